@@ -1,0 +1,20 @@
+# Product version and build identifier, generated into lensbridge_version.h.
+set(LB_GENERATED_DIR ${CMAKE_BINARY_DIR}/generated)
+
+execute_process(
+  COMMAND git rev-parse --short=8 HEAD
+  WORKING_DIRECTORY ${CMAKE_SOURCE_DIR}
+  OUTPUT_VARIABLE LB_BUILD_ID
+  OUTPUT_STRIP_TRAILING_WHITESPACE
+  ERROR_QUIET)
+if(NOT LB_BUILD_ID)
+  set(LB_BUILD_ID "dev")
+endif()
+
+set(LB_VERSION_MAJOR ${PROJECT_VERSION_MAJOR})
+set(LB_VERSION_MINOR ${PROJECT_VERSION_MINOR})
+set(LB_VERSION_PATCH ${PROJECT_VERSION_PATCH})
+set(LB_VERSION_STRING "${PROJECT_VERSION}")
+
+configure_file(${CMAKE_SOURCE_DIR}/cmake/lensbridge_version.h.in
+               ${LB_GENERATED_DIR}/lensbridge_version.h @ONLY)

@@ -1,0 +1,64 @@
+// The few operating-system services the portable core needs. One implementation per platform:
+// platform_win.cpp (Win32) and platform_posix.cpp (Linux, for the native unit tests).
+//
+// Paths and texts are UTF-8 std::strings everywhere in the core; the Win32 implementation
+// converts to UTF-16 at the system call.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace platform {
+
+// Sleeps at least ms milliseconds on a steady clock; sleepMs(0) gives up the time slice.
+void sleepMs(unsigned ms);
+
+// Milliseconds since an arbitrary start, 32 bits wide: it wraps after about 49.7 days,
+// exactly like GetTickCount.
+std::uint32_t tickCountMs();
+
+// The system clock in 100-nanosecond ticks (only differences are meaningful).
+std::int64_t systemTicks100ns();
+
+// Loads a library; null on failure. Libraries are never unloaded.
+void* loadModule(const std::string& path);
+void* findSymbol(void* module, const char* name);
+
+// Full path of the running executable, and its folder with a trailing separator.
+std::string executablePath();
+std::string executableDirectory();
+
+// The separator that joins a folder and a file name.
+char pathSeparator();
+
+// UTF-8 <-> UTF-16. Invalid input never throws; it yields what the system conversion yields.
+std::u16string utf8ToUtf16(const std::string& text);
+std::string utf16ToUtf8(const std::u16string& text);
+
+// True when the path names an existing file or folder (or, on Windows, a pattern that
+// matches something). Any failure counts as absence.
+bool fileExists(const std::string& path);
+
+// The user's temporary folder, with a trailing separator.
+std::string temporaryDirectory();
+
+// Creates a new empty file in `directory` whose name starts with the first three characters
+// of `prefix`, and returns its full path; empty on failure (no such folder, no permission).
+std::string createTemporaryFile(const std::string& directory, const std::string& prefix);
+
+// Opens a file for binary writing, truncating it (fopen "wb"); null on failure.
+std::FILE* openForWriting(const std::string& path);
+
+// Deletes a file; false when it could not be deleted.
+bool removeFile(const std::string& path);
+
+// Hands one diagnostic line to the system's debug output (OutputDebugStringA on Windows, where
+// a debugger or a debug-output viewer shows it; nothing natively).
+void debugOutput(const char* text);
+
+// The value of an environment variable, empty when unset.
+std::string environmentVariable(const char* name);
+
+}  // namespace platform
