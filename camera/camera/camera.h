@@ -1,0 +1,115 @@
+// CCamera: one camera, a source object under a camera module.
+//
+// A camera is created by its module when a rescan (or "listDevices") finds a new source id,
+// and lives until a rescan finds it gone or the module is destroyed. It reads its name,
+// exposure mode and ISO control at creation, builds the settings table the host sees, changes
+// one setting on the host's request, and handles its own SDK events: setting changes are
+// passed to the module's throttled "cameraSettingsChanged", new capture items start a download
+// at once.
+//
+// Ownership: the camera is owned by its module's m_children (CNikonObject); the module's
+// m_cameras only lends it. The camera owns its capture items through its own m_children.
+//
+// Threads: every method runs with the SDK lock (g_sdkMutex) held, either on the I/O thread
+// inside the dispatcher or on the main thread inside the idle pump. SDK callbacks (onEvent,
+// onCompletion, onData) arrive inside our own SDK calls on the calling thread, so they run
+// under the same lock. CCamera takes no lock of its own.
+//
+// The settings, connection and event code lives in camera.cpp; capture, live view and focus
+// in camera_capture.cpp; onItemAdded with the downloads in camera/download/.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "camera/maid/maid.h"
+#include "camera/sdkobject/nikon_object.h"
+
+class CNikonModule;
+class ZnLuaTE;
+class ZnLuaTETable;
+
+// The number of bytes that precede the JPEG data of a live-view frame. It depends on the
+// module's type name (the first word of its name, "Type0001" ...) and the camera type.
+std::uint32_t LiveViewHeaderSize(std::uint32_t cameraType, const std::string& moduleType);
+
+class CCamera : public CNikonObject {
+ public:
+  // Opens source `id` under `module` and registers the camera in the module's m_children.
+  // The caller runs initialize() next. Throws the int SDK result when the open is refused;
+  // the partly built camera is then destroyed by the caller.
+  CCamera(CNikonModule* module, maid::ULONG id);
+
+  // Switches live view off (bounded attempts) before the SDK object is closed.
+  ~CCamera() override;
+
+  // Reads the name, exposure mode, ISO control and, when the camera has a type, the
+  // live-view header size. Throws the int SDK result when a required read fails.
+  void initialize(maid::ULONG id, CNikonModule* module);
+
+  // Prepares the camera to be the connected camera: events come to the camera itself and
+  // captures are saved to the computer. Returns 0 or the failing result.
+  int connect();
+
+  // Builds a new settings table; the caller owns it. Always 0: a setting that cannot be read
+  // only leaves its keys out.
+  int makeSettingsTable(ZnLuaTETable*& table);
+
+  // Adds one setting: with an empty entriesKey the plain value under `key`; otherwise the
+  // current entry text under `key` and the 0-based entries list under `entriesKey`.
+  void addSettingEntry(ZnLuaTETable* table, std::string entriesKey, std::string key,
+                       maid::ULONG capId);
+
+  // Changes the setting named by "param_key" in params (or by key when params is null) to
+  // the entry chosen by "param_value". The outcome reaches the host through the settings table
+  // sent next and the camera's change event.
+  void updateCameraSetting(const ZnLuaTE* params, std::string key);
+
+  // Sets enumeration capId to the entry index under "param_value". -123 when params is not a
+  // table, 0 when done or there is nothing to do, else -1, 50000 or the SDK result.
+  int setEnumSetting(maid::ULONG capId, const ZnLuaTE* params);
+
+  // --- Capture, live view and focus (camera_capture.cpp), I/O thread unless noted. ---
+
+  // Releases the shutter and waits until the SDK reports the command complete. The new
+  // items' downloads run inside this wait.
+  void capture();
+  // Switches live view on; on success sets m_liveViewOn and queues "ok" with requestId.
+  void startLiveView(std::uint32_t requestId);
+  // Switches live view off (up to 5 attempts); on success clears m_liveViewOn and queues "ok".
+  void stopLiveView(std::uint32_t requestId);
+  // One frame without its header, as a malloc'ed block the caller frees. 0 on success.
+  // Main thread (idle pump).
+  int getLiveViewImage(void*& bytes, int& size);
+  // One manual focus drive in the direction under "focus_direction".
+  void driveFocus(const ZnLuaTE* params);
+  // Starts contrast auto-focus when it is off, stops it when on; the flag follows the camera.
+  void toggleAutoFocus();
+
+  // --- Downloads (camera/download/). ---
+
+  // A new capture item under this camera: wraps it, numbers it and downloads it at once.
+  // Throws the int SDK result when the item cannot be opened.
+  void onItemAdded(maid::ULONG itemId);
+
+  // --- SDK callbacks. ---
+  void onCompletion(maid::ULONG command, maid::NKERROR result, maid::NKPARAM context) override;
+  maid::NKERROR onData(void* dataInfo, void* data) override;
+  void onEvent(maid::ULONG event, maid::NKPARAM data) override;
+
+  // The module this camera belongs to, or null when its parent is something else.
+  CNikonModule* module() const;
+
+  std::string m_name;                        // kNkMAIDCapability_Name, read at creation
+  std::uint32_t m_cameraId = 0;              // SDK id under the module; low 8 bits of the device id
+  bool m_present = false;                    // presence mark of the module's rescan
+  bool m_pairPending = false;                // last item was the first of a RAW+JPEG pair
+  std::uint32_t m_captureNumber = 1;         // number given to the next capture
+  std::uint32_t m_exposureMode = 0;          // current kNkMAIDCapability_ExposureMode value
+  bool m_isoControl = false;                 // automatic ISO on
+  bool m_lost = false;                       // a transfer failed with CameraNotFound
+  std::uint32_t m_liveViewHeaderSize = 0;    // bytes before the JPEG data of a frame
+  bool m_liveViewOn = false;                 // live view started by this process
+  bool m_autoFocusOn = false;                // contrast auto-focus started by this process
+  std::string m_moduleType;                  // first word of the module's name, e.g. "Type0023"
+};
