@@ -1,0 +1,197 @@
+// Message values: the small, dynamically typed, Lua-like values every message to and from the
+// host is made of (nil, number, string, raw data, table), and their byte encoding.
+//
+// Ownership: a tree has exactly one owner. A table owns every key and every value it holds and
+// destroys them with itself; setValue takes ownership of both arguments; getValue and the
+// typed lookups lend pointers that stay valid while the entry exists; clone and read return
+// new trees owned by the caller (ZnLuaTEPtr makes that explicit where it is convenient).
+//
+// Threads: values carry no locks. A tree belongs to one thread at a time: its builder, then
+// the outgoing queue (which takes a clone), or the I/O thread that decoded it.
+//
+// Encoding: each value is its 4-byte little-endian type tag followed by its body:
+//   nil     tag 1, nothing
+//   number  tag 2, the IEEE 754 double, 8 bytes little-endian
+//   string  tag 3, L = text length + 1, the text, one zero byte
+//   data    tag 4, N, N raw bytes
+//   table   tag 5, K, then K pairs of encoded key and encoded value, in ascending key order
+// All counts are 32-bit little-endian, whatever the host's byte order.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <iosfwd>
+#include <map>
+#include <memory>
+#include <string>
+
+enum ZnLuaType : std::int32_t {
+    kZnLuaNil = 1,
+    kZnLuaNumber = 2,
+    kZnLuaString = 3,
+    kZnLuaData = 4,
+    kZnLuaTable = 5,
+};
+
+// The decoder refuses tables nested deeper than this (the outermost table is level 1), so a
+// hostile message cannot exhaust the I/O thread's stack.
+constexpr int kMaxValueNesting = 64;
+
+class ZnLuaTE;
+using ZnLuaTEPtr = std::unique_ptr<ZnLuaTE>;
+
+class ZnLuaTE {
+public:
+    explicit ZnLuaTE(std::int32_t tag) : type(tag) {}
+    ZnLuaTE(const ZnLuaTE&) = delete;
+    ZnLuaTE& operator=(const ZnLuaTE&) = delete;
+
+    // Strict key order: first by tag (nil < number < string < data < table), then within a
+    // kind by value (numbers, strings as unsigned bytes) or by identity (data, tables).
+    virtual bool lessThan(const ZnLuaTE& other) const;
+    virtual ~ZnLuaTE() = default;
+    // Appends the encoding to out with a single write; the stream's state is not looked at.
+    virtual void write(std::ostream& out) const;
+    // The text of a string value; empty for every other kind.
+    virtual std::string getString() const;
+    // The value of a number; 0.0 for every other kind.
+    virtual double getNumber() const;
+    // A deep copy that shares nothing with this value.
+    virtual ZnLuaTE* clone() const = 0;
+
+    // Appends the encoding to a byte string; write and the message framing both use it.
+    virtual void appendEncoding(std::string& out) const = 0;
+    // The exact number of bytes appendEncoding appends.
+    virtual std::size_t encodedSize() const = 0;
+
+    // Decodes one value. Returns a new tree, or null for an unknown tag (only the 4 tag bytes
+    // are consumed then). Throws CDecodeError for short or invalid input, having released
+    // whatever it had built. Reads a bytestreambuf's block in place.
+    static ZnLuaTE* read(std::istream& in);
+
+    const std::int32_t type;  // One of ZnLuaType, fixed by the class.
+};
+
+class ZnLuaTENil final : public ZnLuaTE {
+public:
+    ZnLuaTENil() : ZnLuaTE(kZnLuaNil) {}
+    bool lessThan(const ZnLuaTE& other) const override;
+    ZnLuaTE* clone() const override { return new ZnLuaTENil(); }
+    void appendEncoding(std::string& out) const override;
+    std::size_t encodedSize() const override { return 4; }
+};
+
+class ZnLuaTENumber final : public ZnLuaTE {
+public:
+    explicit ZnLuaTENumber(double value) : ZnLuaTE(kZnLuaNumber), m_value(value) {}
+    bool lessThan(const ZnLuaTE& other) const override;
+    double getNumber() const override { return m_value; }
+    ZnLuaTE* clone() const override { return new ZnLuaTENumber(m_value); }
+    void appendEncoding(std::string& out) const override;
+    std::size_t encodedSize() const override { return 12; }
+
+    double value() const { return m_value; }
+
+private:
+    double m_value;
+};
+
+class ZnLuaTEString final : public ZnLuaTE {
+public:
+    explicit ZnLuaTEString(const std::string& value) : ZnLuaTE(kZnLuaString), m_value(value) {}
+    explicit ZnLuaTEString(std::string&& value)
+        : ZnLuaTE(kZnLuaString), m_value(std::move(value)) {}
+    // The bytes before the terminating zero; null gives the empty string.
+    explicit ZnLuaTEString(const char* text)
+        : ZnLuaTE(kZnLuaString), m_value(text ? text : "") {}
+    bool lessThan(const ZnLuaTE& other) const override;
+    std::string getString() const override { return m_value; }
+    ZnLuaTE* clone() const override { return new ZnLuaTEString(m_value); }
+    // The text goes out only up to its first zero byte: the encoding cannot carry one.
+    void appendEncoding(std::string& out) const override;
+    std::size_t encodedSize() const override;
+
+    const std::string& value() const { return m_value; }
+
+private:
+    std::string m_value;
+};
+
+class ZnLuaTEData final : public ZnLuaTE {
+public:
+    // Copies size bytes from bytes (a null bytes gives zeros; a negative size an empty block).
+    // Throws the int -1 when the block cannot be allocated.
+    ZnLuaTEData(const void* bytes, int size);
+    ~ZnLuaTEData() override;
+    bool lessThan(const ZnLuaTE& other) const override;
+    ZnLuaTE* clone() const override { return new ZnLuaTEData(m_bytes, m_size); }
+    void appendEncoding(std::string& out) const override;
+    std::size_t encodedSize() const override { return 8 + static_cast<std::size_t>(m_size); }
+
+    // Takes a block allocated with malloc (at least one byte, so every block has its own
+    // address) and holding size bytes. The decoder fills such a block straight from the input.
+    static ZnLuaTEData* adopt(unsigned char* mallocBlock, int size);
+
+    const unsigned char* bytes() const { return m_bytes; }
+    int size() const { return m_size; }
+
+private:
+    ZnLuaTEData() : ZnLuaTE(kZnLuaData) {}
+
+    unsigned char* m_bytes = nullptr;  // Owned, malloc/free; never null once constructed.
+    int m_size = 0;
+};
+
+class ZnLuaTETable final : public ZnLuaTE {
+public:
+    struct KeyLess {
+        bool operator()(const ZnLuaTE* a, const ZnLuaTE* b) const { return a->lessThan(*b); }
+    };
+    // Keys and values are owned by the table.
+    using Entries = std::map<ZnLuaTE*, ZnLuaTE*, KeyLess>;
+
+    ZnLuaTETable() : ZnLuaTE(kZnLuaTable) {}
+    // Decodes a table whose tag has already been read; depth is the nesting level of this
+    // table (1 for a top-level one). Throws CDecodeError as ZnLuaTE::read does.
+    explicit ZnLuaTETable(std::istream& in, int depth = 1);
+    ~ZnLuaTETable() override;
+
+    bool lessThan(const ZnLuaTE& other) const override;
+    ZnLuaTE* clone() const override;
+    void appendEncoding(std::string& out) const override;
+    std::size_t encodedSize() const override;
+
+    // Takes ownership of both. An entry with an equal key is replaced: its old key and old
+    // value are destroyed. A null key is refused (the value is destroyed); a null value is
+    // stored as nil.
+    void setValue(ZnLuaTE* key, ZnLuaTE* value);
+    void setValue(ZnLuaTEPtr key, ZnLuaTEPtr value) { setValue(key.release(), value.release()); }
+
+    // Conveniences for builders: a string key with a value (owned from now on), a number or
+    // a text.
+    void set(const std::string& key, ZnLuaTE* value) { setValue(new ZnLuaTEString(key), value); }
+    void setNumber(const std::string& key, double value) { set(key, new ZnLuaTENumber(value)); }
+    void setString(const std::string& key, const std::string& value) {
+        set(key, new ZnLuaTEString(value));
+    }
+
+    // The value under the string key, lent; null when there is none. A number key 1 is not
+    // found as "1".
+    ZnLuaTE* getValue(const std::string& key) const;
+    // The value under key when it is of that kind, else null (a mismatch reads like absence).
+    ZnLuaTETable* getTable(const std::string& key) const;
+    const ZnLuaTENumber* getNumberValue(const std::string& key) const;
+    const ZnLuaTEString* getStringValue(const std::string& key) const;
+
+    std::size_t count() const { return m_entries.size(); }
+    // Entries in ascending key order.
+    const Entries& entries() const { return m_entries; }
+    Entries::const_iterator begin() const { return m_entries.begin(); }
+    Entries::const_iterator end() const { return m_entries.end(); }
+
+private:
+    friend class CValueReader;
+    void clear();
+
+    Entries m_entries;
+};
