@@ -1,0 +1,79 @@
+// Input from the pipe is untrusted: every malformed message must end in the decode error
+// (code 13), allocate no more than the message holds, and leak nothing (the leak checker runs
+// with these tests).
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "hostlink/decode_error.h"
+#include "hostlink/message_frame.h"
+#include "tests/hostlink/codec_test_support.h"
+
+namespace {
+
+void ExpectDecodeError(const std::string& bytes, const char* why) {
+    try {
+        DecodeMessageFrame(bytes.data(), bytes.size());
+        ADD_FAILURE() << "decoded: " << why;
+    } catch (const CDecodeError& error) {
+        EXPECT_EQ(error.osError(), 13) << why;
+    }
+}
+
+TEST(CodecHostileInput, TruncatedFieldsAreDecodeErrors) {
+    ExpectDecodeError("", "empty message");
+    ExpectDecodeError(Hex("070000"), "request id cut short");
+    ExpectDecodeError(Hex("07000000 0300"), "tag cut short");
+    ExpectDecodeError(Hex("07000000 02000000 00000000"), "number cut short");
+    ExpectDecodeError(Hex("07000000 03000000 0300"), "string length cut short");
+    ExpectDecodeError(Hex("07000000 03000000 05000000 6F6B00"), "string body cut short");
+    // The count says two entries but only one pair follows; the built entry is released.
+    ExpectDecodeError(Hex("07000000 05000000 02000000 03000000 02000000 6100 01000000"),
+                      "table cut short");
+    // Every prefix of a well-formed message short of its end fails, none crashes.
+    ZnLuaTETable payload;
+    payload.setString("status", "liveViewOn");
+    ZnLuaTETable* inner = new ZnLuaTETable();
+    inner->set("blob", new ZnLuaTEData("xyz", 3));
+    payload.set("inner", inner);
+    const ZnLuaTEString name("ok");
+    const std::string frame = EncodeMessageFrame(1, &name, &payload);
+    for (std::size_t n = 0; n + 1 < frame.size(); ++n) {
+        ExpectDecodeError(frame.substr(0, n), "prefix");
+    }
+}
+
+TEST(CodecHostileInput, DeclaredLengthsBeyondTheMessageFailBeforeAllocating) {
+    // 12 bytes that declare a 2 GiB block and a 2 GiB string: refused at once (ASan would
+    // report an allocation this large as an error of its own).
+    ExpectDecodeError(Hex("00000000 04000000 FFFFFF7F"), "huge data");
+    ExpectDecodeError(Hex("00000000 03000000 FFFFFF7F"), "huge string");
+    ExpectDecodeError(Hex("00000000 04000000 FFFFFFFF"), "negative data size");
+    ExpectDecodeError(Hex("00000000 04000000 05000000 01020304"), "data one byte short");
+    // The same limits hold for a generic stream, which cannot tell the bytes left.
+    std::istringstream in(Hex("04000000 FFFFFF7F"));
+    EXPECT_THROW(delete ZnLuaTE::read(in), CDecodeError);
+}
+
+TEST(CodecHostileInput, UnknownTagsInsideTablesAreDecodeErrors) {
+    ExpectDecodeError(Hex("00000000 05000000 01000000 09000000 01000000"), "unknown key tag");
+    ExpectDecodeError(Hex("00000000 05000000 01000000 03000000 02000000 6100 00000000"),
+                      "unknown value tag");
+}
+
+TEST(CodecHostileInput, NestingIsLimited) {
+    auto nested = [](int levels) {
+        std::string bytes = Hex("00000000");
+        for (int i = 0; i < levels; ++i) bytes += Hex("05000000 01000000 02000000 000000000000F03F");
+        bytes += Hex("01000000 01000000");  // the innermost value, then a nil payload
+        return bytes;
+    };
+    // The innermost of kMaxValueNesting tables holds nil; one more level is refused, and a
+    // thousand levels neither recurse without bound nor leak.
+    const std::string deepest = nested(kMaxValueNesting);
+    EXPECT_NO_THROW(DecodeMessageFrame(deepest.data(), deepest.size()));
+    ExpectDecodeError(nested(kMaxValueNesting + 1), "one level too deep");
+    ExpectDecodeError(nested(1000), "a thousand levels");
+}
+
+}  // namespace
