@@ -1,0 +1,54 @@
+#include "hostlink/host_request.h"
+
+#include <exception>
+#include <new>
+
+#include "hostlink/decode_error.h"
+#include "hostlink/dispatcher.h"
+#include "hostlink/lua_value.h"
+#include "hostlink/message_frame.h"
+#include "hostlink/outgoing_queue.h"
+#include "shell/trace.h"
+
+int HandleHostRequest(const void* bytes, std::size_t size, std::uint32_t* requestId) {
+  if (size == 0) return 0;
+  DecodedMessage request;
+  try {
+    request = DecodeMessageFrame(bytes, size);
+  } catch (const std::exception& error) {
+    // A request the host could not have meant (cut short, hostile or simply corrupt) is
+    // dropped like one with an unknown tag; the next request is read as usual.
+    Trace("Dropped a request of %zu bytes that does not decode: %s", size, error.what());
+    return 0;
+  }
+  if (!request.name || !request.payload) {
+    Trace("Dropped a request of %zu bytes with an unknown value tag", size);
+    return 0;
+  }
+  Trace("Message ready to dispatch: %s", request.name->getString().c_str());
+  if (requestId) *requestId = request.requestId;
+  return DispatchHostMessage(request.requestId, request.name.get(), request.payload.get());
+}
+
+bool EncodeMessageForHost(std::uint32_t requestId, const ZnLuaTE* name, const ZnLuaTE* value,
+                          std::string& frame) {
+  if (!name) return false;
+  try {
+    frame = EncodeMessageFrame(requestId, name, value);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  if (frame.size() > kMaxMessageSize) {
+    LogLine("Message (%s) to server was too large at %ld bytes. Max size is %ld bytes.\n",
+            name->getString().c_str(), static_cast<long>(frame.size()),
+            static_cast<long>(kMaxMessageSize));
+    frame.clear();
+    frame.shrink_to_fit();
+    return false;
+  }
+  return true;
+}
+
+bool EncodeMessageForHost(const OutgoingMessage& message, std::string& frame) {
+  return EncodeMessageForHost(message.requestId, message.name.get(), message.value.get(), frame);
+}

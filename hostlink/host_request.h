@@ -1,0 +1,26 @@
+// The portable halves of the pipe transport: turning one received pipe message into a
+// dispatched request, and one outgoing message into the bytes of one pipe message.
+//
+// Threads: both are called only by the I/O thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+class ZnLuaTE;
+struct OutgoingMessage;
+
+// Decodes the request in `bytes` (read in place, nothing beyond `size`) and dispatches it.
+// A zero-length message, one shorter than its request id, one whose values fail to decode,
+// and one with an unknown top-level tag are dropped without a reply. Returns the
+// dispatcher's result: 1 after "shutdown", else 0. `requestId`, when given, receives the id of
+// a dispatched request.
+int HandleHostRequest(const void* bytes, std::size_t size, std::uint32_t* requestId = nullptr);
+
+// Encodes one message (request id, name, payload or nil) into `frame`. A message over the
+// 2 MiB limit is refused with the "too large" line on standard output; exactly the limit is
+// still sent. Returns false when nothing is to be sent.
+bool EncodeMessageForHost(std::uint32_t requestId, const ZnLuaTE* name, const ZnLuaTE* value,
+                          std::string& frame);
+bool EncodeMessageForHost(const OutgoingMessage& message, std::string& frame);

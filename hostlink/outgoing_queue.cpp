@@ -1,0 +1,81 @@
+#include "hostlink/outgoing_queue.h"
+
+#include <atomic>
+#include <cstring>
+#include <deque>
+#include <mutex>
+
+#include "hostlink/lua_value.h"
+#include "shell/trace.h"
+
+namespace {
+
+// Guards g_outgoingMessages and g_waitingLiveViewImage; held only for the few instructions of
+// an append, a replacement or a removal, never while a message is encoded or sent.
+std::mutex g_outgoingMutex;
+// The queue in sending order; owns its messages.
+std::deque<std::unique_ptr<OutgoingMessage>> g_outgoingMessages;
+// The unsent "liveViewImage" inside g_outgoingMessages, or null; not owning.
+OutgoingMessage* g_waitingLiveViewImage = nullptr;
+
+std::atomic<OutgoingWakeHook> g_wakeHook{nullptr};
+
+}  // namespace
+
+void QueueMessageToHost(std::uint32_t requestId, const char* name, const ZnLuaTE* value) {
+  if (!name) {
+    Trace("QueueMessageToHost: message without a name dropped");
+    return;
+  }
+  // The clones are made before the lock is taken: a large payload (a live-view frame) is
+  // copied without holding up the I/O thread.
+  auto message = std::make_unique<OutgoingMessage>();
+  message->requestId = requestId;
+  message->name = std::make_unique<ZnLuaTEString>(name);
+  if (value) message->value.reset(value->clone());
+  const bool isLiveView = std::strcmp(name, kLiveViewImageMessage) == 0;
+
+  std::unique_ptr<ZnLuaTE> replacedValue;  // freed after the lock is released
+  {
+    std::lock_guard<std::mutex> lock(g_outgoingMutex);
+    if (isLiveView && g_waitingLiveViewImage) {
+      g_waitingLiveViewImage->requestId = requestId;
+      replacedValue = std::move(g_waitingLiveViewImage->value);
+      g_waitingLiveViewImage->value = std::move(message->value);
+      return;
+    }
+    if (isLiveView) g_waitingLiveViewImage = message.get();
+    g_outgoingMessages.push_back(std::move(message));
+  }
+  if (OutgoingWakeHook hook = g_wakeHook.load()) hook();
+}
+
+std::unique_ptr<OutgoingMessage> TakeOutgoingMessage() {
+  std::lock_guard<std::mutex> lock(g_outgoingMutex);
+  if (g_outgoingMessages.empty()) return nullptr;
+  std::unique_ptr<OutgoingMessage> message = std::move(g_outgoingMessages.front());
+  g_outgoingMessages.pop_front();
+  if (message.get() == g_waitingLiveViewImage) g_waitingLiveViewImage = nullptr;
+  return message;
+}
+
+bool HasOutgoingMessages() {
+  std::lock_guard<std::mutex> lock(g_outgoingMutex);
+  return !g_outgoingMessages.empty();
+}
+
+std::size_t OutgoingMessageCount() {
+  std::lock_guard<std::mutex> lock(g_outgoingMutex);
+  return g_outgoingMessages.size();
+}
+
+void DiscardOutgoingMessages() {
+  std::deque<std::unique_ptr<OutgoingMessage>> discarded;
+  {
+    std::lock_guard<std::mutex> lock(g_outgoingMutex);
+    discarded.swap(g_outgoingMessages);
+    g_waitingLiveViewImage = nullptr;
+  }
+}
+
+void SetOutgoingWakeHook(OutgoingWakeHook hook) { g_wakeHook.store(hook); }

@@ -1,0 +1,44 @@
+// The outgoing queue: every message the host is to receive goes through it.
+//
+// Any thread calls QueueMessageToHost (in practice always with the SDK lock held: the
+// dispatcher on the I/O thread, the idle pump and SDK callbacks on the main thread). Only the
+// I/O thread removes messages, without the SDK lock; the queue has its own mutex for that.
+//
+// Live-view frames are the one exception to first-in first-out growth: at most one unsent
+// "liveViewImage" waits in the queue. A newer frame replaces the waiting one in place (keeping
+// its position), so a host that reads slowly gets the freshest frame and the queue's memory
+// stays bounded; a host that keeps up sees every frame.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+class ZnLuaTE;
+
+// One queued message; owned by the queue until taken, then by the taker (the I/O thread).
+struct OutgoingMessage {
+  std::uint32_t requestId = 0;
+  std::unique_ptr<ZnLuaTE> name;   // a ZnLuaTEString holding the message name
+  std::unique_ptr<ZnLuaTE> value;  // the payload; null is sent as nil
+};
+
+// The name whose unsent instance is replaced rather than queued again.
+constexpr const char kLiveViewImageMessage[] = "liveViewImage";
+
+// Clones `value` (null stays null) and appends the message; the caller keeps ownership of
+// `name` and `value`. Then calls the wake hook, except when a waiting live-view frame was
+// replaced (the I/O thread already has a wake-up for that one). A null name is dropped.
+void QueueMessageToHost(std::uint32_t requestId, const char* name, const ZnLuaTE* value);
+
+// I/O thread: removes and returns the front message, or null when the queue is empty.
+std::unique_ptr<OutgoingMessage> TakeOutgoingMessage();
+bool HasOutgoingMessages();
+std::size_t OutgoingMessageCount();
+
+// Destroys every waiting message (the end of the I/O thread, and tests).
+void DiscardOutgoingMessages();
+
+// Installed once by the Windows shell before the I/O thread starts: releases
+// g_outgoingSemaphore. Called after the queue's mutex is released. Null means no wake-up.
+using OutgoingWakeHook = void (*)();
+void SetOutgoingWakeHook(OutgoingWakeHook hook);

@@ -1,0 +1,151 @@
+// The process entry: sets up the process-global objects in a fixed order, starts the I/O
+// thread and runs the hidden window's message loop, whose 100 ms timer is the camera side's
+// heartbeat. The process ends when the I/O thread posts WM_CLOSE to the window.
+//
+// Threads: everything here runs on the main thread; the I/O thread only posts WM_CLOSE and,
+// through the dispatcher's hook, kills the timer.
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "hostlink/dispatcher.h"
+#include "hostlink/outgoing_queue.h"
+#include "hostlink/pipe_transport_win.h"
+#include "lensbridge_version.h"
+#include "shell/fault_sink.h"
+#include "shell/process_globals_win.h"
+#include "shell/resource.h"
+#include "shell/trace.h"
+
+LRESULT CALLBACK WndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+
+namespace {
+
+constexpr int kMaxLoadString = 100;
+WCHAR g_titleText[kMaxLoadString];
+WCHAR g_windowClassName[kMaxLoadString];
+
+// The dispatcher's "shutdown" runs on the I/O thread and cannot own the timer; KillTimer is
+// documented to work from another thread for a window of this process.
+void StopHeartbeatTimer() {
+  if (g_mainWindow) KillTimer(g_mainWindow, kHeartbeatTimerId);
+}
+
+// Each queued message wakes the I/O thread. A release that would pass the maximum fails; the
+// semaphore is a wake-up signal and not a count, so that failure is harmless and ignored.
+void WakeIoThread() {
+  if (g_outgoingSemaphore) ReleaseSemaphore(g_outgoingSemaphore, 1, nullptr);
+}
+
+void OnHeartbeat() {
+  std::lock_guard<std::mutex> lock(g_sdkMutex);
+  if (g_shutdownRequested.load() == 1) return;
+  // Camera side: while the module manager exists, its idle pump runs here:
+  //   if (CNikonModuleManager* manager = CNikonModuleManager::existingInstance())
+  //     manager->pumpIdle();
+}
+
+ATOM RegisterMainWindowClass(HINSTANCE instance) {
+  WNDCLASSEXW windowClass = {};
+  windowClass.cbSize = sizeof windowClass;
+  windowClass.style = CS_HREDRAW | CS_VREDRAW;
+  windowClass.lpfnWndProc = WndProc;
+  windowClass.hInstance = instance;
+  windowClass.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(IDI_LENSBRIDGE));
+  windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+  windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
+  windowClass.lpszMenuName = MAKEINTRESOURCEW(IDC_LENSBRIDGE);
+  windowClass.lpszClassName = g_windowClassName;
+  windowClass.hIconSm = LoadIconW(instance, MAKEINTRESOURCEW(IDI_SMALL));
+  return RegisterClassExW(&windowClass);
+}
+
+void InitializeCrashReporter() {
+  char version[32];
+  char build[32];
+  std::memset(version, 0, sizeof version);
+  std::memset(build, 0, sizeof build);
+  std::snprintf(version, sizeof version, "%s", LENSBRIDGE_VERSION_STRING);
+  std::snprintf(build, sizeof build, "[%s]", LENSBRIDGE_BUILD_ID);
+  FaultSinkInitialize(nullptr, "lensbridge", version, build, nullptr, nullptr, nullptr, nullptr,
+                      false, kFaultSinkScalingDefault, false);
+}
+
+}  // namespace
+
+LRESULT CALLBACK WndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_TIMER:
+      if (wParam == kHeartbeatTimerId) OnHeartbeat();
+      return 0;
+    case WM_COMMAND:
+      if (LOWORD(wParam) == IDM_EXIT) {
+        DestroyWindow(hwnd);
+        return 0;
+      }
+      return DefWindowProcW(hwnd, message, wParam, lParam);
+    case WM_PAINT: {
+      PAINTSTRUCT paint;
+      BeginPaint(hwnd, &paint);
+      EndPaint(hwnd, &paint);
+      return 0;
+    }
+    case WM_DESTROY:
+      KillTimer(g_mainWindow, kHeartbeatTimerId);
+      PostQuitMessage(0);
+      return 0;
+    case WM_USER:
+      return 0;
+    default:
+      return DefWindowProcW(hwnd, message, wParam, lParam);
+  }
+}
+
+int APIENTRY wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
+  LoadStringW(instance, IDS_APP_TITLE, g_titleText, kMaxLoadString);
+  LoadStringW(instance, IDC_LENSBRIDGE, g_windowClassName, kMaxLoadString);
+  RegisterMainWindowClass(instance);
+
+  // Camera side: the module manager is created here, before the SDK lock, the window and the
+  // I/O thread exist, so that no command can arrive before the modules are loaded:
+  //   CNikonModuleManager::getInstance();
+
+  // The SDK lock (g_sdkMutex) is a std::mutex with static storage: it exists before wWinMain
+  // runs, so there is nothing to create at this point.
+
+  g_mainWindow = CreateWindowExW(0, g_windowClassName, g_titleText, WS_OVERLAPPEDWINDOW,
+                                 CW_USEDEFAULT, 0, CW_USEDEFAULT, 0, nullptr, nullptr, instance,
+                                 nullptr);
+  if (!g_mainWindow) {
+    Trace("CreateWindowExW failed: %lu", GetLastError());
+    return 0;
+  }
+  // The window is never shown; it exists for its timer and as the I/O thread's close target.
+  UpdateWindow(g_mainWindow);
+
+  InitializeCrashReporter();
+
+  g_outgoingSemaphore = CreateSemaphoreW(nullptr, 0, kOutgoingSemaphoreMax, nullptr);
+  SetOutgoingWakeHook(WakeIoThread);
+  SetHeartbeatStopHook(StopHeartbeatTimer);
+
+  // The thread is neither joined nor closed: process exit ends it if it still runs.
+  HANDLE ioThread = CreateThread(nullptr, 0, PipeThreadProc, nullptr, 0, nullptr);
+  if (!ioThread) LogLine("CreateThread failed");
+
+  HACCEL accelerators = LoadAcceleratorsW(instance, MAKEINTRESOURCEW(IDC_LENSBRIDGE));
+  SetTimer(g_mainWindow, kHeartbeatTimerId, kHeartbeatPeriodMs, nullptr);
+
+  MSG msg = {};
+  // GetMessageW returns -1 on failure; that must end the loop rather than spin on it.
+  while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+    if (!TranslateAcceleratorW(msg.hwnd, accelerators, &msg)) {
+      TranslateMessage(&msg);
+      DispatchMessageW(&msg);
+    }
+  }
+  return static_cast<int>(msg.wParam);
+}

@@ -1,0 +1,56 @@
+// A child process started and reaped by the host-side tools and tests.
+//
+// RAII: a process still running when its CChildProcess is destroyed is terminated and waited
+// for, so no test (even one whose assertion failed half-way) can leave a process behind.
+// One thread uses an instance; it is not shared.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tools/scoped_handle_win.h"
+
+class CChildProcess {
+ public:
+  // Exit code given to a process that is terminated from here, so that it cannot be mistaken
+  // for an orderly end (which is 0).
+  static constexpr unsigned long kTerminatedExitCode = 0xDEAD;
+
+  CChildProcess() = default;
+  ~CChildProcess();
+
+  CChildProcess(const CChildProcess&) = delete;
+  CChildProcess& operator=(const CChildProcess&) = delete;
+
+  // Starts `exePath` (UTF-8) with `args`, each quoted as the C runtime expects. `environment`
+  // adds or replaces variables of the inherited environment (names compared without case).
+  // The child shares our standard output and error, so its log lines show up beside ours.
+  // False, with a message in *error, when the process could not be created or one is running.
+  bool start(const std::string& exePath, const std::vector<std::string>& args = {},
+             const std::vector<std::pair<std::string, std::string>>& environment = {},
+             std::string* error = nullptr);
+
+  bool started() const { return m_process.valid(); }
+  bool running() const;
+  unsigned long processId() const { return m_processId; }
+
+  // Waits up to timeoutMs for the process to end; its exit code, or nothing while it still
+  // runs (or when none was started).
+  std::optional<unsigned long> waitForExit(unsigned timeoutMs);
+
+  // Terminates a running process with kTerminatedExitCode and waits until it is gone.
+  void terminate();
+
+ private:
+  CScopedHandle m_process;
+  unsigned long m_processId = 0;
+};
+
+// Quotes one argument for a Windows command line so that CommandLineToArgvW and the C
+// runtime give it back unchanged.
+std::wstring QuoteCommandLineArgument(const std::wstring& argument);
+
+// True when this process runs under Wine, which exports wine_get_version from ntdll.
+bool IsRunningUnderWine();

@@ -1,0 +1,137 @@
+#include "tools/child_process.h"
+
+#include <cwctype>
+#include <map>
+
+#include "platform/platform.h"
+
+namespace {
+
+std::wstring Wide(const std::string& text) {
+  std::u16string wide = platform::utf8ToUtf16(text);
+  return std::wstring(wide.begin(), wide.end());
+}
+
+std::wstring UpperCase(std::wstring text) {
+  for (wchar_t& c : text) c = static_cast<wchar_t>(std::towupper(c));
+  return text;
+}
+
+// The inherited environment with `overrides` applied, as the double-terminated block that
+// CreateProcessW takes with CREATE_UNICODE_ENVIRONMENT.
+std::wstring BuildEnvironmentBlock(
+    const std::vector<std::pair<std::string, std::string>>& overrides) {
+  // Keyed by the upper-cased name, since Windows variable names ignore case.
+  std::map<std::wstring, std::wstring> variables;
+  if (wchar_t* block = GetEnvironmentStringsW()) {
+    for (const wchar_t* entry = block; *entry; entry += wcslen(entry) + 1) {
+      std::wstring text(entry);
+      // Entries such as "=C:=C:\\" start with '=': the name is everything up to the second '='.
+      std::size_t equals = text.find(L'=', 1);
+      if (equals == std::wstring::npos) continue;
+      variables[UpperCase(text.substr(0, equals))] = text;
+    }
+    FreeEnvironmentStringsW(block);
+  }
+  for (const auto& [name, value] : overrides) {
+    std::wstring wideName = Wide(name);
+    variables[UpperCase(wideName)] = wideName + L"=" + Wide(value);
+  }
+  std::wstring result;
+  for (const auto& entry : variables) {
+    result += entry.second;
+    result.push_back(L'\0');
+  }
+  result.push_back(L'\0');
+  return result;
+}
+
+std::string FormatSystemError(const char* what, DWORD code) {
+  return std::string(what) + " failed with error " + std::to_string(code);
+}
+
+}  // namespace
+
+std::wstring QuoteCommandLineArgument(const std::wstring& argument) {
+  if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
+    return argument;
+  }
+  // Backslashes are literal except in front of a quote, where each one must be doubled.
+  std::wstring quoted = L"\"";
+  std::size_t backslashes = 0;
+  for (wchar_t c : argument) {
+    if (c == L'\\') {
+      ++backslashes;
+      continue;
+    }
+    if (c == L'"') {
+      quoted.append(backslashes * 2 + 1, L'\\');
+    } else {
+      quoted.append(backslashes, L'\\');
+    }
+    backslashes = 0;
+    quoted.push_back(c);
+  }
+  quoted.append(backslashes * 2, L'\\');
+  quoted.push_back(L'"');
+  return quoted;
+}
+
+bool IsRunningUnderWine() {
+  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+CChildProcess::~CChildProcess() { terminate(); }
+
+bool CChildProcess::start(const std::string& exePath, const std::vector<std::string>& args,
+                          const std::vector<std::pair<std::string, std::string>>& environment,
+                          std::string* error) {
+  if (running()) {
+    if (error) *error = "a process is already running";
+    return false;
+  }
+  std::wstring application = Wide(exePath);
+  std::wstring commandLine = QuoteCommandLineArgument(application);
+  for (const std::string& arg : args) commandLine += L" " + QuoteCommandLineArgument(Wide(arg));
+  std::wstring environmentBlock = BuildEnvironmentBlock(environment);
+
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  PROCESS_INFORMATION info = {};
+  // Handle inheritance is needed for the standard handles; our pipe and event handles are
+  // created non-inheritable, so nothing else leaks into the child.
+  if (!CreateProcessW(application.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
+                      CREATE_UNICODE_ENVIRONMENT, environmentBlock.data(), nullptr, &startup,
+                      &info)) {
+    DWORD code = GetLastError();
+    if (error) *error = FormatSystemError("CreateProcessW", code) + " for " + exePath;
+    return false;
+  }
+  CloseHandle(info.hThread);
+  m_process.reset(info.hProcess);
+  m_processId = info.dwProcessId;
+  return true;
+}
+
+bool CChildProcess::running() const {
+  return m_process.valid() && WaitForSingleObject(m_process.get(), 0) == WAIT_TIMEOUT;
+}
+
+std::optional<unsigned long> CChildProcess::waitForExit(unsigned timeoutMs) {
+  if (!m_process.valid()) return std::nullopt;
+  if (WaitForSingleObject(m_process.get(), timeoutMs) != WAIT_OBJECT_0) return std::nullopt;
+  DWORD code = 0;
+  if (!GetExitCodeProcess(m_process.get(), &code)) return std::nullopt;
+  return code;
+}
+
+void CChildProcess::terminate() {
+  if (!running()) return;
+  TerminateProcess(m_process.get(), kTerminatedExitCode);
+  WaitForSingleObject(m_process.get(), INFINITE);
+}

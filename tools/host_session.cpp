@@ -1,0 +1,331 @@
+// The host's tether session over CHostClient.
+#include "tools/host_session.h"
+
+#include <windows.h>
+
+#include <chrono>
+#include <cstdlib>
+
+#include "hostlink/lua_value.h"
+#include "platform/platform.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+unsigned MsSince(Clock::time_point start) {
+    return static_cast<unsigned>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+}
+
+const ZnLuaTETable* AsTable(const ZnLuaTE* value) {
+    return value && value->type == kZnLuaTable ? static_cast<const ZnLuaTETable*>(value)
+                                               : nullptr;
+}
+
+double NumberAt(const ZnLuaTE* table, const char* key) {
+    const ZnLuaTETable* t = AsTable(table);
+    const ZnLuaTE* value = t ? t->getValue(key) : nullptr;
+    return value ? value->getNumber() : 0.0;
+}
+
+std::string TextAt(const ZnLuaTE* table, const char* key) {
+    const ZnLuaTETable* t = AsTable(table);
+    const ZnLuaTE* value = t ? t->getValue(key) : nullptr;
+    return value ? value->getString() : std::string();
+}
+
+// The text of an "error" reply, for messages to the user.
+std::string DescribeError(const HostMessage& reply) {
+    std::string text = "the process answered error " +
+                       std::to_string(static_cast<long long>(NumberAt(reply.payload.get(),
+                                                                      "error_code")));
+    const std::string description = TextAt(reply.payload.get(), "error_description");
+    if (!description.empty()) text += " (" + description + ")";
+    return text;
+}
+
+bool Fail(std::string* error, const std::string& text) {
+    if (error) *error = text;
+    return false;
+}
+
+}  // namespace
+
+bool SettingKeys(const std::string& setting, std::string* paramKey, std::string* entriesKey) {
+    static const struct {
+        const char* name;
+        const char* paramKey;
+        const char* entriesKey;
+    } kSettings[] = {
+        {"aperture", "apertureValue", "apertureEntries"},
+        {"shutter", "shutterValue", "shutterEntries"},
+        {"iso", "isoSpeedValue", "isoEntries"},
+        {"wb", "wbValue", "wbEntries"},
+    };
+    for (const auto& s : kSettings) {
+        if (setting == s.name || setting == s.paramKey) {
+            *paramKey = s.paramKey;
+            *entriesKey = s.entriesKey;
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string CopyIntoFolder(const std::string& path, const std::string& folder,
+                           std::string* error) {
+    const std::size_t slash = path.find_last_of("\\/");
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    const std::string target = folder + "\\" + name;
+    CreateDirectoryW(reinterpret_cast<const wchar_t*>(platform::utf8ToUtf16(folder).c_str()),
+                     nullptr);
+    if (!CopyFileW(reinterpret_cast<const wchar_t*>(platform::utf8ToUtf16(path).c_str()),
+                   reinterpret_cast<const wchar_t*>(platform::utf8ToUtf16(target).c_str()),
+                   FALSE)) {
+        if (error) *error = "could not copy " + path + " to " + folder + " (error " +
+                            std::to_string(GetLastError()) + ")";
+        return std::string();
+    }
+    return target;
+}
+
+bool CHostSession::start(const std::string& exePath, unsigned connectTimeoutMs,
+                         std::string* error) {
+    return m_client.startAndConnect(exePath, connectTimeoutMs, error);
+}
+
+std::optional<HostMessage> CHostSession::waitReply(std::uint32_t requestId, const char* what,
+                                                   std::string* error) {
+    if (requestId == 0) {
+        Fail(error, std::string("could not send \"") + what + "\": the input pipe is closed");
+        return std::nullopt;
+    }
+    auto reply = m_client.waitForReply(requestId, timeoutMs);
+    if (!reply) {
+        Fail(error, std::string("no reply to \"") + what + "\" within " +
+                        std::to_string(timeoutMs) + " ms" +
+                        (m_client.outputBroken() ? " (the process closed its pipe)" : ""));
+    }
+    return reply;
+}
+
+std::optional<HostMessage> CHostSession::waitName(const std::string& name, unsigned waitMs) {
+    return m_client.waitForName(name, waitMs);
+}
+
+bool CHostSession::listCameras(std::vector<CameraInfo>* cameras, std::string* error) {
+    const std::uint32_t id = m_client.send("listDevices");
+    auto reply = waitReply(id, "listDevices", error);
+    if (!reply) return false;
+    const ZnLuaTETable* devices = AsTable(reply->payload.get());
+    devices = devices ? devices->getTable("devices") : nullptr;
+    cameras->clear();
+    if (!devices) return true;
+    for (const auto& entry : *devices) {
+        CameraInfo camera;
+        camera.deviceId = static_cast<std::uint32_t>(NumberAt(entry.second, "device_id"));
+        camera.name = TextAt(entry.second, "name");
+        cameras->push_back(camera);
+    }
+    return true;
+}
+
+bool CHostSession::connect(std::uint32_t deviceId, std::unique_ptr<ZnLuaTE>* settings,
+                           std::string* error) {
+    ZnLuaTETable params;
+    params.setNumber("device_id", deviceId);
+    const std::uint32_t id = m_client.send("connectDevice", &params);
+    auto reply = waitReply(id, "connectDevice", error);
+    if (!reply) return false;
+    if (reply->nameText() == "error") return Fail(error, DescribeError(*reply));
+    m_deviceId = deviceId;
+    auto changed = waitName("cameraSettingsChanged", timeoutMs);
+    if (!changed) return Fail(error, "connected, but the camera's settings did not arrive");
+    if (settings) *settings = std::move(changed->payload);
+    return true;
+}
+
+bool CHostSession::settings(std::unique_ptr<ZnLuaTE>* table, std::string* error) {
+    ZnLuaTETable params;
+    params.setNumber("device_id", m_deviceId);
+    const std::uint32_t id = m_client.send("getCameraSettings", &params);
+    auto reply = waitReply(id, "getCameraSettings", error);
+    if (!reply) return false;
+    if (reply->nameText() == "error") return Fail(error, DescribeError(*reply));
+    *table = std::move(reply->payload);
+    return true;
+}
+
+bool CHostSession::changeSetting(const std::string& setting, const std::string& entry,
+                                 std::unique_ptr<ZnLuaTE>* table, std::string* error) {
+    std::string paramKey, entriesKey;
+    if (!SettingKeys(setting, &paramKey, &entriesKey)) {
+        return Fail(error, "unknown setting \"" + setting +
+                               "\" (aperture, shutter, iso or wb)");
+    }
+    // An entry given by its text ("f/8") is looked up in the current entries list; a number is
+    // taken as the 0-based index itself.
+    char* end = nullptr;
+    const long index = std::strtol(entry.c_str(), &end, 10);
+    double chosen = static_cast<double>(index);
+    if (entry.empty() || *end != '\0') {
+        std::unique_ptr<ZnLuaTE> current;
+        if (!settings(&current, error)) return false;
+        const ZnLuaTETable* t = AsTable(current.get());
+        const ZnLuaTETable* entries = t ? t->getTable(entriesKey) : nullptr;
+        if (!entries) {
+            return Fail(error, "the camera offers no choice of " + setting +
+                                   " in its current exposure mode");
+        }
+        bool found = false;
+        std::string offered;
+        for (const auto& e : *entries) {
+            if (e.second->getString() == entry) {
+                chosen = e.first->getNumber();
+                found = true;
+            }
+            offered += (offered.empty() ? "" : ", ") + e.second->getString();
+        }
+        if (!found) return Fail(error, "\"" + entry + "\" is not one of: " + offered);
+    }
+    ZnLuaTETable params;
+    params.setNumber("device_id", m_deviceId);
+    params.setString("param_key", paramKey);
+    params.setNumber("param_value", chosen);
+    const std::uint32_t id = m_client.send("updateCameraSetting", &params);
+    auto reply = waitReply(id, "updateCameraSetting", error);
+    if (!reply) return false;
+    if (reply->nameText() == "error") return Fail(error, DescribeError(*reply));
+    *table = std::move(reply->payload);
+    return true;
+}
+
+bool CHostSession::capture(std::vector<DownloadedFile>* files, unsigned captureTimeoutMs,
+                           std::string* error) {
+    if (m_client.send("doCapture") == 0) return Fail(error, "could not send \"doCapture\"");
+    const auto isDownload = [](const HostMessage& m) {
+        return m.nameText() == "objectWasAdded" || m.nameText() == "fileDownloadComplete";
+    };
+    // The files of one frame are announced one after the other; once every announced file is
+    // complete and no new one has come for a moment, the frame is done.
+    constexpr unsigned kQuietMs = 800;
+    const auto start = Clock::now();
+    std::vector<DownloadedFile> pending;
+    std::size_t completed = 0;
+    while (true) {
+        const bool settled = !pending.empty() && completed == pending.size();
+        const unsigned elapsed = MsSince(start);
+        if (!settled && elapsed >= captureTimeoutMs) {
+            return Fail(error, pending.empty()
+                                   ? "the camera announced no image within " +
+                                         std::to_string(captureTimeoutMs) + " ms"
+                                   : "a download did not complete within " +
+                                         std::to_string(captureTimeoutMs) + " ms");
+        }
+        auto message = m_client.waitFor(isDownload, settled ? kQuietMs
+                                                            : captureTimeoutMs - elapsed);
+        if (!message) {
+            if (settled) break;
+            continue;
+        }
+        const ZnLuaTE* p = message->payload.get();
+        if (message->nameText() == "objectWasAdded") {
+            DownloadedFile file;
+            file.captureId = static_cast<int>(NumberAt(p, "capture_id"));
+            file.fileName = TextAt(p, "file_name");
+            file.announcedSize = static_cast<long long>(NumberAt(p, "file_size"));
+            file.hasSidecar = NumberAt(p, "has_sidecar") != 0;
+            pending.push_back(file);
+            continue;
+        }
+        const int captureId = static_cast<int>(NumberAt(p, "capture_id"));
+        for (auto& file : pending) {
+            if (file.captureId == captureId && file.path.empty()) {
+                file.path = TextAt(p, "file_path");
+                file.downloadMs = NumberAt(p, "file_download_time");
+                ++completed;
+                break;
+            }
+        }
+    }
+    files->insert(files->end(), pending.begin(), pending.end());
+    return true;
+}
+
+bool CHostSession::liveView(unsigned milliseconds, std::vector<LiveViewFrame>* frames,
+                            std::string* error) {
+    const auto isFrame = [](const HostMessage& m) { return m.nameText() == "liveViewImage"; };
+    std::uint32_t id = m_client.send("toggleLiveView");
+    if (!waitReply(id, "toggleLiveView", error)) return false;
+    bool on = false;
+    if (!liveViewStatus(&on, error)) return false;
+    if (!on) return Fail(error, "the camera did not start live view");
+    const auto start = Clock::now();
+    while (MsSince(start) < milliseconds) {
+        auto frame = m_client.waitFor(isFrame, milliseconds - MsSince(start));
+        if (!frame) continue;
+        const ZnLuaTETable* t = AsTable(frame->payload.get());
+        const ZnLuaTE* image = t ? t->getValue("image") : nullptr;
+        if (!image || image->type != kZnLuaData) continue;
+        const auto* data = static_cast<const ZnLuaTEData*>(image);
+        LiveViewFrame f;
+        f.jpeg.assign(reinterpret_cast<const char*>(data->bytes()),
+                      static_cast<std::size_t>(data->size()));
+        f.receivedAtMs = MsSince(start);
+        frames->push_back(std::move(f));
+    }
+    id = m_client.send("toggleLiveView");
+    if (!waitReply(id, "toggleLiveView", error)) return false;
+    // Frames sent before the stop was handled are of no further use.
+    while (m_client.waitFor(isFrame, 0)) {
+    }
+    return true;
+}
+
+bool CHostSession::liveViewStatus(bool* on, std::string* error) {
+    const std::uint32_t id = m_client.send("isLiveViewOn");
+    auto reply = waitReply(id, "isLiveViewOn", error);
+    if (!reply) return false;
+    *on = TextAt(reply->payload.get(), "status") == "liveViewOn";
+    return true;
+}
+
+bool CHostSession::focus(int direction, std::string* error) {
+    ZnLuaTETable params;
+    params.setNumber("focus_direction", direction);
+    if (m_client.send("setCameraFocus", &params) == 0) {
+        return Fail(error, "could not send \"setCameraFocus\"");
+    }
+    // The command has no reply; a live-view status round trip shows it has been handled.
+    bool on;
+    return liveViewStatus(&on, error);
+}
+
+bool CHostSession::toggleAutoFocus(bool* wasOn, std::string* error) {
+    const std::uint32_t id = m_client.send("doAutoFocus");
+    auto reply = waitReply(id, "doAutoFocus", error);
+    if (!reply) return false;
+    *wasOn = TextAt(reply->payload.get(), "status") == "AutoFocusOn";
+    return true;
+}
+
+bool CHostSession::shutdown(unsigned long* exitCode, std::string* error) {
+    const std::uint32_t id = m_client.send("shutdown");
+    auto reply = waitReply(id, "shutdown", error);
+    if (!reply) return false;
+    if (reply->nameText() != "shutdownComplete") {
+        return Fail(error, "\"shutdown\" was answered with \"" + reply->nameText() + "\"");
+    }
+    auto code = m_client.process().waitForExit(timeoutMs);
+    if (!code) return Fail(error, "the process did not end after \"shutdownComplete\"");
+    if (exitCode) *exitCode = *code;
+    return true;
+}
+
+std::vector<HostMessage> CHostSession::takeLog() {
+    std::vector<HostMessage> log = std::move(m_log);
+    m_log.clear();
+    for (auto& m : m_client.takeReceived()) log.push_back(std::move(m));
+    return log;
+}

@@ -1,0 +1,97 @@
+// A tether session as the host runs it, one step per method: find cameras, connect one, read
+// and change its settings, shoot and wait for the downloads, run live view, drive focus.
+// Built on CHostClient; used by lbhost.exe (its subcommands and the demo) and the soak test.
+//
+// Every wait has a deadline; a step that gets no answer in time fails with a message that says
+// what did not arrive. Notifications that a step does not wait for are kept in m_log so the
+// caller can show them.
+//
+// Threads: one owner thread, like CHostClient.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tools/host_client.h"
+
+struct CameraInfo {
+    std::uint32_t deviceId = 0;
+    std::string name;
+};
+
+// One file the process downloaded, as its two notifications described it.
+struct DownloadedFile {
+    int captureId = 0;
+    std::string fileName;        // "objectWasAdded" file_name
+    long long announcedSize = 0;  // "objectWasAdded" file_size
+    bool hasSidecar = false;
+    std::string path;            // "fileDownloadComplete" file_path (a Windows path)
+    double downloadMs = 0;       // "fileDownloadComplete" file_download_time
+};
+
+struct LiveViewFrame {
+    std::string jpeg;
+    unsigned receivedAtMs = 0;  // since the live-view request
+};
+
+class CHostSession {
+public:
+    CHostSession() = default;
+
+    // Starts the exe and connects both pipes.
+    bool start(const std::string& exePath, unsigned timeoutMs, std::string* error);
+
+    // "listDevices": every camera the process knows, in its order.
+    bool listCameras(std::vector<CameraInfo>* cameras, std::string* error);
+    // "connectDevice": makes deviceId the current camera and returns the settings table that
+    // follows the connection.
+    bool connect(std::uint32_t deviceId, std::unique_ptr<ZnLuaTE>* settings, std::string* error);
+    // "getCameraSettings" of the connected camera.
+    bool settings(std::unique_ptr<ZnLuaTE>* table, std::string* error);
+    // "updateCameraSetting" with a setting name ("aperture", "shutter", "iso", "wb" or the
+    // process's own key such as "apertureValue") and an entry given by index or by its text;
+    // returns the settings table of the reply.
+    bool changeSetting(const std::string& setting, const std::string& entry,
+                       std::unique_ptr<ZnLuaTE>* table, std::string* error);
+    // "doCapture", then waits until every announced file of this capture has been downloaded
+    // (at least one file; a RAW+JPEG frame gives two). Files are appended to *files.
+    bool capture(std::vector<DownloadedFile>* files, unsigned timeoutMs, std::string* error);
+    // Live view on for `milliseconds`, collecting the frames; then off again.
+    bool liveView(unsigned milliseconds, std::vector<LiveViewFrame>* frames, std::string* error);
+    // "isLiveViewOn": true when on.
+    bool liveViewStatus(bool* on, std::string* error);
+    // "setCameraFocus" with focus_direction.
+    bool focus(int direction, std::string* error);
+    // "doAutoFocus": *wasOn receives the state before the toggle.
+    bool toggleAutoFocus(bool* wasOn, std::string* error);
+    // "shutdown", "shutdownComplete", and the process's exit code.
+    bool shutdown(unsigned long* exitCode, std::string* error);
+
+    std::uint32_t deviceId() const { return m_deviceId; }
+    CHostClient& client() { return m_client; }
+    // Notifications received while waiting for something else, oldest first; taken by the
+    // caller.
+    std::vector<HostMessage> takeLog();
+
+    unsigned timeoutMs = 10000;
+
+private:
+    std::optional<HostMessage> waitReply(std::uint32_t requestId, const char* what,
+                                         std::string* error);
+    std::optional<HostMessage> waitName(const std::string& name, unsigned timeoutMs);
+
+    CHostClient m_client;
+    std::uint32_t m_deviceId = 0;
+    std::vector<HostMessage> m_log;
+};
+
+// The setting names lbhost accepts, mapped to the process's key ("aperture" ->
+// "apertureValue") and to the settings table's entries list ("apertureEntries"). False for a
+// name it does not know.
+bool SettingKeys(const std::string& setting, std::string* paramKey, std::string* entriesKey);
+
+// Copies a file the process wrote (a Windows path) into folder, keeping its name. Returns the
+// new path, or empty with *error.
+std::string CopyIntoFolder(const std::string& path, const std::string& folder, std::string* error);
