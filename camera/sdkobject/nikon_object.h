@@ -1,0 +1,173 @@
+// CNikonObject: the wrapper of one open SDK object (module, source, item or data object).
+//
+// The SDK exposes a tree of objects; each open one is wrapped by exactly one CNikonObject (or a
+// subclass: CNikonModule, CCamera, the download's container and data objects). The wrapper
+// opens the SDK object in its constructor and closes it in its destructor, owns its wrapped
+// children, caches the object's capability list once, offers typed reads and writes of
+// capability values with uniform result codes, and turns the SDK's event, data and completion
+// callbacks into virtual calls.
+//
+// Result codes of the capability operations: 0 success; an SDK result (kNkMAIDResult_*); -1
+// when the object is not open or for a type or kind mismatch; kCapabilityNotFound (50000) when
+// the capability is not in the object's list. A value is written only on success.
+//
+// Errors at construction: when the SDK refuses to open the object, the constructor throws the
+// SDK result as a plain `int` (catch (int result)). Nothing is registered with the parent and
+// nothing leaks in that case.
+//
+// Ownership: m_children owns the wrapped children (deleted by our destructor, in id order,
+// before our own SDK object is closed). m_parent, m_eventTarget and m_dataTarget are not owned.
+// A child enters its parent's m_children when its open succeeds and leaves it in its destructor.
+//
+// Threads: the wrapper takes no lock. Every method must be called with the SDK lock held (the
+// main thread's idle pump or the pipe thread's dispatcher). The SDK's callbacks arrive inside
+// our own SDK calls on the calling thread, so onEvent/onData/onCompletion run under the same
+// lock and may call back into the SDK. startCapability keeps the lock while it polls.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "camera/maid/maid.h"
+#include "camera/sdkobject/nikon_callback_receiver.h"
+
+class ZnLuaTE;
+
+// The capability is not in the object's capability list.
+constexpr int kCapabilityNotFound = 50000;
+
+// What the completion procedure needs to know about one started command. Allocated by
+// startCapability, handed to the SDK as the completion reference, freed by the completion
+// procedure (exactly once).
+struct CNikonCompletionRecord {
+  CNikonCallbackReceiver* receiver = nullptr;  // told of the completion; not owned; may be null
+  maid::NKPARAM context = 0;                   // handed to receiver->onCompletion
+  std::uint32_t* counter = nullptr;            // incremented on completion; null once abandoned
+};
+
+// The procedures given to the SDK. `ref` is the CNikonObject* (client reference) for the event
+// and data procedures and a CNikonCompletionRecord* for the completion procedure. Null
+// references are ignored (the data procedure answers 0).
+void NikonEventProc(maid::NKREF ref, maid::ULONG event, maid::NKPARAM data);
+maid::NKERROR NikonDataProc(maid::NKREF ref, void* dataInfo, void* data);
+void NikonCompletionProc(maid::MaidObject* object, maid::ULONG command, maid::ULONG param,
+                         maid::ULONG dataType, maid::NKPARAM data, maid::NKREF completionRef,
+                         maid::NKERROR result);
+
+class CNikonObject : public CNikonCallbackReceiver {
+ public:
+  // A module: opens the top-level SDK object through `entryPoint` (parent null, id 0).
+  // Throws the int SDK result when the SDK refuses.
+  CNikonObject(maid::EntryPoint entryPoint, CNikonObject* parent, maid::ULONG id);
+  // A child: copies the parent's entry point and opens child `id` under `parent` (not null).
+  // Throws the int SDK result when the SDK refuses.
+  CNikonObject(CNikonObject* parent, maid::ULONG id);
+
+  // Switches the callbacks off, deletes the children (in id order), closes the SDK object and
+  // leaves the parent's m_children. Subclasses do their own clean-up first.
+  ~CNikonObject() override;
+
+  CNikonObject(const CNikonObject&) = delete;
+  CNikonObject& operator=(const CNikonObject&) = delete;
+
+  // Opens child `id` of `parent` (null for a module) and loads the capability list; registers
+  // the event and data procedures where the object lists them. Throws the int SDK result when
+  // the SDK refuses; the object is then left not open. Called by the constructors.
+  void open(CNikonObject* parent, maid::ULONG id);
+
+  // (Re)reads the capability list. Leaves the object with no capabilities when the list cannot
+  // be read; m_capCount and m_capInfo always agree.
+  void loadCapabilityInfo();
+
+  // --- Capability list. ---
+  bool hasCapability(maid::ULONG capId) const;
+  // The listed record of `capId` (first match), or null. Valid until the list is reloaded.
+  const maid::MaidCapInfo* capabilityInfo(maid::ULONG capId) const;
+  int capabilityCount() const { return m_capCount; }
+  const maid::MaidCapInfo* capabilityList() const { return m_capInfo; }
+
+  // --- Typed reads and writes (results as described at the top). ---
+
+  // Types 2 and 3 only (data type 5 or 6); another listed type answers 0 and leaves `value`.
+  int getUnsignedValue(maid::ULONG capId, maid::ULONG& value);
+  // The text up to the first zero byte of the 256-byte buffer.
+  int getStringValue(maid::ULONG capId, std::string& value);
+  int getBoolValue(maid::ULONG capId, bool& value);
+  // Enumeration kinds 1 and 2 with 4-byte elements. -1 when the capability is missing, not an
+  // enumeration, the object is not open, the kind does not fit, or the camera's current index
+  // is past the list.
+  int getUnsignedEnumValue(maid::ULONG capId, maid::ULONG& current,
+                           std::vector<maid::ULONG>& values);
+  // Enumeration kinds 7 (packed zero-terminated strings) and 8 (256-byte strings). values lists
+  // the entries in the SDK's order, so an entry's position is its SDK index. -1 as above.
+  int getStringEnumValue(maid::ULONG capId, std::string& current,
+                         std::vector<std::string>& values);
+  // kNkMAIDCommand_CapGetArray with `dataType`; the caller has pointed descriptor->pData at its
+  // own buffer of the right size.
+  int getArrayValue(maid::ULONG capId, maid::ULONG dataType, maid::MaidEnum* descriptor);
+  // Raw kNkMAIDCommand_CapGet into `data` (laid out as `dataType` demands), with the same
+  // checks as the typed reads.
+  int capGet(maid::ULONG capId, maid::ULONG dataType, void* data);
+  // kNkMAIDCommand_CapSet; `data` is the value itself (data type 3) or a pointer.
+  int setCapabilityValue(maid::ULONG capId, maid::ULONG dataType, maid::NKPARAM data);
+  // kNkMAIDCommand_CapStart, then polls kNkMAIDCommand_Async every 10 ms until the command
+  // completes (receiver->onCompletion runs inside that poll), Async fails, or no completion came
+  // for startTimeoutMs(). 0 when the capability is not listed (nothing done), -1 when not open;
+  // otherwise the CapStart result with kNkMAIDResult_Pending turned into 0.
+  int startCapability(maid::ULONG capId, CNikonCallbackReceiver* receiver);
+  // The current value as a message value, or null. error is written with the failing result,
+  // unhandled with 3 (not listed), 2 (type not readable) or 1 (enumeration kind not readable);
+  // the caller initialises both. The caller owns the returned value.
+  ZnLuaTE* getCapabilityValue(maid::ULONG capId, int& error, int& unhandled);
+  // The SDK ids of the object's children (kNkMAIDCapability_Children). -1 when not open,
+  // kCapabilityNotFound, an SDK result or -1 for an unusable answer; ids is then empty.
+  int enumerateChildren(std::vector<maid::ULONG>& ids);
+  // kNkMAIDCommand_Async on this object; -1 when not open. 0 and 1 mean "keep polling".
+  int callAsync();
+  // Traces the whole capability list with names and types (loading it if needed).
+  void logCapabilities();
+
+  // --- State. ---
+  bool isOpen() const { return m_object != nullptr; }
+  CNikonObject* parent() const { return m_parent; }
+  maid::ULONG id() const { return m_id; }
+  maid::EntryPoint entryPoint() const { return m_entryPoint; }
+  maid::MaidObject* sdkObject() const { return m_object; }
+  // For code that closed the SDK object itself (a data object closed early after its
+  // download): forgets and frees the record so the destructor neither switches callbacks off
+  // nor closes it again.
+  void markClosed();
+
+  // How long startCapability waits for a completion (default 120 s: the longest timed exposure
+  // with long-exposure noise reduction fits). Process-wide; tests shorten it.
+  static unsigned startTimeoutMs();
+  static void setStartTimeoutMs(unsigned ms);
+
+  // --- Callbacks: CNikonObject's own behaviour. ---
+  void onCompletion(maid::ULONG command, maid::NKERROR result, maid::NKPARAM context) override;
+  // Forwards to m_dataTarget when set; else 0.
+  maid::NKERROR onData(void* dataInfo, void* data) override;
+  // Traces the event and passes it to m_eventTarget when set.
+  void onEvent(maid::ULONG event, maid::NKPARAM data) override;
+
+ protected:
+  // The SDK call of this object, through m_entryPoint on m_object.
+  maid::NKERROR call(maid::ULONG command, maid::ULONG param, maid::ULONG dataType,
+                     maid::NKPARAM data, maid::CompletionProc proc = nullptr,
+                     maid::NKREF ref = nullptr);
+
+ public:
+  // Fields are public because the module, camera and download code manage them directly
+  // (m_eventTarget of the connected camera, m_dataTarget of a download, m_children).
+  maid::MaidObject* m_object = nullptr;      // owned SDK record; null when not open
+  CNikonObject* m_parent = nullptr;          // not owned; null for a module
+  std::map<std::int32_t, CNikonObject*> m_children;  // owned children by SDK id
+  std::int32_t m_capCount = 0;               // records in m_capInfo
+  maid::MaidCapInfo* m_capInfo = nullptr;    // owned capability list, in the SDK's order
+  maid::ULONG m_id = 0;                      // SDK id this object was opened with
+  CNikonCallbackReceiver* m_eventTarget = nullptr;  // not owned
+  CNikonCallbackReceiver* m_dataTarget = nullptr;   // not owned
+  maid::EntryPoint m_entryPoint = nullptr;   // the module's MAIDEntryPoint
+};
