@@ -187,6 +187,8 @@ enum : maid::ULONG {
   kNkMAIDCapability_StoredBytes = 14,
   kNkMAIDCapability_Capture = 17,
   kNkMAIDCapability_Acquire = 20,
+  kNkMAIDCapability_Firmware = 46,
+  kNkMAIDCapability_BatteryLevel = 49,
   kNkMAIDCapability_ExposureMode = 0x8111,
   kNkMAIDCapability_ShutterSpeed = 0x8112,
   kNkMAIDCapability_Aperture = 0x8113,

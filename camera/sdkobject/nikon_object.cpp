@@ -1,0 +1,535 @@
+#include "camera/sdkobject/nikon_object.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "camera/sdkobject/maid_names.h"
+#include "hostlink/lua_value.h"
+#include "platform/platform.h"
+#include "shell/trace.h"
+
+namespace {
+
+// A camera whose capability list keeps changing between GetCapCount and GetCapInfo must not
+// keep us asking forever.
+constexpr int kMaxCapabilityLoadPasses = 8;
+// No real capability list or enumeration comes near this; a larger answer is a broken module
+// and must not make us allocate gigabytes.
+constexpr std::uint64_t kMaxArrayBytes = 64u * 1024u * 1024u;
+constexpr unsigned kAsyncPollMs = 10;
+constexpr std::size_t kStringBytes = 256;
+
+unsigned g_startTimeoutMs = 120000;
+
+// Allocates count * size bytes, or null when the product overflows, is absurd or is refused.
+void* AllocateArray(std::uint64_t count, std::uint64_t size) {
+  if (count == 0 || size == 0) return nullptr;
+  if (count > kMaxArrayBytes / size) return nullptr;
+  return std::calloc(static_cast<std::size_t>(count), static_cast<std::size_t>(size));
+}
+
+}  // namespace
+
+void NikonEventProc(maid::NKREF ref, maid::ULONG event, maid::NKPARAM data) {
+  if (ref) static_cast<CNikonObject*>(ref)->onEvent(event, data);
+}
+
+maid::NKERROR NikonDataProc(maid::NKREF ref, void* dataInfo, void* data) {
+  if (!ref) return 0;
+  return static_cast<CNikonObject*>(ref)->onData(dataInfo, data);
+}
+
+void NikonCompletionProc(maid::MaidObject*, maid::ULONG command, maid::ULONG, maid::ULONG,
+                         maid::NKPARAM, maid::NKREF completionRef, maid::NKERROR result) {
+  auto* record = static_cast<CNikonCompletionRecord*>(completionRef);
+  if (!record) return;
+  if (record->counter) ++*record->counter;
+  if (record->receiver) record->receiver->onCompletion(command, result, record->context);
+  delete record;
+}
+
+unsigned CNikonObject::startTimeoutMs() { return g_startTimeoutMs; }
+void CNikonObject::setStartTimeoutMs(unsigned ms) { g_startTimeoutMs = ms; }
+
+CNikonObject::CNikonObject(maid::EntryPoint entryPoint, CNikonObject* parent, maid::ULONG id)
+    : m_entryPoint(entryPoint) {
+  open(parent, id);
+}
+
+CNikonObject::CNikonObject(CNikonObject* parent, maid::ULONG id)
+    : m_entryPoint(parent ? parent->m_entryPoint : nullptr) {
+  open(parent, id);
+}
+
+maid::NKERROR CNikonObject::call(maid::ULONG command, maid::ULONG param, maid::ULONG dataType,
+                                 maid::NKPARAM data, maid::CompletionProc proc, maid::NKREF ref) {
+  if (!m_entryPoint) return kNkMAIDResult_UnexpectedError;
+  return m_entryPoint(m_object, command, param, dataType, data, proc, ref);
+}
+
+void CNikonObject::open(CNikonObject* parent, maid::ULONG id) {
+  m_parent = nullptr;
+  std::free(m_capInfo);
+  m_capInfo = nullptr;
+  m_capCount = 0;
+  m_eventTarget = nullptr;
+  m_dataTarget = nullptr;
+  auto* record = new maid::MaidObject{};
+  record->refClient = this;
+  maid::NKERROR result = kNkMAIDResult_UnexpectedError;
+  if (m_entryPoint) {
+    result = m_entryPoint(parent ? parent->m_object : nullptr, kNkMAIDCommand_Open, id,
+                          kNkMAIDDataType_ObjectPtr, reinterpret_cast<maid::NKPARAM>(record),
+                          nullptr, nullptr);
+  }
+  if (result != kNkMAIDResult_NoError) {
+    Trace("Error from Command_Open: %s", ResultName(result));
+    // The SDK refused the record, so nothing refers to it: freeing it keeps repeated failed
+    // opens (a camera that keeps refusing on every rescan) from leaking.
+    delete record;
+    throw static_cast<int>(result);
+  }
+  m_object = record;
+  m_parent = parent;
+  m_id = id;
+  if (parent) parent->m_children[static_cast<std::int32_t>(id)] = this;
+  loadCapabilityInfo();
+  if (hasCapability(kNkMAIDCapability_EventProc)) {
+    maid::MaidCallback callback{};
+    callback.pProc = reinterpret_cast<void*>(&NikonEventProc);
+    callback.refProc = this;
+    call(kNkMAIDCommand_CapSet, kNkMAIDCapability_EventProc, kNkMAIDDataType_CallbackPtr,
+         reinterpret_cast<maid::NKPARAM>(&callback));
+  }
+  if (hasCapability(kNkMAIDCapability_DataProc)) {
+    maid::MaidCallback callback{};
+    callback.pProc = reinterpret_cast<void*>(&NikonDataProc);
+    callback.refProc = this;
+    call(kNkMAIDCommand_CapSet, kNkMAIDCapability_DataProc, kNkMAIDDataType_CallbackPtr,
+         reinterpret_cast<maid::NKPARAM>(&callback));
+  }
+}
+
+CNikonObject::~CNikonObject() {
+  if (m_object) {
+    if (hasCapability(kNkMAIDCapability_EventProc))
+      call(kNkMAIDCommand_CapSet, kNkMAIDCapability_EventProc, kNkMAIDDataType_Null, 0);
+    if (hasCapability(kNkMAIDCapability_DataProc))
+      call(kNkMAIDCommand_CapSet, kNkMAIDCapability_DataProc, kNkMAIDDataType_Null, 0);
+  }
+  // Children go first, in id order. Each child's destructor erases its own entry, so the walk
+  // steps past an entry before deleting its child.
+  for (auto it = m_children.begin(); it != m_children.end();) {
+    auto current = it++;
+    CNikonObject* child = current->second;
+    current->second = nullptr;
+    delete child;
+  }
+  m_children.clear();
+  if (m_object) {
+    maid::MaidObject* record = m_object;
+    m_object = nullptr;
+    if (m_entryPoint) m_entryPoint(record, kNkMAIDCommand_Close, 0, kNkMAIDDataType_Null, 0,
+                                   nullptr, nullptr);
+    delete record;
+  }
+  if (m_parent) {
+    // Only our own entry (or the one the parent's walk already cleared) is ours to erase: a
+    // newer object opened under the same id must stay registered.
+    auto entry = m_parent->m_children.find(static_cast<std::int32_t>(m_id));
+    if (entry != m_parent->m_children.end() && (entry->second == this || !entry->second))
+      m_parent->m_children.erase(entry);
+  }
+  std::free(m_capInfo);
+}
+
+void CNikonObject::markClosed() {
+  delete m_object;
+  m_object = nullptr;
+}
+
+void CNikonObject::loadCapabilityInfo() {
+  if (!m_object) return;
+  std::free(m_capInfo);
+  m_capInfo = nullptr;
+  m_capCount = 0;
+  maid::NKERROR lastInfoResult = 0;
+  for (int pass = 0; pass < kMaxCapabilityLoadPasses; ++pass) {
+    maid::ULONG count = 0;
+    maid::NKERROR result = call(kNkMAIDCommand_GetCapCount, 0, kNkMAIDDataType_UnsignedPtr,
+                                reinterpret_cast<maid::NKPARAM>(&count));
+    if (result != kNkMAIDResult_NoError) {
+      if (pass == 0) return;
+      Trace("Error from kNkMAIDCommand_GetCapInfo: %ld", static_cast<long>(lastInfoResult));
+      continue;
+    }
+    if (count == 0) return;
+    if (count > static_cast<maid::ULONG>(INT32_MAX)) return;
+    auto* block = static_cast<maid::MaidCapInfo*>(AllocateArray(count, sizeof(maid::MaidCapInfo)));
+    if (!block) return;  // no list: count stays 0 with a null block
+    result = call(kNkMAIDCommand_GetCapInfo, count, kNkMAIDDataType_CapInfoPtr,
+                  reinterpret_cast<maid::NKPARAM>(block));
+    if (result == kNkMAIDResult_NoError) {
+      m_capInfo = block;
+      m_capCount = static_cast<std::int32_t>(count);
+      return;
+    }
+    std::free(block);
+    lastInfoResult = result;
+    if (result != kNkMAIDResult_BufferSize) return;
+  }
+}
+
+const maid::MaidCapInfo* CNikonObject::capabilityInfo(maid::ULONG capId) const {
+  if (!m_capInfo) return nullptr;
+  for (std::int32_t i = 0; i < m_capCount; ++i)
+    if (m_capInfo[i].ulID == capId) return &m_capInfo[i];
+  return nullptr;
+}
+
+bool CNikonObject::hasCapability(maid::ULONG capId) const { return capabilityInfo(capId) != nullptr; }
+
+int CNikonObject::capGet(maid::ULONG capId, maid::ULONG dataType, void* data) {
+  if (!m_object) return -1;
+  if (!hasCapability(capId)) return kCapabilityNotFound;
+  return call(kNkMAIDCommand_CapGet, capId, dataType, reinterpret_cast<maid::NKPARAM>(data));
+}
+
+int CNikonObject::getUnsignedValue(maid::ULONG capId, maid::ULONG& value) {
+  if (!m_object) return -1;
+  const maid::MaidCapInfo* info = capabilityInfo(capId);
+  if (!info) return kCapabilityNotFound;
+  if (info->ulType != kNkMAIDCapType_Integer && info->ulType != kNkMAIDCapType_Unsigned) return 0;
+  maid::ULONG read = 0;
+  const int result = call(kNkMAIDCommand_CapGet, capId, info->ulType + 3,
+                          reinterpret_cast<maid::NKPARAM>(&read));
+  if (result == 0) value = read;
+  return result;
+}
+
+int CNikonObject::getStringValue(maid::ULONG capId, std::string& value) {
+  char buffer[kStringBytes + 1] = {};
+  const int result = capGet(capId, kNkMAIDDataType_StringPtr, buffer);
+  if (result == 0) value.assign(buffer, strnlen(buffer, kStringBytes));
+  return result;
+}
+
+int CNikonObject::getBoolValue(maid::ULONG capId, bool& value) {
+  unsigned char byte = 0;
+  const int result = capGet(capId, kNkMAIDDataType_BooleanPtr, &byte);
+  if (result == 0) value = byte != 0;
+  return result;
+}
+
+int CNikonObject::getArrayValue(maid::ULONG capId, maid::ULONG dataType,
+                                maid::MaidEnum* descriptor) {
+  if (!m_object) return -1;
+  if (!hasCapability(capId)) return kCapabilityNotFound;
+  return call(kNkMAIDCommand_CapGetArray, capId, dataType,
+              reinterpret_cast<maid::NKPARAM>(descriptor));
+}
+
+int CNikonObject::setCapabilityValue(maid::ULONG capId, maid::ULONG dataType, maid::NKPARAM data) {
+  if (!m_object) return -1;
+  if (!hasCapability(capId)) return kCapabilityNotFound;
+  return call(kNkMAIDCommand_CapSet, capId, dataType, data);
+}
+
+int CNikonObject::getUnsignedEnumValue(maid::ULONG capId, maid::ULONG& current,
+                                       std::vector<maid::ULONG>& values) {
+  const maid::MaidCapInfo* info = m_capCount < 1 ? nullptr : capabilityInfo(capId);
+  if (!info || info->ulType != kNkMAIDCapType_Enum || !m_object) return -1;
+  maid::MaidEnum descriptor{};
+  int result = call(kNkMAIDCommand_CapGet, capId, kNkMAIDDataType_EnumPtr,
+                    reinterpret_cast<maid::NKPARAM>(&descriptor));
+  if (result != 0) return result;
+  if ((descriptor.ulType != kNkMAIDArrayType_Integer &&
+       descriptor.ulType != kNkMAIDArrayType_Unsigned) || descriptor.wPhysicalBytes != 4)
+    return -1;
+  if (descriptor.ulElements == 0) {
+    Trace("enum had no elements for parameter: %d", static_cast<int>(capId));
+    current = 0;
+    values.clear();
+    return 0;
+  }
+  // A current index past the list is a camera fault; reading it would run off the block.
+  if (descriptor.ulValue >= descriptor.ulElements) return -1;
+  auto* block = static_cast<maid::ULONG*>(AllocateArray(descriptor.ulElements, 4));
+  if (!block) return -1;
+  descriptor.pData = block;
+  result = call(kNkMAIDCommand_CapGetArray, capId, kNkMAIDDataType_EnumPtr,
+                reinterpret_cast<maid::NKPARAM>(&descriptor));
+  if (result != 0) {
+    std::free(block);
+    return result;
+  }
+  values.insert(values.end(), block, block + descriptor.ulElements);
+  current = block[descriptor.ulValue];
+  std::free(block);
+  return 0;
+}
+
+int CNikonObject::getStringEnumValue(maid::ULONG capId, std::string& current,
+                                     std::vector<std::string>& values) {
+  const maid::MaidCapInfo* info = m_capCount < 1 ? nullptr : capabilityInfo(capId);
+  if (!info || info->ulType != kNkMAIDCapType_Enum || !m_object) return -1;
+  maid::MaidEnum descriptor{};
+  int result = call(kNkMAIDCommand_CapGet, capId, kNkMAIDDataType_EnumPtr,
+                    reinterpret_cast<maid::NKPARAM>(&descriptor));
+  if (result != 0) return result;
+  if (descriptor.ulType == kNkMAIDArrayType_PackedString) {
+    if (descriptor.wPhysicalBytes != 1) return -1;
+    const std::size_t length = descriptor.ulElements;
+    if (length == 0) {
+      current.clear();
+      return 0;
+    }
+    // One spare zero byte: a block whose last string lacks its terminator still ends in text.
+    auto* block = static_cast<char*>(AllocateArray(length + 1, 1));
+    if (!block) return 0;
+    descriptor.pData = block;
+    result = call(kNkMAIDCommand_CapGetArray, capId, kNkMAIDDataType_EnumPtr,
+                  reinterpret_cast<maid::NKPARAM>(&descriptor));
+    if (result != 0) {
+      std::free(block);
+      return result;
+    }
+    std::size_t offset = 0;
+    for (maid::ULONG i = 0; i < descriptor.ulValue && offset < length; ++i)
+      offset += std::strlen(block + offset) + 1;
+    if (offset >= length) {
+      std::free(block);
+      Trace("Ran out of space in packed string while attempting to get enum value for parameter %d",
+            static_cast<int>(capId));
+      return -1;
+    }
+    current = block + offset;
+    for (offset = 0; offset < length; offset += std::strlen(block + offset) + 1)
+      values.emplace_back(block + offset);
+    std::free(block);
+    return 0;
+  }
+  if (descriptor.ulType == kNkMAIDArrayType_String) {
+    if (descriptor.wPhysicalBytes != kStringBytes) return 0;
+    if (descriptor.ulElements == 0) {
+      current.clear();
+      values.clear();
+      return 0;
+    }
+    // A current index past the list is a camera fault: the reader answers -1 rather than
+    // report an entry the camera does not have.
+    if (descriptor.ulValue >= descriptor.ulElements) return -1;
+    auto* block = static_cast<char*>(AllocateArray(descriptor.ulElements, kStringBytes));
+    if (!block) return 0;
+    descriptor.pData = block;
+    result = call(kNkMAIDCommand_CapGetArray, capId, kNkMAIDDataType_EnumPtr,
+                  reinterpret_cast<maid::NKPARAM>(&descriptor));
+    if (result != 0) {
+      std::free(block);
+      return result;
+    }
+    for (maid::ULONG i = 0; i < descriptor.ulElements; ++i) {
+      const char* text = block + static_cast<std::size_t>(i) * kStringBytes;
+      std::string entry(text, strnlen(text, kStringBytes));
+      if (i == descriptor.ulValue) current = entry;
+      values.push_back(std::move(entry));
+    }
+    std::free(block);
+    return 0;
+  }
+  return -1;
+}
+
+int CNikonObject::callAsync() {
+  if (!m_object) return -1;
+  return call(kNkMAIDCommand_Async, 0, kNkMAIDDataType_Null, 0);
+}
+
+int CNikonObject::startCapability(maid::ULONG capId, CNikonCallbackReceiver* receiver) {
+  if (!hasCapability(capId)) return 0;
+  if (!m_object) return -1;
+  std::uint32_t completions = 0;
+  auto* record = new CNikonCompletionRecord{receiver, 0, &completions};
+  const maid::NKERROR result =
+      call(kNkMAIDCommand_CapStart, capId, kNkMAIDDataType_Null, 0, &NikonCompletionProc, record);
+  const bool started = result == kNkMAIDResult_NoError || result == kNkMAIDResult_Pending;
+  const std::uint32_t begin = platform::tickCountMs();
+  while (completions == 0) {
+    const int answer = callAsync();
+    if (static_cast<std::uint32_t>(answer) > 1u) break;
+    // A refused start has nothing to wait for beyond the one poll that lets the module report
+    // it; a started one gets the timeout so a module that never completes cannot hang us.
+    if (!started || platform::tickCountMs() - begin >= g_startTimeoutMs) break;
+    platform::sleepMs(kAsyncPollMs);
+  }
+  if (completions == 0 && !started) {
+    // A module that refuses the start has not taken the record: a failed call hands over
+    // nothing, so the completion will never come and the record is ours to free.
+    delete record;
+  } else if (completions == 0) {
+    // The completion has not run, so the record is still alive and still the module's. It
+    // must not reach our stack counter or a receiver that may be gone when it comes late;
+    // the completion procedure frees it then.
+    record->counter = nullptr;
+    record->receiver = nullptr;
+    if (started) Trace("No completion for capability %s", CapabilityName(capId));
+  }
+  return result == kNkMAIDResult_Pending ? 0 : result;
+}
+
+ZnLuaTE* CNikonObject::getCapabilityValue(maid::ULONG capId, int& error, int& unhandled) {
+  const maid::MaidCapInfo* info = capabilityInfo(capId);
+  if (!info) {
+    unhandled = 3;
+    return nullptr;
+  }
+  switch (info->ulType) {
+    case kNkMAIDCapType_Boolean: {
+      if (!m_object) {
+        error = -1;
+        return nullptr;
+      }
+      unsigned char byte = 0;
+      const int result = call(kNkMAIDCommand_CapGet, capId, kNkMAIDDataType_BooleanPtr,
+                              reinterpret_cast<maid::NKPARAM>(&byte));
+      if (result != 0) {
+        error = result;
+        return nullptr;
+      }
+      return new ZnLuaTENumber(byte ? 1 : 0);
+    }
+    case kNkMAIDCapType_Integer:
+    case kNkMAIDCapType_Unsigned: {
+      maid::ULONG value = 0;
+      const int result = getUnsignedValue(capId, value);
+      if (result != 0) {
+        error = result;
+        return nullptr;
+      }
+      return new ZnLuaTENumber(static_cast<double>(static_cast<std::int32_t>(value)));
+    }
+    case kNkMAIDCapType_String: {
+      std::string value;
+      const int result = getStringValue(capId, value);
+      if (result != 0) {
+        error = result;
+        return nullptr;
+      }
+      return new ZnLuaTEString(std::move(value));
+    }
+    case kNkMAIDCapType_Enum: {
+      if (!m_object) {
+        error = -1;
+        return nullptr;
+      }
+      maid::MaidEnum descriptor{};
+      int result = call(kNkMAIDCommand_CapGet, capId, kNkMAIDDataType_EnumPtr,
+                        reinterpret_cast<maid::NKPARAM>(&descriptor));
+      if (result != 0) {
+        error = result;
+        return nullptr;
+      }
+      if (descriptor.ulType == kNkMAIDArrayType_Integer ||
+          descriptor.ulType == kNkMAIDArrayType_Unsigned) {
+        maid::ULONG current = 0;
+        std::vector<maid::ULONG> values;
+        result = getUnsignedEnumValue(capId, current, values);
+        if (result != 0) {
+          error = result;
+          return nullptr;
+        }
+        return new ZnLuaTENumber(static_cast<double>(static_cast<std::int32_t>(current)));
+      }
+      if (descriptor.ulType == kNkMAIDArrayType_PackedString ||
+          descriptor.ulType == kNkMAIDArrayType_String) {
+        std::string current;
+        std::vector<std::string> values;
+        result = getStringEnumValue(capId, current, values);
+        if (result != 0) {
+          error = result;
+          return nullptr;
+        }
+        return new ZnLuaTEString(std::move(current));
+      }
+      Trace("Unhandled enum type for parameter id: %s", CapabilityName(capId));
+      Trace("enum type was %d", static_cast<int>(descriptor.ulType));
+      unhandled = 1;
+      return nullptr;
+    }
+    default:
+      Trace("Unhandled parameter type for parameter %s", CapabilityName(capId));
+      Trace("Parameter type was %d", static_cast<int>(info->ulType));
+      unhandled = 2;
+      return nullptr;
+  }
+}
+
+int CNikonObject::enumerateChildren(std::vector<maid::ULONG>& ids) {
+  if (!m_object) return -1;
+  ids.clear();
+  int code = 0;
+  void* block = nullptr;
+  do {
+    if (!hasCapability(kNkMAIDCapability_Children)) {
+      code = kCapabilityNotFound;
+      break;
+    }
+    maid::MaidEnum descriptor{};
+    code = call(kNkMAIDCommand_CapGet, kNkMAIDCapability_Children, kNkMAIDDataType_EnumPtr,
+                reinterpret_cast<maid::NKPARAM>(&descriptor));
+    if (code != 0 || descriptor.ulElements == 0) break;
+    // Ids are read as 32-bit values, so smaller elements cannot be read safely.
+    if (descriptor.wPhysicalBytes < sizeof(maid::ULONG)) {
+      code = -1;
+      break;
+    }
+    block = AllocateArray(descriptor.ulElements, descriptor.wPhysicalBytes);
+    if (!block) {
+      code = kNkMAIDResult_OutOfMemory;
+      break;
+    }
+    descriptor.pData = block;
+    code = call(kNkMAIDCommand_CapGetArray, kNkMAIDCapability_Children, kNkMAIDDataType_EnumPtr,
+                reinterpret_cast<maid::NKPARAM>(&descriptor));
+    if (code != 0) break;
+    for (maid::ULONG i = 0; i < descriptor.ulElements; ++i) {
+      maid::ULONG id = 0;
+      std::memcpy(&id, static_cast<char*>(block) + static_cast<std::size_t>(i) *
+                                                       descriptor.wPhysicalBytes, sizeof(id));
+      ids.push_back(id);
+      Trace("\t ID: %d", static_cast<int>(id));
+    }
+  } while (false);
+  std::free(block);
+  if (code != 0) {
+    ids.clear();
+    const char* name = ResultName(code);
+    Trace("Error detected: (%ld) %s", static_cast<long>(code), name ? name : "(unknown)");
+  }
+  return code;
+}
+
+void CNikonObject::logCapabilities() {
+  if (!m_capInfo) loadCapabilityInfo();
+  Trace("Nikon Capabilities - count: %d", static_cast<int>(m_capCount));
+  for (std::int32_t i = 0; m_capInfo && i < m_capCount; ++i) {
+    const char* name = CapabilityName(m_capInfo[i].ulID);
+    Trace("\t%d\t%s\t%uld", static_cast<int>(m_capInfo[i].ulID), name ? name : "(could not be found)",
+          static_cast<unsigned>(m_capInfo[i].ulType));
+  }
+}
+
+void CNikonObject::onCompletion(maid::ULONG, maid::NKERROR, maid::NKPARAM) {}
+
+maid::NKERROR CNikonObject::onData(void* dataInfo, void* data) {
+  return m_dataTarget ? m_dataTarget->onData(dataInfo, data) : 0;
+}
+
+void CNikonObject::onEvent(maid::ULONG event, maid::NKPARAM data) {
+  Trace("Event Notification: %s", EventName(event));
+  if (m_eventTarget)
+    m_eventTarget->onEvent(event, data);
+  else
+    Trace("Unhandled event: %s", EventName(event));
+}

@@ -1,0 +1,245 @@
+#include "tests/camera/fake_module.h"
+
+#include <cstring>
+
+namespace {
+CFakeModule* g_fake = nullptr;
+constexpr maid::ULONG kModuleOpenId = 0xFFFFFFFFu;
+
+void AppendUlong(std::vector<char>& bytes, maid::ULONG value) {
+  const char* raw = reinterpret_cast<const char*>(&value);
+  bytes.insert(bytes.end(), raw, raw + sizeof(value));
+}
+}  // namespace
+
+CFakeCapability CFakeCapability::Unsigned(maid::ULONG value, maid::ULONG type) {
+  CFakeCapability cap;
+  cap.type = type;
+  cap.value = value;
+  return cap;
+}
+CFakeCapability CFakeCapability::Text(const std::string& text) {
+  CFakeCapability cap;
+  cap.type = kNkMAIDCapType_String;
+  cap.text = text;
+  return cap;
+}
+CFakeCapability CFakeCapability::Bool(bool value) {
+  CFakeCapability cap;
+  cap.type = kNkMAIDCapType_Boolean;
+  cap.value = value ? 1 : 0;
+  return cap;
+}
+CFakeCapability CFakeCapability::UnsignedEnum(const std::vector<maid::ULONG>& values,
+                                              maid::ULONG current) {
+  CFakeCapability cap;
+  cap.type = kNkMAIDCapType_Enum;
+  cap.current = current;
+  cap.elementCount = static_cast<maid::ULONG>(values.size());
+  for (maid::ULONG v : values) AppendUlong(cap.elements, v);
+  return cap;
+}
+CFakeCapability CFakeCapability::PackedEnum(const std::vector<std::string>& values,
+                                            maid::ULONG current) {
+  CFakeCapability cap;
+  cap.type = kNkMAIDCapType_Enum;
+  cap.enumKind = kNkMAIDArrayType_PackedString;
+  cap.elementSize = 1;
+  cap.current = current;
+  for (const std::string& v : values) cap.elements.insert(cap.elements.end(), v.c_str(), v.c_str() + v.size() + 1);
+  cap.elementCount = static_cast<maid::ULONG>(cap.elements.size());
+  return cap;
+}
+CFakeCapability CFakeCapability::FixedEnum(const std::vector<std::string>& values,
+                                           maid::ULONG current) {
+  CFakeCapability cap;
+  cap.type = kNkMAIDCapType_Enum;
+  cap.enumKind = kNkMAIDArrayType_String;
+  cap.elementSize = 256;
+  cap.current = current;
+  cap.elementCount = static_cast<maid::ULONG>(values.size());
+  for (const std::string& v : values) {
+    std::vector<char> slot(256, 0);
+    std::memcpy(slot.data(), v.data(), v.size() < 255 ? v.size() : 255);
+    cap.elements.insert(cap.elements.end(), slot.begin(), slot.end());
+  }
+  return cap;
+}
+CFakeCapability CFakeCapability::Process() { return Unsigned(0, kNkMAIDCapType_Process); }
+CFakeCapability CFakeCapability::Callback() { return Unsigned(0, kNkMAIDCapType_Process); }
+
+void CFakeObject::addStandardCaps() {
+  caps[kNkMAIDCapability_EventProc] = CFakeCapability::Callback();
+  caps[kNkMAIDCapability_DataProc] = CFakeCapability::Callback();
+  std::vector<maid::ULONG> ids;
+  for (const auto& child : children) ids.push_back(child.first);
+  caps[kNkMAIDCapability_Children] = CFakeCapability::UnsignedEnum(ids, 0);
+}
+
+CFakeModule::CFakeModule() { g_fake = this; }
+CFakeModule::~CFakeModule() {
+  if (g_fake == this) g_fake = nullptr;
+}
+
+maid::NKERROR CFakeModule::FakeEntryPoint(maid::MaidObject* object, maid::ULONG command,
+                                          maid::ULONG param, maid::ULONG dataType,
+                                          maid::NKPARAM data, maid::CompletionProc proc,
+                                          maid::NKREF ref) {
+  if (!g_fake) return kNkMAIDResult_UnexpectedError;
+  return g_fake->handle(object, command, param, dataType, data, proc, ref);
+}
+
+int CFakeModule::count(maid::ULONG command, std::int64_t objectId) const {
+  int n = 0;
+  for (const CFakeCall& call : calls)
+    if (call.command == command && (objectId < 0 || call.objectId == objectId)) ++n;
+  return n;
+}
+
+CFakeObject* CFakeModule::find(const std::vector<maid::ULONG>& path) {
+  CFakeObject* node = &root;
+  for (maid::ULONG id : path) {
+    auto it = node->children.find(id);
+    if (it == node->children.end()) return nullptr;
+    node = &it->second;
+  }
+  return node;
+}
+
+void CFakeModule::queueEvent(const std::vector<maid::ULONG>& path, maid::ULONG event,
+                             maid::NKPARAM data) {
+  onAsync.push_back([this, path, event, data] {
+    CFakeObject* target = find(path);
+    if (target && target->eventProc.pProc)
+      reinterpret_cast<maid::EventProc>(target->eventProc.pProc)(target->eventProc.refProc, event, data);
+  });
+}
+
+CFakeObject* CFakeModule::byRecord(maid::MaidObject* record) {
+  if (!record) return nullptr;
+  std::vector<CFakeObject*> stack{&root};
+  while (!stack.empty()) {
+    CFakeObject* node = stack.back();
+    stack.pop_back();
+    if (node->record == record) return node;
+    for (auto& child : node->children) stack.push_back(&child.second);
+  }
+  return nullptr;
+}
+
+maid::NKERROR CFakeModule::handle(maid::MaidObject* object, maid::ULONG command, maid::ULONG param,
+                                  maid::ULONG dataType, maid::NKPARAM data,
+                                  maid::CompletionProc proc, maid::NKREF ref) {
+  CFakeObject* self = byRecord(object);
+  calls.push_back({object ? (self ? self->id : 0xFFFFFFFEu) : kModuleOpenId, command, param, dataType});
+  if (command == kNkMAIDCommand_Open) {
+    CFakeObject* target = nullptr;
+    if (!object) {
+      target = &root;
+    } else if (self) {
+      auto it = self->children.find(param);
+      if (it != self->children.end()) target = &it->second;
+    }
+    if (!target) return kNkMAIDResult_ValueOutOfBounds;
+    if (target->openResult != 0) return target->openResult;
+    target->record = reinterpret_cast<maid::MaidObject*>(data);
+    target->record->ulID = param;
+    ++openObjects;
+    return 0;
+  }
+  if (!self) return kNkMAIDResult_ZombieObject;
+  switch (command) {
+    case kNkMAIDCommand_Close:
+      self->record = nullptr;
+      self->eventProc = {};
+      self->dataProc = {};
+      --openObjects;
+      closeOrder.push_back(self->id);
+      return 0;
+    case kNkMAIDCommand_Async: {
+      std::vector<std::function<void()>> work;
+      work.swap(onAsync);
+      for (auto& step : work) step();
+      if (completeOnAsync) {
+        std::vector<Pending> pending;
+        pending.swap(m_pending);
+        for (const Pending& p : pending)
+          p.proc(p.object, kNkMAIDCommand_CapStart, p.param, 0, 0, p.ref, completionResult);
+      }
+      return asyncResult;
+    }
+    case kNkMAIDCommand_GetCapCount:
+      *reinterpret_cast<maid::ULONG*>(data) = static_cast<maid::ULONG>(self->caps.size());
+      return 0;
+    case kNkMAIDCommand_GetCapInfo: {
+      if (bufferSizeAnswers > 0) {
+        --bufferSizeAnswers;
+        return kNkMAIDResult_BufferSize;
+      }
+      if (param < self->caps.size()) return kNkMAIDResult_BufferSize;
+      auto* info = reinterpret_cast<maid::MaidCapInfo*>(data);
+      for (const auto& cap : self->caps) {
+        *info = maid::MaidCapInfo{};
+        info->ulID = cap.first;
+        info->ulType = cap.second.type;
+        ++info;
+      }
+      return 0;
+    }
+    default:
+      break;
+  }
+  auto capIt = self->caps.find(param);
+  if (capIt == self->caps.end()) return kNkMAIDResult_NotSupported;
+  CFakeCapability& cap = capIt->second;
+  switch (command) {
+    case kNkMAIDCommand_CapSet:
+      if (param == kNkMAIDCapability_EventProc || param == kNkMAIDCapability_DataProc) {
+        maid::MaidCallback callback{};
+        if (dataType == kNkMAIDDataType_CallbackPtr && data)
+          callback = *reinterpret_cast<maid::MaidCallback*>(data);
+        (param == kNkMAIDCapability_EventProc ? self->eventProc : self->dataProc) = callback;
+      } else if (dataType == kNkMAIDDataType_Unsigned) {
+        cap.value = static_cast<maid::ULONG>(data);
+      }
+      return 0;
+    case kNkMAIDCommand_CapStart:
+      if (cap.startResult != 0 && cap.startResult != kNkMAIDResult_Pending) return cap.startResult;
+      if (proc) m_pending.push_back({object, param, proc, ref});
+      return cap.startResult;
+    case kNkMAIDCommand_CapGet:
+      if (cap.getResult != 0) return cap.getResult;
+      switch (dataType) {
+        case kNkMAIDDataType_BooleanPtr:
+          *reinterpret_cast<unsigned char*>(data) = cap.value ? 1 : 0;
+          return 0;
+        case kNkMAIDDataType_IntegerPtr:
+        case kNkMAIDDataType_UnsignedPtr:
+          *reinterpret_cast<maid::ULONG*>(data) = cap.value;
+          return 0;
+        case kNkMAIDDataType_StringPtr:
+          std::memset(reinterpret_cast<char*>(data), 0, 256);
+          std::memcpy(reinterpret_cast<char*>(data), cap.text.data(), cap.text.size() < 255 ? cap.text.size() : 255);
+          return 0;
+        case kNkMAIDDataType_EnumPtr: {
+          auto* e = reinterpret_cast<maid::MaidEnum*>(data);
+          e->ulType = cap.enumKind;
+          e->ulElements = cap.elementCount;
+          e->ulValue = cap.current;
+          e->ulDefault = 0;
+          e->wPhysicalBytes = cap.elementSize;
+          return 0;
+        }
+        default:
+          return kNkMAIDResult_UnexpectedDataType;
+      }
+    case kNkMAIDCommand_CapGetArray: {
+      auto* e = reinterpret_cast<maid::MaidEnum*>(data);
+      if (!e->pData) return kNkMAIDResult_UnexpectedError;
+      std::memcpy(e->pData, cap.elements.data(), cap.elements.size());
+      return 0;
+    }
+    default:
+      return kNkMAIDResult_NotSupported;
+  }
+}
