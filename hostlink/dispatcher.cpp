@@ -1,8 +1,15 @@
 #include "hostlink/dispatcher.h"
 
+#include <cstdlib>
 #include <string>
 
+#include "camera/camera/camera.h"
+#include "camera/modules/module_manager.h"
+#include "camera/modules/nikon_module.h"
+#include "hostlink/camera_commands.h"
 #include "hostlink/lua_value.h"
+#include "hostlink/notifications.h"
+#include "shell/trace.h"
 
 std::mutex g_sdkMutex;
 std::atomic<int> g_shutdownRequested{0};
@@ -13,51 +20,75 @@ std::atomic<HeartbeatStopHook> g_heartbeatStopHook{nullptr};
 
 void IgnoreCommand(std::uint32_t, const ZnLuaTE*) {}
 
-// Camera commands. Each is filled in by the camera layer; until then the command is accepted
-// and has no effect.
+// The connected camera: the current module's current camera, or null when either is missing.
+CCamera* CurrentCamera() {
+  CNikonModuleManager* manager = CNikonModuleManager::existingInstance();
+  CNikonModule* module = manager ? manager->m_currentModule : nullptr;
+  return module ? module->m_currentCamera : nullptr;
+}
 
-// Adds every camera of every module; new ones are announced with "deviceAdded".
-void HandleListDevicesCommand(std::uint32_t, const ZnLuaTE*) {}
-// Connects the camera named by "device_id" and makes its module current.
-void HandleConnectDeviceCommand(std::uint32_t, const ZnLuaTE*) {}
-// Releases the current camera of the current module.
-void HandleDisconnectDeviceCommand(std::uint32_t, const ZnLuaTE*) {}
-// Captures with the current camera; the files download by themselves.
-void HandleDoCaptureCommand(std::uint32_t, const ZnLuaTE*) {}
-// Changes one setting of the current camera, then answers like "getCameraSettings".
-void HandleUpdateCameraSettingCommand(std::uint32_t, const ZnLuaTE*) {}
-// Answers "ok" with the settings table of the camera named by "device_id", or an error.
-void HandleGetCameraSettingsCommand(std::uint32_t, const ZnLuaTE*) {}
+// A deliberate fault for testing the crash reporter end to end.
+[[noreturn]] void CrashForTest() {
+  Trace("Crash test marker present: faulting on purpose");
+  volatile int* volatile nowhere = nullptr;
+  *nowhere = 0;
+  std::abort();
+}
+
+// Captures with the current camera; the files download by themselves inside the wait.
+void HandleDoCaptureCommand(std::uint32_t, const ZnLuaTE*) {
+  CCamera* camera = CurrentCamera();
+  if (!camera) return;
+  CNikonModuleManager* manager = CNikonModuleManager::existingInstance();
+  if (manager && manager->m_crashTestRequested) CrashForTest();
+  camera->capture();
+}
+
 // Drives the current camera's lens focus by "focus_direction".
-void HandleSetCameraFocusCommand(std::uint32_t, const ZnLuaTE*) {}
-// Toggles contrast auto-focus and answers with the state before the change.
-void HandleDoAutoFocusCommand(std::uint32_t, const ZnLuaTE*) {}
-// Starts or stops live view on the current camera and answers "ok".
-void HandleToggleLiveViewCommand(std::uint32_t, const ZnLuaTE*) {}
-// Answers "ok" with the live-view status.
-void HandleIsLiveViewOnCommand(std::uint32_t, const ZnLuaTE*) {}
+void HandleSetCameraFocusCommand(std::uint32_t, const ZnLuaTE* params) {
+  if (CCamera* camera = CurrentCamera()) camera->driveFocus(params);
+}
 
-// Stops the heartbeat first, so that no tick can reach the camera side while it is torn down.
-// The camera layer adds here the deletion of the module manager with its modules and
-// cameras; without one there is nothing else to release.
+void HandleDoAutoFocusCommand(std::uint32_t requestId, const ZnLuaTE*) { DoAutoFocus(requestId); }
+
+// Stops live view when it is on; otherwise sends fresh settings first (the host shows them
+// beside the live picture) and starts it. Both answer "ok" on success.
+void HandleToggleLiveViewCommand(std::uint32_t requestId, const ZnLuaTE*) {
+  CCamera* camera = CurrentCamera();
+  if (!camera) return;
+  if (camera->m_liveViewOn) {
+    camera->stopLiveView(requestId);
+    return;
+  }
+  CNikonModuleManager::existingInstance()->m_currentModule->notifyCameraSettingsChanged();
+  camera->startLiveView(requestId);
+}
+
+void HandleIsLiveViewOnCommand(std::uint32_t requestId, const ZnLuaTE*) {
+  SendLiveViewStatus(requestId);
+}
+
+// Stops the heartbeat first, so that no tick can reach the camera side while it is torn
+// down, then deletes the module manager with its modules and cameras.
 void HandleShutdownCommand(std::uint32_t, const ZnLuaTE*) {
   if (HeartbeatStopHook hook = g_heartbeatStopHook.load()) hook();
+  ShutdownCameras();
   g_shutdownRequested.store(1);
 }
 
 }  // namespace
 
 const HostCommand kHostCommands[] = {
-    {"listDevices", HandleListDevicesCommand},
+    {"listDevices", HandleListDevices},
     {"getDeviceInfo", IgnoreCommand},
-    {"connectDevice", HandleConnectDeviceCommand},
-    {"disconnectDevice", HandleDisconnectDeviceCommand},
+    {"connectDevice", HandleConnectDevice},
+    {"disconnectDevice", HandleDisconnectDevice},
     {"doCapture", HandleDoCaptureCommand},
-    {"updateCameraSetting", HandleUpdateCameraSettingCommand},
+    {"updateCameraSetting", HandleUpdateCameraSetting},
     {"downloadThumbnail", IgnoreCommand},
     {"getCaptureInfo", IgnoreCommand},
     {"startDownload", IgnoreCommand},  // downloads start by themselves
-    {"getCameraSettings", HandleGetCameraSettingsCommand},
+    {"getCameraSettings", SendCameraSettings},
     {"shutdown", HandleShutdownCommand},
     {"setCameraFocus", HandleSetCameraFocusCommand},
     {"doAutoFocus", HandleDoAutoFocusCommand},

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "camera/modules/module_manager.h"
 #include "hostlink/dispatcher.h"
 #include "hostlink/outgoing_queue.h"
 #include "hostlink/pipe_transport_win.h"
@@ -43,9 +44,7 @@ void WakeIoThread() {
 void OnHeartbeat() {
   std::lock_guard<std::mutex> lock(g_sdkMutex);
   if (g_shutdownRequested.load() == 1) return;
-  // Camera side: while the module manager exists, its idle pump runs here:
-  //   if (CNikonModuleManager* manager = CNikonModuleManager::existingInstance())
-  //     manager->pumpIdle();
+  if (CNikonModuleManager* manager = CNikonModuleManager::existingInstance()) manager->pumpIdle();
 }
 
 ATOM RegisterMainWindowClass(HINSTANCE instance) {
@@ -109,9 +108,9 @@ int APIENTRY wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
   LoadStringW(instance, IDC_LENSBRIDGE, g_windowClassName, kMaxLoadString);
   RegisterMainWindowClass(instance);
 
-  // Camera side: the module manager is created here, before the SDK lock, the window and the
-  // I/O thread exist, so that no command can arrive before the modules are loaded:
-  //   CNikonModuleManager::getInstance();
+  // The module manager is created here, before the window and the I/O thread exist, so that
+  // no command can arrive before the modules are loaded.
+  CNikonModuleManager::getInstance();
 
   // The SDK lock (g_sdkMutex) is a std::mutex with static storage: it exists before wWinMain
   // runs, so there is nothing to create at this point.

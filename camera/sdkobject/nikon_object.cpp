@@ -222,8 +222,7 @@ int CNikonObject::getBoolValue(maid::ULONG capId, bool& value) {
   return result;
 }
 
-int CNikonObject::getArrayValue(maid::ULONG capId, maid::ULONG dataType,
-                                maid::MaidEnum* descriptor) {
+int CNikonObject::getArrayValue(maid::ULONG capId, maid::ULONG dataType, void* descriptor) {
   if (!m_object) return -1;
   if (!hasCapability(capId)) return kCapabilityNotFound;
   return call(kNkMAIDCommand_CapGetArray, capId, dataType,

@@ -106,7 +106,7 @@ class CNikonObject : public CNikonCallbackReceiver {
                          std::vector<std::string>& values);
   // kNkMAIDCommand_CapGetArray with `dataType`; the caller has pointed descriptor->pData at its
   // own buffer of the right size.
-  int getArrayValue(maid::ULONG capId, maid::ULONG dataType, maid::MaidEnum* descriptor);
+  int getArrayValue(maid::ULONG capId, maid::ULONG dataType, void* descriptor);
   // Raw kNkMAIDCommand_CapGet into `data` (laid out as `dataType` demands), with the same
   // checks as the typed reads.
   int capGet(maid::ULONG capId, maid::ULONG dataType, void* data);

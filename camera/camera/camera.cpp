@@ -1,0 +1,289 @@
+// CCamera: creation, connection, the settings table, setting changes and SDK events.
+#include "camera/camera/camera.h"
+
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "camera/modules/nikon_module.h"
+#include "camera/sdkobject/maid_names.h"
+#include "hostlink/lua_value.h"
+#include "platform/platform.h"
+#include "shell/trace.h"
+
+namespace {
+
+// How often, and how far apart, the destructor tries to switch live view off.
+constexpr int kLiveViewOffAttempts = 5;
+constexpr unsigned kLiveViewOffRetryDelayMs = 4000;
+
+bool IsModuleType(const std::string& moduleType, const char* name) {
+  return moduleType == name;  // whole-string comparison
+}
+
+ZnLuaTE* StringKey(const char* key) { return new ZnLuaTEString(key); }
+
+}  // namespace
+
+std::uint32_t LiveViewHeaderSize(std::uint32_t cameraType, const std::string& moduleType) {
+  if (IsModuleType(moduleType, "Type0001")) return cameraType == 43 ? 128 : 64;
+  if (IsModuleType(moduleType, "Type0003")) return 128;
+  for (const char* big : {"Type0023", "Type0024", "Type0025", "Type0028", "Type0029"}) {
+    if (IsModuleType(moduleType, big)) return 512;
+  }
+  return 384;
+}
+
+CCamera::CCamera(CNikonModule* module, maid::ULONG id) : CNikonObject(module, id) {
+  module->m_children[static_cast<std::int32_t>(id)] = this;
+}
+
+CNikonModule* CCamera::module() const { return dynamic_cast<CNikonModule*>(parent()); }
+
+void CCamera::initialize(maid::ULONG id, CNikonModule* module) {
+  m_cameraId = id;
+  m_liveViewHeaderSize = 0;
+
+  int result = getStringValue(kNkMAIDCapability_Name, m_name);
+  if (result != 0) throw result;
+
+  maid::ULONG exposureMode = 0;
+  std::vector<maid::ULONG> modes;
+  result = getUnsignedEnumValue(kNkMAIDCapability_ExposureMode, exposureMode, modes);
+  if (result != 0) throw result;
+  m_exposureMode = exposureMode;
+
+  bool isoControl = false;
+  result = getBoolValue(kNkMAIDCapability_IsoControl, isoControl);
+  if (result != 0) throw result;
+  m_isoControl = isoControl;
+
+  // The header size is a convenience of live view; a camera without a readable type simply
+  // has none.
+  if (hasCapability(kNkMAIDCapability_CameraType)) {
+    maid::ULONG cameraType = 0;
+    if (capGet(kNkMAIDCapability_CameraType, kNkMAIDDataType_UnsignedPtr, &cameraType) == 0) {
+      std::string moduleName;
+      if (module && module->getStringValue(kNkMAIDCapability_Name, moduleName) == 0) {
+        const std::size_t space = moduleName.find(' ');
+        m_moduleType = space == std::string::npos ? moduleName : moduleName.substr(0, space);
+        m_liveViewHeaderSize = LiveViewHeaderSize(cameraType, m_moduleType);
+      }
+    }
+  }
+}
+
+int CCamera::connect() {
+  m_eventTarget = this;
+  logCapabilities();
+  if (!hasCapability(kNkMAIDCapability_SaveMedia)) return 0;
+  if (!isOpen()) return -1;
+  maid::ULONG saveMedia = 0;
+  int result = capGet(kNkMAIDCapability_SaveMedia, kNkMAIDDataType_UnsignedPtr, &saveMedia);
+  if (result != 0) return result;
+  if (saveMedia == 0) {
+    // Captures must come to the computer, or no download would ever start.
+    result = setCapabilityValue(kNkMAIDCapability_SaveMedia, kNkMAIDDataType_Unsigned, 1);
+    if (result != 0) return result;
+  }
+  return 0;
+}
+
+void CCamera::addSettingEntry(ZnLuaTETable* table, std::string entriesKey, std::string key,
+                              maid::ULONG capId) {
+  if (entriesKey.empty()) {
+    int error = 0;
+    int unhandled = 0;
+    ZnLuaTE* value = getCapabilityValue(capId, error, unhandled);
+    table->setValue(new ZnLuaTEString(key), value ? value : new ZnLuaTENil());
+    return;
+  }
+  std::string current;
+  std::vector<std::string> entries;
+  if (getStringEnumValue(capId, current, entries) != 0) return;
+  auto* list = new ZnLuaTETable();
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    list->setValue(new ZnLuaTENumber(static_cast<double>(i)), new ZnLuaTEString(entries[i]));
+  }
+  table->setValue(new ZnLuaTEString(key), new ZnLuaTEString(current));
+  table->setValue(new ZnLuaTEString(entriesKey), list);
+}
+
+int CCamera::makeSettingsTable(ZnLuaTETable*& table) {
+  table = new ZnLuaTETable();
+
+  bool manualFocus = false;
+  if (isOpen() && hasCapability(kNkMAIDCapability_FocusMode)) {
+    maid::ULONG focusMode = 1;
+    manualFocus = capGet(kNkMAIDCapability_FocusMode, kNkMAIDDataType_UnsignedPtr, &focusMode) == 0 &&
+                  focusMode == 0;
+  }
+  table->setValue(StringKey("focusMode"),
+                  new ZnLuaTEString(manualFocus ? "manualFocusMode" : "autoFocusMode"));
+  table->setValue(StringKey("AFButtonPressed"), new ZnLuaTEString(m_autoFocusOn ? "On" : "Off"));
+
+  // The exposure mode decides which of the three the photographer may change from the host:
+  // the others come as plain values.
+  switch (m_exposureMode) {
+    case 1:
+      addSettingEntry(table, "apertureEntries", "aperture", kNkMAIDCapability_Aperture);
+      addSettingEntry(table, "", "shutter", kNkMAIDCapability_ShutterSpeed);
+      addSettingEntry(table, "wbEntries", "whiteBalance", kNkMAIDCapability_WBMode);
+      break;
+    case 2:
+      addSettingEntry(table, "", "aperture", kNkMAIDCapability_Aperture);
+      addSettingEntry(table, "shutterEntries", "shutter", kNkMAIDCapability_ShutterSpeed);
+      addSettingEntry(table, "wbEntries", "whiteBalance", kNkMAIDCapability_WBMode);
+      break;
+    case 3:
+      addSettingEntry(table, "apertureEntries", "aperture", kNkMAIDCapability_Aperture);
+      addSettingEntry(table, "shutterEntries", "shutter", kNkMAIDCapability_ShutterSpeed);
+      addSettingEntry(table, "wbEntries", "whiteBalance", kNkMAIDCapability_WBMode);
+      break;
+    default:
+      addSettingEntry(table, "", "whiteBalance", kNkMAIDCapability_WBMode);
+      addSettingEntry(table, "", "aperture", kNkMAIDCapability_Aperture);
+      addSettingEntry(table, "", "shutter", kNkMAIDCapability_ShutterSpeed);
+      break;
+  }
+
+  if (!m_isoControl) {
+    addSettingEntry(table, "isoEntries", "isoSpeed", kNkMAIDCapability_Sensitivity);
+  } else {
+    const maid::ULONG isoCap = hasCapability(kNkMAIDCapability_AutoIsoSensitivity)
+                                   ? kNkMAIDCapability_AutoIsoSensitivity
+                                   : kNkMAIDCapability_Sensitivity;
+    addSettingEntry(table, "", "isoSpeed", isoCap);
+  }
+  return 0;
+}
+
+void CCamera::updateCameraSetting(const ZnLuaTE* params, std::string key) {
+  std::string name = key;
+  if (params) {
+    const auto* table = dynamic_cast<const ZnLuaTETable*>(params);
+    if (!table) return;
+    const auto* paramKey = dynamic_cast<const ZnLuaTEString*>(table->getValue("param_key"));
+    if (!paramKey) return;
+    name = paramKey->getString();
+  }
+  maid::ULONG capId = 0;
+  if (name == "isoSpeedValue") {
+    capId = kNkMAIDCapability_Sensitivity;
+  } else if (name == "shutterValue") {
+    capId = kNkMAIDCapability_ShutterSpeed;
+  } else if (name == "apertureValue") {
+    capId = kNkMAIDCapability_Aperture;
+  } else if (name == "wbValue") {
+    capId = kNkMAIDCapability_WBMode;
+  } else {
+    return;
+  }
+  setEnumSetting(capId, params);
+}
+
+int CCamera::setEnumSetting(maid::ULONG capId, const ZnLuaTE* params) {
+  const auto* table = dynamic_cast<const ZnLuaTETable*>(params);
+  if (!table) return -123;
+  const maid::MaidCapInfo* info = capabilityInfo(capId);
+  if (!info) return 0;
+  if (info->ulType != kNkMAIDCapType_Enum) {
+    Trace("enum type was %d", static_cast<int>(info->ulType));
+    return 0;
+  }
+  const auto* number = dynamic_cast<const ZnLuaTENumber*>(table->getValue("param_value"));
+  if (!number) return 0;
+  // The host sends the 0-based key of an entry. Anything that is not a finite value in the
+  // 32-bit range cannot be converted safely, and a negative key names no entry: both are
+  // ignored rather than handed to the camera as a huge index.
+  const double value = std::trunc(number->getNumber());
+  if (!std::isfinite(value) || value < 0.0 || value > 2147483647.0) {
+    Trace("Ignored entry index for capability %d", static_cast<int>(capId));
+    return 0;
+  }
+  maid::MaidEnum choice;
+  std::memset(&choice, 0, sizeof choice);
+  choice.ulValue = static_cast<maid::ULONG>(value);
+  const int result = setCapabilityValue(capId, kNkMAIDDataType_EnumPtr,
+                                        reinterpret_cast<maid::NKPARAM>(&choice));
+  if (result != 0) {
+    Trace("Error happened while setting capability : %d", static_cast<int>(capId));
+    Trace("Error code while settings capability is %d", result);
+  }
+  return result;
+}
+
+void CCamera::onCompletion(maid::ULONG command, maid::NKERROR result, maid::NKPARAM context) {
+  Trace("CCamera completion callback for command %s", CommandName(command));
+}
+
+maid::NKERROR CCamera::onData(void* dataInfo, void* data) { return 0; }
+
+void CCamera::onEvent(maid::ULONG event, maid::NKPARAM data) {
+  Trace("Camera event notification: %s", EventName(event));
+  if (event == kNkMAIDEvent_AddChild) {
+    // This runs inside the module's event procedure: an exception must never travel out
+    // through the module's own frames, so a capture item that cannot be opened is traced and
+    // dropped here.
+    try {
+      onItemAdded(static_cast<maid::ULONG>(data));
+    } catch (int result) {
+      Trace("New capture item %u could not be opened: %d", static_cast<unsigned>(data), result);
+    } catch (...) {
+      Trace("New capture item %u could not be handled", static_cast<unsigned>(data));
+    }
+    return;
+  }
+  if (event != kNkMAIDEvent_CapChangeValueOnly) return;
+
+  const maid::ULONG cap = static_cast<maid::ULONG>(data & 0xFFFF);
+  switch (cap) {
+    case kNkMAIDCapability_WBMode:
+    case kNkMAIDCapability_ShutterSpeed:
+    case kNkMAIDCapability_Aperture:
+    case kNkMAIDCapability_Sensitivity:
+    case kNkMAIDCapability_AutoIsoSensitivity:
+      break;
+    case kNkMAIDCapability_ExposureMode: {
+      maid::ULONG mode = 0;
+      std::vector<maid::ULONG> modes;
+      if (getUnsignedEnumValue(kNkMAIDCapability_ExposureMode, mode, modes) != 0) {
+        Trace("CCamera get exosure mode failed with err: ");
+        return;
+      }
+      m_exposureMode = mode;
+      break;
+    }
+    case kNkMAIDCapability_IsoControl: {
+      bool isoControl = false;
+      if (getBoolValue(kNkMAIDCapability_IsoControl, isoControl) != 0) {
+        Trace("CCamera get iso control failed with err: ");
+        return;
+      }
+      m_isoControl = isoControl;
+      break;
+    }
+    default:
+      Trace("Ignored camera settings event notification for : %s", CapabilityName(cap));
+      return;
+  }
+  if (CNikonModule* owner = module()) owner->notifyCameraSettingsChanged();
+}
+
+CCamera::~CCamera() {
+  // Live view left on would keep the mirror up and the sensor hot after we let go of the
+  // camera, so it is switched off before the object is closed.
+  for (int attempt = 0; attempt < kLiveViewOffAttempts; ++attempt) {
+    if (!isOpen() || !hasCapability(kNkMAIDCapability_LiveViewStatus)) continue;
+    const maid::MaidCapInfo* info = capabilityInfo(kNkMAIDCapability_LiveViewStatus);
+    if (info && (info->ulType == kNkMAIDCapType_Integer || info->ulType == kNkMAIDCapType_Unsigned)) {
+      maid::ULONG status = 1;
+      if (capGet(kNkMAIDCapability_LiveViewStatus, info->ulType + 3, &status) != 0) continue;
+      if (status == 0) break;
+    }
+    if (setCapabilityValue(kNkMAIDCapability_LiveViewStatus, kNkMAIDDataType_Unsigned, 0) == 0) break;
+    // Waiting after the last refusal would only delay the close.
+    if (attempt + 1 < kLiveViewOffAttempts) platform::sleepMs(kLiveViewOffRetryDelayMs);
+  }
+}

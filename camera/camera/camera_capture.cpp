@@ -1,0 +1,199 @@
+// CCamera: release, live view and focus.
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include "camera/camera/camera.h"
+#include "hostlink/lua_value.h"
+#include "hostlink/outgoing_queue.h"
+#include "platform/platform.h"
+#include "shell/trace.h"
+
+namespace {
+
+constexpr unsigned kCapturePollMs = 10;
+constexpr int kLiveViewOffAttempts = 5;
+constexpr maid::ULONG kLiveViewOff = 0;
+
+// The modules whose cameras take 3, not 1, to switch live view on.
+bool UsesLiveViewValue3(const std::string& moduleType) {
+  for (const char* type : {"Type0023", "Type0024", "Type0025", "Type0028", "Type0029"}) {
+    if (moduleType == type) return true;
+  }
+  return false;
+}
+
+// Manual focus step sizes by the magnitude of the host's direction.
+double FocusStepSize(std::int32_t direction) {
+  const std::int64_t magnitude = std::llabs(static_cast<long long>(direction));
+  if (magnitude == 1) return 500.0;
+  if (magnitude == 2) return 1000.0;
+  return 2000.0;
+}
+
+}  // namespace
+
+void CCamera::capture() {
+  if (!hasCapability(kNkMAIDCapability_Capture) || !isOpen()) return;
+  std::uint32_t completions = 0;
+  auto* record = new CNikonCompletionRecord{this, 0, &completions};
+  const maid::NKERROR started = call(kNkMAIDCommand_CapStart, kNkMAIDCapability_Capture,
+                                     kNkMAIDDataType_Null, 0, &NikonCompletionProc, record);
+  const bool accepted = started == kNkMAIDResult_NoError || started == kNkMAIDResult_Pending;
+  // No time limit: a timed exposure with noise reduction may take minutes, and the new
+  // items' downloads run inside this loop. It ends with the completion, an Async error or
+  // the camera's object closing.
+  while (completions == 0) {
+    const bool keepPolling = isOpen() && static_cast<std::uint32_t>(callAsync()) <= 1u;
+    if (completions != 0 || !keepPolling) break;
+    platform::sleepMs(kCapturePollMs);
+  }
+  if (completions == 0) {
+    if (!accepted) {
+      // A refused start handed nothing over: the record is still ours.
+      delete record;
+    } else {
+      // Still the module's; a late completion must reach neither our counter nor us.
+      record->counter = nullptr;
+      record->receiver = nullptr;
+    }
+  }
+}
+
+void CCamera::startLiveView(std::uint32_t requestId) {
+  if (isOpen() && hasCapability(kNkMAIDCapability_LiveViewStatus)) {
+    const maid::MaidCapInfo* info = capabilityInfo(kNkMAIDCapability_LiveViewStatus);
+    if (info->ulType == kNkMAIDCapType_Integer || info->ulType == kNkMAIDCapType_Unsigned) {
+      // A camera already in live view (or too busy to say) is switched off first, so the
+      // switch-on below starts a fresh session.
+      maid::ULONG status = 0;
+      const int result = capGet(kNkMAIDCapability_LiveViewStatus, info->ulType + 3, &status);
+      if (result == kNkMAIDResult_DeviceBusy || (result == 0 && status != 0)) {
+        setCapabilityValue(kNkMAIDCapability_LiveViewStatus, kNkMAIDDataType_Unsigned, kLiveViewOff);
+      }
+    }
+  }
+  const maid::ULONG onValue = UsesLiveViewValue3(m_moduleType) ? 3 : 1;
+  if (!isOpen() || !hasCapability(kNkMAIDCapability_LiveViewStatus)) return;
+  if (setCapabilityValue(kNkMAIDCapability_LiveViewStatus, kNkMAIDDataType_Unsigned, onValue) != 0)
+    return;
+  m_liveViewOn = true;
+  QueueMessageToHost(requestId, "ok", nullptr);
+}
+
+void CCamera::stopLiveView(std::uint32_t requestId) {
+  for (int attempt = 0; attempt < kLiveViewOffAttempts; ++attempt) {
+    bool off = isOpen() && hasCapability(kNkMAIDCapability_LiveViewStatus) &&
+               setCapabilityValue(kNkMAIDCapability_LiveViewStatus, kNkMAIDDataType_Unsigned,
+                                  kLiveViewOff) == 0;
+    if (!off) {
+      // The set may be refused because live view has already ended by itself.
+      maid::ULONG status = 1;
+      off = getUnsignedValue(kNkMAIDCapability_LiveViewStatus, status) == 0 && status == 0;
+    }
+    if (off) {
+      m_liveViewOn = false;
+      QueueMessageToHost(requestId, "ok", nullptr);
+      return;
+    }
+  }
+}
+
+int CCamera::getLiveViewImage(void*& bytes, int& size) {
+  maid::MaidArray frame;
+  std::memset(&frame, 0, sizeof frame);
+  if (!isOpen()) {
+    Trace("error while getting live view image capability %d", -1);
+    return -1;
+  }
+  if (!hasCapability(kNkMAIDCapability_GetLiveViewImage)) {
+    Trace("error while getting live view image capability %d", kCapabilityNotFound);
+    return kCapabilityNotFound;
+  }
+  int result = capGet(kNkMAIDCapability_GetLiveViewImage, kNkMAIDDataType_ArrayPtr, &frame);
+  if (result != 0) {
+    Trace("error while getting live view image capability %d", result);
+    return result;
+  }
+  // Only a frame that holds image data after its header is worth fetching; a descriptor of
+  // absurd size (a live-view JPEG is well under a few megabytes) is a broken answer.
+  const std::uint64_t frameBytes = std::uint64_t{frame.ulElements} * frame.wPhysicalBytes;
+  constexpr std::uint64_t kMaxFrameBytes = 64u * 1024u * 1024u;
+  if (frame.wPhysicalBytes != 1 || frame.ulElements <= m_liveViewHeaderSize ||
+      frameBytes > kMaxFrameBytes) {
+    Trace("error while getting live view image capability %d", -1);
+    return -1;
+  }
+  void* own = nullptr;
+  if (!frame.pData) {
+    own = std::malloc(static_cast<std::size_t>(frameBytes));
+    if (!own) {
+      Trace("error while getting live view image %d", kNkMAIDResult_OutOfMemory);
+      return kNkMAIDResult_OutOfMemory;
+    }
+    frame.pData = own;
+  }
+  result = getArrayValue(kNkMAIDCapability_GetLiveViewImage, kNkMAIDDataType_ArrayPtr,
+                         &frame);
+  if (result != 0) {
+    Trace("error while getting live view image %d", result);
+    std::free(own);
+    return result;
+  }
+  size = static_cast<int>(frame.ulElements - m_liveViewHeaderSize);
+  bytes = std::malloc(static_cast<std::size_t>(size));
+  if (!bytes) {
+    std::free(own);
+    Trace("error while getting live view image %d", kNkMAIDResult_OutOfMemory);
+    return kNkMAIDResult_OutOfMemory;
+  }
+  std::memcpy(bytes, static_cast<const unsigned char*>(frame.pData) + m_liveViewHeaderSize,
+              static_cast<std::size_t>(size));
+  std::free(own);
+  return 0;
+}
+
+void CCamera::driveFocus(const ZnLuaTE* params) {
+  const auto* table = dynamic_cast<const ZnLuaTETable*>(params);
+  const ZnLuaTENumber* number = table ? table->getNumberValue("focus_direction") : nullptr;
+  if (!number) return;
+  // Truncated toward zero; a value outside 32 bits (or not finite) saturates rather than
+  // being converted with undefined results.
+  const double truncated = std::trunc(number->value());
+  std::int32_t direction = 0;
+  if (std::isnan(truncated)) {
+    direction = 0;
+  } else if (truncated >= 2147483647.0) {
+    direction = 2147483647;
+  } else if (truncated <= -2147483648.0) {
+    direction = -2147483647 - 1;
+  } else {
+    direction = static_cast<std::int32_t>(truncated);
+  }
+
+  if (!isOpen() || !hasCapability(kNkMAIDCapability_MFDriveStep)) return;
+  maid::MaidRange step;
+  std::memset(&step, 0, sizeof step);
+  if (capabilityInfo(kNkMAIDCapability_MFDriveStep)->ulType == kNkMAIDCapType_Range) {
+    if (capGet(kNkMAIDCapability_MFDriveStep, kNkMAIDDataType_RangePtr, &step) != 0) return;
+  }
+  maid::ULONG focusMode = 0;
+  if (!hasCapability(kNkMAIDCapability_FocusMode) ||
+      capGet(kNkMAIDCapability_FocusMode, kNkMAIDDataType_UnsignedPtr, &focusMode) != 0)
+    return;
+  step.lfValue = FocusStepSize(direction);
+  if (setCapabilityValue(kNkMAIDCapability_MFDriveStep, kNkMAIDDataType_RangePtr,
+                         reinterpret_cast<maid::NKPARAM>(&step)) != 0)
+    return;
+  const maid::ULONG towardNear = direction < 0 ? 1 : 0;
+  if (setCapabilityValue(kNkMAIDCapability_MFDrive, kNkMAIDDataType_Unsigned, towardNear) != 0) return;
+  platform::sleepMs(0);
+}
+
+void CCamera::toggleAutoFocus() {
+  if (!isOpen() || !hasCapability(kNkMAIDCapability_ContrastAF)) return;
+  const maid::ULONG value = m_autoFocusOn ? 1 : 0;  // 0 starts, 1 stops
+  if (setCapabilityValue(kNkMAIDCapability_ContrastAF, kNkMAIDDataType_Unsigned, value) == 0) {
+    m_autoFocusOn = !m_autoFocusOn;
+  }
+}

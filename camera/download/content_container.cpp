@@ -1,0 +1,79 @@
+// CContentContainer, and CCamera::onItemAdded, which numbers a new item and downloads it.
+#include "camera/download/content_container.h"
+
+#include <string>
+
+#include "camera/camera/camera.h"
+#include "camera/download/content_data.h"
+#include "camera/download/download_stopwatch.h"
+#include "camera/modules/module_manager.h"
+#include "shell/trace.h"
+
+void CCamera::onItemAdded(maid::ULONG itemId) {
+  auto* container = new CContentContainer(this, itemId);  // throws when the item won't open
+
+  // Numbering and pairing: the two items of a RAW+JPEG shot share one capture number.
+  if (m_pairPending) {
+    m_pairPending = false;
+    ++m_captureNumber;
+  } else if (container->m_data && container->m_data->m_hasSidecar) {
+    m_pairPending = true;
+  } else {
+    ++m_captureNumber;
+  }
+
+  // Items announced during this download (inside its SDK calls) come through here nested and
+  // are done by the time their own call returns, so the list is empty again at the end.
+  CNikonModuleManager* manager = CNikonModuleManager::getInstance();
+  manager->m_pendingItems.push_back(container);
+  if (!manager->m_pendingItems.empty()) {
+    CContentContainer* next = manager->m_pendingItems.front();
+    manager->m_pendingItems.pop_front();
+    next->beginDownload();
+    delete next;
+  }
+}
+
+CContentContainer::CContentContainer(CCamera* camera, maid::ULONG itemId)
+    : CNikonObject(camera, itemId), m_captureNumber(camera->m_captureNumber) {
+  // An unreadable DataTypes leaves 0: the item then has no image data to fetch.
+  maid::ULONG dataTypes = 0;
+  getUnsignedValue(kNkMAIDCapability_DataTypes, dataTypes);
+  m_dataTypes = dataTypes;
+  logCapabilities();
+  Trace("created container for item %s", "");
+  openDataType();
+  m_camera = camera;
+}
+
+CContentContainer::~CContentContainer() = default;
+
+int CContentContainer::openDataType() {
+  if ((m_dataTypes & kNkMAIDDataObjType_Image) == 0) return -1;
+  try {
+    m_data = new CContentData(this, m_captureNumber);
+  } catch (int result) {
+    Trace("CContentContainer::openDataType(): Error opening data type %s", "1");
+    return result;
+  }
+  return 0;
+}
+
+int CContentContainer::beginDownload() {
+  g_downloadStopwatch.start();
+  if (!m_data) openDataType();
+  if (!m_data) return -1;
+  m_data->startCapability(kNkMAIDCapability_Acquire, m_data);
+  return 0;
+}
+
+void CContentContainer::contentFinishedDownloading() {
+  if (isOpen()) {
+    call(kNkMAIDCommand_Close, 0, kNkMAIDDataType_Null, 0);
+    markClosed();
+  }
+  g_downloadStopwatch.stop();
+  const std::int64_t elapsedMs = (g_downloadStopwatch.stopTicks - g_downloadStopwatch.startTicks) / 10000;
+  Trace("[NIKON] beginDownload to contentFinishedDownloading took: %s ms",
+        std::to_string(elapsedMs).c_str());
+}

@@ -1,0 +1,44 @@
+// CContentContainer: one new capture item under a camera, from its announcement to the end of
+// its download.
+//
+// The camera makes a container when the SDK announces the item (CCamera::onItemAdded), opens
+// its image data object (CContentData) and downloads it at once, inside the event handler.
+// The container is deleted when its download has returned; its data object goes with it.
+//
+// Ownership: registered in the camera's m_children while it lives; deleted by onItemAdded
+// after its download (or by the camera's destructor if that comes first). m_data is owned
+// through m_children. m_camera is not owned.
+//
+// Threads: only inside SDK callbacks, with the SDK lock held.
+#pragma once
+
+#include <cstdint>
+
+#include "camera/sdkobject/nikon_object.h"
+
+class CCamera;
+class CContentData;
+
+class CContentContainer : public CNikonObject {
+ public:
+  // Opens item `itemId` under `camera` and its image data object. Throws the int SDK result
+  // when the item cannot be opened; a missing or unopenable data object leaves m_data null.
+  CContentContainer(CCamera* camera, maid::ULONG itemId);
+  ~CContentContainer() override;
+
+  // Opens the image data object into m_data: 0, -1 when the item has no image data, or the
+  // SDK result of a refused open.
+  int openDataType();
+
+  // Starts the transfer and waits for its completion (blocks and completion arrive inside the
+  // wait). 0, or -1 when there is no data object to download.
+  int beginDownload();
+
+  // Closes the item's SDK object and stops the download stopwatch.
+  void contentFinishedDownloading();
+
+  CCamera* m_camera = nullptr;       // not owned
+  std::uint32_t m_dataTypes = 0;     // kNkMAIDCapability_DataTypes; 0 when unreadable
+  CContentData* m_data = nullptr;    // owned through m_children; null until opened
+  std::uint32_t m_captureNumber = 0; // the camera's number for this capture
+};

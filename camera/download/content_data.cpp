@@ -1,0 +1,178 @@
+#include "camera/download/content_data.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "camera/camera/camera.h"
+#include "camera/download/capture_file_names.h"
+#include "camera/download/content_container.h"
+#include "camera/download/download_directory.h"
+#include "camera/modules/module_manager.h"
+#include "camera/sdkobject/maid_names.h"
+#include "hostlink/notifications.h"
+#include "platform/platform.h"
+#include "shell/trace.h"
+
+namespace {
+
+constexpr maid::ULONG kImageDataObjectId = 1;
+
+}  // namespace
+
+CContentData::CContentData(CContentContainer* container, std::uint32_t captureNumber)
+    : CNikonObject(container, kImageDataObjectId),
+      m_container(container),
+      m_captureNumber(captureNumber) {
+  logCapabilities();
+
+  maid::ULONG storedBytes = 0;
+  int result = getUnsignedValue(kNkMAIDCapability_StoredBytes, storedBytes);
+  if (result != 0) {
+    Trace("Error getting kNkMAIDCapability_StoredBytes on data object: %d", result);
+  } else {
+    m_storedBytes = static_cast<std::int32_t>(storedBytes);
+  }
+
+  result = -1;
+  if (isOpen()) {
+    const maid::MaidCapInfo* info = capabilityInfo(kNkMAIDCapability_RawJpegImageStatus);
+    if (!info) {
+      result = kCapabilityNotFound;
+    } else if (info->ulType == kNkMAIDCapType_Integer || info->ulType == kNkMAIDCapType_Unsigned) {
+      maid::ULONG status = 0;
+      result = capGet(kNkMAIDCapability_RawJpegImageStatus, info->ulType + 3, &status);
+      if (result == 0) m_hasSidecar = status != 0;
+    } else {
+      // Another type tells us nothing about a pair; the shot is taken as a single file.
+      result = 0;
+    }
+  }
+  if (result != 0) {
+    Trace("Error getting kNkMAIDCapability_RawJpegImageStatus on data object: %d", result);
+    m_hasSidecar = false;
+  }
+
+  std::string name;
+  getStringValue(kNkMAIDCapability_Name, name);
+  Trace("created data for item %s", name.c_str());
+  m_dataTarget = this;
+}
+
+CContentData::~CContentData() {
+  m_dataTarget = nullptr;
+  discardFile();
+}
+
+bool CContentData::openFile(const maid::MaidDataInfo& info) {
+  if (m_fileName.empty()) {
+    m_fileName = CaptureBaseName(m_captureNumber) + ExtensionForFileDataType(info.ulFileDataType);
+  }
+  // Without a size from the camera the first block's total length is the only basis for the
+  // buffer; with neither, there is nothing sound to gather the file into.
+  if (m_storedBytes <= 0 && info.ulTotalLength > 0 && info.ulTotalLength <= 0x7FFFFFFFu) {
+    Trace("Download of %s sized by its data blocks", m_fileName.c_str());
+    m_storedBytes = static_cast<std::int32_t>(info.ulTotalLength);
+  }
+  if (m_storedBytes <= 0) {
+    Trace("Download of %s failed: the camera gave no file size", m_fileName.c_str());
+    return false;
+  }
+  // Zero-filled: a block the camera never sent must not leave stale memory in the file.
+  m_buffer = static_cast<unsigned char*>(std::calloc(1, static_cast<std::size_t>(m_storedBytes)));
+  if (!m_buffer) {
+    Trace("Download of %s failed: no memory for %d bytes", m_fileName.c_str(),
+          static_cast<int>(m_storedBytes));
+    return false;
+  }
+  m_filePath = MakeUniqueFilePath(g_downloadDirectory, m_fileName);
+  m_file = m_filePath.empty() ? nullptr : platform::openForWriting(m_filePath);
+  if (!m_file) {
+    Trace("Download of %s failed: cannot create \"%s\"", m_fileName.c_str(), m_filePath.c_str());
+    // The temporary-file service may have made an empty file for us already.
+    if (!m_filePath.empty()) platform::removeFile(m_filePath);
+    return false;
+  }
+  Trace("path for downloaded file: %s", m_filePath.c_str());
+  CNikonModuleManager::getInstance();
+  m_captureId = SendObjectWasAdded(m_fileName, m_storedBytes, m_hasSidecar);
+  return true;
+}
+
+maid::NKERROR CContentData::onData(void* dataInfo, void* data) {
+  // Blocks after the file is complete, or after it could not be stored, would otherwise open
+  // a second file under a new name and announce it to the host again.
+  if (!dataInfo || m_transferComplete || m_transferFailed) return 0;
+  maid::MaidDataInfo info;
+  std::memcpy(&info, dataInfo, sizeof info);
+
+  if (!m_file) {
+    if (!openFile(info)) {
+      m_transferFailed = true;
+      discardFile();
+      return 0;
+    }
+  }
+
+  if (info.ulType & kNkMAIDDataObjType_File) {
+    // In 64 bits, so a block near the 4 GiB end cannot wrap around into the buffer.
+    const std::uint64_t end = std::uint64_t{info.ulStart} + info.ulLength;
+    if (end <= static_cast<std::uint64_t>(m_storedBytes) && data) {
+      std::memcpy(m_buffer + info.ulStart, data, info.ulLength);
+    }
+    if (end >= info.ulTotalLength) writeFile();
+  }
+  return 0;
+}
+
+void CContentData::writeFile() {
+  const std::size_t size = static_cast<std::size_t>(m_storedBytes);
+  const bool written = std::fwrite(m_buffer, 1, size, m_file) == size;
+  const bool closed = std::fclose(m_file) == 0;
+  m_file = nullptr;
+  std::free(m_buffer);
+  m_buffer = nullptr;
+  if (written && closed) {
+    m_transferComplete = true;
+    return;
+  }
+  // A file that falls short of its size is not the picture; the host must not be sent to it.
+  Trace("Download of %s failed: writing \"%s\" fell short", m_fileName.c_str(), m_filePath.c_str());
+  platform::removeFile(m_filePath);
+  m_transferFailed = true;
+}
+
+void CContentData::discardFile() {
+  if (m_file) {
+    std::fclose(m_file);
+    m_file = nullptr;
+    // A file that was opened and never completed holds nothing of the picture.
+    platform::removeFile(m_filePath);
+  }
+  std::free(m_buffer);
+  m_buffer = nullptr;
+}
+
+void CContentData::closeSdkObject() {
+  if (!isOpen()) return;
+  call(kNkMAIDCommand_Close, 0, kNkMAIDDataType_Null, 0);
+  markClosed();
+}
+
+void CContentData::completionCallback(maid::ULONG command, maid::NKERROR result, maid::NKPARAM) {
+  Trace("CContentData completionCallback: %s", CommandName(command));
+  if (m_transferComplete) {
+    SendFileDownloadComplete(m_captureId, m_filePath);
+  } else {
+    Trace("CContentData completionCallback,failed to finish data transfer, err=%ld",
+          static_cast<long>(result));
+    discardFile();
+    if (result == kNkMAIDResult_CameraNotFound) {
+      CNikonModuleManager::getInstance();
+      if (m_container && m_container->m_camera) m_container->m_camera->m_lost = true;
+    }
+  }
+  closeSdkObject();
+  if (auto* container = dynamic_cast<CContentContainer*>(parent())) {
+    container->contentFinishedDownloading();
+  }
+}

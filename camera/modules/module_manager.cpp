@@ -1,0 +1,133 @@
+#include "camera/modules/module_manager.h"
+
+#include <cstdio>
+#include <memory>
+
+#include "camera/camera/camera.h"
+#include "camera/download/download_directory.h"
+#include "camera/modules/nikon_module.h"
+#include "hostlink/notifications.h"
+#include "platform/platform.h"
+#include "shell/trace.h"
+
+const char* const kModuleFileNames[kModuleCount] = {
+    "Type0001.md3", "Type0002.md3", "Type0003.md3", "Type0004.md3", "Type0005.md3",
+    "Type0006.md3", "Type0007.md3", "Type0008.md3", "Type0009.md3", "Type0010.md3",
+    "Type0011.md3", "Type0012.md3", "Type0013.md3", "Type0014.md3", "Type0015.md3",
+    "Type0016.md3", "Type0017.md3", "Type0018.md3", "Type0019.md3", "Type0020.md3",
+    "Type0021.md3", "Type0022.md3", "Type0023.md3", "Type0024.md3", "Type0025.md3",
+    "Type0026.md3", "Type0027.md3", "Type0028.md3", "Type0029.md3",
+};
+
+const char kCrashTestMarkerPath[] = "C:\\_LUMENHALL_CRASH_ME_";
+
+namespace {
+// The singleton. Written by the main thread at start-up and by the dispatcher's "shutdown",
+// both with the SDK lock held or before the I/O thread exists.
+CNikonModuleManager* g_moduleManager = nullptr;
+}  // namespace
+
+CNikonModuleManager* CNikonModuleManager::getInstance() {
+  if (!g_moduleManager) g_moduleManager = new CNikonModuleManager();
+  return g_moduleManager;
+}
+
+CNikonModuleManager* CNikonModuleManager::existingInstance() { return g_moduleManager; }
+
+void CNikonModuleManager::DestroyInstance() {
+  CNikonModuleManager* manager = g_moduleManager;
+  g_moduleManager = nullptr;
+  delete manager;
+}
+
+int FindModuleFile(const std::string& name, std::string& path) {
+  // Modules are looked for in the executable's own folder only, never on the search path,
+  // so a stray library elsewhere can never be loaded in their place.
+  const std::string candidate = platform::executableDirectory() + name;
+  if (!platform::fileExists(candidate)) return -1;
+  path = candidate;
+  return 0;
+}
+
+CNikonModuleManager::CNikonModuleManager() {
+  loadModules();
+  g_downloadDirectory = platform::temporaryDirectory();
+  if (std::FILE* marker = std::fopen(kCrashTestMarkerPath, "rb")) {
+    std::fclose(marker);
+    m_crashTestRequested = true;
+  }
+}
+
+void CNikonModuleManager::loadModules() {
+  for (int i = 0; i < kModuleCount; ++i) {
+    const char* name = kModuleFileNames[i];
+    std::string path;
+    if (FindModuleFile(name, path) != 0) {
+      Trace("Nikon library %s could not be found", name);
+      continue;
+    }
+    void* library = platform::loadModule(path);
+    void* entry = nullptr;
+    if (!library) {
+      Trace("\"%s\" cannot be opened", path.c_str());
+    } else {
+      entry = platform::findSymbol(library, maid::kEntryPointName);
+    }
+    if (!entry) {
+      Trace("Nikon library %s could not be loaded", name);
+      continue;
+    }
+    // A module that refuses to open is skipped like a missing one, so one broken module
+    // cannot keep the others (or the whole process) from starting.
+    try {
+      m_modules.push_back(
+          new CNikonModule(reinterpret_cast<maid::EntryPoint>(entry), static_cast<unsigned>(i + 1)));
+    } catch (int result) {
+      Trace("Nikon library %s refused to open: %d", name, result);
+    }
+  }
+}
+
+CNikonModuleManager::~CNikonModuleManager() {
+  m_currentModule = nullptr;
+  m_pendingItems.clear();
+  for (CNikonModule*& module : m_modules) {
+    CNikonModule* doomed = module;
+    module = nullptr;
+    delete doomed;
+  }
+  m_modules.clear();
+}
+
+CNikonModule* CNikonModuleManager::findModule(std::uint32_t moduleIndex) const {
+  for (CNikonModule* module : m_modules) {
+    if (module && module->m_moduleIndex == moduleIndex) return module;
+  }
+  return nullptr;
+}
+
+void CNikonModuleManager::rescanAll() {
+  for (CNikonModule* module : m_modules) {
+    if (!module) continue;
+    if (module->isOpen()) module->callAsync();
+    module->scanAndInformHostOfCameraChanges();
+  }
+}
+
+void CNikonModuleManager::deleteRemovedCameras() {
+  for (CNikonModule* module : m_modules) {
+    if (module) module->deleteRemovedCameras();
+  }
+}
+
+void CNikonModuleManager::pumpIdle() {
+  rescanAll();
+  deleteRemovedCameras();
+  // At most one live-view frame per tick, between the two rounds of SDK work.
+  if (m_currentModule && m_currentModule->m_currentCamera &&
+      m_currentModule->m_currentCamera->m_liveViewOn) {
+    SendLiveViewImage();
+  }
+  rescanAll();
+  deleteRemovedCameras();
+}

@@ -1,0 +1,69 @@
+// CNikonModuleManager: the process's camera modules and the state shared by all cameras.
+//
+// Created on first use by getInstance() (normally by the start-up code, before the window and
+// the I/O thread exist); it loads every module of the fixed list TypeNNNN.md3 found next to the
+// executable, stores the download folder and checks the crash-test marker. The "shutdown"
+// command destroys it with DestroyInstance(); a later getInstance() would build a new one.
+// Module libraries stay loaded for the life of the process.
+//
+// Ownership: the manager owns its modules (m_modules, deleted in order by the destructor);
+// m_currentModule lends one of them; m_pendingItems lends the containers of the download in
+// progress (their owner is the download code).
+//
+// Threads: every method and field is used with the SDK lock held: by the main thread's timer
+// (pumpIdle) and by the I/O thread's dispatcher. getInstance() itself is first called on the
+// main thread before the I/O thread starts.
+#pragma once
+
+#include <cstdint>
+#include <list>
+#include <string>
+#include <vector>
+
+class CNikonModule;
+class CContentContainer;
+
+// The module files, in the order they are looked for; a module's ordinal is its place here
+// (1-based) whether or not the modules before it exist.
+constexpr int kModuleCount = 29;
+extern const char* const kModuleFileNames[kModuleCount];
+
+// The file whose presence at start-up asks for a crash on the next capture, to test the crash
+// reporter.
+extern const char kCrashTestMarkerPath[];
+
+class CNikonModuleManager {
+ public:
+  static CNikonModuleManager* getInstance();
+  // The instance if it has been created, without creating it.
+  static CNikonModuleManager* existingInstance();
+  // Deletes the instance with its modules and cameras; nothing when there is none.
+  static void DestroyInstance();
+
+  // The idle work of one 100 ms tick: SDK asynchronous processing, rescans, deletion of
+  // removed cameras and, while live view is on, one live-view frame. Main thread, SDK lock
+  // held, only while no shutdown has been requested.
+  void pumpIdle();
+
+  // The module whose m_moduleIndex is `moduleIndex` (device id & 0xFF00), or null.
+  CNikonModule* findModule(std::uint32_t moduleIndex) const;
+
+  std::vector<CNikonModule*> m_modules;        // opened modules in list order; owning
+  CNikonModule* m_currentModule = nullptr;     // module of the connected camera; not owning
+  std::int32_t m_lastCaptureId = 0;            // advanced by SendObjectWasAdded
+  std::list<CContentContainer*> m_pendingItems;  // captures waiting for their download
+  bool m_crashTestRequested = false;
+
+ private:
+  CNikonModuleManager();
+  ~CNikonModuleManager();
+  CNikonModuleManager(const CNikonModuleManager&) = delete;
+  CNikonModuleManager& operator=(const CNikonModuleManager&) = delete;
+
+  void loadModules();
+  void rescanAll();
+  void deleteRemovedCameras();
+};
+
+// Looks for `name` in the executable's folder: 0 and the full path, or -1.
+int FindModuleFile(const std::string& name, std::string& path);

@@ -1,0 +1,194 @@
+#include "camera/modules/nikon_module.h"
+
+#include <memory>
+#include <vector>
+
+#include "camera/camera/camera.h"
+#include "camera/sdkobject/maid_names.h"
+#include "hostlink/lua_value.h"
+#include "hostlink/notifications.h"
+#include "hostlink/outgoing_queue.h"
+#include "platform/platform.h"
+#include "shell/trace.h"
+
+namespace {
+
+// Settings notifications closer together than this are delayed.
+constexpr double kSettingsSpacingSeconds = 0.5;
+constexpr unsigned kSettingsDelayMs = 500;
+
+double NowSeconds() { return platform::tickCountMs() / 1000.0; }
+
+}  // namespace
+
+CNikonModule::CNikonModule(maid::EntryPoint entryPoint, unsigned ordinal)
+    : CNikonObject(entryPoint, nullptr, 0) {
+  m_moduleIndex = static_cast<std::uint32_t>(ordinal) << 8;
+  m_eventTarget = this;
+}
+
+CNikonModule::~CNikonModule() {
+  m_eventTarget = nullptr;
+  m_currentCamera = nullptr;
+  m_removedCameras.clear();
+  m_cameras.clear();
+  // CNikonObject's destructor deletes and closes every camera as a child.
+}
+
+std::uint32_t CNikonModule::deviceIdOf(const CCamera* camera) const {
+  return camera->m_cameraId | m_moduleIndex;
+}
+
+ZnLuaTETable* CNikonModule::makeDeviceInfoTable(CCamera* camera) {
+  auto* table = new ZnLuaTETable();
+  table->setValue(new ZnLuaTEString("device_id"),
+                  new ZnLuaTENumber(static_cast<double>(deviceIdOf(camera))));
+  table->setValue(new ZnLuaTEString("name"), new ZnLuaTEString(camera->m_name));
+  return table;
+}
+
+CCamera* CNikonModule::addCamera(maid::ULONG id) {
+  Trace("addCamera(): id: %d", static_cast<int>(id));
+  auto known = m_cameras.find(static_cast<std::int32_t>(id));
+  if (known != m_cameras.end() && known->second) return known->second;
+
+  // A camera id that does not fit the device id's 8 camera bits would be announced under the
+  // id of another camera (or another module); such a camera is not taken on at all.
+  if (id > kMaxCameraId) {
+    Trace("addCamera(): camera id %u does not fit a device id, ignored", id);
+    return nullptr;
+  }
+
+  std::unique_ptr<CCamera> camera;
+  try {
+    // The constructor opens the SDK object and registers the camera in m_children; the
+    // unique_ptr makes sure a failing initialize() closes and unregisters it again, so a
+    // camera that keeps failing costs nothing but the retry.
+    camera.reset(new CCamera(this, id));
+    camera->initialize(id, this);
+  } catch (int result) {
+    Trace("Error caught while creating camera: %d", result);
+    return nullptr;
+  } catch (...) {
+    Trace("Error caught while creating camera");
+    return nullptr;
+  }
+  CCamera* added = camera.release();
+  m_cameras[static_cast<std::int32_t>(id)] = added;
+
+  Trace("addCamera() - sending message back to host: %s\n", added->m_name.c_str());
+  std::unique_ptr<ZnLuaTETable> info(makeDeviceInfoTable(added));
+  QueueMessageToHost(0, "deviceAdded", info.get());
+  return added;
+}
+
+void CNikonModule::scanAndInformHostOfCameraChanges() {
+  for (auto& entry : m_cameras) {
+    if (entry.second) entry.second->m_present = false;
+  }
+
+  std::vector<maid::ULONG> ids;
+  enumerateChildren(ids);  // a failed enumeration leaves the list empty
+
+  std::vector<maid::ULONG> newIds;
+  for (maid::ULONG id : ids) {
+    auto known = m_cameras.find(static_cast<std::int32_t>(id));
+    if (known != m_cameras.end() && known->second) {
+      known->second->m_present = true;
+    } else {
+      newIds.push_back(id);
+    }
+  }
+  for (maid::ULONG id : newIds) {
+    CCamera* camera = addCamera(id);
+    if (!camera) continue;
+    Trace("CNikonModule::scanAndInformHostOfCameraChanges() - added camera: %s - device id: %d",
+          camera->m_name.c_str(), static_cast<int>(id));
+    m_cameras[static_cast<std::int32_t>(id)] = camera;
+    camera->m_present = true;
+  }
+
+  for (auto it = m_cameras.begin(); it != m_cameras.end();) {
+    CCamera* camera = it->second;
+    if (!camera) {
+      ++it;
+      continue;
+    }
+    bool stays = camera->m_present && !camera->m_lost;
+    if (stays) {
+      bool alive = false;
+      const int result = camera->getBoolValue(kNkMAIDCapability_IsAlive, alive);
+      if (result != 0) Trace("CCamera isAlive failed with err: %d", result);
+      stays = result == 0 && alive;
+    }
+    if (stays) {
+      ++it;
+      continue;
+    }
+    if (camera == m_currentCamera) m_currentCamera = nullptr;
+    std::unique_ptr<ZnLuaTETable> gone(new ZnLuaTETable());
+    gone->setValue(new ZnLuaTEString("device_id"),
+                   new ZnLuaTENumber(static_cast<double>(deviceIdOf(camera))));
+    Trace("CNikonModule::scanAndInformHostOfCameraChanges() - removed camera: %s - device id: %d",
+          camera->m_name.c_str(), static_cast<int>(camera->m_cameraId));
+    QueueMessageToHost(0, "deviceRemoved", gone.get());
+    m_removedCameras.push_back(camera);
+    it = m_cameras.erase(it);
+  }
+}
+
+void CNikonModule::deleteRemovedCameras() {
+  // Taking the list first keeps it consistent even if a destructor's SDK calls deliver
+  // events that reach this module again.
+  std::list<CCamera*> doomed;
+  doomed.swap(m_removedCameras);
+  for (CCamera* camera : doomed) {
+    if (camera == m_currentCamera) m_currentCamera = nullptr;
+    delete camera;
+  }
+}
+
+void CNikonModule::connectCamera(std::uint32_t requestId, maid::ULONG cameraId) {
+  auto found = m_cameras.find(static_cast<std::int32_t>(cameraId));
+  if (found == m_cameras.end() || !found->second) {
+    Trace("ERROR: camera id could not be found: %d", static_cast<int>(cameraId));
+    SendErrorMessage(requestId, -1, nullptr);
+    return;
+  }
+  m_currentCamera = found->second;
+  const int result = m_currentCamera->connect();
+  if (result != 0) {
+    Trace("ERROR: camera->connect returned an error: %d", result);
+    m_currentCamera = nullptr;
+    SendErrorMessage(requestId, -1, nullptr);
+    return;
+  }
+  if (requestId != 0) QueueMessageToHost(requestId, "ok", nullptr);
+  sendThrottledSettings();
+}
+
+void CNikonModule::notifyCameraSettingsChanged() {
+  if (!m_currentCamera) return;
+  sendThrottledSettings();
+}
+
+void CNikonModule::sendThrottledSettings() {
+  const double now = NowSeconds();
+  const double elapsed = now - m_lastSettingsTime;
+  if (elapsed < 0.0) m_lastSettingsTime = now;  // the tick count wrapped
+  if (elapsed < kSettingsSpacingSeconds) platform::sleepMs(kSettingsDelayMs);
+
+  // The sleep holds the SDK lock but makes no SDK call, so the current camera cannot have
+  // changed meanwhile; checking again keeps this safe if that ever changes.
+  if (!m_currentCamera) return;
+  ZnLuaTETable* table = nullptr;
+  if (m_currentCamera->makeSettingsTable(table) == 0 && table) {
+    m_lastSettingsTime = now;
+    QueueMessageToHost(0, "cameraSettingsChanged", table);
+  }
+  delete table;
+}
+
+void CNikonModule::onEvent(maid::ULONG event, maid::NKPARAM data) {
+  Trace("Service event notification: %s", EventName(event));
+}

@@ -1,0 +1,75 @@
+// CNikonModule: one opened camera module (a TypeNNNN.md3 library) and its cameras.
+//
+// The module keeps its camera map in step with the SDK: the idle pump's rescans add cameras
+// that came ("deviceAdded") and take out cameras that went ("deviceRemoved"); the removed ones
+// wait in m_removedCameras until the pump deletes them later in the same tick, so nothing that
+// is still on the call stack is ever deleted. It also connects the camera the host asks for and
+// sends that camera's settings, at most about twice a second.
+//
+// Ownership: the module owns its cameras through m_children (CNikonObject); m_cameras,
+// m_removedCameras and m_currentCamera only lend them. The module itself is owned by the
+// module manager.
+//
+// Threads: every method runs with the SDK lock held, on the main thread (idle pump) or on the
+// I/O thread (dispatcher). Module events arrive inside our SDK calls on the calling thread.
+#pragma once
+
+#include <cstdint>
+#include <list>
+#include <map>
+
+#include "camera/maid/maid.h"
+#include "camera/sdkobject/nikon_object.h"
+
+class CCamera;
+class ZnLuaTETable;
+
+// The highest camera id that fits the 8 camera bits of a device id.
+constexpr maid::ULONG kMaxCameraId = 0xFF;
+
+class CNikonModule : public CNikonObject {
+ public:
+  // Opens the module object through `entryPoint`. `ordinal` is the place of the module's file
+  // in the module list (1 to 29). Throws the int SDK result when the module refuses to open.
+  CNikonModule(maid::EntryPoint entryPoint, unsigned ordinal);
+
+  // Forgets the camera lists and lets CNikonObject delete and close every camera.
+  ~CNikonModule() override;
+
+  // Returns the camera known under `id`, or builds and announces it ("deviceAdded"). Null
+  // when the camera cannot be opened or initialised; it is tried again at the next call.
+  CCamera* addCamera(maid::ULONG id);
+
+  // Compares the SDK's children with the known cameras: adds the new ones, removes (and
+  // announces) the ones that are gone, not alive, or lost during a transfer.
+  void scanAndInformHostOfCameraChanges();
+
+  // Makes camera `cameraId` current and connects it; replies "ok" (request id not 0) and sends
+  // its settings, or replies the error -1 when the camera is unknown or refuses.
+  void connectCamera(std::uint32_t requestId, maid::ULONG cameraId);
+
+  // Sends "cameraSettingsChanged" for the current camera, throttled to one per 0.5 s.
+  void notifyCameraSettingsChanged();
+
+  // {device_id, name} for `camera`; the caller owns the table.
+  ZnLuaTETable* makeDeviceInfoTable(CCamera* camera);
+
+  // Deletes the cameras that rescans took out. Idle pump only.
+  void deleteRemovedCameras();
+
+  // Module events are only traced: arrivals and removals are found by the rescans.
+  void onEvent(maid::ULONG event, maid::NKPARAM data) override;
+
+  // The device id of `camera` under this module.
+  std::uint32_t deviceIdOf(const CCamera* camera) const;
+
+  std::map<std::int32_t, CCamera*> m_cameras;  // known cameras by id; not owning
+  CCamera* m_currentCamera = nullptr;          // connected camera; not owning
+  std::uint32_t m_moduleIndex = 0;             // ordinal << 8
+  double m_lastSettingsTime = 0.0;             // seconds (tick count / 1000) of the last send
+  std::list<CCamera*> m_removedCameras;        // out of m_cameras, waiting for deletion
+
+ private:
+  // The settings throttle shared by connectCamera and notifyCameraSettingsChanged.
+  void sendThrottledSettings();
+};

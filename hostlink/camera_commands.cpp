@@ -1,0 +1,135 @@
+#include "hostlink/camera_commands.h"
+
+#include <memory>
+#include <vector>
+
+#include "camera/camera/camera.h"
+#include "camera/modules/module_manager.h"
+#include "camera/modules/nikon_module.h"
+#include "hostlink/lua_value.h"
+#include "hostlink/notifications.h"
+#include "hostlink/outgoing_queue.h"
+#include "shell/trace.h"
+
+namespace {
+
+constexpr std::uint32_t kModulePartMask = 0xFF00;
+constexpr std::uint32_t kCameraPartMask = 0xFF;
+
+CNikonModule* FindModuleTraced(CNikonModuleManager* manager, std::uint32_t modulePart) {
+  CNikonModule* module = manager->findModule(modulePart);
+  if (!module) Trace("could not find module id %ld", static_cast<long>(modulePart));
+  return module;
+}
+
+}  // namespace
+
+void HandleListDevices(std::uint32_t requestId, const ZnLuaTE* params) {
+  CNikonModuleManager* manager = CNikonModuleManager::getInstance();
+  for (CNikonModule* module : manager->m_modules) {
+    if (!module) continue;
+    std::vector<maid::ULONG> ids;
+    module->enumerateChildren(ids);
+    for (maid::ULONG id : ids) module->addCamera(id);
+  }
+
+  // The reply lists every camera known now, so a host that missed (or never asked for) the
+  // "deviceAdded" notifications still learns what is connected.
+  std::unique_ptr<ZnLuaTETable> devices(new ZnLuaTETable());
+  int position = 0;
+  for (CNikonModule* module : manager->m_modules) {
+    if (!module) continue;
+    for (const auto& entry : module->m_cameras) {
+      if (!entry.second) continue;
+      devices->setValue(new ZnLuaTENumber(++position), module->makeDeviceInfoTable(entry.second));
+    }
+  }
+  ZnLuaTETable reply;
+  reply.setValue(new ZnLuaTEString("devices"), devices.release());
+  QueueMessageToHost(requestId, "ok", &reply);
+}
+
+void HandleConnectDevice(std::uint32_t requestId, const ZnLuaTE* params) {
+  CNikonModuleManager* manager = CNikonModuleManager::getInstance();
+  std::uint32_t deviceId = 0;
+  if (requestId != 0) deviceId = static_cast<std::uint32_t>(GetDeviceIdFromParams(params));
+  const std::uint32_t modulePart = deviceId & kModulePartMask;
+  const std::uint32_t cameraPart = deviceId & kCameraPartMask;
+
+  CNikonModule* found = FindModuleTraced(manager, modulePart);
+  if (!found) return;
+
+  if (CNikonModule* current = manager->m_currentModule) {
+    const std::uint32_t currentCameraId =
+        current->m_currentCamera ? current->m_currentCamera->m_cameraId : 0;
+    if (current->m_moduleIndex == modulePart && cameraPart == currentCameraId) {
+      Trace("camera was already connected - id: %d", static_cast<int>(deviceId));
+      return;
+    }
+    if (found->m_currentCamera) {
+      found->m_currentCamera->m_eventTarget = nullptr;
+      found->m_currentCamera = nullptr;
+    }
+  }
+  found->connectCamera(requestId, cameraPart);
+  manager->m_currentModule = found;
+}
+
+void HandleDisconnectDevice(std::uint32_t requestId, const ZnLuaTE* params) {
+  CNikonModuleManager* manager = CNikonModuleManager::getInstance();
+  const std::uint32_t deviceId = static_cast<std::uint32_t>(GetDeviceIdFromParams(params));
+  const std::uint32_t modulePart = deviceId & kModulePartMask;
+  const std::uint32_t cameraPart = deviceId & kCameraPartMask;
+  if (!FindModuleTraced(manager, modulePart)) return;
+
+  CNikonModule* current = manager->m_currentModule;
+  if (!current || !current->m_currentCamera || current->m_currentCamera->m_cameraId == 0) return;
+  CCamera* camera = current->m_currentCamera;
+  if (current->m_moduleIndex != modulePart || camera->m_cameraId != cameraPart) {
+    Trace("disconnectDevice message received, but the id (%d) did not match that of the "
+          "currently connected camera",
+          static_cast<int>(deviceId));
+    Trace("connected camera id is: %d", static_cast<int>(camera->m_cameraId));
+  }
+  camera->m_eventTarget = nullptr;
+  current->m_currentCamera = nullptr;
+}
+
+void HandleUpdateCameraSetting(std::uint32_t requestId, const ZnLuaTE* params) {
+  CNikonModuleManager* manager = CNikonModuleManager::getInstance();
+  if (CNikonModule* current = manager->m_currentModule) {
+    if (CCamera* camera = current->m_currentCamera) camera->updateCameraSetting(params, "");
+  }
+  SendCameraSettings(requestId, params);
+}
+
+void SendCameraSettings(std::uint32_t requestId, const ZnLuaTE* params) {
+  CNikonModuleManager* manager = CNikonModuleManager::getInstance();
+  const std::uint32_t deviceId = static_cast<std::uint32_t>(GetDeviceIdFromParams(params));
+  const std::uint32_t modulePart = deviceId & kModulePartMask;
+  const std::uint32_t cameraPart = deviceId & kCameraPartMask;
+
+  CNikonModule* module = FindModuleTraced(manager, modulePart);
+  if (!module) return;
+  if (module != manager->m_currentModule) {
+    SendErrorMessage(requestId, 65535, "Module specified was not connected");
+    return;
+  }
+  CCamera* camera = module->m_currentCamera;
+  if (!camera) {
+    SendErrorMessage(requestId, 65535, "No camera is connected");
+    return;
+  }
+  if (cameraPart != camera->m_cameraId) {
+    SendErrorMessage(requestId, 65535, "Camera specified was not connected");
+    return;
+  }
+  ZnLuaTETable* table = nullptr;
+  camera->makeSettingsTable(table);
+  std::unique_ptr<ZnLuaTETable> owned(table);
+  QueueMessageToHost(requestId, "ok", owned.get());
+}
+
+void ShutdownCameras() {
+  CNikonModuleManager::DestroyInstance();
+}

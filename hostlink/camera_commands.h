@@ -1,0 +1,34 @@
+// The dispatcher's camera commands: listing, connecting and disconnecting cameras, their
+// settings, live-view status, auto-focus and the shutdown of the camera side.
+//
+// Threads: called only by DispatchHostMessage on the I/O thread, with g_sdkMutex held for the
+// whole command. Replies are queued with the request's id; many commands have none.
+#pragma once
+
+#include <cstdint>
+
+class ZnLuaTE;
+
+// "listDevices": adds every camera of every module ("deviceAdded" for the new ones) and then
+// answers "ok" {devices = {[1] = {device_id, name}, ...}} with every known camera, in module
+// order and camera id order within a module.
+void HandleListDevices(std::uint32_t requestId, const ZnLuaTE* params);
+
+// "connectDevice": connects the camera named by "device_id" (the module's connectCamera
+// replies "ok" then sends "cameraSettingsChanged", or replies error -1).
+void HandleConnectDevice(std::uint32_t requestId, const ZnLuaTE* params);
+
+// "disconnectDevice": releases the current camera of the current module; no reply.
+void HandleDisconnectDevice(std::uint32_t requestId, const ZnLuaTE* params);
+
+// "updateCameraSetting": changes one setting of the current camera, then answers like
+// "getCameraSettings".
+void HandleUpdateCameraSetting(std::uint32_t requestId, const ZnLuaTE* params);
+
+// "getCameraSettings": "ok" with the settings table, or one of the three 65535 errors.
+void SendCameraSettings(std::uint32_t requestId, const ZnLuaTE* params);
+
+// "shutdown": deletes the module manager, if there is one, with its modules (in order) and
+// their cameras. The dispatcher stops the heartbeat before, so no tick reaches a deleted
+// manager.
+void ShutdownCameras();
