@@ -40,12 +40,19 @@ void CCamera::capture() {
   const maid::NKERROR started = call(kNkMAIDCommand_CapStart, kNkMAIDCapability_Capture,
                                      kNkMAIDDataType_Null, 0, &NikonCompletionProc, record);
   const bool accepted = started == kNkMAIDResult_NoError || started == kNkMAIDResult_Pending;
-  // No time limit: a timed exposure with noise reduction may take minutes, and the new
-  // items' downloads run inside this loop. It ends with the completion, an Async error or
-  // the camera's object closing.
+  // The wait ends with the completion, an Async error or the camera's object closing. The
+  // new items' downloads run inside it. A camera that never completes must not hold the SDK
+  // lock (and with it every command and the heartbeat) for ever, so the wait also ends after
+  // the same limit as any started command; it is long enough for a timed exposure with
+  // long-exposure noise reduction.
+  const std::uint32_t begin = platform::tickCountMs();
   while (completions == 0) {
     const bool keepPolling = isOpen() && static_cast<std::uint32_t>(callAsync()) <= 1u;
     if (completions != 0 || !keepPolling) break;
+    if (platform::tickCountMs() - begin >= startTimeoutMs()) {
+      Trace("Capture did not complete within %u ms", startTimeoutMs());
+      break;
+    }
     platform::sleepMs(kCapturePollMs);
   }
   if (completions == 0) {

@@ -1,0 +1,38 @@
+// The simulated camera's file content: deterministic, so a test can check every downloaded
+// byte without the simulator keeping a copy.
+//
+// A RAW file's byte at offset i depends only on (seed, i): the bytes of any block can be made
+// on their own, and a 50 MB file never has to sit in memory.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace lbsim {
+
+// The seed of one capture file: camera id, capture number and whether it is the RAW file.
+inline std::uint64_t FileSeed(std::uint32_t cameraId, std::uint32_t captureNumber, bool raw) {
+  return (std::uint64_t{cameraId} << 40) ^ (std::uint64_t{captureNumber} << 8) ^ (raw ? 0x5A : 0xA5);
+}
+
+inline std::uint64_t SplitMix64(std::uint64_t x) {
+  x += 0x9E3779B97F4A7C15ull;
+  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+  x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+  return x ^ (x >> 31);
+}
+
+// The RAW file's first bytes look like the TIFF container a NEF is ("MM\0*").
+constexpr unsigned char kRawMagic[4] = {'M', 'M', 0x00, 0x2A};
+
+inline unsigned char RawByte(std::uint64_t seed, std::uint64_t offset) {
+  if (offset < sizeof kRawMagic) return kRawMagic[offset];
+  const std::uint64_t word = SplitMix64(seed ^ (offset / 8));
+  return static_cast<unsigned char>(word >> (8 * (offset % 8)));
+}
+
+inline void FillRaw(std::uint64_t seed, std::uint64_t offset, unsigned char* out, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) out[i] = RawByte(seed, offset + i);
+}
+
+}  // namespace lbsim

@@ -1,0 +1,16 @@
+// Pictures the simulated camera "sees": a test chart rendered as RGB and encoded as JPEG.
+//
+// The chart is blurred by `blurRadius` pixels, so a live-view stream shows the lens coming
+// into focus; `seed` shifts its colours and the position of a marker, so every capture and
+// every frame differs while staying reproducible.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace lbsim {
+
+std::vector<unsigned char> RenderChartJpeg(int width, int height, int blurRadius,
+                                           std::uint64_t seed, int quality);
+
+}  // namespace lbsim

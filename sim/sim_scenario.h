@@ -1,0 +1,51 @@
+// What the simulated module has plugged in: its cameras and the times they come and go.
+//
+// A scenario is a small text file, one statement per line, '#' starts a comment:
+//   camera <id> [type=<n>] [exposure=<0..3>] [iso-auto=<0|1>] [format=jpeg|raw|raw+jpeg]
+//               [raw-bytes=<n>] [plugged=<0|1>] [name=<rest of the line>]
+//   at <milliseconds> plug|unplug <id>
+// Times count from the module's open. The simulator reads the file named by LBSIM_SCENARIO;
+// without one, each module has its built-in cameras.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace lbsim {
+
+enum class ImageFormat { Jpeg, Raw, RawPlusJpeg };
+
+struct CameraSpec {
+  std::uint32_t id = 1;
+  std::string name = "D850";
+  std::uint32_t type = 43;           // kNkMAIDCapability_CameraType
+  std::uint32_t exposureMode = 3;    // 0 program, 1 aperture, 2 shutter priority, 3 manual
+  bool isoAuto = false;
+  ImageFormat format = ImageFormat::Jpeg;
+  std::uint32_t rawBytes = 12u * 1024u * 1024u;
+  bool plugged = true;
+};
+
+struct TimedEvent {
+  std::uint32_t atMs = 0;
+  bool plug = true;
+  std::uint32_t cameraId = 0;
+};
+
+struct Scenario {
+  std::vector<CameraSpec> cameras;
+  std::vector<TimedEvent> events;
+};
+
+// The cameras a module has when no scenario file is given: one camera on Type0001, none on
+// the others, so a plain demo session sees exactly one camera.
+Scenario DefaultScenario(const std::string& moduleType);
+
+// Parses scenario text. False with a message naming the line on the first bad statement.
+bool ParseScenario(const std::string& text, Scenario& scenario, std::string& error);
+
+// The format named by "jpeg", "raw" or "raw+jpeg"; false for anything else.
+bool ParseImageFormat(const std::string& text, ImageFormat& format);
+
+}  // namespace lbsim

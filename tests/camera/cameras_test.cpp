@@ -1,0 +1,378 @@
+// The module manager, its modules and their cameras, against the simulated camera modules
+// (Type0001.md3 and Type0023.md3 beside this test executable): discovery and device ids,
+// the connection state the commands move, the settings tables, setting changes, the
+// settings throttle, and cameras that come and go.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "camera/camera/camera.h"
+#include "camera/download/download_directory.h"
+#include "camera/modules/module_manager.h"
+#include "camera/modules/nikon_module.h"
+#include "hostlink/camera_commands.h"
+#include "hostlink/lua_value.h"
+#include "hostlink/notifications.h"
+#include "hostlink/outgoing_queue.h"
+#include "platform/platform.h"
+#include "sim/sim_scenarios.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Two cameras on every simulated module: ids 1 and 2.
+const char* const kScenario = lbsim::kTwoCameraScenario;
+
+std::vector<std::unique_ptr<OutgoingMessage>> TakeAll() {
+  std::vector<std::unique_ptr<OutgoingMessage>> messages;
+  while (auto message = TakeOutgoingMessage()) messages.push_back(std::move(message));
+  return messages;
+}
+
+std::vector<std::unique_ptr<OutgoingMessage>> TakeNamed(const std::string& name) {
+  std::vector<std::unique_ptr<OutgoingMessage>> named;
+  for (auto& message : TakeAll()) {
+    if (message->name->getString() == name) named.push_back(std::move(message));
+  }
+  return named;
+}
+
+const ZnLuaTETable* Payload(const OutgoingMessage& message) {
+  return dynamic_cast<const ZnLuaTETable*>(message.value.get());
+}
+
+double Number(const ZnLuaTETable* table, const char* key) {
+  const ZnLuaTENumber* value = table ? table->getNumberValue(key) : nullptr;
+  return value ? value->value() : -12345.0;
+}
+
+std::string Text(const ZnLuaTETable* table, const char* key) {
+  const ZnLuaTEString* value = table ? table->getStringValue(key) : nullptr;
+  return value ? value->value() : "<absent>";
+}
+
+std::unique_ptr<ZnLuaTETable> DeviceParams(double deviceId) {
+  auto params = std::make_unique<ZnLuaTETable>();
+  params->setNumber("device_id", deviceId);
+  return params;
+}
+
+// Sends one line to the simulator's control function (both module files are one library
+// image each; the line goes to the module of `moduleFile`).
+void SimControl(const char* moduleFile, const std::string& line) {
+  void* library = platform::loadModule(platform::executableDirectory() + moduleFile);
+  ASSERT_NE(library, nullptr);
+  auto control = reinterpret_cast<int (*)(const char*)>(platform::findSymbol(library, "LbSimControl"));
+  ASSERT_NE(control, nullptr);
+  control(line.c_str());
+}
+
+class CamerasTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    m_scenarioPath = platform::temporaryDirectory() + "lb_cameras_test.scenario";
+    std::ofstream(m_scenarioPath, std::ios::trunc) << kScenario;
+    setenv("LBSIM_SCENARIO", m_scenarioPath.c_str(), 1);
+    SimControl("Type0001.md3", "reset");
+    SimControl("Type0023.md3", "reset");
+    manager = CNikonModuleManager::getInstance();
+    DiscardOutgoingMessages();
+  }
+  void TearDown() override {
+    CNikonModuleManager::DestroyInstance();
+    DiscardOutgoingMessages();
+    std::remove(m_scenarioPath.c_str());
+  }
+
+  void listDevices() { HandleListDevices(1, nullptr); }
+  CNikonModule* module1() { return manager->findModule(0x100); }
+  CNikonModule* module23() { return manager->findModule(0x1700); }
+
+  CNikonModuleManager* manager = nullptr;
+  std::string m_scenarioPath;
+};
+
+TEST_F(CamerasTest, FindsModulesInListOrderAndNamesCamerasByModuleAndId) {
+  ASSERT_EQ(manager->m_modules.size(), 2u);
+  EXPECT_EQ(manager->m_modules[0]->m_moduleIndex, 0x100u);
+  EXPECT_EQ(manager->m_modules[1]->m_moduleIndex, 0x1700u);
+  EXPECT_EQ(g_downloadDirectory, platform::temporaryDirectory());
+
+  listDevices();
+  auto messages = TakeAll();
+  std::vector<double> added;
+  const ZnLuaTETable* reply = nullptr;
+  for (auto& message : messages) {
+    if (message->name->getString() == "deviceAdded") {
+      EXPECT_EQ(message->requestId, 0u);
+      added.push_back(Number(Payload(*message), "device_id"));
+      EXPECT_NE(Text(Payload(*message), "name"), "<absent>");
+    } else if (message->name->getString() == "ok" && message->requestId == 1) {
+      reply = Payload(*message);
+      ASSERT_EQ(&message, &messages.back()) << "the reply comes after the announcements";
+    }
+  }
+  EXPECT_EQ(added, (std::vector<double>{0x101, 0x102, 0x1701, 0x1702}));
+  ASSERT_NE(reply, nullptr);
+  const ZnLuaTETable* devices = reply->getTable("devices");
+  ASSERT_NE(devices, nullptr);
+  ASSERT_EQ(devices->count(), 4u);
+  int position = 0;
+  for (const auto& entry : *devices) {
+    ++position;
+    EXPECT_EQ(entry.first->getNumber(), position);
+    EXPECT_EQ(Number(dynamic_cast<const ZnLuaTETable*>(entry.second), "device_id"),
+              added[position - 1]);
+  }
+
+  // Known cameras are not announced again, but the reply still lists them.
+  listDevices();
+  messages = TakeAll();
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(Payload(*messages[0])->getTable("devices")->count(), 4u);
+}
+
+TEST_F(CamerasTest, ConnectionFollowsTheCommands) {
+  listDevices();
+  TakeAll();
+
+  // Unknown camera of a known module, and an unknown module.
+  HandleConnectDevice(5, DeviceParams(0x109).get());
+  auto errors = TakeNamed("error");
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0]->requestId, 5u);
+  EXPECT_EQ(Number(Payload(*errors[0]), "error_code"), -1);
+  EXPECT_EQ(Payload(*errors[0])->count(), 1u);
+  HandleConnectDevice(6, DeviceParams(0x501).get());
+  EXPECT_TRUE(TakeAll().empty());
+
+  HandleConnectDevice(7, DeviceParams(0x101).get());
+  auto messages = TakeAll();
+  ASSERT_EQ(messages.size(), 2u);
+  EXPECT_EQ(messages[0]->name->getString(), "ok");
+  EXPECT_EQ(messages[0]->requestId, 7u);
+  EXPECT_EQ(messages[0]->value, nullptr);
+  EXPECT_EQ(messages[1]->name->getString(), "cameraSettingsChanged");
+  EXPECT_EQ(messages[1]->requestId, 0u);
+  CCamera* first = module1()->m_currentCamera;
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(first->m_cameraId, 1u);
+  EXPECT_EQ(first->m_eventTarget, first);
+  EXPECT_EQ(manager->m_currentModule, module1());
+
+  // The same camera again: nothing at all.
+  HandleConnectDevice(8, DeviceParams(0x101).get());
+  EXPECT_TRUE(TakeAll().empty());
+
+  // The other camera of the module takes over.
+  HandleConnectDevice(9, DeviceParams(0x102).get());
+  EXPECT_EQ(TakeNamed("ok").size(), 1u);
+  EXPECT_EQ(first->m_eventTarget, nullptr);
+  EXPECT_EQ(module1()->m_currentCamera->m_cameraId, 2u);
+
+  // A camera of another module: that module becomes current, the first keeps its camera.
+  HandleConnectDevice(10, DeviceParams(0x1701).get());
+  TakeAll();
+  EXPECT_EQ(manager->m_currentModule, module23());
+  ASSERT_NE(module1()->m_currentCamera, nullptr);
+
+  // Settings of a module that is not current, of a camera that is not connected, and fine.
+  SendCameraSettings(11, DeviceParams(0x102).get());
+  SendCameraSettings(12, DeviceParams(0x1702).get());
+  SendCameraSettings(13, DeviceParams(0x1701).get());
+  SendCameraSettings(14, DeviceParams(0x1E01).get());  // no such module: no reply
+  messages = TakeAll();
+  ASSERT_EQ(messages.size(), 3u);
+  EXPECT_EQ(Text(Payload(*messages[0]), "error_description"), "Module specified was not connected");
+  EXPECT_EQ(Number(Payload(*messages[0]), "error_code"), 65535);
+  EXPECT_EQ(Text(Payload(*messages[1]), "error_description"), "Camera specified was not connected");
+  EXPECT_EQ(messages[2]->name->getString(), "ok");
+  EXPECT_EQ(messages[2]->requestId, 13u);
+
+  // Disconnect with a mismatching camera of an existing module still disconnects.
+  HandleDisconnectDevice(15, DeviceParams(0x1702).get());
+  EXPECT_EQ(module23()->m_currentCamera, nullptr);
+  EXPECT_EQ(manager->m_currentModule, module23());
+  SendCameraSettings(16, DeviceParams(0x1701).get());
+  messages = TakeAll();
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(Text(Payload(*messages[0]), "error_description"), "No camera is connected");
+}
+
+TEST_F(CamerasTest, SettingsTableFollowsExposureAndIsoMode) {
+  listDevices();
+  CCamera* camera = module1()->m_cameras.at(1);
+  auto keysOf = [&]() {
+    ZnLuaTETable* raw = nullptr;
+    EXPECT_EQ(camera->makeSettingsTable(raw), 0);
+    std::unique_ptr<ZnLuaTETable> table(raw);
+    std::string keys;
+    for (const auto& entry : *table) keys += entry.first->getString() + " ";
+    return keys;
+  };
+  camera->m_isoControl = false;
+  camera->m_exposureMode = 0;
+  EXPECT_EQ(keysOf(), "AFButtonPressed aperture focusMode isoEntries isoSpeed shutter whiteBalance ");
+  camera->m_exposureMode = 1;
+  EXPECT_EQ(keysOf(), "AFButtonPressed aperture apertureEntries focusMode isoEntries isoSpeed "
+                      "shutter wbEntries whiteBalance ");
+  camera->m_exposureMode = 2;
+  EXPECT_EQ(keysOf(), "AFButtonPressed aperture focusMode isoEntries isoSpeed shutter "
+                      "shutterEntries wbEntries whiteBalance ");
+  camera->m_exposureMode = 3;
+  EXPECT_EQ(keysOf(), "AFButtonPressed aperture apertureEntries focusMode isoEntries isoSpeed "
+                      "shutter shutterEntries wbEntries whiteBalance ");
+  camera->m_isoControl = true;
+  EXPECT_EQ(keysOf(), "AFButtonPressed aperture apertureEntries focusMode isoSpeed "
+                      "shutter shutterEntries wbEntries whiteBalance ");
+}
+
+TEST_F(CamerasTest, EntryIndexFromTheHostSelectsThatEntry) {
+  listDevices();
+  CCamera* camera = module1()->m_cameras.at(1);
+  camera->m_exposureMode = 3;
+  auto settings = [&]() {
+    ZnLuaTETable* raw = nullptr;
+    camera->makeSettingsTable(raw);
+    return std::unique_ptr<ZnLuaTETable>(raw);
+  };
+  auto before = settings();
+  const ZnLuaTETable* entries = before->getTable("apertureEntries");
+  ASSERT_NE(entries, nullptr);
+  ASSERT_GE(entries->count(), 4u);
+  // Keys are 0, 1, 2 ... in the camera's order.
+  double expectedKey = 0;
+  for (const auto& entry : *entries) EXPECT_EQ(entry.first->getNumber(), expectedKey++);
+
+  auto choose = [&](const char* key, double index) {
+    ZnLuaTETable params;
+    params.setString("param_key", key);
+    params.setNumber("param_value", index);
+    camera->updateCameraSetting(&params, "");
+  };
+  auto entryText = [&](double index) {
+    ZnLuaTENumber key(index);
+    for (const auto& entry : *entries) {
+      if (entry.first->getNumber() == index) return entry.second->getString();
+    }
+    return std::string();
+  };
+  choose("apertureValue", 2);
+  EXPECT_EQ(Text(settings().get(), "aperture"), entryText(2));
+  choose("apertureValue", 3.9);  // truncated toward zero
+  EXPECT_EQ(Text(settings().get(), "aperture"), entryText(3));
+  choose("apertureValue", -0.5);
+  EXPECT_EQ(Text(settings().get(), "aperture"), entryText(0));
+  // Indices that name no entry, and names that are not exactly a setting, change nothing.
+  choose("apertureValue", -7);
+  choose("apertureValue", 1e300);
+  choose("apertureValue ", 1);
+  EXPECT_EQ(Text(settings().get(), "aperture"), entryText(0));
+  ZnLuaTENumber notATable(1);
+  EXPECT_EQ(camera->setEnumSetting(kNkMAIDCapability_Aperture, &notATable), -123);
+}
+
+TEST_F(CamerasTest, SettingsNotificationsAreSpacedHalfASecond) {
+  listDevices();
+  HandleConnectDevice(2, DeviceParams(0x101).get());
+  TakeAll();
+  CNikonModule* module = module1();
+
+  auto start = Clock::now();
+  module->notifyCameraSettingsChanged();
+  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(500));
+  EXPECT_EQ(TakeNamed("cameraSettingsChanged").size(), 1u);
+
+  // A tick count that wrapped makes the last time lie in the future: it is reset, and the
+  // send still waits.
+  module->m_lastSettingsTime = platform::tickCountMs() / 1000.0 + 1000.0;
+  start = Clock::now();
+  module->notifyCameraSettingsChanged();
+  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(500));
+  EXPECT_LT(module->m_lastSettingsTime, platform::tickCountMs() / 1000.0 + 1.0);
+  EXPECT_EQ(TakeNamed("cameraSettingsChanged").size(), 1u);
+
+  // Without a connected camera nothing is sent and nothing waits.
+  HandleDisconnectDevice(3, DeviceParams(0x101).get());
+  start = Clock::now();
+  module->notifyCameraSettingsChanged();
+  EXPECT_TRUE(TakeAll().empty());
+}
+
+TEST_F(CamerasTest, UnpluggedCameraIsRemovedAndComesBackAsNew) {
+  listDevices();
+  HandleConnectDevice(2, DeviceParams(0x102).get());
+  TakeAll();
+
+  SimControl("Type0001.md3", "unplug 2");
+  manager->pumpIdle();
+  auto removed = TakeNamed("deviceRemoved");
+  ASSERT_EQ(removed.size(), 1u);
+  EXPECT_EQ(Number(Payload(*removed[0]), "device_id"), 0x102);
+  EXPECT_EQ(Payload(*removed[0])->count(), 1u);
+  EXPECT_EQ(module1()->m_currentCamera, nullptr);
+  EXPECT_EQ(module1()->m_cameras.count(2), 0u);
+  EXPECT_TRUE(module1()->m_removedCameras.empty());
+  EXPECT_EQ(module1()->m_children.count(2), 0u);
+
+  SimControl("Type0001.md3", "plug 2");
+  manager->pumpIdle();
+  auto added = TakeNamed("deviceAdded");
+  ASSERT_EQ(added.size(), 1u);
+  EXPECT_EQ(Number(Payload(*added[0]), "device_id"), 0x102);
+  manager->pumpIdle();
+  EXPECT_TRUE(TakeAll().empty());
+
+  // A camera that says it is no longer alive goes too.
+  SimControl("Type0001.md3", "fault isalive-false 1");
+  manager->pumpIdle();
+  removed = TakeNamed("deviceRemoved");
+  ASSERT_EQ(removed.size(), 1u);
+  EXPECT_EQ(Number(Payload(*removed[0]), "device_id"), 0x101);
+}
+
+TEST_F(CamerasTest, CameraThatCannotBeOpenedIsRetriedWithoutAnnouncement) {
+  SimControl("Type0001.md3", "fault open-refused 1");
+  for (int tick = 0; tick < 5; ++tick) manager->pumpIdle();
+  for (auto& message : TakeNamed("deviceAdded")) {
+    EXPECT_NE(Number(Payload(*message), "device_id"), 0x101);
+  }
+  EXPECT_EQ(module1()->m_cameras.count(1), 0u);
+  EXPECT_EQ(module1()->m_children.count(1), 0u);  // nothing half-built stays registered
+
+  SimControl("Type0001.md3", "clear");
+  manager->pumpIdle();
+  auto added = TakeNamed("deviceAdded");
+  ASSERT_EQ(added.size(), 1u);
+  EXPECT_EQ(Number(Payload(*added[0]), "device_id"), 0x101);
+}
+
+TEST(LiveViewHeaderSize, DependsOnModuleTypeAndCameraType) {
+  EXPECT_EQ(LiveViewHeaderSize(43, "Type0001"), 128u);
+  EXPECT_EQ(LiveViewHeaderSize(44, "Type0001"), 64u);
+  EXPECT_EQ(LiveViewHeaderSize(1, "Type0003"), 128u);
+  EXPECT_EQ(LiveViewHeaderSize(1, "Type0025"), 512u);
+  EXPECT_EQ(LiveViewHeaderSize(1, "Type00"), 384u);
+  EXPECT_EQ(LiveViewHeaderSize(1, "Type00010"), 384u);
+}
+
+TEST(DeviceIdFromParams, TakesTruncatedNumberAndRejectsTheRest) {
+  ZnLuaTETable params;
+  params.setNumber("device_id", 257.9);
+  EXPECT_EQ(GetDeviceIdFromParams(&params), 257);
+  params.setNumber("device_id", 1e20);
+  EXPECT_EQ(GetDeviceIdFromParams(&params), 0);
+  params.setString("device_id", "257");
+  EXPECT_EQ(GetDeviceIdFromParams(&params), 0);
+  ZnLuaTENumber notATable(257);
+  EXPECT_EQ(GetDeviceIdFromParams(&notATable), 0);
+  EXPECT_EQ(GetDeviceIdFromParams(nullptr), 0);
+}
+
+}  // namespace
