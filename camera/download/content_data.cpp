@@ -114,8 +114,11 @@ maid::NKERROR CContentData::onData(void* dataInfo, void* data) {
   }
 
   if (info.ulType & kNkMAIDDataObjType_File) {
-    // In 64 bits, so a block near the 4 GiB end cannot wrap around into the buffer.
+    // In 64 bits, so a block near the 4 GiB end cannot wrap around into the buffer. A block
+    // that would wrap names no place in any file; it is dropped whole, and does not count as
+    // the end of the file either.
     const std::uint64_t end = std::uint64_t{info.ulStart} + info.ulLength;
+    if (end > 0xFFFFFFFFull) return 0;
     if (end <= static_cast<std::uint64_t>(m_storedBytes) && data) {
       std::memcpy(m_buffer + info.ulStart, data, info.ulLength);
     }

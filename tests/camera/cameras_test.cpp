@@ -5,8 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,83 +18,14 @@
 #include "hostlink/notifications.h"
 #include "hostlink/outgoing_queue.h"
 #include "platform/platform.h"
-#include "sim/sim_scenarios.h"
+#include "tests/camera/sim_fixture.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using namespace simtest;
 
-// Two cameras on every simulated module: ids 1 and 2.
-const char* const kScenario = lbsim::kTwoCameraScenario;
-
-std::vector<std::unique_ptr<OutgoingMessage>> TakeAll() {
-  std::vector<std::unique_ptr<OutgoingMessage>> messages;
-  while (auto message = TakeOutgoingMessage()) messages.push_back(std::move(message));
-  return messages;
-}
-
-std::vector<std::unique_ptr<OutgoingMessage>> TakeNamed(const std::string& name) {
-  std::vector<std::unique_ptr<OutgoingMessage>> named;
-  for (auto& message : TakeAll()) {
-    if (message->name->getString() == name) named.push_back(std::move(message));
-  }
-  return named;
-}
-
-const ZnLuaTETable* Payload(const OutgoingMessage& message) {
-  return dynamic_cast<const ZnLuaTETable*>(message.value.get());
-}
-
-double Number(const ZnLuaTETable* table, const char* key) {
-  const ZnLuaTENumber* value = table ? table->getNumberValue(key) : nullptr;
-  return value ? value->value() : -12345.0;
-}
-
-std::string Text(const ZnLuaTETable* table, const char* key) {
-  const ZnLuaTEString* value = table ? table->getStringValue(key) : nullptr;
-  return value ? value->value() : "<absent>";
-}
-
-std::unique_ptr<ZnLuaTETable> DeviceParams(double deviceId) {
-  auto params = std::make_unique<ZnLuaTETable>();
-  params->setNumber("device_id", deviceId);
-  return params;
-}
-
-// Sends one line to the simulator's control function (both module files are one library
-// image each; the line goes to the module of `moduleFile`).
-void SimControl(const char* moduleFile, const std::string& line) {
-  void* library = platform::loadModule(platform::executableDirectory() + moduleFile);
-  ASSERT_NE(library, nullptr);
-  auto control = reinterpret_cast<int (*)(const char*)>(platform::findSymbol(library, "LbSimControl"));
-  ASSERT_NE(control, nullptr);
-  control(line.c_str());
-}
-
-class CamerasTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    m_scenarioPath = platform::temporaryDirectory() + "lb_cameras_test.scenario";
-    std::ofstream(m_scenarioPath, std::ios::trunc) << kScenario;
-    setenv("LBSIM_SCENARIO", m_scenarioPath.c_str(), 1);
-    SimControl("Type0001.md3", "reset");
-    SimControl("Type0023.md3", "reset");
-    manager = CNikonModuleManager::getInstance();
-    DiscardOutgoingMessages();
-  }
-  void TearDown() override {
-    CNikonModuleManager::DestroyInstance();
-    DiscardOutgoingMessages();
-    std::remove(m_scenarioPath.c_str());
-  }
-
-  void listDevices() { HandleListDevices(1, nullptr); }
-  CNikonModule* module1() { return manager->findModule(0x100); }
-  CNikonModule* module23() { return manager->findModule(0x1700); }
-
-  CNikonModuleManager* manager = nullptr;
-  std::string m_scenarioPath;
-};
+class CamerasTest : public SimFixture {};
 
 TEST_F(CamerasTest, FindsModulesInListOrderAndNamesCamerasByModuleAndId) {
   ASSERT_EQ(manager->m_modules.size(), 2u);

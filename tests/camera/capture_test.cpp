@@ -1,0 +1,287 @@
+// Capture, downloads, live view and focus on the simulated cameras: the files a shot leaves
+// in the download folder and the messages that announce them, what a failing transfer leaves
+// behind, live-view frames, and the file naming rules.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "camera/camera/camera.h"
+#include "camera/download/capture_file_names.h"
+#include "camera/download/download_directory.h"
+#include "camera/sdkobject/nikon_object.h"
+#include "hostlink/camera_commands.h"
+#include "hostlink/notifications.h"
+#include "platform/platform.h"
+#include "sim/sim_content.h"
+#include "tests/camera/sim_fixture.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace simtest;
+
+std::vector<unsigned char> ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<unsigned char>(std::istreambuf_iterator<char>(in), {});
+}
+
+bool IsJpeg(const std::vector<unsigned char>& bytes) {
+  return bytes.size() > 4 && bytes[0] == 0xFF && bytes[1] == 0xD8 &&
+         bytes[bytes.size() - 2] == 0xFF && bytes[bytes.size() - 1] == 0xD9;
+}
+
+bool MatchesRaw(const std::vector<unsigned char>& bytes, std::uint64_t seed) {
+  for (std::size_t i = 0; i < bytes.size(); ++i)
+    if (bytes[i] != lbsim::RawByte(seed, i)) return false;
+  return true;
+}
+
+// A fresh download folder per test, the file numbering started afresh, camera 0x101
+// connected.
+class CaptureTest : public SimFixture {
+ protected:
+  void SetUp() override {
+    SimFixture::SetUp();
+    m_folder = fs::path(platform::temporaryDirectory()) /
+               ("lb_capture_test_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+                "_" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(m_folder);
+    fs::create_directories(m_folder);
+    g_downloadDirectory = m_folder.string() + "/";
+    g_captureFileNames.clear();
+    g_nextCaptureFileNumber = 1;
+    listDevices();
+    HandleConnectDevice(2, DeviceParams(0x101).get());
+    camera = module1()->m_currentCamera;
+    ASSERT_NE(camera, nullptr);
+    TakeAll();
+  }
+  void TearDown() override {
+    SimFixture::TearDown();
+    CNikonObject::setStartTimeoutMs(120000);
+    fs::remove_all(m_folder);
+  }
+  std::vector<std::string> filesOnDisk() const {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(m_folder)) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  fs::path m_folder;
+  CCamera* camera = nullptr;
+};
+
+TEST_F(CaptureTest, ShotsBecomeNumberedFilesAnnouncedThenCompleted) {
+  camera->capture();
+  auto messages = TakeAll();
+  ASSERT_EQ(messages.size(), 2u);
+  EXPECT_EQ(messages[0]->name->getString(), "objectWasAdded");
+  EXPECT_EQ(Text(Payload(*messages[0]), "file_name"), "Capture0001.jpg");
+  EXPECT_EQ(Number(Payload(*messages[0]), "has_sidecar"), 0);
+  EXPECT_EQ(messages[1]->name->getString(), "fileDownloadComplete");
+  const double id = Number(Payload(*messages[0]), "capture_id");
+  EXPECT_EQ(Number(Payload(*messages[1]), "capture_id"), id);
+  const std::string path = Text(Payload(*messages[1]), "file_path");
+  EXPECT_EQ(path, g_downloadDirectory + "Capture0001.jpg");
+  const auto jpeg = ReadFile(path);
+  EXPECT_TRUE(IsJpeg(jpeg));
+  EXPECT_EQ(Number(Payload(*messages[0]), "file_size"), jpeg.size());
+  EXPECT_GE(Number(Payload(*messages[1]), "file_download_time"), 0);
+
+  // RAW+JPEG: both files share the next number; the pair is reported on both.
+  SimControl("Type0001.md3", "format raw+jpeg 1");
+  camera->capture();
+  messages = TakeAll();
+  ASSERT_EQ(messages.size(), 4u);
+  EXPECT_EQ(Text(Payload(*messages[0]), "file_name"), "Capture0002.nef");
+  EXPECT_EQ(Text(Payload(*messages[2]), "file_name"), "Capture0002.jpg");
+  EXPECT_EQ(Number(Payload(*messages[0]), "has_sidecar"), 1);
+  EXPECT_EQ(Number(Payload(*messages[2]), "has_sidecar"), 1);
+  EXPECT_TRUE(MatchesRaw(ReadFile(Text(Payload(*messages[1]), "file_path")),
+                         lbsim::FileSeed(1, 2, true)));
+
+  // The number after a pair moves on by one.
+  SimControl("Type0001.md3", "format jpeg 1");
+  camera->capture();
+  EXPECT_EQ(Text(Payload(*TakeNamed("objectWasAdded").at(0)), "file_name"), "Capture0003.jpg");
+  EXPECT_EQ(filesOnDisk(), (std::vector<std::string>{"Capture0001.jpg", "Capture0002.jpg",
+                                                      "Capture0002.nef", "Capture0003.jpg"}));
+  EXPECT_TRUE(manager->m_pendingItems.empty());
+}
+
+TEST_F(CaptureTest, ExistingFileIsNeverOverwritten) {
+  std::ofstream(m_folder / "Capture0001.jpg") << "an older picture";
+  camera->capture();
+  auto done = TakeNamed("fileDownloadComplete");
+  ASSERT_EQ(done.size(), 1u);
+  EXPECT_EQ(Text(Payload(*done[0]), "file_path"), g_downloadDirectory + "Capture0001-0.jpg");
+  EXPECT_EQ(ReadFile((m_folder / "Capture0001.jpg").string()).size(), 16u);
+}
+
+TEST_F(CaptureTest, BrokenTransfersLeaveNoFileAndNoCompletion) {
+  // The camera is lost halfway: no completion, nothing left on disk, and the camera goes.
+  SimControl("Type0001.md3", "format raw 1");
+  SimControl("Type0001.md3", "fault transfer-lost");
+  camera->capture();
+  EXPECT_EQ(TakeNamed("fileDownloadComplete").size(), 0u);
+  EXPECT_TRUE(filesOnDisk().empty());
+  EXPECT_TRUE(camera->m_lost);
+  manager->pumpIdle();
+  EXPECT_EQ(TakeNamed("deviceRemoved").size(), 1u);
+}
+
+TEST_F(CaptureTest, HostileBlocksAndMissingSizeStillGiveTheRightFile) {
+  // A block whose offset plus length wraps around 32 bits is dropped, not copied.
+  SimControl("Type0001.md3", "format raw 1");
+  SimControl("Type0001.md3", "fault block-wrap");
+  camera->capture();
+  auto done = TakeNamed("fileDownloadComplete");
+  ASSERT_EQ(done.size(), 1u);
+  EXPECT_TRUE(MatchesRaw(ReadFile(Text(Payload(*done[0]), "file_path")), lbsim::FileSeed(1, 1, true)));
+
+  // Without a readable size the blocks' total length sizes the file.
+  SimControl("Type0001.md3", "fault storedbytes-unreadable");
+  camera->capture();
+  auto messages = TakeAll();
+  ASSERT_EQ(messages.size(), 2u);
+  const auto raw = ReadFile(Text(Payload(*messages[1]), "file_path"));
+  EXPECT_EQ(raw.size(), 12u * 1024u * 1024u);
+  EXPECT_TRUE(MatchesRaw(raw, lbsim::FileSeed(1, 2, true)));
+}
+
+TEST_F(CaptureTest, CaptureThatNeverCompletesEnds) {
+  CNikonObject::setStartTimeoutMs(200);
+  SimControl("Type0001.md3", "fault capture-hangs");
+  camera->capture();  // returns: the test would hang otherwise
+  EXPECT_TRUE(TakeAll().empty());
+  camera->capture();  // the camera works again afterwards
+  EXPECT_EQ(TakeNamed("fileDownloadComplete").size(), 1u);
+}
+
+TEST_F(CaptureTest, LiveViewFramesAreJpegWithoutTheHeader) {
+  void* bytes = nullptr;
+  int size = 0;
+  EXPECT_NE(camera->getLiveViewImage(bytes, size), 0);  // live view is off
+
+  camera->startLiveView(7);
+  auto ok = TakeAll();
+  ASSERT_EQ(ok.size(), 1u);
+  EXPECT_EQ(ok[0]->requestId, 7u);
+  EXPECT_TRUE(camera->m_liveViewOn);
+  maid::ULONG status = 0;
+  ASSERT_EQ(camera->getUnsignedValue(kNkMAIDCapability_LiveViewStatus, status), 0);
+  EXPECT_EQ(status, 1u);
+
+  ASSERT_EQ(camera->getLiveViewImage(bytes, size), 0);
+  std::vector<unsigned char> frame(static_cast<unsigned char*>(bytes),
+                                   static_cast<unsigned char*>(bytes) + size);
+  std::free(bytes);
+  EXPECT_TRUE(IsJpeg(frame));
+
+  // The idle tick sends frames while live view is on; a frame shorter than its header is
+  // skipped.
+  manager->pumpIdle();
+  EXPECT_EQ(TakeNamed("liveViewImage").size(), 1u);
+  SimControl("Type0001.md3", "fault liveview-short");
+  bytes = nullptr;
+  EXPECT_NE(camera->getLiveViewImage(bytes, size), 0);
+  EXPECT_EQ(bytes, nullptr);
+
+  camera->stopLiveView(8);
+  EXPECT_EQ(TakeNamed("ok").size(), 1u);
+  EXPECT_FALSE(camera->m_liveViewOn);
+
+  // Type0023 cameras take 3 to switch on.
+  HandleConnectDevice(3, DeviceParams(0x1701).get());
+  CCamera* other = module23()->m_currentCamera;
+  ASSERT_NE(other, nullptr);
+  other->startLiveView(9);
+  ASSERT_EQ(other->getUnsignedValue(kNkMAIDCapability_LiveViewStatus, status), 0);
+  EXPECT_EQ(status, 3u);
+}
+
+TEST_F(CaptureTest, FocusStepsAndContrastAutoFocus) {
+  auto step = [&](double direction) {
+    ZnLuaTETable params;
+    params.setNumber("focus_direction", direction);
+    camera->driveFocus(&params);
+    maid::MaidRange range{};
+    camera->capGet(kNkMAIDCapability_MFDriveStep, kNkMAIDDataType_RangePtr, &range);
+    return range.lfValue;
+  };
+  EXPECT_EQ(step(1), 500.0);
+  EXPECT_EQ(step(-2), 1000.0);
+  EXPECT_EQ(step(1.9), 500.0);
+  EXPECT_EQ(step(-0.5), 2000.0);
+  EXPECT_EQ(step(1e300), 2000.0);  // saturated, not undefined
+
+  DoAutoFocus(4);
+  auto reply = TakeAll();
+  ASSERT_EQ(reply.size(), 1u);
+  EXPECT_EQ(Text(Payload(*reply[0]), "status"), "AutoFocusOff");  // the state before
+  EXPECT_TRUE(camera->m_autoFocusOn);
+  DoAutoFocus(5);
+  EXPECT_EQ(Text(Payload(*TakeAll().at(0)), "status"), "AutoFocusOn");
+  EXPECT_FALSE(camera->m_autoFocusOn);
+}
+
+// File naming, on its own.
+class UniqueFilePath : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir = (fs::path(platform::temporaryDirectory()) / "lb_unique_path_test").string() + "/";
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+  }
+  void TearDown() override { fs::remove_all(dir); }
+  void touch(const std::string& name) { std::ofstream(dir + name) << "x"; }
+  std::string dir;
+};
+
+TEST_F(UniqueFilePath, SuffixGoesBeforeTheLastExtension) {
+  EXPECT_EQ(MakeUniqueFilePath(dir, "Capture0001.jpg"), dir + "Capture0001.jpg");
+  touch("Capture0001.jpg");
+  EXPECT_EQ(MakeUniqueFilePath(dir, "Capture0001.jpg"), dir + "Capture0001-0.jpg");
+  touch("Capture0001-0.jpg");
+  EXPECT_EQ(MakeUniqueFilePath(dir, "Capture0001.jpg"), dir + "Capture0001-1.jpg");
+  touch("Capture0001");
+  EXPECT_EQ(MakeUniqueFilePath(dir, "Capture0001"), dir + "Capture0001-0");
+  touch("a.b.jpg");
+  EXPECT_EQ(MakeUniqueFilePath(dir, "a.b.jpg"), dir + "a.b-0.jpg");
+  const std::string longName(300, 'n');
+  touch(longName.substr(0, 200) + ".jpg");
+  EXPECT_EQ(MakeUniqueFilePath(dir, longName.substr(0, 200) + ".jpg"), dir + longName.substr(0, 200) + "-0.jpg");
+}
+
+TEST_F(UniqueFilePath, AllTenTakenFallsBackToANewTemporaryFile) {
+  touch("Capture0001.nef");
+  for (int i = 0; i < 10; ++i) touch("Capture0001-" + std::to_string(i) + ".nef");
+  const std::string path = MakeUniqueFilePath(dir, "Capture0001.nef");
+  EXPECT_EQ(path.rfind(dir + "Cap", 0), 0u);
+  EXPECT_EQ(path.substr(path.size() - 4), ".TMP");
+  EXPECT_TRUE(fs::exists(path));
+  // A folder that is gone gives no path at all rather than one with no basis.
+  fs::remove_all(dir);
+  touch("ignored");  // cannot be created either
+  EXPECT_EQ(MakeUniqueFilePath(dir + "gone/", "Capture0001.nef"), dir + "gone/Capture0001.nef");
+}
+
+TEST(CaptureFileNames, ExtensionsAndWidth) {
+  EXPECT_STREQ(ExtensionForFileDataType(1), ".jpg");
+  EXPECT_STREQ(ExtensionForFileDataType(2), ".tif");
+  EXPECT_STREQ(ExtensionForFileDataType(4), ".nef");
+  EXPECT_STREQ(ExtensionForFileDataType(0x101), ".ndf");
+  EXPECT_STREQ(ExtensionForFileDataType(3), ".dat");
+  g_captureFileNames.clear();
+  g_nextCaptureFileNumber = 12345;
+  EXPECT_EQ(CaptureBaseName(1), "Capture12345");
+  EXPECT_EQ(CaptureBaseName(1), "Capture12345");  // a number keeps its name
+  EXPECT_EQ(CaptureBaseName(2), "Capture12346");
+}
+
+}  // namespace

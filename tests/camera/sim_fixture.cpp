@@ -1,0 +1,75 @@
+#include "tests/camera/sim_fixture.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+
+#include "hostlink/camera_commands.h"
+#include "platform/platform.h"
+#include "sim/sim_scenarios.h"
+
+namespace simtest {
+
+std::vector<std::unique_ptr<OutgoingMessage>> TakeAll() {
+  std::vector<std::unique_ptr<OutgoingMessage>> messages;
+  while (auto message = TakeOutgoingMessage()) messages.push_back(std::move(message));
+  return messages;
+}
+
+std::vector<std::unique_ptr<OutgoingMessage>> TakeNamed(const std::string& name) {
+  std::vector<std::unique_ptr<OutgoingMessage>> named;
+  for (auto& message : TakeAll()) {
+    if (message->name->getString() == name) named.push_back(std::move(message));
+  }
+  return named;
+}
+
+const ZnLuaTETable* Payload(const OutgoingMessage& message) {
+  return dynamic_cast<const ZnLuaTETable*>(message.value.get());
+}
+
+double Number(const ZnLuaTETable* table, const char* key) {
+  const ZnLuaTENumber* value = table ? table->getNumberValue(key) : nullptr;
+  return value ? value->value() : -12345.0;
+}
+
+std::string Text(const ZnLuaTETable* table, const char* key) {
+  const ZnLuaTEString* value = table ? table->getStringValue(key) : nullptr;
+  return value ? value->value() : "<absent>";
+}
+
+std::unique_ptr<ZnLuaTETable> DeviceParams(double deviceId) {
+  auto params = std::make_unique<ZnLuaTETable>();
+  params->setNumber("device_id", deviceId);
+  return params;
+}
+
+void SimControl(const char* moduleFile, const std::string& line) {
+  // Each module file is its own library image, so the line reaches that module only.
+  void* library = platform::loadModule(platform::executableDirectory() + moduleFile);
+  ASSERT_NE(library, nullptr);
+  auto control =
+      reinterpret_cast<int (*)(const char*)>(platform::findSymbol(library, "LbSimControl"));
+  ASSERT_NE(control, nullptr);
+  ASSERT_EQ(control(line.c_str()), 0) << line;
+}
+
+void SimFixture::SetUp() {
+  m_scenarioPath = platform::temporaryDirectory() + "lb_camera_tests.scenario";
+  std::ofstream(m_scenarioPath, std::ios::trunc) << lbsim::kTwoCameraScenario;
+  setenv("LBSIM_SCENARIO", m_scenarioPath.c_str(), 1);
+  SimControl("Type0001.md3", "reset");
+  SimControl("Type0023.md3", "reset");
+  manager = CNikonModuleManager::getInstance();
+  DiscardOutgoingMessages();
+}
+
+void SimFixture::TearDown() {
+  CNikonModuleManager::DestroyInstance();
+  DiscardOutgoingMessages();
+  std::remove(m_scenarioPath.c_str());
+}
+
+void SimFixture::listDevices() { HandleListDevices(1, nullptr); }
+
+}  // namespace simtest

@@ -1,0 +1,44 @@
+// What the tests that run on the simulated modules share: a fixture that gives each test the
+// two-camera scenario, a fresh module manager and an empty outgoing queue, and helpers to
+// read the messages the camera side queued.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "camera/modules/module_manager.h"
+#include "camera/modules/nikon_module.h"
+#include "hostlink/lua_value.h"
+#include "hostlink/outgoing_queue.h"
+
+namespace simtest {
+
+std::vector<std::unique_ptr<OutgoingMessage>> TakeAll();
+std::vector<std::unique_ptr<OutgoingMessage>> TakeNamed(const std::string& name);
+const ZnLuaTETable* Payload(const OutgoingMessage& message);
+// The number (or -12345) and the text (or "<absent>") under key.
+double Number(const ZnLuaTETable* table, const char* key);
+std::string Text(const ZnLuaTETable* table, const char* key);
+std::unique_ptr<ZnLuaTETable> DeviceParams(double deviceId);
+
+// Sends one control line to the simulator of `moduleFile` ("Type0001.md3" ...).
+void SimControl(const char* moduleFile, const std::string& line);
+
+// Two cameras (ids 1 and 2) on each of the modules Type0001 and Type0023.
+class SimFixture : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  void listDevices();
+  CNikonModule* module1() { return manager->findModule(0x100); }
+  CNikonModule* module23() { return manager->findModule(0x1700); }
+
+  CNikonModuleManager* manager = nullptr;
+  std::string m_scenarioPath;
+};
+
+}  // namespace simtest
