@@ -176,6 +176,7 @@ void PrintSettings(COutput& out, const ZnLuaTE* settings) {
         {"iso", "isoSpeed", "isoEntries"},
         {"white balance", "whiteBalance", "wbEntries"},
         {"focus mode", "focusMode", nullptr},
+        {"auto-focus", "AFButtonPressed", nullptr},
         {"exposure mode", "exposureMode", nullptr},
     };
     for (const auto& row : kRows) {

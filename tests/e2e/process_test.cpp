@@ -46,7 +46,8 @@ TEST_F(ProcessTest, MalformedRequestsAreDroppedAndTheProcessGoesOn) {
     }
     // An unknown command is ignored too.
     client().send("noSuchCommand");
-    EXPECT_TRUE(client().collectFor(500).empty());
+    // Nothing answers them; the camera side's own notifications (id 0) may come meanwhile.
+    for (const HostMessage& message : client().collectFor(500)) EXPECT_EQ(message.requestId, 0u);
     EXPECT_EQ(client().undecodableCount(), 0u);
     expectOrderlyShutdown();
 }
