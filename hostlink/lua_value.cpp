@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <iterator>
 #include <ostream>
 
 #include "hostlink/wire_format.h"
@@ -181,17 +182,21 @@ void ZnLuaTETable::setValue(ZnLuaTE* key, ZnLuaTE* value) {
         return;
     }
     if (!value) value = new ZnLuaTENil();
-    auto found = m_entries.find(key);
-    if (found != m_entries.end()) {
-        // The map node keeps its position; only its key object and value change hands.
-        ZnLuaTE* oldKey = found->first;
-        ZnLuaTE* oldValue = found->second;
-        m_entries.erase(found);
-        delete oldKey;
-        delete oldValue;
+    // A decoded table arrives in key order, so a key past the last one is the common case and
+    // costs one comparison; anything else is one search, which also finds a key to replace.
+    Entries::iterator position = m_entries.end();
+    if (!m_entries.empty() && !KeyLess()(std::prev(m_entries.end())->first, key)) {
+        position = m_entries.lower_bound(key);
+        if (position != m_entries.end() && !KeyLess()(key, position->first)) {
+            ZnLuaTE* oldKey = position->first;
+            ZnLuaTE* oldValue = position->second;
+            position = m_entries.erase(position);
+            delete oldKey;
+            delete oldValue;
+        }
     }
     try {
-        m_entries.emplace(key, value);
+        m_entries.emplace_hint(position, key, value);
     } catch (...) {
         delete key;
         delete value;

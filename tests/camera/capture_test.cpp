@@ -46,9 +46,7 @@ class CaptureTest : public SimFixture {
  protected:
   void SetUp() override {
     SimFixture::SetUp();
-    m_folder = fs::path(platform::temporaryDirectory()) /
-               ("lb_capture_test_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-                "_" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    m_folder = PrivateTempPath("lb_capture_test");
     fs::remove_all(m_folder);
     fs::create_directories(m_folder);
     g_downloadDirectory = m_folder.string() + "/";
@@ -234,7 +232,7 @@ TEST_F(CaptureTest, FocusStepsAndContrastAutoFocus) {
 class UniqueFilePath : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir = (fs::path(platform::temporaryDirectory()) / "lb_unique_path_test").string() + "/";
+    dir = PrivateTempPath("lb_unique_path_test") + "/";
     fs::remove_all(dir);
     fs::create_directories(dir);
   }

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <fstream>
 
+#include <unistd.h>
+
 #include "hostlink/camera_commands.h"
 #include "platform/platform.h"
 #include "sim/sim_scenarios.h"
@@ -44,6 +46,12 @@ std::unique_ptr<ZnLuaTETable> DeviceParams(double deviceId) {
   return params;
 }
 
+std::string PrivateTempPath(const std::string& stem) {
+  const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+  return platform::temporaryDirectory() + stem + "_" + std::to_string(getpid()) + "_" +
+         (test ? test->name() : "none");
+}
+
 void SimControl(const char* moduleFile, const std::string& line) {
   // Each module file is its own library image, so the line reaches that module only.
   void* library = platform::loadModule(platform::executableDirectory() + moduleFile);
@@ -55,7 +63,7 @@ void SimControl(const char* moduleFile, const std::string& line) {
 }
 
 void SimFixture::SetUp() {
-  m_scenarioPath = platform::temporaryDirectory() + "lb_camera_tests.scenario";
+  m_scenarioPath = PrivateTempPath("lb_camera_tests") + ".scenario";
   std::ofstream(m_scenarioPath, std::ios::trunc) << lbsim::kTwoCameraScenario;
   setenv("LBSIM_SCENARIO", m_scenarioPath.c_str(), 1);
   SimControl("Type0001.md3", "reset");

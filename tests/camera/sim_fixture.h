@@ -24,6 +24,10 @@ double Number(const ZnLuaTETable* table, const char* key);
 std::string Text(const ZnLuaTETable* table, const char* key);
 std::unique_ptr<ZnLuaTETable> DeviceParams(double deviceId);
 
+// A path in the temporary folder that no other test process uses at the same time (ctest
+// runs the tests of this suite in parallel processes): stem, process id and test name.
+std::string PrivateTempPath(const std::string& stem);
+
 // Sends one control line to the simulator of `moduleFile` ("Type0001.md3" ...).
 void SimControl(const char* moduleFile, const std::string& line);
 
