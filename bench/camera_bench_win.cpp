@@ -1,0 +1,268 @@
+// camera_bench.exe: what the camera side costs the host, measured under the same system in
+// one run and printed as ratios.
+//
+//  1. Round trip of "isLiveViewOn" through lensbridge's two pipes (a camera connected, so the
+//     command takes the SDK lock and is answered), against a bare echo of the same bytes by
+//     pipe_echo.exe. Target: median <= 1.5x the echo's median.
+//  2. CPU time of an idle lensbridge.exe with two simulated cameras (GetProcessTimes).
+//     Target: < 1 s of CPU per minute.
+//
+// Usage: camera_bench.exe [IDLE-SECONDS]   (default 60; a shorter run for a quick try)
+// lensbridge.exe, pipe_echo.exe and the simulated modules are expected beside this program.
+#include <windows.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "hostlink/lua_value.h"
+#include "hostlink/message_frame.h"
+#include "platform/platform.h"
+#include "sim/sim_scenarios.h"
+#include "tools/child_process.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kRoundTrips = 2000;
+constexpr int kWarmUp = 100;
+
+const wchar_t kInputPipe[] = L"\\\\.\\pipe\\lensbridge-plugin-input";
+const wchar_t kOutputPipe[] = L"\\\\.\\pipe\\lensbridge-plugin-output";
+const wchar_t kEchoPipe[] = L"\\\\.\\pipe\\lensbridge-bench-echo";
+
+struct CHandle {
+  HANDLE h = INVALID_HANDLE_VALUE;
+  ~CHandle() {
+    if (h != INVALID_HANDLE_VALUE && h != nullptr) CloseHandle(h);
+  }
+};
+
+// Opens a pipe that another process is about to create, retrying for up to timeoutMs.
+HANDLE OpenPipe(const wchar_t* name, DWORD access, unsigned timeoutMs) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    HANDLE h = CreateFileW(name, access, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+      DWORD mode = PIPE_READMODE_MESSAGE;
+      SetNamedPipeHandleState(h, &mode, nullptr, nullptr);
+      return h;
+    }
+    if (Clock::now() > deadline) return INVALID_HANDLE_VALUE;
+    Sleep(10);
+  }
+}
+
+bool WriteMessage(HANDLE pipe, const std::string& bytes) {
+  DWORD written = 0;
+  return WriteFile(pipe, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+         written == bytes.size();
+}
+
+bool ReadMessage(HANDLE pipe, std::string& bytes) {
+  bytes.resize(kMaxMessageSize);
+  DWORD read = 0;
+  if (!ReadFile(pipe, &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr)) return false;
+  bytes.resize(read);
+  return true;
+}
+
+std::string Frame(std::uint32_t id, const char* name, const ZnLuaTE* payload) {
+  ZnLuaTEString nameValue(name);
+  return EncodeMessageFrame(id, &nameValue, payload);
+}
+
+// Reads messages until the one with request id `id` (or named `name` when id is 0).
+bool ReadUntil(HANDLE pipe, std::uint32_t id, const std::string& name, unsigned limit = 1000) {
+  std::string bytes;
+  for (unsigned i = 0; i < limit; ++i) {
+    if (!ReadMessage(pipe, bytes)) return false;
+    try {
+      DecodedMessage message = DecodeMessageFrame(bytes.data(), bytes.size());
+      if (id != 0 && message.requestId == id) return true;
+      if (id == 0 && message.name && message.name->getString() == name) return true;
+    } catch (...) {
+      return false;
+    }
+  }
+  return false;
+}
+
+double Median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values.empty() ? 0.0 : values[values.size() / 2];
+}
+
+double Percentile(std::vector<double> values, double p) {
+  std::sort(values.begin(), values.end());
+  if (values.empty()) return 0.0;
+  return values[std::min(values.size() - 1, static_cast<std::size_t>(p * values.size()))];
+}
+
+std::string WriteScenario(const std::string& folder) {
+  const std::string path = folder + "camera_bench.scenario";
+  std::ofstream out(path, std::ios::trunc);
+  out << lbsim::kTwoCameraScenario;
+  return path;
+}
+
+struct RoundTrips {
+  std::vector<double> micros;
+  bool ok = false;
+};
+
+RoundTrips EchoRoundTrips(const std::string& dir, const std::string& request) {
+  RoundTrips result;
+  CChildProcess echo;
+  std::string error;
+  if (!echo.start(dir + "pipe_echo.exe", {platform::utf16ToUtf8(
+                      std::u16string(reinterpret_cast<const char16_t*>(kEchoPipe)))},
+                  {}, &error)) {
+    std::fprintf(stderr, "pipe_echo: %s\n", error.c_str());
+    return result;
+  }
+  CHandle pipe;
+  pipe.h = OpenPipe(kEchoPipe, GENERIC_READ | GENERIC_WRITE, 10000);
+  if (pipe.h == INVALID_HANDLE_VALUE) return result;
+  std::string reply;
+  for (int i = 0; i < kWarmUp + kRoundTrips; ++i) {
+    const auto start = Clock::now();
+    if (!WriteMessage(pipe.h, request) || !ReadMessage(pipe.h, reply)) return result;
+    const double us = std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+    if (i >= kWarmUp) result.micros.push_back(us);
+  }
+  result.ok = true;
+  return result;
+}
+
+RoundTrips LensbridgeRoundTrips(const std::string& dir, const std::string& scenario) {
+  RoundTrips result;
+  CChildProcess process;
+  std::string error;
+  if (!process.start(dir + "lensbridge.exe", {}, {{"LBSIM_SCENARIO", scenario}}, &error)) {
+    std::fprintf(stderr, "lensbridge: %s\n", error.c_str());
+    return result;
+  }
+  CHandle input, output;
+  input.h = OpenPipe(kInputPipe, GENERIC_WRITE, 10000);
+  output.h = OpenPipe(kOutputPipe, GENERIC_READ, 10000);
+  if (input.h == INVALID_HANDLE_VALUE || output.h == INVALID_HANDLE_VALUE) return result;
+
+  std::uint32_t id = 1;
+  if (!WriteMessage(input.h, Frame(id, "listDevices", nullptr)) || !ReadUntil(output.h, id, "")) {
+    std::fprintf(stderr, "listDevices got no reply\n");
+    return result;
+  }
+  ZnLuaTETable connect;
+  connect.setValue(new ZnLuaTEString("device_id"), new ZnLuaTENumber(0x101));
+  ++id;
+  if (!WriteMessage(input.h, Frame(id, "connectDevice", &connect)) ||
+      !ReadUntil(output.h, 0, "cameraSettingsChanged")) {
+    std::fprintf(stderr, "connectDevice gave no settings\n");
+    return result;
+  }
+  std::string reply;
+  for (int i = 0; i < kWarmUp + kRoundTrips; ++i) {
+    ++id;
+    const std::string request = Frame(id, "isLiveViewOn", nullptr);
+    const auto start = Clock::now();
+    if (!WriteMessage(input.h, request) || !ReadUntil(output.h, id, "")) return result;
+    const double us = std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+    if (i >= kWarmUp) result.micros.push_back(us);
+  }
+  ++id;
+  WriteMessage(input.h, Frame(id, "shutdown", nullptr));
+  ReadUntil(output.h, id, "");
+  process.waitForExit(10000);
+  result.ok = true;
+  return result;
+}
+
+double FileTimeSeconds(const FILETIME& t) {
+  ULARGE_INTEGER v;
+  v.LowPart = t.dwLowDateTime;
+  v.HighPart = t.dwHighDateTime;
+  return v.QuadPart / 1e7;
+}
+
+bool ProcessCpuSeconds(HANDLE process, double& seconds) {
+  FILETIME created, exited, kernel, user;
+  if (!GetProcessTimes(process, &created, &exited, &kernel, &user)) return false;
+  seconds = FileTimeSeconds(kernel) + FileTimeSeconds(user);
+  return true;
+}
+
+// CPU seconds an idle lensbridge with two cameras spends over `seconds` of wall time.
+bool IdleCpu(const std::string& dir, const std::string& scenario, unsigned seconds,
+             double& cpu) {
+  CChildProcess process;
+  std::string error;
+  if (!process.start(dir + "lensbridge.exe", {}, {{"LBSIM_SCENARIO", scenario}}, &error)) {
+    std::fprintf(stderr, "lensbridge: %s\n", error.c_str());
+    return false;
+  }
+  CHandle input, output, handle;
+  input.h = OpenPipe(kInputPipe, GENERIC_WRITE, 10000);
+  output.h = OpenPipe(kOutputPipe, GENERIC_READ, 10000);
+  if (input.h == INVALID_HANDLE_VALUE || output.h == INVALID_HANDLE_VALUE) return false;
+  if (!WriteMessage(input.h, Frame(1, "listDevices", nullptr)) || !ReadUntil(output.h, 1, "")) {
+    return false;
+  }
+  handle.h = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process.processId());
+  if (!handle.h) return false;
+  double before = 0, after = 0;
+  if (!ProcessCpuSeconds(handle.h, before)) return false;
+  Sleep(seconds * 1000);
+  if (!ProcessCpuSeconds(handle.h, after)) return false;
+  cpu = after - before;
+  WriteMessage(input.h, Frame(2, "shutdown", nullptr));
+  ReadUntil(output.h, 2, "");
+  process.waitForExit(10000);
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const unsigned idleSeconds = argc > 1 ? static_cast<unsigned>(std::atoi(argv[1])) : 60;
+  const std::string dir = platform::executableDirectory();
+  const std::string scenario = WriteScenario(platform::temporaryDirectory());
+
+  const std::string probe = Frame(12345, "isLiveViewOn", nullptr);
+  RoundTrips echo = EchoRoundTrips(dir, probe);
+  RoundTrips ours = LensbridgeRoundTrips(dir, scenario);
+  int failures = 0;
+  if (!echo.ok || !ours.ok) {
+    std::printf("round trip: could not be measured (echo %s, lensbridge %s)\n",
+                echo.ok ? "ok" : "failed", ours.ok ? "ok" : "failed");
+    ++failures;
+  } else {
+    const double ratio = Median(ours.micros) / Median(echo.micros);
+    std::printf("isLiveViewOn round trip: median %.1f us, p90 %.1f us (%d trips)\n",
+                Median(ours.micros), Percentile(ours.micros, 0.9), kRoundTrips);
+    std::printf("bare pipe echo:          median %.1f us, p90 %.1f us\n", Median(echo.micros),
+                Percentile(echo.micros, 0.9));
+    std::printf("ratio %.2fx (target <= 1.5x): %s\n", ratio, ratio <= 1.5 ? "met" : "MISSED");
+  }
+
+  double cpu = 0;
+  if (idleSeconds > 0) {
+    if (!IdleCpu(dir, scenario, idleSeconds, cpu)) {
+      std::printf("idle CPU: could not be measured\n");
+      ++failures;
+    } else {
+      const double perMinute = cpu * 60.0 / idleSeconds;
+      std::printf("idle CPU with two cameras: %.3f s over %u s = %.3f s per minute "
+                  "(%.2fx of the 1 s target): %s\n",
+                  cpu, idleSeconds, perMinute, perMinute / 1.0, perMinute < 1.0 ? "met" : "MISSED");
+    }
+  }
+  std::remove(scenario.c_str());
+  return failures == 0 ? 0 : 1;
+}
