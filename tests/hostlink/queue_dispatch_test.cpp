@@ -1,0 +1,110 @@
+// The outgoing queue and the dispatcher as the I/O thread uses them: order, the one waiting
+// live-view frame, wake-ups, a queue shared between threads, and the command match.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+
+#include "camera/modules/module_manager.h"
+#include "hostlink/dispatcher.h"
+#include "hostlink/lua_value.h"
+#include "hostlink/message_frame.h"
+#include "hostlink/host_request.h"
+#include "hostlink/outgoing_queue.h"
+
+namespace {
+
+std::atomic<int> g_wakeUps{0};
+void CountWakeUp() { ++g_wakeUps; }
+
+class QueueTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    DiscardOutgoingMessages();
+    g_wakeUps = 0;
+    SetOutgoingWakeHook(&CountWakeUp);
+  }
+  void TearDown() override {
+    SetOutgoingWakeHook(nullptr);
+    DiscardOutgoingMessages();
+  }
+};
+
+void QueueFrame(double size) {
+  ZnLuaTETable frame;
+  frame.setNumber("size", size);
+  QueueMessageToHost(0, kLiveViewImageMessage, &frame);
+}
+
+TEST_F(QueueTest, MessagesKeepOrderAndOnlyTheNewestFrameWaits) {
+  QueueMessageToHost(4, "ok", nullptr);
+  QueueFrame(1);
+  QueueMessageToHost(0, "deviceAdded", nullptr);
+  QueueFrame(2);  // replaces frame 1 where it waits
+  QueueFrame(3);
+  EXPECT_EQ(OutgoingMessageCount(), 3u);
+  EXPECT_EQ(g_wakeUps, 3);  // a replaced frame already has its wake-up
+
+  auto first = TakeOutgoingMessage();
+  EXPECT_EQ(first->requestId, 4u);
+  EXPECT_EQ(first->value, nullptr);
+  auto frame = TakeOutgoingMessage();
+  EXPECT_EQ(frame->name->getString(), kLiveViewImageMessage);
+  EXPECT_EQ(static_cast<ZnLuaTETable&>(*frame->value).getNumberValue("size")->value(), 3);
+  EXPECT_EQ(TakeOutgoingMessage()->name->getString(), "deviceAdded");
+  EXPECT_EQ(TakeOutgoingMessage(), nullptr);
+
+  // Once sent, the next frame queues anew.
+  QueueFrame(4);
+  EXPECT_EQ(OutgoingMessageCount(), 1u);
+  QueueMessageToHost(0, nullptr, nullptr);  // a nameless message is dropped
+  EXPECT_EQ(OutgoingMessageCount(), 1u);
+}
+
+TEST_F(QueueTest, QueueIsClonedAndSafeAcrossThreads) {
+  {
+    ZnLuaTETable payload;
+    payload.setString("status", "liveViewOn");
+    QueueMessageToHost(1, "ok", &payload);
+  }  // the caller's table is gone; the queued clone is not
+  auto message = TakeOutgoingMessage();
+  EXPECT_EQ(static_cast<ZnLuaTETable&>(*message->value).getStringValue("status")->value(),
+            "liveViewOn");
+
+  constexpr int kPerThread = 2000;
+  std::atomic<bool> done{false};
+  int taken = 0;
+  std::thread consumer([&] {
+    while (!done || HasOutgoingMessages()) {
+      if (TakeOutgoingMessage()) ++taken;
+    }
+  });
+  std::thread a([] { for (int i = 0; i < kPerThread; ++i) QueueMessageToHost(1, "ok", nullptr); });
+  std::thread b([] { for (int i = 0; i < kPerThread; ++i) QueueMessageToHost(2, "ok", nullptr); });
+  a.join();
+  b.join();
+  done = true;
+  consumer.join();
+  EXPECT_EQ(taken, 2 * kPerThread);
+}
+
+TEST_F(QueueTest, DispatcherMatchesWholeNamesOnly) {
+  auto request = [](const std::string& name) {
+    ZnLuaTEString nameValue(name);
+    const std::string frame = EncodeMessageFrame(9, &nameValue, nullptr);
+    return HandleHostRequest(frame.data(), frame.size());
+  };
+  EXPECT_EQ(request("isLiveViewOn "), 0);
+  EXPECT_EQ(request("shutdow"), 0);
+  EXPECT_EQ(OutgoingMessageCount(), 0u);
+  ZnLuaTENumber number(1);
+  const std::string numberName = EncodeMessageFrame(9, &number, nullptr);
+  EXPECT_EQ(HandleHostRequest(numberName.data(), numberName.size()), 0);
+  // "shutdown" with no module manager ever made still ends the session.
+  CNikonModuleManager::DestroyInstance();
+  EXPECT_EQ(request("shutdown"), 1);
+  EXPECT_EQ(CNikonModuleManager::existingInstance(), nullptr);
+}
+
+}  // namespace
