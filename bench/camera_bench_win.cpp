@@ -4,7 +4,9 @@
 //  1. Round trip of "isLiveViewOn" through lensbridge's two pipes (a camera connected, so the
 //     command takes the SDK lock and is answered), against a bare echo of the same bytes by
 //     pipe_echo.exe. Target: median <= 1.5x the echo's median.
-//  2. CPU time of an idle lensbridge.exe with two simulated cameras (GetProcessTimes).
+//  2. Start-up (process start to its pipes connected) and the "shutdown" round trip, against
+//     the same measures of pipe_echo.exe, a trivial pipe server, as medians of a few runs.
+//  3. CPU time of an idle lensbridge.exe with two simulated cameras (GetProcessTimes).
 //     Target: < 1 s of CPU per minute.
 //
 // Usage: camera_bench.exe [IDLE-SECONDS]   (default 60; a shorter run for a quick try)
@@ -55,7 +57,7 @@ HANDLE OpenPipe(const wchar_t* name, DWORD access, unsigned timeoutMs) {
       return h;
     }
     if (Clock::now() > deadline) return INVALID_HANDLE_VALUE;
-    Sleep(10);
+    Sleep(1);
   }
 }
 
@@ -184,6 +186,53 @@ RoundTrips LensbridgeRoundTrips(const std::string& dir, const std::string& scena
   return result;
 }
 
+double MillisSince(Clock::time_point start) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+// Start-up and "shutdown" round trip of lensbridge.exe (a) and pipe_echo.exe (b), in ms.
+struct StartupTimes {
+  std::vector<double> startA, startB, shutdownA, shutdownB;
+};
+
+bool MeasureStartups(const std::string& dir, const std::string& scenario, StartupTimes& t) {
+  constexpr int kRuns = 5;
+  for (int run = 0; run < kRuns; ++run) {
+    {
+      CChildProcess process;
+      std::string error;
+      auto start = Clock::now();
+      if (!process.start(dir + "lensbridge.exe", {}, {{"LBSIM_SCENARIO", scenario}}, &error)) return false;
+      CHandle input, output;
+      input.h = OpenPipe(kInputPipe, GENERIC_WRITE, 15000);
+      output.h = OpenPipe(kOutputPipe, GENERIC_READ, 15000);
+      if (input.h == INVALID_HANDLE_VALUE || output.h == INVALID_HANDLE_VALUE) return false;
+      t.startA.push_back(MillisSince(start));
+      start = Clock::now();
+      if (!WriteMessage(input.h, Frame(7, "shutdown", nullptr)) || !ReadUntil(output.h, 7, "")) return false;
+      t.shutdownA.push_back(MillisSince(start));
+      process.waitForExit(10000);
+    }
+    {
+      CChildProcess echo;
+      std::string error;
+      auto start = Clock::now();
+      if (!echo.start(dir + "pipe_echo.exe", {platform::utf16ToUtf8(std::u16string(
+                          reinterpret_cast<const char16_t*>(kEchoPipe)))}, {}, &error))
+        return false;
+      CHandle pipe;
+      pipe.h = OpenPipe(kEchoPipe, GENERIC_READ | GENERIC_WRITE, 15000);
+      if (pipe.h == INVALID_HANDLE_VALUE) return false;
+      t.startB.push_back(MillisSince(start));
+      std::string reply;
+      start = Clock::now();
+      if (!WriteMessage(pipe.h, Frame(7, "shutdown", nullptr)) || !ReadMessage(pipe.h, reply)) return false;
+      t.shutdownB.push_back(MillisSince(start));
+    }
+  }
+  return true;
+}
+
 double FileTimeSeconds(const FILETIME& t) {
   ULARGE_INTEGER v;
   v.LowPart = t.dwLowDateTime;
@@ -249,6 +298,19 @@ int main(int argc, char** argv) {
     std::printf("bare pipe echo:          median %.1f us, p90 %.1f us\n", Median(echo.micros),
                 Percentile(echo.micros, 0.9));
     std::printf("ratio %.2fx (target <= 1.5x): %s\n", ratio, ratio <= 1.5 ? "met" : "MISSED");
+  }
+
+  StartupTimes startup;
+  if (!MeasureStartups(dir, scenario, startup)) {
+    std::printf("start-up: could not be measured\n");
+    ++failures;
+  } else {
+    std::printf("start-up to pipes connected: lensbridge %.1f ms, pipe_echo %.1f ms: ratio %.2fx\n",
+                Median(startup.startA), Median(startup.startB),
+                Median(startup.startA) / Median(startup.startB));
+    std::printf("\"shutdown\" round trip: lensbridge %.2f ms, echo %.2f ms: ratio %.2fx\n",
+                Median(startup.shutdownA), Median(startup.shutdownB),
+                Median(startup.shutdownA) / Median(startup.shutdownB));
   }
 
   double cpu = 0;
