@@ -1,0 +1,326 @@
+-- The plug-in scripts as the host runs them, against a fake of the host's scripting SDK.
+-- Runs on the chunks taken out of the built exe: lua5.1 plugin_test.lua CHUNK-DIR
+local chunkDir = assert(arg[1], "usage: lua5.1 plugin_test.lua CHUNK-DIR")
+
+local failures, passed = 0, 0
+local function check(condition, message)
+	if not condition then
+		error(message or "check failed", 2)
+	end
+end
+local function equal(actual, expected, what)
+	if actual ~= expected then
+		error(string.format("%s: expected %s, got %s", what or "value", tostring(expected),
+			tostring(actual)), 2)
+	end
+end
+
+-- The fake SDK. Everything the scripts do to the host is recorded here.
+local sdk
+local function resetSdk()
+	sdk = { log = {}, spawns = {}, sent = {}, inbox = {}, closed = {}, files = {}, hostCalls = {} }
+end
+
+local function logger(name)
+	local function record(level)
+		return function(_, text) sdk.log[#sdk.log + 1] = level .. ": " .. tostring(text) end
+	end
+	return {
+		trace = record("trace"),
+		info = record("info"),
+		error = record("error"),
+		tracef = function(self, format, ...) self:trace(string.format(format, ...)) end,
+	}
+end
+package.preload["HxLogger"] = function() return logger end
+package.preload["HxPathUtils"] = function()
+	return {
+		child = function(base, relative) return base .. "/" .. relative end,
+		extension = function(path) return path:match("%.([^./\\]+)$") end,
+	}
+end
+package.preload["HxFileUtils"] = function()
+	return { exists = function(path) return sdk.files[path] end }
+end
+package.preload["HxTableUtils"] = function() return { debugDumpTable = function() end } end
+package.preload["HxRemoteCommunication"] = function()
+	return {
+		spawnTaskAndConnect = function(name, path, onConnected, onTerminated)
+			sdk.spawns[#sdk.spawns + 1] = { name = name, path = path, connected = onConnected,
+				terminated = onTerminated }
+		end,
+		sendMessageToServer = function(connection, name, params, callback)
+			sdk.sent[#sdk.sent + 1] = { connection = connection, name = name, params = params,
+				callback = callback }
+		end,
+		pollForMessage = function(connection)
+			local message = table.remove(sdk.inbox, 1)
+			if message then return message[1], message[2] end
+		end,
+		closeNamedConnection = function(connection, name)
+			sdk.closed[#sdk.closed + 1] = { connection, name }
+		end,
+	}
+end
+LOC = function(key) return (key:gsub("^.-=", "")) end
+
+-- The chunks, checked and installed as the modules the scripts require.
+local kHeader = "\27Lua\81\0\1\4\8\4\8\0"
+local chunks = {
+	INFO = "INFO.LUA",
+	LensBridgeServiceProvider = "LENSBRIDGESERVICEPROVIDER.LUA",
+	LensBridgeTask = "LENSBRIDGETASK.LUA",
+	LensBridgeUtils = "LENSBRIDGEUTILS.LUA",
+}
+local loaded = {}
+for module, resource in pairs(chunks) do
+	local file = assert(io.open(chunkDir .. "/" .. resource, "rb"), resource .. " is missing")
+	local bytes = file:read("*a")
+	file:close()
+	loaded[module] = { bytes = bytes, chunk = assert(loadstring(bytes, "=" .. resource)) }
+end
+
+local function freshTask()
+	resetSdk()
+	for module in pairs(chunks) do
+		package.loaded[module] = nil
+		if module ~= "INFO" then package.preload[module] = loaded[module].chunk end
+	end
+	local task = require "LensBridgeTask"
+	task.setCallback(nil, function(message, params)
+		sdk.hostCalls[#sdk.hostCalls + 1] = { message = message, params = params }
+	end)
+	return task
+end
+
+local function lastSent() return sdk.sent[#sdk.sent] end
+local function hostCallsNamed(name)
+	local found = {}
+	for _, call in ipairs(sdk.hostCalls) do
+		if call.message == name then found[#found + 1] = call end
+	end
+	return found
+end
+
+-- A task launched, connected and with the device list of the reply to "listDevices".
+local function connectedTask(devices)
+	local task = freshTask()
+	local properties = {}
+	task.init(properties, "C:/plugins/lensbridge", nil)
+	sdk.spawns[1].connected("connection-1")
+	task.queryDevices()
+	local list = lastSent()
+	list.callback("ok", { devices = devices or { { device_id = 257, name = "D850" } } })
+	return task, properties
+end
+
+local tests = {}
+
+tests["chunks are stripped Lua 5.1 with the standard header"] = function()
+	for module, entry in pairs(loaded) do
+		equal(entry.bytes:sub(1, 12), kHeader, module .. " header")
+		-- A stripped chunk names no source: the main function's source string is empty.
+		equal(entry.bytes:sub(13, 20), string.rep("\0", 8), module .. " source name")
+	end
+end
+
+tests["plug-in information"] = function()
+	local info = loaded.INFO.chunk()
+	equal(info.HxSdkVersion, 3, "HxSdkVersion")
+	equal(info.HxSdkMinimumVersion, 3, "HxSdkMinimumVersion")
+	equal(info.HxPluginName, "Nikon Tether Plugin", "HxPluginName")
+	equal(info.HxCameraTetherServiceProvider.file, "LensBridgeServiceProvider.lua", "file")
+	equal(info.HxCameraTetherServiceProvider.enableHeartBeatChecks, true, "heartbeat checks")
+	check(type(info.HxToolkitIdentifier) == "string" and info.HxToolkitIdentifier ~= "")
+	equal(info.VERSION.revision, 0, "revision")
+	check(type(info.VERSION.major) == "number" and type(info.VERSION.minor) == "number")
+	check(info.VERSION.build ~= nil, "build identifier")
+end
+
+tests["the provider exports the task's functions"] = function()
+	local task = freshTask()
+	local provider = require "LensBridgeServiceProvider"
+	local names = { "init", "shutdown", "setCallback", "queryDevices", "connectDevice",
+		"disconnectDevice", "enableLogging", "getCameraSettings", "setCameraSettings",
+		"setManualFocusTimeGap", "doCapture", "toggleLiveView", "setCameraFocus", "isLiveViewOn",
+		"doAutoFocus", "showLiveViewWindow", "hideLiveViewWindow", "closeLiveViewWindow",
+		"pollForMessages", "startDownload" }
+	local count = 0
+	for _ in pairs(provider) do count = count + 1 end
+	equal(count, #names, "exported functions")
+	for _, name in ipairs(names) do
+		check(provider[name] ~= nil and provider[name] == task[name], name)
+	end
+	check(provider.tetherCallback == nil and provider.isProcessAlive == nil)
+end
+
+tests["launch, and relaunch when the process ends"] = function()
+	local task = freshTask()
+	local results = {}
+	task.init({}, "C:/plugins/lensbridge", function(ok) results[#results + 1] = ok end)
+	equal(#sdk.spawns, 1, "spawns")
+	equal(sdk.spawns[1].name, "lensbridge", "connection name")
+	equal(sdk.spawns[1].path, "C:/plugins/lensbridge/lensbridge.exe", "path")
+	check(not task.isProcessAlive())
+	sdk.spawns[1].connected("connection-1")
+	check(task.isProcessAlive())
+	equal(results[1], true, "callback")
+	task.liveViewOn = true
+	sdk.spawns[1].terminated()
+	check(not task.isProcessAlive() and not task.liveViewOn)
+	equal(#sdk.spawns, 2, "relaunched")
+	task.shutdown()
+	equal(sdk.closed[1][2], "lensbridge", "closed")
+	sdk.spawns[2].connected(nil)
+	equal(results[2], false, "failed connection")
+	task.shutdown()
+	equal(#sdk.closed, 1, "nothing to close without a connection")
+end
+
+tests["device list: before connection, before and after the reply"] = function()
+	local task = freshTask()
+	local properties = {}
+	task.init(properties, "C:/p", nil)
+	equal(task.queryDevices(), nil, "before connection")
+	equal(#sdk.sent, 0, "nothing sent")
+	sdk.spawns[1].connected("c")
+	equal(task.queryDevices().status, "notReady", "before the reply")
+	equal(task.queryDevices().status, "notReady", "still before the reply")
+	equal(#sdk.sent, 1, "listDevices sent once")
+	equal(sdk.sent[1].name, "listDevices", "command")
+	sdk.sent[1].callback("ok", { devices = { { device_id = 257, name = "D850" },
+		{ device_id = 5889, name = "Z 7" } } })
+	equal(#hostCallsNamed("availableDevicesChanged"), 1, "host told")
+	local answer = task.queryDevices()
+	equal(answer.status, "ok", "status")
+	equal(answer.devices[2].id, 5889, "second id")
+	equal(answer.devices[2].name, "Z 7", "second name")
+	equal(#sdk.sent, 1, "no second listDevices")
+end
+
+tests["devices come and go"] = function()
+	local task, properties = connectedTask()
+	sdk.hostCalls = {}
+	task.tetherCallback(nil, "deviceAdded", { device_id = 257, name = "D850" })
+	equal(#properties.availableDevices, 1, "no duplicate")
+	equal(sdk.hostCalls[1].params, true, "already present")
+	task.tetherCallback(nil, "deviceAdded", { device_id = 258, name = "D850 #2" })
+	equal(#properties.availableDevices, 2, "added")
+	equal(sdk.hostCalls[2].params, false, "new")
+	task.tetherCallback(nil, "deviceRemoved", { device_id = 999 })
+	equal(#sdk.hostCalls, 2, "unknown id changes nothing")
+	task.tetherCallback(nil, "deviceRemoved", { device_id = 257 })
+	equal(#properties.availableDevices, 1, "removed")
+	equal(properties.availableDevices[1].device_id, 258, "the other stays")
+end
+
+tests["captures reach the host with their file type"] = function()
+	local task = connectedTask()
+	task.tetherCallback(nil, "objectWasAdded", { capture_id = 1, file_name = "Capture0001.jpg" })
+	equal(#hostCallsNamed("objectWasAdded"), 0, "no device connected: dropped")
+	check(sdk.log[#sdk.log] == "error: LensBridgeTask.tetherCallback: Could not locate device.")
+
+	task.connectDevice(nil, 257, nil)
+	equal(lastSent().params.device_id, 257, "connectDevice id")
+	task.tetherCallback(nil, "objectWasAdded", { capture_id = 1, file_name = "Capture0001.nef" })
+	equal(#hostCallsNamed("objectWasAdded"), 1, "announced")
+	-- A completion for a capture never announced still reaches the host.
+	task.tetherCallback(nil, "fileDownloadComplete", { capture_id = 7,
+		file_path = "C:\\Temp\\Capture0007.jpg", file_download_time = 12 })
+	local done = hostCallsNamed("fileDownloadComplete")[1].params
+	equal(done.captureId, 7, "captureId")
+	equal(done.fileType, "jpg", "fileType")
+	equal(done.fileDownloadTime, 12, "time")
+	equal(done.status, "done", "status")
+	check(task._connectedDevice.captures[7] ~= nil, "capture entry created")
+
+	-- startDownload only for known captures; an error is kept on the capture.
+	local before = #sdk.sent
+	task.startDownload(nil, 99)
+	equal(#sdk.sent, before, "unknown capture")
+	task.startDownload(nil, 1)
+	lastSent().callback("error", { error_code = 5 })
+	equal(task._connectedDevice.captures[1].errorCode.error_code, 5, "errorCode")
+end
+
+tests["exposure mode shown by name"] = function()
+	local task = connectedTask()
+	task.tetherCallback(nil, "cameraSettingsChanged", { aeMode = 1, aperture = "f/8" })
+	local settings = hostCallsNamed("cameraSettingsChanged")[1].params
+	equal(settings.aeMode, "Aperture Priority", "aeMode 1")
+	equal(settings.aperture, "f/8", "others untouched")
+	task.tetherCallback(nil, "cameraSettingsChanged", { aeMode = 4 })
+	equal(hostCallsNamed("cameraSettingsChanged")[2].params.aeMode, "Unknown", "aeMode 4")
+end
+
+tests["live-view window commands wait for live view"] = function()
+	local task = connectedTask()
+	local before = #sdk.sent
+	task.showLiveViewWindow(nil, 257)
+	task.hideLiveViewWindow(nil, 257)
+	task.closeLiveViewWindow(nil, 257)
+	equal(#sdk.sent, before, "nothing sent while off")
+	equal(task.toggleLiveView(nil, 257, 1, 480, 640, 0, 0, "Live").status, "ok", "toggle")
+	lastSent().callback("ok", nil)
+	check(task.liveViewOn, "on after ok")
+	task.showLiveViewWindow(nil, 257)
+	equal(lastSent().name, "showLiveViewWindow", "sent when on")
+	task.tetherCallback(nil, "liveViewImage", { image = "jpeg bytes", size = 10 })
+	equal(hostCallsNamed("liveViewImage")[1].params, "jpeg bytes", "frame")
+end
+
+tests["replies reach the callbacks"] = function()
+	local task = connectedTask()
+	local got = {}
+	task.getCameraSettings(nil, 257, function(settings, code) got.settings, got.code = settings, code end)
+	lastSent().callback("error", { error_code = 65535 })
+	equal(got.settings, nil, "no settings")
+	equal(got.code, 65535, "error code")
+	task.getCameraSettings(nil, 257, function(settings) got.settings = settings end)
+	lastSent().callback("ok", { aperture = "f/8" })
+	equal(got.settings.aperture, "f/8", "settings")
+	task.doAutoFocus(nil, function(status) got.af = status end)
+	lastSent().callback("ok", { status = "AutoFocusOff" })
+	equal(got.af, "AutoFocusOff", "auto-focus")
+	task.isLiveViewOn(nil, 257, function(status) got.lv = status end)
+	lastSent().callback("ok", { status = "liveViewOff" })
+	equal(got.lv, "liveViewOff", "live view")
+	local connected = false
+	task.connectDevice(nil, 257, function() connected = true end)
+	lastSent().callback("ok", { _sessionId = 4 })
+	check(connected, "connect callback")
+	equal(task._sessionId, 4, "session id")
+	task.setCameraSettings(nil, 257, "apertureValue", 3)
+	equal(lastSent().name, "updateCameraSetting", "update")
+	equal(lastSent().params.param_value, 3, "value")
+	task.setCameraFocus(nil, -1, 0)
+	equal(lastSent().params.focus_direction, -1, "focus")
+end
+
+tests["polling takes one message and survives errors"] = function()
+	local task = connectedTask()
+	sdk.inbox = { { "deviceAdded", { device_id = 300, name = "new" } }, { "custom", { x = 1 } } }
+	task.pollForMessages(nil)
+	equal(#sdk.inbox, 1, "one at a time")
+	task.pollForMessages(nil)
+	equal(hostCallsNamed("custom")[1].params.x, 1, "other names pass through")
+	task._hostCallback = function() error("host failure") end
+	sdk.inbox = { { "custom", {} } }
+	task.pollForMessages(nil)  -- must not raise
+end
+
+local names = {}
+for name in pairs(tests) do names[#names + 1] = name end
+table.sort(names)
+for _, name in ipairs(names) do
+	local ok, message = pcall(tests[name])
+	if ok then
+		passed = passed + 1
+		print("ok      " .. name)
+	else
+		failures = failures + 1
+		print("FAILED  " .. name .. ": " .. tostring(message))
+	end
+end
+print(string.format("%d passed, %d failed", passed, failures))
+os.exit(failures == 0 and 0 or 1)
