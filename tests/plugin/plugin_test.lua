@@ -1,6 +1,9 @@
 -- The plug-in scripts as the host runs them, against a fake of the host's scripting SDK.
 -- Runs on the chunks taken out of the built exe: lua5.1 plugin_test.lua CHUNK-DIR
-local chunkDir = assert(arg[1], "usage: lua5.1 plugin_test.lua CHUNK-DIR")
+-- With a recorded session as well (lua5.1 plugin_test.lua CHUNK-DIR RECORDING), it replays
+-- that session through the scripts instead.
+local chunkDir = assert(arg[1], "usage: lua5.1 plugin_test.lua CHUNK-DIR [RECORDING]")
+local recordingPath = arg[2]
 
 local failures, passed = 0, 0
 local function check(condition, message)
@@ -307,6 +310,72 @@ tests["polling takes one message and survives errors"] = function()
 	task._hostCallback = function() error("host failure") end
 	sdk.inbox = { { "custom", {} } }
 	task.pollForMessages(nil)  -- must not raise
+end
+
+-- The recorded session: the replies go to the callbacks of the commands the scripts send,
+-- the notifications through tetherCallback, in the order the process sent them.
+local function replay()
+	local recording = assert(dofile(recordingPath), "recording")
+	local task = freshTask()
+	local properties = {}
+	task.init(properties, "C:/plugins/lensbridge", nil)
+	sdk.spawns[1].connected("connection-1")
+	local function replyTo(command)
+		for index, entry in ipairs(recording) do
+			if entry.answers == command then
+				table.remove(recording, index)
+				return entry
+			end
+		end
+		error("the recording has no reply to " .. command)
+	end
+	local function notificationsUntil(stop)
+		while recording[1] and recording[1].id == 0 and recording[1] ~= stop do
+			local entry = table.remove(recording, 1)
+			task.tetherCallback(nil, entry.name, entry.params)
+		end
+	end
+	local function answer(command)
+		local sent = lastSent()
+		equal(sent.name, command, "command sent")
+		local reply = replyTo(command)
+		if sent.callback then sent.callback(reply.name, reply.params) end
+	end
+
+	task.queryDevices()
+	answer("listDevices")
+	notificationsUntil()
+	local devices = task.queryDevices().devices
+	equal(devices[1].id, 257, "first device from the reply")
+	equal(devices[1].name, "D850", "its name")
+	local connected = false
+	task.connectDevice(nil, 257, function() connected = true end)
+	answer("connectDevice")
+	check(connected, "connected")
+	notificationsUntil()
+	local settings
+	task.getCameraSettings(nil, 257, function(table) settings = table end)
+	answer("getCameraSettings")
+	check(settings and settings.aperture, "settings with an aperture")
+	notificationsUntil()
+	task.doCapture(nil, 257)
+	notificationsUntil()
+	task.doCapture(nil, 257)
+	notificationsUntil()
+
+	local types = {}
+	for _, call in ipairs(hostCallsNamed("fileDownloadComplete")) do
+		types[#types + 1] = call.params.fileType
+		equal(call.params.status, "done", "status")
+	end
+	equal(table.concat(types, " "), "jpg nef jpg", "file types in order")
+	equal(#hostCallsNamed("objectWasAdded"), 3, "announcements")
+	local changed = hostCallsNamed("cameraSettingsChanged")
+	check(#changed >= 1 and changed[1].params.aperture, "settings notification")
+end
+
+if recordingPath then
+	tests = { ["a recorded session replays through the scripts"] = replay }
 end
 
 local names = {}

@@ -1,0 +1,96 @@
+// Records a real session with lensbridge.exe on the simulated camera as a Lua file, for the
+// plug-in suite to replay through the scripts: every message the process sent, in order, each
+// reply marked with the command it answers.
+//
+// Usage: record_session.exe OUT-FILE   (lensbridge.exe and the modules beside this program)
+#include <windows.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "hostlink/lua_value.h"
+#include "platform/platform.h"
+#include "tools/host_client.h"
+#include "tools/value_printer.h"
+
+namespace {
+
+struct CRecorder {
+  CHostClient client;
+  std::vector<std::string> entries;
+  unsigned long files = 0;
+
+  void record(const HostMessage& message, const std::string& answers) {
+    std::string entry = "{id = " + std::to_string(message.requestId) + ", name = \"" +
+                        message.nameText() + "\"";
+    if (!answers.empty()) entry += ", answers = \"" + answers + "\"";
+    entry += ", params = " + FormatValue(message.payload.get()) + "}";
+    entries.push_back(entry);
+    if (message.nameText() == "fileDownloadComplete") ++files;
+  }
+
+  // Sends `name` and records everything up to and including its reply; `untilFiles` more
+  // completed files are waited for too.
+  bool exchange(const std::string& name, const ZnLuaTE* params, unsigned untilFiles,
+                bool expectReply) {
+    const std::uint32_t id = client.send(name, params);
+    if (id == 0) return false;
+    const unsigned long target = files + untilFiles;
+    bool replied = !expectReply;
+    for (int round = 0; round < 300 && (!replied || files < target); ++round) {
+      for (const HostMessage& message : client.collectFor(100)) {
+        const bool isReply = message.requestId == id;
+        record(message, isReply ? name : "");
+        replied = replied || isReply;
+      }
+    }
+    return replied && files >= target;
+  }
+};
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: record_session OUT-FILE\n");
+    return 2;
+  }
+  const std::string out = platform::utf16ToUtf8(reinterpret_cast<const char16_t*>(argv[1]));
+  const std::string control = platform::temporaryDirectory() + "lb_record_session.control";
+  std::ofstream(control, std::ios::trunc);
+  SetEnvironmentVariableW(L"LBSIM_CONTROL", reinterpret_cast<LPCWSTR>(platform::utf8ToUtf16(control).c_str()));
+  SetEnvironmentVariableW(L"LBSIM_SCENARIO", nullptr);
+
+  CRecorder recorder;
+  std::string error;
+  if (!recorder.client.startAndConnect(platform::executableDirectory() + "lensbridge.exe", 15000, &error)) {
+    std::fprintf(stderr, "lensbridge.exe: %s\n", error.c_str());
+    return 1;
+  }
+  ZnLuaTETable device;
+  device.setNumber("device_id", 0x101);
+  ZnLuaTETable empty;
+  bool ok = recorder.exchange("listDevices", &empty, 0, true) &&
+            recorder.exchange("connectDevice", &device, 0, true) &&
+            recorder.exchange("getCameraSettings", &device, 0, true) &&
+            recorder.exchange("doCapture", &device, 1, false);
+  if (ok) {
+    std::ofstream(control, std::ios::app) << "format raw+jpeg 1\n";
+    ok = recorder.exchange("doCapture", &device, 2, false);
+  }
+  const std::uint32_t id = recorder.client.send("shutdown");
+  recorder.client.waitForReply(id, 10000);
+  recorder.client.process().waitForExit(10000);
+  std::remove(control.c_str());
+  if (!ok) {
+    std::fprintf(stderr, "the session did not complete\n");
+    return 1;
+  }
+  std::ofstream file(out, std::ios::trunc);
+  file << "-- Recorded by record_session.exe from lensbridge.exe on the simulated camera.\nreturn {\n";
+  for (const std::string& entry : recorder.entries) file << "  " << entry << ",\n";
+  file << "}\n";
+  return file ? 0 : 1;
+}
