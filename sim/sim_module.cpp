@@ -253,6 +253,7 @@ void Plug(ULONG id, bool plugged) {
     CameraSpec spec;
     spec.id = id;
     spec.name = "D850 #" + std::to_string(id);
+    spec.plugged = false;  // it arrives below, with its event
     camera = &(sim.cameras[id] = MakeCamera(spec));
   }
   if (camera->plugged == plugged) return;

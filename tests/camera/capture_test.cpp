@@ -133,6 +133,19 @@ TEST_F(CaptureTest, BrokenTransfersLeaveNoFileAndNoCompletion) {
   EXPECT_EQ(TakeNamed("deviceRemoved").size(), 1u);
 }
 
+TEST_F(CaptureTest, FileThatCannotBeCreatedIsNeverAnnounced) {
+  g_downloadDirectory = m_folder.string() + "/no-such-folder/";
+  camera->capture();
+  EXPECT_TRUE(TakeAll().empty());
+  EXPECT_TRUE(filesOnDisk().empty());
+  // The next shot into a usable folder works, under the next number.
+  g_downloadDirectory = m_folder.string() + "/";
+  camera->capture();
+  auto added = TakeNamed("objectWasAdded");
+  ASSERT_EQ(added.size(), 1u);
+  EXPECT_EQ(Text(Payload(*added[0]), "file_name"), "Capture0002.jpg");
+}
+
 TEST_F(CaptureTest, HostileBlocksAndMissingSizeStillGiveTheRightFile) {
   // A block whose offset plus length wraps around 32 bits is dropped, not copied.
   SimControl("Type0001.md3", "format raw 1");
