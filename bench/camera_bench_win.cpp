@@ -6,12 +6,18 @@
 //     pipe_echo.exe. Target: median <= 1.5x the echo's median.
 //  2. Start-up (process start to its pipes connected) and the "shutdown" round trip, against
 //     the same measures of pipe_echo.exe, a trivial pipe server, as medians of a few runs.
-//  3. CPU time of an idle lensbridge.exe with two simulated cameras (GetProcessTimes).
+//  3. Live view: frames a second over 20 s (target 9.8 to 10); the host stops reading for
+//     10 s (target: the process's memory grows by no more than a few frames, and frames
+//     resume at once).
+//  4. The download of a 50 MB RAW file (the process's own download time) against a plain
+//     write of the same number of bytes into the same folder (target at most 1.3x).
+//  5. CPU time of an idle lensbridge.exe with two simulated cameras (GetProcessTimes).
 //     Target: < 1 s of CPU per minute.
 //
 // Usage: camera_bench.exe [IDLE-SECONDS]   (default 60; a shorter run for a quick try)
 // lensbridge.exe, pipe_echo.exe and the simulated modules are expected beside this program.
 #include <windows.h>
+#include <psapi.h>
 
 #include <algorithm>
 #include <chrono>
@@ -233,6 +239,135 @@ bool MeasureStartups(const std::string& dir, const std::string& scenario, Startu
   return true;
 }
 
+// The process's private bytes, or 0 when the system does not say.
+double PrivateMegabytes(DWORD processId) {
+  CHandle handle;
+  handle.h = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, processId);
+  PROCESS_MEMORY_COUNTERS_EX counters = {};
+  counters.cb = sizeof counters;
+  if (!handle.h || !GetProcessMemoryInfo(handle.h, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
+                                         sizeof counters))
+    return 0;
+  return counters.PrivateUsage / (1024.0 * 1024.0);
+}
+
+// Reads messages for `ms`, counting live-view frames; *firstFrameMs gets the arrival of the
+// first one.
+int CountFrames(HANDLE output, unsigned ms, double* firstFrameMs) {
+  int frames = 0;
+  std::string bytes;
+  const auto start = Clock::now();
+  *firstFrameMs = -1;
+  while (MillisSince(start) < ms) {
+    DWORD available = 0;
+    if (!PeekNamedPipe(output, nullptr, 0, nullptr, &available, nullptr)) break;
+    if (available == 0) {
+      Sleep(1);
+      continue;
+    }
+    if (!ReadMessage(output, bytes)) break;
+    try {
+      DecodedMessage message = DecodeMessageFrame(bytes.data(), bytes.size());
+      if (message.name && message.name->getString() == "liveViewImage") {
+        if (frames++ == 0) *firstFrameMs = MillisSince(start);
+      }
+    } catch (...) {
+    }
+  }
+  return frames;
+}
+
+struct LiveViewFigures {
+  double framesPerSecond = 0;
+  double memoryBeforeMb = 0, memoryAfterMb = 0;
+  double resumeMs = -1;
+  bool ok = false;
+};
+
+LiveViewFigures MeasureLiveView(const std::string& dir, const std::string& scenario) {
+  LiveViewFigures f;
+  CChildProcess process;
+  std::string error;
+  if (!process.start(dir + "lensbridge.exe", {}, {{"LBSIM_SCENARIO", scenario}}, &error)) return f;
+  CHandle input, output;
+  input.h = OpenPipe(kInputPipe, GENERIC_WRITE, 15000);
+  output.h = OpenPipe(kOutputPipe, GENERIC_READ, 15000);
+  if (input.h == INVALID_HANDLE_VALUE || output.h == INVALID_HANDLE_VALUE) return f;
+  ZnLuaTETable device;
+  device.setValue(new ZnLuaTEString("device_id"), new ZnLuaTENumber(0x101));
+  if (!WriteMessage(input.h, Frame(1, "listDevices", nullptr)) || !ReadUntil(output.h, 1, "") ||
+      !WriteMessage(input.h, Frame(2, "connectDevice", &device)) ||
+      !ReadUntil(output.h, 0, "cameraSettingsChanged") ||
+      !WriteMessage(input.h, Frame(3, "toggleLiveView", nullptr)) || !ReadUntil(output.h, 3, ""))
+    return f;
+  double first = 0;
+  CountFrames(output.h, 1000, &first);  // settle
+  f.framesPerSecond = CountFrames(output.h, 20000, &first) / 20.0;
+  f.memoryBeforeMb = PrivateMegabytes(process.processId());
+  Sleep(10000);  // the host reads nothing
+  f.memoryAfterMb = PrivateMegabytes(process.processId());
+  // What waited is taken at once; the resumption is the first frame after that.
+  std::string bytes;
+  DWORD available = 0;
+  while (PeekNamedPipe(output.h, nullptr, 0, nullptr, &available, nullptr) && available > 0 &&
+         ReadMessage(output.h, bytes)) {
+  }
+  CountFrames(output.h, 1000, &f.resumeMs);
+  WriteMessage(input.h, Frame(4, "shutdown", nullptr));
+  ReadUntil(output.h, 4, "");
+  process.waitForExit(10000);
+  f.ok = true;
+  return f;
+}
+
+// The process's download time of one 50 MB RAW file, and a plain write of as many bytes into
+// the same temp folder, in ms.
+bool MeasureDownload(const std::string& dir, double& downloadMs, double& writeMs) {
+  const std::string scenario = platform::temporaryDirectory() + "camera_bench_raw.scenario";
+  std::ofstream(scenario, std::ios::trunc) << "camera 1 format=raw raw-bytes=52428800 name=D850\n";
+  CChildProcess process;
+  std::string error;
+  if (!process.start(dir + "lensbridge.exe", {}, {{"LBSIM_SCENARIO", scenario}}, &error)) return false;
+  CHandle input, output;
+  input.h = OpenPipe(kInputPipe, GENERIC_WRITE, 15000);
+  output.h = OpenPipe(kOutputPipe, GENERIC_READ, 15000);
+  if (input.h == INVALID_HANDLE_VALUE || output.h == INVALID_HANDLE_VALUE) return false;
+  ZnLuaTETable device;
+  device.setValue(new ZnLuaTEString("device_id"), new ZnLuaTENumber(0x101));
+  if (!WriteMessage(input.h, Frame(1, "listDevices", nullptr)) || !ReadUntil(output.h, 1, "") ||
+      !WriteMessage(input.h, Frame(2, "connectDevice", &device)) ||
+      !ReadUntil(output.h, 0, "cameraSettingsChanged") ||
+      !WriteMessage(input.h, Frame(3, "doCapture", nullptr)))
+    return false;
+  std::string bytes;
+  std::string path;
+  downloadMs = -1;
+  for (int i = 0; i < 100 && downloadMs < 0; ++i) {
+    if (!ReadMessage(output.h, bytes)) return false;
+    DecodedMessage message = DecodeMessageFrame(bytes.data(), bytes.size());
+    if (!message.name || message.name->getString() != "fileDownloadComplete") continue;
+    const auto* table = dynamic_cast<const ZnLuaTETable*>(message.payload.get());
+    downloadMs = table->getNumberValue("file_download_time")->value();
+    path = table->getStringValue("file_path")->value();
+  }
+  WriteMessage(input.h, Frame(4, "shutdown", nullptr));
+  ReadUntil(output.h, 4, "");
+  process.waitForExit(10000);
+  std::remove(path.c_str());
+  std::remove(scenario.c_str());
+
+  std::vector<char> block(52428800, 7);
+  const std::string plain = platform::temporaryDirectory() + "camera_bench_plain.bin";
+  const auto start = Clock::now();
+  std::FILE* file = platform::openForWriting(plain);
+  if (!file) return false;
+  std::fwrite(block.data(), 1, block.size(), file);
+  std::fclose(file);
+  writeMs = MillisSince(start);
+  std::remove(plain.c_str());
+  return downloadMs >= 0;
+}
+
 double FileTimeSeconds(const FILETIME& t) {
   ULARGE_INTEGER v;
   v.LowPart = t.dwLowDateTime;
@@ -311,6 +446,27 @@ int main(int argc, char** argv) {
     std::printf("\"shutdown\" round trip: lensbridge %.2f ms, echo %.2f ms: ratio %.2fx\n",
                 Median(startup.shutdownA), Median(startup.shutdownB),
                 Median(startup.shutdownA) / Median(startup.shutdownB));
+  }
+
+  const LiveViewFigures live = MeasureLiveView(dir, scenario);
+  if (!live.ok) {
+    std::printf("live view: could not be measured\n");
+    ++failures;
+  } else {
+    std::printf("live view: %.2f frames a second over 20 s (target 9.8 to 10): %s\n",
+                live.framesPerSecond,
+                live.framesPerSecond >= 9.8 && live.framesPerSecond <= 10.0 ? "met" : "MISSED");
+    std::printf("host not reading for 10 s: private memory %.1f MB -> %.1f MB, first frame "
+                "%.0f ms after reading resumed\n",
+                live.memoryBeforeMb, live.memoryAfterMb, live.resumeMs);
+  }
+  double downloadMs = 0, writeMs = 0;
+  if (!MeasureDownload(dir, downloadMs, writeMs)) {
+    std::printf("download: could not be measured\n");
+    ++failures;
+  } else {
+    std::printf("50 MB RAW download %.0f ms, plain write %.0f ms: ratio %.2fx (target <= 1.3x)\n",
+                downloadMs, writeMs, downloadMs / writeMs);
   }
 
   double cpu = 0;
