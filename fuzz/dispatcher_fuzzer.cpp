@@ -1,0 +1,47 @@
+// libFuzzer target: arbitrary requests, as they could arrive on the pipe, decoded and
+// dispatched against the simulated cameras beside the fuzzer (Type0001.md3, Type0023.md3).
+//
+// Whatever the host sends, the process must not crash, leak, hang or corrupt its state: the
+// sanitizers watch every command handler, the camera layer and the simulator, and each input
+// ends with one idle tick, as the heartbeat would run it.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include <unistd.h>
+
+#include "camera/download/download_directory.h"
+#include "camera/modules/module_manager.h"
+#include "camera/modules/nikon_module.h"
+#include "hostlink/host_request.h"
+#include "hostlink/outgoing_queue.h"
+
+namespace {
+
+std::filesystem::path g_downloads;
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  g_downloads = std::filesystem::temp_directory_path() / ("lb_dispatcher_fuzz_" + std::to_string(getpid()));
+  std::filesystem::create_directories(g_downloads);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  CNikonModuleManager* manager = CNikonModuleManager::getInstance();
+  g_downloadDirectory = g_downloads.string() + "/";
+  // The settings throttle would sleep half a second on most inputs; time is not under test.
+  for (CNikonModule* module : manager->m_modules) module->m_lastSettingsTime = -1000.0;
+
+  HandleHostRequest(data, size);
+  if (CNikonModuleManager* current = CNikonModuleManager::existingInstance()) current->pumpIdle();
+
+  DiscardOutgoingMessages();
+  std::error_code ignored;
+  for (const auto& entry : std::filesystem::directory_iterator(g_downloads, ignored))
+    std::filesystem::remove(entry.path(), ignored);
+  return 0;
+}
