@@ -86,9 +86,11 @@ std::string Frame(std::uint32_t id, const char* name, const ZnLuaTE* payload) {
   return EncodeMessageFrame(id, &nameValue, payload);
 }
 
-// Reads messages until the one with request id `id` (or named `name` when id is 0).
-bool ReadUntil(HANDLE pipe, std::uint32_t id, const std::string& name, unsigned limit = 1000) {
-  std::string bytes;
+// Reads messages into `bytes` until the one with request id `id` (or named `name` when id is 0).
+// A timed loop passes the same buffer every time, as the echo loop does: a fresh 2 MiB buffer
+// per call costs its allocation and first touch (several ms under Wine) and would be measured.
+bool ReadUntil(HANDLE pipe, std::uint32_t id, const std::string& name, std::string& bytes,
+               unsigned limit = 1000) {
   for (unsigned i = 0; i < limit; ++i) {
     if (!ReadMessage(pipe, bytes)) return false;
     try {
@@ -100,6 +102,11 @@ bool ReadUntil(HANDLE pipe, std::uint32_t id, const std::string& name, unsigned 
     }
   }
   return false;
+}
+
+bool ReadUntil(HANDLE pipe, std::uint32_t id, const std::string& name) {
+  std::string bytes;
+  return ReadUntil(pipe, id, name, bytes);
 }
 
 double Median(std::vector<double> values) {
@@ -180,7 +187,7 @@ RoundTrips LensbridgeRoundTrips(const std::string& dir, const std::string& scena
     ++id;
     const std::string request = Frame(id, "isLiveViewOn", nullptr);
     const auto start = Clock::now();
-    if (!WriteMessage(input.h, request) || !ReadUntil(output.h, id, "")) return result;
+    if (!WriteMessage(input.h, request) || !ReadUntil(output.h, id, "", reply)) return result;
     const double us = std::chrono::duration<double, std::micro>(Clock::now() - start).count();
     if (i >= kWarmUp) result.micros.push_back(us);
   }

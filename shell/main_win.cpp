@@ -7,6 +7,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -35,9 +36,15 @@ void StopHeartbeatTimer() {
   if (g_mainWindow) KillTimer(g_mainWindow, kHeartbeatTimerId);
 }
 
+// Written by CreateThread on the main thread, read by whichever thread queues a message.
+std::atomic<DWORD> g_ioThreadId{0};
+
 // Each queued message wakes the I/O thread. A release that would pass the maximum fails; the
 // semaphore is a wake-up signal and not a count, so that failure is harmless and ignored.
+// The I/O thread's own replies need no wake-up: it is awake and drains the queue before it
+// waits again, and a surplus wake-up would only cost it an extra pass and probe per request.
 void WakeIoThread() {
+  if (GetCurrentThreadId() == g_ioThreadId) return;
   if (g_outgoingSemaphore) ReleaseSemaphore(g_outgoingSemaphore, 1, nullptr);
 }
 
@@ -132,7 +139,9 @@ int APIENTRY wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
   SetHeartbeatStopHook(StopHeartbeatTimer);
 
   // The thread is neither joined nor closed: process exit ends it if it still runs.
-  HANDLE ioThread = CreateThread(nullptr, 0, PipeThreadProc, nullptr, 0, nullptr);
+  DWORD ioThreadId = 0;
+  HANDLE ioThread = CreateThread(nullptr, 0, PipeThreadProc, nullptr, 0, &ioThreadId);
+  g_ioThreadId.store(ioThreadId);
   if (!ioThread) LogLine("CreateThread failed");
 
   HACCEL accelerators = LoadAcceleratorsW(instance, MAKEINTRESOURCEW(IDC_LENSBRIDGE));
