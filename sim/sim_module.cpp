@@ -56,7 +56,7 @@ using maid::NKREF;
 using maid::ULONG;
 
 constexpr ULONG kBlockBytes = 1024 * 1024;        // one data block of a transfer
-constexpr ULONG kBlocksPerAsync = 16;             // a transfer spreads over several polls
+constexpr ULONG kBlocksPerAsync = 64;             // a large transfer spreads over several polls
 constexpr double kSharpFocus = 5000.0;            // focus position of a sharp picture
 constexpr int kLiveViewWidth = 640;
 constexpr int kLiveViewHeight = 424;
