@@ -31,6 +31,7 @@
 #include "hostlink/lua_value.h"
 #include "hostlink/message_frame.h"
 #include "platform/platform.h"
+#include "sim/sim_content.h"
 #include "sim/sim_scenarios.h"
 #include "tools/child_process.h"
 
@@ -259,8 +260,9 @@ double PrivateMegabytes(DWORD processId) {
 }
 
 // Reads messages for `ms`, counting live-view frames; *firstFrameMs gets the arrival of the
-// first one.
-int CountFrames(HANDLE output, unsigned ms, double* firstFrameMs) {
+// first one, and `latencies` (when given) each frame's time from the camera to here.
+int CountFrames(HANDLE output, unsigned ms, double* firstFrameMs,
+                std::vector<double>* latencies = nullptr) {
   int frames = 0;
   std::string bytes;
   const auto start = Clock::now();
@@ -277,6 +279,16 @@ int CountFrames(HANDLE output, unsigned ms, double* firstFrameMs) {
       DecodedMessage message = DecodeMessageFrame(bytes.data(), bytes.size());
       if (message.name && message.name->getString() == "liveViewImage") {
         if (frames++ == 0) *firstFrameMs = MillisSince(start);
+        const auto* table = dynamic_cast<const ZnLuaTETable*>(message.payload.get());
+        const auto* image = table ? dynamic_cast<const ZnLuaTEData*>(table->getValue("image")) : nullptr;
+        std::int64_t made = 0;
+        if (latencies && image &&
+            lbsim::ReadFrameStamp(static_cast<const unsigned char*>(image->bytes()),
+                                  static_cast<std::size_t>(image->size()), made)) {
+          const std::int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                       std::chrono::steady_clock::now().time_since_epoch()).count();
+          latencies->push_back((now - made) / 1e6);
+        }
       }
     } catch (...) {
     }
@@ -286,6 +298,7 @@ int CountFrames(HANDLE output, unsigned ms, double* firstFrameMs) {
 
 struct LiveViewFigures {
   double framesPerSecond = 0;
+  std::vector<double> latencyMs;
   double memoryBeforeMb = 0, memoryAfterMb = 0;
   double resumeMs = -1;
   bool ok = false;
@@ -309,7 +322,7 @@ LiveViewFigures MeasureLiveView(const std::string& dir, const std::string& scena
     return f;
   double first = 0;
   CountFrames(output.h, 1000, &first);  // settle
-  f.framesPerSecond = CountFrames(output.h, 20000, &first) / 20.0;
+  f.framesPerSecond = CountFrames(output.h, 20000, &first, &f.latencyMs) / 20.0;
   f.memoryBeforeMb = PrivateMegabytes(process.processId());
   Sleep(10000);  // the host reads nothing
   f.memoryAfterMb = PrivateMegabytes(process.processId());
@@ -463,6 +476,9 @@ int main(int argc, char** argv) {
     std::printf("live view: %.2f frames a second over 20 s (target 9.8 to 10): %s\n",
                 live.framesPerSecond,
                 live.framesPerSecond >= 9.8 && live.framesPerSecond <= 10.0 ? "met" : "MISSED");
+    std::printf("frame latency, camera to host: median %.1f ms, p90 %.1f ms (target median < 30 ms): %s\n",
+                Median(live.latencyMs), Percentile(live.latencyMs, 0.9),
+                !live.latencyMs.empty() && Median(live.latencyMs) < 30 ? "met" : "MISSED");
     std::printf("host not reading for 10 s: private memory %.1f MB -> %.1f MB, first frame "
                 "%.0f ms after reading resumed\n",
                 live.memoryBeforeMb, live.memoryAfterMb, live.resumeMs);

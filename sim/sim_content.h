@@ -7,6 +7,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <vector>
 
 namespace lbsim {
 
@@ -42,6 +44,30 @@ inline void FillRaw(std::uint64_t seed, std::uint64_t offset, unsigned char* out
     for (int b = 0; b < 8; ++b) out[i + b] = static_cast<unsigned char>(word >> (8 * b));
   }
   for (; i < n; ++i) out[i] = RawByte(seed, offset + i);
+}
+
+// Live-view frames carry the moment the camera made them in a JPEG comment segment right
+// after the start marker (decoders skip comments), so a host can measure a frame's latency:
+// FF FE, length 14, "LBTS", then the steady clock in nanoseconds, little-endian. The steady
+// clock is the system's monotonic one, shared by every process of the machine.
+constexpr unsigned char kFrameStampTag[4] = {'L', 'B', 'T', 'S'};
+
+inline void StampFrame(std::vector<unsigned char>& jpeg, std::int64_t nanoseconds) {
+  if (jpeg.size() < 2) return;
+  unsigned char segment[16] = {0xFF, 0xFE, 0x00, 0x0E};
+  std::memcpy(segment + 4, kFrameStampTag, 4);
+  for (int i = 0; i < 8; ++i) segment[8 + i] = static_cast<unsigned char>(nanoseconds >> (8 * i));
+  jpeg.insert(jpeg.begin() + 2, segment, segment + sizeof segment);
+}
+
+// The stamp of a frame as the host receives it (the JPEG alone); false when it has none.
+inline bool ReadFrameStamp(const unsigned char* jpeg, std::size_t size, std::int64_t& nanoseconds) {
+  if (size < 18 || jpeg[2] != 0xFF || jpeg[3] != 0xFE || std::memcmp(jpeg + 6, kFrameStampTag, 4) != 0)
+    return false;
+  std::uint64_t value = 0;
+  for (int i = 7; i >= 0; --i) value = (value << 8) | jpeg[10 + i];
+  nanoseconds = static_cast<std::int64_t>(value);
+  return true;
 }
 
 }  // namespace lbsim
