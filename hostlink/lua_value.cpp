@@ -2,6 +2,7 @@
 // value_reader.cpp.
 #include "hostlink/lua_value.h"
 
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -49,7 +50,12 @@ bool ZnLuaTENumber::lessThan(const ZnLuaTE& other) const {
     bool decided;
     const bool less = TagLess(*this, other, &decided);
     if (decided) return less;
-    return m_value < static_cast<const ZnLuaTENumber&>(other).m_value;
+    // A total order, which the table's map needs: a NaN (possible on the wire) sorts after
+    // every other number and is equal to any other NaN, so two NaN keys are one key.
+    const double mine = m_value;
+    const double theirs = static_cast<const ZnLuaTENumber&>(other).m_value;
+    if (std::isnan(mine) || std::isnan(theirs)) return !std::isnan(mine);
+    return mine < theirs;
 }
 
 void ZnLuaTENumber::appendEncoding(std::string& out) const {
@@ -196,7 +202,17 @@ void ZnLuaTETable::setValue(ZnLuaTE* key, ZnLuaTE* value) {
         }
     }
     try {
-        m_entries.emplace_hint(position, key, value);
+        auto entry = m_entries.emplace_hint(position, key, value);
+        if (entry->first != key) {
+            // The hint missed an equal key elsewhere: the later pair still wins, and the
+            // pair that lost is freed rather than dropped.
+            ZnLuaTE* oldKey = entry->first;
+            ZnLuaTE* oldValue = entry->second;
+            auto next = m_entries.erase(entry);
+            delete oldKey;
+            delete oldValue;
+            m_entries.emplace_hint(next, key, value);
+        }
     } catch (...) {
         delete key;
         delete value;

@@ -1,6 +1,9 @@
 // The table container: key order across and within kinds, replacement, lookups and copies.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <vector>
+
 #include "tests/hostlink/codec_test_support.h"
 
 namespace {
@@ -57,6 +60,24 @@ TEST(ValueTable, EqualKeyReplacesKeyAndValue) {
     EXPECT_EQ(g_liveProbes, 0);
     table.setValue(new ZnLuaTEString("n"), nullptr);
     EXPECT_EQ(table.getValue("n")->type, kZnLuaNil);
+}
+
+TEST(ValueTable, NanKeysFromTheWireAreOneKeyAfterAllNumbers) {
+    // Found by the fuzzer: NaN keys broke the map's order, and a pair the map would not take
+    // was lost with its memory.
+    const double nan = std::nan("");
+    ZnLuaTETable table;
+    table.setValue(new ZnLuaTENumber(nan), new CProbeNumber());
+    table.setValue(new ZnLuaTENumber(2), new ZnLuaTENumber(0));
+    table.setValue(new ZnLuaTENumber(-nan), new ZnLuaTENumber(1));
+    table.setValue(new ZnLuaTENumber(1), new ZnLuaTENumber(0));
+    EXPECT_EQ(g_liveProbes, 0);
+    ASSERT_EQ(table.count(), 3u);
+    std::vector<double> keys;
+    for (const auto& entry : table) keys.push_back(entry.first->getNumber());
+    EXPECT_EQ(keys[0], 1);
+    EXPECT_EQ(keys[1], 2);
+    EXPECT_TRUE(std::isnan(keys[2]));
 }
 
 TEST(ValueTable, LookupsMatchOnlyStringKeysOfTheRightKind) {
