@@ -549,9 +549,14 @@ int main(int argc, char** argv) {
       ++failures;
     } else {
       const double perMinute = cpu * 60.0 / idleSeconds;
-      std::printf("idle CPU with two cameras: %.3f s over %u s = %.3f s per minute "
-                  "(%.2fx of the 1 s target): %s\n",
-                  cpu, idleSeconds, perMinute, perMinute / 1.0, perMinute < 1.0 ? "met" : "MISSED");
+      if (cpu == 0 && IsRunningUnderWine()) {
+        std::printf("idle CPU: Wine reports no times for another process; scripts/bench reads "
+                    "them from /proc\n");
+      } else {
+        std::printf("idle CPU with two cameras: %.3f s over %u s = %.3f s per minute "
+                    "(%.2fx of the 1 s target): %s\n",
+                    cpu, idleSeconds, perMinute, perMinute / 1.0, perMinute < 1.0 ? "met" : "MISSED");
+      }
     }
   }
   std::remove(scenario.c_str());
