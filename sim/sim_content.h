@@ -12,6 +12,8 @@
 
 namespace lbsim {
 
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "FillRaw stores words little-endian");
+
 // The seed of one capture file: camera id, capture number and whether it is the RAW file.
 inline std::uint64_t FileSeed(std::uint32_t cameraId, std::uint32_t captureNumber, bool raw) {
   return (std::uint64_t{cameraId} << 40) ^ (std::uint64_t{captureNumber} << 8) ^ (raw ? 0x5A : 0xA5);
@@ -41,7 +43,9 @@ inline void FillRaw(std::uint64_t seed, std::uint64_t offset, unsigned char* out
     out[i] = RawByte(seed, offset + i);
   for (; i + 8 <= n; i += 8) {
     const std::uint64_t word = SplitMix64(seed ^ ((offset + i) / 8));
-    for (int b = 0; b < 8; ++b) out[i + b] = static_cast<unsigned char>(word >> (8 * b));
+    // Little-endian byte order, as RawByte has it; every platform the simulator is built for
+    // stores words that way, so one store does.
+    std::memcpy(out + i, &word, 8);
   }
   for (; i < n; ++i) out[i] = RawByte(seed, offset + i);
 }

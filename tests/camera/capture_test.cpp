@@ -3,6 +3,10 @@
 // behind, live-view frames, and the file naming rules.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
+#include <csignal>
+
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -144,6 +148,27 @@ TEST_F(CaptureTest, FileThatCannotBeCreatedIsNeverAnnounced) {
   auto added = TakeNamed("objectWasAdded");
   ASSERT_EQ(added.size(), 1u);
   EXPECT_EQ(Text(Payload(*added[0]), "file_name"), "Capture0002.jpg");
+}
+
+TEST_F(CaptureTest, ShortWriteRemovesTheFileAndIsNotReportedComplete) {
+  // A file-size limit makes the final write fall short, as a full disk would.
+  SimControl("Type0001.md3", "format raw 1");
+  struct rlimit saved;
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  void (*previous)(int) = std::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit small = saved;
+  small.rlim_cur = 1024 * 1024;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  camera->capture();
+  setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, previous);
+
+  auto messages = TakeAll();
+  ASSERT_EQ(messages.size(), 1u);  // the file was announced at its first block, never completed
+  EXPECT_EQ(messages[0]->name->getString(), "objectWasAdded");
+  EXPECT_TRUE(filesOnDisk().empty());
+  camera->capture();  // with room again, the next shot is complete
+  EXPECT_EQ(TakeNamed("fileDownloadComplete").size(), 1u);
 }
 
 TEST_F(CaptureTest, HostileBlocksAndMissingSizeStillGiveTheRightFile) {
