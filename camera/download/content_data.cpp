@@ -77,8 +77,10 @@ bool CContentData::openFile(const maid::MaidDataInfo& info) {
     Trace("Download of %s failed: the camera gave no file size", m_fileName.c_str());
     return false;
   }
-  // Zero-filled: a block the camera never sent must not leave stale memory in the file.
-  m_buffer = static_cast<unsigned char*>(std::calloc(1, static_cast<std::size_t>(m_storedBytes)));
+  // Not zero-filled up front: blocks come in order, so zeroing all of a 50 MB buffer first
+  // would only touch it twice. m_initializedBytes keeps track instead (see onData).
+  m_buffer = static_cast<unsigned char*>(std::malloc(static_cast<std::size_t>(m_storedBytes)));
+  m_initializedBytes = 0;
   if (!m_buffer) {
     Trace("Download of %s failed: no memory for %d bytes", m_fileName.c_str(),
           static_cast<int>(m_storedBytes));
@@ -120,7 +122,12 @@ maid::NKERROR CContentData::onData(void* dataInfo, void* data) {
     const std::uint64_t end = std::uint64_t{info.ulStart} + info.ulLength;
     if (end > 0xFFFFFFFFull) return 0;
     if (end <= static_cast<std::uint64_t>(m_storedBytes) && data) {
+      // Every byte below m_initializedBytes holds data or zero; a gap the camera skipped is
+      // zeroed before the block past it lands, so no stale memory can reach the file.
+      if (info.ulStart > m_initializedBytes)
+        std::memset(m_buffer + m_initializedBytes, 0, info.ulStart - m_initializedBytes);
       std::memcpy(m_buffer + info.ulStart, data, info.ulLength);
+      if (end > m_initializedBytes) m_initializedBytes = static_cast<std::uint32_t>(end);
     }
     if (end >= info.ulTotalLength) writeFile();
   }
@@ -129,6 +136,7 @@ maid::NKERROR CContentData::onData(void* dataInfo, void* data) {
 
 void CContentData::writeFile() {
   const std::size_t size = static_cast<std::size_t>(m_storedBytes);
+  if (m_initializedBytes < size) std::memset(m_buffer + m_initializedBytes, 0, size - m_initializedBytes);
   const bool written = std::fwrite(m_buffer, 1, size, m_file) == size;
   const bool closed = std::fclose(m_file) == 0;
   m_file = nullptr;

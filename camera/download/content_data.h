@@ -42,6 +42,7 @@ class CContentData : public CNikonObject {
   bool m_hasSidecar = false;                 // the shot is a RAW+JPEG pair
   std::FILE* m_file = nullptr;               // the output file while it is being written
   unsigned char* m_buffer = nullptr;         // the whole file, m_storedBytes bytes (malloc)
+  std::uint32_t m_initializedBytes = 0;      // m_buffer below this holds data or zeros
   bool m_transferComplete = false;           // the file is complete on disk
   bool m_transferFailed = false;             // the file could not be stored; blocks are ignored
   std::int32_t m_captureId = 0;              // from SendObjectWasAdded
