@@ -248,30 +248,6 @@ bool MeasureStartups(const std::string& dir, const std::string& scenario, Startu
   return true;
 }
 
-// Under Wine, the resident size of the Linux process named `name`, read through drive Z:
-// (Wine's GetProcessMemoryInfo says nothing about another process); 0 elsewhere.
-double WineResidentMegabytes(const char* name) {
-  WIN32_FIND_DATAA entry;
-  HANDLE search = FindFirstFileA("Z:\\proc\\*", &entry);
-  if (search == INVALID_HANDLE_VALUE) return 0;
-  double megabytes = 0;
-  do {
-    if (entry.cFileName[0] < '0' || entry.cFileName[0] > '9') continue;
-    const std::string dir = std::string("Z:\\proc\\") + entry.cFileName;
-    std::ifstream comm(dir + "\\comm");
-    std::string command;
-    std::getline(comm, command);
-    if (command != name) continue;
-    std::ifstream status(dir + "\\status");
-    for (std::string line; std::getline(status, line);) {
-      if (line.rfind("VmRSS:", 0) == 0) megabytes = std::atof(line.c_str() + 6) / 1024.0;
-    }
-    break;
-  } while (FindNextFileA(search, &entry));
-  FindClose(search);
-  return megabytes;
-}
-
 // The process's private bytes, or its resident size under Wine; 0 when neither is known.
 double PrivateMegabytes(DWORD processId) {
   if (IsRunningUnderWine()) return WineResidentMegabytes("lensbridge.exe");

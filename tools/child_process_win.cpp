@@ -1,7 +1,10 @@
 #include "tools/child_process.h"
 
+#include <cstdlib>
 #include <cwctype>
+#include <fstream>
 #include <map>
+#include <string>
 
 #include "platform/platform.h"
 
@@ -80,6 +83,28 @@ std::wstring QuoteCommandLineArgument(const std::wstring& argument) {
 bool IsRunningUnderWine() {
   HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
   return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+double WineResidentMegabytes(const char* name) {
+  WIN32_FIND_DATAA entry;
+  HANDLE search = FindFirstFileA("Z:\\proc\\*", &entry);
+  if (search == INVALID_HANDLE_VALUE) return 0;
+  double megabytes = 0;
+  do {
+    if (entry.cFileName[0] < '0' || entry.cFileName[0] > '9') continue;
+    const std::string dir = std::string("Z:\\proc\\") + entry.cFileName;
+    std::ifstream comm(dir + "\\comm");
+    std::string command;
+    std::getline(comm, command);
+    if (command != name) continue;
+    std::ifstream status(dir + "\\status");
+    for (std::string line; std::getline(status, line);) {
+      if (line.rfind("VmRSS:", 0) == 0) megabytes = std::atof(line.c_str() + 6) / 1024.0;
+    }
+    break;
+  } while (FindNextFileA(search, &entry));
+  FindClose(search);
+  return megabytes;
 }
 
 CChildProcess::~CChildProcess() { terminate(); }
