@@ -298,6 +298,25 @@ int CountFrames(HANDLE output, unsigned ms, double* firstFrameMs,
   return frames;
 }
 
+// Starts lensbridge.exe on `scenario`, opens both pipes and connects camera 0x101; the
+// settings that follow the connection have been read when this returns true.
+bool StartWithCameraConnected(const std::string& dir, const std::string& scenario,
+                              CChildProcess& process, CHandle& input, CHandle& output) {
+  std::string error;
+  if (!process.start(dir + "lensbridge.exe", {}, {{"LBSIM_SCENARIO", scenario}}, &error)) {
+    std::fprintf(stderr, "lensbridge: %s\n", error.c_str());
+    return false;
+  }
+  input.h = OpenPipe(kInputPipe, GENERIC_WRITE, 15000);
+  output.h = OpenPipe(kOutputPipe, GENERIC_READ, 15000);
+  if (input.h == INVALID_HANDLE_VALUE || output.h == INVALID_HANDLE_VALUE) return false;
+  ZnLuaTETable device;
+  device.setValue(new ZnLuaTEString("device_id"), new ZnLuaTENumber(0x101));
+  return WriteMessage(input.h, Frame(1, "listDevices", nullptr)) && ReadUntil(output.h, 1, "") &&
+         WriteMessage(input.h, Frame(2, "connectDevice", &device)) &&
+         ReadUntil(output.h, 0, "cameraSettingsChanged");
+}
+
 struct LiveViewFigures {
   double framesPerSecond = 0;
   std::vector<double> latencyMs;
@@ -309,17 +328,8 @@ struct LiveViewFigures {
 LiveViewFigures MeasureLiveView(const std::string& dir, const std::string& scenario) {
   LiveViewFigures f;
   CChildProcess process;
-  std::string error;
-  if (!process.start(dir + "lensbridge.exe", {}, {{"LBSIM_SCENARIO", scenario}}, &error)) return f;
   CHandle input, output;
-  input.h = OpenPipe(kInputPipe, GENERIC_WRITE, 15000);
-  output.h = OpenPipe(kOutputPipe, GENERIC_READ, 15000);
-  if (input.h == INVALID_HANDLE_VALUE || output.h == INVALID_HANDLE_VALUE) return f;
-  ZnLuaTETable device;
-  device.setValue(new ZnLuaTEString("device_id"), new ZnLuaTENumber(0x101));
-  if (!WriteMessage(input.h, Frame(1, "listDevices", nullptr)) || !ReadUntil(output.h, 1, "") ||
-      !WriteMessage(input.h, Frame(2, "connectDevice", &device)) ||
-      !ReadUntil(output.h, 0, "cameraSettingsChanged") ||
+  if (!StartWithCameraConnected(dir, scenario, process, input, output) ||
       !WriteMessage(input.h, Frame(3, "toggleLiveView", nullptr)) || !ReadUntil(output.h, 3, ""))
     return f;
   double first = 0;
@@ -376,18 +386,8 @@ bool MeasureDownload(const std::string& dir, double& downloadMs, double& writeMs
   const std::string scenario = platform::temporaryDirectory() + "camera_bench_raw.scenario";
   std::ofstream(scenario, std::ios::trunc) << "camera 1 format=raw raw-bytes=52428800 name=D850\n";
   CChildProcess process;
-  std::string error;
-  if (!process.start(dir + "lensbridge.exe", {}, {{"LBSIM_SCENARIO", scenario}}, &error)) return false;
   CHandle input, output;
-  input.h = OpenPipe(kInputPipe, GENERIC_WRITE, 15000);
-  output.h = OpenPipe(kOutputPipe, GENERIC_READ, 15000);
-  if (input.h == INVALID_HANDLE_VALUE || output.h == INVALID_HANDLE_VALUE) return false;
-  ZnLuaTETable device;
-  device.setValue(new ZnLuaTEString("device_id"), new ZnLuaTENumber(0x101));
-  if (!WriteMessage(input.h, Frame(1, "listDevices", nullptr)) || !ReadUntil(output.h, 1, "") ||
-      !WriteMessage(input.h, Frame(2, "connectDevice", &device)) ||
-      !ReadUntil(output.h, 0, "cameraSettingsChanged"))
-    return false;
+  if (!StartWithCameraConnected(dir, scenario, process, input, output)) return false;
   // The median of three captures, as the plain write is the median of three.
   std::vector<double> downloads;
   std::string bytes;

@@ -95,7 +95,7 @@ struct Item {
 };
 
 struct Camera {
-  CameraSpec spec;
+  CameraSetup setup;
   bool plugged = true;
   ULONG exposure = 3, shutter = 7, aperture = 2, whiteBalance = 0, iso = 1, autoIso = 2;
   bool isoAuto = false;
@@ -168,12 +168,12 @@ unsigned NowMs() {
 
 // --- Scenario and cameras. ---
 
-Camera MakeCamera(const CameraSpec& spec) {
+Camera MakeCamera(const CameraSetup& setup) {
   Camera camera;
-  camera.spec = spec;
-  camera.plugged = spec.plugged;
-  camera.exposure = spec.exposureMode;
-  camera.isoAuto = spec.isoAuto;
+  camera.setup = setup;
+  camera.plugged = setup.plugged;
+  camera.exposure = setup.exposureMode;
+  camera.isoAuto = setup.isoAuto;
   return camera;
 }
 
@@ -200,7 +200,7 @@ void LoadScenario() {
   }
   sim.scenario = scenario;
   sim.cameras.clear();
-  for (const CameraSpec& spec : scenario.cameras) sim.cameras[spec.id] = MakeCamera(spec);
+  for (const CameraSetup& setup : scenario.cameras) sim.cameras[setup.id] = MakeCamera(setup);
   sim.timedEvents = scenario.events;
   sim.faults = Faults{};
   sim.loaded = true;
@@ -208,7 +208,7 @@ void LoadScenario() {
 
 ULONG LiveViewHeaderBytes(const Camera& camera) {
   const std::string type = LBSIM_MODULE_TYPE;
-  if (type == "Type0001") return camera.spec.type == 43 ? 128 : 64;
+  if (type == "Type0001") return camera.setup.type == 43 ? 128 : 64;
   if (type == "Type0003") return 128;
   if (type == "Type0023" || type == "Type0024" || type == "Type0025" || type == "Type0028" ||
       type == "Type0029")
@@ -250,17 +250,17 @@ void Plug(ULONG id, bool plugged) {
   Camera* camera = FindCamera(id);
   if (!camera) {
     if (!plugged) return;
-    CameraSpec spec;
-    spec.id = id;
-    spec.name = "D850 #" + std::to_string(id);
-    spec.plugged = false;  // it arrives below, with its event
-    camera = &(sim.cameras[id] = MakeCamera(spec));
+    CameraSetup setup;
+    setup.id = id;
+    setup.name = "D850 #" + std::to_string(id);
+    setup.plugged = false;  // it arrives below, with its event
+    camera = &(sim.cameras[id] = MakeCamera(setup));
   }
   if (camera->plugged == plugged) return;
   if (plugged) {
     // A camera plugged in again starts afresh, as a real one does after a power cycle.
-    const CameraSpec spec = camera->spec;
-    *camera = MakeCamera(spec);
+    const CameraSetup setup = camera->setup;
+    *camera = MakeCamera(setup);
     camera->plugged = true;
   } else {
     camera->plugged = false;
@@ -300,7 +300,7 @@ int ApplyControlLine(const std::string& line) {
     ImageFormat format;
     if (!ParseImageFormat(what, format)) return -1;
     for (auto& entry : sim.cameras) {
-      if (arg.empty() || entry.first == number(arg)) entry.second.spec.format = format;
+      if (arg.empty() || entry.first == number(arg)) entry.second.setup.format = format;
     }
     return 0;
   }
@@ -592,17 +592,17 @@ void RunCapture(ULONG cameraId, MaidObject* record, maid::CompletionProc proc, N
   } else {
     const std::uint32_t number = ++camera->captures;
     std::vector<bool> files;
-    if (camera->spec.format != ImageFormat::Jpeg) files.push_back(true);
-    if (camera->spec.format != ImageFormat::Raw) files.push_back(false);
+    if (camera->setup.format != ImageFormat::Jpeg) files.push_back(true);
+    if (camera->setup.format != ImageFormat::Raw) files.push_back(false);
     for (bool raw : files) {
       camera = FindCamera(cameraId);
       if (!camera) break;
       Item item;
       item.raw = raw;
-      item.sidecar = camera->spec.format == ImageFormat::RawPlusJpeg;
+      item.sidecar = camera->setup.format == ImageFormat::RawPlusJpeg;
       item.captureNumber = number;
       item.seed = FileSeed(cameraId, number, raw);
-      item.rawBytes = camera->spec.rawBytes;
+      item.rawBytes = camera->setup.rawBytes;
       if (!raw) {
         item.jpeg = std::make_shared<const std::vector<unsigned char>>(
             RenderChartJpeg(kPhotoWidth, kPhotoHeight, 0, item.seed, 90));
@@ -807,7 +807,7 @@ NKERROR CapGet(Node& node, ULONG capId, ULONG dataType, NKPARAM data) {
       case kNkMAIDCapability_IsAlive:
         return putBool(camera->plugged && !sim.faults.notAlive.count(node.cameraId));
       case kNkMAIDCapability_Name:
-        return putText(camera->spec.name);
+        return putText(camera->setup.name);
       case kNkMAIDCapability_Firmware:
         return putText("1.10");
       case kNkMAIDCapability_BatteryLevel:
@@ -817,7 +817,7 @@ NKERROR CapGet(Node& node, ULONG capId, ULONG dataType, NKPARAM data) {
       case kNkMAIDCapability_IsoControl:
         return putBool(camera->isoAuto);
       case kNkMAIDCapability_CameraType:
-        return putUnsigned(camera->spec.type);
+        return putUnsigned(camera->setup.type);
       case kNkMAIDCapability_LiveViewStatus:
         return putUnsigned(camera->liveView);
       case kNkMAIDCapability_ContrastAF:

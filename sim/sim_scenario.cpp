@@ -18,7 +18,7 @@ bool ParseNumber(const std::string& text, std::uint32_t& value) {
   return true;
 }
 
-bool ParseCamera(std::istringstream& words, const std::string& line, CameraSpec& camera,
+bool ParseCamera(std::istringstream& words, const std::string& line, CameraSetup& camera,
                  std::string& problem) {
   std::string word;
   if (!(words >> word) || !ParseNumber(word, camera.id) || camera.id == 0 || camera.id > 255) {
@@ -73,7 +73,7 @@ bool ParseCamera(std::istringstream& words, const std::string& line, CameraSpec&
 
 Scenario DefaultScenario(const std::string& moduleType) {
   Scenario scenario;
-  if (moduleType == "Type0001") scenario.cameras.push_back(CameraSpec{});
+  if (moduleType == "Type0001") scenario.cameras.push_back(CameraSetup{});
   return scenario;
 }
 
@@ -105,7 +105,7 @@ bool ParseScenario(const std::string& text, Scenario& scenario, std::string& err
     if (!(words >> verb)) continue;
     std::string problem;
     if (verb == "camera") {
-      CameraSpec camera;
+      CameraSetup camera;
       if (ParseCamera(words, line, camera, problem)) {
         scenario.cameras.push_back(camera);
         continue;

@@ -16,7 +16,7 @@ namespace lbsim {
 
 enum class ImageFormat { Jpeg, Raw, RawPlusJpeg };
 
-struct CameraSpec {
+struct CameraSetup {
   std::uint32_t id = 1;
   std::string name = "D850";
   std::uint32_t type = 43;           // kNkMAIDCapability_CameraType
@@ -34,7 +34,7 @@ struct TimedEvent {
 };
 
 struct Scenario {
-  std::vector<CameraSpec> cameras;
+  std::vector<CameraSetup> cameras;
   std::vector<TimedEvent> events;
 };
 

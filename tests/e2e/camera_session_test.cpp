@@ -51,12 +51,7 @@ protected:
     void control(const std::string& line) {
         std::ofstream(m_control, std::ios::app) << line << "\n";
     }
-    void shutdownCleanly() {
-        unsigned long code = 1;
-        std::string error;
-        ASSERT_TRUE(m_session.shutdown(&code, &error)) << error;
-        EXPECT_EQ(code, 0u);
-    }
+    void shutdownCleanly() { ExpectOrderlyShutdown(m_session); }
 
     CHostSession m_session;
     std::string m_scenario;

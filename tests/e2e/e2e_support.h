@@ -12,6 +12,14 @@ inline std::string BuiltProgram(const char* name) {
     return platform::executableDirectory() + "\\" + name;
 }
 
+// "shutdown" is answered and the process ends with 0.
+inline void ExpectOrderlyShutdown(CHostSession& session) {
+    unsigned long code = 1;
+    std::string error;
+    ASSERT_TRUE(session.shutdown(&code, &error)) << error;
+    EXPECT_EQ(code, 0u);
+}
+
 // A lensbridge.exe started and connected for one test; reaped by CHostClient's destructor.
 class ProcessTest : public ::testing::Test {
 protected:
@@ -21,13 +29,7 @@ protected:
     }
     CHostClient& client() { return m_session.client(); }
 
-    // "shutdown" is answered and the process ends with 0.
-    void expectOrderlyShutdown() {
-        unsigned long code = 1;
-        std::string error;
-        ASSERT_TRUE(m_session.shutdown(&code, &error)) << error;
-        EXPECT_EQ(code, 0u);
-    }
+    void expectOrderlyShutdown() { ExpectOrderlyShutdown(m_session); }
 
     CHostSession m_session;
 };

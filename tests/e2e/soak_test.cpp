@@ -125,9 +125,7 @@ TEST(Soak, CapturesLiveViewHotplugAndBadInput) {
     for (const HostMessage& message : client.takeReceived()) {
         EXPECT_TRUE(message.requestId == 0 || message.nameText() == "ok") << message.nameText();
     }
-    unsigned long code = 1;
-    ASSERT_TRUE(session.shutdown(&code, &error)) << error;
-    EXPECT_EQ(code, 0u);
+    ExpectOrderlyShutdown(session);
     SetEnvironmentVariableW(L"LBSIM_SCENARIO", nullptr);
     SetEnvironmentVariableW(L"LBSIM_CONTROL", nullptr);
     std::remove(scenario.c_str());
