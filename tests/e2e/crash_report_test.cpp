@@ -49,6 +49,15 @@ TEST(CrashReport, FaultLeavesAMinidump) {
     EXPECT_EQ(std::string(magic, 4), "MDMP");
     in.close();
     DeleteFileW(reinterpret_cast<const wchar_t*>(platform::utf8ToUtf16(dump).c_str()));
+
+    // Beside the dump, the version and build it came from.
+    const std::string annotation = dump + ".txt";
+    std::ifstream notes(annotation);
+    std::string firstLine;
+    std::getline(notes, firstLine);
+    EXPECT_EQ(firstLine.rfind("version=", 0), 0u) << annotation << ": " << firstLine;
+    notes.close();
+    DeleteFileW(reinterpret_cast<const wchar_t*>(platform::utf8ToUtf16(annotation).c_str()));
 }
 
 }  // namespace
