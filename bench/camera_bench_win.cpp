@@ -354,66 +354,70 @@ LiveViewFigures MeasureLiveView(const std::string& dir, const std::string& scena
 
 // Writing `bytes` bytes into a new file in the temp folder, as the process does at the end of a
 // download: a buffer filled just before (so its pages are as fresh as the process's), one
-// write, close. The median of three, in ms.
+// write, close. In ms, or -1 when the file could not be written.
 // With freshBuffer false the buffer exists before the clock starts: the write alone.
-double PlainWriteMs(std::size_t bytes, bool freshBuffer = true) {
+double PlainWriteMs(std::size_t bytes, bool freshBuffer) {
   const std::string plain = platform::temporaryDirectory() + "camera_bench_plain.bin";
-  std::vector<double> times;
-  for (int run = 0; run < 3; ++run) {
-    std::vector<char> ready(freshBuffer ? 0 : bytes, 7);
-    const auto start = Clock::now();
-    std::vector<char> fresh;
-    if (freshBuffer) {
-      fresh.resize(bytes);
-      for (std::size_t i = 0; i < bytes; i += 4096) fresh[i] = static_cast<char>(i >> 12);
-    }
-    const std::vector<char>& block = freshBuffer ? fresh : ready;
-    std::FILE* file = platform::openForWriting(plain);
-    if (!file) return -1;
-    const bool ok = std::fwrite(block.data(), 1, block.size(), file) == block.size();
-    std::fclose(file);
-    times.push_back(MillisSince(start));
-    std::remove(plain.c_str());
-    if (!ok) return -1;
+  std::vector<char> ready(freshBuffer ? 0 : bytes, 7);
+  const auto start = Clock::now();
+  std::vector<char> fresh;
+  if (freshBuffer) {
+    fresh.resize(bytes);
+    for (std::size_t i = 0; i < bytes; i += 4096) fresh[i] = static_cast<char>(i >> 12);
   }
-  return Median(times);
+  const std::vector<char>& block = freshBuffer ? fresh : ready;
+  std::FILE* file = platform::openForWriting(plain);
+  if (!file) return -1;
+  const bool ok = std::fwrite(block.data(), 1, block.size(), file) == block.size();
+  std::fclose(file);
+  const double ms = MillisSince(start);
+  std::remove(plain.c_str());
+  return ok ? ms : -1;
 }
 
-// The process's download time of one 50 MB RAW file, and a plain write of as many bytes into
-// the same temp folder, in ms.
+// The process's download time of a 50 MB RAW file, and a plain write of as many bytes into
+// the same temp folder, in ms: medians of kDownloadRounds rounds. Each round takes one capture
+// and then both plain writes, so the disk's moods over the run (write-back of the files before
+// it, other work on the machine) fall on both sides alike.
+constexpr int kDownloadRounds = 5;
+
 bool MeasureDownload(const std::string& dir, double& downloadMs, double& writeMs,
                      double& writeOnlyMs) {
+  constexpr std::size_t kRawBytes = 52428800;
   const std::string scenario = platform::temporaryDirectory() + "camera_bench_raw.scenario";
-  std::ofstream(scenario, std::ios::trunc) << "camera 1 format=raw raw-bytes=52428800 name=D850\n";
+  std::ofstream(scenario, std::ios::trunc)
+      << "camera 1 format=raw raw-bytes=" << kRawBytes << " name=D850\n";
   CChildProcess process;
   CHandle input, output;
   if (!StartWithCameraConnected(dir, scenario, process, input, output)) return false;
-  // The median of three captures, as the plain write is the median of three.
-  std::vector<double> downloads;
+  std::vector<double> downloads, writes, writesOnly;
   std::string bytes;
-  for (std::uint32_t shot = 0; shot < 3; ++shot) {
-    if (!WriteMessage(input.h, Frame(10 + shot, "doCapture", nullptr))) return false;
+  bool ok = true;
+  for (std::uint32_t round = 0; round < kDownloadRounds && ok; ++round) {
+    ok = WriteMessage(input.h, Frame(10 + round, "doCapture", nullptr));
     bool done = false;
-    for (int i = 0; i < 100 && !done; ++i) {
-      if (!ReadMessage(output.h, bytes)) return false;
+    for (int i = 0; i < 100 && ok && !done; ++i) {
+      ok = ReadMessage(output.h, bytes);
       DecodedMessage message = DecodeMessageFrame(bytes.data(), bytes.size());
-      if (!message.name || message.name->getString() != "fileDownloadComplete") continue;
+      if (!ok || !message.name || message.name->getString() != "fileDownloadComplete") continue;
       const auto* table = dynamic_cast<const ZnLuaTETable*>(message.payload.get());
       downloads.push_back(table->getNumberValue("file_download_time")->value());
       std::remove(table->getStringValue("file_path")->value().c_str());
       done = true;
     }
-    if (!done) return false;
+    writes.push_back(PlainWriteMs(kRawBytes, true));
+    writesOnly.push_back(PlainWriteMs(kRawBytes, false));
+    ok = ok && done && writes.back() > 0 && writesOnly.back() > 0;
   }
-  downloadMs = Median(downloads);
   WriteMessage(input.h, Frame(4, "shutdown", nullptr));
   ReadUntil(output.h, 4, "");
   process.waitForExit(10000);
   std::remove(scenario.c_str());
-
-  writeMs = PlainWriteMs(52428800);
-  writeOnlyMs = PlainWriteMs(52428800, false);
-  return downloadMs >= 0 && writeMs > 0;
+  if (!ok) return false;
+  downloadMs = Median(downloads);
+  writeMs = Median(writes);
+  writeOnlyMs = Median(writesOnly);
+  return true;
 }
 
 double FileTimeSeconds(const FILETIME& t) {
