@@ -18,14 +18,15 @@
 // calling thread.
 #include <chrono>
 #include <cmath>
-#include <memory>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -133,6 +134,7 @@ struct Faults {
   bool liveViewShort = false;
   bool blockWraps = false;
   bool storedBytesUnreadable = false;
+  std::optional<ULONG> storedBytesClaim;  // what the next StoredBytes read answers instead
 };
 
 struct Simulator {
@@ -273,7 +275,7 @@ void Plug(ULONG id, bool plugged) {
 // Lines: reset | clear | plug <id> | unplug <id> | format jpeg|raw|raw+jpeg [<id>] |
 // fault open-refused module|item|<id> | fault isalive-false <id> | fault buffersize |
 // fault transfer-lost | fault capture-hangs | fault liveview-short | fault block-wrap |
-// fault storedbytes-unreadable. 0 when understood, -1 otherwise.
+// fault storedbytes-unreadable | fault storedbytes <n>. 0 when understood, -1 otherwise.
 int ApplyControlLine(const std::string& line) {
   Simulator& sim = Sim();
   std::istringstream words(line);
@@ -330,6 +332,8 @@ int ApplyControlLine(const std::string& line) {
     f.blockWraps = true;
   } else if (what == "storedbytes-unreadable") {
     f.storedBytesUnreadable = true;
+  } else if (what == "storedbytes" && !arg.empty()) {
+    f.storedBytesClaim = number(arg);
   } else {
     return -1;
   }
@@ -862,6 +866,11 @@ NKERROR CapGet(Node& node, ULONG capId, ULONG dataType, NKPARAM data) {
       if (sim.faults.storedBytesUnreadable) {
         sim.faults.storedBytesUnreadable = false;
         return kNkMAIDResult_UnexpectedError;
+      }
+      if (sim.faults.storedBytesClaim) {
+        const ULONG claim = *sim.faults.storedBytesClaim;
+        sim.faults.storedBytesClaim.reset();
+        return putUnsigned(claim);
       }
       return putUnsigned(item.bytes());
     case kNkMAIDCapability_RawJpegImageStatus:

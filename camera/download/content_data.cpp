@@ -17,6 +17,11 @@ namespace {
 
 constexpr maid::ULONG kImageDataObjectId = 1;
 
+// No picture a camera makes comes near this (the largest RAW and TIFF files are a few hundred
+// MB); a size beyond it is a broken answer, and the whole buffer would be allocated, zeroed
+// and written for it.
+constexpr std::uint32_t kLargestDownloadBytes = 1u << 30;
+
 }  // namespace
 
 CContentData::CContentData(CContentContainer* container, std::uint32_t captureNumber)
@@ -29,6 +34,10 @@ CContentData::CContentData(CContentContainer* container, std::uint32_t captureNu
   int result = getUnsignedValue(kNkMAIDCapability_StoredBytes, storedBytes);
   if (result != 0) {
     Trace("Error getting kNkMAIDCapability_StoredBytes on data object: %d", result);
+  } else if (storedBytes == 0 || storedBytes > kLargestDownloadBytes) {
+    // Left unset: the first block's total length is the fallback (see openFile).
+    Trace("kNkMAIDCapability_StoredBytes on data object is not a file size: %lu",
+          static_cast<unsigned long>(storedBytes));
   } else {
     m_storedBytes = static_cast<std::int32_t>(storedBytes);
   }
@@ -69,7 +78,7 @@ bool CContentData::openFile(const maid::MaidDataInfo& info) {
   }
   // Without a size from the camera the first block's total length is the only basis for the
   // buffer; with neither, there is nothing sound to gather the file into.
-  if (m_storedBytes <= 0 && info.ulTotalLength > 0 && info.ulTotalLength <= 0x7FFFFFFFu) {
+  if (m_storedBytes <= 0 && info.ulTotalLength > 0 && info.ulTotalLength <= kLargestDownloadBytes) {
     Trace("Download of %s sized by its data blocks", m_fileName.c_str());
     m_storedBytes = static_cast<std::int32_t>(info.ulTotalLength);
   }

@@ -188,6 +188,14 @@ TEST_F(CaptureTest, HostileBlocksAndMissingSizeStillGiveTheRightFile) {
   const auto raw = ReadFile(Text(Payload(*messages[1]), "file_path"));
   EXPECT_EQ(raw.size(), 12u * 1024u * 1024u);
   EXPECT_TRUE(MatchesRaw(raw, lbsim::FileSeed(1, 2, true)));
+
+  // An absurd size is no size: the file is not 2 GB of zeros behind the picture.
+  SimControl("Type0001.md3", "fault storedbytes 2147483000");
+  camera->capture();
+  messages = TakeAll();
+  ASSERT_EQ(messages.size(), 2u);
+  EXPECT_EQ(Number(Payload(*messages[0]), "file_size"), 12.0 * 1024 * 1024);
+  EXPECT_TRUE(MatchesRaw(ReadFile(Text(Payload(*messages[1]), "file_path")), lbsim::FileSeed(1, 3, true)));
 }
 
 TEST_F(CaptureTest, CaptureThatNeverCompletesEnds) {
