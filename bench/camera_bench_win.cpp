@@ -379,7 +379,7 @@ double PlainWriteMs(std::size_t bytes, bool freshBuffer) {
 // the same temp folder, in ms: medians of kDownloadRounds rounds. Each round takes one capture
 // and then both plain writes, so the disk's moods over the run (write-back of the files before
 // it, other work on the machine) fall on both sides alike.
-constexpr int kDownloadRounds = 5;
+constexpr int kDownloadRounds = 9;
 
 bool MeasureDownload(const std::string& dir, double& downloadMs, double& writeMs,
                      double& writeOnlyMs) {
