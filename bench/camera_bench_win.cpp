@@ -287,9 +287,7 @@ int CountFrames(HANDLE output, unsigned ms, double* firstFrameMs,
         if (latencies && image &&
             lbsim::ReadFrameStamp(static_cast<const unsigned char*>(image->bytes()),
                                   static_cast<std::size_t>(image->size()), made)) {
-          const std::int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                       std::chrono::steady_clock::now().time_since_epoch()).count();
-          latencies->push_back((now - made) / 1e6);
+          latencies->push_back((lbsim::SteadyClockNanoseconds() - made) / 1e6);
         }
       }
     } catch (...) {
@@ -358,14 +356,13 @@ LiveViewFigures MeasureLiveView(const std::string& dir, const std::string& scena
 // With freshBuffer false the buffer exists before the clock starts: the write alone.
 double PlainWriteMs(std::size_t bytes, bool freshBuffer) {
   const std::string plain = platform::temporaryDirectory() + "camera_bench_plain.bin";
-  std::vector<char> ready(freshBuffer ? 0 : bytes, 7);
+  std::vector<char> block;
+  if (!freshBuffer) block.assign(bytes, 7);
   const auto start = Clock::now();
-  std::vector<char> fresh;
   if (freshBuffer) {
-    fresh.resize(bytes);
-    for (std::size_t i = 0; i < bytes; i += 4096) fresh[i] = static_cast<char>(i >> 12);
+    block.resize(bytes);
+    for (std::size_t i = 0; i < bytes; i += 4096) block[i] = static_cast<char>(i >> 12);
   }
-  const std::vector<char>& block = freshBuffer ? fresh : ready;
   std::FILE* file = platform::openForWriting(plain);
   if (!file) return -1;
   const bool ok = std::fwrite(block.data(), 1, block.size(), file) == block.size();
@@ -398,16 +395,19 @@ bool MeasureDownload(const std::string& dir, double& downloadMs, double& writeMs
     bool done = false;
     for (int i = 0; i < 100 && ok && !done; ++i) {
       ok = ReadMessage(output.h, bytes);
+      if (!ok) break;
       DecodedMessage message = DecodeMessageFrame(bytes.data(), bytes.size());
-      if (!ok || !message.name || message.name->getString() != "fileDownloadComplete") continue;
+      if (!message.name || message.name->getString() != "fileDownloadComplete") continue;
       const auto* table = dynamic_cast<const ZnLuaTETable*>(message.payload.get());
       downloads.push_back(table->getNumberValue("file_download_time")->value());
       std::remove(table->getStringValue("file_path")->value().c_str());
       done = true;
     }
+    ok = ok && done;
+    if (!ok) break;
     writes.push_back(PlainWriteMs(kRawBytes, true));
     writesOnly.push_back(PlainWriteMs(kRawBytes, false));
-    ok = ok && done && writes.back() > 0 && writesOnly.back() > 0;
+    ok = writes.back() > 0 && writesOnly.back() > 0;
   }
   WriteMessage(input.h, Frame(4, "shutdown", nullptr));
   ReadUntil(output.h, 4, "");

@@ -5,6 +5,7 @@
 // on their own, and a 50 MB file never has to sit in memory.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -55,6 +56,13 @@ inline void FillRaw(std::uint64_t seed, std::uint64_t offset, unsigned char* out
 // FF FE, length 14, "LBTS", then the steady clock in nanoseconds, little-endian. The steady
 // clock is the system's monotonic one, shared by every process of the machine.
 constexpr unsigned char kFrameStampTag[4] = {'L', 'B', 'T', 'S'};
+
+// The clock of the stamps.
+inline std::int64_t SteadyClockNanoseconds() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 
 inline void StampFrame(std::vector<unsigned char>& jpeg, std::int64_t nanoseconds) {
   if (jpeg.size() < 2) return;

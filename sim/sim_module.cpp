@@ -574,8 +574,7 @@ void MakeFrame(Camera& camera) {
   camera.frame.assign(header, 0);
   // The header starts with its own size and the picture size, big-endian, as the cameras do.
   for (int i = 0; i < 4; ++i) camera.frame[i] = static_cast<unsigned char>(header >> (24 - 8 * i));
-  StampFrame(jpeg, std::chrono::duration_cast<std::chrono::nanoseconds>(
-                       std::chrono::steady_clock::now().time_since_epoch()).count());
+  StampFrame(jpeg, SteadyClockNanoseconds());
   camera.frame.insert(camera.frame.end(), jpeg.begin(), jpeg.end());
   if (sim.faults.liveViewShort) {
     sim.faults.liveViewShort = false;
