@@ -29,8 +29,8 @@
 #include <string>
 #include <vector>
 
-#include "hostlink/lua_value.h"
-#include "hostlink/message_frame.h"
+#include "values/lua_value.h"
+#include "values/message_frame.h"
 #include "platform/platform.h"
 #include "sim/sim_content.h"
 #include "sim/sim_scenarios.h"

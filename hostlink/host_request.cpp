@@ -3,12 +3,12 @@
 #include <exception>
 #include <new>
 
-#include "hostlink/decode_error.h"
-#include "hostlink/dispatcher.h"
-#include "hostlink/lua_value.h"
-#include "hostlink/message_frame.h"
+#include "values/decode_error.h"
+#include "bridge/dispatcher.h"
+#include "values/lua_value.h"
+#include "values/message_frame.h"
 #include "hostlink/outgoing_queue.h"
-#include "shell/trace.h"
+#include "platform/trace.h"
 
 int HandleHostRequest(const void* bytes, std::size_t size, std::uint32_t* requestId) {
   if (size == 0) return 0;

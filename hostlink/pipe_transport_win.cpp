@@ -7,12 +7,12 @@
 #include <string>
 
 #include "hostlink/host_request.h"
-#include "hostlink/lua_value.h"
-#include "hostlink/message_frame.h"
+#include "values/lua_value.h"
+#include "values/message_frame.h"
 #include "hostlink/outgoing_queue.h"
 #include "shell/process_globals_win.h"
-#include "shell/scoped_handles_win.h"
-#include "shell/trace.h"
+#include "platform/scoped_handles_win.h"
+#include "platform/trace.h"
 
 const wchar_t kInputPipeName[] = L"\\\\.\\pipe\\lensbridge-plugin-input";
 const wchar_t kOutputPipeName[] = L"\\\\.\\pipe\\lensbridge-plugin-output";

@@ -13,14 +13,14 @@
 #include <mutex>
 
 #include "camera/modules/module_manager.h"
-#include "hostlink/dispatcher.h"
+#include "bridge/dispatcher.h"
 #include "hostlink/outgoing_queue.h"
 #include "hostlink/pipe_transport_win.h"
 #include "lensbridge_version.h"
 #include "shell/fault_sink.h"
 #include "shell/process_globals_win.h"
 #include "shell/resource.h"
-#include "shell/trace.h"
+#include "platform/trace.h"
 
 LRESULT CALLBACK WndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
 

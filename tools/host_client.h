@@ -23,7 +23,7 @@
 #include <thread>
 #include <vector>
 
-#include "hostlink/lua_value.h"
+#include "values/lua_value.h"
 #include "tools/child_process.h"
 #include "tools/scoped_handle_win.h"
 

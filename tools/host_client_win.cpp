@@ -2,7 +2,7 @@
 
 #include <chrono>
 
-#include "hostlink/message_frame.h"
+#include "values/message_frame.h"
 
 const wchar_t kHostInputPipeName[] = L"\\\\.\\pipe\\lensbridge-plugin-input";
 const wchar_t kHostOutputPipeName[] = L"\\\\.\\pipe\\lensbridge-plugin-output";

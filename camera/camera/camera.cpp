@@ -8,9 +8,9 @@
 
 #include "camera/modules/nikon_module.h"
 #include "camera/sdkobject/maid_names.h"
-#include "hostlink/lua_value.h"
+#include "values/lua_value.h"
 #include "platform/platform.h"
-#include "shell/trace.h"
+#include "platform/trace.h"
 
 namespace {
 

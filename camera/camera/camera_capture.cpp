@@ -4,10 +4,10 @@
 #include <cstring>
 
 #include "camera/camera/camera.h"
-#include "hostlink/lua_value.h"
+#include "values/lua_value.h"
 #include "hostlink/outgoing_queue.h"
 #include "platform/platform.h"
-#include "shell/trace.h"
+#include "platform/trace.h"
 
 namespace {
 

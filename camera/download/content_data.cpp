@@ -9,9 +9,9 @@
 #include "camera/download/download_directory.h"
 #include "camera/modules/module_manager.h"
 #include "camera/sdkobject/maid_names.h"
-#include "hostlink/notifications.h"
+#include "bridge/notifications.h"
 #include "platform/platform.h"
-#include "shell/trace.h"
+#include "platform/trace.h"
 
 namespace {
 

@@ -6,9 +6,9 @@
 #include "camera/camera/camera.h"
 #include "camera/download/download_directory.h"
 #include "camera/modules/nikon_module.h"
-#include "hostlink/notifications.h"
+#include "bridge/notifications.h"
 #include "platform/platform.h"
-#include "shell/trace.h"
+#include "platform/trace.h"
 
 const char* const kModuleFileNames[kModuleCount] = {
     "Type0001.md3", "Type0002.md3", "Type0003.md3", "Type0004.md3", "Type0005.md3",

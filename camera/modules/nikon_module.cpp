@@ -5,11 +5,11 @@
 
 #include "camera/camera/camera.h"
 #include "camera/sdkobject/maid_names.h"
-#include "hostlink/lua_value.h"
-#include "hostlink/notifications.h"
+#include "values/lua_value.h"
+#include "bridge/notifications.h"
 #include "hostlink/outgoing_queue.h"
 #include "platform/platform.h"
-#include "shell/trace.h"
+#include "platform/trace.h"
 
 namespace {
 

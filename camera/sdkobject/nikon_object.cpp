@@ -5,9 +5,9 @@
 #include <new>
 
 #include "camera/sdkobject/maid_names.h"
-#include "hostlink/lua_value.h"
+#include "values/lua_value.h"
 #include "platform/platform.h"
-#include "shell/trace.h"
+#include "platform/trace.h"
 
 namespace {
 

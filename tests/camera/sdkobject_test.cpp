@@ -8,7 +8,7 @@
 
 #include "camera/sdkobject/maid_names.h"
 #include "camera/sdkobject/nikon_object.h"
-#include "hostlink/lua_value.h"
+#include "values/lua_value.h"
 #include "tests/camera/fake_module.h"
 
 namespace {

@@ -6,7 +6,7 @@
 
 #include <unistd.h>
 
-#include "hostlink/camera_commands.h"
+#include "bridge/camera_commands.h"
 #include "platform/platform.h"
 #include "sim/sim_scenarios.h"
 

@@ -11,7 +11,7 @@
 
 #include "camera/modules/module_manager.h"
 #include "camera/modules/nikon_module.h"
-#include "hostlink/lua_value.h"
+#include "values/lua_value.h"
 #include "hostlink/outgoing_queue.h"
 
 namespace simtest {

@@ -5,7 +5,7 @@
 #include <fstream>
 #include <string>
 
-#include "hostlink/lua_value.h"
+#include "values/lua_value.h"
 #include "tests/e2e/e2e_support.h"
 
 namespace {

@@ -2,7 +2,7 @@
 // and requests the process must survive.
 #include <chrono>
 
-#include "hostlink/message_frame.h"
+#include "values/message_frame.h"
 #include "tests/e2e/e2e_support.h"
 
 namespace {

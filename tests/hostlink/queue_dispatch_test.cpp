@@ -7,9 +7,9 @@
 #include <thread>
 
 #include "camera/modules/module_manager.h"
-#include "hostlink/dispatcher.h"
-#include "hostlink/lua_value.h"
-#include "hostlink/message_frame.h"
+#include "bridge/dispatcher.h"
+#include "values/lua_value.h"
+#include "values/message_frame.h"
 #include "hostlink/host_request.h"
 #include "hostlink/outgoing_queue.h"
 

@@ -1,4 +1,4 @@
-#include "hostlink/dispatcher.h"
+#include "bridge/dispatcher.h"
 
 #include <cstdlib>
 #include <string>
@@ -6,10 +6,10 @@
 #include "camera/camera/camera.h"
 #include "camera/modules/module_manager.h"
 #include "camera/modules/nikon_module.h"
-#include "hostlink/camera_commands.h"
-#include "hostlink/lua_value.h"
-#include "hostlink/notifications.h"
-#include "shell/trace.h"
+#include "bridge/camera_commands.h"
+#include "values/lua_value.h"
+#include "bridge/notifications.h"
+#include "platform/trace.h"
 
 std::mutex g_sdkMutex;
 std::atomic<int> g_shutdownRequested{0};

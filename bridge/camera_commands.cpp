@@ -1,4 +1,4 @@
-#include "hostlink/camera_commands.h"
+#include "bridge/camera_commands.h"
 
 #include <memory>
 #include <vector>
@@ -6,10 +6,10 @@
 #include "camera/camera/camera.h"
 #include "camera/modules/module_manager.h"
 #include "camera/modules/nikon_module.h"
-#include "hostlink/lua_value.h"
-#include "hostlink/notifications.h"
+#include "values/lua_value.h"
+#include "bridge/notifications.h"
 #include "hostlink/outgoing_queue.h"
-#include "shell/trace.h"
+#include "platform/trace.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "hostlink/notifications.h"
+#include "bridge/notifications.h"
 
 #include <cmath>
 #include <cstdlib>
@@ -8,9 +8,9 @@
 #include "camera/download/download_stopwatch.h"
 #include "camera/modules/module_manager.h"
 #include "camera/modules/nikon_module.h"
-#include "hostlink/lua_value.h"
+#include "values/lua_value.h"
 #include "hostlink/outgoing_queue.h"
-#include "shell/trace.h"
+#include "platform/trace.h"
 
 namespace {
 
