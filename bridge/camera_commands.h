@@ -1,5 +1,6 @@
 // The dispatcher's camera commands: listing, connecting and disconnecting cameras, their
-// settings, live-view status, auto-focus and the shutdown of the camera side.
+// settings, live-view status, auto-focus and the shutdown of the camera side, with the replies
+// they share and the device-id reader.
 //
 // Threads: called only by DispatchHostMessage on the I/O thread, with g_sdkMutex held for the
 // whole command. Replies are queued with the request's id; many commands have none.
@@ -9,13 +10,30 @@
 
 class ZnLuaTE;
 
+// "error" with "error_code" and, when description is not null, "error_description".
+void SendErrorMessage(std::uint32_t requestId, int errorCode, const char* description);
+
+// "doAutoFocus": replies "ok" {status = "AutoFocusOn"/"AutoFocusOff"} with the state before
+// the change, then toggles the current camera's contrast auto-focus. No current module or
+// camera: no reply.
+void DoAutoFocus(std::uint32_t requestId);
+
+// "isLiveViewOn": replies "ok" {status = "liveViewOn"/"liveViewOff"}. No current module: no
+// reply.
+void SendLiveViewStatus(std::uint32_t requestId);
+
+// The number under "device_id", truncated toward zero to 32 bits. Not a table, no such key,
+// not a number, or a number outside the 32-bit range: 0, which names no module.
+int GetDeviceIdFromParams(const ZnLuaTE* params);
+
 // "listDevices": adds every camera of every module ("deviceAdded" for the new ones) and then
 // answers "ok" {devices = {[1] = {device_id, name}, ...}} with every known camera, in module
 // order and camera id order within a module.
 void HandleListDevices(std::uint32_t requestId, const ZnLuaTE* params);
 
-// "connectDevice": connects the camera named by "device_id" (the module's connectCamera
-// replies "ok" then sends "cameraSettingsChanged", or replies error -1).
+// "connectDevice": connects the camera named by "device_id" and replies "ok" (request id not
+// 0), then sends "cameraSettingsChanged"; or replies error -1 when the camera is unknown or
+// refuses.
 void HandleConnectDevice(std::uint32_t requestId, const ZnLuaTE* params);
 
 // "disconnectDevice": releases the current camera of the current module; no reply.

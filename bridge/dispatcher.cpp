@@ -8,7 +8,7 @@
 #include "camera/modules/nikon_module.h"
 #include "bridge/camera_commands.h"
 #include "values/lua_value.h"
-#include "bridge/notifications.h"
+#include "hostlink/outgoing_queue.h"
 #include "platform/trace.h"
 
 std::mutex g_sdkMutex;
@@ -57,11 +57,11 @@ void HandleToggleLiveViewCommand(std::uint32_t requestId, const ZnLuaTE*) {
   CCamera* camera = CurrentCamera();
   if (!camera) return;
   if (camera->m_liveViewOn) {
-    camera->stopLiveView(requestId);
+    if (camera->stopLiveView()) QueueMessageToHost(requestId, "ok", nullptr);
     return;
   }
   CNikonModuleManager::existingInstance()->m_currentModule->notifyCameraSettingsChanged();
-  camera->startLiveView(requestId);
+  if (camera->startLiveView()) QueueMessageToHost(requestId, "ok", nullptr);
 }
 
 void HandleIsLiveViewOnCommand(std::uint32_t requestId, const ZnLuaTE*) {

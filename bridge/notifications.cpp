@@ -1,16 +1,11 @@
 #include "bridge/notifications.h"
 
-#include <cmath>
 #include <cstdlib>
 #include <memory>
 
-#include "camera/camera/camera.h"
-#include "camera/download/download_stopwatch.h"
-#include "camera/modules/module_manager.h"
-#include "camera/modules/nikon_module.h"
-#include "values/lua_value.h"
 #include "hostlink/outgoing_queue.h"
 #include "platform/trace.h"
+#include "values/lua_value.h"
 
 namespace {
 
@@ -22,61 +17,33 @@ void SetNumber(ZnLuaTETable& table, const char* key, double value) {
   table.setValue(new ZnLuaTEString(key), new ZnLuaTENumber(value));
 }
 
-CCamera* CurrentCamera(CNikonModule* module) { return module ? module->m_currentCamera : nullptr; }
-
 }  // namespace
 
-void SendErrorMessage(std::uint32_t requestId, int errorCode, const char* description) {
-  Trace("SendErrorMessage - error code: %x, message: %s", static_cast<unsigned>(errorCode),
-        description ? description : "null");
-  ZnLuaTETable table;
-  SetNumber(table, "error_code", errorCode);
-  if (description) SetString(table, "error_description", description);
-  QueueMessageToHost(requestId, "error", &table);
+ZnLuaTETable* MakeDeviceInfoTable(std::uint32_t deviceId, const std::string& name) {
+  auto* table = new ZnLuaTETable();
+  SetNumber(*table, "device_id", static_cast<double>(deviceId));
+  SetString(*table, "name", name);
+  return table;
 }
 
-void DoAutoFocus(std::uint32_t requestId) {
-  CNikonModule* module = CNikonModuleManager::getInstance()->m_currentModule;
-  CCamera* camera = CurrentCamera(module);
-  if (!camera) return;
-  ZnLuaTETable table;
-  SetString(table, "status", camera->m_autoFocusOn ? "AutoFocusOn" : "AutoFocusOff");
-  QueueMessageToHost(requestId, "ok", &table);
-  camera->toggleAutoFocus();
+void CHostNotifications::deviceAdded(std::uint32_t deviceId, const std::string& name) {
+  std::unique_ptr<ZnLuaTETable> info(MakeDeviceInfoTable(deviceId, name));
+  QueueMessageToHost(0, "deviceAdded", info.get());
 }
 
-void SendLiveViewStatus(std::uint32_t requestId) {
-  CNikonModule* module = CNikonModuleManager::getInstance()->m_currentModule;
-  if (!module) return;
-  CCamera* camera = CurrentCamera(module);
-  ZnLuaTETable table;
-  SetString(table, "status", camera && camera->m_liveViewOn ? "liveViewOn" : "liveViewOff");
-  QueueMessageToHost(requestId, "ok", &table);
+void CHostNotifications::deviceRemoved(std::uint32_t deviceId) {
+  ZnLuaTETable gone;
+  SetNumber(gone, "device_id", static_cast<double>(deviceId));
+  QueueMessageToHost(0, "deviceRemoved", &gone);
 }
 
-void SendLiveViewImage() {
-  CCamera* camera = CurrentCamera(CNikonModuleManager::getInstance()->m_currentModule);
-  if (!camera || !camera->m_liveViewOn) return;
-  void* bytes = nullptr;
-  int size = 0;
-  if (camera->getLiveViewImage(bytes, size) != 0) return;
-  // The frame block is the caller's to free, whatever happens to the message.
-  std::unique_ptr<void, decltype(&std::free)> frame(bytes, &std::free);
-  if (size < 0 || (size > 0 && !bytes)) return;
-  // A frame that cannot be copied is skipped like a failed fetch; the next tick tries again.
-  try {
-    ZnLuaTETable table;
-    table.setValue(new ZnLuaTEString("image"), new ZnLuaTEData(bytes, size));
-    SetNumber(table, "size", size);
-    QueueMessageToHost(0, "liveViewImage", &table);
-  } catch (int) {
-    Trace("SendLiveViewImage: no memory for a frame of %d bytes", size);
-  }
+void CHostNotifications::settingsChanged(const ZnLuaTETable& settings) {
+  QueueMessageToHost(0, "cameraSettingsChanged", &settings);
 }
 
-int SendObjectWasAdded(const std::string& fileName, int fileSize, bool hasSidecar) {
-  CNikonModuleManager* manager = CNikonModuleManager::getInstance();
-  const int captureId = ++manager->m_lastCaptureId;
+int CHostNotifications::fileAnnounced(const std::string& fileName, std::int32_t fileSize,
+                                      bool hasSidecar) {
+  const int captureId = ++m_lastCaptureId;
   ZnLuaTETable table;
   SetNumber(table, "capture_id", captureId);
   SetNumber(table, "has_sidecar", hasSidecar ? 1 : 0);
@@ -86,22 +53,36 @@ int SendObjectWasAdded(const std::string& fileName, int fileSize, bool hasSideca
   return captureId;
 }
 
-void SendFileDownloadComplete(int captureId, const std::string& filePath) {
+void CHostNotifications::fileDownloaded(int captureId, const std::string& filePath,
+                                        std::int64_t downloadMs) {
   ZnLuaTETable table;
   SetNumber(table, "capture_id", captureId);
   SetString(table, "file_path", filePath);
-  SetNumber(table, "file_download_time", static_cast<double>(g_downloadStopwatch.elapsedMs()));
+  SetNumber(table, "file_download_time", static_cast<double>(downloadMs));
   QueueMessageToHost(0, "fileDownloadComplete", &table);
 }
 
-int GetDeviceIdFromParams(const ZnLuaTE* params) {
-  const auto* table = dynamic_cast<const ZnLuaTETable*>(params);
-  if (!table) return 0;
-  const auto* number = dynamic_cast<const ZnLuaTENumber*>(table->getValue("device_id"));
-  if (!number) return 0;
-  // Converting a value outside the 32-bit range (or NaN) would be undefined; such an id
-  // names no camera, so it becomes 0 like a missing one.
-  const double value = std::trunc(number->getNumber());
-  if (!std::isfinite(value) || value < -2147483648.0 || value > 2147483647.0) return 0;
-  return static_cast<int>(value);
+void CHostNotifications::downloadFailed(int errorCode, const std::string& description,
+                                        int captureId) {
+  Trace("Download failed - error code: %d, message: %s, capture id: %d", errorCode,
+        description.c_str(), captureId);
+  ZnLuaTETable table;
+  SetNumber(table, "error_code", errorCode);
+  SetString(table, "error_description", description);
+  // A file the host was never told of has no id it could match.
+  if (captureId != 0) SetNumber(table, "capture_id", captureId);
+  QueueMessageToHost(0, "error", &table);
+}
+
+void CHostNotifications::liveViewFrame(const void* bytes, int size) {
+  if (size < 0 || (size > 0 && !bytes)) return;
+  // A frame that cannot be copied is skipped like a failed fetch; the next tick tries again.
+  try {
+    ZnLuaTETable table;
+    table.setValue(new ZnLuaTEString("image"), new ZnLuaTEData(bytes, size));
+    SetNumber(table, "size", size);
+    QueueMessageToHost(0, "liveViewImage", &table);
+  } catch (int) {
+    Trace("Live-view frame skipped: no memory for a frame of %d bytes", size);
+  }
 }

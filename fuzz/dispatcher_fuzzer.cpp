@@ -12,6 +12,8 @@
 
 #include <unistd.h>
 
+#include "bridge/notifications.h"
+#include "camera/camera_host.h"
 #include "camera/download/download_directory.h"
 #include "camera/modules/module_manager.h"
 #include "camera/modules/nikon_module.h"
@@ -21,12 +23,14 @@
 namespace {
 
 std::filesystem::path g_downloads;
+CHostNotifications g_hostNotifications;
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   g_downloads = std::filesystem::temp_directory_path() / ("lb_dispatcher_fuzz_" + std::to_string(getpid()));
   std::filesystem::create_directories(g_downloads);
+  SetCameraHost(&g_hostNotifications);
   return 0;
 }
 

@@ -12,8 +12,10 @@
 #include <cstring>
 #include <mutex>
 
+#include "camera/camera_host.h"
 #include "camera/modules/module_manager.h"
 #include "bridge/dispatcher.h"
+#include "bridge/notifications.h"
 #include "hostlink/outgoing_queue.h"
 #include "hostlink/pipe_transport_win.h"
 #include "lensbridge_version.h"
@@ -116,7 +118,10 @@ int APIENTRY wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
   RegisterMainWindowClass(instance);
 
   // The module manager is created here, before the window and the I/O thread exist, so that
-  // no command can arrive before the modules are loaded.
+  // no command can arrive before the modules are loaded. What the cameras report reaches the
+  // host through the notifications installed first; they live as long as the process.
+  static CHostNotifications hostNotifications;
+  SetCameraHost(&hostNotifications);
   CNikonModuleManager::getInstance();
 
   // The SDK lock (g_sdkMutex) is a std::mutex with static storage: it exists before wWinMain

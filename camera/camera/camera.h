@@ -74,10 +74,10 @@ class CCamera : public CNikonObject {
   // Releases the shutter and waits until the SDK reports the command complete. The new
   // items' downloads run inside this wait.
   void capture();
-  // Switches live view on; on success sets m_liveViewOn and queues "ok" with requestId.
-  void startLiveView(std::uint32_t requestId);
-  // Switches live view off (up to 5 attempts); on success clears m_liveViewOn and queues "ok".
-  void stopLiveView(std::uint32_t requestId);
+  // Switches live view on; true, with m_liveViewOn set, when the camera took it.
+  bool startLiveView();
+  // Switches live view off (up to 5 attempts); true, with m_liveViewOn cleared, when it is off.
+  bool stopLiveView();
   // One frame without its header, as a malloc'ed block the caller frees. 0 on success.
   // Main thread (idle pump).
   int getLiveViewImage(void*& bytes, int& size);

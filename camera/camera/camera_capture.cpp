@@ -5,7 +5,6 @@
 
 #include "camera/camera/camera.h"
 #include "values/lua_value.h"
-#include "hostlink/outgoing_queue.h"
 #include "platform/platform.h"
 #include "platform/trace.h"
 
@@ -67,7 +66,7 @@ void CCamera::capture() {
   }
 }
 
-void CCamera::startLiveView(std::uint32_t requestId) {
+bool CCamera::startLiveView() {
   if (isOpen() && hasCapability(kNkMAIDCapability_LiveViewStatus)) {
     const maid::MaidCapInfo* info = capabilityInfo(kNkMAIDCapability_LiveViewStatus);
     if (info->ulType == kNkMAIDCapType_Integer || info->ulType == kNkMAIDCapType_Unsigned) {
@@ -81,14 +80,14 @@ void CCamera::startLiveView(std::uint32_t requestId) {
     }
   }
   const maid::ULONG onValue = UsesLiveViewValue3(m_moduleType) ? 3 : 1;
-  if (!isOpen() || !hasCapability(kNkMAIDCapability_LiveViewStatus)) return;
+  if (!isOpen() || !hasCapability(kNkMAIDCapability_LiveViewStatus)) return false;
   if (setCapabilityValue(kNkMAIDCapability_LiveViewStatus, kNkMAIDDataType_Unsigned, onValue) != 0)
-    return;
+    return false;
   m_liveViewOn = true;
-  QueueMessageToHost(requestId, "ok", nullptr);
+  return true;
 }
 
-void CCamera::stopLiveView(std::uint32_t requestId) {
+bool CCamera::stopLiveView() {
   for (int attempt = 0; attempt < kLiveViewOffAttempts; ++attempt) {
     bool off = isOpen() && hasCapability(kNkMAIDCapability_LiveViewStatus) &&
                setCapabilityValue(kNkMAIDCapability_LiveViewStatus, kNkMAIDDataType_Unsigned,
@@ -100,10 +99,10 @@ void CCamera::stopLiveView(std::uint32_t requestId) {
     }
     if (off) {
       m_liveViewOn = false;
-      QueueMessageToHost(requestId, "ok", nullptr);
-      return;
+      return true;
     }
   }
+  return false;
 }
 
 int CCamera::getLiveViewImage(void*& bytes, int& size) {

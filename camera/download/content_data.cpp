@@ -4,12 +4,13 @@
 #include <cstring>
 
 #include "camera/camera/camera.h"
+#include "camera/camera_host.h"
 #include "camera/download/capture_file_names.h"
 #include "camera/download/content_container.h"
 #include "camera/download/download_directory.h"
+#include "camera/download/download_stopwatch.h"
 #include "camera/modules/module_manager.h"
 #include "camera/sdkobject/maid_names.h"
-#include "bridge/notifications.h"
 #include "platform/platform.h"
 #include "platform/trace.h"
 
@@ -104,8 +105,7 @@ bool CContentData::openFile(const maid::MaidDataInfo& info) {
     return false;
   }
   Trace("path for downloaded file: %s", m_filePath.c_str());
-  CNikonModuleManager::getInstance();
-  m_captureId = SendObjectWasAdded(m_fileName, m_storedBytes, m_hasSidecar);
+  m_captureId = CameraHost().fileAnnounced(m_fileName, m_storedBytes, m_hasSidecar);
   return true;
 }
 
@@ -181,7 +181,7 @@ void CContentData::closeSdkObject() {
 void CContentData::completionCallback(maid::ULONG command, maid::NKERROR result, maid::NKPARAM) {
   Trace("CContentData completionCallback: %s", CommandName(command));
   if (m_transferComplete) {
-    SendFileDownloadComplete(m_captureId, m_filePath);
+    CameraHost().fileDownloaded(m_captureId, m_filePath, g_downloadStopwatch.elapsedMs());
   } else {
     Trace("CContentData completionCallback,failed to finish data transfer, err=%ld",
           static_cast<long>(result));

@@ -45,7 +45,7 @@ class CContentData : public CNikonObject {
   std::uint32_t m_initializedBytes = 0;      // m_buffer below this holds data or zeros
   bool m_transferComplete = false;           // the file is complete on disk
   bool m_transferFailed = false;             // the file could not be stored; blocks are ignored
-  std::int32_t m_captureId = 0;              // from SendObjectWasAdded
+  std::int32_t m_captureId = 0;              // from the host's fileAnnounced
   std::string m_fileName;                    // base name + extension, as the host sees it
   std::string m_filePath;                    // full path on disk (UTF-8)
   std::uint32_t m_captureNumber = 0;

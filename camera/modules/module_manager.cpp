@@ -1,12 +1,13 @@
 #include "camera/modules/module_manager.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 #include "camera/camera/camera.h"
+#include "camera/camera_host.h"
 #include "camera/download/download_directory.h"
 #include "camera/modules/nikon_module.h"
-#include "bridge/notifications.h"
 #include "platform/platform.h"
 #include "platform/trace.h"
 
@@ -120,14 +121,23 @@ void CNikonModuleManager::deleteRemovedCameras() {
   }
 }
 
+void CNikonModuleManager::sendLiveViewFrame() {
+  CCamera* camera = m_currentModule ? m_currentModule->m_currentCamera : nullptr;
+  if (!camera || !camera->m_liveViewOn) return;
+  void* bytes = nullptr;
+  int size = 0;
+  // A failed frame is skipped; the next tick tries again.
+  if (camera->getLiveViewImage(bytes, size) != 0) return;
+  // The frame block is ours to free, whatever the host does with it.
+  std::unique_ptr<void, decltype(&std::free)> frame(bytes, &std::free);
+  CameraHost().liveViewFrame(bytes, size);
+}
+
 void CNikonModuleManager::pumpIdle() {
   rescanAll();
   deleteRemovedCameras();
   // At most one live-view frame per tick, between the two rounds of SDK work.
-  if (m_currentModule && m_currentModule->m_currentCamera &&
-      m_currentModule->m_currentCamera->m_liveViewOn) {
-    SendLiveViewImage();
-  }
+  sendLiveViewFrame();
   rescanAll();
   deleteRemovedCameras();
 }

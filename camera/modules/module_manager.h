@@ -50,7 +50,6 @@ class CNikonModuleManager {
 
   std::vector<CNikonModule*> m_modules;        // opened modules in list order; owning
   CNikonModule* m_currentModule = nullptr;     // module of the connected camera; not owning
-  std::int32_t m_lastCaptureId = 0;            // advanced by SendObjectWasAdded
   std::list<CContentContainer*> m_pendingItems;  // captures waiting for their download
   bool m_crashTestRequested = false;
 
@@ -63,6 +62,8 @@ class CNikonModuleManager {
   void loadModules();
   void rescanAll();
   void deleteRemovedCameras();
+  // One frame of the current camera's live view, when it is on, to the host.
+  void sendLiveViewFrame();
 };
 
 // Looks for `name` in the executable's folder: 0 and the full path, or -1.

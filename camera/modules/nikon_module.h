@@ -22,7 +22,6 @@
 #include "camera/sdkobject/nikon_object.h"
 
 class CCamera;
-class ZnLuaTETable;
 
 // The highest camera id that fits the 8 camera bits of a device id.
 constexpr maid::ULONG kMaxCameraId = 0xFF;
@@ -44,15 +43,12 @@ class CNikonModule : public CNikonObject {
   // announces) the ones that are gone, not alive, or lost during a transfer.
   void scanAndInformHostOfCameraChanges();
 
-  // Makes camera `cameraId` current and connects it; replies "ok" (request id not 0) and sends
-  // its settings, or replies the error -1 when the camera is unknown or refuses.
-  void connectCamera(std::uint32_t requestId, maid::ULONG cameraId);
+  // Makes camera `cameraId` current and connects it: 0, or the SDK's error (-1 for an unknown
+  // camera) with no camera current.
+  int connectCamera(maid::ULONG cameraId);
 
   // Sends "cameraSettingsChanged" for the current camera, throttled to one per 0.5 s.
   void notifyCameraSettingsChanged();
-
-  // {device_id, name} for `camera`; the caller owns the table.
-  ZnLuaTETable* makeDeviceInfoTable(CCamera* camera);
 
   // Deletes the cameras that rescans took out. Idle pump only.
   void deleteRemovedCameras();
