@@ -4,13 +4,13 @@
 #include <memory>
 #include <vector>
 
+#include "bridge/notifications.h"
 #include "camera/camera/camera.h"
 #include "camera/modules/module_manager.h"
 #include "camera/modules/nikon_module.h"
-#include "values/lua_value.h"
-#include "bridge/notifications.h"
 #include "hostlink/outgoing_queue.h"
 #include "platform/trace.h"
+#include "values/lua_value.h"
 
 namespace {
 
@@ -23,7 +23,8 @@ void SetString(ZnLuaTETable& table, const char* key, const std::string& value) {
 
 CCamera* CurrentCamera(CNikonModule* module) { return module ? module->m_currentCamera : nullptr; }
 
-CNikonModule* FindModuleTraced(CNikonModuleManager* manager, std::uint32_t modulePart) {
+CNikonModule* FindModuleTraced(CNikonModuleManager* manager, std::uint32_t modulePart)
+    LB_REQUIRES(g_sdkLock) {
   CNikonModule* module = manager->findModule(modulePart);
   if (!module) Trace("could not find module id %ld", static_cast<long>(modulePart));
   return module;
@@ -88,8 +89,9 @@ void HandleListDevices(std::uint32_t requestId, const ZnLuaTE* params) {
     if (!module) continue;
     for (const auto& entry : module->m_cameras) {
       if (!entry.second) continue;
+      CCamera* camera = entry.second;
       devices->setValue(new ZnLuaTENumber(++position),
-                        MakeDeviceInfoTable(module->deviceIdOf(entry.second), entry.second->m_name));
+                        MakeDeviceInfoTable(module->deviceIdOf(camera), camera->m_name));
     }
   }
   ZnLuaTETable reply;

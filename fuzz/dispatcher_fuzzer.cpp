@@ -12,6 +12,7 @@
 
 #include <unistd.h>
 
+#include "bridge/dispatcher.h"
 #include "bridge/notifications.h"
 #include "camera/camera_host.h"
 #include "camera/download/download_directory.h"
@@ -40,8 +41,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // The settings throttle would sleep half a second on most inputs; time is not under test.
   for (CNikonModule* module : manager->m_modules) module->m_lastSettingsTime = -1000.0;
 
-  HandleHostRequest(data, size);
-  if (CNikonModuleManager* current = CNikonModuleManager::existingInstance()) current->pumpIdle();
+  HandleHostRequest(data, size, DispatchHostMessage);
+  {
+    // As the heartbeat does.
+    CSdkLockGuard lock(g_sdkLock);
+    if (CNikonModuleManager* current = CNikonModuleManager::existingInstance()) current->pumpIdle();
+  }
 
   DiscardOutgoingMessages();
   std::error_code ignored;

@@ -23,9 +23,9 @@
 #include <thread>
 #include <vector>
 
-#include "values/lua_value.h"
 #include "tools/child_process.h"
 #include "tools/scoped_handle_win.h"
+#include "values/lua_value.h"
 
 extern const wchar_t kHostInputPipeName[];   // the host writes requests here
 extern const wchar_t kHostOutputPipeName[];  // the host reads replies and notifications here

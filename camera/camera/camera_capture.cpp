@@ -4,9 +4,9 @@
 #include <cstring>
 
 #include "camera/camera/camera.h"
-#include "values/lua_value.h"
 #include "platform/platform.h"
 #include "platform/trace.h"
+#include "values/lua_value.h"
 
 namespace {
 

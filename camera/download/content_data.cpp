@@ -112,6 +112,7 @@ bool CContentData::openFile(const maid::MaidDataInfo& info) {
 maid::NKERROR CContentData::onData(void* dataInfo, void* data) {
   // Blocks after the file is complete, or after it could not be stored, would otherwise open
   // a second file under a new name and announce it to the host again.
+  g_sdkLock.assertHeld();  // the SDK calls back inside our own call
   if (!dataInfo || m_transferComplete || m_transferFailed) return 0;
   maid::MaidDataInfo info;
   std::memcpy(&info, dataInfo, sizeof info);
@@ -179,6 +180,7 @@ void CContentData::closeSdkObject() {
 }
 
 void CContentData::completionCallback(maid::ULONG command, maid::NKERROR result, maid::NKPARAM) {
+  g_sdkLock.assertHeld();  // the SDK calls back inside our own call
   Trace("CContentData completionCallback: %s", CommandName(command));
   if (m_transferComplete) {
     CameraHost().fileDownloaded(m_captureId, m_filePath, g_downloadStopwatch.elapsedMs());

@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <string>
 
+#include "camera/sdk_lock.h"
 #include "camera/sdkobject/nikon_object.h"
 
 class CContentContainer;
@@ -53,7 +54,7 @@ class CContentData : public CNikonObject {
  private:
   // Opens the file and its buffer at the first block; false (and the download failed) when
   // either cannot be had.
-  bool openFile(const maid::MaidDataInfo& info);
+  bool openFile(const maid::MaidDataInfo& info) LB_REQUIRES(g_sdkLock);
   // Writes the buffer in one write and closes the file; a short write deletes the file.
   void writeFile();
   // Closes and deletes a file that will not be completed, and releases the buffer.

@@ -6,9 +6,9 @@
 #include "camera/camera/camera.h"
 #include "camera/camera_host.h"
 #include "camera/sdkobject/maid_names.h"
-#include "values/lua_value.h"
 #include "platform/platform.h"
 #include "platform/trace.h"
+#include "values/lua_value.h"
 
 namespace {
 

@@ -19,6 +19,7 @@
 #include <map>
 
 #include "camera/maid/maid.h"
+#include "camera/sdk_lock.h"
 #include "camera/sdkobject/nikon_object.h"
 
 class CCamera;
@@ -37,21 +38,21 @@ class CNikonModule : public CNikonObject {
 
   // Returns the camera known under `id`, or builds and announces it ("deviceAdded"). Null
   // when the camera cannot be opened or initialised; it is tried again at the next call.
-  CCamera* addCamera(maid::ULONG id);
+  CCamera* addCamera(maid::ULONG id) LB_REQUIRES(g_sdkLock);
 
   // Compares the SDK's children with the known cameras: adds the new ones, removes (and
   // announces) the ones that are gone, not alive, or lost during a transfer.
-  void scanAndInformHostOfCameraChanges();
+  void scanAndInformHostOfCameraChanges() LB_REQUIRES(g_sdkLock);
 
   // Makes camera `cameraId` current and connects it: 0, or the SDK's error (-1 for an unknown
   // camera) with no camera current.
-  int connectCamera(maid::ULONG cameraId);
+  int connectCamera(maid::ULONG cameraId) LB_REQUIRES(g_sdkLock);
 
   // Sends "cameraSettingsChanged" for the current camera, throttled to one per 0.5 s.
-  void notifyCameraSettingsChanged();
+  void notifyCameraSettingsChanged() LB_REQUIRES(g_sdkLock);
 
   // Deletes the cameras that rescans took out. Idle pump only.
-  void deleteRemovedCameras();
+  void deleteRemovedCameras() LB_REQUIRES(g_sdkLock);
 
   // Module events are only traced: arrivals and removals are found by the rescans.
   void onEvent(maid::ULONG event, maid::NKPARAM data) override;
@@ -67,5 +68,5 @@ class CNikonModule : public CNikonObject {
 
  private:
   // The settings throttle shared by connectCamera and notifyCameraSettingsChanged.
-  void sendThrottledSettings();
+  void sendThrottledSettings() LB_REQUIRES(g_sdkLock);
 };

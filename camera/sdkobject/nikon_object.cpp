@@ -5,9 +5,9 @@
 #include <new>
 
 #include "camera/sdkobject/maid_names.h"
-#include "values/lua_value.h"
 #include "platform/platform.h"
 #include "platform/trace.h"
+#include "values/lua_value.h"
 
 namespace {
 

@@ -13,12 +13,12 @@
 #include <string>
 #include <vector>
 
+#include "bridge/camera_commands.h"
+#include "bridge/notifications.h"
 #include "camera/camera/camera.h"
 #include "camera/download/capture_file_names.h"
 #include "camera/download/download_directory.h"
 #include "camera/sdkobject/nikon_object.h"
-#include "bridge/camera_commands.h"
-#include "bridge/notifications.h"
 #include "platform/platform.h"
 #include "sim/sim_content.h"
 #include "tests/camera/sim_fixture.h"

@@ -8,8 +8,8 @@
 
 #include "camera/sdkobject/maid_names.h"
 #include "camera/sdkobject/nikon_object.h"
-#include "values/lua_value.h"
 #include "tests/camera/fake_module.h"
+#include "values/lua_value.h"
 
 namespace {
 

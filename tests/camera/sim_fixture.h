@@ -12,8 +12,8 @@
 #include "bridge/notifications.h"
 #include "camera/modules/module_manager.h"
 #include "camera/modules/nikon_module.h"
-#include "values/lua_value.h"
 #include "hostlink/outgoing_queue.h"
+#include "values/lua_value.h"
 
 namespace simtest {
 

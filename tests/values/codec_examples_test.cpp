@@ -4,9 +4,9 @@
 
 #include <sstream>
 
+#include "tests/values/codec_test_support.h"
 #include "values/decode_error.h"
 #include "values/message_frame.h"
-#include "tests/values/codec_test_support.h"
 
 namespace {
 
