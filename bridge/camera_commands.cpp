@@ -74,7 +74,7 @@ int GetDeviceIdFromParams(const ZnLuaTE* params) {
 
 void HandleListDevices(std::uint32_t requestId, const ZnLuaTE* params) {
   CNikonModuleManager* manager = CNikonModuleManager::getInstance();
-  for (CNikonModule* module : manager->m_modules) {
+  for (const auto& module : manager->m_modules) {
     if (!module) continue;
     std::vector<maid::ULONG> ids;
     module->enumerateChildren(ids);
@@ -85,7 +85,7 @@ void HandleListDevices(std::uint32_t requestId, const ZnLuaTE* params) {
   // "deviceAdded" notifications still learns what is connected.
   std::unique_ptr<ZnLuaTETable> devices(new ZnLuaTETable());
   int position = 0;
-  for (CNikonModule* module : manager->m_modules) {
+  for (const auto& module : manager->m_modules) {
     if (!module) continue;
     for (const auto& entry : module->m_cameras) {
       if (!entry.second) continue;

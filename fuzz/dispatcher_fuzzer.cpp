@@ -39,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   CNikonModuleManager* manager = CNikonModuleManager::getInstance();
   g_downloadDirectory = g_downloads.string() + "/";
   // The settings throttle would sleep half a second on most inputs; time is not under test.
-  for (CNikonModule* module : manager->m_modules) module->m_lastSettingsTime = -1000.0;
+  for (const auto& module : manager->m_modules) module->m_lastSettingsTime = -1000.0;
 
   HandleHostRequest(data, size, DispatchHostMessage);
   {

@@ -41,7 +41,7 @@ CContentContainer::CContentContainer(CCamera* camera, maid::ULONG itemId)
   getUnsignedValue(kNkMAIDCapability_DataTypes, dataTypes);
   m_dataTypes = dataTypes;
   logCapabilities();
-  Trace("created container for item %s", "");
+  Trace("created container for item %lu", static_cast<unsigned long>(itemId));
   openDataType();
   m_camera = camera;
 }

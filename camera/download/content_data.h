@@ -9,20 +9,27 @@
 // the write falls short) leaves no partial file behind and sends no "fileDownloadComplete";
 // the host is never told of a file that is not complete on disk.
 //
-// Ownership: owned by its container through m_children; m_file and m_buffer are owned and
-// released by the end of the transfer at the latest.
+// Ownership: owned by its container through m_children; m_file and m_buffer are released by
+// the end of the transfer at the latest, and by the destructor whatever happened.
 //
 // Threads: only inside SDK callbacks, with the SDK lock held.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "camera/sdk_lock.h"
 #include "camera/sdkobject/nikon_object.h"
 
 class CContentContainer;
+
+// Closes a file that is given up on; a file that is completed is closed by hand, so that a
+// failing close is seen.
+struct CFileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
 
 class CContentData : public CNikonObject {
  public:
@@ -41,8 +48,8 @@ class CContentData : public CNikonObject {
   CContentContainer* m_container = nullptr;  // not owned
   std::int32_t m_storedBytes = 0;            // file size from kNkMAIDCapability_StoredBytes
   bool m_hasSidecar = false;                 // the shot is a RAW+JPEG pair
-  std::FILE* m_file = nullptr;               // the output file while it is being written
-  unsigned char* m_buffer = nullptr;         // the whole file, m_storedBytes bytes (malloc)
+  std::unique_ptr<std::FILE, CFileCloser> m_file;  // the output file while it is written
+  std::unique_ptr<unsigned char[], CFreeDeleter> m_buffer;  // the whole file (malloc)
   std::uint32_t m_initializedBytes = 0;      // m_buffer below this holds data or zeros
   bool m_transferComplete = false;           // the file is complete on disk
   bool m_transferFailed = false;             // the file could not be stored; blocks are ignored

@@ -17,6 +17,7 @@
 
 #include <cstdint>
 #include <list>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -50,7 +51,7 @@ class CNikonModuleManager {
   // The module whose m_moduleIndex is `moduleIndex` (device id & 0xFF00), or null.
   CNikonModule* findModule(std::uint32_t moduleIndex) const LB_REQUIRES(g_sdkLock);
 
-  std::vector<CNikonModule*> m_modules;        // opened modules in list order; owning
+  std::vector<std::unique_ptr<CNikonModule>> m_modules;  // opened modules in list order
   CNikonModule* m_currentModule = nullptr;     // module of the connected camera; not owning
   std::list<CContentContainer*> m_pendingItems;  // captures waiting for their download
   bool m_crashTestRequested = false;

@@ -265,4 +265,37 @@ TEST(MaidNamesTest, LookupsAndFallback) {
   EXPECT_STREQ("<unknown value: -2147483648>", second);
 }
 
+struct CCountingReceiver : CNikonCallbackReceiver {
+  int completions = 0;
+  void onCompletion(maid::ULONG, maid::NKERROR, maid::NKPARAM) override { ++completions; }
+  maid::NKERROR onData(void*, void*) override { return 0; }
+  void onEvent(maid::ULONG, maid::NKPARAM) override {}
+};
+
+// Under ASan, a record freed twice, never freed, or a late completion that still reaches the
+// waiter's stack fails this test.
+TEST(PendingCompletionTest, RecordIsSettledWhicheverWayTheStartEnds) {
+  CCountingReceiver receiver;
+  {
+    CPendingCompletion refused(&receiver);  // the module never took the record
+    refused.setAccepted(false);
+  }
+  {
+    CPendingCompletion done(&receiver);
+    done.setAccepted(true);
+    NikonCompletionProc(nullptr, 7, 0, 0, 0, done.record(), 0);
+    EXPECT_TRUE(done.completed());
+  }
+  EXPECT_EQ(receiver.completions, 1);
+
+  CNikonCompletionRecord* late = nullptr;
+  {
+    CPendingCompletion abandoned(&receiver);
+    abandoned.setAccepted(true);
+    late = abandoned.record();
+  }
+  NikonCompletionProc(nullptr, 7, 0, 0, 0, late, 0);  // comes after the wait gave up
+  EXPECT_EQ(receiver.completions, 1);
+}
+
 }  // namespace
