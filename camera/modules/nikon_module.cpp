@@ -67,7 +67,7 @@ CCamera* CNikonModule::addCamera(maid::ULONG id) {
   CCamera* added = camera.release();
   m_cameras[static_cast<std::int32_t>(id)] = added;
 
-  Trace("addCamera() - sending message back to host: %s\n", added->m_name.c_str());
+  Trace("addCamera() - announcing the camera to the host: %s", added->m_name.c_str());
   CameraHost().deviceAdded(deviceIdOf(added), added->m_name);
   return added;
 }
