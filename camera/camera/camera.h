@@ -4,7 +4,7 @@
 // and lives until a rescan finds it gone or the module is destroyed. It reads its name,
 // exposure mode and ISO control at creation, builds the settings table the host sees, changes
 // one setting on the host's request, and handles its own SDK events: setting changes are
-// passed to the module's throttled "cameraSettingsChanged", new capture items start a download
+// passed to the module's throttled settings report, new capture items start a download
 // at once.
 //
 // Ownership: the camera is owned by its module's m_children (CNikonObject); the module's

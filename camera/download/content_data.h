@@ -1,12 +1,12 @@
 // CContentData: the image data object of a capture item, and the file it becomes.
 //
 // The first data block opens the file in the download folder under the capture's base name
-// and tells the host ("objectWasAdded"); the blocks are gathered in memory; the last one
+// and announces it to the host; the blocks are gathered in memory; the last one
 // writes the whole file in one write; the completion tells the host the file is there
-// ("fileDownloadComplete") and closes the SDK objects.
+// and closes the SDK objects.
 //
 // A download that cannot be stored (no size to buffer, no memory, the file cannot be created,
-// the write falls short) leaves no partial file behind and sends no "fileDownloadComplete";
+// the write falls short) leaves no partial file behind and reports no completed file;
 // the host is never told of a file that is not complete on disk.
 //
 // Ownership: owned by its container through m_children; m_file and m_buffer are released by

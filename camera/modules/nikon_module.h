@@ -1,7 +1,7 @@
 // CNikonModule: one opened camera module (a TypeNNNN.md3 library) and its cameras.
 //
 // The module keeps its camera map in step with the SDK: the idle pump's rescans add cameras
-// that came ("deviceAdded") and take out cameras that went ("deviceRemoved"); the removed ones
+// that came and take out cameras that went, telling the host of each; the removed ones
 // wait in m_removedCameras until the pump deletes them later in the same tick, so nothing that
 // is still on the call stack is ever deleted. It also connects the camera the host asks for and
 // sends that camera's settings, at most about twice a second.
@@ -36,7 +36,7 @@ class CNikonModule : public CNikonObject {
   // Forgets the camera lists and lets CNikonObject delete and close every camera.
   ~CNikonModule() override;
 
-  // Returns the camera known under `id`, or builds and announces it ("deviceAdded"). Null
+  // Returns the camera known under `id`, or builds it and tells the host. Null
   // when the camera cannot be opened or initialised; it is tried again at the next call.
   CCamera* addCamera(maid::ULONG id) LB_REQUIRES(g_sdkLock);
 
@@ -48,7 +48,7 @@ class CNikonModule : public CNikonObject {
   // camera) with no camera current.
   int connectCamera(maid::ULONG cameraId) LB_REQUIRES(g_sdkLock);
 
-  // Sends "cameraSettingsChanged" for the current camera, throttled to one per 0.5 s.
+  // Gives the host the current camera's settings, throttled to one report per 0.5 s.
   void notifyCameraSettingsChanged() LB_REQUIRES(g_sdkLock);
 
   // Deletes the cameras that rescans took out. Idle pump only.
