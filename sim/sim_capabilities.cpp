@@ -215,9 +215,9 @@ ULONG CapCount(Kind kind) { return static_cast<ULONG>(CapabilitiesOf(kind).size(
 NKERROR CapInfo(Kind kind, ULONG room, NKPARAM data) {
   const std::vector<Capability>& caps = CapabilitiesOf(kind);
   if (!data || room < caps.size()) return kNkMAIDResult_BufferSize;
-  auto* info = reinterpret_cast<maid::MaidCapInfo*>(data);
+  auto* info = reinterpret_cast<sdk::MaidCapInfo*>(data);
   for (const Capability& cap : caps) {
-    *info = maid::MaidCapInfo{};
+    *info = sdk::MaidCapInfo{};
     info->ulID = cap.id;
     info->ulType = cap.type;
     info->ulOperations = cap.operations;
@@ -239,7 +239,7 @@ NKERROR CapGet(Node& node, ULONG capId, ULONG dataType, NKPARAM data) {
   EnumData e;
   if (dataType == kNkMAIDDataType_EnumPtr) {
     if (!EnumOf(node, capId, e)) return kNkMAIDResult_UnexpectedDataType;
-    auto* out = reinterpret_cast<maid::MaidEnum*>(data);
+    auto* out = reinterpret_cast<sdk::MaidEnum*>(data);
     out->ulType = e.kind;
     out->ulElements = e.count;
     out->ulValue = e.current;
@@ -292,8 +292,8 @@ NKERROR CapGet(Node& node, ULONG capId, ULONG dataType, NKPARAM data) {
         return putUnsigned(camera->saveMedia);
       case kNkMAIDCapability_MFDriveStep: {
         if (dataType != kNkMAIDDataType_RangePtr) return kNkMAIDResult_UnexpectedDataType;
-        auto* range = reinterpret_cast<maid::MaidRange*>(data);
-        *range = maid::MaidRange{};
+        auto* range = reinterpret_cast<sdk::MaidRange*>(data);
+        *range = sdk::MaidRange{};
         range->lfValue = camera->focusStep;
         range->lfDefault = 500.0;
         range->lfLower = 1.0;
@@ -341,7 +341,7 @@ NKERROR CapGetArray(Node& node, ULONG capId, NKPARAM data) {
   }
   EnumData e;
   if (!EnumOf(node, capId, e)) return kNkMAIDResult_NotSupported;
-  auto* out = reinterpret_cast<maid::MaidEnum*>(data);
+  auto* out = reinterpret_cast<sdk::MaidEnum*>(data);
   if (!out->pData) return kNkMAIDResult_UnexpectedDataType;
   if (!e.bytes.empty()) std::memcpy(out->pData, e.bytes.data(), e.bytes.size());
   return kNkMAIDResult_NoError;
@@ -349,9 +349,9 @@ NKERROR CapGetArray(Node& node, ULONG capId, NKPARAM data) {
 
 NKERROR CapSet(Node& node, ULONG capId, ULONG dataType, NKPARAM data) {
   if (capId == kNkMAIDCapability_EventProc || capId == kNkMAIDCapability_DataProc) {
-    maid::MaidCallback callback{};
+    sdk::MaidCallback callback{};
     if (dataType == kNkMAIDDataType_CallbackPtr && data)
-      callback = *reinterpret_cast<maid::MaidCallback*>(data);
+      callback = *reinterpret_cast<sdk::MaidCallback*>(data);
     (capId == kNkMAIDCapability_EventProc ? node.eventProc : node.dataProc) = callback;
     return kNkMAIDResult_NoError;
   }
@@ -362,7 +362,7 @@ NKERROR CapSet(Node& node, ULONG capId, ULONG dataType, NKPARAM data) {
   ULONG count = 0;
   if (ULONG* index = EnumIndexOf(*camera, capId, count)) {
     if (dataType != kNkMAIDDataType_EnumPtr || !data) return kNkMAIDResult_UnexpectedDataType;
-    const ULONG chosen = reinterpret_cast<maid::MaidEnum*>(data)->ulValue;
+    const ULONG chosen = reinterpret_cast<sdk::MaidEnum*>(data)->ulValue;
     if (chosen >= count) return kNkMAIDResult_ValueOutOfBounds;
     *index = chosen;
     QueueEvent(Kind::Camera, node.cameraId, kNkMAIDEvent_CapChangeValueOnly, capId);
@@ -371,7 +371,7 @@ NKERROR CapSet(Node& node, ULONG capId, ULONG dataType, NKPARAM data) {
   switch (capId) {
     case kNkMAIDCapability_MFDriveStep:
       if (dataType != kNkMAIDDataType_RangePtr || !data) return kNkMAIDResult_UnexpectedDataType;
-      camera->focusStep = reinterpret_cast<maid::MaidRange*>(data)->lfValue;
+      camera->focusStep = reinterpret_cast<sdk::MaidRange*>(data)->lfValue;
       return kNkMAIDResult_NoError;
     default:
       break;

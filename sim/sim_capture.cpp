@@ -18,7 +18,7 @@ constexpr int kPhotoHeight = 1064;
 
 // Creates the files of one shot as items and announces each; the downloads they start run
 // nested inside the announcement. Then completes the capture.
-void RunCapture(ULONG cameraId, MaidObject* record, maid::CompletionProc proc, NKREF ref) {
+void RunCapture(ULONG cameraId, MaidObject* record, sdk::CompletionProc proc, NKREF ref) {
   Camera* camera = FindCamera(cameraId);
   NKERROR result = kNkMAIDResult_NoError;
   if (!camera || !camera->plugged) {
@@ -55,7 +55,7 @@ void RunCapture(ULONG cameraId, MaidObject* record, maid::CompletionProc proc, N
 
 struct Transfer {
   MaidObject* record;
-  maid::CompletionProc proc;
+  sdk::CompletionProc proc;
   NKREF ref;
   ULONG cameraId;
   ULONG itemId;
@@ -78,10 +78,10 @@ void RunTransfer(Transfer t) {
   if (!camera->plugged) return Complete(t, kNkMAIDResult_CameraNotFound);
   auto itemIt = camera->items.find(t.itemId);
   if (itemIt == camera->items.end()) return Complete(t, kNkMAIDResult_Aborted);
-  const maid::MaidCallback data = node->second.dataProc;
+  const sdk::MaidCallback data = node->second.dataProc;
   if (!data.pProc) return Complete(t, kNkMAIDResult_NoDataProc);
-  auto deliver = [&](maid::MaidDataInfo info, const unsigned char* bytes) {
-    reinterpret_cast<maid::DataProc>(data.pProc)(data.refProc, &info, const_cast<unsigned char*>(bytes));
+  auto deliver = [&](sdk::MaidDataInfo info, const unsigned char* bytes) {
+    reinterpret_cast<sdk::DataProc>(data.pProc)(data.refProc, &info, const_cast<unsigned char*>(bytes));
   };
 
   const Item item = itemIt->second;  // a copy: the callbacks may close the item
@@ -112,7 +112,7 @@ void RunTransfer(Transfer t) {
 
 }  // namespace
 
-NKERROR CapStart(MaidObject* record, Node& node, ULONG capId, maid::CompletionProc proc, NKREF ref) {
+NKERROR CapStart(MaidObject* record, Node& node, ULONG capId, sdk::CompletionProc proc, NKREF ref) {
   Simulator& sim = Sim();
   if (node.kind == Kind::Camera && capId == kNkMAIDCapability_Capture) {
     Camera* camera = FindCamera(node.cameraId);

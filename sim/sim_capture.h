@@ -9,6 +9,6 @@ namespace lbsim {
 
 // CapStart of kNkMAIDCapability_Capture on a camera or kNkMAIDCapability_Acquire on a data
 // object.
-NKERROR CapStart(MaidObject* record, Node& node, ULONG capId, maid::CompletionProc proc, NKREF ref);
+NKERROR CapStart(MaidObject* record, Node& node, ULONG capId, sdk::CompletionProc proc, NKREF ref);
 
 }  // namespace lbsim

@@ -49,7 +49,7 @@ NKERROR GetLiveViewImage(Camera& camera, ULONG dataType, NKPARAM data) {
   if (dataType != kNkMAIDDataType_ArrayPtr) return kNkMAIDResult_UnexpectedDataType;
   if (camera.liveView == 0) return kNkMAIDResult_NotLiveView;
   MakeFrame(camera);
-  auto* array = reinterpret_cast<maid::MaidArray*>(data);
+  auto* array = reinterpret_cast<sdk::MaidArray*>(data);
   array->ulType = kNkMAIDArrayType_Unsigned;
   array->ulElements = static_cast<ULONG>(camera.frame.size());
   array->ulDimSize1 = array->ulElements;
@@ -59,7 +59,7 @@ NKERROR GetLiveViewImage(Camera& camera, ULONG dataType, NKPARAM data) {
 }
 
 NKERROR CopyLiveViewImage(Camera& camera, NKPARAM data) {
-  auto* array = reinterpret_cast<maid::MaidArray*>(data);
+  auto* array = reinterpret_cast<sdk::MaidArray*>(data);
   if (!array->pData || array->ulElements != camera.frame.size()) return kNkMAIDResult_BufferSize;
   std::memcpy(array->pData, camera.frame.data(), camera.frame.size());
   return kNkMAIDResult_NoError;

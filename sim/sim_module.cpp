@@ -135,7 +135,7 @@ NKERROR Async() {
 }
 
 NKERROR Handle(MaidObject* object, ULONG command, ULONG param, ULONG dataType, NKPARAM data,
-               maid::CompletionProc proc, NKREF ref) {
+               sdk::CompletionProc proc, NKREF ref) {
   Simulator& sim = Sim();
   if (command == kNkMAIDCommand_Open) return Open(object, param, data);
   auto it = sim.open.find(object);
@@ -173,10 +173,12 @@ NKERROR Handle(MaidObject* object, ULONG command, ULONG param, ULONG dataType, N
 }  // namespace
 }  // namespace lbsim
 
-LBSIM_EXPORT maid::NKERROR MAIDEntryPoint(maid::MaidObject* object, maid::ULONG command,
-                                          maid::ULONG param, maid::ULONG dataType,
-                                          maid::NKPARAM data, maid::CompletionProc proc,
-                                          maid::NKREF ref) {
+LBSIM_EXPORT lbsim::sdk::NKERROR MAIDEntryPoint(lbsim::sdk::MaidObject* object,
+                                                 lbsim::sdk::ULONG command,
+                                                 lbsim::sdk::ULONG param, lbsim::sdk::ULONG dataType,
+                                                 lbsim::sdk::NKPARAM data,
+                                                 lbsim::sdk::CompletionProc proc,
+                                                 lbsim::sdk::NKREF ref) {
   std::lock_guard<std::recursive_mutex> lock(lbsim::Sim().mutex);
   if (!lbsim::Sim().loaded) lbsim::LoadScenario();
   return lbsim::Handle(object, command, param, dataType, data, proc, ref);

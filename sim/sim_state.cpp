@@ -31,8 +31,8 @@ MaidObject* OpenRecord(Kind kind, ULONG cameraId) {
 void DeliverEvent(MaidObject* record, ULONG event, NKPARAM data) {
   auto it = Sim().open.find(record);
   if (it == Sim().open.end() || !it->second.eventProc.pProc) return;
-  const maid::MaidCallback callback = it->second.eventProc;
-  reinterpret_cast<maid::EventProc>(callback.pProc)(callback.refProc, event, data);
+  const sdk::MaidCallback callback = it->second.eventProc;
+  reinterpret_cast<sdk::EventProc>(callback.pProc)(callback.refProc, event, data);
 }
 
 void QueueEvent(Kind kind, ULONG cameraId, ULONG event, NKPARAM data) {

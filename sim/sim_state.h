@@ -17,16 +17,17 @@
 #include <string>
 #include <vector>
 
-#include "camera/maid/maid.h"
+#include "sim/sim_sdk.h"
 #include "sim/sim_scenario.h"
 
 namespace lbsim {
 
-using maid::MaidObject;
-using maid::NKERROR;
-using maid::NKPARAM;
-using maid::NKREF;
-using maid::ULONG;
+using namespace sdk;
+using sdk::MaidObject;
+using sdk::NKERROR;
+using sdk::NKPARAM;
+using sdk::NKREF;
+using sdk::ULONG;
 
 // The module file this library stands in for ("Type0001", "Type0023").
 const char* ModuleType();
@@ -69,8 +70,8 @@ struct Node {
   Kind kind = Kind::Module;
   ULONG cameraId = 0;
   ULONG itemId = 0;
-  maid::MaidCallback eventProc{};
-  maid::MaidCallback dataProc{};
+  sdk::MaidCallback eventProc{};
+  sdk::MaidCallback dataProc{};
 };
 
 // Faults armed by the control line. The open and alive faults hold until "clear"; the others
@@ -104,7 +105,7 @@ struct Simulator {
   // Captures whose completion a fault holds back; completed (aborted) when the module closes.
   struct HeldCompletion {
     MaidObject* record;
-    maid::CompletionProc proc;
+    sdk::CompletionProc proc;
     NKREF ref;
   };
   std::vector<HeldCompletion> heldCaptures;
