@@ -6,11 +6,14 @@
 #include <string>
 #include <vector>
 
+#include "sim/sim_capture.h"
 #include "sim/sim_liveview.h"
 
 namespace lbsim {
 
 namespace {
+
+constexpr unsigned kLiveViewBusyReads = 3;
 
 struct Capability {
   ULONG id;
@@ -243,6 +246,9 @@ NKERROR CapGet(Node& node, ULONG capId, ULONG dataType, NKPARAM data) {
     out->ulType = e.kind;
     out->ulElements = e.count;
     out->ulValue = e.current;
+    // enum-out-of-range: the current index is the element count, one past the last element.
+    if (capId != kNkMAIDCapability_Children && camera && camera->has(Habit::EnumOutOfRange))
+      out->ulValue = e.count;
     out->ulDefault = 0;
     out->wPhysicalBytes = e.elementSize;
     return kNkMAIDResult_NoError;
@@ -271,7 +277,8 @@ NKERROR CapGet(Node& node, ULONG capId, ULONG dataType, NKPARAM data) {
   if (node.kind == Kind::Camera) {
     switch (capId) {
       case kNkMAIDCapability_IsAlive:
-        return putBool(camera->plugged && !sim.faults.notAlive.count(node.cameraId));
+        return putBool(camera->plugged && !sim.faults.notAlive.count(node.cameraId) &&
+                       !camera->has(Habit::AliveFalse));
       case kNkMAIDCapability_Name:
         return putText(camera->setup.name);
       case kNkMAIDCapability_Firmware:
@@ -285,6 +292,10 @@ NKERROR CapGet(Node& node, ULONG capId, ULONG dataType, NKPARAM data) {
       case kNkMAIDCapability_CameraType:
         return putUnsigned(camera->setup.type);
       case kNkMAIDCapability_LiveViewStatus:
+        if (camera->liveViewBusyReads > 0) {
+          --camera->liveViewBusyReads;
+          return kNkMAIDResult_DeviceBusy;
+        }
         return putUnsigned(camera->liveView);
       case kNkMAIDCapability_ContrastAF:
         return putUnsigned(camera->contrastAf);
@@ -365,7 +376,7 @@ NKERROR CapSet(Node& node, ULONG capId, ULONG dataType, NKPARAM data) {
     const ULONG chosen = reinterpret_cast<sdk::MaidEnum*>(data)->ulValue;
     if (chosen >= count) return kNkMAIDResult_ValueOutOfBounds;
     *index = chosen;
-    QueueEvent(Kind::Camera, node.cameraId, kNkMAIDEvent_CapChangeValueOnly, capId);
+    QueueSettingChange(node.cameraId, capId);
     return kNkMAIDResult_NoError;
   }
   switch (capId) {
@@ -383,13 +394,20 @@ NKERROR CapSet(Node& node, ULONG capId, ULONG dataType, NKPARAM data) {
       return kNkMAIDResult_NoError;
     case kNkMAIDCapability_IsoControl:
       camera->isoAuto = value != 0;
-      QueueEvent(Kind::Camera, node.cameraId, kNkMAIDEvent_CapChangeValueOnly, capId);
+      QueueSettingChange(node.cameraId, capId);
       return kNkMAIDResult_NoError;
     case kNkMAIDCapability_SaveMedia:
+      // camera-button: once its pictures go to the computer, the camera takes one shot with
+      // its own button, as a photographer at the camera would.
+      if (value == 1 && camera->saveMedia != 1 && camera->has(Habit::CameraButton))
+        ShootByButton(node.cameraId);
       camera->saveMedia = value;
       return kNkMAIDResult_NoError;
     case kNkMAIDCapability_LiveViewStatus:
       if (value != 0 && value != 1 && value != 3) return kNkMAIDResult_ValueOutOfBounds;
+      // lv-busy: a camera switching live view on answers busy to the next few reads.
+      if (value != 0 && camera->liveView == 0 && camera->has(Habit::LvBusy))
+        camera->liveViewBusyReads = kLiveViewBusyReads;
       camera->liveView = value;
       return kNkMAIDResult_NoError;
     case kNkMAIDCapability_ContrastAF:

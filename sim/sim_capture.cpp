@@ -1,116 +1,103 @@
 #include "sim/sim_capture.h"
 
-#include <algorithm>
+#include <memory>
 #include <vector>
 
-#include "sim/sim_capabilities.h"
 #include "sim/sim_content.h"
 #include "sim/sim_picture.h"
+#include "sim/sim_transfer.h"
 
 namespace lbsim {
 
 namespace {
 
-constexpr ULONG kBlockBytes = 1024 * 1024;        // one data block of a transfer
-constexpr ULONG kBlocksPerAsync = 64;             // a large transfer spreads over several polls
 constexpr int kPhotoWidth = 1600;
 constexpr int kPhotoHeight = 1064;
 
-// Creates the files of one shot as items and announces each; the downloads they start run
-// nested inside the announcement. Then completes the capture.
-void RunCapture(ULONG cameraId, MaidObject* record, sdk::CompletionProc proc, NKREF ref) {
+// Makes the items of one shot on the camera and gives their ids in the order the camera
+// announces them (RAW first); none when the camera saves to its card only.
+std::vector<ULONG> MakeShotItems(ULONG cameraId) {
+  std::vector<ULONG> ids;
   Camera* camera = FindCamera(cameraId);
-  NKERROR result = kNkMAIDResult_NoError;
-  if (!camera || !camera->plugged) {
-    result = kNkMAIDResult_CameraNotFound;
-  } else if (camera->saveMedia == 0) {
-    // Saved to the card only: nothing comes to the computer.
-    ++camera->captures;
-  } else {
-    const std::uint32_t number = ++camera->captures;
-    std::vector<bool> files;
-    if (camera->setup.format != ImageFormat::Jpeg) files.push_back(true);
-    if (camera->setup.format != ImageFormat::Raw) files.push_back(false);
-    for (bool raw : files) {
-      camera = FindCamera(cameraId);
-      if (!camera) break;
-      Item item;
-      item.raw = raw;
-      item.sidecar = camera->setup.format == ImageFormat::RawPlusJpeg;
-      item.captureNumber = number;
-      item.seed = FileSeed(cameraId, number, raw);
-      item.rawBytes = camera->setup.rawBytes;
-      if (!raw) {
-        item.jpeg = std::make_shared<const std::vector<unsigned char>>(
-            RenderChartJpeg(kPhotoWidth, kPhotoHeight, 0, item.seed, 90));
+  const std::uint32_t number = ++camera->captures;
+  if (camera->saveMedia == 0) return ids;
+  std::vector<bool> files;
+  if (camera->setup.format != ImageFormat::Jpeg) files.push_back(true);
+  if (camera->setup.format != ImageFormat::Raw) files.push_back(false);
+  for (bool raw : files) {
+    Item item;
+    item.raw = raw;
+    item.sidecar = camera->setup.format == ImageFormat::RawPlusJpeg;
+    item.captureNumber = number;
+    item.seed = FileSeed(cameraId, number, raw);
+    item.rawBytes = camera->setup.rawBytes;
+    if (!raw) {
+      item.jpeg = std::make_shared<const std::vector<unsigned char>>(
+          RenderChartJpeg(kPhotoWidth, kPhotoHeight, 0, item.seed, 90));
+    }
+    const ULONG itemId = camera->nextItemId++;
+    camera->items[itemId] = std::move(item);
+    ids.push_back(itemId);
+  }
+  return ids;
+}
+
+// Announces a shot's items to the camera's event procedure; the downloads they start run
+// nested inside each announcement. Under nested-items the second file of a pair is announced
+// by the first one's transfer instead, after its first block.
+void AnnounceShot(ULONG cameraId, const std::vector<ULONG>& ids) {
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    Camera* camera = FindCamera(cameraId);
+    if (!camera || !camera->plugged) return;
+    if (camera->items.count(ids[i]) == 0) continue;  // already announced and let go of
+    const bool nestNext = i + 1 < ids.size() && camera->has(Habit::NestedItems);
+    if (nestNext) camera->announceDuringTransfer = ids[i + 1];
+    if (MaidObject* record = OpenRecord(Kind::Camera, cameraId))
+      DeliverEvent(record, kNkMAIDEvent_AddChild, ids[i]);
+    camera = FindCamera(cameraId);
+    if (nestNext && camera) {
+      // The caller never started the first transfer: the second comes in its own turn.
+      if (camera->announceDuringTransfer == ids[i + 1]) {
+        camera->announceDuringTransfer = 0;
+        continue;
       }
-      const ULONG itemId = camera->nextItemId++;
-      camera->items[itemId] = std::move(item);
-      if (MaidObject* cameraRecord = OpenRecord(Kind::Camera, cameraId))
-        DeliverEvent(cameraRecord, kNkMAIDEvent_AddChild, itemId);
+      ++i;  // announced inside the first one's transfer
     }
   }
+}
+
+void CompleteCapture(MaidObject* record, sdk::CompletionProc proc, NKREF ref, NKERROR result) {
   if (proc) proc(record, kNkMAIDCommand_CapStart, kNkMAIDCapability_Capture, 0, 0, ref, result);
 }
 
-struct Transfer {
-  MaidObject* record;
-  sdk::CompletionProc proc;
-  NKREF ref;
-  ULONG cameraId;
-  ULONG itemId;
-  ULONG offset;
-  bool lose;
-  bool wrap;
-};
-
-void Complete(const Transfer& t, NKERROR result) {
-  if (t.proc) t.proc(t.record, kNkMAIDCommand_CapStart, kNkMAIDCapability_Acquire, 0, 0, t.ref, result);
-}
-
-// One poll's share of a transfer; queues the rest at the front, so a download nested in a
-// capture finishes before the capture goes on.
-void RunTransfer(Transfer t) {
-  Simulator& sim = Sim();
-  auto node = sim.open.find(t.record);
-  Camera* camera = FindCamera(t.cameraId);
-  if (node == sim.open.end() || !camera) return Complete(t, kNkMAIDResult_Aborted);
-  if (!camera->plugged) return Complete(t, kNkMAIDResult_CameraNotFound);
-  auto itemIt = camera->items.find(t.itemId);
-  if (itemIt == camera->items.end()) return Complete(t, kNkMAIDResult_Aborted);
-  const sdk::MaidCallback data = node->second.dataProc;
-  if (!data.pProc) return Complete(t, kNkMAIDResult_NoDataProc);
-  auto deliver = [&](sdk::MaidDataInfo info, const unsigned char* bytes) {
-    reinterpret_cast<sdk::DataProc>(data.pProc)(data.refProc, &info, const_cast<unsigned char*>(bytes));
-  };
-
-  const Item item = itemIt->second;  // a copy: the callbacks may close the item
-  const ULONG total = item.bytes();
-  const ULONG fileType = item.raw ? kNkMAIDFileDataType_NIF : kNkMAIDFileDataType_JPEG;
-  if (t.wrap) {
-    // A broken block: its offset plus length passes 4 GiB and wraps to a small number.
-    std::vector<unsigned char> junk(0x2000, 0xEE);
-    deliver({kNkMAIDDataObjType_File, fileType, total, 0xFFFFF000u, 0x2000}, junk.data());
-    t.wrap = false;
+// Takes the shot the caller asked for: announces its items, then completes the capture (or,
+// under late-items, completes it first and announces the items at the next Async).
+void RunCapture(ULONG cameraId, MaidObject* record, sdk::CompletionProc proc, NKREF ref) {
+  Camera* camera = FindCamera(cameraId);
+  if (!camera || !camera->plugged)
+    return CompleteCapture(record, proc, ref, kNkMAIDResult_CameraNotFound);
+  const std::vector<ULONG> ids = MakeShotItems(cameraId);
+  if (camera->has(Habit::LateItems)) {
+    CompleteCapture(record, proc, ref, kNkMAIDResult_NoError);
+    Sim().jobs.push_back([cameraId, ids] { AnnounceShot(cameraId, ids); });
+    return;
   }
-  std::vector<unsigned char> block;
-  for (ULONG n = 0; n < kBlocksPerAsync && t.offset < total; ++n) {
-    const ULONG length = std::min(kBlockBytes, total - t.offset);
-    if (item.raw) {
-      block.resize(length);
-      FillRaw(item.seed, t.offset, block.data(), length);
-      deliver({kNkMAIDDataObjType_File, fileType, total, t.offset, length}, block.data());
-    } else {
-      deliver({kNkMAIDDataObjType_File, fileType, total, t.offset, length}, item.jpeg->data() + t.offset);
-    }
-    t.offset += length;
-    if (t.lose) return Complete(t, kNkMAIDResult_CameraNotFound);
-  }
-  if (t.offset >= total) return Complete(t, kNkMAIDResult_NoError);
-  sim.jobs.push_front([t] { RunTransfer(t); });
+  AnnounceShot(cameraId, ids);
+  CompleteCapture(record, proc, ref, kNkMAIDResult_NoError);
 }
 
 }  // namespace
+
+bool ShootByButton(ULONG cameraId) {
+  Camera* camera = FindCamera(cameraId);
+  if (!camera || !camera->plugged) return false;
+  Sim().jobs.push_back([cameraId] {
+    Camera* camera = FindCamera(cameraId);
+    if (!camera || !camera->plugged) return;
+    AnnounceShot(cameraId, MakeShotItems(cameraId));
+  });
+  return true;
+}
 
 NKERROR CapStart(MaidObject* record, Node& node, ULONG capId, sdk::CompletionProc proc, NKREF ref) {
   Simulator& sim = Sim();
@@ -123,18 +110,23 @@ NKERROR CapStart(MaidObject* record, Node& node, ULONG capId, sdk::CompletionPro
       sim.heldCaptures.push_back({record, proc, ref});
       return kNkMAIDResult_Pending;
     }
+    if (camera->has(Habit::RefusedStart)) return kNkMAIDResult_DeviceBusy;
+    if (camera->has(Habit::RefusedStartLate)) {
+      sim.jobs.push_back([record, proc, ref] {
+        CompleteCapture(record, proc, ref, kNkMAIDResult_MediaFull);
+      });
+      return kNkMAIDResult_MediaFull;
+    }
     const ULONG cameraId = node.cameraId;
+    if (camera->has(Habit::SyncComplete)) {
+      RunCapture(cameraId, record, proc, ref);
+      return kNkMAIDResult_NoError;
+    }
     sim.jobs.push_back([cameraId, record, proc, ref] { RunCapture(cameraId, record, proc, ref); });
     return kNkMAIDResult_Pending;
   }
-  if (node.kind == Kind::Data && capId == kNkMAIDCapability_Acquire) {
-    Transfer t{record, proc, ref, node.cameraId, node.itemId, 0, sim.faults.transferLost,
-               sim.faults.blockWraps};
-    sim.faults.transferLost = false;
-    sim.faults.blockWraps = false;
-    sim.jobs.push_front([t] { RunTransfer(t); });
-    return kNkMAIDResult_Pending;
-  }
+  if (node.kind == Kind::Data && capId == kNkMAIDCapability_Acquire)
+    return StartTransfer(record, node, proc, ref);
   return kNkMAIDResult_NotSupported;
 }
 

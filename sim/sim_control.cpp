@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "sim/sim_capture.h"
 #include "sim/sim_plugging.h"
 #include "sim/sim_state.h"
 
@@ -38,6 +39,35 @@ int ApplyControlLine(const std::string& line) {
       if (arg.empty() || entry.first == number(arg)) entry.second.setup.format = format;
     }
     return 0;
+  }
+  if (verb == "habit") {
+    // habit <name> on|off [<id>]: without an id, every camera of the module.
+    std::string id;
+    words >> id;
+    Habit habit;
+    if (!ParseHabit(what, habit) || (arg != "on" && arg != "off")) return -1;
+    if (!id.empty() && (number(id) == 0 || !FindCamera(number(id)))) return -1;
+    for (auto& entry : sim.cameras) {
+      if (id.empty() || entry.first == number(id))
+        entry.second.setup.habits.set(static_cast<std::size_t>(habit), arg == "on");
+    }
+    return 0;
+  }
+  if (verb == "rate") {
+    const ULONG rate = number(what);
+    if (rate == 0 || rate > 10000) return -1;
+    for (auto& entry : sim.cameras) {
+      if (arg.empty() || entry.first == number(arg)) entry.second.setup.rateMBps = rate;
+    }
+    return 0;
+  }
+  if (verb == "shoot") {
+    // shoot [<id>]: the release button of that camera, or of the first one plugged in.
+    for (auto& entry : sim.cameras) {
+      if (what.empty() ? entry.second.plugged : entry.first == number(what))
+        return ShootByButton(entry.first) ? 0 : -1;
+    }
+    return -1;
   }
   if (verb != "fault") return -1;
   Faults& f = sim.faults;

@@ -48,19 +48,30 @@ void MakeFrame(Camera& camera) {
 NKERROR GetLiveViewImage(Camera& camera, ULONG dataType, NKPARAM data) {
   if (dataType != kNkMAIDDataType_ArrayPtr) return kNkMAIDResult_UnexpectedDataType;
   if (camera.liveView == 0) return kNkMAIDResult_NotLiveView;
+  if (camera.liveViewBusyReads > 0) {
+    --camera.liveViewBusyReads;
+    return kNkMAIDResult_DeviceBusy;
+  }
   MakeFrame(camera);
+  // lv-elements: the frame comes as 2- and 4-byte elements by turns, the count scaled to
+  // match and the last element padded with zeros.
+  camera.frameElementBytes = 1;
+  if (camera.has(Habit::LvElements)) camera.frameElementBytes = camera.frames % 2 ? 2 : 4;
+  const std::size_t element = camera.frameElementBytes;
+  camera.frame.resize((camera.frame.size() + element - 1) / element * element, 0);
   auto* array = reinterpret_cast<sdk::MaidArray*>(data);
   array->ulType = kNkMAIDArrayType_Unsigned;
-  array->ulElements = static_cast<ULONG>(camera.frame.size());
+  array->ulElements = static_cast<ULONG>(camera.frame.size() / element);
   array->ulDimSize1 = array->ulElements;
-  array->wPhysicalBytes = 1;
-  array->wLogicalBits = 8;
+  array->wPhysicalBytes = camera.frameElementBytes;
+  array->wLogicalBits = static_cast<std::uint16_t>(8 * element);
   return kNkMAIDResult_NoError;
 }
 
 NKERROR CopyLiveViewImage(Camera& camera, NKPARAM data) {
   auto* array = reinterpret_cast<sdk::MaidArray*>(data);
-  if (!array->pData || array->ulElements != camera.frame.size()) return kNkMAIDResult_BufferSize;
+  if (!array->pData || array->ulElements * std::size_t{camera.frameElementBytes} != camera.frame.size())
+    return kNkMAIDResult_BufferSize;
   std::memcpy(array->pData, camera.frame.data(), camera.frame.size());
   return kNkMAIDResult_NoError;
 }

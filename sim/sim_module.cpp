@@ -120,10 +120,25 @@ NKERROR Close(MaidObject* record, const Node& node) {
   return kNkMAIDResult_NoError;
 }
 
-NKERROR Async() {
+// Whether the poll addressed to `node` answers "still working" this time (async-busy): every
+// third poll of a camera with the habit, or of the module when one of its cameras has it.
+bool BusyThisPoll(const Node& node) {
+  Simulator& sim = Sim();
+  bool busyCamera = false;
+  if (node.kind == Kind::Module) {
+    for (const auto& entry : sim.cameras) busyCamera |= entry.second.has(Habit::AsyncBusy);
+  } else if (const Camera* camera = FindCamera(node.cameraId)) {
+    busyCamera = camera->has(Habit::AsyncBusy);
+  }
+  return busyCamera && ++sim.asyncCalls % 3 == 0;
+}
+
+NKERROR Async(const Node& node) {
   Simulator& sim = Sim();
   ReadControlFile();
   RunTimedEvents();
+  // A busy answer delivers nothing: the work waits for a later poll.
+  if (BusyThisPoll(node)) return kNkMAIDResult_Pending;
   // The jobs queued before this call; jobs they queue (or that nested calls take) wait.
   std::size_t due = sim.jobs.size();
   while (due-- > 0 && !sim.jobs.empty()) {
@@ -140,9 +155,17 @@ NKERROR Handle(MaidObject* object, ULONG command, ULONG param, ULONG dataType, N
   if (command == kNkMAIDCommand_Open) return Open(object, param, data);
   auto it = sim.open.find(object);
   if (it == sim.open.end()) return kNkMAIDResult_ZombieObject;
+  if (command == kNkMAIDCommand_Close) return Close(object, it->second);
+  if (it->second.kind == Kind::Camera &&
+      (command == kNkMAIDCommand_Async || command == kNkMAIDCommand_CapGet ||
+       command == kNkMAIDCommand_CapSet)) {
+    // events-in-calls: what changed since the camera's last call arrives inside this one.
+    DeliverEventsForNextCall(it->second.cameraId);
+    it = sim.open.find(object);
+    if (it == sim.open.end()) return kNkMAIDResult_ZombieObject;
+  }
   Node& node = it->second;
-  if (command == kNkMAIDCommand_Close) return Close(object, node);
-  if (command == kNkMAIDCommand_Async) return Async();
+  if (command == kNkMAIDCommand_Async) return Async(node);
   if (command == kNkMAIDCommand_GetCapCount) {
     if (!data) return kNkMAIDResult_UnexpectedDataType;
     *reinterpret_cast<ULONG*>(data) = CapCount(node.kind);

@@ -39,11 +39,16 @@ void LoadScenario() {
       }
     }
   }
+  sim.elsewhere.clear();
+  for (const CameraSetup& setup : scenario.cameras) sim.elsewhere.insert(setup.id);
+  scenario = ScenarioForModule(scenario, ModuleType());
+  for (const CameraSetup& setup : scenario.cameras) sim.elsewhere.erase(setup.id);
   sim.scenario = scenario;
   sim.cameras.clear();
   for (const CameraSetup& setup : scenario.cameras) sim.cameras[setup.id] = MakeCamera(setup);
   sim.timedEvents = scenario.events;
   sim.faults = Faults{};
+  sim.asyncCalls = 0;
   sim.loaded = true;
 }
 
@@ -51,7 +56,7 @@ void Plug(ULONG id, bool plugged) {
   Simulator& sim = Sim();
   Camera* camera = FindCamera(id);
   if (!camera) {
-    if (!plugged) return;
+    if (!plugged || sim.elsewhere.count(id)) return;
     CameraSetup setup;
     setup.id = id;
     setup.name = "D850 #" + std::to_string(id);

@@ -41,4 +41,25 @@ void QueueEvent(Kind kind, ULONG cameraId, ULONG event, NKPARAM data) {
   });
 }
 
+void QueueSettingChange(ULONG cameraId, ULONG capId) {
+  Camera* camera = FindCamera(cameraId);
+  if (camera && camera->has(Habit::EventsInCalls)) {
+    camera->eventsForNextCall.push_back(capId);
+    return;
+  }
+  QueueEvent(Kind::Camera, cameraId, kNkMAIDEvent_CapChangeValueOnly, capId);
+}
+
+void DeliverEventsForNextCall(ULONG cameraId) {
+  // One at a time: the caller may call us (and change more settings) from inside each.
+  for (;;) {
+    Camera* camera = FindCamera(cameraId);
+    if (!camera || camera->eventsForNextCall.empty()) return;
+    const ULONG capId = camera->eventsForNextCall.front();
+    camera->eventsForNextCall.pop_front();
+    if (MaidObject* record = OpenRecord(Kind::Camera, cameraId))
+      DeliverEvent(record, kNkMAIDEvent_CapChangeValueOnly, capId);
+  }
+}
+
 }  // namespace lbsim

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "sim/sim_sdk.h"
+#include "sim/sim_habits.h"
 #include "sim/sim_scenario.h"
 
 namespace lbsim {
@@ -63,6 +64,13 @@ struct Camera {
   ULONG nextItemId = 1;
   std::map<ULONG, Item> items;
   std::vector<unsigned char> frame;  // the frame between CapGet and CapGetArray
+  std::uint16_t frameElementBytes = 1;
+
+  // What the habits keep between calls.
+  bool has(Habit habit) const { return Has(setup.habits, habit); }
+  std::deque<ULONG> eventsForNextCall;  // events-in-calls: changed capabilities, in order
+  ULONG announceDuringTransfer = 0;     // nested-items: the item to announce mid-transfer
+  unsigned liveViewBusyReads = 0;       // lv-busy: reads still to answer busy
 };
 
 // What the caller opened: one per object record it handed to Open.
@@ -99,6 +107,9 @@ struct Simulator {
   std::deque<std::function<void()>> jobs;
   Faults faults;
   std::vector<TimedEvent> timedEvents;
+  // Cameras the scenario put on another module only: never made here, not even by "plug".
+  std::set<ULONG> elsewhere;
+  unsigned asyncCalls = 0;  // counts the polls, for async-busy
   unsigned openedAtMs = 0;
   long controlOffset = 0;
   bool loaded = false;
@@ -127,5 +138,12 @@ void DeliverEvent(MaidObject* record, ULONG event, NKPARAM data);
 
 // Queues an event for the module (cameraId 0) or a camera, delivered at the next Async.
 void QueueEvent(Kind kind, ULONG cameraId, ULONG event, NKPARAM data);
+
+// A capability of camera `cameraId` changed: its CapChangeValueOnly event is queued for the
+// next Async, or, under events-in-calls, for the camera's next call of any kind.
+void QueueSettingChange(ULONG cameraId, ULONG capId);
+
+// Delivers the events-in-calls events waiting for the camera's next call.
+void DeliverEventsForNextCall(ULONG cameraId);
 
 }  // namespace lbsim
