@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "sim/sim_blocks.h"
 #include "sim/sim_content.h"
 
 namespace lbsim {
@@ -108,49 +109,7 @@ void RunTransfer(Transfer t) {
   sim.jobs.push_front([t] { RunTransfer(t); });
 }
 
-// A generator of the ragged sizes and order, from the file's seed.
-struct Draw {
-  std::uint64_t state;
-  std::uint64_t next() { return state = SplitMix64(state); }
-  ULONG below(ULONG bound) { return static_cast<ULONG>(next() % bound); }
-};
-
 }  // namespace
-
-std::vector<Block> PlanBlocks(ULONG total, bool ragged, std::uint64_t seed) {
-  std::vector<Block> blocks;
-  if (!ragged) {
-    for (ULONG offset = 0; offset < total; offset += std::min(kBlockBytes, total - offset))
-      blocks.push_back({offset, std::min(kBlockBytes, total - offset)});
-    return blocks;
-  }
-  Draw draw{seed ^ 0x5EEDB10Cull};
-  for (ULONG offset = 0; offset < total;) {
-    ULONG length = 1;  // the first block is a single byte
-    if (!blocks.empty()) {
-      switch (draw.below(4)) {
-        case 0: length = 1 + draw.below(16); break;
-        case 1: length = 1 + draw.below(64 * 1024); break;
-        case 2: length = 1 + draw.below(kBlockBytes); break;
-        default: length = kLargestRaggedBlock; break;
-      }
-    }
-    length = std::min(length, total - offset);
-    blocks.push_back({offset, length});
-    offset += length;
-  }
-  for (std::size_t i = blocks.size(); i > 1; --i)
-    std::swap(blocks[i - 1], blocks[draw.below(static_cast<ULONG>(i))]);
-  if (blocks.size() > 1) {
-    // The block that reaches the end of the file goes out before at least one other.
-    auto end = std::find_if(blocks.begin(), blocks.end(),
-                            [total](const Block& b) { return b.offset + b.length == total; });
-    if (end == blocks.end() - 1) std::swap(*end, blocks.front());
-    // And the first block sent is not the file's start, so the order is never the file's.
-    if (blocks.front().offset == 0) std::swap(blocks.front(), blocks[1]);
-  }
-  return blocks;
-}
 
 NKERROR StartTransfer(MaidObject* record, const Node& node, sdk::CompletionProc proc, NKREF ref) {
   Simulator& sim = Sim();
