@@ -124,7 +124,6 @@ bool CSimDriver::pollUntilCaptureCompletes(int maxPolls) {
 Download& CSimDriver::download(maid::ULONG itemId, unsigned maxMs) {
   Download& d = downloads[itemId];
   d.itemId = itemId;
-  d.owner = this;
   auto item = std::make_unique<maid::MaidObject>();
   auto data = std::make_unique<maid::MaidObject>();
   if (call(m_camera.get(), kNkMAIDCommand_Open, itemId, kNkMAIDDataType_ObjectPtr,

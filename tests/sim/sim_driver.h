@@ -42,7 +42,6 @@ struct Download {
   bool completed = false;
   maid::NKERROR result = 0;
   std::vector<maid::ULONG> announcedDuring;  // items announced while this one transferred
-  class CSimDriver* owner = nullptr;         // not owned
 };
 
 class CSimDriver {
