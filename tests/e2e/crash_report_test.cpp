@@ -13,13 +13,13 @@ namespace {
 const wchar_t kCrashMarker[] = L"C:\\_LUMENHALL_CRASH_ME_";
 
 TEST(CrashReport, FaultLeavesAMinidump) {
+    CTestDownloadFolder temp(CurrentTestName());
+    ASSERT_TRUE(temp.valid());
     HANDLE marker = CreateFileW(kCrashMarker, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     if (marker == INVALID_HANDLE_VALUE) GTEST_SKIP() << "cannot create the marker on C:";
     CloseHandle(marker);
 
-    CTestDownloadFolder temp(CurrentTestName());
-    ASSERT_TRUE(temp.valid());
     CHostSession session;
     std::string error;
     const bool started =
