@@ -58,7 +58,9 @@ TEST_F(ProcessTest, ASecondProcessCannotTakeOverThePipes) {
     }
     CHostClient intruder;
     std::string error;
-    ASSERT_TRUE(intruder.start(BuiltProgram("lensbridge.exe"), &error)) << error;
+    ASSERT_TRUE(intruder.start(BuiltProgram("lensbridge.exe"), &error, {},
+                               m_downloads.environment()))
+        << error;
     auto code = intruder.process().waitForExit(10000);
     EXPECT_TRUE(code);
     expectOrderlyShutdown();
