@@ -18,6 +18,10 @@ const wchar_t kOutputPipeName[] = L"\\\\.\\pipe\\lensbridge-plugin-output";
 
 namespace {
 
+// The running server's input pipe, seen only by the I/O thread itself, so that a request's
+// handler can ask whether the host is still there without any other thread touching the pipe.
+thread_local HANDLE t_runningInputPipe = nullptr;
+
 constexpr DWORD kPipeBufferSize = 0x200000;
 constexpr DWORD kIdleWaitMs = 1000;
 
@@ -312,6 +316,7 @@ void CPipeServer::postClose() {
 }
 
 void CPipeServer::endSession() {
+  t_runningInputPipe = nullptr;
   FlushFileBuffers(m_inputPipe.get());
   FlushFileBuffers(m_outputPipe.get());
   cancelPending(m_inputPipe.get(), m_inputOverlapped, m_inputPending);
@@ -334,6 +339,7 @@ DWORD CPipeServer::run() {
   }
 
   m_readBuffer.reset(new char[kPipeBufferSize]);
+  t_runningInputPipe = m_inputPipe.get();
   if (!startRead()) {
     endSession();
     return 1;
@@ -371,6 +377,12 @@ DWORD CPipeServer::run() {
 }
 
 }  // namespace
+
+bool HostInputPipeBroken() {
+  if (!t_runningInputPipe) return false;
+  return !PeekNamedPipe(t_runningInputPipe, nullptr, 0, nullptr, nullptr, nullptr) &&
+         GetLastError() == ERROR_BROKEN_PIPE;
+}
 
 DWORD RunPipeServer(const CPipeServerConfig& config) {
   CoInitializeEx(nullptr, COINIT_MULTITHREADED);

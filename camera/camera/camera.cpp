@@ -39,6 +39,13 @@ CCamera::CCamera(CNikonModule* module, maid::ULONG id) : CNikonObject(module, id
   module->m_children[static_cast<std::int32_t>(id)] = this;
 }
 
+bool CCamera::isAlive() {
+  bool alive = false;
+  const int result = getBoolValue(kNkMAIDCapability_IsAlive, alive);
+  if (result != 0) Trace("CCamera isAlive failed with err: %d", result);
+  return result == 0 && alive;
+}
+
 CNikonModule* CCamera::module() const { return dynamic_cast<CNikonModule*>(parent()); }
 
 void CCamera::initialize(maid::ULONG id, CNikonModule* module) {
@@ -216,6 +223,9 @@ int CCamera::setEnumSetting(maid::ULONG capId, const ZnLuaTE* params) {
 
 void CCamera::onCompletion(maid::ULONG command, maid::NKERROR result, maid::NKPARAM context) {
   Trace("CCamera completion callback for command %s", CommandName(command));
+  // The camera is the receiver of its releases only; the result tells a release the camera
+  // took from one it gave up on.
+  m_releaseResult = result;
 }
 
 maid::NKERROR CCamera::onData(void* dataInfo, void* data) { return 0; }
@@ -274,7 +284,9 @@ void CCamera::onEvent(maid::ULONG event, maid::NKPARAM data) {
 
 CCamera::~CCamera() {
   // Live view left on would keep the mirror up and the sensor hot after we let go of the
-  // camera, so it is switched off before the object is closed.
+  // camera, so it is switched off before the object is closed. A camera that is gone cannot
+  // answer: asking it would only hold the SDK lock through every retry's pause.
+  if (m_gone) return;
   for (int attempt = 0; attempt < kLiveViewOffAttempts; ++attempt) {
     if (!isOpen() || !hasCapability(kNkMAIDCapability_LiveViewStatus)) continue;
     const maid::MaidCapInfo* info = capabilityInfo(kNkMAIDCapability_LiveViewStatus);

@@ -50,7 +50,7 @@ class SdkObjectTest : public ::testing::Test {
     fake.root.children[kCamera] = camera;
     fake.root.addStandardCaps();
   }
-  void TearDown() override { CNikonObject::setStartTimeoutMs(120000); }
+  void TearDown() override { CNikonObject::setTransferInactivityMs(30000); }
 
   void openTree() {
     module = std::make_unique<CRecordingObject>(&CFakeModule::FakeEntryPoint, nullptr, 0);
@@ -190,7 +190,7 @@ TEST_F(SdkObjectTest, StartCapabilityWaitsForCompletion) {
   // A module that never completes does not hold us forever, and its late completion reaches
   // neither the finished call's counter nor the receiver (ASan checks the record is freed once).
   fake.completeOnAsync = false;
-  CNikonObject::setStartTimeoutMs(50);
+  CNikonObject::setTransferInactivityMs(50);
   EXPECT_EQ(0, camera->startCapability(kNkMAIDCapability_Capture, camera));
   fake.completeOnAsync = true;
   camera->callAsync();
@@ -272,30 +272,32 @@ struct CCountingReceiver : CNikonCallbackReceiver {
   void onEvent(maid::ULONG, maid::NKPARAM) override {}
 };
 
-// Under ASan, a record freed twice, never freed, or a late completion that still reaches the
-// waiter's stack fails this test.
+// Under ASan, a record freed twice, a late completion that still reaches the waiter's stack,
+// or one that reaches a freed record fails this test.
 TEST(PendingCompletionTest, RecordIsSettledWhicheverWayTheStartEnds) {
   CCountingReceiver receiver;
   {
-    CPendingCompletion refused(&receiver);  // the module never took the record
-    refused.setAccepted(false);
-  }
-  {
     CPendingCompletion done(&receiver);
-    done.setAccepted(true);
     NikonCompletionProc(nullptr, 7, 0, 0, 0, done.record(), 0);
     EXPECT_TRUE(done.completed());
   }
   EXPECT_EQ(receiver.completions, 1);
 
+  // Given up on (a refused start among them: a module may still complete it later), the
+  // record stays callable and reaches nobody.
   CNikonCompletionRecord* late = nullptr;
+  CNikonCompletionRecord* never = nullptr;
   {
     CPendingCompletion abandoned(&receiver);
-    abandoned.setAccepted(true);
     late = abandoned.record();
+    CPendingCompletion refused(&receiver);
+    never = refused.record();
   }
   NikonCompletionProc(nullptr, 7, 0, 0, 0, late, 0);  // comes after the wait gave up
   EXPECT_EQ(receiver.completions, 1);
+  EXPECT_EQ(never->receiver, nullptr);
+  EXPECT_EQ(never->counter, nullptr);
+  ReleaseAbandonedCompletions();  // frees `never` once, and not `late` again
 }
 
 }  // namespace
