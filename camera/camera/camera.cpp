@@ -58,8 +58,8 @@ void CCamera::initialize(maid::ULONG id, CNikonModule* module) {
   maid::ULONG exposureMode = 0;
   std::vector<maid::ULONG> modes;
   result = getUnsignedEnumValue(kNkMAIDCapability_ExposureMode, exposureMode, modes);
-  if (result != 0) throw result;
-  m_exposureMode = exposureMode;
+  if (result != 0 && result != kCurrentEntryMissing) throw result;
+  m_exposureMode = result == 0 ? exposureMode : 0;
 
   bool isoControl = false;
   result = getBoolValue(kNkMAIDCapability_IsoControl, isoControl);
@@ -108,7 +108,9 @@ void CCamera::addSettingEntry(ZnLuaTETable* table, std::string entriesKey, std::
   }
   std::string current;
   std::vector<std::string> entries;
-  if (getStringEnumValue(capId, current, entries) != 0) return;
+  // Without a current entry the setting is shown empty, with the entries still to choose from.
+  const int result = getStringEnumValue(capId, current, entries);
+  if (result != 0 && result != kCurrentEntryMissing) return;
   auto* list = new ZnLuaTETable();
   for (std::size_t i = 0; i < entries.size(); ++i) {
     list->setValue(new ZnLuaTENumber(static_cast<double>(i)), new ZnLuaTEString(entries[i]));
@@ -259,7 +261,9 @@ void CCamera::onEvent(maid::ULONG event, maid::NKPARAM data) {
     case kNkMAIDCapability_ExposureMode: {
       maid::ULONG mode = 0;
       std::vector<maid::ULONG> modes;
-      if (getUnsignedEnumValue(kNkMAIDCapability_ExposureMode, mode, modes) != 0) {
+      const int result = getUnsignedEnumValue(kNkMAIDCapability_ExposureMode, mode, modes);
+      if (result == kCurrentEntryMissing) mode = 0;  // unknown: every setting a plain value
+      else if (result != 0) {
         Trace("CCamera get exosure mode failed with err: ");
         return;
       }

@@ -121,10 +121,12 @@ int CCamera::getLiveViewImage(void*& bytes, int& size) {
     return result;
   }
   // Only a frame that holds image data after its header is worth fetching; a descriptor of
-  // absurd size (a live-view JPEG is well under a few megabytes) is a broken answer.
+  // absurd size (a live-view JPEG is well under a few megabytes) is a broken answer. Cameras
+  // may count the frame in elements of 2 or 4 bytes: the frame is element size times count
+  // bytes, the last element padded with zeros.
   const std::uint64_t frameBytes = std::uint64_t{frame.ulElements} * frame.wPhysicalBytes;
   constexpr std::uint64_t kMaxFrameBytes = 64u * 1024u * 1024u;
-  if (frame.wPhysicalBytes != 1 || frame.ulElements <= m_liveViewHeaderSize ||
+  if (frame.wPhysicalBytes == 0 || frameBytes <= m_liveViewHeaderSize ||
       frameBytes > kMaxFrameBytes) {
     Trace("error while getting live view image capability %d", -1);
     return -1;
@@ -145,7 +147,7 @@ int CCamera::getLiveViewImage(void*& bytes, int& size) {
     std::free(own);
     return result;
   }
-  size = static_cast<int>(frame.ulElements - m_liveViewHeaderSize);
+  size = static_cast<int>(frameBytes - m_liveViewHeaderSize);
   bytes = std::malloc(static_cast<std::size_t>(size));
   if (!bytes) {
     std::free(own);

@@ -276,8 +276,6 @@ int CNikonObject::getUnsignedEnumValue(maid::ULONG capId, maid::ULONG& current,
     values.clear();
     return 0;
   }
-  // A current index past the list is a camera fault; reading it would run off the block.
-  if (descriptor.ulValue >= descriptor.ulElements) return -1;
   auto block = AllocateArray<maid::ULONG>(descriptor.ulElements, 4);
   if (!block) return -1;
   descriptor.pData = block.get();
@@ -285,6 +283,8 @@ int CNikonObject::getUnsignedEnumValue(maid::ULONG capId, maid::ULONG& current,
                 reinterpret_cast<maid::NKPARAM>(&descriptor));
   if (result != 0) return result;
   values.insert(values.end(), block.get(), block.get() + descriptor.ulElements);
+  // A current index past the list is a camera fault; reading it would run off the block.
+  if (descriptor.ulValue >= descriptor.ulElements) return kCurrentEntryMissing;
   current = block[descriptor.ulValue];
   return 0;
 }
@@ -315,14 +315,15 @@ int CNikonObject::getStringEnumValue(maid::ULONG capId, std::string& current,
     std::size_t offset = 0;
     for (maid::ULONG i = 0; i < descriptor.ulValue && offset < length; ++i)
       offset += std::strlen(block + offset) + 1;
-    if (offset >= length) {
-      Trace("Ran out of space in packed string while attempting to get enum value for parameter %d",
-            static_cast<int>(capId));
-      return -1;
-    }
-    current = block + offset;
+    const bool hasCurrent = offset < length;
+    current = hasCurrent ? block + offset : "";
     for (offset = 0; offset < length; offset += std::strlen(block + offset) + 1)
       values.emplace_back(block + offset);
+    if (!hasCurrent) {
+      Trace("Ran out of space in packed string while attempting to get enum value for parameter %d",
+            static_cast<int>(capId));
+      return kCurrentEntryMissing;
+    }
     return 0;
   }
   if (descriptor.ulType == kNkMAIDArrayType_String) {
@@ -332,22 +333,21 @@ int CNikonObject::getStringEnumValue(maid::ULONG capId, std::string& current,
       values.clear();
       return 0;
     }
-    // A current index past the list is a camera fault: the reader answers -1 rather than
-    // report an entry the camera does not have.
-    if (descriptor.ulValue >= descriptor.ulElements) return -1;
     auto block = AllocateArray<char>(descriptor.ulElements, kStringBytes);
     if (!block) return 0;
     descriptor.pData = block.get();
     result = call(kNkMAIDCommand_CapGetArray, capId, kNkMAIDDataType_EnumPtr,
                   reinterpret_cast<maid::NKPARAM>(&descriptor));
     if (result != 0) return result;
+    current.clear();
     for (maid::ULONG i = 0; i < descriptor.ulElements; ++i) {
       const char* text = block.get() + static_cast<std::size_t>(i) * kStringBytes;
       std::string entry(text, strnlen(text, kStringBytes));
       if (i == descriptor.ulValue) current = entry;
       values.push_back(std::move(entry));
     }
-    return 0;
+    // A current index past the list is a camera fault: no entry is reported as current.
+    return descriptor.ulValue < descriptor.ulElements ? 0 : kCurrentEntryMissing;
   }
   return -1;
 }
@@ -430,6 +430,7 @@ ZnLuaTE* CNikonObject::getCapabilityValue(maid::ULONG capId, int& error, int& un
         maid::ULONG current = 0;
         std::vector<maid::ULONG> values;
         result = getUnsignedEnumValue(capId, current, values);
+        if (result == kCurrentEntryMissing) return new ZnLuaTEString("");
         if (result != 0) {
           error = result;
           return nullptr;
@@ -441,6 +442,7 @@ ZnLuaTE* CNikonObject::getCapabilityValue(maid::ULONG capId, int& error, int& un
         std::string current;
         std::vector<std::string> values;
         result = getStringEnumValue(capId, current, values);
+        if (result == kCurrentEntryMissing) return new ZnLuaTEString("");
         if (result != 0) {
           error = result;
           return nullptr;

@@ -47,6 +47,9 @@ class ZnLuaTE;
 
 // The capability is not in the object's capability list.
 constexpr int kCapabilityNotFound = 50000;
+// An enumeration whose current index is at or past its entries: the entries are read, the
+// current value is not known.
+constexpr int kCurrentEntryMissing = 50001;
 
 // What the completion procedure needs to know about one started command. Allocated by
 // startCapability, handed to the SDK as the completion reference, freed by the completion
@@ -142,12 +145,14 @@ class CNikonObject : public CNikonCallbackReceiver {
   int getStringValue(maid::ULONG capId, std::string& value);
   int getBoolValue(maid::ULONG capId, bool& value);
   // Enumeration kinds 1 and 2 with 4-byte elements. -1 when the capability is missing, not an
-  // enumeration, the object is not open, the kind does not fit, or the camera's current index
-  // is past the list.
+  // enumeration, the object is not open or the kind does not fit. kCurrentEntryMissing, with
+  // the values read and `current` left as it was, when the camera's current index is past the
+  // list.
   int getUnsignedEnumValue(maid::ULONG capId, maid::ULONG& current,
                            std::vector<maid::ULONG>& values);
   // Enumeration kinds 7 (packed zero-terminated strings) and 8 (256-byte strings). values lists
-  // the entries in the SDK's order, so an entry's position is its SDK index. -1 as above.
+  // the entries in the SDK's order, so an entry's position is its SDK index. -1 as above;
+  // kCurrentEntryMissing, with the values read and `current` empty, as above.
   int getStringEnumValue(maid::ULONG capId, std::string& current,
                          std::vector<std::string>& values);
   // kNkMAIDCommand_CapGetArray with `dataType`; the caller has pointed descriptor->pData at its
@@ -164,7 +169,8 @@ class CNikonObject : public CNikonCallbackReceiver {
   // done), -1 when not open; otherwise the CapStart result with kNkMAIDResult_Pending turned
   // into 0.
   int startCapability(maid::ULONG capId, CNikonCallbackReceiver* receiver);
-  // The current value as a message value, or null. error is written with the failing result,
+  // The current value as a message value, or null; an enumeration without a current entry
+  // gives an empty text. error is written with the failing result,
   // unhandled with 3 (not listed), 2 (type not readable) or 1 (enumeration kind not readable);
   // the caller initialises both. The caller owns the returned value.
   ZnLuaTE* getCapabilityValue(maid::ULONG capId, int& error, int& unhandled);

@@ -113,13 +113,24 @@ TEST_F(SdkObjectTest, EnumerationReaders) {
   EXPECT_EQ("f/4", text);
   EXPECT_EQ((std::vector<std::string>{"f/2", "f/4"}), texts);
 
-  // A current index at or past the entries is a camera fault, answered -1 by every reader.
+  // A current index at or past the entries is a camera fault: every reader still gives the
+  // entries, and no current entry.
   cap(kNkMAIDCapability_ShutterSpeed).current = 3;
   cap(kNkMAIDCapability_Aperture).current = 2;
   cap(kNkMAIDCapability_ExposureMode).current = 3;
-  EXPECT_EQ(-1, camera->getStringEnumValue(kNkMAIDCapability_ShutterSpeed, text, texts));
-  EXPECT_EQ(-1, camera->getStringEnumValue(kNkMAIDCapability_Aperture, text, texts));
-  EXPECT_EQ(-1, camera->getUnsignedEnumValue(kNkMAIDCapability_ExposureMode, current, values));
+  texts.clear();
+  EXPECT_EQ(kCurrentEntryMissing, camera->getStringEnumValue(kNkMAIDCapability_ShutterSpeed, text, texts));
+  EXPECT_EQ("", text);
+  EXPECT_EQ((std::vector<std::string>{"a", "b", "c"}), texts);
+  text = "stale";
+  texts.clear();
+  EXPECT_EQ(kCurrentEntryMissing, camera->getStringEnumValue(kNkMAIDCapability_Aperture, text, texts));
+  EXPECT_EQ("", text);
+  EXPECT_EQ((std::vector<std::string>{"f/2", "f/4"}), texts);
+  values.clear();
+  EXPECT_EQ(kCurrentEntryMissing,
+            camera->getUnsignedEnumValue(kNkMAIDCapability_ExposureMode, current, values));
+  EXPECT_EQ((std::vector<maid::ULONG>{10, 20, 30}), values);
 
   // No elements: current 0 and an empty list.
   cap(kNkMAIDCapability_ExposureMode) = CFakeCapability::UnsignedEnum({}, 0);
