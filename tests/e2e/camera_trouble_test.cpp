@@ -1,0 +1,101 @@
+// Camera trouble through the pipes, as the host lives it: a camera unplugged in live view, a
+// release that never completes, live view left on by a disconnect. The process must answer
+// promptly after each, and stream nothing nobody asked for.
+#include <windows.h>
+
+#include <chrono>
+#include <fstream>
+#include <string>
+
+#include "sim/sim_scenarios.h"
+#include "tests/e2e/e2e_support.h"
+#include "values/lua_value.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double MillisSince(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+class CameraTroubleTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(m_downloads.valid());
+        m_control = m_downloads.file("camera.control");
+        const std::string scenario = m_downloads.file("cameras.scenario");
+        std::ofstream(scenario, std::ios::trunc) << lbsim::kTwoCameraScenario;
+        std::ofstream(m_control, std::ios::trunc);
+        std::string error;
+        ASSERT_TRUE(m_session.start(BuiltProgram("lensbridge.exe"), 15000, &error,
+                                    m_downloads.environment({{"LBSIM_SCENARIO", scenario},
+                                                             {"LBSIM_CONTROL", m_control}})))
+            << error;
+        std::vector<CameraInfo> cameras;
+        ASSERT_TRUE(m_session.listCameras(&cameras, &error)) << error;
+        ASSERT_TRUE(m_session.connect(0x101, nullptr, &error)) << error;
+    }
+    void control(const std::string& line) { std::ofstream(m_control, std::ios::app) << line << "\n"; }
+    void liveViewOn() {
+        const std::uint32_t id = m_session.client().send("toggleLiveView");
+        ASSERT_TRUE(m_session.client().waitForReply(id, 10000));
+    }
+    // Milliseconds to the "isLiveViewOn" reply, and its status.
+    double timedLiveViewStatus(std::string* status) {
+        const auto start = Clock::now();
+        const std::uint32_t id = m_session.client().send("isLiveViewOn");
+        auto reply = m_session.client().waitForReply(id, 30000);
+        const double ms = MillisSince(start);
+        const auto* table = reply ? dynamic_cast<const ZnLuaTETable*>(reply->payload.get()) : nullptr;
+        const ZnLuaTEString* value = table ? table->getStringValue("status") : nullptr;
+        *status = value ? value->value() : "<no reply>";
+        return ms;
+    }
+
+    CTestDownloadFolder m_downloads{CurrentTestName()};
+    CHostSession m_session;
+    std::string m_control;
+};
+
+TEST_F(CameraTroubleTest, UnplugInLiveViewLeavesTheProcessAnswering) {
+    liveViewOn();
+    control("unplug 1");
+    ASSERT_TRUE(m_session.client().waitForName("deviceRemoved", 5000));
+    std::string status;
+    EXPECT_LT(timedLiveViewStatus(&status), 1000.0);
+    EXPECT_EQ(status, "liveViewOff");
+    ExpectOrderlyShutdown(m_session);
+}
+
+TEST_F(CameraTroubleTest, HungReleaseEndsWhenTheCameraIsUnplugged) {
+    control("fault capture-hangs");
+    m_session.client().send("doCapture");
+    Sleep(300);
+    control("unplug 1");
+    std::string status;
+    EXPECT_LT(timedLiveViewStatus(&status), 2000.0);
+    EXPECT_TRUE(m_session.client().waitForName("deviceRemoved", 5000));
+    ExpectOrderlyShutdown(m_session);
+}
+
+TEST_F(CameraTroubleTest, DisconnectInLiveViewStopsTheStream) {
+    liveViewOn();
+    ASSERT_TRUE(m_session.client().waitForName("liveViewImage", 5000));
+    ZnLuaTETable device;
+    device.setNumber("device_id", 0x101);
+    m_session.client().send("disconnectDevice", &device);
+    std::string error;
+    ASSERT_TRUE(m_session.connect(0x101, nullptr, &error)) << error;
+    m_session.client().takeReceived();
+    std::string status;
+    timedLiveViewStatus(&status);
+    EXPECT_EQ(status, "liveViewOff");
+    int frames = 0;
+    for (const auto& message : m_session.client().collectFor(500))
+        if (message.nameText() == "liveViewImage") ++frames;
+    EXPECT_EQ(frames, 0);
+    ExpectOrderlyShutdown(m_session);
+}
+
+}  // namespace
