@@ -516,9 +516,15 @@ double ResponseAfter(const std::string& dir, const std::string& scenario, Distur
         ok = WriteMessage(input.h, Frame(10 + i, "updateCameraSetting", &change)) &&
              ReadUntil(output.h, 10 + i, "", bytes);
       }
+      // The camera reports the changes at the next heartbeat; the host's next command comes
+      // while they are handled.
+      Sleep(150);
       break;
     case Disturbance::HungReleaseThenUnplug:
+      // The simulator reads its control lines at an Async: the heartbeats take the fault in
+      // before the release.
       SendControl("fault capture-hangs");
+      Sleep(300);
       ok = WriteMessage(input.h, Frame(3, "doCapture", nullptr));
       Sleep(300);
       SendControl("unplug 1");
