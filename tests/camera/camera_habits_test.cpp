@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -13,15 +12,12 @@
 #include "bridge/dispatcher.h"
 #include "bridge/heartbeat.h"
 #include "camera/camera/camera.h"
-#include "camera/download/capture_file_names.h"
-#include "camera/download/download_directory.h"
 #include "camera/sdkobject/nikon_object.h"
 #include "platform/platform.h"
 #include "tests/camera/sim_fixture.h"
 
 namespace {
 
-namespace fs = std::filesystem;
 using namespace simtest;
 using Clock = std::chrono::steady_clock;
 
@@ -53,29 +49,11 @@ class CDelayedControl {
   std::thread m_thread;
 };
 
-// Camera 0x101 connected, a fresh download folder.
-class CameraHabitsTest : public SimFixture {
+class CameraHabitsTest : public ConnectedCameraTest {
  protected:
-  void SetUp() override {
-    SimFixture::SetUp();
-    m_folder = PrivateTempPath("lb_habits_test");
-    fs::remove_all(m_folder);
-    fs::create_directories(m_folder);
-    g_downloadDirectory = m_folder.string() + "/";
-    g_captureFileNames.clear();
-    g_nextCaptureFileNumber = 1;
-    listDevices();
-    HandleConnectDevice(2, DeviceParams(0x101).get());
-    camera = module1()->m_currentCamera;
-    ASSERT_NE(camera, nullptr);
-    TakeAll();
-  }
   void TearDown() override {
     hostNotifications.setHostGoneProbe(nullptr);
-    SimFixture::TearDown();
-    CNikonObject::setStartTimeoutMs(120000);
-    CNikonObject::setTransferInactivityMs(30000);
-    fs::remove_all(m_folder);
+    ConnectedCameraTest::TearDown();
   }
   void habit(const std::string& name, const char* onOff = "on", const char* id = "1") {
     SimControl("Type0001.md3", "habit " + name + " " + onOff + " " + id);
@@ -89,9 +67,6 @@ class CameraHabitsTest : public SimFixture {
     auto replies = TakeNamed("ok");
     return replies.empty() ? "<none>" : Text(Payload(*replies.back()), "status");
   }
-
-  fs::path m_folder;
-  CCamera* camera = nullptr;
 };
 
 struct ReleaseCase {

@@ -44,38 +44,14 @@ bool MatchesRaw(const std::vector<unsigned char>& bytes, std::uint64_t seed) {
   return true;
 }
 
-// A fresh download folder per test, the file numbering started afresh, camera 0x101
-// connected.
-class CaptureTest : public SimFixture {
+class CaptureTest : public ConnectedCameraTest {
  protected:
-  void SetUp() override {
-    SimFixture::SetUp();
-    m_folder = PrivateTempPath("lb_capture_test");
-    fs::remove_all(m_folder);
-    fs::create_directories(m_folder);
-    g_downloadDirectory = m_folder.string() + "/";
-    g_captureFileNames.clear();
-    g_nextCaptureFileNumber = 1;
-    listDevices();
-    HandleConnectDevice(2, DeviceParams(0x101).get());
-    camera = module1()->m_currentCamera;
-    ASSERT_NE(camera, nullptr);
-    TakeAll();
-  }
-  void TearDown() override {
-    SimFixture::TearDown();
-    CNikonObject::setStartTimeoutMs(120000);
-    fs::remove_all(m_folder);
-  }
   std::vector<std::string> filesOnDisk() const {
     std::vector<std::string> names;
     for (const auto& entry : fs::directory_iterator(m_folder)) names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
   }
-
-  fs::path m_folder;
-  CCamera* camera = nullptr;
 };
 
 TEST_F(CaptureTest, ShotsBecomeNumberedFilesAnnouncedThenCompleted) {

@@ -7,6 +7,9 @@
 #include <unistd.h>
 
 #include "bridge/camera_commands.h"
+#include "camera/download/capture_file_names.h"
+#include "camera/download/download_directory.h"
+#include "camera/sdkobject/nikon_object.h"
 #include "platform/platform.h"
 #include "sim/sim_scenarios.h"
 
@@ -81,5 +84,27 @@ void SimFixture::TearDown() {
 }
 
 void SimFixture::listDevices() { HandleListDevices(1, nullptr); }
+
+void ConnectedCameraTest::SetUp() {
+  SimFixture::SetUp();
+  m_folder = PrivateTempPath("lb_capture_test");
+  std::filesystem::remove_all(m_folder);
+  std::filesystem::create_directories(m_folder);
+  g_downloadDirectory = m_folder.string() + "/";
+  g_captureFileNames.clear();
+  g_nextCaptureFileNumber = 1;
+  listDevices();
+  HandleConnectDevice(2, DeviceParams(0x101).get());
+  camera = module1()->m_currentCamera;
+  ASSERT_NE(camera, nullptr);
+  TakeAll();
+}
+
+void ConnectedCameraTest::TearDown() {
+  SimFixture::TearDown();
+  CNikonObject::setStartTimeoutMs(120000);
+  CNikonObject::setTransferInactivityMs(30000);
+  std::filesystem::remove_all(m_folder);
+}
 
 }  // namespace simtest

@@ -28,30 +28,7 @@ bool IsJpeg(const std::string& bytes) {
 
 // The process reads its simulated cameras from a scenario and takes control lines from a file
 // both given through its environment.
-class CameraSessionTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(m_downloads.valid());
-        m_control = m_downloads.file("camera.control");
-        const std::string scenario = m_downloads.file("cameras.scenario");
-        std::ofstream(scenario, std::ios::trunc) << lbsim::kTwoCameraScenario;
-        std::ofstream(m_control, std::ios::trunc);
-        std::string error;
-        ASSERT_TRUE(m_session.start(BuiltProgram("lensbridge.exe"), 15000, &error,
-                                    m_downloads.environment({{"LBSIM_SCENARIO", scenario},
-                                                             {"LBSIM_CONTROL", m_control}})))
-            << error;
-    }
-    void control(const std::string& line) {
-        std::ofstream(m_control, std::ios::app) << line << "\n";
-    }
-    void shutdownCleanly() { ExpectOrderlyShutdown(m_session); }
-
-    // Declared before the session, which must end before its folder is removed.
-    CTestDownloadFolder m_downloads{CurrentTestName()};
-    CHostSession m_session;
-    std::string m_control;
-};
+using CameraSessionTest = SimulatedCameraTest;
 
 TEST_F(CameraSessionTest, WholeSession) {
     std::string error;

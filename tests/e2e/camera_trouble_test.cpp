@@ -4,10 +4,8 @@
 #include <windows.h>
 
 #include <chrono>
-#include <fstream>
 #include <string>
 
-#include "sim/sim_scenarios.h"
 #include "tests/e2e/e2e_support.h"
 #include "values/lua_value.h"
 
@@ -19,24 +17,16 @@ double MillisSince(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
-class CameraTroubleTest : public ::testing::Test {
+// Camera 0x101 connected.
+class CameraTroubleTest : public SimulatedCameraTest {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(m_downloads.valid());
-        m_control = m_downloads.file("camera.control");
-        const std::string scenario = m_downloads.file("cameras.scenario");
-        std::ofstream(scenario, std::ios::trunc) << lbsim::kTwoCameraScenario;
-        std::ofstream(m_control, std::ios::trunc);
+        SimulatedCameraTest::SetUp();
         std::string error;
-        ASSERT_TRUE(m_session.start(BuiltProgram("lensbridge.exe"), 15000, &error,
-                                    m_downloads.environment({{"LBSIM_SCENARIO", scenario},
-                                                             {"LBSIM_CONTROL", m_control}})))
-            << error;
         std::vector<CameraInfo> cameras;
         ASSERT_TRUE(m_session.listCameras(&cameras, &error)) << error;
         ASSERT_TRUE(m_session.connect(0x101, nullptr, &error)) << error;
     }
-    void control(const std::string& line) { std::ofstream(m_control, std::ios::app) << line << "\n"; }
     void liveViewOn() {
         const std::uint32_t id = m_session.client().send("toggleLiveView");
         ASSERT_TRUE(m_session.client().waitForReply(id, 10000));
@@ -52,10 +42,6 @@ protected:
         *status = value ? value->value() : "<no reply>";
         return ms;
     }
-
-    CTestDownloadFolder m_downloads{CurrentTestName()};
-    CHostSession m_session;
-    std::string m_control;
 };
 
 TEST_F(CameraTroubleTest, UnplugInLiveViewLeavesTheProcessAnswering) {
@@ -65,7 +51,7 @@ TEST_F(CameraTroubleTest, UnplugInLiveViewLeavesTheProcessAnswering) {
     std::string status;
     EXPECT_LT(timedLiveViewStatus(&status), 1000.0);
     EXPECT_EQ(status, "liveViewOff");
-    ExpectOrderlyShutdown(m_session);
+    shutdownCleanly();
 }
 
 TEST_F(CameraTroubleTest, HungReleaseEndsWhenTheCameraIsUnplugged) {
@@ -79,7 +65,7 @@ TEST_F(CameraTroubleTest, HungReleaseEndsWhenTheCameraIsUnplugged) {
     std::string status;
     EXPECT_LT(timedLiveViewStatus(&status), 2000.0);
     EXPECT_TRUE(m_session.client().waitForName("deviceRemoved", 5000));
-    ExpectOrderlyShutdown(m_session);
+    shutdownCleanly();
 }
 
 TEST_F(CameraTroubleTest, DisconnectInLiveViewStopsTheStream) {
@@ -98,7 +84,7 @@ TEST_F(CameraTroubleTest, DisconnectInLiveViewStopsTheStream) {
     for (const auto& message : m_session.client().collectFor(500))
         if (message.nameText() == "liveViewImage") ++frames;
     EXPECT_EQ(frames, 0);
-    ExpectOrderlyShutdown(m_session);
+    shutdownCleanly();
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Shared by the end-to-end tests: where the built programs are, and a started process.
 #pragma once
 
+#include <fstream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -44,4 +45,21 @@ protected:
 
     CTestDownloadFolder m_downloads{CurrentTestName()};
     CHostSession m_session;
+};
+
+// A lensbridge.exe on the two-camera scenario of the simulated modules, taking control lines
+// (plug, unplug, faults, habits) from a file of its own, as a camera in a photographer's hands.
+class SimulatedCameraTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    // Appends a control line; the simulator reads it at its next Async.
+    void control(const std::string& line) {
+        std::ofstream(m_control, std::ios::app) << line << "\n";
+    }
+    void shutdownCleanly() { ExpectOrderlyShutdown(m_session); }
+
+    // Declared before the session, which must end before its folder is removed.
+    CTestDownloadFolder m_downloads{CurrentTestName()};
+    CHostSession m_session;
+    std::string m_control;
 };
