@@ -1,0 +1,126 @@
+// Where the process puts downloads when the user's temporary folder is unusual: too long for
+// the ordinary path functions, or gone. The process takes its folder from TMP and TEMP, which
+// it inherits from the test.
+#include <windows.h>
+
+#include <cstdio>
+#include <optional>
+#include <string>
+
+#include "tests/e2e/e2e_support.h"
+
+namespace {
+
+std::wstring Wide(const std::string& text) {
+    const std::u16string converted = platform::utf8ToUtf16(text);
+    return std::wstring(converted.begin(), converted.end());
+}
+
+std::optional<std::wstring> Environment(const wchar_t* name) {
+    wchar_t value[32768];
+    const DWORD length = GetEnvironmentVariableW(name, value, 32768);
+    if (length == 0 || length >= 32768) return std::nullopt;
+    return std::wstring(value, length);
+}
+
+// Sets TMP and TEMP for the processes the test starts, and puts the old values back.
+class CTemporaryFolderOverride {
+public:
+    explicit CTemporaryFolderOverride(const std::wstring& folder)
+        : m_tmp(Environment(L"TMP")), m_temp(Environment(L"TEMP")) {
+        SetEnvironmentVariableW(L"TMP", folder.c_str());
+        SetEnvironmentVariableW(L"TEMP", folder.c_str());
+    }
+    ~CTemporaryFolderOverride() {
+        SetEnvironmentVariableW(L"TMP", m_tmp ? m_tmp->c_str() : nullptr);
+        SetEnvironmentVariableW(L"TEMP", m_temp ? m_temp->c_str() : nullptr);
+    }
+
+private:
+    std::optional<std::wstring> m_tmp;
+    std::optional<std::wstring> m_temp;
+};
+
+// The "Temp" folder in the user's local application data.
+std::string LocalTemporaryFolder() {
+    const std::optional<std::wstring> localAppData = Environment(L"LOCALAPPDATA");
+    if (!localAppData) return "<no LOCALAPPDATA>";
+    return platform::utf16ToUtf8(std::u16string(localAppData->begin(), localAppData->end())) + "\\Temp\\";
+}
+
+// One JPEG shot on the first camera; the downloaded file, or nothing with a failure recorded.
+std::optional<DownloadedFile> ShootOnce() {
+    CHostSession session;
+    std::string error;
+    if (!session.start(BuiltProgram("lensbridge.exe"), 15000, &error)) {
+        ADD_FAILURE() << error;
+        return std::nullopt;
+    }
+    std::vector<CameraInfo> cameras;
+    std::unique_ptr<ZnLuaTE> settings;
+    std::vector<DownloadedFile> files;
+    if (!session.listCameras(&cameras, &error) || cameras.empty() ||
+        !session.connect(cameras[0].deviceId, &settings, &error) ||
+        !session.capture(&files, 30000, &error) || files.size() != 1) {
+        ADD_FAILURE() << "no download: " << error;
+        return std::nullopt;
+    }
+    ExpectOrderlyShutdown(session);
+    return files[0];
+}
+
+// The file starts as a JPEG does; read through the wide API, which takes the long form.
+bool IsJpegFile(const std::string& path) {
+    std::FILE* file = _wfopen(Wide(path).c_str(), L"rb");
+    if (!file) return false;
+    unsigned char start[2] = {};
+    const bool read = std::fread(start, 1, 2, file) == 2;
+    std::fclose(file);
+    return read && start[0] == 0xFF && start[1] == 0xD8;
+}
+
+TEST(DownloadFolder, ATemporaryFolderPastMaxPathStillTakesTheDownload) {
+    // Nested folders, each short enough, together far past MAX_PATH.
+    std::string folder = platform::temporaryDirectory();
+    if (folder.rfind("\\\\?\\", 0) != 0) folder = "\\\\?\\" + folder;
+    std::vector<std::string> created;
+    for (int i = 0; folder.size() < 320; ++i) {
+        folder += "lb_long_folder_" + std::string(40, 'a' + i) + "\\";
+        ASSERT_TRUE(CreateDirectoryW(Wide(folder).c_str(), nullptr) ||
+                    GetLastError() == ERROR_ALREADY_EXISTS) << folder;
+        created.push_back(folder);
+    }
+    const std::string plain = folder.substr(4);  // as a user's settings would name it
+    std::optional<DownloadedFile> file;
+    {
+        CTemporaryFolderOverride override(Wide(plain));
+        file = ShootOnce();
+    }
+    if (file) {
+        // Windows returns such a folder, and the process writes into it through the "\\?\"
+        // form; Wine's GetTempPathW refuses one past MAX_PATH (error 206), and the process
+        // then takes the fallback folder.
+        EXPECT_EQ(file->path, (IsRunningUnderWine() ? LocalTemporaryFolder() : folder) + file->fileName);
+        EXPECT_TRUE(IsJpegFile(file->path)) << file->path;
+        DeleteFileW(Wide(file->path).c_str());
+    }
+    for (auto it = created.rbegin(); it != created.rend(); ++it) {
+        EXPECT_TRUE(RemoveDirectoryW(Wide(*it).c_str())) << "left behind: " << *it;
+    }
+}
+
+TEST(DownloadFolder, AMissingTemporaryFolderFallsBackToTheLocalApplicationData) {
+    const std::string fallback = LocalTemporaryFolder();
+    std::optional<DownloadedFile> file;
+    {
+        CTemporaryFolderOverride override(L"C:\\lb_no_such_temporary_folder");
+        file = ShootOnce();
+    }
+    if (file) {
+        EXPECT_EQ(file->path, fallback + file->fileName);
+        EXPECT_TRUE(IsJpegFile(file->path)) << file->path;
+        DeleteFileW(Wide(file->path).c_str());
+    }
+}
+
+}  // namespace
