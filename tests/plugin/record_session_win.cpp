@@ -20,6 +20,7 @@ namespace {
 struct CRecorder {
   CHostClient client;
   std::vector<std::string> entries;
+  std::vector<std::string> downloadedPaths;  // removed again once the session is recorded
   unsigned long files = 0;
 
   void record(const HostMessage& message, const std::string& answers) {
@@ -28,7 +29,12 @@ struct CRecorder {
     if (!answers.empty()) entry += ", answers = \"" + answers + "\"";
     entry += ", params = " + FormatValue(message.payload.get()) + "}";
     entries.push_back(entry);
-    if (message.nameText() == "fileDownloadComplete") ++files;
+    if (message.nameText() != "fileDownloadComplete") return;
+    ++files;
+    if (const auto* table = dynamic_cast<const ZnLuaTETable*>(message.payload.get())) {
+      if (const ZnLuaTEString* path = table->getStringValue("file_path"))
+        downloadedPaths.push_back(path->value());
+    }
   }
 
   // Sends `name` and records everything up to and including its reply; `untilFiles` more
@@ -84,6 +90,7 @@ int wmain(int argc, wchar_t** argv) {
   recorder.client.waitForReply(id, 10000);
   recorder.client.process().waitForExit(10000);
   std::remove(control.c_str());
+  for (const std::string& path : recorder.downloadedPaths) std::remove(path.c_str());
   if (!ok) {
     std::fprintf(stderr, "the session did not complete\n");
     return 1;
