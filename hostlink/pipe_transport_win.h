@@ -12,7 +12,23 @@
 
 #include <windows.h>
 
+#include "shell/scoped_handles_win.h"
+
 struct OutgoingMessage;
+
+// Both pipes of the host link, one instance each, made before the I/O thread runs.
+struct CHostPipes {
+  CScopedKernelHandle input;   // host to process
+  CScopedKernelHandle output;  // process to host
+};
+
+// Creates both pipes with one instance each, so that a second server (an impostor, or another
+// copy of this program) cannot create the same names while we hold them; Wine enforces the
+// instance limit although it ignores FILE_FLAG_FIRST_PIPE_INSTANCE. When another process
+// holds a name, tries again until `retryMs` have passed, since that process may be ending.
+// False, traced, when the pipes could not be had; `pipes` is then empty.
+bool CreateHostPipes(const wchar_t* inputName, const wchar_t* outputName, unsigned retryMs,
+                     CHostPipes& pipes);
 
 // What one run of the pipe server uses; the process's run uses the fixed pipe names,
 // g_outgoingSemaphore and g_mainWindow. Tests run it with names of their own.
@@ -21,6 +37,9 @@ struct CPipeServerConfig {
   const wchar_t* outputPipeName;  // process to host
   HANDLE wakeSemaphore;           // released once per queued message; may be null; not owned
   HWND* closeWindow;              // WM_CLOSE goes to *closeWindow at the end; may be null
+  // Pipes made beforehand with CreateHostPipes, taken over by the server; when null the
+  // server creates its own (once, without retrying).
+  CHostPipes* pipes = nullptr;
 };
 
 extern const wchar_t kInputPipeName[];   // "\\.\pipe\lensbridge-plugin-input"
@@ -30,8 +49,10 @@ extern const wchar_t kOutputPipeName[];  // "\\.\pipe\lensbridge-plugin-output"
 // not be created (nothing is posted then), 1 in every other case.
 DWORD RunPipeServer(const CPipeServerConfig& config);
 
-// The I/O thread's procedure (no argument): RunPipeServer with the process's pipes.
-DWORD WINAPI PipeThreadProc(void* unused);
+// The I/O thread's procedure: RunPipeServer with the process's pipes. `pipes` is the
+// CHostPipes made by CreateHostPipes with the fixed names, taken over by the thread; null
+// lets the thread create them itself.
+DWORD WINAPI PipeThreadProc(void* pipes);
 
 // Encodes one message and writes it to the output pipe as one pipe message. Returns non-zero
 // only when the whole message was written; failures are printed and the message is lost.

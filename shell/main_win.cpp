@@ -27,6 +27,12 @@ LRESULT CALLBACK WndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
 namespace {
 
 constexpr int kMaxLoadString = 100;
+
+// Another process holding the pipe names may be ending (a previous run shutting down), so
+// they are tried for this long before the process gives up.
+constexpr unsigned kPipeClaimRetryMs = 10000;
+// The exit code when the pipes could not be had; an orderly end is 0.
+constexpr int kExitPipesUnavailable = 2;
 WCHAR g_titleText[kMaxLoadString];
 WCHAR g_windowClassName[kMaxLoadString];
 
@@ -115,6 +121,17 @@ int APIENTRY wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
   LoadStringW(instance, IDC_LENSBRIDGE, g_windowClassName, kMaxLoadString);
   RegisterMainWindowClass(instance);
 
+  // Before any module is loaded, so that a module that faults while it starts leaves a dump.
+  InitializeCrashReporter();
+
+  // The pipes come before the cameras: a process that cannot serve a host must not claim
+  // them, or it would hold them out of everyone's reach for as long as it lives.
+  static CHostPipes hostPipes;  // taken over by the I/O thread
+  if (!CreateHostPipes(kInputPipeName, kOutputPipeName, kPipeClaimRetryMs, hostPipes)) {
+    Trace("lensbridge exits: the host pipes are held by another process");
+    return kExitPipesUnavailable;
+  }
+
   // The module manager is created here, before the window and the I/O thread exist, so that
   // no command can arrive before the modules are loaded.
   CNikonModuleManager::getInstance();
@@ -132,15 +149,13 @@ int APIENTRY wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
   // The window is never shown; it exists for its timer and as the I/O thread's close target.
   UpdateWindow(g_mainWindow);
 
-  InitializeCrashReporter();
-
   g_outgoingSemaphore = CreateSemaphoreW(nullptr, 0, kOutgoingSemaphoreMax, nullptr);
   SetOutgoingWakeHook(WakeIoThread);
   SetHeartbeatStopHook(StopHeartbeatTimer);
 
   // The thread is neither joined nor closed: process exit ends it if it still runs.
   DWORD ioThreadId = 0;
-  HANDLE ioThread = CreateThread(nullptr, 0, PipeThreadProc, nullptr, 0, &ioThreadId);
+  HANDLE ioThread = CreateThread(nullptr, 0, PipeThreadProc, &hostPipes, 0, &ioThreadId);
   g_ioThreadId.store(ioThreadId);
   if (!ioThread) LogLine("CreateThread failed");
 

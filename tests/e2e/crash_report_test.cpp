@@ -1,5 +1,6 @@
 // The crash reporter: with the crash-test marker present, a capture makes the process fault on
-// purpose; the fault must leave a minidump named after the process in the temp folder.
+// purpose, and a module may fault while the process loads it; either fault must leave a
+// minidump named after the process in the temp folder.
 #include <windows.h>
 
 #include <fstream>
@@ -12,29 +13,9 @@ namespace {
 
 const wchar_t kCrashMarker[] = L"C:\\_LUMENHALL_CRASH_ME_";
 
-TEST(CrashReport, FaultLeavesAMinidump) {
-    HANDLE marker = CreateFileW(kCrashMarker, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (marker == INVALID_HANDLE_VALUE) GTEST_SKIP() << "cannot create the marker on C:";
-    CloseHandle(marker);
-
-    CHostSession session;
-    std::string error;
-    const bool started = session.start(BuiltProgram("lensbridge.exe"), 15000, &error);
-    DeleteFileW(kCrashMarker);  // read once at start; later processes must not crash
-    ASSERT_TRUE(started) << error;
-    std::vector<CameraInfo> cameras;
-    ASSERT_TRUE(session.listCameras(&cameras, &error)) << error;
-    ASSERT_FALSE(cameras.empty());
-    std::unique_ptr<ZnLuaTE> settings;
-    ASSERT_TRUE(session.connect(cameras[0].deviceId, &settings, &error)) << error;
-    const unsigned long pid = session.client().process().processId();
-    session.client().send("doCapture");
-
-    auto code = session.client().process().waitForExit(30000);
-    ASSERT_TRUE(code) << "the process did not end after the fault";
-    EXPECT_NE(*code, 0u);
-
+// The dump a process left in the temp folder, named after it, and the version note beside it;
+// both are removed, so that no run leaves them behind.
+void ExpectMinidumpAndRemoveIt(unsigned long pid) {
     const std::string prefix = platform::temporaryDirectory() + "lensbridge-" + std::to_string(pid) + "-";
     WIN32_FIND_DATAW found;
     const std::u16string pattern = platform::utf8ToUtf16(prefix + "*.dmp");
@@ -58,6 +39,48 @@ TEST(CrashReport, FaultLeavesAMinidump) {
     EXPECT_EQ(firstLine.rfind("version=", 0), 0u) << annotation << ": " << firstLine;
     notes.close();
     DeleteFileW(reinterpret_cast<const wchar_t*>(platform::utf8ToUtf16(annotation).c_str()));
+}
+
+TEST(CrashReport, FaultLeavesAMinidump) {
+    HANDLE marker = CreateFileW(kCrashMarker, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (marker == INVALID_HANDLE_VALUE) GTEST_SKIP() << "cannot create the marker on C:";
+    CloseHandle(marker);
+
+    // The marker is read once, while the modules load, and must be gone before any later
+    // process starts; the pipes exist before that, so it stays until a command is answered.
+    struct MarkerRemover {
+        ~MarkerRemover() { DeleteFileW(kCrashMarker); }
+    } removeMarker;
+    CHostSession session;
+    std::string error;
+    ASSERT_TRUE(session.start(BuiltProgram("lensbridge.exe"), 15000, &error)) << error;
+    std::vector<CameraInfo> cameras;
+    ASSERT_TRUE(session.listCameras(&cameras, &error)) << error;
+    DeleteFileW(kCrashMarker);
+    ASSERT_FALSE(cameras.empty());
+    std::unique_ptr<ZnLuaTE> settings;
+    ASSERT_TRUE(session.connect(cameras[0].deviceId, &settings, &error)) << error;
+    const unsigned long pid = session.client().process().processId();
+    session.client().send("doCapture");
+
+    auto code = session.client().process().waitForExit(30000);
+    ASSERT_TRUE(code) << "the process did not end after the fault";
+    EXPECT_NE(*code, 0u);
+
+    ExpectMinidumpAndRemoveIt(pid);
+}
+
+TEST(CrashReport, AModuleFaultingWhileItStartsLeavesAMinidump) {
+    // The simulated module faults in its own open, while the process loads the modules.
+    CChildProcess process;
+    std::string error;
+    ASSERT_TRUE(process.start(BuiltProgram("lensbridge.exe"), {},
+                              {{"LBSIM_FAULT_IN_MODULE_OPEN", "1"}}, &error)) << error;
+    auto code = process.waitForExit(30000);
+    ASSERT_TRUE(code) << "the process did not end after the fault";
+    EXPECT_NE(*code, 0u);
+    ExpectMinidumpAndRemoveIt(process.processId());
 }
 
 }  // namespace
