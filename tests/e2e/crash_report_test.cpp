@@ -15,14 +15,15 @@ const wchar_t kCrashMarker[] = L"C:\\_LUMENHALL_CRASH_ME_";
 
 // The dump a process left in the temp folder, named after it, and the version note beside it;
 // both are removed, so that no run leaves them behind.
-void ExpectMinidumpAndRemoveIt(unsigned long pid) {
-    const std::string prefix = platform::temporaryDirectory() + "lensbridge-" + std::to_string(pid) + "-";
+void ExpectMinidumpAndRemoveIt(unsigned long pid,
+                               const std::string& folder = platform::temporaryDirectory()) {
+    const std::string prefix = folder + "lensbridge-" + std::to_string(pid) + "-";
     WIN32_FIND_DATAW found;
     const std::u16string pattern = platform::utf8ToUtf16(prefix + "*.dmp");
     HANDLE search = FindFirstFileW(reinterpret_cast<const wchar_t*>(pattern.c_str()), &found);
     ASSERT_NE(search, INVALID_HANDLE_VALUE) << "no minidump " << prefix << "*.dmp";
     FindClose(search);
-    const std::string dump = platform::temporaryDirectory() +
+    const std::string dump = folder +
         platform::utf16ToUtf8(reinterpret_cast<const char16_t*>(found.cFileName));
     std::ifstream in(dump, std::ios::binary);
     char magic[4] = {};
@@ -81,6 +82,22 @@ TEST(CrashReport, AModuleFaultingWhileItStartsLeavesAMinidump) {
     ASSERT_TRUE(code) << "the process did not end after the fault";
     EXPECT_NE(*code, 0u);
     ExpectMinidumpAndRemoveIt(process.processId());
+}
+
+TEST(CrashReport, ATemporaryFolderTheSystemCannotNameStillGetsTheDump) {
+    // Wine's GetTempPathW fails for a TMP past MAX_PATH (error 206); Windows would return it.
+    if (!IsRunningUnderWine()) GTEST_SKIP() << "relies on Wine refusing a long TMP";
+    const std::string tooLong = "C:\\" + std::string(300, 'x');
+    CChildProcess process;
+    std::string error;
+    ASSERT_TRUE(process.start(BuiltProgram("lensbridge.exe"), {},
+                              {{"LBSIM_FAULT_IN_MODULE_OPEN", "1"}, {"TMP", tooLong}, {"TEMP", tooLong}},
+                              &error)) << error;
+    auto code = process.waitForExit(30000);
+    ASSERT_TRUE(code) << "the process did not end after the fault";
+    const std::string localAppData = platform::environmentVariable("LOCALAPPDATA");
+    ASSERT_FALSE(localAppData.empty());
+    ExpectMinidumpAndRemoveIt(process.processId(), localAppData + "\\Temp\\");
 }
 
 }  // namespace
