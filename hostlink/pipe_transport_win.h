@@ -26,7 +26,8 @@ struct CHostPipes {
 // copy of this program) cannot create the same names while we hold them; Wine enforces the
 // instance limit although it ignores FILE_FLAG_FIRST_PIPE_INSTANCE. When another process
 // holds a name, tries again until `retryMs` have passed, since that process may be ending.
-// False, traced, when the pipes could not be had; `pipes` is then empty.
+// False, traced, when the pipes could not be had; `pipes` is then empty. Called by wWinMain
+// on the main thread before the modules load and the I/O thread starts.
 bool CreateHostPipes(const wchar_t* inputName, const wchar_t* outputName, unsigned retryMs,
                      CHostPipes& pipes);
 

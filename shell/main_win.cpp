@@ -1,6 +1,7 @@
 // The process entry: sets up the process-global objects in a fixed order, starts the I/O
 // thread and runs the hidden window's message loop, whose 100 ms timer is the camera side's
-// heartbeat. The process ends when the I/O thread posts WM_CLOSE to the window.
+// heartbeat. The process ends when the I/O thread posts WM_CLOSE to the window, or at once
+// (exit code 2) when the host pipes cannot be had.
 //
 // Threads: everything here runs on the main thread; the I/O thread only posts WM_CLOSE and,
 // through the dispatcher's hook, kills the timer.
