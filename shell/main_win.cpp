@@ -13,15 +13,17 @@
 #include <cstring>
 #include <mutex>
 
+#include "bridge/dispatcher.h"
+#include "bridge/notifications.h"
+#include "camera/camera_host.h"
 #include "camera/modules/module_manager.h"
-#include "hostlink/dispatcher.h"
 #include "hostlink/outgoing_queue.h"
 #include "hostlink/pipe_transport_win.h"
 #include "lensbridge_version.h"
+#include "platform/trace.h"
 #include "shell/fault_sink.h"
 #include "shell/process_globals_win.h"
 #include "shell/resource.h"
-#include "shell/trace.h"
 
 LRESULT CALLBACK WndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
 
@@ -56,9 +58,17 @@ void WakeIoThread() {
 }
 
 void OnHeartbeat() {
-  std::lock_guard<std::mutex> lock(g_sdkMutex);
+  CSdkLockGuard lock(g_sdkLock);
   if (g_shutdownRequested.load() == 1) return;
   if (CNikonModuleManager* manager = CNikonModuleManager::existingInstance()) manager->pumpIdle();
+}
+
+// The I/O thread: the pipe server with the process's pipes, running the host's commands.
+// `pipes` is the CHostPipes that wWinMain made; the server takes them over.
+DWORD WINAPI PipeThreadProc(void* pipes) {
+  CPipeServerConfig config{kInputPipeName, kOutputPipeName, g_outgoingSemaphore, &g_mainWindow,
+                           DispatchHostMessage, static_cast<CHostPipes*>(pipes)};
+  return RunPipeServer(config);
 }
 
 ATOM RegisterMainWindowClass(HINSTANCE instance) {
@@ -134,10 +144,13 @@ int APIENTRY wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
   }
 
   // The module manager is created here, before the window and the I/O thread exist, so that
-  // no command can arrive before the modules are loaded.
+  // no command can arrive before the modules are loaded. What the cameras report reaches the
+  // host through the notifications installed first; they live as long as the process.
+  static CHostNotifications hostNotifications;
+  SetCameraHost(&hostNotifications);
   CNikonModuleManager::getInstance();
 
-  // The SDK lock (g_sdkMutex) is a std::mutex with static storage: it exists before wWinMain
+  // The SDK lock (g_sdkLock) is a mutex with static storage: it exists before wWinMain
   // runs, so there is nothing to create at this point.
 
   g_mainWindow = CreateWindowExW(0, g_windowClassName, g_titleText, WS_OVERLAPPEDWINDOW,

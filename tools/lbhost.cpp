@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "hostlink/lua_value.h"
+#include "values/lua_value.h"
 #include "platform/platform.h"
 #include "tools/command_args.h"
 #include "tools/host_session.h"

@@ -5,7 +5,7 @@
 #include <cstdio>
 
 #include "platform/platform.h"
-#include "shell/trace.h"
+#include "platform/trace.h"
 
 std::string g_downloadDirectory;
 

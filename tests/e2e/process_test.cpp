@@ -4,8 +4,8 @@
 
 #include <chrono>
 
-#include "hostlink/message_frame.h"
 #include "tests/e2e/e2e_support.h"
+#include "values/message_frame.h"
 
 namespace {
 
@@ -76,7 +76,7 @@ TEST_F(ProcessTest, ASecondProcessGivesUpOnPipesTheFirstHolds) {
 
 TEST(PipeClaim, PipesReleasedWhileTheProcessRetriesAreTaken) {
     // The input pipe's name is held here, as by a previous run that is still ending.
-    CScopedHandle held(CreateNamedPipeW(kHostInputPipeName, PIPE_ACCESS_INBOUND, PIPE_TYPE_MESSAGE,
+    CScopedKernelHandle held(CreateNamedPipeW(kHostInputPipeName, PIPE_ACCESS_INBOUND, PIPE_TYPE_MESSAGE,
                                         1, 4096, 4096, 0, nullptr));
     ASSERT_TRUE(held.valid()) << "cannot hold the pipe name: " << GetLastError();
 
