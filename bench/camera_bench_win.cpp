@@ -32,11 +32,24 @@
 #include "platform/platform.h"
 #include "sim/sim_content.h"
 #include "sim/sim_scenarios.h"
+#include "tests/e2e/test_download_folder.h"
 #include "tools/child_process.h"
 #include "values/lua_value.h"
 #include "values/message_frame.h"
 
 namespace {
+
+// Every process the benchmark starts downloads into this folder, and the plain writes it is
+// compared with go there too; the folder and all in it are removed when the benchmark ends.
+const CTestDownloadFolder& BenchFolder() {
+  static const CTestDownloadFolder folder("camera_bench");
+  return folder;
+}
+
+// The environment of a lensbridge.exe the benchmark starts on `scenario`.
+std::vector<std::pair<std::string, std::string>> ProcessEnvironment(const std::string& scenario) {
+  return BenchFolder().environment({{"LBSIM_SCENARIO", scenario}});
+}
 
 using Clock = std::chrono::steady_clock;
 
@@ -162,7 +175,7 @@ RoundTrips LensbridgeRoundTrips(const std::string& dir, const std::string& scena
   RoundTrips result;
   CChildProcess process;
   std::string error;
-  if (!process.start(dir + "lensbridge.exe", {}, {{"LBSIM_SCENARIO", scenario}}, &error)) {
+  if (!process.start(dir + "lensbridge.exe", {}, ProcessEnvironment(scenario), &error)) {
     std::fprintf(stderr, "lensbridge: %s\n", error.c_str());
     return result;
   }
@@ -217,7 +230,7 @@ bool MeasureStartups(const std::string& dir, const std::string& scenario, Startu
       CChildProcess process;
       std::string error;
       auto start = Clock::now();
-      if (!process.start(dir + "lensbridge.exe", {}, {{"LBSIM_SCENARIO", scenario}}, &error)) return false;
+      if (!process.start(dir + "lensbridge.exe", {}, ProcessEnvironment(scenario), &error)) return false;
       CHandle input, output;
       input.h = OpenPipe(kInputPipe, GENERIC_WRITE, 15000);
       output.h = OpenPipe(kOutputPipe, GENERIC_READ, 15000);
@@ -301,7 +314,7 @@ int CountFrames(HANDLE output, unsigned ms, double* firstFrameMs,
 bool StartWithCameraConnected(const std::string& dir, const std::string& scenario,
                               CChildProcess& process, CHandle& input, CHandle& output) {
   std::string error;
-  if (!process.start(dir + "lensbridge.exe", {}, {{"LBSIM_SCENARIO", scenario}}, &error)) {
+  if (!process.start(dir + "lensbridge.exe", {}, ProcessEnvironment(scenario), &error)) {
     std::fprintf(stderr, "lensbridge: %s\n", error.c_str());
     return false;
   }
@@ -355,7 +368,7 @@ LiveViewFigures MeasureLiveView(const std::string& dir, const std::string& scena
 // write, close. In ms, or -1 when the file could not be written.
 // With freshBuffer false the buffer exists before the clock starts: the write alone.
 double PlainWriteMs(std::size_t bytes, bool freshBuffer) {
-  const std::string plain = platform::temporaryDirectory() + "camera_bench_plain.bin";
+  const std::string plain = BenchFolder().file("plain.bin");
   std::vector<char> block;
   if (!freshBuffer) block.assign(bytes, 7);
   const auto start = Clock::now();
@@ -381,7 +394,7 @@ constexpr int kDownloadRounds = 9;
 bool MeasureDownload(const std::string& dir, double& downloadMs, double& writeMs,
                      double& writeOnlyMs) {
   constexpr std::size_t kRawBytes = 52428800;
-  const std::string scenario = platform::temporaryDirectory() + "camera_bench_raw.scenario";
+  const std::string scenario = BenchFolder().file("raw.scenario");
   std::ofstream(scenario, std::ios::trunc)
       << "camera 1 format=raw raw-bytes=" << kRawBytes << " name=D850\n";
   CChildProcess process;
@@ -439,7 +452,7 @@ bool IdleCpu(const std::string& dir, const std::string& scenario, unsigned secon
              double& cpu) {
   CChildProcess process;
   std::string error;
-  if (!process.start(dir + "lensbridge.exe", {}, {{"LBSIM_SCENARIO", scenario}}, &error)) {
+  if (!process.start(dir + "lensbridge.exe", {}, ProcessEnvironment(scenario), &error)) {
     std::fprintf(stderr, "lensbridge: %s\n", error.c_str());
     return false;
   }
@@ -468,7 +481,7 @@ bool IdleCpu(const std::string& dir, const std::string& scenario, unsigned secon
 int main(int argc, char** argv) {
   const unsigned idleSeconds = argc > 1 ? static_cast<unsigned>(std::atoi(argv[1])) : 60;
   const std::string dir = platform::executableDirectory();
-  const std::string scenario = WriteScenario(platform::temporaryDirectory());
+  const std::string scenario = WriteScenario(BenchFolder().path());
 
   const std::string probe = Frame(12345, "isLiveViewOn", nullptr);
   RoundTrips echo = EchoRoundTrips(dir, probe);

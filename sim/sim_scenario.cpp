@@ -40,6 +40,14 @@ bool ParseCamera(std::istringstream& words, const std::string& line, CameraSetup
       camera.name = line.substr(at + 5);
       return true;
     }
+    if (key == "habits") {
+      std::string bad;
+      if (!ParseHabitList(value, camera.habits, bad)) {
+        problem = "unknown habit \"" + bad + "\"";
+        return false;
+      }
+      continue;
+    }
     if (key == "format") {
       if (!ParseImageFormat(value, camera.format)) {
         problem = "format is jpeg, raw or raw+jpeg";
@@ -59,6 +67,8 @@ bool ParseCamera(std::istringstream& words, const std::string& line, CameraSetup
       camera.isoAuto = n == 1;
     } else if (key == "raw-bytes" && n >= 16 && n <= 0x7FFFFFFFu) {
       camera.rawBytes = n;
+    } else if (key == "rate" && n >= 1 && n <= 10000) {
+      camera.rateMBps = n;
     } else if (key == "plugged" && n <= 1) {
       camera.plugged = n == 1;
     } else {
@@ -69,12 +79,28 @@ bool ParseCamera(std::istringstream& words, const std::string& line, CameraSetup
   return true;
 }
 
+bool IsModuleName(const std::string& name) {
+  if (name.size() != 8 || name.compare(0, 4, "Type") != 0) return false;
+  for (std::size_t i = 4; i < 8; ++i)
+    if (name[i] < '0' || name[i] > '9') return false;
+  return true;
+}
+
 }  // namespace
 
 Scenario DefaultScenario(const std::string& moduleType) {
   Scenario scenario;
   if (moduleType == "Type0001") scenario.cameras.push_back(CameraSetup{});
   return scenario;
+}
+
+Scenario ScenarioForModule(const Scenario& scenario, const std::string& moduleType) {
+  Scenario mine;
+  for (const CameraSetup& camera : scenario.cameras)
+    if (camera.module.empty() || camera.module == moduleType) mine.cameras.push_back(camera);
+  for (const TimedEvent& event : scenario.events)
+    if (event.module.empty() || event.module == moduleType) mine.events.push_back(event);
+  return mine;
 }
 
 bool ParseImageFormat(const std::string& text, ImageFormat& format) {
@@ -95,6 +121,7 @@ bool ParseScenario(const std::string& text, Scenario& scenario, std::string& err
   std::istringstream lines(text);
   std::string line;
   int number = 0;
+  std::string module;  // the scope of the statements that follow
   while (std::getline(lines, line)) {
     ++number;
     if (!line.empty() && line.back() == '\r') line.pop_back();
@@ -104,14 +131,23 @@ bool ParseScenario(const std::string& text, Scenario& scenario, std::string& err
     std::string verb;
     if (!(words >> verb)) continue;
     std::string problem;
-    if (verb == "camera") {
+    if (verb == "module") {
+      std::string name, extra;
+      if (words >> name && !(words >> extra) && (name == "any" || IsModuleName(name))) {
+        module = name == "any" ? std::string() : name;
+        continue;
+      }
+      problem = "expected \"module TypeNNNN\" or \"module any\"";
+    } else if (verb == "camera") {
       CameraSetup camera;
+      camera.module = module;
       if (ParseCamera(words, line, camera, problem)) {
         scenario.cameras.push_back(camera);
         continue;
       }
     } else if (verb == "at") {
       TimedEvent event;
+      event.module = module;
       std::string time, action, id;
       if (words >> time >> action >> id && ParseNumber(time, event.atMs) &&
           (action == "plug" || action == "unplug") && ParseNumber(id, event.cameraId)) {

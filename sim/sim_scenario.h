@@ -1,16 +1,22 @@
 // What the simulated module has plugged in: its cameras and the times they come and go.
 //
 // A scenario is a small text file, one statement per line, '#' starts a comment:
+//   module <TypeNNNN>|any
 //   camera <id> [type=<n>] [exposure=<0..3>] [iso-auto=<0|1>] [format=jpeg|raw|raw+jpeg]
-//               [raw-bytes=<n>] [plugged=<0|1>] [name=<rest of the line>]
+//               [raw-bytes=<n>] [plugged=<0|1>] [habits=<habit>,...] [rate=<MB/s>]
+//               [name=<rest of the line>]
 //   at <milliseconds> plug|unplug <id>
-// Times count from the module's open. The simulator reads the file named by LBSIM_SCENARIO;
-// without one, each module has its built-in cameras.
+// The cameras and timed events after a `module` line belong to that module only; before any
+// `module` line (or after `module any`) to every module. Times count from the module's open.
+// The simulator reads the file named by LBSIM_SCENARIO; without one, each module has its
+// built-in cameras.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "sim/sim_habits.h"
 
 namespace lbsim {
 
@@ -25,12 +31,16 @@ struct CameraSetup {
   ImageFormat format = ImageFormat::Jpeg;
   std::uint32_t rawBytes = 12u * 1024u * 1024u;
   bool plugged = true;
+  HabitSet habits;
+  std::uint32_t rateMBps = 35;       // the link's pace under the slow-link habit
+  std::string module;                // the module it is on; empty: every module
 };
 
 struct TimedEvent {
   std::uint32_t atMs = 0;
   bool plug = true;
   std::uint32_t cameraId = 0;
+  std::string module;                // as CameraSetup::module
 };
 
 struct Scenario {
@@ -41,6 +51,9 @@ struct Scenario {
 // The cameras a module has when no scenario file is given: one camera on Type0001, none on
 // the others, so a plain demo session sees exactly one camera.
 Scenario DefaultScenario(const std::string& moduleType);
+
+// The cameras and events of the scenario that belong on module `moduleType`.
+Scenario ScenarioForModule(const Scenario& scenario, const std::string& moduleType);
 
 // Parses scenario text. False with a message naming the line on the first bad statement.
 bool ParseScenario(const std::string& text, Scenario& scenario, std::string& error);

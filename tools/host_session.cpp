@@ -91,8 +91,10 @@ std::string CopyIntoFolder(const std::string& path, const std::string& folder,
 }
 
 bool CHostSession::start(const std::string& exePath, unsigned connectTimeoutMs,
-                         std::string* error) {
-    return m_client.startAndConnect(exePath, connectTimeoutMs, error);
+                         std::string* error,
+                         const std::vector<std::pair<std::string, std::string>>& environment) {
+    return m_client.start(exePath, error, {}, environment) &&
+           m_client.connect(connectTimeoutMs, error);
 }
 
 std::optional<HostMessage> CHostSession::waitReply(std::uint32_t requestId, const char* what,

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tools/host_client.h"
@@ -40,8 +41,10 @@ class CHostSession {
 public:
     CHostSession() = default;
 
-    // Starts the exe and connects both pipes.
-    bool start(const std::string& exePath, unsigned timeoutMs, std::string* error);
+    // Starts the exe and connects both pipes. `environment` adds to or replaces variables of
+    // the inherited environment (see CChildProcess::start).
+    bool start(const std::string& exePath, unsigned timeoutMs, std::string* error,
+               const std::vector<std::pair<std::string, std::string>>& environment = {});
 
     // "listDevices": every camera the process knows, in its order.
     bool listCameras(std::vector<CameraInfo>* cameras, std::string* error);

@@ -4,7 +4,6 @@
 // and plugged in again while the process runs.
 #include <windows.h>
 
-#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <optional>
@@ -32,29 +31,25 @@ bool IsJpeg(const std::string& bytes) {
 class CameraSessionTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        const std::string temp = platform::temporaryDirectory();
-        m_scenario = temp + "lb_e2e.scenario";
-        m_control = temp + "lb_e2e.control";
-        std::ofstream(m_scenario, std::ios::trunc) << lbsim::kTwoCameraScenario;
+        ASSERT_TRUE(m_downloads.valid());
+        m_control = m_downloads.file("camera.control");
+        const std::string scenario = m_downloads.file("cameras.scenario");
+        std::ofstream(scenario, std::ios::trunc) << lbsim::kTwoCameraScenario;
         std::ofstream(m_control, std::ios::trunc);
-        SetEnvironmentVariableW(L"LBSIM_SCENARIO", reinterpret_cast<LPCWSTR>(platform::utf8ToUtf16(m_scenario).c_str()));
-        SetEnvironmentVariableW(L"LBSIM_CONTROL", reinterpret_cast<LPCWSTR>(platform::utf8ToUtf16(m_control).c_str()));
         std::string error;
-        ASSERT_TRUE(m_session.start(BuiltProgram("lensbridge.exe"), 15000, &error)) << error;
-    }
-    void TearDown() override {
-        SetEnvironmentVariableW(L"LBSIM_SCENARIO", nullptr);
-        SetEnvironmentVariableW(L"LBSIM_CONTROL", nullptr);
-        std::remove(m_scenario.c_str());
-        std::remove(m_control.c_str());
+        ASSERT_TRUE(m_session.start(BuiltProgram("lensbridge.exe"), 15000, &error,
+                                    m_downloads.environment({{"LBSIM_SCENARIO", scenario},
+                                                             {"LBSIM_CONTROL", m_control}})))
+            << error;
     }
     void control(const std::string& line) {
         std::ofstream(m_control, std::ios::app) << line << "\n";
     }
     void shutdownCleanly() { ExpectOrderlyShutdown(m_session); }
 
+    // Declared before the session, which must end before its folder is removed.
+    CTestDownloadFolder m_downloads{CurrentTestName()};
     CHostSession m_session;
-    std::string m_scenario;
     std::string m_control;
 };
 
@@ -80,7 +75,8 @@ TEST_F(CameraSessionTest, WholeSession) {
     const std::string jpeg = ReadFile(files[0].path);
     EXPECT_TRUE(IsJpeg(jpeg));
     EXPECT_EQ(static_cast<long long>(jpeg.size()), files[0].announcedSize);
-    std::remove(files[0].path.c_str());
+    // Downloads land in the temp folder the process was given, under the announced name.
+    EXPECT_EQ(files[0].path, m_downloads.file("Capture0001.jpg"));
 
     control("format raw+jpeg 1");
     files.clear();
@@ -95,7 +91,7 @@ TEST_F(CameraSessionTest, WholeSession) {
     for (std::size_t i = 0; i < raw.size() && same; i += 4093)
         same = static_cast<unsigned char>(raw[i]) == lbsim::RawByte(seed, i);
     EXPECT_TRUE(same) << "RAW bytes differ from what the camera sent";
-    for (const auto& file : files) std::remove(file.path.c_str());
+    EXPECT_EQ(files[1].path, m_downloads.file("Capture0002.jpg"));
 
     std::vector<LiveViewFrame> frames;
     ASSERT_TRUE(m_session.liveView(1500, &frames, &error)) << error;

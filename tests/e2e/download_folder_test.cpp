@@ -1,6 +1,6 @@
 // Where the process puts downloads when the user's temporary folder is unusual: too long for
 // the ordinary path functions, or gone. The process takes its folder from TMP and TEMP, which
-// it inherits from the test.
+// the test gives it. Files that land in the fallback folder (the prefix's own) are removed.
 #include <windows.h>
 
 #include <cstdio>
@@ -23,24 +23,6 @@ std::optional<std::wstring> Environment(const wchar_t* name) {
     return std::wstring(value, length);
 }
 
-// Sets TMP and TEMP for the processes the test starts, and puts the old values back.
-class CTemporaryFolderOverride {
-public:
-    explicit CTemporaryFolderOverride(const std::wstring& folder)
-        : m_tmp(Environment(L"TMP")), m_temp(Environment(L"TEMP")) {
-        SetEnvironmentVariableW(L"TMP", folder.c_str());
-        SetEnvironmentVariableW(L"TEMP", folder.c_str());
-    }
-    ~CTemporaryFolderOverride() {
-        SetEnvironmentVariableW(L"TMP", m_tmp ? m_tmp->c_str() : nullptr);
-        SetEnvironmentVariableW(L"TEMP", m_temp ? m_temp->c_str() : nullptr);
-    }
-
-private:
-    std::optional<std::wstring> m_tmp;
-    std::optional<std::wstring> m_temp;
-};
-
 // The "Temp" folder in the user's local application data.
 std::string LocalTemporaryFolder() {
     const std::optional<std::wstring> localAppData = Environment(L"LOCALAPPDATA");
@@ -48,11 +30,13 @@ std::string LocalTemporaryFolder() {
     return platform::utf16ToUtf8(std::u16string(localAppData->begin(), localAppData->end())) + "\\Temp\\";
 }
 
-// One JPEG shot on the first camera; the downloaded file, or nothing with a failure recorded.
-std::optional<DownloadedFile> ShootOnce() {
+// One JPEG shot on the first camera of a process whose TMP and TEMP name `temporaryFolder`;
+// the downloaded file, or nothing with a failure recorded.
+std::optional<DownloadedFile> ShootOnce(const std::string& temporaryFolder) {
     CHostSession session;
     std::string error;
-    if (!session.start(BuiltProgram("lensbridge.exe"), 15000, &error)) {
+    if (!session.start(BuiltProgram("lensbridge.exe"), 15000, &error,
+                       {{"TMP", temporaryFolder}, {"TEMP", temporaryFolder}})) {
         ADD_FAILURE() << error;
         return std::nullopt;
     }
@@ -80,9 +64,11 @@ bool IsJpegFile(const std::string& path) {
 }
 
 TEST(DownloadFolder, ATemporaryFolderPastMaxPathStillTakesTheDownload) {
-    // Nested folders, each short enough, together far past MAX_PATH.
-    std::string folder = platform::temporaryDirectory();
-    if (folder.rfind("\\\\?\\", 0) != 0) folder = "\\\\?\\" + folder;
+    // Nested folders in a folder of the test's own, each short enough, together far past
+    // MAX_PATH; they are removed here, through the long form, before the test folder goes.
+    CTestDownloadFolder root(CurrentTestName());
+    ASSERT_TRUE(root.valid());
+    std::string folder = "\\\\?\\" + root.path();
     std::vector<std::string> created;
     for (int i = 0; folder.size() < 320; ++i) {
         folder += "lb_long_folder_" + std::string(40, 'a' + i) + "\\";
@@ -91,11 +77,7 @@ TEST(DownloadFolder, ATemporaryFolderPastMaxPathStillTakesTheDownload) {
         created.push_back(folder);
     }
     const std::string plain = folder.substr(4);  // as a user's settings would name it
-    std::optional<DownloadedFile> file;
-    {
-        CTemporaryFolderOverride override(Wide(plain));
-        file = ShootOnce();
-    }
+    const std::optional<DownloadedFile> file = ShootOnce(plain);
     if (file) {
         // Windows returns such a folder, and the process writes into it through the "\\?\"
         // form; Wine's GetTempPathW refuses one past MAX_PATH (error 206), and the process
@@ -111,11 +93,7 @@ TEST(DownloadFolder, ATemporaryFolderPastMaxPathStillTakesTheDownload) {
 
 TEST(DownloadFolder, AMissingTemporaryFolderFallsBackToTheLocalApplicationData) {
     const std::string fallback = LocalTemporaryFolder();
-    std::optional<DownloadedFile> file;
-    {
-        CTemporaryFolderOverride override(L"C:\\lb_no_such_temporary_folder");
-        file = ShootOnce();
-    }
+    const std::optional<DownloadedFile> file = ShootOnce("C:\\lb_no_such_temporary_folder");
     if (file) {
         EXPECT_EQ(file->path, fallback + file->fileName);
         EXPECT_TRUE(IsJpegFile(file->path)) << file->path;

@@ -6,10 +6,17 @@
 #include <gtest/gtest.h>
 
 #include "platform/platform.h"
+#include "tests/e2e/test_download_folder.h"
 #include "tools/host_session.h"
 
 inline std::string BuiltProgram(const char* name) {
     return platform::executableDirectory() + "\\" + name;
+}
+
+// The running test's name, for naming what belongs to it.
+inline std::string CurrentTestName() {
+    const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    return test ? std::string(test->test_suite_name()) + "." + test->name() : "test";
 }
 
 // "shutdown" is answered and the process ends with 0.
@@ -20,16 +27,21 @@ inline void ExpectOrderlyShutdown(CHostSession& session) {
     EXPECT_EQ(code, 0u);
 }
 
-// A lensbridge.exe started and connected for one test; reaped by CHostClient's destructor.
+// A lensbridge.exe started and connected for one test, with a temp folder of its own;
+// reaped by CHostClient's destructor before the folder is removed.
 class ProcessTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        ASSERT_TRUE(m_downloads.valid());
         std::string error;
-        ASSERT_TRUE(m_session.start(BuiltProgram("lensbridge.exe"), 15000, &error)) << error;
+        ASSERT_TRUE(m_session.start(BuiltProgram("lensbridge.exe"), 15000, &error,
+                                    m_downloads.environment()))
+            << error;
     }
     CHostClient& client() { return m_session.client(); }
 
     void expectOrderlyShutdown() { ExpectOrderlyShutdown(m_session); }
 
+    CTestDownloadFolder m_downloads{CurrentTestName()};
     CHostSession m_session;
 };

@@ -60,7 +60,9 @@ TEST_F(ProcessTest, ASecondProcessGivesUpOnPipesTheFirstHolds) {
     CHostClient intruder;
     std::string error;
     const auto start = std::chrono::steady_clock::now();
-    ASSERT_TRUE(intruder.start(BuiltProgram("lensbridge.exe"), &error)) << error;
+    ASSERT_TRUE(intruder.start(BuiltProgram("lensbridge.exe"), &error, {},
+                               m_downloads.environment()))
+        << error;
     auto code = intruder.process().waitForExit(25000);
     const auto elapsed = std::chrono::steady_clock::now() - start;
     ASSERT_TRUE(code) << "the second process still runs";
@@ -80,9 +82,13 @@ TEST(PipeClaim, PipesReleasedWhileTheProcessRetriesAreTaken) {
                                         1, 4096, 4096, 0, nullptr));
     ASSERT_TRUE(held.valid()) << "cannot hold the pipe name: " << GetLastError();
 
+    CTestDownloadFolder downloads(CurrentTestName());
+    ASSERT_TRUE(downloads.valid());
     CHostSession session;
     std::string error;
-    ASSERT_TRUE(session.client().start(BuiltProgram("lensbridge.exe"), &error)) << error;
+    ASSERT_TRUE(session.client().start(BuiltProgram("lensbridge.exe"), &error, {},
+                                       downloads.environment()))
+        << error;
     Sleep(1500);
     ASSERT_TRUE(session.client().process().running()) << "gave up while the name was held";
     held.reset();

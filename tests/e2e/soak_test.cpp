@@ -46,18 +46,20 @@ std::function<bool(const HostMessage&)> IsAbout(const char* name, double deviceI
 }
 
 TEST(Soak, CapturesLiveViewHotplugAndBadInput) {
-    const std::string temp = platform::temporaryDirectory();
-    const std::string scenario = temp + "lb_soak.scenario";
-    const std::string control = temp + "lb_soak.control";
+    CTestDownloadFolder temp(CurrentTestName());
+    ASSERT_TRUE(temp.valid());
+    const std::string scenario = temp.file("soak.scenario");
+    const std::string control = temp.file("soak.control");
     std::ofstream(scenario, std::ios::trunc)
         << "camera 1 format=raw raw-bytes=" << kRawBytes << " name=D850\n";
     std::ofstream(control, std::ios::trunc);
-    SetEnvironmentVariableW(L"LBSIM_SCENARIO", reinterpret_cast<LPCWSTR>(platform::utf8ToUtf16(scenario).c_str()));
-    SetEnvironmentVariableW(L"LBSIM_CONTROL", reinterpret_cast<LPCWSTR>(platform::utf8ToUtf16(control).c_str()));
 
     CHostSession session;
     std::string error;
-    ASSERT_TRUE(session.start(BuiltProgram("lensbridge.exe"), 15000, &error)) << error;
+    ASSERT_TRUE(session.start(BuiltProgram("lensbridge.exe"), 15000, &error,
+                              temp.environment({{"LBSIM_SCENARIO", scenario},
+                                                {"LBSIM_CONTROL", control}})))
+        << error;
     CHostClient& client = session.client();
     std::vector<CameraInfo> cameras;
     ASSERT_TRUE(session.listCameras(&cameras, &error)) << error;
@@ -119,17 +121,12 @@ TEST(Soak, CapturesLiveViewHotplugAndBadInput) {
     int wrong = 0;
     for (const File& file : files) {
         if (!HasCameraBytes(ReadFile(file.path), file.captureNumber)) ++wrong;
-        std::remove(file.path.c_str());
     }
     EXPECT_EQ(wrong, 0) << "of " << files.size() << " files";
     for (const HostMessage& message : client.takeReceived()) {
         EXPECT_TRUE(message.requestId == 0 || message.nameText() == "ok") << message.nameText();
     }
     ExpectOrderlyShutdown(session);
-    SetEnvironmentVariableW(L"LBSIM_SCENARIO", nullptr);
-    SetEnvironmentVariableW(L"LBSIM_CONTROL", nullptr);
-    std::remove(scenario.c_str());
-    std::remove(control.c_str());
 }
 
 }  // namespace

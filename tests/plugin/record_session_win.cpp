@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "tests/e2e/test_download_folder.h"
 #include "tools/host_client.h"
 #include "tools/value_printer.h"
 #include "values/lua_value.h"
@@ -20,7 +21,6 @@ namespace {
 struct CRecorder {
   CHostClient client;
   std::vector<std::string> entries;
-  std::vector<std::string> downloadedPaths;  // removed again once the session is recorded
   unsigned long files = 0;
 
   void record(const HostMessage& message, const std::string& answers) {
@@ -29,12 +29,7 @@ struct CRecorder {
     if (!answers.empty()) entry += ", answers = \"" + answers + "\"";
     entry += ", params = " + FormatValue(message.payload.get()) + "}";
     entries.push_back(entry);
-    if (message.nameText() != "fileDownloadComplete") return;
-    ++files;
-    if (const auto* table = dynamic_cast<const ZnLuaTETable*>(message.payload.get())) {
-      if (const ZnLuaTEString* path = table->getStringValue("file_path"))
-        downloadedPaths.push_back(path->value());
-    }
+    if (message.nameText() == "fileDownloadComplete") ++files;
   }
 
   // Sends `name` and records everything up to and including its reply; `untilFiles` more
@@ -64,14 +59,20 @@ int wmain(int argc, wchar_t** argv) {
     return 2;
   }
   const std::string out = platform::utf16ToUtf8(reinterpret_cast<const char16_t*>(argv[1]));
-  const std::string control = platform::temporaryDirectory() + "lb_record_session.control";
+  // The process downloads into a folder of this run's own, so the recorded file names never
+  // depend on what earlier runs left behind. Declared before the recorder, whose process must
+  // end before the folder is removed.
+  CTestDownloadFolder temp("record_session");
+  if (!temp.valid()) return 1;
+  const std::string control = temp.file("camera.control");
   std::ofstream(control, std::ios::trunc);
-  SetEnvironmentVariableW(L"LBSIM_CONTROL", reinterpret_cast<LPCWSTR>(platform::utf8ToUtf16(control).c_str()));
   SetEnvironmentVariableW(L"LBSIM_SCENARIO", nullptr);
 
   CRecorder recorder;
   std::string error;
-  if (!recorder.client.startAndConnect(platform::executableDirectory() + "lensbridge.exe", 15000, &error)) {
+  if (!recorder.client.start(platform::executableDirectory() + "lensbridge.exe", &error, {},
+                             temp.environment({{"LBSIM_CONTROL", control}})) ||
+      !recorder.client.connect(15000, &error)) {
     std::fprintf(stderr, "lensbridge.exe: %s\n", error.c_str());
     return 1;
   }
@@ -89,8 +90,6 @@ int wmain(int argc, wchar_t** argv) {
   const std::uint32_t id = recorder.client.send("shutdown");
   recorder.client.waitForReply(id, 10000);
   recorder.client.process().waitForExit(10000);
-  std::remove(control.c_str());
-  for (const std::string& path : recorder.downloadedPaths) std::remove(path.c_str());
   if (!ok) {
     std::fprintf(stderr, "the session did not complete\n");
     return 1;

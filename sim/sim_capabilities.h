@@ -1,0 +1,26 @@
+// What each simulated object lists and answers: capability lists, typed reads and writes,
+// enumerations. Threads: the simulator's mutex is held (sim_state.h).
+#pragma once
+
+#include <string>
+
+#include "sim/sim_state.h"
+
+namespace lbsim {
+
+// Whether an object of this kind lists capability `capId`.
+bool Lists(Kind kind, ULONG capId);
+
+// The capability list of an object of this kind, into the caller's array of `room` records;
+// kNkMAIDResult_BufferSize when it does not fit.
+NKERROR CapInfo(Kind kind, ULONG room, NKPARAM data);
+ULONG CapCount(Kind kind);
+
+NKERROR CapGet(Node& node, ULONG capId, ULONG dataType, NKPARAM data);
+NKERROR CapGetArray(Node& node, ULONG capId, NKPARAM data);
+NKERROR CapSet(Node& node, ULONG capId, ULONG dataType, NKPARAM data);
+
+// The name a capture item's data object answers ("DSC_0001.NEF").
+std::string ItemName(const Item& item);
+
+}  // namespace lbsim

@@ -1,0 +1,133 @@
+#include "sim/sim_capture.h"
+
+#include <memory>
+#include <vector>
+
+#include "sim/sim_content.h"
+#include "sim/sim_picture.h"
+#include "sim/sim_transfer.h"
+
+namespace lbsim {
+
+namespace {
+
+constexpr int kPhotoWidth = 1600;
+constexpr int kPhotoHeight = 1064;
+
+// Makes the items of one shot on the camera and gives their ids in the order the camera
+// announces them (RAW first); none when the camera saves to its card only.
+std::vector<ULONG> MakeShotItems(ULONG cameraId) {
+  std::vector<ULONG> ids;
+  Camera* camera = FindCamera(cameraId);
+  const std::uint32_t number = ++camera->captures;
+  if (camera->saveMedia == 0) return ids;
+  std::vector<bool> files;
+  if (camera->setup.format != ImageFormat::Jpeg) files.push_back(true);
+  if (camera->setup.format != ImageFormat::Raw) files.push_back(false);
+  for (bool raw : files) {
+    Item item;
+    item.raw = raw;
+    item.sidecar = camera->setup.format == ImageFormat::RawPlusJpeg;
+    item.captureNumber = number;
+    item.seed = FileSeed(cameraId, number, raw);
+    item.rawBytes = camera->setup.rawBytes;
+    if (!raw) {
+      item.jpeg = std::make_shared<const std::vector<unsigned char>>(
+          RenderChartJpeg(kPhotoWidth, kPhotoHeight, 0, item.seed, 90));
+    }
+    const ULONG itemId = camera->nextItemId++;
+    camera->items[itemId] = std::move(item);
+    ids.push_back(itemId);
+  }
+  return ids;
+}
+
+// Announces a shot's items to the camera's event procedure; the downloads they start run
+// nested inside each announcement. Under nested-items the second file of a pair is announced
+// by the first one's transfer instead, after its first block.
+void AnnounceShot(ULONG cameraId, const std::vector<ULONG>& ids) {
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    Camera* camera = FindCamera(cameraId);
+    if (!camera || !camera->plugged) return;
+    if (camera->items.count(ids[i]) == 0) continue;  // already announced and let go of
+    const bool nestNext = i + 1 < ids.size() && camera->has(Habit::NestedItems);
+    if (nestNext) camera->announceDuringTransfer = ids[i + 1];
+    if (MaidObject* record = OpenRecord(Kind::Camera, cameraId))
+      DeliverEvent(record, kNkMAIDEvent_AddChild, ids[i]);
+    camera = FindCamera(cameraId);
+    if (nestNext && camera) {
+      // The caller never started the first transfer: the second comes in its own turn.
+      if (camera->announceDuringTransfer == ids[i + 1]) {
+        camera->announceDuringTransfer = 0;
+        continue;
+      }
+      ++i;  // announced inside the first one's transfer
+    }
+  }
+}
+
+void CompleteCapture(MaidObject* record, sdk::CompletionProc proc, NKREF ref, NKERROR result) {
+  if (proc) proc(record, kNkMAIDCommand_CapStart, kNkMAIDCapability_Capture, 0, 0, ref, result);
+}
+
+// Takes the shot the caller asked for: announces its items, then completes the capture (or,
+// under late-items, completes it first and announces the items at the next Async).
+void RunCapture(ULONG cameraId, MaidObject* record, sdk::CompletionProc proc, NKREF ref) {
+  Camera* camera = FindCamera(cameraId);
+  if (!camera || !camera->plugged)
+    return CompleteCapture(record, proc, ref, kNkMAIDResult_CameraNotFound);
+  const std::vector<ULONG> ids = MakeShotItems(cameraId);
+  if (camera->has(Habit::LateItems)) {
+    CompleteCapture(record, proc, ref, kNkMAIDResult_NoError);
+    Sim().jobs.push_back([cameraId, ids] { AnnounceShot(cameraId, ids); });
+    return;
+  }
+  AnnounceShot(cameraId, ids);
+  CompleteCapture(record, proc, ref, kNkMAIDResult_NoError);
+}
+
+}  // namespace
+
+bool ShootByButton(ULONG cameraId) {
+  Camera* camera = FindCamera(cameraId);
+  if (!camera || !camera->plugged) return false;
+  Sim().jobs.push_back([cameraId] {
+    Camera* camera = FindCamera(cameraId);
+    if (!camera || !camera->plugged) return;
+    AnnounceShot(cameraId, MakeShotItems(cameraId));
+  });
+  return true;
+}
+
+NKERROR CapStart(MaidObject* record, Node& node, ULONG capId, sdk::CompletionProc proc, NKREF ref) {
+  Simulator& sim = Sim();
+  if (node.kind == Kind::Camera && capId == kNkMAIDCapability_Capture) {
+    Camera* camera = FindCamera(node.cameraId);
+    if (!camera || !camera->plugged) return kNkMAIDResult_CameraNotFound;
+    if (sim.faults.captureHangs) {
+      // The completion does not come while the module is open.
+      sim.faults.captureHangs = false;
+      sim.heldCaptures.push_back({record, proc, ref});
+      return kNkMAIDResult_Pending;
+    }
+    if (camera->has(Habit::RefusedStart)) return kNkMAIDResult_DeviceBusy;
+    if (camera->has(Habit::RefusedStartLate)) {
+      sim.jobs.push_back([record, proc, ref] {
+        CompleteCapture(record, proc, ref, kNkMAIDResult_MediaFull);
+      });
+      return kNkMAIDResult_MediaFull;
+    }
+    const ULONG cameraId = node.cameraId;
+    if (camera->has(Habit::SyncComplete)) {
+      RunCapture(cameraId, record, proc, ref);
+      return kNkMAIDResult_NoError;
+    }
+    sim.jobs.push_back([cameraId, record, proc, ref] { RunCapture(cameraId, record, proc, ref); });
+    return kNkMAIDResult_Pending;
+  }
+  if (node.kind == Kind::Data && capId == kNkMAIDCapability_Acquire)
+    return StartTransfer(record, node, proc, ref);
+  return kNkMAIDResult_NotSupported;
+}
+
+}  // namespace lbsim
