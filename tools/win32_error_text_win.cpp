@@ -1,0 +1,29 @@
+#include "tools/win32_error_text.h"
+
+#include <windows.h>
+
+#include <cctype>
+
+#include "platform/platform.h"
+
+std::string Win32ErrorText(unsigned long code) {
+    wchar_t* buffer = nullptr;
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<wchar_t*>(&buffer),
+        0, nullptr);
+    std::string text;
+    if (length && buffer) {
+        text = platform::utf16ToUtf8(std::u16string(reinterpret_cast<const char16_t*>(buffer), length));
+    }
+    if (buffer) LocalFree(buffer);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' ||
+                             text.back() == '.')) {
+        text.pop_back();
+    }
+    if (!text.empty()) {
+        text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
+        return text + " (error " + std::to_string(code) + ")";
+    }
+    return "error " + std::to_string(code);
+}
