@@ -90,7 +90,9 @@ std::optional<std::size_t> MatchSettingEntry(const std::vector<std::string>& ent
 
 std::string NearestWord(const std::string& word, const std::vector<std::string>& candidates) {
     std::string best;
-    std::size_t bestDistance = std::max<std::size_t>(1, word.size() / 3) + 1;
+    // Option dashes are no letters: "--count" is not two edits from "--out".
+    const std::size_t dashes = std::min(word.find_first_not_of('-'), word.size());
+    std::size_t bestDistance = std::max<std::size_t>(1, (word.size() - dashes) / 3) + 1;
     for (const std::string& candidate : candidates) {
         // Levenshtein distance over one row.
         std::vector<std::size_t> row(candidate.size() + 1);

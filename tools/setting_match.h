@@ -31,7 +31,8 @@ std::optional<std::size_t> MatchSettingEntry(const std::vector<std::string>& ent
                                              const std::string& wanted);
 
 // The candidate nearest to `word` by edit distance when it is close enough to be a typo
-// (at most a third of the word's length, and at least one edit allowed), else empty.
+// (at most a third of its letters, leading dashes not counted, and at least one
+// edit allowed), else empty.
 std::string NearestWord(const std::string& word, const std::vector<std::string>& candidates);
 
 // Text whose bytes are valid UTF-8: every byte that does not belong to a well-formed sequence
