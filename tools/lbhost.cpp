@@ -123,11 +123,9 @@ int wmain(int argc, wchar_t** argv) {
         if (demo) report.progress("step " + std::to_string(i + 1) + ": " + steps[i].command);
         if (!tether.run(steps[i], &error, &errorKind)) break;
     }
+    if (!error.empty()) report.fail(1, errorKind, error);
     // The process is shut down in every case, so it never outlives the run.
     std::string shutdownError;
-    if (!tether.shutdown(&shutdownError) && error.empty()) {
-        error = shutdownError;
-        errorKind = "process";
-    }
-    return report.finish(1, errorKind, error);
+    if (!tether.shutdown(&shutdownError) && error.empty()) report.fail(1, "process", shutdownError);
+    return report.finish();
 }

@@ -21,33 +21,43 @@ nlohmann::json& CRunReport::beginStep(const std::string& command) {
     return m_steps.back();
 }
 
-int CRunReport::finish(int exitCode, const std::string& errorKind, const std::string& error,
-                       const std::string& suggestion) {
-    const bool ok = error.empty();
-    const int code = ok ? 0 : exitCode;
+void CRunReport::fail(int exitCode, const std::string& errorKind, const std::string& error,
+                      const std::string& suggestion) {
+    m_exitCode = exitCode;
+    m_error = {{"kind", errorKind}, {"message", error}};
+    if (!suggestion.empty()) m_error["did_you_mean"] = suggestion;
+    if (!m_json) {
+        std::string message = "lbhost: " + error;
+        if (!suggestion.empty()) message += " (did you mean " + suggestion + "?)";
+        std::fprintf(stderr, "%s\n", ValidUtf8(message).c_str());
+        std::fflush(stderr);
+    }
+}
+
+int CRunReport::finish() {
+    const bool ok = m_error.is_null();
     if (m_json) {
         nlohmann::json result = m_top;
         result["format_version"] = kFormatVersion;
         result["ok"] = ok;
-        result["exit_code"] = code;
+        result["exit_code"] = m_exitCode;
         result["steps"] = nlohmann::json::array();
         for (const auto& step : m_steps) result["steps"].push_back(step);
-        if (!ok) {
-            result["error"] = {{"kind", errorKind}, {"message", error}};
-            if (!suggestion.empty()) result["error"]["did_you_mean"] = suggestion;
-        }
+        if (!ok) result["error"] = m_error;
         // Strings were put in as the camera and the system gave them; the replacing dump keeps
         // the output valid whatever bytes they hold.
         const std::string text =
             result.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
         std::fputs(text.c_str(), stdout);
         std::fputc('\n', stdout);
-    } else if (!ok) {
-        std::string message = "lbhost: " + error;
-        if (!suggestion.empty()) message += " (did you mean " + suggestion + "?)";
-        std::fprintf(stderr, "%s\n", ValidUtf8(message).c_str());
     }
     std::fflush(stdout);
     std::fflush(stderr);
-    return code;
+    return m_exitCode;
+}
+
+int CRunReport::finish(int exitCode, const std::string& errorKind, const std::string& error,
+                       const std::string& suggestion) {
+    if (!error.empty()) fail(exitCode, errorKind, error, suggestion);
+    return finish();
 }

@@ -29,12 +29,21 @@ public:
     // The top-level object, for "camera" and such.
     nlohmann::json& top() { return m_top; }
 
-    // Prints the result and returns the exit code: 0 when `error` is empty, else `exitCode`.
+    // Records the run's failure; in text mode it is printed at once, so the user learns of
+    // it before the process has been shut down.
+    void fail(int exitCode, const std::string& errorKind, const std::string& error,
+              const std::string& suggestion = std::string());
+    // Prints the JSON object (under --json) and returns the exit code: 0 unless fail() was
+    // called.
+    int finish();
+    // fail() when `error` is not empty, then finish().
     int finish(int exitCode, const std::string& errorKind, const std::string& error,
                const std::string& suggestion = std::string());
 
 private:
     bool m_json;
+    int m_exitCode = 0;
+    nlohmann::json m_error;  // null while the run goes well
     nlohmann::json m_top = nlohmann::json::object();
     std::deque<nlohmann::json> m_steps;  // a deque, so beginStep's references stay valid
 };

@@ -76,6 +76,7 @@ private:
     CRunReport& m_report;  // not owned
     const std::atomic<bool>& m_interrupted;  // not owned
     CHostSession m_session;
+    std::string m_outFolder;             // --out as a full path, or empty
     std::optional<CameraInfo> m_camera;  // the connected camera
     nlohmann::json* m_step = nullptr;    // the report's entry of the running step
     int m_shotCounter = 0;               // shots saved so far in this run, for {n}

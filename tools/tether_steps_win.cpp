@@ -140,6 +140,14 @@ bool CTetherSteps::start(std::string* error) {
         m_errorKind = "files";
         return false;
     }
+    // Paths in the output are full paths, whatever folder lbhost was started in.
+    if (!m_options.outFolder.empty()) {
+        std::wstring full(MAX_PATH, L'\0');
+        const DWORD length = GetFullPathNameW(Wide(m_options.outFolder).c_str(), MAX_PATH, &full[0], nullptr);
+        m_outFolder = length > 0 && length < MAX_PATH
+                          ? platform::utf16ToUtf8(std::u16string(full.begin(), full.begin() + length))
+                          : m_options.outFolder;
+    }
     const std::string exe = m_options.exePath.empty()
                                 ? platform::executableDirectory() + "\\lensbridge.exe"
                                 : m_options.exePath;
@@ -538,7 +546,7 @@ bool CTetherSteps::collectShot(Clock::time_point firstFileDeadline, bool noneIsF
 bool CTetherSteps::saveShot(Shot* shot, std::string* error) {
     ++m_shotCounter;
     const bool rename = !m_options.fileNamePattern.empty();
-    const bool move = rename || !m_options.outFolder.empty();
+    const bool move = rename || !m_outFolder.empty();
     std::time_t now = std::time(nullptr);
     std::tm local = *std::localtime(&now);
     for (const DownloadedFile& file : shot->files) {
@@ -556,7 +564,7 @@ bool CTetherSteps::saveShot(Shot* shot, std::string* error) {
             naming.cameraFileName = NameOf(file.path);
             const std::string name = rename ? ExpandFileNamePattern(m_options.fileNamePattern, naming)
                                             : NameOf(file.path);
-            const std::string folder = m_options.outFolder.empty() ? FolderOf(file.path) : m_options.outFolder;
+            const std::string folder = m_outFolder.empty() ? FolderOf(file.path) : m_outFolder;
             const std::string target = FreePath(folder, name);
             if (!MoveFileExW(Wide(file.path).c_str(), Wide(target).c_str(),
                              MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH)) {
@@ -729,10 +737,10 @@ bool CTetherSteps::runLiveView(const Step& step, std::string* error) {
     while (m_session.client().waitFor(isFrame, 0)) {
     }
     nlohmann::json saved = nlohmann::json::array();
-    for (std::size_t i = 0; i < frames.size() && !m_options.outFolder.empty(); ++i) {
+    for (std::size_t i = 0; i < frames.size() && !m_outFolder.empty(); ++i) {
         char name[32];
         std::snprintf(name, sizeof name, "liveview-%03u.jpg", static_cast<unsigned>(i + 1));
-        const std::string path = FreePath(m_options.outFolder, name);
+        const std::string path = FreePath(m_outFolder, name);
         FILE* file = platform::openForWriting(path);
         const bool written = file && std::fwrite(frames[i].data(), 1, frames[i].size(), file) == frames[i].size();
         if (!file || std::fclose(file) != 0 || !written) {
@@ -745,7 +753,7 @@ bool CTetherSteps::runLiveView(const Step& step, std::string* error) {
     (*m_step)["frames"] = frames.size();
     (*m_step)["saved"] = saved;
     m_report.line("live view: " + std::to_string(frames.size()) + " frames in " + Seconds(*step.seconds) +
-                  (m_options.outFolder.empty() ? std::string() : ", saved to " + m_options.outFolder));
+                  (m_outFolder.empty() ? std::string() : ", saved to " + m_outFolder));
     return true;
 }
 
