@@ -151,6 +151,8 @@ ParsedCommandLine ParseLbhostCommandLine(const std::vector<std::string>& words) 
     app.require_subcommand(1, 0);
     app.fallthrough();
     app.get_formatter()->column_width(30);
+    app.get_formatter()->label("SUBCOMMAND", "STEP [STEP ...]");
+    app.get_formatter()->label("SUBCOMMANDS", "STEP [STEP ...]");
 
     LbhostOptions& options = result.commandLine.options;
     bool wantVersion = false;  // answered before parsing, so that no step is needed with it
@@ -195,6 +197,7 @@ ParsedCommandLine ParseLbhostCommandLine(const std::vector<std::string>& words) 
     std::map<CLI::App*, std::function<void()>> checks;
     auto addStep = [&](const char* name, StepKind kind, const char* help) {
         CLI::App* sub = app.add_subcommand(name, help);
+        sub->group("Steps");
         sub->immediate_callback();
         sub->fallthrough();
         sub->validate_positionals();
@@ -226,7 +229,7 @@ ParsedCommandLine ParseLbhostCommandLine(const std::vector<std::string>& words) 
         ->check(NotAStep(stepNames));
     set->add_option("--index", current.index, "the entry by its 0-based place in the list instead")
         ->type_name("N")
-        ->check(CLI::NonNegativeNumber);
+        ->check(CLI::Validator(CLI::NonNegativeNumber).description(""));
     checks[set] = [&] {
         if (!FindSetting(word1)) {
             const std::string near = NearestWord(word1, Names(ChangeableSettings()));
@@ -330,7 +333,7 @@ ParsedCommandLine ParseLbhostCommandLine(const std::vector<std::string>& words) 
         }
     }
     if (words.empty()) {
-        return usageError("no step given (list, settings, set, capture, ...; lbhost --help lists them)", "");
+        return usageError("no step given (list, settings, set, capture, ...)", "");
     }
     std::vector<std::string> reversed(words.rbegin(), words.rend());
     try {
@@ -367,7 +370,7 @@ ParsedCommandLine ParseLbhostCommandLine(const std::vector<std::string>& words) 
         }
         std::string message = CleanMessage(e.what());
         if (message.find("subcommand") != std::string::npos) {
-            message = "no step given (list, settings, set, capture, ...; lbhost --help lists them)";
+            message = "no step given (list, settings, set, capture, ...)";
         }
         const std::vector<CLI::App*> used = app.get_subcommands();
         if (!used.empty()) message = used.back()->get_name() + ": " + message;
