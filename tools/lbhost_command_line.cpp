@@ -8,6 +8,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "hostlink/lua_value.h"
+#include "tools/command_args.h"
 #include "tools/file_name_pattern.h"
 #include "tools/setting_match.h"
 
@@ -315,6 +317,12 @@ ParsedCommandLine ParseLbhostCommandLine(const std::vector<std::string>& words) 
                 return text.find('=') == std::string::npos ? "not key=value" : "";
             },
             ""));
+    checks[send] = [&] {
+        std::string why;
+        if (!BuildParameterTable(current.requestParameters, &why)) {
+            problem = UsageProblem{"send " + current.requestName + ": " + why, ""};
+        }
+    };
 
     addStep("demo", StepKind::Demo, "a whole tether session, step by step");
 

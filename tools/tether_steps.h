@@ -44,8 +44,11 @@ private:
     };
 
     bool ensureConnected(std::string* error);
+    // Waits for the first message `wanted` accepts, watching for trouble meanwhile; planned
+    // pauses pass showProgress false.
     Wait waitFor(const std::function<bool(const HostMessage&)>& wanted, Clock::time_point deadline,
-                 const std::string& what, std::optional<HostMessage>* got, std::string* error);
+                 const std::string& what, std::optional<HostMessage>* got, std::string* error,
+                 bool showProgress = true);
     std::optional<HostMessage> request(const std::string& name, const ZnLuaTE* params,
                                        std::string* error);
     bool readSettings(std::unique_ptr<ZnLuaTE>* table, std::string* error);

@@ -165,7 +165,8 @@ bool CTetherSteps::start(std::string* error) {
 
 CTetherSteps::Wait CTetherSteps::waitFor(const std::function<bool(const HostMessage&)>& wanted,
                                          Clock::time_point deadline, const std::string& what,
-                                         std::optional<HostMessage>* got, std::string* error) {
+                                         std::optional<HostMessage>* got, std::string* error,
+                                         bool showProgress) {
     const std::uint32_t device = m_camera ? m_camera->deviceId : 0;
     auto isTrouble = [device](const HostMessage& m) {
         if (m.requestId != 0) return false;
@@ -219,7 +220,7 @@ CTetherSteps::Wait CTetherSteps::waitFor(const std::function<bool(const HostMess
         }
         const auto after = Clock::now();
         if (after >= deadline) return Wait::TimedOut;
-        if (after >= nextProgress) {
+        if (after >= nextProgress && showProgress) {
             m_report.progress("waiting for " + what + ": " +
                               Seconds(MsBetween(start, after) / 1000.0) + " so far");
             nextProgress = after + kProgressEvery;
@@ -281,10 +282,13 @@ bool CTetherSteps::ensureConnected(std::string* error) {
     if (m_options.device.empty()) {
         chosen = cameras.front();
     } else {
+        // Decimal as 'list' prints it, or hex with 0x; a leading zero does not mean octal.
+        const std::string& text = m_options.device;
+        const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
         char* end = nullptr;
-        const unsigned long id = std::strtoul(m_options.device.c_str(), &end, 0);
+        const unsigned long id = std::strtoul(text.c_str(), &end, hex ? 16 : 10);
         for (const auto& c : cameras) {
-            if ((*end == '\0' && c.deviceId == id) || c.name == m_options.device) chosen = c;
+            if ((!text.empty() && *end == '\0' && c.deviceId == id) || c.name == text) chosen = c;
         }
         if (!chosen) {
             std::string known;
@@ -476,6 +480,13 @@ bool CTetherSteps::takeShot(Shot* shot, std::string* error) {
     // sent behind the capture is answered once that is over, with the shot's files announced
     // before it.
     const std::uint32_t marker = m_session.client().send("isLiveViewOn");
+    if (marker == 0) {
+        // Waiting for request id 0 would take the shot's own notifications for the answer.
+        *error = "could not send \"isLiveViewOn\": lensbridge.exe no longer reads its pipe";
+        m_errorKind = "process";
+        m_unresponsive = true;
+        return false;
+    }
     std::optional<HostMessage> reply;
     const std::string what = "the camera to release and download";
     const Wait result = waitFor([marker](const HostMessage& m) { return m.requestId == marker; },
@@ -607,8 +618,8 @@ bool CTetherSteps::runCapture(const Step& step, std::string* error) {
         if (n < step.count && step.intervalSeconds > 0) {
             std::optional<HostMessage> none;
             const auto until = Clock::now() + milliseconds(static_cast<long long>(step.intervalSeconds * 1000));
-            if (waitFor([](const HostMessage&) { return false; }, until, "the next frame", &none, error) ==
-                Wait::Trouble) {
+            if (waitFor([](const HostMessage&) { return false; }, until, "the next frame", &none, error,
+                        false) == Wait::Trouble) {
                 return false;
             }
         }
@@ -653,7 +664,8 @@ bool CTetherSteps::runTimelapse(const Step& step, std::string* error) {
         if (Clock::now() < due) {
             std::optional<HostMessage> none;
             if (waitFor([](const HostMessage&) { return false; }, due,
-                        "shot " + std::to_string(n + 1) + " of the timelapse", &none, error) == Wait::Trouble) {
+                        "shot " + std::to_string(n + 1) + " of the timelapse", &none, error,
+                        false) == Wait::Trouble) {
                 return false;
             }
         } else if (n > 0) {

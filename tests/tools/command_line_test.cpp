@@ -75,6 +75,7 @@ TEST(LbhostCommandLine, RefusesWhatItDoesNotUnderstandAndSuggestsTheNearMiss) {
         {"--timeout 0 list", "0", ""},
         {"capture --filename {nn}", "{nn}", ""},
         {"capture --filename a\\b", "\\", ""},
+        {"send getCameraSettings device_id:n=abc", "abc", ""},
         {"", "no step", ""},
     };
     for (const auto& c : kCases) {
