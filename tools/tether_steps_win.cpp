@@ -517,9 +517,10 @@ bool CTetherSteps::collectShot(Clock::time_point firstFileDeadline, bool noneIsF
         // A RAW+JPEG shot announces two files that both carry the sidecar mark.
         if (!files.empty() && completed == files.size() && sidecars % 2 == 0) return true;
         std::optional<HostMessage> message;
-        const Wait result = waitFor(isFile, deadline, files.empty() ? what : "the download of " +
-                                                                               files.back().fileName,
-                                    &message, error);
+        // A watch waits for the photographer in silence; a download in progress shows.
+        const Wait result = waitFor(isFile, deadline,
+                                    files.empty() ? what : "the download of " + files.back().fileName,
+                                    &message, error, !(files.empty() && noneIsFine));
         if (result == Wait::Trouble) return false;
         if (result == Wait::TimedOut) {
             if (files.empty() && noneIsFine) return true;
