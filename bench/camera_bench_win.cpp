@@ -29,12 +29,12 @@
 #include <string>
 #include <vector>
 
-#include "hostlink/lua_value.h"
-#include "hostlink/message_frame.h"
 #include "platform/platform.h"
 #include "sim/sim_content.h"
 #include "sim/sim_scenarios.h"
 #include "tools/child_process.h"
+#include "values/lua_value.h"
+#include "values/message_frame.h"
 
 namespace {
 

@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "hostlink/bytestreambuf.h"
-#include "hostlink/lua_value.h"
-#include "hostlink/message_frame.h"
+#include "values/bytestreambuf.h"
+#include "values/lua_value.h"
+#include "values/message_frame.h"
 
 namespace {
 

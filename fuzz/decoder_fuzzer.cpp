@@ -9,8 +9,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "hostlink/decode_error.h"
-#include "hostlink/message_frame.h"
+#include "values/decode_error.h"
+#include "values/message_frame.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string first;

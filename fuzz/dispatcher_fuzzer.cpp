@@ -12,6 +12,9 @@
 
 #include <unistd.h>
 
+#include "bridge/dispatcher.h"
+#include "bridge/notifications.h"
+#include "camera/camera_host.h"
 #include "camera/download/download_directory.h"
 #include "camera/modules/module_manager.h"
 #include "camera/modules/nikon_module.h"
@@ -21,12 +24,14 @@
 namespace {
 
 std::filesystem::path g_downloads;
+CHostNotifications g_hostNotifications;
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   g_downloads = std::filesystem::temp_directory_path() / ("lb_dispatcher_fuzz_" + std::to_string(getpid()));
   std::filesystem::create_directories(g_downloads);
+  SetCameraHost(&g_hostNotifications);
   return 0;
 }
 
@@ -34,10 +39,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   CNikonModuleManager* manager = CNikonModuleManager::getInstance();
   g_downloadDirectory = g_downloads.string() + "/";
   // The settings throttle would sleep half a second on most inputs; time is not under test.
-  for (CNikonModule* module : manager->m_modules) module->m_lastSettingsTime = -1000.0;
+  for (const auto& module : manager->m_modules) module->m_lastSettingsTime = -1000.0;
 
-  HandleHostRequest(data, size);
-  if (CNikonModuleManager* current = CNikonModuleManager::existingInstance()) current->pumpIdle();
+  HandleHostRequest(data, size, DispatchHostMessage);
+  {
+    // As the heartbeat does.
+    CSdkLockGuard lock(g_sdkLock);
+    if (CNikonModuleManager* current = CNikonModuleManager::existingInstance()) current->pumpIdle();
+  }
 
   DiscardOutgoingMessages();
   std::error_code ignored;

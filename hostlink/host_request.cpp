@@ -3,15 +3,15 @@
 #include <exception>
 #include <new>
 
-#include "hostlink/decode_error.h"
-#include "hostlink/dispatcher.h"
-#include "hostlink/lua_value.h"
-#include "hostlink/message_frame.h"
 #include "hostlink/outgoing_queue.h"
-#include "shell/trace.h"
+#include "platform/trace.h"
+#include "values/decode_error.h"
+#include "values/lua_value.h"
+#include "values/message_frame.h"
 
-int HandleHostRequest(const void* bytes, std::size_t size, std::uint32_t* requestId) {
-  if (size == 0) return 0;
+int HandleHostRequest(const void* bytes, std::size_t size, HostRequestHandler handler,
+                      std::uint32_t* requestId) {
+  if (size == 0 || !handler) return 0;
   DecodedMessage request;
   try {
     request = DecodeMessageFrame(bytes, size);
@@ -27,7 +27,7 @@ int HandleHostRequest(const void* bytes, std::size_t size, std::uint32_t* reques
   }
   Trace("Message ready to dispatch: %s", request.name->getString().c_str());
   if (requestId) *requestId = request.requestId;
-  return DispatchHostMessage(request.requestId, request.name.get(), request.payload.get());
+  return handler(request.requestId, request.name.get(), request.payload.get());
 }
 
 bool EncodeMessageForHost(std::uint32_t requestId, const ZnLuaTE* name, const ZnLuaTE* value,

@@ -5,8 +5,8 @@
 #include <deque>
 #include <mutex>
 
-#include "hostlink/lua_value.h"
-#include "shell/trace.h"
+#include "platform/trace.h"
+#include "values/lua_value.h"
 
 namespace {
 

@@ -7,12 +7,11 @@
 #include <string>
 
 #include "hostlink/host_request.h"
-#include "hostlink/lua_value.h"
-#include "hostlink/message_frame.h"
 #include "hostlink/outgoing_queue.h"
-#include "shell/process_globals_win.h"
-#include "shell/scoped_handles_win.h"
-#include "shell/trace.h"
+#include "platform/scoped_handles_win.h"
+#include "platform/trace.h"
+#include "values/lua_value.h"
+#include "values/message_frame.h"
 
 const wchar_t kInputPipeName[] = L"\\\\.\\pipe\\lensbridge-plugin-input";
 const wchar_t kOutputPipeName[] = L"\\\\.\\pipe\\lensbridge-plugin-output";
@@ -260,7 +259,8 @@ void CPipeServer::finishRead(bool& handled, bool& ended) {
       // The last piece of an oversized message: it ends here, and so does the discarding.
       m_draining = false;
     } else if (std::uint32_t requestId = 0;
-               HandleHostRequest(m_readBuffer.get(), size, &requestId) == 1) {
+               HandleHostRequest(m_readBuffer.get(), size, m_config.handleRequest,
+                                 &requestId) == 1) {
       sendShutdownReply(requestId);
       ended = true;
       return;
@@ -382,11 +382,6 @@ DWORD RunPipeServer(const CPipeServerConfig& config) {
   // A thread that could not create its pipes leaves COM as it is; the process runs on.
   if (result != 0) CoUninitialize();
   return result;
-}
-
-DWORD WINAPI PipeThreadProc(void*) {
-  CPipeServerConfig config{kInputPipeName, kOutputPipeName, g_outgoingSemaphore, &g_mainWindow};
-  return RunPipeServer(config);
 }
 
 int WriteMessageToHost(OutgoingMessage& message, HANDLE outputPipe) {

@@ -1,26 +1,30 @@
 // The pipe transport: the I/O thread that owns both named pipes for the life of the process.
 //
 // It connects the pipes (exactly one host connection per process), reads one request at a
-// time and dispatches it, and sends what the rest of the program queued with
-// QueueMessageToHost, one message per pass of its loop. It ends on "shutdown" (after sending
-// "shutdownComplete" directly) or when the host's end of the input pipe breaks, and then posts
-// WM_CLOSE to the main window, which ends the process.
+// time and hands it to its request handler, and sends what the rest of the program queued with
+// QueueMessageToHost, one message per pass of its loop. It ends when the handler ends the
+// session ("shutdown"; "shutdownComplete" is then sent directly) or when the host's end of the
+// input pipe breaks, and then posts WM_CLOSE to the main window, which ends the process.
 //
-// Threads: PipeThreadProc is the I/O thread's procedure, started once by wWinMain after
-// g_mainWindow and g_outgoingSemaphore exist. Nothing else touches the pipes.
+// Threads: RunPipeServer is the whole life of the I/O thread, started once by the process after
+// its main window and wake-up semaphore exist. Nothing else touches the pipes.
 #pragma once
 
 #include <windows.h>
 
+#include "hostlink/host_request.h"
+
 struct OutgoingMessage;
 
-// What one run of the pipe server uses; the process's run uses the fixed pipe names,
-// g_outgoingSemaphore and g_mainWindow. Tests run it with names of their own.
+// What one run of the pipe server uses; the process's run uses the fixed pipe names, its
+// wake-up semaphore, its main window and the command dispatcher. Tests run it with names of
+// their own.
 struct CPipeServerConfig {
-  const wchar_t* inputPipeName;   // host to process
-  const wchar_t* outputPipeName;  // process to host
-  HANDLE wakeSemaphore;           // released once per queued message; may be null; not owned
-  HWND* closeWindow;              // WM_CLOSE goes to *closeWindow at the end; may be null
+  const wchar_t* inputPipeName;       // host to process
+  const wchar_t* outputPipeName;      // process to host
+  HANDLE wakeSemaphore;               // released once per queued message; may be null; not owned
+  HWND* closeWindow;                  // WM_CLOSE goes to *closeWindow at the end; may be null
+  HostRequestHandler handleRequest;   // runs each request on this thread; null drops them
 };
 
 extern const wchar_t kInputPipeName[];   // "\\.\pipe\lensbridge-plugin-input"
@@ -29,9 +33,6 @@ extern const wchar_t kOutputPipeName[];  // "\\.\pipe\lensbridge-plugin-output"
 // Runs the whole life of the pipe server on the calling thread. Returns 0 when a pipe could
 // not be created (nothing is posted then), 1 in every other case.
 DWORD RunPipeServer(const CPipeServerConfig& config);
-
-// The I/O thread's procedure (no argument): RunPipeServer with the process's pipes.
-DWORD WINAPI PipeThreadProc(void* unused);
 
 // Encodes one message and writes it to the output pipe as one pipe message. Returns non-zero
 // only when the whole message was written; failures are printed and the message is lost.

@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
-#include "shell/scoped_handles_win.h"
+#include "platform/scoped_handles_win.h"
 
 namespace {
 

@@ -12,15 +12,17 @@
 #include <cstring>
 #include <mutex>
 
+#include "bridge/dispatcher.h"
+#include "bridge/notifications.h"
+#include "camera/camera_host.h"
 #include "camera/modules/module_manager.h"
-#include "hostlink/dispatcher.h"
 #include "hostlink/outgoing_queue.h"
 #include "hostlink/pipe_transport_win.h"
 #include "lensbridge_version.h"
+#include "platform/trace.h"
 #include "shell/fault_sink.h"
 #include "shell/process_globals_win.h"
 #include "shell/resource.h"
-#include "shell/trace.h"
 
 LRESULT CALLBACK WndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
 
@@ -49,9 +51,16 @@ void WakeIoThread() {
 }
 
 void OnHeartbeat() {
-  std::lock_guard<std::mutex> lock(g_sdkMutex);
+  CSdkLockGuard lock(g_sdkLock);
   if (g_shutdownRequested.load() == 1) return;
   if (CNikonModuleManager* manager = CNikonModuleManager::existingInstance()) manager->pumpIdle();
+}
+
+// The I/O thread: the pipe server with the process's pipes, running the host's commands.
+DWORD WINAPI PipeThreadProc(void*) {
+  CPipeServerConfig config{kInputPipeName, kOutputPipeName, g_outgoingSemaphore, &g_mainWindow,
+                           DispatchHostMessage};
+  return RunPipeServer(config);
 }
 
 ATOM RegisterMainWindowClass(HINSTANCE instance) {
@@ -116,10 +125,13 @@ int APIENTRY wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
   RegisterMainWindowClass(instance);
 
   // The module manager is created here, before the window and the I/O thread exist, so that
-  // no command can arrive before the modules are loaded.
+  // no command can arrive before the modules are loaded. What the cameras report reaches the
+  // host through the notifications installed first; they live as long as the process.
+  static CHostNotifications hostNotifications;
+  SetCameraHost(&hostNotifications);
   CNikonModuleManager::getInstance();
 
-  // The SDK lock (g_sdkMutex) is a std::mutex with static storage: it exists before wWinMain
+  // The SDK lock (g_sdkLock) is a mutex with static storage: it exists before wWinMain
   // runs, so there is nothing to create at this point.
 
   g_mainWindow = CreateWindowExW(0, g_windowClassName, g_titleText, WS_OVERLAPPEDWINDOW,

@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "tools/scoped_handle_win.h"
+#include "platform/scoped_handles_win.h"
 
 class CChildProcess {
  public:
@@ -44,7 +44,7 @@ class CChildProcess {
   void terminate();
 
  private:
-  CScopedHandle m_process;
+  CScopedKernelHandle m_process;
   unsigned long m_processId = 0;
 };
 

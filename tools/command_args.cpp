@@ -5,7 +5,7 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "hostlink/lua_value.h"
+#include "values/lua_value.h"
 
 namespace {
 

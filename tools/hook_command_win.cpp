@@ -3,7 +3,7 @@
 #include <windows.h>
 
 #include "platform/platform.h"
-#include "tools/scoped_handle_win.h"
+#include "platform/scoped_handles_win.h"
 #include "tools/win32_error_text.h"
 
 namespace {
@@ -44,7 +44,7 @@ bool RunHookCommand(const std::string& command, const std::string& filePath, uns
         *error = "could not start the hook \"" + command + "\": " + Win32ErrorText(code);
         return false;
     }
-    CScopedHandle process(info.hProcess);
+    CScopedKernelHandle process(info.hProcess);
     CloseHandle(info.hThread);
     if (WaitForSingleObject(process.get(), timeoutMs) != WAIT_OBJECT_0) {
         TerminateProcess(process.get(), 1);

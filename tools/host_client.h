@@ -23,9 +23,9 @@
 #include <thread>
 #include <vector>
 
-#include "hostlink/lua_value.h"
+#include "platform/scoped_handles_win.h"
 #include "tools/child_process.h"
-#include "tools/scoped_handle_win.h"
+#include "values/lua_value.h"
 
 extern const wchar_t kHostInputPipeName[];   // the host writes requests here
 extern const wchar_t kHostOutputPipeName[];  // the host reads replies and notifications here
@@ -101,10 +101,10 @@ class CHostClient {
   void readerLoop();
 
   CChildProcess m_process;
-  CScopedHandle m_input;   // write end of the request pipe, overlapped
-  CScopedHandle m_output;  // read end of the reply pipe, overlapped; used by the reader thread
-  CScopedHandle m_writeEvent;
-  CScopedHandle m_stopReader;  // manual-reset; set to make the reader thread end
+  CScopedKernelHandle m_input;  // write end of the request pipe, overlapped
+  CScopedKernelHandle m_output;  // read end of the reply pipe, overlapped; used by the reader thread
+  CScopedKernelHandle m_writeEvent;
+  CScopedKernelHandle m_stopReader;  // manual-reset; set to make the reader thread end
   std::thread m_reader;
   std::uint32_t m_nextRequestId = 1;
   unsigned m_writeTimeoutMs = kDefaultWriteTimeoutMs;

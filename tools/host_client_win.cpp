@@ -2,7 +2,7 @@
 
 #include <chrono>
 
-#include "hostlink/message_frame.h"
+#include "values/message_frame.h"
 
 const wchar_t kHostInputPipeName[] = L"\\\\.\\pipe\\lensbridge-plugin-input";
 const wchar_t kHostOutputPipeName[] = L"\\\\.\\pipe\\lensbridge-plugin-output";
@@ -92,10 +92,10 @@ bool CHostClient::connect(unsigned timeoutMs, std::string* error) {
     }
   };
 
-  CScopedHandle input(open(kHostInputPipeName, GENERIC_WRITE, "input"));
+  CScopedKernelHandle input(open(kHostInputPipeName, GENERIC_WRITE, "input"));
   if (!input.valid()) return false;
   // FILE_WRITE_ATTRIBUTES lets us switch the read end to message mode below.
-  CScopedHandle output(open(kHostOutputPipeName, GENERIC_READ | FILE_WRITE_ATTRIBUTES, "output"));
+  CScopedKernelHandle output(open(kHostOutputPipeName, GENERIC_READ | FILE_WRITE_ATTRIBUTES, "output"));
   if (!output.valid()) return false;
   DWORD mode = PIPE_READMODE_MESSAGE;
   if (!SetNamedPipeHandleState(output.get(), &mode, nullptr, nullptr)) {
@@ -156,7 +156,7 @@ bool CHostClient::sendRaw(const std::string& bytes) {
 }
 
 void CHostClient::readerLoop() {
-  CScopedHandle readEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  CScopedKernelHandle readEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   std::vector<char> chunk(kReadChunk);
   std::string message;
   bool oversized = false;

@@ -6,7 +6,7 @@
 #include <chrono>
 #include <cstdlib>
 
-#include "hostlink/lua_value.h"
+#include "values/lua_value.h"
 #include "platform/platform.h"
 
 namespace {

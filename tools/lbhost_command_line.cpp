@@ -8,7 +8,7 @@
 
 #include <CLI/CLI.hpp>
 
-#include "hostlink/lua_value.h"
+#include "values/lua_value.h"
 #include "tools/command_args.h"
 #include "tools/file_name_pattern.h"
 #include "tools/setting_match.h"

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <ctime>
 
-#include "hostlink/lua_value.h"
+#include "values/lua_value.h"
 #include "platform/platform.h"
 #include "tools/command_args.h"
 #include "tools/file_name_pattern.h"

@@ -1,6 +1,6 @@
 #include "tools/value_json.h"
 
-#include "hostlink/lua_value.h"
+#include "values/lua_value.h"
 #include "tools/value_printer.h"
 
 namespace {

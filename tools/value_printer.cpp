@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "hostlink/lua_value.h"
+#include "values/lua_value.h"
 
 namespace {
 

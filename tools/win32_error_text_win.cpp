@@ -5,18 +5,20 @@
 #include <cctype>
 
 #include "platform/platform.h"
+#include "platform/scoped_handles_win.h"
 
 std::string Win32ErrorText(unsigned long code) {
-    wchar_t* buffer = nullptr;
+    // The system allocates the text; the scoped block frees it.
+    CScopedLocalMemory buffer;
     const DWORD length = FormatMessageW(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<wchar_t*>(&buffer),
-        0, nullptr);
+        nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+        reinterpret_cast<wchar_t*>(buffer.receive()), 0, nullptr);
     std::string text;
-    if (length && buffer) {
-        text = platform::utf16ToUtf8(std::u16string(reinterpret_cast<const char16_t*>(buffer), length));
+    if (length && buffer.get()) {
+        text = platform::utf16ToUtf8(
+            std::u16string(static_cast<const char16_t*>(buffer.get()), length));
     }
-    if (buffer) LocalFree(buffer);
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' ||
                              text.back() == '.')) {
         text.pop_back();

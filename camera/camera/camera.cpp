@@ -8,9 +8,9 @@
 
 #include "camera/modules/nikon_module.h"
 #include "camera/sdkobject/maid_names.h"
-#include "hostlink/lua_value.h"
 #include "platform/platform.h"
-#include "shell/trace.h"
+#include "platform/trace.h"
+#include "values/lua_value.h"
 
 namespace {
 
@@ -221,6 +221,7 @@ void CCamera::onCompletion(maid::ULONG command, maid::NKERROR result, maid::NKPA
 maid::NKERROR CCamera::onData(void* dataInfo, void* data) { return 0; }
 
 void CCamera::onEvent(maid::ULONG event, maid::NKPARAM data) {
+  g_sdkLock.assertHeld();  // the SDK calls back inside our own call
   Trace("Camera event notification: %s", EventName(event));
   if (event == kNkMAIDEvent_AddChild) {
     // This runs inside the module's event procedure: an exception must never travel out

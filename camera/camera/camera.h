@@ -4,13 +4,13 @@
 // and lives until a rescan finds it gone or the module is destroyed. It reads its name,
 // exposure mode and ISO control at creation, builds the settings table the host sees, changes
 // one setting on the host's request, and handles its own SDK events: setting changes are
-// passed to the module's throttled "cameraSettingsChanged", new capture items start a download
+// passed to the module's throttled settings report, new capture items start a download
 // at once.
 //
 // Ownership: the camera is owned by its module's m_children (CNikonObject); the module's
 // m_cameras only lends it. The camera owns its capture items through its own m_children.
 //
-// Threads: every method runs with the SDK lock (g_sdkMutex) held, either on the I/O thread
+// Threads: every method runs with the SDK lock (g_sdkLock) held, either on the I/O thread
 // inside the dispatcher or on the main thread inside the idle pump. SDK callbacks (onEvent,
 // onCompletion, onData) arrive inside our own SDK calls on the calling thread, so they run
 // under the same lock. CCamera takes no lock of its own.
@@ -23,6 +23,7 @@
 #include <string>
 
 #include "camera/maid/maid.h"
+#include "camera/sdk_lock.h"
 #include "camera/sdkobject/nikon_object.h"
 
 class CNikonModule;
@@ -53,7 +54,7 @@ class CCamera : public CNikonObject {
 
   // Builds a new settings table; the caller owns it. Always 0: a setting that cannot be read
   // only leaves its keys out.
-  int makeSettingsTable(ZnLuaTETable*& table);
+  int makeSettingsTable(ZnLuaTETable*& table) LB_REQUIRES(g_sdkLock);
 
   // Adds one setting: with an empty entriesKey the plain value under `key`; otherwise the
   // current entry text under `key` and the 0-based entries list under `entriesKey`.
@@ -63,7 +64,7 @@ class CCamera : public CNikonObject {
   // Changes the setting named by "param_key" in params (or by key when params is null) to
   // the entry chosen by "param_value". The outcome reaches the host through the settings table
   // sent next and the camera's change event.
-  void updateCameraSetting(const ZnLuaTE* params, std::string key);
+  void updateCameraSetting(const ZnLuaTE* params, std::string key) LB_REQUIRES(g_sdkLock);
 
   // Sets enumeration capId to the entry index under "param_value". -123 when params is not a
   // table, 0 when done or there is nothing to do, else -1, 50000 or the SDK result.
@@ -73,18 +74,18 @@ class CCamera : public CNikonObject {
 
   // Releases the shutter and waits until the SDK reports the command complete. The new
   // items' downloads run inside this wait.
-  void capture();
-  // Switches live view on; on success sets m_liveViewOn and queues "ok" with requestId.
-  void startLiveView(std::uint32_t requestId);
-  // Switches live view off (up to 5 attempts); on success clears m_liveViewOn and queues "ok".
-  void stopLiveView(std::uint32_t requestId);
+  void capture() LB_REQUIRES(g_sdkLock);
+  // Switches live view on; true, with m_liveViewOn set, when the camera took it.
+  bool startLiveView() LB_REQUIRES(g_sdkLock);
+  // Switches live view off (up to 5 attempts); true, with m_liveViewOn cleared, when it is off.
+  bool stopLiveView() LB_REQUIRES(g_sdkLock);
   // One frame without its header, as a malloc'ed block the caller frees. 0 on success.
   // Main thread (idle pump).
-  int getLiveViewImage(void*& bytes, int& size);
+  int getLiveViewImage(void*& bytes, int& size) LB_REQUIRES(g_sdkLock);
   // One manual focus drive in the direction under "focus_direction".
-  void driveFocus(const ZnLuaTE* params);
+  void driveFocus(const ZnLuaTE* params) LB_REQUIRES(g_sdkLock);
   // Starts contrast auto-focus when it is off, stops it when on; the flag follows the camera.
-  void toggleAutoFocus();
+  void toggleAutoFocus() LB_REQUIRES(g_sdkLock);
 
   // --- Downloads (camera/download/). ---
 

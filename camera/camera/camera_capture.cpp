@@ -4,10 +4,9 @@
 #include <cstring>
 
 #include "camera/camera/camera.h"
-#include "hostlink/lua_value.h"
-#include "hostlink/outgoing_queue.h"
 #include "platform/platform.h"
-#include "shell/trace.h"
+#include "platform/trace.h"
+#include "values/lua_value.h"
 
 namespace {
 
@@ -35,39 +34,29 @@ double FocusStepSize(std::int32_t direction) {
 
 void CCamera::capture() {
   if (!hasCapability(kNkMAIDCapability_Capture) || !isOpen()) return;
-  std::uint32_t completions = 0;
-  auto* record = new CNikonCompletionRecord{this, 0, &completions};
+  CPendingCompletion completion(this);
   const maid::NKERROR started = call(kNkMAIDCommand_CapStart, kNkMAIDCapability_Capture,
-                                     kNkMAIDDataType_Null, 0, &NikonCompletionProc, record);
-  const bool accepted = started == kNkMAIDResult_NoError || started == kNkMAIDResult_Pending;
+                                     kNkMAIDDataType_Null, 0, &NikonCompletionProc,
+                                     completion.record());
+  completion.setAccepted(started == kNkMAIDResult_NoError || started == kNkMAIDResult_Pending);
   // The wait ends with the completion, an Async error or the camera's object closing. The
   // new items' downloads run inside it. A camera that never completes must not hold the SDK
   // lock (and with it every command and the heartbeat) for ever, so the wait also ends after
   // the same limit as any started command; it is long enough for a timed exposure with
   // long-exposure noise reduction.
   const std::uint32_t begin = platform::tickCountMs();
-  while (completions == 0) {
+  while (!completion.completed()) {
     const bool keepPolling = isOpen() && static_cast<std::uint32_t>(callAsync()) <= 1u;
-    if (completions != 0 || !keepPolling) break;
+    if (completion.completed() || !keepPolling) break;
     if (platform::tickCountMs() - begin >= startTimeoutMs()) {
       Trace("Capture did not complete within %u ms", startTimeoutMs());
       break;
     }
     platform::sleepMs(kCapturePollMs);
   }
-  if (completions == 0) {
-    if (!accepted) {
-      // A refused start handed nothing over: the record is still ours.
-      delete record;
-    } else {
-      // Still the module's; a late completion must reach neither our counter nor us.
-      record->counter = nullptr;
-      record->receiver = nullptr;
-    }
-  }
 }
 
-void CCamera::startLiveView(std::uint32_t requestId) {
+bool CCamera::startLiveView() {
   if (isOpen() && hasCapability(kNkMAIDCapability_LiveViewStatus)) {
     const maid::MaidCapInfo* info = capabilityInfo(kNkMAIDCapability_LiveViewStatus);
     if (info->ulType == kNkMAIDCapType_Integer || info->ulType == kNkMAIDCapType_Unsigned) {
@@ -81,14 +70,14 @@ void CCamera::startLiveView(std::uint32_t requestId) {
     }
   }
   const maid::ULONG onValue = UsesLiveViewValue3(m_moduleType) ? 3 : 1;
-  if (!isOpen() || !hasCapability(kNkMAIDCapability_LiveViewStatus)) return;
+  if (!isOpen() || !hasCapability(kNkMAIDCapability_LiveViewStatus)) return false;
   if (setCapabilityValue(kNkMAIDCapability_LiveViewStatus, kNkMAIDDataType_Unsigned, onValue) != 0)
-    return;
+    return false;
   m_liveViewOn = true;
-  QueueMessageToHost(requestId, "ok", nullptr);
+  return true;
 }
 
-void CCamera::stopLiveView(std::uint32_t requestId) {
+bool CCamera::stopLiveView() {
   for (int attempt = 0; attempt < kLiveViewOffAttempts; ++attempt) {
     bool off = isOpen() && hasCapability(kNkMAIDCapability_LiveViewStatus) &&
                setCapabilityValue(kNkMAIDCapability_LiveViewStatus, kNkMAIDDataType_Unsigned,
@@ -100,10 +89,10 @@ void CCamera::stopLiveView(std::uint32_t requestId) {
     }
     if (off) {
       m_liveViewOn = false;
-      QueueMessageToHost(requestId, "ok", nullptr);
-      return;
+      return true;
     }
   }
+  return false;
 }
 
 int CCamera::getLiveViewImage(void*& bytes, int& size) {

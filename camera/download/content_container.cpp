@@ -7,7 +7,7 @@
 #include "camera/download/content_data.h"
 #include "camera/download/download_stopwatch.h"
 #include "camera/modules/module_manager.h"
-#include "shell/trace.h"
+#include "platform/trace.h"
 
 void CCamera::onItemAdded(maid::ULONG itemId) {
   auto* container = new CContentContainer(this, itemId);  // throws when the item won't open
@@ -41,7 +41,7 @@ CContentContainer::CContentContainer(CCamera* camera, maid::ULONG itemId)
   getUnsignedValue(kNkMAIDCapability_DataTypes, dataTypes);
   m_dataTypes = dataTypes;
   logCapabilities();
-  Trace("created container for item %s", "");
+  Trace("created container for item %lu", static_cast<unsigned long>(itemId));
   openDataType();
   m_camera = camera;
 }

@@ -4,14 +4,15 @@
 #include <cstring>
 
 #include "camera/camera/camera.h"
+#include "camera/camera_host.h"
 #include "camera/download/capture_file_names.h"
 #include "camera/download/content_container.h"
 #include "camera/download/download_directory.h"
+#include "camera/download/download_stopwatch.h"
 #include "camera/modules/module_manager.h"
 #include "camera/sdkobject/maid_names.h"
-#include "hostlink/notifications.h"
 #include "platform/platform.h"
-#include "shell/trace.h"
+#include "platform/trace.h"
 
 namespace {
 
@@ -88,7 +89,7 @@ bool CContentData::openFile(const maid::MaidDataInfo& info) {
   }
   // Not zero-filled up front: blocks come in order, so zeroing all of a 50 MB buffer first
   // would only touch it twice. m_initializedBytes keeps track instead (see onData).
-  m_buffer = static_cast<unsigned char*>(std::malloc(static_cast<std::size_t>(m_storedBytes)));
+  m_buffer.reset(static_cast<unsigned char*>(std::malloc(static_cast<std::size_t>(m_storedBytes))));
   m_initializedBytes = 0;
   if (!m_buffer) {
     Trace("Download of %s failed: no memory for %d bytes", m_fileName.c_str(),
@@ -96,7 +97,7 @@ bool CContentData::openFile(const maid::MaidDataInfo& info) {
     return false;
   }
   m_filePath = MakeUniqueFilePath(g_downloadDirectory, m_fileName);
-  m_file = m_filePath.empty() ? nullptr : platform::openForWriting(m_filePath);
+  m_file.reset(m_filePath.empty() ? nullptr : platform::openForWriting(m_filePath));
   if (!m_file) {
     Trace("Download of %s failed: cannot create \"%s\"", m_fileName.c_str(), m_filePath.c_str());
     // The temporary-file service may have made an empty file for us already.
@@ -104,14 +105,14 @@ bool CContentData::openFile(const maid::MaidDataInfo& info) {
     return false;
   }
   Trace("path for downloaded file: %s", m_filePath.c_str());
-  CNikonModuleManager::getInstance();
-  m_captureId = SendObjectWasAdded(m_fileName, m_storedBytes, m_hasSidecar);
+  m_captureId = CameraHost().fileAnnounced(m_fileName, m_storedBytes, m_hasSidecar);
   return true;
 }
 
 maid::NKERROR CContentData::onData(void* dataInfo, void* data) {
   // Blocks after the file is complete, or after it could not be stored, would otherwise open
   // a second file under a new name and announce it to the host again.
+  g_sdkLock.assertHeld();  // the SDK calls back inside our own call
   if (!dataInfo || m_transferComplete || m_transferFailed) return 0;
   maid::MaidDataInfo info;
   std::memcpy(&info, dataInfo, sizeof info);
@@ -134,8 +135,8 @@ maid::NKERROR CContentData::onData(void* dataInfo, void* data) {
       // Every byte below m_initializedBytes holds data or zero; a gap the camera skipped is
       // zeroed before the block past it lands, so no stale memory can reach the file.
       if (info.ulStart > m_initializedBytes)
-        std::memset(m_buffer + m_initializedBytes, 0, info.ulStart - m_initializedBytes);
-      std::memcpy(m_buffer + info.ulStart, data, info.ulLength);
+        std::memset(m_buffer.get() + m_initializedBytes, 0, info.ulStart - m_initializedBytes);
+      std::memcpy(m_buffer.get() + info.ulStart, data, info.ulLength);
       if (end > m_initializedBytes) m_initializedBytes = static_cast<std::uint32_t>(end);
     }
     if (end >= info.ulTotalLength) writeFile();
@@ -145,12 +146,11 @@ maid::NKERROR CContentData::onData(void* dataInfo, void* data) {
 
 void CContentData::writeFile() {
   const std::size_t size = static_cast<std::size_t>(m_storedBytes);
-  if (m_initializedBytes < size) std::memset(m_buffer + m_initializedBytes, 0, size - m_initializedBytes);
-  const bool written = std::fwrite(m_buffer, 1, size, m_file) == size;
-  const bool closed = std::fclose(m_file) == 0;
-  m_file = nullptr;
-  std::free(m_buffer);
-  m_buffer = nullptr;
+  if (m_initializedBytes < size)
+    std::memset(m_buffer.get() + m_initializedBytes, 0, size - m_initializedBytes);
+  const bool written = std::fwrite(m_buffer.get(), 1, size, m_file.get()) == size;
+  const bool closed = std::fclose(m_file.release()) == 0;
+  m_buffer.reset();
   if (written && closed) {
     m_transferComplete = true;
     return;
@@ -163,13 +163,11 @@ void CContentData::writeFile() {
 
 void CContentData::discardFile() {
   if (m_file) {
-    std::fclose(m_file);
-    m_file = nullptr;
+    m_file.reset();
     // A file that was opened and never completed holds nothing of the picture.
     platform::removeFile(m_filePath);
   }
-  std::free(m_buffer);
-  m_buffer = nullptr;
+  m_buffer.reset();
 }
 
 void CContentData::closeSdkObject() {
@@ -179,9 +177,10 @@ void CContentData::closeSdkObject() {
 }
 
 void CContentData::completionCallback(maid::ULONG command, maid::NKERROR result, maid::NKPARAM) {
+  g_sdkLock.assertHeld();  // the SDK calls back inside our own call
   Trace("CContentData completionCallback: %s", CommandName(command));
   if (m_transferComplete) {
-    SendFileDownloadComplete(m_captureId, m_filePath);
+    CameraHost().fileDownloaded(m_captureId, m_filePath, g_downloadStopwatch.elapsedMs());
   } else {
     Trace("CContentData completionCallback,failed to finish data transfer, err=%ld",
           static_cast<long>(result));

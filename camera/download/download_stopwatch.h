@@ -2,7 +2,7 @@
 // end of its item. It counts in the system clock's 100-nanosecond ticks.
 //
 // Threads: started and stopped inside the SDK callbacks of a download and read when
-// "fileDownloadComplete" is built, all with the SDK lock held; it needs no lock of its own.
+// the finished file is reported to the host, all with the SDK lock held; it needs no lock of its own.
 #pragma once
 
 #include <cstdint>

@@ -1,14 +1,15 @@
 #include "camera/modules/module_manager.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 #include "camera/camera/camera.h"
+#include "camera/camera_host.h"
 #include "camera/download/download_directory.h"
 #include "camera/modules/nikon_module.h"
-#include "hostlink/notifications.h"
 #include "platform/platform.h"
-#include "shell/trace.h"
+#include "platform/trace.h"
 
 const char* const kModuleFileNames[kModuleCount] = {
     "Type0001.md3", "Type0002.md3", "Type0003.md3", "Type0004.md3", "Type0005.md3",
@@ -59,13 +60,18 @@ CNikonModuleManager::CNikonModuleManager() {
 }
 
 void CNikonModuleManager::loadModules() {
+  // Most of the list is simply not installed on a given machine: one summary line says which
+  // modules were found, instead of a line for every one that is missing.
+  std::string found;
+  int missing = 0;
   for (int i = 0; i < kModuleCount; ++i) {
     const char* name = kModuleFileNames[i];
     std::string path;
     if (FindModuleFile(name, path) != 0) {
-      Trace("Nikon library %s could not be found", name);
+      ++missing;
       continue;
     }
+    found += found.empty() ? name : std::string(", ") + name;
     void* library = platform::loadModule(path);
     void* entry = nullptr;
     if (!library) {
@@ -80,34 +86,33 @@ void CNikonModuleManager::loadModules() {
     // A module that refuses to open is skipped like a missing one, so one broken module
     // cannot keep the others (or the whole process) from starting.
     try {
-      m_modules.push_back(
-          new CNikonModule(reinterpret_cast<maid::EntryPoint>(entry), static_cast<unsigned>(i + 1)));
+      m_modules.push_back(std::make_unique<CNikonModule>(
+          reinterpret_cast<maid::EntryPoint>(entry), static_cast<unsigned>(i + 1)));
     } catch (int result) {
       Trace("Nikon library %s refused to open: %d", name, result);
     }
   }
+  Trace("Camera modules found: %s; %d of %d not installed", found.empty() ? "none" : found.c_str(),
+        missing, kModuleCount);
 }
 
 CNikonModuleManager::~CNikonModuleManager() {
   m_currentModule = nullptr;
   m_pendingItems.clear();
-  for (CNikonModule*& module : m_modules) {
-    CNikonModule* doomed = module;
-    module = nullptr;
-    delete doomed;
-  }
+  // In order, each slot emptied before its module is deleted.
+  for (auto& module : m_modules) module.reset();
   m_modules.clear();
 }
 
 CNikonModule* CNikonModuleManager::findModule(std::uint32_t moduleIndex) const {
-  for (CNikonModule* module : m_modules) {
-    if (module && module->m_moduleIndex == moduleIndex) return module;
+  for (const auto& module : m_modules) {
+    if (module && module->m_moduleIndex == moduleIndex) return module.get();
   }
   return nullptr;
 }
 
 void CNikonModuleManager::rescanAll() {
-  for (CNikonModule* module : m_modules) {
+  for (const auto& module : m_modules) {
     if (!module) continue;
     if (module->isOpen()) module->callAsync();
     module->scanAndInformHostOfCameraChanges();
@@ -115,19 +120,28 @@ void CNikonModuleManager::rescanAll() {
 }
 
 void CNikonModuleManager::deleteRemovedCameras() {
-  for (CNikonModule* module : m_modules) {
+  for (const auto& module : m_modules) {
     if (module) module->deleteRemovedCameras();
   }
+}
+
+void CNikonModuleManager::sendLiveViewFrame() {
+  CCamera* camera = m_currentModule ? m_currentModule->m_currentCamera : nullptr;
+  if (!camera || !camera->m_liveViewOn) return;
+  void* bytes = nullptr;
+  int size = 0;
+  // A failed frame is skipped; the next tick tries again.
+  if (camera->getLiveViewImage(bytes, size) != 0) return;
+  // The frame block is ours to free, whatever the host does with it.
+  std::unique_ptr<void, decltype(&std::free)> frame(bytes, &std::free);
+  CameraHost().liveViewFrame(bytes, size);
 }
 
 void CNikonModuleManager::pumpIdle() {
   rescanAll();
   deleteRemovedCameras();
   // At most one live-view frame per tick, between the two rounds of SDK work.
-  if (m_currentModule && m_currentModule->m_currentCamera &&
-      m_currentModule->m_currentCamera->m_liveViewOn) {
-    SendLiveViewImage();
-  }
+  sendLiveViewFrame();
   rescanAll();
   deleteRemovedCameras();
 }

@@ -17,8 +17,11 @@
 
 #include <cstdint>
 #include <list>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "camera/sdk_lock.h"
 
 class CNikonModule;
 class CContentContainer;
@@ -38,19 +41,18 @@ class CNikonModuleManager {
   // The instance if it has been created, without creating it.
   static CNikonModuleManager* existingInstance();
   // Deletes the instance with its modules and cameras; nothing when there is none.
-  static void DestroyInstance();
+  static void DestroyInstance() LB_REQUIRES(g_sdkLock);
 
   // The idle work of one 100 ms tick: SDK asynchronous processing, rescans, deletion of
   // removed cameras and, while live view is on, one live-view frame. Main thread, SDK lock
   // held, only while no shutdown has been requested.
-  void pumpIdle();
+  void pumpIdle() LB_REQUIRES(g_sdkLock);
 
   // The module whose m_moduleIndex is `moduleIndex` (device id & 0xFF00), or null.
-  CNikonModule* findModule(std::uint32_t moduleIndex) const;
+  CNikonModule* findModule(std::uint32_t moduleIndex) const LB_REQUIRES(g_sdkLock);
 
-  std::vector<CNikonModule*> m_modules;        // opened modules in list order; owning
+  std::vector<std::unique_ptr<CNikonModule>> m_modules;  // opened modules in list order
   CNikonModule* m_currentModule = nullptr;     // module of the connected camera; not owning
-  std::int32_t m_lastCaptureId = 0;            // advanced by SendObjectWasAdded
   std::list<CContentContainer*> m_pendingItems;  // captures waiting for their download
   bool m_crashTestRequested = false;
 
@@ -61,8 +63,10 @@ class CNikonModuleManager {
   CNikonModuleManager& operator=(const CNikonModuleManager&) = delete;
 
   void loadModules();
-  void rescanAll();
-  void deleteRemovedCameras();
+  void rescanAll() LB_REQUIRES(g_sdkLock);
+  void deleteRemovedCameras() LB_REQUIRES(g_sdkLock);
+  // One frame of the current camera's live view, when it is on, to the host.
+  void sendLiveViewFrame() LB_REQUIRES(g_sdkLock);
 };
 
 // Looks for `name` in the executable's folder: 0 and the full path, or -1.

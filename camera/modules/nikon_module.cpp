@@ -4,12 +4,11 @@
 #include <vector>
 
 #include "camera/camera/camera.h"
+#include "camera/camera_host.h"
 #include "camera/sdkobject/maid_names.h"
-#include "hostlink/lua_value.h"
-#include "hostlink/notifications.h"
-#include "hostlink/outgoing_queue.h"
 #include "platform/platform.h"
-#include "shell/trace.h"
+#include "platform/trace.h"
+#include "values/lua_value.h"
 
 namespace {
 
@@ -37,14 +36,6 @@ CNikonModule::~CNikonModule() {
 
 std::uint32_t CNikonModule::deviceIdOf(const CCamera* camera) const {
   return camera->m_cameraId | m_moduleIndex;
-}
-
-ZnLuaTETable* CNikonModule::makeDeviceInfoTable(CCamera* camera) {
-  auto* table = new ZnLuaTETable();
-  table->setValue(new ZnLuaTEString("device_id"),
-                  new ZnLuaTENumber(static_cast<double>(deviceIdOf(camera))));
-  table->setValue(new ZnLuaTEString("name"), new ZnLuaTEString(camera->m_name));
-  return table;
 }
 
 CCamera* CNikonModule::addCamera(maid::ULONG id) {
@@ -76,9 +67,8 @@ CCamera* CNikonModule::addCamera(maid::ULONG id) {
   CCamera* added = camera.release();
   m_cameras[static_cast<std::int32_t>(id)] = added;
 
-  Trace("addCamera() - sending message back to host: %s\n", added->m_name.c_str());
-  std::unique_ptr<ZnLuaTETable> info(makeDeviceInfoTable(added));
-  QueueMessageToHost(0, "deviceAdded", info.get());
+  Trace("addCamera() - announcing the camera to the host: %s", added->m_name.c_str());
+  CameraHost().deviceAdded(deviceIdOf(added), added->m_name);
   return added;
 }
 
@@ -126,12 +116,9 @@ void CNikonModule::scanAndInformHostOfCameraChanges() {
       continue;
     }
     if (camera == m_currentCamera) m_currentCamera = nullptr;
-    std::unique_ptr<ZnLuaTETable> gone(new ZnLuaTETable());
-    gone->setValue(new ZnLuaTEString("device_id"),
-                   new ZnLuaTENumber(static_cast<double>(deviceIdOf(camera))));
     Trace("CNikonModule::scanAndInformHostOfCameraChanges() - removed camera: %s - device id: %d",
           camera->m_name.c_str(), static_cast<int>(camera->m_cameraId));
-    QueueMessageToHost(0, "deviceRemoved", gone.get());
+    CameraHost().deviceRemoved(deviceIdOf(camera));
     m_removedCameras.push_back(camera);
     it = m_cameras.erase(it);
   }
@@ -148,23 +135,20 @@ void CNikonModule::deleteRemovedCameras() {
   }
 }
 
-void CNikonModule::connectCamera(std::uint32_t requestId, maid::ULONG cameraId) {
+int CNikonModule::connectCamera(maid::ULONG cameraId) {
   auto found = m_cameras.find(static_cast<std::int32_t>(cameraId));
   if (found == m_cameras.end() || !found->second) {
     Trace("ERROR: camera id could not be found: %d", static_cast<int>(cameraId));
-    SendErrorMessage(requestId, -1, nullptr);
-    return;
+    return -1;
   }
   m_currentCamera = found->second;
   const int result = m_currentCamera->connect();
   if (result != 0) {
     Trace("ERROR: camera->connect returned an error: %d", result);
     m_currentCamera = nullptr;
-    SendErrorMessage(requestId, -1, nullptr);
-    return;
+    return result;
   }
-  if (requestId != 0) QueueMessageToHost(requestId, "ok", nullptr);
-  sendThrottledSettings();
+  return 0;
 }
 
 void CNikonModule::notifyCameraSettingsChanged() {
@@ -182,11 +166,12 @@ void CNikonModule::sendThrottledSettings() {
   // changed meanwhile; checking again keeps this safe if that ever changes.
   if (!m_currentCamera) return;
   ZnLuaTETable* table = nullptr;
-  if (m_currentCamera->makeSettingsTable(table) == 0 && table) {
+  const int result = m_currentCamera->makeSettingsTable(table);
+  std::unique_ptr<ZnLuaTETable> settings(table);
+  if (result == 0 && settings) {
     m_lastSettingsTime = now;
-    QueueMessageToHost(0, "cameraSettingsChanged", table);
+    CameraHost().settingsChanged(*settings);
   }
-  delete table;
 }
 
 void CNikonModule::onEvent(maid::ULONG event, maid::NKPARAM data) {

@@ -1,7 +1,7 @@
 // CNikonModule: one opened camera module (a TypeNNNN.md3 library) and its cameras.
 //
 // The module keeps its camera map in step with the SDK: the idle pump's rescans add cameras
-// that came ("deviceAdded") and take out cameras that went ("deviceRemoved"); the removed ones
+// that came and take out cameras that went, telling the host of each; the removed ones
 // wait in m_removedCameras until the pump deletes them later in the same tick, so nothing that
 // is still on the call stack is ever deleted. It also connects the camera the host asks for and
 // sends that camera's settings, at most about twice a second.
@@ -19,10 +19,10 @@
 #include <map>
 
 #include "camera/maid/maid.h"
+#include "camera/sdk_lock.h"
 #include "camera/sdkobject/nikon_object.h"
 
 class CCamera;
-class ZnLuaTETable;
 
 // The highest camera id that fits the 8 camera bits of a device id.
 constexpr maid::ULONG kMaxCameraId = 0xFF;
@@ -36,26 +36,23 @@ class CNikonModule : public CNikonObject {
   // Forgets the camera lists and lets CNikonObject delete and close every camera.
   ~CNikonModule() override;
 
-  // Returns the camera known under `id`, or builds and announces it ("deviceAdded"). Null
+  // Returns the camera known under `id`, or builds it and tells the host. Null
   // when the camera cannot be opened or initialised; it is tried again at the next call.
-  CCamera* addCamera(maid::ULONG id);
+  CCamera* addCamera(maid::ULONG id) LB_REQUIRES(g_sdkLock);
 
   // Compares the SDK's children with the known cameras: adds the new ones, removes (and
   // announces) the ones that are gone, not alive, or lost during a transfer.
-  void scanAndInformHostOfCameraChanges();
+  void scanAndInformHostOfCameraChanges() LB_REQUIRES(g_sdkLock);
 
-  // Makes camera `cameraId` current and connects it; replies "ok" (request id not 0) and sends
-  // its settings, or replies the error -1 when the camera is unknown or refuses.
-  void connectCamera(std::uint32_t requestId, maid::ULONG cameraId);
+  // Makes camera `cameraId` current and connects it: 0, or the SDK's error (-1 for an unknown
+  // camera) with no camera current.
+  int connectCamera(maid::ULONG cameraId) LB_REQUIRES(g_sdkLock);
 
-  // Sends "cameraSettingsChanged" for the current camera, throttled to one per 0.5 s.
-  void notifyCameraSettingsChanged();
-
-  // {device_id, name} for `camera`; the caller owns the table.
-  ZnLuaTETable* makeDeviceInfoTable(CCamera* camera);
+  // Gives the host the current camera's settings, throttled to one report per 0.5 s.
+  void notifyCameraSettingsChanged() LB_REQUIRES(g_sdkLock);
 
   // Deletes the cameras that rescans took out. Idle pump only.
-  void deleteRemovedCameras();
+  void deleteRemovedCameras() LB_REQUIRES(g_sdkLock);
 
   // Module events are only traced: arrivals and removals are found by the rescans.
   void onEvent(maid::ULONG event, maid::NKPARAM data) override;
@@ -71,5 +68,5 @@ class CNikonModule : public CNikonObject {
 
  private:
   // The settings throttle shared by connectCamera and notifyCameraSettingsChanged.
-  void sendThrottledSettings();
+  void sendThrottledSettings() LB_REQUIRES(g_sdkLock);
 };

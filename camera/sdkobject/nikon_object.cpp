@@ -5,9 +5,9 @@
 #include <new>
 
 #include "camera/sdkobject/maid_names.h"
-#include "hostlink/lua_value.h"
 #include "platform/platform.h"
-#include "shell/trace.h"
+#include "platform/trace.h"
+#include "values/lua_value.h"
 
 namespace {
 
@@ -22,11 +22,14 @@ constexpr std::size_t kStringBytes = 256;
 
 unsigned g_startTimeoutMs = 120000;
 
-// Allocates count * size bytes, or null when the product overflows, is absurd or is refused.
-void* AllocateArray(std::uint64_t count, std::uint64_t size) {
+// Allocates count * size zeroed bytes, or null when the product overflows, is absurd or is
+// refused.
+template <typename T>
+CSdkBlock<T> AllocateArray(std::uint64_t count, std::uint64_t size) {
   if (count == 0 || size == 0) return nullptr;
   if (count > kMaxArrayBytes / size) return nullptr;
-  return std::calloc(static_cast<std::size_t>(count), static_cast<std::size_t>(size));
+  return CSdkBlock<T>(
+      static_cast<T*>(std::calloc(static_cast<std::size_t>(count), static_cast<std::size_t>(size))));
 }
 
 }  // namespace
@@ -47,6 +50,16 @@ void NikonCompletionProc(maid::MaidObject*, maid::ULONG command, maid::ULONG, ma
   if (record->counter) ++*record->counter;
   if (record->receiver) record->receiver->onCompletion(command, result, record->context);
   delete record;
+}
+
+CPendingCompletion::~CPendingCompletion() {
+  if (completed()) return;  // the completion procedure has freed the record
+  if (!m_accepted) {
+    delete m_record;
+    return;
+  }
+  m_record->counter = nullptr;
+  m_record->receiver = nullptr;
 }
 
 unsigned CNikonObject::startTimeoutMs() { return g_startTimeoutMs; }
@@ -70,8 +83,7 @@ maid::NKERROR CNikonObject::call(maid::ULONG command, maid::ULONG param, maid::U
 
 void CNikonObject::open(CNikonObject* parent, maid::ULONG id) {
   m_parent = nullptr;
-  std::free(m_capInfo);
-  m_capInfo = nullptr;
+  m_capInfo.reset();
   m_capCount = 0;
   m_eventTarget = nullptr;
   m_dataTarget = nullptr;
@@ -141,7 +153,6 @@ CNikonObject::~CNikonObject() {
     if (entry != m_parent->m_children.end() && (entry->second == this || !entry->second))
       m_parent->m_children.erase(entry);
   }
-  std::free(m_capInfo);
 }
 
 void CNikonObject::markClosed() {
@@ -151,32 +162,28 @@ void CNikonObject::markClosed() {
 
 void CNikonObject::loadCapabilityInfo() {
   if (!m_object) return;
-  std::free(m_capInfo);
-  m_capInfo = nullptr;
+  m_capInfo.reset();
   m_capCount = 0;
-  maid::NKERROR lastInfoResult = 0;
   for (int pass = 0; pass < kMaxCapabilityLoadPasses; ++pass) {
     maid::ULONG count = 0;
     maid::NKERROR result = call(kNkMAIDCommand_GetCapCount, 0, kNkMAIDDataType_UnsignedPtr,
                                 reinterpret_cast<maid::NKPARAM>(&count));
     if (result != kNkMAIDResult_NoError) {
       if (pass == 0) return;
-      Trace("Error from kNkMAIDCommand_GetCapInfo: %ld", static_cast<long>(lastInfoResult));
+      Trace("Error from kNkMAIDCommand_GetCapCount: %ld", static_cast<long>(result));
       continue;
     }
     if (count == 0) return;
     if (count > static_cast<maid::ULONG>(INT32_MAX)) return;
-    auto* block = static_cast<maid::MaidCapInfo*>(AllocateArray(count, sizeof(maid::MaidCapInfo)));
+    auto block = AllocateArray<maid::MaidCapInfo>(count, sizeof(maid::MaidCapInfo));
     if (!block) return;  // no list: count stays 0 with a null block
     result = call(kNkMAIDCommand_GetCapInfo, count, kNkMAIDDataType_CapInfoPtr,
-                  reinterpret_cast<maid::NKPARAM>(block));
+                  reinterpret_cast<maid::NKPARAM>(block.get()));
     if (result == kNkMAIDResult_NoError) {
-      m_capInfo = block;
+      m_capInfo = std::move(block);
       m_capCount = static_cast<std::int32_t>(count);
       return;
     }
-    std::free(block);
-    lastInfoResult = result;
     if (result != kNkMAIDResult_BufferSize) return;
   }
 }
@@ -254,18 +261,14 @@ int CNikonObject::getUnsignedEnumValue(maid::ULONG capId, maid::ULONG& current,
   }
   // A current index past the list is a camera fault; reading it would run off the block.
   if (descriptor.ulValue >= descriptor.ulElements) return -1;
-  auto* block = static_cast<maid::ULONG*>(AllocateArray(descriptor.ulElements, 4));
+  auto block = AllocateArray<maid::ULONG>(descriptor.ulElements, 4);
   if (!block) return -1;
-  descriptor.pData = block;
+  descriptor.pData = block.get();
   result = call(kNkMAIDCommand_CapGetArray, capId, kNkMAIDDataType_EnumPtr,
                 reinterpret_cast<maid::NKPARAM>(&descriptor));
-  if (result != 0) {
-    std::free(block);
-    return result;
-  }
-  values.insert(values.end(), block, block + descriptor.ulElements);
+  if (result != 0) return result;
+  values.insert(values.end(), block.get(), block.get() + descriptor.ulElements);
   current = block[descriptor.ulValue];
-  std::free(block);
   return 0;
 }
 
@@ -285,20 +288,17 @@ int CNikonObject::getStringEnumValue(maid::ULONG capId, std::string& current,
       return 0;
     }
     // One spare zero byte: a block whose last string lacks its terminator still ends in text.
-    auto* block = static_cast<char*>(AllocateArray(length + 1, 1));
-    if (!block) return 0;
-    descriptor.pData = block;
+    auto owned = AllocateArray<char>(length + 1, 1);
+    if (!owned) return 0;
+    const char* block = owned.get();
+    descriptor.pData = owned.get();
     result = call(kNkMAIDCommand_CapGetArray, capId, kNkMAIDDataType_EnumPtr,
                   reinterpret_cast<maid::NKPARAM>(&descriptor));
-    if (result != 0) {
-      std::free(block);
-      return result;
-    }
+    if (result != 0) return result;
     std::size_t offset = 0;
     for (maid::ULONG i = 0; i < descriptor.ulValue && offset < length; ++i)
       offset += std::strlen(block + offset) + 1;
     if (offset >= length) {
-      std::free(block);
       Trace("Ran out of space in packed string while attempting to get enum value for parameter %d",
             static_cast<int>(capId));
       return -1;
@@ -306,7 +306,6 @@ int CNikonObject::getStringEnumValue(maid::ULONG capId, std::string& current,
     current = block + offset;
     for (offset = 0; offset < length; offset += std::strlen(block + offset) + 1)
       values.emplace_back(block + offset);
-    std::free(block);
     return 0;
   }
   if (descriptor.ulType == kNkMAIDArrayType_String) {
@@ -319,22 +318,18 @@ int CNikonObject::getStringEnumValue(maid::ULONG capId, std::string& current,
     // A current index past the list is a camera fault: the reader answers -1 rather than
     // report an entry the camera does not have.
     if (descriptor.ulValue >= descriptor.ulElements) return -1;
-    auto* block = static_cast<char*>(AllocateArray(descriptor.ulElements, kStringBytes));
+    auto block = AllocateArray<char>(descriptor.ulElements, kStringBytes);
     if (!block) return 0;
-    descriptor.pData = block;
+    descriptor.pData = block.get();
     result = call(kNkMAIDCommand_CapGetArray, capId, kNkMAIDDataType_EnumPtr,
                   reinterpret_cast<maid::NKPARAM>(&descriptor));
-    if (result != 0) {
-      std::free(block);
-      return result;
-    }
+    if (result != 0) return result;
     for (maid::ULONG i = 0; i < descriptor.ulElements; ++i) {
-      const char* text = block + static_cast<std::size_t>(i) * kStringBytes;
+      const char* text = block.get() + static_cast<std::size_t>(i) * kStringBytes;
       std::string entry(text, strnlen(text, kStringBytes));
       if (i == descriptor.ulValue) current = entry;
       values.push_back(std::move(entry));
     }
-    std::free(block);
     return 0;
   }
   return -1;
@@ -348,13 +343,13 @@ int CNikonObject::callAsync() {
 int CNikonObject::startCapability(maid::ULONG capId, CNikonCallbackReceiver* receiver) {
   if (!hasCapability(capId)) return 0;
   if (!m_object) return -1;
-  std::uint32_t completions = 0;
-  auto* record = new CNikonCompletionRecord{receiver, 0, &completions};
-  const maid::NKERROR result =
-      call(kNkMAIDCommand_CapStart, capId, kNkMAIDDataType_Null, 0, &NikonCompletionProc, record);
+  CPendingCompletion completion(receiver);
+  const maid::NKERROR result = call(kNkMAIDCommand_CapStart, capId, kNkMAIDDataType_Null, 0,
+                                    &NikonCompletionProc, completion.record());
   const bool started = result == kNkMAIDResult_NoError || result == kNkMAIDResult_Pending;
+  completion.setAccepted(started);
   const std::uint32_t begin = platform::tickCountMs();
-  while (completions == 0) {
+  while (!completion.completed()) {
     const int answer = callAsync();
     if (static_cast<std::uint32_t>(answer) > 1u) break;
     // A refused start has nothing to wait for beyond the one poll that lets the module report
@@ -362,18 +357,8 @@ int CNikonObject::startCapability(maid::ULONG capId, CNikonCallbackReceiver* rec
     if (!started || platform::tickCountMs() - begin >= g_startTimeoutMs) break;
     platform::sleepMs(kAsyncPollMs);
   }
-  if (completions == 0 && !started) {
-    // A module that refuses the start has not taken the record: a failed call hands over
-    // nothing, so the completion will never come and the record is ours to free.
-    delete record;
-  } else if (completions == 0) {
-    // The completion has not run, so the record is still alive and still the module's. It
-    // must not reach our stack counter or a receiver that may be gone when it comes late;
-    // the completion procedure frees it then.
-    record->counter = nullptr;
-    record->receiver = nullptr;
-    if (started) Trace("No completion for capability %s", CapabilityName(capId));
-  }
+  if (started && !completion.completed())
+    Trace("No completion for capability %s", CapabilityName(capId));
   return result == kNkMAIDResult_Pending ? 0 : result;
 }
 
@@ -468,7 +453,7 @@ int CNikonObject::enumerateChildren(std::vector<maid::ULONG>& ids) {
   if (!m_object) return -1;
   ids.clear();
   int code = 0;
-  void* block = nullptr;
+  CSdkBlock<char> block;
   do {
     if (!hasCapability(kNkMAIDCapability_Children)) {
       code = kCapabilityNotFound;
@@ -483,24 +468,24 @@ int CNikonObject::enumerateChildren(std::vector<maid::ULONG>& ids) {
       code = -1;
       break;
     }
-    block = AllocateArray(descriptor.ulElements, descriptor.wPhysicalBytes);
+    block = AllocateArray<char>(descriptor.ulElements, descriptor.wPhysicalBytes);
     if (!block) {
       code = kNkMAIDResult_OutOfMemory;
       break;
     }
-    descriptor.pData = block;
+    descriptor.pData = block.get();
     code = call(kNkMAIDCommand_CapGetArray, kNkMAIDCapability_Children, kNkMAIDDataType_EnumPtr,
                 reinterpret_cast<maid::NKPARAM>(&descriptor));
     if (code != 0) break;
     for (maid::ULONG i = 0; i < descriptor.ulElements; ++i) {
       maid::ULONG id = 0;
-      std::memcpy(&id, static_cast<char*>(block) + static_cast<std::size_t>(i) *
-                                                       descriptor.wPhysicalBytes, sizeof(id));
+      std::memcpy(&id, block.get() + static_cast<std::size_t>(i) * descriptor.wPhysicalBytes,
+                  sizeof(id));
+      // Not traced: the idle pump enumerates every module twice a tick.
       ids.push_back(id);
-      Trace("\t ID: %d", static_cast<int>(id));
     }
   } while (false);
-  std::free(block);
+  block.reset();
   if (code != 0) {
     ids.clear();
     const char* name = ResultName(code);
@@ -514,7 +499,7 @@ void CNikonObject::logCapabilities() {
   Trace("Nikon Capabilities - count: %d", static_cast<int>(m_capCount));
   for (std::int32_t i = 0; m_capInfo && i < m_capCount; ++i) {
     const char* name = CapabilityName(m_capInfo[i].ulID);
-    Trace("\t%d\t%s\t%uld", static_cast<int>(m_capInfo[i].ulID), name ? name : "(could not be found)",
+    Trace("\t%d\t%s\t%u", static_cast<int>(m_capInfo[i].ulID), name ? name : "(could not be found)",
           static_cast<unsigned>(m_capInfo[i].ulType));
   }
 }

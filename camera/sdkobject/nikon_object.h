@@ -26,12 +26,22 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "camera/maid/maid.h"
 #include "camera/sdkobject/nikon_callback_receiver.h"
+
+// A block the wrapper allocates with calloc for the SDK to fill (capability lists, enum
+// arrays, children), released with free whichever way the call ends.
+struct CFreeDeleter {
+  void operator()(void* block) const { std::free(block); }
+};
+template <typename T>
+using CSdkBlock = std::unique_ptr<T[], CFreeDeleter>;
 
 class ZnLuaTE;
 
@@ -45,6 +55,35 @@ struct CNikonCompletionRecord {
   CNikonCallbackReceiver* receiver = nullptr;  // told of the completion; not owned; may be null
   maid::NKPARAM context = 0;                   // handed to receiver->onCompletion
   std::uint32_t* counter = nullptr;            // incremented on completion; null once abandoned
+};
+
+// One started command's completion record, for the command's start and the wait after it.
+// The record goes to the SDK with the start; when this goes out of scope it is settled the one
+// sound way: a completion that came has freed it already; a start the module refused handed
+// nothing over, so it is deleted here; a start that was taken but never completed leaves it
+// with the module, cut off from our stack counter and the receiver, for the completion
+// procedure to free if the completion ever comes.
+//
+// Threads: inside one SDK call sequence, with the SDK lock held. Neither copied nor moved: the
+// record points at m_completions.
+class CPendingCompletion {
+ public:
+  explicit CPendingCompletion(CNikonCallbackReceiver* receiver)
+      : m_record(new CNikonCompletionRecord{receiver, 0, &m_completions}) {}
+  ~CPendingCompletion();
+  CPendingCompletion(const CPendingCompletion&) = delete;
+  CPendingCompletion& operator=(const CPendingCompletion&) = delete;
+
+  // The completion reference for the start call.
+  CNikonCompletionRecord* record() const { return m_record; }
+  // Whether the module took the start (NoError or Pending); false until said.
+  void setAccepted(bool accepted) { m_accepted = accepted; }
+  bool completed() const { return m_completions != 0; }
+
+ private:
+  std::uint32_t m_completions = 0;
+  CNikonCompletionRecord* m_record;  // the SDK's once accepted; ours until then
+  bool m_accepted = false;
 };
 
 // The procedures given to the SDK. `ref` is the CNikonObject* (client reference) for the event
@@ -86,7 +125,7 @@ class CNikonObject : public CNikonCallbackReceiver {
   // The listed record of `capId` (first match), or null. Valid until the list is reloaded.
   const maid::MaidCapInfo* capabilityInfo(maid::ULONG capId) const;
   int capabilityCount() const { return m_capCount; }
-  const maid::MaidCapInfo* capabilityList() const { return m_capInfo; }
+  const maid::MaidCapInfo* capabilityList() const { return m_capInfo.get(); }
 
   // --- Typed reads and writes (results as described at the top). ---
 
@@ -165,7 +204,7 @@ class CNikonObject : public CNikonCallbackReceiver {
   CNikonObject* m_parent = nullptr;          // not owned; null for a module
   std::map<std::int32_t, CNikonObject*> m_children;  // owned children by SDK id
   std::int32_t m_capCount = 0;               // records in m_capInfo
-  maid::MaidCapInfo* m_capInfo = nullptr;    // owned capability list, in the SDK's order
+  CSdkBlock<maid::MaidCapInfo> m_capInfo;    // capability list, in the SDK's order
   maid::ULONG m_id = 0;                      // SDK id this object was opened with
   CNikonCallbackReceiver* m_eventTarget = nullptr;  // not owned
   CNikonCallbackReceiver* m_dataTarget = nullptr;   // not owned

@@ -9,16 +9,16 @@
 #include <string>
 #include <vector>
 
+#include "bridge/camera_commands.h"
+#include "bridge/notifications.h"
 #include "camera/camera/camera.h"
 #include "camera/download/download_directory.h"
 #include "camera/modules/module_manager.h"
 #include "camera/modules/nikon_module.h"
-#include "hostlink/camera_commands.h"
-#include "hostlink/lua_value.h"
-#include "hostlink/notifications.h"
 #include "hostlink/outgoing_queue.h"
 #include "platform/platform.h"
 #include "tests/camera/sim_fixture.h"
+#include "values/lua_value.h"
 
 namespace {
 

@@ -13,12 +13,12 @@
 #include <string>
 #include <vector>
 
+#include "bridge/camera_commands.h"
+#include "bridge/notifications.h"
 #include "camera/camera/camera.h"
 #include "camera/download/capture_file_names.h"
 #include "camera/download/download_directory.h"
 #include "camera/sdkobject/nikon_object.h"
-#include "hostlink/camera_commands.h"
-#include "hostlink/notifications.h"
 #include "platform/platform.h"
 #include "sim/sim_content.h"
 #include "tests/camera/sim_fixture.h"
@@ -212,10 +212,7 @@ TEST_F(CaptureTest, LiveViewFramesAreJpegWithoutTheHeader) {
   int size = 0;
   EXPECT_NE(camera->getLiveViewImage(bytes, size), 0);  // live view is off
 
-  camera->startLiveView(7);
-  auto ok = TakeAll();
-  ASSERT_EQ(ok.size(), 1u);
-  EXPECT_EQ(ok[0]->requestId, 7u);
+  EXPECT_TRUE(camera->startLiveView());
   EXPECT_TRUE(camera->m_liveViewOn);
   maid::ULONG status = 0;
   ASSERT_EQ(camera->getUnsignedValue(kNkMAIDCapability_LiveViewStatus, status), 0);
@@ -236,15 +233,14 @@ TEST_F(CaptureTest, LiveViewFramesAreJpegWithoutTheHeader) {
   EXPECT_NE(camera->getLiveViewImage(bytes, size), 0);
   EXPECT_EQ(bytes, nullptr);
 
-  camera->stopLiveView(8);
-  EXPECT_EQ(TakeNamed("ok").size(), 1u);
+  EXPECT_TRUE(camera->stopLiveView());
   EXPECT_FALSE(camera->m_liveViewOn);
 
   // Type0023 cameras take 3 to switch on.
   HandleConnectDevice(3, DeviceParams(0x1701).get());
   CCamera* other = module23()->m_currentCamera;
   ASSERT_NE(other, nullptr);
-  other->startLiveView(9);
+  EXPECT_TRUE(other->startLiveView());
   ASSERT_EQ(other->getUnsignedValue(kNkMAIDCapability_LiveViewStatus, status), 0);
   EXPECT_EQ(status, 3u);
 }

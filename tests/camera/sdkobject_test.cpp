@@ -8,8 +8,8 @@
 
 #include "camera/sdkobject/maid_names.h"
 #include "camera/sdkobject/nikon_object.h"
-#include "hostlink/lua_value.h"
 #include "tests/camera/fake_module.h"
+#include "values/lua_value.h"
 
 namespace {
 
@@ -263,6 +263,39 @@ TEST(MaidNamesTest, LookupsAndFallback) {
   const char* second = EventName(-2147483647 - 1);
   EXPECT_EQ(first, second);  // one shared buffer: the second miss overwrites the first
   EXPECT_STREQ("<unknown value: -2147483648>", second);
+}
+
+struct CCountingReceiver : CNikonCallbackReceiver {
+  int completions = 0;
+  void onCompletion(maid::ULONG, maid::NKERROR, maid::NKPARAM) override { ++completions; }
+  maid::NKERROR onData(void*, void*) override { return 0; }
+  void onEvent(maid::ULONG, maid::NKPARAM) override {}
+};
+
+// Under ASan, a record freed twice, never freed, or a late completion that still reaches the
+// waiter's stack fails this test.
+TEST(PendingCompletionTest, RecordIsSettledWhicheverWayTheStartEnds) {
+  CCountingReceiver receiver;
+  {
+    CPendingCompletion refused(&receiver);  // the module never took the record
+    refused.setAccepted(false);
+  }
+  {
+    CPendingCompletion done(&receiver);
+    done.setAccepted(true);
+    NikonCompletionProc(nullptr, 7, 0, 0, 0, done.record(), 0);
+    EXPECT_TRUE(done.completed());
+  }
+  EXPECT_EQ(receiver.completions, 1);
+
+  CNikonCompletionRecord* late = nullptr;
+  {
+    CPendingCompletion abandoned(&receiver);
+    abandoned.setAccepted(true);
+    late = abandoned.record();
+  }
+  NikonCompletionProc(nullptr, 7, 0, 0, 0, late, 0);  // comes after the wait gave up
+  EXPECT_EQ(receiver.completions, 1);
 }
 
 }  // namespace

@@ -6,7 +6,7 @@
 
 #include <unistd.h>
 
-#include "hostlink/camera_commands.h"
+#include "bridge/camera_commands.h"
 #include "platform/platform.h"
 #include "sim/sim_scenarios.h"
 
@@ -68,12 +68,14 @@ void SimFixture::SetUp() {
   setenv("LBSIM_SCENARIO", m_scenarioPath.c_str(), 1);
   SimControl("Type0001.md3", "reset");
   SimControl("Type0023.md3", "reset");
+  SetCameraHost(&hostNotifications);
   manager = CNikonModuleManager::getInstance();
   DiscardOutgoingMessages();
 }
 
 void SimFixture::TearDown() {
   CNikonModuleManager::DestroyInstance();
+  SetCameraHost(nullptr);
   DiscardOutgoingMessages();
   std::remove(m_scenarioPath.c_str());
 }

@@ -9,10 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "bridge/notifications.h"
 #include "camera/modules/module_manager.h"
 #include "camera/modules/nikon_module.h"
-#include "hostlink/lua_value.h"
 #include "hostlink/outgoing_queue.h"
+#include "values/lua_value.h"
 
 namespace simtest {
 
@@ -41,6 +42,7 @@ class SimFixture : public ::testing::Test {
   CNikonModule* module1() { return manager->findModule(0x100); }
   CNikonModule* module23() { return manager->findModule(0x1700); }
 
+  CHostNotifications hostNotifications;  // installed for the test; outlives its manager
   CNikonModuleManager* manager = nullptr;
   std::string m_scenarioPath;
 };

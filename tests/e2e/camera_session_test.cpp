@@ -10,10 +10,10 @@
 #include <optional>
 #include <string>
 
-#include "hostlink/lua_value.h"
 #include "sim/sim_content.h"
 #include "sim/sim_scenarios.h"
 #include "tests/e2e/e2e_support.h"
+#include "values/lua_value.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <fstream>
 #include <string>
 
-#include "hostlink/lua_value.h"
 #include "tests/e2e/e2e_support.h"
+#include "values/lua_value.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 
 #include "tests/e2e/e2e_support.h"
 #include "tools/child_process.h"
-#include "tools/scoped_handle_win.h"
+#include "platform/scoped_handles_win.h"
 
 namespace {
 
@@ -83,9 +83,9 @@ protected:
         const std::string outPath = path("stdout.txt"), errPath = path("stderr.txt");
         LbhostRun result;
         {
-            CScopedHandle out(CreateFileW(Wide(outPath).c_str(), FILE_APPEND_DATA | SYNCHRONIZE, kShareAll, &inherit,
+            CScopedKernelHandle out(CreateFileW(Wide(outPath).c_str(), FILE_APPEND_DATA | SYNCHRONIZE, kShareAll, &inherit,
                                           CREATE_ALWAYS, 0, nullptr));
-            CScopedHandle err(CreateFileW(Wide(errPath).c_str(), FILE_APPEND_DATA | SYNCHRONIZE, kShareAll, &inherit,
+            CScopedKernelHandle err(CreateFileW(Wide(errPath).c_str(), FILE_APPEND_DATA | SYNCHRONIZE, kShareAll, &inherit,
                                           CREATE_ALWAYS, 0, nullptr));
             STARTUPINFOW startup = {};
             startup.cb = sizeof startup;
@@ -109,7 +109,7 @@ protected:
                 ADD_FAILURE() << "could not start lbhost.exe: " << GetLastError();
                 return result;
             }
-            CScopedHandle process(info.hProcess);
+            CScopedKernelHandle process(info.hProcess);
             CloseHandle(info.hThread);
             if (WaitForSingleObject(process.get(), 60000) != WAIT_OBJECT_0) {
                 TerminateProcess(process.get(), 1);

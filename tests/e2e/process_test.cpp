@@ -2,8 +2,8 @@
 // and requests the process must survive.
 #include <chrono>
 
-#include "hostlink/message_frame.h"
 #include "tests/e2e/e2e_support.h"
+#include "values/message_frame.h"
 
 namespace {
 

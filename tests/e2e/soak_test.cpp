@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "hostlink/lua_value.h"
 #include "sim/sim_content.h"
 #include "tests/e2e/e2e_support.h"
+#include "values/lua_value.h"
 
 namespace {
 

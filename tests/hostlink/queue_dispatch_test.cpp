@@ -6,12 +6,12 @@
 #include <string>
 #include <thread>
 
+#include "bridge/dispatcher.h"
 #include "camera/modules/module_manager.h"
-#include "hostlink/dispatcher.h"
-#include "hostlink/lua_value.h"
-#include "hostlink/message_frame.h"
 #include "hostlink/host_request.h"
 #include "hostlink/outgoing_queue.h"
+#include "values/lua_value.h"
+#include "values/message_frame.h"
 
 namespace {
 
@@ -93,14 +93,14 @@ TEST_F(QueueTest, DispatcherMatchesWholeNamesOnly) {
   auto request = [](const std::string& name) {
     ZnLuaTEString nameValue(name);
     const std::string frame = EncodeMessageFrame(9, &nameValue, nullptr);
-    return HandleHostRequest(frame.data(), frame.size());
+    return HandleHostRequest(frame.data(), frame.size(), DispatchHostMessage);
   };
   EXPECT_EQ(request("isLiveViewOn "), 0);
   EXPECT_EQ(request("shutdow"), 0);
   EXPECT_EQ(OutgoingMessageCount(), 0u);
   ZnLuaTENumber number(1);
   const std::string numberName = EncodeMessageFrame(9, &number, nullptr);
-  EXPECT_EQ(HandleHostRequest(numberName.data(), numberName.size()), 0);
+  EXPECT_EQ(HandleHostRequest(numberName.data(), numberName.size(), DispatchHostMessage), 0);
   // "shutdown" with no module manager ever made still ends the session.
   CNikonModuleManager::DestroyInstance();
   EXPECT_EQ(request("shutdown"), 1);

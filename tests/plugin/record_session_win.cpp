@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "hostlink/lua_value.h"
 #include "platform/platform.h"
 #include "tools/host_client.h"
 #include "tools/value_printer.h"
+#include "values/lua_value.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // What lbhost writes for others to read: file names from a pattern and values as JSON.
 #include <gtest/gtest.h>
 
-#include "hostlink/lua_value.h"
+#include "values/lua_value.h"
 #include "tools/file_name_pattern.h"
 #include "tools/value_json.h"
 

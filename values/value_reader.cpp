@@ -9,10 +9,10 @@
 #include <cstring>
 #include <istream>
 
-#include "hostlink/bytestreambuf.h"
-#include "hostlink/decode_error.h"
-#include "hostlink/lua_value.h"
-#include "hostlink/wire_format.h"
+#include "values/bytestreambuf.h"
+#include "values/decode_error.h"
+#include "values/lua_value.h"
+#include "values/wire_format.h"
 
 namespace {
 

@@ -2,27 +2,24 @@
 // SDK lock held for the whole command.
 //
 // Threads: DispatchHostMessage runs only on the I/O thread. The main thread's timer handler
-// takes g_sdkMutex too; the two are the only places that take it, and never nested.
+// takes g_sdkLock too; the two are the only places that take it, and never nested.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
+
+#include "camera/sdk_lock.h"
 
 class ZnLuaTE;
 
-// The SDK lock. Guards every call into the camera SDK and, since SDK callbacks arrive inside
-// those calls, the whole camera layer (module manager, modules, cameras, downloads), which has
-// no lock of its own.
-extern std::mutex g_sdkMutex;
-
 // 0 at the start of every dispatch, 1 once "shutdown" has been handled. Written by the I/O
-// thread; the timer handler reads it under g_sdkMutex and does no SDK work while it is 1.
+// thread; the timer handler reads it under g_sdkLock and does no SDK work while it is 1.
 extern std::atomic<int> g_shutdownRequested;
 
 // A command's work. `params` is lent for the call (normally a table, but any value or null);
 // replies, if any, are queued with QueueMessageToHost and the request's id.
+// Handlers run with g_sdkLock held.
 using HostCommandHandler = void (*)(std::uint32_t requestId, const ZnLuaTE* params);
 
 struct HostCommand {
@@ -41,6 +38,6 @@ extern const std::size_t kHostCommandCount;
 int DispatchHostMessage(std::uint32_t requestId, const ZnLuaTE* name, const ZnLuaTE* params);
 
 // Installed by the Windows shell: stops the main window's heartbeat timer. "shutdown" calls it
-// on the I/O thread with g_sdkMutex held. Null means nothing to stop (tests).
+// on the I/O thread with g_sdkLock held. Null means nothing to stop (tests).
 using HeartbeatStopHook = void (*)();
 void SetHeartbeatStopHook(HeartbeatStopHook hook);

@@ -1,4 +1,4 @@
-#include "shell/trace.h"
+#include "platform/trace.h"
 
 #include <atomic>
 #include <cstdarg>

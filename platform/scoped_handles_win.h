@@ -1,4 +1,4 @@
-// Owning wrappers of the Win32 handle kinds the process itself uses.
+// Owning wrappers of the Win32 handle kinds the process and the host-side tools use.
 //
 // CScopedKernelHandle: one kernel object closed with CloseHandle (pipes, events, threads,
 // semaphores). Win32 has two empty values, null (events, threads) and INVALID_HANDLE_VALUE

@@ -1,5 +1,5 @@
 // The in-place stream buffer over a received message.
-#include "hostlink/bytestreambuf.h"
+#include "values/bytestreambuf.h"
 
 #include <cstring>
 

@@ -1,17 +1,16 @@
-#include "hostlink/dispatcher.h"
+#include "bridge/dispatcher.h"
 
 #include <cstdlib>
 #include <string>
 
+#include "bridge/camera_commands.h"
 #include "camera/camera/camera.h"
 #include "camera/modules/module_manager.h"
 #include "camera/modules/nikon_module.h"
-#include "hostlink/camera_commands.h"
-#include "hostlink/lua_value.h"
-#include "hostlink/notifications.h"
-#include "shell/trace.h"
+#include "hostlink/outgoing_queue.h"
+#include "platform/trace.h"
+#include "values/lua_value.h"
 
-std::mutex g_sdkMutex;
 std::atomic<int> g_shutdownRequested{0};
 
 namespace {
@@ -36,7 +35,7 @@ CCamera* CurrentCamera() {
 }
 
 // Captures with the current camera; the files download by themselves inside the wait.
-void HandleDoCaptureCommand(std::uint32_t, const ZnLuaTE*) {
+void HandleDoCaptureCommand(std::uint32_t, const ZnLuaTE*) LB_REQUIRES(g_sdkLock) {
   CCamera* camera = CurrentCamera();
   if (!camera) return;
   CNikonModuleManager* manager = CNikonModuleManager::existingInstance();
@@ -45,32 +44,34 @@ void HandleDoCaptureCommand(std::uint32_t, const ZnLuaTE*) {
 }
 
 // Drives the current camera's lens focus by "focus_direction".
-void HandleSetCameraFocusCommand(std::uint32_t, const ZnLuaTE* params) {
+void HandleSetCameraFocusCommand(std::uint32_t, const ZnLuaTE* params) LB_REQUIRES(g_sdkLock) {
   if (CCamera* camera = CurrentCamera()) camera->driveFocus(params);
 }
 
-void HandleDoAutoFocusCommand(std::uint32_t requestId, const ZnLuaTE*) { DoAutoFocus(requestId); }
+void HandleDoAutoFocusCommand(std::uint32_t requestId, const ZnLuaTE*) LB_REQUIRES(g_sdkLock) {
+  DoAutoFocus(requestId);
+}
 
 // Stops live view when it is on; otherwise sends fresh settings first (the host shows them
 // beside the live picture) and starts it. Both answer "ok" on success.
-void HandleToggleLiveViewCommand(std::uint32_t requestId, const ZnLuaTE*) {
+void HandleToggleLiveViewCommand(std::uint32_t requestId, const ZnLuaTE*) LB_REQUIRES(g_sdkLock) {
   CCamera* camera = CurrentCamera();
   if (!camera) return;
   if (camera->m_liveViewOn) {
-    camera->stopLiveView(requestId);
+    if (camera->stopLiveView()) QueueMessageToHost(requestId, "ok", nullptr);
     return;
   }
   CNikonModuleManager::existingInstance()->m_currentModule->notifyCameraSettingsChanged();
-  camera->startLiveView(requestId);
+  if (camera->startLiveView()) QueueMessageToHost(requestId, "ok", nullptr);
 }
 
-void HandleIsLiveViewOnCommand(std::uint32_t requestId, const ZnLuaTE*) {
+void HandleIsLiveViewOnCommand(std::uint32_t requestId, const ZnLuaTE*) LB_REQUIRES(g_sdkLock) {
   SendLiveViewStatus(requestId);
 }
 
 // Stops the heartbeat first, so that no tick can reach the camera side while it is torn
 // down, then deletes the module manager with its modules and cameras.
-void HandleShutdownCommand(std::uint32_t, const ZnLuaTE*) {
+void HandleShutdownCommand(std::uint32_t, const ZnLuaTE*) LB_REQUIRES(g_sdkLock) {
   if (HeartbeatStopHook hook = g_heartbeatStopHook.load()) hook();
   ShutdownCameras();
   g_shutdownRequested.store(1);
@@ -100,7 +101,7 @@ const std::size_t kHostCommandCount = sizeof kHostCommands / sizeof kHostCommand
 int DispatchHostMessage(std::uint32_t requestId, const ZnLuaTE* name, const ZnLuaTE* params) {
   g_shutdownRequested.store(0);
   {
-    std::lock_guard<std::mutex> lock(g_sdkMutex);
+    CSdkLockGuard lock(g_sdkLock);
     const auto* nameString = dynamic_cast<const ZnLuaTEString*>(name);
     if (nameString) {
       // std::string comparison matches length and every byte, so neither a prefix nor a name

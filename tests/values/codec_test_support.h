@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "hostlink/lua_value.h"
+#include "values/lua_value.h"
 
 inline std::string Hex(const std::string& hex) {
     std::string bytes;

@@ -5,8 +5,8 @@
 #include <random>
 #include <sstream>
 
-#include "hostlink/message_frame.h"
-#include "tests/hostlink/codec_test_support.h"
+#include "tests/values/codec_test_support.h"
+#include "values/message_frame.h"
 
 namespace {
 

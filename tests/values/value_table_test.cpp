@@ -4,7 +4,7 @@
 #include <cmath>
 #include <vector>
 
-#include "tests/hostlink/codec_test_support.h"
+#include "tests/values/codec_test_support.h"
 
 namespace {
 

@@ -1,22 +1,30 @@
-#include "hostlink/camera_commands.h"
+#include "bridge/camera_commands.h"
 
+#include <cmath>
 #include <memory>
 #include <vector>
 
+#include "bridge/notifications.h"
 #include "camera/camera/camera.h"
 #include "camera/modules/module_manager.h"
 #include "camera/modules/nikon_module.h"
-#include "hostlink/lua_value.h"
-#include "hostlink/notifications.h"
 #include "hostlink/outgoing_queue.h"
-#include "shell/trace.h"
+#include "platform/trace.h"
+#include "values/lua_value.h"
 
 namespace {
 
 constexpr std::uint32_t kModulePartMask = 0xFF00;
 constexpr std::uint32_t kCameraPartMask = 0xFF;
 
-CNikonModule* FindModuleTraced(CNikonModuleManager* manager, std::uint32_t modulePart) {
+void SetString(ZnLuaTETable& table, const char* key, const std::string& value) {
+  table.setValue(new ZnLuaTEString(key), new ZnLuaTEString(value));
+}
+
+CCamera* CurrentCamera(CNikonModule* module) { return module ? module->m_currentCamera : nullptr; }
+
+CNikonModule* FindModuleTraced(CNikonModuleManager* manager, std::uint32_t modulePart)
+    LB_REQUIRES(g_sdkLock) {
   CNikonModule* module = manager->findModule(modulePart);
   if (!module) Trace("could not find module id %ld", static_cast<long>(modulePart));
   return module;
@@ -24,9 +32,49 @@ CNikonModule* FindModuleTraced(CNikonModuleManager* manager, std::uint32_t modul
 
 }  // namespace
 
+void SendErrorMessage(std::uint32_t requestId, int errorCode, const char* description) {
+  Trace("SendErrorMessage - error code: %x, message: %s", static_cast<unsigned>(errorCode),
+        description ? description : "null");
+  ZnLuaTETable table;
+  table.setValue(new ZnLuaTEString("error_code"), new ZnLuaTENumber(errorCode));
+  if (description) SetString(table, "error_description", description);
+  QueueMessageToHost(requestId, "error", &table);
+}
+
+void DoAutoFocus(std::uint32_t requestId) {
+  CNikonModule* module = CNikonModuleManager::getInstance()->m_currentModule;
+  CCamera* camera = CurrentCamera(module);
+  if (!camera) return;
+  ZnLuaTETable table;
+  SetString(table, "status", camera->m_autoFocusOn ? "AutoFocusOn" : "AutoFocusOff");
+  QueueMessageToHost(requestId, "ok", &table);
+  camera->toggleAutoFocus();
+}
+
+void SendLiveViewStatus(std::uint32_t requestId) {
+  CNikonModule* module = CNikonModuleManager::getInstance()->m_currentModule;
+  if (!module) return;
+  CCamera* camera = CurrentCamera(module);
+  ZnLuaTETable table;
+  SetString(table, "status", camera && camera->m_liveViewOn ? "liveViewOn" : "liveViewOff");
+  QueueMessageToHost(requestId, "ok", &table);
+}
+
+int GetDeviceIdFromParams(const ZnLuaTE* params) {
+  const auto* table = dynamic_cast<const ZnLuaTETable*>(params);
+  if (!table) return 0;
+  const auto* number = dynamic_cast<const ZnLuaTENumber*>(table->getValue("device_id"));
+  if (!number) return 0;
+  // Converting a value outside the 32-bit range (or NaN) would be undefined; such an id
+  // names no camera, so it becomes 0 like a missing one.
+  const double value = std::trunc(number->getNumber());
+  if (!std::isfinite(value) || value < -2147483648.0 || value > 2147483647.0) return 0;
+  return static_cast<int>(value);
+}
+
 void HandleListDevices(std::uint32_t requestId, const ZnLuaTE* params) {
   CNikonModuleManager* manager = CNikonModuleManager::getInstance();
-  for (CNikonModule* module : manager->m_modules) {
+  for (const auto& module : manager->m_modules) {
     if (!module) continue;
     std::vector<maid::ULONG> ids;
     module->enumerateChildren(ids);
@@ -37,11 +85,13 @@ void HandleListDevices(std::uint32_t requestId, const ZnLuaTE* params) {
   // "deviceAdded" notifications still learns what is connected.
   std::unique_ptr<ZnLuaTETable> devices(new ZnLuaTETable());
   int position = 0;
-  for (CNikonModule* module : manager->m_modules) {
+  for (const auto& module : manager->m_modules) {
     if (!module) continue;
     for (const auto& entry : module->m_cameras) {
       if (!entry.second) continue;
-      devices->setValue(new ZnLuaTENumber(++position), module->makeDeviceInfoTable(entry.second));
+      CCamera* camera = entry.second;
+      devices->setValue(new ZnLuaTENumber(++position),
+                        MakeDeviceInfoTable(module->deviceIdOf(camera), camera->m_name));
     }
   }
   ZnLuaTETable reply;
@@ -71,7 +121,12 @@ void HandleConnectDevice(std::uint32_t requestId, const ZnLuaTE* params) {
       found->m_currentCamera = nullptr;
     }
   }
-  found->connectCamera(requestId, cameraPart);
+  if (found->connectCamera(cameraPart) != 0) {
+    SendErrorMessage(requestId, -1, nullptr);
+  } else {
+    if (requestId != 0) QueueMessageToHost(requestId, "ok", nullptr);
+    found->notifyCameraSettingsChanged();
+  }
   manager->m_currentModule = found;
 }
 

@@ -5,9 +5,9 @@
 
 #include <sstream>
 
-#include "hostlink/decode_error.h"
-#include "hostlink/message_frame.h"
-#include "tests/hostlink/codec_test_support.h"
+#include "tests/values/codec_test_support.h"
+#include "values/decode_error.h"
+#include "values/message_frame.h"
 
 namespace {
 

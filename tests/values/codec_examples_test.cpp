@@ -1,12 +1,12 @@
-// The encoding as the host sees it: the documented example messages byte for byte, and the
+// The encoding as the host sees it: known messages byte for byte, and the
 // reader's tolerant rules for lengths, repeated keys and unknown tags.
 #include <gtest/gtest.h>
 
 #include <sstream>
 
-#include "hostlink/decode_error.h"
-#include "hostlink/message_frame.h"
-#include "tests/hostlink/codec_test_support.h"
+#include "tests/values/codec_test_support.h"
+#include "values/decode_error.h"
+#include "values/message_frame.h"
 
 namespace {
 
@@ -18,7 +18,7 @@ const char kDeviceRemoved[] =
     "03000000 0A000000 6465766963655F696400 02000000 0000000000107040";
 const char kShutdown[] = "03000000 03000000 09000000 73687574646F776E00 01000000";
 
-TEST(CodecExamples, ValuesAndFramesEncodeToTheDocumentedBytes) {
+TEST(CodecExamples, RepliesAndNotificationsEncodeToTheBytesTheHostDecodes) {
     EXPECT_EQ(Encode(ZnLuaTEString("ok")), Hex("03000000 03000000 6F6B00"));
     EXPECT_EQ(Encode(ZnLuaTENumber(257)), Hex("02000000 0000000000107040"));
     EXPECT_EQ(Encode(ZnLuaTEString("")), Hex("03000000 01000000 00"));
@@ -40,7 +40,7 @@ TEST(CodecExamples, ValuesAndFramesEncodeToTheDocumentedBytes) {
     EXPECT_EQ(Hex(kShutdown).size(), 25u);
 }
 
-TEST(CodecExamples, DocumentedFramesDecode) {
+TEST(CodecExamples, HostRequestsAndRepliesDecodeToTheirIdNameAndPayload) {
     const std::string reply = Hex(kLiveViewOnReply);
     DecodedMessage m = DecodeMessageFrame(reply.data(), reply.size());
     EXPECT_EQ(m.requestId, 7u);

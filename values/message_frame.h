@@ -10,7 +10,7 @@
 #include <memory>
 #include <string>
 
-#include "hostlink/lua_value.h"
+#include "values/lua_value.h"
 
 // The largest pipe message either side sends or accepts.
 constexpr std::size_t kMaxMessageSize = 0x200000;

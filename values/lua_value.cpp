@@ -1,6 +1,6 @@
 // Message values: ordering, copying, the table container and the writer. The reader lives in
 // value_reader.cpp.
-#include "hostlink/lua_value.h"
+#include "values/lua_value.h"
 
 #include <cmath>
 #include <cstdlib>
@@ -9,7 +9,7 @@
 #include <iterator>
 #include <ostream>
 
-#include "hostlink/wire_format.h"
+#include "values/wire_format.h"
 
 // --- Base behaviour -----------------------------------------------------------------------
 

@@ -1,11 +1,11 @@
 // One protocol message in one contiguous block, and back.
-#include "hostlink/message_frame.h"
+#include "values/message_frame.h"
 
 #include <istream>
 
-#include "hostlink/bytestreambuf.h"
-#include "hostlink/decode_error.h"
-#include "hostlink/wire_format.h"
+#include "values/bytestreambuf.h"
+#include "values/decode_error.h"
+#include "values/wire_format.h"
 
 std::string EncodeMessageFrame(std::uint32_t requestId, const ZnLuaTE* name,
                                const ZnLuaTE* payload) {

@@ -1,0 +1,56 @@
+// The dispatcher's camera commands: listing, connecting and disconnecting cameras, their
+// settings, live-view status, auto-focus and the shutdown of the camera side, with the replies
+// they share and the device-id reader.
+//
+// Threads: called only by DispatchHostMessage on the I/O thread, with g_sdkLock held for the
+// whole command. Replies are queued with the request's id; many commands have none.
+#pragma once
+
+#include <cstdint>
+
+#include "camera/sdk_lock.h"
+
+class ZnLuaTE;
+
+// "error" with "error_code" and, when description is not null, "error_description".
+void SendErrorMessage(std::uint32_t requestId, int errorCode, const char* description)
+    LB_REQUIRES(g_sdkLock);
+
+// "doAutoFocus": replies "ok" {status = "AutoFocusOn"/"AutoFocusOff"} with the state before
+// the change, then toggles the current camera's contrast auto-focus. No current module or
+// camera: no reply.
+void DoAutoFocus(std::uint32_t requestId) LB_REQUIRES(g_sdkLock);
+
+// "isLiveViewOn": replies "ok" {status = "liveViewOn"/"liveViewOff"}. No current module: no
+// reply.
+void SendLiveViewStatus(std::uint32_t requestId) LB_REQUIRES(g_sdkLock);
+
+// The number under "device_id", truncated toward zero to 32 bits. Not a table, no such key,
+// not a number, or a number outside the 32-bit range: 0, which names no module.
+int GetDeviceIdFromParams(const ZnLuaTE* params);
+
+// "listDevices": adds every camera of every module ("deviceAdded" for the new ones) and then
+// answers "ok" {devices = {[1] = {device_id, name}, ...}} with every known camera, in module
+// order and camera id order within a module.
+void HandleListDevices(std::uint32_t requestId, const ZnLuaTE* params) LB_REQUIRES(g_sdkLock);
+
+// "connectDevice": connects the camera named by "device_id" and replies "ok" (request id not
+// 0), then sends "cameraSettingsChanged"; or replies error -1 when the camera is unknown or
+// refuses.
+void HandleConnectDevice(std::uint32_t requestId, const ZnLuaTE* params) LB_REQUIRES(g_sdkLock);
+
+// "disconnectDevice": releases the current camera of the current module; no reply.
+void HandleDisconnectDevice(std::uint32_t requestId, const ZnLuaTE* params) LB_REQUIRES(g_sdkLock);
+
+// "updateCameraSetting": changes one setting of the current camera, then answers like
+// "getCameraSettings".
+void HandleUpdateCameraSetting(std::uint32_t requestId, const ZnLuaTE* params)
+    LB_REQUIRES(g_sdkLock);
+
+// "getCameraSettings": "ok" with the settings table, or one of the three 65535 errors.
+void SendCameraSettings(std::uint32_t requestId, const ZnLuaTE* params) LB_REQUIRES(g_sdkLock);
+
+// "shutdown": deletes the module manager, if there is one, with its modules (in order) and
+// their cameras. The dispatcher stops the heartbeat before, so no tick reaches a deleted
+// manager.
+void ShutdownCameras() LB_REQUIRES(g_sdkLock);

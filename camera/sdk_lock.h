@@ -1,0 +1,38 @@
+// The SDK lock. Guards every call into the camera SDK and, since SDK callbacks arrive inside
+// those calls, the whole camera layer (module manager, modules, cameras, downloads), which has
+// no lock of its own.
+//
+// Threads: taken by the I/O thread for each host command and by the main thread for each
+// heartbeat; the two are the only places that take it, and never nested. The layer's entry
+// points say LB_REQUIRES(g_sdkLock); code the SDK calls back inside one of our calls states
+// that its caller holds the lock with g_sdkLock.assertHeld().
+#pragma once
+
+#include <mutex>
+
+#include "platform/thread_annotations.h"
+
+class LB_CAPABILITY("mutex") CSdkLock {
+ public:
+  void lock() LB_ACQUIRE() { m_mutex.lock(); }
+  void unlock() LB_RELEASE() { m_mutex.unlock(); }
+  // Checks nothing at run time; tells the analysis that the lock is held here.
+  void assertHeld() const LB_ASSERT_CAPABILITY(this) {}
+
+ private:
+  std::mutex m_mutex;
+};
+
+inline CSdkLock g_sdkLock;
+
+// Holds g_sdkLock (or another CSdkLock) for its scope.
+class LB_SCOPED_CAPABILITY CSdkLockGuard {
+ public:
+  explicit CSdkLockGuard(CSdkLock& lock) LB_ACQUIRE(lock) : m_lock(lock) { m_lock.lock(); }
+  ~CSdkLockGuard() LB_RELEASE() { m_lock.unlock(); }
+  CSdkLockGuard(const CSdkLockGuard&) = delete;
+  CSdkLockGuard& operator=(const CSdkLockGuard&) = delete;
+
+ private:
+  CSdkLock& m_lock;
+};
