@@ -19,6 +19,8 @@ std::string Win32ErrorText(unsigned long code) {
         text = platform::utf16ToUtf8(
             std::u16string(static_cast<const char16_t*>(buffer.get()), length));
     }
+    // Inserts are not filled in; "%1" stands for the file the failed call was given.
+    for (std::size_t at; (at = text.find("%1")) != std::string::npos;) text.replace(at, 2, "the file");
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' ||
                              text.back() == '.')) {
         text.pop_back();

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -199,6 +200,19 @@ TEST_F(LbhostTest, CaptureMovesEachFileIntoANewFolderUnderItsPatternAndRunsTheHo
     const LbhostRun plain = run({"capture"});
     ASSERT_EQ(plain.exitCode, 0u) << plain.err;
     EXPECT_NE(plain.out.find("path " + path("Capture")), std::string::npos) << plain.out;
+
+    // A folder that cannot be made stops the run before the shutter is released, and the
+    // system's reason is given in words.
+    std::ofstream(m_dir / "taken") << "a file, not a folder";
+    const LbhostRun noFolder = run({"capture", "--out", path("taken") + "\\sub"});
+    EXPECT_EQ(noFolder.exitCode, 1u);
+    EXPECT_NE(noFolder.err.find("taken is a file, not a folder"), std::string::npos) << noFolder.err;
+    const LbhostRun badName = run({"capture", "--out", path("bad?name")});
+    EXPECT_EQ(badName.exitCode, 1u);
+    EXPECT_TRUE(std::regex_search(badName.err, std::regex("could not make the folder .*: [a-z][a-z ,]+.* \\(error [0-9]+\\)")))
+        << badName.err;
+    EXPECT_EQ(plain.out.find("Capture0002"), std::string::npos);
+    for (const auto& name : filesIn(".")) EXPECT_EQ(name.find("Capture0002"), std::string::npos) << name;
 
     const LbhostRun failing = run({"capture", "--out", path("x"), "--hook", "exit 3"});
     EXPECT_EQ(failing.exitCode, 1u);
