@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <regex>
 #include <string>
 #include <thread>
@@ -100,12 +101,22 @@ protected:
                 {L"LBSIM_CONTROL", path("control")},
                 {L"LBSIM_SCENARIO", m_scenario},
             };
-            for (const auto& v : variables) SetEnvironmentVariableW(v.first, Wide(v.second).c_str());
+            // The test process's own values come back afterwards, so later tests in this process
+            // keep their temp folder.
+            std::vector<std::optional<std::wstring>> saved;
+            for (const auto& v : variables) {
+                std::wstring value(32768, L'\0');
+                const DWORD length = GetEnvironmentVariableW(v.first, &value[0], 32768);
+                saved.push_back(length ? std::optional<std::wstring>(value.substr(0, length)) : std::nullopt);
+                SetEnvironmentVariableW(v.first, Wide(v.second).c_str());
+            }
             PROCESS_INFORMATION info = {};
             const auto start = Clock::now();
             const BOOL started = CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0,
                                                 nullptr, nullptr, &startup, &info);
-            for (const auto& v : variables) SetEnvironmentVariableW(v.first, nullptr);
+            for (std::size_t i = 0; i < saved.size(); ++i) {
+                SetEnvironmentVariableW(variables[i].first, saved[i] ? saved[i]->c_str() : nullptr);
+            }
             if (!started) {
                 ADD_FAILURE() << "could not start lbhost.exe: " << GetLastError();
                 return result;
