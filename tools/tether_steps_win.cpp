@@ -601,6 +601,7 @@ bool CTetherSteps::saveShot(Shot* shot, std::string* error) {
 void CTetherSteps::reportShot(const Shot& shot, const std::string& label, nlohmann::json* files) {
     for (std::size_t i = 0; i < shot.files.size(); ++i) {
         const DownloadedFile& f = shot.files[i];
+        if (f.path.empty()) continue;  // announced but never written: the error says so
         const std::string path = i < shot.savedPaths.size() ? shot.savedPaths[i] : f.path;
         m_report.line(ValidUtf8(label + ": " + f.fileName + "  file_size " + std::to_string(f.announcedSize) +
                                 "  download_ms " + std::to_string(static_cast<long long>(f.downloadMs)) +
