@@ -305,8 +305,8 @@ TEST_F(LbhostTest, DISABLED_APictureThatDoesNotArriveEndsTheRunAtOnce) {
     EXPECT_LT(r.seconds, 15.0);                         // well inside the 20 s timeout
 }
 
-// Needs the simulator's "shoot" control line (a shot taken with the camera's own release).
-TEST_F(LbhostTest, DISABLED_WatchDownloadsShotsTakenOnTheCamera) {
+// The simulator's "shoot" control line takes a shot as the camera's own release button would.
+TEST_F(LbhostTest, WatchDownloadsShotsTakenOnTheCamera) {
     std::thread photographer([this] {
         for (int i = 0; i < 2; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1500));
