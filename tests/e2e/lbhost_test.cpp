@@ -16,6 +16,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tests/e2e/e2e_support.h"
+#include "tests/e2e/test_download_folder.h"
 #include "tools/child_process.h"
 #include "platform/scoped_handles_win.h"
 
@@ -42,27 +43,18 @@ struct LbhostRun {
     nlohmann::json json() const { return nlohmann::json::parse(out); }
 };
 
-// One test's world: a temp folder that lbhost and lensbridge.exe use as TMP and TEMP (so the
-// downloads land there), the simulator's control file and scenario inside it; all removed at
-// the end.
+// One test's world: a folder of its own that lbhost and lensbridge.exe use as TMP and TEMP (so
+// the downloads land there), with the simulator's control file and scenario inside it; removed
+// with everything in it when the test ends.
 class LbhostTest : public ::testing::Test {
 protected:
+    LbhostTest()
+        : m_folder(std::string("lbhost-") +
+                   ::testing::UnitTest::GetInstance()->current_test_info()->name()),
+          m_dir(fs::u8path(m_folder.path())) {}
     void SetUp() override {
-        const std::string name = std::string("lbhost-") +
-                                 ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        m_dir = fs::u8path(platform::temporaryDirectory()) / fs::u8path(name);
-        fs::remove_all(m_dir);
-        fs::create_directories(m_dir);
+        ASSERT_TRUE(m_folder.valid());
         std::ofstream(m_dir / "control");
-    }
-    void TearDown() override {
-        // Under Wine a process that has just ended may hold its temp folder for a moment.
-        for (int attempt = 0; attempt < 50 && fs::exists(m_dir); ++attempt) {
-            std::error_code ignored;
-            fs::remove_all(m_dir, ignored);
-            if (fs::exists(m_dir)) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
-        EXPECT_FALSE(fs::exists(m_dir)) << "left behind in the temp folder";
     }
 
     std::string path(const char* name) const { return (m_dir / name).u8string(); }
@@ -144,6 +136,8 @@ protected:
         return names;
     }
 
+    // Every process run() starts has ended before the folder goes.
+    CTestDownloadFolder m_folder;
     fs::path m_dir;
     std::string m_scenario;
 };
