@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "camera/camera/camera.h"
 #include "camera/camera_host.h"
@@ -74,9 +75,21 @@ CContentData::~CContentData() {
 }
 
 bool CContentData::openFile(const maid::MaidDataInfo& info) {
-  if (m_fileName.empty()) {
-    m_fileName = CaptureBaseName(m_captureNumber) + ExtensionForFileDataType(info.ulFileDataType);
+  const std::string extension = ExtensionForFileDataType(info.ulFileDataType);
+  // The base name must be free for both files of a pair, whichever of them comes first.
+  std::vector<std::string> extensions{extension};
+  if (m_hasSidecar) {
+    extensions.push_back(ExtensionForFileDataType(kNkMAIDFileDataType_NIF));
+    extensions.push_back(ExtensionForFileDataType(kNkMAIDFileDataType_JPEG));
   }
+  const CaptureShotId shot = m_container ? m_container->m_shot : 0;
+  const std::string baseName =
+      CCaptureFileNames::instance().baseName(shot, g_downloadDirectory, extensions);
+  if (baseName.empty()) {
+    Trace("Download failed: no usable download folder (\"%s\")", g_downloadDirectory.c_str());
+    return false;
+  }
+  m_fileName = baseName + extension;
   // Without a size from the camera the first block's total length is the only basis for the
   // buffer; with neither, there is nothing sound to gather the file into.
   if (m_storedBytes <= 0 && info.ulTotalLength > 0 && info.ulTotalLength <= kLargestDownloadBytes) {
@@ -96,12 +109,17 @@ bool CContentData::openFile(const maid::MaidDataInfo& info) {
           static_cast<int>(m_storedBytes));
     return false;
   }
-  m_filePath = MakeUniqueFilePath(g_downloadDirectory, m_fileName);
+  m_filePath = g_downloadDirectory + m_fileName;
+  if (FileNameIsTaken(m_filePath)) {
+    // Something took the name after the shot's base name was chosen (the pair's other file
+    // was checked then, but another program may have written since): keep off it.
+    m_filePath = MakeUniqueFilePath(g_downloadDirectory, m_fileName);
+    if (!m_filePath.empty()) m_fileName = m_filePath.substr(g_downloadDirectory.size());
+  }
   m_file.reset(m_filePath.empty() ? nullptr : platform::openForWriting(m_filePath));
   if (!m_file) {
+    // Nothing of ours is at the path, so nothing is removed: it may be another program's.
     Trace("Download of %s failed: cannot create \"%s\"", m_fileName.c_str(), m_filePath.c_str());
-    // The temporary-file service may have made an empty file for us already.
-    if (!m_filePath.empty()) platform::removeFile(m_filePath);
     return false;
   }
   Trace("path for downloaded file: %s", m_filePath.c_str());

@@ -91,8 +91,7 @@ void ConnectedCameraTest::SetUp() {
   std::filesystem::remove_all(m_folder);
   std::filesystem::create_directories(m_folder);
   g_downloadDirectory = m_folder.string() + "/";
-  g_captureFileNames.clear();
-  g_nextCaptureFileNumber = 1;
+  CCaptureFileNames::instance().restartNumbering();
   listDevices();
   HandleConnectDevice(2, DeviceParams(0x101).get());
   camera = module1()->m_currentCamera;
