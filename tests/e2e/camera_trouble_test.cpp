@@ -68,6 +68,16 @@ TEST_F(CameraTroubleTest, HungReleaseEndsWhenTheCameraIsUnplugged) {
     shutdownCleanly();
 }
 
+TEST_F(CameraTroubleTest, HungReleaseEndsWhenTheHostGoes) {
+    control("fault capture-hangs");
+    Sleep(300);  // the heartbeats' Async calls take the fault in
+    m_session.client().send("doCapture");
+    Sleep(300);
+    m_session.client().closePipes();
+    // The release's wait sees the broken pipe, and the process ends as after any host.
+    EXPECT_TRUE(m_session.client().process().waitForExit(5000).has_value());
+}
+
 TEST_F(CameraTroubleTest, DisconnectInLiveViewStopsTheStream) {
     liveViewOn();
     ASSERT_TRUE(m_session.client().waitForName("liveViewImage", 5000));
