@@ -13,10 +13,14 @@ inline std::string BuiltProgram(const char* name) {
     return platform::executableDirectory() + "\\" + name;
 }
 
-// The running test's name, for naming what belongs to it.
+// The running test's name, for naming what belongs to it (a folder, a file): a parametrised
+// test's '/' becomes '_'.
 inline std::string CurrentTestName() {
     const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-    return test ? std::string(test->test_suite_name()) + "." + test->name() : "test";
+    std::string name = test ? std::string(test->test_suite_name()) + "." + test->name() : "test";
+    for (char& c : name)
+        if (c == '/') c = '_';
+    return name;
 }
 
 // "shutdown" is answered and the process ends with 0.
