@@ -87,6 +87,22 @@ protected:
         return found;
     }
 
+    // One RAW shot whose file is announced and then fails with `errorCode`, under its id and
+    // naming it, leaving nothing but the scenario and control files in the folder.
+    void expectRawShotFails(double errorCode) {
+        ASSERT_NE(m_session.client().send("doCapture"), 0u);
+        auto messages = downloads(1);
+        SCOPED_TRACE("host was told:\n" + m_report);
+        ASSERT_EQ(messages.size(), 2u);
+        EXPECT_EQ(messages[0].nameText(), "objectWasAdded");
+        ASSERT_EQ(messages[1].nameText(), "error");
+        EXPECT_EQ(NumberIn(messages[1], "capture_id"), NumberIn(messages[0], "capture_id"));
+        EXPECT_EQ(NumberIn(messages[1], "error_code"), errorCode);
+        const std::string description = TextIn(messages[1], "error_description");
+        EXPECT_EQ(description.rfind(TextIn(messages[0], "file_name") + ": ", 0), 0u) << description;
+        EXPECT_EQ(m_downloads.files().size(), 2u) << "no partial file, no .part file";
+    }
+
     CTestDownloadFolder m_downloads{CurrentTestName()};
     CHostSession m_session;
     std::string m_control;

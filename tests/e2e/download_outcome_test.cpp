@@ -41,16 +41,7 @@ TEST_F(DownloadOutcomeTest, ButtonShotsReachTheHost) {
 TEST_F(DownloadOutcomeTest, CameraLostMidTransferIsReportedUnderItsId) {
     start("format=raw raw-bytes=3000000");
     control("fault transfer-lost");
-    ASSERT_NE(m_session.client().send("doCapture"), 0u);
-    auto messages = downloads(1);
-    SCOPED_TRACE("host was told:\n" + m_report);
-    ASSERT_EQ(messages.size(), 2u);
-    EXPECT_EQ(messages[0].nameText(), "objectWasAdded");
-    ASSERT_EQ(messages[1].nameText(), "error");
-    EXPECT_EQ(NumberIn(messages[1], "capture_id"), NumberIn(messages[0], "capture_id"));
-    EXPECT_EQ(NumberIn(messages[1], "error_code"), 134);  // the camera is gone
-    EXPECT_EQ(TextIn(messages[1], "error_description").rfind(TextIn(messages[0], "file_name"), 0), 0u);
-    EXPECT_EQ(m_downloads.files().size(), 2u) << "only the scenario and the control file";
+    expectRawShotFails(134);  // the camera is gone
     ExpectOrderlyShutdown(m_session);
 }
 
