@@ -11,6 +11,18 @@ if(NOT LB_BUILD_ID)
   set(LB_BUILD_ID "dev")
 endif()
 
+# The host reads a plug-in's VERSION.build as a number, so the plug-in carries the count of
+# commits behind the build (0 outside a git checkout); the identifier above names the commit.
+execute_process(
+  COMMAND git rev-list --count HEAD
+  WORKING_DIRECTORY ${CMAKE_SOURCE_DIR}
+  OUTPUT_VARIABLE LB_BUILD_NUMBER
+  OUTPUT_STRIP_TRAILING_WHITESPACE
+  ERROR_QUIET)
+if(NOT LB_BUILD_NUMBER MATCHES "^[0-9]+$")
+  set(LB_BUILD_NUMBER 0)
+endif()
+
 set(LB_VERSION_MAJOR ${PROJECT_VERSION_MAJOR})
 set(LB_VERSION_MINOR ${PROJECT_VERSION_MINOR})
 set(LB_VERSION_PATCH ${PROJECT_VERSION_PATCH})

@@ -20,6 +20,8 @@ namespace {
 
 constexpr DWORD kPipeBufferSize = 0x200000;
 constexpr DWORD kIdleWaitMs = 1000;
+// How often a pipe name held by another process is tried again.
+constexpr DWORD kPipeRetryIntervalMs = 200;
 
 // Only the user who started us (the pipe's owner) and SYSTEM may open the pipes; with the
 // default descriptor other local accounts could read the host's traffic or inject commands.
@@ -102,37 +104,16 @@ void CPipeServer::cancelPending(HANDLE pipe, OVERLAPPED& overlapped, bool& pendi
 }
 
 bool CPipeServer::createPipes() {
-  SECURITY_ATTRIBUTES security = {};
-  CScopedLocalMemory descriptor;
-  security.nLength = sizeof security;
-  if (ConvertStringSecurityDescriptorToSecurityDescriptorW(
-          kPipeSecurity, SDDL_REVISION_1, reinterpret_cast<PSECURITY_DESCRIPTOR*>(descriptor.receive()),
-          nullptr)) {
-    security.lpSecurityDescriptor = descriptor.get();
+  if (m_config.pipes) {
+    m_inputPipe = std::move(m_config.pipes->input);
+    m_outputPipe = std::move(m_config.pipes->output);
   } else {
-    // Without our descriptor we do not open the pipes to everybody's default: no host link.
-    Trace("ConvertStringSecurityDescriptorToSecurityDescriptorW failed: %lu", GetLastError());
-    return false;
+    CHostPipes pipes;
+    if (!CreateHostPipes(m_config.inputPipeName, m_config.outputPipeName, 0, pipes)) return false;
+    m_inputPipe = std::move(pipes.input);
+    m_outputPipe = std::move(pipes.output);
   }
-
-  // FILE_FLAG_FIRST_PIPE_INSTANCE makes the creation fail when another process already owns
-  // the name, so no impostor server can sit in front of us. Wine 8 does not enforce it.
-  const DWORD pipeMode =
-      PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS;
-  m_inputPipe.reset(CreateNamedPipeW(
-      m_config.inputPipeName, PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
-      pipeMode, PIPE_UNLIMITED_INSTANCES, kPipeBufferSize, kPipeBufferSize, 0, &security));
-  if (!m_inputPipe.valid()) {
-    Trace("CreateNamedPipeW (input) failed: %lu", GetLastError());
-    return false;
-  }
-  m_outputPipe.reset(CreateNamedPipeW(
-      m_config.outputPipeName, PIPE_ACCESS_OUTBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
-      pipeMode, PIPE_UNLIMITED_INSTANCES, kPipeBufferSize, kPipeBufferSize, 0, &security));
-  if (!m_outputPipe.valid()) {
-    Trace("CreateNamedPipeW (output) failed: %lu", GetLastError());
-    return false;
-  }
+  if (!m_inputPipe.valid() || !m_outputPipe.valid()) return false;
   m_inputEvent.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   m_outputEvent.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   m_writeEvent.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
@@ -371,6 +352,57 @@ DWORD CPipeServer::run() {
 }
 
 }  // namespace
+
+bool CreateHostPipes(const wchar_t* inputName, const wchar_t* outputName, unsigned retryMs,
+                     CHostPipes& pipes) {
+  SECURITY_ATTRIBUTES security = {};
+  CScopedLocalMemory descriptor;
+  security.nLength = sizeof security;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
+          kPipeSecurity, SDDL_REVISION_1, reinterpret_cast<PSECURITY_DESCRIPTOR*>(descriptor.receive()),
+          nullptr)) {
+    // Without our descriptor we do not open the pipes to everybody's default: no host link.
+    Trace("ConvertStringSecurityDescriptorToSecurityDescriptorW failed: %lu", GetLastError());
+    return false;
+  }
+  security.lpSecurityDescriptor = descriptor.get();
+
+  // FILE_FLAG_FIRST_PIPE_INSTANCE makes the creation fail when another process already owns
+  // the name, so no impostor server can sit in front of us (Windows only: Wine 8 does not
+  // enforce it). One instance per pipe: a process serves exactly one host, and the limit
+  // keeps anyone else from creating the names while we hold them.
+  const DWORD pipeMode =
+      PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS;
+  auto create = [&](const wchar_t* name, DWORD access) {
+    return CreateNamedPipeW(name, access | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+                            pipeMode, 1, kPipeBufferSize, kPipeBufferSize, 0, &security);
+  };
+  const DWORD start = GetTickCount();
+  for (int attempt = 0;; ++attempt) {
+    pipes.input.reset(create(inputName, PIPE_ACCESS_INBOUND));
+    DWORD error = pipes.input.valid() ? ERROR_SUCCESS : GetLastError();
+    const char* which = "input";
+    if (pipes.input.valid()) {
+      pipes.output.reset(create(outputName, PIPE_ACCESS_OUTBOUND));
+      error = pipes.output.valid() ? ERROR_SUCCESS : GetLastError();
+      which = "output";
+    }
+    if (error == ERROR_SUCCESS) {
+      if (attempt > 0) Trace("CreateNamedPipeW succeeded after %d retries", attempt);
+      return true;
+    }
+    // Our own half is given up, so the other process can finish with both names.
+    pipes.input.reset();
+    pipes.output.reset();
+    const DWORD elapsed = GetTickCount() - start;
+    if (attempt == 0 || elapsed >= retryMs) {
+      Trace("CreateNamedPipeW (%s) failed: %lu%s", which, error,
+            elapsed >= retryMs ? "; giving up" : "; another process may hold it, retrying");
+    }
+    if (elapsed >= retryMs) return false;
+    Sleep(kPipeRetryIntervalMs);
+  }
+}
 
 DWORD RunPipeServer(const CPipeServerConfig& config) {
   CoInitializeEx(nullptr, COINIT_MULTITHREADED);

@@ -13,8 +13,24 @@
 #include <windows.h>
 
 #include "hostlink/host_request.h"
+#include "platform/scoped_handles_win.h"
 
 struct OutgoingMessage;
+
+// Both pipes of the host link, one instance each, made before the I/O thread runs.
+struct CHostPipes {
+  CScopedKernelHandle input;   // host to process
+  CScopedKernelHandle output;  // process to host
+};
+
+// Creates both pipes with one instance each, so that a second server (an impostor, or another
+// copy of this program) cannot create the same names while we hold them; Wine enforces the
+// instance limit although it ignores FILE_FLAG_FIRST_PIPE_INSTANCE. When another process
+// holds a name, tries again until `retryMs` have passed, since that process may be ending.
+// False, traced, when the pipes could not be had; `pipes` is then empty. Called by wWinMain
+// on the main thread before the modules load and the I/O thread starts.
+bool CreateHostPipes(const wchar_t* inputName, const wchar_t* outputName, unsigned retryMs,
+                     CHostPipes& pipes);
 
 // What one run of the pipe server uses; the process's run uses the fixed pipe names, its
 // wake-up semaphore, its main window and the command dispatcher. Tests run it with names of
@@ -25,6 +41,9 @@ struct CPipeServerConfig {
   HANDLE wakeSemaphore;               // released once per queued message; may be null; not owned
   HWND* closeWindow;                  // WM_CLOSE goes to *closeWindow at the end; may be null
   HostRequestHandler handleRequest;   // runs each request on this thread; null drops them
+  // Pipes made beforehand with CreateHostPipes, taken over by the server; when null the
+  // server creates its own (once, without retrying).
+  CHostPipes* pipes = nullptr;
 };
 
 extern const wchar_t kInputPipeName[];   // "\\.\pipe\lensbridge-plugin-input"

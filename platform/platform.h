@@ -41,12 +41,18 @@ std::string utf16ToUtf8(const std::u16string& text);
 // matches something). Any failure counts as absence.
 bool fileExists(const std::string& path);
 
-// The user's temporary folder, with a trailing separator.
+// True when the path names an existing folder (a trailing separator is allowed).
+bool isDirectory(const std::string& path);
+
+// The user's temporary folder, absolute, with a trailing separator. A folder too long for
+// the ordinary path functions comes in the "\\?\" form, so that file names under it still
+// work. Empty when the system cannot tell.
 std::string temporaryDirectory();
 
-// Creates a new empty file in `directory` whose name starts with the first three characters
-// of `prefix`, and returns its full path; empty on failure (no such folder, no permission).
-std::string createTemporaryFile(const std::string& directory, const std::string& prefix);
+// Where to keep temporary files when temporaryDirectory() has none to offer: the "Temp"
+// folder in the user's local application data (Windows), with a trailing separator; empty
+// when there is none.
+std::string fallbackTemporaryDirectory();
 
 // Opens a file for binary writing, truncating it (fopen "wb"); null on failure.
 std::FILE* openForWriting(const std::string& path);

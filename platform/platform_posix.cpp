@@ -140,22 +140,14 @@ std::string temporaryDirectory() {
   return dir;
 }
 
-std::string createTemporaryFile(const std::string& directory, const std::string& prefix) {
-  // Same shape as the Windows service: three characters of the prefix, a number, ".TMP".
-  std::string stem = directory + prefix.substr(0, 3);
-  unsigned start = static_cast<unsigned>(tickCountMs()) & 0xFFFF;
-  for (unsigned n = 0; n < 0x10000; ++n) {
-    char suffix[16];
-    std::snprintf(suffix, sizeof(suffix), "%X.TMP", (start + n) & 0xFFFF);
-    std::string path = stem + suffix;
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
-    if (fd >= 0) {
-      close(fd);
-      return path;
-    }
-    if (errno != EEXIST) return std::string();
-  }
-  return std::string();
+std::string fallbackTemporaryDirectory() {
+  const std::string home = environmentVariable("HOME");
+  return home.empty() ? std::string() : home + "/.cache/";
+}
+
+bool isDirectory(const std::string& path) {
+  struct stat info;
+  return !path.empty() && stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
 std::FILE* openForWriting(const std::string& path) { return std::fopen(path.c_str(), "wb"); }

@@ -2,6 +2,9 @@
 #include "platform/platform.h"
 
 #include <windows.h>
+#include <knownfolders.h>
+#include <objbase.h>
+#include <shlobj.h>
 
 #include <chrono>
 #include <thread>
@@ -18,6 +21,24 @@ std::wstring wide(const std::string& text) {
 std::string narrow(const wchar_t* text) {
   std::wstring w(text);
   return utf16ToUtf8(std::u16string(w.begin(), w.end()));
+}
+
+// Paths that, with a file name of a few dozen characters added, would pass MAX_PATH are given
+// in the "\\?\" form, which the file functions accept up to 32767 characters. That form is
+// taken literally, so the path is made full first (no "..", no forward slashes).
+constexpr std::size_t kRoomForFileName = 64;
+
+std::string LongPathForm(const std::wstring& folder) {
+  if (folder.size() + kRoomForFileName < MAX_PATH) return narrow(folder.c_str());
+  if (folder.rfind(L"\\\\?\\", 0) == 0) return narrow(folder.c_str());
+  const DWORD needed = GetFullPathNameW(folder.c_str(), 0, nullptr, nullptr);
+  if (needed == 0) return narrow(folder.c_str());
+  std::vector<wchar_t> full(needed + 1);
+  const DWORD length = GetFullPathNameW(folder.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+  if (length == 0 || length >= full.size()) return narrow(folder.c_str());
+  std::wstring path(full.data(), length);
+  if (path.rfind(L"\\\\", 0) == 0) return narrow((L"\\\\?\\UNC\\" + path.substr(2)).c_str());
+  return narrow((L"\\\\?\\" + path).c_str());
 }
 
 }  // namespace
@@ -95,19 +116,38 @@ bool fileExists(const std::string& path) {
   return true;
 }
 
-std::string temporaryDirectory() {
-  wchar_t buffer[MAX_PATH + 1];
-  DWORD length = GetTempPathW(MAX_PATH + 1, buffer);
-  if (length == 0 || length > MAX_PATH) return std::string();
-  return narrow(buffer);
+bool isDirectory(const std::string& path) {
+  const DWORD attributes = GetFileAttributesW(wide(path).c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-std::string createTemporaryFile(const std::string& directory, const std::string& prefix) {
-  wchar_t buffer[MAX_PATH];
-  if (GetTempFileNameW(wide(directory).c_str(), wide(prefix).c_str(), 0, buffer) == 0) {
-    return std::string();
+std::string temporaryDirectory() {
+  std::vector<wchar_t> buffer(MAX_PATH + 1);
+  for (;;) {
+    const DWORD length = GetTempPathW(static_cast<DWORD>(buffer.size()), buffer.data());
+    if (length == 0) return std::string();
+    // Too small: the result is the size needed, terminator included.
+    if (length >= buffer.size()) {
+      buffer.resize(length + 1);
+      continue;
+    }
+    return LongPathForm(std::wstring(buffer.data(), length));
   }
-  return narrow(buffer);
+}
+
+std::string fallbackTemporaryDirectory() {
+  wchar_t* localAppData = nullptr;
+  std::string folder;
+  if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_LocalAppData, KF_FLAG_DEFAULT, nullptr,
+                                     &localAppData))) {
+    // Windows makes this folder for every user, but a profile set up by other means (Wine
+    // makes none) may lack it; it is the user's own, so it is made when missing.
+    const std::wstring temp = std::wstring(localAppData) + L"\\Temp\\";
+    CreateDirectoryW(temp.c_str(), nullptr);
+    folder = LongPathForm(temp);
+  }
+  CoTaskMemFree(localAppData);
+  return folder;
 }
 
 std::FILE* openForWriting(const std::string& path) { return _wfopen(wide(path).c_str(), L"wb"); }

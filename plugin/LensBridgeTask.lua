@@ -319,6 +319,9 @@ end
 
 function LensBridgeTask.tetherCallback(receiver, message, params)
 	logger:trace("LensBridgeTask.tetherCallback - message: " .. tostring(message))
+	-- The fields are read from an empty table when the payload is nil, but what is passed on
+	-- as it came is the payload itself: a nil stays nil for the host.
+	local payload = params
 	params = params or {}
 	local properties = LensBridgeTask._propertyTable or {}
 	if message == "objectWasAdded" then
@@ -387,9 +390,9 @@ function LensBridgeTask.tetherCallback(receiver, message, params)
 	elseif message == "setTetherWindowToBackground" then
 		callHost("setTetherWindowToBackground")
 	elseif message == "saveLiveViewDimensions" then
-		callHost("saveLiveViewDimensions", params)
+		callHost("saveLiveViewDimensions", payload)
 	else
-		callHost(message, params)
+		callHost(message, payload)
 	end
 end
 

@@ -121,6 +121,8 @@ bool FaultSinkInitialize(void* context, const char* application, const char* ver
   settings.version = version ? version : "";
   settings.build = build ? build : "";
   settings.directory = platform::temporaryDirectory();
+  // A temporary folder the system cannot name must not cost the dumps.
+  if (settings.directory.empty()) settings.directory = platform::fallbackTemporaryDirectory();
   settings.annotate = annotate;
   settings.onCrash = onCrash;
   if (settings.directory.empty()) return false;

@@ -1,6 +1,7 @@
 // The process entry: sets up the process-global objects in a fixed order, starts the I/O
 // thread and runs the hidden window's message loop, whose 100 ms timer is the camera side's
-// heartbeat. The process ends when the I/O thread posts WM_CLOSE to the window.
+// heartbeat. The process ends when the I/O thread posts WM_CLOSE to the window, or at once
+// (exit code 2) when the host pipes cannot be had.
 //
 // Threads: everything here runs on the main thread; the I/O thread only posts WM_CLOSE and,
 // through the dispatcher's hook, kills the timer.
@@ -29,6 +30,12 @@ LRESULT CALLBACK WndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
 namespace {
 
 constexpr int kMaxLoadString = 100;
+
+// Another process holding the pipe names may be ending (a previous run shutting down), so
+// they are tried for this long before the process gives up.
+constexpr unsigned kPipeClaimRetryMs = 10000;
+// The exit code when the pipes could not be had; an orderly end is 0.
+constexpr int kExitPipesUnavailable = 2;
 WCHAR g_titleText[kMaxLoadString];
 WCHAR g_windowClassName[kMaxLoadString];
 
@@ -57,9 +64,10 @@ void OnHeartbeat() {
 }
 
 // The I/O thread: the pipe server with the process's pipes, running the host's commands.
-DWORD WINAPI PipeThreadProc(void*) {
+// `pipes` is the CHostPipes that wWinMain made; the server takes them over.
+DWORD WINAPI PipeThreadProc(void* pipes) {
   CPipeServerConfig config{kInputPipeName, kOutputPipeName, g_outgoingSemaphore, &g_mainWindow,
-                           DispatchHostMessage};
+                           DispatchHostMessage, static_cast<CHostPipes*>(pipes)};
   return RunPipeServer(config);
 }
 
@@ -124,6 +132,17 @@ int APIENTRY wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
   LoadStringW(instance, IDC_LENSBRIDGE, g_windowClassName, kMaxLoadString);
   RegisterMainWindowClass(instance);
 
+  // Before any module is loaded, so that a module that faults while it starts leaves a dump.
+  InitializeCrashReporter();
+
+  // The pipes come before the cameras: a process that cannot serve a host must not claim
+  // them, or it would hold them out of everyone's reach for as long as it lives.
+  static CHostPipes hostPipes;  // taken over by the I/O thread
+  if (!CreateHostPipes(kInputPipeName, kOutputPipeName, kPipeClaimRetryMs, hostPipes)) {
+    Trace("lensbridge exits: the host pipes are held by another process");
+    return kExitPipesUnavailable;
+  }
+
   // The module manager is created here, before the window and the I/O thread exist, so that
   // no command can arrive before the modules are loaded. What the cameras report reaches the
   // host through the notifications installed first; they live as long as the process.
@@ -144,15 +163,13 @@ int APIENTRY wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
   // The window is never shown; it exists for its timer and as the I/O thread's close target.
   UpdateWindow(g_mainWindow);
 
-  InitializeCrashReporter();
-
   g_outgoingSemaphore = CreateSemaphoreW(nullptr, 0, kOutgoingSemaphoreMax, nullptr);
   SetOutgoingWakeHook(WakeIoThread);
   SetHeartbeatStopHook(StopHeartbeatTimer);
 
   // The thread is neither joined nor closed: process exit ends it if it still runs.
   DWORD ioThreadId = 0;
-  HANDLE ioThread = CreateThread(nullptr, 0, PipeThreadProc, nullptr, 0, &ioThreadId);
+  HANDLE ioThread = CreateThread(nullptr, 0, PipeThreadProc, &hostPipes, 0, &ioThreadId);
   g_ioThreadId.store(ioThreadId);
   if (!ioThread) LogLine("CreateThread failed");
 

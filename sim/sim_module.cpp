@@ -13,11 +13,13 @@
 //
 // Control, for tests and the demo: LbSimControl(line) in the same process, or lines appended
 // to the file named by LBSIM_CONTROL, read at every Async (sim_control.h).
+// LBSIM_FAULT_IN_MODULE_OPEN=1 makes the module's own open fault.
 //
 // Threads: every call is serialised by one recursive mutex; callbacks run with it held, on the
 // calling thread.
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -51,6 +53,11 @@ NKERROR Open(MaidObject* parent, ULONG id, NKPARAM data) {
   Node node;
   if (!parent) {
     if (sim.faults.moduleOpenRefused) return kNkMAIDResult_HardwareError;
+    // A module that faults while it starts, as a broken driver install may: the process's
+    // crash reporter must already be in place to record it.
+    if (const char* fault = std::getenv("LBSIM_FAULT_IN_MODULE_OPEN")) {
+      if (std::strcmp(fault, "1") == 0) *static_cast<volatile int*>(nullptr) = 0;
+    }
     node.kind = Kind::Module;
     sim.openedAtMs = NowMs();
     sim.controlOffset = 0;

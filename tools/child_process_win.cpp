@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "tools/win32_error_text.h"
 
 namespace {
 
@@ -50,7 +51,7 @@ std::wstring BuildEnvironmentBlock(
 }
 
 std::string FormatSystemError(const char* what, DWORD code) {
-  return std::string(what) + " failed with error " + std::to_string(code);
+  return std::string(what) + " failed: " + Win32ErrorText(code);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include "values/lua_value.h"
 #include "platform/platform.h"
+#include "tools/win32_error_text.h"
 
 namespace {
 
@@ -83,8 +84,8 @@ std::string CopyIntoFolder(const std::string& path, const std::string& folder,
     if (!CopyFileW(reinterpret_cast<const wchar_t*>(platform::utf8ToUtf16(path).c_str()),
                    reinterpret_cast<const wchar_t*>(platform::utf8ToUtf16(target).c_str()),
                    FALSE)) {
-        if (error) *error = "could not copy " + path + " to " + folder + " (error " +
-                            std::to_string(GetLastError()) + ")";
+        if (error) *error = "could not copy " + path + " to " + folder + ": " +
+                            Win32ErrorText(GetLastError());
         return std::string();
     }
     return target;

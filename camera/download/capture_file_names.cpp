@@ -2,10 +2,52 @@
 
 #include <cstdio>
 
+#include "camera/download/download_directory.h"
 #include "camera/maid/maid.h"
 
-std::map<std::int32_t, std::string> g_captureFileNames;
-std::int32_t g_nextCaptureFileNumber = 1;
+CCaptureFileNames& CCaptureFileNames::instance() {
+  static CCaptureFileNames names;
+  return names;
+}
+
+CaptureShotId CCaptureFileNames::shotForItem(const void* camera, bool continuesPair) {
+  std::lock_guard<std::mutex> lock(m_lock);
+  if (continuesPair) {
+    auto last = m_lastShotOfCamera.find(camera);
+    if (last != m_lastShotOfCamera.end()) return last->second;
+  }
+  // A camera object deleted and another made at the same address opens a new shot here
+  // before it could ever continue one, so a stale entry is overwritten before it is read.
+  const CaptureShotId shot = m_nextShot++;
+  m_lastShotOfCamera[camera] = shot;
+  return shot;
+}
+
+std::string CCaptureFileNames::baseName(CaptureShotId shot, const std::string& directory,
+                                        const std::vector<std::string>& extensions) {
+  std::lock_guard<std::mutex> lock(m_lock);
+  auto named = m_shotNames.find(shot);
+  if (named != m_shotNames.end()) return named->second;
+
+  char number[32];
+  std::snprintf(number, sizeof number, "Capture%04d", m_nextNumber);
+  const std::string name = MakeUniqueStem(directory, number, extensions, [this](const std::string& stem) {
+    return m_handedOut.count(stem) != 0;
+  });
+  if (name.empty()) return name;
+  ++m_nextNumber;
+  m_handedOut.insert(name);
+  m_shotNames.emplace(shot, name);
+  return name;
+}
+
+void CCaptureFileNames::restartNumbering(int firstNumber) {
+  std::lock_guard<std::mutex> lock(m_lock);
+  m_shotNames.clear();
+  m_handedOut.clear();
+  m_lastShotOfCamera.clear();
+  m_nextNumber = firstNumber;
+}
 
 const char* ExtensionForFileDataType(std::uint32_t fileDataType) {
   switch (fileDataType) {
@@ -20,15 +62,4 @@ const char* ExtensionForFileDataType(std::uint32_t fileDataType) {
     default:
       return ".dat";
   }
-}
-
-std::string CaptureBaseName(std::uint32_t captureNumber) {
-  std::string& baseName = g_captureFileNames[static_cast<std::int32_t>(captureNumber)];
-  if (baseName.empty()) {
-    char text[32];
-    std::snprintf(text, sizeof text, "Capture%04d", static_cast<int>(g_nextCaptureFileNumber));
-    ++g_nextCaptureFileNumber;
-    baseName = text;
-  }
-  return baseName;
 }

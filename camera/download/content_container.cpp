@@ -15,7 +15,9 @@ void CCamera::onItemAdded(maid::ULONG itemId) {
   g_sdkLock.assertHeld();  // the SDK announces items inside our own calls
   auto* container = new CContentContainer(this, itemId);  // throws when the item won't open
 
-  // Numbering and pairing: the two items of a RAW+JPEG shot share one capture number.
+  // Numbering and pairing: the two items of a RAW+JPEG shot share one capture number, and
+  // one shot, whose base name both files take.
+  container->m_shot = CCaptureFileNames::instance().shotForItem(this, m_pairPending);
   if (m_pairPending) {
     m_pairPending = false;
     ++m_captureNumber;

@@ -14,6 +14,7 @@
 
 #include <cstdint>
 
+#include "camera/download/capture_file_names.h"
 #include "camera/sdk_lock.h"
 #include "camera/sdkobject/nikon_object.h"
 
@@ -43,4 +44,5 @@ class CContentContainer : public CNikonObject {
   std::uint32_t m_dataTypes = 0;     // kNkMAIDCapability_DataTypes; 0 when unreadable
   CContentData* m_data = nullptr;    // owned through m_children; null until opened
   std::uint32_t m_captureNumber = 0; // the camera's number for this capture
+  CaptureShotId m_shot = 0;          // the shot whose base name the file takes
 };

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "camera/camera/camera.h"
 #include "camera/camera_host.h"
@@ -74,9 +75,21 @@ CContentData::~CContentData() {
 }
 
 bool CContentData::openFile(const maid::MaidDataInfo& info) {
-  if (m_fileName.empty()) {
-    m_fileName = CaptureBaseName(m_captureNumber) + ExtensionForFileDataType(info.ulFileDataType);
+  const std::string extension = ExtensionForFileDataType(info.ulFileDataType);
+  // The base name must be free for both files of a pair, whichever of them comes first.
+  std::vector<std::string> extensions{extension};
+  if (m_hasSidecar) {
+    extensions.push_back(ExtensionForFileDataType(kNkMAIDFileDataType_NIF));
+    extensions.push_back(ExtensionForFileDataType(kNkMAIDFileDataType_JPEG));
   }
+  const CaptureShotId shot = m_container ? m_container->m_shot : 0;
+  const std::string baseName =
+      CCaptureFileNames::instance().baseName(shot, g_downloadDirectory, extensions);
+  if (baseName.empty()) {
+    fail(kDownloadCannotCreate, "no usable download folder (\"" + g_downloadDirectory + "\")");
+    return false;
+  }
+  m_fileName = baseName + extension;
   // The blocks' total length is what the camera actually sends; a StoredBytes that disagrees
   // would cut the file or pad it with bytes that never came from the camera.
   if (info.ulTotalLength > 0 && info.ulTotalLength <= kLargestDownloadBytes) {
@@ -97,16 +110,23 @@ bool CContentData::openFile(const maid::MaidDataInfo& info) {
     fail(kDownloadNoMemory, "no memory for " + std::to_string(m_storedBytes) + " bytes");
     return false;
   }
-  m_filePath = MakeUniqueFilePath(g_downloadDirectory, m_fileName);
+  m_filePath = g_downloadDirectory + m_fileName;
+  if (FileNameIsTaken(m_filePath)) {
+    // Something took the name after the shot's base name was chosen (the pair's other file
+    // was checked then, but another program may have written since): keep off it.
+    m_filePath = MakeUniqueFilePath(g_downloadDirectory, m_fileName);
+    if (!m_filePath.empty()) m_fileName = m_filePath.substr(g_downloadDirectory.size());
+  }
   if (m_filePath.empty()) {
     fail(kDownloadCannotCreate, "no free name for it in \"" + g_downloadDirectory + "\"");
     return false;
   }
-  m_partPath = m_filePath + ".part";
+  m_partPath = m_filePath + kPartialFileSuffix;
   m_file.reset(platform::openForWriting(m_partPath));
   if (!m_file) {
-    m_partPath.clear();  // nothing of ours is there to remove
-    fail(kDownloadCannotCreate, "cannot create \"" + m_filePath + ".part\"");
+    // Nothing of ours is at the path, so nothing is removed: it may be another program's.
+    m_partPath.clear();
+    fail(kDownloadCannotCreate, "cannot create \"" + m_filePath + kPartialFileSuffix + "\"");
     return false;
   }
   Trace("path for downloaded file: %s", m_filePath.c_str());

@@ -1,36 +1,109 @@
 #include "camera/download/download_directory.h"
 
+#include <cctype>
+#include <cstdint>
+#include <cstdio>
+
 #include "platform/platform.h"
+#include "platform/trace.h"
 
 std::string g_downloadDirectory;
 
+const char kPartialFileSuffix[] = ".part";
+
 namespace {
 
-// The extension of the last path element: from its last dot on, dot included; empty when
-// the element has no dot. Both separators count, as they do for the Windows path functions.
-std::string::size_type ExtensionStart(const std::string& path) {
-  const std::string::size_type lastSeparator = path.find_last_of("\\/");
-  const std::string::size_type elementStart =
-      lastSeparator == std::string::npos ? 0 : lastSeparator + 1;
-  const std::string::size_type dot = path.find_last_of('.');
-  if (dot == std::string::npos || dot < elementStart) return path.size();
-  return dot;
+// Numbered suffixes tried before a made-up one. Every session leaves its files in the folder,
+// so "-10" and beyond are ordinary after a few weeks of use; the bound only keeps a folder
+// full of clashes from holding the SDK lock for long.
+constexpr int kNumberedSuffixes = 10000;
+constexpr int kMadeUpSuffixes = 64;
+
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+// "C:\...", "\\server\..." and "\\?\C:\..." on Windows; "/..." where '/' is the separator.
+bool IsAbsoluteFolderPath(const std::string& path) {
+  if (path.size() >= 3 && std::isalpha(static_cast<unsigned char>(path[0])) && path[1] == ':' &&
+      IsSeparator(path[2]))
+    return true;
+  if (path.size() >= 2 && path[0] == '\\' && path[1] == '\\') return true;
+  return platform::pathSeparator() == '/' && !path.empty() && path[0] == '/';
+}
+
+bool StemIsFree(const std::string& directory, const std::string& stem,
+                const std::vector<std::string>& extensions,
+                const std::function<bool(const std::string&)>& isUnusable) {
+  if (isUnusable && isUnusable(stem)) return false;
+  for (const std::string& extension : extensions) {
+    if (FileNameIsTaken(directory + stem + extension)) return false;
+  }
+  return true;
 }
 
 }  // namespace
 
-std::string MakeUniqueFilePath(const std::string& directory, std::string fileName) {
-  const std::string candidate = directory + fileName;
-  if (!platform::fileExists(candidate)) return candidate;
-
-  // The name is split without fixed-size buffers, so a long name gets its suffix like any
-  // other instead of failing the split.
-  const std::string::size_type extensionStart = ExtensionStart(candidate);
-  const std::string stem = candidate.substr(0, extensionStart);
-  const std::string extension = candidate.substr(extensionStart);
-  for (int i = 0; i < 10; ++i) {
-    std::string attempt = stem + "-" + std::to_string(i) + extension;
-    if (!platform::fileExists(attempt)) return attempt;
+std::string FindDownloadDirectory() {
+  const std::string temporary = platform::temporaryDirectory();
+  const std::string fallback = platform::fallbackTemporaryDirectory();
+  const std::string folder = ChooseDownloadDirectory({temporary, fallback});
+  if (folder.empty()) {
+    Trace("No download folder: neither \"%s\" nor \"%s\" is a folder; downloads will fail",
+          temporary.c_str(), fallback.c_str());
+  } else if (folder != temporary) {
+    Trace("Download folder \"%s\" instead of the temporary folder \"%s\"", folder.c_str(),
+          temporary.c_str());
   }
-  return platform::createTemporaryFile(directory, fileName);
+  return folder;
+}
+
+std::string ChooseDownloadDirectory(const std::vector<std::string>& candidates) {
+  for (std::string folder : candidates) {
+    if (!IsAbsoluteFolderPath(folder) || !platform::isDirectory(folder)) continue;
+    if (!IsSeparator(folder.back())) folder.push_back(platform::pathSeparator());
+    return folder;
+  }
+  return std::string();
+}
+
+bool FileNameIsTaken(const std::string& path) {
+  return platform::fileExists(path) || platform::fileExists(path + kPartialFileSuffix);
+}
+
+void SplitExtension(const std::string& fileName, std::string& stem, std::string& extension) {
+  // Both separators count, as they do for the Windows path functions.
+  const std::string::size_type lastSeparator = fileName.find_last_of("\\/");
+  const std::string::size_type elementStart =
+      lastSeparator == std::string::npos ? 0 : lastSeparator + 1;
+  std::string::size_type dot = fileName.find_last_of('.');
+  if (dot == std::string::npos || dot < elementStart) dot = fileName.size();
+  stem = fileName.substr(0, dot);
+  extension = fileName.substr(dot);
+}
+
+std::string MakeUniqueStem(const std::string& directory, const std::string& stem,
+                           const std::vector<std::string>& extensions,
+                           const std::function<bool(const std::string&)>& isUnusable) {
+  if (!IsAbsoluteFolderPath(directory) || !IsSeparator(directory.back())) return std::string();
+  if (StemIsFree(directory, stem, extensions, isUnusable)) return stem;
+  for (int i = 0; i < kNumberedSuffixes; ++i) {
+    const std::string attempt = stem + "-" + std::to_string(i);
+    if (StemIsFree(directory, attempt, extensions, isUnusable)) return attempt;
+  }
+  // Made-up suffixes: the clock's low bits make another run's choice unlikely to be ours.
+  const std::uint32_t seed = platform::tickCountMs() * 2654435761u;
+  for (std::uint32_t i = 0; i < kMadeUpSuffixes; ++i) {
+    char suffix[16];
+    std::snprintf(suffix, sizeof suffix, "-%08X", static_cast<unsigned>(seed + i * 0x9E3779B9u));
+    const std::string attempt = stem + suffix;
+    if (StemIsFree(directory, attempt, extensions, isUnusable)) return attempt;
+  }
+  return std::string();
+}
+
+std::string MakeUniqueFilePath(const std::string& directory, std::string fileName) {
+  std::string stem;
+  std::string extension;
+  SplitExtension(fileName, stem, extension);
+  const std::string unique = MakeUniqueStem(directory, stem, {extension});
+  return unique.empty() ? std::string() : directory + unique + extension;
 }

@@ -52,7 +52,7 @@ int FindModuleFile(const std::string& name, std::string& path) {
 
 CNikonModuleManager::CNikonModuleManager() {
   loadModules();
-  g_downloadDirectory = platform::temporaryDirectory();
+  g_downloadDirectory = FindDownloadDirectory();
   if (std::FILE* marker = std::fopen(kCrashTestMarkerPath, "rb")) {
     std::fclose(marker);
     m_crashTestRequested = true;

@@ -55,8 +55,7 @@ class CaptureTest : public SimFixture {
     fs::remove_all(m_folder);
     fs::create_directories(m_folder);
     g_downloadDirectory = m_folder.string() + "/";
-    g_captureFileNames.clear();
-    g_nextCaptureFileNumber = 1;
+    CCaptureFileNames::instance().restartNumbering();
     listDevices();
     HandleConnectDevice(2, DeviceParams(0x101).get());
     camera = module1()->m_currentCamera;
@@ -124,6 +123,57 @@ TEST_F(CaptureTest, ExistingFileIsNeverOverwritten) {
   ASSERT_EQ(done.size(), 1u);
   EXPECT_EQ(Text(Payload(*done[0]), "file_path"), g_downloadDirectory + "Capture0001-0.jpg");
   EXPECT_EQ(ReadFile((m_folder / "Capture0001.jpg").string()).size(), 16u);
+}
+
+TEST_F(CaptureTest, BothFilesOfAPairTakeOneBaseNameFreeForBoth) {
+  // Only the JPEG name is taken, by an older file and by a download still being written:
+  // the pair moves past both together instead of splitting over two base names.
+  std::ofstream(m_folder / "Capture0001.jpg") << "older";
+  std::ofstream(m_folder / "Capture0001-0.jpg.part") << "being written";
+  SimControl("Type0001.md3", "format raw+jpeg 1");
+  camera->capture();
+  auto added = TakeNamed("objectWasAdded");
+  ASSERT_EQ(added.size(), 2u);
+  EXPECT_EQ(Text(Payload(*added[0]), "file_name"), "Capture0001-1.nef");
+  EXPECT_EQ(Text(Payload(*added[1]), "file_name"), "Capture0001-1.jpg");
+  EXPECT_EQ(filesOnDisk(), (std::vector<std::string>{"Capture0001-0.jpg.part", "Capture0001-1.jpg",
+                                                      "Capture0001-1.nef", "Capture0001.jpg"}));
+}
+
+TEST_F(CaptureTest, ACameraMadeAnewNeverReusesABaseName) {
+  camera->capture();
+  ASSERT_EQ(TakeNamed("fileDownloadComplete").size(), 1u);
+  // The host moves the file away, and the camera is unplugged and plugged in again: the new
+  // camera object's first shot must not take the name of the old object's first.
+  fs::remove(m_folder / "Capture0001.jpg");
+  SimControl("Type0001.md3", "unplug 1");
+  manager->pumpIdle();
+  SimControl("Type0001.md3", "plug 1");
+  manager->pumpIdle();
+  HandleConnectDevice(3, DeviceParams(0x101).get());
+  CCamera* anew = module1()->m_currentCamera;
+  ASSERT_NE(anew, nullptr);
+  TakeAll();
+  anew->capture();
+  auto added = TakeNamed("objectWasAdded");
+  ASSERT_EQ(added.size(), 1u);
+  EXPECT_EQ(Text(Payload(*added[0]), "file_name"), "Capture0002.jpg");
+}
+
+TEST_F(CaptureTest, NoUsableFolderFailsTheDownloadWithoutTouchingTheCurrentFolder) {
+  // An empty or relative folder would put the file wherever the process happens to run.
+  const fs::path working = fs::current_path();
+  fs::current_path(m_folder);
+  for (const char* folder : {"", "relative/"}) {
+    fs::create_directories(m_folder / "relative");
+    g_downloadDirectory = folder;
+    camera->capture();
+    EXPECT_TRUE(TakeNamed("objectWasAdded").empty()) << '"' << folder << '"';
+    EXPECT_TRUE(TakeNamed("fileDownloadComplete").empty()) << '"' << folder << '"';
+    fs::remove(m_folder / "relative");
+    EXPECT_TRUE(filesOnDisk().empty()) << '"' << folder << '"';
+  }
+  fs::current_path(working);
 }
 
 TEST_F(CaptureTest, BrokenTransfersLeaveNoFileAndNoCompletion) {
@@ -307,17 +357,42 @@ TEST_F(UniqueFilePath, SuffixGoesBeforeTheLastExtension) {
   EXPECT_EQ(MakeUniqueFilePath(dir, longName.substr(0, 200) + ".jpg"), dir + longName.substr(0, 200) + "-0.jpg");
 }
 
-TEST_F(UniqueFilePath, AllTenTakenFallsBackToANewTemporaryFile) {
+TEST_F(UniqueFilePath, SuffixesGoOnPastNineAndKeepTheExtension) {
   touch("Capture0001.nef");
   for (int i = 0; i < 10; ++i) touch("Capture0001-" + std::to_string(i) + ".nef");
-  const std::string path = MakeUniqueFilePath(dir, "Capture0001.nef");
-  EXPECT_EQ(path.rfind(dir + "Cap", 0), 0u);
-  EXPECT_EQ(path.substr(path.size() - 4), ".TMP");
-  EXPECT_TRUE(fs::exists(path));
-  // A folder that is gone gives no path at all rather than one with no basis.
-  fs::remove_all(dir);
-  touch("ignored");  // cannot be created either
+  EXPECT_EQ(MakeUniqueFilePath(dir, "Capture0001.nef"), dir + "Capture0001-10.nef");
+  touch("Capture0001-10.nef");
+  EXPECT_EQ(MakeUniqueFilePath(dir, "Capture0001.nef"), dir + "Capture0001-11.nef");
+  // Even past every numbered suffix the made-up one keeps the extension.
+  const std::string stem = MakeUniqueStem(dir, "Capture0001", {".nef"},
+      [](const std::string& name) { return name.find_first_not_of("Capture0001-0123456789") ==
+                                           std::string::npos; });
+  ASSERT_FALSE(stem.empty());
+  EXPECT_EQ(stem.rfind("Capture0001-", 0), 0u);
+  EXPECT_FALSE(fs::exists(dir + stem + ".nef"));
+}
+
+TEST_F(UniqueFilePath, AFileBeingWrittenTakesItsFinalName) {
+  touch("Capture0002.nef.part");
+  EXPECT_EQ(MakeUniqueFilePath(dir, "Capture0002.nef"), dir + "Capture0002-0.nef");
+  touch("Capture0002-0.nef");
+  EXPECT_EQ(MakeUniqueFilePath(dir, "Capture0002.nef"), dir + "Capture0002-1.nef");
+}
+
+TEST_F(UniqueFilePath, OnlyAbsoluteFoldersGivePaths) {
+  EXPECT_EQ(MakeUniqueFilePath("", "Capture0001.nef"), "");
+  EXPECT_EQ(MakeUniqueFilePath("downloads/", "Capture0001.nef"), "");
+  EXPECT_EQ(MakeUniqueFilePath(dir.substr(0, dir.size() - 1), "Capture0001.nef"), "");
+  // A folder that is gone still gives its first name: creating the file is what fails then.
   EXPECT_EQ(MakeUniqueFilePath(dir + "gone/", "Capture0001.nef"), dir + "gone/Capture0001.nef");
+
+  // The download folder: the first candidate that is an existing absolute folder.
+  const std::string bare = dir.substr(0, dir.size() - 1);
+  EXPECT_EQ(ChooseDownloadDirectory({"", "relative", dir + "gone/", bare}), dir);
+  EXPECT_EQ(ChooseDownloadDirectory({dir, "/"}), dir);
+  fs::create_directories("relative");
+  EXPECT_EQ(ChooseDownloadDirectory({"relative/", "", dir + "gone"}), "");
+  fs::remove("relative");
 }
 
 TEST(CaptureFileNames, ExtensionsAndWidth) {
@@ -326,11 +401,28 @@ TEST(CaptureFileNames, ExtensionsAndWidth) {
   EXPECT_STREQ(ExtensionForFileDataType(4), ".nef");
   EXPECT_STREQ(ExtensionForFileDataType(0x101), ".ndf");
   EXPECT_STREQ(ExtensionForFileDataType(3), ".dat");
-  g_captureFileNames.clear();
-  g_nextCaptureFileNumber = 12345;
-  EXPECT_EQ(CaptureBaseName(1), "Capture12345");
-  EXPECT_EQ(CaptureBaseName(1), "Capture12345");  // a number keeps its name
-  EXPECT_EQ(CaptureBaseName(2), "Capture12346");
+}
+
+TEST(CaptureFileNames, ShotsAreNumberedForTheProcessAndPairsShareOne) {
+  CCaptureFileNames& names = CCaptureFileNames::instance();
+  names.restartNumbering(12345);
+  const std::string dir = PrivateTempPath("lb_capture_names_test") + "/";
+  fs::create_directories(dir);
+  int cameraA = 0;
+  int cameraB = 0;
+  const CaptureShotId first = names.shotForItem(&cameraA, false);
+  EXPECT_EQ(names.baseName(first, dir, {".jpg"}), "Capture12345");
+  EXPECT_EQ(names.baseName(first, dir, {".jpg"}), "Capture12345");  // a shot keeps its name
+  // The second item of a pair joins its own camera's last shot, not another camera's.
+  const CaptureShotId pair = names.shotForItem(&cameraA, false);
+  EXPECT_EQ(names.shotForItem(&cameraB, false) == pair, false);
+  EXPECT_EQ(names.shotForItem(&cameraA, true), pair);
+  EXPECT_EQ(names.baseName(pair, dir, {".nef", ".jpg"}), "Capture12346");
+  // Without a usable folder no number is spent.
+  const CaptureShotId later = names.shotForItem(&cameraB, false);
+  EXPECT_EQ(names.baseName(later, "", {".jpg"}), "");
+  EXPECT_EQ(names.baseName(later, dir, {".jpg"}), "Capture12347");
+  fs::remove_all(dir);
 }
 
 }  // namespace

@@ -108,8 +108,12 @@ class DownloadHabitsTest : public ::testing::TestWithParam<const char*> {
             << Text(p, "file_name") << Text(p, "file_path") << " " << Text(p, "error_description")
             << "\n";
       if (name == "objectWasAdded") {
-        m_files.push_back({Number(p, "capture_id"), Text(p, "file_name"), Number(p, "file_size"),
-                           Number(p, "has_sidecar")});
+        HostFile file;
+        file.captureId = Number(p, "capture_id");
+        file.name = Text(p, "file_name");
+        file.size = Number(p, "file_size");
+        file.sidecar = Number(p, "has_sidecar");
+        m_files.push_back(file);
       } else if (name == "fileDownloadComplete" || name == "error") {
         HostFile* file = find(Number(p, "capture_id"));
         if (!file) {

@@ -1,5 +1,6 @@
 // The crash reporter: with the crash-test marker present, a capture makes the process fault on
-// purpose; the fault must leave a minidump named after the process in the temp folder.
+// purpose, and a module may fault while the process loads it; either fault must leave a
+// minidump named after the process in the temp folder.
 #include <windows.h>
 
 #include <fstream>
@@ -12,6 +13,32 @@ namespace {
 
 const wchar_t kCrashMarker[] = L"C:\\_LUMENHALL_CRASH_ME_";
 
+// The dump that process `pid` left in `folder`, named after it, and the version note beside
+// it. Their paths go to *written so that a caller outside a test folder can remove them.
+void ExpectMinidump(unsigned long pid, const std::string& folder,
+                    std::vector<std::string>* written = nullptr) {
+    const std::string prefix = folder + "lensbridge-" + std::to_string(pid) + "-";
+    WIN32_FIND_DATAW found;
+    const std::u16string pattern = platform::utf8ToUtf16(prefix + "*.dmp");
+    HANDLE search = FindFirstFileW(reinterpret_cast<const wchar_t*>(pattern.c_str()), &found);
+    ASSERT_NE(search, INVALID_HANDLE_VALUE) << "no minidump " << prefix << "*.dmp";
+    FindClose(search);
+    const std::string dump =
+        folder + platform::utf16ToUtf8(reinterpret_cast<const char16_t*>(found.cFileName));
+    const std::string annotation = dump + ".txt";
+    if (written) *written = {dump, annotation};
+    std::ifstream in(dump, std::ios::binary);
+    char magic[4] = {};
+    in.read(magic, 4);
+    EXPECT_EQ(std::string(magic, 4), "MDMP");
+
+    // Beside the dump, the version and build it came from.
+    std::ifstream notes(annotation);
+    std::string firstLine;
+    std::getline(notes, firstLine);
+    EXPECT_EQ(firstLine.rfind("version=", 0), 0u) << annotation << ": " << firstLine;
+}
+
 TEST(CrashReport, FaultLeavesAMinidump) {
     CTestDownloadFolder temp(CurrentTestName());
     ASSERT_TRUE(temp.valid());
@@ -19,15 +46,20 @@ TEST(CrashReport, FaultLeavesAMinidump) {
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     if (marker == INVALID_HANDLE_VALUE) GTEST_SKIP() << "cannot create the marker on C:";
     CloseHandle(marker);
+    // The marker is read once, while the modules load, and must be gone before any later
+    // process starts. The pipes exist before the modules load, so it stays until a command
+    // has been answered, and goes whatever happens.
+    struct MarkerRemover {
+        ~MarkerRemover() { DeleteFileW(kCrashMarker); }
+    } removeMarker;
 
     CHostSession session;
     std::string error;
-    const bool started =
-        session.start(BuiltProgram("lensbridge.exe"), 15000, &error, temp.environment());
-    DeleteFileW(kCrashMarker);  // read once at start; later processes must not crash
-    ASSERT_TRUE(started) << error;
+    ASSERT_TRUE(session.start(BuiltProgram("lensbridge.exe"), 15000, &error, temp.environment()))
+        << error;
     std::vector<CameraInfo> cameras;
     ASSERT_TRUE(session.listCameras(&cameras, &error)) << error;
+    DeleteFileW(kCrashMarker);
     ASSERT_FALSE(cameras.empty());
     std::unique_ptr<ZnLuaTE> settings;
     ASSERT_TRUE(session.connect(cameras[0].deviceId, &settings, &error)) << error;
@@ -37,27 +69,43 @@ TEST(CrashReport, FaultLeavesAMinidump) {
     auto code = session.client().process().waitForExit(30000);
     ASSERT_TRUE(code) << "the process did not end after the fault";
     EXPECT_NE(*code, 0u);
-
     // The dump and its note land in the process's temp folder; the folder takes them away.
-    const std::string prefix = temp.path() + "lensbridge-" + std::to_string(pid) + "-";
-    WIN32_FIND_DATAW found;
-    const std::u16string pattern = platform::utf8ToUtf16(prefix + "*.dmp");
-    HANDLE search = FindFirstFileW(reinterpret_cast<const wchar_t*>(pattern.c_str()), &found);
-    ASSERT_NE(search, INVALID_HANDLE_VALUE) << "no minidump " << prefix << "*.dmp";
-    FindClose(search);
-    const std::string dump =
-        temp.path() + platform::utf16ToUtf8(reinterpret_cast<const char16_t*>(found.cFileName));
-    std::ifstream in(dump, std::ios::binary);
-    char magic[4] = {};
-    in.read(magic, 4);
-    EXPECT_EQ(std::string(magic, 4), "MDMP");
+    ExpectMinidump(pid, temp.path());
+}
 
-    // Beside the dump, the version and build it came from.
-    const std::string annotation = dump + ".txt";
-    std::ifstream notes(annotation);
-    std::string firstLine;
-    std::getline(notes, firstLine);
-    EXPECT_EQ(firstLine.rfind("version=", 0), 0u) << annotation << ": " << firstLine;
+TEST(CrashReport, AModuleFaultingWhileItStartsLeavesAMinidump) {
+    CTestDownloadFolder temp(CurrentTestName());
+    ASSERT_TRUE(temp.valid());
+    // The simulated module faults in its own open, while the process loads the modules.
+    CChildProcess process;
+    std::string error;
+    ASSERT_TRUE(process.start(BuiltProgram("lensbridge.exe"), {},
+                              temp.environment({{"LBSIM_FAULT_IN_MODULE_OPEN", "1"}}), &error))
+        << error;
+    auto code = process.waitForExit(30000);
+    ASSERT_TRUE(code) << "the process did not end after the fault";
+    EXPECT_NE(*code, 0u);
+    ExpectMinidump(process.processId(), temp.path());
+}
+
+TEST(CrashReport, ATemporaryFolderTheSystemCannotNameStillGetsTheDump) {
+    // Wine's GetTempPathW fails for a TMP past MAX_PATH (error 206); Windows would return it.
+    if (!IsRunningUnderWine()) GTEST_SKIP() << "relies on Wine refusing a long TMP";
+    const std::string tooLong = "C:\\" + std::string(300, 'x');
+    CChildProcess process;
+    std::string error;
+    ASSERT_TRUE(process.start(BuiltProgram("lensbridge.exe"), {},
+                              {{"LBSIM_FAULT_IN_MODULE_OPEN", "1"}, {"TMP", tooLong}, {"TEMP", tooLong}},
+                              &error)) << error;
+    auto code = process.waitForExit(30000);
+    ASSERT_TRUE(code) << "the process did not end after the fault";
+    const std::string localAppData = platform::environmentVariable("LOCALAPPDATA");
+    ASSERT_FALSE(localAppData.empty());
+    // The fallback folder is the prefix's own, not a test folder: the files go again here.
+    std::vector<std::string> written;
+    ExpectMinidump(process.processId(), localAppData + "\\Temp\\", &written);
+    for (const std::string& path : written)
+        DeleteFileW(reinterpret_cast<const wchar_t*>(platform::utf8ToUtf16(path).c_str()));
 }
 
 }  // namespace

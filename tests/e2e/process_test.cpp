@@ -1,5 +1,7 @@
 // The process as the host sees it: the shutdown exchange, the end when the host goes away,
 // and requests the process must survive.
+#include <windows.h>
+
 #include <chrono>
 
 #include "tests/e2e/e2e_support.h"
@@ -52,18 +54,50 @@ TEST_F(ProcessTest, MalformedRequestsAreDroppedAndTheProcessGoesOn) {
     expectOrderlyShutdown();
 }
 
-TEST_F(ProcessTest, ASecondProcessCannotTakeOverThePipes) {
-    if (IsRunningUnderWine()) {
-        GTEST_SKIP() << "Wine does not enforce FILE_FLAG_FIRST_PIPE_INSTANCE";
-    }
+TEST_F(ProcessTest, ASecondProcessGivesUpOnPipesTheFirstHolds) {
+    // The second one tries for about ten seconds, in case the first is ending, then leaves
+    // with an error code; the first goes on serving its host.
     CHostClient intruder;
     std::string error;
+    const auto start = std::chrono::steady_clock::now();
     ASSERT_TRUE(intruder.start(BuiltProgram("lensbridge.exe"), &error, {},
                                m_downloads.environment()))
         << error;
-    auto code = intruder.process().waitForExit(10000);
-    EXPECT_TRUE(code);
+    auto code = intruder.process().waitForExit(25000);
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    ASSERT_TRUE(code) << "the second process still runs";
+    EXPECT_NE(*code, 0u);
+    EXPECT_NE(*code, CChildProcess::kTerminatedExitCode);
+    EXPECT_GE(elapsed, std::chrono::seconds(9));
+    EXPECT_LT(elapsed, std::chrono::seconds(20));
+
+    const std::uint32_t id = client().send("listDevices");
+    ASSERT_TRUE(client().waitForReply(id, 10000)) << "the first process no longer answers";
     expectOrderlyShutdown();
+}
+
+TEST(PipeClaim, PipesReleasedWhileTheProcessRetriesAreTaken) {
+    // The input pipe's name is held here, as by a previous run that is still ending.
+    CScopedKernelHandle held(CreateNamedPipeW(kHostInputPipeName, PIPE_ACCESS_INBOUND, PIPE_TYPE_MESSAGE,
+                                        1, 4096, 4096, 0, nullptr));
+    ASSERT_TRUE(held.valid()) << "cannot hold the pipe name: " << GetLastError();
+
+    CTestDownloadFolder downloads(CurrentTestName());
+    ASSERT_TRUE(downloads.valid());
+    CHostSession session;
+    std::string error;
+    ASSERT_TRUE(session.client().start(BuiltProgram("lensbridge.exe"), &error, {},
+                                       downloads.environment()))
+        << error;
+    Sleep(1500);
+    ASSERT_TRUE(session.client().process().running()) << "gave up while the name was held";
+    held.reset();
+
+    ASSERT_TRUE(session.client().connect(15000, &error)) << error;
+    std::vector<CameraInfo> cameras;
+    ASSERT_TRUE(session.listCameras(&cameras, &error)) << error;
+    EXPECT_FALSE(cameras.empty());
+    ExpectOrderlyShutdown(session);
 }
 
 }  // namespace

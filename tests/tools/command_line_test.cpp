@@ -1,0 +1,107 @@
+// lbhost's command line: what a photographer types is either understood in full or refused
+// with exit 2 before anything starts.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "tools/lbhost_command_line.h"
+
+namespace {
+
+ParsedCommandLine Parse(const std::string& line) {
+    std::istringstream in(line);
+    std::vector<std::string> words;
+    for (std::string w; in >> w;) words.push_back(w);
+    return ParseLbhostCommandLine(words);
+}
+
+using Outcome = ParsedCommandLine::Outcome;
+
+TEST(LbhostCommandLine, RunsSeveralStepsInOrderWithTheirOwnOptions) {
+    const auto parsed =
+        Parse("set aperture f/8 set shutter 1/250 capture --count=3 --out shots capture set iso --index 2 "
+              "focus far --step medium --times 2 stack --shots 4 --step coarse af on");
+    ASSERT_EQ(parsed.outcome, Outcome::Run) << parsed.text;
+    const auto& steps = parsed.commandLine.steps;
+    ASSERT_EQ(steps.size(), 8u);
+    EXPECT_EQ(steps[0].setting, "aperture");
+    EXPECT_EQ(steps[0].value, "f/8");
+    EXPECT_EQ(steps[1].value, "1/250");
+    EXPECT_EQ(steps[2].count, 3);
+    // A repeated step starts from its defaults, not from the values of the one before.
+    EXPECT_EQ(steps[3].kind, StepKind::Capture);
+    EXPECT_EQ(steps[3].count, 1);
+    // "--index 2" followed by a step: the next step's name is not taken as the value.
+    EXPECT_EQ(steps[4].setting, "iso");
+    EXPECT_TRUE(steps[4].value.empty());
+    ASSERT_TRUE(steps[4].index.has_value());
+    EXPECT_EQ(*steps[4].index, 2);
+    EXPECT_EQ(steps[5].focusDirection, -2);
+    EXPECT_EQ(steps[5].times, 2);
+    EXPECT_EQ(steps[6].count, 4);
+    EXPECT_EQ(steps[6].focusDirection, 3);
+    EXPECT_TRUE(steps[7].afOn);
+    EXPECT_EQ(parsed.commandLine.options.outFolder, "shots");
+}
+
+TEST(LbhostCommandLine, AllDigitValueIsAValueNotAnIndex) {
+    const auto parsed = Parse("set iso 3200");
+    ASSERT_EQ(parsed.outcome, Outcome::Run);
+    EXPECT_EQ(parsed.commandLine.steps[0].value, "3200");
+    EXPECT_FALSE(parsed.commandLine.steps[0].index.has_value());
+}
+
+TEST(LbhostCommandLine, RefusesWhatItDoesNotUnderstandAndSuggestsTheNearMiss) {
+    const struct {
+        const char* line;
+        const char* inMessage;
+        const char* suggestion;
+    } kCases[] = {
+        {"capture --cout 2", "--cout", "--count"},
+        {"captur", "captur", "capture"},
+        {"capture extra", "extra", ""},
+        {"capture --count abc", "abc", ""},
+        {"capture --count 0", "0", ""},
+        {"capture --interval abc", "abc", ""},
+        {"timelapse --interval 2", "--count", ""},
+        {"set isso 3200", "isso", "iso"},
+        {"set iso", "--index", ""},
+        {"set iso 3200 --index 3", "not both", ""},
+        {"focus in", "in", ""},
+        {"focus 4", "near or far", ""},
+        {"focus near --step huge", "huge", ""},
+        {"af toggle", "toggle", ""},
+        {"list --count 2", "--count", ""},
+        {"--timeout 0 list", "0", ""},
+        {"capture --filename {nn}", "{nn}", ""},
+        {"capture --filename a\\b", "\\", ""},
+        {"send getCameraSettings device_id:n=abc", "abc", ""},
+        {"", "no step", ""},
+    };
+    for (const auto& c : kCases) {
+        const auto parsed = Parse(c.line);
+        EXPECT_EQ(parsed.outcome, Outcome::UsageError) << c.line;
+        EXPECT_NE(parsed.text.find(c.inMessage), std::string::npos) << c.line << ": " << parsed.text;
+        EXPECT_EQ(parsed.text.find('\n'), std::string::npos) << c.line << ": one line only";
+        EXPECT_EQ(parsed.suggestion, c.suggestion) << c.line;
+        EXPECT_TRUE(parsed.commandLine.steps.empty()) << c.line;
+    }
+}
+
+TEST(LbhostCommandLine, JsonIsKnownEvenWhenTheRestDoesNotParse) {
+    const auto parsed = Parse("--json capture --cout 2");
+    EXPECT_EQ(parsed.outcome, Outcome::UsageError);
+    EXPECT_TRUE(parsed.json);
+}
+
+TEST(LbhostCommandLine, VersionAndHelpNeedNoStep) {
+    EXPECT_EQ(Parse("--version").outcome, Outcome::Version);
+    const auto help = Parse("--help");
+    EXPECT_EQ(help.outcome, Outcome::Help);
+    EXPECT_NE(help.text.find("timelapse"), std::string::npos);
+    const auto stepHelp = Parse("stack --help");
+    EXPECT_EQ(stepHelp.outcome, Outcome::Help);
+    EXPECT_NE(stepHelp.text.find("--shots"), std::string::npos);
+}
+
+}  // namespace

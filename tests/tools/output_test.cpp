@@ -1,0 +1,63 @@
+// What lbhost writes for others to read: file names from a pattern and values as JSON.
+#include <gtest/gtest.h>
+
+#include "values/lua_value.h"
+#include "tools/file_name_pattern.h"
+#include "tools/value_json.h"
+
+namespace {
+
+ShotNaming Shot() {
+    ShotNaming shot;
+    shot.year = 2026;
+    shot.month = 3;
+    shot.day = 7;
+    shot.hour = 9;
+    shot.minute = 5;
+    shot.second = 2;
+    shot.counter = 12;
+    shot.cameraName = "Z 7/II";
+    shot.cameraFileName = "Capture0003.nef";
+    return shot;
+}
+
+TEST(FileNamePattern, ExpandsEveryPlaceholderAndKeepsTheCamerasExtension) {
+    EXPECT_EQ(ExpandFileNamePattern("{camera}_{date}_{time}_{n}", Shot()), "Z 7_II_2026-03-07_090502_0012.nef");
+    EXPECT_EQ(ExpandFileNamePattern("shoot-{n:2}-{name}", Shot()), "shoot-12-Capture0003.nef");
+    EXPECT_EQ(ExpandFileNamePattern("{n:1}", Shot()), "12.nef");
+    ShotNaming noExtension = Shot();
+    noExtension.cameraFileName = "Capture0003";
+    EXPECT_EQ(ExpandFileNamePattern("x{n}", noExtension), "x0012");
+}
+
+TEST(FileNamePattern, RefusesPatternsThatGiveNoSafeName) {
+    EXPECT_TRUE(CheckFileNamePattern("{camera}_{n:3}").empty());
+    for (const char* bad : {"", "{nn}", "{n:0}", "{n:x}", "{date:2}", "{camera", "a/b", "a\\b", "a:b", ".", ".."}) {
+        EXPECT_FALSE(CheckFileNamePattern(bad).empty()) << bad;
+    }
+}
+
+TEST(ValueToJson, ListsAreArraysAndEverythingElseKeepsItsKind) {
+    ZnLuaTETable settings;
+    auto* entries = new ZnLuaTETable();
+    entries->setValue(new ZnLuaTENumber(0), new ZnLuaTEString("f/4"));
+    entries->setValue(new ZnLuaTENumber(1), new ZnLuaTEString("f/8"));
+    settings.setValue(new ZnLuaTEString("apertureEntries"), entries);
+    auto* sparse = new ZnLuaTETable();
+    sparse->setValue(new ZnLuaTENumber(0), new ZnLuaTEString("a"));
+    sparse->setValue(new ZnLuaTENumber(2), new ZnLuaTEString("b"));
+    settings.setValue(new ZnLuaTEString("sparse"), sparse);
+    settings.setValue(new ZnLuaTEString("half"), new ZnLuaTENumber(0.5));
+    settings.setValue(new ZnLuaTEString("image"), new ZnLuaTEData("abc", 3));
+    settings.setValue(new ZnLuaTEString("none"), new ZnLuaTENil());
+
+    const nlohmann::json json = ValueToJson(&settings);
+    EXPECT_EQ(json["apertureEntries"], nlohmann::json::array({"f/4", "f/8"}));
+    EXPECT_TRUE(json["sparse"].is_object());
+    EXPECT_EQ(json["sparse"]["2"], "b");
+    EXPECT_EQ(json["half"], 0.5);
+    EXPECT_EQ(json["image"]["data_bytes"], 3);
+    EXPECT_TRUE(json["none"].is_null());
+}
+
+}  // namespace

@@ -1,0 +1,395 @@
+#include "tools/lbhost_command_line.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <functional>
+#include <map>
+
+#include <CLI/CLI.hpp>
+
+#include "values/lua_value.h"
+#include "tools/command_args.h"
+#include "tools/file_name_pattern.h"
+#include "tools/setting_match.h"
+
+namespace {
+
+const char kDescription[] =
+    "Drives cameras through lensbridge.exe as the photo application does: starts the process,\n"
+    "connects to its pipes, runs the steps in the order given and shuts it down again.\n"
+    "Exit codes: 0 done, 1 the camera or the process failed, 2 the command line is wrong.";
+
+const char kFooter[] =
+    "Several steps run in one go, on one connection:\n"
+    "  lbhost set aperture f/8 set shutter 1/250 capture --count 3 --out shots\n"
+    "lbhost STEP --help describes one step.";
+
+// A usage error raised from a step's own checks, with the word probably meant.
+struct UsageProblem {
+    std::string message;
+    std::string suggestion;
+};
+
+std::vector<std::string> Names(const std::vector<SettingName>& settings) {
+    std::vector<std::string> names;
+    for (const auto& s : settings) names.push_back(s.name);
+    return names;
+}
+
+// Whole numbers from 1 up; CLI11's own range check prints the largest double in its message.
+CLI::Validator AtLeastOne() {
+    return CLI::Validator(
+        [](std::string& text) -> std::string {
+            char* end = nullptr;
+            errno = 0;
+            const long value = std::strtol(text.c_str(), &end, 10);
+            if (text.empty() || *end != '\0' || errno == ERANGE || value < 1 || value > 1000000) {
+                return "must be a whole number from 1 to 1000000, not \"" + text + "\"";
+            }
+            return std::string();
+        },
+        "");
+}
+
+CLI::Validator PositiveSeconds() {
+    return CLI::Validator(
+        [](std::string& text) -> std::string {
+            char* end = nullptr;
+            errno = 0;
+            const double value = std::strtod(text.c_str(), &end);
+            if (text.empty() || *end != '\0' || errno == ERANGE || !std::isfinite(value) ||
+                value <= 0 || value > 31.0 * 24 * 3600) {
+                return "must be a number of seconds above 0, not \"" + text + "\"";
+            }
+            return std::string();
+        },
+        "");
+}
+
+CLI::Validator OneOf(std::vector<std::string> words) {
+    return CLI::Validator(
+        [words](std::string& text) -> std::string {
+            for (const auto& w : words) {
+                if (w == text) return std::string();
+            }
+            std::string choices = words.front();
+            for (std::size_t i = 1; i < words.size(); ++i) {
+                choices += (i + 1 == words.size() ? " or " : ", ") + words[i];
+            }
+            std::string message = "must be " + choices + ", not \"" + text + "\"";
+            const std::string near = NearestWord(text, words);
+            if (!near.empty()) message += " (did you mean " + near + "?)";
+            return message;
+        },
+        "");
+}
+
+// A step's positional words must not swallow the next step's name: a word that names a step
+// is left for the step list (CLI11 skips positionals that fail their check).
+CLI::Validator NotAStep(const std::vector<std::string>& stepNames) {
+    return CLI::Validator(
+        [stepNames](std::string& text) -> std::string {
+            for (const auto& s : stepNames) {
+                if (s == text) return "a step";
+            }
+            return std::string();
+        },
+        "");
+}
+
+// The first word CLI11 could not place, and whether it looks like an option.
+std::string FirstUnexpected(const CLI::App& app) {
+    std::vector<std::string> rest = app.remaining();
+    return rest.empty() ? std::string() : rest.front();
+}
+
+// All long option names of `app` ("--count").
+std::vector<std::string> OptionNames(const CLI::App* app) {
+    std::vector<std::string> names;
+    for (const CLI::Option* option : app->get_options()) {
+        for (const auto& n : option->get_lnames()) names.push_back("--" + n);
+    }
+    return names;
+}
+
+std::string CleanMessage(std::string message) {
+    // CLI11 prefixes some messages with the option; keep them short and on one line.
+    for (char& c : message) {
+        if (c == '\n') c = ' ';
+    }
+    return message;
+}
+
+}  // namespace
+
+int FocusStepSize(const std::string& word) {
+    if (word == "fine") return 1;
+    if (word == "medium") return 2;
+    if (word == "coarse") return 3;
+    return 0;
+}
+
+const char* FocusStepName(int direction) {
+    switch (std::abs(direction)) {
+    case 1: return "fine";
+    case 2: return "medium";
+    default: return "coarse";
+    }
+}
+
+const char* FocusWayName(int direction) { return direction < 0 ? "far" : "near"; }
+
+ParsedCommandLine ParseLbhostCommandLine(const std::vector<std::string>& words) {
+    ParsedCommandLine result;
+    for (const auto& w : words) {
+        if (w == "--json") result.json = true;
+        if (w == "--") break;
+    }
+
+    CLI::App app{kDescription, "lbhost"};
+    app.footer(kFooter);
+    app.set_help_flag("--help,-h", "this text; after a step, that step's text");
+    app.require_subcommand(1, 0);
+    app.fallthrough();
+    app.get_formatter()->column_width(30);
+    app.get_formatter()->label("SUBCOMMAND", "STEP [STEP ...]");
+    app.get_formatter()->label("SUBCOMMANDS", "STEP [STEP ...]");
+
+    LbhostOptions& options = result.commandLine.options;
+    bool wantVersion = false;  // answered before parsing, so that no step is needed with it
+    app.add_flag("--version", wantVersion, "print lbhost's version and stop");
+    app.add_option("--exe", options.exePath, "lensbridge.exe to start (default: beside lbhost.exe)")
+        ->type_name("PATH");
+    app.add_option("--device", options.device,
+                   "the camera: its device id or name from 'list' (default: the first)")
+        ->type_name("ID|NAME");
+    app.add_option("--timeout", options.timeoutMs,
+                   "longest wait for any answer, release or download, in ms (default 10000)")
+        ->type_name("MS")
+        ->check(AtLeastOne());
+    app.add_flag("--json", options.json, "one JSON object on stdout instead of text");
+    app.add_option("--out", options.outFolder,
+                   "folder the pictures are moved into; made before the first shot")
+        ->type_name("DIR");
+    app.add_option("--filename", options.fileNamePattern,
+                   "name pattern: {date} {time} {n} {n:W} {camera} {name}; the extension is kept")
+        ->type_name("PATTERN")
+        ->check(CLI::Validator(
+            [](std::string& text) {
+                const std::string problem = CheckFileNamePattern(text);
+                return problem.empty() ? problem : "\"" + text + "\": " + problem;
+            },
+            ""));
+    app.add_option("--hook", options.hook,
+                   "command run for each downloaded file, with the file's path as its last argument")
+        ->type_name("COMMAND");
+
+    std::vector<Step>& steps = result.commandLine.steps;
+    std::optional<UsageProblem> problem;
+    const std::vector<std::string> stepNames = {"list",  "settings", "set",      "capture",
+                                                "watch", "timelapse", "stack",   "liveview",
+                                                "focus", "af",       "send",     "demo"};
+
+    // Every step's values live in `current` while CLI11 parses it; its callback (run at once,
+    // so a step may come more than once) runs the step's own check from `checks` and appends
+    // a copy.
+    Step current;
+    std::string word1, word2, stepSize = "fine", way;
+    std::map<CLI::App*, std::function<void()>> checks;
+    auto addStep = [&](const char* name, StepKind kind, const char* help) {
+        CLI::App* sub = app.add_subcommand(name, help);
+        sub->group("Steps");
+        sub->immediate_callback();
+        sub->fallthrough();
+        sub->validate_positionals();
+        // CLI11 clears a repeated step's results but not the variables they were written
+        // to, so each step starts from fresh values here and is reset after its callback.
+        sub->callback([&, kind, name, sub] {
+            current.kind = kind;
+            current.command = name;
+            if (!problem && checks.count(sub)) checks[sub]();
+            if (!problem) steps.push_back(current);
+            current = Step{};
+            word1.clear();
+            word2.clear();
+            stepSize = "fine";
+            way.clear();
+        });
+        return sub;
+    };
+
+    addStep("list", StepKind::List, "the cameras the process finds");
+
+    addStep("settings", StepKind::Settings, "the camera's settings and the choices it offers");
+
+    CLI::App* set = addStep("set", StepKind::Set,
+                            "set SETTING VALUE: change aperture, shutter, iso or wb to the entry "
+                            "the camera lists (\"f/8\", \"1/250\", \"3200\", \"Daylight\")");
+    set->add_option("SETTING", word1, "aperture, shutter, iso or wb")->required()->check(NotAStep(stepNames));
+    set->add_option("VALUE", word2, "the entry as the camera lists it, or its number")
+        ->check(NotAStep(stepNames));
+    set->add_option("--index", current.index, "the entry by its 0-based place in the list instead")
+        ->type_name("N")
+        ->check(CLI::Validator(CLI::NonNegativeNumber).description(""));
+    checks[set] = [&] {
+        if (!FindSetting(word1)) {
+            const std::string near = NearestWord(word1, Names(ChangeableSettings()));
+            problem = UsageProblem{"set: unknown setting \"" + word1 + "\" (aperture, shutter, iso or wb)", near};
+            return;
+        }
+        current.setting = word1;
+        current.value = word2;
+        if (word2.empty() == !current.index.has_value()) {
+            problem = UsageProblem{word2.empty() ? "set " + word1 + ": give the value, or --index N"
+                                                 : "set " + word1 + ": give the value or --index N, not both",
+                                   ""};
+        }
+    };
+
+    CLI::App* capture = addStep("capture", StepKind::Capture, "shoot and download");
+    capture->add_option("--count", current.count, "frames to shoot (default 1)")->type_name("N")->check(AtLeastOne());
+    capture->add_option("--interval", current.intervalSeconds, "pause between frames in seconds")
+        ->type_name("S")
+        ->check(PositiveSeconds());
+
+    CLI::App* watch = addStep("watch", StepKind::Watch,
+                              "download every shot taken with the camera's own release, until "
+                              "--count shots, --seconds or Ctrl+C");
+    watch->add_option("--count", current.count, "shots to wait for")->type_name("N")->check(AtLeastOne());
+    watch->add_option("--seconds", current.seconds, "how long to watch")->type_name("S")->check(PositiveSeconds());
+    checks[watch] = [&] {
+        if (watch->count("--count") == 0) current.count = 0;  // no limit
+    };
+
+    CLI::App* timelapse = addStep("timelapse", StepKind::Timelapse,
+                                  "--count shots, one every --interval seconds from the first "
+                                  "(late shots do not shift the later ones)");
+    timelapse->add_option("--interval", current.intervalSeconds, "seconds between shot starts")
+        ->type_name("S")
+        ->required()
+        ->check(PositiveSeconds());
+    timelapse->add_option("--count", current.count, "shots to take")->type_name("N")->required()->check(AtLeastOne());
+
+    CLI::App* stack = addStep("stack", StepKind::Stack,
+                              "focus bracketing: --shots shots, the lens driven one --step "
+                              "between them");
+    stack->add_option("--shots", current.count, "shots in the stack")->type_name("N")->required()->check(AtLeastOne());
+    stack->add_option("--step", stepSize, "focus step between shots (default fine)")
+        ->check(OneOf({"fine", "medium", "coarse"}));
+    stack->add_option("--direction", way, "which way the focus moves (default near)")
+        ->check(OneOf({"near", "far"}));
+    checks[stack] = [&] {
+        current.focusDirection = FocusStepSize(stepSize) * (way == "far" ? -1 : 1);
+    };
+
+    CLI::App* liveview = addStep("liveview", StepKind::LiveView,
+                                 "run live view; with --out its frames are saved as JPEG files");
+    liveview->add_option("--seconds", current.seconds, "how long (default 3)")->type_name("S")->check(PositiveSeconds());
+    checks[liveview] = [&] {
+        if (!current.seconds) current.seconds = 3;
+    };
+
+    CLI::App* focus = addStep("focus", StepKind::Focus,
+                              "focus near|far: drive the lens toward the nearest focus or toward "
+                              "infinity");
+    focus->validate_positionals(false);  // "focus in" says what is wrong with "in"
+    focus->add_option("WAY", way, "near or far")->required()->check(OneOf({"near", "far"}));
+    focus->add_option("--step", stepSize, "fine, medium or coarse (default fine)")
+        ->check(OneOf({"fine", "medium", "coarse"}));
+    focus->add_option("--times", current.times, "steps to drive (default 1)")->type_name("N")->check(AtLeastOne());
+    checks[focus] = [&] {
+        current.focusDirection = FocusStepSize(stepSize) * (way == "far" ? -1 : 1);
+    };
+
+    CLI::App* af = addStep("af", StepKind::Af, "af on|off: switch contrast auto-focus on or off");
+    af->validate_positionals(false);
+    af->add_option("STATE", word1, "on or off")->required()->check(OneOf({"on", "off"}));
+    checks[af] = [&] { current.afOn = word1 == "on"; };
+
+    CLI::App* send = addStep("send", StepKind::Send,
+                             "send NAME [key=value ...]: one raw request; prints what comes back");
+    send->add_option("NAME", current.requestName, "the request's name")->required()->check(NotAStep(stepNames));
+    send->add_option("PARAMETERS", current.requestParameters,
+                     "key=value (a number when it reads as one), key:s=text, key:n=number, key:x=hex")
+        ->check(CLI::Validator(
+            [](std::string& text) {
+                return text.find('=') == std::string::npos ? "not key=value" : "";
+            },
+            ""));
+    checks[send] = [&] {
+        std::string why;
+        if (!BuildParameterTable(current.requestParameters, &why)) {
+            problem = UsageProblem{"send " + current.requestName + ": " + why, ""};
+        }
+    };
+
+    addStep("demo", StepKind::Demo, "a whole tether session, step by step");
+
+    auto usageError = [&](const std::string& message, const std::string& suggestion) {
+        result.outcome = ParsedCommandLine::Outcome::UsageError;
+        result.text = message;
+        result.suggestion = suggestion;
+        result.commandLine.steps.clear();
+        return result;
+    };
+
+    for (const auto& w : words) {
+        if (w == "--version") {
+            result.outcome = ParsedCommandLine::Outcome::Version;
+            return result;
+        }
+    }
+    if (words.empty()) {
+        return usageError("no step given (list, settings, set, capture, ...)", "");
+    }
+    std::vector<std::string> reversed(words.rbegin(), words.rend());
+    try {
+        app.parse(reversed);
+    } catch (const CLI::CallForHelp&) {
+        result.outcome = ParsedCommandLine::Outcome::Help;
+        const std::vector<CLI::App*> used = app.get_subcommands();
+        result.text = used.empty() ? app.help() : used.back()->help();
+        return result;
+    } catch (const CLI::ExtrasError&) {
+        const std::string word = FirstUnexpected(app);
+        // The step it followed, if any, to name the options it does know.
+        const std::vector<CLI::App*> used = app.get_subcommands();
+        CLI::App* last = used.empty() ? nullptr : used.back();
+        if (word.rfind("-", 0) == 0) {
+            const std::string name = word.substr(0, word.find('='));
+            // The step's own options first: a tie goes to them.
+            std::vector<std::string> known = last ? OptionNames(last) : std::vector<std::string>();
+            for (const auto& n : OptionNames(&app)) known.push_back(n);
+            return usageError("unknown option " + name + (last ? " for " + last->get_name() : std::string()),
+                              NearestWord(name, known));
+        }
+        if (!last) {
+            return usageError("unknown step \"" + word + "\" (lbhost --help lists them)",
+                              NearestWord(word, stepNames));
+        }
+        return usageError("unexpected argument \"" + word + "\" after " + last->get_name(),
+                          NearestWord(word, stepNames));
+    } catch (const CLI::RequiredError& e) {
+        const std::string word = FirstUnexpected(app);
+        if (app.get_subcommands().empty() && !word.empty() && word[0] != '-') {
+            return usageError("unknown step \"" + word + "\" (lbhost --help lists them)",
+                              NearestWord(word, stepNames));
+        }
+        std::string message = CleanMessage(e.what());
+        if (message.find("subcommand") != std::string::npos) {
+            message = "no step given (list, settings, set, capture, ...)";
+        }
+        const std::vector<CLI::App*> used = app.get_subcommands();
+        if (!used.empty()) message = used.back()->get_name() + ": " + message;
+        return usageError(message, "");
+    } catch (const CLI::ParseError& e) {
+        const std::vector<CLI::App*> used = app.get_subcommands();
+        std::string message = CleanMessage(e.what());
+        if (!used.empty()) message = used.back()->get_name() + ": " + message;
+        return usageError(message, "");
+    }
+    if (problem) return usageError(problem->message, problem->suggestion);
+    result.outcome = ParsedCommandLine::Outcome::Run;
+    return result;
+}

@@ -1,0 +1,72 @@
+// lbhost's command line: global options and one or more steps, checked in full before
+// anything is started.
+//
+//   lbhost [options] STEP [step options] [STEP [step options] ...]
+//
+// Options and step options take "--key value" or "--key=value". Unknown options, extra
+// arguments and bad values are usage errors (exit 2) with a one-line message that names the
+// problem and, for a near miss, the word that was probably meant.
+// Portable.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+enum class StepKind { List, Settings, Set, Capture, Watch, Timelapse, Stack, LiveView, Focus, Af, Send, Demo };
+
+struct Step {
+    StepKind kind = StepKind::List;
+    std::string command;  // the word as given: "capture"
+
+    // set
+    std::string setting;
+    std::string value;  // empty when an index was given
+    std::optional<int> index;
+    // capture, timelapse, watch: frames or shots; stack: shots
+    int count = 1;
+    double intervalSeconds = 0;       // capture (pause between frames), timelapse (schedule)
+    std::optional<double> seconds;    // liveview (default 3), watch (no limit without it)
+    // focus, stack
+    int focusDirection = 0;  // -3 .. 3, never 0: the sign is the way, the size the step
+    int times = 1;           // focus
+    // af
+    bool afOn = false;
+    // send
+    std::string requestName;
+    std::vector<std::string> requestParameters;
+};
+
+struct LbhostOptions {
+    std::string exePath;  // empty: lensbridge.exe beside lbhost.exe
+    std::string device;   // empty: the first camera; else a device id or a camera name
+    unsigned timeoutMs = 10000;
+    bool json = false;
+    std::string outFolder;
+    std::string fileNamePattern;
+    std::string hook;
+};
+
+struct LbhostCommandLine {
+    LbhostOptions options;
+    std::vector<Step> steps;
+};
+
+struct ParsedCommandLine {
+    enum class Outcome { Run, Help, Version, UsageError } outcome = Outcome::UsageError;
+    LbhostCommandLine commandLine;
+    bool json = false;        // --json was among the words, even when they did not parse
+    std::string text;         // help text, or the usage error's message
+    std::string suggestion;   // for a usage error: the word probably meant, or empty
+};
+
+// Parses the words after the program name (UTF-8).
+ParsedCommandLine ParseLbhostCommandLine(const std::vector<std::string>& words);
+
+// The step sizes "fine", "medium" and "coarse" as 1, 2, 3; 0 for anything else.
+int FocusStepSize(const std::string& word);
+// "fine", "medium" or "coarse" of a focus direction's size.
+const char* FocusStepName(int direction);
+// "near" or "far" of a focus direction's sign.
+const char* FocusWayName(int direction);

@@ -1,0 +1,88 @@
+// The steps of an lbhost run against one lensbridge.exe: the process is started once, the
+// camera connected at the first step that needs it, and every step reports to a CRunReport.
+//
+// Every wait has the run's --timeout and shows progress on stderr after a second. While it
+// waits, trouble ends the wait at once: an "error" notification (a picture that did not
+// arrive, a refused release), the camera's "deviceRemoved", the process closing its pipe, or
+// Ctrl+C. A wait that times out on a request the process never answered marks the process
+// unresponsive, so the shutdown does not wait for it again.
+//
+// Threads: one owner thread. `interrupted` is set by the console's Ctrl+C handler.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tools/host_session.h"
+#include "tools/lbhost_command_line.h"
+#include "tools/run_report.h"
+
+class CTetherSteps {
+public:
+    // `report` and `interrupted` are not owned and must outlive this object.
+    CTetherSteps(const LbhostOptions& options, CRunReport& report,
+                 const std::atomic<bool>& interrupted);
+
+    // Makes the --out folder and starts the process.
+    bool start(std::string* error);
+    // One step; false with *error (and *errorKind: "camera", "process" or "files").
+    bool run(const Step& step, std::string* error, std::string* errorKind);
+    // "shutdown" and the process's end; a process that stopped answering is given a short
+    // wait and then terminated.
+    bool shutdown(std::string* error);
+
+private:
+    using Clock = std::chrono::steady_clock;
+    enum class Wait { Got, TimedOut, Trouble };
+    struct Shot {
+        std::vector<DownloadedFile> files;
+        std::vector<std::string> savedPaths;  // where each file is now
+    };
+
+    bool ensureConnected(std::string* error);
+    // Waits for the first message `wanted` accepts, watching for trouble meanwhile; planned
+    // pauses pass showProgress false.
+    Wait waitFor(const std::function<bool(const HostMessage&)>& wanted, Clock::time_point deadline,
+                 const std::string& what, std::optional<HostMessage>* got, std::string* error,
+                 bool showProgress = true);
+    std::optional<HostMessage> request(const std::string& name, const ZnLuaTE* params,
+                                       std::string* error);
+    bool readSettings(std::unique_ptr<ZnLuaTE>* table, std::string* error);
+
+    bool takeShot(Shot* shot, std::string* error);
+    // The files of one shot, announced and downloaded. Until the first file is announced the
+    // wait lasts until firstFileDeadline (then true with no files when noneIsFine); after
+    // that, each file has the run's timeout.
+    bool collectShot(Clock::time_point firstFileDeadline, bool noneIsFine, const std::string& what,
+                     Shot* shot, std::string* error);
+    bool saveShot(Shot* shot, std::string* error);
+    void reportShot(const Shot& shot, const std::string& label, nlohmann::json* files);
+    bool driveFocus(int direction, std::string* error);
+
+    bool runList(std::string* error);
+    bool runSettings(std::string* error);
+    bool runSet(const Step& step, std::string* error);
+    bool runCapture(const Step& step, std::string* error);
+    bool runWatch(const Step& step, std::string* error);
+    bool runTimelapse(const Step& step, std::string* error);
+    bool runStack(const Step& step, std::string* error);
+    bool runLiveView(const Step& step, std::string* error);
+    bool runFocus(const Step& step, std::string* error);
+    bool runAf(const Step& step, std::string* error);
+    bool runSend(const Step& step, std::string* error);
+
+    const LbhostOptions& m_options;
+    CRunReport& m_report;  // not owned
+    const std::atomic<bool>& m_interrupted;  // not owned
+    CHostSession m_session;
+    std::string m_outFolder;             // --out as a full path, or empty
+    std::optional<CameraInfo> m_camera;  // the connected camera
+    nlohmann::json* m_step = nullptr;    // the report's entry of the running step
+    int m_shotCounter = 0;               // shots saved so far in this run, for {n}
+    bool m_unresponsive = false;
+    std::string m_errorKind;
+};

@@ -1,0 +1,847 @@
+#include "tools/tether_steps.h"
+
+#include <windows.h>
+
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+
+#include "values/lua_value.h"
+#include "platform/platform.h"
+#include "tools/command_args.h"
+#include "tools/file_name_pattern.h"
+#include "tools/hook_command.h"
+#include "tools/setting_match.h"
+#include "tools/value_json.h"
+#include "tools/value_printer.h"
+#include "tools/win32_error_text.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// The pause before the first progress line of a wait, and between the next ones.
+constexpr milliseconds kFirstProgress{1000};
+constexpr milliseconds kProgressEvery{2000};
+// How long a process that stopped answering gets to end before it is terminated.
+constexpr unsigned kUnresponsiveShutdownMs = 1500;
+
+std::wstring Wide(const std::string& text) {
+    const std::u16string wide = platform::utf8ToUtf16(text);
+    return std::wstring(wide.begin(), wide.end());
+}
+
+long long MsBetween(Clock::time_point from, Clock::time_point to) {
+    return std::chrono::duration_cast<milliseconds>(to - from).count();
+}
+
+std::string Seconds(double seconds) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f s", seconds);
+    return text;
+}
+
+const ZnLuaTETable* AsTable(const ZnLuaTE* value) {
+    return value && value->type == kZnLuaTable ? static_cast<const ZnLuaTETable*>(value) : nullptr;
+}
+
+std::string TextAt(const ZnLuaTE* table, const char* key) {
+    const ZnLuaTETable* t = AsTable(table);
+    const ZnLuaTE* value = t ? t->getValue(key) : nullptr;
+    return value && value->type == kZnLuaString ? value->getString() : std::string();
+}
+
+std::optional<double> NumberAt(const ZnLuaTE* table, const char* key) {
+    const ZnLuaTETable* t = AsTable(table);
+    const ZnLuaTE* value = t ? t->getValue(key) : nullptr;
+    if (!value || value->type != kZnLuaNumber) return std::nullopt;
+    return value->getNumber();
+}
+
+std::vector<std::string> EntryTexts(const ZnLuaTETable* entries) {
+    std::vector<std::string> texts;
+    if (!entries) return texts;
+    for (const auto& entry : *entries) texts.push_back(entry.second->getString());
+    return texts;
+}
+
+bool IsDirectory(const std::string& path) {
+    const DWORD attributes = GetFileAttributesW(Wide(path).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool Exists(const std::string& path) {
+    return GetFileAttributesW(Wide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// Makes `folder` and the folders above it that are missing.
+bool MakeFolder(const std::string& folder, std::string* error) {
+    if (folder.empty() || IsDirectory(folder)) return true;
+    if (Exists(folder)) {
+        *error = "--out " + folder + " is a file, not a folder";
+        return false;
+    }
+    const std::size_t slash = folder.find_last_of("\\/");
+    if (slash != std::string::npos && slash > 0 && folder[slash - 1] != ':') {
+        if (!MakeFolder(folder.substr(0, slash), error)) return false;
+    }
+    if (!CreateDirectoryW(Wide(folder).c_str(), nullptr) &&
+        GetLastError() != ERROR_ALREADY_EXISTS) {
+        *error = "could not make the folder " + folder + ": " + Win32ErrorText(GetLastError());
+        return false;
+    }
+    return true;
+}
+
+std::string FolderOf(const std::string& path) {
+    const std::size_t slash = path.find_last_of("\\/");
+    return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+}
+
+std::string NameOf(const std::string& path) {
+    const std::size_t slash = path.find_last_of("\\/");
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// `folder\name`, or with "-1", "-2", ... before the extension when that is taken: a picture
+// never replaces another.
+std::string FreePath(const std::string& folder, const std::string& name) {
+    const std::string base = folder.empty() || folder.back() == '\\' || folder.back() == '/'
+                                 ? folder + name
+                                 : folder + "\\" + name;
+    if (!Exists(base)) return base;
+    const std::size_t dot = name.find_last_of('.');
+    const std::string stem = dot == std::string::npos ? name : name.substr(0, dot);
+    const std::string extension = dot == std::string::npos ? std::string() : name.substr(dot);
+    for (int i = 1;; ++i) {
+        const std::string candidate = FolderOf(base) + "\\" + stem + "-" + std::to_string(i) + extension;
+        if (!Exists(candidate)) return candidate;
+    }
+}
+
+nlohmann::json FileJson(const DownloadedFile& file, const std::string& savedPath) {
+    return {{"capture_id", file.captureId},     {"file_name", file.fileName},
+            {"file_size", file.announcedSize},  {"has_sidecar", file.hasSidecar},
+            {"path", savedPath},                {"download_ms", static_cast<long long>(file.downloadMs)}};
+}
+
+}  // namespace
+
+CTetherSteps::CTetherSteps(const LbhostOptions& options, CRunReport& report,
+                           const std::atomic<bool>& interrupted)
+    : m_options(options), m_report(report), m_interrupted(interrupted) {
+    m_session.timeoutMs = options.timeoutMs;
+}
+
+bool CTetherSteps::start(std::string* error) {
+    // The folder comes first: a shot must never be taken with nowhere to put it.
+    if (!MakeFolder(m_options.outFolder, error)) {
+        m_errorKind = "files";
+        return false;
+    }
+    // Paths in the output are full paths, whatever folder lbhost was started in.
+    if (!m_options.outFolder.empty()) {
+        std::wstring full(MAX_PATH, L'\0');
+        const DWORD length = GetFullPathNameW(Wide(m_options.outFolder).c_str(), MAX_PATH, &full[0], nullptr);
+        m_outFolder = length > 0 && length < MAX_PATH
+                          ? platform::utf16ToUtf8(std::u16string(full.begin(), full.begin() + length))
+                          : m_options.outFolder;
+    }
+    const std::string exe = m_options.exePath.empty()
+                                ? platform::executableDirectory() + "\\lensbridge.exe"
+                                : m_options.exePath;
+    if (!Exists(exe)) {
+        *error = "there is no " + exe + " (lbhost starts lensbridge.exe from its own folder; "
+                 "--exe names another)";
+        return false;
+    }
+    if (!m_session.start(exe, m_options.timeoutMs, error)) {
+        *error = "could not start " + exe + ": " + *error;
+        return false;
+    }
+    return true;
+}
+
+CTetherSteps::Wait CTetherSteps::waitFor(const std::function<bool(const HostMessage&)>& wanted,
+                                         Clock::time_point deadline, const std::string& what,
+                                         std::optional<HostMessage>* got, std::string* error,
+                                         bool showProgress) {
+    const std::uint32_t device = m_camera ? m_camera->deviceId : 0;
+    auto isTrouble = [device](const HostMessage& m) {
+        if (m.requestId != 0) return false;
+        const std::string name = m.nameText();
+        if (name == "error") return true;
+        return name == "deviceRemoved" && device != 0 &&
+               NumberAt(m.payload.get(), "device_id").value_or(-1) == device;
+    };
+    const auto start = Clock::now();
+    auto nextProgress = start + kFirstProgress;
+    while (true) {
+        const auto now = Clock::now();
+        const auto sliceEnd = std::min({deadline, nextProgress, now + milliseconds(200)});
+        const unsigned slice = static_cast<unsigned>(std::max<long long>(0, MsBetween(now, sliceEnd)));
+        auto message = m_session.client().waitFor(
+            [&](const HostMessage& m) { return wanted(m) || isTrouble(m); }, slice);
+        if (message) {
+            if (!isTrouble(*message)) {
+                *got = std::move(message);
+                return Wait::Got;
+            }
+            const ZnLuaTE* p = message->payload.get();
+            if (message->nameText() == "error") {
+                const std::string description = TextAt(p, "error_description");
+                *error = "the camera reported a problem while waiting for " + what + ": " +
+                         (description.empty() ? "no description" : description) + " (error " +
+                         std::to_string(static_cast<long long>(NumberAt(p, "error_code").value_or(0))) +
+                         (NumberAt(p, "capture_id") ? ", capture " + std::to_string(static_cast<long long>(
+                                                                        *NumberAt(p, "capture_id")))
+                                                    : std::string()) +
+                         ")";
+            } else {
+                *error = "the camera " + ValidUtf8(m_camera->name) + " (device " +
+                         std::to_string(device) + ") was unplugged or switched off while waiting for " + what;
+            }
+            m_errorKind = "camera";
+            return Wait::Trouble;
+        }
+        if (m_session.client().outputBroken()) {
+            auto code = m_session.client().process().waitForExit(500);
+            *error = "lensbridge.exe ended while waiting for " + what +
+                     (code ? " (exit code " + std::to_string(*code) + ")" : std::string());
+            m_errorKind = "process";
+            m_unresponsive = true;
+            return Wait::Trouble;
+        }
+        if (m_interrupted) {
+            *error = "interrupted (Ctrl+C) while waiting for " + what;
+            m_errorKind = "interrupted";
+            return Wait::Trouble;
+        }
+        const auto after = Clock::now();
+        if (after >= deadline) return Wait::TimedOut;
+        if (after >= nextProgress && showProgress) {
+            m_report.progress("waiting for " + what + ": " +
+                              Seconds(MsBetween(start, after) / 1000.0) + " so far");
+            nextProgress = after + kProgressEvery;
+        }
+    }
+}
+
+std::optional<HostMessage> CTetherSteps::request(const std::string& name, const ZnLuaTE* params,
+                                                 std::string* error) {
+    const std::uint32_t id = m_session.client().send(name, params);
+    if (id == 0) {
+        *error = "could not send \"" + name + "\": lensbridge.exe no longer reads its pipe";
+        m_errorKind = "process";
+        m_unresponsive = true;
+        return std::nullopt;
+    }
+    std::optional<HostMessage> reply;
+    const Wait result = waitFor([id](const HostMessage& m) { return m.requestId == id; },
+                                Clock::now() + milliseconds(m_options.timeoutMs),
+                                "the answer to \"" + name + "\"", &reply, error);
+    if (result == Wait::TimedOut) {
+        *error = "lensbridge.exe did not answer \"" + name + "\" within " +
+                 std::to_string(m_options.timeoutMs) + " ms";
+        m_errorKind = "process";
+        m_unresponsive = true;
+    }
+    return reply;
+}
+
+bool CTetherSteps::readSettings(std::unique_ptr<ZnLuaTE>* table, std::string* error) {
+    ZnLuaTETable params;
+    params.setNumber("device_id", m_camera->deviceId);
+    auto reply = request("getCameraSettings", &params, error);
+    if (!reply) return false;
+    if (reply->nameText() == "error") {
+        *error = "the camera's settings could not be read: " +
+                 TextAt(reply->payload.get(), "error_description");
+        m_errorKind = "camera";
+        return false;
+    }
+    *table = std::move(reply->payload);
+    return true;
+}
+
+bool CTetherSteps::ensureConnected(std::string* error) {
+    if (m_camera) return true;
+    std::vector<CameraInfo> cameras;
+    if (!m_session.listCameras(&cameras, error)) {
+        m_errorKind = "process";
+        return false;
+    }
+    m_errorKind = "camera";
+    if (cameras.empty()) {
+        *error = "no camera answered: is one connected and switched on, and are the camera "
+                 "modules (Type00xx.md3) beside lensbridge.exe?";
+        return false;
+    }
+    std::optional<CameraInfo> chosen;
+    if (m_options.device.empty()) {
+        chosen = cameras.front();
+    } else {
+        // Decimal as 'list' prints it, or hex with 0x; a leading zero does not mean octal.
+        const std::string& text = m_options.device;
+        const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+        char* end = nullptr;
+        const unsigned long id = std::strtoul(text.c_str(), &end, hex ? 16 : 10);
+        for (const auto& c : cameras) {
+            if ((!text.empty() && *end == '\0' && c.deviceId == id) || c.name == text) chosen = c;
+        }
+        if (!chosen) {
+            std::string known;
+            for (const auto& c : cameras) {
+                known += (known.empty() ? "" : ", ") + std::to_string(c.deviceId) + " " + ValidUtf8(c.name);
+            }
+            *error = "no camera is \"" + m_options.device + "\"; the cameras are: " + known;
+            return false;
+        }
+    }
+    m_report.progress("connecting " + ValidUtf8(chosen->name) + " (device " +
+                      std::to_string(chosen->deviceId) + ")");
+    std::unique_ptr<ZnLuaTE> settings;
+    if (!m_session.connect(chosen->deviceId, &settings, error)) return false;
+    m_camera = chosen;
+    m_report.top()["camera"] = {{"device_id", chosen->deviceId}, {"name", chosen->name}};
+    m_report.line("camera: " + ValidUtf8(chosen->name) + " (device_id " + std::to_string(chosen->deviceId) + ")");
+    return true;
+}
+
+bool CTetherSteps::run(const Step& step, std::string* error, std::string* errorKind) {
+    m_errorKind = "camera";
+    m_step = &m_report.beginStep(step.command);
+    bool ok = false;
+    switch (step.kind) {
+    case StepKind::List: ok = runList(error); break;
+    case StepKind::Send: ok = runSend(step, error); break;
+    default:
+        ok = ensureConnected(error);
+        if (!ok) break;
+        switch (step.kind) {
+        case StepKind::Settings: ok = runSettings(error); break;
+        case StepKind::Set: ok = runSet(step, error); break;
+        case StepKind::Capture: ok = runCapture(step, error); break;
+        case StepKind::Watch: ok = runWatch(step, error); break;
+        case StepKind::Timelapse: ok = runTimelapse(step, error); break;
+        case StepKind::Stack: ok = runStack(step, error); break;
+        case StepKind::LiveView: ok = runLiveView(step, error); break;
+        case StepKind::Focus: ok = runFocus(step, error); break;
+        case StepKind::Af: ok = runAf(step, error); break;
+        default: *error = "the demo runs on its own"; break;
+        }
+    }
+    (*m_step)["ok"] = ok;
+    if (!ok) *errorKind = m_errorKind;
+    return ok;
+}
+
+bool CTetherSteps::runList(std::string* error) {
+    std::vector<CameraInfo> cameras;
+    if (!m_session.listCameras(&cameras, error)) {
+        m_errorKind = "process";
+        return false;
+    }
+    nlohmann::json list = nlohmann::json::array();
+    for (const auto& c : cameras) {
+        m_report.line(std::to_string(c.deviceId) + "  " + ValidUtf8(c.name));
+        list.push_back({{"device_id", c.deviceId}, {"name", c.name}});
+    }
+    if (cameras.empty()) m_report.line("no camera found");
+    (*m_step)["cameras"] = list;
+    return true;
+}
+
+bool CTetherSteps::runSettings(std::string* error) {
+    std::unique_ptr<ZnLuaTE> settings;
+    if (!readSettings(&settings, error)) return false;
+    const ZnLuaTETable* table = AsTable(settings.get());
+    nlohmann::json json = nlohmann::json::object();
+    std::vector<std::string> shownKeys;
+    for (const SettingName& s : ChangeableSettings()) {
+        shownKeys.push_back(s.valueKey);
+        shownKeys.push_back(s.entriesKey);
+        const ZnLuaTE* value = table ? table->getValue(s.valueKey) : nullptr;
+        if (!value) continue;
+        const std::string current = value->type == kZnLuaString ? value->getString() : FormatValue(value);
+        const ZnLuaTETable* entries = table->getTable(s.entriesKey);
+        std::string line = std::string(s.name);
+        line.resize(12, ' ');
+        line += current;
+        nlohmann::json entry = {{"value", ValueToJson(value)}};
+        if (entries) {
+            line.resize(24, ' ');
+            line += "choices:";
+            for (const auto& text : EntryTexts(entries)) line += " " + (text == current ? "[" + text + "]" : text);
+            entry["choices"] = EntryTexts(entries);
+        } else {
+            line.resize(24, ' ');
+            line += "(fixed by the exposure mode)";
+            entry["choices"] = nlohmann::json::array();
+        }
+        m_report.line(ValidUtf8(line));
+        json[s.name] = entry;
+    }
+    static const struct { const char* name; const char* key; } kOthers[] = {
+        {"focus_mode", "focusMode"}, {"af", "AFButtonPressed"}};
+    for (const auto& other : kOthers) {
+        shownKeys.push_back(other.key);
+        const ZnLuaTE* value = table ? table->getValue(other.key) : nullptr;
+        if (!value) continue;
+        std::string line = other.name;
+        line.resize(12, ' ');
+        m_report.line(ValidUtf8(line + (value->type == kZnLuaString ? value->getString() : FormatValue(value))));
+        json[other.name] = ValueToJson(value);
+    }
+    // Anything else the camera reported, so nothing is hidden.
+    if (table) {
+        for (const auto& entry : *table) {
+            const std::string key = entry.first->getString();
+            bool shown = false;
+            for (const auto& k : shownKeys) shown = shown || k == key;
+            if (shown) continue;
+            std::string line = key;
+            line.resize(12, ' ');
+            m_report.line(ValidUtf8(line + FormatValue(entry.second)));
+            json[key] = ValueToJson(entry.second);
+        }
+    }
+    (*m_step)["settings"] = json;
+    return true;
+}
+
+bool CTetherSteps::runSet(const Step& step, std::string* error) {
+    const SettingName* setting = FindSetting(step.setting);
+    std::unique_ptr<ZnLuaTE> settings;
+    if (!readSettings(&settings, error)) return false;
+    const ZnLuaTETable* table = AsTable(settings.get());
+    const std::string before = TextAt(table, setting->valueKey);
+    const ZnLuaTETable* entriesTable = table ? table->getTable(setting->entriesKey) : nullptr;
+    if (!entriesTable) {
+        *error = std::string("the camera does not let ") + setting->name +
+                 " be changed in its exposure mode" +
+                 (before.empty() ? std::string() : " (it is " + before + ")");
+        return false;
+    }
+    const std::vector<std::string> entries = EntryTexts(entriesTable);
+    std::string choices;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        choices += (i ? " " : "") + entries[i];
+    }
+    std::optional<std::size_t> index;
+    if (step.index) {
+        if (static_cast<std::size_t>(*step.index) < entries.size()) index = *step.index;
+        if (!index) {
+            *error = std::string(setting->name) + " has " + std::to_string(entries.size()) +
+                     " entries (--index 0 to " + std::to_string(entries.size() - 1) +
+                     "), not " + std::to_string(*step.index) + "; choices: " + choices;
+            return false;
+        }
+    } else {
+        index = MatchSettingEntry(entries, step.value);
+        if (!index) {
+            *error = std::string("the camera does not offer ") + setting->name + " \"" + step.value +
+                     "\"; choices: " + choices;
+            return false;
+        }
+    }
+    const std::string wanted = entries[*index];
+    std::unique_ptr<ZnLuaTE> after;
+    if (!m_session.changeSetting(setting->name, std::to_string(*index), &after, error)) {
+        m_errorKind = "process";
+        return false;
+    }
+    // The reply carries the settings as the camera has them now: a refused change shows here.
+    std::string now = TextAt(after.get(), setting->valueKey);
+    if (now != wanted) {
+        std::unique_ptr<ZnLuaTE> again;
+        if (readSettings(&again, error)) now = TextAt(again.get(), setting->valueKey);
+    }
+    (*m_step)["setting"] = setting->name;
+    (*m_step)["value"] = now;
+    (*m_step)["was"] = before;
+    if (now != wanted) {
+        *error = std::string("the camera did not take ") + setting->name + " " + wanted +
+                 ": it is " + (now.empty() ? "unreadable" : now);
+        return false;
+    }
+    m_report.line(ValidUtf8(std::string(setting->name) + ": " + now + " (was " + before + ")"));
+    return true;
+}
+
+bool CTetherSteps::takeShot(Shot* shot, std::string* error) {
+    if (m_session.client().send("doCapture") == 0) {
+        *error = "could not send \"doCapture\": lensbridge.exe no longer reads its pipe";
+        m_errorKind = "process";
+        return false;
+    }
+    // The process answers nothing while the camera releases and downloads; a status request
+    // sent behind the capture is answered once that is over, with the shot's files announced
+    // before it.
+    const std::uint32_t marker = m_session.client().send("isLiveViewOn");
+    if (marker == 0) {
+        // Waiting for request id 0 would take the shot's own notifications for the answer.
+        *error = "could not send \"isLiveViewOn\": lensbridge.exe no longer reads its pipe";
+        m_errorKind = "process";
+        m_unresponsive = true;
+        return false;
+    }
+    std::optional<HostMessage> reply;
+    const std::string what = "the camera to release and download";
+    const Wait result = waitFor([marker](const HostMessage& m) { return m.requestId == marker; },
+                                Clock::now() + milliseconds(m_options.timeoutMs), what, &reply, error);
+    if (result == Wait::Trouble) return false;
+    if (result == Wait::TimedOut) {
+        *error = "the camera did not finish the shot within " + std::to_string(m_options.timeoutMs) +
+                 " ms: its release hangs, and lensbridge.exe answers nothing until it ends";
+        m_errorKind = "camera";
+        m_unresponsive = true;
+        return false;
+    }
+    return collectShot(Clock::now() + milliseconds(m_options.timeoutMs), false, "the shot's files", shot,
+                       error);
+}
+
+bool CTetherSteps::collectShot(Clock::time_point firstFileDeadline, bool noneIsFine,
+                               const std::string& what, Shot* shot, std::string* error) {
+    auto isFile = [](const HostMessage& m) {
+        return m.requestId == 0 &&
+               (m.nameText() == "objectWasAdded" || m.nameText() == "fileDownloadComplete");
+    };
+    auto deadline = firstFileDeadline;
+    std::size_t completed = 0;
+    std::size_t sidecars = 0;
+    while (true) {
+        auto& files = shot->files;
+        // A RAW+JPEG shot announces two files that both carry the sidecar mark.
+        if (!files.empty() && completed == files.size() && sidecars % 2 == 0) return true;
+        std::optional<HostMessage> message;
+        // A watch waits for the photographer in silence; a download in progress shows.
+        const Wait result = waitFor(isFile, deadline,
+                                    files.empty() ? what : "the download of " + files.back().fileName,
+                                    &message, error, !(files.empty() && noneIsFine));
+        if (result == Wait::Trouble) return false;
+        if (result == Wait::TimedOut) {
+            if (files.empty() && noneIsFine) return true;
+            *error = files.empty() ? "the camera announced no picture within " +
+                                         std::to_string(m_options.timeoutMs) + " ms"
+                                   : "the download of " + files.back().fileName + " did not end within " +
+                                         std::to_string(m_options.timeoutMs) + " ms";
+            m_errorKind = "camera";
+            return false;
+        }
+        const ZnLuaTE* p = message->payload.get();
+        deadline = Clock::now() + milliseconds(m_options.timeoutMs);
+        if (message->nameText() == "objectWasAdded") {
+            DownloadedFile file;
+            file.captureId = static_cast<int>(NumberAt(p, "capture_id").value_or(0));
+            file.fileName = TextAt(p, "file_name");
+            file.announcedSize = static_cast<long long>(NumberAt(p, "file_size").value_or(0));
+            file.hasSidecar = NumberAt(p, "has_sidecar").value_or(0) != 0;
+            if (file.hasSidecar) ++sidecars;
+            files.push_back(file);
+            continue;
+        }
+        const int captureId = static_cast<int>(NumberAt(p, "capture_id").value_or(0));
+        for (auto& file : files) {
+            if (file.captureId == captureId && file.path.empty()) {
+                file.path = TextAt(p, "file_path");
+                file.downloadMs = NumberAt(p, "file_download_time").value_or(0);
+                ++completed;
+                break;
+            }
+        }
+    }
+}
+
+bool CTetherSteps::saveShot(Shot* shot, std::string* error) {
+    ++m_shotCounter;
+    const bool rename = !m_options.fileNamePattern.empty();
+    const bool move = rename || !m_outFolder.empty();
+    std::time_t now = std::time(nullptr);
+    std::tm local = *std::localtime(&now);
+    for (const DownloadedFile& file : shot->files) {
+        std::string saved = file.path;
+        if (move) {
+            ShotNaming naming;
+            naming.year = local.tm_year + 1900;
+            naming.month = local.tm_mon + 1;
+            naming.day = local.tm_mday;
+            naming.hour = local.tm_hour;
+            naming.minute = local.tm_min;
+            naming.second = local.tm_sec;
+            naming.counter = m_shotCounter;
+            naming.cameraName = m_camera ? m_camera->name : std::string();
+            naming.cameraFileName = NameOf(file.path);
+            const std::string name = rename ? ExpandFileNamePattern(m_options.fileNamePattern, naming)
+                                            : NameOf(file.path);
+            const std::string folder = m_outFolder.empty() ? FolderOf(file.path) : m_outFolder;
+            const std::string target = FreePath(folder, name);
+            if (!MoveFileExW(Wide(file.path).c_str(), Wide(target).c_str(),
+                             MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH)) {
+                *error = "could not move " + file.path + " to " + target + ": " +
+                         Win32ErrorText(GetLastError()) + "; the picture stays at " + file.path;
+                m_errorKind = "files";
+                shot->savedPaths.push_back(file.path);
+                return false;
+            }
+            saved = target;
+        }
+        shot->savedPaths.push_back(saved);
+        if (!m_options.hook.empty() &&
+            !RunHookCommand(m_options.hook, saved, m_options.timeoutMs, m_report.json(), error)) {
+            m_errorKind = "files";
+            return false;
+        }
+    }
+    return true;
+}
+
+void CTetherSteps::reportShot(const Shot& shot, const std::string& label, nlohmann::json* files) {
+    for (std::size_t i = 0; i < shot.files.size(); ++i) {
+        const DownloadedFile& f = shot.files[i];
+        if (f.path.empty()) continue;  // announced but never written: the error says so
+        const std::string path = i < shot.savedPaths.size() ? shot.savedPaths[i] : f.path;
+        m_report.line(ValidUtf8(label + ": " + f.fileName + "  file_size " + std::to_string(f.announcedSize) +
+                                "  download_ms " + std::to_string(static_cast<long long>(f.downloadMs)) +
+                                "  path " + path));
+        files->push_back(FileJson(f, path));
+    }
+}
+
+bool CTetherSteps::runCapture(const Step& step, std::string* error) {
+    nlohmann::json& files = (*m_step)["files"] = nlohmann::json::array();
+    for (int n = 1; n <= step.count; ++n) {
+        Shot shot;
+        const bool ok = takeShot(&shot, error) && saveShot(&shot, error);
+        reportShot(shot, "frame " + std::to_string(n) + "/" + std::to_string(step.count), &files);
+        if (!ok) return false;
+        if (n < step.count && step.intervalSeconds > 0) {
+            std::optional<HostMessage> none;
+            const auto until = Clock::now() + milliseconds(static_cast<long long>(step.intervalSeconds * 1000));
+            if (waitFor([](const HostMessage&) { return false; }, until, "the next frame", &none, error,
+                        false) == Wait::Trouble) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+bool CTetherSteps::runWatch(const Step& step, std::string* error) {
+    nlohmann::json& files = (*m_step)["files"] = nlohmann::json::array();
+    const auto end = step.seconds ? Clock::now() + milliseconds(static_cast<long long>(*step.seconds * 1000))
+                                  : Clock::time_point::max();
+    m_report.progress("watching for shots taken on the camera" +
+                      (step.count ? " (" + std::to_string(step.count) + ")" : std::string()) +
+                      (step.seconds ? " for " + Seconds(*step.seconds) : std::string()) +
+                      "; Ctrl+C ends");
+    int shots = 0;
+    while (step.count == 0 || shots < step.count) {
+        Shot shot;
+        if (!collectShot(end, true, "a shot on the camera", &shot, error)) {
+            if (m_errorKind == "interrupted" && shot.files.empty()) break;  // Ctrl+C ends a watch
+            return false;
+        }
+        if (shot.files.empty()) break;  // --seconds is over
+        ++shots;
+        const bool ok = saveShot(&shot, error);
+        reportShot(shot, "shot " + std::to_string(shots), &files);
+        if (!ok) return false;
+    }
+    (*m_step)["shots"] = shots;
+    m_report.line("watch: " + std::to_string(shots) + " shot(s)");
+    return true;
+}
+
+bool CTetherSteps::runTimelapse(const Step& step, std::string* error) {
+    nlohmann::json& files = (*m_step)["files"] = nlohmann::json::array();
+    nlohmann::json& starts = (*m_step)["start_ms"] = nlohmann::json::array();
+    const auto first = Clock::now();
+    const auto interval = std::chrono::duration<double>(step.intervalSeconds);
+    for (int n = 0; n < step.count; ++n) {
+        // Each shot is due at first + n * interval, however long the shots before it took.
+        const auto due = first + std::chrono::duration_cast<Clock::duration>(interval * n);
+        if (Clock::now() < due) {
+            std::optional<HostMessage> none;
+            if (waitFor([](const HostMessage&) { return false; }, due,
+                        "shot " + std::to_string(n + 1) + " of the timelapse", &none, error,
+                        false) == Wait::Trouble) {
+                return false;
+            }
+        } else if (n > 0) {
+            m_report.progress("shot " + std::to_string(n + 1) + " is " +
+                              Seconds(MsBetween(due, Clock::now()) / 1000.0) +
+                              " late: the one before took longer than the interval");
+        }
+        starts.push_back(MsBetween(first, Clock::now()));
+        Shot shot;
+        const bool ok = takeShot(&shot, error) && saveShot(&shot, error);
+        reportShot(shot, "shot " + std::to_string(n + 1) + "/" + std::to_string(step.count), &files);
+        if (!ok) return false;
+    }
+    return true;
+}
+
+bool CTetherSteps::driveFocus(int direction, std::string* error) {
+    ZnLuaTETable params;
+    params.setNumber("focus_direction", direction);
+    if (m_session.client().send("setCameraFocus", &params) == 0) {
+        *error = "could not send \"setCameraFocus\": lensbridge.exe no longer reads its pipe";
+        m_errorKind = "process";
+        return false;
+    }
+    // The drive has no answer; a status request behind it is answered once it is done.
+    return request("isLiveViewOn", nullptr, error).has_value();
+}
+
+bool CTetherSteps::runStack(const Step& step, std::string* error) {
+    nlohmann::json& files = (*m_step)["files"] = nlohmann::json::array();
+    (*m_step)["step"] = FocusStepName(step.focusDirection);
+    (*m_step)["direction"] = FocusWayName(step.focusDirection);
+    for (int n = 1; n <= step.count; ++n) {
+        if (n > 1 && !driveFocus(step.focusDirection, error)) return false;
+        Shot shot;
+        const bool ok = takeShot(&shot, error) && saveShot(&shot, error);
+        reportShot(shot, "stack " + std::to_string(n) + "/" + std::to_string(step.count), &files);
+        if (!ok) return false;
+    }
+    return true;
+}
+
+bool CTetherSteps::runLiveView(const Step& step, std::string* error) {
+    auto reply = request("toggleLiveView", nullptr, error);
+    if (!reply) return false;
+    auto status = request("isLiveViewOn", nullptr, error);
+    if (!status) return false;
+    if (TextAt(status->payload.get(), "status") != "liveViewOn") {
+        *error = "the camera did not start live view";
+        return false;
+    }
+    auto isFrame = [](const HostMessage& m) { return m.requestId == 0 && m.nameText() == "liveViewImage"; };
+    const auto start = Clock::now();
+    const auto end = start + milliseconds(static_cast<long long>(*step.seconds * 1000));
+    std::vector<std::string> frames;
+    auto lastReport = start;
+    while (Clock::now() < end) {
+        std::optional<HostMessage> frame;
+        const auto deadline = std::min(end, Clock::now() + milliseconds(m_options.timeoutMs));
+        const Wait result = waitFor(isFrame, deadline, "live-view frames", &frame, error);
+        if (result == Wait::Trouble) return false;
+        if (result == Wait::TimedOut) {
+            if (Clock::now() >= end) break;
+            *error = "no live-view frame came for " + std::to_string(m_options.timeoutMs) + " ms";
+            return false;
+        }
+        const ZnLuaTETable* t = AsTable(frame->payload.get());
+        const ZnLuaTE* image = t ? t->getValue("image") : nullptr;
+        if (image && image->type == kZnLuaData) {
+            const auto* data = static_cast<const ZnLuaTEData*>(image);
+            frames.emplace_back(reinterpret_cast<const char*>(data->bytes()), static_cast<std::size_t>(data->size()));
+        }
+        if (Clock::now() - lastReport >= kProgressEvery) {
+            lastReport = Clock::now();
+            m_report.progress("live view: " + std::to_string(frames.size()) + " frames, " +
+                              Seconds(MsBetween(start, lastReport) / 1000.0) + " of " + Seconds(*step.seconds));
+        }
+    }
+    if (!request("toggleLiveView", nullptr, error)) return false;
+    // Frames sent before the stop was handled are of no further use.
+    while (m_session.client().waitFor(isFrame, 0)) {
+    }
+    nlohmann::json saved = nlohmann::json::array();
+    for (std::size_t i = 0; i < frames.size() && !m_outFolder.empty(); ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "liveview-%03u.jpg", static_cast<unsigned>(i + 1));
+        const std::string path = FreePath(m_outFolder, name);
+        FILE* file = platform::openForWriting(path);
+        const bool written = file && std::fwrite(frames[i].data(), 1, frames[i].size(), file) == frames[i].size();
+        if (!file || std::fclose(file) != 0 || !written) {
+            *error = "could not write " + path;
+            m_errorKind = "files";
+            return false;
+        }
+        saved.push_back(path);
+    }
+    (*m_step)["frames"] = frames.size();
+    (*m_step)["saved"] = saved;
+    m_report.line("live view: " + std::to_string(frames.size()) + " frames in " + Seconds(*step.seconds) +
+                  (m_outFolder.empty() ? std::string() : ", saved to " + m_outFolder));
+    return true;
+}
+
+bool CTetherSteps::runFocus(const Step& step, std::string* error) {
+    for (int i = 0; i < step.times; ++i) {
+        if (!driveFocus(step.focusDirection, error)) return false;
+    }
+    (*m_step)["direction"] = FocusWayName(step.focusDirection);
+    (*m_step)["step"] = FocusStepName(step.focusDirection);
+    (*m_step)["times"] = step.times;
+    m_report.line(std::string("focus: ") + std::to_string(step.times) + " " + FocusStepName(step.focusDirection) +
+                  " step(s) " + FocusWayName(step.focusDirection));
+    return true;
+}
+
+bool CTetherSteps::runAf(const Step& step, std::string* error) {
+    const char* wanted = step.afOn ? "On" : "Off";
+    std::unique_ptr<ZnLuaTE> settings;
+    if (!readSettings(&settings, error)) return false;
+    const std::string before = TextAt(settings.get(), "AFButtonPressed");
+    if (before != wanted) {
+        auto reply = request("doAutoFocus", nullptr, error);
+        if (!reply) return false;
+        if (!readSettings(&settings, error)) return false;
+    }
+    const std::string now = TextAt(settings.get(), "AFButtonPressed");
+    (*m_step)["af"] = now;
+    (*m_step)["was"] = before;
+    if (now != wanted) {
+        *error = std::string("the camera did not switch auto-focus ") + (step.afOn ? "on" : "off") +
+                 " (it is " + (now.empty() ? "unknown" : now) + ")";
+        return false;
+    }
+    m_report.line(std::string("af: ") + (step.afOn ? "on" : "off") + (before == now ? " (already)" : ""));
+    return true;
+}
+
+bool CTetherSteps::runSend(const Step& step, std::string* error) {
+    std::unique_ptr<ZnLuaTETable> params = BuildParameterTable(step.requestParameters, error);
+    if (!params) return false;
+    const std::uint32_t id = m_session.client().send(step.requestName, params.get());
+    if (id == 0) {
+        *error = "could not send the request: lensbridge.exe no longer reads its pipe";
+        m_errorKind = "process";
+        return false;
+    }
+    // Most requests have no answer; show whatever arrives for a moment.
+    nlohmann::json messages = nlohmann::json::array();
+    for (auto& m : m_session.client().collectFor(1500)) {
+        m_report.line(ValidUtf8(FormatHostMessage(m.requestId, m.name.get(), m.payload.get(), ValueFormat{2})));
+        messages.push_back({{"request_id", m.requestId},
+                            {"name", m.nameText()},
+                            {"payload", ValueToJson(m.payload.get())}});
+    }
+    (*m_step)["request_id"] = id;
+    (*m_step)["messages"] = messages;
+    return true;
+}
+
+bool CTetherSteps::shutdown(std::string* error) {
+    if (!m_session.client().process().started()) return true;
+    if (m_unresponsive) {
+        // The process is stuck in the camera: ask once, briefly, then end it.
+        m_session.client().send("shutdown");
+        if (!m_session.client().process().waitForExit(kUnresponsiveShutdownMs)) {
+            m_session.client().process().terminate();
+        }
+        return true;
+    }
+    unsigned long exitCode = 0;
+    if (!m_session.shutdown(&exitCode, error)) return false;
+    if (exitCode != 0) {
+        *error = "lensbridge.exe ended with exit code " + std::to_string(exitCode);
+        return false;
+    }
+    return true;
+}
