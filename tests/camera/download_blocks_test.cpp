@@ -201,7 +201,8 @@ const BlockCase kBlockCases[] = {
 INSTANTIATE_TEST_SUITE_P(Blocks, DownloadBlocksTest, ::testing::ValuesIn(kBlockCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// Transfers that never reach their completion, and one the camera will not start.
+// Transfers that never reach their completion, one the camera will not start, and image data
+// it will not open.
 class DownloadWithoutCompletionTest : public DownloadBlocksTest {};
 
 TEST_P(DownloadWithoutCompletionTest, TransferThatStopsIsReported) {
@@ -247,6 +248,17 @@ TEST_P(DownloadWithoutCompletionTest, TransferThatStopsIsReported) {
   fake.completeOnAsync = true;
   fake.asyncResult = 0;
   m_module->callAsync();
+  EXPECT_TRUE(TakeAll().empty());
+
+  // Image data the camera will not open is a picture lost; an item without image data is not.
+  fake.find({kCameraId, kItemId, kDataId})->openResult = kNkMAIDResult_UnexpectedError;
+  m_camera->onItemAdded(kItemId);
+  messages = TakeAll();
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0]->name->getString(), "error");
+  EXPECT_EQ(Number(Payload(*messages[0]), "error_code"), kNkMAIDResult_UnexpectedError);
+  fake.find({kCameraId, kItemId})->caps[kNkMAIDCapability_DataTypes].value = 0;
+  m_camera->onItemAdded(kItemId);
   EXPECT_TRUE(TakeAll().empty());
 }
 
