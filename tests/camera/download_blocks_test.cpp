@@ -44,6 +44,7 @@ struct BlockCase {
   maid::NKERROR completion = 0;             // the transfer's completion result
   int expectedError = 0;                    // 0: the file arrives whole
   bool expectAnnounced = true;              // "objectWasAdded" comes first
+  maid::ULONG total = kFileSize;            // the blocks' total length
 };
 
 void PrintTo(const BlockCase& c, std::ostream* out) { *out << c.name; }
@@ -129,7 +130,7 @@ class DownloadBlocksTest : public ::testing::TestWithParam<BlockCase> {
 TEST_P(DownloadBlocksTest, FileIsWholeOrReportedFailed) {
   const BlockCase& c = GetParam();
   fake.completionResult = c.completion;
-  sendBlocks(c.blocks, kFileSize);
+  sendBlocks(c.blocks, c.total);
   m_camera->onItemAdded(kItemId);
 
   auto messages = TakeAll();
@@ -182,6 +183,7 @@ const BlockCase kBlockCases[] = {
     {"StoredBytesTooSmall", {{0, 3000}}, 1000},
     {"StoredBytesTooLarge", {{0, 1500}, {1500, 1500}}, 9000},
     {"StoredBytesUnusable", {{0, 3000}}, 0},
+    {"NoUsableSizeAtAll", {{0, 3000}}, 0, 0, kDownloadNoFileSize, false, 0},
     // Blocks past the end, or after the file is whole, change nothing in it.
     {"BlocksPastTheEndAndAfterTheFileIsWhole",
      {{0, 1000}, {2500, 1000, true}, {1000, 2000}, {0, 3000, true}, {4000, 10, true}}},
@@ -234,6 +236,25 @@ TEST_P(DownloadWithoutCompletionTest, TransferThatStopsIsReported) {
   EXPECT_EQ(messages[1]->name->getString(), "fileDownloadComplete");
   EXPECT_EQ(ReadBytes(Text(Payload(*messages[1]), "file_path")).size(), kFileSize);
 
+  // Another program takes the final name while the file transfers: neither file is lost.
+  sendBlocks({{0, 1000}}, kFileSize);
+  fake.onAsync.push_back([this] {
+    for (const auto& name : filesOnDisk()) {
+      const std::string part = ".part";
+      if (name.size() > part.size() && name.compare(name.size() - part.size(), part.size(), part) == 0)
+        std::ofstream(m_folder + "/" + name.substr(0, name.size() - part.size())) << "theirs";
+    }
+  });
+  sendBlocks({{1000, kFileSize - 1000}}, kFileSize);
+  m_camera->onItemAdded(kItemId);
+  messages = TakeAll();
+  ASSERT_EQ(messages.size(), 2u);
+  ASSERT_EQ(messages[1]->name->getString(), "fileDownloadComplete");
+  const std::string taken = g_downloadDirectory + Text(Payload(*messages[0]), "file_name");
+  EXPECT_NE(Text(Payload(*messages[1]), "file_path"), taken);
+  EXPECT_EQ(ReadBytes(Text(Payload(*messages[1]), "file_path")).size(), kFileSize);
+  EXPECT_EQ(ReadBytes(taken).size(), 6u) << "the other program's file is untouched";
+
   // A transfer the camera refuses to start: its result, nothing announced.
   fake.find({kCameraId, kItemId, kDataId})->caps[kNkMAIDCapability_Acquire].startResult =
       kNkMAIDResult_DeviceBusy;
@@ -281,6 +302,8 @@ TEST(BlockCoverage, UnionOfRangesInAnyOrder) {
   EXPECT_TRUE(coverage.covers(40));
   EXPECT_FALSE(coverage.covers(41));
   EXPECT_EQ(coverage.filledBytes(), 40u);
+  coverage.add(20, 30);  // inside what is there
+  EXPECT_TRUE(coverage.covers(40));
   coverage.add(45, 50);
   coverage.add(38, 46);  // swallows the end of one and the start of the next
   EXPECT_EQ(coverage.filledBytes(), 50u);
