@@ -51,8 +51,11 @@ std::unique_ptr<ZnLuaTETable> DeviceParams(double deviceId) {
 
 std::string PrivateTempPath(const std::string& stem) {
   const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-  return platform::temporaryDirectory() + stem + "_" + std::to_string(getpid()) + "_" +
-         (test ? test->name() : "none");
+  std::string name = stem + "_" + std::to_string(getpid()) + "_" + (test ? test->name() : "none");
+  // A parametrised test's name holds a '/', which would put the path in a folder of its own.
+  for (char& c : name)
+    if (c == '/') c = '_';
+  return platform::temporaryDirectory() + name;
 }
 
 void SimControl(const char* moduleFile, const std::string& line) {

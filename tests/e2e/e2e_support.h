@@ -14,10 +14,14 @@ inline std::string BuiltProgram(const char* name) {
     return platform::executableDirectory() + "\\" + name;
 }
 
-// The running test's name, for naming what belongs to it.
+// The running test's name, for naming what belongs to it (a folder, a file): a parametrised
+// test's '/' becomes '_'.
 inline std::string CurrentTestName() {
     const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-    return test ? std::string(test->test_suite_name()) + "." + test->name() : "test";
+    std::string name = test ? std::string(test->test_suite_name()) + "." + test->name() : "test";
+    for (char& c : name)
+        if (c == '/') c = '_';
+    return name;
 }
 
 // "shutdown" is answered and the process ends with 0.
@@ -51,7 +55,10 @@ protected:
 // (plug, unplug, faults, habits) from a file of its own, as a camera in a photographer's hands.
 class SimulatedCameraTest : public ::testing::Test {
 protected:
+    // Starts the process on the two-camera scenario.
     void SetUp() override;
+    // Starts the process on the simulated cameras `scenarioText` describes.
+    void start(const std::string& scenarioText);
     // Appends a control line; the simulator reads it at its next Async.
     void control(const std::string& line) {
         std::ofstream(m_control, std::ios::app) << line << "\n";
