@@ -86,13 +86,15 @@ class CTestDownloadFolder {
   // Removes the folder and everything in it; true when it is gone. Called by the destructor.
   bool remove() {
     if (m_path.empty()) return true;
-    // A process that was just terminated may hold a file open for a moment longer.
-    for (int attempt = 0; attempt < 20; ++attempt) {
+    // A process that has just ended may hold a file open for a moment longer: under Wine its
+    // handles are closed by the server after the process is seen to end, which on a loaded
+    // machine has taken a few seconds. A removal that succeeds returns at once.
+    for (int attempt = 0; attempt < 100; ++attempt) {
       if (RemoveTree(m_path)) {
         m_path.clear();
         return true;
       }
-      Sleep(50);
+      Sleep(100);
     }
     return false;
   }
