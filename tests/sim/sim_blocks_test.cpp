@@ -2,26 +2,16 @@
 // few captures the habit tests take.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <vector>
 
 #include "sim/sim_blocks.h"
+#include "tests/sim/sim_driver.h"
 
 namespace {
 
 using lbsim::Block;
-
-// Empty when the blocks cover [0, total) exactly once; else what is wrong.
-std::string CoverageProblem(std::vector<Block> blocks, std::uint32_t total) {
-  std::sort(blocks.begin(), blocks.end(), [](const Block& a, const Block& b) { return a.offset < b.offset; });
-  std::uint64_t next = 0;
-  for (const Block& b : blocks) {
-    if (b.offset != next) return "gap or overlap at " + std::to_string(next);
-    next += b.length;
-  }
-  return next == total ? "" : "ends at " + std::to_string(next);
-}
+using simtest::CoverageProblem;
 
 TEST(SimBlocks, RaggedPlansCoverTheFileOnceOutOfOrderWithTheEndNeverLast) {
   const std::uint32_t totals[] = {1, 2, 3, 17, 4096, (1u << 20) + 1, (5u << 20) + 3, 13u << 20};

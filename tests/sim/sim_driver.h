@@ -5,6 +5,7 @@
 // Threads: one test thread; the module calls back on it, inside the driver's own calls.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -44,6 +45,19 @@ struct Download {
   std::vector<maid::ULONG> announcedDuring;  // items announced while this one transferred
 };
 
+// Empty when `blocks` (anything with an offset and a length) cover [0, total) exactly once;
+// else what is wrong.
+template <class Block>
+std::string CoverageProblem(std::vector<Block> blocks, std::uint64_t total) {
+  std::sort(blocks.begin(), blocks.end(), [](const Block& a, const Block& b) { return a.offset < b.offset; });
+  std::uint64_t next = 0;
+  for (const Block& b : blocks) {
+    if (b.offset != next) return "gap or overlap at " + std::to_string(next);
+    next += b.length;
+  }
+  return next == total ? "" : "ends at " + std::to_string(next);
+}
+
 class CSimDriver {
  public:
   // Loads `moduleFile` ("Type0001.md3"), writes `scenario` to a private file for it and
@@ -61,6 +75,11 @@ class CSimDriver {
                      maid::ULONG dataType = 0, maid::NKPARAM data = 0);
 
   maid::MaidObject* module() { return &m_module; }
+  // Closes the module before the destructor would.
+  maid::NKERROR closeModule() {
+    m_moduleOpen = false;
+    return call(&m_module, kNkMAIDCommand_Close);
+  }
   // Opens camera `id` with its event and data procedures; null when the module refuses.
   maid::MaidObject* openCamera(maid::ULONG id);
   maid::MaidObject* camera() { return m_camera.get(); }

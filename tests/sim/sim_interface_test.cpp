@@ -11,170 +11,90 @@ namespace {
 
 namespace sim = lbsim::sdk;
 
-#define LB_SAME_NUMBER(name) EXPECT_EQ(static_cast<long long>(::name), static_cast<long long>(sim::name)) << #name
+// The same name in both declarations, as the caller sees it and as the simulator does.
+struct SameNumber {
+  const char* name;
+  long long ours, sims;
+};
+#define LB_NUMBER(name) \
+  SameNumber { #name, static_cast<long long>(::kNkMAID##name), static_cast<long long>(sim::kNkMAID##name) }
 
 TEST(SimInterface, NumbersAgreeWithTheCameraLayer) {
-  LB_SAME_NUMBER(kNkMAIDCommand_Async);
-  LB_SAME_NUMBER(kNkMAIDCommand_Open);
-  LB_SAME_NUMBER(kNkMAIDCommand_Close);
-  LB_SAME_NUMBER(kNkMAIDCommand_GetCapCount);
-  LB_SAME_NUMBER(kNkMAIDCommand_GetCapInfo);
-  LB_SAME_NUMBER(kNkMAIDCommand_CapStart);
-  LB_SAME_NUMBER(kNkMAIDCommand_CapSet);
-  LB_SAME_NUMBER(kNkMAIDCommand_CapGet);
-  LB_SAME_NUMBER(kNkMAIDCommand_CapGetDefault);
-  LB_SAME_NUMBER(kNkMAIDCommand_CapGetArray);
-
-  LB_SAME_NUMBER(kNkMAIDDataType_Null);
-  LB_SAME_NUMBER(kNkMAIDDataType_Unsigned);
-  LB_SAME_NUMBER(kNkMAIDDataType_BooleanPtr);
-  LB_SAME_NUMBER(kNkMAIDDataType_IntegerPtr);
-  LB_SAME_NUMBER(kNkMAIDDataType_UnsignedPtr);
-  LB_SAME_NUMBER(kNkMAIDDataType_StringPtr);
-  LB_SAME_NUMBER(kNkMAIDDataType_CallbackPtr);
-  LB_SAME_NUMBER(kNkMAIDDataType_RangePtr);
-  LB_SAME_NUMBER(kNkMAIDDataType_ArrayPtr);
-  LB_SAME_NUMBER(kNkMAIDDataType_EnumPtr);
-  LB_SAME_NUMBER(kNkMAIDDataType_ObjectPtr);
-  LB_SAME_NUMBER(kNkMAIDDataType_CapInfoPtr);
-
-  LB_SAME_NUMBER(kNkMAIDCapType_Process);
-  LB_SAME_NUMBER(kNkMAIDCapType_Boolean);
-  LB_SAME_NUMBER(kNkMAIDCapType_Integer);
-  LB_SAME_NUMBER(kNkMAIDCapType_Unsigned);
-  LB_SAME_NUMBER(kNkMAIDCapType_String);
-  LB_SAME_NUMBER(kNkMAIDCapType_Enum);
-  LB_SAME_NUMBER(kNkMAIDCapType_Range);
-  LB_SAME_NUMBER(kNkMAIDCapType_Array);
-
-  LB_SAME_NUMBER(kNkMAIDArrayType_Integer);
-  LB_SAME_NUMBER(kNkMAIDArrayType_Unsigned);
-  LB_SAME_NUMBER(kNkMAIDArrayType_PackedString);
-  LB_SAME_NUMBER(kNkMAIDArrayType_String);
-
-  LB_SAME_NUMBER(kNkMAIDCapOperation_Start);
-  LB_SAME_NUMBER(kNkMAIDCapOperation_Get);
-  LB_SAME_NUMBER(kNkMAIDCapOperation_Set);
-  LB_SAME_NUMBER(kNkMAIDCapOperation_GetArray);
-
-  LB_SAME_NUMBER(kNkMAIDCapability_EventProc);
-  LB_SAME_NUMBER(kNkMAIDCapability_DataProc);
-  LB_SAME_NUMBER(kNkMAIDCapability_IsAlive);
-  LB_SAME_NUMBER(kNkMAIDCapability_Children);
-  LB_SAME_NUMBER(kNkMAIDCapability_Name);
-  LB_SAME_NUMBER(kNkMAIDCapability_DataTypes);
-  LB_SAME_NUMBER(kNkMAIDCapability_StoredBytes);
-  LB_SAME_NUMBER(kNkMAIDCapability_Capture);
-  LB_SAME_NUMBER(kNkMAIDCapability_Acquire);
-  LB_SAME_NUMBER(kNkMAIDCapability_Firmware);
-  LB_SAME_NUMBER(kNkMAIDCapability_BatteryLevel);
-  LB_SAME_NUMBER(kNkMAIDCapability_ExposureMode);
-  LB_SAME_NUMBER(kNkMAIDCapability_ShutterSpeed);
-  LB_SAME_NUMBER(kNkMAIDCapability_Aperture);
-  LB_SAME_NUMBER(kNkMAIDCapability_Sensitivity);
-  LB_SAME_NUMBER(kNkMAIDCapability_WBMode);
-  LB_SAME_NUMBER(kNkMAIDCapability_FocusMode);
-  LB_SAME_NUMBER(kNkMAIDCapability_IsoControl);
-  LB_SAME_NUMBER(kNkMAIDCapability_RawJpegImageStatus);
-  LB_SAME_NUMBER(kNkMAIDCapability_CameraType);
-  LB_SAME_NUMBER(kNkMAIDCapability_LiveViewStatus);
-  LB_SAME_NUMBER(kNkMAIDCapability_ContrastAF);
-  LB_SAME_NUMBER(kNkMAIDCapability_GetLiveViewImage);
-  LB_SAME_NUMBER(kNkMAIDCapability_MFDriveStep);
-  LB_SAME_NUMBER(kNkMAIDCapability_MFDrive);
-  LB_SAME_NUMBER(kNkMAIDCapability_SaveMedia);
-  LB_SAME_NUMBER(kNkMAIDCapability_AutoIsoSensitivity);
-
-  LB_SAME_NUMBER(kNkMAIDResult_NotSupported);
-  LB_SAME_NUMBER(kNkMAIDResult_UnexpectedDataType);
-  LB_SAME_NUMBER(kNkMAIDResult_ValueOutOfBounds);
-  LB_SAME_NUMBER(kNkMAIDResult_BufferSize);
-  LB_SAME_NUMBER(kNkMAIDResult_Aborted);
-  LB_SAME_NUMBER(kNkMAIDResult_NoDataProc);
-  LB_SAME_NUMBER(kNkMAIDResult_ZombieObject);
-  LB_SAME_NUMBER(kNkMAIDResult_UnexpectedError);
-  LB_SAME_NUMBER(kNkMAIDResult_HardwareError);
-  LB_SAME_NUMBER(kNkMAIDResult_NoError);
-  LB_SAME_NUMBER(kNkMAIDResult_Pending);
-  LB_SAME_NUMBER(kNkMAIDResult_CameraNotFound);
-  LB_SAME_NUMBER(kNkMAIDResult_DeviceBusy);
-  LB_SAME_NUMBER(kNkMAIDResult_NotLiveView);
-
-  LB_SAME_NUMBER(kNkMAIDEvent_AddChild);
-  LB_SAME_NUMBER(kNkMAIDEvent_RemoveChild);
-  LB_SAME_NUMBER(kNkMAIDEvent_CapChange);
-  LB_SAME_NUMBER(kNkMAIDEvent_CapChangeValueOnly);
-
-  LB_SAME_NUMBER(kNkMAIDDataObjType_File);
-  LB_SAME_NUMBER(kNkMAIDFileDataType_JPEG);
-  LB_SAME_NUMBER(kNkMAIDFileDataType_TIFF);
-  LB_SAME_NUMBER(kNkMAIDFileDataType_NIF);
-  LB_SAME_NUMBER(kNkMAIDFileDataType_NDF);
-  LB_SAME_NUMBER(kNkMAIDDataObjType_Image);
-
+  const SameNumber numbers[] = {
+      LB_NUMBER(Command_Async), LB_NUMBER(Command_Open), LB_NUMBER(Command_Close),
+      LB_NUMBER(Command_GetCapCount), LB_NUMBER(Command_GetCapInfo), LB_NUMBER(Command_CapStart),
+      LB_NUMBER(Command_CapSet), LB_NUMBER(Command_CapGet), LB_NUMBER(Command_CapGetDefault),
+      LB_NUMBER(Command_CapGetArray), LB_NUMBER(DataType_Null), LB_NUMBER(DataType_Unsigned),
+      LB_NUMBER(DataType_BooleanPtr), LB_NUMBER(DataType_IntegerPtr),
+      LB_NUMBER(DataType_UnsignedPtr), LB_NUMBER(DataType_StringPtr),
+      LB_NUMBER(DataType_CallbackPtr), LB_NUMBER(DataType_RangePtr), LB_NUMBER(DataType_ArrayPtr),
+      LB_NUMBER(DataType_EnumPtr), LB_NUMBER(DataType_ObjectPtr), LB_NUMBER(DataType_CapInfoPtr),
+      LB_NUMBER(CapType_Process), LB_NUMBER(CapType_Boolean), LB_NUMBER(CapType_Integer),
+      LB_NUMBER(CapType_Unsigned), LB_NUMBER(CapType_String), LB_NUMBER(CapType_Enum),
+      LB_NUMBER(CapType_Range), LB_NUMBER(CapType_Array), LB_NUMBER(ArrayType_Integer),
+      LB_NUMBER(ArrayType_Unsigned), LB_NUMBER(ArrayType_PackedString), LB_NUMBER(ArrayType_String),
+      LB_NUMBER(CapOperation_Start), LB_NUMBER(CapOperation_Get), LB_NUMBER(CapOperation_Set),
+      LB_NUMBER(CapOperation_GetArray), LB_NUMBER(Capability_EventProc),
+      LB_NUMBER(Capability_DataProc), LB_NUMBER(Capability_IsAlive), LB_NUMBER(Capability_Children),
+      LB_NUMBER(Capability_Name), LB_NUMBER(Capability_DataTypes),
+      LB_NUMBER(Capability_StoredBytes), LB_NUMBER(Capability_Capture),
+      LB_NUMBER(Capability_Acquire), LB_NUMBER(Capability_Firmware),
+      LB_NUMBER(Capability_BatteryLevel), LB_NUMBER(Capability_ExposureMode),
+      LB_NUMBER(Capability_ShutterSpeed), LB_NUMBER(Capability_Aperture),
+      LB_NUMBER(Capability_Sensitivity), LB_NUMBER(Capability_WBMode),
+      LB_NUMBER(Capability_FocusMode), LB_NUMBER(Capability_IsoControl),
+      LB_NUMBER(Capability_RawJpegImageStatus), LB_NUMBER(Capability_CameraType),
+      LB_NUMBER(Capability_LiveViewStatus), LB_NUMBER(Capability_ContrastAF),
+      LB_NUMBER(Capability_GetLiveViewImage), LB_NUMBER(Capability_MFDriveStep),
+      LB_NUMBER(Capability_MFDrive), LB_NUMBER(Capability_SaveMedia),
+      LB_NUMBER(Capability_AutoIsoSensitivity), LB_NUMBER(Result_NotSupported),
+      LB_NUMBER(Result_UnexpectedDataType), LB_NUMBER(Result_ValueOutOfBounds),
+      LB_NUMBER(Result_BufferSize), LB_NUMBER(Result_Aborted), LB_NUMBER(Result_NoDataProc),
+      LB_NUMBER(Result_ZombieObject), LB_NUMBER(Result_UnexpectedError),
+      LB_NUMBER(Result_HardwareError), LB_NUMBER(Result_NoError), LB_NUMBER(Result_Pending),
+      LB_NUMBER(Result_CameraNotFound), LB_NUMBER(Result_DeviceBusy), LB_NUMBER(Result_NotLiveView),
+      LB_NUMBER(Event_AddChild), LB_NUMBER(Event_RemoveChild), LB_NUMBER(Event_CapChange),
+      LB_NUMBER(Event_CapChangeValueOnly), LB_NUMBER(DataObjType_File),
+      LB_NUMBER(FileDataType_JPEG), LB_NUMBER(FileDataType_TIFF), LB_NUMBER(FileDataType_NIF),
+      LB_NUMBER(FileDataType_NDF), LB_NUMBER(DataObjType_Image)
+  };
+  for (const SameNumber& n : numbers) EXPECT_EQ(n.ours, n.sims) << n.name;
   EXPECT_STREQ(maid::kEntryPointName, sim::kEntryPointName);
 }
 
-#define LB_SAME_FIELD(record, field)                                                   \
-  do {                                                                                 \
-    EXPECT_EQ(offsetof(maid::record, field), offsetof(sim::record, field)) << #record "::" #field; \
-    EXPECT_EQ(sizeof(maid::record::field), sizeof(sim::record::field)) << #record "::" #field;     \
-  } while (0)
+// A record's size, or a field's offset and size, in both declarations.
+struct SameLayout {
+  const char* name;
+  std::size_t ours, sims;
+};
+#define LB_SIZE(type) SameLayout{#type, sizeof(maid::type), sizeof(sim::type)}
+#define LB_FIELD(record, field)                                                                \
+  SameLayout{#record "::" #field, offsetof(maid::record, field), offsetof(sim::record, field)}, \
+      SameLayout { #record "::" #field " size", sizeof(maid::record::field), sizeof(sim::record::field) }
 
 TEST(SimInterface, RecordLayoutsAgreeWithTheCameraLayer) {
-  EXPECT_EQ(sizeof(maid::ULONG), sizeof(sim::ULONG));
-  EXPECT_EQ(sizeof(maid::NKERROR), sizeof(sim::NKERROR));
-  EXPECT_EQ(sizeof(maid::NKPARAM), sizeof(sim::NKPARAM));
-
-  EXPECT_EQ(sizeof(maid::MaidObject), sizeof(sim::MaidObject));
-  LB_SAME_FIELD(MaidObject, ulType);
-  LB_SAME_FIELD(MaidObject, ulID);
-  LB_SAME_FIELD(MaidObject, refClient);
-  LB_SAME_FIELD(MaidObject, refModule);
-
-  EXPECT_EQ(sizeof(maid::MaidCapInfo), sizeof(sim::MaidCapInfo));
-  LB_SAME_FIELD(MaidCapInfo, ulID);
-  LB_SAME_FIELD(MaidCapInfo, ulType);
-  LB_SAME_FIELD(MaidCapInfo, ulVisibility);
-  LB_SAME_FIELD(MaidCapInfo, ulOperations);
-  LB_SAME_FIELD(MaidCapInfo, szDescription);
-
-  EXPECT_EQ(sizeof(maid::MaidEnum), sizeof(sim::MaidEnum));
-  LB_SAME_FIELD(MaidEnum, ulType);
-  LB_SAME_FIELD(MaidEnum, ulElements);
-  LB_SAME_FIELD(MaidEnum, ulValue);
-  LB_SAME_FIELD(MaidEnum, ulDefault);
-  LB_SAME_FIELD(MaidEnum, wPhysicalBytes);
-  LB_SAME_FIELD(MaidEnum, pData);
-
-  EXPECT_EQ(sizeof(maid::MaidArray), sizeof(sim::MaidArray));
-  LB_SAME_FIELD(MaidArray, ulType);
-  LB_SAME_FIELD(MaidArray, ulElements);
-  LB_SAME_FIELD(MaidArray, ulDimSize1);
-  LB_SAME_FIELD(MaidArray, ulDimSize2);
-  LB_SAME_FIELD(MaidArray, ulDimSize3);
-  LB_SAME_FIELD(MaidArray, wPhysicalBytes);
-  LB_SAME_FIELD(MaidArray, wLogicalBits);
-  LB_SAME_FIELD(MaidArray, pData);
-
-  // The caller hands the module its own range record to fill: a module that writes a larger
-  // one would write past the caller's.
-  EXPECT_EQ(sizeof(maid::MaidRange), sizeof(sim::MaidRange));
-  LB_SAME_FIELD(MaidRange, lfValue);
-  LB_SAME_FIELD(MaidRange, lfDefault);
-  LB_SAME_FIELD(MaidRange, lfLower);
-  LB_SAME_FIELD(MaidRange, lfUpper);
-
-  EXPECT_EQ(sizeof(maid::MaidDataInfo), sizeof(sim::MaidDataInfo));
-  LB_SAME_FIELD(MaidDataInfo, ulType);
-  LB_SAME_FIELD(MaidDataInfo, ulFileDataType);
-  LB_SAME_FIELD(MaidDataInfo, ulTotalLength);
-  LB_SAME_FIELD(MaidDataInfo, ulStart);
-  LB_SAME_FIELD(MaidDataInfo, ulLength);
-
-  EXPECT_EQ(sizeof(maid::MaidCallback), sizeof(sim::MaidCallback));
-  LB_SAME_FIELD(MaidCallback, pProc);
-  LB_SAME_FIELD(MaidCallback, refProc);
+  // The caller hands the module its own records to fill (a range, an enum, an array): a module
+  // that writes a larger one would write past the caller's.
+  const SameLayout layouts[] = {
+      LB_SIZE(ULONG), LB_SIZE(NKERROR), LB_SIZE(NKPARAM), LB_SIZE(MaidObject), LB_SIZE(MaidCapInfo),
+      LB_SIZE(MaidEnum), LB_SIZE(MaidArray), LB_SIZE(MaidRange), LB_SIZE(MaidDataInfo),
+      LB_SIZE(MaidCallback),
+      LB_FIELD(MaidObject, ulType), LB_FIELD(MaidObject, ulID), LB_FIELD(MaidObject, refClient),
+      LB_FIELD(MaidObject, refModule), LB_FIELD(MaidCapInfo, ulID), LB_FIELD(MaidCapInfo, ulType),
+      LB_FIELD(MaidCapInfo, ulVisibility), LB_FIELD(MaidCapInfo, ulOperations),
+      LB_FIELD(MaidCapInfo, szDescription), LB_FIELD(MaidEnum, ulType),
+      LB_FIELD(MaidEnum, ulElements), LB_FIELD(MaidEnum, ulValue), LB_FIELD(MaidEnum, ulDefault),
+      LB_FIELD(MaidEnum, wPhysicalBytes), LB_FIELD(MaidEnum, pData), LB_FIELD(MaidArray, ulType),
+      LB_FIELD(MaidArray, ulElements), LB_FIELD(MaidArray, ulDimSize1),
+      LB_FIELD(MaidArray, ulDimSize2), LB_FIELD(MaidArray, ulDimSize3),
+      LB_FIELD(MaidArray, wPhysicalBytes), LB_FIELD(MaidArray, wLogicalBits),
+      LB_FIELD(MaidArray, pData), LB_FIELD(MaidRange, lfValue), LB_FIELD(MaidRange, lfDefault),
+      LB_FIELD(MaidRange, lfLower), LB_FIELD(MaidRange, lfUpper), LB_FIELD(MaidDataInfo, ulType),
+      LB_FIELD(MaidDataInfo, ulFileDataType), LB_FIELD(MaidDataInfo, ulTotalLength),
+      LB_FIELD(MaidDataInfo, ulStart), LB_FIELD(MaidDataInfo, ulLength),
+      LB_FIELD(MaidCallback, pProc), LB_FIELD(MaidCallback, refProc)
+  };
+  for (const SameLayout& l : layouts) EXPECT_EQ(l.ours, l.sims) << l.name;
 }
 
 }  // namespace
