@@ -6,40 +6,16 @@
 #include <windows.h>
 
 #include <cctype>
-#include <fstream>
-#include <iterator>
 #include <optional>
 #include <string>
 
-#include "sim/sim_content.h"
-#include "sim/sim_picture.h"
-#include "sim/sim_scenarios.h"
 #include "tests/e2e/e2e_support.h"
-#include "values/lua_value.h"
 
 namespace {
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 bool IsJpeg(const std::string& bytes) {
     return bytes.size() > 4 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
            static_cast<unsigned char>(bytes[1]) == 0xD8;
-}
-
-// The files the simulated camera makes for its shot `shot`: RAW bytes from their seed, and a
-// 1600 x 1064 chart at quality 90 for the JPEG.
-bool IsCameraRaw(const std::string& bytes, std::uint32_t shot, std::size_t size) {
-    std::string expected(size, '\0');
-    lbsim::FillRaw(lbsim::FileSeed(1, shot, true), 0,
-                   reinterpret_cast<unsigned char*>(&expected[0]), size);
-    return bytes == expected;
-}
-bool IsCameraJpeg(const std::string& bytes, std::uint32_t shot) {
-    const auto jpeg = lbsim::RenderChartJpeg(1600, 1064, 0, lbsim::FileSeed(1, shot, false), 90);
-    return bytes == std::string(jpeg.begin(), jpeg.end());
 }
 
 // The process reads its simulated cameras from a scenario and takes control lines from a file
@@ -77,7 +53,7 @@ TEST_P(HabitSessionTest, WholeSession) {
     ASSERT_EQ(files.size(), 1u);
     EXPECT_EQ(files[0].fileName, "Capture0001.jpg");
     const std::string jpeg = ReadFile(files[0].path);
-    EXPECT_TRUE(IsCameraJpeg(jpeg, 1)) << "JPEG bytes differ from what the camera sent";
+    EXPECT_TRUE(jpeg == CameraJpeg(1)) << "JPEG bytes differ from what the camera sent";
     EXPECT_EQ(static_cast<long long>(jpeg.size()), files[0].announcedSize);
     // Downloads land in the temp folder the process was given, under the announced name.
     EXPECT_EQ(files[0].path, m_downloads.file("Capture0001.jpg"));
@@ -90,9 +66,9 @@ TEST_P(HabitSessionTest, WholeSession) {
     EXPECT_TRUE(files[0].hasSidecar && files[1].hasSidecar);
     const std::string raw = ReadFile(files[0].path);
     ASSERT_EQ(static_cast<long long>(raw.size()), files[0].announcedSize);
-    EXPECT_TRUE(IsCameraRaw(raw, 2, 2000000)) << "RAW bytes differ from what the camera sent";
+    EXPECT_TRUE(raw == CameraRaw(2, 2000000)) << "RAW bytes differ from what the camera sent";
     EXPECT_EQ(files[1].path, m_downloads.file("Capture0002.jpg"));
-    EXPECT_TRUE(IsCameraJpeg(ReadFile(files[1].path), 2)) << "JPEG bytes differ";
+    EXPECT_TRUE(ReadFile(files[1].path) == CameraJpeg(2)) << "JPEG bytes differ";
     // Only whole files under their final names: no ".part" file is left.
     EXPECT_EQ(m_downloads.files().size(), 5u) << "scenario, control and three pictures";
 
@@ -134,15 +110,13 @@ TEST_F(CameraSessionTest, RequestsForCamerasNotConnectedAreAnsweredWithErrors) {
         return m_session.client().waitForReply(id, 5000);
     };
     auto description = [](const std::optional<HostMessage>& reply) {
-        const auto* table = reply ? dynamic_cast<const ZnLuaTETable*>(reply->payload.get()) : nullptr;
-        const ZnLuaTEString* text = table ? table->getStringValue("error_description") : nullptr;
-        return text ? text->value() : std::string("<none>");
+        return reply ? TextIn(*reply, "error_description") : "<none>";
     };
     EXPECT_EQ(description(request("getCameraSettings", 0x101)), "Module specified was not connected");
     auto refused = request("connectDevice", 0x109);  // no camera 9 on the module
     ASSERT_TRUE(refused);
     EXPECT_EQ(refused->nameText(), "error");
-    EXPECT_EQ(dynamic_cast<const ZnLuaTETable*>(refused->payload.get())->getNumberValue("error_code")->value(), -1);
+    EXPECT_EQ(NumberIn(*refused, "error_code"), -1);
     std::unique_ptr<ZnLuaTE> settings;
     ASSERT_TRUE(m_session.connect(0x101, &settings, &error)) << error;
     EXPECT_EQ(description(request("getCameraSettings", 0x102)), "Camera specified was not connected");
@@ -159,20 +133,10 @@ TEST_F(CameraSessionTest, UnpluggedCameraIsReportedGoneAndBack) {
     ASSERT_TRUE(m_session.listCameras(&cameras, &error)) << error;
     m_session.takeLog();
 
-    auto waitFor = [&](const char* name, double deviceId) {
-        for (int i = 0; i < 30; ++i) {
-            for (auto& message : m_session.client().collectFor(100)) {
-                const auto* payload = dynamic_cast<const ZnLuaTETable*>(message.payload.get());
-                const ZnLuaTENumber* id = payload ? payload->getNumberValue("device_id") : nullptr;
-                if (message.nameText() == name && id && id->value() == deviceId) return true;
-            }
-        }
-        return false;
-    };
     control("unplug 2");
-    EXPECT_TRUE(waitFor("deviceRemoved", 0x102));
+    EXPECT_TRUE(m_session.client().waitFor(IsAbout("deviceRemoved", 0x102), 3000));
     control("plug 2");
-    EXPECT_TRUE(waitFor("deviceAdded", 0x102));
+    EXPECT_TRUE(m_session.client().waitFor(IsAbout("deviceAdded", 0x102), 3000));
     shutdownCleanly();
 }
 

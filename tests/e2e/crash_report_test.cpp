@@ -73,39 +73,35 @@ TEST(CrashReport, FaultLeavesAMinidump) {
     ExpectMinidump(pid, temp.path());
 }
 
+// A process whose simulated module faults in its own open, while the process loads the
+// modules, started with `environment`; its id once it has ended with an error code.
+unsigned long ModuleFaultingAtStart(std::vector<std::pair<std::string, std::string>> environment) {
+    environment.push_back({"LBSIM_FAULT_IN_MODULE_OPEN", "1"});
+    CChildProcess process;
+    std::string error;
+    EXPECT_TRUE(process.start(BuiltProgram("lensbridge.exe"), {}, environment, &error)) << error;
+    auto code = process.waitForExit(30000);
+    EXPECT_TRUE(code) << "the process did not end after the fault";
+    EXPECT_NE(code.value_or(0), 0u);
+    return process.processId();
+}
+
 TEST(CrashReport, AModuleFaultingWhileItStartsLeavesAMinidump) {
     CTestDownloadFolder temp(CurrentTestName());
     ASSERT_TRUE(temp.valid());
-    // The simulated module faults in its own open, while the process loads the modules.
-    CChildProcess process;
-    std::string error;
-    ASSERT_TRUE(process.start(BuiltProgram("lensbridge.exe"), {},
-                              temp.environment({{"LBSIM_FAULT_IN_MODULE_OPEN", "1"}}), &error))
-        << error;
-    auto code = process.waitForExit(30000);
-    ASSERT_TRUE(code) << "the process did not end after the fault";
-    EXPECT_NE(*code, 0u);
-    ExpectMinidump(process.processId(), temp.path());
+    ExpectMinidump(ModuleFaultingAtStart(temp.environment()), temp.path());
 }
 
 TEST(CrashReport, ATemporaryFolderTheSystemCannotNameStillGetsTheDump) {
     // Wine's GetTempPathW fails for a TMP past MAX_PATH (error 206); Windows would return it.
     if (!IsRunningUnderWine()) GTEST_SKIP() << "relies on Wine refusing a long TMP";
     const std::string tooLong = "C:\\" + std::string(300, 'x');
-    CChildProcess process;
-    std::string error;
-    ASSERT_TRUE(process.start(BuiltProgram("lensbridge.exe"), {},
-                              {{"LBSIM_FAULT_IN_MODULE_OPEN", "1"}, {"TMP", tooLong}, {"TEMP", tooLong}},
-                              &error)) << error;
-    auto code = process.waitForExit(30000);
-    ASSERT_TRUE(code) << "the process did not end after the fault";
-    const std::string localAppData = platform::environmentVariable("LOCALAPPDATA");
-    ASSERT_FALSE(localAppData.empty());
+    const unsigned long pid = ModuleFaultingAtStart({{"TMP", tooLong}, {"TEMP", tooLong}});
+    ASSERT_FALSE(platform::environmentVariable("LOCALAPPDATA").empty());
     // The fallback folder is the prefix's own, not a test folder: the files go again here.
     std::vector<std::string> written;
-    ExpectMinidump(process.processId(), localAppData + "\\Temp\\", &written);
-    for (const std::string& path : written)
-        DeleteFileW(reinterpret_cast<const wchar_t*>(platform::utf8ToUtf16(path).c_str()));
+    ExpectMinidump(pid, LocalTemporaryFolder(), &written);
+    for (const std::string& path : written) DeleteFileW(Wide(path).c_str());
 }
 
 }  // namespace

@@ -11,25 +11,6 @@
 
 namespace {
 
-std::wstring Wide(const std::string& text) {
-    const std::u16string converted = platform::utf8ToUtf16(text);
-    return std::wstring(converted.begin(), converted.end());
-}
-
-std::optional<std::wstring> Environment(const wchar_t* name) {
-    wchar_t value[32768];
-    const DWORD length = GetEnvironmentVariableW(name, value, 32768);
-    if (length == 0 || length >= 32768) return std::nullopt;
-    return std::wstring(value, length);
-}
-
-// The "Temp" folder in the user's local application data.
-std::string LocalTemporaryFolder() {
-    const std::optional<std::wstring> localAppData = Environment(L"LOCALAPPDATA");
-    if (!localAppData) return "<no LOCALAPPDATA>";
-    return platform::utf16ToUtf8(std::u16string(localAppData->begin(), localAppData->end())) + "\\Temp\\";
-}
-
 // One JPEG shot on the first camera of a process whose TMP and TEMP name `temporaryFolder`;
 // the downloaded file, or nothing with a failure recorded.
 std::optional<DownloadedFile> ShootOnce(const std::string& temporaryFolder) {

@@ -5,64 +5,31 @@
 
 #include <windows.h>
 
-#include <fstream>
-#include <iterator>
-#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/e2e/e2e_support.h"
-#include "values/lua_value.h"
 
 namespace e2e {
-
-inline std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-inline double NumberIn(const HostMessage& message, const char* key) {
-    const auto* table = dynamic_cast<const ZnLuaTETable*>(message.payload.get());
-    const ZnLuaTENumber* number = table ? table->getNumberValue(key) : nullptr;
-    return number ? number->value() : -12345;
-}
-
-inline std::string TextIn(const HostMessage& message, const char* key) {
-    const auto* table = dynamic_cast<const ZnLuaTETable*>(message.payload.get());
-    const ZnLuaTEString* text = table ? table->getStringValue(key) : nullptr;
-    return text ? text->value() : "<absent>";
-}
 
 inline bool IsOutcome(const HostMessage& message) {
     return message.nameText() == "fileDownloadComplete" || message.nameText() == "error";
 }
 
-class DownloadOutcomeTest : public ::testing::Test {
+// Each test starts its own camera.
+class DownloadOutcomeTest : public SimulatedCameraTest {
 protected:
+    void SetUp() override {}
     // Starts the process on one camera described by `camera` (a scenario line's keys), with
-    // `downloadFolder` (default: the test's own folder) as its temporary folder.
+    // `downloadFolder` (default: the test's own folder) as its temporary folder, connected.
     void start(const std::string& camera, std::string downloadFolder = "") {
-        ASSERT_TRUE(m_downloads.valid());
-        if (downloadFolder.empty()) downloadFolder = m_downloads.path();
-        m_control = m_downloads.file("camera.control");
-        const std::string scenario = m_downloads.file("cameras.scenario");
-        std::ofstream(scenario, std::ios::trunc) << "camera 1 type=43 exposure=3 " << camera
-                                                 << " name=D850\n";
-        std::ofstream(m_control, std::ios::trunc);
+        SimulatedCameraTest::start("camera 1 type=43 exposure=3 " + camera + " name=D850\n",
+                                   std::move(downloadFolder));
         std::string error;
-        ASSERT_TRUE(m_session.start(BuiltProgram("lensbridge.exe"), 15000, &error,
-                                    {{"TMP", downloadFolder},
-                                     {"TEMP", downloadFolder},
-                                     {"LBSIM_SCENARIO", scenario},
-                                     {"LBSIM_CONTROL", m_control}}))
-            << error;
         std::vector<CameraInfo> cameras;
         ASSERT_TRUE(m_session.listCameras(&cameras, &error)) << error;
-        std::unique_ptr<ZnLuaTE> settings;
-        ASSERT_TRUE(m_session.connect(0x101, &settings, &error)) << error;
-    }
-    void control(const std::string& line) {
-        std::ofstream(m_control, std::ios::app) << line << "\n";
+        ASSERT_TRUE(m_session.connect(0x101, nullptr, &error)) << error;
     }
 
     // The download messages until `outcomes` files have their outcome ("fileDownloadComplete"
@@ -103,9 +70,6 @@ protected:
         EXPECT_EQ(m_downloads.files().size(), 2u) << "no partial file, no .part file";
     }
 
-    CTestDownloadFolder m_downloads{CurrentTestName()};
-    CHostSession m_session;
-    std::string m_control;
     std::string m_report;  // what the host was told
 };
 

@@ -1,18 +1,34 @@
 #include "tests/e2e/e2e_support.h"
 
+#include "sim/sim_content.h"
+#include "sim/sim_picture.h"
 #include "sim/sim_scenarios.h"
+
+std::string CameraRaw(std::uint32_t shot, std::size_t size) {
+    std::string bytes(size, '\0');
+    lbsim::FillRaw(lbsim::FileSeed(1, shot, true), 0, reinterpret_cast<unsigned char*>(&bytes[0]), size);
+    return bytes;
+}
+
+std::string CameraJpeg(std::uint32_t shot) {
+    const auto jpeg = lbsim::RenderChartJpeg(1600, 1064, 0, lbsim::FileSeed(1, shot, false), 90);
+    return std::string(jpeg.begin(), jpeg.end());
+}
 
 void SimulatedCameraTest::SetUp() { start(lbsim::kTwoCameraScenario); }
 
-void SimulatedCameraTest::start(const std::string& scenarioText) {
+void SimulatedCameraTest::start(const std::string& scenarioText, std::string downloadFolder) {
     ASSERT_TRUE(m_downloads.valid());
+    if (downloadFolder.empty()) downloadFolder = m_downloads.path();
     m_control = m_downloads.file("camera.control");
     const std::string scenario = m_downloads.file("cameras.scenario");
     std::ofstream(scenario, std::ios::trunc) << scenarioText;
     std::ofstream(m_control, std::ios::trunc);
     std::string error;
     ASSERT_TRUE(m_session.start(BuiltProgram("lensbridge.exe"), 15000, &error,
-                                m_downloads.environment({{"LBSIM_SCENARIO", scenario},
-                                                         {"LBSIM_CONTROL", m_control}})))
+                                {{"TMP", downloadFolder},
+                                 {"TEMP", downloadFolder},
+                                 {"LBSIM_SCENARIO", scenario},
+                                 {"LBSIM_CONTROL", m_control}}))
         << error;
 }

@@ -1,7 +1,10 @@
 // Shared by the end-to-end tests: where the built programs are, and a started process.
 #pragma once
 
+#include <cstdint>
 #include <fstream>
+#include <functional>
+#include <iterator>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -9,9 +12,49 @@
 #include "platform/platform.h"
 #include "tests/e2e/test_download_folder.h"
 #include "tools/host_session.h"
+#include "values/lua_value.h"
 
 inline std::string BuiltProgram(const char* name) {
     return platform::executableDirectory() + "\\" + name;
+}
+
+inline std::wstring Wide(const std::string& text) {
+    const std::u16string wide = platform::utf8ToUtf16(text);
+    return std::wstring(wide.begin(), wide.end());
+}
+
+inline std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// The "Temp" folder in the user's local application data, where the process falls back to.
+inline std::string LocalTemporaryFolder() {
+    return platform::environmentVariable("LOCALAPPDATA") + "\\Temp\\";
+}
+
+// The files simulated camera 1 makes for its shot `shot`: RAW bytes from their seed, and a
+// 1600 x 1064 chart at quality 90 for the JPEG.
+std::string CameraRaw(std::uint32_t shot, std::size_t size);
+std::string CameraJpeg(std::uint32_t shot);
+
+// A number or text of a message's table payload; -12345 or "<absent>" when there is none.
+inline double NumberIn(const HostMessage& message, const char* key) {
+    const auto* table = dynamic_cast<const ZnLuaTETable*>(message.payload.get());
+    const ZnLuaTENumber* number = table ? table->getNumberValue(key) : nullptr;
+    return number ? number->value() : -12345;
+}
+inline std::string TextIn(const HostMessage& message, const char* key) {
+    const auto* table = dynamic_cast<const ZnLuaTETable*>(message.payload.get());
+    const ZnLuaTEString* text = table ? table->getStringValue(key) : nullptr;
+    return text ? text->value() : "<absent>";
+}
+
+// Matches the notification `name` about device `deviceId`.
+inline std::function<bool(const HostMessage&)> IsAbout(const char* name, double deviceId) {
+    return [name, deviceId](const HostMessage& message) {
+        return message.nameText() == name && NumberIn(message, "device_id") == deviceId;
+    };
 }
 
 // The running test's name, for naming what belongs to it (a folder, a file): a parametrised
@@ -57,8 +100,9 @@ class SimulatedCameraTest : public ::testing::Test {
 protected:
     // Starts the process on the two-camera scenario.
     void SetUp() override;
-    // Starts the process on the simulated cameras `scenarioText` describes.
-    void start(const std::string& scenarioText);
+    // Starts the process on the simulated cameras `scenarioText` describes, with
+    // `downloadFolder` (default: the test's own folder) as its temporary folder.
+    void start(const std::string& scenarioText, std::string downloadFolder = "");
     // Appends a control line; the simulator reads it at its next Async.
     void control(const std::string& line) {
         std::ofstream(m_control, std::ios::app) << line << "\n";

@@ -6,7 +6,6 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <optional>
 #include <regex>
 #include <string>
@@ -24,16 +23,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
-
-std::wstring Wide(const std::string& text) {
-    const std::u16string wide = platform::utf8ToUtf16(text);
-    return std::wstring(wide.begin(), wide.end());
-}
-
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 struct LbhostRun {
     unsigned long exitCode = 0;

@@ -4,62 +4,28 @@
 #include <windows.h>
 
 #include <cstdio>
-#include <fstream>
-#include <functional>
-#include <iterator>
 #include <set>
 #include <string>
 #include <vector>
 
-#include "sim/sim_content.h"
 #include "tests/e2e/e2e_support.h"
-#include "values/lua_value.h"
 
 namespace {
 
 constexpr int kCaptures = 200;
 constexpr unsigned kRawBytes = 256 * 1024;
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+// Camera 1 alone, taking RAW files.
+class Soak : public SimulatedCameraTest {
+protected:
+    void SetUp() override {
+        start("camera 1 format=raw raw-bytes=" + std::to_string(kRawBytes) + " name=D850\n");
+    }
+};
 
-bool HasCameraBytes(const std::string& bytes, std::uint32_t captureNumber) {
-    if (bytes.size() != kRawBytes) return false;
-    std::string expected(kRawBytes, '\0');
-    lbsim::FillRaw(lbsim::FileSeed(1, captureNumber, true), 0,
-                   reinterpret_cast<unsigned char*>(&expected[0]), kRawBytes);
-    return bytes == expected;
-}
-
-const ZnLuaTETable* Table(const HostMessage& message) {
-    return dynamic_cast<const ZnLuaTETable*>(message.payload.get());
-}
-
-std::function<bool(const HostMessage&)> IsAbout(const char* name, double deviceId) {
-    return [name, deviceId](const HostMessage& message) {
-        const ZnLuaTETable* table = Table(message);
-        const ZnLuaTENumber* id = table ? table->getNumberValue("device_id") : nullptr;
-        return message.nameText() == name && id && id->value() == deviceId;
-    };
-}
-
-TEST(Soak, CapturesLiveViewHotplugAndBadInput) {
-    CTestDownloadFolder temp(CurrentTestName());
-    ASSERT_TRUE(temp.valid());
-    const std::string scenario = temp.file("soak.scenario");
-    const std::string control = temp.file("soak.control");
-    std::ofstream(scenario, std::ios::trunc)
-        << "camera 1 format=raw raw-bytes=" << kRawBytes << " name=D850\n";
-    std::ofstream(control, std::ios::trunc);
-
-    CHostSession session;
+TEST_F(Soak, CapturesLiveViewHotplugAndBadInput) {
+    CHostSession& session = m_session;
     std::string error;
-    ASSERT_TRUE(session.start(BuiltProgram("lensbridge.exe"), 15000, &error,
-                              temp.environment({{"LBSIM_SCENARIO", scenario},
-                                                {"LBSIM_CONTROL", control}})))
-        << error;
     CHostClient& client = session.client();
     std::vector<CameraInfo> cameras;
     ASSERT_TRUE(session.listCameras(&cameras, &error)) << error;
@@ -92,9 +58,9 @@ TEST(Soak, CapturesLiveViewHotplugAndBadInput) {
             // Both simulated modules read the control file; only camera 0x101 matters here.
             // Announcements still waiting from earlier are not the ones to wait for.
             client.takeReceived();
-            std::ofstream(control, std::ios::app) << "unplug 1\n";
+            control("unplug 1");
             ASSERT_TRUE(client.waitFor(IsAbout("deviceRemoved", 0x101), 10000)) << "shot " << shot;
-            std::ofstream(control, std::ios::app) << "plug 1\n";
+            control("plug 1");
             ASSERT_TRUE(client.waitFor(IsAbout("deviceAdded", 0x101), 10000)) << "shot " << shot;
             cameraCaptures = 0;
             ASSERT_TRUE(session.connect(0x101, &settings, &error)) << error;
@@ -103,10 +69,9 @@ TEST(Soak, CapturesLiveViewHotplugAndBadInput) {
         auto done = client.waitForName("fileDownloadComplete", 20000);
         ASSERT_TRUE(done) << "no file for shot " << shot;
         ++cameraCaptures;
-        const ZnLuaTEString* path = Table(*done)->getStringValue("file_path");
-        ASSERT_NE(path, nullptr);
-        EXPECT_TRUE(paths.insert(path->value()).second) << "path used twice: " << path->value();
-        files.push_back({path->value(), cameraCaptures});
+        const std::string path = TextIn(*done, "file_path");
+        EXPECT_TRUE(paths.insert(path).second) << "path used twice: " << path;
+        files.push_back({path, cameraCaptures});
     }
     // Memory stays flat: 180 more captures, live view and replugs add no more than a few
     // buffers' worth (a RAW buffer here is a quarter of a megabyte).
@@ -120,7 +85,7 @@ TEST(Soak, CapturesLiveViewHotplugAndBadInput) {
     // Every file is still there with its own bytes: nothing was overwritten on the way.
     int wrong = 0;
     for (const File& file : files) {
-        if (!HasCameraBytes(ReadFile(file.path), file.captureNumber)) ++wrong;
+        if (ReadFile(file.path) != CameraRaw(file.captureNumber, kRawBytes)) ++wrong;
     }
     EXPECT_EQ(wrong, 0) << "of " << files.size() << " files";
     for (const HostMessage& message : client.takeReceived()) {
