@@ -1,17 +1,13 @@
-// The outgoing queue and the dispatcher as the I/O thread uses them: order, the one waiting
-// live-view frame, wake-ups, a queue shared between threads, and the command match.
+// The outgoing queue as the I/O thread and the camera side use it: order, the one waiting
+// live-view frame, wake-ups, and a queue shared between threads.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <string>
 #include <thread>
 
-#include "bridge/dispatcher.h"
-#include "camera/modules/module_manager.h"
-#include "hostlink/host_request.h"
 #include "hostlink/outgoing_queue.h"
 #include "values/lua_value.h"
-#include "values/message_frame.h"
 
 namespace {
 
@@ -87,24 +83,6 @@ TEST_F(QueueTest, QueueIsClonedAndSafeAcrossThreads) {
   done = true;
   consumer.join();
   EXPECT_EQ(taken, 2 * kPerThread);
-}
-
-TEST_F(QueueTest, DispatcherMatchesWholeNamesOnly) {
-  auto request = [](const std::string& name) {
-    ZnLuaTEString nameValue(name);
-    const std::string frame = EncodeMessageFrame(9, &nameValue, nullptr);
-    return HandleHostRequest(frame.data(), frame.size(), DispatchHostMessage);
-  };
-  EXPECT_EQ(request("isLiveViewOn "), 0);
-  EXPECT_EQ(request("shutdow"), 0);
-  EXPECT_EQ(OutgoingMessageCount(), 0u);
-  ZnLuaTENumber number(1);
-  const std::string numberName = EncodeMessageFrame(9, &number, nullptr);
-  EXPECT_EQ(HandleHostRequest(numberName.data(), numberName.size(), DispatchHostMessage), 0);
-  // "shutdown" with no module manager ever made still ends the session.
-  CNikonModuleManager::DestroyInstance();
-  EXPECT_EQ(request("shutdown"), 1);
-  EXPECT_EQ(CNikonModuleManager::existingInstance(), nullptr);
 }
 
 }  // namespace
