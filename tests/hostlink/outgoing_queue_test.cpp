@@ -30,7 +30,7 @@ class QueueTest : public ::testing::Test {
 void QueueFrame(double size) {
   ZnLuaTETable frame;
   frame.setNumber("size", size);
-  QueueMessageToHost(0, kLiveViewImageMessage, &frame);
+  QueueMessageToHost(0, "liveViewImage", &frame);
 }
 
 TEST_F(QueueTest, MessagesKeepOrderAndOnlyTheNewestFrameWaits) {
@@ -45,14 +45,19 @@ TEST_F(QueueTest, MessagesKeepOrderAndOnlyTheNewestFrameWaits) {
   auto first = TakeOutgoingMessage();
   EXPECT_EQ(first->requestId, 4u);
   EXPECT_EQ(first->value, nullptr);
+  QueueFrame(4);  // the frame still waits behind the message taken
+  EXPECT_EQ(OutgoingMessageCount(), 2u);
   auto frame = TakeOutgoingMessage();
-  EXPECT_EQ(frame->name->getString(), kLiveViewImageMessage);
-  EXPECT_EQ(static_cast<ZnLuaTETable&>(*frame->value).getNumberValue("size")->value(), 3);
+  EXPECT_EQ(frame->name->getString(), "liveViewImage");
+  EXPECT_EQ(static_cast<ZnLuaTETable&>(*frame->value).getNumberValue("size")->value(), 4);
   EXPECT_EQ(TakeOutgoingMessage()->name->getString(), "deviceAdded");
   EXPECT_EQ(TakeOutgoingMessage(), nullptr);
 
-  // Once sent, the next frame queues anew.
-  QueueFrame(4);
+  // Once sent, or discarded, the next frame queues anew.
+  QueueFrame(5);
+  EXPECT_EQ(OutgoingMessageCount(), 1u);
+  DiscardOutgoingMessages();
+  QueueFrame(6);
   EXPECT_EQ(OutgoingMessageCount(), 1u);
   QueueMessageToHost(0, nullptr, nullptr);  // a nameless message is dropped
   EXPECT_EQ(OutgoingMessageCount(), 1u);
