@@ -62,18 +62,24 @@ TEST(CodecHostileInput, UnknownTagsInsideTablesAreDecodeErrors) {
 }
 
 TEST(CodecHostileInput, NestingIsLimited) {
-    auto nested = [](int levels) {
+    // Each level a table of one entry whose value (or key) is the next level; the innermost
+    // entry is nil, then a nil payload.
+    auto nested = [](int levels, bool throughKeys) {
         std::string bytes = Hex("00000000");
-        for (int i = 0; i < levels; ++i) bytes += Hex("05000000 01000000 02000000 000000000000F03F");
-        bytes += Hex("01000000 01000000");  // the innermost value, then a nil payload
-        return bytes;
+        for (int i = 0; i < levels; ++i)
+            bytes += Hex(throughKeys ? "05000000 01000000" : "05000000 01000000 02000000 000000000000F03F");
+        bytes += Hex("01000000");
+        for (int i = 0; throughKeys && i < levels; ++i) bytes += Hex("01000000");
+        return bytes + Hex("01000000");
     };
-    // The innermost of 64 tables holds nil; one more level is refused, and a thousand levels
-    // neither recurse without bound nor leak.
-    const std::string deepest = nested(64);
-    EXPECT_NO_THROW(DecodeMessageFrame(deepest.data(), deepest.size()));
-    ExpectDecodeError(nested(65), "one level too deep");
-    ExpectDecodeError(nested(1000), "a thousand levels");
+    // 64 levels are read; one more is refused, and a thousand neither recurse without bound
+    // nor leak.
+    for (bool throughKeys : {false, true}) {
+        const std::string deepest = nested(64, throughKeys);
+        EXPECT_NO_THROW(DecodeMessageFrame(deepest.data(), deepest.size())) << throughKeys;
+        ExpectDecodeError(nested(65, throughKeys), "one level too deep");
+        ExpectDecodeError(nested(1000, throughKeys), "a thousand levels");
+    }
 }
 
 }  // namespace
