@@ -114,8 +114,8 @@ TEST_F(RequestPathTest, EveryCommandAnswersByItsNameWithTheKeysTheHostReads) {
   EXPECT_EQ(Number(first, "device_id"), 0x101);
   EXPECT_EQ(Text(first, "name"), "D850");
 
-  // The last camera of the last module; then one that shares its module, and one that shares
-  // its camera id: each is another camera, connected in its turn.
+  // The last camera of the last module loaded; then one that shares its module, and one that
+  // shares its camera id: each is another camera, connected in its turn.
   for (double deviceId : {0x1702, 0x1701, 0x101}) {
     EXPECT_EQ(request(2, "connectDevice", deviceId), 0);
     reply(2, "ok");
@@ -163,7 +163,7 @@ TEST_F(RequestPathTest, EveryCommandAnswersByItsNameWithTheKeysTheHostReads) {
   EXPECT_EQ(Names(received()), "cameraSettingsChanged #0, ok #11");  // settings beside the picture
   EXPECT_EQ(status(12, "isLiveViewOn"), "liveViewOn");
   manager->pumpIdle();
-  std::vector<DecodedMessage> frames;  // among the settings sent with the frame
+  std::vector<DecodedMessage> frames;  // the tick may send fresh settings beside the frame
   for (auto& message : received()) {
     if (message.name->getString() == "liveViewImage") frames.push_back(std::move(message));
   }
