@@ -148,12 +148,12 @@ TEST_F(RequestPathTest, EveryCommandAnswersByItsNameWithTheKeysTheHostReads) {
   EXPECT_EQ(Text(Table(reply(6, "ok")), "aperture"), other->second->getString());
 
   ZnLuaTETable focus;
-  focus.setNumber("focus_direction", 1);
+  focus.setNumber("focus_direction", -2);
   EXPECT_EQ(request(7, "setCameraFocus", &focus), 0);
   EXPECT_TRUE(received().empty());
   maid::MaidRange step{};
   module1()->m_currentCamera->capGet(kNkMAIDCapability_MFDriveStep, kNkMAIDDataType_RangePtr, &step);
-  EXPECT_EQ(step.lfValue, 500.0) << "the lens was not driven";
+  EXPECT_EQ(step.lfValue, 1000.0) << "the lens was not driven two steps";
   EXPECT_EQ(status(8, "doAutoFocus"), "AutoFocusOff");
   EXPECT_EQ(status(9, "doAutoFocus"), "AutoFocusOn");
 
@@ -195,6 +195,7 @@ TEST_F(RequestPathTest, EveryCommandAnswersByItsNameWithTheKeysTheHostReads) {
   for (const char* quiet : {"getDeviceInfo", "downloadThumbnail", "getCaptureInfo", "startDownload"})
     EXPECT_EQ(request(16, quiet, 0x101), 0) << quiet;
   EXPECT_EQ(request(17, "disconnectDevice", 0x101), 0);
+  EXPECT_EQ(request(17, "disconnectDevice", 0x101), 0);  // nothing left to disconnect
   EXPECT_TRUE(received().empty());
   EXPECT_EQ(refusal(18, 0x101), "No camera is connected");
 }
