@@ -14,7 +14,6 @@
 #include "bridge/camera_commands.h"
 #include "bridge/dispatcher.h"
 #include "camera/camera/camera.h"
-#include "camera/download/capture_file_names.h"
 #include "camera/download/download_directory.h"
 #include "camera/maid/maid.h"
 #include "hostlink/host_request.h"
@@ -51,8 +50,6 @@ class RequestPathTest : public SimFixture {
     fs::remove_all(m_folder);
     fs::create_directories(m_folder);
     g_downloadDirectory = m_folder.string() + "/";
-    g_captureFileNames.clear();
-    g_nextCaptureFileNumber = 1;
   }
   void TearDown() override {
     SetHeartbeatStopHook(nullptr);
