@@ -8,7 +8,6 @@
 #include <cctype>
 #include <fstream>
 #include <iterator>
-#include <optional>
 #include <string>
 
 #include "sim/sim_content.h"
@@ -122,36 +121,6 @@ INSTANTIATE_TEST_SUITE_P(Habits, HabitSessionTest,
                                  if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
                              return name;
                          });
-
-TEST_F(CameraSessionTest, RequestsForCamerasNotConnectedAreAnsweredWithErrors) {
-    std::string error;
-    std::vector<CameraInfo> cameras;
-    ASSERT_TRUE(m_session.listCameras(&cameras, &error)) << error;
-    auto request = [&](const char* name, double deviceId) {
-        ZnLuaTETable params;
-        params.setNumber("device_id", deviceId);
-        const std::uint32_t id = m_session.client().send(name, &params);
-        return m_session.client().waitForReply(id, 5000);
-    };
-    auto description = [](const std::optional<HostMessage>& reply) {
-        const auto* table = reply ? dynamic_cast<const ZnLuaTETable*>(reply->payload.get()) : nullptr;
-        const ZnLuaTEString* text = table ? table->getStringValue("error_description") : nullptr;
-        return text ? text->value() : std::string("<none>");
-    };
-    EXPECT_EQ(description(request("getCameraSettings", 0x101)), "Module specified was not connected");
-    auto refused = request("connectDevice", 0x109);  // no camera 9 on the module
-    ASSERT_TRUE(refused);
-    EXPECT_EQ(refused->nameText(), "error");
-    EXPECT_EQ(dynamic_cast<const ZnLuaTETable*>(refused->payload.get())->getNumberValue("error_code")->value(), -1);
-    std::unique_ptr<ZnLuaTE> settings;
-    ASSERT_TRUE(m_session.connect(0x101, &settings, &error)) << error;
-    EXPECT_EQ(description(request("getCameraSettings", 0x102)), "Camera specified was not connected");
-    ZnLuaTETable disconnect;
-    disconnect.setNumber("device_id", 0x101);
-    m_session.client().send("disconnectDevice", &disconnect);  // no reply
-    EXPECT_EQ(description(request("getCameraSettings", 0x101)), "No camera is connected");
-    shutdownCleanly();
-}
 
 TEST_F(CameraSessionTest, UnpluggedCameraIsReportedGoneAndBack) {
     std::string error;
