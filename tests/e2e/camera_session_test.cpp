@@ -6,7 +6,6 @@
 #include <windows.h>
 
 #include <cctype>
-#include <optional>
 #include <string>
 
 #include "tests/e2e/e2e_support.h"
@@ -98,34 +97,6 @@ INSTANTIATE_TEST_SUITE_P(Habits, HabitSessionTest,
                                  if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
                              return name;
                          });
-
-TEST_F(CameraSessionTest, RequestsForCamerasNotConnectedAreAnsweredWithErrors) {
-    std::string error;
-    std::vector<CameraInfo> cameras;
-    ASSERT_TRUE(m_session.listCameras(&cameras, &error)) << error;
-    auto request = [&](const char* name, double deviceId) {
-        ZnLuaTETable params;
-        params.setNumber("device_id", deviceId);
-        const std::uint32_t id = m_session.client().send(name, &params);
-        return m_session.client().waitForReply(id, 5000);
-    };
-    auto description = [](const std::optional<HostMessage>& reply) {
-        return reply ? TextIn(*reply, "error_description") : "<none>";
-    };
-    EXPECT_EQ(description(request("getCameraSettings", 0x101)), "Module specified was not connected");
-    auto refused = request("connectDevice", 0x109);  // no camera 9 on the module
-    ASSERT_TRUE(refused);
-    EXPECT_EQ(refused->nameText(), "error");
-    EXPECT_EQ(NumberIn(*refused, "error_code"), -1);
-    std::unique_ptr<ZnLuaTE> settings;
-    ASSERT_TRUE(m_session.connect(0x101, &settings, &error)) << error;
-    EXPECT_EQ(description(request("getCameraSettings", 0x102)), "Camera specified was not connected");
-    ZnLuaTETable disconnect;
-    disconnect.setNumber("device_id", 0x101);
-    m_session.client().send("disconnectDevice", &disconnect);  // no reply
-    EXPECT_EQ(description(request("getCameraSettings", 0x101)), "No camera is connected");
-    shutdownCleanly();
-}
 
 TEST_F(CameraSessionTest, UnpluggedCameraIsReportedGoneAndBack) {
     std::string error;

@@ -17,6 +17,24 @@ local function equal(actual, expected, what)
 			tostring(actual)), 2)
 	end
 end
+-- Tables with the same keys and the same values, compared to any depth.
+local function same(actual, expected, what)
+	local function differs(a, b, path)
+		if type(a) ~= "table" or type(b) ~= "table" then
+			if a ~= b then return path .. ": expected " .. tostring(b) .. ", got " .. tostring(a) end
+			return nil
+		end
+		for key, value in pairs(b) do
+			local found = differs(a[key], value, path .. "." .. tostring(key))
+			if found then return found end
+		end
+		for key in pairs(a) do
+			if b[key] == nil then return path .. "." .. tostring(key) .. ": not expected" end
+		end
+	end
+	local found = differs(actual, expected, what or "value")
+	if found then error(found, 2) end
+end
 
 -- The fake SDK. Everything the scripts do to the host is recorded here.
 local sdk
@@ -57,6 +75,7 @@ package.preload["HxRemoteCommunication"] = function()
 				callback = callback }
 		end,
 		pollForMessage = function(connection)
+			sdk.polled = connection
 			local message = table.remove(sdk.inbox, 1)
 			if message then return message[1], message[2] end
 		end,
@@ -181,6 +200,38 @@ tests["launch, and relaunch when the process ends"] = function()
 	equal(#sdk.closed, 1, "nothing to close without a connection")
 end
 
+tests["a second init starts afresh"] = function()
+	local task = connectedTask()
+	task.toggleLiveView(nil, 257, 1, 480, 640, 0, 0, "Live")
+	lastSent().callback("ok", nil)
+	local properties = {}
+	task.init(properties, "C:/plugins/lensbridge", nil)
+	check(not task.isProcessAlive(), "not alive before the new connection")
+	local before = #sdk.sent
+	task.showLiveViewWindow(nil, 257)
+	equal(#sdk.sent, before, "live view is off")
+	sdk.spawns[2].connected("connection-2")
+	equal(task.queryDevices().status, "notReady", "the new list is not there yet")
+	equal(lastSent().name, "listDevices", "asked again")
+	equal(lastSent().connection, "connection-2", "on the new connection")
+end
+
+tests["the executable's path on macOS, and a debug build's"] = function()
+	local task = freshTask()
+	MAC_ENV, DEBUG = true, nil
+	task.init({}, "/Plugins/LensBridge.plugin", nil)
+	DEBUG = true
+	task.init({}, "/Plugins/LensBridge.plugin", nil)
+	local debugPath = "/Plugins/LensBridge.plugin/../../../../../lensbridge/Debug/lensbridge.app/Contents/MacOS/lensbridge"
+	sdk.files[debugPath] = "file"
+	task.init({}, "/Plugins/LensBridge.plugin", nil)
+	MAC_ENV, DEBUG = nil, nil
+	local bundled = "/Plugins/LensBridge.plugin/Contents/PlugIns/lensbridge.app/Contents/MacOS/lensbridge"
+	equal(sdk.spawns[1].path, bundled, "release")
+	equal(sdk.spawns[2].path, bundled, "debug without a debug build")
+	equal(sdk.spawns[3].path, debugPath, "debug build")
+end
+
 tests["device list: before connection, before and after the reply"] = function()
 	local task = freshTask()
 	local properties = {}
@@ -195,10 +246,8 @@ tests["device list: before connection, before and after the reply"] = function()
 	sdk.sent[1].callback("ok", { devices = { { device_id = 257, name = "D850" },
 		{ device_id = 5889, name = "Z 7" } } })
 	equal(#hostCallsNamed("availableDevicesChanged"), 1, "host told")
-	local answer = task.queryDevices()
-	equal(answer.status, "ok", "status")
-	equal(answer.devices[2].id, 5889, "second id")
-	equal(answer.devices[2].name, "Z 7", "second name")
+	same(task.queryDevices(), { status = "ok", devices = { { id = 257, name = "D850" },
+		{ id = 5889, name = "Z 7" } } }, "answer")
 	equal(#sdk.sent, 1, "no second listDevices")
 end
 
@@ -207,15 +256,26 @@ tests["devices come and go"] = function()
 	sdk.hostCalls = {}
 	task.tetherCallback(nil, "deviceAdded", { device_id = 257, name = "D850" })
 	equal(#properties.availableDevices, 1, "no duplicate")
+	equal(sdk.hostCalls[1].message, "availableDevicesChanged", "host told")
 	equal(sdk.hostCalls[1].params, true, "already present")
 	task.tetherCallback(nil, "deviceAdded", { device_id = 258, name = "D850 #2" })
 	equal(#properties.availableDevices, 2, "added")
 	equal(sdk.hostCalls[2].params, false, "new")
 	task.tetherCallback(nil, "deviceRemoved", { device_id = 999 })
-	equal(#sdk.hostCalls, 2, "unknown id changes nothing")
+	task.tetherCallback(nil, "deviceRemoved", nil)
+	equal(#sdk.hostCalls, 2, "an unknown or missing id changes nothing")
 	task.tetherCallback(nil, "deviceRemoved", { device_id = 257 })
 	equal(#properties.availableDevices, 1, "removed")
 	equal(properties.availableDevices[1].device_id, 258, "the other stays")
+	equal(#hostCallsNamed("availableDevicesChanged"), 3, "host told of the removal")
+	equal(task.queryDevices().devices[1].id, 258, "the host's list follows")
+
+	-- Before the first device list there is nothing to change or to tell.
+	task = freshTask()
+	task.init({}, "C:/p", nil)
+	task.tetherCallback(nil, "deviceAdded", { device_id = 257, name = "D850" })
+	task.tetherCallback(nil, "deviceRemoved", { device_id = 257 })
+	equal(#sdk.hostCalls, 0, "no list yet")
 end
 
 tests["captures reach the host with their file type"] = function()
@@ -225,55 +285,119 @@ tests["captures reach the host with their file type"] = function()
 	check(sdk.log[#sdk.log] == "error: LensBridgeTask.tetherCallback: Could not locate device.")
 
 	task.connectDevice(nil, 257, nil)
-	equal(lastSent().params.device_id, 257, "connectDevice id")
 	task.tetherCallback(nil, "objectWasAdded", { capture_id = 1, file_name = "Capture0001.nef" })
-	equal(#hostCallsNamed("objectWasAdded"), 1, "announced")
+	local added = hostCallsNamed("objectWasAdded")
+	equal(#added, 1, "announced")
+	equal(added[1].params.file_name, "Capture0001.nef", "file name")
+	task.tetherCallback(nil, "objectWasAdded", { file_name = "no id" })
+	equal(#hostCallsNamed("objectWasAdded"), 2, "announced without a capture id")
 	-- A completion for a capture never announced still reaches the host.
 	task.tetherCallback(nil, "fileDownloadComplete", { capture_id = 7,
 		file_path = "C:\\Temp\\Capture0007.jpg", file_download_time = 12 })
 	local done = hostCallsNamed("fileDownloadComplete")[1].params
 	equal(done.captureId, 7, "captureId")
+	equal(done.filePath, "C:\\Temp\\Capture0007.jpg", "filePath")
 	equal(done.fileType, "jpg", "fileType")
 	equal(done.fileDownloadTime, 12, "time")
 	equal(done.status, "done", "status")
-	check(task._connectedDevice.captures[7] ~= nil, "capture entry created")
 
-	-- startDownload only for known captures; an error is kept on the capture.
+	-- startDownload only for announced captures; an error reply stays with the capture, and
+	-- a later message about the same capture keeps it.
 	local before = #sdk.sent
 	task.startDownload(nil, 99)
 	equal(#sdk.sent, before, "unknown capture")
 	task.startDownload(nil, 1)
+	equal(lastSent().name, "startDownload", "command")
+	same(lastSent().params, { capture_id = 1 }, "startDownload")
 	lastSent().callback("error", { error_code = 5 })
+	task.tetherCallback(nil, "fileDownloadComplete", { capture_id = 1, file_path = "C:\\a.nef" })
 	equal(task._connectedDevice.captures[1].errorCode.error_code, 5, "errorCode")
 end
 
-tests["exposure mode shown by name"] = function()
+tests["exposure modes shown by name"] = function()
 	local task = connectedTask()
-	task.tetherCallback(nil, "cameraSettingsChanged", { aeMode = 1, aperture = "f/8" })
-	local settings = hostCallsNamed("cameraSettingsChanged")[1].params
-	equal(settings.aeMode, "Aperture Priority", "aeMode 1")
-	equal(settings.aperture, "f/8", "others untouched")
-	task.tetherCallback(nil, "cameraSettingsChanged", { aeMode = 4 })
-	equal(hostCallsNamed("cameraSettingsChanged")[2].params.aeMode, "Unknown", "aeMode 4")
+	local names = { [0] = "Program", "Aperture Priority", "Speed Priority", "Manual", "Unknown" }
+	for mode = 0, 4 do
+		task.tetherCallback(nil, "cameraSettingsChanged", { aeMode = mode, aperture = "f/8" })
+		local settings = hostCallsNamed("cameraSettingsChanged")[mode + 1].params
+		equal(settings.aeMode, names[mode], "aeMode " .. mode)
+		equal(settings.aperture, "f/8", "others untouched")
+	end
 end
 
-tests["live-view window commands wait for live view"] = function()
+-- Each of the host's calls, the message it sends the process (name and keys, on the
+-- connection the launch made) and what it answers the host at once.
+tests["host calls send their commands with the keys the process reads"] = function()
 	local task = connectedTask()
-	local before = #sdk.sent
-	task.showLiveViewWindow(nil, 257)
-	task.hideLiveViewWindow(nil, 257)
-	task.closeLiveViewWindow(nil, 257)
-	equal(#sdk.sent, before, "nothing sent while off")
-	equal(task.toggleLiveView(nil, 257, 1, 480, 640, 0, 0, "Live").status, "ok", "toggle")
+	local calls = {
+		{ "connectDevice", { 257 }, "connectDevice", { device_id = 257 }, "ok" },
+		{ "disconnectDevice", { 257 }, "disconnectDevice", { device_id = 257 } },
+		{ "enableLogging", {}, "enableLogging", {}, "ok" },
+		{ "getCameraSettings", { 257 }, "getCameraSettings", { device_id = 257 } },
+		{ "setCameraSettings", { 257, "aperture", "f/8" }, "updateCameraSetting",
+			{ device_id = 257, param_key = "aperture", param_value = "f/8" } },
+		{ "setManualFocusTimeGap", { 250 }, "setManualFocusTimeGap", { time_gap = 250 } },
+		{ "doCapture", { 257 }, "doCapture", { device_id = 257 }, "ok" },
+		{ "toggleLiveView", { 257, 1, 480, 640, 10, 20, "Live" }, "toggleLiveView",
+			{ device_id = 257, window_level = 1, height = 480, width = 640, pos_x = 10, pos_y = 20,
+				title = "Live" }, "ok" },
+		{ "setCameraFocus", { -1, 3 }, "setCameraFocus", { focus_direction = -1, focus_val = 3 }, "ok" },
+		{ "isLiveViewOn", { 257 }, "isLiveViewOn", { device_id = 257 }, "ok" },
+		{ "doAutoFocus", {}, "doAutoFocus", {}, "ok" },
+	}
+	for _, call in ipairs(calls) do
+		local call_name, args, command, params, status = unpack(call)
+		local before = #sdk.sent
+		local answer = task[call_name](nil, unpack(args))
+		equal(#sdk.sent, before + 1, call_name .. " sends one message")
+		equal(lastSent().connection, "connection-1", call_name .. " connection")
+		equal(lastSent().name, command, call_name .. " command")
+		same(lastSent().params, params, call_name)
+		equal(answer and answer.status, status, call_name .. " answer")
+	end
+	task.shutdown()
+	same(sdk.closed, { { "connection-1", "lensbridge" } }, "connection closed")
+end
+
+tests["live view: the window commands follow its state"] = function()
+	local task = connectedTask()
+	local windowCommands = { "showLiveViewWindow", "hideLiveViewWindow", "closeLiveViewWindow" }
+	local function sendsWindowCommands()
+		local before = #sdk.sent
+		for _, name in ipairs(windowCommands) do task[name](nil, 257) end
+		local sent = #sdk.sent - before
+		check(sent == 0 or sent == #windowCommands, "all or none sent")
+		for index, name in ipairs(windowCommands) do
+			if sent > 0 then
+				local message = sdk.sent[before + index]
+				equal(message.name, name, "window command")
+				same(message.params, { device_id = 257 }, name)
+			end
+		end
+		return sent > 0
+	end
+	check(not sendsWindowCommands(), "nothing sent while off")
+	task.toggleLiveView(nil, 257, 1, 480, 640, 0, 0, "Live")
+	lastSent().callback("error", { error_code = -1 })
+	check(not sendsWindowCommands(), "a refused toggle changes nothing")
+	task.toggleLiveView(nil, 257, 1, 480, 640, 0, 0, "Live")
 	lastSent().callback("ok", nil)
-	check(task.liveViewOn, "on after ok")
-	task.showLiveViewWindow(nil, 257)
-	equal(lastSent().name, "showLiveViewWindow", "sent when on")
+	check(sendsWindowCommands(), "sent once on")
 	task.tetherCallback(nil, "liveViewImage", { image = "jpeg bytes", size = 10 })
 	equal(hostCallsNamed("liveViewImage")[1].params, "jpeg bytes", "frame")
+
+	-- The process says live view stopped by itself (the camera ended it).
+	task.tetherCallback(nil, "LiveViewStatusChanged", { status = "liveViewOff" })
+	equal(hostCallsNamed("LiveViewStatusChanged")[1].params, "liveViewOff", "status passed on")
+	check(not sendsWindowCommands(), "off after the status change")
+	task.tetherCallback(nil, "LiveViewStatusChanged", nil)
+	check(sendsWindowCommands(), "on after the next change")
+	task.toggleLiveView(nil, 257, 1, 480, 640, 0, 0, "Live")
+	lastSent().callback("ok", nil)
+	check(not sendsWindowCommands(), "off after the second toggle")
 end
 
-tests["replies reach the callbacks"] = function()
+tests["replies reach the host's callbacks only when they succeed"] = function()
 	local task = connectedTask()
 	local got = {}
 	task.getCameraSettings(nil, 257, function(settings, code) got.settings, got.code = settings, code end)
@@ -283,22 +407,56 @@ tests["replies reach the callbacks"] = function()
 	task.getCameraSettings(nil, 257, function(settings) got.settings = settings end)
 	lastSent().callback("ok", { aperture = "f/8" })
 	equal(got.settings.aperture, "f/8", "settings")
-	task.doAutoFocus(nil, function(status) got.af = status end)
-	lastSent().callback("ok", { status = "AutoFocusOff" })
-	equal(got.af, "AutoFocusOff", "auto-focus")
-	task.isLiveViewOn(nil, 257, function(status) got.lv = status end)
-	lastSent().callback("ok", { status = "liveViewOff" })
-	equal(got.lv, "liveViewOff", "live view")
-	local connected = false
-	task.connectDevice(nil, 257, function() connected = true end)
-	lastSent().callback("ok", { _sessionId = 4 })
-	check(connected, "connect callback")
+	task.getCameraSettings(nil, 257, nil)
+	lastSent().callback("ok", {})
+
+	-- The status callbacks get the status of a reply "ok", nothing otherwise.
+	for _, call in ipairs({ { "doAutoFocus", {}, "AutoFocusOff" },
+			{ "isLiveViewOn", { 257 }, "liveViewOff" }, { "enableLogging", {}, "on" } }) do
+		local name, args, status = unpack(call)
+		local calls, last = 0, nil
+		args[#args + 1] = function(value) calls, last = calls + 1, value end
+		task[name](nil, unpack(args))
+		local reply = lastSent().callback
+		reply("error", { error_code = -1 })
+		equal(calls, 0, name .. " after an error")
+		reply("ok", { status = status })
+		equal(calls, 1, name .. " after ok")
+		equal(last, status, name .. " status")
+	end
+
+	-- A connection is confirmed by "ok" without an error code; no error reply may raise.
+	local connected = 0
+	task.connectDevice(nil, 257, function() connected = connected + 1 end)
+	local reply = lastSent().callback
+	reply("ok", { _sessionId = 4 })
+	equal(connected, 1, "connect callback")
 	equal(task._sessionId, 4, "session id")
-	task.setCameraSettings(nil, 257, "apertureValue", 3)
-	equal(lastSent().name, "updateCameraSetting", "update")
-	equal(lastSent().params.param_value, 3, "value")
-	task.setCameraFocus(nil, -1, 0)
-	equal(lastSent().params.focus_direction, -1, "focus")
+	reply("ok", { error_code = 3 })
+	reply("error", nil)
+	reply("error", { error_description = "refused" })
+	reply("error", { error_code = -1 })
+	reply("error", { error_code = -1, error_description = "refused" })
+	equal(connected, 1, "no callback for a refusal")
+
+	local gapAnswered = false
+	task.setManualFocusTimeGap(nil, 100, function() gapAnswered = true end)
+	lastSent().callback("ok")
+	check(gapAnswered, "time gap callback")
+end
+
+tests["other notifications pass to the host"] = function()
+	local task = connectedTask()
+	sdk.hostCalls = {}
+	task.tetherCallback(nil, "setTetherWindowToBackground", { ignored = true })
+	task.tetherCallback(nil, "saveLiveViewDimensions", { width = 640 })
+	task.tetherCallback(nil, "custom", { x = 1 })
+	equal(#sdk.hostCalls, 3, "all three")
+	equal(sdk.hostCalls[1].message, "setTetherWindowToBackground", "first")
+	equal(sdk.hostCalls[1].params, nil, "no parameters")
+	equal(sdk.hostCalls[2].message, "saveLiveViewDimensions", "second")
+	equal(sdk.hostCalls[2].params.width, 640, "dimensions")
+	equal(sdk.hostCalls[3].params.x, 1, "other names pass through")
 end
 
 tests["polling takes one message and survives errors"] = function()
@@ -306,6 +464,8 @@ tests["polling takes one message and survives errors"] = function()
 	sdk.inbox = { { "deviceAdded", { device_id = 300, name = "new" } }, { "custom", { x = 1 } } }
 	task.pollForMessages(nil)
 	equal(#sdk.inbox, 1, "one at a time")
+	equal(sdk.polled, "connection-1", "polled connection")
+	equal(hostCallsNamed("availableDevicesChanged")[2].params, false, "the message taken is handled")
 	task.pollForMessages(nil)
 	equal(hostCallsNamed("custom")[1].params.x, 1, "other names pass through")
 	-- A notification without a payload reaches the host without one, whatever its name.

@@ -52,6 +52,8 @@ TEST(CodecExamples, HostRequestsAndRepliesDecodeToTheirIdNameAndPayload) {
     const std::string shutdown = Hex(kShutdown);
     m = DecodeMessageFrame(shutdown.data(), shutdown.size());
     EXPECT_EQ(m.requestId, 3u);
+    const std::string highId = Hex("78563412") + shutdown.substr(4);
+    EXPECT_EQ(DecodeMessageFrame(highId.data(), highId.size()).requestId, 0x12345678u);
     EXPECT_EQ(m.name->getString(), "shutdown");
     EXPECT_EQ(m.payload->type, kZnLuaNil);
 }

@@ -41,8 +41,12 @@ TEST(ValueTable, KeysOrderByKindThenUnsignedBytes) {
     table.setValue(new ZnLuaTEString("ab"), new ZnLuaTENil());
     table.setValue(new ZnLuaTEString("abc"), new ZnLuaTENil());
     table.setValue(new ZnLuaTEString("z"), new ZnLuaTENil());
+    for (int i = 0; i < 2; ++i) {  // equal blocks and tables are still keys of their own
+        table.setValue(new ZnLuaTEData("x", 1), new ZnLuaTENil());
+        table.setValue(new ZnLuaTETable(), new ZnLuaTENil());
+    }
     EXPECT_EQ(KeyOrder(table), (std::vector<std::string>{"nil", "1", "2", "B", "a", "ab", "abc",
-                                                         "z", "\xC3\xA9"}));
+                                                         "z", "\xC3\xA9", "", "", "", ""}));
 }
 
 TEST(ValueTable, EqualKeyReplacesKeyAndValue) {
@@ -87,6 +91,8 @@ TEST(ValueTable, LookupsMatchOnlyStringKeysOfTheRightKind) {
     table.setString("s", "5");
     EXPECT_EQ(table.getValue("1"), nullptr);
     EXPECT_EQ(table.getValue("x"), nullptr);
+    EXPECT_EQ(table.getStringValue("x"), nullptr);
+    EXPECT_EQ(table.getStringValue("n"), nullptr);
     EXPECT_NE(table.getNumberValue("n"), nullptr);
     EXPECT_EQ(table.getNumberValue("s"), nullptr);
     EXPECT_EQ(table.getValue("s")->getNumber(), 0.0);

@@ -1,17 +1,13 @@
-// The outgoing queue and the dispatcher as the I/O thread uses them: order, the one waiting
-// live-view frame, wake-ups, a queue shared between threads, and the command match.
+// The outgoing queue as the I/O thread and the camera side use it: order, the one waiting
+// live-view frame, wake-ups, and a queue shared between threads.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <string>
 #include <thread>
 
-#include "bridge/dispatcher.h"
-#include "camera/modules/module_manager.h"
-#include "hostlink/host_request.h"
 #include "hostlink/outgoing_queue.h"
 #include "values/lua_value.h"
-#include "values/message_frame.h"
 
 namespace {
 
@@ -34,7 +30,7 @@ class QueueTest : public ::testing::Test {
 void QueueFrame(double size) {
   ZnLuaTETable frame;
   frame.setNumber("size", size);
-  QueueMessageToHost(0, kLiveViewImageMessage, &frame);
+  QueueMessageToHost(0, "liveViewImage", &frame);
 }
 
 TEST_F(QueueTest, MessagesKeepOrderAndOnlyTheNewestFrameWaits) {
@@ -49,14 +45,19 @@ TEST_F(QueueTest, MessagesKeepOrderAndOnlyTheNewestFrameWaits) {
   auto first = TakeOutgoingMessage();
   EXPECT_EQ(first->requestId, 4u);
   EXPECT_EQ(first->value, nullptr);
+  QueueFrame(4);  // the frame still waits behind the message taken
+  EXPECT_EQ(OutgoingMessageCount(), 2u);
   auto frame = TakeOutgoingMessage();
-  EXPECT_EQ(frame->name->getString(), kLiveViewImageMessage);
-  EXPECT_EQ(static_cast<ZnLuaTETable&>(*frame->value).getNumberValue("size")->value(), 3);
+  EXPECT_EQ(frame->name->getString(), "liveViewImage");
+  EXPECT_EQ(static_cast<ZnLuaTETable&>(*frame->value).getNumberValue("size")->value(), 4);
   EXPECT_EQ(TakeOutgoingMessage()->name->getString(), "deviceAdded");
   EXPECT_EQ(TakeOutgoingMessage(), nullptr);
 
-  // Once sent, the next frame queues anew.
-  QueueFrame(4);
+  // Once sent, or discarded, the next frame queues anew.
+  QueueFrame(5);
+  EXPECT_EQ(OutgoingMessageCount(), 1u);
+  DiscardOutgoingMessages();
+  QueueFrame(6);
   EXPECT_EQ(OutgoingMessageCount(), 1u);
   QueueMessageToHost(0, nullptr, nullptr);  // a nameless message is dropped
   EXPECT_EQ(OutgoingMessageCount(), 1u);
@@ -87,24 +88,6 @@ TEST_F(QueueTest, QueueIsClonedAndSafeAcrossThreads) {
   done = true;
   consumer.join();
   EXPECT_EQ(taken, 2 * kPerThread);
-}
-
-TEST_F(QueueTest, DispatcherMatchesWholeNamesOnly) {
-  auto request = [](const std::string& name) {
-    ZnLuaTEString nameValue(name);
-    const std::string frame = EncodeMessageFrame(9, &nameValue, nullptr);
-    return HandleHostRequest(frame.data(), frame.size(), DispatchHostMessage);
-  };
-  EXPECT_EQ(request("isLiveViewOn "), 0);
-  EXPECT_EQ(request("shutdow"), 0);
-  EXPECT_EQ(OutgoingMessageCount(), 0u);
-  ZnLuaTENumber number(1);
-  const std::string numberName = EncodeMessageFrame(9, &number, nullptr);
-  EXPECT_EQ(HandleHostRequest(numberName.data(), numberName.size(), DispatchHostMessage), 0);
-  // "shutdown" with no module manager ever made still ends the session.
-  CNikonModuleManager::DestroyInstance();
-  EXPECT_EQ(request("shutdown"), 1);
-  EXPECT_EQ(CNikonModuleManager::existingInstance(), nullptr);
 }
 
 }  // namespace

@@ -1,0 +1,52 @@
+// The block stream buffer read through a std::istream, as any reader of a stream may: reads
+// clamped to the block, single characters, seeks clamped at both ends, and a new block.
+#include <gtest/gtest.h>
+
+#include <istream>
+#include <string>
+
+#include "values/bytestreambuf.h"
+
+namespace {
+
+TEST(BlockStream, ReadsAndSeeksStayInsideTheBlock) {
+  const char bytes[] = "abcdef";
+  bytestreambuf block(bytes, 6);
+  std::istream in(&block);
+  EXPECT_EQ(in.rdbuf()->in_avail(), 6);
+  EXPECT_EQ(in.peek(), 'a');
+  EXPECT_EQ(in.get(), 'a');
+  char out[10] = {};
+  in.read(out, 2);
+  EXPECT_EQ(in.gcount(), 2);
+  EXPECT_EQ(std::string(out, 2), "bc");
+  in.read(out, 10);  // only three are left
+  EXPECT_EQ(in.gcount(), 3);
+  EXPECT_EQ(std::string(out, 3), "def");
+  EXPECT_TRUE(in.eof());
+  in.clear();
+  EXPECT_EQ(in.peek(), std::char_traits<char>::eof());
+  EXPECT_EQ(in.rdbuf()->in_avail(), -1);
+
+  in.clear();
+  in.seekg(-2, std::ios_base::end);
+  EXPECT_EQ(in.tellg(), 4);
+  in.seekg(-1, std::ios_base::cur);
+  EXPECT_EQ(in.get(), 'd');
+  in.seekg(-100, std::ios_base::cur);
+  EXPECT_EQ(in.tellg(), 0);
+  in.seekg(100, std::ios_base::beg);
+  EXPECT_EQ(in.tellg(), 6);
+  in.seekg(2);
+  EXPECT_EQ(in.get(), 'c');
+
+  // A new block starts at its first byte; a negative size or a null block holds nothing.
+  in.rdbuf()->pubsetbuf(const_cast<char*>("xyz"), 3);
+  EXPECT_EQ(in.get(), 'x');
+  in.rdbuf()->pubsetbuf(const_cast<char*>("xyz"), -3);
+  EXPECT_EQ(in.get(), std::char_traits<char>::eof());
+  EXPECT_EQ(bytestreambuf(nullptr, 5).remaining(), 0u);
+  EXPECT_EQ(bytestreambuf().remaining(), 0u);
+}
+
+}  // namespace
