@@ -35,9 +35,7 @@ std::uint32_t LiveViewHeaderSize(std::uint32_t cameraType, const std::string& mo
   return 384;
 }
 
-CCamera::CCamera(CNikonModule* module, maid::ULONG id) : CNikonObject(module, id) {
-  module->m_children[static_cast<std::int32_t>(id)] = this;
-}
+CCamera::CCamera(CNikonModule* module, maid::ULONG id) : CNikonObject(module, id) {}
 
 bool CCamera::isAlive() {
   bool alive = false;

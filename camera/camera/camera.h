@@ -7,8 +7,9 @@
 // passed to the module's throttled settings report, new capture items start a download
 // at once.
 //
-// Ownership: the camera is owned by its module's m_children (CNikonObject); the module's
-// m_cameras only lends it. The camera owns its capture items through its own m_children.
+// Ownership: the camera is owned by its module's m_children (CNikonObject::adoptChild) once
+// it is initialised; the module's m_cameras only lends it. The camera owns its capture items
+// through its own m_children.
 //
 // Threads: every method runs with the SDK lock (g_sdkLock) held, either on the I/O thread
 // inside the dispatcher or on the main thread inside the idle pump. SDK callbacks (onEvent,
@@ -36,9 +37,9 @@ std::uint32_t LiveViewHeaderSize(std::uint32_t cameraType, const std::string& mo
 
 class CCamera : public CNikonObject {
  public:
-  // Opens source `id` under `module` and registers the camera in the module's m_children.
-  // The caller runs initialize() next. Throws the int SDK result when the open is refused;
-  // the partly built camera is then destroyed by the caller.
+  // Opens source `id` under `module`. The caller runs initialize() next and hands the camera
+  // to the module with adoptChild once it is ready. Throws the int SDK result when the open is
+  // refused.
   CCamera(CNikonModule* module, maid::ULONG id);
 
   // Switches live view off (bounded attempts) before the SDK object is closed, unless the

@@ -1,6 +1,7 @@
 // CContentContainer, and CCamera::onItemAdded, which numbers a new item and downloads it.
 #include "camera/download/content_container.h"
 
+#include <memory>
 #include <string>
 
 #include "camera/camera/camera.h"
@@ -13,7 +14,8 @@
 
 void CCamera::onItemAdded(maid::ULONG itemId) {
   g_sdkLock.assertHeld();  // the SDK announces items inside our own calls
-  auto* container = new CContentContainer(this, itemId);  // throws when the item won't open
+  // Throws when the item won't open.
+  CContentContainer* container = adoptChild(std::make_unique<CContentContainer>(this, itemId));
 
   // Numbering and pairing: the two items of a RAW+JPEG shot share one capture number, and
   // one shot, whose base name both files take.
@@ -35,7 +37,7 @@ void CCamera::onItemAdded(maid::ULONG itemId) {
     CContentContainer* next = manager->m_pendingItems.front();
     manager->m_pendingItems.pop_front();
     next->beginDownload();
-    delete next;
+    next->parent()->destroyChild(next);
   }
 }
 
@@ -56,7 +58,7 @@ CContentContainer::~CContentContainer() = default;
 int CContentContainer::openDataType() {
   if ((m_dataTypes & kNkMAIDDataObjType_Image) == 0) return -1;
   try {
-    m_data = new CContentData(this, m_captureNumber);
+    m_data = adoptChild(std::make_unique<CContentData>(this, m_captureNumber));
   } catch (int result) {
     Trace("CContentContainer::openDataType(): Error opening data type %s", "1");
     return result;

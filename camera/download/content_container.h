@@ -5,9 +5,9 @@
 // its image data object (CContentData) and downloads it at once, inside the event handler.
 // The container is deleted when its download has returned; its data object goes with it.
 //
-// Ownership: registered in the camera's m_children while it lives; deleted by onItemAdded
-// after its download (or by the camera's destructor if that comes first). m_data is owned
-// through m_children. m_camera is not owned.
+// Ownership: owned by the camera's m_children; onItemAdded destroys it through the camera
+// after its download (or the camera's destructor does, if that comes first). m_data is owned
+// through our own m_children. m_camera is not owned.
 //
 // Threads: only inside SDK callbacks, with the SDK lock held.
 #pragma once

@@ -8,7 +8,7 @@
 //
 // Ownership: the manager owns its modules (m_modules, deleted in order by the destructor);
 // m_currentModule lends one of them; m_pendingItems lends the containers of the download in
-// progress (their owner is the download code).
+// progress (their owner is their camera's m_children).
 //
 // Threads: every method and field is used with the SDK lock held: by the main thread's timer
 // (pumpIdle) and by the I/O thread's dispatcher. getInstance() itself is first called on the

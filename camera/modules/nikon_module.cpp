@@ -52,10 +52,9 @@ CCamera* CNikonModule::addCamera(maid::ULONG id) {
 
   std::unique_ptr<CCamera> camera;
   try {
-    // The constructor opens the SDK object and registers the camera in m_children; the
-    // unique_ptr makes sure a failing initialize() closes and unregisters it again, so a
-    // camera that keeps failing costs nothing but the retry.
-    camera.reset(new CCamera(this, id));
+    // The camera is ours only once it is ready: until then the unique_ptr closes one whose
+    // initialize() fails, so a camera that keeps failing costs nothing but the retry.
+    camera = std::make_unique<CCamera>(this, id);
     camera->initialize(id, this);
   } catch (int result) {
     Trace("Error caught while creating camera: %d", result);
@@ -71,7 +70,7 @@ CCamera* CNikonModule::addCamera(maid::ULONG id) {
     camera->m_gone = true;
     return nullptr;
   }
-  CCamera* added = camera.release();
+  CCamera* added = adoptChild(std::move(camera));
   m_cameras[static_cast<std::int32_t>(id)] = added;
 
   Trace("addCamera() - announcing the camera to the host: %s", added->m_name.c_str());
@@ -132,7 +131,7 @@ void CNikonModule::deleteRemovedCameras() {
   doomed.swap(m_removedCameras);
   for (CCamera* camera : doomed) {
     if (camera == m_currentCamera) m_currentCamera = nullptr;
-    delete camera;
+    destroyChild(camera);
   }
 }
 

@@ -35,7 +35,7 @@ class CNikonModule : public CNikonObject {
   // in the module list (1 to 29). Throws the int SDK result when the module refuses to open.
   CNikonModule(maid::EntryPoint entryPoint, unsigned ordinal);
 
-  // Forgets the camera lists and lets CNikonObject delete and close every camera.
+  // Forgets the camera lists and lets CNikonObject destroy and close every camera.
   ~CNikonModule() override;
 
   // Returns the camera known under `id`, or builds it and tells the host. Null

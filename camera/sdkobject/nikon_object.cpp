@@ -122,7 +122,6 @@ void CNikonObject::open(CNikonObject* parent, maid::ULONG id) {
   m_object = record;
   m_parent = parent;
   m_id = id;
-  if (parent) parent->m_children[static_cast<std::int32_t>(id)] = this;
   loadCapabilityInfo();
   if (hasCapability(kNkMAIDCapability_EventProc)) {
     maid::MaidCallback callback{};
@@ -147,15 +146,12 @@ CNikonObject::~CNikonObject() {
     if (hasCapability(kNkMAIDCapability_DataProc))
       call(kNkMAIDCommand_CapSet, kNkMAIDCapability_DataProc, kNkMAIDDataType_Null, 0);
   }
-  // Children go first, in id order. Each child's destructor erases its own entry, so the walk
-  // steps past an entry before deleting its child.
-  for (auto it = m_children.begin(); it != m_children.end();) {
-    auto current = it++;
-    CNikonObject* child = current->second;
-    current->second = nullptr;
-    delete child;
+  // Children go first, in id order. Each leaves the map before it is destroyed, so a callback
+  // inside its destruction never meets it half destroyed, and one added meanwhile goes too.
+  while (!m_children.empty()) {
+    auto node = m_children.extract(m_children.begin());
+    node.mapped().reset();
   }
-  m_children.clear();
   if (m_object) {
     maid::MaidObject* record = m_object;
     m_object = nullptr;
@@ -163,12 +159,22 @@ CNikonObject::~CNikonObject() {
                                    nullptr, nullptr);
     delete record;
   }
-  if (m_parent) {
-    // Only our own entry (or the one the parent's walk already cleared) is ours to erase: a
-    // newer object opened under the same id must stay registered.
-    auto entry = m_parent->m_children.find(static_cast<std::int32_t>(m_id));
-    if (entry != m_parent->m_children.end() && (entry->second == this || !entry->second))
-      m_parent->m_children.erase(entry);
+}
+
+void CNikonObject::adoptChildObject(std::unique_ptr<CNikonObject> child) {
+  if (!child) return;
+  const auto id = static_cast<std::int32_t>(child->m_id);
+  m_children.emplace(id, std::move(child));
+}
+
+void CNikonObject::destroyChild(CNikonObject* child) {
+  if (!child) return;
+  auto range = m_children.equal_range(static_cast<std::int32_t>(child->m_id));
+  for (auto it = range.first; it != range.second; ++it) {
+    if (it->second.get() != child) continue;
+    auto node = m_children.extract(it);
+    node.mapped().reset();
+    return;
   }
 }
 

@@ -12,12 +12,15 @@
 // the capability is not in the object's list. A value is written only on success.
 //
 // Errors at construction: when the SDK refuses to open the object, the constructor throws the
-// SDK result as a plain `int` (catch (int result)). Nothing is registered with the parent and
-// nothing leaks in that case.
+// SDK result as a plain `int` (catch (int result)). Nothing leaks in that case.
 //
-// Ownership: m_children owns the wrapped children (deleted by our destructor, in id order,
-// before our own SDK object is closed). m_parent, m_eventTarget and m_dataTarget are not owned.
-// A child enters its parent's m_children when its open succeeds and leaves it in its destructor.
+// Ownership: a child is built by whoever wants it (std::make_unique<T>(parent, id, ...)), which
+// owns it until it is ready, and then handed to its parent with adoptChild. From then on the
+// parent's m_children is its only owner: the parent destroys it with destroyChild, or in its
+// own destructor (in id order, before its own SDK object is closed); everyone else only
+// borrows it. A child that never reaches adoptChild (its set-up failed) is destroyed by its
+// unique_ptr and was never the parent's. m_parent, m_eventTarget and m_dataTarget are not
+// owned.
 //
 // Threads: the wrapper takes no lock. Every method must be called with the SDK lock held (the
 // main thread's idle pump or the pipe thread's dispatcher). The SDK's callbacks arrive inside
@@ -114,8 +117,8 @@ class CNikonObject : public CNikonCallbackReceiver {
   // Throws the int SDK result when the SDK refuses.
   CNikonObject(CNikonObject* parent, maid::ULONG id);
 
-  // Switches the callbacks off, deletes the children (in id order), closes the SDK object and
-  // leaves the parent's m_children. Subclasses do their own clean-up first.
+  // Switches the callbacks off, destroys the children (in id order) and closes the SDK object.
+  // Subclasses do their own clean-up first.
   ~CNikonObject() override;
 
   CNikonObject(const CNikonObject&) = delete;
@@ -182,6 +185,21 @@ class CNikonObject : public CNikonCallbackReceiver {
   // Traces the whole capability list with names and types (loading it if needed).
   void logCapabilities();
 
+  // --- Children. ---
+  // Takes ownership of `child`, opened under this object (its parent() is this), and lends it
+  // back. Children may share an id (an object opened again before the old one is gone); each
+  // is kept and destroyed on its own.
+  template <typename T>
+  T* adoptChild(std::unique_ptr<T> child) {
+    T* lent = child.get();
+    adoptChildObject(std::unique_ptr<CNikonObject>(std::move(child)));
+    return lent;
+  }
+  // Takes `child` out of m_children and destroys it (its SDK object is closed); nothing when
+  // it is not one of ours. The entry is gone before the child's destructor runs, so SDK
+  // callbacks inside it never find a half-destroyed child.
+  void destroyChild(CNikonObject* child);
+
   // --- State. ---
   bool isOpen() const { return m_object != nullptr; }
   CNikonObject* parent() const { return m_parent; }
@@ -216,12 +234,17 @@ class CNikonObject : public CNikonCallbackReceiver {
                      maid::NKPARAM data, maid::CompletionProc proc = nullptr,
                      maid::NKREF ref = nullptr);
 
+ private:
+  void adoptChildObject(std::unique_ptr<CNikonObject> child);
+
  public:
   // Fields are public because the module, camera and download code manage them directly
-  // (m_eventTarget of the connected camera, m_dataTarget of a download, m_children).
+  // (m_eventTarget of the connected camera, m_dataTarget of a download).
   maid::MaidObject* m_object = nullptr;      // owned SDK record; null when not open
   CNikonObject* m_parent = nullptr;          // not owned; null for a module
-  std::map<std::int32_t, CNikonObject*> m_children;  // owned children by SDK id
+  // The children, by SDK id; the only owner of each. Changed only by adoptChild and
+  // destroyChild (and our destructor).
+  std::multimap<std::int32_t, std::unique_ptr<CNikonObject>> m_children;
   std::int32_t m_capCount = 0;               // records in m_capInfo
   CSdkBlock<maid::MaidCapInfo> m_capInfo;    // capability list, in the SDK's order
   maid::ULONG m_id = 0;                      // SDK id this object was opened with

@@ -85,7 +85,7 @@ class DownloadBlocksTest : public ::testing::TestWithParam<BlockCase> {
     fs::create_directories(m_folder);
     g_downloadDirectory = m_folder + "/";
     m_module = std::make_unique<CNikonModule>(&CFakeModule::FakeEntryPoint, 1);
-    m_camera = new CCamera(m_module.get(), kCameraId);  // owned by the module
+    m_camera = m_module->adoptChild(std::make_unique<CCamera>(m_module.get(), kCameraId));
     DiscardOutgoingMessages();
   }
   void TearDown() override {

@@ -54,7 +54,7 @@ class SdkObjectTest : public ::testing::Test {
 
   void openTree() {
     module = std::make_unique<CRecordingObject>(&CFakeModule::FakeEntryPoint, nullptr, 0);
-    camera = new CRecordingObject(module.get(), kCamera);
+    camera = module->adoptChild(std::make_unique<CRecordingObject>(module.get(), kCamera));
   }
   CFakeCapability& cap(maid::ULONG id) { return fake.find({kCamera})->caps[id]; }
 
@@ -214,7 +214,7 @@ TEST_F(SdkObjectTest, StartCapabilityWaitsForCompletion) {
 
 TEST_F(SdkObjectTest, EventsReachTheirTargetsOnlyWhenRegistered) {
   openTree();
-  CRecordingObject* item = new CRecordingObject(camera, kItem);
+  CRecordingObject* item = camera->adoptChild(std::make_unique<CRecordingObject>(camera, kItem));
   fake.queueEvent({kCamera}, kNkMAIDEvent_CapChange, 0);
   module->callAsync();
   EXPECT_EQ((std::vector<maid::ULONG>{kNkMAIDEvent_CapChange}), camera->events);
@@ -227,9 +227,9 @@ TEST_F(SdkObjectTest, EventsReachTheirTargetsOnlyWhenRegistered) {
 
   // Without an EventProc capability no procedure is registered.
   fake.find({kCamera})->caps.erase(kNkMAIDCapability_EventProc);
-  delete item;
+  camera->destroyChild(item);
   fake.find({kCamera})->children[kItem].caps.erase(kNkMAIDCapability_EventProc);
-  item = new CRecordingObject(camera, kItem);
+  item = camera->adoptChild(std::make_unique<CRecordingObject>(camera, kItem));
   EXPECT_EQ(nullptr, fake.find({kCamera, kItem})->eventProc.pProc);
   EXPECT_NE(nullptr, fake.find({kCamera, kItem})->dataProc.pProc);
 }
@@ -239,7 +239,7 @@ TEST_F(SdkObjectTest, ChildrenAndDestructionOrder) {
   std::vector<maid::ULONG> ids;
   EXPECT_EQ(0, module->enumerateChildren(ids));
   EXPECT_EQ((std::vector<maid::ULONG>{kCamera}), ids);
-  new CRecordingObject(camera, kItem);
+  camera->adoptChild(std::make_unique<CRecordingObject>(camera, kItem));
   EXPECT_EQ(1u, module->m_children.size());
   EXPECT_EQ(1u, camera->m_children.size());
   EXPECT_EQ(3, fake.openObjects);
@@ -247,7 +247,7 @@ TEST_F(SdkObjectTest, ChildrenAndDestructionOrder) {
   // A refused open throws the result and leaves the parent's children alone.
   fake.find({kCamera})->children[kItem + 1].openResult = kNkMAIDResult_HardwareError;
   try {
-    new CRecordingObject(camera, kItem + 1);
+    camera->adoptChild(std::make_unique<CRecordingObject>(camera, kItem + 1));
     FAIL();
   } catch (int result) {
     EXPECT_EQ(kNkMAIDResult_HardwareError, result);
