@@ -1,0 +1,120 @@
+// Device ids as the host sees them: the module's place in the module list in the high byte,
+// the camera's SDK id in the low byte, for every module (not only the first) and up to the
+// top of the camera range; a camera whose id does not fit is never announced under another's.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bridge/camera_commands.h"
+#include "bridge/notifications.h"
+#include "camera/camera/camera.h"
+#include "camera/camera_host.h"
+#include "camera/modules/nikon_module.h"
+#include "hostlink/outgoing_queue.h"
+#include "tests/camera/fake_module.h"
+#include "tests/camera/sim_fixture.h"
+
+namespace {
+
+using namespace simtest;
+
+std::vector<double> DeviceIdsOf(const std::vector<std::unique_ptr<OutgoingMessage>>& messages) {
+  std::vector<double> ids;
+  for (const auto& message : messages) ids.push_back(Number(Payload(*message), "device_id"));
+  return ids;
+}
+
+// The two-camera scenario, and on the second module also a camera at the top of the range.
+class LastCameraOfLaterModule : public SimFixture {
+ protected:
+  void SetUp() override {
+    SimFixture::SetUp();
+    std::ofstream(m_scenarioPath, std::ios::app) << "module Type0023\n"
+                                                    "camera 255 type=43 exposure=3 name=D5\n";
+    SimControl("Type0023.md3", "reset");
+  }
+};
+
+TEST_F(LastCameraOfLaterModule, IsAnnouncedConnectedAndRemovedUnderItsOwnId) {
+  listDevices();
+  EXPECT_EQ(DeviceIdsOf(TakeNamed("deviceAdded")),
+            (std::vector<double>{0x101, 0x102, 0x1701, 0x1702, 0x17FF}));
+
+  HandleConnectDevice(2, DeviceParams(0x17FF).get());
+  ASSERT_EQ(TakeNamed("ok").size(), 1u);
+  ASSERT_NE(module23()->m_currentCamera, nullptr);
+  EXPECT_EQ(module23()->m_currentCamera->m_name, "D5");
+  EXPECT_EQ(manager->m_currentModule, module23());
+
+  // Cameras of the later module come and go through the idle rescans too.
+  SimControl("Type0023.md3", "unplug 255");
+  SimControl("Type0023.md3", "unplug 1");
+  manager->pumpIdle();
+  EXPECT_EQ(DeviceIdsOf(TakeNamed("deviceRemoved")), (std::vector<double>{0x1701, 0x17FF}));
+  EXPECT_EQ(module23()->m_currentCamera, nullptr);
+  SimControl("Type0023.md3", "plug 255");
+  manager->pumpIdle();
+  EXPECT_EQ(DeviceIdsOf(TakeNamed("deviceAdded")), (std::vector<double>{0x17FF}));
+  HandleConnectDevice(3, DeviceParams(0x17FF).get());
+  EXPECT_EQ(TakeNamed("ok").size(), 1u);
+}
+
+// The fake module stands in for the last module of the list, with SDK ids the simulator
+// cannot have: one past the camera range.
+class CameraIdRangeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetCameraHost(&hostNotifications);
+    DiscardOutgoingMessages();
+    for (maid::ULONG id : {1u, 0xFFu, 0x100u, 0x1FFu}) {
+      CFakeObject camera;
+      camera.id = id;
+      camera.addStandardCaps();
+      camera.caps[kNkMAIDCapability_Name] = CFakeCapability::Text("Cam " + std::to_string(id));
+      camera.caps[kNkMAIDCapability_ExposureMode] = CFakeCapability::UnsignedEnum({0, 1, 2, 3}, 3);
+      camera.caps[kNkMAIDCapability_IsoControl] = CFakeCapability::Bool(false);
+      camera.caps[kNkMAIDCapability_IsAlive] = CFakeCapability::Bool(true);
+      fake.root.children[id] = camera;
+    }
+    fake.root.addStandardCaps();
+    module = std::make_unique<CNikonModule>(&CFakeModule::FakeEntryPoint, kModuleCount);
+  }
+  void TearDown() override {
+    module.reset();
+    SetCameraHost(nullptr);
+    DiscardOutgoingMessages();
+  }
+
+  CHostNotifications hostNotifications;
+  CFakeModule fake;
+  std::unique_ptr<CNikonModule> module;
+};
+
+TEST_F(CameraIdRangeTest, IdsPastTheRangeAreNeverAnnounced) {
+  module->scanAndInformHostOfCameraChanges();
+  auto added = TakeNamed("deviceAdded");
+  EXPECT_EQ(DeviceIdsOf(added), (std::vector<double>{0x1D01, 0x1DFF}));
+  ASSERT_EQ(added.size(), 2u);
+  EXPECT_EQ(Text(Payload(*added[1]), "name"), "Cam 255");
+  EXPECT_EQ(module->m_cameras.size(), 2u);
+  EXPECT_EQ(module->m_children.size(), 2u);  // nothing was opened for the others
+
+  // The next scans neither announce the refused ones nor lose the others.
+  module->scanAndInformHostOfCameraChanges();
+  EXPECT_TRUE(TakeAll().empty());
+  EXPECT_EQ(module->connectCamera(0xFF), 0);
+  EXPECT_EQ(module->connectCamera(0x100), -1);
+
+  fake.root.children.erase(0xFF);
+  fake.root.addStandardCaps();
+  module->loadCapabilityInfo();
+  module->scanAndInformHostOfCameraChanges();
+  EXPECT_EQ(DeviceIdsOf(TakeNamed("deviceRemoved")), (std::vector<double>{0x1DFF}));
+  module->deleteRemovedCameras();
+  EXPECT_EQ(module->m_children.size(), 1u);
+}
+
+}  // namespace
