@@ -3,6 +3,7 @@
 // top of the camera range; a camera whose id does not fit is never announced under another's.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -12,6 +13,7 @@
 #include "bridge/notifications.h"
 #include "camera/camera/camera.h"
 #include "camera/camera_host.h"
+#include "camera/modules/module_manager.h"
 #include "camera/modules/nikon_module.h"
 #include "hostlink/outgoing_queue.h"
 #include "tests/camera/fake_module.h"
@@ -60,6 +62,17 @@ TEST_F(LastCameraOfLaterModule, IsAnnouncedConnectedAndRemovedUnderItsOwnId) {
   EXPECT_EQ(DeviceIdsOf(TakeNamed("deviceAdded")), (std::vector<double>{0x17FF}));
   HandleConnectDevice(3, DeviceParams(0x17FF).get());
   EXPECT_EQ(TakeNamed("ok").size(), 1u);
+}
+
+// A module's ordinal, the high byte of its cameras' device ids, is the number in its file name:
+// a module whose file is looked for under another name never loads, and one listed out of
+// place announces its cameras under another module's ids.
+TEST(ModuleFileList, OrdinalIsTheNumberInTheFileName) {
+  for (int i = 0; i < kModuleCount; ++i) {
+    char expected[16];
+    std::snprintf(expected, sizeof expected, "Type%04d.md3", i + 1);
+    EXPECT_STREQ(kModuleFileNames[i], expected);
+  }
 }
 
 // The fake module stands in for the last module of the list, with SDK ids the simulator
