@@ -50,6 +50,13 @@ TEST_F(LastCameraOfLaterModule, IsAnnouncedConnectedAndRemovedUnderItsOwnId) {
   ASSERT_NE(module23()->m_currentCamera, nullptr);
   EXPECT_EQ(module23()->m_currentCamera->m_name, "D5");
   EXPECT_EQ(manager->m_currentModule, module23());
+  TakeAll();
+
+  // Live view of a camera on the later module reaches the host from the idle tick.
+  ASSERT_TRUE(module23()->m_currentCamera->startLiveView());
+  manager->pumpIdle();
+  EXPECT_EQ(TakeNamed("liveViewImage").size(), 1u);
+  EXPECT_TRUE(module23()->m_currentCamera->stopLiveView());
 
   // Cameras of the later module come and go through the idle rescans too.
   SimControl("Type0023.md3", "unplug 255");
