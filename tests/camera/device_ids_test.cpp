@@ -4,15 +4,19 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "bridge/camera_commands.h"
+#include "bridge/dispatcher.h"
 #include "bridge/notifications.h"
 #include "camera/camera/camera.h"
 #include "camera/camera_host.h"
+#include "camera/download/capture_file_names.h"
+#include "camera/download/download_directory.h"
 #include "camera/modules/module_manager.h"
 #include "camera/modules/nikon_module.h"
 #include "hostlink/outgoing_queue.h"
@@ -37,7 +41,16 @@ class LastCameraOfLaterModule : public SimFixture {
     std::ofstream(m_scenarioPath, std::ios::app) << "module Type0023\n"
                                                     "camera 255 type=43 exposure=3 name=D5\n";
     SimControl("Type0023.md3", "reset");
+    m_downloads = PrivateTempPath("lb_device_ids_test") + "/";
+    std::filesystem::create_directories(m_downloads);
+    g_downloadDirectory = m_downloads;
+    CCaptureFileNames::instance().restartNumbering();
   }
+  void TearDown() override {
+    SimFixture::TearDown();
+    std::filesystem::remove_all(m_downloads);
+  }
+  std::string m_downloads;
 };
 
 TEST_F(LastCameraOfLaterModule, IsAnnouncedConnectedAndRemovedUnderItsOwnId) {
@@ -58,6 +71,14 @@ TEST_F(LastCameraOfLaterModule, IsAnnouncedConnectedAndRemovedUnderItsOwnId) {
   EXPECT_EQ(TakeNamed("liveViewImage").size(), 1u);
   EXPECT_TRUE(module23()->m_currentCamera->stopLiveView());
 
+  // And so does its shot, taken through the host's own command: without the crash-test
+  // marker, a capture is a capture.
+  ASSERT_FALSE(manager->m_crashTestRequested);
+  const ZnLuaTEString capture("doCapture");
+  DispatchHostMessage(3, &capture, nullptr);
+  EXPECT_EQ(TakeNamed("fileDownloadComplete").size(), 1u);
+  EXPECT_TRUE(std::filesystem::exists(m_downloads + "Capture0001.jpg"));
+
   // Cameras of the later module come and go through the idle rescans too.
   SimControl("Type0023.md3", "unplug 255");
   SimControl("Type0023.md3", "unplug 1");
@@ -67,7 +88,7 @@ TEST_F(LastCameraOfLaterModule, IsAnnouncedConnectedAndRemovedUnderItsOwnId) {
   SimControl("Type0023.md3", "plug 255");
   manager->pumpIdle();
   EXPECT_EQ(DeviceIdsOf(TakeNamed("deviceAdded")), (std::vector<double>{0x17FF}));
-  HandleConnectDevice(3, DeviceParams(0x17FF).get());
+  HandleConnectDevice(4, DeviceParams(0x17FF).get());
   EXPECT_EQ(TakeNamed("ok").size(), 1u);
 }
 
