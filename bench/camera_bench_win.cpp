@@ -14,6 +14,9 @@
 //     into the same folder from a freshly allocated buffer (target at most 1.3x).
 //  5. CPU time of an idle lensbridge.exe with two simulated cameras (GetProcessTimes).
 //     Target: < 1 s of CPU per minute.
+//  6. Responsiveness: the time to the reply to "isLiveViewOn" sent right after (a) the camera
+//     was unplugged in live view ("deviceRemoved" read), (b) twenty setting changes, (c) a
+//     release that never completes followed by an unplug. Target: at most 1 s each.
 //
 // Usage: camera_bench.exe [IDLE-SECONDS]   (default 60; a shorter run for a quick try)
 // lensbridge.exe, pipe_echo.exe and the simulated modules are expected beside this program.
@@ -46,9 +49,17 @@ const CTestDownloadFolder& BenchFolder() {
   return folder;
 }
 
+// The simulator's control file: lines appended here reach the simulated modules at their next
+// Async, as a photographer's hands on the camera would.
+std::string ControlPath() { return BenchFolder().path() + "camera_bench.control"; }
+
+void SendControl(const std::string& line) {
+  std::ofstream(ControlPath(), std::ios::app) << line << "\n";
+}
+
 // The environment of a lensbridge.exe the benchmark starts on `scenario`.
 std::vector<std::pair<std::string, std::string>> ProcessEnvironment(const std::string& scenario) {
-  return BenchFolder().environment({{"LBSIM_SCENARIO", scenario}});
+  return BenchFolder().environment({{"LBSIM_SCENARIO", scenario}, {"LBSIM_CONTROL", ControlPath()}});
 }
 
 using Clock = std::chrono::steady_clock;
@@ -478,6 +489,58 @@ bool IdleCpu(const std::string& dir, const std::string& scenario, unsigned secon
 
 }  // namespace
 
+enum class Disturbance { UnplugInLiveView, TwentySettingChanges, HungReleaseThenUnplug };
+
+// Milliseconds from sending "isLiveViewOn" right after `disturbance` to its reply; -1 when
+// it could not be measured.
+double ResponseAfter(const std::string& dir, const std::string& scenario, Disturbance disturbance) {
+  std::remove(ControlPath().c_str());
+  CChildProcess process;
+  CHandle input, output;
+  if (!StartWithCameraConnected(dir, scenario, process, input, output)) return -1;
+  std::string bytes;
+  bool ok = true;
+  switch (disturbance) {
+    case Disturbance::UnplugInLiveView:
+      ok = WriteMessage(input.h, Frame(3, "toggleLiveView", nullptr)) && ReadUntil(output.h, 3, "");
+      Sleep(300);
+      SendControl("unplug 1");
+      ok = ok && ReadUntil(output.h, 0, "deviceRemoved", bytes, 100000);
+      break;
+    case Disturbance::TwentySettingChanges:
+      for (int i = 0; ok && i < 20; ++i) {
+        ZnLuaTETable change;
+        change.setValue(new ZnLuaTEString("device_id"), new ZnLuaTENumber(0x101));
+        change.setValue(new ZnLuaTEString("param_key"), new ZnLuaTEString("apertureValue"));
+        change.setValue(new ZnLuaTEString("param_value"), new ZnLuaTENumber(i % 2));
+        ok = WriteMessage(input.h, Frame(10 + i, "updateCameraSetting", &change)) &&
+             ReadUntil(output.h, 10 + i, "", bytes);
+      }
+      // The camera reports the changes at the next heartbeat; the host's next command comes
+      // while they are handled.
+      Sleep(150);
+      break;
+    case Disturbance::HungReleaseThenUnplug:
+      // The simulator reads its control lines at an Async: the heartbeats take the fault in
+      // before the release.
+      SendControl("fault capture-hangs");
+      Sleep(300);
+      ok = WriteMessage(input.h, Frame(3, "doCapture", nullptr));
+      Sleep(300);
+      SendControl("unplug 1");
+      break;
+  }
+  double ms = -1;
+  const auto start = Clock::now();
+  if (ok && WriteMessage(input.h, Frame(50, "isLiveViewOn", nullptr)) &&
+      ReadUntil(output.h, 50, "", bytes, 100000))
+    ms = MillisSince(start);
+  WriteMessage(input.h, Frame(51, "shutdown", nullptr));
+  ReadUntil(output.h, 51, "", bytes, 100000);
+  std::remove(ControlPath().c_str());
+  return ms;
+}
+
 int main(int argc, char** argv) {
   const unsigned idleSeconds = argc > 1 ? static_cast<unsigned>(std::atoi(argv[1])) : 60;
   const std::string dir = platform::executableDirectory();
@@ -557,6 +620,23 @@ int main(int argc, char** argv) {
       }
     }
   }
+  const struct {
+    Disturbance disturbance;
+    const char* what;
+  } disturbances[] = {{Disturbance::UnplugInLiveView, "an unplug in live view"},
+                      {Disturbance::TwentySettingChanges, "twenty setting changes"},
+                      {Disturbance::HungReleaseThenUnplug, "a hung release and an unplug"}};
+  for (const auto& d : disturbances) {
+    const double ms = ResponseAfter(dir, scenario, d.disturbance);
+    if (ms < 0) {
+      std::printf("responsiveness after %s: could not be measured\n", d.what);
+      ++failures;
+    } else {
+      std::printf("\"isLiveViewOn\" answered %.0f ms after %s (target <= 1000 ms): %s\n", ms,
+                  d.what, ms <= 1000 ? "met" : "MISSED");
+    }
+  }
+
   std::remove(scenario.c_str());
   return failures == 0 ? 0 : 1;
 }

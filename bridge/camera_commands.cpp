@@ -30,6 +30,13 @@ CNikonModule* FindModuleTraced(CNikonModuleManager* manager, std::uint32_t modul
   return module;
 }
 
+// A camera that is let go of must not keep streaming: nobody would fetch its frames, and
+// after a reconnect the host would find live view on without having asked for it.
+void StopLiveViewOf(CCamera* camera) LB_REQUIRES(g_sdkLock) {
+  if (camera && camera->m_liveViewOn && !camera->stopLiveView())
+    Trace("Live view of camera %u could not be switched off", camera->m_cameraId);
+}
+
 }  // namespace
 
 void SendErrorMessage(std::uint32_t requestId, int errorCode, const char* description) {
@@ -116,6 +123,8 @@ void HandleConnectDevice(std::uint32_t requestId, const ZnLuaTE* params) {
       Trace("camera was already connected - id: %d", static_cast<int>(deviceId));
       return;
     }
+    StopLiveViewOf(current->m_currentCamera);
+    StopLiveViewOf(found->m_currentCamera);
     if (found->m_currentCamera) {
       found->m_currentCamera->m_eventTarget = nullptr;
       found->m_currentCamera = nullptr;
@@ -125,7 +134,7 @@ void HandleConnectDevice(std::uint32_t requestId, const ZnLuaTE* params) {
     SendErrorMessage(requestId, -1, nullptr);
   } else {
     if (requestId != 0) QueueMessageToHost(requestId, "ok", nullptr);
-    found->notifyCameraSettingsChanged();
+    found->sendCameraSettingsSpaced();
   }
   manager->m_currentModule = found;
 }
@@ -146,6 +155,7 @@ void HandleDisconnectDevice(std::uint32_t requestId, const ZnLuaTE* params) {
           static_cast<int>(deviceId));
     Trace("connected camera id is: %d", static_cast<int>(camera->m_cameraId));
   }
+  StopLiveViewOf(camera);
   camera->m_eventTarget = nullptr;
   current->m_currentCamera = nullptr;
 }

@@ -34,12 +34,13 @@ int GetDeviceIdFromParams(const ZnLuaTE* params);
 // order and camera id order within a module.
 void HandleListDevices(std::uint32_t requestId, const ZnLuaTE* params) LB_REQUIRES(g_sdkLock);
 
-// "connectDevice": connects the camera named by "device_id" and replies "ok" (request id not
-// 0), then sends "cameraSettingsChanged"; or replies error -1 when the camera is unknown or
-// refuses.
+// "connectDevice": switches off the live view of the camera it replaces, connects the camera
+// named by "device_id" and replies "ok" (request id not 0), then sends
+// "cameraSettingsChanged"; or replies error -1 when the camera is unknown or refuses.
 void HandleConnectDevice(std::uint32_t requestId, const ZnLuaTE* params) LB_REQUIRES(g_sdkLock);
 
-// "disconnectDevice": releases the current camera of the current module; no reply.
+// "disconnectDevice": switches off the live view of the current camera of the current module
+// and releases it; no reply.
 void HandleDisconnectDevice(std::uint32_t requestId, const ZnLuaTE* params) LB_REQUIRES(g_sdkLock);
 
 // "updateCameraSetting": changes one setting of the current camera, then answers like

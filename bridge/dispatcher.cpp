@@ -61,7 +61,7 @@ void HandleToggleLiveViewCommand(std::uint32_t requestId, const ZnLuaTE*) LB_REQ
     if (camera->stopLiveView()) QueueMessageToHost(requestId, "ok", nullptr);
     return;
   }
-  CNikonModuleManager::existingInstance()->m_currentModule->notifyCameraSettingsChanged();
+  CNikonModuleManager::existingInstance()->m_currentModule->sendCameraSettingsSpaced();
   if (camera->startLiveView()) QueueMessageToHost(requestId, "ok", nullptr);
 }
 

@@ -3,24 +3,39 @@
 // no lock of its own.
 //
 // Threads: taken by the I/O thread for each host command and by the main thread for each
-// heartbeat; the two are the only places that take it, and never nested. The layer's entry
-// points say LB_REQUIRES(g_sdkLock); code the SDK calls back inside one of our calls states
-// that its caller holds the lock with g_sdkLock.assertHeld().
+// heartbeat; the two are the only places that take it, and never nested. An SDK call may pump
+// the main thread's window messages while the main thread holds the lock, which delivers a
+// nested heartbeat on the same thread: the heartbeat asks heldByThisThread() first and does
+// nothing then, because taking the lock again would deadlock. The layer's entry points say
+// LB_REQUIRES(g_sdkLock); code the SDK calls back inside one of our calls states that its
+// caller holds the lock with g_sdkLock.assertHeld().
 #pragma once
 
+#include <atomic>
 #include <mutex>
+#include <thread>
 
 #include "platform/thread_annotations.h"
 
 class LB_CAPABILITY("mutex") CSdkLock {
  public:
-  void lock() LB_ACQUIRE() { m_mutex.lock(); }
-  void unlock() LB_RELEASE() { m_mutex.unlock(); }
+  void lock() LB_ACQUIRE() {
+    m_mutex.lock();
+    m_owner.store(std::this_thread::get_id());
+  }
+  void unlock() LB_RELEASE() {
+    m_owner.store(std::thread::id());
+    m_mutex.unlock();
+  }
   // Checks nothing at run time; tells the analysis that the lock is held here.
   void assertHeld() const LB_ASSERT_CAPABILITY(this) {}
+  // Whether the calling thread is the one holding the lock. Only the owner itself can see
+  // its own id here, so the answer is exact for the calling thread whatever others do.
+  bool heldByThisThread() const { return m_owner.load() == std::this_thread::get_id(); }
 
  private:
   std::mutex m_mutex;
+  std::atomic<std::thread::id> m_owner{};  // the holder's id; empty while free
 };
 
 inline CSdkLock g_sdkLock;

@@ -18,6 +18,10 @@ const wchar_t kOutputPipeName[] = L"\\\\.\\pipe\\lensbridge-plugin-output";
 
 namespace {
 
+// The running server's input pipe, seen only by the I/O thread itself, so that a request's
+// handler can ask whether the host is still there without any other thread touching the pipe.
+thread_local HANDLE t_runningInputPipe = nullptr;
+
 constexpr DWORD kPipeBufferSize = 0x200000;
 constexpr DWORD kIdleWaitMs = 1000;
 // How often a pipe name held by another process is tried again.
@@ -293,6 +297,7 @@ void CPipeServer::postClose() {
 }
 
 void CPipeServer::endSession() {
+  t_runningInputPipe = nullptr;
   FlushFileBuffers(m_inputPipe.get());
   FlushFileBuffers(m_outputPipe.get());
   cancelPending(m_inputPipe.get(), m_inputOverlapped, m_inputPending);
@@ -315,6 +320,7 @@ DWORD CPipeServer::run() {
   }
 
   m_readBuffer.reset(new char[kPipeBufferSize]);
+  t_runningInputPipe = m_inputPipe.get();
   if (!startRead()) {
     endSession();
     return 1;
@@ -402,6 +408,12 @@ bool CreateHostPipes(const wchar_t* inputName, const wchar_t* outputName, unsign
     if (elapsed >= retryMs) return false;
     Sleep(kPipeRetryIntervalMs);
   }
+}
+
+bool HostInputPipeBroken() {
+  if (!t_runningInputPipe) return false;
+  return !PeekNamedPipe(t_runningInputPipe, nullptr, 0, nullptr, nullptr, nullptr) &&
+         GetLastError() == ERROR_BROKEN_PIPE;
 }
 
 DWORD RunPipeServer(const CPipeServerConfig& config) {

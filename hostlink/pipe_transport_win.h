@@ -53,6 +53,10 @@ extern const wchar_t kOutputPipeName[];  // "\\.\pipe\lensbridge-plugin-output"
 // not be created (nothing is posted then), 1 in every other case.
 DWORD RunPipeServer(const CPipeServerConfig& config);
 
+// Whether the host's end of the input pipe has broken. Answers on the I/O thread while its
+// pipe server runs (that is, inside a request's handler); false on any other thread.
+bool HostInputPipeBroken();
+
 // Encodes one message and writes it to the output pipe as one pipe message. Returns non-zero
 // only when the whole message was written; failures are printed and the message is lost.
 int WriteMessageToHost(OutgoingMessage& message, HANDLE outputPipe);

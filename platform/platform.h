@@ -60,6 +60,10 @@ std::FILE* openForWriting(const std::string& path);
 // Deletes a file; false when it could not be deleted.
 bool removeFile(const std::string& path);
 
+// Gives the file at `from` the name `to` in the same folder, never replacing a file that
+// already has that name; false when it could not (the name is taken, or the system refused).
+bool renameFileNoReplace(const std::string& from, const std::string& to);
+
 // Hands one diagnostic line to the system's debug output (OutputDebugStringA on Windows, where
 // a debugger or a debug-output viewer shows it; nothing natively).
 void debugOutput(const char* text);

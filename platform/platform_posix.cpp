@@ -154,6 +154,14 @@ std::FILE* openForWriting(const std::string& path) { return std::fopen(path.c_st
 
 bool removeFile(const std::string& path) { return std::remove(path.c_str()) == 0; }
 
+bool renameFileNoReplace(const std::string& from, const std::string& to) {
+  // rename() would replace `to`; a second link fails on an existing name instead, as
+  // MoveFileExW without MOVEFILE_REPLACE_EXISTING does on Windows.
+  if (link(from.c_str(), to.c_str()) != 0) return false;
+  unlink(from.c_str());
+  return true;
+}
+
 void debugOutput(const char*) {}
 
 std::string environmentVariable(const char* name) {

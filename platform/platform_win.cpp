@@ -154,6 +154,12 @@ std::FILE* openForWriting(const std::string& path) { return _wfopen(wide(path).c
 
 bool removeFile(const std::string& path) { return DeleteFileW(wide(path).c_str()) != 0; }
 
+bool renameFileNoReplace(const std::string& from, const std::string& to) {
+  // Without MOVEFILE_REPLACE_EXISTING the move fails when `to` exists; write-through makes
+  // the new name durable before the host is told of it.
+  return MoveFileExW(wide(from).c_str(), wide(to).c_str(), MOVEFILE_WRITE_THROUGH) != 0;
+}
+
 void debugOutput(const char* text) { OutputDebugStringA(text); }
 
 std::string environmentVariable(const char* name) {

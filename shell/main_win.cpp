@@ -14,6 +14,7 @@
 #include <mutex>
 
 #include "bridge/dispatcher.h"
+#include "bridge/heartbeat.h"
 #include "bridge/notifications.h"
 #include "camera/camera_host.h"
 #include "camera/modules/module_manager.h"
@@ -57,11 +58,7 @@ void WakeIoThread() {
   if (g_outgoingSemaphore) ReleaseSemaphore(g_outgoingSemaphore, 1, nullptr);
 }
 
-void OnHeartbeat() {
-  CSdkLockGuard lock(g_sdkLock);
-  if (g_shutdownRequested.load() == 1) return;
-  if (CNikonModuleManager* manager = CNikonModuleManager::existingInstance()) manager->pumpIdle();
-}
+void OnHeartbeat() { RunHeartbeatTick(); }
 
 // The I/O thread: the pipe server with the process's pipes, running the host's commands.
 // `pipes` is the CHostPipes that wWinMain made; the server takes them over.
@@ -147,6 +144,7 @@ int APIENTRY wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
   // no command can arrive before the modules are loaded. What the cameras report reaches the
   // host through the notifications installed first; they live as long as the process.
   static CHostNotifications hostNotifications;
+  hostNotifications.setHostGoneProbe(HostInputPipeBroken);
   SetCameraHost(&hostNotifications);
   CNikonModuleManager::getInstance();
 

@@ -39,6 +39,13 @@ CCamera::CCamera(CNikonModule* module, maid::ULONG id) : CNikonObject(module, id
   module->m_children[static_cast<std::int32_t>(id)] = this;
 }
 
+bool CCamera::isAlive() {
+  bool alive = false;
+  const int result = getBoolValue(kNkMAIDCapability_IsAlive, alive);
+  if (result != 0) Trace("CCamera isAlive failed with err: %d", result);
+  return result == 0 && alive;
+}
+
 CNikonModule* CCamera::module() const { return dynamic_cast<CNikonModule*>(parent()); }
 
 void CCamera::initialize(maid::ULONG id, CNikonModule* module) {
@@ -51,8 +58,8 @@ void CCamera::initialize(maid::ULONG id, CNikonModule* module) {
   maid::ULONG exposureMode = 0;
   std::vector<maid::ULONG> modes;
   result = getUnsignedEnumValue(kNkMAIDCapability_ExposureMode, exposureMode, modes);
-  if (result != 0) throw result;
-  m_exposureMode = exposureMode;
+  if (result != 0 && result != kCurrentEntryMissing) throw result;
+  m_exposureMode = result == 0 ? exposureMode : 0;
 
   bool isoControl = false;
   result = getBoolValue(kNkMAIDCapability_IsoControl, isoControl);
@@ -101,7 +108,9 @@ void CCamera::addSettingEntry(ZnLuaTETable* table, std::string entriesKey, std::
   }
   std::string current;
   std::vector<std::string> entries;
-  if (getStringEnumValue(capId, current, entries) != 0) return;
+  // Without a current entry the setting is shown empty, with the entries still to choose from.
+  const int result = getStringEnumValue(capId, current, entries);
+  if (result != 0 && result != kCurrentEntryMissing) return;
   auto* list = new ZnLuaTETable();
   for (std::size_t i = 0; i < entries.size(); ++i) {
     list->setValue(new ZnLuaTENumber(static_cast<double>(i)), new ZnLuaTEString(entries[i]));
@@ -216,6 +225,9 @@ int CCamera::setEnumSetting(maid::ULONG capId, const ZnLuaTE* params) {
 
 void CCamera::onCompletion(maid::ULONG command, maid::NKERROR result, maid::NKPARAM context) {
   Trace("CCamera completion callback for command %s", CommandName(command));
+  // The camera is the receiver of its releases only; the result tells a release the camera
+  // took from one it gave up on.
+  m_releaseResult = result;
 }
 
 maid::NKERROR CCamera::onData(void* dataInfo, void* data) { return 0; }
@@ -249,7 +261,9 @@ void CCamera::onEvent(maid::ULONG event, maid::NKPARAM data) {
     case kNkMAIDCapability_ExposureMode: {
       maid::ULONG mode = 0;
       std::vector<maid::ULONG> modes;
-      if (getUnsignedEnumValue(kNkMAIDCapability_ExposureMode, mode, modes) != 0) {
+      const int result = getUnsignedEnumValue(kNkMAIDCapability_ExposureMode, mode, modes);
+      if (result == kCurrentEntryMissing) mode = 0;  // unknown: every setting a plain value
+      else if (result != 0) {
         Trace("CCamera get exosure mode failed with err: ");
         return;
       }
@@ -274,7 +288,9 @@ void CCamera::onEvent(maid::ULONG event, maid::NKPARAM data) {
 
 CCamera::~CCamera() {
   // Live view left on would keep the mirror up and the sensor hot after we let go of the
-  // camera, so it is switched off before the object is closed.
+  // camera, so it is switched off before the object is closed. A camera that is gone cannot
+  // answer: asking it would only hold the SDK lock through every retry's pause.
+  if (m_gone) return;
   for (int attempt = 0; attempt < kLiveViewOffAttempts; ++attempt) {
     if (!isOpen() || !hasCapability(kNkMAIDCapability_LiveViewStatus)) continue;
     const maid::MaidCapInfo* info = capabilityInfo(kNkMAIDCapability_LiveViewStatus);

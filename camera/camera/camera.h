@@ -41,11 +41,14 @@ class CCamera : public CNikonObject {
   // the partly built camera is then destroyed by the caller.
   CCamera(CNikonModule* module, maid::ULONG id);
 
-  // Switches live view off (bounded attempts) before the SDK object is closed.
+  // Switches live view off (bounded attempts) before the SDK object is closed, unless the
+  // camera is gone (m_gone).
   ~CCamera() override;
 
   // Reads the name, exposure mode, ISO control and, when the camera has a type, the
-  // live-view header size. Throws the int SDK result when a required read fails.
+  // live-view header size. Throws the int SDK result when a required read fails. An exposure
+  // mode without a current entry counts as unknown (0): every setting then comes as a plain
+  // value.
   void initialize(maid::ULONG id, CNikonModule* module);
 
   // Prepares the camera to be the connected camera: events come to the camera itself and
@@ -72,8 +75,10 @@ class CCamera : public CNikonObject {
 
   // --- Capture, live view and focus (camera_capture.cpp), I/O thread unless noted. ---
 
-  // Releases the shutter and waits until the SDK reports the command complete. The new
-  // items' downloads run inside this wait.
+  // Releases the shutter and waits until the SDK reports the command complete (or the wait
+  // can no longer help: completion_wait.h). The new items' downloads run inside this wait. A
+  // release the camera refuses, at the start or in its completion, is reported to the host
+  // as a failed download without a capture id.
   void capture() LB_REQUIRES(g_sdkLock);
   // Switches live view on; true, with m_liveViewOn set, when the camera took it.
   bool startLiveView() LB_REQUIRES(g_sdkLock);
@@ -98,6 +103,9 @@ class CCamera : public CNikonObject {
   maid::NKERROR onData(void* dataInfo, void* data) override;
   void onEvent(maid::ULONG event, maid::NKPARAM data) override;
 
+  // Whether IsAlive reads true; a failing read counts as not alive.
+  bool isAlive();
+
   // The module this camera belongs to, or null when its parent is something else.
   CNikonModule* module() const;
 
@@ -113,4 +121,10 @@ class CCamera : public CNikonObject {
   bool m_liveViewOn = false;                 // live view started by this process
   bool m_autoFocusOn = false;                // contrast auto-focus started by this process
   std::string m_moduleType;                  // first word of the module's name, e.g. "Type0023"
+  bool m_gone = false;                       // a rescan took the camera out: unplugged or dead
+  maid::NKERROR m_releaseResult = 0;         // result of the last release's completion
+
+ private:
+  // Tells the host that the camera would not take the picture (`result` is the SDK's).
+  void reportRefusedRelease(maid::NKERROR result) LB_REQUIRES(g_sdkLock);
 };

@@ -2,15 +2,18 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "camera/camera/camera.h"
+#include "camera/camera_host.h"
+#include "camera/sdkobject/completion_wait.h"
+#include "camera/sdkobject/maid_names.h"
 #include "platform/platform.h"
 #include "platform/trace.h"
 #include "values/lua_value.h"
 
 namespace {
 
-constexpr unsigned kCapturePollMs = 10;
 constexpr int kLiveViewOffAttempts = 5;
 constexpr maid::ULONG kLiveViewOff = 0;
 
@@ -35,25 +38,31 @@ double FocusStepSize(std::int32_t direction) {
 void CCamera::capture() {
   if (!hasCapability(kNkMAIDCapability_Capture) || !isOpen()) return;
   CPendingCompletion completion(this);
+  m_releaseResult = kNkMAIDResult_NoError;
   const maid::NKERROR started = call(kNkMAIDCommand_CapStart, kNkMAIDCapability_Capture,
                                      kNkMAIDDataType_Null, 0, &NikonCompletionProc,
                                      completion.record());
-  completion.setAccepted(started == kNkMAIDResult_NoError || started == kNkMAIDResult_Pending);
-  // The wait ends with the completion, an Async error or the camera's object closing. The
-  // new items' downloads run inside it. A camera that never completes must not hold the SDK
-  // lock (and with it every command and the heartbeat) for ever, so the wait also ends after
-  // the same limit as any started command; it is long enough for a timed exposure with
-  // long-exposure noise reduction.
-  const std::uint32_t begin = platform::tickCountMs();
-  while (!completion.completed()) {
-    const bool keepPolling = isOpen() && static_cast<std::uint32_t>(callAsync()) <= 1u;
-    if (completion.completed() || !keepPolling) break;
-    if (platform::tickCountMs() - begin >= startTimeoutMs()) {
-      Trace("Capture did not complete within %u ms", startTimeoutMs());
-      break;
-    }
-    platform::sleepMs(kCapturePollMs);
+  // A refused release has nothing to wait for; the module keeps the record in case it
+  // completes the refused start later anyway.
+  if (started != kNkMAIDResult_NoError && started != kNkMAIDResult_Pending) {
+    reportRefusedRelease(started);
+    return;
   }
+  // The new items' downloads run inside the wait. It ends with the completion, an Async
+  // error, the camera going or the host going, or after startTimeoutMs() in which nothing at
+  // all arrived: long enough for a timed exposure with long-exposure noise reduction.
+  const WaitOutcome outcome = WaitForCompletion(*this, completion, startTimeoutMs());
+  if (outcome == WaitOutcome::Completed && m_releaseResult != kNkMAIDResult_NoError)
+    reportRefusedRelease(m_releaseResult);
+}
+
+void CCamera::reportRefusedRelease(maid::NKERROR result) {
+  const char* name = ResultName(result);
+  const std::string description = std::string("The camera refused to take the picture: ") +
+                                  (name ? name : "unknown result") + " (" +
+                                  std::to_string(result) + ")";
+  Trace("%s", description.c_str());
+  CameraHost().downloadFailed(result, description, 0);
 }
 
 bool CCamera::startLiveView() {
@@ -112,10 +121,12 @@ int CCamera::getLiveViewImage(void*& bytes, int& size) {
     return result;
   }
   // Only a frame that holds image data after its header is worth fetching; a descriptor of
-  // absurd size (a live-view JPEG is well under a few megabytes) is a broken answer.
+  // absurd size (a live-view JPEG is well under a few megabytes) is a broken answer. Cameras
+  // may count the frame in elements of 2 or 4 bytes: the frame is element size times count
+  // bytes, the last element padded with zeros.
   const std::uint64_t frameBytes = std::uint64_t{frame.ulElements} * frame.wPhysicalBytes;
   constexpr std::uint64_t kMaxFrameBytes = 64u * 1024u * 1024u;
-  if (frame.wPhysicalBytes != 1 || frame.ulElements <= m_liveViewHeaderSize ||
+  if (frame.wPhysicalBytes == 0 || frameBytes <= m_liveViewHeaderSize ||
       frameBytes > kMaxFrameBytes) {
     Trace("error while getting live view image capability %d", -1);
     return -1;
@@ -136,7 +147,7 @@ int CCamera::getLiveViewImage(void*& bytes, int& size) {
     std::free(own);
     return result;
   }
-  size = static_cast<int>(frame.ulElements - m_liveViewHeaderSize);
+  size = static_cast<int>(frameBytes - m_liveViewHeaderSize);
   bytes = std::malloc(static_cast<std::size_t>(size));
   if (!bytes) {
     std::free(own);

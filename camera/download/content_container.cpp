@@ -4,12 +4,15 @@
 #include <string>
 
 #include "camera/camera/camera.h"
+#include "camera/camera_host.h"
 #include "camera/download/content_data.h"
 #include "camera/download/download_stopwatch.h"
 #include "camera/modules/module_manager.h"
+#include "camera/sdkobject/maid_names.h"
 #include "platform/trace.h"
 
 void CCamera::onItemAdded(maid::ULONG itemId) {
+  g_sdkLock.assertHeld();  // the SDK announces items inside our own calls
   auto* container = new CContentContainer(this, itemId);  // throws when the item won't open
 
   // Numbering and pairing: the two items of a RAW+JPEG shot share one capture number, and
@@ -63,9 +66,23 @@ int CContentContainer::openDataType() {
 
 int CContentContainer::beginDownload() {
   g_downloadStopwatch.start();
-  if (!m_data) openDataType();
-  if (!m_data) return -1;
-  m_data->startCapability(kNkMAIDCapability_Acquire, m_data);
+  if (!m_data) {
+    const int result = openDataType();
+    if (!m_data) {
+      // An item with image data whose data the camera will not hand over is a picture lost.
+      if (result != -1) {
+        Trace("Download failed: the camera refused to open a new picture's data (%d)", result);
+        CameraHost().downloadFailed(
+            result, std::string("New picture: the camera refused to open its data (") +
+                        ResultName(result) + ")", 0);
+      }
+      return -1;
+    }
+  }
+  const int started = m_data->startCapability(kNkMAIDCapability_Acquire, m_data);
+  // The wait may end without the completion (the camera refused to start, stopped answering
+  // or is gone); the data object then settles the file and tells the host.
+  m_data->transferWaitEnded(started);
   return 0;
 }
 

@@ -15,6 +15,7 @@
 #include <cstdint>
 
 #include "camera/download/capture_file_names.h"
+#include "camera/sdk_lock.h"
 #include "camera/sdkobject/nikon_object.h"
 
 class CCamera;
@@ -32,8 +33,9 @@ class CContentContainer : public CNikonObject {
   int openDataType();
 
   // Starts the transfer and waits for its completion (blocks and completion arrive inside the
-  // wait). 0, or -1 when there is no data object to download.
-  int beginDownload();
+  // wait). 0, or -1 when there is no data object to download. Every outcome reaches the host:
+  // the file complete, or a failed download (also for image data the camera will not open).
+  int beginDownload() LB_REQUIRES(g_sdkLock);
 
   // Closes the item's SDK object and stops the download stopwatch.
   void contentFinishedDownloading();

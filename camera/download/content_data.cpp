@@ -86,27 +86,28 @@ bool CContentData::openFile(const maid::MaidDataInfo& info) {
   const std::string baseName =
       CCaptureFileNames::instance().baseName(shot, g_downloadDirectory, extensions);
   if (baseName.empty()) {
-    Trace("Download failed: no usable download folder (\"%s\")", g_downloadDirectory.c_str());
+    fail(kDownloadCannotCreate, "no usable download folder (\"" + g_downloadDirectory + "\")");
     return false;
   }
   m_fileName = baseName + extension;
-  // Without a size from the camera the first block's total length is the only basis for the
-  // buffer; with neither, there is nothing sound to gather the file into.
-  if (m_storedBytes <= 0 && info.ulTotalLength > 0 && info.ulTotalLength <= kLargestDownloadBytes) {
-    Trace("Download of %s sized by its data blocks", m_fileName.c_str());
+  // The blocks' total length is what the camera actually sends; a StoredBytes that disagrees
+  // would cut the file or pad it with bytes that never came from the camera.
+  if (info.ulTotalLength > 0 && info.ulTotalLength <= kLargestDownloadBytes) {
+    if (m_storedBytes > 0 && static_cast<std::uint32_t>(m_storedBytes) != info.ulTotalLength) {
+      Trace("Download of %s: StoredBytes says %d bytes, the blocks %lu; the blocks size the file",
+            m_fileName.c_str(), static_cast<int>(m_storedBytes),
+            static_cast<unsigned long>(info.ulTotalLength));
+    }
     m_storedBytes = static_cast<std::int32_t>(info.ulTotalLength);
   }
   if (m_storedBytes <= 0) {
-    Trace("Download of %s failed: the camera gave no file size", m_fileName.c_str());
+    fail(kDownloadNoFileSize, "the camera gave no usable file size");
     return false;
   }
-  // Not zero-filled up front: blocks come in order, so zeroing all of a 50 MB buffer first
-  // would only touch it twice. m_initializedBytes keeps track instead (see onData).
   m_buffer.reset(static_cast<unsigned char*>(std::malloc(static_cast<std::size_t>(m_storedBytes))));
-  m_initializedBytes = 0;
+  m_coverage.clear();
   if (!m_buffer) {
-    Trace("Download of %s failed: no memory for %d bytes", m_fileName.c_str(),
-          static_cast<int>(m_storedBytes));
+    fail(kDownloadNoMemory, "no memory for " + std::to_string(m_storedBytes) + " bytes");
     return false;
   }
   m_filePath = g_downloadDirectory + m_fileName;
@@ -116,10 +117,16 @@ bool CContentData::openFile(const maid::MaidDataInfo& info) {
     m_filePath = MakeUniqueFilePath(g_downloadDirectory, m_fileName);
     if (!m_filePath.empty()) m_fileName = m_filePath.substr(g_downloadDirectory.size());
   }
-  m_file.reset(m_filePath.empty() ? nullptr : platform::openForWriting(m_filePath));
+  if (m_filePath.empty()) {
+    fail(kDownloadCannotCreate, "no free name for it in \"" + g_downloadDirectory + "\"");
+    return false;
+  }
+  m_partPath = m_filePath + kPartialFileSuffix;
+  m_file.reset(platform::openForWriting(m_partPath));
   if (!m_file) {
     // Nothing of ours is at the path, so nothing is removed: it may be another program's.
-    Trace("Download of %s failed: cannot create \"%s\"", m_fileName.c_str(), m_filePath.c_str());
+    m_partPath.clear();
+    fail(kDownloadCannotCreate, "cannot create \"" + m_filePath + kPartialFileSuffix + "\"");
     return false;
   }
   Trace("path for downloaded file: %s", m_filePath.c_str());
@@ -128,62 +135,70 @@ bool CContentData::openFile(const maid::MaidDataInfo& info) {
 }
 
 maid::NKERROR CContentData::onData(void* dataInfo, void* data) {
-  // Blocks after the file is complete, or after it could not be stored, would otherwise open
-  // a second file under a new name and announce it to the host again.
   g_sdkLock.assertHeld();  // the SDK calls back inside our own call
+  // Blocks after the file is whole, or after it failed, change nothing: the file on disk is
+  // the one the host is told of, and a second file must never be opened or announced.
   if (!dataInfo || m_transferComplete || m_transferFailed) return 0;
   maid::MaidDataInfo info;
   std::memcpy(&info, dataInfo, sizeof info);
+  if ((info.ulType & kNkMAIDDataObjType_File) == 0) return 0;
 
-  if (!m_file) {
-    if (!openFile(info)) {
-      m_transferFailed = true;
-      discardFile();
-      return 0;
-    }
-  }
-
-  if (info.ulType & kNkMAIDDataObjType_File) {
-    // In 64 bits, so a block near the 4 GiB end cannot wrap around into the buffer. A block
-    // that would wrap names no place in any file; it is dropped whole, and does not count as
-    // the end of the file either.
-    const std::uint64_t end = std::uint64_t{info.ulStart} + info.ulLength;
-    if (end > 0xFFFFFFFFull) return 0;
-    if (end <= static_cast<std::uint64_t>(m_storedBytes) && data) {
-      // Every byte below m_initializedBytes holds data or zero; a gap the camera skipped is
-      // zeroed before the block past it lands, so no stale memory can reach the file.
-      if (info.ulStart > m_initializedBytes)
-        std::memset(m_buffer.get() + m_initializedBytes, 0, info.ulStart - m_initializedBytes);
-      std::memcpy(m_buffer.get() + info.ulStart, data, info.ulLength);
-      if (end > m_initializedBytes) m_initializedBytes = static_cast<std::uint32_t>(end);
-    }
-    if (end >= info.ulTotalLength) writeFile();
-  }
+  if (!m_file && !openFile(info)) return 0;
+  storeBlock(info, data);
+  if (m_coverage.covers(static_cast<std::uint64_t>(m_storedBytes))) finishFile();
   return 0;
 }
 
-void CContentData::writeFile() {
+void CContentData::storeBlock(const maid::MaidDataInfo& info, const void* data) {
+  // In 64 bits, so a block near the 4 GiB end cannot wrap around into the buffer.
+  const std::uint64_t end = std::uint64_t{info.ulStart} + info.ulLength;
+  if (!data || end > static_cast<std::uint64_t>(m_storedBytes)) {
+    Trace("Download of %s: block of %lu bytes at %lu is outside the file's %d bytes, dropped",
+          m_fileName.c_str(), static_cast<unsigned long>(info.ulLength),
+          static_cast<unsigned long>(info.ulStart), static_cast<int>(m_storedBytes));
+    return;
+  }
+  std::memcpy(m_buffer.get() + info.ulStart, data, info.ulLength);
+  m_coverage.add(info.ulStart, end);
+}
+
+void CContentData::finishFile() {
   const std::size_t size = static_cast<std::size_t>(m_storedBytes);
-  if (m_initializedBytes < size)
-    std::memset(m_buffer.get() + m_initializedBytes, 0, size - m_initializedBytes);
   const bool written = std::fwrite(m_buffer.get(), 1, size, m_file.get()) == size;
   const bool closed = std::fclose(m_file.release()) == 0;
   m_buffer.reset();
-  if (written && closed) {
-    m_transferComplete = true;
+  if (!written || !closed) {
+    fail(kDownloadWriteFailed, "writing \"" + m_partPath + "\" fell short (disk full?)");
     return;
   }
-  // A file that falls short of its size is not the picture; the host must not be sent to it.
-  Trace("Download of %s failed: writing \"%s\" fell short", m_fileName.c_str(), m_filePath.c_str());
-  platform::removeFile(m_filePath);
+  if (!platform::renameFileNoReplace(m_partPath, m_filePath)) {
+    // Another program may have taken the name while the file was transferred.
+    const std::string otherPath = MakeUniqueFilePath(g_downloadDirectory, m_fileName);
+    if (otherPath.empty() || !platform::renameFileNoReplace(m_partPath, otherPath)) {
+      fail(kDownloadCannotRename, "cannot rename \"" + m_partPath + "\" to its final name");
+      return;
+    }
+    m_filePath = otherPath;
+  }
+  m_partPath.clear();
+  m_transferComplete = true;
+}
+
+void CContentData::fail(int errorCode, const std::string& cause) {
+  discardFile();
+  if (m_transferFailed) return;
   m_transferFailed = true;
+  const std::string description = (m_fileName.empty() ? "New picture" : m_fileName) + ": " + cause;
+  Trace("Download failed: %s", description.c_str());
+  CameraHost().downloadFailed(errorCode, description, m_captureId);
 }
 
 void CContentData::discardFile() {
-  if (m_file) {
-    m_file.reset();
-    // A file that was opened and never completed holds nothing of the picture.
-    platform::removeFile(m_filePath);
+  m_file.reset();
+  // A .part file that was never completed holds nothing the host can use.
+  if (!m_partPath.empty()) {
+    platform::removeFile(m_partPath);
+    m_partPath.clear();
   }
   m_buffer.reset();
 }
@@ -194,22 +209,52 @@ void CContentData::closeSdkObject() {
   markClosed();
 }
 
+void CContentData::finishItem() {
+  closeSdkObject();
+  if (auto* container = dynamic_cast<CContentContainer*>(parent())) {
+    container->contentFinishedDownloading();
+  }
+}
+
 void CContentData::completionCallback(maid::ULONG command, maid::NKERROR result, maid::NKPARAM) {
   g_sdkLock.assertHeld();  // the SDK calls back inside our own call
   Trace("CContentData completionCallback: %s", CommandName(command));
+  if (m_transferEnded) return;  // a module that completes twice
+  m_transferEnded = true;
   if (m_transferComplete) {
     CameraHost().fileDownloaded(m_captureId, m_filePath, g_downloadStopwatch.elapsedMs());
   } else {
     Trace("CContentData completionCallback,failed to finish data transfer, err=%ld",
           static_cast<long>(result));
-    discardFile();
     if (result == kNkMAIDResult_CameraNotFound) {
+      fail(result, "the camera was lost during the transfer");
       CNikonModuleManager::getInstance();
       if (m_container && m_container->m_camera) m_container->m_camera->m_lost = true;
+    } else if (result != kNkMAIDResult_NoError) {
+      fail(result, std::string("the transfer failed (") + ResultName(result) + ")");
+    } else if (m_storedBytes <= 0 || !m_buffer) {
+      fail(kDownloadIncomplete, "the camera ended the transfer without sending the file");
+    } else {
+      const std::uint64_t size = static_cast<std::uint64_t>(m_storedBytes);
+      fail(kDownloadIncomplete,
+           "the camera ended the transfer with " + std::to_string(size - m_coverage.filledBytes()) +
+               " of " + std::to_string(size) + " bytes missing, the first at offset " +
+               std::to_string(m_coverage.firstMissing(size)));
     }
   }
-  closeSdkObject();
-  if (auto* container = dynamic_cast<CContentContainer*>(parent())) {
-    container->contentFinishedDownloading();
+  finishItem();
+}
+
+void CContentData::transferWaitEnded(int startResult) {
+  if (m_transferEnded) return;
+  m_transferEnded = true;
+  if (m_transferComplete) {
+    // Every byte is on disk under its name; only the camera's word that it is done is missing.
+    CameraHost().fileDownloaded(m_captureId, m_filePath, g_downloadStopwatch.elapsedMs());
+  } else if (startResult != kNkMAIDResult_NoError) {
+    fail(startResult, std::string("the camera refused the transfer (") + ResultName(startResult) + ")");
+  } else {
+    fail(kDownloadNotEnded, "the transfer stopped before the camera ended it");
   }
+  finishItem();
 }

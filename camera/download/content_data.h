@@ -1,18 +1,22 @@
 // CContentData: the image data object of a capture item, and the file it becomes.
 //
-// The first data block opens the file in the download folder under the capture's base name
-// and announces it to the host; the blocks are gathered in memory; the last one
-// writes the whole file in one write; the completion tells the host the file is there
-// and closes the SDK objects.
+// The first data block of the file fixes its size, names it, creates "<final name>.part" in
+// the download folder and announces the file to the host. The blocks are gathered in memory;
+// once every byte of the file has arrived, in whatever order and sizes the camera sent them,
+// the whole file is written to the .part file in one write and renamed to its final name. The
+// completion then tells the host where the file is and closes the SDK objects.
 //
-// A download that cannot be stored (no size to buffer, no memory, the file cannot be created,
-// the write falls short) leaves no partial file behind and reports no completed file;
-// the host is never told of a file that is not complete on disk.
+// Every picture that does not arrive is reported to the host once, as a failed download that
+// names the file (when it has a name) and the cause, with the id of its announcement when
+// there was one: a file that cannot be sized, buffered, created, written or renamed, a transfer
+// the camera ends with an error or with bytes still missing, and one that stops without its
+// completion. Nothing but a whole file under its final name is ever reported complete, and a
+// failed download leaves no file of its own behind.
 //
 // Ownership: owned by its container through m_children; m_file and m_buffer are released by
 // the end of the transfer at the latest, and by the destructor whatever happened.
 //
-// Threads: only inside SDK callbacks, with the SDK lock held.
+// Threads: only inside SDK callbacks and the container's download, with the SDK lock held.
 #pragma once
 
 #include <cstdint>
@@ -20,6 +24,7 @@
 #include <memory>
 #include <string>
 
+#include "camera/download/block_coverage.h"
 #include "camera/sdk_lock.h"
 #include "camera/sdkobject/nikon_object.h"
 
@@ -29,6 +34,18 @@ class CContentContainer;
 // failing close is seen.
 struct CFileCloser {
   void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+// The code of a failed download when the camera gave no result of its own; a failure the
+// camera reported carries the camera's result instead.
+enum DownloadErrorCode : int {
+  kDownloadNoFileSize = -1001,    // neither StoredBytes nor the blocks give a usable size
+  kDownloadNoMemory = -1002,      // no memory to gather the file in
+  kDownloadCannotCreate = -1003,  // no free name, or the file cannot be created
+  kDownloadWriteFailed = -1004,   // writing or closing the file fell short
+  kDownloadCannotRename = -1005,  // the finished file cannot take its final name
+  kDownloadIncomplete = -1006,    // the transfer ended with bytes of the file missing
+  kDownloadNotEnded = -1007,      // the transfer stopped without the camera ending it
 };
 
 class CContentData : public CNikonObject {
@@ -45,26 +62,40 @@ class CContentData : public CNikonObject {
     completionCallback(command, result, context);
   }
 
+  // The container's wait for the transfer is over; `startResult` is what starting it gave.
+  // When the completion never came, the file is settled here: reported complete when it is
+  // whole on disk, else reported failed.
+  void transferWaitEnded(int startResult) LB_REQUIRES(g_sdkLock);
+
   CContentContainer* m_container = nullptr;  // not owned
-  std::int32_t m_storedBytes = 0;            // file size from kNkMAIDCapability_StoredBytes
+  std::int32_t m_storedBytes = 0;            // the file's size: StoredBytes, else the blocks'
   bool m_hasSidecar = false;                 // the shot is a RAW+JPEG pair
-  std::unique_ptr<std::FILE, CFileCloser> m_file;  // the output file while it is written
+  std::unique_ptr<std::FILE, CFileCloser> m_file;  // the .part file while it is written
   std::unique_ptr<unsigned char[], CFreeDeleter> m_buffer;  // the whole file (malloc)
-  std::uint32_t m_initializedBytes = 0;      // m_buffer below this holds data or zeros
-  bool m_transferComplete = false;           // the file is complete on disk
-  bool m_transferFailed = false;             // the file could not be stored; blocks are ignored
-  std::int32_t m_captureId = 0;              // from the host's fileAnnounced
+  CBlockCoverage m_coverage;                 // the bytes of m_buffer that came from the camera
+  bool m_transferComplete = false;           // the file is whole on disk under m_filePath
+  bool m_transferFailed = false;             // the download failed and was reported
+  bool m_transferEnded = false;              // the completion arrived
+  std::int32_t m_captureId = 0;              // from the host's fileAnnounced; 0 until then
   std::string m_fileName;                    // base name + extension, as the host sees it
-  std::string m_filePath;                    // full path on disk (UTF-8)
+  std::string m_filePath;                    // final path on disk (UTF-8)
+  std::string m_partPath;                    // m_filePath + ".part", written until complete
   std::uint32_t m_captureNumber = 0;
 
  private:
-  // Opens the file and its buffer at the first block; false (and the download failed) when
-  // either cannot be had.
+  // Sizes, names, buffers and creates the file at its first block and announces it; false
+  // when the download failed (and was reported).
   bool openFile(const maid::MaidDataInfo& info) LB_REQUIRES(g_sdkLock);
-  // Writes the buffer in one write and closes the file; a short write deletes the file.
-  void writeFile();
-  // Closes and deletes a file that will not be completed, and releases the buffer.
+  // Copies a block into the buffer; a block that reaches past the file's end names no place
+  // in it and is dropped.
+  void storeBlock(const maid::MaidDataInfo& info, const void* data);
+  // Writes the whole buffer to the .part file and gives it the final name.
+  void finishFile() LB_REQUIRES(g_sdkLock);
+  // Gives up on the file: removes what it left on disk, releases the buffer, and reports the
+  // failure to the host (once per file).
+  void fail(int errorCode, const std::string& cause) LB_REQUIRES(g_sdkLock);
+  // Closes and removes the .part file, if any, and releases the buffer.
   void discardFile();
   void closeSdkObject();
+  void finishItem();
 };

@@ -8,6 +8,7 @@
 #include "camera/camera_host.h"
 #include "camera/download/download_directory.h"
 #include "camera/modules/nikon_module.h"
+#include "camera/sdkobject/nikon_object.h"
 #include "platform/platform.h"
 #include "platform/trace.h"
 
@@ -102,6 +103,8 @@ CNikonModuleManager::~CNikonModuleManager() {
   // In order, each slot emptied before its module is deleted.
   for (auto& module : m_modules) module.reset();
   m_modules.clear();
+  // With every module object closed, no completion can come any more.
+  ReleaseAbandonedCompletions();
 }
 
 CNikonModule* CNikonModuleManager::findModule(std::uint32_t moduleIndex) const {
@@ -144,4 +147,7 @@ void CNikonModuleManager::pumpIdle() {
   sendLiveViewFrame();
   rescanAll();
   deleteRemovedCameras();
+  for (const auto& module : m_modules) {
+    if (module) module->sendPendingSettings();
+  }
 }

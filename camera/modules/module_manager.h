@@ -44,7 +44,8 @@ class CNikonModuleManager {
   static void DestroyInstance() LB_REQUIRES(g_sdkLock);
 
   // The idle work of one 100 ms tick: SDK asynchronous processing, rescans, deletion of
-  // removed cameras and, while live view is on, one live-view frame. Main thread, SDK lock
+  // removed cameras, while live view is on one live-view frame, and settings reports that
+  // were held back by the half-second spacing. Main thread, SDK lock
   // held, only while no shutdown has been requested.
   void pumpIdle() LB_REQUIRES(g_sdkLock);
 

@@ -64,6 +64,13 @@ CCamera* CNikonModule::addCamera(maid::ULONG id) {
     Trace("Error caught while creating camera");
     return nullptr;
   }
+  // A camera that says it is not alive is treated like one that cannot be initialised: the
+  // rescan would take it out again at once, so announcing it would make it flap.
+  if (!camera->isAlive()) {
+    Trace("addCamera(): camera %u is listed but not alive, not taken on", id);
+    camera->m_gone = true;
+    return nullptr;
+  }
   CCamera* added = camera.release();
   m_cameras[static_cast<std::int32_t>(id)] = added;
 
@@ -104,18 +111,12 @@ void CNikonModule::scanAndInformHostOfCameraChanges() {
       ++it;
       continue;
     }
-    bool stays = camera->m_present && !camera->m_lost;
-    if (stays) {
-      bool alive = false;
-      const int result = camera->getBoolValue(kNkMAIDCapability_IsAlive, alive);
-      if (result != 0) Trace("CCamera isAlive failed with err: %d", result);
-      stays = result == 0 && alive;
-    }
-    if (stays) {
+    if (camera->m_present && !camera->m_lost && camera->isAlive()) {
       ++it;
       continue;
     }
     if (camera == m_currentCamera) m_currentCamera = nullptr;
+    camera->m_gone = true;
     Trace("CNikonModule::scanAndInformHostOfCameraChanges() - removed camera: %s - device id: %d",
           camera->m_name.c_str(), static_cast<int>(camera->m_cameraId));
     CameraHost().deviceRemoved(deviceIdOf(camera));
@@ -153,21 +154,44 @@ int CNikonModule::connectCamera(maid::ULONG cameraId) {
 
 void CNikonModule::notifyCameraSettingsChanged() {
   if (!m_currentCamera) return;
-  sendThrottledSettings();
+  if (m_sendingSettings || secondsSinceSettingsSent() < kSettingsSpacingSeconds) {
+    m_settingsPending = true;
+    return;
+  }
+  sendSettings(NowSeconds());
 }
 
-void CNikonModule::sendThrottledSettings() {
-  const double now = NowSeconds();
-  const double elapsed = now - m_lastSettingsTime;
-  if (elapsed < 0.0) m_lastSettingsTime = now;  // the tick count wrapped
-  if (elapsed < kSettingsSpacingSeconds) platform::sleepMs(kSettingsDelayMs);
-
-  // The sleep holds the SDK lock but makes no SDK call, so the current camera cannot have
-  // changed meanwhile; checking again keeps this safe if that ever changes.
+void CNikonModule::sendCameraSettingsSpaced() {
   if (!m_currentCamera) return;
+  const double now = NowSeconds();
+  if (secondsSinceSettingsSent() < kSettingsSpacingSeconds) platform::sleepMs(kSettingsDelayMs);
+  sendSettings(now);
+}
+
+void CNikonModule::sendPendingSettings() {
+  if (!m_settingsPending) return;
+  if (!m_currentCamera) {
+    m_settingsPending = false;
+    return;
+  }
+  if (secondsSinceSettingsSent() >= kSettingsSpacingSeconds) sendSettings(NowSeconds());
+}
+
+double CNikonModule::secondsSinceSettingsSent() {
+  const double now = NowSeconds();
+  if (now < m_lastSettingsTime) m_lastSettingsTime = now;  // the tick count wrapped
+  return now - m_lastSettingsTime;
+}
+
+void CNikonModule::sendSettings(double now) {
+  // Changes that arrive while the table is read (inside its SDK calls) mark it again, so the
+  // host always ends up with the latest values.
+  m_settingsPending = false;
+  m_sendingSettings = true;
   ZnLuaTETable* table = nullptr;
   const int result = m_currentCamera->makeSettingsTable(table);
   std::unique_ptr<ZnLuaTETable> settings(table);
+  m_sendingSettings = false;
   if (result == 0 && settings) {
     m_lastSettingsTime = now;
     CameraHost().settingsChanged(*settings);

@@ -4,7 +4,9 @@
 // that came and take out cameras that went, telling the host of each; the removed ones
 // wait in m_removedCameras until the pump deletes them later in the same tick, so nothing that
 // is still on the call stack is ever deleted. It also connects the camera the host asks for and
-// sends that camera's settings, at most about twice a second.
+// sends that camera's settings, at most about twice a second: a change that comes sooner
+// after the last report is only marked, and the idle pump sends the latest table once the
+// half second has passed, so no setting change ever makes the heartbeat sleep.
 //
 // Ownership: the module owns its cameras through m_children (CNikonObject); m_cameras,
 // m_removedCameras and m_currentCamera only lend them. The module itself is owned by the
@@ -48,8 +50,18 @@ class CNikonModule : public CNikonObject {
   // camera) with no camera current.
   int connectCamera(maid::ULONG cameraId) LB_REQUIRES(g_sdkLock);
 
-  // Gives the host the current camera's settings, throttled to one report per 0.5 s.
+  // A watched setting of the current camera changed: sends its settings at once when the last
+  // report is 0.5 s old (and no report is being built), else marks them for sendPendingSettings.
+  // Never sleeps.
   void notifyCameraSettingsChanged() LB_REQUIRES(g_sdkLock);
+
+  // Sends the current camera's settings now, first sleeping 0.5 s when the last report is
+  // younger than that: for a command whose reply the host expects after the settings
+  // (connecting, switching live view on). Clears a pending mark.
+  void sendCameraSettingsSpaced() LB_REQUIRES(g_sdkLock);
+
+  // Idle pump: sends the marked settings once the last report is 0.5 s old.
+  void sendPendingSettings() LB_REQUIRES(g_sdkLock);
 
   // Deletes the cameras that rescans took out. Idle pump only.
   void deleteRemovedCameras() LB_REQUIRES(g_sdkLock);
@@ -64,9 +76,14 @@ class CNikonModule : public CNikonObject {
   CCamera* m_currentCamera = nullptr;          // connected camera; not owning
   std::uint32_t m_moduleIndex = 0;             // ordinal << 8
   double m_lastSettingsTime = 0.0;             // seconds (tick count / 1000) of the last send
+  bool m_settingsPending = false;              // a change came too soon after the last send
   std::list<CCamera*> m_removedCameras;        // out of m_cameras, waiting for deletion
 
  private:
-  // The settings throttle shared by connectCamera and notifyCameraSettingsChanged.
-  void sendThrottledSettings() LB_REQUIRES(g_sdkLock);
+  // Seconds since the last send; a tick count that wrapped resets the last send to now.
+  double secondsSinceSettingsSent() LB_REQUIRES(g_sdkLock);
+  // Builds and sends the current camera's table; `now` becomes the last send time.
+  void sendSettings(double now) LB_REQUIRES(g_sdkLock);
+
+  bool m_sendingSettings = false;  // a table is being built: events inside it only mark
 };

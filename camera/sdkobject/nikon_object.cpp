@@ -3,7 +3,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <set>
 
+#include "camera/sdkobject/completion_wait.h"
 #include "camera/sdkobject/maid_names.h"
 #include "platform/platform.h"
 #include "platform/trace.h"
@@ -17,10 +19,16 @@ constexpr int kMaxCapabilityLoadPasses = 8;
 // No real capability list or enumeration comes near this; a larger answer is a broken module
 // and must not make us allocate gigabytes.
 constexpr std::uint64_t kMaxArrayBytes = 64u * 1024u * 1024u;
-constexpr unsigned kAsyncPollMs = 10;
 constexpr std::size_t kStringBytes = 256;
 
 unsigned g_startTimeoutMs = 120000;
+unsigned g_transferInactivityMs = 30000;
+
+// Both guarded by the SDK lock, under which every SDK callback arrives.
+std::uint64_t g_sdkActivity = 0;
+// Records of starts nobody completed, owned until completed or released. Never destroyed: a
+// module may complete a record during the process's exit.
+std::set<CNikonCompletionRecord*>& g_abandonedCompletions = *new std::set<CNikonCompletionRecord*>;
 
 // Allocates count * size zeroed bytes, or null when the product overflows, is absurd or is
 // refused.
@@ -39,6 +47,7 @@ void NikonEventProc(maid::NKREF ref, maid::ULONG event, maid::NKPARAM data) {
 }
 
 maid::NKERROR NikonDataProc(maid::NKREF ref, void* dataInfo, void* data) {
+  ++g_sdkActivity;
   if (!ref) return 0;
   return static_cast<CNikonObject*>(ref)->onData(dataInfo, data);
 }
@@ -47,6 +56,8 @@ void NikonCompletionProc(maid::MaidObject*, maid::ULONG command, maid::ULONG, ma
                          maid::NKPARAM, maid::NKREF completionRef, maid::NKERROR result) {
   auto* record = static_cast<CNikonCompletionRecord*>(completionRef);
   if (!record) return;
+  ++g_sdkActivity;
+  g_abandonedCompletions.erase(record);
   if (record->counter) ++*record->counter;
   if (record->receiver) record->receiver->onCompletion(command, result, record->context);
   delete record;
@@ -54,16 +65,22 @@ void NikonCompletionProc(maid::MaidObject*, maid::ULONG command, maid::ULONG, ma
 
 CPendingCompletion::~CPendingCompletion() {
   if (completed()) return;  // the completion procedure has freed the record
-  if (!m_accepted) {
-    delete m_record;
-    return;
-  }
   m_record->counter = nullptr;
   m_record->receiver = nullptr;
+  g_abandonedCompletions.insert(m_record);
 }
+
+void ReleaseAbandonedCompletions() {
+  for (CNikonCompletionRecord* record : g_abandonedCompletions) delete record;
+  g_abandonedCompletions.clear();
+}
+
+std::uint64_t SdkActivityCount() { return g_sdkActivity; }
 
 unsigned CNikonObject::startTimeoutMs() { return g_startTimeoutMs; }
 void CNikonObject::setStartTimeoutMs(unsigned ms) { g_startTimeoutMs = ms; }
+unsigned CNikonObject::transferInactivityMs() { return g_transferInactivityMs; }
+void CNikonObject::setTransferInactivityMs(unsigned ms) { g_transferInactivityMs = ms; }
 
 CNikonObject::CNikonObject(maid::EntryPoint entryPoint, CNikonObject* parent, maid::ULONG id)
     : m_entryPoint(entryPoint) {
@@ -259,8 +276,6 @@ int CNikonObject::getUnsignedEnumValue(maid::ULONG capId, maid::ULONG& current,
     values.clear();
     return 0;
   }
-  // A current index past the list is a camera fault; reading it would run off the block.
-  if (descriptor.ulValue >= descriptor.ulElements) return -1;
   auto block = AllocateArray<maid::ULONG>(descriptor.ulElements, 4);
   if (!block) return -1;
   descriptor.pData = block.get();
@@ -268,6 +283,8 @@ int CNikonObject::getUnsignedEnumValue(maid::ULONG capId, maid::ULONG& current,
                 reinterpret_cast<maid::NKPARAM>(&descriptor));
   if (result != 0) return result;
   values.insert(values.end(), block.get(), block.get() + descriptor.ulElements);
+  // A current index past the list is a camera fault; reading it would run off the block.
+  if (descriptor.ulValue >= descriptor.ulElements) return kCurrentEntryMissing;
   current = block[descriptor.ulValue];
   return 0;
 }
@@ -298,14 +315,15 @@ int CNikonObject::getStringEnumValue(maid::ULONG capId, std::string& current,
     std::size_t offset = 0;
     for (maid::ULONG i = 0; i < descriptor.ulValue && offset < length; ++i)
       offset += std::strlen(block + offset) + 1;
-    if (offset >= length) {
-      Trace("Ran out of space in packed string while attempting to get enum value for parameter %d",
-            static_cast<int>(capId));
-      return -1;
-    }
-    current = block + offset;
+    const bool hasCurrent = offset < length;
+    current = hasCurrent ? block + offset : "";
     for (offset = 0; offset < length; offset += std::strlen(block + offset) + 1)
       values.emplace_back(block + offset);
+    if (!hasCurrent) {
+      Trace("Ran out of space in packed string while attempting to get enum value for parameter %d",
+            static_cast<int>(capId));
+      return kCurrentEntryMissing;
+    }
     return 0;
   }
   if (descriptor.ulType == kNkMAIDArrayType_String) {
@@ -315,22 +333,21 @@ int CNikonObject::getStringEnumValue(maid::ULONG capId, std::string& current,
       values.clear();
       return 0;
     }
-    // A current index past the list is a camera fault: the reader answers -1 rather than
-    // report an entry the camera does not have.
-    if (descriptor.ulValue >= descriptor.ulElements) return -1;
     auto block = AllocateArray<char>(descriptor.ulElements, kStringBytes);
     if (!block) return 0;
     descriptor.pData = block.get();
     result = call(kNkMAIDCommand_CapGetArray, capId, kNkMAIDDataType_EnumPtr,
                   reinterpret_cast<maid::NKPARAM>(&descriptor));
     if (result != 0) return result;
+    current.clear();
     for (maid::ULONG i = 0; i < descriptor.ulElements; ++i) {
       const char* text = block.get() + static_cast<std::size_t>(i) * kStringBytes;
       std::string entry(text, strnlen(text, kStringBytes));
       if (i == descriptor.ulValue) current = entry;
       values.push_back(std::move(entry));
     }
-    return 0;
+    // A current index past the list is a camera fault: no entry is reported as current.
+    return descriptor.ulValue < descriptor.ulElements ? 0 : kCurrentEntryMissing;
   }
   return -1;
 }
@@ -343,21 +360,15 @@ int CNikonObject::callAsync() {
 int CNikonObject::startCapability(maid::ULONG capId, CNikonCallbackReceiver* receiver) {
   if (!hasCapability(capId)) return 0;
   if (!m_object) return -1;
+  g_sdkLock.assertHeld();  // every wrapper call runs under the SDK lock
   CPendingCompletion completion(receiver);
   const maid::NKERROR result = call(kNkMAIDCommand_CapStart, capId, kNkMAIDDataType_Null, 0,
                                     &NikonCompletionProc, completion.record());
+  // A refused start has nothing to wait for. A taken one waits as long as the transfer makes
+  // progress, and no longer than its camera and the host are there.
   const bool started = result == kNkMAIDResult_NoError || result == kNkMAIDResult_Pending;
-  completion.setAccepted(started);
-  const std::uint32_t begin = platform::tickCountMs();
-  while (!completion.completed()) {
-    const int answer = callAsync();
-    if (static_cast<std::uint32_t>(answer) > 1u) break;
-    // A refused start has nothing to wait for beyond the one poll that lets the module report
-    // it; a started one gets the timeout so a module that never completes cannot hang us.
-    if (!started || platform::tickCountMs() - begin >= g_startTimeoutMs) break;
-    platform::sleepMs(kAsyncPollMs);
-  }
-  if (started && !completion.completed())
+  if (started &&
+      WaitForCompletion(*this, completion, g_transferInactivityMs) != WaitOutcome::Completed)
     Trace("No completion for capability %s", CapabilityName(capId));
   return result == kNkMAIDResult_Pending ? 0 : result;
 }
@@ -419,6 +430,7 @@ ZnLuaTE* CNikonObject::getCapabilityValue(maid::ULONG capId, int& error, int& un
         maid::ULONG current = 0;
         std::vector<maid::ULONG> values;
         result = getUnsignedEnumValue(capId, current, values);
+        if (result == kCurrentEntryMissing) return new ZnLuaTEString("");
         if (result != 0) {
           error = result;
           return nullptr;
@@ -430,6 +442,7 @@ ZnLuaTE* CNikonObject::getCapabilityValue(maid::ULONG capId, int& error, int& un
         std::string current;
         std::vector<std::string> values;
         result = getStringEnumValue(capId, current, values);
+        if (result == kCurrentEntryMissing) return new ZnLuaTEString("");
         if (result != 0) {
           error = result;
           return nullptr;

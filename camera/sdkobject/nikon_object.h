@@ -22,7 +22,7 @@
 // Threads: the wrapper takes no lock. Every method must be called with the SDK lock held (the
 // main thread's idle pump or the pipe thread's dispatcher). The SDK's callbacks arrive inside
 // our own SDK calls on the calling thread, so onEvent/onData/onCompletion run under the same
-// lock and may call back into the SDK. startCapability keeps the lock while it polls.
+// lock and may call back into the SDK. startCapability keeps the lock while it waits.
 #pragma once
 
 #include <cstdint>
@@ -47,6 +47,9 @@ class ZnLuaTE;
 
 // The capability is not in the object's capability list.
 constexpr int kCapabilityNotFound = 50000;
+// An enumeration whose current index is at or past its entries: the entries are read, the
+// current value is not known.
+constexpr int kCurrentEntryMissing = 50001;
 
 // What the completion procedure needs to know about one started command. Allocated by
 // startCapability, handed to the SDK as the completion reference, freed by the completion
@@ -59,10 +62,11 @@ struct CNikonCompletionRecord {
 
 // One started command's completion record, for the command's start and the wait after it.
 // The record goes to the SDK with the start; when this goes out of scope it is settled the one
-// sound way: a completion that came has freed it already; a start the module refused handed
-// nothing over, so it is deleted here; a start that was taken but never completed leaves it
-// with the module, cut off from our stack counter and the receiver, for the completion
-// procedure to free if the completion ever comes.
+// sound way: a completion that came has freed it already; otherwise the record stays with the
+// module, cut off from our stack counter and the receiver, for the completion procedure to
+// free if the completion ever comes. That holds for a refused start too: a module may still
+// complete a start it refused, on a later Async. Records nobody completed are freed by
+// ReleaseAbandonedCompletions once no module can call them any more.
 //
 // Threads: inside one SDK call sequence, with the SDK lock held. Neither copied nor moved: the
 // record points at m_completions.
@@ -76,15 +80,21 @@ class CPendingCompletion {
 
   // The completion reference for the start call.
   CNikonCompletionRecord* record() const { return m_record; }
-  // Whether the module took the start (NoError or Pending); false until said.
-  void setAccepted(bool accepted) { m_accepted = accepted; }
   bool completed() const { return m_completions != 0; }
 
  private:
   std::uint32_t m_completions = 0;
-  CNikonCompletionRecord* m_record;  // the SDK's once accepted; ours until then
-  bool m_accepted = false;
+  CNikonCompletionRecord* m_record;  // freed by the completion procedure or abandoned
 };
+
+// Frees the records of starts that never completed. Only once every module object is closed
+// (the module manager's end), when no completion can come any more. SDK lock held.
+void ReleaseAbandonedCompletions();
+
+// Counts the data blocks and completions the procedures below delivered, so a wait can tell a
+// command that still makes progress from one that stalled. Only differences are meaningful.
+// SDK lock held.
+std::uint64_t SdkActivityCount();
 
 // The procedures given to the SDK. `ref` is the CNikonObject* (client reference) for the event
 // and data procedures and a CNikonCompletionRecord* for the completion procedure. Null
@@ -135,12 +145,14 @@ class CNikonObject : public CNikonCallbackReceiver {
   int getStringValue(maid::ULONG capId, std::string& value);
   int getBoolValue(maid::ULONG capId, bool& value);
   // Enumeration kinds 1 and 2 with 4-byte elements. -1 when the capability is missing, not an
-  // enumeration, the object is not open, the kind does not fit, or the camera's current index
-  // is past the list.
+  // enumeration, the object is not open or the kind does not fit. kCurrentEntryMissing, with
+  // the values read and `current` left as it was, when the camera's current index is past the
+  // list.
   int getUnsignedEnumValue(maid::ULONG capId, maid::ULONG& current,
                            std::vector<maid::ULONG>& values);
   // Enumeration kinds 7 (packed zero-terminated strings) and 8 (256-byte strings). values lists
-  // the entries in the SDK's order, so an entry's position is its SDK index. -1 as above.
+  // the entries in the SDK's order, so an entry's position is its SDK index. -1 as above;
+  // kCurrentEntryMissing, with the values read and `current` empty, as above.
   int getStringEnumValue(maid::ULONG capId, std::string& current,
                          std::vector<std::string>& values);
   // kNkMAIDCommand_CapGetArray with `dataType`; the caller has pointed descriptor->pData at its
@@ -151,12 +163,14 @@ class CNikonObject : public CNikonCallbackReceiver {
   int capGet(maid::ULONG capId, maid::ULONG dataType, void* data);
   // kNkMAIDCommand_CapSet; `data` is the value itself (data type 3) or a pointer.
   int setCapabilityValue(maid::ULONG capId, maid::ULONG dataType, maid::NKPARAM data);
-  // kNkMAIDCommand_CapStart, then polls kNkMAIDCommand_Async every 10 ms until the command
-  // completes (receiver->onCompletion runs inside that poll), Async fails, or no completion came
-  // for startTimeoutMs(). 0 when the capability is not listed (nothing done), -1 when not open;
-  // otherwise the CapStart result with kNkMAIDResult_Pending turned into 0.
+  // kNkMAIDCommand_CapStart, then, unless the start was refused, WaitForCompletion
+  // (completion_wait.h) with transferInactivityMs() as its inactivity bound:
+  // receiver->onCompletion runs inside that wait. 0 when the capability is not listed (nothing
+  // done), -1 when not open; otherwise the CapStart result with kNkMAIDResult_Pending turned
+  // into 0.
   int startCapability(maid::ULONG capId, CNikonCallbackReceiver* receiver);
-  // The current value as a message value, or null. error is written with the failing result,
+  // The current value as a message value, or null; an enumeration without a current entry
+  // gives an empty text. error is written with the failing result,
   // unhandled with 3 (not listed), 2 (type not readable) or 1 (enumeration kind not readable);
   // the caller initialises both. The caller owns the returned value.
   ZnLuaTE* getCapabilityValue(maid::ULONG capId, int& error, int& unhandled);
@@ -179,10 +193,15 @@ class CNikonObject : public CNikonCallbackReceiver {
   // nor closes it again.
   void markClosed();
 
-  // How long startCapability waits for a completion (default 120 s: the longest timed exposure
-  // with long-exposure noise reduction fits). Process-wide; tests shorten it.
+  // How long a release may go without a completion, a block or a new item (default 120 s: the
+  // longest timed exposure with long-exposure noise reduction fits). Process-wide; tests
+  // shorten it.
   static unsigned startTimeoutMs();
   static void setStartTimeoutMs(unsigned ms);
+  // How long startCapability (a transfer) may go without a block or a completion (default
+  // 30 s). Process-wide; tests shorten it.
+  static unsigned transferInactivityMs();
+  static void setTransferInactivityMs(unsigned ms);
 
   // --- Callbacks: CNikonObject's own behaviour. ---
   void onCompletion(maid::ULONG command, maid::NKERROR result, maid::NKPARAM context) override;

@@ -207,31 +207,50 @@ TEST_F(CamerasTest, EntryIndexFromTheHostSelectsThatEntry) {
   EXPECT_EQ(camera->setEnumSetting(kNkMAIDCapability_Aperture, &notATable), -123);
 }
 
-TEST_F(CamerasTest, SettingsNotificationsAreSpacedHalfASecond) {
+// A dial turned quickly: the changes never make anyone wait, the host gets at most one report
+// per half second, and the last one carries the latest values.
+TEST_F(CamerasTest, SettingsNotificationsAreSpacedHalfASecondWithoutWaiting) {
   listDevices();
   HandleConnectDevice(2, DeviceParams(0x101).get());
   TakeAll();
   CNikonModule* module = module1();
 
   auto start = Clock::now();
+  for (int i = 0; i < 20; ++i) module->notifyCameraSettingsChanged();
+  manager->pumpIdle();
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(400));
+  EXPECT_TRUE(TakeNamed("cameraSettingsChanged").empty());
+  while (Clock::now() - start < std::chrono::milliseconds(600)) platform::sleepMs(20);
+  manager->pumpIdle();
+  EXPECT_EQ(TakeNamed("cameraSettingsChanged").size(), 1u);
+  manager->pumpIdle();
+  EXPECT_TRUE(TakeNamed("cameraSettingsChanged").empty());  // sent once, not per change
+
+  // Half a second after the last report, a change is sent at once.
+  platform::sleepMs(550);
   module->notifyCameraSettingsChanged();
-  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(500));
   EXPECT_EQ(TakeNamed("cameraSettingsChanged").size(), 1u);
 
-  // A tick count that wrapped makes the last time lie in the future: it is reset, and the
-  // send still waits.
+  // A tick count that wrapped makes the last time lie in the future: it is reset to now.
   module->m_lastSettingsTime = platform::tickCountMs() / 1000.0 + 1000.0;
-  start = Clock::now();
   module->notifyCameraSettingsChanged();
-  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(500));
   EXPECT_LT(module->m_lastSettingsTime, platform::tickCountMs() / 1000.0 + 1.0);
+  EXPECT_TRUE(TakeNamed("cameraSettingsChanged").empty());
+
+  // Switching live view on still sends fresh settings first, waiting out the half second.
+  start = Clock::now();
+  module->sendCameraSettingsSpaced();
+  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(500));
   EXPECT_EQ(TakeNamed("cameraSettingsChanged").size(), 1u);
 
-  // Without a connected camera nothing is sent and nothing waits.
-  HandleDisconnectDevice(3, DeviceParams(0x101).get());
-  start = Clock::now();
+  // A change marked before the camera is let go of is dropped with it.
+  module->m_lastSettingsTime = platform::tickCountMs() / 1000.0;
   module->notifyCameraSettingsChanged();
-  EXPECT_TRUE(TakeAll().empty());
+  HandleDisconnectDevice(3, DeviceParams(0x101).get());
+  platform::sleepMs(550);
+  manager->pumpIdle();
+  module->notifyCameraSettingsChanged();
+  EXPECT_TRUE(TakeNamed("cameraSettingsChanged").empty());
 }
 
 TEST_F(CamerasTest, UnpluggedCameraIsRemovedAndComesBackAsNew) {

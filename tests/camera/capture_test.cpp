@@ -17,6 +17,7 @@
 #include "bridge/notifications.h"
 #include "camera/camera/camera.h"
 #include "camera/download/capture_file_names.h"
+#include "camera/download/content_data.h"
 #include "camera/download/download_directory.h"
 #include "camera/sdkobject/nikon_object.h"
 #include "platform/platform.h"
@@ -44,37 +45,14 @@ bool MatchesRaw(const std::vector<unsigned char>& bytes, std::uint64_t seed) {
   return true;
 }
 
-// A fresh download folder per test, the file numbering started afresh, camera 0x101
-// connected.
-class CaptureTest : public SimFixture {
+class CaptureTest : public ConnectedCameraTest {
  protected:
-  void SetUp() override {
-    SimFixture::SetUp();
-    m_folder = PrivateTempPath("lb_capture_test");
-    fs::remove_all(m_folder);
-    fs::create_directories(m_folder);
-    g_downloadDirectory = m_folder.string() + "/";
-    CCaptureFileNames::instance().restartNumbering();
-    listDevices();
-    HandleConnectDevice(2, DeviceParams(0x101).get());
-    camera = module1()->m_currentCamera;
-    ASSERT_NE(camera, nullptr);
-    TakeAll();
-  }
-  void TearDown() override {
-    SimFixture::TearDown();
-    CNikonObject::setStartTimeoutMs(120000);
-    fs::remove_all(m_folder);
-  }
   std::vector<std::string> filesOnDisk() const {
     std::vector<std::string> names;
     for (const auto& entry : fs::directory_iterator(m_folder)) names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
   }
-
-  fs::path m_folder;
-  CCamera* camera = nullptr;
 };
 
 TEST_F(CaptureTest, ShotsBecomeNumberedFilesAnnouncedThenCompleted) {
@@ -187,10 +165,15 @@ TEST_F(CaptureTest, BrokenTransfersLeaveNoFileAndNoCompletion) {
   EXPECT_EQ(TakeNamed("deviceRemoved").size(), 1u);
 }
 
-TEST_F(CaptureTest, FileThatCannotBeCreatedIsNeverAnnounced) {
+TEST_F(CaptureTest, FileThatCannotBeCreatedIsReportedButNeverAnnounced) {
   g_downloadDirectory = m_folder.string() + "/no-such-folder/";
   camera->capture();
-  EXPECT_TRUE(TakeAll().empty());
+  auto messages = TakeAll();
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0]->name->getString(), "error");
+  EXPECT_EQ(Number(Payload(*messages[0]), "error_code"), kDownloadCannotCreate);
+  EXPECT_EQ(Number(Payload(*messages[0]), "capture_id"), -12345);  // nothing was announced
+  EXPECT_NE(Text(Payload(*messages[0]), "error_description").find("no-such-folder"), std::string::npos);
   EXPECT_TRUE(filesOnDisk().empty());
   // The next shot into a usable folder works, under the next number.
   g_downloadDirectory = m_folder.string() + "/";
@@ -214,8 +197,11 @@ TEST_F(CaptureTest, ShortWriteRemovesTheFileAndIsNotReportedComplete) {
   std::signal(SIGXFSZ, previous);
 
   auto messages = TakeAll();
-  ASSERT_EQ(messages.size(), 1u);  // the file was announced at its first block, never completed
+  ASSERT_EQ(messages.size(), 2u);  // the file was announced at its first block, never completed
   EXPECT_EQ(messages[0]->name->getString(), "objectWasAdded");
+  EXPECT_EQ(messages[1]->name->getString(), "error");
+  EXPECT_EQ(Number(Payload(*messages[1]), "error_code"), kDownloadWriteFailed);
+  EXPECT_EQ(Number(Payload(*messages[1]), "capture_id"), Number(Payload(*messages[0]), "capture_id"));
   EXPECT_TRUE(filesOnDisk().empty());
   camera->capture();  // with room again, the next shot is complete
   EXPECT_EQ(TakeNamed("fileDownloadComplete").size(), 1u);

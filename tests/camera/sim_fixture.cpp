@@ -7,6 +7,9 @@
 #include <unistd.h>
 
 #include "bridge/camera_commands.h"
+#include "camera/download/capture_file_names.h"
+#include "camera/download/download_directory.h"
+#include "camera/sdkobject/nikon_object.h"
 #include "platform/platform.h"
 #include "sim/sim_scenarios.h"
 
@@ -48,8 +51,11 @@ std::unique_ptr<ZnLuaTETable> DeviceParams(double deviceId) {
 
 std::string PrivateTempPath(const std::string& stem) {
   const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-  return platform::temporaryDirectory() + stem + "_" + std::to_string(getpid()) + "_" +
-         (test ? test->name() : "none");
+  std::string name = stem + "_" + std::to_string(getpid()) + "_" + (test ? test->name() : "none");
+  // A parametrised test's name holds a '/', which would put the path in a folder of its own.
+  for (char& c : name)
+    if (c == '/') c = '_';
+  return platform::temporaryDirectory() + name;
 }
 
 void SimControl(const char* moduleFile, const std::string& line) {
@@ -81,5 +87,26 @@ void SimFixture::TearDown() {
 }
 
 void SimFixture::listDevices() { HandleListDevices(1, nullptr); }
+
+void ConnectedCameraTest::SetUp() {
+  SimFixture::SetUp();
+  m_folder = PrivateTempPath("lb_capture_test");
+  std::filesystem::remove_all(m_folder);
+  std::filesystem::create_directories(m_folder);
+  g_downloadDirectory = m_folder.string() + "/";
+  CCaptureFileNames::instance().restartNumbering();
+  listDevices();
+  HandleConnectDevice(2, DeviceParams(0x101).get());
+  camera = module1()->m_currentCamera;
+  ASSERT_NE(camera, nullptr);
+  TakeAll();
+}
+
+void ConnectedCameraTest::TearDown() {
+  SimFixture::TearDown();
+  CNikonObject::setStartTimeoutMs(120000);
+  CNikonObject::setTransferInactivityMs(30000);
+  std::filesystem::remove_all(m_folder);
+}
 
 }  // namespace simtest

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -45,6 +46,17 @@ class SimFixture : public ::testing::Test {
   CHostNotifications hostNotifications;  // installed for the test; outlives its manager
   CNikonModuleManager* manager = nullptr;
   std::string m_scenarioPath;
+};
+
+// The fixture above with a fresh download folder of the test's own, the file numbering started
+// afresh, and camera 0x101 connected (`camera`), its connection's messages taken.
+class ConnectedCameraTest : public SimFixture {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  std::filesystem::path m_folder;
+  CCamera* camera = nullptr;
 };
 
 }  // namespace simtest

@@ -1,15 +1,18 @@
 // A tether session on the simulated cameras, through the pipes as the host drives it:
 // cameras found and connected, a setting changed, JPEG and RAW+JPEG shots downloaded into
 // files whose bytes are checked, live view, focus, auto-focus, and a camera that is unplugged
-// and plugged in again while the process runs.
+// and plugged in again while the process runs. The whole session runs once for each habit of
+// real cameras that shapes its downloads.
 #include <windows.h>
 
+#include <cctype>
 #include <fstream>
 #include <iterator>
 #include <optional>
 #include <string>
 
 #include "sim/sim_content.h"
+#include "sim/sim_picture.h"
 #include "sim/sim_scenarios.h"
 #include "tests/e2e/e2e_support.h"
 #include "values/lua_value.h"
@@ -26,34 +29,35 @@ bool IsJpeg(const std::string& bytes) {
            static_cast<unsigned char>(bytes[1]) == 0xD8;
 }
 
+// The files the simulated camera makes for its shot `shot`: RAW bytes from their seed, and a
+// 1600 x 1064 chart at quality 90 for the JPEG.
+bool IsCameraRaw(const std::string& bytes, std::uint32_t shot, std::size_t size) {
+    std::string expected(size, '\0');
+    lbsim::FillRaw(lbsim::FileSeed(1, shot, true), 0,
+                   reinterpret_cast<unsigned char*>(&expected[0]), size);
+    return bytes == expected;
+}
+bool IsCameraJpeg(const std::string& bytes, std::uint32_t shot) {
+    const auto jpeg = lbsim::RenderChartJpeg(1600, 1064, 0, lbsim::FileSeed(1, shot, false), 90);
+    return bytes == std::string(jpeg.begin(), jpeg.end());
+}
+
 // The process reads its simulated cameras from a scenario and takes control lines from a file
 // both given through its environment.
-class CameraSessionTest : public ::testing::Test {
+using CameraSessionTest = SimulatedCameraTest;
+
+// Camera 1 with one habit (or none), RAW files small enough to keep the run quick.
+class HabitSessionTest : public CameraSessionTest, public ::testing::WithParamInterface<const char*> {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(m_downloads.valid());
-        m_control = m_downloads.file("camera.control");
-        const std::string scenario = m_downloads.file("cameras.scenario");
-        std::ofstream(scenario, std::ios::trunc) << lbsim::kTwoCameraScenario;
-        std::ofstream(m_control, std::ios::trunc);
-        std::string error;
-        ASSERT_TRUE(m_session.start(BuiltProgram("lensbridge.exe"), 15000, &error,
-                                    m_downloads.environment({{"LBSIM_SCENARIO", scenario},
-                                                             {"LBSIM_CONTROL", m_control}})))
-            << error;
+        const std::string habit = GetParam();
+        start("camera 1 type=43 exposure=3 raw-bytes=2000000 " +
+              (habit.empty() ? std::string() : "habits=" + habit + " ") + "name=D850\n" +
+              "camera 2 type=44 exposure=1 iso-auto=1 name=Z 7\n");
     }
-    void control(const std::string& line) {
-        std::ofstream(m_control, std::ios::app) << line << "\n";
-    }
-    void shutdownCleanly() { ExpectOrderlyShutdown(m_session); }
-
-    // Declared before the session, which must end before its folder is removed.
-    CTestDownloadFolder m_downloads{CurrentTestName()};
-    CHostSession m_session;
-    std::string m_control;
 };
 
-TEST_F(CameraSessionTest, WholeSession) {
+TEST_P(HabitSessionTest, WholeSession) {
     std::string error;
     std::vector<CameraInfo> cameras;
     ASSERT_TRUE(m_session.listCameras(&cameras, &error)) << error;
@@ -73,7 +77,7 @@ TEST_F(CameraSessionTest, WholeSession) {
     ASSERT_EQ(files.size(), 1u);
     EXPECT_EQ(files[0].fileName, "Capture0001.jpg");
     const std::string jpeg = ReadFile(files[0].path);
-    EXPECT_TRUE(IsJpeg(jpeg));
+    EXPECT_TRUE(IsCameraJpeg(jpeg, 1)) << "JPEG bytes differ from what the camera sent";
     EXPECT_EQ(static_cast<long long>(jpeg.size()), files[0].announcedSize);
     // Downloads land in the temp folder the process was given, under the announced name.
     EXPECT_EQ(files[0].path, m_downloads.file("Capture0001.jpg"));
@@ -86,12 +90,11 @@ TEST_F(CameraSessionTest, WholeSession) {
     EXPECT_TRUE(files[0].hasSidecar && files[1].hasSidecar);
     const std::string raw = ReadFile(files[0].path);
     ASSERT_EQ(static_cast<long long>(raw.size()), files[0].announcedSize);
-    bool same = true;
-    const std::uint64_t seed = lbsim::FileSeed(1, 2, true);
-    for (std::size_t i = 0; i < raw.size() && same; i += 4093)
-        same = static_cast<unsigned char>(raw[i]) == lbsim::RawByte(seed, i);
-    EXPECT_TRUE(same) << "RAW bytes differ from what the camera sent";
+    EXPECT_TRUE(IsCameraRaw(raw, 2, 2000000)) << "RAW bytes differ from what the camera sent";
     EXPECT_EQ(files[1].path, m_downloads.file("Capture0002.jpg"));
+    EXPECT_TRUE(IsCameraJpeg(ReadFile(files[1].path), 2)) << "JPEG bytes differ";
+    // Only whole files under their final names: no ".part" file is left.
+    EXPECT_EQ(m_downloads.files().size(), 5u) << "scenario, control and three pictures";
 
     std::vector<LiveViewFrame> frames;
     ASSERT_TRUE(m_session.liveView(1500, &frames, &error)) << error;
@@ -109,6 +112,16 @@ TEST_F(CameraSessionTest, WholeSession) {
     EXPECT_TRUE(wasOn);
     shutdownCleanly();
 }
+
+INSTANTIATE_TEST_SUITE_P(Habits, HabitSessionTest,
+                         ::testing::Values("", "ragged-blocks", "nested-items", "late-items",
+                                           "ragged-blocks,slow-link"),
+                         [](const auto& info) {
+                             std::string name = *info.param ? info.param : "none";
+                             for (char& c : name)
+                                 if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+                             return name;
+                         });
 
 TEST_F(CameraSessionTest, RequestsForCamerasNotConnectedAreAnsweredWithErrors) {
     std::string error;

@@ -1,6 +1,7 @@
 // Shared by the end-to-end tests: where the built programs are, and a started process.
 #pragma once
 
+#include <fstream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -13,10 +14,14 @@ inline std::string BuiltProgram(const char* name) {
     return platform::executableDirectory() + "\\" + name;
 }
 
-// The running test's name, for naming what belongs to it.
+// The running test's name, for naming what belongs to it (a folder, a file): a parametrised
+// test's '/' becomes '_'.
 inline std::string CurrentTestName() {
     const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-    return test ? std::string(test->test_suite_name()) + "." + test->name() : "test";
+    std::string name = test ? std::string(test->test_suite_name()) + "." + test->name() : "test";
+    for (char& c : name)
+        if (c == '/') c = '_';
+    return name;
 }
 
 // "shutdown" is answered and the process ends with 0.
@@ -44,4 +49,24 @@ protected:
 
     CTestDownloadFolder m_downloads{CurrentTestName()};
     CHostSession m_session;
+};
+
+// A lensbridge.exe on the two-camera scenario of the simulated modules, taking control lines
+// (plug, unplug, faults, habits) from a file of its own, as a camera in a photographer's hands.
+class SimulatedCameraTest : public ::testing::Test {
+protected:
+    // Starts the process on the two-camera scenario.
+    void SetUp() override;
+    // Starts the process on the simulated cameras `scenarioText` describes.
+    void start(const std::string& scenarioText);
+    // Appends a control line; the simulator reads it at its next Async.
+    void control(const std::string& line) {
+        std::ofstream(m_control, std::ios::app) << line << "\n";
+    }
+    void shutdownCleanly() { ExpectOrderlyShutdown(m_session); }
+
+    // Declared before the session, which must end before its folder is removed.
+    CTestDownloadFolder m_downloads{CurrentTestName()};
+    CHostSession m_session;
+    std::string m_control;
 };

@@ -1,0 +1,253 @@
+// The camera layer against the habits of real camera modules, run through the simulator: what
+// the host would see (the reports in order, with their values), and that nothing holds the
+// SDK lock longer than the camera and the host are there.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bridge/camera_commands.h"
+#include "bridge/dispatcher.h"
+#include "bridge/heartbeat.h"
+#include "camera/camera/camera.h"
+#include "camera/sdkobject/nikon_object.h"
+#include "platform/platform.h"
+#include "tests/camera/sim_fixture.h"
+
+namespace {
+
+using namespace simtest;
+using Clock = std::chrono::steady_clock;
+
+double SecondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+std::vector<std::string> Names(const std::vector<std::unique_ptr<OutgoingMessage>>& messages) {
+  std::vector<std::string> names;
+  for (const auto& message : messages) {
+    const std::string name = message->name->getString();
+    if (name != "cameraSettingsChanged") names.push_back(name);
+  }
+  return names;
+}
+
+// Sends a control line from another thread after a pause, as a photographer pulling the
+// cable while a command runs; joined whatever the test does.
+class CDelayedControl {
+ public:
+  CDelayedControl(const char* module, std::string line, unsigned delayMs)
+      : m_thread([=] {
+          platform::sleepMs(delayMs);
+          SimControl(module, line);
+        }) {}
+  ~CDelayedControl() { m_thread.join(); }
+
+ private:
+  std::thread m_thread;
+};
+
+class CameraHabitsTest : public ConnectedCameraTest {
+ protected:
+  void TearDown() override {
+    hostNotifications.setHostGoneProbe(nullptr);
+    ConnectedCameraTest::TearDown();
+  }
+  void habit(const std::string& name, const char* onOff = "on", const char* id = "1") {
+    SimControl("Type0001.md3", "habit " + name + " " + onOff + " " + id);
+  }
+  void dispatch(const char* command, std::uint32_t requestId, const ZnLuaTE* params = nullptr) {
+    ZnLuaTEString name(command);
+    ASSERT_EQ(DispatchHostMessage(requestId, &name, params), 0);
+  }
+  std::string liveViewStatus() {
+    dispatch("isLiveViewOn", 9);
+    auto replies = TakeNamed("ok");
+    return replies.empty() ? "<none>" : Text(Payload(*replies.back()), "status");
+  }
+};
+
+struct ReleaseCase {
+  const char* habit;
+  int refusal;  // the error code the host must be told of; 0 when the file must arrive
+};
+
+class ReleaseHabitTest : public CameraHabitsTest,
+                         public ::testing::WithParamInterface<ReleaseCase> {};
+
+TEST_P(ReleaseHabitTest, HostGetsTheFileOrOneErrorAndNothingWaits) {
+  habit(GetParam().habit);
+  const auto start = Clock::now();
+  camera->capture();
+  EXPECT_LT(SecondsSince(start), 10.0);
+  for (int tick = 0; tick < 5; ++tick) manager->pumpIdle();  // a late completion lands here
+  auto messages = TakeAll();
+  if (GetParam().refusal == 0) {
+    EXPECT_EQ(Names(messages), (std::vector<std::string>{"objectWasAdded", "fileDownloadComplete"}));
+  } else {
+    ASSERT_EQ(Names(messages), std::vector<std::string>{"error"});
+    EXPECT_LT(SecondsSince(start), 2.0);
+    const ZnLuaTETable* error = Payload(*messages.back());
+    EXPECT_EQ(Number(error, "error_code"), GetParam().refusal);
+    EXPECT_NE(Text(error, "error_description").find("refused"), std::string::npos);
+    EXPECT_EQ(Number(error, "capture_id"), -12345.0);  // no file was announced
+    EXPECT_EQ(messages.back()->requestId, 0u);
+  }
+  // The camera still takes pictures afterwards.
+  habit(GetParam().habit, "off");
+  camera->capture();
+  EXPECT_EQ(TakeNamed("fileDownloadComplete").size(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Habits, ReleaseHabitTest,
+                         ::testing::Values(ReleaseCase{"sync-complete", 0},
+                                           ReleaseCase{"async-busy", 0},
+                                           ReleaseCase{"events-in-calls", 0},
+                                           ReleaseCase{"refused-start", 152},
+                                           ReleaseCase{"refused-start-late", 131}),
+                         [](const auto& info) {
+                           std::string name = info.param.habit;
+                           for (char& c : name) if (c == '-') c = '_';
+                           return name;
+                         });
+
+TEST_F(CameraHabitsTest, HungReleaseEndsWhenTheCameraOrTheHostGoes) {
+  SimControl("Type0001.md3", "fault capture-hangs");
+  {
+    CDelayedControl unplug("Type0001.md3", "unplug 1", 300);
+    const auto start = Clock::now();
+    camera->capture();
+    EXPECT_LT(SecondsSince(start), 2.0);
+  }
+  manager->pumpIdle();
+  auto removed = TakeNamed("deviceRemoved");
+  ASSERT_EQ(removed.size(), 1u);
+  EXPECT_EQ(Number(Payload(*removed[0]), "device_id"), 0x101);
+
+  // Camera 2 hangs too; this time the host's link breaks.
+  HandleConnectDevice(3, DeviceParams(0x102).get());
+  CCamera* second = module1()->m_currentCamera;
+  ASSERT_NE(second, nullptr);
+  SimControl("Type0001.md3", "fault capture-hangs");
+  hostNotifications.setHostGoneProbe([] { return true; });
+  const auto start = Clock::now();
+  second->capture();
+  EXPECT_LT(SecondsSince(start), 2.0);
+}
+
+TEST_F(CameraHabitsTest, SlowTransferThatKeepsDeliveringIsNotCutOff) {
+  SimControl("Type0001.md3", "format raw 1");
+  habit("slow-link");
+  SimControl("Type0001.md3", "rate 20 1");  // 12 MiB in about 0.6 s, a block every 50 ms
+  CNikonObject::setTransferInactivityMs(400);
+  camera->capture();
+  EXPECT_EQ(Names(TakeAll()), (std::vector<std::string>{"objectWasAdded", "fileDownloadComplete"}));
+}
+
+TEST_F(CameraHabitsTest, UnplugInLiveViewIsReportedAtOnceWithoutFreezing) {
+  dispatch("toggleLiveView", 5);
+  ASSERT_EQ(liveViewStatus(), "liveViewOn");
+  TakeAll();
+  SimControl("Type0001.md3", "unplug 1");
+  const auto start = Clock::now();
+  EXPECT_TRUE(RunHeartbeatTick());
+  EXPECT_LT(SecondsSince(start), 1.0);
+  EXPECT_EQ(TakeNamed("deviceRemoved").size(), 1u);
+  EXPECT_EQ(liveViewStatus(), "liveViewOff");
+}
+
+TEST_F(CameraHabitsTest, CameraNotAliveButListedIsReportedGoneOnce) {
+  habit("alive-false", "on", "2");
+  for (int tick = 0; tick < 4; ++tick) manager->pumpIdle();
+  listDevices();
+  auto messages = TakeAll();
+  std::vector<std::string> names = Names(messages);
+  names.pop_back();  // the listDevices reply
+  ASSERT_EQ(names, std::vector<std::string>{"deviceRemoved"});
+  EXPECT_EQ(Number(Payload(*messages[0]), "device_id"), 0x102);
+  EXPECT_EQ(module1()->m_cameras.count(2), 0u);
+
+  habit("alive-false", "off", "2");
+  manager->pumpIdle();
+  manager->pumpIdle();
+  auto added = TakeNamed("deviceAdded");
+  ASSERT_EQ(added.size(), 1u);
+  EXPECT_EQ(Number(Payload(*added[0]), "device_id"), 0x102);
+}
+
+class LiveViewHabitTest : public CameraHabitsTest,
+                          public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(LiveViewHabitTest, FramesReachTheHost) {
+  habit(GetParam());
+  dispatch("toggleLiveView", 5);
+  EXPECT_EQ(liveViewStatus(), "liveViewOn");
+  TakeAll();
+  std::vector<std::unique_ptr<OutgoingMessage>> frames;
+  for (int tick = 0; tick < 8; ++tick) {
+    manager->pumpIdle();
+    for (auto& frame : TakeNamed("liveViewImage")) frames.push_back(std::move(frame));
+  }
+  ASSERT_GE(frames.size(), 4u);
+  for (const auto& frame : frames) {
+    const auto* image = dynamic_cast<const ZnLuaTEData*>(Payload(*frame)->getValue("image"));
+    ASSERT_NE(image, nullptr);
+    const std::string bytes(reinterpret_cast<const char*>(image->bytes()),
+                            static_cast<std::size_t>(image->size()));
+    ASSERT_GT(bytes.size(), 2u);
+    EXPECT_EQ(static_cast<unsigned char>(bytes[0]), 0xFF);
+    EXPECT_EQ(static_cast<unsigned char>(bytes[1]), 0xD8);
+    EXPECT_NE(bytes.find("\xFF\xD9"), std::string::npos);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Habits, LiveViewHabitTest, ::testing::Values("lv-elements", "lv-busy"),
+                         [](const auto& info) {
+                           return std::string(info.param) == "lv-busy" ? "lv_busy" : "lv_elements";
+                         });
+
+TEST_F(CameraHabitsTest, LettingGoOfACameraStopsItsLiveView) {
+  dispatch("toggleLiveView", 5);
+  ASSERT_EQ(liveViewStatus(), "liveViewOn");
+  HandleDisconnectDevice(6, DeviceParams(0x101).get());
+  HandleConnectDevice(7, DeviceParams(0x101).get());
+  EXPECT_EQ(liveViewStatus(), "liveViewOff");
+  TakeAll();
+  manager->pumpIdle();
+  EXPECT_TRUE(TakeNamed("liveViewImage").empty());
+
+  // Connecting another camera stops the first one's live view too.
+  dispatch("toggleLiveView", 8);
+  ASSERT_EQ(liveViewStatus(), "liveViewOn");
+  HandleConnectDevice(10, DeviceParams(0x102).get());
+  EXPECT_FALSE(camera->m_liveViewOn);
+}
+
+TEST_F(CameraHabitsTest, EnumerationWithoutCurrentEntryLeavesThatSettingEmpty) {
+  CNikonModuleManager::DestroyInstance();
+  SimControl("Type0001.md3", "reset");
+  manager = CNikonModuleManager::getInstance();
+  habit("enum-out-of-range", "on", "");
+  listDevices();
+  EXPECT_EQ(module1()->m_cameras.size(), 2u);  // both cameras still appear
+  HandleConnectDevice(2, DeviceParams(0x101).get());
+  auto settings = TakeNamed("cameraSettingsChanged");
+  ASSERT_EQ(settings.size(), 1u);
+  const ZnLuaTETable* table = Payload(*settings[0]);
+  EXPECT_EQ(Text(table, "whiteBalance"), "");
+  EXPECT_EQ(Text(table, "aperture"), "");
+  EXPECT_EQ(Text(table, "shutter"), "");
+}
+
+TEST(HeartbeatTick, SkipsATickOnTheThreadThatHoldsTheSdkLock) {
+  CSdkLockGuard lock(g_sdkLock);
+  EXPECT_TRUE(g_sdkLock.heldByThisThread());
+  EXPECT_FALSE(RunHeartbeatTick());  // returns instead of deadlocking
+  bool heldElsewhere = true;
+  std::thread([&] { heldElsewhere = g_sdkLock.heldByThisThread(); }).join();
+  EXPECT_FALSE(heldElsewhere);
+}
+
+}  // namespace
