@@ -138,13 +138,22 @@ TEST_F(CameraIdRangeTest, IdsPastTheRangeAreNeverAnnounced) {
   EXPECT_EQ(module->connectCamera(0xFF), 0);
   EXPECT_EQ(module->connectCamera(0x100), -1);
 
+  // Another camera that says it is no longer alive goes, and the connected one stays.
+  fake.root.children[1].caps[kNkMAIDCapability_IsAlive].value = 0;
+  module->scanAndInformHostOfCameraChanges();
+  module->deleteRemovedCameras();
+  EXPECT_EQ(DeviceIdsOf(TakeNamed("deviceRemoved")), (std::vector<double>{0x1D01}));
+  ASSERT_NE(module->m_currentCamera, nullptr);
+  EXPECT_EQ(module->deviceIdOf(module->m_currentCamera), 0x1DFFu);
+
   fake.root.children.erase(0xFF);
   fake.root.addStandardCaps();
   module->loadCapabilityInfo();
   module->scanAndInformHostOfCameraChanges();
   EXPECT_EQ(DeviceIdsOf(TakeNamed("deviceRemoved")), (std::vector<double>{0x1DFF}));
   module->deleteRemovedCameras();
-  EXPECT_EQ(module->m_children.size(), 1u);
+  EXPECT_EQ(module->m_currentCamera, nullptr);
+  EXPECT_TRUE(module->m_children.empty());
 }
 
 }  // namespace

@@ -474,6 +474,11 @@ TEST_F(SdkObjectTest, ChildIdsOfEveryElementSize) {
   EXPECT_EQ(0, module->enumerateChildren(ids));
   EXPECT_EQ((std::vector<maid::ULONG>{7, 0xFF, 0x100}), ids);
 
+  // An absurd count is not read, and not taken for an empty list.
+  children.elementCount = 0x7FFFFFFF;
+  EXPECT_NE(0, module->enumerateChildren(ids));
+  EXPECT_TRUE(ids.empty());
+
   // Narrower elements cannot hold an id; a failed read and a missing list give no ids.
   children.elementSize = 2;
   EXPECT_EQ(-1, module->enumerateChildren(ids));
