@@ -109,6 +109,8 @@ class CameraIdRangeTest : public ::testing::Test {
       camera.caps[kNkMAIDCapability_IsAlive] = CFakeCapability::Bool(true);
       fake.root.children[id] = camera;
     }
+    // Camera 1 cannot be connected: its storage setting cannot be read.
+    fake.root.children[1].caps[kNkMAIDCapability_SaveMedia].getResult = kNkMAIDResult_HardwareError;
     fake.root.addStandardCaps();
     module = std::make_unique<CNikonModule>(&CFakeModule::FakeEntryPoint, kModuleCount);
   }
@@ -135,6 +137,8 @@ TEST_F(CameraIdRangeTest, IdsPastTheRangeAreNeverAnnounced) {
   // The next scans neither announce the refused ones nor lose the others.
   module->scanAndInformHostOfCameraChanges();
   EXPECT_TRUE(TakeAll().empty());
+  EXPECT_EQ(module->connectCamera(1), kNkMAIDResult_HardwareError);
+  EXPECT_EQ(module->m_currentCamera, nullptr);  // a failed connection leaves none connected
   EXPECT_EQ(module->connectCamera(0xFF), 0);
   EXPECT_EQ(module->connectCamera(0x100), -1);
 
