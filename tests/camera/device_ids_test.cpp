@@ -1,0 +1,163 @@
+// Device ids as the host sees them: the module's place in the module list in the high byte,
+// the camera's SDK id in the low byte, for every module (not only the first) and up to the
+// top of the camera range; a camera whose id does not fit is never announced under another's.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bridge/camera_commands.h"
+#include "bridge/dispatcher.h"
+#include "bridge/notifications.h"
+#include "camera/camera/camera.h"
+#include "camera/camera_host.h"
+#include "camera/modules/module_manager.h"
+#include "camera/modules/nikon_module.h"
+#include "hostlink/outgoing_queue.h"
+#include "tests/camera/fake_module.h"
+#include "tests/camera/sim_fixture.h"
+
+namespace {
+
+using namespace simtest;
+
+std::vector<double> DeviceIdsOf(const std::vector<std::unique_ptr<OutgoingMessage>>& messages) {
+  std::vector<double> ids;
+  for (const auto& message : messages) ids.push_back(Number(Payload(*message), "device_id"));
+  return ids;
+}
+
+// The connected two-camera fixture, then a camera at the top of the range on the second
+// module.
+class LastCameraOfLaterModule : public ConnectedCameraTest {
+ protected:
+  void SetUp() override {
+    ConnectedCameraTest::SetUp();
+    std::ofstream(m_scenarioPath, std::ios::app) << "module Type0023\n"
+                                                    "camera 255 type=43 exposure=3 name=D5\n";
+    SimControl("Type0023.md3", "reset");
+  }
+};
+
+TEST_F(LastCameraOfLaterModule, IsAnnouncedConnectedAndRemovedUnderItsOwnId) {
+  listDevices();
+  EXPECT_EQ(DeviceIdsOf(TakeNamed("deviceAdded")), (std::vector<double>{0x17FF}));
+
+  HandleConnectDevice(2, DeviceParams(0x17FF).get());
+  ASSERT_EQ(TakeNamed("ok").size(), 1u);
+  ASSERT_NE(module23()->m_currentCamera, nullptr);
+  EXPECT_EQ(module23()->m_currentCamera->m_name, "D5");
+  EXPECT_EQ(manager->m_currentModule, module23());
+  TakeAll();
+
+  // Live view of a camera on the later module reaches the host from the idle tick.
+  ASSERT_TRUE(module23()->m_currentCamera->startLiveView());
+  manager->pumpIdle();
+  EXPECT_EQ(TakeNamed("liveViewImage").size(), 1u);
+  EXPECT_TRUE(module23()->m_currentCamera->stopLiveView());
+
+  // And so does its shot, taken through the host's own command: without the crash-test
+  // marker, a capture is a capture.
+  ASSERT_FALSE(manager->m_crashTestRequested);
+  const ZnLuaTEString capture("doCapture");
+  DispatchHostMessage(3, &capture, nullptr);
+  EXPECT_EQ(TakeNamed("fileDownloadComplete").size(), 1u);
+  EXPECT_TRUE(std::filesystem::exists(m_folder / "Capture0001.jpg"));
+
+  // Cameras of the later module come and go through the idle rescans too.
+  SimControl("Type0023.md3", "unplug 255");
+  SimControl("Type0023.md3", "unplug 1");
+  manager->pumpIdle();
+  EXPECT_EQ(DeviceIdsOf(TakeNamed("deviceRemoved")), (std::vector<double>{0x1701, 0x17FF}));
+  EXPECT_EQ(module23()->m_currentCamera, nullptr);
+  SimControl("Type0023.md3", "plug 255");
+  manager->pumpIdle();
+  EXPECT_EQ(DeviceIdsOf(TakeNamed("deviceAdded")), (std::vector<double>{0x17FF}));
+  HandleConnectDevice(4, DeviceParams(0x17FF).get());
+  EXPECT_EQ(TakeNamed("ok").size(), 1u);
+}
+
+// A module's ordinal, the high byte of its cameras' device ids, is the number in its file name:
+// a module whose file is looked for under another name never loads, and one listed out of
+// place announces its cameras under another module's ids.
+TEST(ModuleFileList, OrdinalIsTheNumberInTheFileName) {
+  for (int i = 0; i < kModuleCount; ++i) {
+    char expected[16];
+    std::snprintf(expected, sizeof expected, "Type%04d.md3", i + 1);
+    EXPECT_STREQ(kModuleFileNames[i], expected);
+  }
+}
+
+// The fake module stands in for the last module of the list, with SDK ids the simulator
+// cannot have: one past the camera range.
+class CameraIdRangeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetCameraHost(&hostNotifications);
+    DiscardOutgoingMessages();
+    for (maid::ULONG id : {1u, 0xFFu, 0x100u, 0x1FFu}) {
+      CFakeObject camera;
+      camera.id = id;
+      camera.addStandardCaps();
+      camera.caps[kNkMAIDCapability_Name] = CFakeCapability::Text("Cam " + std::to_string(id));
+      camera.caps[kNkMAIDCapability_ExposureMode] = CFakeCapability::UnsignedEnum({0, 1, 2, 3}, 3);
+      camera.caps[kNkMAIDCapability_IsoControl] = CFakeCapability::Bool(false);
+      camera.caps[kNkMAIDCapability_IsAlive] = CFakeCapability::Bool(true);
+      fake.root.children[id] = camera;
+    }
+    // Camera 1 cannot be connected: its storage setting cannot be read.
+    fake.root.children[1].caps[kNkMAIDCapability_SaveMedia].getResult = kNkMAIDResult_HardwareError;
+    fake.root.addStandardCaps();
+    module = std::make_unique<CNikonModule>(&CFakeModule::FakeEntryPoint, kModuleCount);
+  }
+  void TearDown() override {
+    module.reset();
+    SetCameraHost(nullptr);
+    DiscardOutgoingMessages();
+  }
+
+  CHostNotifications hostNotifications;
+  CFakeModule fake;
+  std::unique_ptr<CNikonModule> module;
+};
+
+TEST_F(CameraIdRangeTest, IdsPastTheRangeAreNeverAnnounced) {
+  module->scanAndInformHostOfCameraChanges();
+  auto added = TakeNamed("deviceAdded");
+  EXPECT_EQ(DeviceIdsOf(added), (std::vector<double>{0x1D01, 0x1DFF}));
+  ASSERT_EQ(added.size(), 2u);
+  EXPECT_EQ(Text(Payload(*added[1]), "name"), "Cam 255");
+  EXPECT_EQ(module->m_cameras.size(), 2u);
+  EXPECT_EQ(module->m_children.size(), 2u);  // nothing was opened for the others
+
+  // The next scans neither announce the refused ones nor lose the others.
+  module->scanAndInformHostOfCameraChanges();
+  EXPECT_TRUE(TakeAll().empty());
+  EXPECT_EQ(module->connectCamera(1), kNkMAIDResult_HardwareError);
+  EXPECT_EQ(module->m_currentCamera, nullptr);  // a failed connection leaves none connected
+  EXPECT_EQ(module->connectCamera(0xFF), 0);
+  EXPECT_EQ(module->connectCamera(0x100), -1);
+
+  // Another camera that says it is no longer alive goes, and the connected one stays.
+  fake.root.children[1].caps[kNkMAIDCapability_IsAlive].value = 0;
+  module->scanAndInformHostOfCameraChanges();
+  module->deleteRemovedCameras();
+  EXPECT_EQ(DeviceIdsOf(TakeNamed("deviceRemoved")), (std::vector<double>{0x1D01}));
+  ASSERT_NE(module->m_currentCamera, nullptr);
+  EXPECT_EQ(module->deviceIdOf(module->m_currentCamera), 0x1DFFu);
+
+  fake.root.children.erase(0xFF);
+  fake.root.addStandardCaps();
+  module->loadCapabilityInfo();
+  module->scanAndInformHostOfCameraChanges();
+  EXPECT_EQ(DeviceIdsOf(TakeNamed("deviceRemoved")), (std::vector<double>{0x1DFF}));
+  module->deleteRemovedCameras();
+  EXPECT_EQ(module->m_currentCamera, nullptr);
+  EXPECT_TRUE(module->m_children.empty());
+}
+
+}  // namespace
