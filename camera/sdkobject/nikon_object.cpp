@@ -312,7 +312,7 @@ int CNikonObject::getStringEnumValue(maid::ULONG capId, std::string& current,
     }
     // One spare zero byte: a block whose last string lacks its terminator still ends in text.
     auto owned = AllocateArray<char>(length + 1, 1);
-    if (!owned) return 0;
+    if (!owned) return -1;
     const char* block = owned.get();
     descriptor.pData = owned.get();
     result = call(kNkMAIDCommand_CapGetArray, capId, kNkMAIDDataType_EnumPtr,
@@ -333,14 +333,16 @@ int CNikonObject::getStringEnumValue(maid::ULONG capId, std::string& current,
     return 0;
   }
   if (descriptor.ulType == kNkMAIDArrayType_String) {
-    if (descriptor.wPhysicalBytes != kStringBytes) return 0;
+    // Entries of another size cannot be read as texts: a failure, not an empty list the
+    // host would take for the camera's answer.
+    if (descriptor.wPhysicalBytes != kStringBytes) return -1;
     if (descriptor.ulElements == 0) {
       current.clear();
       values.clear();
       return 0;
     }
     auto block = AllocateArray<char>(descriptor.ulElements, kStringBytes);
-    if (!block) return 0;
+    if (!block) return -1;
     descriptor.pData = block.get();
     result = call(kNkMAIDCommand_CapGetArray, capId, kNkMAIDDataType_EnumPtr,
                   reinterpret_cast<maid::NKPARAM>(&descriptor));
