@@ -232,31 +232,6 @@ TEST_F(CamerasTest, SettingsNotificationsAreSpacedHalfASecondWithoutWaiting) {
   EXPECT_TRUE(TakeNamed("cameraSettingsChanged").empty());
 }
 
-TEST_F(CamerasTest, UnpluggedCameraIsRemovedAndComesBackAsNew) {
-  listDevices();
-  HandleConnectDevice(2, DeviceParams(0x102).get());
-  TakeAll();
-
-  SimControl("Type0001.md3", "unplug 2");
-  manager->pumpIdle();
-  auto removed = TakeNamed("deviceRemoved");
-  ASSERT_EQ(removed.size(), 1u);
-  EXPECT_EQ(Number(Payload(*removed[0]), "device_id"), 0x102);
-  EXPECT_EQ(Payload(*removed[0])->count(), 1u);
-  EXPECT_EQ(module1()->m_currentCamera, nullptr);
-  EXPECT_EQ(module1()->m_cameras.count(2), 0u);
-  EXPECT_TRUE(module1()->m_removedCameras.empty());
-  EXPECT_EQ(module1()->m_children.count(2), 0u);
-
-  SimControl("Type0001.md3", "plug 2");
-  manager->pumpIdle();
-  auto added = TakeNamed("deviceAdded");
-  ASSERT_EQ(added.size(), 1u);
-  EXPECT_EQ(Number(Payload(*added[0]), "device_id"), 0x102);
-  manager->pumpIdle();
-  EXPECT_TRUE(TakeAll().empty());
-}
-
 TEST_F(CamerasTest, CameraThatCannotBeOpenedIsRetriedWithoutAnnouncement) {
   SimControl("Type0001.md3", "fault open-refused 1");
   for (int tick = 0; tick < 5; ++tick) manager->pumpIdle();
