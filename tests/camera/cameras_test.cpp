@@ -67,6 +67,8 @@ TEST_F(CamerasTest, FindsModulesInListOrderAndNamesCamerasByModuleAndId) {
   EXPECT_EQ(Payload(*messages[0])->getTable("devices")->count(), 4u);
 }
 
+// What the request path test leaves out: connects that are refused or change nothing, which
+// camera receives the events, and a disconnect naming the wrong camera of the module.
 TEST_F(CamerasTest, ConnectionFollowsTheCommands) {
   listDevices();
   TakeAll();
@@ -84,54 +86,31 @@ TEST_F(CamerasTest, ConnectionFollowsTheCommands) {
   HandleConnectDevice(7, DeviceParams(0x101).get());
   auto messages = TakeAll();
   ASSERT_EQ(messages.size(), 2u);
-  EXPECT_EQ(messages[0]->name->getString(), "ok");
-  EXPECT_EQ(messages[0]->requestId, 7u);
   EXPECT_EQ(messages[0]->value, nullptr);
   EXPECT_EQ(messages[1]->name->getString(), "cameraSettingsChanged");
-  EXPECT_EQ(messages[1]->requestId, 0u);
   CCamera* first = module1()->m_currentCamera;
   ASSERT_NE(first, nullptr);
-  EXPECT_EQ(first->m_cameraId, 1u);
   EXPECT_EQ(first->m_eventTarget, first);
-  EXPECT_EQ(manager->m_currentModule, module1());
 
-  // The same camera again: nothing at all.
+  // The same camera again: nothing at all. The other camera of the module takes the events.
   HandleConnectDevice(8, DeviceParams(0x101).get());
   EXPECT_TRUE(TakeAll().empty());
-
-  // The other camera of the module takes over.
   HandleConnectDevice(9, DeviceParams(0x102).get());
   EXPECT_EQ(TakeNamed("ok").size(), 1u);
   EXPECT_EQ(first->m_eventTarget, nullptr);
-  EXPECT_EQ(module1()->m_currentCamera->m_cameraId, 2u);
 
-  // A camera of another module: that module becomes current, the first keeps its camera.
+  // A camera of another module: the first module keeps its camera.
   HandleConnectDevice(10, DeviceParams(0x1701).get());
   TakeAll();
   EXPECT_EQ(manager->m_currentModule, module23());
   ASSERT_NE(module1()->m_currentCamera, nullptr);
-
-  // Settings of a module that is not current, of a camera that is not connected, and fine.
-  SendCameraSettings(11, DeviceParams(0x102).get());
-  SendCameraSettings(12, DeviceParams(0x1702).get());
-  SendCameraSettings(13, DeviceParams(0x1701).get());
   SendCameraSettings(14, DeviceParams(0x1E01).get());  // no such module: no reply
-  messages = TakeAll();
-  ASSERT_EQ(messages.size(), 3u);
-  EXPECT_EQ(Text(Payload(*messages[0]), "error_description"), "Module specified was not connected");
-  EXPECT_EQ(Number(Payload(*messages[0]), "error_code"), 65535);
-  EXPECT_EQ(Text(Payload(*messages[1]), "error_description"), "Camera specified was not connected");
-  EXPECT_EQ(messages[2]->name->getString(), "ok");
-  EXPECT_EQ(messages[2]->requestId, 13u);
+  EXPECT_TRUE(TakeAll().empty());
 
   // Disconnect with a mismatching camera of an existing module still disconnects.
   HandleDisconnectDevice(15, DeviceParams(0x1702).get());
   EXPECT_EQ(module23()->m_currentCamera, nullptr);
   EXPECT_EQ(manager->m_currentModule, module23());
-  SendCameraSettings(16, DeviceParams(0x1701).get());
-  messages = TakeAll();
-  ASSERT_EQ(messages.size(), 1u);
-  EXPECT_EQ(Text(Payload(*messages[0]), "error_description"), "No camera is connected");
 }
 
 TEST_F(CamerasTest, SettingsTableFollowsExposureAndIsoMode) {
@@ -253,38 +232,6 @@ TEST_F(CamerasTest, SettingsNotificationsAreSpacedHalfASecondWithoutWaiting) {
   EXPECT_TRUE(TakeNamed("cameraSettingsChanged").empty());
 }
 
-TEST_F(CamerasTest, UnpluggedCameraIsRemovedAndComesBackAsNew) {
-  listDevices();
-  HandleConnectDevice(2, DeviceParams(0x102).get());
-  TakeAll();
-
-  SimControl("Type0001.md3", "unplug 2");
-  manager->pumpIdle();
-  auto removed = TakeNamed("deviceRemoved");
-  ASSERT_EQ(removed.size(), 1u);
-  EXPECT_EQ(Number(Payload(*removed[0]), "device_id"), 0x102);
-  EXPECT_EQ(Payload(*removed[0])->count(), 1u);
-  EXPECT_EQ(module1()->m_currentCamera, nullptr);
-  EXPECT_EQ(module1()->m_cameras.count(2), 0u);
-  EXPECT_TRUE(module1()->m_removedCameras.empty());
-  EXPECT_EQ(module1()->m_children.count(2), 0u);
-
-  SimControl("Type0001.md3", "plug 2");
-  manager->pumpIdle();
-  auto added = TakeNamed("deviceAdded");
-  ASSERT_EQ(added.size(), 1u);
-  EXPECT_EQ(Number(Payload(*added[0]), "device_id"), 0x102);
-  manager->pumpIdle();
-  EXPECT_TRUE(TakeAll().empty());
-
-  // A camera that says it is no longer alive goes too.
-  SimControl("Type0001.md3", "fault isalive-false 1");
-  manager->pumpIdle();
-  removed = TakeNamed("deviceRemoved");
-  ASSERT_EQ(removed.size(), 1u);
-  EXPECT_EQ(Number(Payload(*removed[0]), "device_id"), 0x101);
-}
-
 TEST_F(CamerasTest, CameraThatCannotBeOpenedIsRetriedWithoutAnnouncement) {
   SimControl("Type0001.md3", "fault open-refused 1");
   for (int tick = 0; tick < 5; ++tick) manager->pumpIdle();
@@ -308,19 +255,6 @@ TEST(LiveViewHeaderSize, DependsOnModuleTypeAndCameraType) {
   EXPECT_EQ(LiveViewHeaderSize(1, "Type0025"), 512u);
   EXPECT_EQ(LiveViewHeaderSize(1, "Type00"), 384u);
   EXPECT_EQ(LiveViewHeaderSize(1, "Type00010"), 384u);
-}
-
-TEST(DeviceIdFromParams, TakesTruncatedNumberAndRejectsTheRest) {
-  ZnLuaTETable params;
-  params.setNumber("device_id", 257.9);
-  EXPECT_EQ(GetDeviceIdFromParams(&params), 257);
-  params.setNumber("device_id", 1e20);
-  EXPECT_EQ(GetDeviceIdFromParams(&params), 0);
-  params.setString("device_id", "257");
-  EXPECT_EQ(GetDeviceIdFromParams(&params), 0);
-  ZnLuaTENumber notATable(257);
-  EXPECT_EQ(GetDeviceIdFromParams(&notATable), 0);
-  EXPECT_EQ(GetDeviceIdFromParams(nullptr), 0);
 }
 
 }  // namespace

@@ -72,11 +72,18 @@ TEST_F(LastCameraOfLaterModule, IsAnnouncedConnectedAndRemovedUnderItsOwnId) {
   SimControl("Type0023.md3", "unplug 255");
   SimControl("Type0023.md3", "unplug 1");
   manager->pumpIdle();
-  EXPECT_EQ(DeviceIdsOf(TakeNamed("deviceRemoved")), (std::vector<double>{0x1701, 0x17FF}));
+  auto removed = TakeNamed("deviceRemoved");
+  EXPECT_EQ(DeviceIdsOf(removed), (std::vector<double>{0x1701, 0x17FF}));
+  EXPECT_EQ(Payload(*removed[0])->count(), 1u);
   EXPECT_EQ(module23()->m_currentCamera, nullptr);
+  EXPECT_EQ(module23()->m_cameras.count(255), 0u);
+  EXPECT_TRUE(module23()->m_removedCameras.empty());
+  EXPECT_EQ(module23()->m_children.count(255), 0u);
   SimControl("Type0023.md3", "plug 255");
   manager->pumpIdle();
   EXPECT_EQ(DeviceIdsOf(TakeNamed("deviceAdded")), (std::vector<double>{0x17FF}));
+  manager->pumpIdle();
+  EXPECT_TRUE(TakeAll().empty()) << "a camera back is announced once";
   HandleConnectDevice(4, DeviceParams(0x17FF).get());
   EXPECT_EQ(TakeNamed("ok").size(), 1u);
 }

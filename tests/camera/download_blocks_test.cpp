@@ -51,11 +51,6 @@ void PrintTo(const BlockCase& c, std::ostream* out) { *out << c.name; }
 
 unsigned char FileByte(std::size_t i) { return static_cast<unsigned char>(i * 7 + (i >> 8)); }
 
-std::vector<unsigned char> ReadBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<unsigned char>(std::istreambuf_iterator<char>(in), {});
-}
-
 // A camera with one new item whose image data object sends the case's blocks at the first
 // poll of the transfer and completes with its result.
 class DownloadBlocksTest : public ::testing::TestWithParam<BlockCase> {
@@ -113,12 +108,7 @@ class DownloadBlocksTest : public ::testing::TestWithParam<BlockCase> {
     });
   }
 
-  std::vector<std::string> filesOnDisk() const {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(m_folder))
-      names.push_back(entry.path().filename().string());
-    return names;
-  }
+  std::vector<std::string> filesOnDisk() const { return FilesIn(m_folder); }
 
   CFakeModule fake;
   CHostNotifications host;

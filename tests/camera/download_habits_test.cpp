@@ -35,11 +35,6 @@ constexpr int kPhotoWidth = 1600;
 constexpr int kPhotoHeight = 1064;
 constexpr unsigned kRawBytes = 3000000;  // a few blocks, so that order and pace matter
 
-std::vector<unsigned char> ReadBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<unsigned char>(std::istreambuf_iterator<char>(in), {});
-}
-
 // One file as the host heard of it.
 struct HostFile {
   double captureId = 0;
@@ -132,13 +127,7 @@ class DownloadHabitsTest : public ::testing::TestWithParam<const char*> {
     return nullptr;
   }
 
-  std::vector<std::string> filesOnDisk() const {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(m_folder))
-      names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-  }
+  std::vector<std::string> filesOnDisk() const { return FilesIn(m_folder); }
 
   std::string m_habit;
   std::string m_scenarioPath;

@@ -55,10 +55,16 @@ TEST_F(DownloadNamesTest, PairTakesABaseNameFreeForBothOfItsFiles) {
   const CaptureShotId next = names.shotForItem(&camera, false);
   EXPECT_EQ(names.baseName(next, dir, pair), "Capture0002-1");
 
-  // The camera's next item opens a new shot with the next number.
-  const CaptureShotId single = names.shotForItem(&camera, false);
-  EXPECT_NE(single, next);
-  EXPECT_EQ(names.baseName(single, dir, {".jpg"}), "Capture0003");
+  // The second item of a pair joins its own camera's last shot, not another camera's that
+  // came in between; a shot keeps its name.
+  int other = 0;
+  const CaptureShotId between = names.shotForItem(&other, false);
+  EXPECT_EQ(names.shotForItem(&camera, true), next);
+  EXPECT_EQ(names.baseName(next, dir, pair), "Capture0002-1");
+
+  // Without a usable folder no number is spent; the next shot has the next number.
+  EXPECT_EQ(names.baseName(between, "", {".jpg"}), "");
+  EXPECT_EQ(names.baseName(between, dir, {".jpg"}), "Capture0003");
 }
 
 TEST_F(DownloadNamesTest, NumberingOutlivesTheCameraObject) {

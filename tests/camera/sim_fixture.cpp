@@ -1,5 +1,6 @@
 #include "tests/camera/sim_fixture.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -56,6 +57,19 @@ std::string PrivateTempPath(const std::string& stem) {
   for (char& c : name)
     if (c == '/') c = '_';
   return platform::temporaryDirectory() + name;
+}
+
+std::vector<unsigned char> ReadBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<unsigned char>(std::istreambuf_iterator<char>(in), {});
+}
+
+std::vector<std::string> FilesIn(const std::filesystem::path& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder))
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 void SimControl(const char* moduleFile, const std::string& line) {

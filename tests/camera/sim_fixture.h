@@ -30,6 +30,11 @@ std::unique_ptr<ZnLuaTETable> DeviceParams(double deviceId);
 // runs the tests of this suite in parallel processes): stem, process id and test name.
 std::string PrivateTempPath(const std::string& stem);
 
+// The whole content of a file (empty when it cannot be read), and the names of the files in
+// a folder, sorted.
+std::vector<unsigned char> ReadBytes(const std::string& path);
+std::vector<std::string> FilesIn(const std::filesystem::path& folder);
+
 // Sends one control line to the simulator of `moduleFile` ("Type0001.md3" ...).
 void SimControl(const char* moduleFile, const std::string& line);
 

@@ -27,17 +27,14 @@ TEST(CodecExamples, RepliesAndNotificationsEncodeToTheBytesTheHostDecodes) {
     status.setString("status", "liveViewOn");
     const ZnLuaTEString ok("ok");
     EXPECT_EQ(EncodeMessageFrame(7, &ok, &status), Hex(kLiveViewOnReply));
-    EXPECT_EQ(Hex(kLiveViewOnReply).size(), 57u);
 
     ZnLuaTETable removed;
     removed.setNumber("device_id", 257);
     const ZnLuaTEString removedName("deviceRemoved");
     EXPECT_EQ(EncodeMessageFrame(0, &removedName, &removed), Hex(kDeviceRemoved));
-    EXPECT_EQ(Hex(kDeviceRemoved).size(), 64u);
 
     const ZnLuaTEString shutdown("shutdown");
     EXPECT_EQ(EncodeMessageFrame(3, &shutdown, nullptr), Hex(kShutdown));
-    EXPECT_EQ(Hex(kShutdown).size(), 25u);
 }
 
 TEST(CodecExamples, HostRequestsAndRepliesDecodeToTheirIdNameAndPayload) {
