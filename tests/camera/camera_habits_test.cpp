@@ -241,6 +241,19 @@ TEST_F(CameraHabitsTest, EnumerationWithoutCurrentEntryLeavesThatSettingEmpty) {
   EXPECT_EQ(Text(table, "shutter"), "");
 }
 
+// A change the camera reports from inside the reads of the settings table follows that table
+// once the spacing allows, instead of a second table built inside the first one's reads.
+TEST_F(CameraHabitsTest, ChangeReportedWhileTheTableIsReadFollowsIt) {
+  habit("events-in-calls");
+  TakeNamed("cameraSettingsChanged");
+  // ISO to automatic: the camera reports it inside its next call, a read of the next table.
+  ASSERT_EQ(0, camera->setCapabilityValue(kNkMAIDCapability_IsoControl, kNkMAIDDataType_Unsigned, 1));
+  module1()->m_lastSettingsTime = -1000.0;
+  module1()->notifyCameraSettingsChanged();
+  EXPECT_EQ(TakeNamed("cameraSettingsChanged").size(), 1u);
+  EXPECT_TRUE(module1()->m_settingsPending) << "the change inside the reads is not lost";
+}
+
 TEST(HeartbeatTick, SkipsATickOnTheThreadThatHoldsTheSdkLock) {
   CSdkLockGuard lock(g_sdkLock);
   EXPECT_TRUE(g_sdkLock.heldByThisThread());
