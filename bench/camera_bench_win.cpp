@@ -35,7 +35,7 @@
 #include "platform/platform.h"
 #include "sim/sim_content.h"
 #include "sim/sim_scenarios.h"
-#include "tests/e2e/test_download_folder.h"
+#include "tools/test_download_folder.h"
 #include "tools/child_process.h"
 #include "values/lua_value.h"
 #include "values/message_frame.h"

@@ -26,11 +26,19 @@ class CChildProcess {
 
   // Starts `exePath` (UTF-8) with `args`, each quoted as the C runtime expects. `environment`
   // adds or replaces variables of the inherited environment (names compared without case).
-  // The child shares our standard output and error, so its log lines show up beside ours.
+  // The child shares our standard output and error, so its log lines show up beside ours,
+  // unless sendOutputTo() named files for them.
   // False, with a message in *error, when the process could not be created or one is running.
   bool start(const std::string& exePath, const std::vector<std::string>& args = {},
              const std::vector<std::pair<std::string, std::string>>& environment = {},
              std::string* error = nullptr);
+
+  // Sends the standard output and error of the processes started from now on to these files
+  // (UTF-8 paths), each made afresh by start(); empty paths share ours again.
+  void sendOutputTo(std::string stdoutPath, std::string stderrPath) {
+    m_stdoutPath = std::move(stdoutPath);
+    m_stderrPath = std::move(stderrPath);
+  }
 
   bool started() const { return m_process.valid(); }
   bool running() const;
@@ -46,6 +54,7 @@ class CChildProcess {
  private:
   CScopedKernelHandle m_process;
   unsigned long m_processId = 0;
+  std::string m_stdoutPath, m_stderrPath;
 };
 
 // Quotes one argument for a Windows command line so that CommandLineToArgvW and the C

@@ -50,6 +50,16 @@ std::wstring BuildEnvironmentBlock(
   return result;
 }
 
+// A file the child inherits as its output: appended to, since the child and any process it
+// starts write through the same handle, and shared in full, so that a straggler cannot keep
+// the file's folder from being removed.
+CScopedKernelHandle OutputFile(const std::string& path) {
+  SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+  return CScopedKernelHandle(CreateFileW(Wide(path).c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                         &inherit, CREATE_ALWAYS, 0, nullptr));
+}
+
 std::string FormatSystemError(const char* what, DWORD code) {
   return std::string(what) + " failed: " + Win32ErrorText(code);
 }
@@ -122,12 +132,20 @@ bool CChildProcess::start(const std::string& exePath, const std::vector<std::str
   for (const std::string& arg : args) commandLine += L" " + QuoteCommandLineArgument(Wide(arg));
   std::wstring environmentBlock = BuildEnvironmentBlock(environment);
 
+  // Files made for the child; ours are closed once it has its own handles to them.
+  CScopedKernelHandle output, errors;
+  if (!m_stdoutPath.empty()) output = OutputFile(m_stdoutPath);
+  if (!m_stderrPath.empty()) errors = OutputFile(m_stderrPath);
+  if (output.valid() != !m_stdoutPath.empty() || errors.valid() != !m_stderrPath.empty()) {
+    if (error) *error = FormatSystemError("CreateFileW", GetLastError()) + " for the output of " + exePath;
+    return false;
+  }
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-  startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
-  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  startup.hStdOutput = output.valid() ? output.get() : GetStdHandle(STD_OUTPUT_HANDLE);
+  startup.hStdError = errors.valid() ? errors.get() : GetStdHandle(STD_ERROR_HANDLE);
   PROCESS_INFORMATION info = {};
   // Handle inheritance is needed for the standard handles; our pipe and event handles are
   // created non-inheritable, so nothing else leaks into the child.

@@ -57,12 +57,8 @@ TEST(CrashReport, FaultLeavesAMinidump) {
     std::string error;
     ASSERT_TRUE(session.start(BuiltProgram("lensbridge.exe"), 15000, &error, temp.environment()))
         << error;
-    std::vector<CameraInfo> cameras;
-    ASSERT_TRUE(session.listCameras(&cameras, &error)) << error;
+    ListAndConnect(session);
     DeleteFileW(kCrashMarker);
-    ASSERT_FALSE(cameras.empty());
-    std::unique_ptr<ZnLuaTE> settings;
-    ASSERT_TRUE(session.connect(cameras[0].deviceId, &settings, &error)) << error;
     const unsigned long pid = session.client().process().processId();
     session.client().send("doCapture");
 

@@ -4,35 +4,11 @@
 #include <windows.h>
 
 #include <cstdio>
-#include <optional>
 #include <string>
 
 #include "tests/e2e/e2e_support.h"
 
 namespace {
-
-// One JPEG shot on the first camera of a process whose TMP and TEMP name `temporaryFolder`;
-// the downloaded file, or nothing with a failure recorded.
-std::optional<DownloadedFile> ShootOnce(const std::string& temporaryFolder) {
-    CHostSession session;
-    std::string error;
-    if (!session.start(BuiltProgram("lensbridge.exe"), 15000, &error,
-                       {{"TMP", temporaryFolder}, {"TEMP", temporaryFolder}})) {
-        ADD_FAILURE() << error;
-        return std::nullopt;
-    }
-    std::vector<CameraInfo> cameras;
-    std::unique_ptr<ZnLuaTE> settings;
-    std::vector<DownloadedFile> files;
-    if (!session.listCameras(&cameras, &error) || cameras.empty() ||
-        !session.connect(cameras[0].deviceId, &settings, &error) ||
-        !session.capture(&files, 30000, &error) || files.size() != 1) {
-        ADD_FAILURE() << "no download: " << error;
-        return std::nullopt;
-    }
-    ExpectOrderlyShutdown(session);
-    return files[0];
-}
 
 // The file starts as a JPEG does; read through the wide API, which takes the long form.
 bool IsJpegFile(const std::string& path) {
@@ -42,6 +18,24 @@ bool IsJpegFile(const std::string& path) {
     const bool read = std::fread(start, 1, 2, file) == 2;
     std::fclose(file);
     return read && start[0] == 0xFF && start[1] == 0xD8;
+}
+
+// One JPEG shot on the first camera of a process whose TMP and TEMP name `temporaryFolder`
+// lands whole in `expectedFolder`; the file is removed.
+void ExpectShotLandsIn(const std::string& temporaryFolder, const std::string& expectedFolder) {
+    CHostSession session;
+    std::string error;
+    ASSERT_TRUE(session.start(BuiltProgram("lensbridge.exe"), 15000, &error,
+                              {{"TMP", temporaryFolder}, {"TEMP", temporaryFolder}}))
+        << error;
+    ListAndConnect(session);
+    std::vector<DownloadedFile> files;
+    ASSERT_TRUE(session.capture(&files, 30000, &error)) << error;
+    ASSERT_EQ(files.size(), 1u);
+    ExpectOrderlyShutdown(session);
+    EXPECT_EQ(files[0].path, expectedFolder + files[0].fileName);
+    EXPECT_TRUE(IsJpegFile(files[0].path)) << files[0].path;
+    DeleteFileW(Wide(files[0].path).c_str());
 }
 
 TEST(DownloadFolder, ATemporaryFolderPastMaxPathStillTakesTheDownload) {
@@ -57,29 +51,17 @@ TEST(DownloadFolder, ATemporaryFolderPastMaxPathStillTakesTheDownload) {
                     GetLastError() == ERROR_ALREADY_EXISTS) << folder;
         created.push_back(folder);
     }
-    const std::string plain = folder.substr(4);  // as a user's settings would name it
-    const std::optional<DownloadedFile> file = ShootOnce(plain);
-    if (file) {
-        // Windows returns such a folder, and the process writes into it through the "\\?\"
-        // form; Wine's GetTempPathW refuses one past MAX_PATH (error 206), and the process
-        // then takes the fallback folder.
-        EXPECT_EQ(file->path, (IsRunningUnderWine() ? LocalTemporaryFolder() : folder) + file->fileName);
-        EXPECT_TRUE(IsJpegFile(file->path)) << file->path;
-        DeleteFileW(Wide(file->path).c_str());
-    }
+    // Named as a user's settings would. Windows returns such a folder, and the process writes
+    // into it through the "\\?\" form; Wine's GetTempPathW refuses one past MAX_PATH (error
+    // 206), and the process then takes the fallback folder.
+    ExpectShotLandsIn(folder.substr(4), IsRunningUnderWine() ? LocalTemporaryFolder() : folder);
     for (auto it = created.rbegin(); it != created.rend(); ++it) {
         EXPECT_TRUE(RemoveDirectoryW(Wide(*it).c_str())) << "left behind: " << *it;
     }
 }
 
 TEST(DownloadFolder, AMissingTemporaryFolderFallsBackToTheLocalApplicationData) {
-    const std::string fallback = LocalTemporaryFolder();
-    const std::optional<DownloadedFile> file = ShootOnce("C:\\lb_no_such_temporary_folder");
-    if (file) {
-        EXPECT_EQ(file->path, fallback + file->fileName);
-        EXPECT_TRUE(IsJpegFile(file->path)) << file->path;
-        DeleteFileW(Wide(file->path).c_str());
-    }
+    ExpectShotLandsIn("C:\\lb_no_such_temporary_folder", LocalTemporaryFolder());
 }
 
 }  // namespace

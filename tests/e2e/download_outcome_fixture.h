@@ -26,10 +26,7 @@ protected:
     void start(const std::string& camera, std::string downloadFolder = "") {
         SimulatedCameraTest::start("camera 1 type=43 exposure=3 " + camera + " name=D850\n",
                                    std::move(downloadFolder));
-        std::string error;
-        std::vector<CameraInfo> cameras;
-        ASSERT_TRUE(m_session.listCameras(&cameras, &error)) << error;
-        ASSERT_TRUE(m_session.connect(0x101, nullptr, &error)) << error;
+        ListAndConnect(m_session);
     }
 
     // The download messages until `outcomes` files have their outcome ("fileDownloadComplete"

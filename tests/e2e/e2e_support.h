@@ -10,7 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/platform.h"
-#include "tests/e2e/test_download_folder.h"
+#include "tools/test_download_folder.h"
 #include "tools/host_session.h"
 #include "values/lua_value.h"
 
@@ -73,6 +73,14 @@ inline void ExpectOrderlyShutdown(CHostSession& session) {
     std::string error;
     ASSERT_TRUE(session.shutdown(&code, &error)) << error;
     EXPECT_EQ(code, 0u);
+}
+
+// Lists the cameras and connects `deviceId`, as a host does before anything else.
+inline void ListAndConnect(CHostSession& session, std::uint32_t deviceId = 0x101) {
+    std::string error;
+    std::vector<CameraInfo> cameras;
+    ASSERT_TRUE(session.listCameras(&cameras, &error)) << error;
+    ASSERT_TRUE(session.connect(deviceId, nullptr, &error)) << error;
 }
 
 // A lensbridge.exe started and connected for one test, with a temp folder of its own;

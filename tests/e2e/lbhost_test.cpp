@@ -6,7 +6,6 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <optional>
 #include <regex>
 #include <string>
 #include <thread>
@@ -15,9 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tests/e2e/e2e_support.h"
-#include "tests/e2e/test_download_folder.h"
 #include "tools/child_process.h"
-#include "platform/scoped_handles_win.h"
 
 namespace {
 
@@ -55,65 +52,26 @@ protected:
 
     // Runs lbhost.exe with `args` and waits for it (at most a minute).
     LbhostRun run(const std::vector<std::string>& args) {
-        std::wstring commandLine = QuoteCommandLineArgument(Wide(BuiltProgram("lbhost.exe")));
-        for (const auto& a : args) commandLine += L" " + QuoteCommandLineArgument(Wide(a));
-        SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-        // Appended to, since lbhost and the lensbridge.exe it starts write through the same
-        // handles; shared in full, so a straggler cannot keep the folder from being removed.
-        const DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-        DeleteFileW(Wide(path("stdout.txt")).c_str());
-        DeleteFileW(Wide(path("stderr.txt")).c_str());
-        const std::string outPath = path("stdout.txt"), errPath = path("stderr.txt");
         LbhostRun result;
+        const auto start = Clock::now();
         {
-            CScopedKernelHandle out(CreateFileW(Wide(outPath).c_str(), FILE_APPEND_DATA | SYNCHRONIZE, kShareAll, &inherit,
-                                          CREATE_ALWAYS, 0, nullptr));
-            CScopedKernelHandle err(CreateFileW(Wide(errPath).c_str(), FILE_APPEND_DATA | SYNCHRONIZE, kShareAll, &inherit,
-                                          CREATE_ALWAYS, 0, nullptr));
-            STARTUPINFOW startup = {};
-            startup.cb = sizeof startup;
-            startup.dwFlags = STARTF_USESTDHANDLES;
-            startup.hStdOutput = out.get();
-            startup.hStdError = err.get();
-            // The child inherits our environment; this test's variables are set around the start.
-            const std::pair<const wchar_t*, std::string> variables[] = {
-                {L"TMP", m_dir.u8string()},
-                {L"TEMP", m_dir.u8string()},
-                {L"LBSIM_CONTROL", path("control")},
-                {L"LBSIM_SCENARIO", m_scenario},
-            };
-            // The test process's own values come back afterwards, so later tests in this process
-            // keep their temp folder.
-            std::vector<std::optional<std::wstring>> saved;
-            for (const auto& v : variables) {
-                std::wstring value(32768, L'\0');
-                const DWORD length = GetEnvironmentVariableW(v.first, &value[0], 32768);
-                saved.push_back(length ? std::optional<std::wstring>(value.substr(0, length)) : std::nullopt);
-                SetEnvironmentVariableW(v.first, Wide(v.second).c_str());
-            }
-            PROCESS_INFORMATION info = {};
-            const auto start = Clock::now();
-            const BOOL started = CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0,
-                                                nullptr, nullptr, &startup, &info);
-            for (std::size_t i = 0; i < saved.size(); ++i) {
-                SetEnvironmentVariableW(variables[i].first, saved[i] ? saved[i]->c_str() : nullptr);
-            }
-            if (!started) {
-                ADD_FAILURE() << "could not start lbhost.exe: " << GetLastError();
+            CChildProcess lbhost;
+            lbhost.sendOutputTo(path("stdout.txt"), path("stderr.txt"));
+            std::string error;
+            if (!lbhost.start(BuiltProgram("lbhost.exe"), args,
+                              m_folder.environment({{"LBSIM_CONTROL", path("control")},
+                                                    {"LBSIM_SCENARIO", m_scenario}}),
+                              &error)) {
+                ADD_FAILURE() << error;
                 return result;
             }
-            CScopedKernelHandle process(info.hProcess);
-            CloseHandle(info.hThread);
-            if (WaitForSingleObject(process.get(), 60000) != WAIT_OBJECT_0) {
-                TerminateProcess(process.get(), 1);
-                WaitForSingleObject(process.get(), 5000);
-                ADD_FAILURE() << "lbhost.exe did not end within a minute";
-            }
-            GetExitCodeProcess(process.get(), &result.exitCode);
-            result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+            const auto code = lbhost.waitForExit(60000);
+            EXPECT_TRUE(code) << "lbhost.exe did not end within a minute";
+            result.exitCode = code.value_or(CChildProcess::kTerminatedExitCode);
         }
-        result.out = ReadFile(outPath);
-        result.err = ReadFile(errPath);
+        result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        result.out = ReadFile(path("stdout.txt"));
+        result.err = ReadFile(path("stderr.txt"));
         return result;
     }
 

@@ -18,21 +18,14 @@ constexpr unsigned kRawBytes = 256 * 1024;
 // Camera 1 alone, taking RAW files.
 class Soak : public SimulatedCameraTest {
 protected:
-    void SetUp() override {
-        start("camera 1 format=raw raw-bytes=" + std::to_string(kRawBytes) + " name=D850\n");
-    }
+    void SetUp() override { start("camera 1 format=raw raw-bytes=" + std::to_string(kRawBytes) + " name=D850\n"); }
 };
 
 TEST_F(Soak, CapturesLiveViewHotplugAndBadInput) {
     CHostSession& session = m_session;
-    std::string error;
     CHostClient& client = session.client();
-    std::vector<CameraInfo> cameras;
-    ASSERT_TRUE(session.listCameras(&cameras, &error)) << error;
-    ASSERT_FALSE(cameras.empty());
-    ASSERT_EQ(cameras[0].deviceId, 0x101u) << cameras[0].name;
-    std::unique_ptr<ZnLuaTE> settings;
-    ASSERT_TRUE(session.connect(0x101, &settings, &error)) << error;
+    ListAndConnect(session);
+    std::string error;
 
     struct File {
         std::string path;
@@ -63,7 +56,7 @@ TEST_F(Soak, CapturesLiveViewHotplugAndBadInput) {
             control("plug 1");
             ASSERT_TRUE(client.waitFor(IsAbout("deviceAdded", 0x101), 10000)) << "shot " << shot;
             cameraCaptures = 0;
-            ASSERT_TRUE(session.connect(0x101, &settings, &error)) << error;
+            ASSERT_TRUE(session.connect(0x101, nullptr, &error)) << error;
         }
         client.send("doCapture");
         auto done = client.waitForName("fileDownloadComplete", 20000);

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "tests/e2e/test_download_folder.h"
+#include "tools/test_download_folder.h"
 #include "tools/host_client.h"
 #include "tools/value_printer.h"
 #include "values/lua_value.h"
