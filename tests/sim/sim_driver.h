@@ -1,52 +1,49 @@
-// A caller of a simulated module that behaves as the camera layer does, but records
-// everything: which event, block and completion came inside which of its calls, and each
-// downloaded file's blocks and bytes. Tests of the simulator drive it through this.
-//
-// Threads: one test thread; the module calls back on it, inside the driver's own calls.
+// A caller of a simulated module that behaves as the camera layer does, but records which
+// event, block and completion came inside which of its calls, and each download's blocks and
+// bytes. One test thread; the module calls back on it, inside the driver's own calls.
 #pragma once
+
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "camera/maid/maid.h"
+#include "platform/platform.h"
 
 namespace simtest {
 
-// What the module delivered and inside which of our calls (kNoCall when none was running).
-constexpr maid::ULONG kNoCall = 0xFFFFFFFFu;
+constexpr maid::ULONG kNoCall = 0xFFFFFFFFu;  // delivered while none of our calls ran
 
 struct SeenEvent {
-  bool fromModule;       // the module object's event, else the camera's
+  bool fromModule;  // the module object's event, else the camera's
   maid::ULONG event;
   maid::NKPARAM data;
   maid::ULONG insideCall;
 };
-
 struct SeenCompletion {
-  maid::ULONG param;     // the capability started
   maid::NKERROR result;
   maid::ULONG insideCall;
 };
-
 struct SeenBlock {
   maid::ULONG flags, fileType, total, offset, length;
 };
-
 struct Download {
-  maid::ULONG itemId = 0;
-  std::vector<SeenBlock> blocks;
+  std::vector<SeenBlock> blocks;     // in the order sent
   std::vector<unsigned char> bytes;  // grown to the highest block end
   bool completed = false;
   maid::NKERROR result = 0;
   std::vector<maid::ULONG> announcedDuring;  // items announced while this one transferred
 };
 
-// Empty when `blocks` (anything with an offset and a length) cover [0, total) exactly once;
-// else what is wrong.
+// Empty when `blocks` cover [0, total) exactly once; else what is wrong.
 template <class Block>
 std::string CoverageProblem(std::vector<Block> blocks, std::uint64_t total) {
   std::sort(blocks.begin(), blocks.end(), [](const Block& a, const Block& b) { return a.offset < b.offset; });
@@ -60,64 +57,164 @@ std::string CoverageProblem(std::vector<Block> blocks, std::uint64_t total) {
 
 class CSimDriver {
  public:
-  // Loads `moduleFile` ("Type0001.md3"), writes `scenario` to a private file for it and
-  // resets the module to it. The module opens; the destructor closes it.
-  CSimDriver(const char* moduleFile, const std::string& scenario);
-  ~CSimDriver();
+  // Loads `moduleFile` ("Type0001.md3"), resets it to `scenario` and opens it.
+  CSimDriver(const char* moduleFile, const std::string& scenario) {
+    void* library = platform::loadModule(platform::executableDirectory() + moduleFile);
+    if (!library) return;
+    m_entry = reinterpret_cast<maid::EntryPoint>(platform::findSymbol(library, maid::kEntryPointName));
+    m_control = reinterpret_cast<int (*)(const char*)>(platform::findSymbol(library, "LbSimControl"));
+    if (!m_entry || !m_control) return;
+    m_scenarioPath = "/tmp/lbsim-driver-" + std::to_string(getpid()) + "-" + moduleFile + ".txt";
+    if (std::FILE* file = std::fopen(m_scenarioPath.c_str(), "wb")) {
+      std::fwrite(scenario.data(), 1, scenario.size(), file);
+      std::fclose(file);
+    }
+    setenv("LBSIM_SCENARIO", m_scenarioPath.c_str(), 1);
+    unsetenv("LBSIM_CONTROL");
+    m_control("reset");
+    m_moduleOpen = !call(nullptr, kNkMAIDCommand_Open, 0, kNkMAIDDataType_ObjectPtr, ptr(&m_module));
+    if (m_moduleOpen) setCallback(&m_module, kNkMAIDCapability_EventProc, &OnEvent<true>, this);
+  }
+  ~CSimDriver() {
+    if (m_camera) call(m_camera.get(), kNkMAIDCommand_Close);
+    if (m_moduleOpen) call(&m_module, kNkMAIDCommand_Close);
+    if (m_control) {  // the next test's scenario is its own
+      unsetenv("LBSIM_SCENARIO");
+      m_control("reset");
+    }
+    if (!m_scenarioPath.empty()) std::remove(m_scenarioPath.c_str());
+  }
   CSimDriver(const CSimDriver&) = delete;
   CSimDriver& operator=(const CSimDriver&) = delete;
 
   bool ready() const { return m_entry && m_control && m_moduleOpen; }
   int control(const std::string& line) { return m_control(line.c_str()); }
+  template <class T> static maid::NKPARAM ptr(T* p) { return reinterpret_cast<maid::NKPARAM>(p); }
 
-  // One SDK call, recorded as the call in progress while it runs.
+  // One SDK call, recorded as the call in progress while it runs; a capture gets a completion.
   maid::NKERROR call(maid::MaidObject* object, maid::ULONG command, maid::ULONG param = 0,
-                     maid::ULONG dataType = 0, maid::NKPARAM data = 0);
+                     maid::ULONG dataType = 0, maid::NKPARAM data = 0) {
+    const bool capture = command == kNkMAIDCommand_CapStart && param == kNkMAIDCapability_Capture;
+    maid::CompletionProc proc = nullptr;
+    if (capture)
+      proc = [](maid::MaidObject*, maid::ULONG, maid::ULONG, maid::ULONG, maid::NKPARAM,
+                maid::NKREF ref, maid::NKERROR result) {
+        auto* self = static_cast<CSimDriver*>(ref);
+        self->completions.push_back({result, self->currentCall()});
+      };
+    m_calls.push_back(command);
+    const maid::NKERROR result = m_entry(object, command, param, dataType, data, proc, this);
+    m_calls.pop_back();
+    return result;
+  }
+  maid::NKERROR get(maid::ULONG cap, maid::ULONG type, void* data) {
+    return call(camera(), kNkMAIDCommand_CapGet, cap, type, ptr(data));
+  }
+  maid::NKERROR setUnsigned(maid::ULONG cap, maid::ULONG value) {
+    return call(camera(), kNkMAIDCommand_CapSet, cap, kNkMAIDDataType_Unsigned, value);
+  }
+  maid::NKERROR setEnumIndex(maid::ULONG cap, maid::ULONG index) {
+    maid::MaidEnum descriptor{};
+    descriptor.ulValue = index;
+    return call(camera(), kNkMAIDCommand_CapSet, cap, kNkMAIDDataType_EnumPtr, ptr(&descriptor));
+  }
+  maid::NKERROR startCapture() { return call(camera(), kNkMAIDCommand_CapStart, kNkMAIDCapability_Capture); }
+  maid::NKERROR poll(maid::MaidObject* object = nullptr) {  // Async, on the camera by default
+    return call(object ? object : camera(), kNkMAIDCommand_Async);
+  }
+  bool pollUntilCaptureCompletes(int maxPolls = 200) {
+    for (int i = 0; i < maxPolls && completions.empty(); ++i) poll();
+    return !completions.empty();
+  }
 
   maid::MaidObject* module() { return &m_module; }
-  // Closes the module before the destructor would.
+  maid::MaidObject* camera() { return m_camera.get(); }
   maid::NKERROR closeModule() {
     m_moduleOpen = false;
     return call(&m_module, kNkMAIDCommand_Close);
   }
-  // Opens camera `id` with its event and data procedures; null when the module refuses.
-  maid::MaidObject* openCamera(maid::ULONG id);
-  maid::MaidObject* camera() { return m_camera.get(); }
-
-  std::vector<maid::ULONG> children(maid::MaidObject* object);
-  maid::NKERROR getUnsigned(maid::ULONG capId, maid::ULONG& value);
-  maid::NKERROR setUnsigned(maid::ULONG capId, maid::ULONG value);
-  maid::NKERROR getEnum(maid::ULONG capId, maid::MaidEnum& descriptor);
-  maid::NKERROR setEnumIndex(maid::ULONG capId, maid::ULONG index);
-
-  // CapStart of Capture on the camera, with the recording completion procedure.
-  maid::NKERROR startCapture();
-  maid::NKERROR poll(maid::MaidObject* object = nullptr);  // Async, on the camera by default
-  // Polls until a capture completion arrives or `maxPolls` polls have gone by.
-  bool pollUntilCaptureCompletes(int maxPolls = 50);
-
-  // Downloads item `itemId` as the camera layer does: opens it and its data object, starts
-  // Acquire and polls the data object until the completion (at most `maxMs`).
-  Download& download(maid::ULONG itemId, unsigned maxMs = 10000);
-
-  // Whether an AddChild of the camera starts that item's download at once, inside the event.
-  bool downloadOnAnnounce = true;
+  // Opens camera `id` with the recording event procedure; an AddChild of it downloads the item
+  // at once, inside the event, as the camera layer does.
+  maid::MaidObject* openCamera(maid::ULONG id) {
+    auto camera = std::make_unique<maid::MaidObject>();
+    if (call(&m_module, kNkMAIDCommand_Open, id, kNkMAIDDataType_ObjectPtr, ptr(camera.get())) != 0)
+      return nullptr;
+    setCallback(camera.get(), kNkMAIDCapability_EventProc, &OnEvent<false>, this);
+    m_camera = std::move(camera);
+    return m_camera.get();
+  }
+  std::vector<maid::ULONG> children(maid::MaidObject* object) {
+    maid::MaidEnum descriptor{};
+    std::vector<maid::ULONG> ids;
+    const auto read = [&](maid::ULONG command) {
+      return call(object, command, kNkMAIDCapability_Children, kNkMAIDDataType_EnumPtr, ptr(&descriptor));
+    };
+    if (read(kNkMAIDCommand_CapGet)) return ids;
+    ids.resize(descriptor.ulElements);
+    descriptor.pData = ids.data();
+    if (read(kNkMAIDCommand_CapGetArray)) ids.clear();
+    return ids;
+  }
 
   std::vector<SeenEvent> events;
   std::vector<SeenCompletion> completions;
-  std::map<maid::ULONG, Download> downloads;
+  std::map<maid::ULONG, Download> downloads;  // by item id
 
  private:
-  static void onModuleEvent(maid::NKREF ref, maid::ULONG event, maid::NKPARAM data);
-  static void onCameraEvent(maid::NKREF ref, maid::ULONG event, maid::NKPARAM data);
-  static maid::NKERROR onData(maid::NKREF ref, void* info, void* data);
-  static void onAcquired(maid::MaidObject* object, maid::ULONG command, maid::ULONG param,
-                         maid::ULONG dataType, maid::NKPARAM data, maid::NKREF ref,
-                         maid::NKERROR result);
-  static void onCaptured(maid::MaidObject* object, maid::ULONG command, maid::ULONG param,
-                           maid::ULONG dataType, maid::NKPARAM data, maid::NKREF ref,
-                           maid::NKERROR result);
+  template <class Proc> void setCallback(maid::MaidObject* object, maid::ULONG cap, Proc proc, void* ref) {
+    maid::MaidCallback callback{reinterpret_cast<void*>(proc), ref};
+    call(object, kNkMAIDCommand_CapSet, cap, kNkMAIDDataType_CallbackPtr, ptr(&callback));
+  }
+  template <bool fromModule>
+  static void OnEvent(maid::NKREF ref, maid::ULONG event, maid::NKPARAM data) {
+    auto* self = static_cast<CSimDriver*>(ref);
+    self->events.push_back({fromModule, event, data, self->currentCall()});
+    if (fromModule || event != kNkMAIDEvent_AddChild) return;
+    for (maid::ULONG item : self->m_transferring)
+      self->downloads[item].announcedDuring.push_back(static_cast<maid::ULONG>(data));
+    self->download(static_cast<maid::ULONG>(data));
+  }
   maid::ULONG currentCall() const { return m_calls.empty() ? kNoCall : m_calls.back(); }
+
+  // Opens item `itemId`'s data object, starts Acquire and polls it until the completion.
+  void download(maid::ULONG itemId) {
+    Download& d = downloads[itemId];
+    maid::MaidObject item{}, data{};
+    if (call(camera(), kNkMAIDCommand_Open, itemId, kNkMAIDDataType_ObjectPtr, ptr(&item)) != 0) return;
+    if (call(&item, kNkMAIDCommand_Open, 1, kNkMAIDDataType_ObjectPtr, ptr(&data)) == 0) {
+      maid::DataProc onData = [](maid::NKREF ref, void* info, void* bytes) {
+        auto* d = static_cast<Download*>(ref);
+        SeenBlock block;
+        std::memcpy(&block, info, sizeof block);
+        d->blocks.push_back(block);
+        const std::uint64_t end = std::uint64_t{block.offset} + block.length;
+        if (end <= 0xFFFFFFFFu) {
+          if (d->bytes.size() < end) d->bytes.resize(end);
+          std::memcpy(d->bytes.data() + block.offset, bytes, block.length);
+        }
+        return maid::NKERROR{0};
+      };
+      setCallback(&data, kNkMAIDCapability_DataProc, onData, &d);
+      m_transferring.push_back(itemId);
+      m_calls.push_back(kNkMAIDCommand_CapStart);
+      const maid::NKERROR started = m_entry(
+          &data, kNkMAIDCommand_CapStart, kNkMAIDCapability_Acquire, 0, 0,
+          [](maid::MaidObject*, maid::ULONG, maid::ULONG, maid::ULONG, maid::NKPARAM, maid::NKREF ref,
+             maid::NKERROR result) {
+            static_cast<Download*>(ref)->completed = true;
+            static_cast<Download*>(ref)->result = result;
+          },
+          &d);
+      m_calls.pop_back();
+      for (int i = 0; (started == 0 || started == 1) && !d.completed && i < 10000; ++i) {
+        poll(&data);
+        if (!d.completed) platform::sleepMs(1);
+      }
+      m_transferring.erase(std::find(m_transferring.begin(), m_transferring.end(), itemId));
+      call(&data, kNkMAIDCommand_Close);
+    }
+    call(&item, kNkMAIDCommand_Close);
+  }
 
   maid::EntryPoint m_entry = nullptr;
   int (*m_control)(const char*) = nullptr;
@@ -125,8 +222,8 @@ class CSimDriver {
   maid::MaidObject m_module{};
   bool m_moduleOpen = false;
   std::unique_ptr<maid::MaidObject> m_camera;
-  std::vector<maid::ULONG> m_calls;                  // the commands in progress, innermost last
-  std::vector<maid::ULONG> m_transferring;           // items whose transfer is in progress
+  std::vector<maid::ULONG> m_calls;         // the commands in progress, innermost last
+  std::vector<maid::ULONG> m_transferring;  // items whose transfer is in progress
 };
 
 }  // namespace simtest
