@@ -1,6 +1,5 @@
 #include "camera/download/content_data.h"
 
-#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -20,8 +19,8 @@ namespace {
 constexpr maid::ULONG kImageDataObjectId = 1;
 
 // No picture a camera makes comes near this (the largest RAW and TIFF files are a few hundred
-// MB); a size beyond it is a broken answer, and the whole buffer would be allocated, zeroed
-// and written for it.
+// MB); a size beyond it is a broken answer. Keeping below it also keeps every offset in the
+// file within a long, which is what fseek takes.
 constexpr std::uint32_t kLargestDownloadBytes = 1u << 30;
 
 }  // namespace
@@ -104,12 +103,8 @@ bool CContentData::openFile(const maid::MaidDataInfo& info) {
     fail(kDownloadNoFileSize, "the camera gave no usable file size");
     return false;
   }
-  m_buffer.reset(static_cast<unsigned char*>(std::malloc(static_cast<std::size_t>(m_storedBytes))));
   m_coverage.clear();
-  if (!m_buffer) {
-    fail(kDownloadNoMemory, "no memory for " + std::to_string(m_storedBytes) + " bytes");
-    return false;
-  }
+  m_writeOffset = 0;
   m_filePath = g_downloadDirectory + m_fileName;
   if (FileNameIsTaken(m_filePath)) {
     // Something took the name after the shot's base name was chosen (the pair's other file
@@ -145,12 +140,12 @@ maid::NKERROR CContentData::onData(void* dataInfo, void* data) {
 
   if (!m_file && !openFile(info)) return 0;
   storeBlock(info, data);
-  if (m_coverage.covers(static_cast<std::uint64_t>(m_storedBytes))) finishFile();
+  if (m_file && m_coverage.covers(static_cast<std::uint64_t>(m_storedBytes))) finishFile();
   return 0;
 }
 
 void CContentData::storeBlock(const maid::MaidDataInfo& info, const void* data) {
-  // In 64 bits, so a block near the 4 GiB end cannot wrap around into the buffer.
+  // In 64 bits, so a block near the 4 GiB end cannot wrap around into the file.
   const std::uint64_t end = std::uint64_t{info.ulStart} + info.ulLength;
   if (!data || end > static_cast<std::uint64_t>(m_storedBytes)) {
     Trace("Download of %s: block of %lu bytes at %lu is outside the file's %d bytes, dropped",
@@ -158,16 +153,23 @@ void CContentData::storeBlock(const maid::MaidDataInfo& info, const void* data) 
           static_cast<unsigned long>(info.ulStart), static_cast<int>(m_storedBytes));
     return;
   }
-  std::memcpy(m_buffer.get() + info.ulStart, data, info.ulLength);
+  // Blocks go to the file where they belong as they come; in order, as most cameras send
+  // them, that is one plain write each. A block that lands past the end written so far
+  // leaves a gap that only a later block can fill: the coverage, not the file's length,
+  // says when the file is whole. The file size stays below 1 GiB, so a long offset holds it.
+  const bool placed = info.ulStart == m_writeOffset ||
+                      std::fseek(m_file.get(), static_cast<long>(info.ulStart), SEEK_SET) == 0;
+  if (!placed || std::fwrite(data, 1, info.ulLength, m_file.get()) != info.ulLength) {
+    fail(kDownloadWriteFailed, "writing \"" + m_partPath + "\" fell short (disk full?)");
+    return;
+  }
+  m_writeOffset = end;
   m_coverage.add(info.ulStart, end);
 }
 
 void CContentData::finishFile() {
-  const std::size_t size = static_cast<std::size_t>(m_storedBytes);
-  const bool written = std::fwrite(m_buffer.get(), 1, size, m_file.get()) == size;
-  const bool closed = std::fclose(m_file.release()) == 0;
-  m_buffer.reset();
-  if (!written || !closed) {
+  // The close writes what the C runtime still holds; only a clean close makes the file whole.
+  if (std::fclose(m_file.release()) != 0) {
     fail(kDownloadWriteFailed, "writing \"" + m_partPath + "\" fell short (disk full?)");
     return;
   }
@@ -200,7 +202,6 @@ void CContentData::discardFile() {
     platform::removeFile(m_partPath);
     m_partPath.clear();
   }
-  m_buffer.reset();
 }
 
 void CContentData::closeSdkObject() {
@@ -232,7 +233,7 @@ void CContentData::completionCallback(maid::ULONG command, maid::NKERROR result,
       if (m_container && m_container->m_camera) m_container->m_camera->m_lost = true;
     } else if (result != kNkMAIDResult_NoError) {
       fail(result, std::string("the transfer failed (") + ResultName(result) + ")");
-    } else if (m_storedBytes <= 0 || !m_buffer) {
+    } else if (m_fileName.empty()) {
       fail(kDownloadIncomplete, "the camera ended the transfer without sending the file");
     } else {
       const std::uint64_t size = static_cast<std::uint64_t>(m_storedBytes);

@@ -1,20 +1,21 @@
 // CContentData: the image data object of a capture item, and the file it becomes.
 //
 // The first data block of the file fixes its size, names it, creates "<final name>.part" in
-// the download folder and announces the file to the host. The blocks are gathered in memory;
-// once every byte of the file has arrived, in whatever order and sizes the camera sent them,
-// the whole file is written to the .part file in one write and renamed to its final name. The
-// completion then tells the host where the file is and closes the SDK objects.
+// the download folder and announces the file to the host. Each block is written to the .part
+// file at its place as it arrives, so a download needs no memory the size of the file; once
+// every byte of the file has arrived, in whatever order and sizes the camera sent them, the
+// .part file is closed and renamed to its final name. The completion then tells the host where
+// the file is and closes the SDK objects.
 //
 // Every picture that does not arrive is reported to the host once, as a failed download that
 // names the file (when it has a name) and the cause, with the id of its announcement when
-// there was one: a file that cannot be sized, buffered, created, written or renamed, a transfer
+// there was one: a file that cannot be sized, created, written or renamed, a transfer
 // the camera ends with an error or with bytes still missing, and one that stops without its
 // completion. Nothing but a whole file under its final name is ever reported complete, and a
 // failed download leaves no file of its own behind.
 //
-// Ownership: owned by its container through m_children; m_file and m_buffer are released by
-// the end of the transfer at the latest, and by the destructor whatever happened.
+// Ownership: owned by its container through m_children; m_file is released by the end of the
+// transfer at the latest, and by the destructor whatever happened.
 //
 // Threads: only inside SDK callbacks and the container's download, with the SDK lock held.
 #pragma once
@@ -40,7 +41,7 @@ struct CFileCloser {
 // camera reported carries the camera's result instead.
 enum DownloadErrorCode : int {
   kDownloadNoFileSize = -1001,    // neither StoredBytes nor the blocks give a usable size
-  kDownloadNoMemory = -1002,      // no memory to gather the file in
+  // -1002 once meant no memory to gather the file in; files are no longer gathered in memory.
   kDownloadCannotCreate = -1003,  // no free name, or the file cannot be created
   kDownloadWriteFailed = -1004,   // writing or closing the file fell short
   kDownloadCannotRename = -1005,  // the finished file cannot take its final name
@@ -71,8 +72,8 @@ class CContentData : public CNikonObject {
   std::int32_t m_storedBytes = 0;            // the file's size: StoredBytes, else the blocks'
   bool m_hasSidecar = false;                 // the shot is a RAW+JPEG pair
   std::unique_ptr<std::FILE, CFileCloser> m_file;  // the .part file while it is written
-  std::unique_ptr<unsigned char[], CFreeDeleter> m_buffer;  // the whole file (malloc)
-  CBlockCoverage m_coverage;                 // the bytes of m_buffer that came from the camera
+  CBlockCoverage m_coverage;                 // the bytes of the file that came from the camera
+  std::uint64_t m_writeOffset = 0;           // where m_file stands: the end of the last block
   bool m_transferComplete = false;           // the file is whole on disk under m_filePath
   bool m_transferFailed = false;             // the download failed and was reported
   bool m_transferEnded = false;              // the completion arrived
@@ -83,18 +84,18 @@ class CContentData : public CNikonObject {
   std::uint32_t m_captureNumber = 0;
 
  private:
-  // Sizes, names, buffers and creates the file at its first block and announces it; false
+  // Sizes, names and creates the file at its first block and announces it; false
   // when the download failed (and was reported).
   bool openFile(const maid::MaidDataInfo& info) LB_REQUIRES(g_sdkLock);
-  // Copies a block into the buffer; a block that reaches past the file's end names no place
-  // in it and is dropped.
+  // Writes a block at its place in the .part file; a block that reaches past the file's end
+  // names no place in it and is dropped. A write that fails fails the download.
   void storeBlock(const maid::MaidDataInfo& info, const void* data);
-  // Writes the whole buffer to the .part file and gives it the final name.
+  // Closes the whole .part file and gives it the final name.
   void finishFile() LB_REQUIRES(g_sdkLock);
-  // Gives up on the file: removes what it left on disk, releases the buffer, and reports the
+  // Gives up on the file: removes what it left on disk and reports the
   // failure to the host (once per file).
   void fail(int errorCode, const std::string& cause) LB_REQUIRES(g_sdkLock);
-  // Closes and removes the .part file, if any, and releases the buffer.
+  // Closes and removes the .part file, if any.
   void discardFile();
   void closeSdkObject();
   void finishItem();
