@@ -11,6 +11,10 @@
 
 namespace {
 
+// Writing a minidump takes Wine 10 to 20 s on a quiet machine (its dbghelp reads every module
+// of the process) and more on a busy one, so the process is given long to end.
+constexpr unsigned kDumpWrittenMs = 100000;
+
 const wchar_t kCrashMarker[] = L"C:\\_LUMENHALL_CRASH_ME_";
 
 // The dump that process `pid` left in `folder`, named after it, and the version note beside
@@ -62,7 +66,7 @@ TEST(CrashReport, FaultLeavesAMinidump) {
     const unsigned long pid = session.client().process().processId();
     session.client().send("doCapture");
 
-    auto code = session.client().process().waitForExit(30000);
+    auto code = session.client().process().waitForExit(kDumpWrittenMs);
     ASSERT_TRUE(code) << "the process did not end after the fault";
     EXPECT_NE(*code, 0u);
     // The dump and its note land in the process's temp folder; the folder takes them away.
@@ -76,7 +80,7 @@ unsigned long ModuleFaultingAtStart(std::vector<std::pair<std::string, std::stri
     CChildProcess process;
     std::string error;
     EXPECT_TRUE(process.start(BuiltProgram("lensbridge.exe"), {}, environment, &error)) << error;
-    auto code = process.waitForExit(30000);
+    auto code = process.waitForExit(kDumpWrittenMs);
     EXPECT_TRUE(code) << "the process did not end after the fault";
     EXPECT_NE(code.value_or(0), 0u);
     return process.processId();
