@@ -31,10 +31,12 @@ constexpr maid::ULONG kItemId = 9;
 constexpr maid::ULONG kDataId = 1;
 constexpr maid::ULONG kFileSize = 3000;
 
+// Junk blocks hold bytes that are not the file's; the last two kinds must be ignored.
+enum BlockKind { kFileBytes, kJunk, kNotFileData, kNoData };
 struct Block {
   maid::ULONG start;
   maid::ULONG length;
-  bool junk = false;  // filled with bytes that are not the file's
+  BlockKind kind = kFileBytes;
 };
 
 struct BlockCase {
@@ -45,6 +47,9 @@ struct BlockCase {
   int expectedError = 0;                    // 0: the file arrives whole
   bool expectAnnounced = true;              // "objectWasAdded" comes first
   maid::ULONG total = kFileSize;            // the blocks' total length
+  maid::NKERROR storedBytesResult = 0;      // not 0: StoredBytes cannot be read
+  maid::ULONG rawJpegType = 0;              // RawJpegImageStatus (1) listed with this type
+  int expectSidecar = 0;                    // has_sidecar as announced
 };
 
 void PrintTo(const BlockCase& c, std::ostream* out) { *out << c.name; }
@@ -60,7 +65,11 @@ class DownloadBlocksTest : public ::testing::TestWithParam<BlockCase> {
     data.id = kDataId;
     data.addStandardCaps();
     data.caps[kNkMAIDCapability_StoredBytes] = CFakeCapability::Unsigned(GetParam().storedBytes);
+    data.caps[kNkMAIDCapability_StoredBytes].getResult = GetParam().storedBytesResult;
     data.caps[kNkMAIDCapability_Acquire] = CFakeCapability::Process();
+    if (GetParam().rawJpegType != 0)
+      data.caps[kNkMAIDCapability_RawJpegImageStatus] =
+          CFakeCapability::Unsigned(1, GetParam().rawJpegType);
     CFakeObject item;
     item.id = kItemId;
     item.children[kDataId] = data;
@@ -99,11 +108,11 @@ class DownloadBlocksTest : public ::testing::TestWithParam<BlockCase> {
         if (!data || !data->dataProc.pProc) return;
         std::vector<unsigned char> bytes(block.length);
         for (std::size_t i = 0; i < bytes.size(); ++i)
-          bytes[i] = block.junk ? 0xEE : FileByte(block.start + i);
-        maid::MaidDataInfo info{kNkMAIDDataObjType_File, kNkMAIDFileDataType_JPEG, total,
-                                block.start, block.length};
-        reinterpret_cast<maid::DataProc>(data->dataProc.pProc)(data->dataProc.refProc, &info,
-                                                               bytes.data());
+          bytes[i] = block.kind == kFileBytes ? FileByte(block.start + i) : 0xEE;
+        maid::MaidDataInfo info{block.kind == kNotFileData ? 0u : kNkMAIDDataObjType_File,
+                                kNkMAIDFileDataType_JPEG, total, block.start, block.length};
+        reinterpret_cast<maid::DataProc>(data->dataProc.pProc)(
+            data->dataProc.refProc, &info, block.kind == kNoData ? nullptr : bytes.data());
       }
     });
   }
@@ -133,6 +142,7 @@ TEST_P(DownloadBlocksTest, FileIsWholeOrReportedFailed) {
     const ZnLuaTETable* added = Payload(*messages[next++]);
     // The size the host is told is the size of the file the camera's blocks make.
     EXPECT_EQ(Number(added, "file_size"), kFileSize);
+    EXPECT_EQ(Number(added, "has_sidecar"), c.expectSidecar);
     captureId = Number(added, "capture_id");
     fileName = Text(added, "file_name");
   }
@@ -173,10 +183,21 @@ const BlockCase kBlockCases[] = {
     {"StoredBytesTooSmall", {{0, 3000}}, 1000},
     {"StoredBytesTooLarge", {{0, 1500}, {1500, 1500}}, 9000},
     {"StoredBytesUnusable", {{0, 3000}}, 0},
+    {"StoredBytesUnreadable", {{0, 3000}}, 0, 0, 0, true, kFileSize, kNkMAIDResult_NotSupported},
+    // An absurd size is no size: not a 2 GB buffer of zeros behind the picture.
+    {"StoredBytesAbsurd", {{0, 3000}}, 2147483000},
+    {"TotalAbsurdStoredBytesSizes", {{0, 3000}}, kFileSize, 0, 0, true, 0x80000000u},
     {"NoUsableSizeAtAll", {{0, 3000}}, 0, 0, kDownloadNoFileSize, false, 0},
-    // Blocks past the end, or after the file is whole, change nothing in it.
+    {"BothSizesAbsurd", {{0, 3000}}, (1u << 30) + 1, 0, kDownloadNoFileSize, false, (1u << 30) + 1},
+    // Blocks past the end (one wrapping around 32 bits), after the file is whole, without
+    // data or not of the file change nothing in it.
     {"BlocksPastTheEndAndAfterTheFileIsWhole",
-     {{0, 1000}, {2500, 1000, true}, {1000, 2000}, {0, 3000, true}, {4000, 10, true}}},
+     {{0, 3000, kNotFileData}, {0, 3000, kNoData}, {0, 1000}, {2500, 1000, kJunk},
+      {0xFFFFFF00u, 0x200, kJunk}, {1000, 2000}, {0, 3000, kJunk}, {4000, 10, kJunk}}},
+    // The pair status, by its capability type; another type says nothing of a pair.
+    {"PairStatusUnsigned", {{0, 3000}}, kFileSize, 0, 0, true, kFileSize, 0, kNkMAIDCapType_Unsigned, 1},
+    {"PairStatusInteger", {{0, 3000}}, kFileSize, 0, 0, true, kFileSize, 0, kNkMAIDCapType_Integer, 1},
+    {"PairStatusBoolean", {{0, 3000}}, kFileSize, 0, 0, true, kFileSize, 0, kNkMAIDCapType_Boolean, 0},
     // Holes: the camera ends the transfer with bytes missing.
     {"GapNeverFilled", {{0, 1000}, {2000, 1000}}, kFileSize, 0, kDownloadIncomplete},
     {"TailNeverSent", {{0, 1000}, {1000, 1999}}, kFileSize, 0, kDownloadIncomplete},
