@@ -13,7 +13,6 @@
 
 #include "bridge/camera_commands.h"
 #include "camera/camera/camera.h"
-#include "camera/download/content_data.h"
 #include "camera/download/download_directory.h"
 #include "camera/sdkobject/nikon_object.h"
 #include "sim/sim_content.h"
@@ -91,7 +90,7 @@ struct FailedShot {
   const char* fault;     // a simulated fault, or nullptr
   bool fullDisk;         // the final write falls short
   bool announced;        // the file was announced before it failed
-  int errorCode;         // 0: the host hears nothing at all
+  int errorCode;         // as the host reads it; 0: the host hears nothing at all
   const char* next;      // the name of the next shot's file; nullptr: the camera is gone
 };
 
@@ -154,13 +153,13 @@ INSTANTIATE_TEST_SUITE_P(
     Shots, FailedShotTest,
     ::testing::Values(
         // No usable folder spends no number; a folder that is gone fails at the file.
-        FailedShot{"NoFolder", "", "jpeg", nullptr, false, false, kDownloadCannotCreate,
+        FailedShot{"NoFolder", "", "jpeg", nullptr, false, false, -1003,
                    "Capture0001.jpg"},
         FailedShot{"RelativeFolder", "relative/", "jpeg", nullptr, false, false,
-                   kDownloadCannotCreate, "Capture0001.jpg"},
+                   -1003, "Capture0001.jpg"},
         FailedShot{"FolderGone", "/no-such-folder/", "jpeg", nullptr, false, false,
-                   kDownloadCannotCreate, "Capture0002.jpg"},
-        FailedShot{"DiskFull", nullptr, "raw", nullptr, true, true, kDownloadWriteFailed,
+                   -1003, "Capture0002.jpg"},
+        FailedShot{"DiskFull", nullptr, "raw", nullptr, true, true, -1004,
                    "Capture0002.nef"},
         FailedShot{"CameraLost", nullptr, "raw", "transfer-lost", false, true,
                    kNkMAIDResult_CameraNotFound, nullptr},

@@ -34,6 +34,7 @@ struct HostFile {
   std::string path;
   double errorCode = 0;
   int outcomes = 0;
+  double downloadMs = 0;
 };
 
 class DownloadHabitsTest : public ConnectedCameraTest,
@@ -69,7 +70,7 @@ class DownloadHabitsTest : public ConnectedCameraTest,
             << Text(p, "file_path") << " " << Text(p, "error_description") << "\n";
       if (name == "objectWasAdded") {
         m_files.push_back({Number(p, "capture_id"), Text(p, "file_name"), Number(p, "file_size"),
-                           Number(p, "has_sidecar"), "", 0, 0});
+                           Number(p, "has_sidecar"), "", 0, 0, 0});
       } else if (name == "fileDownloadComplete" || name == "error") {
         auto file = std::find_if(m_files.begin(), m_files.end(), [&](const HostFile& f) {
           return f.captureId == Number(p, "capture_id");
@@ -79,6 +80,7 @@ class DownloadHabitsTest : public ConnectedCameraTest,
         ++file->outcomes;
         if (name == "error") file->errorCode = Number(p, "error_code");
         else file->path = Text(p, "file_path");
+        file->downloadMs = Number(p, "file_download_time");
       }
     }
   }
@@ -106,6 +108,9 @@ TEST_P(DownloadHabitsTest, EveryFileArrivesWholeOrIsReported) {
     const bool raw = file.name.substr(file.name.size() - 4) == ".nef";
     const std::uint64_t seed = lbsim::FileSeed(1, file.name[10] == '1' ? 1 : 2, raw);
     if (raw) {
+      // The time the host is told is the transfer's (a nested one restarts the clock).
+      EXPECT_GE(file.downloadMs, 0);
+      EXPECT_LT(file.downloadMs, 10000);
       std::vector<unsigned char> expected(kRawBytes);
       lbsim::FillRaw(seed, 0, expected.data(), expected.size());
       EXPECT_TRUE(bytes == expected) << "RAW bytes differ from what the camera sent";

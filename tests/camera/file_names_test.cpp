@@ -73,7 +73,9 @@ TEST_F(FileNamesTest, ShotsShareABaseNameFreeForEveryFileAndNeverHandedOutTwice)
 
   // Numbering starts where it is told to, and a record made anew starts at 1.
   names.restartNumbering(41);
-  EXPECT_EQ(names.baseName(names.shotForItem(&camera, true), dir, {".jpg"}), "Capture0041");
+  const CaptureShotId afresh = names.shotForItem(&camera, true);
+  EXPECT_NE(afresh, next);
+  EXPECT_EQ(names.baseName(afresh, dir, {".jpg"}), "Capture0041");
   CCaptureFileNames record;
   EXPECT_EQ(record.baseName(record.shotForItem(&camera, false), dir + "gone/", {".jpg"}),
             "Capture0001");
