@@ -84,7 +84,7 @@ void SimControl(const char* moduleFile, const std::string& line) {
 
 void SimFixture::SetUp() {
   m_scenarioPath = PrivateTempPath("lb_camera_tests") + ".scenario";
-  std::ofstream(m_scenarioPath, std::ios::trunc) << lbsim::kTwoCameraScenario;
+  std::ofstream(m_scenarioPath, std::ios::trunc) << scenario();
   setenv("LBSIM_SCENARIO", m_scenarioPath.c_str(), 1);
   SimControl("Type0001.md3", "reset");
   SimControl("Type0023.md3", "reset");
@@ -99,6 +99,8 @@ void SimFixture::TearDown() {
   DiscardOutgoingMessages();
   std::remove(m_scenarioPath.c_str());
 }
+
+std::string SimFixture::scenario() const { return lbsim::kTwoCameraScenario; }
 
 void SimFixture::listDevices() { HandleListDevices(1, nullptr); }
 

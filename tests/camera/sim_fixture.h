@@ -43,6 +43,8 @@ class SimFixture : public ::testing::Test {
  protected:
   void SetUp() override;
   void TearDown() override;
+  // The cameras the simulated modules offer, in the scenario file's words.
+  virtual std::string scenario() const;
 
   void listDevices();
   CNikonModule* module1() { return manager->findModule(0x100); }
