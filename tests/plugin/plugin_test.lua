@@ -39,14 +39,10 @@ package.preload["HxLogger"] = function()
 	end
 end
 package.preload["HxPathUtils"] = function()
-	return {
-		child = function(base, relative) return base .. "/" .. relative end,
-		extension = function(path) return path:match("%.([^./\\]+)$") end,
-	}
+	return { child = function(base, relative) return base .. "/" .. relative end,
+		extension = function(path) return path:match("%.([^./\\]+)$") end }
 end
-package.preload["HxFileUtils"] = function()
-	return { exists = function(path) return sdk.files[path] end }
-end
+package.preload["HxFileUtils"] = function() return { exists = function(path) return sdk.files[path] end } end
 package.preload["HxTableUtils"] = function() return { debugDumpTable = function() end } end
 package.preload["HxRemoteCommunication"] = function()
 	return {
@@ -70,15 +66,12 @@ package.preload["HxRemoteCommunication"] = function()
 end
 LOC = function(key) return (key:gsub("^.-=", "")) end
 
--- The chunks, checked and installed as the modules the scripts require.
-local chunks = {
-	INFO = "INFO.LUA",
-	LensBridgeServiceProvider = "LENSBRIDGESERVICEPROVIDER.LUA",
-	LensBridgeTask = "LENSBRIDGETASK.LUA",
-	LensBridgeUtils = "LENSBRIDGEUTILS.LUA",
-}
+-- The chunks, checked and installed as the modules the scripts require; each resource is
+-- named after its module in capitals.
+local chunks = { "INFO", "LensBridgeServiceProvider", "LensBridgeTask", "LensBridgeUtils" }
 local loaded = {}
-for module, resource in pairs(chunks) do
+for _, module in ipairs(chunks) do
+	local resource = module:upper() .. ".LUA"
 	local file = assert(io.open(chunkDir .. "/" .. resource, "rb"), resource .. " is missing")
 	local bytes = file:read("*a")
 	file:close()
@@ -87,7 +80,7 @@ end
 
 local function freshTask()
 	sdk = { log = {}, spawns = {}, sent = {}, inbox = {}, closed = {}, files = {}, hostCalls = {} }
-	for module in pairs(chunks) do
+	for _, module in ipairs(chunks) do
 		package.loaded[module] = nil
 		if module ~= "INFO" then package.preload[module] = loaded[module].chunk end
 	end
