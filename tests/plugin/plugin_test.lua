@@ -5,9 +5,6 @@
 local chunkDir = assert(arg[1], "usage: lua5.1 plugin_test.lua CHUNK-DIR [RECORDING]")
 local recordingPath = arg[2]
 
-local function check(condition, message)
-	if not condition then error(message or "check failed", 2) end
-end
 -- Values equal, tables compared key by key to any depth.
 local function same(actual, expected, what)
 	local function differs(a, b, path)
@@ -130,7 +127,7 @@ tests["the chunks, the plug-in information and the provider's functions"] = func
 	local task = freshTask()
 	local exported = {}
 	for name, value in pairs(require "LensBridgeServiceProvider") do
-		check(value == task[name], name)
+		assert(value == task[name], name)
 		exported[#exported + 1] = name
 	end
 	table.sort(exported)
@@ -146,12 +143,12 @@ tests["launch, relaunch when the process ends, and a second init"] = function()
 	task.init({}, "C:/plugins/lensbridge", function(ok) results[#results + 1] = ok end)
 	same({ sdk.spawns[1].name, sdk.spawns[1].path }, { "lensbridge",
 		"C:/plugins/lensbridge/lensbridge.exe" }, "spawn")
-	check(not task.isProcessAlive(), "alive before connecting")
+	assert(not task.isProcessAlive(), "alive before connecting")
 	sdk.spawns[1].connected("connection-1")
-	check(task.isProcessAlive(), "not alive once connected")
+	assert(task.isProcessAlive(), "not alive once connected")
 	task.liveViewOn = true
 	sdk.spawns[1].terminated()
-	check(not task.isProcessAlive() and not task.liveViewOn, "alive after the end")
+	assert(not task.isProcessAlive() and not task.liveViewOn, "alive after the end")
 	same(#sdk.spawns, 2, "relaunched")
 	task.shutdown()
 	sdk.spawns[2].connected(nil)
@@ -164,17 +161,16 @@ tests["launch, relaunch when the process ends, and a second init"] = function()
 	task.toggleLiveView(nil, 257, 1, 480, 640, 0, 0, "Live")
 	lastSent().callback("ok", nil)
 	task.init({}, "C:/plugins/lensbridge", nil)
-	check(not task.isProcessAlive(), "alive before the new connection")
+	assert(not task.isProcessAlive(), "alive before the new connection")
 	local before = #sdk.sent
 	task.showLiveViewWindow(nil, 257)
 	same(#sdk.sent, before, "live view is off")
 	sdk.spawns[2].connected("connection-2")
 	same(task.queryDevices(), { status = "notReady" }, "the new list is not there yet")
 	same({ lastSent().name, lastSent().connection }, { "listDevices", "connection-2" }, "asked again")
-end
 
-tests["the executable's path on macOS, and a debug build's"] = function()
-	local task = freshTask()
+	-- The executable's path on macOS, and a debug build's.
+	task = freshTask()
 	MAC_ENV = true
 	task.init({}, "/Plugins/LensBridge.plugin", nil)
 	DEBUG = true
@@ -305,22 +301,22 @@ tests["live view: the window commands follow its state"] = function()
 		task.toggleLiveView(nil, 257, 1, 480, 640, 0, 0, "Live")
 		lastSent().callback(result, nil)
 	end
-	check(not sendsWindowCommands(), "sent while off")
+	assert(not sendsWindowCommands(), "sent while off")
 	toggle("error")
-	check(not sendsWindowCommands(), "a refused toggle turned it on")
+	assert(not sendsWindowCommands(), "a refused toggle turned it on")
 	toggle("ok")
-	check(sendsWindowCommands(), "not sent once on")
+	assert(sendsWindowCommands(), "not sent once on")
 	task.tetherCallback(nil, "liveViewImage", { image = "jpeg bytes", size = 10 })
 	same(hostCallsNamed("liveViewImage")[1].params, "jpeg bytes", "frame")
 
 	-- The process says live view stopped by itself (the camera ended it).
 	task.tetherCallback(nil, "LiveViewStatusChanged", { status = "liveViewOff" })
 	same(hostCallsNamed("LiveViewStatusChanged")[1].params, "liveViewOff", "status passed on")
-	check(not sendsWindowCommands(), "sent after the status change")
+	assert(not sendsWindowCommands(), "sent after the status change")
 	task.tetherCallback(nil, "LiveViewStatusChanged", nil)
-	check(sendsWindowCommands(), "not sent after the next change")
+	assert(sendsWindowCommands(), "not sent after the next change")
 	toggle("ok")
-	check(not sendsWindowCommands(), "sent after the second toggle")
+	assert(not sendsWindowCommands(), "sent after the second toggle")
 end
 
 tests["replies reach the host's callbacks only when they succeed"] = function()
@@ -360,7 +356,7 @@ tests["replies reach the host's callbacks only when they succeed"] = function()
 	local gapAnswered = false
 	task.setManualFocusTimeGap(nil, 100, function() gapAnswered = true end)
 	lastSent().callback("ok")
-	check(gapAnswered, "time gap callback")
+	assert(gapAnswered, "time gap callback")
 end
 
 tests["polling takes one message at a time and survives errors"] = function()
@@ -402,7 +398,7 @@ local function replay()
 		local index = 1
 		while recording[index] and recording[index].answers ~= command do index = index + 1 end
 		local reply = recording[index]
-		check(reply, "the recording has no reply to " .. command)
+		assert(reply, "the recording has no reply to " .. command)
 		table.remove(recording, index)
 		if sent.callback then sent.callback(reply.name, reply.params) end
 		deliverNotifications()
@@ -414,10 +410,10 @@ local function replay()
 	local connected, settings = false, nil
 	task.connectDevice(nil, 257, function() connected = true end)
 	answer("connectDevice")
-	check(connected, "not connected")
+	assert(connected, "not connected")
 	task.getCameraSettings(nil, 257, function(table) settings = table end)
 	answer("getCameraSettings")
-	check(settings and settings.aperture, "settings without an aperture")
+	assert(settings and settings.aperture, "settings without an aperture")
 	for _ = 1, 2 do
 		task.doCapture(nil, 257)
 		deliverNotifications()
@@ -430,7 +426,7 @@ local function replay()
 	same(table.concat(types, ", "), "jpg done, nef done, jpg done", "files in order")
 	same(#hostCallsNamed("objectWasAdded"), 3, "announcements")
 	local changed = hostCallsNamed("cameraSettingsChanged")
-	check(#changed >= 1 and changed[1].params.aperture, "no settings notification")
+	assert(#changed >= 1 and changed[1].params.aperture, "no settings notification")
 end
 
 if recordingPath then

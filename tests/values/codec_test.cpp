@@ -40,9 +40,6 @@ std::string Refusal(const std::string& bytes) {
     }
 }
 
-const char kLiveViewOnReply[] =
-    "07000000 03000000 03000000 6F6B00 05000000 01000000"
-    "03000000 07000000 73746174757300 03000000 0B000000 6C697665566965774F6E00";
 const char kShutdown[] = "03000000 03000000 09000000 73687574646F776E00 01000000";
 
 TEST(Codec, MessagesEncodeToTheBytesTheHostDecodesAndBack) {
@@ -57,7 +54,9 @@ TEST(Codec, MessagesEncodeToTheBytesTheHostDecodesAndBack) {
     ZnLuaTETable status;
     status.setString("status", "liveViewOn");
     const ZnLuaTEString ok("ok"), removedName("deviceRemoved"), shutdown("shutdown");
-    EXPECT_EQ(EncodeMessageFrame(7, &ok, &status), Hex(kLiveViewOnReply));
+    EXPECT_EQ(EncodeMessageFrame(7, &ok, &status),
+              Hex("07000000 03000000 03000000 6F6B00 05000000 01000000 03000000 07000000"
+                  "73746174757300 03000000 0B000000 6C697665566965774F6E00"));
     ZnLuaTETable removed;
     removed.setNumber("device_id", 257);
     EXPECT_EQ(EncodeMessageFrame(0, &removedName, &removed),
@@ -65,17 +64,12 @@ TEST(Codec, MessagesEncodeToTheBytesTheHostDecodesAndBack) {
                   "03000000 0A000000 6465766963655F696400 02000000 0000000000107040"));
     EXPECT_EQ(EncodeMessageFrame(3, &shutdown, nullptr), Hex(kShutdown));
 
-    std::string bytes = Hex(kLiveViewOnReply);
-    DecodedMessage m = DecodeMessageFrame(bytes.data(), bytes.size());
-    EXPECT_EQ(m.requestId, 7u);
-    EXPECT_EQ(m.name->getString(), "ok");
-    ASSERT_EQ(m.payload->type, kZnLuaTable);
-    EXPECT_EQ(static_cast<ZnLuaTETable&>(*m.payload).getValue("status")->getString(), "liveViewOn");
-    bytes = Hex("78563412") + Hex(kShutdown).substr(4);
-    m = DecodeMessageFrame(bytes.data(), bytes.size());
+    // The reader is the writer's inverse (the round trip below); the id's high bytes are
+    // checked here, where no small id can hide them.
+    const std::string bytes = Hex("78563412") + Hex(kShutdown).substr(4);
+    const DecodedMessage m = DecodeMessageFrame(bytes.data(), bytes.size());
     EXPECT_EQ(m.requestId, 0x12345678u);
-    EXPECT_EQ(m.name->getString(), "shutdown");
-    EXPECT_EQ(m.payload->type, kZnLuaNil);
+    EXPECT_EQ(Encode(*m.name) + Encode(*m.payload), Hex(kShutdown).substr(4));
 }
 
 TEST(Codec, ReaderToleratesOddLengthsRepeatedKeysAndUnknownTopLevelTags) {
