@@ -67,6 +67,8 @@ TEST(HostRequest, MessagesUpToTheLimitAreEncodedAndLargerOnesRefused) {
     message.value = std::make_unique<ZnLuaTEData>(nullptr, int(kMaxMessageSize) - overhead + extra);
     EXPECT_EQ(EncodeMessageForHost(message, frame), extra == 0) << extra;
     EXPECT_EQ(frame.size(), extra == 0 ? kMaxMessageSize : 0u) << extra;
+    // A block made without bytes is zeros, not whatever the allocation held.
+    EXPECT_EQ(frame.find_first_not_of('\0', std::size_t(overhead)), std::string::npos) << extra;
   }
   EXPECT_TRUE(EncodeMessageForHost(0, &name, nullptr, frame));
   EXPECT_EQ(DecodeMessageFrame(frame.data(), frame.size()).payload->type, kZnLuaNil);
