@@ -5,19 +5,7 @@
 local chunkDir = assert(arg[1], "usage: lua5.1 plugin_test.lua CHUNK-DIR [RECORDING]")
 local recordingPath = arg[2]
 
-local failures, passed = 0, 0
-local function check(condition, message)
-	if not condition then
-		error(message or "check failed", 2)
-	end
-end
-local function equal(actual, expected, what)
-	if actual ~= expected then
-		error(string.format("%s: expected %s, got %s", what or "value", tostring(expected),
-			tostring(actual)), 2)
-	end
-end
--- Tables with the same keys and the same values, compared to any depth.
+-- Values equal, tables compared key by key to any depth.
 local function same(actual, expected, what)
 	local function differs(a, b, path)
 		if type(a) ~= "table" or type(b) ~= "table" then
@@ -38,31 +26,20 @@ end
 
 -- The fake SDK. Everything the scripts do to the host is recorded here.
 local sdk
-local function resetSdk()
-	sdk = { log = {}, spawns = {}, sent = {}, inbox = {}, closed = {}, files = {}, hostCalls = {} }
-end
-
-local function logger(name)
-	local function record(level)
-		return function(_, text) sdk.log[#sdk.log + 1] = level .. ": " .. tostring(text) end
+package.preload["HxLogger"] = function()
+	return function()
+		local function record(level)
+			return function(_, text) sdk.log[#sdk.log + 1] = level .. ": " .. tostring(text) end
+		end
+		return { trace = record("trace"), info = record("info"), error = record("error"),
+			tracef = function(self, format, ...) self:trace(string.format(format, ...)) end }
 	end
-	return {
-		trace = record("trace"),
-		info = record("info"),
-		error = record("error"),
-		tracef = function(self, format, ...) self:trace(string.format(format, ...)) end,
-	}
 end
-package.preload["HxLogger"] = function() return logger end
 package.preload["HxPathUtils"] = function()
-	return {
-		child = function(base, relative) return base .. "/" .. relative end,
-		extension = function(path) return path:match("%.([^./\\]+)$") end,
-	}
+	return { child = function(base, relative) return base .. "/" .. relative end,
+		extension = function(path) return path:match("%.([^./\\]+)$") end }
 end
-package.preload["HxFileUtils"] = function()
-	return { exists = function(path) return sdk.files[path] end }
-end
+package.preload["HxFileUtils"] = function() return { exists = function(path) return sdk.files[path] end } end
 package.preload["HxTableUtils"] = function() return { debugDumpTable = function() end } end
 package.preload["HxRemoteCommunication"] = function()
 	return {
@@ -86,16 +63,12 @@ package.preload["HxRemoteCommunication"] = function()
 end
 LOC = function(key) return (key:gsub("^.-=", "")) end
 
--- The chunks, checked and installed as the modules the scripts require.
-local kHeader = "\27Lua\81\0\1\4\8\4\8\0"
-local chunks = {
-	INFO = "INFO.LUA",
-	LensBridgeServiceProvider = "LENSBRIDGESERVICEPROVIDER.LUA",
-	LensBridgeTask = "LENSBRIDGETASK.LUA",
-	LensBridgeUtils = "LENSBRIDGEUTILS.LUA",
-}
+-- The chunks, checked and installed as the modules the scripts require; each resource is
+-- named after its module in capitals.
+local chunks = { "INFO", "LensBridgeServiceProvider", "LensBridgeTask", "LensBridgeUtils" }
 local loaded = {}
-for module, resource in pairs(chunks) do
+for _, module in ipairs(chunks) do
+	local resource = module:upper() .. ".LUA"
 	local file = assert(io.open(chunkDir .. "/" .. resource, "rb"), resource .. " is missing")
 	local bytes = file:read("*a")
 	file:close()
@@ -103,8 +76,8 @@ for module, resource in pairs(chunks) do
 end
 
 local function freshTask()
-	resetSdk()
-	for module in pairs(chunks) do
+	sdk = { log = {}, spawns = {}, sent = {}, inbox = {}, closed = {}, files = {}, hostCalls = {} }
+	for _, module in ipairs(chunks) do
 		package.loaded[module] = nil
 		if module ~= "INFO" then package.preload[module] = loaded[module].chunk end
 	end
@@ -125,100 +98,80 @@ local function hostCallsNamed(name)
 end
 
 -- A task launched, connected and with the device list of the reply to "listDevices".
-local function connectedTask(devices)
+local function connectedTask()
 	local task = freshTask()
-	local properties = {}
-	task.init(properties, "C:/plugins/lensbridge", nil)
+	task.init({}, "C:/plugins/lensbridge", nil)
 	sdk.spawns[1].connected("connection-1")
 	task.queryDevices()
-	local list = lastSent()
-	list.callback("ok", { devices = devices or { { device_id = 257, name = "D850" } } })
-	return task, properties
+	lastSent().callback("ok", { devices = { { device_id = 257, name = "D850" } } })
+	return task
 end
 
 local tests = {}
 
-tests["chunks are stripped Lua 5.1 with the standard header"] = function()
+tests["the chunks, the plug-in information and the provider's functions"] = function()
 	for module, entry in pairs(loaded) do
-		equal(entry.bytes:sub(1, 12), kHeader, module .. " header")
+		same(entry.bytes:sub(1, 12), "\27Lua\81\0\1\4\8\4\8\0", module .. " header")
 		-- A stripped chunk names no source: the main function's source string is empty.
-		equal(entry.bytes:sub(13, 20), string.rep("\0", 8), module .. " source name")
+		same(entry.bytes:sub(13, 20), string.rep("\0", 8), module .. " source name")
 	end
-end
-
-tests["plug-in information"] = function()
 	local info = loaded.INFO.chunk()
-	equal(info.HxSdkVersion, 3, "HxSdkVersion")
-	equal(info.HxSdkMinimumVersion, 3, "HxSdkMinimumVersion")
-	equal(info.HxPluginName, "Nikon Tether Plugin", "HxPluginName")
-	equal(info.HxCameraTetherServiceProvider.file, "LensBridgeServiceProvider.lua", "file")
-	equal(info.HxCameraTetherServiceProvider.enableHeartBeatChecks, true, "heartbeat checks")
-	check(type(info.HxToolkitIdentifier) == "string" and info.HxToolkitIdentifier ~= "")
-	equal(info.VERSION.revision, 0, "revision")
-	check(type(info.VERSION.major) == "number" and type(info.VERSION.minor) == "number")
 	-- The host compares VERSION fields as numbers; a text there is not a version it can read.
-	equal(type(info.VERSION.build), "number", "build number")
-end
+	same({ info.HxSdkVersion, info.HxSdkMinimumVersion, info.HxPluginName, info.VERSION.revision,
+		type(info.VERSION.major), type(info.VERSION.minor), type(info.VERSION.build),
+		#info.HxToolkitIdentifier > 0 }, { 3, 3, "Nikon Tether Plugin", 0, "number", "number",
+		"number", true }, "INFO")
+	same(info.HxCameraTetherServiceProvider, { title = "Nikon Tether Plugin",
+		file = "LensBridgeServiceProvider.lua", enableHeartBeatChecks = true }, "provider entry")
 
-tests["the provider exports the task's functions"] = function()
 	local task = freshTask()
-	local provider = require "LensBridgeServiceProvider"
-	local names = { "init", "shutdown", "setCallback", "queryDevices", "connectDevice",
-		"disconnectDevice", "enableLogging", "getCameraSettings", "setCameraSettings",
-		"setManualFocusTimeGap", "doCapture", "toggleLiveView", "setCameraFocus", "isLiveViewOn",
-		"doAutoFocus", "showLiveViewWindow", "hideLiveViewWindow", "closeLiveViewWindow",
-		"pollForMessages", "startDownload" }
-	local count = 0
-	for _ in pairs(provider) do count = count + 1 end
-	equal(count, #names, "exported functions")
-	for _, name in ipairs(names) do
-		check(provider[name] ~= nil and provider[name] == task[name], name)
+	local exported = {}
+	for name, value in pairs(require "LensBridgeServiceProvider") do
+		assert(value == task[name], name)
+		exported[#exported + 1] = name
 	end
-	check(provider.tetherCallback == nil and provider.isProcessAlive == nil)
+	table.sort(exported)
+	same(table.concat(exported, " "), "closeLiveViewWindow connectDevice disconnectDevice " ..
+		"doAutoFocus doCapture enableLogging getCameraSettings hideLiveViewWindow init " ..
+		"isLiveViewOn pollForMessages queryDevices setCallback setCameraFocus setCameraSettings " ..
+		"setManualFocusTimeGap showLiveViewWindow shutdown startDownload toggleLiveView", "exported")
 end
 
-tests["launch, and relaunch when the process ends"] = function()
+tests["launch, relaunch when the process ends, and a second init"] = function()
 	local task = freshTask()
 	local results = {}
 	task.init({}, "C:/plugins/lensbridge", function(ok) results[#results + 1] = ok end)
-	equal(#sdk.spawns, 1, "spawns")
-	equal(sdk.spawns[1].name, "lensbridge", "connection name")
-	equal(sdk.spawns[1].path, "C:/plugins/lensbridge/lensbridge.exe", "path")
-	check(not task.isProcessAlive())
+	same({ sdk.spawns[1].name, sdk.spawns[1].path }, { "lensbridge",
+		"C:/plugins/lensbridge/lensbridge.exe" }, "spawn")
+	assert(not task.isProcessAlive(), "alive before connecting")
 	sdk.spawns[1].connected("connection-1")
-	check(task.isProcessAlive())
-	equal(results[1], true, "callback")
+	assert(task.isProcessAlive(), "not alive once connected")
 	task.liveViewOn = true
 	sdk.spawns[1].terminated()
-	check(not task.isProcessAlive() and not task.liveViewOn)
-	equal(#sdk.spawns, 2, "relaunched")
+	assert(not task.isProcessAlive() and not task.liveViewOn, "alive after the end")
+	same(#sdk.spawns, 2, "relaunched")
 	task.shutdown()
-	equal(sdk.closed[1][2], "lensbridge", "closed")
 	sdk.spawns[2].connected(nil)
-	equal(results[2], false, "failed connection")
+	same(results, { true, false }, "launch results")
 	task.shutdown()
-	equal(#sdk.closed, 1, "nothing to close without a connection")
-end
+	same(sdk.closed, { { "connection-1", "lensbridge" } }, "closed, and nothing without a connection")
 
-tests["a second init starts afresh"] = function()
-	local task = connectedTask()
+	-- A second init starts afresh: live view off and a new device list on the new connection.
+	task = connectedTask()
 	task.toggleLiveView(nil, 257, 1, 480, 640, 0, 0, "Live")
 	lastSent().callback("ok", nil)
-	local properties = {}
-	task.init(properties, "C:/plugins/lensbridge", nil)
-	check(not task.isProcessAlive(), "not alive before the new connection")
+	task.init({}, "C:/plugins/lensbridge", nil)
+	assert(not task.isProcessAlive(), "alive before the new connection")
 	local before = #sdk.sent
 	task.showLiveViewWindow(nil, 257)
-	equal(#sdk.sent, before, "live view is off")
+	same(#sdk.sent, before, "live view is off")
 	sdk.spawns[2].connected("connection-2")
-	equal(task.queryDevices().status, "notReady", "the new list is not there yet")
-	equal(lastSent().name, "listDevices", "asked again")
-	equal(lastSent().connection, "connection-2", "on the new connection")
-end
+	same(task.queryDevices(), { status = "notReady" }, "the new list is not there yet")
+	same({ lastSent().name, lastSent().connection }, { "listDevices", "connection-2" }, "asked again")
 
-tests["the executable's path on macOS, and a debug build's"] = function()
-	local task = freshTask()
-	MAC_ENV, DEBUG = true, nil
+	-- The executable's path on macOS, and a debug build's.
+	task = freshTask()
+	MAC_ENV = true
 	task.init({}, "/Plugins/LensBridge.plugin", nil)
 	DEBUG = true
 	task.init({}, "/Plugins/LensBridge.plugin", nil)
@@ -227,101 +180,75 @@ tests["the executable's path on macOS, and a debug build's"] = function()
 	task.init({}, "/Plugins/LensBridge.plugin", nil)
 	MAC_ENV, DEBUG = nil, nil
 	local bundled = "/Plugins/LensBridge.plugin/Contents/PlugIns/lensbridge.app/Contents/MacOS/lensbridge"
-	equal(sdk.spawns[1].path, bundled, "release")
-	equal(sdk.spawns[2].path, bundled, "debug without a debug build")
-	equal(sdk.spawns[3].path, debugPath, "debug build")
+	same({ sdk.spawns[1].path, sdk.spawns[2].path, sdk.spawns[3].path },
+		{ bundled, bundled, debugPath }, "release, debug without a debug build, debug build")
 end
 
-tests["device list: before connection, before and after the reply"] = function()
+tests["device list: asked once, then following the cameras that come and go"] = function()
 	local task = freshTask()
-	local properties = {}
-	task.init(properties, "C:/p", nil)
-	equal(task.queryDevices(), nil, "before connection")
-	equal(#sdk.sent, 0, "nothing sent")
+	task.init({}, "C:/p", nil)
+	-- Before the first device list there is nothing to change or to tell.
+	task.tetherCallback(nil, "deviceAdded", { device_id = 257, name = "D850" })
+	task.tetherCallback(nil, "deviceRemoved", { device_id = 257 })
+	same(task.queryDevices(), nil, "before connection")
 	sdk.spawns[1].connected("c")
-	equal(task.queryDevices().status, "notReady", "before the reply")
-	equal(task.queryDevices().status, "notReady", "still before the reply")
-	equal(#sdk.sent, 1, "listDevices sent once")
-	equal(sdk.sent[1].name, "listDevices", "command")
+	same(task.queryDevices(), { status = "notReady" }, "before the reply")
+	same(task.queryDevices(), { status = "notReady" }, "still before the reply")
+	same(#sdk.sent, 1, "listDevices sent once")
+	same(sdk.hostCalls, {}, "nothing told before the list")
 	sdk.sent[1].callback("ok", { devices = { { device_id = 257, name = "D850" },
 		{ device_id = 5889, name = "Z 7" } } })
-	equal(#hostCallsNamed("availableDevicesChanged"), 1, "host told")
 	same(task.queryDevices(), { status = "ok", devices = { { id = 257, name = "D850" },
 		{ id = 5889, name = "Z 7" } } }, "answer")
-	equal(#sdk.sent, 1, "no second listDevices")
-end
+	same({ #sdk.sent, sdk.sent[1].name }, { 1, "listDevices" }, "no second listDevices")
 
-tests["devices come and go"] = function()
-	local task, properties = connectedTask()
-	sdk.hostCalls = {}
 	task.tetherCallback(nil, "deviceAdded", { device_id = 257, name = "D850" })
-	equal(#properties.availableDevices, 1, "no duplicate")
-	equal(sdk.hostCalls[1].message, "availableDevicesChanged", "host told")
-	equal(sdk.hostCalls[1].params, true, "already present")
 	task.tetherCallback(nil, "deviceAdded", { device_id = 258, name = "D850 #2" })
-	equal(#properties.availableDevices, 2, "added")
-	equal(sdk.hostCalls[2].params, false, "new")
-	task.tetherCallback(nil, "deviceRemoved", { device_id = 999 })
-	task.tetherCallback(nil, "deviceRemoved", nil)
-	equal(#sdk.hostCalls, 2, "an unknown or missing id changes nothing")
-	task.tetherCallback(nil, "deviceRemoved", { device_id = 257 })
-	equal(#properties.availableDevices, 1, "removed")
-	equal(properties.availableDevices[1].device_id, 258, "the other stays")
-	equal(#hostCallsNamed("availableDevicesChanged"), 3, "host told of the removal")
-	equal(task.queryDevices().devices[1].id, 258, "the host's list follows")
-
-	-- Before the first device list there is nothing to change or to tell.
-	task = freshTask()
-	task.init({}, "C:/p", nil)
-	task.tetherCallback(nil, "deviceAdded", { device_id = 257, name = "D850" })
-	task.tetherCallback(nil, "deviceRemoved", { device_id = 257 })
-	equal(#sdk.hostCalls, 0, "no list yet")
+	task.tetherCallback(nil, "deviceRemoved", { device_id = 999 })  -- unknown or missing ids
+	task.tetherCallback(nil, "deviceRemoved", nil)                  -- change nothing
+	task.tetherCallback(nil, "deviceRemoved", { device_id = 5889 })
+	local changed = { message = "availableDevicesChanged" }
+	same(sdk.hostCalls, { changed, { message = changed.message, params = true },
+		{ message = changed.message, params = false }, changed }, "host told")
+	same(task.queryDevices().devices, { { id = 257, name = "D850" }, { id = 258, name = "D850 #2" } },
+		"the host's list follows")
 end
 
-tests["captures reach the host with their file type"] = function()
+tests["captures and settings reach the host in its terms"] = function()
 	local task = connectedTask()
 	task.tetherCallback(nil, "objectWasAdded", { capture_id = 1, file_name = "Capture0001.jpg" })
-	equal(#hostCallsNamed("objectWasAdded"), 0, "no device connected: dropped")
-	check(sdk.log[#sdk.log] == "error: LensBridgeTask.tetherCallback: Could not locate device.")
+	task.tetherCallback(nil, "fileDownloadComplete", { capture_id = 1, file_path = "C:\\a.jpg" })
+	same(#sdk.hostCalls, 1, "no device connected: dropped")
+	same(sdk.log[#sdk.log], "error: LensBridgeTask.tetherCallback: Could not locate device.", "log")
 
 	task.connectDevice(nil, 257, nil)
 	task.tetherCallback(nil, "objectWasAdded", { capture_id = 1, file_name = "Capture0001.nef" })
-	local added = hostCallsNamed("objectWasAdded")
-	equal(#added, 1, "announced")
-	equal(added[1].params.file_name, "Capture0001.nef", "file name")
 	task.tetherCallback(nil, "objectWasAdded", { file_name = "no id" })
-	equal(#hostCallsNamed("objectWasAdded"), 2, "announced without a capture id")
 	-- A completion for a capture never announced still reaches the host.
 	task.tetherCallback(nil, "fileDownloadComplete", { capture_id = 7,
 		file_path = "C:\\Temp\\Capture0007.jpg", file_download_time = 12 })
-	local done = hostCallsNamed("fileDownloadComplete")[1].params
-	equal(done.captureId, 7, "captureId")
-	equal(done.filePath, "C:\\Temp\\Capture0007.jpg", "filePath")
-	equal(done.fileType, "jpg", "fileType")
-	equal(done.fileDownloadTime, 12, "time")
-	equal(done.status, "done", "status")
+	same(sdk.hostCalls, { sdk.hostCalls[1],
+		{ message = "objectWasAdded", params = { capture_id = 1, file_name = "Capture0001.nef" } },
+		{ message = "objectWasAdded", params = { file_name = "no id" } },
+		{ message = "fileDownloadComplete", params = { captureId = 7, status = "done",
+			filePath = "C:\\Temp\\Capture0007.jpg", fileType = "jpg", fileDownloadTime = 12 } } },
+		"host calls")
 
 	-- startDownload only for announced captures; an error reply stays with the capture, and
 	-- a later message about the same capture keeps it.
-	local before = #sdk.sent
 	task.startDownload(nil, 99)
-	equal(#sdk.sent, before, "unknown capture")
+	same(lastSent().name, "connectDevice", "unknown capture")
 	task.startDownload(nil, 1)
-	equal(lastSent().name, "startDownload", "command")
-	same(lastSent().params, { capture_id = 1 }, "startDownload")
+	same({ lastSent().name, lastSent().params }, { "startDownload", { capture_id = 1 } }, "sent")
 	lastSent().callback("error", { error_code = 5 })
 	task.tetherCallback(nil, "fileDownloadComplete", { capture_id = 1, file_path = "C:\\a.nef" })
-	equal(task._connectedDevice.captures[1].errorCode.error_code, 5, "errorCode")
-end
+	same(task._connectedDevice.captures[1].errorCode, { error_code = 5 }, "errorCode")
 
-tests["exposure modes shown by name"] = function()
-	local task = connectedTask()
-	local names = { [0] = "Program", "Aperture Priority", "Speed Priority", "Manual", "Unknown" }
-	for mode = 0, 4 do
+	for mode, name in pairs({ [0] = "Program", "Aperture Priority", "Speed Priority", "Manual",
+			"Unknown" }) do
 		task.tetherCallback(nil, "cameraSettingsChanged", { aeMode = mode, aperture = "f/8" })
-		local settings = hostCallsNamed("cameraSettingsChanged")[mode + 1].params
-		equal(settings.aeMode, names[mode], "aeMode " .. mode)
-		equal(settings.aperture, "f/8", "others untouched")
+		same(sdk.hostCalls[#sdk.hostCalls], { message = "cameraSettingsChanged",
+			params = { aeMode = name, aperture = "f/8" } }, "aeMode " .. mode)
 	end
 end
 
@@ -346,14 +273,12 @@ tests["host calls send their commands with the keys the process reads"] = functi
 		{ "doAutoFocus", {}, "doAutoFocus", {}, "ok" },
 	}
 	for _, call in ipairs(calls) do
-		local call_name, args, command, params, status = unpack(call)
+		local name, args, command, params, status = unpack(call)
 		local before = #sdk.sent
-		local answer = task[call_name](nil, unpack(args))
-		equal(#sdk.sent, before + 1, call_name .. " sends one message")
-		equal(lastSent().connection, "connection-1", call_name .. " connection")
-		equal(lastSent().name, command, call_name .. " command")
-		same(lastSent().params, params, call_name)
-		equal(answer and answer.status, status, call_name .. " answer")
+		local answer = task[name](nil, unpack(args))
+		same(#sdk.sent, before + 1, name .. " sends one message")
+		same({ lastSent().connection, lastSent().name, lastSent().params, answer and answer.status },
+			{ "connection-1", command, params, status }, name)
 	end
 	task.shutdown()
 	same(sdk.closed, { { "connection-1", "lensbridge" } }, "connection closed")
@@ -365,48 +290,42 @@ tests["live view: the window commands follow its state"] = function()
 	local function sendsWindowCommands()
 		local before = #sdk.sent
 		for _, name in ipairs(windowCommands) do task[name](nil, 257) end
-		local sent = #sdk.sent - before
-		check(sent == 0 or sent == #windowCommands, "all or none sent")
+		if #sdk.sent == before then return false end
 		for index, name in ipairs(windowCommands) do
-			if sent > 0 then
-				local message = sdk.sent[before + index]
-				equal(message.name, name, "window command")
-				same(message.params, { device_id = 257 }, name)
-			end
+			same(sdk.sent[before + index], { connection = "connection-1", name = name,
+				params = { device_id = 257 } }, name)
 		end
-		return sent > 0
+		return true
 	end
-	check(not sendsWindowCommands(), "nothing sent while off")
-	task.toggleLiveView(nil, 257, 1, 480, 640, 0, 0, "Live")
-	lastSent().callback("error", { error_code = -1 })
-	check(not sendsWindowCommands(), "a refused toggle changes nothing")
-	task.toggleLiveView(nil, 257, 1, 480, 640, 0, 0, "Live")
-	lastSent().callback("ok", nil)
-	check(sendsWindowCommands(), "sent once on")
+	local function toggle(result)
+		task.toggleLiveView(nil, 257, 1, 480, 640, 0, 0, "Live")
+		lastSent().callback(result, nil)
+	end
+	assert(not sendsWindowCommands(), "sent while off")
+	toggle("error")
+	assert(not sendsWindowCommands(), "a refused toggle turned it on")
+	toggle("ok")
+	assert(sendsWindowCommands(), "not sent once on")
 	task.tetherCallback(nil, "liveViewImage", { image = "jpeg bytes", size = 10 })
-	equal(hostCallsNamed("liveViewImage")[1].params, "jpeg bytes", "frame")
+	same(hostCallsNamed("liveViewImage")[1].params, "jpeg bytes", "frame")
 
 	-- The process says live view stopped by itself (the camera ended it).
 	task.tetherCallback(nil, "LiveViewStatusChanged", { status = "liveViewOff" })
-	equal(hostCallsNamed("LiveViewStatusChanged")[1].params, "liveViewOff", "status passed on")
-	check(not sendsWindowCommands(), "off after the status change")
+	same(hostCallsNamed("LiveViewStatusChanged")[1].params, "liveViewOff", "status passed on")
+	assert(not sendsWindowCommands(), "sent after the status change")
 	task.tetherCallback(nil, "LiveViewStatusChanged", nil)
-	check(sendsWindowCommands(), "on after the next change")
-	task.toggleLiveView(nil, 257, 1, 480, 640, 0, 0, "Live")
-	lastSent().callback("ok", nil)
-	check(not sendsWindowCommands(), "off after the second toggle")
+	assert(sendsWindowCommands(), "not sent after the next change")
+	toggle("ok")
+	assert(not sendsWindowCommands(), "sent after the second toggle")
 end
 
 tests["replies reach the host's callbacks only when they succeed"] = function()
 	local task = connectedTask()
 	local got = {}
-	task.getCameraSettings(nil, 257, function(settings, code) got.settings, got.code = settings, code end)
+	task.getCameraSettings(nil, 257, function(...) got[#got + 1] = { ... } end)
 	lastSent().callback("error", { error_code = 65535 })
-	equal(got.settings, nil, "no settings")
-	equal(got.code, 65535, "error code")
-	task.getCameraSettings(nil, 257, function(settings) got.settings = settings end)
 	lastSent().callback("ok", { aperture = "f/8" })
-	equal(got.settings.aperture, "f/8", "settings")
+	same(got, { { nil, 65535 }, { { aperture = "f/8" } } }, "settings callback")
 	task.getCameraSettings(nil, 257, nil)
 	lastSent().callback("ok", {})
 
@@ -414,15 +333,12 @@ tests["replies reach the host's callbacks only when they succeed"] = function()
 	for _, call in ipairs({ { "doAutoFocus", {}, "AutoFocusOff" },
 			{ "isLiveViewOn", { 257 }, "liveViewOff" }, { "enableLogging", {}, "on" } }) do
 		local name, args, status = unpack(call)
-		local calls, last = 0, nil
-		args[#args + 1] = function(value) calls, last = calls + 1, value end
+		local statuses = {}
+		args[#args + 1] = function(value) statuses[#statuses + 1] = tostring(value) end
 		task[name](nil, unpack(args))
-		local reply = lastSent().callback
-		reply("error", { error_code = -1 })
-		equal(calls, 0, name .. " after an error")
-		reply("ok", { status = status })
-		equal(calls, 1, name .. " after ok")
-		equal(last, status, name .. " status")
+		lastSent().callback("error", { error_code = -1 })
+		lastSent().callback("ok", { status = status })
+		same(statuses, { status }, name)
 	end
 
 	-- A connection is confirmed by "ok" without an error code; no error reply may raise.
@@ -430,42 +346,34 @@ tests["replies reach the host's callbacks only when they succeed"] = function()
 	task.connectDevice(nil, 257, function() connected = connected + 1 end)
 	local reply = lastSent().callback
 	reply("ok", { _sessionId = 4 })
-	equal(connected, 1, "connect callback")
-	equal(task._sessionId, 4, "session id")
+	same({ connected, task._sessionId }, { 1, 4 }, "connected with its session id")
 	reply("ok", { error_code = 3 })
 	reply("error", nil)
 	reply("error", { error_description = "refused" })
-	reply("error", { error_code = -1 })
 	reply("error", { error_code = -1, error_description = "refused" })
-	equal(connected, 1, "no callback for a refusal")
+	same(connected, 1, "no callback for a refusal")
 
 	local gapAnswered = false
 	task.setManualFocusTimeGap(nil, 100, function() gapAnswered = true end)
 	lastSent().callback("ok")
-	check(gapAnswered, "time gap callback")
+	assert(gapAnswered, "time gap callback")
 end
 
-tests["polling takes one message and survives errors"] = function()
+tests["polling takes one message at a time and survives errors"] = function()
 	local task = connectedTask()
-	sdk.inbox = { { "deviceAdded", { device_id = 300, name = "new" } }, { "custom", { x = 1 } } }
-	task.pollForMessages(nil)
-	equal(#sdk.inbox, 1, "one at a time")
-	equal(sdk.polled, "connection-1", "polled connection")
-	equal(hostCallsNamed("availableDevicesChanged")[2].params, false, "the message taken is handled")
-	task.pollForMessages(nil)
-	equal(hostCallsNamed("custom")[1].params.x, 1, "other names pass through")
+	sdk.hostCalls = {}
 	-- The window's background request carries nothing; a notification without a payload
 	-- reaches the host without one, whatever its name.
-	sdk.inbox = { { "setTetherWindowToBackground", { ignored = true } },
+	sdk.inbox = { { "deviceAdded", { device_id = 300, name = "new" } }, { "custom", { x = 1 } },
+		{ "setTetherWindowToBackground", { ignored = true } },
 		{ "saveLiveViewDimensions", { width = 640 } }, { "error", nil }, { "saveLiveViewDimensions", nil } }
-	for _ = 1, 4 do task.pollForMessages(nil) end
-	local background = hostCallsNamed("setTetherWindowToBackground")
-	equal(#background, 1, "background request delivered")
-	equal(background[1].params, nil, "background request without parameters")
-	equal(hostCallsNamed("saveLiveViewDimensions")[1].params.width, 640, "dimensions")
-	equal(#hostCallsNamed("error"), 1, "nil payload delivered")
-	equal(hostCallsNamed("error")[1].params, nil, "nil payload passed on")
-	equal(hostCallsNamed("saveLiveViewDimensions")[2].params, nil, "nil dimensions passed on")
+	task.pollForMessages(nil)
+	same({ #sdk.inbox, sdk.polled }, { 5, "connection-1" }, "one taken from the connection")
+	for _ = 1, 5 do task.pollForMessages(nil) end
+	same(sdk.hostCalls, { { message = "availableDevicesChanged", params = false },
+		{ message = "custom", params = { x = 1 } }, { message = "setTetherWindowToBackground" },
+		{ message = "saveLiveViewDimensions", params = { width = 640 } }, { message = "error" },
+		{ message = "saveLiveViewDimensions" } }, "host calls")
 	task._hostCallback = function() error("host failure") end
 	sdk.inbox = { { "custom", {} } }
 	task.pollForMessages(nil)  -- must not raise
@@ -476,79 +384,62 @@ end
 local function replay()
 	local recording = assert(dofile(recordingPath), "recording")
 	local task = freshTask()
-	local properties = {}
-	task.init(properties, "C:/plugins/lensbridge", nil)
+	task.init({}, "C:/plugins/lensbridge", nil)
 	sdk.spawns[1].connected("connection-1")
-	local function replyTo(command)
-		for index, entry in ipairs(recording) do
-			if entry.answers == command then
-				table.remove(recording, index)
-				return entry
-			end
-		end
-		error("the recording has no reply to " .. command)
-	end
-	local function notificationsUntil(stop)
-		while recording[1] and recording[1].id == 0 and recording[1] ~= stop do
+	local function deliverNotifications()
+		while recording[1] and recording[1].id == 0 do
 			local entry = table.remove(recording, 1)
 			task.tetherCallback(nil, entry.name, entry.params)
 		end
 	end
 	local function answer(command)
 		local sent = lastSent()
-		equal(sent.name, command, "command sent")
-		local reply = replyTo(command)
+		same(sent.name, command, "command sent")
+		local index = 1
+		while recording[index] and recording[index].answers ~= command do index = index + 1 end
+		local reply = recording[index]
+		assert(reply, "the recording has no reply to " .. command)
+		table.remove(recording, index)
 		if sent.callback then sent.callback(reply.name, reply.params) end
+		deliverNotifications()
 	end
 
 	task.queryDevices()
 	answer("listDevices")
-	notificationsUntil()
-	local devices = task.queryDevices().devices
-	equal(devices[1].id, 257, "first device from the reply")
-	equal(devices[1].name, "D850", "its name")
-	local connected = false
+	same(task.queryDevices().devices[1], { id = 257, name = "D850" }, "first device from the reply")
+	local connected, settings = false, nil
 	task.connectDevice(nil, 257, function() connected = true end)
 	answer("connectDevice")
-	check(connected, "connected")
-	notificationsUntil()
-	local settings
+	assert(connected, "not connected")
 	task.getCameraSettings(nil, 257, function(table) settings = table end)
 	answer("getCameraSettings")
-	check(settings and settings.aperture, "settings with an aperture")
-	notificationsUntil()
-	task.doCapture(nil, 257)
-	notificationsUntil()
-	task.doCapture(nil, 257)
-	notificationsUntil()
+	assert(settings and settings.aperture, "settings without an aperture")
+	for _ = 1, 2 do
+		task.doCapture(nil, 257)
+		deliverNotifications()
+	end
 
 	local types = {}
 	for _, call in ipairs(hostCallsNamed("fileDownloadComplete")) do
-		types[#types + 1] = call.params.fileType
-		equal(call.params.status, "done", "status")
+		types[#types + 1] = call.params.fileType .. " " .. call.params.status
 	end
-	equal(table.concat(types, " "), "jpg nef jpg", "file types in order")
-	equal(#hostCallsNamed("objectWasAdded"), 3, "announcements")
+	same(table.concat(types, ", "), "jpg done, nef done, jpg done", "files in order")
+	same(#hostCallsNamed("objectWasAdded"), 3, "announcements")
 	local changed = hostCallsNamed("cameraSettingsChanged")
-	check(#changed >= 1 and changed[1].params.aperture, "settings notification")
+	assert(#changed >= 1 and changed[1].params.aperture, "no settings notification")
 end
 
 if recordingPath then
 	tests = { ["a recorded session replays through the scripts"] = replay }
 end
 
-local names = {}
+local names, failures = {}, 0
 for name in pairs(tests) do names[#names + 1] = name end
 table.sort(names)
 for _, name in ipairs(names) do
 	local ok, message = pcall(tests[name])
-	if ok then
-		passed = passed + 1
-		print("ok      " .. name)
-	else
-		failures = failures + 1
-		print("FAILED  " .. name .. ": " .. tostring(message))
-	end
+	print((ok and "ok      " or "FAILED  ") .. name .. (ok and "" or ": " .. tostring(message)))
+	if not ok then failures = failures + 1 end
 end
-print(string.format("%d passed, %d failed", passed, failures))
+print(string.format("%d passed, %d failed", #names - failures, failures))
 os.exit(failures == 0 and 0 or 1)

@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <fstream>
 #include <string>
-#include <vector>
 
 #include "platform/platform.h"
 #include "tools/test_download_folder.h"
@@ -20,34 +19,27 @@ namespace {
 
 struct CRecorder {
   CHostClient client;
-  std::vector<std::string> entries;
+  std::string entries;  // one Lua table per message, a line each
   unsigned long files = 0;
 
-  void record(const HostMessage& message, const std::string& answers) {
-    std::string entry = "{id = " + std::to_string(message.requestId) + ", name = \"" +
-                        message.nameText() + "\"";
-    if (!answers.empty()) entry += ", answers = \"" + answers + "\"";
-    entry += ", params = " + FormatValue(message.payload.get()) + "}";
-    entries.push_back(entry);
-    if (message.nameText() == "fileDownloadComplete") ++files;
-  }
-
-  // Sends `name` and records everything up to and including its reply; `untilFiles` more
-  // completed files are waited for too.
+  // Sends `name` and records everything up to and including its reply (when one is due) and
+  // `untilFiles` more completed files.
   bool exchange(const std::string& name, const ZnLuaTE* params, unsigned untilFiles,
                 bool expectReply) {
     const std::uint32_t id = client.send(name, params);
-    if (id == 0) return false;
     const unsigned long target = files + untilFiles;
     bool replied = !expectReply;
-    for (int round = 0; round < 300 && (!replied || files < target); ++round) {
+    for (int round = 0; id != 0 && round < 300 && (!replied || files < target); ++round) {
       for (const HostMessage& message : client.collectFor(100)) {
         const bool isReply = message.requestId == id;
-        record(message, isReply ? name : "");
+        entries += "  {id = " + std::to_string(message.requestId) + ", name = \"" +
+                   message.nameText() + "\"" + (isReply ? ", answers = \"" + name + "\"" : "") +
+                   ", params = " + FormatValue(message.payload.get()) + "},\n";
+        files += message.nameText() == "fileDownloadComplete" ? 1 : 0;
         replied = replied || isReply;
       }
     }
-    return replied && files >= target;
+    return id != 0 && replied && files >= target;
   }
 };
 
@@ -95,8 +87,7 @@ int wmain(int argc, wchar_t** argv) {
     return 1;
   }
   std::ofstream file(out, std::ios::trunc);
-  file << "-- Recorded by record_session.exe from lensbridge.exe on the simulated camera.\nreturn {\n";
-  for (const std::string& entry : recorder.entries) file << "  " << entry << ",\n";
-  file << "}\n";
+  file << "-- Recorded by record_session.exe from lensbridge.exe on the simulated camera.\n"
+       << "return {\n" << recorder.entries << "}\n";
   return file ? 0 : 1;
 }

@@ -1,5 +1,6 @@
-// The host's requests as the bytes of a pipe message, through the path the transport takes
-// (decoding, the dispatcher's match by name, the commands on the simulated cameras), and what
+// What the host receives: the messages the camera layer reports through the installed host,
+// and the host's requests as the bytes of a pipe message through the path the transport takes
+// (decoding, the dispatcher's match by name, the commands on the simulated cameras) with what
 // comes back as the bytes the transport writes: the names, request ids and payload keys the
 // host reads.
 #include <gtest/gtest.h>
@@ -8,11 +9,13 @@
 #include <filesystem>
 #include <limits>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "bridge/camera_commands.h"
 #include "bridge/dispatcher.h"
+#include "bridge/notifications.h"
 #include "camera/camera/camera.h"
 #include "camera/download/download_directory.h"
 #include "camera/maid/maid.h"
@@ -39,6 +42,46 @@ std::string Names(const std::vector<DecodedMessage>& messages) {
              std::to_string(message.requestId);
   }
   return names;
+}
+
+// A message as "name #id key=value ..." with the payload's keys in table order.
+std::string Describe(const ZnLuaTE& name, std::uint32_t id, const ZnLuaTE* payload) {
+  std::ostringstream out;
+  out << name.getString() << " #" << id;
+  if (const auto* table = dynamic_cast<const ZnLuaTETable*>(payload)) {
+    for (const auto& entry : *table) {
+      out << " " << entry.first->getString() << "=";
+      if (entry.second->type == kZnLuaNumber) out << entry.second->getNumber();
+      else out << entry.second->getString();
+    }
+  }
+  return out.str();
+}
+
+TEST(HostNotifications, FilesKeepTheirCaptureIdAndErrorsNameOnlyAnnouncedOnes) {
+  DiscardOutgoingMessages();
+  CHostNotifications host;
+  EXPECT_EQ(host.fileAnnounced("Capture0001.nef", 1000, true), 1);
+  EXPECT_EQ(host.fileAnnounced("Capture0001.jpg", 200, false), 2);
+  host.fileDownloaded(2, "C:\\Temp\\Capture0001.jpg", 15);
+  host.downloadFailed(-7, "writing the file fell short", 2);
+  host.downloadFailed(-8, "the camera refused the release", 0);
+  host.deviceAdded(0x1701, "Z 7");
+  host.deviceRemoved(0x1702);
+  host.liveViewFrame(nullptr, 10);  // a frame that claims bytes it does not have is skipped
+  host.liveViewFrame("x", -1);
+  std::string messages;
+  for (const auto& message : TakeAll())
+    messages += Describe(*message->name, message->requestId, message->value.get()) + "\n";
+  EXPECT_EQ(messages,
+            "objectWasAdded #0 capture_id=1 file_name=Capture0001.nef file_size=1000 has_sidecar=1\n"
+            "objectWasAdded #0 capture_id=2 file_name=Capture0001.jpg file_size=200 has_sidecar=0\n"
+            "fileDownloadComplete #0 capture_id=2 file_download_time=15 "
+            "file_path=C:\\Temp\\Capture0001.jpg\n"
+            "error #0 capture_id=2 error_code=-7 error_description=writing the file fell short\n"
+            "error #0 error_code=-8 error_description=the camera refused the release\n"
+            "deviceAdded #0 device_id=5889 name=Z 7\n"
+            "deviceRemoved #0 device_id=5890\n");
 }
 
 // The two simulated modules with a download folder of the test's own.
@@ -107,9 +150,8 @@ TEST_F(RequestPathTest, EveryCommandAnswersByItsNameWithTheKeysTheHostReads) {
   const ZnLuaTETable* devices = Table(list) ? Table(list)->getTable("devices") : nullptr;
   ASSERT_NE(devices, nullptr);
   ASSERT_EQ(devices->count(), 4u);
-  const auto* first = dynamic_cast<const ZnLuaTETable*>(devices->begin()->second);
-  EXPECT_EQ(Number(first, "device_id"), 0x101);
-  EXPECT_EQ(Text(first, "name"), "D850");
+  EXPECT_EQ(Describe(ZnLuaTEString("first"), 0, devices->begin()->second),
+            "first #0 device_id=257 name=D850");
 
   // The last camera of the last module loaded; then one that shares its module, and one that
   // shares its camera id: each is another camera, connected in its turn.
@@ -122,15 +164,16 @@ TEST_F(RequestPathTest, EveryCommandAnswersByItsNameWithTheKeysTheHostReads) {
   auto refusal = [&](std::uint32_t id, double deviceId) {
     EXPECT_EQ(request(id, "getCameraSettings", deviceId), 0);
     const DecodedMessage error = reply(id, "error");
-    EXPECT_EQ(Number(Table(error), "error_code"), 65535);
-    return Text(Table(error), "error_description");
+    return Describe(*error.name, error.requestId, error.payload.get());
   };
-  EXPECT_EQ(refusal(4, 0x1701), "Module specified was not connected");
-  EXPECT_EQ(refusal(4, 0x102), "Camera specified was not connected");
+  const std::string refused = "error #4 error_code=65535 error_description=";
+  EXPECT_EQ(refusal(4, 0x1701), refused + "Module specified was not connected");
+  EXPECT_EQ(refusal(4, 0x102), refused + "Camera specified was not connected");
   // A setting changed to another of its entries; the answer shows the new one.
   EXPECT_EQ(request(5, "getCameraSettings", 0x101), 0);
   const DecodedMessage settings = reply(5, "ok");
-  const ZnLuaTETable* entries = Table(settings) ? Table(settings)->getTable("apertureEntries") : nullptr;
+  const ZnLuaTETable* entries = Table(settings) ? Table(settings)->getTable("apertureEntries")
+                                                : nullptr;
   ASSERT_NE(entries, nullptr);
   ASSERT_GE(entries->count(), 2u);
   const auto other = std::find_if(entries->begin(), entries->end(), [&](const auto& entry) {
@@ -165,15 +208,11 @@ TEST_F(RequestPathTest, EveryCommandAnswersByItsNameWithTheKeysTheHostReads) {
     if (message.name->getString() == "liveViewImage") frames.push_back(std::move(message));
   }
   ASSERT_EQ(frames.size(), 1u);
-  EXPECT_EQ(frames[0].requestId, 0u);
-  ASSERT_NE(Table(frames[0]), nullptr);
-  EXPECT_EQ(Table(frames[0])->count(), 2u);
   const auto* image = dynamic_cast<const ZnLuaTEData*>(Table(frames[0])->getValue("image"));
-  ASSERT_NE(image, nullptr);
-  ASSERT_GT(image->size(), 2);
-  EXPECT_EQ(static_cast<unsigned char>(image->bytes()[0]), 0xFF);
-  EXPECT_EQ(static_cast<unsigned char>(image->bytes()[1]), 0xD8);
-  EXPECT_EQ(Number(Table(frames[0]), "size"), image->size());
+  ASSERT_TRUE(image && image->size() > 2);
+  EXPECT_EQ(image->bytes()[0] * 256 + image->bytes()[1], 0xFFD8);  // a JPEG
+  EXPECT_EQ(Describe(*frames[0].name, frames[0].requestId, frames[0].payload.get()),
+            "liveViewImage #0 image= size=" + std::to_string(image->size()));
   EXPECT_EQ(request(13, "toggleLiveView"), 0);
   reply(13, "ok");
   EXPECT_EQ(status(14, "isLiveViewOn"), "liveViewOff");
@@ -194,7 +233,8 @@ TEST_F(RequestPathTest, EveryCommandAnswersByItsNameWithTheKeysTheHostReads) {
   EXPECT_EQ(request(17, "disconnectDevice", 0x101), 0);
   EXPECT_EQ(request(17, "disconnectDevice", 0x101), 0);  // nothing left to disconnect
   EXPECT_TRUE(received().empty());
-  EXPECT_EQ(refusal(18, 0x101), "No camera is connected");
+  EXPECT_EQ(refusal(18, 0x101),
+            "error #18 error_code=65535 error_description=No camera is connected");
 }
 
 int g_heartbeatStops = 0;
@@ -244,18 +284,13 @@ TEST_F(RequestPathTest, OnlyTheWholeNameOfACommandRunsIt) {
 }
 
 TEST(DeviceIdFromParams, TruncatesWithinThe32BitRangeAndIsZeroOtherwise) {
-  auto id = [](double value) { return GetDeviceIdFromParams(DeviceParams(value).get()); };
-  EXPECT_EQ(id(0x1702), 0x1702);
-  EXPECT_EQ(id(257.9), 257);
-  EXPECT_EQ(id(-257.9), -257);
-  EXPECT_EQ(id(2147483647.0), 2147483647);
-  EXPECT_EQ(id(2147483647.5), 2147483647);
-  EXPECT_EQ(id(-2147483648.0), -2147483647 - 1);
-  EXPECT_EQ(id(2147483648.0), 0);
-  EXPECT_EQ(id(-2147483649.0), 0);
-  EXPECT_EQ(id(4294967296.0 + 0x101), 0);
-  EXPECT_EQ(id(std::numeric_limits<double>::quiet_NaN()), 0);
-  EXPECT_EQ(id(std::numeric_limits<double>::infinity()), 0);
+  const struct { double value; int id; } cases[] = {
+      {0x1702, 0x1702}, {257.9, 257}, {-257.9, -257}, {2147483647.0, 2147483647},
+      {2147483647.5, 2147483647}, {-2147483648.0, -2147483647 - 1}, {2147483648.0, 0},
+      {-2147483649.0, 0}, {4294967296.0 + 0x101, 0},
+      {std::numeric_limits<double>::quiet_NaN(), 0}, {std::numeric_limits<double>::infinity(), 0}};
+  for (const auto& c : cases)
+    EXPECT_EQ(GetDeviceIdFromParams(DeviceParams(c.value).get()), c.id) << c.value;
   ZnLuaTETable text;
   text.setString("device_id", "257");
   EXPECT_EQ(GetDeviceIdFromParams(&text), 0);

@@ -1,0 +1,154 @@
+// The portable halves of the transport: a request's bytes decoded for its handler, a
+// message's bytes up to the size limit, and the outgoing queue as the I/O thread and the
+// camera side use it (order, the one waiting live-view frame, wake-ups, threads).
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "hostlink/host_request.h"
+#include "hostlink/outgoing_queue.h"
+#include "values/lua_value.h"
+#include "values/message_frame.h"
+#include "values/wire_format.h"
+
+namespace {
+
+// "id name payload-tag;" for each request the handler is given, and what it returns.
+std::string g_handled;
+int g_handlerResult = 0;
+int RecordRequest(std::uint32_t id, const ZnLuaTE* name, const ZnLuaTE* params) {
+  g_handled += std::to_string(id) + " " + name->getString() + " " +
+               std::to_string(params ? params->type : -1) + ";";
+  return g_handlerResult;
+}
+
+TEST(HostRequest, DecodedRequestsReachTheHandlerAndUndecodableOnesAreDropped) {
+  ZnLuaTETable params;
+  params.setNumber("device_id", 257);
+  const ZnLuaTEString name("connectDevice");
+  const std::string frame = EncodeMessageFrame(0xFFFFFFFE, &name, &params);
+  std::uint32_t id = 0;
+  EXPECT_EQ(HandleHostRequest(frame.data(), frame.size(), RecordRequest, &id), 0);
+  EXPECT_EQ(id, 0xFFFFFFFEu);
+  g_handlerResult = 1;  // the handler ends the session
+  EXPECT_EQ(HandleHostRequest(frame.data(), frame.size(), RecordRequest), 1);
+  EXPECT_EQ(HandleHostRequest(frame.data(), frame.size(), nullptr), 0);
+  const std::string handled = "4294967294 connectDevice 5;4294967294 connectDevice 5;";
+  EXPECT_EQ(g_handled, handled);
+
+  // Empty, cut short, or with a tag that names no value (in the name or the payload): not
+  // handled, and never taken for the end of the session.
+  std::string unknownName = frame.substr(0, 4), unknownPayload =
+      frame.substr(0, frame.size() - params.encodedSize());
+  AppendWireInt32(unknownPayload, 9);
+  AppendWireInt32(unknownName, 9);
+  AppendWireInt32(unknownName, 1);
+  for (const std::string& bad : {std::string(), frame.substr(0, 3), frame.substr(0, frame.size() - 1),
+                                 unknownPayload, unknownName}) {
+    id = 77;
+    EXPECT_EQ(HandleHostRequest(bad.data(), bad.size(), RecordRequest, &id), 0) << bad.size();
+    EXPECT_EQ(id, 77u);
+  }
+  EXPECT_EQ(g_handled, handled);
+}
+
+TEST(HostRequest, MessagesUpToTheLimitAreEncodedAndLargerOnesRefused) {
+  const ZnLuaTEString name("liveViewImage");
+  // The frame holds the id, the name and the data's tag and size besides the block.
+  const int overhead = static_cast<int>(4 + name.encodedSize() + 8);
+  std::string frame;
+  for (int extra : {0, 1}) {
+    OutgoingMessage message;
+    message.requestId = 5;
+    message.name = std::make_unique<ZnLuaTEString>("liveViewImage");
+    message.value = std::make_unique<ZnLuaTEData>(nullptr, int(kMaxMessageSize) - overhead + extra);
+    EXPECT_EQ(EncodeMessageForHost(message, frame), extra == 0) << extra;
+    EXPECT_EQ(frame.size(), extra == 0 ? kMaxMessageSize : 0u) << extra;
+    // A block made without bytes is zeros, not whatever the allocation held.
+    EXPECT_EQ(frame.find_first_not_of('\0', std::size_t(overhead)), std::string::npos) << extra;
+  }
+  EXPECT_TRUE(EncodeMessageForHost(0, &name, nullptr, frame));
+  EXPECT_EQ(DecodeMessageFrame(frame.data(), frame.size()).payload->type, kZnLuaNil);
+  EXPECT_FALSE(EncodeMessageForHost(0, nullptr, nullptr, frame));
+}
+
+std::atomic<int> g_wakeUps{0};
+
+class QueueTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    DiscardOutgoingMessages();
+    g_wakeUps = 0;
+    SetOutgoingWakeHook([] { ++g_wakeUps; });
+  }
+  void TearDown() override {
+    SetOutgoingWakeHook(nullptr);
+    DiscardOutgoingMessages();
+  }
+};
+
+void QueueFrame(double size) {
+  ZnLuaTETable frame;
+  frame.setNumber("size", size);
+  QueueMessageToHost(0, "liveViewImage", &frame);
+}
+
+TEST_F(QueueTest, MessagesKeepOrderAndOnlyTheNewestFrameWaits) {
+  QueueMessageToHost(4, "ok", nullptr);
+  QueueFrame(1);
+  QueueMessageToHost(0, "deviceAdded", nullptr);
+  QueueFrame(2);  // replaces frame 1 where it waits
+  QueueFrame(3);
+  EXPECT_EQ(OutgoingMessageCount(), 3u);
+  EXPECT_EQ(g_wakeUps, 3);  // a replaced frame already has its wake-up
+
+  auto first = TakeOutgoingMessage();
+  EXPECT_EQ(first->requestId, 4u);
+  EXPECT_EQ(first->value, nullptr);
+  QueueFrame(4);  // the frame still waits behind the message taken
+  EXPECT_EQ(OutgoingMessageCount(), 2u);
+  auto frame = TakeOutgoingMessage();
+  EXPECT_EQ(frame->name->getString(), "liveViewImage");
+  EXPECT_EQ(static_cast<ZnLuaTETable&>(*frame->value).getNumberValue("size")->value(), 4);
+  EXPECT_EQ(TakeOutgoingMessage()->name->getString(), "deviceAdded");
+  EXPECT_EQ(TakeOutgoingMessage(), nullptr);
+
+  // Once sent, or discarded, the next frame queues anew.
+  QueueFrame(5);
+  EXPECT_EQ(OutgoingMessageCount(), 1u);
+  DiscardOutgoingMessages();
+  QueueFrame(6);
+  EXPECT_EQ(OutgoingMessageCount(), 1u);
+  QueueMessageToHost(0, nullptr, nullptr);  // a nameless message is dropped
+  EXPECT_EQ(OutgoingMessageCount(), 1u);
+}
+
+TEST_F(QueueTest, QueueIsClonedAndSafeAcrossThreads) {
+  {
+    ZnLuaTETable payload;
+    payload.setString("status", "liveViewOn");
+    QueueMessageToHost(1, "ok", &payload);
+  }  // the caller's table is gone; the queued clone is not
+  auto message = TakeOutgoingMessage();
+  EXPECT_EQ(static_cast<ZnLuaTETable&>(*message->value).getStringValue("status")->value(),
+            "liveViewOn");
+
+  constexpr int kPerThread = 2000;
+  std::atomic<bool> done{false};
+  int taken = 0;
+  std::thread consumer([&] {
+    while (!done || HasOutgoingMessages()) taken += TakeOutgoingMessage() ? 1 : 0;
+  });
+  auto produce = [] { for (int i = 0; i < kPerThread; ++i) QueueMessageToHost(1, "ok", nullptr); };
+  std::thread a(produce), b(produce);
+  a.join();
+  b.join();
+  done = true;
+  consumer.join();
+  EXPECT_EQ(taken, 2 * kPerThread);
+}
+
+}  // namespace
