@@ -89,7 +89,7 @@ class CContentData : public CNikonObject {
   bool openFile(const maid::MaidDataInfo& info) LB_REQUIRES(g_sdkLock);
   // Writes a block at its place in the .part file; a block that reaches past the file's end
   // names no place in it and is dropped. A write that fails fails the download.
-  void storeBlock(const maid::MaidDataInfo& info, const void* data);
+  void storeBlock(const maid::MaidDataInfo& info, const void* data) LB_REQUIRES(g_sdkLock);
   // Closes the whole .part file and gives it the final name.
   void finishFile() LB_REQUIRES(g_sdkLock);
   // Gives up on the file: removes what it left on disk and reports the
