@@ -196,6 +196,12 @@ TEST_P(DownloadBlocksTest, FileIsWholeOrReportedFailed) {
   fake.asyncResult = completion == kNeverCompletes ? kNkMAIDResult_HardwareError : 0;
   sendBlocks(GetParam().blocks, GetParam().total);
   EXPECT_EQ(download(), GetParam().expected);
+  if (GetParam().expected == "announced pair whole") {
+    // The pair's second file takes its base name, kept off what took that name since (here the
+    // first file, as both are JPEG).
+    sendBlocks({{0, kFileSize}}, kFileSize);
+    EXPECT_EQ(download(), "announced pair whole");
+  }
   // The module answers at last: a completion of a transfer given up on finds nobody to call,
   // and nothing is reported twice.
   fake.completeOnAsync = true;
