@@ -167,9 +167,10 @@ INSTANTIATE_TEST_SUITE_P(
                    "Capture0001.jpg"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// Live view starts whatever the camera is doing: one already in live view (switched on at the
-// camera) or still starting it (too busy to say) will not start again until switched off. The
-// host gets the picture after each frame's header, and nothing for a frame without a picture.
+// Live view starts and stops whatever the camera is doing: one already in live view (switched
+// on at the camera) or still starting it (too busy to say) will not start again until switched
+// off, and one whose live view ended refuses the switch-off. The host gets the picture after
+// each frame's header, and nothing for a frame without a picture.
 TEST_F(CaptureTest, LiveViewStartsFromAnyStateAndSendsOnlyPictures) {
   auto frames = [&] {
     manager->pumpIdle();
@@ -190,7 +191,7 @@ TEST_F(CaptureTest, LiveViewStartsFromAnyStateAndSendsOnlyPictures) {
     EXPECT_TRUE(frames().empty()) << fault;
     EXPECT_EQ(frames().size(), 1u) << "after " << fault;
   }
-  // Live view ended at the camera: the host's switch-off, refused then, still ends it here.
+  // Live view ended at the camera.
   ASSERT_EQ(camera->setCapabilityValue(kNkMAIDCapability_LiveViewStatus, kNkMAIDDataType_Unsigned, 0), 0);
   EXPECT_TRUE(camera->stopLiveView());
   EXPECT_TRUE(frames().empty());
