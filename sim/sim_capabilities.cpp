@@ -405,6 +405,10 @@ NKERROR CapSet(Node& node, ULONG capId, ULONG dataType, NKPARAM data) {
       return kNkMAIDResult_NoError;
     case kNkMAIDCapability_LiveViewStatus:
       if (value != 0 && value != 1 && value != 3) return kNkMAIDResult_ValueOutOfBounds;
+      // A camera already in live view will not start it again until it is switched off.
+      if (value != 0 && camera->liveView != 0) return kNkMAIDResult_DeviceBusy;
+      // Nor will it switch off a live view that has already ended.
+      if (value == 0 && camera->liveView == 0) return kNkMAIDResult_NotLiveView;
       // lv-busy: a camera switching live view on answers busy to the next few reads.
       if (value != 0 && camera->liveView == 0 && camera->has(Habit::LvBusy))
         camera->liveViewBusyReads = kLiveViewBusyReads;

@@ -89,8 +89,10 @@ int ApplyControlLine(const std::string& line) {
     f.transferLost = true;
   } else if (what == "capture-hangs") {
     f.captureHangs = true;
-  } else if (what == "liveview-short") {
+  } else if (what == "liveview-short" && arg.empty()) {
     f.liveViewShort = true;
+  } else if (what == "liveview-short" && arg == "empty") {
+    f.liveViewEmpty = true;
   } else if (what == "block-wrap") {
     f.blockWraps = true;
   } else if (what == "storedbytes-unreadable") {

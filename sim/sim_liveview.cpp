@@ -41,6 +41,10 @@ void MakeFrame(Camera& camera) {
     sim.faults.liveViewShort = false;
     camera.frame.resize(header / 2);
   }
+  if (sim.faults.liveViewEmpty) {
+    sim.faults.liveViewEmpty = false;
+    camera.frame.resize(header);
+  }
 }
 
 }  // namespace

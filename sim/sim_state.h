@@ -93,6 +93,7 @@ struct Faults {
   bool transferLost = false;
   bool captureHangs = false;
   bool liveViewShort = false;
+  bool liveViewEmpty = false;  // the header alone, no picture after it
   bool blockWraps = false;
   bool storedBytesUnreadable = false;
   std::optional<ULONG> storedBytesClaim;  // what the next StoredBytes read answers instead

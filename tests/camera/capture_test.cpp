@@ -167,34 +167,45 @@ INSTANTIATE_TEST_SUITE_P(
                    "Capture0001.jpg"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(CaptureTest, LiveViewFramesAreJpegWithoutTheHeader) {
-  void* bytes = nullptr;
-  int size = 0;
-  EXPECT_NE(camera->getLiveViewImage(bytes, size), 0);  // live view is off
-
-  EXPECT_TRUE(camera->startLiveView());
-  EXPECT_TRUE(camera->m_liveViewOn);
-  maid::ULONG status = 0;
-  ASSERT_EQ(camera->getUnsignedValue(kNkMAIDCapability_LiveViewStatus, status), 0);
-  EXPECT_EQ(status, 1u);
-
-  // The idle tick sends frames while live view is on (their bytes are checked where the host
-  // receives them); a frame shorter than its header is skipped.
-  manager->pumpIdle();
-  EXPECT_EQ(TakeNamed("liveViewImage").size(), 1u);
-  SimControl("Type0001.md3", "fault liveview-short");
-  bytes = nullptr;
-  EXPECT_NE(camera->getLiveViewImage(bytes, size), 0);
-  EXPECT_EQ(bytes, nullptr);
-
+// Live view starts and stops whatever the camera is doing: one already in live view (switched
+// on at the camera) or still starting it (too busy to say) will not start again until switched
+// off, and one whose live view ended refuses the switch-off. The host gets the picture after
+// each frame's header, and nothing for a frame without a picture.
+TEST_F(CaptureTest, LiveViewStartsFromAnyStateAndSendsOnlyPictures) {
+  auto frames = [&] {
+    manager->pumpIdle();
+    std::vector<std::vector<unsigned char>> images;
+    for (auto& message : TakeNamed("liveViewImage")) {
+      const auto* image = dynamic_cast<const ZnLuaTEData*>(Payload(*message)->getValue("image"));
+      if (image) images.emplace_back(image->bytes(), image->bytes() + image->size());
+    }
+    return images;
+  };
+  ASSERT_EQ(camera->setCapabilityValue(kNkMAIDCapability_LiveViewStatus, kNkMAIDDataType_Unsigned, 1), 0);
+  ASSERT_TRUE(camera->startLiveView());
+  auto images = frames();
+  ASSERT_EQ(images.size(), 1u);
+  EXPECT_TRUE(IsJpeg(images[0]));
+  for (const char* fault : {"fault liveview-short", "fault liveview-short empty"}) {
+    SimControl("Type0001.md3", fault);
+    EXPECT_TRUE(frames().empty()) << fault;
+    EXPECT_EQ(frames().size(), 1u) << "after " << fault;
+  }
+  // Live view ended at the camera.
+  ASSERT_EQ(camera->setCapabilityValue(kNkMAIDCapability_LiveViewStatus, kNkMAIDDataType_Unsigned, 0), 0);
   EXPECT_TRUE(camera->stopLiveView());
-  EXPECT_FALSE(camera->m_liveViewOn);
+  EXPECT_TRUE(frames().empty());
+
+  SimControl("Type0001.md3", "habit lv-busy on");
+  EXPECT_TRUE(camera->startLiveView());
+  EXPECT_TRUE(camera->startLiveView());
 
   // Type0023 cameras take 3 to switch on.
   HandleConnectDevice(3, DeviceParams(0x1701).get());
   CCamera* other = module23()->m_currentCamera;
   ASSERT_NE(other, nullptr);
   EXPECT_TRUE(other->startLiveView());
+  maid::ULONG status = 0;
   ASSERT_EQ(other->getUnsignedValue(kNkMAIDCapability_LiveViewStatus, status), 0);
   EXPECT_EQ(status, 3u);
 }

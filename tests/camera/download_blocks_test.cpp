@@ -12,7 +12,6 @@
 
 #include "bridge/notifications.h"
 #include "camera/camera/camera.h"
-#include "camera/download/block_coverage.h"
 #include "camera/download/download_directory.h"
 #include "camera/modules/module_manager.h"
 #include "camera/modules/nikon_module.h"
@@ -29,8 +28,9 @@ constexpr maid::ULONG kItemId = 9;
 constexpr maid::ULONG kDataId = 1;
 constexpr maid::ULONG kFileSize = 3000;
 
-// Junk blocks hold bytes that are not the file's; the last two kinds must be ignored.
-enum BlockKind { kFileBytes, kJunk, kNotFileData, kNoData };
+// Junk blocks hold bytes that are not the file's; the next two kinds must be ignored. At a
+// kNameTaken "block" another program writes a file under the download's final name.
+enum BlockKind { kFileBytes, kJunk, kNotFileData, kNoData, kNameTaken };
 struct Block {
   maid::ULONG start;
   maid::ULONG length;
@@ -43,17 +43,23 @@ struct BlockCase {
   std::string expected;                   // what the host hears, as Download() sums it up
   maid::ULONG storedBytes = kFileSize;    // what StoredBytes answers
   maid::ULONG total = kFileSize;          // the blocks' total length
-  maid::NKERROR completion = 0;           // the transfer's completion result
+  maid::NKERROR completion = 0;           // the transfer's completion result, or one of below
   maid::NKERROR storedBytesResult = 0;    // not 0: StoredBytes cannot be read
   maid::ULONG rawJpegType = 0;            // RawJpegImageStatus (1) listed with this type
 };
+
+// Transfers that go wrong without a completion.
+constexpr maid::NKERROR kNeverCompletes = 1001;  // the module stops answering polls
+constexpr maid::NKERROR kStartRefused = 1002;    // the camera will not start the transfer
+constexpr maid::NKERROR kDataWontOpen = 1003;    // nor open the item's image data
+constexpr maid::NKERROR kNoImageData = 1004;     // the item has none
 
 void PrintTo(const BlockCase& c, std::ostream* out) { *out << c.name; }
 
 unsigned char FileByte(std::size_t i) { return static_cast<unsigned char>(i * 7 + (i >> 8)); }
 
 // A camera with one new item whose image data object sends the queued blocks at the first
-// poll of the transfer and completes with the case's result.
+// poll of the transfer and completes with the case's result (or goes wrong as it says).
 class DownloadBlocksTest : public ::testing::TestWithParam<BlockCase> {
  protected:
   void SetUp() override {
@@ -63,6 +69,9 @@ class DownloadBlocksTest : public ::testing::TestWithParam<BlockCase> {
     data.caps[kNkMAIDCapability_StoredBytes] = CFakeCapability::Unsigned(GetParam().storedBytes);
     data.caps[kNkMAIDCapability_StoredBytes].getResult = GetParam().storedBytesResult;
     data.caps[kNkMAIDCapability_Acquire] = CFakeCapability::Process();
+    if (GetParam().completion == kStartRefused)
+      data.caps[kNkMAIDCapability_Acquire].startResult = kNkMAIDResult_DeviceBusy;
+    if (GetParam().completion == kDataWontOpen) data.openResult = kNkMAIDResult_UnexpectedError;
     if (GetParam().rawJpegType != 0)
       data.caps[kNkMAIDCapability_RawJpegImageStatus] =
           CFakeCapability::Unsigned(1, GetParam().rawJpegType);
@@ -70,7 +79,8 @@ class DownloadBlocksTest : public ::testing::TestWithParam<BlockCase> {
     item.id = kItemId;
     item.children[kDataId] = data;
     item.addStandardCaps();
-    item.caps[kNkMAIDCapability_DataTypes] = CFakeCapability::Unsigned(kNkMAIDDataObjType_Image);
+    item.caps[kNkMAIDCapability_DataTypes] = CFakeCapability::Unsigned(
+        GetParam().completion == kNoImageData ? 0 : kNkMAIDDataObjType_Image);
     CFakeObject camera;
     camera.id = kCameraId;
     camera.children[kItemId] = item;
@@ -102,6 +112,12 @@ class DownloadBlocksTest : public ::testing::TestWithParam<BlockCase> {
       for (const Block& block : blocks) {
         CFakeObject* data = fake.find({kCameraId, kItemId, kDataId});
         if (!data || !data->dataProc.pProc) return;
+        if (block.kind == kNameTaken) {
+          for (const auto& name : FilesIn(m_folder))
+            if (fs::path(name).extension() == ".part")
+              std::ofstream(m_folder + "/" + fs::path(name).stem().string()) << "theirs";
+          continue;
+        }
         std::vector<unsigned char> bytes(block.length);
         for (std::size_t i = 0; i < bytes.size(); ++i)
           bytes[i] = block.kind == kFileBytes ? FileByte(block.start + i) : 0xEE;
@@ -131,7 +147,7 @@ class DownloadBlocksTest : public ::testing::TestWithParam<BlockCase> {
       // The size the host is told is the size of the file the camera's blocks make.
       EXPECT_EQ(Number(added, "file_size"), kFileSize);
       captureId = Number(added, "capture_id");
-      fileName = m_lastName = Text(added, "file_name");
+      fileName = Text(added, "file_name");
       summary = Number(added, "has_sidecar") == 1 ? "announced pair " : "announced ";
       messages.erase(messages.begin());
     }
@@ -150,7 +166,10 @@ class DownloadBlocksTest : public ::testing::TestWithParam<BlockCase> {
         if (bytes[i] != FileByte(i)) return summary + "wrong byte at " + std::to_string(i);
       const bool elsewhere = path != g_downloadDirectory + fileName;
       after.push_back(fs::path(path).filename().string());
-      if (elsewhere) after.push_back(fileName);  // another program's file, untouched
+      if (elsewhere) {  // another program's file, untouched
+        after.push_back(fileName);
+        EXPECT_EQ(ReadBytes(g_downloadDirectory + fileName).size(), 6u);
+      }
       std::sort(after.begin(), after.end());
       EXPECT_EQ(FilesIn(m_folder), after) << "the file and no .part";
       return summary + (elsewhere ? "whole elsewhere" : "whole");
@@ -168,13 +187,27 @@ class DownloadBlocksTest : public ::testing::TestWithParam<BlockCase> {
   std::unique_ptr<CNikonModule> m_module;
   CCamera* m_camera = nullptr;
   std::string m_folder;
-  std::string m_lastName;  // of the file last announced
 };
 
 TEST_P(DownloadBlocksTest, FileIsWholeOrReportedFailed) {
-  fake.completionResult = GetParam().completion;
+  const maid::NKERROR completion = GetParam().completion;
+  fake.completionResult = completion < kNeverCompletes ? completion : 0;
+  fake.completeOnAsync = completion != kNeverCompletes;
+  fake.asyncResult = completion == kNeverCompletes ? kNkMAIDResult_HardwareError : 0;
   sendBlocks(GetParam().blocks, GetParam().total);
   EXPECT_EQ(download(), GetParam().expected);
+  if (GetParam().expected == "announced pair whole") {
+    // The pair's second file takes its base name, kept off what took that name since (here the
+    // first file, as both are JPEG).
+    sendBlocks({{0, kFileSize}}, kFileSize);
+    EXPECT_EQ(download(), "announced pair whole");
+  }
+  // The module answers at last: a completion of a transfer given up on finds nobody to call,
+  // and nothing is reported twice.
+  fake.completeOnAsync = true;
+  fake.asyncResult = 0;
+  m_module->callAsync();
+  EXPECT_TRUE(TakeAll().empty());
 }
 
 constexpr const char* kWhole = "announced whole";
@@ -226,83 +259,25 @@ const BlockCase kBlockCases[] = {
      kNkMAIDResult_CameraNotFound},
     {"TransferAborted", {{0, 1000}}, "announced error " + std::to_string(kNkMAIDResult_Aborted), kFileSize, kFileSize,
      kNkMAIDResult_Aborted},
+    // Another program takes the final name while the file transfers: neither file is lost.
+    {"NameTakenMidTransfer", {{0, 1000}, {0, 0, kNameTaken}, {1000, 2000}},
+     "announced whole elsewhere"},
     // Nothing sent at all: nothing was announced, yet the host hears of the lost picture.
     {"NoBlocks", {}, "error -1006"},
+    // The module stops answering: the host hears of the lost picture (announced or not),
+    // unless every byte is on disk and only the camera's word that it is done is missing.
+    {"StopsAfterABlock", {{0, 1000}}, "announced error -1007", kFileSize, kFileSize, kNeverCompletes},
+    {"StopsBeforeAnyBlock", {}, "error -1007", kFileSize, kFileSize, kNeverCompletes},
+    {"StopsWhenWhole", {{0, 3000}}, kWhole, kFileSize, kFileSize, kNeverCompletes},
+    // Image data the camera will not hand over is a picture lost; an item without any is not.
+    {"StartRefused", {}, "error " + std::to_string(kNkMAIDResult_DeviceBusy), kFileSize, kFileSize,
+     kStartRefused},
+    {"DataWontOpen", {}, "error " + std::to_string(kNkMAIDResult_UnexpectedError), kFileSize,
+     kFileSize, kDataWontOpen},
+    {"NoImageData", {}, "nothing", kFileSize, kFileSize, kNoImageData},
 };
 
 INSTANTIATE_TEST_SUITE_P(Blocks, DownloadBlocksTest, ::testing::ValuesIn(kBlockCases),
                          [](const auto& info) { return std::string(info.param.name); });
-
-// Transfers that never reach their completion, one the camera will not start, and image data
-// it will not open, one after another on the same camera.
-class DownloadWithoutCompletionTest : public DownloadBlocksTest {};
-
-TEST_P(DownloadWithoutCompletionTest, TransferThatStopsIsReported) {
-  // The module stops answering polls after the first blocks, without a completion.
-  fake.completeOnAsync = false;
-  fake.asyncResult = kNkMAIDResult_HardwareError;
-  sendBlocks({{0, 1000}}, kFileSize);
-  EXPECT_EQ(download(), "announced error -1007");
-  EXPECT_EQ(download(), "error -1007");
-  // The whole file on disk, only the completion missing: the file is there, and said so.
-  sendBlocks({{0, kFileSize}}, kFileSize);
-  EXPECT_EQ(download(), kWhole);
-
-  // Another program takes the final name while the file transfers: neither file is lost.
-  sendBlocks({{0, 1000}}, kFileSize);
-  fake.onAsync.push_back([this] {
-    for (const auto& name : FilesIn(m_folder))
-      if (name.size() > 5 && name.compare(name.size() - 5, 5, ".part") == 0)
-        std::ofstream(m_folder + "/" + name.substr(0, name.size() - 5)) << "theirs";
-  });
-  sendBlocks({{1000, kFileSize - 1000}}, kFileSize);
-  EXPECT_EQ(download(), "announced whole elsewhere");
-  EXPECT_EQ(ReadBytes(g_downloadDirectory + m_lastName).size(), 6u);
-
-  // A transfer the camera refuses to start: its result, nothing announced.
-  fake.find({kCameraId, kItemId, kDataId})->caps[kNkMAIDCapability_Acquire].startResult =
-      kNkMAIDResult_DeviceBusy;
-  EXPECT_EQ(download(), "error " + std::to_string(kNkMAIDResult_DeviceBusy));
-
-  // The module answers at last: the completions of the transfers given up on find nobody to
-  // call, and nothing is reported twice.
-  fake.completeOnAsync = true;
-  fake.asyncResult = 0;
-  m_module->callAsync();
-  EXPECT_TRUE(TakeAll().empty());
-
-  // Image data the camera will not open is a picture lost; an item without image data is not.
-  fake.find({kCameraId, kItemId, kDataId})->openResult = kNkMAIDResult_UnexpectedError;
-  EXPECT_EQ(download(), "error " + std::to_string(kNkMAIDResult_UnexpectedError));
-  fake.find({kCameraId, kItemId})->caps[kNkMAIDCapability_DataTypes].value = 0;
-  EXPECT_EQ(download(), "nothing");
-}
-
-INSTANTIATE_TEST_SUITE_P(Stops, DownloadWithoutCompletionTest,
-                         ::testing::Values(BlockCase{"Stops", {}, ""}),
-                         [](const auto& info) { return std::string(info.param.name); });
-
-TEST(BlockCoverage, UnionOfRangesInAnyOrder) {
-  CBlockCoverage coverage;
-  EXPECT_TRUE(coverage.covers(0));
-  EXPECT_FALSE(coverage.covers(1));
-  coverage.add(10, 20);
-  coverage.add(30, 40);
-  coverage.add(5, 5);  // empty
-  EXPECT_EQ(coverage.firstMissing(40), 0u);
-  coverage.add(0, 10);   // touches the first range
-  EXPECT_EQ(coverage.firstMissing(40), 20u);
-  EXPECT_EQ(coverage.filledBytes(), 30u);
-  coverage.add(15, 35);  // bridges both, overlapping each
-  EXPECT_TRUE(coverage.covers(40));
-  EXPECT_FALSE(coverage.covers(41));
-  EXPECT_EQ(coverage.filledBytes(), 40u);
-  coverage.add(20, 30);  // inside what is there
-  EXPECT_TRUE(coverage.covers(40));
-  coverage.add(45, 50);
-  coverage.add(38, 46);  // swallows the end of one and the start of the next
-  EXPECT_EQ(coverage.filledBytes(), 50u);
-  EXPECT_TRUE(coverage.covers(50));
-}
 
 }  // namespace
