@@ -3,6 +3,8 @@
 // SDK lock longer than the camera and the host are there.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -12,6 +14,7 @@
 #include "bridge/dispatcher.h"
 #include "bridge/heartbeat.h"
 #include "camera/camera/camera.h"
+#include "camera/sdkobject/maid_names.h"
 #include "camera/sdkobject/nikon_object.h"
 #include "platform/platform.h"
 #include "tests/camera/sim_fixture.h"
@@ -34,20 +37,13 @@ std::vector<std::string> Names(const std::vector<std::unique_ptr<OutgoingMessage
   return names;
 }
 
-// Sends a control line from another thread after a pause, as a photographer pulling the
-// cable while a command runs; joined whatever the test does.
-class CDelayedControl {
- public:
-  CDelayedControl(const char* module, std::string line, unsigned delayMs)
-      : m_thread([=] {
-          platform::sleepMs(delayMs);
-          SimControl(module, line);
-        }) {}
-  ~CDelayedControl() { m_thread.join(); }
-
- private:
-  std::thread m_thread;
-};
+// Parameter names for gtest: habits are named with dashes.
+template <typename Info>
+std::string HabitName(const Info& info) {
+  std::string name = info.param.habit;
+  std::replace(name.begin(), name.end(), '-', '_');
+  return name;
+}
 
 class CameraHabitsTest : public ConnectedCameraTest {
  protected:
@@ -91,7 +87,8 @@ TEST_P(ReleaseHabitTest, HostGetsTheFileOrOneErrorAndNothingWaits) {
     EXPECT_LT(SecondsSince(start), 2.0);
     const ZnLuaTETable* error = Payload(*messages.back());
     EXPECT_EQ(Number(error, "error_code"), GetParam().refusal);
-    EXPECT_NE(Text(error, "error_description").find("refused"), std::string::npos);
+    // The host shows the camera's own reason.
+    EXPECT_NE(Text(error, "error_description").find(ResultName(GetParam().refusal)), std::string::npos);
     EXPECT_EQ(Number(error, "capture_id"), -12345.0);  // no file was announced
     EXPECT_EQ(messages.back()->requestId, 0u);
   }
@@ -107,20 +104,18 @@ INSTANTIATE_TEST_SUITE_P(Habits, ReleaseHabitTest,
                                            ReleaseCase{"events-in-calls", 0},
                                            ReleaseCase{"refused-start", 152},
                                            ReleaseCase{"refused-start-late", 131}),
-                         [](const auto& info) {
-                           std::string name = info.param.habit;
-                           for (char& c : name) if (c == '-') c = '_';
-                           return name;
-                         });
+                         HabitName<::testing::TestParamInfo<ReleaseCase>>);
 
 TEST_F(CameraHabitsTest, HungReleaseEndsWhenTheCameraOrTheHostGoes) {
   SimControl("Type0001.md3", "fault capture-hangs");
-  {
-    CDelayedControl unplug("Type0001.md3", "unplug 1", 300);
-    const auto start = Clock::now();
-    camera->capture();
-    EXPECT_LT(SecondsSince(start), 2.0);
-  }
+  std::thread unplug([] {
+    platform::sleepMs(300);
+    SimControl("Type0001.md3", "unplug 1");
+  });
+  auto start = Clock::now();
+  camera->capture();
+  EXPECT_LT(SecondsSince(start), 2.0);
+  unplug.join();
   manager->pumpIdle();
   auto removed = TakeNamed("deviceRemoved");
   ASSERT_EQ(removed.size(), 1u);
@@ -132,7 +127,7 @@ TEST_F(CameraHabitsTest, HungReleaseEndsWhenTheCameraOrTheHostGoes) {
   ASSERT_NE(second, nullptr);
   SimControl("Type0001.md3", "fault capture-hangs");
   hostNotifications.setHostGoneProbe([] { return true; });
-  const auto start = Clock::now();
+  start = Clock::now();
   second->capture();
   EXPECT_LT(SecondsSince(start), 2.0);
 }
@@ -177,11 +172,14 @@ TEST_F(CameraHabitsTest, CameraNotAliveButListedIsReportedGoneOnce) {
   EXPECT_EQ(Number(Payload(*added[0]), "device_id"), 0x102);
 }
 
+struct LiveViewCase {
+  const char* habit;
+};
 class LiveViewHabitTest : public CameraHabitsTest,
-                          public ::testing::WithParamInterface<const char*> {};
+                          public ::testing::WithParamInterface<LiveViewCase> {};
 
 TEST_P(LiveViewHabitTest, FramesReachTheHost) {
-  habit(GetParam());
+  habit(GetParam().habit);
   dispatch("toggleLiveView", 5);
   EXPECT_EQ(liveViewStatus(), "liveViewOn");
   TakeAll();
@@ -203,10 +201,9 @@ TEST_P(LiveViewHabitTest, FramesReachTheHost) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Habits, LiveViewHabitTest, ::testing::Values("lv-elements", "lv-busy"),
-                         [](const auto& info) {
-                           return std::string(info.param) == "lv-busy" ? "lv_busy" : "lv_elements";
-                         });
+INSTANTIATE_TEST_SUITE_P(Habits, LiveViewHabitTest,
+                         ::testing::Values(LiveViewCase{"lv-elements"}, LiveViewCase{"lv-busy"}),
+                         HabitName<::testing::TestParamInfo<LiveViewCase>>);
 
 TEST_F(CameraHabitsTest, LettingGoOfACameraStopsItsLiveView) {
   dispatch("toggleLiveView", 5);
@@ -223,6 +220,15 @@ TEST_F(CameraHabitsTest, LettingGoOfACameraStopsItsLiveView) {
   ASSERT_EQ(liveViewStatus(), "liveViewOn");
   HandleConnectDevice(10, DeviceParams(0x102).get());
   EXPECT_FALSE(camera->m_liveViewOn);
+
+  // So does letting go of every camera at the end: the camera itself is left with it off.
+  ASSERT_TRUE(module1()->m_currentCamera->startLiveView());
+  CNikonModuleManager::DestroyInstance();
+  manager = CNikonModuleManager::getInstance();
+  listDevices();
+  maid::ULONG status = 1;
+  ASSERT_EQ(module1()->m_cameras.at(2)->getUnsignedValue(kNkMAIDCapability_LiveViewStatus, status), 0);
+  EXPECT_EQ(status, 0u);
 }
 
 TEST_F(CameraHabitsTest, EnumerationWithoutCurrentEntryLeavesThatSettingEmpty) {
@@ -254,13 +260,27 @@ TEST_F(CameraHabitsTest, ChangeReportedWhileTheTableIsReadFollowsIt) {
   EXPECT_TRUE(module1()->m_settingsPending) << "the change inside the reads is not lost";
 }
 
-TEST(HeartbeatTick, SkipsATickOnTheThreadThatHoldsTheSdkLock) {
-  CSdkLockGuard lock(g_sdkLock);
-  EXPECT_TRUE(g_sdkLock.heldByThisThread());
-  EXPECT_FALSE(RunHeartbeatTick());  // returns instead of deadlocking
-  bool heldElsewhere = true;
-  std::thread([&] { heldElsewhere = g_sdkLock.heldByThisThread(); }).join();
-  EXPECT_FALSE(heldElsewhere);
+// One thread at a time holds the SDK lock; a heartbeat nested on the holder's own thread
+// returns instead of deadlocking.
+TEST(SdkLock, OneHolderAtATimeAndNestedHeartbeatsSkipTheirTick) {
+  { CSdkLockGuard released(g_sdkLock); }
+  EXPECT_FALSE(g_sdkLock.heldByThisThread());
+  std::atomic<bool> entered{false};
+  std::thread other;
+  {
+    CSdkLockGuard lock(g_sdkLock);
+    EXPECT_TRUE(g_sdkLock.heldByThisThread());
+    EXPECT_FALSE(RunHeartbeatTick());
+    other = std::thread([&] {
+      EXPECT_FALSE(g_sdkLock.heldByThisThread());
+      CSdkLockGuard waits(g_sdkLock);
+      entered = true;
+    });
+    platform::sleepMs(100);
+    EXPECT_FALSE(entered);
+  }
+  other.join();
+  EXPECT_TRUE(entered);
 }
 
 }  // namespace

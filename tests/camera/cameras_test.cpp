@@ -36,29 +36,22 @@ TEST_F(CamerasTest, FindsModulesInListOrderAndNamesCamerasByModuleAndId) {
   listDevices();
   auto messages = TakeAll();
   std::vector<double> added;
-  const ZnLuaTETable* reply = nullptr;
   for (auto& message : messages) {
-    if (message->name->getString() == "deviceAdded") {
-      EXPECT_EQ(message->requestId, 0u);
-      added.push_back(Number(Payload(*message), "device_id"));
-      EXPECT_NE(Text(Payload(*message), "name"), "<absent>");
-    } else if (message->name->getString() == "ok" && message->requestId == 1) {
-      reply = Payload(*message);
-      ASSERT_EQ(&message, &messages.back()) << "the reply comes after the announcements";
-    }
+    if (message->name->getString() != "deviceAdded") continue;
+    EXPECT_EQ(message->requestId, 0u);
+    added.push_back(Number(Payload(*message), "device_id"));
   }
   EXPECT_EQ(added, (std::vector<double>{0x101, 0x102, 0x1701, 0x1702}));
-  ASSERT_NE(reply, nullptr);
-  const ZnLuaTETable* devices = reply->getTable("devices");
+  // The reply comes after the announcements and lists the cameras under keys 1, 2 ...
+  ASSERT_EQ(messages.back()->name->getString(), "ok");
+  const ZnLuaTETable* devices = Payload(*messages.back())->getTable("devices");
   ASSERT_NE(devices, nullptr);
-  ASSERT_EQ(devices->count(), 4u);
-  int position = 0;
+  std::vector<double> listed;
   for (const auto& entry : *devices) {
-    ++position;
-    EXPECT_EQ(entry.first->getNumber(), position);
-    EXPECT_EQ(Number(dynamic_cast<const ZnLuaTETable*>(entry.second), "device_id"),
-              added[position - 1]);
+    EXPECT_EQ(entry.first->getNumber(), static_cast<double>(listed.size() + 1));
+    listed.push_back(Number(dynamic_cast<const ZnLuaTETable*>(entry.second), "device_id"));
   }
+  EXPECT_EQ(listed, added);
 
   // Known cameras are not announced again, but the reply still lists them.
   listDevices();
@@ -150,38 +143,45 @@ TEST_F(CamerasTest, EntryIndexFromTheHostSelectsThatEntry) {
     camera->makeSettingsTable(raw);
     return std::unique_ptr<ZnLuaTETable>(raw);
   };
-  auto before = settings();
-  const ZnLuaTETable* entries = before->getTable("apertureEntries");
-  ASSERT_NE(entries, nullptr);
-  ASSERT_GE(entries->count(), 4u);
-  // Keys are 0, 1, 2 ... in the camera's order.
-  double expectedKey = 0;
-  for (const auto& entry : *entries) EXPECT_EQ(entry.first->getNumber(), expectedKey++);
-
+  const auto before = settings();
   auto choose = [&](const char* key, double index) {
     ZnLuaTETable params;
     params.setString("param_key", key);
     params.setNumber("param_value", index);
     camera->updateCameraSetting(&params, "");
   };
-  auto entryText = [&](double index) {
-    ZnLuaTENumber key(index);
+  const struct {
+    const char* param;
+    const char* key;
+    const char* entries;
+  } cases[] = {{"isoSpeedValue", "isoSpeed", "isoEntries"},
+               {"shutterValue", "shutter", "shutterEntries"},
+               {"wbValue", "whiteBalance", "wbEntries"},
+               {"apertureValue", "aperture", "apertureEntries"}};
+  for (const auto& c : cases) {
+    const ZnLuaTETable* entries = before->getTable(c.entries);
+    ASSERT_NE(entries, nullptr) << c.entries;
+    // Keys are 0, 1, 2 ... in the camera's order.
+    std::vector<std::string> texts;
     for (const auto& entry : *entries) {
-      if (entry.first->getNumber() == index) return entry.second->getString();
+      EXPECT_EQ(entry.first->getNumber(), static_cast<double>(texts.size())) << c.entries;
+      texts.push_back(entry.second->getString());
     }
-    return std::string();
-  };
-  choose("apertureValue", 2);
-  EXPECT_EQ(Text(settings().get(), "aperture"), entryText(2));
-  choose("apertureValue", 3.9);  // truncated toward zero
-  EXPECT_EQ(Text(settings().get(), "aperture"), entryText(3));
-  choose("apertureValue", -0.5);
-  EXPECT_EQ(Text(settings().get(), "aperture"), entryText(0));
+    ASSERT_GE(texts.size(), 4u) << c.entries;
+    choose(c.param, 2);
+    EXPECT_EQ(Text(settings().get(), c.key), texts[2]) << c.param;
+    choose(c.param, 3.9);  // truncated toward zero
+    EXPECT_EQ(Text(settings().get(), c.key), texts[3]) << c.param;
+    choose(c.param, -0.5);
+    EXPECT_EQ(Text(settings().get(), c.key), texts[0]) << c.param;
+  }
   // Indices that name no entry, and names that are not exactly a setting, change nothing.
+  const auto chosen = settings();
   choose("apertureValue", -7);
   choose("apertureValue", 1e300);
   choose("apertureValue ", 1);
-  EXPECT_EQ(Text(settings().get(), "aperture"), entryText(0));
+  choose("wbValue2", 1);
+  for (const auto& c : cases) EXPECT_EQ(Text(settings().get(), c.key), Text(chosen.get(), c.key));
   ZnLuaTENumber notATable(1);
   EXPECT_EQ(camera->setEnumSetting(kNkMAIDCapability_Aperture, &notATable), -123);
 }

@@ -148,6 +148,11 @@ TEST_F(CameraIdRangeTest, IdsPastTheRangeAreNeverAnnounced) {
   EXPECT_EQ(module->m_currentCamera, nullptr);  // a failed connection leaves none connected
   EXPECT_EQ(module->connectCamera(0xFF), 0);
   EXPECT_EQ(module->connectCamera(0x100), -1);
+  // A fresh module has no report pending, and reports the first change at once.
+  module->sendPendingSettings();
+  EXPECT_TRUE(TakeAll().empty());
+  module->notifyCameraSettingsChanged();
+  EXPECT_EQ(TakeNamed("cameraSettingsChanged").size(), 1u);
 
   // Another camera that says it is no longer alive goes, and the connected one stays.
   fake.root.children[1].caps[kNkMAIDCapability_IsAlive].value = 0;
@@ -157,9 +162,8 @@ TEST_F(CameraIdRangeTest, IdsPastTheRangeAreNeverAnnounced) {
   ASSERT_NE(module->m_currentCamera, nullptr);
   EXPECT_EQ(module->deviceIdOf(module->m_currentCamera), 0x1DFFu);
 
-  fake.root.children.erase(0xFF);
-  fake.root.addStandardCaps();
-  module->loadCapabilityInfo();
+  // One the module no longer lists goes too, even while it still answers.
+  fake.root.caps[kNkMAIDCapability_Children] = CFakeCapability::UnsignedEnum({1, 0x100, 0x1FF}, 0);
   module->scanAndInformHostOfCameraChanges();
   EXPECT_EQ(DeviceIdsOf(TakeNamed("deviceRemoved")), (std::vector<double>{0x1DFF}));
   module->deleteRemovedCameras();

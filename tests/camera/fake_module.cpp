@@ -1,15 +1,11 @@
 #include "tests/camera/fake_module.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
 CFakeModule* g_fake = nullptr;
 constexpr maid::ULONG kModuleOpenId = 0xFFFFFFFFu;
-
-void AppendUlong(std::vector<char>& bytes, maid::ULONG value) {
-  const char* raw = reinterpret_cast<const char*>(&value);
-  bytes.insert(bytes.end(), raw, raw + sizeof(value));
-}
 }  // namespace
 
 CFakeCapability CFakeCapability::Unsigned(maid::ULONG value, maid::ULONG type) {
@@ -19,58 +15,44 @@ CFakeCapability CFakeCapability::Unsigned(maid::ULONG value, maid::ULONG type) {
   return cap;
 }
 CFakeCapability CFakeCapability::Text(const std::string& text) {
-  CFakeCapability cap;
-  cap.type = kNkMAIDCapType_String;
+  CFakeCapability cap = Unsigned(0, kNkMAIDCapType_String);
   cap.text = text;
-  return cap;
-}
-CFakeCapability CFakeCapability::Bool(bool value) {
-  CFakeCapability cap;
-  cap.type = kNkMAIDCapType_Boolean;
-  cap.value = value ? 1 : 0;
   return cap;
 }
 CFakeCapability CFakeCapability::UnsignedEnum(const std::vector<maid::ULONG>& values,
                                               maid::ULONG current) {
-  CFakeCapability cap;
-  cap.type = kNkMAIDCapType_Enum;
+  CFakeCapability cap = Unsigned(0, kNkMAIDCapType_Enum);
   cap.current = current;
   cap.elementCount = static_cast<maid::ULONG>(values.size());
-  for (maid::ULONG v : values) AppendUlong(cap.elements, v);
+  const char* raw = reinterpret_cast<const char*>(values.data());
+  cap.elements.assign(raw, raw + values.size() * sizeof(maid::ULONG));
   return cap;
 }
+// Packed: each text with its terminator, elementCount the byte length. Fixed: 256-byte slots.
 CFakeCapability CFakeCapability::PackedEnum(const std::vector<std::string>& values,
                                             maid::ULONG current) {
-  CFakeCapability cap;
-  cap.type = kNkMAIDCapType_Enum;
+  CFakeCapability cap = UnsignedEnum({}, current);
   cap.enumKind = kNkMAIDArrayType_PackedString;
   cap.elementSize = 1;
-  cap.current = current;
   for (const std::string& v : values) cap.elements.insert(cap.elements.end(), v.c_str(), v.c_str() + v.size() + 1);
   cap.elementCount = static_cast<maid::ULONG>(cap.elements.size());
   return cap;
 }
 CFakeCapability CFakeCapability::FixedEnum(const std::vector<std::string>& values,
                                            maid::ULONG current) {
-  CFakeCapability cap;
-  cap.type = kNkMAIDCapType_Enum;
+  CFakeCapability cap = UnsignedEnum({}, current);
   cap.enumKind = kNkMAIDArrayType_String;
   cap.elementSize = 256;
-  cap.current = current;
   cap.elementCount = static_cast<maid::ULONG>(values.size());
-  for (const std::string& v : values) {
-    std::vector<char> slot(256, 0);
-    std::memcpy(slot.data(), v.data(), v.size() < 255 ? v.size() : 255);
-    cap.elements.insert(cap.elements.end(), slot.begin(), slot.end());
-  }
+  cap.elements.assign(values.size() * 256, 0);
+  for (std::size_t i = 0; i < values.size(); ++i)
+    std::memcpy(&cap.elements[i * 256], values[i].data(), std::min<std::size_t>(values[i].size(), 255));
   return cap;
 }
-CFakeCapability CFakeCapability::Process() { return Unsigned(0, kNkMAIDCapType_Process); }
-CFakeCapability CFakeCapability::Callback() { return Unsigned(0, kNkMAIDCapType_Process); }
 
 void CFakeObject::addStandardCaps() {
-  caps[kNkMAIDCapability_EventProc] = CFakeCapability::Callback();
-  caps[kNkMAIDCapability_DataProc] = CFakeCapability::Callback();
+  caps[kNkMAIDCapability_EventProc] = CFakeCapability::Process();
+  caps[kNkMAIDCapability_DataProc] = CFakeCapability::Process();
   std::vector<maid::ULONG> ids;
   for (const auto& child : children) ids.push_back(child.first);
   caps[kNkMAIDCapability_Children] = CFakeCapability::UnsignedEnum(ids, 0);
@@ -91,7 +73,7 @@ maid::NKERROR CFakeModule::FakeEntryPoint(maid::MaidObject* object, maid::ULONG 
 
 int CFakeModule::count(maid::ULONG command, std::int64_t objectId) const {
   int n = 0;
-  for (const CFakeCall& call : calls)
+  for (const Call& call : calls)
     if (call.command == command && (objectId < 0 || call.objectId == objectId)) ++n;
   return n;
 }
@@ -115,23 +97,18 @@ void CFakeModule::queueEvent(const std::vector<maid::ULONG>& path, maid::ULONG e
   });
 }
 
-CFakeObject* CFakeModule::byRecord(maid::MaidObject* record) {
-  if (!record) return nullptr;
-  std::vector<CFakeObject*> stack{&root};
-  while (!stack.empty()) {
-    CFakeObject* node = stack.back();
-    stack.pop_back();
-    if (node->record == record) return node;
-    for (auto& child : node->children) stack.push_back(&child.second);
-  }
+CFakeObject* CFakeModule::byRecord(maid::MaidObject* record, CFakeObject& from) {
+  if (from.record == record) return &from;
+  for (auto& child : from.children)
+    if (CFakeObject* found = byRecord(record, child.second)) return found;
   return nullptr;
 }
 
 maid::NKERROR CFakeModule::handle(maid::MaidObject* object, maid::ULONG command, maid::ULONG param,
                                   maid::ULONG dataType, maid::NKPARAM data,
                                   maid::CompletionProc proc, maid::NKREF ref) {
-  CFakeObject* self = byRecord(object);
-  calls.push_back({object ? (self ? self->id : 0xFFFFFFFEu) : kModuleOpenId, command, param, dataType});
+  CFakeObject* self = object ? byRecord(object, root) : nullptr;
+  calls.push_back({object ? (self ? self->id : 0xFFFFFFFEu) : kModuleOpenId, command});
   if (command == kNkMAIDCommand_Open) {
     CFakeObject* target = nullptr;
     if (!object) {

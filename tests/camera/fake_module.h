@@ -1,10 +1,9 @@
-// A scripted camera module for tests: an object tree of fake SDK objects with capability
-// lists and values, behind a plain MAIDEntryPoint (FakeEntryPoint). It records every call,
-// can answer GetCapInfo with kNkMAIDResult_BufferSize a number of times, and delivers queued
-// events, data blocks and completions inside kNkMAIDCommand_Async, as real modules do.
-//
-// There is one fake module per process (the entry point is a plain function); a test creates
-// a CFakeModule, which becomes current until it is destroyed. Single-threaded.
+// A scripted camera module for what the simulator cannot do: an object tree of fake SDK
+// objects with capability lists and values, behind a plain MAIDEntryPoint (FakeEntryPoint). It
+// records every call, can answer GetCapInfo with kNkMAIDResult_BufferSize a number of times,
+// takes any object id, and delivers queued events and completions inside kNkMAIDCommand_Async,
+// as real modules do. One fake per process (the entry point is a plain function): the newest
+// CFakeModule is current until destroyed. Single-threaded.
 #pragma once
 
 #include <cstdint>
@@ -16,46 +15,38 @@
 #include "camera/maid/maid.h"
 
 struct CFakeCapability {
-  maid::ULONG type = kNkMAIDCapType_Unsigned;  // kNkMAIDCapType_*
-  maid::ULONG value = 0;                      // integer, unsigned and boolean value
-  std::string text;                           // string value
+  maid::ULONG type = kNkMAIDCapType_Unsigned;
+  maid::ULONG value = 0;  // integer, unsigned and boolean value
+  std::string text;
   // Enumerations: kind, element size, current index and the raw element bytes.
   maid::ULONG enumKind = kNkMAIDArrayType_Unsigned;
   std::uint16_t elementSize = 4;
   maid::ULONG current = 0;
   maid::ULONG elementCount = 0;  // byte length for packed strings
   std::vector<char> elements;
-  maid::NKERROR getResult = 0;   // answered by CapGet instead of the value when not 0
-  maid::NKERROR startResult = 0; // answered by CapStart
+  maid::NKERROR getResult = 0;    // answered by CapGet instead of the value when not 0
+  maid::NKERROR startResult = 0;  // answered by CapStart
 
   static CFakeCapability Unsigned(maid::ULONG value, maid::ULONG type = kNkMAIDCapType_Unsigned);
   static CFakeCapability Text(const std::string& text);
-  static CFakeCapability Bool(bool value);
+  static CFakeCapability Bool(bool value) { return Unsigned(value, kNkMAIDCapType_Boolean); }
+  static CFakeCapability Process() { return Unsigned(0, kNkMAIDCapType_Process); }
   static CFakeCapability UnsignedEnum(const std::vector<maid::ULONG>& values, maid::ULONG current);
   static CFakeCapability PackedEnum(const std::vector<std::string>& values, maid::ULONG current);
   static CFakeCapability FixedEnum(const std::vector<std::string>& values, maid::ULONG current);
-  static CFakeCapability Process();  // type 0, for CapStart
-  static CFakeCapability Callback(); // EventProc / DataProc slots
 };
 
 struct CFakeObject {
   maid::ULONG id = 0;
   std::map<maid::ULONG, CFakeCapability> caps;  // listed in id order
   std::map<maid::ULONG, CFakeObject> children;  // openable children by id
-  maid::NKERROR openResult = 0;                 // answered by Open of this object
+  maid::NKERROR openResult = 0;
   // Filled while open.
   maid::MaidObject* record = nullptr;
   maid::MaidCallback eventProc{};
   maid::MaidCallback dataProc{};
   // Adds kNkMAIDCapability_EventProc, DataProc and Children (listing `children`).
   void addStandardCaps();
-};
-
-struct CFakeCall {
-  maid::ULONG objectId;  // id of the object addressed (0xFFFFFFFF for a module open)
-  maid::ULONG command;
-  maid::ULONG param;
-  maid::ULONG dataType;
 };
 
 class CFakeModule {
@@ -71,19 +62,22 @@ class CFakeModule {
   int count(maid::ULONG command, std::int64_t objectId = -1) const;
   // The fake of an open or openable object: the root, or a path of child ids.
   CFakeObject* find(const std::vector<maid::ULONG>& path);
+  // Queues an event for the object at `path`, delivered at the next Async.
+  void queueEvent(const std::vector<maid::ULONG>& path, maid::ULONG event, maid::NKPARAM data);
 
-  CFakeObject root;                         // the module object
-  std::vector<CFakeCall> calls;             // every call, in order
-  int bufferSizeAnswers = 0;                // GetCapInfo answers BufferSize this many times
-  bool completeOnAsync = true;              // pending CapStarts complete at the next Async
+  struct Call {
+    maid::ULONG objectId;  // 0xFFFFFFFF for a module open
+    maid::ULONG command;
+  };
+  CFakeObject root;                            // the module object
+  std::vector<Call> calls;                     // every call, in order
+  int bufferSizeAnswers = 0;                   // GetCapInfo answers BufferSize this many times
+  bool completeOnAsync = true;                 // pending CapStarts complete at the next Async
   maid::NKERROR completionResult = 0;
   maid::NKERROR asyncResult = 0;
   std::vector<std::function<void()>> onAsync;  // run (and dropped) at the next Async
-  int openObjects = 0;                      // opened and not yet closed
-  std::vector<maid::ULONG> closeOrder;      // ids in the order of their Close
-
-  // Queues an event for the object at `path`, delivered at the next Async.
-  void queueEvent(const std::vector<maid::ULONG>& path, maid::ULONG event, maid::NKPARAM data);
+  int openObjects = 0;                         // opened and not yet closed
+  std::vector<maid::ULONG> closeOrder;         // ids in the order of their Close
 
  private:
   struct Pending {
@@ -95,6 +89,6 @@ class CFakeModule {
   maid::NKERROR handle(maid::MaidObject* object, maid::ULONG command, maid::ULONG param,
                        maid::ULONG dataType, maid::NKPARAM data, maid::CompletionProc proc,
                        maid::NKREF ref);
-  CFakeObject* byRecord(maid::MaidObject* record);
+  CFakeObject* byRecord(maid::MaidObject* record, CFakeObject& from);
   std::vector<Pending> m_pending;
 };
