@@ -83,7 +83,10 @@ NKERROR Open(MaidObject* parent, ULONG id, NKPARAM data) {
     } else if (p.kind == Kind::Camera) {
       Camera* camera = FindCamera(p.cameraId);
       if (!camera || !camera->items.count(id)) return kNkMAIDResult_ValueOutOfBounds;
-      if (sim.faults.itemOpenRefused) return kNkMAIDResult_HardwareError;
+      if (sim.faults.itemOpenRefused) {  // one picture's item, as the shot faults are
+        sim.faults.itemOpenRefused = false;
+        return kNkMAIDResult_HardwareError;
+      }
       node.kind = Kind::Item;
       node.cameraId = p.cameraId;
       node.itemId = id;

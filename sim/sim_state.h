@@ -82,8 +82,8 @@ struct Node {
   sdk::MaidCallback dataProc{};
 };
 
-// Faults armed by the control line. The open and alive faults hold until "clear"; the others
-// fire once.
+// Faults armed by the control line. The module, camera and alive faults hold until "clear";
+// the others, a picture's item refused among them, fire once.
 struct Faults {
   bool moduleOpenRefused = false;
   bool itemOpenRefused = false;

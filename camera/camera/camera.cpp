@@ -6,6 +6,7 @@
 #include <memory>
 #include <vector>
 
+#include "camera/camera_host.h"
 #include "camera/modules/nikon_module.h"
 #include "camera/sdkobject/maid_names.h"
 #include "platform/platform.h"
@@ -235,14 +236,20 @@ void CCamera::onEvent(maid::ULONG event, maid::NKPARAM data) {
   Trace("Camera event notification: %s", EventName(event));
   if (event == kNkMAIDEvent_AddChild) {
     // This runs inside the module's event procedure: an exception must never travel out
-    // through the module's own frames, so a capture item that cannot be opened is traced and
-    // dropped here.
+    // through the module's own frames. A capture item that cannot be opened is a picture
+    // the host never gets to hear of, so it is told here.
+    ++m_itemsAnnounced;
+    const unsigned itemId = static_cast<unsigned>(data);
     try {
-      onItemAdded(static_cast<maid::ULONG>(data));
+      onItemAdded(itemId);
     } catch (int result) {
-      Trace("New capture item %u could not be opened: %d", static_cast<unsigned>(data), result);
+      Trace("New capture item %u could not be opened: %d", itemId, result);
+      CameraHost().downloadFailed(result, std::string("New picture: the camera refused to open it (") +
+                                              ResultName(result) + ")", 0);
     } catch (...) {
-      Trace("New capture item %u could not be handled", static_cast<unsigned>(data));
+      Trace("New capture item %u could not be handled", itemId);
+      CameraHost().downloadFailed(kNkMAIDResult_OutOfMemory,
+                                  "New picture: no memory to take it from the camera", 0);
     }
     return;
   }

@@ -35,6 +35,10 @@ class ZnLuaTETable;
 // module's type name (the first word of its name, "Type0001" ...) and the camera type.
 std::uint32_t LiveViewHeaderSize(std::uint32_t cameraType, const std::string& moduleType);
 
+// The error code the host gets for a release that never came back (the camera neither
+// completed it nor sent a file) and did not leave either.
+constexpr int kReleaseNotEnded = -1008;
+
 class CCamera : public CNikonObject {
  public:
   // Opens source `id` under `module`. The caller runs initialize() next and hands the camera
@@ -79,7 +83,8 @@ class CCamera : public CNikonObject {
   // Releases the shutter and waits until the SDK reports the command complete (or the wait
   // can no longer help: completion_wait.h). The new items' downloads run inside this wait. A
   // release the camera refuses, at the start or in its completion, is reported to the host
-  // as a failed download without a capture id.
+  // as a failed download without a capture id, and so is one that never comes back
+  // (kReleaseNotEnded) without a single file.
   void capture() LB_REQUIRES(g_sdkLock);
   // Switches live view on; true, with m_liveViewOn set, when the camera took it.
   bool startLiveView() LB_REQUIRES(g_sdkLock);
@@ -124,6 +129,7 @@ class CCamera : public CNikonObject {
   std::string m_moduleType;                  // first word of the module's name, e.g. "Type0023"
   bool m_gone = false;                       // a rescan took the camera out: unplugged or dead
   maid::NKERROR m_releaseResult = 0;         // result of the last release's completion
+  std::uint32_t m_itemsAnnounced = 0;        // capture items this camera has announced
 
  private:
   // Tells the host that the camera would not take the picture (`result` is the SDK's).

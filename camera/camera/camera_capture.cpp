@@ -51,9 +51,23 @@ void CCamera::capture() {
   // The new items' downloads run inside the wait. It ends with the completion, an Async
   // error, the camera going or the host going, or after startTimeoutMs() in which nothing at
   // all arrived: long enough for a timed exposure with long-exposure noise reduction.
+  const std::uint32_t itemsBefore = m_itemsAnnounced;
   const WaitOutcome outcome = WaitForCompletion(*this, completion, startTimeoutMs());
-  if (outcome == WaitOutcome::Completed && m_releaseResult != kNkMAIDResult_NoError)
+  if (outcome == WaitOutcome::Completed && m_releaseResult != kNkMAIDResult_NoError) {
     reportRefusedRelease(m_releaseResult);
+  } else if ((outcome == WaitOutcome::Inactive || outcome == WaitOutcome::AsyncFailed) &&
+             m_itemsAnnounced == itemsBefore) {
+    // The release never came back and no file came of it: the photographer must hear that
+    // the shot is missing. (A gone camera is reported by its removal; a gone host hears
+    // nothing anyway.)
+    const std::string description =
+        outcome == WaitOutcome::Inactive
+            ? "The release did not come back: the camera sent nothing for " +
+                  std::to_string(startTimeoutMs() / 1000) + " s"
+            : std::string("The release did not come back: the camera stopped answering");
+    Trace("%s", description.c_str());
+    CameraHost().downloadFailed(kReleaseNotEnded, description, 0);
+  }
 }
 
 void CCamera::reportRefusedRelease(maid::NKERROR result) {
