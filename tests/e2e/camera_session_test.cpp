@@ -80,7 +80,7 @@ TEST_P(HabitSessionTest, WholeSession) {
     EXPECT_FALSE(wasOn);
     ASSERT_TRUE(m_session.toggleAutoFocus(&wasOn, &error)) << error;
     EXPECT_TRUE(wasOn);
-    shutdownCleanly();
+    ExpectOrderlyShutdown(m_session);
 }
 
 INSTANTIATE_TEST_SUITE_P(Habits, HabitSessionTest,

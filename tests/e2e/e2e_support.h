@@ -96,8 +96,6 @@ protected:
     }
     CHostClient& client() { return m_session.client(); }
 
-    void expectOrderlyShutdown() { ExpectOrderlyShutdown(m_session); }
-
     CTestDownloadFolder m_downloads{CurrentTestName()};
     CHostSession m_session;
 };
@@ -115,7 +113,6 @@ protected:
     void control(const std::string& line) {
         std::ofstream(m_control, std::ios::app) << line << "\n";
     }
-    void shutdownCleanly() { ExpectOrderlyShutdown(m_session); }
 
     // Declared before the session, which must end before its folder is removed.
     CTestDownloadFolder m_downloads{CurrentTestName()};

@@ -29,16 +29,10 @@ TEST_F(ProcessTest, HostClosingItsPipesEndsTheProcess) {
 }
 
 TEST_F(ProcessTest, MalformedRequestsAreDroppedAndTheProcessGoesOn) {
-    std::string deep;
-    for (int i = 0; i < 1000; ++i) deep += std::string("\x05\0\0\0\x01\0\0\0\x01\0\0\0", 12);
+    // What the decoder refuses is the codec suite's business; here, what only a pipe brings.
     const std::string bad[] = {
         std::string(),                                       // zero-length message
-        std::string("\x01\x02\x03", 3),                      // shorter than its request id
         std::string("garbage that is no message at all"),
-        std::string("\x07\0\0\0\x03\0\0\0\x40\0\0\0ok", 14),  // string cut short
-        std::string("\x07\0\0\0\x09\0\0\0", 8),              // unknown top-level tag
-        std::string("\x07\0\0\0", 4) + deep,                 // nesting far too deep
-        std::string("\x07\0\0\0\x02\0\0\0\0\0\0\0\0\0\xf0\x3f\x01\0\0\0", 20),  // number name
         std::string(kMaxMessageSize + 1, 'x'),               // over the size limit
     };
     for (const std::string& bytes : bad) {
@@ -49,7 +43,7 @@ TEST_F(ProcessTest, MalformedRequestsAreDroppedAndTheProcessGoesOn) {
     // Nothing answers them; the camera side's own notifications (id 0) may come meanwhile.
     for (const HostMessage& message : client().collectFor(500)) EXPECT_EQ(message.requestId, 0u);
     EXPECT_EQ(client().undecodableCount(), 0u);
-    expectOrderlyShutdown();
+    ExpectOrderlyShutdown(m_session);
 }
 
 TEST_F(ProcessTest, ASecondProcessGivesUpOnPipesTheFirstHolds) {
@@ -71,7 +65,7 @@ TEST_F(ProcessTest, ASecondProcessGivesUpOnPipesTheFirstHolds) {
 
     const std::uint32_t id = client().send("listDevices");
     ASSERT_TRUE(client().waitForReply(id, 10000)) << "the first process no longer answers";
-    expectOrderlyShutdown();
+    ExpectOrderlyShutdown(m_session);
 }
 
 TEST(PipeClaim, PipesReleasedWhileTheProcessRetriesAreTaken) {

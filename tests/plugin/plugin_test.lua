@@ -168,20 +168,6 @@ tests["launch, relaunch when the process ends, and a second init"] = function()
 	sdk.spawns[2].connected("connection-2")
 	same(task.queryDevices(), { status = "notReady" }, "the new list is not there yet")
 	same({ lastSent().name, lastSent().connection }, { "listDevices", "connection-2" }, "asked again")
-
-	-- The executable's path on macOS, and a debug build's.
-	task = freshTask()
-	MAC_ENV = true
-	task.init({}, "/Plugins/LensBridge.plugin", nil)
-	DEBUG = true
-	task.init({}, "/Plugins/LensBridge.plugin", nil)
-	local debugPath = "/Plugins/LensBridge.plugin/../../../../../lensbridge/Debug/lensbridge.app/Contents/MacOS/lensbridge"
-	sdk.files[debugPath] = "file"
-	task.init({}, "/Plugins/LensBridge.plugin", nil)
-	MAC_ENV, DEBUG = nil, nil
-	local bundled = "/Plugins/LensBridge.plugin/Contents/PlugIns/lensbridge.app/Contents/MacOS/lensbridge"
-	same({ sdk.spawns[1].path, sdk.spawns[2].path, sdk.spawns[3].path },
-		{ bundled, bundled, debugPath }, "release, debug without a debug build, debug build")
 end
 
 tests["device list: asked once, then following the cameras that come and go"] = function()
@@ -280,8 +266,6 @@ tests["host calls send their commands with the keys the process reads"] = functi
 		same({ lastSent().connection, lastSent().name, lastSent().params, answer and answer.status },
 			{ "connection-1", command, params, status }, name)
 	end
-	task.shutdown()
-	same(sdk.closed, { { "connection-1", "lensbridge" } }, "connection closed")
 end
 
 tests["live view: the window commands follow its state"] = function()

@@ -1,15 +1,12 @@
 // A caller of a simulated module that behaves as the camera layer does, but records which
-// event, block and completion came inside which of its calls, and each download's blocks and
-// bytes. One test thread; the module calls back on it, inside the driver's own calls.
+// event and completion came inside which of its calls, and each download's blocks. One test thread; the module calls back on it, inside the driver's own calls.
 #pragma once
 
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <map>
 #include <memory>
 #include <string>
@@ -31,29 +28,17 @@ struct SeenEvent {
 struct SeenCompletion {
   maid::NKERROR result;
   maid::ULONG insideCall;
+  std::size_t eventsBefore;  // how many events came before it
 };
 struct SeenBlock {
-  maid::ULONG flags, fileType, total, offset, length;
+  maid::ULONG offset, length, total;
 };
 struct Download {
-  std::vector<SeenBlock> blocks;     // in the order sent
-  std::vector<unsigned char> bytes;  // grown to the highest block end
+  std::vector<SeenBlock> blocks;  // in the order sent
   bool completed = false;
   maid::NKERROR result = 0;
   std::vector<maid::ULONG> announcedDuring;  // items announced while this one transferred
 };
-
-// Empty when `blocks` cover [0, total) exactly once; else what is wrong.
-template <class Block>
-std::string CoverageProblem(std::vector<Block> blocks, std::uint64_t total) {
-  std::sort(blocks.begin(), blocks.end(), [](const Block& a, const Block& b) { return a.offset < b.offset; });
-  std::uint64_t next = 0;
-  for (const Block& b : blocks) {
-    if (b.offset != next) return "gap or overlap at " + std::to_string(next);
-    next += b.length;
-  }
-  return next == total ? "" : "ends at " + std::to_string(next);
-}
 
 class CSimDriver {
  public:
@@ -100,7 +85,7 @@ class CSimDriver {
       proc = [](maid::MaidObject*, maid::ULONG, maid::ULONG, maid::ULONG, maid::NKPARAM,
                 maid::NKREF ref, maid::NKERROR result) {
         auto* self = static_cast<CSimDriver*>(ref);
-        self->completions.push_back({result, self->currentCall()});
+        self->completions.push_back({result, self->currentCall(), self->events.size()});
       };
     m_calls.push_back(command);
     const maid::NKERROR result = m_entry(object, command, param, dataType, data, proc, this);
@@ -182,16 +167,9 @@ class CSimDriver {
     maid::MaidObject item{}, data{};
     if (call(camera(), kNkMAIDCommand_Open, itemId, kNkMAIDDataType_ObjectPtr, ptr(&item)) != 0) return;
     if (call(&item, kNkMAIDCommand_Open, 1, kNkMAIDDataType_ObjectPtr, ptr(&data)) == 0) {
-      maid::DataProc onData = [](maid::NKREF ref, void* info, void* bytes) {
-        auto* d = static_cast<Download*>(ref);
-        SeenBlock block;
-        std::memcpy(&block, info, sizeof block);
-        d->blocks.push_back(block);
-        const std::uint64_t end = std::uint64_t{block.offset} + block.length;
-        if (end <= 0xFFFFFFFFu) {
-          if (d->bytes.size() < end) d->bytes.resize(end);
-          std::memcpy(d->bytes.data() + block.offset, bytes, block.length);
-        }
+      maid::DataProc onData = [](maid::NKREF ref, void* info, void*) {
+        const auto* block = static_cast<maid::MaidDataInfo*>(info);
+        static_cast<Download*>(ref)->blocks.push_back({block->ulStart, block->ulLength, block->ulTotalLength});
         return maid::NKERROR{0};
       };
       setCallback(&data, kNkMAIDCapability_DataProc, onData, &d);

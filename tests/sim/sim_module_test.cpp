@@ -1,9 +1,10 @@
 // The module as every camera test relies on it: its declarations of the module interface agree
 // with the camera layer's, it calls back only inside the caller's own calls, its scenarios put
-// cameras on the right module and name a bad line, and its ragged block plans keep their
-// promises for every file size and seed.
+// cameras on the right module and name a bad line, a bad control line is refused, and its
+// ragged block plans keep their promises for every file size and seed.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -18,6 +19,17 @@
 namespace {
 
 using simtest::CSimDriver;
+
+// Empty when `blocks` cover [0, total) exactly once; else what is wrong.
+std::string CoverageProblem(std::vector<lbsim::Block> blocks, std::uint64_t total) {
+  std::sort(blocks.begin(), blocks.end(), [](const auto& a, const auto& b) { return a.offset < b.offset; });
+  std::uint64_t next = 0;
+  for (const lbsim::Block& b : blocks) {
+    if (b.offset != next) return "gap or overlap at " + std::to_string(next);
+    next += b.length;
+  }
+  return next == total ? "" : "ends at " + std::to_string(next);
+}
 
 namespace sim = lbsim::sdk;
 
@@ -102,7 +114,7 @@ TEST(SimContract, EventsWaitForTheCallersAsync) {
   EXPECT_EQ(driver.events.size(), 1u);
 }
 
-TEST(SimScenario, ModuleLinesPutCamerasOnOneModuleOnly) {
+TEST(SimScenario, ModuleLinesPutCamerasOnOneModuleOnlyAndBadControlLinesAreRefused) {
   const std::string scenario =
       "camera 1\nmodule Type0023\ncamera 5 habits=sync-complete\nat 0 plug 6\nmodule any\ncamera 2\n";
   {
@@ -119,6 +131,10 @@ TEST(SimScenario, ModuleLinesPutCamerasOnOneModuleOnly) {
   ASSERT_TRUE(type23.openCamera(5));
   type23.setUnsigned(kNkMAIDCapability_SaveMedia, 1);
   EXPECT_EQ(type23.startCapture(), 0) << "camera 5 keeps its habits on its module";
+  // A control line the module does not understand is refused, not taken for something else.
+  for (const char* bad : {"habit no-such-habit on", "habit sync-complete maybe",
+                          "habit sync-complete on 9", "rate 0", "shoot 9"})
+    EXPECT_EQ(type23.control(bad), -1) << bad;
 }
 
 TEST(SimScenario, BadStatementsNameTheirLine) {
@@ -149,7 +165,7 @@ TEST(SimBlocks, RaggedPlansCoverTheFileOnceOutOfOrderAndTidyOnesInMegabytes) {
     for (std::uint64_t seed = 0; seed < 200; ++seed) {
       const auto blocks = lbsim::PlanBlocks(total, true, seed * 0x9E3779B97F4A7C15ull);
       SCOPED_TRACE("total " + std::to_string(total) + " seed " + std::to_string(seed));
-      ASSERT_EQ(simtest::CoverageProblem(blocks, total), "");
+      ASSERT_EQ(CoverageProblem(blocks, total), "");
       for (const lbsim::Block& b : blocks) {
         ASSERT_GE(b.length, 1u);
         ASSERT_LE(b.length, lbsim::kLargestRaggedBlock);
