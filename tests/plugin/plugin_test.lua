@@ -5,26 +5,25 @@
 local chunkDir = assert(arg[1], "usage: lua5.1 plugin_test.lua CHUNK-DIR [RECORDING]")
 local recordingPath = arg[2]
 
--- Values equal, tables compared key by key to any depth.
+-- A value as text, table keys sorted: two values are the same when their texts are.
+local function show(value)
+	if type(value) == "string" then return string.format("%q", value) end
+	if type(value) ~= "table" then return tostring(value) end
+	local keys, parts = {}, {}
+	for key in pairs(value) do keys[#keys + 1] = key end
+	table.sort(keys, function(a, b) return show(a) < show(b) end)
+	for _, key in ipairs(keys) do parts[#parts + 1] = "[" .. show(key) .. "]=" .. show(value[key]) end
+	return "{" .. table.concat(parts, ", ") .. "}"
+end
 local function same(actual, expected, what)
-	local function differs(a, b, path)
-		if type(a) ~= "table" or type(b) ~= "table" then
-			if a ~= b then return path .. ": expected " .. tostring(b) .. ", got " .. tostring(a) end
-			return nil
-		end
-		for key, value in pairs(b) do
-			local found = differs(a[key], value, path .. "." .. tostring(key))
-			if found then return found end
-		end
-		for key in pairs(a) do
-			if b[key] == nil then return path .. "." .. tostring(key) .. ": not expected" end
-		end
+	if show(actual) ~= show(expected) then
+		error(what .. "\n  expected " .. show(expected) .. "\n  got      " .. show(actual), 2)
 	end
-	local found = differs(actual, expected, what or "value")
-	if found then error(found, 2) end
 end
 
--- The fake SDK. Everything the scripts do to the host is recorded here.
+-- The fake SDK. Everything the scripts do to the host is recorded in sdk: the messages sent to
+-- the process as { name, params } (each on the connection the last launch made), the host's
+-- callback as { message, params }, and the callback of the last message sent as sdk.reply.
 local sdk
 package.preload["HxLogger"] = function()
 	return function()
@@ -36,29 +35,24 @@ package.preload["HxLogger"] = function()
 	end
 end
 package.preload["HxPathUtils"] = function()
-	return { child = function(base, relative) return base .. "/" .. relative end,
-		extension = function(path) return path:match("%.([^./\\]+)$") end }
+	return { extension = function(path) return path:match("%.([^./\\]+)$") end }
 end
-package.preload["HxFileUtils"] = function() return { exists = function(path) return sdk.files[path] end } end
+package.preload["HxFileUtils"] = function() return {} end
 package.preload["HxTableUtils"] = function() return { debugDumpTable = function() end } end
 package.preload["HxRemoteCommunication"] = function()
 	return {
-		spawnTaskAndConnect = function(name, path, onConnected, onTerminated)
-			sdk.spawns[#sdk.spawns + 1] = { name = name, path = path, connected = onConnected,
-				terminated = onTerminated }
+		spawnTaskAndConnect = function(name, path, connected, ended)
+			sdk.spawns[#sdk.spawns + 1] = { name = name, path = path, connected = connected, ended = ended }
 		end,
 		sendMessageToServer = function(connection, name, params, callback)
-			sdk.sent[#sdk.sent + 1] = { connection = connection, name = name, params = params,
-				callback = callback }
+			same(connection, sdk.connection, name .. " connection")
+			sdk.sent[#sdk.sent + 1], sdk.reply = { name, params }, callback
 		end,
 		pollForMessage = function(connection)
 			sdk.polled = connection
-			local message = table.remove(sdk.inbox, 1)
-			if message then return message[1], message[2] end
+			return unpack(table.remove(sdk.inbox, 1) or {})
 		end,
-		closeNamedConnection = function(connection, name)
-			sdk.closed[#sdk.closed + 1] = { connection, name }
-		end,
+		closeNamedConnection = function(connection, name) sdk.closed[#sdk.closed + 1] = { connection, name } end,
 	}
 end
 LOC = function(key) return (key:gsub("^.-=", "")) end
@@ -73,38 +67,38 @@ for _, module in ipairs(chunks) do
 	local bytes = file:read("*a")
 	file:close()
 	loaded[module] = { bytes = bytes, chunk = assert(loadstring(bytes, "=" .. resource)) }
+	package.preload[module] = loaded[module].chunk
 end
 
-local function freshTask()
-	sdk = { log = {}, spawns = {}, sent = {}, inbox = {}, closed = {}, files = {}, hostCalls = {} }
-	for _, module in ipairs(chunks) do
-		package.loaded[module] = nil
-		if module ~= "INFO" then package.preload[module] = loaded[module].chunk end
-	end
-	local task = require "LensBridgeTask"
-	task.setCallback(nil, function(message, params)
-		sdk.hostCalls[#sdk.hostCalls + 1] = { message = message, params = params }
-	end)
-	return task
+local task
+local function fresh()
+	sdk = { log = {}, spawns = {}, sent = {}, inbox = {}, closed = {}, host = {} }
+	for _, module in ipairs(chunks) do package.loaded[module] = nil end
+	task = require "LensBridgeTask"
+	task.setCallback(nil, function(message, params) sdk.host[#sdk.host + 1] = { message, params } end)
 end
-
-local function lastSent() return sdk.sent[#sdk.sent] end
-local function hostCallsNamed(name)
-	local found = {}
-	for _, call in ipairs(sdk.hostCalls) do
-		if call.message == name then found[#found + 1] = call end
-	end
-	return found
+local function connect(connection)
+	sdk.connection = connection
+	sdk.spawns[#sdk.spawns].connected(connection)
 end
+local function notify(message, params) task.tetherCallback(nil, message, params) end
+-- What was sent to the process, or told the host, since the last look.
+local function expectSent(expected, what) same(sdk.sent, expected, what); sdk.sent = {} end
+local function expectHost(expected, what) same(sdk.host, expected, what); sdk.host = {} end
 
--- A task launched, connected and with the device list of the reply to "listDevices".
+-- A task launched, connected and holding the device list of the reply to "listDevices".
 local function connectedTask()
-	local task = freshTask()
+	fresh()
 	task.init({}, "C:/plugins/lensbridge", nil)
-	sdk.spawns[1].connected("connection-1")
+	connect("connection-1")
 	task.queryDevices()
-	lastSent().callback("ok", { devices = { { device_id = 257, name = "D850" } } })
-	return task
+	sdk.reply("ok", { devices = { { device_id = 257, name = "D850" } } })
+	sdk.sent, sdk.host = {}, {}
+end
+local function toggle(result)
+	task.toggleLiveView(nil, 257, 1, 480, 640, 0, 0, "Live")
+	sdk.reply(result)
+	sdk.sent = {}
 end
 
 local tests = {}
@@ -115,20 +109,19 @@ tests["the chunks, the plug-in information and the provider's functions"] = func
 		-- A stripped chunk names no source: the main function's source string is empty.
 		same(entry.bytes:sub(13, 20), string.rep("\0", 8), module .. " source name")
 	end
-	local info = loaded.INFO.chunk()
 	-- The host compares VERSION fields as numbers; a text there is not a version it can read.
-	same({ info.HxSdkVersion, info.HxSdkMinimumVersion, info.HxPluginName, info.VERSION.revision,
-		type(info.VERSION.major), type(info.VERSION.minor), type(info.VERSION.build),
-		#info.HxToolkitIdentifier > 0 }, { 3, 3, "Nikon Tether Plugin", 0, "number", "number",
-		"number", true }, "INFO")
-	same(info.HxCameraTetherServiceProvider, { title = "Nikon Tether Plugin",
-		file = "LensBridgeServiceProvider.lua", enableHeartBeatChecks = true }, "provider entry")
+	local info = loaded.INFO.chunk()
+	local version = info.VERSION
+	info.VERSION = { type(version.major), type(version.minor), version.revision, type(version.build) }
+	same(info, { HxSdkVersion = 3, HxSdkMinimumVersion = 3, HxPluginName = "Nikon Tether Plugin",
+		HxToolkitIdentifier = "com.lensbridge.tether.nikon", VERSION = { "number", "number", 0, "number" },
+		HxCameraTetherServiceProvider = { title = "Nikon Tether Plugin",
+			file = "LensBridgeServiceProvider.lua", enableHeartBeatChecks = true } }, "INFO")
 
-	local task = freshTask()
+	fresh()
 	local exported = {}
 	for name, value in pairs(require "LensBridgeServiceProvider") do
-		assert(value == task[name], name)
-		exported[#exported + 1] = name
+		exported[#exported + 1] = name .. (value == task[name] and "" or "(not the task's)")
 	end
 	table.sort(exported)
 	same(table.concat(exported, " "), "closeLiveViewWindow connectDevice disconnectDevice " ..
@@ -138,16 +131,16 @@ tests["the chunks, the plug-in information and the provider's functions"] = func
 end
 
 tests["launch, relaunch when the process ends, and a second init"] = function()
-	local task = freshTask()
+	fresh()
 	local results = {}
 	task.init({}, "C:/plugins/lensbridge", function(ok) results[#results + 1] = ok end)
 	same({ sdk.spawns[1].name, sdk.spawns[1].path }, { "lensbridge",
 		"C:/plugins/lensbridge/lensbridge.exe" }, "spawn")
 	assert(not task.isProcessAlive(), "alive before connecting")
-	sdk.spawns[1].connected("connection-1")
+	connect("connection-1")
 	assert(task.isProcessAlive(), "not alive once connected")
 	task.liveViewOn = true
-	sdk.spawns[1].terminated()
+	sdk.spawns[1].ended()
 	assert(not task.isProcessAlive() and not task.liveViewOn, "alive after the end")
 	same(#sdk.spawns, 2, "relaunched")
 	task.shutdown()
@@ -157,195 +150,156 @@ tests["launch, relaunch when the process ends, and a second init"] = function()
 	same(sdk.closed, { { "connection-1", "lensbridge" } }, "closed, and nothing without a connection")
 
 	-- A second init starts afresh: live view off and a new device list on the new connection.
-	task = connectedTask()
-	task.toggleLiveView(nil, 257, 1, 480, 640, 0, 0, "Live")
-	lastSent().callback("ok", nil)
+	connectedTask()
+	toggle("ok")
 	task.init({}, "C:/plugins/lensbridge", nil)
 	assert(not task.isProcessAlive(), "alive before the new connection")
-	local before = #sdk.sent
 	task.showLiveViewWindow(nil, 257)
-	same(#sdk.sent, before, "live view is off")
-	sdk.spawns[2].connected("connection-2")
+	connect("connection-2")
 	same(task.queryDevices(), { status = "notReady" }, "the new list is not there yet")
-	same({ lastSent().name, lastSent().connection }, { "listDevices", "connection-2" }, "asked again")
+	expectSent({ { "listDevices", {} } }, "live view off, the list asked again")
 end
 
 tests["device list: asked once, then following the cameras that come and go"] = function()
-	local task = freshTask()
+	fresh()
 	task.init({}, "C:/p", nil)
 	-- Before the first device list there is nothing to change or to tell.
-	task.tetherCallback(nil, "deviceAdded", { device_id = 257, name = "D850" })
-	task.tetherCallback(nil, "deviceRemoved", { device_id = 257 })
+	notify("deviceAdded", { device_id = 257, name = "D850" })
+	notify("deviceRemoved", { device_id = 257 })
 	same(task.queryDevices(), nil, "before connection")
-	sdk.spawns[1].connected("c")
-	same(task.queryDevices(), { status = "notReady" }, "before the reply")
-	same(task.queryDevices(), { status = "notReady" }, "still before the reply")
-	same(#sdk.sent, 1, "listDevices sent once")
-	same(sdk.hostCalls, {}, "nothing told before the list")
-	sdk.sent[1].callback("ok", { devices = { { device_id = 257, name = "D850" },
-		{ device_id = 5889, name = "Z 7" } } })
+	connect("c")
+	local notReady = { status = "notReady" }
+	same({ task.queryDevices(), task.queryDevices() }, { notReady, notReady }, "before the reply")
+	expectSent({ { "listDevices", {} } }, "listDevices sent once")
+	expectHost({}, "nothing told before the list")
+	sdk.reply("ok", { devices = { { device_id = 257, name = "D850" }, { device_id = 5889, name = "Z 7" } } })
 	same(task.queryDevices(), { status = "ok", devices = { { id = 257, name = "D850" },
 		{ id = 5889, name = "Z 7" } } }, "answer")
-	same({ #sdk.sent, sdk.sent[1].name }, { 1, "listDevices" }, "no second listDevices")
+	expectSent({}, "no second listDevices")
 
-	task.tetherCallback(nil, "deviceAdded", { device_id = 257, name = "D850" })
-	task.tetherCallback(nil, "deviceAdded", { device_id = 258, name = "D850 #2" })
-	task.tetherCallback(nil, "deviceRemoved", { device_id = 999 })  -- unknown or missing ids
-	task.tetherCallback(nil, "deviceRemoved", nil)                  -- change nothing
-	task.tetherCallback(nil, "deviceRemoved", { device_id = 5889 })
-	local changed = { message = "availableDevicesChanged" }
-	same(sdk.hostCalls, { changed, { message = changed.message, params = true },
-		{ message = changed.message, params = false }, changed }, "host told")
+	notify("deviceAdded", { device_id = 257, name = "D850" })
+	notify("deviceAdded", { device_id = 258, name = "D850 #2" })
+	notify("deviceRemoved", { device_id = 999 })  -- unknown or missing ids
+	notify("deviceRemoved", nil)                  -- change nothing
+	notify("deviceRemoved", { device_id = 5889 })
+	local changed = "availableDevicesChanged"
+	expectHost({ { changed }, { changed, true }, { changed, false }, { changed } }, "host told")
 	same(task.queryDevices().devices, { { id = 257, name = "D850" }, { id = 258, name = "D850 #2" } },
 		"the host's list follows")
 end
 
 tests["captures and settings reach the host in its terms"] = function()
-	local task = connectedTask()
-	task.tetherCallback(nil, "objectWasAdded", { capture_id = 1, file_name = "Capture0001.jpg" })
-	task.tetherCallback(nil, "fileDownloadComplete", { capture_id = 1, file_path = "C:\\a.jpg" })
-	same(#sdk.hostCalls, 1, "no device connected: dropped")
+	connectedTask()
+	notify("objectWasAdded", { capture_id = 1, file_name = "Capture0001.jpg" })
+	notify("fileDownloadComplete", { capture_id = 1, file_path = "C:\\a.jpg" })
+	expectHost({}, "no device connected: dropped")
 	same(sdk.log[#sdk.log], "error: LensBridgeTask.tetherCallback: Could not locate device.", "log")
 
 	task.connectDevice(nil, 257, nil)
-	task.tetherCallback(nil, "objectWasAdded", { capture_id = 1, file_name = "Capture0001.nef" })
-	task.tetherCallback(nil, "objectWasAdded", { file_name = "no id" })
+	notify("objectWasAdded", { capture_id = 1, file_name = "Capture0001.nef" })
+	notify("objectWasAdded", { file_name = "no id" })
 	-- A completion for a capture never announced still reaches the host.
-	task.tetherCallback(nil, "fileDownloadComplete", { capture_id = 7,
-		file_path = "C:\\Temp\\Capture0007.jpg", file_download_time = 12 })
-	same(sdk.hostCalls, { sdk.hostCalls[1],
-		{ message = "objectWasAdded", params = { capture_id = 1, file_name = "Capture0001.nef" } },
-		{ message = "objectWasAdded", params = { file_name = "no id" } },
-		{ message = "fileDownloadComplete", params = { captureId = 7, status = "done",
-			filePath = "C:\\Temp\\Capture0007.jpg", fileType = "jpg", fileDownloadTime = 12 } } },
-		"host calls")
+	notify("fileDownloadComplete", { capture_id = 7, file_path = "C:\\T\\C7.jpg", file_download_time = 12 })
+	expectHost({ { "objectWasAdded", { capture_id = 1, file_name = "Capture0001.nef" } },
+		{ "objectWasAdded", { file_name = "no id" } },
+		{ "fileDownloadComplete", { captureId = 7, status = "done", filePath = "C:\\T\\C7.jpg",
+			fileType = "jpg", fileDownloadTime = 12 } } }, "host calls")
 
 	-- startDownload only for announced captures; an error reply stays with the capture, and
 	-- a later message about the same capture keeps it.
+	sdk.sent = {}
 	task.startDownload(nil, 99)
-	same(lastSent().name, "connectDevice", "unknown capture")
 	task.startDownload(nil, 1)
-	same({ lastSent().name, lastSent().params }, { "startDownload", { capture_id = 1 } }, "sent")
-	lastSent().callback("error", { error_code = 5 })
-	task.tetherCallback(nil, "fileDownloadComplete", { capture_id = 1, file_path = "C:\\a.nef" })
+	expectSent({ { "startDownload", { capture_id = 1 } } }, "only the announced capture")
+	sdk.reply("error", { error_code = 5 })
+	notify("fileDownloadComplete", { capture_id = 1, file_path = "C:\\a.nef" })
 	same(task._connectedDevice.captures[1].errorCode, { error_code = 5 }, "errorCode")
 
+	sdk.host = {}
+	local expected = {}
 	for mode, name in pairs({ [0] = "Program", "Aperture Priority", "Speed Priority", "Manual",
 			"Unknown" }) do
-		task.tetherCallback(nil, "cameraSettingsChanged", { aeMode = mode, aperture = "f/8" })
-		same(sdk.hostCalls[#sdk.hostCalls], { message = "cameraSettingsChanged",
-			params = { aeMode = name, aperture = "f/8" } }, "aeMode " .. mode)
+		notify("cameraSettingsChanged", { aeMode = mode, aperture = "f/8" })
+		expected[#expected + 1] = { "cameraSettingsChanged", { aeMode = name, aperture = "f/8" } }
 	end
+	expectHost(expected, "aeMode by name")
 end
 
--- Each of the host's calls, the message it sends the process (name and keys, on the
--- connection the launch made) and what it answers the host at once.
-tests["host calls send their commands with the keys the process reads"] = function()
-	local task = connectedTask()
-	local calls = {
-		{ "connectDevice", { 257 }, "connectDevice", { device_id = 257 }, "ok" },
+-- Each of the host's calls: the message it sends the process (name and keys), what it answers
+-- the host at once and, given a callback, what that gets from a reply "error" (E) then "ok" (P).
+-- Without a callback the same replies must not raise.
+tests["host calls send their commands and pass the replies on"] = function()
+	connectedTask()
+	local E, P, got = { error_code = 7 }, { status = "on", _sessionId = 4 }, {}
+	local function record(...) got[#got + 1] = { ... } end
+	for _, call in ipairs({
+		{ "connectDevice", { 257 }, "connectDevice", { device_id = 257 }, "ok", { {} } },
 		{ "disconnectDevice", { 257 }, "disconnectDevice", { device_id = 257 } },
-		{ "enableLogging", {}, "enableLogging", {}, "ok" },
-		{ "getCameraSettings", { 257 }, "getCameraSettings", { device_id = 257 } },
+		{ "enableLogging", {}, "enableLogging", {}, "ok", { { "on" } } },
+		{ "getCameraSettings", { 257 }, "getCameraSettings", { device_id = 257 }, nil, { { nil, 7 }, { P } } },
 		{ "setCameraSettings", { 257, "aperture", "f/8" }, "updateCameraSetting",
 			{ device_id = 257, param_key = "aperture", param_value = "f/8" } },
-		{ "setManualFocusTimeGap", { 250 }, "setManualFocusTimeGap", { time_gap = 250 } },
+		{ "setManualFocusTimeGap", { 250 }, "setManualFocusTimeGap", { time_gap = 250 }, nil, { {}, {} } },
 		{ "doCapture", { 257 }, "doCapture", { device_id = 257 }, "ok" },
-		{ "toggleLiveView", { 257, 1, 480, 640, 10, 20, "Live" }, "toggleLiveView",
-			{ device_id = 257, window_level = 1, height = 480, width = 640, pos_x = 10, pos_y = 20,
-				title = "Live" }, "ok" },
+		{ "toggleLiveView", { 257, 1, 480, 640, 10, 20, "Live" }, "toggleLiveView", { device_id = 257,
+			window_level = 1, height = 480, width = 640, pos_x = 10, pos_y = 20, title = "Live" }, "ok" },
 		{ "setCameraFocus", { -1, 3 }, "setCameraFocus", { focus_direction = -1, focus_val = 3 }, "ok" },
-		{ "isLiveViewOn", { 257 }, "isLiveViewOn", { device_id = 257 }, "ok" },
-		{ "doAutoFocus", {}, "doAutoFocus", {}, "ok" },
-	}
-	for _, call in ipairs(calls) do
-		local name, args, command, params, status = unpack(call)
-		local before = #sdk.sent
+		{ "isLiveViewOn", { 257 }, "isLiveViewOn", { device_id = 257 }, "ok", { { "on" } } },
+		{ "doAutoFocus", {}, "doAutoFocus", {}, "ok", { { "on" } } },
+	}) do
+		local name, args, command, params, status, calls = unpack(call)
 		local answer = task[name](nil, unpack(args))
-		same(#sdk.sent, before + 1, name .. " sends one message")
-		same({ lastSent().connection, lastSent().name, lastSent().params, answer and answer.status },
-			{ "connection-1", command, params, status }, name)
+		expectSent({ { command, params } }, name)
+		same(answer and answer.status, status, name .. " answer")
+		if sdk.reply then sdk.reply("error", E); sdk.reply("ok", P) end
+		if calls then
+			got, args[#args + 1] = {}, record
+			task[name](nil, unpack(args))
+			sdk.reply("error", E); sdk.reply("ok", P)
+			same(got, calls, name .. " callback")
+			sdk.sent = {}
+		end
 	end
+	-- A connection is confirmed by "ok" without an error code; no error reply may raise.
+	same(task._sessionId, 4, "session id")
+	got = {}
+	task.connectDevice(nil, 257, record)
+	sdk.reply("ok", { error_code = 3 })
+	sdk.reply("error", nil)
+	sdk.reply("error", { error_description = "refused" })
+	sdk.reply("error", { error_code = -1, error_description = "refused" })
+	same(got, {}, "no callback for a refusal")
 end
 
 tests["live view: the window commands follow its state"] = function()
-	local task = connectedTask()
-	local windowCommands = { "showLiveViewWindow", "hideLiveViewWindow", "closeLiveViewWindow" }
-	local function sendsWindowCommands()
-		local before = #sdk.sent
-		for _, name in ipairs(windowCommands) do task[name](nil, 257) end
-		if #sdk.sent == before then return false end
-		for index, name in ipairs(windowCommands) do
-			same(sdk.sent[before + index], { connection = "connection-1", name = name,
-				params = { device_id = 257 } }, name)
+	connectedTask()
+	local function windowCommands(on, what)
+		local expected = {}
+		for _, name in ipairs({ "showLiveViewWindow", "hideLiveViewWindow", "closeLiveViewWindow" }) do
+			task[name](nil, 257)
+			expected[#expected + 1] = on and { name, { device_id = 257 } } or nil
 		end
-		return true
+		expectSent(expected, what)
 	end
-	local function toggle(result)
-		task.toggleLiveView(nil, 257, 1, 480, 640, 0, 0, "Live")
-		lastSent().callback(result, nil)
-	end
-	assert(not sendsWindowCommands(), "sent while off")
+	windowCommands(false, "off at first")
 	toggle("error")
-	assert(not sendsWindowCommands(), "a refused toggle turned it on")
+	windowCommands(false, "a refused toggle leaves it off")
 	toggle("ok")
-	assert(sendsWindowCommands(), "not sent once on")
-	task.tetherCallback(nil, "liveViewImage", { image = "jpeg bytes", size = 10 })
-	same(hostCallsNamed("liveViewImage")[1].params, "jpeg bytes", "frame")
-
+	windowCommands(true, "on after the toggle")
+	notify("liveViewImage", { image = "jpeg bytes", size = 10 })
 	-- The process says live view stopped by itself (the camera ended it).
-	task.tetherCallback(nil, "LiveViewStatusChanged", { status = "liveViewOff" })
-	same(hostCallsNamed("LiveViewStatusChanged")[1].params, "liveViewOff", "status passed on")
-	assert(not sendsWindowCommands(), "sent after the status change")
-	task.tetherCallback(nil, "LiveViewStatusChanged", nil)
-	assert(sendsWindowCommands(), "not sent after the next change")
+	notify("LiveViewStatusChanged", { status = "liveViewOff" })
+	expectHost({ { "liveViewImage", "jpeg bytes" }, { "LiveViewStatusChanged", "liveViewOff" } },
+		"frame and status passed on")
+	windowCommands(false, "off after the status change")
+	notify("LiveViewStatusChanged", nil)
+	windowCommands(true, "on after the next change")
 	toggle("ok")
-	assert(not sendsWindowCommands(), "sent after the second toggle")
-end
-
-tests["replies reach the host's callbacks only when they succeed"] = function()
-	local task = connectedTask()
-	local got = {}
-	task.getCameraSettings(nil, 257, function(...) got[#got + 1] = { ... } end)
-	lastSent().callback("error", { error_code = 65535 })
-	lastSent().callback("ok", { aperture = "f/8" })
-	same(got, { { nil, 65535 }, { { aperture = "f/8" } } }, "settings callback")
-	task.getCameraSettings(nil, 257, nil)
-	lastSent().callback("ok", {})
-
-	-- The status callbacks get the status of a reply "ok", nothing otherwise.
-	for _, call in ipairs({ { "doAutoFocus", {}, "AutoFocusOff" },
-			{ "isLiveViewOn", { 257 }, "liveViewOff" }, { "enableLogging", {}, "on" } }) do
-		local name, args, status = unpack(call)
-		local statuses = {}
-		args[#args + 1] = function(value) statuses[#statuses + 1] = tostring(value) end
-		task[name](nil, unpack(args))
-		lastSent().callback("error", { error_code = -1 })
-		lastSent().callback("ok", { status = status })
-		same(statuses, { status }, name)
-	end
-
-	-- A connection is confirmed by "ok" without an error code; no error reply may raise.
-	local connected = 0
-	task.connectDevice(nil, 257, function() connected = connected + 1 end)
-	local reply = lastSent().callback
-	reply("ok", { _sessionId = 4 })
-	same({ connected, task._sessionId }, { 1, 4 }, "connected with its session id")
-	reply("ok", { error_code = 3 })
-	reply("error", nil)
-	reply("error", { error_description = "refused" })
-	reply("error", { error_code = -1, error_description = "refused" })
-	same(connected, 1, "no callback for a refusal")
-
-	local gapAnswered = false
-	task.setManualFocusTimeGap(nil, 100, function() gapAnswered = true end)
-	lastSent().callback("ok")
-	assert(gapAnswered, "time gap callback")
+	windowCommands(false, "off after the second toggle")
 end
 
 tests["polling takes one message at a time and survives errors"] = function()
-	local task = connectedTask()
-	sdk.hostCalls = {}
+	connectedTask()
 	-- The window's background request carries nothing; a notification without a payload
 	-- reaches the host without one, whatever its name.
 	sdk.inbox = { { "deviceAdded", { device_id = 300, name = "new" } }, { "custom", { x = 1 } },
@@ -354,63 +308,45 @@ tests["polling takes one message at a time and survives errors"] = function()
 	task.pollForMessages(nil)
 	same({ #sdk.inbox, sdk.polled }, { 5, "connection-1" }, "one taken from the connection")
 	for _ = 1, 5 do task.pollForMessages(nil) end
-	same(sdk.hostCalls, { { message = "availableDevicesChanged", params = false },
-		{ message = "custom", params = { x = 1 } }, { message = "setTetherWindowToBackground" },
-		{ message = "saveLiveViewDimensions", params = { width = 640 } }, { message = "error" },
-		{ message = "saveLiveViewDimensions" } }, "host calls")
+	expectHost({ { "availableDevicesChanged", false }, { "custom", { x = 1 } },
+		{ "setTetherWindowToBackground" }, { "saveLiveViewDimensions", { width = 640 } }, { "error" },
+		{ "saveLiveViewDimensions" } }, "host calls")
 	task._hostCallback = function() error("host failure") end
 	sdk.inbox = { { "custom", {} } }
 	task.pollForMessages(nil)  -- must not raise
 end
 
--- The recorded session: the replies go to the callbacks of the commands the scripts send,
--- the notifications through tetherCallback, in the order the process sent them.
+-- The recorded session, in the order the process sent it: each reply goes to the callback of
+-- the command it answers, sent just before; the notifications go through tetherCallback.
 local function replay()
-	local recording = assert(dofile(recordingPath), "recording")
-	local task = freshTask()
+	fresh()
 	task.init({}, "C:/plugins/lensbridge", nil)
-	sdk.spawns[1].connected("connection-1")
-	local function deliverNotifications()
-		while recording[1] and recording[1].id == 0 do
-			local entry = table.remove(recording, 1)
-			task.tetherCallback(nil, entry.name, entry.params)
+	connect("connection-1")
+	local connected, settings = false, nil
+	local commands = {
+		listDevices = function() task.queryDevices() end,
+		connectDevice = function() task.connectDevice(nil, 257, function() connected = true end) end,
+		getCameraSettings = function() task.getCameraSettings(nil, 257, function(t) settings = t end) end,
+	}
+	for _, entry in ipairs(assert(dofile(recordingPath), "recording")) do
+		if entry.answers then
+			assert(commands[entry.answers], "a reply to " .. entry.answers)()
+			same(sdk.sent[#sdk.sent][1], entry.answers, "command sent")
+			sdk.reply(entry.name, entry.params)
+		else
+			notify(entry.name, entry.params)
 		end
 	end
-	local function answer(command)
-		local sent = lastSent()
-		same(sent.name, command, "command sent")
-		local index = 1
-		while recording[index] and recording[index].answers ~= command do index = index + 1 end
-		local reply = recording[index]
-		assert(reply, "the recording has no reply to " .. command)
-		table.remove(recording, index)
-		if sent.callback then sent.callback(reply.name, reply.params) end
-		deliverNotifications()
+	local files, added, settingsTold = {}, 0, false
+	for _, call in ipairs(sdk.host) do
+		local name, params = call[1], call[2]
+		if name == "fileDownloadComplete" then files[#files + 1] = params.fileType .. " " .. params.status end
+		added = added + (name == "objectWasAdded" and 1 or 0)
+		settingsTold = settingsTold or name == "cameraSettingsChanged" and params.aperture ~= nil
 	end
-
-	task.queryDevices()
-	answer("listDevices")
-	same(task.queryDevices().devices[1], { id = 257, name = "D850" }, "first device from the reply")
-	local connected, settings = false, nil
-	task.connectDevice(nil, 257, function() connected = true end)
-	answer("connectDevice")
-	assert(connected, "not connected")
-	task.getCameraSettings(nil, 257, function(table) settings = table end)
-	answer("getCameraSettings")
-	assert(settings and settings.aperture, "settings without an aperture")
-	for _ = 1, 2 do
-		task.doCapture(nil, 257)
-		deliverNotifications()
-	end
-
-	local types = {}
-	for _, call in ipairs(hostCallsNamed("fileDownloadComplete")) do
-		types[#types + 1] = call.params.fileType .. " " .. call.params.status
-	end
-	same(table.concat(types, ", "), "jpg done, nef done, jpg done", "files in order")
-	same(#hostCallsNamed("objectWasAdded"), 3, "announcements")
-	local changed = hostCallsNamed("cameraSettingsChanged")
-	assert(#changed >= 1 and changed[1].params.aperture, "no settings notification")
+	same({ task.queryDevices().devices[1], connected, settings and settings.aperture ~= nil, settingsTold,
+		added, files }, { { id = 257, name = "D850" }, true, true, true, 3, { "jpg done", "nef done",
+		"jpg done" } }, "the session as the host saw it")
 end
 
 if recordingPath then
