@@ -92,7 +92,7 @@ local function connectedTask()
 	task.init({}, "C:/plugins/lensbridge", nil)
 	connect("connection-1")
 	task.queryDevices()
-	sdk.reply("ok", { devices = { { device_id = 257, name = "D850" } } })
+	sdk.reply("ok", { devices = { { device_id = 257, name = "D850" }, { device_id = 5889, name = "Z 7" } } })
 	sdk.sent, sdk.host = {}, {}
 end
 local function toggle(result)
@@ -130,15 +130,28 @@ tests["the chunks, the plug-in information and the provider's functions"] = func
 		"setManualFocusTimeGap showLiveViewWindow shutdown startDownload toggleLiveView", "exported")
 end
 
-tests["launch, relaunch when the process ends, and a second init"] = function()
+tests["launch, the device list, relaunch when the process ends, and a second init"] = function()
 	fresh()
 	local results = {}
 	task.init({}, "C:/plugins/lensbridge", function(ok) results[#results + 1] = ok end)
 	same({ sdk.spawns[1].name, sdk.spawns[1].path }, { "lensbridge",
 		"C:/plugins/lensbridge/lensbridge.exe" }, "spawn")
-	assert(not task.isProcessAlive(), "alive before connecting")
+	-- Before the first device list there is nothing to change or to tell.
+	notify("deviceAdded", { device_id = 257, name = "D850" })
+	notify("deviceRemoved", { device_id = 257 })
+	same({ task.isProcessAlive(), task.queryDevices() }, { false }, "before connecting")
 	connect("connection-1")
-	assert(task.isProcessAlive(), "not alive once connected")
+	local notReady = { status = "notReady" }
+	same({ task.isProcessAlive(), task.queryDevices(), task.queryDevices() }, { true, notReady, notReady },
+		"connected, before the reply")
+	expectSent({ { "listDevices", {} } }, "listDevices sent once")
+	expectHost({}, "nothing told before the list")
+	sdk.reply("ok", { devices = { { device_id = 257, name = "D850" }, { device_id = 5889, name = "Z 7" } } })
+	same(task.queryDevices(), { status = "ok", devices = { { id = 257, name = "D850" },
+		{ id = 5889, name = "Z 7" } } }, "answer")
+	expectSent({}, "no second listDevices")
+	expectHost({ { "availableDevicesChanged" } }, "told of the list")
+
 	task.liveViewOn = true
 	sdk.spawns[1].ended()
 	assert(not task.isProcessAlive() and not task.liveViewOn, "alive after the end")
@@ -156,54 +169,63 @@ tests["launch, relaunch when the process ends, and a second init"] = function()
 	assert(not task.isProcessAlive(), "alive before the new connection")
 	task.showLiveViewWindow(nil, 257)
 	connect("connection-2")
-	same(task.queryDevices(), { status = "notReady" }, "the new list is not there yet")
+	same(task.queryDevices(), notReady, "the new list is not there yet")
 	expectSent({ { "listDevices", {} } }, "live view off, the list asked again")
 end
 
-tests["device list: asked once, then following the cameras that come and go"] = function()
-	fresh()
-	task.init({}, "C:/p", nil)
-	-- Before the first device list there is nothing to change or to tell.
-	notify("deviceAdded", { device_id = 257, name = "D850" })
-	notify("deviceRemoved", { device_id = 257 })
-	same(task.queryDevices(), nil, "before connection")
-	connect("c")
-	local notReady = { status = "notReady" }
-	same({ task.queryDevices(), task.queryDevices() }, { notReady, notReady }, "before the reply")
-	expectSent({ { "listDevices", {} } }, "listDevices sent once")
-	expectHost({}, "nothing told before the list")
-	sdk.reply("ok", { devices = { { device_id = 257, name = "D850" }, { device_id = 5889, name = "Z 7" } } })
-	same(task.queryDevices(), { status = "ok", devices = { { id = 257, name = "D850" },
-		{ id = 5889, name = "Z 7" } } }, "answer")
-	expectSent({}, "no second listDevices")
-
-	notify("deviceAdded", { device_id = 257, name = "D850" })
-	notify("deviceAdded", { device_id = 258, name = "D850 #2" })
-	notify("deviceRemoved", { device_id = 999 })  -- unknown or missing ids
-	notify("deviceRemoved", nil)                  -- change nothing
-	notify("deviceRemoved", { device_id = 5889 })
-	local changed = "availableDevicesChanged"
-	expectHost({ { changed }, { changed, true }, { changed, false }, { changed } }, "host told")
-	same(task.queryDevices().devices, { { id = 257, name = "D850" }, { id = 258, name = "D850 #2" } },
-		"the host's list follows")
-end
-
-tests["captures and settings reach the host in its terms"] = function()
+-- Notifications as the process sends them, polled one at a time from the connection, each with
+-- what the host is told of it; a function in between is a step of the host's.
+tests["notifications reach the host in its terms"] = function()
 	connectedTask()
-	notify("objectWasAdded", { capture_id = 1, file_name = "Capture0001.jpg" })
-	notify("fileDownloadComplete", { capture_id = 1, file_path = "C:\\a.jpg" })
-	expectHost({}, "no device connected: dropped")
-	same(sdk.log[#sdk.log], "error: LensBridgeTask.tetherCallback: Could not locate device.", "log")
-
-	task.connectDevice(nil, 257, nil)
-	notify("objectWasAdded", { capture_id = 1, file_name = "Capture0001.nef" })
-	notify("objectWasAdded", { file_name = "no id" })
-	-- A completion for a capture never announced still reaches the host.
-	notify("fileDownloadComplete", { capture_id = 7, file_path = "C:\\T\\C7.jpg", file_download_time = 12 })
-	expectHost({ { "objectWasAdded", { capture_id = 1, file_name = "Capture0001.nef" } },
-		{ "objectWasAdded", { file_name = "no id" } },
-		{ "fileDownloadComplete", { captureId = 7, status = "done", filePath = "C:\\T\\C7.jpg",
-			fileType = "jpg", fileDownloadTime = 12 } } }, "host calls")
+	local changed, nef, noId = "availableDevicesChanged", { capture_id = 1, file_name = "C1.nef" },
+		{ file_name = "no id" }
+	local file7 = { capture_id = 7, file_path = "C:\\T\\C7.jpg", file_download_time = 12 }
+	task.connectDevice(nil, 999, nil)
+	for _, step in ipairs({
+		-- Captures need a connected device (999 is none): dropped, with the error line.
+		{ "objectWasAdded", nef, {} },
+		{ "fileDownloadComplete", file7, {} },
+		function()
+			same(sdk.log[#sdk.log], "error: LensBridgeTask.tetherCallback: Could not locate device.", "log")
+			task.connectDevice(nil, 257, nil)
+		end,
+		{ "objectWasAdded", nef, { { "objectWasAdded", nef } } },
+		{ "objectWasAdded", noId, { { "objectWasAdded", noId } } },
+		-- A completion for a capture never announced still reaches the host.
+		{ "fileDownloadComplete", file7, { { "fileDownloadComplete", { captureId = 7, status = "done",
+			filePath = "C:\\T\\C7.jpg", fileType = "jpg", fileDownloadTime = 12 } } } },
+		{ "deviceAdded", { device_id = 257, name = "D850" }, { { changed, true } } },
+		{ "deviceAdded", { device_id = 258, name = "D850 #2" }, { { changed, false } } },
+		{ "deviceRemoved", { device_id = 999 }, {} },  -- unknown or missing ids change nothing
+		{ "deviceRemoved", nil, {} },
+		{ "deviceRemoved", { device_id = 5889 }, { { changed } } },
+		function()
+			same(task.queryDevices().devices, { { id = 257, name = "D850" }, { id = 258, name = "D850 #2" } },
+				"the host's list follows")
+		end,
+		-- The window's background request carries nothing; a notification without a payload
+		-- reaches the host without one, whatever its name.
+		{ "setTetherWindowToBackground", { ignored = true }, { { "setTetherWindowToBackground" } } },
+		{ "saveLiveViewDimensions", { width = 640 }, { { "saveLiveViewDimensions", { width = 640 } } } },
+		{ "saveLiveViewDimensions", nil, { { "saveLiveViewDimensions" } } },
+		{ "custom", { x = 1 }, { { "custom", { x = 1 } } } },
+		{ "error", nil, { { "error" } } },
+		{ "liveViewImage", { image = "jpeg bytes", size = 10 }, { { "liveViewImage", "jpeg bytes" } } },
+	}) do
+		if type(step) == "function" then
+			step()
+		else
+			sdk.inbox = { { step[1], step[2] }, { "next" } }
+			task.pollForMessages(nil)
+			same({ sdk.polled, #sdk.inbox }, { "connection-1", 1 }, "one message taken")
+			expectHost(step[3], step[1])
+		end
+	end
+	for mode, name in pairs({ [0] = "Program", "Aperture Priority", "Speed Priority", "Manual",
+			"Unknown" }) do
+		notify("cameraSettingsChanged", { aeMode = mode, aperture = "f/8" })
+		expectHost({ { "cameraSettingsChanged", { aeMode = name, aperture = "f/8" } } }, "aeMode " .. mode)
+	end
 
 	-- startDownload only for announced captures; an error reply stays with the capture, and
 	-- a later message about the same capture keeps it.
@@ -215,14 +237,10 @@ tests["captures and settings reach the host in its terms"] = function()
 	notify("fileDownloadComplete", { capture_id = 1, file_path = "C:\\a.nef" })
 	same(task._connectedDevice.captures[1].errorCode, { error_code = 5 }, "errorCode")
 
-	sdk.host = {}
-	local expected = {}
-	for mode, name in pairs({ [0] = "Program", "Aperture Priority", "Speed Priority", "Manual",
-			"Unknown" }) do
-		notify("cameraSettingsChanged", { aeMode = mode, aperture = "f/8" })
-		expected[#expected + 1] = { "cameraSettingsChanged", { aeMode = name, aperture = "f/8" } }
-	end
-	expectHost(expected, "aeMode by name")
+	-- A host callback that fails does not stop the polling.
+	task.setCallback(nil, error)
+	sdk.inbox = { { "custom", {} } }
+	task.pollForMessages(nil)
 end
 
 -- Each of the host's calls: the message it sends the process (name and keys), what it answers
@@ -286,34 +304,14 @@ tests["live view: the window commands follow its state"] = function()
 	windowCommands(false, "a refused toggle leaves it off")
 	toggle("ok")
 	windowCommands(true, "on after the toggle")
-	notify("liveViewImage", { image = "jpeg bytes", size = 10 })
 	-- The process says live view stopped by itself (the camera ended it).
 	notify("LiveViewStatusChanged", { status = "liveViewOff" })
-	expectHost({ { "liveViewImage", "jpeg bytes" }, { "LiveViewStatusChanged", "liveViewOff" } },
-		"frame and status passed on")
+	expectHost({ { "LiveViewStatusChanged", "liveViewOff" } }, "status passed on")
 	windowCommands(false, "off after the status change")
 	notify("LiveViewStatusChanged", nil)
 	windowCommands(true, "on after the next change")
 	toggle("ok")
 	windowCommands(false, "off after the second toggle")
-end
-
-tests["polling takes one message at a time and survives errors"] = function()
-	connectedTask()
-	-- The window's background request carries nothing; a notification without a payload
-	-- reaches the host without one, whatever its name.
-	sdk.inbox = { { "deviceAdded", { device_id = 300, name = "new" } }, { "custom", { x = 1 } },
-		{ "setTetherWindowToBackground", { ignored = true } },
-		{ "saveLiveViewDimensions", { width = 640 } }, { "error", nil }, { "saveLiveViewDimensions", nil } }
-	task.pollForMessages(nil)
-	same({ #sdk.inbox, sdk.polled }, { 5, "connection-1" }, "one taken from the connection")
-	for _ = 1, 5 do task.pollForMessages(nil) end
-	expectHost({ { "availableDevicesChanged", false }, { "custom", { x = 1 } },
-		{ "setTetherWindowToBackground" }, { "saveLiveViewDimensions", { width = 640 } }, { "error" },
-		{ "saveLiveViewDimensions" } }, "host calls")
-	task._hostCallback = function() error("host failure") end
-	sdk.inbox = { { "custom", {} } }
-	task.pollForMessages(nil)  -- must not raise
 end
 
 -- The recorded session, in the order the process sent it: each reply goes to the callback of
