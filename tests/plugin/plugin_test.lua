@@ -23,24 +23,17 @@ end
 
 -- The fake SDK. Everything the scripts do to the host is recorded in sdk: the messages sent to
 -- the process as { name, params } (each on the connection the last launch made), the host's
--- callback as { message, params }, and the callback of the last message sent as sdk.reply.
+-- callback as { message, params }, the last log line, and the callback of the last message
+-- sent as sdk.reply.
 local sdk
-package.preload["HxLogger"] = function()
-	return function()
-		local function record(level)
-			return function(_, text) sdk.log[#sdk.log + 1] = level .. ": " .. tostring(text) end
-		end
-		return { trace = record("trace"), info = record("info"), error = record("error"),
-			tracef = function(self, format, ...) self:trace(string.format(format, ...)) end }
-	end
-end
-package.preload["HxPathUtils"] = function()
-	return { extension = function(path) return path:match("%.([^./\\]+)$") end }
-end
-package.preload["HxFileUtils"] = function() return {} end
-package.preload["HxTableUtils"] = function() return { debugDumpTable = function() end } end
-package.preload["HxRemoteCommunication"] = function()
-	return {
+local function logAt(level) return function(_, text) sdk.log = level .. ": " .. tostring(text) end end
+local fakes = {
+	HxLogger = function() return { trace = logAt "trace", info = logAt "info", error = logAt "error",
+		tracef = function(self, format, ...) self:trace(string.format(format, ...)) end } end,
+	HxPathUtils = { extension = function(path) return path:match("%.([^./\\]+)$") end },
+	HxFileUtils = {},
+	HxTableUtils = { debugDumpTable = function() end },
+	HxRemoteCommunication = {
 		spawnTaskAndConnect = function(name, path, connected, ended)
 			sdk.spawns[#sdk.spawns + 1] = { name = name, path = path, connected = connected, ended = ended }
 		end,
@@ -53,8 +46,9 @@ package.preload["HxRemoteCommunication"] = function()
 			return unpack(table.remove(sdk.inbox, 1) or {})
 		end,
 		closeNamedConnection = function(connection, name) sdk.closed[#sdk.closed + 1] = { connection, name } end,
-	}
-end
+	},
+}
+for name, fake in pairs(fakes) do package.preload[name] = function() return fake end end
 LOC = function(key) return (key:gsub("^.-=", "")) end
 
 -- The chunks, checked and installed as the modules the scripts require; each resource is
@@ -63,16 +57,14 @@ local chunks = { "INFO", "LensBridgeServiceProvider", "LensBridgeTask", "LensBri
 local loaded = {}
 for _, module in ipairs(chunks) do
 	local resource = module:upper() .. ".LUA"
-	local file = assert(io.open(chunkDir .. "/" .. resource, "rb"), resource .. " is missing")
-	local bytes = file:read("*a")
-	file:close()
+	local bytes = assert(io.open(chunkDir .. "/" .. resource, "rb"), resource .. " is missing"):read("*a")
 	loaded[module] = { bytes = bytes, chunk = assert(loadstring(bytes, "=" .. resource)) }
 	package.preload[module] = loaded[module].chunk
 end
 
 local task
 local function fresh()
-	sdk = { log = {}, spawns = {}, sent = {}, inbox = {}, closed = {}, host = {} }
+	sdk = { spawns = {}, sent = {}, inbox = {}, closed = {}, host = {} }
 	for _, module in ipairs(chunks) do package.loaded[module] = nil end
 	task = require "LensBridgeTask"
 	task.setCallback(nil, function(message, params) sdk.host[#sdk.host + 1] = { message, params } end)
@@ -154,8 +146,7 @@ tests["launch, the device list, relaunch when the process ends, and a second ini
 
 	task.liveViewOn = true
 	sdk.spawns[1].ended()
-	assert(not task.isProcessAlive() and not task.liveViewOn, "alive after the end")
-	same(#sdk.spawns, 2, "relaunched")
+	assert(not task.isProcessAlive() and not task.liveViewOn and sdk.spawns[2], "alive, or not relaunched")
 	task.shutdown()
 	sdk.spawns[2].connected(nil)
 	same(results, { true, false }, "launch results")
@@ -174,23 +165,23 @@ tests["launch, the device list, relaunch when the process ends, and a second ini
 end
 
 -- Notifications as the process sends them, polled one at a time from the connection, each with
--- what the host is told of it; a function in between is a step of the host's.
+-- what the host is told of it (when not given: the notification as it came); a function in
+-- between is a step of the host's.
 tests["notifications reach the host in its terms"] = function()
 	connectedTask()
-	local changed, nef, noId = "availableDevicesChanged", { capture_id = 1, file_name = "C1.nef" },
-		{ file_name = "no id" }
-	local file7 = { capture_id = 7, file_path = "C:\\T\\C7.jpg", file_download_time = 12 }
+	local changed, nef, file7 = "availableDevicesChanged", { capture_id = 1, file_name = "C1.nef" },
+		{ capture_id = 7, file_path = "C:\\T\\C7.jpg", file_download_time = 12 }
 	task.connectDevice(nil, 999, nil)
 	for _, step in ipairs({
 		-- Captures need a connected device (999 is none): dropped, with the error line.
 		{ "objectWasAdded", nef, {} },
 		{ "fileDownloadComplete", file7, {} },
 		function()
-			same(sdk.log[#sdk.log], "error: LensBridgeTask.tetherCallback: Could not locate device.", "log")
+			same(sdk.log, "error: LensBridgeTask.tetherCallback: Could not locate device.", "log")
 			task.connectDevice(nil, 257, nil)
 		end,
-		{ "objectWasAdded", nef, { { "objectWasAdded", nef } } },
-		{ "objectWasAdded", noId, { { "objectWasAdded", noId } } },
+		{ "objectWasAdded", nef },
+		{ "objectWasAdded", { file_name = "no id" } },
 		-- A completion for a capture never announced still reaches the host.
 		{ "fileDownloadComplete", file7, { { "fileDownloadComplete", { captureId = 7, status = "done",
 			filePath = "C:\\T\\C7.jpg", fileType = "jpg", fileDownloadTime = 12 } } } },
@@ -199,17 +190,11 @@ tests["notifications reach the host in its terms"] = function()
 		{ "deviceRemoved", { device_id = 999 }, {} },  -- unknown or missing ids change nothing
 		{ "deviceRemoved", nil, {} },
 		{ "deviceRemoved", { device_id = 5889 }, { { changed } } },
-		function()
-			same(task.queryDevices().devices, { { id = 257, name = "D850" }, { id = 258, name = "D850 #2" } },
-				"the host's list follows")
-		end,
 		-- The window's background request carries nothing; a notification without a payload
 		-- reaches the host without one, whatever its name.
 		{ "setTetherWindowToBackground", { ignored = true }, { { "setTetherWindowToBackground" } } },
-		{ "saveLiveViewDimensions", { width = 640 }, { { "saveLiveViewDimensions", { width = 640 } } } },
-		{ "saveLiveViewDimensions", nil, { { "saveLiveViewDimensions" } } },
-		{ "custom", { x = 1 }, { { "custom", { x = 1 } } } },
-		{ "error", nil, { { "error" } } },
+		{ "saveLiveViewDimensions", { width = 640 } }, { "saveLiveViewDimensions" }, { "error" },
+		{ "custom", { x = 1 } },
 		{ "liveViewImage", { image = "jpeg bytes", size = 10 }, { { "liveViewImage", "jpeg bytes" } } },
 	}) do
 		if type(step) == "function" then
@@ -218,11 +203,12 @@ tests["notifications reach the host in its terms"] = function()
 			sdk.inbox = { { step[1], step[2] }, { "next" } }
 			task.pollForMessages(nil)
 			same({ sdk.polled, #sdk.inbox }, { "connection-1", 1 }, "one message taken")
-			expectHost(step[3], step[1])
+			expectHost(step[3] or { { step[1], step[2] } }, step[1])
 		end
 	end
-	for mode, name in pairs({ [0] = "Program", "Aperture Priority", "Speed Priority", "Manual",
-			"Unknown" }) do
+	same(task.queryDevices().devices, { { id = 257, name = "D850" }, { id = 258, name = "D850 #2" } },
+		"the host's list follows")
+	for mode, name in pairs({ [0] = "Program", "Aperture Priority", "Speed Priority", "Manual", "Unknown" }) do
 		notify("cameraSettingsChanged", { aeMode = mode, aperture = "f/8" })
 		expectHost({ { "cameraSettingsChanged", { aeMode = name, aperture = "f/8" } } }, "aeMode " .. mode)
 	end
@@ -244,20 +230,26 @@ tests["notifications reach the host in its terms"] = function()
 end
 
 -- Each of the host's calls: the message it sends the process (name and keys), what it answers
--- the host at once and, given a callback, what that gets from a reply "error" (E) then "ok" (P).
--- Without a callback the same replies must not raise.
+-- the host at once and, given a callback, what that gets from the replies (errors, then "ok"
+-- with P). Without a callback the same replies must not raise.
 tests["host calls send their commands and pass the replies on"] = function()
 	connectedTask()
-	local E, P, got = { error_code = 7 }, { status = "on", _sessionId = 4 }, {}
+	local P, got = { status = "on", _sessionId = 4 }, {}
 	local function record(...) got[#got + 1] = { ... } end
+	local function replies()
+		for _, reply in ipairs({ { "error" }, { "error", { error_description = "refused" } },
+				{ "error", { error_code = 7 } }, { "ok", P } }) do sdk.reply(unpack(reply)) end
+	end
 	for _, call in ipairs({
 		{ "connectDevice", { 257 }, "connectDevice", { device_id = 257 }, "ok", { {} } },
 		{ "disconnectDevice", { 257 }, "disconnectDevice", { device_id = 257 } },
 		{ "enableLogging", {}, "enableLogging", {}, "ok", { { "on" } } },
-		{ "getCameraSettings", { 257 }, "getCameraSettings", { device_id = 257 }, nil, { { nil, 7 }, { P } } },
+		{ "getCameraSettings", { 257 }, "getCameraSettings", { device_id = 257 }, nil,
+			{ {}, {}, { nil, 7 }, { P } } },
 		{ "setCameraSettings", { 257, "aperture", "f/8" }, "updateCameraSetting",
 			{ device_id = 257, param_key = "aperture", param_value = "f/8" } },
-		{ "setManualFocusTimeGap", { 250 }, "setManualFocusTimeGap", { time_gap = 250 }, nil, { {}, {} } },
+		{ "setManualFocusTimeGap", { 250 }, "setManualFocusTimeGap", { time_gap = 250 }, nil,
+			{ {}, {}, {}, {} } },
 		{ "doCapture", { 257 }, "doCapture", { device_id = 257 }, "ok" },
 		{ "toggleLiveView", { 257, 1, 480, 640, 10, 20, "Live" }, "toggleLiveView", { device_id = 257,
 			window_level = 1, height = 480, width = 640, pos_x = 10, pos_y = 20, title = "Live" }, "ok" },
@@ -269,23 +261,20 @@ tests["host calls send their commands and pass the replies on"] = function()
 		local answer = task[name](nil, unpack(args))
 		expectSent({ { command, params } }, name)
 		same(answer and answer.status, status, name .. " answer")
-		if sdk.reply then sdk.reply("error", E); sdk.reply("ok", P) end
+		if sdk.reply then replies() end
 		if calls then
 			got, args[#args + 1] = {}, record
 			task[name](nil, unpack(args))
-			sdk.reply("error", E); sdk.reply("ok", P)
+			replies()
 			same(got, calls, name .. " callback")
 			sdk.sent = {}
 		end
 	end
-	-- A connection is confirmed by "ok" without an error code; no error reply may raise.
+	-- The connection keeps its session id; "ok" with an error code is a refusal too.
 	same(task._sessionId, 4, "session id")
 	got = {}
 	task.connectDevice(nil, 257, record)
 	sdk.reply("ok", { error_code = 3 })
-	sdk.reply("error", nil)
-	sdk.reply("error", { error_description = "refused" })
-	sdk.reply("error", { error_code = -1, error_description = "refused" })
 	same(got, {}, "no callback for a refusal")
 end
 
