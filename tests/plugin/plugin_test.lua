@@ -45,9 +45,7 @@ local fakes = {
 			sdk.polled = connection
 			return unpack(table.remove(sdk.inbox, 1) or {})
 		end,
-		closeNamedConnection = function(connection, name)
-			sdk.closed[#sdk.closed + 1] = { connection, name }
-		end,
+		closeNamedConnection = function(c, name) sdk.closed[#sdk.closed + 1] = { c, name } end,
 	},
 }
 for name, fake in pairs(fakes) do package.preload[name] = function() return fake end end
@@ -71,10 +69,8 @@ local function fresh()
 	task = require "LensBridgeTask"
 	task.setCallback(nil, function(message, params) sdk.host[#sdk.host + 1] = { message, params } end)
 end
-local function connect(connection)
-	sdk.connection = connection
-	sdk.spawns[#sdk.spawns].connected(connection)
-end
+-- The last launch connects (or fails to, given nil).
+local function connect(c) sdk.connection = c; sdk.spawns[#sdk.spawns].connected(c) end
 local function notify(message, params) task.tetherCallback(nil, message, params) end
 -- What was sent to the process, or told the host, since the last look.
 local function expectSent(expected, what) same(sdk.sent, expected, what); sdk.sent = {} end
@@ -105,10 +101,10 @@ tests["the chunks, the plug-in information and the provider's functions"] = func
 	end
 	-- The host compares VERSION fields as numbers; a text there is not a version it can read.
 	local info = loaded.INFO.chunk()
-	local version = info.VERSION
-	info.VERSION = { type(version.major), type(version.minor), version.revision, type(version.build) }
+	for k, v in pairs(info.VERSION) do info.VERSION[k] = k == "revision" and v or type(v) end
 	same(info, { HxSdkVersion = 3, HxSdkMinimumVersion = 3, HxPluginName = "Nikon Tether Plugin",
-		HxToolkitIdentifier = "com.lensbridge.tether.nikon", VERSION = { "number", "number", 0, "number" },
+		HxToolkitIdentifier = "com.lensbridge.tether.nikon",
+		VERSION = { major = "number", minor = "number", revision = 0, build = "number" },
 		HxCameraTetherServiceProvider = { title = "Nikon Tether Plugin",
 			file = "LensBridgeServiceProvider.lua", enableHeartBeatChecks = true } }, "INFO")
 
@@ -269,13 +265,11 @@ end
 
 tests["live view: the window commands follow its state"] = function()
 	connectedTask()
+	local names, all = { "showLiveViewWindow", "hideLiveViewWindow", "closeLiveViewWindow" }, {}
+	for _, name in ipairs(names) do all[#all + 1] = { name, { device_id = 257 } } end
 	local function windowCommands(on, what)
-		local expected = {}
-		for _, name in ipairs({ "showLiveViewWindow", "hideLiveViewWindow", "closeLiveViewWindow" }) do
-			task[name](nil, 257)
-			expected[#expected + 1] = on and { name, { device_id = 257 } } or nil
-		end
-		expectSent(expected, what)
+		for _, name in ipairs(names) do task[name](nil, 257) end
+		expectSent(on and all or {}, what)
 	end
 	windowCommands(false, "off at first")
 	toggle("error")
