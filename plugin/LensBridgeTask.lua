@@ -396,14 +396,19 @@ function LensBridgeTask.tetherCallback(receiver, message, params)
 	end
 end
 
+-- A message whose handling fails (in the host's callback, say) must not stop the polling,
+-- but it is logged rather than lost without a word.
 function LensBridgeTask.pollForMessages(receiver)
-	pcall(function()
+	local ok, problem = pcall(function()
 		local name, params = HxRemoteCommunication.pollForMessage(LensBridgeTask._serverConnection)
 		if name then
 			logger:trace("LensBridgeTask.pollForMessages() - received message: " .. tostring(name))
 			LensBridgeTask.tetherCallback(receiver, name, params)
 		end
 	end)
+	if not ok then
+		logger:error("LensBridgeTask.pollForMessages: a message could not be handled: " .. tostring(problem))
+	end
 end
 
 return LensBridgeTask

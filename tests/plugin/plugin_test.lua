@@ -210,10 +210,11 @@ tests["notifications reach the host in its terms"] = function()
 	notify("fileDownloadComplete", { capture_id = 1, file_path = "C:\\a.nef" })
 	same(task._connectedDevice.captures[1].errorCode, { error_code = 5 }, "errorCode")
 
-	-- A host callback that fails does not stop the polling.
-	task.setCallback(nil, error)
+	-- A host callback that fails does not stop the polling, and is logged.
+	task.setCallback(nil, function() error("host broke") end)
 	sdk.inbox = { { "custom", {} } }
 	task.pollForMessages(nil)
+	same(sdk.log and sdk.log:match("^error: LensBridgeTask.pollForMessages: .*host broke$") ~= nil, true, "log")
 end
 
 -- Each of the host's calls: the message it sends the process (its keys, and its name when not
