@@ -40,30 +40,16 @@ TEST(LbhostCommandLine, RunsSeveralStepsInOrderWithTheirOwnOptions) {
 }
 
 TEST(LbhostCommandLine, RefusesWhatItDoesNotUnderstandAndSuggestsTheNearMiss) {
-    const struct {
-        const char* line;
-        const char* inMessage;
-        const char* suggestion;
-    } kCases[] = {
-        {"capture --cout 2", "--cout", "--count"},
-        {"captur", "captur", "capture"},
-        {"capture extra", "extra", ""},
-        {"capture --count abc", "abc", ""},
-        {"capture --count 0", "0", ""},
-        {"capture --interval abc", "abc", ""},
-        {"timelapse --interval 2", "--count", ""},
-        {"set isso 3200", "isso", "iso"},
-        {"set iso", "--index", ""},
-        {"set iso 3200 --index 3", "not both", ""},
-        {"focus in", "in", ""},
-        {"focus 4", "near or far", ""},
-        {"focus near --step huge", "huge", ""},
-        {"af toggle", "toggle", ""},
-        {"list --count 2", "--count", ""},
-        {"--timeout 0 list", "0", ""},
-        {"capture --filename {nn}", "{nn}", ""},
-        {"capture --filename a\\b", "\\", ""},
-        {"send getCameraSettings device_id:n=abc", "abc", ""},
+    const struct { const char* line; const char* inMessage; const char* suggestion; } kCases[] = {
+        {"capture --cout 2", "--cout", "--count"}, {"captur", "captur", "capture"},
+        {"capture extra", "extra", ""}, {"capture --count abc", "abc", ""},
+        {"capture --count 0", "0", ""}, {"capture --interval abc", "abc", ""},
+        {"timelapse --interval 2", "--count", ""}, {"set isso 3200", "isso", "iso"},
+        {"set iso", "--index", ""}, {"set iso 3200 --index 3", "not both", ""},
+        {"focus in", "in", ""}, {"focus 4", "near or far", ""},
+        {"focus near --step huge", "huge", ""}, {"af toggle", "toggle", ""},
+        {"list --count 2", "--count", ""}, {"--timeout 0 list", "0", ""},
+        {"capture --filename {nn}", "{nn}", ""}, {"capture --filename a\\b", "\\", ""},
         {"", "no step", ""},
     };
     for (const auto& c : kCases) {
@@ -80,12 +66,11 @@ TEST(LbhostCommandLine, RefusesWhatItDoesNotUnderstandAndSuggestsTheNearMiss) {
 
 TEST(LbhostCommandLine, VersionAndHelpNeedNoStep) {
     EXPECT_EQ(Parse("--version").outcome, Outcome::Version);
-    const auto help = Parse("--help");
-    EXPECT_EQ(help.outcome, Outcome::Help);
-    EXPECT_NE(help.text.find("timelapse"), std::string::npos);
-    const auto stepHelp = Parse("stack --help");
-    EXPECT_EQ(stepHelp.outcome, Outcome::Help);
-    EXPECT_NE(stepHelp.text.find("--shots"), std::string::npos);
+    for (const auto& [line, inHelp] : {std::pair{"--help", "timelapse"}, {"stack --help", "--shots"}}) {
+        const auto help = Parse(line);
+        EXPECT_EQ(help.outcome, Outcome::Help) << line;
+        EXPECT_NE(help.text.find(inHelp), std::string::npos) << line;
+    }
 }
 
 }  // namespace
