@@ -15,11 +15,8 @@ namespace {
 
 std::string Hex(const std::string& hex) {
     std::string bytes;
-    for (std::size_t i = 0; i < hex.size(); ++i) {
-        if (hex[i] == ' ') continue;
-        bytes.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-        ++i;
-    }
+    for (std::size_t i = 0; i < hex.size(); i += hex[i] == ' ' ? 1 : 2)
+        if (hex[i] != ' ') bytes.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
     return bytes;
 }
 
