@@ -175,7 +175,6 @@ TEST(Codec, MalformedMessagesAreDecodeErrors) {
         "00000000 05000000 01000000 03000000 02000000 6100 00000000",   // unknown value tag
     };
     for (const char* hex : cases) EXPECT_NE(Refusal(Hex(hex)), "decoded") << hex;
-
 }
 
 TEST(Codec, DeclaredLengthsBeyondTheMessageFailBeforeAllocating) {
