@@ -116,13 +116,13 @@ class RequestPathTest : public ConnectedCameraTest {
   }
 
   // The answer to a request that does not end the session: each message with a request id,
-  // described (notifications are dropped).
+  // described, one a line (notifications are dropped).
   template <typename... Params>
   std::string answer(std::uint32_t id, const std::string& name, Params... params) {
     EXPECT_EQ(request(id, name, params...), 0) << name;
     std::string replies;
     for (const auto& message : Received())
-      if (message.requestId != 0) replies += Describe(message);
+      if (message.requestId != 0) replies += (replies.empty() ? "" : "\n") + Describe(message);
     return replies;
   }
 };
