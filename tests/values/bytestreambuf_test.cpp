@@ -33,8 +33,8 @@ TEST(BlockStream, ReadsAndSeeksStayInsideTheBlock) {
   in.seekg(2);
   EXPECT_EQ(in.get(), 'c');
 
-  // A new block starts at its first byte; a negative size or a null block holds nothing.
-  in.rdbuf()->pubsetbuf(const_cast<char*>("xyz"), 3);
+  // A new one-byte block starts at its first byte; a negative size or a null block is empty.
+  in.rdbuf()->pubsetbuf(const_cast<char*>("xyz"), 1);
   EXPECT_EQ(in.get(), 'x');
   in.rdbuf()->pubsetbuf(const_cast<char*>("xyz"), -3);
   EXPECT_EQ(in.get(), std::char_traits<char>::eof());
