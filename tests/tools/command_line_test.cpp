@@ -20,7 +20,7 @@ using Outcome = ParsedCommandLine::Outcome;
 TEST(LbhostCommandLine, RunsSeveralStepsInOrderWithTheirOwnOptions) {
     const auto parsed =
         Parse("set aperture f/8 set iso 3200 capture --count=3 --out shots capture set iso --index 2 "
-              "focus far --step medium --times 2 stack --shots 4 --step coarse af on");
+              "focus far --step medium --times 2 stack --shots 4 --step coarse af on watch");
     ASSERT_EQ(parsed.outcome, Outcome::Run) << parsed.text;
     // Each step as "kind command setting=value #index count direction times af".
     std::vector<std::string> steps;
@@ -35,7 +35,8 @@ TEST(LbhostCommandLine, RunsSeveralStepsInOrderWithTheirOwnOptions) {
     EXPECT_EQ(steps, (std::vector<std::string>{
                          "2 set aperture=f/8 #- 1 0 1", "2 set iso=3200 #- 1 0 1",
                          "3 capture = #- 3 0 1", "3 capture = #- 1 0 1", "2 set iso= #2 1 0 1",
-                         "8 focus = #- 1 -2 2", "6 stack = #- 4 3 1", "9 af = #- 1 0 1 on"}));
+                         "8 focus = #- 1 -2 2", "6 stack = #- 4 3 1", "9 af = #- 1 0 1 on",
+                         "4 watch = #- 0 0 1"}));
     EXPECT_EQ(parsed.commandLine.options.outFolder, "shots");
 }
 
@@ -66,7 +67,8 @@ TEST(LbhostCommandLine, RefusesWhatItDoesNotUnderstandAndSuggestsTheNearMiss) {
 
 TEST(LbhostCommandLine, VersionAndHelpNeedNoStep) {
     EXPECT_EQ(Parse("--version").outcome, Outcome::Version);
-    for (const auto& [line, inHelp] : {std::pair{"--help", "timelapse"}, {"stack --help", "--shots"}}) {
+    for (const auto& [line, inHelp] :
+         {std::pair{"--help", "timelapse"}, {"stack --help", "--shots"}}) {
         const auto help = Parse(line);
         EXPECT_EQ(help.outcome, Outcome::Help) << line;
         EXPECT_NE(help.text.find(inHelp), std::string::npos) << line;

@@ -27,21 +27,22 @@ TEST(FileNamePattern, RefusesPatternsThatGiveNoSafeName) {
 }
 
 TEST(ValueToJson, ListsAreArraysAndEverythingElseKeepsItsKind) {
+    auto numbered = [](std::initializer_list<std::pair<double, const char*>> entries) {
+        auto* table = new ZnLuaTETable();
+        for (const auto& [key, text] : entries)
+            table->setValue(new ZnLuaTENumber(key), new ZnLuaTEString(text));
+        return table;
+    };
     ZnLuaTETable settings;
-    auto* entries = new ZnLuaTETable();
-    entries->setValue(new ZnLuaTENumber(0), new ZnLuaTEString("f/4"));
-    entries->setValue(new ZnLuaTENumber(1), new ZnLuaTEString("f/8"));
-    settings.setValue(new ZnLuaTEString("apertureEntries"), entries);
-    auto* sparse = new ZnLuaTETable();
-    sparse->setValue(new ZnLuaTENumber(0), new ZnLuaTEString("a"));
-    sparse->setValue(new ZnLuaTENumber(2), new ZnLuaTEString("b"));
-    settings.setValue(new ZnLuaTEString("sparse"), sparse);
-    settings.setValue(new ZnLuaTEString("half"), new ZnLuaTENumber(0.5));
-    settings.setValue(new ZnLuaTEString("image"), new ZnLuaTEData("abc", 3));
-    settings.setValue(new ZnLuaTEString("none"), new ZnLuaTENil());
-
+    settings.set("apertureEntries", numbered({{0, "f/4"}, {1, "f/8"}}));  // lists from 0 or 1
+    settings.set("devices", numbered({{1, "D850"}, {2, "Z 7"}}));
+    settings.set("sparse", numbered({{0, "a"}, {2, "b"}}));
+    settings.setNumber("half", 0.5);
+    settings.set("image", new ZnLuaTEData("abc", 3));
+    settings.set("none", new ZnLuaTENil());
     EXPECT_EQ(ValueToJson(&settings).dump(),
-              R"({"apertureEntries":["f/4","f/8"],"half":0.5,"image":{"data_bytes":3},)"
+              R"({"apertureEntries":["f/4","f/8"],"devices":["D850","Z 7"],"half":0.5,)"
+              R"("image":{"data_bytes":3},)"
               R"("none":null,"sparse":{"0":"a","2":"b"}})");
 }
 
