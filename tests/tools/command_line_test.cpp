@@ -20,57 +20,37 @@ using Outcome = ParsedCommandLine::Outcome;
 TEST(LbhostCommandLine, RunsSeveralStepsInOrderWithTheirOwnOptions) {
     const auto parsed =
         Parse("set aperture f/8 set iso 3200 capture --count=3 --out shots capture set iso --index 2 "
-              "focus far --step medium --times 2 stack --shots 4 --step coarse af on");
+              "focus far --step medium --times 2 stack --shots 4 --step coarse af on watch");
     ASSERT_EQ(parsed.outcome, Outcome::Run) << parsed.text;
-    const auto& steps = parsed.commandLine.steps;
-    ASSERT_EQ(steps.size(), 8u);
-    EXPECT_EQ(steps[0].setting, "aperture");
-    EXPECT_EQ(steps[0].value, "f/8");
-    // An all-digit value is a value, not an index.
-    EXPECT_EQ(steps[1].value, "3200");
-    EXPECT_FALSE(steps[1].index.has_value());
-    EXPECT_EQ(steps[2].count, 3);
-    // A repeated step starts from its defaults, not from the values of the one before.
-    EXPECT_EQ(steps[3].kind, StepKind::Capture);
-    EXPECT_EQ(steps[3].count, 1);
-    // "--index 2" followed by a step: the next step's name is not taken as the value.
-    EXPECT_EQ(steps[4].setting, "iso");
-    EXPECT_TRUE(steps[4].value.empty());
-    ASSERT_TRUE(steps[4].index.has_value());
-    EXPECT_EQ(*steps[4].index, 2);
-    EXPECT_EQ(steps[5].focusDirection, -2);
-    EXPECT_EQ(steps[5].times, 2);
-    EXPECT_EQ(steps[6].count, 4);
-    EXPECT_EQ(steps[6].focusDirection, 3);
-    EXPECT_TRUE(steps[7].afOn);
+    // Each step as "kind command setting=value #index count direction times af".
+    std::vector<std::string> steps;
+    for (const Step& s : parsed.commandLine.steps) {
+        steps.push_back(std::to_string(int(s.kind)) + " " + s.command + " " + s.setting + "=" +
+                        s.value + " #" + (s.index ? std::to_string(*s.index) : "-") + " " +
+                        std::to_string(s.count) + " " + std::to_string(s.focusDirection) + " " +
+                        std::to_string(s.times) + (s.afOn ? " on" : ""));
+    }
+    // An all-digit value is a value, not an index; a repeated step starts from its defaults;
+    // the step after "--index 2" is not taken for its value.
+    EXPECT_EQ(steps, (std::vector<std::string>{
+                         "2 set aperture=f/8 #- 1 0 1", "2 set iso=3200 #- 1 0 1",
+                         "3 capture = #- 3 0 1", "3 capture = #- 1 0 1", "2 set iso= #2 1 0 1",
+                         "8 focus = #- 1 -2 2", "6 stack = #- 4 3 1", "9 af = #- 1 0 1 on",
+                         "4 watch = #- 0 0 1"}));
     EXPECT_EQ(parsed.commandLine.options.outFolder, "shots");
 }
 
 TEST(LbhostCommandLine, RefusesWhatItDoesNotUnderstandAndSuggestsTheNearMiss) {
-    const struct {
-        const char* line;
-        const char* inMessage;
-        const char* suggestion;
-    } kCases[] = {
-        {"capture --cout 2", "--cout", "--count"},
-        {"captur", "captur", "capture"},
-        {"capture extra", "extra", ""},
-        {"capture --count abc", "abc", ""},
-        {"capture --count 0", "0", ""},
-        {"capture --interval abc", "abc", ""},
-        {"timelapse --interval 2", "--count", ""},
-        {"set isso 3200", "isso", "iso"},
-        {"set iso", "--index", ""},
-        {"set iso 3200 --index 3", "not both", ""},
-        {"focus in", "in", ""},
-        {"focus 4", "near or far", ""},
-        {"focus near --step huge", "huge", ""},
-        {"af toggle", "toggle", ""},
-        {"list --count 2", "--count", ""},
-        {"--timeout 0 list", "0", ""},
-        {"capture --filename {nn}", "{nn}", ""},
-        {"capture --filename a\\b", "\\", ""},
-        {"send getCameraSettings device_id:n=abc", "abc", ""},
+    const struct { const char* line; const char* inMessage; const char* suggestion; } kCases[] = {
+        {"capture --cout 2", "--cout", "--count"}, {"captur", "captur", "capture"},
+        {"capture extra", "extra", ""}, {"capture --count abc", "abc", ""},
+        {"capture --count 0", "0", ""}, {"capture --interval abc", "abc", ""},
+        {"timelapse --interval 2", "--count", ""}, {"set isso 3200", "isso", "iso"},
+        {"set iso", "--index", ""}, {"set iso 3200 --index 3", "not both", ""},
+        {"focus in", "in", ""}, {"focus 4", "near or far", ""},
+        {"focus near --step huge", "huge", ""}, {"af toggle", "toggle", ""},
+        {"list --count 2", "--count", ""}, {"--timeout 0 list", "0", ""},
+        {"capture --filename {nn}", "{nn}", ""}, {"capture --filename a\\b", "\\", ""},
         {"", "no step", ""},
     };
     for (const auto& c : kCases) {
@@ -87,12 +67,12 @@ TEST(LbhostCommandLine, RefusesWhatItDoesNotUnderstandAndSuggestsTheNearMiss) {
 
 TEST(LbhostCommandLine, VersionAndHelpNeedNoStep) {
     EXPECT_EQ(Parse("--version").outcome, Outcome::Version);
-    const auto help = Parse("--help");
-    EXPECT_EQ(help.outcome, Outcome::Help);
-    EXPECT_NE(help.text.find("timelapse"), std::string::npos);
-    const auto stepHelp = Parse("stack --help");
-    EXPECT_EQ(stepHelp.outcome, Outcome::Help);
-    EXPECT_NE(stepHelp.text.find("--shots"), std::string::npos);
+    for (const auto& [line, inHelp] :
+         {std::pair{"--help", "timelapse"}, {"stack --help", "--shots"}}) {
+        const auto help = Parse(line);
+        EXPECT_EQ(help.outcome, Outcome::Help) << line;
+        EXPECT_NE(help.text.find(inHelp), std::string::npos) << line;
+    }
 }
 
 }  // namespace

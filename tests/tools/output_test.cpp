@@ -7,25 +7,14 @@
 
 namespace {
 
-ShotNaming Shot() {
-    ShotNaming shot;
-    shot.year = 2026;
-    shot.month = 3;
-    shot.day = 7;
-    shot.hour = 9;
-    shot.minute = 5;
-    shot.second = 2;
-    shot.counter = 12;
-    shot.cameraName = "Z 7/II";
-    shot.cameraFileName = "Capture0003.nef";
-    return shot;
-}
+// 2026-03-07 09:05:02, shot 12.
+const ShotNaming kShot{2026, 3, 7, 9, 5, 2, 12, "Z 7/II", "Capture0003.nef"};
 
 TEST(FileNamePattern, ExpandsEveryPlaceholderAndKeepsTheCamerasExtension) {
-    EXPECT_EQ(ExpandFileNamePattern("{camera}_{date}_{time}_{n}", Shot()), "Z 7_II_2026-03-07_090502_0012.nef");
-    EXPECT_EQ(ExpandFileNamePattern("shoot-{n:2}-{name}", Shot()), "shoot-12-Capture0003.nef");
-    EXPECT_EQ(ExpandFileNamePattern("{n:1}", Shot()), "12.nef");
-    ShotNaming noExtension = Shot();
+    EXPECT_EQ(ExpandFileNamePattern("{camera}_{date}_{time}_{n}", kShot), "Z 7_II_2026-03-07_090502_0012.nef");
+    EXPECT_EQ(ExpandFileNamePattern("shoot-{n:2}-{name}", kShot), "shoot-12-Capture0003.nef");
+    EXPECT_EQ(ExpandFileNamePattern("{n:1}", kShot), "12.nef");
+    ShotNaming noExtension = kShot;
     noExtension.cameraFileName = "Capture0003";
     EXPECT_EQ(ExpandFileNamePattern("x{n}", noExtension), "x0012");
 }
@@ -38,26 +27,23 @@ TEST(FileNamePattern, RefusesPatternsThatGiveNoSafeName) {
 }
 
 TEST(ValueToJson, ListsAreArraysAndEverythingElseKeepsItsKind) {
+    auto numbered = [](std::initializer_list<std::pair<double, const char*>> entries) {
+        auto* table = new ZnLuaTETable();
+        for (const auto& [key, text] : entries)
+            table->setValue(new ZnLuaTENumber(key), new ZnLuaTEString(text));
+        return table;
+    };
     ZnLuaTETable settings;
-    auto* entries = new ZnLuaTETable();
-    entries->setValue(new ZnLuaTENumber(0), new ZnLuaTEString("f/4"));
-    entries->setValue(new ZnLuaTENumber(1), new ZnLuaTEString("f/8"));
-    settings.setValue(new ZnLuaTEString("apertureEntries"), entries);
-    auto* sparse = new ZnLuaTETable();
-    sparse->setValue(new ZnLuaTENumber(0), new ZnLuaTEString("a"));
-    sparse->setValue(new ZnLuaTENumber(2), new ZnLuaTEString("b"));
-    settings.setValue(new ZnLuaTEString("sparse"), sparse);
-    settings.setValue(new ZnLuaTEString("half"), new ZnLuaTENumber(0.5));
-    settings.setValue(new ZnLuaTEString("image"), new ZnLuaTEData("abc", 3));
-    settings.setValue(new ZnLuaTEString("none"), new ZnLuaTENil());
-
-    const nlohmann::json json = ValueToJson(&settings);
-    EXPECT_EQ(json["apertureEntries"], nlohmann::json::array({"f/4", "f/8"}));
-    EXPECT_TRUE(json["sparse"].is_object());
-    EXPECT_EQ(json["sparse"]["2"], "b");
-    EXPECT_EQ(json["half"], 0.5);
-    EXPECT_EQ(json["image"]["data_bytes"], 3);
-    EXPECT_TRUE(json["none"].is_null());
+    settings.set("apertureEntries", numbered({{0, "f/4"}, {1, "f/8"}}));  // lists from 0 or 1
+    settings.set("devices", numbered({{1, "D850"}, {2, "Z 7"}}));
+    settings.set("sparse", numbered({{0, "a"}, {2, "b"}}));
+    settings.setNumber("half", 0.5);
+    settings.set("image", new ZnLuaTEData("abc", 3));
+    settings.set("none", new ZnLuaTENil());
+    EXPECT_EQ(ValueToJson(&settings).dump(),
+              R"({"apertureEntries":["f/4","f/8"],"devices":["D850","Z 7"],"half":0.5,)"
+              R"("image":{"data_bytes":3},)"
+              R"("none":null,"sparse":{"0":"a","2":"b"}})");
 }
 
 }  // namespace

@@ -5,37 +5,30 @@
 
 namespace {
 
-const std::vector<std::string> kShutter = {"30\"", "4\"", "1\"", "1/4", "1/250", "1/4000"};
-const std::vector<std::string> kAperture = {"f/1.8", "f/2.8", "f/4", "f/5.6", "f/8", "f/11"};
-const std::vector<std::string> kIso = {"64", "100", "200", "3200", "12800"};
-const std::vector<std::string> kAutoIso = {"ISO 800", "ISO 3200"};
-const std::vector<std::string> kWb = {"Auto", "Daylight", "Cloudy"};
-
-TEST(SettingMatch, FindsTheEntryByTextCaseOrNumber) {
-    EXPECT_EQ(MatchSettingEntry(kShutter, "1/250"), 4u);
-    EXPECT_EQ(MatchSettingEntry(kShutter, "1/4"), 3u);  // not "1/4000"
-    EXPECT_EQ(MatchSettingEntry(kShutter, "4"), 1u);    // 4 seconds
-    EXPECT_EQ(MatchSettingEntry(kShutter, "1"), 2u);    // 1 second, not index 1
-    EXPECT_EQ(MatchSettingEntry(kAperture, "f/8"), 4u);
-    EXPECT_EQ(MatchSettingEntry(kAperture, "8"), 4u);
-    EXPECT_EQ(MatchSettingEntry(kAperture, "5.6"), 3u);
-    EXPECT_EQ(MatchSettingEntry(kIso, "3200"), 3u);
-    EXPECT_EQ(MatchSettingEntry(kAutoIso, "3200"), 1u);
-    EXPECT_EQ(MatchSettingEntry(kAutoIso, "iso 3200"), 1u);
-    EXPECT_EQ(MatchSettingEntry(kWb, "daylight"), 1u);
+// The entry each text names, "-" for none.
+std::string Matches(const std::vector<std::string>& entries, std::vector<const char*> texts) {
+    std::string found;
+    for (const char* text : texts) {
+        const auto index = MatchSettingEntry(entries, text);
+        found += (found.empty() ? "" : " ") + (index ? std::to_string(*index) : "-");
+    }
+    return found;
 }
 
-TEST(SettingMatch, RefusesWhatTheCameraDoesNotOffer) {
-    EXPECT_FALSE(MatchSettingEntry(kIso, "3201"));
-    EXPECT_FALSE(MatchSettingEntry(kIso, "0"));  // an index only comes with --index
-    EXPECT_FALSE(MatchSettingEntry(kIso, "-100"));
-    EXPECT_FALSE(MatchSettingEntry(kIso, ""));
-    EXPECT_FALSE(MatchSettingEntry(kIso, "1e999"));
-    EXPECT_FALSE(MatchSettingEntry(kAperture, "f/9"));
-    EXPECT_FALSE(MatchSettingEntry(kWb, "Sunny"));
-    EXPECT_FALSE(MatchSettingEntry({}, "100"));
+TEST(SettingMatch, FindsTheEntryByTextCaseOrNumberAndNothingTheCameraDoesNotOffer) {
+    // "1/4" is not "1/4000"; "4" and "1" are seconds, not indexes.
+    EXPECT_EQ(Matches({"30\"", "4\"", "1\"", "1/4", "1/250", "1/4000"}, {"1/250", "1/4", "4", "1"}),
+              "4 3 1 2");
+    EXPECT_EQ(Matches({"f/1.8", "f/2.8", "f/4", "f/5.6", "f/8", "f/11"}, {"f/8", "8", "5.6", "f/9"}),
+              "4 4 3 -");
+    // An index only comes with --index.
+    EXPECT_EQ(Matches({"64", "100", "200", "3200", "12800"}, {"3200", "3201", "0", "-100", "", "1e999"}),
+              "3 - - - - -");
+    EXPECT_EQ(Matches({"ISO 800", "ISO 3200"}, {"3200", "iso 3200"}), "1 1");
+    EXPECT_EQ(Matches({"Auto", "Daylight", "Cloudy"}, {"daylight", "Sunny"}), "1 -");
+    EXPECT_EQ(Matches({}, {"100"}), "-");
     // Two entries that are the same number: neither is guessed.
-    EXPECT_FALSE(MatchSettingEntry({"ISO 100", "100"}, "100.0"));
+    EXPECT_EQ(Matches({"ISO 100", "100"}, {"100.0"}), "-");
 }
 
 TEST(SettingMatch, SuggestsOnlyNearMisses) {
