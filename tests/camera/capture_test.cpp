@@ -23,11 +23,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace simtest;
 
-bool IsJpeg(const std::vector<unsigned char>& bytes) {
-  return bytes.size() > 4 && bytes[0] == 0xFF && bytes[1] == 0xD8 &&
-         bytes[bytes.size() - 2] == 0xFF && bytes[bytes.size() - 1] == 0xD9;
-}
-
 bool MatchesRaw(const std::vector<unsigned char>& bytes, std::uint64_t seed) {
   for (std::size_t i = 0; i < bytes.size(); ++i)
     if (bytes[i] != lbsim::RawByte(seed, i)) return false;
@@ -174,12 +169,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(CaptureTest, LiveViewStartsFromAnyStateAndSendsOnlyPictures) {
   auto frames = [&] {
     manager->pumpIdle();
-    std::vector<std::vector<unsigned char>> images;
-    for (auto& message : TakeNamed("liveViewImage")) {
-      const auto* image = dynamic_cast<const ZnLuaTEData*>(Payload(*message)->getValue("image"));
-      if (image) images.emplace_back(image->bytes(), image->bytes() + image->size());
-    }
-    return images;
+    return LiveViewImages();
   };
   ASSERT_EQ(camera->setCapabilityValue(kNkMAIDCapability_LiveViewStatus, kNkMAIDDataType_Unsigned, 1), 0);
   ASSERT_TRUE(camera->startLiveView());

@@ -26,9 +26,7 @@ namespace {
 using namespace simtest;
 
 std::vector<double> DeviceIdsOf(const std::vector<std::unique_ptr<OutgoingMessage>>& messages) {
-  std::vector<double> ids;
-  for (const auto& message : messages) ids.push_back(Number(Payload(*message), "device_id"));
-  return ids;
+  return Numbers(messages, "device_id");
 }
 
 // The connected two-camera fixture, then a camera at the top of the range on the second
@@ -57,7 +55,7 @@ TEST_F(LastCameraOfLaterModule, IsAnnouncedConnectedAndRemovedUnderItsOwnId) {
   // Live view of a camera on the later module reaches the host from the idle tick.
   ASSERT_TRUE(module23()->m_currentCamera->startLiveView());
   manager->pumpIdle();
-  EXPECT_EQ(TakeNamed("liveViewImage").size(), 1u);
+  EXPECT_EQ(LiveViewImages().size(), 1u);
   EXPECT_TRUE(module23()->m_currentCamera->stopLiveView());
 
   // And so does its shot, taken through the host's own command: without the crash-test
@@ -101,33 +99,29 @@ TEST(ModuleFileList, OrdinalIsTheNumberInTheFileName) {
 
 // The fake module stands in for the last module of the list, with SDK ids the simulator
 // cannot have: one past the camera range.
-class CameraIdRangeTest : public ::testing::Test {
+class CameraIdRangeTest : public HostTest {
  protected:
   void SetUp() override {
-    SetCameraHost(&hostNotifications);
-    DiscardOutgoingMessages();
+    HostTest::SetUp();
+    std::vector<CFakeObject> cameras;
     for (maid::ULONG id : {1u, 0xFFu, 0x100u, 0x1FFu}) {
-      CFakeObject camera;
-      camera.id = id;
-      camera.addStandardCaps();
-      camera.caps[kNkMAIDCapability_Name] = CFakeCapability::Text("Cam " + std::to_string(id));
-      camera.caps[kNkMAIDCapability_ExposureMode] = CFakeCapability::UnsignedEnum({0, 1, 2, 3}, 3);
-      camera.caps[kNkMAIDCapability_IsoControl] = CFakeCapability::Bool(false);
-      camera.caps[kNkMAIDCapability_IsAlive] = CFakeCapability::Bool(true);
-      fake.root.children[id] = camera;
+      using C = CFakeCapability;
+      cameras.push_back(CFakeObject::Make(
+          id, {{kNkMAIDCapability_Name, C::Text("Cam " + std::to_string(id))},
+               {kNkMAIDCapability_ExposureMode, C::UnsignedEnum({0, 1, 2, 3}, 3)},
+               {kNkMAIDCapability_IsoControl, C::Bool(false)},
+               {kNkMAIDCapability_IsAlive, C::Bool(true)}}));
     }
     // Camera 1 cannot be connected: its storage setting cannot be read.
-    fake.root.children[1].caps[kNkMAIDCapability_SaveMedia].getResult = kNkMAIDResult_HardwareError;
-    fake.root.addStandardCaps();
+    cameras[0].caps[kNkMAIDCapability_SaveMedia].getResult = kNkMAIDResult_HardwareError;
+    fake.root = CFakeObject::Make(0, {}, cameras);
     module = std::make_unique<CNikonModule>(&CFakeModule::FakeEntryPoint, kModuleCount);
   }
   void TearDown() override {
     module.reset();
-    SetCameraHost(nullptr);
-    DiscardOutgoingMessages();
+    HostTest::TearDown();
   }
 
-  CHostNotifications hostNotifications;
   CFakeModule fake;
   std::unique_ptr<CNikonModule> module;
 };

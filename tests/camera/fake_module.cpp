@@ -50,12 +50,20 @@ CFakeCapability CFakeCapability::FixedEnum(const std::vector<std::string>& value
   return cap;
 }
 
-void CFakeObject::addStandardCaps() {
-  caps[kNkMAIDCapability_EventProc] = CFakeCapability::Process();
-  caps[kNkMAIDCapability_DataProc] = CFakeCapability::Process();
+CFakeObject CFakeObject::Make(maid::ULONG id, std::map<maid::ULONG, CFakeCapability> caps,
+                              const std::vector<CFakeObject>& children) {
+  CFakeObject object;
+  object.id = id;
+  object.caps = std::move(caps);
   std::vector<maid::ULONG> ids;
-  for (const auto& child : children) ids.push_back(child.first);
-  caps[kNkMAIDCapability_Children] = CFakeCapability::UnsignedEnum(ids, 0);
+  for (const CFakeObject& child : children) {
+    object.children[child.id] = child;
+    ids.push_back(child.id);
+  }
+  object.caps[kNkMAIDCapability_EventProc] = CFakeCapability::Process();
+  object.caps[kNkMAIDCapability_DataProc] = CFakeCapability::Process();
+  object.caps[kNkMAIDCapability_Children] = CFakeCapability::UnsignedEnum(ids, 0);
+  return object;
 }
 
 CFakeModule::CFakeModule() { g_fake = this; }
@@ -86,15 +94,6 @@ CFakeObject* CFakeModule::find(const std::vector<maid::ULONG>& path) {
     node = &it->second;
   }
   return node;
-}
-
-void CFakeModule::queueEvent(const std::vector<maid::ULONG>& path, maid::ULONG event,
-                             maid::NKPARAM data) {
-  onAsync.push_back([this, path, event, data] {
-    CFakeObject* target = find(path);
-    if (target && target->eventProc.pProc)
-      reinterpret_cast<maid::EventProc>(target->eventProc.pProc)(target->eventProc.refProc, event, data);
-  });
 }
 
 CFakeObject* CFakeModule::byRecord(maid::MaidObject* record, CFakeObject& from) {

@@ -45,8 +45,10 @@ struct CFakeObject {
   maid::MaidObject* record = nullptr;
   maid::MaidCallback eventProc{};
   maid::MaidCallback dataProc{};
-  // Adds kNkMAIDCapability_EventProc, DataProc and Children (listing `children`).
-  void addStandardCaps();
+  // An object with `caps`, `children` under their ids, and the capabilities every object has:
+  // EventProc, DataProc and Children (listing `children`).
+  static CFakeObject Make(maid::ULONG id, std::map<maid::ULONG, CFakeCapability> caps = {},
+                          const std::vector<CFakeObject>& children = {});
 };
 
 class CFakeModule {
@@ -62,8 +64,6 @@ class CFakeModule {
   int count(maid::ULONG command, std::int64_t objectId = -1) const;
   // The fake of an open or openable object: the root, or a path of child ids.
   CFakeObject* find(const std::vector<maid::ULONG>& path);
-  // Queues an event for the object at `path`, delivered at the next Async.
-  void queueEvent(const std::vector<maid::ULONG>& path, maid::ULONG event, maid::NKPARAM data);
 
   struct Call {
     maid::ULONG objectId;  // 0xFFFFFFFF for a module open

@@ -53,20 +53,16 @@ std::string Joined(const std::vector<T>& values) {
 class SdkObjectTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    CFakeObject camera;
-    camera.id = kCamera;
-    camera.children[kItem].id = kItem;
-    camera.children[kItem].addStandardCaps();
-    camera.addStandardCaps();
-    auto& caps = camera.caps;
-    caps[kNkMAIDCapability_Name] = CFakeCapability::Text("D90");
-    caps[kNkMAIDCapability_IsAlive] = CFakeCapability::Bool(true);
-    caps[kNkMAIDCapability_BatteryLevel] = CFakeCapability::Unsigned(3);
-    caps[kNkMAIDCapability_ExposureMode] = CFakeCapability::UnsignedEnum({10, 20, 30}, 2);
-    caps[kNkMAIDCapability_Aperture] = CFakeCapability::FixedEnum({"f/2", "f/4"}, 1);
-    caps[kNkMAIDCapability_Capture] = CFakeCapability::Process();
-    fake.root.children[kCamera] = camera;
-    fake.root.addStandardCaps();
+    using C = CFakeCapability;
+    fake.root = CFakeObject::Make(
+        0, {}, {CFakeObject::Make(kCamera,
+                                  {{kNkMAIDCapability_Name, C::Text("D90")},
+                                   {kNkMAIDCapability_IsAlive, C::Bool(true)},
+                                   {kNkMAIDCapability_BatteryLevel, C::Unsigned(3)},
+                                   {kNkMAIDCapability_ExposureMode, C::UnsignedEnum({10, 20, 30}, 2)},
+                                   {kNkMAIDCapability_Aperture, C::FixedEnum({"f/2", "f/4"}, 1)},
+                                   {kNkMAIDCapability_Capture, C::Process()}},
+                                  {CFakeObject::Make(kItem)})});
     module = std::make_unique<CRecordingObject>(&CFakeModule::FakeEntryPoint, nullptr, 0);
     camera_ = module->adoptChild(std::make_unique<CRecordingObject>(module.get(), kCamera));
   }
@@ -270,7 +266,10 @@ TEST_F(SdkObjectTest, CapabilityListIsAskedAgainAfterBufferSize) {
 
 TEST_F(SdkObjectTest, EventsReachTheirTargetsOnlyWhenRegistered) {
   CRecordingObject* item = camera_->adoptChild(std::make_unique<CRecordingObject>(camera_, kItem));
-  fake.queueEvent({kCamera}, kNkMAIDEvent_CapChange, 0);
+  fake.onAsync.push_back([this] {
+    const maid::MaidCallback& proc = fake.find({kCamera})->eventProc;
+    reinterpret_cast<maid::EventProc>(proc.pProc)(proc.refProc, kNkMAIDEvent_CapChange, 0);
+  });
   module->callAsync();
   EXPECT_EQ((std::vector<maid::ULONG>{kNkMAIDEvent_CapChange}), camera_->events);
 
