@@ -106,7 +106,8 @@ TEST_F(CamerasTest, ConnectionFollowsTheCommands) {
   EXPECT_EQ(manager->m_currentModule, module23());
 }
 
-TEST_F(CamerasTest, SettingsTableFollowsExposureAndIsoMode) {
+// The keys of the settings table, then whether it shows contrast auto-focus on.
+TEST_F(CamerasTest, SettingsTableFollowsExposureIsoModeAndAutoFocus) {
   listDevices();
   CCamera* camera = module1()->m_cameras.at(1);
   auto keysOf = [&]() {
@@ -115,23 +116,24 @@ TEST_F(CamerasTest, SettingsTableFollowsExposureAndIsoMode) {
     std::unique_ptr<ZnLuaTETable> table(raw);
     std::string keys;
     for (const auto& entry : *table) keys += entry.first->getString() + " ";
-    return keys;
+    return keys + Text(table.get(), "AFButtonPressed");
   };
   camera->m_isoControl = false;
   camera->m_exposureMode = 0;
-  EXPECT_EQ(keysOf(), "AFButtonPressed aperture focusMode isoEntries isoSpeed shutter whiteBalance ");
+  EXPECT_EQ(keysOf(), "AFButtonPressed aperture focusMode isoEntries isoSpeed shutter whiteBalance Off");
   camera->m_exposureMode = 1;
   EXPECT_EQ(keysOf(), "AFButtonPressed aperture apertureEntries focusMode isoEntries isoSpeed "
-                      "shutter wbEntries whiteBalance ");
+                      "shutter wbEntries whiteBalance Off");
   camera->m_exposureMode = 2;
   EXPECT_EQ(keysOf(), "AFButtonPressed aperture focusMode isoEntries isoSpeed shutter "
-                      "shutterEntries wbEntries whiteBalance ");
+                      "shutterEntries wbEntries whiteBalance Off");
   camera->m_exposureMode = 3;
   EXPECT_EQ(keysOf(), "AFButtonPressed aperture apertureEntries focusMode isoEntries isoSpeed "
-                      "shutter shutterEntries wbEntries whiteBalance ");
+                      "shutter shutterEntries wbEntries whiteBalance Off");
   camera->m_isoControl = true;
+  camera->m_autoFocusOn = true;
   EXPECT_EQ(keysOf(), "AFButtonPressed aperture apertureEntries focusMode isoSpeed "
-                      "shutter shutterEntries wbEntries whiteBalance ");
+                      "shutter shutterEntries wbEntries whiteBalance On");
 }
 
 TEST_F(CamerasTest, EntryIndexFromTheHostSelectsThatEntry) {

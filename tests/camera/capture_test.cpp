@@ -200,7 +200,8 @@ TEST_F(CaptureTest, LiveViewStartsFromAnyStateAndSendsOnlyPictures) {
   EXPECT_EQ(status, 3u);
 }
 
-TEST_F(CaptureTest, FocusStepsAndContrastAutoFocus) {
+// (Contrast auto-focus shows in the request path test.)
+TEST_F(CaptureTest, FocusStepsBySizeAndDirection) {
   auto step = [&](double direction) {
     ZnLuaTETable params;
     params.setNumber("focus_direction", direction);
@@ -214,15 +215,6 @@ TEST_F(CaptureTest, FocusStepsAndContrastAutoFocus) {
   EXPECT_EQ(step(1.9), 500.0);
   EXPECT_EQ(step(-0.5), 2000.0);
   EXPECT_EQ(step(1e300), 2000.0);  // saturated, not undefined
-
-  DoAutoFocus(4);
-  auto reply = TakeAll();
-  ASSERT_EQ(reply.size(), 1u);
-  EXPECT_EQ(Text(Payload(*reply[0]), "status"), "AutoFocusOff");  // the state before
-  EXPECT_TRUE(camera->m_autoFocusOn);
-  DoAutoFocus(5);
-  EXPECT_EQ(Text(Payload(*TakeAll().at(0)), "status"), "AutoFocusOn");
-  EXPECT_FALSE(camera->m_autoFocusOn);
 }
 
 }  // namespace
