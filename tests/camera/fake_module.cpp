@@ -8,17 +8,6 @@ CFakeModule* g_fake = nullptr;
 constexpr maid::ULONG kModuleOpenId = 0xFFFFFFFFu;
 }  // namespace
 
-CFakeCapability CFakeCapability::Unsigned(maid::ULONG value, maid::ULONG type) {
-  CFakeCapability cap;
-  cap.type = type;
-  cap.value = value;
-  return cap;
-}
-CFakeCapability CFakeCapability::Text(const std::string& text) {
-  CFakeCapability cap = Unsigned(0, kNkMAIDCapType_String);
-  cap.text = text;
-  return cap;
-}
 CFakeCapability CFakeCapability::UnsignedEnum(const std::vector<maid::ULONG>& values,
                                               maid::ULONG current) {
   CFakeCapability cap = Unsigned(0, kNkMAIDCapType_Enum);
@@ -81,8 +70,8 @@ maid::NKERROR CFakeModule::FakeEntryPoint(maid::MaidObject* object, maid::ULONG 
 
 int CFakeModule::count(maid::ULONG command, std::int64_t objectId) const {
   int n = 0;
-  for (const Call& call : calls)
-    if (call.command == command && (objectId < 0 || call.objectId == objectId)) ++n;
+  for (const auto& call : calls)
+    if (call.second == command && (objectId < 0 || call.first == objectId)) ++n;
   return n;
 }
 
@@ -137,10 +126,9 @@ maid::NKERROR CFakeModule::handle(maid::MaidObject* object, maid::ULONG command,
       work.swap(onAsync);
       for (auto& step : work) step();
       if (completeOnAsync) {
-        std::vector<Pending> pending;
-        pending.swap(m_pending);
-        for (const Pending& p : pending)
-          p.proc(p.object, kNkMAIDCommand_CapStart, p.param, 0, 0, p.ref, completionResult);
+        work.clear();
+        work.swap(m_pending);
+        for (auto& complete : work) complete();
       }
       return asyncResult;
     }
@@ -181,7 +169,10 @@ maid::NKERROR CFakeModule::handle(maid::MaidObject* object, maid::ULONG command,
       return 0;
     case kNkMAIDCommand_CapStart:
       if (cap.startResult != 0 && cap.startResult != kNkMAIDResult_Pending) return cap.startResult;
-      if (proc) m_pending.push_back({object, param, proc, ref});
+      if (proc)
+        m_pending.push_back([this, object, param, proc, ref] {
+          proc(object, kNkMAIDCommand_CapStart, param, 0, 0, ref, completionResult);
+        });
       return cap.startResult;
     case kNkMAIDCommand_CapGet:
       if (cap.getResult != 0) return cap.getResult;
