@@ -153,25 +153,6 @@ TEST_F(CameraHabitsTest, UnplugInLiveViewIsReportedAtOnceWithoutFreezing) {
   EXPECT_EQ(liveViewStatus(), "liveViewOff");
 }
 
-TEST_F(CameraHabitsTest, CameraNotAliveButListedIsReportedGoneOnce) {
-  habit("alive-false", "on", "2");
-  for (int tick = 0; tick < 4; ++tick) manager->pumpIdle();
-  listDevices();
-  auto messages = TakeAll();
-  std::vector<std::string> names = Names(messages);
-  names.pop_back();  // the listDevices reply
-  ASSERT_EQ(names, std::vector<std::string>{"deviceRemoved"});
-  EXPECT_EQ(Number(Payload(*messages[0]), "device_id"), 0x102);
-  EXPECT_EQ(module1()->m_cameras.count(2), 0u);
-
-  habit("alive-false", "off", "2");
-  manager->pumpIdle();
-  manager->pumpIdle();
-  auto added = TakeNamed("deviceAdded");
-  ASSERT_EQ(added.size(), 1u);
-  EXPECT_EQ(Number(Payload(*added[0]), "device_id"), 0x102);
-}
-
 // Frames reach the host however the camera hands them over.
 TEST_F(CameraHabitsTest, LiveViewFramesReachTheHostWithEachHabit) {
   for (const char* name : {"lv-elements", "lv-busy"}) {
