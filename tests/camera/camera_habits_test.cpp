@@ -1,22 +1,16 @@
 // The camera layer against the habits of real camera modules, run through the simulator: what
 // the host would see (the reports in order, with their values), and that nothing holds the
 // SDK lock longer than the camera and the host are there.
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <string>
 #include <thread>
-#include <vector>
 
-#include "bridge/camera_commands.h"
 #include "bridge/dispatcher.h"
 #include "bridge/heartbeat.h"
-#include "camera/camera/camera.h"
 #include "camera/sdkobject/maid_names.h"
 #include "camera/sdkobject/nikon_object.h"
-#include "platform/platform.h"
 #include "tests/camera/sim_fixture.h"
 
 namespace {

@@ -2,23 +2,10 @@
 // (Type0001.md3 and Type0023.md3 beside this test executable): discovery and device ids,
 // the connection state the commands move, the settings tables, setting changes, the
 // settings throttle, and cameras that come and go.
-#include <gtest/gtest.h>
 
 #include <chrono>
-#include <memory>
-#include <string>
-#include <vector>
 
-#include "bridge/camera_commands.h"
-#include "bridge/notifications.h"
-#include "camera/camera/camera.h"
-#include "camera/download/download_directory.h"
-#include "camera/modules/module_manager.h"
-#include "camera/modules/nikon_module.h"
-#include "hostlink/outgoing_queue.h"
-#include "platform/platform.h"
 #include "tests/camera/sim_fixture.h"
-#include "values/lua_value.h"
 
 namespace {
 

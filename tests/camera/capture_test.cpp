@@ -1,19 +1,12 @@
 // Capture, live view and focus on the simulated cameras: the files a shot leaves in the
 // download folder and the messages that announce them, what a failing shot leaves behind,
 // live-view frames, focus steps.
-#include <gtest/gtest.h>
 
 #include <sys/resource.h>
 
 #include <csignal>
-#include <filesystem>
 #include <fstream>
-#include <string>
-#include <vector>
 
-#include "bridge/camera_commands.h"
-#include "camera/camera/camera.h"
-#include "camera/download/download_directory.h"
 #include "camera/sdkobject/nikon_object.h"
 #include "sim/sim_content.h"
 #include "tests/camera/sim_fixture.h"

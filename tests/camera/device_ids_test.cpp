@@ -1,23 +1,12 @@
 // Device ids as the host sees them: the module's place in the module list in the high byte,
 // the camera's SDK id in the low byte, for every module (not only the first) and up to the
 // top of the camera range; a camera whose id does not fit is never announced under another's.
-#include <gtest/gtest.h>
 
 #include <cstdio>
-#include <filesystem>
 #include <fstream>
-#include <memory>
-#include <string>
-#include <vector>
 
-#include "bridge/camera_commands.h"
 #include "bridge/dispatcher.h"
-#include "bridge/notifications.h"
-#include "camera/camera/camera.h"
 #include "camera/camera_host.h"
-#include "camera/modules/module_manager.h"
-#include "camera/modules/nikon_module.h"
-#include "hostlink/outgoing_queue.h"
 #include "tests/camera/fake_module.h"
 #include "tests/camera/sim_fixture.h"
 

@@ -1,20 +1,10 @@
 // What a download makes of the blocks a camera sends, against the scripted fake module: the
 // file on disk and what the host is told, for blocks in and out of order, overlapping, past the
 // file's end or after it is whole, sizes that disagree, holes, and transfers that break.
-#include <gtest/gtest.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <fstream>
-#include <memory>
-#include <string>
-#include <vector>
 
-#include "bridge/notifications.h"
-#include "camera/camera/camera.h"
-#include "camera/download/download_directory.h"
-#include "camera/modules/module_manager.h"
-#include "camera/modules/nikon_module.h"
 #include "tests/camera/fake_module.h"
 #include "tests/camera/sim_fixture.h"
 

@@ -1,6 +1,6 @@
 // What the tests that run on the simulated modules share: a fixture that gives each test the
 // two-camera scenario, a fresh module manager and an empty outgoing queue, and helpers to
-// read the messages the camera side queued.
+// read the messages the camera side queued. Its includes serve the test files too.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,10 +10,14 @@
 #include <string>
 #include <vector>
 
+#include "bridge/camera_commands.h"
 #include "bridge/notifications.h"
+#include "camera/camera/camera.h"
+#include "camera/download/download_directory.h"
 #include "camera/modules/module_manager.h"
 #include "camera/modules/nikon_module.h"
 #include "hostlink/outgoing_queue.h"
+#include "platform/platform.h"
 #include "values/lua_value.h"
 
 namespace simtest {
