@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -368,19 +369,36 @@ TEST_F(SdkObjectTest, StartCapabilityEndsItsWaitForTheRightReasons) {
   EXPECT_EQ(kNkMAIDResult_DeviceBusy, camera_->startCapability(kNkMAIDCapability_Capture, camera_));
   EXPECT_EQ(asyncBefore + 3, fake.count(kNkMAIDCommand_Async));
 
-  // A started command that never completes is waited for until the inactivity bound (the
-  // tick count is coarser than the clock, hence the margin).
+  // A started command that never completes is waited for until the inactivity bound after the
+  // last data it delivered (the tick count is coarser than the clock, hence the margin), and
+  // no longer than its camera is in its module's list. A wait that would never end gets its
+  // completion at the 1000th poll, ten seconds on.
   cap(kNkMAIDCapability_Capture).startResult = 0;
-  CNikonObject::setTransferInactivityMs(300);
-  const auto start = Clock::now();
-  EXPECT_EQ(0, camera_->startCapability(kNkMAIDCapability_Capture, camera_));
-  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(250));
-  EXPECT_EQ(1, camera_->completions);
+  camera_->completions = 0;
+  int polls = 0;
+  std::function<void()> poll = [&] {
+    const maid::MaidCallback& data = fake.find({kCamera})->dataProc;
+    if (polls == 0) reinterpret_cast<maid::DataProc>(data.pProc)(data.refProc, nullptr, nullptr);
+    if (++polls == 1000) fake.completeOnAsync = true;
+    else fake.onAsync.push_back(poll);
+  };
+  for (unsigned inactivityMs : {300u, 60000u}) {
+    if (inactivityMs == 60000u)
+      fake.root.caps[kNkMAIDCapability_Children] = CFakeCapability::UnsignedEnum({}, 0);
+    CNikonObject::setTransferInactivityMs(inactivityMs);
+    fake.onAsync = {poll};
+    polls = 0;
+    const auto start = Clock::now();
+    EXPECT_EQ(0, camera_->startCapability(kNkMAIDCapability_Capture, camera_));
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(250));
+    EXPECT_EQ(0, camera_->completions) << inactivityMs;
+  }
   // Late completions of the abandoned waits reach nobody; under ASan, a record freed twice or
   // a completion that reaches the waiter's stack or a freed record fails here.
+  fake.onAsync.clear();
   fake.completeOnAsync = true;
   camera_->callAsync();
-  EXPECT_EQ(1, camera_->completions);
+  EXPECT_EQ(0, camera_->completions);
   ReleaseAbandonedCompletions();  // frees the refused start's record, and no completed one
 }
 
