@@ -93,8 +93,9 @@ TEST_F(CamerasTest, ConnectionFollowsTheCommands) {
   EXPECT_EQ(manager->m_currentModule, module23());
 }
 
-// The keys of the settings table, then whether it shows contrast auto-focus on.
-TEST_F(CamerasTest, SettingsTableFollowsExposureIsoModeAndAutoFocus) {
+// The keys of the settings table, then whether it shows contrast auto-focus on, and the focus
+// mode.
+TEST_F(CamerasTest, SettingsTableFollowsExposureIsoModeAndFocus) {
   listDevices();
   CCamera* camera = module1()->m_cameras.at(1);
   auto keysOf = [&]() {
@@ -103,24 +104,26 @@ TEST_F(CamerasTest, SettingsTableFollowsExposureIsoModeAndAutoFocus) {
     std::unique_ptr<ZnLuaTETable> table(raw);
     std::string keys;
     for (const auto& entry : *table) keys += entry.first->getString() + " ";
-    return keys + Text(table.get(), "AFButtonPressed");
+    return keys + Text(table.get(), "AFButtonPressed") + " " + Text(table.get(), "focusMode");
   };
   camera->m_isoControl = false;
   camera->m_exposureMode = 0;
-  EXPECT_EQ(keysOf(), "AFButtonPressed aperture focusMode isoEntries isoSpeed shutter whiteBalance Off");
+  EXPECT_EQ(keysOf(), "AFButtonPressed aperture focusMode isoEntries isoSpeed shutter "
+                      "whiteBalance Off autoFocusMode");
   camera->m_exposureMode = 1;
   EXPECT_EQ(keysOf(), "AFButtonPressed aperture apertureEntries focusMode isoEntries isoSpeed "
-                      "shutter wbEntries whiteBalance Off");
+                      "shutter wbEntries whiteBalance Off autoFocusMode");
   camera->m_exposureMode = 2;
   EXPECT_EQ(keysOf(), "AFButtonPressed aperture focusMode isoEntries isoSpeed shutter "
-                      "shutterEntries wbEntries whiteBalance Off");
+                      "shutterEntries wbEntries whiteBalance Off autoFocusMode");
   camera->m_exposureMode = 3;
   EXPECT_EQ(keysOf(), "AFButtonPressed aperture apertureEntries focusMode isoEntries isoSpeed "
-                      "shutter shutterEntries wbEntries whiteBalance Off");
+                      "shutter shutterEntries wbEntries whiteBalance Off autoFocusMode");
   camera->m_isoControl = true;
   camera->m_autoFocusOn = true;
+  ASSERT_EQ(camera->setCapabilityValue(kNkMAIDCapability_FocusMode, kNkMAIDDataType_Unsigned, 0), 0);
   EXPECT_EQ(keysOf(), "AFButtonPressed aperture apertureEntries focusMode isoSpeed "
-                      "shutter shutterEntries wbEntries whiteBalance On");
+                      "shutter shutterEntries wbEntries whiteBalance On manualFocusMode");
 }
 
 TEST_F(CamerasTest, EntryIndexFromTheHostSelectsThatEntry) {
