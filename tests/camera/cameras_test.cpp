@@ -124,6 +124,12 @@ TEST_F(CamerasTest, SettingsTableFollowsExposureIsoModeAndFocus) {
   ASSERT_EQ(camera->setCapabilityValue(kNkMAIDCapability_FocusMode, kNkMAIDDataType_Unsigned, 0), 0);
   EXPECT_EQ(keysOf(), "AFButtonPressed aperture apertureEntries focusMode isoSpeed "
                       "shutter shutterEntries wbEntries whiteBalance On manualFocusMode");
+  // The camera's report of a changed mode brings back its own values.
+  camera->m_exposureMode = 0;
+  for (maid::ULONG cap : {kNkMAIDCapability_ExposureMode, kNkMAIDCapability_IsoControl})
+    camera->onEvent(kNkMAIDEvent_CapChangeValueOnly, cap);
+  EXPECT_EQ(camera->m_exposureMode, 3u);
+  EXPECT_FALSE(camera->m_isoControl);
 }
 
 TEST_F(CamerasTest, EntryIndexFromTheHostSelectsThatEntry) {
