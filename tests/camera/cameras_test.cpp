@@ -166,12 +166,10 @@ TEST_F(CamerasTest, EntryIndexFromTheHostSelectsThatEntry) {
       texts.push_back(entry.second->getString());
     }
     ASSERT_GE(texts.size(), 4u) << c.entries;
-    choose(c.param, 2);
-    EXPECT_EQ(Text(settings().get(), c.key), texts[2]) << c.param;
-    choose(c.param, 3.9);  // truncated toward zero
-    EXPECT_EQ(Text(settings().get(), c.key), texts[3]) << c.param;
-    choose(c.param, -0.5);
-    EXPECT_EQ(Text(settings().get(), c.key), texts[0]) << c.param;
+    for (const auto& [index, entry] : {std::pair{2.0, 2}, {3.9, 3}, {-0.5, 0}}) {  // toward zero
+      choose(c.param, index);
+      EXPECT_EQ(Text(settings().get(), c.key), texts[entry]) << c.param << " " << index;
+    }
   }
   // Indices that name no entry, and names that are not exactly a setting, change nothing.
   const auto chosen = settings();
