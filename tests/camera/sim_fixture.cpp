@@ -7,11 +7,8 @@
 
 #include <unistd.h>
 
-#include "bridge/camera_commands.h"
 #include "camera/download/capture_file_names.h"
-#include "camera/download/download_directory.h"
 #include "camera/sdkobject/nikon_object.h"
-#include "platform/platform.h"
 #include "sim/sim_scenarios.h"
 
 namespace simtest {
@@ -103,16 +100,6 @@ void SimControl(const char* moduleFile, const std::string& line) {
       reinterpret_cast<int (*)(const char*)>(platform::findSymbol(library, "LbSimControl"));
   ASSERT_NE(control, nullptr);
   ASSERT_EQ(control(line.c_str()), 0) << line;
-}
-
-void HostTest::SetUp() {
-  SetCameraHost(&hostNotifications);
-  DiscardOutgoingMessages();
-}
-
-void HostTest::TearDown() {
-  SetCameraHost(nullptr);
-  DiscardOutgoingMessages();
 }
 
 void SimFixture::SetUp() {

@@ -52,8 +52,8 @@ void SimControl(const char* moduleFile, const std::string& line);
 // The host's notifications installed for the test, the outgoing queue empty at both ends.
 class HostTest : public ::testing::Test {
  protected:
-  void SetUp() override;
-  void TearDown() override;
+  void SetUp() override { SetCameraHost(&hostNotifications); DiscardOutgoingMessages(); }
+  void TearDown() override { SetCameraHost(nullptr); DiscardOutgoingMessages(); }
   CHostNotifications hostNotifications;
 };
 
