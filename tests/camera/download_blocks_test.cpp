@@ -195,8 +195,10 @@ constexpr const char* kNoSize = "error -1001";
 
 const BlockCase kBlockCases[] = {
     {"InOrder", {{0, 1000}, {1000, 1000}, {2000, 1000}}, kWhole},
-    // The block reaching the end comes first and is not the last; blocks overlap.
+    // The block reaching the end comes first and is not the last; blocks overlap, or come
+    // again inside what arrived before.
     {"OutOfOrderOverlapping", {{2000, 1000}, {0, 1500}, {1000, 1500}}, kWhole},
+    {"BlockAgainInsideAnother", {{0, 2000}, {500, 500}, {2000, 1000}}, kWhole},
     {"OneByteBlocksBackwards", [] {
        std::vector<Block> blocks;
        for (maid::ULONG i = kFileSize; i-- > 0;) blocks.push_back({i, 1});
