@@ -371,8 +371,8 @@ TEST_F(SdkObjectTest, StartCapabilityEndsItsWaitForTheRightReasons) {
 
   // A started command that never completes is waited for until the inactivity bound after the
   // last data it delivered (the tick count is coarser than the clock, hence the margin), and
-  // no longer than its camera is in its module's list. A wait that would never end gets its
-  // completion at the 1000th poll, ten seconds on.
+  // no longer than its camera is alive and in its module's list. A wait that would never end
+  // gets its completion at the 1000th poll, ten seconds on.
   cap(kNkMAIDCapability_Capture).startResult = 0;
   camera_->completions = 0;
   int polls = 0;
@@ -382,16 +382,17 @@ TEST_F(SdkObjectTest, StartCapabilityEndsItsWaitForTheRightReasons) {
     if (++polls == 1000) fake.completeOnAsync = true;
     else fake.onAsync.push_back(poll);
   };
-  for (unsigned inactivityMs : {300u, 60000u}) {
-    if (inactivityMs == 60000u)
+  for (const std::string reason : {"quiet", "not alive", "not listed"}) {
+    CNikonObject::setTransferInactivityMs(reason == "quiet" ? 300 : 60000);
+    cap(kNkMAIDCapability_IsAlive).value = reason != "not alive";
+    if (reason == "not listed")
       fake.root.caps[kNkMAIDCapability_Children] = CFakeCapability::UnsignedEnum({}, 0);
-    CNikonObject::setTransferInactivityMs(inactivityMs);
     fake.onAsync = {poll};
     polls = 0;
     const auto start = Clock::now();
     EXPECT_EQ(0, camera_->startCapability(kNkMAIDCapability_Capture, camera_));
     EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(250));
-    EXPECT_EQ(0, camera_->completions) << inactivityMs;
+    EXPECT_EQ(0, camera_->completions) << reason;
   }
   // Late completions of the abandoned waits reach nobody; under ASan, a record freed twice or
   // a completion that reaches the waiter's stack or a freed record fails here.
