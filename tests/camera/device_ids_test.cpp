@@ -1,23 +1,12 @@
 // Device ids as the host sees them: the module's place in the module list in the high byte,
 // the camera's SDK id in the low byte, for every module (not only the first) and up to the
 // top of the camera range; a camera whose id does not fit is never announced under another's.
-#include <gtest/gtest.h>
 
 #include <cstdio>
-#include <filesystem>
 #include <fstream>
-#include <memory>
-#include <string>
-#include <vector>
 
-#include "bridge/camera_commands.h"
 #include "bridge/dispatcher.h"
-#include "bridge/notifications.h"
-#include "camera/camera/camera.h"
 #include "camera/camera_host.h"
-#include "camera/modules/module_manager.h"
-#include "camera/modules/nikon_module.h"
-#include "hostlink/outgoing_queue.h"
 #include "tests/camera/fake_module.h"
 #include "tests/camera/sim_fixture.h"
 
@@ -26,9 +15,7 @@ namespace {
 using namespace simtest;
 
 std::vector<double> DeviceIdsOf(const std::vector<std::unique_ptr<OutgoingMessage>>& messages) {
-  std::vector<double> ids;
-  for (const auto& message : messages) ids.push_back(Number(Payload(*message), "device_id"));
-  return ids;
+  return Numbers(messages, "device_id");
 }
 
 // The connected two-camera fixture, then a camera at the top of the range on the second
@@ -57,7 +44,7 @@ TEST_F(LastCameraOfLaterModule, IsAnnouncedConnectedAndRemovedUnderItsOwnId) {
   // Live view of a camera on the later module reaches the host from the idle tick.
   ASSERT_TRUE(module23()->m_currentCamera->startLiveView());
   manager->pumpIdle();
-  EXPECT_EQ(TakeNamed("liveViewImage").size(), 1u);
+  EXPECT_EQ(LiveViewImages().size(), 1u);
   EXPECT_TRUE(module23()->m_currentCamera->stopLiveView());
 
   // And so does its shot, taken through the host's own command: without the crash-test
@@ -101,33 +88,29 @@ TEST(ModuleFileList, OrdinalIsTheNumberInTheFileName) {
 
 // The fake module stands in for the last module of the list, with SDK ids the simulator
 // cannot have: one past the camera range.
-class CameraIdRangeTest : public ::testing::Test {
+class CameraIdRangeTest : public HostTest {
  protected:
   void SetUp() override {
-    SetCameraHost(&hostNotifications);
-    DiscardOutgoingMessages();
+    HostTest::SetUp();
+    std::vector<CFakeObject> cameras;
     for (maid::ULONG id : {1u, 0xFFu, 0x100u, 0x1FFu}) {
-      CFakeObject camera;
-      camera.id = id;
-      camera.addStandardCaps();
-      camera.caps[kNkMAIDCapability_Name] = CFakeCapability::Text("Cam " + std::to_string(id));
-      camera.caps[kNkMAIDCapability_ExposureMode] = CFakeCapability::UnsignedEnum({0, 1, 2, 3}, 3);
-      camera.caps[kNkMAIDCapability_IsoControl] = CFakeCapability::Bool(false);
-      camera.caps[kNkMAIDCapability_IsAlive] = CFakeCapability::Bool(true);
-      fake.root.children[id] = camera;
+      using C = CFakeCapability;
+      cameras.push_back(CFakeObject::Make(
+          id, {{kNkMAIDCapability_Name, C::Text("Cam " + std::to_string(id))},
+               {kNkMAIDCapability_ExposureMode, C::UnsignedEnum({0, 1, 2, 3}, 3)},
+               {kNkMAIDCapability_IsoControl, C::Bool(false)},
+               {kNkMAIDCapability_IsAlive, C::Bool(true)}}));
     }
     // Camera 1 cannot be connected: its storage setting cannot be read.
-    fake.root.children[1].caps[kNkMAIDCapability_SaveMedia].getResult = kNkMAIDResult_HardwareError;
-    fake.root.addStandardCaps();
+    cameras[0].caps[kNkMAIDCapability_SaveMedia].getResult = kNkMAIDResult_HardwareError;
+    fake.root = CFakeObject::Make(0, {}, cameras);
     module = std::make_unique<CNikonModule>(&CFakeModule::FakeEntryPoint, kModuleCount);
   }
   void TearDown() override {
     module.reset();
-    SetCameraHost(nullptr);
-    DiscardOutgoingMessages();
+    HostTest::TearDown();
   }
 
-  CHostNotifications hostNotifications;
   CFakeModule fake;
   std::unique_ptr<CNikonModule> module;
 };
@@ -147,6 +130,9 @@ TEST_F(CameraIdRangeTest, IdsPastTheRangeAreNeverAnnounced) {
   EXPECT_EQ(module->connectCamera(1), kNkMAIDResult_HardwareError);
   EXPECT_EQ(module->m_currentCamera, nullptr);  // a failed connection leaves none connected
   EXPECT_EQ(module->connectCamera(0xFF), 0);
+  void* frame = nullptr;
+  int size = 0;  // a camera without live view has no frame to send (not an empty one)
+  EXPECT_NE(module->m_currentCamera->getLiveViewImage(frame, size), 0);
   EXPECT_EQ(module->connectCamera(0x100), -1);
   // A fresh module has no report pending, and reports the first change at once.
   module->sendPendingSettings();
@@ -161,11 +147,17 @@ TEST_F(CameraIdRangeTest, IdsPastTheRangeAreNeverAnnounced) {
   EXPECT_EQ(DeviceIdsOf(TakeNamed("deviceRemoved")), (std::vector<double>{0x1D01}));
   ASSERT_NE(module->m_currentCamera, nullptr);
   EXPECT_EQ(module->deviceIdOf(module->m_currentCamera), 0x1DFFu);
-
-  // One the module no longer lists goes too, even while it still answers.
-  fake.root.caps[kNkMAIDCapability_Children] = CFakeCapability::UnsignedEnum({1, 0x100, 0x1FF}, 0);
+  // Still listed, it is not taken on again (to go again at once) until it is alive.
   module->scanAndInformHostOfCameraChanges();
-  EXPECT_EQ(DeviceIdsOf(TakeNamed("deviceRemoved")), (std::vector<double>{0x1DFF}));
+  EXPECT_TRUE(TakeAll().empty());
+  fake.root.children[1].caps[kNkMAIDCapability_IsAlive].value = 1;
+  module->scanAndInformHostOfCameraChanges();
+  EXPECT_EQ(DeviceIdsOf(TakeNamed("deviceAdded")), (std::vector<double>{0x1D01}));
+
+  // Ones the module no longer lists go too, even while they still answer.
+  fake.root.caps[kNkMAIDCapability_Children] = CFakeCapability::UnsignedEnum({0x100, 0x1FF}, 0);
+  module->scanAndInformHostOfCameraChanges();
+  EXPECT_EQ(DeviceIdsOf(TakeNamed("deviceRemoved")), (std::vector<double>{0x1D01, 0x1DFF}));
   module->deleteRemovedCameras();
   EXPECT_EQ(module->m_currentCamera, nullptr);
   EXPECT_TRUE(module->m_children.empty());

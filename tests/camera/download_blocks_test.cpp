@@ -1,20 +1,10 @@
 // What a download makes of the blocks a camera sends, against the scripted fake module: the
 // file on disk and what the host is told, for blocks in and out of order, overlapping, past the
 // file's end or after it is whole, sizes that disagree, holes, and transfers that break.
-#include <gtest/gtest.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <fstream>
-#include <memory>
-#include <string>
-#include <vector>
 
-#include "bridge/notifications.h"
-#include "camera/camera/camera.h"
-#include "camera/download/download_directory.h"
-#include "camera/modules/module_manager.h"
-#include "camera/modules/nikon_module.h"
 #include "tests/camera/fake_module.h"
 #include "tests/camera/sim_fixture.h"
 
@@ -60,35 +50,25 @@ unsigned char FileByte(std::size_t i) { return static_cast<unsigned char>(i * 7 
 
 // A camera with one new item whose image data object sends the queued blocks at the first
 // poll of the transfer and completes with the case's result (or goes wrong as it says).
-class DownloadBlocksTest : public ::testing::TestWithParam<BlockCase> {
+class DownloadBlocksTest : public HostTest, public ::testing::WithParamInterface<BlockCase> {
  protected:
   void SetUp() override {
-    CFakeObject data;
-    data.id = kDataId;
-    data.addStandardCaps();
-    data.caps[kNkMAIDCapability_StoredBytes] = CFakeCapability::Unsigned(GetParam().storedBytes);
-    data.caps[kNkMAIDCapability_StoredBytes].getResult = GetParam().storedBytesResult;
-    data.caps[kNkMAIDCapability_Acquire] = CFakeCapability::Process();
-    if (GetParam().completion == kStartRefused)
+    const BlockCase& c = GetParam();
+    CFakeObject data = CFakeObject::Make(
+        kDataId, {{kNkMAIDCapability_StoredBytes, CFakeCapability::Unsigned(c.storedBytes)},
+                  {kNkMAIDCapability_Acquire, CFakeCapability::Process()}});
+    data.caps[kNkMAIDCapability_StoredBytes].getResult = c.storedBytesResult;
+    if (c.completion == kStartRefused)
       data.caps[kNkMAIDCapability_Acquire].startResult = kNkMAIDResult_DeviceBusy;
-    if (GetParam().completion == kDataWontOpen) data.openResult = kNkMAIDResult_UnexpectedError;
-    if (GetParam().rawJpegType != 0)
-      data.caps[kNkMAIDCapability_RawJpegImageStatus] =
-          CFakeCapability::Unsigned(1, GetParam().rawJpegType);
-    CFakeObject item;
-    item.id = kItemId;
-    item.children[kDataId] = data;
-    item.addStandardCaps();
-    item.caps[kNkMAIDCapability_DataTypes] = CFakeCapability::Unsigned(
-        GetParam().completion == kNoImageData ? 0 : kNkMAIDDataObjType_Image);
-    CFakeObject camera;
-    camera.id = kCameraId;
-    camera.children[kItemId] = item;
-    camera.addStandardCaps();
-    fake.root.children[kCameraId] = camera;
-    fake.root.addStandardCaps();
+    if (c.completion == kDataWontOpen) data.openResult = kNkMAIDResult_UnexpectedError;
+    if (c.rawJpegType != 0)
+      data.caps[kNkMAIDCapability_RawJpegImageStatus] = CFakeCapability::Unsigned(1, c.rawJpegType);
+    const maid::ULONG types = c.completion == kNoImageData ? 0 : kNkMAIDDataObjType_Image;
+    const CFakeObject item = CFakeObject::Make(
+        kItemId, {{kNkMAIDCapability_DataTypes, CFakeCapability::Unsigned(types)}}, {data});
+    fake.root = CFakeObject::Make(0, {}, {CFakeObject::Make(kCameraId, {}, {item})});
 
-    SetCameraHost(&host);
+    HostTest::SetUp();
     CNikonModuleManager::getInstance();  // keeps the list of pending items
     m_folder = PrivateTempPath("lb_download_blocks");
     fs::remove_all(m_folder);
@@ -101,8 +81,7 @@ class DownloadBlocksTest : public ::testing::TestWithParam<BlockCase> {
   void TearDown() override {
     m_module.reset();
     CNikonModuleManager::DestroyInstance();
-    SetCameraHost(nullptr);
-    DiscardOutgoingMessages();
+    HostTest::TearDown();
     fs::remove_all(m_folder);
   }
 
@@ -183,7 +162,6 @@ class DownloadBlocksTest : public ::testing::TestWithParam<BlockCase> {
   }
 
   CFakeModule fake;
-  CHostNotifications host;
   std::unique_ptr<CNikonModule> m_module;
   CCamera* m_camera = nullptr;
   std::string m_folder;
@@ -217,8 +195,10 @@ constexpr const char* kNoSize = "error -1001";
 
 const BlockCase kBlockCases[] = {
     {"InOrder", {{0, 1000}, {1000, 1000}, {2000, 1000}}, kWhole},
-    // The block reaching the end comes first and is not the last; blocks overlap.
+    // The block reaching the end comes first and is not the last; blocks overlap, or come
+    // again inside what arrived before.
     {"OutOfOrderOverlapping", {{2000, 1000}, {0, 1500}, {1000, 1500}}, kWhole},
+    {"BlockAgainInsideAnother", {{0, 2000}, {500, 500}, {2000, 1000}}, kWhole},
     {"OneByteBlocksBackwards", [] {
        std::vector<Block> blocks;
        for (maid::ULONG i = kFileSize; i-- > 0;) blocks.push_back({i, 1});

@@ -4,18 +4,11 @@
 // the first transfers, a slow link, and shots taken with the camera's own button. Each habit
 // runs two RAW+JPEG shots and then one whose camera is lost mid-transfer; what the host is
 // told and what lands on disk are checked byte for byte.
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cctype>
-#include <memory>
 #include <sstream>
-#include <string>
-#include <vector>
 
-#include "camera/camera/camera.h"
-#include "camera/download/download_directory.h"
-#include "platform/platform.h"
 #include "sim/sim_content.h"
 #include "sim/sim_picture.h"
 #include "tests/camera/sim_fixture.h"

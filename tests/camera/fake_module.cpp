@@ -8,17 +8,6 @@ CFakeModule* g_fake = nullptr;
 constexpr maid::ULONG kModuleOpenId = 0xFFFFFFFFu;
 }  // namespace
 
-CFakeCapability CFakeCapability::Unsigned(maid::ULONG value, maid::ULONG type) {
-  CFakeCapability cap;
-  cap.type = type;
-  cap.value = value;
-  return cap;
-}
-CFakeCapability CFakeCapability::Text(const std::string& text) {
-  CFakeCapability cap = Unsigned(0, kNkMAIDCapType_String);
-  cap.text = text;
-  return cap;
-}
 CFakeCapability CFakeCapability::UnsignedEnum(const std::vector<maid::ULONG>& values,
                                               maid::ULONG current) {
   CFakeCapability cap = Unsigned(0, kNkMAIDCapType_Enum);
@@ -50,12 +39,20 @@ CFakeCapability CFakeCapability::FixedEnum(const std::vector<std::string>& value
   return cap;
 }
 
-void CFakeObject::addStandardCaps() {
-  caps[kNkMAIDCapability_EventProc] = CFakeCapability::Process();
-  caps[kNkMAIDCapability_DataProc] = CFakeCapability::Process();
+CFakeObject CFakeObject::Make(maid::ULONG id, std::map<maid::ULONG, CFakeCapability> caps,
+                              const std::vector<CFakeObject>& children) {
+  CFakeObject object;
+  object.id = id;
+  object.caps = std::move(caps);
   std::vector<maid::ULONG> ids;
-  for (const auto& child : children) ids.push_back(child.first);
-  caps[kNkMAIDCapability_Children] = CFakeCapability::UnsignedEnum(ids, 0);
+  for (const CFakeObject& child : children) {
+    object.children[child.id] = child;
+    ids.push_back(child.id);
+  }
+  object.caps[kNkMAIDCapability_EventProc] = CFakeCapability::Process();
+  object.caps[kNkMAIDCapability_DataProc] = CFakeCapability::Process();
+  object.caps[kNkMAIDCapability_Children] = CFakeCapability::UnsignedEnum(ids, 0);
+  return object;
 }
 
 CFakeModule::CFakeModule() { g_fake = this; }
@@ -73,8 +70,8 @@ maid::NKERROR CFakeModule::FakeEntryPoint(maid::MaidObject* object, maid::ULONG 
 
 int CFakeModule::count(maid::ULONG command, std::int64_t objectId) const {
   int n = 0;
-  for (const Call& call : calls)
-    if (call.command == command && (objectId < 0 || call.objectId == objectId)) ++n;
+  for (const auto& call : calls)
+    if (call.second == command && (objectId < 0 || call.first == objectId)) ++n;
   return n;
 }
 
@@ -86,15 +83,6 @@ CFakeObject* CFakeModule::find(const std::vector<maid::ULONG>& path) {
     node = &it->second;
   }
   return node;
-}
-
-void CFakeModule::queueEvent(const std::vector<maid::ULONG>& path, maid::ULONG event,
-                             maid::NKPARAM data) {
-  onAsync.push_back([this, path, event, data] {
-    CFakeObject* target = find(path);
-    if (target && target->eventProc.pProc)
-      reinterpret_cast<maid::EventProc>(target->eventProc.pProc)(target->eventProc.refProc, event, data);
-  });
 }
 
 CFakeObject* CFakeModule::byRecord(maid::MaidObject* record, CFakeObject& from) {
@@ -138,10 +126,9 @@ maid::NKERROR CFakeModule::handle(maid::MaidObject* object, maid::ULONG command,
       work.swap(onAsync);
       for (auto& step : work) step();
       if (completeOnAsync) {
-        std::vector<Pending> pending;
-        pending.swap(m_pending);
-        for (const Pending& p : pending)
-          p.proc(p.object, kNkMAIDCommand_CapStart, p.param, 0, 0, p.ref, completionResult);
+        work.clear();
+        work.swap(m_pending);
+        for (auto& complete : work) complete();
       }
       return asyncResult;
     }
@@ -182,7 +169,10 @@ maid::NKERROR CFakeModule::handle(maid::MaidObject* object, maid::ULONG command,
       return 0;
     case kNkMAIDCommand_CapStart:
       if (cap.startResult != 0 && cap.startResult != kNkMAIDResult_Pending) return cap.startResult;
-      if (proc) m_pending.push_back({object, param, proc, ref});
+      if (proc)
+        m_pending.push_back([this, object, param, proc, ref] {
+          proc(object, kNkMAIDCommand_CapStart, param, 0, 0, ref, completionResult);
+        });
       return cap.startResult;
     case kNkMAIDCommand_CapGet:
       if (cap.getResult != 0) return cap.getResult;

@@ -10,6 +10,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "camera/maid/maid.h"
@@ -27,8 +28,17 @@ struct CFakeCapability {
   maid::NKERROR getResult = 0;    // answered by CapGet instead of the value when not 0
   maid::NKERROR startResult = 0;  // answered by CapStart
 
-  static CFakeCapability Unsigned(maid::ULONG value, maid::ULONG type = kNkMAIDCapType_Unsigned);
-  static CFakeCapability Text(const std::string& text);
+  static CFakeCapability Unsigned(maid::ULONG value, maid::ULONG type = kNkMAIDCapType_Unsigned) {
+    CFakeCapability cap;
+    cap.type = type;
+    cap.value = value;
+    return cap;
+  }
+  static CFakeCapability Text(const std::string& text) {
+    CFakeCapability cap = Unsigned(0, kNkMAIDCapType_String);
+    cap.text = text;
+    return cap;
+  }
   static CFakeCapability Bool(bool value) { return Unsigned(value, kNkMAIDCapType_Boolean); }
   static CFakeCapability Process() { return Unsigned(0, kNkMAIDCapType_Process); }
   static CFakeCapability UnsignedEnum(const std::vector<maid::ULONG>& values, maid::ULONG current);
@@ -45,8 +55,10 @@ struct CFakeObject {
   maid::MaidObject* record = nullptr;
   maid::MaidCallback eventProc{};
   maid::MaidCallback dataProc{};
-  // Adds kNkMAIDCapability_EventProc, DataProc and Children (listing `children`).
-  void addStandardCaps();
+  // An object with `caps`, `children` under their ids, and the capabilities every object has:
+  // EventProc, DataProc and Children (listing `children`).
+  static CFakeObject Make(maid::ULONG id, std::map<maid::ULONG, CFakeCapability> caps = {},
+                          const std::vector<CFakeObject>& children = {});
 };
 
 class CFakeModule {
@@ -62,15 +74,10 @@ class CFakeModule {
   int count(maid::ULONG command, std::int64_t objectId = -1) const;
   // The fake of an open or openable object: the root, or a path of child ids.
   CFakeObject* find(const std::vector<maid::ULONG>& path);
-  // Queues an event for the object at `path`, delivered at the next Async.
-  void queueEvent(const std::vector<maid::ULONG>& path, maid::ULONG event, maid::NKPARAM data);
 
-  struct Call {
-    maid::ULONG objectId;  // 0xFFFFFFFF for a module open
-    maid::ULONG command;
-  };
-  CFakeObject root;                            // the module object
-  std::vector<Call> calls;                     // every call, in order
+  CFakeObject root;  // the module object
+  // Every call, in order: the object's id (0xFFFFFFFF for a module open) and the command.
+  std::vector<std::pair<maid::ULONG, maid::ULONG>> calls;
   int bufferSizeAnswers = 0;                   // GetCapInfo answers BufferSize this many times
   bool completeOnAsync = true;                 // pending CapStarts complete at the next Async
   maid::NKERROR completionResult = 0;
@@ -80,15 +87,9 @@ class CFakeModule {
   std::vector<maid::ULONG> closeOrder;         // ids in the order of their Close
 
  private:
-  struct Pending {
-    maid::MaidObject* object;
-    maid::ULONG param;
-    maid::CompletionProc proc;
-    maid::NKREF ref;
-  };
   maid::NKERROR handle(maid::MaidObject* object, maid::ULONG command, maid::ULONG param,
                        maid::ULONG dataType, maid::NKPARAM data, maid::CompletionProc proc,
                        maid::NKREF ref);
   CFakeObject* byRecord(maid::MaidObject* record, CFakeObject& from);
-  std::vector<Pending> m_pending;
+  std::vector<std::function<void()>> m_pending;  // completions of started capabilities
 };

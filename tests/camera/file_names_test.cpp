@@ -1,15 +1,10 @@
 // The names downloads get: the shot's base name shared by the files of a RAW+JPEG pair and
 // numbered for the life of the process, names kept off every file already in the folder
 // (finished or still being written), folder paths of both path styles, and the folder chosen.
-#include <gtest/gtest.h>
 
-#include <filesystem>
 #include <fstream>
-#include <string>
-#include <vector>
 
 #include "camera/download/capture_file_names.h"
-#include "camera/download/download_directory.h"
 #include "camera/maid/maid.h"
 #include "tests/camera/sim_fixture.h"
 

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -53,20 +54,16 @@ std::string Joined(const std::vector<T>& values) {
 class SdkObjectTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    CFakeObject camera;
-    camera.id = kCamera;
-    camera.children[kItem].id = kItem;
-    camera.children[kItem].addStandardCaps();
-    camera.addStandardCaps();
-    auto& caps = camera.caps;
-    caps[kNkMAIDCapability_Name] = CFakeCapability::Text("D90");
-    caps[kNkMAIDCapability_IsAlive] = CFakeCapability::Bool(true);
-    caps[kNkMAIDCapability_BatteryLevel] = CFakeCapability::Unsigned(3);
-    caps[kNkMAIDCapability_ExposureMode] = CFakeCapability::UnsignedEnum({10, 20, 30}, 2);
-    caps[kNkMAIDCapability_Aperture] = CFakeCapability::FixedEnum({"f/2", "f/4"}, 1);
-    caps[kNkMAIDCapability_Capture] = CFakeCapability::Process();
-    fake.root.children[kCamera] = camera;
-    fake.root.addStandardCaps();
+    using C = CFakeCapability;
+    fake.root = CFakeObject::Make(
+        0, {}, {CFakeObject::Make(kCamera,
+                                  {{kNkMAIDCapability_Name, C::Text("D90")},
+                                   {kNkMAIDCapability_IsAlive, C::Bool(true)},
+                                   {kNkMAIDCapability_BatteryLevel, C::Unsigned(3)},
+                                   {kNkMAIDCapability_ExposureMode, C::UnsignedEnum({10, 20, 30}, 2)},
+                                   {kNkMAIDCapability_Aperture, C::FixedEnum({"f/2", "f/4"}, 1)},
+                                   {kNkMAIDCapability_Capture, C::Process()}},
+                                  {CFakeObject::Make(kItem)})});
     module = std::make_unique<CRecordingObject>(&CFakeModule::FakeEntryPoint, nullptr, 0);
     camera_ = module->adoptChild(std::make_unique<CRecordingObject>(module.get(), kCamera));
   }
@@ -80,7 +77,7 @@ class SdkObjectTest : public ::testing::Test {
 };
 
 // Every reader, and the message value the host gets, for each shape a camera answers with.
-enum class Reader { Bool, Number, Text, Texts, Numbers };
+enum class Reader { Bool, Number, Text, Texts, Numbers, Children };
 struct ShapeCase {
   const char* name;
   Reader reader;
@@ -99,6 +96,10 @@ const std::vector<ShapeCase>& ShapeCases() {
   std::fill(fullSlot.elements.begin() + 256, fullSlot.elements.end(), 'w');
   const C fixed = C::FixedEnum({"f/2", "f/4"}, 1);
   const C numbers = C::UnsignedEnum({10, 20, 30}, 2);
+  // Child ids in wider elements: each id is the first four bytes of its element.
+  C wide = C::UnsignedEnum({7, 0x55555555, 0xFF, 0x55555555, 0x100, 0x55555555}, 0);
+  wide.elementSize = 8;
+  wide.elementCount = 3;
   const std::string broken = std::to_string(kBroken);
   const std::string missing = std::to_string(kCurrentEntryMissing);
   static const std::vector<ShapeCase> cases = {
@@ -144,6 +145,15 @@ const std::vector<ShapeCase>& ShapeCases() {
       {"texts_as_numbers", Reader::Numbers, packed, "-1 7 ", "s:b"},
       {"booleans", Reader::Numbers, With(numbers, &C::enumKind, kNkMAIDArrayType_Boolean), "-1 7 ",
        "unhandled 1"},
+      // Child ids; an absurd count is not read, and not taken for an empty list.
+      {"children", Reader::Children, numbers, "0 10|20|30", "n:30"},
+      {"children_wide", Reader::Children, wide, "0 7|255|256", "error -1"},
+      {"children_empty", Reader::Children, C::UnsignedEnum({}, 0), "0 ", "n:0"},
+      {"children_absurd_count", Reader::Children, With(wide, &C::elementCount, 0x7FFFFFFF),
+       std::to_string(kNkMAIDResult_OutOfMemory) + " ", "error -1"},
+      {"children_narrow", Reader::Children, With(wide, &C::elementSize, 2), "-1 ", "error -1"},
+      {"children_failing", Reader::Children, With(wide, &C::getResult, kBroken), broken + " ",
+       "error " + broken},
   };
   return cases;
 }
@@ -151,7 +161,8 @@ const std::vector<ShapeCase>& ShapeCases() {
 class ShapeTest : public SdkObjectTest, public ::testing::WithParamInterface<ShapeCase> {};
 
 TEST_P(ShapeTest, ReadsAsTheHostSeesIt) {
-  const maid::ULONG id = kNkMAIDCapability_Aperture;
+  const maid::ULONG id = GetParam().reader == Reader::Children ? kNkMAIDCapability_Children
+                                                                : kNkMAIDCapability_Aperture;
   cap(id) = GetParam().cap;
   camera_->loadCapabilityInfo();
   std::string read;
@@ -181,6 +192,11 @@ TEST_P(ShapeTest, ReadsAsTheHostSeesIt) {
              std::to_string(number) + " " + Joined(values);
       break;
     }
+    case Reader::Children: {
+      std::vector<maid::ULONG> ids{99};
+      read = std::to_string(camera_->enumerateChildren(ids)) + " " + Joined(ids);
+      break;
+    }
   }
   EXPECT_EQ(read, GetParam().read);
 
@@ -199,8 +215,10 @@ TEST_P(ShapeTest, ReadsAsTheHostSeesIt) {
 INSTANTIATE_TEST_SUITE_P(Shapes, ShapeTest, ::testing::ValuesIn(ShapeCases()),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// A capability the object does not list, and an object that is closed, never reach the SDK.
-TEST_F(SdkObjectTest, UnlistedCapabilitiesAndClosedObjectsNeverReachTheSdk) {
+// Reads and writes reach the camera for a capability it lists; one it does not list, and any
+// of an object that is closed, never reach the SDK.
+TEST_F(SdkObjectTest, OnlyListedCapabilitiesOfOpenObjectsReachTheSdk) {
+  std::vector<maid::ULONG> modes(3);
   auto answers = [&](bool listed) {
     auto id = [&](maid::ULONG listedId) { return listed ? listedId : kNkMAIDCapability_Firmware; };
     std::string text;
@@ -209,6 +227,7 @@ TEST_F(SdkObjectTest, UnlistedCapabilitiesAndClosedObjectsNeverReachTheSdk) {
     std::vector<maid::ULONG> numbers;
     std::vector<std::string> texts;
     maid::MaidEnum descriptor{};
+    descriptor.pData = modes.data();
     std::vector<int> out{
         camera_->getStringValue(id(kNkMAIDCapability_Name), text),
         camera_->getBoolValue(id(kNkMAIDCapability_IsAlive), flag),
@@ -216,7 +235,7 @@ TEST_F(SdkObjectTest, UnlistedCapabilitiesAndClosedObjectsNeverReachTheSdk) {
         camera_->getUnsignedEnumValue(id(kNkMAIDCapability_ExposureMode), number, numbers),
         camera_->getStringEnumValue(id(kNkMAIDCapability_Aperture), text, texts),
         camera_->getArrayValue(id(kNkMAIDCapability_ExposureMode), kNkMAIDDataType_EnumPtr, &descriptor),
-        camera_->setCapabilityValue(id(kNkMAIDCapability_BatteryLevel), kNkMAIDDataType_Unsigned, 1),
+        camera_->setCapabilityValue(id(kNkMAIDCapability_BatteryLevel), kNkMAIDDataType_Unsigned, 9),
         camera_->startCapability(id(kNkMAIDCapability_Capture), nullptr)};
     for (maid::ULONG capId : {kNkMAIDCapability_IsAlive, kNkMAIDCapability_Aperture}) {
       int error = 0, unhandled = 0;
@@ -225,6 +244,10 @@ TEST_F(SdkObjectTest, UnlistedCapabilitiesAndClosedObjectsNeverReachTheSdk) {
     }
     return out;
   };
+  EXPECT_EQ(answers(true), (std::vector<int>{0, 0, 0, 0, 0, 0, 0, 0, 99, 99}));
+  EXPECT_EQ(9u, cap(kNkMAIDCapability_BatteryLevel).value);
+  EXPECT_EQ((std::vector<maid::ULONG>{10, 20, 30}), modes);
+
   const std::size_t callsBefore = fake.calls.size();
   const int notFound = kCapabilityNotFound, unhandled = 3;  // 3: not listed
   EXPECT_EQ(answers(false), (std::vector<int>{notFound, notFound, notFound, -1, -1, notFound,
@@ -243,16 +266,6 @@ TEST_F(SdkObjectTest, UnlistedCapabilitiesAndClosedObjectsNeverReachTheSdk) {
   EXPECT_EQ((std::vector<maid::ULONG>{0}), fake.closeOrder);
 }
 
-TEST_F(SdkObjectTest, WritesAndArrayReadsReachTheCamera) {
-  EXPECT_EQ(0, camera_->setCapabilityValue(kNkMAIDCapability_BatteryLevel, kNkMAIDDataType_Unsigned, 9));
-  EXPECT_EQ(9u, cap(kNkMAIDCapability_BatteryLevel).value);
-  std::vector<maid::ULONG> modes(3);
-  maid::MaidEnum descriptor{};
-  descriptor.pData = modes.data();
-  EXPECT_EQ(0, camera_->getArrayValue(kNkMAIDCapability_ExposureMode, kNkMAIDDataType_EnumPtr, &descriptor));
-  EXPECT_EQ((std::vector<maid::ULONG>{10, 20, 30}), modes);
-}
-
 TEST_F(SdkObjectTest, CapabilityListIsAskedAgainAfterBufferSize) {
   fake.bufferSizeAnswers = 2;
   module->loadCapabilityInfo();
@@ -266,11 +279,17 @@ TEST_F(SdkObjectTest, CapabilityListIsAskedAgainAfterBufferSize) {
   EXPECT_EQ(nullptr, camera_->capabilityList());
   std::string name;
   EXPECT_EQ(kCapabilityNotFound, camera_->getStringValue(kNkMAIDCapability_Name, name));
+  std::vector<maid::ULONG> ids{1};
+  EXPECT_EQ(kCapabilityNotFound, camera_->enumerateChildren(ids));
+  EXPECT_TRUE(ids.empty());
 }
 
 TEST_F(SdkObjectTest, EventsReachTheirTargetsOnlyWhenRegistered) {
   CRecordingObject* item = camera_->adoptChild(std::make_unique<CRecordingObject>(camera_, kItem));
-  fake.queueEvent({kCamera}, kNkMAIDEvent_CapChange, 0);
+  fake.onAsync.push_back([this] {
+    const maid::MaidCallback& proc = fake.find({kCamera})->eventProc;
+    reinterpret_cast<maid::EventProc>(proc.pProc)(proc.refProc, kNkMAIDEvent_CapChange, 0);
+  });
   module->callAsync();
   EXPECT_EQ((std::vector<maid::ULONG>{kNkMAIDEvent_CapChange}), camera_->events);
 
@@ -340,66 +359,48 @@ TEST_F(SdkObjectTest, StartCapabilityEndsItsWaitForTheRightReasons) {
   EXPECT_EQ(1, camera_->completions);
   EXPECT_EQ(asyncBefore + 2, fake.count(kNkMAIDCommand_Async));
 
-  // A failing Async ends the wait at once, and so does a refused start.
+  // A failing Async ends the wait at once, and a refused start polls not at all.
   fake.completeOnAsync = false;
   fake.asyncResult = kBroken;
-  auto start = Clock::now();
   EXPECT_EQ(0, camera_->startCapability(kNkMAIDCapability_Capture, camera_));
-  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1000));
+  EXPECT_EQ(asyncBefore + 3, fake.count(kNkMAIDCommand_Async));
   fake.asyncResult = 0;
   cap(kNkMAIDCapability_Capture).startResult = kNkMAIDResult_DeviceBusy;
-  start = Clock::now();
   EXPECT_EQ(kNkMAIDResult_DeviceBusy, camera_->startCapability(kNkMAIDCapability_Capture, camera_));
-  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1000));
+  EXPECT_EQ(asyncBefore + 3, fake.count(kNkMAIDCommand_Async));
 
-  // A started command that never completes is waited for until the inactivity bound (the
-  // tick count is coarser than the clock, hence the margin).
+  // A started command that never completes is waited for until the inactivity bound after the
+  // last data it delivered (the tick count is coarser than the clock, hence the margin), and
+  // no longer than its camera is alive and in its module's list. A wait that would never end
+  // gets its completion at the 1000th poll, ten seconds on.
   cap(kNkMAIDCapability_Capture).startResult = 0;
-  CNikonObject::setTransferInactivityMs(300);
-  start = Clock::now();
-  EXPECT_EQ(0, camera_->startCapability(kNkMAIDCapability_Capture, camera_));
-  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(250));
-  EXPECT_EQ(1, camera_->completions);
+  camera_->completions = 0;
+  int polls = 0;
+  std::function<void()> poll = [&] {
+    const maid::MaidCallback& data = fake.find({kCamera})->dataProc;
+    if (polls == 0) reinterpret_cast<maid::DataProc>(data.pProc)(data.refProc, nullptr, nullptr);
+    if (++polls == 1000) fake.completeOnAsync = true;
+    else fake.onAsync.push_back(poll);
+  };
+  for (const std::string reason : {"quiet", "not alive", "not listed"}) {
+    CNikonObject::setTransferInactivityMs(reason == "quiet" ? 300 : 60000);
+    cap(kNkMAIDCapability_IsAlive).value = reason != "not alive";
+    if (reason == "not listed")
+      fake.root.caps[kNkMAIDCapability_Children] = CFakeCapability::UnsignedEnum({}, 0);
+    fake.onAsync = {poll};
+    polls = 0;
+    const auto start = Clock::now();
+    EXPECT_EQ(0, camera_->startCapability(kNkMAIDCapability_Capture, camera_));
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(250));
+    EXPECT_EQ(0, camera_->completions) << reason;
+  }
   // Late completions of the abandoned waits reach nobody; under ASan, a record freed twice or
   // a completion that reaches the waiter's stack or a freed record fails here.
+  fake.onAsync.clear();
   fake.completeOnAsync = true;
   camera_->callAsync();
-  EXPECT_EQ(1, camera_->completions);
+  EXPECT_EQ(0, camera_->completions);
   ReleaseAbandonedCompletions();  // frees the refused start's record, and no completed one
-}
-
-TEST_F(SdkObjectTest, ChildIdsOfEveryElementSize) {
-  CFakeCapability& children = fake.root.caps[kNkMAIDCapability_Children];
-  struct Case {
-    std::uint16_t elementSize;
-    maid::ULONG count;
-    maid::NKERROR getResult;
-    int expected;
-    std::vector<maid::ULONG> ids;
-  };
-  // Wider elements: each id is the first four bytes of its element. An absurd count is not
-  // read, and not taken for an empty list; narrower elements cannot hold an id.
-  for (const Case& c : {Case{4, 0, 0, 0, {}}, Case{8, 3, 0, 0, {7, 0xFF, 0x100}},
-                        Case{8, 0x7FFFFFFF, 0, kNkMAIDResult_OutOfMemory, {}},
-                        Case{2, 3, 0, -1, {}}, Case{8, 3, kBroken, kBroken, {}}}) {
-    children = CFakeCapability::UnsignedEnum({}, 0);
-    for (maid::ULONG id : {7u, 0xFFu, 0x100u}) {
-      const char* raw = reinterpret_cast<const char*>(&id);
-      children.elements.insert(children.elements.end(), raw, raw + 4);
-      children.elements.insert(children.elements.end(), 4, '\x55');
-    }
-    children.elementSize = c.elementSize;
-    children.elementCount = c.count;
-    children.getResult = c.getResult;
-    std::vector<maid::ULONG> ids{99};
-    EXPECT_EQ(c.expected, module->enumerateChildren(ids)) << c.elementSize << " " << c.count;
-    EXPECT_EQ(c.ids, ids) << c.elementSize << " " << c.count;
-  }
-  fake.root.caps.erase(kNkMAIDCapability_Children);
-  module->loadCapabilityInfo();
-  std::vector<maid::ULONG> ids{1};
-  EXPECT_EQ(kCapabilityNotFound, module->enumerateChildren(ids));
-  EXPECT_TRUE(ids.empty());
 }
 
 // Ids and names are each unique in a table, so no entry hides another, and each table ends

@@ -7,11 +7,8 @@
 
 #include <unistd.h>
 
-#include "bridge/camera_commands.h"
 #include "camera/download/capture_file_names.h"
-#include "camera/download/download_directory.h"
 #include "camera/sdkobject/nikon_object.h"
-#include "platform/platform.h"
 #include "sim/sim_scenarios.h"
 
 namespace simtest {
@@ -50,6 +47,29 @@ std::unique_ptr<ZnLuaTETable> DeviceParams(double deviceId) {
   return params;
 }
 
+std::vector<double> Numbers(const std::vector<std::unique_ptr<OutgoingMessage>>& messages,
+                            const char* key) {
+  std::vector<double> numbers;
+  for (const auto& message : messages) numbers.push_back(Number(Payload(*message), key));
+  return numbers;
+}
+
+std::vector<std::vector<unsigned char>> LiveViewImages() {
+  std::vector<std::vector<unsigned char>> images;
+  for (auto& message : TakeNamed("liveViewImage")) {
+    const auto* image = dynamic_cast<const ZnLuaTEData*>(Payload(*message)->getValue("image"));
+    images.emplace_back();
+    if (image) images.back().assign(image->bytes(), image->bytes() + image->size());
+  }
+  return images;
+}
+
+bool IsJpeg(const std::vector<unsigned char>& bytes) {
+  const unsigned char end[] = {0xFF, 0xD9};
+  return bytes.size() > 4 && bytes[0] == 0xFF && bytes[1] == 0xD8 &&
+         std::search(bytes.begin() + 2, bytes.end(), end, end + 2) != bytes.end();
+}
+
 std::string PrivateTempPath(const std::string& stem) {
   const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
   std::string name = stem + "_" + std::to_string(getpid()) + "_" + (test ? test->name() : "none");
@@ -83,20 +103,19 @@ void SimControl(const char* moduleFile, const std::string& line) {
 }
 
 void SimFixture::SetUp() {
+  HostTest::SetUp();
   m_scenarioPath = PrivateTempPath("lb_camera_tests") + ".scenario";
   std::ofstream(m_scenarioPath, std::ios::trunc) << scenario();
   setenv("LBSIM_SCENARIO", m_scenarioPath.c_str(), 1);
   SimControl("Type0001.md3", "reset");
   SimControl("Type0023.md3", "reset");
-  SetCameraHost(&hostNotifications);
   manager = CNikonModuleManager::getInstance();
   DiscardOutgoingMessages();
 }
 
 void SimFixture::TearDown() {
   CNikonModuleManager::DestroyInstance();
-  SetCameraHost(nullptr);
-  DiscardOutgoingMessages();
+  HostTest::TearDown();
   std::remove(m_scenarioPath.c_str());
 }
 

@@ -1,6 +1,6 @@
 // What the tests that run on the simulated modules share: a fixture that gives each test the
 // two-camera scenario, a fresh module manager and an empty outgoing queue, and helpers to
-// read the messages the camera side queued.
+// read the messages the camera side queued. Its includes serve the test files too.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,10 +10,14 @@
 #include <string>
 #include <vector>
 
+#include "bridge/camera_commands.h"
 #include "bridge/notifications.h"
+#include "camera/camera/camera.h"
+#include "camera/download/download_directory.h"
 #include "camera/modules/module_manager.h"
 #include "camera/modules/nikon_module.h"
 #include "hostlink/outgoing_queue.h"
+#include "platform/platform.h"
 #include "values/lua_value.h"
 
 namespace simtest {
@@ -25,6 +29,13 @@ const ZnLuaTETable* Payload(const OutgoingMessage& message);
 double Number(const ZnLuaTETable* table, const char* key);
 std::string Text(const ZnLuaTETable* table, const char* key);
 std::unique_ptr<ZnLuaTETable> DeviceParams(double deviceId);
+// The number under key in each message, in order.
+std::vector<double> Numbers(const std::vector<std::unique_ptr<OutgoingMessage>>& messages,
+                            const char* key);
+// The pictures of the queued live-view frames, taken (empty for a frame without one).
+std::vector<std::vector<unsigned char>> LiveViewImages();
+// A whole JPEG: its start marker, then its end marker (a live-view frame may be padded).
+bool IsJpeg(const std::vector<unsigned char>& bytes);
 
 // A path in the temporary folder that no other test process uses at the same time (ctest
 // runs the tests of this suite in parallel processes): stem, process id and test name.
@@ -38,8 +49,16 @@ std::vector<std::string> FilesIn(const std::filesystem::path& folder);
 // Sends one control line to the simulator of `moduleFile` ("Type0001.md3" ...).
 void SimControl(const char* moduleFile, const std::string& line);
 
+// The host's notifications installed for the test, the outgoing queue empty at both ends.
+class HostTest : public ::testing::Test {
+ protected:
+  void SetUp() override { SetCameraHost(&hostNotifications); DiscardOutgoingMessages(); }
+  void TearDown() override { SetCameraHost(nullptr); DiscardOutgoingMessages(); }
+  CHostNotifications hostNotifications;
+};
+
 // Two cameras (ids 1 and 2) on each of the modules Type0001 and Type0023.
-class SimFixture : public ::testing::Test {
+class SimFixture : public HostTest {
  protected:
   void SetUp() override;
   void TearDown() override;
@@ -50,7 +69,6 @@ class SimFixture : public ::testing::Test {
   CNikonModule* module1() { return manager->findModule(0x100); }
   CNikonModule* module23() { return manager->findModule(0x1700); }
 
-  CHostNotifications hostNotifications;  // installed for the test; outlives its manager
   CNikonModuleManager* manager = nullptr;
   std::string m_scenarioPath;
 };
