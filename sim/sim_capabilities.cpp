@@ -253,9 +253,15 @@ NKERROR CapGet(Node& node, ULONG capId, ULONG dataType, NKPARAM data) {
     out->wPhysicalBytes = e.elementSize;
     return kNkMAIDResult_NoError;
   }
+  // A number is read through the pointer type of its declared kind, integer or unsigned, as
+  // real modules insist: the other one is an unexpected data type.
   auto putUnsigned = [&](ULONG value) {
-    if (dataType != kNkMAIDDataType_UnsignedPtr && dataType != kNkMAIDDataType_IntegerPtr)
-      return kNkMAIDResult_UnexpectedDataType;
+    const auto& caps = CapabilitiesOf(node.kind);
+    const auto cap = std::find_if(caps.begin(), caps.end(), [&](const Capability& c) { return c.id == capId; });
+    const ULONG expected = cap != caps.end() && cap->type == kNkMAIDCapType_Integer
+                               ? kNkMAIDDataType_IntegerPtr
+                               : kNkMAIDDataType_UnsignedPtr;
+    if (dataType != expected) return kNkMAIDResult_UnexpectedDataType;
     *reinterpret_cast<ULONG*>(data) = value;
     return kNkMAIDResult_NoError;
   };
