@@ -226,3 +226,11 @@ LBSIM_EXPORT int LbSimControl(const char* line) {
   return lbsim::ApplyControlLine(line);
 }
 
+// Where camera `id`'s lens stands (a sharp picture at 5000), or -1 for no such camera: what a
+// photographer would see through the finder after focus drives.
+LBSIM_EXPORT double LbSimLensPosition(unsigned id) {
+  std::lock_guard<std::recursive_mutex> lock(lbsim::Sim().mutex);
+  if (!lbsim::Sim().loaded) lbsim::LoadScenario();
+  const lbsim::Camera* camera = lbsim::FindCamera(id);
+  return camera ? camera->focus : -1.0;
+}

@@ -194,19 +194,20 @@ TEST_F(CaptureTest, LiveViewStartsFromAnyStateAndSendsOnlyPictures) {
 }
 
 // (Contrast auto-focus shows in the request path test.)
+// The lens moves by the step for the direction's size: positive away from the camera,
+// negative toward it.
 TEST_F(CaptureTest, FocusStepsBySizeAndDirection) {
   auto step = [&](double direction) {
+    const double before = SimLensPosition("Type0001.md3", 1);
     ZnLuaTETable params;
     params.setNumber("focus_direction", direction);
     camera->driveFocus(&params);
-    maid::MaidRange range{};
-    camera->capGet(kNkMAIDCapability_MFDriveStep, kNkMAIDDataType_RangePtr, &range);
-    return range.lfValue;
+    return SimLensPosition("Type0001.md3", 1) - before;
   };
   EXPECT_EQ(step(1), 500.0);
-  EXPECT_EQ(step(-2), 1000.0);
+  EXPECT_EQ(step(-2), -1000.0);
   EXPECT_EQ(step(1.9), 500.0);
-  EXPECT_EQ(step(-0.5), 2000.0);
+  EXPECT_EQ(step(-0.5), 2000.0);  // truncated to 0, which drives away
   EXPECT_EQ(step(1e300), 2000.0);  // saturated, not undefined
 }
 

@@ -102,6 +102,14 @@ void SimControl(const char* moduleFile, const std::string& line) {
   ASSERT_EQ(control(line.c_str()), 0) << line;
 }
 
+double SimLensPosition(const char* moduleFile, unsigned cameraId) {
+  void* library = platform::loadModule(platform::executableDirectory() + moduleFile);
+  auto position = library ? reinterpret_cast<double (*)(unsigned)>(
+                                platform::findSymbol(library, "LbSimLensPosition"))
+                          : nullptr;
+  return position ? position(cameraId) : -1.0;
+}
+
 void SimFixture::SetUp() {
   HostTest::SetUp();
   m_scenarioPath = PrivateTempPath("lb_camera_tests") + ".scenario";

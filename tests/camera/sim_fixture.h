@@ -48,6 +48,8 @@ std::vector<std::string> FilesIn(const std::filesystem::path& folder);
 
 // Sends one control line to the simulator of `moduleFile` ("Type0001.md3" ...).
 void SimControl(const char* moduleFile, const std::string& line);
+// Where the lens of camera `cameraId` of that simulator stands; -1 when it cannot be read.
+double SimLensPosition(const char* moduleFile, unsigned cameraId);
 
 // The host's notifications installed for the test, the outgoing queue empty at both ends.
 class HostTest : public ::testing::Test {
