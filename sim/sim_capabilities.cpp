@@ -229,11 +229,16 @@ NKERROR CapInfo(Kind kind, ULONG room, NKPARAM data) {
   return kNkMAIDResult_NoError;
 }
 
-bool Lists(Kind kind, ULONG capId) {
+namespace {
+// The declaration of capability `capId` on objects of `kind`, or null when they do not list it.
+const Capability* Declared(Kind kind, ULONG capId) {
   for (const Capability& cap : CapabilitiesOf(kind))
-    if (cap.id == capId) return true;
-  return false;
+    if (cap.id == capId) return &cap;
+  return nullptr;
 }
+}  // namespace
+
+bool Lists(Kind kind, ULONG capId) { return Declared(kind, capId) != nullptr; }
 
 NKERROR CapGet(Node& node, ULONG capId, ULONG dataType, NKPARAM data) {
   Simulator& sim = Sim();
@@ -256,11 +261,9 @@ NKERROR CapGet(Node& node, ULONG capId, ULONG dataType, NKPARAM data) {
   // A number is read through the pointer type of its declared kind, integer or unsigned, as
   // real modules insist: the other one is an unexpected data type.
   auto putUnsigned = [&](ULONG value) {
-    const auto& caps = CapabilitiesOf(node.kind);
-    const auto cap = std::find_if(caps.begin(), caps.end(), [&](const Capability& c) { return c.id == capId; });
-    const ULONG expected = cap != caps.end() && cap->type == kNkMAIDCapType_Integer
-                               ? kNkMAIDDataType_IntegerPtr
-                               : kNkMAIDDataType_UnsignedPtr;
+    const Capability* cap = Declared(node.kind, capId);
+    const ULONG expected = cap && cap->type == kNkMAIDCapType_Integer ? kNkMAIDDataType_IntegerPtr
+                                                                      : kNkMAIDDataType_UnsignedPtr;
     if (dataType != expected) return kNkMAIDResult_UnexpectedDataType;
     *reinterpret_cast<ULONG*>(data) = value;
     return kNkMAIDResult_NoError;
