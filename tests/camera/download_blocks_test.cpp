@@ -102,8 +102,9 @@ class DownloadBlocksTest : public HostTest, public ::testing::WithParamInterface
           bytes[i] = block.kind == kFileBytes ? FileByte(block.start + i) : 0xEE;
         maid::MaidDataInfo info{block.kind == kNotFileData ? 0u : kNkMAIDDataObjType_File,
                                 kNkMAIDFileDataType_JPEG, total, block.start, block.length};
-        reinterpret_cast<maid::DataProc>(data->dataProc.pProc)(
-            data->dataProc.refProc, &info, block.kind == kNoData ? nullptr : bytes.data());
+        // A module takes any other answer as a reason to abort the transfer.
+        EXPECT_EQ(0, reinterpret_cast<maid::DataProc>(data->dataProc.pProc)(
+                         data->dataProc.refProc, &info, block.kind == kNoData ? nullptr : bytes.data()));
       }
     });
   }
