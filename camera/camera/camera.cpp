@@ -6,7 +6,6 @@
 #include <memory>
 #include <vector>
 
-#include "camera/camera_host.h"
 #include "camera/modules/nikon_module.h"
 #include "camera/sdkobject/maid_names.h"
 #include "platform/platform.h"
@@ -244,12 +243,11 @@ void CCamera::onEvent(maid::ULONG event, maid::NKPARAM data) {
       onItemAdded(itemId);
     } catch (int result) {
       Trace("New capture item %u could not be opened: %d", itemId, result);
-      CameraHost().downloadFailed(result, std::string("New picture: the camera refused to open it (") +
-                                              ResultName(result) + ")", 0);
+      reportLostShot(result, std::string("New picture: the camera refused to open it (") +
+                                 ResultName(result) + ")");
     } catch (...) {
       Trace("New capture item %u could not be handled", itemId);
-      CameraHost().downloadFailed(kNkMAIDResult_OutOfMemory,
-                                  "New picture: no memory to take it from the camera", 0);
+      reportLostShot(kNkMAIDResult_OutOfMemory, "New picture: no memory to take it from the camera");
     }
     return;
   }

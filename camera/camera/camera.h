@@ -134,4 +134,7 @@ class CCamera : public CNikonObject {
  private:
   // Tells the host that the camera would not take the picture (`result` is the SDK's).
   void reportRefusedRelease(maid::NKERROR result) LB_REQUIRES(g_sdkLock);
+  // Traces a picture lost before any file of it was announced and tells the host, with
+  // `errorCode` and no capture id.
+  void reportLostShot(int errorCode, const std::string& description) LB_REQUIRES(g_sdkLock);
 };

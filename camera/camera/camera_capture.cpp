@@ -60,23 +60,22 @@ void CCamera::capture() {
     // The release never came back and no file came of it: the photographer must hear that
     // the shot is missing. (A gone camera is reported by its removal; a gone host hears
     // nothing anyway.)
-    const std::string description =
-        outcome == WaitOutcome::Inactive
-            ? "The release did not come back: the camera sent nothing for " +
-                  std::to_string(startTimeoutMs() / 1000) + " s"
-            : std::string("The release did not come back: the camera stopped answering");
-    Trace("%s", description.c_str());
-    CameraHost().downloadFailed(kReleaseNotEnded, description, 0);
+    reportLostShot(kReleaseNotEnded,
+                   outcome == WaitOutcome::Inactive
+                       ? "The release did not come back: the camera sent nothing for " +
+                             std::to_string(startTimeoutMs() / 1000) + " s"
+                       : std::string("The release did not come back: the camera stopped answering"));
   }
 }
 
 void CCamera::reportRefusedRelease(maid::NKERROR result) {
-  const char* name = ResultName(result);
-  const std::string description = std::string("The camera refused to take the picture: ") +
-                                  (name ? name : "unknown result") + " (" +
-                                  std::to_string(result) + ")";
+  reportLostShot(result, std::string("The camera refused to take the picture: ") +
+                             ResultName(result) + " (" + std::to_string(result) + ")");
+}
+
+void CCamera::reportLostShot(int errorCode, const std::string& description) {
   Trace("%s", description.c_str());
-  CameraHost().downloadFailed(result, description, 0);
+  CameraHost().downloadFailed(errorCode, description, 0);
 }
 
 bool CCamera::startLiveView() {
