@@ -204,6 +204,14 @@ NKERROR Handle(MaidObject* object, ULONG command, ULONG param, ULONG dataType, N
   }
 }
 
+// The simulator's mutex, held until the lock goes, with the scenario loaded on first use:
+// how every exported function starts.
+[[nodiscard]] std::unique_lock<std::recursive_mutex> LockLoaded() {
+  std::unique_lock<std::recursive_mutex> lock(Sim().mutex);
+  if (!Sim().loaded) LoadScenario();
+  return lock;
+}
+
 }  // namespace
 }  // namespace lbsim
 
@@ -213,24 +221,21 @@ LBSIM_EXPORT lbsim::sdk::NKERROR MAIDEntryPoint(lbsim::sdk::MaidObject* object,
                                                  lbsim::sdk::NKPARAM data,
                                                  lbsim::sdk::CompletionProc proc,
                                                  lbsim::sdk::NKREF ref) {
-  std::lock_guard<std::recursive_mutex> lock(lbsim::Sim().mutex);
-  if (!lbsim::Sim().loaded) lbsim::LoadScenario();
+  const auto lock = lbsim::LockLoaded();
   return lbsim::Handle(object, command, param, dataType, data, proc, ref);
 }
 
 // One control line (see ApplyControlLine); 0 when understood.
 LBSIM_EXPORT int LbSimControl(const char* line) {
-  std::lock_guard<std::recursive_mutex> lock(lbsim::Sim().mutex);
   if (!line) return -1;
-  if (!lbsim::Sim().loaded) lbsim::LoadScenario();
+  const auto lock = lbsim::LockLoaded();
   return lbsim::ApplyControlLine(line);
 }
 
 // Where camera `id`'s lens stands (a sharp picture at 5000), or -1 for no such camera: what a
 // photographer would see through the finder after focus drives.
 LBSIM_EXPORT double LbSimLensPosition(unsigned id) {
-  std::lock_guard<std::recursive_mutex> lock(lbsim::Sim().mutex);
-  if (!lbsim::Sim().loaded) lbsim::LoadScenario();
+  const auto lock = lbsim::LockLoaded();
   const lbsim::Camera* camera = lbsim::FindCamera(id);
   return camera ? camera->focus : -1.0;
 }
