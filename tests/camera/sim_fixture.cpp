@@ -92,21 +92,24 @@ std::vector<std::string> FilesIn(const std::filesystem::path& folder) {
   return names;
 }
 
-void SimControl(const char* moduleFile, const std::string& line) {
-  // Each module file is its own library image, so the line reaches that module only.
+namespace {
+// A function the simulator of `moduleFile` exports, or null. Each module file is its own
+// library image, so what it does reaches that module only.
+template <class Function>
+Function* SimFunction(const char* moduleFile, const char* name) {
   void* library = platform::loadModule(platform::executableDirectory() + moduleFile);
-  ASSERT_NE(library, nullptr);
-  auto control =
-      reinterpret_cast<int (*)(const char*)>(platform::findSymbol(library, "LbSimControl"));
+  return library ? reinterpret_cast<Function*>(platform::findSymbol(library, name)) : nullptr;
+}
+}  // namespace
+
+void SimControl(const char* moduleFile, const std::string& line) {
+  auto* control = SimFunction<int(const char*)>(moduleFile, "LbSimControl");
   ASSERT_NE(control, nullptr);
   ASSERT_EQ(control(line.c_str()), 0) << line;
 }
 
 double SimLensPosition(const char* moduleFile, unsigned cameraId) {
-  void* library = platform::loadModule(platform::executableDirectory() + moduleFile);
-  auto position = library ? reinterpret_cast<double (*)(unsigned)>(
-                                platform::findSymbol(library, "LbSimLensPosition"))
-                          : nullptr;
+  auto* position = SimFunction<double(unsigned)>(moduleFile, "LbSimLensPosition");
   return position ? position(cameraId) : -1.0;
 }
 
