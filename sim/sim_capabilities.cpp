@@ -413,7 +413,7 @@ NKERROR CapSet(Node& node, ULONG capId, ULONG dataType, NKPARAM data) {
       camera->saveMedia = value;
       return kNkMAIDResult_NoError;
     case kNkMAIDCapability_LiveViewStatus:
-      if (value != 0 && value != 1 && value != 3) return kNkMAIDResult_ValueOutOfBounds;
+      if (value != 0 && value != LiveViewOnValue()) return kNkMAIDResult_ValueOutOfBounds;
       // A camera already in live view will not start it again until it is switched off.
       if (value != 0 && camera->liveView != 0) return kNkMAIDResult_DeviceBusy;
       // Nor will it switch off a live view that has already ended.

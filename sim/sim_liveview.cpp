@@ -16,14 +16,17 @@ namespace {
 constexpr int kLiveViewWidth = 640;
 constexpr int kLiveViewHeight = 424;
 
+bool NewerModule() {
+  const std::string type = ModuleType();
+  return type == "Type0023" || type == "Type0024" || type == "Type0025" || type == "Type0028" ||
+         type == "Type0029";
+}
+
 ULONG LiveViewHeaderBytes(const Camera& camera) {
   const std::string type = ModuleType();
   if (type == "Type0001") return camera.setup.type == 43 ? 128 : 64;
   if (type == "Type0003") return 128;
-  if (type == "Type0023" || type == "Type0024" || type == "Type0025" || type == "Type0028" ||
-      type == "Type0029")
-    return 512;
-  return 384;
+  return NewerModule() ? 512 : 384;
 }
 
 void MakeFrame(Camera& camera) {
@@ -48,6 +51,8 @@ void MakeFrame(Camera& camera) {
 }
 
 }  // namespace
+
+ULONG LiveViewOnValue() { return NewerModule() ? 3 : 1; }
 
 NKERROR GetLiveViewImage(Camera& camera, ULONG dataType, NKPARAM data) {
   if (dataType != kNkMAIDDataType_ArrayPtr) return kNkMAIDResult_UnexpectedDataType;

@@ -7,6 +7,11 @@
 
 namespace lbsim {
 
+// The LiveViewStatus value that switches live view on at this module's cameras: 3 for the
+// newer modules (Type0023 to Type0025, Type0028, Type0029), 1 for the others. Each module
+// refuses the other generation's value.
+ULONG LiveViewOnValue();
+
 // CapGet of kNkMAIDCapability_GetLiveViewImage: makes the next frame and describes it.
 NKERROR GetLiveViewImage(Camera& camera, ULONG dataType, NKPARAM data);
 
