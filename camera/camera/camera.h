@@ -119,7 +119,6 @@ class CCamera : public CNikonObject {
   std::uint32_t m_cameraId = 0;              // SDK id under the module; low 8 bits of the device id
   bool m_present = false;                    // presence mark of the module's rescan
   bool m_pairPending = false;                // last item was the first of a RAW+JPEG pair
-  std::uint32_t m_captureNumber = 1;         // number given to the next capture
   std::uint32_t m_exposureMode = 0;          // current kNkMAIDCapability_ExposureMode value
   bool m_isoControl = false;                 // automatic ISO on
   bool m_lost = false;                       // a transfer failed with CameraNotFound

@@ -17,17 +17,11 @@ void CCamera::onItemAdded(maid::ULONG itemId) {
   // Throws when the item won't open.
   CContentContainer* container = adoptChild(std::make_unique<CContentContainer>(this, itemId));
 
-  // Numbering and pairing: the two items of a RAW+JPEG shot share one capture number, and
-  // one shot, whose base name both files take.
+  // Pairing: the two items of a RAW+JPEG shot share one shot, whose base name both files
+  // take. The item after a pair's first is its second; any other item with a sidecar opens a
+  // pair.
   container->m_shot = CCaptureFileNames::instance().shotForItem(this, m_pairPending);
-  if (m_pairPending) {
-    m_pairPending = false;
-    ++m_captureNumber;
-  } else if (container->m_data && container->m_data->m_hasSidecar) {
-    m_pairPending = true;
-  } else {
-    ++m_captureNumber;
-  }
+  m_pairPending = !m_pairPending && container->m_data && container->m_data->m_hasSidecar;
 
   // Items announced during this download (inside its SDK calls) come through here nested and
   // are done by the time their own call returns, so the list is empty again at the end.
@@ -42,7 +36,7 @@ void CCamera::onItemAdded(maid::ULONG itemId) {
 }
 
 CContentContainer::CContentContainer(CCamera* camera, maid::ULONG itemId)
-    : CNikonObject(camera, itemId), m_captureNumber(camera->m_captureNumber) {
+    : CNikonObject(camera, itemId) {
   // An unreadable DataTypes leaves 0: the item then has no image data to fetch.
   maid::ULONG dataTypes = 0;
   getUnsignedValue(kNkMAIDCapability_DataTypes, dataTypes);
@@ -58,7 +52,7 @@ CContentContainer::~CContentContainer() = default;
 int CContentContainer::openDataType() {
   if ((m_dataTypes & kNkMAIDDataObjType_Image) == 0) return -1;
   try {
-    m_data = adoptChild(std::make_unique<CContentData>(this, m_captureNumber));
+    m_data = adoptChild(std::make_unique<CContentData>(this));
   } catch (int result) {
     Trace("CContentContainer::openDataType(): Error opening data type %s", "1");
     return result;
@@ -66,7 +60,7 @@ int CContentContainer::openDataType() {
   return 0;
 }
 
-int CContentContainer::beginDownload() {
+void CContentContainer::beginDownload() {
   g_downloadStopwatch.start();
   if (!m_data) {
     const int result = openDataType();
@@ -78,14 +72,13 @@ int CContentContainer::beginDownload() {
             result, std::string("New picture: the camera refused to open its data (") +
                         ResultName(result) + ")", 0);
       }
-      return -1;
+      return;
     }
   }
   const int started = m_data->startCapability(kNkMAIDCapability_Acquire, m_data);
   // The wait may end without the completion (the camera refused to start, stopped answering
   // or is gone); the data object then settles the file and tells the host.
   m_data->transferWaitEnded(started);
-  return 0;
 }
 
 void CContentContainer::contentFinishedDownloading() {

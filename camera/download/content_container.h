@@ -33,9 +33,9 @@ class CContentContainer : public CNikonObject {
   int openDataType();
 
   // Starts the transfer and waits for its completion (blocks and completion arrive inside the
-  // wait). 0, or -1 when there is no data object to download. Every outcome reaches the host:
-  // the file complete, or a failed download (also for image data the camera will not open).
-  int beginDownload() LB_REQUIRES(g_sdkLock);
+  // wait). Every outcome reaches the host: the file complete, or a failed download (also for
+  // image data the camera will not open). An item without image data has nothing to fetch.
+  void beginDownload() LB_REQUIRES(g_sdkLock);
 
   // Closes the item's SDK object and stops the download stopwatch.
   void contentFinishedDownloading();
@@ -43,6 +43,5 @@ class CContentContainer : public CNikonObject {
   CCamera* m_camera = nullptr;       // not owned
   std::uint32_t m_dataTypes = 0;     // kNkMAIDCapability_DataTypes; 0 when unreadable
   CContentData* m_data = nullptr;    // owned through m_children; null until opened
-  std::uint32_t m_captureNumber = 0; // the camera's number for this capture
   CaptureShotId m_shot = 0;          // the shot whose base name the file takes
 };

@@ -25,10 +25,8 @@ constexpr std::uint32_t kLargestDownloadBytes = 1u << 30;
 
 }  // namespace
 
-CContentData::CContentData(CContentContainer* container, std::uint32_t captureNumber)
-    : CNikonObject(container, kImageDataObjectId),
-      m_container(container),
-      m_captureNumber(captureNumber) {
+CContentData::CContentData(CContentContainer* container)
+    : CNikonObject(container, kImageDataObjectId), m_container(container) {
   logCapabilities();
 
   maid::ULONG storedBytes = 0;

@@ -52,7 +52,7 @@ enum DownloadErrorCode : int {
 class CContentData : public CNikonObject {
  public:
   // Opens data object 1 of the item. Throws the int SDK result when the open is refused.
-  CContentData(CContentContainer* container, std::uint32_t captureNumber);
+  explicit CContentData(CContentContainer* container);
   ~CContentData() override;
 
   // One data block; always 0 (the SDK is never told of a problem).
@@ -81,7 +81,6 @@ class CContentData : public CNikonObject {
   std::string m_fileName;                    // base name + extension, as the host sees it
   std::string m_filePath;                    // final path on disk (UTF-8)
   std::string m_partPath;                    // m_filePath + ".part", written until complete
-  std::uint32_t m_captureNumber = 0;
 
  private:
   // Sizes, names and creates the file at its first block and announces it; false
