@@ -1,5 +1,6 @@
 #include "sim/sim_capture.h"
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -15,7 +16,7 @@ constexpr int kPhotoWidth = 1600;
 constexpr int kPhotoHeight = 1064;
 
 // Makes the items of one shot on the camera and gives their ids in the order the camera
-// announces them (RAW first); none when the camera saves to its card only.
+// announces them (RAW first, unless jpeg-first); none when the camera saves to its card only.
 std::vector<ULONG> MakeShotItems(ULONG cameraId) {
   std::vector<ULONG> ids;
   Camera* camera = FindCamera(cameraId);
@@ -24,6 +25,7 @@ std::vector<ULONG> MakeShotItems(ULONG cameraId) {
   std::vector<bool> files;
   if (camera->setup.format != ImageFormat::Jpeg) files.push_back(true);
   if (camera->setup.format != ImageFormat::Raw) files.push_back(false);
+  if (camera->has(Habit::JpegFirst)) std::reverse(files.begin(), files.end());
   for (bool raw : files) {
     Item item;
     item.raw = raw;

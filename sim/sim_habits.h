@@ -23,6 +23,7 @@ enum class Habit : unsigned {
   SlowLink,          // blocks come at the camera's rate, as over USB 2.0
   CameraButton,      // the camera takes a shot by itself once it saves to the computer
   EnumOutOfRange,    // an enumeration's current index at or past its element count
+  JpegFirst,         // a RAW+JPEG shot announces its JPEG before its RAW file
   Count
 };
 
