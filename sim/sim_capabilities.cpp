@@ -421,6 +421,12 @@ NKERROR CapSet(Node& node, ULONG capId, ULONG dataType, NKPARAM data) {
       // lv-busy: a camera switching live view on answers busy to the next few reads.
       if (value != 0 && camera->liveView == 0 && camera->has(Habit::LvBusy))
         camera->liveViewBusyReads = kLiveViewBusyReads;
+      // lv-off-busy: still busy with a frame, it refuses the first switch-off.
+      if (value == 0 && camera->has(Habit::LvOffBusy) && !camera->liveViewOffRefused) {
+        camera->liveViewOffRefused = true;
+        return kNkMAIDResult_DeviceBusy;
+      }
+      if (value != 0) camera->liveViewOffRefused = false;
       camera->liveView = value;
       return kNkMAIDResult_NoError;
     case kNkMAIDCapability_ContrastAF:

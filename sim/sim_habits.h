@@ -24,6 +24,7 @@ enum class Habit : unsigned {
   CameraButton,      // the camera takes a shot by itself once it saves to the computer
   EnumOutOfRange,    // an enumeration's current index at or past its element count
   JpegFirst,         // a RAW+JPEG shot announces its JPEG before its RAW file
+  LvOffBusy,         // the first switch-off of each live view answers busy
   Count
 };
 

@@ -71,6 +71,7 @@ struct Camera {
   std::deque<ULONG> eventsForNextCall;  // events-in-calls: changed capabilities, in order
   ULONG announceDuringTransfer = 0;     // nested-items: the item to announce mid-transfer
   unsigned liveViewBusyReads = 0;       // lv-busy: reads still to answer busy
+  bool liveViewOffRefused = false;      // lv-off-busy: this live view refused a switch-off
 };
 
 // What the caller opened: one per object record it handed to Open.

@@ -14,9 +14,12 @@
 
 namespace {
 
-// How often, and how far apart, the destructor tries to switch live view off.
+// How often, and how far apart, the destructor tries to switch live view off. The pauses are
+// spent holding the SDK lock, which freezes every other camera and request: a camera still
+// busy after a second of asking is let go with its live view on rather than freeze the
+// process (it ends live view by itself after a while).
 constexpr int kLiveViewOffAttempts = 5;
-constexpr unsigned kLiveViewOffRetryDelayMs = 4000;
+constexpr unsigned kLiveViewOffRetryDelayMs = 250;
 
 bool IsModuleType(const std::string& moduleType, const char* name) {
   return moduleType == name;  // whole-string comparison

@@ -175,8 +175,10 @@ TEST_F(CameraHabitsTest, LettingGoOfACameraStopsItsLiveView) {
   HandleConnectDevice(10, DeviceParams(0x102).get());
   EXPECT_FALSE(camera->m_liveViewOn);
 
-  // So does letting go of every camera at the end: the camera itself is left with it off.
+  // So does letting go of every camera at the end: the camera itself is left with it off,
+  // even when it is too busy to switch off at the first asking.
   ASSERT_TRUE(module1()->m_currentCamera->startLiveView());
+  habit("lv-off-busy", "on", "2");
   CNikonModuleManager::DestroyInstance();
   manager = CNikonModuleManager::getInstance();
   listDevices();
