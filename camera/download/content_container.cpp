@@ -37,9 +37,14 @@ void CCamera::onItemAdded(maid::ULONG itemId) {
 
 CContentContainer::CContentContainer(CCamera* camera, maid::ULONG itemId)
     : CNikonObject(camera, itemId) {
-  // An unreadable DataTypes leaves 0: the item then has no image data to fetch.
+  // An item whose DataTypes cannot be read is taken for a picture: it is downloaded, or the
+  // host hears why it could not be, rather than dropped without a word.
   maid::ULONG dataTypes = 0;
-  getUnsignedValue(kNkMAIDCapability_DataTypes, dataTypes);
+  if (getUnsignedValue(kNkMAIDCapability_DataTypes, dataTypes) != 0) {
+    Trace("DataTypes of item %lu cannot be read; taken for a picture",
+          static_cast<unsigned long>(itemId));
+    dataTypes = kNkMAIDDataObjType_Image;
+  }
   m_dataTypes = dataTypes;
   logCapabilities();
   Trace("created container for item %lu", static_cast<unsigned long>(itemId));

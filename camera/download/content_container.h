@@ -41,7 +41,7 @@ class CContentContainer : public CNikonObject {
   void contentFinishedDownloading();
 
   CCamera* m_camera = nullptr;       // not owned
-  std::uint32_t m_dataTypes = 0;     // kNkMAIDCapability_DataTypes; 0 when unreadable
+  std::uint32_t m_dataTypes = 0;     // kNkMAIDCapability_DataTypes; an image when unreadable
   CContentData* m_data = nullptr;    // owned through m_children; null until opened
   CaptureShotId m_shot = 0;          // the shot whose base name the file takes
 };

@@ -43,6 +43,7 @@ constexpr maid::NKERROR kNeverCompletes = 1001;  // the module stops answering p
 constexpr maid::NKERROR kStartRefused = 1002;    // the camera will not start the transfer
 constexpr maid::NKERROR kDataWontOpen = 1003;    // nor open the item's image data
 constexpr maid::NKERROR kNoImageData = 1004;     // the item has none
+constexpr maid::NKERROR kTypesUnreadable = 1005; // nor will it say what data it has
 
 void PrintTo(const BlockCase& c, std::ostream* out) { *out << c.name; }
 
@@ -64,8 +65,10 @@ class DownloadBlocksTest : public HostTest, public ::testing::WithParamInterface
     if (c.rawJpegType != 0)
       data.caps[kNkMAIDCapability_RawJpegImageStatus] = CFakeCapability::Unsigned(1, c.rawJpegType);
     const maid::ULONG types = c.completion == kNoImageData ? 0 : kNkMAIDDataObjType_Image;
-    const CFakeObject item = CFakeObject::Make(
+    CFakeObject item = CFakeObject::Make(
         kItemId, {{kNkMAIDCapability_DataTypes, CFakeCapability::Unsigned(types)}}, {data});
+    if (c.completion == kTypesUnreadable)
+      item.caps[kNkMAIDCapability_DataTypes].getResult = kNkMAIDResult_UnexpectedError;
     fake.root = CFakeObject::Make(0, {}, {CFakeObject::Make(kCameraId, {}, {item})});
 
     HostTest::SetUp();
@@ -250,12 +253,14 @@ const BlockCase kBlockCases[] = {
     {"StopsAfterABlock", {{0, 1000}}, "announced error -1007", kFileSize, kFileSize, kNeverCompletes},
     {"StopsBeforeAnyBlock", {}, "error -1007", kFileSize, kFileSize, kNeverCompletes},
     {"StopsWhenWhole", {{0, 3000}}, kWhole, kFileSize, kFileSize, kNeverCompletes},
-    // Image data the camera will not hand over is a picture lost; an item without any is not.
+    // Image data the camera will not hand over is a picture lost; an item without any is not,
+    // and one that will not say is taken for a picture.
     {"StartRefused", {}, "error " + std::to_string(kNkMAIDResult_DeviceBusy), kFileSize, kFileSize,
      kStartRefused},
     {"DataWontOpen", {}, "error " + std::to_string(kNkMAIDResult_UnexpectedError), kFileSize,
      kFileSize, kDataWontOpen},
     {"NoImageData", {}, "nothing", kFileSize, kFileSize, kNoImageData},
+    {"DataTypesUnreadable", {{0, 3000}}, kWhole, kFileSize, kFileSize, kTypesUnreadable},
 };
 
 INSTANTIATE_TEST_SUITE_P(Blocks, DownloadBlocksTest, ::testing::ValuesIn(kBlockCases),
