@@ -21,6 +21,7 @@ int ApplyControlLine(const std::string& line) {
   if (verb.empty()) return 0;
   if (verb == "reset") {
     LoadScenario();
+    sim.callsAfterClose = 0;
     return 0;
   }
   if (verb == "clear") {

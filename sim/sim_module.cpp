@@ -102,6 +102,7 @@ NKERROR Open(MaidObject* parent, ULONG id, NKPARAM data) {
   record->ulID = id;
   record->refModule = nullptr;
   sim.open[record] = node;
+  sim.closedByCaller.erase(record);  // the caller's memory, in use for a new object
   return kNkMAIDResult_NoError;
 }
 
@@ -109,6 +110,7 @@ NKERROR Close(MaidObject* record, const Node& node) {
   Simulator& sim = Sim();
   const Node closed = node;
   sim.open.erase(record);
+  sim.closedByCaller.insert(record);
   if (closed.kind == Kind::Module) {
     // Nothing started may stay without its completion: queued work runs out (and finds its
     // objects closed) and held captures end as aborted.
@@ -165,7 +167,10 @@ NKERROR Handle(MaidObject* object, ULONG command, ULONG param, ULONG dataType, N
   Simulator& sim = Sim();
   if (command == kNkMAIDCommand_Open) return Open(object, param, data);
   auto it = sim.open.find(object);
-  if (it == sim.open.end()) return kNkMAIDResult_ZombieObject;
+  if (it == sim.open.end()) {
+    if (sim.closedByCaller.count(object) != 0) ++sim.callsAfterClose;
+    return kNkMAIDResult_ZombieObject;
+  }
   if (command == kNkMAIDCommand_Close) return Close(object, it->second);
   if (it->second.kind == Kind::Camera &&
       (command == kNkMAIDCommand_Async || command == kNkMAIDCommand_CapGet ||
@@ -238,4 +243,10 @@ LBSIM_EXPORT double LbSimLensPosition(unsigned id) {
   const auto lock = lbsim::LockLoaded();
   const lbsim::Camera* camera = lbsim::FindCamera(id);
   return camera ? camera->focus : -1.0;
+}
+
+// How many calls since the last "reset" came with a record the caller had closed itself.
+LBSIM_EXPORT unsigned LbSimCallsAfterClose() {
+  const auto lock = lbsim::LockLoaded();
+  return lbsim::Sim().callsAfterClose;
 }

@@ -105,6 +105,11 @@ struct Simulator {
   Scenario scenario;
   std::map<ULONG, Camera> cameras;
   std::map<MaidObject*, Node> open;
+  // Records the caller closed, until it opens one at the same address again, and how many
+  // calls came with one of them since the last reset. A real module may have freed what such
+  // a record points to: a second Close, or any call after it, is the caller's fault.
+  std::set<MaidObject*> closedByCaller;
+  unsigned callsAfterClose = 0;
   // Work for the caller's next Async, run in order on the caller's thread.
   std::deque<std::function<void()>> jobs;
   Faults faults;

@@ -126,6 +126,12 @@ void SimFixture::SetUp() {
 
 void SimFixture::TearDown() {
   CNikonModuleManager::DestroyInstance();
+  // A real module may have freed what a closed record points to.
+  for (const char* module : {"Type0001.md3", "Type0023.md3"}) {
+    auto* callsAfterClose = SimFunction<unsigned()>(module, "LbSimCallsAfterClose");
+    EXPECT_EQ(callsAfterClose ? callsAfterClose() : ~0u, 0u)
+        << module << ": calls with a record we had closed";
+  }
   HostTest::TearDown();
   std::remove(m_scenarioPath.c_str());
 }
