@@ -80,7 +80,8 @@ class DownloadHabitsTest : public ConnectedCameraTest,
 TEST_P(DownloadHabitsTest, EveryFileArrivesWholeOrIsReported) {
   // An earlier session's RAW file holds the first shot's name: the pair moves off it whole,
   // whichever of its files comes first, and leaves the stranger untouched.
-  std::ofstream(m_folder / "Capture0001.nef") << "theirs";
+  const std::string stranger = "Capture0001.nef";
+  std::ofstream(m_folder / stranger) << "theirs";
   shoot(2);
   shoot(2);
   SCOPED_TRACE("host was told:\n" + m_log.str());
@@ -117,9 +118,9 @@ TEST_P(DownloadHabitsTest, EveryFileArrivesWholeOrIsReported) {
                                        "Capture0002.jpg", "Capture0002.nef"};
   EXPECT_EQ(names, pairs);
   std::vector<std::string> onDisk = pairs;
-  onDisk.insert(onDisk.begin() + 2, "Capture0001.nef");
+  onDisk.insert(onDisk.begin() + 2, stranger);
   EXPECT_EQ(FilesIn(m_folder), onDisk) << "no .part file";
-  EXPECT_EQ(ReadBytes(m_folder.string() + "/Capture0001.nef").size(), 6u);
+  EXPECT_EQ(ReadBytes((m_folder / stranger).string()).size(), 6u);
 
   // A third shot whose camera is lost after the first block: the file it announced is
   // reported failed under its id, and nothing of it stays on disk. The camera may still hand

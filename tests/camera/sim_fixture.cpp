@@ -93,6 +93,9 @@ std::vector<std::string> FilesIn(const std::filesystem::path& folder) {
 }
 
 namespace {
+// The simulated modules every fixture starts afresh and checks at its end.
+constexpr const char* kSimModules[] = {"Type0001.md3", "Type0023.md3"};
+
 // A function the simulator of `moduleFile` exports, or null. Each module file is its own
 // library image, so what it does reaches that module only.
 template <class Function>
@@ -118,8 +121,7 @@ void SimFixture::SetUp() {
   m_scenarioPath = PrivateTempPath("lb_camera_tests") + ".scenario";
   std::ofstream(m_scenarioPath, std::ios::trunc) << scenario();
   setenv("LBSIM_SCENARIO", m_scenarioPath.c_str(), 1);
-  SimControl("Type0001.md3", "reset");
-  SimControl("Type0023.md3", "reset");
+  for (const char* module : kSimModules) SimControl(module, "reset");
   manager = CNikonModuleManager::getInstance();
   DiscardOutgoingMessages();
 }
@@ -127,7 +129,7 @@ void SimFixture::SetUp() {
 void SimFixture::TearDown() {
   CNikonModuleManager::DestroyInstance();
   // A real module may have freed what a closed record points to.
-  for (const char* module : {"Type0001.md3", "Type0023.md3"}) {
+  for (const char* module : kSimModules) {
     auto* callsAfterClose = SimFunction<unsigned()>(module, "LbSimCallsAfterClose");
     EXPECT_EQ(callsAfterClose ? callsAfterClose() : ~0u, 0u)
         << module << ": calls with a record we had closed";
