@@ -99,11 +99,6 @@ maid::NKERROR CNikonObject::call(maid::ULONG command, maid::ULONG param, maid::U
 }
 
 void CNikonObject::open(CNikonObject* parent, maid::ULONG id) {
-  m_parent = nullptr;
-  m_capInfo.reset();
-  m_capCount = 0;
-  m_eventTarget = nullptr;
-  m_dataTarget = nullptr;
   auto* record = new maid::MaidObject{};
   record->refClient = this;
   maid::NKERROR result = kNkMAIDResult_UnexpectedError;
