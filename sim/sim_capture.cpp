@@ -119,6 +119,13 @@ NKERROR CapStart(MaidObject* record, Node& node, ULONG capId, sdk::CompletionPro
       });
       return kNkMAIDResult_MediaFull;
     }
+    if (camera->has(Habit::OutOfFocus)) {
+      // Focus priority: the release is taken, and only its completion says no picture came.
+      sim.jobs.push_back([record, proc, ref] {
+        CompleteCapture(record, proc, ref, kNkMAIDResult_OutOfFocus);
+      });
+      return kNkMAIDResult_Pending;
+    }
     const ULONG cameraId = node.cameraId;
     if (camera->has(Habit::SyncComplete)) {
       RunCapture(cameraId, record, proc, ref);

@@ -25,6 +25,7 @@ enum class Habit : unsigned {
   EnumOutOfRange,    // an enumeration's current index at or past its element count
   JpegFirst,         // a RAW+JPEG shot announces its JPEG before its RAW file
   LvOffBusy,         // the first switch-off of each live view answers busy
+  OutOfFocus,        // CapStart takes a capture, whose completion then says out of focus
   Count
 };
 

@@ -186,6 +186,7 @@ constexpr NKERROR kNkMAIDResult_NoError = 0;
 constexpr NKERROR kNkMAIDResult_Pending = 1;
 constexpr NKERROR kNkMAIDResult_MediaFull = 131;
 constexpr NKERROR kNkMAIDResult_CameraNotFound = 134;
+constexpr NKERROR kNkMAIDResult_OutOfFocus = 137;
 constexpr NKERROR kNkMAIDResult_DeviceBusy = 152;
 constexpr NKERROR kNkMAIDResult_NotLiveView = 159;
 

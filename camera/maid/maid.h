@@ -228,6 +228,7 @@ enum : maid::NKERROR {
   kNkMAIDResult_Pending = 1,
   kNkMAIDResult_OrphanedChildren = 2,
   kNkMAIDResult_CameraNotFound = 134,
+  kNkMAIDResult_OutOfFocus = 137,
   kNkMAIDResult_DeviceBusy = 152,
   kNkMAIDResult_NotLiveView = 159,
 };

@@ -86,7 +86,8 @@ INSTANTIATE_TEST_SUITE_P(Habits, ReleaseHabitTest,
                                            ReleaseCase{"async-busy", 0},
                                            ReleaseCase{"events-in-calls", 0},
                                            ReleaseCase{"refused-start", 152},
-                                           ReleaseCase{"refused-start-late", 131}),
+                                           ReleaseCase{"refused-start-late", 131},
+                                           ReleaseCase{"out-of-focus", 137}),
                          [](const auto& info) {
                            std::string name = info.param.habit;
                            std::replace(name.begin(), name.end(), '-', '_');

@@ -49,6 +49,7 @@ TEST(SimHabits, CaptureHabitsAnswerCompleteAndAnnounceInTheirOwnCalls) {
       {"habits=late-items format=raw+jpeg raw-bytes=65536", kNkMAIDResult_Pending, 0, kAsync, 0,
        {}, {kAsync, kAsync}},
       {"habits=refused-start-late", 131, 0, kAsync, 131, {}, {}},  // media full
+      {"habits=out-of-focus", kNkMAIDResult_Pending, 0, kAsync, kNkMAIDResult_OutOfFocus, {}, {}},
       {"habits=refused-start", kNkMAIDResult_DeviceBusy, 0, simtest::kNoCall, 0, {}, {}},
   };
   for (const auto& c : cases) {
