@@ -329,9 +329,9 @@ TEST_F(SdkObjectTest, ChildrenAreOwnedOnceAndClosedBeforeTheirParent) {
   fake.find({kCamera, kItem})->record = nullptr;
   CRecordingObject* second = camera_->adoptChild(std::make_unique<CRecordingObject>(camera_, kItem));
   EXPECT_EQ(2u, camera_->m_children.count(kItem));
-  camera_->destroyChild(first);
+  camera_->destroyChild(second);
   ASSERT_EQ(1u, camera_->m_children.count(kItem));
-  EXPECT_EQ(second, camera_->m_children.find(kItem)->second.get());
+  EXPECT_EQ(first, camera_->m_children.find(kItem)->second.get());
   module.reset();
   EXPECT_EQ((std::vector<maid::ULONG>{kItem, kCamera, 0}), fake.closeOrder);
 }
