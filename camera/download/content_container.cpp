@@ -92,7 +92,6 @@ void CContentContainer::contentFinishedDownloading() {
     markClosed();
   }
   g_downloadStopwatch.stop();
-  const std::int64_t elapsedMs = (g_downloadStopwatch.stopTicks - g_downloadStopwatch.startTicks) / 10000;
   Trace("[NIKON] beginDownload to contentFinishedDownloading took: %s ms",
-        std::to_string(elapsedMs).c_str());
+        std::to_string(g_downloadStopwatch.elapsedMs()).c_str());
 }

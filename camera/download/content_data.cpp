@@ -63,11 +63,9 @@ CContentData::CContentData(CContentContainer* container)
   std::string name;
   getStringValue(kNkMAIDCapability_Name, name);
   Trace("created data for item %s", name.c_str());
-  m_dataTarget = this;
 }
 
 CContentData::~CContentData() {
-  m_dataTarget = nullptr;
   discardFile();
 }
 

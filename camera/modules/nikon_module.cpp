@@ -100,7 +100,6 @@ void CNikonModule::scanAndInformHostOfCameraChanges() {
     if (!camera) continue;
     Trace("CNikonModule::scanAndInformHostOfCameraChanges() - added camera: %s - device id: %d",
           camera->m_name.c_str(), static_cast<int>(id));
-    m_cameras[static_cast<std::int32_t>(id)] = camera;
     camera->m_present = true;
   }
 

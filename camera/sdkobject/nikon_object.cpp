@@ -522,8 +522,8 @@ void CNikonObject::logCapabilities() {
 
 void CNikonObject::onCompletion(maid::ULONG, maid::NKERROR, maid::NKPARAM) {}
 
-maid::NKERROR CNikonObject::onData(void* dataInfo, void* data) {
-  return m_dataTarget ? m_dataTarget->onData(dataInfo, data) : 0;
+maid::NKERROR CNikonObject::onData(void*, void*) {
+  return 0;
 }
 
 void CNikonObject::onEvent(maid::ULONG event, maid::NKPARAM data) {

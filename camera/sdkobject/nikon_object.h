@@ -19,8 +19,7 @@
 // parent's m_children is its only owner: the parent destroys it with destroyChild, or in its
 // own destructor (in id order, before its own SDK object is closed); everyone else only
 // borrows it. A child that never reaches adoptChild (its set-up failed) is destroyed by its
-// unique_ptr and was never the parent's. m_parent, m_eventTarget and m_dataTarget are not
-// owned.
+// unique_ptr and was never the parent's. m_parent and m_eventTarget are not owned.
 //
 // Threads: the wrapper takes no lock. Every method must be called with the SDK lock held (the
 // main thread's idle pump or the pipe thread's dispatcher). The SDK's callbacks arrive inside
@@ -223,7 +222,7 @@ class CNikonObject : public CNikonCallbackReceiver {
 
   // --- Callbacks: CNikonObject's own behaviour. ---
   void onCompletion(maid::ULONG command, maid::NKERROR result, maid::NKPARAM context) override;
-  // Forwards to m_dataTarget when set; else 0.
+  // Drops the blocks: only a download's data object, which overrides this, takes them.
   maid::NKERROR onData(void* dataInfo, void* data) override;
   // Traces the event and passes it to m_eventTarget when set.
   void onEvent(maid::ULONG event, maid::NKPARAM data) override;
@@ -239,7 +238,7 @@ class CNikonObject : public CNikonCallbackReceiver {
 
  public:
   // Fields are public because the module, camera and download code manage them directly
-  // (m_eventTarget of the connected camera, m_dataTarget of a download).
+  // (m_eventTarget of the connected camera).
   maid::MaidObject* m_object = nullptr;      // owned SDK record; null when not open
   CNikonObject* m_parent = nullptr;          // not owned; null for a module
   // The children, by SDK id; the only owner of each. Changed only by adoptChild and
@@ -249,6 +248,5 @@ class CNikonObject : public CNikonCallbackReceiver {
   CSdkBlock<maid::MaidCapInfo> m_capInfo;    // capability list, in the SDK's order
   maid::ULONG m_id = 0;                      // SDK id this object was opened with
   CNikonCallbackReceiver* m_eventTarget = nullptr;  // not owned
-  CNikonCallbackReceiver* m_dataTarget = nullptr;   // not owned
   maid::EntryPoint m_entryPoint = nullptr;   // the module's MAIDEntryPoint
 };
