@@ -91,7 +91,7 @@ TEST_F(FileNamesTest, UniquePathKeepsOffEveryTakenNameAndKeepsTheExtension) {
 TEST(DownloadFolderPaths, FoldersCountOnlyWhenAbsoluteAndClosed) {
   // Nothing exists under these folders here, so the first name is free wherever the folder is
   // accepted: a folder that is gone still gives it, and creating the file is what fails then.
-  for (const char* folder : {"C:\\Users\\me\\AppData\\Local\\Temp\\", "c:/temp/",
+  for (const char* folder : {"C:\\Users\\me\\AppData\\Local\\Temp\\", "c:/temp/", "D:\\",
                              "\\\\server\\share\\", "\\\\?\\C:\\Temp\\", "/no/such/"}) {
     EXPECT_EQ(MakeUniqueFilePath(folder, "Capture0001.jpg"), std::string(folder) + "Capture0001.jpg")
         << folder;
@@ -107,6 +107,7 @@ TEST(DownloadFolderPaths, FoldersCountOnlyWhenAbsoluteAndClosed) {
       {"/photos.2024/Capture0001", "/photos.2024/Capture0001", ""},
       {"C:\\photos.2024\\Capture0001.tar.nef", "C:\\photos.2024\\Capture0001.tar", ".nef"},
       {"photos/.nef", "photos/", ".nef"},
+      {".nef", "", ".nef"},
   };
   for (const auto& split : splits) {
     std::string stem;
