@@ -262,7 +262,7 @@ int CNikonObject::setCapabilityValue(maid::ULONG capId, maid::ULONG dataType, ma
 
 int CNikonObject::getUnsignedEnumValue(maid::ULONG capId, maid::ULONG& current,
                                        std::vector<maid::ULONG>& values) {
-  const maid::MaidCapInfo* info = m_capCount < 1 ? nullptr : capabilityInfo(capId);
+  const maid::MaidCapInfo* info = capabilityInfo(capId);
   if (!info || info->ulType != kNkMAIDCapType_Enum || !m_object) return -1;
   maid::MaidEnum descriptor{};
   int result = call(kNkMAIDCommand_CapGet, capId, kNkMAIDDataType_EnumPtr,
@@ -292,7 +292,7 @@ int CNikonObject::getUnsignedEnumValue(maid::ULONG capId, maid::ULONG& current,
 
 int CNikonObject::getStringEnumValue(maid::ULONG capId, std::string& current,
                                      std::vector<std::string>& values) {
-  const maid::MaidCapInfo* info = m_capCount < 1 ? nullptr : capabilityInfo(capId);
+  const maid::MaidCapInfo* info = capabilityInfo(capId);
   if (!info || info->ulType != kNkMAIDCapType_Enum || !m_object) return -1;
   maid::MaidEnum descriptor{};
   int result = call(kNkMAIDCommand_CapGet, capId, kNkMAIDDataType_EnumPtr,
