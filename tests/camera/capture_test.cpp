@@ -2,10 +2,8 @@
 // download folder and the messages that announce them, what a failing shot leaves behind,
 // live-view frames, focus steps.
 
-#include <sys/resource.h>
-
-#include <csignal>
 #include <fstream>
+#include <optional>
 
 #include "camera/sdkobject/nikon_object.h"
 #include "sim/sim_content.h"
@@ -98,17 +96,11 @@ TEST_P(FailedShotTest, HostHearsOnceAndNothingStays) {
   SimControl("Type0001.md3", std::string("format ") + c.format + " 1");
   if (c.fault) SimControl("Type0001.md3", std::string("fault ") + c.fault);
   if (std::string(c.fault ? c.fault : "") == "capture-hangs") CNikonObject::setStartTimeoutMs(200);
-  struct rlimit saved;
-  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-  void (*previous)(int) = std::signal(SIGXFSZ, SIG_IGN);
-  if (c.fullDisk) {
-    struct rlimit small = saved;
-    small.rlim_cur = 1024 * 1024;
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  {
+    std::optional<CFileSizeLimit> fullDisk;
+    if (c.fullDisk) fullDisk.emplace(1024 * 1024);
+    camera->capture();
   }
-  camera->capture();
-  setrlimit(RLIMIT_FSIZE, &saved);
-  std::signal(SIGXFSZ, previous);
   fs::current_path(working);
 
   auto messages = TakeAll();

@@ -1,6 +1,7 @@
 #include "tests/camera/sim_fixture.h"
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -90,6 +91,19 @@ std::vector<std::string> FilesIn(const std::filesystem::path& folder) {
     names.push_back(entry.path().filename().string());
   std::sort(names.begin(), names.end());
   return names;
+}
+
+CFileSizeLimit::CFileSizeLimit(rlim_t bytes) {
+  m_previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+  EXPECT_EQ(getrlimit(RLIMIT_FSIZE, &m_saved), 0);
+  struct rlimit limit = m_saved;
+  limit.rlim_cur = bytes;
+  EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+}
+
+CFileSizeLimit::~CFileSizeLimit() {
+  setrlimit(RLIMIT_FSIZE, &m_saved);
+  std::signal(SIGXFSZ, m_previousHandler);
 }
 
 namespace {

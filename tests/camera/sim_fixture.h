@@ -4,6 +4,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <filesystem>
 #include <memory>
@@ -45,6 +46,20 @@ std::string PrivateTempPath(const std::string& stem);
 // a folder, sorted.
 std::vector<unsigned char> ReadBytes(const std::string& path);
 std::vector<std::string> FilesIn(const std::filesystem::path& folder);
+
+// While it lives, no file this process writes may grow past `bytes`, as on a full disk: a
+// write past it fails (EFBIG) instead of raising SIGXFSZ.
+class CFileSizeLimit {
+ public:
+  explicit CFileSizeLimit(rlim_t bytes);
+  ~CFileSizeLimit();
+  CFileSizeLimit(const CFileSizeLimit&) = delete;
+  CFileSizeLimit& operator=(const CFileSizeLimit&) = delete;
+
+ private:
+  struct rlimit m_saved {};
+  void (*m_previousHandler)(int) = nullptr;
+};
 
 // Sends one control line to the simulator of `moduleFile` ("Type0001.md3" ...).
 void SimControl(const char* moduleFile, const std::string& line);
