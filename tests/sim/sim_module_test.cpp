@@ -68,7 +68,8 @@ TEST(SimInterface, NumbersAgreeWithTheCameraLayer) {
       N(Capability_AutoIsoSensitivity), N(Result_NotSupported), N(Result_UnexpectedDataType),
       N(Result_ValueOutOfBounds), N(Result_BufferSize), N(Result_Aborted), N(Result_NoDataProc),
       N(Result_ZombieObject), N(Result_UnexpectedError), N(Result_HardwareError), N(Result_NoError),
-      N(Result_Pending), N(Result_CameraNotFound), N(Result_OutOfFocus), N(Result_DeviceBusy), N(Result_NotLiveView),
+      N(Result_Pending), N(Result_CameraNotFound), N(Result_OutOfFocus), N(Result_DeviceBusy),
+      N(Result_NotLiveView),
       N(Event_AddChild), N(Event_RemoveChild), N(Event_CapChange), N(Event_CapChangeValueOnly),
       N(DataObjType_File), N(FileDataType_JPEG), N(FileDataType_TIFF), N(FileDataType_NIF),
       N(FileDataType_NDF), N(DataObjType_Image)};
