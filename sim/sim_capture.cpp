@@ -72,6 +72,11 @@ void CompleteCapture(MaidObject* record, sdk::CompletionProc proc, NKREF ref, NK
   if (proc) proc(record, kNkMAIDCommand_CapStart, kNkMAIDCapability_Capture, 0, 0, ref, result);
 }
 
+// The capture's completion with `result`, at the caller's next Async.
+void CompleteCaptureLater(MaidObject* record, sdk::CompletionProc proc, NKREF ref, NKERROR result) {
+  Sim().jobs.push_back([=] { CompleteCapture(record, proc, ref, result); });
+}
+
 // Takes the shot the caller asked for: announces its items, then completes the capture (or,
 // under late-items, completes it first and announces the items at the next Async).
 void RunCapture(ULONG cameraId, MaidObject* record, sdk::CompletionProc proc, NKREF ref) {
@@ -114,16 +119,12 @@ NKERROR CapStart(MaidObject* record, Node& node, ULONG capId, sdk::CompletionPro
     }
     if (camera->has(Habit::RefusedStart)) return kNkMAIDResult_DeviceBusy;
     if (camera->has(Habit::RefusedStartLate)) {
-      sim.jobs.push_back([record, proc, ref] {
-        CompleteCapture(record, proc, ref, kNkMAIDResult_MediaFull);
-      });
+      CompleteCaptureLater(record, proc, ref, kNkMAIDResult_MediaFull);
       return kNkMAIDResult_MediaFull;
     }
     if (camera->has(Habit::OutOfFocus)) {
       // Focus priority: the release is taken, and only its completion says no picture came.
-      sim.jobs.push_back([record, proc, ref] {
-        CompleteCapture(record, proc, ref, kNkMAIDResult_OutOfFocus);
-      });
+      CompleteCaptureLater(record, proc, ref, kNkMAIDResult_OutOfFocus);
       return kNkMAIDResult_Pending;
     }
     const ULONG cameraId = node.cameraId;
