@@ -67,6 +67,17 @@ void SendLiveViewStatus(std::uint32_t requestId) {
   QueueMessageToHost(requestId, "ok", &table);
 }
 
+void ReportCaptureWithoutCamera() {
+  CNikonModuleManager* manager = CNikonModuleManager::existingInstance();
+  CNikonModule* module = manager ? manager->m_currentModule : nullptr;
+  const std::string description =
+      module && !module->m_connectedCameraGone.empty()
+          ? "The picture was not taken: the connected camera " + module->m_connectedCameraGone +
+                " is gone; connect it again"
+          : std::string("The picture was not taken: no camera is connected");
+  SendErrorMessage(0, kNoCameraConnected, description.c_str());
+}
+
 int GetDeviceIdFromParams(const ZnLuaTE* params) {
   const auto* table = dynamic_cast<const ZnLuaTETable*>(params);
   if (!table) return 0;
@@ -177,16 +188,16 @@ void SendCameraSettings(std::uint32_t requestId, const ZnLuaTE* params) {
   CNikonModule* module = FindModuleTraced(manager, modulePart);
   if (!module) return;
   if (module != manager->m_currentModule) {
-    SendErrorMessage(requestId, 65535, "Module specified was not connected");
+    SendErrorMessage(requestId, kNoCameraConnected, "Module specified was not connected");
     return;
   }
   CCamera* camera = module->m_currentCamera;
   if (!camera) {
-    SendErrorMessage(requestId, 65535, "No camera is connected");
+    SendErrorMessage(requestId, kNoCameraConnected, "No camera is connected");
     return;
   }
   if (cameraPart != camera->m_cameraId) {
-    SendErrorMessage(requestId, 65535, "Camera specified was not connected");
+    SendErrorMessage(requestId, kNoCameraConnected, "Camera specified was not connected");
     return;
   }
   ZnLuaTETable* table = nullptr;

@@ -12,6 +12,9 @@
 
 class ZnLuaTE;
 
+// The error code of a request that needs a connected camera when none is.
+constexpr int kNoCameraConnected = 65535;
+
 // "error" with "error_code" and, when description is not null, "error_description".
 void SendErrorMessage(std::uint32_t requestId, int errorCode, const char* description)
     LB_REQUIRES(g_sdkLock);
@@ -24,6 +27,10 @@ void DoAutoFocus(std::uint32_t requestId) LB_REQUIRES(g_sdkLock);
 // "isLiveViewOn": replies "ok" {status = "liveViewOn"/"liveViewOff"}. No current module: no
 // reply.
 void SendLiveViewStatus(std::uint32_t requestId) LB_REQUIRES(g_sdkLock);
+
+// "doCapture" without a connected camera: one "error" notification (id 0, no capture id)
+// that says whether none was connected or the connected one went.
+void ReportCaptureWithoutCamera() LB_REQUIRES(g_sdkLock);
 
 // The number under "device_id", truncated toward zero to 32 bits. Not a table, no such key,
 // not a number, or a number outside the 32-bit range: 0, which names no module.

@@ -34,10 +34,14 @@ CCamera* CurrentCamera() {
   std::abort();
 }
 
-// Captures with the current camera; the files download by themselves inside the wait.
+// Captures with the current camera; the files download by themselves inside the wait. Without
+// one the host hears why no picture comes, as for a release the camera refuses.
 void HandleDoCaptureCommand(std::uint32_t, const ZnLuaTE*) LB_REQUIRES(g_sdkLock) {
   CCamera* camera = CurrentCamera();
-  if (!camera) return;
+  if (!camera) {
+    ReportCaptureWithoutCamera();
+    return;
+  }
   CNikonModuleManager* manager = CNikonModuleManager::existingInstance();
   if (manager && manager->m_crashTestRequested) CrashForTest();
   camera->capture();

@@ -42,13 +42,15 @@ void CHostNotifications::settingsChanged(const ZnLuaTETable& settings) {
 }
 
 int CHostNotifications::fileAnnounced(const std::string& fileName, std::int32_t fileSize,
-                                      bool hasSidecar) {
+                                      bool hasSidecar, const std::string& cameraFileName) {
   const int captureId = ++m_lastCaptureId;
   ZnLuaTETable table;
   SetNumber(table, "capture_id", captureId);
   SetNumber(table, "has_sidecar", hasSidecar ? 1 : 0);
   SetString(table, "file_name", fileName);
   SetNumber(table, "file_size", fileSize);
+  // The camera's own name, for hosts that name files after it; absent when it gives none.
+  if (!cameraFileName.empty()) SetString(table, "camera_file_name", cameraFileName);
   QueueMessageToHost(0, "objectWasAdded", &table);
   return captureId;
 }

@@ -21,7 +21,8 @@ class CHostNotifications final : public CCameraHost {
   void deviceAdded(std::uint32_t deviceId, const std::string& name) override;
   void deviceRemoved(std::uint32_t deviceId) override;
   void settingsChanged(const ZnLuaTETable& settings) override;
-  int fileAnnounced(const std::string& fileName, std::int32_t fileSize, bool hasSidecar) override;
+  int fileAnnounced(const std::string& fileName, std::int32_t fileSize, bool hasSidecar,
+                    const std::string& cameraFileName) override;
   void fileDownloaded(int captureId, const std::string& filePath, std::int64_t downloadMs) override;
   void downloadFailed(int errorCode, const std::string& description, int captureId) override;
   void liveViewFrame(const void* bytes, int size) override;

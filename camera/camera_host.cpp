@@ -7,7 +7,9 @@ class CSilentCameraHost final : public CCameraHost {
   void deviceAdded(std::uint32_t, const std::string&) override {}
   void deviceRemoved(std::uint32_t) override {}
   void settingsChanged(const ZnLuaTETable&) override {}
-  int fileAnnounced(const std::string&, std::int32_t, bool) override { return 0; }
+  int fileAnnounced(const std::string&, std::int32_t, bool, const std::string&) override {
+    return 0;
+  }
   void fileDownloaded(int, const std::string&, std::int64_t) override {}
   void downloadFailed(int, const std::string&, int) override {}
   void liveViewFrame(const void*, int) override {}

@@ -32,9 +32,10 @@ class CCameraHost {
   virtual void settingsChanged(const ZnLuaTETable& settings)
       LB_REQUIRES(g_sdkLock) = 0;
   // A new file is being downloaded; returns the capture id that names it from now on
-  // (1, 2, 3 ... for the life of the process).
+  // (1, 2, 3 ... for the life of the process). `cameraFileName` is the camera's own name of
+  // the file ("DSC_0001.NEF"), empty when it gives none.
   virtual int fileAnnounced(const std::string& fileName, std::int32_t fileSize,
-                            bool hasSidecar)
+                            bool hasSidecar, const std::string& cameraFileName)
       LB_REQUIRES(g_sdkLock) = 0;
   // The announced file is complete on disk at `filePath`; `downloadMs` is how long it took.
   virtual void fileDownloaded(int captureId, const std::string& filePath,

@@ -246,10 +246,12 @@ void CCamera::onEvent(maid::ULONG event, maid::NKPARAM data) {
       onItemAdded(itemId);
     } catch (int result) {
       Trace("New capture item %u could not be opened: %d", itemId, result);
+      m_shots.itemRefused();
       reportLostShot(result, std::string("New picture: the camera refused to open it (") +
                                  ResultName(result) + ")");
     } catch (...) {
       Trace("New capture item %u could not be handled", itemId);
+      m_shots.itemRefused();
       reportLostShot(kNkMAIDResult_OutOfMemory, "New picture: no memory to take it from the camera");
     }
     return;

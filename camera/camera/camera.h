@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <string>
 
+#include "camera/download/shot_pairing.h"
 #include "camera/maid/maid.h"
 #include "camera/sdk_lock.h"
 #include "camera/sdkobject/nikon_object.h"
@@ -118,10 +119,9 @@ class CCamera : public CNikonObject {
   std::string m_name;                        // kNkMAIDCapability_Name, read at creation
   std::uint32_t m_cameraId = 0;              // SDK id under the module; low 8 bits of the device id
   bool m_present = false;                    // presence mark of the module's rescan
-  bool m_pairPending = false;                // last item was the first of a RAW+JPEG pair
+  CShotPairing m_shots;                      // which shot each new item belongs to
   std::uint32_t m_exposureMode = 0;          // current kNkMAIDCapability_ExposureMode value
   bool m_isoControl = false;                 // automatic ISO on
-  bool m_lost = false;                       // a transfer failed with CameraNotFound
   std::uint32_t m_liveViewHeaderSize = 0;    // bytes before the JPEG data of a frame
   bool m_liveViewOn = false;                 // live view started by this process
   bool m_autoFocusOn = false;                // contrast auto-focus started by this process

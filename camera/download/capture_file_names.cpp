@@ -10,17 +10,9 @@ CCaptureFileNames& CCaptureFileNames::instance() {
   return names;
 }
 
-CaptureShotId CCaptureFileNames::shotForItem(const void* camera, bool continuesPair) {
+CaptureShotId CCaptureFileNames::newShot() {
   std::lock_guard<std::mutex> lock(m_lock);
-  if (continuesPair) {
-    auto last = m_lastShotOfCamera.find(camera);
-    if (last != m_lastShotOfCamera.end()) return last->second;
-  }
-  // A camera object deleted and another made at the same address opens a new shot here
-  // before it could ever continue one, so a stale entry is overwritten before it is read.
-  const CaptureShotId shot = m_nextShot++;
-  m_lastShotOfCamera[camera] = shot;
-  return shot;
+  return m_nextShot++;
 }
 
 std::string CCaptureFileNames::baseName(CaptureShotId shot, const std::string& directory,
@@ -31,21 +23,18 @@ std::string CCaptureFileNames::baseName(CaptureShotId shot, const std::string& d
 
   char number[32];
   std::snprintf(number, sizeof number, "Capture%04d", m_nextNumber);
-  const std::string name = MakeUniqueStem(directory, number, extensions, [this](const std::string& stem) {
-    return m_handedOut.count(stem) != 0;
-  });
+  const std::string name = MakeUniqueStem(directory, number, extensions);
   if (name.empty()) return name;
   ++m_nextNumber;
-  m_handedOut.insert(name);
   m_shotNames.emplace(shot, name);
+  // Shot ids grow, so the oldest names come first.
+  while (m_shotNames.size() > kRememberedNames) m_shotNames.erase(m_shotNames.begin());
   return name;
 }
 
 void CCaptureFileNames::restartNumbering(int firstNumber) {
   std::lock_guard<std::mutex> lock(m_lock);
   m_shotNames.clear();
-  m_handedOut.clear();
-  m_lastShotOfCamera.clear();
   m_nextNumber = firstNumber;
 }
 

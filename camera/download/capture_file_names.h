@@ -7,14 +7,18 @@
 // last one stopped, and no base name is ever handed out twice in one process, even when the
 // files that carried it have since been moved away.
 //
+// Which shot a file belongs to is each camera's own business (CShotPairing); this record hands
+// out the shot ids and the names. Only the names of the last few hundred shots are kept: a
+// shot's files come one right after the other, so memory stays flat over any session.
+//
 // Threads: any thread; every member takes the record's own lock, so the record does not rely
 // on the SDK lock that its callers (download callbacks) happen to hold.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <mutex>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -25,16 +29,13 @@ class CCaptureFileNames {
  public:
   static CCaptureFileNames& instance();
 
-  // The shot a new item belongs to. `camera` identifies the camera object the item came from
-  // and is never dereferenced. The second item of a RAW+JPEG pair (`continuesPair`) joins
-  // the shot that the same camera object's previous item opened; any other item opens a new
-  // shot.
-  CaptureShotId shotForItem(const void* camera, bool continuesPair);
+  // A new shot's id, unique in the process.
+  CaptureShotId newShot();
 
   // The base name of `shot`. On the first call: the next "Capture%04d" of the process, or
   // that name with the first "-0", "-1", ... suffix that is free in `directory` for every one
-  // of `extensions` (finished and partial files both count) and was never handed out before.
-  // Later calls return the same name. Empty when `directory` cannot be used; the shot then
+  // of `extensions` (finished and partial files both count). Every number is used once, so
+  // no name is handed out twice. Later calls return the same name. Empty when `directory` cannot be used; the shot then
   // has no name yet and the next call tries again.
   std::string baseName(CaptureShotId shot, const std::string& directory,
                        const std::vector<std::string>& extensions);
@@ -44,10 +45,10 @@ class CCaptureFileNames {
   void restartNumbering(int firstNumber = 1);
 
  private:
+  static constexpr std::size_t kRememberedNames = 256;
+
   std::mutex m_lock;  // guards every member below
-  std::map<CaptureShotId, std::string> m_shotNames;       // base name of each named shot
-  std::set<std::string> m_handedOut;                      // every base name given so far
-  std::map<const void*, CaptureShotId> m_lastShotOfCamera;  // keys are never dereferenced
+  std::map<CaptureShotId, std::string> m_shotNames;  // base names of the last named shots
   CaptureShotId m_nextShot = 1;
   int m_nextNumber = 1;  // for the next "Capture%04d"
 };

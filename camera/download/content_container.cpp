@@ -17,11 +17,13 @@ void CCamera::onItemAdded(maid::ULONG itemId) {
   // Throws when the item won't open.
   CContentContainer* container = adoptChild(std::make_unique<CContentContainer>(this, itemId));
 
-  // Pairing: the two items of a RAW+JPEG shot share one shot, whose base name both files
-  // take. The item after a pair's first is its second; any other item with a sidecar opens a
-  // pair.
-  container->m_shot = CCaptureFileNames::instance().shotForItem(this, m_pairPending);
-  m_pairPending = !m_pairPending && container->m_data && container->m_data->m_hasSidecar;
+  // The two items of a RAW+JPEG shot share one shot, whose base name both files take. An item
+  // whose image data will not open brings no file, like an item that will not open at all.
+  if (container->m_data) {
+    container->m_shot = m_shots.placeItem(container->m_cameraFileName, container->m_data->m_hasSidecar);
+  } else {
+    m_shots.itemRefused();
+  }
 
   // Items announced during this download (inside its SDK calls) come through here nested and
   // are done by the time their own call returns, so the list is empty again at the end.
@@ -47,7 +49,10 @@ CContentContainer::CContentContainer(CCamera* camera, maid::ULONG itemId)
   }
   m_dataTypes = dataTypes;
   logCapabilities();
-  Trace("created container for item %lu", static_cast<unsigned long>(itemId));
+  // The camera names both files of a shot alike, which is what pairs them.
+  getStringValue(kNkMAIDCapability_Name, m_cameraFileName);
+  Trace("created container for item %lu (%s)", static_cast<unsigned long>(itemId),
+        m_cameraFileName.c_str());
   openDataType();
   m_camera = camera;
 }

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "camera/download/capture_file_names.h"
 #include "camera/sdk_lock.h"
@@ -44,4 +45,5 @@ class CContentContainer : public CNikonObject {
   std::uint32_t m_dataTypes = 0;     // kNkMAIDCapability_DataTypes; an image when unreadable
   CContentData* m_data = nullptr;    // owned through m_children; null until opened
   CaptureShotId m_shot = 0;          // the shot whose base name the file takes
+  std::string m_cameraFileName;      // the camera's own name of the item ("DSC_0001.NEF")
 };

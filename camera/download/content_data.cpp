@@ -121,7 +121,11 @@ bool CContentData::openFile(const maid::MaidDataInfo& info) {
     return false;
   }
   Trace("path for downloaded file: %s", m_filePath.c_str());
-  m_captureId = CameraHost().fileAnnounced(m_fileName, m_storedBytes, m_hasSidecar);
+  // A pair whose other file was refused or failed before this one is announced as it turned
+  // out: alone, so the host does not wait for a file that will never come.
+  const bool sidecar = m_hasSidecar && !(camera() && camera()->m_shots.pairBroken(shot));
+  m_captureId = CameraHost().fileAnnounced(m_fileName, m_storedBytes, sidecar,
+                                           m_container ? m_container->m_cameraFileName : "");
   return true;
 }
 
@@ -186,6 +190,7 @@ void CContentData::fail(int errorCode, const std::string& cause) {
   discardFile();
   if (m_transferFailed) return;
   m_transferFailed = true;
+  if (CCamera* owner = camera()) owner->m_shots.fileLost(m_container->m_shot);
   const std::string description = (m_fileName.empty() ? "New picture" : m_fileName) + ": " + cause;
   Trace("Download failed: %s", description.c_str());
   CameraHost().downloadFailed(errorCode, description, m_captureId);
@@ -198,6 +203,10 @@ void CContentData::discardFile() {
     platform::removeFile(m_partPath);
     m_partPath.clear();
   }
+}
+
+CCamera* CContentData::camera() const {
+  return m_container ? m_container->m_camera : nullptr;
 }
 
 void CContentData::closeSdkObject() {
@@ -224,9 +233,9 @@ void CContentData::completionCallback(maid::ULONG command, maid::NKERROR result,
     Trace("CContentData completionCallback,failed to finish data transfer, err=%ld",
           static_cast<long>(result));
     if (result == kNkMAIDResult_CameraNotFound) {
+      // Whether the camera is really gone is the module's rescan to find out: one failed
+      // call does not drop a camera that is still there.
       fail(result, "the camera was lost during the transfer");
-      CNikonModuleManager::getInstance();
-      if (m_container && m_container->m_camera) m_container->m_camera->m_lost = true;
     } else if (result != kNkMAIDResult_NoError) {
       fail(result, std::string("the transfer failed (") + ResultName(result) + ")");
     } else if (m_fileName.empty()) {

@@ -29,6 +29,7 @@
 #include "camera/sdk_lock.h"
 #include "camera/sdkobject/nikon_object.h"
 
+class CCamera;
 class CContentContainer;
 
 // Closes a file that is given up on; a file that is completed is closed by hand, so that a
@@ -96,6 +97,8 @@ class CContentData : public CNikonObject {
   void fail(int errorCode, const std::string& cause) LB_REQUIRES(g_sdkLock);
   // Closes and removes the .part file, if any.
   void discardFile();
+  // The camera the item came from, or null.
+  CCamera* camera() const;
   void closeSdkObject();
   void finishItem();
 };

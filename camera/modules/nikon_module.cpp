@@ -1,6 +1,7 @@
 #include "camera/modules/nikon_module.h"
 
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "camera/camera/camera.h"
@@ -109,11 +110,14 @@ void CNikonModule::scanAndInformHostOfCameraChanges() {
       ++it;
       continue;
     }
-    if (camera->m_present && !camera->m_lost && camera->isAlive()) {
+    if (camera->m_present && camera->isAlive()) {
       ++it;
       continue;
     }
-    if (camera == m_currentCamera) m_currentCamera = nullptr;
+    if (camera == m_currentCamera) {
+      m_currentCamera = nullptr;
+      m_connectedCameraGone = camera->m_name + " (device " + std::to_string(deviceIdOf(camera)) + ")";
+    }
     camera->m_gone = true;
     Trace("CNikonModule::scanAndInformHostOfCameraChanges() - removed camera: %s - device id: %d",
           camera->m_name.c_str(), static_cast<int>(camera->m_cameraId));
@@ -141,6 +145,7 @@ int CNikonModule::connectCamera(maid::ULONG cameraId) {
     return -1;
   }
   m_currentCamera = found->second;
+  m_connectedCameraGone.clear();
   const int result = m_currentCamera->connect();
   if (result != 0) {
     Trace("ERROR: camera->connect returned an error: %d", result);

@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <list>
 #include <map>
+#include <string>
 
 #include "camera/maid/maid.h"
 #include "camera/sdk_lock.h"
@@ -43,7 +44,8 @@ class CNikonModule : public CNikonObject {
   CCamera* addCamera(maid::ULONG id) LB_REQUIRES(g_sdkLock);
 
   // Compares the SDK's children with the known cameras: adds the new ones, removes (and
-  // announces) the ones that are gone, not alive, or lost during a transfer.
+  // announces) the ones no longer listed or not alive. A call that failed with "camera not
+  // found" (a lost transfer) drops nothing by itself: only this check does.
   void scanAndInformHostOfCameraChanges() LB_REQUIRES(g_sdkLock);
 
   // Makes camera `cameraId` current and connects it: 0, or the SDK's error (-1 for an unknown
@@ -78,6 +80,9 @@ class CNikonModule : public CNikonObject {
   double m_lastSettingsTime = 0.0;             // seconds (tick count / 1000) of the last send
   bool m_settingsPending = false;              // a change came too soon after the last send
   std::list<CCamera*> m_removedCameras;        // out of m_cameras, waiting for deletion
+  // The connected camera that a rescan found gone ("D850 (device 257)"), until another is
+  // connected; empty when none went.
+  std::string m_connectedCameraGone;
 
  private:
   // Seconds since the last send; a tick count that wrapped resets the last send to now.

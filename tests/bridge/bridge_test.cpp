@@ -77,8 +77,8 @@ std::string Transcript() {
 TEST(HostNotifications, FilesKeepTheirCaptureIdAndErrorsNameOnlyAnnouncedOnes) {
   DiscardOutgoingMessages();
   CHostNotifications host;
-  EXPECT_EQ(host.fileAnnounced("Capture0001.nef", 1000, true), 1);
-  EXPECT_EQ(host.fileAnnounced("Capture0001.jpg", 200, false), 2);
+  EXPECT_EQ(host.fileAnnounced("Capture0001.nef", 1000, true, "DSC_0001.NEF"), 1);
+  EXPECT_EQ(host.fileAnnounced("Capture0001.jpg", 200, false, ""), 2);
   host.fileDownloaded(2, "C:\\Temp\\Capture0001.jpg", 15);
   host.downloadFailed(-7, "writing the file fell short", 2);
   host.downloadFailed(-8, "the camera refused the release", 0);
@@ -87,7 +87,8 @@ TEST(HostNotifications, FilesKeepTheirCaptureIdAndErrorsNameOnlyAnnouncedOnes) {
   host.liveViewFrame(nullptr, 10);  // a frame that claims bytes it does not have is skipped
   host.liveViewFrame("x", -1);
   EXPECT_EQ(Transcript(),
-            "objectWasAdded #0 capture_id=1 file_name=Capture0001.nef file_size=1000 has_sidecar=1\n"
+            "objectWasAdded #0 camera_file_name=DSC_0001.NEF capture_id=1 file_name=Capture0001.nef "
+            "file_size=1000 has_sidecar=1\n"
             "objectWasAdded #0 capture_id=2 file_name=Capture0001.jpg file_size=200 has_sidecar=0\n"
             "fileDownloadComplete #0 capture_id=2 file_download_time=15 "
             "file_path=C:\\Temp\\Capture0001.jpg\n"
@@ -189,7 +190,8 @@ TEST_F(RequestPathTest, EveryCommandAnswersByItsNameWithTheKeysTheHostReads) {
   const std::string capture = Transcript();
   std::smatch file;  // its name, size and path
   ASSERT_TRUE(std::regex_match(capture, file, std::regex(
-      "objectWasAdded #0 capture_id=1 file_name=(\\S+) file_size=(\\d+) has_sidecar=0\n"
+      "objectWasAdded #0 camera_file_name=DSC_\\d{4}\\.JPG capture_id=1 file_name=(\\S+) "
+      "file_size=(\\d+) has_sidecar=0\n"
       "fileDownloadComplete #0 capture_id=1 file_download_time=[\\d.]+ file_path=(.*)\n")))
       << capture;
   EXPECT_EQ(file[3], g_downloadDirectory + file[1].str());
@@ -203,6 +205,25 @@ TEST_F(RequestPathTest, EveryCommandAnswersByItsNameWithTheKeysTheHostReads) {
   EXPECT_TRUE(Received().empty());
   EXPECT_EQ(answer(18, "getCameraSettings", 0x101),
             "error #18 error_code=65535 error_description=No camera is connected");
+  // A release without a camera is not passed over in silence.
+  EXPECT_EQ(request(19, "doCapture"), 0);
+  EXPECT_EQ(Transcript(), "error #0 error_code=65535 error_description=The picture was not "
+                          "taken: no camera is connected\n");
+}
+
+// The connected camera unplugged: a release names it rather than doing nothing; once another
+// camera is connected the releases are its own.
+TEST_F(RequestPathTest, CaptureAfterTheConnectedCameraWentSaysWhichWent) {
+  SimControl("Type0001.md3", "unplug 1");
+  manager->pumpIdle();
+  EXPECT_EQ(request(3, "doCapture"), 0);
+  EXPECT_EQ(Transcript(),
+            "deviceRemoved #0 device_id=257\n"
+            "error #0 error_code=65535 error_description=The picture was not taken: the connected "
+            "camera D850 (device 257) is gone; connect it again\n");
+  EXPECT_EQ(answer(4, "connectDevice", 0x102), "ok #4");
+  EXPECT_EQ(request(5, "doCapture"), 0);
+  EXPECT_EQ(TakeNamed("error").size(), 0u);
 }
 
 int g_heartbeatStops = 0;

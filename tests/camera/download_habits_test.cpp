@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <cctype>
 #include <fstream>
+#include <map>
+#include <set>
 #include <sstream>
 
 #include "sim/sim_content.h"
@@ -64,6 +66,10 @@ class DownloadHabitsTest : public ConnectedCameraTest,
             << Text(p, "file_path") << " " << Text(p, "error_description") << "\n";
       if (name == "objectWasAdded") m_files.push_back({std::move(message), {}});
       if (name != "fileDownloadComplete" && name != "error") continue;
+      if (Number(p, "capture_id") == -12345) {
+        m_unannounced.push_back(std::move(message));
+        continue;
+      }
       auto file = std::find_if(m_files.begin(), m_files.end(), [&](const HostFile& f) {
         return Number(Payload(*f.added), "capture_id") == Number(p, "capture_id");
       });
@@ -72,8 +78,32 @@ class DownloadHabitsTest : public ConnectedCameraTest,
     }
   }
 
+  // The shot of the simulated camera whose bytes `file` holds (1 to `shots`), or 0. The
+  // camera's files are made once for every test.
+  static std::uint32_t ShotOf(const HostFile& file, std::uint32_t shots) {
+    static std::map<std::pair<std::uint32_t, bool>, std::vector<unsigned char>> made;
+    const std::string name = file.name();
+    const bool raw = name.substr(name.size() - 4) == ".nef";
+    const auto bytes = ReadBytes(g_downloadDirectory + name);
+    for (std::uint32_t shot = 1; shot <= shots; ++shot) {
+      std::vector<unsigned char>& expected = made[{shot, raw}];
+      if (expected.empty()) {
+        const std::uint64_t seed = lbsim::FileSeed(1, shot, raw);
+        if (raw) {
+          expected.resize(kRawBytes);
+          lbsim::FillRaw(seed, 0, expected.data(), expected.size());
+        } else {
+          expected = lbsim::RenderChartJpeg(1600, 1064, 0, seed, 90);
+        }
+      }
+      if (bytes == expected) return shot;
+    }
+    return 0;
+  }
+
   int m_buttonShots = 0;
   std::vector<HostFile> m_files;  // in the order they were announced
+  std::vector<std::unique_ptr<OutgoingMessage>> m_unannounced;  // errors without a capture id
   std::ostringstream m_log;       // what the host was told, for failure reports
 };
 
@@ -143,6 +173,33 @@ TEST_P(DownloadHabitsTest, EveryFileArrivesWholeOrIsReported) {
   }
   std::sort(onDisk.begin(), onDisk.end());
   EXPECT_EQ(FilesIn(m_folder), onDisk);
+}
+
+// A picture the camera will not let us open spoils no other shot: its partner stands alone
+// under its own name, announced without a sidecar, and every later pair is one shot's two files.
+TEST_P(DownloadHabitsTest, ARefusedItemLeavesEveryOtherPairTrue) {
+  shoot(2);
+  SimControl("Type0001.md3", "fault open-refused item");
+  shoot(1);
+  shoot(2);
+  shoot(2);
+  SCOPED_TRACE("host was told:\n" + m_log.str());
+  ASSERT_EQ(m_unannounced.size(), 1u) << "the refused item, reported once";
+  ASSERT_EQ(m_files.size(), 7u);
+  std::map<std::string, std::set<std::uint32_t>> shotsOfBaseName;
+  for (std::size_t i = 0; i < m_files.size(); ++i) {
+    const HostFile& file = m_files[i];
+    SCOPED_TRACE(file.name());
+    ASSERT_EQ(Text(file.outcome(), "file_path"), g_downloadDirectory + file.name());
+    const std::uint32_t shot = ShotOf(file, 4);
+    EXPECT_NE(shot, 0u) << "bytes of no shot";
+    shotsOfBaseName[file.name().substr(0, file.name().size() - 4)].insert(shot);
+    // The second shot lost its first item before its other file came.
+    EXPECT_EQ(Number(Payload(*file.added), "has_sidecar"), shot == 2 ? 0 : 1);
+  }
+  const std::map<std::string, std::set<std::uint32_t>> expected{
+      {"Capture0001", {1}}, {"Capture0002", {2}}, {"Capture0003", {3}}, {"Capture0004", {4}}};
+  EXPECT_EQ(shotsOfBaseName, expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(Habits, DownloadHabitsTest,

@@ -2,9 +2,13 @@
 // numbered for the life of the process, names kept off every file already in the folder
 // (finished or still being written), folder paths of both path styles, and the folder chosen.
 
+#include <cctype>
 #include <fstream>
+#include <map>
+#include <sstream>
 
 #include "camera/download/capture_file_names.h"
+#include "camera/download/shot_pairing.h"
 #include "camera/maid/maid.h"
 #include "tests/camera/sim_fixture.h"
 
@@ -30,30 +34,76 @@ class FileNamesTest : public ::testing::Test {
   CCaptureFileNames& names = CCaptureFileNames::instance();
 };
 
-// (That a pair's base name is free for both its files, even for one still being written, and
-// that a shot without a usable folder spends no number, show on the shots themselves.)
-TEST_F(FileNamesTest, PairJoinsItsOwnCameraShotAndAShotKeepsItsName) {
-  int camera = 0;
-  int other = 0;
-  int replugged = 0;
-  // The second item of a pair joins its own camera's last shot, not another camera's that
-  // came in between; a camera that never opened a shot (one made anew after a replug) opens
-  // its own even when its item is marked as a pair's second.
-  const CaptureShotId first = names.shotForItem(&camera, false);
-  const CaptureShotId between = names.shotForItem(&other, false);
-  EXPECT_EQ(names.shotForItem(&camera, true), first);
-  const CaptureShotId fresh = names.shotForItem(&replugged, true);
-  EXPECT_NE(fresh, first);
-  EXPECT_NE(fresh, between);
+// Items as a camera announces them, one letter each: R and J the RAW and JPEG file of a pair
+// named by the digit after them ("R1" is DSC_0001.NEF), r and j the same from a camera that
+// names nothing, S a single unnamed file, x an item that could not be opened. The expected
+// text gives each opened item's shot as a letter (a new shot takes the next letter), upper
+// case for a broken pair, and "-" for a refused item.
+TEST(ShotPairing, ItemsJoinTheirOwnShotWhateverTheOrderAndTheFailures) {
+  struct Case {
+    const char* items;
+    const char* shots;
+  } cases[] = {
+      {"R1 J1 R2 J2", "a a b b"},
+      {"J1 R1 J2 R2", "a a b b"},        // JPEG first
+      {"x J1 R2 J2", "- A b b"},         // the first RAW refused: its JPEG stands alone
+      {"R1 x R2 J2", "A - b b"},         // the first JPEG refused
+      {"R1 J2 J1", "a b a"},             // a name joins its own pair, never another's
+      {"x j r j", "- A b b"},            // unnamed: the order decides
+      {"r x r j", "A - b b"},
+      {"r S j", "a b c"},                // a single file ends a pair waiting by order
+      {"x S r j", "- a b b"},            // a refused single file opens nothing
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.items);
+    CShotPairing pairing;
+    std::map<CaptureShotId, char> letters;
+    std::vector<CaptureShotId> placed;
+    std::string got;
+    std::istringstream items(c.items);
+    for (std::string item; items >> item;) {
+      if (item == "x") {
+        pairing.itemRefused();
+        placed.push_back(0);
+        continue;
+      }
+      std::string name;
+      if (item[0] == 'R' || item[0] == 'J')
+        name = std::string("DSC_000") + item[1] + (item[0] == 'R' ? ".NEF" : ".JPG");
+      placed.push_back(pairing.placeItem(name, item[0] != 'S'));
+    }
+    for (CaptureShotId shot : placed) {
+      if (!got.empty()) got += ' ';
+      if (shot == 0) {
+        got += '-';
+        continue;
+      }
+      if (!letters.count(shot)) letters[shot] = static_cast<char>('a' + letters.size());
+      got += pairing.pairBroken(shot) ? static_cast<char>(std::toupper(letters[shot])) : letters[shot];
+    }
+    EXPECT_EQ(got, c.shots);
+  }
 
-  EXPECT_EQ(names.baseName(between, dir, {".jpg"}), "Capture0001");
+  // A file lost after its pair formed breaks the pair for the file still to come.
+  CShotPairing pairing;
+  const CaptureShotId shot = pairing.placeItem("DSC_0001.NEF", true);
+  EXPECT_FALSE(pairing.pairBroken(shot));
+  pairing.fileLost(shot);
+  EXPECT_EQ(pairing.placeItem("DSC_0001.JPG", true), shot);
+  EXPECT_TRUE(pairing.pairBroken(shot));
+}
+
+TEST_F(FileNamesTest, EachShotKeepsItsOwnName) {
+  const CaptureShotId first = names.newShot();
+  const CaptureShotId second = names.newShot();
+  EXPECT_EQ(names.baseName(second, dir, {".jpg"}), "Capture0001");
   EXPECT_EQ(names.baseName(first, dir, {".jpg"}), "Capture0002");
   touch("Capture0001.jpg");
-  EXPECT_EQ(names.baseName(between, dir, {".jpg"}), "Capture0001");  // its file is no clash
+  EXPECT_EQ(names.baseName(second, dir, {".jpg"}), "Capture0001");  // its file is no clash
 
   // A record made anew starts at 1.
   CCaptureFileNames record;
-  EXPECT_EQ(record.baseName(record.shotForItem(&camera, false), dir, {".nef"}), "Capture0001");
+  EXPECT_EQ(record.baseName(record.newShot(), dir, {".nef"}), "Capture0001");
 }
 
 TEST_F(FileNamesTest, UniquePathKeepsOffEveryTakenNameAndKeepsTheExtension) {
