@@ -1,7 +1,9 @@
 #include "sim/sim_capture.h"
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "sim/sim_content.h"
@@ -93,6 +95,21 @@ void RunCapture(ULONG cameraId, MaidObject* record, sdk::CompletionProc proc, NK
   CompleteCapture(record, proc, ref, kNkMAIDResult_NoError);
 }
 
+// A timed exposure started at `startMs`: the shot is taken at the first Async once it has
+// lasted `lengthMs`. A camera gone meanwhile completes at once (RunCapture says it is not
+// found), and a module closing aborts the shot rather than cut the exposure short.
+void RunCaptureAfterExposure(ULONG cameraId, MaidObject* record, sdk::CompletionProc proc, NKREF ref,
+                             unsigned startMs, unsigned lengthMs) {
+  if (!OpenRecord(Kind::Module)) return CompleteCapture(record, proc, ref, kNkMAIDResult_Aborted);
+  const Camera* camera = FindCamera(cameraId);
+  if (camera && camera->plugged && NowMs() - startMs < lengthMs) {
+    Sim().jobs.push_back(
+        [=] { RunCaptureAfterExposure(cameraId, record, proc, ref, startMs, lengthMs); });
+    return;
+  }
+  RunCapture(cameraId, record, proc, ref);
+}
+
 }  // namespace
 
 bool ShootByButton(ULONG cameraId) {
@@ -111,6 +128,9 @@ NKERROR CapStart(MaidObject* record, Node& node, ULONG capId, sdk::CompletionPro
   if (node.kind == Kind::Camera && capId == kNkMAIDCapability_Capture) {
     Camera* camera = FindCamera(node.cameraId);
     if (!camera || !camera->plugged) return kNkMAIDResult_CameraNotFound;
+    // Before any fault: a refused release leaves an armed fault for the next one.
+    if (camera->has(Habit::BusyWhileTransferring) && !camera->transferring.empty())
+      return kNkMAIDResult_DeviceBusy;
     if (sim.faults.captureHangs) {
       // The completion does not come while the module is open.
       sim.faults.captureHangs = false;
@@ -128,9 +148,19 @@ NKERROR CapStart(MaidObject* record, Node& node, ULONG capId, sdk::CompletionPro
       return kNkMAIDResult_Pending;
     }
     const ULONG cameraId = node.cameraId;
+    const unsigned exposureMs = camera->setup.exposureMs;
     if (camera->has(Habit::SyncComplete)) {
+      // A module that takes the shot inside the call holds its caller for the whole exposure.
+      std::this_thread::sleep_for(std::chrono::milliseconds(exposureMs));
       RunCapture(cameraId, record, proc, ref);
       return kNkMAIDResult_NoError;
+    }
+    if (exposureMs > 0) {
+      const unsigned startMs = NowMs();
+      sim.jobs.push_back([=] {
+        RunCaptureAfterExposure(cameraId, record, proc, ref, startMs, exposureMs);
+      });
+      return kNkMAIDResult_Pending;
     }
     sim.jobs.push_back([cameraId, record, proc, ref] { RunCapture(cameraId, record, proc, ref); });
     return kNkMAIDResult_Pending;

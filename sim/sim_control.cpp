@@ -62,6 +62,17 @@ int ApplyControlLine(const std::string& line) {
     }
     return 0;
   }
+  if (verb == "exposure-ms") {
+    // exposure-ms <n> [<id>]: 0 is a valid length here, so the number is checked digit by digit.
+    const bool digits = !what.empty() && what.size() <= 10 &&
+                        what.find_first_not_of("0123456789") == std::string::npos;
+    if (!digits || std::strtoull(what.c_str(), nullptr, 10) > kLongestExposureMs) return -1;
+    if (!arg.empty() && (number(arg) == 0 || !FindCamera(number(arg)))) return -1;
+    for (auto& entry : sim.cameras) {
+      if (arg.empty() || entry.first == number(arg)) entry.second.setup.exposureMs = number(what);
+    }
+    return 0;
+  }
   if (verb == "shoot") {
     // shoot [<id>]: the release button of that camera, or of the first one plugged in.
     for (auto& entry : sim.cameras) {

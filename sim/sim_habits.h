@@ -26,6 +26,7 @@ enum class Habit : unsigned {
   JpegFirst,         // a RAW+JPEG shot announces its JPEG before its RAW file
   LvOffBusy,         // the first switch-off of each live view answers busy
   OutOfFocus,        // CapStart takes a capture, whose completion then says out of focus
+  BusyWhileTransferring,  // CapStart refuses a capture while one of the camera's files transfers
   Count
 };
 

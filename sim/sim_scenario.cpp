@@ -69,6 +69,8 @@ bool ParseCamera(std::istringstream& words, const std::string& line, CameraSetup
       camera.rawBytes = n;
     } else if (key == "rate" && n >= 1 && n <= 10000) {
       camera.rateMBps = n;
+    } else if (key == "exposure-ms" && n <= kLongestExposureMs) {
+      camera.exposureMs = n;
     } else if (key == "plugged" && n <= 1) {
       camera.plugged = n == 1;
     } else {

@@ -4,7 +4,7 @@
 //   module <TypeNNNN>|any
 //   camera <id> [type=<n>] [exposure=<0..3>] [iso-auto=<0|1>] [format=jpeg|raw|raw+jpeg]
 //               [raw-bytes=<n>] [plugged=<0|1>] [habits=<habit>,...] [rate=<MB/s>]
-//               [name=<rest of the line>]
+//               [exposure-ms=<n>] [name=<rest of the line>]
 //   at <milliseconds> plug|unplug <id>
 // The cameras and timed events after a `module` line belong to that module only; before any
 // `module` line (or after `module any`) to every module. Times count from the module's open.
@@ -22,6 +22,9 @@ namespace lbsim {
 
 enum class ImageFormat { Jpeg, Raw, RawPlusJpeg };
 
+// The longest timed exposure a camera takes: four hours, past any night sky's.
+constexpr std::uint32_t kLongestExposureMs = 4u * 60u * 60u * 1000u;
+
 struct CameraSetup {
   std::uint32_t id = 1;
   std::string name = "D850";
@@ -33,6 +36,7 @@ struct CameraSetup {
   bool plugged = true;
   HabitSet habits;
   std::uint32_t rateMBps = 35;       // the link's pace under the slow-link habit
+  std::uint32_t exposureMs = 0;      // how long a release's shot takes before it completes
   std::string module;                // the module it is on; empty: every module
 };
 

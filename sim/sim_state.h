@@ -72,6 +72,9 @@ struct Camera {
   ULONG announceDuringTransfer = 0;     // nested-items: the item to announce mid-transfer
   unsigned liveViewBusyReads = 0;       // lv-busy: reads still to answer busy
   bool liveViewOffRefused = false;      // lv-off-busy: this live view refused a switch-off
+  // The data objects whose Acquire has started and not yet completed, kept for every camera
+  // so that busy-while-transferring switched on mid-transfer takes effect at once.
+  std::set<MaidObject*> transferring;
 };
 
 // What the caller opened: one per object record it handed to Open.

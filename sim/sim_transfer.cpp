@@ -29,6 +29,9 @@ struct Transfer {
 };
 
 void Complete(const Transfer& t, NKERROR result) {
+  // The camera is free again before the caller hears of the end, so a release from inside the
+  // completion is taken.
+  if (Camera* camera = FindCamera(t.cameraId)) camera->transferring.erase(t.record);
   if (t.proc) t.proc(t.record, kNkMAIDCommand_CapStart, kNkMAIDCapability_Acquire, 0, 0, t.ref, result);
 }
 
@@ -124,6 +127,7 @@ NKERROR StartTransfer(MaidObject* record, const Node& node, sdk::CompletionProc 
              0, 0, NowMs(), sim.faults.transferLost, sim.faults.blockWraps};
   sim.faults.transferLost = false;
   sim.faults.blockWraps = false;
+  camera->transferring.insert(record);
   sim.jobs.push_front([t] { RunTransfer(t); });
   return kNkMAIDResult_Pending;
 }

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -144,6 +145,9 @@ class CSimDriver {
   std::vector<SeenEvent> events;
   std::vector<SeenCompletion> completions;
   std::map<maid::ULONG, Download> downloads;  // by item id
+  // Called between two polls of a download still in progress, as a host's command arriving
+  // mid-transfer is run.
+  std::function<void(maid::ULONG itemId)> betweenDownloadPolls;
 
  private:
   template <class Proc> void setCallback(maid::MaidObject* object, maid::ULONG cap, Proc proc, void* ref) {
@@ -186,7 +190,9 @@ class CSimDriver {
       m_calls.pop_back();
       for (int i = 0; (started == 0 || started == 1) && !d.completed && i < 10000; ++i) {
         poll(&data);
-        if (!d.completed) platform::sleepMs(1);
+        if (d.completed) break;
+        if (betweenDownloadPolls) betweenDownloadPolls(itemId);
+        platform::sleepMs(1);
       }
       m_transferring.erase(std::find(m_transferring.begin(), m_transferring.end(), itemId));
       call(&data, kNkMAIDCommand_Close);

@@ -3,6 +3,7 @@
 // the caller, in the call where a real module shows it.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -71,6 +72,83 @@ TEST(SimHabits, CaptureHabitsAnswerCompleteAndAnnounceInTheirOwnCalls) {
     EXPECT_EQ(AnnouncedIn({split, cam->events.end()}), c.itemsAfter);
     for (const auto& [id, d] : cam->downloads) EXPECT_TRUE(d.completed && d.result == 0) << id;
   }
+}
+
+// A release sent while a file is still coming, as a host command run between two polls of a
+// download: refused and never completed; the first release after the transfer is taken.
+TEST(SimHabits, BusyWhileTransferringRefusesReleasesOnlyUntilTheTransferEnds) {
+  // Three 1 MiB blocks at 100 MB/s: about 10 ms between blocks, so the transfer spans polls.
+  auto cam = CameraWith("habits=busy-while-transferring,slow-link rate=100 format=raw raw-bytes=3145728");
+  ASSERT_TRUE(cam);
+  std::vector<maid::NKERROR> midTransfer;
+  // A few releases only: a camera that wrongly took them would make a download of each.
+  cam->betweenDownloadPolls = [&](maid::ULONG) {
+    if (midTransfer.size() < 3) midTransfer.push_back(cam->startCapture());
+  };
+  ASSERT_EQ(cam->startCapture(), kNkMAIDResult_Pending);
+  ASSERT_TRUE(cam->pollUntilCaptureCompletes());
+  cam->betweenDownloadPolls = nullptr;
+  ASSERT_FALSE(midTransfer.empty()) << "the transfer took a single poll";
+  EXPECT_EQ(midTransfer, std::vector<maid::NKERROR>(midTransfer.size(), kNkMAIDResult_DeviceBusy));
+  for (int i = 0; i < 5; ++i) cam->poll();
+  ASSERT_EQ(cam->completions.size(), 1u) << "a refused release never completes";
+  cam->completions.clear();
+  EXPECT_EQ(cam->startCapture(), kNkMAIDResult_Pending);
+  ASSERT_TRUE(cam->pollUntilCaptureCompletes());
+  EXPECT_EQ(cam->completions[0].result, 0);
+  EXPECT_EQ(cam->downloads.size(), 2u);
+  for (const auto& [id, d] : cam->downloads) EXPECT_TRUE(d.completed && d.result == 0) << id;
+}
+
+// A timed exposure set by the scenario or a control line: nothing is announced or completed
+// before its time, whatever the completion's habit; a synchronous module holds CapStart for it.
+TEST(SimHabits, ExposureMsHoldsTheShotBackUntilItsTimeHasPassed) {
+  using Clock = std::chrono::steady_clock;
+  constexpr int kExposureMs = 150;
+  const struct {
+    const char* keys;
+    const char* control;
+    maid::NKERROR started;
+  } cases[] = {
+      {"exposure-ms=150", "", kNkMAIDResult_Pending},
+      {"habits=late-items", "exposure-ms 150 1", kNkMAIDResult_Pending},
+      {"exposure-ms=150 habits=sync-complete", "", kNkMAIDResult_NoError},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.keys);
+    auto cam = CameraWith(c.keys);
+    ASSERT_TRUE(cam);
+    if (*c.control) ASSERT_EQ(cam->control(c.control), 0);
+    const Clock::time_point start = Clock::now();
+    EXPECT_EQ(cam->startCapture(), c.started);
+    for (int i = 0; i < 400 && cam->completions.empty(); ++i) {
+      EXPECT_TRUE(AnnouncedIn(cam->events).empty()) << "an item before the exposure ended";
+      const maid::NKERROR polled = cam->poll();
+      EXPECT_TRUE(polled == 0 || polled == kNkMAIDResult_Pending) << polled;
+      if (cam->completions.empty()) platform::sleepMs(5);
+    }
+    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+    ASSERT_EQ(cam->completions.size(), 1u);
+    EXPECT_EQ(cam->completions[0].result, 0);
+    EXPECT_GE(elapsed.count(), kExposureMs);
+    for (int i = 0; i < 3; ++i) cam->poll();
+    EXPECT_EQ(cam->downloads.size(), 1u);
+  }
+  // A camera unplugged, or a module closed, mid-exposure ends the release at once.
+  auto cam = CameraWith("exposure-ms=60000");
+  ASSERT_TRUE(cam);
+  ASSERT_EQ(cam->startCapture(), kNkMAIDResult_Pending);
+  cam->poll();
+  ASSERT_EQ(cam->control("unplug 1"), 0);
+  cam->poll();
+  ASSERT_EQ(cam->completions.size(), 1u);
+  EXPECT_EQ(cam->completions[0].result, kNkMAIDResult_CameraNotFound);
+  ASSERT_EQ(cam->control("plug 1"), 0);
+  cam->poll(cam->module());
+  ASSERT_EQ(cam->startCapture(), kNkMAIDResult_Pending);
+  cam->closeModule();
+  ASSERT_EQ(cam->completions.size(), 2u);
+  EXPECT_EQ(cam->completions[1].result, kNkMAIDResult_Aborted);
 }
 
 TEST(SimHabits, EventsInCallsComeInsideTheNextReadOrWrite) {

@@ -134,7 +134,8 @@ TEST(SimScenario, ModuleLinesPutCamerasOnOneModuleOnlyAndBadControlLinesAreRefus
   EXPECT_EQ(type23.startCapture(), 0) << "camera 5 keeps its habits on its module";
   // A control line the module does not understand is refused, not taken for something else.
   for (const char* bad : {"habit no-such-habit on", "habit sync-complete maybe",
-                          "habit sync-complete on 9", "rate 0", "shoot 9"})
+                          "habit sync-complete on 9", "rate 0", "shoot 9", "exposure-ms",
+                          "exposure-ms 14400001", "exposure-ms 1e3", "exposure-ms 10 9"})
     EXPECT_EQ(type23.control(bad), -1) << bad;
 }
 
@@ -143,6 +144,8 @@ TEST(SimScenario, BadStatementsNameTheirLine) {
       {"camera 1\ncamera 2 habits=sync-complete,no-such\n", "scenario line 2: unknown habit \"no-such\""},
       {"module Type23\n", "scenario line 1: expected \"module TypeNNNN\" or \"module any\""},
       {"camera 1 rate=0\n", "scenario line 1: unknown key or value out of range: \"rate=0\""},
+      {"camera 1 exposure-ms=14400001\n",
+       "scenario line 1: unknown key or value out of range: \"exposure-ms=14400001\""},
   };
   for (const auto& [text, message] : cases) {
     lbsim::Scenario scenario;
@@ -152,12 +155,13 @@ TEST(SimScenario, BadStatementsNameTheirLine) {
   }
   lbsim::Scenario scenario;
   std::string error;
-  ASSERT_TRUE(lbsim::ParseScenario("camera 3 habits=ragged-blocks,slow-link rate=12 name=Z 9\n",
+  ASSERT_TRUE(lbsim::ParseScenario("camera 3 habits=ragged-blocks,slow-link rate=12 exposure-ms=14400000 name=Z 9\n",
                                    scenario, error)) << error;
   ASSERT_EQ(scenario.cameras.size(), 1u);
   EXPECT_TRUE(lbsim::Has(scenario.cameras[0].habits, lbsim::Habit::SlowLink));
   EXPECT_FALSE(lbsim::Has(scenario.cameras[0].habits, lbsim::Habit::SyncComplete));
   EXPECT_EQ(scenario.cameras[0].rateMBps, 12u);
+  EXPECT_EQ(scenario.cameras[0].exposureMs, 14400000u);
   EXPECT_EQ(scenario.cameras[0].name, "Z 9");
 }
 
