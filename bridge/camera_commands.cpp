@@ -145,7 +145,7 @@ void HandleConnectDevice(std::uint32_t requestId, const ZnLuaTE* params) {
     SendErrorMessage(requestId, -1, nullptr);
   } else {
     if (requestId != 0) QueueMessageToHost(requestId, "ok", nullptr);
-    found->sendCameraSettingsSpaced();
+    found->sendCameraSettingsSoon();
   }
   manager->m_currentModule = found;
 }

@@ -5,6 +5,7 @@
 
 #include "bridge/camera_commands.h"
 #include "camera/camera/camera.h"
+#include "camera/camera_clock.h"
 #include "camera/modules/module_manager.h"
 #include "camera/modules/nikon_module.h"
 #include "hostlink/outgoing_queue.h"
@@ -16,6 +17,14 @@ std::atomic<int> g_shutdownRequested{0};
 namespace {
 
 std::atomic<HeartbeatStopHook> g_heartbeatStopHook{nullptr};
+
+// Set by a handler through DispatchAgainLater; dispatcher's thread only.
+bool g_dispatchAgain = false;
+unsigned g_dispatchAgainMs = 0;
+
+// How long "shutdown" lets the transfers under way finish before it closes the cameras anyway.
+constexpr unsigned kShutdownDrainMs = 60000;
+constexpr unsigned kShutdownPollMs = 10;
 
 void IgnoreCommand(std::uint32_t, const ZnLuaTE*) {}
 
@@ -57,7 +66,8 @@ void HandleDoAutoFocusCommand(std::uint32_t requestId, const ZnLuaTE*) LB_REQUIR
 }
 
 // Stops live view when it is on; otherwise sends fresh settings first (the host shows them
-// beside the live picture) and starts it. Both answer "ok" on success.
+// beside the live picture) and starts it. Both answer "ok" on success. Settings sent less than
+// half a second ago are not sent again at once: the command waits for the spacing.
 void HandleToggleLiveViewCommand(std::uint32_t requestId, const ZnLuaTE*) LB_REQUIRES(g_sdkLock) {
   CCamera* camera = CurrentCamera();
   if (!camera) return;
@@ -65,7 +75,12 @@ void HandleToggleLiveViewCommand(std::uint32_t requestId, const ZnLuaTE*) LB_REQ
     if (camera->stopLiveView()) QueueMessageToHost(requestId, "ok", nullptr);
     return;
   }
-  CNikonModuleManager::existingInstance()->m_currentModule->sendCameraSettingsSpaced();
+  CNikonModule* module = CNikonModuleManager::existingInstance()->m_currentModule;
+  if (const unsigned waitMs = module->settingsSpacingLeftMs()) {
+    DispatchAgainLater(waitMs);
+    return;
+  }
+  module->sendCameraSettingsNow();
   if (camera->startLiveView()) QueueMessageToHost(requestId, "ok", nullptr);
 }
 
@@ -74,9 +89,25 @@ void HandleIsLiveViewOnCommand(std::uint32_t requestId, const ZnLuaTE*) LB_REQUI
 }
 
 // Stops the heartbeat first, so that no tick can reach the camera side while it is torn
-// down, then deletes the module manager with its modules and cameras.
+// down. A release still waiting for its completion is given up (and reported); the transfers
+// under way and waiting are let finish, for up to kShutdownDrainMs, so that every announced
+// file ends with its outcome before "shutdownComplete". Then the module manager is deleted with
+// its modules and cameras.
 void HandleShutdownCommand(std::uint32_t, const ZnLuaTE*) LB_REQUIRES(g_sdkLock) {
-  if (HeartbeatStopHook hook = g_heartbeatStopHook.load()) hook();
+  static bool draining = false;
+  static std::uint32_t drainStartMs = 0;
+  if (!draining) {
+    if (HeartbeatStopHook hook = g_heartbeatStopHook.load()) hook();
+    draining = true;
+    drainStartMs = CameraClockMs();
+  }
+  CNikonModuleManager* manager = CNikonModuleManager::existingInstance();
+  if (manager) manager->abandonReleases("lensbridge shut down before the camera completed it");
+  if (manager && manager->hasDownloads() && CameraClockMs() - drainStartMs < kShutdownDrainMs) {
+    DispatchAgainLater(kShutdownPollMs);
+    return;
+  }
+  draining = false;
   ShutdownCameras();
   g_shutdownRequested.store(1);
 }
@@ -104,6 +135,7 @@ const std::size_t kHostCommandCount = sizeof kHostCommands / sizeof kHostCommand
 
 int DispatchHostMessage(std::uint32_t requestId, const ZnLuaTE* name, const ZnLuaTE* params) {
   g_shutdownRequested.store(0);
+  g_dispatchAgain = false;
   {
     CSdkLockGuard lock(g_sdkLock);
     const auto* nameString = dynamic_cast<const ZnLuaTEString*>(name);
@@ -119,7 +151,15 @@ int DispatchHostMessage(std::uint32_t requestId, const ZnLuaTE* name, const ZnLu
       }
     }
   }
+  if (g_dispatchAgain) return kDispatchAgainLater;
   return g_shutdownRequested.load();
 }
+
+void DispatchAgainLater(unsigned ms) {
+  g_dispatchAgain = true;
+  g_dispatchAgainMs = ms;
+}
+
+unsigned DispatchAgainDelayMs() { return g_dispatchAgainMs; }
 
 void SetHeartbeatStopHook(HeartbeatStopHook hook) { g_heartbeatStopHook.store(hook); }

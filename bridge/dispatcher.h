@@ -32,10 +32,19 @@ struct HostCommand {
 extern const HostCommand kHostCommands[];
 extern const std::size_t kHostCommandCount;
 
+// DispatchHostMessage's answer for a command that asked to be run again later.
+constexpr int kDispatchAgainLater = 2;
+
 // Runs the command named by `name` (a string value) with `params`; a name that is not a
 // string, or that no command has, takes the lock and does nothing. Neither value is kept or
-// freed. Returns 1 when "shutdown" was handled, else 0.
+// freed. Returns 1 when "shutdown" was handled, kDispatchAgainLater when the command asked to
+// be run again (whole, from the start) after DispatchAgainDelayMs(), else 0.
 int DispatchHostMessage(std::uint32_t requestId, const ZnLuaTE* name, const ZnLuaTE* params);
+
+// For a handler that cannot finish yet without waiting: it has done nothing the host can see,
+// and is run again, with the same request, `ms` later. The commands behind it wait.
+void DispatchAgainLater(unsigned ms);
+unsigned DispatchAgainDelayMs();
 
 // Installed by the Windows shell: stops the main window's heartbeat timer. "shutdown" calls it
 // on the I/O thread with g_sdkLock held. Null means nothing to stop (tests).

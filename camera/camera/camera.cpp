@@ -6,6 +6,7 @@
 #include <memory>
 #include <vector>
 
+#include "camera/download/content_container.h"
 #include "camera/modules/nikon_module.h"
 #include "camera/sdkobject/maid_names.h"
 #include "platform/platform.h"
@@ -295,6 +296,10 @@ void CCamera::onEvent(maid::ULONG event, maid::NKPARAM data) {
 }
 
 CCamera::~CCamera() {
+  // Downloads go first, while the camera they report through is still whole; a file already
+  // announced is reported failed.
+  g_sdkLock.assertHeld();  // cameras are destroyed by their module, under the SDK lock
+  dropDownloads();
   // Live view left on would keep the mirror up and the sensor hot after we let go of the
   // camera, so it is switched off before the object is closed. A camera that is gone cannot
   // answer: asking it would only hold the SDK lock through every retry's pause.

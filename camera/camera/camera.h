@@ -21,6 +21,8 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
+#include <memory>
 #include <string>
 
 #include "camera/download/shot_pairing.h"
@@ -28,6 +30,7 @@
 #include "camera/sdk_lock.h"
 #include "camera/sdkobject/nikon_object.h"
 
+class CContentContainer;
 class CNikonModule;
 class ZnLuaTE;
 class ZnLuaTETable;
@@ -81,11 +84,12 @@ class CCamera : public CNikonObject {
 
   // --- Capture, live view and focus (camera_capture.cpp), I/O thread unless noted. ---
 
-  // Releases the shutter and waits until the SDK reports the command complete (or the wait
-  // can no longer help: completion_wait.h). The new items' downloads run inside this wait. A
-  // release the camera refuses, at the start or in its completion, is reported to the host
-  // as a failed download without a capture id, and so is one that never comes back
-  // (kReleaseNotEnded) without a single file.
+  // Releases the shutter and returns once the camera has taken the release; step() waits for
+  // its completion. A release the camera refuses, at the start or in its completion, is
+  // reported to the host as a failed download without a capture id, and so is one whose
+  // completion does not come within startTimeoutMs() (kReleaseNotEnded). A camera that is still
+  // busy with an earlier release or a transfer answers with its own result ("device busy"),
+  // which is passed on the same way.
   void capture() LB_REQUIRES(g_sdkLock);
   // Switches live view on; true, with m_liveViewOn set, when the camera took it.
   bool startLiveView() LB_REQUIRES(g_sdkLock);
@@ -99,10 +103,27 @@ class CCamera : public CNikonObject {
   // Starts contrast auto-focus when it is off, stops it when on; the flag follows the camera.
   void toggleAutoFocus() LB_REQUIRES(g_sdkLock);
 
+  // --- Long operations (camera_operations.cpp), on the camera thread. ---
+
+  // One slice of the camera's long operations: starts the next waiting download, polls the
+  // SDK for the release and the download under way (again at once while blocks keep coming,
+  // for at most `sliceMs`), and ends each at its own bound: the release's completion within
+  // startTimeoutMs(), a block or the completion of the transfer within
+  // transferInactivityMs(), and the camera still there at each kPresenceCheckMs. True while
+  // anything is under way or waiting; `delivering` is set when the slice ended while the
+  // camera was still delivering (so the caller comes back at once).
+  bool step(unsigned sliceMs, bool& delivering) LB_REQUIRES(g_sdkLock);
+  // Whether a download is under way or waiting.
+  bool hasDownloads() const { return m_download || !m_waitingDownloads.empty(); }
+  // Whether a release waits for its completion.
+  bool releasePending() const { return m_release != nullptr; }
+  // Gives up the release still waiting (the process is ending): reported as not ended.
+  void abandonRelease(const std::string& why) LB_REQUIRES(g_sdkLock);
+
   // --- Downloads (camera/download/). ---
 
-  // A new capture item under this camera: wraps it, numbers it and downloads it at once.
-  // Throws the int SDK result when the item cannot be opened.
+  // A new capture item under this camera: wraps it, numbers it and queues its download for
+  // step(). Throws the int SDK result when the item cannot be opened.
   void onItemAdded(maid::ULONG itemId);
 
   // --- SDK callbacks. ---
@@ -131,6 +152,18 @@ class CCamera : public CNikonObject {
   std::uint32_t m_itemsAnnounced = 0;        // capture items this camera has announced
 
  private:
+  // The release's completion came, or its bound passed: the host hears of a failure.
+  void settleRelease(std::uint32_t nowMs) LB_REQUIRES(g_sdkLock);
+  // Destroys the download under way and the waiting ones (the camera is going); an announced
+  // file is reported failed by its data object.
+  void dropDownloads() LB_REQUIRES(g_sdkLock);
+
+  std::unique_ptr<CPendingCompletion> m_release;  // the release waiting for its completion
+  std::uint32_t m_releaseStartMs = 0;             // camera clock at the release
+  std::uint32_t m_lastPresenceCheckMs = 0;        // camera clock at the last presence check
+  CContentContainer* m_download = nullptr;        // the download under way; owned by m_children
+  std::deque<CContentContainer*> m_waitingDownloads;  // in the order they came; owned likewise
+
   // Tells the host that the camera would not take the picture (`result` is the SDK's).
   void reportRefusedRelease(maid::NKERROR result) LB_REQUIRES(g_sdkLock);
   // Traces a picture lost before any file of it was announced and tells the host, with

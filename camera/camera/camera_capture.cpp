@@ -6,6 +6,7 @@
 
 #include "camera/camera/camera.h"
 #include "camera/camera_host.h"
+#include "camera/camera_clock.h"
 #include "camera/sdkobject/completion_wait.h"
 #include "camera/sdkobject/maid_names.h"
 #include "platform/platform.h"
@@ -37,35 +38,26 @@ double FocusStepSize(std::int32_t direction) {
 
 void CCamera::capture() {
   if (!hasCapability(kNkMAIDCapability_Capture) || !isOpen()) return;
-  CPendingCompletion completion(this);
+  if (m_release) {
+    // One release at a time: the camera is still exposing or has not said how the last went.
+    reportRefusedRelease(kNkMAIDResult_DeviceBusy);
+    return;
+  }
+  auto completion = std::make_unique<CPendingCompletion>(this);
   m_releaseResult = kNkMAIDResult_NoError;
   const maid::NKERROR started = call(kNkMAIDCommand_CapStart, kNkMAIDCapability_Capture,
                                      kNkMAIDDataType_Null, 0, &NikonCompletionProc,
-                                     completion.record());
+                                     completion->record());
   // A refused release has nothing to wait for; the module keeps the record in case it
   // completes the refused start later anyway.
   if (started != kNkMAIDResult_NoError && started != kNkMAIDResult_Pending) {
     reportRefusedRelease(started);
     return;
   }
-  // The new items' downloads run inside the wait. It ends with the completion, an Async
-  // error, the camera going or the host going, or after startTimeoutMs() in which nothing at
-  // all arrived: long enough for a timed exposure with long-exposure noise reduction.
-  const std::uint32_t itemsBefore = m_itemsAnnounced;
-  const WaitOutcome outcome = WaitForCompletion(*this, completion, startTimeoutMs());
-  if (outcome == WaitOutcome::Completed && m_releaseResult != kNkMAIDResult_NoError) {
-    reportRefusedRelease(m_releaseResult);
-  } else if ((outcome == WaitOutcome::Inactive || outcome == WaitOutcome::AsyncFailed) &&
-             m_itemsAnnounced == itemsBefore) {
-    // The release never came back and no file came of it: the photographer must hear that
-    // the shot is missing. (A gone camera is reported by its removal; a gone host hears
-    // nothing anyway.)
-    reportLostShot(kReleaseNotEnded,
-                   outcome == WaitOutcome::Inactive
-                       ? "The release did not come back: the camera sent nothing for " +
-                             std::to_string(startTimeoutMs() / 1000) + " s"
-                       : std::string("The release did not come back: the camera stopped answering"));
-  }
+  // The completion (and the new items, whose downloads the steps run) come in later polls.
+  m_release = std::move(completion);
+  m_releaseStartMs = CameraClockMs();
+  if (m_release->completed()) settleRelease(m_releaseStartMs);
 }
 
 void CCamera::reportRefusedRelease(maid::NKERROR result) {

@@ -7,8 +7,6 @@
 #include "camera/camera/camera.h"
 #include "camera/camera_host.h"
 #include "camera/download/content_data.h"
-#include "camera/download/download_stopwatch.h"
-#include "camera/modules/module_manager.h"
 #include "camera/sdkobject/maid_names.h"
 #include "platform/trace.h"
 
@@ -25,16 +23,8 @@ void CCamera::onItemAdded(maid::ULONG itemId) {
     m_shots.itemRefused();
   }
 
-  // Items announced during this download (inside its SDK calls) come through here nested and
-  // are done by the time their own call returns, so the list is empty again at the end.
-  CNikonModuleManager* manager = CNikonModuleManager::getInstance();
-  manager->m_pendingItems.push_back(container);
-  if (!manager->m_pendingItems.empty()) {
-    CContentContainer* next = manager->m_pendingItems.front();
-    manager->m_pendingItems.pop_front();
-    next->beginDownload();
-    next->parent()->destroyChild(next);
-  }
+  // The camera's steps fetch its items one after the other, in the order they came.
+  m_waitingDownloads.push_back(container);
 }
 
 CContentContainer::CContentContainer(CCamera* camera, maid::ULONG itemId)
@@ -57,7 +47,11 @@ CContentContainer::CContentContainer(CCamera* camera, maid::ULONG itemId)
   m_camera = camera;
 }
 
-CContentContainer::~CContentContainer() = default;
+CContentContainer::~CContentContainer() {
+  // The data object goes first, while the container it reports through is still whole.
+  if (m_data) destroyChild(m_data);
+  m_data = nullptr;
+}
 
 int CContentContainer::openDataType() {
   if ((m_dataTypes & kNkMAIDDataObjType_Image) == 0) return -1;
@@ -70,8 +64,8 @@ int CContentContainer::openDataType() {
   return 0;
 }
 
-void CContentContainer::beginDownload() {
-  g_downloadStopwatch.start();
+bool CContentContainer::startDownload() {
+  m_stopwatch.start();
   if (!m_data) {
     const int result = openDataType();
     if (!m_data) {
@@ -82,13 +76,20 @@ void CContentContainer::beginDownload() {
             result, std::string("New picture: the camera refused to open its data (") +
                         ResultName(result) + ")", 0);
       }
-      return;
+      return false;
     }
   }
-  const int started = m_data->startCapability(kNkMAIDCapability_Acquire, m_data);
-  // The wait may end without the completion (the camera refused to start, stopped answering
-  // or is gone); the data object then settles the file and tells the host.
-  m_data->transferWaitEnded(started);
+  return m_data->startTransfer();
+}
+
+void CContentContainer::pollTransfer() {
+  if (m_data) m_data->pollTransfer();
+}
+
+bool CContentContainer::downloadEnded() const { return !m_data || m_data->m_transferEnded; }
+
+void CContentContainer::cutOff(int errorCode, const std::string& cause) {
+  if (m_data) m_data->cutOff(errorCode, cause);
 }
 
 void CContentContainer::contentFinishedDownloading() {
@@ -96,7 +97,7 @@ void CContentContainer::contentFinishedDownloading() {
     call(kNkMAIDCommand_Close, 0, kNkMAIDDataType_Null, 0);
     markClosed();
   }
-  g_downloadStopwatch.stop();
+  m_stopwatch.stop();
   Trace("[NIKON] beginDownload to contentFinishedDownloading took: %s ms",
-        std::to_string(g_downloadStopwatch.elapsedMs()).c_str());
+        std::to_string(m_stopwatch.elapsedMs()).c_str());
 }

@@ -2,20 +2,21 @@
 // its download.
 //
 // The camera makes a container when the SDK announces the item (CCamera::onItemAdded), opens
-// its image data object (CContentData) and downloads it at once, inside the event handler.
-// The container is deleted when its download has returned; its data object goes with it.
+// its image data object (CContentData) and queues its download; the camera's steps start the
+// transfer, poll it and, once it has ended, delete the container with its data object.
 //
-// Ownership: owned by the camera's m_children; onItemAdded destroys it through the camera
-// after its download (or the camera's destructor does, if that comes first). m_data is owned
-// through our own m_children. m_camera is not owned.
+// Ownership: owned by the camera's m_children; the camera destroys it when its download has
+// ended (or in its own destructor, if that comes first). m_data is owned through our own
+// m_children. m_camera is not owned.
 //
-// Threads: only inside SDK callbacks, with the SDK lock held.
+// Threads: the camera thread, with the SDK lock held.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
 #include "camera/download/capture_file_names.h"
+#include "camera/download/download_stopwatch.h"
 #include "camera/sdk_lock.h"
 #include "camera/sdkobject/nikon_object.h"
 
@@ -33,10 +34,18 @@ class CContentContainer : public CNikonObject {
   // SDK result of a refused open.
   int openDataType();
 
-  // Starts the transfer and waits for its completion (blocks and completion arrive inside the
-  // wait). Every outcome reaches the host: the file complete, or a failed download (also for
-  // image data the camera will not open). An item without image data has nothing to fetch.
-  void beginDownload() LB_REQUIRES(g_sdkLock);
+  // Starts the transfer; its blocks and completion arrive in later polls (pollTransfer). True
+  // while it is under way; false when it has ended already, its outcome told the host (also
+  // for image data the camera will not open). An item without image data has nothing to fetch.
+  bool startDownload() LB_REQUIRES(g_sdkLock);
+
+  // One poll of the transfer under way; then the bounds: a transfer with no block and no
+  // completion for CNikonObject::transferInactivityMs() ends as failed.
+  void pollTransfer() LB_REQUIRES(g_sdkLock);
+  // Whether the transfer has ended, its outcome told the host.
+  bool downloadEnded() const;
+  // Ends the transfer under way as failed with `errorCode` and `cause` (its camera went).
+  void cutOff(int errorCode, const std::string& cause) LB_REQUIRES(g_sdkLock);
 
   // Closes the item's SDK object and stops the download stopwatch.
   void contentFinishedDownloading();
@@ -46,4 +55,5 @@ class CContentContainer : public CNikonObject {
   CContentData* m_data = nullptr;    // owned through m_children; null until opened
   CaptureShotId m_shot = 0;          // the shot whose base name the file takes
   std::string m_cameraFileName;      // the camera's own name of the item ("DSC_0001.NEF")
+  CDownloadStopwatch m_stopwatch;    // from the start of the transfer to the end of the item
 };

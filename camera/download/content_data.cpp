@@ -8,8 +8,7 @@
 #include "camera/download/capture_file_names.h"
 #include "camera/download/content_container.h"
 #include "camera/download/download_directory.h"
-#include "camera/download/download_stopwatch.h"
-#include "camera/modules/module_manager.h"
+#include "camera/camera_clock.h"
 #include "camera/sdkobject/maid_names.h"
 #include "platform/platform.h"
 #include "platform/trace.h"
@@ -66,7 +65,48 @@ CContentData::CContentData(CContentContainer* container)
 }
 
 CContentData::~CContentData() {
+  // An announced file must end with its outcome, even when the camera or the process goes
+  // while it transfers.
+  if (m_captureId != 0 && !m_transferEnded && !m_transferFailed) {
+    g_sdkLock.assertHeld();  // destroyed by its container, under the SDK lock
+    fail(kDownloadNotEnded, "the transfer was cut off before the camera ended it");
+  }
   discardFile();
+}
+
+bool CContentData::startTransfer() {
+  if (!isOpen() || !hasCapability(kNkMAIDCapability_Acquire)) {
+    settleWithoutCompletion(kDownloadNotEnded, "the camera offers no transfer of it");
+    return false;
+  }
+  m_transfer = std::make_unique<CPendingCompletion>(this);
+  m_lastActivityMs = CameraClockMs();
+  const maid::NKERROR result = call(kNkMAIDCommand_CapStart, kNkMAIDCapability_Acquire,
+                                    kNkMAIDDataType_Null, 0, &NikonCompletionProc,
+                                    m_transfer->record());
+  if (result != kNkMAIDResult_NoError && result != kNkMAIDResult_Pending) {
+    settleWithoutCompletion(result, std::string("the camera refused the transfer (") +
+                                        ResultName(result) + ")");
+  }
+  return !m_transferEnded;
+}
+
+void CContentData::pollTransfer() {
+  if (m_transferEnded) return;
+  const bool keepPolling = isOpen() && static_cast<std::uint32_t>(callAsync()) <= 1u;
+  if (m_transferEnded) return;
+  if (!keepPolling) {
+    settleWithoutCompletion(kDownloadNotEnded, "the transfer stopped before the camera ended it");
+    return;
+  }
+  if (CameraClockMs() - m_lastActivityMs >= transferInactivityMs()) {
+    Trace("Nothing arrived for %u ms; the transfer ends", transferInactivityMs());
+    settleWithoutCompletion(kDownloadNotEnded, "the transfer stopped before the camera ended it");
+  }
+}
+
+void CContentData::cutOff(int errorCode, const std::string& cause) {
+  if (!m_transferEnded) settleWithoutCompletion(errorCode, cause);
 }
 
 bool CContentData::openFile(const maid::MaidDataInfo& info) {
@@ -133,6 +173,7 @@ maid::NKERROR CContentData::onData(void* dataInfo, void* data) {
   g_sdkLock.assertHeld();  // the SDK calls back inside our own call
   // Blocks after the file is whole, or after it failed, change nothing: the file on disk is
   // the one the host is told of, and a second file must never be opened or announced.
+  m_lastActivityMs = CameraClockMs();
   if (!dataInfo || m_transferComplete || m_transferFailed) return 0;
   maid::MaidDataInfo info;
   std::memcpy(&info, dataInfo, sizeof info);
@@ -228,7 +269,7 @@ void CContentData::completionCallback(maid::ULONG command, maid::NKERROR result,
   if (m_transferEnded) return;  // a module that completes twice
   m_transferEnded = true;
   if (m_transferComplete) {
-    CameraHost().fileDownloaded(m_captureId, m_filePath, g_downloadStopwatch.elapsedMs());
+    CameraHost().fileDownloaded(m_captureId, m_filePath, elapsedMs());
   } else {
     Trace("CContentData completionCallback,failed to finish data transfer, err=%ld",
           static_cast<long>(result));
@@ -251,16 +292,18 @@ void CContentData::completionCallback(maid::ULONG command, maid::NKERROR result,
   finishItem();
 }
 
-void CContentData::transferWaitEnded(int startResult) {
+void CContentData::settleWithoutCompletion(int errorCode, const std::string& cause) {
   if (m_transferEnded) return;
   m_transferEnded = true;
   if (m_transferComplete) {
     // Every byte is on disk under its name; only the camera's word that it is done is missing.
-    CameraHost().fileDownloaded(m_captureId, m_filePath, g_downloadStopwatch.elapsedMs());
-  } else if (startResult != kNkMAIDResult_NoError) {
-    fail(startResult, std::string("the camera refused the transfer (") + ResultName(startResult) + ")");
+    CameraHost().fileDownloaded(m_captureId, m_filePath, elapsedMs());
   } else {
-    fail(kDownloadNotEnded, "the transfer stopped before the camera ended it");
+    fail(errorCode, cause);
   }
   finishItem();
+}
+
+std::int64_t CContentData::elapsedMs() const {
+  return m_container ? m_container->m_stopwatch.elapsedMs() : 0;
 }

@@ -64,10 +64,15 @@ class CContentData : public CNikonObject {
     completionCallback(command, result, context);
   }
 
-  // The container's wait for the transfer is over; `startResult` is what starting it gave.
-  // When the completion never came, the file is settled here: reported complete when it is
-  // whole on disk, else reported failed.
-  void transferWaitEnded(int startResult) LB_REQUIRES(g_sdkLock);
+  // Starts the transfer (CapStart of Acquire). True while it is under way; false when the
+  // camera refused it or ended it inside the call, its outcome told the host.
+  bool startTransfer() LB_REQUIRES(g_sdkLock);
+  // One Async poll of the transfer, then its bound: no block and no completion for
+  // transferInactivityMs() ends it as failed, as does an Async error.
+  void pollTransfer() LB_REQUIRES(g_sdkLock);
+  // The transfer cannot go on (its camera went): it ends as failed with `errorCode`, unless the
+  // file is whole on disk already.
+  void cutOff(int errorCode, const std::string& cause) LB_REQUIRES(g_sdkLock);
 
   CContentContainer* m_container = nullptr;  // not owned
   std::int32_t m_storedBytes = 0;            // the file's size: StoredBytes, else the blocks'
@@ -77,7 +82,9 @@ class CContentData : public CNikonObject {
   std::uint64_t m_writeOffset = 0;           // where m_file stands: the end of the last block
   bool m_transferComplete = false;           // the file is whole on disk under m_filePath
   bool m_transferFailed = false;             // the download failed and was reported
-  bool m_transferEnded = false;              // the completion arrived
+  bool m_transferEnded = false;              // the completion arrived, or the transfer was given up
+  std::unique_ptr<CPendingCompletion> m_transfer;  // the started Acquire's completion record
+  std::uint32_t m_lastActivityMs = 0;        // camera clock at the start or the last block
   std::int32_t m_captureId = 0;              // from the host's fileAnnounced; 0 until then
   std::string m_fileName;                    // base name + extension, as the host sees it
   std::string m_filePath;                    // final path on disk (UTF-8)
@@ -95,8 +102,13 @@ class CContentData : public CNikonObject {
   // Gives up on the file: removes what it left on disk and reports the
   // failure to the host (once per file).
   void fail(int errorCode, const std::string& cause) LB_REQUIRES(g_sdkLock);
+  // The transfer ended without its completion: reported complete when the file is whole on
+  // disk, else failed with `errorCode` and `cause`.
+  void settleWithoutCompletion(int errorCode, const std::string& cause) LB_REQUIRES(g_sdkLock);
   // Closes and removes the .part file, if any.
   void discardFile();
+  // Milliseconds since the transfer started, by its container's stopwatch.
+  std::int64_t elapsedMs() const;
   // The camera the item came from, or null.
   CCamera* camera() const;
   void closeSdkObject();

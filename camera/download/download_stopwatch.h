@@ -1,8 +1,10 @@
 // The download stopwatch: times the download in progress, from the start of a transfer to the
 // end of its item. It counts in the system clock's 100-nanosecond ticks.
 //
-// Threads: started and stopped inside the SDK callbacks of a download and read when
-// the finished file is reported to the host, all with the SDK lock held; it needs no lock of its own.
+// Each download has its own (its container's), so downloads of several cameras at once each
+// tell their own time.
+//
+// Threads: with the SDK lock held, like the download it times.
 #pragma once
 
 #include <cstdint>
@@ -29,6 +31,3 @@ struct CDownloadStopwatch {
   }
 };
 
-// One stopwatch for the process: downloads never overlap except nested inside each other, and
-// the nested one restarts it, exactly as the host has always seen the times.
-inline CDownloadStopwatch g_downloadStopwatch;

@@ -99,7 +99,6 @@ void CNikonModuleManager::loadModules() {
 
 CNikonModuleManager::~CNikonModuleManager() {
   m_currentModule = nullptr;
-  m_pendingItems.clear();
   // In order, each slot emptied before its module is deleted.
   for (auto& module : m_modules) module.reset();
   m_modules.clear();
@@ -112,6 +111,42 @@ CNikonModule* CNikonModuleManager::findModule(std::uint32_t moduleIndex) const {
     if (module && module->m_moduleIndex == moduleIndex) return module.get();
   }
   return nullptr;
+}
+
+bool CNikonModuleManager::stepOperations(unsigned sliceMs, bool& delivering) {
+  bool underWay = false;
+  for (const auto& module : m_modules) {
+    if (!module) continue;
+    // A step may announce or remove cameras (inside its polls); the map is read anew.
+    std::vector<CCamera*> cameras;
+    for (const auto& entry : module->m_cameras) {
+      if (entry.second) cameras.push_back(entry.second);
+    }
+    for (CCamera* camera : cameras) {
+      if (module->m_cameras.count(static_cast<std::int32_t>(camera->m_cameraId)) == 0) continue;
+      if (camera->step(sliceMs, delivering)) underWay = true;
+    }
+  }
+  return underWay;
+}
+
+bool CNikonModuleManager::hasDownloads() const {
+  for (const auto& module : m_modules) {
+    if (!module) continue;
+    for (const auto& entry : module->m_cameras) {
+      if (entry.second && entry.second->hasDownloads()) return true;
+    }
+  }
+  return false;
+}
+
+void CNikonModuleManager::abandonReleases(const std::string& why) {
+  for (const auto& module : m_modules) {
+    if (!module) continue;
+    for (const auto& entry : module->m_cameras) {
+      if (entry.second) entry.second->abandonRelease(why);
+    }
+  }
 }
 
 void CNikonModuleManager::rescanAll() {

@@ -7,8 +7,7 @@
 // Module libraries stay loaded for the life of the process.
 //
 // Ownership: the manager owns its modules (m_modules, deleted in order by the destructor);
-// m_currentModule lends one of them; m_pendingItems lends the containers of the download in
-// progress (their owner is their camera's m_children).
+// m_currentModule lends one of them.
 //
 // Threads: every method and field is used with the SDK lock held: by the main thread's timer
 // (pumpIdle) and by the I/O thread's dispatcher. getInstance() itself is first called on the
@@ -49,12 +48,19 @@ class CNikonModuleManager {
   // held, only while no shutdown has been requested.
   void pumpIdle() LB_REQUIRES(g_sdkLock);
 
+  // One slice of every camera's long operations (CCamera::step). True while any camera has a
+  // release or a download under way or waiting; `delivering` as CCamera::step sets it.
+  bool stepOperations(unsigned sliceMs, bool& delivering) LB_REQUIRES(g_sdkLock);
+  // Whether any camera has a download under way or waiting.
+  bool hasDownloads() const LB_REQUIRES(g_sdkLock);
+  // Gives up every release still waiting for its completion (the process is ending).
+  void abandonReleases(const std::string& why) LB_REQUIRES(g_sdkLock);
+
   // The module whose m_moduleIndex is `moduleIndex` (device id & 0xFF00), or null.
   CNikonModule* findModule(std::uint32_t moduleIndex) const LB_REQUIRES(g_sdkLock);
 
   std::vector<std::unique_ptr<CNikonModule>> m_modules;  // opened modules in list order
   CNikonModule* m_currentModule = nullptr;     // module of the connected camera; not owning
-  std::list<CContentContainer*> m_pendingItems;  // captures waiting for their download
   bool m_crashTestRequested = false;
 
  private:

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "camera/camera/camera.h"
+#include "camera/camera_clock.h"
 #include "camera/camera_host.h"
 #include "camera/sdkobject/maid_names.h"
 #include "platform/platform.h"
@@ -15,9 +16,8 @@ namespace {
 
 // Settings notifications closer together than this are delayed.
 constexpr double kSettingsSpacingSeconds = 0.5;
-constexpr unsigned kSettingsDelayMs = 500;
 
-double NowSeconds() { return platform::tickCountMs() / 1000.0; }
+double NowSeconds() { return CameraClockMs() / 1000.0; }
 
 }  // namespace
 
@@ -164,11 +164,22 @@ void CNikonModule::notifyCameraSettingsChanged() {
   sendSettings(NowSeconds());
 }
 
-void CNikonModule::sendCameraSettingsSpaced() {
+unsigned CNikonModule::settingsSpacingLeftMs() {
+  const double left = kSettingsSpacingSeconds - secondsSinceSettingsSent();
+  return left > 0 ? static_cast<unsigned>(left * 1000.0) + 1 : 0;
+}
+
+void CNikonModule::sendCameraSettingsNow() {
+  if (m_currentCamera) sendSettings(NowSeconds());
+}
+
+void CNikonModule::sendCameraSettingsSoon() {
   if (!m_currentCamera) return;
-  const double now = NowSeconds();
-  if (secondsSinceSettingsSent() < kSettingsSpacingSeconds) platform::sleepMs(kSettingsDelayMs);
-  sendSettings(now);
+  if (settingsSpacingLeftMs() == 0) {
+    sendSettings(NowSeconds());
+  } else {
+    m_settingsPending = true;
+  }
 }
 
 void CNikonModule::sendPendingSettings() {

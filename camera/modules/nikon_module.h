@@ -57,10 +57,15 @@ class CNikonModule : public CNikonObject {
   // Never sleeps.
   void notifyCameraSettingsChanged() LB_REQUIRES(g_sdkLock);
 
-  // Sends the current camera's settings now, first sleeping 0.5 s when the last report is
-  // younger than that: for a command whose reply the host expects after the settings
-  // (connecting, switching live view on). Clears a pending mark.
-  void sendCameraSettingsSpaced() LB_REQUIRES(g_sdkLock);
+  // How long until the half second since the last report has passed; 0 when it has.
+  unsigned settingsSpacingLeftMs() LB_REQUIRES(g_sdkLock);
+  // Sends the current camera's settings now, whatever the spacing: for a command whose reply
+  // the host expects after the settings (switching live view on), once it has waited for
+  // the spacing itself. Clears a pending mark.
+  void sendCameraSettingsNow() LB_REQUIRES(g_sdkLock);
+  // Sends the current camera's settings now when the spacing allows, else marks them for the
+  // idle pump's sendPendingSettings: never sleeps.
+  void sendCameraSettingsSoon() LB_REQUIRES(g_sdkLock);
 
   // Idle pump: sends the marked settings once the last report is 0.5 s old.
   void sendPendingSettings() LB_REQUIRES(g_sdkLock);

@@ -61,7 +61,7 @@ class ReleaseHabitTest : public CameraHabitsTest,
 
 TEST_P(ReleaseHabitTest, HostGetsTheFileOrOneError) {
   habit(GetParam().habit);
-  camera->capture();
+  CaptureAndSettle(camera, manager);
   for (int tick = 0; tick < 5; ++tick) manager->pumpIdle();  // a late completion lands here
   auto messages = TakeAll();
   if (GetParam().refusal == 0) {
@@ -77,7 +77,7 @@ TEST_P(ReleaseHabitTest, HostGetsTheFileOrOneError) {
   }
   // The camera still takes pictures afterwards.
   habit(GetParam().habit, "off");
-  camera->capture();
+  CaptureAndSettle(camera, manager);
   EXPECT_EQ(TakeNamed("fileDownloadComplete").size(), 1u);
 }
 
@@ -101,7 +101,7 @@ TEST_F(CameraHabitsTest, HungReleaseEndsWhenTheCameraOrTheHostGoes) {
     SimControl("Type0001.md3", "unplug 1");
   });
   auto start = Clock::now();
-  camera->capture();
+  CaptureAndSettle(camera, manager);
   EXPECT_LT(SecondsSince(start), 2.0);
   unplug.join();
   manager->pumpIdle();
@@ -116,7 +116,7 @@ TEST_F(CameraHabitsTest, HungReleaseEndsWhenTheCameraOrTheHostGoes) {
   SimControl("Type0001.md3", "fault capture-hangs");
   hostNotifications.setHostGoneProbe([] { return true; });
   start = Clock::now();
-  second->capture();
+  CaptureAndSettle(second, manager);
   EXPECT_LT(SecondsSince(start), 2.0);
 }
 
@@ -125,7 +125,7 @@ TEST_F(CameraHabitsTest, SlowTransferThatKeepsDeliveringIsNotCutOff) {
   habit("slow-link");
   SimControl("Type0001.md3", "rate 20 1");  // 12 MiB in about 0.6 s, a block every 50 ms
   CNikonObject::setTransferInactivityMs(400);
-  camera->capture();
+  CaptureAndSettle(camera, manager);
   EXPECT_EQ(Names(TakeAll()), (std::vector<std::string>{"objectWasAdded", "fileDownloadComplete"}));
 }
 

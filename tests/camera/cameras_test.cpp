@@ -212,12 +212,14 @@ TEST_F(CamerasTest, SettingsNotificationsAreSpacedHalfASecond) {
   EXPECT_LT(module->m_lastSettingsTime, platform::tickCountMs() / 1000.0 + 1.0);
   EXPECT_EQ(reports(), 0u);
 
-  // Switching live view on still sends fresh settings first, waiting out the half second.
-  const auto start = Clock::now();
-  module->sendCameraSettingsSpaced();
-  // (The half second is counted in whole milliseconds of the tick count, so the clock may
-  // see up to one less.)
-  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(495));
+  // A connection's settings wait out the half second without sleeping: marked, then sent by
+  // the idle pump once it has passed. (Switching live view on waits for the time left.)
+  EXPECT_GT(module->settingsSpacingLeftMs(), 400u);
+  module->sendCameraSettingsSoon();
+  EXPECT_EQ(reports(), 0u);
+  sentAgo(0.6);
+  EXPECT_EQ(module->settingsSpacingLeftMs(), 0u);
+  manager->pumpIdle();
   EXPECT_EQ(reports(), 1u);
 
   // A change marked before the camera is let go of is dropped with it.

@@ -23,7 +23,7 @@ bool MatchesRaw(const std::vector<unsigned char>& bytes, std::uint64_t seed) {
 using CaptureTest = ConnectedCameraTest;
 
 TEST_F(CaptureTest, ShotsBecomeNumberedFilesAnnouncedThenCompleted) {
-  camera->capture();
+  CaptureAndSettle(camera, manager);
   auto messages = TakeAll();
   ASSERT_EQ(messages.size(), 2u);
   EXPECT_EQ(messages[0]->name->getString(), "objectWasAdded");
@@ -44,7 +44,7 @@ TEST_F(CaptureTest, ShotsBecomeNumberedFilesAnnouncedThenCompleted) {
   std::ofstream(m_folder / "Capture0002.jpg") << "older";
   std::ofstream(m_folder / "Capture0002-0.jpg.part") << "being written";
   SimControl("Type0001.md3", "format raw+jpeg 1");
-  camera->capture();
+  CaptureAndSettle(camera, manager);
   messages = TakeAll();
   ASSERT_EQ(messages.size(), 4u);
   EXPECT_EQ(Text(Payload(*messages[0]), "file_name"), "Capture0002-1.nef");
@@ -58,13 +58,13 @@ TEST_F(CaptureTest, ShotsBecomeNumberedFilesAnnouncedThenCompleted) {
 
   // The number after a pair moves on by one.
   SimControl("Type0001.md3", "format jpeg 1");
-  camera->capture();
+  CaptureAndSettle(camera, manager);
   EXPECT_EQ(Text(Payload(*TakeNamed("objectWasAdded").at(0)), "file_name"), "Capture0003.jpg");
   EXPECT_EQ(FilesIn(m_folder),
             (std::vector<std::string>{"Capture0001.jpg", "Capture0002-0.jpg.part",
                                       "Capture0002-1.jpg", "Capture0002-1.nef",
                                       "Capture0002.jpg", "Capture0003.jpg"}));
-  EXPECT_TRUE(manager->m_pendingItems.empty());
+  EXPECT_FALSE(manager->hasDownloads());
 }
 
 // A shot that goes wrong: what the host hears, that nothing of it stays on disk, and that the
@@ -99,7 +99,7 @@ TEST_P(FailedShotTest, HostHearsOnceAndNothingStays) {
   {
     std::optional<CFileSizeLimit> fullDisk;
     if (c.fullDisk) fullDisk.emplace(1024 * 1024);
-    camera->capture();
+    CaptureAndSettle(camera, manager);
   }
   fs::current_path(working);
 
@@ -120,7 +120,7 @@ TEST_P(FailedShotTest, HostHearsOnceAndNothingStays) {
   EXPECT_TRUE(TakeNamed("deviceRemoved").empty());
   ASSERT_EQ(module1()->m_currentCamera, camera);
   g_downloadDirectory = m_folder.string() + "/";
-  camera->capture();
+  CaptureAndSettle(camera, manager);
   auto added = TakeNamed("objectWasAdded");
   ASSERT_EQ(added.size(), 1u);
   EXPECT_EQ(Text(Payload(*added[0]), "file_name"), c.next);

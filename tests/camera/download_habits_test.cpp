@@ -44,7 +44,7 @@ class DownloadHabitsTest : public ConnectedCameraTest,
   void shoot(std::size_t expectedFiles) {
     const std::size_t before = m_files.size();
     if (std::string(GetParam()) != "camera-button") {
-      camera->capture();
+      CaptureAndSettle(camera, manager);
     } else if (++m_buttonShots > 1) {
       SimControl("Type0001.md3", "shoot 1");
     }

@@ -1,5 +1,7 @@
 #include "tests/camera/sim_fixture.h"
 
+#include "bridge/camera_worker.h"
+
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
@@ -175,6 +177,21 @@ void ConnectedCameraTest::TearDown() {
   CNikonObject::setStartTimeoutMs(120000);
   CNikonObject::setTransferInactivityMs(30000);
   std::filesystem::remove_all(m_folder);
+}
+
+void SettleOperations(CNikonModuleManager* manager, unsigned limitMs) {
+  const std::uint32_t start = platform::tickCountMs();
+  for (;;) {
+    bool delivering = false;
+    if (!manager->stepOperations(kCameraSliceMs, delivering)) return;
+    if (platform::tickCountMs() - start >= limitMs) return;
+    if (!delivering) platform::sleepMs(1);
+  }
+}
+
+void CaptureAndSettle(CCamera* camera, CNikonModuleManager* manager) {
+  camera->capture();
+  SettleOperations(manager);
 }
 
 }  // namespace simtest

@@ -61,6 +61,12 @@ class CFileSizeLimit {
   void (*m_previousHandler)(int) = nullptr;
 };
 
+// Runs the cameras' long operations (the release's wait, the downloads) until none is under
+// way, as the camera thread does between requests; at most `limitMs` of real time.
+void SettleOperations(CNikonModuleManager* manager, unsigned limitMs = 60000);
+// A release of `camera` and everything it brings, as far as the camera delivers it.
+void CaptureAndSettle(CCamera* camera, CNikonModuleManager* manager);
+
 // Sends one control line to the simulator of `moduleFile` ("Type0001.md3" ...).
 void SimControl(const char* moduleFile, const std::string& line);
 // Where the lens of camera `cameraId` of that simulator stands; -1 when it cannot be read.

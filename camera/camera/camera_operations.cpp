@@ -1,0 +1,89 @@
+// CCamera: the long operations, continued step by step on the camera thread: a release waiting
+// for its completion and the downloads of the camera's new items, one after the other.
+#include <string>
+
+#include "camera/camera/camera.h"
+#include "camera/camera_clock.h"
+#include "camera/download/content_container.h"
+#include "camera/sdkobject/completion_wait.h"
+#include "platform/trace.h"
+
+bool CCamera::step(unsigned sliceMs, bool& delivering) {
+  const std::uint32_t sliceStart = CameraClockMs();
+  for (;;) {
+    const std::uint64_t activity = SdkActivityCount();
+    if (!m_download && !m_waitingDownloads.empty()) {
+      CContentContainer* next = m_waitingDownloads.front();
+      m_waitingDownloads.pop_front();
+      if (next->startDownload()) {
+        m_download = next;
+      } else {
+        destroyChild(next);
+      }
+    }
+    if (m_download) m_download->pollTransfer();
+    // A download's polls deliver the camera's events too; the camera is asked itself only
+    // while its release waits, as the release's own poll.
+    if (m_release && !m_release->completed()) {
+      const bool keepPolling = isOpen() && static_cast<std::uint32_t>(callAsync()) <= 1u;
+      if (!keepPolling && m_release && !m_release->completed()) {
+        reportLostShot(kReleaseNotEnded,
+                       "The release did not come back: the camera stopped answering");
+        m_release.reset();
+      }
+    }
+    const std::uint32_t now = CameraClockMs();
+    if (m_release) settleRelease(now);
+    if (m_download && m_download->downloadEnded()) {
+      destroyChild(m_download);
+      m_download = nullptr;
+    }
+    if ((m_release || m_download) && now - m_lastPresenceCheckMs >= kPresenceCheckMs) {
+      m_lastPresenceCheckMs = now;
+      if (!SourceStillPresent(*this)) {
+        // The rescan reports the camera's removal; the file under way is lost with it.
+        Trace("The camera is gone; its release and transfer end");
+        m_release.reset();
+        if (m_download) m_download->cutOff(kNkMAIDResult_CameraNotFound,
+                                           "the camera was lost during the transfer");
+      }
+    }
+    // While the camera delivers, it is asked again at once, for the length of the slice; the
+    // caller serves the host in between slices.
+    if (SdkActivityCount() == activity || !hasDownloads()) break;
+    if (CameraClockMs() - sliceStart >= sliceMs) {
+      delivering = true;
+      break;
+    }
+  }
+  return m_release || hasDownloads();
+}
+
+void CCamera::settleRelease(std::uint32_t nowMs) {
+  if (m_release->completed()) {
+    m_release.reset();
+    if (m_releaseResult != kNkMAIDResult_NoError) reportRefusedRelease(m_releaseResult);
+    return;
+  }
+  // Only the release's own completion counts: files that arrive meanwhile may be another
+  // shot's (the camera's own button), so they neither end nor extend its bound.
+  if (nowMs - m_releaseStartMs >= startTimeoutMs()) {
+    m_release.reset();
+    reportLostShot(kReleaseNotEnded, "The release did not come back: the camera sent nothing for it in " +
+                                         std::to_string(startTimeoutMs() / 1000) + " s");
+  }
+}
+
+void CCamera::abandonRelease(const std::string& why) {
+  if (!m_release) return;
+  m_release.reset();
+  reportLostShot(kReleaseNotEnded, "The release did not come back: " + why);
+}
+
+void CCamera::dropDownloads() {
+  std::deque<CContentContainer*> doomed;
+  doomed.swap(m_waitingDownloads);
+  if (m_download) doomed.push_front(m_download);
+  m_download = nullptr;
+  for (CContentContainer* container : doomed) destroyChild(container);
+}
