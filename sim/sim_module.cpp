@@ -110,7 +110,13 @@ NKERROR Close(MaidObject* record, const Node& node) {
   Simulator& sim = Sim();
   const Node closed = node;
   sim.open.erase(record);
-  sim.closedByCaller.insert(record);
+  if (sim.closedByCaller.insert(record).second) {
+    sim.closedOrder.push_back(record);
+    if (sim.closedOrder.size() > Simulator::kClosedRecordsKept) {
+      sim.closedByCaller.erase(sim.closedOrder.front());
+      sim.closedOrder.pop_front();
+    }
+  }
   if (closed.kind == Kind::Module) {
     // Nothing started may stay without its completion: queued work runs out (and finds its
     // objects closed) and held captures end as aborted.

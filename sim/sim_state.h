@@ -111,7 +111,11 @@ struct Simulator {
   // Records the caller closed, until it opens one at the same address again, and how many
   // calls came with one of them since the last reset. A real module may have freed what such
   // a record points to: a second Close, or any call after it, is the caller's fault.
+  // Only the last kClosedRecordsKept closes are remembered, so the record stays small over
+  // any number of shots; a call with a record closed that long ago goes uncounted.
+  static constexpr std::size_t kClosedRecordsKept = 4096;
   std::set<MaidObject*> closedByCaller;
+  std::deque<MaidObject*> closedOrder;  // the same records, oldest first
   unsigned callsAfterClose = 0;
   // Work for the caller's next Async, run in order on the caller's thread.
   std::deque<std::function<void()>> jobs;
