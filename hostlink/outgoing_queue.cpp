@@ -79,3 +79,7 @@ void DiscardOutgoingMessages() {
 }
 
 void SetOutgoingWakeHook(OutgoingWakeHook hook) { g_wakeHook.store(hook); }
+
+void WakeOutgoingQueue() {
+  if (OutgoingWakeHook hook = g_wakeHook.load()) hook();
+}

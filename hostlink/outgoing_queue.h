@@ -42,3 +42,5 @@ void DiscardOutgoingMessages();
 // g_outgoingSemaphore. Called after the queue's mutex is released. Null means no wake-up.
 using OutgoingWakeHook = void (*)();
 void SetOutgoingWakeHook(OutgoingWakeHook hook);
+// Calls the wake hook without queuing anything: the I/O thread looks at its loop's state.
+void WakeOutgoingQueue();

@@ -3,6 +3,7 @@
 #include <objbase.h>
 #include <sddl.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
 
@@ -21,6 +22,11 @@ namespace {
 // The running server's input pipe, seen only by the I/O thread itself, so that a request's
 // handler can ask whether the host is still there without any other thread touching the pipe.
 thread_local HANDLE t_runningInputPipe = nullptr;
+
+// Set by RequestHostSessionEnd on another thread; the I/O thread ends the session once the
+// queue is empty.
+std::atomic<bool> g_sessionEndRequested{false};
+std::atomic<std::uint32_t> g_sessionEndRequestId{0};
 
 constexpr DWORD kPipeBufferSize = 0x200000;
 constexpr DWORD kIdleWaitMs = 1000;
@@ -352,6 +358,10 @@ DWORD CPipeServer::run() {
       break;
     }
     sendOneQueuedMessage();
+    if (g_sessionEndRequested.load() && !HasOutgoingMessages()) {
+      sendShutdownReply(g_sessionEndRequestId.load());
+      break;
+    }
   }
   endSession();
   return 1;
@@ -408,6 +418,14 @@ bool CreateHostPipes(const wchar_t* inputName, const wchar_t* outputName, unsign
     if (elapsed >= retryMs) return false;
     Sleep(kPipeRetryIntervalMs);
   }
+}
+
+void RequestHostSessionEnd(std::uint32_t requestId) {
+  g_sessionEndRequestId.store(requestId);
+  g_sessionEndRequested.store(true);
+  // The I/O thread may be waiting for a request or a queued message; a wake-up message of its
+  // own lets it see the request. A queue that is empty is woken through its hook.
+  WakeOutgoingQueue();
 }
 
 bool HostInputPipeBroken() {

@@ -53,6 +53,11 @@ extern const wchar_t kOutputPipeName[];  // "\\.\pipe\lensbridge-plugin-output"
 // not be created (nothing is posted then), 1 in every other case.
 DWORD RunPipeServer(const CPipeServerConfig& config);
 
+// Any thread: the session ends after "shutdown" (request `requestId`) has run elsewhere. The
+// I/O thread sends what is queued, then "shutdownComplete" with that id, and ends the session
+// as after a handler that returned 1.
+void RequestHostSessionEnd(std::uint32_t requestId);
+
 // Whether the host's end of the input pipe has broken. Answers on the I/O thread while its
 // pipe server runs (that is, inside a request's handler); false on any other thread.
 bool HostInputPipeBroken();

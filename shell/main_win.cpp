@@ -3,8 +3,9 @@
 // heartbeat. The process ends when the I/O thread posts WM_CLOSE to the window, or at once
 // (exit code 2) when the host pipes cannot be had.
 //
-// Threads: everything here runs on the main thread; the I/O thread only posts WM_CLOSE and,
-// through the dispatcher's hook, kills the timer.
+// Threads: everything here runs on the main thread, which is also the camera thread: it runs the
+// host's commands, the heartbeat and the cameras' long operations. The I/O thread only hands
+// requests over, writes what is queued and posts WM_CLOSE at the end.
 
 #include <windows.h>
 
@@ -13,6 +14,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "bridge/camera_worker.h"
 #include "bridge/dispatcher.h"
 #include "bridge/heartbeat.h"
 #include "bridge/notifications.h"
@@ -60,12 +62,44 @@ void WakeIoThread() {
 
 void OnHeartbeat() { RunHeartbeatTick(); }
 
-// The I/O thread: the pipe server with the process's pipes, running the host's commands.
-// `pipes` is the CHostPipes that wWinMain made; the server takes them over.
+// Set by the I/O thread when it queues a request for the camera thread (this one).
+HANDLE g_cameraWakeEvent = nullptr;
+void WakeCameraThread() { SetEvent(g_cameraWakeEvent); }
+
+// The I/O thread: the pipe server with the process's pipes. It only reads, hands the host's
+// requests to the camera thread and writes; it never runs camera work. `pipes` is the
+// CHostPipes that wWinMain made; the server takes them over.
 DWORD WINAPI PipeThreadProc(void* pipes) {
   CPipeServerConfig config{kInputPipeName, kOutputPipeName, g_outgoingSemaphore, &g_mainWindow,
-                           DispatchHostMessage, static_cast<CHostPipes*>(pipes)};
+                           PostHostRequest, static_cast<CHostPipes*>(pipes)};
   return RunPipeServer(config);
+}
+
+// The camera thread's loop: the host's commands in order, the slices of the cameras' long
+// operations between them, and the window's messages (the heartbeat timer, WM_CLOSE). Returns
+// the exit code of WM_QUIT.
+int RunCameraThread(HACCEL accelerators) {
+  for (;;) {
+    const unsigned waitMs = RunCameraWork();
+    MsgWaitForMultipleObjectsEx(1, &g_cameraWakeEvent, waitMs == kCameraIdle ? INFINITE : waitMs,
+                                QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    MSG msg = {};
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      if (msg.message == WM_QUIT) return static_cast<int>(msg.wParam);
+      if (!TranslateAcceleratorW(msg.hwnd, accelerators, &msg)) {
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+      }
+    }
+  }
+}
+
+// The host is gone, or "shutdown" has run: whatever is left of the camera side is closed, so
+// that no download leaves a ".part" file behind and every camera is let go of properly.
+void CloseCameraSide() {
+  CancelCameraWork();
+  CSdkLockGuard lock(g_sdkLock);
+  CNikonModuleManager::DestroyInstance();
 }
 
 ATOM RegisterMainWindowClass(HINSTANCE instance) {
@@ -144,7 +178,6 @@ int APIENTRY wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
   // no command can arrive before the modules are loaded. What the cameras report reaches the
   // host through the notifications installed first; they live as long as the process.
   static CHostNotifications hostNotifications;
-  hostNotifications.setHostGoneProbe(HostInputPipeBroken);
   SetCameraHost(&hostNotifications);
   CNikonModuleManager::getInstance();
 
@@ -164,6 +197,9 @@ int APIENTRY wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
   g_outgoingSemaphore = CreateSemaphoreW(nullptr, 0, kOutgoingSemaphoreMax, nullptr);
   SetOutgoingWakeHook(WakeIoThread);
   SetHeartbeatStopHook(StopHeartbeatTimer);
+  g_cameraWakeEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  SetCameraWakeHook(WakeCameraThread);
+  SetSessionEndHook(RequestHostSessionEnd);
 
   // The thread is neither joined nor closed: process exit ends it if it still runs.
   DWORD ioThreadId = 0;
@@ -174,13 +210,7 @@ int APIENTRY wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
   HACCEL accelerators = LoadAcceleratorsW(instance, MAKEINTRESOURCEW(IDC_LENSBRIDGE));
   SetTimer(g_mainWindow, kHeartbeatTimerId, kHeartbeatPeriodMs, nullptr);
 
-  MSG msg = {};
-  // GetMessageW returns -1 on failure; that must end the loop rather than spin on it.
-  while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
-    if (!TranslateAcceleratorW(msg.hwnd, accelerators, &msg)) {
-      TranslateMessage(&msg);
-      DispatchMessageW(&msg);
-    }
-  }
-  return static_cast<int>(msg.wParam);
+  const int exitCode = RunCameraThread(accelerators);
+  CloseCameraSide();
+  return exitCode;
 }

@@ -57,6 +57,7 @@ void CCamera::capture() {
   // The completion (and the new items, whose downloads the steps run) come in later polls.
   m_release = std::move(completion);
   m_releaseStartMs = CameraClockMs();
+  m_lastPresenceCheckMs = m_releaseStartMs;
   if (m_release->completed()) settleRelease(m_releaseStartMs);
 }
 

@@ -110,7 +110,7 @@ class RequestPathTest : public ConnectedCameraTest {
   int request(std::uint32_t id, const std::string& name, const ZnLuaTE* params = nullptr) {
     const ZnLuaTEString nameValue(name);
     const std::string bytes = EncodeMessageFrame(id, &nameValue, params);
-    return HandleHostRequest(bytes.data(), bytes.size(), DispatchHostMessage);
+    return HandleHostRequest(bytes.data(), bytes.size(), DispatchAndSettle);
   }
   int request(std::uint32_t id, const std::string& name, double deviceId) {
     return request(id, name, DeviceParams(deviceId).get());
@@ -175,7 +175,7 @@ TEST_F(RequestPathTest, EveryCommandAnswersByItsNameWithTheKeysTheHostReads) {
   EXPECT_TRUE(std::regex_match(toggled, std::regex("cameraSettingsChanged #0 .*\nok #11\n")))
       << toggled;
   EXPECT_EQ(answer(12, "isLiveViewOn"), "ok #12 status=liveViewOn");
-  manager->pumpIdle();
+  PumpAndSettle(manager);
   std::string frames;  // the tick may send fresh settings beside the frame
   for (auto& message : Received())
     if (message.name->getString() == "liveViewImage") frames += Describe(message) + "\n";
@@ -215,7 +215,7 @@ TEST_F(RequestPathTest, EveryCommandAnswersByItsNameWithTheKeysTheHostReads) {
 // camera is connected the releases are its own.
 TEST_F(RequestPathTest, CaptureAfterTheConnectedCameraWentSaysWhichWent) {
   SimControl("Type0001.md3", "unplug 1");
-  manager->pumpIdle();
+  PumpAndSettle(manager);
   EXPECT_EQ(request(3, "doCapture"), 0);
   EXPECT_EQ(Transcript(),
             "deviceRemoved #0 device_id=257\n"

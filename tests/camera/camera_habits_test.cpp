@@ -8,7 +8,10 @@
 #include <thread>
 
 #include "bridge/dispatcher.h"
+#include "bridge/camera_worker.h"
 #include "bridge/heartbeat.h"
+#include "camera/camera_clock.h"
+#include "camera/sdkobject/completion_wait.h"
 #include "camera/sdkobject/maid_names.h"
 #include "camera/sdkobject/nikon_object.h"
 #include "tests/camera/sim_fixture.h"
@@ -42,7 +45,7 @@ class CameraHabitsTest : public ConnectedCameraTest {
   }
   void dispatch(const char* command, std::uint32_t requestId, const ZnLuaTE* params = nullptr) {
     ZnLuaTEString name(command);
-    ASSERT_EQ(DispatchHostMessage(requestId, &name, params), 0);
+    ASSERT_EQ(DispatchAndSettle(requestId, &name, params), 0);
   }
   std::string liveViewStatus() {
     dispatch("isLiveViewOn", 9);
@@ -62,7 +65,7 @@ class ReleaseHabitTest : public CameraHabitsTest,
 TEST_P(ReleaseHabitTest, HostGetsTheFileOrOneError) {
   habit(GetParam().habit);
   CaptureAndSettle(camera, manager);
-  for (int tick = 0; tick < 5; ++tick) manager->pumpIdle();  // a late completion lands here
+  for (int tick = 0; tick < 5; ++tick) PumpAndSettle(manager);  // a late completion lands here
   auto messages = TakeAll();
   if (GetParam().refusal == 0) {
     EXPECT_EQ(Names(messages), (std::vector<std::string>{"objectWasAdded", "fileDownloadComplete"}));
@@ -94,30 +97,77 @@ INSTANTIATE_TEST_SUITE_P(Habits, ReleaseHabitTest,
                            return name;
                          });
 
-TEST_F(CameraHabitsTest, HungReleaseEndsWhenTheCameraOrTheHostGoes) {
-  SimControl("Type0001.md3", "fault capture-hangs");
-  std::thread unplug([] {
-    platform::sleepMs(300);
-    SimControl("Type0001.md3", "unplug 1");
-  });
-  auto start = Clock::now();
-  CaptureAndSettle(camera, manager);
-  EXPECT_LT(SecondsSince(start), 2.0);
-  unplug.join();
-  manager->pumpIdle();
-  auto removed = TakeNamed("deviceRemoved");
-  ASSERT_EQ(removed.size(), 1u);
-  EXPECT_EQ(Number(Payload(*removed[0]), "device_id"), 0x101);
+// The camera layer's clock, driven by the test.
+std::atomic<std::uint32_t> g_fakeNowMs{0};
+std::uint32_t FakeNow() { return g_fakeNowMs.load(); }
 
-  // Camera 2 hangs too; this time the host's link breaks.
+// A release that never completes is given up at its bound, measured on the camera layer's
+// clock, and reported once; a file from the camera's own button meanwhile neither ends nor
+// extends that bound, and reaches the host as it comes. A camera that goes ends the wait at
+// the next presence check.
+TEST_F(CameraHabitsTest, HungReleaseEndsAtItsBoundOrWhenTheCameraGoes) {
+  SetCameraClockForTest(&FakeNow);
+  struct ClockBack {
+    ~ClockBack() { SetCameraClockForTest(nullptr); }
+  } clockBack;
+  SimControl("Type0001.md3", "fault capture-hangs");
+  camera->capture();
+  bool delivering = false;
+  auto stepAt = [&](std::uint32_t ms) {
+    g_fakeNowMs = ms;
+    return manager->stepOperations(kCameraSliceMs, delivering);
+  };
+  EXPECT_TRUE(stepAt(1000));
+  SimControl("Type0001.md3", "shoot 1");  // the camera's own button, mid-release
+  for (std::uint32_t ms = 2000; ms < 3000; ms += 10) stepAt(ms);
+  EXPECT_EQ(TakeNamed("fileDownloadComplete").size(), 1u) << "the button's file, as it came";
+  const std::uint32_t bound = CNikonObject::startTimeoutMs();
+  EXPECT_TRUE(stepAt(bound - 1));
+  EXPECT_TRUE(TakeNamed("error").empty()) << "a millisecond before its bound";
+  EXPECT_FALSE(stepAt(bound));
+  auto errors = TakeNamed("error");
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(Number(Payload(*errors[0]), "error_code"), kReleaseNotEnded);
+
+  // Camera 2 hangs too, and is unplugged: the wait ends at the next presence check.
   HandleConnectDevice(3, DeviceParams(0x102).get());
   CCamera* second = module1()->m_currentCamera;
   ASSERT_NE(second, nullptr);
   SimControl("Type0001.md3", "fault capture-hangs");
-  hostNotifications.setHostGoneProbe([] { return true; });
-  start = Clock::now();
-  CaptureAndSettle(second, manager);
-  EXPECT_LT(SecondsSince(start), 2.0);
+  g_fakeNowMs = 200000;
+  second->capture();
+  EXPECT_TRUE(stepAt(200000 + kPresenceCheckMs - 1));
+  SimControl("Type0001.md3", "unplug 2");
+  EXPECT_TRUE(stepAt(200000 + kPresenceCheckMs - 1)) << "no check before its time";
+  EXPECT_FALSE(stepAt(200000 + kPresenceCheckMs));
+  EXPECT_TRUE(TakeNamed("error").empty()) << "a gone camera is reported by its removal";
+}
+
+// A transfer gets no block and no completion: it ends at its bound, on the camera layer's
+// clock, as a failed download of the file it announced.
+TEST_F(CameraHabitsTest, StalledTransferEndsAtItsBound) {
+  SetCameraClockForTest(&FakeNow);
+  struct ClockBack {
+    ~ClockBack() { SetCameraClockForTest(nullptr); }
+  } clockBack;
+  g_fakeNowMs = 5000;
+  SimControl("Type0001.md3", "format raw 1");
+  habit("slow-link");
+  SimControl("Type0001.md3", "rate 1 1");  // the first block, then nothing for a long while
+  camera->capture();
+  bool delivering = false;
+  for (int i = 0; i < 20; ++i) manager->stepOperations(kCameraSliceMs, delivering);
+  ASSERT_EQ(TakeNamed("objectWasAdded").size(), 1u);
+  const std::uint32_t bound = CNikonObject::transferInactivityMs();
+  g_fakeNowMs = 5000 + bound - 1;
+  EXPECT_TRUE(manager->stepOperations(kCameraSliceMs, delivering));
+  EXPECT_TRUE(TakeNamed("error").empty());
+  g_fakeNowMs = 5000 + bound;
+  EXPECT_FALSE(manager->stepOperations(kCameraSliceMs, delivering));
+  auto errors = TakeNamed("error");
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(Number(Payload(*errors[0]), "error_code"), -1007);
+  EXPECT_TRUE(FilesIn(m_folder).empty()) << "no .part left";
 }
 
 TEST_F(CameraHabitsTest, SlowTransferThatKeepsDeliveringIsNotCutOff) {
@@ -150,7 +200,7 @@ TEST_F(CameraHabitsTest, LiveViewFramesReachTheHostWithEachHabit) {
     TakeAll();
     std::vector<std::vector<unsigned char>> frames;
     for (int tick = 0; tick < 8; ++tick) {
-      manager->pumpIdle();
+      PumpAndSettle(manager);
       for (auto& frame : LiveViewImages()) frames.push_back(std::move(frame));
     }
     EXPECT_GE(frames.size(), 4u) << name;
@@ -167,7 +217,7 @@ TEST_F(CameraHabitsTest, LettingGoOfACameraStopsItsLiveView) {
   HandleConnectDevice(7, DeviceParams(0x101).get());
   EXPECT_EQ(liveViewStatus(), "liveViewOff");
   TakeAll();
-  manager->pumpIdle();
+  PumpAndSettle(manager);
   EXPECT_TRUE(TakeNamed("liveViewImage").empty());
 
   // Connecting another camera stops the first one's live view too.

@@ -194,13 +194,13 @@ TEST_F(CamerasTest, SettingsNotificationsAreSpacedHalfASecond) {
     module->m_lastSettingsTime = platform::tickCountMs() / 1000.0 - seconds;
   };
   for (int i = 0; i < 20; ++i) module->notifyCameraSettingsChanged();
-  manager->pumpIdle();
+  PumpAndSettle(manager);
   EXPECT_EQ(reports(), 0u);
   sentAgo(0.6);
-  manager->pumpIdle();
+  PumpAndSettle(manager);
   EXPECT_EQ(reports(), 1u);
   sentAgo(0.6);
-  manager->pumpIdle();
+  PumpAndSettle(manager);
   EXPECT_EQ(reports(), 0u);  // sent once, not per change
   // Half a second after the last report, a change is sent at once.
   module->notifyCameraSettingsChanged();
@@ -219,7 +219,7 @@ TEST_F(CamerasTest, SettingsNotificationsAreSpacedHalfASecond) {
   EXPECT_EQ(reports(), 0u);
   sentAgo(0.6);
   EXPECT_EQ(module->settingsSpacingLeftMs(), 0u);
-  manager->pumpIdle();
+  PumpAndSettle(manager);
   EXPECT_EQ(reports(), 1u);
 
   // A change marked before the camera is let go of is dropped with it.
@@ -227,14 +227,14 @@ TEST_F(CamerasTest, SettingsNotificationsAreSpacedHalfASecond) {
   module->notifyCameraSettingsChanged();
   HandleDisconnectDevice(3, DeviceParams(0x101).get());
   sentAgo(0.6);
-  manager->pumpIdle();
+  PumpAndSettle(manager);
   module->notifyCameraSettingsChanged();
   EXPECT_EQ(reports(), 0u);
 }
 
 TEST_F(CamerasTest, CameraThatCannotBeOpenedIsRetriedWithoutAnnouncement) {
   SimControl("Type0001.md3", "fault open-refused 1");
-  for (int tick = 0; tick < 5; ++tick) manager->pumpIdle();
+  for (int tick = 0; tick < 5; ++tick) PumpAndSettle(manager);
   for (auto& message : TakeNamed("deviceAdded")) {
     EXPECT_NE(Number(Payload(*message), "device_id"), 0x101);
   }
@@ -242,7 +242,7 @@ TEST_F(CamerasTest, CameraThatCannotBeOpenedIsRetriedWithoutAnnouncement) {
   EXPECT_EQ(module1()->m_children.count(1), 0u);  // nothing half-built stays registered
 
   SimControl("Type0001.md3", "clear");
-  manager->pumpIdle();
+  PumpAndSettle(manager);
   auto added = TakeNamed("deviceAdded");
   ASSERT_EQ(added.size(), 1u);
   EXPECT_EQ(Number(Payload(*added[0]), "device_id"), 0x101);

@@ -116,7 +116,7 @@ TEST_P(FailedShotTest, HostHearsOnceAndNothingStays) {
   EXPECT_TRUE(FilesIn(m_folder).empty());
 
   // The camera is still there: one failed call drops nothing, and the next shot works.
-  manager->pumpIdle();
+  PumpAndSettle(manager);
   EXPECT_TRUE(TakeNamed("deviceRemoved").empty());
   ASSERT_EQ(module1()->m_currentCamera, camera);
   g_downloadDirectory = m_folder.string() + "/";
@@ -152,7 +152,7 @@ INSTANTIATE_TEST_SUITE_P(
 // each frame's header, and nothing for a frame without a picture.
 TEST_F(CaptureTest, LiveViewStartsFromAnyStateAndSendsOnlyPictures) {
   auto frames = [&] {
-    manager->pumpIdle();
+    PumpAndSettle(manager);
     return LiveViewImages();
   };
   ASSERT_EQ(camera->setCapabilityValue(kNkMAIDCapability_LiveViewStatus, kNkMAIDDataType_Unsigned, 1), 0);

@@ -43,7 +43,7 @@ TEST_F(LastCameraOfLaterModule, IsAnnouncedConnectedAndRemovedUnderItsOwnId) {
 
   // Live view of a camera on the later module reaches the host from the idle tick.
   ASSERT_TRUE(module23()->m_currentCamera->startLiveView());
-  manager->pumpIdle();
+  PumpAndSettle(manager);
   EXPECT_EQ(LiveViewImages().size(), 1u);
   EXPECT_TRUE(module23()->m_currentCamera->stopLiveView());
 
@@ -51,14 +51,14 @@ TEST_F(LastCameraOfLaterModule, IsAnnouncedConnectedAndRemovedUnderItsOwnId) {
   // marker, a capture is a capture.
   ASSERT_FALSE(manager->m_crashTestRequested);
   const ZnLuaTEString capture("doCapture");
-  DispatchHostMessage(3, &capture, nullptr);
+  DispatchAndSettle(3, &capture, nullptr);
   EXPECT_EQ(TakeNamed("fileDownloadComplete").size(), 1u);
   EXPECT_TRUE(std::filesystem::exists(m_folder / "Capture0001.jpg"));
 
   // Cameras of the later module come and go through the idle rescans too.
   SimControl("Type0023.md3", "unplug 255");
   SimControl("Type0023.md3", "unplug 1");
-  manager->pumpIdle();
+  PumpAndSettle(manager);
   auto removed = TakeNamed("deviceRemoved");
   EXPECT_EQ(DeviceIdsOf(removed), (std::vector<double>{0x1701, 0x17FF}));
   EXPECT_EQ(Payload(*removed[0])->count(), 1u);
@@ -67,9 +67,9 @@ TEST_F(LastCameraOfLaterModule, IsAnnouncedConnectedAndRemovedUnderItsOwnId) {
   EXPECT_TRUE(module23()->m_removedCameras.empty());
   EXPECT_EQ(module23()->m_children.count(255), 0u);
   SimControl("Type0023.md3", "plug 255");
-  manager->pumpIdle();
+  PumpAndSettle(manager);
   EXPECT_EQ(DeviceIdsOf(TakeNamed("deviceAdded")), (std::vector<double>{0x17FF}));
-  manager->pumpIdle();
+  PumpAndSettle(manager);
   EXPECT_TRUE(TakeAll().empty()) << "a camera back is announced once";
   HandleConnectDevice(4, DeviceParams(0x17FF).get());
   EXPECT_EQ(TakeNamed("ok").size(), 1u);

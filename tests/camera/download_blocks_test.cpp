@@ -6,6 +6,7 @@
 #include <fstream>
 #include <optional>
 
+#include "bridge/camera_worker.h"
 #include "tests/camera/fake_module.h"
 #include "tests/camera/sim_fixture.h"
 
@@ -74,7 +75,6 @@ class DownloadBlocksTest : public HostTest, public ::testing::WithParamInterface
     fake.root = CFakeObject::Make(0, {}, {CFakeObject::Make(kCameraId, {}, {item})});
 
     HostTest::SetUp();
-    CNikonModuleManager::getInstance();  // keeps the list of pending items
     m_folder = PrivateTempPath("lb_download_blocks");
     fs::remove_all(m_folder);
     fs::create_directories(m_folder);
@@ -85,7 +85,6 @@ class DownloadBlocksTest : public HostTest, public ::testing::WithParamInterface
   }
   void TearDown() override {
     m_module.reset();
-    CNikonModuleManager::DestroyInstance();
     HostTest::TearDown();
     fs::remove_all(m_folder);
   }
@@ -121,6 +120,10 @@ class DownloadBlocksTest : public HostTest, public ::testing::WithParamInterface
   std::string download() {
     const std::vector<std::string> before = FilesIn(m_folder);
     m_camera->onItemAdded(kItemId);
+    // The camera thread's steps start the transfer and poll it until it has ended.
+    bool delivering = false;
+    for (int slice = 0; slice < 1000 && m_camera->step(kCameraSliceMs, delivering); ++slice) {
+    }
     auto messages = TakeAll();
     EXPECT_EQ(fake.openObjects, 2) << "the item and its data are closed; module and camera stay";
     if (messages.empty()) return "nothing";

@@ -53,7 +53,7 @@ class DownloadHabitsTest : public ConnectedCameraTest,
       if (m_files.size() >= before + expectedFiles &&
           std::all_of(m_files.begin(), m_files.end(), [](auto& f) { return f.outcome(); }))
         return;
-      manager->pumpIdle();
+      PumpAndSettle(manager);
       platform::sleepMs(10);
     }
   }
@@ -158,7 +158,7 @@ TEST_P(DownloadHabitsTest, EveryFileArrivesWholeOrIsReported) {
   SimControl("Type0001.md3", "fault transfer-lost");
   shoot(1);
   for (int tick = 0; tick < 10; ++tick) {
-    manager->pumpIdle();
+    PumpAndSettle(manager);
     collect();
   }
   SCOPED_TRACE("then:\n" + m_log.str());

@@ -1,6 +1,7 @@
 #include "tests/camera/sim_fixture.h"
 
 #include "bridge/camera_worker.h"
+#include "bridge/dispatcher.h"
 
 #include <algorithm>
 #include <csignal>
@@ -187,6 +188,25 @@ void SettleOperations(CNikonModuleManager* manager, unsigned limitMs) {
     if (platform::tickCountMs() - start >= limitMs) return;
     if (!delivering) platform::sleepMs(1);
   }
+}
+
+void PumpAndSettle(CNikonModuleManager* manager) {
+  manager->pumpIdle();
+  SettleOperations(manager);
+}
+
+int DispatchAndSettle(std::uint32_t requestId, const ZnLuaTE* name, const ZnLuaTE* params) {
+  int outcome = DispatchHostMessage(requestId, name, params);
+  for (int again = 0; again < 1000 && outcome == kDispatchAgainLater; ++again) {
+    if (CNikonModuleManager* manager = CNikonModuleManager::existingInstance()) {
+      bool delivering = false;
+      manager->stepOperations(kCameraSliceMs, delivering);
+    }
+    platform::sleepMs(std::min(DispatchAgainDelayMs(), 50u));
+    outcome = DispatchHostMessage(requestId, name, params);
+  }
+  if (CNikonModuleManager* manager = CNikonModuleManager::existingInstance()) SettleOperations(manager);
+  return outcome;
 }
 
 void CaptureAndSettle(CCamera* camera, CNikonModuleManager* manager) {

@@ -66,6 +66,13 @@ class CFileSizeLimit {
 void SettleOperations(CNikonModuleManager* manager, unsigned limitMs = 60000);
 // A release of `camera` and everything it brings, as far as the camera delivers it.
 void CaptureAndSettle(CCamera* camera, CNikonModuleManager* manager);
+// One heartbeat, then the long operations it started (downloads of shots the camera announced
+// by itself) until none is under way.
+void PumpAndSettle(CNikonModuleManager* manager);
+// Runs one request as the camera thread does: a command that asks to run again later is run
+// again after its delay, the long operations going on meanwhile; then the long operations run
+// until none is under way. Returns what the last dispatch returned.
+int DispatchAndSettle(std::uint32_t requestId, const ZnLuaTE* name, const ZnLuaTE* params);
 
 // Sends one control line to the simulator of `moduleFile` ("Type0001.md3" ...).
 void SimControl(const char* moduleFile, const std::string& line);
