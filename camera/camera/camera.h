@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <vector>
 #include <string>
 
 #include "camera/download/shot_pairing.h"
@@ -114,7 +115,9 @@ class CCamera : public CNikonObject {
   // camera was still delivering (so the caller comes back at once).
   bool step(unsigned sliceMs, bool& delivering) LB_REQUIRES(g_sdkLock);
   // Whether a download is under way or waiting.
-  bool hasDownloads() const { return m_download || !m_waitingDownloads.empty(); }
+  bool hasDownloads() const {
+    return m_download || !m_waitingDownloads.empty() || !m_naming.empty();
+  }
   // Whether a release waits for its completion.
   bool releasePending() const { return m_release != nullptr; }
   // Gives up the release still waiting (the process is ending): reported as not ended.
@@ -163,6 +166,9 @@ class CCamera : public CNikonObject {
   std::uint32_t m_lastPresenceCheckMs = 0;        // camera clock at the last presence check
   CContentContainer* m_download = nullptr;        // the download under way; owned by m_children
   std::deque<CContentContainer*> m_waitingDownloads;  // in the order they came; owned likewise
+  // Transferred files waiting for their name, which another program keeps from them for a
+  // moment; they hold up no other download. Owned likewise.
+  std::vector<CContentContainer*> m_naming;
 
   // Tells the host that the camera would not take the picture (`result` is the SDK's).
   void reportRefusedRelease(maid::NKERROR result) LB_REQUIRES(g_sdkLock);

@@ -1,5 +1,6 @@
 #include "camera/download/content_data.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -67,8 +68,15 @@ CContentData::CContentData(CContentContainer* container)
 CContentData::~CContentData() {
   // An announced file must end with its outcome, even when the camera or the process goes
   // while it transfers.
-  if (m_captureId != 0 && !m_transferEnded && !m_transferFailed) {
-    g_sdkLock.assertHeld();  // destroyed by its container, under the SDK lock
+  g_sdkLock.assertHeld();  // destroyed by its container, under the SDK lock
+  if (m_namingPending) {
+    // The whole picture must not go with us: it stays under its .part name.
+    m_namingPending = false;
+    const std::string wholeFile = m_partPath;
+    m_partPath.clear();
+    fail(kDownloadCannotRename, "lensbridge ended before \"" + m_filePath +
+                                    "\" could take its name; the whole file is at \"" + wholeFile + "\"");
+  } else if (m_captureId != 0 && !m_transferEnded && !m_transferFailed) {
     fail(kDownloadNotEnded, "the transfer was cut off before the camera ended it");
   }
   discardFile();
@@ -174,7 +182,7 @@ maid::NKERROR CContentData::onData(void* dataInfo, void* data) {
   // Blocks after the file is whole, or after it failed, change nothing: the file on disk is
   // the one the host is told of, and a second file must never be opened or announced.
   m_lastActivityMs = CameraClockMs();
-  if (!dataInfo || m_transferComplete || m_transferFailed) return 0;
+  if (!dataInfo || m_transferComplete || m_transferFailed || m_namingPending) return 0;
   maid::MaidDataInfo info;
   std::memcpy(&info, dataInfo, sizeof info);
   if ((info.ulType & kNkMAIDDataObjType_File) == 0) return 0;
@@ -214,17 +222,50 @@ void CContentData::finishFile() {
     fail(kDownloadWriteFailed, "writing \"" + m_partPath + "\" fell short (disk full?)");
     return;
   }
+  if (giveFinalName()) return;
+  // Most often another program has the new file open for a moment; the steps try again.
+  Trace("Download of %s: the rename of its whole .part file was refused; trying again",
+        m_fileName.c_str());
+  m_namingPending = true;
+  m_namingSinceMs = CameraClockMs();
+  m_namingPauseMs = 50;
+  m_nextNamingMs = m_namingSinceMs + m_namingPauseMs;
+}
+
+bool CContentData::giveFinalName() {
   if (!platform::renameFileNoReplace(m_partPath, m_filePath)) {
     // Another program may have taken the name while the file was transferred.
     const std::string otherPath = MakeUniqueFilePath(g_downloadDirectory, m_fileName);
-    if (otherPath.empty() || !platform::renameFileNoReplace(m_partPath, otherPath)) {
-      fail(kDownloadCannotRename, "cannot rename \"" + m_partPath + "\" to its final name");
-      return;
-    }
+    if (otherPath.empty() || !platform::renameFileNoReplace(m_partPath, otherPath)) return false;
     m_filePath = otherPath;
   }
   m_partPath.clear();
+  m_namingPending = false;
   m_transferComplete = true;
+  return true;
+}
+
+void CContentData::retryNaming() {
+  if (!m_namingPending) return;
+  const std::uint32_t now = CameraClockMs();
+  if (static_cast<std::int32_t>(now - m_nextNamingMs) < 0) return;
+  if (giveFinalName()) {
+    // Once the camera has ended the transfer the host hears now; before, its completion tells.
+    if (m_transferEnded) CameraHost().fileDownloaded(m_captureId, m_filePath, elapsedMs());
+    return;
+  }
+  if (now - m_namingSinceMs >= kNamingPatienceMs) {
+    // The bytes are whole and the only copy of the picture: they stay where they are.
+    m_namingPending = false;
+    const std::string wholeFile = m_partPath;
+    m_partPath.clear();
+    fail(kDownloadCannotRename, "another program kept \"" + m_filePath + "\" from taking its name for " +
+                                    std::to_string(kNamingPatienceMs / 1000) +
+                                    " s; the whole file is at \"" + wholeFile + "\"");
+    return;
+  }
+  m_namingPauseMs = std::min(m_namingPauseMs * 2, 2000u);
+  m_nextNamingMs = now + m_namingPauseMs;
 }
 
 void CContentData::fail(int errorCode, const std::string& cause) {
@@ -270,6 +311,8 @@ void CContentData::completionCallback(maid::ULONG command, maid::NKERROR result,
   m_transferEnded = true;
   if (m_transferComplete) {
     CameraHost().fileDownloaded(m_captureId, m_filePath, elapsedMs());
+  } else if (m_namingPending) {
+    // Whole on disk; the host hears of it once it has its name (retryNaming).
   } else {
     Trace("CContentData completionCallback,failed to finish data transfer, err=%ld",
           static_cast<long>(result));
@@ -298,7 +341,7 @@ void CContentData::settleWithoutCompletion(int errorCode, const std::string& cau
   if (m_transferComplete) {
     // Every byte is on disk under its name; only the camera's word that it is done is missing.
     CameraHost().fileDownloaded(m_captureId, m_filePath, elapsedMs());
-  } else {
+  } else if (!m_namingPending) {
     fail(errorCode, cause);
   }
   finishItem();

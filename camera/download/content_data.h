@@ -38,6 +38,9 @@ struct CFileCloser {
   void operator()(std::FILE* file) const { std::fclose(file); }
 };
 
+// How long a whole file may wait for its name while another program holds it.
+constexpr unsigned kNamingPatienceMs = 60000;
+
 // The code of a failed download when the camera gave no result of its own; a failure the
 // camera reported carries the camera's result instead.
 enum DownloadErrorCode : int {
@@ -74,6 +77,14 @@ class CContentData : public CNikonObject {
   // file is whole on disk already.
   void cutOff(int errorCode, const std::string& cause) LB_REQUIRES(g_sdkLock);
 
+  // Whether the whole file waits for its final name: another program (a virus scanner, an
+  // indexer, a sync client) holds it open for a moment, so the rename is refused. It is tried
+  // again with growing pauses for kNamingPatienceMs; the host hears of the file once it has its
+  // name, or, when it never gets it, where its bytes are (they are never deleted).
+  bool namingPending() const { return m_namingPending; }
+  // Tries the rename again when its pause has passed.
+  void retryNaming() LB_REQUIRES(g_sdkLock);
+
   CContentContainer* m_container = nullptr;  // not owned
   std::int32_t m_storedBytes = 0;            // the file's size: StoredBytes, else the blocks'
   bool m_hasSidecar = false;                 // the shot is a RAW+JPEG pair
@@ -85,6 +96,10 @@ class CContentData : public CNikonObject {
   bool m_transferEnded = false;              // the completion arrived, or the transfer was given up
   std::unique_ptr<CPendingCompletion> m_transfer;  // the started Acquire's completion record
   std::uint32_t m_lastActivityMs = 0;        // camera clock at the start or the last block
+  bool m_namingPending = false;              // whole as .part; its rename was refused so far
+  std::uint32_t m_namingSinceMs = 0;         // camera clock at the first refused rename
+  std::uint32_t m_namingPauseMs = 0;         // the pause before the next try
+  std::uint32_t m_nextNamingMs = 0;          // camera clock of the next try
   std::int32_t m_captureId = 0;              // from the host's fileAnnounced; 0 until then
   std::string m_fileName;                    // base name + extension, as the host sees it
   std::string m_filePath;                    // final path on disk (UTF-8)
@@ -97,8 +112,11 @@ class CContentData : public CNikonObject {
   // Writes a block at its place in the .part file; a block that reaches past the file's end
   // names no place in it and is dropped. A write that fails fails the download.
   void storeBlock(const maid::MaidDataInfo& info, const void* data) LB_REQUIRES(g_sdkLock);
-  // Closes the whole .part file and gives it the final name.
+  // Closes the whole .part file and gives it the final name (now, or by retryNaming).
   void finishFile() LB_REQUIRES(g_sdkLock);
+  // Renames the .part file to its final name, or to a free one when another program took the
+  // name; true when it has a name.
+  bool giveFinalName();
   // Gives up on the file: removes what it left on disk and reports the
   // failure to the host (once per file).
   void fail(int errorCode, const std::string& cause) LB_REQUIRES(g_sdkLock);

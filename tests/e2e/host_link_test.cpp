@@ -1,0 +1,156 @@
+// The host link never waits for a camera, as the host lives it: while a file crosses a slow
+// link (20 MB at 10 MB/s, two seconds) every request is answered and the file is announced
+// as soon as its first block is in; "shutdown" lets the transfer under way end first; a host
+// that closes its pipes mid-transfer ends the process without a ".part" left behind. (How fast
+// each answer comes is the benchmark's to measure; here the order shows it.)
+#include <windows.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tests/e2e/e2e_support.h"
+#include "tools/child_process.h"
+
+namespace {
+
+constexpr const char kSlowCamera[] =
+    "camera 1 type=43 exposure=3 format=raw raw-bytes=20000000 habits=slow-link rate=10 name=D850\n";
+
+class HostLinkTest : public SimulatedCameraTest {
+protected:
+    void SetUp() override {
+        start(kSlowCamera);
+        ListAndConnect(m_session);
+        m_session.client().takeReceived();
+    }
+    // The names of the messages that came, in order, until one named `last` (or 15 s).
+    std::vector<std::string> namesUntil(const std::string& last) {
+        std::vector<std::string> names;
+        for (int i = 0; i < 300; ++i) {
+            for (const auto& m : m_session.client().collectFor(50)) {
+                names.push_back(m.nameText() + (m.requestId ? "#" + std::to_string(m.requestId) : ""));
+                if (m.nameText() == last) return names;
+            }
+        }
+        return names;
+    }
+    bool partLeft() {
+        for (const std::string& name : m_downloads.files())
+            if (name.size() > 5 && name.substr(name.size() - 5) == ".part") return true;
+        return false;
+    }
+};
+
+TEST_F(HostLinkTest, RequestsAreAnsweredWhileAFileTransfers) {
+    CHostClient& client = m_session.client();
+    ASSERT_NE(client.send("doCapture"), 0u);
+    ASSERT_TRUE(client.waitForName("objectWasAdded", 1500)) << "announced at its first block";
+    const std::uint32_t status = client.send("isLiveViewOn");
+    ZnLuaTETable camera;
+    camera.setNumber("device_id", 0x101);
+    const std::uint32_t settings = client.send("getCameraSettings", &camera);
+    const std::uint32_t devices = client.send("listDevices");
+    const auto names = namesUntil("fileDownloadComplete");
+    const std::vector<std::string> expected{"ok#" + std::to_string(status),
+                                            "ok#" + std::to_string(settings),
+                                            "ok#" + std::to_string(devices), "fileDownloadComplete"};
+    EXPECT_EQ(names, expected) << "each answer before the file is complete";
+    ExpectOrderlyShutdown(m_session);
+}
+
+TEST_F(HostLinkTest, ShutdownLetsTheTransferUnderWayEndFirst) {
+    CHostClient& client = m_session.client();
+    ASSERT_NE(client.send("doCapture"), 0u);
+    ASSERT_TRUE(client.waitForName("objectWasAdded", 1500));
+    client.send("shutdown");
+    const auto names = namesUntil("shutdownComplete");
+    ASSERT_FALSE(names.empty());
+    EXPECT_EQ(names.front(), "fileDownloadComplete");
+    EXPECT_EQ(names.back().rfind("shutdownComplete", 0), 0u);
+    EXPECT_TRUE(client.process().waitForExit(5000).has_value());
+    EXPECT_FALSE(partLeft());
+}
+
+TEST_F(HostLinkTest, AHostThatLeavesMidTransferLeavesNoPartialFile) {
+    CHostClient& client = m_session.client();
+    ASSERT_NE(client.send("doCapture"), 0u);
+    ASSERT_TRUE(client.waitForName("objectWasAdded", 1500));
+    client.closePipes();
+    EXPECT_TRUE(client.process().waitForExit(3000).has_value()) << "noticed at once";
+    EXPECT_FALSE(partLeft());
+}
+
+}  // namespace
+
+namespace {
+
+// A JPEG camera whose new files another program holds open for a moment after they are
+// written, as virus scanners, indexers and sync clients do on Windows: file_holder.exe opens
+// each new ".part" file without sharing delete, so its rename is refused while it holds it.
+class HeldFileTest : public SimulatedCameraTest {
+protected:
+    void SetUp() override {
+        start("camera 1 type=43 exposure=3 format=jpeg name=D850\n");
+        ListAndConnect(m_session);
+        m_session.client().takeReceived();
+    }
+    void holdNewFiles(CChildProcess& holder, unsigned holdMs, unsigned runMs) {
+        holder.sendOutputTo(m_downloads.file("holder.txt"), m_downloads.file("holder-errors.txt"));
+        std::string error;
+        ASSERT_TRUE(holder.start(BuiltProgram("file_holder.exe"),
+                                 {m_downloads.path(), ".part", std::to_string(holdMs),
+                                  std::to_string(runMs)},
+                                 {}, &error))
+            << error;
+        Sleep(300);  // watching
+    }
+    // The outcome of one release's file: "fileDownloadComplete" or "error".
+    std::optional<HostMessage> shoot(unsigned timeoutMs) {
+        CHostClient& client = m_session.client();
+        EXPECT_NE(client.send("doCapture"), 0u);
+        EXPECT_TRUE(client.waitForName("objectWasAdded", 5000));
+        // Held files hold nothing else up.
+        const std::uint32_t status = client.send("isLiveViewOn");
+        EXPECT_TRUE(client.waitForReply(status, 2000)) << "answered while the file waits";
+        return client.waitFor([](const HostMessage& m) {
+            return m.nameText() == "fileDownloadComplete" || m.nameText() == "error";
+        }, timeoutMs);
+    }
+};
+
+TEST_F(HeldFileTest, AFileHeldForAWhileTakesItsNameOnceLetGo) {
+    for (unsigned holdMs : {2000u, 20000u}) {
+        SCOPED_TRACE(holdMs);
+        CChildProcess holder;
+        holdNewFiles(holder, holdMs, holdMs + 5000);
+        const auto outcome = shoot(holdMs + 10000);
+        ASSERT_TRUE(outcome);
+        ASSERT_EQ(outcome->nameText(), "fileDownloadComplete") << TextIn(*outcome, "error_description");
+        const std::string path = TextIn(*outcome, "file_path");
+        EXPECT_EQ(path.substr(path.size() - 4), ".jpg");
+        EXPECT_FALSE(ReadFile(path).empty());
+        EXPECT_TRUE(holder.waitForExit(30000).has_value());
+    }
+    EXPECT_TRUE(ReadFile(m_downloads.file("Capture0001.jpg")) == CameraJpeg(1));
+    EXPECT_TRUE(ReadFile(m_downloads.file("Capture0002.jpg")) == CameraJpeg(2));
+    ExpectOrderlyShutdown(m_session);
+}
+
+// Held past a minute: the host hears where the whole file is, and it is there.
+TEST_F(HeldFileTest, AFileHeldPastAMinuteIsReportedWithWhereItsBytesAre) {
+    CChildProcess holder;
+    holdNewFiles(holder, 70000, 75000);
+    const auto outcome = shoot(75000);
+    ASSERT_TRUE(outcome);
+    ASSERT_EQ(outcome->nameText(), "error");
+    EXPECT_EQ(NumberIn(*outcome, "error_code"), -1005);
+    const std::string part = m_downloads.file("Capture0001.jpg.part");
+    EXPECT_NE(TextIn(*outcome, "error_description").find(part), std::string::npos)
+        << TextIn(*outcome, "error_description");
+    EXPECT_TRUE(ReadFile(part) == CameraJpeg(1)) << "the whole picture is kept";
+    holder.terminate();
+    ExpectOrderlyShutdown(m_session);
+}
+
+}  // namespace
