@@ -595,7 +595,7 @@ unsigned CTetherSteps::releaseWaitMs(std::string* error) {
     std::unique_ptr<ZnLuaTE> settings;
     if (!readSettings(&settings, error)) return 0;
     bool bulb = false;
-    const std::optional<double> exposure = ExposureSeconds(TextAt(settings.get(), "shutterValue"), &bulb);
+    const std::optional<double> exposure = ExposureSeconds(TextAt(settings.get(), FindSetting("shutter")->valueKey), &bulb);
     const double seconds = bulb ? kBulbSeconds : exposure.value_or(0);
     return m_options.timeoutMs + static_cast<unsigned>(std::ceil(seconds * 1000));
 }
@@ -879,12 +879,23 @@ bool CTetherSteps::reconnect(Clock::time_point end, std::string* error) {
     }
     CameraInfo back = camera;
     back.deviceId = static_cast<std::uint32_t>(NumberAt(added->payload.get(), "device_id").value_or(camera.deviceId));
+    // The process still holds the camera it lost; it is let go first. A camera that has just
+    // come back may not open at once, so the connection is tried again for --timeout.
+    ZnLuaTETable params;
+    params.setNumber("device_id", camera.deviceId);
+    m_session.client().send("disconnectDevice", &params);
+    const auto giveUp = Clock::now() + milliseconds(m_options.timeoutMs);
     std::unique_ptr<ZnLuaTE> settings;
-    if (!m_session.connect(back.deviceId, &settings, error)) {
-        m_errorKind = "camera";
-        m_camera = camera;
-        return false;
+    while (!m_session.connect(back.deviceId, &settings, error)) {
+        if (Clock::now() >= giveUp || m_interrupted) {
+            *error = "the camera " + ValidUtf8(back.name) + " came back but could not be connected: " + *error;
+            m_errorKind = "camera";
+            m_camera = camera;
+            return false;
+        }
+        Sleep(200);
     }
+    error->clear();
     m_camera = back;
     m_report.progress("the camera " + ValidUtf8(back.name) + " is back (device " + std::to_string(back.deviceId) +
                       "); watching goes on");
