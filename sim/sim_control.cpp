@@ -10,7 +10,13 @@
 
 namespace lbsim {
 
-int ApplyControlLine(const std::string& line) {
+namespace {
+
+// Both modules read the one control file, so a line about a camera that only the other module
+// has is well formed here too, and must not be reported as bad.
+enum class Outcome { Done, NotHere, Malformed };
+
+Outcome Apply(const std::string& line) {
   Simulator& sim = Sim();
   std::istringstream words(line);
   std::string verb, what, arg;
@@ -18,70 +24,73 @@ int ApplyControlLine(const std::string& line) {
   auto number = [](const std::string& text) {
     return static_cast<ULONG>(std::strtoul(text.c_str(), nullptr, 10));
   };
-  if (verb.empty()) return 0;
+  if (verb.empty()) return Outcome::Done;
   if (verb == "reset") {
     LoadScenario();
     sim.callsAfterClose = 0;
-    return 0;
+    return Outcome::Done;
   }
   if (verb == "clear") {
     sim.faults = Faults{};
-    return 0;
+    return Outcome::Done;
   }
   if (verb == "plug" || verb == "unplug") {
-    if (number(what) == 0) return -1;
+    if (number(what) == 0) return Outcome::Malformed;
     Plug(number(what), verb == "plug");
-    return 0;
+    return Outcome::Done;
   }
   if (verb == "format") {
     ImageFormat format;
-    if (!ParseImageFormat(what, format)) return -1;
+    if (!ParseImageFormat(what, format)) return Outcome::Malformed;
     for (auto& entry : sim.cameras) {
       if (arg.empty() || entry.first == number(arg)) entry.second.setup.format = format;
     }
-    return 0;
+    return Outcome::Done;
   }
   if (verb == "habit") {
     // habit <name> on|off [<id>]: without an id, every camera of the module.
     std::string id;
     words >> id;
     Habit habit;
-    if (!ParseHabit(what, habit) || (arg != "on" && arg != "off")) return -1;
-    if (!id.empty() && (number(id) == 0 || !FindCamera(number(id)))) return -1;
+    if (!ParseHabit(what, habit) || (arg != "on" && arg != "off")) return Outcome::Malformed;
+    if (!id.empty() && number(id) == 0) return Outcome::Malformed;
+    if (!id.empty() && !FindCamera(number(id))) return Outcome::NotHere;
     for (auto& entry : sim.cameras) {
       if (id.empty() || entry.first == number(id))
         entry.second.setup.habits.set(static_cast<std::size_t>(habit), arg == "on");
     }
-    return 0;
+    return Outcome::Done;
   }
   if (verb == "rate") {
     const ULONG rate = number(what);
-    if (rate == 0 || rate > 10000) return -1;
+    if (rate == 0 || rate > 10000) return Outcome::Malformed;
     for (auto& entry : sim.cameras) {
       if (arg.empty() || entry.first == number(arg)) entry.second.setup.rateMBps = rate;
     }
-    return 0;
+    return Outcome::Done;
   }
   if (verb == "exposure-ms") {
     // exposure-ms <n> [<id>]: 0 is a valid length here, so the number is checked digit by digit.
     const bool digits = !what.empty() && what.size() <= 10 &&
                         what.find_first_not_of("0123456789") == std::string::npos;
-    if (!digits || std::strtoull(what.c_str(), nullptr, 10) > kLongestExposureMs) return -1;
-    if (!arg.empty() && (number(arg) == 0 || !FindCamera(number(arg)))) return -1;
+    if (!digits || std::strtoull(what.c_str(), nullptr, 10) > kLongestExposureMs)
+      return Outcome::Malformed;
+    if (!arg.empty() && number(arg) == 0) return Outcome::Malformed;
+    if (!arg.empty() && !FindCamera(number(arg))) return Outcome::NotHere;
     for (auto& entry : sim.cameras) {
       if (arg.empty() || entry.first == number(arg)) entry.second.setup.exposureMs = number(what);
     }
-    return 0;
+    return Outcome::Done;
   }
   if (verb == "shoot") {
     // shoot [<id>]: the release button of that camera, or of the first one plugged in.
     for (auto& entry : sim.cameras) {
       if (what.empty() ? entry.second.plugged : entry.first == number(what))
-        return ShootByButton(entry.first) ? 0 : -1;
+        return ShootByButton(entry.first) ? Outcome::Done : Outcome::NotHere;
     }
-    return -1;
+    return what.empty() || number(what) != 0 ? Outcome::NotHere : Outcome::Malformed;
   }
-  if (verb != "fault") return -1;
+  if (verb != "fault") return Outcome::Malformed;
   Faults& f = sim.faults;
   if (what == "open-refused") {
     if (arg == "module") {
@@ -91,7 +100,7 @@ int ApplyControlLine(const std::string& line) {
     } else if (number(arg) != 0) {
       f.cameraOpenRefused.insert(number(arg));
     } else {
-      return -1;
+      return Outcome::Malformed;
     }
   } else if (what == "isalive-false" && number(arg) != 0) {
     f.notAlive.insert(number(arg));
@@ -112,10 +121,14 @@ int ApplyControlLine(const std::string& line) {
   } else if (what == "storedbytes" && !arg.empty()) {
     f.storedBytesClaim = number(arg);
   } else {
-    return -1;
+    return Outcome::Malformed;
   }
-  return 0;
+  return Outcome::Done;
 }
+
+}  // namespace
+
+int ApplyControlLine(const std::string& line) { return Apply(line) == Outcome::Done ? 0 : -1; }
 
 // New complete lines of the LBSIM_CONTROL file since the last look.
 void ReadControlFile() {
@@ -133,7 +146,7 @@ void ReadControlFile() {
     for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
       std::string line = text.substr(start, end - start);
       if (!line.empty() && line.back() == '\r') line.pop_back();
-      if (ApplyControlLine(line) != 0) std::fprintf(stderr, "lbsim: bad control line \"%s\"\n", line.c_str());
+      if (Apply(line) == Outcome::Malformed) std::fprintf(stderr, "lbsim: bad control line \"%s\"\n", line.c_str());
     }
     sim.controlOffset += static_cast<long>(start);
   }

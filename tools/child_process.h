@@ -40,6 +40,11 @@ class CChildProcess {
     m_stderrPath = std::move(stderrPath);
   }
 
+  // Starts the processes from now on in a process group of their own, so that the Ctrl+C of the
+  // terminal we run in does not reach them (under Wine the group is a Unix session of its own).
+  // They then ignore Ctrl+C until they ask for it again (SetConsoleCtrlHandler(nullptr, FALSE)).
+  void startInOwnProcessGroup(bool own) { m_ownProcessGroup = own; }
+
   bool started() const { return m_process.valid(); }
   bool running() const;
   unsigned long processId() const { return m_processId; }
@@ -55,7 +60,12 @@ class CChildProcess {
   CScopedKernelHandle m_process;
   unsigned long m_processId = 0;
   std::string m_stdoutPath, m_stderrPath;
+  bool m_ownProcessGroup = false;
 };
+
+// The inherited environment with `overrides` applied (names compared without case), as the
+// double-terminated block CreateProcessW takes with CREATE_UNICODE_ENVIRONMENT.
+std::wstring EnvironmentBlockWith(const std::vector<std::pair<std::string, std::string>>& overrides);
 
 // Quotes one argument for a Windows command line so that CommandLineToArgvW and the C
 // runtime give it back unchanged.

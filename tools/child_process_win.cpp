@@ -21,10 +21,9 @@ std::wstring UpperCase(std::wstring text) {
   return text;
 }
 
-// The inherited environment with `overrides` applied, as the double-terminated block that
-// CreateProcessW takes with CREATE_UNICODE_ENVIRONMENT.
-std::wstring BuildEnvironmentBlock(
-    const std::vector<std::pair<std::string, std::string>>& overrides) {
+}  // namespace
+
+std::wstring EnvironmentBlockWith(const std::vector<std::pair<std::string, std::string>>& overrides) {
   // Keyed by the upper-cased name, since Windows variable names ignore case.
   std::map<std::wstring, std::wstring> variables;
   if (wchar_t* block = GetEnvironmentStringsW()) {
@@ -49,6 +48,8 @@ std::wstring BuildEnvironmentBlock(
   result.push_back(L'\0');
   return result;
 }
+
+namespace {
 
 // A file the child inherits as its output: appended to, since the child and any process it
 // starts write through the same handle, and shared in full, so that a straggler cannot keep
@@ -130,7 +131,7 @@ bool CChildProcess::start(const std::string& exePath, const std::vector<std::str
   std::wstring application = Wide(exePath);
   std::wstring commandLine = QuoteCommandLineArgument(application);
   for (const std::string& arg : args) commandLine += L" " + QuoteCommandLineArgument(Wide(arg));
-  std::wstring environmentBlock = BuildEnvironmentBlock(environment);
+  std::wstring environmentBlock = EnvironmentBlockWith(environment);
 
   // Files made for the child; ours are closed once it has its own handles to them.
   CScopedKernelHandle output, errors;
@@ -150,7 +151,8 @@ bool CChildProcess::start(const std::string& exePath, const std::vector<std::str
   // Handle inheritance is needed for the standard handles; our pipe and event handles are
   // created non-inheritable, so nothing else leaks into the child.
   if (!CreateProcessW(application.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
-                      CREATE_UNICODE_ENVIRONMENT, environmentBlock.data(), nullptr, &startup,
+                      CREATE_UNICODE_ENVIRONMENT | (m_ownProcessGroup ? CREATE_NEW_PROCESS_GROUP : 0),
+                      environmentBlock.data(), nullptr, &startup,
                       &info)) {
     DWORD code = GetLastError();
     if (error) *error = FormatSystemError("CreateProcessW", code) + " for " + exePath;

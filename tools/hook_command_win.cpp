@@ -2,8 +2,11 @@
 
 #include <windows.h>
 
+#include <cstdio>
+
 #include "platform/platform.h"
 #include "platform/scoped_handles_win.h"
+#include "tools/child_process.h"
 #include "tools/win32_error_text.h"
 
 namespace {
@@ -13,10 +16,14 @@ std::wstring Wide(const std::string& text) {
     return std::wstring(wide.begin(), wide.end());
 }
 
+// How long the ended hook's processes get to go away before we stop waiting for them.
+constexpr DWORD kAfterTerminateMs = 5000;
+
 }  // namespace
 
-bool RunHookCommand(const std::string& command, const std::string& filePath, unsigned timeoutMs,
-                    bool keepStdoutClean, std::string* error) {
+bool RunHookCommand(const std::string& command, const std::string& action, const std::string& argument,
+                    unsigned timeoutMs, bool keepStdoutClean, std::string* error) {
+    const std::string what = "the hook \"" + command + "\" (" + action + (argument.empty() ? "" : " " + argument) + ")";
     std::wstring interpreter(MAX_PATH, L'\0');
     const DWORD length = GetEnvironmentVariableW(L"ComSpec", &interpreter[0], MAX_PATH);
     if (length == 0 || length >= MAX_PATH) {
@@ -26,9 +33,20 @@ bool RunHookCommand(const std::string& command, const std::string& filePath, uns
     }
     // With /s, cmd.exe takes off the outer quotes and runs the rest as typed, so the command
     // keeps its own quoting. A path holds no quote character, so quoting it is enough.
-    std::wstring commandLine =
-        L"\"" + interpreter + L"\" /d /s /c \"" + Wide(command) + L" \"" + Wide(filePath) + L"\"\"";
+    std::wstring commandLine = L"\"" + interpreter + L"\" /d /s /c \"" + Wide(command);
+    if (action == "download") commandLine += L" \"" + Wide(argument) + L"\"";
+    commandLine += L"\"";
+    std::wstring environment = EnvironmentBlockWith({{"ACTION", action}, {"ARGUMENT", argument}});
 
+    // The job must hold the hook before it can start anything, hence the suspended start.
+    CScopedKernelHandle job(CreateJobObjectW(nullptr, nullptr));
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (!job.valid() ||
+        !SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+        *error = "could not make a job object for " + what + ": " + Win32ErrorText(GetLastError());
+        return false;
+    }
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     if (keepStdoutClean) {
@@ -38,26 +56,33 @@ bool RunHookCommand(const std::string& command, const std::string& filePath, uns
         startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     }
     PROCESS_INFORMATION info = {};
-    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, keepStdoutClean, 0, nullptr,
-                        nullptr, &startup, &info)) {
-        const DWORD code = GetLastError();
-        *error = "could not start the hook \"" + command + "\": " + Win32ErrorText(code);
+    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, keepStdoutClean,
+                        CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT, environment.data(), nullptr, &startup,
+                        &info)) {
+        *error = "could not start " + what + ": " + Win32ErrorText(GetLastError());
         return false;
     }
     CScopedKernelHandle process(info.hProcess);
-    CloseHandle(info.hThread);
-    if (WaitForSingleObject(process.get(), timeoutMs) != WAIT_OBJECT_0) {
+    CScopedKernelHandle thread(info.hThread);
+    if (!AssignProcessToJobObject(job.get(), process.get())) {
+        const DWORD code = GetLastError();
         TerminateProcess(process.get(), 1);
-        WaitForSingleObject(process.get(), 5000);
-        *error = "the hook \"" + command + "\" did not end within " + std::to_string(timeoutMs) +
-                 " ms for " + filePath + " (stopped)";
+        *error = "could not put " + what + " in a job object: " + Win32ErrorText(code);
+        return false;
+    }
+    ResumeThread(thread.get());
+    if (WaitForSingleObject(process.get(), timeoutMs) != WAIT_OBJECT_0) {
+        TerminateJobObject(job.get(), 1);
+        WaitForSingleObject(process.get(), kAfterTerminateMs);
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, "%.1f s", timeoutMs / 1000.0);
+        *error = what + " did not end within " + seconds + " and was ended with every process it started";
         return false;
     }
     DWORD exitCode = 0;
     GetExitCodeProcess(process.get(), &exitCode);
     if (exitCode != 0) {
-        *error = "the hook \"" + command + "\" ended with exit code " + std::to_string(exitCode) +
-                 " for " + filePath;
+        *error = what + " ended with exit code " + std::to_string(exitCode);
         return false;
     }
     return true;

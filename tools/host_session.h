@@ -26,6 +26,7 @@ struct CameraInfo {
 struct DownloadedFile {
     int captureId = 0;
     std::string fileName;        // "objectWasAdded" file_name
+    std::string cameraFileName;  // "objectWasAdded" camera_file_name: the camera's own, or empty
     long long announcedSize = 0;  // "objectWasAdded" file_size
     bool hasSidecar = false;
     std::string path;            // "fileDownloadComplete" file_path (a Windows path)

@@ -14,20 +14,43 @@
 #include "lensbridge_version.h"
 #include "platform/platform.h"
 #include "tools/lbhost_command_line.h"
+#include "tools/file_ledger.h"
 #include "tools/run_report.h"
 #include "tools/tether_steps.h"
 
 namespace {
 
 std::atomic<bool> g_interrupted{false};
+std::atomic<const CFileLedger*> g_ledger{nullptr};
 
-// Ctrl+C and Ctrl+Break end the current wait, so the process is still shut down in order.
+// The exit code of a run that Ctrl+C ended, as shells give it for SIGINT.
+constexpr int kInterruptedExitCode = 130;
+
+// Runs on a thread of its own, which the system starts for each Ctrl+C. The first one lets a
+// download in progress finish and then shuts the process down in order; the second ends lbhost
+// at once, after saying where the files are.
 BOOL WINAPI OnConsoleControl(DWORD event) {
-    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
-        g_interrupted = true;
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
+    if (!g_interrupted.exchange(true)) {
+        std::fputs("lbhost: Ctrl+C: finishing the download in progress, then shutting down "
+                   "(Ctrl+C again ends at once)\n", stderr);
+        std::fflush(stderr);
         return TRUE;
     }
-    return FALSE;
+    const CFileLedger* ledger = g_ledger;
+    std::string text = "lbhost: ended at once (second Ctrl+C)\n";
+    const std::string where = ledger ? ledger->summary() : std::string();
+    for (std::size_t start = 0; start < where.size();) {
+        const std::size_t end = where.find('\n', start);
+        text += "lbhost: " + where.substr(start, end - start) + "\n";
+        start = end + 1;
+    }
+    std::fputs(text.c_str(), stderr);
+    std::fflush(stderr);
+    std::fflush(stdout);
+    // At once means without the destructors, which would wait for the process and the reader.
+    TerminateProcess(GetCurrentProcess(), kInterruptedExitCode);
+    return TRUE;
 }
 
 std::string VersionText() {
@@ -107,13 +130,20 @@ int wmain(int argc, wchar_t** argv) {
             return report.finish(2, "usage", "demo runs alone, without other steps");
         }
     }
+    for (const Step& step : steps) {
+        if (step.toStdout) report.reserveStdoutForData();
+    }
+    // A console that started us in a process group of our own has switched Ctrl+C off for us.
+    SetConsoleCtrlHandler(nullptr, FALSE);
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 
     CTetherSteps tether(commandLine.options, report, g_interrupted);
+    g_ledger = &tether.ledger();
     std::string error;
     if (!tether.start(&error)) return report.finish(1, "process", error);
     std::string errorKind;
-    for (std::size_t i = 0; i < steps.size() && error.empty(); ++i) {
+    std::size_t ran = 0;
+    for (std::size_t i = 0; i < steps.size() && error.empty() && !g_interrupted; ++i) {
         if (demo && i == 4) {
             // The simulated camera takes an image-quality change through its control file, as
             // a photographer changes it in the camera's own menu.
@@ -121,9 +151,20 @@ int wmain(int argc, wchar_t** argv) {
             if (!control.empty()) std::ofstream(control, std::ios::app) << "format raw+jpeg\n";
         }
         if (demo) report.progress("step " + std::to_string(i + 1) + ": " + steps[i].command);
+        ++ran;
         if (!tether.run(steps[i], &error, &errorKind)) break;
     }
-    if (!error.empty()) report.fail(1, errorKind, error);
+    if (!error.empty()) {
+        report.fail(errorKind == "interrupted" ? kInterruptedExitCode : 1, errorKind, error);
+    } else if (g_interrupted && !(tether.endedByInterrupt() && ran == steps.size())) {
+        // Ctrl+C is the way to end a watch or live view; anywhere else it cut the run short.
+        report.fail(kInterruptedExitCode, "interrupted",
+                    ran == steps.size() ? std::string("interrupted (Ctrl+C) in the last step")
+                                        : "interrupted (Ctrl+C); " + std::to_string(steps.size() - ran) +
+                                              " step(s) not run");
+    }
+    std::string hookError;
+    if (!tether.finishHooks(&hookError) && error.empty()) report.fail(1, "hook", hookError);
     // The process is shut down in every case, so it never outlives the run.
     std::string shutdownError;
     if (!tether.shutdown(&shutdownError) && error.empty()) report.fail(1, "process", shutdownError);

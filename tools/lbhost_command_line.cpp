@@ -113,6 +113,21 @@ std::vector<std::string> OptionNames(const CLI::App* app) {
     return names;
 }
 
+// The run's options that a step's help lists with its own, since CLI11 shows a step only its
+// own options, and a photographer reading "capture --help" is looking for --out as well.
+std::string RunOptionsText(const CLI::App& app, const std::vector<std::string>& names) {
+    std::string text = "Run options for this step (before or after it):\n";
+    for (const auto& name : names) {
+        const CLI::Option* option = app.get_option_no_throw(name);
+        if (!option) continue;
+        std::string line = "  " + name;
+        if (option->get_type_size() != 0 && !option->get_type_name().empty()) line += " " + option->get_type_name();
+        line.resize(std::max<std::size_t>(line.size() + 1, 30), ' ');
+        text += line + option->get_description() + "\n";
+    }
+    return text;
+}
+
 std::string CleanMessage(std::string message) {
     // CLI11 prefixes some messages with the option; keep them short and on one line.
     for (char& c : message) {
@@ -173,7 +188,8 @@ ParsedCommandLine ParseLbhostCommandLine(const std::vector<std::string>& words) 
                    "folder the pictures are moved into; made before the first shot")
         ->type_name("DIR");
     app.add_option("--filename", options.fileNamePattern,
-                   "name pattern: {date} {time} {n} {n:W} {camera} {name}; the extension is kept")
+                   "name pattern: {date} {time} {date:%Y%m%d} {n} {n:W} {camera} {name}, gphoto2's %n %f %C %Y ...; "
+                   "'/' makes folders; the extension is kept")
         ->type_name("PATTERN")
         ->check(CLI::Validator(
             [](std::string& text) {
@@ -181,15 +197,26 @@ ParsedCommandLine ParseLbhostCommandLine(const std::vector<std::string>& words) 
                 return problem.empty() ? problem : "\"" + text + "\": " + problem;
             },
             ""));
+    app.add_option("--counter", options.counter,
+                   "the first {n} (default: one after the highest the pattern has in the folder)")
+        ->type_name("N")
+        ->check(CLI::Validator(CLI::NonNegativeNumber).description(""));
     app.add_option("--hook", options.hook,
-                   "command run for each downloaded file, with the file's path as its last argument")
+                   "command run with ACTION (init, start, download, stop) and ARGUMENT in its "
+                   "environment; a download's path is also its last argument")
         ->type_name("COMMAND");
+    app.add_option("--hook-timeout", options.hookTimeoutSeconds,
+                   "seconds a hook may run before it is ended with all it started (default 60)")
+        ->type_name("S")
+        ->check(PositiveSeconds());
+    app.add_flag("--hook-stops", options.hookStops, "a failing hook ends the run (default: reported, the run goes on)");
 
     std::vector<Step>& steps = result.commandLine.steps;
     std::optional<UsageProblem> problem;
     const std::vector<std::string> stepNames = {"list",  "settings", "set",      "capture",
                                                 "watch", "timelapse", "stack",   "liveview",
-                                                "focus", "af",       "send",     "demo"};
+                                                "focus", "af",       "send",     "demo",
+                                                "get"};
 
     // Every step's values live in `current` while CLI11 parses it; its callback (run at once,
     // so a step may come more than once) runs the step's own check from `checks` and appends
@@ -222,6 +249,24 @@ ParsedCommandLine ParseLbhostCommandLine(const std::vector<std::string>& words) 
     addStep("list", StepKind::List, "the cameras the process finds");
 
     addStep("settings", StepKind::Settings, "the camera's settings and the choices it offers");
+
+    CLI::App* get = addStep("get", StepKind::Get, "get SETTING: the current value of one setting, alone");
+    get->add_option("SETTING", word1, "aperture, shutter, iso, wb, focus_mode or af")
+        ->required()
+        ->check(NotAStep(stepNames));
+    checks[get] = [&] {
+        std::vector<std::string> names = Names(ChangeableSettings());
+        names.push_back("focus_mode");
+        names.push_back("af");
+        for (const auto& n : names) {
+            if (n == word1) {
+                current.setting = word1;
+                return;
+            }
+        }
+        problem = UsageProblem{"get: unknown setting \"" + word1 + "\" (aperture, shutter, iso, wb, focus_mode or af)",
+                               NearestWord(word1, names)};
+    };
 
     CLI::App* set = addStep("set", StepKind::Set,
                             "set SETTING VALUE: change aperture, shutter, iso or wb to the entry "
@@ -258,6 +303,8 @@ ParsedCommandLine ParseLbhostCommandLine(const std::vector<std::string>& words) 
                               "--count shots, --seconds or Ctrl+C");
     watch->add_option("--count", current.count, "shots to wait for")->type_name("N")->check(AtLeastOne());
     watch->add_option("--seconds", current.seconds, "how long to watch")->type_name("S")->check(PositiveSeconds());
+    watch->add_flag("--reconnect", current.reconnect,
+                    "wait for an unplugged camera to come back and go on watching");
     checks[watch] = [&] {
         if (watch->count("--count") == 0) current.count = 0;  // no limit
     };
@@ -275,9 +322,9 @@ ParsedCommandLine ParseLbhostCommandLine(const std::vector<std::string>& words) 
                               "focus bracketing: --shots shots, the lens driven one --step "
                               "between them");
     stack->add_option("--shots", current.count, "shots in the stack")->type_name("N")->required()->check(AtLeastOne());
-    stack->add_option("--step", stepSize, "focus step between shots (default fine)")
+    stack->add_option("--step", stepSize, "focus step between shots: fine, medium or coarse (default fine)")
         ->check(OneOf({"fine", "medium", "coarse"}));
-    stack->add_option("--direction", way, "which way the focus moves (default near)")
+    stack->add_option("--direction", way, "which way the focus moves: near or far (default near)")
         ->check(OneOf({"near", "far"}));
     checks[stack] = [&] {
         current.focusDirection = FocusStepSize(stepSize) * (way == "far" ? -1 : 1);
@@ -286,6 +333,8 @@ ParsedCommandLine ParseLbhostCommandLine(const std::vector<std::string>& words) 
     CLI::App* liveview = addStep("liveview", StepKind::LiveView,
                                  "run live view; with --out its frames are saved as JPEG files");
     liveview->add_option("--seconds", current.seconds, "how long (default 3)")->type_name("S")->check(PositiveSeconds());
+    liveview->add_flag("--stdout", current.toStdout,
+                       "write the frames to stdout as an MJPEG stream (| ffplay -f mjpeg -)");
     checks[liveview] = [&] {
         if (!current.seconds) current.seconds = 3;
     };
@@ -325,6 +374,17 @@ ParsedCommandLine ParseLbhostCommandLine(const std::vector<std::string>& words) 
     };
 
     addStep("demo", StepKind::Demo, "a whole tether session, step by step");
+
+    const std::vector<std::string> everyStep = {"--device", "--timeout", "--json", "--exe"};
+    std::vector<std::string> shooting = {"--out", "--filename", "--counter", "--hook", "--hook-timeout", "--hook-stops"};
+    shooting.insert(shooting.end(), everyStep.begin(), everyStep.end());
+    std::vector<std::string> frames = {"--out"};
+    frames.insert(frames.end(), everyStep.begin(), everyStep.end());
+    for (CLI::App* sub : app.get_subcommands({})) {
+        const std::string name = sub->get_name();
+        const bool shoots = name == "capture" || name == "watch" || name == "timelapse" || name == "stack";
+        sub->footer(RunOptionsText(app, shoots ? shooting : name == "liveview" || name == "demo" ? frames : everyStep));
+    }
 
     auto usageError = [&](const std::string& message, const std::string& suggestion) {
         result.outcome = ParsedCommandLine::Outcome::UsageError;
@@ -390,6 +450,11 @@ ParsedCommandLine ParseLbhostCommandLine(const std::vector<std::string>& words) 
         return usageError(message, "");
     }
     if (problem) return usageError(problem->message, problem->suggestion);
+    for (const Step& step : steps) {
+        if (step.toStdout && options.json) {
+            return usageError("liveview --stdout writes the frames to stdout, which --json needs for itself", "");
+        }
+    }
     result.outcome = ParsedCommandLine::Outcome::Run;
     return result;
 }

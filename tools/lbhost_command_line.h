@@ -14,13 +14,13 @@
 #include <string>
 #include <vector>
 
-enum class StepKind { List, Settings, Set, Capture, Watch, Timelapse, Stack, LiveView, Focus, Af, Send, Demo };
+enum class StepKind { List, Settings, Set, Capture, Watch, Timelapse, Stack, LiveView, Focus, Af, Send, Demo, Get };
 
 struct Step {
     StepKind kind = StepKind::List;
     std::string command;  // the word as given: "capture"
 
-    // set
+    // get, set
     std::string setting;
     std::string value;  // empty when an index was given
     std::optional<int> index;
@@ -28,6 +28,8 @@ struct Step {
     int count = 1;
     double intervalSeconds = 0;       // capture (pause between frames), timelapse (schedule)
     std::optional<double> seconds;    // liveview (default 3), watch (no limit without it)
+    bool toStdout = false;            // liveview: the frames as an MJPEG stream on stdout
+    bool reconnect = false;           // watch: wait for an unplugged camera to come back
     // focus, stack
     int focusDirection = 0;  // -3 .. 3, never 0: the sign is the way, the size the step
     int times = 1;           // focus
@@ -46,6 +48,9 @@ struct LbhostOptions {
     std::string outFolder;
     std::string fileNamePattern;
     std::string hook;
+    double hookTimeoutSeconds = 60;
+    bool hookStops = false;             // a failing hook ends the run
+    std::optional<long long> counter;   // the first {n}; else after the highest in the folder
 };
 
 struct LbhostCommandLine {

@@ -6,9 +6,10 @@
 
 void CRunReport::line(const std::string& text) {
     if (m_json) return;
-    std::fputs(text.c_str(), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
+    FILE* out = m_stdoutData ? stderr : stdout;
+    std::fputs(text.c_str(), out);
+    std::fputc('\n', out);
+    std::fflush(out);
 }
 
 void CRunReport::progress(const std::string& text) {

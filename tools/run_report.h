@@ -19,6 +19,10 @@ public:
     explicit CRunReport(bool json) : m_json(json) {}
 
     bool json() const { return m_json; }
+    // Stdout carries data (live-view frames): the lines for people go to stderr instead.
+    void reserveStdoutForData() { m_stdoutData = true; }
+    // True when nothing but the result may be written to stdout (--json or data).
+    bool stdoutIsData() const { return m_json || m_stdoutData; }
     // A line for people (text mode only).
     void line(const std::string& text);
     // A progress line on stderr, in both modes: stdout stays for the result.
@@ -42,6 +46,7 @@ public:
 
 private:
     bool m_json;
+    bool m_stdoutData = false;
     int m_exitCode = 0;
     nlohmann::json m_error;  // null while the run goes well
     nlohmann::json m_top = nlohmann::json::object();

@@ -7,7 +7,12 @@
 // Ctrl+C. A wait that times out on a request the process never answered marks the process
 // unresponsive, so the shutdown does not wait for it again.
 //
-// Threads: one owner thread. `interrupted` is set by the console's Ctrl+C handler.
+// Ctrl+C (`interrupted`) ends the waits that wait for the photographer or the clock (a pause, a
+// watch, live view) but not a release or a download in progress: the file lands and is saved
+// first, and no new shot is started after it.
+//
+// Threads: one owner thread. `interrupted` is set by the console's Ctrl+C handler, which may
+// read ledger() from its own thread.
 #pragma once
 
 #include <atomic>
@@ -17,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/file_ledger.h"
 #include "tools/host_session.h"
 #include "tools/lbhost_command_line.h"
 #include "tools/run_report.h"
@@ -34,7 +40,13 @@ public:
     // "shutdown" and the process's end; a process that stopped answering is given a short
     // wait and then terminated.
     bool shutdown(std::string* error);
+    // Runs the hook for "stop" (when there is a hook); false with *error when it failed and
+    // --hook-stops is given.
+    bool finishHooks(std::string* error);
 
+    // True when Ctrl+C ended the last step that ran, which then counts as done.
+    bool endedByInterrupt() const { return m_endedByInterrupt; }
+    const CFileLedger& ledger() const { return m_ledger; }
 private:
     using Clock = std::chrono::steady_clock;
     enum class Wait { Got, TimedOut, Trouble };
@@ -46,25 +58,37 @@ private:
     bool ensureConnected(std::string* error);
     // Waits for the first message `wanted` accepts, watching for trouble meanwhile; planned
     // pauses pass showProgress false.
+    // Ctrl+C ends the wait only when `interruptible`.
     Wait waitFor(const std::function<bool(const HostMessage&)>& wanted, Clock::time_point deadline,
                  const std::string& what, std::optional<HostMessage>* got, std::string* error,
-                 bool showProgress = true);
+                 bool showProgress = true, bool interruptible = false);
+    // True (with *error) when Ctrl+C asks that no new shot be started.
+    bool stopRequested(const std::string& where, std::string* error);
+    // Runs the hook for one action; false when the run must end (with *error).
+    bool runHook(const std::string& action, const std::string& argument, std::string* error);
+    // Moves a downloaded file to `target` whole or not at all; the final path in *saved.
+    bool moveWhole(const std::string& from, const std::string& target, std::string* saved, std::string* error);
+    // Waits until the unplugged camera is back and connects it again.
+    bool reconnect(Clock::time_point end, std::string* error);
+    // The longest the camera may take for one release: the exposure plus --timeout.
+    unsigned releaseWaitMs(std::string* error);
     std::optional<HostMessage> request(const std::string& name, const ZnLuaTE* params,
                                        std::string* error);
     bool readSettings(std::unique_ptr<ZnLuaTE>* table, std::string* error);
 
     bool takeShot(Shot* shot, std::string* error);
     // The files of one shot, announced and downloaded. Until the first file is announced the
-    // wait lasts until firstFileDeadline (then true with no files when noneIsFine); after
-    // that, each file has the run's timeout.
+    // wait lasts until firstFileDeadline, `firstFileMs` from now as the message tells (then
+    // true with no files when noneIsFine); after that, each file has the run's timeout.
     bool collectShot(Clock::time_point firstFileDeadline, bool noneIsFine, const std::string& what,
-                     Shot* shot, std::string* error);
+                     Shot* shot, std::string* error, unsigned firstFileMs);
     bool saveShot(Shot* shot, std::string* error);
     void reportShot(const Shot& shot, const std::string& label, nlohmann::json* files);
     bool driveFocus(int direction, std::string* error);
 
     bool runList(std::string* error);
     bool runSettings(std::string* error);
+    bool runGet(const Step& step, std::string* error);
     bool runSet(const Step& step, std::string* error);
     bool runCapture(const Step& step, std::string* error);
     bool runWatch(const Step& step, std::string* error);
@@ -82,7 +106,11 @@ private:
     std::string m_outFolder;             // --out as a full path, or empty
     std::optional<CameraInfo> m_camera;  // the connected camera
     nlohmann::json* m_step = nullptr;    // the report's entry of the running step
-    int m_shotCounter = 0;               // shots saved so far in this run, for {n}
+    long long m_shotCounter = -1;         // the last {n} given; -1 until the first shot is saved
     bool m_unresponsive = false;
+    bool m_unplugged = false;            // the last trouble was the camera's "deviceRemoved"
+    bool m_endedByInterrupt = false;
+    bool m_quietCamera = false;  // the connection's line goes to stderr
+    CFileLedger m_ledger;
     std::string m_errorKind;
 };

@@ -2,6 +2,10 @@
 
 #include <windows.h>
 
+#include <fcntl.h>
+#include <io.h>
+
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
@@ -66,6 +70,17 @@ std::vector<std::string> EntryTexts(const ZnLuaTETable* entries) {
     return texts;
 }
 
+// ASCII letters compared without case, as a photographer types a model name ("d850").
+bool SameTextIgnoringCase(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) {
+            return false;
+        }
+    }
+    return true;
+}
+
 bool IsDirectory(const std::string& path) {
     const DWORD attributes = GetFileAttributesW(Wide(path).c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
@@ -110,14 +125,36 @@ std::string FreePath(const std::string& folder, const std::string& name) {
     const std::string base = folder.empty() || folder.back() == '\\' || folder.back() == '/'
                                  ? folder + name
                                  : folder + "\\" + name;
-    if (!Exists(base)) return base;
+    if (!Exists(base) && !Exists(base + ".part")) return base;
     const std::size_t dot = name.find_last_of('.');
     const std::string stem = dot == std::string::npos ? name : name.substr(0, dot);
     const std::string extension = dot == std::string::npos ? std::string() : name.substr(dot);
     for (int i = 1;; ++i) {
         const std::string candidate = FolderOf(base) + "\\" + stem + "-" + std::to_string(i) + extension;
-        if (!Exists(candidate)) return candidate;
+        if (!Exists(candidate) && !Exists(candidate + ".part")) return candidate;
     }
+}
+
+// The files in `folder` and in its folders down to `depth` levels, as paths relative to it.
+std::vector<std::string> RelativeFiles(const std::string& folder, int depth, const std::string& prefix = "") {
+    std::vector<std::string> paths;
+    WIN32_FIND_DATAW entry;
+    HANDLE search = FindFirstFileW(Wide(folder + "\\*").c_str(), &entry);
+    if (search == INVALID_HANDLE_VALUE) return paths;
+    do {
+        const std::string name = platform::utf16ToUtf8(reinterpret_cast<const char16_t*>(entry.cFileName));
+        if (name == "." || name == "..") continue;
+        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            if (depth == 0) continue;
+            for (auto& path : RelativeFiles(folder + "\\" + name, depth - 1, prefix + name + "\\")) {
+                paths.push_back(std::move(path));
+            }
+        } else {
+            paths.push_back(prefix + name);
+        }
+    } while (FindNextFileW(search, &entry));
+    FindClose(search);
+    return paths;
 }
 
 nlohmann::json FileJson(const DownloadedFile& file, const std::string& savedPath) {
@@ -156,17 +193,59 @@ bool CTetherSteps::start(std::string* error) {
                  "--exe names another)";
         return false;
     }
-    if (!m_session.start(exe, m_options.timeoutMs, error)) {
-        *error = "could not start " + exe + ": " + *error;
+    m_errorKind = "process";
+    // Only one process can serve the pipes; a second one would try for ten seconds and give up.
+    if (HostPipeExists(kHostInputPipeName)) {
+        *error = "lensbridge is already running (its pipes are taken)";
         return false;
     }
+    if (!runHook("init", "", error)) return false;
+    // The terminal's Ctrl+C is ours to handle: the process must finish a download in
+    // progress and shut down in order, not die with the picture half written.
+    m_session.client().process().startInOwnProcessGroup(true);
+    if (!m_session.start(exe, m_options.timeoutMs, error)) {
+        CChildProcess& process = m_session.client().process();
+        const auto code = process.waitForExit(0);
+        if (!process.started()) {
+            *error = "could not start " + exe + ": " + *error;
+        } else if (code && *code == 2) {
+            *error = "lensbridge is already running (its pipes are taken)";
+        } else if (!code) {
+            *error = "lensbridge.exe did not open its pipes within " + std::to_string(m_options.timeoutMs) +
+                     " ms (--timeout)";
+        } else {
+            *error = "lensbridge.exe ended with exit code " + std::to_string(*code) + " before it opened its pipes";
+        }
+        return false;
+    }
+    return runHook("start", "", error);
+}
+
+bool CTetherSteps::runHook(const std::string& action, const std::string& argument, std::string* error) {
+    if (m_options.hook.empty()) return true;
+    std::string why;
+    if (RunHookCommand(m_options.hook, action, argument, static_cast<unsigned>(m_options.hookTimeoutSeconds * 1000),
+                       m_report.stdoutIsData(), &why)) {
+        return true;
+    }
+    nlohmann::json& failures = m_report.top()["hook_failures"];
+    if (!failures.is_array()) failures = nlohmann::json::array();
+    failures.push_back({{"action", action}, {"argument", argument}, {"message", why}});
+    if (m_options.hookStops) {
+        *error = why + " (--hook-stops)";
+        m_errorKind = "hook";
+        return false;
+    }
+    m_report.progress(why + "; going on");
     return true;
 }
+
+bool CTetherSteps::finishHooks(std::string* error) { return runHook("stop", "", error); }
 
 CTetherSteps::Wait CTetherSteps::waitFor(const std::function<bool(const HostMessage&)>& wanted,
                                          Clock::time_point deadline, const std::string& what,
                                          std::optional<HostMessage>* got, std::string* error,
-                                         bool showProgress) {
+                                         bool showProgress, bool interruptible) {
     const std::uint32_t device = m_camera ? m_camera->deviceId : 0;
     auto isTrouble = [device](const HostMessage& m) {
         if (m.requestId != 0) return false;
@@ -177,6 +256,7 @@ CTetherSteps::Wait CTetherSteps::waitFor(const std::function<bool(const HostMess
     };
     const auto start = Clock::now();
     auto nextProgress = start + kFirstProgress;
+    m_unplugged = false;
     while (true) {
         const auto now = Clock::now();
         const auto sliceEnd = std::min({deadline, nextProgress, now + milliseconds(200)});
@@ -201,6 +281,7 @@ CTetherSteps::Wait CTetherSteps::waitFor(const std::function<bool(const HostMess
             } else {
                 *error = "the camera " + ValidUtf8(m_camera->name) + " (device " +
                          std::to_string(device) + ") was unplugged or switched off while waiting for " + what;
+                m_unplugged = true;
             }
             m_errorKind = "camera";
             return Wait::Trouble;
@@ -213,7 +294,7 @@ CTetherSteps::Wait CTetherSteps::waitFor(const std::function<bool(const HostMess
             m_unresponsive = true;
             return Wait::Trouble;
         }
-        if (m_interrupted) {
+        if (interruptible && m_interrupted) {
             *error = "interrupted (Ctrl+C) while waiting for " + what;
             m_errorKind = "interrupted";
             return Wait::Trouble;
@@ -287,9 +368,22 @@ bool CTetherSteps::ensureConnected(std::string* error) {
         const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
         char* end = nullptr;
         const unsigned long id = std::strtoul(text.c_str(), &end, hex ? 16 : 10);
+        std::vector<CameraInfo> named;
         for (const auto& c : cameras) {
-            if ((!text.empty() && *end == '\0' && c.deviceId == id) || c.name == text) chosen = c;
+            if (!text.empty() && *end == '\0' && c.deviceId == id) chosen = c;
+            if (SameTextIgnoringCase(c.name, text)) named.push_back(c);
         }
+        // Two cameras of one model share a name; taking either would be a guess.
+        if (!chosen && named.size() > 1) {
+            std::string ids;
+            for (const auto& c : named) {
+                ids += (ids.empty() ? "" : " and ") + std::to_string(c.deviceId);
+            }
+            *error = "two or more cameras are named \"" + m_options.device + "\": give --device " + ids +
+                     " (their device ids)";
+            return false;
+        }
+        if (!chosen && !named.empty()) chosen = named.front();
         if (!chosen) {
             std::string known;
             for (const auto& c : cameras) {
@@ -305,7 +399,13 @@ bool CTetherSteps::ensureConnected(std::string* error) {
     if (!m_session.connect(chosen->deviceId, &settings, error)) return false;
     m_camera = chosen;
     m_report.top()["camera"] = {{"device_id", chosen->deviceId}, {"name", chosen->name}};
-    m_report.line("camera: " + ValidUtf8(chosen->name) + " (device_id " + std::to_string(chosen->deviceId) + ")");
+    const std::string connected = "camera: " + ValidUtf8(chosen->name) + " (device_id " + std::to_string(chosen->deviceId) + ")";
+    // "get" prints the value alone, for $(lbhost get shutter).
+    if (m_quietCamera) {
+        m_report.progress(connected);
+    } else {
+        m_report.line(connected);
+    }
     return true;
 }
 
@@ -317,10 +417,12 @@ bool CTetherSteps::run(const Step& step, std::string* error, std::string* errorK
     case StepKind::List: ok = runList(error); break;
     case StepKind::Send: ok = runSend(step, error); break;
     default:
+        m_quietCamera = step.kind == StepKind::Get;
         ok = ensureConnected(error);
         if (!ok) break;
         switch (step.kind) {
         case StepKind::Settings: ok = runSettings(error); break;
+        case StepKind::Get: ok = runGet(step, error); break;
         case StepKind::Set: ok = runSet(step, error); break;
         case StepKind::Capture: ok = runCapture(step, error); break;
         case StepKind::Watch: ok = runWatch(step, error); break;
@@ -411,6 +513,23 @@ bool CTetherSteps::runSettings(std::string* error) {
     return true;
 }
 
+bool CTetherSteps::runGet(const Step& step, std::string* error) {
+    std::unique_ptr<ZnLuaTE> settings;
+    if (!readSettings(&settings, error)) return false;
+    const SettingName* setting = FindSetting(step.setting);
+    const char* key = setting ? setting->valueKey : step.setting == "af" ? "AFButtonPressed" : "focusMode";
+    const ZnLuaTETable* table = AsTable(settings.get());
+    const ZnLuaTE* value = table ? table->getValue(key) : nullptr;
+    if (!value) {
+        *error = "the camera does not report " + step.setting;
+        return false;
+    }
+    (*m_step)["setting"] = step.setting;
+    (*m_step)["value"] = ValueToJson(value);
+    m_report.line(ValidUtf8(value->type == kZnLuaString ? value->getString() : FormatValue(value)));
+    return true;
+}
+
 bool CTetherSteps::runSet(const Step& step, std::string* error) {
     const SettingName* setting = FindSetting(step.setting);
     std::unique_ptr<ZnLuaTE> settings;
@@ -470,41 +589,35 @@ bool CTetherSteps::runSet(const Step& step, std::string* error) {
     return true;
 }
 
+unsigned CTetherSteps::releaseWaitMs(std::string* error) {
+    // A bulb exposure lasts as long as the camera is told; an hour bounds the wait.
+    constexpr double kBulbSeconds = 3600;
+    std::unique_ptr<ZnLuaTE> settings;
+    if (!readSettings(&settings, error)) return 0;
+    bool bulb = false;
+    const std::optional<double> exposure = ExposureSeconds(TextAt(settings.get(), FindSetting("shutter")->valueKey), &bulb);
+    const double seconds = bulb ? kBulbSeconds : exposure.value_or(0);
+    return m_options.timeoutMs + static_cast<unsigned>(std::ceil(seconds * 1000));
+}
+
 bool CTetherSteps::takeShot(Shot* shot, std::string* error) {
+    const unsigned waitMs = releaseWaitMs(error);
+    if (waitMs == 0) return false;
     if (m_session.client().send("doCapture") == 0) {
         *error = "could not send \"doCapture\": lensbridge.exe no longer reads its pipe";
         m_errorKind = "process";
         return false;
     }
-    // The process answers nothing while the camera releases and downloads; a status request
-    // sent behind the capture is answered once that is over, with the shot's files announced
-    // before it.
-    const std::uint32_t marker = m_session.client().send("isLiveViewOn");
-    if (marker == 0) {
-        // Waiting for request id 0 would take the shot's own notifications for the answer.
-        *error = "could not send \"isLiveViewOn\": lensbridge.exe no longer reads its pipe";
-        m_errorKind = "process";
-        m_unresponsive = true;
-        return false;
-    }
-    std::optional<HostMessage> reply;
-    const std::string what = "the camera to release and download";
-    const Wait result = waitFor([marker](const HostMessage& m) { return m.requestId == marker; },
-                                Clock::now() + milliseconds(m_options.timeoutMs), what, &reply, error);
-    if (result == Wait::Trouble) return false;
-    if (result == Wait::TimedOut) {
-        *error = "the camera did not finish the shot within " + std::to_string(m_options.timeoutMs) +
-                 " ms: its release hangs, and lensbridge.exe answers nothing until it ends";
-        m_errorKind = "camera";
-        m_unresponsive = true;
-        return false;
-    }
-    return collectShot(Clock::now() + milliseconds(m_options.timeoutMs), false, "the shot's files", shot,
-                       error);
+    // lensbridge answers at once and goes on answering while the camera exposes and the files
+    // transfer: the release shows in its first file, or in an "error" (a release the camera
+    // refused, or one that never came back).
+    return collectShot(Clock::now() + milliseconds(waitMs), false, "the camera to release", shot, error,
+                       waitMs);
 }
 
 bool CTetherSteps::collectShot(Clock::time_point firstFileDeadline, bool noneIsFine,
-                               const std::string& what, Shot* shot, std::string* error) {
+                               const std::string& what, Shot* shot, std::string* error,
+                               unsigned firstFileMs) {
     auto isFile = [](const HostMessage& m) {
         return m.requestId == 0 &&
                (m.nameText() == "objectWasAdded" || m.nameText() == "fileDownloadComplete");
@@ -518,14 +631,16 @@ bool CTetherSteps::collectShot(Clock::time_point firstFileDeadline, bool noneIsF
         if (!files.empty() && completed == files.size() && sidecars % 2 == 0) return true;
         std::optional<HostMessage> message;
         // A watch waits for the photographer in silence; a download in progress shows.
+        const bool waitingForPhotographer = files.empty() && noneIsFine;
         const Wait result = waitFor(isFile, deadline,
                                     files.empty() ? what : "the download of " + files.back().fileName,
-                                    &message, error, !(files.empty() && noneIsFine));
+                                    &message, error, !waitingForPhotographer, waitingForPhotographer);
         if (result == Wait::Trouble) return false;
         if (result == Wait::TimedOut) {
             if (files.empty() && noneIsFine) return true;
-            *error = files.empty() ? "the camera announced no picture within " +
-                                         std::to_string(m_options.timeoutMs) + " ms"
+            *error = files.empty() ? "the camera did not finish the shot within " +
+                                         std::to_string(firstFileMs) +
+                                         " ms (its exposure and --timeout): no picture came"
                                    : "the download of " + files.back().fileName + " did not end within " +
                                          std::to_string(m_options.timeoutMs) + " ms";
             m_errorKind = "camera";
@@ -539,7 +654,9 @@ bool CTetherSteps::collectShot(Clock::time_point firstFileDeadline, bool noneIsF
             file.fileName = TextAt(p, "file_name");
             file.announcedSize = static_cast<long long>(NumberAt(p, "file_size").value_or(0));
             file.hasSidecar = NumberAt(p, "has_sidecar").value_or(0) != 0;
+            file.cameraFileName = TextAt(p, "camera_file_name");
             if (file.hasSidecar) ++sidecars;
+            m_ledger.downloading(file.fileName);
             files.push_back(file);
             continue;
         }
@@ -548,6 +665,7 @@ bool CTetherSteps::collectShot(Clock::time_point firstFileDeadline, bool noneIsF
             if (file.captureId == captureId && file.path.empty()) {
                 file.path = TextAt(p, "file_path");
                 file.downloadMs = NumberAt(p, "file_download_time").value_or(0);
+                m_ledger.downloaded(file.fileName, file.path);
                 ++completed;
                 break;
             }
@@ -556,12 +674,24 @@ bool CTetherSteps::collectShot(Clock::time_point firstFileDeadline, bool noneIsF
 }
 
 bool CTetherSteps::saveShot(Shot* shot, std::string* error) {
+    const bool move = !m_options.fileNamePattern.empty() || !m_outFolder.empty();
+    // In --out the camera's own name is kept, with the downloaded file's extension, unless a
+    // pattern says otherwise.
+    const std::string pattern = m_options.fileNamePattern.empty() ? "%f" : m_options.fileNamePattern;
+    if (move && m_shotCounter < 0) {
+        // Numbering goes on from the files an earlier session left under the same pattern.
+        const std::string base = !m_outFolder.empty() || shot->files.empty() ? m_outFolder : FolderOf(shot->files[0].path);
+        m_shotCounter = m_options.counter ? *m_options.counter - 1
+                        : PatternHasCounter(pattern)
+                            ? HighestCounter(pattern, m_camera ? m_camera->name : std::string(),
+                                             RelativeFiles(base, PatternFolderDepth(pattern)))
+                            : 0;
+    }
     ++m_shotCounter;
-    const bool rename = !m_options.fileNamePattern.empty();
-    const bool move = rename || !m_outFolder.empty();
     std::time_t now = std::time(nullptr);
     std::tm local = *std::localtime(&now);
     for (const DownloadedFile& file : shot->files) {
+        if (file.path.empty()) continue;
         std::string saved = file.path;
         if (move) {
             ShotNaming naming;
@@ -571,30 +701,60 @@ bool CTetherSteps::saveShot(Shot* shot, std::string* error) {
             naming.hour = local.tm_hour;
             naming.minute = local.tm_min;
             naming.second = local.tm_sec;
-            naming.counter = m_shotCounter;
+            naming.counter = static_cast<int>(m_shotCounter);
             naming.cameraName = m_camera ? m_camera->name : std::string();
-            naming.cameraFileName = NameOf(file.path);
-            const std::string name = rename ? ExpandFileNamePattern(m_options.fileNamePattern, naming)
-                                            : NameOf(file.path);
+            // The camera's own name when the process passes it on; else the name it saved under.
+            naming.cameraFileName = file.cameraFileName.empty() ? NameOf(file.path) : file.cameraFileName;
+            const std::string savedName = NameOf(file.path);
+            const std::size_t dot = savedName.find_last_of('.');
+            if (dot != std::string::npos) naming.fileExtension = savedName.substr(dot);
+            const std::string relative = ExpandFileNamePattern(pattern, naming);
             const std::string folder = m_outFolder.empty() ? FolderOf(file.path) : m_outFolder;
-            const std::string target = FreePath(folder, name);
-            if (!MoveFileExW(Wide(file.path).c_str(), Wide(target).c_str(),
-                             MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH)) {
-                *error = "could not move " + file.path + " to " + target + ": " +
-                         Win32ErrorText(GetLastError()) + "; the picture stays at " + file.path;
+            const std::string wanted = folder + "\\" + relative;
+            if (!MakeFolder(FolderOf(wanted), error)) {
+                *error += "; the picture stays at " + file.path;
                 m_errorKind = "files";
-                shot->savedPaths.push_back(file.path);
                 return false;
             }
-            saved = target;
+            if (!moveWhole(file.path, FreePath(FolderOf(wanted), NameOf(wanted)), &saved, error)) return false;
         }
+        m_ledger.saved(file.path, saved);
         shot->savedPaths.push_back(saved);
-        if (!m_options.hook.empty() &&
-            !RunHookCommand(m_options.hook, saved, m_options.timeoutMs, m_report.json(), error)) {
-            m_errorKind = "files";
-            return false;
-        }
+        if (!runHook("download", saved, error)) return false;
     }
+    return true;
+}
+
+bool CTetherSteps::moveWhole(const std::string& from, const std::string& target, std::string* saved,
+                             std::string* error) {
+    m_errorKind = "files";
+    // On one volume a rename is whole by nature.
+    if (MoveFileExW(Wide(from).c_str(), Wide(target).c_str(), MOVEFILE_WRITE_THROUGH)) {
+        *saved = target;
+        return true;
+    }
+    DWORD code = GetLastError();
+    if (code != ERROR_NOT_SAME_DEVICE) {
+        *error = "could not move " + from + " to " + target + ": " + Win32ErrorText(code) +
+                 "; the picture stays at " + from;
+        return false;
+    }
+    // Across volumes the file is copied under a name of its own beside the target and renamed
+    // once complete, so a full disk never leaves a cut-off picture under the final name.
+    const std::string partial = target + ".part";
+    if (!CopyFileW(Wide(from).c_str(), Wide(partial).c_str(), TRUE) ||
+        !MoveFileExW(Wide(partial).c_str(), Wide(target).c_str(), MOVEFILE_WRITE_THROUGH)) {
+        code = GetLastError();
+        DeleteFileW(Wide(partial).c_str());
+        *error = "could not copy " + from + " to " + target + ": " + Win32ErrorText(code) +
+                 "; the picture stays at " + from;
+        return false;
+    }
+    if (!DeleteFileW(Wide(from).c_str())) {
+        m_report.progress("the copy at " + target + " is complete, but " + from + " could not be removed: " +
+                          Win32ErrorText(GetLastError()));
+    }
+    *saved = target;
     return true;
 }
 
@@ -610,9 +770,19 @@ void CTetherSteps::reportShot(const Shot& shot, const std::string& label, nlohma
     }
 }
 
+bool CTetherSteps::stopRequested(const std::string& where, std::string* error) {
+    if (!m_interrupted) return false;
+    *error = "interrupted (Ctrl+C) " + where;
+    m_errorKind = "interrupted";
+    return true;
+}
+
 bool CTetherSteps::runCapture(const Step& step, std::string* error) {
     nlohmann::json& files = (*m_step)["files"] = nlohmann::json::array();
     for (int n = 1; n <= step.count; ++n) {
+        if (stopRequested("before frame " + std::to_string(n) + " of " + std::to_string(step.count), error)) {
+            return false;
+        }
         Shot shot;
         const bool ok = takeShot(&shot, error) && saveShot(&shot, error);
         reportShot(shot, "frame " + std::to_string(n) + "/" + std::to_string(step.count), &files);
@@ -621,7 +791,7 @@ bool CTetherSteps::runCapture(const Step& step, std::string* error) {
             std::optional<HostMessage> none;
             const auto until = Clock::now() + milliseconds(static_cast<long long>(step.intervalSeconds * 1000));
             if (waitFor([](const HostMessage&) { return false; }, until, "the next frame", &none, error,
-                        false) == Wait::Trouble) {
+                        false, true) == Wait::Trouble) {
                 return false;
             }
         }
@@ -640,8 +810,26 @@ bool CTetherSteps::runWatch(const Step& step, std::string* error) {
     int shots = 0;
     while (step.count == 0 || shots < step.count) {
         Shot shot;
-        if (!collectShot(end, true, "a shot on the camera", &shot, error)) {
-            if (m_errorKind == "interrupted" && shot.files.empty()) break;  // Ctrl+C ends a watch
+        if (m_interrupted) {
+            m_endedByInterrupt = true;
+            break;
+        }
+        if (!collectShot(end, true, "a shot on the camera", &shot, error, m_options.timeoutMs)) {
+            if (m_errorKind == "interrupted" && shot.files.empty()) {
+                m_endedByInterrupt = true;  // Ctrl+C is how a watch ends
+                error->clear();
+                break;
+            }
+            if (m_unplugged && step.reconnect && shot.files.empty()) {
+                error->clear();
+                if (!reconnect(end, error)) {
+                    if (m_errorKind != "interrupted") return false;
+                    m_endedByInterrupt = true;
+                    error->clear();
+                    break;
+                }
+                continue;
+            }
             return false;
         }
         if (shot.files.empty()) break;  // --seconds is over
@@ -652,6 +840,52 @@ bool CTetherSteps::runWatch(const Step& step, std::string* error) {
     }
     (*m_step)["shots"] = shots;
     m_report.line("watch: " + std::to_string(shots) + " shot(s)");
+    return true;
+}
+
+bool CTetherSteps::reconnect(Clock::time_point end, std::string* error) {
+    const CameraInfo camera = *m_camera;
+    m_report.progress("the camera " + ValidUtf8(camera.name) + " was unplugged; waiting for it to come back (Ctrl+C ends)");
+    // The module gives a camera plugged in again its old device id; the name covers a module
+    // that counts on instead.
+    auto isBack = [&camera](const HostMessage& m) {
+        return m.requestId == 0 && m.nameText() == "deviceAdded" &&
+               (NumberAt(m.payload.get(), "device_id").value_or(-1) == camera.deviceId ||
+                TextAt(m.payload.get(), "name") == camera.name);
+    };
+    m_camera.reset();  // not the camera's own removal any more: that is what is awaited
+    std::optional<HostMessage> added;
+    const Wait result = waitFor(isBack, end, "the camera to come back", &added, error, false, true);
+    if (result != Wait::Got) {
+        if (result == Wait::TimedOut) m_errorKind = "camera";
+        if (result == Wait::TimedOut) *error = "the camera " + ValidUtf8(camera.name) + " did not come back";
+        m_camera = camera;
+        return false;
+    }
+    CameraInfo back = camera;
+    back.deviceId = static_cast<std::uint32_t>(NumberAt(added->payload.get(), "device_id").value_or(camera.deviceId));
+    // The process still holds the camera it lost; it is let go first. A camera that has just
+    // come back may not open at once, so the connection is tried again for --timeout.
+    ZnLuaTETable params;
+    params.setNumber("device_id", camera.deviceId);
+    m_session.client().send("disconnectDevice", &params);
+    const auto giveUp = Clock::now() + milliseconds(m_options.timeoutMs);
+    std::unique_ptr<ZnLuaTE> settings;
+    while (!m_session.connect(back.deviceId, &settings, error)) {
+        if (Clock::now() >= giveUp || m_interrupted) {
+            *error = "the camera " + ValidUtf8(back.name) + " came back but could not be connected: " + *error;
+            m_errorKind = "camera";
+            m_camera = camera;
+            return false;
+        }
+        Sleep(200);
+    }
+    error->clear();
+    m_camera = back;
+    m_report.progress("the camera " + ValidUtf8(back.name) + " is back (device " + std::to_string(back.deviceId) +
+                      "); watching goes on");
+    nlohmann::json& reconnects = (*m_step)["reconnects"];
+    reconnects = reconnects.is_number() ? reconnects.get<int>() + 1 : 1;
     return true;
 }
 
@@ -667,13 +901,16 @@ bool CTetherSteps::runTimelapse(const Step& step, std::string* error) {
             std::optional<HostMessage> none;
             if (waitFor([](const HostMessage&) { return false; }, due,
                         "shot " + std::to_string(n + 1) + " of the timelapse", &none, error,
-                        false) == Wait::Trouble) {
+                        false, true) == Wait::Trouble) {
                 return false;
             }
         } else if (n > 0) {
             m_report.progress("shot " + std::to_string(n + 1) + " is " +
                               Seconds(MsBetween(due, Clock::now()) / 1000.0) +
                               " late: the one before took longer than the interval");
+        }
+        if (stopRequested("before shot " + std::to_string(n + 1) + " of " + std::to_string(step.count), error)) {
+            return false;
         }
         starts.push_back(MsBetween(first, Clock::now()));
         Shot shot;
@@ -701,6 +938,7 @@ bool CTetherSteps::runStack(const Step& step, std::string* error) {
     (*m_step)["step"] = FocusStepName(step.focusDirection);
     (*m_step)["direction"] = FocusWayName(step.focusDirection);
     for (int n = 1; n <= step.count; ++n) {
+        if (stopRequested("before shot " + std::to_string(n) + " of the stack", error)) return false;
         if (n > 1 && !driveFocus(step.focusDirection, error)) return false;
         Shot shot;
         const bool ok = takeShot(&shot, error) && saveShot(&shot, error);
@@ -719,56 +957,87 @@ bool CTetherSteps::runLiveView(const Step& step, std::string* error) {
         *error = "the camera did not start live view";
         return false;
     }
+    if (step.toStdout) {
+        // A frame stream is bytes: no newline translation may touch it.
+        _setmode(_fileno(stdout), _O_BINARY);
+    }
     auto isFrame = [](const HostMessage& m) { return m.requestId == 0 && m.nameText() == "liveViewImage"; };
     const auto start = Clock::now();
     const auto end = start + milliseconds(static_cast<long long>(*step.seconds * 1000));
-    std::vector<std::string> frames;
-    auto lastReport = start;
-    while (Clock::now() < end) {
-        std::optional<HostMessage> frame;
-        const auto deadline = std::min(end, Clock::now() + milliseconds(m_options.timeoutMs));
-        const Wait result = waitFor(isFrame, deadline, "live-view frames", &frame, error);
-        if (result == Wait::Trouble) return false;
-        if (result == Wait::TimedOut) {
-            if (Clock::now() >= end) break;
-            *error = "no live-view frame came for " + std::to_string(m_options.timeoutMs) + " ms";
-            return false;
-        }
-        const ZnLuaTETable* t = AsTable(frame->payload.get());
-        const ZnLuaTE* image = t ? t->getValue("image") : nullptr;
-        if (image && image->type == kZnLuaData) {
-            const auto* data = static_cast<const ZnLuaTEData*>(image);
-            frames.emplace_back(reinterpret_cast<const char*>(data->bytes()), static_cast<std::size_t>(data->size()));
-        }
-        if (Clock::now() - lastReport >= kProgressEvery) {
-            lastReport = Clock::now();
-            m_report.progress("live view: " + std::to_string(frames.size()) + " frames, " +
-                              Seconds(MsBetween(start, lastReport) / 1000.0) + " of " + Seconds(*step.seconds));
-        }
-    }
-    if (!request("toggleLiveView", nullptr, error)) return false;
-    // Frames sent before the stop was handled are of no further use.
-    while (m_session.client().waitFor(isFrame, 0)) {
-    }
+    // Each frame is written as it comes and then forgotten, so memory stays flat however long
+    // live view runs, and whatever ends it (Ctrl+C, an unplugged camera) keeps every frame so far.
+    std::size_t frames = 0;
     nlohmann::json saved = nlohmann::json::array();
-    for (std::size_t i = 0; i < frames.size() && !m_outFolder.empty(); ++i) {
+    bool streamClosed = false;
+    auto lastReport = start;
+    auto keepFrame = [&](const ZnLuaTEData& data) {
+        const auto* bytes = reinterpret_cast<const char*>(data.bytes());
+        const std::size_t size = static_cast<std::size_t>(data.size());
+        if (step.toStdout && !streamClosed) {
+            // The player went away: the stream ends there, as if live view had.
+            streamClosed = std::fwrite(bytes, 1, size, stdout) != size || std::fflush(stdout) != 0;
+        }
+        if (m_outFolder.empty()) return true;
         char name[32];
-        std::snprintf(name, sizeof name, "liveview-%03u.jpg", static_cast<unsigned>(i + 1));
+        std::snprintf(name, sizeof name, "liveview-%03u.jpg", static_cast<unsigned>(frames));
         const std::string path = FreePath(m_outFolder, name);
         FILE* file = platform::openForWriting(path);
-        const bool written = file && std::fwrite(frames[i].data(), 1, frames[i].size(), file) == frames[i].size();
+        const bool written = file && std::fwrite(bytes, 1, size, file) == size;
         if (!file || std::fclose(file) != 0 || !written) {
-            *error = "could not write " + path;
+            DeleteFileW(Wide(path).c_str());
+            *error = "could not write " + path + " (" + std::to_string(frames - 1) + " frames saved before it)";
             m_errorKind = "files";
             return false;
         }
         saved.push_back(path);
+        return true;
+    };
+    auto finish = [&](bool ok) {
+        (*m_step)["frames"] = frames;
+        (*m_step)["saved"] = saved;
+        (*m_step)["seconds"] = MsBetween(start, Clock::now()) / 1000.0;
+        m_report.line("live view: " + std::to_string(frames) + " frames in " +
+                      Seconds(MsBetween(start, Clock::now()) / 1000.0) +
+                      (m_outFolder.empty() ? std::string() : ", saved to " + m_outFolder) +
+                      (m_endedByInterrupt ? " (ended by Ctrl+C)" : ""));
+        return ok;
+    };
+    while (Clock::now() < end && !streamClosed) {
+        if (m_interrupted) {
+            m_endedByInterrupt = true;
+            break;
+        }
+        std::optional<HostMessage> frame;
+        const auto deadline = std::min(end, Clock::now() + milliseconds(m_options.timeoutMs));
+        const Wait result = waitFor(isFrame, deadline, "live-view frames", &frame, error, true, true);
+        if (result == Wait::Trouble && m_errorKind == "interrupted") {
+            error->clear();
+            m_endedByInterrupt = true;
+            break;
+        }
+        if (result == Wait::Trouble) return finish(false);
+        if (result == Wait::TimedOut) {
+            if (Clock::now() >= end) break;
+            *error = "no live-view frame came for " + std::to_string(m_options.timeoutMs) + " ms";
+            return finish(false);
+        }
+        const ZnLuaTETable* t = AsTable(frame->payload.get());
+        const ZnLuaTE* image = t ? t->getValue("image") : nullptr;
+        if (image && image->type == kZnLuaData) {
+            ++frames;
+            if (!keepFrame(*static_cast<const ZnLuaTEData*>(image))) return finish(false);
+        }
+        if (Clock::now() - lastReport >= kProgressEvery) {
+            lastReport = Clock::now();
+            m_report.progress("live view: " + std::to_string(frames) + " frames, " +
+                              Seconds(MsBetween(start, lastReport) / 1000.0) + " of " + Seconds(*step.seconds));
+        }
     }
-    (*m_step)["frames"] = frames.size();
-    (*m_step)["saved"] = saved;
-    m_report.line("live view: " + std::to_string(frames.size()) + " frames in " + Seconds(*step.seconds) +
-                  (m_outFolder.empty() ? std::string() : ", saved to " + m_outFolder));
-    return true;
+    if (!request("toggleLiveView", nullptr, error)) return finish(false);
+    // Frames sent before the stop was handled are of no further use.
+    while (m_session.client().waitFor(isFrame, 0)) {
+    }
+    return finish(true);
 }
 
 bool CTetherSteps::runFocus(const Step& step, std::string* error) {
@@ -806,6 +1075,8 @@ bool CTetherSteps::runAf(const Step& step, std::string* error) {
 }
 
 bool CTetherSteps::runSend(const Step& step, std::string* error) {
+    // Notifications that arrive just after the reply belong to the same exchange.
+    constexpr unsigned kAfterReplyMs = 300;
     std::unique_ptr<ZnLuaTETable> params = BuildParameterTable(step.requestParameters, error);
     if (!params) return false;
     const std::uint32_t id = m_session.client().send(step.requestName, params.get());
@@ -814,16 +1085,37 @@ bool CTetherSteps::runSend(const Step& step, std::string* error) {
         m_errorKind = "process";
         return false;
     }
-    // Most requests have no answer; show whatever arrives for a moment.
+    ZnLuaTEString name(step.requestName);
+    m_report.line(ValidUtf8("-> " + FormatHostMessage(id, &name, params.get())));
     nlohmann::json messages = nlohmann::json::array();
-    for (auto& m : m_session.client().collectFor(1500)) {
-        m_report.line(ValidUtf8(FormatHostMessage(m.requestId, m.name.get(), m.payload.get(), ValueFormat{2})));
-        messages.push_back({{"request_id", m.requestId},
-                            {"name", m.nameText()},
-                            {"payload", ValueToJson(m.payload.get())}});
-    }
+    auto show = [&](const HostMessage& m) {
+        m_report.line(ValidUtf8("<- " + FormatHostMessage(m.requestId, m.name.get(), m.payload.get())));
+        messages.push_back({{"request_id", m.requestId}, {"name", m.nameText()}, {"payload", ValueToJson(m.payload.get())}});
+    };
     (*m_step)["request_id"] = id;
+    (*m_step)["request"] = {{"name", step.requestName}, {"payload", ValueToJson(params.get())}};
+    const auto deadline = Clock::now() + milliseconds(m_options.timeoutMs);
+    bool replied = false;
+    while (!replied) {
+        const auto now = Clock::now();
+        if (now >= deadline) break;
+        auto message = m_session.client().waitFor([](const HostMessage&) { return true; },
+                                                  static_cast<unsigned>(MsBetween(now, deadline)));
+        if (!message) break;
+        replied = message->requestId == id;
+        show(*message);
+    }
+    if (replied) {
+        for (auto& m : m_session.client().collectFor(kAfterReplyMs)) show(m);
+    }
     (*m_step)["messages"] = messages;
+    if (!replied) {
+        *error = "no reply to \"" + step.requestName + "\" (#" + std::to_string(id) + ") within " +
+                 std::to_string(m_options.timeoutMs) + " ms" +
+                 (m_session.client().outputBroken() ? ": lensbridge.exe closed its pipe" : "");
+        m_errorKind = "process";
+        return false;
+    }
     return true;
 }
 

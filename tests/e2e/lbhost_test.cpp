@@ -54,12 +54,16 @@ protected:
     // Runs lbhost.exe with `args` and waits for it (at most a minute). `meanwhile`, when given,
     // runs while lbhost does: it waits for a sign of how far the run got and then acts on the
     // camera, so the test holds on a slow machine where a fixed delay would miss the moment.
-    LbhostRun run(const std::vector<std::string>& args, const std::function<void()>& meanwhile = {}) {
+    // `name` tells the output files of a second lbhost run at the same time apart. lbhost runs in
+    // a process group of its own, as a shell runs each job, so pressCtrlC() reaches it alone.
+    LbhostRun run(const std::vector<std::string>& args, const std::function<void()>& meanwhile = {},
+                  const std::string& name = "") {
         LbhostRun result;
         const auto start = Clock::now();
         {
             CChildProcess lbhost;
-            lbhost.sendOutputTo(path("stdout.txt"), path("stderr.txt"));
+            lbhost.startInOwnProcessGroup(true);
+            lbhost.sendOutputTo(path((name + "stdout.txt").c_str()), path((name + "stderr.txt").c_str()));
             std::string error;
             if (!lbhost.start(BuiltProgram("lbhost.exe"), args,
                               m_folder.environment({{"LBSIM_CONTROL", path("control")},
@@ -74,9 +78,32 @@ protected:
             result.exitCode = code.value_or(CChildProcess::kTerminatedExitCode);
         }
         result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-        result.out = ReadFile(path("stdout.txt"));
-        result.err = ReadFile(path("stderr.txt"));
+        result.out = ReadFile(path((name + "stdout.txt").c_str()));
+        result.err = ReadFile(path((name + "stderr.txt").c_str()));
         return result;
+    }
+
+    // What a terminal's Ctrl+C does: SIGINT to the process group of the job lbhost runs in,
+    // which Wine hands to lbhost as a console Ctrl+C. The Linux process is the one whose
+    // arguments name this test's folder (so the run must name a path in it); Wine starts Linux
+    // programs such as kill directly.
+    void pressCtrlC() {
+        std::string pid;
+        for (const auto& entry : fs::directory_iterator(fs::u8path("Z:\\proc"))) {
+            const std::string dir = entry.path().u8string();
+            if (ReadFile(dir + "\\comm") != "lbhost.exe\n") continue;
+            if (ReadFile(dir + "\\cmdline").find(m_folder.path()) == std::string::npos) continue;
+            pid = entry.path().filename().u8string();
+        }
+        ASSERT_FALSE(pid.empty()) << "no lbhost.exe of this test is running";
+        std::wstring command = L"Z:\\bin\\kill -INT -- -" + Wide(pid);
+        STARTUPINFOW startup = {sizeof startup};
+        PROCESS_INFORMATION info = {};
+        ASSERT_TRUE(CreateProcessW(L"Z:\\bin\\kill", &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                                   &startup, &info));
+        // A Linux program gives Wine nothing to wait on; lbhost's own output tells it arrived.
+        CloseHandle(info.hThread);
+        CloseHandle(info.hProcess);
     }
 
     // Waits (at most 30 s) until lbhost's standard error holds `text`; false if it never does.
@@ -186,10 +213,6 @@ TEST_F(LbhostTest, CaptureMovesEachFileIntoANewFolderUnderItsPatternAndRunsTheHo
         << badName.err;
     EXPECT_EQ(plain.out.find("Capture0002"), std::string::npos);
     for (const auto& name : filesIn(".")) EXPECT_EQ(name.find("Capture0002"), std::string::npos) << name;
-
-    const LbhostRun failing = run({"capture", "--out", path("x"), "--hook", "exit 3"});
-    EXPECT_EQ(failing.exitCode, 1u);
-    EXPECT_NE(failing.err.find("exit code 3"), std::string::npos) << failing.err;
 }
 
 TEST_F(LbhostTest, TroubleIsReportedAtOnceWithExitOne) {
@@ -200,9 +223,9 @@ TEST_F(LbhostTest, TroubleIsReportedAtOnceWithExitOne) {
         control("fault capture-hangs");
     });
     EXPECT_EQ(hung.exitCode, 1u);
-    // lensbridge keeps answering while the release hangs: what is missing is the picture.
-    EXPECT_NE(hung.err.find("announced no picture within 2000 ms"), std::string::npos) << hung.err;
-    EXPECT_NE(hung.err.find("waiting for the shot's files"), std::string::npos) << "no progress shown";
+    // The 1/250 exposure adds its 4 ms to the timeout.
+    EXPECT_NE(hung.err.find("did not finish the shot within 2004 ms"), std::string::npos) << hung.err;
+    EXPECT_NE(hung.err.find("waiting for the camera to release"), std::string::npos) << "no progress shown";
     EXPECT_LT(hung.seconds, 14.0);
 
     // The camera unplugged during live view.
@@ -285,6 +308,167 @@ TEST_F(LbhostTest, WatchDownloadsShotsTakenOnTheCamera) {
     const LbhostRun quiet = run({"watch", "--seconds", "1"});
     EXPECT_EQ(quiet.exitCode, 0u) << quiet.err;
     EXPECT_NE(quiet.out.find("0 shot(s)"), std::string::npos) << quiet.out;
+}
+
+// Live view writes each frame as it comes: Ctrl+C keeps them all and is a done live view (0).
+TEST_F(LbhostTest, CtrlCEndsLiveViewKeepingEveryFrameAndLetsADownloadLand) {
+    const LbhostRun live = run({"--json", "--out", path("lv"), "liveview", "--seconds", "50"}, [this] {
+        EXPECT_TRUE(stderrShows("live view:"));
+        pressCtrlC();
+    });
+    EXPECT_EQ(live.exitCode, 0u) << live.err;
+    EXPECT_LT(live.seconds, 30.0);
+    const auto frames = live.json()["steps"][0]["frames"].get<std::size_t>();
+    EXPECT_GT(frames, 10u);
+    EXPECT_EQ(filesIn("lv").size(), frames);
+
+    // A RAW file over a slow link (2 s): the first Ctrl+C comes during its download, which
+    // lands whole in --out, and no further frame is shot.
+    scenario("camera 1 format=raw raw-bytes=20000000 habits=slow-link rate=10 name=D850\n");
+    const LbhostRun shots = run({"--out", path("out"), "capture", "--count", "3"}, [this] {
+        EXPECT_TRUE(stderrShows("waiting for the download of"));
+        pressCtrlC();
+    });
+    EXPECT_EQ(shots.exitCode, 130u) << shots.err;
+    EXPECT_NE(shots.err.find("interrupted (Ctrl+C) before frame 2 of 3"), std::string::npos) << shots.err;
+    EXPECT_EQ(shots.err.find("lensbridge.exe ended"), std::string::npos) << shots.err;
+    EXPECT_NE(shots.out.find("frame 1/3"), std::string::npos) << shots.out;
+    ASSERT_EQ(filesIn("out").size(), 1u);
+    EXPECT_EQ(fs::file_size(m_dir / "out" / filesIn("out")[0]), 20000000u);
+    for (const auto& name : filesIn(".")) EXPECT_EQ(name.find(".part"), std::string::npos) << name;
+}
+
+TEST_F(LbhostTest, LiveViewStreamsItsFramesAsMjpegOnStdout) {
+    const LbhostRun r = run({"liveview", "--seconds", "1", "--stdout"});
+    ASSERT_EQ(r.exitCode, 0u) << r.err;
+    std::size_t starts = 0;
+    for (std::size_t at = r.out.find("\xFF\xD8\xFF"); at != std::string::npos; at = r.out.find("\xFF\xD8\xFF", at + 1))
+        ++starts;
+    EXPECT_EQ(r.out.rfind("\xFF\xD8\xFF", 0), 0u) << "the stream starts with a frame, not text";
+    EXPECT_NE(r.err.find("live view: " + std::to_string(starts) + " frames"), std::string::npos) << r.err;
+    EXPECT_GT(starts, 3u);
+}
+
+// Numbering goes on from what an earlier session left in --out, in folders of the pattern.
+TEST_F(LbhostTest, NumberingGoesOnInTheFolderAndPatternsMakeFolders) {
+    const std::vector<std::string> args = {"--out", path("out"), "--filename", "{date:%Y}/{camera}_%03n", "capture"};
+    ASSERT_EQ(run(args).exitCode, 0u);
+    ASSERT_EQ(run(args).exitCode, 0u);
+    std::vector<std::string> more = args;
+    more.insert(more.end(), {"--counter", "40"});
+    ASSERT_EQ(run(more).exitCode, 0u);
+    const std::string year = filesIn("out").at(0);
+    EXPECT_EQ(year.size(), 4u);
+    EXPECT_EQ(filesIn(("out\\" + year).c_str()), (std::vector<std::string>{"D850_001.jpg", "D850_002.jpg", "D850_040.jpg"}));
+
+    const LbhostRun literal = run({"capture", "--filename", "%n_%q"});
+    EXPECT_EQ(literal.exitCode, 2u);
+    EXPECT_NE(literal.err.find("%q"), std::string::npos) << literal.err;
+}
+
+TEST_F(LbhostTest, DeviceNamesIgnoreCaseAndASharedNameIsRefusedWithBothIds) {
+    const LbhostRun lower = run({"--device", "d850", "get", "shutter"});
+    EXPECT_EQ(lower.exitCode, 0u) << lower.err;
+    EXPECT_EQ(lower.out, "1/250\r\n") << "the value alone";
+
+    scenario("camera 1 name=D850\ncamera 2 name=D850\n");
+    const LbhostRun twins = run({"--device", "D850", "settings"});
+    EXPECT_EQ(twins.exitCode, 1u);
+    EXPECT_NE(twins.err.find("give --device 257 and 258"), std::string::npos) << twins.err;
+}
+
+TEST_F(LbhostTest, HooksGetGphotoActionsAndAFailingOneIsReportedWhileTheSessionGoesOn) {
+    const LbhostRun r = run({"--out", path("out"), "--hook", "echo hook %ACTION%", "capture", "--count", "2"});
+    ASSERT_EQ(r.exitCode, 0u) << r.err;
+    std::vector<std::string> actions;
+    const std::regex hookLine("hook ([a-z]+)");
+    for (auto it = std::sregex_iterator(r.out.begin(), r.out.end(), hookLine); it != std::sregex_iterator(); ++it)
+        actions.push_back((*it)[1]);
+    EXPECT_EQ(actions, (std::vector<std::string>{"init", "start", "download", "download", "stop"})) << r.out;
+    EXPECT_NE(r.out.find("hook download \"" + path("out")), std::string::npos) << "the path is the last argument";
+
+    const LbhostRun failing = run({"--out", path("f"), "--hook", "exit 3", "capture", "--count", "2"});
+    EXPECT_EQ(failing.exitCode, 0u) << failing.err;
+    EXPECT_EQ(filesIn("f").size(), 2u);
+    EXPECT_NE(failing.err.find("exit code 3; going on"), std::string::npos) << failing.err;
+    const LbhostRun stops = run({"--hook", "exit 3", "--hook-stops", "list"});
+    EXPECT_EQ(stops.exitCode, 1u);
+
+    // A hook past its time is ended with what it started: nothing writes "late" afterwards.
+    std::ofstream(m_dir / "slow.cmd") << "@echo off\r\nif not \"%ACTION%\"==\"init\" exit /b 0\r\n"
+                                         "start /b cmd /c \"ping -n 4 127.0.0.1 >nul & echo late>" + path("late.txt") +
+                                         "\"\r\nping -n 6 127.0.0.1 >nul\r\n";
+    const LbhostRun slow = run({"--json", "--hook", path("slow.cmd"), "--hook-timeout", "1", "list"});
+    EXPECT_EQ(slow.exitCode, 0u) << slow.err;
+    EXPECT_NE(slow.json()["hook_failures"][0]["message"].get<std::string>().find("did not end within 1.0 s"),
+              std::string::npos);
+    std::this_thread::sleep_for(std::chrono::seconds(5));
+    EXPECT_FALSE(fs::exists(m_dir / "late.txt"));
+}
+
+TEST_F(LbhostTest, GetAndSendShowTheExchangeAndAnUnansweredRequestFails) {
+    const LbhostRun get = run({"--json", "get", "iso"});
+    ASSERT_EQ(get.exitCode, 0u) << get.err;
+    EXPECT_EQ(get.json()["steps"][0]["value"], "100");
+
+    const LbhostRun send = run({"send", "listDevices"});
+    ASSERT_EQ(send.exitCode, 0u) << send.err;
+    EXPECT_NE(send.out.find("-> #1 listDevices {}"), std::string::npos) << send.out;
+    EXPECT_NE(send.out.find("<- #1 ok {devices = "), std::string::npos) << send.out;
+    const LbhostRun unanswered = run({"--timeout", "1000", "send", "setCameraFocus", "focus_direction=1"});
+    EXPECT_EQ(unanswered.exitCode, 1u);
+    EXPECT_NE(unanswered.err.find("no reply to \"setCameraFocus\""), std::string::npos) << unanswered.err;
+}
+
+// A 4" exposure with --timeout 1000: a hung release is given 5 s, not 1. The fault comes once
+// the first frame is in, so it holds the second release.
+TEST_F(LbhostTest, TheReleaseWaitFollowsTheExposure) {
+    Clock::time_point faulted;
+    const LbhostRun r = run({"--timeout", "1000", "set", "shutter", "4\"", "capture", "--count", "2", "--interval", "1"},
+                            [&] {
+                                EXPECT_TRUE(filesArrive(".", ".jpg", 1));
+                                control("fault capture-hangs");
+                                faulted = Clock::now();
+                            });
+    EXPECT_EQ(r.exitCode, 1u);
+    EXPECT_NE(r.err.find("within 5000 ms"), std::string::npos) << r.err;
+    EXPECT_GT(std::chrono::duration<double>(Clock::now() - faulted).count(), 4.5);
+}
+
+TEST_F(LbhostTest, StartUpErrorsSayWhatHappened) {
+    const LbhostRun first = run({"--out", path("lv"), "liveview", "--seconds", "50"}, [this] {
+        EXPECT_TRUE(stderrShows("live view:"));
+        const LbhostRun second = run({"list"}, {}, "second-");
+        EXPECT_EQ(second.exitCode, 1u);
+        EXPECT_NE(second.err.find("lensbridge is already running (its pipes are taken)"), std::string::npos)
+            << second.err;
+        EXPECT_LT(second.seconds, 5.0);
+        pressCtrlC();
+    });
+    EXPECT_EQ(first.exitCode, 0u) << first.err;
+
+    const LbhostRun hasty = run({"--timeout", "1", "list"});
+    EXPECT_EQ(hasty.exitCode, 1u);
+    EXPECT_NE(hasty.err.find("lensbridge.exe did not open its pipes within 1 ms"), std::string::npos) << hasty.err;
+}
+
+TEST_F(LbhostTest, WatchReconnectsAnUnpluggedCameraAndGoesOn) {
+    const LbhostRun r = run({"--json", "--out", path("out"), "watch", "--count", "2", "--reconnect"}, [this] {
+        EXPECT_TRUE(stderrShows("watching for shots"));
+        control("shoot 1");
+        EXPECT_TRUE(filesArrive("out", ".jpg", 1));
+        control("unplug 1");
+        EXPECT_TRUE(stderrShows("waiting for it to come back"));
+        control("plug 1");
+        EXPECT_TRUE(stderrShows("watching goes on"));
+        control("shoot 1");
+    });
+    ASSERT_EQ(r.exitCode, 0u) << r.err;
+    EXPECT_EQ(r.json()["steps"][0]["shots"], 2);
+    EXPECT_EQ(r.json()["steps"][0]["reconnects"], 1);
+    EXPECT_EQ(filesIn("out").size(), 2u);
+    // Both modules read the control lines; neither reports one the other carried out.
+    EXPECT_EQ(r.err.find("bad control line"), std::string::npos) << r.err;
 }
 
 TEST_F(LbhostTest, VersionMatchesTheExesVersionBlock) {

@@ -50,7 +50,9 @@ TEST(LbhostCommandLine, RefusesWhatItDoesNotUnderstandAndSuggestsTheNearMiss) {
         {"focus in", "in", ""}, {"focus 4", "near or far", ""},
         {"focus near --step huge", "huge", ""}, {"af toggle", "toggle", ""},
         {"list --count 2", "--count", ""}, {"--timeout 0 list", "0", ""},
-        {"capture --filename {nn}", "{nn}", ""}, {"capture --filename a\\b", "\\", ""},
+        {"capture --filename {nn}", "{nn}", ""}, {"capture --filename a:b", ":", ""},
+        {"capture --filename %n_%q", "%q", ""}, {"get isso", "isso", "iso"},
+        {"--json liveview --stdout", "--stdout", ""}, {"--hook-timeout 0 list", "0", ""},
         {"", "no step", ""},
     };
     for (const auto& c : kCases) {
@@ -67,8 +69,11 @@ TEST(LbhostCommandLine, RefusesWhatItDoesNotUnderstandAndSuggestsTheNearMiss) {
 
 TEST(LbhostCommandLine, VersionAndHelpNeedNoStep) {
     EXPECT_EQ(Parse("--version").outcome, Outcome::Version);
+    // A step's help lists the run's options that apply to it, with the values they take.
     for (const auto& [line, inHelp] :
-         {std::pair{"--help", "timelapse"}, {"stack --help", "--shots"}}) {
+         {std::pair{"--help", "timelapse"}, {"stack --help", "--shots"}, {"capture --help", "--filename"},
+          {"capture --help", "--hook-timeout"}, {"capture --help", "--json"}, {"liveview --help", "--out"},
+          {"stack --help", "fine, medium or coarse"}, {"stack --help", "near or far"}}) {
         const auto help = Parse(line);
         EXPECT_EQ(help.outcome, Outcome::Help) << line;
         EXPECT_NE(help.text.find(inHelp), std::string::npos) << line;

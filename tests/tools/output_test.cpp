@@ -21,9 +21,34 @@ TEST(FileNamePattern, ExpandsEveryPlaceholderAndKeepsTheCamerasExtension) {
 
 TEST(FileNamePattern, RefusesPatternsThatGiveNoSafeName) {
     EXPECT_TRUE(CheckFileNamePattern("{camera}_{n:3}").empty());
-    for (const char* bad : {"", "{nn}", "{n:0}", "{n:x}", "{date:2}", "{camera", "a/b", "a\\b", "a:b", ".", ".."}) {
+    for (const char* bad : {"", "{nn}", "{n:0}", "{n:x}", "{date:2}", "{camera", "a:b", ".", "..", "a//b", "/a",
+                            "a/", "../{n}", "{date:%Q}", "{time:%Y/%m}", "%", "%05f"}) {
         EXPECT_FALSE(CheckFileNamePattern(bad).empty()) << bad;
     }
+    // A gphoto2 code lbhost has no meaning for is named, never taken literally.
+    EXPECT_NE(CheckFileNamePattern("%F/%f").find("%F"), std::string::npos);
+    EXPECT_NE(CheckFileNamePattern("%n_%q").find("%q"), std::string::npos);
+}
+
+TEST(FileNamePattern, FoldersDateFormatsAndGphoto2Codes) {
+    EXPECT_EQ(ExpandFileNamePattern("{date}/{camera}_{n}", kShot), "2026-03-07\\Z 7_II_0012.nef");
+    EXPECT_EQ(ExpandFileNamePattern("{date:%Y%m%d}\\{time:%H-%M}_{n:2}", kShot), "20260307\\09-05_12.nef");
+    EXPECT_EQ(ExpandFileNamePattern("%n_%Y%m%d", kShot), "12_20260307.nef");
+    EXPECT_EQ(ExpandFileNamePattern("%03n-%f.%C", kShot), "012-Capture0003.nef");
+    EXPECT_EQ(ExpandFileNamePattern("%:", kShot), "Capture0003.nef");
+    EXPECT_EQ(ExpandFileNamePattern("%a %d %b %y %j %I%p 100%%", kShot), "Sat 07 Mar 26 066 09AM 100%.nef");
+}
+
+TEST(FileNamePattern, CountingGoesOnAfterTheHighestNumberThePatternGave) {
+    const std::vector<std::string> files = {"D850_0007.jpg", "D850_0012.nef", "D850_0012.jpg", "other_0099.jpg",
+                                            "D850_0100.jpg.part", "2026-03-07\\D850_0040.jpg", "D850_x.jpg"};
+    EXPECT_EQ(HighestCounter("{camera}_{n}", "D850", files), 12);
+    EXPECT_EQ(HighestCounter("{date}/{camera}_{n}", "D850", files), 40);
+    EXPECT_EQ(HighestCounter("{camera}_%n", "D850", {}), 0);
+    EXPECT_EQ(HighestCounter("{name}", "D850", files), 0);
+    EXPECT_EQ(PatternFolderDepth("{date}/{camera}/{n}"), 2);
+    EXPECT_TRUE(PatternHasCounter("x%03n"));
+    EXPECT_FALSE(PatternHasCounter("{name}"));
 }
 
 TEST(ValueToJson, ListsAreArraysAndEverythingElseKeepsItsKind) {
