@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -56,6 +57,10 @@ std::string fallbackTemporaryDirectory();
 
 // Opens a file for binary writing, truncating it (fopen "wb"); null on failure.
 std::FILE* openForWriting(const std::string& path);
+
+// The names of the files (not folders) directly in `folder` (which ends with a separator);
+// empty when it cannot be read.
+std::vector<std::string> filesInFolder(const std::string& folder);
 
 // Deletes a file; false when it could not be deleted.
 bool removeFile(const std::string& path);

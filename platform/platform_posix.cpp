@@ -1,6 +1,7 @@
 // POSIX implementation of the platform services, for the native build and its unit tests.
 #include "platform/platform.h"
 
+#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -151,6 +152,19 @@ bool isDirectory(const std::string& path) {
 }
 
 std::FILE* openForWriting(const std::string& path) { return std::fopen(path.c_str(), "wb"); }
+
+std::vector<std::string> filesInFolder(const std::string& folder) {
+  std::vector<std::string> names;
+  DIR* dir = opendir(folder.c_str());
+  if (!dir) return names;
+  while (const dirent* entry = readdir(dir)) {
+    struct stat info;
+    const std::string path = folder + entry->d_name;
+    if (stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode)) names.push_back(entry->d_name);
+  }
+  closedir(dir);
+  return names;
+}
 
 bool removeFile(const std::string& path) { return std::remove(path.c_str()) == 0; }
 

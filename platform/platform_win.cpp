@@ -152,6 +152,18 @@ std::string fallbackTemporaryDirectory() {
 
 std::FILE* openForWriting(const std::string& path) { return _wfopen(wide(path).c_str(), L"wb"); }
 
+std::vector<std::string> filesInFolder(const std::string& folder) {
+  std::vector<std::string> names;
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW(wide(folder + "*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return names;
+  do {
+    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) names.push_back(narrow(found.cFileName));
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  return names;
+}
+
 bool removeFile(const std::string& path) { return DeleteFileW(wide(path).c_str()) != 0; }
 
 bool renameFileNoReplace(const std::string& from, const std::string& to) {

@@ -19,6 +19,7 @@
 #include "bridge/heartbeat.h"
 #include "bridge/notifications.h"
 #include "camera/camera_host.h"
+#include "camera/download/download_directory.h"
 #include "camera/modules/module_manager.h"
 #include "hostlink/outgoing_queue.h"
 #include "hostlink/pipe_transport_win.h"
@@ -180,6 +181,8 @@ int APIENTRY wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
   static CHostNotifications hostNotifications;
   SetCameraHost(&hostNotifications);
   CNikonModuleManager::getInstance();
+  // A process ended from outside in the middle of a download left its ".part" file behind.
+  RemoveLeftoverPartialFiles(g_downloadDirectory);
 
   // The SDK lock (g_sdkLock) is a mutex with static storage: it exists before wWinMain
   // runs, so there is nothing to create at this point.

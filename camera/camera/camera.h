@@ -40,6 +40,10 @@ class ZnLuaTETable;
 // module's type name (the first word of its name, "Type0001" ...) and the camera type.
 std::uint32_t LiveViewHeaderSize(std::uint32_t cameraType, const std::string& moduleType);
 
+// The exposure time a shutter-speed text names ("1/250" is 4 ms, "30\"" 30000 ms); 0 for a
+// text without one (bulb, time).
+std::uint32_t ExposureMsOfShutterSpeed(const std::string& text);
+
 // The error code the host gets for a release that never came back (the camera neither
 // completed it nor sent a file) and did not leave either.
 constexpr int kReleaseNotEnded = -1008;
@@ -88,7 +92,7 @@ class CCamera : public CNikonObject {
   // Releases the shutter and returns once the camera has taken the release; step() waits for
   // its completion. A release the camera refuses, at the start or in its completion, is
   // reported to the host as a failed download without a capture id, and so is one whose
-  // completion does not come within startTimeoutMs() (kReleaseNotEnded). A camera that is still
+  // completion does not come within its exposure time plus startTimeoutMs() (kReleaseNotEnded). A camera that is still
   // busy with an earlier release or a transfer answers with its own result ("device busy"),
   // which is passed on the same way.
   void capture() LB_REQUIRES(g_sdkLock);
@@ -163,6 +167,7 @@ class CCamera : public CNikonObject {
 
   std::unique_ptr<CPendingCompletion> m_release;  // the release waiting for its completion
   std::uint32_t m_releaseStartMs = 0;             // camera clock at the release
+  std::uint32_t m_releaseExposureMs = 0;          // its exposure time, when the shutter says
   std::uint32_t m_lastPresenceCheckMs = 0;        // camera clock at the last presence check
   CContentContainer* m_download = nullptr;        // the download under way; owned by m_children
   std::deque<CContentContainer*> m_waitingDownloads;  // in the order they came; owned likewise

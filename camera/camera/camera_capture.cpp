@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "camera/camera/camera.h"
 #include "camera/camera_host.h"
@@ -36,6 +37,22 @@ double FocusStepSize(std::int32_t direction) {
 
 }  // namespace
 
+std::uint32_t ExposureMsOfShutterSpeed(const std::string& text) {
+  // "1/250" is a fraction of a second, "30\"" or "2.5\"" whole seconds; anything else (bulb,
+  // time, an unreadable text) has no length of its own.
+  char* end = nullptr;
+  const double value = std::strtod(text.c_str(), &end);
+  if (end == text.c_str() || !(value > 0) || value > 86400) return 0;
+  if (*end == '"' && end[1] == '\0') return static_cast<std::uint32_t>(std::ceil(value * 1000));
+  if (*end == '/' && end[1] != '\0') {
+    const char* denominatorText = end + 1;
+    const double denominator = std::strtod(denominatorText, &end);
+    if (end == denominatorText || *end != '\0' || !(denominator >= 1)) return 0;
+    return static_cast<std::uint32_t>(std::ceil(value * 1000 / denominator));
+  }
+  return 0;
+}
+
 void CCamera::capture() {
   if (!hasCapability(kNkMAIDCapability_Capture) || !isOpen()) return;
   if (m_release) {
@@ -54,8 +71,15 @@ void CCamera::capture() {
     reportRefusedRelease(started);
     return;
   }
-  // The completion (and the new items, whose downloads the steps run) come in later polls.
+  // The completion (and the new items, whose downloads the steps run) come in later polls; a
+  // timed exposure adds its own length to the wait.
   m_release = std::move(completion);
+  m_releaseExposureMs = 0;
+  std::string shutter;
+  std::vector<std::string> speeds;
+  if (hasCapability(kNkMAIDCapability_ShutterSpeed) &&
+      getStringEnumValue(kNkMAIDCapability_ShutterSpeed, shutter, speeds) == 0)
+    m_releaseExposureMs = ExposureMsOfShutterSpeed(shutter);
   m_releaseStartMs = CameraClockMs();
   m_lastPresenceCheckMs = m_releaseStartMs;
   if (m_release->completed()) settleRelease(m_releaseStartMs);

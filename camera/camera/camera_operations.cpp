@@ -80,10 +80,10 @@ void CCamera::settleRelease(std::uint32_t nowMs) {
   }
   // Only the release's own completion counts: files that arrive meanwhile may be another
   // shot's (the camera's own button), so they neither end nor extend its bound.
-  if (nowMs - m_releaseStartMs >= startTimeoutMs()) {
+  if (nowMs - m_releaseStartMs >= startTimeoutMs() + m_releaseExposureMs) {
     m_release.reset();
     reportLostShot(kReleaseNotEnded, "The release did not come back: the camera sent nothing for it in " +
-                                         std::to_string(startTimeoutMs() / 1000) + " s");
+                                         std::to_string((startTimeoutMs() + m_releaseExposureMs) / 1000) + " s");
   }
 }
 

@@ -100,6 +100,22 @@ std::string MakeUniqueStem(const std::string& directory, const std::string& stem
   return std::string();
 }
 
+int RemoveLeftoverPartialFiles(const std::string& directory) {
+  if (!IsAbsoluteFolderPath(directory) || !IsSeparator(directory.back())) return 0;
+  const std::string suffix = kPartialFileSuffix;
+  int removed = 0;
+  for (const std::string& name : platform::filesInFolder(directory)) {
+    if (name.rfind("Capture", 0) != 0 || name.size() <= suffix.size() ||
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
+      continue;
+    if (platform::removeFile(directory + name)) {
+      ++removed;
+      Trace("Removed %s, left by a download that was cut off", name.c_str());
+    }
+  }
+  return removed;
+}
+
 std::string MakeUniqueFilePath(const std::string& directory, std::string fileName) {
   std::string stem;
   std::string extension;

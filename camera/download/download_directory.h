@@ -47,6 +47,11 @@ std::string MakeUniqueStem(const std::string& directory, const std::string& stem
 // caller treats the download as failed instead of writing to a path with no basis.
 std::string MakeUniqueFilePath(const std::string& directory, std::string fileName);
 
+// Removes the partial files ("Capture....part") a download left in `directory` when its process
+// was ended from outside; only one process serves the host at a time, so none of them can still
+// be written. Returns how many were removed.
+int RemoveLeftoverPartialFiles(const std::string& directory);
+
 // Splits a file name at the dot of its extension ("a.b.jpg" -> "a.b", ".jpg"); the extension
 // is empty when the last element has no dot.
 void SplitExtension(const std::string& fileName, std::string& stem, std::string& extension);

@@ -121,7 +121,8 @@ TEST_F(CameraHabitsTest, HungReleaseEndsAtItsBoundOrWhenTheCameraGoes) {
   SimControl("Type0001.md3", "shoot 1");  // the camera's own button, mid-release
   for (std::uint32_t ms = 2000; ms < 3000; ms += 10) stepAt(ms);
   EXPECT_EQ(TakeNamed("fileDownloadComplete").size(), 1u) << "the button's file, as it came";
-  const std::uint32_t bound = CNikonObject::startTimeoutMs();
+  // The release's own exposure (the camera is at 1/250) comes on top of the bound.
+  const std::uint32_t bound = CNikonObject::startTimeoutMs() + 4;
   EXPECT_TRUE(stepAt(bound - 1));
   EXPECT_TRUE(TakeNamed("error").empty()) << "a millisecond before its bound";
   EXPECT_FALSE(stepAt(bound));
@@ -168,6 +169,37 @@ TEST_F(CameraHabitsTest, StalledTransferEndsAtItsBound) {
   ASSERT_EQ(errors.size(), 1u);
   EXPECT_EQ(Number(Payload(*errors[0]), "error_code"), -1007);
   EXPECT_TRUE(FilesIn(m_folder).empty()) << "no .part left";
+}
+
+// A camera busy with a file, or still exposing the last release, takes no new release: the
+// host hears its busy answer at once, the file under way is not disturbed, and once the camera
+// is free a release works again.
+TEST_F(CameraHabitsTest, AReleaseWhileTheCameraIsBusyGetsItsBusyAnswer) {
+  SimControl("Type0001.md3", "format raw 1");
+  habit("slow-link");
+  habit("busy-while-transferring");
+  SimControl("Type0001.md3", "rate 20 1");
+  camera->capture();
+  bool delivering = false;
+  for (int i = 0; i < 200 && TakeNamed("objectWasAdded").empty(); ++i) {
+    manager->stepOperations(kCameraSliceMs, delivering);
+    platform::sleepMs(1);
+  }
+  camera->capture();  // while the file transfers
+  auto errors = TakeNamed("error");
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(Number(Payload(*errors[0]), "error_code"), kNkMAIDResult_DeviceBusy);
+  SettleOperations(manager);
+  EXPECT_EQ(TakeNamed("fileDownloadComplete").size(), 1u);
+
+  SimControl("Type0001.md3", "exposure-ms 3000 1");
+  camera->capture();
+  camera->capture();  // while the first still exposes
+  errors = TakeNamed("error");
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(Number(Payload(*errors[0]), "error_code"), kNkMAIDResult_DeviceBusy);
+  SettleOperations(manager);
+  EXPECT_EQ(Names(TakeAll()), (std::vector<std::string>{"objectWasAdded", "fileDownloadComplete"}));
 }
 
 TEST_F(CameraHabitsTest, SlowTransferThatKeepsDeliveringIsNotCutOff) {

@@ -106,6 +106,18 @@ TEST_F(FileNamesTest, EachShotKeepsItsOwnName) {
   EXPECT_EQ(record.baseName(record.newShot(), dir, {".nef"}), "Capture0001");
 }
 
+// A process ended from outside mid-download left its partial files: the next one removes
+// them, and nothing else.
+TEST_F(FileNamesTest, LeftoverPartialFilesAreRemovedAndNothingElse) {
+  for (const char* name : {"Capture0001.nef.part", "Capture0002-0.jpg.part", "Capture0003.jpg",
+                           "holiday.jpg.part", "Capture0004.part.jpg"})
+    touch(name);
+  EXPECT_EQ(RemoveLeftoverPartialFiles(dir), 2);
+  EXPECT_EQ(simtest::FilesIn(dir), (std::vector<std::string>{"Capture0003.jpg",
+                                                              "Capture0004.part.jpg",
+                                                              "holiday.jpg.part"}));
+}
+
 TEST_F(FileNamesTest, UniquePathKeepsOffEveryTakenNameAndKeepsTheExtension) {
   std::vector<std::string> elevenTaken{"Capture0001.nef"};
   for (int i = 0; i < 10; ++i) elevenTaken.push_back("Capture0001-" + std::to_string(i) + ".nef");

@@ -59,6 +59,38 @@ TEST_F(HostLinkTest, RequestsAreAnsweredWhileAFileTransfers) {
     ExpectOrderlyShutdown(m_session);
 }
 
+// A 3 s exposure: "doCapture" is taken at once, requests are answered while the shutter is
+// open, and the picture comes after it.
+TEST_F(HostLinkTest, RequestsAreAnsweredThroughALongExposure) {
+    control("exposure-ms 3000 1");
+    Sleep(300);  // the heartbeat's polls take the line in
+    CHostClient& client = m_session.client();
+    ASSERT_NE(client.send("doCapture"), 0u);
+    const std::uint32_t status = client.send("isLiveViewOn");
+    const auto names = namesUntil("fileDownloadComplete");
+    const std::vector<std::string> expected{"ok#" + std::to_string(status), "objectWasAdded",
+                                            "fileDownloadComplete"};
+    EXPECT_EQ(names, expected);
+    ExpectOrderlyShutdown(m_session);
+}
+
+// A release that never completes holds nothing up: requests are answered, and "shutdown" ends
+// the process at once, telling the host the picture never came.
+TEST_F(HostLinkTest, AHungReleaseHoldsUpNeitherRequestsNorShutdown) {
+    control("fault capture-hangs");
+    Sleep(300);
+    CHostClient& client = m_session.client();
+    ASSERT_NE(client.send("doCapture"), 0u);
+    const std::uint32_t status = client.send("isLiveViewOn");
+    EXPECT_TRUE(client.waitForReply(status, 5000));
+    client.send("shutdown");
+    const auto names = namesUntil("shutdownComplete");
+    ASSERT_EQ(names.size(), 2u);
+    EXPECT_EQ(names[0], "error");
+    EXPECT_EQ(names[1].rfind("shutdownComplete", 0), 0u);
+    EXPECT_TRUE(client.process().waitForExit(5000).has_value());
+}
+
 TEST_F(HostLinkTest, ShutdownLetsTheTransferUnderWayEndFirst) {
     CHostClient& client = m_session.client();
     ASSERT_NE(client.send("doCapture"), 0u);
