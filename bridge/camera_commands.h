@@ -2,7 +2,7 @@
 // settings, live-view status, auto-focus and the shutdown of the camera side, with the replies
 // they share and the device-id reader.
 //
-// Threads: called only by DispatchHostMessage on the I/O thread, with g_sdkLock held for the
+// Threads: called only by DispatchHostMessage on the camera thread, with g_sdkLock held for the
 // whole command. Replies are queued with the request's id; many commands have none.
 #pragma once
 

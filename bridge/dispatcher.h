@@ -1,8 +1,8 @@
 // The command dispatcher: recognises a host request by its name and runs its handler with the
 // SDK lock held for the whole command.
 //
-// Threads: DispatchHostMessage runs only on the I/O thread. The main thread's timer handler
-// takes g_sdkLock too; the two are the only places that take it, and never nested.
+// Threads: DispatchHostMessage runs only on the camera thread (the main thread, through
+// RunCameraWork), which also runs the heartbeat; it takes g_sdkLock for the command.
 #pragma once
 
 #include <atomic>
@@ -47,6 +47,6 @@ void DispatchAgainLater(unsigned ms);
 unsigned DispatchAgainDelayMs();
 
 // Installed by the Windows shell: stops the main window's heartbeat timer. "shutdown" calls it
-// on the I/O thread with g_sdkLock held. Null means nothing to stop (tests).
+// on the camera thread with g_sdkLock held. Null means nothing to stop (tests).
 using HeartbeatStopHook = void (*)();
 void SetHeartbeatStopHook(HeartbeatStopHook hook);

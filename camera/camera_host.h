@@ -7,8 +7,8 @@
 // Ownership: the installed host is not owned by the camera layer and must outlive the module
 // manager (and so every module, camera and download that may call it).
 //
-// Threads: every method is called with the SDK lock held, on whichever thread holds it: the
-// main thread's idle pump, the I/O thread's commands, or SDK callbacks inside either.
+// Threads: every method is called with the SDK lock held, on the camera thread: its idle pump,
+// its commands and its slices of the long operations, or SDK callbacks inside them.
 #pragma once
 
 #include <cstdint>

@@ -2,8 +2,9 @@
 // those calls, the whole camera layer (module manager, modules, cameras, downloads), which has
 // no lock of its own.
 //
-// Threads: taken by the I/O thread for each host command and by the main thread for each
-// heartbeat; the two are the only places that take it, and never nested. An SDK call may pump
+// Threads: taken by the camera thread (the process's main thread) for each host command, each
+// slice of the long operations and each heartbeat, never nested; the pipe thread never takes
+// it. (Tests may drive the camera layer from their own thread.) An SDK call may pump
 // the main thread's window messages while the main thread holds the lock, which delivers a
 // nested heartbeat on the same thread: the heartbeat asks heldByThisThread() first and does
 // nothing then, because taking the lock again would deadlock. The layer's entry points say

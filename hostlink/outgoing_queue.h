@@ -1,7 +1,7 @@
 // The outgoing queue: every message the host is to receive goes through it.
 //
-// Any thread calls QueueMessageToHost (in practice always with the SDK lock held: the
-// dispatcher on the I/O thread, the idle pump and SDK callbacks on the main thread). Only the
+// Any thread calls QueueMessageToHost (in practice always with the SDK lock held, on the camera
+// thread: commands, the idle pump, the long operations, SDK callbacks). Only the
 // I/O thread removes messages, without the SDK lock; the queue has its own mutex for that.
 //
 // Live-view frames are the one exception to first-in first-out growth: at most one unsent

@@ -11,8 +11,8 @@
 // it is initialised; the module's m_cameras only lends it. The camera owns its capture items
 // through its own m_children.
 //
-// Threads: every method runs with the SDK lock (g_sdkLock) held, either on the I/O thread
-// inside the dispatcher or on the main thread inside the idle pump. SDK callbacks (onEvent,
+// Threads: every method runs with the SDK lock (g_sdkLock) held, on the camera thread: inside a
+// command, a slice of the long operations or the idle pump. SDK callbacks (onEvent,
 // onCompletion, onData) arrive inside our own SDK calls on the calling thread, so they run
 // under the same lock. CCamera takes no lock of its own.
 //
@@ -87,7 +87,7 @@ class CCamera : public CNikonObject {
   // table, 0 when done or there is nothing to do, else -1, 50000 or the SDK result.
   int setEnumSetting(maid::ULONG capId, const ZnLuaTE* params);
 
-  // --- Capture, live view and focus (camera_capture.cpp), I/O thread unless noted. ---
+  // --- Capture, live view and focus (camera_capture.cpp): the host's commands. ---
 
   // Releases the shutter and returns once the camera has taken the release; step() waits for
   // its completion. A release the camera refuses, at the start or in its completion, is

@@ -9,9 +9,9 @@
 // Ownership: the manager owns its modules (m_modules, deleted in order by the destructor);
 // m_currentModule lends one of them.
 //
-// Threads: every method and field is used with the SDK lock held: by the main thread's timer
-// (pumpIdle) and by the I/O thread's dispatcher. getInstance() itself is first called on the
-// main thread before the I/O thread starts.
+// Threads: every method and field is used with the SDK lock held, on the camera thread (the
+// main thread): its heartbeat (pumpIdle), its commands and its slices of the long operations.
+// getInstance() itself is first called at start-up before the pipe thread starts.
 #pragma once
 
 #include <cstdint>

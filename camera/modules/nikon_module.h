@@ -12,8 +12,8 @@
 // m_removedCameras and m_currentCamera only lend them. The module itself is owned by the
 // module manager.
 //
-// Threads: every method runs with the SDK lock held, on the main thread (idle pump) or on the
-// I/O thread (dispatcher). Module events arrive inside our SDK calls on the calling thread.
+// Threads: every method runs with the SDK lock held, on the camera thread (idle pump, commands,
+// long operations). Module events arrive inside our SDK calls on the calling thread.
 #pragma once
 
 #include <cstdint>
