@@ -126,5 +126,10 @@ void CancelCameraWork() {
   g_commandWaiting = false;
 }
 
+void RestartCameraWork() {
+  CancelCameraWork();
+  g_sessionEnded = false;
+}
+
 void SetCameraWakeHook(CameraWakeHook hook) { g_wakeHook.store(hook); }
 void SetSessionEndHook(SessionEndHook hook) { g_sessionEndHook.store(hook); }

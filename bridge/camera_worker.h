@@ -37,6 +37,10 @@ unsigned RunCameraWork();
 // Camera thread: drops the commands not yet run (the host is gone).
 void CancelCameraWork();
 
+// Camera thread: a new host session after "shutdown" ended the last one (tests; the process
+// has one session).
+void RestartCameraWork();
+
 // Installed by the shell before the pipe thread starts: wakes the camera thread when a
 // request is queued. Null: nobody to wake (tests call RunCameraWork themselves).
 using CameraWakeHook = void (*)();

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
+#include <future>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -36,8 +38,11 @@ std::vector<ULONG> MakeShotItems(ULONG cameraId) {
     item.seed = FileSeed(cameraId, number, raw);
     item.rawBytes = camera->setup.rawBytes;
     if (!raw) {
-      item.jpeg = std::make_shared<const std::vector<unsigned char>>(
-          RenderChartJpeg(kPhotoWidth, kPhotoHeight, 0, item.seed, 90));
+      const std::uint64_t seed = item.seed;
+      item.jpegMade = std::async(std::launch::async, [seed] {
+                        return std::make_shared<const std::vector<unsigned char>>(
+                            RenderChartJpeg(kPhotoWidth, kPhotoHeight, 0, seed, 90));
+                      }).share();
     }
     const ULONG itemId = camera->nextItemId++;
     camera->items[itemId] = std::move(item);
@@ -70,6 +75,29 @@ void AnnounceShot(ULONG cameraId, const std::vector<ULONG>& ids) {
   }
 }
 
+// Runs `then` once every JPEG of the shot `ids` is made: at once when they are, or after
+// waiting for them when `waitHere` (a module that takes the shot inside the caller's call),
+// else at the first poll after they are, so the caller's polls go on meanwhile. With the
+// module closed there are no more polls: it waits.
+void AfterShotIsMade(ULONG cameraId, const std::vector<ULONG>& ids, bool waitHere,
+                     const std::function<void()>& then) {
+  waitHere = waitHere || !OpenRecord(Kind::Module);
+  bool made = true;
+  if (Camera* camera = FindCamera(cameraId)) {
+    for (ULONG id : ids) {
+      auto item = camera->items.find(id);
+      if (item == camera->items.end() || item->second.raw) continue;
+      if (waitHere) {
+        item->second.jpegMade.wait();
+      } else if (item->second.jpegMade.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+        made = false;
+      }
+    }
+  }
+  if (made) return then();
+  Sim().jobs.push_back([=] { AfterShotIsMade(cameraId, ids, false, then); });
+}
+
 void CompleteCapture(MaidObject* record, sdk::CompletionProc proc, NKREF ref, NKERROR result) {
   if (proc) proc(record, kNkMAIDCommand_CapStart, kNkMAIDCapability_Capture, 0, 0, ref, result);
 }
@@ -80,7 +108,8 @@ void CompleteCaptureLater(MaidObject* record, sdk::CompletionProc proc, NKREF re
 }
 
 // Takes the shot the caller asked for: announces its items, then completes the capture (or,
-// under late-items, completes it first and announces the items at the next Async).
+// under late-items, completes it first and announces the items at the next Async). The
+// caller's release is answered in the poll it is due in, so its pictures are waited for here.
 void RunCapture(ULONG cameraId, MaidObject* record, sdk::CompletionProc proc, NKREF ref) {
   Camera* camera = FindCamera(cameraId);
   if (!camera || !camera->plugged)
@@ -88,11 +117,15 @@ void RunCapture(ULONG cameraId, MaidObject* record, sdk::CompletionProc proc, NK
   const std::vector<ULONG> ids = MakeShotItems(cameraId);
   if (camera->has(Habit::LateItems)) {
     CompleteCapture(record, proc, ref, kNkMAIDResult_NoError);
-    Sim().jobs.push_back([cameraId, ids] { AnnounceShot(cameraId, ids); });
+    Sim().jobs.push_back([cameraId, ids] {
+      AfterShotIsMade(cameraId, ids, true, [cameraId, ids] { AnnounceShot(cameraId, ids); });
+    });
     return;
   }
-  AnnounceShot(cameraId, ids);
-  CompleteCapture(record, proc, ref, kNkMAIDResult_NoError);
+  AfterShotIsMade(cameraId, ids, true, [=] {
+    AnnounceShot(cameraId, ids);
+    CompleteCapture(record, proc, ref, kNkMAIDResult_NoError);
+  });
 }
 
 // A timed exposure started at `startMs`: the shot is taken at the first Async once it has
@@ -118,7 +151,10 @@ bool ShootByButton(ULONG cameraId) {
   Sim().jobs.push_back([cameraId] {
     Camera* camera = FindCamera(cameraId);
     if (!camera || !camera->plugged) return;
-    AnnounceShot(cameraId, MakeShotItems(cameraId));
+    // The camera's own shots are announced once the camera has made their pictures, while the
+    // caller's polls go on.
+    const std::vector<ULONG> ids = MakeShotItems(cameraId);
+    AfterShotIsMade(cameraId, ids, false, [cameraId, ids] { AnnounceShot(cameraId, ids); });
   });
   return true;
 }

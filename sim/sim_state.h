@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -40,10 +41,13 @@ struct Item {
   bool sidecar = false;             // one file of a RAW+JPEG pair
   std::uint32_t captureNumber = 0;
   std::uint64_t seed = 0;
-  // The JPEG's bytes, shared with a transfer in progress; a RAW file is made block by block.
-  std::shared_ptr<const std::vector<unsigned char>> jpeg;
+  // The JPEG's bytes, made on a thread of their own as a camera's own processor makes them
+  // (the shot is announced once they are), and shared with a transfer in progress; a RAW
+  // file is made block by block.
+  std::shared_future<std::shared_ptr<const std::vector<unsigned char>>> jpegMade;
+  const std::vector<unsigned char>& jpeg() const { return *jpegMade.get(); }
   ULONG rawBytes = 0;
-  ULONG bytes() const { return raw ? rawBytes : static_cast<ULONG>(jpeg->size()); }
+  ULONG bytes() const { return raw ? rawBytes : static_cast<ULONG>(jpeg().size()); }
 };
 
 constexpr double kSharpFocus = 5000.0;  // focus position of a sharp picture

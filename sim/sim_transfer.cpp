@@ -92,7 +92,7 @@ void RunTransfer(Transfer t) {
       deliver({kNkMAIDDataObjType_File, fileType, total, block.offset, block.length}, bytes.data());
     } else {
       deliver({kNkMAIDDataObjType_File, fileType, total, block.offset, block.length},
-              item.jpeg->data() + block.offset);
+              item.jpeg().data() + block.offset);
     }
     ++t.next;
     t.sentBytes += block.length;

@@ -227,9 +227,7 @@ int CCamera::setEnumSetting(maid::ULONG capId, const ZnLuaTE* params) {
 
 void CCamera::onCompletion(maid::ULONG command, maid::NKERROR result, maid::NKPARAM context) {
   Trace("CCamera completion callback for command %s", CommandName(command));
-  // The camera is the receiver of its releases only; the result tells a release the camera
-  // took from one it gave up on.
-  m_releaseResult = result;
+  // Releases have receivers of their own (CPendingRelease); nothing else completes here.
 }
 
 maid::NKERROR CCamera::onData(void* dataInfo, void* data) { return 0; }

@@ -26,6 +26,7 @@
 #include <vector>
 #include <string>
 
+#include "camera/camera/pending_release.h"
 #include "camera/download/shot_pairing.h"
 #include "camera/maid/maid.h"
 #include "camera/sdk_lock.h"
@@ -92,9 +93,10 @@ class CCamera : public CNikonObject {
   // Releases the shutter and returns once the camera has taken the release; step() waits for
   // its completion. A release the camera refuses, at the start or in its completion, is
   // reported to the host as a failed download without a capture id, and so is one whose
-  // completion does not come within its exposure time plus startTimeoutMs() (kReleaseNotEnded). A camera that is still
-  // busy with an earlier release or a transfer answers with its own result ("device busy"),
-  // which is passed on the same way.
+  // completion does not come within its exposure time plus startTimeoutMs()
+  // (kReleaseNotEnded). A camera still busy with an earlier release or a transfer gives its own
+  // answer: it takes the release (its files come in order) or refuses it ("device busy"),
+  // which is passed on as a refused release.
   void capture() LB_REQUIRES(g_sdkLock);
   // Switches live view on; true, with m_liveViewOn set, when the camera took it.
   bool startLiveView() LB_REQUIRES(g_sdkLock);
@@ -123,9 +125,9 @@ class CCamera : public CNikonObject {
     return m_download || !m_waitingDownloads.empty() || !m_naming.empty();
   }
   // Whether a release waits for its completion.
-  bool releasePending() const { return m_release != nullptr; }
-  // Gives up the release still waiting (the process is ending): reported as not ended.
-  void abandonRelease(const std::string& why) LB_REQUIRES(g_sdkLock);
+  bool releasePending() const { return !m_releases.empty(); }
+  // Gives up the releases still waiting (the process is ending): reported as not ended.
+  void abandonReleases(const std::string& why) LB_REQUIRES(g_sdkLock);
 
   // --- Downloads (camera/download/). ---
 
@@ -155,19 +157,18 @@ class CCamera : public CNikonObject {
   bool m_autoFocusOn = false;                // contrast auto-focus started by this process
   std::string m_moduleType;                  // first word of the module's name, e.g. "Type0023"
   bool m_gone = false;                       // a rescan took the camera out: unplugged or dead
-  maid::NKERROR m_releaseResult = 0;         // result of the last release's completion
   std::uint32_t m_itemsAnnounced = 0;        // capture items this camera has announced
 
  private:
-  // The release's completion came, or its bound passed: the host hears of a failure.
-  void settleRelease(std::uint32_t nowMs) LB_REQUIRES(g_sdkLock);
+  // Ends the releases whose completion came or whose bound passed: the host hears of each
+  // failure.
+  void settleReleases(std::uint32_t nowMs) LB_REQUIRES(g_sdkLock);
   // Destroys the download under way and the waiting ones (the camera is going); an announced
   // file is reported failed by its data object.
   void dropDownloads() LB_REQUIRES(g_sdkLock);
 
-  std::unique_ptr<CPendingCompletion> m_release;  // the release waiting for its completion
-  std::uint32_t m_releaseStartMs = 0;             // camera clock at the release
-  std::uint32_t m_releaseExposureMs = 0;          // its exposure time, when the shutter says
+  // The releases the camera has taken and not completed, oldest first.
+  std::deque<std::unique_ptr<CPendingRelease>> m_releases;
   std::uint32_t m_lastPresenceCheckMs = 0;        // camera clock at the last presence check
   CContentContainer* m_download = nullptr;        // the download under way; owned by m_children
   std::deque<CContentContainer*> m_waitingDownloads;  // in the order they came; owned likewise

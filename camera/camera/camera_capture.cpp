@@ -55,34 +55,28 @@ std::uint32_t ExposureMsOfShutterSpeed(const std::string& text) {
 
 void CCamera::capture() {
   if (!hasCapability(kNkMAIDCapability_Capture) || !isOpen()) return;
-  if (m_release) {
-    // One release at a time: the camera is still exposing or has not said how the last went.
-    reportRefusedRelease(kNkMAIDResult_DeviceBusy);
-    return;
-  }
-  auto completion = std::make_unique<CPendingCompletion>(this);
-  m_releaseResult = kNkMAIDResult_NoError;
+  // A timed exposure adds its own length to the wait for the completion.
+  std::uint32_t exposureMs = 0;
+  std::string shutter;
+  std::vector<std::string> speeds;
+  if (hasCapability(kNkMAIDCapability_ShutterSpeed) &&
+      getStringEnumValue(kNkMAIDCapability_ShutterSpeed, shutter, speeds) == 0)
+    exposureMs = ExposureMsOfShutterSpeed(shutter);
+  const std::uint32_t now = CameraClockMs();
+  auto release = std::make_unique<CPendingRelease>(now, exposureMs);
   const maid::NKERROR started = call(kNkMAIDCommand_CapStart, kNkMAIDCapability_Capture,
                                      kNkMAIDDataType_Null, 0, &NikonCompletionProc,
-                                     completion->record());
+                                     release->record());
   // A refused release has nothing to wait for; the module keeps the record in case it
   // completes the refused start later anyway.
   if (started != kNkMAIDResult_NoError && started != kNkMAIDResult_Pending) {
     reportRefusedRelease(started);
     return;
   }
-  // The completion (and the new items, whose downloads the steps run) come in later polls; a
-  // timed exposure adds its own length to the wait.
-  m_release = std::move(completion);
-  m_releaseExposureMs = 0;
-  std::string shutter;
-  std::vector<std::string> speeds;
-  if (hasCapability(kNkMAIDCapability_ShutterSpeed) &&
-      getStringEnumValue(kNkMAIDCapability_ShutterSpeed, shutter, speeds) == 0)
-    m_releaseExposureMs = ExposureMsOfShutterSpeed(shutter);
-  m_releaseStartMs = CameraClockMs();
-  m_lastPresenceCheckMs = m_releaseStartMs;
-  if (m_release->completed()) settleRelease(m_releaseStartMs);
+  // The completion (and the new items, whose downloads the steps run) come in later polls.
+  if (m_releases.empty()) m_lastPresenceCheckMs = now;
+  m_releases.push_back(std::move(release));
+  settleReleases(now);
 }
 
 void CCamera::reportRefusedRelease(maid::NKERROR result) {

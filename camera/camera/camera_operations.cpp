@@ -24,16 +24,18 @@ bool CCamera::step(unsigned sliceMs, bool& delivering) {
     if (m_download) m_download->pollTransfer();
     // A download's polls deliver the camera's events too; the camera is asked itself only
     // while its release waits, as the release's own poll.
-    if (m_release && !m_release->completed()) {
+    if (!m_releases.empty()) {
       const bool keepPolling = isOpen() && static_cast<std::uint32_t>(callAsync()) <= 1u;
-      if (!keepPolling && m_release && !m_release->completed()) {
-        reportLostShot(kReleaseNotEnded,
-                       "The release did not come back: the camera stopped answering");
-        m_release.reset();
+      if (!keepPolling) {
+        for (const auto& release : m_releases) {
+          if (!release->completed())
+            reportLostShot(kReleaseNotEnded, "The release did not come back: the camera stopped answering");
+        }
+        m_releases.clear();
       }
     }
     const std::uint32_t now = CameraClockMs();
-    if (m_release) settleRelease(now);
+    settleReleases(now);
     if (m_download && m_download->downloadEnded()) {
       if (m_download->namingPending()) {
         m_naming.push_back(m_download);
@@ -42,12 +44,12 @@ bool CCamera::step(unsigned sliceMs, bool& delivering) {
       }
       m_download = nullptr;
     }
-    if ((m_release || m_download) && now - m_lastPresenceCheckMs >= kPresenceCheckMs) {
+    if ((!m_releases.empty() || m_download) && now - m_lastPresenceCheckMs >= kPresenceCheckMs) {
       m_lastPresenceCheckMs = now;
       if (!SourceStillPresent(*this)) {
         // The rescan reports the camera's removal; the file under way is lost with it.
         Trace("The camera is gone; its release and transfer end");
-        m_release.reset();
+        m_releases.clear();
         if (m_download) m_download->cutOff(kNkMAIDResult_CameraNotFound,
                                            "the camera was lost during the transfer");
       }
@@ -69,28 +71,34 @@ bool CCamera::step(unsigned sliceMs, bool& delivering) {
     destroyChild(*it);
     it = m_naming.erase(it);
   }
-  return m_release || hasDownloads();
+  return !m_releases.empty() || hasDownloads();
 }
 
-void CCamera::settleRelease(std::uint32_t nowMs) {
-  if (m_release->completed()) {
-    m_release.reset();
-    if (m_releaseResult != kNkMAIDResult_NoError) reportRefusedRelease(m_releaseResult);
-    return;
-  }
-  // Only the release's own completion counts: files that arrive meanwhile may be another
-  // shot's (the camera's own button), so they neither end nor extend its bound.
-  if (nowMs - m_releaseStartMs >= startTimeoutMs() + m_releaseExposureMs) {
-    m_release.reset();
-    reportLostShot(kReleaseNotEnded, "The release did not come back: the camera sent nothing for it in " +
-                                         std::to_string((startTimeoutMs() + m_releaseExposureMs) / 1000) + " s");
+void CCamera::settleReleases(std::uint32_t nowMs) {
+  for (auto it = m_releases.begin(); it != m_releases.end();) {
+    const CPendingRelease& release = **it;
+    if (release.completed()) {
+      const maid::NKERROR result = release.result();
+      it = m_releases.erase(it);
+      if (result != kNkMAIDResult_NoError) reportRefusedRelease(result);
+    } else if (release.overdue(nowMs)) {
+      // Only the release's own completion counts: files that arrive meanwhile may be another
+      // shot's (the camera's own button), so they neither end nor extend its bound.
+      const std::uint32_t boundMs = release.boundMs();
+      it = m_releases.erase(it);
+      reportLostShot(kReleaseNotEnded, "The release did not come back: the camera sent nothing for it in " +
+                                           std::to_string(boundMs / 1000) + " s");
+    } else {
+      ++it;
+    }
   }
 }
 
-void CCamera::abandonRelease(const std::string& why) {
-  if (!m_release) return;
-  m_release.reset();
-  reportLostShot(kReleaseNotEnded, "The release did not come back: " + why);
+void CCamera::abandonReleases(const std::string& why) {
+  const std::size_t count = m_releases.size();
+  m_releases.clear();
+  for (std::size_t i = 0; i < count; ++i)
+    reportLostShot(kReleaseNotEnded, "The release did not come back: " + why);
 }
 
 void CCamera::dropDownloads() {

@@ -144,7 +144,7 @@ void CNikonModuleManager::abandonReleases(const std::string& why) {
   for (const auto& module : m_modules) {
     if (!module) continue;
     for (const auto& entry : module->m_cameras) {
-      if (entry.second) entry.second->abandonRelease(why);
+      if (entry.second) entry.second->abandonReleases(why);
     }
   }
 }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "bridge/camera_commands.h"
+#include "bridge/camera_worker.h"
 #include "bridge/dispatcher.h"
 #include "bridge/notifications.h"
 #include "camera/camera/camera.h"
@@ -224,6 +225,51 @@ TEST_F(RequestPathTest, CaptureAfterTheConnectedCameraWentSaysWhichWent) {
   EXPECT_EQ(answer(4, "connectDevice", 0x102), "ok #4");
   EXPECT_EQ(request(5, "doCapture"), 0);
   EXPECT_EQ(TakeNamed("error").size(), 0u);
+}
+
+std::vector<std::uint32_t> g_sessionEnds;
+void RecordSessionEnd(std::uint32_t requestId) { g_sessionEnds.push_back(requestId); }
+
+// The camera thread's queue, as the process runs it: requests in the order they came, a
+// command that waits (live view right after the connection's settings) holding up only those
+// behind it, and "shutdown" ending the session with its own id and nothing after it run.
+TEST_F(RequestPathTest, TheCameraThreadRunsRequestsInOrderAndEndsAtShutdown) {
+  RestartCameraWork();
+  g_sessionEnds.clear();
+  SetSessionEndHook(&RecordSessionEnd);
+  auto post = [](std::uint32_t id, const char* name) {
+    const ZnLuaTEString nameValue(name);
+    PostHostRequest(id, &nameValue, nullptr);
+  };
+  // Runs the queue as the main loop does, until it has nothing left to do.
+  auto runUntilIdle = [] {
+    for (int pass = 0; pass < 2000; ++pass) {
+      const unsigned waitMs = RunCameraWork();
+      if (waitMs == kCameraIdle) return true;
+      platform::sleepMs(std::min(waitMs, 20u));
+    }
+    return false;
+  };
+  post(5, "toggleLiveView");
+  post(6, "isLiveViewOn");
+  const unsigned waitMs = RunCameraWork();
+  EXPECT_GT(waitMs, 0u) << "the settings were sent at the connection, under half a second ago";
+  EXPECT_LE(waitMs, 500u);
+  EXPECT_TRUE(Received().empty()) << "nothing before the half second, nor behind it";
+  ASSERT_TRUE(runUntilIdle());
+  std::string transcript;
+  for (const auto& message : Received()) transcript += Describe(message).substr(0, 24) + "\n";
+  EXPECT_EQ(transcript, "cameraSettingsChanged #0\nok #5\nok #6 status=liveViewOn\n");
+
+  post(7, "shutdown");
+  post(8, "isLiveViewOn");
+  ASSERT_TRUE(runUntilIdle());
+  EXPECT_EQ(g_sessionEnds, std::vector<std::uint32_t>{7});
+  EXPECT_TRUE(Received().empty()) << "nothing after shutdown is run";
+  EXPECT_EQ(CNikonModuleManager::existingInstance(), nullptr);
+  manager = nullptr;
+  SetSessionEndHook(nullptr);
+  RestartCameraWork();
 }
 
 int g_heartbeatStops = 0;

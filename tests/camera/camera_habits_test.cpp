@@ -119,8 +119,13 @@ TEST_F(CameraHabitsTest, HungReleaseEndsAtItsBoundOrWhenTheCameraGoes) {
   };
   EXPECT_TRUE(stepAt(1000));
   SimControl("Type0001.md3", "shoot 1");  // the camera's own button, mid-release
-  for (std::uint32_t ms = 2000; ms < 3000; ms += 10) stepAt(ms);
-  EXPECT_EQ(TakeNamed("fileDownloadComplete").size(), 1u) << "the button's file, as it came";
+  std::size_t buttonFiles = 0;
+  for (std::uint32_t ms = 2000; ms < 12000 && buttonFiles == 0; ms += 10) {
+    stepAt(ms);
+    buttonFiles = TakeNamed("fileDownloadComplete").size();
+    platform::sleepMs(1);  // the camera makes its picture in real time
+  }
+  EXPECT_EQ(buttonFiles, 1u) << "the button's file, as it came";
   // The release's own exposure (the camera is at 1/250) comes on top of the bound.
   const std::uint32_t bound = CNikonObject::startTimeoutMs() + 4;
   EXPECT_TRUE(stepAt(bound - 1));
@@ -171,10 +176,10 @@ TEST_F(CameraHabitsTest, StalledTransferEndsAtItsBound) {
   EXPECT_TRUE(FilesIn(m_folder).empty()) << "no .part left";
 }
 
-// A camera busy with a file, or still exposing the last release, takes no new release: the
-// host hears its busy answer at once, the file under way is not disturbed, and once the camera
-// is free a release works again.
-TEST_F(CameraHabitsTest, AReleaseWhileTheCameraIsBusyGetsItsBusyAnswer) {
+// A release while the camera is busy gets the camera's own answer. One busy with a file
+// refuses it: the host hears the busy answer at once and the file under way is not disturbed.
+// One still exposing the last release takes it: both shots come, in order.
+TEST_F(CameraHabitsTest, AReleaseWhileTheCameraIsBusyGetsTheCamerasOwnAnswer) {
   SimControl("Type0001.md3", "format raw 1");
   habit("slow-link");
   habit("busy-while-transferring");
@@ -192,14 +197,15 @@ TEST_F(CameraHabitsTest, AReleaseWhileTheCameraIsBusyGetsItsBusyAnswer) {
   SettleOperations(manager);
   EXPECT_EQ(TakeNamed("fileDownloadComplete").size(), 1u);
 
-  SimControl("Type0001.md3", "exposure-ms 3000 1");
+  SimControl("Type0001.md3", "exposure-ms 1000 1");
   camera->capture();
   camera->capture();  // while the first still exposes
-  errors = TakeNamed("error");
-  ASSERT_EQ(errors.size(), 1u);
-  EXPECT_EQ(Number(Payload(*errors[0]), "error_code"), kNkMAIDResult_DeviceBusy);
+  EXPECT_TRUE(TakeNamed("error").empty());
   SettleOperations(manager);
-  EXPECT_EQ(Names(TakeAll()), (std::vector<std::string>{"objectWasAdded", "fileDownloadComplete"}));
+  auto added = TakeNamed("objectWasAdded");
+  ASSERT_EQ(added.size(), 2u);
+  EXPECT_EQ(Text(Payload(*added[0]), "file_name"), "Capture0002.nef");
+  EXPECT_EQ(Text(Payload(*added[1]), "file_name"), "Capture0003.nef");
 }
 
 TEST_F(CameraHabitsTest, SlowTransferThatKeepsDeliveringIsNotCutOff) {

@@ -117,13 +117,15 @@ TEST_F(HostLinkTest, AHostThatLeavesMidTransferLeavesNoPartialFile) {
 
 namespace {
 
-// A JPEG camera whose new files another program holds open for a moment after they are
-// written, as virus scanners, indexers and sync clients do on Windows: file_holder.exe opens
-// each new ".part" file without sharing delete, so its rename is refused while it holds it.
+// A camera whose new files another program holds open for a moment, as virus scanners,
+// indexers and sync clients do on Windows: file_holder.exe opens each new ".part" file without
+// sharing delete, so its rename is refused while it holds it. The RAW files take 200 ms over
+// the slow link, so the holder is sure to find each one while it is written.
 class HeldFileTest : public SimulatedCameraTest {
 protected:
     void SetUp() override {
-        start("camera 1 type=43 exposure=3 format=jpeg name=D850\n");
+        start("camera 1 type=43 exposure=3 format=raw raw-bytes=2000000 habits=slow-link rate=10 "
+              "name=D850\n");
         ListAndConnect(m_session);
         m_session.client().takeReceived();
     }
@@ -160,12 +162,12 @@ TEST_F(HeldFileTest, AFileHeldForAWhileTakesItsNameOnceLetGo) {
         ASSERT_TRUE(outcome);
         ASSERT_EQ(outcome->nameText(), "fileDownloadComplete") << TextIn(*outcome, "error_description");
         const std::string path = TextIn(*outcome, "file_path");
-        EXPECT_EQ(path.substr(path.size() - 4), ".jpg");
+        EXPECT_EQ(path.substr(path.size() - 4), ".nef");
         EXPECT_FALSE(ReadFile(path).empty());
         EXPECT_TRUE(holder.waitForExit(30000).has_value());
     }
-    EXPECT_TRUE(ReadFile(m_downloads.file("Capture0001.jpg")) == CameraJpeg(1));
-    EXPECT_TRUE(ReadFile(m_downloads.file("Capture0002.jpg")) == CameraJpeg(2));
+    EXPECT_TRUE(ReadFile(m_downloads.file("Capture0001.nef")) == CameraRaw(1, 2000000));
+    EXPECT_TRUE(ReadFile(m_downloads.file("Capture0002.nef")) == CameraRaw(2, 2000000));
     ExpectOrderlyShutdown(m_session);
 }
 
@@ -177,10 +179,10 @@ TEST_F(HeldFileTest, AFileHeldPastAMinuteIsReportedWithWhereItsBytesAre) {
     ASSERT_TRUE(outcome);
     ASSERT_EQ(outcome->nameText(), "error");
     EXPECT_EQ(NumberIn(*outcome, "error_code"), -1005);
-    const std::string part = m_downloads.file("Capture0001.jpg.part");
+    const std::string part = m_downloads.file("Capture0001.nef.part");
     EXPECT_NE(TextIn(*outcome, "error_description").find(part), std::string::npos)
         << TextIn(*outcome, "error_description");
-    EXPECT_TRUE(ReadFile(part) == CameraJpeg(1)) << "the whole picture is kept";
+    EXPECT_TRUE(ReadFile(part) == CameraRaw(1, 2000000)) << "the whole picture is kept";
     holder.terminate();
     ExpectOrderlyShutdown(m_session);
 }

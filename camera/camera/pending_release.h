@@ -1,0 +1,40 @@
+// CPendingRelease: one release the camera has taken and not yet completed: its completion
+// record, its start and its exposure time, on the camera layer's clock. A camera may take
+// a second release before the first has completed (it queues it); each has its own.
+//
+// Ownership: owned by its camera's list of pending releases. When it goes before its
+// completion came, its record stays with the module (CPendingCompletion), cut off from it.
+//
+// Threads: the camera thread, with the SDK lock held; the completion arrives inside an SDK
+// call there.
+#pragma once
+
+#include <cstdint>
+
+#include "camera/maid/maid.h"
+#include "camera/sdkobject/nikon_object.h"
+
+class CPendingRelease final : public CNikonCallbackReceiver {
+ public:
+  CPendingRelease(std::uint32_t startMs, std::uint32_t exposureMs)
+      : m_completion(this), m_startMs(startMs), m_exposureMs(exposureMs) {}
+
+  // The completion reference for the release's CapStart.
+  CNikonCompletionRecord* record() const { return m_completion.record(); }
+  bool completed() const { return m_completion.completed(); }
+  // The completion's result (0: the picture was taken); meaningful once completed.
+  maid::NKERROR result() const { return m_result; }
+  // How long the completion may take: its exposure time plus CNikonObject::startTimeoutMs().
+  std::uint32_t boundMs() const { return CNikonObject::startTimeoutMs() + m_exposureMs; }
+  bool overdue(std::uint32_t nowMs) const { return nowMs - m_startMs >= boundMs(); }
+
+  void onCompletion(maid::ULONG, maid::NKERROR result, maid::NKPARAM) override { m_result = result; }
+  maid::NKERROR onData(void*, void*) override { return 0; }
+  void onEvent(maid::ULONG, maid::NKPARAM) override {}
+
+ private:
+  CPendingCompletion m_completion;
+  std::uint32_t m_startMs;
+  std::uint32_t m_exposureMs;
+  maid::NKERROR m_result = 0;
+};
