@@ -291,42 +291,10 @@ bool MeasureStartups(const std::string& dir, const std::string& scenario, Startu
   return true;
 }
 
-// Under Wine, the resident size in MB of the lensbridge.exe of this benchmark's Wine prefix: on
-// a shared machine another prefix's tests may run a lensbridge.exe of their own at the same
-// time, and the first one found by name could be theirs. 0 when there is none.
-double OurWineResidentMegabytes() {
-  char prefix[MAX_PATH] = "";
-  if (!GetEnvironmentVariableA("WINEPREFIX", prefix, sizeof prefix))
-    return WineResidentMegabytes("lensbridge.exe");
-  const std::string wanted = std::string("WINEPREFIX=") + prefix;
-  WIN32_FIND_DATAA entry;
-  HANDLE search = FindFirstFileA("Z:\\proc\\*", &entry);
-  if (search == INVALID_HANDLE_VALUE) return 0;
-  double megabytes = 0;
-  do {
-    if (entry.cFileName[0] < '0' || entry.cFileName[0] > '9') continue;
-    const std::string dir = std::string("Z:\\proc\\") + entry.cFileName;
-    std::string command;
-    std::getline(std::ifstream(dir + "\\comm"), command);
-    if (command != "lensbridge.exe") continue;
-    std::ifstream environment(dir + "\\environ", std::ios::binary);
-    bool ours = false;
-    for (std::string variable; !ours && std::getline(environment, variable, '\0');)
-      ours = variable == wanted;
-    if (!ours) continue;
-    std::ifstream status(dir + "\\status");
-    for (std::string line; std::getline(status, line);) {
-      if (line.rfind("VmRSS:", 0) == 0) megabytes = std::atof(line.c_str() + 6) / 1024.0;
-    }
-    break;
-  } while (FindNextFileA(search, &entry));
-  FindClose(search);
-  return megabytes;
-}
 
 // The process's private bytes, or its resident size under Wine; 0 when neither is known.
 double PrivateMegabytes(DWORD processId) {
-  if (IsRunningUnderWine()) return OurWineResidentMegabytes();
+  if (IsRunningUnderWine()) return WineResidentMegabytes("lensbridge.exe");
   CHandle handle;
   handle.h = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, processId);
   PROCESS_MEMORY_COUNTERS_EX counters = {};

@@ -75,6 +75,7 @@ std::wstring QuoteCommandLineArgument(const std::wstring& argument);
 bool IsRunningUnderWine();
 
 // Under Wine, the resident size in MB of the Linux process whose command is `name` (such as
-// "lensbridge.exe"), read through drive Z:, since Wine's process memory counters say nothing
-// about another process. 0 when there is no such process or not under Wine.
+// "lensbridge.exe") and that runs in our own Wine prefix, read through drive Z:, since Wine's
+// process memory counters say nothing about another process. 0 when there is no such process
+// or not under Wine.
 double WineResidentMegabytes(const char* name);
