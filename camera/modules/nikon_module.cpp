@@ -1,5 +1,6 @@
 #include "camera/modules/nikon_module.h"
 
+#include <cmath>
 #include <memory>
 #include <string>
 #include <vector>
@@ -166,7 +167,7 @@ void CNikonModule::notifyCameraSettingsChanged() {
 
 unsigned CNikonModule::settingsSpacingLeftMs() {
   const double left = kSettingsSpacingSeconds - secondsSinceSettingsSent();
-  return left > 0 ? static_cast<unsigned>(left * 1000.0) + 1 : 0;
+  return left > 0 ? static_cast<unsigned>(std::ceil(left * 1000.0)) : 0;
 }
 
 void CNikonModule::sendCameraSettingsNow() {
