@@ -50,7 +50,7 @@ bool HaveCommands() {
   return !g_commands.empty();
 }
 
-// Runs the waiting commands in order; false when one of them waits for its time.
+// Runs the waiting commands in order, up to one that waits for its time (it stays in front).
 void RunCommands() {
   QueuedCommand command;
   while (!g_sessionEnded && TakeFront(command)) {
