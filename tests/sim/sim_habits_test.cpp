@@ -77,8 +77,9 @@ TEST(SimHabits, CaptureHabitsAnswerCompleteAndAnnounceInTheirOwnCalls) {
 // A release sent while a file is still coming, as a host command run between two polls of a
 // download: refused and never completed; the first release after the transfer is taken.
 TEST(SimHabits, BusyWhileTransferringRefusesReleasesOnlyUntilTheTransferEnds) {
-  // Three 1 MiB blocks at 100 MB/s: about 10 ms between blocks, so the transfer spans polls.
-  auto cam = CameraWith("habits=busy-while-transferring,slow-link rate=100 format=raw raw-bytes=3145728");
+  // Three 1 MiB blocks at 10 MB/s: about 100 ms between blocks, so the transfer spans polls
+  // even on a machine too busy to poll promptly.
+  auto cam = CameraWith("habits=busy-while-transferring,slow-link rate=10 format=raw raw-bytes=3145728");
   ASSERT_TRUE(cam);
   std::vector<maid::NKERROR> midTransfer;
   // A few releases only: a camera that wrongly took them would make a download of each.
