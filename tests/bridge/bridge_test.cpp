@@ -250,6 +250,15 @@ TEST_F(RequestPathTest, TheCameraThreadRunsRequestsInOrderAndEndsAtShutdown) {
     }
     return false;
   };
+  // A host that leaves while a command waits takes it along: the next session's first request
+  // does not wait for it.
+  post(4, "toggleLiveView");
+  EXPECT_GT(RunCameraWork(), 0u);
+  CancelCameraWork();
+  post(4, "isLiveViewOn");
+  EXPECT_EQ(RunCameraWork(), kCameraIdle);
+  EXPECT_EQ(Transcript(), "ok #4 status=liveViewOff\n") << "answered at once";
+
   post(5, "toggleLiveView");
   post(6, "isLiveViewOn");
   const unsigned waitMs = RunCameraWork();

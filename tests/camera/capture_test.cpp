@@ -65,6 +65,7 @@ TEST_F(CaptureTest, ShotsBecomeNumberedFilesAnnouncedThenCompleted) {
                                       "Capture0002-1.jpg", "Capture0002-1.nef",
                                       "Capture0002.jpg", "Capture0003.jpg"}));
   EXPECT_FALSE(manager->hasDownloads());
+  EXPECT_TRUE(camera->m_children.empty()) << "every finished item is let go of";
 }
 
 // A shot that goes wrong: what the host hears, that nothing of it stays on disk, and that the
