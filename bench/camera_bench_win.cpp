@@ -1159,6 +1159,33 @@ bool ResponsivenessSection(const BenchContext& c) {
   return measured;
 }
 
+// lbhost writing live view into a folder for a minute: its memory at 10 s and near the end.
+// Every frame goes to disk as it comes, so an hour-long session stays as flat as this one.
+bool LbhostLiveViewMemory(const BenchContext& c) {
+  const char* figure = "lbhost liveview for 60 s";
+  const std::string scenario = BenchFolder().file("figure.scenario");
+  std::ofstream(scenario, std::ios::trunc) << "module Type0001\ncamera 1 name=D850\n";
+  const std::string out = BenchFolder().file("liveview-frames");
+  CChildProcess lbhost;
+  lbhost.sendOutputTo(BenchFolder().file("lbhost.out"), BenchFolder().file("lbhost.err"));
+  std::string why;
+  if (!lbhost.start(c.dir + "lbhost.exe", {"liveview", "--seconds", "60", "--out", out},
+                    ProcessEnvironment(scenario), &why))
+    return CannotMeasure(figure, why);
+  Sleep(10000);
+  const double at10 = WineResidentMegabytes("lbhost.exe");
+  Sleep(48000);
+  const double at58 = WineResidentMegabytes("lbhost.exe");
+  const auto code = lbhost.waitForExit(30000);
+  const std::size_t frames = platform::filesInFolder(out + "\\").size();
+  if (!code || *code != 0) return CannotMeasure(figure, "lbhost did not end its live view in order");
+  if (at10 <= 0 || at58 <= 0) return CannotMeasure(figure, "lbhost's memory could not be read");
+  std::printf("%s: %.1f MB at 10 s, %.1f MB at 58 s, %zu frames written (target: flat, within "
+              "1 MB): %s\n",
+              figure, at10, at58, frames, MetOrMissed(at58 - at10 <= 1.0));
+  return true;
+}
+
 const struct {
   const char* name;
   bool (*run)(const BenchContext&);
@@ -1174,6 +1201,7 @@ const struct {
     {"shot-to-file", ShotToFile},
     {"live-view-during-transfer", LiveViewDuringTransfer},
     {"memory-per-shot", MemoryPerShot},
+    {"lbhost-live-view-memory", LbhostLiveViewMemory},
 };
 
 bool IsNumber(const char* text) {
