@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -205,6 +206,18 @@ void WriteText(NKPARAM data, const std::string& text) {
 }
 
 }  // namespace
+
+// A lens move, for a test in another process: "<camera id> <position> <shots taken so far>"
+// appended to the file named by LBSIM_LENS_LOG, when it is set.
+static void LogLensMove(ULONG cameraId, const Camera& camera) {
+  const char* path = std::getenv("LBSIM_LENS_LOG");
+  if (!path || !*path) return;
+  if (std::FILE* log = std::fopen(path, "ab")) {
+    std::fprintf(log, "%lu %.0f %u\n", static_cast<unsigned long>(cameraId), camera.focus,
+                 static_cast<unsigned>(camera.captures));
+    std::fclose(log);
+  }
+}
 
 std::string ItemName(const Item& item) {
   char name[32];
@@ -439,6 +452,7 @@ NKERROR CapSet(Node& node, ULONG capId, ULONG dataType, NKPARAM data) {
       if (value > 1) return kNkMAIDResult_ValueOutOfBounds;
       camera->focus += value == 0 ? camera->focusStep : -camera->focusStep;
       camera->focus = std::max(0.0, std::min(camera->focus, 2.0 * kSharpFocus));
+      LogLensMove(node.cameraId, *camera);
       return kNkMAIDResult_NoError;
     default:
       return kNkMAIDResult_NotSupported;

@@ -8,6 +8,7 @@
 #include <functional>
 #include <fstream>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -67,7 +68,8 @@ protected:
             std::string error;
             if (!lbhost.start(BuiltProgram("lbhost.exe"), args,
                               m_folder.environment({{"LBSIM_CONTROL", path("control")},
-                                                    {"LBSIM_SCENARIO", m_scenario}}),
+                                                    {"LBSIM_SCENARIO", m_scenario},
+                                                    {"LBSIM_LENS_LOG", path("lens.log")}}),
                               &error)) {
                 ADD_FAILURE() << error;
                 return result;
@@ -271,6 +273,13 @@ TEST_F(LbhostTest, TimelapseKeepsItsScheduleAndStackDrivesFocusBetweenShots) {
         EXPECT_LT(starts[i].get<double>(), 1000.0 * (i + 1)) << "shot " << i << " drifted";
     }
     EXPECT_EQ(steps[1]["files"].size(), 3u);
+    // The lens moves between the stack's shots and not before its first: one coarse step
+    // (2000) toward far each time, the default direction.
+    std::vector<std::string> moves;
+    std::istringstream lens(ReadFile(path("lens.log")));
+    for (std::string line; std::getline(lens, line);) moves.push_back(line);
+    EXPECT_EQ(moves, (std::vector<std::string>{"1 3000 4", "1 5000 5"}))
+        << "camera, lens position, shots taken before the move";
     EXPECT_EQ(steps[2]["af"], "On");
     EXPECT_EQ(steps[3]["af"], "Off");
     EXPECT_EQ(filesIn("out").size(), 6u);
