@@ -313,6 +313,8 @@ TEST_F(LbhostTest, WatchDownloadsShotsTakenOnTheCamera) {
     ASSERT_EQ(r.exitCode, 0u) << r.err;
     EXPECT_EQ(r.json()["steps"][0]["shots"], 2);
     EXPECT_EQ(filesIn("out").size(), 2u);
+    for (const auto& name : filesIn("out"))
+        EXPECT_EQ(name.rfind("DSC_", 0), 0u) << name << ": the camera's own name, by default";
 
     const LbhostRun quiet = run({"watch", "--seconds", "1"});
     EXPECT_EQ(quiet.exitCode, 0u) << quiet.err;
@@ -494,6 +496,30 @@ TEST_F(LbhostTest, VersionMatchesTheExesVersionBlock) {
                                reinterpret_cast<void**>(&version), &length));
     const std::string text = platform::utf16ToUtf8(std::u16string(reinterpret_cast<char16_t*>(version)));
     EXPECT_EQ(r.out.rfind("lbhost " + text + " (build ", 0), 0u) << r.out;
+}
+
+}  // namespace
+
+namespace {
+
+// Run only by "E2E.LbhostMoveOntoAFullDisk", which mounts a 100 kB folder and names it in
+// LB_SMALL_DISK: a picture moved into an --out folder there does not fit. Nothing cut off
+// stays there, under its name or as ".part", and the picture stays where it was, as the
+// message says.
+TEST_F(LbhostTest, AMoveOntoAFullDiskIsWholeOrNothing) {
+    const char* small = std::getenv("LB_SMALL_DISK");
+    if (!small) GTEST_SKIP() << "needs the 100 kB folder of E2E.LbhostMoveOntoAFullDisk";
+    std::string out = std::string("Z:") + small + "/out";
+    std::replace(out.begin(), out.end(), '/', '\\');
+    const LbhostRun r = run({"--out", out, "capture"});
+    EXPECT_EQ(r.exitCode, 1u) << r.err;
+    const std::string stays = "the picture stays at ";
+    const std::size_t at = r.err.find(stays);
+    ASSERT_NE(at, std::string::npos) << r.err;
+    std::string where = r.err.substr(at + stays.size());
+    where = where.substr(0, where.find_first_of("\r\n"));
+    EXPECT_EQ(ReadFile(where).size(), 209399u) << "the whole picture, at " << where;
+    EXPECT_TRUE(std::filesystem::is_empty(std::filesystem::u8path(out))) << "nothing cut off in --out";
 }
 
 }  // namespace

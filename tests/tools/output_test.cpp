@@ -17,6 +17,12 @@ TEST(FileNamePattern, ExpandsEveryPlaceholderAndKeepsTheCamerasExtension) {
     ShotNaming noExtension = kShot;
     noExtension.cameraFileName = "Capture0003";
     EXPECT_EQ(ExpandFileNamePattern("x{n}", noExtension), "x0012");
+    // The camera's own name with the downloaded file's extension, as lbhost saves by default.
+    ShotNaming camerasName = kShot;
+    camerasName.cameraFileName = "DSC_0003.JPG";
+    camerasName.fileExtension = ".jpg";
+    EXPECT_EQ(ExpandFileNamePattern("%f", camerasName), "DSC_0003.jpg");
+    EXPECT_EQ(ExpandFileNamePattern("{name}", camerasName), "DSC_0003.jpg");
 }
 
 TEST(FileNamePattern, RefusesPatternsThatGiveNoSafeName) {
