@@ -88,5 +88,3 @@ void CHostNotifications::liveViewFrame(const void* bytes, int size) {
     Trace("Live-view frame skipped: no memory for a frame of %d bytes", size);
   }
 }
-
-bool CHostNotifications::hostGone() { return m_hostGoneProbe && m_hostGoneProbe(); }

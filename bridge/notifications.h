@@ -26,17 +26,9 @@ class CHostNotifications final : public CCameraHost {
   void fileDownloaded(int captureId, const std::string& filePath, std::int64_t downloadMs) override;
   void downloadFailed(int errorCode, const std::string& description, int captureId) override;
   void liveViewFrame(const void* bytes, int size) override;
-  // Asks the probe installed with setHostGoneProbe; false without one.
-  bool hostGone() override;
-
-  // Installs how to tell that the host's link broke (the process installs the pipe
-  // transport's test before the I/O thread starts); null removes it.
-  using HostGoneProbe = bool (*)();
-  void setHostGoneProbe(HostGoneProbe probe) { m_hostGoneProbe = probe; }
 
  private:
   int m_lastCaptureId = 0;  // the id of the last announced file
-  HostGoneProbe m_hostGoneProbe = nullptr;
 };
 
 // {device_id, name}: one camera as "deviceAdded" and the "listDevices" reply show it. The

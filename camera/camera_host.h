@@ -48,9 +48,6 @@ class CCameraHost {
   // One live-view frame (JPEG bytes), lent for the call.
   virtual void liveViewFrame(const void* bytes, int size)
       LB_REQUIRES(g_sdkLock) = 0;
-  // Whether the host's end of the link has broken, so nobody waits for the outcome of a
-  // command any more. Asked by long waits every few hundred milliseconds; must be cheap.
-  virtual bool hostGone() LB_REQUIRES(g_sdkLock) { return false; }
 };
 
 // Installs the host the camera layer reports to; null uninstalls it. Not owned.

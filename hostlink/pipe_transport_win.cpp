@@ -19,9 +19,6 @@ const wchar_t kOutputPipeName[] = L"\\\\.\\pipe\\lensbridge-plugin-output";
 
 namespace {
 
-// The running server's input pipe, seen only by the I/O thread itself, so that a request's
-// handler can ask whether the host is still there without any other thread touching the pipe.
-thread_local HANDLE t_runningInputPipe = nullptr;
 
 // Set by RequestHostSessionEnd on another thread; the I/O thread ends the session once the
 // queue is empty.
@@ -303,7 +300,6 @@ void CPipeServer::postClose() {
 }
 
 void CPipeServer::endSession() {
-  t_runningInputPipe = nullptr;
   FlushFileBuffers(m_inputPipe.get());
   FlushFileBuffers(m_outputPipe.get());
   cancelPending(m_inputPipe.get(), m_inputOverlapped, m_inputPending);
@@ -326,7 +322,6 @@ DWORD CPipeServer::run() {
   }
 
   m_readBuffer.reset(new char[kPipeBufferSize]);
-  t_runningInputPipe = m_inputPipe.get();
   if (!startRead()) {
     endSession();
     return 1;
@@ -426,12 +421,6 @@ void RequestHostSessionEnd(std::uint32_t requestId) {
   // The I/O thread may be waiting for a request or a queued message; a wake-up message of its
   // own lets it see the request. A queue that is empty is woken through its hook.
   WakeOutgoingQueue();
-}
-
-bool HostInputPipeBroken() {
-  if (!t_runningInputPipe) return false;
-  return !PeekNamedPipe(t_runningInputPipe, nullptr, 0, nullptr, nullptr, nullptr) &&
-         GetLastError() == ERROR_BROKEN_PIPE;
 }
 
 DWORD RunPipeServer(const CPipeServerConfig& config) {

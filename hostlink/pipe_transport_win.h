@@ -58,10 +58,6 @@ DWORD RunPipeServer(const CPipeServerConfig& config);
 // as after a handler that returned 1.
 void RequestHostSessionEnd(std::uint32_t requestId);
 
-// Whether the host's end of the input pipe has broken. Answers on the I/O thread while its
-// pipe server runs (that is, inside a request's handler); false on any other thread.
-bool HostInputPipeBroken();
-
 // Encodes one message and writes it to the output pipe as one pipe message. Returns non-zero
 // only when the whole message was written; failures are printed and the message is lost.
 int WriteMessageToHost(OutgoingMessage& message, HANDLE outputPipe);

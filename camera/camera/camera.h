@@ -124,8 +124,6 @@ class CCamera : public CNikonObject {
   bool hasDownloads() const {
     return m_download || !m_waitingDownloads.empty() || !m_naming.empty();
   }
-  // Whether a release waits for its completion.
-  bool releasePending() const { return !m_releases.empty(); }
   // Gives up the releases still waiting (the process is ending): reported as not ended.
   void abandonReleases(const std::string& why) LB_REQUIRES(g_sdkLock);
 

@@ -25,8 +25,7 @@ bool CCamera::step(unsigned sliceMs, bool& delivering) {
     // A download's polls deliver the camera's events too; the camera is asked itself only
     // while its release waits, as the release's own poll.
     if (!m_releases.empty()) {
-      const bool keepPolling = isOpen() && static_cast<std::uint32_t>(callAsync()) <= 1u;
-      if (!keepPolling) {
+      if (!pollAsync()) {
         for (const auto& release : m_releases) {
           if (!release->completed())
             reportLostShot(kReleaseNotEnded, "The release did not come back: the camera stopped answering");

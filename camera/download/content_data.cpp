@@ -70,12 +70,7 @@ CContentData::~CContentData() {
   // while it transfers.
   g_sdkLock.assertHeld();  // destroyed by its container, under the SDK lock
   if (m_namingPending) {
-    // The whole picture must not go with us: it stays under its .part name.
-    m_namingPending = false;
-    const std::string wholeFile = m_partPath;
-    m_partPath.clear();
-    fail(kDownloadCannotRename, "lensbridge ended before \"" + m_filePath +
-                                    "\" could take its name; the whole file is at \"" + wholeFile + "\"");
+    giveUpNaming("lensbridge ended before \"" + m_filePath + "\" could take its name");
   } else if (m_captureId != 0 && !m_transferEnded && !m_transferFailed) {
     fail(kDownloadNotEnded, "the transfer was cut off before the camera ended it");
   }
@@ -101,7 +96,7 @@ bool CContentData::startTransfer() {
 
 void CContentData::pollTransfer() {
   if (m_transferEnded) return;
-  const bool keepPolling = isOpen() && static_cast<std::uint32_t>(callAsync()) <= 1u;
+  const bool keepPolling = pollAsync();
   if (m_transferEnded) return;
   if (!keepPolling) {
     settleWithoutCompletion(kDownloadNotEnded, "the transfer stopped before the camera ended it");
@@ -255,17 +250,20 @@ void CContentData::retryNaming() {
     return;
   }
   if (now - m_namingSinceMs >= kNamingPatienceMs) {
-    // The bytes are whole and the only copy of the picture: they stay where they are.
-    m_namingPending = false;
-    const std::string wholeFile = m_partPath;
-    m_partPath.clear();
-    fail(kDownloadCannotRename, "another program kept \"" + m_filePath + "\" from taking its name for " +
-                                    std::to_string(kNamingPatienceMs / 1000) +
-                                    " s; the whole file is at \"" + wholeFile + "\"");
+    giveUpNaming("another program kept \"" + m_filePath + "\" from taking its name for " +
+                 std::to_string(kNamingPatienceMs / 1000) + " s");
     return;
   }
   m_namingPauseMs = std::min(m_namingPauseMs * 2, 2000u);
   m_nextNamingMs = now + m_namingPauseMs;
+}
+
+void CContentData::giveUpNaming(const std::string& cause) {
+  // The bytes are whole and the only copy of the picture: they stay where they are.
+  m_namingPending = false;
+  const std::string wholeFile = m_partPath;
+  m_partPath.clear();
+  fail(kDownloadCannotRename, cause + "; the whole file is at \"" + wholeFile + "\"");
 }
 
 void CContentData::fail(int errorCode, const std::string& cause) {

@@ -123,6 +123,9 @@ class CContentData : public CNikonObject {
   // The transfer ended without its completion: reported complete when the file is whole on
   // disk, else failed with `errorCode` and `cause`.
   void settleWithoutCompletion(int errorCode, const std::string& cause) LB_REQUIRES(g_sdkLock);
+  // The whole file will not get its name: the host hears `cause` and where the file is, and
+  // it stays there.
+  void giveUpNaming(const std::string& cause) LB_REQUIRES(g_sdkLock);
   // Closes and removes the .part file, if any.
   void discardFile();
   // Milliseconds since the transfer started, by its container's stopwatch.

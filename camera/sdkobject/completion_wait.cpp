@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <vector>
 
-#include "camera/camera_host.h"
 #include "camera/sdkobject/nikon_object.h"
 #include "platform/platform.h"
 #include "platform/trace.h"
@@ -39,8 +38,7 @@ WaitOutcome WaitForCompletion(CNikonObject& poller, const CPendingCompletion& co
   std::uint32_t lastCheck = lastActivity;
   std::uint64_t activity = SdkActivityCount();
   while (!completion.completed()) {
-    const bool keepPolling =
-        poller.isOpen() && static_cast<std::uint32_t>(poller.callAsync()) <= 1u;
+    const bool keepPolling = poller.pollAsync();
     if (completion.completed()) break;
     if (!keepPolling) return WaitOutcome::AsyncFailed;
 
@@ -54,10 +52,6 @@ WaitOutcome WaitForCompletion(CNikonObject& poller, const CPendingCompletion& co
     }
     if (now - lastCheck >= kPresenceCheckMs) {
       lastCheck = now;
-      if (CameraHost().hostGone()) {
-        Trace("The host is gone; the wait ends");
-        return WaitOutcome::HostGone;
-      }
       if (!SourceStillPresent(poller)) {
         Trace("The camera is gone; the wait ends");
         return WaitOutcome::CameraGone;

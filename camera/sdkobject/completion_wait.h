@@ -7,7 +7,6 @@
 //   closing;
 // - the camera the object belongs to leaving its module (no longer among the module's
 //   children, or IsAlive reading false), checked every kPresenceCheckMs;
-// - the host's end of the link breaking (CCameraHost::hostGone), checked as often;
 // - `inactivityMs` without a data block and without any completion: a slow link that still
 //   delivers keeps the wait going however long the file takes.
 //
@@ -20,14 +19,13 @@
 class CNikonObject;
 class CPendingCompletion;
 
-// How often a wait asks whether its camera and the host are still there.
+// How often a wait asks whether its camera is still there.
 constexpr unsigned kPresenceCheckMs = 250;
 
 enum class WaitOutcome {
   Completed,     // the completion came
   AsyncFailed,   // Async answered an error, or the object closed
   CameraGone,    // the camera left its module or is no longer alive
-  HostGone,      // the host's link broke
   Inactive,      // nothing arrived for the inactivity bound
 };
 

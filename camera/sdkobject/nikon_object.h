@@ -181,6 +181,9 @@ class CNikonObject : public CNikonCallbackReceiver {
   int enumerateChildren(std::vector<maid::ULONG>& ids);
   // kNkMAIDCommand_Async on this object; -1 when not open. 0 and 1 mean "keep polling".
   int callAsync();
+  // One Async poll of a started command: true while polling may go on (0 done, 1 still
+  // working), false when the object is not open or Async answered an error.
+  bool pollAsync() { return isOpen() && static_cast<std::uint32_t>(callAsync()) <= 1u; }
   // Traces the whole capability list with names and types (loading it if needed).
   void logCapabilities();
 

@@ -36,10 +36,6 @@ std::vector<std::string> Names(const std::vector<std::unique_ptr<OutgoingMessage
 
 class CameraHabitsTest : public ConnectedCameraTest {
  protected:
-  void TearDown() override {
-    hostNotifications.setHostGoneProbe(nullptr);
-    ConnectedCameraTest::TearDown();
-  }
   void habit(const std::string& name, const char* onOff = "on", const char* id = "1") {
     SimControl("Type0001.md3", "habit " + name + " " + onOff + " " + id);
   }
