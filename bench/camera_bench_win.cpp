@@ -727,6 +727,13 @@ void PrintReplies(const char* what, const CReplyTimes& replies) {
 constexpr std::uint32_t kCamera = 0x101;
 constexpr std::size_t kFiftyMegabytes = 52428800;
 
+// The scenario of one camera on Type0001 that makes 50 MB RAW files and hands them over at
+// `rate` MB/s.
+std::string SlowRawCamera(unsigned rate) {
+  return "module Type0001\ncamera 1 habits=slow-link rate=" + std::to_string(rate) +
+         " format=raw raw-bytes=" + std::to_string(kFiftyMegabytes) + " name=D850\n";
+}
+
 // A link's time for `bytes` at `rate` MB/s (the simulator's megabyte is 10^6 bytes), in ms.
 double WireMs(double bytes, double rate) { return bytes / (rate * 1000.0); }
 
@@ -737,8 +744,7 @@ bool RequestsDuringTransfer(const BenchContext& c) {
   CHostSession session;
   std::string why;
   if (!StartSession(session, dir,
-                    "module Type0001\ncamera 1 habits=slow-link rate=10 format=raw raw-bytes=" +
-                        std::to_string(kFiftyMegabytes) + " name=D850\n",
+                    SlowRawCamera(10),
                     &why))
     return CannotMeasure(figure, why);
   CHostClient& client = session.client();
@@ -895,8 +901,7 @@ bool ShotToFile(const BenchContext& c) {
   CHostSession session;
   std::string why;
   if (!StartSession(session, dir,
-                    "module Type0001\ncamera 1 habits=slow-link rate=35 format=raw raw-bytes=" +
-                        std::to_string(kFiftyMegabytes) + " name=D850\n",
+                    SlowRawCamera(35),
                     &why))
     return CannotMeasure(figure, why);
   CHostClient& client = session.client();
@@ -955,8 +960,7 @@ bool LiveViewDuringTransfer(const BenchContext& c) {
   CHostSession session;
   std::string why;
   if (!StartSession(session, dir,
-                    "module Type0001\ncamera 1 habits=slow-link rate=35 format=raw raw-bytes=" +
-                        std::to_string(kFiftyMegabytes) + " name=D850\n",
+                    SlowRawCamera(35),
                     &why))
     return CannotMeasure(figure, why);
   CHostClient& client = session.client();
