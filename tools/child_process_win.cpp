@@ -51,6 +51,8 @@ std::wstring EnvironmentBlockWith(const std::vector<std::pair<std::string, std::
 
 namespace {
 
+constexpr int kStartAttempts = 3;
+
 // A file the child inherits as its output: appended to, since the child and any process it
 // starts write through the same handle, and shared in full, so that a straggler cannot keep
 // the file's folder from being removed.
@@ -162,11 +164,21 @@ bool CChildProcess::start(const std::string& exePath, const std::vector<std::str
   PROCESS_INFORMATION info = {};
   // Handle inheritance is needed for the standard handles; our pipe and event handles are
   // created non-inheritable, so nothing else leaks into the child.
-  if (!CreateProcessW(application.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
-                      CREATE_UNICODE_ENVIRONMENT | (m_ownProcessGroup ? CREATE_NEW_PROCESS_GROUP : 0),
-                      environmentBlock.data(), nullptr, &startup,
-                      &info)) {
-    DWORD code = GetLastError();
+  const DWORD flags = CREATE_UNICODE_ENVIRONMENT | (m_ownProcessGroup ? CREATE_NEW_PROCESS_GROUP : 0);
+  // Wine now and then loses a child on a loaded machine before its start-up finishes and says
+  // so as an internal error; none of the child's own code ran, so it is safe to start it again.
+  DWORD code = ERROR_SUCCESS;
+  for (int attempt = 0; attempt < kStartAttempts; ++attempt) {
+    if (attempt > 0) Sleep(100);
+    if (CreateProcessW(application.c_str(), commandLine.data(), nullptr, nullptr, TRUE, flags,
+                       environmentBlock.data(), nullptr, &startup, &info)) {
+      code = ERROR_SUCCESS;
+      break;
+    }
+    code = GetLastError();
+    if (code != ERROR_INTERNAL_ERROR) break;
+  }
+  if (code != ERROR_SUCCESS) {
     if (error) *error = FormatSystemError("CreateProcessW", code) + " for " + exePath;
     return false;
   }
