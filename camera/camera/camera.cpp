@@ -8,6 +8,7 @@
 
 #include "camera/download/content_container.h"
 #include "camera/modules/nikon_module.h"
+#include "camera/sdkobject/completion_wait.h"
 #include "camera/sdkobject/maid_names.h"
 #include "platform/platform.h"
 #include "platform/trace.h"
@@ -28,6 +29,12 @@ bool IsModuleType(const std::string& moduleType, const char* name) {
 
 ZnLuaTE* StringKey(const char* key) { return new ZnLuaTEString(key); }
 
+// A read that failed because the camera does not list the capability, lists it with a type or
+// kind we cannot read, or has no current entry for it; not an error of the module.
+bool IsMissingOrForeign(int result) {
+  return result == kCapabilityNotFound || result == -1 || result == kCurrentEntryMissing;
+}
+
 }  // namespace
 
 std::uint32_t LiveViewHeaderSize(std::uint32_t cameraType, const std::string& moduleType) {
@@ -42,10 +49,9 @@ std::uint32_t LiveViewHeaderSize(std::uint32_t cameraType, const std::string& mo
 CCamera::CCamera(CNikonModule* module, maid::ULONG id) : CNikonObject(module, id) {}
 
 bool CCamera::isAlive() {
-  bool alive = false;
-  const int result = getBoolValue(kNkMAIDCapability_IsAlive, alive);
-  if (result != 0) Trace("CCamera isAlive failed with err: %d", result);
-  return result == 0 && alive;
+  // A busy answer is not a goodbye: dropping the camera for it would end the host's
+  // connection to a camera that is still there. The module's children say the rest.
+  return isOpen() && !SaysItIsGone(*this);
 }
 
 CNikonModule* CCamera::module() const { return dynamic_cast<CNikonModule*>(parent()); }
@@ -57,16 +63,19 @@ void CCamera::initialize(maid::ULONG id, CNikonModule* module) {
   int result = getStringValue(kNkMAIDCapability_Name, m_name);
   if (result != 0) throw result;
 
+  // The exposure mode and automatic ISO only decide which settings the host may change. A
+  // camera that lacks them, or gives them a type of its own, is still a camera: it is shown
+  // with the plain defaults. A module's error is another matter: the camera is tried again.
   maid::ULONG exposureMode = 0;
   std::vector<maid::ULONG> modes;
   result = getUnsignedEnumValue(kNkMAIDCapability_ExposureMode, exposureMode, modes);
-  if (result != 0 && result != kCurrentEntryMissing) throw result;
+  if (result != 0 && !IsMissingOrForeign(result)) throw result;
   m_exposureMode = result == 0 ? exposureMode : 0;
 
   bool isoControl = false;
   result = getBoolValue(kNkMAIDCapability_IsoControl, isoControl);
-  if (result != 0) throw result;
-  m_isoControl = isoControl;
+  if (result != 0 && !IsMissingOrForeign(result)) throw result;
+  m_isoControl = result == 0 && isoControl;
 
   // The header size is a convenience of live view; a camera without a readable type simply
   // has none.

@@ -138,8 +138,8 @@ class CCamera : public CNikonObject {
   maid::NKERROR onData(void* dataInfo, void* data) override;
   void onEvent(maid::ULONG event, maid::NKPARAM data) override;
 
-  // Whether IsAlive reads true; a failing read counts as not alive.
-  bool isAlive();
+  // False only when the camera is closed or says it is gone (SaysItIsGone).
+  bool isAlive() LB_REQUIRES(g_sdkLock);
 
   // The module this camera belongs to, or null when its parent is something else.
   CNikonModule* module() const;

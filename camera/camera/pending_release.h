@@ -20,7 +20,7 @@ class CPendingRelease final : public CNikonCallbackReceiver {
       : m_completion(this), m_startMs(startMs), m_exposureMs(exposureMs) {}
 
   // The completion reference for the release's CapStart.
-  CNikonCompletionRecord* record() const { return m_completion.record(); }
+  maid::NKREF record() const { return m_completion.record(); }
   bool completed() const { return m_completion.completed(); }
   // The completion's result (0: the picture was taken); meaningful once completed.
   maid::NKERROR result() const { return m_result; }

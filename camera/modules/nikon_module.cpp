@@ -85,6 +85,9 @@ void CNikonModule::scanAndInformHostOfCameraChanges() {
     if (entry.second) entry.second->m_present = false;
   }
 
+  // A module whose list could not be read when it opened (a busy answer) would never show a
+  // camera: each scan tries again until it has one.
+  if (capabilityCount() == 0) loadCapabilityInfo();
   std::vector<maid::ULONG> ids;
   enumerateChildren(ids);  // a failed enumeration leaves the list empty
 

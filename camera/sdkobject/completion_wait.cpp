@@ -25,11 +25,15 @@ bool SourceStillPresent(CNikonObject& object) {
       std::find(ids.begin(), ids.end(), source->id()) == ids.end()) {
     return false;
   }
-  if (!source->hasCapability(kNkMAIDCapability_IsAlive)) return true;
+  return !SaysItIsGone(*source);
+}
+
+bool SaysItIsGone(CNikonObject& source) {
+  if (!source.hasCapability(kNkMAIDCapability_IsAlive)) return false;
   bool alive = true;
-  const int result = source->getBoolValue(kNkMAIDCapability_IsAlive, alive);
-  if (result == kNkMAIDResult_CameraNotFound) return false;
-  return result != 0 || alive;
+  const int result = source.getBoolValue(kNkMAIDCapability_IsAlive, alive);
+  if (result == kNkMAIDResult_CameraNotFound) return true;
+  return result == 0 && !alive;
 }
 
 WaitOutcome WaitForCompletion(CNikonObject& poller, const CPendingCompletion& completion,

@@ -38,3 +38,7 @@ WaitOutcome WaitForCompletion(CNikonObject& poller, const CPendingCompletion& co
 // always there. An enumeration or IsAlive read that fails for another reason than a missing
 // camera counts as present: a busy camera is not a gone one.
 bool SourceStillPresent(CNikonObject& object) LB_REQUIRES(g_sdkLock);
+
+// Whether the camera `source` says itself that it is gone: IsAlive reads false, or the read
+// fails with "camera not found". A camera without IsAlive, or one too busy to answer, is not.
+bool SaysItIsGone(CNikonObject& source) LB_REQUIRES(g_sdkLock);

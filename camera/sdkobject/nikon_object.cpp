@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <memory>
 #include <new>
 #include <set>
 
@@ -26,9 +28,13 @@ unsigned g_transferInactivityMs = 30000;
 
 // Both guarded by the SDK lock, under which every SDK callback arrives.
 std::uint64_t g_sdkActivity = 0;
-// Records of starts nobody completed, owned until completed or released. Never destroyed: a
-// module may complete a record during the process's exit.
-std::set<CNikonCompletionRecord*>& g_abandonedCompletions = *new std::set<CNikonCompletionRecord*>;
+// Every completion record not yet freed, by its token; tokens count up and are never reused.
+// Never destroyed: a module may complete a start during the process's exit.
+std::map<std::uintptr_t, CNikonCompletionRecord*>& g_completionRecords =
+    *new std::map<std::uintptr_t, CNikonCompletionRecord*>;
+std::uintptr_t g_lastCompletionToken = 0;
+// The tokens of records whose starts nobody waits for any more.
+std::set<std::uintptr_t>& g_abandonedCompletions = *new std::set<std::uintptr_t>;
 
 // Allocates count * size zeroed bytes, or null when the product overflows, is absurd or is
 // refused.
@@ -54,24 +60,40 @@ maid::NKERROR NikonDataProc(maid::NKREF ref, void* dataInfo, void* data) {
 
 void NikonCompletionProc(maid::MaidObject*, maid::ULONG command, maid::ULONG, maid::ULONG,
                          maid::NKPARAM, maid::NKREF completionRef, maid::NKERROR result) {
-  auto* record = static_cast<CNikonCompletionRecord*>(completionRef);
-  if (!record) return;
+  const auto token = reinterpret_cast<std::uintptr_t>(completionRef);
+  auto found = g_completionRecords.find(token);
+  if (found == g_completionRecords.end()) {
+    if (token != 0) Trace("A completion of %s for a start already completed is ignored", CommandName(command));
+    return;
+  }
+  std::unique_ptr<CNikonCompletionRecord> record(found->second);
+  g_completionRecords.erase(found);
+  g_abandonedCompletions.erase(token);
   ++g_sdkActivity;
-  g_abandonedCompletions.erase(record);
   if (record->counter) ++*record->counter;
   if (record->receiver) record->receiver->onCompletion(command, result, record->context);
-  delete record;
+}
+
+CPendingCompletion::CPendingCompletion(CNikonCallbackReceiver* receiver)
+    : m_record(new CNikonCompletionRecord{receiver, 0, &m_completions}),
+      m_token(reinterpret_cast<maid::NKREF>(++g_lastCompletionToken)) {
+  g_completionRecords[reinterpret_cast<std::uintptr_t>(m_token)] = m_record;
 }
 
 CPendingCompletion::~CPendingCompletion() {
   if (completed()) return;  // the completion procedure has freed the record
   m_record->counter = nullptr;
   m_record->receiver = nullptr;
-  g_abandonedCompletions.insert(m_record);
+  g_abandonedCompletions.insert(reinterpret_cast<std::uintptr_t>(m_token));
 }
 
 void ReleaseAbandonedCompletions() {
-  for (CNikonCompletionRecord* record : g_abandonedCompletions) delete record;
+  for (std::uintptr_t token : g_abandonedCompletions) {
+    auto found = g_completionRecords.find(token);
+    if (found == g_completionRecords.end()) continue;
+    delete found->second;
+    g_completionRecords.erase(found);
+  }
   g_abandonedCompletions.clear();
 }
 

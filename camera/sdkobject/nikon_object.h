@@ -53,9 +53,12 @@ constexpr int kCapabilityNotFound = 50000;
 // current value is not known.
 constexpr int kCurrentEntryMissing = 50001;
 
-// What the completion procedure needs to know about one started command. Allocated by
-// startCapability, handed to the SDK as the completion reference, freed by the completion
-// procedure (exactly once).
+// What the completion procedure needs to know about one started command. Allocated for the
+// start, freed by the completion procedure (the first completion) or, if none comes, by
+// ReleaseAbandonedCompletions. The module is handed not the record's address but a token
+// that is never used again, so a module that completes a start twice, or completes a start
+// whose record is long gone, reaches nothing: the completion procedure finds no record for
+// the token and ignores it.
 struct CNikonCompletionRecord {
   CNikonCallbackReceiver* receiver = nullptr;  // told of the completion; not owned; may be null
   maid::NKPARAM context = 0;                   // handed to receiver->onCompletion
@@ -74,19 +77,19 @@ struct CNikonCompletionRecord {
 // record points at m_completions.
 class CPendingCompletion {
  public:
-  explicit CPendingCompletion(CNikonCallbackReceiver* receiver)
-      : m_record(new CNikonCompletionRecord{receiver, 0, &m_completions}) {}
+  explicit CPendingCompletion(CNikonCallbackReceiver* receiver);
   ~CPendingCompletion();
   CPendingCompletion(const CPendingCompletion&) = delete;
   CPendingCompletion& operator=(const CPendingCompletion&) = delete;
 
-  // The completion reference for the start call.
-  CNikonCompletionRecord* record() const { return m_record; }
+  // The completion reference for the start call: the record's token.
+  maid::NKREF record() const { return m_token; }
   bool completed() const { return m_completions != 0; }
 
  private:
   std::uint32_t m_completions = 0;
   CNikonCompletionRecord* m_record;  // freed by the completion procedure or abandoned
+  maid::NKREF m_token;
 };
 
 // Frees the records of starts that never completed. Only once every module object is closed
@@ -99,8 +102,9 @@ void ReleaseAbandonedCompletions();
 std::uint64_t SdkActivityCount();
 
 // The procedures given to the SDK. `ref` is the CNikonObject* (client reference) for the event
-// and data procedures and a CNikonCompletionRecord* for the completion procedure. Null
-// references are ignored (the data procedure answers 0).
+// and data procedures and a CPendingCompletion token for the completion procedure. Null
+// references, and tokens of records already completed or released, are ignored (the data
+// procedure answers 0).
 void NikonEventProc(maid::NKREF ref, maid::ULONG event, maid::NKPARAM data);
 maid::NKERROR NikonDataProc(maid::NKREF ref, void* dataInfo, void* data);
 void NikonCompletionProc(maid::MaidObject* object, maid::ULONG command, maid::ULONG param,

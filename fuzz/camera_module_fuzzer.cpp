@@ -1,0 +1,403 @@
+// libFuzzer target: whole sessions against a camera module whose every answer comes from the
+// input (fuzzed_camera_module.h), driven as the process drives the camera side: the host's
+// requests through PostHostRequest and RunCameraWork, the heartbeat through RunHeartbeatTick,
+// on a clock the input moves, so no input waits for real time.
+//
+// Input: one byte of set-up, two bytes giving the length of the session script, the script
+// (one action per byte, some with an operand byte), then the module's answer bytes. A session
+// ends calm (the module answers plainly from then on), settles, and shuts down; then what the
+// host was told and what lies on disk is checked against what the module gave, each rule an
+// assertion of its own:
+//   - every announced capture id ends once, with its file or an error; none is announced twice;
+//   - a file reported whole holds exactly the bytes the module's blocks gave, every byte
+//     covered, and is as long as the module said; nothing else is left in the download folder,
+//     no ".part" among it;
+//   - "deviceAdded" and "deviceRemoved" alternate per device, and once calm match the
+//     module's plugged cameras;
+//   - no call reaches the module with a record it already closed, and every record is closed;
+//   - a reply goes only to a request that was sent, at most once; "listDevices" always gets
+//     its own;
+//   - the session's work ends within a bounded number of steps.
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "bridge/camera_worker.h"
+#include "bridge/dispatcher.h"
+#include "bridge/heartbeat.h"
+#include "bridge/notifications.h"
+#include "camera/camera_clock.h"
+#include "camera/camera_host.h"
+#include "camera/download/download_directory.h"
+#include "camera/modules/module_manager.h"
+#include "camera/modules/nikon_module.h"
+#include "fuzz/fuzzed_camera_module.h"
+#include "hostlink/outgoing_queue.h"
+#include "platform/trace.h"
+#include "values/lua_value.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+fs::path g_downloads;
+CHostNotifications g_hostNotifications;
+std::uint32_t g_nowMs = 0;
+std::uint32_t FakeClock() { return g_nowMs; }
+
+// The process never runs for long without its heartbeat; neither does a session here.
+constexpr unsigned kHeartbeatMs = 100;
+// Steps a calm session may take to settle; its longest bound (a release's two minutes plus an
+// exposure) passes well within them at a heartbeat each.
+constexpr int kSettleSteps = 4000;
+
+[[noreturn]] void Finding(const char* rule, const std::string& detail) {
+  std::fprintf(stderr, "camera_module_fuzzer: %s: %s\n", rule, detail.c_str());
+  std::abort();
+}
+void Check(bool holds, const char* rule, const std::string& detail = "") {
+  if (!holds) Finding(rule, detail);
+}
+
+class CScript {
+ public:
+  CScript(const std::uint8_t* data, std::size_t size) : m_data(data), m_size(size) {}
+  bool done() const { return m_next >= m_size; }
+  std::uint8_t byte() { return m_next < m_size ? m_data[m_next++] : 0; }
+
+ private:
+  const std::uint8_t* m_data;
+  std::size_t m_size;
+  std::size_t m_next = 0;
+};
+
+// What the host has been told so far, checked message by message.
+class CHostView {
+ public:
+  void take() {
+    while (std::unique_ptr<OutgoingMessage> message = TakeOutgoingMessage()) see(*message);
+  }
+  void sent(std::uint32_t requestId, const std::string& name) { m_requests[requestId] = name; }
+
+  // After shutdown: every request that must be answered was, every capture ended, and the
+  // folder holds only the files reported whole.
+  void checkEnd(const fs::path& folder) {
+    for (const auto& request : m_requests) {
+      if (request.second == "listDevices")
+        Check(m_replies.count(request.first) == 1, "a request was never answered", request.second);
+    }
+    for (const auto& capture : m_captures)
+      Check(capture.second != Capture::Announced, "an announced file never ended",
+            "capture id " + std::to_string(capture.first));
+    std::error_code ignored;
+    for (const auto& entry : fs::directory_iterator(folder, ignored)) {
+      const std::string name = entry.path().filename().string();
+      Check(name.size() < 5 || name.compare(name.size() - 5, 5, ".part") != 0,
+            "a .part file outlived its download", name);
+      Check(m_wholeFiles.count(name) == 1, "a file no one reported whole is in the download folder",
+            name);
+    }
+  }
+  // Calm and settled: the host's cameras are the module's plugged ones.
+  void checkDevices(std::uint32_t moduleIndex) {
+    std::set<std::uint32_t> plugged;
+    // A module that refused to open has no cameras for the process. A camera that does not
+    // list IsAlive cannot say it is dead.
+    for (const auto& camera : fuzzmodule::Cameras()) {
+      const bool saysAlive = camera.second.alive || (camera.second.missingCaps & 1);
+      if (fuzzmodule::ModuleOpen() && camera.second.plugged && saysAlive) plugged.insert(moduleIndex | camera.first);
+    }
+    Check(m_present == plugged, "the host's cameras differ from the module's once calm",
+          std::to_string(m_present.size()) + " known, " + std::to_string(plugged.size()) + " plugged");
+  }
+
+ private:
+  enum class Capture { Announced, Downloaded, Failed };
+
+  static const ZnLuaTETable* Table(const OutgoingMessage& message) {
+    return dynamic_cast<const ZnLuaTETable*>(message.value.get());
+  }
+  static double Number(const ZnLuaTETable* table, const char* key) {
+    const ZnLuaTENumber* number = table ? table->getNumberValue(key) : nullptr;
+    return number ? number->getNumber() : -1;
+  }
+  static std::string Text(const ZnLuaTETable* table, const char* key) {
+    const auto* text = table ? dynamic_cast<const ZnLuaTEString*>(table->getValue(key)) : nullptr;
+    return text ? text->getString() : std::string();
+  }
+
+  void see(const OutgoingMessage& message) {
+    const std::string name = message.name ? message.name->getString() : "";
+    const ZnLuaTETable* table = Table(message);
+    if (message.requestId != 0) {
+      Check(m_requests.count(message.requestId) == 1, "a reply to a request never sent", name);
+      Check(m_replies.insert(message.requestId).second, "a request answered twice",
+            m_requests[message.requestId] + " got " + name);
+      return;
+    }
+    if (name == "objectWasAdded") {
+      const int id = static_cast<int>(Number(table, "capture_id"));
+      Check(id > 0 && m_captures.emplace(id, Capture::Announced).second, "a capture id announced twice",
+            std::to_string(id));
+    } else if (name == "fileDownloadComplete") {
+      const int id = static_cast<int>(Number(table, "capture_id"));
+      endCapture(id, Capture::Downloaded, name);
+      checkWholeFile(Text(table, "file_path"));
+    } else if (name == "error" && Number(table, "capture_id") > 0) {
+      endCapture(static_cast<int>(Number(table, "capture_id")), Capture::Failed, Text(table, "error_description"));
+    } else if (name == "deviceAdded") {
+      const auto id = static_cast<std::uint32_t>(Number(table, "device_id"));
+      Check(m_present.insert(id).second, "deviceAdded twice without deviceRemoved", std::to_string(id));
+    } else if (name == "deviceRemoved") {
+      const auto id = static_cast<std::uint32_t>(Number(table, "device_id"));
+      Check(m_present.erase(id) == 1, "deviceRemoved for a device not added", std::to_string(id));
+    }
+  }
+
+  void endCapture(int id, Capture outcome, const std::string& what) {
+    auto it = m_captures.find(id);
+    Check(it != m_captures.end(), "an outcome for a capture id never announced", what);
+    Check(it->second == Capture::Announced, "a capture ended twice", std::to_string(id) + ": " + what);
+    it->second = outcome;
+  }
+
+  // The file must be one of the module's, byte for byte, every byte delivered, at a length
+  // the module gave for it.
+  void checkWholeFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    Check(static_cast<bool>(in), "a file reported whole is not there", path);
+    const std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    m_wholeFiles.insert(fs::path(path).filename().string());
+    for (const fuzzmodule::File& file : fuzzmodule::Files()) {
+      if (file.claimedTotals.count(static_cast<std::uint32_t>(bytes.size())) == 0) continue;
+      if (bytes.size() > file.delivered.size()) continue;
+      bool same = true;
+      for (std::size_t i = 0; same && i < bytes.size(); ++i)
+        same = file.delivered[i] && bytes[i] == fuzzmodule::File::ByteAt(file.serial, static_cast<std::uint32_t>(i));
+      if (same) return;
+    }
+    Finding("a file reported whole is not what the camera sent", path + " (" + std::to_string(bytes.size()) + " bytes)");
+  }
+
+  std::map<std::uint32_t, std::string> m_requests;
+  std::set<std::uint32_t> m_replies;
+  std::map<int, Capture> m_captures;
+  std::set<std::string> m_wholeFiles;
+  std::set<std::uint32_t> m_present;
+};
+
+bool g_sessionEnded = false;
+void OnSessionEnd(std::uint32_t) { g_sessionEnded = true; }
+
+// One turn of the camera thread, then the time it may wait passes: at most a heartbeat, and at
+// least `minimumMs`, so that long bounds pass in few turns where nothing is delivered. Ticks
+// the heartbeat whenever a heartbeat's time has passed.
+void CameraTurn(CHostView& host, std::uint32_t minimumMs = 1) {
+  const unsigned waitMs = RunCameraWork();
+  host.take();
+  std::uint32_t step = waitMs > kHeartbeatMs ? kHeartbeatMs : waitMs;
+  if (waitMs != 0 && step < minimumMs) step = minimumMs;
+  if (step == 0) step = 1;
+  const std::uint32_t before = g_nowMs;
+  g_nowMs += step;
+  if (before / kHeartbeatMs != g_nowMs / kHeartbeatMs) {
+    RunHeartbeatTick();
+    host.take();
+  }
+}
+
+const char* const kSettingKeys[] = {"shutterValue", "apertureValue", "isoSpeedValue", "wbValue", "bogus"};
+
+class CSession {
+ public:
+  explicit CSession(std::uint32_t moduleIndex) : m_moduleIndex(moduleIndex) {}
+
+  void post(const char* name, std::unique_ptr<ZnLuaTETable> params = nullptr) {
+    const std::uint32_t id = ++m_lastRequestId;
+    m_host.sent(id, name);
+    const ZnLuaTEString nameValue(name);
+    PostHostRequest(id, &nameValue, params.get());
+    CameraTurn(m_host);
+  }
+  std::unique_ptr<ZnLuaTETable> device(std::uint8_t camera) const {
+    auto table = std::make_unique<ZnLuaTETable>();
+    table->setNumber("device_id", m_moduleIndex | (camera % 4));
+    return table;
+  }
+
+  void act(CScript& script) {
+    const std::uint8_t action = script.byte();
+    switch (action % 22) {
+      case 0: post("listDevices"); break;
+      case 1: post("connectDevice", device(script.byte())); break;
+      case 2: post("disconnectDevice", device(script.byte())); break;
+      case 3: post("doCapture"); break;
+      case 4: {
+        auto params = device(1);
+        const std::uint8_t choice = script.byte();
+        params->setString("param_key", kSettingKeys[choice % 5]);
+        params->setNumber("param_value", static_cast<std::int8_t>(script.byte()));
+        post("updateCameraSetting", std::move(params));
+        break;
+      }
+      case 5: post("getCameraSettings", device(script.byte())); break;
+      case 6: post("toggleLiveView"); break;
+      case 7: post("isLiveViewOn"); break;
+      case 8: {
+        auto params = std::make_unique<ZnLuaTETable>();
+        params->setNumber("focus_direction", static_cast<std::int8_t>(script.byte()));
+        post("setCameraFocus", std::move(params));
+        break;
+      }
+      case 9: post("doAutoFocus"); break;
+      case 10: case 11: case 12: CameraTurn(m_host); break;
+      case 13: {
+        const std::uint8_t operand = script.byte();
+        fuzzmodule::Plug(1 + operand % 3, operand & 0x80);
+        break;
+      }
+      case 14: {
+        const std::uint8_t operand = script.byte();
+        fuzzmodule::SetAlive(1 + operand % 3, operand & 0x80);
+        break;
+      }
+      case 15: fuzzmodule::SetFormat(1, script.byte()); break;
+      case 16: {
+        const std::uint8_t missing = script.byte();
+        fuzzmodule::SetCapabilityTwists(1, missing & 0x0F ? 1u << (missing % 19) : 0, 1u << (script.byte() % 19));
+        break;
+      }
+      case 17: fuzzmodule::TurnDial(1, script.byte()); break;
+      case 18: fuzzmodule::PressButton(1); break;
+      case 19: {
+        // Time passes with the camera thread at work: up to 25 s, in its own turns.
+        const std::uint32_t until = g_nowMs + script.byte() * 100u;
+        for (int turns = 0; turns < 300 && static_cast<std::int32_t>(until - g_nowMs) > 0; ++turns)
+          CameraTurn(m_host);
+        break;
+      }
+      case 21: {
+        // An event of any kind with any data: an item that does not exist, a capability
+        // change of anything, a removal of something never added.
+        static const maid::ULONG kEvents[] = {kNkMAIDEvent_AddChild, kNkMAIDEvent_RemoveChild,
+                                              kNkMAIDEvent_CapChange, kNkMAIDEvent_CapChangeValueOnly,
+                                              kNkMAIDEvent_OrphanedChildren, kNkMAIDEvent_CaptureComplete};
+        const std::uint8_t kind = script.byte();
+        fuzzmodule::QueueEvent(1, kEvents[kind % 6], script.byte() | std::uint32_t{kind} << 8);
+        break;
+      }
+      case 20:
+        fuzzmodule::AddHabit(static_cast<fuzzmodule::Habit>(script.byte() % static_cast<unsigned>(fuzzmodule::Habit::Count)));
+        break;
+    }
+  }
+
+  // Calm: the module answers plainly; the session's work must come to rest, and the host's
+  // cameras match the module's after a few seconds of heartbeats.
+  void settle() {
+    fuzzmodule::Calm();
+    const std::uint32_t calmSince = g_nowMs;
+    for (int steps = 0;; ++steps) {
+      Check(steps < kSettleSteps, "the camera side never came to rest", std::to_string(steps) + " steps");
+      const unsigned waitMs = RunCameraWork();
+      m_host.take();
+      if (waitMs == kCameraIdle && g_nowMs - calmSince > 3000) break;
+      CameraTurn(m_host, kHeartbeatMs);
+    }
+    m_host.checkDevices(m_moduleIndex);
+  }
+
+  void shutDown() {
+    post("shutdown");
+    for (int steps = 0; !g_sessionEnded; ++steps) {
+      Check(steps < kSettleSteps, "shutdown never ended");
+      CameraTurn(m_host, kHeartbeatMs);
+    }
+    m_host.take();
+  }
+
+  CHostView& host() { return m_host; }
+
+ private:
+  std::uint32_t m_moduleIndex;
+  std::uint32_t m_lastRequestId = 0;
+  CHostView m_host;
+};
+
+// Traces are silent unless LB_FUZZ_TRACE is set (to read what a finding did).
+void QuietTrace(const char*) {}
+void PrintTrace(const char* text) { std::fprintf(stderr, "%s\n", text); }
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  SetTraceSink(std::getenv("LB_FUZZ_TRACE") ? &PrintTrace : &QuietTrace);
+  g_downloads = fs::temp_directory_path() / ("lb_camera_module_fuzz_" + std::to_string(getpid()));
+  fs::create_directories(g_downloads);
+  SetCameraHost(&g_hostNotifications);
+  SetCameraClockForTest(&FakeClock);
+  SetSessionEndHook(&OnSessionEnd);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size < 3) return -1;
+  const std::uint8_t setup = data[0];
+  std::size_t scriptSize = data[1] | std::size_t{data[2]} << 8;
+  if (scriptSize > size - 3) scriptSize = size - 3;
+  CScript script(data + 3, scriptSize);
+  // Type0023 cameras switch live view on with another value and send a larger header.
+  const unsigned ordinal = setup & 1 ? 23 : 1;
+  char moduleType[16];
+  std::snprintf(moduleType, sizeof moduleType, "Type%04u", ordinal);
+  fuzzmodule::Reset(data + 3 + scriptSize, size - 3 - scriptSize, moduleType);
+  fuzzmodule::SetFormat(1, setup >> 1);
+
+  g_nowMs = 1000;
+  g_sessionEnded = false;
+  g_shutdownRequested.store(0);
+  RestartCameraWork();
+  DiscardOutgoingMessages();
+  {
+    CSdkLockGuard lock(g_sdkLock);
+    CNikonModuleManager* manager = CNikonModuleManager::getInstance();
+    g_downloadDirectory = g_downloads.string() + "/";
+    try {
+      manager->m_modules.push_back(std::make_unique<CNikonModule>(&fuzzmodule::EntryPoint, ordinal));
+    } catch (int) {
+      // The module refused to open: the process goes on without it.
+    }
+  }
+
+  CSession session(ordinal << 8);
+  int actions = 0;
+  while (!script.done() && ++actions < 400) session.act(script);
+  session.settle();
+  session.shutDown();
+  {
+    CSdkLockGuard lock(g_sdkLock);
+    CNikonModuleManager::DestroyInstance();
+  }
+  session.host().take();
+
+  Check(fuzzmodule::CallsAfterClose() == 0, "a call reached the module with a closed record",
+        std::to_string(fuzzmodule::CallsAfterClose()));
+  Check(fuzzmodule::OpenRecords() == 0, "records left open after the session",
+        std::to_string(fuzzmodule::OpenRecords()));
+  session.host().checkEnd(g_downloads);
+
+  std::error_code ignored;
+  for (const auto& entry : fs::directory_iterator(g_downloads, ignored)) fs::remove(entry.path(), ignored);
+  return 0;
+}
