@@ -405,6 +405,23 @@ TEST_F(SdkObjectTest, StartCapabilityEndsItsWaitForTheRightReasons) {
   ReleaseAbandonedCompletions();  // frees the refused start's record, and no completed one
 }
 
+// A module that completes one start twice, or completes a start whose waiter has gone, reaches
+// nothing: the receiver hears of the first completion only, and under ASan a freed record
+// that is touched fails here.
+TEST_F(SdkObjectTest, ASecondCompletionOfOneStartReachesNothing) {
+  camera_->completions = 0;
+  maid::NKREF token = nullptr;
+  {
+    CPendingCompletion completion(camera_);
+    token = completion.record();
+    NikonCompletionProc(nullptr, kNkMAIDCommand_CapStart, 0, 0, 0, token, 0);
+    NikonCompletionProc(nullptr, kNkMAIDCommand_CapStart, 0, 0, 0, token, 0);
+    EXPECT_TRUE(completion.completed());
+  }
+  NikonCompletionProc(nullptr, kNkMAIDCommand_CapStart, 0, 0, 0, token, 0);
+  EXPECT_EQ(camera_->completions, 1);
+}
+
 // Ids and names are each unique in a table, so no entry hides another, and each table ends
 // where its count says.
 TEST(MaidNamesTest, EveryTableMapsIdsAndNamesOneToOne) {

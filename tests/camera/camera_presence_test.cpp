@@ -1,0 +1,74 @@
+// What decides that a camera is there: a camera that leaves out capabilities others list, or
+// answers busy when asked whether it is alive, is still shown and kept; only one that says it
+// is gone, or leaves its module's list, is dropped.
+
+#include "camera/camera_host.h"
+#include "tests/camera/fake_module.h"
+#include "tests/camera/sim_fixture.h"
+
+namespace {
+
+using namespace simtest;
+using C = CFakeCapability;
+
+class CameraPresenceTest : public HostTest {
+ protected:
+  // Camera 1 lists what most cameras list; camera 2 has no IsAlive and no IsoControl, and its
+  // exposure mode is a plain number rather than a list.
+  void SetUp() override {
+    HostTest::SetUp();
+    fake.root = CFakeObject::Make(
+        0, {}, {CFakeObject::Make(1, {{kNkMAIDCapability_Name, C::Text("D850")},
+                                      {kNkMAIDCapability_ExposureMode, C::UnsignedEnum({0, 1, 2, 3}, 3)},
+                                      {kNkMAIDCapability_IsoControl, C::Bool(false)},
+                                      {kNkMAIDCapability_IsAlive, C::Bool(true)}}),
+                CFakeObject::Make(2, {{kNkMAIDCapability_Name, C::Text("Df")},
+                                      {kNkMAIDCapability_ExposureMode, C::Unsigned(1)}})});
+  }
+  void TearDown() override {
+    module.reset();
+    HostTest::TearDown();
+  }
+  void open() { module = std::make_unique<CNikonModule>(&CFakeModule::FakeEntryPoint, 1); }
+  std::vector<double> added() { return Numbers(TakeNamed("deviceAdded"), "device_id"); }
+
+  CFakeModule fake;
+  std::unique_ptr<CNikonModule> module;
+};
+
+TEST_F(CameraPresenceTest, ACameraWithoutTheOptionalCapabilitiesIsShownAndKept) {
+  open();
+  module->scanAndInformHostOfCameraChanges();
+  EXPECT_EQ(added(), (std::vector<double>{0x101, 0x102}));
+  module->scanAndInformHostOfCameraChanges();
+  EXPECT_TRUE(TakeAll().empty()) << "nothing comes or goes on the next scan";
+  EXPECT_EQ(module->connectCamera(2), 0);
+}
+
+TEST_F(CameraPresenceTest, OnlyACameraThatSaysItIsGoneIsDropped) {
+  open();
+  module->scanAndInformHostOfCameraChanges();
+  TakeAll();
+  ASSERT_EQ(module->connectCamera(1), 0);
+  CFakeCapability& alive = fake.find({1})->caps[kNkMAIDCapability_IsAlive];
+  alive.getResult = kNkMAIDResult_DeviceBusy;
+  module->scanAndInformHostOfCameraChanges();
+  EXPECT_TRUE(TakeAll().empty()) << "a busy camera is not a gone one";
+  EXPECT_NE(module->m_currentCamera, nullptr);
+
+  alive.getResult = 0;
+  alive.value = 0;
+  module->scanAndInformHostOfCameraChanges();
+  EXPECT_EQ(Numbers(TakeNamed("deviceRemoved"), "device_id"), (std::vector<double>{0x101}));
+  EXPECT_EQ(module->m_currentCamera, nullptr);
+}
+
+TEST_F(CameraPresenceTest, AModuleWhoseListCouldNotBeReadAtFirstFindsItsCamerasLater) {
+  fake.bufferSizeAnswers = 8;  // every pass of the first reading of the module's list
+  open();
+  ASSERT_EQ(module->capabilityCount(), 0);
+  module->scanAndInformHostOfCameraChanges();
+  EXPECT_EQ(added(), (std::vector<double>{0x101, 0x102}));
+}
+
+}  // namespace
