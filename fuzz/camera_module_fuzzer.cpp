@@ -3,8 +3,8 @@
 // requests through PostHostRequest and RunCameraWork, the heartbeat through RunHeartbeatTick,
 // on a clock the input moves, so no input waits for real time.
 //
-// Input: one byte of set-up, two bytes giving the length of the session script, the script
-// (one action per byte, some with an operand byte), then the module's answer bytes. A session
+// Input: as camera_module_script.h lays it out, a session script and the module's answer
+// bytes. A session
 // ends calm (the module answers plainly from then on), settles, and shuts down; then what the
 // host was told and what lies on disk is checked against what the module gave, each rule an
 // assertion of its own:
@@ -42,6 +42,7 @@
 #include "camera/download/download_directory.h"
 #include "camera/modules/module_manager.h"
 #include "camera/modules/nikon_module.h"
+#include "fuzz/camera_module_script.h"
 #include "fuzz/fuzzed_camera_module.h"
 #include "hostlink/outgoing_queue.h"
 #include "platform/trace.h"
@@ -237,13 +238,13 @@ class CSession {
   }
 
   void act(CScript& script) {
-    const std::uint8_t action = script.byte();
-    switch (action % 22) {
-      case 0: post("listDevices"); break;
-      case 1: post("connectDevice", device(script.byte())); break;
-      case 2: post("disconnectDevice", device(script.byte())); break;
-      case 3: post("doCapture"); break;
-      case 4: {
+    using namespace fuzzscript;
+    switch (script.byte() % kActionCount) {
+      case kListDevices: post("listDevices"); break;
+      case kConnect: post("connectDevice", device(script.byte())); break;
+      case kDisconnect: post("disconnectDevice", device(script.byte())); break;
+      case kCapture: post("doCapture"); break;
+      case kChangeSetting: {
         auto params = device(1);
         const std::uint8_t choice = script.byte();
         params->setString("param_key", kSettingKeys[choice % 5]);
@@ -251,43 +252,46 @@ class CSession {
         post("updateCameraSetting", std::move(params));
         break;
       }
-      case 5: post("getCameraSettings", device(script.byte())); break;
-      case 6: post("toggleLiveView"); break;
-      case 7: post("isLiveViewOn"); break;
-      case 8: {
+      case kGetSettings: post("getCameraSettings", device(script.byte())); break;
+      case kToggleLiveView: post("toggleLiveView"); break;
+      case kIsLiveViewOn: post("isLiveViewOn"); break;
+      case kFocus: {
         auto params = std::make_unique<ZnLuaTETable>();
         params->setNumber("focus_direction", static_cast<std::int8_t>(script.byte()));
         post("setCameraFocus", std::move(params));
         break;
       }
-      case 9: post("doAutoFocus"); break;
-      case 10: case 11: case 12: CameraTurn(m_host); break;
-      case 13: {
+      case kAutoFocus: post("doAutoFocus"); break;
+      case kCameraTurn: case kCameraTurn2: case kCameraTurn3: CameraTurn(m_host); break;
+      case kPlug: {
         const std::uint8_t operand = script.byte();
         fuzzmodule::Plug(1 + operand % 3, operand & 0x80);
         break;
       }
-      case 14: {
+      case kAlive: {
         const std::uint8_t operand = script.byte();
         fuzzmodule::SetAlive(1 + operand % 3, operand & 0x80);
         break;
       }
-      case 15: fuzzmodule::SetFormat(1, script.byte()); break;
-      case 16: {
+      case kFormat: fuzzmodule::SetFormat(1, script.byte()); break;
+      case kTwists: {
         const std::uint8_t missing = script.byte();
         fuzzmodule::SetCapabilityTwists(1, missing & 0x0F ? 1u << (missing % 19) : 0, 1u << (script.byte() % 19));
         break;
       }
-      case 17: fuzzmodule::TurnDial(1, script.byte()); break;
-      case 18: fuzzmodule::PressButton(1); break;
-      case 19: {
+      case kDial: fuzzmodule::TurnDial(1, script.byte()); break;
+      case kButton: fuzzmodule::PressButton(1); break;
+      case kTimePasses: {
         // Time passes with the camera thread at work: up to 25 s, in its own turns.
         const std::uint32_t until = g_nowMs + script.byte() * 100u;
         for (int turns = 0; turns < 300 && static_cast<std::int32_t>(until - g_nowMs) > 0; ++turns)
           CameraTurn(m_host);
         break;
       }
-      case 21: {
+      case kHabit:
+        fuzzmodule::AddHabit(static_cast<fuzzmodule::Habit>(script.byte() % static_cast<unsigned>(fuzzmodule::Habit::Count)));
+        break;
+      case kEvent: {
         // An event of any kind with any data: an item that does not exist, a capability
         // change of anything, a removal of something never added.
         static const maid::ULONG kEvents[] = {kNkMAIDEvent_AddChild, kNkMAIDEvent_RemoveChild,
@@ -297,9 +301,6 @@ class CSession {
         fuzzmodule::QueueEvent(1, kEvents[kind % 6], script.byte() | std::uint32_t{kind} << 8);
         break;
       }
-      case 20:
-        fuzzmodule::AddHabit(static_cast<fuzzmodule::Habit>(script.byte() % static_cast<unsigned>(fuzzmodule::Habit::Count)));
-        break;
     }
   }
 
@@ -352,16 +353,17 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (size < 3) return -1;
+  constexpr std::size_t kHeader = fuzzscript::kHeaderSize;
+  if (size < kHeader) return -1;
   const std::uint8_t setup = data[0];
   std::size_t scriptSize = data[1] | std::size_t{data[2]} << 8;
-  if (scriptSize > size - 3) scriptSize = size - 3;
-  CScript script(data + 3, scriptSize);
+  if (scriptSize > size - kHeader) scriptSize = size - kHeader;
+  CScript script(data + kHeader, scriptSize);
   // Type0023 cameras switch live view on with another value and send a larger header.
   const unsigned ordinal = setup & 1 ? 23 : 1;
   char moduleType[16];
   std::snprintf(moduleType, sizeof moduleType, "Type%04u", ordinal);
-  fuzzmodule::Reset(data + 3 + scriptSize, size - 3 - scriptSize, moduleType);
+  fuzzmodule::Reset(data + kHeader + scriptSize, size - kHeader - scriptSize, moduleType);
   fuzzmodule::SetFormat(1, setup >> 1);
 
   g_nowMs = 1000;
