@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <cstdlib>
 #include <deque>
 
 namespace fuzzmodule {
@@ -843,7 +842,6 @@ void QueueEvent(ULONG cameraId, ULONG event, NKPARAM data) {
 
 NKERROR EntryPoint(MaidObject* object, ULONG command, ULONG param, ULONG dataType, NKPARAM data,
                    maid::CompletionProc proc, NKREF ref) {
-  if (std::getenv("LB_FUZZ_CALLS")) std::fprintf(stderr, "call %p cmd %u param %x\n", (void*)object, command, param);
   if (command == kNkMAIDCommand_Open) return Open(object, param, data);
   auto it = M().open.find(object);
   if (it == M().open.end()) {
