@@ -1,5 +1,7 @@
 #include "fuzz/fuzzed_camera_module.h"
 
+#include "tests/camera/fake_module.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -439,48 +441,15 @@ NKERROR StartCapture(MaidObject* record, const Node& node, maid::CompletionProc 
   return kNkMAIDResult_Pending;
 }
 
-struct EnumAnswer {
-  ULONG kind = kNkMAIDArrayType_Unsigned;
-  std::uint16_t elementSize = 4;
-  ULONG count = 0;
-  ULONG current = 0;
-  std::vector<char> bytes;
-};
+// An enumeration as the module answers it, built as the scripted fake module builds its own.
+using EnumAnswer = CFakeCapability;
 
-EnumAnswer Unsigneds(const std::vector<ULONG>& values, ULONG current) {
-  EnumAnswer e;
-  e.count = static_cast<ULONG>(values.size());
-  e.current = current;
-  e.bytes.resize(values.size() * 4);
-  if (!values.empty()) std::memcpy(e.bytes.data(), values.data(), e.bytes.size());
-  return e;
-}
-
-EnumAnswer Texts(const std::vector<const char*>& values, ULONG current, bool packed) {
-  EnumAnswer e;
-  e.current = current;
-  if (packed) {
-    e.kind = kNkMAIDArrayType_PackedString;
-    e.elementSize = 1;
-    for (const char* v : values) e.bytes.insert(e.bytes.end(), v, v + std::strlen(v) + 1);
-    e.count = static_cast<ULONG>(e.bytes.size());
-  } else {
-    e.kind = kNkMAIDArrayType_String;
-    e.elementSize = 256;
-    e.count = static_cast<ULONG>(values.size());
-    e.bytes.assign(values.size() * 256, 0);
-    for (std::size_t i = 0; i < values.size(); ++i)
-      std::memcpy(&e.bytes[i * 256], values[i], std::min<std::size_t>(std::strlen(values[i]), 255));
-  }
-  return e;
-}
-
-const std::vector<const char*> kShutterSpeeds = {"30\"", "4\"", "1\"", "1/4", "1/15", "1/60",
+const std::vector<std::string> kShutterSpeeds = {"30\"", "4\"", "1\"", "1/4", "1/15", "1/60",
                                                  "1/125", "1/250", "1/500", "1/4000", "Bulb"};
-const std::vector<const char*> kApertures = {"f/1.8", "f/2.8", "f/4", "f/5.6", "f/8", "f/16"};
-const std::vector<const char*> kIsoSpeeds = {"100", "200", "400", "800", "1600", "Hi 1"};
-const std::vector<const char*> kWhiteBalances = {"Auto", "Daylight", "Cloudy", "Flash"};
-const std::vector<const char*> kAutoIso = {"ISO 800", "ISO 3200"};
+const std::vector<std::string> kApertures = {"f/1.8", "f/2.8", "f/4", "f/5.6", "f/8", "f/16"};
+const std::vector<std::string> kIsoSpeeds = {"100", "200", "400", "800", "1600", "Hi 1"};
+const std::vector<std::string> kWhiteBalances = {"Auto", "Daylight", "Cloudy", "Flash"};
+const std::vector<std::string> kAutoIso = {"ISO 800", "ISO 3200"};
 
 // The enumeration `capId` of `node`, with the input's twists; false when it has none.
 bool EnumOf(const Node& node, ULONG capId, EnumAnswer& out) {
@@ -501,27 +470,27 @@ bool EnumOf(const Node& node, ULONG capId, EnumAnswer& out) {
       case 3: ids.clear(); break;
       default: break;
     }
-    out = Unsigneds(ids, 0);
+    out = CFakeCapability::UnsignedEnum(ids, 0);
   } else {
     Camera* camera = node.kind == Kind::Camera ? FindCamera(node.cameraId) : nullptr;
     if (!camera) return false;
     switch (capId) {
-      case kNkMAIDCapability_ExposureMode: out = Unsigneds({0, 1, 2, 3}, camera->exposure); break;
-      case kNkMAIDCapability_ShutterSpeed: out = Texts(kShutterSpeeds, camera->shutter, true); break;
-      case kNkMAIDCapability_Aperture: out = Texts(kApertures, camera->aperture, false); break;
-      case kNkMAIDCapability_Sensitivity: out = Texts(kIsoSpeeds, camera->iso, true); break;
-      case kNkMAIDCapability_WBMode: out = Texts(kWhiteBalances, camera->whiteBalance, false); break;
-      case kNkMAIDCapability_AutoIsoSensitivity: out = Texts(kAutoIso, camera->autoIso, false); break;
+      case kNkMAIDCapability_ExposureMode: out = CFakeCapability::UnsignedEnum({0, 1, 2, 3}, camera->exposure); break;
+      case kNkMAIDCapability_ShutterSpeed: out = CFakeCapability::PackedEnum(kShutterSpeeds, camera->shutter); break;
+      case kNkMAIDCapability_Aperture: out = CFakeCapability::FixedEnum(kApertures, camera->aperture); break;
+      case kNkMAIDCapability_Sensitivity: out = CFakeCapability::PackedEnum(kIsoSpeeds, camera->iso); break;
+      case kNkMAIDCapability_WBMode: out = CFakeCapability::FixedEnum(kWhiteBalances, camera->whiteBalance); break;
+      case kNkMAIDCapability_AutoIsoSensitivity: out = CFakeCapability::FixedEnum(kAutoIso, camera->autoIso); break;
       default: return false;
     }
   }
-  if (Has(Habit::EnumOutOfRange) && capId != kNkMAIDCapability_Children) out.current = out.count;
+  if (Has(Habit::EnumOutOfRange) && capId != kNkMAIDCapability_Children) out.current = out.elementCount;
   switch (Pick(6)) {
-    case 1: out.current = out.count + Byte(); break;
-    case 2: out.kind = Byte() % 10; break;
+    case 1: out.current = out.elementCount + Byte(); break;
+    case 2: out.enumKind = Byte() % 10; break;
     case 3: out.elementSize = static_cast<std::uint16_t>(Byte() % 9); break;
-    case 4: if (!out.bytes.empty()) out.bytes.back() = 'x'; break;  // a text without its end
-    case 5: out.count += Byte(); break;  // more entries than it hands over
+    case 4: if (!out.elements.empty()) out.elements.back() = 'x'; break;  // a text without its end
+    case 5: out.elementCount += Byte(); break;  // more entries than it hands over
     default: break;
   }
   return true;
@@ -608,8 +577,8 @@ NKERROR CapGet(const Node& node, const Capability& cap, ULONG dataType, NKPARAM 
       EnumAnswer e;
       if (!EnumOf(node, cap.id, e)) return kNkMAIDResult_UnexpectedDataType;
       auto* out = reinterpret_cast<maid::MaidEnum*>(data);
-      out->ulType = e.kind;
-      out->ulElements = e.count;
+      out->ulType = e.enumKind;
+      out->ulElements = e.elementCount;
       out->ulValue = e.current;
       out->ulDefault = 0;
       out->wPhysicalBytes = e.elementSize;
@@ -663,8 +632,8 @@ NKERROR CapGetArray(const Node& node, const Capability& cap, NKPARAM data) {
   EnumAnswer answer;
   if (!EnumOf(node, cap.id, answer)) return kNkMAIDResult_UnexpectedDataType;
   const std::uint64_t room = std::uint64_t{e->ulElements} * e->wPhysicalBytes;
-  const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(room, answer.bytes.size()));
-  if (n) std::memcpy(e->pData, answer.bytes.data(), n);
+  const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(room, answer.elements.size()));
+  if (n) std::memcpy(e->pData, answer.elements.data(), n);
   return 0;
 }
 
