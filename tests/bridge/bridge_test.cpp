@@ -5,12 +5,14 @@
 // host reads.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <limits>
 #include <memory>
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bridge/camera_commands.h"
@@ -279,6 +281,30 @@ TEST_F(RequestPathTest, TheCameraThreadRunsRequestsInOrderAndEndsAtShutdown) {
   manager = nullptr;
   SetSessionEndHook(nullptr);
   RestartCameraWork();
+}
+
+// The pipe thread posts while the camera thread works, as in the process: every request runs
+// once, in the order it came, and is answered under its own id. The ThreadSanitizer build
+// runs this too, so a race between the two threads fails here.
+TEST_F(RequestPathTest, RequestsPostedWhileTheCameraThreadWorksRunOnceInOrder) {
+  RestartCameraWork();
+  constexpr std::uint32_t kRequests = 200;
+  std::atomic<bool> posted{false};
+  std::thread pipeThread([&] {
+    const ZnLuaTEString name("isLiveViewOn");
+    for (std::uint32_t id = 1; id <= kRequests; ++id) PostHostRequest(id, &name, nullptr);
+    posted = true;
+  });
+  std::vector<std::uint32_t> answered;
+  for (int pass = 0; pass < 100000 && answered.size() < kRequests; ++pass) {
+    RunCameraWork();
+    for (const auto& message : Received()) answered.push_back(message.requestId);
+    if (posted && answered.size() < kRequests) std::this_thread::yield();
+  }
+  pipeThread.join();
+  std::vector<std::uint32_t> expected(kRequests);
+  for (std::uint32_t i = 0; i < kRequests; ++i) expected[i] = i + 1;
+  EXPECT_EQ(answered, expected);
 }
 
 int g_heartbeatStops = 0;
