@@ -4,12 +4,12 @@
 #include <atomic>
 #include <deque>
 #include <memory>
-#include <mutex>
 
 #include "bridge/dispatcher.h"
 #include "camera/camera_clock.h"
 #include "camera/modules/module_manager.h"
 #include "camera/sdk_lock.h"
+#include "platform/mutex.h"
 #include "platform/trace.h"
 #include "values/lua_value.h"
 
@@ -21,8 +21,8 @@ struct QueuedCommand {
   std::unique_ptr<ZnLuaTE> params;  // null when the request had none
 };
 
-std::mutex g_queueLock;                       // guards g_commands
-std::deque<QueuedCommand> g_commands;         // in the order the host sent them
+CMutex g_queueLock;
+std::deque<QueuedCommand> g_commands LB_GUARDED_BY(g_queueLock);  // in the order the host sent them
 
 // Camera thread only.
 bool g_commandWaiting = false;                // the front command asked to run again later
@@ -33,7 +33,7 @@ std::atomic<CameraWakeHook> g_wakeHook{nullptr};
 std::atomic<SessionEndHook> g_sessionEndHook{nullptr};
 
 bool TakeFront(QueuedCommand& command) {
-  std::lock_guard<std::mutex> lock(g_queueLock);
+  CMutexLock lock(g_queueLock);
   if (g_commands.empty()) return false;
   command = std::move(g_commands.front());
   g_commands.pop_front();
@@ -41,12 +41,12 @@ bool TakeFront(QueuedCommand& command) {
 }
 
 void PutBackFront(QueuedCommand command) {
-  std::lock_guard<std::mutex> lock(g_queueLock);
+  CMutexLock lock(g_queueLock);
   g_commands.push_front(std::move(command));
 }
 
 bool HaveCommands() {
-  std::lock_guard<std::mutex> lock(g_queueLock);
+  CMutexLock lock(g_queueLock);
   return !g_commands.empty();
 }
 
@@ -89,7 +89,7 @@ int PostHostRequest(std::uint32_t requestId, const ZnLuaTE* name, const ZnLuaTE*
     return 0;
   }
   {
-    std::lock_guard<std::mutex> lock(g_queueLock);
+    CMutexLock lock(g_queueLock);
     g_commands.push_back(std::move(command));
   }
   if (CameraWakeHook hook = g_wakeHook.load()) hook();
@@ -121,7 +121,7 @@ unsigned RunCameraWork() {
 }
 
 void CancelCameraWork() {
-  std::lock_guard<std::mutex> lock(g_queueLock);
+  CMutexLock lock(g_queueLock);
   g_commands.clear();
   g_commandWaiting = false;
 }

@@ -3,20 +3,20 @@
 #include <atomic>
 #include <cstring>
 #include <deque>
-#include <mutex>
 
+#include "platform/mutex.h"
 #include "platform/trace.h"
 #include "values/lua_value.h"
 
 namespace {
 
-// Guards g_outgoingMessages and g_waitingLiveViewImage; held only for the few instructions of
-// an append, a replacement or a removal, never while a message is encoded or sent.
-std::mutex g_outgoingMutex;
+// Held only for the few instructions of an append, a replacement or a removal, never while a
+// message is encoded or sent.
+CMutex g_outgoingMutex;
 // The queue in sending order; owns its messages.
-std::deque<std::unique_ptr<OutgoingMessage>> g_outgoingMessages;
+std::deque<std::unique_ptr<OutgoingMessage>> g_outgoingMessages LB_GUARDED_BY(g_outgoingMutex);
 // The unsent "liveViewImage" inside g_outgoingMessages, or null; not owning.
-OutgoingMessage* g_waitingLiveViewImage = nullptr;
+OutgoingMessage* g_waitingLiveViewImage LB_GUARDED_BY(g_outgoingMutex) = nullptr;
 
 std::atomic<OutgoingWakeHook> g_wakeHook{nullptr};
 
@@ -37,7 +37,7 @@ void QueueMessageToHost(std::uint32_t requestId, const char* name, const ZnLuaTE
 
   std::unique_ptr<ZnLuaTE> replacedValue;  // freed after the lock is released
   {
-    std::lock_guard<std::mutex> lock(g_outgoingMutex);
+    CMutexLock lock(g_outgoingMutex);
     if (isLiveView && g_waitingLiveViewImage) {
       g_waitingLiveViewImage->requestId = requestId;
       replacedValue = std::move(g_waitingLiveViewImage->value);
@@ -51,7 +51,7 @@ void QueueMessageToHost(std::uint32_t requestId, const char* name, const ZnLuaTE
 }
 
 std::unique_ptr<OutgoingMessage> TakeOutgoingMessage() {
-  std::lock_guard<std::mutex> lock(g_outgoingMutex);
+  CMutexLock lock(g_outgoingMutex);
   if (g_outgoingMessages.empty()) return nullptr;
   std::unique_ptr<OutgoingMessage> message = std::move(g_outgoingMessages.front());
   g_outgoingMessages.pop_front();
@@ -60,19 +60,19 @@ std::unique_ptr<OutgoingMessage> TakeOutgoingMessage() {
 }
 
 bool HasOutgoingMessages() {
-  std::lock_guard<std::mutex> lock(g_outgoingMutex);
+  CMutexLock lock(g_outgoingMutex);
   return !g_outgoingMessages.empty();
 }
 
 std::size_t OutgoingMessageCount() {
-  std::lock_guard<std::mutex> lock(g_outgoingMutex);
+  CMutexLock lock(g_outgoingMutex);
   return g_outgoingMessages.size();
 }
 
 void DiscardOutgoingMessages() {
   std::deque<std::unique_ptr<OutgoingMessage>> discarded;
   {
-    std::lock_guard<std::mutex> lock(g_outgoingMutex);
+    CMutexLock lock(g_outgoingMutex);
     discarded.swap(g_outgoingMessages);
     g_waitingLiveViewImage = nullptr;
   }
