@@ -49,8 +49,8 @@ void SendErrorMessage(std::uint32_t requestId, int errorCode, const char* descri
 }
 
 void DoAutoFocus(std::uint32_t requestId) {
-  CNikonModule* module = CNikonModuleManager::getInstance()->m_currentModule;
-  CCamera* camera = CurrentCamera(module);
+  CNikonModuleManager* manager = CNikonModuleManager::existingInstance();
+  CCamera* camera = CurrentCamera(manager ? manager->m_currentModule : nullptr);
   if (!camera) return;
   ZnLuaTETable table;
   SetString(table, "status", camera->m_autoFocusOn ? "AutoFocusOn" : "AutoFocusOff");
@@ -59,7 +59,8 @@ void DoAutoFocus(std::uint32_t requestId) {
 }
 
 void SendLiveViewStatus(std::uint32_t requestId) {
-  CNikonModule* module = CNikonModuleManager::getInstance()->m_currentModule;
+  CNikonModuleManager* manager = CNikonModuleManager::existingInstance();
+  CNikonModule* module = manager ? manager->m_currentModule : nullptr;
   if (!module) return;
   CCamera* camera = CurrentCamera(module);
   ZnLuaTETable table;
@@ -91,8 +92,11 @@ int GetDeviceIdFromParams(const ZnLuaTE* params) {
 }
 
 void HandleListDevices(std::uint32_t requestId, const ZnLuaTE* params) {
-  CNikonModuleManager* manager = CNikonModuleManager::getInstance();
-  for (const auto& module : manager->m_modules) {
+  // After "shutdown" there are no modules: the list is empty, and nothing loads them anew.
+  CNikonModuleManager* manager = CNikonModuleManager::existingInstance();
+  const std::vector<std::unique_ptr<CNikonModule>> none;
+  const auto& modules = manager ? manager->m_modules : none;
+  for (const auto& module : modules) {
     if (!module) continue;
     std::vector<maid::ULONG> ids;
     module->enumerateChildren(ids);
@@ -103,7 +107,7 @@ void HandleListDevices(std::uint32_t requestId, const ZnLuaTE* params) {
   // "deviceAdded" notifications still learns what is connected.
   std::unique_ptr<ZnLuaTETable> devices(new ZnLuaTETable());
   int position = 0;
-  for (const auto& module : manager->m_modules) {
+  for (const auto& module : modules) {
     if (!module) continue;
     for (const auto& entry : module->m_cameras) {
       if (!entry.second) continue;
@@ -118,7 +122,8 @@ void HandleListDevices(std::uint32_t requestId, const ZnLuaTE* params) {
 }
 
 void HandleConnectDevice(std::uint32_t requestId, const ZnLuaTE* params) {
-  CNikonModuleManager* manager = CNikonModuleManager::getInstance();
+  CNikonModuleManager* manager = CNikonModuleManager::existingInstance();
+  if (!manager) return;
   std::uint32_t deviceId = 0;
   if (requestId != 0) deviceId = static_cast<std::uint32_t>(GetDeviceIdFromParams(params));
   const std::uint32_t modulePart = deviceId & kModulePartMask;
@@ -151,7 +156,8 @@ void HandleConnectDevice(std::uint32_t requestId, const ZnLuaTE* params) {
 }
 
 void HandleDisconnectDevice(std::uint32_t requestId, const ZnLuaTE* params) {
-  CNikonModuleManager* manager = CNikonModuleManager::getInstance();
+  CNikonModuleManager* manager = CNikonModuleManager::existingInstance();
+  if (!manager) return;
   const std::uint32_t deviceId = static_cast<std::uint32_t>(GetDeviceIdFromParams(params));
   const std::uint32_t modulePart = deviceId & kModulePartMask;
   const std::uint32_t cameraPart = deviceId & kCameraPartMask;
@@ -172,15 +178,16 @@ void HandleDisconnectDevice(std::uint32_t requestId, const ZnLuaTE* params) {
 }
 
 void HandleUpdateCameraSetting(std::uint32_t requestId, const ZnLuaTE* params) {
-  CNikonModuleManager* manager = CNikonModuleManager::getInstance();
-  if (CNikonModule* current = manager->m_currentModule) {
+  CNikonModuleManager* manager = CNikonModuleManager::existingInstance();
+  if (CNikonModule* current = manager ? manager->m_currentModule : nullptr) {
     if (CCamera* camera = current->m_currentCamera) camera->updateCameraSetting(params, "");
   }
   SendCameraSettings(requestId, params);
 }
 
 void SendCameraSettings(std::uint32_t requestId, const ZnLuaTE* params) {
-  CNikonModuleManager* manager = CNikonModuleManager::getInstance();
+  CNikonModuleManager* manager = CNikonModuleManager::existingInstance();
+  if (!manager) return;
   const std::uint32_t deviceId = static_cast<std::uint32_t>(GetDeviceIdFromParams(params));
   const std::uint32_t modulePart = deviceId & kModulePartMask;
   const std::uint32_t cameraPart = deviceId & kCameraPartMask;

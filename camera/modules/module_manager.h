@@ -1,9 +1,11 @@
 // CNikonModuleManager: the process's camera modules and the state shared by all cameras.
 //
-// Created on first use by getInstance() (normally by the start-up code, before the window and
-// the I/O thread exist); it loads every module of the fixed list TypeNNNN.md3 found next to the
-// executable, stores the download folder and checks the crash-test marker. The "shutdown"
-// command destroys it with DestroyInstance(); a later getInstance() would build a new one.
+// Created once, by the start-up code with getInstance() (before the window and the I/O thread
+// exist); it loads every module of the fixed list TypeNNNN.md3 found next to the executable,
+// stores the download folder and checks the crash-test marker. Everything else reaches it
+// through existingInstance(), which never creates it: the "shutdown" command destroys it with
+// DestroyInstance(), and nothing that runs after that (a pipelined request, a late callback)
+// loads the modules anew. Tests and fuzzers, which play the start-up code, call getInstance().
 // Module libraries stay loaded for the life of the process.
 //
 // Ownership: the manager owns its modules (m_modules, deleted in order by the destructor);
@@ -11,7 +13,7 @@
 //
 // Threads: every method and field is used with the SDK lock held, on the camera thread (the
 // main thread): its heartbeat (pumpIdle), its commands and its slices of the long operations.
-// getInstance() itself is first called at start-up before the pipe thread starts.
+// getInstance() is called at start-up before the pipe thread starts.
 #pragma once
 
 #include <cstdint>
