@@ -141,10 +141,7 @@ void HandleConnectDevice(std::uint32_t requestId, const ZnLuaTE* params) {
     }
     StopLiveViewOf(current->m_currentCamera);
     StopLiveViewOf(found->m_currentCamera);
-    if (found->m_currentCamera) {
-      found->m_currentCamera->m_eventTarget = nullptr;
-      found->m_currentCamera = nullptr;
-    }
+    found->disconnectCamera();
   }
   if (found->connectCamera(cameraPart) != 0) {
     SendErrorMessage(requestId, -1, nullptr);
@@ -173,8 +170,7 @@ void HandleDisconnectDevice(std::uint32_t requestId, const ZnLuaTE* params) {
     Trace("connected camera id is: %d", static_cast<int>(camera->m_cameraId));
   }
   StopLiveViewOf(camera);
-  camera->m_eventTarget = nullptr;
-  current->m_currentCamera = nullptr;
+  current->disconnectCamera();
 }
 
 void HandleUpdateCameraSetting(std::uint32_t requestId, const ZnLuaTE* params) {

@@ -93,19 +93,35 @@ void CCamera::initialize(maid::ULONG id, CNikonModule* module) {
 }
 
 int CCamera::connect() {
-  m_eventTarget = this;
+  if (m_lifetime == CameraLifetime::Gone) return -1;
   logCapabilities();
-  if (!hasCapability(kNkMAIDCapability_SaveMedia)) return 0;
-  if (!isOpen()) return -1;
-  maid::ULONG saveMedia = 0;
-  int result = capGet(kNkMAIDCapability_SaveMedia, kNkMAIDDataType_UnsignedPtr, &saveMedia);
-  if (result != 0) return result;
-  if (saveMedia == 0) {
+  // Events count from here: a shot announced while the camera is being set up is not lost.
+  m_eventTarget = this;
+  int result = isOpen() ? 0 : -1;
+  if (result == 0 && hasCapability(kNkMAIDCapability_SaveMedia)) {
+    maid::ULONG saveMedia = 0;
+    result = capGet(kNkMAIDCapability_SaveMedia, kNkMAIDDataType_UnsignedPtr, &saveMedia);
     // Captures must come to the computer, or no download would ever start.
-    result = setCapabilityValue(kNkMAIDCapability_SaveMedia, kNkMAIDDataType_Unsigned, 1);
-    if (result != 0) return result;
+    if (result == 0 && saveMedia == 0)
+      result = setCapabilityValue(kNkMAIDCapability_SaveMedia, kNkMAIDDataType_Unsigned, 1);
   }
+  if (result != 0) {
+    m_eventTarget = nullptr;
+    return result;
+  }
+  m_lifetime = CameraLifetime::Connected;
   return 0;
+}
+
+void CCamera::disconnect() {
+  if (m_lifetime != CameraLifetime::Connected) return;
+  m_lifetime = CameraLifetime::Known;
+  m_eventTarget = nullptr;
+}
+
+void CCamera::markGone() {
+  m_lifetime = CameraLifetime::Gone;
+  m_eventTarget = nullptr;
 }
 
 void CCamera::addSettingEntry(ZnLuaTETable* table, std::string entriesKey, std::string key,
@@ -310,7 +326,7 @@ CCamera::~CCamera() {
   // Live view left on would keep the mirror up and the sensor hot after we let go of the
   // camera, so it is switched off before the object is closed. A camera that is gone cannot
   // answer: asking it would only hold the SDK lock through every retry's pause.
-  if (m_gone) return;
+  if (m_lifetime == CameraLifetime::Gone) return;
   for (int attempt = 0; attempt < kLiveViewOffAttempts; ++attempt) {
     if (!isOpen() || !hasCapability(kNkMAIDCapability_LiveViewStatus)) continue;
     const maid::MaidCapInfo* info = capabilityInfo(kNkMAIDCapability_LiveViewStatus);

@@ -49,6 +49,12 @@ std::uint32_t ExposureMsOfShutterSpeed(const std::string& text);
 // completed it nor sent a file) and did not leave either.
 constexpr int kReleaseNotEnded = -1008;
 
+// A camera's life: known (announced to the host), connected (the host's camera: its events
+// reach it), gone (a rescan took it out, unplugged or dead: nothing asks it anything any more;
+// it waits in its module to be deleted). Only CCamera's own connect, disconnect and markGone
+// move it from one to another.
+enum class CameraLifetime { Known, Connected, Gone };
+
 class CCamera : public CNikonObject {
  public:
   // Opens source `id` under `module`. The caller runs initialize() next and hands the camera
@@ -57,7 +63,7 @@ class CCamera : public CNikonObject {
   CCamera(CNikonModule* module, maid::ULONG id);
 
   // Switches live view off (bounded attempts) before the SDK object is closed, unless the
-  // camera is gone (m_gone).
+  // camera is gone.
   ~CCamera() override;
 
   // Reads the name, exposure mode, ISO control and, when the camera has a type, the
@@ -66,9 +72,14 @@ class CCamera : public CNikonObject {
   // value.
   void initialize(maid::ULONG id, CNikonModule* module);
 
-  // Prepares the camera to be the connected camera: events come to the camera itself and
-  // captures are saved to the computer. Returns 0 or the failing result.
+  // Known -> Connected: events come to the camera itself and captures are saved to the
+  // computer. Returns 0, or the failing result with the camera still known only.
   int connect();
+  // Connected -> Known: its events no longer reach it.
+  void disconnect();
+  // -> Gone, whatever it was: unplugged or dead.
+  void markGone();
+  CameraLifetime lifetime() const { return m_lifetime; }
 
   // Builds a new settings table; the caller owns it. Always 0: a setting that cannot be read
   // only leaves its keys out.
@@ -154,10 +165,11 @@ class CCamera : public CNikonObject {
   bool m_liveViewOn = false;                 // live view started by this process
   bool m_autoFocusOn = false;                // contrast auto-focus started by this process
   std::string m_moduleType;                  // first word of the module's name, e.g. "Type0023"
-  bool m_gone = false;                       // a rescan took the camera out: unplugged or dead
   std::uint32_t m_itemsAnnounced = 0;        // capture items this camera has announced
 
  private:
+  CameraLifetime m_lifetime = CameraLifetime::Known;
+
   // Ends the releases whose completion came or whose bound passed: the host hears of each
   // failure.
   void settleReleases(std::uint32_t nowMs) LB_REQUIRES(g_sdkLock);

@@ -69,7 +69,7 @@ CCamera* CNikonModule::addCamera(maid::ULONG id) {
   // rescan would take it out again at once, so announcing it would make it flap.
   if (!camera->isAlive()) {
     Trace("addCamera(): camera %u is listed but not alive, not taken on", id);
-    camera->m_gone = true;
+    camera->markGone();
     return nullptr;
   }
   CCamera* added = adoptChild(std::move(camera));
@@ -122,7 +122,7 @@ void CNikonModule::scanAndInformHostOfCameraChanges() {
       m_currentCamera = nullptr;
       m_connectedCameraGone = camera->m_name + " (device " + std::to_string(deviceIdOf(camera)) + ")";
     }
-    camera->m_gone = true;
+    camera->markGone();
     Trace("CNikonModule::scanAndInformHostOfCameraChanges() - removed camera: %s - device id: %d",
           camera->m_name.c_str(), static_cast<int>(camera->m_cameraId));
     CameraHost().deviceRemoved(deviceIdOf(camera));
@@ -142,12 +142,18 @@ void CNikonModule::deleteRemovedCameras() {
   }
 }
 
+void CNikonModule::disconnectCamera() {
+  if (m_currentCamera) m_currentCamera->disconnect();
+  m_currentCamera = nullptr;
+}
+
 int CNikonModule::connectCamera(maid::ULONG cameraId) {
   auto found = m_cameras.find(static_cast<std::int32_t>(cameraId));
   if (found == m_cameras.end() || !found->second) {
     Trace("ERROR: camera id could not be found: %d", static_cast<int>(cameraId));
     return -1;
   }
+  if (m_currentCamera != found->second) disconnectCamera();
   m_currentCamera = found->second;
   m_connectedCameraGone.clear();
   const int result = m_currentCamera->connect();

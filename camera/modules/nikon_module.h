@@ -48,9 +48,11 @@ class CNikonModule : public CNikonObject {
   // found" (a lost transfer) drops nothing by itself: only this check does.
   void scanAndInformHostOfCameraChanges() LB_REQUIRES(g_sdkLock);
 
-  // Makes camera `cameraId` current and connects it: 0, or the SDK's error (-1 for an unknown
-  // camera) with no camera current.
+  // Makes camera `cameraId` current and connects it, letting the one connected before go: 0,
+  // or the SDK's error (-1 for an unknown camera) with no camera current.
   int connectCamera(maid::ULONG cameraId) LB_REQUIRES(g_sdkLock);
+  // Lets the connected camera go (it stays known); nothing when none is connected.
+  void disconnectCamera() LB_REQUIRES(g_sdkLock);
 
   // A watched setting of the current camera changed: sends its settings at once when the last
   // report is 0.5 s old (and no report is being built), else marks them for sendPendingSettings.

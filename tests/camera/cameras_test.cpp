@@ -70,14 +70,14 @@ TEST_F(CamerasTest, ConnectionFollowsTheCommands) {
   EXPECT_EQ(messages[1]->name->getString(), "cameraSettingsChanged");
   CCamera* first = module1()->m_currentCamera;
   ASSERT_NE(first, nullptr);
-  EXPECT_EQ(first->m_eventTarget, first);
+  EXPECT_EQ(first->lifetime(), CameraLifetime::Connected);
 
   // The same camera again: nothing at all. The other camera of the module takes the events.
   HandleConnectDevice(8, DeviceParams(0x101).get());
   EXPECT_TRUE(TakeAll().empty());
   HandleConnectDevice(9, DeviceParams(0x102).get());
   EXPECT_EQ(TakeNamed("ok").size(), 1u);
-  EXPECT_EQ(first->m_eventTarget, nullptr);
+  EXPECT_EQ(first->lifetime(), CameraLifetime::Known);
 
   // A camera of another module: the first module keeps its camera.
   HandleConnectDevice(10, DeviceParams(0x1701).get());
