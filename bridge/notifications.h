@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "camera/camera_host.h"
@@ -31,6 +32,5 @@ class CHostNotifications final : public CCameraHost {
   int m_lastCaptureId = 0;  // the id of the last announced file
 };
 
-// {device_id, name}: one camera as "deviceAdded" and the "listDevices" reply show it. The
-// caller owns the table.
-ZnLuaTETable* MakeDeviceInfoTable(std::uint32_t deviceId, const std::string& name);
+// {device_id, name}: one camera as "deviceAdded" and the "listDevices" reply show it.
+std::unique_ptr<ZnLuaTETable> MakeDeviceInfoTable(std::uint32_t deviceId, const std::string& name);

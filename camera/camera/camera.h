@@ -70,13 +70,13 @@ class CCamera : public CNikonObject {
   // captures are saved to the computer. Returns 0 or the failing result.
   int connect();
 
-  // Builds a new settings table; the caller owns it. Always 0: a setting that cannot be read
-  // only leaves its keys out.
-  int makeSettingsTable(ZnLuaTETable*& table) LB_REQUIRES(g_sdkLock);
+  // Builds a new settings table, never null: a setting that cannot be read only leaves its
+  // keys out.
+  std::unique_ptr<ZnLuaTETable> makeSettingsTable() LB_REQUIRES(g_sdkLock);
 
   // Adds one setting: with an empty entriesKey the plain value under `key`; otherwise the
   // current entry text under `key` and the 0-based entries list under `entriesKey`.
-  void addSettingEntry(ZnLuaTETable* table, std::string entriesKey, std::string key,
+  void addSettingEntry(ZnLuaTETable& table, std::string entriesKey, std::string key,
                        maid::ULONG capId);
 
   // Changes the setting named by "param_key" in params (or by key when params is null) to

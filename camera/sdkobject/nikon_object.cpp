@@ -398,7 +398,7 @@ int CNikonObject::startCapability(maid::ULONG capId, CNikonCallbackReceiver* rec
   return result == kNkMAIDResult_Pending ? 0 : result;
 }
 
-ZnLuaTE* CNikonObject::getCapabilityValue(maid::ULONG capId, int& error, int& unhandled) {
+ZnLuaTEPtr CNikonObject::getCapabilityValue(maid::ULONG capId, int& error, int& unhandled) {
   const maid::MaidCapInfo* info = capabilityInfo(capId);
   if (!info) {
     unhandled = 3;
@@ -417,7 +417,7 @@ ZnLuaTE* CNikonObject::getCapabilityValue(maid::ULONG capId, int& error, int& un
         error = result;
         return nullptr;
       }
-      return new ZnLuaTENumber(byte ? 1 : 0);
+      return std::make_unique<ZnLuaTENumber>(byte ? 1 : 0);
     }
     case kNkMAIDCapType_Integer:
     case kNkMAIDCapType_Unsigned: {
@@ -427,7 +427,8 @@ ZnLuaTE* CNikonObject::getCapabilityValue(maid::ULONG capId, int& error, int& un
         error = result;
         return nullptr;
       }
-      return new ZnLuaTENumber(static_cast<double>(static_cast<std::int32_t>(value)));
+      return std::make_unique<ZnLuaTENumber>(
+          static_cast<double>(static_cast<std::int32_t>(value)));
     }
     case kNkMAIDCapType_String: {
       std::string value;
@@ -436,7 +437,7 @@ ZnLuaTE* CNikonObject::getCapabilityValue(maid::ULONG capId, int& error, int& un
         error = result;
         return nullptr;
       }
-      return new ZnLuaTEString(std::move(value));
+      return std::make_unique<ZnLuaTEString>(std::move(value));
     }
     case kNkMAIDCapType_Enum: {
       if (!m_object) {
@@ -455,24 +456,25 @@ ZnLuaTE* CNikonObject::getCapabilityValue(maid::ULONG capId, int& error, int& un
         maid::ULONG current = 0;
         std::vector<maid::ULONG> values;
         result = getUnsignedEnumValue(capId, current, values);
-        if (result == kCurrentEntryMissing) return new ZnLuaTEString("");
+        if (result == kCurrentEntryMissing) return std::make_unique<ZnLuaTEString>("");
         if (result != 0) {
           error = result;
           return nullptr;
         }
-        return new ZnLuaTENumber(static_cast<double>(static_cast<std::int32_t>(current)));
+        return std::make_unique<ZnLuaTENumber>(
+            static_cast<double>(static_cast<std::int32_t>(current)));
       }
       if (descriptor.ulType == kNkMAIDArrayType_PackedString ||
           descriptor.ulType == kNkMAIDArrayType_String) {
         std::string current;
         std::vector<std::string> values;
         result = getStringEnumValue(capId, current, values);
-        if (result == kCurrentEntryMissing) return new ZnLuaTEString("");
+        if (result == kCurrentEntryMissing) return std::make_unique<ZnLuaTEString>("");
         if (result != 0) {
           error = result;
           return nullptr;
         }
-        return new ZnLuaTEString(std::move(current));
+        return std::make_unique<ZnLuaTEString>(std::move(current));
       }
       Trace("Unhandled enum type for parameter id: %s", CapabilityName(capId));
       Trace("enum type was %d", static_cast<int>(descriptor.ulType));

@@ -36,6 +36,7 @@
 
 #include "camera/maid/maid.h"
 #include "camera/sdkobject/nikon_callback_receiver.h"
+#include "values/lua_value.h"
 
 // A block the wrapper allocates with calloc for the SDK to fill (capability lists, enum
 // arrays, children), released with free whichever way the call ends.
@@ -44,8 +45,6 @@ struct CFreeDeleter {
 };
 template <typename T>
 using CSdkBlock = std::unique_ptr<T[], CFreeDeleter>;
-
-class ZnLuaTE;
 
 // The capability is not in the object's capability list.
 constexpr int kCapabilityNotFound = 50000;
@@ -178,8 +177,8 @@ class CNikonObject : public CNikonCallbackReceiver {
   // The current value as a message value, or null; an enumeration without a current entry
   // gives an empty text. error is written with the failing result,
   // unhandled with 3 (not listed), 2 (type not readable) or 1 (enumeration kind not readable);
-  // the caller initialises both. The caller owns the returned value.
-  ZnLuaTE* getCapabilityValue(maid::ULONG capId, int& error, int& unhandled);
+  // the caller initialises both.
+  ZnLuaTEPtr getCapabilityValue(maid::ULONG capId, int& error, int& unhandled);
   // The SDK ids of the object's children (kNkMAIDCapability_Children). -1 when not open,
   // kCapabilityNotFound, an SDK result or -1 for an unusable answer; ids is then empty.
   int enumerateChildren(std::vector<maid::ULONG>& ids);
