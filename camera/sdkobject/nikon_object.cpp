@@ -117,26 +117,25 @@ CNikonObject::CNikonObject(CNikonObject* parent, maid::ULONG id)
 maid::NKERROR CNikonObject::call(maid::ULONG command, maid::ULONG param, maid::ULONG dataType,
                                  maid::NKPARAM data, maid::CompletionProc proc, maid::NKREF ref) {
   if (!m_entryPoint) return kNkMAIDResult_UnexpectedError;
-  return m_entryPoint(m_object, command, param, dataType, data, proc, ref);
+  return m_entryPoint(m_object.get(), command, param, dataType, data, proc, ref);
 }
 
 void CNikonObject::open(CNikonObject* parent, maid::ULONG id) {
-  auto* record = new maid::MaidObject{};
+  auto record = std::make_unique<maid::MaidObject>();
   record->refClient = this;
   maid::NKERROR result = kNkMAIDResult_UnexpectedError;
   if (m_entryPoint) {
-    result = m_entryPoint(parent ? parent->m_object : nullptr, kNkMAIDCommand_Open, id,
-                          kNkMAIDDataType_ObjectPtr, reinterpret_cast<maid::NKPARAM>(record),
+    result = m_entryPoint(parent ? parent->sdkObject() : nullptr, kNkMAIDCommand_Open, id,
+                          kNkMAIDDataType_ObjectPtr, reinterpret_cast<maid::NKPARAM>(record.get()),
                           nullptr, nullptr);
   }
   if (result != kNkMAIDResult_NoError) {
     Trace("Error from Command_Open: %s", ResultName(result));
-    // The SDK refused the record, so nothing refers to it: freeing it keeps repeated failed
-    // opens (a camera that keeps refusing on every rescan) from leaking.
-    delete record;
+    // The SDK refused the record, so nothing refers to it: it goes with `record`, which keeps
+    // repeated failed opens (a camera that keeps refusing on every rescan) from leaking.
     throw static_cast<int>(result);
   }
-  m_object = record;
+  m_object = std::move(record);
   m_parent = parent;
   m_id = id;
   loadCapabilityInfo();
@@ -170,11 +169,10 @@ CNikonObject::~CNikonObject() {
     node.mapped().reset();
   }
   if (m_object) {
-    maid::MaidObject* record = m_object;
-    m_object = nullptr;
-    if (m_entryPoint) m_entryPoint(record, kNkMAIDCommand_Close, 0, kNkMAIDDataType_Null, 0,
+    // The object reads as closed before the SDK is told, and the record outlives the call.
+    const CSdkRecord record = std::move(m_object);
+    if (m_entryPoint) m_entryPoint(record.get(), kNkMAIDCommand_Close, 0, kNkMAIDDataType_Null, 0,
                                    nullptr, nullptr);
-    delete record;
   }
 }
 
@@ -195,10 +193,7 @@ void CNikonObject::destroyChild(CNikonObject* child) {
   }
 }
 
-void CNikonObject::markClosed() {
-  delete m_object;
-  m_object = nullptr;
-}
+void CNikonObject::markClosed() { m_object.reset(); }
 
 void CNikonObject::loadCapabilityInfo() {
   if (!m_object) return;

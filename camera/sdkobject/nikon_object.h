@@ -46,6 +46,10 @@ struct CFreeDeleter {
 template <typename T>
 using CSdkBlock = std::unique_ptr<T[], CFreeDeleter>;
 
+// The record of one open SDK object. The SDK keeps its address from the open to the close, so
+// it is allocated once per open and freed only after the close (or a refused open).
+using CSdkRecord = std::unique_ptr<maid::MaidObject>;
+
 // The capability is not in the object's capability list.
 constexpr int kCapabilityNotFound = 50000;
 // An enumeration whose current index is at or past its entries: the entries are read, the
@@ -210,7 +214,7 @@ class CNikonObject : public CNikonCallbackReceiver {
   CNikonObject* parent() const { return m_parent; }
   maid::ULONG id() const { return m_id; }
   maid::EntryPoint entryPoint() const { return m_entryPoint; }
-  maid::MaidObject* sdkObject() const { return m_object; }
+  maid::MaidObject* sdkObject() const { return m_object.get(); }
   // For code that closed the SDK object itself (a data object closed early after its
   // download): forgets and frees the record so the destructor neither switches callbacks off
   // nor closes it again.
@@ -245,7 +249,7 @@ class CNikonObject : public CNikonCallbackReceiver {
  public:
   // Fields are public because the module, camera and download code manage them directly
   // (m_eventTarget of the connected camera).
-  maid::MaidObject* m_object = nullptr;      // owned SDK record; null when not open
+  CSdkRecord m_object;                       // null when not open
   CNikonObject* m_parent = nullptr;          // not owned; null for a module
   // The children, by SDK id; the only owner of each. Changed only by adoptChild and
   // destroyChild (and our destructor).
