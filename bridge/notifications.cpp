@@ -1,6 +1,5 @@
 #include "bridge/notifications.h"
 
-#include <cstdlib>
 #include <memory>
 
 #include "hostlink/outgoing_queue.h"
@@ -63,12 +62,12 @@ void CHostNotifications::downloadFailed(int errorCode, const std::string& descri
   QueueMessageToHost(0, "error", &table);
 }
 
-void CHostNotifications::liveViewFrame(const void* bytes, int size) {
-  if (size < 0 || (size > 0 && !bytes)) return;
+void CHostNotifications::liveViewFrame(const std::vector<unsigned char>& frame) {
+  const int size = static_cast<int>(frame.size());
   // A frame that cannot be copied is skipped like a failed fetch; the next tick tries again.
   try {
     ZnLuaTETable table;
-    table.set("image", std::make_unique<ZnLuaTEData>(bytes, size));
+    table.set("image", std::make_unique<ZnLuaTEData>(frame.data(), size));
     table.setNumber("size", size);
     QueueMessageToHost(0, "liveViewImage", &table);
   } catch (int) {

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "camera/camera_host.h"
 
@@ -26,7 +27,7 @@ class CHostNotifications final : public CCameraHost {
                     const std::string& cameraFileName) override;
   void fileDownloaded(int captureId, const std::string& filePath, std::int64_t downloadMs) override;
   void downloadFailed(int errorCode, const std::string& description, int captureId) override;
-  void liveViewFrame(const void* bytes, int size) override;
+  void liveViewFrame(const std::vector<unsigned char>& frame) override;
 
  private:
   int m_lastCaptureId = 0;  // the id of the last announced file

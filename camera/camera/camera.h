@@ -102,9 +102,9 @@ class CCamera : public CNikonObject {
   bool startLiveView() LB_REQUIRES(g_sdkLock);
   // Switches live view off (up to 5 attempts); true, with m_liveViewOn cleared, when it is off.
   bool stopLiveView() LB_REQUIRES(g_sdkLock);
-  // One frame without its header, as a malloc'ed block the caller frees. 0 on success.
-  // Main thread (idle pump).
-  int getLiveViewImage(void*& bytes, int& size) LB_REQUIRES(g_sdkLock);
+  // One frame without its header; empty when the camera gave none (a frame always holds
+  // image bytes after its header). Main thread (idle pump).
+  std::vector<unsigned char> getLiveViewImage() LB_REQUIRES(g_sdkLock);
   // One manual focus drive in the direction under "focus_direction".
   void driveFocus(const ZnLuaTE* params) LB_REQUIRES(g_sdkLock);
   // Starts contrast auto-focus when it is off, stops it when on; the flag follows the camera.
