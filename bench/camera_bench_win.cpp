@@ -220,7 +220,7 @@ RoundTrips LensbridgeRoundTrips(const std::string& dir, const std::string& scena
     return result;
   }
   ZnLuaTETable connect;
-  connect.setValue(new ZnLuaTEString("device_id"), new ZnLuaTENumber(0x101));
+  connect.setNumber("device_id", 0x101);
   ++id;
   if (!WriteMessage(input.h, Frame(id, "connectDevice", &connect)) ||
       !ReadUntil(output.h, 0, "cameraSettingsChanged")) {
@@ -353,7 +353,7 @@ bool StartWithCameraConnected(const std::string& dir, const std::string& scenari
   output.h = OpenPipe(kOutputPipe, GENERIC_READ, 15000);
   if (input.h == INVALID_HANDLE_VALUE || output.h == INVALID_HANDLE_VALUE) return false;
   ZnLuaTETable device;
-  device.setValue(new ZnLuaTEString("device_id"), new ZnLuaTENumber(0x101));
+  device.setNumber("device_id", 0x101);
   return WriteMessage(input.h, Frame(1, "listDevices", nullptr)) && ReadUntil(output.h, 1, "") &&
          WriteMessage(input.h, Frame(2, "connectDevice", &device)) &&
          ReadUntil(output.h, 0, "cameraSettingsChanged");
@@ -530,9 +530,9 @@ double ResponseAfter(const std::string& dir, const std::string& scenario, Distur
     case Disturbance::TwentySettingChanges:
       for (int i = 0; ok && i < 20; ++i) {
         ZnLuaTETable change;
-        change.setValue(new ZnLuaTEString("device_id"), new ZnLuaTENumber(0x101));
-        change.setValue(new ZnLuaTEString("param_key"), new ZnLuaTEString("apertureValue"));
-        change.setValue(new ZnLuaTEString("param_value"), new ZnLuaTENumber(i % 2));
+        change.setNumber("device_id", 0x101);
+        change.setString("param_key", "apertureValue");
+        change.setNumber("param_value", i % 2);
         ok = WriteMessage(input.h, Frame(10 + i, "updateCameraSetting", &change)) &&
              ReadUntil(output.h, 10 + i, "", bytes);
       }

@@ -47,10 +47,11 @@ std::unique_ptr<ZnLuaTETable> MakeTable(const SettingsShape& shape) {
   auto table = std::make_unique<ZnLuaTETable>();
   for (const auto& kv : shape.plain) table->setString(kv.first, kv.second);
   for (const auto& list : shape.lists) {
-    auto* entries = new ZnLuaTETable();
+    auto entries = std::make_unique<ZnLuaTETable>();
     for (std::size_t i = 0; i < list.second.size(); ++i)
-      entries->setValue(new ZnLuaTENumber(static_cast<double>(i)), new ZnLuaTEString(list.second[i]));
-    table->setValue(new ZnLuaTEString(list.first), entries);
+      entries->setValue(std::make_unique<ZnLuaTENumber>(static_cast<double>(i)),
+                        std::make_unique<ZnLuaTEString>(list.second[i]));
+    table->set(list.first, std::move(entries));
   }
   return table;
 }
@@ -84,7 +85,7 @@ void BM_SettingsOurs(benchmark::State& state) {
     table->appendEncoding(bytes);
     bytestreambuf buffer(bytes.data(), bytes.size());
     std::istream in(&buffer);
-    std::unique_ptr<ZnLuaTE> decoded(ZnLuaTE::read(in));
+    const ZnLuaTEPtr decoded = ZnLuaTE::read(in);
     benchmark::DoNotOptimize(decoded.get());
   }
 }
@@ -118,7 +119,7 @@ std::vector<char> FrameBytes() {
 
 std::unique_ptr<ZnLuaTETable> MakeFrameTable(const std::vector<char>& bytes) {
   auto table = std::make_unique<ZnLuaTETable>();
-  table->setValue(new ZnLuaTEString("image"), new ZnLuaTEData(bytes.data(), kFrameBytes));
+  table->set("image", std::make_unique<ZnLuaTEData>(bytes.data(), kFrameBytes));
   table->setNumber("size", kFrameBytes);
   return table;
 }

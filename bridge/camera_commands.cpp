@@ -17,10 +17,6 @@ namespace {
 constexpr std::uint32_t kModulePartMask = 0xFF00;
 constexpr std::uint32_t kCameraPartMask = 0xFF;
 
-void SetString(ZnLuaTETable& table, const char* key, const std::string& value) {
-  table.setValue(new ZnLuaTEString(key), new ZnLuaTEString(value));
-}
-
 CCamera* CurrentCamera(CNikonModule* module) { return module ? module->m_currentCamera : nullptr; }
 
 CNikonModule* FindModuleTraced(CNikonModuleManager* manager, std::uint32_t modulePart)
@@ -43,8 +39,8 @@ void SendErrorMessage(std::uint32_t requestId, int errorCode, const char* descri
   Trace("SendErrorMessage - error code: %x, message: %s", static_cast<unsigned>(errorCode),
         description ? description : "null");
   ZnLuaTETable table;
-  table.setValue(new ZnLuaTEString("error_code"), new ZnLuaTENumber(errorCode));
-  if (description) SetString(table, "error_description", description);
+  table.setNumber("error_code", errorCode);
+  if (description) table.setString("error_description", description);
   QueueMessageToHost(requestId, "error", &table);
 }
 
@@ -53,7 +49,7 @@ void DoAutoFocus(std::uint32_t requestId) {
   CCamera* camera = CurrentCamera(manager ? manager->m_currentModule : nullptr);
   if (!camera) return;
   ZnLuaTETable table;
-  SetString(table, "status", camera->m_autoFocusOn ? "AutoFocusOn" : "AutoFocusOff");
+  table.setString("status", camera->m_autoFocusOn ? "AutoFocusOn" : "AutoFocusOff");
   QueueMessageToHost(requestId, "ok", &table);
   camera->toggleAutoFocus();
 }
@@ -64,7 +60,7 @@ void SendLiveViewStatus(std::uint32_t requestId) {
   if (!module) return;
   CCamera* camera = CurrentCamera(module);
   ZnLuaTETable table;
-  SetString(table, "status", camera && camera->m_liveViewOn ? "liveViewOn" : "liveViewOff");
+  table.setString("status", camera && camera->m_liveViewOn ? "liveViewOn" : "liveViewOff");
   QueueMessageToHost(requestId, "ok", &table);
 }
 
@@ -105,19 +101,19 @@ void HandleListDevices(std::uint32_t requestId, const ZnLuaTE* params) {
 
   // The reply lists every camera known now, so a host that missed (or never asked for) the
   // "deviceAdded" notifications still learns what is connected.
-  std::unique_ptr<ZnLuaTETable> devices(new ZnLuaTETable());
+  auto devices = std::make_unique<ZnLuaTETable>();
   int position = 0;
   for (const auto& module : modules) {
     if (!module) continue;
     for (const auto& entry : module->m_cameras) {
       if (!entry.second) continue;
       CCamera* camera = entry.second;
-      devices->setValue(new ZnLuaTENumber(++position),
+      devices->setValue(std::make_unique<ZnLuaTENumber>(++position),
                         MakeDeviceInfoTable(module->deviceIdOf(camera), camera->m_name));
     }
   }
   ZnLuaTETable reply;
-  reply.setValue(new ZnLuaTEString("devices"), devices.release());
+  reply.set("devices", std::move(devices));
   QueueMessageToHost(requestId, "ok", &reply);
 }
 
@@ -203,10 +199,7 @@ void SendCameraSettings(std::uint32_t requestId, const ZnLuaTE* params) {
     SendErrorMessage(requestId, kNoCameraConnected, "Camera specified was not connected");
     return;
   }
-  ZnLuaTETable* table = nullptr;
-  camera->makeSettingsTable(table);
-  std::unique_ptr<ZnLuaTETable> owned(table);
-  QueueMessageToHost(requestId, "ok", owned.get());
+  QueueMessageToHost(requestId, "ok", camera->makeSettingsTable().get());
 }
 
 void ShutdownCameras() {

@@ -82,8 +82,8 @@ int PostHostRequest(std::uint32_t requestId, const ZnLuaTE* name, const ZnLuaTE*
   QueuedCommand command;
   command.requestId = requestId;
   try {
-    command.name.reset(name ? name->clone() : nullptr);
-    command.params.reset(params ? params->clone() : nullptr);
+    if (name) command.name = name->clone();
+    if (params) command.params = params->clone();
   } catch (...) {
     Trace("Dropped request %u: no memory to keep it", requestId);
     return 0;

@@ -10,7 +10,9 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "camera/camera_host.h"
 
@@ -25,12 +27,11 @@ class CHostNotifications final : public CCameraHost {
                     const std::string& cameraFileName) override;
   void fileDownloaded(int captureId, const std::string& filePath, std::int64_t downloadMs) override;
   void downloadFailed(int errorCode, const std::string& description, int captureId) override;
-  void liveViewFrame(const void* bytes, int size) override;
+  void liveViewFrame(const std::vector<unsigned char>& frame) override;
 
  private:
   int m_lastCaptureId = 0;  // the id of the last announced file
 };
 
-// {device_id, name}: one camera as "deviceAdded" and the "listDevices" reply show it. The
-// caller owns the table.
-ZnLuaTETable* MakeDeviceInfoTable(std::uint32_t deviceId, const std::string& name);
+// {device_id, name}: one camera as "deviceAdded" and the "listDevices" reply show it.
+std::unique_ptr<ZnLuaTETable> MakeDeviceInfoTable(std::uint32_t deviceId, const std::string& name);

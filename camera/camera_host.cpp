@@ -12,7 +12,7 @@ class CSilentCameraHost final : public CCameraHost {
   }
   void fileDownloaded(int, const std::string&, std::int64_t) override {}
   void downloadFailed(int, const std::string&, int) override {}
-  void liveViewFrame(const void*, int) override {}
+  void liveViewFrame(const std::vector<unsigned char>&) override {}
 };
 
 CSilentCameraHost g_silentHost;

@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "camera/sdk_lock.h"
 
@@ -45,8 +46,8 @@ class CCameraHost {
   // 0 when the file had not been announced yet.
   virtual void downloadFailed(int errorCode, const std::string& description, int captureId)
       LB_REQUIRES(g_sdkLock) = 0;
-  // One live-view frame (JPEG bytes), lent for the call.
-  virtual void liveViewFrame(const void* bytes, int size)
+  // One live-view frame (JPEG bytes, never empty), lent for the call.
+  virtual void liveViewFrame(const std::vector<unsigned char>& frame)
       LB_REQUIRES(g_sdkLock) = 0;
 };
 

@@ -32,7 +32,7 @@ void QueueMessageToHost(std::uint32_t requestId, const char* name, const ZnLuaTE
   auto message = std::make_unique<OutgoingMessage>();
   message->requestId = requestId;
   message->name = std::make_unique<ZnLuaTEString>(name);
-  if (value) message->value.reset(value->clone());
+  if (value) message->value = value->clone();
   const bool isLiveView = std::strcmp(name, kLiveViewImageMessage) == 0;
 
   std::unique_ptr<ZnLuaTE> replacedValue;  // freed after the lock is released

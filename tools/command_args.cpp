@@ -95,7 +95,7 @@ std::unique_ptr<ZnLuaTETable> BuildParameterTable(const std::vector<std::string>
       if (error) *error = std::string("unknown value kind ':") + kind + "' in \"" + word + "\"";
       return nullptr;
     }
-    table->setValue(new ZnLuaTEString(key), value.release());
+    table->set(key, std::move(value));
   }
   return table;
 }

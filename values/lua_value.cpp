@@ -117,8 +117,9 @@ ZnLuaTEData::~ZnLuaTEData() {
     m_size = 0;
 }
 
-ZnLuaTEData* ZnLuaTEData::adopt(unsigned char* mallocBlock, int size) {
-    ZnLuaTEData* data = new ZnLuaTEData();
+std::unique_ptr<ZnLuaTEData> ZnLuaTEData::adopt(unsigned char* mallocBlock, int size) {
+    // make_unique cannot reach the private constructor.
+    std::unique_ptr<ZnLuaTEData> data(new ZnLuaTEData());
     data->m_bytes = mallocBlock;
     data->m_size = size;
     return data;
@@ -140,16 +141,6 @@ void ZnLuaTEData::appendEncoding(std::string& out) const {
 
 // --- Table ----------------------------------------------------------------------------------
 
-ZnLuaTETable::~ZnLuaTETable() { clear(); }
-
-void ZnLuaTETable::clear() {
-    for (auto& entry : m_entries) {
-        delete entry.first;
-        delete entry.second;
-    }
-    m_entries.clear();
-}
-
 bool ZnLuaTETable::lessThan(const ZnLuaTE& other) const {
     bool decided;
     const bool less = TagLess(*this, other, &decided);
@@ -157,12 +148,10 @@ bool ZnLuaTETable::lessThan(const ZnLuaTE& other) const {
     return std::less<const ZnLuaTE*>()(this, &other);
 }
 
-ZnLuaTE* ZnLuaTETable::clone() const {
-    std::unique_ptr<ZnLuaTETable> copy(new ZnLuaTETable());
-    for (const auto& entry : m_entries) {
-        copy->setValue(ZnLuaTEPtr(entry.first->clone()), ZnLuaTEPtr(entry.second->clone()));
-    }
-    return copy.release();
+ZnLuaTEPtr ZnLuaTETable::clone() const {
+    auto copy = std::make_unique<ZnLuaTETable>();
+    for (const auto& entry : m_entries) copy->setValue(entry.first->clone(), entry.second->clone());
+    return copy;
 }
 
 void ZnLuaTETable::appendEncoding(std::string& out) const {
@@ -182,48 +171,34 @@ std::size_t ZnLuaTETable::encodedSize() const {
     return size;
 }
 
-void ZnLuaTETable::setValue(ZnLuaTE* key, ZnLuaTE* value) {
-    if (!key) {
-        delete value;
-        return;
-    }
-    if (!value) value = new ZnLuaTENil();
+void ZnLuaTETable::setValue(ZnLuaTEPtr key, ZnLuaTEPtr value) {
+    if (!key) return;
+    if (!value) value = std::make_unique<ZnLuaTENil>();
     // A decoded table arrives in key order, so a key past the last one is the common case and
     // costs one comparison; anything else is one search, which also finds a key to replace.
     Entries::iterator position = m_entries.end();
-    if (!m_entries.empty() && !KeyLess()(std::prev(m_entries.end())->first, key)) {
+    if (!m_entries.empty() && !KeyLess()(std::prev(m_entries.end())->first, key))
         position = m_entries.lower_bound(key);
-        if (position != m_entries.end() && !KeyLess()(key, position->first)) {
-            ZnLuaTE* oldKey = position->first;
-            ZnLuaTE* oldValue = position->second;
-            position = m_entries.erase(position);
-            delete oldKey;
-            delete oldValue;
-        }
+    if (position == m_entries.end() || KeyLess()(key, position->first)) {
+        const ZnLuaTE* added = value.get();
+        position = m_entries.try_emplace(position, std::move(key), std::move(value));
+        if (position->second.get() == added) return;
+        // The hint missed an equal key elsewhere. try_emplace has then taken neither argument,
+        // and the later pair still wins below.
     }
-    try {
-        auto entry = m_entries.emplace_hint(position, key, value);
-        if (entry->first != key) {
-            // The hint missed an equal key elsewhere: the later pair still wins, and the
-            // pair that lost is freed rather than dropped.
-            ZnLuaTE* oldKey = entry->first;
-            ZnLuaTE* oldValue = entry->second;
-            auto next = m_entries.erase(entry);
-            delete oldKey;
-            delete oldValue;
-            m_entries.emplace_hint(next, key, value);
-        }
-    } catch (...) {
-        delete key;
-        delete value;
-        throw;
-    }
+    // The entry takes the new key as well as the new value (a NaN key may change its bits),
+    // and the old ones are destroyed with their pointers.
+    const Entries::iterator next = std::next(position);
+    Entries::node_type entry = m_entries.extract(position);
+    entry.key() = std::move(key);
+    entry.mapped() = std::move(value);
+    m_entries.insert(next, std::move(entry));
 }
 
 ZnLuaTE* ZnLuaTETable::getValue(const std::string& key) const {
     const ZnLuaTEString probe(key);
-    auto found = m_entries.find(const_cast<ZnLuaTEString*>(&probe));
-    return found == m_entries.end() ? nullptr : found->second;
+    auto found = m_entries.find(probe);
+    return found == m_entries.end() ? nullptr : found->second.get();
 }
 
 ZnLuaTETable* ZnLuaTETable::getTable(const std::string& key) const {

@@ -1,10 +1,10 @@
 // Message values: the small, dynamically typed, Lua-like values every message to and from the
 // host is made of (nil, number, string, raw data, table), and their byte encoding.
 //
-// Ownership: a tree has exactly one owner. A table owns every key and every value it holds and
-// destroys them with itself; setValue takes ownership of both arguments; getValue and the
-// typed lookups lend pointers that stay valid while the entry exists; clone and read return
-// new trees owned by the caller (ZnLuaTEPtr makes that explicit where it is convenient).
+// Ownership: a tree has exactly one owner, and ZnLuaTEPtr is how it is held and handed on.
+// Whatever makes a value (clone, read, a builder) returns a ZnLuaTEPtr; a table takes its keys
+// and values as ZnLuaTEPtr and destroys them with itself. getValue, the typed lookups and
+// iteration lend plain pointers that stay valid while the entry exists.
 //
 // Threads: values carry no locks. A tree belongs to one thread at a time: its builder, then
 // the outgoing queue (which takes a clone), or the I/O thread that decoded it.
@@ -21,9 +21,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <iosfwd>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 
 enum ZnLuaType : std::int32_t {
     kZnLuaNil = 1,
@@ -57,17 +59,17 @@ public:
     // The value of a number; 0.0 for every other kind.
     virtual double getNumber() const;
     // A deep copy that shares nothing with this value.
-    virtual ZnLuaTE* clone() const = 0;
+    virtual ZnLuaTEPtr clone() const = 0;
 
     // Appends the encoding to a byte string; write and the message framing both use it.
     virtual void appendEncoding(std::string& out) const = 0;
     // The exact number of bytes appendEncoding appends.
     virtual std::size_t encodedSize() const = 0;
 
-    // Decodes one value. Returns a new tree, or null for an unknown tag (only the 4 tag bytes
+    // Decodes one value. Returns the new tree, or null for an unknown tag (only the 4 tag bytes
     // are consumed then). Throws CDecodeError for short or invalid input, having released
     // whatever it had built. Reads a bytestreambuf's block in place.
-    static ZnLuaTE* read(std::istream& in);
+    static ZnLuaTEPtr read(std::istream& in);
 
     const std::int32_t type;  // One of ZnLuaType, fixed by the class.
 };
@@ -76,7 +78,7 @@ class ZnLuaTENil final : public ZnLuaTE {
 public:
     ZnLuaTENil() : ZnLuaTE(kZnLuaNil) {}
     bool lessThan(const ZnLuaTE& other) const override;
-    ZnLuaTE* clone() const override { return new ZnLuaTENil(); }
+    ZnLuaTEPtr clone() const override { return std::make_unique<ZnLuaTENil>(); }
     void appendEncoding(std::string& out) const override;
     std::size_t encodedSize() const override { return 4; }
 };
@@ -86,7 +88,7 @@ public:
     explicit ZnLuaTENumber(double value) : ZnLuaTE(kZnLuaNumber), m_value(value) {}
     bool lessThan(const ZnLuaTE& other) const override;
     double getNumber() const override { return m_value; }
-    ZnLuaTE* clone() const override { return new ZnLuaTENumber(m_value); }
+    ZnLuaTEPtr clone() const override { return std::make_unique<ZnLuaTENumber>(m_value); }
     void appendEncoding(std::string& out) const override;
     std::size_t encodedSize() const override { return 12; }
 
@@ -106,7 +108,7 @@ public:
         : ZnLuaTE(kZnLuaString), m_value(text ? text : "") {}
     bool lessThan(const ZnLuaTE& other) const override;
     std::string getString() const override { return m_value; }
-    ZnLuaTE* clone() const override { return new ZnLuaTEString(m_value); }
+    ZnLuaTEPtr clone() const override { return std::make_unique<ZnLuaTEString>(m_value); }
     // The text goes out only up to its first zero byte: the encoding cannot carry one.
     void appendEncoding(std::string& out) const override;
     std::size_t encodedSize() const override;
@@ -124,13 +126,13 @@ public:
     ZnLuaTEData(const void* bytes, int size);
     ~ZnLuaTEData() override;
     bool lessThan(const ZnLuaTE& other) const override;
-    ZnLuaTE* clone() const override { return new ZnLuaTEData(m_bytes, m_size); }
+    ZnLuaTEPtr clone() const override { return std::make_unique<ZnLuaTEData>(m_bytes, m_size); }
     void appendEncoding(std::string& out) const override;
     std::size_t encodedSize() const override { return 8 + static_cast<std::size_t>(m_size); }
 
     // Takes a block allocated with malloc (at least one byte, so every block has its own
     // address) and holding size bytes. The decoder fills such a block straight from the input.
-    static ZnLuaTEData* adopt(unsigned char* mallocBlock, int size);
+    static std::unique_ptr<ZnLuaTEData> adopt(unsigned char* mallocBlock, int size);
 
     const unsigned char* bytes() const { return m_bytes; }
     int size() const { return m_size; }
@@ -143,36 +145,69 @@ private:
 };
 
 class ZnLuaTETable final : public ZnLuaTE {
-public:
+    // Orders the owned keys by ZnLuaTE::lessThan, and finds them by a lent key too.
     struct KeyLess {
-        bool operator()(const ZnLuaTE* a, const ZnLuaTE* b) const { return a->lessThan(*b); }
+        using is_transparent = void;
+        bool operator()(const ZnLuaTEPtr& a, const ZnLuaTEPtr& b) const { return a->lessThan(*b); }
+        bool operator()(const ZnLuaTEPtr& a, const ZnLuaTE& b) const { return a->lessThan(b); }
+        bool operator()(const ZnLuaTE& a, const ZnLuaTEPtr& b) const { return a.lessThan(*b); }
     };
-    // Keys and values are owned by the table.
-    using Entries = std::map<ZnLuaTE*, ZnLuaTE*, KeyLess>;
+    using Entries = std::map<ZnLuaTEPtr, ZnLuaTEPtr, KeyLess>;
+
+public:
+    // Walks the entries in ascending key order and lends each as a pair of plain pointers, so
+    // that readers never depend on how the table holds them.
+    class const_iterator {
+    public:
+        using iterator_category = std::input_iterator_tag;
+        using value_type = std::pair<const ZnLuaTE*, const ZnLuaTE*>;
+        using difference_type = std::ptrdiff_t;
+        using reference = value_type;
+        // The pair lives in the proxy, so it->first works although nothing stores such a pair.
+        struct pointer {
+            value_type entry;
+            const value_type* operator->() const { return &entry; }
+        };
+
+        value_type operator*() const { return {m_at->first.get(), m_at->second.get()}; }
+        pointer operator->() const { return {**this}; }
+        const_iterator& operator++() {
+            ++m_at;
+            return *this;
+        }
+        const_iterator operator++(int) { return const_iterator(m_at++); }
+        bool operator==(const const_iterator& other) const { return m_at == other.m_at; }
+        bool operator!=(const const_iterator& other) const { return m_at != other.m_at; }
+
+    private:
+        friend class ZnLuaTETable;
+        explicit const_iterator(Entries::const_iterator at) : m_at(at) {}
+        Entries::const_iterator m_at;
+    };
 
     ZnLuaTETable() : ZnLuaTE(kZnLuaTable) {}
     // Decodes a table whose tag has already been read; depth is the nesting level of this
     // table (1 for a top-level one). Throws CDecodeError as ZnLuaTE::read does.
     explicit ZnLuaTETable(std::istream& in, int depth = 1);
-    ~ZnLuaTETable() override;
 
     bool lessThan(const ZnLuaTE& other) const override;
-    ZnLuaTE* clone() const override;
+    ZnLuaTEPtr clone() const override;
     void appendEncoding(std::string& out) const override;
     std::size_t encodedSize() const override;
 
-    // Takes ownership of both. An entry with an equal key is replaced: its old key and old
-    // value are destroyed. A null key is refused (the value is destroyed); a null value is
-    // stored as nil.
-    void setValue(ZnLuaTE* key, ZnLuaTE* value);
-    void setValue(ZnLuaTEPtr key, ZnLuaTEPtr value) { setValue(key.release(), value.release()); }
+    // An entry with an equal key is replaced: its old key and old value are destroyed. A null
+    // key is refused (the value is destroyed); a null value is stored as nil.
+    void setValue(ZnLuaTEPtr key, ZnLuaTEPtr value);
 
-    // Conveniences for builders: a string key with a value (owned from now on), a number or
-    // a text.
-    void set(const std::string& key, ZnLuaTE* value) { setValue(new ZnLuaTEString(key), value); }
-    void setNumber(const std::string& key, double value) { set(key, new ZnLuaTENumber(value)); }
+    // Conveniences for builders: a string key with a value, a number or a text.
+    void set(const std::string& key, ZnLuaTEPtr value) {
+        setValue(std::make_unique<ZnLuaTEString>(key), std::move(value));
+    }
+    void setNumber(const std::string& key, double value) {
+        set(key, std::make_unique<ZnLuaTENumber>(value));
+    }
     void setString(const std::string& key, const std::string& value) {
-        set(key, new ZnLuaTEString(value));
+        set(key, std::make_unique<ZnLuaTEString>(value));
     }
 
     // The value under the string key, lent; null when there is none. A number key 1 is not
@@ -184,14 +219,9 @@ public:
     const ZnLuaTEString* getStringValue(const std::string& key) const;
 
     std::size_t count() const { return m_entries.size(); }
-    // Entries in ascending key order.
-    const Entries& entries() const { return m_entries; }
-    Entries::const_iterator begin() const { return m_entries.begin(); }
-    Entries::const_iterator end() const { return m_entries.end(); }
+    const_iterator begin() const { return const_iterator(m_entries.begin()); }
+    const_iterator end() const { return const_iterator(m_entries.end()); }
 
 private:
-    friend class CValueReader;
-    void clear();
-
     Entries m_entries;
 };

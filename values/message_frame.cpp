@@ -27,7 +27,7 @@ DecodedMessage DecodeMessageFrame(const void* bytes, std::size_t size) {
     message.requestId = static_cast<std::uint32_t>(ReadWireInt32(static_cast<const char*>(bytes)));
     bytestreambuf block(static_cast<const char*>(bytes) + 4, size - 4);
     std::istream in(&block);
-    message.name.reset(ZnLuaTE::read(in));
-    if (message.name) message.payload.reset(ZnLuaTE::read(in));
+    message.name = ZnLuaTE::read(in);
+    if (message.name) message.payload = ZnLuaTE::read(in);
     return message;
 }

@@ -21,8 +21,8 @@ std::string EncodeMessageFrame(std::uint32_t requestId, const ZnLuaTE* name,
 
 struct DecodedMessage {
     std::uint32_t requestId = 0;
-    std::unique_ptr<ZnLuaTE> name;
-    std::unique_ptr<ZnLuaTE> payload;
+    ZnLuaTEPtr name;
+    ZnLuaTEPtr payload;
 };
 
 // Reads only [bytes, bytes + size), in place. Throws CDecodeError for short or invalid input;

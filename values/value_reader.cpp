@@ -26,23 +26,23 @@ public:
     explicit CValueReader(std::istream& in)
         : m_in(in), m_block(dynamic_cast<bytestreambuf*>(in.rdbuf())) {}
 
-    // Returns a new tree, or null for an unknown tag. tableDepth is the nesting level a table
+    // Returns the new tree, or null for an unknown tag. tableDepth is the nesting level a table
     // read here would have.
-    ZnLuaTE* readValue(int tableDepth) {
+    ZnLuaTEPtr readValue(int tableDepth) {
         const std::int32_t tag = readInt32("value tag");
         switch (tag) {
             case kZnLuaNil:
-                return new ZnLuaTENil();
+                return std::make_unique<ZnLuaTENil>();
             case kZnLuaNumber:
-                return new ZnLuaTENumber(readDouble());
+                return std::make_unique<ZnLuaTENumber>(readDouble());
             case kZnLuaString:
                 return readString();
             case kZnLuaData:
                 return readData();
             case kZnLuaTable: {
-                std::unique_ptr<ZnLuaTETable> table(new ZnLuaTETable());
+                auto table = std::make_unique<ZnLuaTETable>();
                 readTableBody(*table, tableDepth);
-                return table.release();
+                return table;
             }
             default:
                 return nullptr;
@@ -54,9 +54,9 @@ public:
         if (depth > kMaxValueNesting) ThrowDecodeError("tables nested too deeply");
         const std::int32_t count = readInt32("table count");
         for (std::int32_t i = 0; i < count; ++i) {
-            ZnLuaTEPtr key(readValue(depth + 1));
+            ZnLuaTEPtr key = readValue(depth + 1);
             if (!key) ThrowDecodeError("unknown tag in a table key");
-            ZnLuaTEPtr value(readValue(depth + 1));
+            ZnLuaTEPtr value = readValue(depth + 1);
             if (!value) ThrowDecodeError("unknown tag in a table value");
             // A repeated key: the later pair wins, as setValue replaces an equal key.
             table.setValue(std::move(key), std::move(value));
@@ -76,21 +76,21 @@ private:
         return ReadWireDouble(bytes);
     }
 
-    ZnLuaTE* readString() {
+    ZnLuaTEPtr readString() {
         const std::int32_t length = readInt32("string length");
-        if (length <= 0) return new ZnLuaTEString(std::string());
+        if (length <= 0) return std::make_unique<ZnLuaTEString>(std::string());
         requireAvailable(static_cast<std::size_t>(length), "string longer than the message");
         if (m_block) {
             const char* text = m_block->consume(static_cast<std::size_t>(length));
-            return new ZnLuaTEString(std::string(text, TextLength(text, length)));
+            return std::make_unique<ZnLuaTEString>(std::string(text, TextLength(text, length)));
         }
         std::string bytes(static_cast<std::size_t>(length), '\0');
         readInto(&bytes[0], static_cast<std::size_t>(length), "string text");
         bytes.resize(TextLength(bytes.data(), length));
-        return new ZnLuaTEString(std::move(bytes));
+        return std::make_unique<ZnLuaTEString>(std::move(bytes));
     }
 
-    ZnLuaTE* readData() {
+    ZnLuaTEPtr readData() {
         const std::int32_t size = readInt32("data size");
         if (size < 0) ThrowDecodeError("negative data size");
         requireAvailable(static_cast<std::size_t>(size), "data longer than the message");
@@ -131,14 +131,9 @@ private:
     bytestreambuf* m_block;  // The stream's buffer when it is a block, else null.
 };
 
-ZnLuaTE* ZnLuaTE::read(std::istream& in) { return CValueReader(in).readValue(1); }
+ZnLuaTEPtr ZnLuaTE::read(std::istream& in) { return CValueReader(in).readValue(1); }
 
 ZnLuaTETable::ZnLuaTETable(std::istream& in, int depth) : ZnLuaTE(kZnLuaTable) {
-    try {
-        CValueReader(in).readTableBody(*this, depth);
-    } catch (...) {
-        // The destructor does not run for a constructor that throws.
-        clear();
-        throw;
-    }
+    // When this throws, the entries read so far go with m_entries, which was fully built.
+    CValueReader(in).readTableBody(*this, depth);
 }

@@ -27,8 +27,6 @@ bool IsModuleType(const std::string& moduleType, const char* name) {
   return moduleType == name;  // whole-string comparison
 }
 
-ZnLuaTE* StringKey(const char* key) { return new ZnLuaTEString(key); }
-
 // A read that failed because the camera does not list the capability, lists it with a type or
 // kind we cannot read, or has no current entry for it; not an error of the module.
 bool IsMissingOrForeign(int result) {
@@ -124,13 +122,13 @@ void CCamera::markGone() {
   m_eventTarget = nullptr;
 }
 
-void CCamera::addSettingEntry(ZnLuaTETable* table, std::string entriesKey, std::string key,
+void CCamera::addSettingEntry(ZnLuaTETable& table, std::string entriesKey, std::string key,
                               maid::ULONG capId) {
   if (entriesKey.empty()) {
     int error = 0;
     int unhandled = 0;
-    ZnLuaTE* value = getCapabilityValue(capId, error, unhandled);
-    table->setValue(new ZnLuaTEString(key), value ? value : new ZnLuaTENil());
+    // A value that cannot be read comes back null, which the table stores as nil.
+    table.set(key, getCapabilityValue(capId, error, unhandled));
     return;
   }
   std::string current;
@@ -138,16 +136,18 @@ void CCamera::addSettingEntry(ZnLuaTETable* table, std::string entriesKey, std::
   // Without a current entry the setting is shown empty, with the entries still to choose from.
   const int result = getStringEnumValue(capId, current, entries);
   if (result != 0 && result != kCurrentEntryMissing) return;
-  auto* list = new ZnLuaTETable();
+  auto list = std::make_unique<ZnLuaTETable>();
   for (std::size_t i = 0; i < entries.size(); ++i) {
-    list->setValue(new ZnLuaTENumber(static_cast<double>(i)), new ZnLuaTEString(entries[i]));
+    list->setValue(std::make_unique<ZnLuaTENumber>(static_cast<double>(i)),
+                   std::make_unique<ZnLuaTEString>(entries[i]));
   }
-  table->setValue(new ZnLuaTEString(key), new ZnLuaTEString(current));
-  table->setValue(new ZnLuaTEString(entriesKey), list);
+  table.setString(key, current);
+  table.set(entriesKey, std::move(list));
 }
 
-int CCamera::makeSettingsTable(ZnLuaTETable*& table) {
-  table = new ZnLuaTETable();
+std::unique_ptr<ZnLuaTETable> CCamera::makeSettingsTable() {
+  auto settings = std::make_unique<ZnLuaTETable>();
+  ZnLuaTETable& table = *settings;
 
   bool manualFocus = false;
   if (isOpen() && hasCapability(kNkMAIDCapability_FocusMode)) {
@@ -155,9 +155,8 @@ int CCamera::makeSettingsTable(ZnLuaTETable*& table) {
     manualFocus = capGet(kNkMAIDCapability_FocusMode, kNkMAIDDataType_UnsignedPtr, &focusMode) == 0 &&
                   focusMode == 0;
   }
-  table->setValue(StringKey("focusMode"),
-                  new ZnLuaTEString(manualFocus ? "manualFocusMode" : "autoFocusMode"));
-  table->setValue(StringKey("AFButtonPressed"), new ZnLuaTEString(m_autoFocusOn ? "On" : "Off"));
+  table.setString("focusMode", manualFocus ? "manualFocusMode" : "autoFocusMode");
+  table.setString("AFButtonPressed", m_autoFocusOn ? "On" : "Off");
 
   // The exposure mode decides which of the three the photographer may change from the host:
   // the others come as plain values.
@@ -192,7 +191,7 @@ int CCamera::makeSettingsTable(ZnLuaTETable*& table) {
                                    : kNkMAIDCapability_Sensitivity;
     addSettingEntry(table, "", "isoSpeed", isoCap);
   }
-  return 0;
+  return settings;
 }
 
 void CCamera::updateCameraSetting(const ZnLuaTE* params, std::string key) {

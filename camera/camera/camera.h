@@ -81,13 +81,13 @@ class CCamera : public CNikonObject {
   void markGone();
   CameraLifetime lifetime() const { return m_lifetime; }
 
-  // Builds a new settings table; the caller owns it. Always 0: a setting that cannot be read
-  // only leaves its keys out.
-  int makeSettingsTable(ZnLuaTETable*& table) LB_REQUIRES(g_sdkLock);
+  // Builds a new settings table, never null: a setting that cannot be read only leaves its
+  // keys out.
+  std::unique_ptr<ZnLuaTETable> makeSettingsTable() LB_REQUIRES(g_sdkLock);
 
   // Adds one setting: with an empty entriesKey the plain value under `key`; otherwise the
   // current entry text under `key` and the 0-based entries list under `entriesKey`.
-  void addSettingEntry(ZnLuaTETable* table, std::string entriesKey, std::string key,
+  void addSettingEntry(ZnLuaTETable& table, std::string entriesKey, std::string key,
                        maid::ULONG capId);
 
   // Changes the setting named by "param_key" in params (or by key when params is null) to
@@ -113,9 +113,9 @@ class CCamera : public CNikonObject {
   bool startLiveView() LB_REQUIRES(g_sdkLock);
   // Switches live view off (up to 5 attempts); true, with m_liveViewOn cleared, when it is off.
   bool stopLiveView() LB_REQUIRES(g_sdkLock);
-  // One frame without its header, as a malloc'ed block the caller frees. 0 on success.
-  // Main thread (idle pump).
-  int getLiveViewImage(void*& bytes, int& size) LB_REQUIRES(g_sdkLock);
+  // One frame without its header; empty when the camera gave none (a frame always holds
+  // image bytes after its header). Main thread (idle pump).
+  std::vector<unsigned char> getLiveViewImage() LB_REQUIRES(g_sdkLock);
   // One manual focus drive in the direction under "focus_direction".
   void driveFocus(const ZnLuaTE* params) LB_REQUIRES(g_sdkLock);
   // Starts contrast auto-focus when it is off, stops it when on; the flag follows the camera.

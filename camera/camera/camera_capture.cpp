@@ -2,6 +2,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -128,21 +129,21 @@ bool CCamera::stopLiveView() {
   return false;
 }
 
-int CCamera::getLiveViewImage(void*& bytes, int& size) {
+std::vector<unsigned char> CCamera::getLiveViewImage() {
   maid::MaidArray frame;
   std::memset(&frame, 0, sizeof frame);
   if (!isOpen()) {
     Trace("error while getting live view image capability %d", -1);
-    return -1;
+    return {};
   }
   if (!hasCapability(kNkMAIDCapability_GetLiveViewImage)) {
     Trace("error while getting live view image capability %d", kCapabilityNotFound);
-    return kCapabilityNotFound;
+    return {};
   }
   int result = capGet(kNkMAIDCapability_GetLiveViewImage, kNkMAIDDataType_ArrayPtr, &frame);
   if (result != 0) {
     Trace("error while getting live view image capability %d", result);
-    return result;
+    return {};
   }
   // Only a frame that holds image data after its header is worth fetching; a descriptor of
   // absurd size (a live-view JPEG is well under a few megabytes) is a broken answer. Cameras
@@ -153,35 +154,24 @@ int CCamera::getLiveViewImage(void*& bytes, int& size) {
   if (frame.wPhysicalBytes == 0 || frameBytes <= m_liveViewHeaderSize ||
       frameBytes > kMaxFrameBytes) {
     Trace("error while getting live view image capability %d", -1);
-    return -1;
+    return {};
   }
-  void* own = nullptr;
-  if (!frame.pData) {
-    own = std::malloc(static_cast<std::size_t>(frameBytes));
-    if (!own) {
-      Trace("error while getting live view image %d", kNkMAIDResult_OutOfMemory);
-      return kNkMAIDResult_OutOfMemory;
+  try {
+    // The camera fills a buffer of ours unless its answer lent one of its own.
+    std::vector<unsigned char> own(frame.pData ? 0 : static_cast<std::size_t>(frameBytes));
+    if (!frame.pData) frame.pData = own.data();
+    result = getArrayValue(kNkMAIDCapability_GetLiveViewImage, kNkMAIDDataType_ArrayPtr,
+                           &frame);
+    if (result != 0) {
+      Trace("error while getting live view image %d", result);
+      return {};
     }
-    frame.pData = own;
-  }
-  result = getArrayValue(kNkMAIDCapability_GetLiveViewImage, kNkMAIDDataType_ArrayPtr,
-                         &frame);
-  if (result != 0) {
-    Trace("error while getting live view image %d", result);
-    std::free(own);
-    return result;
-  }
-  size = static_cast<int>(frameBytes - m_liveViewHeaderSize);
-  bytes = std::malloc(static_cast<std::size_t>(size));
-  if (!bytes) {
-    std::free(own);
+    const auto* image = static_cast<const unsigned char*>(frame.pData) + m_liveViewHeaderSize;
+    return std::vector<unsigned char>(image, image + (frameBytes - m_liveViewHeaderSize));
+  } catch (const std::bad_alloc&) {
     Trace("error while getting live view image %d", kNkMAIDResult_OutOfMemory);
-    return kNkMAIDResult_OutOfMemory;
+    return {};
   }
-  std::memcpy(bytes, static_cast<const unsigned char*>(frame.pData) + m_liveViewHeaderSize,
-              static_cast<std::size_t>(size));
-  std::free(own);
-  return 0;
 }
 
 void CCamera::driveFocus(const ZnLuaTE* params) {

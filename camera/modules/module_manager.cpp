@@ -1,8 +1,8 @@
 #include "camera/modules/module_manager.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
+#include <vector>
 
 #include "camera/camera/camera.h"
 #include "camera/camera_host.h"
@@ -166,13 +166,9 @@ void CNikonModuleManager::deleteRemovedCameras() {
 void CNikonModuleManager::sendLiveViewFrame() {
   CCamera* camera = m_currentModule ? m_currentModule->m_currentCamera : nullptr;
   if (!camera || !camera->m_liveViewOn) return;
-  void* bytes = nullptr;
-  int size = 0;
   // A failed frame is skipped; the next tick tries again.
-  if (camera->getLiveViewImage(bytes, size) != 0) return;
-  // The frame block is ours to free, whatever the host does with it.
-  std::unique_ptr<void, decltype(&std::free)> frame(bytes, &std::free);
-  CameraHost().liveViewFrame(bytes, size);
+  const std::vector<unsigned char> frame = camera->getLiveViewImage();
+  if (!frame.empty()) CameraHost().liveViewFrame(frame);
 }
 
 void CNikonModuleManager::pumpIdle() {

@@ -212,14 +212,10 @@ void CNikonModule::sendSettings(double now) {
   // host always ends up with the latest values.
   m_settingsPending = false;
   m_sendingSettings = true;
-  ZnLuaTETable* table = nullptr;
-  const int result = m_currentCamera->makeSettingsTable(table);
-  std::unique_ptr<ZnLuaTETable> settings(table);
+  const std::unique_ptr<ZnLuaTETable> settings = m_currentCamera->makeSettingsTable();
   m_sendingSettings = false;
-  if (result == 0 && settings) {
-    m_lastSettingsTime = now;
-    CameraHost().settingsChanged(*settings);
-  }
+  m_lastSettingsTime = now;
+  CameraHost().settingsChanged(*settings);
 }
 
 void CNikonModule::onEvent(maid::ULONG event, maid::NKPARAM data) {

@@ -117,26 +117,25 @@ CNikonObject::CNikonObject(CNikonObject* parent, maid::ULONG id)
 maid::NKERROR CNikonObject::call(maid::ULONG command, maid::ULONG param, maid::ULONG dataType,
                                  maid::NKPARAM data, maid::CompletionProc proc, maid::NKREF ref) {
   if (!m_entryPoint) return kNkMAIDResult_UnexpectedError;
-  return m_entryPoint(m_object, command, param, dataType, data, proc, ref);
+  return m_entryPoint(m_object.get(), command, param, dataType, data, proc, ref);
 }
 
 void CNikonObject::open(CNikonObject* parent, maid::ULONG id) {
-  auto* record = new maid::MaidObject{};
+  auto record = std::make_unique<maid::MaidObject>();
   record->refClient = this;
   maid::NKERROR result = kNkMAIDResult_UnexpectedError;
   if (m_entryPoint) {
-    result = m_entryPoint(parent ? parent->m_object : nullptr, kNkMAIDCommand_Open, id,
-                          kNkMAIDDataType_ObjectPtr, reinterpret_cast<maid::NKPARAM>(record),
+    result = m_entryPoint(parent ? parent->sdkObject() : nullptr, kNkMAIDCommand_Open, id,
+                          kNkMAIDDataType_ObjectPtr, reinterpret_cast<maid::NKPARAM>(record.get()),
                           nullptr, nullptr);
   }
   if (result != kNkMAIDResult_NoError) {
     Trace("Error from Command_Open: %s", ResultName(result));
-    // The SDK refused the record, so nothing refers to it: freeing it keeps repeated failed
-    // opens (a camera that keeps refusing on every rescan) from leaking.
-    delete record;
+    // The SDK refused the record, so nothing refers to it: it goes with `record`, which keeps
+    // repeated failed opens (a camera that keeps refusing on every rescan) from leaking.
     throw static_cast<int>(result);
   }
-  m_object = record;
+  m_object = std::move(record);
   m_parent = parent;
   m_id = id;
   loadCapabilityInfo();
@@ -170,11 +169,10 @@ CNikonObject::~CNikonObject() {
     node.mapped().reset();
   }
   if (m_object) {
-    maid::MaidObject* record = m_object;
-    m_object = nullptr;
-    if (m_entryPoint) m_entryPoint(record, kNkMAIDCommand_Close, 0, kNkMAIDDataType_Null, 0,
+    // The object reads as closed before the SDK is told, and the record outlives the call.
+    const CSdkRecord record = std::move(m_object);
+    if (m_entryPoint) m_entryPoint(record.get(), kNkMAIDCommand_Close, 0, kNkMAIDDataType_Null, 0,
                                    nullptr, nullptr);
-    delete record;
   }
 }
 
@@ -195,10 +193,7 @@ void CNikonObject::destroyChild(CNikonObject* child) {
   }
 }
 
-void CNikonObject::markClosed() {
-  delete m_object;
-  m_object = nullptr;
-}
+void CNikonObject::markClosed() { m_object.reset(); }
 
 void CNikonObject::loadCapabilityInfo() {
   if (!m_object) return;
@@ -398,7 +393,7 @@ int CNikonObject::startCapability(maid::ULONG capId, CNikonCallbackReceiver* rec
   return result == kNkMAIDResult_Pending ? 0 : result;
 }
 
-ZnLuaTE* CNikonObject::getCapabilityValue(maid::ULONG capId, int& error, int& unhandled) {
+ZnLuaTEPtr CNikonObject::getCapabilityValue(maid::ULONG capId, int& error, int& unhandled) {
   const maid::MaidCapInfo* info = capabilityInfo(capId);
   if (!info) {
     unhandled = 3;
@@ -417,7 +412,7 @@ ZnLuaTE* CNikonObject::getCapabilityValue(maid::ULONG capId, int& error, int& un
         error = result;
         return nullptr;
       }
-      return new ZnLuaTENumber(byte ? 1 : 0);
+      return std::make_unique<ZnLuaTENumber>(byte ? 1 : 0);
     }
     case kNkMAIDCapType_Integer:
     case kNkMAIDCapType_Unsigned: {
@@ -427,7 +422,8 @@ ZnLuaTE* CNikonObject::getCapabilityValue(maid::ULONG capId, int& error, int& un
         error = result;
         return nullptr;
       }
-      return new ZnLuaTENumber(static_cast<double>(static_cast<std::int32_t>(value)));
+      return std::make_unique<ZnLuaTENumber>(
+          static_cast<double>(static_cast<std::int32_t>(value)));
     }
     case kNkMAIDCapType_String: {
       std::string value;
@@ -436,7 +432,7 @@ ZnLuaTE* CNikonObject::getCapabilityValue(maid::ULONG capId, int& error, int& un
         error = result;
         return nullptr;
       }
-      return new ZnLuaTEString(std::move(value));
+      return std::make_unique<ZnLuaTEString>(std::move(value));
     }
     case kNkMAIDCapType_Enum: {
       if (!m_object) {
@@ -455,24 +451,25 @@ ZnLuaTE* CNikonObject::getCapabilityValue(maid::ULONG capId, int& error, int& un
         maid::ULONG current = 0;
         std::vector<maid::ULONG> values;
         result = getUnsignedEnumValue(capId, current, values);
-        if (result == kCurrentEntryMissing) return new ZnLuaTEString("");
+        if (result == kCurrentEntryMissing) return std::make_unique<ZnLuaTEString>("");
         if (result != 0) {
           error = result;
           return nullptr;
         }
-        return new ZnLuaTENumber(static_cast<double>(static_cast<std::int32_t>(current)));
+        return std::make_unique<ZnLuaTENumber>(
+            static_cast<double>(static_cast<std::int32_t>(current)));
       }
       if (descriptor.ulType == kNkMAIDArrayType_PackedString ||
           descriptor.ulType == kNkMAIDArrayType_String) {
         std::string current;
         std::vector<std::string> values;
         result = getStringEnumValue(capId, current, values);
-        if (result == kCurrentEntryMissing) return new ZnLuaTEString("");
+        if (result == kCurrentEntryMissing) return std::make_unique<ZnLuaTEString>("");
         if (result != 0) {
           error = result;
           return nullptr;
         }
-        return new ZnLuaTEString(std::move(current));
+        return std::make_unique<ZnLuaTEString>(std::move(current));
       }
       Trace("Unhandled enum type for parameter id: %s", CapabilityName(capId));
       Trace("enum type was %d", static_cast<int>(descriptor.ulType));

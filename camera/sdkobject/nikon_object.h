@@ -36,6 +36,7 @@
 
 #include "camera/maid/maid.h"
 #include "camera/sdkobject/nikon_callback_receiver.h"
+#include "values/lua_value.h"
 
 // A block the wrapper allocates with calloc for the SDK to fill (capability lists, enum
 // arrays, children), released with free whichever way the call ends.
@@ -45,7 +46,9 @@ struct CFreeDeleter {
 template <typename T>
 using CSdkBlock = std::unique_ptr<T[], CFreeDeleter>;
 
-class ZnLuaTE;
+// The record of one open SDK object. The SDK keeps its address from the open to the close, so
+// it is allocated once per open and freed only after the close (or a refused open).
+using CSdkRecord = std::unique_ptr<maid::MaidObject>;
 
 // The capability is not in the object's capability list.
 constexpr int kCapabilityNotFound = 50000;
@@ -178,8 +181,8 @@ class CNikonObject : public CNikonCallbackReceiver {
   // The current value as a message value, or null; an enumeration without a current entry
   // gives an empty text. error is written with the failing result,
   // unhandled with 3 (not listed), 2 (type not readable) or 1 (enumeration kind not readable);
-  // the caller initialises both. The caller owns the returned value.
-  ZnLuaTE* getCapabilityValue(maid::ULONG capId, int& error, int& unhandled);
+  // the caller initialises both.
+  ZnLuaTEPtr getCapabilityValue(maid::ULONG capId, int& error, int& unhandled);
   // The SDK ids of the object's children (kNkMAIDCapability_Children). -1 when not open,
   // kCapabilityNotFound, an SDK result or -1 for an unusable answer; ids is then empty.
   int enumerateChildren(std::vector<maid::ULONG>& ids);
@@ -211,7 +214,7 @@ class CNikonObject : public CNikonCallbackReceiver {
   CNikonObject* parent() const { return m_parent; }
   maid::ULONG id() const { return m_id; }
   maid::EntryPoint entryPoint() const { return m_entryPoint; }
-  maid::MaidObject* sdkObject() const { return m_object; }
+  maid::MaidObject* sdkObject() const { return m_object.get(); }
   // For code that closed the SDK object itself (a data object closed early after its
   // download): forgets and frees the record so the destructor neither switches callbacks off
   // nor closes it again.
@@ -246,7 +249,7 @@ class CNikonObject : public CNikonCallbackReceiver {
  public:
   // Fields are public because the module, camera and download code manage them directly
   // (m_eventTarget of the connected camera).
-  maid::MaidObject* m_object = nullptr;      // owned SDK record; null when not open
+  CSdkRecord m_object;                       // null when not open
   CNikonObject* m_parent = nullptr;          // not owned; null for a module
   // The children, by SDK id; the only owner of each. Changed only by adoptChild and
   // destroyChild (and our destructor).

@@ -87,8 +87,6 @@ TEST(HostNotifications, FilesKeepTheirCaptureIdAndErrorsNameOnlyAnnouncedOnes) {
   host.downloadFailed(-8, "the camera refused the release", 0);
   host.deviceAdded(0x1701, "Z 7");
   host.deviceRemoved(0x1702);
-  host.liveViewFrame(nullptr, 10);  // a frame that claims bytes it does not have is skipped
-  host.liveViewFrame("x", -1);
   EXPECT_EQ(Transcript(),
             "objectWasAdded #0 camera_file_name=DSC_0001.NEF capture_id=1 file_name=Capture0001.nef "
             "file_size=1000 has_sidecar=1\n"

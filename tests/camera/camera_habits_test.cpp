@@ -288,9 +288,8 @@ TEST_F(CameraHabitsTest, EnumerationWithoutCurrentEntryLeavesThatSettingEmpty) {
   EXPECT_EQ(Text(table, "shutter"), "");
   // In a mode that offers the aperture's entries, they stay there to choose from.
   module1()->m_currentCamera->m_exposureMode = 1;
-  ZnLuaTETable* raw = nullptr;
-  ASSERT_EQ(module1()->m_currentCamera->makeSettingsTable(raw), 0);
-  const std::unique_ptr<ZnLuaTETable> settingsInMode1(raw);
+  const std::unique_ptr<ZnLuaTETable> settingsInMode1 =
+      module1()->m_currentCamera->makeSettingsTable();
   EXPECT_EQ(Text(settingsInMode1.get(), "aperture"), "");
   ASSERT_NE(settingsInMode1->getTable("apertureEntries"), nullptr);
   EXPECT_EQ(settingsInMode1->getTable("apertureEntries")->count(), 8u);

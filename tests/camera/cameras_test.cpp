@@ -99,9 +99,7 @@ TEST_F(CamerasTest, SettingsTableFollowsExposureIsoModeAndFocus) {
   listDevices();
   CCamera* camera = module1()->m_cameras.at(1);
   auto keysOf = [&]() {
-    ZnLuaTETable* raw = nullptr;
-    EXPECT_EQ(camera->makeSettingsTable(raw), 0);
-    std::unique_ptr<ZnLuaTETable> table(raw);
+    const std::unique_ptr<ZnLuaTETable> table = camera->makeSettingsTable();
     std::string keys;
     for (const auto& entry : *table) keys += entry.first->getString() + " ";
     return keys + Text(table.get(), "AFButtonPressed") + " " + Text(table.get(), "focusMode");
@@ -136,11 +134,7 @@ TEST_F(CamerasTest, EntryIndexFromTheHostSelectsThatEntry) {
   listDevices();
   CCamera* camera = module1()->m_cameras.at(1);
   camera->m_exposureMode = 3;
-  auto settings = [&]() {
-    ZnLuaTETable* raw = nullptr;
-    camera->makeSettingsTable(raw);
-    return std::unique_ptr<ZnLuaTETable>(raw);
-  };
+  auto settings = [&]() { return camera->makeSettingsTable(); };
   const auto before = settings();
   auto choose = [&](const char* key, double index) {
     ZnLuaTETable params;

@@ -130,9 +130,8 @@ TEST_F(CameraIdRangeTest, IdsPastTheRangeAreNeverAnnounced) {
   EXPECT_EQ(module->connectCamera(1), kNkMAIDResult_HardwareError);
   EXPECT_EQ(module->m_currentCamera, nullptr);  // a failed connection leaves none connected
   EXPECT_EQ(module->connectCamera(0xFF), 0);
-  void* frame = nullptr;
-  int size = 0;  // a camera without live view has no frame to send (not an empty one)
-  EXPECT_NE(module->m_currentCamera->getLiveViewImage(frame, size), 0);
+  // A camera without live view has no frame to send.
+  EXPECT_TRUE(module->m_currentCamera->getLiveViewImage().empty());
   EXPECT_EQ(module->connectCamera(0x100), -1);
   // A fresh module has no report pending, and reports the first change at once.
   module->sendPendingSettings();

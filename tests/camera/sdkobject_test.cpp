@@ -201,7 +201,7 @@ TEST_P(ShapeTest, ReadsAsTheHostSeesIt) {
   EXPECT_EQ(read, GetParam().read);
 
   int error = 0, unhandled = 0;
-  std::unique_ptr<ZnLuaTE> value(camera_->getCapabilityValue(id, error, unhandled));
+  const ZnLuaTEPtr value = camera_->getCapabilityValue(id, error, unhandled);
   std::string message = error ? "error " + std::to_string(error)
                               : unhandled ? "unhandled " + std::to_string(unhandled) : "none";
   if (auto* n = dynamic_cast<ZnLuaTENumber*>(value.get())) {
@@ -239,7 +239,7 @@ TEST_F(SdkObjectTest, OnlyListedCapabilitiesOfOpenObjectsReachTheSdk) {
         camera_->startCapability(id(kNkMAIDCapability_Capture), nullptr)};
     for (maid::ULONG capId : {kNkMAIDCapability_IsAlive, kNkMAIDCapability_Aperture}) {
       int error = 0, unhandled = 0;
-      std::unique_ptr<ZnLuaTE> value(camera_->getCapabilityValue(id(capId), error, unhandled));
+      const ZnLuaTEPtr value = camera_->getCapabilityValue(id(capId), error, unhandled);
       out.push_back(value ? 99 : error ? error : unhandled);
     }
     return out;

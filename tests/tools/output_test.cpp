@@ -59,9 +59,10 @@ TEST(FileNamePattern, CountingGoesOnAfterTheHighestNumberThePatternGave) {
 
 TEST(ValueToJson, ListsAreArraysAndEverythingElseKeepsItsKind) {
     auto numbered = [](std::initializer_list<std::pair<double, const char*>> entries) {
-        auto* table = new ZnLuaTETable();
+        auto table = std::make_unique<ZnLuaTETable>();
         for (const auto& [key, text] : entries)
-            table->setValue(new ZnLuaTENumber(key), new ZnLuaTEString(text));
+            table->setValue(std::make_unique<ZnLuaTENumber>(key),
+                            std::make_unique<ZnLuaTEString>(text));
         return table;
     };
     ZnLuaTETable settings;
@@ -69,8 +70,8 @@ TEST(ValueToJson, ListsAreArraysAndEverythingElseKeepsItsKind) {
     settings.set("devices", numbered({{1, "D850"}, {2, "Z 7"}}));
     settings.set("sparse", numbered({{0, "a"}, {2, "b"}}));
     settings.setNumber("half", 0.5);
-    settings.set("image", new ZnLuaTEData("abc", 3));
-    settings.set("none", new ZnLuaTENil());
+    settings.set("image", std::make_unique<ZnLuaTEData>("abc", 3));
+    settings.set("none", std::make_unique<ZnLuaTENil>());
     EXPECT_EQ(ValueToJson(&settings).dump(),
               R"({"apertureEntries":["f/4","f/8"],"devices":["D850","Z 7"],"half":0.5,)"
               R"("image":{"data_bytes":3},)"

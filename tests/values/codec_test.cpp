@@ -31,7 +31,7 @@ std::string Encode(const ZnLuaTE& value) {
 std::string Refusal(const std::string& bytes, bool stream = false) {
     try {
         std::istringstream in(bytes);
-        if (stream) delete ZnLuaTE::read(in);
+        if (stream) ZnLuaTE::read(in);
         else DecodeMessageFrame(bytes.data(), bytes.size());
         return "decoded";
     } catch (const CDecodeError& error) {
@@ -102,18 +102,18 @@ class CRandomTree {
 public:
     explicit CRandomTree(std::uint32_t seed) : m_random(seed) {}
 
-    ZnLuaTE* value(int depth) {
+    ZnLuaTEPtr value(int depth) {
         switch (pick(depth < 5 ? 5 : 4)) {
-            case 0: return new ZnLuaTENil();
+            case 0: return std::make_unique<ZnLuaTENil>();
             case 1: return number();
             case 2: return text();
             case 3: {
                 std::string bytes(pick(300), '\0');
                 for (char& c : bytes) c = static_cast<char>(pick(256));
-                return new ZnLuaTEData(bytes.data(), static_cast<int>(bytes.size()));
+                return std::make_unique<ZnLuaTEData>(bytes.data(), static_cast<int>(bytes.size()));
             }
             default: {
-                auto* table = new ZnLuaTETable();
+                auto table = std::make_unique<ZnLuaTETable>();
                 // String and number keys: data and table keys order by address, so their
                 // encoding order is not reproducible.
                 for (int n = pick(8); n > 0; --n)
@@ -126,15 +126,16 @@ public:
 private:
     int pick(int n) { return static_cast<int>(m_random() % static_cast<unsigned>(n)); }
 
-    ZnLuaTE* number() {
+    ZnLuaTEPtr number() {
         const double choices[] = {0.0, -1.0, 257.0, 4294967295.0, 1e300, -2.5e-300, 0.1};
-        return new ZnLuaTENumber(pick(2) ? choices[pick(7)] : static_cast<double>(pick(100000)));
+        return std::make_unique<ZnLuaTENumber>(pick(2) ? choices[pick(7)]
+                                                       : static_cast<double>(pick(100000)));
     }
 
-    ZnLuaTE* text() {
+    ZnLuaTEPtr text() {
         std::string s(pick(20), '\0');
         for (char& c : s) c = static_cast<char>(1 + pick(255));  // any byte but zero
-        return new ZnLuaTEString(s);
+        return std::make_unique<ZnLuaTEString>(s);
     }
 
     std::mt19937 m_random;
@@ -145,8 +146,8 @@ private:
 TEST(Codec, RandomTreesReencodeToIdenticalBytesThroughBothReadersAndNoPrefixDecodes) {
     for (std::uint32_t seed = 1; seed <= 300; ++seed) {
         CRandomTree random(seed);
-        ZnLuaTEPtr name(random.value(0));
-        ZnLuaTEPtr payload(random.value(0));
+        const ZnLuaTEPtr name = random.value(0);
+        const ZnLuaTEPtr payload = random.value(0);
         const std::string frame = EncodeMessageFrame(seed, name.get(), payload.get());
         ASSERT_EQ(frame.size(), 4 + name->encodedSize() + payload->encodedSize());
         DecodedMessage decoded = DecodeMessageFrame(frame.data(), frame.size());
@@ -156,7 +157,7 @@ TEST(Codec, RandomTreesReencodeToIdenticalBytesThroughBothReadersAndNoPrefixDeco
             ASSERT_NE(Refusal(frame.substr(0, n)), "decoded") << "seed " << seed << ", " << n;
 
         std::istringstream in(Encode(*payload));  // the generic-stream reader
-        ZnLuaTEPtr again(ZnLuaTE::read(in));
+        const ZnLuaTEPtr again = ZnLuaTE::read(in);
         ASSERT_TRUE(again);
         EXPECT_EQ(Encode(*again), Encode(*payload)) << "seed " << seed;
     }

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -14,7 +15,7 @@ int g_liveProbes = 0;
 struct CProbeNumber : ZnLuaTE {
     explicit CProbeNumber() : ZnLuaTE(kZnLuaNumber) { ++g_liveProbes; }
     ~CProbeNumber() override { --g_liveProbes; }
-    ZnLuaTE* clone() const override { return new CProbeNumber(); }
+    ZnLuaTEPtr clone() const override { return std::make_unique<CProbeNumber>(); }
     void appendEncoding(std::string& out) const override { ZnLuaTENumber(0).appendEncoding(out); }
     std::size_t encodedSize() const override { return 12; }
 };
@@ -36,13 +37,13 @@ std::vector<std::string> KeyOrder(const ZnLuaTETable& table) {
 TEST(ValueTable, KeysOrderByKindThenValueAndEqualKeysReplaceKeyAndValue) {
     ZnLuaTETable table;
     for (const char* text : {"a", "\xC3\xA9", "B", "ab", "abc", "z"})
-        table.setValue(new ZnLuaTEString(text), new ZnLuaTENil());
-    table.setValue(new ZnLuaTENumber(2), new ZnLuaTENil());
-    table.setValue(new ZnLuaTENumber(1), new ZnLuaTENil());
-    table.setValue(new ZnLuaTENil(), new ZnLuaTENil());
+        table.setValue(std::make_unique<ZnLuaTEString>(text), std::make_unique<ZnLuaTENil>());
+    table.setValue(std::make_unique<ZnLuaTENumber>(2), std::make_unique<ZnLuaTENil>());
+    table.setValue(std::make_unique<ZnLuaTENumber>(1), std::make_unique<ZnLuaTENil>());
+    table.setValue(std::make_unique<ZnLuaTENil>(), std::make_unique<ZnLuaTENil>());
     for (int i = 0; i < 2; ++i) {  // equal blocks and tables are still keys of their own
-        table.setValue(new ZnLuaTEData("x", 1), new ZnLuaTENil());
-        table.setValue(new ZnLuaTETable(), new ZnLuaTENil());
+        table.setValue(std::make_unique<ZnLuaTEData>("x", 1), std::make_unique<ZnLuaTENil>());
+        table.setValue(std::make_unique<ZnLuaTETable>(), std::make_unique<ZnLuaTENil>());
     }
     // Strings compare as unsigned bytes, so "\xC3\xA9" sorts after "z".
     EXPECT_EQ(KeyOrder(table),
@@ -50,16 +51,18 @@ TEST(ValueTable, KeysOrderByKindThenValueAndEqualKeysReplaceKeyAndValue) {
                                         "\xC3\xA9", "", "", "", ""}));
 
     ZnLuaTETable replaced;
-    replaced.setValue(new ZnLuaTEString("k"), new CProbeNumber());
-    auto* newKey = new ZnLuaTEString("k");
-    auto* newValue = new ZnLuaTENumber(7);
-    replaced.setValue(newKey, newValue);
+    replaced.setValue(std::make_unique<ZnLuaTEString>("k"), std::make_unique<CProbeNumber>());
+    auto newKey = std::make_unique<ZnLuaTEString>("k");
+    auto newValue = std::make_unique<ZnLuaTENumber>(7);
+    const ZnLuaTE* const newKeyAt = newKey.get();
+    const ZnLuaTE* const newValueAt = newValue.get();
+    replaced.setValue(std::move(newKey), std::move(newValue));
     // A null key is refused without leaking its value; a null value becomes nil.
-    replaced.setValue(nullptr, new CProbeNumber());
+    replaced.setValue(nullptr, std::make_unique<CProbeNumber>());
     EXPECT_EQ(g_liveProbes, 0);
-    EXPECT_EQ(replaced.begin()->first, newKey);
-    EXPECT_EQ(replaced.getValue("k"), newValue);
-    replaced.setValue(new ZnLuaTEString("n"), nullptr);
+    EXPECT_EQ(replaced.begin()->first, newKeyAt);
+    EXPECT_EQ(replaced.getValue("k"), newValueAt);
+    replaced.setValue(std::make_unique<ZnLuaTEString>("n"), nullptr);
     EXPECT_EQ(replaced.getValue("n")->type, kZnLuaNil);
 }
 
@@ -68,17 +71,17 @@ TEST(ValueTable, NanKeysFromTheWireAreOneKeyAfterAllNumbers) {
     // was lost with its memory.
     const double nan = std::nan("");
     ZnLuaTETable table;
-    table.setValue(new ZnLuaTENumber(nan), new CProbeNumber());
-    table.setValue(new ZnLuaTENumber(2), new ZnLuaTENumber(0));
-    table.setValue(new ZnLuaTENumber(-nan), new ZnLuaTENumber(1));
-    table.setValue(new ZnLuaTENumber(1), new ZnLuaTENumber(0));
+    table.setValue(std::make_unique<ZnLuaTENumber>(nan), std::make_unique<CProbeNumber>());
+    table.setValue(std::make_unique<ZnLuaTENumber>(2), std::make_unique<ZnLuaTENumber>(0));
+    table.setValue(std::make_unique<ZnLuaTENumber>(-nan), std::make_unique<ZnLuaTENumber>(1));
+    table.setValue(std::make_unique<ZnLuaTENumber>(1), std::make_unique<ZnLuaTENumber>(0));
     EXPECT_EQ(g_liveProbes, 0);
     EXPECT_EQ(KeyOrder(table), (std::vector<std::string>{"1", "2", "nan"}));
 }
 
 TEST(ValueTable, LookupsMatchOnlyStringKeysOfTheRightKindAndCopiesOutliveTheirSource) {
-    auto* source = new ZnLuaTETable();
-    source->setValue(new ZnLuaTENumber(1), new ZnLuaTEString("one"));
+    auto source = std::make_unique<ZnLuaTETable>();
+    source->setValue(std::make_unique<ZnLuaTENumber>(1), std::make_unique<ZnLuaTEString>("one"));
     source->setNumber("n", 5);
     source->setString("s", "5");
     std::string found;  // per key: any value, a string, a number
@@ -90,13 +93,13 @@ TEST(ValueTable, LookupsMatchOnlyStringKeysOfTheRightKindAndCopiesOutliveTheirSo
     EXPECT_EQ(source->getValue("s")->getNumber(), 0.0);
     EXPECT_EQ(source->getValue("n")->getString(), "");
 
-    auto* inner = new ZnLuaTETable();
-    inner->set("frame", new ZnLuaTEData("\xFF\xD8", 2));
-    source->set("inner", inner);
-    ZnLuaTEPtr copy(source->clone());
+    auto inner = std::make_unique<ZnLuaTETable>();
+    inner->set("frame", std::make_unique<ZnLuaTEData>("\xFF\xD8", 2));
+    source->set("inner", std::move(inner));
+    const ZnLuaTEPtr copy = source->clone();
     std::string before, after;
     source->appendEncoding(before);
-    delete source;
+    source.reset();
     copy->appendEncoding(after);
     EXPECT_EQ(after, before);
 }
