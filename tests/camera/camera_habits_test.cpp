@@ -54,6 +54,8 @@ struct ReleaseCase {
   const char* habit;
   int refusal;  // the error code the host must be told of; 0 when the file must arrive
 };
+// Test names and failure messages show the habit, not the case's bytes.
+void PrintTo(const ReleaseCase& c, std::ostream* out) { *out << c.habit; }
 
 class ReleaseHabitTest : public CameraHabitsTest,
                          public ::testing::WithParamInterface<ReleaseCase> {};
@@ -306,6 +308,11 @@ TEST_F(CameraHabitsTest, ChangeReportedWhileTheTableIsReadFollowsIt) {
   module1()->notifyCameraSettingsChanged();
   EXPECT_EQ(TakeNamed("cameraSettingsChanged").size(), 1u);
   EXPECT_TRUE(module1()->m_settingsPending) << "the change inside the reads is not lost";
+  // Once the half second has passed, the idle pump sends it: one table, and nothing pending.
+  module1()->m_lastSettingsTime = -1000.0;
+  module1()->sendPendingSettings();
+  EXPECT_EQ(TakeNamed("cameraSettingsChanged").size(), 1u);
+  EXPECT_FALSE(module1()->m_settingsPending);
 }
 
 // One thread at a time holds the SDK lock; a heartbeat nested on the holder's own thread

@@ -81,7 +81,6 @@ struct FailedShot {
   const char* next;      // the name of the next shot's file
   const char* says;      // a part of the error's description
 };
-
 void PrintTo(const FailedShot& c, std::ostream* out) { *out << c.name; }
 
 class FailedShotTest : public ConnectedCameraTest,

@@ -85,6 +85,8 @@ struct ShapeCase {
   std::string read;     // result and value(s) after the reader
   std::string message;  // getCapabilityValue: "n:" number, "s:" text, or the failure
 };
+// Test names and failure messages show the case's name, not its bytes.
+void PrintTo(const ShapeCase& c, std::ostream* out) { *out << c.name; }
 
 const std::vector<ShapeCase>& ShapeCases() {
   using C = CFakeCapability;
