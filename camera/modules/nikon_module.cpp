@@ -1,6 +1,8 @@
 #include "camera/modules/nikon_module.h"
 
+#include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -100,9 +102,20 @@ void CNikonModule::scanAndInformHostOfCameraChanges() {
       newIds.push_back(id);
     }
   }
+  const std::uint32_t now = CameraClockMs();
+  for (auto it = m_refusedAtMs.begin(); it != m_refusedAtMs.end();) {
+    const bool listed = std::find(newIds.begin(), newIds.end(), it->first) != newIds.end();
+    it = listed ? std::next(it) : m_refusedAtMs.erase(it);
+  }
   for (maid::ULONG id : newIds) {
+    auto refused = m_refusedAtMs.find(id);
+    if (refused != m_refusedAtMs.end() && now - refused->second < kCameraRetryMs) continue;
     CCamera* camera = addCamera(id);
-    if (!camera) continue;
+    if (!camera) {
+      m_refusedAtMs[id] = now;
+      continue;
+    }
+    m_refusedAtMs.erase(id);
     Trace("CNikonModule::scanAndInformHostOfCameraChanges() - added camera: %s - device id: %d",
           camera->m_name.c_str(), static_cast<int>(id));
     camera->m_present = true;

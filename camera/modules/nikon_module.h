@@ -29,6 +29,10 @@ class CCamera;
 
 // The highest camera id that fits the 8 camera bits of a device id.
 constexpr maid::ULONG kMaxCameraId = 0xFF;
+// How often the rescans try again a camera that is listed but could not be taken on: often
+// enough that a camera that was only busy appears within a second, seldom enough that one
+// that stays dead is not opened and closed on every tick.
+constexpr std::uint32_t kCameraRetryMs = 1000;
 
 class CNikonModule : public CNikonObject {
  public:
@@ -98,4 +102,8 @@ class CNikonModule : public CNikonObject {
   void sendSettings(double now) LB_REQUIRES(g_sdkLock);
 
   bool m_sendingSettings = false;  // a table is being built: events inside it only mark
+  // Listed cameras that could not be taken on (refused to open, failed to initialise, said
+  // they were not alive), with the camera clock of the last try: a scan tries each again
+  // only once kCameraRetryMs has passed. Ids no longer listed are forgotten.
+  std::map<maid::ULONG, std::uint32_t> m_refusedAtMs;
 };

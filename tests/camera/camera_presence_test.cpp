@@ -2,6 +2,7 @@
 // answers busy when asked whether it is alive, is still shown and kept; only one that says it
 // is gone, or leaves its module's list, is dropped.
 
+#include "camera/camera_clock.h"
 #include "camera/camera_host.h"
 #include "tests/camera/fake_module.h"
 #include "tests/camera/sim_fixture.h"
@@ -10,6 +11,9 @@ namespace {
 
 using namespace simtest;
 using C = CFakeCapability;
+
+std::uint32_t g_nowMs = 0;
+std::uint32_t TestClock() { return g_nowMs; }
 
 class CameraPresenceTest : public HostTest {
  protected:
@@ -61,6 +65,21 @@ TEST_F(CameraPresenceTest, OnlyACameraThatSaysItIsGoneIsDropped) {
   module->scanAndInformHostOfCameraChanges();
   EXPECT_EQ(Numbers(TakeNamed("deviceRemoved"), "device_id"), (std::vector<double>{0x101}));
   EXPECT_EQ(module->m_currentCamera, nullptr);
+}
+
+TEST_F(CameraPresenceTest, ACameraListedButDeadIsTriedAgainOnlyOnceASecond) {
+  fake.root = CFakeObject::Make(0, {}, {CFakeObject::Make(3, {{kNkMAIDCapability_Name, C::Text("D5")},
+                                                              {kNkMAIDCapability_IsAlive, C::Bool(false)}})});
+  SetCameraClockForTest(&TestClock);
+  open();
+  const int opensBefore = fake.count(kNkMAIDCommand_Open);
+  for (std::uint32_t ms : {0, 100, 999, 1000}) {
+    g_nowMs = 5000 + ms;
+    module->scanAndInformHostOfCameraChanges();
+  }
+  SetCameraClockForTest(nullptr);
+  EXPECT_EQ(fake.count(kNkMAIDCommand_Open) - opensBefore, 2) << "at 0 ms and at 1000 ms";
+  EXPECT_TRUE(TakeAll().empty());
 }
 
 TEST_F(CameraPresenceTest, AModuleWhoseListCouldNotBeReadAtFirstFindsItsCamerasLater) {
