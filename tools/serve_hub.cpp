@@ -95,7 +95,11 @@ void CServeHub::updatePicture(int id, const std::string& state, const std::strin
         const auto it = m_pictures.find(id);
         if (it == m_pictures.end()) return;
         it->second.state = state;
-        if (!path.empty()) it->second.path = path;
+        if (!path.empty()) {
+            // The page names the picture as it is saved, which --filename may have chosen.
+            it->second.path = path;
+            it->second.name = path.substr(path.find_last_of("\\/") + 1);
+        }
         it->second.error = error;
         append("picture", pictureJson(id, it->second));
     }

@@ -47,7 +47,7 @@ public:
     // The announced picture of this capture and name that is not yet complete, or 0.
     int pendingPicture(int captureId, const std::string& name) const;
     // state: "downloading", "downloaded", "complete" or "error"; `path` where it is for good
-    // (complete), `error` why it failed.
+    // (complete), whose file name it is shown by from then on; `error` why it failed.
     void updatePicture(int id, const std::string& state, const std::string& path = {},
                        const std::string& error = {});
     // Marks every picture not yet complete as failed with `error`.

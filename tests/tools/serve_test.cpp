@@ -147,7 +147,7 @@ TEST(ServeHub, SlowClientsSkipFramesAndStartAgainWhenTooFarBehind) {
 TEST(ServeHub, PicturesAreServedByNumberOnlyOnceCompleteAndJpeg) {
     CServeHub hub;
     const int jpeg = hub.addPicture(7, "DSC_0001.JPG", 1000);
-    const int raw = hub.addPicture(7, "DSC_0001.NEF", 5000);
+    const int raw = hub.addPicture(7, "Capture0001.nef", 5000);
     EXPECT_EQ(hub.pendingPicture(7, "DSC_0001.JPG"), jpeg);
     EXPECT_FALSE(hub.picturePath(jpeg)) << "not while it downloads";
     hub.updatePicture(jpeg, "complete", "C:\\out\\DSC_0001.JPG");
@@ -162,6 +162,7 @@ TEST(ServeHub, PicturesAreServedByNumberOnlyOnceCompleteAndJpeg) {
     const std::string state = hub.snapshot(&next);
     EXPECT_NE(state.find("\"error\":\"the camera was unplugged\""), std::string::npos) << state;
     EXPECT_NE(state.find("\"url\":\"picture/1\""), std::string::npos) << state;
+    EXPECT_NE(state.find("\"name\":\"DSC_0001.NEF\""), std::string::npos) << state;
     EXPECT_EQ(state.find("C:\\\\out"), std::string::npos) << "paths stay on the server";
 }
 
