@@ -1,0 +1,266 @@
+// lbhost serve's page in a real browser: headless Chromium (Debian's) driven by playwright-core,
+// against lbhost serve under Wine on the simulated camera, which the test changes through the
+// simulator's control file as a photographer changes the camera in hand.
+//
+//   node serve_page.test.mjs OUTPUT_DIR EMULATOR... LBHOST_EXE
+//
+// Screenshots of the page (a desktop window and a phone's) are saved in OUTPUT_DIR. Exits 77,
+// which CTest counts as skipped, when Chromium or playwright-core is not installed.
+import { test, before, after } from 'node:test';
+import assert from 'node:assert/strict';
+import { spawn, execFileSync } from 'node:child_process';
+import fs from 'node:fs';
+import http from 'node:http';
+import net from 'node:net';
+import path from 'node:path';
+
+const CHROMIUM = '/usr/bin/chromium';
+let chromium;
+try {
+  ({ chromium } = await import('playwright-core'));
+} catch (e) {
+  console.log('playwright-core is not installed (scripts/bootstrap installs it): skipped');
+  process.exit(77);
+}
+if (!fs.existsSync(CHROMIUM)) {
+  console.log(CHROMIUM + ' is not installed (scripts/bootstrap installs it): skipped');
+  process.exit(77);
+}
+
+const [outputDir, ...command] = process.argv.slice(2);
+const lbhostCommand = command;
+fs.rmSync(outputDir, { recursive: true, force: true });
+fs.mkdirSync(outputDir, { recursive: true });
+const controlFile = path.join(outputDir, 'control');
+const picturesDir = path.join(outputDir, 'pictures');
+fs.writeFileSync(controlFile, '');
+const windowsPath = (p) => 'Z:' + path.resolve(p).replaceAll('/', '\\');
+
+const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+async function eventually(what, condition, ms = 15000) {
+  const until = Date.now() + ms;
+  for (;;) {
+    if (await condition()) return;
+    if (Date.now() > until) assert.fail('never happened within ' + ms + ' ms: ' + what);
+    await sleep(50);
+  }
+}
+// A simulator control line, read by the simulated camera at its next poll.
+const control = (line) => fs.appendFileSync(controlFile, line + '\n');
+
+// A free port on the loopback, so that a run beside another one does not collide.
+function freePort() {
+  return new Promise((resolve) => {
+    const server = net.createServer();
+    server.listen(0, '127.0.0.1', () => {
+      const { port } = server.address();
+      server.close(() => resolve(port));
+    });
+  });
+}
+
+// One plain HTTP request to lbhost with the headers given: the status and the body.
+function request(port, method, target, headers = {}, body = '') {
+  return new Promise((resolve, reject) => {
+    const req = http.request({ host: '127.0.0.1', port, method, path: target, headers, agent: false }, (res) => {
+      let text = '';
+      res.on('data', (chunk) => { text += chunk; });
+      res.on('end', () => resolve({ status: res.statusCode, body: text }));
+    });
+    req.on('error', reject);
+    req.end(body);
+  });
+}
+
+let lbhost;
+let lbhostExit;
+let port;
+let address;
+let token;
+let context;
+let page;
+
+before(async () => {
+  port = await freePort();
+  lbhost = spawn(lbhostCommand[0], [...lbhostCommand.slice(1), 'serve', '--listen', '127.0.0.1:' + port,
+    '--out', windowsPath(picturesDir)], {
+    // A group of its own, so Ctrl+C (SIGINT to the group) reaches lbhost and nothing else.
+    detached: true,
+    stdio: ['ignore', 'pipe', 'pipe'],
+    env: { ...process.env, LBSIM_CONTROL: windowsPath(controlFile), WINEDEBUG: '-all' },
+  });
+  lbhostExit = new Promise((resolve) => lbhost.on('exit', (code) => resolve(code)));
+  let out = '';
+  lbhost.stdout.on('data', (chunk) => { out += chunk; });
+  const log = fs.createWriteStream(path.join(outputDir, 'lbhost-stderr.txt'));
+  lbhost.stderr.pipe(log);
+  await eventually('lbhost prints its address', () => /open (http:\S+)/.test(out), 30000);
+  address = /open (http:\S+)/.exec(out)[1];
+  token = /\/([0-9a-f]{32})\//.exec(address)[1];
+  context = await chromium.launchPersistentContext(fs.mkdtempSync(path.join(outputDir, 'profile-')), {
+    executablePath: CHROMIUM,
+    headless: true,
+    args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+      '--disable-background-networking', '--disable-component-update', '--disable-sync'],
+    viewport: { width: 1280, height: 900 },
+  });
+  page = context.pages()[0] || await context.newPage();
+  page.on('pageerror', (error) => assert.fail('the page threw: ' + error.message));
+  await page.goto(address);
+  await page.waitForSelector('#camera-status.good', { timeout: 20000 });
+});
+
+after(async () => {
+  if (context) await context.close();
+  if (lbhost && lbhost.exitCode === null) {
+    // Ctrl+C, as a photographer ends it; then the whole group, if it did not end.
+    process.kill(-lbhost.pid, 'SIGINT');
+    const code = await Promise.race([lbhostExit, sleep(20000).then(() => 'hung')]);
+    if (code === 'hung') process.kill(-lbhost.pid, 'SIGKILL');
+    assert.notEqual(code, 'hung', 'lbhost serve did not end on Ctrl+C');
+  }
+});
+
+const frames = () => page.evaluate(() => window.lbStats.frames);
+const settingText = (key) => page.textContent('.setting[data-setting="' + key + '"] .name');
+
+test('live view frames arrive in the page, with their histogram', async () => {
+  await page.click('#liveview');
+  await eventually('10 live-view frames', async () => (await frames()) >= 10);
+  const start = await frames();
+  await sleep(2000);
+  const rate = ((await frames()) - start) / 2;
+  console.log('live view in the page: ' + rate.toFixed(1) + ' frames/s');
+  assert.ok(rate >= 5, 'live view reaches the page at ' + rate + ' frames/s');
+  const drawn = await page.evaluate(() => {
+    const canvas = document.getElementById('histogram');
+    return canvas.getContext('2d').getImageData(0, 0, canvas.width, canvas.height).data.some((v) => v !== 0);
+  });
+  assert.ok(drawn, 'the histogram is drawn from the frames');
+});
+
+test('a setting changed on the page is set on the camera; one changed on the camera shows', async () => {
+  await page.click('button[data-setting="aperture"][data-index="5"]');
+  await eventually('aperture f/11 on the page', async () => (await settingText('aperture')).endsWith('f/11'));
+  assert.equal(await page.getAttribute('button[data-setting="aperture"].on', 'data-index'), '5');
+  const turned = Date.now();
+  control('dial shutter 3');
+  await eventually('the camera\'s own shutter change on the page',
+    async () => (await settingText('shutter')).endsWith('1/4'), 5000);
+  console.log('a dial turned on the camera showed in the page after ' + (Date.now() - turned) + ' ms');
+});
+
+test('capture shows a tile at once and then the picture, which opens in full', async () => {
+  await page.evaluate(() => {
+    window.tileStates = [];
+    new MutationObserver((changes) => {
+      for (const c of changes) if (c.attributeName === 'data-state') window.tileStates.push(c.target.dataset.state);
+    }).observe(document.getElementById('pictures'), { subtree: true, attributes: true, attributeFilter: ['data-state'] });
+  });
+  await page.click('#capture');
+  await page.waitForSelector('.tile[data-state="complete"] img', { timeout: 15000 });
+  const states = await page.evaluate(() => window.tileStates);
+  assert.equal(states[0], 'downloading', 'the tile came with the announcement: ' + states.join(' '));
+  assert.equal(states.at(-1), 'complete');
+  await eventually('the thumbnail decoded', () => page.evaluate(() => document.querySelector('.tile img').naturalWidth > 0));
+  await page.click('.tile img');
+  await eventually('the full picture shown', () => page.evaluate(() =>
+    !document.getElementById('viewer').hidden && document.getElementById('viewer-image').naturalWidth > 0));
+  await page.click('#viewer');
+});
+
+test('a camera unplugged and plugged in again is shown and recovered', async () => {
+  control('unplug 1');
+  await page.waitForSelector('#camera-status.bad', { timeout: 10000 });
+  assert.match(await page.textContent('#camera-status'), /unplugged/);
+  assert.ok(await page.evaluate(() => document.body.classList.contains('nocamera')), 'the camera\'s buttons are off');
+  control('plug 1');
+  await page.waitForSelector('#camera-status.good', { timeout: 15000 });
+  const before = await frames();
+  await eventually('live view back after the replug', async () => (await frames()) > before + 5);
+});
+
+test('lensbridge stopping is shown and recovered', async () => {
+  // The helper of this test alone: the lensbridge.exe whose environment names this control file.
+  const pids = execFileSync('pgrep', ['-x', 'lensbridge.exe'], { encoding: 'utf8' }).split('\n').filter(Boolean);
+  const ours = pids.filter((pid) => {
+    try {
+      return fs.readFileSync('/proc/' + pid + '/environ', 'utf8').includes(windowsPath(controlFile));
+    } catch (e) {
+      return false;
+    }
+  });
+  assert.equal(ours.length, 1, 'one lensbridge.exe of this test runs');
+  process.kill(Number(ours[0]), 'SIGKILL');
+  await page.waitForSelector('#helper-status.bad', { timeout: 10000 });
+  await page.waitForSelector('#helper-status.good', { timeout: 20000 });
+  await page.waitForSelector('#camera-status.good', { timeout: 20000 });
+  const before = await frames();
+  await eventually('live view back after lensbridge restarted', async () => (await frames()) > before + 5);
+});
+
+test('requests from elsewhere are refused while the page keeps working', async () => {
+  const own = '127.0.0.1:' + port;
+  const origin = 'http://' + own;
+  const tiles = () => page.evaluate(() => document.querySelectorAll('.tile').length);
+  const tilesBefore = await tiles();
+  assert.equal((await request(port, 'GET', '/')).status, 403, 'no token');
+  assert.equal((await request(port, 'GET', '/' + '0'.repeat(32) + '/')).status, 403, 'a wrong token');
+  assert.equal((await request(port, 'POST', '/' + token + '/do/capture', { Origin: 'http://evil.example' }, '{}')).status,
+    403, 'a cross-site POST');
+  assert.equal((await request(port, 'GET', '/' + token + '/', { Host: 'evil.example:' + port })).status, 421,
+    'a wrong Host (DNS rebinding)');
+  for (const outside of ['/picture/99', '/picture/..%2F..%2Fwindows%2Fwin.ini', '/../../windows/win.ini',
+    '/picture/C:%5Cwindows%5Cwin.ini']) {
+    const answer = await request(port, 'GET', '/' + token + outside);
+    assert.ok(answer.status === 404 || answer.status === 403, outside + ' answered ' + answer.status);
+  }
+  assert.equal((await request(port, 'POST', '/' + token + '/do/capture', { Origin: origin }, '{')).status, 400);
+
+  // A page of another site open in the same browser tries to take a picture.
+  const other = http.createServer((req, res) => {
+    res.setHeader('Content-Type', 'text/html');
+    res.end('<script>fetch("' + address + 'do/capture", {method: "POST", mode: "no-cors", body: "{}"})' +
+      '.then(() => document.title = "sent", () => document.title = "blocked");</script>');
+  });
+  await new Promise((resolve) => other.listen(0, '127.0.0.2', resolve));
+  const attacker = await context.newPage();
+  await attacker.goto('http://127.0.0.2:' + other.address().port + '/');
+  await eventually('the other site\'s request went out', async () => (await attacker.title()) !== '');
+  await attacker.close();
+  other.close();
+
+  // A flood of connections: the ones past the limit are refused with a page that says why.
+  const flood = [];
+  const answers = [];
+  for (let i = 0; i < 60; i++) {
+    const socket = net.connect(port, '127.0.0.1');
+    let text = '';
+    socket.on('data', (chunk) => { text += chunk; });
+    socket.on('error', () => {});
+    socket.on('close', () => answers.push(text));
+    socket.write('GET /' + token + '/ HTTP/1.1\r\nHost: ' + own + '\r\nConnection: keep-alive\r\n\r\n');
+    flood.push(socket);
+  }
+  const during = await frames();
+  await eventually('refusals of the flood', () => answers.some((a) => a.startsWith('HTTP/1.1 503')), 10000);
+  assert.match(answers.find((a) => a.startsWith('HTTP/1.1 503')), /no room for another/);
+  await eventually('live view goes on during the flood', async () => (await frames()) > during + 5);
+  for (const socket of flood) socket.destroy();
+
+  await sleep(1000);
+  assert.equal(await tiles(), tilesBefore, 'no request from elsewhere took a picture');
+  // And the page still works.
+  await page.click('button[data-setting="iso"][data-index="6"]');
+  await eventually('ISO 3200 on the page', async () => (await settingText('iso')).endsWith('3200'));
+});
+
+test('the page fits a phone\'s screen', async () => {
+  await page.screenshot({ path: path.join(outputDir, 'serve-page.png') });
+  await page.setViewportSize({ width: 390, height: 844 });
+  await sleep(300);
+  const fits = await page.evaluate(() => document.documentElement.scrollWidth <= window.innerWidth);
+  assert.ok(fits, 'no sideways scrolling on a phone');
+  await page.screenshot({ path: path.join(outputDir, 'serve-phone.png'), fullPage: true });
+  console.log('screenshots: ' + path.join(outputDir, 'serve-page.png') + ', serve-phone.png');
+});
