@@ -8,117 +8,30 @@
 // which CTest counts as skipped, when Chromium or playwright-core is not installed.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
-import { spawn, execFileSync } from 'node:child_process';
-import fs from 'node:fs';
 import http from 'node:http';
 import net from 'node:net';
 import path from 'node:path';
 
-const CHROMIUM = '/usr/bin/chromium';
-let chromium;
-try {
-  ({ chromium } = await import('playwright-core'));
-} catch (e) {
-  console.log('playwright-core is not installed (scripts/bootstrap installs it): skipped');
-  process.exit(77);
-}
-if (!fs.existsSync(CHROMIUM)) {
-  console.log(CHROMIUM + ' is not installed (scripts/bootstrap installs it): skipped');
-  process.exit(77);
-}
+import { ServeSession, eventually, request, sleep } from './serve_session.mjs';
 
 const [outputDir, ...command] = process.argv.slice(2);
-const lbhostCommand = command;
-fs.rmSync(outputDir, { recursive: true, force: true });
-fs.mkdirSync(outputDir, { recursive: true });
-const controlFile = path.join(outputDir, 'control');
-const picturesDir = path.join(outputDir, 'pictures');
-fs.writeFileSync(controlFile, '');
-const windowsPath = (p) => 'Z:' + path.resolve(p).replaceAll('/', '\\');
-
-const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
-async function eventually(what, condition, ms = 15000) {
-  const until = Date.now() + ms;
-  for (;;) {
-    if (await condition()) return;
-    if (Date.now() > until) assert.fail('never happened within ' + ms + ' ms: ' + what);
-    await sleep(50);
-  }
-}
-// A simulator control line, read by the simulated camera at its next poll.
-const control = (line) => fs.appendFileSync(controlFile, line + '\n');
-
-// A free port on the loopback, so that a run beside another one does not collide.
-function freePort() {
-  return new Promise((resolve) => {
-    const server = net.createServer();
-    server.listen(0, '127.0.0.1', () => {
-      const { port } = server.address();
-      server.close(() => resolve(port));
-    });
-  });
-}
-
-// One plain HTTP request to lbhost with the headers given: the status and the body.
-function request(port, method, target, headers = {}, body = '') {
-  return new Promise((resolve, reject) => {
-    const req = http.request({ host: '127.0.0.1', port, method, path: target, headers, agent: false }, (res) => {
-      let text = '';
-      res.on('data', (chunk) => { text += chunk; });
-      res.on('end', () => resolve({ status: res.statusCode, body: text }));
-    });
-    req.on('error', reject);
-    req.end(body);
-  });
-}
-
-let lbhost;
-let lbhostExit;
-let port;
-let address;
-let token;
-let context;
+// RAW files of several blocks, so a transfer can be cut after its first one.
+const session = new ServeSession(outputDir, command, 'camera 1 raw-bytes=3000000 name=D850\n');
+const control = (line) => session.control(line);
 let page;
+let port;
+let token;
+let address;
 
 before(async () => {
-  port = await freePort();
-  lbhost = spawn(lbhostCommand[0], [...lbhostCommand.slice(1), 'serve', '--listen', '127.0.0.1:' + port,
-    '--out', windowsPath(picturesDir)], {
-    // A group of its own, so Ctrl+C (SIGINT to the group) reaches lbhost and nothing else.
-    detached: true,
-    stdio: ['ignore', 'pipe', 'pipe'],
-    env: { ...process.env, LBSIM_CONTROL: windowsPath(controlFile), WINEDEBUG: '-all' },
-  });
-  lbhostExit = new Promise((resolve) => lbhost.on('exit', (code) => resolve(code)));
-  let out = '';
-  lbhost.stdout.on('data', (chunk) => { out += chunk; });
-  const log = fs.createWriteStream(path.join(outputDir, 'lbhost-stderr.txt'));
-  lbhost.stderr.pipe(log);
-  await eventually('lbhost prints its address', () => /open (http:\S+)/.test(out), 30000);
-  address = /open (http:\S+)/.exec(out)[1];
-  token = /\/([0-9a-f]{32})\//.exec(address)[1];
-  context = await chromium.launchPersistentContext(fs.mkdtempSync(path.join(outputDir, 'profile-')), {
-    executablePath: CHROMIUM,
-    headless: true,
-    args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-      '--disable-background-networking', '--disable-component-update', '--disable-sync'],
-    viewport: { width: 1280, height: 900 },
-  });
-  page = context.pages()[0] || await context.newPage();
+  await session.start();
+  ({ port, token, address } = session);
+  page = await session.openPage();
   page.on('pageerror', (error) => assert.fail('the page threw: ' + error.message));
-  await page.goto(address);
-  await page.waitForSelector('#camera-status.good', { timeout: 20000 });
 });
 
 after(async () => {
-  if (context) await context.close();
-  if (lbhost && lbhost.exitCode === null) {
-    // Ctrl+C, as a photographer ends it; then the whole group, if it did not end.
-    process.kill(-lbhost.pid, 'SIGINT');
-    const code = await Promise.race([lbhostExit, sleep(20000).then(() => 'hung')]);
-    if (code === 'hung') process.kill(-lbhost.pid, 'SIGKILL');
-    assert.notEqual(code, 'hung', 'lbhost serve did not end on Ctrl+C');
-  }
+  assert.equal(await session.stop(), 0, 'lbhost serve ends in order on Ctrl+C');
 });
 
 const frames = () => page.evaluate(() => window.lbStats.frames);
@@ -169,6 +82,44 @@ test('capture shows a tile at once and then the picture, which opens in full', a
   await page.click('#viewer');
 });
 
+test('a focus stack shows its progress and pictures; a timelapse is stopped from the page', async () => {
+  const tiles = () => page.evaluate(() => document.querySelectorAll('.tile[data-state="complete"]').length);
+  const before = await tiles();
+  await page.evaluate(() => {
+    window.progress = [];
+    new MutationObserver(() => window.progress.push(document.getElementById('job-progress').textContent))
+      .observe(document.getElementById('job-progress'), { childList: true, characterData: true, subtree: true });
+  });
+  await page.fill('#stack-count', '3');
+  await page.selectOption('#stack-step', '3');
+  await page.click('#stack');
+  await eventually('the stack done', async () => (await page.textContent('#job-progress')) === 'the focus stack: done', 20000);
+  assert.equal(await tiles(), before + 3);
+  assert.ok((await page.evaluate(() => window.progress)).includes('the focus stack: stack 2/3'));
+
+  await page.fill('#timelapse-interval', '1');
+  await page.fill('#timelapse-count', '100');
+  await page.click('#timelapse');
+  await eventually('the second shot of the timelapse',
+    async () => (await page.textContent('#job-progress')) === 'the timelapse: shot 2/100', 10000);
+  const refused = await page.evaluate(() => fetch('do/capture', { method: 'POST', body: '{}' }).then((r) => r.status));
+  assert.equal(refused, 409, 'a capture waits its turn behind a running timelapse');
+  await page.click('#stop');
+  await eventually('the timelapse stopped', async () => (await page.textContent('#job-progress')) === 'the timelapse: stopped');
+  assert.ok(!(await page.evaluate(() => document.body.classList.contains('busy'))), 'the buttons are back');
+});
+
+test('a picture that fails to download shows a tile naming the cause', async () => {
+  control('format raw');
+  control('fault transfer-lost');
+  await sleep(300);  // the camera's next poll takes the lines in
+  await page.click('#capture');
+  await page.waitForSelector('.tile[data-state="error"]', { timeout: 15000 });
+  assert.match(await page.textContent('.tile[data-state="error"] .error'), /reported a problem/);
+  assert.match(await page.textContent('#job-progress'), /^a capture: failed: /);
+  control('format jpeg');
+});
+
 test('a camera unplugged and plugged in again is shown and recovered', async () => {
   control('unplug 1');
   await page.waitForSelector('#camera-status.bad', { timeout: 10000 });
@@ -181,17 +132,9 @@ test('a camera unplugged and plugged in again is shown and recovered', async () 
 });
 
 test('lensbridge stopping is shown and recovered', async () => {
-  // The helper of this test alone: the lensbridge.exe whose environment names this control file.
-  const pids = execFileSync('pgrep', ['-x', 'lensbridge.exe'], { encoding: 'utf8' }).split('\n').filter(Boolean);
-  const ours = pids.filter((pid) => {
-    try {
-      return fs.readFileSync('/proc/' + pid + '/environ', 'utf8').includes(windowsPath(controlFile));
-    } catch (e) {
-      return false;
-    }
-  });
-  assert.equal(ours.length, 1, 'one lensbridge.exe of this test runs');
-  process.kill(Number(ours[0]), 'SIGKILL');
+  const helper = session.processId('lensbridge.exe');
+  assert.ok(helper, 'one lensbridge.exe of this test runs');
+  process.kill(helper, 'SIGKILL');
   await page.waitForSelector('#helper-status.bad', { timeout: 10000 });
   await page.waitForSelector('#helper-status.good', { timeout: 20000 });
   await page.waitForSelector('#camera-status.good', { timeout: 20000 });
@@ -224,7 +167,7 @@ test('requests from elsewhere are refused while the page keeps working', async (
       '.then(() => document.title = "sent", () => document.title = "blocked");</script>');
   });
   await new Promise((resolve) => other.listen(0, '127.0.0.2', resolve));
-  const attacker = await context.newPage();
+  const attacker = await page.context().newPage();
   await attacker.goto('http://127.0.0.2:' + other.address().port + '/');
   await eventually('the other site\'s request went out', async () => (await attacker.title()) !== '');
   await attacker.close();
