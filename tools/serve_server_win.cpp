@@ -31,7 +31,10 @@ constexpr seconds kRefusedRequestTime{2};
 constexpr seconds kNextRequestTime{60};
 constexpr seconds kEventPingEvery{15};
 // The largest picture served: a JPEG is far smaller, and nothing else is served.
-constexpr std::uintmax_t kLargestPicture = 256u << 20;
+const std::string kNoRoomForPages = "lbhost shows the camera on " + std::to_string(CServeServer::kMaxStreams) +
+                                    " pages at once and has no room for another. Close one of them, then load "
+                                    "this page again.";
+constexpr std::uintmax_t kLargestPicture = 64u << 20;
 
 // One resource of lbhost.exe (RCDATA), or empty.
 std::string Resource(const wchar_t* name) {
@@ -279,7 +282,14 @@ private:
         }
         const bool keepAlive = request.keep_alive();
         switch (decision.route) {
-        case ServeRoute::Page: sendText(m_server->page, "text/html; charset=utf-8", keepAlive); return;
+        case ServeRoute::Page:
+            // A page that would get no live view and no events is refused at once, with a reason.
+            if (streamsFull(m_server->eventStreams)) {
+                sendPage(http::status::service_unavailable, kNoRoomForPages, false);
+                return;
+            }
+            sendText(m_server->page, "text/html; charset=utf-8", keepAlive);
+            return;
         case ServeRoute::Style: sendText(m_server->style, "text/css; charset=utf-8", keepAlive); return;
         case ServeRoute::Script: sendText(m_server->script, "text/javascript; charset=utf-8", keepAlive); return;
         case ServeRoute::AddSlash: {
@@ -339,12 +349,8 @@ private:
 
     void startStream(CStream::Kind kind) {
         auto& streams = kind == CStream::Kind::Frames ? m_server->frameStreams : m_server->eventStreams;
-        streams.remove_if([](const std::weak_ptr<CStream>& s) { return s.expired(); });
-        if (static_cast<int>(streams.size()) >= CServeServer::kMaxStreams) {
-            sendPage(http::status::service_unavailable,
-                     "lbhost shows the camera on " + std::to_string(CServeServer::kMaxStreams) +
-                         " pages at once and has no room for another. Close one of them, then load this page again.",
-                     false);
+        if (streamsFull(streams)) {
+            sendPage(http::status::service_unavailable, kNoRoomForPages, false);
             return;
         }
         http::response<http::empty_body> header{http::status::ok, 11};
@@ -359,6 +365,11 @@ private:
         auto stream = std::make_shared<CStream>(m_server, m_stream.release_socket(), kind, std::move(m_slot));
         streams.push_back(stream);
         stream->start(text.str());
+    }
+
+    static bool streamsFull(std::list<std::weak_ptr<CStream>>& streams) {
+        streams.remove_if([](const std::weak_ptr<CStream>& s) { return s.expired(); });
+        return static_cast<int>(streams.size()) >= CServeServer::kMaxStreams;
     }
 
     void sendText(const std::string& body, const char* type, bool keepAlive) {
@@ -463,10 +474,13 @@ bool CServeServer::listen(const std::string& host, unsigned short port, std::str
     if (!ec) m_impl->acceptor.bind(endpoint, ec);
     if (!ec) m_impl->acceptor.listen(net::socket_base::max_listen_connections, ec);
     if (ec) {
-        *error = "could not listen on " + host + ":" + std::to_string(port) + ": " + ec.message() +
-                 (ec == net::error::address_in_use ? " (another program, perhaps another lbhost serve, has the port; "
-                                                     "--listen chooses another)"
-                                                   : "");
+        // Wine words some socket errors as "Unknown error"; the one that matters is said here.
+        *error = "could not listen on " + host + ":" + std::to_string(port) + ": " +
+                 (ec == net::error::address_in_use
+                      ? std::string("another program, perhaps another lbhost serve, has the port (--listen chooses another)")
+                  : ec.value() == WSAEADDRNOTAVAIL
+                      ? std::string("this computer has no such address (0.0.0.0 listens on all of them)")
+                      : ec.message());
         return false;
     }
     if (m_impl->page.empty() || m_impl->style.empty() || m_impl->script.empty()) {

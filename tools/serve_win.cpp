@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -28,9 +29,11 @@ constexpr unsigned kRetryMs = 1000;
 
 class CServeSession : public CTetherObserver {
 public:
+    // `announce` is called once lensbridge.exe runs for the first time, to print the address.
     CServeSession(const LbhostOptions& options, CRunReport& report, const std::atomic<bool>& interrupted,
-                  std::atomic<const CFileLedger*>* ledger, CServeHub& hub)
-        : m_options(options), m_report(report), m_interrupted(interrupted), m_ledger(ledger), m_hub(hub) {}
+                  std::atomic<const CFileLedger*>* ledger, CServeHub& hub, std::function<void()> announce)
+        : m_options(options), m_report(report), m_interrupted(interrupted), m_ledger(ledger), m_hub(hub),
+          m_announce(std::move(announce)) {}
 
     ~CServeSession() override { m_ledger->store(nullptr); }
 
@@ -57,7 +60,8 @@ private:
     bool connectCamera();
     void runCommand(const ServeCommand& command);
     // After a failed step or wait: tells the page what happened and recovers what can be
-    // recovered. False when lbhost must end.
+    // recovered (a camera that comes back, a lensbridge.exe started again); a failure of one
+    // command only is told and the session goes on.
     void recover(const std::string& error);
     void publishSettings();
     void publishCamera(bool present, const std::string& text);
@@ -69,10 +73,13 @@ private:
     const std::atomic<bool>& m_interrupted;      // not owned; set by Ctrl+C
     std::atomic<const CFileLedger*>* m_ledger;   // not owned
     CServeHub& m_hub;                            // not owned
+    std::function<void()> m_announce;
     std::unique_ptr<CTetherSteps> m_tether;      // null while lensbridge.exe is not running
     bool m_connected = false;
     bool m_wantLiveView = false;  // the page's choice, restored after the camera comes back
     std::string m_job;            // the running stack, timelapse or capture, for its progress
+    std::string m_startError;     // why the first start failed; a later start is tried again
+    bool m_everStarted = false;
 };
 
 void CServeSession::sleepInterruptibly(unsigned ms) {
@@ -106,13 +113,18 @@ bool CServeSession::startHelper() {
     m_ledger->store(&m_tether->ledger());
     std::string error;
     if (!m_tether->start(&error)) {
-        m_report.progress("serve: " + error + "; trying again");
+        // A first start that fails (no lensbridge.exe, an --out that cannot be made, the pipes
+        // taken) is told on the command line at once; a restart is tried again.
+        if (!m_everStarted) m_startError = error;
+        if (m_everStarted) m_report.progress("serve: " + error + "; trying again");
         m_hub.publish("helper", {{"running", false}, {"text", ValidUtf8(error)}});
         m_ledger->store(nullptr);
         m_tether.reset();
         return false;
     }
     m_hub.publish("helper", {{"running", true}, {"text", "lensbridge is running"}});
+    if (!m_everStarted && m_announce) m_announce();
+    m_everStarted = true;
     return true;
 }
 
@@ -202,6 +214,7 @@ void CServeSession::runCommand(const ServeCommand& command) {
     }
     std::string error, errorKind;
     const bool ok = m_tether->run(step, &error, &errorKind);
+    m_report.forgetSteps();
     if (!job.empty()) {
         const bool stopped = !ok && errorKind == "interrupted" && !quitting();
         m_hub.publish("job", {{"running", false},
@@ -265,6 +278,10 @@ void CServeSession::recover(const std::string& error) {
 int CServeSession::run() {
     while (!quitting()) {
         if (!m_tether && !startHelper()) {
+            if (!m_startError.empty()) {
+                m_report.fail(1, "process", m_startError);
+                return 1;
+            }
             sleepInterruptibly(kRetryMs);
             continue;
         }
@@ -279,7 +296,7 @@ int CServeSession::run() {
             recover(error);
         }
     }
-    m_hub.publish("helper", {{"running", false}, {"text", "lbhost serve is ending"}});
+    m_hub.publish("helper", {{"running", false}, {"text", "lbhost serve has ended"}});
     std::string error;
     if (m_tether && !m_tether->shutdown(&error)) {
         m_report.fail(1, "process", error);
@@ -303,20 +320,24 @@ int RunServe(const LbhostOptions& options, const Step& step, CRunReport& report,
     if (!web.listen(step.listenHost, step.listenPort, &error)) return report.finish(1, "serve", error);
     server = &web;
     web.start(&interrupted);
-    if (step.listenHost == "0.0.0.0") {
-        std::vector<std::string> addresses = LocalIpv4Addresses();
-        addresses.push_back("127.0.0.1");
-        for (const auto& address : addresses) report.line("open " + access.pageAddress(address));
-        report.line("(on a phone in the same network, the address of this computer's network; "
-                    "anyone with the whole address can use the camera)");
-    } else {
-        report.line("open " + access.pageAddress(step.listenHost));
-    }
-    report.line("Ctrl+C ends lbhost serve");
-    std::fflush(stdout);
+    // The address is printed once lensbridge.exe runs, so a start that fails prints no
+    // address that leads nowhere.
+    auto announce = [&] {
+        if (step.listenHost == "0.0.0.0") {
+            std::vector<std::string> addresses = LocalIpv4Addresses();
+            addresses.push_back("127.0.0.1");
+            for (const auto& address : addresses) report.line("open " + access.pageAddress(address));
+            report.line("(on a phone in the same network, the address of this computer's network; "
+                        "anyone with the whole address can use the camera)");
+        } else {
+            report.line("open " + access.pageAddress(step.listenHost));
+        }
+        report.line("Ctrl+C ends lbhost serve");
+        std::fflush(stdout);
+    };
     int code = 0;
     {
-        CServeSession session(options, report, interrupted, ledger, hub);
+        CServeSession session(options, report, interrupted, ledger, hub, announce);
         code = session.run();
     }
     web.stop();

@@ -447,6 +447,9 @@ bool CTetherSteps::run(const Step& step, std::string* error, std::string* errorK
         }
     }
     (*m_step)["ok"] = ok;
+    // The entry is the report's; a caller that lets the report forget its steps (serve) may
+    // not leave it behind here.
+    m_step = nullptr;
     if (!ok) *errorKind = m_errorKind;
     return ok;
 }

@@ -191,6 +191,24 @@ test('requests from elsewhere are refused while the page keeps working', async (
   await eventually('live view goes on during the flood', async () => (await frames()) > during + 5);
   for (const socket of flood) socket.destroy();
 
+  // Three more pages' event streams fill the places beside this page's; a fifth page is refused.
+  const streams = [];
+  for (let i = 0; i < 3; i++) {
+    await new Promise((resolve, reject) => {
+      const req = http.get({ host: '127.0.0.1', port, path: '/' + token + '/events', agent: false }, (res) => {
+        assert.equal(res.statusCode, 200);
+        streams.push(req);
+        resolve();
+      });
+      req.on('error', reject);
+    });
+  }
+  const fifth = await request(port, 'GET', '/' + token + '/');
+  assert.equal(fifth.status, 503);
+  assert.match(fifth.body, /4 pages at once/);
+  for (const req of streams) req.destroy();
+  await eventually('a place free again', async () => (await request(port, 'GET', '/' + token + '/')).status === 200, 5000);
+
   await sleep(1000);
   assert.equal(await tiles(), tilesBefore, 'no request from elsewhere took a picture');
   // And the page still works.

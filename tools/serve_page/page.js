@@ -241,7 +241,12 @@ function indexOfBlankLine(bytes, from) {
 async function readLiveStream() {
   try {
     const response = await fetch('live.mjpg', { cache: 'no-store' });
-    if (!response.ok) throw new Error('HTTP ' + response.status);
+    if (!response.ok) {
+      // A refusal's page says why (too many pages, a stale address); the page shows it.
+      const page = new DOMParser().parseFromString(await response.text(), 'text/html');
+      setStatus($('link-status'), 'page: ' + (page.body.textContent || 'HTTP ' + response.status), false);
+      throw new Error('HTTP ' + response.status);
+    }
     const reader = response.body.getReader();
     let buffer = new Uint8Array(0);
     for (;;) {
