@@ -8,6 +8,7 @@
 // which CTest counts as skipped, when Chromium or playwright-core is not installed.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
+import fs from 'node:fs';
 import http from 'node:http';
 import net from 'node:net';
 import path from 'node:path';
@@ -80,6 +81,28 @@ test('capture shows a tile at once and then the picture, which opens in full', a
   await eventually('the full picture shown', () => page.evaluate(() =>
     !document.getElementById('viewer').hidden && document.getElementById('viewer-image').naturalWidth > 0));
   await page.click('#viewer');
+});
+
+test('focus near and far move the lens by the chosen step; AF switches on and off', async () => {
+  const moves = () => (fs.existsSync(session.lensLog) ? fs.readFileSync(session.lensLog, 'utf8') : '')
+    .split('\n').filter(Boolean).map((line) => Number(line.split(' ')[1]));
+  const drive = async (step, button) => {
+    const count = moves().length;
+    await page.selectOption('#focus-step', step);
+    await page.click(button);
+    await eventually('a lens move', () => moves().length === count + 1);
+    return moves().at(-1);
+  };
+  const near = await drive('3', '#focus-near');
+  const far = await drive('1', '#focus-far');
+  const fine = far - near;
+  const coarse = (await drive('3', '#focus-near')) - far;
+  assert.ok(fine < 0 && coarse > 0, 'far and near move opposite ways: ' + moves().join(' '));
+  assert.ok(coarse > -fine, 'a coarse step is longer than a fine one: ' + moves().join(' '));
+  await page.click('#af');
+  await eventually('AF on', async () => (await page.textContent('#af')) === 'AF off');
+  await page.click('#af');
+  await eventually('AF off', async () => (await page.textContent('#af')) === 'AF on');
 });
 
 test('a focus stack shows its progress and pictures; a timelapse is stopped from the page', async () => {

@@ -69,7 +69,10 @@ export class ServeSession {
     fs.mkdirSync(outputDir, { recursive: true });
     this.controlFile = path.join(outputDir, 'control');
     fs.writeFileSync(this.controlFile, '');
-    this.environment = { ...process.env, LBSIM_CONTROL: windowsPath(this.controlFile), WINEDEBUG: '-all' };
+    // The simulator logs each move of the lens to lens.log.
+    this.lensLog = path.join(outputDir, 'lens.log');
+    this.environment = { ...process.env, LBSIM_CONTROL: windowsPath(this.controlFile),
+      LBSIM_LENS_LOG: windowsPath(this.lensLog), WINEDEBUG: '-all' };
     if (scenario) {
       fs.writeFileSync(path.join(outputDir, 'scenario'), scenario);
       this.environment.LBSIM_SCENARIO = windowsPath(path.join(outputDir, 'scenario'));
