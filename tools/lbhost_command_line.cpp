@@ -1,5 +1,6 @@
 #include "tools/lbhost_command_line.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -401,7 +402,10 @@ ParsedCommandLine ParseLbhostCommandLine(const std::vector<std::string>& words) 
         const std::string name = sub->get_name();
         const bool shoots = name == "capture" || name == "watch" || name == "timelapse" || name == "stack" ||
                             name == "serve";
-        sub->footer(RunOptionsText(app, shoots ? shooting : name == "liveview" || name == "demo" ? frames : everyStep));
+        std::vector<std::string> runOptions = shoots ? shooting : name == "liveview" || name == "demo" ? frames : everyStep;
+        // serve prints an address for people; --json is refused with it.
+        if (name == "serve") runOptions.erase(std::find(runOptions.begin(), runOptions.end(), "--json"));
+        sub->footer(RunOptionsText(app, runOptions));
     }
 
     auto usageError = [&](const std::string& message, const std::string& suggestion) {

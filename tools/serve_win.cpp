@@ -298,9 +298,9 @@ int CServeSession::run() {
     }
     m_hub.publish("helper", {{"running", false}, {"text", "lbhost serve has ended"}});
     std::string error;
-    if (m_tether && !m_tether->shutdown(&error)) {
-        m_report.fail(1, "process", error);
-    }
+    if (m_tether && !m_tether->finishHooks(&error)) m_report.fail(1, "hook", error);
+    error.clear();
+    if (m_tether && !m_tether->shutdown(&error)) m_report.fail(1, "process", error);
     return 0;
 }
 
