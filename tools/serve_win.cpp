@@ -324,11 +324,14 @@ int RunServe(const LbhostOptions& options, const Step& step, CRunReport& report,
     // address that leads nowhere.
     auto announce = [&] {
         if (step.listenHost == "0.0.0.0") {
-            std::vector<std::string> addresses = LocalIpv4Addresses();
-            addresses.push_back("127.0.0.1");
-            for (const auto& address : addresses) report.line("open " + access.pageAddress(address));
-            report.line("(on a phone in the same network, the address of this computer's network; "
-                        "anyone with the whole address can use the camera)");
+            report.line("open " + access.pageAddress("127.0.0.1") + " on this computer");
+            const std::vector<std::string> addresses = LocalIpv4Addresses();
+            for (const auto& address : addresses) report.line("open " + access.pageAddress(address) + " from a phone");
+            if (addresses.empty()) {
+                report.line("open " + access.pageAddress("ADDRESS") +
+                            " from a phone, with this computer's address on the network for ADDRESS (ipconfig shows it)");
+            }
+            report.line("anyone who has the whole address can use the camera until lbhost serve ends");
         } else {
             report.line("open " + access.pageAddress(step.listenHost));
         }

@@ -149,7 +149,12 @@ export class ServeSession {
     if (!this.lbhost || this.lbhost.exitCode !== null) return this.lbhost ? this.lbhost.exitCode : 0;
     process.kill(-this.lbhost.pid, 'SIGINT');
     const code = await Promise.race([this.exited, sleep(20000).then(() => 'hung')]);
-    if (code === 'hung') process.kill(-this.lbhost.pid, 'SIGKILL');
+    if (code === 'hung') {
+      // lensbridge.exe runs in a process group of its own and would outlive lbhost's.
+      const helper = this.processId('lensbridge.exe');
+      process.kill(-this.lbhost.pid, 'SIGKILL');
+      if (helper) process.kill(helper, 'SIGKILL');
+    }
     return code;
   }
 }
