@@ -9,6 +9,7 @@
 #include <bcrypt.h>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -494,7 +495,18 @@ void CServeServer::start(const std::atomic<bool>* interrupted) {
     m_impl->interrupted = interrupted;
     m_impl->accept();
     m_impl->watchInterrupt();
-    m_thread = std::thread([impl = m_impl.get()] { impl->io.run(); });
+    m_thread = std::thread([impl = m_impl.get()] {
+        // A handler that throws (memory running out, a library's surprise) costs the request it
+        // served, not the server: the loop goes on with the rest.
+        for (;;) {
+            try {
+                impl->io.run();
+                return;
+            } catch (const std::exception& e) {
+                std::fprintf(stderr, "lbhost: serve: a request failed: %s\n", e.what());
+            }
+        }
+    });
 }
 
 void CServeServer::wake() {

@@ -61,7 +61,10 @@ test('a setting changed on the page is set on the camera; one changed on the cam
   control('dial shutter 3');
   await eventually('the camera\'s own shutter change on the page',
     async () => (await settingText('shutter')).endsWith('1/4'), 5000);
-  console.log('a dial turned on the camera showed in the page after ' + (Date.now() - turned) + ' ms');
+  // lensbridge spaces settings reports by up to half a second; a busy machine adds to it.
+  const shown = Date.now() - turned;
+  console.log('a dial turned on the camera showed in the page after ' + shown + ' ms');
+  assert.ok(shown < 2000, 'the dial\'s change took ' + shown + ' ms to show');
 });
 
 test('capture shows a tile at once and then the picture, which opens in full', async () => {
