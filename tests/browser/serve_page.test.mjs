@@ -67,7 +67,7 @@ test('a setting changed on the page is set on the camera; one changed on the cam
   assert.ok(shown < 2000, 'the dial\'s change took ' + shown + ' ms to show');
 });
 
-test('capture shows a tile at once and then the picture, which opens in full', async () => {
+test('capture shows a tile at once and then the picture, which opens in full; the camera\'s own shots come too', async () => {
   await page.evaluate(() => {
     window.tileStates = [];
     new MutationObserver((changes) => {
@@ -84,6 +84,12 @@ test('capture shows a tile at once and then the picture, which opens in full', a
   await eventually('the full picture shown', () => page.evaluate(() =>
     !document.getElementById('viewer').hidden && document.getElementById('viewer-image').naturalWidth > 0));
   await page.click('#viewer');
+
+  // A shot taken with the camera's own release arrives as well.
+  const complete = () => page.evaluate(() => document.querySelectorAll('.tile[data-state="complete"] img').length);
+  const before = await complete();
+  control('shoot 1');
+  await eventually('the camera\'s own shot in the page', async () => (await complete()) === before + 1);
 });
 
 test('focus near and far move the lens by the chosen step; AF switches on and off', async () => {
