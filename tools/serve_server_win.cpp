@@ -472,7 +472,14 @@ bool CServeServer::listen(const std::string& host, unsigned short port, std::str
     const tcp::endpoint endpoint(net::ip::make_address_v4(host, ec), port);
     if (!ec) m_impl->acceptor.open(endpoint.protocol(), ec);
     // No SO_REUSEADDR: on Windows it would let a second server take the port from the first.
-    if (!ec) m_impl->acceptor.bind(endpoint, ec);
+    // SO_EXCLUSIVEADDRUSE keeps another program from binding the same port on a more specific
+    // address and taking the page's requests; where it is not known the bind goes on without.
+    if (!ec) {
+        boost::system::error_code ignored;
+        m_impl->acceptor.set_option(
+            net::detail::socket_option::boolean<SOL_SOCKET, SO_EXCLUSIVEADDRUSE>(true), ignored);
+        m_impl->acceptor.bind(endpoint, ec);
+    }
     if (!ec) m_impl->acceptor.listen(net::socket_base::max_listen_connections, ec);
     if (ec) {
         // Wine words some socket errors as "Unknown error"; the one that matters is said here.
