@@ -226,6 +226,26 @@ std::string ItemName(const Item& item) {
   return name;
 }
 
+bool TurnDial(Camera& camera, ULONG cameraId, const std::string& setting, ULONG index) {
+  static const struct {
+    const char* name;
+    ULONG capId;
+  } kDials[] = {{"aperture", kNkMAIDCapability_Aperture},
+                {"shutter", kNkMAIDCapability_ShutterSpeed},
+                {"iso", kNkMAIDCapability_Sensitivity},
+                {"wb", kNkMAIDCapability_WBMode}};
+  for (const auto& dial : kDials) {
+    if (setting != dial.name) continue;
+    ULONG count = 0;
+    ULONG* current = EnumIndexOf(camera, dial.capId, count);
+    if (!current || index >= count) return false;
+    *current = index;
+    QueueSettingChange(cameraId, dial.capId);
+    return true;
+  }
+  return false;
+}
+
 ULONG CapCount(Kind kind) { return static_cast<ULONG>(CapabilitiesOf(kind).size()); }
 
 NKERROR CapInfo(Kind kind, ULONG room, NKPARAM data) {

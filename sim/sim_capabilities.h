@@ -20,6 +20,11 @@ NKERROR CapGet(Node& node, ULONG capId, ULONG dataType, NKPARAM data);
 NKERROR CapGetArray(Node& node, ULONG capId, NKPARAM data);
 NKERROR CapSet(Node& node, ULONG capId, ULONG dataType, NKPARAM data);
 
+// The camera's own dial or menu sets `setting` ("aperture", "shutter", "iso" or "wb") to its
+// entry `index`, and the camera announces the change as it does for a host's change. False for
+// an unknown setting or an index past its entries.
+bool TurnDial(Camera& camera, ULONG cameraId, const std::string& setting, ULONG index);
+
 // The name a capture item's data object answers ("DSC_0001.NEF").
 std::string ItemName(const Item& item);
 

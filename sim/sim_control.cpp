@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "sim/sim_capabilities.h"
 #include "sim/sim_capture.h"
 #include "sim/sim_plugging.h"
 #include "sim/sim_state.h"
@@ -79,6 +80,20 @@ Outcome Apply(const std::string& line) {
     if (!arg.empty() && !FindCamera(number(arg))) return Outcome::NotHere;
     for (auto& entry : sim.cameras) {
       if (arg.empty() || entry.first == number(arg)) entry.second.setup.exposureMs = number(what);
+    }
+    return Outcome::Done;
+  }
+  if (verb == "dial") {
+    // dial <setting> <index> [<id>]: without an id, every camera of the module.
+    std::string id;
+    words >> id;
+    if (arg.empty() || arg.find_first_not_of("0123456789") != std::string::npos || arg.size() > 3)
+      return Outcome::Malformed;
+    if (!id.empty() && number(id) == 0) return Outcome::Malformed;
+    if (!id.empty() && !FindCamera(number(id))) return Outcome::NotHere;
+    for (auto& entry : sim.cameras) {
+      if (!id.empty() && entry.first != number(id)) continue;
+      if (!TurnDial(entry.second, entry.first, what, number(arg))) return Outcome::Malformed;
     }
     return Outcome::Done;
   }

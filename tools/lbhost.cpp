@@ -16,6 +16,7 @@
 #include "tools/lbhost_command_line.h"
 #include "tools/file_ledger.h"
 #include "tools/run_report.h"
+#include "tools/serve.h"
 #include "tools/tether_steps.h"
 
 namespace {
@@ -125,6 +126,11 @@ int wmain(int argc, wchar_t** argv) {
         if (commandLine.options.outFolder.empty()) commandLine.options.outFolder = "demo-out";
     }
     CRunReport report(commandLine.options.json);
+    if (steps.size() == 1 && steps.front().kind == StepKind::Serve) {
+        SetConsoleCtrlHandler(nullptr, FALSE);
+        SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+        return RunServe(commandLine.options, steps.front(), report, g_interrupted, &g_ledger);
+    }
     for (const Step& step : commandLine.steps) {
         if (step.kind == StepKind::Demo && !demo) {
             return report.finish(2, "usage", "demo runs alone, without other steps");

@@ -1,5 +1,6 @@
 #include "tools/lbhost_command_line.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -11,6 +12,7 @@
 #include "values/lua_value.h"
 #include "tools/command_args.h"
 #include "tools/file_name_pattern.h"
+#include "tools/serve_access.h"
 #include "tools/setting_match.h"
 
 namespace {
@@ -216,7 +218,7 @@ ParsedCommandLine ParseLbhostCommandLine(const std::vector<std::string>& words) 
     const std::vector<std::string> stepNames = {"list",  "settings", "set",      "capture",
                                                 "watch", "timelapse", "stack",   "liveview",
                                                 "focus", "af",       "send",     "demo",
-                                                "get"};
+                                                "get",   "serve"};
 
     // Every step's values live in `current` while CLI11 parses it; its callback (run at once,
     // so a step may come more than once) runs the step's own check from `checks` and appends
@@ -375,6 +377,22 @@ ParsedCommandLine ParseLbhostCommandLine(const std::vector<std::string>& words) 
 
     addStep("demo", StepKind::Demo, "a whole tether session, step by step");
 
+    CLI::App* serve = addStep("serve", StepKind::Serve,
+                              "keep the camera connected and serve a page to shoot from: live view, "
+                              "settings, focus, stacks, timelapses and the pictures; runs until Ctrl+C");
+    std::string listen = "127.0.0.1:5513";
+    serve->add_option("--listen", listen,
+                      "ADDRESS:PORT to serve on (default 127.0.0.1:5513; 0.0.0.0:PORT for a phone "
+                      "on the studio's network)")
+        ->type_name("ADDRESS:PORT");
+    checks[serve] = [&] {
+        std::string why;
+        if (!ParseListenAddress(listen, &current.listenHost, &current.listenPort, &why)) {
+            problem = UsageProblem{"serve --listen: " + why, ""};
+        }
+        listen = "127.0.0.1:5513";
+    };
+
     const std::vector<std::string> everyStep = {"--device", "--timeout", "--json", "--exe"};
     std::vector<std::string> shooting = {"--out", "--filename", "--counter", "--hook", "--hook-timeout", "--hook-stops"};
     shooting.insert(shooting.end(), everyStep.begin(), everyStep.end());
@@ -382,8 +400,12 @@ ParsedCommandLine ParseLbhostCommandLine(const std::vector<std::string>& words) 
     frames.insert(frames.end(), everyStep.begin(), everyStep.end());
     for (CLI::App* sub : app.get_subcommands({})) {
         const std::string name = sub->get_name();
-        const bool shoots = name == "capture" || name == "watch" || name == "timelapse" || name == "stack";
-        sub->footer(RunOptionsText(app, shoots ? shooting : name == "liveview" || name == "demo" ? frames : everyStep));
+        const bool shoots = name == "capture" || name == "watch" || name == "timelapse" || name == "stack" ||
+                            name == "serve";
+        std::vector<std::string> runOptions = shoots ? shooting : name == "liveview" || name == "demo" ? frames : everyStep;
+        // serve prints an address for people; --json is refused with it.
+        if (name == "serve") runOptions.erase(std::find(runOptions.begin(), runOptions.end(), "--json"));
+        sub->footer(RunOptionsText(app, runOptions));
     }
 
     auto usageError = [&](const std::string& message, const std::string& suggestion) {
@@ -451,6 +473,12 @@ ParsedCommandLine ParseLbhostCommandLine(const std::vector<std::string>& words) 
     }
     if (problem) return usageError(problem->message, problem->suggestion);
     for (const Step& step : steps) {
+        if (step.kind == StepKind::Serve && steps.size() > 1) {
+            return usageError("serve runs alone: its page takes the pictures and drives the camera", "");
+        }
+        if (step.kind == StepKind::Serve && options.json) {
+            return usageError("serve prints the address of its page; --json does not apply to it", "");
+        }
         if (step.toStdout && options.json) {
             return usageError("liveview --stdout writes the frames to stdout, which --json needs for itself", "");
         }

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-enum class StepKind { List, Settings, Set, Capture, Watch, Timelapse, Stack, LiveView, Focus, Af, Send, Demo, Get };
+enum class StepKind { List, Settings, Set, Capture, Watch, Timelapse, Stack, LiveView, Focus, Af, Send, Demo, Get, Serve };
 
 struct Step {
     StepKind kind = StepKind::List;
@@ -35,6 +35,9 @@ struct Step {
     int times = 1;           // focus
     // af
     bool afOn = false;
+    // serve: where to listen, ADDRESS:PORT
+    std::string listenHost = "127.0.0.1";
+    unsigned short listenPort = 5513;
     // send
     std::string requestName;
     std::vector<std::string> requestParameters;

@@ -30,6 +30,9 @@ public:
 
     // A new entry of "steps"; the reference stays valid for the whole run.
     nlohmann::json& beginStep(const std::string& command);
+    // Lets go of the steps' entries, for a run that never ends (serve), whose steps are told
+    // as they run and need not be kept; no reference beginStep() gave may be used after it.
+    void forgetSteps() { m_steps.clear(); }
     // The top-level object, for "camera" and such.
     nlohmann::json& top() { return m_top; }
 

@@ -27,6 +27,23 @@
 #include "tools/lbhost_command_line.h"
 #include "tools/run_report.h"
 
+// What a caller that shows the session as it happens (lbhost serve) hears of it. Every call
+// comes on the owner thread, from inside run(), pump() and reconnectCamera(); none may call
+// back into CTetherSteps.
+class CTetherObserver {
+public:
+    virtual ~CTetherObserver() = default;
+    // A notification no step waits for: live-view frames, settings changed on the camera,
+    // cameras coming and going. Shots the camera takes by itself are left for pump().
+    virtual void unclaimed(const HostMessage& message) = 0;
+    virtual void fileAnnounced(const DownloadedFile& file) = 0;
+    virtual void fileDownloaded(const DownloadedFile& file) = 0;
+    // The file is at `path` for good (moved into --out, or where the process put it).
+    virtual void fileSaved(const DownloadedFile& file, const std::string& path) = 0;
+    // A shot of a step is done, with the label its line carries ("stack 2/5").
+    virtual void shotDone(const std::string& label) = 0;
+};
+
 class CTetherSteps {
 public:
     // `report` and `interrupted` are not owned and must outlive this object.
@@ -44,6 +61,25 @@ public:
     // --hook-stops is given.
     bool finishHooks(std::string* error);
 
+    // `observer` (not owned, may be null) must outlive this object or be replaced first.
+    void setObserver(CTetherObserver* observer) { m_observer = observer; }
+    // Connects the camera --device names, as the first step that needs it does.
+    bool connectCamera(std::string* error) { return ensureConnected(error); }
+    // Waits up to `ms` for what the camera does by itself: a shot taken with its own release
+    // is downloaded and saved as in a watch. False with *error on trouble; cameraUnplugged()
+    // then tells an unplugged camera apart.
+    bool pump(unsigned ms, std::string* error);
+    // After cameraUnplugged(): waits until the camera is back and connects it again, for as
+    // long as it takes or until `interrupted` is set.
+    bool reconnectCamera(std::string* error);
+    // Switches live view on or off, whichever it is now; *on receives the state after.
+    bool switchLiveView(bool wanted, bool* on, std::string* error);
+    bool readSettings(std::unique_ptr<ZnLuaTE>* table, std::string* error);
+
+    bool cameraUnplugged() const { return m_unplugged; }
+    // "camera", "process", "files", "hook" or "interrupted": what the last failure was about.
+    const std::string& errorKind() const { return m_errorKind; }
+    const std::optional<CameraInfo>& camera() const { return m_camera; }
     // True when Ctrl+C ended the last step that ran, which then counts as done.
     bool endedByInterrupt() const { return m_endedByInterrupt; }
     const CFileLedger& ledger() const { return m_ledger; }
@@ -74,7 +110,6 @@ private:
     unsigned releaseWaitMs(std::string* error);
     std::optional<HostMessage> request(const std::string& name, const ZnLuaTE* params,
                                        std::string* error);
-    bool readSettings(std::unique_ptr<ZnLuaTE>* table, std::string* error);
 
     bool takeShot(Shot* shot, std::string* error);
     // The files of one shot, announced and downloaded. Until the first file is announced the
@@ -113,4 +148,5 @@ private:
     bool m_quietCamera = false;  // the connection's line goes to stderr
     CFileLedger m_ledger;
     std::string m_errorKind;
+    CTetherObserver* m_observer = nullptr;  // not owned
 };

@@ -261,8 +261,20 @@ CTetherSteps::Wait CTetherSteps::waitFor(const std::function<bool(const HostMess
         const auto now = Clock::now();
         const auto sliceEnd = std::min({deadline, nextProgress, now + milliseconds(200)});
         const unsigned slice = static_cast<unsigned>(std::max<long long>(0, MsBetween(now, sliceEnd)));
+        // With an observer, the notifications no step waits for go to it as they come, so
+        // live view and the camera's own dials stay current during a long step. Files stay
+        // queued: a shot the camera took by itself is saved by the next pump().
+        auto isUnclaimed = [&](const HostMessage& m) {
+            if (!m_observer || m.requestId != 0) return false;
+            const std::string name = m.nameText();
+            return name != "objectWasAdded" && name != "fileDownloadComplete";
+        };
         auto message = m_session.client().waitFor(
-            [&](const HostMessage& m) { return wanted(m) || isTrouble(m); }, slice);
+            [&](const HostMessage& m) { return wanted(m) || isTrouble(m) || isUnclaimed(m); }, slice);
+        if (message && !wanted(*message) && !isTrouble(*message)) {
+            m_observer->unclaimed(*message);
+            continue;
+        }
         if (message) {
             if (!isTrouble(*message)) {
                 *got = std::move(message);
@@ -435,6 +447,9 @@ bool CTetherSteps::run(const Step& step, std::string* error, std::string* errorK
         }
     }
     (*m_step)["ok"] = ok;
+    // The entry is the report's; a caller that lets the report forget its steps (serve) may
+    // not leave it behind here.
+    m_step = nullptr;
     if (!ok) *errorKind = m_errorKind;
     return ok;
 }
@@ -459,7 +474,6 @@ bool CTetherSteps::runSettings(std::string* error) {
     std::unique_ptr<ZnLuaTE> settings;
     if (!readSettings(&settings, error)) return false;
     const ZnLuaTETable* table = AsTable(settings.get());
-    nlohmann::json json = nlohmann::json::object();
     std::vector<std::string> shownKeys;
     for (const SettingName& s : ChangeableSettings()) {
         shownKeys.push_back(s.valueKey);
@@ -471,19 +485,14 @@ bool CTetherSteps::runSettings(std::string* error) {
         std::string line = std::string(s.name);
         line.resize(12, ' ');
         line += current;
-        nlohmann::json entry = {{"value", ValueToJson(value)}};
+        line.resize(24, ' ');
         if (entries) {
-            line.resize(24, ' ');
             line += "choices:";
             for (const auto& text : EntryTexts(entries)) line += " " + (text == current ? "[" + text + "]" : text);
-            entry["choices"] = EntryTexts(entries);
         } else {
-            line.resize(24, ' ');
             line += "(fixed by the exposure mode)";
-            entry["choices"] = nlohmann::json::array();
         }
         m_report.line(ValidUtf8(line));
-        json[s.name] = entry;
     }
     static const struct { const char* name; const char* key; } kOthers[] = {
         {"focus_mode", "focusMode"}, {"af", "AFButtonPressed"}};
@@ -494,7 +503,6 @@ bool CTetherSteps::runSettings(std::string* error) {
         std::string line = other.name;
         line.resize(12, ' ');
         m_report.line(ValidUtf8(line + (value->type == kZnLuaString ? value->getString() : FormatValue(value))));
-        json[other.name] = ValueToJson(value);
     }
     // Anything else the camera reported, so nothing is hidden.
     if (table) {
@@ -506,10 +514,9 @@ bool CTetherSteps::runSettings(std::string* error) {
             std::string line = key;
             line.resize(12, ' ');
             m_report.line(ValidUtf8(line + FormatValue(entry.second)));
-            json[key] = ValueToJson(entry.second);
         }
     }
-    (*m_step)["settings"] = json;
+    (*m_step)["settings"] = SettingsToJson(settings.get());
     return true;
 }
 
@@ -658,6 +665,7 @@ bool CTetherSteps::collectShot(Clock::time_point firstFileDeadline, bool noneIsF
             if (file.hasSidecar) ++sidecars;
             m_ledger.downloading(file.fileName);
             files.push_back(file);
+            if (m_observer) m_observer->fileAnnounced(file);
             continue;
         }
         const int captureId = static_cast<int>(NumberAt(p, "capture_id").value_or(0));
@@ -666,6 +674,7 @@ bool CTetherSteps::collectShot(Clock::time_point firstFileDeadline, bool noneIsF
                 file.path = TextAt(p, "file_path");
                 file.downloadMs = NumberAt(p, "file_download_time").value_or(0);
                 m_ledger.downloaded(file.fileName, file.path);
+                if (m_observer) m_observer->fileDownloaded(file);
                 ++completed;
                 break;
             }
@@ -720,6 +729,7 @@ bool CTetherSteps::saveShot(Shot* shot, std::string* error) {
         }
         m_ledger.saved(file.path, saved);
         shot->savedPaths.push_back(saved);
+        if (m_observer) m_observer->fileSaved(file, saved);
         if (!runHook("download", saved, error)) return false;
     }
     return true;
@@ -759,6 +769,7 @@ bool CTetherSteps::moveWhole(const std::string& from, const std::string& target,
 }
 
 void CTetherSteps::reportShot(const Shot& shot, const std::string& label, nlohmann::json* files) {
+    if (m_observer) m_observer->shotDone(label);
     for (std::size_t i = 0; i < shot.files.size(); ++i) {
         const DownloadedFile& f = shot.files[i];
         if (f.path.empty()) continue;  // announced but never written: the error says so
@@ -886,6 +897,45 @@ bool CTetherSteps::reconnect(Clock::time_point end, std::string* error) {
                       "); watching goes on");
     nlohmann::json& reconnects = (*m_step)["reconnects"];
     reconnects = reconnects.is_number() ? reconnects.get<int>() + 1 : 1;
+    return true;
+}
+
+bool CTetherSteps::pump(unsigned ms, std::string* error) {
+    Shot shot;
+    if (!collectShot(Clock::now() + milliseconds(ms), true, "a shot on the camera", &shot, error,
+                     m_options.timeoutMs)) {
+        return false;
+    }
+    if (shot.files.empty()) return true;
+    nlohmann::json files = nlohmann::json::array();
+    const bool ok = saveShot(&shot, error);
+    reportShot(shot, "camera shot", &files);
+    return ok;
+}
+
+bool CTetherSteps::reconnectCamera(std::string* error) {
+    nlohmann::json step;
+    nlohmann::json* running = m_step;
+    m_step = &step;
+    const bool ok = reconnect(Clock::time_point::max(), error);
+    m_step = running;
+    return ok;
+}
+
+bool CTetherSteps::switchLiveView(bool wanted, bool* on, std::string* error) {
+    auto status = request("isLiveViewOn", nullptr, error);
+    if (!status) return false;
+    *on = TextAt(status->payload.get(), "status") == "liveViewOn";
+    if (*on == wanted) return true;
+    if (!request("toggleLiveView", nullptr, error)) return false;
+    status = request("isLiveViewOn", nullptr, error);
+    if (!status) return false;
+    *on = TextAt(status->payload.get(), "status") == "liveViewOn";
+    if (*on != wanted) {
+        *error = std::string("the camera did not ") + (wanted ? "start" : "stop") + " live view";
+        m_errorKind = "camera";
+        return false;
+    }
     return true;
 }
 

@@ -8,3 +8,8 @@
 class ZnLuaTE;
 
 nlohmann::json ValueToJson(const ZnLuaTE* value);
+
+// A camera's settings table as lbhost shows it: {"aperture": {"value": "f/8", "choices":
+// ["f/1.8", ...]}, ...} for the settings it can change (no choices when the exposure mode fixes
+// one), "focus_mode" and "af" by value, and every other key the camera reported as it is.
+nlohmann::json SettingsToJson(const ZnLuaTE* table);

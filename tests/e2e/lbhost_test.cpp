@@ -1,6 +1,7 @@
 // lbhost.exe as a photographer runs it: a child process with its own temp folder, driving
 // lensbridge.exe on the simulated cameras, judged by its exit code, its output and its files.
 #include <windows.h>
+#include <winsock2.h>
 
 #include <algorithm>
 #include <chrono>
@@ -503,6 +504,55 @@ TEST_F(LbhostTest, VersionMatchesTheExesVersionBlock) {
 namespace {
 
 // Run only by "E2E.LbhostMoveOntoAFullDisk", which mounts a 100 kB folder and names it in
+// A listening socket on a loopback port the system chose, closed when the test ends.
+class CHeldPort {
+public:
+    CHeldPort() {
+        WSADATA data;
+        m_started = WSAStartup(MAKEWORD(2, 2), &data) == 0;
+        m_socket = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        int length = sizeof address;
+        if (m_socket != INVALID_SOCKET && bind(m_socket, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
+            listen(m_socket, 1) == 0 && getsockname(m_socket, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+            m_port = ntohs(address.sin_port);
+        }
+    }
+    ~CHeldPort() {
+        if (m_socket != INVALID_SOCKET) closesocket(m_socket);
+        if (m_started) WSACleanup();
+    }
+    CHeldPort(const CHeldPort&) = delete;
+    CHeldPort& operator=(const CHeldPort&) = delete;
+    // 0 when no port could be held.
+    unsigned short port() const { return m_port; }
+
+private:
+    bool m_started = false;
+    SOCKET m_socket = INVALID_SOCKET;
+    unsigned short m_port = 0;
+};
+
+// serve prints its address only once it can serve: a port another program holds, or a
+// lensbridge.exe that is not there, ends it at once with the reason and no address to open.
+TEST_F(LbhostTest, ServeThatCannotServeSaysWhyAndPrintsNoAddress) {
+    const CHeldPort held;
+    ASSERT_NE(held.port(), 0);
+    const std::string listen = "127.0.0.1:" + std::to_string(held.port());
+    const LbhostRun taken = run({"serve", "--listen", listen});
+    EXPECT_EQ(taken.exitCode, 1u);
+    EXPECT_NE(taken.err.find("another program, perhaps another lbhost serve, has the port"), std::string::npos)
+        << taken.err;
+    EXPECT_EQ(taken.out.find("http://"), std::string::npos) << taken.out;
+
+    const LbhostRun missing = run({"--exe", path("nothing.exe"), "serve", "--listen", "127.0.0.1:1"});
+    EXPECT_EQ(missing.exitCode, 1u);
+    EXPECT_NE(missing.err.find("there is no"), std::string::npos) << missing.err;
+    EXPECT_EQ(missing.out.find("http://"), std::string::npos) << "no address that leads nowhere: " << missing.out;
+}
+
 // LB_SMALL_DISK: a picture moved into an --out folder there does not fit. Nothing cut off
 // stays there, under its name or as ".part", and the picture stays where it was, as the
 // message says.

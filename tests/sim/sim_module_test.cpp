@@ -135,7 +135,8 @@ TEST(SimScenario, ModuleLinesPutCamerasOnOneModuleOnlyAndBadControlLinesAreRefus
   // A control line the module does not understand is refused, not taken for something else.
   for (const char* bad : {"habit no-such-habit on", "habit sync-complete maybe",
                           "habit sync-complete on 9", "rate 0", "shoot 9", "exposure-ms",
-                          "exposure-ms 14400001", "exposure-ms 1e3", "exposure-ms 10 9"})
+                          "exposure-ms 14400001", "exposure-ms 1e3", "exposure-ms 10 9",
+                          "dial focus 1", "dial aperture 8", "dial aperture f/8", "dial iso 1 9"})
     EXPECT_EQ(type23.control(bad), -1) << bad;
 }
 

@@ -53,7 +53,9 @@ TEST(LbhostCommandLine, RefusesWhatItDoesNotUnderstandAndSuggestsTheNearMiss) {
         {"capture --filename {nn}", "{nn}", ""}, {"capture --filename a:b", ":", ""},
         {"capture --filename %n_%q", "%q", ""}, {"get isso", "isso", "iso"},
         {"--json liveview --stdout", "--stdout", ""}, {"--hook-timeout 0 list", "0", ""},
-        {"", "no step", ""},
+        {"", "no step", ""}, {"serve --listen 5513", "ADDRESS:PORT", ""},
+        {"serve --listen example.org:80", "IPv4", ""}, {"serve --listen 0.0.0.0:70000", "70000", ""},
+        {"serve capture", "alone", ""}, {"--json serve", "--json", ""}, {"serve --lisen 0.0.0.0:1", "--lisen", "--listen"},
     };
     for (const auto& c : kCases) {
         const auto parsed = Parse(c.line);
@@ -65,6 +67,17 @@ TEST(LbhostCommandLine, RefusesWhatItDoesNotUnderstandAndSuggestsTheNearMiss) {
     }
     // The caller still learns it should answer in JSON.
     EXPECT_TRUE(Parse("--json capture --cout 2").json);
+}
+
+TEST(LbhostCommandLine, ServeListensOnLoopbackUnlessToldOtherwise) {
+    auto parsed = Parse("serve --out shots");
+    ASSERT_EQ(parsed.outcome, Outcome::Run) << parsed.text;
+    EXPECT_EQ(parsed.commandLine.steps.at(0).listenHost, "127.0.0.1");
+    EXPECT_EQ(parsed.commandLine.steps.at(0).listenPort, 5513);
+    parsed = Parse("--device D850 serve --listen localhost:8080");
+    ASSERT_EQ(parsed.outcome, Outcome::Run) << parsed.text;
+    EXPECT_EQ(parsed.commandLine.steps.at(0).listenHost, "127.0.0.1");
+    EXPECT_EQ(parsed.commandLine.steps.at(0).listenPort, 8080);
 }
 
 TEST(LbhostCommandLine, VersionAndHelpNeedNoStep) {

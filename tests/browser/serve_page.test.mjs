@@ -1,0 +1,259 @@
+// lbhost serve's page in a real browser: headless Chromium (Debian's) driven by playwright-core,
+// against lbhost serve under Wine on the simulated camera, which the test changes through the
+// simulator's control file as a photographer changes the camera in hand.
+//
+//   node serve_page.test.mjs OUTPUT_DIR EMULATOR... LBHOST_EXE
+//
+// Screenshots of the page (a desktop window and a phone's) are saved in OUTPUT_DIR. Exits 77,
+// which CTest counts as skipped, when Chromium or playwright-core is not installed.
+import { test, before, after } from 'node:test';
+import assert from 'node:assert/strict';
+import fs from 'node:fs';
+import http from 'node:http';
+import net from 'node:net';
+import path from 'node:path';
+
+import { ServeSession, eventually, request, sleep } from './serve_session.mjs';
+
+const [outputDir, ...command] = process.argv.slice(2);
+// RAW files of several blocks, so a transfer can be cut after its first one.
+const session = new ServeSession(outputDir, command, 'camera 1 raw-bytes=3000000 name=D850\n');
+const control = (line) => session.control(line);
+let page;
+let port;
+let token;
+let address;
+
+before(async () => {
+  await session.start();
+  ({ port, token, address } = session);
+  page = await session.openPage();
+  page.on('pageerror', (error) => assert.fail('the page threw: ' + error.message));
+});
+
+after(async () => {
+  assert.equal(await session.stop(), 0, 'lbhost serve ends in order on Ctrl+C');
+});
+
+const frames = () => page.evaluate(() => window.lbStats.frames);
+const settingText = (key) => page.textContent('.setting[data-setting="' + key + '"] .name');
+
+test('live view frames arrive in the page, with their histogram', async () => {
+  await page.click('#liveview');
+  await eventually('10 live-view frames', async () => (await frames()) >= 10);
+  const start = await frames();
+  await sleep(2000);
+  const rate = ((await frames()) - start) / 2;
+  console.log('live view in the page: ' + rate.toFixed(1) + ' frames/s');
+  assert.ok(rate >= 5, 'live view reaches the page at ' + rate + ' frames/s');
+  const drawn = await page.evaluate(() => {
+    const canvas = document.getElementById('histogram');
+    return canvas.getContext('2d').getImageData(0, 0, canvas.width, canvas.height).data.some((v) => v !== 0);
+  });
+  assert.ok(drawn, 'the histogram is drawn from the frames');
+});
+
+test('a setting changed on the page is set on the camera; one changed on the camera shows', async () => {
+  await page.click('button[data-setting="aperture"][data-index="5"]');
+  await eventually('aperture f/11 on the page', async () => (await settingText('aperture')).endsWith('f/11'));
+  assert.equal(await page.getAttribute('button[data-setting="aperture"].on', 'data-index'), '5');
+  const turned = Date.now();
+  control('dial shutter 3');
+  await eventually('the camera\'s own shutter change on the page',
+    async () => (await settingText('shutter')).endsWith('1/4'), 5000);
+  // lensbridge spaces settings reports by up to half a second; a busy machine adds to it.
+  const shown = Date.now() - turned;
+  console.log('a dial turned on the camera showed in the page after ' + shown + ' ms');
+  assert.ok(shown < 2000, 'the dial\'s change took ' + shown + ' ms to show');
+});
+
+test('capture shows a tile at once and then the picture, which opens in full; the camera\'s own shots come too', async () => {
+  await page.evaluate(() => {
+    window.tileStates = [];
+    new MutationObserver((changes) => {
+      for (const c of changes) if (c.attributeName === 'data-state') window.tileStates.push(c.target.dataset.state);
+    }).observe(document.getElementById('pictures'), { subtree: true, attributes: true, attributeFilter: ['data-state'] });
+  });
+  await page.click('#capture');
+  await page.waitForSelector('.tile[data-state="complete"] img', { timeout: 15000 });
+  const states = await page.evaluate(() => window.tileStates);
+  assert.equal(states[0], 'downloading', 'the tile came with the announcement: ' + states.join(' '));
+  assert.equal(states.at(-1), 'complete');
+  await eventually('the thumbnail decoded', () => page.evaluate(() => document.querySelector('.tile img').naturalWidth > 0));
+  await page.click('.tile img');
+  await eventually('the full picture shown', () => page.evaluate(() =>
+    !document.getElementById('viewer').hidden && document.getElementById('viewer-image').naturalWidth > 0));
+  await page.click('#viewer');
+
+  // A shot taken with the camera's own release arrives as well.
+  const complete = () => page.evaluate(() => document.querySelectorAll('.tile[data-state="complete"] img').length);
+  const before = await complete();
+  control('shoot 1');
+  await eventually('the camera\'s own shot in the page', async () => (await complete()) === before + 1);
+});
+
+test('focus near and far move the lens by the chosen step; AF switches on and off', async () => {
+  const moves = () => (fs.existsSync(session.lensLog) ? fs.readFileSync(session.lensLog, 'utf8') : '')
+    .split('\n').filter(Boolean).map((line) => Number(line.split(' ')[1]));
+  const drive = async (step, button) => {
+    const count = moves().length;
+    await page.selectOption('#focus-step', step);
+    await page.click(button);
+    await eventually('a lens move', () => moves().length === count + 1);
+    return moves().at(-1);
+  };
+  const near = await drive('3', '#focus-near');
+  const far = await drive('1', '#focus-far');
+  const fine = far - near;
+  const coarse = (await drive('3', '#focus-near')) - far;
+  assert.ok(fine < 0 && coarse > 0, 'far and near move opposite ways: ' + moves().join(' '));
+  assert.ok(coarse > -fine, 'a coarse step is longer than a fine one: ' + moves().join(' '));
+  await page.click('#af');
+  await eventually('AF on', async () => (await page.textContent('#af')) === 'AF off');
+  await page.click('#af');
+  await eventually('AF off', async () => (await page.textContent('#af')) === 'AF on');
+});
+
+test('a focus stack shows its progress and pictures; a timelapse is stopped from the page', async () => {
+  const tiles = () => page.evaluate(() => document.querySelectorAll('.tile[data-state="complete"]').length);
+  const before = await tiles();
+  await page.evaluate(() => {
+    window.progress = [];
+    new MutationObserver(() => window.progress.push(document.getElementById('job-progress').textContent))
+      .observe(document.getElementById('job-progress'), { childList: true, characterData: true, subtree: true });
+  });
+  await page.fill('#stack-count', '3');
+  await page.selectOption('#stack-step', '3');
+  await page.click('#stack');
+  await eventually('the stack done', async () => (await page.textContent('#job-progress')) === 'the focus stack: done', 20000);
+  assert.equal(await tiles(), before + 3);
+  assert.ok((await page.evaluate(() => window.progress)).includes('the focus stack: stack 2/3'));
+
+  await page.fill('#timelapse-interval', '1');
+  await page.fill('#timelapse-count', '100');
+  await page.click('#timelapse');
+  await eventually('the second shot of the timelapse',
+    async () => (await page.textContent('#job-progress')) === 'the timelapse: shot 2/100', 10000);
+  const refused = await page.evaluate(() => fetch('do/capture', { method: 'POST', body: '{}' }).then((r) => r.status));
+  assert.equal(refused, 409, 'a capture waits its turn behind a running timelapse');
+  await page.click('#stop');
+  await eventually('the timelapse stopped', async () => (await page.textContent('#job-progress')) === 'the timelapse: stopped');
+  assert.ok(!(await page.evaluate(() => document.body.classList.contains('busy'))), 'the buttons are back');
+});
+
+test('a picture that fails to download shows a tile naming the cause', async () => {
+  control('format raw');
+  control('fault transfer-lost');
+  await sleep(300);  // the camera's next poll takes the lines in
+  await page.click('#capture');
+  await page.waitForSelector('.tile[data-state="error"]', { timeout: 15000 });
+  assert.match(await page.textContent('.tile[data-state="error"] .error'), /reported a problem/);
+  assert.match(await page.textContent('#job-progress'), /^a capture: failed: /);
+  control('format jpeg');
+});
+
+test('a camera unplugged and plugged in again is shown and recovered', async () => {
+  control('unplug 1');
+  await page.waitForSelector('#camera-status.bad', { timeout: 10000 });
+  assert.match(await page.textContent('#camera-status'), /unplugged/);
+  assert.ok(await page.evaluate(() => document.body.classList.contains('nocamera')), 'the camera\'s buttons are off');
+  control('plug 1');
+  await page.waitForSelector('#camera-status.good', { timeout: 15000 });
+  const before = await frames();
+  await eventually('live view back after the replug', async () => (await frames()) > before + 5);
+});
+
+test('lensbridge stopping is shown and recovered', async () => {
+  const helper = session.processId('lensbridge.exe');
+  assert.ok(helper, 'one lensbridge.exe of this test runs');
+  process.kill(helper, 'SIGKILL');
+  await page.waitForSelector('#helper-status.bad', { timeout: 10000 });
+  await page.waitForSelector('#helper-status.good', { timeout: 20000 });
+  await page.waitForSelector('#camera-status.good', { timeout: 20000 });
+  const before = await frames();
+  await eventually('live view back after lensbridge restarted', async () => (await frames()) > before + 5);
+});
+
+test('requests from elsewhere are refused while the page keeps working', async () => {
+  const own = '127.0.0.1:' + port;
+  const origin = 'http://' + own;
+  const tiles = () => page.evaluate(() => document.querySelectorAll('.tile').length);
+  const tilesBefore = await tiles();
+  assert.equal((await request(port, 'GET', '/')).status, 403, 'no token');
+  assert.equal((await request(port, 'GET', '/' + '0'.repeat(32) + '/')).status, 403, 'a wrong token');
+  assert.equal((await request(port, 'POST', '/' + token + '/do/capture', { Origin: 'http://evil.example' }, '{}')).status,
+    403, 'a cross-site POST');
+  assert.equal((await request(port, 'GET', '/' + token + '/', { Host: 'evil.example:' + port })).status, 421,
+    'a wrong Host (DNS rebinding)');
+  for (const outside of ['/picture/99', '/picture/..%2F..%2Fwindows%2Fwin.ini', '/../../windows/win.ini',
+    '/picture/C:%5Cwindows%5Cwin.ini']) {
+    const answer = await request(port, 'GET', '/' + token + outside);
+    assert.ok(answer.status === 404 || answer.status === 403, outside + ' answered ' + answer.status);
+  }
+  assert.equal((await request(port, 'POST', '/' + token + '/do/capture', { Origin: origin }, '{')).status, 400);
+
+  // A page of another site open in the same browser tries to take a picture.
+  const other = http.createServer((req, res) => {
+    res.setHeader('Content-Type', 'text/html');
+    res.end('<script>fetch("' + address + 'do/capture", {method: "POST", mode: "no-cors", body: "{}"})' +
+      '.then(() => document.title = "sent", () => document.title = "blocked");</script>');
+  });
+  await new Promise((resolve) => other.listen(0, '127.0.0.2', resolve));
+  const attacker = await page.context().newPage();
+  await attacker.goto('http://127.0.0.2:' + other.address().port + '/');
+  await eventually('the other site\'s request went out', async () => (await attacker.title()) !== '');
+  await attacker.close();
+  other.close();
+
+  // A flood of connections: the ones past the limit are refused with a page that says why.
+  const flood = [];
+  const answers = [];
+  for (let i = 0; i < 60; i++) {
+    const socket = net.connect(port, '127.0.0.1');
+    let text = '';
+    socket.on('data', (chunk) => { text += chunk; });
+    socket.on('error', () => {});
+    socket.on('close', () => answers.push(text));
+    socket.write('GET /' + token + '/ HTTP/1.1\r\nHost: ' + own + '\r\nConnection: keep-alive\r\n\r\n');
+    flood.push(socket);
+  }
+  const during = await frames();
+  await eventually('refusals of the flood', () => answers.some((a) => a.startsWith('HTTP/1.1 503')), 10000);
+  assert.match(answers.find((a) => a.startsWith('HTTP/1.1 503')), /no room for another/);
+  await eventually('live view goes on during the flood', async () => (await frames()) > during + 5);
+  for (const socket of flood) socket.destroy();
+
+  // Three more pages' event streams fill the places beside this page's; a fifth page is refused.
+  const streams = [];
+  for (let i = 0; i < 3; i++) {
+    await new Promise((resolve, reject) => {
+      const req = http.get({ host: '127.0.0.1', port, path: '/' + token + '/events', agent: false }, (res) => {
+        assert.equal(res.statusCode, 200);
+        streams.push(req);
+        resolve();
+      });
+      req.on('error', reject);
+    });
+  }
+  const fifth = await request(port, 'GET', '/' + token + '/');
+  assert.equal(fifth.status, 503);
+  assert.match(fifth.body, /4 pages at once/);
+  for (const req of streams) req.destroy();
+  await eventually('a place free again', async () => (await request(port, 'GET', '/' + token + '/')).status === 200, 5000);
+
+  await sleep(1000);
+  assert.equal(await tiles(), tilesBefore, 'no request from elsewhere took a picture');
+  // And the page still works.
+  await page.click('button[data-setting="iso"][data-index="6"]');
+  await eventually('ISO 3200 on the page', async () => (await settingText('iso')).endsWith('3200'));
+});
+
+test('the page fits a phone\'s screen', async () => {
+  await page.screenshot({ path: path.join(outputDir, 'serve-page.png') });
+  await page.setViewportSize({ width: 390, height: 844 });
+  await sleep(300);
+  const fits = await page.evaluate(() => document.documentElement.scrollWidth <= window.innerWidth);
+  assert.ok(fits, 'no sideways scrolling on a phone');
+  await page.screenshot({ path: path.join(outputDir, 'serve-phone.png'), fullPage: true });
+  console.log('screenshots: ' + path.join(outputDir, 'serve-page.png') + ', serve-phone.png');
+});
