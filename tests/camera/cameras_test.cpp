@@ -237,6 +237,11 @@ TEST_F(CamerasTest, CameraThatCannotBeOpenedIsRetriedWithoutAnnouncement) {
 
   SimControl("Type0001.md3", "clear");
   PumpAndSettle(manager);
+  EXPECT_TRUE(TakeNamed("deviceAdded").empty()) << "tried again only a second after it refused";
+  {
+    const CClockAhead aSecondLater(kCameraRetryMs);
+    PumpAndSettle(manager);
+  }
   auto added = TakeNamed("deviceAdded");
   ASSERT_EQ(added.size(), 1u);
   EXPECT_EQ(Number(Payload(*added[0]), "device_id"), 0x101);

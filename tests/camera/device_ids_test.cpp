@@ -150,7 +150,10 @@ TEST_F(CameraIdRangeTest, IdsPastTheRangeAreNeverAnnounced) {
   module->scanAndInformHostOfCameraChanges();
   EXPECT_TRUE(TakeAll().empty());
   fake.root.children[1].caps[kNkMAIDCapability_IsAlive].value = 1;
-  module->scanAndInformHostOfCameraChanges();
+  {
+    const CClockAhead aSecondLater(kCameraRetryMs);
+    module->scanAndInformHostOfCameraChanges();
+  }
   EXPECT_EQ(DeviceIdsOf(TakeNamed("deviceAdded")), (std::vector<double>{0x1D01}));
 
   // Ones the module no longer lists go too, even while they still answer.

@@ -11,11 +11,23 @@
 
 #include <unistd.h>
 
+#include "camera/camera_clock.h"
 #include "camera/download/capture_file_names.h"
 #include "camera/sdkobject/nikon_object.h"
 #include "sim/sim_scenarios.h"
 
 namespace simtest {
+
+namespace {
+std::uint32_t g_clockAheadMs = 0;
+std::uint32_t ClockAhead() { return platform::tickCountMs() + g_clockAheadMs; }
+}  // namespace
+
+CClockAhead::CClockAhead(std::uint32_t ms) {
+  g_clockAheadMs = ms;
+  SetCameraClockForTest(&ClockAhead);
+}
+CClockAhead::~CClockAhead() { SetCameraClockForTest(nullptr); }
 
 std::vector<std::unique_ptr<OutgoingMessage>> TakeAll() {
   std::vector<std::unique_ptr<OutgoingMessage>> messages;

@@ -61,6 +61,16 @@ class CFileSizeLimit {
   void (*m_previousHandler)(int) = nullptr;
 };
 
+// While it lives, the camera clock runs `ms` ahead of the system's tick count: a bound the
+// test would otherwise wait out in real time (a refused camera's retry) has passed.
+class CClockAhead {
+ public:
+  explicit CClockAhead(std::uint32_t ms);
+  ~CClockAhead();
+  CClockAhead(const CClockAhead&) = delete;
+  CClockAhead& operator=(const CClockAhead&) = delete;
+};
+
 // Runs the cameras' long operations (the release's wait, the downloads) until none is under
 // way, as the camera thread does between requests; at most `limitMs` of real time.
 void SettleOperations(CNikonModuleManager* manager, unsigned limitMs = 60000);
