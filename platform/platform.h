@@ -37,6 +37,11 @@ char pathSeparator();
 // UTF-8 <-> UTF-16. Invalid input never throws; it yields what the system conversion yields.
 std::u16string utf8ToUtf16(const std::string& text);
 std::string utf16ToUtf8(const std::u16string& text);
+#ifdef _WIN32
+// The same, as the wide strings the Win32 API takes.
+std::wstring utf8ToWide(const std::string& text);
+std::string wideToUtf8(const std::wstring& text);
+#endif
 
 // True when the path names an existing file or folder (or, on Windows, a pattern that
 // matches something). Any failure counts as absence.

@@ -96,6 +96,15 @@ std::u16string utf8ToUtf16(const std::string& text) {
   return std::u16string(out.begin(), out.end());
 }
 
+std::wstring utf8ToWide(const std::string& text) {
+  const std::u16string wide = utf8ToUtf16(text);
+  return std::wstring(wide.begin(), wide.end());
+}
+
+std::string wideToUtf8(const std::wstring& text) {
+  return utf16ToUtf8(std::u16string(text.begin(), text.end()));
+}
+
 std::string utf16ToUtf8(const std::u16string& text) {
   if (text.empty()) return std::string();
   std::wstring in(text.begin(), text.end());

@@ -11,11 +11,6 @@
 
 namespace {
 
-std::wstring Wide(const std::string& text) {
-  std::u16string wide = platform::utf8ToUtf16(text);
-  return std::wstring(wide.begin(), wide.end());
-}
-
 std::wstring UpperCase(std::wstring text) {
   for (wchar_t& c : text) c = static_cast<wchar_t>(std::towupper(c));
   return text;
@@ -37,8 +32,8 @@ std::wstring EnvironmentBlockWith(const std::vector<std::pair<std::string, std::
     FreeEnvironmentStringsW(block);
   }
   for (const auto& [name, value] : overrides) {
-    std::wstring wideName = Wide(name);
-    variables[UpperCase(wideName)] = wideName + L"=" + Wide(value);
+    std::wstring wideName = platform::utf8ToWide(name);
+    variables[UpperCase(wideName)] = wideName + L"=" + platform::utf8ToWide(value);
   }
   std::wstring result;
   for (const auto& entry : variables) {
@@ -58,7 +53,7 @@ constexpr int kStartAttempts = 3;
 // the file's folder from being removed.
 CScopedKernelHandle OutputFile(const std::string& path) {
   SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-  return CScopedKernelHandle(CreateFileW(Wide(path).c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
+  return CScopedKernelHandle(CreateFileW(platform::utf8ToWide(path).c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                          &inherit, CREATE_ALWAYS, 0, nullptr));
 }
@@ -142,9 +137,9 @@ bool CChildProcess::start(const std::string& exePath, const std::vector<std::str
     if (error) *error = "a process is already running";
     return false;
   }
-  std::wstring application = Wide(exePath);
+  std::wstring application = platform::utf8ToWide(exePath);
   std::wstring commandLine = QuoteCommandLineArgument(application);
-  for (const std::string& arg : args) commandLine += L" " + QuoteCommandLineArgument(Wide(arg));
+  for (const std::string& arg : args) commandLine += L" " + QuoteCommandLineArgument(platform::utf8ToWide(arg));
   std::wstring environmentBlock = EnvironmentBlockWith(environment);
 
   // Files made for the child; ours are closed once it has its own handles to them.

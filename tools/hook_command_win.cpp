@@ -11,11 +11,6 @@
 
 namespace {
 
-std::wstring Wide(const std::string& text) {
-    const std::u16string wide = platform::utf8ToUtf16(text);
-    return std::wstring(wide.begin(), wide.end());
-}
-
 // How long the ended hook's processes get to go away before we stop waiting for them.
 constexpr DWORD kAfterTerminateMs = 5000;
 
@@ -33,8 +28,8 @@ bool RunHookCommand(const std::string& command, const std::string& action, const
     }
     // With /s, cmd.exe takes off the outer quotes and runs the rest as typed, so the command
     // keeps its own quoting. A path holds no quote character, so quoting it is enough.
-    std::wstring commandLine = L"\"" + interpreter + L"\" /d /s /c \"" + Wide(command);
-    if (action == "download") commandLine += L" \"" + Wide(argument) + L"\"";
+    std::wstring commandLine = L"\"" + interpreter + L"\" /d /s /c \"" + platform::utf8ToWide(command);
+    if (action == "download") commandLine += L" \"" + platform::utf8ToWide(argument) + L"\"";
     commandLine += L"\"";
     std::wstring environment = EnvironmentBlockWith({{"ACTION", action}, {"ARGUMENT", argument}});
 

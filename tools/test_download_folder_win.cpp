@@ -8,16 +8,11 @@
 
 namespace {
 
-std::wstring Wide(const std::string& text) {
-  const std::u16string wide = platform::utf8ToUtf16(text);
-  return std::wstring(wide.begin(), wide.end());
-}
-
 // Deletes `folder` (with a trailing backslash) and what it holds; true when it no longer
 // exists.
 bool RemoveTree(const std::string& folder) {
   WIN32_FIND_DATAW found;
-  HANDLE search = FindFirstFileW(Wide(folder + "*").c_str(), &found);
+  HANDLE search = FindFirstFileW(platform::utf8ToWide(folder + "*").c_str(), &found);
   if (search != INVALID_HANDLE_VALUE) {
     do {
       const std::wstring name = found.cFileName;
@@ -27,14 +22,14 @@ bool RemoveTree(const std::string& folder) {
       if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
         RemoveTree(child + "\\");
       } else {
-        SetFileAttributesW(Wide(child).c_str(), FILE_ATTRIBUTE_NORMAL);
-        DeleteFileW(Wide(child).c_str());
+        SetFileAttributesW(platform::utf8ToWide(child).c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileW(platform::utf8ToWide(child).c_str());
       }
     } while (FindNextFileW(search, &found));
     FindClose(search);
   }
-  RemoveDirectoryW(Wide(folder).c_str());
-  return GetFileAttributesW(Wide(folder).c_str()) == INVALID_FILE_ATTRIBUTES;
+  RemoveDirectoryW(platform::utf8ToWide(folder).c_str());
+  return GetFileAttributesW(platform::utf8ToWide(folder).c_str()) == INVALID_FILE_ATTRIBUTES;
 }
 
 }  // namespace
@@ -42,11 +37,11 @@ bool RemoveTree(const std::string& folder) {
 CTestDownloadFolder::CTestDownloadFolder(const std::string& name) {
   static unsigned s_count = 0;
   const std::string parent = platform::executableDirectory() + "test-downloads\\";
-  CreateDirectoryW(Wide(parent).c_str(), nullptr);
+  CreateDirectoryW(platform::utf8ToWide(parent).c_str(), nullptr);
   m_path = parent + name + "-" + std::to_string(GetCurrentProcessId()) + "-" +
            std::to_string(++s_count) + "\\";
   RemoveTree(m_path);
-  if (!CreateDirectoryW(Wide(m_path).c_str(), nullptr)) {
+  if (!CreateDirectoryW(platform::utf8ToWide(m_path).c_str(), nullptr)) {
     std::fprintf(stderr, "CTestDownloadFolder: cannot create %s (error %lu)\n", m_path.c_str(),
                  GetLastError());
     m_path.clear();
@@ -71,7 +66,7 @@ std::vector<std::pair<std::string, std::string>> CTestDownloadFolder::environmen
 std::vector<std::string> CTestDownloadFolder::files() const {
   std::vector<std::string> names;
   WIN32_FIND_DATAW found;
-  HANDLE search = FindFirstFileW(Wide(m_path + "*").c_str(), &found);
+  HANDLE search = FindFirstFileW(platform::utf8ToWide(m_path + "*").c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) return names;
   do {
     if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;

@@ -31,11 +31,6 @@ constexpr milliseconds kProgressEvery{2000};
 // How long a process that stopped answering gets to end before it is terminated.
 constexpr unsigned kUnresponsiveShutdownMs = 1500;
 
-std::wstring Wide(const std::string& text) {
-    const std::u16string wide = platform::utf8ToUtf16(text);
-    return std::wstring(wide.begin(), wide.end());
-}
-
 long long MsBetween(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration_cast<milliseconds>(to - from).count();
 }
@@ -82,12 +77,12 @@ bool SameTextIgnoringCase(const std::string& a, const std::string& b) {
 }
 
 bool IsDirectory(const std::string& path) {
-    const DWORD attributes = GetFileAttributesW(Wide(path).c_str());
+    const DWORD attributes = GetFileAttributesW(platform::utf8ToWide(path).c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 bool Exists(const std::string& path) {
-    return GetFileAttributesW(Wide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+    return GetFileAttributesW(platform::utf8ToWide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 // Makes `folder` and the folders above it that are missing.
@@ -101,7 +96,7 @@ bool MakeFolder(const std::string& folder, std::string* error) {
     if (slash != std::string::npos && slash > 0 && folder[slash - 1] != ':') {
         if (!MakeFolder(folder.substr(0, slash), error)) return false;
     }
-    if (!CreateDirectoryW(Wide(folder).c_str(), nullptr) &&
+    if (!CreateDirectoryW(platform::utf8ToWide(folder).c_str(), nullptr) &&
         GetLastError() != ERROR_ALREADY_EXISTS) {
         *error = "could not make the folder " + folder + ": " + Win32ErrorText(GetLastError());
         return false;
@@ -139,7 +134,7 @@ std::string FreePath(const std::string& folder, const std::string& name) {
 std::vector<std::string> RelativeFiles(const std::string& folder, int depth, const std::string& prefix = "") {
     std::vector<std::string> paths;
     WIN32_FIND_DATAW entry;
-    HANDLE search = FindFirstFileW(Wide(folder + "\\*").c_str(), &entry);
+    HANDLE search = FindFirstFileW(platform::utf8ToWide(folder + "\\*").c_str(), &entry);
     if (search == INVALID_HANDLE_VALUE) return paths;
     do {
         const std::string name = platform::utf16ToUtf8(reinterpret_cast<const char16_t*>(entry.cFileName));
@@ -180,7 +175,7 @@ bool CTetherSteps::start(std::string* error) {
     // Paths in the output are full paths, whatever folder lbhost was started in.
     if (!m_options.outFolder.empty()) {
         std::wstring full(MAX_PATH, L'\0');
-        const DWORD length = GetFullPathNameW(Wide(m_options.outFolder).c_str(), MAX_PATH, &full[0], nullptr);
+        const DWORD length = GetFullPathNameW(platform::utf8ToWide(m_options.outFolder).c_str(), MAX_PATH, &full[0], nullptr);
         m_outFolder = length > 0 && length < MAX_PATH
                           ? platform::utf16ToUtf8(std::u16string(full.begin(), full.begin() + length))
                           : m_options.outFolder;
@@ -739,7 +734,7 @@ bool CTetherSteps::moveWhole(const std::string& from, const std::string& target,
                              std::string* error) {
     m_errorKind = "files";
     // On one volume a rename is whole by nature.
-    if (MoveFileExW(Wide(from).c_str(), Wide(target).c_str(), MOVEFILE_WRITE_THROUGH)) {
+    if (MoveFileExW(platform::utf8ToWide(from).c_str(), platform::utf8ToWide(target).c_str(), MOVEFILE_WRITE_THROUGH)) {
         *saved = target;
         return true;
     }
@@ -752,15 +747,15 @@ bool CTetherSteps::moveWhole(const std::string& from, const std::string& target,
     // Across volumes the file is copied under a name of its own beside the target and renamed
     // once complete, so a full disk never leaves a cut-off picture under the final name.
     const std::string partial = target + ".part";
-    if (!CopyFileW(Wide(from).c_str(), Wide(partial).c_str(), TRUE) ||
-        !MoveFileExW(Wide(partial).c_str(), Wide(target).c_str(), MOVEFILE_WRITE_THROUGH)) {
+    if (!CopyFileW(platform::utf8ToWide(from).c_str(), platform::utf8ToWide(partial).c_str(), TRUE) ||
+        !MoveFileExW(platform::utf8ToWide(partial).c_str(), platform::utf8ToWide(target).c_str(), MOVEFILE_WRITE_THROUGH)) {
         code = GetLastError();
-        DeleteFileW(Wide(partial).c_str());
+        DeleteFileW(platform::utf8ToWide(partial).c_str());
         *error = "could not copy " + from + " to " + target + ": " + Win32ErrorText(code) +
                  "; the picture stays at " + from;
         return false;
     }
-    if (!DeleteFileW(Wide(from).c_str())) {
+    if (!DeleteFileW(platform::utf8ToWide(from).c_str())) {
         m_report.progress("the copy at " + target + " is complete, but " + from + " could not be removed: " +
                           Win32ErrorText(GetLastError()));
     }
@@ -1034,7 +1029,7 @@ bool CTetherSteps::runLiveView(const Step& step, std::string* error) {
         FILE* file = platform::openForWriting(path);
         const bool written = file && std::fwrite(bytes, 1, size, file) == size;
         if (!file || std::fclose(file) != 0 || !written) {
-            DeleteFileW(Wide(path).c_str());
+            DeleteFileW(platform::utf8ToWide(path).c_str());
             *error = "could not write " + path + " (" + std::to_string(frames - 1) + " frames saved before it)";
             m_errorKind = "files";
             return false;

@@ -101,7 +101,7 @@ TEST(CrashReport, ATemporaryFolderTheSystemCannotNameStillGetsTheDump) {
     // The fallback folder is the prefix's own, not a test folder: the files go again here.
     std::vector<std::string> written;
     ExpectMinidump(pid, LocalTemporaryFolder(), &written);
-    for (const std::string& path : written) DeleteFileW(Wide(path).c_str());
+    for (const std::string& path : written) DeleteFileW(platform::utf8ToWide(path).c_str());
 }
 
 }  // namespace

@@ -12,7 +12,7 @@ namespace {
 
 // The file starts as a JPEG does; read through the wide API, which takes the long form.
 bool IsJpegFile(const std::string& path) {
-    std::FILE* file = _wfopen(Wide(path).c_str(), L"rb");
+    std::FILE* file = _wfopen(platform::utf8ToWide(path).c_str(), L"rb");
     if (!file) return false;
     unsigned char start[2] = {};
     const bool read = std::fread(start, 1, 2, file) == 2;
@@ -35,7 +35,7 @@ void ExpectShotLandsIn(const std::string& temporaryFolder, const std::string& ex
     ExpectOrderlyShutdown(session);
     EXPECT_EQ(files[0].path, expectedFolder + files[0].fileName);
     EXPECT_TRUE(IsJpegFile(files[0].path)) << files[0].path;
-    DeleteFileW(Wide(files[0].path).c_str());
+    DeleteFileW(platform::utf8ToWide(files[0].path).c_str());
 }
 
 TEST(DownloadFolder, ATemporaryFolderPastMaxPathStillTakesTheDownload) {
@@ -47,7 +47,7 @@ TEST(DownloadFolder, ATemporaryFolderPastMaxPathStillTakesTheDownload) {
     std::vector<std::string> created;
     for (int i = 0; folder.size() < 320; ++i) {
         folder += "lb_long_folder_" + std::string(40, 'a' + i) + "\\";
-        ASSERT_TRUE(CreateDirectoryW(Wide(folder).c_str(), nullptr) ||
+        ASSERT_TRUE(CreateDirectoryW(platform::utf8ToWide(folder).c_str(), nullptr) ||
                     GetLastError() == ERROR_ALREADY_EXISTS) << folder;
         created.push_back(folder);
     }
@@ -56,7 +56,7 @@ TEST(DownloadFolder, ATemporaryFolderPastMaxPathStillTakesTheDownload) {
     // 206), and the process then takes the fallback folder.
     ExpectShotLandsIn(folder.substr(4), IsRunningUnderWine() ? LocalTemporaryFolder() : folder);
     for (auto it = created.rbegin(); it != created.rend(); ++it) {
-        EXPECT_TRUE(RemoveDirectoryW(Wide(*it).c_str())) << "left behind: " << *it;
+        EXPECT_TRUE(RemoveDirectoryW(platform::utf8ToWide(*it).c_str())) << "left behind: " << *it;
     }
 }
 

@@ -18,11 +18,6 @@ inline std::string BuiltProgram(const char* name) {
     return platform::executableDirectory() + "\\" + name;
 }
 
-inline std::wstring Wide(const std::string& text) {
-    const std::u16string wide = platform::utf8ToUtf16(text);
-    return std::wstring(wide.begin(), wide.end());
-}
-
 inline std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});

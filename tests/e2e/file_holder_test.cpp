@@ -13,7 +13,7 @@ namespace {
 // True while another process has the file open without sharing delete: opening it for
 // deletion is then refused, and a rename with it.
 bool HeldByAnother(const std::string& path) {
-    CScopedKernelHandle probe(CreateFileW(Wide(path).c_str(), DELETE,
+    CScopedKernelHandle probe(CreateFileW(platform::utf8ToWide(path).c_str(), DELETE,
                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     return !probe.valid() && GetLastError() == ERROR_SHARING_VIOLATION;
@@ -31,7 +31,7 @@ TEST(FileHolder, AHeldFileCannotBeRenamedUntilItIsLetGo) {
                              {}, &error))
         << error;
     {
-        CScopedKernelHandle file(CreateFileW(Wide(part).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+        CScopedKernelHandle file(CreateFileW(platform::utf8ToWide(part).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                              FILE_ATTRIBUTE_NORMAL, nullptr));
         ASSERT_TRUE(file.valid());
         DWORD written = 0;
@@ -43,12 +43,12 @@ TEST(FileHolder, AHeldFileCannotBeRenamedUntilItIsLetGo) {
         if (!held) Sleep(2);
     }
     ASSERT_TRUE(held) << "file_holder never opened the file";
-    EXPECT_FALSE(MoveFileExW(Wide(part).c_str(), Wide(done).c_str(), 0)) << "renamed while held";
+    EXPECT_FALSE(MoveFileExW(platform::utf8ToWide(part).c_str(), platform::utf8ToWide(done).c_str(), 0)) << "renamed while held";
 
     const auto code = holder.waitForExit(15000);
     ASSERT_TRUE(code) << "file_holder did not end after its run time";
     EXPECT_EQ(*code, 0u);
-    EXPECT_TRUE(MoveFileExW(Wide(part).c_str(), Wide(done).c_str(), 0)) << GetLastError();
+    EXPECT_TRUE(MoveFileExW(platform::utf8ToWide(part).c_str(), platform::utf8ToWide(done).c_str(), 0)) << GetLastError();
     const std::string out = ReadFile(folder.file("holder.txt"));
     EXPECT_EQ(out.rfind("held Capture0001.jpg.part for ", 0), 0u) << out;
     EXPECT_EQ(out.find('\n'), out.size() - 1) << "one file held, once: " << out;

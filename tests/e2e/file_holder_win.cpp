@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
 #include "platform/scoped_handles_win.h"
 
 namespace {
@@ -33,13 +34,6 @@ struct HeldFile {
   CScopedKernelHandle handle;
   ULONGLONG openedAt;
 };
-
-std::string Utf8(const std::wstring& text) {
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
-  std::string out(size > 0 ? size - 1 : 0, '\0');
-  if (size > 1) WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, &out[0], size, nullptr, nullptr);
-  return out;
-}
 
 bool EndsWith(const std::wstring& name, const std::wstring& suffix) {
   return name.size() >= suffix.size() &&
@@ -108,7 +102,7 @@ class CFileHolder {
       const ULONGLONG heldMs = now - it->openedAt;
       if (all || heldMs >= m_holdMs) {
         it->handle.reset();
-        std::printf("held %s for %llu ms\n", Utf8(it->name).c_str(), heldMs);
+        std::printf("held %s for %llu ms\n", platform::wideToUtf8(it->name).c_str(), heldMs);
         std::fflush(stdout);
         it = m_held.erase(it);
       } else {

@@ -99,7 +99,7 @@ protected:
             pid = entry.path().filename().u8string();
         }
         ASSERT_FALSE(pid.empty()) << "no lbhost.exe of this test is running";
-        std::wstring command = L"Z:\\bin\\kill -INT -- -" + Wide(pid);
+        std::wstring command = L"Z:\\bin\\kill -INT -- -" + platform::utf8ToWide(pid);
         STARTUPINFOW startup = {sizeof startup};
         PROCESS_INFORMATION info = {};
         ASSERT_TRUE(CreateProcessW(L"Z:\\bin\\kill", &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
@@ -486,7 +486,7 @@ TEST_F(LbhostTest, WatchReconnectsAnUnpluggedCameraAndGoesOn) {
 TEST_F(LbhostTest, VersionMatchesTheExesVersionBlock) {
     const LbhostRun r = run({"--version"});
     EXPECT_EQ(r.exitCode, 0u);
-    const std::wstring exe = Wide(BuiltProgram("lbhost.exe"));
+    const std::wstring exe = platform::utf8ToWide(BuiltProgram("lbhost.exe"));
     DWORD ignored = 0;
     std::vector<char> block(GetFileVersionInfoSizeW(exe.c_str(), &ignored));
     ASSERT_FALSE(block.empty());
