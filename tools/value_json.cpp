@@ -1,5 +1,7 @@
 #include "tools/value_json.h"
 
+#include <cmath>
+
 #include "values/lua_value.h"
 #include "tools/setting_match.h"
 #include "tools/value_printer.h"
@@ -22,11 +24,12 @@ nlohmann::json ValueToJson(const ZnLuaTE* value) {
     if (!value) return nullptr;
     switch (value->type) {
     case kZnLuaNumber: {
+        // Whole numbers print without a fraction. The range is checked before the conversion,
+        // which is undefined outside it; JSON has no NaN or infinity, so those are null.
         const double number = value->getNumber();
-        if (number == static_cast<double>(static_cast<long long>(number)) && number > -9e15 &&
-            number < 9e15) {
+        if (!std::isfinite(number)) return nullptr;
+        if (number > -9e15 && number < 9e15 && number == std::trunc(number))
             return static_cast<long long>(number);
-        }
         return number;
     }
     case kZnLuaString:

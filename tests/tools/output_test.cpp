@@ -1,4 +1,5 @@
 // What lbhost writes for others to read: file names from a pattern and values as JSON.
+#include <cmath>
 #include <gtest/gtest.h>
 
 #include "values/lua_value.h"
@@ -70,12 +71,14 @@ TEST(ValueToJson, ListsAreArraysAndEverythingElseKeepsItsKind) {
     settings.set("devices", numbered({{1, "D850"}, {2, "Z 7"}}));
     settings.set("sparse", numbered({{0, "a"}, {2, "b"}}));
     settings.setNumber("half", 0.5);
+    settings.setNumber("huge", 1e300);  // past every integer type
+    settings.setNumber("nan", std::nan(""));
     settings.set("image", std::make_unique<ZnLuaTEData>("abc", 3));
     settings.set("none", std::make_unique<ZnLuaTENil>());
     EXPECT_EQ(ValueToJson(&settings).dump(),
-              R"({"apertureEntries":["f/4","f/8"],"devices":["D850","Z 7"],"half":0.5,)"
+              R"({"apertureEntries":["f/4","f/8"],"devices":["D850","Z 7"],"half":0.5,"huge":1e+300,)"
               R"("image":{"data_bytes":3},)"
-              R"("none":null,"sparse":{"0":"a","2":"b"}})");
+              R"("nan":null,"none":null,"sparse":{"0":"a","2":"b"}})");
 }
 
 }  // namespace
