@@ -16,6 +16,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/mutex.h"
 #include "platform/thread_annotations.h"
 
 class LB_CAPABILITY("mutex") CSdkLock {
@@ -42,13 +43,4 @@ class LB_CAPABILITY("mutex") CSdkLock {
 inline CSdkLock g_sdkLock;
 
 // Holds g_sdkLock (or another CSdkLock) for its scope.
-class LB_SCOPED_CAPABILITY CSdkLockGuard {
- public:
-  explicit CSdkLockGuard(CSdkLock& lock) LB_ACQUIRE(lock) : m_lock(lock) { m_lock.lock(); }
-  ~CSdkLockGuard() LB_RELEASE() { m_lock.unlock(); }
-  CSdkLockGuard(const CSdkLockGuard&) = delete;
-  CSdkLockGuard& operator=(const CSdkLockGuard&) = delete;
-
- private:
-  CSdkLock& m_lock;
-};
+using CSdkLockGuard = CScopedLock<CSdkLock>;

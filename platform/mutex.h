@@ -15,14 +15,17 @@ class LB_CAPABILITY("mutex") CMutex {
   std::mutex m_mutex;
 };
 
-// Holds a CMutex for its scope.
-class LB_SCOPED_CAPABILITY CMutexLock {
+// Holds an annotated lock (CMutex, or another with lock() and unlock()) for its scope.
+template <typename Lock>
+class LB_SCOPED_CAPABILITY CScopedLock {
  public:
-  explicit CMutexLock(CMutex& mutex) LB_ACQUIRE(mutex) : m_mutex(mutex) { m_mutex.lock(); }
-  ~CMutexLock() LB_RELEASE() { m_mutex.unlock(); }
-  CMutexLock(const CMutexLock&) = delete;
-  CMutexLock& operator=(const CMutexLock&) = delete;
+  explicit CScopedLock(Lock& lock) LB_ACQUIRE(lock) : m_lock(lock) { m_lock.lock(); }
+  ~CScopedLock() LB_RELEASE() { m_lock.unlock(); }
+  CScopedLock(const CScopedLock&) = delete;
+  CScopedLock& operator=(const CScopedLock&) = delete;
 
  private:
-  CMutex& m_mutex;
+  Lock& m_lock;
 };
+
+using CMutexLock = CScopedLock<CMutex>;

@@ -277,13 +277,18 @@ int CNikonObject::setCapabilityValue(maid::ULONG capId, maid::ULONG dataType, ma
   return call(kNkMAIDCommand_CapSet, capId, dataType, data);
 }
 
-int CNikonObject::getUnsignedEnumValue(maid::ULONG capId, maid::ULONG& current,
-                                       std::vector<maid::ULONG>& values) {
+int CNikonObject::getEnumDescriptor(maid::ULONG capId, maid::MaidEnum& descriptor) {
   const maid::MaidCapInfo* info = capabilityInfo(capId);
   if (!info || info->ulType != kNkMAIDCapType_Enum || !m_object) return -1;
-  maid::MaidEnum descriptor{};
-  int result = call(kNkMAIDCommand_CapGet, capId, kNkMAIDDataType_EnumPtr,
-                    reinterpret_cast<maid::NKPARAM>(&descriptor));
+  descriptor = maid::MaidEnum{};
+  return call(kNkMAIDCommand_CapGet, capId, kNkMAIDDataType_EnumPtr,
+              reinterpret_cast<maid::NKPARAM>(&descriptor));
+}
+
+int CNikonObject::getUnsignedEnumValue(maid::ULONG capId, maid::ULONG& current,
+                                       std::vector<maid::ULONG>& values) {
+  maid::MaidEnum descriptor;
+  int result = getEnumDescriptor(capId, descriptor);
   if (result != 0) return result;
   if ((descriptor.ulType != kNkMAIDArrayType_Integer &&
        descriptor.ulType != kNkMAIDArrayType_Unsigned) || descriptor.wPhysicalBytes != 4)
@@ -309,11 +314,8 @@ int CNikonObject::getUnsignedEnumValue(maid::ULONG capId, maid::ULONG& current,
 
 int CNikonObject::getStringEnumValue(maid::ULONG capId, std::string& current,
                                      std::vector<std::string>& values) {
-  const maid::MaidCapInfo* info = capabilityInfo(capId);
-  if (!info || info->ulType != kNkMAIDCapType_Enum || !m_object) return -1;
-  maid::MaidEnum descriptor{};
-  int result = call(kNkMAIDCommand_CapGet, capId, kNkMAIDDataType_EnumPtr,
-                    reinterpret_cast<maid::NKPARAM>(&descriptor));
+  maid::MaidEnum descriptor;
+  int result = getEnumDescriptor(capId, descriptor);
   if (result != 0) return result;
   if (descriptor.ulType == kNkMAIDArrayType_PackedString) {
     if (descriptor.wPhysicalBytes != 1) return -1;

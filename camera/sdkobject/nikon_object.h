@@ -164,6 +164,9 @@ class CNikonObject : public CNikonCallbackReceiver {
   // kCurrentEntryMissing, with the values read and `current` empty, as above.
   int getStringEnumValue(maid::ULONG capId, std::string& current,
                          std::vector<std::string>& values);
+  // The descriptor of enumeration `capId` (kNkMAIDCommand_CapGet): -1 when it is not a listed
+  // enumeration or the object is not open, else the SDK's result.
+  int getEnumDescriptor(maid::ULONG capId, maid::MaidEnum& descriptor);
   // kNkMAIDCommand_CapGetArray with `dataType`; the caller has pointed descriptor->pData at its
   // own buffer of the right size.
   int getArrayValue(maid::ULONG capId, maid::ULONG dataType, void* descriptor);
