@@ -22,9 +22,3 @@ std::string FormatValue(const ZnLuaTE* value, const ValueFormat& format = {});
 std::string FormatHostMessage(std::uint32_t requestId, const ZnLuaTE* name,
                               const ZnLuaTE* payload, const ValueFormat& format = {});
 
-// JSON text of a value for scripts: nil is null, data is {"data_bytes": N}, a table whose keys
-// are all numbers becomes an object keyed by their text (entries lists keep their 0-based
-// keys), every other table an object keyed by the key text.
-std::string FormatValueJson(const ZnLuaTE* value);
-// A JSON string literal of text (UTF-8 passed through, control bytes escaped).
-std::string JsonQuote(const std::string& text);
