@@ -109,10 +109,10 @@ int wmain(int argc, wchar_t** argv) {
         return 0;
     case ParsedCommandLine::Outcome::UsageError: {
         CRunReport report(parsed.json);
-        if (parsed.json) return report.finish(2, "usage", parsed.text, parsed.suggestion);
+        if (parsed.json) return report.finish(2, ErrorKind::Usage, parsed.text, parsed.suggestion);
         std::string message = parsed.text;
         if (!parsed.suggestion.empty()) message += " (did you mean " + parsed.suggestion + "?)";
-        return report.finish(2, "usage", message + "; see lbhost --help");
+        return report.finish(2, ErrorKind::Usage, message + "; see lbhost --help");
     }
     case ParsedCommandLine::Outcome::Run:
         break;
@@ -133,7 +133,7 @@ int wmain(int argc, wchar_t** argv) {
     }
     for (const Step& step : commandLine.steps) {
         if (step.kind == StepKind::Demo && !demo) {
-            return report.finish(2, "usage", "demo runs alone, without other steps");
+            return report.finish(2, ErrorKind::Usage, "demo runs alone, without other steps");
         }
     }
     for (const Step& step : steps) {
@@ -146,8 +146,8 @@ int wmain(int argc, wchar_t** argv) {
     CTetherSteps tether(commandLine.options, report, g_interrupted);
     g_ledger = &tether.ledger();
     std::string error;
-    if (!tether.start(&error)) return report.finish(1, "process", error);
-    std::string errorKind;
+    if (!tether.start(&error)) return report.finish(1, ErrorKind::Process, error);
+    ErrorKind errorKind = ErrorKind::Camera;
     std::size_t ran = 0;
     for (std::size_t i = 0; i < steps.size() && error.empty() && !g_interrupted; ++i) {
         if (demo && i == 4) {
@@ -161,18 +161,18 @@ int wmain(int argc, wchar_t** argv) {
         if (!tether.run(steps[i], &error, &errorKind)) break;
     }
     if (!error.empty()) {
-        report.fail(errorKind == "interrupted" ? kInterruptedExitCode : 1, errorKind, error);
+        report.fail(errorKind == ErrorKind::Interrupted ? kInterruptedExitCode : 1, errorKind, error);
     } else if (g_interrupted && !(tether.endedByInterrupt() && ran == steps.size())) {
         // Ctrl+C is the way to end a watch or live view; anywhere else it cut the run short.
-        report.fail(kInterruptedExitCode, "interrupted",
+        report.fail(kInterruptedExitCode, ErrorKind::Interrupted,
                     ran == steps.size() ? std::string("interrupted (Ctrl+C) in the last step")
                                         : "interrupted (Ctrl+C); " + std::to_string(steps.size() - ran) +
                                               " step(s) not run");
     }
     std::string hookError;
-    if (!tether.finishHooks(&hookError) && error.empty()) report.fail(1, "hook", hookError);
+    if (!tether.finishHooks(&hookError) && error.empty()) report.fail(1, ErrorKind::Hook, hookError);
     // The process is shut down in every case, so it never outlives the run.
     std::string shutdownError;
-    if (!tether.shutdown(&shutdownError) && error.empty()) report.fail(1, "process", shutdownError);
+    if (!tether.shutdown(&shutdownError) && error.empty()) report.fail(1, ErrorKind::Process, shutdownError);
     return report.finish();
 }

@@ -22,10 +22,23 @@ nlohmann::json& CRunReport::beginStep(const std::string& command) {
     return m_steps.back();
 }
 
-void CRunReport::fail(int exitCode, const std::string& errorKind, const std::string& error,
+const char* ErrorKindName(ErrorKind kind) {
+    switch (kind) {
+    case ErrorKind::Usage: return "usage";
+    case ErrorKind::Camera: return "camera";
+    case ErrorKind::Process: return "process";
+    case ErrorKind::Files: return "files";
+    case ErrorKind::Hook: return "hook";
+    case ErrorKind::Serve: return "serve";
+    case ErrorKind::Interrupted: return "interrupted";
+    }
+    return "camera";
+}
+
+void CRunReport::fail(int exitCode, ErrorKind kind, const std::string& error,
                       const std::string& suggestion) {
     m_exitCode = exitCode;
-    m_error = {{"kind", errorKind}, {"message", error}};
+    m_error = {{"kind", ErrorKindName(kind)}, {"message", error}};
     if (!suggestion.empty()) m_error["did_you_mean"] = suggestion;
     if (!m_json) {
         std::string message = "lbhost: " + error;
@@ -57,8 +70,8 @@ int CRunReport::finish() {
     return m_exitCode;
 }
 
-int CRunReport::finish(int exitCode, const std::string& errorKind, const std::string& error,
+int CRunReport::finish(int exitCode, ErrorKind kind, const std::string& error,
                        const std::string& suggestion) {
-    if (!error.empty()) fail(exitCode, errorKind, error, suggestion);
+    if (!error.empty()) fail(exitCode, kind, error, suggestion);
     return finish();
 }

@@ -1,7 +1,7 @@
 // What an lbhost run tells its caller: lines for people on stdout, progress of long waits on
 // stderr, or, under --json, one JSON object on stdout at the end:
 //   {"format_version": 1, "ok": true, "exit_code": 0, "camera": {...}, "steps": [...],
-//    "error": {"kind": "usage" | "camera" | "process" | "files", "message": "..."}}
+//    "error": {"kind": "usage" | "camera" | "process" | "files" | ..., "message": "..."}}
 // JSON keys are the words of the text output. Text from the camera that is not UTF-8 is
 // repaired (U+FFFD) so the JSON is always valid.
 // Portable. One thread.
@@ -11,6 +11,11 @@
 #include <string>
 
 #include <nlohmann/json.hpp>
+
+// What ended a run, as "error.kind" names it: the command line (exit code 2), the camera, the
+// lensbridge process, the files, a hook, the web server of serve, or the user's Ctrl+C.
+enum class ErrorKind { Usage, Camera, Process, Files, Hook, Serve, Interrupted };
+const char* ErrorKindName(ErrorKind kind);
 
 class CRunReport {
 public:
@@ -38,13 +43,13 @@ public:
 
     // Records the run's failure; in text mode it is printed at once, so the user learns of
     // it before the process has been shut down.
-    void fail(int exitCode, const std::string& errorKind, const std::string& error,
+    void fail(int exitCode, ErrorKind kind, const std::string& error,
               const std::string& suggestion = std::string());
     // Prints the JSON object (under --json) and returns the exit code: 0 unless fail() was
     // called.
     int finish();
     // fail() when `error` is not empty, then finish().
-    int finish(int exitCode, const std::string& errorKind, const std::string& error,
+    int finish(int exitCode, ErrorKind kind, const std::string& error,
                const std::string& suggestion = std::string());
 
 private:

@@ -131,7 +131,7 @@ bool CServeSession::startHelper() {
 bool CServeSession::connectCamera() {
     std::string error;
     if (!m_tether->connectCamera(&error)) {
-        if (m_tether->errorKind() == "process") {
+        if (m_tether->errorKind() == ErrorKind::Process) {
             recover(error);
         } else {
             publishCamera(false, error);
@@ -212,11 +212,12 @@ void CServeSession::runCommand(const ServeCommand& command) {
         m_hub.setBusy(job);
         m_hub.publish("job", {{"running", true}, {"job", job}, {"progress", "starting"}});
     }
-    std::string error, errorKind;
+    std::string error;
+    ErrorKind errorKind = ErrorKind::Camera;
     const bool ok = m_tether->run(step, &error, &errorKind);
     m_report.forgetSteps();
     if (!job.empty()) {
-        const bool stopped = !ok && errorKind == "interrupted" && !quitting();
+        const bool stopped = !ok && errorKind == ErrorKind::Interrupted && !quitting();
         m_hub.publish("job", {{"running", false},
                               {"job", job},
                               {"progress", ok ? "done" : stopped ? "stopped" : "failed: " + ValidUtf8(error)}});
@@ -236,14 +237,14 @@ void CServeSession::runCommand(const ServeCommand& command) {
 
 void CServeSession::recover(const std::string& error) {
     if (quitting()) return;
-    const std::string kind = m_tether->errorKind();
-    if (kind == "interrupted") {
+    const ErrorKind kind = m_tether->errorKind();
+    if (kind == ErrorKind::Interrupted) {
         m_hub.stopFlag() = false;
         return;
     }
     m_report.progress("serve: " + error);
     m_hub.failPending(error);
-    if (kind == "process") {
+    if (kind == ErrorKind::Process) {
         // lensbridge.exe ended or stopped answering: a new one is started by run().
         m_hub.publish("helper", {{"running", false}, {"text", ValidUtf8(error)}});
         m_hub.publish("liveview", {{"on", false}});
@@ -279,7 +280,7 @@ int CServeSession::run() {
     while (!quitting()) {
         if (!m_tether && !startHelper()) {
             if (!m_startError.empty()) {
-                m_report.fail(1, "process", m_startError);
+                m_report.fail(1, ErrorKind::Process, m_startError);
                 return 1;
             }
             sleepInterruptibly(kRetryMs);
@@ -298,9 +299,9 @@ int CServeSession::run() {
     }
     m_hub.publish("helper", {{"running", false}, {"text", "lbhost serve has ended"}});
     std::string error;
-    if (m_tether && !m_tether->finishHooks(&error)) m_report.fail(1, "hook", error);
+    if (m_tether && !m_tether->finishHooks(&error)) m_report.fail(1, ErrorKind::Hook, error);
     error.clear();
-    if (m_tether && !m_tether->shutdown(&error)) m_report.fail(1, "process", error);
+    if (m_tether && !m_tether->shutdown(&error)) m_report.fail(1, ErrorKind::Process, error);
     return 0;
 }
 
@@ -309,7 +310,7 @@ int CServeSession::run() {
 int RunServe(const LbhostOptions& options, const Step& step, CRunReport& report,
              const std::atomic<bool>& interrupted, std::atomic<const CFileLedger*>* ledger) {
     const std::string token = MakeServeToken();
-    if (token.empty()) return report.finish(1, "serve", "no random token could be made for the page's address");
+    if (token.empty()) return report.finish(1, ErrorKind::Serve, "no random token could be made for the page's address");
     const CServeAccess access(step.listenHost, step.listenPort, token);
     CServeServer* server = nullptr;  // set before anything can publish
     CServeHub hub([&server] {
@@ -317,7 +318,7 @@ int RunServe(const LbhostOptions& options, const Step& step, CRunReport& report,
     });
     CServeServer web(hub, access);
     std::string error;
-    if (!web.listen(step.listenHost, step.listenPort, &error)) return report.finish(1, "serve", error);
+    if (!web.listen(step.listenHost, step.listenPort, &error)) return report.finish(1, ErrorKind::Serve, error);
     server = &web;
     web.start(&interrupted);
     // The address is printed once lensbridge.exe runs, so a start that fails prints no
@@ -345,5 +346,5 @@ int RunServe(const LbhostOptions& options, const Step& step, CRunReport& report,
     }
     web.stop();
     server = nullptr;
-    return report.finish(code, "serve", "");
+    return report.finish(code, ErrorKind::Serve, "");
 }

@@ -52,8 +52,8 @@ public:
 
     // Makes the --out folder and starts the process.
     bool start(std::string* error);
-    // One step; false with *error (and *errorKind: "camera", "process" or "files").
-    bool run(const Step& step, std::string* error, std::string* errorKind);
+    // One step; false with *error and *errorKind.
+    bool run(const Step& step, std::string* error, ErrorKind* errorKind);
     // "shutdown" and the process's end; a process that stopped answering is given a short
     // wait and then terminated.
     bool shutdown(std::string* error);
@@ -78,7 +78,7 @@ public:
 
     bool cameraUnplugged() const { return m_unplugged; }
     // "camera", "process", "files", "hook" or "interrupted": what the last failure was about.
-    const std::string& errorKind() const { return m_errorKind; }
+    ErrorKind errorKind() const { return m_errorKind; }
     const std::optional<CameraInfo>& camera() const { return m_camera; }
     // True when Ctrl+C ended the last step that ran, which then counts as done.
     bool endedByInterrupt() const { return m_endedByInterrupt; }
@@ -147,6 +147,6 @@ private:
     bool m_endedByInterrupt = false;
     bool m_quietCamera = false;  // the connection's line goes to stderr
     CFileLedger m_ledger;
-    std::string m_errorKind;
+    ErrorKind m_errorKind = ErrorKind::Camera;
     CTetherObserver* m_observer = nullptr;  // not owned
 };

@@ -169,7 +169,7 @@ CTetherSteps::CTetherSteps(const LbhostOptions& options, CRunReport& report,
 bool CTetherSteps::start(std::string* error) {
     // The folder comes first: a shot must never be taken with nowhere to put it.
     if (!MakeFolder(m_options.outFolder, error)) {
-        m_errorKind = "files";
+        m_errorKind = ErrorKind::Files;
         return false;
     }
     // Paths in the output are full paths, whatever folder lbhost was started in.
@@ -188,7 +188,7 @@ bool CTetherSteps::start(std::string* error) {
                  "--exe names another)";
         return false;
     }
-    m_errorKind = "process";
+    m_errorKind = ErrorKind::Process;
     // Only one process can serve the pipes; a second one would try for ten seconds and give up.
     if (HostPipeExists(kHostInputPipeName)) {
         *error = "lensbridge is already running (its pipes are taken)";
@@ -228,7 +228,7 @@ bool CTetherSteps::runHook(const std::string& action, const std::string& argumen
     failures.push_back({{"action", action}, {"argument", argument}, {"message", why}});
     if (m_options.hookStops) {
         *error = why + " (--hook-stops)";
-        m_errorKind = "hook";
+        m_errorKind = ErrorKind::Hook;
         return false;
     }
     m_report.progress(why + "; going on");
@@ -290,20 +290,20 @@ CTetherSteps::Wait CTetherSteps::waitFor(const std::function<bool(const HostMess
                          std::to_string(device) + ") was unplugged or switched off while waiting for " + what;
                 m_unplugged = true;
             }
-            m_errorKind = "camera";
+            m_errorKind = ErrorKind::Camera;
             return Wait::Trouble;
         }
         if (m_session.client().outputBroken()) {
             auto code = m_session.client().process().waitForExit(500);
             *error = "lensbridge.exe ended while waiting for " + what +
                      (code ? " (exit code " + std::to_string(*code) + ")" : std::string());
-            m_errorKind = "process";
+            m_errorKind = ErrorKind::Process;
             m_unresponsive = true;
             return Wait::Trouble;
         }
         if (interruptible && m_interrupted) {
             *error = "interrupted (Ctrl+C) while waiting for " + what;
-            m_errorKind = "interrupted";
+            m_errorKind = ErrorKind::Interrupted;
             return Wait::Trouble;
         }
         const auto after = Clock::now();
@@ -321,7 +321,7 @@ std::optional<HostMessage> CTetherSteps::request(const std::string& name, const 
     const std::uint32_t id = m_session.client().send(name, params);
     if (id == 0) {
         *error = "could not send \"" + name + "\": lensbridge.exe no longer reads its pipe";
-        m_errorKind = "process";
+        m_errorKind = ErrorKind::Process;
         m_unresponsive = true;
         return std::nullopt;
     }
@@ -332,7 +332,7 @@ std::optional<HostMessage> CTetherSteps::request(const std::string& name, const 
     if (result == Wait::TimedOut) {
         *error = "lensbridge.exe did not answer \"" + name + "\" within " +
                  std::to_string(m_options.timeoutMs) + " ms";
-        m_errorKind = "process";
+        m_errorKind = ErrorKind::Process;
         m_unresponsive = true;
     }
     return reply;
@@ -346,7 +346,7 @@ bool CTetherSteps::readSettings(std::unique_ptr<ZnLuaTE>* table, std::string* er
     if (reply->nameText() == "error") {
         *error = "the camera's settings could not be read: " +
                  TextAt(reply->payload.get(), "error_description");
-        m_errorKind = "camera";
+        m_errorKind = ErrorKind::Camera;
         return false;
     }
     *table = std::move(reply->payload);
@@ -357,10 +357,10 @@ bool CTetherSteps::ensureConnected(std::string* error) {
     if (m_camera) return true;
     std::vector<CameraInfo> cameras;
     if (!m_session.listCameras(&cameras, error)) {
-        m_errorKind = "process";
+        m_errorKind = ErrorKind::Process;
         return false;
     }
-    m_errorKind = "camera";
+    m_errorKind = ErrorKind::Camera;
     if (cameras.empty()) {
         *error = "no camera answered: is one connected and switched on, and are the camera "
                  "modules (Type00xx.md3) beside lensbridge.exe?";
@@ -416,8 +416,8 @@ bool CTetherSteps::ensureConnected(std::string* error) {
     return true;
 }
 
-bool CTetherSteps::run(const Step& step, std::string* error, std::string* errorKind) {
-    m_errorKind = "camera";
+bool CTetherSteps::run(const Step& step, std::string* error, ErrorKind* errorKind) {
+    m_errorKind = ErrorKind::Camera;
     m_step = &m_report.beginStep(step.command);
     bool ok = false;
     switch (step.kind) {
@@ -452,7 +452,7 @@ bool CTetherSteps::run(const Step& step, std::string* error, std::string* errorK
 bool CTetherSteps::runList(std::string* error) {
     std::vector<CameraInfo> cameras;
     if (!m_session.listCameras(&cameras, error)) {
-        m_errorKind = "process";
+        m_errorKind = ErrorKind::Process;
         return false;
     }
     nlohmann::json list = nlohmann::json::array();
@@ -570,7 +570,7 @@ bool CTetherSteps::runSet(const Step& step, std::string* error) {
     const std::string wanted = entries[*index];
     std::unique_ptr<ZnLuaTE> after;
     if (!m_session.changeSetting(setting->name, std::to_string(*index), &after, error)) {
-        m_errorKind = "process";
+        m_errorKind = ErrorKind::Process;
         return false;
     }
     // The reply carries the settings as the camera has them now: a refused change shows here.
@@ -607,7 +607,7 @@ bool CTetherSteps::takeShot(Shot* shot, std::string* error) {
     if (waitMs == 0) return false;
     if (m_session.client().send("doCapture") == 0) {
         *error = "could not send \"doCapture\": lensbridge.exe no longer reads its pipe";
-        m_errorKind = "process";
+        m_errorKind = ErrorKind::Process;
         return false;
     }
     // lensbridge answers at once and goes on answering while the camera exposes and the files
@@ -645,7 +645,7 @@ bool CTetherSteps::collectShot(Clock::time_point firstFileDeadline, bool noneIsF
                                          " ms (its exposure and --timeout): no picture came"
                                    : "the download of " + files.back().fileName + " did not end within " +
                                          std::to_string(m_options.timeoutMs) + " ms";
-            m_errorKind = "camera";
+            m_errorKind = ErrorKind::Camera;
             return false;
         }
         const ZnLuaTE* p = message->payload.get();
@@ -717,7 +717,7 @@ bool CTetherSteps::saveShot(Shot* shot, std::string* error) {
             const std::string wanted = folder + "\\" + relative;
             if (!MakeFolder(FolderOf(wanted), error)) {
                 *error += "; the picture stays at " + file.path;
-                m_errorKind = "files";
+                m_errorKind = ErrorKind::Files;
                 return false;
             }
             if (!moveWhole(file.path, FreePath(FolderOf(wanted), NameOf(wanted)), &saved, error)) return false;
@@ -732,7 +732,7 @@ bool CTetherSteps::saveShot(Shot* shot, std::string* error) {
 
 bool CTetherSteps::moveWhole(const std::string& from, const std::string& target, std::string* saved,
                              std::string* error) {
-    m_errorKind = "files";
+    m_errorKind = ErrorKind::Files;
     // On one volume a rename is whole by nature.
     if (MoveFileExW(platform::utf8ToWide(from).c_str(), platform::utf8ToWide(target).c_str(), MOVEFILE_WRITE_THROUGH)) {
         *saved = target;
@@ -779,7 +779,7 @@ void CTetherSteps::reportShot(const Shot& shot, const std::string& label, nlohma
 bool CTetherSteps::stopRequested(const std::string& where, std::string* error) {
     if (!m_interrupted) return false;
     *error = "interrupted (Ctrl+C) " + where;
-    m_errorKind = "interrupted";
+    m_errorKind = ErrorKind::Interrupted;
     return true;
 }
 
@@ -821,7 +821,7 @@ bool CTetherSteps::runWatch(const Step& step, std::string* error) {
             break;
         }
         if (!collectShot(end, true, "a shot on the camera", &shot, error, m_options.timeoutMs)) {
-            if (m_errorKind == "interrupted" && shot.files.empty()) {
+            if (m_errorKind == ErrorKind::Interrupted && shot.files.empty()) {
                 m_endedByInterrupt = true;  // Ctrl+C is how a watch ends
                 error->clear();
                 break;
@@ -829,7 +829,7 @@ bool CTetherSteps::runWatch(const Step& step, std::string* error) {
             if (m_unplugged && step.reconnect && shot.files.empty()) {
                 error->clear();
                 if (!reconnect(end, error)) {
-                    if (m_errorKind != "interrupted") return false;
+                    if (m_errorKind != ErrorKind::Interrupted) return false;
                     m_endedByInterrupt = true;
                     error->clear();
                     break;
@@ -863,7 +863,7 @@ bool CTetherSteps::reconnect(Clock::time_point end, std::string* error) {
     std::optional<HostMessage> added;
     const Wait result = waitFor(isBack, end, "the camera to come back", &added, error, false, true);
     if (result != Wait::Got) {
-        if (result == Wait::TimedOut) m_errorKind = "camera";
+        if (result == Wait::TimedOut) m_errorKind = ErrorKind::Camera;
         if (result == Wait::TimedOut) *error = "the camera " + ValidUtf8(camera.name) + " did not come back";
         m_camera = camera;
         return false;
@@ -880,7 +880,7 @@ bool CTetherSteps::reconnect(Clock::time_point end, std::string* error) {
     while (!m_session.connect(back.deviceId, &settings, error)) {
         if (Clock::now() >= giveUp || m_interrupted) {
             *error = "the camera " + ValidUtf8(back.name) + " came back but could not be connected: " + *error;
-            m_errorKind = "camera";
+            m_errorKind = ErrorKind::Camera;
             m_camera = camera;
             return false;
         }
@@ -928,7 +928,7 @@ bool CTetherSteps::switchLiveView(bool wanted, bool* on, std::string* error) {
     *on = TextAt(status->payload.get(), "status") == "liveViewOn";
     if (*on != wanted) {
         *error = std::string("the camera did not ") + (wanted ? "start" : "stop") + " live view";
-        m_errorKind = "camera";
+        m_errorKind = ErrorKind::Camera;
         return false;
     }
     return true;
@@ -971,7 +971,7 @@ bool CTetherSteps::driveFocus(int direction, std::string* error) {
     params.setNumber("focus_direction", direction);
     if (m_session.client().send("setCameraFocus", &params) == 0) {
         *error = "could not send \"setCameraFocus\": lensbridge.exe no longer reads its pipe";
-        m_errorKind = "process";
+        m_errorKind = ErrorKind::Process;
         return false;
     }
     // The drive has no answer; a status request behind it is answered once it is done.
@@ -1031,7 +1031,7 @@ bool CTetherSteps::runLiveView(const Step& step, std::string* error) {
         if (!file || std::fclose(file) != 0 || !written) {
             DeleteFileW(platform::utf8ToWide(path).c_str());
             *error = "could not write " + path + " (" + std::to_string(frames - 1) + " frames saved before it)";
-            m_errorKind = "files";
+            m_errorKind = ErrorKind::Files;
             return false;
         }
         saved.push_back(path);
@@ -1055,7 +1055,7 @@ bool CTetherSteps::runLiveView(const Step& step, std::string* error) {
         std::optional<HostMessage> frame;
         const auto deadline = std::min(end, Clock::now() + milliseconds(m_options.timeoutMs));
         const Wait result = waitFor(isFrame, deadline, "live-view frames", &frame, error, true, true);
-        if (result == Wait::Trouble && m_errorKind == "interrupted") {
+        if (result == Wait::Trouble && m_errorKind == ErrorKind::Interrupted) {
             error->clear();
             m_endedByInterrupt = true;
             break;
@@ -1127,7 +1127,7 @@ bool CTetherSteps::runSend(const Step& step, std::string* error) {
     const std::uint32_t id = m_session.client().send(step.requestName, params.get());
     if (id == 0) {
         *error = "could not send the request: lensbridge.exe no longer reads its pipe";
-        m_errorKind = "process";
+        m_errorKind = ErrorKind::Process;
         return false;
     }
     ZnLuaTEString name(step.requestName);
@@ -1158,7 +1158,7 @@ bool CTetherSteps::runSend(const Step& step, std::string* error) {
         *error = "no reply to \"" + step.requestName + "\" (#" + std::to_string(id) + ") within " +
                  std::to_string(m_options.timeoutMs) + " ms" +
                  (m_session.client().outputBroken() ? ": lensbridge.exe closed its pipe" : "");
-        m_errorKind = "process";
+        m_errorKind = ErrorKind::Process;
         return false;
     }
     return true;
