@@ -54,6 +54,12 @@ const char* const kHabits[] = {
     "camera-button", "enum-out-of-range", "jpeg-first",     "lv-off-busy",
     "out-of-focus",  "busy-while-transferring",
 };
+// Habits after which no picture comes, or the camera is not taken on: common enough in a
+// session they spoil, so drawn less often.
+bool Harsh(const std::string& habit) {
+  return habit == "refused-start" || habit == "refused-start-late" || habit == "out-of-focus" ||
+         habit == "alive-false" || habit == "busy-while-transferring";
+}
 const char* const kFormats[] = {"jpeg", "raw", "raw+jpeg"};
 const char* const kSettingKeys[] = {"apertureValue", "shutterValue", "isoSpeedValue", "wbValue"};
 
@@ -125,12 +131,15 @@ Plan MakePlan(std::uint32_t seed) {
     camera.format = kFormats[pick(3)];
     camera.rawBytes = 40000 + static_cast<std::uint32_t>(pick(900000)) * 4 + id;
     camera.plugged = chance(85);
-    const std::size_t habits = pick(4);
-    for (std::size_t i = 0; i < habits; ++i) camera.habits.push_back(kHabits[pick(std::size(kHabits))]);
+    const std::size_t habits = pick(5);
+    for (std::size_t i = 0; i < habits; ++i) {
+      const char* habit = kHabits[pick(std::size(kHabits))];
+      if (!Harsh(habit) || chance(25)) camera.habits.push_back(habit);
+    }
     if (chance(15)) camera.exposureMs = 100 + static_cast<unsigned>(pick(900));
     plan.cameras.push_back(camera);
   }
-  std::set<std::uint32_t> plugged;
+  std::set<std::uint32_t> plugged;  // device ids, as the control lines so far leave them
   for (unsigned ordinal : {1u, 23u}) {
     plan.scenario += std::string("module ") + (ordinal == 1 ? "Type0001" : "Type0023") + "\n";
     for (const SimCamera& c : plan.cameras) {
@@ -161,26 +170,35 @@ Plan MakePlan(std::uint32_t seed) {
     plan.actions.push_back(a);
   };
   auto anyCamera = [&]() -> const SimCamera& { return plan.cameras[pick(plan.cameras.size())]; };
+  // A camera to connect: mostly one plugged in, as a host picks one from its listing; now
+  // and then any, or one the module does not have.
+  auto cameraToConnect = [&]() -> std::uint32_t {
+    const unsigned roll = static_cast<unsigned>(pick(100));
+    if (roll < 5) return anyCamera().ordinal << 8 | 9;
+    if (roll < 20 || plugged.empty()) return anyCamera().deviceId();
+    auto it = plugged.begin();
+    std::advance(it, pick(plugged.size()));
+    return *it;
+  };
   // The device the host means: mostly the one it connected last, as a host does.
   std::uint32_t connected = plan.cameras.front().deviceId();
 
   // A host lists the cameras first; the answer also shows the modules are open, so the
   // control lines that follow are read by them and not skipped as written before.
   plan.actions.push_back(BarrierAction());
-  if (chance(85)) {
-    connected = anyCamera().deviceId();
+  if (chance(90)) {
+    connected = cameraToConnect();
     request("connectDevice")->numbers = {{"device_id", connected}};
   }
-  const std::size_t steps = 20 + pick(16);
+  const std::size_t steps = 25 + pick(20);
   for (std::size_t step = 0; step < steps; ++step) {
     const unsigned roll = static_cast<unsigned>(pick(100));
-    if (roll < 18) {
+    if (roll < 20) {
       request("doCapture");
     } else if (roll < 22) {
       request("listDevices");
     } else if (roll < 29) {
-      // Now and then a camera the module does not have.
-      connected = chance(90) ? anyCamera().deviceId() : (anyCamera().ordinal << 8 | 9);
+      connected = cameraToConnect();
       request("connectDevice")->numbers = {{"device_id", connected}};
     } else if (roll < 31) {
       request("disconnectDevice")->numbers = {{"device_id", connected}};
@@ -201,7 +219,7 @@ Plan MakePlan(std::uint32_t seed) {
     } else if (roll < 60) {
       const SimCamera& c = anyCamera();
       const char* habit = kHabits[pick(std::size(kHabits))];
-      control(std::string("habit ") + habit + (chance(60) ? " on" : " off") +
+      control(std::string("habit ") + habit + (chance(Harsh(habit) ? 40 : 70) ? " on" : " off") +
               (chance(70) ? " " + std::to_string(c.id) : ""));
     } else if (roll < 67) {
       const std::string id = std::to_string(anyCamera().id);
@@ -225,6 +243,15 @@ Plan MakePlan(std::uint32_t seed) {
       const bool plug = chance(55);
       control(std::string(plug ? "plug " : "unplug ") + std::to_string(c.id));
       if (plug) plugged.insert(c.deviceId()); else plugged.erase(c.deviceId());
+      if (plug && chance(40)) {
+        // A host connects the camera it was just told of, once a rescan has found it.
+        Action a;
+        a.kind = Kind::Pause;
+        a.ms = 300;
+        plan.actions.push_back(a);
+        connected = c.deviceId();
+        request("connectDevice")->numbers = {{"device_id", connected}};
+      }
     } else if (roll < 75) {
       control(std::string("format ") + kFormats[pick(3)] + (chance(50) ? " " + std::to_string(anyCamera().id) : ""));
     } else if (roll < 78) {
@@ -232,11 +259,11 @@ Plan MakePlan(std::uint32_t seed) {
     } else if (roll < 79) {
       control("exposure-ms " + std::to_string(chance(50) ? 0 : 100 + pick(900)) + " " + std::to_string(anyCamera().id));
     } else if (roll < 80) {
-      control("rate " + std::to_string(2 + pick(40)) + " " + std::to_string(anyCamera().id));
-    } else if (roll < 94) {
+      control("rate " + std::to_string(2 + pick(20)) + " " + std::to_string(anyCamera().id));
+    } else if (roll < 96) {
       Action a;
       a.kind = Kind::Pause;
-      a.ms = 50 + static_cast<unsigned>(pick(500));
+      a.ms = 50 + static_cast<unsigned>(pick(600));
       plan.actions.push_back(a);
     } else {
       plan.actions.push_back(BarrierAction());
@@ -644,8 +671,8 @@ class ChaosSession {
   bool report() {
     const double seconds = nowMs() / 1000.0;
     if (m_broken.empty() && !m_verbose) {
-      std::printf("seed %u: ok (%.1f s, %zu requests, %zu messages, %u live-view frames)\n", m_seed,
-                  seconds, m_sent.size(), m_log.size(), m_frames);
+      std::printf("seed %u: ok (%.1f s, %zu requests, %zu messages, %zu files, %u live-view frames)\n",
+                  m_seed, seconds, m_sent.size(), m_log.size(), m_completed.size(), m_frames);
       std::fflush(stdout);
       return true;
     }
