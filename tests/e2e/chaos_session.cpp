@@ -11,6 +11,8 @@
 //   - "deviceAdded" and "deviceRemoved" alternate per device and, once the chaos has stopped,
 //     match the cameras plugged in;
 //   - the simulator logged no call made with a record the process had closed.
+// One session in five ends with the host closing its pipes instead: the process must end by
+// itself, leaving no ".part" and no file the host was not told was coming.
 //
 // Usage: chaos_session.exe [-v] SEED...   Each session is drawn from its seed alone (a
 // std::mt19937), before the process starts, so a seed replays the same session as far as the
@@ -90,6 +92,7 @@ struct Plan {
   std::vector<SimCamera> cameras;
   std::vector<Action> actions;
   std::set<std::uint32_t> pluggedAtEnd;  // device ids
+  bool hostLeaves = false;  // the session ends with the host closing its pipes
   std::string scenario;
 };
 
@@ -270,6 +273,7 @@ Plan MakePlan(std::uint32_t seed) {
     }
   }
   plan.pluggedAtEnd = plugged;
+  plan.hostLeaves = chance(20);
   return plan;
 }
 
@@ -301,8 +305,11 @@ class ChaosSession {
     if (!startProcess()) return report();
     bool alive = true;
     for (std::size_t i = 0; i < m_plan.actions.size() && alive; ++i) alive = perform(i);
-    if (alive) alive = settle();
-    if (alive) shutDown();
+    if (alive && m_plan.hostLeaves) {
+      leave();
+    } else if (alive && settle()) {
+      shutDown();
+    }
     checkAnswers();
     checkDownloads();
     checkFolder();
@@ -530,6 +537,20 @@ class ChaosSession {
     return true;
   }
 
+  // The host closes its pipes without "shutdown", as a host that crashed: the process notices
+  // within a second, closes the cameras and ends.
+  void leave() {
+    drain();
+    client().closePipes();
+    const auto code = client().process().waitForExit(10000);
+    if (!code) {
+      broke("the process still runs 10 s after its host left");
+    } else if (*code != 0) {
+      broke("the process ended with exit code " + std::to_string(*code) + " after its host left");
+    }
+    m_hostLeft = true;
+  }
+
   void shutDown() {
     std::uint32_t id = 0;
     if (!sendAndWait("shutdown", m_plan.actions.size(), kShutdownBoundMs, &id)) return;
@@ -594,6 +615,21 @@ class ChaosSession {
     return jpeg;
   }
 
+  // The file `name` of the download folder holds the bytes one of the simulated cameras made
+  // for the shot that `announcement` names.
+  void checkBytes(const std::string& name, const HostMessage& announcement) {
+    const std::string bytes = ReadFile(m_downloads.file(name));
+    const std::string cameraName = TextIn(announcement, "camera_file_name");
+    const bool raw = cameraName.size() > 4 && cameraName.substr(cameraName.size() - 3) == "NEF";
+    for (const SimCamera& camera : m_plan.cameras) {
+      if (raw && bytes.size() != camera.rawBytes) continue;
+      if (bytes == expectedBytes(camera, cameraName)) return;
+    }
+    broke(name + " (capture id " + std::to_string(static_cast<int>(NumberIn(announcement, "capture_id"))) +
+          ", the camera's " + cameraName + ", " + std::to_string(bytes.size()) +
+          " bytes) does not hold the bytes the camera made");
+  }
+
   // Every capture id is announced once and ends once, after its announcement; a complete file
   // holds the bytes one of the simulated cameras made for the shot its camera name tells.
   void checkDownloads() {
@@ -625,18 +661,7 @@ class ChaosSession {
       if (base != fileName) broke("capture id " + std::to_string(id) + " announced as " + fileName + " but completed as " + path);
       if (!paths.insert(base).second) broke(path + " reported complete twice");
       m_completed.insert(base);
-      const std::string bytes = ReadFile(m_downloads.file(base));
-      const std::string cameraName = TextIn(*announced[id], "camera_file_name");
-      bool matches = false;
-      for (const SimCamera& camera : m_plan.cameras) {
-        const bool raw = cameraName.size() > 4 && cameraName.substr(cameraName.size() - 3) == "NEF";
-        if (raw && bytes.size() != camera.rawBytes) continue;
-        if (bytes == expectedBytes(camera, cameraName)) matches = true;
-      }
-      if (!matches) {
-        broke(path + " (capture id " + std::to_string(id) + ", the camera's " + cameraName + ", " +
-              std::to_string(bytes.size()) + " bytes) does not hold the bytes the camera made");
-      }
+      checkBytes(base, *announced[id]);
     }
     if (m_shutDown) {
       for (const auto& a : announced) {
@@ -648,10 +673,22 @@ class ChaosSession {
 
   // Once the process has ended, the download folder holds the files reported complete and
   // nothing else: no ".part", no file under a final name the host was not told of.
+  // A host that left was not told of the files completed after it went: they may stay, whole
+  // and with the camera's bytes, but only files it was told were coming.
   void checkFolder() {
-    if (!m_shutDown) return;
+    if (!m_shutDown && !m_hostLeft) return;
     for (const std::string& name : m_downloads.files()) {
-      if (!m_completed.count(name)) broke("left in the download folder: " + name);
+      if (m_completed.count(name)) continue;
+      const HostMessage* announcement = nullptr;
+      for (const auto& l : m_log) {
+        if (l.message.nameText() == "objectWasAdded" && TextIn(l.message, "file_name") == name)
+          announcement = &l.message;
+      }
+      if (m_hostLeft && announcement) {
+        checkBytes(name, *announcement);
+        continue;
+      }
+      broke("left in the download folder: " + name);
     }
   }
 
@@ -671,8 +708,9 @@ class ChaosSession {
   bool report() {
     const double seconds = nowMs() / 1000.0;
     if (m_broken.empty() && !m_verbose) {
-      std::printf("seed %u: ok (%.1f s, %zu requests, %zu messages, %zu files, %u live-view frames)\n",
-                  m_seed, seconds, m_sent.size(), m_log.size(), m_completed.size(), m_frames);
+      std::printf("seed %u: ok (%.1f s, %zu requests, %zu messages, %zu files, %u live-view frames%s)\n",
+                  m_seed, seconds, m_sent.size(), m_log.size(), m_completed.size(), m_frames,
+                  m_hostLeft ? ", the host left" : "");
       std::fflush(stdout);
       return true;
     }
@@ -702,7 +740,11 @@ class ChaosSession {
                     Describe(m_plan.actions[a]).c_str());
       }
     }
-    std::printf("  (calm from %u ms; %u live-view frames not shown)\n", m_calmAtMs, m_frames);
+    if (m_plan.hostLeaves) {
+      std::printf("  (the host closed its pipes after the last step; %u live-view frames not shown)\n", m_frames);
+    } else {
+      std::printf("  (calm from %u ms; %u live-view frames not shown)\n", m_calmAtMs, m_frames);
+    }
     std::fflush(stdout);
     return m_broken.empty();
   }
@@ -727,6 +769,7 @@ class ChaosSession {
   unsigned m_calmAtMs = 0;
   bool m_moduleCurrent = false;
   bool m_shutDown = false;
+  bool m_hostLeft = false;
 };
 
 }  // namespace
