@@ -10,7 +10,8 @@
 //     process ended, the download folder holds those files and nothing else (no ".part");
 //   - "deviceAdded" and "deviceRemoved" alternate per device and, once the chaos has stopped,
 //     match the cameras plugged in;
-//   - the simulator logged no call made with a record the process had closed.
+//   - the simulator logged no call made with a record the process had closed;
+//   - every live-view frame is a JPEG of the size it says.
 // One session in five ends with the host closing its pipes instead: the process must end by
 // itself, leaving no ".part"; a whole file it was not told of holds the camera's bytes.
 //
@@ -363,12 +364,26 @@ class ChaosSession {
     for (HostMessage& m : messages) {
       if (m.requestId == 0 && m.nameText() == "liveViewImage") {
         ++m_frames;
+        checkFrame(m, at);
         continue;
       }
       m_log.push_back({std::move(m), at});
     }
   }
   void drain() { drain(client().takeReceived()); }
+
+  // A live-view frame is a JPEG: the camera's header is cut off, and "size" says its length.
+  void checkFrame(const HostMessage& frame, unsigned at) {
+    const auto* table = dynamic_cast<const ZnLuaTETable*>(frame.payload.get());
+    const auto* image = table ? dynamic_cast<const ZnLuaTEData*>(table->getValue("image")) : nullptr;
+    const unsigned char* bytes = image ? image->bytes() : nullptr;
+    const bool jpeg = image && image->size() >= 2 && bytes[0] == 0xFF && bytes[1] == 0xD8 &&
+                      NumberIn(frame, "size") == static_cast<double>(image->size());
+    if (!jpeg && m_badFrames++ == 0) {
+      broke("a live-view frame at " + std::to_string(at) + " ms is no JPEG of its size: " +
+            FormatHostMessage(frame.requestId, frame.name.get(), frame.payload.get()));
+    }
+  }
 
   // False once the process has ended or closed its pipe without being asked to.
   bool stillThere() {
@@ -796,6 +811,7 @@ class ChaosSession {
   std::set<std::string> m_completed;  // names of the files reported complete
   std::vector<std::string> m_broken;
   unsigned m_frames = 0;
+  unsigned m_badFrames = 0;  // only the first is described
   unsigned m_calmAtMs = 0;
   bool m_moduleCurrent = false;
   bool m_shutDown = false;
