@@ -18,8 +18,8 @@
 // Usage: chaos_session.exe [-v] SEED...   Each session is drawn from its seed alone (a
 // std::mt19937), before the process starts, so a seed replays the same session as far as the
 // process's own timing allows. Prints "seed N: ok" per seed, or what broke with the session's
-// plan and messages (-v: for every seed), and exits 1 when any seed broke. Not a test CTest finds: scripts/chaos
-// runs it.
+// plan and messages (-v: for every seed), and exits 1 when any seed broke. Not a test CTest
+// finds: scripts/chaos runs it.
 #include <windows.h>
 
 #include <algorithm>
