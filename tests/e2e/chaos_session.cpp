@@ -323,6 +323,7 @@ class ChaosSession {
       shutDown();
     }
     checkAnswers();
+    announcedDevices(true);
     checkDownloads();
     checkFolder();
     checkClosedCalls();
@@ -409,7 +410,7 @@ class ChaosSession {
     sent.requestId = id;
     sent.name = name;
     sent.action = index;
-    sent.answerRequired = answerRequired(name, action);
+    sent.answerRequired = answerRequired(name);
     m_sent.push_back(sent);
     return id;
   }
@@ -418,7 +419,7 @@ class ChaosSession {
   // "shutdown", the settings of a device on a module that exists, and "isLiveViewOn" once a
   // module is current (after any "connectDevice" to a module that exists). Every device id
   // the plan uses names an existing module.
-  bool answerRequired(const std::string& name, const Action* action) {
+  bool answerRequired(const std::string& name) {
     if (name == "connectDevice") m_moduleCurrent = true;
     if (name == "listDevices" || name == "shutdown" || name == "getCameraSettings" ||
         name == "updateCameraSetting")
@@ -489,6 +490,28 @@ class ChaosSession {
     return open;
   }
 
+  // The devices the announcements leave present. Each device's announcements alternate,
+  // starting with "deviceAdded"; with `complain`, a break of that is reported.
+  std::set<std::uint32_t> announcedDevices(bool complain) {
+    std::map<std::uint32_t, bool> present;
+    for (const auto& l : m_log) {
+      const std::string name = l.message.nameText();
+      if (name != "deviceAdded" && name != "deviceRemoved") continue;
+      const auto device = static_cast<std::uint32_t>(NumberIn(l.message, "device_id"));
+      const bool added = name == "deviceAdded";
+      const auto it = present.find(device);
+      if (complain && ((it == present.end() && !added) || (it != present.end() && it->second == added))) {
+        broke("device " + std::to_string(device) + ": \"" + name + "\" twice in a row (at " +
+              std::to_string(l.atMs) + " ms)");
+      }
+      present[device] = added;
+    }
+    std::set<std::uint32_t> devices;
+    for (const auto& p : present)
+      if (p.second) devices.insert(p.first);
+    return devices;
+  }
+
   // The calm after the chaos: faults cleared and no camera claiming to be dead, then the
   // announced files end and the heartbeat has its ticks; the cameras the process reports must
   // then be the ones plugged in.
@@ -517,24 +540,8 @@ class ChaosSession {
     std::uint32_t listing = 0;
     if (!barrier(m_plan.actions.size(), kAnswerBoundMs, &listing)) return false;
 
-    // Each device's announcements alternate, starting with "deviceAdded"; the last one says
-    // whether the process holds the device now.
-    std::map<std::uint32_t, bool> present;
-    for (const auto& l : m_log) {
-      const std::string name = l.message.nameText();
-      if (name != "deviceAdded" && name != "deviceRemoved") continue;
-      const auto device = static_cast<std::uint32_t>(NumberIn(l.message, "device_id"));
-      const bool added = name == "deviceAdded";
-      const auto it = present.find(device);
-      if ((it == present.end() && !added) || (it != present.end() && it->second == added)) {
-        broke("device " + std::to_string(device) + ": \"" + name + "\" twice in a row (at " +
-              std::to_string(l.atMs) + " ms)");
-      }
-      present[device] = added;
-    }
-    std::set<std::uint32_t> announced, listed;
-    for (const auto& p : present)
-      if (p.second) announced.insert(p.first);
+    const std::set<std::uint32_t> announced = announcedDevices(false);
+    std::set<std::uint32_t> listed;
     for (const auto& l : m_log) {
       if (l.message.requestId != listing) continue;
       const auto* table = dynamic_cast<const ZnLuaTETable*>(l.message.payload.get());
