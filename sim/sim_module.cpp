@@ -139,6 +139,18 @@ NKERROR Close(MaidObject* record, const Node& node) {
   return kNkMAIDResult_NoError;
 }
 
+// A call with a record the caller had closed, for a test in another process that cannot ask
+// LbSimCallsAfterClose: "<module> <command>" appended to the file named by
+// LBSIM_CLOSED_CALLS_LOG, when it is set.
+void LogCallAfterClose(ULONG command) {
+  const char* path = std::getenv("LBSIM_CLOSED_CALLS_LOG");
+  if (!path || !*path) return;
+  if (std::FILE* log = std::fopen(path, "ab")) {
+    std::fprintf(log, "%s %lu\n", ModuleType(), static_cast<unsigned long>(command));
+    std::fclose(log);
+  }
+}
+
 // Whether the poll addressed to `node` answers "still working" this time (async-busy): every
 // third poll of a camera with the habit, or of the module when one of its cameras has it.
 bool BusyThisPoll(const Node& node) {
@@ -174,7 +186,10 @@ NKERROR Handle(MaidObject* object, ULONG command, ULONG param, ULONG dataType, N
   if (command == kNkMAIDCommand_Open) return Open(object, param, data);
   auto it = sim.open.find(object);
   if (it == sim.open.end()) {
-    if (sim.closedByCaller.count(object) != 0) ++sim.callsAfterClose;
+    if (sim.closedByCaller.count(object) != 0) {
+      ++sim.callsAfterClose;
+      LogCallAfterClose(command);
+    }
     return kNkMAIDResult_ZombieObject;
   }
   if (command == kNkMAIDCommand_Close) return Close(object, it->second);

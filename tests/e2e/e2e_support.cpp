@@ -4,14 +4,14 @@
 #include "sim/sim_picture.h"
 #include "sim/sim_scenarios.h"
 
-std::string CameraRaw(std::uint32_t shot, std::size_t size) {
+std::string CameraRaw(std::uint32_t shot, std::size_t size, std::uint32_t camera) {
     std::string bytes(size, '\0');
-    lbsim::FillRaw(lbsim::FileSeed(1, shot, true), 0, reinterpret_cast<unsigned char*>(&bytes[0]), size);
+    lbsim::FillRaw(lbsim::FileSeed(camera, shot, true), 0, reinterpret_cast<unsigned char*>(&bytes[0]), size);
     return bytes;
 }
 
-std::string CameraJpeg(std::uint32_t shot) {
-    const auto jpeg = lbsim::RenderChartJpeg(1600, 1064, 0, lbsim::FileSeed(1, shot, false), 90);
+std::string CameraJpeg(std::uint32_t shot, std::uint32_t camera) {
+    const auto jpeg = lbsim::RenderChartJpeg(1600, 1064, 0, lbsim::FileSeed(camera, shot, false), 90);
     return std::string(jpeg.begin(), jpeg.end());
 }
 

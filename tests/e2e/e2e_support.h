@@ -28,10 +28,10 @@ inline std::string LocalTemporaryFolder() {
     return platform::environmentVariable("LOCALAPPDATA") + "\\Temp\\";
 }
 
-// The files simulated camera 1 makes for its shot `shot`: RAW bytes from their seed, and a
-// 1600 x 1064 chart at quality 90 for the JPEG.
-std::string CameraRaw(std::uint32_t shot, std::size_t size);
-std::string CameraJpeg(std::uint32_t shot);
+// The files simulated camera `camera` (1 unless named) makes for its shot `shot`: RAW bytes
+// from their seed, and a 1600 x 1064 chart at quality 90 for the JPEG.
+std::string CameraRaw(std::uint32_t shot, std::size_t size, std::uint32_t camera = 1);
+std::string CameraJpeg(std::uint32_t shot, std::uint32_t camera = 1);
 
 // A number or text of a message's table payload; -12345 or "<absent>" when there is none.
 inline double NumberIn(const HostMessage& message, const char* key) {

@@ -115,6 +115,30 @@ TEST(SimContract, EventsWaitForTheCallersAsync) {
   EXPECT_EQ(driver.events.size(), 1u);
 }
 
+// A test in another process cannot ask LbSimCallsAfterClose: such a call is logged for it, as
+// the chaos run reads it.
+TEST(SimContract, ACallWithARecordTheCallerClosedIsLoggedWhereTheVariableSays) {
+  const std::string log = "/tmp/lbsim-closed-calls-" + std::to_string(getpid()) + ".log";
+  std::remove(log.c_str());
+  setenv("LBSIM_CLOSED_CALLS_LOG", log.c_str(), 1);
+  {
+    CSimDriver driver("Type0001.md3", "camera 1\n");
+    ASSERT_TRUE(driver.ready());
+    ASSERT_EQ(driver.poll(driver.module()), 0);
+    ASSERT_EQ(driver.closeModule(), 0);
+    driver.poll(driver.module());
+  }
+  unsetenv("LBSIM_CLOSED_CALLS_LOG");
+  std::string text;
+  if (std::FILE* file = std::fopen(log.c_str(), "rb")) {
+    char buffer[256];
+    text.assign(buffer, std::fread(buffer, 1, sizeof buffer, file));
+    std::fclose(file);
+  }
+  std::remove(log.c_str());
+  EXPECT_EQ(text, "Type0001 " + std::to_string(static_cast<unsigned long>(kNkMAIDCommand_Async)) + "\n");
+}
+
 TEST(SimScenario, ModuleLinesPutCamerasOnOneModuleOnlyAndBadControlLinesAreRefused) {
   const std::string scenario =
       "camera 1\nmodule Type0023\ncamera 5 habits=sync-complete\nat 0 plug 6\nmodule any\ncamera 2\n";

@@ -1,0 +1,858 @@
+// A whole-session chaos run: lensbridge.exe on simulated cameras, driven through its pipes by
+// random sessions (the cameras and their modules, formats, habits and faults, plugging, and
+// the host's commands mixed), each checked from outside as the host and the user see it:
+//   - every request is answered at most once, in the order asked, and the requests that always
+//     have an answer get it; the process never stops answering, never ends on its own, and
+//     ends with "shutdownComplete" and exit code 0 when asked;
+//   - every announced file ends in exactly one "fileDownloadComplete" or "error" with its
+//     capture id; no capture id is announced twice;
+//   - a file reported complete holds exactly the bytes the simulated camera made; after the
+//     process ended, the download folder holds those files and nothing else (no ".part");
+//   - "deviceAdded" and "deviceRemoved" alternate per device and, once the chaos has stopped,
+//     match the cameras plugged in;
+//   - the simulator logged no call made with a record the process had closed;
+//   - every live-view frame is a JPEG of the size it says.
+// One session in five ends with the host closing its pipes instead: the process must end by
+// itself, leaving no ".part"; a whole file it was not told of holds the camera's bytes.
+//
+// Usage: chaos_session.exe [-v] SEED...   Each session is drawn from its seed alone (a
+// std::mt19937), before the process starts, so a seed replays the same session as far as the
+// process's own timing allows. Prints "seed N: ok" per seed, or what broke with the session's
+// plan and messages (-v: for every seed), and exits 1 when any seed broke. Not a test CTest
+// finds: scripts/chaos runs it.
+#include <windows.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "tests/e2e/e2e_support.h"
+#include "tools/value_printer.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A request is handled within this long even on a loaded machine: the host link never waits
+// for a camera, so a barrier that takes longer means the process stopped answering.
+constexpr unsigned kAnswerBoundMs = 15000;
+// "shutdown" lets the transfers under way finish for up to a minute before it answers.
+constexpr unsigned kShutdownBoundMs = 75000;
+// After the chaos: how long the announced files may take to end, and how long nothing new
+// must come before the cameras are compared (the heartbeat's rescans run every 100 ms).
+constexpr unsigned kSettleBoundMs = 30000;
+constexpr unsigned kQuietMs = 1500;
+
+const char* const kHabits[] = {
+    "sync-complete", "refused-start", "refused-start-late", "late-items",
+    "nested-items",  "async-busy",    "events-in-calls",    "alive-false",
+    "ragged-blocks", "lv-elements",   "lv-busy",            "slow-link",
+    "camera-button", "enum-out-of-range", "jpeg-first",     "lv-off-busy",
+    "out-of-focus",  "busy-while-transferring",
+};
+// Habits after which no picture comes, or the camera is not taken on: common enough in a
+// session they spoil, so drawn less often.
+bool Harsh(const std::string& habit) {
+  return habit == "refused-start" || habit == "refused-start-late" || habit == "out-of-focus" ||
+         habit == "alive-false" || habit == "busy-while-transferring";
+}
+const char* const kFormats[] = {"jpeg", "raw", "raw+jpeg"};
+const char* const kSettingKeys[] = {"apertureValue", "shutterValue", "isoSpeedValue", "wbValue"};
+
+struct SimCamera {
+  std::uint32_t id = 1;
+  // The module's place in the list: 1 for Type0001, 23 for Type0023; 0 for a camera that both
+  // modules have (as two cameras of one id under two modules).
+  unsigned ordinal = 1;
+  std::string format;
+  std::uint32_t rawBytes = 0;  // distinct per camera, so a RAW file's size tells its camera
+  bool plugged = true;
+  std::vector<std::string> habits;
+  unsigned exposureMs = 0;
+  std::vector<std::uint32_t> deviceIds() const {
+    if (ordinal != 0) return {ordinal << 8 | id};
+    return {1u << 8 | id, 23u << 8 | id};
+  }
+};
+
+enum class Kind { Request, Control, Pause, Barrier };
+
+struct Action {
+  Kind kind = Kind::Pause;
+  std::string text;  // the request's name or the control line
+  // The request's number fields, and its "param_key" when not empty.
+  std::vector<std::pair<std::string, double>> numbers;
+  std::string paramKey;
+  unsigned ms = 0;  // a pause's length
+};
+
+struct Plan {
+  std::vector<SimCamera> cameras;
+  std::vector<Action> actions;
+  std::set<std::uint32_t> pluggedAtEnd;  // device ids
+  bool hostLeaves = false;  // the session ends with the host closing its pipes
+  std::string scenario;
+};
+
+Action BarrierAction() {
+  Action a;
+  a.kind = Kind::Barrier;
+  return a;
+}
+
+std::string Describe(const Action& action) {
+  switch (action.kind) {
+    case Kind::Pause:
+      return "pause " + std::to_string(action.ms) + " ms";
+    case Kind::Barrier:
+      return "listDevices, waiting for its answer";
+    case Kind::Control:
+      return "control: " + action.text;
+    case Kind::Request:
+      break;
+  }
+  std::string text = "-> " + action.text;
+  for (const auto& n : action.numbers) text += " " + n.first + "=" + std::to_string(static_cast<long long>(n.second));
+  if (!action.paramKey.empty()) text += " param_key=" + action.paramKey;
+  return text;
+}
+
+// Draws a whole session from the seed: nothing in it depends on what the process answers.
+Plan MakePlan(std::uint32_t seed) {
+  std::mt19937 rng(seed);
+  auto pick = [&](std::size_t n) { return static_cast<std::size_t>(rng() % n); };
+  auto chance = [&](unsigned percent) { return rng() % 100 < percent; };
+  Plan plan;
+
+  const std::size_t cameraCount = 1 + pick(3);
+  for (std::uint32_t id = 1; id <= cameraCount; ++id) {
+    SimCamera camera;
+    camera.id = id;
+    const unsigned where = static_cast<unsigned>(pick(100));
+    camera.ordinal = where < 55 ? 1 : where < 85 ? 23 : 0;
+    camera.format = kFormats[pick(3)];
+    camera.rawBytes = 40000 + static_cast<std::uint32_t>(pick(900000)) * 4 + id;
+    camera.plugged = chance(85);
+    const std::size_t habits = pick(5);
+    for (std::size_t i = 0; i < habits; ++i) {
+      const char* habit = kHabits[pick(std::size(kHabits))];
+      if (!Harsh(habit) || chance(25)) camera.habits.push_back(habit);
+    }
+    if (chance(15)) camera.exposureMs = 100 + static_cast<unsigned>(pick(900));
+    plan.cameras.push_back(camera);
+  }
+  std::set<std::uint32_t> plugged;  // device ids, as the control lines so far leave them
+  for (unsigned ordinal : {0u, 1u, 23u}) {
+    if (ordinal != 0) plan.scenario += std::string("module ") + (ordinal == 1 ? "Type0001" : "Type0023") + "\n";
+    for (const SimCamera& c : plan.cameras) {
+      if (c.ordinal != ordinal) continue;
+      plan.scenario += "camera " + std::to_string(c.id) + " type=" + (c.id == 2 ? "44" : "43") +
+                       " exposure=" + std::to_string(pick(4)) + " format=" + c.format +
+                       " raw-bytes=" + std::to_string(c.rawBytes) + " plugged=" + (c.plugged ? "1" : "0");
+      std::string habits;
+      for (const auto& h : c.habits) habits += (habits.empty() ? "" : ",") + h;
+      if (!habits.empty()) plan.scenario += " habits=" + habits;
+      if (c.exposureMs) plan.scenario += " exposure-ms=" + std::to_string(c.exposureMs);
+      plan.scenario += " name=D850 No " + std::to_string(c.id) + "\n";
+      if (c.plugged)
+        for (std::uint32_t device : c.deviceIds()) plugged.insert(device);
+    }
+  }
+
+  auto request = [&](const char* name) {
+    Action a;
+    a.kind = Kind::Request;
+    a.text = name;
+    plan.actions.push_back(a);
+    return &plan.actions.back();
+  };
+  auto control = [&](const std::string& line) {
+    Action a;
+    a.kind = Kind::Control;
+    a.text = line;
+    plan.actions.push_back(a);
+  };
+  auto anyCamera = [&]() -> const SimCamera& { return plan.cameras[pick(plan.cameras.size())]; };
+  // A camera to connect: mostly one plugged in, as a host picks one from its listing; now
+  // and then any, or one the module does not have.
+  auto cameraToConnect = [&]() -> std::uint32_t {
+    const unsigned roll = static_cast<unsigned>(pick(100));
+    if (roll < 5) return (chance(50) ? 1u : 23u) << 8 | 9;
+    if (roll < 20 || plugged.empty()) {
+      const auto ids = anyCamera().deviceIds();
+      return ids[pick(ids.size())];
+    }
+    auto it = plugged.begin();
+    std::advance(it, pick(plugged.size()));
+    return *it;
+  };
+  // The device the host means: mostly the one it connected last, as a host does.
+  std::uint32_t connected = plan.cameras.front().deviceIds().front();
+
+  // A host lists the cameras first; the answer also shows the modules are open, so the
+  // control lines that follow are read by them and not skipped as written before.
+  plan.actions.push_back(BarrierAction());
+  if (chance(90)) {
+    connected = cameraToConnect();
+    request("connectDevice")->numbers = {{"device_id", connected}};
+  }
+  const std::size_t steps = 25 + pick(20);
+  for (std::size_t step = 0; step < steps; ++step) {
+    const unsigned roll = static_cast<unsigned>(pick(100));
+    if (roll < 20) {
+      request("doCapture");
+    } else if (roll < 22) {
+      request("listDevices");
+    } else if (roll < 29) {
+      connected = cameraToConnect();
+      request("connectDevice")->numbers = {{"device_id", connected}};
+    } else if (roll < 31) {
+      request("disconnectDevice")->numbers = {{"device_id", connected}};
+    } else if (roll < 35) {
+      request("getCameraSettings")->numbers = {{"device_id", connected}};
+    } else if (roll < 40) {
+      Action* a = request("updateCameraSetting");
+      a->numbers = {{"device_id", connected}, {"param_value", chance(95) ? pick(12) : -1.0}};
+      a->paramKey = kSettingKeys[pick(std::size(kSettingKeys))];
+    } else if (roll < 45) {
+      request("toggleLiveView");
+    } else if (roll < 48) {
+      request("isLiveViewOn");
+    } else if (roll < 50) {
+      request("setCameraFocus")->numbers = {{"focus_direction", static_cast<double>(pick(7)) - 3}};
+    } else if (roll < 52) {
+      request("doAutoFocus");
+    } else if (roll < 60) {
+      const SimCamera& c = anyCamera();
+      const char* habit = kHabits[pick(std::size(kHabits))];
+      control(std::string("habit ") + habit + (chance(Harsh(habit) ? 40 : 70) ? " on" : " off") +
+              (chance(70) ? " " + std::to_string(c.id) : ""));
+    } else if (roll < 67) {
+      const std::string id = std::to_string(anyCamera().id);
+      static const char* const kFaults[] = {
+          "open-refused item", "buffersize", "transfer-lost", "capture-hangs", "liveview-short",
+          "liveview-short empty", "block-wrap", "storedbytes-unreadable"};
+      const std::size_t which = pick(std::size(kFaults) + 4);
+      if (which < std::size(kFaults)) {
+        control(std::string("fault ") + kFaults[which]);
+      } else if (which == std::size(kFaults)) {
+        control("fault open-refused " + id);
+      } else if (which == std::size(kFaults) + 1) {
+        control("fault isalive-false " + id);
+      } else if (which == std::size(kFaults) + 2) {
+        control("fault storedbytes " + std::to_string(pick(3000000)));
+      } else {
+        control("clear");
+      }
+    } else if (roll < 73) {
+      const SimCamera& c = anyCamera();
+      const bool plug = chance(55);
+      control(std::string(plug ? "plug " : "unplug ") + std::to_string(c.id));
+      for (std::uint32_t device : c.deviceIds()) {
+        if (plug) plugged.insert(device); else plugged.erase(device);
+      }
+      if (plug && chance(40)) {
+        // A host connects the camera it was just told of, once a rescan has found it.
+        Action a;
+        a.kind = Kind::Pause;
+        a.ms = 300;
+        plan.actions.push_back(a);
+        connected = c.deviceIds()[pick(c.deviceIds().size())];
+        request("connectDevice")->numbers = {{"device_id", connected}};
+      }
+    } else if (roll < 75) {
+      control(std::string("format ") + kFormats[pick(3)] + (chance(50) ? " " + std::to_string(anyCamera().id) : ""));
+    } else if (roll < 78) {
+      control("shoot " + std::to_string(anyCamera().id));
+    } else if (roll < 79) {
+      control("exposure-ms " + std::to_string(chance(50) ? 0 : 100 + pick(900)) + " " + std::to_string(anyCamera().id));
+    } else if (roll < 80) {
+      control("rate " + std::to_string(2 + pick(20)) + " " + std::to_string(anyCamera().id));
+    } else if (roll < 96) {
+      Action a;
+      a.kind = Kind::Pause;
+      a.ms = 50 + static_cast<unsigned>(pick(600));
+      plan.actions.push_back(a);
+    } else {
+      plan.actions.push_back(BarrierAction());
+    }
+  }
+  plan.pluggedAtEnd = plugged;
+  plan.hostLeaves = chance(20);
+  return plan;
+}
+
+struct LoggedMessage {
+  HostMessage message;
+  unsigned atMs = 0;
+};
+
+// A request as sent, with what its answer must be.
+struct Sent {
+  std::uint32_t requestId = 0;
+  std::string name;
+  std::size_t action = 0;
+  // The process answers this request whatever the cameras do; others are answered only in
+  // some states (no camera connected: no answer), so theirs is checked for being single and
+  // in order only.
+  bool answerRequired = false;
+};
+
+class ChaosSession {
+ public:
+  // `verbose` prints the session's plan and messages even when nothing broke.
+  ChaosSession(std::uint32_t seed, const Plan& plan, bool verbose)
+      : m_seed(seed), m_plan(plan), m_verbose(verbose) {}
+
+  // Runs the session and checks it; true when nothing broke.
+  bool run() {
+    m_start = Clock::now();
+    if (!startProcess()) return report();
+    bool alive = true;
+    for (std::size_t i = 0; i < m_plan.actions.size() && alive; ++i) alive = perform(i);
+    if (alive && m_plan.hostLeaves) {
+      leave();
+    } else if (alive && settle()) {
+      shutDown();
+    }
+    checkAnswers();
+    announcedDevices(true);
+    checkDownloads();
+    checkFolder();
+    checkClosedCalls();
+    return report();
+  }
+
+ private:
+  unsigned nowMs() const {
+    return static_cast<unsigned>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - m_start).count());
+  }
+  void broke(const std::string& what) { m_broken.push_back(what); }
+  CHostClient& client() { return m_session.client(); }
+
+  bool startProcess() {
+    if (!m_downloads.valid() || !m_world.valid()) {
+      broke("harness: cannot create the session's folders");
+      return false;
+    }
+    m_control = m_world.file("camera.control");
+    m_closedCalls = m_world.file("closed-calls.log");
+    std::ofstream(m_world.file("cameras.scenario"), std::ios::trunc) << m_plan.scenario;
+    std::ofstream(m_control, std::ios::trunc);
+    client().process().sendOutputTo(m_world.file("stdout.txt"), m_world.file("stderr.txt"));
+    std::string error;
+    if (!m_session.start(BuiltProgram("lensbridge.exe"), kAnswerBoundMs, &error,
+                         m_downloads.environment({{"LBSIM_SCENARIO", m_world.file("cameras.scenario")},
+                                                  {"LBSIM_CONTROL", m_control},
+                                                  {"LBSIM_CLOSED_CALLS_LOG", m_closedCalls}}))) {
+      broke("the process did not start: " + error);
+      return false;
+    }
+    return true;
+  }
+
+  // Moves what arrived into the log, in the order it arrived; live-view frames are counted.
+  void drain(std::vector<HostMessage> messages) {
+    const unsigned at = nowMs();
+    for (HostMessage& m : messages) {
+      if (m.requestId == 0 && m.nameText() == "liveViewImage") {
+        ++m_frames;
+        checkFrame(m, at);
+        continue;
+      }
+      m_log.push_back({std::move(m), at});
+    }
+  }
+  void drain() { drain(client().takeReceived()); }
+
+  // A live-view frame is a JPEG: the camera's header is cut off, and "size" says its length.
+  void checkFrame(const HostMessage& frame, unsigned at) {
+    const auto* table = dynamic_cast<const ZnLuaTETable*>(frame.payload.get());
+    const auto* image = table ? dynamic_cast<const ZnLuaTEData*>(table->getValue("image")) : nullptr;
+    const unsigned char* bytes = image ? image->bytes() : nullptr;
+    const bool jpeg = image && image->size() >= 2 && bytes[0] == 0xFF && bytes[1] == 0xD8 &&
+                      NumberIn(frame, "size") == static_cast<double>(image->size());
+    if (!jpeg && m_badFrames++ == 0) {
+      broke("a live-view frame at " + std::to_string(at) + " ms is no JPEG of its size: " +
+            FormatHostMessage(frame.requestId, frame.name.get(), frame.payload.get()));
+    }
+  }
+
+  // False once the process has ended or closed its pipe without being asked to.
+  bool stillThere() {
+    if (client().process().running() && !client().outputBroken()) return true;
+    const auto code = client().process().waitForExit(2000);
+    broke(code ? "the process ended on its own during the session, exit code " + std::to_string(*code)
+               : "the process closed its pipe during the session");
+    return false;
+  }
+
+  std::uint32_t send(const std::string& name, const Action* action, std::size_t index) {
+    ZnLuaTETable params;
+    if (action) {
+      for (const auto& n : action->numbers) params.setNumber(n.first.c_str(), n.second);
+      if (!action->paramKey.empty()) params.setString("param_key", action->paramKey);
+    }
+    const std::uint32_t id = client().send(name, action && !action->numbers.empty() ? &params : nullptr);
+    if (id == 0) {
+      broke("could not send \"" + name + "\": the input pipe is closed");
+      return 0;
+    }
+    Sent sent;
+    sent.requestId = id;
+    sent.name = name;
+    sent.action = index;
+    sent.answerRequired = answerRequired(name);
+    m_sent.push_back(sent);
+    return id;
+  }
+
+  // Which requests the process always answers (see bridge/camera_commands.h): the listing,
+  // "shutdown", the settings of a device on a module that exists, and "isLiveViewOn" once a
+  // module is current (after any "connectDevice" to a module that exists). Every device id
+  // the plan uses names an existing module.
+  bool answerRequired(const std::string& name) {
+    if (name == "connectDevice") m_moduleCurrent = true;
+    if (name == "listDevices" || name == "shutdown" || name == "getCameraSettings" ||
+        name == "updateCameraSetting")
+      return true;
+    return name == "isLiveViewOn" && m_moduleCurrent;
+  }
+
+  bool hasAnswer(std::uint32_t requestId) const {
+    for (const auto& l : m_log)
+      if (l.message.requestId == requestId) return true;
+    return false;
+  }
+
+  // Sends "listDevices" and collects until it is answered; false (and broken) when the answer
+  // does not come within `boundMs`.
+  bool barrier(std::size_t index, unsigned boundMs, std::uint32_t* requestId = nullptr) {
+    return sendAndWait("listDevices", index, boundMs, requestId);
+  }
+  bool sendAndWait(const std::string& name, std::size_t index, unsigned boundMs,
+                   std::uint32_t* requestId = nullptr) {
+    const std::uint32_t id = send(name, nullptr, index);
+    if (id == 0) return false;
+    if (requestId) *requestId = id;
+    const unsigned sentAt = nowMs();
+    while (nowMs() - sentAt < boundMs) {
+      drain(client().collectFor(20));
+      if (hasAnswer(id)) return true;
+      if (!client().process().running() || client().outputBroken()) {
+        drain();
+        return hasAnswer(id) || stillThere();
+      }
+    }
+    broke("no answer to #" + std::to_string(id) + " " + name + " within " +
+          std::to_string(boundMs) + " ms: the process stopped answering");
+    return false;
+  }
+
+  bool perform(std::size_t index) {
+    const Action& action = m_plan.actions[index];
+    m_actionAtMs.push_back(nowMs());
+    switch (action.kind) {
+      case Kind::Request:
+        if (send(action.text, &action, index) == 0) return false;
+        break;
+      case Kind::Control:
+        std::ofstream(m_control, std::ios::app) << action.text << "\n";
+        break;
+      case Kind::Pause:
+        drain(client().collectFor(action.ms));
+        break;
+      case Kind::Barrier:
+        if (!barrier(index, kAnswerBoundMs)) return false;
+        break;
+    }
+    drain();
+    return stillThere();
+  }
+
+  // The open capture ids: announced and not yet ended.
+  std::set<int> openCaptures() const {
+    std::set<int> open;
+    for (const auto& l : m_log) {
+      const std::string name = l.message.nameText();
+      const int id = static_cast<int>(NumberIn(l.message, "capture_id"));
+      if (name == "objectWasAdded") open.insert(id);
+      if (name == "fileDownloadComplete" || name == "error") open.erase(id);
+    }
+    return open;
+  }
+
+  // The devices the announcements leave present. Each device's announcements alternate,
+  // starting with "deviceAdded"; with `complain`, a break of that is reported.
+  std::set<std::uint32_t> announcedDevices(bool complain) {
+    std::map<std::uint32_t, bool> present;
+    for (const auto& l : m_log) {
+      const std::string name = l.message.nameText();
+      if (name != "deviceAdded" && name != "deviceRemoved") continue;
+      const auto device = static_cast<std::uint32_t>(NumberIn(l.message, "device_id"));
+      const bool added = name == "deviceAdded";
+      const auto it = present.find(device);
+      if (complain && ((it == present.end() && !added) || (it != present.end() && it->second == added))) {
+        broke("device " + std::to_string(device) + ": \"" + name + "\" twice in a row (at " +
+              std::to_string(l.atMs) + " ms)");
+      }
+      present[device] = added;
+    }
+    std::set<std::uint32_t> devices;
+    for (const auto& p : present)
+      if (p.second) devices.insert(p.first);
+    return devices;
+  }
+
+  // The calm after the chaos: faults cleared and no camera claiming to be dead, then the
+  // announced files end and the heartbeat has its ticks; the cameras the process reports must
+  // then be the ones plugged in.
+  bool settle() {
+    std::ofstream(m_control, std::ios::app) << "clear\nhabit alive-false off\n";
+    m_calmAtMs = nowMs();
+    unsigned lastNewsMs = nowMs();
+    std::size_t seen = m_log.size();
+    while (true) {
+      drain(client().collectFor(50));
+      if (!stillThere()) return false;
+      if (m_log.size() != seen) {
+        seen = m_log.size();
+        lastNewsMs = nowMs();
+      }
+      const bool quiet = nowMs() - lastNewsMs >= kQuietMs && openCaptures().empty();
+      if (quiet) break;
+      if (nowMs() - m_calmAtMs > kSettleBoundMs) {
+        std::string ids;
+        for (int id : openCaptures()) ids += " " + std::to_string(id);
+        if (!ids.empty()) broke("files still without their outcome " + std::to_string(kSettleBoundMs) +
+                                " ms after the chaos stopped: capture ids" + ids);
+        break;
+      }
+    }
+    std::uint32_t listing = 0;
+    if (!barrier(m_plan.actions.size(), kAnswerBoundMs, &listing)) return false;
+
+    const std::set<std::uint32_t> announced = announcedDevices(false);
+    std::set<std::uint32_t> listed;
+    for (const auto& l : m_log) {
+      if (l.message.requestId != listing) continue;
+      const auto* table = dynamic_cast<const ZnLuaTETable*>(l.message.payload.get());
+      const ZnLuaTETable* devices = table ? table->getTable("devices") : nullptr;
+      if (devices) {
+        for (const auto& entry : *devices) {
+          const auto* device = dynamic_cast<const ZnLuaTETable*>(entry.second);
+          const ZnLuaTENumber* id = device ? device->getNumberValue("device_id") : nullptr;
+          if (id) listed.insert(static_cast<std::uint32_t>(id->value()));
+        }
+      }
+    }
+    auto text = [](const std::set<std::uint32_t>& ids) {
+      std::string t = "{";
+      for (std::uint32_t id : ids) t += (t.size() > 1 ? ", " : "") + std::to_string(id);
+      return t + "}";
+    };
+    if (announced != m_plan.pluggedAtEnd) {
+      broke("after the chaos the announcements leave devices " + text(announced) +
+            ", but the simulator has " + text(m_plan.pluggedAtEnd) + " plugged in");
+    }
+    if (listed != m_plan.pluggedAtEnd) {
+      broke("after the chaos \"listDevices\" lists " + text(listed) + ", but the simulator has " +
+            text(m_plan.pluggedAtEnd) + " plugged in");
+    }
+    return true;
+  }
+
+  // The host closes its pipes without "shutdown", as a host that crashed: the process notices
+  // within a second, closes the cameras and ends.
+  void leave() {
+    drain();
+    client().closePipes();
+    const auto code = client().process().waitForExit(10000);
+    if (!code) {
+      broke("the process still runs 10 s after its host left");
+    } else if (*code != 0) {
+      broke("the process ended with exit code " + std::to_string(*code) + " after its host left");
+    }
+    m_hostLeft = true;
+  }
+
+  void shutDown() {
+    std::uint32_t id = 0;
+    if (!sendAndWait("shutdown", m_plan.actions.size(), kShutdownBoundMs, &id)) return;
+    const auto code = client().process().waitForExit(10000);
+    drain();
+    for (const auto& l : m_log) {
+      if (l.message.requestId == id && l.message.nameText() != "shutdownComplete")
+        broke("\"shutdown\" was answered with \"" + l.message.nameText() + "\"");
+    }
+    if (!code) {
+      broke("the process still runs 10 s after \"shutdownComplete\"");
+    } else if (*code != 0) {
+      broke("the process ended with exit code " + std::to_string(*code) + " after \"shutdown\"");
+    }
+    m_shutDown = true;
+  }
+
+  // Every answer goes to a request that was sent, once, in the order the requests were sent;
+  // the answers the process always gives came before the answer to a later request.
+  void checkAnswers() {
+    std::map<std::uint32_t, const Sent*> byId;
+    for (const Sent& s : m_sent) byId[s.requestId] = &s;
+    std::map<std::uint32_t, int> answers;
+    std::uint32_t lastAnswered = 0;
+    for (const auto& l : m_log) {
+      const std::uint32_t id = l.message.requestId;
+      if (id == 0) continue;
+      const auto sent = byId.find(id);
+      if (sent == byId.end()) {
+        broke("an answer to #" + std::to_string(id) + ", which was never sent: " + Format(l.message));
+        continue;
+      }
+      if (++answers[id] == 2) broke("#" + std::to_string(id) + " " + sent->second->name + " answered twice");
+      if (id < lastAnswered) {
+        broke("#" + std::to_string(id) + " " + sent->second->name + " answered after #" +
+              std::to_string(lastAnswered) + ", which was sent later");
+      }
+      lastAnswered = std::max(lastAnswered, id);
+      const std::string name = l.message.nameText();
+      if (name != "ok" && name != "error" && name != "shutdownComplete")
+        broke("#" + std::to_string(id) + " " + sent->second->name + " answered with \"" + name + "\"");
+    }
+    for (const Sent& s : m_sent) {
+      if (s.answerRequired && !answers.count(s.requestId) && s.requestId < lastAnswered) {
+        broke("#" + std::to_string(s.requestId) + " " + s.name + " (action " +
+              std::to_string(s.action) + ") got no answer, though a later request did");
+      }
+    }
+    if (client().undecodableCount() != 0)
+      broke(std::to_string(client().undecodableCount()) + " messages from the process did not decode");
+  }
+
+  // The bytes simulated camera `camera` made for the file the camera names `cameraFileName`
+  // ("DSC_0007.NEF"); empty when the name is not one the simulator gives.
+  std::string expectedBytes(const SimCamera& camera, const std::string& cameraFileName) {
+    if (cameraFileName.size() != 12 || cameraFileName.compare(0, 4, "DSC_") != 0) return {};
+    const std::uint32_t shot = static_cast<std::uint32_t>(std::atoi(cameraFileName.substr(4, 4).c_str()));
+    const bool raw = cameraFileName.substr(9) == "NEF";
+    if (raw) return CameraRaw(shot, camera.rawBytes, camera.id);
+    auto& jpeg = m_jpegs[{camera.id, shot}];
+    if (jpeg.empty()) jpeg = CameraJpeg(shot, camera.id);
+    return jpeg;
+  }
+
+  // The file `name` of the download folder holds the bytes one of the simulated cameras made
+  // for the shot that `announcement` names.
+  void checkBytes(const std::string& name, const HostMessage& announcement) {
+    const std::string bytes = ReadFile(m_downloads.file(name));
+    const std::string cameraName = TextIn(announcement, "camera_file_name");
+    const bool raw = cameraName.size() > 4 && cameraName.substr(cameraName.size() - 3) == "NEF";
+    for (const SimCamera& camera : m_plan.cameras) {
+      if (raw && bytes.size() != camera.rawBytes) continue;
+      if (bytes == expectedBytes(camera, cameraName)) return;
+    }
+    broke(name + " (capture id " + std::to_string(static_cast<int>(NumberIn(announcement, "capture_id"))) +
+          ", the camera's " + cameraName + ", " + std::to_string(bytes.size()) +
+          " bytes) does not hold the bytes the camera made");
+  }
+
+  // Every capture id is announced once and ends once, after its announcement; a complete file
+  // holds the bytes one of the simulated cameras made for the shot its camera name tells.
+  void checkDownloads() {
+    std::map<int, const HostMessage*> announced;
+    std::set<int> ended;
+    std::set<std::string> paths;
+    for (const auto& l : m_log) {
+      const std::string name = l.message.nameText();
+      if (l.message.requestId != 0) continue;
+      const double number = NumberIn(l.message, "capture_id");
+      const int id = static_cast<int>(number);
+      if (name == "objectWasAdded") {
+        if (!announced.emplace(id, &l.message).second)
+          broke("capture id " + std::to_string(id) + " announced twice");
+        continue;
+      }
+      if ((name != "fileDownloadComplete" && name != "error") || number == -12345) continue;
+      if (!announced.count(id)) {
+        broke(name + " for capture id " + std::to_string(id) + ", which was not announced before");
+        continue;
+      }
+      if (!ended.insert(id).second) broke("capture id " + std::to_string(id) + " ended twice");
+      if (name != "fileDownloadComplete") continue;
+      const std::string path = TextIn(l.message, "file_path");
+      const std::string base = path.substr(path.find_last_of('\\') + 1);
+      if (_stricmp(path.substr(0, path.size() - base.size()).c_str(), m_downloads.path().c_str()) != 0)
+        broke(path + " is not in the download folder " + m_downloads.path());
+      const std::string fileName = TextIn(*announced[id], "file_name");
+      if (base != fileName) broke("capture id " + std::to_string(id) + " announced as " + fileName + " but completed as " + path);
+      if (!paths.insert(base).second) broke(path + " reported complete twice");
+      m_completed.insert(base);
+      checkBytes(base, *announced[id]);
+    }
+    if (m_shutDown) {
+      for (const auto& a : announced) {
+        if (!ended.count(a.first))
+          broke("capture id " + std::to_string(a.first) + " never ended, though the process shut down");
+      }
+    }
+  }
+
+  // Whether the file `name` holds what one of the cameras made for one of its first shots: a
+  // file that completed while the process was ending, after its host had gone, may never have
+  // been announced, since the messages of the last moment go nowhere.
+  bool holdsSomeShot(const std::string& name) {
+    constexpr std::uint32_t kShotsTried = 40;
+    const std::string bytes = ReadFile(m_downloads.file(name));
+    const bool raw = name.size() > 4 && name.substr(name.size() - 4) == ".nef";
+    for (const SimCamera& camera : m_plan.cameras) {
+      if (raw && bytes.size() != camera.rawBytes) continue;
+      for (std::uint32_t shot = 1; shot <= kShotsTried; ++shot) {
+        char cameraName[16];
+        std::snprintf(cameraName, sizeof cameraName, "DSC_%04u.%s", shot, raw ? "NEF" : "JPG");
+        if (bytes == expectedBytes(camera, cameraName)) return true;
+      }
+    }
+    return false;
+  }
+
+  // After "shutdown" the download folder holds the files reported complete and nothing else.
+  // A host that left was not told of the files completed as the process ended: they may stay,
+  // whole and with the camera's bytes.
+  void checkFolder() {
+    if (!m_shutDown && !m_hostLeft) return;
+    for (const std::string& name : m_downloads.files()) {
+      if (m_completed.count(name)) continue;
+      const HostMessage* announcement = nullptr;
+      for (const auto& l : m_log) {
+        if (l.message.nameText() == "objectWasAdded" && TextIn(l.message, "file_name") == name)
+          announcement = &l.message;
+      }
+      const bool part = name.size() > 5 && name.substr(name.size() - 5) == ".part";
+      if (m_hostLeft && announcement && !part) {
+        checkBytes(name, *announcement);
+        continue;
+      }
+      if (m_hostLeft && !part && holdsSomeShot(name)) continue;
+      broke("left in the download folder: " + name);
+    }
+  }
+
+  void checkClosedCalls() {
+    const std::string calls = ReadFile(m_closedCalls);
+    if (!calls.empty()) broke("calls with a record already closed (module, command):\n" + calls);
+    const std::string errors = ReadFile(m_world.file("stderr.txt"));
+    if (errors.find("lbsim: bad control line") != std::string::npos ||
+        errors.find("lbsim: line") != std::string::npos)
+      broke("harness: the simulator did not understand a line:\n" + errors);
+  }
+
+  static std::string Format(const HostMessage& m) {
+    return FormatHostMessage(m.requestId, m.name.get(), m.payload.get());
+  }
+
+  bool report() {
+    const double seconds = nowMs() / 1000.0;
+    if (m_broken.empty() && !m_verbose) {
+      std::printf("seed %u: ok (%.1f s, %zu requests, %zu messages, %zu files, %u live-view frames%s)\n",
+                  m_seed, seconds, m_sent.size(), m_log.size(), m_completed.size(), m_frames,
+                  m_hostLeft ? ", the host left" : "");
+      std::fflush(stdout);
+      return true;
+    }
+    std::printf("seed %u: %s (%.1f s)\n", m_seed, m_broken.empty() ? "ok" : "BROKEN", seconds);
+    for (const auto& b : m_broken) std::printf("  broke: %s\n", b.c_str());
+    std::printf("  scenario:\n");
+    std::string line;
+    for (char c : m_plan.scenario) {
+      if (c != '\n') { line += c; continue; }
+      std::printf("    %s\n", line.c_str());
+      line.clear();
+    }
+    // The plan and the messages, merged by time.
+    std::printf("  session (ms since start; -> requests as sent, <- messages as received):\n");
+    std::size_t m = 0;
+    std::map<std::size_t, std::uint32_t> idOfAction;
+    for (const Sent& s : m_sent) idOfAction[s.action] = s.requestId;
+    for (std::size_t a = 0; a <= m_actionAtMs.size(); ++a) {
+      const unsigned until = a < m_actionAtMs.size() ? m_actionAtMs[a] : ~0u;
+      for (; m < m_log.size() && m_log[m].atMs <= until; ++m) {
+        std::printf("    %6u <- %s\n", m_log[m].atMs, Format(m_log[m].message).c_str());
+      }
+      if (a < m_actionAtMs.size()) {
+        const auto id = idOfAction.find(a);
+        std::printf("    %6u %s%s\n", m_actionAtMs[a],
+                    id != idOfAction.end() ? ("#" + std::to_string(id->second) + " ").c_str() : "",
+                    Describe(m_plan.actions[a]).c_str());
+      }
+    }
+    if (m_plan.hostLeaves) {
+      std::printf("  (the host closed its pipes after the last step; %u live-view frames not shown)\n", m_frames);
+    } else {
+      std::printf("  (calm from %u ms; %u live-view frames not shown)\n", m_calmAtMs, m_frames);
+    }
+    std::fflush(stdout);
+    return m_broken.empty();
+  }
+
+  const std::uint32_t m_seed;
+  const Plan& m_plan;
+  const bool m_verbose;
+  Clock::time_point m_start;
+  // Declared before the session, which must end before its folders are removed.
+  CTestDownloadFolder m_downloads{"chaos-" + std::to_string(m_seed)};
+  CTestDownloadFolder m_world{"chaos-world-" + std::to_string(m_seed)};
+  CHostSession m_session;
+  std::string m_control;
+  std::string m_closedCalls;
+  std::vector<LoggedMessage> m_log;
+  std::vector<Sent> m_sent;
+  std::vector<unsigned> m_actionAtMs;  // when each action of the plan began
+  std::map<std::pair<std::uint32_t, std::uint32_t>, std::string> m_jpegs;  // by camera, shot
+  std::set<std::string> m_completed;  // names of the files reported complete
+  std::vector<std::string> m_broken;
+  unsigned m_frames = 0;
+  unsigned m_badFrames = 0;  // only the first is described
+  unsigned m_calmAtMs = 0;
+  bool m_moduleCurrent = false;
+  bool m_shutDown = false;
+  bool m_hostLeft = false;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: chaos_session.exe SEED...\n");
+    return 2;
+  }
+  std::vector<std::uint32_t> seeds;
+  bool verbose = false;
+  for (int i = 1; i < argc; ++i) {
+    if (std::string(argv[i]) == "-v") {
+      verbose = true;
+      continue;
+    }
+    char* end = nullptr;
+    const unsigned long seed = std::strtoul(argv[i], &end, 10);
+    if (!*argv[i] || *end) {
+      std::fprintf(stderr, "chaos_session: \"%s\" is not a seed (a number)\n", argv[i]);
+      return 2;
+    }
+    seeds.push_back(static_cast<std::uint32_t>(seed));
+  }
+  int broken = 0;
+  for (std::uint32_t seed : seeds) {
+    const Plan plan = MakePlan(seed);
+    ChaosSession session(seed, plan, verbose);
+    if (!session.run()) ++broken;
+  }
+  std::printf("%zu seeds, %d broke\n", seeds.size(), broken);
+  return broken == 0 ? 0 : 1;
+}
