@@ -104,19 +104,21 @@ TEST_F(CamerasTest, SettingsTableFollowsExposureIsoModeAndFocus) {
     for (const auto& entry : *table) keys += entry.first->getString() + " ";
     return keys + Text(table.get(), "AFButtonPressed") + " " + Text(table.get(), "focusMode");
   };
+  // Each mode offers the lists of what the photographer sets in it: none in automatic (0),
+  // the aperture in aperture priority (1), the shutter in shutter priority (2), both in
+  // manual (3); white balance in all but automatic.
   camera->m_isoControl = false;
-  camera->m_exposureMode = 0;
-  EXPECT_EQ(keysOf(), "AFButtonPressed aperture focusMode isoEntries isoSpeed shutter "
-                      "whiteBalance Off autoFocusMode");
-  camera->m_exposureMode = 1;
-  EXPECT_EQ(keysOf(), "AFButtonPressed aperture apertureEntries focusMode isoEntries isoSpeed "
-                      "shutter wbEntries whiteBalance Off autoFocusMode");
-  camera->m_exposureMode = 2;
-  EXPECT_EQ(keysOf(), "AFButtonPressed aperture focusMode isoEntries isoSpeed shutter "
-                      "shutterEntries wbEntries whiteBalance Off autoFocusMode");
-  camera->m_exposureMode = 3;
-  EXPECT_EQ(keysOf(), "AFButtonPressed aperture apertureEntries focusMode isoEntries isoSpeed "
-                      "shutter shutterEntries wbEntries whiteBalance Off autoFocusMode");
+  const std::pair<std::uint32_t, const char*> kKeysByMode[] = {
+      {0, "aperture focusMode isoEntries isoSpeed shutter whiteBalance"},
+      {1, "aperture apertureEntries focusMode isoEntries isoSpeed shutter wbEntries whiteBalance"},
+      {2, "aperture focusMode isoEntries isoSpeed shutter shutterEntries wbEntries whiteBalance"},
+      {3, "aperture apertureEntries focusMode isoEntries isoSpeed shutter shutterEntries wbEntries "
+          "whiteBalance"},
+  };
+  for (const auto& [mode, keys] : kKeysByMode) {
+    camera->m_exposureMode = mode;
+    EXPECT_EQ(keysOf(), std::string("AFButtonPressed ") + keys + " Off autoFocusMode") << "mode " << mode;
+  }
   camera->m_isoControl = true;
   camera->m_autoFocusOn = true;
   ASSERT_EQ(camera->setCapabilityValue(kNkMAIDCapability_FocusMode, kNkMAIDDataType_Unsigned, 0), 0);
