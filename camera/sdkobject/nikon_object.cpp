@@ -5,7 +5,6 @@
 #include <map>
 #include <memory>
 #include <new>
-#include <set>
 
 #include "camera/sdkobject/completion_wait.h"
 #include "camera/sdkobject/maid_names.h"
@@ -33,8 +32,6 @@ std::uint64_t g_sdkActivity = 0;
 std::map<std::uintptr_t, CNikonCompletionRecord*>& g_completionRecords =
     *new std::map<std::uintptr_t, CNikonCompletionRecord*>;
 std::uintptr_t g_lastCompletionToken = 0;
-// The tokens of records whose starts nobody waits for any more.
-std::set<std::uintptr_t>& g_abandonedCompletions = *new std::set<std::uintptr_t>;
 
 // Allocates count * size zeroed bytes, or null when the product overflows, is absurd or is
 // refused.
@@ -68,7 +65,6 @@ void NikonCompletionProc(maid::MaidObject*, maid::ULONG command, maid::ULONG, ma
   }
   std::unique_ptr<CNikonCompletionRecord> record(found->second);
   g_completionRecords.erase(found);
-  g_abandonedCompletions.erase(token);
   ++g_sdkActivity;
   if (record->counter) ++*record->counter;
   if (record->receiver) record->receiver->onCompletion(command, result, record->context);
@@ -82,19 +78,21 @@ CPendingCompletion::CPendingCompletion(CNikonCallbackReceiver* receiver)
 
 CPendingCompletion::~CPendingCompletion() {
   if (completed()) return;  // the completion procedure has freed the record
+  // Abandoned: the record stays, cut off from this object, for a late completion to free.
   m_record->counter = nullptr;
   m_record->receiver = nullptr;
-  g_abandonedCompletions.insert(reinterpret_cast<std::uintptr_t>(m_token));
 }
 
 void ReleaseAbandonedCompletions() {
-  for (std::uintptr_t token : g_abandonedCompletions) {
-    auto found = g_completionRecords.find(token);
-    if (found == g_completionRecords.end()) continue;
-    delete found->second;
-    g_completionRecords.erase(found);
+  // A record without its counter is one whose waiter has gone; the others still have theirs.
+  for (auto it = g_completionRecords.begin(); it != g_completionRecords.end();) {
+    if (it->second->counter) {
+      ++it;
+      continue;
+    }
+    delete it->second;
+    it = g_completionRecords.erase(it);
   }
-  g_abandonedCompletions.clear();
 }
 
 std::uint64_t SdkActivityCount() { return g_sdkActivity; }
