@@ -619,15 +619,19 @@ std::optional<Arrival> NextArrival(CHostClient& client, Clock::time_point until)
   return arrival;
 }
 
-// A lensbridge.exe on `scenarioLines` with camera 0x101 listed and connected.
+// A lensbridge.exe on `scenarioLines` with camera 0x101 listed and connected; false, with
+// `figure` reported as not measured and why, when it cannot be had.
 bool StartSession(CHostSession& session, const std::string& dir, const std::string& scenarioLines,
-                  std::string* why) {
+                  const char* figure) {
   const std::string scenario = BenchFolder().file("figure.scenario");
   std::ofstream(scenario, std::ios::trunc) << scenarioLines;
   std::vector<CameraInfo> cameras;
+  std::string why;
   session.timeoutMs = 15000;
-  return session.start(dir + "lensbridge.exe", 15000, why, ProcessEnvironment(scenario)) &&
-         session.listCameras(&cameras, why) && session.connect(0x101, nullptr, why);
+  if (session.start(dir + "lensbridge.exe", 15000, &why, ProcessEnvironment(scenario)) &&
+      session.listCameras(&cameras, &why) && session.connect(0x101, nullptr, &why))
+    return true;
+  return CannotMeasure(figure, why);
 }
 
 // Asks the process to end, and ends it when it does not answer in time.
@@ -725,6 +729,17 @@ void PrintReplies(const char* what, const CReplyTimes& replies) {
 }
 
 constexpr std::uint32_t kCamera = 0x101;
+
+// The parameters that name the connected camera.
+const ZnLuaTETable& CameraParams() {
+  static const std::unique_ptr<ZnLuaTETable> params = [] {
+    auto table = std::make_unique<ZnLuaTETable>();
+    table->setNumber("device_id", kCamera);
+    return table;
+  }();
+  return *params;
+}
+
 constexpr std::size_t kFiftyMegabytes = 52428800;
 
 // The scenario of one camera on Type0001 that makes 50 MB RAW files and hands them over at
@@ -742,14 +757,10 @@ bool RequestsDuringTransfer(const BenchContext& c) {
   const std::string& dir = c.dir;
   const char* figure = "requests during a 50 MB transfer at 10 MB/s";
   CHostSession session;
-  std::string why;
-  if (!StartSession(session, dir,
-                    SlowRawCamera(10),
-                    &why))
-    return CannotMeasure(figure, why);
+  if (!StartSession(session, dir, SlowRawCamera(10), figure))
+    return false;
   CHostClient& client = session.client();
-  ZnLuaTETable device;
-  device.setNumber("device_id", kCamera);
+  const ZnLuaTETable& device = CameraParams();
   // The aperture goes back and forth between its first two entries, one each round.
   ZnLuaTETable changes[2];
   for (int i = 0; i < 2; ++i) {
@@ -822,15 +833,14 @@ bool ButtonBurst(const BenchContext& c) {
   constexpr std::size_t kRawBytes = 20000000;
   constexpr int kShots = 10;
   CHostSession session;
-  std::string why;
   // Camera 1 is on both modules, since both read the control file and answer a press of an
   // unknown camera as a bad line; only the connected one saves to the computer, so the other
   // keeps its pictures on its card.
   if (!StartSession(session, dir,
                     "camera 1 habits=camera-button,slow-link rate=20 "
                     "format=raw+jpeg raw-bytes=" + std::to_string(kRawBytes) + " name=D850\n",
-                    &why))
-    return CannotMeasure(figure, why);
+                    figure))
+    return false;
   CHostClient& client = session.client();
   // The camera shoots once by itself as soon as it is told to save to the computer, which the
   // connection does; those two files come before the burst.
@@ -851,8 +861,7 @@ bool ButtonBurst(const BenchContext& c) {
   const auto start = Clock::now();
   const double wireMs = WireMs(kShots * kRawBytes, 20);
   const auto deadline = start + std::chrono::milliseconds(static_cast<int>(3 * wireMs) + 30000);
-  ZnLuaTETable device;
-  device.setNumber("device_id", kCamera);
+  const ZnLuaTETable& device = CameraParams();
   CReplyTimes replies;
   Downloads downloads;
   auto nextSend = start;
@@ -899,14 +908,10 @@ bool ShotToFile(const BenchContext& c) {
   const char* figure = "50 MiB RAW at 35 MB/s";
   constexpr int kSingles = 3, kBurst = 5;
   CHostSession session;
-  std::string why;
-  if (!StartSession(session, dir,
-                    SlowRawCamera(35),
-                    &why))
-    return CannotMeasure(figure, why);
+  if (!StartSession(session, dir, SlowRawCamera(35), figure))
+    return false;
   CHostClient& client = session.client();
-  ZnLuaTETable device;
-  device.setNumber("device_id", kCamera);
+  const ZnLuaTETable& device = CameraParams();
   const double wireMs = WireMs(kFiftyMegabytes, 35);
   Downloads downloads;
   std::vector<double> singles;
@@ -958,14 +963,10 @@ bool LiveViewDuringTransfer(const BenchContext& c) {
   const char* figure = "live view during a 50 MB transfer at 35 MB/s";
   constexpr int kTransfers = 3;
   CHostSession session;
-  std::string why;
-  if (!StartSession(session, dir,
-                    SlowRawCamera(35),
-                    &why))
-    return CannotMeasure(figure, why);
+  if (!StartSession(session, dir, SlowRawCamera(35), figure))
+    return false;
   CHostClient& client = session.client();
-  ZnLuaTETable device;
-  device.setNumber("device_id", kCamera);
+  const ZnLuaTETable& device = CameraParams();
   const std::uint32_t on = client.send("toggleLiveView", &device);
   auto reply = on ? client.waitForReply(on, 10000) : std::nullopt;
   if (!reply || reply->nameText() != "ok") {
@@ -1014,16 +1015,14 @@ bool MemoryPerShot(const BenchContext& c) {
   const char* figure = "memory per RAW+JPEG shot";
   constexpr int kEarly = 50, kMiddle = 275, kLate = 500;
   CHostSession session;
-  std::string why;
   if (!StartSession(session, dir,
                     "module Type0001\ncamera 1 habits=ragged-blocks,nested-items,async-busy "
                     "format=raw+jpeg raw-bytes=200000 name=D850\n",
-                    &why))
-    return CannotMeasure(figure, why);
+                    figure))
+    return false;
   CHostClient& client = session.client();
   const DWORD processId = client.process().processId();
-  ZnLuaTETable device;
-  device.setNumber("device_id", kCamera);
+  const ZnLuaTETable& device = CameraParams();
   Downloads downloads;
   // The middle reading tells a steady leak (both halves alike) from a heap still settling.
   double early = 0, middle = 0, late = 0;

@@ -575,30 +575,30 @@ class ChaosSession {
   void leave() {
     drain();
     client().closePipes();
-    const auto code = client().process().waitForExit(10000);
-    if (!code) {
-      broke("the process still runs 10 s after its host left");
-    } else if (*code != 0) {
-      broke("the process ended with exit code " + std::to_string(*code) + " after its host left");
-    }
+    expectCleanExit("its host left");
     m_hostLeft = true;
   }
 
   void shutDown() {
     std::uint32_t id = 0;
     if (!sendAndWait("shutdown", m_plan.actions.size(), kShutdownBoundMs, &id)) return;
-    const auto code = client().process().waitForExit(10000);
+    expectCleanExit("\"shutdownComplete\"");
     drain();
     for (const auto& l : m_log) {
       if (l.message.requestId == id && l.message.nameText() != "shutdownComplete")
         broke("\"shutdown\" was answered with \"" + l.message.nameText() + "\"");
     }
-    if (!code) {
-      broke("the process still runs 10 s after \"shutdownComplete\"");
-    } else if (*code != 0) {
-      broke("the process ended with exit code " + std::to_string(*code) + " after \"shutdown\"");
-    }
     m_shutDown = true;
+  }
+
+  // The process must end within 10 s of `event`, with exit code 0.
+  void expectCleanExit(const std::string& event) {
+    const auto code = client().process().waitForExit(10000);
+    if (!code) {
+      broke("the process still runs 10 s after " + event);
+    } else if (*code != 0) {
+      broke("the process ended with exit code " + std::to_string(*code) + " after " + event);
+    }
   }
 
   // Every answer goes to a request that was sent, once, in the order the requests were sent;
