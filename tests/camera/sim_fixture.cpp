@@ -47,16 +47,6 @@ const ZnLuaTETable* Payload(const OutgoingMessage& message) {
   return dynamic_cast<const ZnLuaTETable*>(message.value.get());
 }
 
-double Number(const ZnLuaTETable* table, const char* key) {
-  const ZnLuaTENumber* value = table ? table->getNumberValue(key) : nullptr;
-  return value ? value->value() : -12345.0;
-}
-
-std::string Text(const ZnLuaTETable* table, const char* key) {
-  const ZnLuaTEString* value = table ? table->getStringValue(key) : nullptr;
-  return value ? value->value() : "<absent>";
-}
-
 std::unique_ptr<ZnLuaTETable> DeviceParams(double deviceId) {
   auto params = std::make_unique<ZnLuaTETable>();
   params->setNumber("device_id", deviceId);
@@ -80,19 +70,8 @@ std::vector<std::vector<unsigned char>> LiveViewImages() {
   return images;
 }
 
-bool IsJpeg(const std::vector<unsigned char>& bytes) {
-  const unsigned char end[] = {0xFF, 0xD9};
-  return bytes.size() > 4 && bytes[0] == 0xFF && bytes[1] == 0xD8 &&
-         std::search(bytes.begin() + 2, bytes.end(), end, end + 2) != bytes.end();
-}
-
 std::string PrivateTempPath(const std::string& stem) {
-  const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-  std::string name = stem + "_" + std::to_string(getpid()) + "_" + (test ? test->name() : "none");
-  // A parametrised test's name holds a '/', which would put the path in a folder of its own.
-  for (char& c : name)
-    if (c == '/') c = '_';
-  return platform::temporaryDirectory() + name;
+  return platform::temporaryDirectory() + stem + "_" + std::to_string(getpid()) + "_" + CurrentTestName();
 }
 
 std::vector<unsigned char> ReadBytes(const std::string& path) {

@@ -19,6 +19,7 @@
 #include "camera/modules/nikon_module.h"
 #include "hostlink/outgoing_queue.h"
 #include "platform/platform.h"
+#include "tests/test_support.h"
 #include "values/lua_value.h"
 
 namespace simtest {
@@ -26,17 +27,12 @@ namespace simtest {
 std::vector<std::unique_ptr<OutgoingMessage>> TakeAll();
 std::vector<std::unique_ptr<OutgoingMessage>> TakeNamed(const std::string& name);
 const ZnLuaTETable* Payload(const OutgoingMessage& message);
-// The number (or -12345) and the text (or "<absent>") under key.
-double Number(const ZnLuaTETable* table, const char* key);
-std::string Text(const ZnLuaTETable* table, const char* key);
 std::unique_ptr<ZnLuaTETable> DeviceParams(double deviceId);
 // The number under key in each message, in order.
 std::vector<double> Numbers(const std::vector<std::unique_ptr<OutgoingMessage>>& messages,
                             const char* key);
 // The pictures of the queued live-view frames, taken (empty for a frame without one).
 std::vector<std::vector<unsigned char>> LiveViewImages();
-// A whole JPEG: its start marker, then its end marker (a live-view frame may be padded).
-bool IsJpeg(const std::vector<unsigned char>& bytes);
 
 // A path in the temporary folder that no other test process uses at the same time (ctest
 // runs the tests of this suite in parallel processes): stem, process id and test name.

@@ -18,8 +18,8 @@
 // Usage: chaos_session.exe [-v] SEED...   Each session is drawn from its seed alone (a
 // std::mt19937), before the process starts, so a seed replays the same session as far as the
 // process's own timing allows. Prints "seed N: ok" per seed, or what broke with the session's
-// plan and messages (-v: for every seed), and exits 1 when any seed broke. Not a test CTest
-// finds: scripts/chaos runs it.
+// plan and messages (-v: for every seed), and exits 1 when any seed broke. CTest runs a few
+// seeds; scripts/chaos runs any.
 #include <windows.h>
 
 #include <algorithm>
@@ -377,8 +377,7 @@ class ChaosSession {
   void checkFrame(const HostMessage& frame, unsigned at) {
     const auto* table = dynamic_cast<const ZnLuaTETable*>(frame.payload.get());
     const auto* image = table ? dynamic_cast<const ZnLuaTEData*>(table->getValue("image")) : nullptr;
-    const unsigned char* bytes = image ? image->bytes() : nullptr;
-    const bool jpeg = image && image->size() >= 2 && bytes[0] == 0xFF && bytes[1] == 0xD8 &&
+    const bool jpeg = image && IsJpeg(image->bytes(), image->size()) &&
                       NumberIn(frame, "size") == static_cast<double>(image->size());
     if (!jpeg && m_badFrames++ == 0) {
       broke("a live-view frame at " + std::to_string(at) + " ms is no JPEG of its size: " +

@@ -10,15 +10,6 @@
 
 namespace {
 
-// The file starts as a JPEG does; read through the wide API, which takes the long form.
-bool IsJpegFile(const std::string& path) {
-    std::FILE* file = _wfopen(platform::utf8ToWide(path).c_str(), L"rb");
-    if (!file) return false;
-    unsigned char start[2] = {};
-    const bool read = std::fread(start, 1, 2, file) == 2;
-    std::fclose(file);
-    return read && start[0] == 0xFF && start[1] == 0xD8;
-}
 
 // One JPEG shot on the first camera of a process whose TMP and TEMP name `temporaryFolder`
 // lands whole in `expectedFolder`; the file is removed.
@@ -34,7 +25,7 @@ void ExpectShotLandsIn(const std::string& temporaryFolder, const std::string& ex
     ASSERT_EQ(files.size(), 1u);
     ExpectOrderlyShutdown(session);
     EXPECT_EQ(files[0].path, expectedFolder + files[0].fileName);
-    EXPECT_TRUE(IsJpegFile(files[0].path)) << files[0].path;
+    EXPECT_TRUE(IsJpeg(ReadFile(files[0].path))) << files[0].path;
     DeleteFileW(platform::utf8ToWide(files[0].path).c_str());
 }
 

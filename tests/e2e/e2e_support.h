@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -10,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/platform.h"
+#include "tests/test_support.h"
 #include "tools/test_download_folder.h"
 #include "tools/host_session.h"
 #include "values/lua_value.h"
@@ -18,9 +20,16 @@ inline std::string BuiltProgram(const char* name) {
     return platform::executableDirectory() + "\\" + name;
 }
 
+// The whole file (empty when it cannot be read), through the wide API, which takes a path past
+// MAX_PATH too.
 inline std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
+    std::string bytes;
+    if (std::FILE* file = _wfopen(platform::utf8ToWide(path).c_str(), L"rb")) {
+        char buffer[65536];
+        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) bytes.append(buffer, n);
+        std::fclose(file);
+    }
+    return bytes;
 }
 
 // The "Temp" folder in the user's local application data, where the process falls back to.
@@ -34,32 +43,14 @@ std::string CameraRaw(std::uint32_t shot, std::size_t size, std::uint32_t camera
 std::string CameraJpeg(std::uint32_t shot, std::uint32_t camera = 1);
 
 // A number or text of a message's table payload; -12345 or "<absent>" when there is none.
-inline double NumberIn(const HostMessage& message, const char* key) {
-    const auto* table = dynamic_cast<const ZnLuaTETable*>(message.payload.get());
-    const ZnLuaTENumber* number = table ? table->getNumberValue(key) : nullptr;
-    return number ? number->value() : -12345;
-}
-inline std::string TextIn(const HostMessage& message, const char* key) {
-    const auto* table = dynamic_cast<const ZnLuaTETable*>(message.payload.get());
-    const ZnLuaTEString* text = table ? table->getStringValue(key) : nullptr;
-    return text ? text->value() : "<absent>";
-}
+inline double NumberIn(const HostMessage& message, const char* key) { return Number(message.payload.get(), key); }
+inline std::string TextIn(const HostMessage& message, const char* key) { return Text(message.payload.get(), key); }
 
 // Matches the notification `name` about device `deviceId`.
 inline std::function<bool(const HostMessage&)> IsAbout(const char* name, double deviceId) {
     return [name, deviceId](const HostMessage& message) {
         return message.nameText() == name && NumberIn(message, "device_id") == deviceId;
     };
-}
-
-// The running test's name, for naming what belongs to it (a folder, a file): a parametrised
-// test's '/' becomes '_'.
-inline std::string CurrentTestName() {
-    const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-    std::string name = test ? std::string(test->test_suite_name()) + "." + test->name() : "test";
-    for (char& c : name)
-        if (c == '/') c = '_';
-    return name;
 }
 
 // "shutdown" is answered and the process ends with 0.

@@ -38,8 +38,7 @@ struct LbhostRun {
 class LbhostTest : public ::testing::Test {
 protected:
     LbhostTest()
-        : m_folder(std::string("lbhost-") +
-                   ::testing::UnitTest::GetInstance()->current_test_info()->name()),
+        : m_folder(CurrentTestName()),
           m_dir(fs::u8path(m_folder.path())) {}
     void SetUp() override {
         ASSERT_TRUE(m_folder.valid());

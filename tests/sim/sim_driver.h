@@ -15,6 +15,7 @@
 
 #include "camera/maid/maid.h"
 #include "platform/platform.h"
+#include "tests/test_support.h"
 
 namespace simtest {
 
@@ -50,7 +51,8 @@ class CSimDriver {
     m_entry = reinterpret_cast<maid::EntryPoint>(platform::findSymbol(library, maid::kEntryPointName));
     m_control = reinterpret_cast<int (*)(const char*)>(platform::findSymbol(library, "LbSimControl"));
     if (!m_entry || !m_control) return;
-    m_scenarioPath = "/tmp/lbsim-driver-" + std::to_string(getpid()) + "-" + moduleFile + ".txt";
+    m_scenarioPath = platform::temporaryDirectory() + "lbsim-driver-" + std::to_string(getpid()) + "-" +
+                     CurrentTestName() + "-" + moduleFile + ".txt";
     if (std::FILE* file = std::fopen(m_scenarioPath.c_str(), "wb")) {
       std::fwrite(scenario.data(), 1, scenario.size(), file);
       std::fclose(file);

@@ -118,7 +118,7 @@ TEST(SimContract, EventsWaitForTheCallersAsync) {
 // A test in another process cannot ask LbSimCallsAfterClose: such a call is logged for it, as
 // the chaos run reads it.
 TEST(SimContract, ACallWithARecordTheCallerClosedIsLoggedWhereTheVariableSays) {
-  const std::string log = "/tmp/lbsim-closed-calls-" + std::to_string(getpid()) + ".log";
+  const std::string log = platform::temporaryDirectory() + "lbsim-closed-calls-" + std::to_string(getpid()) + ".log";
   std::remove(log.c_str());
   setenv("LBSIM_CLOSED_CALLS_LOG", log.c_str(), 1);
   {
