@@ -346,6 +346,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   SetTraceSink(std::getenv("LB_FUZZ_TRACE") ? &PrintTrace : &QuietTrace);
   g_downloads = fs::temp_directory_path() / ("lb_camera_module_fuzz_" + std::to_string(getpid()));
   fs::create_directories(g_downloads);
+  // libFuzzer ends with exit(), so the folder goes with the process (a crash leaves it to read).
+  std::atexit([] {
+    std::error_code ignored;
+    fs::remove_all(g_downloads, ignored);
+  });
   SetCameraHost(&g_hostNotifications);
   SetCameraClockForTest(&FakeClock);
   SetSessionEndHook(&OnSessionEnd);
