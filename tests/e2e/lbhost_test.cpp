@@ -99,7 +99,8 @@ protected:
         }
         ASSERT_FALSE(pid.empty()) << "no lbhost.exe of this test is running";
         std::wstring command = L"Z:\\bin\\kill -INT -- -" + platform::utf8ToWide(pid);
-        STARTUPINFOW startup = {sizeof startup};
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
         PROCESS_INFORMATION info = {};
         ASSERT_TRUE(CreateProcessW(L"Z:\\bin\\kill", &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                                    &startup, &info));
