@@ -113,6 +113,10 @@ CNikonModule* CNikonModuleManager::findModule(std::uint32_t moduleIndex) const {
   return nullptr;
 }
 
+CCamera* CNikonModuleManager::currentCamera() const {
+  return m_currentModule ? m_currentModule->m_currentCamera : nullptr;
+}
+
 bool CNikonModuleManager::stepOperations(unsigned sliceMs, bool& delivering) {
   bool underWay = false;
   for (const auto& module : m_modules) {
