@@ -29,10 +29,11 @@ class CCamera;
 class CNikonModule;
 class CContentContainer;
 
-// The module files, in the order they are looked for; a module's ordinal is its place here
-// (1-based) whether or not the modules before it exist.
+// The module files are looked for in the order of their ordinals, 1 to kModuleCount: the
+// number in the file's name ("Type0023.md3" is 23), whether or not the modules before it
+// exist. The ordinal is the high byte of its cameras' device ids.
 constexpr int kModuleCount = 29;
-extern const char* const kModuleFileNames[kModuleCount];
+std::string ModuleFileName(int ordinal);
 
 // The file whose presence at start-up asks for a crash on the next capture, to test the crash
 // reporter.
