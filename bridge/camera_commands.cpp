@@ -17,8 +17,6 @@ namespace {
 constexpr std::uint32_t kModulePartMask = 0xFF00;
 constexpr std::uint32_t kCameraPartMask = 0xFF;
 
-CCamera* CurrentCamera(CNikonModule* module) { return module ? module->m_currentCamera : nullptr; }
-
 CNikonModule* FindModuleTraced(CNikonModuleManager* manager, std::uint32_t modulePart)
     LB_REQUIRES(g_sdkLock) {
   CNikonModule* module = manager->findModule(modulePart);
@@ -46,7 +44,7 @@ void SendErrorMessage(std::uint32_t requestId, int errorCode, const char* descri
 
 void DoAutoFocus(std::uint32_t requestId) {
   CNikonModuleManager* manager = CNikonModuleManager::existingInstance();
-  CCamera* camera = CurrentCamera(manager ? manager->m_currentModule : nullptr);
+  CCamera* camera = manager ? manager->currentCamera() : nullptr;
   if (!camera) return;
   ZnLuaTETable table;
   table.setString("status", camera->m_autoFocusOn ? "AutoFocusOn" : "AutoFocusOff");
@@ -58,7 +56,7 @@ void SendLiveViewStatus(std::uint32_t requestId) {
   CNikonModuleManager* manager = CNikonModuleManager::existingInstance();
   CNikonModule* module = manager ? manager->m_currentModule : nullptr;
   if (!module) return;
-  CCamera* camera = CurrentCamera(module);
+  CCamera* camera = module->m_currentCamera;
   ZnLuaTETable table;
   table.setString("status", camera && camera->m_liveViewOn ? "liveViewOn" : "liveViewOff");
   QueueMessageToHost(requestId, "ok", &table);

@@ -29,10 +29,9 @@ constexpr unsigned kShutdownPollMs = 10;
 void IgnoreCommand(std::uint32_t, const ZnLuaTE*) {}
 
 // The connected camera: the current module's current camera, or null when either is missing.
-CCamera* CurrentCamera() {
+CCamera* CurrentCamera() LB_REQUIRES(g_sdkLock) {
   CNikonModuleManager* manager = CNikonModuleManager::existingInstance();
-  CNikonModule* module = manager ? manager->m_currentModule : nullptr;
-  return module ? module->m_currentCamera : nullptr;
+  return manager ? manager->currentCamera() : nullptr;
 }
 
 // A deliberate fault for testing the crash reporter end to end.

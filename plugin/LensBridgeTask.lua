@@ -164,12 +164,17 @@ function LensBridgeTask.disconnectDevice(_, deviceId)
 	send("disconnectDevice", { device_id = deviceId }, nil)
 end
 
-function LensBridgeTask.enableLogging(_, callback)
-	send("enableLogging", {}, function(result, params)
+-- A reply handler that hands the status of an "ok" reply to `callback`, when there is one.
+local function statusTo(callback)
+	return function(result, params)
 		if result == "ok" and callback then
 			callback(params and params.status)
 		end
-	end)
+	end
+end
+
+function LensBridgeTask.enableLogging(_, callback)
+	send("enableLogging", {}, statusTo(callback))
 	return { status = "ok" }
 end
 
@@ -241,11 +246,7 @@ end
 
 function LensBridgeTask.isLiveViewOn(_, deviceId, callback)
 	logger:info("isLiveViewOn")
-	send("isLiveViewOn", { device_id = deviceId }, function(result, params)
-		if result == "ok" and callback then
-			callback(params and params.status)
-		end
-	end)
+	send("isLiveViewOn", { device_id = deviceId }, statusTo(callback))
 	return { status = "ok" }
 end
 
@@ -262,19 +263,17 @@ function LensBridgeTask.doAutoFocus(_, callback)
 	return { status = "ok" }
 end
 
-function LensBridgeTask.showLiveViewWindow(_, deviceId)
-	logger:trace("LensBridgeTask.showLiveViewWindow")
-	if LensBridgeTask.liveViewOn then
-		send("showLiveViewWindow", { device_id = deviceId }, nil)
+-- Showing and hiding the window are passed on while live view is on, and dropped otherwise.
+local function liveViewWindowCommand(name)
+	return function(_, deviceId)
+		logger:trace("LensBridgeTask." .. name)
+		if LensBridgeTask.liveViewOn then
+			send(name, { device_id = deviceId }, nil)
+		end
 	end
 end
-
-function LensBridgeTask.hideLiveViewWindow(_, deviceId)
-	logger:trace("LensBridgeTask.hideLiveViewWindow")
-	if LensBridgeTask.liveViewOn then
-		send("hideLiveViewWindow", { device_id = deviceId }, nil)
-	end
-end
+LensBridgeTask.showLiveViewWindow = liveViewWindowCommand("showLiveViewWindow")
+LensBridgeTask.hideLiveViewWindow = liveViewWindowCommand("hideLiveViewWindow")
 
 function LensBridgeTask.closeLiveViewWindow(_, deviceId)
 	logger:trace("LensBridgeTask.closeLiveViewWindow")

@@ -180,7 +180,10 @@ int APIENTRY wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
   // host through the notifications installed first; they live as long as the process.
   static CHostNotifications hostNotifications;
   SetCameraHost(&hostNotifications);
-  CNikonModuleManager::getInstance();
+  {
+    CSdkLockGuard lock(g_sdkLock);
+    CNikonModuleManager::getInstance();
+  }
   // A process ended from outside in the middle of a download left its ".part" file behind.
   RemoveLeftoverPartialFiles(g_downloadDirectory);
 

@@ -99,34 +99,3 @@ std::unique_ptr<ZnLuaTETable> BuildParameterTable(const std::vector<std::string>
   }
   return table;
 }
-
-bool SplitWords(const std::string& line, std::vector<std::string>* words) {
-  words->clear();
-  std::string word;
-  bool inWord = false;
-  bool quoted = false;
-  for (char c : line) {
-    if (quoted) {
-      if (c == '"') {
-        quoted = false;
-      } else {
-        word.push_back(c);
-      }
-    } else if (c == '"') {
-      quoted = true;
-      inWord = true;
-    } else if (c == '#') {
-      break;
-    } else if (std::isspace(static_cast<unsigned char>(c))) {
-      if (inWord) words->push_back(word);
-      word.clear();
-      inWord = false;
-    } else {
-      word.push_back(c);
-      inWord = true;
-    }
-  }
-  if (quoted) return false;
-  if (inWord) words->push_back(word);
-  return true;
-}

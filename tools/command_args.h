@@ -22,6 +22,3 @@ std::unique_ptr<ZnLuaTETable> BuildParameterTable(const std::vector<std::string>
 // Bytes from hex digits (whitespace between byte pairs allowed); false on odd or bad digits.
 bool ParseHexBytes(const std::string& text, std::string* bytes);
 
-// Splits a script line into words at blanks; double quotes group a word and are removed, and
-// a '#' outside quotes starts a comment. False when a quote is left open.
-bool SplitWords(const std::string& line, std::vector<std::string>* words);

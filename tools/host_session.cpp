@@ -1,14 +1,12 @@
 // The host's tether session over CHostClient.
 #include "tools/host_session.h"
 
-#include <windows.h>
-
 #include <chrono>
 #include <cstdlib>
 
 #include "values/lua_value.h"
 #include "platform/platform.h"
-#include "tools/win32_error_text.h"
+#include "tools/setting_match.h"
 
 namespace {
 
@@ -54,17 +52,7 @@ bool Fail(std::string* error, const std::string& text) {
 }  // namespace
 
 bool SettingKeys(const std::string& setting, std::string* paramKey, std::string* entriesKey) {
-    static const struct {
-        const char* name;
-        const char* paramKey;
-        const char* entriesKey;
-    } kSettings[] = {
-        {"aperture", "apertureValue", "apertureEntries"},
-        {"shutter", "shutterValue", "shutterEntries"},
-        {"iso", "isoSpeedValue", "isoEntries"},
-        {"wb", "wbValue", "wbEntries"},
-    };
-    for (const auto& s : kSettings) {
+    for (const SettingName& s : ChangeableSettings()) {
         if (setting == s.name || setting == s.paramKey) {
             *paramKey = s.paramKey;
             *entriesKey = s.entriesKey;
@@ -72,23 +60,6 @@ bool SettingKeys(const std::string& setting, std::string* paramKey, std::string*
         }
     }
     return false;
-}
-
-std::string CopyIntoFolder(const std::string& path, const std::string& folder,
-                           std::string* error) {
-    const std::size_t slash = path.find_last_of("\\/");
-    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    const std::string target = folder + "\\" + name;
-    CreateDirectoryW(reinterpret_cast<const wchar_t*>(platform::utf8ToUtf16(folder).c_str()),
-                     nullptr);
-    if (!CopyFileW(reinterpret_cast<const wchar_t*>(platform::utf8ToUtf16(path).c_str()),
-                   reinterpret_cast<const wchar_t*>(platform::utf8ToUtf16(target).c_str()),
-                   FALSE)) {
-        if (error) *error = "could not copy " + path + " to " + folder + ": " +
-                            Win32ErrorText(GetLastError());
-        return std::string();
-    }
-    return target;
 }
 
 bool CHostSession::start(const std::string& exePath, unsigned connectTimeoutMs,
@@ -327,8 +298,5 @@ bool CHostSession::shutdown(unsigned long* exitCode, std::string* error) {
 }
 
 std::vector<HostMessage> CHostSession::takeLog() {
-    std::vector<HostMessage> log = std::move(m_log);
-    m_log.clear();
-    for (auto& m : m_client.takeReceived()) log.push_back(std::move(m));
-    return log;
+    return m_client.takeReceived();
 }

@@ -3,8 +3,8 @@
 // Built on CHostClient; used by lbhost.exe (its subcommands and the demo) and the soak test.
 //
 // Every wait has a deadline; a step that gets no answer in time fails with a message that says
-// what did not arrive. Notifications that a step does not wait for are kept in m_log so the
-// caller can show them.
+// what did not arrive. Notifications that a step does not wait for stay with the client, for
+// the caller to take (takeLog).
 //
 // Threads: one owner thread, like CHostClient.
 #pragma once
@@ -88,7 +88,6 @@ private:
 
     CHostClient m_client;
     std::uint32_t m_deviceId = 0;
-    std::vector<HostMessage> m_log;
 };
 
 // The setting names lbhost accepts, mapped to the process's key ("aperture" ->
@@ -96,6 +95,3 @@ private:
 // name it does not know.
 bool SettingKeys(const std::string& setting, std::string* paramKey, std::string* entriesKey);
 
-// Copies a file the process wrote (a Windows path) into folder, keeping its name. Returns the
-// new path, or empty with *error.
-std::string CopyIntoFolder(const std::string& path, const std::string& folder, std::string* error);

@@ -39,21 +39,10 @@ std::vector<std::string> Names(const std::vector<SettingName>& settings) {
     return names;
 }
 
-// Whole numbers from 1 up; CLI11's own range check prints the largest double in its message.
-CLI::Validator AtLeastOne() {
-    return CLI::Validator(
-        [](std::string& text) -> std::string {
-            char* end = nullptr;
-            errno = 0;
-            const long value = std::strtol(text.c_str(), &end, 10);
-            if (text.empty() || *end != '\0' || errno == ERANGE || value < 1 || value > 1000000) {
-                return "must be a whole number from 1 to 1000000, not \"" + text + "\"";
-            }
-            return std::string();
-        },
-        "");
-}
+// A count of shots or frames.
+CLI::Validator AtLeastOne() { return CLI::Range(1, 1000000); }
 
+// Seconds above 0, up to a month. Not CLI::PositiveNumber or CLI::Range: both let "nan" pass.
 CLI::Validator PositiveSeconds() {
     return CLI::Validator(
         [](std::string& text) -> std::string {
@@ -69,6 +58,7 @@ CLI::Validator PositiveSeconds() {
         "");
 }
 
+// One of `words`; unlike CLI::IsMember, it names the word probably meant.
 CLI::Validator OneOf(std::vector<std::string> words) {
     return CLI::Validator(
         [words](std::string& text) -> std::string {
@@ -174,8 +164,8 @@ ParsedCommandLine ParseLbhostCommandLine(const std::vector<std::string>& words) 
     app.get_formatter()->label("SUBCOMMANDS", "STEP [STEP ...]");
 
     LbhostOptions& options = result.commandLine.options;
-    bool wantVersion = false;  // answered before parsing, so that no step is needed with it
-    app.add_flag("--version", wantVersion, "print lbhost's version and stop");
+    // Answered as soon as CLI11 meets it (CLI::CallForVersion), so no step is needed with it.
+    app.set_version_flag("--version", std::string(), "print lbhost's version and stop");
     app.add_option("--exe", options.exePath, "lensbridge.exe to start (default: beside lbhost.exe)")
         ->type_name("PATH");
     app.add_option("--device", options.device,
@@ -416,18 +406,15 @@ ParsedCommandLine ParseLbhostCommandLine(const std::vector<std::string>& words) 
         return result;
     };
 
-    for (const auto& w : words) {
-        if (w == "--version") {
-            result.outcome = ParsedCommandLine::Outcome::Version;
-            return result;
-        }
-    }
     if (words.empty()) {
         return usageError("no step given (list, settings, set, capture, ...)", "");
     }
     std::vector<std::string> reversed(words.rbegin(), words.rend());
     try {
         app.parse(reversed);
+    } catch (const CLI::CallForVersion&) {
+        result.outcome = ParsedCommandLine::Outcome::Version;
+        return result;
     } catch (const CLI::CallForHelp&) {
         result.outcome = ParsedCommandLine::Outcome::Help;
         const std::vector<CLI::App*> used = app.get_subcommands();

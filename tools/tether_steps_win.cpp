@@ -11,6 +11,7 @@
 #include <ctime>
 
 #include "values/lua_value.h"
+#include "platform/free_name.h"
 #include "platform/platform.h"
 #include "tools/command_args.h"
 #include "tools/file_name_pattern.h"
@@ -115,19 +116,18 @@ std::string NameOf(const std::string& path) {
 }
 
 // `folder\name`, or with "-1", "-2", ... before the extension when that is taken: a picture
-// never replaces another.
+// never replaces another. Empty when no name is free.
 std::string FreePath(const std::string& folder, const std::string& name) {
-    const std::string base = folder.empty() || folder.back() == '\\' || folder.back() == '/'
-                                 ? folder + name
-                                 : folder + "\\" + name;
-    if (!Exists(base) && !Exists(base + ".part")) return base;
+    const std::string prefix =
+        folder.empty() || folder.back() == '\\' || folder.back() == '/' ? folder : folder + "\\";
     const std::size_t dot = name.find_last_of('.');
-    const std::string stem = dot == std::string::npos ? name : name.substr(0, dot);
     const std::string extension = dot == std::string::npos ? std::string() : name.substr(dot);
-    for (int i = 1;; ++i) {
-        const std::string candidate = FolderOf(base) + "\\" + stem + "-" + std::to_string(i) + extension;
-        if (!Exists(candidate) && !Exists(candidate + ".part")) return candidate;
-    }
+    const std::string stem = platform::FirstFreeStem(name.substr(0, name.size() - extension.size()), 1,
+                                                     [&](const std::string& attempt) {
+                                                         const std::string path = prefix + attempt + extension;
+                                                         return !Exists(path) && !Exists(path + ".part");
+                                                     });
+    return stem.empty() ? std::string() : prefix + stem + extension;
 }
 
 // The files in `folder` and in its folders down to `depth` levels, as paths relative to it.
@@ -720,7 +720,14 @@ bool CTetherSteps::saveShot(Shot* shot, std::string* error) {
                 m_errorKind = ErrorKind::Files;
                 return false;
             }
-            if (!moveWhole(file.path, FreePath(FolderOf(wanted), NameOf(wanted)), &saved, error)) return false;
+            const std::string target = FreePath(FolderOf(wanted), NameOf(wanted));
+            if (target.empty()) {
+                *error = "no free name for " + NameOf(wanted) + " in " + FolderOf(wanted) +
+                         "; the picture stays at " + file.path;
+                m_errorKind = ErrorKind::Files;
+                return false;
+            }
+            if (!moveWhole(file.path, target, &saved, error)) return false;
         }
         m_ledger.saved(file.path, saved);
         shot->savedPaths.push_back(saved);
@@ -1026,11 +1033,11 @@ bool CTetherSteps::runLiveView(const Step& step, std::string* error) {
         char name[32];
         std::snprintf(name, sizeof name, "liveview-%03u.jpg", static_cast<unsigned>(frames));
         const std::string path = FreePath(m_outFolder, name);
-        FILE* file = platform::openForWriting(path);
+        FILE* file = path.empty() ? nullptr : platform::openForWriting(path);
         const bool written = file && std::fwrite(bytes, 1, size, file) == size;
         if (!file || std::fclose(file) != 0 || !written) {
             DeleteFileW(platform::utf8ToWide(path).c_str());
-            *error = "could not write " + path + " (" + std::to_string(frames - 1) + " frames saved before it)";
+            *error = "could not write " + (path.empty() ? name + " in " + m_outFolder : path) + " (" + std::to_string(frames - 1) + " frames saved before it)";
             m_errorKind = ErrorKind::Files;
             return false;
         }

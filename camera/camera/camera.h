@@ -70,16 +70,16 @@ class CCamera : public CNikonObject {
   // live-view header size. Throws the int SDK result when a required read fails. An exposure
   // mode without a current entry counts as unknown (0): every setting then comes as a plain
   // value.
-  void initialize(maid::ULONG id, CNikonModule* module);
+  void initialize(maid::ULONG id, CNikonModule* module) LB_REQUIRES(g_sdkLock);
 
   // Known -> Connected: events come to the camera itself and captures are saved to the
   // computer. Returns 0, or the failing result with the camera still known only.
-  int connect();
+  int connect() LB_REQUIRES(g_sdkLock);
   // Connected -> Known: its events no longer reach it.
-  void disconnect();
+  void disconnect() LB_REQUIRES(g_sdkLock);
   // -> Gone, whatever it was: unplugged or dead.
-  void markGone();
-  CameraLifetime lifetime() const { return m_lifetime; }
+  void markGone() LB_REQUIRES(g_sdkLock);
+  CameraLifetime lifetime() const LB_REQUIRES(g_sdkLock) { return m_lifetime; }
 
   // Builds a new settings table, never null: a setting that cannot be read only leaves its
   // keys out.
@@ -132,7 +132,7 @@ class CCamera : public CNikonObject {
   // camera was still delivering (so the caller comes back at once).
   bool step(unsigned sliceMs, bool& delivering) LB_REQUIRES(g_sdkLock);
   // Whether a download is under way or waiting.
-  bool hasDownloads() const {
+  bool hasDownloads() const LB_REQUIRES(g_sdkLock) {
     return m_download || !m_waitingDownloads.empty() || !m_naming.empty();
   }
   // Gives up the releases still waiting (the process is ending): reported as not ended.
@@ -155,20 +155,25 @@ class CCamera : public CNikonObject {
   // The module this camera belongs to, or null when its parent is something else.
   CNikonModule* module() const;
 
-  std::string m_name;                        // kNkMAIDCapability_Name, read at creation
-  std::uint32_t m_cameraId = 0;              // SDK id under the module; low 8 bits of the device id
-  bool m_present = false;                    // presence mark of the module's rescan
-  CShotPairing m_shots;                      // which shot each new item belongs to
-  std::uint32_t m_exposureMode = 0;          // current kNkMAIDCapability_ExposureMode value
-  bool m_isoControl = false;                 // automatic ISO on
-  std::uint32_t m_liveViewHeaderSize = 0;    // bytes before the JPEG data of a frame
-  bool m_liveViewOn = false;                 // live view started by this process
-  bool m_autoFocusOn = false;                // contrast auto-focus started by this process
-  std::string m_moduleType;                  // first word of the module's name, e.g. "Type0023"
-  std::uint32_t m_itemsAnnounced = 0;        // capture items this camera has announced
+  // Read once when the camera is taken on, and constant afterwards.
+  std::string m_name;                      // kNkMAIDCapability_Name
+  std::uint32_t m_cameraId = 0;            // SDK id under the module; low 8 bits of the device id
+  std::string m_moduleType;                // first word of the module's name, e.g. "Type0023"
+  std::uint32_t m_liveViewHeaderSize = 0;  // bytes before the JPEG data of a frame
+
+  // The camera thread's, with the SDK lock held.
+  bool m_present LB_GUARDED_BY(g_sdkLock) = false;  // presence mark of the module's rescan
+  CShotPairing m_shots LB_GUARDED_BY(g_sdkLock);    // which shot each new item belongs to
+  // Current kNkMAIDCapability_ExposureMode value, and whether ISO is automatic.
+  std::uint32_t m_exposureMode LB_GUARDED_BY(g_sdkLock) = 0;
+  bool m_isoControl LB_GUARDED_BY(g_sdkLock) = false;
+  // Live view and contrast auto-focus, as this process started them.
+  bool m_liveViewOn LB_GUARDED_BY(g_sdkLock) = false;
+  bool m_autoFocusOn LB_GUARDED_BY(g_sdkLock) = false;
+  std::uint32_t m_itemsAnnounced LB_GUARDED_BY(g_sdkLock) = 0;  // capture items announced
 
  private:
-  CameraLifetime m_lifetime = CameraLifetime::Known;
+  CameraLifetime m_lifetime LB_GUARDED_BY(g_sdkLock) = CameraLifetime::Known;
 
   // Ends the releases whose completion came or whose bound passed: the host hears of each
   // failure.
@@ -178,13 +183,15 @@ class CCamera : public CNikonObject {
   void dropDownloads() LB_REQUIRES(g_sdkLock);
 
   // The releases the camera has taken and not completed, oldest first.
-  std::deque<std::unique_ptr<CPendingRelease>> m_releases;
-  std::uint32_t m_lastPresenceCheckMs = 0;        // camera clock at the last presence check
-  CContentContainer* m_download = nullptr;        // the download under way; owned by m_children
-  std::deque<CContentContainer*> m_waitingDownloads;  // in the order they came; owned likewise
+  std::deque<std::unique_ptr<CPendingRelease>> m_releases LB_GUARDED_BY(g_sdkLock);
+  // Camera clock at the last presence check.
+  std::uint32_t m_lastPresenceCheckMs LB_GUARDED_BY(g_sdkLock) = 0;
+  // The download under way, and the waiting ones in the order they came; owned by m_children.
+  CContentContainer* m_download LB_GUARDED_BY(g_sdkLock) = nullptr;
+  std::deque<CContentContainer*> m_waitingDownloads LB_GUARDED_BY(g_sdkLock);
   // Transferred files waiting for their name, which another program keeps from them for a
   // moment; they hold up no other download. Owned likewise.
-  std::vector<CContentContainer*> m_naming;
+  std::vector<CContentContainer*> m_naming LB_GUARDED_BY(g_sdkLock);
 
   // Tells the host that the camera would not take the picture (`result` is the SDK's).
   void reportRefusedRelease(maid::NKERROR result) LB_REQUIRES(g_sdkLock);

@@ -1,9 +1,8 @@
 #include "camera/download/download_directory.h"
 
 #include <cctype>
-#include <cstdint>
-#include <cstdio>
 
+#include "platform/free_name.h"
 #include "platform/platform.h"
 #include "platform/trace.h"
 
@@ -12,12 +11,6 @@ std::string g_downloadDirectory;
 const char kPartialFileSuffix[] = ".part";
 
 namespace {
-
-// Numbered suffixes tried before a made-up one. Every session leaves its files in the folder,
-// so "-10" and beyond are ordinary after a few weeks of use; the bound only keeps a folder
-// full of clashes from holding the SDK lock for long.
-constexpr int kNumberedSuffixes = 10000;
-constexpr int kMadeUpSuffixes = 64;
 
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
@@ -84,20 +77,9 @@ std::string MakeUniqueStem(const std::string& directory, const std::string& stem
                            const std::vector<std::string>& extensions,
                            const std::function<bool(const std::string&)>& isUnusable) {
   if (!IsAbsoluteFolderPath(directory) || !IsSeparator(directory.back())) return std::string();
-  if (StemIsFree(directory, stem, extensions, isUnusable)) return stem;
-  for (int i = 0; i < kNumberedSuffixes; ++i) {
-    const std::string attempt = stem + "-" + std::to_string(i);
-    if (StemIsFree(directory, attempt, extensions, isUnusable)) return attempt;
-  }
-  // Made-up suffixes: the clock's low bits make another run's choice unlikely to be ours.
-  const std::uint32_t seed = platform::tickCountMs() * 2654435761u;
-  for (std::uint32_t i = 0; i < kMadeUpSuffixes; ++i) {
-    char suffix[16];
-    std::snprintf(suffix, sizeof suffix, "-%08X", static_cast<unsigned>(seed + i * 0x9E3779B9u));
-    const std::string attempt = stem + suffix;
-    if (StemIsFree(directory, attempt, extensions, isUnusable)) return attempt;
-  }
-  return std::string();
+  return platform::FirstFreeStem(stem, 0, [&](const std::string& attempt) {
+    return StemIsFree(directory, attempt, extensions, isUnusable);
+  });
 }
 
 int RemoveLeftoverPartialFiles(const std::string& directory) {

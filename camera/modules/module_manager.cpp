@@ -12,14 +12,11 @@
 #include "platform/platform.h"
 #include "platform/trace.h"
 
-const char* const kModuleFileNames[kModuleCount] = {
-    "Type0001.md3", "Type0002.md3", "Type0003.md3", "Type0004.md3", "Type0005.md3",
-    "Type0006.md3", "Type0007.md3", "Type0008.md3", "Type0009.md3", "Type0010.md3",
-    "Type0011.md3", "Type0012.md3", "Type0013.md3", "Type0014.md3", "Type0015.md3",
-    "Type0016.md3", "Type0017.md3", "Type0018.md3", "Type0019.md3", "Type0020.md3",
-    "Type0021.md3", "Type0022.md3", "Type0023.md3", "Type0024.md3", "Type0025.md3",
-    "Type0026.md3", "Type0027.md3", "Type0028.md3", "Type0029.md3",
-};
+std::string ModuleFileName(int ordinal) {
+  char name[32];
+  std::snprintf(name, sizeof name, "Type%04d.md3", ordinal);
+  return name;
+}
 
 const char kCrashTestMarkerPath[] = "C:\\_LUMENHALL_CRASH_ME_";
 
@@ -66,7 +63,8 @@ void CNikonModuleManager::loadModules() {
   std::string found;
   int missing = 0;
   for (int i = 0; i < kModuleCount; ++i) {
-    const char* name = kModuleFileNames[i];
+    const std::string fileName = ModuleFileName(i + 1);
+    const char* name = fileName.c_str();
     std::string path;
     if (FindModuleFile(name, path) != 0) {
       ++missing;
@@ -111,6 +109,10 @@ CNikonModule* CNikonModuleManager::findModule(std::uint32_t moduleIndex) const {
     if (module && module->m_moduleIndex == moduleIndex) return module.get();
   }
   return nullptr;
+}
+
+CCamera* CNikonModuleManager::currentCamera() const {
+  return m_currentModule ? m_currentModule->m_currentCamera : nullptr;
 }
 
 bool CNikonModuleManager::stepOperations(unsigned sliceMs, bool& delivering) {

@@ -12,8 +12,9 @@
 // m_currentModule lends one of them.
 //
 // Threads: every method and field is used with the SDK lock held, on the camera thread (the
-// main thread): its heartbeat (pumpIdle), its commands and its slices of the long operations.
-// getInstance() is called at start-up before the pipe thread starts.
+// main thread): its heartbeat (pumpIdle), its commands and its slices of the long operations;
+// the fields say so to the thread-safety analysis. getInstance() is called at start-up, before
+// the pipe thread starts, with the lock held like every other call.
 #pragma once
 
 #include <cstdint>
@@ -24,13 +25,15 @@
 
 #include "camera/sdk_lock.h"
 
+class CCamera;
 class CNikonModule;
 class CContentContainer;
 
-// The module files, in the order they are looked for; a module's ordinal is its place here
-// (1-based) whether or not the modules before it exist.
+// The module files are looked for in the order of their ordinals, 1 to kModuleCount: the
+// number in the file's name ("Type0023.md3" is 23), whether or not the modules before it
+// exist. The ordinal is the high byte of its cameras' device ids.
 constexpr int kModuleCount = 29;
-extern const char* const kModuleFileNames[kModuleCount];
+std::string ModuleFileName(int ordinal);
 
 // The file whose presence at start-up asks for a crash on the next capture, to test the crash
 // reporter.
@@ -38,7 +41,7 @@ extern const char kCrashTestMarkerPath[];
 
 class CNikonModuleManager {
  public:
-  static CNikonModuleManager* getInstance();
+  static CNikonModuleManager* getInstance() LB_REQUIRES(g_sdkLock);
   // The instance if it has been created, without creating it.
   static CNikonModuleManager* existingInstance();
   // Deletes the instance with its modules and cameras; nothing when there is none.
@@ -58,20 +61,24 @@ class CNikonModuleManager {
   // Gives up every release still waiting for its completion (the process is ending).
   void abandonReleases(const std::string& why) LB_REQUIRES(g_sdkLock);
 
+  // The connected camera: the current module's current camera; null when either is missing.
+  CCamera* currentCamera() const LB_REQUIRES(g_sdkLock);
   // The module whose m_moduleIndex is `moduleIndex` (device id & 0xFF00), or null.
   CNikonModule* findModule(std::uint32_t moduleIndex) const LB_REQUIRES(g_sdkLock);
 
-  std::vector<std::unique_ptr<CNikonModule>> m_modules;  // opened modules in list order
-  CNikonModule* m_currentModule = nullptr;     // module of the connected camera; not owning
+  // Opened modules in list order.
+  std::vector<std::unique_ptr<CNikonModule>> m_modules LB_GUARDED_BY(g_sdkLock);
+  // Module of the connected camera; not owning.
+  CNikonModule* m_currentModule LB_GUARDED_BY(g_sdkLock) = nullptr;
   bool m_crashTestRequested = false;
 
  private:
-  CNikonModuleManager();
+  CNikonModuleManager() LB_REQUIRES(g_sdkLock);
   ~CNikonModuleManager();
   CNikonModuleManager(const CNikonModuleManager&) = delete;
   CNikonModuleManager& operator=(const CNikonModuleManager&) = delete;
 
-  void loadModules();
+  void loadModules() LB_REQUIRES(g_sdkLock);
   void rescanAll() LB_REQUIRES(g_sdkLock);
   void deleteRemovedCameras() LB_REQUIRES(g_sdkLock);
   // One frame of the current camera's live view, when it is on, to the host.

@@ -85,15 +85,19 @@ class CNikonModule : public CNikonObject {
   // The device id of `camera` under this module.
   std::uint32_t deviceIdOf(const CCamera* camera) const;
 
-  std::map<std::int32_t, CCamera*> m_cameras;  // known cameras by id; not owning
-  CCamera* m_currentCamera = nullptr;          // connected camera; not owning
-  std::uint32_t m_moduleIndex = 0;             // ordinal << 8
-  double m_lastSettingsTime = 0.0;             // seconds (tick count / 1000) of the last send
-  bool m_settingsPending = false;              // a change came too soon after the last send
-  std::list<CCamera*> m_removedCameras;        // out of m_cameras, waiting for deletion
+  std::uint32_t m_moduleIndex = 0;  // ordinal << 8; set once when the module opens
+  // Known cameras by id, and the connected one; not owning.
+  std::map<std::int32_t, CCamera*> m_cameras LB_GUARDED_BY(g_sdkLock);
+  CCamera* m_currentCamera LB_GUARDED_BY(g_sdkLock) = nullptr;
+  // Seconds (tick count / 1000) of the last settings report, and whether a change came too
+  // soon after it.
+  double m_lastSettingsTime LB_GUARDED_BY(g_sdkLock) = 0.0;
+  bool m_settingsPending LB_GUARDED_BY(g_sdkLock) = false;
+  // Out of m_cameras, waiting for deletion.
+  std::list<CCamera*> m_removedCameras LB_GUARDED_BY(g_sdkLock);
   // The connected camera that a rescan found gone ("D850 (device 257)"), until another is
   // connected; empty when none went.
-  std::string m_connectedCameraGone;
+  std::string m_connectedCameraGone LB_GUARDED_BY(g_sdkLock);
 
  private:
   // Seconds since the last send; a tick count that wrapped resets the last send to now.
@@ -101,9 +105,9 @@ class CNikonModule : public CNikonObject {
   // Builds and sends the current camera's table; `now` becomes the last send time.
   void sendSettings(double now) LB_REQUIRES(g_sdkLock);
 
-  bool m_sendingSettings = false;  // a table is being built: events inside it only mark
+  bool m_sendingSettings LB_GUARDED_BY(g_sdkLock) = false;  // a table is being built: events inside it only mark
   // Listed cameras that could not be taken on (refused to open, failed to initialise, said
   // they were not alive), with the camera clock of the last try: a scan tries each again
   // only once kCameraRetryMs has passed. Ids no longer listed are forgotten.
-  std::map<maid::ULONG, std::uint32_t> m_refusedAtMs;
+  std::map<maid::ULONG, std::uint32_t> m_refusedAtMs LB_GUARDED_BY(g_sdkLock);
 };

@@ -75,17 +75,6 @@ TEST_F(LastCameraOfLaterModule, IsAnnouncedConnectedAndRemovedUnderItsOwnId) {
   EXPECT_EQ(TakeNamed("ok").size(), 1u);
 }
 
-// A module's ordinal, the high byte of its cameras' device ids, is the number in its file name:
-// a module whose file is looked for under another name never loads, and one listed out of
-// place announces its cameras under another module's ids.
-TEST(ModuleFileList, OrdinalIsTheNumberInTheFileName) {
-  for (int i = 0; i < kModuleCount; ++i) {
-    char expected[16];
-    std::snprintf(expected, sizeof expected, "Type%04d.md3", i + 1);
-    EXPECT_STREQ(kModuleFileNames[i], expected);
-  }
-}
-
 // The fake module stands in for the last module of the list, with SDK ids the simulator
 // cannot have: one past the camera range.
 class CameraIdRangeTest : public HostTest {

@@ -369,9 +369,13 @@ TEST_F(LbhostTest, NumberingGoesOnInTheFolderAndPatternsMakeFolders) {
     std::vector<std::string> more = args;
     more.insert(more.end(), {"--counter", "40"});
     ASSERT_EQ(run(more).exitCode, 0u);
+    // A number given again takes a free name beside the picture that has it.
+    more.back() = "1";
+    ASSERT_EQ(run(more).exitCode, 0u);
     const std::string year = filesIn("out").at(0);
     EXPECT_EQ(year.size(), 4u);
-    EXPECT_EQ(filesIn(("out\\" + year).c_str()), (std::vector<std::string>{"D850_001.jpg", "D850_002.jpg", "D850_040.jpg"}));
+    EXPECT_EQ(filesIn(("out\\" + year).c_str()),
+              (std::vector<std::string>{"D850_001-1.jpg", "D850_001.jpg", "D850_002.jpg", "D850_040.jpg"}));
 
     const LbhostRun literal = run({"capture", "--filename", "%n_%q"});
     EXPECT_EQ(literal.exitCode, 2u);
