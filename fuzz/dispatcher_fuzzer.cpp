@@ -31,15 +31,23 @@ CHostNotifications g_hostNotifications;
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   g_downloads = std::filesystem::temp_directory_path() / ("lb_dispatcher_fuzz_" + std::to_string(getpid()));
   std::filesystem::create_directories(g_downloads);
+  // libFuzzer ends with exit(), so the folder goes with the process (a crash leaves it to read).
+  std::atexit([] {
+    std::error_code ignored;
+    std::filesystem::remove_all(g_downloads, ignored);
+  });
   SetCameraHost(&g_hostNotifications);
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  CNikonModuleManager* manager = CNikonModuleManager::getInstance();
-  g_downloadDirectory = g_downloads.string() + "/";
-  // The settings throttle would sleep half a second on most inputs; time is not under test.
-  for (const auto& module : manager->m_modules) module->m_lastSettingsTime = -1000.0;
+  {
+    CSdkLockGuard lock(g_sdkLock);
+    CNikonModuleManager* manager = CNikonModuleManager::getInstance();
+    g_downloadDirectory = g_downloads.string() + "/";
+    // The settings throttle would hold reports back half a second; time is not under test.
+    for (const auto& module : manager->m_modules) module->m_lastSettingsTime = -1000.0;
+  }
 
   HandleHostRequest(data, size, DispatchHostMessage);
   {
