@@ -56,6 +56,7 @@
 #include "tools/test_download_folder.h"
 #include "tools/child_process.h"
 #include "tools/host_session.h"
+#include "tools/wine_probe.h"
 #include "values/lua_value.h"
 #include "values/message_frame.h"
 

@@ -71,11 +71,3 @@ std::wstring EnvironmentBlockWith(const std::vector<std::pair<std::string, std::
 // runtime give it back unchanged.
 std::wstring QuoteCommandLineArgument(const std::wstring& argument);
 
-// True when this process runs under Wine, which exports wine_get_version from ntdll.
-bool IsRunningUnderWine();
-
-// Under Wine, the resident size in MB of the Linux process whose command is `name` (such as
-// "lensbridge.exe") and that runs in our own Wine prefix, read through drive Z:, since Wine's
-// process memory counters say nothing about another process. 0 when there is no such process
-// or not under Wine.
-double WineResidentMegabytes(const char* name);

@@ -14,6 +14,7 @@
 #include "tests/test_support.h"
 #include "tools/test_download_folder.h"
 #include "tools/host_session.h"
+#include "tools/wine_probe.h"
 #include "values/lua_value.h"
 
 inline std::string BuiltProgram(const char* name) {
