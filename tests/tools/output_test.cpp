@@ -1,15 +1,17 @@
-// What lbhost writes for others to read: file names from a pattern and values as JSON.
+// What lbhost writes for others to read: file names from a pattern, values as JSON, and the
+// run's report.
 #include <cmath>
 #include <gtest/gtest.h>
 
 #include "values/lua_value.h"
 #include "tools/file_name_pattern.h"
+#include "tools/run_report.h"
 #include "tools/value_json.h"
 
 namespace {
 
 // 2026-03-07 09:05:02, shot 12.
-const ShotNaming kShot{2026, 3, 7, 9, 5, 2, 12, "Z 7/II", "Capture0003.nef"};
+const ShotNaming kShot{2026, 3, 7, 9, 5, 2, 12, "Z 7/II", "Capture0003.nef", ""};
 
 TEST(FileNamePattern, ExpandsEveryPlaceholderAndKeepsTheCamerasExtension) {
     EXPECT_EQ(ExpandFileNamePattern("{camera}_{date}_{time}_{n}", kShot), "Z 7_II_2026-03-07_090502_0012.nef");
@@ -79,6 +81,35 @@ TEST(ValueToJson, ListsAreArraysAndEverythingElseKeepsItsKind) {
               R"({"apertureEntries":["f/4","f/8"],"devices":["D850","Z 7"],"half":0.5,"huge":1e+300,)"
               R"("image":{"data_bytes":3},)"
               R"("nan":null,"none":null,"sparse":{"0":"a","2":"b"}})");
+}
+
+// Under --json the report is one object on stdout and nothing else; a failure names its kind,
+// and its near miss only when there is one. Without --json, lines for people go to stdout, or
+// to stderr once stdout carries data.
+TEST(RunReport, JsonIsOneObjectAndTextKeepsStdoutForData) {
+    auto reportOf = [](const std::string& suggestion) {
+        CRunReport report(true);
+        report.line("not for --json");
+        report.beginStep("capture")["files"] = 2;
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(report.finish(2, ErrorKind::Usage, "bad --cout", suggestion), 2);
+        return nlohmann::json::parse(testing::internal::GetCapturedStdout());
+    };
+    const nlohmann::json failed = reportOf("--count");
+    EXPECT_EQ(failed["ok"], false);
+    EXPECT_EQ(failed["exit_code"], 2);
+    EXPECT_EQ(failed["steps"][0]["files"], 2);
+    EXPECT_EQ(failed["error"], (nlohmann::json{{"kind", "usage"}, {"message", "bad --cout"},
+                                               {"did_you_mean", "--count"}}));
+    EXPECT_FALSE(reportOf("")["error"].contains("did_you_mean"));
+
+    CRunReport text(false);
+    testing::internal::CaptureStdout();
+    text.line("a");
+    text.reserveStdoutForData();
+    text.line("b");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "a\n");
+    EXPECT_EQ(text.finish(), 0);
 }
 
 }  // namespace
