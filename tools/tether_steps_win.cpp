@@ -1037,7 +1037,8 @@ bool CTetherSteps::runLiveView(const Step& step, std::string* error) {
         const bool written = file && std::fwrite(bytes, 1, size, file) == size;
         if (!file || std::fclose(file) != 0 || !written) {
             DeleteFileW(platform::utf8ToWide(path).c_str());
-            *error = "could not write " + (path.empty() ? std::string(name) + " in " + m_outFolder : path) + " (" + std::to_string(frames - 1) + " frames saved before it)";
+            const std::string what = path.empty() ? std::string(name) + " in " + m_outFolder : path;
+            *error = "could not write " + what + " (" + std::to_string(frames - 1) + " frames saved before it)";
             m_errorKind = ErrorKind::Files;
             return false;
         }

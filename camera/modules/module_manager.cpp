@@ -63,14 +63,13 @@ void CNikonModuleManager::loadModules() {
   std::string found;
   int missing = 0;
   for (int i = 0; i < kModuleCount; ++i) {
-    const std::string fileName = ModuleFileName(i + 1);
-    const char* name = fileName.c_str();
+    const std::string name = ModuleFileName(i + 1);
     std::string path;
     if (FindModuleFile(name, path) != 0) {
       ++missing;
       continue;
     }
-    found += found.empty() ? name : std::string(", ") + name;
+    found += found.empty() ? name : ", " + name;
     void* library = platform::loadModule(path);
     void* entry = nullptr;
     if (!library) {
@@ -79,7 +78,7 @@ void CNikonModuleManager::loadModules() {
       entry = platform::findSymbol(library, maid::kEntryPointName);
     }
     if (!entry) {
-      Trace("Nikon library %s could not be loaded", name);
+      Trace("Nikon library %s could not be loaded", name.c_str());
       continue;
     }
     // A module that refuses to open is skipped like a missing one, so one broken module
@@ -88,7 +87,7 @@ void CNikonModuleManager::loadModules() {
       m_modules.push_back(std::make_unique<CNikonModule>(
           reinterpret_cast<maid::EntryPoint>(entry), static_cast<unsigned>(i + 1)));
     } catch (int result) {
-      Trace("Nikon library %s refused to open: %d", name, result);
+      Trace("Nikon library %s refused to open: %d", name.c_str(), result);
     }
   }
   Trace("Camera modules found: %s; %d of %d not installed", found.empty() ? "none" : found.c_str(),

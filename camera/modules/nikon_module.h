@@ -105,7 +105,8 @@ class CNikonModule : public CNikonObject {
   // Builds and sends the current camera's table; `now` becomes the last send time.
   void sendSettings(double now) LB_REQUIRES(g_sdkLock);
 
-  bool m_sendingSettings LB_GUARDED_BY(g_sdkLock) = false;  // a table is being built: events inside it only mark
+  // A table is being built: events inside it only mark.
+  bool m_sendingSettings LB_GUARDED_BY(g_sdkLock) = false;
   // Listed cameras that could not be taken on (refused to open, failed to initialise, said
   // they were not alive), with the camera clock of the last try: a scan tries each again
   // only once kCameraRetryMs has passed. Ids no longer listed are forgotten.
