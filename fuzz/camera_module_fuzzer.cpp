@@ -1,11 +1,11 @@
-// libFuzzer target: whole sessions against a camera module whose every answer comes from the
-// input (fuzzed_camera_module.h), driven as the process drives the camera side: the host's
+// libFuzzer target: whole sessions against the simulated camera module with the input between
+// it and the process (bent_module.h), driven as the process drives the camera side: the host's
 // requests through PostHostRequest and RunCameraWork, the heartbeat through RunHeartbeatTick,
-// on a clock the input moves, so no input waits for real time.
+// on a clock the input moves (the simulator's too), so no input waits for real time.
 //
-// Input: as camera_module_script.h lays it out, a session script and the module's answer
-// bytes. A session
-// ends calm (the module answers plainly from then on), settles, and shuts down; then what the
+// Input: as camera_module_script.h lays it out, a session script (the host's requests, the
+// simulator's habits, faults and plugging, time passing) and the answer bytes. A session ends
+// calm (the module answers plainly from then on), settles, and shuts down; then what the
 // host was told and what lies on disk is checked against what the module gave, each rule an
 // assertion of its own:
 //   - every announced capture id ends once, with its file or an error; none is announced twice;
@@ -42,10 +42,12 @@
 #include "camera/download/download_directory.h"
 #include "camera/modules/module_manager.h"
 #include "camera/modules/nikon_module.h"
+#include "fuzz/bent_module.h"
 #include "fuzz/camera_module_script.h"
-#include "fuzz/fuzzed_camera_module.h"
 #include "hostlink/outgoing_queue.h"
+#include "platform/platform.h"
 #include "platform/trace.h"
+#include "sim/sim_habits.h"
 #include "values/lua_value.h"
 
 namespace {
@@ -53,12 +55,22 @@ namespace {
 namespace fs = std::filesystem;
 
 fs::path g_downloads;
+fs::path g_scenario;
 CHostNotifications g_hostNotifications;
 std::uint32_t g_nowMs = 0;
 std::uint32_t FakeClock() { return g_nowMs; }
 
+// The simulated cameras: small files, so a session takes many shots in little time; a slow
+// link that needs a few turns per file. Camera 3 comes only when the script plugs it.
+constexpr char kScenario[] =
+    "camera 1 raw-bytes=9000 photo-width=32 rate=1\n"
+    "camera 2 raw-bytes=1500 photo-width=16 rate=1 name=Z 9\n"
+    "camera 3 raw-bytes=5000 photo-width=24 rate=1 plugged=0\n";
+
 // The process never runs for long without its heartbeat; neither does a session here.
 constexpr unsigned kHeartbeatMs = 100;
+// Longer than any file of the simulated cameras.
+constexpr std::uintmax_t kLongestFileBytes = 1u << 20;
 // Steps a calm session may take to settle; its longest bound (a release's two minutes plus an
 // exposure) passes well within them at a heartbeat each.
 constexpr int kSettleSteps = 4000;
@@ -110,15 +122,12 @@ class CHostView {
             name);
     }
   }
-  // Calm and settled: the host's cameras are the module's plugged ones.
-  void checkDevices(std::uint32_t moduleIndex) {
+  // Calm and settled: the host's cameras are the module's plugged ones (none when the module
+  // refused to open).
+  void checkDevices(std::uint32_t moduleIndex, const std::set<std::uint32_t>& cameras) {
     std::set<std::uint32_t> plugged;
-    // A module that refused to open has no cameras for the process. A camera that does not
-    // list IsAlive cannot say it is dead.
-    for (const auto& camera : fuzzmodule::Cameras()) {
-      const bool saysAlive = camera.second.alive || (camera.second.missingCaps & 1);
-      if (fuzzmodule::ModuleOpen() && camera.second.plugged && saysAlive) plugged.insert(moduleIndex | camera.first);
-    }
+    for (std::uint32_t camera : cameras)
+      if (bentmodule::ModuleOpen()) plugged.insert(moduleIndex | camera);
     Check(m_present == plugged, "the host's cameras differ from the module's once calm",
           std::to_string(m_present.size()) + " known, " + std::to_string(plugged.size()) + " plugged");
   }
@@ -176,16 +185,19 @@ class CHostView {
   // The file must be one of the module's, byte for byte, every byte delivered, at a length
   // the module gave for it.
   void checkWholeFile(const std::string& path) {
+    std::error_code error;
+    const std::uintmax_t size = fs::file_size(path, error);
+    Check(!error, "a file reported whole is not there", path);
+    Check(size <= kLongestFileBytes, "a file reported whole is longer than any the camera sent",
+          path + " (" + std::to_string(size) + " bytes)");
     std::ifstream in(path, std::ios::binary);
-    Check(static_cast<bool>(in), "a file reported whole is not there", path);
     const std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     m_wholeFiles.insert(fs::path(path).filename().string());
-    for (const fuzzmodule::File& file : fuzzmodule::Files()) {
+    for (const bentmodule::File& file : bentmodule::Files()) {
       if (file.claimedTotals.count(static_cast<std::uint32_t>(bytes.size())) == 0) continue;
-      if (bytes.size() > file.delivered.size()) continue;
+      if (bytes.size() > file.bytes.size()) continue;
       bool same = true;
-      for (std::size_t i = 0; same && i < bytes.size(); ++i)
-        same = file.delivered[i] && bytes[i] == fuzzmodule::File::ByteAt(file.serial, static_cast<std::uint32_t>(i));
+      for (std::size_t i = 0; same && i < bytes.size(); ++i) same = file.given[i] && bytes[i] == file.bytes[i];
       if (same) return;
     }
     Finding("a file reported whole is not what the camera sent", path + " (" + std::to_string(bytes.size()) + " bytes)");
@@ -212,6 +224,7 @@ void CameraTurn(CHostView& host, std::uint32_t minimumMs = 1) {
   if (step == 0) step = 1;
   const std::uint32_t before = g_nowMs;
   g_nowMs += step;
+  bentmodule::Control("clock " + std::to_string(g_nowMs));
   if (before / kHeartbeatMs != g_nowMs / kHeartbeatMs) {
     RunHeartbeatTick();
     host.take();
@@ -219,6 +232,7 @@ void CameraTurn(CHostView& host, std::uint32_t minimumMs = 1) {
 }
 
 const char* const kSettingKeys[] = {"shutterValue", "apertureValue", "isoSpeedValue", "wbValue", "bogus"};
+const char* const kFormats[] = {"jpeg", "raw", "raw+jpeg"};
 
 class CSession {
  public:
@@ -265,22 +279,30 @@ class CSession {
       case kCameraTurn: case kCameraTurn2: case kCameraTurn3: CameraTurn(m_host); break;
       case kPlug: {
         const std::uint8_t operand = script.byte();
-        fuzzmodule::Plug(1 + operand % 3, operand & 0x80);
+        const std::uint32_t camera = 1 + operand % 3;
+        bentmodule::Control((operand & 0x80 ? "plug " : "unplug ") + std::to_string(camera));
+        if (operand & 0x80) m_plugged.insert(camera); else m_plugged.erase(camera);
         break;
       }
       case kAlive: {
         const std::uint8_t operand = script.byte();
-        fuzzmodule::SetAlive(1 + operand % 3, operand & 0x80);
+        const std::string camera = std::to_string(1 + operand % 3);
+        bentmodule::Control(operand & 0x80 ? "habit alive-false on " + camera : "fault isalive-false " + camera);
         break;
       }
-      case kFormat: fuzzmodule::SetFormat(1, script.byte()); break;
-      case kTwists: {
-        const std::uint8_t missing = script.byte();
-        fuzzmodule::SetCapabilityTwists(1, missing & 0x0F ? 1u << (missing % 19) : 0, 1u << (script.byte() % 19));
+      case kFormat: bentmodule::Control(std::string("format ") + kFormats[script.byte() % 3] + " 1"); break;
+      case kTwist: {
+        const std::uint8_t operand = script.byte();
+        bentmodule::Twist(kTwistable[operand % kTwistableCount], operand & 0x80);
         break;
       }
-      case kDial: fuzzmodule::TurnDial(1, script.byte()); break;
-      case kButton: fuzzmodule::PressButton(1); break;
+      case kDial: {
+        const std::uint8_t operand = script.byte();
+        static const char* const kDials[] = {"aperture", "shutter", "iso", "wb"};
+        bentmodule::Control(std::string("dial ") + kDials[operand % 4] + " " + std::to_string(operand / 4 % 8) + " 1");
+        break;
+      }
+      case kButton: bentmodule::Control("shoot 1"); break;
       case kTimePasses: {
         // Time passes with the camera thread at work: up to 25 s, in its own turns.
         const std::uint32_t until = g_nowMs + script.byte() * 100u;
@@ -288,9 +310,13 @@ class CSession {
           CameraTurn(m_host);
         break;
       }
-      case kHabit:
-        fuzzmodule::AddHabit(static_cast<fuzzmodule::Habit>(script.byte() % static_cast<unsigned>(fuzzmodule::Habit::Count)));
+      case kHabit: {
+        const auto habit = static_cast<lbsim::Habit>(script.byte() % static_cast<unsigned>(lbsim::Habit::Count));
+        bentmodule::Control(std::string("habit ") + lbsim::HabitName(habit) + " on 1");
         break;
+      }
+      case kFault: bentmodule::Control(kFaults[script.byte() % kFaultCount]); break;
+      case kExposure: bentmodule::Control("exposure-ms " + std::to_string(script.byte() * 100u) + " 1"); break;
       case kEvent: {
         // An event of any kind with any data: an item that does not exist, a capability
         // change of anything, a removal of something never added.
@@ -298,7 +324,7 @@ class CSession {
                                               kNkMAIDEvent_CapChange, kNkMAIDEvent_CapChangeValueOnly,
                                               kNkMAIDEvent_OrphanedChildren, kNkMAIDEvent_CaptureComplete};
         const std::uint8_t kind = script.byte();
-        fuzzmodule::QueueEvent(1, kEvents[kind % 6], script.byte() | std::uint32_t{kind} << 8);
+        bentmodule::QueueEvent(kEvents[kind % 6], script.byte() | std::uint32_t{kind} << 8);
         break;
       }
     }
@@ -307,7 +333,11 @@ class CSession {
   // Calm: the module answers plainly; the session's work must come to rest, and the host's
   // cameras match the module's after a few seconds of heartbeats.
   void settle() {
-    fuzzmodule::Calm();
+    bentmodule::Calm();
+    bentmodule::Control("clear");
+    bentmodule::Control("exposure-ms 0");
+    for (unsigned habit = 0; habit < static_cast<unsigned>(lbsim::Habit::Count); ++habit)
+      bentmodule::Control(std::string("habit ") + lbsim::HabitName(static_cast<lbsim::Habit>(habit)) + " off");
     const std::uint32_t calmSince = g_nowMs;
     for (int steps = 0;; ++steps) {
       Check(steps < kSettleSteps, "the camera side never came to rest", std::to_string(steps) + " steps");
@@ -316,7 +346,7 @@ class CSession {
       if (waitMs == kCameraIdle && g_nowMs - calmSince > 3000) break;
       CameraTurn(m_host, kHeartbeatMs);
     }
-    m_host.checkDevices(m_moduleIndex);
+    m_host.checkDevices(m_moduleIndex, m_plugged);
   }
 
   void shutDown() {
@@ -334,6 +364,7 @@ class CSession {
   std::uint32_t m_moduleIndex;
   std::uint32_t m_lastRequestId = 0;
   CHostView m_host;
+  std::set<std::uint32_t> m_plugged{1, 2};  // as the scenario starts, then as the script plugs
 };
 
 // Traces are silent unless LB_FUZZ_TRACE is set (to read what a finding did).
@@ -346,10 +377,14 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   SetTraceSink(std::getenv("LB_FUZZ_TRACE") ? &PrintTrace : &QuietTrace);
   g_downloads = fs::temp_directory_path() / ("lb_camera_module_fuzz_" + std::to_string(getpid()));
   fs::create_directories(g_downloads);
+  g_scenario = g_downloads.string() + ".scenario";
+  std::ofstream(g_scenario) << kScenario;
+  setenv("LBSIM_SCENARIO", g_scenario.c_str(), 1);
   // libFuzzer ends with exit(), so the folder goes with the process (a crash leaves it to read).
   std::atexit([] {
     std::error_code ignored;
     fs::remove_all(g_downloads, ignored);
+    fs::remove(g_scenario, ignored);
   });
   SetCameraHost(&g_hostNotifications);
   SetCameraClockForTest(&FakeClock);
@@ -368,10 +403,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const unsigned ordinal = setup & 1 ? 23 : 1;
   char moduleType[16];
   std::snprintf(moduleType, sizeof moduleType, "Type%04u", ordinal);
-  fuzzmodule::Reset(data + kHeader + scriptSize, size - kHeader - scriptSize, moduleType);
-  fuzzmodule::SetFormat(1, setup >> 1);
+  // The simulated modules are built beside the fuzzer's own folder.
+  if (!bentmodule::Use(platform::executableDirectory() + "../" + moduleType + ".md3"))
+    Finding("set-up", std::string("cannot load the simulated ") + moduleType);
+  bentmodule::Reset(data + kHeader + scriptSize, size - kHeader - scriptSize);
+  bentmodule::Control(std::string("format ") + kFormats[(setup >> 1) % 3]);
 
   g_nowMs = 1000;
+  bentmodule::Control("clock 1000");
   g_sessionEnded = false;
   g_shutdownRequested.store(0);
   RestartCameraWork();
@@ -381,7 +420,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CNikonModuleManager* manager = CNikonModuleManager::getInstance();
     g_downloadDirectory = g_downloads.string() + "/";
     try {
-      manager->m_modules.push_back(std::make_unique<CNikonModule>(&fuzzmodule::EntryPoint, ordinal));
+      manager->m_modules.push_back(std::make_unique<CNikonModule>(&bentmodule::EntryPoint, ordinal));
     } catch (int) {
       // The module refused to open: the process goes on without it.
     }
@@ -398,10 +437,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   session.host().take();
 
-  Check(fuzzmodule::CallsAfterClose() == 0, "a call reached the module with a closed record",
-        std::to_string(fuzzmodule::CallsAfterClose()));
-  Check(fuzzmodule::OpenRecords() == 0, "records left open after the session",
-        std::to_string(fuzzmodule::OpenRecords()));
+  Check(bentmodule::CallsAfterClose() == 0, "a call reached the module with a closed record",
+        std::to_string(bentmodule::CallsAfterClose()));
+  Check(bentmodule::OpenRecords() == 0, "records left open after the session",
+        std::to_string(bentmodule::OpenRecords()));
   session.host().checkEnd(g_downloads);
 
   std::error_code ignored;

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "camera/maid/maid.h"
+
 namespace fuzzscript {
 
 enum Action : std::uint8_t {
@@ -22,16 +24,41 @@ enum Action : std::uint8_t {
   kCameraTurn2,
   kCameraTurn3,
   kPlug,            // operand: camera 1 + (n % 3), plugged when the top bit is set
-  kAlive,           // operand: as kPlug, alive when the top bit is set
+  kAlive,           // operand: as kPlug; IsAlive false until calm, or (top bit) alive-false
   kFormat,          // operand: 0 JPEG, 1 RAW, 2 RAW+JPEG
-  kTwists,          // operands: a capability left out (when the low bits are set), one retyped
+  kTwist,           // operand: a capability (kTwistable), listed with another type when the
+                    // top bit is set, else left out
   kDial,            // operand: which dial and how far
   kButton,          // the camera's own shutter button
   kTimePasses,      // operand: tenths of a second, the camera thread at work meanwhile
-  kHabit,           // operand: fuzzmodule::Habit
+  kHabit,           // operand: the simulator's habit (lbsim::Habit) switched on for camera 1
   kEvent,           // operands: which event, its data
+  kFault,           // operand: one of the simulator's faults (kFaults)
+  kExposure,        // operand: tenths of a second each release of camera 1 exposes
   kActionCount
 };
+
+// The capabilities a twist may leave out or retype: the ones the process reads.
+constexpr maid::ULONG kTwistable[] = {
+    kNkMAIDCapability_IsAlive,        kNkMAIDCapability_Name,         kNkMAIDCapability_DataTypes,
+    kNkMAIDCapability_StoredBytes,    kNkMAIDCapability_Firmware,     kNkMAIDCapability_BatteryLevel,
+    kNkMAIDCapability_ExposureMode,   kNkMAIDCapability_ShutterSpeed, kNkMAIDCapability_Aperture,
+    kNkMAIDCapability_Sensitivity,    kNkMAIDCapability_WBMode,       kNkMAIDCapability_FocusMode,
+    kNkMAIDCapability_IsoControl,     kNkMAIDCapability_RawJpegImageStatus,
+    kNkMAIDCapability_CameraType,     kNkMAIDCapability_LiveViewStatus, kNkMAIDCapability_ContrastAF,
+    kNkMAIDCapability_GetLiveViewImage, kNkMAIDCapability_MFDrive,  kNkMAIDCapability_SaveMedia,
+    kNkMAIDCapability_AutoIsoSensitivity,
+};
+constexpr unsigned kTwistableCount = sizeof kTwistable / sizeof kTwistable[0];
+
+// The simulator's faults, as its control lines name them.
+constexpr const char* kFaults[] = {
+    "fault open-refused item", "fault open-refused 1",      "fault buffersize",
+    "fault transfer-lost",     "fault capture-hangs",       "fault liveview-short",
+    "fault liveview-short empty", "fault block-wrap",       "fault storedbytes-unreadable",
+    "fault storedbytes 4096",
+};
+constexpr unsigned kFaultCount = sizeof kFaults / sizeof kFaults[0];
 
 // The input's layout: set-up byte (bit 0: a Type0023 module; bits 1-2: the format), the
 // script's length in two bytes (little-endian), the script, then the module's answer bytes.

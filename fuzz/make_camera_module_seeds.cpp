@@ -1,7 +1,8 @@
 // Writes the seed corpus of the camera module fuzzer: one session per habit and fault the
-// simulated camera knows, each a plain tether session (connect, settings, shots, live view,
-// focus, the camera's own button, a dial, an unplug and a replug) with that one habit on and no
-// answer bytes, so the fuzzer starts from every kind of trouble at once.
+// simulated camera knows, and per twist of its capabilities the process once stumbled on, each
+// a plain tether session (connect, settings, shots, live view, focus, the camera's own button, a
+// dial, an unplug and a replug) with that one trouble set up and no answer bytes, so the fuzzer
+// starts from every kind of trouble at once.
 // Usage: make_camera_module_seeds FOLDER
 #include <cstdint>
 #include <cstdio>
@@ -9,20 +10,24 @@
 #include <vector>
 
 #include "fuzz/camera_module_script.h"
-#include "fuzz/fuzzed_camera_module.h"
+#include "sim/sim_habits.h"
 
 namespace {
 
 using namespace fuzzscript;
-using fuzzmodule::Habit;
 
 struct Seed {
-  const char* name;
+  std::string name;
   std::vector<std::uint8_t> before;  // actions that set the trouble up
   unsigned format = 2;               // RAW+JPEG unless the trouble is about something else
 };
 
-std::vector<std::uint8_t> HabitAction(Habit habit) { return {kHabit, static_cast<std::uint8_t>(habit)}; }
+// The operand of kTwist that leaves `capability` out, or lists it with another type.
+std::uint8_t TwistOf(maid::ULONG capability, bool retype) {
+  unsigned i = 0;
+  while (i + 1 < kTwistableCount && kTwistable[i] != capability) ++i;
+  return static_cast<std::uint8_t>(i | (retype ? 0x80 : 0));
+}
 
 // The session every seed runs after its set-up.
 std::vector<std::uint8_t> Session() {
@@ -56,40 +61,27 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: %s FOLDER\n", argv[0]);
     return 2;
   }
-  // Named as the simulator names its habits and faults.
-  const std::vector<Seed> seeds = {
+  std::vector<Seed> seeds = {
       {"plain", {}},
       {"jpeg-only", {}, 0},
       {"raw-only", {}, 1},
-      {"jpeg-first", HabitAction(Habit::JpegFirst)},
-      {"late-items", HabitAction(Habit::LateItems)},
-      {"nested-items", HabitAction(Habit::NestedItems)},
-      {"async-busy", HabitAction(Habit::AsyncBusy)},
-      {"sync-complete", HabitAction(Habit::SyncComplete)},
-      {"out-of-focus", HabitAction(Habit::OutOfFocus)},
-      {"refused-start", HabitAction(Habit::RefusedStart)},
-      {"refused-start-late", HabitAction(Habit::RefusedStartLate)},
-      {"capture-hangs", HabitAction(Habit::CaptureHangs)},
-      {"transfer-lost", HabitAction(Habit::TransferLost)},
-      {"complete-twice", HabitAction(Habit::CompleteTwice)},
-      {"open-refused-item", HabitAction(Habit::ItemOpenRefused)},
-      {"storedbytes", HabitAction(Habit::StoredBytesWrong)},
-      {"storedbytes-unreadable", HabitAction(Habit::StoredBytesUnreadable)},
-      {"buffersize", HabitAction(Habit::BufferSize)},
-      {"events-in-calls", HabitAction(Habit::EventsInCalls)},
-      {"ragged-blocks", HabitAction(Habit::RaggedBlocks)},
-      {"slow-link", HabitAction(Habit::SlowLink)},
-      {"lv-busy", HabitAction(Habit::LiveViewBusy)},
-      {"lv-elements", HabitAction(Habit::LiveViewElements)},
-      {"liveview-short", HabitAction(Habit::LiveViewShort)},
-      {"enum-out-of-range", HabitAction(Habit::EnumOutOfRange)},
-      {"alive-false", {kAlive, 0x00}},
+      {"not-alive", {kAlive, 0x00}},
       {"unplug", {kCameraTurn, kPlug, 0x00}},
-      {"second-camera", {kPlug, 0x81}},
-      {"no-isalive", {kTwists, 0x13, 0x02}},
-      {"exposure-mode-retyped", {kTwists, 0x00, 0x04}},
+      {"third-camera", {kPlug, 0x82}},
       {"camera-button", {kButton, kButton}},
+      {"long-exposure", {kExposure, 40}},
+      {"no-isalive", {kTwist, TwistOf(kNkMAIDCapability_IsAlive, false)}},
+      {"no-iso-control", {kTwist, TwistOf(kNkMAIDCapability_IsoControl, false)}},
+      {"exposure-mode-retyped", {kTwist, TwistOf(kNkMAIDCapability_ExposureMode, true)}},
   };
+  // Named as the simulator names its habits and faults.
+  for (unsigned habit = 0; habit < static_cast<unsigned>(lbsim::Habit::Count); ++habit)
+    seeds.push_back({lbsim::HabitName(static_cast<lbsim::Habit>(habit)), {kHabit, static_cast<std::uint8_t>(habit)}});
+  for (unsigned fault = 0; fault < kFaultCount; ++fault) {
+    std::string name = kFaults[fault] + 6;  // past "fault "
+    for (char& c : name) c = c == ' ' ? '-' : c;
+    seeds.push_back({name, {kFault, static_cast<std::uint8_t>(fault)}});
+  }
   for (const Seed& seed : seeds) {
     const std::string path = std::string(argv[1]) + "/" + seed.name;
     if (!Write(path, seed)) {

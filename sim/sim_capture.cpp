@@ -16,9 +16,6 @@ namespace lbsim {
 
 namespace {
 
-constexpr int kPhotoWidth = 1600;
-constexpr int kPhotoHeight = 1064;
-
 // Makes the items of one shot on the camera and gives their ids in the order the camera
 // announces them (RAW first, unless jpeg-first); none when the camera saves to its card only.
 std::vector<ULONG> MakeShotItems(ULONG cameraId) {
@@ -39,9 +36,10 @@ std::vector<ULONG> MakeShotItems(ULONG cameraId) {
     item.rawBytes = camera->setup.rawBytes;
     if (!raw) {
       const std::uint64_t seed = item.seed;
-      item.jpegMade = std::async(std::launch::async, [seed] {
+      const int width = static_cast<int>(camera->setup.photoWidth), height = width * 1064 / 1600;
+      item.jpegMade = std::async(std::launch::async, [seed, width, height] {
                         return std::make_shared<const std::vector<unsigned char>>(
-                            RenderChartJpeg(kPhotoWidth, kPhotoHeight, 0, seed, 90));
+                            RenderChartJpeg(width, height, 0, seed, 90));
                       }).share();
     }
     const ULONG itemId = camera->nextItemId++;
@@ -187,7 +185,7 @@ NKERROR CapStart(MaidObject* record, Node& node, ULONG capId, sdk::CompletionPro
     const unsigned exposureMs = camera->setup.exposureMs;
     if (camera->has(Habit::SyncComplete)) {
       // A module that takes the shot inside the call holds its caller for the whole exposure.
-      std::this_thread::sleep_for(std::chrono::milliseconds(exposureMs));
+      if (!sim.manualClockMs) std::this_thread::sleep_for(std::chrono::milliseconds(exposureMs));
       RunCapture(cameraId, record, proc, ref);
       return kNkMAIDResult_NoError;
     }

@@ -29,6 +29,7 @@ Outcome Apply(const std::string& line) {
   if (verb == "reset") {
     LoadScenario();
     sim.callsAfterClose = 0;
+    sim.manualClockMs.reset();
     return Outcome::Done;
   }
   if (verb == "clear") {
@@ -60,6 +61,13 @@ Outcome Apply(const std::string& line) {
       if (id.empty() || entry.first == number(id))
         entry.second.setup.habits.set(static_cast<std::size_t>(habit), arg == "on");
     }
+    return Outcome::Done;
+  }
+  if (verb == "clock") {
+    // clock <ms>: the simulator's time from now on, until the next line sets it again.
+    if (what.empty() || what.find_first_not_of("0123456789") != std::string::npos || what.size() > 9)
+      return Outcome::Malformed;
+    sim.manualClockMs = number(what);
     return Outcome::Done;
   }
   if (verb == "rate") {

@@ -18,6 +18,10 @@ static_assert(sizeof kNames / sizeof kNames[0] == static_cast<std::size_t>(Habit
 
 }  // namespace
 
+const char* HabitName(Habit habit) {
+  return habit < Habit::Count ? kNames[static_cast<std::size_t>(habit)] : "";
+}
+
 bool ParseHabit(const std::string& name, Habit& habit) {
   for (std::size_t i = 0; i < static_cast<std::size_t>(Habit::Count); ++i) {
     if (name == kNames[i]) {

@@ -32,6 +32,9 @@ enum class Habit : unsigned {
 
 using HabitSet = std::bitset<static_cast<std::size_t>(Habit::Count)>;
 
+// The name of `habit`, as the scenario and the control lines write it.
+const char* HabitName(Habit habit);
+
 // The habit named `name` ("sync-complete" ...); false for an unknown name.
 bool ParseHabit(const std::string& name, Habit& habit);
 

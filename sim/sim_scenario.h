@@ -4,7 +4,7 @@
 //   module <TypeNNNN>|any
 //   camera <id> [type=<n>] [exposure=<0..3>] [iso-auto=<0|1>] [format=jpeg|raw|raw+jpeg]
 //               [raw-bytes=<n>] [plugged=<0|1>] [habits=<habit>,...] [rate=<MB/s>]
-//               [exposure-ms=<n>] [name=<rest of the line>]
+//               [exposure-ms=<n>] [photo-width=<n>] [name=<rest of the line>]
 //   at <milliseconds> plug|unplug <id>
 // The cameras and timed events after a `module` line belong to that module only; before any
 // `module` line (or after `module any`) to every module. Times count from the module's open.
@@ -37,6 +37,8 @@ struct CameraSetup {
   HabitSet habits;
   std::uint32_t rateMBps = 35;       // the link's pace under the slow-link habit
   std::uint32_t exposureMs = 0;      // how long a release's shot takes before it completes
+  std::uint32_t photoWidth = 1600;   // the JPEG's width (1600 x 1064's proportion); live-view
+                                     // frames are 640 x 424, or as small as the JPEG
   std::string module;                // the module it is on; empty: every module
 };
 

@@ -10,6 +10,7 @@ Simulator& Sim() {
 }
 
 unsigned NowMs() {
+  if (Sim().manualClockMs) return *Sim().manualClockMs;
   using namespace std::chrono;
   return static_cast<unsigned>(
       duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());

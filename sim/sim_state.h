@@ -128,6 +128,9 @@ struct Simulator {
   // Cameras the scenario put on another module only: never made here, not even by "plug".
   std::set<ULONG> elsewhere;
   unsigned asyncCalls = 0;  // counts the polls, for async-busy
+  // A clock the control line sets ("clock <ms>"), for a caller that runs on a clock of its own
+  // (the fuzzer): while it is set, time stands still between lines and nothing sleeps.
+  std::optional<unsigned> manualClockMs;
   unsigned openedAtMs = 0;
   long controlOffset = 0;
   bool loaded = false;
@@ -142,7 +145,8 @@ struct Simulator {
 
 Simulator& Sim();
 
-// Milliseconds of the steady clock, for the scenario's timed events.
+// Milliseconds of the steady clock, or of the manual one when it is set: for the scenario's
+// timed events, timed exposures and slow-link's pace.
 unsigned NowMs();
 
 Camera* FindCamera(ULONG id);

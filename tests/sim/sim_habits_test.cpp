@@ -152,6 +152,17 @@ TEST(SimHabits, ExposureMsHoldsTheShotBackUntilItsTimeHasPassed) {
   cam->closeModule();
   ASSERT_EQ(cam->completions.size(), 2u);
   EXPECT_EQ(cam->completions[1].result, kNkMAIDResult_Aborted);
+
+  // On a clock the caller sets, the exposure lasts by that clock alone.
+  auto timed = CameraWith("exposure-ms=60000");
+  ASSERT_TRUE(timed);
+  ASSERT_EQ(timed->control("clock 1000"), 0);
+  ASSERT_EQ(timed->startCapture(), kNkMAIDResult_Pending);
+  ASSERT_EQ(timed->control("clock 60999"), 0);
+  for (int i = 0; i < 3; ++i) timed->poll();
+  EXPECT_TRUE(timed->completions.empty());
+  ASSERT_EQ(timed->control("clock 61000"), 0);
+  EXPECT_TRUE(timed->pollUntilCaptureCompletes());
 }
 
 TEST(SimHabits, EventsInCallsComeInsideTheNextReadOrWrite) {
