@@ -30,4 +30,31 @@ std::string FirstFreeStem(const std::string& stem, int first,
   return std::string();
 }
 
+const char kPartialFileSuffix[] = ".part";
+
+bool FileNameIsTaken(const std::string& path) {
+  return fileExists(path) || fileExists(path + kPartialFileSuffix);
+}
+
+void SplitExtension(const std::string& fileName, std::string& stem, std::string& extension) {
+  // Both separators count, as they do for the Windows path functions.
+  const std::string::size_type lastSeparator = fileName.find_last_of("\\/");
+  const std::string::size_type elementStart =
+      lastSeparator == std::string::npos ? 0 : lastSeparator + 1;
+  std::string::size_type dot = fileName.find_last_of('.');
+  if (dot == std::string::npos || dot < elementStart) dot = fileName.size();
+  stem = fileName.substr(0, dot);
+  extension = fileName.substr(dot);
+}
+
+std::string FreeFilePath(const std::string& folder, const std::string& fileName, int first) {
+  std::string stem;
+  std::string extension;
+  SplitExtension(fileName, stem, extension);
+  const std::string free = FirstFreeStem(stem, first, [&](const std::string& attempt) {
+    return !FileNameIsTaken(folder + attempt + extension);
+  });
+  return free.empty() ? std::string() : folder + free + extension;
+}
+
 }  // namespace platform

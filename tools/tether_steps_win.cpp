@@ -120,14 +120,7 @@ std::string NameOf(const std::string& path) {
 std::string FreePath(const std::string& folder, const std::string& name) {
     const std::string prefix =
         folder.empty() || folder.back() == '\\' || folder.back() == '/' ? folder : folder + "\\";
-    const std::size_t dot = name.find_last_of('.');
-    const std::string extension = dot == std::string::npos ? std::string() : name.substr(dot);
-    const std::string stem = platform::FirstFreeStem(name.substr(0, name.size() - extension.size()), 1,
-                                                     [&](const std::string& attempt) {
-                                                         const std::string path = prefix + attempt + extension;
-                                                         return !Exists(path) && !Exists(path + ".part");
-                                                     });
-    return stem.empty() ? std::string() : prefix + stem + extension;
+    return platform::FreeFilePath(prefix, name, 1);
 }
 
 // The files in `folder` and in its folders down to `depth` levels, as paths relative to it.
@@ -753,7 +746,7 @@ bool CTetherSteps::moveWhole(const std::string& from, const std::string& target,
     }
     // Across volumes the file is copied under a name of its own beside the target and renamed
     // once complete, so a full disk never leaves a cut-off picture under the final name.
-    const std::string partial = target + ".part";
+    const std::string partial = target + platform::kPartialFileSuffix;
     if (!CopyFileW(platform::utf8ToWide(from).c_str(), platform::utf8ToWide(partial).c_str(), TRUE) ||
         !MoveFileExW(platform::utf8ToWide(partial).c_str(), platform::utf8ToWide(target).c_str(), MOVEFILE_WRITE_THROUGH)) {
         code = GetLastError();

@@ -11,6 +11,7 @@
 #include "camera/download/download_directory.h"
 #include "camera/camera_clock.h"
 #include "camera/sdkobject/maid_names.h"
+#include "platform/free_name.h"
 #include "platform/platform.h"
 #include "platform/trace.h"
 
@@ -145,7 +146,7 @@ bool CContentData::openFile(const maid::MaidDataInfo& info) {
   m_coverage.clear();
   m_writeOffset = 0;
   m_filePath = g_downloadDirectory + m_fileName;
-  if (FileNameIsTaken(m_filePath)) {
+  if (platform::FileNameIsTaken(m_filePath)) {
     // Something took the name after the shot's base name was chosen (the pair's other file
     // was checked then, but another program may have written since): keep off it.
     m_filePath = MakeUniqueFilePath(g_downloadDirectory, m_fileName);
@@ -155,12 +156,12 @@ bool CContentData::openFile(const maid::MaidDataInfo& info) {
     fail(kDownloadCannotCreate, "no free name for it in \"" + g_downloadDirectory + "\"");
     return false;
   }
-  m_partPath = m_filePath + kPartialFileSuffix;
+  m_partPath = m_filePath + platform::kPartialFileSuffix;
   m_file.reset(platform::openForWriting(m_partPath));
   if (!m_file) {
     // Nothing of ours is at the path, so nothing is removed: it may be another program's.
     m_partPath.clear();
-    fail(kDownloadCannotCreate, "cannot create \"" + m_filePath + kPartialFileSuffix + "\"");
+    fail(kDownloadCannotCreate, "cannot create \"" + m_filePath + platform::kPartialFileSuffix + "\"");
     return false;
   }
   Trace("path for downloaded file: %s", m_filePath.c_str());

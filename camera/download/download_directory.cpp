@@ -8,7 +8,6 @@
 
 std::string g_downloadDirectory;
 
-const char kPartialFileSuffix[] = ".part";
 
 namespace {
 
@@ -28,7 +27,7 @@ bool StemIsFree(const std::string& directory, const std::string& stem,
                 const std::function<bool(const std::string&)>& isUnusable) {
   if (isUnusable && isUnusable(stem)) return false;
   for (const std::string& extension : extensions) {
-    if (FileNameIsTaken(directory + stem + extension)) return false;
+    if (platform::FileNameIsTaken(directory + stem + extension)) return false;
   }
   return true;
 }
@@ -58,21 +57,6 @@ std::string ChooseDownloadDirectory(const std::vector<std::string>& candidates) 
   return std::string();
 }
 
-bool FileNameIsTaken(const std::string& path) {
-  return platform::fileExists(path) || platform::fileExists(path + kPartialFileSuffix);
-}
-
-void SplitExtension(const std::string& fileName, std::string& stem, std::string& extension) {
-  // Both separators count, as they do for the Windows path functions.
-  const std::string::size_type lastSeparator = fileName.find_last_of("\\/");
-  const std::string::size_type elementStart =
-      lastSeparator == std::string::npos ? 0 : lastSeparator + 1;
-  std::string::size_type dot = fileName.find_last_of('.');
-  if (dot == std::string::npos || dot < elementStart) dot = fileName.size();
-  stem = fileName.substr(0, dot);
-  extension = fileName.substr(dot);
-}
-
 std::string MakeUniqueStem(const std::string& directory, const std::string& stem,
                            const std::vector<std::string>& extensions,
                            const std::function<bool(const std::string&)>& isUnusable) {
@@ -84,7 +68,7 @@ std::string MakeUniqueStem(const std::string& directory, const std::string& stem
 
 int RemoveLeftoverPartialFiles(const std::string& directory) {
   if (!IsAbsoluteFolderPath(directory) || !IsSeparator(directory.back())) return 0;
-  const std::string suffix = kPartialFileSuffix;
+  const std::string suffix = platform::kPartialFileSuffix;
   int removed = 0;
   for (const std::string& name : platform::filesInFolder(directory)) {
     if (name.rfind("Capture", 0) != 0 || name.size() <= suffix.size() ||
@@ -98,10 +82,7 @@ int RemoveLeftoverPartialFiles(const std::string& directory) {
   return removed;
 }
 
-std::string MakeUniqueFilePath(const std::string& directory, std::string fileName) {
-  std::string stem;
-  std::string extension;
-  SplitExtension(fileName, stem, extension);
-  const std::string unique = MakeUniqueStem(directory, stem, {extension});
-  return unique.empty() ? std::string() : directory + unique + extension;
+std::string MakeUniqueFilePath(const std::string& directory, const std::string& fileName) {
+  if (!IsAbsoluteFolderPath(directory) || !IsSeparator(directory.back())) return std::string();
+  return platform::FreeFilePath(directory, fileName, 0);
 }

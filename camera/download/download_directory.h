@@ -17,9 +17,6 @@
 // folder was found; every download then fails before it touches the disk.
 extern std::string g_downloadDirectory;
 
-// The suffix of the file a download writes before it is complete.
-extern const char kPartialFileSuffix[];  // ".part"
-
 // The folder downloads go to: the user's temporary folder, else the fallback the platform
 // offers; empty (and traced) when neither is an existing absolute folder.
 std::string FindDownloadDirectory();
@@ -28,9 +25,6 @@ std::string FindDownloadDirectory();
 // added when it has none; empty when none is. Relative paths are refused: a download must
 // never land in whatever the process's current folder happens to be.
 std::string ChooseDownloadDirectory(const std::vector<std::string>& candidates);
-
-// True when `path` names a file, whether finished or still being written.
-bool FileNameIsTaken(const std::string& path);
 
 // The first of `stem`, `stem-0`, `stem-1`, ... (then a stem with a made-up hexadecimal
 // suffix) whose name with every one of `extensions` is free in `directory`. `isUnusable`
@@ -45,13 +39,10 @@ std::string MakeUniqueStem(const std::string& directory, const std::string& stem
 // extension is always kept. `directory` must be absolute and end with a separator; nothing
 // is put between the two. Empty when the directory is unusable or nothing is free, so the
 // caller treats the download as failed instead of writing to a path with no basis.
-std::string MakeUniqueFilePath(const std::string& directory, std::string fileName);
+std::string MakeUniqueFilePath(const std::string& directory, const std::string& fileName);
 
 // Removes the partial files ("Capture....part") a download left in `directory` when its process
 // was ended from outside; only one process serves the host at a time, so none of them can still
 // be written. Returns how many were removed.
 int RemoveLeftoverPartialFiles(const std::string& directory);
 
-// Splits a file name at the dot of its extension ("a.b.jpg" -> "a.b", ".jpg"); the extension
-// is empty when the last element has no dot.
-void SplitExtension(const std::string& fileName, std::string& stem, std::string& extension);

@@ -2,7 +2,7 @@
 
 #include <cctype>
 
-#include "camera/download/download_directory.h"
+#include "platform/free_name.h"
 
 namespace {
 
@@ -16,7 +16,7 @@ std::string UpperCase(std::string text) {
 CaptureShotId CShotPairing::placeItem(const std::string& cameraFileName, bool hasSidecar) {
   std::string stem;
   std::string extension;
-  SplitExtension(cameraFileName, stem, extension);
+  platform::SplitExtension(cameraFileName, stem, extension);
   extension = UpperCase(extension);
   const bool refusedFirst = m_refusedFirst;
   m_refusedFirst = false;

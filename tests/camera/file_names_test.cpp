@@ -10,6 +10,7 @@
 #include "camera/download/capture_file_names.h"
 #include "camera/download/shot_pairing.h"
 #include "camera/maid/maid.h"
+#include "platform/free_name.h"
 #include "tests/camera/sim_fixture.h"
 
 namespace {
@@ -174,7 +175,7 @@ TEST(DownloadFolderPaths, FoldersCountOnlyWhenAbsoluteAndClosed) {
   for (const auto& split : splits) {
     std::string stem;
     std::string extension;
-    SplitExtension(split[0], stem, extension);
+    platform::SplitExtension(split[0], stem, extension);
     EXPECT_EQ(stem + "|" + extension, std::string(split[1]) + "|" + split[2]);
   }
 
