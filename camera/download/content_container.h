@@ -32,7 +32,7 @@ class CContentContainer : public CNikonObject {
 
   // Opens the image data object into m_data: 0, -1 when the item has no image data, or the
   // SDK result of a refused open.
-  int openDataType();
+  int openDataType() LB_REQUIRES(g_sdkLock);
 
   // Starts the transfer; its blocks and completion arrive in later polls (pollTransfer). True
   // while it is under way; false when it has ended already, its outcome told the host (also
@@ -44,19 +44,23 @@ class CContentContainer : public CNikonObject {
   void pollTransfer() LB_REQUIRES(g_sdkLock);
   // Whether the transfer has ended: its outcome told the host, or its whole file waiting for
   // its name (namingPending).
-  bool downloadEnded() const;
-  bool namingPending() const;
+  bool downloadEnded() const LB_REQUIRES(g_sdkLock);
+  bool namingPending() const LB_REQUIRES(g_sdkLock);
   void retryNaming() LB_REQUIRES(g_sdkLock);
   // Ends the transfer under way as failed with `errorCode` and `cause` (its camera went).
   void cutOff(int errorCode, const std::string& cause) LB_REQUIRES(g_sdkLock);
 
   // Closes the item's SDK object and stops the download stopwatch.
-  void contentFinishedDownloading();
+  void contentFinishedDownloading() LB_REQUIRES(g_sdkLock);
 
-  CCamera* m_camera = nullptr;       // not owned
-  std::uint32_t m_dataTypes = 0;     // kNkMAIDCapability_DataTypes; an image when unreadable
-  CContentData* m_data = nullptr;    // owned through m_children; null until opened
-  CaptureShotId m_shot = 0;          // the shot whose base name the file takes
-  std::string m_cameraFileName;      // the camera's own name of the item ("DSC_0001.NEF")
-  CDownloadStopwatch m_stopwatch;    // from the start of the transfer to the end of the item
+  CCamera* m_camera LB_GUARDED_BY(g_sdkLock) = nullptr;  // not owned
+  // kNkMAIDCapability_DataTypes; an image when unreadable.
+  std::uint32_t m_dataTypes LB_GUARDED_BY(g_sdkLock) = 0;
+  // Owned through m_children; null until opened.
+  CContentData* m_data LB_GUARDED_BY(g_sdkLock) = nullptr;
+  CaptureShotId m_shot LB_GUARDED_BY(g_sdkLock) = 0;  // the shot whose base name the file takes
+  // The camera's own name of the item ("DSC_0001.NEF").
+  std::string m_cameraFileName LB_GUARDED_BY(g_sdkLock);
+  // From the start of the transfer to the end of the item.
+  CDownloadStopwatch m_stopwatch LB_GUARDED_BY(g_sdkLock);
 };

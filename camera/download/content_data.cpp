@@ -303,7 +303,7 @@ void CContentData::finishItem() {
   }
 }
 
-void CContentData::completionCallback(maid::ULONG command, maid::NKERROR result, maid::NKPARAM) {
+void CContentData::onCompletion(maid::ULONG command, maid::NKERROR result, maid::NKPARAM) {
   g_sdkLock.assertHeld();  // the SDK calls back inside our own call
   Trace("CContentData completionCallback: %s", CommandName(command));
   if (m_transferEnded) return;  // a module that completes twice

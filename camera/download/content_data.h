@@ -62,10 +62,7 @@ class CContentData : public CNikonObject {
   // One data block; always 0 (the SDK is never told of a problem).
   maid::NKERROR onData(void* dataInfo, void* data) override;
   // The end of the transfer.
-  void completionCallback(maid::ULONG command, maid::NKERROR result, maid::NKPARAM context);
-  void onCompletion(maid::ULONG command, maid::NKERROR result, maid::NKPARAM context) override {
-    completionCallback(command, result, context);
-  }
+  void onCompletion(maid::ULONG command, maid::NKERROR result, maid::NKPARAM context) override;
 
   // Starts the transfer (CapStart of Acquire). True while it is under way; false when the
   // camera refused it or ended it inside the call, its outcome told the host.
@@ -81,29 +78,40 @@ class CContentData : public CNikonObject {
   // indexer, a sync client) holds it open for a moment, so the rename is refused. It is tried
   // again with growing pauses for kNamingPatienceMs; the host hears of the file once it has its
   // name, or, when it never gets it, where its bytes are (they are never deleted).
-  bool namingPending() const { return m_namingPending; }
+  bool namingPending() const LB_REQUIRES(g_sdkLock) { return m_namingPending; }
   // Tries the rename again when its pause has passed.
   void retryNaming() LB_REQUIRES(g_sdkLock);
 
-  CContentContainer* m_container = nullptr;  // not owned
-  std::int32_t m_storedBytes = 0;            // the file's size: StoredBytes, else the blocks'
-  bool m_hasSidecar = false;                 // the shot is a RAW+JPEG pair
-  std::unique_ptr<std::FILE, CFileCloser> m_file;  // the .part file while it is written
-  CBlockCoverage m_coverage;                 // the bytes of the file that came from the camera
-  std::uint64_t m_writeOffset = 0;           // where m_file stands: the end of the last block
-  bool m_transferComplete = false;           // the file is whole on disk under m_filePath
-  bool m_transferFailed = false;             // the download failed and was reported
-  bool m_transferEnded = false;              // the completion arrived, or the transfer was given up
-  std::unique_ptr<CPendingCompletion> m_transfer;  // the started Acquire's completion record
-  std::uint32_t m_lastActivityMs = 0;        // camera clock at the start or the last block
-  bool m_namingPending = false;              // whole as .part; its rename was refused so far
-  std::uint32_t m_namingSinceMs = 0;         // camera clock at the first refused rename
-  std::uint32_t m_namingPauseMs = 0;         // the pause before the next try
-  std::uint32_t m_nextNamingMs = 0;          // camera clock of the next try
-  std::int32_t m_captureId = 0;              // from the host's fileAnnounced; 0 until then
-  std::string m_fileName;                    // base name + extension, as the host sees it
-  std::string m_filePath;                    // final path on disk (UTF-8)
-  std::string m_partPath;                    // m_filePath + ".part", written until complete
+  CContentContainer* m_container LB_GUARDED_BY(g_sdkLock) = nullptr;  // not owned
+  // The file's size: StoredBytes, else the blocks'.
+  std::int32_t m_storedBytes LB_GUARDED_BY(g_sdkLock) = 0;
+  bool m_hasSidecar LB_GUARDED_BY(g_sdkLock) = false;  // the shot is a RAW+JPEG pair
+  // The .part file while it is written.
+  std::unique_ptr<std::FILE, CFileCloser> m_file LB_GUARDED_BY(g_sdkLock);
+  // The bytes of the file that came from the camera.
+  CBlockCoverage m_coverage LB_GUARDED_BY(g_sdkLock);
+  // Where m_file stands: the end of the last block.
+  std::uint64_t m_writeOffset LB_GUARDED_BY(g_sdkLock) = 0;
+  // The file is whole on disk under m_filePath.
+  bool m_transferComplete LB_GUARDED_BY(g_sdkLock) = false;
+  bool m_transferFailed LB_GUARDED_BY(g_sdkLock) = false;  // the download failed and was reported
+  // The completion arrived, or the transfer was given up.
+  bool m_transferEnded LB_GUARDED_BY(g_sdkLock) = false;
+  // The started Acquire's completion record.
+  std::unique_ptr<CPendingCompletion> m_transfer LB_GUARDED_BY(g_sdkLock);
+  // Camera clock at the start or the last block.
+  std::uint32_t m_lastActivityMs LB_GUARDED_BY(g_sdkLock) = 0;
+  // Whole as .part; its rename was refused so far.
+  bool m_namingPending LB_GUARDED_BY(g_sdkLock) = false;
+  // Camera clock at the first refused rename.
+  std::uint32_t m_namingSinceMs LB_GUARDED_BY(g_sdkLock) = 0;
+  std::uint32_t m_namingPauseMs LB_GUARDED_BY(g_sdkLock) = 0;  // the pause before the next try
+  std::uint32_t m_nextNamingMs LB_GUARDED_BY(g_sdkLock) = 0;  // camera clock of the next try
+  // From the host's fileAnnounced; 0 until then.
+  std::int32_t m_captureId LB_GUARDED_BY(g_sdkLock) = 0;
+  std::string m_fileName LB_GUARDED_BY(g_sdkLock);  // base name + extension, as the host sees it
+  std::string m_filePath LB_GUARDED_BY(g_sdkLock);  // final path on disk (UTF-8)
+  std::string m_partPath LB_GUARDED_BY(g_sdkLock);  // m_filePath + ".part", written until complete
 
  private:
   // Sizes, names and creates the file at its first block and announces it; false
@@ -116,7 +124,7 @@ class CContentData : public CNikonObject {
   void finishFile() LB_REQUIRES(g_sdkLock);
   // Renames the .part file to its final name, or to a free one when another program took the
   // name; true when it has a name.
-  bool giveFinalName();
+  bool giveFinalName() LB_REQUIRES(g_sdkLock);
   // Gives up on the file: removes what it left on disk and reports the
   // failure to the host (once per file).
   void fail(int errorCode, const std::string& cause) LB_REQUIRES(g_sdkLock);
@@ -127,11 +135,11 @@ class CContentData : public CNikonObject {
   // it stays there.
   void giveUpNaming(const std::string& cause) LB_REQUIRES(g_sdkLock);
   // Closes and removes the .part file, if any.
-  void discardFile();
+  void discardFile() LB_REQUIRES(g_sdkLock);
   // Milliseconds since the transfer started, by its container's stopwatch.
-  std::int64_t elapsedMs() const;
+  std::int64_t elapsedMs() const LB_REQUIRES(g_sdkLock);
   // The camera the item came from, or null.
-  CCamera* camera() const;
-  void closeSdkObject();
-  void finishItem();
+  CCamera* camera() const LB_REQUIRES(g_sdkLock);
+  void closeSdkObject() LB_REQUIRES(g_sdkLock);
+  void finishItem() LB_REQUIRES(g_sdkLock);
 };
