@@ -33,6 +33,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/sim_habits.h"
 #include "tests/e2e/e2e_support.h"
 #include "tools/value_printer.h"
 
@@ -50,13 +51,10 @@ constexpr unsigned kShutdownBoundMs = 75000;
 constexpr unsigned kSettleBoundMs = 30000;
 constexpr unsigned kQuietMs = 1500;
 
-const char* const kHabits[] = {
-    "sync-complete", "refused-start", "refused-start-late", "late-items",
-    "nested-items",  "async-busy",    "events-in-calls",    "alive-false",
-    "ragged-blocks", "lv-elements",   "lv-busy",            "slow-link",
-    "camera-button", "enum-out-of-range", "jpeg-first",     "lv-off-busy",
-    "out-of-focus",  "busy-while-transferring",
-};
+// One of the simulator's habits, by its name.
+const char* AnyHabit(std::size_t roll) {
+  return lbsim::HabitName(static_cast<lbsim::Habit>(roll % static_cast<std::size_t>(lbsim::Habit::Count)));
+}
 // Habits after which no picture comes, or the camera is not taken on: common enough in a
 // session they spoil, so drawn less often.
 bool Harsh(const std::string& habit) {
@@ -142,7 +140,7 @@ Plan MakePlan(std::uint32_t seed) {
     camera.plugged = chance(85);
     const std::size_t habits = pick(5);
     for (std::size_t i = 0; i < habits; ++i) {
-      const char* habit = kHabits[pick(std::size(kHabits))];
+      const char* habit = AnyHabit(rng());
       if (!Harsh(habit) || chance(25)) camera.habits.push_back(habit);
     }
     if (chance(15)) camera.exposureMs = 100 + static_cast<unsigned>(pick(900));
@@ -231,7 +229,7 @@ Plan MakePlan(std::uint32_t seed) {
       request("doAutoFocus");
     } else if (roll < 60) {
       const SimCamera& c = anyCamera();
-      const char* habit = kHabits[pick(std::size(kHabits))];
+      const char* habit = AnyHabit(rng());
       control(std::string("habit ") + habit + (chance(Harsh(habit) ? 40 : 70) ? " on" : " off") +
               (chance(70) ? " " + std::to_string(c.id) : ""));
     } else if (roll < 67) {
