@@ -5,7 +5,7 @@
 //
 // Input: as camera_module_script.h lays it out, a session script (the host's requests, the
 // simulator's habits, faults and plugging, time passing) and the answer bytes. A session ends
-// calm (the module answers plainly from then on), settles, and shuts down; then what the
+// calm (no answer bent, every habit and fault off), settles, and shuts down; then what the
 // host was told and what lies on disk is checked against what the module gave, each rule an
 // assertion of its own:
 //   - every announced capture id ends once, with its file or an error; none is announced twice;
@@ -330,7 +330,7 @@ class CSession {
     }
   }
 
-  // Calm: the module answers plainly; the session's work must come to rest, and the host's
+  // Calm: a tidy module from now on; the session's work must come to rest, and the host's
   // cameras match the module's after a few seconds of heartbeats.
   void settle() {
     bentmodule::Calm();
