@@ -180,13 +180,16 @@ TEST(SimScenario, BadStatementsNameTheirLine) {
   }
   lbsim::Scenario scenario;
   std::string error;
-  ASSERT_TRUE(lbsim::ParseScenario("camera 3 habits=ragged-blocks,slow-link rate=12 exposure-ms=14400000 name=Z 9\n",
+  ASSERT_TRUE(lbsim::ParseScenario("camera 3 type=44 habits=ragged-blocks,slow-link rate=12 exposure-ms=14400000 "
+                                   "photo-width=32 name=Z 9\n",
                                    scenario, error)) << error;
   ASSERT_EQ(scenario.cameras.size(), 1u);
   EXPECT_TRUE(lbsim::Has(scenario.cameras[0].habits, lbsim::Habit::SlowLink));
   EXPECT_FALSE(lbsim::Has(scenario.cameras[0].habits, lbsim::Habit::SyncComplete));
   EXPECT_EQ(scenario.cameras[0].rateMBps, 12u);
   EXPECT_EQ(scenario.cameras[0].exposureMs, 14400000u);
+  EXPECT_EQ(scenario.cameras[0].type, 44u);
+  EXPECT_EQ(scenario.cameras[0].photoWidth, 32u);
   EXPECT_EQ(scenario.cameras[0].name, "Z 9");
 }
 

@@ -56,6 +56,8 @@ TEST(LbhostCommandLine, RefusesWhatItDoesNotUnderstandAndSuggestsTheNearMiss) {
         {"", "no step", ""}, {"serve --listen 5513", "ADDRESS:PORT", ""},
         {"serve --listen example.org:80", "IPv4", ""}, {"serve --listen 0.0.0.0:70000", "70000", ""},
         {"serve capture", "alone", ""}, {"--json serve", "--json", ""}, {"serve --lisen 0.0.0.0:1", "--lisen", "--listen"},
+        {"send setCameraFocus focus_direction:n=near", "\"near\" is not a number", ""},
+        {"send x data:x=ffd", "\"ffd\" is not hex", ""}, {"send x data:x=fz", "\"fz\" is not hex", ""},
     };
     for (const auto& c : kCases) {
         const auto parsed = Parse(c.line);

@@ -1,9 +1,11 @@
-// What lbhost writes for others to read: file names from a pattern, values as JSON, and the
+// What lbhost writes for others to read: file names from a pattern, values as JSON, where the
+// files are when it is stopped, and the
 // run's report.
 #include <cmath>
 #include <gtest/gtest.h>
 
 #include "values/lua_value.h"
+#include "tools/file_ledger.h"
 #include "tools/file_name_pattern.h"
 #include "tools/run_report.h"
 #include "tools/value_json.h"
@@ -86,6 +88,20 @@ TEST(ValueToJson, ListsAreArraysAndEverythingElseKeepsItsKind) {
 // Under --json the report is one object on stdout and nothing else; a failure names its kind,
 // and its near miss only when there is one. Without --json, lines for people go to stdout, or
 // to stderr once stdout carries data.
+// What a second Ctrl+C prints first: where each file is at that moment, each in one place.
+TEST(FileLedger, SaysWhereEachFileIsNow) {
+    CFileLedger ledger;
+    EXPECT_EQ(ledger.summary(), "");
+    for (const char* name : {"DSC_0001.JPG", "DSC_0002.NEF", "DSC_0003.JPG"}) ledger.downloading(name);
+    ledger.downloaded("DSC_0001.JPG", "/tmp/1.jpg");
+    ledger.downloaded("DSC_0002.NEF", "/tmp/2.nef");
+    ledger.saved("/tmp/1.jpg", "/shots/1.jpg");
+    EXPECT_EQ(ledger.summary(),
+              "1 file(s) saved, the last at /shots/1.jpg\n"
+              "downloaded but not moved, still at /tmp/2.nef\n"
+              "DSC_0003.JPG was still downloading: it is not complete in the temp folder\n");
+}
+
 TEST(RunReport, JsonIsOneObjectAndTextKeepsStdoutForData) {
     auto reportOf = [](const std::string& suggestion) {
         CRunReport report(true);
