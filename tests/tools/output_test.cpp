@@ -1,6 +1,5 @@
 // What lbhost writes for others to read: file names from a pattern, values as JSON, where the
-// files are when it is stopped, and the
-// run's report.
+// files are when it is stopped, and the run's report.
 #include <cmath>
 #include <gtest/gtest.h>
 
