@@ -8,6 +8,7 @@
 #include "tools/file_name_pattern.h"
 #include "tools/run_report.h"
 #include "tools/value_json.h"
+#include "tools/value_printer.h"
 
 namespace {
 
@@ -84,9 +85,27 @@ TEST(ValueToJson, ListsAreArraysAndEverythingElseKeepsItsKind) {
               R"("nan":null,"none":null,"sparse":{"0":"a","2":"b"}})");
 }
 
-// Under --json the report is one object on stdout and nothing else; a failure names its kind,
-// and its near miss only when there is one. Without --json, lines for people go to stdout, or
-// to stderr once stdout carries data.
+// A camera's settings as lbhost shows them: each setting it can change with its value and
+// choices in JSON; any value as text, a nested table a level deeper, a key that is no name in
+// brackets.
+TEST(SettingsOutput, JsonPairsEachValueWithItsChoicesAndTextIndentsNestedTables) {
+    ZnLuaTETable settings;
+    settings.setString("aperture", "f/8");
+    auto entries = std::make_unique<ZnLuaTETable>();
+    entries->setValue(std::make_unique<ZnLuaTENumber>(0), std::make_unique<ZnLuaTEString>("f/4"));
+    entries->setValue(std::make_unique<ZnLuaTENumber>(1), std::make_unique<ZnLuaTEString>("f/8"));
+    settings.set("apertureEntries", std::move(entries));
+    EXPECT_EQ(SettingsToJson(&settings).dump(), R"({"aperture":{"choices":["f/4","f/8"],"value":"f/8"}})");
+
+    auto camera = std::make_unique<ZnLuaTETable>();
+    camera->setString("file name", "a b");
+    ZnLuaTETable message;
+    message.set("camera", std::move(camera));
+    message.setNumber("id", 257);
+    EXPECT_EQ(FormatValue(&message, {2}), "{\n  camera = {\n    [\"file name\"] = \"a b\"\n  },\n  id = 257\n}");
+    EXPECT_EQ(FormatValue(&message), "{camera = {[\"file name\"] = \"a b\"}, id = 257}");
+}
+
 // What a second Ctrl+C prints first: where each file is at that moment, each in one place.
 TEST(FileLedger, SaysWhereEachFileIsNow) {
     CFileLedger ledger;
@@ -101,6 +120,9 @@ TEST(FileLedger, SaysWhereEachFileIsNow) {
               "DSC_0003.JPG was still downloading: it is not complete in the temp folder\n");
 }
 
+// Under --json the report is one object on stdout and nothing else; a failure names its kind,
+// and its near miss only when there is one. Without --json, lines for people go to stdout, or
+// to stderr once stdout carries data.
 TEST(RunReport, JsonIsOneObjectAndTextKeepsStdoutForData) {
     auto reportOf = [](const std::string& suggestion) {
         CRunReport report(true);
