@@ -38,6 +38,8 @@ TEST(LbhostCommandLine, RunsSeveralStepsInOrderWithTheirOwnOptions) {
                          "8 focus = #- 1 -2 2", "6 stack = #- 4 3 1", "9 af = #- 1 0 1 on",
                          "4 watch = #- 0 0 1"}));
     EXPECT_EQ(parsed.commandLine.options.outFolder, "shots");
+    EXPECT_FALSE(parsed.commandLine.steps.back().reconnect);
+    EXPECT_TRUE(Parse("watch --reconnect").commandLine.steps.at(0).reconnect);
 }
 
 TEST(LbhostCommandLine, RefusesWhatItDoesNotUnderstandAndSuggestsTheNearMiss) {
@@ -58,6 +60,7 @@ TEST(LbhostCommandLine, RefusesWhatItDoesNotUnderstandAndSuggestsTheNearMiss) {
         {"serve capture", "alone", ""}, {"--json serve", "--json", ""}, {"serve --lisen 0.0.0.0:1", "--lisen", "--listen"},
         {"send setCameraFocus focus_direction:n=near", "\"near\" is not a number", ""},
         {"send x data:x=ffd", "\"ffd\" is not hex", ""}, {"send x data:x=fz", "\"fz\" is not hex", ""},
+        {"focu near", "focu", "focus"}, {"serv", "serv", "serve"},
     };
     for (const auto& c : kCases) {
         const auto parsed = Parse(c.line);

@@ -138,6 +138,9 @@ TEST(ServeHub, SlowClientsSkipFramesAndStartAgainWhenTooFarBehind) {
     std::string events;
     ASSERT_TRUE(hub.eventsSince(&next, &events));
     EXPECT_EQ(events, "event: liveview\ndata: {\"on\":true}\n\n");
+    // As many events as are kept: a client that saw none of them still gets them all.
+    for (std::size_t i = 0; i < CServeHub::kEventsKept; ++i) hub.notice("busy");
+    ASSERT_TRUE(hub.eventsSince(&next, &events));
     for (std::size_t i = 0; i <= CServeHub::kEventsKept; ++i) hub.notice("busy");
     events.clear();
     EXPECT_FALSE(hub.eventsSince(&next, &events)) << "a client that fell behind starts again from the state";
