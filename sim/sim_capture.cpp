@@ -36,10 +36,9 @@ std::vector<ULONG> MakeShotItems(ULONG cameraId) {
     item.rawBytes = camera->setup.rawBytes;
     if (!raw) {
       const std::uint64_t seed = item.seed;
-      const int width = static_cast<int>(camera->setup.photoWidth), height = width * 1064 / 1600;
-      item.jpegMade = std::async(std::launch::async, [seed, width, height] {
-                        return std::make_shared<const std::vector<unsigned char>>(
-                            RenderChartJpeg(width, height, 0, seed, 90));
+      const int width = static_cast<int>(camera->setup.photoWidth);
+      item.jpegMade = std::async(std::launch::async, [seed, width] {
+                        return std::make_shared<const std::vector<unsigned char>>(ShotJpeg(seed, width));
                       }).share();
     }
     const ULONG itemId = camera->nextItemId++;

@@ -41,6 +41,10 @@ void AppendBytes(void* context, void* data, int size) {
 
 }  // namespace
 
+std::vector<unsigned char> ShotJpeg(std::uint64_t seed, int width) {
+  return RenderChartJpeg(width, width * 1064 / 1600, 0, seed, 90);
+}
+
 std::vector<unsigned char> RenderChartJpeg(int width, int height, int blurRadius,
                                            std::uint64_t seed, int quality) {
   std::vector<unsigned char> rgb(static_cast<std::size_t>(width) * height * 3);

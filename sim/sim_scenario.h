@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "sim/sim_habits.h"
+#include "sim/sim_picture.h"
 
 namespace lbsim {
 
@@ -37,8 +38,8 @@ struct CameraSetup {
   HabitSet habits;
   std::uint32_t rateMBps = 35;       // the link's pace under the slow-link habit
   std::uint32_t exposureMs = 0;      // how long a release's shot takes before it completes
-  std::uint32_t photoWidth = 1600;   // the JPEG's width (1600 x 1064's proportion); live-view
-                                     // frames are 640 x 424, or as small as the JPEG
+  std::uint32_t photoWidth = kPhotoWidth;  // the JPEG's width (ShotJpeg); live-view frames
+                                          // are 640 x 424, or as small as the JPEG
   std::string module;                // the module it is on; empty: every module
 };
 

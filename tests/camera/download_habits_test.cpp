@@ -93,7 +93,7 @@ class DownloadHabitsTest : public ConnectedCameraTest,
           expected.resize(kRawBytes);
           lbsim::FillRaw(seed, 0, expected.data(), expected.size());
         } else {
-          expected = lbsim::RenderChartJpeg(1600, 1064, 0, seed, 90);
+          expected = lbsim::ShotJpeg(seed);
         }
       }
       if (bytes == expected) return shot;
@@ -138,7 +138,7 @@ TEST_P(DownloadHabitsTest, EveryFileArrivesWholeOrIsReported) {
       lbsim::FillRaw(seed, 0, expected.data(), expected.size());
       EXPECT_TRUE(bytes == expected) << "RAW bytes differ from what the camera sent";
     } else {
-      EXPECT_TRUE(bytes == lbsim::RenderChartJpeg(1600, 1064, 0, seed, 90))
+      EXPECT_TRUE(bytes == lbsim::ShotJpeg(seed))
           << "JPEG bytes differ from what the camera sent";
     }
   }

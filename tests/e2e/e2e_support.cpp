@@ -11,7 +11,7 @@ std::string CameraRaw(std::uint32_t shot, std::size_t size, std::uint32_t camera
 }
 
 std::string CameraJpeg(std::uint32_t shot, std::uint32_t camera) {
-    const auto jpeg = lbsim::RenderChartJpeg(1600, 1064, 0, lbsim::FileSeed(camera, shot, false), 90);
+    const auto jpeg = lbsim::ShotJpeg(lbsim::FileSeed(camera, shot, false));
     return std::string(jpeg.begin(), jpeg.end());
 }
 

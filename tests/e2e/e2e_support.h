@@ -39,7 +39,7 @@ inline std::string LocalTemporaryFolder() {
 }
 
 // The files simulated camera `camera` (1 unless named) makes for its shot `shot`: RAW bytes
-// from their seed, and a 1600 x 1064 chart at quality 90 for the JPEG.
+// from their seed, and the shot's JPEG (lbsim::ShotJpeg).
 std::string CameraRaw(std::uint32_t shot, std::size_t size, std::uint32_t camera = 1);
 std::string CameraJpeg(std::uint32_t shot, std::uint32_t camera = 1);
 
