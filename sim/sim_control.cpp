@@ -17,6 +17,11 @@ namespace {
 // has is well formed here too, and must not be reported as bad.
 enum class Outcome { Done, NotHere, Malformed };
 
+// Whether `text` is a number of at most `maxDigits` decimal digits, 0 among them.
+bool IsDigits(const std::string& text, std::size_t maxDigits) {
+  return !text.empty() && text.size() <= maxDigits && text.find_first_not_of("0123456789") == std::string::npos;
+}
+
 Outcome Apply(const std::string& line) {
   Simulator& sim = Sim();
   std::istringstream words(line);
@@ -65,8 +70,7 @@ Outcome Apply(const std::string& line) {
   }
   if (verb == "clock") {
     // clock <ms>: the simulator's time from now on, until the next line sets it again.
-    if (what.empty() || what.find_first_not_of("0123456789") != std::string::npos || what.size() > 9)
-      return Outcome::Malformed;
+    if (!IsDigits(what, 9)) return Outcome::Malformed;
     sim.manualClockMs = number(what);
     return Outcome::Done;
   }
@@ -80,9 +84,7 @@ Outcome Apply(const std::string& line) {
   }
   if (verb == "exposure-ms") {
     // exposure-ms <n> [<id>]: 0 is a valid length here, so the number is checked digit by digit.
-    const bool digits = !what.empty() && what.size() <= 10 &&
-                        what.find_first_not_of("0123456789") == std::string::npos;
-    if (!digits || std::strtoull(what.c_str(), nullptr, 10) > kLongestExposureMs)
+    if (!IsDigits(what, 10) || std::strtoull(what.c_str(), nullptr, 10) > kLongestExposureMs)
       return Outcome::Malformed;
     if (!arg.empty() && number(arg) == 0) return Outcome::Malformed;
     if (!arg.empty() && !FindCamera(number(arg))) return Outcome::NotHere;
@@ -95,8 +97,7 @@ Outcome Apply(const std::string& line) {
     // dial <setting> <index> [<id>]: without an id, every camera of the module.
     std::string id;
     words >> id;
-    if (arg.empty() || arg.find_first_not_of("0123456789") != std::string::npos || arg.size() > 3)
-      return Outcome::Malformed;
+    if (!IsDigits(arg, 3)) return Outcome::Malformed;
     if (!id.empty() && number(id) == 0) return Outcome::Malformed;
     if (!id.empty() && !FindCamera(number(id))) return Outcome::NotHere;
     for (auto& entry : sim.cameras) {
