@@ -68,7 +68,7 @@ struct Session {
   std::map<MaidObject*, Kind> open;
   std::map<ULONG, bool> twists;  // capability id: retyped (true) or left out
   std::deque<std::pair<ULONG, NKPARAM>> events;
-  std::map<MaidObject*, const EventHook*> cameraEvents;
+  std::map<MaidObject*, EventHook*> cameraEvents;
   // Hooks live for the whole session: the simulator may call one until the module closes.
   std::deque<EventHook> eventHooks;
   std::deque<DataHook> dataHooks;
@@ -222,7 +222,7 @@ bool DeliverEvents(MaidObject* object) {
   while (hook != g.cameraEvents.end() && !g.events.empty()) {
     const auto event = g.events.front();
     g.events.pop_front();
-    OnEvent(const_cast<EventHook*>(hook->second), event.first, event.second);
+    OnEvent(hook->second, event.first, event.second);
     hook = g.cameraEvents.find(object);
   }
   return g.open.count(object) != 0;

@@ -48,6 +48,7 @@
 #include "platform/platform.h"
 #include "platform/trace.h"
 #include "sim/sim_habits.h"
+#include "tests/payload_fields.h"
 #include "values/lua_value.h"
 
 namespace {
@@ -126,8 +127,8 @@ class CHostView {
   // refused to open).
   void checkDevices(std::uint32_t moduleIndex, const std::set<std::uint32_t>& cameras) {
     std::set<std::uint32_t> plugged;
-    for (std::uint32_t camera : cameras)
-      if (bentmodule::ModuleOpen()) plugged.insert(moduleIndex | camera);
+    if (bentmodule::ModuleOpen())
+      for (std::uint32_t camera : cameras) plugged.insert(moduleIndex | camera);
     Check(m_present == plugged, "the host's cameras differ from the module's once calm",
           std::to_string(m_present.size()) + " known, " + std::to_string(plugged.size()) + " plugged");
   }
@@ -135,21 +136,9 @@ class CHostView {
  private:
   enum class Capture { Announced, Downloaded, Failed };
 
-  static const ZnLuaTETable* Table(const OutgoingMessage& message) {
-    return dynamic_cast<const ZnLuaTETable*>(message.value.get());
-  }
-  static double Number(const ZnLuaTETable* table, const char* key) {
-    const ZnLuaTENumber* number = table ? table->getNumberValue(key) : nullptr;
-    return number ? number->getNumber() : -1;
-  }
-  static std::string Text(const ZnLuaTETable* table, const char* key) {
-    const auto* text = table ? dynamic_cast<const ZnLuaTEString*>(table->getValue(key)) : nullptr;
-    return text ? text->getString() : std::string();
-  }
-
   void see(const OutgoingMessage& message) {
     const std::string name = message.name ? message.name->getString() : "";
-    const ZnLuaTETable* table = Table(message);
+    const ZnLuaTE* table = message.value.get();
     if (message.requestId != 0) {
       Check(m_requests.count(message.requestId) == 1, "a reply to a request never sent", name);
       Check(m_replies.insert(message.requestId).second, "a request answered twice",
@@ -234,6 +223,12 @@ void CameraTurn(CHostView& host, std::uint32_t minimumMs = 1) {
 const char* const kSettingKeys[] = {"shutterValue", "apertureValue", "isoSpeedValue", "wbValue", "bogus"};
 const char* const kFormats[] = {"jpeg", "raw", "raw+jpeg"};
 
+// The control line that switches the simulator's habit number `habit` (any byte) on or off.
+std::string HabitLine(unsigned habit, const char* onOrOff) {
+  const auto chosen = static_cast<lbsim::Habit>(habit % static_cast<unsigned>(lbsim::Habit::Count));
+  return std::string("habit ") + lbsim::HabitName(chosen) + " " + onOrOff;
+}
+
 class CSession {
  public:
   explicit CSession(std::uint32_t moduleIndex) : m_moduleIndex(moduleIndex) {}
@@ -310,11 +305,7 @@ class CSession {
           CameraTurn(m_host);
         break;
       }
-      case kHabit: {
-        const auto habit = static_cast<lbsim::Habit>(script.byte() % static_cast<unsigned>(lbsim::Habit::Count));
-        bentmodule::Control(std::string("habit ") + lbsim::HabitName(habit) + " on 1");
-        break;
-      }
+      case kHabit: bentmodule::Control(HabitLine(script.byte(), "on 1")); break;
       case kFault: bentmodule::Control(kFaults[script.byte() % kFaultCount]); break;
       case kExposure: bentmodule::Control("exposure-ms " + std::to_string(script.byte() * 100u) + " 1"); break;
       case kEvent: {
@@ -337,7 +328,7 @@ class CSession {
     bentmodule::Control("clear");
     bentmodule::Control("exposure-ms 0");
     for (unsigned habit = 0; habit < static_cast<unsigned>(lbsim::Habit::Count); ++habit)
-      bentmodule::Control(std::string("habit ") + lbsim::HabitName(static_cast<lbsim::Habit>(habit)) + " off");
+      bentmodule::Control(HabitLine(habit, "off"));
     const std::uint32_t calmSince = g_nowMs;
     for (int steps = 0;; ++steps) {
       Check(steps < kSettleSteps, "the camera side never came to rest", std::to_string(steps) + " steps");

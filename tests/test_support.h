@@ -1,5 +1,6 @@
 // What every test tree shares, native and Windows alike: the running test's name for naming
-// what belongs to it, a JPEG recognised by its markers, and a payload's number or text.
+// what belongs to it, a JPEG recognised by its markers, and a payload's number or text
+// (tests/payload_fields.h).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,7 +9,7 @@
 #include <cstddef>
 #include <string>
 
-#include "values/lua_value.h"
+#include "tests/payload_fields.h"
 
 // "Suite.Test" of the running test; a parametrised test's '/' becomes '_', so the name can
 // stand in a file name.
@@ -28,16 +29,4 @@ inline bool IsJpeg(const unsigned char* data, std::size_t size) {
 template <class Bytes>
 bool IsJpeg(const Bytes& bytes) {
   return IsJpeg(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
-}
-
-// The number (or -12345) and the text (or "<absent>") under `key` of a payload.
-inline double Number(const ZnLuaTE* payload, const char* key) {
-  const auto* table = dynamic_cast<const ZnLuaTETable*>(payload);
-  const ZnLuaTENumber* value = table ? table->getNumberValue(key) : nullptr;
-  return value ? value->value() : -12345.0;
-}
-inline std::string Text(const ZnLuaTE* payload, const char* key) {
-  const auto* table = dynamic_cast<const ZnLuaTETable*>(payload);
-  const ZnLuaTEString* value = table ? table->getStringValue(key) : nullptr;
-  return value ? value->value() : "<absent>";
 }
