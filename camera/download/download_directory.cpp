@@ -22,6 +22,11 @@ bool IsAbsoluteFolderPath(const std::string& path) {
   return platform::pathSeparator() == '/' && !path.empty() && path[0] == '/';
 }
 
+// A folder a file name may be put after: absolute, and ending with its separator.
+bool IsClosedAbsoluteFolder(const std::string& directory) {
+  return IsAbsoluteFolderPath(directory) && IsSeparator(directory.back());
+}
+
 bool StemIsFree(const std::string& directory, const std::string& stem,
                 const std::vector<std::string>& extensions,
                 const std::function<bool(const std::string&)>& isUnusable) {
@@ -60,14 +65,14 @@ std::string ChooseDownloadDirectory(const std::vector<std::string>& candidates) 
 std::string MakeUniqueStem(const std::string& directory, const std::string& stem,
                            const std::vector<std::string>& extensions,
                            const std::function<bool(const std::string&)>& isUnusable) {
-  if (!IsAbsoluteFolderPath(directory) || !IsSeparator(directory.back())) return std::string();
+  if (!IsClosedAbsoluteFolder(directory)) return std::string();
   return platform::FirstFreeStem(stem, 0, [&](const std::string& attempt) {
     return StemIsFree(directory, attempt, extensions, isUnusable);
   });
 }
 
 int RemoveLeftoverPartialFiles(const std::string& directory) {
-  if (!IsAbsoluteFolderPath(directory) || !IsSeparator(directory.back())) return 0;
+  if (!IsClosedAbsoluteFolder(directory)) return 0;
   const std::string suffix = platform::kPartialFileSuffix;
   int removed = 0;
   for (const std::string& name : platform::filesInFolder(directory)) {
@@ -83,6 +88,6 @@ int RemoveLeftoverPartialFiles(const std::string& directory) {
 }
 
 std::string MakeUniqueFilePath(const std::string& directory, const std::string& fileName) {
-  if (!IsAbsoluteFolderPath(directory) || !IsSeparator(directory.back())) return std::string();
+  if (!IsClosedAbsoluteFolder(directory)) return std::string();
   return platform::FreeFilePath(directory, fileName, 0);
 }
