@@ -9,9 +9,8 @@
 // Files already in the folder when it starts count as new, so a test need not wait for it to
 // be ready. A file is held again only after it was removed and made anew.
 //
-// New names are learnt from ReadDirectoryChangesW, which reports a file that lives only a few
-// milliseconds, and from a listing of the folder every 5 ms in case a change report is lost
-// (its buffer overflowed) or the call is not supported.
+// New names are learnt from a listing of the folder every 5 ms: the tests' files take their
+// name after a transfer of 200 ms or more, so none is missed.
 #include <windows.h>
 
 #include <algorithm>
@@ -67,13 +66,6 @@ class CFileHolder {
     m_held.push_back({name, std::move(handle), GetTickCount64()});
   }
 
-  // A file removed (or renamed away) may come again under the same name, as a new file.
-  void forget(const std::wstring& name) {
-    for (const HeldFile& held : m_held)
-      if (held.name == name) return;  // still open here: its name cannot be taken
-    m_done.erase(name);
-  }
-
   // Lists the folder: takes the files not held yet and forgets those that are gone.
   void list() {
     std::set<std::wstring> present;
@@ -123,71 +115,6 @@ class CFileHolder {
   std::set<std::wstring> m_done;  // held, or being held, since the file was made
 };
 
-// Change reports of one folder, read overlapped so the main loop can wait on them with a
-// timeout. The buffer stays ours while a read may still complete into it.
-class CFolderChanges {
- public:
-  // `folder` ends with a backslash, which is left out of the folder's own name.
-  explicit CFolderChanges(const std::wstring& folder)
-      : m_folder(CreateFileW(folder.substr(0, folder.size() - 1).c_str(), FILE_LIST_DIRECTORY,
-                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED,
-                             nullptr)),
-        m_event(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
-    m_overlapped.hEvent = m_event.get();
-    m_reading = m_folder.valid() && m_event.valid() && read();
-  }
-  ~CFolderChanges() {
-    if (m_reading) {
-      CancelIo(m_folder.get());
-      DWORD ignored;
-      GetOverlappedResult(m_folder.get(), &m_overlapped, &ignored, TRUE);
-    }
-  }
-  CFolderChanges(const CFolderChanges&) = delete;
-  CFolderChanges& operator=(const CFolderChanges&) = delete;
-
-  // Waits up to `ms` for a report; hands each added and removed name to the holder. True when
-  // the reports may have missed something (overflow, no reports at all): list the folder.
-  bool wait(DWORD ms, CFileHolder& holder) {
-    if (!m_reading) {
-      Sleep(ms);
-      return true;
-    }
-    if (WaitForSingleObject(m_event.get(), ms) != WAIT_OBJECT_0) return false;
-    DWORD bytes = 0;
-    const bool ok = GetOverlappedResult(m_folder.get(), &m_overlapped, &bytes, FALSE);
-    bool missed = !ok || bytes == 0;
-    for (DWORD offset = 0; ok && bytes > 0;) {
-      const auto* info = reinterpret_cast<const FILE_NOTIFY_INFORMATION*>(
-          reinterpret_cast<const unsigned char*>(m_buffer) + offset);
-      const std::wstring name(info->FileName, info->FileNameLength / sizeof(wchar_t));
-      if (info->Action == FILE_ACTION_ADDED || info->Action == FILE_ACTION_RENAMED_NEW_NAME) {
-        holder.consider(name);
-      } else if (info->Action == FILE_ACTION_REMOVED || info->Action == FILE_ACTION_RENAMED_OLD_NAME) {
-        holder.forget(name);
-      }
-      if (info->NextEntryOffset == 0) break;
-      offset += info->NextEntryOffset;
-    }
-    m_reading = read();
-    return missed || !m_reading;
-  }
-
- private:
-  bool read() {
-    ResetEvent(m_event.get());
-    return ReadDirectoryChangesW(m_folder.get(), m_buffer, sizeof m_buffer, FALSE,
-                                 FILE_NOTIFY_CHANGE_FILE_NAME, nullptr, &m_overlapped, nullptr) != 0;
-  }
-
-  CScopedKernelHandle m_folder;
-  CScopedKernelHandle m_event;
-  OVERLAPPED m_overlapped{};
-  DWORD m_buffer[16 * 1024];  // DWORD-aligned, as the reports require
-  bool m_reading = false;
-};
-
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -202,18 +129,10 @@ int wmain(int argc, wchar_t** argv) {
     std::fprintf(stderr, "file_holder: GetFileAttributesW of the folder failed: %lu\n", error);
     return 2;
   }
-  // Reports are asked for before the first listing, so no file falls between the two.
-  CFolderChanges changes(holder.folder());
   const ULONGLONG end = GetTickCount64() + runMs;
-  ULONGLONG nextListing = 0;
   for (ULONGLONG now = GetTickCount64(); now < end; now = GetTickCount64()) {
-    if (now >= nextListing) {
-      holder.list();
-      nextListing = now + kListingIntervalMs;
-    }
-    const DWORD untilListing = static_cast<DWORD>(nextListing - now);
-    const DWORD wait = holder.release(false, std::min<DWORD>(untilListing, static_cast<DWORD>(end - now)));
-    if (changes.wait(wait, holder)) nextListing = 0;
+    holder.list();
+    Sleep(holder.release(false, std::min<DWORD>(kListingIntervalMs, static_cast<DWORD>(end - now))));
   }
   holder.release(true, 0);
   return 0;

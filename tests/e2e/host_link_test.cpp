@@ -113,6 +113,17 @@ TEST_F(HostLinkTest, AHostThatLeavesMidTransferLeavesNoPartialFile) {
     EXPECT_FALSE(partLeft());
 }
 
+// The release's wait sees the broken pipe, and the process ends as after any host.
+TEST_F(HostLinkTest, AHostThatLeavesDuringAHungReleaseEndsTheProcess) {
+    control("fault capture-hangs");
+    Sleep(300);
+    CHostClient& client = m_session.client();
+    ASSERT_NE(client.send("doCapture"), 0u);
+    Sleep(500);  // the release is under way
+    client.closePipes();
+    EXPECT_TRUE(client.process().waitForExit(5000).has_value());
+}
+
 }  // namespace
 
 namespace {
