@@ -1,7 +1,6 @@
 // The host's tether session over CHostClient.
 #include "tools/host_session.h"
 
-#include <chrono>
 #include <cstdlib>
 
 #include "values/lua_value.h"
@@ -9,13 +8,6 @@
 #include "tools/setting_match.h"
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-unsigned MsSince(Clock::time_point start) {
-    return static_cast<unsigned>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-}
 
 const ZnLuaTETable* AsTable(const ZnLuaTE* value) {
     return value && value->type == kZnLuaTable ? static_cast<const ZnLuaTETable*>(value)
@@ -175,115 +167,6 @@ bool CHostSession::changeSetting(const std::string& setting, const std::string& 
     return true;
 }
 
-bool CHostSession::capture(std::vector<DownloadedFile>* files, unsigned captureTimeoutMs,
-                           std::string* error) {
-    if (m_client.send("doCapture") == 0) return Fail(error, "could not send \"doCapture\"");
-    const auto isDownload = [](const HostMessage& m) {
-        return m.nameText() == "objectWasAdded" || m.nameText() == "fileDownloadComplete";
-    };
-    // The files of one frame are announced one after the other; once every announced file is
-    // complete and no new one has come for a moment, the frame is done.
-    constexpr unsigned kQuietMs = 800;
-    const auto start = Clock::now();
-    std::vector<DownloadedFile> pending;
-    std::size_t completed = 0;
-    while (true) {
-        const bool settled = !pending.empty() && completed == pending.size();
-        const unsigned elapsed = MsSince(start);
-        if (!settled && elapsed >= captureTimeoutMs) {
-            return Fail(error, pending.empty()
-                                   ? "the camera announced no image within " +
-                                         std::to_string(captureTimeoutMs) + " ms"
-                                   : "a download did not complete within " +
-                                         std::to_string(captureTimeoutMs) + " ms");
-        }
-        auto message = m_client.waitFor(isDownload, settled ? kQuietMs
-                                                            : captureTimeoutMs - elapsed);
-        if (!message) {
-            if (settled) break;
-            continue;
-        }
-        const ZnLuaTE* p = message->payload.get();
-        if (message->nameText() == "objectWasAdded") {
-            DownloadedFile file;
-            file.captureId = static_cast<int>(NumberAt(p, "capture_id"));
-            file.fileName = TextAt(p, "file_name");
-            file.announcedSize = static_cast<long long>(NumberAt(p, "file_size"));
-            file.hasSidecar = NumberAt(p, "has_sidecar") != 0;
-            pending.push_back(file);
-            continue;
-        }
-        const int captureId = static_cast<int>(NumberAt(p, "capture_id"));
-        for (auto& file : pending) {
-            if (file.captureId == captureId && file.path.empty()) {
-                file.path = TextAt(p, "file_path");
-                file.downloadMs = NumberAt(p, "file_download_time");
-                ++completed;
-                break;
-            }
-        }
-    }
-    files->insert(files->end(), pending.begin(), pending.end());
-    return true;
-}
-
-bool CHostSession::liveView(unsigned milliseconds, std::vector<LiveViewFrame>* frames,
-                            std::string* error) {
-    const auto isFrame = [](const HostMessage& m) { return m.nameText() == "liveViewImage"; };
-    std::uint32_t id = m_client.send("toggleLiveView");
-    if (!waitReply(id, "toggleLiveView", error)) return false;
-    bool on = false;
-    if (!liveViewStatus(&on, error)) return false;
-    if (!on) return Fail(error, "the camera did not start live view");
-    const auto start = Clock::now();
-    while (MsSince(start) < milliseconds) {
-        auto frame = m_client.waitFor(isFrame, milliseconds - MsSince(start));
-        if (!frame) continue;
-        const ZnLuaTETable* t = AsTable(frame->payload.get());
-        const ZnLuaTE* image = t ? t->getValue("image") : nullptr;
-        if (!image || image->type != kZnLuaData) continue;
-        const auto* data = static_cast<const ZnLuaTEData*>(image);
-        LiveViewFrame f;
-        f.jpeg.assign(reinterpret_cast<const char*>(data->bytes()),
-                      static_cast<std::size_t>(data->size()));
-        f.receivedAtMs = MsSince(start);
-        frames->push_back(std::move(f));
-    }
-    id = m_client.send("toggleLiveView");
-    if (!waitReply(id, "toggleLiveView", error)) return false;
-    // Frames sent before the stop was handled are of no further use.
-    while (m_client.waitFor(isFrame, 0)) {
-    }
-    return true;
-}
-
-bool CHostSession::liveViewStatus(bool* on, std::string* error) {
-    const std::uint32_t id = m_client.send("isLiveViewOn");
-    auto reply = waitReply(id, "isLiveViewOn", error);
-    if (!reply) return false;
-    *on = TextAt(reply->payload.get(), "status") == "liveViewOn";
-    return true;
-}
-
-bool CHostSession::focus(int direction, std::string* error) {
-    ZnLuaTETable params;
-    params.setNumber("focus_direction", direction);
-    if (m_client.send("setCameraFocus", &params) == 0) {
-        return Fail(error, "could not send \"setCameraFocus\"");
-    }
-    // The command has no reply; a live-view status round trip shows it has been handled.
-    bool on;
-    return liveViewStatus(&on, error);
-}
-
-bool CHostSession::toggleAutoFocus(bool* wasOn, std::string* error) {
-    const std::uint32_t id = m_client.send("doAutoFocus");
-    auto reply = waitReply(id, "doAutoFocus", error);
-    if (!reply) return false;
-    *wasOn = TextAt(reply->payload.get(), "status") == "AutoFocusOn";
-    return true;
-}
-
 bool CHostSession::shutdown(unsigned long* exitCode, std::string* error) {
     const std::uint32_t id = m_client.send("shutdown");
     auto reply = waitReply(id, "shutdown", error);
@@ -295,8 +178,4 @@ bool CHostSession::shutdown(unsigned long* exitCode, std::string* error) {
     if (!code) return Fail(error, "the process did not end after \"shutdownComplete\"");
     if (exitCode) *exitCode = *code;
     return true;
-}
-
-std::vector<HostMessage> CHostSession::takeLog() {
-    return m_client.takeReceived();
 }

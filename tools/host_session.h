@@ -1,10 +1,10 @@
-// A tether session as the host runs it, one step per method: find cameras, connect one, read
-// and change its settings, shoot and wait for the downloads, run live view, drive focus.
-// Built on CHostClient; used by lbhost.exe (its subcommands and the demo) and the soak test.
+// The steps every session with the process starts and ends with: start it, find the cameras,
+// connect one, change a setting, shut down. Built on CHostClient; used by lbhost.exe (whose
+// tether steps do the shooting, live view and focus), the end-to-end tests and the benchmarks.
 //
 // Every wait has a deadline; a step that gets no answer in time fails with a message that says
 // what did not arrive. Notifications that a step does not wait for stay with the client, for
-// the caller to take (takeLog).
+// the caller to take (CHostClient::takeReceived).
 //
 // Threads: one owner thread, like CHostClient.
 #pragma once
@@ -33,11 +33,6 @@ struct DownloadedFile {
     double downloadMs = 0;       // "fileDownloadComplete" file_download_time
 };
 
-struct LiveViewFrame {
-    std::string jpeg;
-    unsigned receivedAtMs = 0;  // since the live-view request
-};
-
 class CHostSession {
 public:
     CHostSession() = default;
@@ -59,25 +54,11 @@ public:
     // returns the settings table of the reply.
     bool changeSetting(const std::string& setting, const std::string& entry,
                        std::unique_ptr<ZnLuaTE>* table, std::string* error);
-    // "doCapture", then waits until every announced file of this capture has been downloaded
-    // (at least one file; a RAW+JPEG frame gives two). Files are appended to *files.
-    bool capture(std::vector<DownloadedFile>* files, unsigned timeoutMs, std::string* error);
-    // Live view on for `milliseconds`, collecting the frames; then off again.
-    bool liveView(unsigned milliseconds, std::vector<LiveViewFrame>* frames, std::string* error);
-    // "isLiveViewOn": true when on.
-    bool liveViewStatus(bool* on, std::string* error);
-    // "setCameraFocus" with focus_direction.
-    bool focus(int direction, std::string* error);
-    // "doAutoFocus": *wasOn receives the state before the toggle.
-    bool toggleAutoFocus(bool* wasOn, std::string* error);
     // "shutdown", "shutdownComplete", and the process's exit code.
     bool shutdown(unsigned long* exitCode, std::string* error);
 
     std::uint32_t deviceId() const { return m_deviceId; }
     CHostClient& client() { return m_client; }
-    // Notifications received while waiting for something else, oldest first; taken by the
-    // caller.
-    std::vector<HostMessage> takeLog();
 
     unsigned timeoutMs = 10000;
 

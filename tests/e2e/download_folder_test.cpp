@@ -1,15 +1,16 @@
 // Where the process puts downloads when the user's temporary folder is unusual: too long for
-// the ordinary path functions, or gone. The process takes its folder from TMP and TEMP, which
-// the test gives it. Files that land in the fallback folder (the prefix's own) are removed.
+// the ordinary path functions, gone, or a file. The process takes its folder from TMP and TEMP,
+// which the test gives it. Files that land in the fallback folder (the prefix's own) are
+// removed.
 #include <windows.h>
 
 #include <cstdio>
+#include <fstream>
 #include <string>
 
 #include "tests/e2e/e2e_support.h"
 
 namespace {
-
 
 // One JPEG shot on the first camera of a process whose TMP and TEMP name `temporaryFolder`
 // lands whole in `expectedFolder`; the file is removed.
@@ -20,13 +21,14 @@ void ExpectShotLandsIn(const std::string& temporaryFolder, const std::string& ex
                               {{"TMP", temporaryFolder}, {"TEMP", temporaryFolder}}))
         << error;
     ListAndConnect(session);
-    std::vector<DownloadedFile> files;
-    ASSERT_TRUE(session.capture(&files, 30000, &error)) << error;
-    ASSERT_EQ(files.size(), 1u);
+    ASSERT_NE(session.client().send("doCapture"), 0u);
+    const auto done = session.client().waitForName("fileDownloadComplete", 30000);
+    ASSERT_TRUE(done) << "the picture never came";
     ExpectOrderlyShutdown(session);
-    EXPECT_EQ(files[0].path, expectedFolder + files[0].fileName);
-    EXPECT_TRUE(IsJpeg(ReadFile(files[0].path))) << files[0].path;
-    DeleteFileW(platform::utf8ToWide(files[0].path).c_str());
+    const std::string path = TextIn(*done, "file_path");
+    EXPECT_EQ(path.substr(0, path.find_last_of('\\') + 1), expectedFolder);
+    EXPECT_TRUE(IsJpeg(ReadFile(path))) << path;
+    DeleteFileW(platform::utf8ToWide(path).c_str());
 }
 
 TEST(DownloadFolder, ATemporaryFolderPastMaxPathStillTakesTheDownload) {
@@ -53,6 +55,33 @@ TEST(DownloadFolder, ATemporaryFolderPastMaxPathStillTakesTheDownload) {
 
 TEST(DownloadFolder, AMissingTemporaryFolderFallsBackToTheLocalApplicationData) {
     ExpectShotLandsIn("C:\\lb_no_such_temporary_folder", LocalTemporaryFolder());
+}
+
+// A picture that cannot arrive because a file stands where the download folder should be is
+// reported to the host, never announced, and the file in the way is left as it was.
+class FolderInTheWayTest : public SimulatedCameraTest {
+protected:
+    void SetUp() override {}
+};
+
+TEST_F(FolderInTheWayTest, AFileWhereTheFolderShouldBeIsReported) {
+    const std::string folder = m_downloads.file("pictures");
+    ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
+    start("camera 1 type=43 exposure=3 name=D850\n", folder + "\\");
+    ListAndConnect(m_session);
+    // The folder is replaced by a file once the process runs: nothing can be created in it.
+    ASSERT_TRUE(RemoveDirectoryA(folder.c_str()));
+    std::ofstream(folder, std::ios::binary) << "in the way";
+    ASSERT_NE(m_session.client().send("doCapture"), 0u);
+    const auto messages = DownloadMessages(m_session.client(), 1);
+    ASSERT_EQ(messages.size(), 1u) << "never announced";
+    ASSERT_EQ(messages[0].nameText(), "error");
+    EXPECT_EQ(NumberIn(messages[0], "capture_id"), -12345);
+    EXPECT_EQ(NumberIn(messages[0], "error_code"), -1003);
+    EXPECT_NE(TextIn(messages[0], "error_description").find("pictures"), std::string::npos);
+    EXPECT_EQ(ReadFile(folder), "in the way");
+    EXPECT_EQ(m_downloads.files().size(), 3u) << "only the scenario, the control file and ours";
+    ExpectOrderlyShutdown(m_session);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include "sim/sim_content.h"
 #include "sim/sim_picture.h"
 #include "sim/sim_scenarios.h"
+#include "tools/value_printer.h"
 
 std::string CameraRaw(std::uint32_t shot, std::size_t size, std::uint32_t camera) {
     std::string bytes(size, '\0');
@@ -13,6 +14,20 @@ std::string CameraRaw(std::uint32_t shot, std::size_t size, std::uint32_t camera
 std::string CameraJpeg(std::uint32_t shot, std::uint32_t camera) {
     const auto jpeg = lbsim::ShotJpeg(lbsim::FileSeed(camera, shot, false));
     return std::string(jpeg.begin(), jpeg.end());
+}
+
+std::vector<HostMessage> DownloadMessages(CHostClient& client, std::size_t outcomes) {
+    std::vector<HostMessage> found;
+    for (const DWORD start = GetTickCount(); outcomes > 0 && GetTickCount() - start < 30000;) {
+        for (auto& message : client.collectFor(100)) {
+            const std::string name = message.nameText();
+            if (name != "objectWasAdded" && name != "fileDownloadComplete" && name != "error") continue;
+            std::printf("  %s\n", FormatHostMessage(message.requestId, message.name.get(), message.payload.get()).c_str());
+            if (name != "objectWasAdded" && outcomes > 0) --outcomes;
+            found.push_back(std::move(message));
+        }
+    }
+    return found;
 }
 
 void SimulatedCameraTest::SetUp() { start(lbsim::kTwoCameraScenario); }

@@ -54,6 +54,10 @@ inline std::function<bool(const HostMessage&)> IsAbout(const char* name, double 
     };
 }
 
+// The download messages ("objectWasAdded", then "fileDownloadComplete" or "error") until
+// `outcomes` files have their outcome or 30 s pass; each is printed to the test's log.
+std::vector<HostMessage> DownloadMessages(CHostClient& client, std::size_t outcomes);
+
 // "shutdown" is answered and the process ends with 0.
 inline void ExpectOrderlyShutdown(CHostSession& session) {
     unsigned long code = 1;

@@ -3,22 +3,37 @@
 // with the size signal ignored, so that writing a larger file falls short as on a full disk.
 #include <string>
 
-#include "tests/e2e/download_outcome_fixture.h"
+#include "tests/e2e/e2e_support.h"
 
 namespace {
 
-using namespace e2e;
+class FullDiskTest : public SimulatedCameraTest {
+protected:
+    void SetUp() override {
+        start("camera 1 type=43 exposure=3 format=raw raw-bytes=3000000 name=D850\n");
+        ListAndConnect(m_session);
+    }
+};
 
-TEST_F(DownloadOutcomeTest, WriteThatFallsShortIsReportedAndLeavesNothing) {
-    start("format=raw raw-bytes=3000000");
-    expectRawShotFails(-1004);
+// The RAW file is announced, then fails under its id and naming it, and nothing of it stays:
+// the folder holds only the scenario and the control file. A file that fits is written as ever.
+TEST_F(FullDiskTest, WriteThatFallsShortIsReportedAndLeavesNothing) {
+    ASSERT_NE(m_session.client().send("doCapture"), 0u);
+    const auto messages = DownloadMessages(m_session.client(), 1);
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_EQ(messages[0].nameText(), "objectWasAdded");
+    ASSERT_EQ(messages[1].nameText(), "error");
+    EXPECT_EQ(NumberIn(messages[1], "capture_id"), NumberIn(messages[0], "capture_id"));
+    EXPECT_EQ(NumberIn(messages[1], "error_code"), -1004);
+    const std::string description = TextIn(messages[1], "error_description");
+    EXPECT_EQ(description.rfind(TextIn(messages[0], "file_name") + ": ", 0), 0u) << description;
+    EXPECT_EQ(m_downloads.files().size(), 2u) << "no partial file, no .part file";
 
-    // A file that fits is written as ever.
     control("format jpeg 1");
     ASSERT_NE(m_session.client().send("doCapture"), 0u);
-    auto messages = downloads(1);
-    ASSERT_EQ(messages.size(), 2u);
-    EXPECT_EQ(messages[1].nameText(), "fileDownloadComplete");
+    const auto jpeg = DownloadMessages(m_session.client(), 1);
+    ASSERT_EQ(jpeg.size(), 2u);
+    EXPECT_EQ(jpeg[1].nameText(), "fileDownloadComplete");
     ExpectOrderlyShutdown(m_session);
 }
 
