@@ -15,8 +15,8 @@
 //   - "deviceAdded" and "deviceRemoved" alternate per device, and once calm match the
 //     module's plugged cameras;
 //   - no call reaches the module with a record it already closed, and every record is closed;
-//   - a reply goes only to a request that was sent, at most once; "listDevices" always gets
-//     its own;
+//   - a reply goes only to a request that was sent, at most once, in order, with a known name;
+//     "listDevices" always gets its own;
 //   - the session's work ends within a bounded number of steps.
 #include <unistd.h>
 
@@ -48,7 +48,7 @@
 #include "platform/platform.h"
 #include "platform/trace.h"
 #include "sim/sim_habits.h"
-#include "tests/payload_fields.h"
+#include "tests/host_rules.h"
 #include "values/lua_value.h"
 
 namespace {
@@ -96,24 +96,25 @@ class CScript {
   std::size_t m_next = 0;
 };
 
-// What the host has been told so far, checked message by message.
+// What the host has been told so far, checked message by message (tests/host_rules.h), and
+// each file reported whole against the blocks the module gave.
 class CHostView {
  public:
   void take() {
-    while (std::unique_ptr<OutgoingMessage> message = TakeOutgoingMessage()) see(*message);
+    while (std::unique_ptr<OutgoingMessage> message = TakeOutgoingMessage()) {
+      const std::string name = message->name ? message->name->getString() : "";
+      m_rules.see(message->requestId, name, message->value.get());
+      if (message->requestId == 0 && name == "fileDownloadComplete") checkWholeFile(Text(message->value.get(), "file_path"));
+    }
   }
-  void sent(std::uint32_t requestId, const std::string& name) { m_requests[requestId] = name; }
+  // The process answers "listDevices" whatever the cameras do.
+  void sent(std::uint32_t requestId, const std::string& name) { m_rules.sent(requestId, name, name == "listDevices"); }
 
   // After shutdown: every request that must be answered was, every capture ended, and the
   // folder holds only the files reported whole.
   void checkEnd(const fs::path& folder) {
-    for (const auto& request : m_requests) {
-      if (request.second == "listDevices")
-        Check(m_replies.count(request.first) == 1, "a request was never answered", request.second);
-    }
-    for (const auto& capture : m_captures)
-      Check(capture.second != Capture::Announced, "an announced file never ended",
-            "capture id " + std::to_string(capture.first));
+    m_rules.checkRequiredAnswers();
+    m_rules.checkEveryCaptureEnded();
     std::error_code ignored;
     for (const auto& entry : fs::directory_iterator(folder, ignored)) {
       const std::string name = entry.path().filename().string();
@@ -129,48 +130,11 @@ class CHostView {
     std::set<std::uint32_t> plugged;
     if (bentmodule::ModuleOpen())
       for (std::uint32_t camera : cameras) plugged.insert(moduleIndex | camera);
-    Check(m_present == plugged, "the host's cameras differ from the module's once calm",
-          std::to_string(m_present.size()) + " known, " + std::to_string(plugged.size()) + " plugged");
+    Check(m_rules.devices() == plugged, "the host's cameras differ from the module's once calm",
+          std::to_string(m_rules.devices().size()) + " known, " + std::to_string(plugged.size()) + " plugged");
   }
 
  private:
-  enum class Capture { Announced, Downloaded, Failed };
-
-  void see(const OutgoingMessage& message) {
-    const std::string name = message.name ? message.name->getString() : "";
-    const ZnLuaTE* table = message.value.get();
-    if (message.requestId != 0) {
-      Check(m_requests.count(message.requestId) == 1, "a reply to a request never sent", name);
-      Check(m_replies.insert(message.requestId).second, "a request answered twice",
-            m_requests[message.requestId] + " got " + name);
-      return;
-    }
-    if (name == "objectWasAdded") {
-      const int id = static_cast<int>(Number(table, "capture_id"));
-      Check(id > 0 && m_captures.emplace(id, Capture::Announced).second, "a capture id announced twice",
-            std::to_string(id));
-    } else if (name == "fileDownloadComplete") {
-      const int id = static_cast<int>(Number(table, "capture_id"));
-      endCapture(id, Capture::Downloaded, name);
-      checkWholeFile(Text(table, "file_path"));
-    } else if (name == "error" && Number(table, "capture_id") > 0) {
-      endCapture(static_cast<int>(Number(table, "capture_id")), Capture::Failed, Text(table, "error_description"));
-    } else if (name == "deviceAdded") {
-      const auto id = static_cast<std::uint32_t>(Number(table, "device_id"));
-      Check(m_present.insert(id).second, "deviceAdded twice without deviceRemoved", std::to_string(id));
-    } else if (name == "deviceRemoved") {
-      const auto id = static_cast<std::uint32_t>(Number(table, "device_id"));
-      Check(m_present.erase(id) == 1, "deviceRemoved for a device not added", std::to_string(id));
-    }
-  }
-
-  void endCapture(int id, Capture outcome, const std::string& what) {
-    auto it = m_captures.find(id);
-    Check(it != m_captures.end(), "an outcome for a capture id never announced", what);
-    Check(it->second == Capture::Announced, "a capture ended twice", std::to_string(id) + ": " + what);
-    it->second = outcome;
-  }
-
   // The file must be one of the module's, byte for byte, every byte delivered, at a length
   // the module gave for it.
   void checkWholeFile(const std::string& path) {
@@ -192,11 +156,8 @@ class CHostView {
     Finding("a file reported whole is not what the camera sent", path + " (" + std::to_string(bytes.size()) + " bytes)");
   }
 
-  std::map<std::uint32_t, std::string> m_requests;
-  std::set<std::uint32_t> m_replies;
-  std::map<int, Capture> m_captures;
+  CHostRules m_rules{[](const char* rule, const std::string& detail) { Finding(rule, detail); }};
   std::set<std::string> m_wholeFiles;
-  std::set<std::uint32_t> m_present;
 };
 
 bool g_sessionEnded = false;

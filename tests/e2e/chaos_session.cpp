@@ -1,15 +1,14 @@
 // A whole-session chaos run: lensbridge.exe on simulated cameras, driven through its pipes by
 // random sessions (the cameras and their modules, formats, habits and faults, plugging, and
 // the host's commands mixed), each checked from outside as the host and the user see it:
-//   - every request is answered at most once, in the order asked, and the requests that always
-//     have an answer get it; the process never stops answering, never ends on its own, and
-//     ends with "shutdownComplete" and exit code 0 when asked;
-//   - every announced file ends in exactly one "fileDownloadComplete" or "error" with its
-//     capture id; no capture id is announced twice;
+//   - the rules of every message stream (tests/host_rules.h): replies once, in order, to
+//     requests sent; each announced file ends once; devices come and go in turn;
+//   - the requests that always have an answer get it; the process never stops answering,
+//     never ends on its own, and ends with "shutdownComplete" and exit code 0 when asked;
+//   - every announced file ends before the process shuts down;
 //   - a file reported complete holds exactly the bytes the simulated camera made; after the
 //     process ended, the download folder holds those files and nothing else (no ".part");
-//   - "deviceAdded" and "deviceRemoved" alternate per device and, once the chaos has stopped,
-//     match the cameras plugged in;
+//   - once the chaos has stopped, the cameras announced and listed are the ones plugged in;
 //   - the simulator logged no call made with a record the process had closed;
 //   - every live-view frame is a JPEG of the size it says.
 // One session in five ends with the host closing its pipes instead: the process must end by
@@ -35,6 +34,7 @@
 
 #include "sim/sim_habits.h"
 #include "tests/e2e/e2e_support.h"
+#include "tests/host_rules.h"
 #include "tools/value_printer.h"
 
 namespace {
@@ -297,10 +297,6 @@ struct Sent {
   std::uint32_t requestId = 0;
   std::string name;
   std::size_t action = 0;
-  // The process answers this request whatever the cameras do; others are answered only in
-  // some states (no camera connected: no answer), so theirs is checked for being single and
-  // in order only.
-  bool answerRequired = false;
 };
 
 class ChaosSession {
@@ -320,8 +316,9 @@ class ChaosSession {
     } else if (alive && settle()) {
       shutDown();
     }
-    checkAnswers();
-    announcedDevices(true);
+    m_rules.checkRequiredAnswers();
+    if (client().undecodableCount() != 0)
+      broke(std::to_string(client().undecodableCount()) + " messages from the process did not decode");
     checkDownloads();
     checkFolder();
     checkClosedCalls();
@@ -366,6 +363,7 @@ class ChaosSession {
         checkFrame(m, at);
         continue;
       }
+      m_rules.see(m.requestId, m.nameText(), m.payload.get());
       m_log.push_back({std::move(m), at});
     }
   }
@@ -407,12 +405,13 @@ class ChaosSession {
     sent.requestId = id;
     sent.name = name;
     sent.action = index;
-    sent.answerRequired = answerRequired(name);
     m_sent.push_back(sent);
+    m_rules.sent(id, name, answerRequired(name));
     return id;
   }
 
-  // Which requests the process always answers (see bridge/camera_commands.h): the listing,
+  // Which requests the process always answers, whatever the cameras do; the others are answered
+  // only in some states (no camera connected: no answer). See bridge/camera_commands.h: the listing,
   // "shutdown", the settings of a device on a module that exists, and "isLiveViewOn" once a
   // module is current (after any "connectDevice" to a module that exists). Every device id
   // the plan uses names an existing module.
@@ -422,12 +421,6 @@ class ChaosSession {
         name == "updateCameraSetting")
       return true;
     return name == "isLiveViewOn" && m_moduleCurrent;
-  }
-
-  bool hasAnswer(std::uint32_t requestId) const {
-    for (const auto& l : m_log)
-      if (l.message.requestId == requestId) return true;
-    return false;
   }
 
   // Sends "listDevices" and collects until it is answered; false (and broken) when the answer
@@ -443,10 +436,10 @@ class ChaosSession {
     const unsigned sentAt = nowMs();
     while (nowMs() - sentAt < boundMs) {
       drain(client().collectFor(20));
-      if (hasAnswer(id)) return true;
+      if (m_rules.answered(id)) return true;
       if (!client().process().running() || client().outputBroken()) {
         drain();
-        return hasAnswer(id) || stillThere();
+        return m_rules.answered(id) || stillThere();
       }
     }
     broke("no answer to #" + std::to_string(id) + " " + name + " within " +
@@ -475,40 +468,6 @@ class ChaosSession {
     return stillThere();
   }
 
-  // The open capture ids: announced and not yet ended.
-  std::set<int> openCaptures() const {
-    std::set<int> open;
-    for (const auto& l : m_log) {
-      const std::string name = l.message.nameText();
-      const int id = static_cast<int>(NumberIn(l.message, "capture_id"));
-      if (name == "objectWasAdded") open.insert(id);
-      if (name == "fileDownloadComplete" || name == "error") open.erase(id);
-    }
-    return open;
-  }
-
-  // The devices the announcements leave present. Each device's announcements alternate,
-  // starting with "deviceAdded"; with `complain`, a break of that is reported.
-  std::set<std::uint32_t> announcedDevices(bool complain) {
-    std::map<std::uint32_t, bool> present;
-    for (const auto& l : m_log) {
-      const std::string name = l.message.nameText();
-      if (name != "deviceAdded" && name != "deviceRemoved") continue;
-      const auto device = static_cast<std::uint32_t>(NumberIn(l.message, "device_id"));
-      const bool added = name == "deviceAdded";
-      const auto it = present.find(device);
-      if (complain && ((it == present.end() && !added) || (it != present.end() && it->second == added))) {
-        broke("device " + std::to_string(device) + ": \"" + name + "\" twice in a row (at " +
-              std::to_string(l.atMs) + " ms)");
-      }
-      present[device] = added;
-    }
-    std::set<std::uint32_t> devices;
-    for (const auto& p : present)
-      if (p.second) devices.insert(p.first);
-    return devices;
-  }
-
   // The calm after the chaos: faults cleared and no camera claiming to be dead, then the
   // announced files end and the heartbeat has its ticks; the cameras the process reports must
   // then be the ones plugged in.
@@ -524,11 +483,11 @@ class ChaosSession {
         seen = m_log.size();
         lastNewsMs = nowMs();
       }
-      const bool quiet = nowMs() - lastNewsMs >= kQuietMs && openCaptures().empty();
+      const bool quiet = nowMs() - lastNewsMs >= kQuietMs && m_rules.openCaptures().empty();
       if (quiet) break;
       if (nowMs() - m_calmAtMs > kSettleBoundMs) {
         std::string ids;
-        for (int id : openCaptures()) ids += " " + std::to_string(id);
+        for (int id : m_rules.openCaptures()) ids += " " + std::to_string(id);
         if (!ids.empty()) broke("files still without their outcome " + std::to_string(kSettleBoundMs) +
                                 " ms after the chaos stopped: capture ids" + ids);
         break;
@@ -537,7 +496,7 @@ class ChaosSession {
     std::uint32_t listing = 0;
     if (!barrier(m_plan.actions.size(), kAnswerBoundMs, &listing)) return false;
 
-    const std::set<std::uint32_t> announced = announcedDevices(false);
+    const std::set<std::uint32_t>& announced = m_rules.devices();
     std::set<std::uint32_t> listed;
     for (const auto& l : m_log) {
       if (l.message.requestId != listing) continue;
@@ -598,41 +557,6 @@ class ChaosSession {
     }
   }
 
-  // Every answer goes to a request that was sent, once, in the order the requests were sent;
-  // the answers the process always gives came before the answer to a later request.
-  void checkAnswers() {
-    std::map<std::uint32_t, const Sent*> byId;
-    for (const Sent& s : m_sent) byId[s.requestId] = &s;
-    std::map<std::uint32_t, int> answers;
-    std::uint32_t lastAnswered = 0;
-    for (const auto& l : m_log) {
-      const std::uint32_t id = l.message.requestId;
-      if (id == 0) continue;
-      const auto sent = byId.find(id);
-      if (sent == byId.end()) {
-        broke("an answer to #" + std::to_string(id) + ", which was never sent: " + Format(l.message));
-        continue;
-      }
-      if (++answers[id] == 2) broke("#" + std::to_string(id) + " " + sent->second->name + " answered twice");
-      if (id < lastAnswered) {
-        broke("#" + std::to_string(id) + " " + sent->second->name + " answered after #" +
-              std::to_string(lastAnswered) + ", which was sent later");
-      }
-      lastAnswered = std::max(lastAnswered, id);
-      const std::string name = l.message.nameText();
-      if (name != "ok" && name != "error" && name != "shutdownComplete")
-        broke("#" + std::to_string(id) + " " + sent->second->name + " answered with \"" + name + "\"");
-    }
-    for (const Sent& s : m_sent) {
-      if (s.answerRequired && !answers.count(s.requestId) && s.requestId < lastAnswered) {
-        broke("#" + std::to_string(s.requestId) + " " + s.name + " (action " +
-              std::to_string(s.action) + ") got no answer, though a later request did");
-      }
-    }
-    if (client().undecodableCount() != 0)
-      broke(std::to_string(client().undecodableCount()) + " messages from the process did not decode");
-  }
-
   // The bytes simulated camera `camera` made for the file the camera names `cameraFileName`
   // ("DSC_0007.NEF"); empty when the name is not one the simulator gives.
   std::string expectedBytes(const SimCamera& camera, const std::string& cameraFileName) {
@@ -660,46 +584,30 @@ class ChaosSession {
           " bytes) does not hold the bytes the camera made");
   }
 
-  // Every capture id is announced once and ends once, after its announcement; a complete file
-  // holds the bytes one of the simulated cameras made for the shot its camera name tells.
+  // A file reported complete is in the download folder under the name it was announced with,
+  // once, and holds the bytes one of the simulated cameras made for the shot its camera name
+  // tells; once the process has shut down, every announced file has ended.
   void checkDownloads() {
     std::map<int, const HostMessage*> announced;
-    std::set<int> ended;
     std::set<std::string> paths;
     for (const auto& l : m_log) {
-      const std::string name = l.message.nameText();
       if (l.message.requestId != 0) continue;
-      const double number = NumberIn(l.message, "capture_id");
-      const int id = static_cast<int>(number);
-      if (name == "objectWasAdded") {
-        if (!announced.emplace(id, &l.message).second)
-          broke("capture id " + std::to_string(id) + " announced twice");
-        continue;
-      }
-      if ((name != "fileDownloadComplete" && name != "error") || number == -12345) continue;
-      if (!announced.count(id)) {
-        broke(name + " for capture id " + std::to_string(id) + ", which was not announced before");
-        continue;
-      }
-      if (!ended.insert(id).second) broke("capture id " + std::to_string(id) + " ended twice");
-      if (name != "fileDownloadComplete") continue;
+      const int id = static_cast<int>(NumberIn(l.message, "capture_id"));
+      if (l.message.nameText() == "objectWasAdded") announced.emplace(id, &l.message);
+      if (l.message.nameText() != "fileDownloadComplete" || !announced.count(id)) continue;
       const std::string path = TextIn(l.message, "file_path");
       const std::string base = path.substr(path.find_last_of('\\') + 1);
       if (_stricmp(path.substr(0, path.size() - base.size()).c_str(), m_downloads.path().c_str()) != 0)
         broke(path + " is not in the download folder " + m_downloads.path());
-      const std::string fileName = TextIn(*announced[id], "file_name");
+      const std::string fileName = m_rules.announcedName(id);
       if (base != fileName) broke("capture id " + std::to_string(id) + " announced as " + fileName + " but completed as " + path);
       if (!paths.insert(base).second) broke(path + " reported complete twice");
       m_completed.insert(base);
       checkBytes(base, *announced[id]);
     }
-    if (m_shutDown) {
-      for (const auto& a : announced) {
-        if (!ended.count(a.first))
-          broke("capture id " + std::to_string(a.first) + " never ended, though the process shut down");
-      }
-    }
+    if (m_shutDown) m_rules.checkEveryCaptureEnded();
   }
+
 
   // Whether the file `name` holds what one of the cameras made for one of its first shots: a
   // file that completed while the process was ending, after its host had gone, may never have
@@ -818,6 +726,7 @@ class ChaosSession {
   unsigned m_badFrames = 0;  // only the first is described
   unsigned m_calmAtMs = 0;
   bool m_moduleCurrent = false;
+  CHostRules m_rules{[this](const char* rule, const std::string& detail) { broke(std::string(rule) + ": " + detail); }};
   bool m_shutDown = false;
   bool m_hostLeft = false;
 };

@@ -1,0 +1,103 @@
+// The rules every stream of messages from the process keeps, however it is read: the camera
+// module fuzzer takes them from the process's queue, the chaos run from its pipe. Each message
+// is seen once, in the order the process sent it; a broken rule goes to the reader's `broke`
+// with the rule and what broke it. No test framework needed.
+//   - a reply goes to a request that was sent, once, in the order the requests were sent, and
+//     is "ok", "error" or "shutdownComplete";
+//   - a capture id is announced once ("objectWasAdded") and ends once, after it, with
+//     "fileDownloadComplete" or an "error" under its id;
+//   - "deviceAdded" and "deviceRemoved" alternate per device, starting with "deviceAdded".
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <utility>
+
+#include "tests/payload_fields.h"
+
+class CHostRules {
+ public:
+  using Broke = std::function<void(const char* rule, const std::string& detail)>;
+  explicit CHostRules(Broke broke) : m_broke(std::move(broke)) {}
+
+  // A request as sent; `required`: the process answers it whatever the cameras do.
+  void sent(std::uint32_t requestId, const std::string& name, bool required) {
+    m_requests[requestId] = {name, required};
+  }
+
+  void see(std::uint32_t requestId, const std::string& name, const ZnLuaTE* payload) {
+    if (requestId != 0) return reply(requestId, name);
+    const double number = Number(payload, "capture_id");
+    const int capture = static_cast<int>(number);
+    const std::string id = std::to_string(capture);
+    if (name == "objectWasAdded") {
+      if (!(number > 0)) {
+        m_broke("a file announced without a capture id", Text(payload, "file_name"));
+      } else if (!m_announced.emplace(capture, Text(payload, "file_name")).second) {
+        m_broke("a capture id announced twice", id);
+      }
+    } else if ((name == "fileDownloadComplete" || name == "error") && number > 0) {
+      if (!m_announced.count(capture)) {
+        m_broke("an outcome for a capture id never announced", name + " for " + id);
+      } else if (!m_ended.insert(capture).second) {
+        m_broke("a capture ended twice", name + " for " + id);
+      }
+    } else if (name == "deviceAdded" || name == "deviceRemoved") {
+      const auto device = static_cast<std::uint32_t>(Number(payload, "device_id"));
+      const bool added = name == "deviceAdded";
+      if (added ? !m_present.insert(device).second : m_present.erase(device) == 0)
+        m_broke("deviceAdded and deviceRemoved do not alternate", name + " twice for " + std::to_string(device));
+    }
+  }
+
+  // Every required request sent before the last one answered has its answer (one sent later
+  // may be cut off by the end of the session).
+  void checkRequiredAnswers() const {
+    for (const auto& [id, request] : m_requests) {
+      if (request.second && id < m_lastAnswered && !m_answered.count(id))
+        m_broke("a request that is always answered was not", "#" + std::to_string(id) + " " + request.first);
+    }
+  }
+  // Every announced capture has ended, as it must once the process has shut down.
+  void checkEveryCaptureEnded() const {
+    for (int capture : openCaptures()) m_broke("an announced file never ended", "capture id " + std::to_string(capture));
+  }
+
+  bool answered(std::uint32_t requestId) const { return m_answered.count(requestId) != 0; }
+  std::set<int> openCaptures() const {
+    std::set<int> open;
+    for (const auto& announced : m_announced)
+      if (!m_ended.count(announced.first)) open.insert(announced.first);
+    return open;
+  }
+  // The file name a capture id was announced with; empty when it was not.
+  std::string announcedName(int capture) const {
+    const auto it = m_announced.find(capture);
+    return it == m_announced.end() ? std::string() : it->second;
+  }
+  // The devices the announcements leave present.
+  const std::set<std::uint32_t>& devices() const { return m_present; }
+
+ private:
+  void reply(std::uint32_t requestId, const std::string& name) {
+    const auto request = m_requests.find(requestId);
+    const std::string id = "#" + std::to_string(requestId);
+    if (request == m_requests.end()) return m_broke("a reply to a request never sent", id + " " + name);
+    const std::string what = id + " " + request->second.first + " got " + name;
+    if (!m_answered.insert(requestId).second) m_broke("a request answered twice", what);
+    if (requestId < m_lastAnswered) m_broke("a reply overtook the reply to an earlier request", what);
+    if (name != "ok" && name != "error" && name != "shutdownComplete") m_broke("a reply of no known name", what);
+    if (requestId > m_lastAnswered) m_lastAnswered = requestId;
+  }
+
+  Broke m_broke;
+  std::map<std::uint32_t, std::pair<std::string, bool>> m_requests;  // name, required
+  std::set<std::uint32_t> m_answered;
+  std::uint32_t m_lastAnswered = 0;
+  std::map<int, std::string> m_announced;  // capture id: file name
+  std::set<int> m_ended;
+  std::set<std::uint32_t> m_present;
+};
