@@ -49,7 +49,8 @@ class CHostRules {
       const auto device = static_cast<std::uint32_t>(Number(payload, "device_id"));
       const bool added = name == "deviceAdded";
       if (added ? !m_present.insert(device).second : m_present.erase(device) == 0)
-        m_broke("deviceAdded and deviceRemoved do not alternate", name + " twice for " + std::to_string(device));
+        m_broke("deviceAdded and deviceRemoved do not alternate",
+                name + " out of turn for device " + std::to_string(device));
     }
   }
 
@@ -58,12 +59,14 @@ class CHostRules {
   void checkRequiredAnswers() const {
     for (const auto& [id, request] : m_requests) {
       if (request.second && id < m_lastAnswered && !m_answered.count(id))
-        m_broke("a request that is always answered was not", "#" + std::to_string(id) + " " + request.first);
+        m_broke("a request that is always answered was not",
+                "#" + std::to_string(id) + " " + request.first);
     }
   }
   // Every announced capture has ended, as it must once the process has shut down.
   void checkEveryCaptureEnded() const {
-    for (int capture : openCaptures()) m_broke("an announced file never ended", "capture id " + std::to_string(capture));
+    for (int capture : openCaptures())
+      m_broke("an announced file never ended", "capture id " + std::to_string(capture));
   }
 
   bool answered(std::uint32_t requestId) const { return m_answered.count(requestId) != 0; }
@@ -88,8 +91,9 @@ class CHostRules {
     if (request == m_requests.end()) return m_broke("a reply to a request never sent", id + " " + name);
     const std::string what = id + " " + request->second.first + " got " + name;
     if (!m_answered.insert(requestId).second) m_broke("a request answered twice", what);
-    if (requestId < m_lastAnswered) m_broke("a reply overtook the reply to an earlier request", what);
-    if (name != "ok" && name != "error" && name != "shutdownComplete") m_broke("a reply of no known name", what);
+    if (requestId < m_lastAnswered) m_broke("a reply came after the reply to a later request", what);
+    if (name != "ok" && name != "error" && name != "shutdownComplete")
+      m_broke("a reply of no known name", what);
     if (requestId > m_lastAnswered) m_lastAnswered = requestId;
   }
 

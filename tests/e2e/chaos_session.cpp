@@ -410,8 +410,8 @@ class ChaosSession {
     return id;
   }
 
-  // Which requests the process always answers, whatever the cameras do; the others are answered
-  // only in some states (no camera connected: no answer). See bridge/camera_commands.h: the listing,
+  // Which requests the process answers whatever the cameras do (the others only in some
+  // states: with no camera connected, no answer). See bridge/camera_commands.h: the listing,
   // "shutdown", the settings of a device on a module that exists, and "isLiveViewOn" once a
   // module is current (after any "connectDevice" to a module that exists). Every device id
   // the plan uses names an existing module.
