@@ -218,20 +218,8 @@ TEST_F(LbhostTest, CaptureMovesEachFileIntoANewFolderUnderItsPatternAndRunsTheHo
     for (const auto& name : filesIn(".")) EXPECT_EQ(name.find("Capture0002"), std::string::npos) << name;
 }
 
-TEST_F(LbhostTest, TroubleIsReportedAtOnceWithExitOne) {
-    // A release that never completes: the run ends soon after --timeout, not a minute later.
-    // The fault comes once the first frame is in, so it holds the second release.
-    const LbhostRun hung = run({"--timeout", "2000", "capture", "--count", "2", "--interval", "3"}, [this] {
-        EXPECT_TRUE(filesArrive(".", ".jpg", 1));
-        control("fault capture-hangs");
-    });
-    EXPECT_EQ(hung.exitCode, 1u);
-    // The 1/250 exposure adds its 4 ms to the timeout.
-    EXPECT_NE(hung.err.find("did not finish the shot within 2004 ms"), std::string::npos) << hung.err;
-    EXPECT_NE(hung.err.find("waiting for the camera to release"), std::string::npos) << "no progress shown";
-    EXPECT_LT(hung.seconds, 14.0);
-
-    // The camera unplugged during live view.
+// The camera unplugged during live view ends the run at once, saying so.
+TEST_F(LbhostTest, AnUnpluggedCameraIsReportedAtOnceWithExitOne) {
     const LbhostRun unplugged =
         run({"--json", "--timeout", "3000", "liveview", "--seconds", "40"}, [this] {
             EXPECT_TRUE(stderrShows("live view:"));
@@ -436,9 +424,10 @@ TEST_F(LbhostTest, GetAndSendShowTheExchangeAndAnUnansweredRequestFails) {
     EXPECT_NE(unanswered.err.find("no reply to \"setCameraFocus\""), std::string::npos) << unanswered.err;
 }
 
-// A 4" exposure with --timeout 1000: a hung release is given 5 s, not 1. The fault comes once
-// the first frame is in, so it holds the second release.
-TEST_F(LbhostTest, TheReleaseWaitFollowsTheExposure) {
+// A release that never completes ends the run with exit code 1 once --timeout and the
+// exposure have passed: with a 4" exposure and --timeout 1000, after 5 s, not 1 and not a
+// minute. The fault comes once the first frame is in, so it holds the second release.
+TEST_F(LbhostTest, AHungReleaseEndsTheRunOnceItsExposureAndTimeoutHavePassed) {
     Clock::time_point faulted;
     const LbhostRun r = run({"--timeout", "1000", "set", "shutter", "4\"", "capture", "--count", "2", "--interval", "1"},
                             [&] {
@@ -447,8 +436,11 @@ TEST_F(LbhostTest, TheReleaseWaitFollowsTheExposure) {
                                 faulted = Clock::now();
                             });
     EXPECT_EQ(r.exitCode, 1u);
-    EXPECT_NE(r.err.find("within 5000 ms"), std::string::npos) << r.err;
-    EXPECT_GT(std::chrono::duration<double>(Clock::now() - faulted).count(), 4.5);
+    EXPECT_NE(r.err.find("did not finish the shot within 5000 ms"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("waiting for the camera to release"), std::string::npos) << "no progress shown";
+    const double waited = std::chrono::duration<double>(Clock::now() - faulted).count();
+    EXPECT_GT(waited, 4.5);
+    EXPECT_LT(waited, 20.0);
 }
 
 TEST_F(LbhostTest, StartUpErrorsSayWhatHappened) {
