@@ -1,8 +1,9 @@
 // The host link never waits for a camera, as the host lives it: while a file crosses a slow
 // link (20 MB at 10 MB/s, two seconds) every request is answered and the file is announced
 // as soon as its first block is in; "shutdown" lets the transfer under way end first; a host
-// that closes its pipes mid-transfer ends the process without a ".part" left behind. (How fast
-// each answer comes is the benchmark's to measure; here the order shows it.)
+// that closes its pipes mid-transfer, or during a release that never completes, ends the
+// process, without a ".part" left behind. (How fast each answer comes is the benchmark's to
+// measure; here the order shows it.)
 #include <windows.h>
 
 #include <optional>
