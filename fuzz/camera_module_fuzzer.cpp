@@ -113,7 +113,7 @@ class CHostView {
   // After shutdown: every request that must be answered was, every capture ended, and the
   // folder holds only the files reported whole.
   void checkEnd(const fs::path& folder) {
-    m_rules.checkRequiredAnswers();
+    m_rules.checkRequiredAnswers(true);  // the session ran to its end here
     m_rules.checkEveryCaptureEnded();
     std::error_code ignored;
     for (const auto& entry : fs::directory_iterator(folder, ignored)) {

@@ -36,7 +36,7 @@ class CHostRules {
     if (name == "objectWasAdded") {
       if (!(number > 0)) {
         m_broke("a file announced without a capture id", Text(payload, "file_name"));
-      } else if (!m_announced.emplace(capture, Text(payload, "file_name")).second) {
+      } else if (!m_announced.insert(capture).second) {
         m_broke("a capture id announced twice", id);
       }
     } else if ((name == "fileDownloadComplete" || name == "error") && number > 0) {
@@ -54,11 +54,12 @@ class CHostRules {
     }
   }
 
-  // Every required request sent before the last one answered has its answer (one sent later
-  // may be cut off by the end of the session).
-  void checkRequiredAnswers() const {
+  // Every required request has its answer: all of them once the stream is `complete`, else
+  // those sent before the last one answered (one sent later may be cut off by the end of the
+  // session, as when the host leaves).
+  void checkRequiredAnswers(bool complete) const {
     for (const auto& [id, request] : m_requests) {
-      if (request.second && id < m_lastAnswered && !m_answered.count(id))
+      if (request.second && (complete || id < m_lastAnswered) && !m_answered.count(id))
         m_broke("a request that is always answered was not",
                 "#" + std::to_string(id) + " " + request.first);
     }
@@ -72,14 +73,9 @@ class CHostRules {
   bool answered(std::uint32_t requestId) const { return m_answered.count(requestId) != 0; }
   std::set<int> openCaptures() const {
     std::set<int> open;
-    for (const auto& announced : m_announced)
-      if (!m_ended.count(announced.first)) open.insert(announced.first);
+    for (int capture : m_announced)
+      if (!m_ended.count(capture)) open.insert(capture);
     return open;
-  }
-  // The file name a capture id was announced with; empty when it was not.
-  std::string announcedName(int capture) const {
-    const auto it = m_announced.find(capture);
-    return it == m_announced.end() ? std::string() : it->second;
   }
   // The devices the announcements leave present.
   const std::set<std::uint32_t>& devices() const { return m_present; }
@@ -101,7 +97,7 @@ class CHostRules {
   std::map<std::uint32_t, std::pair<std::string, bool>> m_requests;  // name, required
   std::set<std::uint32_t> m_answered;
   std::uint32_t m_lastAnswered = 0;
-  std::map<int, std::string> m_announced;  // capture id: file name
+  std::set<int> m_announced;  // capture ids
   std::set<int> m_ended;
   std::set<std::uint32_t> m_present;
 };

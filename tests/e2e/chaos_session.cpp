@@ -316,7 +316,7 @@ class ChaosSession {
     } else if (alive && settle()) {
       shutDown();
     }
-    m_rules.checkRequiredAnswers();
+    m_rules.checkRequiredAnswers(false);
     if (client().undecodableCount() != 0)
       broke(std::to_string(client().undecodableCount()) + " messages from the process did not decode");
     checkDownloads();
@@ -599,7 +599,7 @@ class ChaosSession {
       const std::string base = path.substr(path.find_last_of('\\') + 1);
       if (_stricmp(path.substr(0, path.size() - base.size()).c_str(), m_downloads.path().c_str()) != 0)
         broke(path + " is not in the download folder " + m_downloads.path());
-      const std::string fileName = m_rules.announcedName(id);
+      const std::string fileName = TextIn(*announced[id], "file_name");
       if (base != fileName) broke("capture id " + std::to_string(id) + " announced as " + fileName + " but completed as " + path);
       if (!paths.insert(base).second) broke(path + " reported complete twice");
       m_completed.insert(base);
