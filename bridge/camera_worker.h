@@ -15,6 +15,8 @@
 #include <cstdint>
 #include <limits>
 
+#include "camera/sdk_lock.h"
+
 class ZnLuaTE;
 
 // How long the camera thread may wait before RunCameraWork is due again: nothing to do until a
@@ -32,7 +34,7 @@ int PostHostRequest(std::uint32_t requestId, const ZnLuaTE* name, const ZnLuaTE*
 // Camera thread: runs the waiting commands in order (up to one that asks to wait), then one
 // slice of the cameras' long operations. Returns how long the caller may wait for a request
 // before calling again: 0, a few milliseconds, or kCameraIdle.
-unsigned RunCameraWork();
+unsigned RunCameraWork() LB_EXCLUDES(g_sdkLock);
 
 // Camera thread: drops the commands not yet run (the host is gone).
 void CancelCameraWork();

@@ -39,7 +39,8 @@ constexpr int kDispatchAgainLater = 2;
 // string, or that no command has, takes the lock and does nothing. Neither value is kept or
 // freed. Returns 1 when "shutdown" was handled, kDispatchAgainLater when the command asked to
 // be run again (whole, from the start) after DispatchAgainDelayMs(), else 0.
-int DispatchHostMessage(std::uint32_t requestId, const ZnLuaTE* name, const ZnLuaTE* params);
+int DispatchHostMessage(std::uint32_t requestId, const ZnLuaTE* name, const ZnLuaTE* params)
+    LB_EXCLUDES(g_sdkLock);
 
 // For a handler that cannot finish yet without waiting: it has done nothing the host can see,
 // and is run again, with the same request, `ms` later. The commands behind it wait.

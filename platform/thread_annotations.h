@@ -15,3 +15,5 @@
 #define LB_ACQUIRE(...) LB_THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
 #define LB_RELEASE(...) LB_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
 #define LB_ASSERT_CAPABILITY(lock) LB_THREAD_ANNOTATION(assert_capability(lock))
+// A function that takes the lock itself: calling it with the lock held would deadlock.
+#define LB_EXCLUDES(...) LB_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))

@@ -102,7 +102,7 @@ TEST(HostNotifications, FilesKeepTheirCaptureIdAndErrorsNameOnlyAnnouncedOnes) {
 // The two simulated modules with a download folder of the test's own, camera 0x101 connected.
 class RequestPathTest : public ConnectedCameraTest {
  protected:
-  void TearDown() override {
+  void TearDown() override LB_RELEASE(g_sdkLock) {
     SetHeartbeatStopHook(nullptr);
     ConnectedCameraTest::TearDown();
   }
@@ -130,6 +130,7 @@ class RequestPathTest : public ConnectedCameraTest {
 };
 
 TEST_F(RequestPathTest, EveryCommandAnswersByItsNameWithTheKeysTheHostReads) {
+  onCameraThread();
   EXPECT_EQ(answer(1, "listDevices"),
             "ok #1 devices={1={device_id=257 name=D850} 2={device_id=258 name=Z 7} "
             "3={device_id=5889 name=D850} 4={device_id=5890 name=Z 7}}");
@@ -215,6 +216,7 @@ TEST_F(RequestPathTest, EveryCommandAnswersByItsNameWithTheKeysTheHostReads) {
 // The connected camera unplugged: a release names it rather than doing nothing; once another
 // camera is connected the releases are its own.
 TEST_F(RequestPathTest, CaptureAfterTheConnectedCameraWentSaysWhichWent) {
+  onCameraThread();
   SimControl("Type0001.md3", "unplug 1");
   PumpAndSettle(manager);
   EXPECT_EQ(request(3, "doCapture"), 0);
@@ -234,6 +236,7 @@ void RecordSessionEnd(std::uint32_t requestId) { g_sessionEnds.push_back(request
 // command that waits (live view right after the connection's settings) holding up only those
 // behind it, and "shutdown" ending the session with its own id and nothing after it run.
 TEST_F(RequestPathTest, TheCameraThreadRunsRequestsInOrderAndEndsAtShutdown) {
+  onCameraThread();
   RestartCameraWork();
   g_sessionEnds.clear();
   SetSessionEndHook(&RecordSessionEnd);
@@ -242,9 +245,10 @@ TEST_F(RequestPathTest, TheCameraThreadRunsRequestsInOrderAndEndsAtShutdown) {
     PostHostRequest(id, &nameValue, nullptr);
   };
   // Runs the queue as the main loop does, until it has nothing left to do.
-  auto runUntilIdle = [] {
+  auto runUntilIdle = [&] {
+    onCameraThread();
     for (int pass = 0; pass < 2000; ++pass) {
-      const unsigned waitMs = RunCameraWork();
+      const unsigned waitMs = BetweenTurns(RunCameraWork);
       if (waitMs == kCameraIdle) return true;
       platform::sleepMs(std::min(waitMs, 20u));
     }
@@ -253,15 +257,15 @@ TEST_F(RequestPathTest, TheCameraThreadRunsRequestsInOrderAndEndsAtShutdown) {
   // A host that leaves while a command waits takes it along: the next session's first request
   // does not wait for it.
   post(4, "toggleLiveView");
-  EXPECT_GT(RunCameraWork(), 0u);
+  EXPECT_GT(BetweenTurns(RunCameraWork), 0u);
   CancelCameraWork();
   post(4, "isLiveViewOn");
-  EXPECT_EQ(RunCameraWork(), kCameraIdle);
+  EXPECT_EQ(BetweenTurns(RunCameraWork), kCameraIdle);
   EXPECT_EQ(Transcript(), "ok #4 status=liveViewOff\n") << "answered at once";
 
   post(5, "toggleLiveView");
   post(6, "isLiveViewOn");
-  const unsigned waitMs = RunCameraWork();
+  const unsigned waitMs = BetweenTurns(RunCameraWork);
   EXPECT_GT(waitMs, 0u) << "the settings were sent at the connection, under half a second ago";
   EXPECT_LE(waitMs, 500u);
   EXPECT_TRUE(Received().empty()) << "nothing before the half second, nor behind it";
@@ -285,6 +289,7 @@ TEST_F(RequestPathTest, TheCameraThreadRunsRequestsInOrderAndEndsAtShutdown) {
 // once, in the order it came, and is answered under its own id. The ThreadSanitizer build
 // runs this too, so a race between the two threads fails here.
 TEST_F(RequestPathTest, RequestsPostedWhileTheCameraThreadWorksRunOnceInOrder) {
+  onCameraThread();
   RestartCameraWork();
   constexpr std::uint32_t kRequests = 200;
   std::atomic<bool> posted{false};
@@ -295,7 +300,7 @@ TEST_F(RequestPathTest, RequestsPostedWhileTheCameraThreadWorksRunOnceInOrder) {
   });
   std::vector<std::uint32_t> answered;
   for (int pass = 0; pass < 100000 && answered.size() < kRequests; ++pass) {
-    RunCameraWork();
+    BetweenTurns(RunCameraWork);
     for (const auto& message : Received()) answered.push_back(message.requestId);
     if (posted && answered.size() < kRequests) std::this_thread::yield();
   }
@@ -339,9 +344,9 @@ TEST_F(RequestPathTest, OnlyTheWholeNameOfACommandRunsIt) {
   // A name that is no string runs nothing; nor does a request that does not decode.
   const ZnLuaTENumber number(1);
   const std::string numberName = EncodeMessageFrame(6, &number, nullptr);
-  EXPECT_EQ(HandleHostRequest(numberName.data(), numberName.size(), DispatchHostMessage), 0);
+  EXPECT_EQ(HandleHostRequest(numberName.data(), numberName.size(), DispatchAndSettle), 0);
   const std::string cut = EncodeMessageFrame(7, &number, nullptr).substr(0, 9);
-  EXPECT_EQ(HandleHostRequest(cut.data(), cut.size(), DispatchHostMessage), 0);
+  EXPECT_EQ(HandleHostRequest(cut.data(), cut.size(), DispatchAndSettle), 0);
   EXPECT_TRUE(Received().empty());
 }
 

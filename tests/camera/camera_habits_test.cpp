@@ -39,11 +39,12 @@ class CameraHabitsTest : public ConnectedCameraTest {
   void habit(const std::string& name, const char* onOff = "on", const char* id = "1") {
     SimControl("Type0001.md3", "habit " + name + " " + onOff + " " + id);
   }
-  void dispatch(const char* command, std::uint32_t requestId, const ZnLuaTE* params = nullptr) {
+  void dispatch(const char* command, std::uint32_t requestId, const ZnLuaTE* params = nullptr)
+      LB_REQUIRES(g_sdkLock) {
     ZnLuaTEString name(command);
     ASSERT_EQ(DispatchAndSettle(requestId, &name, params), 0);
   }
-  std::string liveViewStatus() {
+  std::string liveViewStatus() LB_REQUIRES(g_sdkLock) {
     dispatch("isLiveViewOn", 9);
     auto replies = TakeNamed("ok");
     return replies.empty() ? "<none>" : Text(Payload(*replies.back()), "status");
@@ -61,6 +62,7 @@ class ReleaseHabitTest : public CameraHabitsTest,
                          public ::testing::WithParamInterface<ReleaseCase> {};
 
 TEST_P(ReleaseHabitTest, HostGetsTheFileOrOneError) {
+  onCameraThread();
   habit(GetParam().habit);
   CaptureAndSettle(camera, manager);
   for (int tick = 0; tick < 5; ++tick) PumpAndSettle(manager);  // a late completion lands here
@@ -104,6 +106,7 @@ std::uint32_t FakeNow() { return g_fakeNowMs.load(); }
 // extends that bound, and reaches the host as it comes. A camera that goes ends the wait at
 // the next presence check.
 TEST_F(CameraHabitsTest, HungReleaseEndsAtItsBoundOrWhenTheCameraGoes) {
+  onCameraThread();
   SetCameraClockForTest(&FakeNow);
   struct ClockBack {
     ~ClockBack() { SetCameraClockForTest(nullptr); }
@@ -112,6 +115,7 @@ TEST_F(CameraHabitsTest, HungReleaseEndsAtItsBoundOrWhenTheCameraGoes) {
   camera->capture();
   bool delivering = false;
   auto stepAt = [&](std::uint32_t ms) {
+    onCameraThread();
     g_fakeNowMs = ms;
     return manager->stepOperations(kCameraSliceMs, delivering);
   };
@@ -150,6 +154,7 @@ TEST_F(CameraHabitsTest, HungReleaseEndsAtItsBoundOrWhenTheCameraGoes) {
 // A transfer gets no block and no completion: it ends at its bound, on the camera layer's
 // clock, as a failed download of the file it announced.
 TEST_F(CameraHabitsTest, StalledTransferEndsAtItsBound) {
+  onCameraThread();
   SetCameraClockForTest(&FakeNow);
   struct ClockBack {
     ~ClockBack() { SetCameraClockForTest(nullptr); }
@@ -178,6 +183,7 @@ TEST_F(CameraHabitsTest, StalledTransferEndsAtItsBound) {
 // refuses it: the host hears the busy answer at once and the file under way is not disturbed.
 // One still exposing the last release takes it: both shots come, in order.
 TEST_F(CameraHabitsTest, AReleaseWhileTheCameraIsBusyGetsTheCamerasOwnAnswer) {
+  onCameraThread();
   SimControl("Type0001.md3", "format raw 1");
   habit("slow-link");
   habit("busy-while-transferring");
@@ -207,6 +213,7 @@ TEST_F(CameraHabitsTest, AReleaseWhileTheCameraIsBusyGetsTheCamerasOwnAnswer) {
 }
 
 TEST_F(CameraHabitsTest, SlowTransferThatKeepsDeliveringIsNotCutOff) {
+  onCameraThread();
   SimControl("Type0001.md3", "format raw 1");
   habit("slow-link");
   SimControl("Type0001.md3", "rate 20 1");  // 12 MiB in about 0.6 s, a block every 50 ms
@@ -216,12 +223,13 @@ TEST_F(CameraHabitsTest, SlowTransferThatKeepsDeliveringIsNotCutOff) {
 }
 
 TEST_F(CameraHabitsTest, UnplugInLiveViewIsReportedAtOnceWithoutFreezing) {
+  onCameraThread();
   dispatch("toggleLiveView", 5);
   ASSERT_EQ(liveViewStatus(), "liveViewOn");
   TakeAll();
   SimControl("Type0001.md3", "unplug 1");
   const auto start = Clock::now();
-  EXPECT_TRUE(RunHeartbeatTick());
+  EXPECT_TRUE(BetweenTurns(RunHeartbeatTick));
   EXPECT_LT(SecondsSince(start), 1.0);
   EXPECT_EQ(TakeNamed("deviceRemoved").size(), 1u);
   EXPECT_EQ(liveViewStatus(), "liveViewOff");
@@ -229,6 +237,7 @@ TEST_F(CameraHabitsTest, UnplugInLiveViewIsReportedAtOnceWithoutFreezing) {
 
 // Frames reach the host however the camera hands them over.
 TEST_F(CameraHabitsTest, LiveViewFramesReachTheHostWithEachHabit) {
+  onCameraThread();
   for (const char* name : {"lv-elements", "lv-busy"}) {
     habit(name);
     dispatch("toggleLiveView", 5);
@@ -247,6 +256,7 @@ TEST_F(CameraHabitsTest, LiveViewFramesReachTheHostWithEachHabit) {
 }
 
 TEST_F(CameraHabitsTest, LettingGoOfACameraStopsItsLiveView) {
+  onCameraThread();
   dispatch("toggleLiveView", 5);
   ASSERT_EQ(liveViewStatus(), "liveViewOn");
   HandleDisconnectDevice(6, DeviceParams(0x101).get());
@@ -275,6 +285,7 @@ TEST_F(CameraHabitsTest, LettingGoOfACameraStopsItsLiveView) {
 }
 
 TEST_F(CameraHabitsTest, EnumerationWithoutCurrentEntryLeavesThatSettingEmpty) {
+  onCameraThread();
   CNikonModuleManager::DestroyInstance();
   SimControl("Type0001.md3", "reset");
   manager = CNikonModuleManager::getInstance();
@@ -300,6 +311,7 @@ TEST_F(CameraHabitsTest, EnumerationWithoutCurrentEntryLeavesThatSettingEmpty) {
 // A change the camera reports from inside the reads of the settings table follows that table
 // once the spacing allows, instead of a second table built inside the first one's reads.
 TEST_F(CameraHabitsTest, ChangeReportedWhileTheTableIsReadFollowsIt) {
+  onCameraThread();
   habit("events-in-calls");
   TakeNamed("cameraSettingsChanged");
   // ISO to automatic: the camera reports it inside its next call, a read of the next table.

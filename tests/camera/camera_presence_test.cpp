@@ -19,7 +19,7 @@ class CameraPresenceTest : public HostTest {
  protected:
   // Camera 1 lists what most cameras list; camera 2 has no IsAlive and no IsoControl, and its
   // exposure mode is a plain number rather than a list.
-  void SetUp() override {
+  void SetUp() override LB_ACQUIRE(g_sdkLock) {
     HostTest::SetUp();
     fake.root = CFakeObject::Make(
         0, {}, {CFakeObject::Make(1, {{kNkMAIDCapability_Name, C::Text("D850")},
@@ -29,7 +29,7 @@ class CameraPresenceTest : public HostTest {
                 CFakeObject::Make(2, {{kNkMAIDCapability_Name, C::Text("Df")},
                                       {kNkMAIDCapability_ExposureMode, C::Unsigned(1)}})});
   }
-  void TearDown() override {
+  void TearDown() override LB_RELEASE(g_sdkLock) {
     module.reset();
     HostTest::TearDown();
   }
@@ -41,6 +41,7 @@ class CameraPresenceTest : public HostTest {
 };
 
 TEST_F(CameraPresenceTest, ACameraWithoutTheOptionalCapabilitiesIsShownAndKept) {
+  onCameraThread();
   open();
   module->scanAndInformHostOfCameraChanges();
   EXPECT_EQ(added(), (std::vector<double>{0x101, 0x102}));
@@ -50,6 +51,7 @@ TEST_F(CameraPresenceTest, ACameraWithoutTheOptionalCapabilitiesIsShownAndKept) 
 }
 
 TEST_F(CameraPresenceTest, OnlyACameraThatSaysItIsGoneIsDropped) {
+  onCameraThread();
   open();
   module->scanAndInformHostOfCameraChanges();
   TakeAll();
@@ -68,6 +70,7 @@ TEST_F(CameraPresenceTest, OnlyACameraThatSaysItIsGoneIsDropped) {
 }
 
 TEST_F(CameraPresenceTest, ACameraListedButDeadIsTriedAgainOnlyOnceASecond) {
+  onCameraThread();
   fake.root = CFakeObject::Make(0, {}, {CFakeObject::Make(3, {{kNkMAIDCapability_Name, C::Text("D5")},
                                                               {kNkMAIDCapability_IsAlive, C::Bool(false)}})});
   SetCameraClockForTest(&TestClock);
@@ -83,6 +86,7 @@ TEST_F(CameraPresenceTest, ACameraListedButDeadIsTriedAgainOnlyOnceASecond) {
 }
 
 TEST_F(CameraPresenceTest, AModuleWhoseListCouldNotBeReadAtFirstFindsItsCamerasLater) {
+  onCameraThread();
   fake.bufferSizeAnswers = 8;  // every pass of the first reading of the module's list
   open();
   ASSERT_EQ(module->capabilityCount(), 0);

@@ -15,6 +15,7 @@ using namespace simtest;
 class CamerasTest : public SimFixture {};
 
 TEST_F(CamerasTest, FindsModulesInListOrderAndNamesCamerasByModuleAndId) {
+  onCameraThread();
   ASSERT_EQ(manager->m_modules.size(), 2u);
   EXPECT_EQ(manager->m_modules[0]->m_moduleIndex, 0x100u);
   EXPECT_EQ(manager->m_modules[1]->m_moduleIndex, 0x1700u);
@@ -50,6 +51,7 @@ TEST_F(CamerasTest, FindsModulesInListOrderAndNamesCamerasByModuleAndId) {
 // What the request path test leaves out: connects that are refused or change nothing, which
 // camera receives the events, and a disconnect naming the wrong camera of the module.
 TEST_F(CamerasTest, ConnectionFollowsTheCommands) {
+  onCameraThread();
   listDevices();
   TakeAll();
 
@@ -96,6 +98,7 @@ TEST_F(CamerasTest, ConnectionFollowsTheCommands) {
 // The keys of the settings table, then whether it shows contrast auto-focus on, and the focus
 // mode.
 TEST_F(CamerasTest, SettingsTableFollowsExposureIsoModeAndFocus) {
+  onCameraThread();
   listDevices();
   // Each camera's own ISO control, read when it is taken on: the second sets ISO by itself,
   // so the host is offered no ISO list for it.
@@ -103,6 +106,7 @@ TEST_F(CamerasTest, SettingsTableFollowsExposureIsoModeAndFocus) {
   EXPECT_NE(module1()->m_cameras.at(1)->makeSettingsTable()->getTable("isoEntries"), nullptr);
   CCamera* camera = module1()->m_cameras.at(1);
   auto keysOf = [&]() {
+    onCameraThread();
     const std::unique_ptr<ZnLuaTETable> table = camera->makeSettingsTable();
     std::string keys;
     for (const auto& entry : *table) keys += entry.first->getString() + " ";
@@ -137,15 +141,20 @@ TEST_F(CamerasTest, SettingsTableFollowsExposureIsoModeAndFocus) {
 }
 
 TEST_F(CamerasTest, EntryIndexFromTheHostSelectsThatEntry) {
+  onCameraThread();
   listDevices();
   CCamera* camera = module1()->m_cameras.at(1);
   camera->m_exposureMode = 3;
-  auto settings = [&]() { return camera->makeSettingsTable(); };
+  auto settings = [&]() {
+    onCameraThread();
+    return camera->makeSettingsTable();
+  };
   const auto before = settings();
   auto choose = [&](const char* key, double index) {
     ZnLuaTETable params;
     params.setString("param_key", key);
     params.setNumber("param_value", index);
+    onCameraThread();
     camera->updateCameraSetting(&params, "");
   };
   const struct {
@@ -185,12 +194,14 @@ TEST_F(CamerasTest, EntryIndexFromTheHostSelectsThatEntry) {
 // A dial turned quickly: the host gets at most one report per half second, and the last one
 // carries the latest values. Time passes here by moving the last report's time back.
 TEST_F(CamerasTest, SettingsNotificationsAreSpacedHalfASecond) {
+  onCameraThread();
   listDevices();
   HandleConnectDevice(2, DeviceParams(0x101).get());  // reports the settings
   TakeAll();
   CNikonModule* module = module1();
   auto reports = [] { return TakeNamed("cameraSettingsChanged").size(); };
   auto sentAgo = [&](double seconds) {
+    onCameraThread();
     module->m_lastSettingsTime = platform::tickCountMs() / 1000.0 - seconds;
   };
   for (int i = 0; i < 20; ++i) module->notifyCameraSettingsChanged();
@@ -233,6 +244,7 @@ TEST_F(CamerasTest, SettingsNotificationsAreSpacedHalfASecond) {
 }
 
 TEST_F(CamerasTest, CameraThatCannotBeOpenedIsRetriedWithoutAnnouncement) {
+  onCameraThread();
   SimControl("Type0001.md3", "fault open-refused 1");
   for (int tick = 0; tick < 5; ++tick) PumpAndSettle(manager);
   for (auto& message : TakeNamed("deviceAdded")) {

@@ -23,6 +23,7 @@ bool MatchesRaw(const std::vector<unsigned char>& bytes, std::uint64_t seed) {
 using CaptureTest = ConnectedCameraTest;
 
 TEST_F(CaptureTest, ShotsBecomeNumberedFilesAnnouncedThenCompleted) {
+  onCameraThread();
   CaptureAndSettle(camera, manager);
   auto messages = TakeAll();
   ASSERT_EQ(messages.size(), 2u);
@@ -87,6 +88,7 @@ class FailedShotTest : public ConnectedCameraTest,
                        public ::testing::WithParamInterface<FailedShot> {};
 
 TEST_P(FailedShotTest, HostHearsOnceAndNothingStays) {
+  onCameraThread();
   const FailedShot& c = GetParam();
   // An empty or relative folder would put the file wherever the process happens to run.
   const fs::path working = fs::current_path();
@@ -158,7 +160,9 @@ TEST(ExposureMs, FollowsTheShutterSpeedsTextAndIsZeroWithoutOne) {
 // off, and one whose live view ended refuses the switch-off. The host gets the picture after
 // each frame's header, and nothing for a frame without a picture.
 TEST_F(CaptureTest, LiveViewStartsFromAnyStateAndSendsOnlyPictures) {
+  onCameraThread();
   auto frames = [&] {
+    onCameraThread();
     PumpAndSettle(manager);
     return LiveViewImages();
   };
@@ -195,10 +199,12 @@ TEST_F(CaptureTest, LiveViewStartsFromAnyStateAndSendsOnlyPictures) {
 // The lens moves by the step for the direction's size: positive away from the camera,
 // negative toward it.
 TEST_F(CaptureTest, FocusStepsBySizeAndDirection) {
+  onCameraThread();
   auto step = [&](double direction) {
     const double before = SimLensPosition("Type0001.md3", 1);
     ZnLuaTETable params;
     params.setNumber("focus_direction", direction);
+    onCameraThread();
     camera->driveFocus(&params);
     return SimLensPosition("Type0001.md3", 1) - before;
   };

@@ -22,7 +22,7 @@ std::vector<double> DeviceIdsOf(const std::vector<std::unique_ptr<OutgoingMessag
 // module.
 class LastCameraOfLaterModule : public ConnectedCameraTest {
  protected:
-  void SetUp() override {
+  void SetUp() override LB_ACQUIRE(g_sdkLock) {
     ConnectedCameraTest::SetUp();
     std::ofstream(m_scenarioPath, std::ios::app) << "module Type0023\n"
                                                     "camera 255 type=43 exposure=3 name=D5\n";
@@ -31,6 +31,7 @@ class LastCameraOfLaterModule : public ConnectedCameraTest {
 };
 
 TEST_F(LastCameraOfLaterModule, IsAnnouncedConnectedAndRemovedUnderItsOwnId) {
+  onCameraThread();
   listDevices();
   EXPECT_EQ(DeviceIdsOf(TakeNamed("deviceAdded")), (std::vector<double>{0x17FF}));
 
@@ -79,7 +80,7 @@ TEST_F(LastCameraOfLaterModule, IsAnnouncedConnectedAndRemovedUnderItsOwnId) {
 // cannot have: one past the camera range.
 class CameraIdRangeTest : public HostTest {
  protected:
-  void SetUp() override {
+  void SetUp() override LB_ACQUIRE(g_sdkLock) {
     HostTest::SetUp();
     std::vector<CFakeObject> cameras;
     for (maid::ULONG id : {1u, 0xFFu, 0x100u, 0x1FFu}) {
@@ -95,7 +96,7 @@ class CameraIdRangeTest : public HostTest {
     fake.root = CFakeObject::Make(0, {}, cameras);
     module = std::make_unique<CNikonModule>(&CFakeModule::FakeEntryPoint, kModuleCount);
   }
-  void TearDown() override {
+  void TearDown() override LB_RELEASE(g_sdkLock) {
     module.reset();
     HostTest::TearDown();
   }
@@ -105,6 +106,7 @@ class CameraIdRangeTest : public HostTest {
 };
 
 TEST_F(CameraIdRangeTest, IdsPastTheRangeAreNeverAnnounced) {
+  onCameraThread();
   module->scanAndInformHostOfCameraChanges();
   auto added = TakeNamed("deviceAdded");
   EXPECT_EQ(DeviceIdsOf(added), (std::vector<double>{0x1D01, 0x1DFF}));

@@ -56,7 +56,7 @@ unsigned char FileByte(std::size_t i) { return static_cast<unsigned char>(i * 7 
 // poll of the transfer and completes with the case's result (or goes wrong as it says).
 class DownloadBlocksTest : public HostTest, public ::testing::WithParamInterface<BlockCase> {
  protected:
-  void SetUp() override {
+  void SetUp() override LB_ACQUIRE(g_sdkLock) {
     const BlockCase& c = GetParam();
     CFakeObject data = CFakeObject::Make(
         kDataId, {{kNkMAIDCapability_StoredBytes, CFakeCapability::Unsigned(c.storedBytes)},
@@ -83,7 +83,7 @@ class DownloadBlocksTest : public HostTest, public ::testing::WithParamInterface
     m_camera = m_module->adoptChild(std::make_unique<CCamera>(m_module.get(), kCameraId));
     DiscardOutgoingMessages();
   }
-  void TearDown() override {
+  void TearDown() override LB_RELEASE(g_sdkLock) {
     m_module.reset();
     HostTest::TearDown();
     fs::remove_all(m_folder);
@@ -117,7 +117,7 @@ class DownloadBlocksTest : public HostTest, public ::testing::WithParamInterface
   // then "whole" or "error <code>", " pair" for a RAW+JPEG file, " elsewhere" for a file
   // that had to move off its announced name, and what an incomplete one misses. Checks on
   // the way that a whole file is byte for byte the camera's and a failed one leaves nothing.
-  std::string download() {
+  std::string download() LB_REQUIRES(g_sdkLock) {
     const std::vector<std::string> before = FilesIn(m_folder);
     m_camera->onItemAdded(kItemId);
     // The camera thread's steps start the transfer and poll it until it has ended.
@@ -177,6 +177,7 @@ class DownloadBlocksTest : public HostTest, public ::testing::WithParamInterface
 };
 
 TEST_P(DownloadBlocksTest, FileIsWholeOrReportedFailed) {
+  onCameraThread();
   const maid::NKERROR completion = GetParam().completion;
   fake.completionResult = completion < kNeverCompletes ? completion : 0;
   fake.completeOnAsync = completion != kNeverCompletes;

@@ -41,7 +41,7 @@ class DownloadHabitsTest : public ConnectedCameraTest,
 
   // One shot: the host's release, or the camera's own button (whose first shot comes with
   // the connection); then the heartbeat runs until every announced file has its outcome.
-  void shoot(std::size_t expectedFiles) {
+  void shoot(std::size_t expectedFiles) LB_REQUIRES(g_sdkLock) {
     const std::size_t before = m_files.size();
     if (std::string(GetParam()) != "camera-button") {
       CaptureAndSettle(camera, manager);
@@ -108,6 +108,7 @@ class DownloadHabitsTest : public ConnectedCameraTest,
 };
 
 TEST_P(DownloadHabitsTest, EveryFileArrivesWholeOrIsReported) {
+  onCameraThread();
   // An earlier session's RAW file holds the first shot's name: the pair moves off it whole,
   // whichever of its files comes first, and leaves the stranger untouched.
   const std::string stranger = "Capture0001.nef";
@@ -178,6 +179,7 @@ TEST_P(DownloadHabitsTest, EveryFileArrivesWholeOrIsReported) {
 // A picture the camera will not let us open spoils no other shot: its partner stands alone
 // under its own name, announced without a sidecar, and every later pair is one shot's two files.
 TEST_P(DownloadHabitsTest, ARefusedItemLeavesEveryOtherPairTrue) {
+  onCameraThread();
   shoot(2);
   SimControl("Type0001.md3", "fault open-refused item");
   shoot(1);

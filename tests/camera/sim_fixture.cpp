@@ -124,7 +124,7 @@ double SimLensPosition(const char* moduleFile, unsigned cameraId) {
   return position ? position(cameraId) : -1.0;
 }
 
-void SimFixture::SetUp() {
+void SimFixture::SetUp() LB_ACQUIRE(g_sdkLock) {
   HostTest::SetUp();
   m_scenarioPath = PrivateTempPath("lb_camera_tests") + ".scenario";
   std::ofstream(m_scenarioPath, std::ios::trunc) << scenario();
@@ -134,7 +134,7 @@ void SimFixture::SetUp() {
   DiscardOutgoingMessages();
 }
 
-void SimFixture::TearDown() {
+void SimFixture::TearDown() LB_RELEASE(g_sdkLock) {
   CNikonModuleManager::DestroyInstance();
   // A real module may have freed what a closed record points to.
   for (const char* module : kSimModules) {
@@ -150,7 +150,7 @@ std::string SimFixture::scenario() const { return lbsim::kTwoCameraScenario; }
 
 void SimFixture::listDevices() { HandleListDevices(1, nullptr); }
 
-void ConnectedCameraTest::SetUp() {
+void ConnectedCameraTest::SetUp() LB_ACQUIRE(g_sdkLock) {
   SimFixture::SetUp();
   m_folder = PrivateTempPath("lb_capture_test");
   std::filesystem::remove_all(m_folder);
@@ -164,7 +164,7 @@ void ConnectedCameraTest::SetUp() {
   TakeAll();
 }
 
-void ConnectedCameraTest::TearDown() {
+void ConnectedCameraTest::TearDown() LB_RELEASE(g_sdkLock) {
   SimFixture::TearDown();
   CNikonObject::setStartTimeoutMs(120000);
   CNikonObject::setTransferInactivityMs(30000);
@@ -186,15 +186,16 @@ void PumpAndSettle(CNikonModuleManager* manager) {
   SettleOperations(manager);
 }
 
+
 int DispatchAndSettle(std::uint32_t requestId, const ZnLuaTE* name, const ZnLuaTE* params) {
-  int outcome = DispatchHostMessage(requestId, name, params);
+  int outcome = BetweenTurns([&] { return DispatchHostMessage(requestId, name, params); });
   for (int again = 0; again < 1000 && outcome == kDispatchAgainLater; ++again) {
     if (CNikonModuleManager* manager = CNikonModuleManager::existingInstance()) {
       bool delivering = false;
       manager->stepOperations(kCameraSliceMs, delivering);
     }
     platform::sleepMs(std::min(DispatchAgainDelayMs(), 50u));
-    outcome = DispatchHostMessage(requestId, name, params);
+    outcome = BetweenTurns([&] { return DispatchHostMessage(requestId, name, params); });
   }
   if (CNikonModuleManager* manager = CNikonModuleManager::existingInstance()) SettleOperations(manager);
   return outcome;

@@ -17,6 +17,7 @@
 #include "camera/download/download_directory.h"
 #include "camera/modules/module_manager.h"
 #include "camera/modules/nikon_module.h"
+#include "camera/sdk_lock.h"
 #include "hostlink/outgoing_queue.h"
 #include "platform/platform.h"
 #include "tests/test_support.h"
@@ -69,41 +70,68 @@ class CClockAhead {
 
 // Runs the cameras' long operations (the release's wait, the downloads) until none is under
 // way, as the camera thread does between requests; at most `limitMs` of real time.
-void SettleOperations(CNikonModuleManager* manager, unsigned limitMs = 60000);
+void SettleOperations(CNikonModuleManager* manager, unsigned limitMs = 60000) LB_REQUIRES(g_sdkLock);
 // A release of `camera` and everything it brings, as far as the camera delivers it.
-void CaptureAndSettle(CCamera* camera, CNikonModuleManager* manager);
+void CaptureAndSettle(CCamera* camera, CNikonModuleManager* manager) LB_REQUIRES(g_sdkLock);
 // One heartbeat, then the long operations it started (downloads of shots the camera announced
 // by itself) until none is under way.
-void PumpAndSettle(CNikonModuleManager* manager);
+void PumpAndSettle(CNikonModuleManager* manager) LB_REQUIRES(g_sdkLock);
 // Runs one request as the camera thread does: a command that asks to run again later is run
 // again after its delay, the long operations going on meanwhile; then the long operations run
 // until none is under way. Returns what the last dispatch returned.
-int DispatchAndSettle(std::uint32_t requestId, const ZnLuaTE* name, const ZnLuaTE* params);
+// Runs `work`, an entry point that takes the SDK lock itself, with the lock let go meanwhile,
+// as the camera thread has it between its turns.
+template <typename Work>
+auto BetweenTurns(Work work) LB_REQUIRES(g_sdkLock) {
+  g_sdkLock.unlock();
+  auto result = work();
+  g_sdkLock.lock();
+  return result;
+}
+
+int DispatchAndSettle(std::uint32_t requestId, const ZnLuaTE* name, const ZnLuaTE* params)
+    LB_REQUIRES(g_sdkLock);
 
 // Sends one control line to the simulator of `moduleFile` ("Type0001.md3" ...).
 void SimControl(const char* moduleFile, const std::string& line);
 // Where the lens of camera `cameraId` of that simulator stands; -1 when it cannot be read.
 double SimLensPosition(const char* moduleFile, unsigned cameraId);
 
-// The host's notifications installed for the test, the outgoing queue empty at both ends.
+// The test's thread plays the camera thread: it holds the SDK lock from set-up to tear-down
+// and lets go of it only where the camera thread does, around the entry points that take it
+// themselves (BetweenTurns). A test body that reaches the camera layer says so first with
+// onCameraThread(), which the thread-safety analysis takes as the lock held, and checks it.
+// The host's notifications are installed for the test, the outgoing queue empty at both ends.
 class HostTest : public ::testing::Test {
  protected:
-  void SetUp() override { SetCameraHost(&hostNotifications); DiscardOutgoingMessages(); }
-  void TearDown() override { SetCameraHost(nullptr); DiscardOutgoingMessages(); }
+  void SetUp() override LB_ACQUIRE(g_sdkLock) {
+    g_sdkLock.lock();
+    SetCameraHost(&hostNotifications);
+    DiscardOutgoingMessages();
+  }
+  void TearDown() override LB_RELEASE(g_sdkLock) {
+    SetCameraHost(nullptr);
+    DiscardOutgoingMessages();
+    g_sdkLock.unlock();
+  }
+  void onCameraThread() const LB_ASSERT_CAPABILITY(g_sdkLock) {
+    EXPECT_TRUE(g_sdkLock.heldByThisThread()) << "the test's thread must hold the SDK lock";
+  }
   CHostNotifications hostNotifications;
 };
+
 
 // Two cameras (ids 1 and 2) on each of the modules Type0001 and Type0023.
 class SimFixture : public HostTest {
  protected:
-  void SetUp() override;
-  void TearDown() override;
+  void SetUp() override LB_ACQUIRE(g_sdkLock);
+  void TearDown() override LB_RELEASE(g_sdkLock);
   // The cameras the simulated modules offer, in the scenario file's words.
   virtual std::string scenario() const;
 
-  void listDevices();
-  CNikonModule* module1() { return manager->findModule(0x100); }
-  CNikonModule* module23() { return manager->findModule(0x1700); }
+  void listDevices() LB_REQUIRES(g_sdkLock);
+  CNikonModule* module1() LB_REQUIRES(g_sdkLock) { return manager->findModule(0x100); }
+  CNikonModule* module23() LB_REQUIRES(g_sdkLock) { return manager->findModule(0x1700); }
 
   CNikonModuleManager* manager = nullptr;
   std::string m_scenarioPath;
@@ -113,8 +141,8 @@ class SimFixture : public HostTest {
 // afresh, and camera 0x101 connected (`camera`), its connection's messages taken.
 class ConnectedCameraTest : public SimFixture {
  protected:
-  void SetUp() override;
-  void TearDown() override;
+  void SetUp() override LB_ACQUIRE(g_sdkLock);
+  void TearDown() override LB_RELEASE(g_sdkLock);
 
   std::filesystem::path m_folder;
   CCamera* camera = nullptr;
