@@ -1,15 +1,11 @@
-// The module manager, its modules and their cameras, against the simulated camera modules
-// (Type0001.md3 and Type0023.md3 beside this test executable): discovery and device ids,
-// the connection state the commands move, the settings tables, setting changes, the
-// settings throttle, and cameras that come and go.
-
-#include <chrono>
+// The module manager, its modules and their cameras, against the simulated modules (Type0001.md3
+// and Type0023.md3 beside this test executable): discovery and device ids, the connection state
+// the commands move, the settings tables and changes, their throttle, cameras that come and go.
 
 #include "tests/camera/sim_fixture.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using namespace simtest;
 
 class CamerasTest : public SimFixture {};
@@ -20,10 +16,9 @@ TEST_F(CamerasTest, FindsModulesInListOrderAndNamesCamerasByModuleAndId) {
   EXPECT_EQ(manager->m_modules[0]->m_moduleIndex, 0x100u);
   EXPECT_EQ(manager->m_modules[1]->m_moduleIndex, 0x1700u);
   EXPECT_EQ(g_downloadDirectory, platform::temporaryDirectory());
-
   listDevices();
   auto messages = TakeAll();
-  std::vector<double> added;
+  std::vector<double> added, listed;
   for (auto& message : messages) {
     if (message->name->getString() != "deviceAdded") continue;
     EXPECT_EQ(message->requestId, 0u);
@@ -34,13 +29,11 @@ TEST_F(CamerasTest, FindsModulesInListOrderAndNamesCamerasByModuleAndId) {
   ASSERT_EQ(messages.back()->name->getString(), "ok");
   const ZnLuaTETable* devices = Payload(*messages.back())->getTable("devices");
   ASSERT_NE(devices, nullptr);
-  std::vector<double> listed;
   for (const auto& entry : *devices) {
     EXPECT_EQ(entry.first->getNumber(), static_cast<double>(listed.size() + 1));
     listed.push_back(Number(dynamic_cast<const ZnLuaTETable*>(entry.second), "device_id"));
   }
   EXPECT_EQ(listed, added);
-
   // Known cameras are not announced again, but the reply still lists them.
   listDevices();
   messages = TakeAll();
@@ -54,7 +47,11 @@ TEST_F(CamerasTest, ConnectionFollowsTheCommands) {
   onCameraThread();
   listDevices();
   TakeAll();
-
+  auto connect = [&](std::uint32_t requestId, double deviceId) {
+    onCameraThread();
+    HandleConnectDevice(requestId, DeviceParams(deviceId).get());
+    return TakeAll();
+  };
   // Unknown camera of a known module, and an unknown module.
   HandleConnectDevice(5, DeviceParams(0x109).get());
   auto errors = TakeNamed("error");
@@ -62,41 +59,32 @@ TEST_F(CamerasTest, ConnectionFollowsTheCommands) {
   EXPECT_EQ(errors[0]->requestId, 5u);
   EXPECT_EQ(Number(Payload(*errors[0]), "error_code"), -1);
   EXPECT_EQ(Payload(*errors[0])->count(), 1u);
-  HandleConnectDevice(6, DeviceParams(0x501).get());
-  EXPECT_TRUE(TakeAll().empty());
-
-  HandleConnectDevice(7, DeviceParams(0x101).get());
-  auto messages = TakeAll();
+  EXPECT_TRUE(connect(6, 0x501).empty());
+  const auto messages = connect(7, 0x101);
   ASSERT_EQ(messages.size(), 2u);
   EXPECT_EQ(messages[0]->value, nullptr);
   EXPECT_EQ(messages[1]->name->getString(), "cameraSettingsChanged");
   CCamera* first = module1()->m_currentCamera;
   ASSERT_NE(first, nullptr);
   EXPECT_EQ(first->lifetime(), CameraLifetime::Connected);
-
   // The same camera again: nothing at all. The other camera of the module takes the events.
-  HandleConnectDevice(8, DeviceParams(0x101).get());
-  EXPECT_TRUE(TakeAll().empty());
+  EXPECT_TRUE(connect(8, 0x101).empty());
   HandleConnectDevice(9, DeviceParams(0x102).get());
   EXPECT_EQ(TakeNamed("ok").size(), 1u);
   EXPECT_EQ(first->lifetime(), CameraLifetime::Known);
-
   // A camera of another module: the first module keeps its camera.
-  HandleConnectDevice(10, DeviceParams(0x1701).get());
-  TakeAll();
+  connect(10, 0x1701);
   EXPECT_EQ(manager->m_currentModule, module23());
   ASSERT_NE(module1()->m_currentCamera, nullptr);
   SendCameraSettings(14, DeviceParams(0x1E01).get());  // no such module: no reply
   EXPECT_TRUE(TakeAll().empty());
-
   // Disconnect with a mismatching camera of an existing module still disconnects.
   HandleDisconnectDevice(15, DeviceParams(0x1702).get());
   EXPECT_EQ(module23()->m_currentCamera, nullptr);
   EXPECT_EQ(manager->m_currentModule, module23());
 }
 
-// The keys of the settings table, then whether it shows contrast auto-focus on, and the focus
-// mode.
+// The keys of the settings table, then whether it shows contrast auto-focus on, and the focus mode.
 TEST_F(CamerasTest, SettingsTableFollowsExposureIsoModeAndFocus) {
   onCameraThread();
   listDevices();
@@ -145,10 +133,7 @@ TEST_F(CamerasTest, EntryIndexFromTheHostSelectsThatEntry) {
   listDevices();
   CCamera* camera = module1()->m_cameras.at(1);
   camera->m_exposureMode = 3;
-  auto settings = [&]() {
-    onCameraThread();
-    return camera->makeSettingsTable();
-  };
+  auto settings = [&] { onCameraThread(); return camera->makeSettingsTable(); };
   const auto before = settings();
   auto choose = [&](const char* key, double index) {
     ZnLuaTETable params;
@@ -157,14 +142,9 @@ TEST_F(CamerasTest, EntryIndexFromTheHostSelectsThatEntry) {
     onCameraThread();
     camera->updateCameraSetting(&params, "");
   };
-  const struct {
-    const char* param;
-    const char* key;
-    const char* entries;
-  } cases[] = {{"isoSpeedValue", "isoSpeed", "isoEntries"},
-               {"shutterValue", "shutter", "shutterEntries"},
-               {"wbValue", "whiteBalance", "wbEntries"},
-               {"apertureValue", "aperture", "apertureEntries"}};
+  const struct { const char* param; const char* key; const char* entries; } cases[] = {
+      {"isoSpeedValue", "isoSpeed", "isoEntries"}, {"shutterValue", "shutter", "shutterEntries"},
+      {"wbValue", "whiteBalance", "wbEntries"}, {"apertureValue", "aperture", "apertureEntries"}};
   for (const auto& c : cases) {
     const ZnLuaTETable* entries = before->getTable(c.entries);
     ASSERT_NE(entries, nullptr) << c.entries;
@@ -182,10 +162,9 @@ TEST_F(CamerasTest, EntryIndexFromTheHostSelectsThatEntry) {
   }
   // Indices that name no entry, and names that are not exactly a setting, change nothing.
   const auto chosen = settings();
-  choose("apertureValue", -7);
-  choose("apertureValue", 1e300);
-  choose("apertureValue ", 1);
-  choose("wbValue2", 1);
+  for (const auto& [param, index] : {std::pair{"apertureValue", -7.0}, {"apertureValue", 1e300},
+                                     {"apertureValue ", 1.0}, {"wbValue2", 1.0}})
+    choose(param, index);
   for (const auto& c : cases) EXPECT_EQ(Text(settings().get(), c.key), Text(chosen.get(), c.key));
   ZnLuaTENumber notATable(1);
   EXPECT_EQ(camera->setEnumSetting(kNkMAIDCapability_Aperture, &notATable), -123);
@@ -204,25 +183,20 @@ TEST_F(CamerasTest, SettingsNotificationsAreSpacedHalfASecond) {
     onCameraThread();
     module->m_lastSettingsTime = platform::tickCountMs() / 1000.0 - seconds;
   };
+  auto pumped = [&](double ago) { sentAgo(ago); onCameraThread(); PumpAndSettle(manager); return reports(); };
   for (int i = 0; i < 20; ++i) module->notifyCameraSettingsChanged();
   PumpAndSettle(manager);
   EXPECT_EQ(reports(), 0u);
-  sentAgo(0.6);
-  PumpAndSettle(manager);
-  EXPECT_EQ(reports(), 1u);
-  sentAgo(0.6);
-  PumpAndSettle(manager);
-  EXPECT_EQ(reports(), 0u);  // sent once, not per change
+  EXPECT_EQ(pumped(0.6), 1u);
+  EXPECT_EQ(pumped(0.6), 0u);  // sent once, not per change
   // Half a second after the last report, a change is sent at once.
   module->notifyCameraSettingsChanged();
   EXPECT_EQ(reports(), 1u);
-
   // A tick count that wrapped makes the last time lie in the future: it is reset to now.
   sentAgo(-1000.0);
   module->notifyCameraSettingsChanged();
   EXPECT_LT(module->m_lastSettingsTime, platform::tickCountMs() / 1000.0 + 1.0);
   EXPECT_EQ(reports(), 0u);
-
   // A connection's settings wait out the half second without sleeping: marked, then sent by
   // the idle pump once it has passed. (Switching live view on waits for the time left.)
   EXPECT_GT(module->settingsSpacingLeftMs(), 400u);
@@ -230,15 +204,12 @@ TEST_F(CamerasTest, SettingsNotificationsAreSpacedHalfASecond) {
   EXPECT_EQ(reports(), 0u);
   sentAgo(0.6);
   EXPECT_EQ(module->settingsSpacingLeftMs(), 0u);
-  PumpAndSettle(manager);
-  EXPECT_EQ(reports(), 1u);
-
+  EXPECT_EQ(pumped(0.6), 1u);
   // A change marked before the camera is let go of is dropped with it.
   sentAgo(0);
   module->notifyCameraSettingsChanged();
   HandleDisconnectDevice(3, DeviceParams(0x101).get());
-  sentAgo(0.6);
-  PumpAndSettle(manager);
+  EXPECT_EQ(pumped(0.6), 0u);
   module->notifyCameraSettingsChanged();
   EXPECT_EQ(reports(), 0u);
 }
@@ -247,12 +218,9 @@ TEST_F(CamerasTest, CameraThatCannotBeOpenedIsRetriedWithoutAnnouncement) {
   onCameraThread();
   SimControl("Type0001.md3", "fault open-refused 1");
   for (int tick = 0; tick < 5; ++tick) PumpAndSettle(manager);
-  for (auto& message : TakeNamed("deviceAdded")) {
-    EXPECT_NE(Number(Payload(*message), "device_id"), 0x101);
-  }
+  for (auto& message : TakeNamed("deviceAdded")) EXPECT_NE(Number(Payload(*message), "device_id"), 0x101);
   EXPECT_EQ(module1()->m_cameras.count(1), 0u);
   EXPECT_EQ(module1()->m_children.count(1), 0u);  // nothing half-built stays registered
-
   SimControl("Type0001.md3", "clear");
   PumpAndSettle(manager);
   EXPECT_TRUE(TakeNamed("deviceAdded").empty()) << "tried again only a second after it refused";
@@ -266,12 +234,11 @@ TEST_F(CamerasTest, CameraThatCannotBeOpenedIsRetriedWithoutAnnouncement) {
 }
 
 TEST(LiveViewHeaderSize, DependsOnModuleTypeAndCameraType) {
-  EXPECT_EQ(LiveViewHeaderSize(43, "Type0001"), 128u);
-  EXPECT_EQ(LiveViewHeaderSize(44, "Type0001"), 64u);
-  EXPECT_EQ(LiveViewHeaderSize(1, "Type0003"), 128u);
-  EXPECT_EQ(LiveViewHeaderSize(1, "Type0025"), 512u);
-  EXPECT_EQ(LiveViewHeaderSize(1, "Type00"), 384u);
-  EXPECT_EQ(LiveViewHeaderSize(1, "Type00010"), 384u);
+  const std::tuple<std::uint32_t, const char*, std::uint32_t> cases[] = {
+      {43, "Type0001", 128}, {44, "Type0001", 64}, {1, "Type0003", 128},
+      {1, "Type0025", 512},  {1, "Type00", 384},   {1, "Type00010", 384}};
+  for (const auto& [camera, module, size] : cases)
+    EXPECT_EQ(LiveViewHeaderSize(camera, module), size) << camera << " " << module;
 }
 
 }  // namespace

@@ -32,21 +32,21 @@ struct Block {
 struct BlockCase {
   const char* name;
   std::vector<Block> blocks;
-  std::string expected;                   // what the host hears, as Download() sums it up
-  maid::ULONG storedBytes = kFileSize;    // what StoredBytes answers
-  maid::ULONG total = kFileSize;          // the blocks' total length
-  maid::NKERROR completion = 0;           // the transfer's completion result, or one of below
-  maid::NKERROR storedBytesResult = 0;    // not 0: StoredBytes cannot be read
-  maid::ULONG rawJpegType = 0;            // RawJpegImageStatus (1) listed with this type
+  std::string expected;                 // what the host hears, as Download() sums it up
+  maid::NKERROR completion = 0;         // the transfer's completion result, or one of below
+  maid::ULONG storedBytes = kFileSize;  // what StoredBytes answers
+  maid::ULONG total = kFileSize;        // the blocks' total length
+  maid::NKERROR storedBytesResult = 0;  // not 0: StoredBytes cannot be read
+  maid::ULONG rawJpegType = 0;          // RawJpegImageStatus (1) listed with this type
 };
 
 // Transfers that go wrong without a completion.
-constexpr maid::NKERROR kNeverCompletes = 1001;  // the module stops answering polls
-constexpr maid::NKERROR kStartRefused = 1002;    // the camera will not start the transfer
-constexpr maid::NKERROR kDataWontOpen = 1003;    // nor open the item's image data
-constexpr maid::NKERROR kNoImageData = 1004;     // the item has none
-constexpr maid::NKERROR kTypesUnreadable = 1005; // nor will it say what data it has
-constexpr maid::NKERROR kDiskFillsAtClose = 1006; // every block is taken, the close falls short
+constexpr maid::NKERROR kNeverCompletes = 1001;    // the module stops answering polls
+constexpr maid::NKERROR kStartRefused = 1002;      // the camera will not start the transfer
+constexpr maid::NKERROR kDataWontOpen = 1003;      // nor open the item's image data
+constexpr maid::NKERROR kNoImageData = 1004;       // the item has none
+constexpr maid::NKERROR kTypesUnreadable = 1005;   // nor will it say what data it has
+constexpr maid::NKERROR kDiskFillsAtClose = 1006;  // every block is taken, the close falls short
 
 void PrintTo(const BlockCase& c, std::ostream* out) { *out << c.name; }
 
@@ -57,23 +57,20 @@ unsigned char FileByte(std::size_t i) { return static_cast<unsigned char>(i * 7 
 class DownloadBlocksTest : public HostTest, public ::testing::WithParamInterface<BlockCase> {
  protected:
   void SetUp() override LB_ACQUIRE(g_sdkLock) {
+    using C = CFakeCapability;
     const BlockCase& c = GetParam();
-    CFakeObject data = CFakeObject::Make(
-        kDataId, {{kNkMAIDCapability_StoredBytes, CFakeCapability::Unsigned(c.storedBytes)},
-                  {kNkMAIDCapability_Acquire, CFakeCapability::Process()}});
+    auto data = CFakeObject::Make(kDataId, {{kNkMAIDCapability_StoredBytes, C::Unsigned(c.storedBytes)},
+                                            {kNkMAIDCapability_Acquire, C::Process()}});
     data.caps[kNkMAIDCapability_StoredBytes].getResult = c.storedBytesResult;
     if (c.completion == kStartRefused)
       data.caps[kNkMAIDCapability_Acquire].startResult = kNkMAIDResult_DeviceBusy;
     if (c.completion == kDataWontOpen) data.openResult = kNkMAIDResult_UnexpectedError;
-    if (c.rawJpegType != 0)
-      data.caps[kNkMAIDCapability_RawJpegImageStatus] = CFakeCapability::Unsigned(1, c.rawJpegType);
+    if (c.rawJpegType != 0) data.caps[kNkMAIDCapability_RawJpegImageStatus] = C::Unsigned(1, c.rawJpegType);
     const maid::ULONG types = c.completion == kNoImageData ? 0 : kNkMAIDDataObjType_Image;
-    CFakeObject item = CFakeObject::Make(
-        kItemId, {{kNkMAIDCapability_DataTypes, CFakeCapability::Unsigned(types)}}, {data});
+    auto item = CFakeObject::Make(kItemId, {{kNkMAIDCapability_DataTypes, C::Unsigned(types)}}, {data});
     if (c.completion == kTypesUnreadable)
       item.caps[kNkMAIDCapability_DataTypes].getResult = kNkMAIDResult_UnexpectedError;
     fake.root = CFakeObject::Make(0, {}, {CFakeObject::Make(kCameraId, {}, {item})});
-
     HostTest::SetUp();
     m_folder = PrivateTempPath("lb_download_blocks");
     fs::remove_all(m_folder);
@@ -113,23 +110,20 @@ class DownloadBlocksTest : public HostTest, public ::testing::WithParamInterface
     });
   }
 
-  // Downloads the item and sums up what the host heard: "announced " when the file was,
-  // then "whole" or "error <code>", " pair" for a RAW+JPEG file, " elsewhere" for a file
-  // that had to move off its announced name, and what an incomplete one misses. Checks on
-  // the way that a whole file is byte for byte the camera's and a failed one leaves nothing.
+  // Downloads the item and sums up what the host heard: "announced " when the file was, then "whole" or
+  // "error <code>", " pair" for a RAW+JPEG file, " elsewhere" for one moved off its announced name, and
+  // what an incomplete one misses; checks a whole file byte for byte and that a failed one leaves nothing.
   std::string download() LB_REQUIRES(g_sdkLock) {
-    const std::vector<std::string> before = FilesIn(m_folder);
+    std::vector<std::string> expectedFiles = FilesIn(m_folder);
     m_camera->onItemAdded(kItemId);
     // The camera thread's steps start the transfer and poll it until it has ended.
     bool delivering = false;
-    for (int slice = 0; slice < 1000 && m_camera->step(kCameraSliceMs, delivering); ++slice) {
-    }
+    for (int slice = 0; slice < 1000 && m_camera->step(kCameraSliceMs, delivering); ++slice) {}
     auto messages = TakeAll();
     EXPECT_EQ(fake.openObjects, 2) << "the item and its data are closed; module and camera stay";
     if (messages.empty()) return "nothing";
-    std::string summary;
+    std::string summary, fileName;
     double captureId = -12345;  // absent when never announced
-    std::string fileName;
     if (messages[0]->name->getString() == "objectWasAdded") {
       const ZnLuaTETable* added = Payload(*messages[0]);
       // The size the host is told is the size of the file the camera's blocks make.
@@ -143,7 +137,6 @@ class DownloadBlocksTest : public HostTest, public ::testing::WithParamInterface
     if (messages.empty()) return summary + "no outcome";
     const ZnLuaTETable* outcome = Payload(*messages[0]);
     EXPECT_EQ(Number(outcome, "capture_id"), captureId);
-    std::vector<std::string> after = before;
     if (messages[0]->name->getString() == "fileDownloadComplete") {
       const std::string path = Text(outcome, "file_path");
       EXPECT_GE(Number(outcome, "file_download_time"), 0);
@@ -153,16 +146,16 @@ class DownloadBlocksTest : public HostTest, public ::testing::WithParamInterface
       for (std::size_t i = 0; i < bytes.size(); ++i)
         if (bytes[i] != FileByte(i)) return summary + "wrong byte at " + std::to_string(i);
       const bool elsewhere = path != g_downloadDirectory + fileName;
-      after.push_back(fs::path(path).filename().string());
+      expectedFiles.push_back(fs::path(path).filename().string());
       if (elsewhere) {  // another program's file, untouched
-        after.push_back(fileName);
+        expectedFiles.push_back(fileName);
         EXPECT_EQ(ReadBytes(g_downloadDirectory + fileName).size(), 6u);
       }
-      std::sort(after.begin(), after.end());
-      EXPECT_EQ(FilesIn(m_folder), after) << "the file and no .part";
+      std::sort(expectedFiles.begin(), expectedFiles.end());
+      EXPECT_EQ(FilesIn(m_folder), expectedFiles) << "the file and no .part";
       return summary + (elsewhere ? "whole elsewhere" : "whole");
     }
-    EXPECT_EQ(FilesIn(m_folder), after) << "a failed download leaves nothing behind";
+    EXPECT_EQ(FilesIn(m_folder), expectedFiles) << "a failed download leaves nothing behind";
     const std::string description = Text(outcome, "error_description");
     if (!fileName.empty()) EXPECT_EQ(description.rfind(fileName + ": ", 0), 0u) << description;
     summary += "error " + std::to_string(static_cast<int>(Number(outcome, "error_code")));
@@ -204,6 +197,7 @@ TEST_P(DownloadBlocksTest, FileIsWholeOrReportedFailed) {
 }
 
 constexpr const char* kWhole = "announced whole";
+constexpr const char* kPairWhole = "announced pair whole";
 // The host's documented codes, by number.
 const std::string kIncomplete = "announced error -1006: ";
 constexpr const char* kNoSize = "error -1001";
@@ -221,60 +215,53 @@ const BlockCase kBlockCases[] = {
      }(), kWhole},
     // Whatever StoredBytes says, the blocks size the file: not cut, not padded; an absurd
     // size is no size (not a 2 GB buffer of zeros behind the picture).
-    {"StoredBytesTooSmall", {{0, 3000}}, kWhole, 1000},
-    {"StoredBytesTooLarge", {{0, 1500}, {1500, 1500}}, kWhole, 9000},
-    {"StoredBytesUnusable", {{0, 3000}}, kWhole, 0},
-    {"StoredBytesUnreadable", {{0, 3000}}, kWhole, kFileSize, kFileSize, 0, kNkMAIDResult_NotSupported},
-    {"StoredBytesAbsurd", {{0, 3000}}, kWhole, 2147483000},
-    {"TotalAbsurdStoredBytesSizes", {{0, 3000}}, kWhole, kFileSize, 0x80000000u},
-    {"NoUsableSizeAtAll", {{0, 3000}}, kNoSize, 0, 0},
-    {"BothSizesAbsurd", {{0, 3000}}, kNoSize, (1u << 30) + 1, (1u << 30) + 1},
+    {"StoredBytesTooSmall", {{0, 3000}}, kWhole, 0, 1000},
+    {"StoredBytesTooLarge", {{0, 1500}, {1500, 1500}}, kWhole, 0, 9000},
+    {"StoredBytesUnusable", {{0, 3000}}, kWhole, 0, 0},
+    {"StoredBytesUnreadable", {{0, 3000}}, kWhole, 0, kFileSize, kFileSize, kNkMAIDResult_NotSupported},
+    {"StoredBytesAbsurd", {{0, 3000}}, kWhole, 0, 2147483000},
+    {"TotalAbsurdStoredBytesSizes", {{0, 3000}}, kWhole, 0, kFileSize, 0x80000000u},
+    {"NoUsableSizeAtAll", {{0, 3000}}, kNoSize, 0, 0, 0},
+    {"BothSizesAbsurd", {{0, 3000}}, kNoSize, 0, (1u << 30) + 1, (1u << 30) + 1},
     // Blocks past the end (one wrapping around 32 bits), after the file is whole, without
     // data or not of the file change nothing in it.
     {"BlocksPastTheEndAndAfterTheFileIsWhole",
      {{0, 3000, kNotFileData}, {0, 3000, kNoData}, {0, 1000}, {2500, 1000, kJunk},
       {0xFFFFFF00u, 0x200, kJunk}, {1000, 2000}, {0, 3000, kJunk}, {4000, 10, kJunk}}, kWhole},
     // The pair status, by its capability type; another type says nothing of a pair.
-    {"PairStatusUnsigned", {{0, 3000}}, "announced pair whole", kFileSize, kFileSize, 0, 0,
-     kNkMAIDCapType_Unsigned},
-    {"PairStatusInteger", {{0, 3000}}, "announced pair whole", kFileSize, kFileSize, 0, 0,
-     kNkMAIDCapType_Integer},
-    {"PairStatusBoolean", {{0, 3000}}, kWhole, kFileSize, kFileSize, 0, 0, kNkMAIDCapType_Boolean},
+    {"PairStatusUnsigned", {{0, 3000}}, kPairWhole, 0, kFileSize, kFileSize, 0, kNkMAIDCapType_Unsigned},
+    {"PairStatusInteger", {{0, 3000}}, kPairWhole, 0, kFileSize, kFileSize, 0, kNkMAIDCapType_Integer},
+    {"PairStatusBoolean", {{0, 3000}}, kWhole, 0, kFileSize, kFileSize, 0, kNkMAIDCapType_Boolean},
     // Holes: the camera ends the transfer with bytes missing.
-    {"GapNeverFilled", {{0, 1000}, {2000, 1000}}, kIncomplete +
-     "1000 of 3000 bytes missing, the first at offset 1000"},
-    {"TailNeverSent", {{0, 1000}, {1000, 1999}}, kIncomplete +
-     "1 of 3000 bytes missing, the first at offset 2999"},
-    {"NeededBlockReachesPastTheEnd", {{0, 2000}, {2000, 1001}}, kIncomplete +
-     "1000 of 3000 bytes missing, the first at offset 2000"},
-    {"StartNeverSent", {{1, 2999}}, kIncomplete +
-     "1 of 3000 bytes missing, the first at offset 0"},
+    {"GapNeverFilled", {{0, 1000}, {2000, 1000}},
+     kIncomplete + "1000 of 3000 bytes missing, the first at offset 1000"},
+    {"TailNeverSent", {{0, 1000}, {1000, 1999}},
+     kIncomplete + "1 of 3000 bytes missing, the first at offset 2999"},
+    {"NeededBlockReachesPastTheEnd", {{0, 2000}, {2000, 1001}},
+     kIncomplete + "1000 of 3000 bytes missing, the first at offset 2000"},
+    {"StartNeverSent", {{1, 2999}}, kIncomplete + "1 of 3000 bytes missing, the first at offset 0"},
     // The camera reports the failure: its result is the code.
-    {"CameraLostMidTransfer", {{0, 1000}}, "announced error " + std::to_string(kNkMAIDResult_CameraNotFound), kFileSize, kFileSize,
+    {"CameraLostMidTransfer", {{0, 1000}}, "announced error " + std::to_string(kNkMAIDResult_CameraNotFound),
      kNkMAIDResult_CameraNotFound},
-    {"TransferAborted", {{0, 1000}}, "announced error " + std::to_string(kNkMAIDResult_Aborted), kFileSize, kFileSize,
+    {"TransferAborted", {{0, 1000}}, "announced error " + std::to_string(kNkMAIDResult_Aborted),
      kNkMAIDResult_Aborted},
     // Another program takes the final name while the file transfers: neither file is lost.
-    {"NameTakenMidTransfer", {{0, 1000}, {0, 0, kNameTaken}, {1000, 2000}},
-     "announced whole elsewhere"},
+    {"NameTakenMidTransfer", {{0, 1000}, {0, 0, kNameTaken}, {1000, 2000}}, "announced whole elsewhere"},
     // Nothing sent at all: nothing was announced, yet the host hears of the lost picture.
     {"NoBlocks", {}, "error -1006"},
     // The module stops answering: the host hears of the lost picture (announced or not),
     // unless every byte is on disk and only the camera's word that it is done is missing.
-    {"StopsAfterABlock", {{0, 1000}}, "announced error -1007", kFileSize, kFileSize, kNeverCompletes},
-    {"StopsBeforeAnyBlock", {}, "error -1007", kFileSize, kFileSize, kNeverCompletes},
-    {"StopsWhenWhole", {{0, 3000}}, kWhole, kFileSize, kFileSize, kNeverCompletes},
+    {"StopsAfterABlock", {{0, 1000}}, "announced error -1007", kNeverCompletes},
+    {"StopsBeforeAnyBlock", {}, "error -1007", kNeverCompletes},
+    {"StopsWhenWhole", {{0, 3000}}, kWhole, kNeverCompletes},
     // Image data the camera will not hand over is a picture lost; an item without any is not,
     // and one that will not say is taken for a picture.
-    {"StartRefused", {}, "error " + std::to_string(kNkMAIDResult_DeviceBusy), kFileSize, kFileSize,
-     kStartRefused},
-    {"DataWontOpen", {}, "error " + std::to_string(kNkMAIDResult_UnexpectedError), kFileSize,
-     kFileSize, kDataWontOpen},
-    {"NoImageData", {}, "nothing", kFileSize, kFileSize, kNoImageData},
-    {"DataTypesUnreadable", {{0, 3000}}, kWhole, kFileSize, kFileSize, kTypesUnreadable},
+    {"StartRefused", {}, "error " + std::to_string(kNkMAIDResult_DeviceBusy), kStartRefused},
+    {"DataWontOpen", {}, "error " + std::to_string(kNkMAIDResult_UnexpectedError), kDataWontOpen},
+    {"NoImageData", {}, "nothing", kNoImageData},
+    {"DataTypesUnreadable", {{0, 3000}}, kWhole, kTypesUnreadable},
     // The disk is full when the file is closed: no picture passed off as whole.
-    {"DiskFillsAtClose", {{0, 1000}, {1000, 1000}, {2000, 1000}}, "announced error -1004",
-     kFileSize, kFileSize, kDiskFillsAtClose},
+    {"DiskFillsAtClose", {{0, 1000}, {1000, 1000}, {2000, 1000}}, "announced error -1004", kDiskFillsAtClose},
 };
 
 INSTANTIATE_TEST_SUITE_P(Blocks, DownloadBlocksTest, ::testing::ValuesIn(kBlockCases),

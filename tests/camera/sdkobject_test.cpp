@@ -6,8 +6,8 @@
 #include <functional>
 #include <memory>
 #include <set>
+#include <sstream>
 #include <string>
-#include <type_traits>
 #include <vector>
 
 #include "camera/sdkobject/maid_names.h"
@@ -42,28 +42,20 @@ CFakeCapability With(CFakeCapability cap, F CFakeCapability::*field, V value) {
 
 template <typename T>
 std::string Joined(const std::vector<T>& values) {
-  std::string out;
-  for (const T& v : values) {
-    if (!out.empty()) out += "|";
-    if constexpr (std::is_same_v<T, std::string>) out += v;
-    else out += std::to_string(v);
-  }
-  return out;
+  std::ostringstream out;
+  for (std::size_t i = 0; i < values.size(); ++i) out << (i ? "|" : "") << values[i];
+  return out.str();
 }
 
 class SdkObjectTest : public ::testing::Test {
  protected:
   void SetUp() override {
     using C = CFakeCapability;
-    fake.root = CFakeObject::Make(
-        0, {}, {CFakeObject::Make(kCamera,
-                                  {{kNkMAIDCapability_Name, C::Text("D90")},
-                                   {kNkMAIDCapability_IsAlive, C::Bool(true)},
-                                   {kNkMAIDCapability_BatteryLevel, C::Unsigned(3)},
-                                   {kNkMAIDCapability_ExposureMode, C::UnsignedEnum({10, 20, 30}, 2)},
-                                   {kNkMAIDCapability_Aperture, C::FixedEnum({"f/2", "f/4"}, 1)},
-                                   {kNkMAIDCapability_Capture, C::Process()}},
-                                  {CFakeObject::Make(kItem)})});
+    fake.root = CFakeObject::Make(0, {}, {CFakeObject::Make(kCamera, {
+        {kNkMAIDCapability_Name, C::Text("D90")}, {kNkMAIDCapability_IsAlive, C::Bool(true)},
+        {kNkMAIDCapability_BatteryLevel, C::Unsigned(3)}, {kNkMAIDCapability_Capture, C::Process()},
+        {kNkMAIDCapability_ExposureMode, C::UnsignedEnum({10, 20, 30}, 2)},
+        {kNkMAIDCapability_Aperture, C::FixedEnum({"f/2", "f/4"}, 1)}}, {CFakeObject::Make(kItem)})});
     module = std::make_unique<CRecordingObject>(&CFakeModule::FakeEntryPoint, nullptr, 0);
     camera_ = module->adoptChild(std::make_unique<CRecordingObject>(module.get(), kCamera));
   }
@@ -90,6 +82,7 @@ void PrintTo(const ShapeCase& c, std::ostream* out) { *out << c.name; }
 
 const std::vector<ShapeCase>& ShapeCases() {
   using C = CFakeCapability;
+  auto failing = [](const C& cap) { return With(cap, &C::getResult, kBroken); };
   const C packed = C::PackedEnum({"a", "b", "c"}, 1);
   C unterminated = With(packed, &C::current, 2);
   unterminated.elements.pop_back();
@@ -99,27 +92,22 @@ const std::vector<ShapeCase>& ShapeCases() {
   const C fixed = C::FixedEnum({"f/2", "f/4"}, 1);
   const C numbers = C::UnsignedEnum({10, 20, 30}, 2);
   // Child ids in wider elements: each id is the first four bytes of its element.
-  C wide = C::UnsignedEnum({7, 0x55555555, 0xFF, 0x55555555, 0x100, 0x55555555}, 0);
-  wide.elementSize = 8;
+  C wide = With(C::UnsignedEnum({7, 0x55555555, 0xFF, 0x55555555, 0x100, 0x55555555}, 0), &C::elementSize, 8);
   wide.elementCount = 3;
-  const std::string broken = std::to_string(kBroken);
-  const std::string missing = std::to_string(kCurrentEntryMissing);
+  const std::string broken = std::to_string(kBroken), missing = std::to_string(kCurrentEntryMissing);
+  const std::string error = "error " + broken;
   static const std::vector<ShapeCase> cases = {
       {"bool", Reader::Bool, C::Bool(true), "0 1", "n:1"},
       {"bool_false", Reader::Bool, C::Bool(false), "0 0", "n:0"},
-      {"bool_failing", Reader::Bool, With(C::Bool(true), &C::getResult, kBroken), broken + " 1",
-       "error " + broken},
+      {"bool_failing", Reader::Bool, failing(C::Bool(true)), broken + " 1", error},
       // Read as signed for the host.
       {"unsigned", Reader::Number, C::Unsigned(4294967295u), "0 4294967295", "n:-1"},
-      {"integer", Reader::Number, C::Unsigned(static_cast<maid::ULONG>(-3), kNkMAIDCapType_Integer),
-       "0 4294967293", "n:-3"},
-      {"integer_failing", Reader::Number,
-       With(C::Unsigned(1, kNkMAIDCapType_Integer), &C::getResult, kBroken), broken + " 7",
-       "error " + broken},
+      {"integer", Reader::Number, C::Unsigned(-3u, kNkMAIDCapType_Integer), "0 4294967293", "n:-3"},
+      {"integer_failing", Reader::Number, failing(C::Unsigned(1, kNkMAIDCapType_Integer)), broken + " 7",
+       error},
       {"text_as_number", Reader::Number, C::Text("D90"), "0 7", "s:D90"},
       {"text", Reader::Text, C::Text("D90"), "0 'D90'", "s:D90"},
-      {"text_failing", Reader::Text, With(C::Text("D90"), &C::getResult, kBroken),
-       broken + " 'stale'", "error " + broken},
+      {"text_failing", Reader::Text, failing(C::Text("D90")), broken + " 'stale'", error},
       {"command", Reader::Number, C::Process(), "0 7", "unhandled 2"},
       {"packed", Reader::Texts, packed, "0 'b' a|b|c", "s:b"},
       {"packed_past_end", Reader::Texts, With(packed, &C::current, 3), missing + " '' a|b|c", "s:"},
@@ -132,8 +120,7 @@ const std::vector<ShapeCase>& ShapeCases() {
       {"fixed_full_slot", Reader::Texts, fullSlot, "0 'f/2' f/2|" + std::string(256, 'w'), "s:f/2"},
       // Left out of the host's table rather than shown empty.
       {"fixed_narrow", Reader::Texts, With(fixed, &C::elementSize, 128), "-1 'stale' ", "error -1"},
-      {"fixed_failing", Reader::Texts, With(fixed, &C::getResult, kBroken), broken + " 'stale' ",
-       "error " + broken},
+      {"fixed_failing", Reader::Texts, failing(fixed), broken + " 'stale' ", error},
       {"numbers_as_texts", Reader::Texts, numbers, "-1 'stale' ", "n:30"},
       {"text_as_texts", Reader::Texts, C::Text("D90"), "-1 'stale' ", "s:D90"},
       {"numbers", Reader::Numbers, numbers, "0 30 10|20|30", "n:30"},
@@ -154,8 +141,7 @@ const std::vector<ShapeCase>& ShapeCases() {
       {"children_absurd_count", Reader::Children, With(wide, &C::elementCount, 0x7FFFFFFF),
        std::to_string(kNkMAIDResult_OutOfMemory) + " ", "error -1"},
       {"children_narrow", Reader::Children, With(wide, &C::elementSize, 2), "-1 ", "error -1"},
-      {"children_failing", Reader::Children, With(wide, &C::getResult, kBroken), broken + " ",
-       "error " + broken},
+      {"children_failing", Reader::Children, failing(wide), broken + " ", error},
   };
   return cases;
 }
@@ -163,62 +149,45 @@ const std::vector<ShapeCase>& ShapeCases() {
 class ShapeTest : public SdkObjectTest, public ::testing::WithParamInterface<ShapeCase> {};
 
 TEST_P(ShapeTest, ReadsAsTheHostSeesIt) {
-  const maid::ULONG id = GetParam().reader == Reader::Children ? kNkMAIDCapability_Children
-                                                                : kNkMAIDCapability_Aperture;
-  cap(id) = GetParam().cap;
+  const ShapeCase& c = GetParam();
+  const maid::ULONG id =
+      c.reader == Reader::Children ? kNkMAIDCapability_Children : kNkMAIDCapability_Aperture;
+  cap(id) = c.cap;
   camera_->loadCapabilityInfo();
-  std::string read;
+  bool flag = true;
   maid::ULONG number = 7;
   std::string text = "stale";
-  switch (GetParam().reader) {
-    case Reader::Bool: {
-      bool value = true;
-      read = std::to_string(camera_->getBoolValue(id, value)) + (value ? " 1" : " 0");
+  std::vector<std::string> texts;
+  std::vector<maid::ULONG> numbers, ids{99};
+  std::ostringstream read;  // each reader's result first: << runs left to right
+  switch (c.reader) {
+    case Reader::Bool: read << camera_->getBoolValue(id, flag) << " " << flag; break;
+    case Reader::Number: read << camera_->getUnsignedValue(id, number) << " " << number; break;
+    case Reader::Text: read << camera_->getStringValue(id, text) << " '" << text << "'"; break;
+    case Reader::Texts:
+      read << camera_->getStringEnumValue(id, text, texts) << " '" << text << "' " << Joined(texts);
       break;
-    }
-    case Reader::Number:
-      read = std::to_string(camera_->getUnsignedValue(id, number)) + " " + std::to_string(number);
+    case Reader::Numbers:
+      read << camera_->getUnsignedEnumValue(id, number, numbers) << " " << number << " " << Joined(numbers);
       break;
-    case Reader::Text:
-      read = std::to_string(camera_->getStringValue(id, text)) + " '" + text + "'";
-      break;
-    case Reader::Texts: {
-      std::vector<std::string> values;
-      read = std::to_string(camera_->getStringEnumValue(id, text, values)) + " '" + text + "' " +
-             Joined(values);
-      break;
-    }
-    case Reader::Numbers: {
-      std::vector<maid::ULONG> values;
-      read = std::to_string(camera_->getUnsignedEnumValue(id, number, values)) + " " +
-             std::to_string(number) + " " + Joined(values);
-      break;
-    }
-    case Reader::Children: {
-      std::vector<maid::ULONG> ids{99};
-      read = std::to_string(camera_->enumerateChildren(ids)) + " " + Joined(ids);
-      break;
-    }
+    case Reader::Children: read << camera_->enumerateChildren(ids) << " " << Joined(ids); break;
   }
-  EXPECT_EQ(read, GetParam().read);
+  EXPECT_EQ(read.str(), c.read);
 
   int error = 0, unhandled = 0;
   const ZnLuaTEPtr value = camera_->getCapabilityValue(id, error, unhandled);
   std::string message = error ? "error " + std::to_string(error)
                               : unhandled ? "unhandled " + std::to_string(unhandled) : "none";
-  if (auto* n = dynamic_cast<ZnLuaTENumber*>(value.get())) {
+  if (auto* n = dynamic_cast<ZnLuaTENumber*>(value.get()))
     message = "n:" + std::to_string(static_cast<long long>(n->getNumber()));
-  } else if (auto* s = dynamic_cast<ZnLuaTEString*>(value.get())) {
+  else if (auto* s = dynamic_cast<ZnLuaTEString*>(value.get()))
     message = "s:" + s->getString();
-  }
-  EXPECT_EQ(message, GetParam().message);
+  EXPECT_EQ(message, c.message);
 }
 
 INSTANTIATE_TEST_SUITE_P(Shapes, ShapeTest, ::testing::ValuesIn(ShapeCases()),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// Reads and writes reach the camera for a capability it lists; one it does not list, and any
-// of an object that is closed, never reach the SDK.
 TEST_F(SdkObjectTest, OnlyListedCapabilitiesOfOpenObjectsReachTheSdk) {
   std::vector<maid::ULONG> modes(3);
   auto answers = [&](bool listed) {
@@ -230,7 +199,11 @@ TEST_F(SdkObjectTest, OnlyListedCapabilitiesOfOpenObjectsReachTheSdk) {
     std::vector<std::string> texts;
     maid::MaidEnum descriptor{};
     descriptor.pData = modes.data();
-    std::vector<int> out{
+    auto hostValue = [&](maid::ULONG capId) {
+      int error = 0, unhandled = 0;
+      return camera_->getCapabilityValue(id(capId), error, unhandled) ? 99 : error ? error : unhandled;
+    };
+    return std::vector<int>{
         camera_->getStringValue(id(kNkMAIDCapability_Name), text),
         camera_->getBoolValue(id(kNkMAIDCapability_IsAlive), flag),
         camera_->getUnsignedValue(id(kNkMAIDCapability_BatteryLevel), number),
@@ -238,24 +211,17 @@ TEST_F(SdkObjectTest, OnlyListedCapabilitiesOfOpenObjectsReachTheSdk) {
         camera_->getStringEnumValue(id(kNkMAIDCapability_Aperture), text, texts),
         camera_->getArrayValue(id(kNkMAIDCapability_ExposureMode), kNkMAIDDataType_EnumPtr, &descriptor),
         camera_->setCapabilityValue(id(kNkMAIDCapability_BatteryLevel), kNkMAIDDataType_Unsigned, 9),
-        camera_->startCapability(id(kNkMAIDCapability_Capture), nullptr)};
-    for (maid::ULONG capId : {kNkMAIDCapability_IsAlive, kNkMAIDCapability_Aperture}) {
-      int error = 0, unhandled = 0;
-      const ZnLuaTEPtr value = camera_->getCapabilityValue(id(capId), error, unhandled);
-      out.push_back(value ? 99 : error ? error : unhandled);
-    }
-    return out;
+        camera_->startCapability(id(kNkMAIDCapability_Capture), nullptr),
+        hostValue(kNkMAIDCapability_IsAlive), hostValue(kNkMAIDCapability_Aperture)};
   };
   EXPECT_EQ(answers(true), (std::vector<int>{0, 0, 0, 0, 0, 0, 0, 0, 99, 99}));
   EXPECT_EQ(9u, cap(kNkMAIDCapability_BatteryLevel).value);
   EXPECT_EQ((std::vector<maid::ULONG>{10, 20, 30}), modes);
-
   const std::size_t callsBefore = fake.calls.size();
   const int notFound = kCapabilityNotFound, unhandled = 3;  // 3: not listed
   EXPECT_EQ(answers(false), (std::vector<int>{notFound, notFound, notFound, -1, -1, notFound,
                                               notFound, 0, unhandled, unhandled}));
   EXPECT_EQ(fake.calls.size(), callsBefore);
-
   // Once the SDK object is closed nothing is sent for it any more, and it is closed only once.
   fake.find({kCamera})->record = nullptr;  // the fake forgets it, as a module does on Close
   camera_->markClosed();
@@ -273,7 +239,6 @@ TEST_F(SdkObjectTest, CapabilityListIsAskedAgainAfterBufferSize) {
   module->loadCapabilityInfo();
   EXPECT_TRUE(module->hasCapability(kNkMAIDCapability_Children));
   EXPECT_EQ(4, fake.count(kNkMAIDCommand_GetCapCount, 0));  // the open's, then three
-
   // A list that never settles ends with no capabilities, count and block agreeing.
   fake.bufferSizeAnswers = 1000;
   camera_->loadCapabilityInfo();
@@ -294,13 +259,11 @@ TEST_F(SdkObjectTest, EventsReachTheirTargetsOnlyWhenRegistered) {
   });
   module->callAsync();
   EXPECT_EQ((std::vector<maid::ULONG>{kNkMAIDEvent_CapChange}), camera_->events);
-
   // The base class routes what it does not handle to m_eventTarget.
   CNikonObject* plain = item;
   plain->m_eventTarget = camera_;
   plain->CNikonObject::onEvent(kNkMAIDEvent_AddChild, 0);
   EXPECT_EQ(2u, camera_->events.size());
-
   // Without an EventProc capability no procedure is registered.
   camera_->destroyChild(item);
   fake.find({kCamera, kItem})->caps.erase(kNkMAIDCapability_EventProc);
@@ -315,17 +278,14 @@ TEST_F(SdkObjectTest, ChildrenAreOwnedOnceAndClosedBeforeTheirParent) {
   EXPECT_EQ((std::vector<maid::ULONG>{kCamera}), ids);
   CRecordingObject* first = camera_->adoptChild(std::make_unique<CRecordingObject>(camera_, kItem));
   EXPECT_EQ(3, fake.openObjects);
-
   // A refused open throws the result and leaves the parent's children alone.
   fake.find({kCamera})->children[kItem + 1].openResult = kBroken;
+  int refused = 0;
   try {
     camera_->adoptChild(std::make_unique<CRecordingObject>(camera_, kItem + 1));
-    FAIL();
-  } catch (int result) {
-    EXPECT_EQ(kBroken, result);
-  }
+  } catch (int result) { refused = result; }
+  EXPECT_EQ(kBroken, refused);
   EXPECT_EQ(1u, camera_->m_children.size());
-
   // Opened again under the same id before the first is gone: both are kept, each destroyed
   // on its own (ASan sees a leak or a double delete).
   fake.find({kCamera, kItem})->record = nullptr;
@@ -351,16 +311,13 @@ TEST_F(SdkObjectTest, StartCapabilityEndsItsWaitForTheRightReasons) {
   cap(kNkMAIDCapability_Capture).startResult = 0;
   camera_->completions = 0;
   const int asyncBefore = fake.count(kNkMAIDCommand_Async);
-
-  // "Keep polling" (1) from Async is no reason to stop: the completion at the second poll
-  // still counts.
+  // "Keep polling" (1) from Async is no reason to stop: the completion at the second poll counts.
   fake.completeOnAsync = false;
   fake.asyncResult = 1;
   fake.onAsync.push_back([this] { fake.onAsync.push_back([this] { fake.completeOnAsync = true; }); });
   EXPECT_EQ(0, camera_->startCapability(kNkMAIDCapability_Capture, camera_));
   EXPECT_EQ(1, camera_->completions);
   EXPECT_EQ(asyncBefore + 2, fake.count(kNkMAIDCommand_Async));
-
   // A failing Async ends the wait at once, and a refused start polls not at all.
   fake.completeOnAsync = false;
   fake.asyncResult = kBroken;
@@ -370,11 +327,9 @@ TEST_F(SdkObjectTest, StartCapabilityEndsItsWaitForTheRightReasons) {
   cap(kNkMAIDCapability_Capture).startResult = kNkMAIDResult_DeviceBusy;
   EXPECT_EQ(kNkMAIDResult_DeviceBusy, camera_->startCapability(kNkMAIDCapability_Capture, camera_));
   EXPECT_EQ(asyncBefore + 3, fake.count(kNkMAIDCommand_Async));
-
   // A started command that never completes is waited for until the inactivity bound after the
-  // last data it delivered (the tick count is coarser than the clock, hence the margin), and
-  // no longer than its camera is alive and in its module's list. A wait that would never end
-  // gets its completion at the 1000th poll, ten seconds on.
+  // last data it delivered, and no longer than its camera is alive and in its module's list.
+  // A wait that would never end gets its completion at the 1000th poll, ten seconds on.
   cap(kNkMAIDCapability_Capture).startResult = 0;
   camera_->completions = 0;
   int polls = 0;
@@ -407,9 +362,8 @@ TEST_F(SdkObjectTest, StartCapabilityEndsItsWaitForTheRightReasons) {
   ReleaseAbandonedCompletions();  // frees the refused start's record, and no completed one
 }
 
-// A module that completes one start twice, or completes a start whose waiter has gone, reaches
-// nothing: the receiver hears of the first completion only, and under ASan a freed record
-// that is touched fails here.
+// A module that completes one start twice, or a start whose waiter has gone, reaches nothing:
+// the receiver hears of the first completion only, and under ASan a touched freed record fails.
 TEST_F(SdkObjectTest, ASecondCompletionOfOneStartReachesNothing) {
   camera_->completions = 0;
   maid::NKREF token = nullptr;
@@ -424,17 +378,13 @@ TEST_F(SdkObjectTest, ASecondCompletionOfOneStartReachesNothing) {
   EXPECT_EQ(camera_->completions, 1);
 }
 
-// Ids and names are each unique in a table, so no entry hides another, and each table ends
-// where its count says.
+// Ids and names are each unique in a table, so no entry hides another; each ends at its count.
 TEST(MaidNamesTest, EveryTableMapsIdsAndNamesOneToOne) {
-  const struct {
-    const MaidNameEntry* table;
-    std::size_t count;
-    std::string prefix;
-  } tables[] = {{g_maidCommandNames, g_maidCommandNameCount, "kNkMAIDCommand_"},
-                {g_maidCapabilityNames, g_maidCapabilityNameCount, "kNkMAIDCapability_"},
-                {g_maidResultNames, g_maidResultNameCount, "kNkMAIDResult_"},
-                {g_maidEventNames, g_maidEventNameCount, "kNkMAIDEvent_"}};
+  const struct { const MaidNameEntry* table; std::size_t count; std::string prefix; } tables[] = {
+      {g_maidCommandNames, g_maidCommandNameCount, "kNkMAIDCommand_"},
+      {g_maidCapabilityNames, g_maidCapabilityNameCount, "kNkMAIDCapability_"},
+      {g_maidResultNames, g_maidResultNameCount, "kNkMAIDResult_"},
+      {g_maidEventNames, g_maidEventNameCount, "kNkMAIDEvent_"}};
   for (const auto& t : tables) {
     std::set<std::int32_t> ids;
     std::set<std::string> names;
