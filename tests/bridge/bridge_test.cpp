@@ -45,8 +45,7 @@ std::string Show(const ZnLuaTE* value, bool nested = true) {
   }
   const auto* data = dynamic_cast<const ZnLuaTEData*>(value);
   if (data && data->size() > 1)
-    out << "<" << data->size() << " bytes " << std::hex << data->bytes()[0] * 256 + data->bytes()[1]
-        << ">";
+    out << "<" << data->size() << " bytes " << std::hex << data->bytes()[0] * 256 + data->bytes()[1] << ">";
   else if (value->type == kZnLuaNumber) out << value->getNumber();
   else out << value->getString();
   return out.str();
@@ -91,8 +90,7 @@ TEST(HostNotifications, FilesKeepTheirCaptureIdAndErrorsNameOnlyAnnouncedOnes) {
             "objectWasAdded #0 camera_file_name=DSC_0001.NEF capture_id=1 file_name=Capture0001.nef "
             "file_size=1000 has_sidecar=1\n"
             "objectWasAdded #0 capture_id=2 file_name=Capture0001.jpg file_size=200 has_sidecar=0\n"
-            "fileDownloadComplete #0 capture_id=2 file_download_time=15 "
-            "file_path=C:\\Temp\\Capture0001.jpg\n"
+            "fileDownloadComplete #0 capture_id=2 file_download_time=15 file_path=C:\\Temp\\Capture0001.jpg\n"
             "error #0 capture_id=2 error_code=-7 error_description=writing the file fell short\n"
             "error #0 error_code=-8 error_description=the camera refused the release\n"
             "deviceAdded #0 device_id=5889 name=Z 7\n"
@@ -131,10 +129,8 @@ class RequestPathTest : public ConnectedCameraTest {
 
 TEST_F(RequestPathTest, EveryCommandAnswersByItsNameWithTheKeysTheHostReads) {
   onCameraThread();
-  EXPECT_EQ(answer(1, "listDevices"),
-            "ok #1 devices={1={device_id=257 name=D850} 2={device_id=258 name=Z 7} "
-            "3={device_id=5889 name=D850} 4={device_id=5890 name=Z 7}}");
-
+  EXPECT_EQ(answer(1, "listDevices"), "ok #1 devices={1={device_id=257 name=D850} 2={device_id=258 name=Z 7} "
+                                      "3={device_id=5889 name=D850} 4={device_id=5890 name=Z 7}}");
   // The last camera of the last module loaded; then one that shares its module, and one that
   // shares its camera id: each is another camera, connected in its turn.
   for (double deviceId : {0x1702, 0x1701, 0x101}) {
@@ -147,17 +143,15 @@ TEST_F(RequestPathTest, EveryCommandAnswersByItsNameWithTheKeysTheHostReads) {
   EXPECT_EQ(answer(4, "getCameraSettings", 0x102), refused + "Camera specified was not connected");
   // The settings with their entries; then one changed, and the answer shows the new value.
   EXPECT_EQ(answer(5, "getCameraSettings", 0x101),
-            "ok #5 AFButtonPressed=Off aperture=f/4 apertureEntries={0=f/1.8 1=f/2.8 2=f/4 "
-            "3=f/5.6 4=f/8 5=f/11 6=f/16 7=f/22} focusMode=autoFocusMode isoEntries={0=64 1=100 "
-            "2=200 3=400 4=800 5=1600 6=3200 7=6400 8=12800} isoSpeed=100 shutter=1/250 "
-            "shutterEntries={0=30\" 1=4\" 2=1\" 3=1/4 4=1/15 5=1/60 6=1/125 7=1/250 8=1/500 "
-            "9=1/1000 10=1/4000} wbEntries={0=Auto 1=Daylight 2=Cloudy 3=Shade 4=Incandescent "
-            "5=Fluorescent 6=Flash} whiteBalance=Auto");
-  ZnLuaTETable change;
-  change.setNumber("device_id", 0x101);
-  change.setString("param_key", "apertureValue");
-  change.setNumber("param_value", 4);
-  EXPECT_TRUE(std::regex_match(answer(6, "updateCameraSetting", &change),
+            "ok #5 AFButtonPressed=Off aperture=f/4 apertureEntries={0=f/1.8 1=f/2.8 2=f/4 3=f/5.6 4=f/8 "
+            "5=f/11 6=f/16 7=f/22} focusMode=autoFocusMode isoEntries={0=64 1=100 2=200 3=400 4=800 5=1600 "
+            "6=3200 7=6400 8=12800} isoSpeed=100 shutter=1/250 shutterEntries={0=30\" 1=4\" 2=1\" 3=1/4 "
+            "4=1/15 5=1/60 6=1/125 7=1/250 8=1/500 9=1/1000 10=1/4000} wbEntries={0=Auto 1=Daylight 2=Cloudy "
+            "3=Shade 4=Incandescent 5=Fluorescent 6=Flash} whiteBalance=Auto");
+  const auto change = DeviceParams(0x101);
+  change->setString("param_key", "apertureValue");
+  change->setNumber("param_value", 4);
+  EXPECT_TRUE(std::regex_match(answer(6, "updateCameraSetting", change.get()),
                                std::regex("ok #6 .* aperture=f/8 .*")));
 
   ZnLuaTETable focus;
@@ -169,24 +163,20 @@ TEST_F(RequestPathTest, EveryCommandAnswersByItsNameWithTheKeysTheHostReads) {
   EXPECT_EQ(step.lfValue, 1000.0) << "the lens was not driven two steps";
   EXPECT_EQ(answer(8, "doAutoFocus"), "ok #8 status=AutoFocusOff");
   EXPECT_EQ(answer(9, "doAutoFocus"), "ok #9 status=AutoFocusOn");
-
   // Live view: its status, and a frame with the picture and its size.
   EXPECT_EQ(answer(10, "isLiveViewOn"), "ok #10 status=liveViewOff");
   EXPECT_EQ(request(11, "toggleLiveView"), 0);
   const std::string toggled = Transcript();  // settings beside the picture
-  EXPECT_TRUE(std::regex_match(toggled, std::regex("cameraSettingsChanged #0 .*\nok #11\n")))
-      << toggled;
+  EXPECT_TRUE(std::regex_match(toggled, std::regex("cameraSettingsChanged #0 .*\nok #11\n"))) << toggled;
   EXPECT_EQ(answer(12, "isLiveViewOn"), "ok #12 status=liveViewOn");
   PumpAndSettle(manager);
   std::string frames;  // the tick may send fresh settings beside the frame
   for (auto& message : Received())
     if (message.name->getString() == "liveViewImage") frames += Describe(message) + "\n";
-  EXPECT_TRUE(std::regex_match(frames, std::regex("liveViewImage #0 image=<(\\d+) bytes ffd8> "
-                                                  "size=\\1\n")))  // a JPEG and its size
-      << frames;
+  EXPECT_TRUE(std::regex_match(frames, std::regex("liveViewImage #0 image=<(\\d+) bytes ffd8> size=\\1\n")))
+      << frames;  // a JPEG and its size
   EXPECT_EQ(answer(13, "toggleLiveView"), "ok #13");
   EXPECT_EQ(answer(14, "isLiveViewOn"), "ok #14 status=liveViewOff");
-
   // The first file of the session is capture 1, from its announcement to its completion.
   EXPECT_EQ(request(15, "doCapture"), 0);
   const std::string capture = Transcript();
@@ -194,11 +184,9 @@ TEST_F(RequestPathTest, EveryCommandAnswersByItsNameWithTheKeysTheHostReads) {
   ASSERT_TRUE(std::regex_match(capture, file, std::regex(
       "objectWasAdded #0 camera_file_name=DSC_\\d{4}\\.JPG capture_id=1 file_name=(\\S+) "
       "file_size=(\\d+) has_sidecar=0\n"
-      "fileDownloadComplete #0 capture_id=1 file_download_time=[\\d.]+ file_path=(.*)\n")))
-      << capture;
+      "fileDownloadComplete #0 capture_id=1 file_download_time=[\\d.]+ file_path=(.*)\n"))) << capture;
   EXPECT_EQ(file[3], g_downloadDirectory + file[1].str());
   EXPECT_EQ(file[2], std::to_string(fs::file_size(file[3].str())));
-
   // Commands the process takes without an answer, and then no camera at all.
   for (const char* quiet : {"getDeviceInfo", "downloadThumbnail", "getCaptureInfo", "startDownload"})
     EXPECT_EQ(request(16, quiet, 0x101), 0) << quiet;
@@ -230,7 +218,6 @@ TEST_F(RequestPathTest, CaptureAfterTheConnectedCameraWentSaysWhichWent) {
 }
 
 std::vector<std::uint32_t> g_sessionEnds;
-void RecordSessionEnd(std::uint32_t requestId) { g_sessionEnds.push_back(requestId); }
 
 // The camera thread's queue, as the process runs it: requests in the order they came, a
 // command that waits (live view right after the connection's settings) holding up only those
@@ -239,7 +226,7 @@ TEST_F(RequestPathTest, TheCameraThreadRunsRequestsInOrderAndEndsAtShutdown) {
   onCameraThread();
   RestartCameraWork();
   g_sessionEnds.clear();
-  SetSessionEndHook(&RecordSessionEnd);
+  SetSessionEndHook([](std::uint32_t requestId) { g_sessionEnds.push_back(requestId); });
   auto post = [](std::uint32_t id, const char* name) {
     const ZnLuaTEString nameValue(name);
     PostHostRequest(id, &nameValue, nullptr);
@@ -310,19 +297,16 @@ TEST_F(RequestPathTest, RequestsPostedWhileTheCameraThreadWorksRunOnceInOrder) {
   EXPECT_EQ(answered, expected);
 }
 
-int g_heartbeatStops = 0;
-bool g_camerasAliveAtStop = false;
-void CountHeartbeatStop() {
-  ++g_heartbeatStops;
-  g_camerasAliveAtStop = CNikonModuleManager::existingInstance() != nullptr;
-}
+// Each stop of the heartbeat, with whether the cameras were still there.
+std::string g_heartbeatStops;
 
 TEST_F(RequestPathTest, ShutdownEndsItsOwnRequestOnlyAfterStoppingTheHeartbeat) {
-  g_heartbeatStops = 0;
-  SetHeartbeatStopHook(&CountHeartbeatStop);
+  g_heartbeatStops.clear();
+  SetHeartbeatStopHook([] {
+    g_heartbeatStops += CNikonModuleManager::existingInstance() ? "alive;" : "gone;";
+  });
   EXPECT_EQ(request(3, "shutdown"), 1);
-  EXPECT_EQ(g_heartbeatStops, 1);
-  EXPECT_TRUE(g_camerasAliveAtStop) << "the heartbeat must stop before the cameras go";
+  EXPECT_EQ(g_heartbeatStops, "alive;") << "the heartbeat must stop once, before the cameras go";
   EXPECT_EQ(CNikonModuleManager::existingInstance(), nullptr);
   EXPECT_TRUE(Received().empty());
   // A request after it is answered, with no cameras, and loads no module anew.
@@ -340,13 +324,11 @@ TEST_F(RequestPathTest, OnlyTheWholeNameOfACommandRunsIt) {
     EXPECT_EQ(request(4, nearMiss), 0) << nearMiss;
   EXPECT_TRUE(Received().empty());
   EXPECT_NE(CNikonModuleManager::existingInstance(), nullptr);
-
   // A name that is no string runs nothing; nor does a request that does not decode.
   const ZnLuaTENumber number(1);
-  const std::string numberName = EncodeMessageFrame(6, &number, nullptr);
-  EXPECT_EQ(HandleHostRequest(numberName.data(), numberName.size(), DispatchAndSettle), 0);
-  const std::string cut = EncodeMessageFrame(7, &number, nullptr).substr(0, 9);
-  EXPECT_EQ(HandleHostRequest(cut.data(), cut.size(), DispatchAndSettle), 0);
+  for (const std::string& bytes :
+       {EncodeMessageFrame(6, &number, nullptr), EncodeMessageFrame(7, &number, nullptr).substr(0, 9)})
+    EXPECT_EQ(HandleHostRequest(bytes.data(), bytes.size(), DispatchAndSettle), 0) << bytes.size();
   EXPECT_TRUE(Received().empty());
 }
 
@@ -360,10 +342,9 @@ TEST(DeviceIdFromParams, TruncatesWithinThe32BitRangeAndIsZeroOtherwise) {
     EXPECT_EQ(GetDeviceIdFromParams(DeviceParams(c.value).get()), c.id) << c.value;
   ZnLuaTETable text;
   text.setString("device_id", "257");
-  EXPECT_EQ(GetDeviceIdFromParams(&text), 0);
   const ZnLuaTENumber notATable(257);
-  EXPECT_EQ(GetDeviceIdFromParams(&notATable), 0);
-  EXPECT_EQ(GetDeviceIdFromParams(nullptr), 0);
+  for (const ZnLuaTE* params : std::initializer_list<const ZnLuaTE*>{&text, &notATable, nullptr})
+    EXPECT_EQ(GetDeviceIdFromParams(params), 0) << (params ? Show(params) : "none");
 }
 
 }  // namespace

@@ -61,10 +61,9 @@ TEST(HostRequest, MessagesUpToTheLimitAreEncodedAndLargerOnesRefused) {
   const int overhead = static_cast<int>(4 + name.encodedSize() + 8);
   std::string frame;
   for (int extra : {0, 1}) {
-    OutgoingMessage message;
-    message.requestId = 5;
-    message.name = std::make_unique<ZnLuaTEString>("liveViewImage");
-    message.value = std::make_unique<ZnLuaTEData>(nullptr, int(kMaxMessageSize) - overhead + extra);
+    const OutgoingMessage message{
+        5, std::make_unique<ZnLuaTEString>("liveViewImage"),
+        std::make_unique<ZnLuaTEData>(nullptr, int(kMaxMessageSize) - overhead + extra)};
     EXPECT_EQ(EncodeMessageForHost(message, frame), extra == 0) << extra;
     EXPECT_EQ(frame.size(), extra == 0 ? kMaxMessageSize : 0u) << extra;
     // A block made without bytes is zeros, not whatever the allocation held.
@@ -119,7 +118,6 @@ TEST_F(QueueTest, MessagesKeepOrderAndOnlyTheNewestFrameWaits) {
   EXPECT_EQ(TakeOutgoingMessage()->requestId, 4u);
   QueueFrame(4);  // the frame still waits behind the message taken
   EXPECT_EQ(TakeQueued(), "0 liveViewImage 4;0 deviceAdded -;");
-
   QueueFrame(5);  // once sent, or discarded, the next frame queues anew
   EXPECT_EQ(OutgoingMessageCount(), 1u);
   DiscardOutgoingMessages();

@@ -24,19 +24,17 @@ TEST(LbhostCommandLine, RunsSeveralStepsInOrderWithTheirOwnOptions) {
     ASSERT_EQ(parsed.outcome, Outcome::Run) << parsed.text;
     // Each step as "kind command setting=value #index count direction times af".
     std::vector<std::string> steps;
-    for (const Step& s : parsed.commandLine.steps) {
+    for (const Step& s : parsed.commandLine.steps)
         steps.push_back(std::to_string(int(s.kind)) + " " + s.command + " " + s.setting + "=" +
                         s.value + " #" + (s.index ? std::to_string(*s.index) : "-") + " " +
                         std::to_string(s.count) + " " + std::to_string(s.focusDirection) + " " +
                         std::to_string(s.times) + (s.afOn ? " on" : ""));
-    }
     // An all-digit value is a value, not an index; a repeated step starts from its defaults;
     // the step after "--index 2" is not taken for its value.
     EXPECT_EQ(steps, (std::vector<std::string>{
-                         "2 set aperture=f/8 #- 1 0 1", "2 set iso=3200 #- 1 0 1",
-                         "3 capture = #- 3 0 1", "3 capture = #- 1 0 1", "2 set iso= #2 1 0 1",
-                         "8 focus = #- 1 -2 2", "6 stack = #- 4 3 1", "9 af = #- 1 0 1 on",
-                         "4 watch = #- 0 0 1"}));
+                         "2 set aperture=f/8 #- 1 0 1", "2 set iso=3200 #- 1 0 1", "3 capture = #- 3 0 1",
+                         "3 capture = #- 1 0 1", "2 set iso= #2 1 0 1", "8 focus = #- 1 -2 2",
+                         "6 stack = #- 4 3 1", "9 af = #- 1 0 1 on", "4 watch = #- 0 0 1"}));
     EXPECT_EQ(parsed.commandLine.options.outFolder, "shots");
     EXPECT_FALSE(parsed.commandLine.steps.back().reconnect);
     EXPECT_TRUE(Parse("watch --reconnect").commandLine.steps.at(0).reconnect);
@@ -75,14 +73,13 @@ TEST(LbhostCommandLine, RefusesWhatItDoesNotUnderstandAndSuggestsTheNearMiss) {
 }
 
 TEST(LbhostCommandLine, ServeListensOnLoopbackUnlessToldOtherwise) {
-    auto parsed = Parse("serve --out shots");
-    ASSERT_EQ(parsed.outcome, Outcome::Run) << parsed.text;
-    EXPECT_EQ(parsed.commandLine.steps.at(0).listenHost, "127.0.0.1");
-    EXPECT_EQ(parsed.commandLine.steps.at(0).listenPort, 5513);
-    parsed = Parse("--device D850 serve --listen localhost:8080");
-    ASSERT_EQ(parsed.outcome, Outcome::Run) << parsed.text;
-    EXPECT_EQ(parsed.commandLine.steps.at(0).listenHost, "127.0.0.1");
-    EXPECT_EQ(parsed.commandLine.steps.at(0).listenPort, 8080);
+    for (const auto& [line, port] :
+         {std::pair{"serve --out shots", 5513}, {"--device D850 serve --listen localhost:8080", 8080}}) {
+        const auto parsed = Parse(line);
+        ASSERT_EQ(parsed.outcome, Outcome::Run) << line << ": " << parsed.text;
+        EXPECT_EQ(parsed.commandLine.steps.at(0).listenHost, "127.0.0.1") << line;
+        EXPECT_EQ(parsed.commandLine.steps.at(0).listenPort, port) << line;
+    }
 }
 
 TEST(LbhostCommandLine, VersionAndHelpNeedNoStep) {

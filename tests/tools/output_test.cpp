@@ -15,17 +15,22 @@ namespace {
 // 2026-03-07 09:05:02, shot 12.
 const ShotNaming kShot{2026, 3, 7, 9, 5, 2, 12, "Z 7/II", "Capture0003.nef", ""};
 
+// A table of strings under number keys.
+ZnLuaTEPtr Numbered(std::initializer_list<std::pair<double, const char*>> entries) {
+    auto table = std::make_unique<ZnLuaTETable>();
+    for (const auto& [key, text] : entries)
+        table->setValue(std::make_unique<ZnLuaTENumber>(key), std::make_unique<ZnLuaTEString>(text));
+    return table;
+}
+
 TEST(FileNamePattern, ExpandsEveryPlaceholderAndKeepsTheCamerasExtension) {
     EXPECT_EQ(ExpandFileNamePattern("{camera}_{date}_{time}_{n}", kShot), "Z 7_II_2026-03-07_090502_0012.nef");
     EXPECT_EQ(ExpandFileNamePattern("shoot-{n:2}-{name}", kShot), "shoot-12-Capture0003.nef");
     EXPECT_EQ(ExpandFileNamePattern("{n:1}", kShot), "12.nef");
-    ShotNaming noExtension = kShot;
-    noExtension.cameraFileName = "Capture0003";
+    const ShotNaming noExtension{2026, 3, 7, 9, 5, 2, 12, "Z 7/II", "Capture0003", ""};
     EXPECT_EQ(ExpandFileNamePattern("x{n}", noExtension), "x0012");
     // The camera's own name with the downloaded file's extension, as lbhost saves by default.
-    ShotNaming camerasName = kShot;
-    camerasName.cameraFileName = "DSC_0003.JPG";
-    camerasName.fileExtension = ".jpg";
+    const ShotNaming camerasName{2026, 3, 7, 9, 5, 2, 12, "Z 7/II", "DSC_0003.JPG", ".jpg"};
     EXPECT_EQ(ExpandFileNamePattern("%f", camerasName), "DSC_0003.jpg");
     EXPECT_EQ(ExpandFileNamePattern("{name}", camerasName), "DSC_0003.jpg");
 }
@@ -33,9 +38,8 @@ TEST(FileNamePattern, ExpandsEveryPlaceholderAndKeepsTheCamerasExtension) {
 TEST(FileNamePattern, RefusesPatternsThatGiveNoSafeName) {
     EXPECT_TRUE(CheckFileNamePattern("{camera}_{n:3}").empty());
     for (const char* bad : {"", "{nn}", "{n:0}", "{n:x}", "{date:2}", "{camera", "a:b", ".", "..", "a//b", "/a",
-                            "a/", "../{n}", "{date:%Q}", "{time:%Y/%m}", "%", "%05f"}) {
+                            "a/", "../{n}", "{date:%Q}", "{time:%Y/%m}", "%", "%05f"})
         EXPECT_FALSE(CheckFileNamePattern(bad).empty()) << bad;
-    }
     // A gphoto2 code lbhost has no meaning for is named, never taken literally.
     EXPECT_NE(CheckFileNamePattern("%F/%f").find("%F"), std::string::npos);
     EXPECT_NE(CheckFileNamePattern("%n_%q").find("%q"), std::string::npos);
@@ -63,17 +67,10 @@ TEST(FileNamePattern, CountingGoesOnAfterTheHighestNumberThePatternGave) {
 }
 
 TEST(ValueToJson, ListsAreArraysAndEverythingElseKeepsItsKind) {
-    auto numbered = [](std::initializer_list<std::pair<double, const char*>> entries) {
-        auto table = std::make_unique<ZnLuaTETable>();
-        for (const auto& [key, text] : entries)
-            table->setValue(std::make_unique<ZnLuaTENumber>(key),
-                            std::make_unique<ZnLuaTEString>(text));
-        return table;
-    };
     ZnLuaTETable settings;
-    settings.set("apertureEntries", numbered({{0, "f/4"}, {1, "f/8"}}));  // lists from 0 or 1
-    settings.set("devices", numbered({{1, "D850"}, {2, "Z 7"}}));
-    settings.set("sparse", numbered({{0, "a"}, {2, "b"}}));
+    settings.set("apertureEntries", Numbered({{0, "f/4"}, {1, "f/8"}}));  // lists from 0 or 1
+    settings.set("devices", Numbered({{1, "D850"}, {2, "Z 7"}}));
+    settings.set("sparse", Numbered({{0, "a"}, {2, "b"}}));
     settings.setNumber("half", 0.5);
     settings.setNumber("huge", 1e300);  // past every integer type
     settings.setNumber("nan", std::nan(""));
@@ -81,8 +78,7 @@ TEST(ValueToJson, ListsAreArraysAndEverythingElseKeepsItsKind) {
     settings.set("none", std::make_unique<ZnLuaTENil>());
     EXPECT_EQ(ValueToJson(&settings).dump(),
               R"({"apertureEntries":["f/4","f/8"],"devices":["D850","Z 7"],"half":0.5,"huge":1e+300,)"
-              R"("image":{"data_bytes":3},)"
-              R"("nan":null,"none":null,"sparse":{"0":"a","2":"b"}})");
+              R"("image":{"data_bytes":3},"nan":null,"none":null,"sparse":{"0":"a","2":"b"}})");
 }
 
 // A camera's settings as lbhost shows them: each setting it can change with its value and
@@ -91,10 +87,7 @@ TEST(ValueToJson, ListsAreArraysAndEverythingElseKeepsItsKind) {
 TEST(SettingsOutput, JsonPairsEachValueWithItsChoicesAndTextIndentsNestedTables) {
     ZnLuaTETable settings;
     settings.setString("aperture", "f/8");
-    auto entries = std::make_unique<ZnLuaTETable>();
-    entries->setValue(std::make_unique<ZnLuaTENumber>(0), std::make_unique<ZnLuaTEString>("f/4"));
-    entries->setValue(std::make_unique<ZnLuaTENumber>(1), std::make_unique<ZnLuaTEString>("f/8"));
-    settings.set("apertureEntries", std::move(entries));
+    settings.set("apertureEntries", Numbered({{0, "f/4"}, {1, "f/8"}}));
     EXPECT_EQ(SettingsToJson(&settings).dump(), R"({"aperture":{"choices":["f/4","f/8"],"value":"f/8"}})");
 
     auto camera = std::make_unique<ZnLuaTETable>();

@@ -10,31 +10,28 @@
 namespace {
 
 const std::string kToken = "0123456789abcdef0123456789abcdef";
+const std::string kHost = "127.0.0.1:5513";
 
 ServeDecision Ask(const CServeAccess& access, const std::string& method, const std::string& path,
-                  const std::string& host = "127.0.0.1:5513", const std::string& origin = "") {
+                  const std::string& host = kHost, const std::string& origin = "") {
     return access.decide({method, path, host, origin});
 }
 
 TEST(ServeAccess, ServesItsOwnPagesAtTheTokenAddressOnly) {
     const CServeAccess access("127.0.0.1", 5513, kToken);
     EXPECT_EQ(access.pageAddress("127.0.0.1"), "http://127.0.0.1:5513/" + kToken + "/");
-    const struct { const char* method; std::string path; ServeRoute route; const char* argument; } kServed[] = {
-        {"GET", "/" + kToken + "/", ServeRoute::Page, ""},
-        {"GET", "/" + kToken, ServeRoute::AddSlash, ""},
-        {"GET", "/" + kToken + "/page.js?v=2", ServeRoute::Script, ""},
-        {"GET", "/" + kToken + "/live.mjpg", ServeRoute::Live, ""},
-        {"GET", "/" + kToken + "/events", ServeRoute::Events, ""},
-        {"GET", "/" + kToken + "/picture/12", ServeRoute::Picture, "12"},
+    const struct { const char* path; ServeRoute route; const char* argument; } kServed[] = {
+        {"/", ServeRoute::Page, ""}, {"", ServeRoute::AddSlash, ""}, {"/page.js?v=2", ServeRoute::Script, ""},
+        {"/live.mjpg", ServeRoute::Live, ""}, {"/events", ServeRoute::Events, ""},
+        {"/picture/12", ServeRoute::Picture, "12"},
     };
     for (const auto& c : kServed) {
-        const ServeDecision d = Ask(access, c.method, c.path, "localhost:5513");
+        const ServeDecision d = Ask(access, "GET", "/" + kToken + c.path, "localhost:5513");
         EXPECT_EQ(d.status, 200) << c.path << ": " << d.reason;
         EXPECT_EQ(d.route, c.route) << c.path;
         EXPECT_EQ(d.argument, c.argument) << c.path;
     }
-    const ServeDecision command =
-        Ask(access, "POST", "/" + kToken + "/do/capture", "127.0.0.1:5513", "http://127.0.0.1:5513");
+    const ServeDecision command = Ask(access, "POST", "/" + kToken + "/do/capture", kHost, "http://" + kHost);
     EXPECT_EQ(command.status, 200) << command.reason;
     EXPECT_EQ(command.argument, "capture");
 }
@@ -43,24 +40,20 @@ TEST(ServeAccess, RefusesRequestsFromElsewhereOrWithoutTheToken) {
     const CServeAccess access("127.0.0.1", 5513, kToken);
     const std::string page = "/" + kToken + "/";
     const struct { const char* method; std::string path; std::string host; std::string origin; int status; } kRefused[] = {
-        {"GET", "/", "127.0.0.1:5513", "", 403},
-        {"GET", "/" + kToken.substr(1) + "x/", "127.0.0.1:5513", "", 403},
-        {"GET", "/" + kToken + "x/", "127.0.0.1:5513", "", 403},
+        {"GET", "/", kHost, "", 403}, {"GET", "/" + kToken.substr(1) + "x/", kHost, "", 403},
+        {"GET", "/" + kToken + "x/", kHost, "", 403},
         // DNS rebinding: a name of the attacker's that now points at 127.0.0.1.
-        {"GET", page, "evil.example:5513", "", 421},
-        {"GET", page, "", "", 421},
-        {"GET", page, "127.0.0.1:80", "", 421},
-        {"GET", page, "10.0.0.2:5513", "", 421},
+        {"GET", page, "evil.example:5513", "", 421}, {"GET", page, "", "", 421},
+        {"GET", page, "127.0.0.1:80", "", 421}, {"GET", page, "10.0.0.2:5513", "", 421},
         // A cross-site form or fetch, even one that knows the token.
-        {"POST", page + "do/capture", "127.0.0.1:5513", "http://evil.example", 403},
-        {"POST", page + "do/capture", "127.0.0.1:5513", "", 403},
-        {"GET", page + "do/capture", "127.0.0.1:5513", "", 405},
-        {"POST", page + "live.mjpg", "127.0.0.1:5513", "http://127.0.0.1:5513", 405},
-        {"GET", page + "events", "127.0.0.1:5513", "null", 403},
+        {"POST", page + "do/capture", kHost, "http://evil.example", 403},
+        {"POST", page + "do/capture", kHost, "", 403}, {"GET", page + "do/capture", kHost, "", 405},
+        {"POST", page + "live.mjpg", kHost, "http://" + kHost, 405},
+        {"GET", page + "events", kHost, "null", 403},
         // Nothing from the request reaches the file system.
-        {"GET", page + "picture/../../Windows/win.ini", "127.0.0.1:5513", "", 404},
-        {"GET", page + "picture/C:%5Cboot.ini", "127.0.0.1:5513", "", 404},
-        {"GET", page + "..%2F..%2Fsecret", "127.0.0.1:5513", "", 404},
+        {"GET", page + "picture/../../Windows/win.ini", kHost, "", 404},
+        {"GET", page + "picture/C:%5Cboot.ini", kHost, "", 404},
+        {"GET", page + "..%2F..%2Fsecret", kHost, "", 404},
     };
     for (const auto& c : kRefused) {
         const ServeDecision d = Ask(access, c.method, c.path, c.host, c.origin);
@@ -80,9 +73,8 @@ TEST(ServeAccess, ListenAddressesAndTokens) {
     EXPECT_EQ(host, "0.0.0.0");
     EXPECT_EQ(port, 8080);
     for (const char* bad : {"127.0.0.1", "127.0.0.1:", "127.0.0.1:0", "256.0.0.1:80", "1.2.3:80", "::1:80", "a:80",
-                            "1.2.3.4.5:80", "127.0.0.1:8o"}) {
+                            "1.2.3.4.5:80", "127.0.0.1:8o"})
         EXPECT_FALSE(ParseListenAddress(bad, &host, &port, &error)) << bad;
-    }
     const unsigned char bytes[] = {0x00, 0x0f, 0xa5, 0xff};
     EXPECT_EQ(ServeTokenText(bytes, 4), "000fa5ff");
     EXPECT_TRUE(IsLoopbackAddress("127.0.0.1"));
@@ -104,10 +96,9 @@ TEST(ServeCommands, TakesOnlyWellFormedCommands) {
     const std::pair<const char*, const char*> kBad[] = {
         {"set", R"({"setting":"focus","index":1})"}, {"set", R"({"setting":"iso","index":-1})"},
         {"set", R"({"setting":"iso","index":"3"})"}, {"focus", R"({"direction":0})"},
-        {"focus", R"({"direction":4})"},          {"stack", R"({"direction":1,"count":0})"},
-        {"timelapse", R"({"interval":0,"count":2})"}, {"af", R"({"on":1})"},
-        {"capture", "[1,2]"},                     {"capture", "{not json"},
-        {"format", "{}"},
+        {"focus", R"({"direction":4})"}, {"stack", R"({"direction":1,"count":0})"},
+        {"timelapse", R"({"interval":0,"count":2})"}, {"af", R"({"on":1})"}, {"capture", "[1,2]"},
+        {"capture", "{not json"}, {"format", "{}"},
     };
     for (const auto& [action, body] : kBad) {
         error.clear();
@@ -121,9 +112,7 @@ TEST(ServeHub, SlowClientsSkipFramesAndStartAgainWhenTooFarBehind) {
     CServeHub hub([&] { ++wakes; });
     std::uint64_t seen = 0;
     EXPECT_EQ(hub.frameAfter(&seen), nullptr);
-    hub.setFrame("one");
-    hub.setFrame("two");
-    hub.setFrame("three");
+    for (const char* bytes : {"one", "two", "three"}) hub.setFrame(bytes);
     auto frame = hub.frameAfter(&seen);
     ASSERT_NE(frame, nullptr);
     EXPECT_EQ(*frame, "three") << "a client that was busy gets the newest frame, not the backlog";
@@ -171,9 +160,8 @@ TEST(ServeHub, PicturesAreServedByNumberOnlyOnceCompleteAndJpeg) {
 
 TEST(ServeHub, RefusesCommandsWhileTheCameraIsAbsentOrBusy) {
     CServeHub hub;
-    ServeCommand capture;
+    ServeCommand capture, stop;
     capture.action = "capture";
-    ServeCommand stop;
     stop.action = "stop";
     std::string refusal;
     EXPECT_FALSE(hub.submit(capture, &refusal));

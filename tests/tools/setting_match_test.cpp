@@ -17,10 +17,8 @@ std::string Matches(const std::vector<std::string>& entries, std::vector<const c
 
 TEST(SettingMatch, FindsTheEntryByTextCaseOrNumberAndNothingTheCameraDoesNotOffer) {
     // "1/4" is not "1/4000"; "4" and "1" are seconds, not indexes.
-    EXPECT_EQ(Matches({"30\"", "4\"", "1\"", "1/4", "1/250", "1/4000"}, {"1/250", "1/4", "4", "1"}),
-              "4 3 1 2");
-    EXPECT_EQ(Matches({"f/1.8", "f/2.8", "f/4", "f/5.6", "f/8", "f/11"}, {"f/8", "8", "5.6", "f/9"}),
-              "4 4 3 -");
+    EXPECT_EQ(Matches({"30\"", "4\"", "1\"", "1/4", "1/250", "1/4000"}, {"1/250", "1/4", "4", "1"}), "4 3 1 2");
+    EXPECT_EQ(Matches({"f/1.8", "f/2.8", "f/4", "f/5.6", "f/8", "f/11"}, {"f/8", "8", "5.6", "f/9"}), "4 4 3 -");
     // An index only comes with --index.
     EXPECT_EQ(Matches({"64", "100", "200", "3200", "12800"}, {"3200", "3201", "0", "-100", "", "1e999"}),
               "3 - - - - -");

@@ -60,7 +60,6 @@ TEST(Codec, MessagesEncodeToTheBytesTheHostDecodesAndBack) {
                   "03000000 0A000000 6465766963655F696400 02000000 0000000000107040"
                   "03000000 07000000 73746174757300 03000000 0B000000 6C697665566965774F6E00"));
     EXPECT_EQ(EncodeMessageFrame(3, &shutdown, nullptr), Hex(kShutdown));
-
     // The reader is the writer's inverse (the round trip below); the id's high bytes are
     // checked here, where no small id can hide them.
     const std::string bytes = Hex("78563412") + Hex(kShutdown).substr(4);
@@ -85,8 +84,7 @@ TEST(Codec, ReaderToleratesOddLengthsRepeatedKeysAndUnknownTopLevelTags) {
         // A count of zero or less is the empty table; data with N = 0 an empty block.
         {"05000000 F6FFFFFF 04000000 00000000", "05000000 00000000", "04000000 00000000"},
         // An unknown tag for the name yields nothing; after a good name, the name alone.
-        {"00000000 01000000", "-", "-"}, {"06000000 01000000", "-", "-"},
-        {"FFFFFFFF 01000000", "-", "-"},
+        {"00000000 01000000", "-", "-"}, {"06000000 01000000", "-", "-"}, {"FFFFFFFF 01000000", "-", "-"},
         {"03000000 03000000 6F6B00 07000000", "03000000 03000000 6F6B00", "-"},
     };
     for (const auto& c : cases) {
@@ -128,8 +126,7 @@ private:
 
     ZnLuaTEPtr number() {
         const double choices[] = {0.0, -1.0, 257.0, 4294967295.0, 1e300, -2.5e-300, 0.1};
-        return std::make_unique<ZnLuaTENumber>(pick(2) ? choices[pick(7)]
-                                                       : static_cast<double>(pick(100000)));
+        return std::make_unique<ZnLuaTENumber>(pick(2) ? choices[pick(7)] : static_cast<double>(pick(100000)));
     }
 
     ZnLuaTEPtr text() {
@@ -150,12 +147,10 @@ TEST(Codec, RandomTreesReencodeToIdenticalBytesThroughBothReadersAndNoPrefixDeco
         const ZnLuaTEPtr payload = random.value(0);
         const std::string frame = EncodeMessageFrame(seed, name.get(), payload.get());
         ASSERT_EQ(frame.size(), 4 + name->encodedSize() + payload->encodedSize());
-        DecodedMessage decoded = DecodeMessageFrame(frame.data(), frame.size());
-        EXPECT_EQ(EncodeMessageFrame(seed, decoded.name.get(), decoded.payload.get()), frame)
-            << "seed " << seed;
+        const DecodedMessage m = DecodeMessageFrame(frame.data(), frame.size());
+        EXPECT_EQ(EncodeMessageFrame(seed, m.name.get(), m.payload.get()), frame) << "seed " << seed;
         for (std::size_t n = 0; seed <= 20 && n + 1 < frame.size(); ++n)  // every prefix fails
             ASSERT_NE(Refusal(frame.substr(0, n)), "decoded") << "seed " << seed << ", " << n;
-
         std::istringstream in(Encode(*payload));  // the generic-stream reader
         const ZnLuaTEPtr again = ZnLuaTE::read(in);
         ASSERT_TRUE(again);

@@ -46,9 +46,8 @@ TEST(ValueTable, KeysOrderByKindThenValueAndEqualKeysReplaceKeyAndValue) {
         table.setValue(std::make_unique<ZnLuaTETable>(), std::make_unique<ZnLuaTENil>());
     }
     // Strings compare as unsigned bytes, so "\xC3\xA9" sorts after "z".
-    EXPECT_EQ(KeyOrder(table),
-              (std::vector<std::string>{"nil", "1", "2", "B", "a", "ab", "abc", "z",
-                                        "\xC3\xA9", "", "", "", ""}));
+    EXPECT_EQ(KeyOrder(table), (std::vector<std::string>{"nil", "1", "2", "B", "a", "ab", "abc", "z",
+                                                          "\xC3\xA9", "", "", "", ""}));
 
     ZnLuaTETable replaced;
     replaced.setValue(std::make_unique<ZnLuaTEString>("k"), std::make_unique<CProbeNumber>());
@@ -87,8 +86,7 @@ TEST(ValueTable, LookupsMatchOnlyStringKeysOfTheRightKindAndCopiesOutliveTheirSo
     std::string found;  // per key: any value, a string, a number
     for (const char* key : {"1", "x", "n", "s"})
         found += std::string(key) + ":" + (source->getValue(key) ? "v" : "-") +
-                 (source->getStringValue(key) ? "s" : "-") +
-                 (source->getNumberValue(key) ? "n " : "- ");
+                 (source->getStringValue(key) ? "s" : "-") + (source->getNumberValue(key) ? "n " : "- ");
     EXPECT_EQ(found, "1:--- x:--- n:v-n s:vs- ");
     EXPECT_EQ(source->getValue("s")->getNumber(), 0.0);
     EXPECT_EQ(source->getValue("n")->getString(), "");
