@@ -40,7 +40,9 @@ class CameraPresenceTest : public HostTest {
   std::unique_ptr<CNikonModule> module;
 };
 
-TEST_F(CameraPresenceTest, ACameraWithoutTheOptionalCapabilitiesIsShownAndKept) {
+// Camera 2, without the optional capabilities, is shown and kept; camera 1 is kept while it
+// answers busy, and dropped once it says it is gone.
+TEST_F(CameraPresenceTest, ACameraIsShownAndKeptUntilItSaysItIsGone) {
   onCameraThread();
   open();
   module->scanAndInformHostOfCameraChanges();
@@ -48,20 +50,13 @@ TEST_F(CameraPresenceTest, ACameraWithoutTheOptionalCapabilitiesIsShownAndKept) 
   module->scanAndInformHostOfCameraChanges();
   EXPECT_TRUE(TakeAll().empty()) << "nothing comes or goes on the next scan";
   EXPECT_EQ(module->connectCamera(2), 0);
-}
-
-TEST_F(CameraPresenceTest, OnlyACameraThatSaysItIsGoneIsDropped) {
-  onCameraThread();
-  open();
-  module->scanAndInformHostOfCameraChanges();
-  TakeAll();
   ASSERT_EQ(module->connectCamera(1), 0);
   CFakeCapability& alive = fake.find({1})->caps[kNkMAIDCapability_IsAlive];
   alive.getResult = kNkMAIDResult_DeviceBusy;
   module->scanAndInformHostOfCameraChanges();
   EXPECT_TRUE(TakeAll().empty()) << "a busy camera is not a gone one";
   EXPECT_NE(module->m_currentCamera, nullptr);
-
+  // Now it says it is gone.
   alive.getResult = 0;
   alive.value = 0;
   module->scanAndInformHostOfCameraChanges();

@@ -38,7 +38,6 @@ TEST_F(CaptureTest, ShotsBecomeNumberedFilesAnnouncedThenCompleted) {
   EXPECT_TRUE(IsJpeg(jpeg));
   EXPECT_EQ(Number(Payload(*messages[0]), "file_size"), jpeg.size());
   EXPECT_GE(Number(Payload(*messages[1]), "file_download_time"), 0);
-
   // RAW+JPEG: both files share the next number; the pair is reported on both. Names taken by
   // an older file and by a download still being written move both files past them together,
   // and the older file is left alone.
@@ -50,21 +49,17 @@ TEST_F(CaptureTest, ShotsBecomeNumberedFilesAnnouncedThenCompleted) {
   ASSERT_EQ(messages.size(), 4u);
   EXPECT_EQ(Text(Payload(*messages[0]), "file_name"), "Capture0002-1.nef");
   EXPECT_EQ(Text(Payload(*messages[2]), "file_name"), "Capture0002-1.jpg");
-  EXPECT_EQ(Number(Payload(*messages[0]), "has_sidecar"), 1);
-  EXPECT_EQ(Number(Payload(*messages[2]), "has_sidecar"), 1);
-  EXPECT_TRUE(MatchesRaw(ReadBytes(Text(Payload(*messages[1]), "file_path")),
-                         lbsim::FileSeed(1, 2, true)));
+  for (int i : {0, 2}) EXPECT_EQ(Number(Payload(*messages[i]), "has_sidecar"), 1) << i;
+  EXPECT_TRUE(MatchesRaw(ReadBytes(Text(Payload(*messages[1]), "file_path")), lbsim::FileSeed(1, 2, true)));
   EXPECT_TRUE(IsJpeg(ReadBytes(Text(Payload(*messages[3]), "file_path"))));
   EXPECT_EQ(ReadBytes((m_folder / "Capture0002.jpg").string()).size(), 5u);
-
   // The number after a pair moves on by one.
   SimControl("Type0001.md3", "format jpeg 1");
   CaptureAndSettle(camera, manager);
   EXPECT_EQ(Text(Payload(*TakeNamed("objectWasAdded").at(0)), "file_name"), "Capture0003.jpg");
-  EXPECT_EQ(FilesIn(m_folder),
-            (std::vector<std::string>{"Capture0001.jpg", "Capture0002-0.jpg.part",
-                                      "Capture0002-1.jpg", "Capture0002-1.nef",
-                                      "Capture0002.jpg", "Capture0003.jpg"}));
+  EXPECT_EQ(FilesIn(m_folder), (std::vector<std::string>{"Capture0001.jpg", "Capture0002-0.jpg.part",
+                                                          "Capture0002-1.jpg", "Capture0002-1.nef",
+                                                          "Capture0002.jpg", "Capture0003.jpg"}));
   EXPECT_FALSE(manager->hasDownloads());
   EXPECT_TRUE(camera->m_children.empty()) << "every finished item is let go of";
 }
@@ -84,8 +79,7 @@ struct FailedShot {
 };
 void PrintTo(const FailedShot& c, std::ostream* out) { *out << c.name; }
 
-class FailedShotTest : public ConnectedCameraTest,
-                       public ::testing::WithParamInterface<FailedShot> {};
+class FailedShotTest : public ConnectedCameraTest, public ::testing::WithParamInterface<FailedShot> {};
 
 TEST_P(FailedShotTest, HostHearsOnceAndNothingStays) {
   onCameraThread();
@@ -111,12 +105,10 @@ TEST_P(FailedShotTest, HostHearsOnceAndNothingStays) {
   EXPECT_EQ(messages.back()->name->getString(), "error");
   EXPECT_EQ(Number(error, "error_code"), c.errorCode);
   // The id of the announcement, or none (-12345) for a file the host never heard of.
-  EXPECT_EQ(Number(error, "capture_id"),
-            c.announced ? Number(Payload(*messages[0]), "capture_id") : -12345);
+  EXPECT_EQ(Number(error, "capture_id"), c.announced ? Number(Payload(*messages[0]), "capture_id") : -12345);
   EXPECT_NE(Text(error, "error_description").find(c.says), std::string::npos) << c.says;
   fs::remove(m_folder / "relative");
   EXPECT_TRUE(FilesIn(m_folder).empty());
-
   // The camera is still there: one failed call drops nothing, and the next shot works.
   PumpAndSettle(manager);
   EXPECT_TRUE(TakeNamed("deviceRemoved").empty());
@@ -128,25 +120,21 @@ TEST_P(FailedShotTest, HostHearsOnceAndNothingStays) {
   EXPECT_EQ(Text(Payload(*added[0]), "file_name"), c.next);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Shots, FailedShotTest,
-    ::testing::Values(
-        // No usable folder spends no number; a folder that is gone fails at the file.
-        FailedShot{"NoFolder", "", "jpeg", nullptr, false, false, -1003,
-                   "Capture0001.jpg", "download folder"},
-        FailedShot{"RelativeFolder", "relative/", "jpeg", nullptr, false, false,
-                   -1003, "Capture0001.jpg", "relative/"},
-        FailedShot{"FolderGone", "/no-such-folder/", "jpeg", nullptr, false, false,
-                   -1003, "Capture0002.jpg", "/no-such-folder/"},
-        FailedShot{"DiskFull", nullptr, "raw", nullptr, true, true, -1004,
-                   "Capture0002.nef", "Capture0001.nef: "},
-        FailedShot{"CameraLost", nullptr, "raw", "transfer-lost", false, true,
-                   kNkMAIDResult_CameraNotFound, "Capture0002.nef", "lost"},
-        FailedShot{"ItemRefused", nullptr, "jpeg", "open-refused item", false, false,
-                   kNkMAIDResult_HardwareError, "Capture0001.jpg", "HardwareError"},
-        FailedShot{"NeverCompletes", nullptr, "jpeg", "capture-hangs", false, false,
-                   kReleaseNotEnded, "Capture0001.jpg", "sent nothing"}),
-    [](const auto& info) { return std::string(info.param.name); });
+const FailedShot kFailedShots[] = {
+    // No usable folder spends no number; a folder that is gone fails at the file.
+    {"NoFolder", "", "jpeg", nullptr, false, false, -1003, "Capture0001.jpg", "download folder"},
+    {"RelativeFolder", "relative/", "jpeg", nullptr, false, false, -1003, "Capture0001.jpg", "relative/"},
+    {"FolderGone", "/no-such-folder/", "jpeg", nullptr, false, false, -1003,
+     "Capture0002.jpg", "/no-such-folder/"},
+    {"DiskFull", nullptr, "raw", nullptr, true, true, -1004, "Capture0002.nef", "Capture0001.nef: "},
+    {"CameraLost", nullptr, "raw", "transfer-lost", false, true, kNkMAIDResult_CameraNotFound,
+     "Capture0002.nef", "lost"},
+    {"ItemRefused", nullptr, "jpeg", "open-refused item", false, false, kNkMAIDResult_HardwareError,
+     "Capture0001.jpg", "HardwareError"},
+    {"NeverCompletes", nullptr, "jpeg", "capture-hangs", false, false, kReleaseNotEnded,
+     "Capture0001.jpg", "sent nothing"}};
+INSTANTIATE_TEST_SUITE_P(Shots, FailedShotTest, ::testing::ValuesIn(kFailedShots),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ExposureMs, FollowsTheShutterSpeedsTextAndIsZeroWithoutOne) {
   const struct { const char* text; std::uint32_t ms; } cases[] = {
@@ -180,11 +168,10 @@ TEST_F(CaptureTest, LiveViewStartsFromAnyStateAndSendsOnlyPictures) {
   ASSERT_EQ(camera->setCapabilityValue(kNkMAIDCapability_LiveViewStatus, kNkMAIDDataType_Unsigned, 0), 0);
   EXPECT_TRUE(camera->stopLiveView());
   EXPECT_TRUE(frames().empty());
-
+  // A camera too busy to say whether live view is on.
   SimControl("Type0001.md3", "habit lv-busy on");
   EXPECT_TRUE(camera->startLiveView());
   EXPECT_TRUE(camera->startLiveView());
-
   // Type0023 cameras take 3 to switch on.
   HandleConnectDevice(3, DeviceParams(0x1701).get());
   CCamera* other = module23()->m_currentCamera;

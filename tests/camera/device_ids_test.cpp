@@ -14,10 +14,6 @@ namespace {
 
 using namespace simtest;
 
-std::vector<double> DeviceIdsOf(const std::vector<std::unique_ptr<OutgoingMessage>>& messages) {
-  return Numbers(messages, "device_id");
-}
-
 // The connected two-camera fixture, then a camera at the top of the range on the second
 // module.
 class LastCameraOfLaterModule : public ConnectedCameraTest {
@@ -33,7 +29,7 @@ class LastCameraOfLaterModule : public ConnectedCameraTest {
 TEST_F(LastCameraOfLaterModule, IsAnnouncedConnectedAndRemovedUnderItsOwnId) {
   onCameraThread();
   listDevices();
-  EXPECT_EQ(DeviceIdsOf(TakeNamed("deviceAdded")), (std::vector<double>{0x17FF}));
+  EXPECT_EQ(Numbers(TakeNamed("deviceAdded"), "device_id"), (std::vector<double>{0x17FF}));
 
   HandleConnectDevice(2, DeviceParams(0x17FF).get());
   ASSERT_EQ(TakeNamed("ok").size(), 1u);
@@ -41,13 +37,11 @@ TEST_F(LastCameraOfLaterModule, IsAnnouncedConnectedAndRemovedUnderItsOwnId) {
   EXPECT_EQ(module23()->m_currentCamera->m_name, "D5");
   EXPECT_EQ(manager->m_currentModule, module23());
   TakeAll();
-
   // Live view of a camera on the later module reaches the host from the idle tick.
   ASSERT_TRUE(module23()->m_currentCamera->startLiveView());
   PumpAndSettle(manager);
   EXPECT_EQ(LiveViewImages().size(), 1u);
   EXPECT_TRUE(module23()->m_currentCamera->stopLiveView());
-
   // And so does its shot, taken through the host's own command: without the crash-test
   // marker, a capture is a capture.
   ASSERT_FALSE(manager->m_crashTestRequested);
@@ -55,13 +49,12 @@ TEST_F(LastCameraOfLaterModule, IsAnnouncedConnectedAndRemovedUnderItsOwnId) {
   DispatchAndSettle(3, &capture, nullptr);
   EXPECT_EQ(TakeNamed("fileDownloadComplete").size(), 1u);
   EXPECT_TRUE(std::filesystem::exists(m_folder / "Capture0001.jpg"));
-
   // Cameras of the later module come and go through the idle rescans too.
   SimControl("Type0023.md3", "unplug 255");
   SimControl("Type0023.md3", "unplug 1");
   PumpAndSettle(manager);
   auto removed = TakeNamed("deviceRemoved");
-  EXPECT_EQ(DeviceIdsOf(removed), (std::vector<double>{0x1701, 0x17FF}));
+  EXPECT_EQ(Numbers(removed, "device_id"), (std::vector<double>{0x1701, 0x17FF}));
   EXPECT_EQ(Payload(*removed[0])->count(), 1u);
   EXPECT_EQ(module23()->m_currentCamera, nullptr);
   EXPECT_EQ(module23()->m_cameras.count(255), 0u);
@@ -69,7 +62,7 @@ TEST_F(LastCameraOfLaterModule, IsAnnouncedConnectedAndRemovedUnderItsOwnId) {
   EXPECT_EQ(module23()->m_children.count(255), 0u);
   SimControl("Type0023.md3", "plug 255");
   PumpAndSettle(manager);
-  EXPECT_EQ(DeviceIdsOf(TakeNamed("deviceAdded")), (std::vector<double>{0x17FF}));
+  EXPECT_EQ(Numbers(TakeNamed("deviceAdded"), "device_id"), (std::vector<double>{0x17FF}));
   PumpAndSettle(manager);
   EXPECT_TRUE(TakeAll().empty()) << "a camera back is announced once";
   HandleConnectDevice(4, DeviceParams(0x17FF).get());
@@ -109,12 +102,11 @@ TEST_F(CameraIdRangeTest, IdsPastTheRangeAreNeverAnnounced) {
   onCameraThread();
   module->scanAndInformHostOfCameraChanges();
   auto added = TakeNamed("deviceAdded");
-  EXPECT_EQ(DeviceIdsOf(added), (std::vector<double>{0x1D01, 0x1DFF}));
+  EXPECT_EQ(Numbers(added, "device_id"), (std::vector<double>{0x1D01, 0x1DFF}));
   ASSERT_EQ(added.size(), 2u);
   EXPECT_EQ(Text(Payload(*added[1]), "name"), "Cam 255");
   EXPECT_EQ(module->m_cameras.size(), 2u);
   EXPECT_EQ(module->m_children.size(), 2u);  // nothing was opened for the others
-
   // The next scans neither announce the refused ones nor lose the others.
   module->scanAndInformHostOfCameraChanges();
   EXPECT_TRUE(TakeAll().empty());
@@ -129,12 +121,11 @@ TEST_F(CameraIdRangeTest, IdsPastTheRangeAreNeverAnnounced) {
   EXPECT_TRUE(TakeAll().empty());
   module->notifyCameraSettingsChanged();
   EXPECT_EQ(TakeNamed("cameraSettingsChanged").size(), 1u);
-
   // Another camera that says it is no longer alive goes, and the connected one stays.
   fake.root.children[1].caps[kNkMAIDCapability_IsAlive].value = 0;
   module->scanAndInformHostOfCameraChanges();
   module->deleteRemovedCameras();
-  EXPECT_EQ(DeviceIdsOf(TakeNamed("deviceRemoved")), (std::vector<double>{0x1D01}));
+  EXPECT_EQ(Numbers(TakeNamed("deviceRemoved"), "device_id"), (std::vector<double>{0x1D01}));
   ASSERT_NE(module->m_currentCamera, nullptr);
   EXPECT_EQ(module->deviceIdOf(module->m_currentCamera), 0x1DFFu);
   // Still listed, it is not taken on again (to go again at once) until it is alive.
@@ -145,12 +136,11 @@ TEST_F(CameraIdRangeTest, IdsPastTheRangeAreNeverAnnounced) {
     const CClockAhead aSecondLater(kCameraRetryMs);
     module->scanAndInformHostOfCameraChanges();
   }
-  EXPECT_EQ(DeviceIdsOf(TakeNamed("deviceAdded")), (std::vector<double>{0x1D01}));
-
+  EXPECT_EQ(Numbers(TakeNamed("deviceAdded"), "device_id"), (std::vector<double>{0x1D01}));
   // Ones the module no longer lists go too, even while they still answer.
   fake.root.caps[kNkMAIDCapability_Children] = CFakeCapability::UnsignedEnum({0x100, 0x1FF}, 0);
   module->scanAndInformHostOfCameraChanges();
-  EXPECT_EQ(DeviceIdsOf(TakeNamed("deviceRemoved")), (std::vector<double>{0x1D01, 0x1DFF}));
+  EXPECT_EQ(Numbers(TakeNamed("deviceRemoved"), "device_id"), (std::vector<double>{0x1D01, 0x1DFF}));
   module->deleteRemovedCameras();
   EXPECT_EQ(module->m_currentCamera, nullptr);
   EXPECT_TRUE(module->m_children.empty());

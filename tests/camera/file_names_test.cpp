@@ -41,10 +41,7 @@ class FileNamesTest : public ::testing::Test {
 // text gives each opened item's shot as a letter (a new shot takes the next letter), upper
 // case for a broken pair, and "-" for a refused item.
 TEST(ShotPairing, ItemsJoinTheirOwnShotWhateverTheOrderAndTheFailures) {
-  struct Case {
-    const char* items;
-    const char* shots;
-  } cases[] = {
+  const struct { const char* items; const char* shots; } cases[] = {
       {"R1 J1 R2 J2", "a a b b"},
       {"J1 R1 J2 R2", "a a b b"},        // JPEG first
       {"x J1 R2 J2", "- A b b"},         // the first RAW refused: its JPEG stands alone
@@ -55,36 +52,30 @@ TEST(ShotPairing, ItemsJoinTheirOwnShotWhateverTheOrderAndTheFailures) {
       {"r S j", "a b c"},                // a single file ends a pair waiting by order
       {"x S r j", "- a b b"},            // a refused single file opens nothing
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.items);
+  for (const auto& c : cases) {
     CShotPairing pairing;
-    std::map<CaptureShotId, char> letters;
-    std::vector<CaptureShotId> placed;
-    std::string got;
+    std::vector<CaptureShotId> placed;  // 0 for a refused item
     std::istringstream items(c.items);
     for (std::string item; items >> item;) {
-      if (item == "x") {
-        pairing.itemRefused();
-        placed.push_back(0);
-        continue;
-      }
       std::string name;
       if (item[0] == 'R' || item[0] == 'J')
         name = std::string("DSC_000") + item[1] + (item[0] == 'R' ? ".NEF" : ".JPG");
-      placed.push_back(pairing.placeItem(name, item[0] != 'S'));
+      if (item == "x") pairing.itemRefused();
+      placed.push_back(item == "x" ? 0 : pairing.placeItem(name, item[0] != 'S'));
     }
+    // Read once every item is placed: a later refusal breaks an earlier item's pair.
+    std::map<CaptureShotId, char> letters;
+    std::string got;
     for (CaptureShotId shot : placed) {
       if (!got.empty()) got += ' ';
-      if (shot == 0) {
+      if (shot != 0 && !letters.count(shot)) letters[shot] = static_cast<char>('a' + letters.size());
+      if (shot == 0)
         got += '-';
-        continue;
-      }
-      if (!letters.count(shot)) letters[shot] = static_cast<char>('a' + letters.size());
-      got += pairing.pairBroken(shot) ? static_cast<char>(std::toupper(letters[shot])) : letters[shot];
+      else
+        got += pairing.pairBroken(shot) ? static_cast<char>(std::toupper(letters[shot])) : letters[shot];
     }
-    EXPECT_EQ(got, c.shots);
+    EXPECT_EQ(got, c.shots) << c.items;
   }
-
   // A file lost after its pair formed breaks the pair for the file still to come.
   CShotPairing pairing;
   const CaptureShotId shot = pairing.placeItem("DSC_0001.NEF", true);
@@ -101,7 +92,6 @@ TEST_F(FileNamesTest, EachShotKeepsItsOwnName) {
   EXPECT_EQ(names.baseName(first, dir, {".jpg"}), "Capture0002");
   touch("Capture0001.jpg");
   EXPECT_EQ(names.baseName(second, dir, {".jpg"}), "Capture0001");  // its file is no clash
-
   // A record made anew starts at 1.
   CCaptureFileNames record;
   EXPECT_EQ(record.baseName(record.newShot(), dir, {".nef"}), "Capture0001");
@@ -114,19 +104,14 @@ TEST_F(FileNamesTest, LeftoverPartialFilesAreRemovedAndNothingElse) {
                            "holiday.jpg.part", "Capture0004.part.jpg"})
     touch(name);
   EXPECT_EQ(RemoveLeftoverPartialFiles(dir), 2);
-  EXPECT_EQ(simtest::FilesIn(dir), (std::vector<std::string>{"Capture0003.jpg",
-                                                              "Capture0004.part.jpg",
-                                                              "holiday.jpg.part"}));
+  EXPECT_EQ(simtest::FilesIn(dir),
+            (std::vector<std::string>{"Capture0003.jpg", "Capture0004.part.jpg", "holiday.jpg.part"}));
 }
 
 TEST_F(FileNamesTest, UniquePathKeepsOffEveryTakenNameAndKeepsTheExtension) {
   std::vector<std::string> elevenTaken{"Capture0001.nef"};
   for (int i = 0; i < 10; ++i) elevenTaken.push_back("Capture0001-" + std::to_string(i) + ".nef");
-  struct Case {
-    std::vector<std::string> taken;
-    std::string name;
-    std::string expected;
-  } cases[] = {
+  const struct { std::vector<std::string> taken; std::string name; std::string expected; } cases[] = {
       {{}, "Capture0001.jpg", "Capture0001.jpg"},
       {{"Capture0001.jpg"}, "Capture0001.jpg", "Capture0001-0.jpg"},
       {{"Capture0001.jpg.part", "Capture0001-0.jpg"}, "Capture0001.jpg", "Capture0001-1.jpg"},
@@ -134,13 +119,12 @@ TEST_F(FileNamesTest, UniquePathKeepsOffEveryTakenNameAndKeepsTheExtension) {
       {{"a.b.jpg"}, "a.b.jpg", "a.b-0.jpg"},
       {elevenTaken, "Capture0001.nef", "Capture0001-10.nef"},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     fs::remove_all(dir);
     fs::create_directories(dir);
     for (const std::string& name : c.taken) touch(name);
     EXPECT_EQ(MakeUniqueFilePath(dir, c.name), dir + c.expected) << c.name;
   }
-
   // Past every numbered suffix a made-up one, still free and still before the extension.
   const std::string stem = MakeUniqueStem(dir, "Capture0001", {".nef"}, [](const std::string& s) {
     return s.find_first_not_of("Capture0001-0123456789") == std::string::npos;
@@ -160,10 +144,8 @@ TEST(DownloadFolderPaths, FoldersCountOnlyWhenAbsoluteAndClosed) {
         << folder;
   }
   for (const char* folder : {"", "C:Temp\\", "C:\\Temp", "1:\\Temp\\", "\\Temp\\", "Temp\\", "\\",
-                             "C:", "relative/", "/no/such"}) {
+                             "C:", "relative/", "/no/such"})
     EXPECT_EQ(MakeUniqueFilePath(folder, "Capture0001.jpg"), "") << folder;
-  }
-
   // A dot in a folder is no extension: the suffix goes on the file's own name.
   const char* splits[][3] = {
       {"C:\\photos.2024\\Capture0001", "C:\\photos.2024\\Capture0001", ""},
@@ -193,8 +175,7 @@ TEST(DownloadFolderChoice, FirstAbsoluteFolderElseNone) {
   fs::remove_all(root);
   fs::create_directories(root + "/temp");
   fs::create_directories("relative");
-  EXPECT_EQ(ChooseDownloadDirectory({"", "relative", root + "/gone/", root + "/temp", "/"}),
-            root + "/temp/");
+  EXPECT_EQ(ChooseDownloadDirectory({"", "relative", root + "/gone/", root + "/temp", "/"}), root + "/temp/");
   EXPECT_EQ(ChooseDownloadDirectory({"/", root + "/temp/"}), "/");
   EXPECT_EQ(ChooseDownloadDirectory({"relative/", "", root + "/gone"}), "");
   fs::remove("relative");
