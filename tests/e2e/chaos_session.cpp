@@ -292,13 +292,6 @@ struct LoggedMessage {
   unsigned atMs = 0;
 };
 
-// A request as sent, with what its answer must be.
-struct Sent {
-  std::uint32_t requestId = 0;
-  std::string name;
-  std::size_t action = 0;
-};
-
 class ChaosSession {
  public:
   // `verbose` prints the session's plan and messages even when nothing broke.
@@ -401,11 +394,7 @@ class ChaosSession {
       broke("could not send \"" + name + "\": the input pipe is closed");
       return 0;
     }
-    Sent sent;
-    sent.requestId = id;
-    sent.name = name;
-    sent.action = index;
-    m_sent.push_back(sent);
+    m_requestOfAction.emplace(index, id);
     m_rules.sent(id, name, answerRequired(name));
     return id;
   }
@@ -423,11 +412,8 @@ class ChaosSession {
     return name == "isLiveViewOn" && m_moduleCurrent;
   }
 
-  // Sends "listDevices" and collects until it is answered; false (and broken) when the answer
-  // does not come within `boundMs`.
-  bool barrier(std::size_t index, unsigned boundMs, std::uint32_t* requestId = nullptr) {
-    return sendAndWait("listDevices", index, boundMs, requestId);
-  }
+  // Sends `name` and collects until it is answered; false (and broken) when the answer does not
+  // come within `boundMs`.
   bool sendAndWait(const std::string& name, std::size_t index, unsigned boundMs,
                    std::uint32_t* requestId = nullptr) {
     const std::uint32_t id = send(name, nullptr, index);
@@ -461,7 +447,7 @@ class ChaosSession {
         drain(client().collectFor(action.ms));
         break;
       case Kind::Barrier:
-        if (!barrier(index, kAnswerBoundMs)) return false;
+        if (!sendAndWait("listDevices", index, kAnswerBoundMs)) return false;
         break;
     }
     drain();
@@ -494,7 +480,7 @@ class ChaosSession {
       }
     }
     std::uint32_t listing = 0;
-    if (!barrier(m_plan.actions.size(), kAnswerBoundMs, &listing)) return false;
+    if (!sendAndWait("listDevices", m_plan.actions.size(), kAnswerBoundMs, &listing)) return false;
 
     const std::set<std::uint32_t>& announced = m_rules.devices();
     std::set<std::uint32_t> listed;
@@ -666,7 +652,7 @@ class ChaosSession {
     const double seconds = nowMs() / 1000.0;
     if (m_broken.empty() && !m_verbose) {
       std::printf("seed %u: ok (%.1f s, %zu requests, %zu messages, %zu files, %u live-view frames%s)\n",
-                  m_seed, seconds, m_sent.size(), m_log.size(), m_completed.size(), m_frames,
+                  m_seed, seconds, m_requestOfAction.size(), m_log.size(), m_completed.size(), m_frames,
                   m_hostLeft ? ", the host left" : "");
       std::fflush(stdout);
       return true;
@@ -683,17 +669,15 @@ class ChaosSession {
     // The plan and the messages, merged by time.
     std::printf("  session (ms since start; -> requests as sent, <- messages as received):\n");
     std::size_t m = 0;
-    std::map<std::size_t, std::uint32_t> idOfAction;
-    for (const Sent& s : m_sent) idOfAction[s.action] = s.requestId;
     for (std::size_t a = 0; a <= m_actionAtMs.size(); ++a) {
       const unsigned until = a < m_actionAtMs.size() ? m_actionAtMs[a] : ~0u;
       for (; m < m_log.size() && m_log[m].atMs <= until; ++m) {
         std::printf("    %6u <- %s\n", m_log[m].atMs, Format(m_log[m].message).c_str());
       }
       if (a < m_actionAtMs.size()) {
-        const auto id = idOfAction.find(a);
+        const auto id = m_requestOfAction.find(a);
         std::printf("    %6u %s%s\n", m_actionAtMs[a],
-                    id != idOfAction.end() ? ("#" + std::to_string(id->second) + " ").c_str() : "",
+                    id != m_requestOfAction.end() ? ("#" + std::to_string(id->second) + " ").c_str() : "",
                     Describe(m_plan.actions[a]).c_str());
       }
     }
@@ -717,7 +701,7 @@ class ChaosSession {
   std::string m_control;
   std::string m_closedCalls;
   std::vector<LoggedMessage> m_log;
-  std::vector<Sent> m_sent;
+  std::multimap<std::size_t, std::uint32_t> m_requestOfAction;  // the requests each action sent
   std::vector<unsigned> m_actionAtMs;  // when each action of the plan began
   std::map<std::pair<std::uint32_t, std::uint32_t>, std::string> m_jpegs;  // by camera, shot
   std::set<std::string> m_completed;  // names of the files reported complete
