@@ -6,10 +6,16 @@
 namespace {
 CFakeModule* g_fake = nullptr;
 constexpr maid::ULONG kModuleOpenId = 0xFFFFFFFFu;
+
+// The child `id` of `parent`; null when there is no such child or no parent.
+CFakeObject* Child(CFakeObject* parent, maid::ULONG id) {
+  if (!parent) return nullptr;
+  auto it = parent->children.find(id);
+  return it == parent->children.end() ? nullptr : &it->second;
+}
 }  // namespace
 
-CFakeCapability CFakeCapability::UnsignedEnum(const std::vector<maid::ULONG>& values,
-                                              maid::ULONG current) {
+CFakeCapability CFakeCapability::UnsignedEnum(const std::vector<maid::ULONG>& values, maid::ULONG current) {
   CFakeCapability cap = Unsigned(0, kNkMAIDCapType_Enum);
   cap.current = current;
   cap.elementCount = static_cast<maid::ULONG>(values.size());
@@ -18,8 +24,7 @@ CFakeCapability CFakeCapability::UnsignedEnum(const std::vector<maid::ULONG>& va
   return cap;
 }
 // Packed: each text with its terminator, elementCount the byte length. Fixed: 256-byte slots.
-CFakeCapability CFakeCapability::PackedEnum(const std::vector<std::string>& values,
-                                            maid::ULONG current) {
+CFakeCapability CFakeCapability::PackedEnum(const std::vector<std::string>& values, maid::ULONG current) {
   CFakeCapability cap = UnsignedEnum({}, current);
   cap.enumKind = kNkMAIDArrayType_PackedString;
   cap.elementSize = 1;
@@ -27,8 +32,7 @@ CFakeCapability CFakeCapability::PackedEnum(const std::vector<std::string>& valu
   cap.elementCount = static_cast<maid::ULONG>(cap.elements.size());
   return cap;
 }
-CFakeCapability CFakeCapability::FixedEnum(const std::vector<std::string>& values,
-                                           maid::ULONG current) {
+CFakeCapability CFakeCapability::FixedEnum(const std::vector<std::string>& values, maid::ULONG current) {
   CFakeCapability cap = UnsignedEnum({}, current);
   cap.enumKind = kNkMAIDArrayType_String;
   cap.elementSize = 256;
@@ -56,14 +60,11 @@ CFakeObject CFakeObject::Make(maid::ULONG id, std::map<maid::ULONG, CFakeCapabil
 }
 
 CFakeModule::CFakeModule() { g_fake = this; }
-CFakeModule::~CFakeModule() {
-  if (g_fake == this) g_fake = nullptr;
-}
+CFakeModule::~CFakeModule() { if (g_fake == this) g_fake = nullptr; }
 
 maid::NKERROR CFakeModule::FakeEntryPoint(maid::MaidObject* object, maid::ULONG command,
-                                          maid::ULONG param, maid::ULONG dataType,
-                                          maid::NKPARAM data, maid::CompletionProc proc,
-                                          maid::NKREF ref) {
+                                          maid::ULONG param, maid::ULONG dataType, maid::NKPARAM data,
+                                          maid::CompletionProc proc, maid::NKREF ref) {
   if (!g_fake) return kNkMAIDResult_UnexpectedError;
   return g_fake->handle(object, command, param, dataType, data, proc, ref);
 }
@@ -77,11 +78,7 @@ int CFakeModule::count(maid::ULONG command, std::int64_t objectId) const {
 
 CFakeObject* CFakeModule::find(const std::vector<maid::ULONG>& path) {
   CFakeObject* node = &root;
-  for (maid::ULONG id : path) {
-    auto it = node->children.find(id);
-    if (it == node->children.end()) return nullptr;
-    node = &it->second;
-  }
+  for (maid::ULONG id : path) node = Child(node, id);
   return node;
 }
 
@@ -98,13 +95,7 @@ maid::NKERROR CFakeModule::handle(maid::MaidObject* object, maid::ULONG command,
   CFakeObject* self = object ? byRecord(object, root) : nullptr;
   calls.push_back({object ? (self ? self->id : 0xFFFFFFFEu) : kModuleOpenId, command});
   if (command == kNkMAIDCommand_Open) {
-    CFakeObject* target = nullptr;
-    if (!object) {
-      target = &root;
-    } else if (self) {
-      auto it = self->children.find(param);
-      if (it != self->children.end()) target = &it->second;
-    }
+    CFakeObject* target = object ? Child(self, param) : &root;
     if (!target) return kNkMAIDResult_ValueOutOfBounds;
     if (target->openResult != 0) return target->openResult;
     target->record = reinterpret_cast<maid::MaidObject*>(data);
@@ -121,17 +112,12 @@ maid::NKERROR CFakeModule::handle(maid::MaidObject* object, maid::ULONG command,
       --openObjects;
       closeOrder.push_back(self->id);
       return 0;
-    case kNkMAIDCommand_Async: {
-      std::vector<std::function<void()>> work;
-      work.swap(onAsync);
-      for (auto& step : work) step();
-      if (completeOnAsync) {
-        work.clear();
-        work.swap(m_pending);
-        for (auto& complete : work) complete();
-      }
+    case kNkMAIDCommand_Async:
+      // Taken out first: a step or completion may queue more, for the next Async.
+      for (auto& step : std::exchange(onAsync, {})) step();
+      if (completeOnAsync)
+        for (auto& complete : std::exchange(m_pending, {})) complete();
       return asyncResult;
-    }
     case kNkMAIDCommand_GetCapCount:
       *reinterpret_cast<maid::ULONG*>(data) = static_cast<maid::ULONG>(self->caps.size());
       return 0;
@@ -142,12 +128,7 @@ maid::NKERROR CFakeModule::handle(maid::MaidObject* object, maid::ULONG command,
       }
       if (param < self->caps.size()) return kNkMAIDResult_BufferSize;
       auto* info = reinterpret_cast<maid::MaidCapInfo*>(data);
-      for (const auto& cap : self->caps) {
-        *info = maid::MaidCapInfo{};
-        info->ulID = cap.first;
-        info->ulType = cap.second.type;
-        ++info;
-      }
+      for (const auto& cap : self->caps) *info++ = maid::MaidCapInfo{cap.first, cap.second.type, 0, 0, {}};
       return 0;
     }
     default:
@@ -186,7 +167,7 @@ maid::NKERROR CFakeModule::handle(maid::MaidObject* object, maid::ULONG command,
           return 0;
         case kNkMAIDDataType_StringPtr:
           std::memset(reinterpret_cast<char*>(data), 0, 256);
-          std::memcpy(reinterpret_cast<char*>(data), cap.text.data(), cap.text.size() < 255 ? cap.text.size() : 255);
+          std::memcpy(reinterpret_cast<char*>(data), cap.text.data(), std::min<std::size_t>(cap.text.size(), 255));
           return 0;
         case kNkMAIDDataType_EnumPtr: {
           auto* e = reinterpret_cast<maid::MaidEnum*>(data);

@@ -88,8 +88,7 @@ class CFakeModule {
 
  private:
   maid::NKERROR handle(maid::MaidObject* object, maid::ULONG command, maid::ULONG param,
-                       maid::ULONG dataType, maid::NKPARAM data, maid::CompletionProc proc,
-                       maid::NKREF ref);
+                       maid::ULONG dataType, maid::NKPARAM data, maid::CompletionProc proc, maid::NKREF ref);
   CFakeObject* byRecord(maid::MaidObject* record, CFakeObject& from);
   std::vector<std::function<void()>> m_pending;  // completions of started capabilities
 };

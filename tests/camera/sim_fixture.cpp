@@ -1,7 +1,6 @@
 #include "tests/camera/sim_fixture.h"
 
-#include "bridge/camera_worker.h"
-#include "bridge/dispatcher.h"
+#include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
@@ -9,18 +8,28 @@
 #include <cstdlib>
 #include <fstream>
 
-#include <unistd.h>
-
+#include "bridge/camera_worker.h"
+#include "bridge/dispatcher.h"
 #include "camera/camera_clock.h"
 #include "camera/download/capture_file_names.h"
 #include "camera/sdkobject/nikon_object.h"
-#include "sim/sim_scenarios.h"
 
 namespace simtest {
 
 namespace {
 std::uint32_t g_clockAheadMs = 0;
 std::uint32_t ClockAhead() { return platform::tickCountMs() + g_clockAheadMs; }
+
+// The simulated modules every fixture starts afresh and checks at its end.
+constexpr const char* kSimModules[] = {"Type0001.md3", "Type0023.md3"};
+
+// A function the simulator of `moduleFile` exports, or null. Each module file is its own
+// library image, so what it does reaches that module only.
+template <class Function>
+Function* SimFunction(const char* moduleFile, const char* name) {
+  void* library = platform::loadModule(platform::executableDirectory() + moduleFile);
+  return library ? reinterpret_cast<Function*>(platform::findSymbol(library, name)) : nullptr;
+}
 }  // namespace
 
 CClockAhead::CClockAhead(std::uint32_t ms) {
@@ -37,9 +46,8 @@ std::vector<std::unique_ptr<OutgoingMessage>> TakeAll() {
 
 std::vector<std::unique_ptr<OutgoingMessage>> TakeNamed(const std::string& name) {
   std::vector<std::unique_ptr<OutgoingMessage>> named;
-  for (auto& message : TakeAll()) {
+  for (auto& message : TakeAll())
     if (message->name->getString() == name) named.push_back(std::move(message));
-  }
   return named;
 }
 
@@ -53,8 +61,7 @@ std::unique_ptr<ZnLuaTETable> DeviceParams(double deviceId) {
   return params;
 }
 
-std::vector<double> Numbers(const std::vector<std::unique_ptr<OutgoingMessage>>& messages,
-                            const char* key) {
+std::vector<double> Numbers(const std::vector<std::unique_ptr<OutgoingMessage>>& messages, const char* key) {
   std::vector<double> numbers;
   for (const auto& message : messages) numbers.push_back(Number(Payload(*message), key));
   return numbers;
@@ -100,19 +107,6 @@ CFileSizeLimit::~CFileSizeLimit() {
   std::signal(SIGXFSZ, m_previousHandler);
 }
 
-namespace {
-// The simulated modules every fixture starts afresh and checks at its end.
-constexpr const char* kSimModules[] = {"Type0001.md3", "Type0023.md3"};
-
-// A function the simulator of `moduleFile` exports, or null. Each module file is its own
-// library image, so what it does reaches that module only.
-template <class Function>
-Function* SimFunction(const char* moduleFile, const char* name) {
-  void* library = platform::loadModule(platform::executableDirectory() + moduleFile);
-  return library ? reinterpret_cast<Function*>(platform::findSymbol(library, name)) : nullptr;
-}
-}  // namespace
-
 void SimControl(const char* moduleFile, const std::string& line) {
   auto* control = SimFunction<int(const char*)>(moduleFile, "LbSimControl");
   ASSERT_NE(control, nullptr);
@@ -146,10 +140,6 @@ void SimFixture::TearDown() LB_RELEASE(g_sdkLock) {
   std::remove(m_scenarioPath.c_str());
 }
 
-std::string SimFixture::scenario() const { return lbsim::kTwoCameraScenario; }
-
-void SimFixture::listDevices() { HandleListDevices(1, nullptr); }
-
 void ConnectedCameraTest::SetUp() LB_ACQUIRE(g_sdkLock) {
   SimFixture::SetUp();
   m_folder = PrivateTempPath("lb_capture_test");
@@ -181,29 +171,16 @@ void SettleOperations(CNikonModuleManager* manager, unsigned limitMs) {
   }
 }
 
-void PumpAndSettle(CNikonModuleManager* manager) {
-  manager->pumpIdle();
-  SettleOperations(manager);
-}
-
-
 int DispatchAndSettle(std::uint32_t requestId, const ZnLuaTE* name, const ZnLuaTE* params) {
   int outcome = BetweenTurns([&] { return DispatchHostMessage(requestId, name, params); });
   for (int again = 0; again < 1000 && outcome == kDispatchAgainLater; ++again) {
-    if (CNikonModuleManager* manager = CNikonModuleManager::existingInstance()) {
-      bool delivering = false;
-      manager->stepOperations(kCameraSliceMs, delivering);
-    }
+    // One slice of the long operations: with no time allowed, SettleOperations steps once.
+    if (CNikonModuleManager* manager = CNikonModuleManager::existingInstance()) SettleOperations(manager, 0);
     platform::sleepMs(std::min(DispatchAgainDelayMs(), 50u));
     outcome = BetweenTurns([&] { return DispatchHostMessage(requestId, name, params); });
   }
   if (CNikonModuleManager* manager = CNikonModuleManager::existingInstance()) SettleOperations(manager);
   return outcome;
-}
-
-void CaptureAndSettle(CCamera* camera, CNikonModuleManager* manager) {
-  camera->capture();
-  SettleOperations(manager);
 }
 
 }  // namespace simtest

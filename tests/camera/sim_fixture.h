@@ -20,6 +20,7 @@
 #include "camera/sdk_lock.h"
 #include "hostlink/outgoing_queue.h"
 #include "platform/platform.h"
+#include "sim/sim_scenarios.h"
 #include "tests/test_support.h"
 #include "values/lua_value.h"
 
@@ -30,15 +31,12 @@ std::vector<std::unique_ptr<OutgoingMessage>> TakeNamed(const std::string& name)
 const ZnLuaTETable* Payload(const OutgoingMessage& message);
 std::unique_ptr<ZnLuaTETable> DeviceParams(double deviceId);
 // The number under key in each message, in order.
-std::vector<double> Numbers(const std::vector<std::unique_ptr<OutgoingMessage>>& messages,
-                            const char* key);
+std::vector<double> Numbers(const std::vector<std::unique_ptr<OutgoingMessage>>& messages, const char* key);
 // The pictures of the queued live-view frames, taken (empty for a frame without one).
 std::vector<std::vector<unsigned char>> LiveViewImages();
-
 // A path in the temporary folder that no other test process uses at the same time (ctest
 // runs the tests of this suite in parallel processes): stem, process id and test name.
 std::string PrivateTempPath(const std::string& stem);
-
 // The whole content of a file (empty when it cannot be read), and the names of the files in
 // a folder, sorted.
 std::vector<unsigned char> ReadBytes(const std::string& path);
@@ -72,13 +70,16 @@ class CClockAhead {
 // way, as the camera thread does between requests; at most `limitMs` of real time.
 void SettleOperations(CNikonModuleManager* manager, unsigned limitMs = 60000) LB_REQUIRES(g_sdkLock);
 // A release of `camera` and everything it brings, as far as the camera delivers it.
-void CaptureAndSettle(CCamera* camera, CNikonModuleManager* manager) LB_REQUIRES(g_sdkLock);
+inline void CaptureAndSettle(CCamera* camera, CNikonModuleManager* manager) LB_REQUIRES(g_sdkLock) {
+  camera->capture();
+  SettleOperations(manager);
+}
 // One heartbeat, then the long operations it started (downloads of shots the camera announced
 // by itself) until none is under way.
-void PumpAndSettle(CNikonModuleManager* manager) LB_REQUIRES(g_sdkLock);
-// Runs one request as the camera thread does: a command that asks to run again later is run
-// again after its delay, the long operations going on meanwhile; then the long operations run
-// until none is under way. Returns what the last dispatch returned.
+inline void PumpAndSettle(CNikonModuleManager* manager) LB_REQUIRES(g_sdkLock) {
+  manager->pumpIdle();
+  SettleOperations(manager);
+}
 // Runs `work`, an entry point that takes the SDK lock itself, with the lock let go meanwhile,
 // as the camera thread has it between its turns.
 template <typename Work>
@@ -88,10 +89,11 @@ auto BetweenTurns(Work work) LB_REQUIRES(g_sdkLock) {
   g_sdkLock.lock();
   return result;
 }
-
+// Runs one request as the camera thread does: a command that asks to run again later is run
+// again after its delay, the long operations going on meanwhile; then the long operations run
+// until none is under way. Returns what the last dispatch returned.
 int DispatchAndSettle(std::uint32_t requestId, const ZnLuaTE* name, const ZnLuaTE* params)
     LB_REQUIRES(g_sdkLock);
-
 // Sends one control line to the simulator of `moduleFile` ("Type0001.md3" ...).
 void SimControl(const char* moduleFile, const std::string& line);
 // Where the lens of camera `cameraId` of that simulator stands; -1 when it cannot be read.
@@ -120,16 +122,15 @@ class HostTest : public ::testing::Test {
   CHostNotifications hostNotifications;
 };
 
-
 // Two cameras (ids 1 and 2) on each of the modules Type0001 and Type0023.
 class SimFixture : public HostTest {
  protected:
   void SetUp() override LB_ACQUIRE(g_sdkLock);
   void TearDown() override LB_RELEASE(g_sdkLock);
   // The cameras the simulated modules offer, in the scenario file's words.
-  virtual std::string scenario() const;
+  virtual std::string scenario() const { return lbsim::kTwoCameraScenario; }
 
-  void listDevices() LB_REQUIRES(g_sdkLock);
+  void listDevices() LB_REQUIRES(g_sdkLock) { HandleListDevices(1, nullptr); }
   CNikonModule* module1() LB_REQUIRES(g_sdkLock) { return manager->findModule(0x100); }
   CNikonModule* module23() LB_REQUIRES(g_sdkLock) { return manager->findModule(0x1700); }
 
