@@ -3,7 +3,6 @@
 // minidump named after the process in the temp folder.
 #include <windows.h>
 
-#include <fstream>
 #include <string>
 
 #include "tests/e2e/e2e_support.h"
@@ -19,28 +18,19 @@ const wchar_t kCrashMarker[] = L"C:\\_LUMENHALL_CRASH_ME_";
 
 // The dump that process `pid` left in `folder`, named after it, and the version note beside
 // it. Their paths go to *written so that a caller outside a test folder can remove them.
-void ExpectMinidump(unsigned long pid, const std::string& folder,
-                    std::vector<std::string>* written = nullptr) {
+void ExpectMinidump(unsigned long pid, const std::string& folder, std::vector<std::string>* written = nullptr) {
     const std::string prefix = folder + "lensbridge-" + std::to_string(pid) + "-";
     WIN32_FIND_DATAW found;
-    const std::u16string pattern = platform::utf8ToUtf16(prefix + "*.dmp");
-    HANDLE search = FindFirstFileW(reinterpret_cast<const wchar_t*>(pattern.c_str()), &found);
+    HANDLE search = FindFirstFileW(platform::utf8ToWide(prefix + "*.dmp").c_str(), &found);
     ASSERT_NE(search, INVALID_HANDLE_VALUE) << "no minidump " << prefix << "*.dmp";
     FindClose(search);
-    const std::string dump =
-        folder + platform::utf16ToUtf8(reinterpret_cast<const char16_t*>(found.cFileName));
+    const std::string dump = folder + platform::wideToUtf8(found.cFileName);
     const std::string annotation = dump + ".txt";
     if (written) *written = {dump, annotation};
-    std::ifstream in(dump, std::ios::binary);
-    char magic[4] = {};
-    in.read(magic, 4);
-    EXPECT_EQ(std::string(magic, 4), "MDMP");
-
+    EXPECT_EQ(ReadFile(dump).substr(0, 4), "MDMP");
     // Beside the dump, the version and build it came from.
-    std::ifstream notes(annotation);
-    std::string firstLine;
-    std::getline(notes, firstLine);
-    EXPECT_EQ(firstLine.rfind("version=", 0), 0u) << annotation << ": " << firstLine;
+    const std::string notes = ReadFile(annotation);
+    EXPECT_EQ(notes.rfind("version=", 0), 0u) << annotation << ": " << notes;
 }
 
 TEST(CrashReport, FaultLeavesAMinidump) {
@@ -59,8 +49,7 @@ TEST(CrashReport, FaultLeavesAMinidump) {
 
     CHostSession session;
     std::string error;
-    ASSERT_TRUE(session.start(BuiltProgram("lensbridge.exe"), 15000, &error, temp.environment()))
-        << error;
+    ASSERT_TRUE(session.start(BuiltProgram("lensbridge.exe"), 15000, &error, temp.environment())) << error;
     ListAndConnect(session);
     DeleteFileW(kCrashMarker);
     const unsigned long pid = session.client().process().processId();

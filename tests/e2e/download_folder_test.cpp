@@ -18,8 +18,7 @@ void ExpectShotLandsIn(const std::string& temporaryFolder, const std::string& ex
     CHostSession session;
     std::string error;
     ASSERT_TRUE(session.start(BuiltProgram("lensbridge.exe"), 15000, &error,
-                              {{"TMP", temporaryFolder}, {"TEMP", temporaryFolder}}))
-        << error;
+                              {{"TMP", temporaryFolder}, {"TEMP", temporaryFolder}})) << error;
     ListAndConnect(session);
     ASSERT_NE(session.client().send("doCapture"), 0u);
     const auto done = session.client().waitForName("fileDownloadComplete", 30000);
@@ -48,9 +47,8 @@ TEST(DownloadFolder, ATemporaryFolderPastMaxPathStillTakesTheDownload) {
     // into it through the "\\?\" form; Wine's GetTempPathW refuses one past MAX_PATH (error
     // 206), and the process then takes the fallback folder.
     ExpectShotLandsIn(folder.substr(4), IsRunningUnderWine() ? LocalTemporaryFolder() : folder);
-    for (auto it = created.rbegin(); it != created.rend(); ++it) {
+    for (auto it = created.rbegin(); it != created.rend(); ++it)
         EXPECT_TRUE(RemoveDirectoryW(platform::utf8ToWide(*it).c_str())) << "left behind: " << *it;
-    }
 }
 
 TEST(DownloadFolder, AMissingTemporaryFolderFallsBackToTheLocalApplicationData) {
@@ -59,10 +57,7 @@ TEST(DownloadFolder, AMissingTemporaryFolderFallsBackToTheLocalApplicationData) 
 
 // A picture that cannot arrive because a file stands where the download folder should be is
 // reported to the host, never announced, and the file in the way is left as it was.
-class FolderInTheWayTest : public SimulatedCameraTest {
-protected:
-    void SetUp() override {}
-};
+using FolderInTheWayTest = SimulatedCameraTest;
 
 TEST_F(FolderInTheWayTest, AFileWhereTheFolderShouldBeIsReported) {
     const std::string folder = m_downloads.file("pictures");
@@ -72,13 +67,13 @@ TEST_F(FolderInTheWayTest, AFileWhereTheFolderShouldBeIsReported) {
     // The folder is replaced by a file once the process runs: nothing can be created in it.
     ASSERT_TRUE(RemoveDirectoryA(folder.c_str()));
     std::ofstream(folder, std::ios::binary) << "in the way";
-    ASSERT_NE(m_session.client().send("doCapture"), 0u);
-    const auto messages = DownloadMessages(m_session.client(), 1);
+    ASSERT_NE(client().send("doCapture"), 0u);
+    const auto messages = DownloadMessages(client(), 1);
     ASSERT_EQ(messages.size(), 1u) << "never announced";
     ASSERT_EQ(messages[0].nameText(), "error");
     EXPECT_EQ(NumberIn(messages[0], "capture_id"), -12345);
     EXPECT_EQ(NumberIn(messages[0], "error_code"), -1003);
-    EXPECT_NE(TextIn(messages[0], "error_description").find("pictures"), std::string::npos);
+    EXPECT_TRUE(Has(TextIn(messages[0], "error_description"), "pictures"));
     EXPECT_EQ(ReadFile(folder), "in the way");
     EXPECT_EQ(m_downloads.files().size(), 3u) << "only the scenario, the control file and ours";
     ExpectOrderlyShutdown(m_session);

@@ -2,7 +2,6 @@
 
 #include "sim/sim_content.h"
 #include "sim/sim_picture.h"
-#include "sim/sim_scenarios.h"
 #include "tools/value_printer.h"
 
 std::string CameraRaw(std::uint32_t shot, std::size_t size, std::uint32_t camera) {
@@ -30,8 +29,6 @@ std::vector<HostMessage> DownloadMessages(CHostClient& client, std::size_t outco
     return found;
 }
 
-void SimulatedCameraTest::SetUp() { start(lbsim::kTwoCameraScenario); }
-
 void SimulatedCameraTest::start(const std::string& scenarioText, std::string downloadFolder) {
     ASSERT_TRUE(m_downloads.valid());
     if (downloadFolder.empty()) downloadFolder = m_downloads.path();
@@ -40,10 +37,7 @@ void SimulatedCameraTest::start(const std::string& scenarioText, std::string dow
     std::ofstream(scenario, std::ios::trunc) << scenarioText;
     std::ofstream(m_control, std::ios::trunc);
     std::string error;
-    ASSERT_TRUE(m_session.start(BuiltProgram("lensbridge.exe"), 15000, &error,
-                                {{"TMP", downloadFolder},
-                                 {"TEMP", downloadFolder},
-                                 {"LBSIM_SCENARIO", scenario},
-                                 {"LBSIM_CONTROL", m_control}}))
-        << error;
+    const std::vector<std::pair<std::string, std::string>> environment = {{"TMP", downloadFolder},
+        {"TEMP", downloadFolder}, {"LBSIM_SCENARIO", scenario}, {"LBSIM_CONTROL", m_control}};
+    ASSERT_TRUE(m_session.start(BuiltProgram("lensbridge.exe"), 15000, &error, environment)) << error;
 }

@@ -4,8 +4,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
-#include <functional>
-#include <iterator>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -17,9 +15,7 @@
 #include "tools/wine_probe.h"
 #include "values/lua_value.h"
 
-inline std::string BuiltProgram(const char* name) {
-    return platform::executableDirectory() + "\\" + name;
-}
+inline std::string BuiltProgram(const char* name) { return platform::executableDirectory() + "\\" + name; }
 
 // The whole file (empty when it cannot be read), through the wide API, which takes a path past
 // MAX_PATH too.
@@ -34,9 +30,7 @@ inline std::string ReadFile(const std::string& path) {
 }
 
 // The "Temp" folder in the user's local application data, where the process falls back to.
-inline std::string LocalTemporaryFolder() {
-    return platform::environmentVariable("LOCALAPPDATA") + "\\Temp\\";
-}
+inline std::string LocalTemporaryFolder() { return platform::environmentVariable("LOCALAPPDATA") + "\\Temp\\"; }
 
 // The files simulated camera `camera` (1 unless named) makes for its shot `shot`: RAW bytes
 // from their seed, and the shot's JPEG (lbsim::ShotJpeg).
@@ -47,11 +41,10 @@ std::string CameraJpeg(std::uint32_t shot, std::uint32_t camera = 1);
 inline double NumberIn(const HostMessage& message, const char* key) { return Number(message.payload.get(), key); }
 inline std::string TextIn(const HostMessage& message, const char* key) { return Text(message.payload.get(), key); }
 
-// Matches the notification `name` about device `deviceId`.
-inline std::function<bool(const HostMessage&)> IsAbout(const char* name, double deviceId) {
-    return [name, deviceId](const HostMessage& message) {
-        return message.nameText() == name && NumberIn(message, "device_id") == deviceId;
-    };
+// `text` holds `part`; either way the message shows the whole text, for EXPECT_TRUE and EXPECT_FALSE alike.
+inline ::testing::AssertionResult Has(const std::string& text, const std::string& part) {
+    return (text.find(part) != std::string::npos ? ::testing::AssertionSuccess() : ::testing::AssertionFailure())
+           << "\"" << part << "\" in: " << text;
 }
 
 // The download messages ("objectWasAdded", then "fileDownloadComplete" or "error") until
@@ -81,8 +74,7 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(m_downloads.valid());
         std::string error;
-        ASSERT_TRUE(m_session.start(BuiltProgram("lensbridge.exe"), 15000, &error,
-                                    m_downloads.environment()))
+        ASSERT_TRUE(m_session.start(BuiltProgram("lensbridge.exe"), 15000, &error, m_downloads.environment()))
             << error;
     }
     CHostClient& client() { return m_session.client(); }
@@ -91,19 +83,16 @@ protected:
     CHostSession m_session;
 };
 
-// A lensbridge.exe on the two-camera scenario of the simulated modules, taking control lines
-// (plug, unplug, faults, habits) from a file of its own, as a camera in a photographer's hands.
+// A lensbridge.exe on the simulated modules, started by the test on the cameras it describes, taking
+// control lines (plug, unplug, faults, habits) from a file of its own, as a camera in a photographer's hands.
 class SimulatedCameraTest : public ::testing::Test {
 protected:
-    // Starts the process on the two-camera scenario.
-    void SetUp() override;
     // Starts the process on the simulated cameras `scenarioText` describes, with
     // `downloadFolder` (default: the test's own folder) as its temporary folder.
     void start(const std::string& scenarioText, std::string downloadFolder = "");
     // Appends a control line; the simulator reads it at its next Async.
-    void control(const std::string& line) {
-        std::ofstream(m_control, std::ios::app) << line << "\n";
-    }
+    void control(const std::string& line) { std::ofstream(m_control, std::ios::app) << line << "\n"; }
+    CHostClient& client() { return m_session.client(); }
 
     // Declared before the session, which must end before its folder is removed.
     CTestDownloadFolder m_downloads{CurrentTestName()};

@@ -7,19 +7,15 @@
 
 namespace {
 
-class FullDiskTest : public SimulatedCameraTest {
-protected:
-    void SetUp() override {
-        start("camera 1 type=43 exposure=3 format=raw raw-bytes=3000000 name=D850\n");
-        ListAndConnect(m_session);
-    }
-};
+using FullDiskTest = SimulatedCameraTest;
 
 // The RAW file is announced, then fails under its id and naming it, and nothing of it stays:
 // the folder holds only the scenario and the control file. A file that fits is written as ever.
 TEST_F(FullDiskTest, WriteThatFallsShortIsReportedAndLeavesNothing) {
-    ASSERT_NE(m_session.client().send("doCapture"), 0u);
-    const auto messages = DownloadMessages(m_session.client(), 1);
+    start("camera 1 type=43 exposure=3 format=raw raw-bytes=3000000 name=D850\n");
+    ListAndConnect(m_session);
+    ASSERT_NE(client().send("doCapture"), 0u);
+    const auto messages = DownloadMessages(client(), 1);
     ASSERT_EQ(messages.size(), 2u);
     EXPECT_EQ(messages[0].nameText(), "objectWasAdded");
     ASSERT_EQ(messages[1].nameText(), "error");
@@ -30,8 +26,8 @@ TEST_F(FullDiskTest, WriteThatFallsShortIsReportedAndLeavesNothing) {
     EXPECT_EQ(m_downloads.files().size(), 2u) << "no partial file, no .part file";
 
     control("format jpeg 1");
-    ASSERT_NE(m_session.client().send("doCapture"), 0u);
-    const auto jpeg = DownloadMessages(m_session.client(), 1);
+    ASSERT_NE(client().send("doCapture"), 0u);
+    const auto jpeg = DownloadMessages(client(), 1);
     ASSERT_EQ(jpeg.size(), 2u);
     EXPECT_EQ(jpeg[1].nameText(), "fileDownloadComplete");
     ExpectOrderlyShutdown(m_session);

@@ -18,18 +18,23 @@ namespace {
 constexpr const char kSlowCamera[] =
     "camera 1 type=43 exposure=3 format=raw raw-bytes=20000000 habits=slow-link rate=10 name=D850\n";
 
+// How namesUntil() shows the answer to request `id`.
+std::string Ok(std::uint32_t id) { return "ok#" + std::to_string(id); }
+
 class HostLinkTest : public SimulatedCameraTest {
 protected:
-    void SetUp() override {
-        start(kSlowCamera);
+    void SetUp() override { startConnected(kSlowCamera); }
+    // Starts the process on `scenario` and connects its camera; what that brought is dropped.
+    void startConnected(const char* scenario) {
+        start(scenario);
         ListAndConnect(m_session);
-        m_session.client().takeReceived();
+        client().takeReceived();
     }
     // The names of the messages that came, in order, until one named `last` (or 15 s).
     std::vector<std::string> namesUntil(const std::string& last) {
         std::vector<std::string> names;
         for (int i = 0; i < 300; ++i) {
-            for (const auto& m : m_session.client().collectFor(50)) {
+            for (const auto& m : client().collectFor(50)) {
                 names.push_back(m.nameText() + (m.requestId ? "#" + std::to_string(m.requestId) : ""));
                 if (m.nameText() == last) return names;
             }
@@ -44,19 +49,16 @@ protected:
 };
 
 TEST_F(HostLinkTest, RequestsAreAnsweredWhileAFileTransfers) {
-    CHostClient& client = m_session.client();
-    ASSERT_NE(client.send("doCapture"), 0u);
-    ASSERT_TRUE(client.waitForName("objectWasAdded", 1500)) << "announced at its first block";
-    const std::uint32_t status = client.send("isLiveViewOn");
+    ASSERT_NE(client().send("doCapture"), 0u);
+    ASSERT_TRUE(client().waitForName("objectWasAdded", 1500)) << "announced at its first block";
+    const std::uint32_t status = client().send("isLiveViewOn");
     ZnLuaTETable camera;
     camera.setNumber("device_id", 0x101);
-    const std::uint32_t settings = client.send("getCameraSettings", &camera);
-    const std::uint32_t devices = client.send("listDevices");
-    const auto names = namesUntil("fileDownloadComplete");
-    const std::vector<std::string> expected{"ok#" + std::to_string(status),
-                                            "ok#" + std::to_string(settings),
-                                            "ok#" + std::to_string(devices), "fileDownloadComplete"};
-    EXPECT_EQ(names, expected) << "each answer before the file is complete";
+    const std::uint32_t settings = client().send("getCameraSettings", &camera);
+    const std::uint32_t devices = client().send("listDevices");
+    EXPECT_EQ(namesUntil("fileDownloadComplete"),
+              (std::vector<std::string>{Ok(status), Ok(settings), Ok(devices), "fileDownloadComplete"}))
+        << "each answer before the file is complete";
     ExpectOrderlyShutdown(m_session);
 }
 
@@ -65,13 +67,10 @@ TEST_F(HostLinkTest, RequestsAreAnsweredWhileAFileTransfers) {
 TEST_F(HostLinkTest, RequestsAreAnsweredThroughALongExposure) {
     control("exposure-ms 3000 1");
     Sleep(300);  // the heartbeat's polls take the line in
-    CHostClient& client = m_session.client();
-    ASSERT_NE(client.send("doCapture"), 0u);
-    const std::uint32_t status = client.send("isLiveViewOn");
-    const auto names = namesUntil("fileDownloadComplete");
-    const std::vector<std::string> expected{"ok#" + std::to_string(status), "objectWasAdded",
-                                            "fileDownloadComplete"};
-    EXPECT_EQ(names, expected);
+    ASSERT_NE(client().send("doCapture"), 0u);
+    const std::uint32_t status = client().send("isLiveViewOn");
+    EXPECT_EQ(namesUntil("fileDownloadComplete"),
+              (std::vector<std::string>{Ok(status), "objectWasAdded", "fileDownloadComplete"}));
     ExpectOrderlyShutdown(m_session);
 }
 
@@ -80,37 +79,33 @@ TEST_F(HostLinkTest, RequestsAreAnsweredThroughALongExposure) {
 TEST_F(HostLinkTest, AHungReleaseHoldsUpNeitherRequestsNorShutdown) {
     control("fault capture-hangs");
     Sleep(300);
-    CHostClient& client = m_session.client();
-    ASSERT_NE(client.send("doCapture"), 0u);
-    const std::uint32_t status = client.send("isLiveViewOn");
-    EXPECT_TRUE(client.waitForReply(status, 5000));
-    client.send("shutdown");
+    ASSERT_NE(client().send("doCapture"), 0u);
+    EXPECT_TRUE(client().waitForReply(client().send("isLiveViewOn"), 5000));
+    client().send("shutdown");
     const auto names = namesUntil("shutdownComplete");
     ASSERT_EQ(names.size(), 2u);
     EXPECT_EQ(names[0], "error");
     EXPECT_EQ(names[1].rfind("shutdownComplete", 0), 0u);
-    EXPECT_TRUE(client.process().waitForExit(5000).has_value());
+    EXPECT_TRUE(client().process().waitForExit(5000).has_value());
 }
 
 TEST_F(HostLinkTest, ShutdownLetsTheTransferUnderWayEndFirst) {
-    CHostClient& client = m_session.client();
-    ASSERT_NE(client.send("doCapture"), 0u);
-    ASSERT_TRUE(client.waitForName("objectWasAdded", 1500));
-    client.send("shutdown");
+    ASSERT_NE(client().send("doCapture"), 0u);
+    ASSERT_TRUE(client().waitForName("objectWasAdded", 1500));
+    client().send("shutdown");
     const auto names = namesUntil("shutdownComplete");
     ASSERT_FALSE(names.empty());
     EXPECT_EQ(names.front(), "fileDownloadComplete");
     EXPECT_EQ(names.back().rfind("shutdownComplete", 0), 0u);
-    EXPECT_TRUE(client.process().waitForExit(5000).has_value());
+    EXPECT_TRUE(client().process().waitForExit(5000).has_value());
     EXPECT_FALSE(partLeft());
 }
 
 TEST_F(HostLinkTest, AHostThatLeavesMidTransferLeavesNoPartialFile) {
-    CHostClient& client = m_session.client();
-    ASSERT_NE(client.send("doCapture"), 0u);
-    ASSERT_TRUE(client.waitForName("objectWasAdded", 1500));
-    client.closePipes();
-    EXPECT_TRUE(client.process().waitForExit(3000).has_value()) << "noticed at once";
+    ASSERT_NE(client().send("doCapture"), 0u);
+    ASSERT_TRUE(client().waitForName("objectWasAdded", 1500));
+    client().closePipes();
+    EXPECT_TRUE(client().process().waitForExit(3000).has_value()) << "noticed at once";
     EXPECT_FALSE(partLeft());
 }
 
@@ -118,50 +113,39 @@ TEST_F(HostLinkTest, AHostThatLeavesMidTransferLeavesNoPartialFile) {
 TEST_F(HostLinkTest, AHostThatLeavesDuringAHungReleaseEndsTheProcess) {
     control("fault capture-hangs");
     Sleep(300);
-    CHostClient& client = m_session.client();
-    ASSERT_NE(client.send("doCapture"), 0u);
+    ASSERT_NE(client().send("doCapture"), 0u);
     Sleep(500);  // the release is under way
-    client.closePipes();
-    EXPECT_TRUE(client.process().waitForExit(5000).has_value());
+    client().closePipes();
+    EXPECT_TRUE(client().process().waitForExit(5000).has_value());
 }
-
-}  // namespace
-
-namespace {
 
 // A camera whose new files another program holds open for a moment, as virus scanners,
 // indexers and sync clients do on Windows: file_holder.exe opens each new ".part" file without
 // sharing delete, so its rename is refused while it holds it. The RAW files take 200 ms over
 // the slow link, so the holder is sure to find each one while it is written.
-class HeldFileTest : public SimulatedCameraTest {
+class HeldFileTest : public HostLinkTest {
 protected:
     void SetUp() override {
-        start("camera 1 type=43 exposure=3 format=raw raw-bytes=2000000 habits=slow-link rate=10 "
-              "name=D850\n");
-        ListAndConnect(m_session);
-        m_session.client().takeReceived();
+        startConnected("camera 1 type=43 exposure=3 format=raw raw-bytes=2000000 habits=slow-link rate=10 "
+                       "name=D850\n");
     }
     void holdNewFiles(CChildProcess& holder, unsigned holdMs, unsigned runMs) {
         holder.sendOutputTo(m_downloads.file("holder.txt"), m_downloads.file("holder-errors.txt"));
         std::string error;
-        ASSERT_TRUE(holder.start(BuiltProgram("file_holder.exe"),
-                                 {m_downloads.path(), ".part", std::to_string(holdMs),
-                                  std::to_string(runMs)},
-                                 {}, &error))
-            << error;
+        const std::vector<std::string> args{m_downloads.path(), ".part", std::to_string(holdMs),
+                                            std::to_string(runMs)};
+        ASSERT_TRUE(holder.start(BuiltProgram("file_holder.exe"), args, {}, &error)) << error;
         Sleep(300);  // watching
     }
     // The outcome of one release's file: "fileDownloadComplete" or "error".
     std::optional<HostMessage> shoot(unsigned timeoutMs) {
-        CHostClient& client = m_session.client();
-        EXPECT_NE(client.send("doCapture"), 0u);
-        EXPECT_TRUE(client.waitForName("objectWasAdded", 5000));
+        EXPECT_NE(client().send("doCapture"), 0u);
+        EXPECT_TRUE(client().waitForName("objectWasAdded", 5000));
         // Held files hold nothing else up.
-        const std::uint32_t status = client.send("isLiveViewOn");
-        EXPECT_TRUE(client.waitForReply(status, 2000)) << "answered while the file waits";
-        return client.waitFor([](const HostMessage& m) {
-            return m.nameText() == "fileDownloadComplete" || m.nameText() == "error";
-        }, timeoutMs);
+        EXPECT_TRUE(client().waitForReply(client().send("isLiveViewOn"), 2000)) << "answered while the file waits";
+        return client().waitFor(
+            [](const HostMessage& m) { return m.nameText() == "fileDownloadComplete" || m.nameText() == "error"; },
+            timeoutMs);
     }
 };
 
@@ -192,8 +176,7 @@ TEST_F(HeldFileTest, AFileHeldPastAMinuteIsReportedWithWhereItsBytesAre) {
     ASSERT_EQ(outcome->nameText(), "error");
     EXPECT_EQ(NumberIn(*outcome, "error_code"), -1005);
     const std::string part = m_downloads.file("Capture0001.nef.part");
-    EXPECT_NE(TextIn(*outcome, "error_description").find(part), std::string::npos)
-        << TextIn(*outcome, "error_description");
+    EXPECT_TRUE(Has(TextIn(*outcome, "error_description"), part));
     EXPECT_TRUE(ReadFile(part) == CameraRaw(1, 2000000)) << "the whole picture is kept";
     holder.terminate();
     ExpectOrderlyShutdown(m_session);

@@ -9,7 +9,6 @@
 #include <functional>
 #include <fstream>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -32,20 +31,24 @@ struct LbhostRun {
     nlohmann::json json() const { return nlohmann::json::parse(out); }
 };
 
+// The run ended with `code`, its standard error holding `text`.
+::testing::AssertionResult Ended(const LbhostRun& r, unsigned long code, const std::string& text) {
+    if (r.exitCode == code) return Has(r.err, text);
+    return ::testing::AssertionFailure() << "exit code " << r.exitCode << ", not " << code << ": " << r.err;
+}
+
 // One test's world: a folder of its own that lbhost and lensbridge.exe use as TMP and TEMP (so
 // the downloads land there), with the simulator's control file and scenario inside it; removed
 // with everything in it when the test ends.
 class LbhostTest : public ::testing::Test {
 protected:
-    LbhostTest()
-        : m_folder(CurrentTestName()),
-          m_dir(fs::u8path(m_folder.path())) {}
+    LbhostTest() : m_folder(CurrentTestName()), m_dir(fs::u8path(m_folder.path())) {}
     void SetUp() override {
         ASSERT_TRUE(m_folder.valid());
         std::ofstream(m_dir / "control");
     }
 
-    std::string path(const char* name) const { return (m_dir / name).u8string(); }
+    std::string path(const std::string& name) const { return (m_dir / name).u8string(); }
     void control(const std::string& line) { std::ofstream(m_dir / "control", std::ios::app) << line << "\n"; }
     void scenario(const std::string& text) {
         std::ofstream(m_dir / "scenario", std::ios::binary) << text;
@@ -64,13 +67,12 @@ protected:
         {
             CChildProcess lbhost;
             lbhost.startInOwnProcessGroup(true);
-            lbhost.sendOutputTo(path((name + "stdout.txt").c_str()), path((name + "stderr.txt").c_str()));
+            lbhost.sendOutputTo(path(name + "stdout.txt"), path(name + "stderr.txt"));
             std::string error;
-            if (!lbhost.start(BuiltProgram("lbhost.exe"), args,
-                              m_folder.environment({{"LBSIM_CONTROL", path("control")},
-                                                    {"LBSIM_SCENARIO", m_scenario},
-                                                    {"LBSIM_LENS_LOG", path("lens.log")}}),
-                              &error)) {
+            const auto environment = m_folder.environment({{"LBSIM_CONTROL", path("control")},
+                                                           {"LBSIM_SCENARIO", m_scenario},
+                                                           {"LBSIM_LENS_LOG", path("lens.log")}});
+            if (!lbhost.start(BuiltProgram("lbhost.exe"), args, environment, &error)) {
                 ADD_FAILURE() << error;
                 return result;
             }
@@ -80,8 +82,8 @@ protected:
             result.exitCode = code.value_or(CChildProcess::kTerminatedExitCode);
         }
         result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-        result.out = ReadFile(path((name + "stdout.txt").c_str()));
-        result.err = ReadFile(path((name + "stderr.txt").c_str()));
+        result.out = ReadFile(path(name + "stdout.txt"));
+        result.err = ReadFile(path(name + "stderr.txt"));
         return result;
     }
 
@@ -93,9 +95,8 @@ protected:
         std::string pid;
         for (const auto& entry : fs::directory_iterator(fs::u8path("Z:\\proc"))) {
             const std::string dir = entry.path().u8string();
-            if (ReadFile(dir + "\\comm") != "lbhost.exe\n") continue;
-            if (ReadFile(dir + "\\cmdline").find(m_folder.path()) == std::string::npos) continue;
-            pid = entry.path().filename().u8string();
+            if (ReadFile(dir + "\\comm") == "lbhost.exe\n" && Has(ReadFile(dir + "\\cmdline"), m_folder.path()))
+                pid = entry.path().filename().u8string();
         }
         ASSERT_FALSE(pid.empty()) << "no lbhost.exe of this test is running";
         std::wstring command = L"Z:\\bin\\kill -INT -- -" + platform::utf8ToWide(pid);
@@ -111,7 +112,7 @@ protected:
 
     // Waits (at most 30 s) until lbhost's standard error holds `text`; false if it never does.
     bool stderrShows(const std::string& text) {
-        return eventually([&] { return ReadFile(path("stderr.txt")).find(text) != std::string::npos; });
+        return eventually([&] { return Has(ReadFile(path("stderr.txt")), text); });
     }
     // Waits (at most 30 s) until `folder` holds `count` files with this extension.
     bool filesArrive(const char* folder, const char* extension, std::size_t count) {
@@ -132,7 +133,7 @@ protected:
     }
 
     // Files in `folder` (relative to the test's folder), by name.
-    std::vector<std::string> filesIn(const char* folder) const {
+    std::vector<std::string> filesIn(const std::string& folder) const {
         std::vector<std::string> names;
         for (const auto& entry : fs::directory_iterator(m_dir / folder)) names.push_back(entry.path().filename().u8string());
         std::sort(names.begin(), names.end());
@@ -148,10 +149,9 @@ protected:
 TEST_F(LbhostTest, UsageErrorsStopBeforeAnythingStartsWithOneLineOrJson) {
     // Which lines are refused is the native command-line suite's business.
     const LbhostRun nearMiss = run({"capture", "--cout", "2"});
-    EXPECT_EQ(nearMiss.exitCode, 2u);
     EXPECT_TRUE(nearMiss.out.empty()) << nearMiss.out;
     EXPECT_EQ(std::count(nearMiss.err.begin(), nearMiss.err.end(), '\n'), 1) << nearMiss.err;
-    EXPECT_NE(nearMiss.err.find("did you mean --count?"), std::string::npos) << nearMiss.err;
+    EXPECT_TRUE(Ended(nearMiss, 2, "did you mean --count?"));
     // Nothing was shot: the camera's files would be in the temp folder.
     EXPECT_EQ(filesIn(".").size(), 3u);  // control, stdout.txt, stderr.txt
 
@@ -171,18 +171,12 @@ TEST_F(LbhostTest, SetMatchesTheCamerasTextsAndChecksTheCameraTookThem) {
     ASSERT_EQ(r.exitCode, 0u) << r.err;
     const auto steps = r.json()["steps"];
     ASSERT_EQ(steps.size(), 4u);
-    EXPECT_EQ(steps[0]["value"], "3200");
     EXPECT_EQ(steps[0]["was"], "100");
-    EXPECT_EQ(steps[1]["value"], "1\"");
-    EXPECT_EQ(steps[2]["value"], "f/1.8");
-    EXPECT_EQ(steps[3]["value"], "Daylight");
+    const char* const values[] = {"3200", "1\"", "f/1.8", "Daylight"};
+    for (std::size_t i = 0; i < 4; ++i) EXPECT_EQ(steps[i]["value"], values[i]) << "step " << i;
 
-    const LbhostRun missing = run({"set", "iso", "3201"});
-    EXPECT_EQ(missing.exitCode, 1u);
-    EXPECT_NE(missing.err.find("choices: 64 100 200"), std::string::npos) << missing.err;
-    const LbhostRun outOfRange = run({"set", "iso", "--index", "99"});
-    EXPECT_EQ(outOfRange.exitCode, 1u);
-    EXPECT_NE(outOfRange.err.find("--index 0 to 8"), std::string::npos) << outOfRange.err;
+    EXPECT_TRUE(Ended(run({"set", "iso", "3201"}), 1, "choices: 64 100 200"));
+    EXPECT_TRUE(Ended(run({"set", "iso", "--index", "99"}), 1, "--index 0 to 8"));
 }
 
 TEST_F(LbhostTest, CaptureMovesEachFileIntoANewFolderUnderItsPatternAndRunsTheHook) {
@@ -194,22 +188,17 @@ TEST_F(LbhostTest, CaptureMovesEachFileIntoANewFolderUnderItsPatternAndRunsTheHo
     const auto files = r.json()["steps"][0]["files"];
     ASSERT_EQ(files.size(), 2u);
     EXPECT_EQ(files[0]["path"], out + "\\D850_001.jpg");
-    EXPECT_EQ(files[0]["file_size"].get<long long>(),
-              static_cast<long long>(fs::file_size(fs::u8path(out + "\\D850_001.jpg"))));
+    EXPECT_EQ(files[0]["file_size"].get<std::uintmax_t>(), fs::file_size(fs::u8path(out + "\\D850_001.jpg")));
     // The hook ran once per file with its path; under --json its output goes to stderr.
-    EXPECT_NE(r.err.find("hooked \"" + out + "\\D850_002.jpg\""), std::string::npos) << r.err;
-
+    EXPECT_TRUE(Has(r.err, "hooked \"" + out + "\\D850_002.jpg\""));
     // Without --out the text says where the process put the file.
     const LbhostRun plain = run({"capture"});
     ASSERT_EQ(plain.exitCode, 0u) << plain.err;
-    EXPECT_NE(plain.out.find("path " + path("Capture")), std::string::npos) << plain.out;
-
+    EXPECT_TRUE(Has(plain.out, "path " + path("Capture")));
     // A folder that cannot be made stops the run before the shutter is released, and the
     // system's reason is given in words.
     std::ofstream(m_dir / "taken") << "a file, not a folder";
-    const LbhostRun noFolder = run({"capture", "--out", path("taken") + "\\sub"});
-    EXPECT_EQ(noFolder.exitCode, 1u);
-    EXPECT_NE(noFolder.err.find("taken is a file, not a folder"), std::string::npos) << noFolder.err;
+    EXPECT_TRUE(Ended(run({"capture", "--out", path("taken") + "\\sub"}), 1, "taken is a file, not a folder"));
     const LbhostRun badName = run({"capture", "--out", path("bad?name")});
     EXPECT_EQ(badName.exitCode, 1u);
     EXPECT_TRUE(std::regex_search(badName.err, std::regex("could not make the folder .*: [a-z][a-z ,]+.* \\(error [0-9]+\\)")))
@@ -220,15 +209,14 @@ TEST_F(LbhostTest, CaptureMovesEachFileIntoANewFolderUnderItsPatternAndRunsTheHo
 
 // The camera unplugged during live view ends the run at once, saying so.
 TEST_F(LbhostTest, AnUnpluggedCameraIsReportedAtOnceWithExitOne) {
-    const LbhostRun unplugged =
-        run({"--json", "--timeout", "3000", "liveview", "--seconds", "40"}, [this] {
-            EXPECT_TRUE(stderrShows("live view:"));
-            control("unplug 1");
-        });
+    const LbhostRun unplugged = run({"--json", "--timeout", "3000", "liveview", "--seconds", "40"}, [this] {
+        EXPECT_TRUE(stderrShows("live view:"));
+        control("unplug 1");
+    });
     EXPECT_EQ(unplugged.exitCode, 1u);
     const auto object = unplugged.json();
     EXPECT_EQ(object["error"]["kind"], "camera");
-    EXPECT_NE(object["error"]["message"].get<std::string>().find("unplugged"), std::string::npos);
+    EXPECT_TRUE(Has(object["error"]["message"].get<std::string>(), "unplugged"));
     EXPECT_LT(unplugged.seconds, 15.0);
 }
 
@@ -264,10 +252,7 @@ TEST_F(LbhostTest, TimelapseKeepsItsScheduleAndStackDrivesFocusBetweenShots) {
     EXPECT_EQ(steps[1]["files"].size(), 3u);
     // The lens moves between the stack's shots and not before its first: one coarse step
     // (2000) toward far each time, the default direction.
-    std::vector<std::string> moves;
-    std::istringstream lens(ReadFile(path("lens.log")));
-    for (std::string line; std::getline(lens, line);) moves.push_back(line);
-    EXPECT_EQ(moves, (std::vector<std::string>{"1 3000 4", "1 5000 5"}))
+    EXPECT_EQ(ReadFile(path("lens.log")), "1 3000 4\n1 5000 5\n")
         << "camera, lens position, shots taken before the move";
     EXPECT_EQ(steps[2]["af"], "On");
     EXPECT_EQ(steps[3]["af"], "Off");
@@ -285,8 +270,7 @@ TEST_F(LbhostTest, APictureThatDoesNotArriveEndsTheRunAtOnce) {
     EXPECT_EQ(r.exitCode, 1u);
     const auto object = r.json();
     EXPECT_EQ(object["error"]["kind"], "camera");
-    EXPECT_NE(object["error"]["message"].get<std::string>().find("reported a problem"), std::string::npos)
-        << object["error"]["message"];
+    EXPECT_TRUE(Has(object["error"]["message"].get<std::string>(), "reported a problem"));
     EXPECT_EQ(object["steps"][0]["files"].size(), 1u);  // the first frame is kept and reported
     EXPECT_LT(r.seconds, 15.0);                         // well inside the 20 s timeout
 }
@@ -307,7 +291,7 @@ TEST_F(LbhostTest, WatchDownloadsShotsTakenOnTheCamera) {
 
     const LbhostRun quiet = run({"watch", "--seconds", "1"});
     EXPECT_EQ(quiet.exitCode, 0u) << quiet.err;
-    EXPECT_NE(quiet.out.find("0 shot(s)"), std::string::npos) << quiet.out;
+    EXPECT_TRUE(Has(quiet.out, "0 shot(s)"));
 }
 
 // Live view writes each frame as it comes: Ctrl+C keeps them all and is a done live view (0).
@@ -321,7 +305,6 @@ TEST_F(LbhostTest, CtrlCEndsLiveViewKeepingEveryFrameAndLetsADownloadLand) {
     const auto frames = live.json()["steps"][0]["frames"].get<std::size_t>();
     EXPECT_GT(frames, 10u);
     EXPECT_EQ(filesIn("lv").size(), frames);
-
     // A RAW file over a slow link (2 s): the first Ctrl+C comes during its download, which
     // lands whole in --out, and no further frame is shot.
     scenario("camera 1 format=raw raw-bytes=20000000 habits=slow-link rate=10 name=D850\n");
@@ -329,10 +312,9 @@ TEST_F(LbhostTest, CtrlCEndsLiveViewKeepingEveryFrameAndLetsADownloadLand) {
         EXPECT_TRUE(stderrShows("waiting for the download of"));
         pressCtrlC();
     });
-    EXPECT_EQ(shots.exitCode, 130u) << shots.err;
-    EXPECT_NE(shots.err.find("interrupted (Ctrl+C) before frame 2 of 3"), std::string::npos) << shots.err;
-    EXPECT_EQ(shots.err.find("lensbridge.exe ended"), std::string::npos) << shots.err;
-    EXPECT_NE(shots.out.find("frame 1/3"), std::string::npos) << shots.out;
+    EXPECT_TRUE(Ended(shots, 130, "interrupted (Ctrl+C) before frame 2 of 3"));
+    EXPECT_FALSE(Has(shots.err, "lensbridge.exe ended"));
+    EXPECT_TRUE(Has(shots.out, "frame 1/3"));
     ASSERT_EQ(filesIn("out").size(), 1u);
     EXPECT_EQ(fs::file_size(m_dir / "out" / filesIn("out")[0]), 20000000u);
     for (const auto& name : filesIn(".")) EXPECT_EQ(name.find(".part"), std::string::npos) << name;
@@ -345,29 +327,24 @@ TEST_F(LbhostTest, LiveViewStreamsItsFramesAsMjpegOnStdout) {
     for (std::size_t at = r.out.find("\xFF\xD8\xFF"); at != std::string::npos; at = r.out.find("\xFF\xD8\xFF", at + 1))
         ++starts;
     EXPECT_EQ(r.out.rfind("\xFF\xD8\xFF", 0), 0u) << "the stream starts with a frame, not text";
-    EXPECT_NE(r.err.find("live view: " + std::to_string(starts) + " frames"), std::string::npos) << r.err;
+    EXPECT_TRUE(Has(r.err, "live view: " + std::to_string(starts) + " frames"));
     EXPECT_GT(starts, 3u);
 }
 
 // Numbering goes on from what an earlier session left in --out, in folders of the pattern.
 TEST_F(LbhostTest, NumberingGoesOnInTheFolderAndPatternsMakeFolders) {
-    const std::vector<std::string> args = {"--out", path("out"), "--filename", "{date:%Y}/{camera}_%03n", "capture"};
-    ASSERT_EQ(run(args).exitCode, 0u);
-    ASSERT_EQ(run(args).exitCode, 0u);
-    std::vector<std::string> more = args;
-    more.insert(more.end(), {"--counter", "40"});
-    ASSERT_EQ(run(more).exitCode, 0u);
-    // A number given again takes a free name beside the picture that has it.
-    more.back() = "1";
-    ASSERT_EQ(run(more).exitCode, 0u);
+    // Twice without --counter, then --counter 40, then 1: a number given again takes a free name
+    // beside the picture that has it.
+    for (const std::string counter : {"", "", "40", "1"}) {
+        std::vector<std::string> args = {"--out", path("out"), "--filename", "{date:%Y}/{camera}_%03n", "capture"};
+        if (!counter.empty()) args.insert(args.end(), {"--counter", counter});
+        ASSERT_EQ(run(args).exitCode, 0u) << "--counter " << counter;
+    }
     const std::string year = filesIn("out").at(0);
     EXPECT_EQ(year.size(), 4u);
-    EXPECT_EQ(filesIn(("out\\" + year).c_str()),
+    EXPECT_EQ(filesIn("out\\" + year),
               (std::vector<std::string>{"D850_001-1.jpg", "D850_001.jpg", "D850_002.jpg", "D850_040.jpg"}));
-
-    const LbhostRun literal = run({"capture", "--filename", "%n_%q"});
-    EXPECT_EQ(literal.exitCode, 2u);
-    EXPECT_NE(literal.err.find("%q"), std::string::npos) << literal.err;
+    EXPECT_TRUE(Ended(run({"capture", "--filename", "%n_%q"}), 2, "%q"));
 }
 
 TEST_F(LbhostTest, DeviceNamesIgnoreCaseAndASharedNameIsRefusedWithBothIds) {
@@ -376,9 +353,7 @@ TEST_F(LbhostTest, DeviceNamesIgnoreCaseAndASharedNameIsRefusedWithBothIds) {
     EXPECT_EQ(lower.out, "1/250\r\n") << "the value alone";
 
     scenario("camera 1 name=D850\ncamera 2 name=D850\n");
-    const LbhostRun twins = run({"--device", "D850", "settings"});
-    EXPECT_EQ(twins.exitCode, 1u);
-    EXPECT_NE(twins.err.find("give --device 257 and 258"), std::string::npos) << twins.err;
+    EXPECT_TRUE(Ended(run({"--device", "D850", "settings"}), 1, "give --device 257 and 258"));
 }
 
 TEST_F(LbhostTest, HooksGetGphotoActionsAndAFailingOneIsReportedWhileTheSessionGoesOn) {
@@ -389,23 +364,19 @@ TEST_F(LbhostTest, HooksGetGphotoActionsAndAFailingOneIsReportedWhileTheSessionG
     for (auto it = std::sregex_iterator(r.out.begin(), r.out.end(), hookLine); it != std::sregex_iterator(); ++it)
         actions.push_back((*it)[1]);
     EXPECT_EQ(actions, (std::vector<std::string>{"init", "start", "download", "download", "stop"})) << r.out;
-    EXPECT_NE(r.out.find("hook download \"" + path("out")), std::string::npos) << "the path is the last argument";
+    EXPECT_TRUE(Has(r.out, "hook download \"" + path("out"))) << "the path is the last argument";
 
-    const LbhostRun failing = run({"--out", path("f"), "--hook", "exit 3", "capture", "--count", "2"});
-    EXPECT_EQ(failing.exitCode, 0u) << failing.err;
+    EXPECT_TRUE(Ended(run({"--out", path("f"), "--hook", "exit 3", "capture", "--count", "2"}), 0,
+                      "exit code 3; going on"));
     EXPECT_EQ(filesIn("f").size(), 2u);
-    EXPECT_NE(failing.err.find("exit code 3; going on"), std::string::npos) << failing.err;
-    const LbhostRun stops = run({"--hook", "exit 3", "--hook-stops", "list"});
-    EXPECT_EQ(stops.exitCode, 1u);
-
+    EXPECT_EQ(run({"--hook", "exit 3", "--hook-stops", "list"}).exitCode, 1u);
     // A hook past its time is ended with what it started: nothing writes "late" afterwards.
     std::ofstream(m_dir / "slow.cmd") << "@echo off\r\nif not \"%ACTION%\"==\"init\" exit /b 0\r\n"
                                          "start /b cmd /c \"ping -n 4 127.0.0.1 >nul & echo late>" + path("late.txt") +
                                          "\"\r\nping -n 6 127.0.0.1 >nul\r\n";
     const LbhostRun slow = run({"--json", "--hook", path("slow.cmd"), "--hook-timeout", "1", "list"});
     EXPECT_EQ(slow.exitCode, 0u) << slow.err;
-    EXPECT_NE(slow.json()["hook_failures"][0]["message"].get<std::string>().find("did not end within 1.0 s"),
-              std::string::npos);
+    EXPECT_TRUE(Has(slow.json()["hook_failures"][0]["message"].get<std::string>(), "did not end within 1.0 s"));
     std::this_thread::sleep_for(std::chrono::seconds(5));
     EXPECT_FALSE(fs::exists(m_dir / "late.txt"));
 }
@@ -417,11 +388,10 @@ TEST_F(LbhostTest, GetAndSendShowTheExchangeAndAnUnansweredRequestFails) {
 
     const LbhostRun send = run({"send", "listDevices"});
     ASSERT_EQ(send.exitCode, 0u) << send.err;
-    EXPECT_NE(send.out.find("-> #1 listDevices {}"), std::string::npos) << send.out;
-    EXPECT_NE(send.out.find("<- #1 ok {devices = "), std::string::npos) << send.out;
-    const LbhostRun unanswered = run({"--timeout", "1000", "send", "setCameraFocus", "focus_direction=1"});
-    EXPECT_EQ(unanswered.exitCode, 1u);
-    EXPECT_NE(unanswered.err.find("no reply to \"setCameraFocus\""), std::string::npos) << unanswered.err;
+    EXPECT_TRUE(Has(send.out, "-> #1 listDevices {}"));
+    EXPECT_TRUE(Has(send.out, "<- #1 ok {devices = "));
+    EXPECT_TRUE(Ended(run({"--timeout", "1000", "send", "setCameraFocus", "focus_direction=1"}), 1,
+                      "no reply to \"setCameraFocus\""));
 }
 
 // A release that never completes ends the run with exit code 1 once --timeout and the
@@ -429,15 +399,14 @@ TEST_F(LbhostTest, GetAndSendShowTheExchangeAndAnUnansweredRequestFails) {
 // minute. The fault comes once the first frame is in, so it holds the second release.
 TEST_F(LbhostTest, AHungReleaseEndsTheRunOnceItsExposureAndTimeoutHavePassed) {
     Clock::time_point faulted;
-    const LbhostRun r = run({"--timeout", "1000", "set", "shutter", "4\"", "capture", "--count", "2", "--interval", "1"},
-                            [&] {
-                                EXPECT_TRUE(filesArrive(".", ".jpg", 1));
-                                control("fault capture-hangs");
-                                faulted = Clock::now();
-                            });
-    EXPECT_EQ(r.exitCode, 1u);
-    EXPECT_NE(r.err.find("did not finish the shot within 5000 ms"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("waiting for the camera to release"), std::string::npos) << "no progress shown";
+    const LbhostRun r = run({"--timeout", "1000", "set", "shutter", "4\"", "capture", "--count", "2",
+                             "--interval", "1"}, [&] {
+        EXPECT_TRUE(filesArrive(".", ".jpg", 1));
+        control("fault capture-hangs");
+        faulted = Clock::now();
+    });
+    EXPECT_TRUE(Ended(r, 1, "did not finish the shot within 5000 ms"));
+    EXPECT_TRUE(Has(r.err, "waiting for the camera to release")) << "no progress shown";
     const double waited = std::chrono::duration<double>(Clock::now() - faulted).count();
     EXPECT_GT(waited, 4.5);
     EXPECT_LT(waited, 20.0);
@@ -447,17 +416,12 @@ TEST_F(LbhostTest, StartUpErrorsSayWhatHappened) {
     const LbhostRun first = run({"--out", path("lv"), "liveview", "--seconds", "50"}, [this] {
         EXPECT_TRUE(stderrShows("live view:"));
         const LbhostRun second = run({"list"}, {}, "second-");
-        EXPECT_EQ(second.exitCode, 1u);
-        EXPECT_NE(second.err.find("lensbridge is already running (its pipes are taken)"), std::string::npos)
-            << second.err;
+        EXPECT_TRUE(Ended(second, 1, "lensbridge is already running (its pipes are taken)"));
         EXPECT_LT(second.seconds, 5.0);
         pressCtrlC();
     });
     EXPECT_EQ(first.exitCode, 0u) << first.err;
-
-    const LbhostRun hasty = run({"--timeout", "1", "list"});
-    EXPECT_EQ(hasty.exitCode, 1u);
-    EXPECT_NE(hasty.err.find("lensbridge.exe did not open its pipes within 1 ms"), std::string::npos) << hasty.err;
+    EXPECT_TRUE(Ended(run({"--timeout", "1", "list"}), 1, "lensbridge.exe did not open its pipes within 1 ms"));
 }
 
 TEST_F(LbhostTest, WatchReconnectsAnUnpluggedCameraAndGoesOn) {
@@ -476,7 +440,7 @@ TEST_F(LbhostTest, WatchReconnectsAnUnpluggedCameraAndGoesOn) {
     EXPECT_EQ(r.json()["steps"][0]["reconnects"], 1);
     EXPECT_EQ(filesIn("out").size(), 2u);
     // Both modules read the control lines; neither reports one the other carried out.
-    EXPECT_EQ(r.err.find("bad control line"), std::string::npos) << r.err;
+    EXPECT_FALSE(Has(r.err, "bad control line"));
 }
 
 TEST_F(LbhostTest, VersionMatchesTheExesVersionBlock) {
@@ -491,15 +455,9 @@ TEST_F(LbhostTest, VersionMatchesTheExesVersionBlock) {
     UINT length = 0;
     ASSERT_TRUE(VerQueryValueW(block.data(), L"\\StringFileInfo\\040904b0\\ProductVersion",
                                reinterpret_cast<void**>(&version), &length));
-    const std::string text = platform::utf16ToUtf8(std::u16string(reinterpret_cast<char16_t*>(version)));
-    EXPECT_EQ(r.out.rfind("lbhost " + text + " (build ", 0), 0u) << r.out;
+    EXPECT_EQ(r.out.rfind("lbhost " + platform::wideToUtf8(version) + " (build ", 0), 0u) << r.out;
 }
 
-}  // namespace
-
-namespace {
-
-// Run only by "E2E.LbhostMoveOntoAFullDisk", which mounts a 100 kB folder and names it in
 // A listening socket on a loopback port the system chose, closed when the test ends.
 class CHeldPort {
 public:
@@ -512,9 +470,8 @@ public:
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         int length = sizeof address;
         if (m_socket != INVALID_SOCKET && bind(m_socket, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
-            listen(m_socket, 1) == 0 && getsockname(m_socket, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+            listen(m_socket, 1) == 0 && getsockname(m_socket, reinterpret_cast<sockaddr*>(&address), &length) == 0)
             m_port = ntohs(address.sin_port);
-        }
     }
     ~CHeldPort() {
         if (m_socket != INVALID_SOCKET) closesocket(m_socket);
@@ -538,17 +495,15 @@ TEST_F(LbhostTest, ServeThatCannotServeSaysWhyAndPrintsNoAddress) {
     ASSERT_NE(held.port(), 0);
     const std::string listen = "127.0.0.1:" + std::to_string(held.port());
     const LbhostRun taken = run({"serve", "--listen", listen});
-    EXPECT_EQ(taken.exitCode, 1u);
-    EXPECT_NE(taken.err.find("another program, perhaps another lbhost serve, has the port"), std::string::npos)
-        << taken.err;
-    EXPECT_EQ(taken.out.find("http://"), std::string::npos) << taken.out;
+    EXPECT_TRUE(Ended(taken, 1, "another program, perhaps another lbhost serve, has the port"));
+    EXPECT_FALSE(Has(taken.out, "http://"));
 
     const LbhostRun missing = run({"--exe", path("nothing.exe"), "serve", "--listen", "127.0.0.1:1"});
-    EXPECT_EQ(missing.exitCode, 1u);
-    EXPECT_NE(missing.err.find("there is no"), std::string::npos) << missing.err;
-    EXPECT_EQ(missing.out.find("http://"), std::string::npos) << "no address that leads nowhere: " << missing.out;
+    EXPECT_TRUE(Ended(missing, 1, "there is no"));
+    EXPECT_FALSE(Has(missing.out, "http://")) << "no address that leads nowhere";
 }
 
+// Run only by "E2E.LbhostMoveOntoAFullDisk", which mounts a 100 kB folder and names it in
 // LB_SMALL_DISK: a picture moved into an --out folder there does not fit. Nothing cut off
 // stays there, under its name or as ".part", and the picture stays where it was, as the
 // message says.

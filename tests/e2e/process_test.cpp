@@ -10,8 +10,7 @@
 namespace {
 
 TEST_F(ProcessTest, ShutdownIsAnsweredWithItsIdAndEndsTheProcess) {
-    const std::uint32_t id = client().send("shutdown");
-    auto reply = client().waitForReply(id, 10000);
+    auto reply = client().waitForReply(client().send("shutdown"), 10000);
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->nameText(), "shutdownComplete");
     EXPECT_TRUE(reply->payloadIsNil());
@@ -35,9 +34,7 @@ TEST_F(ProcessTest, MalformedRequestsAreDroppedAndTheProcessGoesOn) {
         std::string("garbage that is no message at all"),
         std::string(kMaxMessageSize + 1, 'x'),               // over the size limit
     };
-    for (const std::string& bytes : bad) {
-        ASSERT_TRUE(client().sendRaw(bytes)) << bytes.size() << " bytes";
-    }
+    for (const std::string& bytes : bad) ASSERT_TRUE(client().sendRaw(bytes)) << bytes.size() << " bytes";
     // An unknown command is ignored too.
     client().send("noSuchCommand");
     // Nothing answers them; the camera side's own notifications (id 0) may come meanwhile.
@@ -52,9 +49,7 @@ TEST_F(ProcessTest, ASecondProcessGivesUpOnPipesTheFirstHolds) {
     CHostClient intruder;
     std::string error;
     const auto start = std::chrono::steady_clock::now();
-    ASSERT_TRUE(intruder.start(BuiltProgram("lensbridge.exe"), &error, {},
-                               m_downloads.environment()))
-        << error;
+    ASSERT_TRUE(intruder.start(BuiltProgram("lensbridge.exe"), &error, {}, m_downloads.environment())) << error;
     auto code = intruder.process().waitForExit(25000);
     const auto elapsed = std::chrono::steady_clock::now() - start;
     ASSERT_TRUE(code) << "the second process still runs";
@@ -70,16 +65,15 @@ TEST_F(ProcessTest, ASecondProcessGivesUpOnPipesTheFirstHolds) {
 
 TEST(PipeClaim, PipesReleasedWhileTheProcessRetriesAreTaken) {
     // The input pipe's name is held here, as by a previous run that is still ending.
-    CScopedKernelHandle held(CreateNamedPipeW(kHostInputPipeName, PIPE_ACCESS_INBOUND, PIPE_TYPE_MESSAGE,
-                                        1, 4096, 4096, 0, nullptr));
+    CScopedKernelHandle held(
+        CreateNamedPipeW(kHostInputPipeName, PIPE_ACCESS_INBOUND, PIPE_TYPE_MESSAGE, 1, 4096, 4096, 0, nullptr));
     ASSERT_TRUE(held.valid()) << "cannot hold the pipe name: " << GetLastError();
 
     CTestDownloadFolder downloads(CurrentTestName());
     ASSERT_TRUE(downloads.valid());
     CHostSession session;
     std::string error;
-    ASSERT_TRUE(session.client().start(BuiltProgram("lensbridge.exe"), &error, {},
-                                       downloads.environment()))
+    ASSERT_TRUE(session.client().start(BuiltProgram("lensbridge.exe"), &error, {}, downloads.environment()))
         << error;
     Sleep(1500);
     ASSERT_TRUE(session.client().process().running()) << "gave up while the name was held";
