@@ -1,5 +1,6 @@
 #include "fuzz/bent_module.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <map>
@@ -20,24 +21,19 @@ using maid::ULONG;
 // The answer stream: one byte per decision, zero once the input is used up.
 class CAnswers {
  public:
-  void reset(const std::uint8_t* data, std::size_t size) {
-    m_data = data;
-    m_size = size;
-    m_next = 0;
-  }
-  std::uint8_t byte() { return m_next < m_size ? m_data[m_next++] : 0; }
+  CAnswers(const std::uint8_t* data = nullptr, std::size_t size = 0) : m_next(data), m_end(data + size) {}
+  std::uint8_t byte() { return m_next < m_end ? *m_next++ : 0; }
   // A deviation from the simulator's answer: 0 for its own, else 1..count-1. Most byte values
   // mean "its own", so random answers leave most calls alone and a session gets deep.
   unsigned pick(unsigned count) {
     const std::uint8_t b = byte();
     return b >= 0xF0 ? 1 + (b - 0xF0) % (count - 1) : 0;
   }
-  void silence() { m_size = m_next; }
+  void silence() { m_end = m_next; }
 
  private:
-  const std::uint8_t* m_data = nullptr;
-  std::size_t m_size = 0;
-  std::size_t m_next = 0;
+  const std::uint8_t* m_next;
+  const std::uint8_t* m_end;
 };
 
 struct SimModule {
@@ -49,10 +45,7 @@ struct SimModule {
 enum class Kind { Module, Camera, Item, Data };
 
 // What stands between the simulator's callbacks and the process's: the process's own
-// procedure and reference, handed on.
-struct EventHook {
-  maid::MaidCallback original;
-};
+// procedure and reference, handed on (an event hook is the process's callback itself).
 struct DataHook {
   maid::MaidCallback original;
   std::size_t file;  // index into Session::files
@@ -68,9 +61,9 @@ struct Session {
   std::map<MaidObject*, Kind> open;
   std::map<ULONG, bool> twists;  // capability id: retyped (true) or left out
   std::deque<std::pair<ULONG, NKPARAM>> events;
-  std::map<MaidObject*, EventHook*> cameraEvents;
+  std::map<MaidObject*, maid::MaidCallback*> cameraEvents;
   // Hooks live for the whole session: the simulator may call one until the module closes.
-  std::deque<EventHook> eventHooks;
+  std::deque<maid::MaidCallback> eventHooks;
   std::deque<DataHook> dataHooks;
   std::deque<CompletionHook> completionHooks;
   std::deque<File> files;
@@ -82,18 +75,10 @@ Session g;
 
 // Results a module may give any call instead of its answer.
 constexpr NKERROR kTroubles[] = {
-    0,
-    kNkMAIDResult_NotSupported,
-    kNkMAIDResult_UnexpectedError,
-    kNkMAIDResult_HardwareError,
-    kNkMAIDResult_DeviceBusy,
-    kNkMAIDResult_CameraNotFound,
-    kNkMAIDResult_ValueOutOfBounds,
-    kNkMAIDResult_BufferSize,
-    kNkMAIDResult_Pending,
-    kNkMAIDResult_ZombieObject,
-    kNkMAIDResult_OutOfMemory,
-    kNkMAIDResult_Aborted,
+    0,                              kNkMAIDResult_NotSupported, kNkMAIDResult_UnexpectedError,
+    kNkMAIDResult_HardwareError,    kNkMAIDResult_DeviceBusy,   kNkMAIDResult_CameraNotFound,
+    kNkMAIDResult_ValueOutOfBounds, kNkMAIDResult_BufferSize,   kNkMAIDResult_Pending,
+    kNkMAIDResult_ZombieObject,     kNkMAIDResult_OutOfMemory,  kNkMAIDResult_Aborted,
 };
 constexpr unsigned kTroubleCount = sizeof kTroubles / sizeof kTroubles[0];
 
@@ -107,17 +92,15 @@ std::uint8_t Byte() { return g.calm ? 0 : g.answers.byte(); }
 void Record(File& file, const maid::MaidDataInfo& block, const void* bytes) {
   const std::uint64_t end = std::uint64_t{block.ulStart} + block.ulLength;
   if (end > kLongestFile || !bytes) return;
-  if (file.bytes.size() < end) {
-    file.bytes.resize(end);
-    file.given.resize(end);
-  }
+  file.bytes.resize(std::max<std::uint64_t>(file.bytes.size(), end));
+  file.given.resize(file.bytes.size());
   std::memcpy(file.bytes.data() + block.ulStart, bytes, block.ulLength);
   std::fill(file.given.begin() + block.ulStart, file.given.begin() + end, true);
   file.claimedTotals.insert(block.ulTotalLength);
 }
 
 void OnEvent(NKREF ref, ULONG event, NKPARAM data) {
-  const maid::MaidCallback original = static_cast<const EventHook*>(ref)->original;
+  const maid::MaidCallback original = *static_cast<const maid::MaidCallback*>(ref);
   if (original.pProc) reinterpret_cast<maid::EventProc>(original.pProc)(original.refProc, event, data);
 }
 
@@ -130,18 +113,11 @@ NKERROR OnData(NKREF ref, void* info, void* bytes) {
     Record(g.files[hook.file], block, bytes);
     return reinterpret_cast<maid::DataProc>(hook.original.pProc)(hook.original.refProc, &block, bytes);
   };
-  switch (Pick(4)) {
-    case 1:
-      return kNkMAIDResult_NoError;
-    case 2:
-      handOn();
-      return handOn();
-    case 3:
-      block.ulTotalLength = Byte() % 2 ? 0 : block.ulTotalLength + 1 + Byte();
-      return handOn();
-    default:
-      return handOn();
-  }
+  const unsigned choice = Pick(4);
+  if (choice == 1) return kNkMAIDResult_NoError;
+  if (choice == 2) handOn();
+  if (choice == 3) block.ulTotalLength = Byte() % 2 ? 0 : block.ulTotalLength + 1 + Byte();
+  return handOn();
 }
 
 void OnCompletion(MaidObject* object, ULONG command, ULONG param, ULONG dataType, NKPARAM data,
@@ -186,12 +162,9 @@ void BendValue(ULONG dataType, NKPARAM data) {
         case 1: array->ulElements = 0xFFFFFFFFu - Byte(); break;
         case 2: array->wPhysicalBytes = 0; break;
         case 3: array->wPhysicalBytes = static_cast<std::uint16_t>(Byte() * 257u); break;
-        default: break;
       }
       break;
     }
-    default:
-      break;
   }
 }
 
@@ -261,7 +234,7 @@ bool Use(const std::string& path) {
 
 void Reset(const std::uint8_t* answers, std::size_t size) {
   g = Session{};
-  g.answers.reset(answers, size);
+  g.answers = CAnswers(answers, size);
   Control("reset");
 }
 
@@ -272,9 +245,7 @@ void Calm() {
 }
 
 int Control(const std::string& line) { return g_sim->control(line.c_str()); }
-
 void Twist(ULONG capabilityId, bool retype) { g.twists[capabilityId] = retype; }
-
 void QueueEvent(ULONG event, NKPARAM data) { g.events.emplace_back(event, data); }
 
 NKERROR EntryPoint(MaidObject* object, ULONG command, ULONG param, ULONG dataType, NKPARAM data,
@@ -293,10 +264,9 @@ NKERROR EntryPoint(MaidObject* object, ULONG command, ULONG param, ULONG dataTyp
   const Kind kind = known->second;
   if (kind == Kind::Camera && !DeliverEvents(object)) return kNkMAIDResult_ZombieObject;
   if (const unsigned trouble = Pick(kTroubleCount)) {
-    const NKERROR result = kTroubles[trouble];
     // A start that answers "pending" owes a completion; one that fails owes none.
-    return command == kNkMAIDCommand_CapStart && result == kNkMAIDResult_Pending ? kNkMAIDResult_HardwareError
-                                                                                 : result;
+    const bool pendingStart = command == kNkMAIDCommand_CapStart && kTroubles[trouble] == kNkMAIDResult_Pending;
+    return pendingStart ? kNkMAIDResult_HardwareError : kTroubles[trouble];
   }
   if (LeftOut(command, param)) return kNkMAIDResult_NotSupported;
 
@@ -305,7 +275,7 @@ NKERROR EntryPoint(MaidObject* object, ULONG command, ULONG param, ULONG dataTyp
     const maid::MaidCallback original = *reinterpret_cast<const maid::MaidCallback*>(data);
     maid::MaidCallback hooked{};
     if (param == kNkMAIDCapability_EventProc) {
-      g.eventHooks.push_back({original});
+      g.eventHooks.push_back(original);
       hooked = {reinterpret_cast<void*>(&OnEvent), &g.eventHooks.back()};
     } else if (original.pProc) {
       g.files.emplace_back();

@@ -20,6 +20,7 @@
 //   - the session's work ends within a bounded number of steps.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -27,7 +28,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -86,14 +86,13 @@ void Check(bool holds, const char* rule, const std::string& detail = "") {
 
 class CScript {
  public:
-  CScript(const std::uint8_t* data, std::size_t size) : m_data(data), m_size(size) {}
-  bool done() const { return m_next >= m_size; }
-  std::uint8_t byte() { return m_next < m_size ? m_data[m_next++] : 0; }
+  CScript(const std::uint8_t* data, std::size_t size) : m_next(data), m_end(data + size) {}
+  bool done() const { return m_next >= m_end; }
+  std::uint8_t byte() { return m_next < m_end ? *m_next++ : 0; }
 
  private:
-  const std::uint8_t* m_data;
-  std::size_t m_size;
-  std::size_t m_next = 0;
+  const std::uint8_t* m_next;
+  const std::uint8_t* m_end;
 };
 
 // What the host has been told so far, checked message by message (tests/host_rules.h), and
@@ -109,7 +108,6 @@ class CHostView {
   }
   // The process answers "listDevices" whatever the cameras do.
   void sent(std::uint32_t requestId, const std::string& name) { m_rules.sent(requestId, name, name == "listDevices"); }
-
   // After shutdown: every request that must be answered was, every capture ended, and the
   // folder holds only the files reported whole.
   void checkEnd(const fs::path& folder) {
@@ -120,8 +118,7 @@ class CHostView {
       const std::string name = entry.path().filename().string();
       Check(name.size() < 5 || name.compare(name.size() - 5, 5, ".part") != 0,
             "a .part file outlived its download", name);
-      Check(m_wholeFiles.count(name) == 1, "a file no one reported whole is in the download folder",
-            name);
+      Check(m_wholeFiles.count(name) == 1, "a file no one reported whole is in the download folder", name);
     }
   }
   // Calm and settled: the host's cameras are the module's plugged ones (none when the module
@@ -148,10 +145,9 @@ class CHostView {
     m_wholeFiles.insert(fs::path(path).filename().string());
     for (const bentmodule::File& file : bentmodule::Files()) {
       if (file.claimedTotals.count(static_cast<std::uint32_t>(bytes.size())) == 0) continue;
-      if (bytes.size() > file.bytes.size()) continue;
-      bool same = true;
-      for (std::size_t i = 0; same && i < bytes.size(); ++i) same = file.given[i] && bytes[i] == file.bytes[i];
-      if (same) return;
+      std::size_t i = 0;
+      while (i < bytes.size() && i < file.bytes.size() && file.given[i] && bytes[i] == file.bytes[i]) ++i;
+      if (i == bytes.size()) return;
     }
     Finding("a file reported whole is not what the camera sent", path + " (" + std::to_string(bytes.size()) + " bytes)");
   }
@@ -169,9 +165,7 @@ void OnSessionEnd(std::uint32_t) { g_sessionEnded = true; }
 void CameraTurn(CHostView& host, std::uint32_t minimumMs = 1) {
   const unsigned waitMs = RunCameraWork();
   host.take();
-  std::uint32_t step = waitMs > kHeartbeatMs ? kHeartbeatMs : waitMs;
-  if (waitMs != 0 && step < minimumMs) step = minimumMs;
-  if (step == 0) step = 1;
+  const std::uint32_t step = waitMs == 0 ? 1 : std::max(std::min(waitMs, kHeartbeatMs), minimumMs);
   const std::uint32_t before = g_nowMs;
   g_nowMs += step;
   bentmodule::Control("clock " + std::to_string(g_nowMs));
@@ -216,8 +210,7 @@ class CSession {
       case kCapture: post("doCapture"); break;
       case kChangeSetting: {
         auto params = device(1);
-        const std::uint8_t choice = script.byte();
-        params->setString("param_key", kSettingKeys[choice % 5]);
+        params->setString("param_key", kSettingKeys[script.byte() % 5]);
         params->setNumber("param_value", static_cast<std::int8_t>(script.byte()));
         post("updateCameraSetting", std::move(params));
         break;
@@ -281,7 +274,6 @@ class CSession {
       }
     }
   }
-
   // Calm: a tidy module from now on; the session's work must come to rest, and the host's
   // cameras match the module's after a few seconds of heartbeats.
   void settle() {
@@ -348,16 +340,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   constexpr std::size_t kHeader = fuzzscript::kHeaderSize;
   if (size < kHeader) return -1;
   const std::uint8_t setup = data[0];
-  std::size_t scriptSize = data[1] | std::size_t{data[2]} << 8;
-  if (scriptSize > size - kHeader) scriptSize = size - kHeader;
+  const std::size_t scriptSize = std::min(data[1] | std::size_t{data[2]} << 8, size - kHeader);
   CScript script(data + kHeader, scriptSize);
   // Type0023 cameras switch live view on with another value and send a larger header.
   const unsigned ordinal = setup & 1 ? 23 : 1;
-  char moduleType[16];
-  std::snprintf(moduleType, sizeof moduleType, "Type%04u", ordinal);
+  const std::string moduleType = setup & 1 ? "Type0023" : "Type0001";
   // The simulated modules are built beside the fuzzer's own folder.
   if (!bentmodule::Use(platform::executableDirectory() + "../" + moduleType + ".md3"))
-    Finding("set-up", std::string("cannot load the simulated ") + moduleType);
+    Finding("set-up", "cannot load the simulated " + moduleType);
   bentmodule::Reset(data + kHeader + scriptSize, size - kHeader - scriptSize);
   bentmodule::Control(std::string("format ") + kFormats[(setup >> 1) % 3]);
 
@@ -379,8 +369,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   CSession session(ordinal << 8);
-  int actions = 0;
-  while (!script.done() && ++actions < 400) session.act(script);
+  for (int actions = 1; !script.done() && actions < 400; ++actions) session.act(script);
   session.settle();
   session.shutDown();
   {

@@ -30,20 +30,18 @@ std::uint8_t TwistOf(maid::ULONG capability, bool retype) {
 }
 
 // The session every seed runs after its set-up.
-std::vector<std::uint8_t> Session() {
-  return {kListDevices, kCameraTurn, kConnect, 1, kGetSettings, 1, kChangeSetting, 0, 3,
-          kCapture, kTimePasses, 20, kCapture, kTimePasses, 20,
-          kToggleLiveView, kTimePasses, 5, kIsLiveViewOn, kToggleLiveView,
-          kFocus, 0xFF, kFocus, 2, kAutoFocus, kAutoFocus,
-          kButton, kTimePasses, 20, kDial, 0, kCameraTurn, kDial, 7, kCameraTurn,
-          kPlug, 0x00, kCameraTurn, kCameraTurn, kPlug, 0x80, kTimePasses, 5, kConnect, 1,
-          kCapture, kTimePasses, 30, kDisconnect, 1, kListDevices};
-}
+constexpr std::uint8_t kSession[] = {
+    kListDevices, kCameraTurn, kConnect, 1, kGetSettings, 1, kChangeSetting, 0, 3,
+    kCapture, kTimePasses, 20, kCapture, kTimePasses, 20,
+    kToggleLiveView, kTimePasses, 5, kIsLiveViewOn, kToggleLiveView,
+    kFocus, 0xFF, kFocus, 2, kAutoFocus, kAutoFocus,
+    kButton, kTimePasses, 20, kDial, 0, kCameraTurn, kDial, 7, kCameraTurn,
+    kPlug, 0x00, kCameraTurn, kCameraTurn, kPlug, 0x80, kTimePasses, 5, kConnect, 1,
+    kCapture, kTimePasses, 30, kDisconnect, 1, kListDevices};
 
 bool Write(const std::string& path, const Seed& seed) {
   std::vector<std::uint8_t> script = seed.before;
-  const std::vector<std::uint8_t> session = Session();
-  script.insert(script.end(), session.begin(), session.end());
+  script.insert(script.end(), std::begin(kSession), std::end(kSession));
   std::vector<std::uint8_t> input{static_cast<std::uint8_t>(seed.format << 1),
                                   static_cast<std::uint8_t>(script.size() & 0xFF),
                                   static_cast<std::uint8_t>(script.size() >> 8)};
@@ -62,14 +60,9 @@ int main(int argc, char** argv) {
     return 2;
   }
   std::vector<Seed> seeds = {
-      {"plain", {}},
-      {"jpeg-only", {}, 0},
-      {"raw-only", {}, 1},
-      {"not-alive", {kAlive, 0x00}},
-      {"unplug", {kCameraTurn, kPlug, 0x00}},
-      {"third-camera", {kPlug, 0x82}},
-      {"camera-button", {kButton, kButton}},
-      {"long-exposure", {kExposure, 40}},
+      {"plain", {}}, {"jpeg-only", {}, 0}, {"raw-only", {}, 1}, {"not-alive", {kAlive, 0x00}},
+      {"unplug", {kCameraTurn, kPlug, 0x00}}, {"third-camera", {kPlug, 0x82}},
+      {"camera-button", {kButton, kButton}}, {"long-exposure", {kExposure, 40}},
       {"no-isalive", {kTwist, TwistOf(kNkMAIDCapability_IsAlive, false)}},
       {"no-iso-control", {kTwist, TwistOf(kNkMAIDCapability_IsoControl, false)}},
       {"exposure-mode-retyped", {kTwist, TwistOf(kNkMAIDCapability_ExposureMode, true)}},
