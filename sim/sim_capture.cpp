@@ -37,9 +37,15 @@ std::vector<ULONG> MakeShotItems(ULONG cameraId) {
     if (!raw) {
       const std::uint64_t seed = item.seed;
       const int width = static_cast<int>(camera->setup.photoWidth);
-      item.jpegMade = std::async(std::launch::async, [seed, width] {
-                        return std::make_shared<const std::vector<unsigned char>>(ShotJpeg(seed, width));
-                      }).share();
+      auto make = [seed, width] {
+        return std::make_shared<const std::vector<unsigned char>>(ShotJpeg(seed, width));
+      };
+      // On a clock the caller moves (the fuzzer's), the picture is made at once, so a session
+      // runs the same way every time; otherwise beside the camera, as a real one does.
+      std::promise<std::shared_ptr<const std::vector<unsigned char>>> madeNow;
+      if (Sim().manualClockMs) madeNow.set_value(make());
+      item.jpegMade =
+          (Sim().manualClockMs ? madeNow.get_future() : std::async(std::launch::async, make)).share();
     }
     const ULONG itemId = camera->nextItemId++;
     camera->items[itemId] = std::move(item);
