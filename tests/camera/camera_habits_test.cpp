@@ -28,14 +28,6 @@ std::vector<std::string> Names(const std::vector<std::unique_ptr<OutgoingMessage
   return names;
 }
 
-// The camera layer's clock, driven by the test while a FakeClock lives.
-std::atomic<std::uint32_t> g_fakeNowMs{0};
-std::uint32_t FakeNow() { return g_fakeNowMs.load(); }
-struct FakeClock {
-  FakeClock() { SetCameraClockForTest(&FakeNow); }
-  ~FakeClock() { SetCameraClockForTest(nullptr); }
-};
-
 class CameraHabitsTest : public ConnectedCameraTest {
  protected:
   void habit(const std::string& name, const char* onOff = "on", const char* id = "1") {
@@ -53,7 +45,7 @@ class CameraHabitsTest : public ConnectedCameraTest {
   }
   // One turn of the long operations at `ms` on the fake clock; true while any is under way.
   bool stepAt(std::uint32_t ms) LB_REQUIRES(g_sdkLock) {
-    g_fakeNowMs = ms;
+    CFakeCameraClock::set(ms);
     return manager->stepOperations(kCameraSliceMs, m_delivering);
   }
   bool m_delivering = false;
@@ -108,7 +100,7 @@ INSTANTIATE_TEST_SUITE_P(
 // the next presence check.
 TEST_F(CameraHabitsTest, HungReleaseEndsAtItsBoundOrWhenTheCameraGoes) {
   onCameraThread();
-  const FakeClock clock;
+  const CFakeCameraClock clock(0);
   SimControl("Type0001.md3", "fault capture-hangs");
   camera->capture();
   EXPECT_TRUE(stepAt(1000));
@@ -131,7 +123,7 @@ TEST_F(CameraHabitsTest, HungReleaseEndsAtItsBoundOrWhenTheCameraGoes) {
   CCamera* second = module1()->m_currentCamera;
   ASSERT_NE(second, nullptr);
   SimControl("Type0001.md3", "fault capture-hangs");
-  g_fakeNowMs = 200000;
+  CFakeCameraClock::set(200000);
   second->capture();
   EXPECT_TRUE(stepAt(200000 + kPresenceCheckMs - 1));
   SimControl("Type0001.md3", "unplug 2");
@@ -152,8 +144,7 @@ TEST_F(CameraHabitsTest, SlowTransferGoesOnAndOnlyAStalledOneEndsAtItsBound) {
   CaptureAndSettle(camera, manager);
   EXPECT_EQ(Names(TakeAll()), (std::vector<std::string>{"objectWasAdded", "fileDownloadComplete"}));
   // From here the bound is measured on the fake clock, which moves only when the test says.
-  const FakeClock clock;
-  g_fakeNowMs = 5000;
+  const CFakeCameraClock clock(5000);
   SimControl("Type0001.md3", "rate 1 1");  // the first block, then nothing for a long while
   camera->capture();
   for (int i = 0; i < 20; ++i) stepAt(5000);

@@ -12,9 +12,6 @@ namespace {
 using namespace simtest;
 using C = CFakeCapability;
 
-std::uint32_t g_nowMs = 0;
-std::uint32_t TestClock() { return g_nowMs; }
-
 class CameraPresenceTest : public HostTest {
  protected:
   // Camera 1 lists what most cameras list; camera 2 has no IsAlive and no IsoControl, and its
@@ -68,14 +65,13 @@ TEST_F(CameraPresenceTest, ACameraListedButDeadIsTriedAgainOnlyOnceASecond) {
   onCameraThread();
   fake.root = CFakeObject::Make(0, {}, {CFakeObject::Make(3, {{kNkMAIDCapability_Name, C::Text("D5")},
                                                               {kNkMAIDCapability_IsAlive, C::Bool(false)}})});
-  SetCameraClockForTest(&TestClock);
+  const CFakeCameraClock clock(0);
   open();
   const int opensBefore = fake.count(kNkMAIDCommand_Open);
   for (std::uint32_t ms : {0, 100, 999, 1000}) {
-    g_nowMs = 5000 + ms;
+    CFakeCameraClock::set(5000 + ms);
     module->scanAndInformHostOfCameraChanges();
   }
-  SetCameraClockForTest(nullptr);
   EXPECT_EQ(fake.count(kNkMAIDCommand_Open) - opensBefore, 2) << "at 0 ms and at 1000 ms";
   EXPECT_TRUE(TakeAll().empty());
 }

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +20,8 @@ namespace simtest {
 namespace {
 std::uint32_t g_clockAheadMs = 0;
 std::uint32_t ClockAhead() { return platform::tickCountMs() + g_clockAheadMs; }
+std::atomic<std::uint32_t> g_fakeNowMs{0};
+std::uint32_t FakeNow() { return g_fakeNowMs.load(); }
 
 // The simulated modules every fixture starts afresh and checks at its end.
 constexpr const char* kSimModules[] = {"Type0001.md3", "Type0023.md3"};
@@ -37,6 +40,13 @@ CClockAhead::CClockAhead(std::uint32_t ms) {
   SetCameraClockForTest(&ClockAhead);
 }
 CClockAhead::~CClockAhead() { SetCameraClockForTest(nullptr); }
+
+CFakeCameraClock::CFakeCameraClock(std::uint32_t ms) {
+  set(ms);
+  SetCameraClockForTest(&FakeNow);
+}
+CFakeCameraClock::~CFakeCameraClock() { SetCameraClockForTest(nullptr); }
+void CFakeCameraClock::set(std::uint32_t ms) { g_fakeNowMs = ms; }
 
 std::vector<std::unique_ptr<OutgoingMessage>> TakeAll() {
   std::vector<std::unique_ptr<OutgoingMessage>> messages;

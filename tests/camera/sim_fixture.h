@@ -66,6 +66,16 @@ class CClockAhead {
   CClockAhead& operator=(const CClockAhead&) = delete;
 };
 
+// While it lives, the camera clock stands where the test puts it: at `ms`, then at each set().
+class CFakeCameraClock {
+ public:
+  explicit CFakeCameraClock(std::uint32_t ms);
+  ~CFakeCameraClock();
+  CFakeCameraClock(const CFakeCameraClock&) = delete;
+  CFakeCameraClock& operator=(const CFakeCameraClock&) = delete;
+  static void set(std::uint32_t ms);
+};
+
 // Runs the cameras' long operations (the release's wait, the downloads) until none is under
 // way, as the camera thread does between requests; at most `limitMs` of real time.
 void SettleOperations(CNikonModuleManager* manager, unsigned limitMs = 60000) LB_REQUIRES(g_sdkLock);
