@@ -42,10 +42,13 @@ std::vector<ULONG> MakeShotItems(ULONG cameraId) {
       };
       // On a clock the caller moves (the fuzzer's), the picture is made at once, so a session
       // runs the same way every time; otherwise beside the camera, as a real one does.
-      std::promise<std::shared_ptr<const std::vector<unsigned char>>> madeNow;
-      if (Sim().manualClockMs) madeNow.set_value(make());
-      item.jpegMade =
-          (Sim().manualClockMs ? madeNow.get_future() : std::async(std::launch::async, make)).share();
+      if (Sim().manualClockMs) {
+        std::promise<std::shared_ptr<const std::vector<unsigned char>>> madeNow;
+        madeNow.set_value(make());
+        item.jpegMade = madeNow.get_future().share();
+      } else {
+        item.jpegMade = std::async(std::launch::async, make).share();
+      }
     }
     const ULONG itemId = camera->nextItemId++;
     camera->items[itemId] = std::move(item);
