@@ -6,6 +6,7 @@
 #include <map>
 #include <utility>
 
+#include "fuzz/camera_module_script.h"
 #include "platform/platform.h"
 
 namespace bentmodule {
@@ -19,21 +20,15 @@ using maid::NKREF;
 using maid::ULONG;
 
 // The answer stream: one byte per decision, zero once the input is used up.
-class CAnswers {
+class CAnswers : public fuzzscript::CBytes {
  public:
-  CAnswers(const std::uint8_t* data = nullptr, std::size_t size = 0) : m_next(data), m_end(data + size) {}
-  std::uint8_t byte() { return m_next < m_end ? *m_next++ : 0; }
+  using CBytes::CBytes;
   // A deviation from the simulator's answer: 0 for its own, else 1..count-1. Most byte values
   // mean "its own", so random answers leave most calls alone and a session gets deep.
   unsigned pick(unsigned count) {
     const std::uint8_t b = byte();
     return b >= 0xF0 ? 1 + (b - 0xF0) % (count - 1) : 0;
   }
-  void silence() { m_end = m_next; }
-
- private:
-  const std::uint8_t* m_next;
-  const std::uint8_t* m_end;
 };
 
 struct SimModule {
@@ -240,7 +235,7 @@ void Reset(const std::uint8_t* answers, std::size_t size) {
 
 void Calm() {
   g.calm = true;
-  g.answers.silence();
+  g.answers.stop();
   g.twists.clear();
 }
 

@@ -84,17 +84,6 @@ void Check(bool holds, const char* rule, const std::string& detail = "") {
   if (!holds) Finding(rule, detail);
 }
 
-class CScript {
- public:
-  CScript(const std::uint8_t* data, std::size_t size) : m_next(data), m_end(data + size) {}
-  bool done() const { return m_next >= m_end; }
-  std::uint8_t byte() { return m_next < m_end ? *m_next++ : 0; }
-
- private:
-  const std::uint8_t* m_next;
-  const std::uint8_t* m_end;
-};
-
 // What the host has been told so far, checked message by message (tests/host_rules.h), and
 // each file reported whole against the blocks the module gave.
 class CHostView {
@@ -201,7 +190,7 @@ class CSession {
     return table;
   }
 
-  void act(CScript& script) {
+  void act(fuzzscript::CBytes& script) {
     using namespace fuzzscript;
     switch (script.byte() % kActionCount) {
       case kListDevices: post("listDevices"); break;
@@ -341,7 +330,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size < kHeader) return -1;
   const std::uint8_t setup = data[0];
   const std::size_t scriptSize = std::min(data[1] | std::size_t{data[2]} << 8, size - kHeader);
-  CScript script(data + kHeader, scriptSize);
+  fuzzscript::CBytes script(data + kHeader, scriptSize);
   // Type0023 cameras switch live view on with another value and send a larger header.
   const unsigned ordinal = setup & 1 ? 23 : 1;
   const std::string moduleType = setup & 1 ? "Type0023" : "Type0001";

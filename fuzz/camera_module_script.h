@@ -3,11 +3,27 @@
 // generator of its seed corpus, so a seed means what it was written to mean.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "camera/maid/maid.h"
 
 namespace fuzzscript {
+
+// A part of the input read a byte at a time: the script, or the module's answers. Past its end
+// every byte reads as zero.
+class CBytes {
+ public:
+  CBytes(const std::uint8_t* data = nullptr, std::size_t size = 0) : m_next(data), m_end(data + size) {}
+  bool done() const { return m_next >= m_end; }
+  std::uint8_t byte() { return m_next < m_end ? *m_next++ : 0; }
+  // From now on every byte reads as zero.
+  void stop() { m_end = m_next; }
+
+ private:
+  const std::uint8_t* m_next;
+  const std::uint8_t* m_end;
+};
 
 enum Action : std::uint8_t {
   kListDevices,
