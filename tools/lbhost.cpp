@@ -32,13 +32,16 @@ constexpr int kInterruptedExitCode = 130;
 // at once, after saying where the files are.
 BOOL WINAPI OnConsoleControl(DWORD event) {
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
+    const CFileLedger* ledger = g_ledger;
     if (!g_interrupted.exchange(true)) {
-        std::fputs("lbhost: Ctrl+C: finishing the download in progress, then shutting down "
-                   "(Ctrl+C again ends at once)\n", stderr);
+        std::fputs(ledger && ledger->downloadInProgress()
+                       ? "lbhost: Ctrl+C: letting the download in progress land, then shutting down "
+                         "(Ctrl+C again ends at once)\n"
+                       : "lbhost: Ctrl+C: no new shot is started; shutting down (Ctrl+C again ends at once)\n",
+                   stderr);
         std::fflush(stderr);
         return TRUE;
     }
-    const CFileLedger* ledger = g_ledger;
     std::string text = "lbhost: ended at once (second Ctrl+C)\n";
     const std::string where = ledger ? ledger->summary() : std::string();
     for (std::size_t start = 0; start < where.size();) {

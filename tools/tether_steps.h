@@ -1,10 +1,13 @@
 // The steps of an lbhost run against one lensbridge.exe: the process is started once, the
 // camera connected at the first step that needs it, and every step reports to a CRunReport.
 //
-// Every wait has the run's --timeout and shows progress on stderr after a second. While it
-// waits, trouble ends the wait at once: an "error" notification (a picture that did not
-// arrive, a refused release), the camera's "deviceRemoved", the process closing its pipe, or
-// Ctrl+C. A wait that times out on a request the process never answered marks the process
+// Every wait has the run's --timeout and shows progress on stderr after a second; a download
+// is given up only after --timeout without progress (its bytes on disk not growing), so a big
+// file on a slow link lands however long it takes. While it waits, trouble ends the wait at
+// once: an "error" notification (a picture that did not arrive, a refused release), the
+// camera's "deviceRemoved", the process closing its pipe, or Ctrl+C. A file of a shot that
+// fails does not strand the others: they are awaited and saved, and the failure is told after
+// them. A wait that times out on a request the process never answered marks the process
 // unresponsive, so the shutdown does not wait for it again.
 //
 // Ctrl+C (`interrupted`) ends the waits that wait for the photographer or the clock (a pause, a
@@ -18,10 +21,12 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "tools/download_progress.h"
 #include "tools/file_ledger.h"
 #include "tools/host_session.h"
 #include "tools/lbhost_command_line.h"
@@ -55,7 +60,8 @@ public:
     // One step; false with *error and *errorKind.
     bool run(const Step& step, std::string* error, ErrorKind* errorKind);
     // "shutdown" and the process's end; a process that stopped answering is given a short
-    // wait and then terminated.
+    // wait and then terminated. Every file the session leaves unsaved (announced after the
+    // last step, or stranded by a failure) is then named on stderr and under "not_saved".
     bool shutdown(std::string* error);
     // Runs the hook for "stop" (when there is a hook); false with *error when it failed and
     // --hook-stops is given.
@@ -89,15 +95,20 @@ private:
     struct Shot {
         std::vector<DownloadedFile> files;
         std::vector<std::string> savedPaths;  // where each file is now
+        std::map<int, std::string> failures;  // by capture id: why that file did not arrive
     };
 
     bool ensureConnected(std::string* error);
     // Waits for the first message `wanted` accepts, watching for trouble meanwhile; planned
     // pauses pass showProgress false.
     // Ctrl+C ends the wait only when `interruptible`.
+    // With `downloads`, the deadline moves on to --timeout from each moment their bytes grow,
+    // and the progress line says how far they have come. The message that ended a wait with
+    // trouble is kept in m_trouble.
     Wait waitFor(const std::function<bool(const HostMessage&)>& wanted, Clock::time_point deadline,
                  const std::string& what, std::optional<HostMessage>* got, std::string* error,
-                 bool showProgress = true, bool interruptible = false);
+                 bool showProgress = true, bool interruptible = false,
+                 CDownloadProgress* downloads = nullptr);
     // True (with *error) when Ctrl+C asks that no new shot be started.
     bool stopRequested(const std::string& where, std::string* error);
     // Runs the hook for one action; false when the run must end (with *error).
@@ -114,10 +125,15 @@ private:
     bool takeShot(Shot* shot, std::string* error);
     // The files of one shot, announced and downloaded. Until the first file is announced the
     // wait lasts until firstFileDeadline, `firstFileMs` from now as the message tells (then
-    // true with no files when noneIsFine); after that, each file has the run's timeout.
+    // true with no files when noneIsFine); after that, the run's timeout without progress.
+    // A file that fails is entered in shot->failures and the others are still awaited; the
+    // shot then ends false with the first failure.
     bool collectShot(Clock::time_point firstFileDeadline, bool noneIsFine, const std::string& what,
                      Shot* shot, std::string* error, unsigned firstFileMs);
     bool saveShot(Shot* shot, std::string* error);
+    // Saves the files of a shot that arrived, also when collecting it failed (`collected`
+    // false, *error saying why): nothing that came is left behind unnamed.
+    bool keepShot(bool collected, Shot* shot, std::string* error);
     void reportShot(const Shot& shot, const std::string& label, nlohmann::json* files);
     bool driveFocus(int direction, std::string* error);
 
@@ -146,6 +162,8 @@ private:
     bool m_unplugged = false;            // the last trouble was the camera's "deviceRemoved"
     bool m_endedByInterrupt = false;
     bool m_quietCamera = false;  // the connection's line goes to stderr
+    std::optional<HostMessage> m_trouble;  // what ended the last wait with trouble, if a message
+    const std::string m_downloadFolder;    // where the process writes its files
     CFileLedger m_ledger;
     ErrorKind m_errorKind = ErrorKind::Camera;
     CTetherObserver* m_observer = nullptr;  // not owned

@@ -145,6 +145,31 @@ std::vector<std::string> RelativeFiles(const std::string& folder, int depth, con
     return paths;
 }
 
+// Where the process writes its downloads: the temporary folder lbhost hands it down, or the
+// fallback the process takes when that is not a folder.
+std::string ProcessDownloadFolder() {
+    const std::string temporary = platform::temporaryDirectory();
+    return platform::isDirectory(temporary) ? temporary : platform::fallbackTemporaryDirectory();
+}
+
+// The bytes written so far of a file the process downloads: its ".part" while it is written,
+// then the file itself. The size comes from an open handle, as a directory entry may lag
+// behind a file that another process still writes; the handle shares everything, so the
+// process's rename is never refused for it.
+std::optional<long long> BytesOnDisk(const std::string& path) {
+    for (const std::string& candidate : {path + platform::kPartialFileSuffix, path}) {
+        HANDLE file = CreateFileW(platform::utf8ToWide(candidate).c_str(), FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE) continue;
+        LARGE_INTEGER size;
+        const bool known = GetFileSizeEx(file, &size) != 0;
+        CloseHandle(file);
+        if (known) return size.QuadPart;
+    }
+    return std::nullopt;
+}
+
 nlohmann::json FileJson(const DownloadedFile& file, const std::string& savedPath) {
     return {{"capture_id", file.captureId},     {"file_name", file.fileName},
             {"file_size", file.announcedSize},  {"has_sidecar", file.hasSidecar},
@@ -155,7 +180,8 @@ nlohmann::json FileJson(const DownloadedFile& file, const std::string& savedPath
 
 CTetherSteps::CTetherSteps(const LbhostOptions& options, CRunReport& report,
                            const std::atomic<bool>& interrupted)
-    : m_options(options), m_report(report), m_interrupted(interrupted) {
+    : m_options(options), m_report(report), m_interrupted(interrupted),
+      m_downloadFolder(ProcessDownloadFolder()), m_ledger(m_downloadFolder) {
     m_session.timeoutMs = options.timeoutMs;
 }
 
@@ -233,7 +259,7 @@ bool CTetherSteps::finishHooks(std::string* error) { return runHook("stop", "", 
 CTetherSteps::Wait CTetherSteps::waitFor(const std::function<bool(const HostMessage&)>& wanted,
                                          Clock::time_point deadline, const std::string& what,
                                          std::optional<HostMessage>* got, std::string* error,
-                                         bool showProgress, bool interruptible) {
+                                         bool showProgress, bool interruptible, CDownloadProgress* downloads) {
     const std::uint32_t device = m_camera ? m_camera->deviceId : 0;
     auto isTrouble = [device](const HostMessage& m) {
         if (m.requestId != 0) return false;
@@ -245,8 +271,11 @@ CTetherSteps::Wait CTetherSteps::waitFor(const std::function<bool(const HostMess
     const auto start = Clock::now();
     auto nextProgress = start + kFirstProgress;
     m_unplugged = false;
+    m_trouble.reset();
     while (true) {
         const auto now = Clock::now();
+        // A download that moves is alive, however long it takes.
+        if (downloads && downloads->grew()) deadline = std::max(deadline, now + milliseconds(m_options.timeoutMs));
         const auto sliceEnd = std::min({deadline, nextProgress, now + milliseconds(200)});
         const unsigned slice = static_cast<unsigned>(std::max<long long>(0, MsBetween(now, sliceEnd)));
         // With an observer, the notifications no step waits for go to it as they come, so
@@ -284,6 +313,7 @@ CTetherSteps::Wait CTetherSteps::waitFor(const std::function<bool(const HostMess
                 m_unplugged = true;
             }
             m_errorKind = ErrorKind::Camera;
+            m_trouble = std::move(message);
             return Wait::Trouble;
         }
         if (m_session.client().outputBroken()) {
@@ -302,7 +332,8 @@ CTetherSteps::Wait CTetherSteps::waitFor(const std::function<bool(const HostMess
         const auto after = Clock::now();
         if (after >= deadline) return Wait::TimedOut;
         if (after >= nextProgress && showProgress) {
-            m_report.progress("waiting for " + what + ": " +
+            const std::string done = downloads ? downloads->describe() : std::string();
+            m_report.progress("waiting for " + what + ": " + (done.empty() ? std::string() : done + ", ") +
                               Seconds(MsBetween(start, after) / 1000.0) + " so far");
             nextProgress = after + kProgressEvery;
         }
@@ -547,9 +578,10 @@ bool CTetherSteps::runSet(const Step& step, std::string* error) {
     if (step.index) {
         if (static_cast<std::size_t>(*step.index) < entries.size()) index = *step.index;
         if (!index) {
-            *error = std::string(setting->name) + " has " + std::to_string(entries.size()) +
-                     " entries (--index 0 to " + std::to_string(entries.size() - 1) +
-                     "), not " + std::to_string(*step.index) + "; choices: " + choices;
+            // Said without the command line's words: the page sends an entry's place too.
+            *error = std::string("the camera lists no ") + setting->name + " entry number " +
+                     std::to_string(*step.index) + ": its " + std::to_string(entries.size()) +
+                     " entries are numbered 0 to " + std::to_string(entries.size() - 1) + "; choices: " + choices;
             return false;
         }
     } else {
@@ -617,27 +649,63 @@ bool CTetherSteps::collectShot(Clock::time_point firstFileDeadline, bool noneIsF
         return m.requestId == 0 &&
                (m.nameText() == "objectWasAdded" || m.nameText() == "fileDownloadComplete");
     };
+    CDownloadProgress progress([this](const std::string& name) { return BytesOnDisk(m_downloadFolder + name); });
+    auto& files = shot->files;
+    auto pending = [&files](int captureId) -> DownloadedFile* {
+        for (auto& file : files) {
+            if (file.captureId == captureId && file.path.empty()) return &file;
+        }
+        return nullptr;
+    };
     auto deadline = firstFileDeadline;
-    std::size_t completed = 0;
+    std::size_t ended = 0;    // files complete or failed
     std::size_t sidecars = 0;
+    bool partnerLost = false;  // the pair's other file failed before it was announced
+    std::string failure;       // the first file's failure, told once the others have ended
+    auto fileFailed = [&](int captureId, const std::string& why) {
+        shot->failures[captureId] = why;
+        progress.ended(captureId);
+        m_ledger.failed(captureId);
+        ++ended;
+        if (failure.empty()) failure = why;
+    };
     while (true) {
-        auto& files = shot->files;
-        // A RAW+JPEG shot announces two files that both carry the sidecar mark.
-        if (!files.empty() && completed == files.size() && sidecars % 2 == 0) return true;
+        // A RAW+JPEG shot announces two files that both carry the sidecar mark; when one of them
+        // fails, the process announces the other alone, without the mark.
+        const bool pairsSettled = sidecars % 2 == 0 || files.size() > sidecars || partnerLost;
+        if (!files.empty() && ended == files.size() && pairsSettled) break;
         std::optional<HostMessage> message;
         // A watch waits for the photographer in silence; a download in progress shows.
         const bool waitingForPhotographer = files.empty() && noneIsFine;
-        const Wait result = waitFor(isFile, deadline,
-                                    files.empty() ? what : "the download of " + files.back().fileName,
-                                    &message, error, !waitingForPhotographer, waitingForPhotographer);
-        if (result == Wait::Trouble) return false;
+        std::string awaited = files.empty() ? what : "the rest of the shot";
+        for (const auto& file : files) {
+            if (file.path.empty() && !shot->failures.count(file.captureId)) awaited = "the download of " + file.fileName;
+        }
+        const Wait result = waitFor(isFile, deadline, awaited, &message, error, !waitingForPhotographer,
+                                    waitingForPhotographer, &progress);
+        if (result == Wait::Trouble) {
+            // An "error" about a file of this shot ends that file only; one without a capture id
+            // while the shot's first file is in is its partner, lost before it was announced.
+            const bool aboutFile = m_trouble && m_trouble->nameText() == "error" && !files.empty();
+            const int captureId = aboutFile ? static_cast<int>(NumberAt(m_trouble->payload.get(), "capture_id").value_or(0)) : 0;
+            if (aboutFile && pending(captureId) && !shot->failures.count(captureId)) {
+                fileFailed(captureId, *error);
+                continue;
+            }
+            if (aboutFile && captureId == 0 && sidecars % 2 == 1 && !partnerLost) {
+                partnerLost = true;
+                if (failure.empty()) failure = *error;
+                continue;
+            }
+            return false;
+        }
         if (result == Wait::TimedOut) {
             if (files.empty() && noneIsFine) return true;
             *error = files.empty() ? "the camera did not finish the shot within " +
                                          std::to_string(firstFileMs) +
                                          " ms (its exposure and --timeout): no picture came"
-                                   : "the download of " + files.back().fileName + " did not end within " +
-                                         std::to_string(m_options.timeoutMs) + " ms";
+                                   : awaited + " made no progress for " + std::to_string(m_options.timeoutMs) +
+                                         " ms (--timeout)";
             m_errorKind = ErrorKind::Camera;
             return false;
         }
@@ -651,23 +719,27 @@ bool CTetherSteps::collectShot(Clock::time_point firstFileDeadline, bool noneIsF
             file.hasSidecar = NumberAt(p, "has_sidecar").value_or(0) != 0;
             file.cameraFileName = TextAt(p, "camera_file_name");
             if (file.hasSidecar) ++sidecars;
-            m_ledger.downloading(file.fileName);
+            m_ledger.downloading(file.captureId, file.fileName);
+            progress.started(file.captureId, file.fileName, file.announcedSize);
             files.push_back(file);
             if (m_observer) m_observer->fileAnnounced(file);
             continue;
         }
         const int captureId = static_cast<int>(NumberAt(p, "capture_id").value_or(0));
-        for (auto& file : files) {
-            if (file.captureId == captureId && file.path.empty()) {
-                file.path = TextAt(p, "file_path");
-                file.downloadMs = NumberAt(p, "file_download_time").value_or(0);
-                m_ledger.downloaded(file.fileName, file.path);
-                if (m_observer) m_observer->fileDownloaded(file);
-                ++completed;
-                break;
-            }
+        DownloadedFile* file = pending(captureId);
+        if (file && !shot->failures.count(captureId)) {
+            file->path = TextAt(p, "file_path");
+            file->downloadMs = NumberAt(p, "file_download_time").value_or(0);
+            m_ledger.downloaded(captureId, file->path);
+            progress.ended(captureId);
+            if (m_observer) m_observer->fileDownloaded(*file);
+            ++ended;
         }
     }
+    if (failure.empty()) return true;
+    *error = failure;
+    m_errorKind = ErrorKind::Camera;
+    return false;
 }
 
 bool CTetherSteps::saveShot(Shot* shot, std::string* error) {
@@ -722,12 +794,27 @@ bool CTetherSteps::saveShot(Shot* shot, std::string* error) {
             }
             if (!moveWhole(file.path, target, &saved, error)) return false;
         }
-        m_ledger.saved(file.path, saved);
+        m_ledger.saved(file.captureId, saved);
         shot->savedPaths.push_back(saved);
         if (m_observer) m_observer->fileSaved(file, saved);
         if (!runHook("download", saved, error)) return false;
     }
     return true;
+}
+
+bool CTetherSteps::keepShot(bool collected, Shot* shot, std::string* error) {
+    if (collected) return saveShot(shot, error);
+    bool anyArrived = false;
+    for (const auto& file : shot->files) anyArrived = anyArrived || !file.path.empty();
+    if (!anyArrived) return false;
+    const ErrorKind kind = m_errorKind;
+    std::string saveError;
+    if (!saveShot(shot, &saveError)) {
+        *error += "; " + saveError;
+    } else {
+        m_errorKind = kind;  // the shot's own trouble is what ended it
+    }
+    return false;
 }
 
 bool CTetherSteps::moveWhole(const std::string& from, const std::string& target, std::string* saved,
@@ -790,7 +877,7 @@ bool CTetherSteps::runCapture(const Step& step, std::string* error) {
             return false;
         }
         Shot shot;
-        const bool ok = takeShot(&shot, error) && saveShot(&shot, error);
+        const bool ok = keepShot(takeShot(&shot, error), &shot, error);
         reportShot(shot, "frame " + std::to_string(n) + "/" + std::to_string(step.count), &files);
         if (!ok) return false;
         if (n < step.count && step.intervalSeconds > 0) {
@@ -820,29 +907,43 @@ bool CTetherSteps::runWatch(const Step& step, std::string* error) {
             m_endedByInterrupt = true;
             break;
         }
-        if (!collectShot(end, true, "a shot on the camera", &shot, error, m_options.timeoutMs)) {
-            if (m_errorKind == ErrorKind::Interrupted && shot.files.empty()) {
-                m_endedByInterrupt = true;  // Ctrl+C is how a watch ends
+        const bool collected = collectShot(end, true, "a shot on the camera", &shot, error, m_options.timeoutMs);
+        if (!collected && m_errorKind == ErrorKind::Interrupted && shot.files.empty()) {
+            m_endedByInterrupt = true;  // Ctrl+C is how a watch ends
+            error->clear();
+            break;
+        }
+        if (!collected && shot.files.empty() && !(m_unplugged && step.reconnect)) return false;
+        if (!shot.files.empty()) {
+            ++shots;
+            const bool ok = keepShot(collected, &shot, error);
+            reportShot(shot, "shot " + std::to_string(shots), &files);
+            if (!ok && (!step.reconnect || m_errorKind != ErrorKind::Camera)) return false;
+            if (!ok) {
+                // A bumped cable most often comes in the middle of a transfer: what was lost
+                // is told, and watching goes on for the camera's return.
+                m_report.progress("shot " + std::to_string(shots) + ": " + *error + "; watching goes on");
+                nlohmann::json lostFiles = nlohmann::json::array();
+                for (const auto& file : shot.files) {
+                    if (file.path.empty()) lostFiles.push_back(file.fileName);
+                }
+                nlohmann::json& lost = (*m_step)["lost"];
+                if (!lost.is_array()) lost = nlohmann::json::array();
+                lost.push_back({{"shot", shots}, {"file_names", lostFiles}, {"message", *error}});
+                error->clear();
+            }
+        } else if (collected) {
+            break;  // --seconds is over
+        }
+        if (m_unplugged && step.reconnect) {
+            error->clear();
+            if (!reconnect(end, error)) {
+                if (m_errorKind != ErrorKind::Interrupted) return false;
+                m_endedByInterrupt = true;
                 error->clear();
                 break;
             }
-            if (m_unplugged && step.reconnect && shot.files.empty()) {
-                error->clear();
-                if (!reconnect(end, error)) {
-                    if (m_errorKind != ErrorKind::Interrupted) return false;
-                    m_endedByInterrupt = true;
-                    error->clear();
-                    break;
-                }
-                continue;
-            }
-            return false;
         }
-        if (shot.files.empty()) break;  // --seconds is over
-        ++shots;
-        const bool ok = saveShot(&shot, error);
-        reportShot(shot, "shot " + std::to_string(shots), &files);
-        if (!ok) return false;
     }
     (*m_step)["shots"] = shots;
     m_report.line("watch: " + std::to_string(shots) + " shot(s)");
@@ -861,7 +962,17 @@ bool CTetherSteps::reconnect(Clock::time_point end, std::string* error) {
     };
     m_camera.reset();  // not the camera's own removal any more: that is what is awaited
     std::optional<HostMessage> added;
-    const Wait result = waitFor(isBack, end, "the camera to come back", &added, error, false, true);
+    Wait result = waitFor(isBack, end, "the camera to come back", &added, error, false, true);
+    // The outcome of a transfer the unplugging cut short may come meanwhile: it is told, and
+    // the wait goes on.
+    while (result == Wait::Trouble && m_trouble && m_trouble->nameText() == "error") {
+        if (const auto captureId = NumberAt(m_trouble->payload.get(), "capture_id")) {
+            m_ledger.failed(static_cast<int>(*captureId));
+        }
+        m_report.progress(*error + "; waiting on for the camera");
+        error->clear();
+        result = waitFor(isBack, end, "the camera to come back", &added, error, false, true);
+    }
     if (result != Wait::Got) {
         if (result == Wait::TimedOut) m_errorKind = ErrorKind::Camera;
         if (result == Wait::TimedOut) *error = "the camera " + ValidUtf8(camera.name) + " did not come back";
@@ -897,13 +1008,11 @@ bool CTetherSteps::reconnect(Clock::time_point end, std::string* error) {
 
 bool CTetherSteps::pump(unsigned ms, std::string* error) {
     Shot shot;
-    if (!collectShot(Clock::now() + milliseconds(ms), true, "a shot on the camera", &shot, error,
-                     m_options.timeoutMs)) {
-        return false;
-    }
-    if (shot.files.empty()) return true;
+    const bool collected = collectShot(Clock::now() + milliseconds(ms), true, "a shot on the camera", &shot, error,
+                                       m_options.timeoutMs);
+    if (shot.files.empty()) return collected;
     nlohmann::json files = nlohmann::json::array();
-    const bool ok = saveShot(&shot, error);
+    const bool ok = keepShot(collected, &shot, error);
     reportShot(shot, "camera shot", &files);
     return ok;
 }
@@ -959,7 +1068,7 @@ bool CTetherSteps::runTimelapse(const Step& step, std::string* error) {
         }
         starts.push_back(MsBetween(first, Clock::now()));
         Shot shot;
-        const bool ok = takeShot(&shot, error) && saveShot(&shot, error);
+        const bool ok = keepShot(takeShot(&shot, error), &shot, error);
         reportShot(shot, "shot " + std::to_string(n + 1) + "/" + std::to_string(step.count), &files);
         if (!ok) return false;
     }
@@ -986,7 +1095,7 @@ bool CTetherSteps::runStack(const Step& step, std::string* error) {
         if (stopRequested("before shot " + std::to_string(n) + " of the stack", error)) return false;
         if (n > 1 && !driveFocus(step.focusDirection, error)) return false;
         Shot shot;
-        const bool ok = takeShot(&shot, error) && saveShot(&shot, error);
+        const bool ok = keepShot(takeShot(&shot, error), &shot, error);
         reportShot(shot, "stack " + std::to_string(n) + "/" + std::to_string(step.count), &files);
         if (!ok) return false;
     }
@@ -1012,6 +1121,10 @@ bool CTetherSteps::runLiveView(const Step& step, std::string* error) {
     // Each frame is written as it comes and then forgotten, so memory stays flat however long
     // live view runs, and whatever ends it (Ctrl+C, an unplugged camera) keeps every frame so far.
     std::size_t frames = 0;
+    // Numbers as wide as the most frames the run can bring (a camera sends at most 30 a
+    // second), so the files sort in the order they came.
+    const int frameDigits = std::max<int>(
+        3, static_cast<int>(std::to_string(static_cast<unsigned long long>(*step.seconds * 30) + 1).size()));
     nlohmann::json saved = nlohmann::json::array();
     bool streamClosed = false;
     auto lastReport = start;
@@ -1024,7 +1137,7 @@ bool CTetherSteps::runLiveView(const Step& step, std::string* error) {
         }
         if (m_outFolder.empty()) return true;
         char name[32];
-        std::snprintf(name, sizeof name, "liveview-%03u.jpg", static_cast<unsigned>(frames));
+        std::snprintf(name, sizeof name, "liveview-%0*u.jpg", frameDigits, static_cast<unsigned>(frames));
         const std::string path = FreePath(m_outFolder, name);
         FILE* file = path.empty() ? nullptr : platform::openForWriting(path);
         const bool written = file && std::fwrite(bytes, 1, size, file) == size;
@@ -1167,19 +1280,35 @@ bool CTetherSteps::runSend(const Step& step, std::string* error) {
 
 bool CTetherSteps::shutdown(std::string* error) {
     if (!m_session.client().process().started()) return true;
+    bool ok = true;
     if (m_unresponsive) {
         // The process is stuck in the camera: ask once, briefly, then end it.
         m_session.client().send("shutdown");
         if (!m_session.client().process().waitForExit(kUnresponsiveShutdownMs)) {
             m_session.client().process().terminate();
         }
-        return true;
+    } else {
+        unsigned long exitCode = 0;
+        ok = m_session.shutdown(&exitCode, error);
+        if (ok && exitCode != 0) {
+            *error = "lensbridge.exe ended with exit code " + std::to_string(exitCode);
+            ok = false;
+        }
     }
-    unsigned long exitCode = 0;
-    if (!m_session.shutdown(&exitCode, error)) return false;
-    if (exitCode != 0) {
-        *error = "lensbridge.exe ended with exit code " + std::to_string(exitCode);
-        return false;
+    // What no step waited for (the rest of a shot a failure cut short, a shot taken on the
+    // camera meanwhile) was left queued; the ledger names those files now.
+    for (const HostMessage& m : m_session.client().takeReceived()) {
+        if (m.requestId != 0) continue;
+        const ZnLuaTE* p = m.payload.get();
+        const int captureId = static_cast<int>(NumberAt(p, "capture_id").value_or(0));
+        const std::string name = m.nameText();
+        if (name == "objectWasAdded") m_ledger.downloading(captureId, TextAt(p, "file_name"));
+        if (name == "fileDownloadComplete") m_ledger.downloaded(captureId, TextAt(p, "file_path"));
+        if (name == "error" && captureId != 0) m_ledger.failed(captureId);
     }
-    return true;
+    // Whatever ended the session, no file it leaves behind goes unnamed.
+    const std::vector<std::string> notSaved = m_ledger.notSaved();
+    for (const auto& line : notSaved) m_report.progress("not saved: " + line);
+    if (!notSaved.empty()) m_report.top()["not_saved"] = notSaved;
+    return ok;
 }

@@ -1,9 +1,13 @@
 // What lbhost writes for others to read: file names from a pattern, values as JSON, where the
 // files are when it is stopped, and the run's report.
 #include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <map>
 #include <gtest/gtest.h>
 
 #include "values/lua_value.h"
+#include "tools/download_progress.h"
 #include "tools/file_ledger.h"
 #include "tools/file_name_pattern.h"
 #include "tools/run_report.h"
@@ -99,18 +103,55 @@ TEST(SettingsOutput, JsonPairsEachValueWithItsChoicesAndTextIndentsNestedTables)
     EXPECT_EQ(FormatValue(&message), "{camera = {[\"file name\"] = \"a b\"}, id = 257}");
 }
 
-// What a second Ctrl+C prints first: where each file is at that moment, each in one place.
+// Where each file is when lbhost stops, each in one place: a file saved into --out is not
+// named in the download folder too, and one the process finished after lbhost last looked is
+// found there whole, not called incomplete.
 TEST(FileLedger, SaysWhereEachFileIsNow) {
-    CFileLedger ledger;
+    const std::string folder = ::testing::TempDir();
+    CFileLedger ledger(folder);
     EXPECT_EQ(ledger.summary(), "");
-    for (const char* name : {"DSC_0001.JPG", "DSC_0002.NEF", "DSC_0003.JPG"}) ledger.downloading(name);
-    ledger.downloaded("DSC_0001.JPG", "/tmp/1.jpg");
-    ledger.downloaded("DSC_0002.NEF", "/tmp/2.nef");
-    ledger.saved("/tmp/1.jpg", "/shots/1.jpg");
+    const char* names[] = {"DSC_0001.JPG", "DSC_0002.NEF", "DSC_0003.JPG", "DSC_0004.NEF", "DSC_0005.JPG"};
+    for (int id = 1; id <= 5; ++id) ledger.downloading(id, names[id - 1]);
+    EXPECT_TRUE(ledger.downloadInProgress());
+    ledger.downloaded(1, folder + "DSC_0001.JPG");
+    ledger.downloaded(2, folder + "DSC_0002.NEF");
+    ledger.saved(1, "/shots/1.jpg");
+    ledger.failed(5);
+    std::ofstream(folder + "DSC_0003.JPG") << "whole";
+    std::ofstream(folder + "DSC_0004.NEF.part") << "half";
     EXPECT_EQ(ledger.summary(),
               "1 file(s) saved, the last at /shots/1.jpg\n"
-              "downloaded but not moved, still at /tmp/2.nef\n"
-              "DSC_0003.JPG was still downloading: it is not complete in the temp folder\n");
+              "not saved: DSC_0002.NEF: downloaded but not moved, at " + folder + "DSC_0002.NEF\n"
+              "not saved: DSC_0003.JPG: downloaded but not moved, at " + folder + "DSC_0003.JPG\n"
+              "not saved: DSC_0004.NEF: still downloading, not whole yet, at " + folder + "DSC_0004.NEF.part\n");
+    std::remove((folder + "DSC_0003.JPG").c_str());
+    std::remove((folder + "DSC_0004.NEF.part").c_str());
+}
+
+// A download is alive while its bytes grow, whatever its length; the line says how far it is.
+TEST(DownloadProgress, GrowsWithTheBytesOnDiskAndSaysHowFar) {
+    std::map<std::string, long long> disk;
+    CDownloadProgress progress([&disk](const std::string& name) -> std::optional<long long> {
+        const auto it = disk.find(name);
+        if (it == disk.end()) return std::nullopt;
+        return it->second;
+    });
+    EXPECT_FALSE(progress.grew());
+    progress.started(7, "Capture0001.nef", 100 * 1048576LL);
+    progress.started(8, "Capture0001.jpg", 4 * 1048576LL);
+    EXPECT_FALSE(progress.grew()) << "nothing on disk yet";
+    disk["Capture0001.nef"] = 0;
+    EXPECT_TRUE(progress.grew()) << "a file that appears has moved";
+    EXPECT_FALSE(progress.grew());
+    disk["Capture0001.nef"] = 52 * 1048576LL;
+    EXPECT_TRUE(progress.grew());
+    EXPECT_EQ(progress.describe(), "52.0 of 104.0 MiB (50%)");
+    progress.ended(7);
+    disk["Capture0001.nef"] = 100 * 1048576LL;
+    EXPECT_FALSE(progress.grew()) << "an ended file is no longer watched";
+    EXPECT_EQ(progress.describe(), "0.0 of 4.0 MiB (0%)");
+    progress.ended(8);
+    EXPECT_EQ(progress.describe(), "");
 }
 
 // Under --json the report is one object on stdout and nothing else; a failure names its kind,
