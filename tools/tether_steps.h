@@ -22,6 +22,7 @@
 #include <chrono>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -71,10 +72,15 @@ public:
     void setObserver(CTetherObserver* observer) { m_observer = observer; }
     // Connects the camera --device names, as the first step that needs it does.
     bool connectCamera(std::string* error) { return ensureConnected(error); }
-    // Waits up to `ms` for what the camera does by itself: a shot taken with its own release
-    // is downloaded and saved as in a watch. False with *error on trouble; cameraUnplugged()
-    // then tells an unplugged camera apart.
+    // Waits up to `ms` for what the camera does: a shot (of its own release, or of release())
+    // is downloaded and saved as in a watch. A shot whose files are still transferring when
+    // `ms` are over stays open for the next call, so the caller can take other commands
+    // meanwhile. False with *error on trouble; cameraUnplugged() then tells an unplugged
+    // camera apart.
     bool pump(unsigned ms, std::string* error);
+    // Releases the shutter and returns at once; pump() collects the shot, and an "error" for
+    // the release ends a pump() with it.
+    bool release(std::string* error);
     // After cameraUnplugged(): waits until the camera is back and connects it again, for as
     // long as it takes or until `interrupted` is set.
     bool reconnectCamera(std::string* error);
@@ -97,18 +103,46 @@ private:
         std::vector<std::string> savedPaths;  // where each file is now
         std::map<int, std::string> failures;  // by capture id: why that file did not arrive
     };
+    // One shot's files while they are announced and downloaded, collected a wait at a time.
+    struct ShotCollection {
+        ShotCollection(const std::string& downloadFolder, Clock::time_point firstFileDeadline, bool noneIsFine,
+                       std::string what, unsigned firstFileMs);
+        // The announced file of this capture that has not ended, or null.
+        DownloadedFile* pending(int captureId);
+        // Every announced file has ended and no partner of a pair is still to come.
+        bool settled() const;
+        // What the next wait waits for, for its progress line.
+        std::string awaited() const;
+
+        Shot shot;
+        CDownloadProgress progress;
+        // Until the first file: when it must have come. Then --timeout from the last progress.
+        Clock::time_point deadline;
+        bool noneIsFine;          // a shot that never comes is no failure (a watch, a pump)
+        std::string what;         // what is awaited before the first file
+        unsigned firstFileMs;     // the first file's wait, for its message
+        std::size_t ended = 0;    // files complete or failed
+        std::size_t sidecars = 0;  // announced files that carry the pair's mark
+        bool partnerLost = false;  // a pair's other file failed before it was announced
+        std::string failure;       // the first file's failure, told once the others have ended
+    };
+    enum class Collect { Waiting, Done, Failed };
 
     bool ensureConnected(std::string* error);
     // Waits for the first message `wanted` accepts, watching for trouble meanwhile; planned
     // pauses pass showProgress false.
     // Ctrl+C ends the wait only when `interruptible`.
-    // With `downloads`, the deadline moves on to --timeout from each moment their bytes grow,
-    // and the progress line says how far they have come. The message that ended a wait with
-    // trouble is kept in m_trouble.
+    // With `shot`, the wait also ends at the shot's own deadline, which moves on to --timeout
+    // from each moment its downloads grow, and the progress line says how far they have come.
+    // The message that ended a wait with trouble is kept in m_trouble.
     Wait waitFor(const std::function<bool(const HostMessage&)>& wanted, Clock::time_point deadline,
                  const std::string& what, std::optional<HostMessage>* got, std::string* error,
-                 bool showProgress = true, bool interruptible = false,
-                 CDownloadProgress* downloads = nullptr);
+                 bool showProgress = true, bool interruptible = false, ShotCollection* shot = nullptr);
+    // Collects the shot until it is settled or `until`; Waiting when `until` came first.
+    Collect advance(ShotCollection& c, Clock::time_point until, std::string* error);
+    // When m_trouble is an "error" about a file of `c`, enters it there (the rest of the shot
+    // is still awaited) and returns true.
+    bool takeFileFailure(ShotCollection& c, const std::string& why);
     // True (with *error) when Ctrl+C asks that no new shot be started.
     bool stopRequested(const std::string& where, std::string* error);
     // Runs the hook for one action; false when the run must end (with *error).
@@ -163,6 +197,7 @@ private:
     bool m_endedByInterrupt = false;
     bool m_quietCamera = false;  // the connection's line goes to stderr
     std::optional<HostMessage> m_trouble;  // what ended the last wait with trouble, if a message
+    std::unique_ptr<ShotCollection> m_openShot;  // pump()'s shot while its files transfer
     const std::string m_downloadFolder;    // where the process writes its files
     CFileLedger m_ledger;
     ErrorKind m_errorKind = ErrorKind::Camera;

@@ -259,7 +259,7 @@ bool CTetherSteps::finishHooks(std::string* error) { return runHook("stop", "", 
 CTetherSteps::Wait CTetherSteps::waitFor(const std::function<bool(const HostMessage&)>& wanted,
                                          Clock::time_point deadline, const std::string& what,
                                          std::optional<HostMessage>* got, std::string* error,
-                                         bool showProgress, bool interruptible, CDownloadProgress* downloads) {
+                                         bool showProgress, bool interruptible, ShotCollection* shot) {
     const std::uint32_t device = m_camera ? m_camera->deviceId : 0;
     auto isTrouble = [device](const HostMessage& m) {
         if (m.requestId != 0) return false;
@@ -275,8 +275,9 @@ CTetherSteps::Wait CTetherSteps::waitFor(const std::function<bool(const HostMess
     while (true) {
         const auto now = Clock::now();
         // A download that moves is alive, however long it takes.
-        if (downloads && downloads->grew()) deadline = std::max(deadline, now + milliseconds(m_options.timeoutMs));
-        const auto sliceEnd = std::min({deadline, nextProgress, now + milliseconds(200)});
+        if (shot && shot->progress.grew()) shot->deadline = std::max(shot->deadline, now + milliseconds(m_options.timeoutMs));
+        const auto end = shot ? std::min(deadline, shot->deadline) : deadline;
+        const auto sliceEnd = std::min({end, nextProgress, now + milliseconds(200)});
         const unsigned slice = static_cast<unsigned>(std::max<long long>(0, MsBetween(now, sliceEnd)));
         // With an observer, the notifications no step waits for go to it as they come, so
         // live view and the camera's own dials stay current during a long step. Files stay
@@ -314,6 +315,12 @@ CTetherSteps::Wait CTetherSteps::waitFor(const std::function<bool(const HostMess
             }
             m_errorKind = ErrorKind::Camera;
             m_trouble = std::move(message);
+            // A file of the shot lbhost serve left open failed while another step ran: the shot
+            // takes it, and this step goes on.
+            if (m_openShot && m_openShot.get() != shot && takeFileFailure(*m_openShot, *error)) {
+                error->clear();
+                continue;
+            }
             return Wait::Trouble;
         }
         if (m_session.client().outputBroken()) {
@@ -330,9 +337,9 @@ CTetherSteps::Wait CTetherSteps::waitFor(const std::function<bool(const HostMess
             return Wait::Trouble;
         }
         const auto after = Clock::now();
-        if (after >= deadline) return Wait::TimedOut;
+        if (after >= (shot ? std::min(deadline, shot->deadline) : deadline)) return Wait::TimedOut;
         if (after >= nextProgress && showProgress) {
-            const std::string done = downloads ? downloads->describe() : std::string();
+            const std::string done = shot ? shot->progress.describe() : std::string();
             m_report.progress("waiting for " + what + ": " + (done.empty() ? std::string() : done + ", ") +
                               Seconds(MsBetween(start, after) / 1000.0) + " so far");
             nextProgress = after + kProgressEvery;
@@ -630,11 +637,7 @@ unsigned CTetherSteps::releaseWaitMs(std::string* error) {
 bool CTetherSteps::takeShot(Shot* shot, std::string* error) {
     const unsigned waitMs = releaseWaitMs(error);
     if (waitMs == 0) return false;
-    if (m_session.client().send("doCapture") == 0) {
-        *error = "could not send \"doCapture\": lensbridge.exe no longer reads its pipe";
-        m_errorKind = ErrorKind::Process;
-        return false;
-    }
+    if (!release(error)) return false;
     // lensbridge answers at once and goes on answering while the camera exposes and the files
     // transfer: the release shows in its first file, or in an "error" (a release the camera
     // refused, or one that never came back).
@@ -642,75 +645,81 @@ bool CTetherSteps::takeShot(Shot* shot, std::string* error) {
                        waitMs);
 }
 
-bool CTetherSteps::collectShot(Clock::time_point firstFileDeadline, bool noneIsFine,
-                               const std::string& what, Shot* shot, std::string* error,
-                               unsigned firstFileMs) {
+CTetherSteps::ShotCollection::ShotCollection(const std::string& downloadFolder, Clock::time_point firstFileDeadline,
+                                             bool noneIsFine, std::string what, unsigned firstFileMs)
+    : progress([downloadFolder](const std::string& name) { return BytesOnDisk(downloadFolder + name); }),
+      deadline(firstFileDeadline), noneIsFine(noneIsFine), what(std::move(what)), firstFileMs(firstFileMs) {}
+
+DownloadedFile* CTetherSteps::ShotCollection::pending(int captureId) {
+    for (auto& file : shot.files) {
+        if (file.captureId == captureId && file.path.empty() && !shot.failures.count(captureId)) return &file;
+    }
+    return nullptr;
+}
+
+bool CTetherSteps::ShotCollection::settled() const {
+    // A RAW+JPEG shot announces two files that both carry the sidecar mark; when one of them
+    // fails, the process announces the other alone, without the mark.
+    const bool pairsSettled = sidecars % 2 == 0 || shot.files.size() > sidecars || partnerLost;
+    return !shot.files.empty() && ended == shot.files.size() && pairsSettled;
+}
+
+std::string CTetherSteps::ShotCollection::awaited() const {
+    std::string text = shot.files.empty() ? what : "the rest of the shot";
+    for (const auto& file : shot.files) {
+        if (file.path.empty() && !shot.failures.count(file.captureId)) text = "the download of " + file.fileName;
+    }
+    return text;
+}
+
+bool CTetherSteps::takeFileFailure(ShotCollection& c, const std::string& why) {
+    // An "error" about a file of this shot ends that file only; one without a capture id while
+    // an odd file of a pair is in is its partner, lost before it was announced.
+    if (!m_trouble || m_trouble->nameText() != "error" || c.shot.files.empty()) return false;
+    const int captureId = static_cast<int>(NumberAt(m_trouble->payload.get(), "capture_id").value_or(0));
+    if (c.pending(captureId)) {
+        c.shot.failures[captureId] = why;
+        c.progress.ended(captureId);
+        m_ledger.failed(captureId);
+        ++c.ended;
+    } else if (captureId == 0 && c.sidecars % 2 == 1 && !c.partnerLost) {
+        c.partnerLost = true;
+    } else {
+        return false;
+    }
+    if (c.failure.empty()) c.failure = why;
+    return true;
+}
+
+CTetherSteps::Collect CTetherSteps::advance(ShotCollection& c, Clock::time_point until, std::string* error) {
     auto isFile = [](const HostMessage& m) {
         return m.requestId == 0 &&
                (m.nameText() == "objectWasAdded" || m.nameText() == "fileDownloadComplete");
     };
-    CDownloadProgress progress([this](const std::string& name) { return BytesOnDisk(m_downloadFolder + name); });
-    auto& files = shot->files;
-    auto pending = [&files](int captureId) -> DownloadedFile* {
-        for (auto& file : files) {
-            if (file.captureId == captureId && file.path.empty()) return &file;
-        }
-        return nullptr;
-    };
-    auto deadline = firstFileDeadline;
-    std::size_t ended = 0;    // files complete or failed
-    std::size_t sidecars = 0;
-    bool partnerLost = false;  // the pair's other file failed before it was announced
-    std::string failure;       // the first file's failure, told once the others have ended
-    auto fileFailed = [&](int captureId, const std::string& why) {
-        shot->failures[captureId] = why;
-        progress.ended(captureId);
-        m_ledger.failed(captureId);
-        ++ended;
-        if (failure.empty()) failure = why;
-    };
-    while (true) {
-        // A RAW+JPEG shot announces two files that both carry the sidecar mark; when one of them
-        // fails, the process announces the other alone, without the mark.
-        const bool pairsSettled = sidecars % 2 == 0 || files.size() > sidecars || partnerLost;
-        if (!files.empty() && ended == files.size() && pairsSettled) break;
+    auto& files = c.shot.files;
+    while (!c.settled()) {
         std::optional<HostMessage> message;
         // A watch waits for the photographer in silence; a download in progress shows.
-        const bool waitingForPhotographer = files.empty() && noneIsFine;
-        std::string awaited = files.empty() ? what : "the rest of the shot";
-        for (const auto& file : files) {
-            if (file.path.empty() && !shot->failures.count(file.captureId)) awaited = "the download of " + file.fileName;
-        }
-        const Wait result = waitFor(isFile, deadline, awaited, &message, error, !waitingForPhotographer,
-                                    waitingForPhotographer, &progress);
+        const bool waitingForPhotographer = files.empty() && c.noneIsFine;
+        const std::string awaited = c.awaited();
+        const Wait result = waitFor(isFile, until, awaited, &message, error, !waitingForPhotographer,
+                                    waitingForPhotographer, &c);
         if (result == Wait::Trouble) {
-            // An "error" about a file of this shot ends that file only; one without a capture id
-            // while the shot's first file is in is its partner, lost before it was announced.
-            const bool aboutFile = m_trouble && m_trouble->nameText() == "error" && !files.empty();
-            const int captureId = aboutFile ? static_cast<int>(NumberAt(m_trouble->payload.get(), "capture_id").value_or(0)) : 0;
-            if (aboutFile && pending(captureId) && !shot->failures.count(captureId)) {
-                fileFailed(captureId, *error);
-                continue;
-            }
-            if (aboutFile && captureId == 0 && sidecars % 2 == 1 && !partnerLost) {
-                partnerLost = true;
-                if (failure.empty()) failure = *error;
-                continue;
-            }
-            return false;
+            if (takeFileFailure(c, *error)) continue;
+            return Collect::Failed;
         }
         if (result == Wait::TimedOut) {
-            if (files.empty() && noneIsFine) return true;
-            *error = files.empty() ? "the camera did not finish the shot within " +
-                                         std::to_string(firstFileMs) +
+            if (Clock::now() < c.deadline) return Collect::Waiting;  // `until` came first
+            if (files.empty() && c.noneIsFine) return Collect::Done;
+            *error = files.empty() ? "the camera did not finish the shot within " + std::to_string(c.firstFileMs) +
                                          " ms (its exposure and --timeout): no picture came"
                                    : awaited + " made no progress for " + std::to_string(m_options.timeoutMs) +
                                          " ms (--timeout)";
             m_errorKind = ErrorKind::Camera;
-            return false;
+            return Collect::Failed;
         }
         const ZnLuaTE* p = message->payload.get();
-        deadline = Clock::now() + milliseconds(m_options.timeoutMs);
+        c.deadline = Clock::now() + milliseconds(m_options.timeoutMs);
         if (message->nameText() == "objectWasAdded") {
             DownloadedFile file;
             file.captureId = static_cast<int>(NumberAt(p, "capture_id").value_or(0));
@@ -718,28 +727,36 @@ bool CTetherSteps::collectShot(Clock::time_point firstFileDeadline, bool noneIsF
             file.announcedSize = static_cast<long long>(NumberAt(p, "file_size").value_or(0));
             file.hasSidecar = NumberAt(p, "has_sidecar").value_or(0) != 0;
             file.cameraFileName = TextAt(p, "camera_file_name");
-            if (file.hasSidecar) ++sidecars;
+            if (file.hasSidecar) ++c.sidecars;
             m_ledger.downloading(file.captureId, file.fileName);
-            progress.started(file.captureId, file.fileName, file.announcedSize);
+            c.progress.started(file.captureId, file.fileName, file.announcedSize);
             files.push_back(file);
             if (m_observer) m_observer->fileAnnounced(file);
             continue;
         }
         const int captureId = static_cast<int>(NumberAt(p, "capture_id").value_or(0));
-        DownloadedFile* file = pending(captureId);
-        if (file && !shot->failures.count(captureId)) {
+        if (DownloadedFile* file = c.pending(captureId)) {
             file->path = TextAt(p, "file_path");
             file->downloadMs = NumberAt(p, "file_download_time").value_or(0);
             m_ledger.downloaded(captureId, file->path);
-            progress.ended(captureId);
+            c.progress.ended(captureId);
             if (m_observer) m_observer->fileDownloaded(*file);
-            ++ended;
+            ++c.ended;
         }
     }
-    if (failure.empty()) return true;
-    *error = failure;
+    if (c.failure.empty()) return Collect::Done;
+    *error = c.failure;
     m_errorKind = ErrorKind::Camera;
-    return false;
+    return Collect::Failed;
+}
+
+bool CTetherSteps::collectShot(Clock::time_point firstFileDeadline, bool noneIsFine,
+                               const std::string& what, Shot* shot, std::string* error,
+                               unsigned firstFileMs) {
+    ShotCollection c(m_downloadFolder, firstFileDeadline, noneIsFine, what, firstFileMs);
+    const Collect outcome = advance(c, Clock::time_point::max(), error);
+    *shot = std::move(c.shot);
+    return outcome == Collect::Done;
 }
 
 bool CTetherSteps::saveShot(Shot* shot, std::string* error) {
@@ -1007,14 +1024,27 @@ bool CTetherSteps::reconnect(Clock::time_point end, std::string* error) {
 }
 
 bool CTetherSteps::pump(unsigned ms, std::string* error) {
-    Shot shot;
-    const bool collected = collectShot(Clock::now() + milliseconds(ms), true, "a shot on the camera", &shot, error,
-                                       m_options.timeoutMs);
-    if (shot.files.empty()) return collected;
+    const auto until = Clock::now() + milliseconds(ms);
+    if (!m_openShot) {
+        m_openShot = std::make_unique<ShotCollection>(m_downloadFolder, until, true, "a shot on the camera",
+                                                      m_options.timeoutMs);
+    }
+    const Collect outcome = advance(*m_openShot, until, error);
+    if (outcome == Collect::Waiting) return true;
+    Shot shot = std::move(m_openShot->shot);
+    m_openShot.reset();
+    if (shot.files.empty()) return outcome == Collect::Done;
     nlohmann::json files = nlohmann::json::array();
-    const bool ok = keepShot(collected, &shot, error);
+    const bool ok = keepShot(outcome == Collect::Done, &shot, error);
     reportShot(shot, "camera shot", &files);
     return ok;
+}
+
+bool CTetherSteps::release(std::string* error) {
+    if (m_session.client().send("doCapture") != 0) return true;
+    *error = "could not send \"doCapture\": lensbridge.exe no longer reads its pipe";
+    m_errorKind = ErrorKind::Process;
+    return false;
 }
 
 bool CTetherSteps::reconnectCamera(std::string* error) {
