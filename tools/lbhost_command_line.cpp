@@ -77,8 +77,12 @@ CLI::Validator OneOf(std::vector<std::string> words) {
         "");
 }
 
-// A step's positional words must not swallow the next step's name: a word that names a step
+// An optional positional word must not swallow the next step's name: a word that names a step
 // is left for the step list (CLI11 skips positionals that fail their check).
+//
+// Never on a required positional. While one is empty, CLI11 2.1 hands it any word that names a
+// step not yet used ("get af"), ignores that the word was refused and reads the same word again,
+// for ever. A required positional takes whatever comes, and its step's own check names it.
 CLI::Validator NotAStep(const std::vector<std::string>& stepNames) {
     return CLI::Validator(
         [stepNames](std::string& text) -> std::string {
@@ -243,9 +247,7 @@ ParsedCommandLine ParseLbhostCommandLine(const std::vector<std::string>& words) 
     addStep("settings", StepKind::Settings, "the camera's settings and the choices it offers");
 
     CLI::App* get = addStep("get", StepKind::Get, "get SETTING: the current value of one setting, alone");
-    get->add_option("SETTING", word1, "aperture, shutter, iso, wb, focus_mode or af")
-        ->required()
-        ->check(NotAStep(stepNames));
+    get->add_option("SETTING", word1, "aperture, shutter, iso, wb, focus_mode or af")->required();
     checks[get] = [&] {
         std::vector<std::string> names = Names(ChangeableSettings());
         names.push_back("focus_mode");
@@ -263,7 +265,7 @@ ParsedCommandLine ParseLbhostCommandLine(const std::vector<std::string>& words) 
     CLI::App* set = addStep("set", StepKind::Set,
                             "set SETTING VALUE: change aperture, shutter, iso or wb to the entry "
                             "the camera lists (\"f/8\", \"1/250\", \"3200\", \"Daylight\")");
-    set->add_option("SETTING", word1, "aperture, shutter, iso or wb")->required()->check(NotAStep(stepNames));
+    set->add_option("SETTING", word1, "aperture, shutter, iso or wb")->required();
     set->add_option("VALUE", word2, "the entry as the camera lists it, or its number")
         ->check(NotAStep(stepNames));
     set->add_option("--index", current.index, "the entry by its 0-based place in the list instead")
@@ -350,7 +352,8 @@ ParsedCommandLine ParseLbhostCommandLine(const std::vector<std::string>& words) 
 
     CLI::App* send = addStep("send", StepKind::Send,
                              "send NAME [key=value ...]: one raw request; prints what comes back");
-    send->add_option("NAME", current.requestName, "the request's name")->required()->check(NotAStep(stepNames));
+    // Any word is a request's name, a step's name too: "send list" sends "list".
+    send->add_option("NAME", current.requestName, "the request's name")->required();
     send->add_option("PARAMETERS", current.requestParameters,
                      "key=value (a number when it reads as one), key:s=text, key:n=number, key:x=hex")
         ->check(CLI::Validator(

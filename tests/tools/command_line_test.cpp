@@ -58,7 +58,7 @@ TEST(LbhostCommandLine, RefusesWhatItDoesNotUnderstandAndSuggestsTheNearMiss) {
         {"serve capture", "alone", ""}, {"--json serve", "--json", ""}, {"serve --lisen 0.0.0.0:1", "--lisen", "--listen"},
         {"send setCameraFocus focus_direction:n=near", "\"near\" is not a number", ""},
         {"send x data:x=ffd", "\"ffd\" is not hex", ""}, {"send x data:x=fz", "\"fz\" is not hex", ""},
-        {"focu near", "focu", "focus"}, {"serv", "serv", "serve"},
+        {"focu near", "focu", "focus"}, {"serv", "serv", "serve"}, {"get focus", "unknown setting \"focus\"", ""},
     };
     for (const auto& c : kCases) {
         const auto parsed = Parse(c.line);
@@ -70,6 +70,23 @@ TEST(LbhostCommandLine, RefusesWhatItDoesNotUnderstandAndSuggestsTheNearMiss) {
     }
     // The caller still learns it should answer in JSON.
     EXPECT_TRUE(Parse("--json capture --cout 2").json);
+}
+
+// A step's name where a step wants its own word is that word ("get af", "send list") or
+// refused; CLI11 once read such a word for ever instead.
+TEST(LbhostCommandLine, AStepsNameAsAnotherStepsWordIsTakenOrRefused) {
+    const char* kSteps[] = {"list", "settings", "set",  "capture", "watch", "timelapse", "stack",
+                            "liveview", "focus", "af", "send", "demo", "get", "serve"};
+    for (const char* step : kSteps) {
+        for (const char* word : kSteps) {
+            for (const std::string& line : {std::string(step) + " " + word, std::string(step) + " x " + word}) {
+                const auto outcome = Parse(line).outcome;
+                EXPECT_TRUE(outcome == Outcome::Run || outcome == Outcome::UsageError) << line;
+            }
+        }
+    }
+    EXPECT_EQ(Parse("get af").commandLine.steps.at(0).setting, "af");
+    EXPECT_EQ(Parse("send list").commandLine.steps.at(0).requestName, "list");
 }
 
 TEST(LbhostCommandLine, ServeListensOnLoopbackUnlessToldOtherwise) {
