@@ -1,6 +1,7 @@
 #include "tools/lbhost_command_line.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -39,42 +40,66 @@ std::vector<std::string> Names(const std::vector<SettingName>& settings) {
     return names;
 }
 
-// A count of shots or frames.
-CLI::Validator AtLeastOne() { return CLI::Range(1, 1000000); }
+// A check whose refusal says, in lbhost's words, what the option takes: "must be WHAT, not
+// "TEXT"". The check's name keeps WHAT for the message of an option given without its value.
+// `accepts` may rewrite the text into the form CLI11 then converts.
+CLI::Validator Takes(const std::string& what, std::function<bool(std::string&)> accepts) {
+    return CLI::Validator(
+        [what, accepts](std::string& text) {
+            return accepts(text) ? std::string() : "must be " + what + ", not \"" + text + "\"";
+        },
+        "", what);
+}
+
+// A whole number in decimal, given with ->transform(). Not CLI::Range: its refusals are
+// CLI11's words, and CLI11 reads "0012" as octal, so the number is handed on without its
+// leading zeros (which ->check() would not let it do).
+CLI::Validator WholeNumber(long long least, long long most) {
+    return Takes("a whole number from " + std::to_string(least) + " to " + std::to_string(most),
+                 [least, most](std::string& text) {
+                     char* end = nullptr;
+                     errno = 0;
+                     const long long value = std::strtoll(text.c_str(), &end, 10);
+                     if (text.empty() || std::isspace(static_cast<unsigned char>(text[0])) || *end != '\0' ||
+                         errno == ERANGE || value < least || value > most) {
+                         return false;
+                     }
+                     text = std::to_string(value);
+                     return true;
+                 });
+}
+
+// A count of shots, frames or steps.
+CLI::Validator AtLeastOne() { return WholeNumber(1, 1000000); }
 
 // Seconds above 0, up to a month. Not CLI::PositiveNumber or CLI::Range: both let "nan" pass.
 CLI::Validator PositiveSeconds() {
-    return CLI::Validator(
-        [](std::string& text) -> std::string {
-            char* end = nullptr;
-            errno = 0;
-            const double value = std::strtod(text.c_str(), &end);
-            if (text.empty() || *end != '\0' || errno == ERANGE || !std::isfinite(value) ||
-                value <= 0 || value > 31.0 * 24 * 3600) {
-                return "must be a number of seconds above 0, not \"" + text + "\"";
-            }
-            return std::string();
-        },
-        "");
+    return Takes("a number of seconds above 0 and at most 31 days", [](std::string& text) {
+        char* end = nullptr;
+        errno = 0;
+        const double value = std::strtod(text.c_str(), &end);
+        return !text.empty() && *end == '\0' && errno != ERANGE && std::isfinite(value) && value > 0 &&
+               value <= 31.0 * 24 * 3600;
+    });
 }
 
 // One of `words`; unlike CLI::IsMember, it names the word probably meant.
 CLI::Validator OneOf(std::vector<std::string> words) {
+    std::string choices = words.front();
+    for (std::size_t i = 1; i < words.size(); ++i) {
+        choices += (i + 1 == words.size() ? " or " : ", ") + words[i];
+    }
     return CLI::Validator(
-        [words](std::string& text) -> std::string {
+        [words, choices](std::string& text) -> std::string {
             for (const auto& w : words) {
                 if (w == text) return std::string();
-            }
-            std::string choices = words.front();
-            for (std::size_t i = 1; i < words.size(); ++i) {
-                choices += (i + 1 == words.size() ? " or " : ", ") + words[i];
             }
             std::string message = "must be " + choices + ", not \"" + text + "\"";
             const std::string near = NearestWord(text, words);
             if (!near.empty()) message += " (did you mean " + near + "?)";
             return message;
         },
-        "");
+        "", choices);
 }
 
 // An optional positional word must not swallow the next step's name: a word that names a step
@@ -132,6 +157,40 @@ std::string CleanMessage(std::string message) {
     return message;
 }
 
+// CLI11's refusal of an option's or a step word's value, in lbhost's words: a check's own
+// refusal follows the name ("--count must be ..."), a missing value says what the option
+// takes, and a switch given a value says it takes none. A step's option is named with its
+// step; the run's options are not, wherever they stand.
+std::string RefusalText(const CLI::ParseError& error, CLI::App& app) {
+    std::string message = CleanMessage(error.what());
+    const std::string cannotConvert = "Could not convert: ";
+    const bool converting = message.rfind(cannotConvert, 0) == 0;
+    const std::size_t nameStart = converting ? cannotConvert.size() : 0;
+    const std::size_t nameEnd = message.find(converting ? " = " : ": ", nameStart);
+    if (nameEnd == std::string::npos) return message;
+    const std::string name = message.substr(nameStart, nameEnd - nameStart);
+    const std::vector<CLI::App*> used = app.get_subcommands();
+    CLI::Option* option = app.get_option_no_throw(name);
+    CLI::App* owner = option || used.empty() ? nullptr : used.back();
+    if (owner) option = owner->get_option_no_throw(name);
+    if (!option) return message;
+    if (dynamic_cast<const CLI::ArgumentMismatch*>(&error)) {
+        std::string what = option->get_type_name();
+        try {
+            if (!option->get_validator()->get_name().empty()) what = option->get_validator()->get_name();
+        } catch (const CLI::OptionNotFound&) {
+            // No check: the type's name says what it takes.
+        }
+        message = name + " needs a value: " + what;
+    } else if (dynamic_cast<const CLI::ConversionError*>(&error)) {
+        // Only a switch gets here: every option with a value has a check that reads it first.
+        message = name + " takes no value";
+    } else {
+        message = name + " " + message.substr(nameEnd + 2);
+    }
+    return owner ? owner->get_name() + ": " + message : message;
+}
+
 }  // namespace
 
 int FocusStepSize(const std::string& word) {
@@ -178,7 +237,7 @@ ParsedCommandLine ParseLbhostCommandLine(const std::vector<std::string>& words) 
     app.add_option("--timeout", options.timeoutMs,
                    "longest wait for any answer, release or download, in ms (default 10000)")
         ->type_name("MS")
-        ->check(AtLeastOne());
+        ->transform(AtLeastOne());
     app.add_flag("--json", options.json, "one JSON object on stdout instead of text");
     app.add_option("--out", options.outFolder,
                    "folder the pictures are moved into; made before the first shot")
@@ -192,11 +251,11 @@ ParsedCommandLine ParseLbhostCommandLine(const std::vector<std::string>& words) 
                 const std::string problem = CheckFileNamePattern(text);
                 return problem.empty() ? problem : "\"" + text + "\": " + problem;
             },
-            ""));
+            "", "a name pattern"));
     app.add_option("--counter", options.counter,
                    "the first {n} (default: one after the highest the pattern has in the folder)")
         ->type_name("N")
-        ->check(CLI::Validator(CLI::NonNegativeNumber).description(""));
+        ->transform(WholeNumber(0, 999999999));
     app.add_option("--hook", options.hook,
                    "command run with ACTION (init, start, download, stop) and ARGUMENT in its "
                    "environment; a download's path is also its last argument")
@@ -270,7 +329,7 @@ ParsedCommandLine ParseLbhostCommandLine(const std::vector<std::string>& words) 
         ->check(NotAStep(stepNames));
     set->add_option("--index", current.index, "the entry by its 0-based place in the list instead")
         ->type_name("N")
-        ->check(CLI::Validator(CLI::NonNegativeNumber).description(""));
+        ->transform(WholeNumber(0, 1000000));
     checks[set] = [&] {
         if (!FindSetting(word1)) {
             const std::string near = NearestWord(word1, Names(ChangeableSettings()));
@@ -287,7 +346,7 @@ ParsedCommandLine ParseLbhostCommandLine(const std::vector<std::string>& words) 
     };
 
     CLI::App* capture = addStep("capture", StepKind::Capture, "shoot and download");
-    capture->add_option("--count", current.count, "frames to shoot (default 1)")->type_name("N")->check(AtLeastOne());
+    capture->add_option("--count", current.count, "frames to shoot (default 1)")->type_name("N")->transform(AtLeastOne());
     capture->add_option("--interval", current.intervalSeconds, "pause between frames in seconds")
         ->type_name("S")
         ->check(PositiveSeconds());
@@ -295,7 +354,7 @@ ParsedCommandLine ParseLbhostCommandLine(const std::vector<std::string>& words) 
     CLI::App* watch = addStep("watch", StepKind::Watch,
                               "download every shot taken with the camera's own release, until "
                               "--count shots, --seconds or Ctrl+C");
-    watch->add_option("--count", current.count, "shots to wait for")->type_name("N")->check(AtLeastOne());
+    watch->add_option("--count", current.count, "shots to wait for")->type_name("N")->transform(AtLeastOne());
     watch->add_option("--seconds", current.seconds, "how long to watch")->type_name("S")->check(PositiveSeconds());
     watch->add_flag("--reconnect", current.reconnect,
                     "wait for an unplugged camera to come back and go on watching");
@@ -310,12 +369,12 @@ ParsedCommandLine ParseLbhostCommandLine(const std::vector<std::string>& words) 
         ->type_name("S")
         ->required()
         ->check(PositiveSeconds());
-    timelapse->add_option("--count", current.count, "shots to take")->type_name("N")->required()->check(AtLeastOne());
+    timelapse->add_option("--count", current.count, "shots to take")->type_name("N")->required()->transform(AtLeastOne());
 
     CLI::App* stack = addStep("stack", StepKind::Stack,
                               "focus bracketing: --shots shots, the lens driven one --step "
                               "between them");
-    stack->add_option("--shots", current.count, "shots in the stack")->type_name("N")->required()->check(AtLeastOne());
+    stack->add_option("--shots", current.count, "shots in the stack")->type_name("N")->required()->transform(AtLeastOne());
     stack->add_option("--step", stepSize, "focus step between shots: fine, medium or coarse (default fine)")
         ->check(OneOf({"fine", "medium", "coarse"}));
     stack->add_option("--direction", way, "which way the focus moves: near or far (default near)")
@@ -340,7 +399,7 @@ ParsedCommandLine ParseLbhostCommandLine(const std::vector<std::string>& words) 
     focus->add_option("WAY", way, "near or far")->required()->check(OneOf({"near", "far"}));
     focus->add_option("--step", stepSize, "fine, medium or coarse (default fine)")
         ->check(OneOf({"fine", "medium", "coarse"}));
-    focus->add_option("--times", current.times, "steps to drive (default 1)")->type_name("N")->check(AtLeastOne());
+    focus->add_option("--times", current.times, "steps to drive (default 1)")->type_name("N")->transform(AtLeastOne());
     checks[focus] = [&] {
         current.focusDirection = FocusStepSize(stepSize) * (way == "far" ? -1 : 1);
     };
@@ -456,10 +515,7 @@ ParsedCommandLine ParseLbhostCommandLine(const std::vector<std::string>& words) 
         if (!used.empty()) message = used.back()->get_name() + ": " + message;
         return usageError(message, "");
     } catch (const CLI::ParseError& e) {
-        const std::vector<CLI::App*> used = app.get_subcommands();
-        std::string message = CleanMessage(e.what());
-        if (!used.empty()) message = used.back()->get_name() + ": " + message;
-        return usageError(message, "");
+        return usageError(RefusalText(e, app), "");
     }
     if (problem) return usageError(problem->message, problem->suggestion);
     for (const Step& step : steps) {

@@ -44,15 +44,11 @@ TEST(LbhostCommandLine, RefusesWhatItDoesNotUnderstandAndSuggestsTheNearMiss) {
     const struct { const char* line; const char* inMessage; const char* suggestion; } kCases[] = {
         {"capture --cout 2", "--cout", "--count"}, {"captur", "captur", "capture"},
         {"capture extra", "extra", ""}, {"capture --count abc", "abc", ""},
-        {"capture --count 0", "0", ""}, {"capture --interval abc", "abc", ""},
         {"timelapse --interval 2", "--count", ""}, {"set isso 3200", "isso", "iso"},
         {"set iso", "--index", ""}, {"set iso 3200 --index 3", "not both", ""},
-        {"focus in", "in", ""}, {"focus 4", "near or far", ""},
-        {"focus near --step huge", "huge", ""}, {"af toggle", "toggle", ""},
-        {"list --count 2", "--count", ""}, {"--timeout 0 list", "0", ""},
-        {"capture --filename {nn}", "{nn}", ""}, {"capture --filename a:b", ":", ""},
+        {"list --count 2", "--count", ""}, {"capture --filename {nn}", "{nn}", ""},
         {"capture --filename %n_%q", "%q", ""}, {"get isso", "isso", "iso"},
-        {"--json liveview --stdout", "--stdout", ""}, {"--hook-timeout 0 list", "0", ""},
+        {"--json liveview --stdout", "--stdout", ""},
         {"", "no step", ""}, {"serve --listen 5513", "ADDRESS:PORT", ""},
         {"serve --listen example.org:80", "IPv4", ""}, {"serve --listen 0.0.0.0:70000", "70000", ""},
         {"serve capture", "alone", ""}, {"--json serve", "--json", ""}, {"serve --lisen 0.0.0.0:1", "--lisen", "--listen"},
@@ -70,6 +66,30 @@ TEST(LbhostCommandLine, RefusesWhatItDoesNotUnderstandAndSuggestsTheNearMiss) {
     }
     // The caller still learns it should answer in JSON.
     EXPECT_TRUE(Parse("--json capture --cout 2").json);
+}
+
+// Every check's refusal, in lbhost's words and with the step only for a step's own option.
+TEST(LbhostCommandLine, RefusesAValueSayingWhatTheOptionTakes) {
+    const std::pair<const char*, const char*> kCases[] = {
+        {"capture --count 0", "capture: --count must be a whole number from 1 to 1000000, not \"0\""},
+        {"--timeout 1.5 list", "--timeout must be a whole number from 1 to 1000000, not \"1.5\""},
+        {"--counter -1 list", "--counter must be a whole number from 0 to 999999999, not \"-1\""},
+        {"set iso --index 9999999999", "set: --index must be a whole number from 0 to 1000000, not \"9999999999\""},
+        {"--hook-timeout nan list", "--hook-timeout must be a number of seconds above 0 and at most 31 days, not \"nan\""},
+        {"stack --shots 2 --step fin", "stack: --step must be fine, medium or coarse, not \"fin\" (did you mean fine?)"},
+        {"focus in", "focus: WAY must be near or far, not \"in\""},
+        {"capture --count", "capture: --count needs a value: a whole number from 1 to 1000000"},
+        {"list --device", "--device needs a value: ID|NAME"},
+        {"watch --reconnect=x", "watch: --reconnect takes no value"},
+        {"capture --filename a:b", "--filename \"a:b\": ':' cannot be part of a file name (the folder goes in --out)"},
+    };
+    for (const auto& [line, message] : kCases) {
+        const auto parsed = Parse(line);
+        EXPECT_EQ(parsed.outcome, Outcome::UsageError) << line;
+        EXPECT_EQ(parsed.text, message) << line;
+    }
+    // Decimal, as a photographer copies it from a file name, not octal as CLI11 reads it.
+    EXPECT_EQ(Parse("--counter 0012 capture").commandLine.options.counter, 12);
 }
 
 // A step's name where a step wants its own word is that word ("get af", "send list") or
