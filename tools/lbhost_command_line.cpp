@@ -10,6 +10,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "platform/platform.h"
 #include "values/lua_value.h"
 #include "tools/command_args.h"
 #include "tools/file_name_pattern.h"
@@ -100,6 +101,44 @@ CLI::Validator OneOf(std::vector<std::string> words) {
             return message;
         },
         "", choices);
+}
+
+// Why the file a hook command starts with cannot be run, or empty. A first word (quoted or
+// not) with a folder or a drive in it, or ending in .cmd, .bat or .exe, names a file; a bare
+// one is looked for here and on PATH, as cmd.exe does. Other bare words ("echo") are left to
+// cmd.exe. Checked now because cmd.exe only answers 9009, on every run of the hook.
+std::string HookProblem(const std::string& command) {
+    const bool quoted = !command.empty() && command[0] == '"';
+    const std::string first = quoted ? command.substr(1, command.find('"', 1) - 1)
+                                     : command.substr(0, command.find_first_of(" \t"));
+    std::string lower = first;
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const bool inFolder = first.find_first_of("\\/") != std::string::npos ||
+                          (first.size() >= 2 && first[1] == ':' && std::isalpha(static_cast<unsigned char>(first[0])));
+    bool script = false;
+    for (const char* extension : {".cmd", ".bat", ".exe"}) {
+        script = script || (lower.size() > 4 && lower.compare(lower.size() - 4, 4, extension) == 0);
+    }
+    if (!inFolder && !script) return std::string();
+    if (platform::fileExists(first)) return std::string();
+    if (!inFolder) {
+        const char listSeparator = platform::pathSeparator() == '\\' ? ';' : ':';
+        std::string folders = platform::environmentVariable("PATH");
+        for (std::size_t start = 0; start <= folders.size();) {
+            std::size_t end = folders.find(listSeparator, start);
+            if (end == std::string::npos) end = folders.size();
+            const std::string folder = folders.substr(start, end - start);
+            if (!folder.empty() && platform::fileExists(folder + platform::pathSeparator() + first)) {
+                return std::string();
+            }
+            start = end + 1;
+        }
+        return "\"" + first + "\": no such file here or on PATH";
+    }
+    if (!quoted && platform::fileExists(command)) {
+        return "\"" + first + "\": no such file (put quotes around a path with blanks)";
+    }
+    return "\"" + first + "\": no such file";
 }
 
 // An optional positional word must not swallow the next step's name: a word that names a step
@@ -259,7 +298,8 @@ ParsedCommandLine ParseLbhostCommandLine(const std::vector<std::string>& words) 
     app.add_option("--hook", options.hook,
                    "command run with ACTION (init, start, download, stop) and ARGUMENT in its "
                    "environment; a download's path is also its last argument")
-        ->type_name("COMMAND");
+        ->type_name("COMMAND")
+        ->check(CLI::Validator(HookProblem, "", "a command"));
     app.add_option("--hook-timeout", options.hookTimeoutSeconds,
                    "seconds a hook may run before it is ended with all it started (default 60)")
         ->type_name("S")

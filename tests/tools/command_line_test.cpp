@@ -4,6 +4,7 @@
 
 #include <sstream>
 
+#include "platform/platform.h"
 #include "tools/lbhost_command_line.h"
 
 namespace {
@@ -82,6 +83,8 @@ TEST(LbhostCommandLine, RefusesAValueSayingWhatTheOptionTakes) {
         {"list --device", "--device needs a value: ID|NAME"},
         {"watch --reconnect=x", "watch: --reconnect takes no value"},
         {"capture --filename a:b", "--filename \"a:b\": ':' cannot be part of a file name (the folder goes in --out)"},
+        {"--hook /no/such/on-shot.cmd list", "--hook \"/no/such/on-shot.cmd\": no such file"},
+        {"--hook on-shot.cmd list", "--hook \"on-shot.cmd\": no such file here or on PATH"},
     };
     for (const auto& [line, message] : kCases) {
         const auto parsed = Parse(line);
@@ -90,6 +93,16 @@ TEST(LbhostCommandLine, RefusesAValueSayingWhatTheOptionTakes) {
     }
     // Decimal, as a photographer copies it from a file name, not octal as CLI11 reads it.
     EXPECT_EQ(Parse("--counter 0012 capture").commandLine.options.counter, 12);
+}
+
+// A hook that names a file is run only when the file is there; a bare command is cmd.exe's to find.
+TEST(LbhostCommandLine, AHookThatNamesAFileNeedsTheFile) {
+    const std::string self = platform::executablePath();
+    for (const auto& [hook, runs] : {std::pair{std::string("echo saved"), true}, {"\"" + self + "\" --quiet", true},
+                                     {self + ".missing", false}, {"\"" + self + ".missing\" x", false},
+                                     {"C:\\hooks\\save.bat", false}}) {
+        EXPECT_EQ(ParseLbhostCommandLine({"--hook", hook, "list"}).outcome == Outcome::Run, runs) << hook;
+    }
 }
 
 // A step's name where a step wants its own word is that word ("get af", "send list") or
