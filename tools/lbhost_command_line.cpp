@@ -283,7 +283,7 @@ ParsedCommandLine ParseLbhostCommandLine(const std::vector<std::string>& words) 
         ->type_name("DIR");
     app.add_option("--filename", options.fileNamePattern,
                    "name pattern: {date} {time} {date:%Y%m%d} {n} {n:W} {camera} {name}, gphoto2's %n %f %C %Y ...; "
-                   "'/' makes folders; the extension is kept")
+                   "'/' makes folders; the extension is added unless %C or %: places it")
         ->type_name("PATTERN")
         ->check(CLI::Validator(
             [](std::string& text) {
