@@ -196,6 +196,18 @@ std::string CleanMessage(std::string message) {
     return message;
 }
 
+// What an option or a step's word takes, for the message of one left out: its check's name,
+// else a word's own description or the option's type name.
+std::string WhatItTakes(CLI::Option* option) {
+    try {
+        const std::string& name = option->get_validator()->get_name();
+        if (!name.empty()) return name;
+    } catch (const CLI::OptionNotFound&) {
+        // No check.
+    }
+    return option->get_positional() ? option->get_description() : option->get_type_name();
+}
+
 // CLI11's refusal of an option's or a step word's value, in lbhost's words: a check's own
 // refusal follows the name ("--count must be ..."), a missing value says what the option
 // takes, and a switch given a value says it takes none. A step's option is named with its
@@ -214,13 +226,7 @@ std::string RefusalText(const CLI::ParseError& error, CLI::App& app) {
     if (owner) option = owner->get_option_no_throw(name);
     if (!option) return message;
     if (dynamic_cast<const CLI::ArgumentMismatch*>(&error)) {
-        std::string what = option->get_type_name();
-        try {
-            if (!option->get_validator()->get_name().empty()) what = option->get_validator()->get_name();
-        } catch (const CLI::OptionNotFound&) {
-            // No check: the type's name says what it takes.
-        }
-        message = name + " needs a value: " + what;
+        message = name + " needs a value: " + WhatItTakes(option);
     } else if (dynamic_cast<const CLI::ConversionError*>(&error)) {
         // Only a switch gets here: every option with a value has a check that reads it first.
         message = name + " takes no value";
@@ -552,7 +558,17 @@ ParsedCommandLine ParseLbhostCommandLine(const std::vector<std::string>& words) 
             message = "no step given (list, settings, set, capture, ...)";
         }
         const std::vector<CLI::App*> used = app.get_subcommands();
-        if (!used.empty()) message = used.back()->get_name() + ": " + message;
+        const std::string required = " is required";
+        const std::size_t nameEnd = message.size() - std::min(message.size(), required.size());
+        CLI::Option* option =
+            used.empty() || message.compare(nameEnd, std::string::npos, required) != 0
+                ? nullptr
+                : used.back()->get_option_no_throw(message.substr(0, nameEnd));
+        if (option) {
+            message = used.back()->get_name() + " needs " + message.substr(0, nameEnd) + ": " + WhatItTakes(option);
+        } else if (!used.empty()) {
+            message = used.back()->get_name() + ": " + message;
+        }
         return usageError(message, "");
     } catch (const CLI::ParseError& e) {
         return usageError(RefusalText(e, app), "");

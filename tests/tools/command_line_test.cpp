@@ -45,7 +45,7 @@ TEST(LbhostCommandLine, RefusesWhatItDoesNotUnderstandAndSuggestsTheNearMiss) {
     const struct { const char* line; const char* inMessage; const char* suggestion; } kCases[] = {
         {"capture --cout 2", "--cout", "--count"}, {"captur", "captur", "capture"},
         {"capture extra", "extra", ""}, {"capture --count abc", "abc", ""},
-        {"timelapse --interval 2", "--count", ""}, {"set isso 3200", "isso", "iso"},
+        {"set isso 3200", "isso", "iso"},
         {"set iso", "--index", ""}, {"set iso 3200 --index 3", "not both", ""},
         {"list --count 2", "--count", ""}, {"capture --filename {nn}", "{nn}", ""},
         {"capture --filename %n_%q", "%q", ""}, {"get isso", "isso", "iso"},
@@ -81,6 +81,8 @@ TEST(LbhostCommandLine, RefusesAValueSayingWhatTheOptionTakes) {
         {"focus in", "focus: WAY must be near or far, not \"in\""},
         {"capture --count", "capture: --count needs a value: a whole number from 1 to 1000000"},
         {"list --device", "--device needs a value: ID|NAME"},
+        {"timelapse --interval 2", "timelapse needs --count: a whole number from 1 to 1000000"},
+        {"get", "get needs SETTING: aperture, shutter, iso, wb, focus_mode or af"},
         {"watch --reconnect=x", "watch: --reconnect takes no value"},
         {"capture --filename a:b", "--filename \"a:b\": ':' cannot be part of a file name (the folder goes in --out)"},
         {"--hook /no/such/on-shot.cmd list", "--hook \"/no/such/on-shot.cmd\": no such file"},
