@@ -1,6 +1,7 @@
 #include "tools/lbhost_command_line.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -9,6 +10,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "platform/platform.h"
 #include "values/lua_value.h"
 #include "tools/command_args.h"
 #include "tools/file_name_pattern.h"
@@ -39,46 +41,112 @@ std::vector<std::string> Names(const std::vector<SettingName>& settings) {
     return names;
 }
 
-// A count of shots or frames.
-CLI::Validator AtLeastOne() { return CLI::Range(1, 1000000); }
+// A check whose refusal says, in lbhost's words, what the option takes: "must be WHAT, not
+// "TEXT"". The check's name keeps WHAT for the message of an option given without its value.
+// `accepts` may rewrite the text into the form CLI11 then converts.
+CLI::Validator Takes(const std::string& what, std::function<bool(std::string&)> accepts) {
+    return CLI::Validator(
+        [what, accepts](std::string& text) {
+            return accepts(text) ? std::string() : "must be " + what + ", not \"" + text + "\"";
+        },
+        "", what);
+}
+
+// A whole number in decimal, given with ->transform(). Not CLI::Range: its refusals are
+// CLI11's words, and CLI11 reads "0012" as octal, so the number is handed on without its
+// leading zeros (which ->check() would not let it do).
+CLI::Validator WholeNumber(long long least, long long most) {
+    return Takes("a whole number from " + std::to_string(least) + " to " + std::to_string(most),
+                 [least, most](std::string& text) {
+                     char* end = nullptr;
+                     errno = 0;
+                     const long long value = std::strtoll(text.c_str(), &end, 10);
+                     if (text.empty() || std::isspace(static_cast<unsigned char>(text[0])) || *end != '\0' ||
+                         errno == ERANGE || value < least || value > most) {
+                         return false;
+                     }
+                     text = std::to_string(value);
+                     return true;
+                 });
+}
+
+// A count of shots, frames or steps.
+CLI::Validator AtLeastOne() { return WholeNumber(1, 1000000); }
 
 // Seconds above 0, up to a month. Not CLI::PositiveNumber or CLI::Range: both let "nan" pass.
 CLI::Validator PositiveSeconds() {
-    return CLI::Validator(
-        [](std::string& text) -> std::string {
-            char* end = nullptr;
-            errno = 0;
-            const double value = std::strtod(text.c_str(), &end);
-            if (text.empty() || *end != '\0' || errno == ERANGE || !std::isfinite(value) ||
-                value <= 0 || value > 31.0 * 24 * 3600) {
-                return "must be a number of seconds above 0, not \"" + text + "\"";
-            }
-            return std::string();
-        },
-        "");
+    return Takes("a number of seconds above 0 and at most 31 days", [](std::string& text) {
+        char* end = nullptr;
+        errno = 0;
+        const double value = std::strtod(text.c_str(), &end);
+        return !text.empty() && *end == '\0' && errno != ERANGE && std::isfinite(value) && value > 0 &&
+               value <= 31.0 * 24 * 3600;
+    });
 }
 
 // One of `words`; unlike CLI::IsMember, it names the word probably meant.
 CLI::Validator OneOf(std::vector<std::string> words) {
+    std::string choices = words.front();
+    for (std::size_t i = 1; i < words.size(); ++i) {
+        choices += (i + 1 == words.size() ? " or " : ", ") + words[i];
+    }
     return CLI::Validator(
-        [words](std::string& text) -> std::string {
+        [words, choices](std::string& text) -> std::string {
             for (const auto& w : words) {
                 if (w == text) return std::string();
-            }
-            std::string choices = words.front();
-            for (std::size_t i = 1; i < words.size(); ++i) {
-                choices += (i + 1 == words.size() ? " or " : ", ") + words[i];
             }
             std::string message = "must be " + choices + ", not \"" + text + "\"";
             const std::string near = NearestWord(text, words);
             if (!near.empty()) message += " (did you mean " + near + "?)";
             return message;
         },
-        "");
+        "", choices);
 }
 
-// A step's positional words must not swallow the next step's name: a word that names a step
+// Why the file a hook command starts with cannot be run, or empty. A first word (quoted or
+// not) with a folder or a drive in it, or ending in .cmd, .bat or .exe, names a file; a bare
+// one is looked for here and on PATH, as cmd.exe does. Other bare words ("echo") are left to
+// cmd.exe. Checked now because cmd.exe only answers 9009, on every run of the hook.
+std::string HookProblem(const std::string& command) {
+    const bool quoted = !command.empty() && command[0] == '"';
+    const std::string first = quoted ? command.substr(1, command.find('"', 1) - 1)
+                                     : command.substr(0, command.find_first_of(" \t"));
+    std::string lower = first;
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const bool inFolder = first.find_first_of("\\/") != std::string::npos ||
+                          (first.size() >= 2 && first[1] == ':' && std::isalpha(static_cast<unsigned char>(first[0])));
+    bool script = false;
+    for (const char* extension : {".cmd", ".bat", ".exe"}) {
+        script = script || (lower.size() > 4 && lower.compare(lower.size() - 4, 4, extension) == 0);
+    }
+    if (!inFolder && !script) return std::string();
+    if (platform::fileExists(first)) return std::string();
+    if (!inFolder) {
+        const char listSeparator = platform::pathSeparator() == '\\' ? ';' : ':';
+        std::string folders = platform::environmentVariable("PATH");
+        for (std::size_t start = 0; start <= folders.size();) {
+            std::size_t end = folders.find(listSeparator, start);
+            if (end == std::string::npos) end = folders.size();
+            const std::string folder = folders.substr(start, end - start);
+            if (!folder.empty() && platform::fileExists(folder + platform::pathSeparator() + first)) {
+                return std::string();
+            }
+            start = end + 1;
+        }
+        return "\"" + first + "\": no such file here or on PATH";
+    }
+    if (!quoted && platform::fileExists(command)) {
+        return "\"" + first + "\": no such file (put quotes around a path with blanks)";
+    }
+    return "\"" + first + "\": no such file";
+}
+
+// An optional positional word must not swallow the next step's name: a word that names a step
 // is left for the step list (CLI11 skips positionals that fail their check).
+//
+// Never on a required positional. While one is empty, CLI11 2.1 hands it any word that names a
+// step not yet used ("get af"), ignores that the word was refused and reads the same word again,
+// for ever. A required positional takes whatever comes, and its step's own check names it.
 CLI::Validator NotAStep(const std::vector<std::string>& stepNames) {
     return CLI::Validator(
         [stepNames](std::string& text) -> std::string {
@@ -128,6 +196,46 @@ std::string CleanMessage(std::string message) {
     return message;
 }
 
+// What an option or a step's word takes, for the message of one left out: its check's name,
+// else a word's own description or the option's type name.
+std::string WhatItTakes(CLI::Option* option) {
+    try {
+        const std::string& name = option->get_validator()->get_name();
+        if (!name.empty()) return name;
+    } catch (const CLI::OptionNotFound&) {
+        // No check.
+    }
+    return option->get_positional() ? option->get_description() : option->get_type_name();
+}
+
+// CLI11's refusal of an option's or a step word's value, in lbhost's words: a check's own
+// refusal follows the name ("--count must be ..."), a missing value says what the option
+// takes, and a switch given a value says it takes none. A step's option is named with its
+// step; the run's options are not, wherever they stand.
+std::string RefusalText(const CLI::ParseError& error, CLI::App& app) {
+    std::string message = CleanMessage(error.what());
+    const std::string cannotConvert = "Could not convert: ";
+    const bool converting = message.rfind(cannotConvert, 0) == 0;
+    const std::size_t nameStart = converting ? cannotConvert.size() : 0;
+    const std::size_t nameEnd = message.find(converting ? " = " : ": ", nameStart);
+    if (nameEnd == std::string::npos) return message;
+    const std::string name = message.substr(nameStart, nameEnd - nameStart);
+    const std::vector<CLI::App*> used = app.get_subcommands();
+    CLI::Option* option = app.get_option_no_throw(name);
+    CLI::App* owner = option || used.empty() ? nullptr : used.back();
+    if (owner) option = owner->get_option_no_throw(name);
+    if (!option) return message;
+    if (dynamic_cast<const CLI::ArgumentMismatch*>(&error)) {
+        message = name + " needs a value: " + WhatItTakes(option);
+    } else if (dynamic_cast<const CLI::ConversionError*>(&error)) {
+        // Only a switch gets here: every option with a value has a check that reads it first.
+        message = name + " takes no value";
+    } else {
+        message = name + " " + message.substr(nameEnd + 2);
+    }
+    return owner ? owner->get_name() + ": " + message : message;
+}
+
 }  // namespace
 
 int FocusStepSize(const std::string& word) {
@@ -174,29 +282,30 @@ ParsedCommandLine ParseLbhostCommandLine(const std::vector<std::string>& words) 
     app.add_option("--timeout", options.timeoutMs,
                    "longest wait for any answer, release or download, in ms (default 10000)")
         ->type_name("MS")
-        ->check(AtLeastOne());
+        ->transform(AtLeastOne());
     app.add_flag("--json", options.json, "one JSON object on stdout instead of text");
     app.add_option("--out", options.outFolder,
                    "folder the pictures are moved into; made before the first shot")
         ->type_name("DIR");
     app.add_option("--filename", options.fileNamePattern,
                    "name pattern: {date} {time} {date:%Y%m%d} {n} {n:W} {camera} {name}, gphoto2's %n %f %C %Y ...; "
-                   "'/' makes folders; the extension is kept")
+                   "'/' makes folders; the extension is added unless %C or %: places it")
         ->type_name("PATTERN")
         ->check(CLI::Validator(
             [](std::string& text) {
                 const std::string problem = CheckFileNamePattern(text);
                 return problem.empty() ? problem : "\"" + text + "\": " + problem;
             },
-            ""));
+            "", "a name pattern"));
     app.add_option("--counter", options.counter,
                    "the first {n} (default: one after the highest the pattern has in the folder)")
         ->type_name("N")
-        ->check(CLI::Validator(CLI::NonNegativeNumber).description(""));
+        ->transform(WholeNumber(0, 999999999));
     app.add_option("--hook", options.hook,
                    "command run with ACTION (init, start, download, stop) and ARGUMENT in its "
                    "environment; a download's path is also its last argument")
-        ->type_name("COMMAND");
+        ->type_name("COMMAND")
+        ->check(CLI::Validator(HookProblem, "", "a command"));
     app.add_option("--hook-timeout", options.hookTimeoutSeconds,
                    "seconds a hook may run before it is ended with all it started (default 60)")
         ->type_name("S")
@@ -243,9 +352,7 @@ ParsedCommandLine ParseLbhostCommandLine(const std::vector<std::string>& words) 
     addStep("settings", StepKind::Settings, "the camera's settings and the choices it offers");
 
     CLI::App* get = addStep("get", StepKind::Get, "get SETTING: the current value of one setting, alone");
-    get->add_option("SETTING", word1, "aperture, shutter, iso, wb, focus_mode or af")
-        ->required()
-        ->check(NotAStep(stepNames));
+    get->add_option("SETTING", word1, "aperture, shutter, iso, wb, focus_mode or af")->required();
     checks[get] = [&] {
         std::vector<std::string> names = Names(ChangeableSettings());
         names.push_back("focus_mode");
@@ -263,12 +370,12 @@ ParsedCommandLine ParseLbhostCommandLine(const std::vector<std::string>& words) 
     CLI::App* set = addStep("set", StepKind::Set,
                             "set SETTING VALUE: change aperture, shutter, iso or wb to the entry "
                             "the camera lists (\"f/8\", \"1/250\", \"3200\", \"Daylight\")");
-    set->add_option("SETTING", word1, "aperture, shutter, iso or wb")->required()->check(NotAStep(stepNames));
+    set->add_option("SETTING", word1, "aperture, shutter, iso or wb")->required();
     set->add_option("VALUE", word2, "the entry as the camera lists it, or its number")
         ->check(NotAStep(stepNames));
     set->add_option("--index", current.index, "the entry by its 0-based place in the list instead")
         ->type_name("N")
-        ->check(CLI::Validator(CLI::NonNegativeNumber).description(""));
+        ->transform(WholeNumber(0, 1000000));
     checks[set] = [&] {
         if (!FindSetting(word1)) {
             const std::string near = NearestWord(word1, Names(ChangeableSettings()));
@@ -285,7 +392,7 @@ ParsedCommandLine ParseLbhostCommandLine(const std::vector<std::string>& words) 
     };
 
     CLI::App* capture = addStep("capture", StepKind::Capture, "shoot and download");
-    capture->add_option("--count", current.count, "frames to shoot (default 1)")->type_name("N")->check(AtLeastOne());
+    capture->add_option("--count", current.count, "frames to shoot (default 1)")->type_name("N")->transform(AtLeastOne());
     capture->add_option("--interval", current.intervalSeconds, "pause between frames in seconds")
         ->type_name("S")
         ->check(PositiveSeconds());
@@ -293,7 +400,7 @@ ParsedCommandLine ParseLbhostCommandLine(const std::vector<std::string>& words) 
     CLI::App* watch = addStep("watch", StepKind::Watch,
                               "download every shot taken with the camera's own release, until "
                               "--count shots, --seconds or Ctrl+C");
-    watch->add_option("--count", current.count, "shots to wait for")->type_name("N")->check(AtLeastOne());
+    watch->add_option("--count", current.count, "shots to wait for")->type_name("N")->transform(AtLeastOne());
     watch->add_option("--seconds", current.seconds, "how long to watch")->type_name("S")->check(PositiveSeconds());
     watch->add_flag("--reconnect", current.reconnect,
                     "wait for an unplugged camera to come back and go on watching");
@@ -308,12 +415,12 @@ ParsedCommandLine ParseLbhostCommandLine(const std::vector<std::string>& words) 
         ->type_name("S")
         ->required()
         ->check(PositiveSeconds());
-    timelapse->add_option("--count", current.count, "shots to take")->type_name("N")->required()->check(AtLeastOne());
+    timelapse->add_option("--count", current.count, "shots to take")->type_name("N")->required()->transform(AtLeastOne());
 
     CLI::App* stack = addStep("stack", StepKind::Stack,
                               "focus bracketing: --shots shots, the lens driven one --step "
                               "between them");
-    stack->add_option("--shots", current.count, "shots in the stack")->type_name("N")->required()->check(AtLeastOne());
+    stack->add_option("--shots", current.count, "shots in the stack")->type_name("N")->required()->transform(AtLeastOne());
     stack->add_option("--step", stepSize, "focus step between shots: fine, medium or coarse (default fine)")
         ->check(OneOf({"fine", "medium", "coarse"}));
     stack->add_option("--direction", way, "which way the focus moves: near or far (default near)")
@@ -338,7 +445,7 @@ ParsedCommandLine ParseLbhostCommandLine(const std::vector<std::string>& words) 
     focus->add_option("WAY", way, "near or far")->required()->check(OneOf({"near", "far"}));
     focus->add_option("--step", stepSize, "fine, medium or coarse (default fine)")
         ->check(OneOf({"fine", "medium", "coarse"}));
-    focus->add_option("--times", current.times, "steps to drive (default 1)")->type_name("N")->check(AtLeastOne());
+    focus->add_option("--times", current.times, "steps to drive (default 1)")->type_name("N")->transform(AtLeastOne());
     checks[focus] = [&] {
         current.focusDirection = FocusStepSize(stepSize) * (way == "far" ? -1 : 1);
     };
@@ -350,7 +457,8 @@ ParsedCommandLine ParseLbhostCommandLine(const std::vector<std::string>& words) 
 
     CLI::App* send = addStep("send", StepKind::Send,
                              "send NAME [key=value ...]: one raw request; prints what comes back");
-    send->add_option("NAME", current.requestName, "the request's name")->required()->check(NotAStep(stepNames));
+    // Any word is a request's name, a step's name too: "send list" sends "list".
+    send->add_option("NAME", current.requestName, "the request's name")->required();
     send->add_option("PARAMETERS", current.requestParameters,
                      "key=value (a number when it reads as one), key:s=text, key:n=number, key:x=hex")
         ->check(CLI::Validator(
@@ -450,13 +558,20 @@ ParsedCommandLine ParseLbhostCommandLine(const std::vector<std::string>& words) 
             message = "no step given (list, settings, set, capture, ...)";
         }
         const std::vector<CLI::App*> used = app.get_subcommands();
-        if (!used.empty()) message = used.back()->get_name() + ": " + message;
+        const std::string required = " is required";
+        const std::size_t nameEnd = message.size() - std::min(message.size(), required.size());
+        CLI::Option* option =
+            used.empty() || message.compare(nameEnd, std::string::npos, required) != 0
+                ? nullptr
+                : used.back()->get_option_no_throw(message.substr(0, nameEnd));
+        if (option) {
+            message = used.back()->get_name() + " needs " + message.substr(0, nameEnd) + ": " + WhatItTakes(option);
+        } else if (!used.empty()) {
+            message = used.back()->get_name() + ": " + message;
+        }
         return usageError(message, "");
     } catch (const CLI::ParseError& e) {
-        const std::vector<CLI::App*> used = app.get_subcommands();
-        std::string message = CleanMessage(e.what());
-        if (!used.empty()) message = used.back()->get_name() + ": " + message;
-        return usageError(message, "");
+        return usageError(RefusalText(e, app), "");
     }
     if (problem) return usageError(problem->message, problem->suggestion);
     for (const Step& step : steps) {

@@ -4,6 +4,7 @@
 
 #include <sstream>
 
+#include "platform/platform.h"
 #include "tools/lbhost_command_line.h"
 
 namespace {
@@ -44,21 +45,17 @@ TEST(LbhostCommandLine, RefusesWhatItDoesNotUnderstandAndSuggestsTheNearMiss) {
     const struct { const char* line; const char* inMessage; const char* suggestion; } kCases[] = {
         {"capture --cout 2", "--cout", "--count"}, {"captur", "captur", "capture"},
         {"capture extra", "extra", ""}, {"capture --count abc", "abc", ""},
-        {"capture --count 0", "0", ""}, {"capture --interval abc", "abc", ""},
-        {"timelapse --interval 2", "--count", ""}, {"set isso 3200", "isso", "iso"},
+        {"set isso 3200", "isso", "iso"},
         {"set iso", "--index", ""}, {"set iso 3200 --index 3", "not both", ""},
-        {"focus in", "in", ""}, {"focus 4", "near or far", ""},
-        {"focus near --step huge", "huge", ""}, {"af toggle", "toggle", ""},
-        {"list --count 2", "--count", ""}, {"--timeout 0 list", "0", ""},
-        {"capture --filename {nn}", "{nn}", ""}, {"capture --filename a:b", ":", ""},
+        {"list --count 2", "--count", ""}, {"capture --filename {nn}", "{nn}", ""},
         {"capture --filename %n_%q", "%q", ""}, {"get isso", "isso", "iso"},
-        {"--json liveview --stdout", "--stdout", ""}, {"--hook-timeout 0 list", "0", ""},
+        {"--json liveview --stdout", "--stdout", ""},
         {"", "no step", ""}, {"serve --listen 5513", "ADDRESS:PORT", ""},
         {"serve --listen example.org:80", "IPv4", ""}, {"serve --listen 0.0.0.0:70000", "70000", ""},
         {"serve capture", "alone", ""}, {"--json serve", "--json", ""}, {"serve --lisen 0.0.0.0:1", "--lisen", "--listen"},
         {"send setCameraFocus focus_direction:n=near", "\"near\" is not a number", ""},
         {"send x data:x=ffd", "\"ffd\" is not hex", ""}, {"send x data:x=fz", "\"fz\" is not hex", ""},
-        {"focu near", "focu", "focus"}, {"serv", "serv", "serve"},
+        {"focu near", "focu", "focus"}, {"serv", "serv", "serve"}, {"get focus", "unknown setting \"focus\"", ""},
     };
     for (const auto& c : kCases) {
         const auto parsed = Parse(c.line);
@@ -70,6 +67,61 @@ TEST(LbhostCommandLine, RefusesWhatItDoesNotUnderstandAndSuggestsTheNearMiss) {
     }
     // The caller still learns it should answer in JSON.
     EXPECT_TRUE(Parse("--json capture --cout 2").json);
+}
+
+// Every check's refusal, in lbhost's words and with the step only for a step's own option.
+TEST(LbhostCommandLine, RefusesAValueSayingWhatTheOptionTakes) {
+    const std::pair<const char*, const char*> kCases[] = {
+        {"capture --count 0", "capture: --count must be a whole number from 1 to 1000000, not \"0\""},
+        {"--timeout 1.5 list", "--timeout must be a whole number from 1 to 1000000, not \"1.5\""},
+        {"--counter -1 list", "--counter must be a whole number from 0 to 999999999, not \"-1\""},
+        {"set iso --index 9999999999", "set: --index must be a whole number from 0 to 1000000, not \"9999999999\""},
+        {"--hook-timeout nan list", "--hook-timeout must be a number of seconds above 0 and at most 31 days, not \"nan\""},
+        {"stack --shots 2 --step fin", "stack: --step must be fine, medium or coarse, not \"fin\" (did you mean fine?)"},
+        {"focus in", "focus: WAY must be near or far, not \"in\""},
+        {"capture --count", "capture: --count needs a value: a whole number from 1 to 1000000"},
+        {"list --device", "--device needs a value: ID|NAME"},
+        {"timelapse --interval 2", "timelapse needs --count: a whole number from 1 to 1000000"},
+        {"get", "get needs SETTING: aperture, shutter, iso, wb, focus_mode or af"},
+        {"watch --reconnect=x", "watch: --reconnect takes no value"},
+        {"capture --filename a:b", "--filename \"a:b\": ':' cannot be part of a file name (the folder goes in --out)"},
+        {"--hook /no/such/on-shot.cmd list", "--hook \"/no/such/on-shot.cmd\": no such file"},
+        {"--hook on-shot.cmd list", "--hook \"on-shot.cmd\": no such file here or on PATH"},
+    };
+    for (const auto& [line, message] : kCases) {
+        const auto parsed = Parse(line);
+        EXPECT_EQ(parsed.outcome, Outcome::UsageError) << line;
+        EXPECT_EQ(parsed.text, message) << line;
+    }
+    // Decimal, as a photographer copies it from a file name, not octal as CLI11 reads it.
+    EXPECT_EQ(Parse("--counter 0012 capture").commandLine.options.counter, 12);
+}
+
+// A hook that names a file is run only when the file is there; a bare command is cmd.exe's to find.
+TEST(LbhostCommandLine, AHookThatNamesAFileNeedsTheFile) {
+    const std::string self = platform::executablePath();
+    for (const auto& [hook, runs] : {std::pair{std::string("echo saved"), true}, {"\"" + self + "\" --quiet", true},
+                                     {self + ".missing", false}, {"\"" + self + ".missing\" x", false},
+                                     {"C:\\hooks\\save.bat", false}}) {
+        EXPECT_EQ(ParseLbhostCommandLine({"--hook", hook, "list"}).outcome == Outcome::Run, runs) << hook;
+    }
+}
+
+// A step's name where a step wants its own word is that word ("get af", "send list") or
+// refused; CLI11 once read such a word for ever instead.
+TEST(LbhostCommandLine, AStepsNameAsAnotherStepsWordIsTakenOrRefused) {
+    const char* kSteps[] = {"list", "settings", "set",  "capture", "watch", "timelapse", "stack",
+                            "liveview", "focus", "af", "send", "demo", "get", "serve"};
+    for (const char* step : kSteps) {
+        for (const char* word : kSteps) {
+            for (const std::string& line : {std::string(step) + " " + word, std::string(step) + " x " + word}) {
+                const auto outcome = Parse(line).outcome;
+                EXPECT_TRUE(outcome == Outcome::Run || outcome == Outcome::UsageError) << line;
+            }
+        }
+    }
+    EXPECT_EQ(Parse("get af").commandLine.steps.at(0).setting, "af");
+    EXPECT_EQ(Parse("send list").commandLine.steps.at(0).requestName, "list");
 }
 
 TEST(LbhostCommandLine, ServeListensOnLoopbackUnlessToldOtherwise) {

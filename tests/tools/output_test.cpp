@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <fstream>
 #include <map>
+#include <tuple>
 #include <gtest/gtest.h>
 
 #include "values/lua_value.h"
@@ -56,10 +57,19 @@ TEST(FileNamePattern, FoldersDateFormatsAndGphoto2Codes) {
     EXPECT_EQ(ExpandFileNamePattern("%03n-%f.%C", kShot), "012-Capture0003.nef");
     EXPECT_EQ(ExpandFileNamePattern("%:", kShot), "Capture0003.nef");
     EXPECT_EQ(ExpandFileNamePattern("%a %d %b %y %j %I%p 100%%", kShot), "Sat 07 Mar 26 066 09AM 100%.nef");
+    // A leap year's February 29th and March 1st, and the 12-hour clock at midnight, noon and 1 p.m.
+    for (const auto& [day, hour, expanded] : {std::tuple{"2028-02-29", 0, "060 12 12AM"},
+                                              {"2028-03-01", 12, "061 12 12PM"}, {"2026-03-01", 13, "060 01  1PM"}}) {
+        ShotNaming shot = kShot;
+        std::sscanf(day, "%d-%d-%d", &shot.year, &shot.month, &shot.day);
+        shot.hour = hour;
+        EXPECT_EQ(ExpandFileNamePattern("%j %I %l%p", shot), std::string(expanded) + ".nef") << day << " " << hour;
+    }
 }
 
 TEST(FileNamePattern, CountingGoesOnAfterTheHighestNumberThePatternGave) {
-    const std::vector<std::string> files = {"D850_0007.jpg", "D850_0012.nef", "D850_0012.jpg", "other_0099.jpg",
+    // The highest is not the last of the folder's names.
+    const std::vector<std::string> files = {"D850_0012.nef", "D850_0012.jpg", "D850_0007.jpg", "other_0099.jpg",
                                             "D850_0100.jpg.part", "2026-03-07\\D850_0040.jpg", "D850_x.jpg"};
     EXPECT_EQ(HighestCounter("{camera}_{n}", "D850", files), 12);
     EXPECT_EQ(HighestCounter("{date}/{camera}_{n}", "D850", files), 40);
