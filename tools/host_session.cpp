@@ -5,6 +5,7 @@
 
 #include "values/lua_value.h"
 #include "platform/platform.h"
+#include "tools/camera_words.h"
 #include "tools/setting_match.h"
 
 namespace {
@@ -32,7 +33,7 @@ std::string DescribeError(const HostMessage& reply) {
                        std::to_string(static_cast<long long>(NumberAt(reply.payload.get(),
                                                                       "error_code")));
     const std::string description = TextAt(reply.payload.get(), "error_description");
-    if (!description.empty()) text += " (" + description + ")";
+    if (!description.empty()) text += " (" + InCameraWords(description) + ")";
     return text;
 }
 

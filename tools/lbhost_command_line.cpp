@@ -280,7 +280,7 @@ ParsedCommandLine ParseLbhostCommandLine(const std::vector<std::string>& words) 
                    "the camera: its device id or name from 'list' (default: the first)")
         ->type_name("ID|NAME");
     app.add_option("--timeout", options.timeoutMs,
-                   "longest wait for any answer, release or download, in ms (default 10000)")
+                   "longest wait for an answer or a release, and for a download without progress, in ms (default 10000)")
         ->type_name("MS")
         ->transform(AtLeastOne());
     app.add_flag("--json", options.json, "one JSON object on stdout instead of text");

@@ -13,6 +13,7 @@
 #include "values/lua_value.h"
 #include "platform/free_name.h"
 #include "platform/platform.h"
+#include "tools/camera_words.h"
 #include "tools/command_args.h"
 #include "tools/file_name_pattern.h"
 #include "tools/hook_command.h"
@@ -301,13 +302,16 @@ CTetherSteps::Wait CTetherSteps::waitFor(const std::function<bool(const HostMess
             const ZnLuaTE* p = message->payload.get();
             if (message->nameText() == "error") {
                 const std::string description = TextAt(p, "error_description");
-                *error = "the camera reported a problem while waiting for " + what + ": " +
-                         (description.empty() ? "no description" : description) + " (error " +
-                         std::to_string(static_cast<long long>(NumberAt(p, "error_code").value_or(0))) +
-                         (NumberAt(p, "capture_id") ? ", capture " + std::to_string(static_cast<long long>(
-                                                                        *NumberAt(p, "capture_id")))
-                                                    : std::string()) +
-                         ")";
+                const std::string text = description.empty() ? "no description" : InCameraWords(description);
+                const std::string code =
+                    "error " + std::to_string(static_cast<long long>(NumberAt(p, "error_code").value_or(0)));
+                std::string detail = text.find(code) == std::string::npos ? code : std::string();
+                if (const auto captureId = NumberAt(p, "capture_id")) {
+                    detail += (detail.empty() ? "capture " : ", capture ") +
+                              std::to_string(static_cast<long long>(*captureId));
+                }
+                *error = "the camera reported a problem while waiting for " + what + ": " + text +
+                         (detail.empty() ? std::string() : " (" + detail + ")");
             } else {
                 *error = "the camera " + ValidUtf8(m_camera->name) + " (device " +
                          std::to_string(device) + ") was unplugged or switched off while waiting for " + what;
@@ -376,7 +380,7 @@ bool CTetherSteps::readSettings(std::unique_ptr<ZnLuaTE>* table, std::string* er
     if (!reply) return false;
     if (reply->nameText() == "error") {
         *error = "the camera's settings could not be read: " +
-                 TextAt(reply->payload.get(), "error_description");
+                 InCameraWords(TextAt(reply->payload.get(), "error_description"));
         m_errorKind = ErrorKind::Camera;
         return false;
     }
@@ -528,7 +532,8 @@ bool CTetherSteps::runSettings(std::string* error) {
         if (!value) continue;
         std::string line = other.name;
         line.resize(12, ' ');
-        m_report.line(ValidUtf8(line + (value->type == kZnLuaString ? value->getString() : FormatValue(value))));
+        const std::string text = value->type == kZnLuaString ? value->getString() : FormatValue(value);
+        m_report.line(ValidUtf8(line + (other.key == std::string("focusMode") ? FocusModeWords(text) : text)));
     }
     // Anything else the camera reported, so nothing is hidden.
     if (table) {
@@ -559,7 +564,8 @@ bool CTetherSteps::runGet(const Step& step, std::string* error) {
     }
     (*m_step)["setting"] = step.setting;
     (*m_step)["value"] = ValueToJson(value);
-    m_report.line(ValidUtf8(value->type == kZnLuaString ? value->getString() : FormatValue(value)));
+    const std::string text = value->type == kZnLuaString ? value->getString() : FormatValue(value);
+    m_report.line(ValidUtf8(step.setting == "focus_mode" ? FocusModeWords(text) : text));
     return true;
 }
 
