@@ -223,10 +223,7 @@ void CServeSession::runCommand(const ServeCommand& command) {
                               {"progress", ok ? "done" : stopped ? "stopped" : "failed: " + ValidUtf8(error)}});
         m_hub.setBusy("");
         m_job.clear();
-        if (stopped) {
-            m_hub.stopFlag() = false;
-            return;
-        }
+        if (stopped) return;
     }
     if (!ok) {
         recover(error);

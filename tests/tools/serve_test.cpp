@@ -173,6 +173,8 @@ TEST(ServeHub, RefusesCommandsWhileTheCameraIsAbsentOrBusy) {
     hub.setBusy("the focus stack");
     EXPECT_TRUE(hub.submit(stop, &refusal));
     EXPECT_TRUE(hub.stopFlag());
+    hub.setBusy("");
+    EXPECT_FALSE(hub.stopFlag()) << "a stop that came as a job ended would stop the next one";
     hub.setAvailability(false, "the camera was unplugged");
     EXPECT_FALSE(hub.takeCommand()) << "commands for a camera that went are dropped";
     EXPECT_FALSE(hub.submit(capture, &refusal));
