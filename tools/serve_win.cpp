@@ -308,7 +308,7 @@ int RunServe(const LbhostOptions& options, const Step& step, CRunReport& report,
              const std::atomic<bool>& interrupted, std::atomic<const CFileLedger*>* ledger) {
     const std::string token = MakeServeToken();
     if (token.empty()) return report.finish(1, ErrorKind::Serve, "no random token could be made for the page's address");
-    const CServeAccess access(step.listenHost, step.listenPort, token);
+    const CServeAccess access(step.listenHost, step.listenPort, token, MachineName());
     CServeServer* server = nullptr;  // set before anything can publish
     CServeHub hub([&server] {
         if (server) server->wake();

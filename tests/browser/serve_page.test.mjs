@@ -32,15 +32,21 @@ before(async () => {
 });
 
 after(async () => {
-  assert.equal(await session.stop(), 0, 'lbhost serve ends in order on Ctrl+C');
+  assert.equal(await session.stop(), 0, 'lbhost serve ends in order');
 });
 
 const frames = () => page.evaluate(() => window.lbStats.frames);
+// A client that asks for live view and then reads nothing, started with live view below.
+let stalled;
 const settingText = (key) => page.textContent('.setting[data-setting="' + key + '"] .name');
 
 test('live view frames arrive in the page, with their histogram', async () => {
   await page.click('#liveview');
   await eventually('10 live-view frames', async () => (await frames()) >= 10);
+  stalled = net.connect(port, '127.0.0.1');
+  stalled.on('error', () => {});
+  stalled.write('GET /' + token + '/live.mjpg HTTP/1.1\r\nHost: 127.0.0.1:' + port + '\r\n\r\n');
+  stalled.pause();
   const start = await frames();
   await sleep(2000);
   const rate = ((await frames()) - start) / 2;
@@ -241,11 +247,36 @@ test('requests from elsewhere are refused while the page keeps working', async (
   for (const req of streams) req.destroy();
   await eventually('a place free again', async () => (await request(port, 'GET', '/' + token + '/')).status === 200, 5000);
 
+  // A connection that sends nothing is not kept.
+  const idle = net.connect(port, '127.0.0.1');
+  let idleClosed = false;
+  idle.on('close', () => { idleClosed = true; });
+  idle.on('error', () => {});
+  await eventually('the connection that sent nothing closed', () => idleClosed);
+
   await sleep(1000);
   assert.equal(await tiles(), tilesBefore, 'no request from elsewhere took a picture');
   // And the page still works.
   await page.click('button[data-setting="iso"][data-index="6"]');
   await eventually('ISO 3200 on the page', async () => (await settingText('iso')).endsWith('3200'));
+});
+
+test('a client that asks for live view and reads nothing is dropped, and its place is free again', async () => {
+  // This page's stream and three more fill the places only once the stalled one has gone.
+  const readers = [];
+  await eventually('three more live-view streams served', async () => {
+    const status = await new Promise((resolve) => {
+      const req = http.get({ host: '127.0.0.1', port, path: '/' + token + '/live.mjpg', agent: false }, (res) => {
+        if (res.statusCode === 200) readers.push(req);
+        res.resume();
+        resolve(res.statusCode);
+      });
+      req.on('error', () => resolve(0));
+    });
+    return status === 200 && readers.length === 3;
+  }, 60000);
+  for (const req of readers) req.destroy();
+  stalled.destroy();
 });
 
 test('the page fits a phone\'s screen', async () => {
