@@ -163,6 +163,10 @@ test('a camera unplugged and plugged in again is shown and recovered', async () 
   await page.waitForSelector('#camera-status.bad', { timeout: 10000 });
   assert.match(await page.textContent('#camera-status'), /unplugged/);
   assert.ok(await page.evaluate(() => document.body.classList.contains('nocamera')), 'the camera\'s buttons are off');
+  assert.ok(await page.evaluate(() => {
+    const live = document.getElementById('live');
+    return live.getContext('2d').getImageData(0, 0, live.width, live.height).data.every((v) => v === 0);
+  }), 'no frame of the camera that went stays in view');
   control('plug 1');
   await page.waitForSelector('#camera-status.good', { timeout: 15000 });
   const before = await frames();
@@ -287,4 +291,13 @@ test('the page fits a phone\'s screen', async () => {
   assert.ok(fits, 'no sideways scrolling on a phone');
   await page.screenshot({ path: path.join(outputDir, 'serve-phone.png'), fullPage: true });
   console.log('screenshots: ' + path.join(outputDir, 'serve-page.png') + ', serve-phone.png');
+});
+
+test('when lbhost serve ends, the page says so and its controls are off', async () => {
+  process.kill(-session.lbhost.pid, 'SIGINT');
+  assert.equal(await session.exited, 0, 'lbhost serve ends in order on Ctrl+C');
+  await page.waitForSelector('body.lost #camera-status.bad', { timeout: 20000 });
+  assert.match(await page.textContent('#camera-status'), /lbhost does not answer/);
+  assert.ok(await page.evaluate(() => ['capture', 'stop'].every((id) =>
+    getComputedStyle(document.getElementById(id)).pointerEvents === 'none')), 'Capture and Stop are off');
 });
