@@ -73,6 +73,8 @@ bool IsLoopbackAddress(const std::string& host) {
     return IsIpv4Address(host) && host.compare(0, 4, "127.") == 0;
 }
 
+bool ListensEverywhere(const std::string& host) { return host == "0.0.0.0" || host == "::"; }
+
 bool CServeAccess::hostAllowed(const std::string& header) const {
     // The port must be ours; a browser leaves it out only for port 80. An IPv6 literal's
     // colons are inside its brackets.
@@ -82,7 +84,7 @@ bool CServeAccess::hostAllowed(const std::string& header) const {
     const std::string port = hasPort ? header.substr(colon + 1) : "80";
     if (port != std::to_string(m_port)) return false;
     // localhost reaches this server only when it listens on the loopback.
-    const bool everywhere = m_listenHost == "0.0.0.0";
+    const bool everywhere = ListensEverywhere(m_listenHost);
     if (name == "localhost") return everywhere || IsLoopbackAddress(m_listenHost);
     if (!everywhere) return name == m_listenHost;
     // Listening everywhere, any address of this machine may be the one the phone used, and so
@@ -208,8 +210,9 @@ bool ParseListenAddress(const std::string& text, std::string* host, unsigned sho
     }
     std::string name = text.substr(0, colon);
     if (name == "localhost") name = "127.0.0.1";
-    if (!IsIpv4Address(name)) {
-        *error = "\"" + name + "\" is not an IPv4 address (such as 127.0.0.1 or 0.0.0.0)";
+    if (name == "[::]") name = "::";
+    if (!IsIpv4Address(name) && name != "::") {
+        *error = "\"" + name + "\" is not an IPv4 address (such as 127.0.0.1 or 0.0.0.0) nor [::]";
         return false;
     }
     const std::string digits = text.substr(colon + 1);

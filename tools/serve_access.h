@@ -35,7 +35,7 @@ struct ServeDecision {
 
 class CServeAccess {
 public:
-    // `listenHost` is the IPv4 address the server listens on ("127.0.0.1", "0.0.0.0");
+    // `listenHost` is the address the server listens on ("127.0.0.1", "0.0.0.0", "::");
     // `machineName` is this computer's host name ("mypc"), empty when unknown.
     CServeAccess(std::string listenHost, unsigned short port, std::string token,
                  std::string machineName = std::string());
@@ -85,13 +85,16 @@ std::string ServeProblemPage(int status, const std::string& statusText, const st
 // The token as text: the bytes in lower-case hex.
 std::string ServeTokenText(const unsigned char* bytes, std::size_t count);
 
-// "ADDRESS:PORT" of --listen: a dotted IPv4 address (or "localhost", taken as 127.0.0.1) and a
-// port from 1 to 65535. False with *error naming the problem.
+// "ADDRESS:PORT" of --listen: a dotted IPv4 address (or "localhost", taken as 127.0.0.1), or
+// "[::]" for every address of both kinds, and a port from 1 to 65535. False with *error naming
+// the problem.
 bool ParseListenAddress(const std::string& text, std::string* host, unsigned short* port,
                         std::string* error);
 
 // True for an address in 127.0.0.0/8.
 bool IsLoopbackAddress(const std::string& host);
+// True for 0.0.0.0 and ::, which listen on every address of this computer.
+bool ListensEverywhere(const std::string& host);
 
 // One Server-Sent Event: "event: NAME\ndata: JSON\n\n".
 std::string ServerSentEvent(const std::string& name, const nlohmann::json& data);

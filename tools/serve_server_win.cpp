@@ -513,8 +513,10 @@ CServeServer::~CServeServer() { stop(); }
 
 bool CServeServer::listen(const std::string& host, unsigned short port, std::string* error) {
     boost::system::error_code ec;
-    const tcp::endpoint endpoint(net::ip::make_address_v4(host, ec), port);
+    const tcp::endpoint endpoint(net::ip::make_address(host, ec), port);
     if (!ec) m_impl->acceptor.open(endpoint.protocol(), ec);
+    // On :: the IPv4 addresses are served too, whatever the system's default.
+    if (!ec && endpoint.address().is_v6()) m_impl->acceptor.set_option(net::ip::v6_only(false), ec);
     // No SO_REUSEADDR: on Windows it would let a second server take the port from the first.
     // SO_EXCLUSIVEADDRUSE keeps another program from binding the same port on a more specific
     // address and taking the page's requests; where it is not known the bind goes on without.

@@ -321,7 +321,7 @@ int RunServe(const LbhostOptions& options, const Step& step, CRunReport& report,
     // The address is printed once lensbridge.exe runs, so a start that fails prints no
     // address that leads nowhere.
     auto announce = [&] {
-        if (step.listenHost == "0.0.0.0") {
+        if (ListensEverywhere(step.listenHost)) {
             report.line("open " + access.pageAddress("127.0.0.1") + " on this computer");
             const std::vector<std::string> addresses = LocalIpv4Addresses();
             for (const auto& address : addresses) report.line("open " + access.pageAddress(address) + " from a phone");

@@ -66,12 +66,14 @@ TEST(ServeAccess, RefusesRequestsFromElsewhereOrWithoutTheToken) {
     EXPECT_EQ(Ask(access, "GET", "/favicon.ico").status, 404) << "the browser's own request, without the token";
     // On every address, any address literal of the machine is the server's own, and so is the
     // machine's own name; other names are not. On one address, only that one is.
-    const CServeAccess everywhere("0.0.0.0", 8080, kToken, "StudioPC");
-    for (const char* host : {"192.168.1.20:8080", "[fe80::1c2:3]:8080", "studiopc.local:8080", "STUDIOPC:8080",
-                             "localhost:8080"})
-        EXPECT_EQ(Ask(everywhere, "GET", page, host).status, 200) << host;
-    for (const char* host : {"studio.local:8080", "studiopc.evil.example:8080", "[fe80::1]", "[evil.example]:8080"})
-        EXPECT_EQ(Ask(everywhere, "GET", page, host).status, 421) << host;
+    for (const char* listen : {"0.0.0.0", "::"}) {
+        const CServeAccess everywhere(listen, 8080, kToken, "StudioPC");
+        for (const char* host : {"192.168.1.20:8080", "[fe80::1c2:3]:8080", "studiopc.local:8080", "STUDIOPC:8080",
+                                 "localhost:8080"})
+            EXPECT_EQ(Ask(everywhere, "GET", page, host).status, 200) << listen << " " << host;
+        for (const char* host : {"studio.local:8080", "studiopc.evil.example:8080", "[fe80::1]", "[evil.example]:8080"})
+            EXPECT_EQ(Ask(everywhere, "GET", page, host).status, 421) << listen << " " << host;
+    }
     const CServeAccess lan("192.168.1.20", 8080, kToken, "studiopc");
     for (const char* host : {"localhost:8080", "studiopc:8080", "192.168.1.21:8080"})
         EXPECT_EQ(Ask(lan, "GET", page, host).status, 421) << host;
@@ -108,6 +110,8 @@ TEST(ServeAccess, ListenAddressesAndTokens) {
     EXPECT_TRUE(ParseListenAddress("0.0.0.0:8080", &host, &port, &error));
     EXPECT_EQ(host, "0.0.0.0");
     EXPECT_EQ(port, 8080);
+    EXPECT_TRUE(ParseListenAddress("[::]:8080", &host, &port, &error));
+    EXPECT_EQ(host, "::");
     for (const char* bad : {"127.0.0.1", "127.0.0.1:", "127.0.0.1:0", "256.0.0.1:80", "1.2.3:80", "::1:80", "a:80",
                             "1.2.3.4.5:80", "127.0.0.1:8o"})
         EXPECT_FALSE(ParseListenAddress(bad, &host, &port, &error)) << bad;
