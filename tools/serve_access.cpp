@@ -1,5 +1,6 @@
 #include "tools/serve_access.h"
 
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -30,6 +31,19 @@ bool IsIpv4Address(const std::string& text) {
     return parts == 4;
 }
 
+// Hex digits, colons and dots in brackets: an IPv6 literal as a Host header carries it. Only
+// the characters are checked, which is what matters here: no DNS name can look like this.
+bool IsBracketedIpv6Address(const std::string& text) {
+    return text.size() > 3 && text.size() <= 47 && text.front() == '[' && text.back() == ']' &&
+           text.find_first_not_of("0123456789abcdefABCDEF:.", 1) == text.size() - 1 &&
+           text.find(':') != std::string::npos;
+}
+
+std::string LowerCase(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
 // Compares in time that does not depend on where the texts first differ, so the token cannot
 // be found a letter at a time by timing refusals.
 bool SameSecret(const std::string& given, const std::string& secret) {
@@ -50,27 +64,39 @@ ServeDecision Refuse(int status, std::string reason) {
 
 }  // namespace
 
-CServeAccess::CServeAccess(std::string listenHost, unsigned short port, std::string token)
-    : m_listenHost(std::move(listenHost)), m_port(port), m_token(std::move(token)) {}
+CServeAccess::CServeAccess(std::string listenHost, unsigned short port, std::string token,
+                           std::string machineName)
+    : m_listenHost(std::move(listenHost)), m_port(port), m_token(std::move(token)),
+      m_machineName(LowerCase(std::move(machineName))) {}
 
 bool IsLoopbackAddress(const std::string& host) {
     return IsIpv4Address(host) && host.compare(0, 4, "127.") == 0;
 }
 
+bool ListensEverywhere(const std::string& host) { return host == "0.0.0.0" || host == "::"; }
+
 bool CServeAccess::hostAllowed(const std::string& header) const {
-    // The port must be ours; a browser leaves it out only for port 80.
+    // The port must be ours; a browser leaves it out only for port 80. An IPv6 literal's
+    // colons are inside its brackets.
     const std::size_t colon = header.rfind(':');
-    const std::string name = colon == std::string::npos ? header : header.substr(0, colon);
-    const std::string port = colon == std::string::npos ? "80" : header.substr(colon + 1);
+    const bool hasPort = colon != std::string::npos && header.find(']', colon) == std::string::npos;
+    const std::string name = hasPort ? header.substr(0, colon) : header;
+    const std::string port = hasPort ? header.substr(colon + 1) : "80";
     if (port != std::to_string(m_port)) return false;
-    const bool everywhere = m_listenHost == "0.0.0.0";
+    // localhost reaches this server only when it listens on the loopback.
+    const bool everywhere = ListensEverywhere(m_listenHost);
     if (name == "localhost") return everywhere || IsLoopbackAddress(m_listenHost);
-    if (!IsIpv4Address(name)) return false;
-    // Listening everywhere, any address of this machine may be the one the phone used.
-    return everywhere || name == m_listenHost;
+    if (!everywhere) return name == m_listenHost;
+    // Listening everywhere, any address of this machine may be the one the phone used, and so
+    // may the machine's own name, which an attacker's DNS cannot answer for.
+    const std::string lower = LowerCase(name);
+    const bool machineName = !m_machineName.empty() && (lower == m_machineName || lower == m_machineName + ".local");
+    return IsIpv4Address(name) || IsBracketedIpv6Address(name) || machineName;
 }
 
 ServeDecision CServeAccess::decide(const ServeRequest& request) const {
+    // Two Host headers could be read differently by a proxy in between and by this server.
+    if (request.hostHeaders > 1) return Refuse(400, "A request must name the server in one Host header.");
     if (request.host.empty() || !hostAllowed(request.host)) {
         return Refuse(421, "This server answers only at the address lbhost printed, not at \"" +
                                ValidUtf8(request.host) + "\".");
@@ -80,6 +106,8 @@ ServeDecision CServeAccess::decide(const ServeRequest& request) const {
                                " may not use this camera; open the address lbhost printed.");
     }
     std::string path = request.target.substr(0, request.target.find('?'));
+    // Browsers ask for an icon at the root on their own; the answer needs no token.
+    if (path == "/favicon.ico") return Refuse(404, "lbhost serve has no icon.");
     const std::string prefix = "/" + m_token;
     const std::string head = path.substr(0, path.find('/', 1));
     if (!SameSecret(head, prefix)) {
@@ -120,6 +148,45 @@ ServeDecision CServeAccess::decide(const ServeRequest& request) const {
     return Refuse(404, "There is nothing at this address; the session's pictures are on its page.");
 }
 
+CServeAdmission::Verdict CServeAdmission::admit(const std::string& address) {
+    const auto found = m_servedFrom.find(address);
+    const int fromAddress = found == m_servedFrom.end() ? 0 : found->second;
+    if (m_served < m_maxServed && fromAddress < m_maxPerAddress) {
+        ++m_served;
+        ++m_servedFrom[address];
+        return Verdict::Serve;
+    }
+    if (m_refused >= m_maxServed) return Verdict::Drop;
+    ++m_refused;
+    return m_served >= m_maxServed ? Verdict::Full : Verdict::AddressFull;
+}
+
+void CServeAdmission::release(const std::string& address, Verdict verdict) {
+    if (verdict == Verdict::Drop) return;
+    if (verdict != Verdict::Serve) {
+        --m_refused;
+        return;
+    }
+    --m_served;
+    if (--m_servedFrom[address] == 0) m_servedFrom.erase(address);
+}
+
+std::string ServeProblemPage(int status, const std::string& statusText, const std::string& reason) {
+    std::string escaped;
+    for (char c : reason) {
+        switch (c) {
+        case '&': escaped += "&amp;"; break;
+        case '<': escaped += "&lt;"; break;
+        case '>': escaped += "&gt;"; break;
+        case '"': escaped += "&quot;"; break;
+        default: escaped += c;
+        }
+    }
+    return "<!doctype html><html><head><meta charset=\"utf-8\"><meta name=\"viewport\" "
+           "content=\"width=device-width\"><title>lbhost serve</title></head><body><h1>" +
+           std::to_string(status) + " " + statusText + "</h1><p>" + escaped + "</p></body></html>\n";
+}
+
 std::string CServeAccess::pageAddress(const std::string& host) const {
     return "http://" + host + ":" + std::to_string(m_port) + "/" + m_token + "/";
 }
@@ -143,8 +210,9 @@ bool ParseListenAddress(const std::string& text, std::string* host, unsigned sho
     }
     std::string name = text.substr(0, colon);
     if (name == "localhost") name = "127.0.0.1";
-    if (!IsIpv4Address(name)) {
-        *error = "\"" + name + "\" is not an IPv4 address (such as 127.0.0.1 or 0.0.0.0)";
+    if (name == "[::]") name = "::";
+    if (!IsIpv4Address(name) && name != "::") {
+        *error = "\"" + name + "\" is not an IPv4 address (such as 127.0.0.1 or 0.0.0.0) nor [::]";
         return false;
     }
     const std::string digits = text.substr(colon + 1);

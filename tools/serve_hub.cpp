@@ -197,4 +197,7 @@ void CServeHub::setAvailability(bool cameraReady, const std::string& whyNot) {
 void CServeHub::setBusy(const std::string& job) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_busy = job;
+    // A stop that came as the job ended on its own would otherwise stop the next one at once;
+    // "stop" is taken only while a job runs, under the same lock.
+    if (job.empty()) m_stop = false;
 }

@@ -69,9 +69,10 @@ public:
     std::optional<ServeCommand> takeCommand();
     // Whether commands are taken now, and the sentence that refuses them when they are not.
     void setAvailability(bool cameraReady, const std::string& whyNot);
-    // A long job (a stack, a timelapse, a capture) runs: only "stop" is taken meanwhile.
+    // A long job (a stack, a timelapse, a capture) runs: only "stop" is taken meanwhile. An
+    // empty `job` ends it and clears the stop flag.
     void setBusy(const std::string& job);
-    // Set by "stop"; read by the camera thread's steps; cleared by the camera thread.
+    // Set by "stop" and by Ctrl+C; read by the camera thread's steps; cleared when a job ends.
     std::atomic<bool>& stopFlag() { return m_stop; }
 
 private:

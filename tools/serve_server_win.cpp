@@ -25,9 +25,9 @@ namespace http = beast::http;
 using tcp = net::ip::tcp;
 using std::chrono::seconds;
 
-// A connection that has not sent its first request by then is closed; one refused for lack of
-// room gets less.
-constexpr seconds kFirstRequestTime{10};
+// A connection that has not sent its whole first request by then is closed, so idle
+// connections cannot keep the places; one refused for lack of room gets less.
+constexpr seconds kFirstRequestTime{5};
 constexpr seconds kRefusedRequestTime{2};
 constexpr seconds kNextRequestTime{60};
 constexpr seconds kEventPingEvery{15};
@@ -36,6 +36,12 @@ const std::string kNoRoomForPages = "lbhost shows the camera on " + std::to_stri
                                     " pages at once and has no room for another. Close one of them, then load "
                                     "this page again.";
 constexpr std::uintmax_t kLargestPicture = 64u << 20;
+// A stream's socket takes no more than this ahead of its client. Left to itself the system
+// grows the buffer to megabytes (Linux under Wine does), so a client that reads nothing would
+// seem to take frames for minutes before a write ever waited.
+constexpr int kStreamSendBuffer = 256 * 1024;
+// A stream is written a piece at a time, so that every piece the socket takes counts as progress.
+constexpr std::size_t kStreamWritePiece = 64 * 1024;
 
 // One resource of lbhost.exe (RCDATA), or empty.
 std::string Resource(const wchar_t* name) {
@@ -43,20 +49,6 @@ std::string Resource(const wchar_t* name) {
     HGLOBAL loaded = found ? LoadResource(nullptr, found) : nullptr;
     const void* bytes = loaded ? LockResource(loaded) : nullptr;
     return bytes ? std::string(static_cast<const char*>(bytes), SizeofResource(nullptr, found)) : std::string();
-}
-
-std::string HtmlEscaped(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        switch (c) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '"': out += "&quot;"; break;
-        default: out += c;
-        }
-    }
-    return out;
 }
 
 // What every answer carries: nothing is cached (pictures are the session's, the page is
@@ -87,7 +79,7 @@ struct CServeServer::Impl {
     CServeHub& hub;                     // not owned
     const CServeAccess& access;         // not owned
     const std::atomic<bool>* interrupted = nullptr;  // not owned
-    int connections = 0;                // web thread only
+    CServeAdmission admission{kMaxConnections, kMaxConnectionsPerAddress};  // web thread only
     std::list<std::weak_ptr<class CStream>> frameStreams;  // web thread only
     std::list<std::weak_ptr<class CStream>> eventStreams;  // web thread only
     std::atomic<bool> wakePosted{false};
@@ -100,16 +92,22 @@ struct CServeServer::Impl {
 
 namespace {
 
-// A connection's place among kMaxConnections; given back when the connection ends.
+// A connection's place, served or refused, taken from the admission when it is accepted and
+// given back when the connection ends.
 class CConnectionSlot {
 public:
-    explicit CConnectionSlot(CServeServer::Impl* server) : m_server(server) { ++m_server->connections; }
-    ~CConnectionSlot() { --m_server->connections; }
+    CConnectionSlot(CServeServer::Impl* server, std::string address)
+        : m_server(server), m_address(std::move(address)), m_verdict(server->admission.admit(m_address)) {}
+    ~CConnectionSlot() { m_server->admission.release(m_address, m_verdict); }
     CConnectionSlot(const CConnectionSlot&) = delete;
     CConnectionSlot& operator=(const CConnectionSlot&) = delete;
 
+    CServeAdmission::Verdict verdict() const { return m_verdict; }
+
 private:
     CServeServer::Impl* m_server;  // not owned; outlives every connection
+    std::string m_address;
+    CServeAdmission::Verdict m_verdict;
 };
 
 }  // namespace
@@ -122,7 +120,10 @@ public:
 
     CStream(CServeServer::Impl* server, tcp::socket socket, Kind kind, std::unique_ptr<CConnectionSlot> slot)
         : m_server(server), m_socket(std::move(socket)), m_kind(kind), m_slot(std::move(slot)),
-          m_writeTimer(m_socket.get_executor()), m_pingTimer(m_socket.get_executor()) {}
+          m_progressTimer(m_socket.get_executor()), m_pingTimer(m_socket.get_executor()) {
+        boost::system::error_code ignored;
+        m_socket.set_option(net::socket_base::send_buffer_size(kStreamSendBuffer), ignored);
+    }
 
     void start(std::string header) {
         m_text = std::move(header);
@@ -136,6 +137,8 @@ public:
 
     // Called when the hub may have something new.
     void poke() { writeNext(); }
+    // Closed streams hold no place, even while a handler of theirs is still to run.
+    bool closed() const { return m_closed; }
 
 private:
     void writeNext() {
@@ -161,13 +164,14 @@ private:
         }
         if (buffers.empty()) return;
         m_writing = true;
-        m_writeTimer.expires_after(seconds(CServeServer::kStreamWriteSeconds));
-        m_writeTimer.async_wait([self = shared_from_this()](const boost::system::error_code& ec) {
-            if (!ec) self->close();  // a client that stopped reading long ago
-        });
-        net::async_write(m_socket, buffers, [self = shared_from_this()](const boost::system::error_code& ec, std::size_t) {
+        m_progressAt = std::chrono::steady_clock::now();
+        watchProgress();
+        auto piece = [self = shared_from_this()](const boost::system::error_code& ec, std::size_t written) {
+            if (written != 0) self->m_progressAt = std::chrono::steady_clock::now();
+            return ec ? std::size_t{0} : kStreamWritePiece;
+        };
+        net::async_write(m_socket, buffers, piece, [self = shared_from_this()](const boost::system::error_code& ec, std::size_t) {
             self->m_writing = false;
-            self->m_writeTimer.cancel();
             self->m_text.clear();
             self->m_frame.reset();
             if (ec) {
@@ -175,6 +179,24 @@ private:
                 return;
             }
             self->writeNext();
+        });
+    }
+
+    // A client whose socket has taken nothing for kStreamWriteSeconds while a write waits is
+    // dropped: a phone gone to sleep, a laptop whose lid was closed, a client that reads nothing.
+    // Its place goes to a page that shows the camera.
+    void watchProgress() {
+        if (m_watching) return;
+        m_watching = true;
+        m_progressTimer.expires_at(m_progressAt + seconds(CServeServer::kStreamWriteSeconds));
+        m_progressTimer.async_wait([self = shared_from_this()](const boost::system::error_code& ec) {
+            self->m_watching = false;
+            if (ec || self->m_closed || !self->m_writing) return;
+            if (std::chrono::steady_clock::now() - self->m_progressAt < seconds(CServeServer::kStreamWriteSeconds)) {
+                self->watchProgress();
+                return;
+            }
+            self->close(true);
         });
     }
 
@@ -204,22 +226,37 @@ private:
         });
     }
 
-    void close() {
+    // `reset` drops a client that takes nothing: the connection is reset rather than closed in
+    // order, as the data it did not take would keep it and its buffers in the system long after.
+    void close(bool reset = false) {
         if (m_closed) return;
         m_closed = true;
         boost::system::error_code ignored;
-        m_socket.shutdown(tcp::socket::shutdown_both, ignored);
+        // Wine's closesocket leaves a pending send pending, and the socket open with it; a
+        // send is cancelled only when asked.
+        m_socket.cancel(ignored);
+        if (reset) {
+            m_socket.set_option(tcp::socket::linger(true, 0), ignored);
+        } else {
+            m_socket.shutdown(tcp::socket::shutdown_both, ignored);
+        }
         m_socket.close(ignored);
-        m_writeTimer.cancel();
+        m_progressTimer.cancel();
         m_pingTimer.cancel();
+        // Its places are free at once: under Wine a send can outlive the cancel, and with it
+        // this stream.
+        m_slot.reset();
     }
+
 
     CServeServer::Impl* m_server;  // not owned
     tcp::socket m_socket;
     Kind m_kind;
     std::unique_ptr<CConnectionSlot> m_slot;
-    net::steady_timer m_writeTimer;
+    net::steady_timer m_progressTimer;
     net::steady_timer m_pingTimer;
+    std::chrono::steady_clock::time_point m_progressAt;  // when the socket last took bytes, or the write began
+    bool m_watching = false;  // m_progressTimer is waiting
     bool m_writing = false;
     bool m_closed = false;
     std::string m_text;  // the header, then events; kept until its write completes
@@ -235,9 +272,9 @@ namespace {
 // One connection's requests, until it closes, is refused or becomes a stream. Web thread only.
 class CHttpSession : public std::enable_shared_from_this<CHttpSession> {
 public:
-    CHttpSession(CServeServer::Impl* server, tcp::socket socket, bool refuse)
-        : m_server(server), m_stream(std::move(socket)), m_slot(std::make_unique<CConnectionSlot>(server)),
-          m_refuse(refuse) {}
+    CHttpSession(CServeServer::Impl* server, tcp::socket socket, std::unique_ptr<CConnectionSlot> slot)
+        : m_server(server), m_stream(std::move(socket)), m_slot(std::move(slot)),
+          m_refuse(m_slot->verdict() != CServeAdmission::Verdict::Serve) {}
 
     void start() { read(); }
 
@@ -264,10 +301,14 @@ private:
 
     void handle(const http::request<http::string_body>& request) {
         if (m_refuse) {
+            const bool full = m_slot->verdict() == CServeAdmission::Verdict::Full;
             sendPage(http::status::service_unavailable,
-                     "lbhost serves " + std::to_string(CServeServer::kMaxConnections) +
-                         " connections at once and has no room for another. Close pages of it that you "
-                         "no longer use, then load this one again.",
+                     "lbhost serves " +
+                         (full ? std::to_string(CServeServer::kMaxConnections) + " connections at once"
+                               : std::to_string(CServeServer::kMaxConnectionsPerAddress) +
+                                     " connections from one device at once") +
+                         " and has no room for another. Close pages of it that you no longer use, then load "
+                         "this one again.",
                      false);
             return;
         }
@@ -275,6 +316,7 @@ private:
         asked.method = std::string(request.method_string());
         asked.target = std::string(request.target());
         asked.host = std::string(request[http::field::host]);
+        asked.hostHeaders = request.count(http::field::host);
         asked.origin = std::string(request[http::field::origin]);
         const ServeDecision decision = m_server->access.decide(asked);
         if (decision.status != 200) {
@@ -369,7 +411,10 @@ private:
     }
 
     static bool streamsFull(std::list<std::weak_ptr<CStream>>& streams) {
-        streams.remove_if([](const std::weak_ptr<CStream>& s) { return s.expired(); });
+        streams.remove_if([](const std::weak_ptr<CStream>& s) {
+            const auto stream = s.lock();
+            return !stream || stream->closed();
+        });
         return static_cast<int>(streams.size()) >= CServeServer::kMaxStreams;
     }
 
@@ -384,11 +429,7 @@ private:
     void sendPage(http::status status, const std::string& reason, bool keepAlive) {
         auto response = std::make_shared<http::response<http::string_body>>(status, 11);
         response->set(http::field::content_type, "text/html; charset=utf-8");
-        response->body() =
-            "<!doctype html><html><head><meta charset=\"utf-8\"><meta name=\"viewport\" "
-            "content=\"width=device-width\"><title>lbhost serve</title></head><body><h1>" +
-            std::to_string(static_cast<int>(status)) + " " + std::string(http::obsolete_reason(status)) +
-            "</h1><p>" + HtmlEscaped(reason) + "</p></body></html>\n";
+        response->body() = ServeProblemPage(static_cast<int>(status), std::string(http::obsolete_reason(status)), reason);
         send(response, keepAlive);
     }
 
@@ -427,10 +468,13 @@ private:
 void CServeServer::Impl::accept() {
     acceptor.async_accept([this](const boost::system::error_code& ec, tcp::socket socket) {
         if (ec == net::error::operation_aborted) return;
-        if (!ec) {
-            // Past twice the limit a connection is not even read: a flood costs a socket each.
-            if (connections < 2 * kMaxConnections) {
-                std::make_shared<CHttpSession>(this, std::move(socket), connections >= kMaxConnections)->start();
+        boost::system::error_code gone;
+        const tcp::endpoint client = ec ? tcp::endpoint() : socket.remote_endpoint(gone);
+        if (!ec && !gone) {
+            auto slot = std::make_unique<CConnectionSlot>(this, client.address().to_string());
+            // Past the refusals' bound a connection is not even read: a flood costs a socket each.
+            if (slot->verdict() != CServeAdmission::Verdict::Drop) {
+                std::make_shared<CHttpSession>(this, std::move(socket), std::move(slot))->start();
             }
         }
         accept();
@@ -469,8 +513,10 @@ CServeServer::~CServeServer() { stop(); }
 
 bool CServeServer::listen(const std::string& host, unsigned short port, std::string* error) {
     boost::system::error_code ec;
-    const tcp::endpoint endpoint(net::ip::make_address_v4(host, ec), port);
+    const tcp::endpoint endpoint(net::ip::make_address(host, ec), port);
     if (!ec) m_impl->acceptor.open(endpoint.protocol(), ec);
+    // On :: the IPv4 addresses are served too, whatever the system's default.
+    if (!ec && endpoint.address().is_v6()) m_impl->acceptor.set_option(net::ip::v6_only(false), ec);
     // No SO_REUSEADDR: on Windows it would let a second server take the port from the first.
     // SO_EXCLUSIVEADDRUSE keeps another program from binding the same port on a more specific
     // address and taking the page's requests; where it is not known the bind goes on without.
@@ -536,12 +582,18 @@ std::string MakeServeToken() {
     return ServeTokenText(bytes, sizeof bytes);
 }
 
+std::string MachineName() {
+    boost::system::error_code ec;
+    const std::string name = net::ip::host_name(ec);
+    return ec ? std::string() : name;
+}
+
 std::vector<std::string> LocalIpv4Addresses() {
     std::vector<std::string> addresses;
     boost::system::error_code ec;
     net::io_context io;
     tcp::resolver resolver(io);
-    const auto results = resolver.resolve(tcp::v4(), net::ip::host_name(ec), "", ec);
+    const auto results = resolver.resolve(tcp::v4(), MachineName(), "", ec);
     if (ec) return addresses;
     for (const auto& entry : results) {
         const auto address = entry.endpoint().address();

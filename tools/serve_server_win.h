@@ -2,9 +2,10 @@
 // lbhost.exe's resources, the live-view MJPEG stream, the event stream, the session's
 // pictures and the page's commands.
 //
-// Bounds: at most kMaxConnections connections at once (the rest get a page that says so and
-// are closed), at most kMaxStreams live-view and kMaxStreams event streams, a request's header
-// within 10 s, and a stream write within kStreamWriteSeconds or the stream is closed. A stream
+// Bounds: at most kMaxConnections connections at once and kMaxConnectionsPerAddress from one
+// client address (the rest get a page that says so and are closed), at most kMaxStreams
+// live-view and kMaxStreams event streams, a connection's first request within 5 s, and a
+// stream whose socket takes nothing for kStreamWriteSeconds while it writes is closed. A stream
 // never queues: it asks the hub for what is new when its last write is done.
 //
 // Threads: start() starts the web thread; wake() may be called from any thread; stop() from
@@ -23,6 +24,7 @@
 class CServeServer {
 public:
     static constexpr int kMaxConnections = 24;
+    static constexpr int kMaxConnectionsPerAddress = kMaxConnections / 2;
     static constexpr int kMaxStreams = 4;
     static constexpr int kStreamWriteSeconds = 20;
 
@@ -48,5 +50,7 @@ private:
 
 // 16 random bytes from the system's generator as hex; empty when the generator failed.
 std::string MakeServeToken();
+// This machine's host name ("mypc"), empty when it cannot be had.
+std::string MachineName();
 // This machine's IPv4 addresses other than loopback, for printing the address a phone opens.
 std::vector<std::string> LocalIpv4Addresses();

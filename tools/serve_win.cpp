@@ -223,10 +223,7 @@ void CServeSession::runCommand(const ServeCommand& command) {
                               {"progress", ok ? "done" : stopped ? "stopped" : "failed: " + ValidUtf8(error)}});
         m_hub.setBusy("");
         m_job.clear();
-        if (stopped) {
-            m_hub.stopFlag() = false;
-            return;
-        }
+        if (stopped) return;
     }
     if (!ok) {
         recover(error);
@@ -311,7 +308,7 @@ int RunServe(const LbhostOptions& options, const Step& step, CRunReport& report,
              const std::atomic<bool>& interrupted, std::atomic<const CFileLedger*>* ledger) {
     const std::string token = MakeServeToken();
     if (token.empty()) return report.finish(1, ErrorKind::Serve, "no random token could be made for the page's address");
-    const CServeAccess access(step.listenHost, step.listenPort, token);
+    const CServeAccess access(step.listenHost, step.listenPort, token, MachineName());
     CServeServer* server = nullptr;  // set before anything can publish
     CServeHub hub([&server] {
         if (server) server->wake();
@@ -324,7 +321,7 @@ int RunServe(const LbhostOptions& options, const Step& step, CRunReport& report,
     // The address is printed once lensbridge.exe runs, so a start that fails prints no
     // address that leads nowhere.
     auto announce = [&] {
-        if (step.listenHost == "0.0.0.0") {
+        if (ListensEverywhere(step.listenHost)) {
             report.line("open " + access.pageAddress("127.0.0.1") + " on this computer");
             const std::vector<std::string> addresses = LocalIpv4Addresses();
             for (const auto& address : addresses) report.line("open " + access.pageAddress(address) + " from a phone");

@@ -32,15 +32,21 @@ before(async () => {
 });
 
 after(async () => {
-  assert.equal(await session.stop(), 0, 'lbhost serve ends in order on Ctrl+C');
+  assert.equal(await session.stop(), 0, 'lbhost serve ends in order');
 });
 
 const frames = () => page.evaluate(() => window.lbStats.frames);
+// A client that asks for live view and then reads nothing, started with live view below.
+let stalled;
 const settingText = (key) => page.textContent('.setting[data-setting="' + key + '"] .name');
 
 test('live view frames arrive in the page, with their histogram', async () => {
   await page.click('#liveview');
   await eventually('10 live-view frames', async () => (await frames()) >= 10);
+  stalled = net.connect(port, '127.0.0.1');
+  stalled.on('error', () => {});
+  stalled.write('GET /' + token + '/live.mjpg HTTP/1.1\r\nHost: 127.0.0.1:' + port + '\r\n\r\n');
+  stalled.pause();
   const start = await frames();
   await sleep(2000);
   const rate = ((await frames()) - start) / 2;
@@ -157,6 +163,10 @@ test('a camera unplugged and plugged in again is shown and recovered', async () 
   await page.waitForSelector('#camera-status.bad', { timeout: 10000 });
   assert.match(await page.textContent('#camera-status'), /unplugged/);
   assert.ok(await page.evaluate(() => document.body.classList.contains('nocamera')), 'the camera\'s buttons are off');
+  assert.ok(await page.evaluate(() => {
+    const live = document.getElementById('live');
+    return live.getContext('2d').getImageData(0, 0, live.width, live.height).data.every((v) => v === 0);
+  }), 'no frame of the camera that went stays in view');
   control('plug 1');
   await page.waitForSelector('#camera-status.good', { timeout: 15000 });
   const before = await frames();
@@ -241,11 +251,36 @@ test('requests from elsewhere are refused while the page keeps working', async (
   for (const req of streams) req.destroy();
   await eventually('a place free again', async () => (await request(port, 'GET', '/' + token + '/')).status === 200, 5000);
 
+  // A connection that sends nothing is not kept.
+  const idle = net.connect(port, '127.0.0.1');
+  let idleClosed = false;
+  idle.on('close', () => { idleClosed = true; });
+  idle.on('error', () => {});
+  await eventually('the connection that sent nothing closed', () => idleClosed);
+
   await sleep(1000);
   assert.equal(await tiles(), tilesBefore, 'no request from elsewhere took a picture');
   // And the page still works.
   await page.click('button[data-setting="iso"][data-index="6"]');
   await eventually('ISO 3200 on the page', async () => (await settingText('iso')).endsWith('3200'));
+});
+
+test('a client that asks for live view and reads nothing is dropped, and its place is free again', async () => {
+  // This page's stream and three more fill the places only once the stalled one has gone.
+  const readers = [];
+  await eventually('three more live-view streams served', async () => {
+    const status = await new Promise((resolve) => {
+      const req = http.get({ host: '127.0.0.1', port, path: '/' + token + '/live.mjpg', agent: false }, (res) => {
+        if (res.statusCode === 200) readers.push(req);
+        res.resume();
+        resolve(res.statusCode);
+      });
+      req.on('error', () => resolve(0));
+    });
+    return status === 200 && readers.length === 3;
+  }, 60000);
+  for (const req of readers) req.destroy();
+  stalled.destroy();
 });
 
 test('the page fits a phone\'s screen', async () => {
@@ -256,4 +291,13 @@ test('the page fits a phone\'s screen', async () => {
   assert.ok(fits, 'no sideways scrolling on a phone');
   await page.screenshot({ path: path.join(outputDir, 'serve-phone.png'), fullPage: true });
   console.log('screenshots: ' + path.join(outputDir, 'serve-page.png') + ', serve-phone.png');
+});
+
+test('when lbhost serve ends, the page says so and its controls are off', async () => {
+  process.kill(-session.lbhost.pid, 'SIGINT');
+  assert.equal(await session.exited, 0, 'lbhost serve ends in order on Ctrl+C');
+  await page.waitForSelector('body.lost #camera-status.bad', { timeout: 20000 });
+  assert.match(await page.textContent('#camera-status'), /lbhost does not answer/);
+  assert.ok(await page.evaluate(() => ['capture', 'stop'].every((id) =>
+    getComputedStyle(document.getElementById(id)).pointerEvents === 'none')), 'Capture and Stop are off');
 });

@@ -41,12 +41,13 @@ TEST(ServeAccess, RefusesRequestsFromElsewhereOrWithoutTheToken) {
     const std::string page = "/" + kToken + "/";
     const struct { const char* method; std::string path; std::string host; std::string origin; int status; } kRefused[] = {
         {"GET", "/", kHost, "", 403}, {"GET", "/" + kToken.substr(1) + "x/", kHost, "", 403},
-        {"GET", "/" + kToken + "x/", kHost, "", 403},
+        {"GET", "/" + kToken + "x/", kHost, "", 403}, {"GET", "/" + kToken.substr(0, 31) + "x/", kHost, "", 403},
         // DNS rebinding: a name of the attacker's that now points at 127.0.0.1.
         {"GET", page, "evil.example:5513", "", 421}, {"GET", page, "", "", 421},
         {"GET", page, "127.0.0.1:80", "", 421}, {"GET", page, "10.0.0.2:5513", "", 421},
         // A cross-site form or fetch, even one that knows the token.
         {"POST", page + "do/capture", kHost, "http://evil.example", 403},
+        {"POST", page + "do/capture", kHost, "http://" + kHost + "0", 403},
         {"POST", page + "do/capture", kHost, "", 403}, {"GET", page + "do/capture", kHost, "", 405},
         {"POST", page + "live.mjpg", kHost, "http://" + kHost, 405},
         {"GET", page + "events", kHost, "null", 403},
@@ -60,10 +61,47 @@ TEST(ServeAccess, RefusesRequestsFromElsewhereOrWithoutTheToken) {
         EXPECT_EQ(d.status, c.status) << c.method << " " << c.path << " Host " << c.host << " Origin " << c.origin;
         EXPECT_FALSE(d.reason.empty());
     }
-    // On every address, any address literal of the machine is the server's own; names are not.
-    const CServeAccess everywhere("0.0.0.0", 8080, kToken);
-    EXPECT_EQ(Ask(everywhere, "GET", page, "192.168.1.20:8080").status, 200);
-    EXPECT_EQ(Ask(everywhere, "GET", page, "studio.local:8080").status, 421);
+    ServeRequest twoHosts{"GET", page, kHost, "", 2};
+    EXPECT_EQ(access.decide(twoHosts).status, 400) << "a second Host header";
+    EXPECT_EQ(Ask(access, "GET", "/favicon.ico").status, 404) << "the browser's own request, without the token";
+    // On every address, any address literal of the machine is the server's own, and so is the
+    // machine's own name; other names are not. On one address, only that one is.
+    for (const char* listen : {"0.0.0.0", "::"}) {
+        const CServeAccess everywhere(listen, 8080, kToken, "StudioPC");
+        for (const char* host : {"192.168.1.20:8080", "[fe80::1c2:3]:8080", "studiopc.local:8080", "STUDIOPC:8080",
+                                 "localhost:8080"})
+            EXPECT_EQ(Ask(everywhere, "GET", page, host).status, 200) << listen << " " << host;
+        for (const char* host : {"studio.local:8080", "studiopc.evil.example:8080", "[fe80::1]", "[evil.example]:8080"})
+            EXPECT_EQ(Ask(everywhere, "GET", page, host).status, 421) << listen << " " << host;
+    }
+    const CServeAccess lan("192.168.1.20", 8080, kToken, "studiopc");
+    for (const char* host : {"localhost:8080", "studiopc:8080", "192.168.1.21:8080"})
+        EXPECT_EQ(Ask(lan, "GET", page, host).status, 421) << host;
+}
+
+TEST(ServeAccess, RefusalPagesEscapeWhatTheRequestSaid) {
+    const CServeAccess access("127.0.0.1", 5513, kToken);
+    const ServeDecision d = Ask(access, "GET", "/", "<script>x</script>");
+    const std::string page = ServeProblemPage(d.status, "Misdirected Request", d.reason);
+    EXPECT_NE(page.find("&lt;script&gt;x&lt;/script&gt;"), std::string::npos) << page;
+    EXPECT_EQ(page.find("<script>"), std::string::npos) << page;
+}
+
+TEST(ServeAdmission, OneAddressCannotTakeEveryPlace) {
+    using Verdict = CServeAdmission::Verdict;
+    CServeAdmission admission(4, 2);
+    EXPECT_EQ(admission.admit("10.0.0.9"), Verdict::Serve);
+    EXPECT_EQ(admission.admit("10.0.0.9"), Verdict::Serve);
+    EXPECT_EQ(admission.admit("10.0.0.9"), Verdict::AddressFull);
+    EXPECT_EQ(admission.admit("10.0.0.2"), Verdict::Serve) << "another client still gets in";
+    admission.release("10.0.0.9", Verdict::Serve);
+    EXPECT_EQ(admission.admit("10.0.0.9"), Verdict::Serve) << "a place given back is taken again";
+    EXPECT_EQ(admission.admit("10.0.0.3"), Verdict::Serve);
+    // Refusals are bounded apart from the places served: past as many again, a connection is dropped.
+    for (int refused = 1; refused < 4; ++refused) EXPECT_EQ(admission.admit("10.0.0.4"), Verdict::Full);
+    EXPECT_EQ(admission.admit("10.0.0.4"), Verdict::Drop);
+    admission.release("10.0.0.3", Verdict::Serve);
+    EXPECT_EQ(admission.admit("10.0.0.4"), Verdict::Serve) << "refusals take no place of a served connection";
 }
 
 TEST(ServeAccess, ListenAddressesAndTokens) {
@@ -72,6 +110,8 @@ TEST(ServeAccess, ListenAddressesAndTokens) {
     EXPECT_TRUE(ParseListenAddress("0.0.0.0:8080", &host, &port, &error));
     EXPECT_EQ(host, "0.0.0.0");
     EXPECT_EQ(port, 8080);
+    EXPECT_TRUE(ParseListenAddress("[::]:8080", &host, &port, &error));
+    EXPECT_EQ(host, "::");
     for (const char* bad : {"127.0.0.1", "127.0.0.1:", "127.0.0.1:0", "256.0.0.1:80", "1.2.3:80", "::1:80", "a:80",
                             "1.2.3.4.5:80", "127.0.0.1:8o"})
         EXPECT_FALSE(ParseListenAddress(bad, &host, &port, &error)) << bad;
@@ -173,6 +213,8 @@ TEST(ServeHub, RefusesCommandsWhileTheCameraIsAbsentOrBusy) {
     hub.setBusy("the focus stack");
     EXPECT_TRUE(hub.submit(stop, &refusal));
     EXPECT_TRUE(hub.stopFlag());
+    hub.setBusy("");
+    EXPECT_FALSE(hub.stopFlag()) << "a stop that came as a job ended would stop the next one";
     hub.setAvailability(false, "the camera was unplugged");
     EXPECT_FALSE(hub.takeCommand()) << "commands for a camera that went are dropped";
     EXPECT_FALSE(hub.submit(capture, &refusal));

@@ -55,6 +55,11 @@ function showLiveView() {
   $('liveview').textContent = on ? 'Live view off' : 'Live view on';
   $('liveview').classList.toggle('on', on);
   $('live-off').classList.toggle('hidden', on);
+  // The last frame would otherwise stay under "Live view is off" (live view switched off, the
+  // camera unplugged).
+  if (!on) {
+    for (const canvas of [$('live'), $('histogram')]) canvas.getContext('2d').clearRect(0, 0, canvas.width, canvas.height);
+  }
 }
 
 function showSettings() {
@@ -116,7 +121,7 @@ function showPicture(picture) {
   const tile = tileFor(picture);
   tile.dataset.state = picture.state;
   tile.replaceChildren();
-  const megabytes = (picture.size / 1048576).toFixed(1) + ' MB';
+  const mebibytes = (picture.size / 1048576).toFixed(1) + ' MiB';
   if (picture.state === 'complete' && picture.url) {
     const image = document.createElement('img');
     image.src = picture.url;
@@ -129,12 +134,12 @@ function showPicture(picture) {
   } else {
     const body = document.createElement('div');
     body.className = 'raw';
-    body.textContent = picture.state === 'complete' ? megabytes
+    body.textContent = picture.state === 'complete' ? mebibytes
       : picture.state === 'error' ? 'failed' : picture.state === 'downloaded' ? 'saving…' : 'downloading…';
     tile.append(body);
   }
   const caption = document.createElement('div');
-  caption.textContent = picture.name + (picture.state === 'complete' ? ' · ' + megabytes : '');
+  caption.textContent = picture.name + (picture.state === 'complete' ? ' · ' + mebibytes : '');
   tile.append(caption);
   if (picture.error) {
     const why = document.createElement('div');
@@ -160,10 +165,16 @@ function connectEvents() {
   const events = new EventSource('events');
   events.onopen = () => {
     window.lbStats.eventsOpen = true;
+    document.body.classList.remove('lost');
     setStatus($('link-status'), 'page: live', true);
   };
   events.onerror = () => {
     window.lbStats.eventsOpen = false;
+    // Nothing the page shows is known to hold any more, and no control would reach the camera;
+    // the "state" event that comes with the next connection shows it all again.
+    document.body.classList.add('lost');
+    applyState({ camera: { present: false, text: 'lbhost does not answer' }, helper: { running: false, text: 'not known' },
+      liveview: { on: false } });
     setStatus($('link-status'), 'page: lbhost does not answer, retrying', false);
     if (events.readyState === EventSource.CLOSED) setTimeout(connectEvents, 2000);
   };
@@ -194,6 +205,12 @@ async function drawFrames() {
     waitingFrame = null;
     try {
       const bitmap = await createImageBitmap(new Blob([jpeg], { type: 'image/jpeg' }));
+      // A frame that comes as live view goes off, or the last one of a session whose live view
+      // is off, is not shown.
+      if (!state.liveview.on) {
+        bitmap.close();
+        continue;
+      }
       const live = $('live');
       if (live.width !== bitmap.width || live.height !== bitmap.height) {
         live.width = bitmap.width;
@@ -280,6 +297,12 @@ function number(id) {
   return Number($(id).value);
 }
 
+// A number of shots within the bounds lbhost takes, as its command line bounds `stack --shots`.
+const MOST_SHOTS = 1000000;
+function shots(id) {
+  return Math.min(MOST_SHOTS, Math.max(1, Math.round(number(id))));
+}
+
 function wireControls() {
   $('liveview').addEventListener('click', () => send('liveview', { on: !state.liveview.on }));
   $('grid-toggle').addEventListener('click', () => {
@@ -292,11 +315,11 @@ function wireControls() {
   $('focus-far').addEventListener('click', () => send('focus', { direction: -number('focus-step') }));
   $('af').addEventListener('click', () => send('af', { on: state.settings.af !== 'On' }));
   $('stack').addEventListener('click', () => send('stack', {
-    count: Math.max(1, Math.round(number('stack-count'))),
+    count: shots('stack-count'),
     direction: number('stack-step') * number('stack-direction'),
   }));
   $('timelapse').addEventListener('click', () => send('timelapse', {
-    interval: number('timelapse-interval'), count: Math.max(1, Math.round(number('timelapse-count'))),
+    interval: number('timelapse-interval'), count: shots('timelapse-count'),
   }));
   $('stop').addEventListener('click', () => send('stop'));
   $('viewer').addEventListener('click', () => { $('viewer').hidden = true; });
