@@ -480,7 +480,7 @@ ParsedCommandLine ParseLbhostCommandLine(const std::vector<std::string>& words) 
                               "settings, focus, stacks, timelapses and the pictures; runs until Ctrl+C");
     std::string listen = "127.0.0.1:5513";
     serve->add_option("--listen", listen,
-                      "ADDRESS:PORT to serve on (default 127.0.0.1:5513; 0.0.0.0:PORT for a phone "
+                      "ADDRESS:PORT to serve on (default 127.0.0.1:5513; 0.0.0.0:PORT, or [::]:PORT for IPv6 too, for a phone "
                       "on the studio's network)")
         ->type_name("ADDRESS:PORT");
     checks[serve] = [&] {

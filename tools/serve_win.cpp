@@ -51,6 +51,10 @@ public:
         if (const int id = m_hub.pendingPicture(file.captureId, file.fileName)) m_hub.updatePicture(id, "complete", path);
     }
     void shotDone(const std::string& label) override {
+        if (m_job.empty() && m_capturesOpen > 0) {
+            --m_capturesOpen;
+            m_hub.publish("job", {{"running", false}, {"job", "a capture"}, {"progress", "done"}});
+        }
         if (m_job.empty()) return;
         m_hub.publish("job", {{"running", true}, {"job", m_job}, {"progress", label}});
     }
@@ -77,7 +81,8 @@ private:
     std::unique_ptr<CTetherSteps> m_tether;      // null while lensbridge.exe is not running
     bool m_connected = false;
     bool m_wantLiveView = false;  // the page's choice, restored after the camera comes back
-    std::string m_job;            // the running stack, timelapse or capture, for its progress
+    std::string m_job;            // the running stack or timelapse, for its progress
+    int m_capturesOpen = 0;       // the page's releases whose shots have not been collected
     std::string m_startError;     // why the first start failed; a later start is tried again
     bool m_everStarted = false;
 };
@@ -186,8 +191,16 @@ void CServeSession::runCommand(const ServeCommand& command) {
         step.setting = command.setting;
         step.index = command.index;
     } else if (command.action == "capture") {
-        step.kind = StepKind::Capture;
-        job = "a capture";
+        // The release is all a capture holds the camera thread for: lensbridge takes commands
+        // while files transfer, and the pump collects them between the page's commands.
+        std::string error;
+        if (!m_tether->release(&error)) {
+            recover(error);
+            return;
+        }
+        ++m_capturesOpen;
+        m_hub.publish("job", {{"running", false}, {"job", "a capture"}, {"progress", "released"}});
+        return;
     } else if (command.action == "focus") {
         step.kind = StepKind::Focus;
         step.focusDirection = command.direction;
@@ -241,6 +254,10 @@ void CServeSession::recover(const std::string& error) {
     }
     m_report.progress("serve: " + error);
     m_hub.failPending(error);
+    if (m_capturesOpen > 0) {
+        m_capturesOpen = 0;
+        m_hub.publish("job", {{"running", false}, {"job", "a capture"}, {"progress", "failed: " + ValidUtf8(error)}});
+    }
     if (kind == ErrorKind::Process) {
         // lensbridge.exe ended or stopped answering: a new one is started by run().
         m_hub.publish("helper", {{"running", false}, {"text", ValidUtf8(error)}});
@@ -294,8 +311,12 @@ int CServeSession::run() {
             recover(error);
         }
     }
-    m_hub.publish("helper", {{"running", false}, {"text", "lbhost serve has ended"}});
+    // Ctrl+C starts no new shot, but the files of one in transfer land first.
     std::string error;
+    while (m_tether && m_tether->shotOpen() && m_tether->pump(kPumpMs, &error)) {
+    }
+    m_hub.publish("helper", {{"running", false}, {"text", "lbhost serve has ended"}});
+    error.clear();
     if (m_tether && !m_tether->finishHooks(&error)) m_report.fail(1, ErrorKind::Hook, error);
     error.clear();
     if (m_tether && !m_tether->shutdown(&error)) m_report.fail(1, ErrorKind::Process, error);

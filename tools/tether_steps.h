@@ -46,7 +46,7 @@ public:
     virtual void fileDownloaded(const DownloadedFile& file) = 0;
     // The file is at `path` for good (moved into --out, or where the process put it).
     virtual void fileSaved(const DownloadedFile& file, const std::string& path) = 0;
-    // A shot of a step is done, with the label its line carries ("stack 2/5").
+    // A shot of a step is done and whole, with the label its line carries ("stack 2/5").
     virtual void shotDone(const std::string& label) = 0;
 };
 
@@ -89,6 +89,8 @@ public:
     bool readSettings(std::unique_ptr<ZnLuaTE>* table, std::string* error);
 
     bool cameraUnplugged() const { return m_unplugged; }
+    // A shot's files are still transferring (see pump()).
+    bool shotOpen() const { return m_openShot != nullptr; }
     // "camera", "process", "files", "hook" or "interrupted": what the last failure was about.
     ErrorKind errorKind() const { return m_errorKind; }
     const std::optional<CameraInfo>& camera() const { return m_camera; }
@@ -168,7 +170,8 @@ private:
     // Saves the files of a shot that arrived, also when collecting it failed (`collected`
     // false, *error saying why): nothing that came is left behind unnamed.
     bool keepShot(bool collected, Shot* shot, std::string* error);
-    void reportShot(const Shot& shot, const std::string& label, nlohmann::json* files);
+    // Lines and JSON for the files of a shot that arrived; the observer hears of a `whole` one.
+    void reportShot(const Shot& shot, const std::string& label, nlohmann::json* files, bool whole);
     bool driveFocus(int direction, std::string* error);
 
     bool runList(std::string* error);

@@ -873,8 +873,8 @@ bool CTetherSteps::moveWhole(const std::string& from, const std::string& target,
     return true;
 }
 
-void CTetherSteps::reportShot(const Shot& shot, const std::string& label, nlohmann::json* files) {
-    if (m_observer) m_observer->shotDone(label);
+void CTetherSteps::reportShot(const Shot& shot, const std::string& label, nlohmann::json* files, bool whole) {
+    if (m_observer && whole) m_observer->shotDone(label);
     for (std::size_t i = 0; i < shot.files.size(); ++i) {
         const DownloadedFile& f = shot.files[i];
         if (f.path.empty()) continue;  // announced but never written: the error says so
@@ -901,7 +901,7 @@ bool CTetherSteps::runCapture(const Step& step, std::string* error) {
         }
         Shot shot;
         const bool ok = keepShot(takeShot(&shot, error), &shot, error);
-        reportShot(shot, "frame " + std::to_string(n) + "/" + std::to_string(step.count), &files);
+        reportShot(shot, "frame " + std::to_string(n) + "/" + std::to_string(step.count), &files, ok);
         if (!ok) return false;
         if (n < step.count && step.intervalSeconds > 0) {
             std::optional<HostMessage> none;
@@ -940,7 +940,7 @@ bool CTetherSteps::runWatch(const Step& step, std::string* error) {
         if (!shot.files.empty()) {
             ++shots;
             const bool ok = keepShot(collected, &shot, error);
-            reportShot(shot, "shot " + std::to_string(shots), &files);
+            reportShot(shot, "shot " + std::to_string(shots), &files, ok);
             if (!ok && (!step.reconnect || m_errorKind != ErrorKind::Camera)) return false;
             if (!ok) {
                 // A bumped cable most often comes in the middle of a transfer: what was lost
@@ -1042,7 +1042,7 @@ bool CTetherSteps::pump(unsigned ms, std::string* error) {
     if (shot.files.empty()) return outcome == Collect::Done;
     nlohmann::json files = nlohmann::json::array();
     const bool ok = keepShot(outcome == Collect::Done, &shot, error);
-    reportShot(shot, "camera shot", &files);
+    reportShot(shot, "camera shot", &files, ok);
     return ok;
 }
 
@@ -1105,7 +1105,7 @@ bool CTetherSteps::runTimelapse(const Step& step, std::string* error) {
         starts.push_back(MsBetween(first, Clock::now()));
         Shot shot;
         const bool ok = keepShot(takeShot(&shot, error), &shot, error);
-        reportShot(shot, "shot " + std::to_string(n + 1) + "/" + std::to_string(step.count), &files);
+        reportShot(shot, "shot " + std::to_string(n + 1) + "/" + std::to_string(step.count), &files, ok);
         if (!ok) return false;
     }
     return true;
@@ -1132,7 +1132,7 @@ bool CTetherSteps::runStack(const Step& step, std::string* error) {
         if (n > 1 && !driveFocus(step.focusDirection, error)) return false;
         Shot shot;
         const bool ok = keepShot(takeShot(&shot, error), &shot, error);
-        reportShot(shot, "stack " + std::to_string(n) + "/" + std::to_string(step.count), &files);
+        reportShot(shot, "stack " + std::to_string(n) + "/" + std::to_string(step.count), &files, ok);
         if (!ok) return false;
     }
     return true;

@@ -155,6 +155,20 @@ test('a picture that fails to download shows a tile naming the cause', async () 
   await page.waitForSelector('.tile[data-state="error"]', { timeout: 15000 });
   assert.match(await page.textContent('.tile[data-state="error"] .error'), /reported a problem/);
   assert.match(await page.textContent('#job-progress'), /^a capture: failed: /);
+
+  // A RAW of 3 s on a slow link: the camera takes a setting meanwhile, and the RAW still lands.
+  control('habit slow-link on');
+  control('rate 1');
+  await sleep(300);
+  const complete = () => page.evaluate(() => document.querySelectorAll('.tile[data-state="complete"]').length);
+  const before = await complete();
+  await page.click('#capture');
+  await page.waitForSelector('.tile[data-state="downloading"]', { timeout: 10000 });
+  await page.click('button[data-setting="iso"][data-index="3"]');
+  await eventually('ISO 400 while the RAW transfers', async () => (await settingText('iso')).endsWith(': 400'));
+  assert.equal(await page.locator('.tile[data-state="downloading"]').count(), 1, 'the RAW is still on its way');
+  await eventually('the RAW landed', async () => (await complete()) === before + 1, 15000);
+  control('habit slow-link off');
   control('format jpeg');
 });
 
