@@ -31,8 +31,8 @@ cleanup() {
   [ -n "$machine_folder" ] && rm -rf "$machine_folder"
   [ -n "$user_path" ] && wine reg delete 'HKCU\Environment' /v Path /f >/dev/null 2>&1
   [ -n "$machine_path" ] && wine reg add "$machine_environment" /v Path /t REG_EXPAND_SZ /d "$machine_path" /f >/dev/null
-  wine reg delete "HKCU\$uninstall_key" /f >/dev/null 2>&1
-  wine reg delete "HKLM\$uninstall_key" /f >/dev/null 2>&1
+  wine reg delete "HKCU\\$uninstall_key" /f >/dev/null 2>&1
+  wine reg delete "HKLM\\$uninstall_key" /f >/dev/null 2>&1
 }
 trap cleanup EXIT
 
@@ -48,12 +48,18 @@ shell() {
   printf '@%s\r\n' "$1" >"$work/typed.cmd"
   (cd "$work" && wine cmd /c typed.cmd 2>&1 | tr -d '\r') || true
 }
-# Registry lines that name lensbridge, which must be as many after uninstalling as before.
+# Registry lines that name lensbridge, which must be as many after uninstalling as before: the
+# user's hive, the machine's software keys of its own and Microsoft's (where the uninstall
+# entries and App Paths live; COM's classes, which take seconds to export, are left out) and
+# its control set (the machine's environment).
 registry_mentions() {
-  for key in HKCU HKLM\\Software HKLM\\System\\CurrentControlSet\\Control; do
-    wine reg export "$key" "$work/export.reg" /y >/dev/null
-    iconv -f UTF-16LE -t UTF-8 "$work/export.reg"
-  done | grep -ci lensbridge || true
+  {
+    wine reg query 'HKLM\Software'
+    for key in HKCU 'HKLM\Software\Microsoft' 'HKLM\System\CurrentControlSet\Control'; do
+      wine reg export "$key" "$work/export.reg" /y >/dev/null
+      iconv -f UTF-16LE -t UTF-8 "$work/export.reg"
+    done
+  } | grep -ci lensbridge || true
 }
 path_of() {
   if [ "$1" = user ]; then
@@ -77,7 +83,9 @@ user_path='C:\photo tools'
 wine reg add 'HKCU\Environment' /v Path /t REG_EXPAND_SZ /d "$user_path" /f >/dev/null
 mentions_before=$(registry_mentions)
 
-# install MODE WINDOWS_FOLDER [SETUP_OPTIONS]: installs, runs lbhost, uninstalls, checks.
+# install MODE WINDOWS_FOLDER [SETUP_OPTIONS]: installs, runs lbhost, uninstalls, checks. Both
+# modes share every line of the uninstaller but the PATH's and the registry's, so the machine's
+# install runs lbhost once, through PATH, and takes no picture.
 install() {
   local mode=$1 folder=$2 options=${3:-} unix path_before out
   unix=$(winepath -u "$folder")
@@ -89,6 +97,31 @@ install() {
 
   out=$(shell "lbhost --version")
   [[ $out == "lbhost $version (build "* ]] || fail "$mode: lbhost --version: $out"
+  if [ "$mode" = user ]; then
+    use_installed "$folder" "$unix"
+  fi
+
+  # The uninstaller copies itself elsewhere and returns at once; run from a copy with _?= it
+  # removes the folder's files before it returns, as it does on its own in the background.
+  # _?= takes the rest of the line, unquoted, spaces and all.
+  cp "$unix/Uninstall.exe" "$work/Uninstall.exe"
+  shell "Uninstall.exe /S _?=$folder" >/dev/null
+  rm "$work/Uninstall.exe"
+  if [ "$mode" = user ]; then
+    [ -s "$unix/shots/DSC_0001.jpg" ] || fail "$mode: the uninstaller took the picture in $folder\\shots"
+    [ "$(cd "$unix" && find . -mindepth 1 | sort | tr '\n' ' ')" = "./shots ./shots/DSC_0001.jpg " ] ||
+      fail "$mode: left in $folder: $(cd "$unix" && find . -mindepth 1)"
+  else
+    [ ! -e "$unix" ] || fail "$mode: left in $folder: $(cd "$unix" && find . -mindepth 1)"
+  fi
+  [ "$(path_of "$mode")" = "$path_before" ] || fail "$mode: PATH is $(path_of "$mode"), was $path_before"
+  rm -rf "$unix"
+}
+
+# use_installed WINDOWS_FOLDER UNIX_FOLDER: the simulated camera from a new shell, and a
+# picture taken into the install folder, which the uninstaller must leave.
+use_installed() {
+  local folder=$1 unix=$2 out mode=user
   out=$(shell "lbhost --simulator list")
   [[ $out == *"the simulated camera of $folder\\simulator\\lensbridge.exe"* && $out == *"257  D850"* ]] ||
     fail "$mode: lbhost --simulator list: $out"
@@ -97,22 +130,11 @@ install() {
   [[ $out == "no camera found" ]] || fail "$mode: lbhost list found a camera: $out"
   out=$(shell "lbhost --simulator capture --out \"$folder\\shots\"")
   [ -s "$unix/shots/DSC_0001.jpg" ] || fail "$mode: no picture: $out"
-
-  # The uninstaller copies itself elsewhere and returns at once; run from a copy with _?= it
-  # removes the folder's files before it returns, as it does on its own in the background.
-  # _?= takes the rest of the line, unquoted, spaces and all.
-  cp "$unix/Uninstall.exe" "$work/Uninstall.exe"
-  shell "Uninstall.exe /S _?=$folder" >/dev/null
-  rm "$work/Uninstall.exe"
-  [ -s "$unix/shots/DSC_0001.jpg" ] || fail "$mode: the uninstaller took the picture in $folder\\shots"
-  [ "$(cd "$unix" && find . -mindepth 1 | sort | tr '\n' ' ')" = "./shots ./shots/DSC_0001.jpg " ] ||
-    fail "$mode: left in $folder: $(cd "$unix" && find . -mindepth 1)"
-  [ "$(path_of "$mode")" = "$path_before" ] || fail "$mode: PATH is $(path_of "$mode"), was $path_before"
-  rm -rf "$unix"
 }
 
-local_app_data=$(shell 'echo %LOCALAPPDATA%')
-program_files=$(shell 'echo %ProgramW6432%')
+folders=$(shell 'echo %LOCALAPPDATA%^|%ProgramW6432%')
+local_app_data=${folders%|*}
+program_files=${folders#*|}
 [[ $local_app_data == C:* && $program_files == C:* ]] || fail "no folders: $local_app_data, $program_files"
 user_folder=$(winepath -u "$local_app_data\\Programs\\lensbridge")
 install user "$local_app_data\\Programs\\lensbridge"
