@@ -30,3 +30,6 @@ set(LB_VERSION_STRING "${PROJECT_VERSION}")
 
 configure_file(${CMAKE_SOURCE_DIR}/cmake/lensbridge_version.h.in
                ${LB_GENERATED_DIR}/lensbridge_version.h @ONLY)
+# The version block the resource scripts of the exes and modules include.
+configure_file(${CMAKE_SOURCE_DIR}/cmake/lensbridge_version.rc
+               ${LB_GENERATED_DIR}/lensbridge_version.rc COPYONLY)

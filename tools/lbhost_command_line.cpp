@@ -276,6 +276,10 @@ ParsedCommandLine ParseLbhostCommandLine(const std::vector<std::string>& words) 
     app.set_version_flag("--version", std::string(), "print lbhost's version and stop");
     app.add_option("--exe", options.exePath, "lensbridge.exe to start (default: beside lbhost.exe)")
         ->type_name("PATH");
+    // The simulated camera has a lensbridge.exe and modules of its own in simulator\, so it is
+    // never loaded beside a vendor's modules: only this flag reaches it.
+    app.add_flag("--simulator", options.simulator,
+                 "the simulated camera shipped in simulator\\ beside lbhost.exe, to try lbhost without a camera");
     app.add_option("--device", options.device,
                    "the camera: its device id or name from 'list' (default: the first)")
         ->type_name("ID|NAME");
@@ -491,7 +495,7 @@ ParsedCommandLine ParseLbhostCommandLine(const std::vector<std::string>& words) 
         listen = "127.0.0.1:5513";
     };
 
-    const std::vector<std::string> everyStep = {"--device", "--timeout", "--json", "--exe"};
+    const std::vector<std::string> everyStep = {"--device", "--timeout", "--json", "--exe", "--simulator"};
     std::vector<std::string> shooting = {"--out", "--filename", "--counter", "--hook", "--hook-timeout", "--hook-stops"};
     shooting.insert(shooting.end(), everyStep.begin(), everyStep.end());
     std::vector<std::string> frames = {"--out"};
@@ -574,6 +578,9 @@ ParsedCommandLine ParseLbhostCommandLine(const std::vector<std::string>& words) 
         return usageError(RefusalText(e, app), "");
     }
     if (problem) return usageError(problem->message, problem->suggestion);
+    if (options.simulator && !options.exePath.empty()) {
+        return usageError("--simulator and --exe both name the lensbridge.exe to start: give one", "");
+    }
     for (const Step& step : steps) {
         if (step.kind == StepKind::Serve && steps.size() > 1) {
             return usageError("serve runs alone: its page takes the pictures and drives the camera", "");

@@ -45,6 +45,7 @@ struct Step {
 
 struct LbhostOptions {
     std::string exePath;  // empty: lensbridge.exe beside lbhost.exe
+    bool simulator = false;  // simulator\lensbridge.exe beside lbhost.exe, with the simulated camera
     std::string device;   // empty: the first camera; else a device id or a camera name
     unsigned timeoutMs = 10000;
     bool json = false;

@@ -200,14 +200,18 @@ bool CTetherSteps::start(std::string* error) {
                           ? platform::utf16ToUtf8(std::u16string(full.begin(), full.begin() + length))
                           : m_options.outFolder;
     }
-    const std::string exe = m_options.exePath.empty()
-                                ? platform::executableDirectory() + "\\lensbridge.exe"
-                                : m_options.exePath;
+    // The folder comes with its trailing separator.
+    const std::string exe = !m_options.exePath.empty() ? m_options.exePath
+                            : m_options.simulator      ? platform::executableDirectory() + "simulator\\lensbridge.exe"
+                                                       : platform::executableDirectory() + "lensbridge.exe";
     if (!Exists(exe)) {
         *error = "there is no " + exe + " (lbhost starts lensbridge.exe from its own folder; "
                  "--exe names another)";
         return false;
     }
+    // A simulated camera answers with a real camera's name ("D850"); the photographer is told
+    // once which one this is.
+    if (m_options.simulator) m_report.progress("the simulated camera of " + exe + ", no real camera");
     m_errorKind = ErrorKind::Process;
     // Only one process can serve the pipes; a second one would try for ten seconds and give up.
     if (HostPipeExists(kHostInputPipeName)) {

@@ -39,6 +39,8 @@ TEST(LbhostCommandLine, RunsSeveralStepsInOrderWithTheirOwnOptions) {
     EXPECT_EQ(parsed.commandLine.options.outFolder, "shots");
     EXPECT_FALSE(parsed.commandLine.steps.back().reconnect);
     EXPECT_TRUE(Parse("watch --reconnect").commandLine.steps.at(0).reconnect);
+    EXPECT_FALSE(parsed.commandLine.options.simulator);
+    EXPECT_TRUE(Parse("list --simulator").commandLine.options.simulator);
 }
 
 TEST(LbhostCommandLine, RefusesWhatItDoesNotUnderstandAndSuggestsTheNearMiss) {
@@ -87,6 +89,7 @@ TEST(LbhostCommandLine, RefusesAValueSayingWhatTheOptionTakes) {
         {"capture --filename a:b", "--filename \"a:b\": ':' cannot be part of a file name (the folder goes in --out)"},
         {"--hook /no/such/on-shot.cmd list", "--hook \"/no/such/on-shot.cmd\": no such file"},
         {"--hook on-shot.cmd list", "--hook \"on-shot.cmd\": no such file here or on PATH"},
+        {"--simulator --exe Z:\\lensbridge.exe list", "--simulator and --exe both name the lensbridge.exe to start: give one"},
     };
     for (const auto& [line, message] : kCases) {
         const auto parsed = Parse(line);
