@@ -184,8 +184,9 @@ int APIENTRY wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
     CSdkLockGuard lock(g_sdkLock);
     CNikonModuleManager::getInstance();
   }
-  // A process ended from outside in the middle of a download left its ".part" file behind.
-  RemoveLeftoverPartialFiles(g_downloadDirectory);
+  // A process ended from outside mid-download left its ".part" file behind, and one that ended
+  // while another program held a whole file left that file to be named.
+  SettleLeftoverFiles(g_downloadDirectory);
 
   // The SDK lock (g_sdkLock) is a mutex with static storage: it exists before wWinMain
   // runs, so there is nothing to create at this point.

@@ -36,11 +36,7 @@ bool CCamera::step(unsigned sliceMs, bool& delivering) {
     const std::uint32_t now = CameraClockMs();
     settleReleases(now);
     if (m_download && m_download->downloadEnded()) {
-      if (m_download->namingPending()) {
-        m_naming.push_back(m_download);
-      } else {
-        destroyChild(m_download);
-      }
+      destroyChild(m_download);
       m_download = nullptr;
     }
     if ((!m_releases.empty() || m_download) && now - m_lastPresenceCheckMs >= kPresenceCheckMs) {
@@ -60,15 +56,6 @@ bool CCamera::step(unsigned sliceMs, bool& delivering) {
       delivering = true;
       break;
     }
-  }
-  for (auto it = m_naming.begin(); it != m_naming.end();) {
-    (*it)->retryNaming();
-    if ((*it)->namingPending()) {
-      ++it;
-      continue;
-    }
-    destroyChild(*it);
-    it = m_naming.erase(it);
   }
   return !m_releases.empty() || hasDownloads();
 }
@@ -103,8 +90,6 @@ void CCamera::abandonReleases(const std::string& why) {
 void CCamera::dropDownloads() {
   std::deque<CContentContainer*> doomed;
   doomed.swap(m_waitingDownloads);
-  doomed.insert(doomed.end(), m_naming.begin(), m_naming.end());
-  m_naming.clear();
   if (m_download) doomed.push_front(m_download);
   m_download = nullptr;
   for (CContentContainer* container : doomed) destroyChild(container);

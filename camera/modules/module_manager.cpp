@@ -7,6 +7,7 @@
 #include "camera/camera/camera.h"
 #include "camera/camera_host.h"
 #include "camera/download/download_directory.h"
+#include "camera/download/file_naming.h"
 #include "camera/modules/nikon_module.h"
 #include "camera/sdkobject/nikon_object.h"
 #include "platform/platform.h"
@@ -37,6 +38,7 @@ void CNikonModuleManager::DestroyInstance() {
   CNikonModuleManager* manager = g_moduleManager;
   g_moduleManager = nullptr;
   delete manager;
+  EndHeldFiles();
 }
 
 int FindModuleFile(const std::string& name, std::string& path) {
@@ -128,10 +130,11 @@ bool CNikonModuleManager::stepOperations(unsigned sliceMs, bool& delivering) {
       if (camera->step(sliceMs, delivering)) underWay = true;
     }
   }
-  return underWay;
+  return StepHeldFiles() || underWay;
 }
 
 bool CNikonModuleManager::hasDownloads() const {
+  if (HeldFilesWaiting()) return true;
   for (const auto& module : m_modules) {
     if (!module) continue;
     for (const auto& entry : module->m_cameras) {

@@ -44,7 +44,8 @@ class CNikonModuleManager {
   static CNikonModuleManager* getInstance() LB_REQUIRES(g_sdkLock);
   // The instance if it has been created, without creating it.
   static CNikonModuleManager* existingInstance();
-  // Deletes the instance with its modules and cameras; nothing when there is none.
+  // Deletes the instance with its modules and cameras, and ends the held files' wait (the
+  // process ends); nothing when there is none.
   static void DestroyInstance() LB_REQUIRES(g_sdkLock);
 
   // The idle work of one 100 ms tick: SDK asynchronous processing, rescans, deletion of
@@ -53,10 +54,11 @@ class CNikonModuleManager {
   // held, only while no shutdown has been requested.
   void pumpIdle() LB_REQUIRES(g_sdkLock);
 
-  // One slice of every camera's long operations (CCamera::step). True while any camera has a
-  // release or a download under way or waiting; `delivering` as CCamera::step sets it.
+  // One slice of every camera's long operations (CCamera::step), and a try for each held file
+  // whose pause has passed. True while any camera has a release or a download under way or
+  // waiting, or a held file waits for its name; `delivering` as CCamera::step sets it.
   bool stepOperations(unsigned sliceMs, bool& delivering) LB_REQUIRES(g_sdkLock);
-  // Whether any camera has a download under way or waiting.
+  // Whether any camera has a download under way or waiting, or a held file waits for its name.
   bool hasDownloads() const LB_REQUIRES(g_sdkLock);
   // Gives up every release still waiting for its completion (the process is ending).
   void abandonReleases(const std::string& why) LB_REQUIRES(g_sdkLock);

@@ -14,12 +14,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace simtest;
 
-bool MatchesRaw(const std::vector<unsigned char>& bytes, std::uint64_t seed) {
-  for (std::size_t i = 0; i < bytes.size(); ++i)
-    if (bytes[i] != lbsim::RawByte(seed, i)) return false;
-  return !bytes.empty();
-}
-
 using CaptureTest = ConnectedCameraTest;
 
 TEST_F(CaptureTest, ShotsBecomeNumberedFilesAnnouncedThenCompleted) {

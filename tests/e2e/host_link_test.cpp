@@ -180,6 +180,14 @@ TEST_F(HeldFileTest, AFileHeldPastAMinuteIsReportedWithWhereItsBytesAre) {
     EXPECT_TRUE(ReadFile(part) == CameraRaw(1, 2000000)) << "the whole picture is kept";
     holder.terminate();
     ExpectOrderlyShutdown(m_session);
+    // The next start gives it a name that says what it is, and removes nothing.
+    CHostSession next;
+    std::string error;
+    ASSERT_TRUE(next.start(BuiltProgram("lensbridge.exe"), 15000, &error, m_downloads.environment())) << error;
+    ListAndConnect(next);  // answered once the start-up is over
+    EXPECT_TRUE(ReadFile(m_downloads.file("Capture0001-kept.nef")) == CameraRaw(1, 2000000));
+    EXPECT_FALSE(partLeft());
+    ExpectOrderlyShutdown(next);
 }
 
 }  // namespace
