@@ -135,6 +135,8 @@ class CCamera : public CNikonObject {
   bool hasDownloads() const LB_REQUIRES(g_sdkLock) {
     return m_download || !m_waitingDownloads.empty();
   }
+  // Whether a release waits for its completion.
+  bool hasReleases() const LB_REQUIRES(g_sdkLock) { return !m_releases.empty(); }
   // Gives up the releases still waiting (the process is ending): reported as not ended.
   void abandonReleases(const std::string& why) LB_REQUIRES(g_sdkLock);
 

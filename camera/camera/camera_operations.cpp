@@ -42,9 +42,10 @@ bool CCamera::step(unsigned sliceMs, bool& delivering) {
     if ((!m_releases.empty() || m_download) && now - m_lastPresenceCheckMs >= kPresenceCheckMs) {
       m_lastPresenceCheckMs = now;
       if (!SourceStillPresent(*this)) {
-        // The rescan reports the camera's removal; the file under way is lost with it.
+        // The rescan reports the camera's removal; the release and the file under way are lost
+        // with it, and each is reported, as no rescan comes once "shutdown" has begun.
         Trace("The camera is gone; its release and transfer end");
-        m_releases.clear();
+        abandonReleases("the camera went before it completed it");
         if (m_download) m_download->cutOff(kNkMAIDResult_CameraNotFound,
                                            "the camera was lost during the transfer");
       }

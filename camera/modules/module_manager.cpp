@@ -134,11 +134,16 @@ bool CNikonModuleManager::stepOperations(unsigned sliceMs, bool& delivering) {
 }
 
 bool CNikonModuleManager::hasDownloads() const {
-  if (HeldFilesWaiting()) return true;
+  return HeldFilesWaiting() || anyCamera(&CCamera::hasDownloads);
+}
+
+bool CNikonModuleManager::hasReleases() const { return anyCamera(&CCamera::hasReleases); }
+
+bool CNikonModuleManager::anyCamera(bool (CCamera::*test)() const) const {
   for (const auto& module : m_modules) {
     if (!module) continue;
     for (const auto& entry : module->m_cameras) {
-      if (entry.second && entry.second->hasDownloads()) return true;
+      if (entry.second && (entry.second->*test)()) return true;
     }
   }
   return false;

@@ -60,6 +60,8 @@ class CNikonModuleManager {
   bool stepOperations(unsigned sliceMs, bool& delivering) LB_REQUIRES(g_sdkLock);
   // Whether any camera has a download under way or waiting, or a held file waits for its name.
   bool hasDownloads() const LB_REQUIRES(g_sdkLock);
+  // Whether any camera has a release waiting for its completion.
+  bool hasReleases() const LB_REQUIRES(g_sdkLock);
   // Gives up every release still waiting for its completion (the process is ending).
   void abandonReleases(const std::string& why) LB_REQUIRES(g_sdkLock);
 
@@ -83,6 +85,8 @@ class CNikonModuleManager {
   void loadModules() LB_REQUIRES(g_sdkLock);
   void rescanAll() LB_REQUIRES(g_sdkLock);
   void deleteRemovedCameras() LB_REQUIRES(g_sdkLock);
+  // Whether `test` holds for any camera of any module.
+  bool anyCamera(bool (CCamera::*test)() const) const LB_REQUIRES(g_sdkLock);
   // One frame of the current camera's live view, when it is on, to the host.
   void sendLiveViewFrame() LB_REQUIRES(g_sdkLock);
 };

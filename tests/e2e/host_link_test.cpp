@@ -74,14 +74,16 @@ TEST_F(HostLinkTest, RequestsAreAnsweredThroughALongExposure) {
     ExpectOrderlyShutdown(m_session);
 }
 
-// A release that never completes holds nothing up: requests are answered, and "shutdown" ends
-// the process at once, telling the host the picture never came.
-TEST_F(HostLinkTest, AHungReleaseHoldsUpNeitherRequestsNorShutdown) {
+// A release that never completes holds no request up. "shutdown" waits for its picture while
+// one can still come; once its camera is gone, the host hears the picture never came and the
+// process ends.
+TEST_F(HostLinkTest, AHungReleaseHoldsUpNoRequestAndShutdownEndsItWhenItsCameraGoes) {
     control("fault capture-hangs");
     Sleep(300);
     ASSERT_NE(client().send("doCapture"), 0u);
     EXPECT_TRUE(client().waitForReply(client().send("isLiveViewOn"), 5000));
     client().send("shutdown");
+    control("unplug 1");
     const auto names = namesUntil("shutdownComplete");
     ASSERT_EQ(names.size(), 2u);
     EXPECT_EQ(names[0], "error");
