@@ -34,11 +34,11 @@ CNikonModuleManager* CNikonModuleManager::getInstance() {
 
 CNikonModuleManager* CNikonModuleManager::existingInstance() { return g_moduleManager; }
 
-void CNikonModuleManager::DestroyInstance() {
+void CNikonModuleManager::DestroyInstance(HeldFiles heldFiles) {
   CNikonModuleManager* manager = g_moduleManager;
   g_moduleManager = nullptr;
   delete manager;
-  EndHeldFiles();
+  if (heldFiles == HeldFiles::End) EndHeldFiles();
 }
 
 int FindModuleFile(const std::string& name, std::string& path) {

@@ -44,9 +44,11 @@ class CNikonModuleManager {
   static CNikonModuleManager* getInstance() LB_REQUIRES(g_sdkLock);
   // The instance if it has been created, without creating it.
   static CNikonModuleManager* existingInstance();
-  // Deletes the instance with its modules and cameras, and ends the held files' wait (the
-  // process ends); nothing when there is none.
-  static void DestroyInstance() LB_REQUIRES(g_sdkLock);
+  // What becomes of the whole files still waiting for their names when the instance goes:
+  // given up on (kept, and reported) at once, or left to go on waiting (StepHeldFiles).
+  enum class HeldFiles { End, Keep };
+  // Deletes the instance with its modules and cameras; nothing when there is none.
+  static void DestroyInstance(HeldFiles heldFiles = HeldFiles::End) LB_REQUIRES(g_sdkLock);
 
   // The idle work of one 100 ms tick: SDK asynchronous processing, rescans, deletion of
   // removed cameras, while live view is on one live-view frame, and settings reports that
