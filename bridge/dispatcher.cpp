@@ -88,10 +88,11 @@ void HandleIsLiveViewOnCommand(std::uint32_t requestId, const ZnLuaTE*) LB_REQUI
 }
 
 // Stops the heartbeat first, so that no tick can reach the camera side while it is torn
-// down. A release still waiting for its completion is given up (and reported); the transfers
-// under way and waiting are let finish, for up to kShutdownDrainMs, so that every announced
-// file ends with its outcome before "shutdownComplete". Then the module manager is deleted with
-// its modules and cameras.
+// down. The releases still waiting for their completion, the transfers under way and waiting
+// and the held files' names are let finish, for up to kShutdownDrainMs, so that every release
+// and every announced file ends with its outcome before "shutdownComplete": a release is given
+// up (and reported) only once nothing more can come of it, its camera gone or the drain's bound
+// reached. Then the module manager is deleted with its modules and cameras.
 void HandleShutdownCommand(std::uint32_t, const ZnLuaTE*) LB_REQUIRES(g_sdkLock) {
   static bool draining = false;
   static std::uint32_t drainStartMs = 0;
@@ -101,11 +102,12 @@ void HandleShutdownCommand(std::uint32_t, const ZnLuaTE*) LB_REQUIRES(g_sdkLock)
     drainStartMs = CameraClockMs();
   }
   CNikonModuleManager* manager = CNikonModuleManager::existingInstance();
-  if (manager) manager->abandonReleases("lensbridge shut down before the camera completed it");
-  if (manager && manager->hasDownloads() && CameraClockMs() - drainStartMs < kShutdownDrainMs) {
+  if (manager && (manager->hasDownloads() || manager->hasReleases()) &&
+      CameraClockMs() - drainStartMs < kShutdownDrainMs) {
     DispatchAgainLater(kShutdownPollMs);
     return;
   }
+  if (manager) manager->abandonReleases("lensbridge shut down before the camera completed it");
   draining = false;
   ShutdownCameras();
   g_shutdownRequested.store(1);

@@ -67,7 +67,9 @@ std::FILE* openForWriting(const std::string& path);
 // empty when it cannot be read.
 std::vector<std::string> filesInFolder(const std::string& folder);
 
-// Deletes a file; false when it could not be deleted.
+// Deletes a file; false when it could not be deleted. Both this and renameFileNoReplace fail
+// while another program holds the file open without sharing delete (on POSIX, while another
+// open file holds a lock on it, which is how the native tests play such a program).
 bool removeFile(const std::string& path);
 
 // Gives the file at `from` the name `to` in the same folder, never replacing a file that

@@ -166,9 +166,31 @@ std::vector<std::string> filesInFolder(const std::string& folder) {
   return names;
 }
 
-bool removeFile(const std::string& path) { return std::remove(path.c_str()) == 0; }
+namespace {
+
+// Windows refuses to rename or delete a file that another program holds open without sharing
+// delete (a virus scanner, an indexer); POSIX has no such refusal. A file on which another open
+// file holds a lock stands in for one, so the native tests can hold a file as such a program
+// does.
+bool HeldByAnother(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct flock probe = {};
+  probe.l_type = F_WRLCK;
+  probe.l_whence = SEEK_SET;
+  const bool held = fcntl(fd, F_OFD_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
+  close(fd);
+  return held;
+}
+
+}  // namespace
+
+bool removeFile(const std::string& path) {
+  return !HeldByAnother(path) && std::remove(path.c_str()) == 0;
+}
 
 bool renameFileNoReplace(const std::string& from, const std::string& to) {
+  if (HeldByAnother(from)) return false;
   // rename() would replace `to`; a second link fails on an existing name instead, as
   // MoveFileExW without MOVEFILE_REPLACE_EXISTING does on Windows.
   if (link(from.c_str(), to.c_str()) != 0) return false;

@@ -18,8 +18,10 @@
 #include "bridge/dispatcher.h"
 #include "bridge/heartbeat.h"
 #include "bridge/notifications.h"
+#include "camera/camera_clock.h"
 #include "camera/camera_host.h"
 #include "camera/download/download_directory.h"
+#include "camera/download/file_naming.h"
 #include "camera/modules/module_manager.h"
 #include "hostlink/outgoing_queue.h"
 #include "hostlink/pipe_transport_win.h"
@@ -96,11 +98,27 @@ int RunCameraThread(HACCEL accelerators) {
 }
 
 // The host is gone, or "shutdown" has run: whatever is left of the camera side is closed, so
-// that no download leaves a ".part" file behind and every camera is let go of properly.
+// that no transfer leaves a ".part" file behind and every camera is let go of properly. Files
+// that another program still holds get the care "shutdown" gives them: a whole one goes on
+// trying for its name, and a cut-off one for its removal, for up to a minute, before the
+// process ends. Nothing else is served by then, so the pauses between the tries hold nobody up.
 void CloseCameraSide() {
   CancelCameraWork();
-  CSdkLockGuard lock(g_sdkLock);
-  CNikonModuleManager::DestroyInstance();
+  {
+    CSdkLockGuard lock(g_sdkLock);
+    CNikonModuleManager::DestroyInstance(CNikonModuleManager::HeldFiles::Keep);
+  }
+  const std::uint32_t start = CameraClockMs();
+  for (;;) {
+    {
+      CSdkLockGuard lock(g_sdkLock);
+      if (!StepHeldFiles() || CameraClockMs() - start >= kNamingPatienceMs) {
+        EndHeldFiles();
+        return;
+      }
+    }
+    Sleep(kCameraPollMs);
+  }
 }
 
 ATOM RegisterMainWindowClass(HINSTANCE instance) {
@@ -184,8 +202,9 @@ int APIENTRY wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
     CSdkLockGuard lock(g_sdkLock);
     CNikonModuleManager::getInstance();
   }
-  // A process ended from outside in the middle of a download left its ".part" file behind.
-  RemoveLeftoverPartialFiles(g_downloadDirectory);
+  // A process ended from outside mid-download left its ".part" file behind, and one that ended
+  // while another program held a whole file left that file to be named.
+  SettleLeftoverFiles(g_downloadDirectory);
 
   // The SDK lock (g_sdkLock) is a mutex with static storage: it exists before wWinMain
   // runs, so there is nothing to create at this point.

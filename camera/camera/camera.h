@@ -133,8 +133,10 @@ class CCamera : public CNikonObject {
   bool step(unsigned sliceMs, bool& delivering) LB_REQUIRES(g_sdkLock);
   // Whether a download is under way or waiting.
   bool hasDownloads() const LB_REQUIRES(g_sdkLock) {
-    return m_download || !m_waitingDownloads.empty() || !m_naming.empty();
+    return m_download || !m_waitingDownloads.empty();
   }
+  // Whether a release waits for its completion.
+  bool hasReleases() const LB_REQUIRES(g_sdkLock) { return !m_releases.empty(); }
   // Gives up the releases still waiting (the process is ending): reported as not ended.
   void abandonReleases(const std::string& why) LB_REQUIRES(g_sdkLock);
 
@@ -189,9 +191,6 @@ class CCamera : public CNikonObject {
   // The download under way, and the waiting ones in the order they came; owned by m_children.
   CContentContainer* m_download LB_GUARDED_BY(g_sdkLock) = nullptr;
   std::deque<CContentContainer*> m_waitingDownloads LB_GUARDED_BY(g_sdkLock);
-  // Transferred files waiting for their name, which another program keeps from them for a
-  // moment; they hold up no other download. Owned likewise.
-  std::vector<CContentContainer*> m_naming LB_GUARDED_BY(g_sdkLock);
 
   // Tells the host that the camera would not take the picture (`result` is the SDK's).
   void reportRefusedRelease(maid::NKERROR result) LB_REQUIRES(g_sdkLock);

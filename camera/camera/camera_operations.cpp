@@ -36,19 +36,16 @@ bool CCamera::step(unsigned sliceMs, bool& delivering) {
     const std::uint32_t now = CameraClockMs();
     settleReleases(now);
     if (m_download && m_download->downloadEnded()) {
-      if (m_download->namingPending()) {
-        m_naming.push_back(m_download);
-      } else {
-        destroyChild(m_download);
-      }
+      destroyChild(m_download);
       m_download = nullptr;
     }
     if ((!m_releases.empty() || m_download) && now - m_lastPresenceCheckMs >= kPresenceCheckMs) {
       m_lastPresenceCheckMs = now;
       if (!SourceStillPresent(*this)) {
-        // The rescan reports the camera's removal; the file under way is lost with it.
+        // The rescan reports the camera's removal; the release and the file under way are lost
+        // with it, and each is reported, as no rescan comes once "shutdown" has begun.
         Trace("The camera is gone; its release and transfer end");
-        m_releases.clear();
+        abandonReleases("the camera went before it completed it");
         if (m_download) m_download->cutOff(kNkMAIDResult_CameraNotFound,
                                            "the camera was lost during the transfer");
       }
@@ -60,15 +57,6 @@ bool CCamera::step(unsigned sliceMs, bool& delivering) {
       delivering = true;
       break;
     }
-  }
-  for (auto it = m_naming.begin(); it != m_naming.end();) {
-    (*it)->retryNaming();
-    if ((*it)->namingPending()) {
-      ++it;
-      continue;
-    }
-    destroyChild(*it);
-    it = m_naming.erase(it);
   }
   return !m_releases.empty() || hasDownloads();
 }
@@ -103,8 +91,6 @@ void CCamera::abandonReleases(const std::string& why) {
 void CCamera::dropDownloads() {
   std::deque<CContentContainer*> doomed;
   doomed.swap(m_waitingDownloads);
-  doomed.insert(doomed.end(), m_naming.begin(), m_naming.end());
-  m_naming.clear();
   if (m_download) doomed.push_front(m_download);
   m_download = nullptr;
   for (CContentContainer* container : doomed) destroyChild(container);

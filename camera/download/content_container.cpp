@@ -88,12 +88,6 @@ void CContentContainer::pollTransfer() {
 
 bool CContentContainer::downloadEnded() const { return !m_data || m_data->m_transferEnded; }
 
-bool CContentContainer::namingPending() const { return m_data && m_data->namingPending(); }
-
-void CContentContainer::retryNaming() {
-  if (m_data) m_data->retryNaming();
-}
-
 void CContentContainer::cutOff(int errorCode, const std::string& cause) {
   if (m_data) m_data->cutOff(errorCode, cause);
 }

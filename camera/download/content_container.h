@@ -42,11 +42,9 @@ class CContentContainer : public CNikonObject {
   // One poll of the transfer under way; then the bounds: a transfer with no block and no
   // completion for CNikonObject::transferInactivityMs() ends as failed.
   void pollTransfer() LB_REQUIRES(g_sdkLock);
-  // Whether the transfer has ended: its outcome told the host, or its whole file waiting for
-  // its name (namingPending).
+  // Whether the transfer has ended: its outcome told the host, or its whole file handed to
+  // the held files to wait for its name.
   bool downloadEnded() const LB_REQUIRES(g_sdkLock);
-  bool namingPending() const LB_REQUIRES(g_sdkLock);
-  void retryNaming() LB_REQUIRES(g_sdkLock);
   // Ends the transfer under way as failed with `errorCode` and `cause` (its camera went).
   void cutOff(int errorCode, const std::string& cause) LB_REQUIRES(g_sdkLock);
 

@@ -70,8 +70,9 @@ CContentData::~CContentData() {
   // An announced file must end with its outcome, even when the camera or the process goes
   // while it transfers.
   g_sdkLock.assertHeld();  // destroyed by its container, under the SDK lock
-  if (m_namingPending) {
-    giveUpNaming("lensbridge ended before \"" + m_filePath + "\" could take its name");
+  if (m_naming) {
+    // The file is whole: the camera's word that the transfer ended is all that is missing.
+    handOffNaming();
   } else if (m_captureId != 0 && !m_transferEnded && !m_transferFailed) {
     fail(kDownloadNotEnded, "the transfer was cut off before the camera ended it");
   }
@@ -96,6 +97,7 @@ bool CContentData::startTransfer() {
 }
 
 void CContentData::pollTransfer() {
+  if (m_naming) stepNaming();
   if (m_transferEnded) return;
   const bool keepPolling = pollAsync();
   if (m_transferEnded) return;
@@ -178,7 +180,7 @@ maid::NKERROR CContentData::onData(void* dataInfo, void* data) {
   // Blocks after the file is whole, or after it failed, change nothing: the file on disk is
   // the one the host is told of, and a second file must never be opened or announced.
   m_lastActivityMs = CameraClockMs();
-  if (!dataInfo || m_transferComplete || m_transferFailed || m_namingPending) return 0;
+  if (!dataInfo || m_transferComplete || m_transferFailed || m_naming) return 0;
   maid::MaidDataInfo info;
   std::memcpy(&info, dataInfo, sizeof info);
   if ((info.ulType & kNkMAIDDataObjType_File) == 0) return 0;
@@ -218,53 +220,28 @@ void CContentData::finishFile() {
     fail(kDownloadWriteFailed, "writing \"" + m_partPath + "\" fell short (disk full?)");
     return;
   }
-  if (giveFinalName()) return;
-  // Most often another program has the new file open for a moment; the steps try again.
-  Trace("Download of %s: the rename of its whole .part file was refused; trying again",
-        m_fileName.c_str());
-  m_namingPending = true;
-  m_namingSinceMs = CameraClockMs();
-  m_namingPauseMs = 50;
-  m_nextNamingMs = m_namingSinceMs + m_namingPauseMs;
-}
-
-bool CContentData::giveFinalName() {
-  if (!platform::renameFileNoReplace(m_partPath, m_filePath)) {
-    // Another program may have taken the name while the file was transferred.
-    const std::string otherPath = MakeUniqueFilePath(g_downloadDirectory, m_fileName);
-    if (otherPath.empty() || !platform::renameFileNoReplace(m_partPath, otherPath)) return false;
-    m_filePath = otherPath;
-  }
+  m_naming = std::make_unique<CFileNaming>(m_captureId, m_fileName, m_filePath, m_partPath);
+  // The whole file is the naming's now: nothing here may remove it.
   m_partPath.clear();
-  m_namingPending = false;
-  m_transferComplete = true;
-  return true;
+  stepNaming();
 }
 
-void CContentData::retryNaming() {
-  if (!m_namingPending) return;
-  const std::uint32_t now = CameraClockMs();
-  if (static_cast<std::int32_t>(now - m_nextNamingMs) < 0) return;
-  if (giveFinalName()) {
-    // Once the camera has ended the transfer the host hears now; before, its completion tells.
-    if (m_transferEnded) CameraHost().fileDownloaded(m_captureId, m_filePath, elapsedMs());
-    return;
+void CContentData::stepNaming() {
+  const CFileNaming::State state = m_naming->step();
+  if (state == CFileNaming::State::Waiting) return;
+  if (state == CFileNaming::State::Named) {
+    m_filePath = m_naming->path();
+    m_transferComplete = true;
+  } else {
+    m_transferFailed = true;
+    if (CCamera* owner = camera()) owner->m_shots.fileLost(m_container->m_shot);
   }
-  if (now - m_namingSinceMs >= kNamingPatienceMs) {
-    giveUpNaming("another program kept \"" + m_filePath + "\" from taking its name for " +
-                 std::to_string(kNamingPatienceMs / 1000) + " s");
-    return;
-  }
-  m_namingPauseMs = std::min(m_namingPauseMs * 2, 2000u);
-  m_nextNamingMs = now + m_namingPauseMs;
+  m_naming.reset();
 }
 
-void CContentData::giveUpNaming(const std::string& cause) {
-  // The bytes are whole and the only copy of the picture: they stay where they are.
-  m_namingPending = false;
-  const std::string wholeFile = m_partPath;
-  m_partPath.clear();
-  fail(kDownloadCannotRename, cause + "; the whole file is at \"" + wholeFile + "\"");
+void CContentData::handOffNaming() {
+  m_naming->transferEnded(elapsedMs());
+  AdoptHeldFile(std::move(m_naming));
 }
 
 void CContentData::fail(int errorCode, const std::string& cause) {
@@ -281,7 +258,7 @@ void CContentData::discardFile() {
   m_file.reset();
   // A .part file that was never completed holds nothing the host can use.
   if (!m_partPath.empty()) {
-    platform::removeFile(m_partPath);
+    RemovePartialFile(m_partPath);
     m_partPath.clear();
   }
 }
@@ -310,8 +287,9 @@ void CContentData::onCompletion(maid::ULONG command, maid::NKERROR result, maid:
   m_transferEnded = true;
   if (m_transferComplete) {
     CameraHost().fileDownloaded(m_captureId, m_filePath, elapsedMs());
-  } else if (m_namingPending) {
-    // Whole on disk; the host hears of it once it has its name (retryNaming).
+  } else if (m_naming) {
+    // Whole on disk; the host hears of it once it has its name.
+    handOffNaming();
   } else {
     Trace("CContentData completionCallback,failed to finish data transfer, err=%ld",
           static_cast<long>(result));
@@ -340,7 +318,9 @@ void CContentData::settleWithoutCompletion(int errorCode, const std::string& cau
   if (m_transferComplete) {
     // Every byte is on disk under its name; only the camera's word that it is done is missing.
     CameraHost().fileDownloaded(m_captureId, m_filePath, elapsedMs());
-  } else if (!m_namingPending) {
+  } else if (m_naming) {
+    handOffNaming();
+  } else {
     fail(errorCode, cause);
   }
   finishItem();

@@ -14,8 +14,12 @@
 // completion. Nothing but a whole file under its final name is ever reported complete, and a
 // failed download leaves no file of its own behind.
 //
+// A whole file whose rename another program refuses waits for its name (CFileNaming): here
+// while the transfer goes on, then among the held files, which outlive the camera.
+//
 // Ownership: owned by its container through m_children; m_file is released by the end of the
-// transfer at the latest, and by the destructor whatever happened.
+// transfer at the latest, and by the destructor whatever happened; m_naming is handed to the
+// held files when the transfer ends, or when the object goes first.
 //
 // Threads: only inside SDK callbacks and the container's download, with the SDK lock held.
 #pragma once
@@ -26,6 +30,7 @@
 #include <string>
 
 #include "camera/download/block_coverage.h"
+#include "camera/download/file_naming.h"
 #include "camera/sdk_lock.h"
 #include "camera/sdkobject/nikon_object.h"
 
@@ -37,9 +42,6 @@ class CContentContainer;
 struct CFileCloser {
   void operator()(std::FILE* file) const { std::fclose(file); }
 };
-
-// How long a whole file may wait for its name while another program holds it.
-constexpr unsigned kNamingPatienceMs = 60000;
 
 // The code of a failed download when the camera gave no result of its own; a failure the
 // camera reported carries the camera's result instead.
@@ -74,14 +76,6 @@ class CContentData : public CNikonObject {
   // file is whole on disk already.
   void cutOff(int errorCode, const std::string& cause) LB_REQUIRES(g_sdkLock);
 
-  // Whether the whole file waits for its final name: another program (a virus scanner, an
-  // indexer, a sync client) holds it open for a moment, so the rename is refused. It is tried
-  // again with growing pauses for kNamingPatienceMs; the host hears of the file once it has its
-  // name, or, when it never gets it, where its bytes are (they are never deleted).
-  bool namingPending() const LB_REQUIRES(g_sdkLock) { return m_namingPending; }
-  // Tries the rename again when its pause has passed.
-  void retryNaming() LB_REQUIRES(g_sdkLock);
-
   CContentContainer* m_container LB_GUARDED_BY(g_sdkLock) = nullptr;  // not owned
   // The file's size: StoredBytes, else the blocks'.
   std::int32_t m_storedBytes LB_GUARDED_BY(g_sdkLock) = 0;
@@ -101,12 +95,8 @@ class CContentData : public CNikonObject {
   std::unique_ptr<CPendingCompletion> m_transfer LB_GUARDED_BY(g_sdkLock);
   // Camera clock at the start or the last block.
   std::uint32_t m_lastActivityMs LB_GUARDED_BY(g_sdkLock) = 0;
-  // Whole as .part; its rename was refused so far.
-  bool m_namingPending LB_GUARDED_BY(g_sdkLock) = false;
-  // Camera clock at the first refused rename.
-  std::uint32_t m_namingSinceMs LB_GUARDED_BY(g_sdkLock) = 0;
-  std::uint32_t m_namingPauseMs LB_GUARDED_BY(g_sdkLock) = 0;  // the pause before the next try
-  std::uint32_t m_nextNamingMs LB_GUARDED_BY(g_sdkLock) = 0;  // camera clock of the next try
+  // The whole file waiting for its name while the transfer goes on; null otherwise.
+  std::unique_ptr<CFileNaming> m_naming LB_GUARDED_BY(g_sdkLock);
   // From the host's fileAnnounced; 0 until then.
   std::int32_t m_captureId LB_GUARDED_BY(g_sdkLock) = 0;
   std::string m_fileName LB_GUARDED_BY(g_sdkLock);  // base name + extension, as the host sees it
@@ -120,20 +110,20 @@ class CContentData : public CNikonObject {
   // Writes a block at its place in the .part file; a block that reaches past the file's end
   // names no place in it and is dropped. A write that fails fails the download.
   void storeBlock(const maid::MaidDataInfo& info, const void* data) LB_REQUIRES(g_sdkLock);
-  // Closes the whole .part file and gives it the final name (now, or by retryNaming).
+  // Closes the whole .part file and gives it the final name, now or by the naming's steps.
   void finishFile() LB_REQUIRES(g_sdkLock);
-  // Renames the .part file to its final name, or to a free one when another program took the
-  // name; true when it has a name.
-  bool giveFinalName() LB_REQUIRES(g_sdkLock);
+  // One step of the naming while the transfer goes on: a named file is complete; a kept one
+  // has been reported.
+  void stepNaming() LB_REQUIRES(g_sdkLock);
+  // The transfer is over (or its object goes): the naming goes on among the held files, which
+  // tell the host.
+  void handOffNaming() LB_REQUIRES(g_sdkLock);
   // Gives up on the file: removes what it left on disk and reports the
   // failure to the host (once per file).
   void fail(int errorCode, const std::string& cause) LB_REQUIRES(g_sdkLock);
   // The transfer ended without its completion: reported complete when the file is whole on
   // disk, else failed with `errorCode` and `cause`.
   void settleWithoutCompletion(int errorCode, const std::string& cause) LB_REQUIRES(g_sdkLock);
-  // The whole file will not get its name: the host hears `cause` and where the file is, and
-  // it stays there.
-  void giveUpNaming(const std::string& cause) LB_REQUIRES(g_sdkLock);
   // Closes and removes the .part file, if any.
   void discardFile() LB_REQUIRES(g_sdkLock);
   // Milliseconds since the transfer started, by its container's stopwatch.

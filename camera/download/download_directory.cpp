@@ -1,5 +1,6 @@
 #include "camera/download/download_directory.h"
 
+#include <algorithm>
 #include <cctype>
 
 #include "platform/free_name.h"
@@ -8,8 +9,16 @@
 
 std::string g_downloadDirectory;
 
-
 namespace {
+
+// A whole file that never took its name is kept under "<stem>-kept<extension>"; while it is
+// still a ".part" file, this marker beside it says that it is whole.
+constexpr char kKeptSuffix[] = "-kept";
+constexpr char kWholeMarkerSuffix[] = ".whole";
+
+bool EndsWith(const std::string& text, const std::string& end) {
+  return text.size() > end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
 
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
@@ -71,17 +80,43 @@ std::string MakeUniqueStem(const std::string& directory, const std::string& stem
   });
 }
 
-int RemoveLeftoverPartialFiles(const std::string& directory) {
+std::string KeptFilePath(const std::string& directory, const std::string& fileName) {
+  if (!IsClosedAbsoluteFolder(directory)) return std::string();
+  std::string stem;
+  std::string extension;
+  platform::SplitExtension(fileName, stem, extension);
+  return platform::FreeFilePath(directory, stem + kKeptSuffix + extension, 0);
+}
+
+std::string WholeMarkerPath(const std::string& partPath) { return partPath + kWholeMarkerSuffix; }
+
+int SettleLeftoverFiles(const std::string& directory) {
   if (!IsClosedAbsoluteFolder(directory)) return 0;
-  const std::string suffix = platform::kPartialFileSuffix;
+  const std::string part = platform::kPartialFileSuffix;
+  const std::string marker = kWholeMarkerSuffix;
+  const std::vector<std::string> names = platform::filesInFolder(directory);
+  auto has = [&names](const std::string& name) {
+    return std::find(names.begin(), names.end(), name) != names.end();
+  };
   int removed = 0;
-  for (const std::string& name : platform::filesInFolder(directory)) {
-    if (name.rfind("Capture", 0) != 0 || name.size() <= suffix.size() ||
-        name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
-      continue;
-    if (platform::removeFile(directory + name)) {
+  for (const std::string& name : names) {
+    if (name.rfind("Capture", 0) != 0) continue;
+    if (EndsWith(name, marker) && !has(name.substr(0, name.size() - marker.size()))) {
+      platform::removeFile(directory + name);
+    } else if (EndsWith(name, part) && has(name + marker)) {
+      const std::string fileName = name.substr(0, name.size() - part.size());
+      const std::string kept = KeptFilePath(directory, fileName);
+      if (!kept.empty() && platform::renameFileNoReplace(directory + name, kept)) {
+        platform::removeFile(directory + name + marker);
+        Trace("%s is whole but never took its name; it is kept as %s", name.c_str(), kept.c_str());
+      } else {
+        Trace("%s is whole but never took its name; it stays, held by another program", name.c_str());
+      }
+    } else if (EndsWith(name, part) && platform::removeFile(directory + name)) {
       ++removed;
       Trace("Removed %s, left by a download that was cut off", name.c_str());
+    } else if (name.find(kKeptSuffix) != std::string::npos) {
+      Trace("%s holds a whole picture that never took its name", name.c_str());
     }
   }
   return removed;

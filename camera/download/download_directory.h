@@ -41,8 +41,19 @@ std::string MakeUniqueStem(const std::string& directory, const std::string& stem
 // caller treats the download as failed instead of writing to a path with no basis.
 std::string MakeUniqueFilePath(const std::string& directory, const std::string& fileName);
 
-// Removes the partial files ("Capture....part") a download left in `directory` when its process
-// was ended from outside; only one process serves the host at a time, so none of them can still
-// be written. Returns how many were removed.
-int RemoveLeftoverPartialFiles(const std::string& directory);
+// Where a whole file that never took its name `fileName` is kept in `directory`:
+// "Capture0001-kept.nef" for "Capture0001.nef", with a number added when that is taken. The
+// name says what the file is, and no start removes or overwrites it. Empty when nothing is free.
+std::string KeptFilePath(const std::string& directory, const std::string& fileName);
 
+// The marker beside a ".part" file that is whole and waits for its name ("<part>.whole"):
+// without it, a ".part" file found at start-up was cut off before it was whole.
+std::string WholeMarkerPath(const std::string& partPath);
+
+// What a previous process left in `directory`, settled at start-up: a ".part" file
+// ("Capture....part") without its whole-file marker was cut off mid-download (the process was
+// ended from outside) and is removed; a marked one is whole and takes its kept name (or stays,
+// marked, while another program still holds it); a marker without its file goes; every kept
+// file is named in the trace again. Only one process serves the host at a time, so none of
+// them can still be written. Returns how many ".part" files were removed.
+int SettleLeftoverFiles(const std::string& directory);

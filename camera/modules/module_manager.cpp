@@ -7,6 +7,7 @@
 #include "camera/camera/camera.h"
 #include "camera/camera_host.h"
 #include "camera/download/download_directory.h"
+#include "camera/download/file_naming.h"
 #include "camera/modules/nikon_module.h"
 #include "camera/sdkobject/nikon_object.h"
 #include "platform/platform.h"
@@ -33,10 +34,11 @@ CNikonModuleManager* CNikonModuleManager::getInstance() {
 
 CNikonModuleManager* CNikonModuleManager::existingInstance() { return g_moduleManager; }
 
-void CNikonModuleManager::DestroyInstance() {
+void CNikonModuleManager::DestroyInstance(HeldFiles heldFiles) {
   CNikonModuleManager* manager = g_moduleManager;
   g_moduleManager = nullptr;
   delete manager;
+  if (heldFiles == HeldFiles::End) EndHeldFiles();
 }
 
 int FindModuleFile(const std::string& name, std::string& path) {
@@ -128,14 +130,20 @@ bool CNikonModuleManager::stepOperations(unsigned sliceMs, bool& delivering) {
       if (camera->step(sliceMs, delivering)) underWay = true;
     }
   }
-  return underWay;
+  return StepHeldFiles() || underWay;
 }
 
 bool CNikonModuleManager::hasDownloads() const {
+  return HeldFilesWaiting() || anyCamera(&CCamera::hasDownloads);
+}
+
+bool CNikonModuleManager::hasReleases() const { return anyCamera(&CCamera::hasReleases); }
+
+bool CNikonModuleManager::anyCamera(bool (CCamera::*test)() const) const {
   for (const auto& module : m_modules) {
     if (!module) continue;
     for (const auto& entry : module->m_cameras) {
-      if (entry.second && entry.second->hasDownloads()) return true;
+      if (entry.second && (entry.second->*test)()) return true;
     }
   }
   return false;

@@ -44,8 +44,11 @@ class CNikonModuleManager {
   static CNikonModuleManager* getInstance() LB_REQUIRES(g_sdkLock);
   // The instance if it has been created, without creating it.
   static CNikonModuleManager* existingInstance();
+  // What becomes of the whole files still waiting for their names when the instance goes:
+  // given up on (kept, and reported) at once, or left to go on waiting (StepHeldFiles).
+  enum class HeldFiles { End, Keep };
   // Deletes the instance with its modules and cameras; nothing when there is none.
-  static void DestroyInstance() LB_REQUIRES(g_sdkLock);
+  static void DestroyInstance(HeldFiles heldFiles = HeldFiles::End) LB_REQUIRES(g_sdkLock);
 
   // The idle work of one 100 ms tick: SDK asynchronous processing, rescans, deletion of
   // removed cameras, while live view is on one live-view frame, and settings reports that
@@ -53,11 +56,14 @@ class CNikonModuleManager {
   // held, only while no shutdown has been requested.
   void pumpIdle() LB_REQUIRES(g_sdkLock);
 
-  // One slice of every camera's long operations (CCamera::step). True while any camera has a
-  // release or a download under way or waiting; `delivering` as CCamera::step sets it.
+  // One slice of every camera's long operations (CCamera::step), and a try for each held file
+  // whose pause has passed. True while any camera has a release or a download under way or
+  // waiting, or a held file waits for its name; `delivering` as CCamera::step sets it.
   bool stepOperations(unsigned sliceMs, bool& delivering) LB_REQUIRES(g_sdkLock);
-  // Whether any camera has a download under way or waiting.
+  // Whether any camera has a download under way or waiting, or a held file waits for its name.
   bool hasDownloads() const LB_REQUIRES(g_sdkLock);
+  // Whether any camera has a release waiting for its completion.
+  bool hasReleases() const LB_REQUIRES(g_sdkLock);
   // Gives up every release still waiting for its completion (the process is ending).
   void abandonReleases(const std::string& why) LB_REQUIRES(g_sdkLock);
 
@@ -81,6 +87,8 @@ class CNikonModuleManager {
   void loadModules() LB_REQUIRES(g_sdkLock);
   void rescanAll() LB_REQUIRES(g_sdkLock);
   void deleteRemovedCameras() LB_REQUIRES(g_sdkLock);
+  // Whether `test` holds for any camera of any module.
+  bool anyCamera(bool (CCamera::*test)() const) const LB_REQUIRES(g_sdkLock);
   // One frame of the current camera's live view, when it is on, to the host.
   void sendLiveViewFrame() LB_REQUIRES(g_sdkLock);
 };

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <filesystem>
 #include <limits>
+#include <map>
 #include <memory>
 #include <regex>
 #include <sstream>
@@ -314,6 +315,21 @@ TEST_F(RequestPathTest, ShutdownEndsItsOwnRequestOnlyAfterStoppingTheHeartbeat) 
   EXPECT_EQ(request(5, "connectDevice"), 0);
   EXPECT_EQ(CNikonModuleManager::existingInstance(), nullptr);
   manager = nullptr;
+}
+
+// "shutdown" right behind three releases of a camera on a slow link: each release ends with
+// its file, and none is reported lost while its picture can still come.
+TEST_F(RequestPathTest, ShutdownLetsTheReleasesStillComingBringTheirFiles) {
+  onCameraThread();
+  SimControl("Type0001.md3", "format raw 1");
+  SimControl("Type0001.md3", "habit slow-link on 1");
+  SimControl("Type0001.md3", "rate 500 1");
+  for (int shot = 0; shot < 3; ++shot) camera->capture();
+  EXPECT_EQ(request(3, "shutdown"), 1);
+  manager = nullptr;
+  std::map<std::string, int> counts;
+  for (const auto& message : Received()) ++counts[message.name->getString()];
+  EXPECT_EQ(counts, (std::map<std::string, int>{{"fileDownloadComplete", 3}, {"objectWasAdded", 3}}));
 }
 
 TEST_F(RequestPathTest, OnlyTheWholeNameOfACommandRunsIt) {

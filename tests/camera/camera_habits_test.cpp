@@ -11,9 +11,11 @@
 #include "bridge/camera_worker.h"
 #include "bridge/heartbeat.h"
 #include "camera/camera_clock.h"
+#include "camera/download/file_naming.h"
 #include "camera/sdkobject/completion_wait.h"
 #include "camera/sdkobject/maid_names.h"
 #include "camera/sdkobject/nikon_object.h"
+#include "sim/sim_content.h"
 #include "tests/camera/sim_fixture.h"
 
 namespace {
@@ -48,8 +50,107 @@ class CameraHabitsTest : public ConnectedCameraTest {
     CFakeCameraClock::set(ms);
     return manager->stepOperations(kCameraSliceMs, m_delivering);
   }
+  // A RAW shot whose ".part" file another program opens as soon as it appears, as a virus
+  // scanner does. The simulator's clock stands still, so the transfer pauses after its first
+  // block until the test moves the clock on (clock 900000) or unplugs the camera; then
+  // the camera steps at `ms` until the transfer has ended.
+  std::unique_ptr<CHeldFile> shootHeldFile(const char* then = "clock 900000") LB_REQUIRES(g_sdkLock) {
+    SimControl("Type0001.md3", "format raw 1");
+    habit("slow-link");
+    SimControl("Type0001.md3", "clock 1000");
+    camera->capture();
+    const std::string part = (m_folder / "Capture0001.nef.part").string();
+    for (int i = 0; i < 20 && !std::filesystem::exists(part); ++i) stepAt(1000);
+    auto held = std::make_unique<CHeldFile>(part);
+    SimControl("Type0001.md3", then);
+    for (int i = 0; i < 20 && camera->hasDownloads(); ++i) stepAt(1000);
+    return held;
+  }
+  std::vector<unsigned char> firstRaw(const std::string& name) {
+    const auto bytes = ReadBytes((m_folder / name).string());
+    EXPECT_TRUE(MatchesRaw(bytes, lbsim::FileSeed(1, 1, true))) << name << " holds the whole picture";
+    return bytes;
+  }
   bool m_delivering = false;
 };
+
+// A whole file another program holds goes on waiting for its name after its camera is gone,
+// and the host hears of it once it has it.
+TEST_F(CameraHabitsTest, AHeldFileTakesItsNameOnceLetGoThoughItsCameraWent) {
+  onCameraThread();
+  const CFakeCameraClock clock(1000);
+  auto held = shootHeldFile();
+  EXPECT_EQ(Names(TakeAll()), std::vector<std::string>{"objectWasAdded"});
+  SimControl("Type0001.md3", "unplug 1");
+  manager->pumpIdle();
+  EXPECT_EQ(Names(TakeAll()), std::vector<std::string>{"deviceRemoved"});
+  EXPECT_TRUE(stepAt(30000)) << "still waiting";
+  EXPECT_TRUE(TakeAll().empty());
+  held.reset();
+  EXPECT_FALSE(stepAt(33000));
+  auto done = TakeNamed("fileDownloadComplete");
+  ASSERT_EQ(done.size(), 1u);
+  EXPECT_EQ(Text(Payload(*done[0]), "file_path"), g_downloadDirectory + "Capture0001.nef");
+  firstRaw("Capture0001.nef");
+  EXPECT_EQ(FilesIn(m_folder), std::vector<std::string>{"Capture0001.nef"});
+}
+
+// The process ends while the file waits: the host hears where the whole file is, under its
+// kept name, as the other program has let go of it meanwhile.
+TEST_F(CameraHabitsTest, AFileStillWaitingWhenTheProcessEndsIsKept) {
+  onCameraThread();
+  const CFakeCameraClock clock(1000);
+  shootHeldFile().reset();
+  CNikonModuleManager::DestroyInstance();
+  manager = nullptr;
+  auto errors = TakeNamed("error");
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(Number(Payload(*errors[0]), "error_code"), -1005);
+  EXPECT_NE(Text(Payload(*errors[0]), "error_description").find(g_downloadDirectory + "Capture0001-kept.nef\""),
+            std::string::npos);
+  EXPECT_EQ(FilesIn(m_folder), std::vector<std::string>{"Capture0001-kept.nef"});
+  firstRaw("Capture0001-kept.nef");
+}
+
+// A download cut off while another program holds its ".part" file: the file goes once let go.
+TEST_F(CameraHabitsTest, ACutOffDownloadsHeldPartIsRemovedOnceLetGo) {
+  onCameraThread();
+  const CFakeCameraClock clock(1000);
+  auto held = shootHeldFile("unplug 1");
+  EXPECT_EQ(Numbers(TakeNamed("error"), "error_code"), (std::vector<double>{kNkMAIDResult_CameraNotFound}));
+  EXPECT_TRUE(stepAt(1010));
+  EXPECT_EQ(FilesIn(m_folder), std::vector<std::string>{"Capture0001.nef.part"});
+  held.reset();
+  EXPECT_FALSE(stepAt(1020));
+  EXPECT_TRUE(FilesIn(m_folder).empty());
+}
+
+// Held past its minute: the host hears where the whole file is, and its bytes stay, marked
+// whole, for as long as the other program holds them; the next start gives them the kept name.
+TEST_F(CameraHabitsTest, AFileHeldPastItsMinuteIsKeptWhole) {
+  onCameraThread();
+  const CFakeCameraClock clock(1000);
+  auto held = shootHeldFile();
+  std::uint32_t reportedAt = 0;
+  for (std::uint32_t ms = 1000; ms < 70000 && reportedAt == 0; ms += 250)
+    if (!stepAt(ms)) reportedAt = ms;
+  EXPECT_GE(reportedAt, 1000 + kNamingPatienceMs);
+  EXPECT_LE(reportedAt, 1000 + kNamingPatienceMs + 2000);
+  auto errors = TakeNamed("error");
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(Number(Payload(*errors[0]), "error_code"), -1005);
+  EXPECT_NE(Text(Payload(*errors[0]), "error_description").find(g_downloadDirectory + "Capture0001.nef.part\""),
+            std::string::npos);
+  const std::vector<std::string> marked{"Capture0001.nef.part", "Capture0001.nef.part.whole"};
+  EXPECT_EQ(FilesIn(m_folder), marked);
+  firstRaw("Capture0001.nef.part");
+  EXPECT_EQ(SettleLeftoverFiles(g_downloadDirectory), 0);
+  EXPECT_EQ(FilesIn(m_folder), marked) << "still held";
+  held.reset();
+  EXPECT_EQ(SettleLeftoverFiles(g_downloadDirectory), 0);
+  EXPECT_EQ(FilesIn(m_folder), std::vector<std::string>{"Capture0001-kept.nef"});
+  firstRaw("Capture0001-kept.nef");
+}
 
 struct ReleaseCase {
   const char* habit;
@@ -97,7 +198,7 @@ INSTANTIATE_TEST_SUITE_P(
 // A release that never completes is given up at its bound, measured on the camera layer's
 // clock, and reported once; a file from the camera's own button meanwhile neither ends nor
 // extends that bound, and reaches the host as it comes. A camera that goes ends the wait at
-// the next presence check.
+// the next presence check, and the release is reported then.
 TEST_F(CameraHabitsTest, HungReleaseEndsAtItsBoundOrWhenTheCameraGoes) {
   onCameraThread();
   const CFakeCameraClock clock(0);
@@ -129,7 +230,7 @@ TEST_F(CameraHabitsTest, HungReleaseEndsAtItsBoundOrWhenTheCameraGoes) {
   SimControl("Type0001.md3", "unplug 2");
   EXPECT_TRUE(stepAt(200000 + kPresenceCheckMs - 1)) << "no check before its time";
   EXPECT_FALSE(stepAt(200000 + kPresenceCheckMs));
-  EXPECT_TRUE(TakeNamed("error").empty()) << "a gone camera is reported by its removal";
+  EXPECT_EQ(Numbers(TakeNamed("error"), "error_code"), (std::vector<double>{kReleaseNotEnded}));
 }
 
 // A slow transfer that keeps delivering is not cut off. One that gets no block and no

@@ -14,12 +14,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace simtest;
 
-bool MatchesRaw(const std::vector<unsigned char>& bytes, std::uint64_t seed) {
-  for (std::size_t i = 0; i < bytes.size(); ++i)
-    if (bytes[i] != lbsim::RawByte(seed, i)) return false;
-  return !bytes.empty();
-}
-
 using CaptureTest = ConnectedCameraTest;
 
 TEST_F(CaptureTest, ShotsBecomeNumberedFilesAnnouncedThenCompleted) {
@@ -92,6 +86,11 @@ TEST_P(FailedShotTest, HostHearsOnceAndNothingStays) {
   SimControl("Type0001.md3", std::string("format ") + c.format + " 1");
   if (c.fault) SimControl("Type0001.md3", std::string("fault ") + c.fault);
   if (std::string(c.fault ? c.fault : "") == "capture-hangs") CNikonObject::setStartTimeoutMs(200);
+  // Another program's link where the new ".part" file would go, pointing nowhere: the file
+  // cannot be created, and what is in the way is not ours to remove.
+  const fs::path theirs = m_folder / "Capture0001.jpg.part";
+  const bool inTheWay = std::string(c.name) == "PartInTheWay";
+  if (inTheWay) fs::create_symlink("/no-such-folder/theirs", theirs);
   {
     std::optional<CFileSizeLimit> fullDisk;
     if (c.fullDisk) fullDisk.emplace(1024 * 1024);
@@ -108,6 +107,8 @@ TEST_P(FailedShotTest, HostHearsOnceAndNothingStays) {
   EXPECT_EQ(Number(error, "capture_id"), c.announced ? Number(Payload(*messages[0]), "capture_id") : -12345);
   EXPECT_NE(Text(error, "error_description").find(c.says), std::string::npos) << c.says;
   fs::remove(m_folder / "relative");
+  EXPECT_EQ(fs::is_symlink(theirs), inTheWay);
+  fs::remove(theirs);
   EXPECT_TRUE(FilesIn(m_folder).empty());
   // The camera is still there: one failed call drops nothing, and the next shot works.
   PumpAndSettle(manager);
@@ -126,6 +127,7 @@ const FailedShot kFailedShots[] = {
     {"RelativeFolder", "relative/", "jpeg", nullptr, false, false, -1003, "Capture0001.jpg", "relative/"},
     {"FolderGone", "/no-such-folder/", "jpeg", nullptr, false, false, -1003,
      "Capture0002.jpg", "/no-such-folder/"},
+    {"PartInTheWay", nullptr, "jpeg", nullptr, false, false, -1003, "Capture0002.jpg", "cannot create"},
     {"DiskFull", nullptr, "raw", nullptr, true, true, -1004, "Capture0002.nef", "Capture0001.nef: "},
     {"CameraLost", nullptr, "raw", "transfer-lost", false, true, kNkMAIDResult_CameraNotFound,
      "Capture0002.nef", "lost"},

@@ -97,15 +97,23 @@ TEST_F(FileNamesTest, EachShotKeepsItsOwnName) {
   EXPECT_EQ(record.baseName(record.newShot(), dir, {".nef"}), "Capture0001");
 }
 
-// A process ended from outside mid-download left its partial files: the next one removes
-// them, and nothing else.
-TEST_F(FileNamesTest, LeftoverPartialFilesAreRemovedAndNothingElse) {
+// What earlier processes left: partial files cut off mid-download (unmarked) are removed; a
+// whole one (marked) takes its kept name, or stays while another program holds it; a marker
+// alone goes; kept files and everything else stay.
+TEST_F(FileNamesTest, LeftoverPartialFilesAreRemovedAndWholeOnesKept) {
   for (const char* name : {"Capture0001.nef.part", "Capture0002-0.jpg.part", "Capture0003.jpg",
-                           "holiday.jpg.part", "Capture0004.part.jpg"})
+                           "holiday.jpg.part", "Capture0004.part.jpg", "Capture0005.nef.part",
+                           "Capture0005.nef.part.whole", "Capture0006.nef.part",
+                           "Capture0006.nef.part.whole", "Capture0007.nef.part.whole", "Capture0008-kept.nef"})
     touch(name);
-  EXPECT_EQ(RemoveLeftoverPartialFiles(dir), 2);
+  {
+    const simtest::CHeldFile held(dir + "Capture0006.nef.part");
+    EXPECT_EQ(SettleLeftoverFiles(dir), 2);
+  }
   EXPECT_EQ(simtest::FilesIn(dir),
-            (std::vector<std::string>{"Capture0003.jpg", "Capture0004.part.jpg", "holiday.jpg.part"}));
+            (std::vector<std::string>{"Capture0003.jpg", "Capture0004.part.jpg", "Capture0005-kept.nef",
+                                      "Capture0006.nef.part", "Capture0006.nef.part.whole",
+                                      "Capture0008-kept.nef", "holiday.jpg.part"}));
 }
 
 TEST_F(FileNamesTest, UniquePathKeepsOffEveryTakenNameAndKeepsTheExtension) {

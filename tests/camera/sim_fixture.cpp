@@ -1,5 +1,6 @@
 #include "tests/camera/sim_fixture.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +15,7 @@
 #include "camera/camera_clock.h"
 #include "camera/download/capture_file_names.h"
 #include "camera/sdkobject/nikon_object.h"
+#include "sim/sim_content.h"
 
 namespace simtest {
 
@@ -115,6 +117,23 @@ CFileSizeLimit::CFileSizeLimit(rlim_t bytes) {
 CFileSizeLimit::~CFileSizeLimit() {
   setrlimit(RLIMIT_FSIZE, &m_saved);
   std::signal(SIGXFSZ, m_previousHandler);
+}
+
+bool MatchesRaw(const std::vector<unsigned char>& bytes, std::uint64_t seed) {
+  for (std::size_t i = 0; i < bytes.size(); ++i)
+    if (bytes[i] != lbsim::RawByte(seed, i)) return false;
+  return !bytes.empty();
+}
+
+CHeldFile::CHeldFile(const std::string& path) : m_fd(open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
+  struct flock hold = {};
+  hold.l_type = F_RDLCK;
+  hold.l_whence = SEEK_SET;
+  EXPECT_EQ(fcntl(m_fd, F_OFD_SETLK, &hold), 0) << path;
+}
+
+CHeldFile::~CHeldFile() {
+  if (m_fd >= 0) close(m_fd);
 }
 
 void SimControl(const char* moduleFile, const std::string& line) {

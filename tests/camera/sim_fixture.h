@@ -41,6 +41,8 @@ std::string PrivateTempPath(const std::string& stem);
 // a folder, sorted.
 std::vector<unsigned char> ReadBytes(const std::string& path);
 std::vector<std::string> FilesIn(const std::filesystem::path& folder);
+// Whether `bytes` are the simulated RAW file made from `seed`, every one of them.
+bool MatchesRaw(const std::vector<unsigned char>& bytes, std::uint64_t seed);
 
 // While it lives, no file this process writes may grow past `bytes`, as on a full disk: a
 // write past it fails (EFBIG) instead of raising SIGXFSZ.
@@ -54,6 +56,19 @@ class CFileSizeLimit {
  private:
   struct rlimit m_saved {};
   void (*m_previousHandler)(int) = nullptr;
+};
+
+// While it lives, another program holds the file open as a virus scanner does: renaming or
+// removing it fails (by the platform's POSIX stand-in, a lock on it).
+class CHeldFile {
+ public:
+  explicit CHeldFile(const std::string& path);
+  ~CHeldFile();
+  CHeldFile(const CHeldFile&) = delete;
+  CHeldFile& operator=(const CHeldFile&) = delete;
+
+ private:
+  int m_fd;
 };
 
 // While it lives, the camera clock runs `ms` ahead of the system's tick count: a bound the

@@ -13,6 +13,9 @@
 //   - every live-view frame is a JPEG of the size it says.
 // One session in five ends with the host closing its pipes instead: the process must end by
 // itself, leaving no ".part"; a whole file it was not told of holds the camera's bytes.
+// In one session in four another program (file_holder.exe, as a virus scanner) holds each new
+// ".part" file open for a while: a whole file still takes its name, a failed one still goes,
+// before the process ends either way.
 //
 // Usage: chaos_session.exe [-v] SEED...   Each session is drawn from its seed alone (a
 // std::mt19937), before the process starts, so a seed replays the same session as far as the
@@ -35,6 +38,7 @@
 #include "sim/sim_habits.h"
 #include "tests/e2e/e2e_support.h"
 #include "tests/host_rules.h"
+#include "tools/child_process.h"
 #include "tools/value_printer.h"
 
 namespace {
@@ -96,6 +100,7 @@ struct Plan {
   std::vector<Action> actions;
   std::set<std::uint32_t> pluggedAtEnd;  // device ids
   bool hostLeaves = false;  // the session ends with the host closing its pipes
+  unsigned holdMs = 0;      // how long another program holds each new ".part" file; 0: none
   std::string scenario;
 };
 
@@ -284,6 +289,8 @@ Plan MakePlan(std::uint32_t seed) {
   }
   plan.pluggedAtEnd = plugged;
   plan.hostLeaves = chance(20);
+  // Drawn last, so that the sessions drawn before held files came in stay as they were.
+  if (chance(25)) plan.holdMs = 100 + static_cast<unsigned>(pick(2500));
   return plan;
 }
 
@@ -309,6 +316,7 @@ class ChaosSession {
     } else if (alive && settle()) {
       shutDown();
     }
+    m_holder.terminate();
     m_rules.checkRequiredAnswers(false);
     if (client().undecodableCount() != 0)
       broke(std::to_string(client().undecodableCount()) + " messages from the process did not decode");
@@ -337,6 +345,15 @@ class ChaosSession {
     std::ofstream(m_control, std::ios::trunc);
     client().process().sendOutputTo(m_world.file("stdout.txt"), m_world.file("stderr.txt"));
     std::string error;
+    if (m_plan.holdMs != 0) {
+      m_holder.sendOutputTo(m_world.file("holder.txt"), m_world.file("holder-errors.txt"));
+      const std::vector<std::string> args{m_downloads.path(), ".part", std::to_string(m_plan.holdMs), "600000"};
+      if (!m_holder.start(BuiltProgram("file_holder.exe"), args, {}, &error)) {
+        broke("harness: file_holder.exe did not start: " + error);
+        return false;
+      }
+      Sleep(300);  // watching
+    }
     if (!m_session.start(BuiltProgram("lensbridge.exe"), kAnswerBoundMs, &error,
                          m_downloads.environment({{"LBSIM_SCENARIO", m_world.file("cameras.scenario")},
                                                   {"LBSIM_CONTROL", m_control},
@@ -651,9 +668,9 @@ class ChaosSession {
   bool report() {
     const double seconds = nowMs() / 1000.0;
     if (m_broken.empty() && !m_verbose) {
-      std::printf("seed %u: ok (%.1f s, %zu requests, %zu messages, %zu files, %u live-view frames%s)\n",
+      std::printf("seed %u: ok (%.1f s, %zu requests, %zu messages, %zu files, %u live-view frames%s%s)\n",
                   m_seed, seconds, m_requestOfAction.size(), m_log.size(), m_completed.size(), m_frames,
-                  m_hostLeft ? ", the host left" : "");
+                  m_plan.holdMs ? ", .part files held" : "", m_hostLeft ? ", the host left" : "");
       std::fflush(stdout);
       return true;
     }
@@ -686,6 +703,7 @@ class ChaosSession {
     } else {
       std::printf("  (calm from %u ms; %u live-view frames not shown)\n", m_calmAtMs, m_frames);
     }
+    if (m_plan.holdMs != 0) std::printf("  (another program held each new \".part\" file for %u ms)\n", m_plan.holdMs);
     std::fflush(stdout);
     return m_broken.empty();
   }
@@ -698,6 +716,7 @@ class ChaosSession {
   CTestDownloadFolder m_downloads{"chaos-" + std::to_string(m_seed)};
   CTestDownloadFolder m_world{"chaos-world-" + std::to_string(m_seed)};
   CHostSession m_session;
+  CChildProcess m_holder;  // holds new ".part" files when the plan says so
   std::string m_control;
   std::string m_closedCalls;
   std::vector<LoggedMessage> m_log;

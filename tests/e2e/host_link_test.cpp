@@ -2,8 +2,9 @@
 // link (20 MB at 10 MB/s, two seconds) every request is answered and the file is announced
 // as soon as its first block is in; "shutdown" lets the transfer under way end first; a host
 // that closes its pipes mid-transfer, or during a release that never completes, ends the
-// process, without a ".part" left behind. (How fast each answer comes is the benchmark's to
-// measure; here the order shows it.)
+// process, without a ".part" left behind; a whole file another program holds waits for its name
+// through either end. (How fast each answer comes is the benchmark's to measure; here the
+// order shows it.)
 #include <windows.h>
 
 #include <optional>
@@ -74,14 +75,16 @@ TEST_F(HostLinkTest, RequestsAreAnsweredThroughALongExposure) {
     ExpectOrderlyShutdown(m_session);
 }
 
-// A release that never completes holds nothing up: requests are answered, and "shutdown" ends
-// the process at once, telling the host the picture never came.
-TEST_F(HostLinkTest, AHungReleaseHoldsUpNeitherRequestsNorShutdown) {
+// A release that never completes holds no request up. "shutdown" waits for its picture while
+// one can still come; once its camera is gone, the host hears the picture never came and the
+// process ends.
+TEST_F(HostLinkTest, AHungReleaseHoldsUpNoRequestAndShutdownEndsItWhenItsCameraGoes) {
     control("fault capture-hangs");
     Sleep(300);
     ASSERT_NE(client().send("doCapture"), 0u);
     EXPECT_TRUE(client().waitForReply(client().send("isLiveViewOn"), 5000));
     client().send("shutdown");
+    control("unplug 1");
     const auto names = namesUntil("shutdownComplete");
     ASSERT_EQ(names.size(), 2u);
     EXPECT_EQ(names[0], "error");
@@ -180,6 +183,31 @@ TEST_F(HeldFileTest, AFileHeldPastAMinuteIsReportedWithWhereItsBytesAre) {
     EXPECT_TRUE(ReadFile(part) == CameraRaw(1, 2000000)) << "the whole picture is kept";
     holder.terminate();
     ExpectOrderlyShutdown(m_session);
+    // The next start gives it a name that says what it is, and removes nothing.
+    CHostSession next;
+    std::string error;
+    ASSERT_TRUE(next.start(BuiltProgram("lensbridge.exe"), 15000, &error, m_downloads.environment())) << error;
+    ListAndConnect(next);  // answered once the start-up is over
+    EXPECT_TRUE(ReadFile(m_downloads.file("Capture0001-kept.nef")) == CameraRaw(1, 2000000));
+    EXPECT_FALSE(partLeft());
+    ExpectOrderlyShutdown(next);
+}
+
+// A host that leaves while a whole file is held gets the care "shutdown" gives it: the file
+// takes its name once let go, before the process ends.
+TEST_F(HeldFileTest, AHostThatLeavesWhileAFileIsHeldLeavesItNamed) {
+    CChildProcess holder;
+    holdNewFiles(holder, 2000, 7000);
+    ASSERT_NE(client().send("doCapture"), 0u);
+    const std::string marker = m_downloads.file("Capture0001.nef.part.whole");
+    for (const DWORD start = GetTickCount(); !platform::fileExists(marker) && GetTickCount() - start < 5000;)
+        Sleep(10);
+    ASSERT_TRUE(platform::fileExists(marker)) << "whole and held";
+    client().closePipes();
+    EXPECT_TRUE(client().process().waitForExit(15000).has_value());
+    EXPECT_TRUE(ReadFile(m_downloads.file("Capture0001.nef")) == CameraRaw(1, 2000000));
+    EXPECT_FALSE(partLeft());
+    EXPECT_FALSE(platform::fileExists(marker));
 }
 
 }  // namespace
