@@ -153,28 +153,3 @@ std::string ValidUtf8(const std::string& text) {
     return out;
 }
 
-std::optional<double> ExposureSeconds(const std::string& text, bool* bulb) {
-    std::string lower;
-    for (char c : text) lower.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
-    *bulb = lower.find("bulb") != std::string::npos || lower == "time" || lower == "--";
-    if (*bulb) return std::nullopt;
-    char* end = nullptr;
-    const double whole = std::strtod(text.c_str(), &end);
-    if (end == text.c_str() || !(whole > 0)) return std::nullopt;
-    if (*end == '/') {
-        const char* start = end + 1;
-        const double divisor = std::strtod(start, &end);
-        if (end == start || !(divisor > 0)) return std::nullopt;
-        return whole / divisor;
-    }
-    // Nikon writes 1.3 seconds as 1"3.
-    if (*end == '"') {
-        const std::string tenths = end + 1;
-        if (tenths.empty()) return whole;
-        if (tenths.size() == 1 && std::isdigit(static_cast<unsigned char>(tenths[0]))) {
-            return whole + (tenths[0] - '0') / 10.0;
-        }
-        return std::nullopt;
-    }
-    return *end == '\0' || *end == 's' ? std::optional<double>(whole) : std::nullopt;
-}

@@ -30,9 +30,6 @@ const SettingName* FindSetting(const std::string& name);
 std::optional<std::size_t> MatchSettingEntry(const std::vector<std::string>& entries,
                                              const std::string& wanted);
 
-// The exposure a shutter-speed entry stands for, in seconds: "1/250" 0.004, "30\"" 30, "1\"3"
-// 1.3. Nothing for bulb or time exposures (*bulb is then true) and for a text it cannot read.
-std::optional<double> ExposureSeconds(const std::string& text, bool* bulb);
 
 // The candidate nearest to `word` by edit distance when it is close enough to be a typo
 // (at most a third of its letters, leading dashes not counted, and at least one

@@ -11,6 +11,7 @@
 #include <ctime>
 
 #include "values/lua_value.h"
+#include "values/shutter_speed.h"
 #include "platform/free_name.h"
 #include "platform/platform.h"
 #include "tools/camera_words.h"
@@ -639,7 +640,7 @@ unsigned CTetherSteps::releaseWaitMs(std::string* error) {
     std::unique_ptr<ZnLuaTE> settings;
     if (!readSettings(&settings, error)) return 0;
     bool bulb = false;
-    const std::optional<double> exposure = ExposureSeconds(TextAt(settings.get(), FindSetting("shutter")->valueKey), &bulb);
+    const std::optional<double> exposure = ShutterSpeedSeconds(TextAt(settings.get(), FindSetting("shutter")->valueKey), &bulb);
     const double seconds = bulb ? kBulbSeconds : exposure.value_or(0);
     return m_options.timeoutMs + static_cast<unsigned>(std::ceil(seconds * 1000));
 }

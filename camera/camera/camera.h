@@ -41,8 +41,8 @@ class ZnLuaTETable;
 // module's type name (the first word of its name, "Type0001" ...) and the camera type.
 std::uint32_t LiveViewHeaderSize(std::uint32_t cameraType, const std::string& moduleType);
 
-// The exposure time a shutter-speed text names ("1/250" is 4 ms, "30\"" 30000 ms); 0 for a
-// text without one (bulb, time).
+// The exposure time a shutter-speed text names, rounded up to whole ms ("1/250" is 4 ms, "1\"3"
+// 1300 ms; see ShutterSpeedSeconds); 0 for a text without one (bulb, time).
 std::uint32_t ExposureMsOfShutterSpeed(const std::string& text);
 
 // The error code the host gets for a release that never came back (the camera neither

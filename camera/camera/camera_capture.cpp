@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,7 @@
 #include "platform/platform.h"
 #include "platform/trace.h"
 #include "values/lua_value.h"
+#include "values/shutter_speed.h"
 
 namespace {
 
@@ -39,19 +41,9 @@ double FocusStepSize(std::int32_t direction) {
 }  // namespace
 
 std::uint32_t ExposureMsOfShutterSpeed(const std::string& text) {
-  // "1/250" is a fraction of a second, "30\"" or "2.5\"" whole seconds; anything else (bulb,
-  // time, an unreadable text) has no length of its own.
-  char* end = nullptr;
-  const double value = std::strtod(text.c_str(), &end);
-  if (end == text.c_str() || !(value > 0) || value > 86400) return 0;
-  if (*end == '"' && end[1] == '\0') return static_cast<std::uint32_t>(std::ceil(value * 1000));
-  if (*end == '/' && end[1] != '\0') {
-    const char* denominatorText = end + 1;
-    const double denominator = std::strtod(denominatorText, &end);
-    if (end == denominatorText || *end != '\0' || !(denominator >= 1)) return 0;
-    return static_cast<std::uint32_t>(std::ceil(value * 1000 / denominator));
-  }
-  return 0;
+  bool openEnded = false;
+  const std::optional<double> seconds = ShutterSpeedSeconds(text, &openEnded);
+  return seconds ? static_cast<std::uint32_t>(std::ceil(*seconds * 1000)) : 0;
 }
 
 void CCamera::capture() {

@@ -138,13 +138,6 @@ const FailedShot kFailedShots[] = {
 INSTANTIATE_TEST_SUITE_P(Shots, FailedShotTest, ::testing::ValuesIn(kFailedShots),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(ExposureMs, FollowsTheShutterSpeedsTextAndIsZeroWithoutOne) {
-  const struct { const char* text; std::uint32_t ms; } cases[] = {
-      {"1/250", 4}, {"1/4000", 1}, {"1/1.3", 770}, {"30\"", 30000}, {"2.5\"", 2500},
-      {"Bulb", 0}, {"Time", 0}, {"", 0}, {"1/0", 0}, {"30", 0}, {"-4\"", 0}, {"1e9\"", 0}};
-  for (const auto& c : cases) EXPECT_EQ(ExposureMsOfShutterSpeed(c.text), c.ms) << c.text;
-}
-
 // Live view starts and stops whatever the camera is doing: one already in live view (switched
 // on at the camera) or still starting it (too busy to say) will not start again until switched
 // off, and one whose live view ended refuses the switch-off. The host gets the picture after

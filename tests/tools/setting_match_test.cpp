@@ -35,18 +35,6 @@ TEST(SettingMatch, SuggestsOnlyNearMisses) {
     EXPECT_EQ(NearestWord("zoom", {"aperture", "shutter", "iso", "wb"}), "");
 }
 
-TEST(ExposureSeconds, ReadsTheShutterTextsCamerasShow) {
-    bool bulb = true;
-    EXPECT_DOUBLE_EQ(ExposureSeconds("1/250", &bulb).value_or(-1), 0.004);
-    EXPECT_FALSE(bulb);
-    EXPECT_DOUBLE_EQ(ExposureSeconds("30\"", &bulb).value_or(-1), 30);
-    EXPECT_DOUBLE_EQ(ExposureSeconds("1\"3", &bulb).value_or(-1), 1.3);
-    EXPECT_FALSE(ExposureSeconds("Bulb", &bulb));
-    EXPECT_TRUE(bulb);
-    EXPECT_FALSE(ExposureSeconds("f/8", &bulb));
-    EXPECT_FALSE(bulb);
-}
-
 TEST(ValidUtf8, KeepsWellFormedTextAndReplacesEveryBadByte) {
     EXPECT_EQ(ValidUtf8("Z 7 \xC3\xA9\xE2\x82\xAC\xF0\x9F\x93\xB7"), "Z 7 \xC3\xA9\xE2\x82\xAC\xF0\x9F\x93\xB7");
     EXPECT_EQ(ValidUtf8("D\xFF" "850"), "D\xEF\xBF\xBD" "850");
