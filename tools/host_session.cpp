@@ -6,32 +6,15 @@
 #include "values/lua_value.h"
 #include "platform/platform.h"
 #include "tools/camera_words.h"
+#include "tools/payload_reader.h"
 #include "tools/setting_match.h"
 
 namespace {
 
-const ZnLuaTETable* AsTable(const ZnLuaTE* value) {
-    return value && value->type == kZnLuaTable ? static_cast<const ZnLuaTETable*>(value)
-                                               : nullptr;
-}
-
-double NumberAt(const ZnLuaTE* table, const char* key) {
-    const ZnLuaTETable* t = AsTable(table);
-    const ZnLuaTE* value = t ? t->getValue(key) : nullptr;
-    return value ? value->getNumber() : 0.0;
-}
-
-std::string TextAt(const ZnLuaTE* table, const char* key) {
-    const ZnLuaTETable* t = AsTable(table);
-    const ZnLuaTE* value = t ? t->getValue(key) : nullptr;
-    return value ? value->getString() : std::string();
-}
-
 // The text of an "error" reply, for messages to the user.
 std::string DescribeError(const HostMessage& reply) {
     std::string text = "the process answered error " +
-                       std::to_string(static_cast<long long>(NumberAt(reply.payload.get(),
-                                                                      "error_code")));
+                       std::to_string(static_cast<long long>(NumberAt(reply.payload.get(), "error_code").value_or(0)));
     const std::string description = TextAt(reply.payload.get(), "error_description");
     if (!description.empty()) text += " (" + InCameraWords(description) + ")";
     return text;
@@ -91,7 +74,7 @@ bool CHostSession::listCameras(std::vector<CameraInfo>* cameras, std::string* er
     if (!devices) return true;
     for (const auto& entry : *devices) {
         CameraInfo camera;
-        camera.deviceId = static_cast<std::uint32_t>(NumberAt(entry.second, "device_id"));
+        camera.deviceId = static_cast<std::uint32_t>(NumberAt(entry.second, "device_id").value_or(0));
         camera.name = TextAt(entry.second, "name");
         cameras->push_back(camera);
     }

@@ -18,6 +18,7 @@
 #include "tools/command_args.h"
 #include "tools/file_name_pattern.h"
 #include "tools/hook_command.h"
+#include "tools/payload_reader.h"
 #include "tools/setting_match.h"
 #include "tools/value_json.h"
 #include "tools/value_printer.h"
@@ -42,23 +43,6 @@ std::string Seconds(double seconds) {
     char text[32];
     std::snprintf(text, sizeof text, "%.1f s", seconds);
     return text;
-}
-
-const ZnLuaTETable* AsTable(const ZnLuaTE* value) {
-    return value && value->type == kZnLuaTable ? static_cast<const ZnLuaTETable*>(value) : nullptr;
-}
-
-std::string TextAt(const ZnLuaTE* table, const char* key) {
-    const ZnLuaTETable* t = AsTable(table);
-    const ZnLuaTE* value = t ? t->getValue(key) : nullptr;
-    return value && value->type == kZnLuaString ? value->getString() : std::string();
-}
-
-std::optional<double> NumberAt(const ZnLuaTE* table, const char* key) {
-    const ZnLuaTETable* t = AsTable(table);
-    const ZnLuaTE* value = t ? t->getValue(key) : nullptr;
-    if (!value || value->type != kZnLuaNumber) return std::nullopt;
-    return value->getNumber();
 }
 
 std::vector<std::string> EntryTexts(const ZnLuaTETable* entries) {
