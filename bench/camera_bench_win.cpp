@@ -87,8 +87,6 @@ using Clock = std::chrono::steady_clock;
 constexpr int kRoundTrips = 2000;
 constexpr int kWarmUp = 100;
 
-const wchar_t kInputPipe[] = L"\\\\.\\pipe\\lensbridge-plugin-input";
-const wchar_t kOutputPipe[] = L"\\\\.\\pipe\\lensbridge-plugin-output";
 const wchar_t kEchoPipe[] = L"\\\\.\\pipe\\lensbridge-bench-echo";
 
 struct CHandle {
@@ -211,8 +209,8 @@ RoundTrips LensbridgeRoundTrips(const std::string& dir, const std::string& scena
     return result;
   }
   CHandle input, output;
-  input.h = OpenPipe(kInputPipe, GENERIC_WRITE, 10000);
-  output.h = OpenPipe(kOutputPipe, GENERIC_READ, 10000);
+  input.h = OpenPipe(kInputPipeName, GENERIC_WRITE, 10000);
+  output.h = OpenPipe(kOutputPipeName, GENERIC_READ, 10000);
   if (input.h == INVALID_HANDLE_VALUE || output.h == INVALID_HANDLE_VALUE) return result;
 
   std::uint32_t id = 1;
@@ -263,8 +261,8 @@ bool MeasureStartups(const std::string& dir, const std::string& scenario, Startu
       auto start = Clock::now();
       if (!process.start(dir + "lensbridge.exe", {}, ProcessEnvironment(scenario), &error)) return false;
       CHandle input, output;
-      input.h = OpenPipe(kInputPipe, GENERIC_WRITE, 15000);
-      output.h = OpenPipe(kOutputPipe, GENERIC_READ, 15000);
+      input.h = OpenPipe(kInputPipeName, GENERIC_WRITE, 15000);
+      output.h = OpenPipe(kOutputPipeName, GENERIC_READ, 15000);
       if (input.h == INVALID_HANDLE_VALUE || output.h == INVALID_HANDLE_VALUE) return false;
       t.startA.push_back(MillisSince(start));
       start = Clock::now();
@@ -350,8 +348,8 @@ bool StartWithCameraConnected(const std::string& dir, const std::string& scenari
     std::fprintf(stderr, "lensbridge: %s\n", error.c_str());
     return false;
   }
-  input.h = OpenPipe(kInputPipe, GENERIC_WRITE, 15000);
-  output.h = OpenPipe(kOutputPipe, GENERIC_READ, 15000);
+  input.h = OpenPipe(kInputPipeName, GENERIC_WRITE, 15000);
+  output.h = OpenPipe(kOutputPipeName, GENERIC_READ, 15000);
   if (input.h == INVALID_HANDLE_VALUE || output.h == INVALID_HANDLE_VALUE) return false;
   ZnLuaTETable device;
   device.setNumber("device_id", 0x101);
@@ -489,8 +487,8 @@ bool IdleCpu(const std::string& dir, const std::string& scenario, unsigned secon
     return false;
   }
   CHandle input, output, handle;
-  input.h = OpenPipe(kInputPipe, GENERIC_WRITE, 10000);
-  output.h = OpenPipe(kOutputPipe, GENERIC_READ, 10000);
+  input.h = OpenPipe(kInputPipeName, GENERIC_WRITE, 10000);
+  output.h = OpenPipe(kOutputPipeName, GENERIC_READ, 10000);
   if (input.h == INVALID_HANDLE_VALUE || output.h == INVALID_HANDLE_VALUE) return false;
   if (!WriteMessage(input.h, Frame(1, "listDevices", nullptr)) || !ReadUntil(output.h, 1, "")) {
     return false;

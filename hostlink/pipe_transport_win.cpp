@@ -14,8 +14,6 @@
 #include "values/lua_value.h"
 #include "values/message_frame.h"
 
-const wchar_t kInputPipeName[] = L"\\\\.\\pipe\\lensbridge-plugin-input";
-const wchar_t kOutputPipeName[] = L"\\\\.\\pipe\\lensbridge-plugin-output";
 
 namespace {
 

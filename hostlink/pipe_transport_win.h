@@ -13,6 +13,7 @@
 #include <windows.h>
 
 #include "hostlink/host_request.h"
+#include "hostlink/pipe_names.h"
 #include "platform/scoped_handles_win.h"
 
 struct OutgoingMessage;
@@ -46,8 +47,6 @@ struct CPipeServerConfig {
   CHostPipes* pipes = nullptr;
 };
 
-extern const wchar_t kInputPipeName[];   // "\\.\pipe\lensbridge-plugin-input"
-extern const wchar_t kOutputPipeName[];  // "\\.\pipe\lensbridge-plugin-output"
 
 // Runs the whole life of the pipe server on the calling thread. Returns 0 when a pipe could
 // not be created (nothing is posted then), 1 in every other case.

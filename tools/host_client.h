@@ -23,12 +23,11 @@
 #include <thread>
 #include <vector>
 
+#include "hostlink/pipe_names.h"
 #include "platform/scoped_handles_win.h"
 #include "tools/child_process.h"
 #include "values/lua_value.h"
 
-extern const wchar_t kHostInputPipeName[];   // the host writes requests here
-extern const wchar_t kHostOutputPipeName[];  // the host reads replies and notifications here
 
 // One message received from the process. Owns its values.
 struct HostMessage {

@@ -4,9 +4,6 @@
 
 #include "values/message_frame.h"
 
-const wchar_t kHostInputPipeName[] = L"\\\\.\\pipe\\lensbridge-plugin-input";
-const wchar_t kHostOutputPipeName[] = L"\\\\.\\pipe\\lensbridge-plugin-output";
-
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -92,10 +89,10 @@ bool CHostClient::connect(unsigned timeoutMs, std::string* error) {
     }
   };
 
-  CScopedKernelHandle input(open(kHostInputPipeName, GENERIC_WRITE, "input"));
+  CScopedKernelHandle input(open(kInputPipeName, GENERIC_WRITE, "input"));
   if (!input.valid()) return false;
   // FILE_WRITE_ATTRIBUTES lets us switch the read end to message mode below.
-  CScopedKernelHandle output(open(kHostOutputPipeName, GENERIC_READ | FILE_WRITE_ATTRIBUTES, "output"));
+  CScopedKernelHandle output(open(kOutputPipeName, GENERIC_READ | FILE_WRITE_ATTRIBUTES, "output"));
   if (!output.valid()) return false;
   DWORD mode = PIPE_READMODE_MESSAGE;
   if (!SetNamedPipeHandleState(output.get(), &mode, nullptr, nullptr)) {

@@ -199,7 +199,7 @@ bool CTetherSteps::start(std::string* error) {
     if (m_options.simulator) m_report.progress("the simulated camera of " + exe + ", no real camera");
     m_errorKind = ErrorKind::Process;
     // Only one process can serve the pipes; a second one would try for ten seconds and give up.
-    if (HostPipeExists(kHostInputPipeName)) {
+    if (HostPipeExists(kInputPipeName)) {
         *error = "lensbridge is already running (its pipes are taken)";
         return false;
     }

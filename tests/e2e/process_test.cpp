@@ -17,7 +17,7 @@ TEST_F(ProcessTest, ShutdownIsAnsweredWithItsIdAndEndsTheProcess) {
     auto code = client().process().waitForExit(10000);
     ASSERT_TRUE(code);
     EXPECT_EQ(*code, 0u);
-    EXPECT_FALSE(HostPipeExists(kHostInputPipeName));
+    EXPECT_FALSE(HostPipeExists(kInputPipeName));
 }
 
 TEST_F(ProcessTest, HostClosingItsPipesEndsTheProcess) {
@@ -66,7 +66,7 @@ TEST_F(ProcessTest, ASecondProcessGivesUpOnPipesTheFirstHolds) {
 TEST(PipeClaim, PipesReleasedWhileTheProcessRetriesAreTaken) {
     // The input pipe's name is held here, as by a previous run that is still ending.
     CScopedKernelHandle held(
-        CreateNamedPipeW(kHostInputPipeName, PIPE_ACCESS_INBOUND, PIPE_TYPE_MESSAGE, 1, 4096, 4096, 0, nullptr));
+        CreateNamedPipeW(kInputPipeName, PIPE_ACCESS_INBOUND, PIPE_TYPE_MESSAGE, 1, 4096, 4096, 0, nullptr));
     ASSERT_TRUE(held.valid()) << "cannot hold the pipe name: " << GetLastError();
 
     CTestDownloadFolder downloads(CurrentTestName());
