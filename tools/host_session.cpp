@@ -1,13 +1,10 @@
 // The host's tether session over CHostClient.
 #include "tools/host_session.h"
 
-#include <cstdlib>
-
 #include "values/lua_value.h"
 #include "platform/platform.h"
 #include "tools/camera_words.h"
 #include "tools/payload_reader.h"
-#include "tools/setting_match.h"
 
 namespace {
 
@@ -26,17 +23,6 @@ bool Fail(std::string* error, const std::string& text) {
 }
 
 }  // namespace
-
-bool SettingKeys(const std::string& setting, std::string* paramKey, std::string* entriesKey) {
-    for (const SettingName& s : ChangeableSettings()) {
-        if (setting == s.name || setting == s.paramKey) {
-            *paramKey = s.paramKey;
-            *entriesKey = s.entriesKey;
-            return true;
-        }
-    }
-    return false;
-}
 
 bool CHostSession::start(const std::string& exePath, unsigned connectTimeoutMs,
                          std::string* error,
@@ -107,42 +93,12 @@ bool CHostSession::settings(std::unique_ptr<ZnLuaTE>* table, std::string* error)
     return true;
 }
 
-bool CHostSession::changeSetting(const std::string& setting, const std::string& entry,
+bool CHostSession::changeSetting(const SettingName& setting, std::size_t index,
                                  std::unique_ptr<ZnLuaTE>* table, std::string* error) {
-    std::string paramKey, entriesKey;
-    if (!SettingKeys(setting, &paramKey, &entriesKey)) {
-        return Fail(error, "unknown setting \"" + setting +
-                               "\" (aperture, shutter, iso or wb)");
-    }
-    // An entry given by its text ("f/8") is looked up in the current entries list; a number is
-    // taken as the 0-based index itself.
-    char* end = nullptr;
-    const long index = std::strtol(entry.c_str(), &end, 10);
-    double chosen = static_cast<double>(index);
-    if (entry.empty() || *end != '\0') {
-        std::unique_ptr<ZnLuaTE> current;
-        if (!settings(&current, error)) return false;
-        const ZnLuaTETable* t = AsTable(current.get());
-        const ZnLuaTETable* entries = t ? t->getTable(entriesKey) : nullptr;
-        if (!entries) {
-            return Fail(error, "the camera offers no choice of " + setting +
-                                   " in its current exposure mode");
-        }
-        bool found = false;
-        std::string offered;
-        for (const auto& e : *entries) {
-            if (e.second->getString() == entry) {
-                chosen = e.first->getNumber();
-                found = true;
-            }
-            offered += (offered.empty() ? "" : ", ") + e.second->getString();
-        }
-        if (!found) return Fail(error, "\"" + entry + "\" is not one of: " + offered);
-    }
     ZnLuaTETable params;
     params.setNumber("device_id", m_deviceId);
-    params.setString("param_key", paramKey);
-    params.setNumber("param_value", chosen);
+    params.setString("param_key", setting.paramKey);
+    params.setNumber("param_value", static_cast<double>(index));
     const std::uint32_t id = m_client.send("updateCameraSetting", &params);
     auto reply = waitReply(id, "updateCameraSetting", error);
     if (!reply) return false;

@@ -9,6 +9,7 @@
 // Threads: one owner thread, like CHostClient.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "tools/host_client.h"
+#include "tools/setting_match.h"
 
 struct CameraInfo {
     std::uint32_t deviceId = 0;
@@ -49,11 +51,10 @@ public:
     bool connect(std::uint32_t deviceId, std::unique_ptr<ZnLuaTE>* settings, std::string* error);
     // "getCameraSettings" of the connected camera.
     bool settings(std::unique_ptr<ZnLuaTE>* table, std::string* error);
-    // "updateCameraSetting" with a setting name ("aperture", "shutter", "iso", "wb" or the
-    // process's own key such as "apertureValue") and an entry given by index or by its text;
+    // "updateCameraSetting": `setting` to the entry at `index` (0-based) of its entries list;
     // returns the settings table of the reply.
-    bool changeSetting(const std::string& setting, const std::string& entry,
-                       std::unique_ptr<ZnLuaTE>* table, std::string* error);
+    bool changeSetting(const SettingName& setting, std::size_t index, std::unique_ptr<ZnLuaTE>* table,
+                       std::string* error);
     // "shutdown", "shutdownComplete", and the process's exit code.
     bool shutdown(unsigned long* exitCode, std::string* error);
 
@@ -71,8 +72,4 @@ private:
     std::uint32_t m_deviceId = 0;
 };
 
-// The setting names lbhost accepts, mapped to the process's key ("aperture" ->
-// "apertureValue") and to the settings table's entries list ("apertureEntries"). False for a
-// name it does not know.
-bool SettingKeys(const std::string& setting, std::string* paramKey, std::string* entriesKey);
 

@@ -596,7 +596,7 @@ bool CTetherSteps::runSet(const Step& step, std::string* error) {
     }
     const std::string wanted = entries[*index];
     std::unique_ptr<ZnLuaTE> after;
-    if (!m_session.changeSetting(setting->name, std::to_string(*index), &after, error)) {
+    if (!m_session.changeSetting(*setting, *index, &after, error)) {
         m_errorKind = ErrorKind::Process;
         return false;
     }
