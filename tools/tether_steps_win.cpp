@@ -20,6 +20,7 @@
 #include "tools/hook_command.h"
 #include "tools/payload_reader.h"
 #include "tools/setting_match.h"
+#include "tools/settings_walk.h"
 #include "tools/value_json.h"
 #include "tools/value_printer.h"
 #include "tools/win32_error_text.h"
@@ -492,50 +493,27 @@ bool CTetherSteps::runList(std::string* error) {
 bool CTetherSteps::runSettings(std::string* error) {
     std::unique_ptr<ZnLuaTE> settings;
     if (!readSettings(&settings, error)) return false;
-    const ZnLuaTETable* table = AsTable(settings.get());
-    std::vector<std::string> shownKeys;
-    for (const SettingName& s : ChangeableSettings()) {
-        shownKeys.push_back(s.valueKey);
-        shownKeys.push_back(s.entriesKey);
-        const ZnLuaTE* value = table ? table->getValue(s.valueKey) : nullptr;
-        if (!value) continue;
-        const std::string current = value->type == kZnLuaString ? value->getString() : FormatValue(value);
-        const ZnLuaTETable* entries = table->getTable(s.entriesKey);
-        std::string line = std::string(s.name);
-        line.resize(12, ' ');
-        line += current;
+    ForEachSetting(settings.get(), [this](const SettingVisit& s) {
+        // The camera's own keys show their values as the messages carry them (texts quoted).
+        const bool known = s.changeable || s.name == "focus_mode" || s.name == "af";
+        const std::string value =
+            known && s.value->type == kZnLuaString ? s.value->getString() : FormatValue(s.value);
+        std::string line = s.name;
+        line.resize(std::max<std::size_t>(line.size(), 12), ' ');
+        if (!s.changeable) {
+            m_report.line(ValidUtf8(line + (s.name == "focus_mode" ? FocusModeWords(value) : value)));
+            return;
+        }
+        line += value;
         line.resize(24, ' ');
-        if (entries) {
+        if (s.entries) {
             line += "choices:";
-            for (const auto& text : EntryTexts(entries)) line += " " + (text == current ? "[" + text + "]" : text);
+            for (const auto& text : EntryTexts(s.entries)) line += " " + (text == value ? "[" + text + "]" : text);
         } else {
             line += "(fixed by the exposure mode)";
         }
         m_report.line(ValidUtf8(line));
-    }
-    static const struct { const char* name; const char* key; } kOthers[] = {
-        {"focus_mode", "focusMode"}, {"af", "AFButtonPressed"}};
-    for (const auto& other : kOthers) {
-        shownKeys.push_back(other.key);
-        const ZnLuaTE* value = table ? table->getValue(other.key) : nullptr;
-        if (!value) continue;
-        std::string line = other.name;
-        line.resize(12, ' ');
-        const std::string text = value->type == kZnLuaString ? value->getString() : FormatValue(value);
-        m_report.line(ValidUtf8(line + (other.key == std::string("focusMode") ? FocusModeWords(text) : text)));
-    }
-    // Anything else the camera reported, so nothing is hidden.
-    if (table) {
-        for (const auto& entry : *table) {
-            const std::string key = entry.first->getString();
-            bool shown = false;
-            for (const auto& k : shownKeys) shown = shown || k == key;
-            if (shown) continue;
-            std::string line = key;
-            line.resize(12, ' ');
-            m_report.line(ValidUtf8(line + FormatValue(entry.second)));
-        }
-    }
+    });
     (*m_step)["settings"] = SettingsToJson(settings.get());
     return true;
 }

@@ -4,6 +4,7 @@
 
 #include "values/lua_value.h"
 #include "tools/setting_match.h"
+#include "tools/settings_walk.h"
 #include "tools/value_printer.h"
 
 namespace {
@@ -59,31 +60,16 @@ nlohmann::json ValueToJson(const ZnLuaTE* value) {
 
 nlohmann::json SettingsToJson(const ZnLuaTE* value) {
     nlohmann::json json = nlohmann::json::object();
-    const auto* table = value && value->type == kZnLuaTable ? static_cast<const ZnLuaTETable*>(value) : nullptr;
-    if (!table) return json;
-    std::vector<std::string> shownKeys;
-    for (const SettingName& s : ChangeableSettings()) {
-        shownKeys.push_back(s.valueKey);
-        shownKeys.push_back(s.entriesKey);
-        const ZnLuaTE* current = table->getValue(s.valueKey);
-        if (!current) continue;
-        nlohmann::json choices = nlohmann::json::array();
-        if (const ZnLuaTETable* entries = table->getTable(s.entriesKey)) {
-            for (const auto& entry : *entries) choices.push_back(ValidUtf8(entry.second->getString()));
+    ForEachSetting(value, [&json](const SettingVisit& s) {
+        if (!s.changeable) {
+            json[s.name] = ValueToJson(s.value);
+            return;
         }
-        json[s.name] = {{"value", ValueToJson(current)}, {"choices", choices}};
-    }
-    static const struct { const char* name; const char* key; } kOthers[] = {
-        {"focus_mode", "focusMode"}, {"af", "AFButtonPressed"}};
-    for (const auto& other : kOthers) {
-        shownKeys.push_back(other.key);
-        if (const ZnLuaTE* current = table->getValue(other.key)) json[other.name] = ValueToJson(current);
-    }
-    for (const auto& entry : *table) {
-        const std::string key = entry.first->getString();
-        bool shown = false;
-        for (const auto& k : shownKeys) shown = shown || k == key;
-        if (!shown) json[key] = ValueToJson(entry.second);
-    }
+        nlohmann::json choices = nlohmann::json::array();
+        if (s.entries) {
+            for (const auto& entry : *s.entries) choices.push_back(ValidUtf8(entry.second->getString()));
+        }
+        json[s.name] = {{"value", ValueToJson(s.value)}, {"choices", choices}};
+    });
     return json;
 }
