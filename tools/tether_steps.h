@@ -21,9 +21,9 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
-#include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -103,12 +103,14 @@ private:
     struct Shot {
         std::vector<DownloadedFile> files;
         std::vector<std::string> savedPaths;  // where each file is now
-        std::map<int, std::string> failures;  // by capture id: why that file did not arrive
+        std::set<int> failed;  // capture ids of the announced files that did not arrive
     };
     // One shot's files while they are announced and downloaded, collected a wait at a time.
     struct ShotCollection {
         ShotCollection(const std::string& downloadFolder, Clock::time_point firstFileDeadline, bool noneIsFine,
                        std::string what, unsigned firstFileMs);
+        // The announced file has neither arrived nor failed.
+        bool awaits(const DownloadedFile& file) const;
         // The announced file of this capture that has not ended, or null.
         DownloadedFile* pending(int captureId);
         // Every announced file has ended and no partner of a pair is still to come.
@@ -162,7 +164,7 @@ private:
     // The files of one shot, announced and downloaded. Until the first file is announced the
     // wait lasts until firstFileDeadline, `firstFileMs` from now as the message tells (then
     // true with no files when noneIsFine); after that, the run's timeout without progress.
-    // A file that fails is entered in shot->failures and the others are still awaited; the
+    // A file that fails is entered in shot->failed and the others are still awaited; the
     // shot then ends false with the first failure.
     bool collectShot(Clock::time_point firstFileDeadline, bool noneIsFine, const std::string& what,
                      Shot* shot, std::string* error, unsigned firstFileMs);

@@ -267,6 +267,7 @@ CTetherSteps::Wait CTetherSteps::waitFor(const std::function<bool(const HostMess
         const auto now = Clock::now();
         // A download that moves is alive, however long it takes.
         if (shot && shot->progress.grew()) shot->deadline = std::max(shot->deadline, now + milliseconds(m_options.timeoutMs));
+        // The shot's deadline moves only here, so this end holds for the whole turn.
         const auto end = shot ? std::min(deadline, shot->deadline) : deadline;
         const auto sliceEnd = std::min({end, nextProgress, now + milliseconds(200)});
         const unsigned slice = static_cast<unsigned>(std::max<long long>(0, MsBetween(now, sliceEnd)));
@@ -331,7 +332,7 @@ CTetherSteps::Wait CTetherSteps::waitFor(const std::function<bool(const HostMess
             return Wait::Trouble;
         }
         const auto after = Clock::now();
-        if (after >= (shot ? std::min(deadline, shot->deadline) : deadline)) return Wait::TimedOut;
+        if (after >= end) return Wait::TimedOut;
         if (after >= nextProgress && showProgress) {
             const std::string done = shot ? shot->progress.describe() : std::string();
             m_report.progress("waiting for " + what + ": " + (done.empty() ? std::string() : done + ", ") +
@@ -623,9 +624,13 @@ CTetherSteps::ShotCollection::ShotCollection(const std::string& downloadFolder, 
     : progress([downloadFolder](const std::string& name) { return BytesOnDisk(downloadFolder + name); }),
       deadline(firstFileDeadline), noneIsFine(noneIsFine), what(std::move(what)), firstFileMs(firstFileMs) {}
 
+bool CTetherSteps::ShotCollection::awaits(const DownloadedFile& file) const {
+    return file.path.empty() && !shot.failed.count(file.captureId);
+}
+
 DownloadedFile* CTetherSteps::ShotCollection::pending(int captureId) {
     for (auto& file : shot.files) {
-        if (file.captureId == captureId && file.path.empty() && !shot.failures.count(captureId)) return &file;
+        if (file.captureId == captureId && awaits(file)) return &file;
     }
     return nullptr;
 }
@@ -640,7 +645,7 @@ bool CTetherSteps::ShotCollection::settled() const {
 std::string CTetherSteps::ShotCollection::awaited() const {
     std::string text = shot.files.empty() ? what : "the rest of the shot";
     for (const auto& file : shot.files) {
-        if (file.path.empty() && !shot.failures.count(file.captureId)) text = "the download of " + file.fileName;
+        if (awaits(file)) text = "the download of " + file.fileName;
     }
     return text;
 }
@@ -651,7 +656,7 @@ bool CTetherSteps::takeFileFailure(ShotCollection& c, const std::string& why) {
     if (!m_trouble || m_trouble->nameText() != "error" || c.shot.files.empty()) return false;
     const int captureId = static_cast<int>(NumberAt(m_trouble->payload.get(), "capture_id").value_or(0));
     if (c.pending(captureId)) {
-        c.shot.failures[captureId] = why;
+        c.shot.failed.insert(captureId);
         c.progress.ended(captureId);
         m_ledger.failed(captureId);
         ++c.ended;
