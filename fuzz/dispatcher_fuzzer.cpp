@@ -49,7 +49,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const auto& module : manager->m_modules) module->m_lastSettingsTime = -1000.0;
   }
 
-  HandleHostRequest(data, size, DispatchHostMessage);
+  HandleHostRequest(data, size, [](std::uint32_t id, const ZnLuaTE* name, const ZnLuaTE* params) {
+    DispatchHostMessage(id, name, params);
+  });
   {
     // As the heartbeat does.
     CSdkLockGuard lock(g_sdkLock);

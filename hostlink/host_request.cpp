@@ -9,9 +9,8 @@
 #include "values/lua_value.h"
 #include "values/message_frame.h"
 
-int HandleHostRequest(const void* bytes, std::size_t size, HostRequestHandler handler,
-                      std::uint32_t* requestId) {
-  if (size == 0 || !handler) return 0;
+bool HandleHostRequest(const void* bytes, std::size_t size, const HostRequestHandler& handler) {
+  if (size == 0 || !handler) return false;
   DecodedMessage request;
   try {
     request = DecodeMessageFrame(bytes, size);
@@ -19,15 +18,15 @@ int HandleHostRequest(const void* bytes, std::size_t size, HostRequestHandler ha
     // A request the host could not have meant (cut short, hostile or simply corrupt) is
     // dropped like one with an unknown tag; the next request is read as usual.
     Trace("Dropped a request of %zu bytes that does not decode: %s", size, error.what());
-    return 0;
+    return false;
   }
   if (!request.name || !request.payload) {
     Trace("Dropped a request of %zu bytes with an unknown value tag", size);
-    return 0;
+    return false;
   }
   Trace("Message ready to dispatch: %s", request.name->getString().c_str());
-  if (requestId) *requestId = request.requestId;
-  return handler(request.requestId, request.name.get(), request.payload.get());
+  handler(request.requestId, request.name.get(), request.payload.get());
+  return true;
 }
 
 bool EncodeMessageForHost(std::uint32_t requestId, const ZnLuaTE* name, const ZnLuaTE* value,

@@ -6,23 +6,22 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 class ZnLuaTE;
 struct OutgoingMessage;
 
-// Runs one decoded request: its id, its name (any value) and its parameters (any value or
-// null), all lent for the call. Returns 1 when the request ends the session, else 0.
-using HostRequestHandler = int (*)(std::uint32_t requestId, const ZnLuaTE* name,
-                                   const ZnLuaTE* params);
+// Takes one decoded request: its id, its name (any value) and its parameters (any value or
+// null), all lent for the call.
+using HostRequestHandler =
+    std::function<void(std::uint32_t requestId, const ZnLuaTE* name, const ZnLuaTE* params)>;
 
 // Decodes the request in `bytes` (read in place, nothing beyond `size`) and hands it to
 // `handler`. A zero-length message, one shorter than its request id, one whose values fail to
-// decode, and one with an unknown top-level tag are dropped without a reply. Returns the
-// handler's result: 1 when the session ends, else 0 (also without a handler). `requestId`,
-// when given, receives the id of a handled request.
-int HandleHostRequest(const void* bytes, std::size_t size, HostRequestHandler handler,
-                      std::uint32_t* requestId = nullptr);
+// decode, and one with an unknown top-level tag are dropped without a reply. True when the
+// request was handed on.
+bool HandleHostRequest(const void* bytes, std::size_t size, const HostRequestHandler& handler);
 
 // Encodes one message (request id, name, payload or nil) into `frame`. A message over the
 // 2 MiB limit is refused with the "too large" line on standard output; exactly the limit is

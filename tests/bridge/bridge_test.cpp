@@ -101,26 +101,29 @@ TEST(HostNotifications, FilesKeepTheirCaptureIdAndErrorsNameOnlyAnnouncedOnes) {
 // The two simulated modules with a download folder of the test's own, camera 0x101 connected.
 class RequestPathTest : public ConnectedCameraTest {
  protected:
-  void TearDown() override LB_RELEASE(g_sdkLock) {
-    SetHeartbeatStopHook(nullptr);
-    ConnectedCameraTest::TearDown();
-  }
-
-  // One request as the host writes it; returns 1 when it ended the session.
-  int request(std::uint32_t id, const std::string& name, const ZnLuaTE* params = nullptr) {
+  // One request as the host writes it, run until its work is done; true when it ended the
+  // session.
+  bool request(std::uint32_t id, const std::string& name, const ZnLuaTE* params = nullptr) {
     const ZnLuaTEString nameValue(name);
-    const std::string bytes = EncodeMessageFrame(id, &nameValue, params);
-    return HandleHostRequest(bytes.data(), bytes.size(), DispatchAndSettle);
+    return request(EncodeMessageFrame(id, &nameValue, params));
   }
-  int request(std::uint32_t id, const std::string& name, double deviceId) {
+  bool request(std::uint32_t id, const std::string& name, double deviceId) {
     return request(id, name, DeviceParams(deviceId).get());
+  }
+  bool request(const std::string& bytes) {
+    bool ended = false;
+    HandleHostRequest(bytes.data(), bytes.size(), [&](std::uint32_t id, const ZnLuaTE* name, const ZnLuaTE* params) {
+      g_sdkLock.assertHeld();
+      ended = DispatchAndSettle(id, name, params);
+    });
+    return ended;
   }
 
   // The answer to a request that does not end the session: each message with a request id,
   // described, one a line (notifications are dropped).
   template <typename... Params>
   std::string answer(std::uint32_t id, const std::string& name, Params... params) {
-    EXPECT_EQ(request(id, name, params...), 0) << name;
+    EXPECT_FALSE(request(id, name, params...)) << name;
     std::string replies;
     for (const auto& message : Received())
       if (message.requestId != 0) replies += (replies.empty() ? "" : "\n") + Describe(message);
@@ -157,7 +160,7 @@ TEST_F(RequestPathTest, EveryCommandAnswersByItsNameWithTheKeysTheHostReads) {
 
   ZnLuaTETable focus;
   focus.setNumber("focus_direction", -2);
-  EXPECT_EQ(request(7, "setCameraFocus", &focus), 0);
+  EXPECT_FALSE(request(7, "setCameraFocus", &focus));
   EXPECT_TRUE(Received().empty());
   maid::MaidRange step{};
   module1()->m_currentCamera->capGet(kNkMAIDCapability_MFDriveStep, kNkMAIDDataType_RangePtr, &step);
@@ -166,9 +169,12 @@ TEST_F(RequestPathTest, EveryCommandAnswersByItsNameWithTheKeysTheHostReads) {
   EXPECT_EQ(answer(9, "doAutoFocus"), "ok #9 status=AutoFocusOn");
   // Live view: its status, and a frame with the picture and its size.
   EXPECT_EQ(answer(10, "isLiveViewOn"), "ok #10 status=liveViewOff");
-  EXPECT_EQ(request(11, "toggleLiveView"), 0);
-  const std::string toggled = Transcript();  // settings beside the picture
-  EXPECT_TRUE(std::regex_match(toggled, std::regex("cameraSettingsChanged #0 .*\nok #11\n"))) << toggled;
+  EXPECT_FALSE(request(11, "toggleLiveView"));
+  // Settings beside the picture, and the heartbeat's frames while the command waited for the
+  // settings' spacing: no settings of the cameras connected before on the other module.
+  const std::string toggled = Transcript();
+  EXPECT_TRUE(std::regex_match(toggled, std::regex("cameraSettingsChanged #0 .*\nok #11\n(liveViewImage #0 .*\n)*")))
+      << toggled;
   EXPECT_EQ(answer(12, "isLiveViewOn"), "ok #12 status=liveViewOn");
   PumpAndSettle(manager);
   std::string frames;  // the tick may send fresh settings beside the frame
@@ -179,7 +185,7 @@ TEST_F(RequestPathTest, EveryCommandAnswersByItsNameWithTheKeysTheHostReads) {
   EXPECT_EQ(answer(13, "toggleLiveView"), "ok #13");
   EXPECT_EQ(answer(14, "isLiveViewOn"), "ok #14 status=liveViewOff");
   // The first file of the session is capture 1, from its announcement to its completion.
-  EXPECT_EQ(request(15, "doCapture"), 0);
+  EXPECT_FALSE(request(15, "doCapture"));
   const std::string capture = Transcript();
   std::smatch file;  // its name, size and path
   ASSERT_TRUE(std::regex_match(capture, file, std::regex(
@@ -190,14 +196,14 @@ TEST_F(RequestPathTest, EveryCommandAnswersByItsNameWithTheKeysTheHostReads) {
   EXPECT_EQ(file[2], std::to_string(fs::file_size(file[3].str())));
   // Commands the process takes without an answer, and then no camera at all.
   for (const char* quiet : {"getDeviceInfo", "downloadThumbnail", "getCaptureInfo", "startDownload"})
-    EXPECT_EQ(request(16, quiet, 0x101), 0) << quiet;
-  EXPECT_EQ(request(17, "disconnectDevice", 0x101), 0);
-  EXPECT_EQ(request(17, "disconnectDevice", 0x101), 0);  // nothing left to disconnect
+    EXPECT_FALSE(request(16, quiet, 0x101)) << quiet;
+  EXPECT_FALSE(request(17, "disconnectDevice", 0x101));
+  EXPECT_FALSE(request(17, "disconnectDevice", 0x101));  // nothing left to disconnect
   EXPECT_TRUE(Received().empty());
   EXPECT_EQ(answer(18, "getCameraSettings", 0x101),
             "error #18 error_code=65535 error_description=No camera is connected");
   // A release without a camera is not passed over in silence.
-  EXPECT_EQ(request(19, "doCapture"), 0);
+  EXPECT_FALSE(request(19, "doCapture"));
   EXPECT_EQ(Transcript(), "error #0 error_code=65535 error_description=The picture was not "
                           "taken: no camera is connected\n");
 }
@@ -208,87 +214,80 @@ TEST_F(RequestPathTest, CaptureAfterTheConnectedCameraWentSaysWhichWent) {
   onCameraThread();
   SimControl("Type0001.md3", "unplug 1");
   PumpAndSettle(manager);
-  EXPECT_EQ(request(3, "doCapture"), 0);
+  EXPECT_FALSE(request(3, "doCapture"));
   EXPECT_EQ(Transcript(),
             "deviceRemoved #0 device_id=257\n"
             "error #0 error_code=65535 error_description=The picture was not taken: the connected "
             "camera D850 (device 257) is gone; connect it again\n");
   EXPECT_EQ(answer(4, "connectDevice", 0x102), "ok #4");
-  EXPECT_EQ(request(5, "doCapture"), 0);
+  EXPECT_FALSE(request(5, "doCapture"));
   EXPECT_EQ(TakeNamed("error").size(), 0u);
 }
 
-std::vector<std::uint32_t> g_sessionEnds;
-
-// The camera thread's queue, as the process runs it: requests in the order they came, a
+// The camera worker's queue, as the process runs it: requests in the order they came, a
 // command that waits (live view right after the connection's settings) holding up only those
-// behind it, and "shutdown" ending the session with its own id and nothing after it run.
-TEST_F(RequestPathTest, TheCameraThreadRunsRequestsInOrderAndEndsAtShutdown) {
+// behind it, and "shutdown" ending the session with its own id, nothing after it run, and the
+// next session's worker starting with no cameras loaded anew.
+TEST_F(RequestPathTest, TheWorkerRunsRequestsInOrderAndEndsAtShutdown) {
   onCameraThread();
-  RestartCameraWork();
-  g_sessionEnds.clear();
-  SetSessionEndHook([](std::uint32_t requestId) { g_sessionEnds.push_back(requestId); });
-  auto post = [](std::uint32_t id, const char* name) {
+  CTestWorker test;
+  auto post = [&](std::uint32_t id, const char* name) {
     const ZnLuaTEString nameValue(name);
-    PostHostRequest(id, &nameValue, nullptr);
+    test.worker.post(id, &nameValue, nullptr);
   };
-  // Runs the queue as the main loop does, until it has nothing left to do.
-  auto runUntilIdle = [&] {
-    onCameraThread();
-    for (int pass = 0; pass < 2000; ++pass) {
-      const unsigned waitMs = BetweenTurns(RunCameraWork);
-      if (waitMs == kCameraIdle) return true;
-      platform::sleepMs(std::min(waitMs, 20u));
-    }
-    return false;
-  };
-  // A host that leaves while a command waits takes it along: the next session's first request
-  // does not wait for it.
+  // A host that leaves while a command waits takes it along.
   post(4, "toggleLiveView");
-  EXPECT_GT(BetweenTurns(RunCameraWork), 0u);
-  CancelCameraWork();
+  EXPECT_GT(test.turn(), 0u);
+  test.worker.cancel();
   post(4, "isLiveViewOn");
-  EXPECT_EQ(BetweenTurns(RunCameraWork), kCameraIdle);
+  test.turn();
+  EXPECT_FALSE(test.worker.busy());
   EXPECT_EQ(Transcript(), "ok #4 status=liveViewOff\n") << "answered at once";
 
   post(5, "toggleLiveView");
   post(6, "isLiveViewOn");
-  const unsigned waitMs = BetweenTurns(RunCameraWork);
+  const unsigned waitMs = test.turn();
   EXPECT_GT(waitMs, 0u) << "the settings were sent at the connection, under half a second ago";
   EXPECT_LE(waitMs, 500u);
   EXPECT_TRUE(Received().empty()) << "nothing before the half second, nor behind it";
-  ASSERT_TRUE(runUntilIdle());
+  ASSERT_TRUE(test.runUntilIdle());
   std::string transcript;
-  for (const auto& message : Received()) transcript += Describe(message).substr(0, 24) + "\n";
+  for (const auto& message : Received())
+    if (message.name->getString() != "liveViewImage") transcript += Describe(message).substr(0, 24) + "\n";
   EXPECT_EQ(transcript, "cameraSettingsChanged #0\nok #5\nok #6 status=liveViewOn\n");
 
   post(7, "shutdown");
   post(8, "isLiveViewOn");
-  ASSERT_TRUE(runUntilIdle());
-  EXPECT_EQ(g_sessionEnds, std::vector<std::uint32_t>{7});
+  ASSERT_TRUE(test.runUntilIdle());
+  post(9, "isLiveViewOn");
+  test.turn();
+  EXPECT_EQ(test.worker.phase(), CCameraWorker::Phase::Ended);
+  EXPECT_EQ(test.sessionEnds, std::vector<std::uint32_t>{7});
   EXPECT_TRUE(Received().empty()) << "nothing after shutdown is run";
   EXPECT_EQ(CNikonModuleManager::existingInstance(), nullptr);
   manager = nullptr;
-  SetSessionEndHook(nullptr);
-  RestartCameraWork();
+  // The next session: answered, with no cameras, and no module loaded anew.
+  EXPECT_EQ(answer(10, "listDevices"), "ok #10 devices={}");
+  EXPECT_FALSE(request(11, "connectDevice"));
+  EXPECT_EQ(CNikonModuleManager::existingInstance(), nullptr);
 }
 
 // The pipe thread posts while the camera thread works, as in the process: every request runs
 // once, in the order it came, and is answered under its own id. The ThreadSanitizer build
 // runs this too, so a race between the two threads fails here.
-TEST_F(RequestPathTest, RequestsPostedWhileTheCameraThreadWorksRunOnceInOrder) {
+TEST_F(RequestPathTest, RequestsPostedWhileTheWorkerWorksRunOnceInOrder) {
   onCameraThread();
-  RestartCameraWork();
+  CTestWorker test;
   constexpr std::uint32_t kRequests = 200;
   std::atomic<bool> posted{false};
   std::thread pipeThread([&] {
     const ZnLuaTEString name("isLiveViewOn");
-    for (std::uint32_t id = 1; id <= kRequests; ++id) PostHostRequest(id, &name, nullptr);
+    for (std::uint32_t id = 1; id <= kRequests; ++id) test.worker.post(id, &name, nullptr);
     posted = true;
   });
   std::vector<std::uint32_t> answered;
   for (int pass = 0; pass < 100000 && answered.size() < kRequests; ++pass) {
-    BetweenTurns(RunCameraWork);
+    test.turn();
     for (const auto& message : Received()) answered.push_back(message.requestId);
     if (posted && answered.size() < kRequests) std::this_thread::yield();
   }
@@ -296,25 +295,7 @@ TEST_F(RequestPathTest, RequestsPostedWhileTheCameraThreadWorksRunOnceInOrder) {
   std::vector<std::uint32_t> expected(kRequests);
   for (std::uint32_t i = 0; i < kRequests; ++i) expected[i] = i + 1;
   EXPECT_EQ(answered, expected);
-}
-
-// Each stop of the heartbeat, with whether the cameras were still there.
-std::string g_heartbeatStops;
-
-TEST_F(RequestPathTest, ShutdownEndsItsOwnRequestOnlyAfterStoppingTheHeartbeat) {
-  g_heartbeatStops.clear();
-  SetHeartbeatStopHook([] {
-    g_heartbeatStops += CNikonModuleManager::existingInstance() ? "alive;" : "gone;";
-  });
-  EXPECT_EQ(request(3, "shutdown"), 1);
-  EXPECT_EQ(g_heartbeatStops, "alive;") << "the heartbeat must stop once, before the cameras go";
-  EXPECT_EQ(CNikonModuleManager::existingInstance(), nullptr);
-  EXPECT_TRUE(Received().empty());
-  // A request after it is answered, with no cameras, and loads no module anew.
-  EXPECT_EQ(answer(4, "listDevices"), "ok #4 devices={}");
-  EXPECT_EQ(request(5, "connectDevice"), 0);
-  EXPECT_EQ(CNikonModuleManager::existingInstance(), nullptr);
-  manager = nullptr;
+  EXPECT_EQ(test.wakes.load(), static_cast<int>(kRequests));
 }
 
 // "shutdown" right behind three releases of a camera on a slow link: each release ends with
@@ -325,7 +306,7 @@ TEST_F(RequestPathTest, ShutdownLetsTheReleasesStillComingBringTheirFiles) {
   SimControl("Type0001.md3", "habit slow-link on 1");
   SimControl("Type0001.md3", "rate 500 1");
   for (int shot = 0; shot < 3; ++shot) camera->capture();
-  EXPECT_EQ(request(3, "shutdown"), 1);
+  EXPECT_TRUE(request(3, "shutdown"));
   manager = nullptr;
   std::map<std::string, int> counts;
   for (const auto& message : Received()) ++counts[message.name->getString()];
@@ -337,14 +318,14 @@ TEST_F(RequestPathTest, OnlyTheWholeNameOfACommandRunsIt) {
   EXPECT_EQ(answer(1, "isLiveViewOn"), "ok #1 status=liveViewOff");
   for (const char* nearMiss :
        {"isLiveViewOn ", "isLiveViewO", "islivevieWon", "IsLiveViewOn", "", "shutdow", "shutdown2"})
-    EXPECT_EQ(request(4, nearMiss), 0) << nearMiss;
+    EXPECT_FALSE(request(4, nearMiss)) << nearMiss;
   EXPECT_TRUE(Received().empty());
   EXPECT_NE(CNikonModuleManager::existingInstance(), nullptr);
   // A name that is no string runs nothing; nor does a request that does not decode.
   const ZnLuaTENumber number(1);
   for (const std::string& bytes :
        {EncodeMessageFrame(6, &number, nullptr), EncodeMessageFrame(7, &number, nullptr).substr(0, 9)})
-    EXPECT_EQ(HandleHostRequest(bytes.data(), bytes.size(), DispatchAndSettle), 0) << bytes.size();
+    EXPECT_FALSE(request(bytes)) << bytes.size();
   EXPECT_TRUE(Received().empty());
 }
 

@@ -181,7 +181,7 @@ TEST_F(CamerasTest, SettingsNotificationsAreSpacedHalfASecond) {
   auto reports = [] { return TakeNamed("cameraSettingsChanged").size(); };
   auto sentAgo = [&](double seconds) {
     onCameraThread();
-    module->m_lastSettingsTime = platform::tickCountMs() / 1000.0 - seconds;
+    module->m_lastSettingsTime = clock->Now() / 1000.0 - seconds;
   };
   auto pumped = [&](double ago) { sentAgo(ago); onCameraThread(); PumpAndSettle(manager); return reports(); };
   for (int i = 0; i < 20; ++i) module->notifyCameraSettingsChanged();
@@ -195,7 +195,7 @@ TEST_F(CamerasTest, SettingsNotificationsAreSpacedHalfASecond) {
   // A tick count that wrapped makes the last time lie in the future: it is reset to now.
   sentAgo(-1000.0);
   module->notifyCameraSettingsChanged();
-  EXPECT_LT(module->m_lastSettingsTime, platform::tickCountMs() / 1000.0 + 1.0);
+  EXPECT_LT(module->m_lastSettingsTime, clock->Now() / 1000.0 + 1.0);
   EXPECT_EQ(reports(), 0u);
   // A connection's settings wait out the half second without sleeping: marked, then sent by
   // the idle pump once it has passed. (Switching live view on waits for the time left.)
@@ -224,10 +224,8 @@ TEST_F(CamerasTest, CameraThatCannotBeOpenedIsRetriedWithoutAnnouncement) {
   SimControl("Type0001.md3", "clear");
   PumpAndSettle(manager);
   EXPECT_TRUE(TakeNamed("deviceAdded").empty()) << "tried again only a second after it refused";
-  {
-    const CClockAhead aSecondLater(kCameraRetryMs);
-    PumpAndSettle(manager);
-  }
+  clock->advance(kCameraRetryMs);
+  PumpAndSettle(manager);
   auto added = TakeNamed("deviceAdded");
   ASSERT_EQ(added.size(), 1u);
   EXPECT_EQ(Number(Payload(*added[0]), "device_id"), 0x101);
