@@ -82,7 +82,8 @@ void RunTransfer(Transfer t) {
   const bool nested = camera->announceDuringTransfer != 0;
   std::vector<unsigned char> bytes;
   std::uint64_t sentNow = 0;
-  for (ULONG n = 0; n < kBlocksPerAsync && t.next < t.blocks->size(); ++n) {
+  const ULONG blocksNow = camera->has(Habit::BlockAPoll) ? 1 : kBlocksPerAsync;
+  for (ULONG n = 0; n < blocksNow && t.next < t.blocks->size(); ++n) {
     const Block block = (*t.blocks)[t.next];
     if (sentNow > 0 && sentNow + block.length > kBytesPerAsync) break;
     if (t.sentBytes > 0 && t.sentBytes + block.length > allowance) break;

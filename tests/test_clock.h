@@ -26,6 +26,7 @@ class CTestClock {
   }
   ~CTestClock() {
     s_current = nullptr;
+    s_msPerRead = 0;
     SetCameraClockForTest(nullptr);
   }
   // The clock that lives now, or null.
@@ -33,15 +34,25 @@ class CTestClock {
   CTestClock(const CTestClock&) = delete;
   CTestClock& operator=(const CTestClock&) = delete;
 
-  static std::uint32_t Now() { return s_nowMs.load(); }
+  static std::uint32_t Now() {
+    const std::uint32_t tick = s_msPerRead.load();
+    if (tick == 0) return s_nowMs.load();
+    // A clock that moves as it is read: time passes with the work that looks at it.
+    const std::uint32_t now = s_nowMs.fetch_add(tick) + tick;
+    if (s_current && s_current->m_follower) s_current->m_follower(now);
+    return now;
+  }
+  // From now on every reading moves the clock on by `ms` first (0: it stands still again).
+  void tickOnEveryRead(std::uint32_t ms) { s_msPerRead = ms; }
   void set(std::uint32_t ms) {
     s_nowMs = ms;
     if (m_follower) m_follower(ms);
   }
-  void advance(std::uint32_t ms) { set(Now() + ms); }
+  void advance(std::uint32_t ms) { set(s_nowMs.load() + ms); }
 
  private:
   static inline std::atomic<std::uint32_t> s_nowMs{0};
+  static inline std::atomic<std::uint32_t> s_msPerRead{0};
   static inline CTestClock* s_current = nullptr;
   Follower m_follower;
 };

@@ -298,6 +298,82 @@ TEST_F(RequestPathTest, RequestsPostedWhileTheWorkerWorksRunOnceInOrder) {
   EXPECT_EQ(test.wakes.load(), static_cast<int>(kRequests));
 }
 
+// Two cameras on two modules downloading at once, on a clock that moves 1 ms with every reading
+// and links that hand over a block at every poll: the long operations give each camera its
+// share of a turn and stay within their budget, a burst of requests waits for the next turn
+// rather than stalling the transfers, and every turn answers requests. Then one
+// camera is unplugged mid-transfer: its file is reported lost, and the other's arrives whole.
+class SharedTurnTest : public RequestPathTest {
+ protected:
+  // Camera 1 of each module makes 48 MB pictures, so a transfer spans several turns.
+  std::string scenario() const override {
+    return "camera 1 type=43 exposure=3 raw-bytes=48000000 name=D850\n"
+           "camera 2 type=44 exposure=1 iso-auto=1 name=Z 7\n";
+  }
+};
+
+TEST_F(SharedTurnTest, CamerasShareEachTurnAndOneLeavingDisturbsNoOther) {
+  onCameraThread();
+  for (const char* module : {"Type0001.md3", "Type0023.md3"}) {
+    SimControl(module, "format raw 1");
+    SimControl(module, "habit block-a-poll on 1");
+  }
+  HandleConnectDevice(3, DeviceParams(0x1701).get());
+  CCamera* other = module23()->m_currentCamera;
+  HandleConnectDevice(4, DeviceParams(0x101).get());
+  ASSERT_TRUE(other && module1()->m_currentCamera == camera && manager->m_currentModule == module1());
+  TakeAll();
+  CTestWorker test;
+  camera->capture();
+  other->capture();
+  auto partSizes = [&] {
+    std::map<std::string, std::uintmax_t> sizes;
+    for (const auto& name : FilesIn(m_folder))
+      if (name.size() > 5 && name.substr(name.size() - 5) == ".part") sizes[name] = fs::file_size(m_folder / name);
+    return sizes;
+  };
+  clock->tickOnEveryRead(1);
+  std::map<std::string, std::uintmax_t> before;
+  std::map<std::string, int> counts;  // the messages other than the answers
+  std::uint32_t nextId = 100, answered = 0;
+  int turnsWithBoth = 0;
+  auto busy = [&] { onCameraThread(); return manager->hasDownloads() || manager->hasReleases(); };
+  for (int turn = 0; turn < 40 && busy(); ++turn) {
+    SCOPED_TRACE("turn " + std::to_string(turn));
+    if (turn % 2 == 0) {
+      const ZnLuaTEString name("isLiveViewOn");
+      for (int i = 0; i < 30; ++i) test.worker.post(nextId++, &name, nullptr);
+    }
+    test.turn();
+    const std::uint32_t answeredBefore = answered;
+    for (auto& message : TakeAll()) (message->name->getString() == "ok" ? ++answered : ++counts[message->name->getString()]);
+    EXPECT_LE(answered - answeredBefore, kCommandBudgetMs + 2) << "a burst of requests runs before the transfers";
+    EXPECT_GT(answered, answeredBefore) << "requests wait behind the transfers";
+    // The long operations' part of a turn, alone: the last poll of a share may run past it.
+    const std::uint32_t start = clock->Now();
+    bool delivering = false;
+    manager->stepOperations(kCameraSliceMs, delivering);
+    const std::uint32_t spent = clock->Now() - start;
+    const auto after = partSizes();
+    if (before.size() == 2 && after.size() == 2) {
+      ++turnsWithBoth;
+      EXPECT_LE(spent, kCameraSliceMs * 3 / 2);
+      for (const auto& part : after) EXPECT_GT(part.second, before[part.first]) << part.first << " got no share";
+    }
+    before = after;
+    if (turn == 3) SimControl("Type0023.md3", "unplug 1");
+  }
+  clock->tickOnEveryRead(0);
+  EXPECT_GE(turnsWithBoth, 2);
+  ASSERT_TRUE(test.runUntilIdle());
+  for (auto& message : TakeAll()) (message->name->getString() == "ok" ? ++answered : ++counts[message->name->getString()]);
+  EXPECT_EQ(answered, nextId - 100);
+  EXPECT_EQ(counts["fileDownloadComplete"], 1);
+  EXPECT_EQ(counts["error"], 1) << "the unplugged camera's file";
+  EXPECT_EQ(counts["deviceRemoved"], 1);
+  EXPECT_EQ(FilesIn(m_folder).size(), 1u);
+}
+
 // "shutdown" right behind three releases of a camera on a slow link: each release ends with
 // its file, and none is reported lost while its picture can still come.
 TEST_F(RequestPathTest, ShutdownLetsTheReleasesStillComingBringTheirFiles) {
