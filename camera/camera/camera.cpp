@@ -8,8 +8,8 @@
 
 #include "camera/download/content_container.h"
 #include "camera/modules/nikon_module.h"
-#include "camera/sdkobject/completion_wait.h"
 #include "camera/sdkobject/maid_names.h"
+#include "camera/sdkobject/source_presence.h"
 #include "platform/platform.h"
 #include "platform/trace.h"
 #include "values/lua_value.h"

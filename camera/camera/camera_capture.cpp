@@ -10,7 +10,6 @@
 #include "camera/camera/camera.h"
 #include "camera/camera_host.h"
 #include "camera/camera_clock.h"
-#include "camera/sdkobject/completion_wait.h"
 #include "camera/sdkobject/maid_names.h"
 #include "platform/platform.h"
 #include "platform/trace.h"

@@ -5,7 +5,7 @@
 #include "camera/camera/camera.h"
 #include "camera/camera_clock.h"
 #include "camera/download/content_container.h"
-#include "camera/sdkobject/completion_wait.h"
+#include "camera/sdkobject/source_presence.h"
 #include "platform/trace.h"
 
 bool CCamera::step(unsigned sliceMs, bool& delivering) {
