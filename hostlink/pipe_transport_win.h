@@ -18,8 +18,6 @@
 #include "hostlink/pipe_names.h"
 #include "platform/scoped_handles_win.h"
 
-struct OutgoingMessage;
-
 // Both pipes of the host link, one instance each, made before the I/O thread runs.
 struct CHostPipes {
   CScopedKernelHandle input;   // host to process
