@@ -4,8 +4,8 @@
 // and lives until a rescan finds it gone or the module is destroyed. It reads its name,
 // exposure mode and ISO control at creation, builds the settings table the host sees, changes
 // one setting on the host's request, and handles its own SDK events: setting changes are
-// passed to the module's throttled settings report, new capture items start a download
-// at once.
+// passed to the module's throttled settings report, new capture items are queued for its
+// steps to download.
 //
 // Ownership: the camera is owned by its module's m_children (CNikonObject::adoptChild) once
 // it is initialised; the module's m_cameras only lends it. The camera owns its capture items
