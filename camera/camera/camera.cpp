@@ -314,7 +314,7 @@ void CCamera::onEvent(maid::ULONG event, maid::NKPARAM data) {
       Trace("Ignored camera settings event notification for : %s", CapabilityName(cap));
       return;
   }
-  if (CNikonModule* owner = module()) owner->notifyCameraSettingsChanged();
+  if (CNikonModule* owner = module()) owner->sendCameraSettingsSoon();
 }
 
 CCamera::~CCamera() {

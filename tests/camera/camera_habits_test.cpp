@@ -385,15 +385,15 @@ TEST_F(CameraHabitsTest, ChangeReportedWhileTheTableIsReadFollowsIt) {
   TakeNamed("cameraSettingsChanged");
   // ISO to automatic: the camera reports it inside its next call, a read of the next table.
   ASSERT_EQ(0, camera->setCapabilityValue(kNkMAIDCapability_IsoControl, kNkMAIDDataType_Unsigned, 1));
-  module1()->m_lastSettingsTime = -1000.0;
-  module1()->notifyCameraSettingsChanged();
+  clock->advance(CSettingsThrottle::kSpacingMs);  // past the connection's report
+  module1()->sendCameraSettingsSoon();
   EXPECT_EQ(TakeNamed("cameraSettingsChanged").size(), 1u);
-  EXPECT_TRUE(module1()->m_settingsPending) << "the change inside the reads is not lost";
+  EXPECT_TRUE(module1()->m_settingsThrottle.pending()) << "the change inside the reads is not lost";
   // Once the half second has passed, the idle pump sends it: one table, and nothing pending.
-  module1()->m_lastSettingsTime = -1000.0;
+  clock->advance(CSettingsThrottle::kSpacingMs);
   module1()->sendPendingSettings();
   EXPECT_EQ(TakeNamed("cameraSettingsChanged").size(), 1u);
-  EXPECT_FALSE(module1()->m_settingsPending);
+  EXPECT_FALSE(module1()->m_settingsThrottle.pending());
 }
 
 // One thread at a time holds the SDK lock, and only the holder sees itself holding it.

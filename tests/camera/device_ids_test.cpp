@@ -120,7 +120,7 @@ TEST_F(CameraIdRangeTest, IdsPastTheRangeAreNeverAnnounced) {
   // A fresh module has no report pending, and reports the first change at once.
   module->sendPendingSettings();
   EXPECT_TRUE(TakeAll().empty());
-  module->notifyCameraSettingsChanged();
+  module->sendCameraSettingsSoon();
   EXPECT_EQ(TakeNamed("cameraSettingsChanged").size(), 1u);
   // Another camera that says it is no longer alive goes, and the connected one stays.
   fake.root.children[1].caps[kNkMAIDCapability_IsAlive].value = 0;
