@@ -318,9 +318,10 @@ void CCamera::onEvent(maid::ULONG event, maid::NKPARAM data) {
 }
 
 CCamera::~CCamera() {
-  // Downloads go first, while the camera they report through is still whole; a file already
-  // announced is reported failed.
   g_sdkLock.assertHeld();  // cameras are destroyed by their module, under the SDK lock
+  // What is under way ends first, while the camera it reports through is still whole.
+  endReleases(m_lifetime == CameraLifetime::Gone ? ReleaseEnd::CameraGone : ReleaseEnd::Abandoned,
+              "lensbridge let go of the camera before it completed it");
   dropDownloads();
   // Live view left on would keep the mirror up and the sensor hot after we let go of the
   // camera, so it is switched off before the object is closed. A camera that is gone cannot

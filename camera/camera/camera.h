@@ -188,8 +188,8 @@ class CCamera : public CNikonObject {
                   const std::string& why = {}) LB_REQUIRES(g_sdkLock);
   // Ends every release still waiting, oldest first.
   void endReleases(ReleaseEnd reason, const std::string& why = {}) LB_REQUIRES(g_sdkLock);
-  // Destroys the download under way and the waiting ones (the camera is going); an announced
-  // file is reported failed by its data object.
+  // Lets go of the download under way and the waiting ones alike, and destroys them (the
+  // camera is going): the transfer under way is cut off, and its file reported.
   void dropDownloads() LB_REQUIRES(g_sdkLock);
 
   // The releases the camera has taken and not completed, oldest first.

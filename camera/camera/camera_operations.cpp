@@ -111,5 +111,8 @@ void CCamera::dropDownloads() {
   doomed.swap(m_waitingDownloads);
   if (m_download) doomed.push_front(m_download);
   m_download = nullptr;
-  for (CContentContainer* container : doomed) destroyChild(container);
+  for (CContentContainer* container : doomed) {
+    container->letGo();
+    destroyChild(container);
+  }
 }

@@ -92,6 +92,10 @@ void CContentContainer::cutOff(int errorCode, const std::string& cause) {
   if (m_data) m_data->cutOff(errorCode, cause);
 }
 
+void CContentContainer::letGo() {
+  if (m_data) m_data->letGo();
+}
+
 void CContentContainer::contentFinishedDownloading() {
   if (isOpen()) {
     call(kNkMAIDCommand_Close, 0, kNkMAIDDataType_Null, 0);

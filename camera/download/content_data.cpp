@@ -87,11 +87,16 @@ CContentData::CContentData(CContentContainer* container)
 
 CContentData::~CContentData() {
   g_sdkLock.assertHeld();  // destroyed by its container, under the SDK lock
-  // A transfer still under way when the camera or the process goes ends like any other cut
-  // off, so that its file too ends with its outcome.
+  // A transfer still under way here was forgotten by its owner; it is cut off all the same,
+  // so that its file ends with its outcome.
+  assert(m_phase == DownloadPhase::Waiting || transferEnded());
+  letGo();
+  discardFile();
+}
+
+void CContentData::letGo() {
   if (m_phase != DownloadPhase::Waiting)
     cutOff(kDownloadNotEnded, "the transfer was cut off before the camera ended it");
-  discardFile();
 }
 
 void CContentData::moveTo(DownloadPhase next) {

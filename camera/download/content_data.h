@@ -94,6 +94,10 @@ class CContentData : public CNikonObject {
   // The transfer ends without its completion (refused, stalled, its camera went): the file
   // fails with `errorCode` and `cause` unless it is whole on disk already. Nothing once ended.
   void cutOff(int errorCode, const std::string& cause) LB_REQUIRES(g_sdkLock);
+  // The download goes with its camera or the process: a transfer under way is cut off
+  // (kDownloadNotEnded); a waiting one asked nothing of the camera, and the host has not heard
+  // of it. Its owner calls this before destroying it.
+  void letGo() LB_REQUIRES(g_sdkLock);
   // Its outcome has been told the host, or its whole file handed to the held files to tell.
   bool transferEnded() const LB_REQUIRES(g_sdkLock) {
     return m_phase == DownloadPhase::Downloaded || m_phase == DownloadPhase::HandedOff ||

@@ -161,6 +161,33 @@ TEST_F(CameraHabitsTest, AFileHeldPastItsMinuteIsKeptWhole) {
   firstRaw("Capture0001-kept.nef");
 }
 
+// A rescan that finds the camera gone before any poll brings the transfer's end: what the
+// camera had under way ends with it, each told the host once (the release still waiting, the
+// file part-way), and no ".part" stays; the pair's other file, waiting and never announced,
+// just goes.
+TEST_F(CameraHabitsTest, ACameraFoundGoneEndsWhatItHadUnderWay) {
+  onCameraThread();
+  SimControl("Type0001.md3", "format raw+jpeg 1");
+  habit("slow-link");  // the clock stands still: the RAW file's first block, then nothing
+  clockAt(1000);
+  camera->capture();
+  for (int i = 0; i < 20 && FilesIn(m_folder).empty(); ++i) stepAt(1000);
+  const auto added = TakeNamed("objectWasAdded");
+  ASSERT_EQ(added.size(), 1u);
+  SimControl("Type0001.md3", "fault capture-hangs");
+  camera->capture();
+  SimControl("Type0001.md3", "unplug 1");
+  module1()->scanAndInformHostOfCameraChanges();
+  module1()->deleteRemovedCameras();
+  const auto messages = TakeAll();
+  ASSERT_EQ(Names(messages), (std::vector<std::string>{"deviceRemoved", "error", "error"}));
+  EXPECT_EQ(Number(Payload(*messages[1]), "error_code"), kReleaseNotEnded);
+  EXPECT_NE(Text(Payload(*messages[1]), "error_description").find("the camera went"), std::string::npos);
+  EXPECT_EQ(Number(Payload(*messages[2]), "error_code"), -1007);
+  EXPECT_EQ(Number(Payload(*messages[2]), "capture_id"), Number(Payload(*added[0]), "capture_id"));
+  EXPECT_TRUE(FilesIn(m_folder).empty());
+}
+
 struct ReleaseCase {
   const char* habit;
   int refusal;  // the error code the host must be told of; 0 when the file must arrive
