@@ -26,5 +26,8 @@ struct CDownloadStopwatch {
     running = false;
   }
   // Milliseconds from the start to now (running) or to the stop.
-  std::int64_t elapsedMs() const { return static_cast<std::uint32_t>((running ? CameraClockMs() : stopMs) - startMs); }
+  std::int64_t elapsedMs() const {
+    const std::uint32_t endMs = running ? CameraClockMs() : stopMs;
+    return static_cast<std::uint32_t>(endMs - startMs);
+  }
 };

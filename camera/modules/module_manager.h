@@ -85,11 +85,8 @@ class CNikonModuleManager {
 
  private:
   // Where the next turn of stepOperations begins in its list of cameras with work.
-  std::size_t m_nextStepIndex = 0;
+  std::size_t m_nextStepIndex LB_GUARDED_BY(g_sdkLock) = 0;
 
- public:
-
- private:
   CNikonModuleManager() LB_REQUIRES(g_sdkLock);
   ~CNikonModuleManager();
   CNikonModuleManager(const CNikonModuleManager&) = delete;
