@@ -423,25 +423,4 @@ TEST_F(CameraHabitsTest, ChangeReportedWhileTheTableIsReadFollowsIt) {
   EXPECT_FALSE(module1()->m_settingsThrottle.pending());
 }
 
-// One thread at a time holds the SDK lock, and only the holder sees itself holding it.
-TEST(SdkLock, OneHolderAtATime) {
-  { CSdkLockGuard released(g_sdkLock); }
-  EXPECT_FALSE(g_sdkLock.heldByThisThread());
-  std::atomic<bool> entered{false};
-  std::thread other;
-  {
-    CSdkLockGuard lock(g_sdkLock);
-    EXPECT_TRUE(g_sdkLock.heldByThisThread());
-    other = std::thread([&] {
-      EXPECT_FALSE(g_sdkLock.heldByThisThread());
-      CSdkLockGuard waits(g_sdkLock);
-      entered = true;
-    });
-    platform::sleepMs(100);
-    EXPECT_FALSE(entered);
-  }
-  other.join();
-  EXPECT_TRUE(entered);
-}
-
 }  // namespace

@@ -133,7 +133,7 @@ double SimLensPosition(const char* moduleFile, unsigned cameraId);
 // The test's thread plays the camera thread: it holds the SDK lock from set-up to tear-down
 // and lets go of it only where the camera thread does, around the entry points that take it
 // themselves (BetweenTurns). A test body that reaches the camera layer says so first with
-// onCameraThread(), which the thread-safety analysis takes as the lock held, and checks it.
+// onCameraThread(), which the thread-safety analysis takes as the lock held.
 // The host's notifications are installed for the test, the outgoing queue empty at both ends.
 class HostTest : public ::testing::Test {
  protected:
@@ -147,9 +147,7 @@ class HostTest : public ::testing::Test {
     DiscardOutgoingMessages();
     g_sdkLock.unlock();
   }
-  void onCameraThread() const LB_ASSERT_CAPABILITY(g_sdkLock) {
-    EXPECT_TRUE(g_sdkLock.heldByThisThread()) << "the test's thread must hold the SDK lock";
-  }
+  void onCameraThread() const LB_ASSERT_CAPABILITY(g_sdkLock) {}
   CHostNotifications hostNotifications;
 };
 
