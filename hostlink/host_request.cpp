@@ -25,7 +25,6 @@ int HandleHostRequest(const void* bytes, std::size_t size, HostRequestHandler ha
     Trace("Dropped a request of %zu bytes with an unknown value tag", size);
     return 0;
   }
-  Trace("Message ready to dispatch: %s", request.name->getString().c_str());
   if (requestId) *requestId = request.requestId;
   return handler(request.requestId, request.name.get(), request.payload.get());
 }

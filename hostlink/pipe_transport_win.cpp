@@ -34,12 +34,12 @@ constexpr wchar_t kPipeSecurity[] = L"D:P(A;;GA;;;SY)(A;;GA;;;OW)";
 
 // Writes one block to a pipe that was opened for overlapped I/O and waits for the end: a
 // pipe handle opened with FILE_FLAG_OVERLAPPED must be given an OVERLAPPED for every call,
-// or the system may report a write as done before it is.
+// or the system may report a write as done before it is. WriteFile resets the event itself;
+// under Wine every ResetEvent of ours would be one more server call on each reply's way.
 int WriteFrameToPipe(HANDLE pipe, const std::string& frame, HANDLE writeEvent) {
   const DWORD size = static_cast<DWORD>(frame.size());
   OVERLAPPED overlapped = {};
   overlapped.hEvent = writeEvent;
-  ResetEvent(writeEvent);
   DWORD written = 0;
   BOOL ok = WriteFile(pipe, frame.data(), size, nullptr, &overlapped);
   if (ok || GetLastError() == ERROR_IO_PENDING) {
@@ -205,7 +205,7 @@ bool CPipeServer::connectPipes() {
 }
 
 bool CPipeServer::startRead() {
-  ResetEvent(m_inputEvent.get());
+  // ReadFile resets m_inputEvent as it starts, as WriteFile does its event.
   m_inputPending = false;
   if (ReadFile(m_inputPipe.get(), m_readBuffer.get(), kPipeBufferSize, nullptr,
                &m_inputOverlapped)) {
