@@ -18,7 +18,14 @@ std::deque<std::unique_ptr<OutgoingMessage>> g_outgoingMessages LB_GUARDED_BY(g_
 // The unsent "liveViewImage" inside g_outgoingMessages, or null; not owning.
 OutgoingMessage* g_waitingLiveViewImage LB_GUARDED_BY(g_outgoingMutex) = nullptr;
 
+// The queue's length, written under g_outgoingMutex, so that the I/O thread can poll it.
+std::atomic<std::size_t> g_outgoingCount{0};
+
 std::atomic<OutgoingWakeHook> g_wakeHook{nullptr};
+// The I/O thread waits, or is about to: the next message wakes it. Both sides write their own
+// flag (this one, g_outgoingCount) before they read the other's, with sequentially consistent
+// atomics, so at least one of them sees the other and no message is left without a wake-up.
+std::atomic<bool> g_ioThreadWaiting{false};
 
 }  // namespace
 
@@ -46,8 +53,9 @@ void QueueMessageToHost(std::uint32_t requestId, const char* name, const ZnLuaTE
     }
     if (isLiveView) g_waitingLiveViewImage = message.get();
     g_outgoingMessages.push_back(std::move(message));
+    g_outgoingCount.store(g_outgoingMessages.size());
   }
-  if (OutgoingWakeHook hook = g_wakeHook.load()) hook();
+  if (g_ioThreadWaiting.exchange(false)) WakeOutgoingQueue();
 }
 
 std::unique_ptr<OutgoingMessage> TakeOutgoingMessage() {
@@ -55,14 +63,12 @@ std::unique_ptr<OutgoingMessage> TakeOutgoingMessage() {
   if (g_outgoingMessages.empty()) return nullptr;
   std::unique_ptr<OutgoingMessage> message = std::move(g_outgoingMessages.front());
   g_outgoingMessages.pop_front();
+  g_outgoingCount.store(g_outgoingMessages.size());
   if (message.get() == g_waitingLiveViewImage) g_waitingLiveViewImage = nullptr;
   return message;
 }
 
-bool HasOutgoingMessages() {
-  CMutexLock lock(g_outgoingMutex);
-  return !g_outgoingMessages.empty();
-}
+bool HasOutgoingMessages() { return g_outgoingCount.load() != 0; }
 
 std::size_t OutgoingMessageCount() {
   CMutexLock lock(g_outgoingMutex);
@@ -74,6 +80,7 @@ void DiscardOutgoingMessages() {
   {
     CMutexLock lock(g_outgoingMutex);
     discarded.swap(g_outgoingMessages);
+    g_outgoingCount.store(0);
     g_waitingLiveViewImage = nullptr;
   }
 }
@@ -83,3 +90,12 @@ void SetOutgoingWakeHook(OutgoingWakeHook hook) { g_wakeHook.store(hook); }
 void WakeOutgoingQueue() {
   if (OutgoingWakeHook hook = g_wakeHook.load()) hook();
 }
+
+bool PrepareOutgoingWait() {
+  g_ioThreadWaiting.store(true);
+  if (!HasOutgoingMessages()) return true;
+  g_ioThreadWaiting.store(false);
+  return false;
+}
+
+void EndOutgoingWait() { g_ioThreadWaiting.store(false); }

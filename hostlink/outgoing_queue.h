@@ -26,12 +26,14 @@ struct OutgoingMessage {
 constexpr const char kLiveViewImageMessage[] = "liveViewImage";
 
 // Clones `value` (null stays null) and appends the message; the caller keeps ownership of
-// `name` and `value`. Then calls the wake hook, except when a waiting live-view frame was
-// replaced (the I/O thread already has a wake-up for that one). A null name is dropped.
+// `name` and `value`. Then calls the wake hook when the I/O thread waits for it (see
+// PrepareOutgoingWait); an awake I/O thread looks at the queue before it waits again, so
+// waking it would only cost a kernel call. A null name is dropped.
 void QueueMessageToHost(std::uint32_t requestId, const char* name, const ZnLuaTE* value);
 
 // I/O thread: removes and returns the front message, or null when the queue is empty.
 std::unique_ptr<OutgoingMessage> TakeOutgoingMessage();
+// Takes no lock: the I/O thread may poll it.
 bool HasOutgoingMessages();
 std::size_t OutgoingMessageCount();
 
@@ -42,5 +44,10 @@ void DiscardOutgoingMessages();
 // g_outgoingSemaphore. Called after the queue's mutex is released. Null means no wake-up.
 using OutgoingWakeHook = void (*)();
 void SetOutgoingWakeHook(OutgoingWakeHook hook);
+// I/O thread, before it waits for the wake hook: true when the queue is empty, and then the
+// first message queued calls the hook. False when a message is already queued: no waiting.
+bool PrepareOutgoingWait();
+// I/O thread, awake again: queued messages call no hook until the next PrepareOutgoingWait.
+void EndOutgoingWait();
 // Calls the wake hook without queuing anything: the I/O thread looks at its loop's state.
 void WakeOutgoingQueue();

@@ -326,8 +326,10 @@ DWORD CPipeServer::run() {
   }
 
   for (;;) {
-    bool probe = true;
-    if (!HasOutgoingMessages()) {
+    bool handled = false;
+    bool ended = false;
+    bool waited = false;
+    if (PrepareOutgoingWait()) {
       HANDLE events[2];
       DWORD count = 0;
       const bool haveSemaphore = m_config.wakeSemaphore != nullptr;
@@ -336,19 +338,20 @@ DWORD CPipeServer::run() {
       // The semaphore comes first: when both are signalled, queued messages go out before the
       // next request is looked at.
       DWORD wait = WaitForMultipleObjects(count, events, FALSE, kIdleWaitMs);
+      EndOutgoingWait();
       if (wait == WAIT_FAILED) Sleep(10);  // keeps a broken handle from spinning the loop
+      waited = wait != WAIT_FAILED;
       if (wait == WAIT_OBJECT_0 + count - 1) {
-        bool handled = false;
-        bool ended = false;
         finishRead(handled, ended);
         if (ended) break;
-        // After a request, the reply it queued goes out at once, without a probe.
-        if (handled) probe = false; else continue;
+        if (!handled) continue;
       }
     }
-    if (probe && !PeekNamedPipe(m_inputPipe.get(), nullptr, 0, nullptr, nullptr, nullptr) &&
-        GetLastError() == ERROR_BROKEN_PIPE) {
-      break;
+    // A pass that did not wait has not seen the input: a request, or the host leaving, may
+    // have ended the read meanwhile. Its status tells without a server call.
+    if (!waited && m_inputPending && HasOverlappedIoCompleted(&m_inputOverlapped)) {
+      finishRead(handled, ended);
+      if (ended) break;
     }
     sendOneQueuedMessage();
     if (g_sessionEndRequested.load() && !HasOutgoingMessages()) {

@@ -39,7 +39,7 @@ bool CreateHostPipes(const wchar_t* inputName, const wchar_t* outputName, unsign
 struct CPipeServerConfig {
   const wchar_t* inputPipeName;       // host to process
   const wchar_t* outputPipeName;      // process to host
-  HANDLE wakeSemaphore;               // released once per queued message; may be null; not owned
+  HANDLE wakeSemaphore;               // released by the queue's wake hook; may be null; not owned
   HWND* closeWindow;                  // WM_CLOSE goes to *closeWindow at the end; may be null
   HostRequestHandler handleRequest;   // runs each request on this thread; null drops them
   // Pipes made beforehand with CreateHostPipes, taken over by the server; when null the

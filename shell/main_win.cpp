@@ -54,10 +54,10 @@ void StopHeartbeatTimer() {
 // Written by CreateThread on the main thread, read by whichever thread queues a message.
 std::atomic<DWORD> g_ioThreadId{0};
 
-// Each queued message wakes the I/O thread. A release that would pass the maximum fails; the
-// semaphore is a wake-up signal and not a count, so that failure is harmless and ignored.
-// The I/O thread's own replies need no wake-up: it is awake and drains the queue before it
-// waits again, and a surplus wake-up would only cost it an extra pass and probe per request.
+// The outgoing queue calls this for the first message queued while the I/O thread waits. A
+// release that would pass the maximum fails; the semaphore is a wake-up signal and not a
+// count, so that failure is harmless and ignored. The I/O thread's own messages need no
+// wake-up: it is awake and drains the queue before it waits again.
 void WakeIoThread() {
   if (GetCurrentThreadId() == g_ioThreadId) return;
   if (g_outgoingSemaphore) ReleaseSemaphore(g_outgoingSemaphore, 1, nullptr);
