@@ -84,8 +84,12 @@ DWORD WINAPI PipeThreadProc(void* pipes) {
 int RunCameraThread(HACCEL accelerators) {
   for (;;) {
     const unsigned waitMs = RunCameraWork();
-    MsgWaitForMultipleObjectsEx(1, &g_cameraWakeEvent, waitMs == kCameraIdle ? INFINITE : waitMs,
-                                QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    const DWORD woken = MsgWaitForMultipleObjectsEx(
+        1, &g_cameraWakeEvent, waitMs == kCameraIdle ? INFINITE : waitMs, QS_ALLINPUT,
+        MWMO_INPUTAVAILABLE);
+    // A request is answered before the window's messages are fetched: under Wine each fetch is
+    // a server call, which would stand between the request and its reply.
+    if (woken == WAIT_OBJECT_0) RunCameraWork();
     MSG msg = {};
     while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
       if (msg.message == WM_QUIT) return static_cast<int>(msg.wParam);
