@@ -5,10 +5,13 @@
 #include <deque>
 #include <memory>
 
+#include "bridge/camera_commands.h"
 #include "bridge/dispatcher.h"
 #include "camera/camera_clock.h"
 #include "camera/modules/module_manager.h"
 #include "camera/sdk_lock.h"
+#include "hostlink/host_request.h"
+#include "hostlink/outgoing_queue.h"
 #include "platform/mutex.h"
 #include "platform/trace.h"
 #include "values/lua_value.h"
@@ -118,6 +121,17 @@ unsigned RunCameraWork() {
     waitMs = 0;
   }
   return waitMs;
+}
+
+bool OfferStandingReplies() {
+  // Read before the queue is looked at: a request handed over later leaves the offer stale.
+  const std::uint64_t handedOver = HandedOverRequestCount();
+  if (g_sessionEnded || HaveCommands()) return false;
+  CSdkLockGuard lock(g_sdkLock);
+  ZnLuaTETable status;
+  if (!LiveViewStatus(status)) return false;
+  LeaveStandingReply("isLiveViewOn", "ok", &status, handedOver);
+  return true;
 }
 
 void CancelCameraWork() {

@@ -36,6 +36,11 @@ int PostHostRequest(std::uint32_t requestId, const ZnLuaTE* name, const ZnLuaTE*
 // before calling again: 0, a few milliseconds, or kCameraIdle.
 unsigned RunCameraWork() LB_EXCLUDES(g_sdkLock);
 
+// Camera thread, right before it sleeps: when no command is queued or waits, leaves the answer
+// to "isLiveViewOn" (LeaveStandingReply) for the pipe thread to give while this thread sleeps.
+// True when an answer was left.
+bool OfferStandingReplies() LB_EXCLUDES(g_sdkLock);
+
 // Camera thread: drops the commands not yet run (the host is gone).
 void CancelCameraWork();
 

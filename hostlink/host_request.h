@@ -20,9 +20,13 @@ using HostRequestHandler = int (*)(std::uint32_t requestId, const ZnLuaTE* name,
 // `handler`. A zero-length message, one shorter than its request id, one whose values fail to
 // decode, and one with an unknown top-level tag are dropped without a reply. Returns the
 // handler's result: 1 when the session ends, else 0 (also without a handler). `requestId`,
-// when given, receives the id of a handled request.
+// when given, receives the id of a handled request. A request that a standing reply answers
+// (QueueStandingReply) is answered so and not handed over.
 int HandleHostRequest(const void* bytes, std::size_t size, HostRequestHandler handler,
                       std::uint32_t* requestId = nullptr);
+
+// How many requests HandleHostRequest has handed to its handler; I/O thread writes, any reads.
+std::uint64_t HandedOverRequestCount();
 
 // Encodes one message (request id, name, payload or nil) into `frame`. A message over the
 // 2 MiB limit is refused with the "too large" line on standard output; exactly the limit is

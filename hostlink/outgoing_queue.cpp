@@ -27,6 +27,16 @@ std::atomic<OutgoingWakeHook> g_wakeHook{nullptr};
 // atomics, so at least one of them sees the other and no message is left without a wake-up.
 std::atomic<bool> g_ioThreadWaiting{false};
 
+// The standing reply, if any. Under g_outgoingMutex, so that the camera thread's withdrawal
+// orders it before anything that thread queues once awake.
+struct StandingReply {
+  std::string requestName;
+  std::string replyName;
+  std::unique_ptr<ZnLuaTE> value;
+  std::uint64_t handedOver = 0;
+};
+std::unique_ptr<StandingReply> g_standingReply LB_GUARDED_BY(g_outgoingMutex);
+
 }  // namespace
 
 void QueueMessageToHost(std::uint32_t requestId, const char* name, const ZnLuaTE* value) {
@@ -99,3 +109,34 @@ bool PrepareOutgoingWait() {
 }
 
 void EndOutgoingWait() { g_ioThreadWaiting.store(false); }
+
+void LeaveStandingReply(const char* requestName, const char* replyName, const ZnLuaTE* value,
+                        std::uint64_t handedOver) {
+  auto reply = std::make_unique<StandingReply>();
+  reply->requestName = requestName;
+  reply->replyName = replyName;
+  if (value) reply->value = value->clone();
+  reply->handedOver = handedOver;
+  CMutexLock lock(g_outgoingMutex);
+  reply.swap(g_standingReply);
+}
+
+void WithdrawStandingReply() {
+  std::unique_ptr<StandingReply> withdrawn;  // freed after the lock is released
+  CMutexLock lock(g_outgoingMutex);
+  withdrawn.swap(g_standingReply);
+}
+
+bool QueueStandingReply(std::uint32_t requestId, const std::string& requestName,
+                        std::uint64_t handedOver) {
+  CMutexLock lock(g_outgoingMutex);
+  const StandingReply* reply = g_standingReply.get();
+  if (!reply || reply->requestName != requestName || reply->handedOver != handedOver) return false;
+  auto message = std::make_unique<OutgoingMessage>();
+  message->requestId = requestId;
+  message->name = std::make_unique<ZnLuaTEString>(reply->replyName);
+  if (reply->value) message->value = reply->value->clone();
+  g_outgoingMessages.push_back(std::move(message));
+  g_outgoingCount.store(g_outgoingMessages.size());
+  return true;
+}

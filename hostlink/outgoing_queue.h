@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 class ZnLuaTE;
 
@@ -51,3 +52,18 @@ bool PrepareOutgoingWait();
 void EndOutgoingWait();
 // Calls the wake hook without queuing anything: the I/O thread looks at its loop's state.
 void WakeOutgoingQueue();
+
+// A standing reply: what the camera thread, about to sleep with no command queued, waiting or
+// running, would answer to a request that only reads its state. While it stands, the I/O
+// thread answers such a request itself instead of waking the camera thread for it; under
+// Wine that crossing and the way back cost a second thread wake-up and several server calls.
+// Camera thread, before it sleeps: `handedOver` is HandedOverRequestCount() as it was before
+// the camera thread found its command queue empty. Replaces the reply that stood.
+void LeaveStandingReply(const char* requestName, const char* replyName, const ZnLuaTE* value,
+                        std::uint64_t handedOver);
+// Camera thread, as soon as it wakes and before it runs anything: its state may change now.
+void WithdrawStandingReply();
+// I/O thread: queues the standing reply under `requestId` when it answers `requestName` and
+// no request was handed over since it was left (`handedOver`, the count now); true then.
+bool QueueStandingReply(std::uint32_t requestId, const std::string& requestName,
+                        std::uint64_t handedOver);

@@ -1,10 +1,11 @@
 // The pipe transport: the I/O thread that owns both named pipes for the life of the process.
 //
 // It connects the pipes (exactly one host connection per process), reads one request at a
-// time and hands it to its request handler, and sends what the rest of the program queued with
-// QueueMessageToHost, one message per pass of its loop. It ends when the handler ends the
-// session ("shutdown"; "shutdownComplete" is then sent directly) or when the host's end of the
-// input pipe breaks, and then posts WM_CLOSE to the main window, which ends the process.
+// time and hands it to its request handler (unless a standing reply answers it), and sends
+// what the rest of the program queued with QueueMessageToHost, one message per pass of its
+// loop. It ends when the handler ends the session ("shutdown"; "shutdownComplete" is then
+// sent directly) or when the host's end of the input pipe breaks, and then posts WM_CLOSE to
+// the main window, which ends the process.
 //
 // Threads: RunPipeServer is the whole life of the I/O thread, started once by the process after
 // its main window and wake-up semaphore exist. Nothing else touches the pipes.

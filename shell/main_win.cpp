@@ -84,9 +84,13 @@ DWORD WINAPI PipeThreadProc(void* pipes) {
 int RunCameraThread(HACCEL accelerators) {
   for (;;) {
     const unsigned waitMs = RunCameraWork();
+    // While this thread sleeps, the pipe thread answers "isLiveViewOn" from what it leaves here;
+    // whatever runs once it wakes may change that answer, so it is withdrawn first.
+    OfferStandingReplies();
     const DWORD woken = MsgWaitForMultipleObjectsEx(
         1, &g_cameraWakeEvent, waitMs == kCameraIdle ? INFINITE : waitMs, QS_ALLINPUT,
         MWMO_INPUTAVAILABLE);
+    WithdrawStandingReply();
     // A request is answered before the window's messages are fetched: under Wine each fetch is
     // a server call, which would stand between the request and its reply.
     if (woken == WAIT_OBJECT_0) RunCameraWork();
