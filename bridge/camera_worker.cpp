@@ -1,87 +1,30 @@
 #include "bridge/camera_worker.h"
 
 #include <algorithm>
-#include <atomic>
-#include <deque>
-#include <memory>
 
 #include "bridge/camera_commands.h"
 #include "bridge/dispatcher.h"
-#include "camera/camera_clock.h"
 #include "camera/modules/module_manager.h"
-#include "camera/sdk_lock.h"
 #include "hostlink/host_request.h"
 #include "hostlink/outgoing_queue.h"
-#include "platform/mutex.h"
 #include "platform/trace.h"
 #include "values/lua_value.h"
 
 namespace {
 
-struct QueuedCommand {
-  std::uint32_t requestId = 0;
-  std::unique_ptr<ZnLuaTE> name;
-  std::unique_ptr<ZnLuaTE> params;  // null when the request had none
-};
-
-CMutex g_queueLock;
-std::deque<QueuedCommand> g_commands LB_GUARDED_BY(g_queueLock);  // in the order the host sent them
-
-// Camera thread only.
-bool g_commandWaiting = false;                // the front command asked to run again later
-std::uint32_t g_commandDueMs = 0;             // camera clock when it is due
-bool g_sessionEnded = false;                  // "shutdown" has run: nothing more is done
-
-std::atomic<CameraWakeHook> g_wakeHook{nullptr};
-std::atomic<SessionEndHook> g_sessionEndHook{nullptr};
-
-bool TakeFront(QueuedCommand& command) {
-  CMutexLock lock(g_queueLock);
-  if (g_commands.empty()) return false;
-  command = std::move(g_commands.front());
-  g_commands.pop_front();
-  return true;
-}
-
-void PutBackFront(QueuedCommand command) {
-  CMutexLock lock(g_queueLock);
-  g_commands.push_front(std::move(command));
-}
-
-bool HaveCommands() {
-  CMutexLock lock(g_queueLock);
-  return !g_commands.empty();
-}
-
-// Runs the waiting commands in order, up to one that waits for its time (it stays in front).
-void RunCommands() {
-  QueuedCommand command;
-  while (!g_sessionEnded && TakeFront(command)) {
-    if (g_commandWaiting && static_cast<std::int32_t>(CameraClockMs() - g_commandDueMs) < 0) {
-      PutBackFront(std::move(command));
-      return;
-    }
-    g_commandWaiting = false;
-    const int outcome = DispatchHostMessage(command.requestId, command.name.get(), command.params.get());
-    if (outcome == kDispatchAgainLater) {
-      g_commandWaiting = true;
-      g_commandDueMs = CameraClockMs() + DispatchAgainDelayMs();
-      PutBackFront(std::move(command));
-      return;
-    }
-    if (outcome == 1) {
-      // Whatever the host sent after "shutdown" is never run.
-      g_sessionEnded = true;
-      CancelCameraWork();
-      if (SessionEndHook hook = g_sessionEndHook.load()) hook(command.requestId);
-      return;
-    }
-  }
-}
+// The wait until a time `leftMs` away, never negative.
+unsigned WaitOf(std::int32_t leftMs) { return static_cast<unsigned>(std::max<std::int32_t>(leftMs, 0)); }
 
 }  // namespace
 
-int PostHostRequest(std::uint32_t requestId, const ZnLuaTE* name, const ZnLuaTE* params) {
+CCameraWorker::CCameraWorker(CCameraWorkerDelegate& delegate, CameraClockSource clock)
+    : m_delegate(delegate), m_clock(clock) {
+  m_heartbeatDueMs = m_clock() + kHeartbeatPeriodMs;
+}
+
+CCameraWorker::~CCameraWorker() = default;
+
+void CCameraWorker::post(std::uint32_t requestId, const ZnLuaTE* name, const ZnLuaTE* params) {
   QueuedCommand command;
   command.requestId = requestId;
   try {
@@ -89,61 +32,137 @@ int PostHostRequest(std::uint32_t requestId, const ZnLuaTE* name, const ZnLuaTE*
     if (params) command.params = params->clone();
   } catch (...) {
     Trace("Dropped request %u: no memory to keep it", requestId);
-    return 0;
+    return;
   }
   {
-    CMutexLock lock(g_queueLock);
-    g_commands.push_back(std::move(command));
+    CMutexLock lock(m_queueLock);
+    m_commands.push_back(std::move(command));
   }
-  if (CameraWakeHook hook = g_wakeHook.load()) hook();
-  return 0;
+  m_delegate.wakeCameraThread();
 }
 
-unsigned RunCameraWork() {
-  // A nested call (an SDK call that pumped this thread's messages) must not run a command
-  // inside another one's SDK call; the outer call goes on when it returns.
-  if (g_sdkLock.heldByThisThread()) return kCameraPollMs;
-  RunCommands();
+bool CCameraWorker::takeFront(QueuedCommand& command) {
+  CMutexLock lock(m_queueLock);
+  if (m_commands.empty()) return false;
+  command = std::move(m_commands.front());
+  m_commands.pop_front();
+  return true;
+}
+
+void CCameraWorker::putBackFront(QueuedCommand command) {
+  CMutexLock lock(m_queueLock);
+  m_commands.push_front(std::move(command));
+}
+
+bool CCameraWorker::haveCommands() {
+  CMutexLock lock(m_queueLock);
+  return !m_commands.empty();
+}
+
+std::int32_t CCameraWorker::msUntil(std::uint32_t dueMs) const {
+  return static_cast<std::int32_t>(dueMs - m_clock());
+}
+
+void CCameraWorker::cancel() {
+  CMutexLock lock(m_queueLock);
+  m_commands.clear();
+  m_frontDueMs.reset();
+}
+
+void CCameraWorker::runCommands() {
+  const std::uint32_t start = m_clock();
+  QueuedCommand command;
+  while (m_phase == Phase::Running && takeFront(command)) {
+    if (m_frontDueMs && msUntil(*m_frontDueMs) > 0) {
+      putBackFront(std::move(command));
+      return;
+    }
+    m_frontDueMs.reset();
+    const CommandResult result = DispatchHostMessage(command.requestId, command.name.get(), command.params.get());
+    switch (result.kind) {
+      case CommandResult::Kind::Done:
+        break;
+      case CommandResult::Kind::RunAgainLater:
+        m_frontDueMs = m_clock() + result.delayMs;
+        putBackFront(std::move(command));
+        return;
+      case CommandResult::Kind::EndSession:
+        startDrain(command.requestId);
+        return;
+    }
+    // The rest wait for the next turn, after the long operations have had their slice.
+    if (m_clock() - start >= kCommandBudgetMs) return;
+  }
+}
+
+void CCameraWorker::startDrain(std::uint32_t shutdownRequestId) {
+  // Whatever the host sent after "shutdown" is never run; the heartbeat stops with the phase.
+  cancel();
+  m_phase = Phase::Draining;
+  m_drainStartMs = m_clock();
+  m_shutdownRequestId = shutdownRequestId;
+}
+
+// The releases still waiting for their completion, the transfers under way and waiting and
+// the held files' names are let finish, for up to kShutdownDrainMs, so that every release and
+// every announced file ends with its outcome before "shutdownComplete": a release is given up
+// (and reported) only once nothing more can come of it, its camera gone or the bound reached.
+void CCameraWorker::finishDrainWhenDone() {
+  {
+    CSdkLockGuard lock(g_sdkLock);
+    CNikonModuleManager* manager = CNikonModuleManager::existingInstance();
+    const bool underWay = manager && (manager->hasDownloads() || manager->hasReleases());
+    if (underWay && m_clock() - m_drainStartMs < kShutdownDrainMs) return;
+    if (manager) manager->abandonReleases("lensbridge shut down before the camera completed it");
+    ShutdownCameras();
+  }
+  m_phase = Phase::Ended;
+  cancel();
+  m_delegate.endHostSession(m_shutdownRequestId);
+}
+
+void CCameraWorker::tickHeartbeat() {
+  m_heartbeatDueMs = m_clock() + kHeartbeatPeriodMs;
+  CSdkLockGuard lock(g_sdkLock);
+  if (CNikonModuleManager* manager = CNikonModuleManager::existingInstance()) manager->pumpIdle();
+}
+
+unsigned CCameraWorker::runTurn() {
+  m_busy = false;
+  if (m_phase == Phase::Ended) return kCameraIdle;
+  runCommands();
+  if (m_phase == Phase::Running && msUntil(m_heartbeatDueMs) <= 0) tickHeartbeat();
   bool underWay = false;
   bool delivering = false;
   {
     CSdkLockGuard lock(g_sdkLock);
-    CNikonModuleManager* manager = CNikonModuleManager::existingInstance();
-    if (manager && !g_sessionEnded) underWay = manager->stepOperations(kCameraSliceMs, delivering);
+    if (CNikonModuleManager* manager = CNikonModuleManager::existingInstance())
+      underWay = manager->stepOperations(kCameraSliceMs, delivering);
   }
-  unsigned waitMs = kCameraIdle;
-  if (underWay) waitMs = delivering ? 0 : kCameraPollMs;
-  if (g_sessionEnded) return waitMs;
-  if (g_commandWaiting) {
-    const std::int32_t left = static_cast<std::int32_t>(g_commandDueMs - CameraClockMs());
-    waitMs = std::min(waitMs, static_cast<unsigned>(std::max<std::int32_t>(left, 0)));
-  } else if (HaveCommands()) {
+  if (m_phase == Phase::Draining) {
+    finishDrainWhenDone();
+    if (m_phase == Phase::Ended) return kCameraIdle;
+    m_busy = true;
+    return delivering ? 0 : kCameraPollMs;
+  }
+  m_busy = underWay || m_frontDueMs || haveCommands();
+  unsigned waitMs = WaitOf(msUntil(m_heartbeatDueMs));
+  if (underWay) waitMs = std::min(waitMs, delivering ? 0 : kCameraPollMs);
+  if (m_frontDueMs) {
+    waitMs = std::min(waitMs, WaitOf(msUntil(*m_frontDueMs)));
+  } else if (haveCommands()) {
     waitMs = 0;
   }
   return waitMs;
 }
 
-bool OfferStandingReplies() {
+bool CCameraWorker::offerStandingReplies() {
   // Read before the queue is looked at: a request handed over later leaves the offer stale.
   const std::uint64_t handedOver = HandedOverRequestCount();
-  if (g_sessionEnded || HaveCommands()) return false;
+  if (m_phase != Phase::Running || haveCommands()) return false;
   CSdkLockGuard lock(g_sdkLock);
   ZnLuaTETable status;
   if (!LiveViewStatus(status)) return false;
   LeaveStandingReply("isLiveViewOn", "ok", &status, handedOver);
   return true;
 }
-
-void CancelCameraWork() {
-  CMutexLock lock(g_queueLock);
-  g_commands.clear();
-  g_commandWaiting = false;
-}
-
-void RestartCameraWork() {
-  CancelCameraWork();
-  g_sessionEnded = false;
-}
-
-void SetCameraWakeHook(CameraWakeHook hook) { g_wakeHook.store(hook); }
-void SetSessionEndHook(SessionEndHook hook) { g_sessionEndHook.store(hook); }

@@ -5,28 +5,22 @@
 
 #include "bridge/camera_commands.h"
 #include "camera/camera/camera.h"
-#include "camera/camera_clock.h"
 #include "camera/modules/module_manager.h"
 #include "camera/modules/nikon_module.h"
 #include "hostlink/outgoing_queue.h"
 #include "platform/trace.h"
 #include "values/lua_value.h"
 
-std::atomic<int> g_shutdownRequested{0};
-
 namespace {
 
-std::atomic<HeartbeatStopHook> g_heartbeatStopHook{nullptr};
+// A command that always finishes in its one call.
+template <void (*Handler)(std::uint32_t, const ZnLuaTE*)>
+CommandResult Finishes(std::uint32_t requestId, const ZnLuaTE* params) LB_REQUIRES(g_sdkLock) {
+  Handler(requestId, params);
+  return CommandResult::done();
+}
 
-// Set by a handler through DispatchAgainLater; dispatcher's thread only.
-bool g_dispatchAgain = false;
-unsigned g_dispatchAgainMs = 0;
-
-// How long "shutdown" lets the transfers under way finish before it closes the cameras anyway.
-constexpr unsigned kShutdownDrainMs = 60000;
-constexpr unsigned kShutdownPollMs = 10;
-
-void IgnoreCommand(std::uint32_t, const ZnLuaTE*) {}
+CommandResult IgnoreCommand(std::uint32_t, const ZnLuaTE*) { return CommandResult::done(); }
 
 // The connected camera: the current module's current camera, or null when either is missing.
 CCamera* CurrentCamera() LB_REQUIRES(g_sdkLock) {
@@ -67,100 +61,57 @@ void HandleDoAutoFocusCommand(std::uint32_t requestId, const ZnLuaTE*) LB_REQUIR
 // Stops live view when it is on; otherwise sends fresh settings first (the host shows them
 // beside the live picture) and starts it. Both answer "ok" on success. Settings sent less than
 // half a second ago are not sent again at once: the command waits for the spacing.
-void HandleToggleLiveViewCommand(std::uint32_t requestId, const ZnLuaTE*) LB_REQUIRES(g_sdkLock) {
+CommandResult HandleToggleLiveViewCommand(std::uint32_t requestId, const ZnLuaTE*) LB_REQUIRES(g_sdkLock) {
   CCamera* camera = CurrentCamera();
-  if (!camera) return;
+  if (!camera) return CommandResult::done();
   if (camera->m_liveViewOn) {
     if (camera->stopLiveView()) QueueMessageToHost(requestId, "ok", nullptr);
-    return;
+    return CommandResult::done();
   }
   CNikonModule* module = CNikonModuleManager::existingInstance()->m_currentModule;
-  if (const unsigned waitMs = module->settingsSpacingLeftMs()) {
-    DispatchAgainLater(waitMs);
-    return;
-  }
+  if (const unsigned waitMs = module->settingsSpacingLeftMs()) return CommandResult::runAgainIn(waitMs);
   module->sendCameraSettingsNow();
   if (camera->startLiveView()) QueueMessageToHost(requestId, "ok", nullptr);
+  return CommandResult::done();
 }
 
 void HandleIsLiveViewOnCommand(std::uint32_t requestId, const ZnLuaTE*) LB_REQUIRES(g_sdkLock) {
   SendLiveViewStatus(requestId);
 }
 
-// Stops the heartbeat first, so that no tick can reach the camera side while it is torn
-// down. The releases still waiting for their completion, the transfers under way and waiting
-// and the held files' names are let finish, for up to kShutdownDrainMs, so that every release
-// and every announced file ends with its outcome before "shutdownComplete": a release is given
-// up (and reported) only once nothing more can come of it, its camera gone or the drain's bound
-// reached. Then the module manager is deleted with its modules and cameras.
-void HandleShutdownCommand(std::uint32_t, const ZnLuaTE*) LB_REQUIRES(g_sdkLock) {
-  static bool draining = false;
-  static std::uint32_t drainStartMs = 0;
-  if (!draining) {
-    if (HeartbeatStopHook hook = g_heartbeatStopHook.load()) hook();
-    draining = true;
-    drainStartMs = CameraClockMs();
-  }
-  CNikonModuleManager* manager = CNikonModuleManager::existingInstance();
-  if (manager && (manager->hasDownloads() || manager->hasReleases()) &&
-      CameraClockMs() - drainStartMs < kShutdownDrainMs) {
-    DispatchAgainLater(kShutdownPollMs);
-    return;
-  }
-  if (manager) manager->abandonReleases("lensbridge shut down before the camera completed it");
-  draining = false;
-  ShutdownCameras();
-  g_shutdownRequested.store(1);
-}
+// The session ends: the worker lets the transfers under way finish and then closes the cameras.
+CommandResult HandleShutdownCommand(std::uint32_t, const ZnLuaTE*) { return CommandResult::endSession(); }
 
 }  // namespace
 
 const HostCommand kHostCommands[] = {
-    {"listDevices", HandleListDevices},
+    {"listDevices", Finishes<HandleListDevices>},
     {"getDeviceInfo", IgnoreCommand},
-    {"connectDevice", HandleConnectDevice},
-    {"disconnectDevice", HandleDisconnectDevice},
-    {"doCapture", HandleDoCaptureCommand},
-    {"updateCameraSetting", HandleUpdateCameraSetting},
+    {"connectDevice", Finishes<HandleConnectDevice>},
+    {"disconnectDevice", Finishes<HandleDisconnectDevice>},
+    {"doCapture", Finishes<HandleDoCaptureCommand>},
+    {"updateCameraSetting", Finishes<HandleUpdateCameraSetting>},
     {"downloadThumbnail", IgnoreCommand},
     {"getCaptureInfo", IgnoreCommand},
     {"startDownload", IgnoreCommand},  // downloads start by themselves
-    {"getCameraSettings", SendCameraSettings},
+    {"getCameraSettings", Finishes<SendCameraSettings>},
     {"shutdown", HandleShutdownCommand},
-    {"setCameraFocus", HandleSetCameraFocusCommand},
-    {"doAutoFocus", HandleDoAutoFocusCommand},
+    {"setCameraFocus", Finishes<HandleSetCameraFocusCommand>},
+    {"doAutoFocus", Finishes<HandleDoAutoFocusCommand>},
     {"toggleLiveView", HandleToggleLiveViewCommand},
-    {"isLiveViewOn", HandleIsLiveViewOnCommand},
+    {"isLiveViewOn", Finishes<HandleIsLiveViewOnCommand>},
 };
 const std::size_t kHostCommandCount = sizeof kHostCommands / sizeof kHostCommands[0];
 
-int DispatchHostMessage(std::uint32_t requestId, const ZnLuaTE* name, const ZnLuaTE* params) {
-  g_shutdownRequested.store(0);
-  g_dispatchAgain = false;
-  {
-    CSdkLockGuard lock(g_sdkLock);
-    const auto* nameString = dynamic_cast<const ZnLuaTEString*>(name);
-    if (nameString) {
-      // std::string comparison matches length and every byte, so neither a prefix nor a name
-      // with bytes after an embedded zero can pass for a command.
-      const std::string text = nameString->getString();
-      for (std::size_t i = 0; i < kHostCommandCount; ++i) {
-        if (text == kHostCommands[i].name) {
-          kHostCommands[i].handler(requestId, params);
-          break;
-        }
-      }
-    }
+CommandResult DispatchHostMessage(std::uint32_t requestId, const ZnLuaTE* name, const ZnLuaTE* params) {
+  CSdkLockGuard lock(g_sdkLock);
+  const auto* nameString = dynamic_cast<const ZnLuaTEString*>(name);
+  if (!nameString) return CommandResult::done();
+  // std::string comparison matches length and every byte, so neither a prefix nor a name
+  // with bytes after an embedded zero can pass for a command.
+  const std::string text = nameString->getString();
+  for (std::size_t i = 0; i < kHostCommandCount; ++i) {
+    if (text == kHostCommands[i].name) return kHostCommands[i].handler(requestId, params);
   }
-  if (g_dispatchAgain) return kDispatchAgainLater;
-  return g_shutdownRequested.load();
+  return CommandResult::done();
 }
-
-void DispatchAgainLater(unsigned ms) {
-  g_dispatchAgain = true;
-  g_dispatchAgainMs = ms;
-}
-
-unsigned DispatchAgainDelayMs() { return g_dispatchAgainMs; }
-
-void SetHeartbeatStopHook(HeartbeatStopHook hook) { g_heartbeatStopHook.store(hook); }

@@ -2,14 +2,11 @@
 // those calls, the whole camera layer (module manager, modules, cameras, downloads), which has
 // no lock of its own.
 //
-// Threads: taken by the camera thread (the process's main thread) for each host command, each
-// slice of the long operations and each heartbeat, never nested; the pipe thread never takes
-// it. (Tests may drive the camera layer from their own thread.) An SDK call may pump
-// the main thread's window messages while the main thread holds the lock, which delivers a
-// nested heartbeat on the same thread: the heartbeat asks heldByThisThread() first and does
-// nothing then, because taking the lock again would deadlock. The layer's entry points say
-// LB_REQUIRES(g_sdkLock); code the SDK calls back inside one of our calls states that its
-// caller holds the lock with g_sdkLock.assertHeld().
+// Threads: taken by the camera thread (the process's main thread, its camera worker) for each
+// host command, each slice of the long operations and each heartbeat, never nested; the pipe
+// thread never takes it. (Tests may drive the camera layer from their own thread.) The layer's
+// entry points say LB_REQUIRES(g_sdkLock); code the SDK calls back inside one of our calls
+// states that its caller holds the lock with g_sdkLock.assertHeld().
 #pragma once
 
 #include <atomic>

@@ -1,7 +1,7 @@
 // libFuzzer target: whole sessions against the simulated camera module with the input between
 // it and the process (bent_module.h), driven as the process drives the camera side: the host's
-// requests through PostHostRequest and RunCameraWork, the heartbeat through RunHeartbeatTick,
-// on a clock the input moves (the simulator's too), so no input waits for real time.
+// requests through a camera worker of its own (a fresh one for each input), which also runs the
+// heartbeat, on a clock the input moves (the simulator's too), so no input waits for real time.
 //
 // Input: as camera_module_script.h lays it out, a session script (the host's requests, the
 // simulator's habits, faults and plugging, time passing) and the answer bytes. A session ends
@@ -34,8 +34,6 @@
 #include <vector>
 
 #include "bridge/camera_worker.h"
-#include "bridge/dispatcher.h"
-#include "bridge/heartbeat.h"
 #include "bridge/notifications.h"
 #include "camera/camera_clock.h"
 #include "camera/camera_host.h"
@@ -68,8 +66,6 @@ constexpr char kScenario[] =
     "camera 2 raw-bytes=1500 photo-width=16 rate=1 name=Z 9\n"
     "camera 3 raw-bytes=5000 photo-width=24 rate=1 plugged=0\n";
 
-// The process never runs for long without its heartbeat; neither does a session here.
-constexpr unsigned kHeartbeatMs = 100;
 // Longer than any file of the simulated cameras.
 constexpr std::uintmax_t kLongestFileBytes = 1u << 20;
 // Steps a calm session may take to settle; its longest bound (a release's two minutes plus an
@@ -145,24 +141,6 @@ class CHostView {
   std::set<std::string> m_wholeFiles;
 };
 
-bool g_sessionEnded = false;
-void OnSessionEnd(std::uint32_t) { g_sessionEnded = true; }
-
-// One turn of the camera thread, then the time it may wait passes: at most a heartbeat, and at
-// least `minimumMs`, so that long bounds pass in few turns where nothing is delivered. Ticks
-// the heartbeat whenever a heartbeat's time has passed.
-void CameraTurn(CHostView& host, std::uint32_t minimumMs = 1) {
-  const unsigned waitMs = RunCameraWork();
-  host.take();
-  const std::uint32_t step = waitMs == 0 ? 1 : std::max(std::min(waitMs, kHeartbeatMs), minimumMs);
-  const std::uint32_t before = g_nowMs;
-  g_nowMs += step;
-  bentmodule::Control("clock " + std::to_string(g_nowMs));
-  if (before / kHeartbeatMs != g_nowMs / kHeartbeatMs) {
-    RunHeartbeatTick();
-    host.take();
-  }
-}
 
 const char* const kSettingKeys[] = {"shutterValue", "apertureValue", "isoSpeedValue", "wbValue", "bogus"};
 const char* const kFormats[] = {"jpeg", "raw", "raw+jpeg"};
@@ -173,16 +151,29 @@ std::string HabitLine(unsigned habit, const char* onOrOff) {
   return std::string("habit ") + lbsim::HabitName(chosen) + " " + onOrOff;
 }
 
-class CSession {
+// One host session: its camera worker, and what the host was told.
+class CSession : public CCameraWorkerDelegate {
  public:
   explicit CSession(std::uint32_t moduleIndex) : m_moduleIndex(moduleIndex) {}
+
+  void wakeCameraThread() override {}
+  void endHostSession(std::uint32_t) override { m_sessionEnded = true; }
 
   void post(const char* name, std::unique_ptr<ZnLuaTETable> params = nullptr) {
     const std::uint32_t id = ++m_lastRequestId;
     m_host.sent(id, name);
     const ZnLuaTEString nameValue(name);
-    PostHostRequest(id, &nameValue, params.get());
-    CameraTurn(m_host);
+    m_worker.post(id, &nameValue, params.get());
+    cameraTurn();
+  }
+  // One turn of the camera thread, then the time it may wait passes: at most a heartbeat,
+  // and at least `minimumMs`, so that long bounds pass in few turns where nothing is
+  // delivered.
+  void cameraTurn(std::uint32_t minimumMs = 1) {
+    const unsigned waitMs = m_worker.runTurn();
+    m_host.take();
+    g_nowMs += waitMs == 0 ? 1 : std::max(std::min(waitMs, kHeartbeatPeriodMs), minimumMs);
+    bentmodule::Control("clock " + std::to_string(g_nowMs));
   }
   std::unique_ptr<ZnLuaTETable> device(std::uint8_t camera) const {
     auto table = std::make_unique<ZnLuaTETable>();
@@ -214,7 +205,7 @@ class CSession {
         break;
       }
       case kAutoFocus: post("doAutoFocus"); break;
-      case kCameraTurn: case kCameraTurn2: case kCameraTurn3: CameraTurn(m_host); break;
+      case kCameraTurn: case kCameraTurn2: case kCameraTurn3: cameraTurn(); break;
       case kPlug: {
         const std::uint8_t operand = script.byte();
         const std::uint32_t camera = 1 + operand % 3;
@@ -245,7 +236,7 @@ class CSession {
         // Time passes with the camera thread at work: up to 25 s, in its own turns.
         const std::uint32_t until = g_nowMs + script.byte() * 100u;
         for (int turns = 0; turns < 300 && static_cast<std::int32_t>(until - g_nowMs) > 0; ++turns)
-          CameraTurn(m_host);
+          cameraTurn();
         break;
       }
       case kHabit: bentmodule::Control(HabitLine(script.byte(), "on 1")); break;
@@ -274,19 +265,19 @@ class CSession {
     const std::uint32_t calmSince = g_nowMs;
     for (int steps = 0;; ++steps) {
       Check(steps < kSettleSteps, "the camera side never came to rest", std::to_string(steps) + " steps");
-      const unsigned waitMs = RunCameraWork();
+      m_worker.runTurn();
       m_host.take();
-      if (waitMs == kCameraIdle && g_nowMs - calmSince > 3000) break;
-      CameraTurn(m_host, kHeartbeatMs);
+      if (!m_worker.busy() && g_nowMs - calmSince > 3000) break;
+      cameraTurn(kHeartbeatPeriodMs);
     }
     m_host.checkDevices(m_moduleIndex, m_plugged);
   }
 
   void shutDown() {
     post("shutdown");
-    for (int steps = 0; !g_sessionEnded; ++steps) {
+    for (int steps = 0; !m_sessionEnded; ++steps) {
       Check(steps < kSettleSteps, "shutdown never ended");
-      CameraTurn(m_host, kHeartbeatMs);
+      cameraTurn(kHeartbeatPeriodMs);
     }
     m_host.take();
   }
@@ -297,6 +288,8 @@ class CSession {
   std::uint32_t m_moduleIndex;
   std::uint32_t m_lastRequestId = 0;
   CHostView m_host;
+  CCameraWorker m_worker{*this};
+  bool m_sessionEnded = false;
   std::set<std::uint32_t> m_plugged{1, 2};  // as the scenario starts, then as the script plugs
 };
 
@@ -321,7 +314,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   });
   SetCameraHost(&g_hostNotifications);
   SetCameraClockForTest(&FakeClock);
-  SetSessionEndHook(&OnSessionEnd);
   return 0;
 }
 
@@ -342,9 +334,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   g_nowMs = 1000;
   bentmodule::Control("clock 1000");
-  g_sessionEnded = false;
-  g_shutdownRequested.store(0);
-  RestartCameraWork();
   DiscardOutgoingMessages();
   {
     CSdkLockGuard lock(g_sdkLock);

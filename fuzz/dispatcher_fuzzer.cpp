@@ -46,10 +46,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CNikonModuleManager* manager = CNikonModuleManager::getInstance();
     g_downloadDirectory = g_downloads.string() + "/";
     // The settings throttle would hold reports back half a second; time is not under test.
-    for (const auto& module : manager->m_modules) module->m_lastSettingsTime = -1000.0;
+    for (const auto& module : manager->m_modules) module->m_settingsThrottle = CSettingsThrottle();
   }
 
-  HandleHostRequest(data, size, DispatchHostMessage);
+  HandleHostRequest(data, size, [](std::uint32_t id, const ZnLuaTE* name, const ZnLuaTE* params) {
+    DispatchHostMessage(id, name, params);
+  });
   {
     // As the heartbeat does.
     CSdkLockGuard lock(g_sdkLock);

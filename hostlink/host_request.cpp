@@ -16,9 +16,8 @@ std::atomic<std::uint64_t> g_handedOver{0};
 
 }  // namespace
 
-int HandleHostRequest(const void* bytes, std::size_t size, HostRequestHandler handler,
-                      std::uint32_t* requestId) {
-  if (size == 0 || !handler) return 0;
+bool HandleHostRequest(const void* bytes, std::size_t size, const HostRequestHandler& handler) {
+  if (size == 0 || !handler) return false;
   DecodedMessage request;
   try {
     request = DecodeMessageFrame(bytes, size);
@@ -26,20 +25,19 @@ int HandleHostRequest(const void* bytes, std::size_t size, HostRequestHandler ha
     // A request the host could not have meant (cut short, hostile or simply corrupt) is
     // dropped like one with an unknown tag; the next request is read as usual.
     Trace("Dropped a request of %zu bytes that does not decode: %s", size, error.what());
-    return 0;
+    return false;
   }
   if (!request.name || !request.payload) {
     Trace("Dropped a request of %zu bytes with an unknown value tag", size);
-    return 0;
+    return false;
   }
-  if (requestId) *requestId = request.requestId;
   const std::uint64_t handedOver = g_handedOver.load();
   const auto* name = dynamic_cast<const ZnLuaTEString*>(request.name.get());
-  if (name && QueueStandingReply(request.requestId, name->getString(), handedOver)) return 0;
-  const int result = handler(request.requestId, request.name.get(), request.payload.get());
+  if (name && QueueStandingReply(request.requestId, name->getString(), handedOver)) return true;
+  handler(request.requestId, request.name.get(), request.payload.get());
   // After the handler: a camera thread that sees this count also finds the request queued.
   g_handedOver.store(handedOver + 1);
-  return result;
+  return true;
 }
 
 std::uint64_t HandedOverRequestCount() { return g_handedOver.load(); }

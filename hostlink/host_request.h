@@ -6,24 +6,23 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 class ZnLuaTE;
 struct OutgoingMessage;
 
-// Runs one decoded request: its id, its name (any value) and its parameters (any value or
-// null), all lent for the call. Returns 1 when the request ends the session, else 0.
-using HostRequestHandler = int (*)(std::uint32_t requestId, const ZnLuaTE* name,
-                                   const ZnLuaTE* params);
+// Takes one decoded request: its id, its name (any value) and its parameters (any value or
+// null), all lent for the call.
+using HostRequestHandler =
+    std::function<void(std::uint32_t requestId, const ZnLuaTE* name, const ZnLuaTE* params)>;
 
 // Decodes the request in `bytes` (read in place, nothing beyond `size`) and hands it to
 // `handler`. A zero-length message, one shorter than its request id, one whose values fail to
-// decode, and one with an unknown top-level tag are dropped without a reply. Returns the
-// handler's result: 1 when the session ends, else 0 (also without a handler). `requestId`,
-// when given, receives the id of a handled request. A request that a standing reply answers
-// (QueueStandingReply) is answered so and not handed over.
-int HandleHostRequest(const void* bytes, std::size_t size, HostRequestHandler handler,
-                      std::uint32_t* requestId = nullptr);
+// decode, and one with an unknown top-level tag are dropped without a reply. A request that a
+// standing reply answers (QueueStandingReply) is answered so and not handed on. True when the
+// request was handed on or answered.
+bool HandleHostRequest(const void* bytes, std::size_t size, const HostRequestHandler& handler);
 
 // How many requests HandleHostRequest has handed to its handler; I/O thread writes, any reads.
 std::uint64_t HandedOverRequestCount();

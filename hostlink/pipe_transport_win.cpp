@@ -3,7 +3,6 @@
 #include <objbase.h>
 #include <sddl.h>
 
-#include <atomic>
 #include <memory>
 #include <string>
 
@@ -17,11 +16,6 @@
 
 namespace {
 
-
-// Set by RequestHostSessionEnd on another thread; the I/O thread ends the session once the
-// queue is empty.
-std::atomic<bool> g_sessionEndRequested{false};
-std::atomic<std::uint32_t> g_sessionEndRequestId{0};
 
 constexpr DWORD kPipeBufferSize = 0x200000;
 constexpr DWORD kIdleWaitMs = 1000;
@@ -244,12 +238,8 @@ void CPipeServer::finishRead(bool& handled, bool& ended) {
     if (m_draining) {
       // The last piece of an oversized message: it ends here, and so does the discarding.
       m_draining = false;
-    } else if (std::uint32_t requestId = 0;
-               HandleHostRequest(m_readBuffer.get(), size, m_config.handleRequest,
-                                 &requestId) == 1) {
-      sendShutdownReply(requestId);
-      ended = true;
-      return;
+    } else {
+      HandleHostRequest(m_readBuffer.get(), size, m_config.handleRequest);
     }
     handled = true;
     if (!startRead()) ended = true;
@@ -354,9 +344,11 @@ DWORD CPipeServer::run() {
       if (ended) break;
     }
     sendOneQueuedMessage();
-    if (g_sessionEndRequested.load() && !HasOutgoingMessages()) {
-      sendShutdownReply(g_sessionEndRequestId.load());
-      break;
+    if (m_config.sessionEnd && !HasOutgoingMessages()) {
+      if (const auto requestId = m_config.sessionEnd->requestedId()) {
+        sendShutdownReply(*requestId);
+        break;
+      }
     }
   }
   endSession();
@@ -416,14 +408,6 @@ bool CreateHostPipes(const wchar_t* inputName, const wchar_t* outputName, unsign
   }
 }
 
-void RequestHostSessionEnd(std::uint32_t requestId) {
-  g_sessionEndRequestId.store(requestId);
-  g_sessionEndRequested.store(true);
-  // The I/O thread may be waiting for a request or a queued message; a wake-up message of its
-  // own lets it see the request. A queue that is empty is woken through its hook.
-  WakeOutgoingQueue();
-}
-
 DWORD RunPipeServer(const CPipeServerConfig& config) {
   CoInitializeEx(nullptr, COINIT_MULTITHREADED);
   DWORD result;
@@ -434,12 +418,4 @@ DWORD RunPipeServer(const CPipeServerConfig& config) {
   // A thread that could not create its pipes leaves COM as it is; the process runs on.
   if (result != 0) CoUninitialize();
   return result;
-}
-
-int WriteMessageToHost(OutgoingMessage& message, HANDLE outputPipe) {
-  std::string frame;
-  if (!EncodeMessageForHost(message, frame)) return 0;
-  CScopedKernelHandle writeEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  if (!writeEvent.valid()) return 0;
-  return WriteFrameToPipe(outputPipe, frame, writeEvent.get());
 }

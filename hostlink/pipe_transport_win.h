@@ -3,9 +3,9 @@
 // It connects the pipes (exactly one host connection per process), reads one request at a
 // time and hands it to its request handler (unless a standing reply answers it), and sends
 // what the rest of the program queued with QueueMessageToHost, one message per pass of its
-// loop. It ends when the handler ends the session ("shutdown"; "shutdownComplete" is then
-// sent directly) or when the host's end of the input pipe breaks, and then posts WM_CLOSE to
-// the main window, which ends the process.
+// loop. It ends when the session's end is asked for (after "shutdown": "shutdownComplete" goes
+// out after everything queued before it) or when the host's end of the input pipe breaks, and
+// then posts WM_CLOSE to the main window, which ends the process.
 //
 // Threads: RunPipeServer is the whole life of the I/O thread, started once by the process after
 // its main window and wake-up semaphore exist. Nothing else touches the pipes.
@@ -14,10 +14,9 @@
 #include <windows.h>
 
 #include "hostlink/host_request.h"
+#include "hostlink/host_session_end.h"
 #include "hostlink/pipe_names.h"
 #include "platform/scoped_handles_win.h"
-
-struct OutgoingMessage;
 
 // Both pipes of the host link, one instance each, made before the I/O thread runs.
 struct CHostPipes {
@@ -35,14 +34,14 @@ bool CreateHostPipes(const wchar_t* inputName, const wchar_t* outputName, unsign
                      CHostPipes& pipes);
 
 // What one run of the pipe server uses; the process's run uses the fixed pipe names, its
-// wake-up semaphore, its main window and the command dispatcher. Tests run it with names of
-// their own.
+// wake-up semaphore, its main window and the camera worker.
 struct CPipeServerConfig {
   const wchar_t* inputPipeName;       // host to process
   const wchar_t* outputPipeName;      // process to host
   HANDLE wakeSemaphore;               // released by the queue's wake hook; may be null; not owned
   HWND* closeWindow;                  // WM_CLOSE goes to *closeWindow at the end; may be null
-  HostRequestHandler handleRequest;   // runs each request on this thread; null drops them
+  HostRequestHandler handleRequest;   // runs each request on this thread; empty drops them
+  CHostSessionEnd* sessionEnd;        // the session ends when asked here; may be null; not owned
   // Pipes made beforehand with CreateHostPipes, taken over by the server; when null the
   // server creates its own (once, without retrying).
   CHostPipes* pipes = nullptr;
@@ -52,12 +51,3 @@ struct CPipeServerConfig {
 // Runs the whole life of the pipe server on the calling thread. Returns 0 when a pipe could
 // not be created (nothing is posted then), 1 in every other case.
 DWORD RunPipeServer(const CPipeServerConfig& config);
-
-// Any thread: the session ends after "shutdown" (request `requestId`) has run elsewhere. The
-// I/O thread sends what is queued, then "shutdownComplete" with that id, and ends the session
-// as after a handler that returned 1.
-void RequestHostSessionEnd(std::uint32_t requestId);
-
-// Encodes one message and writes it to the output pipe as one pipe message. Returns non-zero
-// only when the whole message was written; failures are printed and the message is lost.
-int WriteMessageToHost(OutgoingMessage& message, HANDLE outputPipe);

@@ -20,9 +20,6 @@ void sleepMs(unsigned ms);
 // exactly like GetTickCount.
 std::uint32_t tickCountMs();
 
-// The system clock in 100-nanosecond ticks (only differences are meaningful).
-std::int64_t systemTicks100ns();
-
 // Loads a library; null on failure. Libraries are never unloaded.
 void* loadModule(const std::string& path);
 void* findSymbol(void* module, const char* name);

@@ -29,11 +29,6 @@ std::uint32_t tickCountMs() {
       std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
 }
 
-std::int64_t systemTicks100ns() {
-  auto now = std::chrono::system_clock::now().time_since_epoch();
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(now).count() / 100;
-}
-
 void* loadModule(const std::string& path) { return dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL); }
 
 void* findSymbol(void* module, const char* name) {

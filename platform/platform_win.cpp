@@ -53,12 +53,6 @@ void sleepMs(unsigned ms) {
 
 std::uint32_t tickCountMs() { return GetTickCount(); }
 
-std::int64_t systemTicks100ns() {
-  FILETIME ft;
-  GetSystemTimeAsFileTime(&ft);
-  return (static_cast<std::int64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
-}
-
 void* loadModule(const std::string& path) {
   return reinterpret_cast<void*>(LoadLibraryW(wide(path).c_str()));
 }

@@ -1,11 +1,11 @@
 // The process entry: sets up the process-global objects in a fixed order, starts the I/O
-// thread and runs the hidden window's message loop, whose 100 ms timer is the camera side's
-// heartbeat. The process ends when the I/O thread posts WM_CLOSE to the window, or at once
+// thread and runs the camera thread's loop (the camera worker's turns and the hidden window's
+// messages). The process ends when the I/O thread posts WM_CLOSE to the window, or at once
 // (exit code 2) when the host pipes cannot be had.
 //
-// Threads: everything here runs on the main thread, which is also the camera thread: it runs the
-// host's commands, the heartbeat and the cameras' long operations. The I/O thread only hands
-// requests over, writes what is queued and posts WM_CLOSE at the end.
+// Threads: everything here runs on the main thread, which is also the camera thread: its worker
+// runs the host's commands, the heartbeat and the cameras' long operations. The I/O thread only
+// hands requests over, writes what is queued and posts WM_CLOSE at the end.
 
 #include <windows.h>
 
@@ -15,8 +15,6 @@
 #include <mutex>
 
 #include "bridge/camera_worker.h"
-#include "bridge/dispatcher.h"
-#include "bridge/heartbeat.h"
 #include "bridge/notifications.h"
 #include "camera/camera_clock.h"
 #include "camera/camera_host.h"
@@ -45,12 +43,6 @@ constexpr int kExitPipesUnavailable = 2;
 WCHAR g_titleText[kMaxLoadString];
 WCHAR g_windowClassName[kMaxLoadString];
 
-// The dispatcher's "shutdown" runs on the I/O thread and cannot own the timer; KillTimer is
-// documented to work from another thread for a window of this process.
-void StopHeartbeatTimer() {
-  if (g_mainWindow) KillTimer(g_mainWindow, kHeartbeatTimerId);
-}
-
 // Written by CreateThread on the main thread, read by whichever thread queues a message.
 std::atomic<DWORD> g_ioThreadId{0};
 
@@ -63,37 +55,56 @@ void WakeIoThread() {
   if (g_outgoingSemaphore) ReleaseSemaphore(g_outgoingSemaphore, 1, nullptr);
 }
 
-void OnHeartbeat() { RunHeartbeatTick(); }
+// How the camera worker reaches the rest of the process: the event that wakes the camera thread
+// (this one) from its wait, and the pipe thread's end of the session.
+class CProcessWorkerDelegate : public CCameraWorkerDelegate {
+ public:
+  CProcessWorkerDelegate() : m_wakeEvent(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
+  void wakeCameraThread() override { SetEvent(m_wakeEvent.get()); }
+  void endHostSession(std::uint32_t requestId) override { m_sessionEnd.request(requestId); }
+  HANDLE wakeEvent() const { return m_wakeEvent.get(); }
+  CHostSessionEnd& sessionEnd() { return m_sessionEnd; }
 
-// Set by the I/O thread when it queues a request for the camera thread (this one).
-HANDLE g_cameraWakeEvent = nullptr;
-void WakeCameraThread() { SetEvent(g_cameraWakeEvent); }
+ private:
+  CScopedKernelHandle m_wakeEvent;  // auto reset
+  CHostSessionEnd m_sessionEnd;
+};
+
+// What the I/O thread is handed: the pipes wWinMain made (taken over by the server), the
+// worker its requests go to and the session's end.
+struct CPipeThreadStart {
+  CHostPipes* pipes;
+  CCameraWorker* worker;
+  CHostSessionEnd* sessionEnd;
+};
 
 // The I/O thread: the pipe server with the process's pipes. It only reads, hands the host's
-// requests to the camera thread and writes; it never runs camera work. `pipes` is the
-// CHostPipes that wWinMain made; the server takes them over.
-DWORD WINAPI PipeThreadProc(void* pipes) {
+// requests to the camera worker and writes; it never runs camera work.
+DWORD WINAPI PipeThreadProc(void* start) {
+  const CPipeThreadStart& with = *static_cast<const CPipeThreadStart*>(start);
+  CCameraWorker* worker = with.worker;
   CPipeServerConfig config{kInputPipeName, kOutputPipeName, g_outgoingSemaphore, &g_mainWindow,
-                           PostHostRequest, static_cast<CHostPipes*>(pipes)};
+                           [worker](std::uint32_t id, const ZnLuaTE* name, const ZnLuaTE* params) {
+                             worker->post(id, name, params);
+                           },
+                           with.sessionEnd, with.pipes};
   return RunPipeServer(config);
 }
 
-// The camera thread's loop: the host's commands in order, the slices of the cameras' long
-// operations between them, and the window's messages (the heartbeat timer, WM_CLOSE). Returns
-// the exit code of WM_QUIT.
-int RunCameraThread(HACCEL accelerators) {
+// The camera thread's loop: the worker's turns, and the window's messages (WM_CLOSE, and
+// whatever a camera module posts to the thread) between them. Returns the exit code of WM_QUIT.
+int RunCameraThread(CCameraWorker& worker, HANDLE wakeEvent, HACCEL accelerators) {
   for (;;) {
-    const unsigned waitMs = RunCameraWork();
+    const unsigned waitMs = worker.runTurn();
     // While this thread sleeps, the pipe thread answers "isLiveViewOn" from what it leaves here;
     // whatever runs once it wakes may change that answer, so it is withdrawn first.
-    OfferStandingReplies();
+    worker.offerStandingReplies();
     const DWORD woken = MsgWaitForMultipleObjectsEx(
-        1, &g_cameraWakeEvent, waitMs == kCameraIdle ? INFINITE : waitMs, QS_ALLINPUT,
-        MWMO_INPUTAVAILABLE);
+        1, &wakeEvent, waitMs == kCameraIdle ? INFINITE : waitMs, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
     WithdrawStandingReply();
     // A request is answered before the window's messages are fetched: under Wine each fetch is
     // a server call, which would stand between the request and its reply.
-    if (woken == WAIT_OBJECT_0) RunCameraWork();
+    if (woken == WAIT_OBJECT_0) worker.runTurn();
     MSG msg = {};
     while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
       if (msg.message == WM_QUIT) return static_cast<int>(msg.wParam);
@@ -110,8 +121,8 @@ int RunCameraThread(HACCEL accelerators) {
 // that another program still holds get the care "shutdown" gives them: a whole one goes on
 // trying for its name, and a cut-off one for its removal, for up to a minute, before the
 // process ends. Nothing else is served by then, so the pauses between the tries hold nobody up.
-void CloseCameraSide() {
-  CancelCameraWork();
+void CloseCameraSide(CCameraWorker& worker) {
+  worker.cancel();
   {
     CSdkLockGuard lock(g_sdkLock);
     CNikonModuleManager::DestroyInstance(CNikonModuleManager::HeldFiles::Keep);
@@ -159,9 +170,6 @@ void InitializeCrashReporter() {
 
 LRESULT CALLBACK WndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
-    case WM_TIMER:
-      if (wParam == kHeartbeatTimerId) OnHeartbeat();
-      return 0;
     case WM_COMMAND:
       if (LOWORD(wParam) == IDM_EXIT) {
         DestroyWindow(hwnd);
@@ -175,7 +183,6 @@ LRESULT CALLBACK WndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) 
       return 0;
     }
     case WM_DESTROY:
-      KillTimer(g_mainWindow, kHeartbeatTimerId);
       PostQuitMessage(0);
       return 0;
     case WM_USER:
@@ -224,26 +231,24 @@ int APIENTRY wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
     Trace("CreateWindowExW failed: %lu", GetLastError());
     return 0;
   }
-  // The window is never shown; it exists for its timer and as the I/O thread's close target.
+  // The window is never shown; it exists as the I/O thread's close target.
   UpdateWindow(g_mainWindow);
 
   g_outgoingSemaphore = CreateSemaphoreW(nullptr, 0, kOutgoingSemaphoreMax, nullptr);
   SetOutgoingWakeHook(WakeIoThread);
-  SetHeartbeatStopHook(StopHeartbeatTimer);
-  g_cameraWakeEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-  SetCameraWakeHook(WakeCameraThread);
-  SetSessionEndHook(RequestHostSessionEnd);
+  // Both live as long as the process: the I/O thread is never joined.
+  static CProcessWorkerDelegate workerDelegate;
+  static CCameraWorker worker(workerDelegate);
 
   // The thread is neither joined nor closed: process exit ends it if it still runs.
+  static CPipeThreadStart pipeThreadStart{&hostPipes, &worker, &workerDelegate.sessionEnd()};
   DWORD ioThreadId = 0;
-  HANDLE ioThread = CreateThread(nullptr, 0, PipeThreadProc, &hostPipes, 0, &ioThreadId);
+  HANDLE ioThread = CreateThread(nullptr, 0, PipeThreadProc, &pipeThreadStart, 0, &ioThreadId);
   g_ioThreadId.store(ioThreadId);
   if (!ioThread) LogLine("CreateThread failed");
 
   HACCEL accelerators = LoadAcceleratorsW(instance, MAKEINTRESOURCEW(IDC_LENSBRIDGE));
-  SetTimer(g_mainWindow, kHeartbeatTimerId, kHeartbeatPeriodMs, nullptr);
-
-  const int exitCode = RunCameraThread(accelerators);
-  CloseCameraSide();
+  const int exitCode = RunCameraThread(worker, workerDelegate.wakeEvent(), accelerators);
+  CloseCameraSide(worker);
   return exitCode;
 }

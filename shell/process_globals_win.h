@@ -7,14 +7,10 @@
 #include <windows.h>
 
 // The hidden main window; null until created. The I/O thread posts WM_CLOSE to it to end the
-// process; the "shutdown" command stops its heartbeat timer.
+// process.
 extern HWND g_mainWindow;
 
 // Released when a message is queued while the I/O thread waits on it (initial count 0,
 // maximum kOutgoingSemaphoreMax). Null until created.
 extern HANDLE g_outgoingSemaphore;
 constexpr LONG kOutgoingSemaphoreMax = 99999;
-
-// The heartbeat timer of the main window: 100 ms, id 1.
-constexpr UINT_PTR kHeartbeatTimerId = 1;
-constexpr UINT kHeartbeatPeriodMs = 100;

@@ -57,9 +57,9 @@ std::vector<ULONG> MakeShotItems(ULONG cameraId) {
   return ids;
 }
 
-// Announces a shot's items to the camera's event procedure; the downloads they start run
-// nested inside each announcement. Under nested-items the second file of a pair is announced
-// by the first one's transfer instead, after its first block.
+// Announces a shot's items to the camera's event procedure; the caller opens each item inside
+// its announcement and fetches it in its own polls afterwards. Under nested-items the second
+// file of a pair is announced by the first one's transfer instead, after its first block.
 void AnnounceShot(ULONG cameraId, const std::vector<ULONG>& ids) {
   for (std::size_t i = 0; i < ids.size(); ++i) {
     Camera* camera = FindCamera(cameraId);

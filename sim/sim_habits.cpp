@@ -11,7 +11,7 @@ constexpr const char* kNames[] = {
     "nested-items",  "async-busy",    "events-in-calls",    "alive-false",
     "ragged-blocks", "lv-elements",   "lv-busy",            "slow-link",
     "camera-button", "enum-out-of-range", "jpeg-first",     "lv-off-busy",
-    "out-of-focus",  "busy-while-transferring",
+    "out-of-focus",  "busy-while-transferring", "block-a-poll",
 };
 static_assert(sizeof kNames / sizeof kNames[0] == static_cast<std::size_t>(Habit::Count),
               "every habit has a name");

@@ -27,6 +27,7 @@ enum class Habit : unsigned {
   LvOffBusy,         // the first switch-off of each live view answers busy
   OutOfFocus,        // CapStart takes a capture, whose completion then says out of focus
   BusyWhileTransferring,  // CapStart refuses a capture while one of the camera's files transfers
+  BlockAPoll,        // every Async hands over one block of a transfer under way, as a fast link does
   Count
 };
 

@@ -9,7 +9,8 @@
 // completions wait in a queue and are delivered inside the caller's next kNkMAIDCommand_Async,
 // on the caller's thread (some habits deliver inside other calls too, as real modules do; see
 // sim_habits.h). A job may call back into the caller, which may call us again from inside the
-// callback (a download nested in a capture), so the entry point is reentrant.
+// callback (it opens a new item inside the item's announcement), so the entry point is
+// reentrant.
 //
 // Control, for tests and the demo: LbSimControl(line) in the same process, or lines appended
 // to the file named by LBSIM_CONTROL, read at every Async (sim_control.h).

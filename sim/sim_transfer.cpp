@@ -52,8 +52,8 @@ void AnnounceWaitingItem(ULONG cameraId) {
     DeliverEvent(record, kNkMAIDEvent_AddChild, itemId);
 }
 
-// One poll's share of a transfer; queues the rest at the front, so a download nested in a
-// capture finishes before the capture goes on.
+// One poll's share of a transfer; queues the rest at the front, so the transfer goes on at the
+// next poll, ahead of work queued behind it (a later shot's).
 void RunTransfer(Transfer t) {
   Simulator& sim = Sim();
   auto node = sim.open.find(t.record);
@@ -82,7 +82,8 @@ void RunTransfer(Transfer t) {
   const bool nested = camera->announceDuringTransfer != 0;
   std::vector<unsigned char> bytes;
   std::uint64_t sentNow = 0;
-  for (ULONG n = 0; n < kBlocksPerAsync && t.next < t.blocks->size(); ++n) {
+  const ULONG blocksNow = camera->has(Habit::BlockAPoll) ? 1 : kBlocksPerAsync;
+  for (ULONG n = 0; n < blocksNow && t.next < t.blocks->size(); ++n) {
     const Block block = (*t.blocks)[t.next];
     if (sentNow > 0 && sentNow + block.length > kBytesPerAsync) break;
     if (t.sentBytes > 0 && t.sentBytes + block.length > allowance) break;
@@ -99,8 +100,8 @@ void RunTransfer(Transfer t) {
     sentNow += block.length;
     if (t.lose) return Complete(t, kNkMAIDResult_CameraNotFound);
     if (nested) {
-      // The second file's download runs inside this announcement; the first one goes on
-      // afterwards, if its object is still open.
+      // The caller hears of the second file inside this block's poll; the first file goes on
+      // at the next poll, if the caller kept its object open.
       AnnounceWaitingItem(t.cameraId);
       if (!sim.open.count(t.record)) return Complete(t, kNkMAIDResult_Aborted);
       camera = FindCamera(t.cameraId);

@@ -8,8 +8,8 @@
 
 #include "camera/download/content_container.h"
 #include "camera/modules/nikon_module.h"
-#include "camera/sdkobject/completion_wait.h"
 #include "camera/sdkobject/maid_names.h"
+#include "camera/sdkobject/source_presence.h"
 #include "platform/platform.h"
 #include "platform/trace.h"
 #include "values/lua_value.h"
@@ -314,13 +314,14 @@ void CCamera::onEvent(maid::ULONG event, maid::NKPARAM data) {
       Trace("Ignored camera settings event notification for : %s", CapabilityName(cap));
       return;
   }
-  if (CNikonModule* owner = module()) owner->notifyCameraSettingsChanged();
+  if (CNikonModule* owner = module()) owner->sendCameraSettingsSoon();
 }
 
 CCamera::~CCamera() {
-  // Downloads go first, while the camera they report through is still whole; a file already
-  // announced is reported failed.
   g_sdkLock.assertHeld();  // cameras are destroyed by their module, under the SDK lock
+  // What is under way ends first, while the camera it reports through is still whole.
+  endReleases(m_lifetime == CameraLifetime::Gone ? ReleaseEnd::CameraGone : ReleaseEnd::Abandoned,
+              "lensbridge let go of the camera before it completed it");
   dropDownloads();
   // Live view left on would keep the mirror up and the sensor hot after we let go of the
   // camera, so it is switched off before the object is closed. A camera that is gone cannot

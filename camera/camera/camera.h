@@ -4,8 +4,8 @@
 // and lives until a rescan finds it gone or the module is destroyed. It reads its name,
 // exposure mode and ISO control at creation, builds the settings table the host sees, changes
 // one setting on the host's request, and handles its own SDK events: setting changes are
-// passed to the module's throttled settings report, new capture items start a download
-// at once.
+// passed to the module's throttled settings report, new capture items are queued for its
+// steps to download.
 //
 // Ownership: the camera is owned by its module's m_children (CNikonObject::adoptChild) once
 // it is initialised; the module's m_cameras only lends it. The camera owns its capture items
@@ -137,8 +137,10 @@ class CCamera : public CNikonObject {
   }
   // Whether a release waits for its completion.
   bool hasReleases() const LB_REQUIRES(g_sdkLock) { return !m_releases.empty(); }
-  // Gives up the releases still waiting (the process is ending): reported as not ended.
-  void abandonReleases(const std::string& why) LB_REQUIRES(g_sdkLock);
+  // Gives up the releases still waiting (the process is ending), `why` told the host.
+  void abandonReleases(const std::string& why) LB_REQUIRES(g_sdkLock) {
+    endReleases(ReleaseEnd::Abandoned, why);
+  }
 
   // --- Downloads (camera/download/). ---
 
@@ -177,11 +179,17 @@ class CCamera : public CNikonObject {
  private:
   CameraLifetime m_lifetime LB_GUARDED_BY(g_sdkLock) = CameraLifetime::Known;
 
-  // Ends the releases whose completion came or whose bound passed: the host hears of each
-  // failure.
+  // Ends the releases whose completion came or whose bound passed.
   void settleReleases(std::uint32_t nowMs) LB_REQUIRES(g_sdkLock);
-  // Destroys the download under way and the waiting ones (the camera is going); an announced
-  // file is reported failed by its data object.
+  // The one way a release ends: it goes, and the host hears of it as `reason` has it (a
+  // refusal, at the start or in the completion, as the camera's own result; any other end
+  // without its completion as kReleaseNotEnded, saying why; `why` is Abandoned's reason).
+  void endRelease(std::unique_ptr<CPendingRelease> release, ReleaseEnd reason,
+                  const std::string& why = {}) LB_REQUIRES(g_sdkLock);
+  // Ends every release still waiting, oldest first.
+  void endReleases(ReleaseEnd reason, const std::string& why = {}) LB_REQUIRES(g_sdkLock);
+  // Lets go of the download under way and the waiting ones alike, and destroys them (the
+  // camera is going): the transfer under way is cut off, and its file reported.
   void dropDownloads() LB_REQUIRES(g_sdkLock);
 
   // The releases the camera has taken and not completed, oldest first.
@@ -192,8 +200,6 @@ class CCamera : public CNikonObject {
   CContentContainer* m_download LB_GUARDED_BY(g_sdkLock) = nullptr;
   std::deque<CContentContainer*> m_waitingDownloads LB_GUARDED_BY(g_sdkLock);
 
-  // Tells the host that the camera would not take the picture (`result` is the SDK's).
-  void reportRefusedRelease(maid::NKERROR result) LB_REQUIRES(g_sdkLock);
   // Traces a picture lost before any file of it was announced and tells the host, with
   // `errorCode` and no capture id.
   void reportLostShot(int errorCode, const std::string& description) LB_REQUIRES(g_sdkLock);

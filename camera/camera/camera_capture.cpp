@@ -10,7 +10,6 @@
 #include "camera/camera/camera.h"
 #include "camera/camera_host.h"
 #include "camera/camera_clock.h"
-#include "camera/sdkobject/completion_wait.h"
 #include "camera/sdkobject/maid_names.h"
 #include "platform/platform.h"
 #include "platform/trace.h"
@@ -63,18 +62,14 @@ void CCamera::capture() {
   // A refused release has nothing to wait for; the module keeps the record in case it
   // completes the refused start later anyway.
   if (started != kNkMAIDResult_NoError && started != kNkMAIDResult_Pending) {
-    reportRefusedRelease(started);
+    release->startRefused(started);
+    endRelease(std::move(release), ReleaseEnd::Refused);
     return;
   }
   // The completion (and the new items, whose downloads the steps run) come in later polls.
   if (m_releases.empty()) m_lastPresenceCheckMs = now;
   m_releases.push_back(std::move(release));
   settleReleases(now);
-}
-
-void CCamera::reportRefusedRelease(maid::NKERROR result) {
-  reportLostShot(result, std::string("The camera refused to take the picture: ") +
-                             ResultName(result) + " (" + std::to_string(result) + ")");
 }
 
 void CCamera::reportLostShot(int errorCode, const std::string& description) {

@@ -5,7 +5,8 @@
 #include "camera/camera/camera.h"
 #include "camera/camera_clock.h"
 #include "camera/download/content_container.h"
-#include "camera/sdkobject/completion_wait.h"
+#include "camera/sdkobject/maid_names.h"
+#include "camera/sdkobject/source_presence.h"
 #include "platform/trace.h"
 
 bool CCamera::step(unsigned sliceMs, bool& delivering) {
@@ -24,15 +25,7 @@ bool CCamera::step(unsigned sliceMs, bool& delivering) {
     if (m_download) m_download->pollTransfer();
     // A download's polls deliver the camera's events too; the camera is asked itself only
     // while its release waits, as the release's own poll.
-    if (!m_releases.empty()) {
-      if (!pollAsync()) {
-        for (const auto& release : m_releases) {
-          if (!release->completed())
-            reportLostShot(kReleaseNotEnded, "The release did not come back: the camera stopped answering");
-        }
-        m_releases.clear();
-      }
-    }
+    if (!m_releases.empty() && !pollAsync()) endReleases(ReleaseEnd::CameraSilent);
     const std::uint32_t now = CameraClockMs();
     settleReleases(now);
     if (m_download && m_download->downloadEnded()) {
@@ -45,7 +38,7 @@ bool CCamera::step(unsigned sliceMs, bool& delivering) {
         // The rescan reports the camera's removal; the release and the file under way are lost
         // with it, and each is reported, as no rescan comes once "shutdown" has begun.
         Trace("The camera is gone; its release and transfer end");
-        abandonReleases("the camera went before it completed it");
+        endReleases(ReleaseEnd::CameraGone);
         if (m_download) m_download->cutOff(kNkMAIDResult_CameraNotFound,
                                            "the camera was lost during the transfer");
       }
@@ -63,29 +56,54 @@ bool CCamera::step(unsigned sliceMs, bool& delivering) {
 
 void CCamera::settleReleases(std::uint32_t nowMs) {
   for (auto it = m_releases.begin(); it != m_releases.end();) {
-    const CPendingRelease& release = **it;
-    if (release.completed()) {
-      const maid::NKERROR result = release.result();
-      it = m_releases.erase(it);
-      if (result != kNkMAIDResult_NoError) reportRefusedRelease(result);
-    } else if (release.overdue(nowMs)) {
-      // Only the release's own completion counts: files that arrive meanwhile may be another
-      // shot's (the camera's own button), so they neither end nor extend its bound.
-      const std::uint32_t boundMs = release.boundMs();
-      it = m_releases.erase(it);
-      reportLostShot(kReleaseNotEnded, "The release did not come back: the camera sent nothing for it in " +
-                                           std::to_string(boundMs / 1000) + " s");
-    } else {
+    // Only the release's own completion counts: files that arrive meanwhile may be another
+    // shot's (the camera's own button), so they neither end nor extend its bound.
+    const bool completed = (*it)->completed();
+    if (!completed && !(*it)->overdue(nowMs)) {
       ++it;
+      continue;
     }
+    std::unique_ptr<CPendingRelease> release = std::move(*it);
+    it = m_releases.erase(it);
+    endRelease(std::move(release), completed ? ReleaseEnd::Completed : ReleaseEnd::Overdue);
   }
 }
 
-void CCamera::abandonReleases(const std::string& why) {
-  const std::size_t count = m_releases.size();
-  m_releases.clear();
-  for (std::size_t i = 0; i < count; ++i)
-    reportLostShot(kReleaseNotEnded, "The release did not come back: " + why);
+void CCamera::endRelease(std::unique_ptr<CPendingRelease> release, ReleaseEnd reason,
+                         const std::string& why) {
+  if (release->completed()) reason = ReleaseEnd::Completed;
+  std::string lost;  // why no picture came
+  switch (reason) {
+    case ReleaseEnd::Refused:
+    case ReleaseEnd::Completed: {
+      const maid::NKERROR result = release->result();
+      if (result != kNkMAIDResult_NoError) {
+        reportLostShot(result, std::string("The camera refused to take the picture: ") +
+                                   ResultName(result) + " (" + std::to_string(result) + ")");
+      }
+      return;
+    }
+    case ReleaseEnd::Overdue:
+      lost = "the camera sent nothing for it in " + std::to_string(release->boundMs() / 1000) + " s";
+      break;
+    case ReleaseEnd::CameraSilent:
+      lost = "the camera stopped answering";
+      break;
+    case ReleaseEnd::CameraGone:
+      lost = "the camera went before it completed it";
+      break;
+    case ReleaseEnd::Abandoned:
+      lost = why;
+      break;
+  }
+  reportLostShot(kReleaseNotEnded, "The release did not come back: " + lost);
+}
+
+void CCamera::endReleases(ReleaseEnd reason, const std::string& why) {
+  // Taken out first: the host hears of each with the camera's list already empty.
+  std::deque<std::unique_ptr<CPendingRelease>> ending;
+  ending.swap(m_releases);
+  for (auto& release : ending) endRelease(std::move(release), reason, why);
 }
 
 void CCamera::dropDownloads() {
@@ -93,5 +111,8 @@ void CCamera::dropDownloads() {
   doomed.swap(m_waitingDownloads);
   if (m_download) doomed.push_front(m_download);
   m_download = nullptr;
-  for (CContentContainer* container : doomed) destroyChild(container);
+  for (CContentContainer* container : doomed) {
+    container->letGo();
+    destroyChild(container);
+  }
 }

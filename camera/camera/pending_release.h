@@ -1,6 +1,7 @@
 // CPendingRelease: one release the camera has taken and not yet completed: its completion
 // record, its start and its exposure time, on the camera layer's clock. A camera may take
-// a second release before the first has completed (it queues it); each has its own.
+// a second release before the first has completed (it queues it); each has its own. Every
+// release ends through CCamera::endRelease, with the reason it ends for (ReleaseEnd).
 //
 // Ownership: owned by its camera's list of pending releases. When it goes before its
 // completion came, its record stays with the module (CPendingCompletion), cut off from it.
@@ -14,6 +15,17 @@
 #include "camera/maid/maid.h"
 #include "camera/sdkobject/nikon_object.h"
 
+// Why a release ends; each reason has its one report to the host (CCamera::endRelease). A
+// release whose completion came ends as Completed, whatever else was going on.
+enum class ReleaseEnd {
+  Refused,       // the camera refused the start
+  Completed,     // the completion came; the host hears of it only when it says no picture came
+  Overdue,       // no completion within its bound
+  CameraSilent,  // Async failed while it waited: the camera stopped answering
+  CameraGone,    // the camera went before it completed it
+  Abandoned,     // lensbridge let go of it first (the process ends)
+};
+
 class CPendingRelease final : public CNikonCallbackReceiver {
  public:
   CPendingRelease(std::uint32_t startMs, std::uint32_t exposureMs)
@@ -22,8 +34,10 @@ class CPendingRelease final : public CNikonCallbackReceiver {
   // The completion reference for the release's CapStart.
   maid::NKREF record() const { return m_completion.record(); }
   bool completed() const { return m_completion.completed(); }
-  // The completion's result (0: the picture was taken); meaningful once completed.
+  // The camera's answer: its refusal of the start, or once completed the completion's result
+  // (0: the picture was taken).
   maid::NKERROR result() const { return m_result; }
+  void startRefused(maid::NKERROR result) { m_result = result; }
   // How long the completion may take: its exposure time plus CNikonObject::startTimeoutMs().
   std::uint32_t boundMs() const { return CNikonObject::startTimeoutMs() + m_exposureMs; }
   bool overdue(std::uint32_t nowMs) const { return nowMs - m_startMs >= boundMs(); }

@@ -86,10 +86,14 @@ void CContentContainer::pollTransfer() {
   if (m_data) m_data->pollTransfer();
 }
 
-bool CContentContainer::downloadEnded() const { return !m_data || m_data->m_transferEnded; }
+bool CContentContainer::downloadEnded() const { return !m_data || m_data->transferEnded(); }
 
 void CContentContainer::cutOff(int errorCode, const std::string& cause) {
   if (m_data) m_data->cutOff(errorCode, cause);
+}
+
+void CContentContainer::letGo() {
+  if (m_data) m_data->letGo();
 }
 
 void CContentContainer::contentFinishedDownloading() {

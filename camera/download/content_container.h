@@ -47,6 +47,9 @@ class CContentContainer : public CNikonObject {
   bool downloadEnded() const LB_REQUIRES(g_sdkLock);
   // Ends the transfer under way as failed with `errorCode` and `cause` (its camera went).
   void cutOff(int errorCode, const std::string& cause) LB_REQUIRES(g_sdkLock);
+  // The download goes with its camera or the process (CContentData::letGo); before the
+  // container is destroyed.
+  void letGo() LB_REQUIRES(g_sdkLock);
 
   // Closes the item's SDK object and stops the download stopwatch.
   void contentFinishedDownloading() LB_REQUIRES(g_sdkLock);

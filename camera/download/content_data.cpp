@@ -1,6 +1,7 @@
 #include "camera/download/content_data.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cstring>
 #include <vector>
 
@@ -23,6 +24,24 @@ constexpr maid::ULONG kImageDataObjectId = 1;
 // MB); a size beyond it is a broken answer. Keeping below it also keeps every offset in the
 // file within a long, which is what fseek takes.
 constexpr std::uint32_t kLargestDownloadBytes = 1u << 30;
+
+// The moves a download's life has (DownloadPhase).
+bool CanMove(DownloadPhase from, DownloadPhase to) {
+  using P = DownloadPhase;
+  switch (to) {
+    case P::Started: return from == P::Waiting;
+    case P::Writing: return from == P::Started;
+    case P::Naming: return from == P::Writing;
+    case P::Whole:
+    case P::HandedOff: return from == P::Naming;
+    case P::Downloaded: return from == P::Whole;
+    case P::Failed:
+      return from == P::Waiting || from == P::Started || from == P::Writing || from == P::Naming;
+    case P::Lost: return from == P::Failed;
+    case P::Waiting: break;
+  }
+  return false;
+}
 
 }  // namespace
 
@@ -67,52 +86,67 @@ CContentData::CContentData(CContentContainer* container)
 }
 
 CContentData::~CContentData() {
-  // An announced file must end with its outcome, even when the camera or the process goes
-  // while it transfers.
   g_sdkLock.assertHeld();  // destroyed by its container, under the SDK lock
-  if (m_naming) {
-    // The file is whole: the camera's word that the transfer ended is all that is missing.
-    handOffNaming();
-  } else if (m_captureId != 0 && !m_transferEnded && !m_transferFailed) {
-    fail(kDownloadNotEnded, "the transfer was cut off before the camera ended it");
-  }
+  // A transfer still under way here was forgotten by its owner; it is cut off all the same,
+  // so that its file ends with its outcome.
+  assert(m_phase == DownloadPhase::Waiting || transferEnded());
+  letGo();
   discardFile();
+}
+
+void CContentData::letGo() {
+  if (m_phase != DownloadPhase::Waiting)
+    cutOff(kDownloadNotEnded, "the transfer was cut off before the camera ended it");
+}
+
+void CContentData::moveTo(DownloadPhase next) {
+  const bool allowed = CanMove(m_phase, next);
+  assert(allowed);
+  if (!allowed) {
+    Trace("Download of %s: no move from phase %d to %d", m_fileName.c_str(),
+          static_cast<int>(m_phase), static_cast<int>(next));
+    return;
+  }
+  m_phase = next;
 }
 
 bool CContentData::startTransfer() {
   if (!isOpen() || !hasCapability(kNkMAIDCapability_Acquire)) {
-    settleWithoutCompletion(kDownloadNotEnded, "the camera offers no transfer of it");
+    cutOff(kDownloadNotEnded, "the camera offers no transfer of it");
     return false;
   }
+  // Before the call: a module may send the blocks, and even the completion, inside it.
+  moveTo(DownloadPhase::Started);
   m_transfer = std::make_unique<CPendingCompletion>(this);
   m_lastActivityMs = CameraClockMs();
   const maid::NKERROR result = call(kNkMAIDCommand_CapStart, kNkMAIDCapability_Acquire,
                                     kNkMAIDDataType_Null, 0, &NikonCompletionProc,
                                     m_transfer->record());
   if (result != kNkMAIDResult_NoError && result != kNkMAIDResult_Pending) {
-    settleWithoutCompletion(result, std::string("the camera refused the transfer (") +
-                                        ResultName(result) + ")");
+    cutOff(result, std::string("the camera refused the transfer (") + ResultName(result) + ")");
   }
-  return !m_transferEnded;
+  return !transferEnded();
 }
 
 void CContentData::pollTransfer() {
-  if (m_naming) stepNaming();
-  if (m_transferEnded) return;
+  if (m_phase == DownloadPhase::Naming) stepNaming();
+  if (transferEnded()) return;
   const bool keepPolling = pollAsync();
-  if (m_transferEnded) return;
+  if (transferEnded()) return;
   if (!keepPolling) {
-    settleWithoutCompletion(kDownloadNotEnded, "the transfer stopped before the camera ended it");
+    cutOff(kDownloadNotEnded, "the transfer stopped before the camera ended it");
     return;
   }
   if (CameraClockMs() - m_lastActivityMs >= transferInactivityMs()) {
     Trace("Nothing arrived for %u ms; the transfer ends", transferInactivityMs());
-    settleWithoutCompletion(kDownloadNotEnded, "the transfer stopped before the camera ended it");
+    cutOff(kDownloadNotEnded, "the transfer stopped before the camera ended it");
   }
 }
 
 void CContentData::cutOff(int errorCode, const std::string& cause) {
-  if (!m_transferEnded) settleWithoutCompletion(errorCode, cause);
+  if (transferEnded()) return;
+  if (fileUnsettled()) fail(errorCode, cause);
+  endTransfer();
 }
 
 bool CContentData::openFile(const maid::MaidDataInfo& info) {
@@ -172,6 +206,7 @@ bool CContentData::openFile(const maid::MaidDataInfo& info) {
   const bool sidecar = m_hasSidecar && !(camera() && camera()->m_shots.pairBroken(shot));
   m_captureId = CameraHost().fileAnnounced(m_fileName, m_storedBytes, sidecar,
                                            m_container ? m_container->m_cameraFileName : "");
+  moveTo(DownloadPhase::Writing);
   return true;
 }
 
@@ -180,14 +215,16 @@ maid::NKERROR CContentData::onData(void* dataInfo, void* data) {
   // Blocks after the file is whole, or after it failed, change nothing: the file on disk is
   // the one the host is told of, and a second file must never be opened or announced.
   m_lastActivityMs = CameraClockMs();
-  if (!dataInfo || m_transferComplete || m_transferFailed || m_naming) return 0;
+  const bool takesBlocks = m_phase == DownloadPhase::Started || m_phase == DownloadPhase::Writing;
+  if (!dataInfo || !takesBlocks) return 0;
   maid::MaidDataInfo info;
   std::memcpy(&info, dataInfo, sizeof info);
   if ((info.ulType & kNkMAIDDataObjType_File) == 0) return 0;
 
-  if (!m_file && !openFile(info)) return 0;
+  if (m_phase == DownloadPhase::Started && !openFile(info)) return 0;
   storeBlock(info, data);
-  if (m_file && m_coverage.covers(static_cast<std::uint64_t>(m_storedBytes))) finishFile();
+  const auto size = static_cast<std::uint64_t>(m_storedBytes);
+  if (m_phase == DownloadPhase::Writing && m_coverage.covers(size)) finishFile();
   return 0;
 }
 
@@ -223,6 +260,7 @@ void CContentData::finishFile() {
   m_naming = std::make_unique<CFileNaming>(m_captureId, m_fileName, m_filePath, m_partPath);
   // The whole file is the naming's now: nothing here may remove it.
   m_partPath.clear();
+  moveTo(DownloadPhase::Naming);
   stepNaming();
 }
 
@@ -231,9 +269,10 @@ void CContentData::stepNaming() {
   if (state == CFileNaming::State::Waiting) return;
   if (state == CFileNaming::State::Named) {
     m_filePath = m_naming->path();
-    m_transferComplete = true;
+    moveTo(DownloadPhase::Whole);
   } else {
-    m_transferFailed = true;
+    // Kept: the naming has told the host where the whole file is.
+    moveTo(DownloadPhase::Failed);
     if (CCamera* owner = camera()) owner->m_shots.fileLost(m_container->m_shot);
   }
   m_naming.reset();
@@ -246,8 +285,8 @@ void CContentData::handOffNaming() {
 
 void CContentData::fail(int errorCode, const std::string& cause) {
   discardFile();
-  if (m_transferFailed) return;
-  m_transferFailed = true;
+  if (m_phase == DownloadPhase::Failed) return;
+  moveTo(DownloadPhase::Failed);
   if (CCamera* owner = camera()) owner->m_shots.fileLost(m_container->m_shot);
   const std::string description = (m_fileName.empty() ? "New picture" : m_fileName) + ": " + cause;
   Trace("Download failed: %s", description.c_str());
@@ -283,14 +322,8 @@ void CContentData::finishItem() {
 void CContentData::onCompletion(maid::ULONG command, maid::NKERROR result, maid::NKPARAM) {
   g_sdkLock.assertHeld();  // the SDK calls back inside our own call
   Trace("CContentData completionCallback: %s", CommandName(command));
-  if (m_transferEnded) return;  // a module that completes twice
-  m_transferEnded = true;
-  if (m_transferComplete) {
-    CameraHost().fileDownloaded(m_captureId, m_filePath, elapsedMs());
-  } else if (m_naming) {
-    // Whole on disk; the host hears of it once it has its name.
-    handOffNaming();
-  } else {
+  if (transferEnded()) return;  // a module that completes twice
+  if (fileUnsettled()) {
     Trace("CContentData completionCallback,failed to finish data transfer, err=%ld",
           static_cast<long>(result));
     if (result == kNkMAIDResult_CameraNotFound) {
@@ -299,7 +332,7 @@ void CContentData::onCompletion(maid::ULONG command, maid::NKERROR result, maid:
       fail(result, "the camera was lost during the transfer");
     } else if (result != kNkMAIDResult_NoError) {
       fail(result, std::string("the transfer failed (") + ResultName(result) + ")");
-    } else if (m_fileName.empty()) {
+    } else if (m_phase != DownloadPhase::Writing) {
       fail(kDownloadIncomplete, "the camera ended the transfer without sending the file");
     } else {
       const std::uint64_t size = static_cast<std::uint64_t>(m_storedBytes);
@@ -309,19 +342,19 @@ void CContentData::onCompletion(maid::ULONG command, maid::NKERROR result, maid:
                std::to_string(m_coverage.firstMissing(size)));
     }
   }
-  finishItem();
+  endTransfer();
 }
 
-void CContentData::settleWithoutCompletion(int errorCode, const std::string& cause) {
-  if (m_transferEnded) return;
-  m_transferEnded = true;
-  if (m_transferComplete) {
-    // Every byte is on disk under its name; only the camera's word that it is done is missing.
+void CContentData::endTransfer() {
+  if (m_phase == DownloadPhase::Whole) {
+    moveTo(DownloadPhase::Downloaded);
     CameraHost().fileDownloaded(m_captureId, m_filePath, elapsedMs());
-  } else if (m_naming) {
+  } else if (m_phase == DownloadPhase::Naming) {
+    // Whole on disk, without its name yet: the host hears of it once it has it.
+    moveTo(DownloadPhase::HandedOff);
     handOffNaming();
   } else {
-    fail(errorCode, cause);
+    moveTo(DownloadPhase::Lost);  // given up on, and the host told
   }
   finishItem();
 }

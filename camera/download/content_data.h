@@ -21,7 +21,8 @@
 // transfer at the latest, and by the destructor whatever happened; m_naming is handed to the
 // held files when the transfer ends, or when the object goes first.
 //
-// Threads: only inside SDK callbacks and the container's download, with the SDK lock held.
+// Threads: the camera thread, in its steps and the SDK callbacks inside them, with the SDK lock
+// held.
 #pragma once
 
 #include <cstdint>
@@ -55,6 +56,24 @@ enum DownloadErrorCode : int {
   kDownloadNotEnded = -1007,      // the transfer stopped without the camera ending it
 };
 
+// Where a download stands. It only moves forward (CContentData::moveTo):
+//   Waiting -> Started -> Writing -> Naming -> Whole -> Downloaded
+//                                    Naming -> HandedOff
+//   Waiting, Started, Writing or Naming -> Failed -> Lost
+// The last three are the ends of the transfer; by then the host has been told of the file, or
+// a HandedOff file's naming tells it once the file has its name.
+enum class DownloadPhase {
+  Waiting,     // queued behind another download: nothing asked of the camera yet
+  Started,     // the transfer runs; no block of the file has come
+  Writing,     // sized, named and announced; its blocks go to the .part file
+  Naming,      // whole on disk, waiting for its final name while the transfer goes on
+  Whole,       // whole under its final name; the camera has not ended the transfer yet
+  Failed,      // given up on, and the host told; the camera has not ended the transfer yet
+  Downloaded,  // ended: the host knows where the whole file is
+  HandedOff,   // ended: the whole file waits for its name among the held files
+  Lost,        // ended: given up on, and the host told
+};
+
 class CContentData : public CNikonObject {
  public:
   // Opens data object 1 of the item. Throws the int SDK result when the open is refused.
@@ -72,30 +91,34 @@ class CContentData : public CNikonObject {
   // One Async poll of the transfer, then its bound: no block and no completion for
   // transferInactivityMs() ends it as failed, as does an Async error.
   void pollTransfer() LB_REQUIRES(g_sdkLock);
-  // The transfer cannot go on (its camera went): it ends as failed with `errorCode`, unless the
-  // file is whole on disk already.
+  // The transfer ends without its completion (refused, stalled, its camera went): the file
+  // fails with `errorCode` and `cause` unless it is whole on disk already. Nothing once ended.
   void cutOff(int errorCode, const std::string& cause) LB_REQUIRES(g_sdkLock);
+  // The download goes with its camera or the process: a transfer under way is cut off
+  // (kDownloadNotEnded); a waiting one asked nothing of the camera, and the host has not heard
+  // of it. Its owner calls this before destroying it.
+  void letGo() LB_REQUIRES(g_sdkLock);
+  // Its outcome has been told the host, or its whole file handed to the held files to tell.
+  bool transferEnded() const LB_REQUIRES(g_sdkLock) {
+    return m_phase == DownloadPhase::Downloaded || m_phase == DownloadPhase::HandedOff ||
+           m_phase == DownloadPhase::Lost;
+  }
 
   CContentContainer* m_container LB_GUARDED_BY(g_sdkLock) = nullptr;  // not owned
   // The file's size: StoredBytes, else the blocks'.
   std::int32_t m_storedBytes LB_GUARDED_BY(g_sdkLock) = 0;
   bool m_hasSidecar LB_GUARDED_BY(g_sdkLock) = false;  // the shot is a RAW+JPEG pair
-  // The .part file while it is written.
+  // The .part file while it is written (Writing).
   std::unique_ptr<std::FILE, CFileCloser> m_file LB_GUARDED_BY(g_sdkLock);
   // The bytes of the file that came from the camera.
   CBlockCoverage m_coverage LB_GUARDED_BY(g_sdkLock);
   // Where m_file stands: the end of the last block.
   std::uint64_t m_writeOffset LB_GUARDED_BY(g_sdkLock) = 0;
-  // The file is whole on disk under m_filePath.
-  bool m_transferComplete LB_GUARDED_BY(g_sdkLock) = false;
-  bool m_transferFailed LB_GUARDED_BY(g_sdkLock) = false;  // the download failed and was reported
-  // The completion arrived, or the transfer was given up.
-  bool m_transferEnded LB_GUARDED_BY(g_sdkLock) = false;
   // The started Acquire's completion record.
   std::unique_ptr<CPendingCompletion> m_transfer LB_GUARDED_BY(g_sdkLock);
   // Camera clock at the start or the last block.
   std::uint32_t m_lastActivityMs LB_GUARDED_BY(g_sdkLock) = 0;
-  // The whole file waiting for its name while the transfer goes on; null otherwise.
+  // The whole file waiting for its name while the transfer goes on (Naming); null otherwise.
   std::unique_ptr<CFileNaming> m_naming LB_GUARDED_BY(g_sdkLock);
   // From the host's fileAnnounced; 0 until then.
   std::int32_t m_captureId LB_GUARDED_BY(g_sdkLock) = 0;
@@ -104,6 +127,14 @@ class CContentData : public CNikonObject {
   std::string m_partPath LB_GUARDED_BY(g_sdkLock);  // m_filePath + ".part", written until complete
 
  private:
+  // The only way m_phase changes. A move the download's life does not have is a fault of ours:
+  // a debug build stops at it; otherwise it is traced and not taken.
+  void moveTo(DownloadPhase next) LB_REQUIRES(g_sdkLock);
+  // The file is neither whole nor given up on.
+  bool fileUnsettled() const LB_REQUIRES(g_sdkLock) {
+    return m_phase == DownloadPhase::Waiting || m_phase == DownloadPhase::Started ||
+           m_phase == DownloadPhase::Writing;
+  }
   // Sizes, names and creates the file at its first block and announces it; false
   // when the download failed (and was reported).
   bool openFile(const maid::MaidDataInfo& info) LB_REQUIRES(g_sdkLock);
@@ -121,9 +152,9 @@ class CContentData : public CNikonObject {
   // Gives up on the file: removes what it left on disk and reports the
   // failure to the host (once per file).
   void fail(int errorCode, const std::string& cause) LB_REQUIRES(g_sdkLock);
-  // The transfer ended without its completion: reported complete when the file is whole on
-  // disk, else failed with `errorCode` and `cause`.
-  void settleWithoutCompletion(int errorCode, const std::string& cause) LB_REQUIRES(g_sdkLock);
+  // The transfer is over and the file whole or given up on: a whole one is reported (or handed
+  // to the held files, which report it once named), and the SDK objects are closed.
+  void endTransfer() LB_REQUIRES(g_sdkLock);
   // Closes and removes the .part file, if any.
   void discardFile() LB_REQUIRES(g_sdkLock);
   // Milliseconds since the transfer started, by its container's stopwatch.
@@ -132,4 +163,6 @@ class CContentData : public CNikonObject {
   CCamera* camera() const LB_REQUIRES(g_sdkLock);
   void closeSdkObject() LB_REQUIRES(g_sdkLock);
   void finishItem() LB_REQUIRES(g_sdkLock);
+
+  DownloadPhase m_phase LB_GUARDED_BY(g_sdkLock) = DownloadPhase::Waiting;
 };

@@ -1,5 +1,6 @@
 // The download stopwatch: times the download in progress, from the start of a transfer to the
-// end of its item. It counts in the system clock's 100-nanosecond ticks.
+// end of its item, on the camera clock (steady: a change of the wall clock mid-transfer does
+// not change a download's time).
 //
 // Each download has its own (its container's), so downloads of several cameras at once each
 // tell their own time.
@@ -9,25 +10,21 @@
 
 #include <cstdint>
 
-#include "platform/platform.h"
+#include "camera/camera_clock.h"
 
 struct CDownloadStopwatch {
-  std::int64_t startTicks = 0;
-  std::int64_t stopTicks = 0;
+  std::uint32_t startMs = 0;
+  std::uint32_t stopMs = 0;
   bool running = false;
 
   void start() {
-    startTicks = platform::systemTicks100ns();
+    startMs = CameraClockMs();
     running = true;
   }
   void stop() {
-    stopTicks = platform::systemTicks100ns();
+    stopMs = CameraClockMs();
     running = false;
   }
-  // Milliseconds from the start to now (running) or to the stop, truncated toward zero.
-  std::int64_t elapsedMs() const {
-    const std::int64_t end = running ? platform::systemTicks100ns() : stopTicks;
-    return (end - startTicks) / 10000;
-  }
+  // Milliseconds from the start to now (running) or to the stop.
+  std::int64_t elapsedMs() const { return static_cast<std::uint32_t>((running ? CameraClockMs() : stopMs) - startMs); }
 };
-

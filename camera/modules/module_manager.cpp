@@ -1,10 +1,12 @@
 #include "camera/modules/module_manager.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <vector>
 
 #include "camera/camera/camera.h"
+#include "camera/camera_clock.h"
 #include "camera/camera_host.h"
 #include "camera/download/download_directory.h"
 #include "camera/download/file_naming.h"
@@ -116,18 +118,42 @@ CCamera* CNikonModuleManager::currentCamera() const {
   return m_currentModule ? m_currentModule->m_currentCamera : nullptr;
 }
 
-bool CNikonModuleManager::stepOperations(unsigned sliceMs, bool& delivering) {
-  bool underWay = false;
+bool CNikonModuleManager::stepOperations(unsigned budgetMs, bool& delivering) {
+  // The cameras with work, each known by its module and id as well: a step may announce or
+  // remove cameras (inside its polls), so each is looked up again before its share.
+  struct Busy {
+    CNikonModule* module;
+    std::int32_t id;
+    CCamera* camera;
+  };
+  std::vector<Busy> busy;
   for (const auto& module : m_modules) {
     if (!module) continue;
-    // A step may announce or remove cameras (inside its polls); the map is read anew.
-    std::vector<CCamera*> cameras;
     for (const auto& entry : module->m_cameras) {
-      if (entry.second) cameras.push_back(entry.second);
+      CCamera* camera = entry.second;
+      if (camera && (camera->hasReleases() || camera->hasDownloads()))
+        busy.push_back({module.get(), entry.first, camera});
     }
-    for (CCamera* camera : cameras) {
-      if (module->m_cameras.count(static_cast<std::int32_t>(camera->m_cameraId)) == 0) continue;
-      if (camera->step(sliceMs, delivering)) underWay = true;
+  }
+  bool underWay = false;
+  if (!busy.empty()) {
+    const unsigned share = std::max<unsigned>(budgetMs / static_cast<unsigned>(busy.size()), kMinCameraShareMs);
+    const std::size_t first = m_nextStepIndex % busy.size();
+    m_nextStepIndex = first + 1;  // a whole turn: the next begins one camera further
+    const std::uint32_t turnStart = CameraClockMs();
+    for (std::size_t k = 0; k < busy.size(); ++k) {
+      const std::size_t index = (first + k) % busy.size();
+      if (k > 0 && CameraClockMs() - turnStart >= budgetMs) {
+        // The rest have the first shares of the next turn.
+        m_nextStepIndex = index;
+        delivering = true;
+        underWay = true;
+        break;
+      }
+      const Busy& entry = busy[index];
+      const auto found = entry.module->m_cameras.find(entry.id);
+      if (found == entry.module->m_cameras.end() || found->second != entry.camera) continue;
+      if (entry.camera->step(share, delivering)) underWay = true;
     }
   }
   return StepHeldFiles() || underWay;
@@ -187,7 +213,7 @@ void CNikonModuleManager::pumpIdle() {
   sendLiveViewFrame();
   rescanAll();
   deleteRemovedCameras();
-  for (const auto& module : m_modules) {
-    if (module) module->sendPendingSettings();
-  }
+  // Only the host's module: a report another module still holds back is of a camera the host
+  // has since left for one on this module, and would pass for its settings.
+  if (m_currentModule) m_currentModule->sendPendingSettings();
 }

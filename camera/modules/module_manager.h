@@ -33,6 +33,9 @@ class CContentContainer;
 // number in the file's name ("Type0023.md3" is 23), whether or not the modules before it
 // exist. The ordinal is the high byte of its cameras' device ids.
 constexpr int kModuleCount = 29;
+// The least time a camera with work gets in a turn of the long operations, however many share
+// it: below this a transfer's poll would barely run.
+constexpr unsigned kMinCameraShareMs = 2;
 std::string ModuleFileName(int ordinal);
 
 // The file whose presence at start-up asks for a crash on the next capture, to test the crash
@@ -50,16 +53,18 @@ class CNikonModuleManager {
   // Deletes the instance with its modules and cameras; nothing when there is none.
   static void DestroyInstance(HeldFiles heldFiles = HeldFiles::End) LB_REQUIRES(g_sdkLock);
 
-  // The idle work of one 100 ms tick: SDK asynchronous processing, rescans, deletion of
-  // removed cameras, while live view is on one live-view frame, and settings reports that
-  // were held back by the half-second spacing. Main thread, SDK lock
-  // held, only while no shutdown has been requested.
+  // The idle work of one heartbeat: SDK asynchronous processing, rescans, deletion of removed
+  // cameras, while live view is on one live-view frame, and the current module's settings
+  // report held back by the half-second spacing. Camera thread, while the session runs.
   void pumpIdle() LB_REQUIRES(g_sdkLock);
 
-  // One slice of every camera's long operations (CCamera::step), and a try for each held file
-  // whose pause has passed. True while any camera has a release or a download under way or
-  // waiting, or a held file waits for its name; `delivering` as CCamera::step sets it.
-  bool stepOperations(unsigned sliceMs, bool& delivering) LB_REQUIRES(g_sdkLock);
+  // One turn of the cameras' long operations (CCamera::step) within `budgetMs`, shared: each
+  // camera with work gets an equal share (at least kMinCameraShareMs), and when the budget
+  // ends before every camera had its share, the next turn begins with those left out. Then a
+  // try for each held file whose pause has passed. True while any camera has a release or a
+  // download under way or waiting, or a held file waits for its name; `delivering` is set when
+  // a camera was still delivering at the end of its share, or one was left out.
+  bool stepOperations(unsigned budgetMs, bool& delivering) LB_REQUIRES(g_sdkLock);
   // Whether any camera has a download under way or waiting, or a held file waits for its name.
   bool hasDownloads() const LB_REQUIRES(g_sdkLock);
   // Whether any camera has a release waiting for its completion.
@@ -77,6 +82,12 @@ class CNikonModuleManager {
   // Module of the connected camera; not owning.
   CNikonModule* m_currentModule LB_GUARDED_BY(g_sdkLock) = nullptr;
   bool m_crashTestRequested = false;
+
+ private:
+  // Where the next turn of stepOperations begins in its list of cameras with work.
+  std::size_t m_nextStepIndex = 0;
+
+ public:
 
  private:
   CNikonModuleManager() LB_REQUIRES(g_sdkLock);

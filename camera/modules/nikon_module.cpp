@@ -1,7 +1,6 @@
 #include "camera/modules/nikon_module.h"
 
 #include <algorithm>
-#include <cmath>
 #include <iterator>
 #include <memory>
 #include <string>
@@ -14,15 +13,6 @@
 #include "platform/platform.h"
 #include "platform/trace.h"
 #include "values/lua_value.h"
-
-namespace {
-
-// Settings notifications closer together than this are delayed.
-constexpr double kSettingsSpacingSeconds = 0.5;
-
-double NowSeconds() { return CameraClockMs() / 1000.0; }
-
-}  // namespace
 
 CNikonModule::CNikonModule(maid::EntryPoint entryPoint, unsigned ordinal)
     : CNikonObject(entryPoint, nullptr, 0) {
@@ -178,56 +168,36 @@ int CNikonModule::connectCamera(maid::ULONG cameraId) {
   return 0;
 }
 
-void CNikonModule::notifyCameraSettingsChanged() {
-  if (!m_currentCamera) return;
-  if (m_sendingSettings || secondsSinceSettingsSent() < kSettingsSpacingSeconds) {
-    m_settingsPending = true;
-    return;
-  }
-  sendSettings(NowSeconds());
-}
-
-unsigned CNikonModule::settingsSpacingLeftMs() {
-  const double left = kSettingsSpacingSeconds - secondsSinceSettingsSent();
-  return left > 0 ? static_cast<unsigned>(std::ceil(left * 1000.0)) : 0;
-}
+unsigned CNikonModule::settingsSpacingLeftMs() { return m_settingsThrottle.spacingLeftMs(); }
 
 void CNikonModule::sendCameraSettingsNow() {
-  if (m_currentCamera) sendSettings(NowSeconds());
+  if (m_currentCamera) sendSettings();
 }
 
 void CNikonModule::sendCameraSettingsSoon() {
   if (!m_currentCamera) return;
-  if (settingsSpacingLeftMs() == 0) {
-    sendSettings(NowSeconds());
+  if (m_settingsThrottle.allowsReport()) {
+    sendSettings();
   } else {
-    m_settingsPending = true;
+    m_settingsThrottle.markPending();
   }
 }
 
 void CNikonModule::sendPendingSettings() {
-  if (!m_settingsPending) return;
+  if (!m_settingsThrottle.pending()) return;
   if (!m_currentCamera) {
-    m_settingsPending = false;
+    m_settingsThrottle.dropPending();
     return;
   }
-  if (secondsSinceSettingsSent() >= kSettingsSpacingSeconds) sendSettings(NowSeconds());
+  if (m_settingsThrottle.allowsReport()) sendSettings();
 }
 
-double CNikonModule::secondsSinceSettingsSent() {
-  const double now = NowSeconds();
-  if (now < m_lastSettingsTime) m_lastSettingsTime = now;  // the tick count wrapped
-  return now - m_lastSettingsTime;
-}
-
-void CNikonModule::sendSettings(double now) {
+void CNikonModule::sendSettings() {
   // Changes that arrive while the table is read (inside its SDK calls) mark it again, so the
   // host always ends up with the latest values.
-  m_settingsPending = false;
-  m_sendingSettings = true;
+  m_settingsThrottle.reportBegins();
   const std::unique_ptr<ZnLuaTETable> settings = m_currentCamera->makeSettingsTable();
-  m_sendingSettings = false;
-  m_lastSettingsTime = now;
+  m_settingsThrottle.reportBuilt();
   CameraHost().settingsChanged(*settings);
 }
 

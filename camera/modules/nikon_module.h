@@ -4,9 +4,7 @@
 // that came and take out cameras that went, telling the host of each; the removed ones
 // wait in m_removedCameras until the pump deletes them later in the same tick, so nothing that
 // is still on the call stack is ever deleted. It also connects the camera the host asks for and
-// sends that camera's settings, at most about twice a second: a change that comes sooner
-// after the last report is only marked, and the idle pump sends the latest table once the
-// half second has passed, so no setting change ever makes the heartbeat sleep.
+// sends that camera's settings, at most twice a second (CSettingsThrottle).
 //
 // Ownership: the module owns its cameras through m_children (CNikonObject); m_cameras,
 // m_removedCameras and m_currentCamera only lend them. The module itself is owned by the
@@ -22,6 +20,7 @@
 #include <string>
 
 #include "camera/maid/maid.h"
+#include "camera/modules/settings_throttle.h"
 #include "camera/sdk_lock.h"
 #include "camera/sdkobject/nikon_object.h"
 
@@ -58,22 +57,18 @@ class CNikonModule : public CNikonObject {
   // Lets the connected camera go (it stays known); nothing when none is connected.
   void disconnectCamera() LB_REQUIRES(g_sdkLock);
 
-  // A watched setting of the current camera changed: sends its settings at once when the last
-  // report is 0.5 s old (and no report is being built), else marks them for sendPendingSettings.
-  // Never sleeps.
-  void notifyCameraSettingsChanged() LB_REQUIRES(g_sdkLock);
-
   // How long until the half second since the last report has passed; 0 when it has.
   unsigned settingsSpacingLeftMs() LB_REQUIRES(g_sdkLock);
   // Sends the current camera's settings now, whatever the spacing: for a command whose reply
   // the host expects after the settings (switching live view on), once it has waited for
   // the spacing itself. Clears a pending mark.
   void sendCameraSettingsNow() LB_REQUIRES(g_sdkLock);
-  // Sends the current camera's settings now when the spacing allows, else marks them for the
-  // idle pump's sendPendingSettings: never sleeps.
+  // For a connection, and for a watched setting of the current camera that changed: sends the
+  // current camera's settings now when the throttle allows, else marks them for the idle
+  // pump's sendPendingSettings. Never sleeps.
   void sendCameraSettingsSoon() LB_REQUIRES(g_sdkLock);
 
-  // Idle pump: sends the marked settings once the last report is 0.5 s old.
+  // Idle pump: sends the marked settings once the throttle allows.
   void sendPendingSettings() LB_REQUIRES(g_sdkLock);
 
   // Deletes the cameras that rescans took out. Idle pump only.
@@ -89,10 +84,7 @@ class CNikonModule : public CNikonObject {
   // Known cameras by id, and the connected one; not owning.
   std::map<std::int32_t, CCamera*> m_cameras LB_GUARDED_BY(g_sdkLock);
   CCamera* m_currentCamera LB_GUARDED_BY(g_sdkLock) = nullptr;
-  // Seconds (tick count / 1000) of the last settings report, and whether a change came too
-  // soon after it.
-  double m_lastSettingsTime LB_GUARDED_BY(g_sdkLock) = 0.0;
-  bool m_settingsPending LB_GUARDED_BY(g_sdkLock) = false;
+  CSettingsThrottle m_settingsThrottle LB_GUARDED_BY(g_sdkLock);
   // Out of m_cameras, waiting for deletion.
   std::list<CCamera*> m_removedCameras LB_GUARDED_BY(g_sdkLock);
   // The connected camera that a rescan found gone ("D850 (device 257)"), until another is
@@ -100,13 +92,9 @@ class CNikonModule : public CNikonObject {
   std::string m_connectedCameraGone LB_GUARDED_BY(g_sdkLock);
 
  private:
-  // Seconds since the last send; a tick count that wrapped resets the last send to now.
-  double secondsSinceSettingsSent() LB_REQUIRES(g_sdkLock);
-  // Builds and sends the current camera's table; `now` becomes the last send time.
-  void sendSettings(double now) LB_REQUIRES(g_sdkLock);
+  // Builds and sends the current camera's table.
+  void sendSettings() LB_REQUIRES(g_sdkLock);
 
-  // A table is being built: events inside it only mark.
-  bool m_sendingSettings LB_GUARDED_BY(g_sdkLock) = false;
   // Listed cameras that could not be taken on (refused to open, failed to initialise, said
   // they were not alive), with the camera clock of the last try: a scan tries each again
   // only once kCameraRetryMs has passed. Ids no longer listed are forgotten.

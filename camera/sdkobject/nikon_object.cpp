@@ -6,9 +6,7 @@
 #include <memory>
 #include <new>
 
-#include "camera/sdkobject/completion_wait.h"
 #include "camera/sdkobject/maid_names.h"
-#include "platform/platform.h"
 #include "platform/trace.h"
 #include "values/lua_value.h"
 
@@ -375,22 +373,6 @@ int CNikonObject::getStringEnumValue(maid::ULONG capId, std::string& current,
 int CNikonObject::callAsync() {
   if (!m_object) return -1;
   return call(kNkMAIDCommand_Async, 0, kNkMAIDDataType_Null, 0);
-}
-
-int CNikonObject::startCapability(maid::ULONG capId, CNikonCallbackReceiver* receiver) {
-  if (!hasCapability(capId)) return 0;
-  if (!m_object) return -1;
-  g_sdkLock.assertHeld();  // every wrapper call runs under the SDK lock
-  CPendingCompletion completion(receiver);
-  const maid::NKERROR result = call(kNkMAIDCommand_CapStart, capId, kNkMAIDDataType_Null, 0,
-                                    &NikonCompletionProc, completion.record());
-  // A refused start has nothing to wait for. A taken one waits as long as the transfer makes
-  // progress, and no longer than its camera and the host are there.
-  const bool started = result == kNkMAIDResult_NoError || result == kNkMAIDResult_Pending;
-  if (started &&
-      WaitForCompletion(*this, completion, g_transferInactivityMs) != WaitOutcome::Completed)
-    Trace("No completion for capability %s", CapabilityName(capId));
-  return result == kNkMAIDResult_Pending ? 0 : result;
 }
 
 ZnLuaTEPtr CNikonObject::getCapabilityValue(maid::ULONG capId, int& error, int& unhandled) {

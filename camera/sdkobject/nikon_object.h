@@ -21,10 +21,10 @@
 // borrows it. A child that never reaches adoptChild (its set-up failed) is destroyed by its
 // unique_ptr and was never the parent's. m_parent and m_eventTarget are not owned.
 //
-// Threads: the wrapper takes no lock. Every method must be called with the SDK lock held (the
-// main thread's idle pump or the pipe thread's dispatcher). The SDK's callbacks arrive inside
-// our own SDK calls on the calling thread, so onEvent/onData/onCompletion run under the same
-// lock and may call back into the SDK. startCapability keeps the lock while it waits.
+// Threads: the wrapper takes no lock. Every method must be called with the SDK lock held, on
+// the camera thread (its commands, heartbeat and long operations). The SDK's callbacks arrive
+// inside our own SDK calls on the calling thread, so onEvent/onData/onCompletion run under the
+// same lock and may call back into the SDK.
 #pragma once
 
 #include <cstdint>
@@ -68,16 +68,16 @@ struct CNikonCompletionRecord {
   std::uint32_t* counter = nullptr;            // incremented on completion; null once abandoned
 };
 
-// One started command's completion record, for the command's start and the wait after it.
-// The record goes to the SDK with the start; when this goes out of scope it is settled the one
+// One started command's completion record, for the command's start and the polls until it
+// completes. The record goes to the SDK with the start; when this goes it is settled the one
 // sound way: a completion that came has freed it already; otherwise the record stays with the
-// module, cut off from our stack counter and the receiver, for the completion procedure to
+// module, cut off from our counter and the receiver, for the completion procedure to
 // free if the completion ever comes. That holds for a refused start too: a module may still
 // complete a start it refused, on a later Async. Records nobody completed are freed by
 // ReleaseAbandonedCompletions once no module can call them any more.
 //
-// Threads: inside one SDK call sequence, with the SDK lock held. Neither copied nor moved: the
-// record points at m_completions.
+// Threads: the camera thread, with the SDK lock held. Neither copied nor moved: the record
+// points at m_completions.
 class CPendingCompletion {
  public:
   explicit CPendingCompletion(CNikonCallbackReceiver* receiver);
@@ -99,9 +99,9 @@ class CPendingCompletion {
 // (the module manager's end), when no completion can come any more. SDK lock held.
 void ReleaseAbandonedCompletions();
 
-// Counts the data blocks and completions the procedures below delivered, so a wait can tell a
-// command that still makes progress from one that stalled. Only differences are meaningful.
-// SDK lock held.
+// Counts the data blocks and completions the procedures below delivered, so a camera's steps
+// can tell a camera that still delivers from one with nothing new. Only differences are
+// meaningful. SDK lock held.
 std::uint64_t SdkActivityCount();
 
 // The procedures given to the SDK. `ref` is the CNikonObject* (client reference) for the event
@@ -175,12 +175,6 @@ class CNikonObject : public CNikonCallbackReceiver {
   int capGet(maid::ULONG capId, maid::ULONG dataType, void* data);
   // kNkMAIDCommand_CapSet; `data` is the value itself (data type 3) or a pointer.
   int setCapabilityValue(maid::ULONG capId, maid::ULONG dataType, maid::NKPARAM data);
-  // kNkMAIDCommand_CapStart, then, unless the start was refused, WaitForCompletion
-  // (completion_wait.h) with transferInactivityMs() as its inactivity bound:
-  // receiver->onCompletion runs inside that wait. 0 when the capability is not listed (nothing
-  // done), -1 when not open; otherwise the CapStart result with kNkMAIDResult_Pending turned
-  // into 0.
-  int startCapability(maid::ULONG capId, CNikonCallbackReceiver* receiver);
   // The current value as a message value, or null; an enumeration without a current entry
   // gives an empty text. error is written with the failing result,
   // unhandled with 3 (not listed), 2 (type not readable) or 1 (enumeration kind not readable);
@@ -223,13 +217,13 @@ class CNikonObject : public CNikonCallbackReceiver {
   // nor closes it again.
   void markClosed();
 
-  // How long a release may go without a completion, a block or a new item (default 120 s: the
-  // longest timed exposure with long-exposure noise reduction fits). Process-wide; tests
-  // shorten it.
+  // How long a release may wait for its completion on top of its exposure time (default
+  // 120 s: the camera's processing fits, long-exposure noise reduction too). Process-wide;
+  // tests shorten it.
   static unsigned startTimeoutMs();
   static void setStartTimeoutMs(unsigned ms);
-  // How long startCapability (a transfer) may go without a block or a completion (default
-  // 30 s). Process-wide; tests shorten it.
+  // How long a transfer may go without a block or its completion (default 30 s).
+  // Process-wide; tests shorten it.
   static unsigned transferInactivityMs();
   static void setTransferInactivityMs(unsigned ms);
 

@@ -101,27 +101,29 @@ TEST(HostNotifications, FilesKeepTheirCaptureIdAndErrorsNameOnlyAnnouncedOnes) {
 // The two simulated modules with a download folder of the test's own, camera 0x101 connected.
 class RequestPathTest : public ConnectedCameraTest {
  protected:
-  void TearDown() override LB_RELEASE(g_sdkLock) {
-    SetHeartbeatStopHook(nullptr);
-    ConnectedCameraTest::TearDown();
-  }
-
-  // One request as the host writes it, handed to `handler`; returns 1 when it ended the session.
-  int request(std::uint32_t id, const std::string& name, const ZnLuaTE* params = nullptr,
-              HostRequestHandler handler = DispatchAndSettle) {
+  // One request as the host writes it, run until its work is done; true when it ended the
+  // session.
+  bool request(std::uint32_t id, const std::string& name, const ZnLuaTE* params = nullptr) {
     const ZnLuaTEString nameValue(name);
-    const std::string bytes = EncodeMessageFrame(id, &nameValue, params);
-    return HandleHostRequest(bytes.data(), bytes.size(), handler);
+    return request(EncodeMessageFrame(id, &nameValue, params));
   }
-  int request(std::uint32_t id, const std::string& name, double deviceId) {
+  bool request(std::uint32_t id, const std::string& name, double deviceId) {
     return request(id, name, DeviceParams(deviceId).get());
+  }
+  bool request(const std::string& bytes) {
+    bool ended = false;
+    HandleHostRequest(bytes.data(), bytes.size(), [&](std::uint32_t id, const ZnLuaTE* name, const ZnLuaTE* params) {
+      g_sdkLock.assertHeld();
+      ended = DispatchAndSettle(id, name, params);
+    });
+    return ended;
   }
 
   // The answer to a request that does not end the session: each message with a request id,
   // described, one a line (notifications are dropped).
   template <typename... Params>
   std::string answer(std::uint32_t id, const std::string& name, Params... params) {
-    EXPECT_EQ(request(id, name, params...), 0) << name;
+    EXPECT_FALSE(request(id, name, params...)) << name;
     std::string replies;
     for (const auto& message : Received())
       if (message.requestId != 0) replies += (replies.empty() ? "" : "\n") + Describe(message);
@@ -158,7 +160,7 @@ TEST_F(RequestPathTest, EveryCommandAnswersByItsNameWithTheKeysTheHostReads) {
 
   ZnLuaTETable focus;
   focus.setNumber("focus_direction", -2);
-  EXPECT_EQ(request(7, "setCameraFocus", &focus), 0);
+  EXPECT_FALSE(request(7, "setCameraFocus", &focus));
   EXPECT_TRUE(Received().empty());
   maid::MaidRange step{};
   module1()->m_currentCamera->capGet(kNkMAIDCapability_MFDriveStep, kNkMAIDDataType_RangePtr, &step);
@@ -167,9 +169,12 @@ TEST_F(RequestPathTest, EveryCommandAnswersByItsNameWithTheKeysTheHostReads) {
   EXPECT_EQ(answer(9, "doAutoFocus"), "ok #9 status=AutoFocusOn");
   // Live view: its status, and a frame with the picture and its size.
   EXPECT_EQ(answer(10, "isLiveViewOn"), "ok #10 status=liveViewOff");
-  EXPECT_EQ(request(11, "toggleLiveView"), 0);
-  const std::string toggled = Transcript();  // settings beside the picture
-  EXPECT_TRUE(std::regex_match(toggled, std::regex("cameraSettingsChanged #0 .*\nok #11\n"))) << toggled;
+  EXPECT_FALSE(request(11, "toggleLiveView"));
+  // Settings beside the picture, and the heartbeat's frames while the command waited for the
+  // settings' spacing: no settings of the cameras connected before on the other module.
+  const std::string toggled = Transcript();
+  EXPECT_TRUE(std::regex_match(toggled, std::regex("cameraSettingsChanged #0 .*\nok #11\n(liveViewImage #0 .*\n)*")))
+      << toggled;
   EXPECT_EQ(answer(12, "isLiveViewOn"), "ok #12 status=liveViewOn");
   PumpAndSettle(manager);
   std::string frames;  // the tick may send fresh settings beside the frame
@@ -180,7 +185,7 @@ TEST_F(RequestPathTest, EveryCommandAnswersByItsNameWithTheKeysTheHostReads) {
   EXPECT_EQ(answer(13, "toggleLiveView"), "ok #13");
   EXPECT_EQ(answer(14, "isLiveViewOn"), "ok #14 status=liveViewOff");
   // The first file of the session is capture 1, from its announcement to its completion.
-  EXPECT_EQ(request(15, "doCapture"), 0);
+  EXPECT_FALSE(request(15, "doCapture"));
   const std::string capture = Transcript();
   std::smatch file;  // its name, size and path
   ASSERT_TRUE(std::regex_match(capture, file, std::regex(
@@ -191,14 +196,14 @@ TEST_F(RequestPathTest, EveryCommandAnswersByItsNameWithTheKeysTheHostReads) {
   EXPECT_EQ(file[2], std::to_string(fs::file_size(file[3].str())));
   // Commands the process takes without an answer, and then no camera at all.
   for (const char* quiet : {"getDeviceInfo", "downloadThumbnail", "getCaptureInfo", "startDownload"})
-    EXPECT_EQ(request(16, quiet, 0x101), 0) << quiet;
-  EXPECT_EQ(request(17, "disconnectDevice", 0x101), 0);
-  EXPECT_EQ(request(17, "disconnectDevice", 0x101), 0);  // nothing left to disconnect
+    EXPECT_FALSE(request(16, quiet, 0x101)) << quiet;
+  EXPECT_FALSE(request(17, "disconnectDevice", 0x101));
+  EXPECT_FALSE(request(17, "disconnectDevice", 0x101));  // nothing left to disconnect
   EXPECT_TRUE(Received().empty());
   EXPECT_EQ(answer(18, "getCameraSettings", 0x101),
             "error #18 error_code=65535 error_description=No camera is connected");
   // A release without a camera is not passed over in silence.
-  EXPECT_EQ(request(19, "doCapture"), 0);
+  EXPECT_FALSE(request(19, "doCapture"));
   EXPECT_EQ(Transcript(), "error #0 error_code=65535 error_description=The picture was not "
                           "taken: no camera is connected\n");
 }
@@ -209,87 +214,83 @@ TEST_F(RequestPathTest, CaptureAfterTheConnectedCameraWentSaysWhichWent) {
   onCameraThread();
   SimControl("Type0001.md3", "unplug 1");
   PumpAndSettle(manager);
-  EXPECT_EQ(request(3, "doCapture"), 0);
+  EXPECT_FALSE(request(3, "doCapture"));
   EXPECT_EQ(Transcript(),
             "deviceRemoved #0 device_id=257\n"
             "error #0 error_code=65535 error_description=The picture was not taken: the connected "
             "camera D850 (device 257) is gone; connect it again\n");
   EXPECT_EQ(answer(4, "connectDevice", 0x102), "ok #4");
-  EXPECT_EQ(request(5, "doCapture"), 0);
+  EXPECT_FALSE(request(5, "doCapture"));
   EXPECT_EQ(TakeNamed("error").size(), 0u);
 }
 
-std::vector<std::uint32_t> g_sessionEnds;
-
-// The camera thread's queue, as the process runs it: requests in the order they came, a
+// The camera worker's queue, as the process runs it: requests in the order they came, a
 // command that waits (live view right after the connection's settings) holding up only those
-// behind it, and "shutdown" ending the session with its own id and nothing after it run.
-TEST_F(RequestPathTest, TheCameraThreadRunsRequestsInOrderAndEndsAtShutdown) {
+// behind it, and "shutdown" ending the session with its own id, nothing after it run, and the
+// next session's worker starting with no cameras loaded anew.
+TEST_F(RequestPathTest, TheWorkerRunsRequestsInOrderAndEndsAtShutdown) {
   onCameraThread();
-  RestartCameraWork();
-  g_sessionEnds.clear();
-  SetSessionEndHook([](std::uint32_t requestId) { g_sessionEnds.push_back(requestId); });
-  auto post = [&](std::uint32_t id, const char* name) { request(id, name, nullptr, PostHostRequest); };
-  // Runs the queue as the main loop does, until it has nothing left to do.
-  auto runUntilIdle = [&] {
-    onCameraThread();
-    for (int pass = 0; pass < 2000; ++pass) {
-      const unsigned waitMs = BetweenTurns(RunCameraWork);
-      if (waitMs == kCameraIdle) return true;
-      platform::sleepMs(std::min(waitMs, 20u));
-    }
-    return false;
+  CTestWorker test;
+  auto post = [&](std::uint32_t id, const char* name) {  // as the pipe thread hands it over
+    const std::string bytes = EncodeMessageFrame(id, std::make_unique<ZnLuaTEString>(name).get(), nullptr);
+    HandleHostRequest(bytes.data(), bytes.size(), [&](auto i, auto n, auto p) { test.worker.post(i, n, p); });
   };
-  // A host that leaves while a command waits takes it along: the next session's first request
-  // does not wait for it.
+  // A host that leaves while a command waits takes it along.
   post(4, "toggleLiveView");
-  EXPECT_GT(BetweenTurns(RunCameraWork), 0u);
-  CancelCameraWork();
+  EXPECT_GT(test.turn(), 0u);
+  test.worker.cancel();
   post(4, "isLiveViewOn");
-  EXPECT_FALSE(BetweenTurns(OfferStandingReplies)) << "no answer stands while a request waits";
-  EXPECT_EQ(BetweenTurns(RunCameraWork), kCameraIdle);
-  EXPECT_TRUE(BetweenTurns(OfferStandingReplies));
-  post(9, "isLiveViewOn");  // the sleeping camera thread's answer, as nothing is ahead of it
-  EXPECT_EQ(Transcript(), "ok #4 status=liveViewOff\nok #9 status=liveViewOff\n") << "answered at once";
+  EXPECT_FALSE(BetweenTurns([&] { return test.worker.offerStandingReplies(); })) << "#4 waits";
+  test.turn();
+  EXPECT_FALSE(test.worker.busy());
+  EXPECT_TRUE(BetweenTurns([&] { return test.worker.offerStandingReplies(); }));
+  post(3, "isLiveViewOn");  // the sleeping camera thread's answer, as nothing is ahead of it
+  EXPECT_EQ(Transcript(), "ok #4 status=liveViewOff\nok #3 status=liveViewOff\n") << "answered at once";
 
   post(5, "toggleLiveView");
   post(6, "isLiveViewOn");  // not by the answer left: #5 went ahead of it
-  const unsigned waitMs = BetweenTurns(RunCameraWork);
+  const unsigned waitMs = test.turn();
   EXPECT_GT(waitMs, 0u) << "the settings were sent at the connection, under half a second ago";
   EXPECT_LE(waitMs, 500u);
   EXPECT_TRUE(Received().empty()) << "nothing before the half second, nor behind it";
-  ASSERT_TRUE(runUntilIdle());
+  ASSERT_TRUE(test.runUntilIdle());
   std::string transcript;
-  for (const auto& message : Received()) transcript += Describe(message).substr(0, 24) + "\n";
+  for (const auto& message : Received())
+    if (message.name->getString() != "liveViewImage") transcript += Describe(message).substr(0, 24) + "\n";
   EXPECT_EQ(transcript, "cameraSettingsChanged #0\nok #5\nok #6 status=liveViewOn\n");
 
   post(7, "shutdown");
   post(8, "isLiveViewOn");
-  ASSERT_TRUE(runUntilIdle());
-  EXPECT_EQ(g_sessionEnds, std::vector<std::uint32_t>{7});
+  ASSERT_TRUE(test.runUntilIdle());
+  post(9, "isLiveViewOn");
+  test.turn();
+  EXPECT_EQ(test.worker.phase(), CCameraWorker::Phase::Ended);
+  EXPECT_EQ(test.sessionEnds, std::vector<std::uint32_t>{7});
   EXPECT_TRUE(Received().empty()) << "nothing after shutdown is run";
   EXPECT_EQ(CNikonModuleManager::existingInstance(), nullptr);
   manager = nullptr;
-  SetSessionEndHook(nullptr);
-  RestartCameraWork();
+  // The next session: answered, with no cameras, and no module loaded anew.
+  EXPECT_EQ(answer(10, "listDevices"), "ok #10 devices={}");
+  EXPECT_FALSE(request(11, "connectDevice"));
+  EXPECT_EQ(CNikonModuleManager::existingInstance(), nullptr);
 }
 
 // The pipe thread posts while the camera thread works, as in the process: every request runs
 // once, in the order it came, and is answered under its own id. The ThreadSanitizer build
 // runs this too, so a race between the two threads fails here.
-TEST_F(RequestPathTest, RequestsPostedWhileTheCameraThreadWorksRunOnceInOrder) {
+TEST_F(RequestPathTest, RequestsPostedWhileTheWorkerWorksRunOnceInOrder) {
   onCameraThread();
-  RestartCameraWork();
+  CTestWorker test;
   constexpr std::uint32_t kRequests = 200;
   std::atomic<bool> posted{false};
   std::thread pipeThread([&] {
     const ZnLuaTEString name("isLiveViewOn");
-    for (std::uint32_t id = 1; id <= kRequests; ++id) PostHostRequest(id, &name, nullptr);
+    for (std::uint32_t id = 1; id <= kRequests; ++id) test.worker.post(id, &name, nullptr);
     posted = true;
   });
   std::vector<std::uint32_t> answered;
   for (int pass = 0; pass < 100000 && answered.size() < kRequests; ++pass) {
-    BetweenTurns(RunCameraWork);
+    test.turn();
     for (const auto& message : Received()) answered.push_back(message.requestId);
     if (posted && answered.size() < kRequests) std::this_thread::yield();
   }
@@ -297,25 +298,83 @@ TEST_F(RequestPathTest, RequestsPostedWhileTheCameraThreadWorksRunOnceInOrder) {
   std::vector<std::uint32_t> expected(kRequests);
   for (std::uint32_t i = 0; i < kRequests; ++i) expected[i] = i + 1;
   EXPECT_EQ(answered, expected);
+  EXPECT_EQ(test.wakes.load(), static_cast<int>(kRequests));
 }
 
-// Each stop of the heartbeat, with whether the cameras were still there.
-std::string g_heartbeatStops;
+// Two cameras on two modules downloading at once, on a clock that moves 1 ms with every reading
+// and links that hand over a block at every poll: the long operations give each camera its
+// share of a turn and stay within their budget, a burst of requests waits for the next turn
+// rather than stalling the transfers, and every turn answers requests. Then one
+// camera is unplugged mid-transfer: its file is reported lost, and the other's arrives whole.
+class SharedTurnTest : public RequestPathTest {
+ protected:
+  // Camera 1 of each module makes 48 MB pictures, so a transfer spans several turns.
+  std::string scenario() const override {
+    return "camera 1 type=43 exposure=3 raw-bytes=48000000 name=D850\n"
+           "camera 2 type=44 exposure=1 iso-auto=1 name=Z 7\n";
+  }
+};
 
-TEST_F(RequestPathTest, ShutdownEndsItsOwnRequestOnlyAfterStoppingTheHeartbeat) {
-  g_heartbeatStops.clear();
-  SetHeartbeatStopHook([] {
-    g_heartbeatStops += CNikonModuleManager::existingInstance() ? "alive;" : "gone;";
-  });
-  EXPECT_EQ(request(3, "shutdown"), 1);
-  EXPECT_EQ(g_heartbeatStops, "alive;") << "the heartbeat must stop once, before the cameras go";
-  EXPECT_EQ(CNikonModuleManager::existingInstance(), nullptr);
-  EXPECT_TRUE(Received().empty());
-  // A request after it is answered, with no cameras, and loads no module anew.
-  EXPECT_EQ(answer(4, "listDevices"), "ok #4 devices={}");
-  EXPECT_EQ(request(5, "connectDevice"), 0);
-  EXPECT_EQ(CNikonModuleManager::existingInstance(), nullptr);
-  manager = nullptr;
+TEST_F(SharedTurnTest, CamerasShareEachTurnAndOneLeavingDisturbsNoOther) {
+  onCameraThread();
+  for (const char* module : {"Type0001.md3", "Type0023.md3"}) {
+    SimControl(module, "format raw 1");
+    SimControl(module, "habit block-a-poll on 1");
+  }
+  HandleConnectDevice(3, DeviceParams(0x1701).get());
+  CCamera* other = module23()->m_currentCamera;
+  HandleConnectDevice(4, DeviceParams(0x101).get());
+  ASSERT_TRUE(other && module1()->m_currentCamera == camera && manager->m_currentModule == module1());
+  TakeAll();
+  CTestWorker test;
+  camera->capture();
+  other->capture();
+  auto partSizes = [&] {
+    std::map<std::string, std::uintmax_t> sizes;
+    for (const auto& name : FilesIn(m_folder))
+      if (name.size() > 5 && name.substr(name.size() - 5) == ".part") sizes[name] = fs::file_size(m_folder / name);
+    return sizes;
+  };
+  clock->tickOnEveryRead(1);
+  std::map<std::string, std::uintmax_t> before;
+  std::map<std::string, int> counts;  // the messages other than the answers
+  std::uint32_t nextId = 100, answered = 0;
+  int turnsWithBoth = 0;
+  auto busy = [&] { onCameraThread(); return manager->hasDownloads() || manager->hasReleases(); };
+  for (int turn = 0; turn < 40 && busy(); ++turn) {
+    SCOPED_TRACE("turn " + std::to_string(turn));
+    if (turn % 2 == 0) {
+      const ZnLuaTEString name("isLiveViewOn");
+      for (int i = 0; i < 30; ++i) test.worker.post(nextId++, &name, nullptr);
+    }
+    test.turn();
+    const std::uint32_t answeredBefore = answered;
+    for (auto& message : TakeAll()) (message->name->getString() == "ok" ? ++answered : ++counts[message->name->getString()]);
+    EXPECT_LE(answered - answeredBefore, kCommandBudgetMs + 2) << "a burst of requests runs before the transfers";
+    EXPECT_GT(answered, answeredBefore) << "requests wait behind the transfers";
+    // The long operations' part of a turn, alone: the last poll of a share may run past it.
+    const std::uint32_t start = clock->Now();
+    bool delivering = false;
+    manager->stepOperations(kCameraSliceMs, delivering);
+    const std::uint32_t spent = clock->Now() - start;
+    const auto after = partSizes();
+    if (before.size() == 2 && after.size() == 2) {
+      ++turnsWithBoth;
+      EXPECT_LE(spent, kCameraSliceMs * 3 / 2);
+      for (const auto& part : after) EXPECT_GT(part.second, before[part.first]) << part.first << " got no share";
+    }
+    before = after;
+    if (turn == 3) SimControl("Type0023.md3", "unplug 1");
+  }
+  clock->tickOnEveryRead(0);
+  EXPECT_GE(turnsWithBoth, 2);
+  ASSERT_TRUE(test.runUntilIdle());
+  for (auto& message : TakeAll()) (message->name->getString() == "ok" ? ++answered : ++counts[message->name->getString()]);
+  EXPECT_EQ(answered, nextId - 100);
+  EXPECT_EQ(counts["fileDownloadComplete"], 1);
+  EXPECT_EQ(counts["error"], 1) << "the unplugged camera's file";
+  EXPECT_EQ(counts["deviceRemoved"], 1);
+  EXPECT_EQ(FilesIn(m_folder).size(), 1u);
 }
 
 // "shutdown" right behind three releases of a camera on a slow link: each release ends with
@@ -326,7 +385,7 @@ TEST_F(RequestPathTest, ShutdownLetsTheReleasesStillComingBringTheirFiles) {
   SimControl("Type0001.md3", "habit slow-link on 1");
   SimControl("Type0001.md3", "rate 500 1");
   for (int shot = 0; shot < 3; ++shot) camera->capture();
-  EXPECT_EQ(request(3, "shutdown"), 1);
+  EXPECT_TRUE(request(3, "shutdown"));
   manager = nullptr;
   std::map<std::string, int> counts;
   for (const auto& message : Received()) ++counts[message.name->getString()];
@@ -338,12 +397,10 @@ TEST_F(RequestPathTest, OnlyTheWholeNameOfACommandRunsIt) {
   EXPECT_EQ(answer(1, "isLiveViewOn"), "ok #1 status=liveViewOff");
   for (const char* nearMiss :
        {"isLiveViewOn ", "isLiveViewO", "islivevieWon", "IsLiveViewOn", "", "shutdow", "shutdown2"})
-    EXPECT_EQ(request(4, nearMiss), 0) << nearMiss;
+    EXPECT_FALSE(request(4, nearMiss)) << nearMiss;
   EXPECT_NE(CNikonModuleManager::existingInstance(), nullptr);
-  // Nor does a name that is no string (a request that does not decode is HostRequest's case).
-  const ZnLuaTENumber number(1);
-  const std::string bytes = EncodeMessageFrame(6, &number, nullptr);
-  EXPECT_EQ(HandleHostRequest(bytes.data(), bytes.size(), DispatchAndSettle), 0);
+  const ZnLuaTENumber number(1);  // nor does a name that is no string
+  EXPECT_FALSE(request(EncodeMessageFrame(6, &number, nullptr)));
   EXPECT_TRUE(Received().empty());
 }
 

@@ -9,11 +9,10 @@
 
 #include "bridge/dispatcher.h"
 #include "bridge/camera_worker.h"
-#include "bridge/heartbeat.h"
 #include "camera/camera_clock.h"
 #include "camera/download/file_naming.h"
-#include "camera/sdkobject/completion_wait.h"
 #include "camera/sdkobject/maid_names.h"
+#include "camera/sdkobject/source_presence.h"
 #include "camera/sdkobject/nikon_object.h"
 #include "sim/sim_content.h"
 #include "tests/camera/sim_fixture.h"
@@ -38,32 +37,41 @@ class CameraHabitsTest : public ConnectedCameraTest {
   void dispatch(const char* command, std::uint32_t requestId, const ZnLuaTE* params = nullptr)
       LB_REQUIRES(g_sdkLock) {
     ZnLuaTEString name(command);
-    ASSERT_EQ(DispatchAndSettle(requestId, &name, params), 0);
+    ASSERT_FALSE(DispatchAndSettle(requestId, &name, params));
   }
   std::string liveViewStatus() LB_REQUIRES(g_sdkLock) {
     dispatch("isLiveViewOn", 9);
     auto replies = TakeNamed("ok");
     return replies.empty() ? "<none>" : Text(Payload(*replies.back()), "status");
   }
-  // One turn of the long operations at `ms` on the fake clock; true while any is under way.
+  // From here the test's clock reads `ms`: stepAt counts from this moment.
+  void clockAt(std::uint32_t ms) { m_clockBase = clock->Now() - ms; }
+  // One turn of the long operations at `ms`; true while any is under way.
   bool stepAt(std::uint32_t ms) LB_REQUIRES(g_sdkLock) {
-    CFakeCameraClock::set(ms);
+    clock->set(m_clockBase + ms);
     return manager->stepOperations(kCameraSliceMs, m_delivering);
   }
   // A RAW shot whose ".part" file another program opens as soon as it appears, as a virus
-  // scanner does. The simulator's clock stands still, so the transfer pauses after its first
-  // block until the test moves the clock on (clock 900000) or unplugs the camera; then
-  // the camera steps at `ms` until the transfer has ended.
-  std::unique_ptr<CHeldFile> shootHeldFile(const char* then = "clock 900000") LB_REQUIRES(g_sdkLock) {
+  // scanner does. The clock stands still, so the transfer pauses after its first block until
+  // the test lets the rest come at once or unplugs the camera (`unplug`); then the camera
+  // steps until the transfer has ended, and the clock reads 1000.
+  std::unique_ptr<CHeldFile> shootHeldFile(bool unplug = false) LB_REQUIRES(g_sdkLock) {
     SimControl("Type0001.md3", "format raw 1");
     habit("slow-link");
-    SimControl("Type0001.md3", "clock 1000");
+    clockAt(1000);
     camera->capture();
     const std::string part = (m_folder / "Capture0001.nef.part").string();
     for (int i = 0; i < 20 && !std::filesystem::exists(part); ++i) stepAt(1000);
     auto held = std::make_unique<CHeldFile>(part);
-    SimControl("Type0001.md3", then);
-    for (int i = 0; i < 20 && camera->hasDownloads(); ++i) stepAt(1000);
+    if (unplug) {
+      SimControl("Type0001.md3", "unplug 1");
+      for (int i = 0; i < 20 && camera->hasDownloads(); ++i) stepAt(1000);
+    } else {
+      // The rest of the file comes in the step at which its time has come.
+      SimControl("Type0001.md3", "clock " + std::to_string(clock->Now() + 900000));
+      for (int i = 0; i < 20 && camera->hasDownloads(); ++i) manager->stepOperations(kCameraSliceMs, m_delivering);
+    }
+    clockAt(1000);
     return held;
   }
   std::vector<unsigned char> firstRaw(const std::string& name) {
@@ -72,13 +80,14 @@ class CameraHabitsTest : public ConnectedCameraTest {
     return bytes;
   }
   bool m_delivering = false;
+  std::uint32_t m_clockBase = 0;
 };
 
 // A whole file another program holds goes on waiting for its name after its camera is gone,
 // and the host hears of it once it has it.
 TEST_F(CameraHabitsTest, AHeldFileTakesItsNameOnceLetGoThoughItsCameraWent) {
   onCameraThread();
-  const CFakeCameraClock clock(1000);
+  clockAt(1000);
   auto held = shootHeldFile();
   EXPECT_EQ(Names(TakeAll()), std::vector<std::string>{"objectWasAdded"});
   SimControl("Type0001.md3", "unplug 1");
@@ -99,7 +108,7 @@ TEST_F(CameraHabitsTest, AHeldFileTakesItsNameOnceLetGoThoughItsCameraWent) {
 // kept name, as the other program has let go of it meanwhile.
 TEST_F(CameraHabitsTest, AFileStillWaitingWhenTheProcessEndsIsKept) {
   onCameraThread();
-  const CFakeCameraClock clock(1000);
+  clockAt(1000);
   shootHeldFile().reset();
   CNikonModuleManager::DestroyInstance();
   manager = nullptr;
@@ -115,8 +124,8 @@ TEST_F(CameraHabitsTest, AFileStillWaitingWhenTheProcessEndsIsKept) {
 // A download cut off while another program holds its ".part" file: the file goes once let go.
 TEST_F(CameraHabitsTest, ACutOffDownloadsHeldPartIsRemovedOnceLetGo) {
   onCameraThread();
-  const CFakeCameraClock clock(1000);
-  auto held = shootHeldFile("unplug 1");
+  clockAt(1000);
+  auto held = shootHeldFile(true);
   EXPECT_EQ(Numbers(TakeNamed("error"), "error_code"), (std::vector<double>{kNkMAIDResult_CameraNotFound}));
   EXPECT_TRUE(stepAt(1010));
   EXPECT_EQ(FilesIn(m_folder), std::vector<std::string>{"Capture0001.nef.part"});
@@ -129,7 +138,7 @@ TEST_F(CameraHabitsTest, ACutOffDownloadsHeldPartIsRemovedOnceLetGo) {
 // whole, for as long as the other program holds them; the next start gives them the kept name.
 TEST_F(CameraHabitsTest, AFileHeldPastItsMinuteIsKeptWhole) {
   onCameraThread();
-  const CFakeCameraClock clock(1000);
+  clockAt(1000);
   auto held = shootHeldFile();
   std::uint32_t reportedAt = 0;
   for (std::uint32_t ms = 1000; ms < 70000 && reportedAt == 0; ms += 250)
@@ -150,6 +159,33 @@ TEST_F(CameraHabitsTest, AFileHeldPastItsMinuteIsKeptWhole) {
   EXPECT_EQ(SettleLeftoverFiles(g_downloadDirectory), 0);
   EXPECT_EQ(FilesIn(m_folder), std::vector<std::string>{"Capture0001-kept.nef"});
   firstRaw("Capture0001-kept.nef");
+}
+
+// A rescan that finds the camera gone before any poll brings the transfer's end: what the
+// camera had under way ends with it, each told the host once (the release still waiting, the
+// file part-way), and no ".part" stays; the pair's other file, waiting and never announced,
+// just goes.
+TEST_F(CameraHabitsTest, ACameraFoundGoneEndsWhatItHadUnderWay) {
+  onCameraThread();
+  SimControl("Type0001.md3", "format raw+jpeg 1");
+  habit("slow-link");  // the clock stands still: the RAW file's first block, then nothing
+  clockAt(1000);
+  camera->capture();
+  for (int i = 0; i < 20 && FilesIn(m_folder).empty(); ++i) stepAt(1000);
+  const auto added = TakeNamed("objectWasAdded");
+  ASSERT_EQ(added.size(), 1u);
+  SimControl("Type0001.md3", "fault capture-hangs");
+  camera->capture();
+  SimControl("Type0001.md3", "unplug 1");
+  module1()->scanAndInformHostOfCameraChanges();
+  module1()->deleteRemovedCameras();
+  const auto messages = TakeAll();
+  ASSERT_EQ(Names(messages), (std::vector<std::string>{"deviceRemoved", "error", "error"}));
+  EXPECT_EQ(Number(Payload(*messages[1]), "error_code"), kReleaseNotEnded);
+  EXPECT_NE(Text(Payload(*messages[1]), "error_description").find("the camera went"), std::string::npos);
+  EXPECT_EQ(Number(Payload(*messages[2]), "error_code"), -1007);
+  EXPECT_EQ(Number(Payload(*messages[2]), "capture_id"), Number(Payload(*added[0]), "capture_id"));
+  EXPECT_TRUE(FilesIn(m_folder).empty());
 }
 
 struct ReleaseCase {
@@ -201,7 +237,7 @@ INSTANTIATE_TEST_SUITE_P(
 // the next presence check, and the release is reported then.
 TEST_F(CameraHabitsTest, HungReleaseEndsAtItsBoundOrWhenTheCameraGoes) {
   onCameraThread();
-  const CFakeCameraClock clock(0);
+  clockAt(0);
   SimControl("Type0001.md3", "fault capture-hangs");
   camera->capture();
   EXPECT_TRUE(stepAt(1000));
@@ -210,7 +246,6 @@ TEST_F(CameraHabitsTest, HungReleaseEndsAtItsBoundOrWhenTheCameraGoes) {
   for (std::uint32_t ms = 2000; ms < 12000 && buttonFiles == 0; ms += 10) {
     stepAt(ms);
     buttonFiles = TakeNamed("fileDownloadComplete").size();
-    platform::sleepMs(1);  // the camera makes its picture in real time
   }
   EXPECT_EQ(buttonFiles, 1u) << "the button's file, as it came";
   // The release's own exposure (the camera is at 1/250) comes on top of the bound.
@@ -224,7 +259,7 @@ TEST_F(CameraHabitsTest, HungReleaseEndsAtItsBoundOrWhenTheCameraGoes) {
   CCamera* second = module1()->m_currentCamera;
   ASSERT_NE(second, nullptr);
   SimControl("Type0001.md3", "fault capture-hangs");
-  CFakeCameraClock::set(200000);
+  clockAt(200000);
   second->capture();
   EXPECT_TRUE(stepAt(200000 + kPresenceCheckMs - 1));
   SimControl("Type0001.md3", "unplug 2");
@@ -245,7 +280,7 @@ TEST_F(CameraHabitsTest, SlowTransferGoesOnAndOnlyAStalledOneEndsAtItsBound) {
   CaptureAndSettle(camera, manager);
   EXPECT_EQ(Names(TakeAll()), (std::vector<std::string>{"objectWasAdded", "fileDownloadComplete"}));
   // From here the bound is measured on the fake clock, which moves only when the test says.
-  const CFakeCameraClock clock(5000);
+  clockAt(5000);
   SimControl("Type0001.md3", "rate 1 1");  // the first block, then nothing for a long while
   camera->capture();
   for (int i = 0; i < 20; ++i) stepAt(5000);
@@ -270,7 +305,7 @@ TEST_F(CameraHabitsTest, AReleaseWhileTheCameraIsBusyGetsTheCamerasOwnAnswer) {
   camera->capture();
   for (int i = 0; i < 200 && TakeNamed("objectWasAdded").empty(); ++i) {
     manager->stepOperations(kCameraSliceMs, m_delivering);
-    platform::sleepMs(1);
+    clock->advance(1);
   }
   camera->capture();  // while the file transfers
   EXPECT_EQ(Numbers(TakeNamed("error"), "error_code"), (std::vector<double>{kNkMAIDResult_DeviceBusy}));
@@ -295,7 +330,7 @@ TEST_F(CameraHabitsTest, UnplugInLiveViewIsReportedAtOnceWithoutFreezing) {
   TakeAll();
   SimControl("Type0001.md3", "unplug 1");
   const auto start = Clock::now();
-  EXPECT_TRUE(BetweenTurns(RunHeartbeatTick));
+  manager->pumpIdle();
   EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 1.0);
   EXPECT_EQ(TakeNamed("deviceRemoved").size(), 1u);
   EXPECT_EQ(liveViewStatus(), "liveViewOff");
@@ -377,20 +412,19 @@ TEST_F(CameraHabitsTest, ChangeReportedWhileTheTableIsReadFollowsIt) {
   TakeNamed("cameraSettingsChanged");
   // ISO to automatic: the camera reports it inside its next call, a read of the next table.
   ASSERT_EQ(0, camera->setCapabilityValue(kNkMAIDCapability_IsoControl, kNkMAIDDataType_Unsigned, 1));
-  module1()->m_lastSettingsTime = -1000.0;
-  module1()->notifyCameraSettingsChanged();
+  clock->advance(CSettingsThrottle::kSpacingMs);  // past the connection's report
+  module1()->sendCameraSettingsSoon();
   EXPECT_EQ(TakeNamed("cameraSettingsChanged").size(), 1u);
-  EXPECT_TRUE(module1()->m_settingsPending) << "the change inside the reads is not lost";
+  EXPECT_TRUE(module1()->m_settingsThrottle.pending()) << "the change inside the reads is not lost";
   // Once the half second has passed, the idle pump sends it: one table, and nothing pending.
-  module1()->m_lastSettingsTime = -1000.0;
+  clock->advance(CSettingsThrottle::kSpacingMs);
   module1()->sendPendingSettings();
   EXPECT_EQ(TakeNamed("cameraSettingsChanged").size(), 1u);
-  EXPECT_FALSE(module1()->m_settingsPending);
+  EXPECT_FALSE(module1()->m_settingsThrottle.pending());
 }
 
-// One thread at a time holds the SDK lock; a heartbeat nested on the holder's own thread
-// returns instead of deadlocking.
-TEST(SdkLock, OneHolderAtATimeAndNestedHeartbeatsSkipTheirTick) {
+// One thread at a time holds the SDK lock, and only the holder sees itself holding it.
+TEST(SdkLock, OneHolderAtATime) {
   { CSdkLockGuard released(g_sdkLock); }
   EXPECT_FALSE(g_sdkLock.heldByThisThread());
   std::atomic<bool> entered{false};
@@ -398,7 +432,6 @@ TEST(SdkLock, OneHolderAtATimeAndNestedHeartbeatsSkipTheirTick) {
   {
     CSdkLockGuard lock(g_sdkLock);
     EXPECT_TRUE(g_sdkLock.heldByThisThread());
-    EXPECT_FALSE(RunHeartbeatTick());
     other = std::thread([&] {
       EXPECT_FALSE(g_sdkLock.heldByThisThread());
       CSdkLockGuard waits(g_sdkLock);

@@ -33,6 +33,7 @@ class CameraPresenceTest : public HostTest {
   void open() { module = std::make_unique<CNikonModule>(&CFakeModule::FakeEntryPoint, 1); }
   std::vector<double> added() { return Numbers(TakeNamed("deviceAdded"), "device_id"); }
 
+  CTestClock clock{0};
   CFakeModule fake;
   std::unique_ptr<CNikonModule> module;
 };
@@ -65,11 +66,10 @@ TEST_F(CameraPresenceTest, ACameraListedButDeadIsTriedAgainOnlyOnceASecond) {
   onCameraThread();
   fake.root = CFakeObject::Make(0, {}, {CFakeObject::Make(3, {{kNkMAIDCapability_Name, C::Text("D5")},
                                                               {kNkMAIDCapability_IsAlive, C::Bool(false)}})});
-  const CFakeCameraClock clock(0);
   open();
   const int opensBefore = fake.count(kNkMAIDCommand_Open);
   for (std::uint32_t ms : {0, 100, 999, 1000}) {
-    CFakeCameraClock::set(5000 + ms);
+    clock.set(5000 + ms);
     module->scanAndInformHostOfCameraChanges();
   }
   EXPECT_EQ(fake.count(kNkMAIDCommand_Open) - opensBefore, 2) << "at 0 ms and at 1000 ms";

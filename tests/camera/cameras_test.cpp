@@ -170,47 +170,41 @@ TEST_F(CamerasTest, EntryIndexFromTheHostSelectsThatEntry) {
   EXPECT_EQ(camera->setEnumSetting(kNkMAIDCapability_Aperture, &notATable), -123);
 }
 
-// A dial turned quickly: the host gets at most one report per half second, and the last one
-// carries the latest values. Time passes here by moving the last report's time back.
+// A dial turned quickly: the host gets at most one report per half second on the camera
+// clock, and the last one carries the latest values.
 TEST_F(CamerasTest, SettingsNotificationsAreSpacedHalfASecond) {
   onCameraThread();
+  clock->set(1000);
   listDevices();
   HandleConnectDevice(2, DeviceParams(0x101).get());  // reports the settings
   TakeAll();
   CNikonModule* module = module1();
   auto reports = [] { return TakeNamed("cameraSettingsChanged").size(); };
-  auto sentAgo = [&](double seconds) {
+  auto pumpedAt = [&](std::uint32_t ms) {
     onCameraThread();
-    module->m_lastSettingsTime = platform::tickCountMs() / 1000.0 - seconds;
+    clock->set(ms);
+    PumpAndSettle(manager);
+    return reports();
   };
-  auto pumped = [&](double ago) { sentAgo(ago); onCameraThread(); PumpAndSettle(manager); return reports(); };
-  for (int i = 0; i < 20; ++i) module->notifyCameraSettingsChanged();
-  PumpAndSettle(manager);
-  EXPECT_EQ(reports(), 0u);
-  EXPECT_EQ(pumped(0.6), 1u);
-  EXPECT_EQ(pumped(0.6), 0u);  // sent once, not per change
+  for (int i = 0; i < 20; ++i) module->sendCameraSettingsSoon();
+  EXPECT_EQ(pumpedAt(1499), 0u);
+  EXPECT_EQ(pumpedAt(1500), 1u);
+  EXPECT_EQ(pumpedAt(2500), 0u) << "sent once, not per change";
   // Half a second after the last report, a change is sent at once.
-  module->notifyCameraSettingsChanged();
+  clock->set(5000);
+  module->sendCameraSettingsSoon();
   EXPECT_EQ(reports(), 1u);
-  // A tick count that wrapped makes the last time lie in the future: it is reset to now.
-  sentAgo(-1000.0);
-  module->notifyCameraSettingsChanged();
-  EXPECT_LT(module->m_lastSettingsTime, platform::tickCountMs() / 1000.0 + 1.0);
-  EXPECT_EQ(reports(), 0u);
-  // A connection's settings wait out the half second without sleeping: marked, then sent by
-  // the idle pump once it has passed. (Switching live view on waits for the time left.)
-  EXPECT_GT(module->settingsSpacingLeftMs(), 400u);
+  // Switching live view on waits for the time left.
+  clock->set(5400);
+  EXPECT_EQ(module->settingsSpacingLeftMs(), 100u);
   module->sendCameraSettingsSoon();
   EXPECT_EQ(reports(), 0u);
-  sentAgo(0.6);
-  EXPECT_EQ(module->settingsSpacingLeftMs(), 0u);
-  EXPECT_EQ(pumped(0.6), 1u);
+  EXPECT_EQ(pumpedAt(5500), 1u);
   // A change marked before the camera is let go of is dropped with it.
-  sentAgo(0);
-  module->notifyCameraSettingsChanged();
+  module->sendCameraSettingsSoon();
   HandleDisconnectDevice(3, DeviceParams(0x101).get());
-  EXPECT_EQ(pumped(0.6), 0u);
-  module->notifyCameraSettingsChanged();
+  EXPECT_EQ(pumpedAt(6000), 0u);
+  module->sendCameraSettingsSoon();
   EXPECT_EQ(reports(), 0u);
 }
 
@@ -224,10 +218,8 @@ TEST_F(CamerasTest, CameraThatCannotBeOpenedIsRetriedWithoutAnnouncement) {
   SimControl("Type0001.md3", "clear");
   PumpAndSettle(manager);
   EXPECT_TRUE(TakeNamed("deviceAdded").empty()) << "tried again only a second after it refused";
-  {
-    const CClockAhead aSecondLater(kCameraRetryMs);
-    PumpAndSettle(manager);
-  }
+  clock->advance(kCameraRetryMs);
+  PumpAndSettle(manager);
   auto added = TakeNamed("deviceAdded");
   ASSERT_EQ(added.size(), 1u);
   EXPECT_EQ(Number(Payload(*added[0]), "device_id"), 0x101);

@@ -73,6 +73,7 @@ TEST_F(LastCameraOfLaterModule, IsAnnouncedConnectedAndRemovedUnderItsOwnId) {
 // cannot have: one past the camera range.
 class CameraIdRangeTest : public HostTest {
  protected:
+  CTestClock clock{10000};  // long past any settings report
   void SetUp() override LB_ACQUIRE(g_sdkLock) {
     HostTest::SetUp();
     std::vector<CFakeObject> cameras;
@@ -119,7 +120,7 @@ TEST_F(CameraIdRangeTest, IdsPastTheRangeAreNeverAnnounced) {
   // A fresh module has no report pending, and reports the first change at once.
   module->sendPendingSettings();
   EXPECT_TRUE(TakeAll().empty());
-  module->notifyCameraSettingsChanged();
+  module->sendCameraSettingsSoon();
   EXPECT_EQ(TakeNamed("cameraSettingsChanged").size(), 1u);
   // Another camera that says it is no longer alive goes, and the connected one stays.
   fake.root.children[1].caps[kNkMAIDCapability_IsAlive].value = 0;
@@ -132,10 +133,8 @@ TEST_F(CameraIdRangeTest, IdsPastTheRangeAreNeverAnnounced) {
   module->scanAndInformHostOfCameraChanges();
   EXPECT_TRUE(TakeAll().empty());
   fake.root.children[1].caps[kNkMAIDCapability_IsAlive].value = 1;
-  {
-    const CClockAhead aSecondLater(kCameraRetryMs);
-    module->scanAndInformHostOfCameraChanges();
-  }
+  clock.advance(kCameraRetryMs);
+  module->scanAndInformHostOfCameraChanges();
   EXPECT_EQ(Numbers(TakeNamed("deviceAdded"), "device_id"), (std::vector<double>{0x1D01}));
   // Ones the module no longer lists go too, even while they still answer.
   fake.root.caps[kNkMAIDCapability_Children] = CFakeCapability::UnsignedEnum({0x100, 0x1FF}, 0);

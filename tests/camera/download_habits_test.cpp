@@ -52,7 +52,7 @@ class DownloadHabitsTest : public ConnectedCameraTest, public ::testing::WithPar
           std::all_of(m_files.begin(), m_files.end(), [](auto& f) { return f.outcome(); }))
         return;
       PumpAndSettle(manager);
-      platform::sleepMs(10);
+      clock->advance(10);
     }
   }
 

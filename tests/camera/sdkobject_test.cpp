@@ -2,8 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
-#include <functional>
 #include <memory>
 #include <set>
 #include <sstream>
@@ -24,13 +22,9 @@ constexpr maid::NKERROR kBroken = kNkMAIDResult_HardwareError;
 class CRecordingObject : public CNikonObject {
  public:
   using CNikonObject::CNikonObject;
-  void onCompletion(maid::ULONG, maid::NKERROR result, maid::NKPARAM) override {
-    ++completions;
-    lastResult = result;
-  }
+  void onCompletion(maid::ULONG, maid::NKERROR, maid::NKPARAM) override { ++completions; }
   void onEvent(maid::ULONG event, maid::NKPARAM) override { events.push_back(event); }
   int completions = 0;
-  maid::NKERROR lastResult = 0;
   std::vector<maid::ULONG> events;
 };
 
@@ -53,13 +47,12 @@ class SdkObjectTest : public ::testing::Test {
     using C = CFakeCapability;
     fake.root = CFakeObject::Make(0, {}, {CFakeObject::Make(kCamera, {
         {kNkMAIDCapability_Name, C::Text("D90")}, {kNkMAIDCapability_IsAlive, C::Bool(true)},
-        {kNkMAIDCapability_BatteryLevel, C::Unsigned(3)}, {kNkMAIDCapability_Capture, C::Process()},
+        {kNkMAIDCapability_BatteryLevel, C::Unsigned(3)},
         {kNkMAIDCapability_ExposureMode, C::UnsignedEnum({10, 20, 30}, 2)},
         {kNkMAIDCapability_Aperture, C::FixedEnum({"f/2", "f/4"}, 1)}}, {CFakeObject::Make(kItem)})});
     module = std::make_unique<CRecordingObject>(&CFakeModule::FakeEntryPoint, nullptr, 0);
     camera_ = module->adoptChild(std::make_unique<CRecordingObject>(module.get(), kCamera));
   }
-  void TearDown() override { CNikonObject::setTransferInactivityMs(30000); }
 
   CFakeCapability& cap(maid::ULONG id) { return fake.find({kCamera})->caps[id]; }
 
@@ -211,21 +204,20 @@ TEST_F(SdkObjectTest, OnlyListedCapabilitiesOfOpenObjectsReachTheSdk) {
         camera_->getStringEnumValue(id(kNkMAIDCapability_Aperture), text, texts),
         camera_->getArrayValue(id(kNkMAIDCapability_ExposureMode), kNkMAIDDataType_EnumPtr, &descriptor),
         camera_->setCapabilityValue(id(kNkMAIDCapability_BatteryLevel), kNkMAIDDataType_Unsigned, 9),
-        camera_->startCapability(id(kNkMAIDCapability_Capture), nullptr),
         hostValue(kNkMAIDCapability_IsAlive), hostValue(kNkMAIDCapability_Aperture)};
   };
-  EXPECT_EQ(answers(true), (std::vector<int>{0, 0, 0, 0, 0, 0, 0, 0, 99, 99}));
+  EXPECT_EQ(answers(true), (std::vector<int>{0, 0, 0, 0, 0, 0, 0, 99, 99}));
   EXPECT_EQ(9u, cap(kNkMAIDCapability_BatteryLevel).value);
   EXPECT_EQ((std::vector<maid::ULONG>{10, 20, 30}), modes);
   const std::size_t callsBefore = fake.calls.size();
   const int notFound = kCapabilityNotFound, unhandled = 3;  // 3: not listed
   EXPECT_EQ(answers(false), (std::vector<int>{notFound, notFound, notFound, -1, -1, notFound,
-                                              notFound, 0, unhandled, unhandled}));
+                                              notFound, unhandled, unhandled}));
   EXPECT_EQ(fake.calls.size(), callsBefore);
   // Once the SDK object is closed nothing is sent for it any more, and it is closed only once.
   fake.find({kCamera})->record = nullptr;  // the fake forgets it, as a module does on Close
   camera_->markClosed();
-  EXPECT_EQ(answers(true), std::vector<int>(10, -1));
+  EXPECT_EQ(answers(true), std::vector<int>(9, -1));
   std::vector<maid::ULONG> ids;
   EXPECT_EQ(-1, camera_->enumerateChildren(ids));
   EXPECT_EQ(-1, camera_->callAsync());
@@ -296,70 +288,6 @@ TEST_F(SdkObjectTest, ChildrenAreOwnedOnceAndClosedBeforeTheirParent) {
   EXPECT_EQ(first, camera_->m_children.find(kItem)->second.get());
   module.reset();
   EXPECT_EQ((std::vector<maid::ULONG>{kItem, kCamera, 0}), fake.closeOrder);
-}
-
-TEST_F(SdkObjectTest, StartCapabilityEndsItsWaitForTheRightReasons) {
-  CNikonObject::setTransferInactivityMs(3000);
-  using Clock = std::chrono::steady_clock;
-  // The completion's result reaches the receiver; a pending start is a started one.
-  fake.completionResult = 7;
-  EXPECT_EQ(0, camera_->startCapability(kNkMAIDCapability_Capture, camera_));
-  EXPECT_EQ(7, camera_->lastResult);
-  cap(kNkMAIDCapability_Capture).startResult = kNkMAIDResult_Pending;
-  EXPECT_EQ(0, camera_->startCapability(kNkMAIDCapability_Capture, camera_));
-  EXPECT_EQ(2, camera_->completions);
-  cap(kNkMAIDCapability_Capture).startResult = 0;
-  camera_->completions = 0;
-  const int asyncBefore = fake.count(kNkMAIDCommand_Async);
-  // "Keep polling" (1) from Async is no reason to stop: the completion at the second poll counts.
-  fake.completeOnAsync = false;
-  fake.asyncResult = 1;
-  fake.onAsync.push_back([this] { fake.onAsync.push_back([this] { fake.completeOnAsync = true; }); });
-  EXPECT_EQ(0, camera_->startCapability(kNkMAIDCapability_Capture, camera_));
-  EXPECT_EQ(1, camera_->completions);
-  EXPECT_EQ(asyncBefore + 2, fake.count(kNkMAIDCommand_Async));
-  // A failing Async ends the wait at once, and a refused start polls not at all.
-  fake.completeOnAsync = false;
-  fake.asyncResult = kBroken;
-  EXPECT_EQ(0, camera_->startCapability(kNkMAIDCapability_Capture, camera_));
-  EXPECT_EQ(asyncBefore + 3, fake.count(kNkMAIDCommand_Async));
-  fake.asyncResult = 0;
-  cap(kNkMAIDCapability_Capture).startResult = kNkMAIDResult_DeviceBusy;
-  EXPECT_EQ(kNkMAIDResult_DeviceBusy, camera_->startCapability(kNkMAIDCapability_Capture, camera_));
-  EXPECT_EQ(asyncBefore + 3, fake.count(kNkMAIDCommand_Async));
-  // A started command that never completes is waited for until the inactivity bound after the
-  // last data it delivered, and no longer than its camera is alive and in its module's list.
-  // A wait that would never end gets its completion at the 1000th poll, ten seconds on.
-  cap(kNkMAIDCapability_Capture).startResult = 0;
-  camera_->completions = 0;
-  int polls = 0;
-  std::function<void()> poll = [&] {
-    const maid::MaidCallback& data = fake.find({kCamera})->dataProc;
-    if (polls == 0) reinterpret_cast<maid::DataProc>(data.pProc)(data.refProc, nullptr, nullptr);
-    if (++polls == 1000) fake.completeOnAsync = true;
-    else fake.onAsync.push_back(poll);
-  };
-  for (const std::string reason : {"quiet", "not alive", "not listed"}) {
-    CNikonObject::setTransferInactivityMs(reason == "quiet" ? 300 : 60000);
-    cap(kNkMAIDCapability_IsAlive).value = reason != "not alive";
-    if (reason == "not listed")
-      fake.root.caps[kNkMAIDCapability_Children] = CFakeCapability::UnsignedEnum({}, 0);
-    fake.onAsync = {poll};
-    polls = 0;
-    const auto start = Clock::now();
-    EXPECT_EQ(0, camera_->startCapability(kNkMAIDCapability_Capture, camera_));
-    // Not at once: after the quiet bound or the first presence check (250 ms by the tick
-    // count, whose whole milliseconds may run behind the clock).
-    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(200)) << reason;
-    EXPECT_EQ(0, camera_->completions) << reason;
-  }
-  // Late completions of the abandoned waits reach nobody; under ASan, a record freed twice or
-  // a completion that reaches the waiter's stack or a freed record fails here.
-  fake.onAsync.clear();
-  fake.completeOnAsync = true;
-  camera_->callAsync();
-  EXPECT_EQ(0, camera_->completions);
-  ReleaseAbandonedCompletions();  // frees the refused start's record, and no completed one
 }
 
 // A module that completes one start twice, or a start whose waiter has gone, reaches nothing:

@@ -11,7 +11,6 @@
 #include <fstream>
 
 #include "bridge/camera_worker.h"
-#include "bridge/dispatcher.h"
 #include "camera/camera_clock.h"
 #include "camera/download/capture_file_names.h"
 #include "camera/sdkobject/nikon_object.h"
@@ -20,11 +19,6 @@
 namespace simtest {
 
 namespace {
-std::uint32_t g_clockAheadMs = 0;
-std::uint32_t ClockAhead() { return platform::tickCountMs() + g_clockAheadMs; }
-std::atomic<std::uint32_t> g_fakeNowMs{0};
-std::uint32_t FakeNow() { return g_fakeNowMs.load(); }
-
 // The simulated modules every fixture starts afresh and checks at its end.
 constexpr const char* kSimModules[] = {"Type0001.md3", "Type0023.md3"};
 
@@ -36,19 +30,6 @@ Function* SimFunction(const char* moduleFile, const char* name) {
   return library ? reinterpret_cast<Function*>(platform::findSymbol(library, name)) : nullptr;
 }
 }  // namespace
-
-CClockAhead::CClockAhead(std::uint32_t ms) {
-  g_clockAheadMs = ms;
-  SetCameraClockForTest(&ClockAhead);
-}
-CClockAhead::~CClockAhead() { SetCameraClockForTest(nullptr); }
-
-CFakeCameraClock::CFakeCameraClock(std::uint32_t ms) {
-  set(ms);
-  SetCameraClockForTest(&FakeNow);
-}
-CFakeCameraClock::~CFakeCameraClock() { SetCameraClockForTest(nullptr); }
-void CFakeCameraClock::set(std::uint32_t ms) { g_fakeNowMs = ms; }
 
 std::vector<std::unique_ptr<OutgoingMessage>> TakeAll() {
   std::vector<std::unique_ptr<OutgoingMessage>> messages;
@@ -153,12 +134,16 @@ void SimFixture::SetUp() LB_ACQUIRE(g_sdkLock) {
   std::ofstream(m_scenarioPath, std::ios::trunc) << scenario();
   setenv("LBSIM_SCENARIO", m_scenarioPath.c_str(), 1);
   for (const char* module : kSimModules) SimControl(module, "reset");
+  clock.emplace(1000, [](std::uint32_t nowMs) {
+    for (const char* module : kSimModules) SimControl(module, "clock " + std::to_string(nowMs));
+  });
   manager = CNikonModuleManager::getInstance();
   DiscardOutgoingMessages();
 }
 
 void SimFixture::TearDown() LB_RELEASE(g_sdkLock) {
   CNikonModuleManager::DestroyInstance();
+  clock.reset();
   // A real module may have freed what a closed record points to.
   for (const char* module : kSimModules) {
     auto* callsAfterClose = SimFunction<unsigned()>(module, "LbSimCallsAfterClose");
@@ -191,25 +176,35 @@ void ConnectedCameraTest::TearDown() LB_RELEASE(g_sdkLock) {
 }
 
 void SettleOperations(CNikonModuleManager* manager, unsigned limitMs) {
-  const std::uint32_t start = platform::tickCountMs();
+  CTestClock* clock = CTestClock::Current();
+  ASSERT_NE(clock, nullptr) << "the long operations run on the test's clock";
+  const std::uint32_t start = clock->Now();
   for (;;) {
     bool delivering = false;
     if (!manager->stepOperations(kCameraSliceMs, delivering)) return;
-    if (platform::tickCountMs() - start >= limitMs) return;
-    if (!delivering) platform::sleepMs(1);
+    if (clock->Now() - start >= limitMs) return;
+    clock->advance(delivering ? 1 : kCameraPollMs);
   }
 }
 
-int DispatchAndSettle(std::uint32_t requestId, const ZnLuaTE* name, const ZnLuaTE* params) {
-  int outcome = BetweenTurns([&] { return DispatchHostMessage(requestId, name, params); });
-  for (int again = 0; again < 1000 && outcome == kDispatchAgainLater; ++again) {
-    // One slice of the long operations: with no time allowed, SettleOperations steps once.
-    if (CNikonModuleManager* manager = CNikonModuleManager::existingInstance()) SettleOperations(manager, 0);
-    platform::sleepMs(std::min(DispatchAgainDelayMs(), 50u));
-    outcome = BetweenTurns([&] { return DispatchHostMessage(requestId, name, params); });
+bool CTestWorker::runUntilIdle(unsigned limitMs) {
+  CTestClock* clock = CTestClock::Current();
+  EXPECT_NE(clock, nullptr) << "the worker runs on the test's clock";
+  if (!clock) return false;
+  const std::uint32_t start = clock->Now();
+  for (;;) {
+    const unsigned waitMs = turn();
+    if (!worker.busy()) return true;
+    if (clock->Now() - start >= limitMs) return false;
+    clock->advance(std::max(1u, std::min(waitMs, kHeartbeatPeriodMs)));
   }
-  if (CNikonModuleManager* manager = CNikonModuleManager::existingInstance()) SettleOperations(manager);
-  return outcome;
+}
+
+bool DispatchAndSettle(std::uint32_t requestId, const ZnLuaTE* name, const ZnLuaTE* params) {
+  CTestWorker test;
+  test.worker.post(requestId, name, params);
+  EXPECT_TRUE(test.runUntilIdle()) << "the request's work did not end";
+  return !test.sessionEnds.empty();
 }
 
 }  // namespace simtest

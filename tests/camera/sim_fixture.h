@@ -6,12 +6,15 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
+#include <atomic>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "bridge/camera_commands.h"
+#include "bridge/camera_worker.h"
 #include "bridge/notifications.h"
 #include "camera/camera/camera.h"
 #include "camera/download/download_directory.h"
@@ -21,6 +24,7 @@
 #include "hostlink/outgoing_queue.h"
 #include "platform/platform.h"
 #include "sim/sim_scenarios.h"
+#include "tests/test_clock.h"
 #include "tests/test_support.h"
 #include "values/lua_value.h"
 
@@ -71,28 +75,9 @@ class CHeldFile {
   int m_fd;
 };
 
-// While it lives, the camera clock runs `ms` ahead of the system's tick count: a bound the
-// test would otherwise wait out in real time (a refused camera's retry) has passed.
-class CClockAhead {
- public:
-  explicit CClockAhead(std::uint32_t ms);
-  ~CClockAhead();
-  CClockAhead(const CClockAhead&) = delete;
-  CClockAhead& operator=(const CClockAhead&) = delete;
-};
-
-// While it lives, the camera clock stands where the test puts it: at `ms`, then at each set().
-class CFakeCameraClock {
- public:
-  explicit CFakeCameraClock(std::uint32_t ms);
-  ~CFakeCameraClock();
-  CFakeCameraClock(const CFakeCameraClock&) = delete;
-  CFakeCameraClock& operator=(const CFakeCameraClock&) = delete;
-  static void set(std::uint32_t ms);
-};
-
 // Runs the cameras' long operations (the release's wait, the downloads) until none is under
-// way, as the camera thread does between requests; at most `limitMs` of real time.
+// way, as the camera thread does between requests, the test's clock moving on by a poll's
+// pause whenever no camera delivers; at most `limitMs` of that clock.
 void SettleOperations(CNikonModuleManager* manager, unsigned limitMs = 60000) LB_REQUIRES(g_sdkLock);
 // A release of `camera` and everything it brings, as far as the camera delivers it.
 inline void CaptureAndSettle(CCamera* camera, CNikonModuleManager* manager) LB_REQUIRES(g_sdkLock) {
@@ -114,10 +99,31 @@ auto BetweenTurns(Work work) LB_REQUIRES(g_sdkLock) {
   g_sdkLock.lock();
   return result;
 }
-// Runs one request as the camera thread does: a command that asks to run again later is run
-// again after its delay, the long operations going on meanwhile; then the long operations run
-// until none is under way. Returns what the last dispatch returned.
-int DispatchAndSettle(std::uint32_t requestId, const ZnLuaTE* name, const ZnLuaTE* params)
+// A camera worker as the process runs it, driven by the test's thread: what it asks of the
+// process is recorded, and its turns run with the SDK lock let go, as between the camera
+// thread's turns.
+class CTestWorker : public CCameraWorkerDelegate {
+ public:
+  CTestWorker() : worker(*this) {}
+  void wakeCameraThread() override { ++wakes; }
+  void endHostSession(std::uint32_t requestId) override { sessionEnds.push_back(requestId); }
+  // One turn; returns its wait.
+  unsigned turn() LB_REQUIRES(g_sdkLock) {
+    return BetweenTurns([this] { return worker.runTurn(); });
+  }
+  // Turns, the test's clock moving on by each turn's wait, until the worker has nothing left
+  // to do (at most `limitMs` of that clock). False when it still had work at the limit.
+  bool runUntilIdle(unsigned limitMs = 60000) LB_REQUIRES(g_sdkLock);
+
+  CCameraWorker worker;
+  std::atomic<int> wakes{0};  // from the thread that posts
+  std::vector<std::uint32_t> sessionEnds;
+};
+
+// Runs one request through a fresh worker, as the camera thread does, until nothing is left to
+// do: a command that asks to run again later is run again after its delay, the long operations
+// going on meanwhile. True when the request ended the session ("shutdown").
+bool DispatchAndSettle(std::uint32_t requestId, const ZnLuaTE* name, const ZnLuaTE* params)
     LB_REQUIRES(g_sdkLock);
 // Sends one control line to the simulator of `moduleFile` ("Type0001.md3" ...).
 void SimControl(const char* moduleFile, const std::string& line);
@@ -147,7 +153,8 @@ class HostTest : public ::testing::Test {
   CHostNotifications hostNotifications;
 };
 
-// Two cameras (ids 1 and 2) on each of the modules Type0001 and Type0023.
+// Two cameras (ids 1 and 2) on each of the modules Type0001 and Type0023, both on the test's
+// clock (`clock`, from 1000 ms).
 class SimFixture : public HostTest {
  protected:
   void SetUp() override LB_ACQUIRE(g_sdkLock);
@@ -161,6 +168,7 @@ class SimFixture : public HostTest {
 
   CNikonModuleManager* manager = nullptr;
   std::string m_scenarioPath;
+  std::optional<CTestClock> clock;
 };
 
 // The fixture above with a fresh download folder of the test's own, the file numbering started
