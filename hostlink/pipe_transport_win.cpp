@@ -242,6 +242,9 @@ void CPipeServer::finishRead(bool& handled, bool& ended) {
       HandleHostRequest(m_readBuffer.get(), size, m_config.handleRequest);
     }
     handled = true;
+    // A reply queued at once (a standing one) goes out before the next read starts: under Wine
+    // that start is a server call, which would stand between the request and its reply.
+    if (HasOutgoingMessages()) sendOneQueuedMessage();
     if (!startRead()) ended = true;
     return;
   }
