@@ -52,14 +52,18 @@ void DoAutoFocus(std::uint32_t requestId) {
   camera->toggleAutoFocus();
 }
 
-void SendLiveViewStatus(std::uint32_t requestId) {
+bool LiveViewStatus(ZnLuaTETable& status) {
   CNikonModuleManager* manager = CNikonModuleManager::existingInstance();
   CNikonModule* module = manager ? manager->m_currentModule : nullptr;
-  if (!module) return;
+  if (!module) return false;
   CCamera* camera = module->m_currentCamera;
+  status.setString("status", camera && camera->m_liveViewOn ? "liveViewOn" : "liveViewOff");
+  return true;
+}
+
+void SendLiveViewStatus(std::uint32_t requestId) {
   ZnLuaTETable table;
-  table.setString("status", camera && camera->m_liveViewOn ? "liveViewOn" : "liveViewOff");
-  QueueMessageToHost(requestId, "ok", &table);
+  if (LiveViewStatus(table)) QueueMessageToHost(requestId, "ok", &table);
 }
 
 void ReportCaptureWithoutCamera() {

@@ -11,6 +11,7 @@
 #include "camera/sdk_lock.h"
 
 class ZnLuaTE;
+class ZnLuaTETable;
 
 // The error code of a request that needs a connected camera when none is.
 constexpr int kNoCameraConnected = 65535;
@@ -27,6 +28,8 @@ void DoAutoFocus(std::uint32_t requestId) LB_REQUIRES(g_sdkLock);
 // "isLiveViewOn": replies "ok" {status = "liveViewOn"/"liveViewOff"}. No current module: no
 // reply.
 void SendLiveViewStatus(std::uint32_t requestId) LB_REQUIRES(g_sdkLock);
+// The payload of that reply in `status`; false when there would be no reply.
+bool LiveViewStatus(ZnLuaTETable& status) LB_REQUIRES(g_sdkLock);
 
 // "doCapture" without a connected camera: one "error" notification (id 0, no capture id)
 // that says whether none was connected or the connected one went.

@@ -5,6 +5,8 @@
 #include "bridge/camera_commands.h"
 #include "bridge/dispatcher.h"
 #include "camera/modules/module_manager.h"
+#include "hostlink/host_request.h"
+#include "hostlink/outgoing_queue.h"
 #include "platform/trace.h"
 #include "values/lua_value.h"
 
@@ -152,4 +154,15 @@ unsigned CCameraWorker::runTurn() {
     waitMs = 0;
   }
   return waitMs;
+}
+
+bool CCameraWorker::offerStandingReplies() {
+  // Read before the queue is looked at: a request handed over later leaves the offer stale.
+  const std::uint64_t handedOver = HandedOverRequestCount();
+  if (m_phase != Phase::Running || haveCommands()) return false;
+  CSdkLockGuard lock(g_sdkLock);
+  ZnLuaTETable status;
+  if (!LiveViewStatus(status)) return false;
+  LeaveStandingReply("isLiveViewOn", "ok", &status, handedOver);
+  return true;
 }

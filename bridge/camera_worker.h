@@ -79,6 +79,11 @@ class CCameraWorker {
   // next turn: 0, a few milliseconds, or kCameraIdle.
   unsigned runTurn() LB_EXCLUDES(g_sdkLock);
 
+  // Camera thread, right before it sleeps: when the worker runs and no command is queued or
+  // waits, leaves the answer to "isLiveViewOn" (LeaveStandingReply) for the pipe thread to
+  // give while this thread sleeps. True when an answer was left.
+  bool offerStandingReplies() LB_EXCLUDES(g_sdkLock);
+
   // Camera thread: drops the commands not yet run (the host is gone).
   void cancel();
 

@@ -1,5 +1,6 @@
 #include "hostlink/host_request.h"
 
+#include <atomic>
 #include <exception>
 #include <new>
 
@@ -8,6 +9,12 @@
 #include "values/decode_error.h"
 #include "values/lua_value.h"
 #include "values/message_frame.h"
+
+namespace {
+
+std::atomic<std::uint64_t> g_handedOver{0};
+
+}  // namespace
 
 bool HandleHostRequest(const void* bytes, std::size_t size, const HostRequestHandler& handler) {
   if (size == 0 || !handler) return false;
@@ -24,10 +31,16 @@ bool HandleHostRequest(const void* bytes, std::size_t size, const HostRequestHan
     Trace("Dropped a request of %zu bytes with an unknown value tag", size);
     return false;
   }
-  Trace("Message ready to dispatch: %s", request.name->getString().c_str());
+  const std::uint64_t handedOver = g_handedOver.load();
+  const auto* name = dynamic_cast<const ZnLuaTEString*>(request.name.get());
+  if (name && QueueStandingReply(request.requestId, name->getString(), handedOver)) return true;
   handler(request.requestId, request.name.get(), request.payload.get());
+  // After the handler: a camera thread that sees this count also finds the request queued.
+  g_handedOver.store(handedOver + 1);
   return true;
 }
+
+std::uint64_t HandedOverRequestCount() { return g_handedOver.load(); }
 
 bool EncodeMessageForHost(std::uint32_t requestId, const ZnLuaTE* name, const ZnLuaTE* value,
                           std::string& frame) {

@@ -19,9 +19,13 @@ using HostRequestHandler =
 
 // Decodes the request in `bytes` (read in place, nothing beyond `size`) and hands it to
 // `handler`. A zero-length message, one shorter than its request id, one whose values fail to
-// decode, and one with an unknown top-level tag are dropped without a reply. True when the
-// request was handed on.
+// decode, and one with an unknown top-level tag are dropped without a reply. A request that a
+// standing reply answers (QueueStandingReply) is answered so and not handed on. True when the
+// request was handed on or answered.
 bool HandleHostRequest(const void* bytes, std::size_t size, const HostRequestHandler& handler);
+
+// How many requests HandleHostRequest has handed to its handler; I/O thread writes, any reads.
+std::uint64_t HandedOverRequestCount();
 
 // Encodes one message (request id, name, payload or nil) into `frame`. A message over the
 // 2 MiB limit is refused with the "too large" line on standard output; exactly the limit is

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 class ZnLuaTE;
 
@@ -26,12 +27,14 @@ struct OutgoingMessage {
 constexpr const char kLiveViewImageMessage[] = "liveViewImage";
 
 // Clones `value` (null stays null) and appends the message; the caller keeps ownership of
-// `name` and `value`. Then calls the wake hook, except when a waiting live-view frame was
-// replaced (the I/O thread already has a wake-up for that one). A null name is dropped.
+// `name` and `value`. Then calls the wake hook when the I/O thread waits for it (see
+// PrepareOutgoingWait); an awake I/O thread looks at the queue before it waits again, so
+// waking it would only cost a kernel call. A null name is dropped.
 void QueueMessageToHost(std::uint32_t requestId, const char* name, const ZnLuaTE* value);
 
 // I/O thread: removes and returns the front message, or null when the queue is empty.
 std::unique_ptr<OutgoingMessage> TakeOutgoingMessage();
+// Takes no lock: the I/O thread may poll it.
 bool HasOutgoingMessages();
 std::size_t OutgoingMessageCount();
 
@@ -42,5 +45,25 @@ void DiscardOutgoingMessages();
 // g_outgoingSemaphore. Called after the queue's mutex is released. Null means no wake-up.
 using OutgoingWakeHook = void (*)();
 void SetOutgoingWakeHook(OutgoingWakeHook hook);
+// I/O thread, before it waits for the wake hook: true when the queue is empty, and then the
+// first message queued calls the hook. False when a message is already queued: no waiting.
+bool PrepareOutgoingWait();
+// I/O thread, awake again: queued messages call no hook until the next PrepareOutgoingWait.
+void EndOutgoingWait();
 // Calls the wake hook without queuing anything: the I/O thread looks at its loop's state.
 void WakeOutgoingQueue();
+
+// A standing reply: what the camera thread, about to sleep with no command queued, waiting or
+// running, would answer to a request that only reads its state. While it stands, the I/O
+// thread answers such a request itself instead of waking the camera thread for it; under
+// Wine that crossing and the way back cost a second thread wake-up and several server calls.
+// Camera thread, before it sleeps: `handedOver` is HandedOverRequestCount() as it was before
+// the camera thread found its command queue empty. Replaces the reply that stood.
+void LeaveStandingReply(const char* requestName, const char* replyName, const ZnLuaTE* value,
+                        std::uint64_t handedOver);
+// Camera thread, as soon as it wakes and before it runs anything: its state may change now.
+void WithdrawStandingReply();
+// I/O thread: queues the standing reply under `requestId` when it answers `requestName` and
+// no request was handed over since it was left (`handedOver`, the count now); true then.
+bool QueueStandingReply(std::uint32_t requestId, const std::string& requestName,
+                        std::uint64_t handedOver);

@@ -28,12 +28,12 @@ constexpr wchar_t kPipeSecurity[] = L"D:P(A;;GA;;;SY)(A;;GA;;;OW)";
 
 // Writes one block to a pipe that was opened for overlapped I/O and waits for the end: a
 // pipe handle opened with FILE_FLAG_OVERLAPPED must be given an OVERLAPPED for every call,
-// or the system may report a write as done before it is.
+// or the system may report a write as done before it is. WriteFile resets the event itself;
+// under Wine every ResetEvent of ours would be one more server call on each reply's way.
 int WriteFrameToPipe(HANDLE pipe, const std::string& frame, HANDLE writeEvent) {
   const DWORD size = static_cast<DWORD>(frame.size());
   OVERLAPPED overlapped = {};
   overlapped.hEvent = writeEvent;
-  ResetEvent(writeEvent);
   DWORD written = 0;
   BOOL ok = WriteFile(pipe, frame.data(), size, nullptr, &overlapped);
   if (ok || GetLastError() == ERROR_IO_PENDING) {
@@ -199,7 +199,7 @@ bool CPipeServer::connectPipes() {
 }
 
 bool CPipeServer::startRead() {
-  ResetEvent(m_inputEvent.get());
+  // ReadFile resets m_inputEvent as it starts, as WriteFile does its event.
   m_inputPending = false;
   if (ReadFile(m_inputPipe.get(), m_readBuffer.get(), kPipeBufferSize, nullptr,
                &m_inputOverlapped)) {
@@ -242,6 +242,9 @@ void CPipeServer::finishRead(bool& handled, bool& ended) {
       HandleHostRequest(m_readBuffer.get(), size, m_config.handleRequest);
     }
     handled = true;
+    // A reply queued at once (a standing one) goes out before the next read starts: under Wine
+    // that start is a server call, which would stand between the request and its reply.
+    if (HasOutgoingMessages()) sendOneQueuedMessage();
     if (!startRead()) ended = true;
     return;
   }
@@ -316,8 +319,10 @@ DWORD CPipeServer::run() {
   }
 
   for (;;) {
-    bool probe = true;
-    if (!HasOutgoingMessages()) {
+    bool handled = false;
+    bool ended = false;
+    bool waited = false;
+    if (PrepareOutgoingWait()) {
       HANDLE events[2];
       DWORD count = 0;
       const bool haveSemaphore = m_config.wakeSemaphore != nullptr;
@@ -326,19 +331,20 @@ DWORD CPipeServer::run() {
       // The semaphore comes first: when both are signalled, queued messages go out before the
       // next request is looked at.
       DWORD wait = WaitForMultipleObjects(count, events, FALSE, kIdleWaitMs);
+      EndOutgoingWait();
       if (wait == WAIT_FAILED) Sleep(10);  // keeps a broken handle from spinning the loop
+      waited = wait != WAIT_FAILED;
       if (wait == WAIT_OBJECT_0 + count - 1) {
-        bool handled = false;
-        bool ended = false;
         finishRead(handled, ended);
         if (ended) break;
-        // After a request, the reply it queued goes out at once, without a probe.
-        if (handled) probe = false; else continue;
+        if (!handled) continue;
       }
     }
-    if (probe && !PeekNamedPipe(m_inputPipe.get(), nullptr, 0, nullptr, nullptr, nullptr) &&
-        GetLastError() == ERROR_BROKEN_PIPE) {
-      break;
+    // A pass that did not wait has not seen the input: a request, or the host leaving, may
+    // have ended the read meanwhile. Its status tells without a server call.
+    if (!waited && m_inputPending && HasOverlappedIoCompleted(&m_inputOverlapped)) {
+      finishRead(handled, ended);
+      if (ended) break;
     }
     sendOneQueuedMessage();
     if (m_config.sessionEnd && !HasOutgoingMessages()) {

@@ -1,11 +1,11 @@
 // The pipe transport: the I/O thread that owns both named pipes for the life of the process.
 //
 // It connects the pipes (exactly one host connection per process), reads one request at a
-// time and hands it to its request handler, and sends what the rest of the program queued with
-// QueueMessageToHost, one message per pass of its loop. It ends when the session's end is
-// asked for (after "shutdown": "shutdownComplete" goes out after everything queued before it)
-// or when the host's end of the input pipe breaks, and then posts WM_CLOSE to the main window,
-// which ends the process.
+// time and hands it to its request handler (unless a standing reply answers it), and sends
+// what the rest of the program queued with QueueMessageToHost, one message per pass of its
+// loop. It ends when the session's end is asked for (after "shutdown": "shutdownComplete" goes
+// out after everything queued before it) or when the host's end of the input pipe breaks, and
+// then posts WM_CLOSE to the main window, which ends the process.
 //
 // Threads: RunPipeServer is the whole life of the I/O thread, started once by the process after
 // its main window and wake-up semaphore exist. Nothing else touches the pipes.
@@ -38,7 +38,7 @@ bool CreateHostPipes(const wchar_t* inputName, const wchar_t* outputName, unsign
 struct CPipeServerConfig {
   const wchar_t* inputPipeName;       // host to process
   const wchar_t* outputPipeName;      // process to host
-  HANDLE wakeSemaphore;               // released once per queued message; may be null; not owned
+  HANDLE wakeSemaphore;               // released by the queue's wake hook; may be null; not owned
   HWND* closeWindow;                  // WM_CLOSE goes to *closeWindow at the end; may be null
   HostRequestHandler handleRequest;   // runs each request on this thread; empty drops them
   CHostSessionEnd* sessionEnd;        // the session ends when asked here; may be null; not owned

@@ -46,10 +46,10 @@ WCHAR g_windowClassName[kMaxLoadString];
 // Written by CreateThread on the main thread, read by whichever thread queues a message.
 std::atomic<DWORD> g_ioThreadId{0};
 
-// Each queued message wakes the I/O thread. A release that would pass the maximum fails; the
-// semaphore is a wake-up signal and not a count, so that failure is harmless and ignored.
-// The I/O thread's own replies need no wake-up: it is awake and drains the queue before it
-// waits again, and a surplus wake-up would only cost it an extra pass and probe per request.
+// The outgoing queue calls this for the first message queued while the I/O thread waits. A
+// release that would pass the maximum fails; the semaphore is a wake-up signal and not a
+// count, so that failure is harmless and ignored. The I/O thread's own messages need no
+// wake-up: it is awake and drains the queue before it waits again.
 void WakeIoThread() {
   if (GetCurrentThreadId() == g_ioThreadId) return;
   if (g_outgoingSemaphore) ReleaseSemaphore(g_outgoingSemaphore, 1, nullptr);
@@ -96,8 +96,15 @@ DWORD WINAPI PipeThreadProc(void* start) {
 int RunCameraThread(CCameraWorker& worker, HANDLE wakeEvent, HACCEL accelerators) {
   for (;;) {
     const unsigned waitMs = worker.runTurn();
-    MsgWaitForMultipleObjectsEx(1, &wakeEvent, waitMs == kCameraIdle ? INFINITE : waitMs,
-                                QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    // While this thread sleeps, the pipe thread answers "isLiveViewOn" from what it leaves here;
+    // whatever runs once it wakes may change that answer, so it is withdrawn first.
+    worker.offerStandingReplies();
+    const DWORD woken = MsgWaitForMultipleObjectsEx(
+        1, &wakeEvent, waitMs == kCameraIdle ? INFINITE : waitMs, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    WithdrawStandingReply();
+    // A request is answered before the window's messages are fetched: under Wine each fetch is
+    // a server call, which would stand between the request and its reply.
+    if (woken == WAIT_OBJECT_0) worker.runTurn();
     MSG msg = {};
     while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
       if (msg.message == WM_QUIT) return static_cast<int>(msg.wParam);

@@ -10,7 +10,7 @@
 // process.
 extern HWND g_mainWindow;
 
-// Released once per queued outgoing message (initial count 0, maximum kOutgoingSemaphoreMax);
-// the I/O thread waits on it. Null until created.
+// Released when a message is queued while the I/O thread waits on it (initial count 0,
+// maximum kOutgoingSemaphoreMax). Null until created.
 extern HANDLE g_outgoingSemaphore;
 constexpr LONG kOutgoingSemaphoreMax = 99999;
