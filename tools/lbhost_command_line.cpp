@@ -15,6 +15,7 @@
 #include "tools/command_args.h"
 #include "tools/file_name_pattern.h"
 #include "tools/serve_access.h"
+#include "tools/nearest_word.h"
 #include "tools/setting_match.h"
 
 namespace {

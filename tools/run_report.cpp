@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "tools/setting_match.h"
+#include "tools/valid_utf8.h"
 
 void CRunReport::line(const std::string& text) {
     if (m_json) return;

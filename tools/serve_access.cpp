@@ -6,7 +6,9 @@
 #include <cstdlib>
 #include <utility>
 
+#include "tools/nearest_word.h"
 #include "tools/setting_match.h"
+#include "tools/valid_utf8.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <cctype>
 #include <utility>
 
-#include "tools/setting_match.h"
+#include "tools/valid_utf8.h"
 
 bool IsJpegName(const std::string& name) {
     const std::size_t dot = name.find_last_of('.');

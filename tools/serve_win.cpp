@@ -14,7 +14,7 @@
 #include "tools/serve_access.h"
 #include "tools/serve_hub.h"
 #include "tools/serve_server_win.h"
-#include "tools/setting_match.h"
+#include "tools/valid_utf8.h"
 #include "tools/tether_steps.h"
 #include "tools/value_json.h"
 #include "values/lua_value.h"

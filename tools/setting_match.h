@@ -29,13 +29,3 @@ const SettingName* FindSetting(const std::string& name);
 // one entry by number alone) matches.
 std::optional<std::size_t> MatchSettingEntry(const std::vector<std::string>& entries,
                                              const std::string& wanted);
-
-
-// The candidate nearest to `word` by edit distance when it is close enough to be a typo
-// (at most a third of its letters, leading dashes not counted, and at least one
-// edit allowed), else empty.
-std::string NearestWord(const std::string& word, const std::vector<std::string>& candidates);
-
-// Text whose bytes are valid UTF-8: every byte that does not belong to a well-formed sequence
-// becomes U+FFFD. Camera names come from the camera and may hold anything.
-std::string ValidUtf8(const std::string& text);

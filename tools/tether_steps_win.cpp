@@ -20,6 +20,7 @@
 #include "tools/hook_command.h"
 #include "tools/payload_reader.h"
 #include "tools/setting_match.h"
+#include "tools/valid_utf8.h"
 #include "tools/settings_walk.h"
 #include "tools/value_json.h"
 #include "tools/value_printer.h"

@@ -3,7 +3,7 @@
 #include <cmath>
 
 #include "values/lua_value.h"
-#include "tools/setting_match.h"
+#include "tools/valid_utf8.h"
 #include "tools/settings_walk.h"
 #include "tools/value_printer.h"
 
