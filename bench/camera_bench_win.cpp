@@ -79,7 +79,8 @@ void SendControl(const std::string& line) {
 
 // The environment of a lensbridge.exe the benchmark starts on `scenario`.
 std::vector<std::pair<std::string, std::string>> ProcessEnvironment(const std::string& scenario) {
-  return BenchFolder().environment({{"LBSIM_SCENARIO", scenario}, {"LBSIM_CONTROL", ControlPath()}});
+  return BenchFolder().environment(
+      {{"LBSIM_SCENARIO", scenario}, {"LBSIM_CONTROL", ControlPath()}});
 }
 
 using Clock = std::chrono::steady_clock;
@@ -180,9 +181,10 @@ RoundTrips EchoRoundTrips(const std::string& dir, const std::string& request) {
   RoundTrips result;
   CChildProcess echo;
   std::string error;
-  if (!echo.start(dir + "pipe_echo.exe", {platform::utf16ToUtf8(
-                      std::u16string(reinterpret_cast<const char16_t*>(kEchoPipe)))},
-                  {}, &error)) {
+  if (!echo.start(
+          dir + "pipe_echo.exe",
+          {platform::utf16ToUtf8(std::u16string(reinterpret_cast<const char16_t*>(kEchoPipe)))}, {},
+          &error)) {
     std::fprintf(stderr, "pipe_echo: %s\n", error.c_str());
     return result;
   }
@@ -259,14 +261,16 @@ bool MeasureStartups(const std::string& dir, const std::string& scenario, Startu
       CChildProcess process;
       std::string error;
       auto start = Clock::now();
-      if (!process.start(dir + "lensbridge.exe", {}, ProcessEnvironment(scenario), &error)) return false;
+      if (!process.start(dir + "lensbridge.exe", {}, ProcessEnvironment(scenario), &error))
+        return false;
       CHandle input, output;
       input.h = OpenPipe(kInputPipeName, GENERIC_WRITE, 15000);
       output.h = OpenPipe(kOutputPipeName, GENERIC_READ, 15000);
       if (input.h == INVALID_HANDLE_VALUE || output.h == INVALID_HANDLE_VALUE) return false;
       t.startA.push_back(MillisSince(start));
       start = Clock::now();
-      if (!WriteMessage(input.h, Frame(7, "shutdown", nullptr)) || !ReadUntil(output.h, 7, "")) return false;
+      if (!WriteMessage(input.h, Frame(7, "shutdown", nullptr)) || !ReadUntil(output.h, 7, ""))
+        return false;
       t.shutdownA.push_back(MillisSince(start));
       process.waitForExit(10000);
     }
@@ -274,8 +278,10 @@ bool MeasureStartups(const std::string& dir, const std::string& scenario, Startu
       CChildProcess echo;
       std::string error;
       auto start = Clock::now();
-      if (!echo.start(dir + "pipe_echo.exe", {platform::utf16ToUtf8(std::u16string(
-                          reinterpret_cast<const char16_t*>(kEchoPipe)))}, {}, &error))
+      if (!echo.start(
+              dir + "pipe_echo.exe",
+              {platform::utf16ToUtf8(std::u16string(reinterpret_cast<const char16_t*>(kEchoPipe)))},
+              {}, &error))
         return false;
       CHandle pipe;
       pipe.h = OpenPipe(kEchoPipe, GENERIC_READ | GENERIC_WRITE, 15000);
@@ -283,13 +289,13 @@ bool MeasureStartups(const std::string& dir, const std::string& scenario, Startu
       t.startB.push_back(MillisSince(start));
       std::string reply;
       start = Clock::now();
-      if (!WriteMessage(pipe.h, Frame(7, "shutdown", nullptr)) || !ReadMessage(pipe.h, reply)) return false;
+      if (!WriteMessage(pipe.h, Frame(7, "shutdown", nullptr)) || !ReadMessage(pipe.h, reply))
+        return false;
       t.shutdownB.push_back(MillisSince(start));
     }
   }
   return true;
 }
-
 
 // The process's private bytes, or its resident size under Wine; 0 when neither is known.
 double PrivateMegabytes(DWORD processId) {
@@ -298,8 +304,9 @@ double PrivateMegabytes(DWORD processId) {
   handle.h = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, processId);
   PROCESS_MEMORY_COUNTERS_EX counters = {};
   counters.cb = sizeof counters;
-  if (!handle.h || !GetProcessMemoryInfo(handle.h, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
-                                         sizeof counters))
+  if (!handle.h ||
+      !GetProcessMemoryInfo(handle.h, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
+                            sizeof counters))
     return 0;
   return counters.PrivateUsage / (1024.0 * 1024.0);
 }
@@ -325,7 +332,8 @@ int CountFrames(HANDLE output, unsigned ms, double* firstFrameMs,
       if (message.name && message.name->getString() == "liveViewImage") {
         if (frames++ == 0) *firstFrameMs = MillisSince(start);
         const auto* table = dynamic_cast<const ZnLuaTETable*>(message.payload.get());
-        const auto* image = table ? dynamic_cast<const ZnLuaTEData*>(table->getValue("image")) : nullptr;
+        const auto* image =
+            table ? dynamic_cast<const ZnLuaTEData*>(table->getValue("image")) : nullptr;
         std::int64_t made = 0;
         if (latencies && image &&
             lbsim::ReadFrameStamp(static_cast<const unsigned char*>(image->bytes()),
@@ -478,8 +486,7 @@ bool ProcessCpuSeconds(HANDLE process, double& seconds) {
 }
 
 // CPU seconds an idle lensbridge with two cameras spends over `seconds` of wall time.
-bool IdleCpu(const std::string& dir, const std::string& scenario, unsigned seconds,
-             double& cpu) {
+bool IdleCpu(const std::string& dir, const std::string& scenario, unsigned seconds, double& cpu) {
   CChildProcess process;
   std::string error;
   if (!process.start(dir + "lensbridge.exe", {}, ProcessEnvironment(scenario), &error)) {
@@ -756,8 +763,7 @@ bool RequestsDuringTransfer(const BenchContext& c) {
   const std::string& dir = c.dir;
   const char* figure = "requests during a 50 MB transfer at 10 MB/s";
   CHostSession session;
-  if (!StartSession(session, dir, SlowRawCamera(10), figure))
-    return false;
+  if (!StartSession(session, dir, SlowRawCamera(10), figure)) return false;
   CHostClient& client = session.client();
   const ZnLuaTETable& device = CameraParams();
   // The aperture goes back and forth between its first two entries, one each round.
@@ -772,7 +778,7 @@ bool RequestsDuringTransfer(const BenchContext& c) {
   const struct {
     const char* name;
     const ZnLuaTE* payload;
-  } round[] = {{"isLiveViewOn", &device},       {"getCameraSettings", &device},
+  } round[] = {{"isLiveViewOn", &device},        {"getCameraSettings", &device},
                {"listDevices", nullptr},         {"toggleLiveView", &device},
                {"updateCameraSetting", nullptr}, {"toggleLiveView", &device}};
   constexpr std::size_t kRound = sizeof round / sizeof round[0];
@@ -813,13 +819,15 @@ bool RequestsDuringTransfer(const BenchContext& c) {
   // The camera sends its first block as soon as the release is taken, so "doCapture" sent
   // stands for the transfer's start.
   if (downloads.announced == 0) {
-    std::printf("   \"objectWasAdded\" never came (target <= 100 ms after the transfer starts): "
-                "MISSED\n");
+    std::printf(
+        "   \"objectWasAdded\" never came (target <= 100 ms after the transfer starts): "
+        "MISSED\n");
   } else {
     const double announcedMs = MillisBetween(captureSent, downloads.firstAnnounced);
-    std::printf("   \"doCapture\" to \"objectWasAdded\": %.0f ms (target <= 100 ms after the "
-                "transfer starts): %s\n",
-                announcedMs, MetOrMissed(announcedMs <= 100));
+    std::printf(
+        "   \"doCapture\" to \"objectWasAdded\": %.0f ms (target <= 100 ms after the "
+        "transfer starts): %s\n",
+        announcedMs, MetOrMissed(announcedMs <= 100));
   }
   return true;
 }
@@ -837,7 +845,8 @@ bool ButtonBurst(const BenchContext& c) {
   // keeps its pictures on its card.
   if (!StartSession(session, dir,
                     "camera 1 habits=camera-button,slow-link rate=20 "
-                    "format=raw+jpeg raw-bytes=" + std::to_string(kRawBytes) + " name=D850\n",
+                    "format=raw+jpeg raw-bytes=" +
+                        std::to_string(kRawBytes) + " name=D850\n",
                     figure))
     return false;
   CHostClient& client = session.client();
@@ -907,8 +916,7 @@ bool ShotToFile(const BenchContext& c) {
   const char* figure = "50 MiB RAW at 35 MB/s";
   constexpr int kSingles = 3, kBurst = 5;
   CHostSession session;
-  if (!StartSession(session, dir, SlowRawCamera(35), figure))
-    return false;
+  if (!StartSession(session, dir, SlowRawCamera(35), figure)) return false;
   CHostClient& client = session.client();
   const ZnLuaTETable& device = CameraParams();
   const double wireMs = WireMs(kFiftyMegabytes, 35);
@@ -939,19 +947,20 @@ bool ShotToFile(const BenchContext& c) {
                                                   : "a shot did not arrive within 30 s");
   }
   const double single = Median(singles);
-  std::printf("%s, \"doCapture\" to \"fileDownloadComplete\": median %.0f ms of %d against %.0f ms "
-              "on the wire: %.2fx (target <= 1.05x): %s\n",
-              figure, single, kSingles, wireMs, single / wireMs,
-              MetOrMissed(single / wireMs <= 1.05));
+  std::printf(
+      "%s, \"doCapture\" to \"fileDownloadComplete\": median %.0f ms of %d against %.0f ms "
+      "on the wire: %.2fx (target <= 1.05x): %s\n",
+      figure, single, kSingles, wireMs, single / wireMs, MetOrMissed(single / wireMs <= 1.05));
   if (burstMs < 0) {
     return CannotMeasure("   a burst of five releases",
                          downloads.failed ? "a download failed: " + downloads.firstError
                                           : "five files did not arrive within 90 s");
   }
-  std::printf("   a burst of five releases: %.0f ms against %.0f ms on the wire: %.2fx (target <= "
-              "1.05x): %s\n",
-              burstMs, kBurst * wireMs, burstMs / (kBurst * wireMs),
-              MetOrMissed(burstMs / (kBurst * wireMs) <= 1.05));
+  std::printf(
+      "   a burst of five releases: %.0f ms against %.0f ms on the wire: %.2fx (target <= "
+      "1.05x): %s\n",
+      burstMs, kBurst * wireMs, burstMs / (kBurst * wireMs),
+      MetOrMissed(burstMs / (kBurst * wireMs) <= 1.05));
   return true;
 }
 
@@ -962,8 +971,7 @@ bool LiveViewDuringTransfer(const BenchContext& c) {
   const char* figure = "live view during a 50 MB transfer at 35 MB/s";
   constexpr int kTransfers = 3;
   CHostSession session;
-  if (!StartSession(session, dir, SlowRawCamera(35), figure))
-    return false;
+  if (!StartSession(session, dir, SlowRawCamera(35), figure)) return false;
   CHostClient& client = session.client();
   const ZnLuaTETable& device = CameraParams();
   const std::uint32_t on = client.send("toggleLiveView", &device);
@@ -1001,9 +1009,10 @@ bool LiveViewDuringTransfer(const BenchContext& c) {
                                                   : "a shot did not arrive within 30 s");
   }
   const double rate = frames / (transferMs / 1000);
-  std::printf("%s: %.1f frames a second over %.1f s of transfer (%.1f with the link idle) "
-              "(target >= 8): %s\n",
-              figure, rate, transferMs / 1000, idleRate, MetOrMissed(rate >= 8));
+  std::printf(
+      "%s: %.1f frames a second over %.1f s of transfer (%.1f with the link idle) "
+      "(target >= 8): %s\n",
+      figure, rate, transferMs / 1000, idleRate, MetOrMissed(rate >= 8));
   return true;
 }
 
@@ -1047,10 +1056,11 @@ bool MemoryPerShot(const BenchContext& c) {
   }
   if (early <= 0 || late <= 0) return CannotMeasure(figure, "the process's memory is unknown");
   const double perShotKb = (late - early) * 1024 / (kLate - kEarly);
-  std::printf("%s: %.1f MB after %d shots, %.1f after %d, %.1f after %d (%.0f s): %.2f kB a shot "
-              "(target < 1 kB): %s\n",
-              figure, early, kEarly, middle, kMiddle, late, kLate, seconds, perShotKb,
-              MetOrMissed(perShotKb < 1));
+  std::printf(
+      "%s: %.1f MB after %d shots, %.1f after %d, %.1f after %d (%.0f s): %.2f kB a shot "
+      "(target < 1 kB): %s\n",
+      figure, early, kEarly, middle, kMiddle, late, kLate, seconds, perShotKb,
+      MetOrMissed(perShotKb < 1));
   return true;
 }
 
@@ -1098,12 +1108,14 @@ bool LiveViewSection(const BenchContext& c) {
   std::printf("live view: %.2f frames a second over 20 s (target 9.8 to 10): %s\n",
               live.framesPerSecond,
               live.framesPerSecond >= 9.8 && live.framesPerSecond <= 10.0 ? "met" : "MISSED");
-  std::printf("frame latency, camera to host: median %.1f ms, p90 %.1f ms (target median < 30 ms): %s\n",
-              Median(live.latencyMs), Percentile(live.latencyMs, 0.9),
-              !live.latencyMs.empty() && Median(live.latencyMs) < 30 ? "met" : "MISSED");
-  std::printf("host not reading for 10 s: memory %.1f MB -> %.1f MB, first frame "
-              "%.0f ms after reading resumed\n",
-              live.memoryBeforeMb, live.memoryAfterMb, live.resumeMs);
+  std::printf(
+      "frame latency, camera to host: median %.1f ms, p90 %.1f ms (target median < 30 ms): %s\n",
+      Median(live.latencyMs), Percentile(live.latencyMs, 0.9),
+      !live.latencyMs.empty() && Median(live.latencyMs) < 30 ? "met" : "MISSED");
+  std::printf(
+      "host not reading for 10 s: memory %.1f MB -> %.1f MB, first frame "
+      "%.0f ms after reading resumed\n",
+      live.memoryBeforeMb, live.memoryAfterMb, live.resumeMs);
   return true;
 }
 
@@ -1113,9 +1125,10 @@ bool DownloadSection(const BenchContext& c) {
     std::printf("download: could not be measured\n");
     return false;
   }
-  std::printf("50 MB RAW download %.0f ms, plain write into a fresh buffer's file %.0f ms: "
-              "ratio %.2fx (target <= 1.3x): %s\n",
-              downloadMs, writeMs, downloadMs / writeMs, downloadMs / writeMs <= 1.3 ? "met" : "MISSED");
+  std::printf(
+      "50 MB RAW download %.0f ms, plain write into a fresh buffer's file %.0f ms: "
+      "ratio %.2fx (target <= 1.3x): %s\n",
+      downloadMs, writeMs, downloadMs / writeMs, downloadMs / writeMs <= 1.3 ? "met" : "MISSED");
   std::printf("   (the write alone, from a buffer made beforehand: %.0f ms, ratio %.2fx)\n",
               writeOnlyMs, downloadMs / writeOnlyMs);
   return true;
@@ -1130,12 +1143,14 @@ bool IdleSection(const BenchContext& c) {
   }
   const double perMinute = cpu * 60.0 / c.idleSeconds;
   if (cpu == 0 && IsRunningUnderWine()) {
-    std::printf("idle CPU: Wine reports no times for another process; scripts/bench reads "
-                "them from /proc\n");
+    std::printf(
+        "idle CPU: Wine reports no times for another process; scripts/bench reads "
+        "them from /proc\n");
   } else {
-    std::printf("idle CPU with two cameras: %.3f s over %u s = %.3f s per minute "
-                "(%.2fx of the 1 s target): %s\n",
-                cpu, c.idleSeconds, perMinute, perMinute / 1.0, perMinute < 1.0 ? "met" : "MISSED");
+    std::printf(
+        "idle CPU with two cameras: %.3f s over %u s = %.3f s per minute "
+        "(%.2fx of the 1 s target): %s\n",
+        cpu, c.idleSeconds, perMinute, perMinute / 1.0, perMinute < 1.0 ? "met" : "MISSED");
   }
   return true;
 }
@@ -1180,11 +1195,13 @@ bool LbhostLiveViewMemory(const BenchContext& c) {
   const double at58 = WineResidentMegabytes("lbhost.exe");
   const auto code = lbhost.waitForExit(30000);
   const std::size_t frames = platform::filesInFolder(out + "\\").size();
-  if (!code || *code != 0) return CannotMeasure(figure, "lbhost did not end its live view in order");
+  if (!code || *code != 0)
+    return CannotMeasure(figure, "lbhost did not end its live view in order");
   if (at10 <= 0 || at58 <= 0) return CannotMeasure(figure, "lbhost's memory could not be read");
-  std::printf("%s: %.1f MB at 10 s, %.1f MB at 58 s, %zu frames written (target: flat, within "
-              "1 MB): %s\n",
-              figure, at10, at58, frames, MetOrMissed(at58 - at10 <= 1.0));
+  std::printf(
+      "%s: %.1f MB at 10 s, %.1f MB at 58 s, %zu frames written (target: flat, within "
+      "1 MB): %s\n",
+      figure, at10, at58, frames, MetOrMissed(at58 - at10 <= 1.0));
   return true;
 }
 
@@ -1226,8 +1243,10 @@ int main(int argc, char** argv) {
       if (argv[i] == std::string(kSections[s].name)) chosen[s] = known = true;
     }
     if (!known) {
-      std::fprintf(stderr, "camera_bench: unknown section \"%s\"\nusage: camera_bench.exe "
-                   "[IDLE-SECONDS] [SECTION...]\nsections:", argv[i]);
+      std::fprintf(stderr,
+                   "camera_bench: unknown section \"%s\"\nusage: camera_bench.exe "
+                   "[IDLE-SECONDS] [SECTION...]\nsections:",
+                   argv[i]);
       for (const auto& section : kSections) std::fprintf(stderr, " %s", section.name);
       std::fprintf(stderr, "\n");
       return 2;

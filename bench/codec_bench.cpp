@@ -30,9 +30,9 @@ struct SettingsShape {
 
 SettingsShape MakeShape() {
   SettingsShape shape;
-  shape.plain = {{"aperture", "f/8"},        {"shutter", "1/250"},
-                 {"isoSpeed", "400"},        {"whiteBalance", "Auto"},
-                 {"focusMode", "autoFocusMode"}, {"AFButtonPressed", "Off"}};
+  shape.plain = {
+      {"aperture", "f/8"},      {"shutter", "1/250"},           {"isoSpeed", "400"},
+      {"whiteBalance", "Auto"}, {"focusMode", "autoFocusMode"}, {"AFButtonPressed", "Off"}};
   const int sizes[4] = {20, 35, 45, 60};
   const char* keys[4] = {"apertureEntries", "shutterEntries", "isoEntries", "wbEntries"};
   for (int l = 0; l < 4; ++l) {
@@ -184,14 +184,16 @@ int main(int argc, char** argv) {
     const char* reference;
     double target;
   } rows[] = {
-      {"settings table, encode + decode vs msgpack-c", "BM_SettingsOurs", "BM_SettingsMsgpack", 2.0},
+      {"settings table, encode + decode vs msgpack-c", "BM_SettingsOurs", "BM_SettingsMsgpack",
+       2.0},
       {"1 MiB frame, decode vs memcpy", "BM_FrameDecode", "BM_FrameMemcpy", 2.0},
       {"1 MiB frame, encode vs memcpy", "BM_FrameEncode", "BM_FrameMemcpy", 3.0},
   };
   std::printf("\nratio  target  measurement\n");
   for (const auto& row : rows) {
     const double r = ratio(row.ours, row.reference);
-    std::printf("%5.2f  %5.1fx  %s%s\n", r, row.target, row.what, r <= row.target ? "" : "  (over target)");
+    std::printf("%5.2f  %5.1fx  %s%s\n", r, row.target, row.what,
+                r <= row.target ? "" : "  (over target)");
   }
   return 0;
 }

@@ -162,9 +162,10 @@ void HandleDisconnectDevice(std::uint32_t requestId, const ZnLuaTE* params) {
   if (!current || !current->m_currentCamera || current->m_currentCamera->m_cameraId == 0) return;
   CCamera* camera = current->m_currentCamera;
   if (current->m_moduleIndex != modulePart || camera->m_cameraId != cameraPart) {
-    Trace("disconnectDevice message received, but the id (%d) did not match that of the "
-          "currently connected camera",
-          static_cast<int>(deviceId));
+    Trace(
+        "disconnectDevice message received, but the id (%d) did not match that of the "
+        "currently connected camera",
+        static_cast<int>(deviceId));
     Trace("connected camera id is: %d", static_cast<int>(camera->m_cameraId));
   }
   StopLiveViewOf(camera);
@@ -204,6 +205,4 @@ void SendCameraSettings(std::uint32_t requestId, const ZnLuaTE* params) {
   QueueMessageToHost(requestId, "ok", camera->makeSettingsTable().get());
 }
 
-void ShutdownCameras() {
-  CNikonModuleManager::DestroyInstance();
-}
+void ShutdownCameras() { CNikonModuleManager::DestroyInstance(); }

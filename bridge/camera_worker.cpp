@@ -13,7 +13,9 @@
 namespace {
 
 // The wait until a time `leftMs` away, never negative.
-unsigned WaitOf(std::int32_t leftMs) { return static_cast<unsigned>(std::max<std::int32_t>(leftMs, 0)); }
+unsigned WaitOf(std::int32_t leftMs) {
+  return static_cast<unsigned>(std::max<std::int32_t>(leftMs, 0));
+}
 
 }  // namespace
 
@@ -78,7 +80,8 @@ void CCameraWorker::runCommands() {
       return;
     }
     m_frontDueMs.reset();
-    const CommandResult result = DispatchHostMessage(command.requestId, command.name.get(), command.params.get());
+    const CommandResult result =
+        DispatchHostMessage(command.requestId, command.name.get(), command.params.get());
     switch (result.kind) {
       case CommandResult::Kind::Done:
         break;

@@ -118,7 +118,7 @@ class CCameraWorker {
   Phase m_phase = Phase::Running;
   std::optional<std::uint32_t> m_frontDueMs;  // the front command asked to run again then
   std::uint32_t m_heartbeatDueMs = 0;
-  std::uint32_t m_drainStartMs = 0;     // Draining: when it began
+  std::uint32_t m_drainStartMs = 0;       // Draining: when it began
   std::uint32_t m_shutdownRequestId = 0;  // Draining: the "shutdown" being answered
   bool m_busy = false;
 };

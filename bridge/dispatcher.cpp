@@ -61,7 +61,8 @@ void HandleDoAutoFocusCommand(std::uint32_t requestId, const ZnLuaTE*) LB_REQUIR
 // Stops live view when it is on; otherwise sends fresh settings first (the host shows them
 // beside the live picture) and starts it. Both answer "ok" on success. Settings sent less than
 // half a second ago are not sent again at once: the command waits for the spacing.
-CommandResult HandleToggleLiveViewCommand(std::uint32_t requestId, const ZnLuaTE*) LB_REQUIRES(g_sdkLock) {
+CommandResult HandleToggleLiveViewCommand(std::uint32_t requestId, const ZnLuaTE*)
+    LB_REQUIRES(g_sdkLock) {
   CCamera* camera = CurrentCamera();
   if (!camera) return CommandResult::done();
   if (camera->m_liveViewOn) {
@@ -69,7 +70,8 @@ CommandResult HandleToggleLiveViewCommand(std::uint32_t requestId, const ZnLuaTE
     return CommandResult::done();
   }
   CNikonModule* module = CNikonModuleManager::existingInstance()->m_currentModule;
-  if (const unsigned waitMs = module->settingsSpacingLeftMs()) return CommandResult::runAgainIn(waitMs);
+  if (const unsigned waitMs = module->settingsSpacingLeftMs())
+    return CommandResult::runAgainIn(waitMs);
   module->sendCameraSettingsNow();
   if (camera->startLiveView()) QueueMessageToHost(requestId, "ok", nullptr);
   return CommandResult::done();
@@ -80,7 +82,9 @@ void HandleIsLiveViewOnCommand(std::uint32_t requestId, const ZnLuaTE*) LB_REQUI
 }
 
 // The session ends: the worker lets the transfers under way finish and then closes the cameras.
-CommandResult HandleShutdownCommand(std::uint32_t, const ZnLuaTE*) { return CommandResult::endSession(); }
+CommandResult HandleShutdownCommand(std::uint32_t, const ZnLuaTE*) {
+  return CommandResult::endSession();
+}
 
 }  // namespace
 
@@ -103,7 +107,8 @@ const HostCommand kHostCommands[] = {
 };
 const std::size_t kHostCommandCount = sizeof kHostCommands / sizeof kHostCommands[0];
 
-CommandResult DispatchHostMessage(std::uint32_t requestId, const ZnLuaTE* name, const ZnLuaTE* params) {
+CommandResult DispatchHostMessage(std::uint32_t requestId, const ZnLuaTE* name,
+                                  const ZnLuaTE* params) {
   CSdkLockGuard lock(g_sdkLock);
   const auto* nameString = dynamic_cast<const ZnLuaTEString*>(name);
   if (!nameString) return CommandResult::done();

@@ -41,5 +41,5 @@ extern const std::size_t kHostCommandCount;
 // Runs the command named by `name` (a string value) with `params`; a name that is not a
 // string, or that no command has, takes the lock and does nothing. Neither value is kept or
 // freed.
-CommandResult DispatchHostMessage(std::uint32_t requestId, const ZnLuaTE* name, const ZnLuaTE* params)
-    LB_EXCLUDES(g_sdkLock);
+CommandResult DispatchHostMessage(std::uint32_t requestId, const ZnLuaTE* name,
+                                  const ZnLuaTE* params) LB_EXCLUDES(g_sdkLock);

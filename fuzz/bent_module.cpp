@@ -70,10 +70,18 @@ Session g;
 
 // Results a module may give any call instead of its answer.
 constexpr NKERROR kTroubles[] = {
-    0,                              kNkMAIDResult_NotSupported, kNkMAIDResult_UnexpectedError,
-    kNkMAIDResult_HardwareError,    kNkMAIDResult_DeviceBusy,   kNkMAIDResult_CameraNotFound,
-    kNkMAIDResult_ValueOutOfBounds, kNkMAIDResult_BufferSize,   kNkMAIDResult_Pending,
-    kNkMAIDResult_ZombieObject,     kNkMAIDResult_OutOfMemory,  kNkMAIDResult_Aborted,
+    0,
+    kNkMAIDResult_NotSupported,
+    kNkMAIDResult_UnexpectedError,
+    kNkMAIDResult_HardwareError,
+    kNkMAIDResult_DeviceBusy,
+    kNkMAIDResult_CameraNotFound,
+    kNkMAIDResult_ValueOutOfBounds,
+    kNkMAIDResult_BufferSize,
+    kNkMAIDResult_Pending,
+    kNkMAIDResult_ZombieObject,
+    kNkMAIDResult_OutOfMemory,
+    kNkMAIDResult_Aborted,
 };
 constexpr unsigned kTroubleCount = sizeof kTroubles / sizeof kTroubles[0];
 
@@ -96,7 +104,8 @@ void Record(File& file, const maid::MaidDataInfo& block, const void* bytes) {
 
 void OnEvent(NKREF ref, ULONG event, NKPARAM data) {
   const maid::MaidCallback original = *static_cast<const maid::MaidCallback*>(ref);
-  if (original.pProc) reinterpret_cast<maid::EventProc>(original.pProc)(original.refProc, event, data);
+  if (original.pProc)
+    reinterpret_cast<maid::EventProc>(original.pProc)(original.refProc, event, data);
 }
 
 // A block on its way to the process: handed on, left out, given twice or claiming another
@@ -106,7 +115,8 @@ NKERROR OnData(NKREF ref, void* info, void* bytes) {
   maid::MaidDataInfo block = *static_cast<const maid::MaidDataInfo*>(info);
   auto handOn = [&] {
     Record(g.files[hook.file], block, bytes);
-    return reinterpret_cast<maid::DataProc>(hook.original.pProc)(hook.original.refProc, &block, bytes);
+    return reinterpret_cast<maid::DataProc>(hook.original.pProc)(hook.original.refProc, &block,
+                                                                 bytes);
   };
   const unsigned choice = Pick(4);
   if (choice == 1) return kNkMAIDResult_NoError;
@@ -154,9 +164,15 @@ void BendValue(ULONG dataType, NKPARAM data) {
     case kNkMAIDDataType_ArrayPtr: {
       auto* array = reinterpret_cast<maid::MaidArray*>(data);
       switch (Pick(4)) {
-        case 1: array->ulElements = 0xFFFFFFFFu - Byte(); break;
-        case 2: array->wPhysicalBytes = 0; break;
-        case 3: array->wPhysicalBytes = static_cast<std::uint16_t>(Byte() * 257u); break;
+        case 1:
+          array->ulElements = 0xFFFFFFFFu - Byte();
+          break;
+        case 2:
+          array->wPhysicalBytes = 0;
+          break;
+        case 3:
+          array->wPhysicalBytes = static_cast<std::uint16_t>(Byte() * 257u);
+          break;
       }
       break;
     }
@@ -169,7 +185,8 @@ void BendCapabilities(maid::MaidCapInfo* info, ULONG room) {
     auto twist = g.twists.find(info[i].ulID);
     if (twist == g.twists.end()) continue;
     if (twist->second)
-      info[i].ulType = info[i].ulType == kNkMAIDCapType_Enum ? kNkMAIDCapType_Range : kNkMAIDCapType_Enum;
+      info[i].ulType =
+          info[i].ulType == kNkMAIDCapType_Enum ? kNkMAIDCapType_Range : kNkMAIDCapType_Enum;
     else
       info[i].ulID = 0xFFFF0000u | info[i].ulID;  // an id the process does not know
   }
@@ -178,7 +195,8 @@ void BendCapabilities(maid::MaidCapInfo* info, ULONG room) {
 
 bool LeftOut(ULONG command, ULONG capabilityId) {
   const bool aboutOne = command == kNkMAIDCommand_CapGet || command == kNkMAIDCommand_CapSet ||
-                        command == kNkMAIDCommand_CapGetArray || command == kNkMAIDCommand_CapStart ||
+                        command == kNkMAIDCommand_CapGetArray ||
+                        command == kNkMAIDCommand_CapStart ||
                         command == kNkMAIDCommand_CapGetDefault;
   auto twist = g.twists.find(capabilityId);
   return aboutOne && twist != g.twists.end() && !twist->second;
@@ -203,7 +221,9 @@ NKERROR Open(MaidObject* parent, ULONG id, NKPARAM data) {
   Kind kind = Kind::Module;
   if (parent) {
     const Kind parentKind = g.open.count(parent) ? g.open[parent] : Kind::Data;
-    kind = parentKind == Kind::Module ? Kind::Camera : parentKind == Kind::Camera ? Kind::Item : Kind::Data;
+    kind = parentKind == Kind::Module   ? Kind::Camera
+           : parentKind == Kind::Camera ? Kind::Item
+                                        : Kind::Data;
   }
   g.open[reinterpret_cast<MaidObject*>(data)] = kind;
   return result;
@@ -217,9 +237,12 @@ bool Use(const std::string& path) {
     void* library = platform::loadModule(path);
     if (!library) return false;
     SimModule sim;
-    sim.entry = reinterpret_cast<maid::EntryPoint>(platform::findSymbol(library, maid::kEntryPointName));
-    sim.control = reinterpret_cast<int (*)(const char*)>(platform::findSymbol(library, "LbSimControl"));
-    sim.callsAfterClose = reinterpret_cast<unsigned (*)()>(platform::findSymbol(library, "LbSimCallsAfterClose"));
+    sim.entry =
+        reinterpret_cast<maid::EntryPoint>(platform::findSymbol(library, maid::kEntryPointName));
+    sim.control =
+        reinterpret_cast<int (*)(const char*)>(platform::findSymbol(library, "LbSimControl"));
+    sim.callsAfterClose =
+        reinterpret_cast<unsigned (*)()>(platform::findSymbol(library, "LbSimCallsAfterClose"));
     if (!sim.entry || !sim.control || !sim.callsAfterClose) return false;
     loaded = g_loaded.emplace(path, sim).first;
   }
@@ -260,7 +283,8 @@ NKERROR EntryPoint(MaidObject* object, ULONG command, ULONG param, ULONG dataTyp
   if (kind == Kind::Camera && !DeliverEvents(object)) return kNkMAIDResult_ZombieObject;
   if (const unsigned trouble = Pick(kTroubleCount)) {
     // A start that answers "pending" owes a completion; one that fails owes none.
-    const bool pendingStart = command == kNkMAIDCommand_CapStart && kTroubles[trouble] == kNkMAIDResult_Pending;
+    const bool pendingStart =
+        command == kNkMAIDCommand_CapStart && kTroubles[trouble] == kNkMAIDResult_Pending;
     return pendingStart ? kNkMAIDResult_HardwareError : kTroubles[trouble];
   }
   if (LeftOut(command, param)) return kNkMAIDResult_NotSupported;
@@ -277,9 +301,10 @@ NKERROR EntryPoint(MaidObject* object, ULONG command, ULONG param, ULONG dataTyp
       g.dataHooks.push_back({original, g.files.size() - 1});
       hooked = {reinterpret_cast<void*>(&OnData), &g.dataHooks.back()};
     }
-    const NKERROR result = g_sim->entry(object, command, param, dataType, reinterpret_cast<NKPARAM>(&hooked),
-                                        proc, ref);
-    if (result == kNkMAIDResult_NoError && param == kNkMAIDCapability_EventProc && kind == Kind::Camera)
+    const NKERROR result = g_sim->entry(object, command, param, dataType,
+                                        reinterpret_cast<NKPARAM>(&hooked), proc, ref);
+    if (result == kNkMAIDResult_NoError && param == kNkMAIDCapability_EventProc &&
+        kind == Kind::Camera)
       g.cameraEvents[object] = &g.eventHooks.back();
     return result;
   }

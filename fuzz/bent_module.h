@@ -43,8 +43,9 @@ void Twist(maid::ULONG capabilityId, bool retype);
 // An event of the input's choosing, delivered at the next call addressed to a camera.
 void QueueEvent(maid::ULONG event, maid::NKPARAM data);
 
-maid::NKERROR EntryPoint(maid::MaidObject* object, maid::ULONG command, maid::ULONG param, maid::ULONG dataType,
-                         maid::NKPARAM data, maid::CompletionProc proc, maid::NKREF ref);
+maid::NKERROR EntryPoint(maid::MaidObject* object, maid::ULONG command, maid::ULONG param,
+                         maid::ULONG dataType, maid::NKPARAM data, maid::CompletionProc proc,
+                         maid::NKREF ref);
 
 // One data object's file as the process was handed it: the bytes, which of them some block
 // gave, and the totals its blocks claimed.

@@ -88,11 +88,14 @@ class CHostView {
     while (std::unique_ptr<OutgoingMessage> message = TakeOutgoingMessage()) {
       const std::string name = message->name ? message->name->getString() : "";
       m_rules.see(message->requestId, name, message->value.get());
-      if (message->requestId == 0 && name == "fileDownloadComplete") checkWholeFile(Text(message->value.get(), "file_path"));
+      if (message->requestId == 0 && name == "fileDownloadComplete")
+        checkWholeFile(Text(message->value.get(), "file_path"));
     }
   }
   // The process answers "listDevices" whatever the cameras do.
-  void sent(std::uint32_t requestId, const std::string& name) { m_rules.sent(requestId, name, name == "listDevices"); }
+  void sent(std::uint32_t requestId, const std::string& name) {
+    m_rules.sent(requestId, name, name == "listDevices");
+  }
   // After shutdown: every request that must be answered was, every capture ended, and the
   // folder holds only the files reported whole.
   void checkEnd(const fs::path& folder) {
@@ -103,7 +106,8 @@ class CHostView {
       const std::string name = entry.path().filename().string();
       Check(name.size() < 5 || name.compare(name.size() - 5, 5, ".part") != 0,
             "a .part file outlived its download", name);
-      Check(m_wholeFiles.count(name) == 1, "a file no one reported whole is in the download folder", name);
+      Check(m_wholeFiles.count(name) == 1, "a file no one reported whole is in the download folder",
+            name);
     }
   }
   // Calm and settled: the host's cameras are the module's plugged ones (none when the module
@@ -113,7 +117,8 @@ class CHostView {
     if (bentmodule::ModuleOpen())
       for (std::uint32_t camera : cameras) plugged.insert(moduleIndex | camera);
     Check(m_rules.devices() == plugged, "the host's cameras differ from the module's once calm",
-          std::to_string(m_rules.devices().size()) + " known, " + std::to_string(plugged.size()) + " plugged");
+          std::to_string(m_rules.devices().size()) + " known, " + std::to_string(plugged.size()) +
+              " plugged");
   }
 
  private:
@@ -126,23 +131,27 @@ class CHostView {
     Check(size <= kLongestFileBytes, "a file reported whole is longer than any the camera sent",
           path + " (" + std::to_string(size) + " bytes)");
     std::ifstream in(path, std::ios::binary);
-    const std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)),
+                                           std::istreambuf_iterator<char>());
     m_wholeFiles.insert(fs::path(path).filename().string());
     for (const bentmodule::File& file : bentmodule::Files()) {
       if (file.claimedTotals.count(static_cast<std::uint32_t>(bytes.size())) == 0) continue;
       std::size_t i = 0;
-      while (i < bytes.size() && i < file.bytes.size() && file.given[i] && bytes[i] == file.bytes[i]) ++i;
+      while (i < bytes.size() && i < file.bytes.size() && file.given[i] &&
+             bytes[i] == file.bytes[i])
+        ++i;
       if (i == bytes.size()) return;
     }
-    Finding("a file reported whole is not what the camera sent", path + " (" + std::to_string(bytes.size()) + " bytes)");
+    Finding("a file reported whole is not what the camera sent",
+            path + " (" + std::to_string(bytes.size()) + " bytes)");
   }
 
   CHostRules m_rules{[](const char* rule, const std::string& detail) { Finding(rule, detail); }};
   std::set<std::string> m_wholeFiles;
 };
 
-
-const char* const kSettingKeys[] = {"shutterValue", "apertureValue", "isoSpeedValue", "wbValue", "bogus"};
+const char* const kSettingKeys[] = {"shutterValue", "apertureValue", "isoSpeedValue", "wbValue",
+                                    "bogus"};
 const char* const kFormats[] = {"jpeg", "raw", "raw+jpeg"};
 
 // The control line that switches the simulator's habit number `habit` (any byte) on or off.
@@ -184,10 +193,18 @@ class CSession : public CCameraWorkerDelegate {
   void act(fuzzscript::CBytes& script) {
     using namespace fuzzscript;
     switch (script.byte() % kActionCount) {
-      case kListDevices: post("listDevices"); break;
-      case kConnect: post("connectDevice", device(script.byte())); break;
-      case kDisconnect: post("disconnectDevice", device(script.byte())); break;
-      case kCapture: post("doCapture"); break;
+      case kListDevices:
+        post("listDevices");
+        break;
+      case kConnect:
+        post("connectDevice", device(script.byte()));
+        break;
+      case kDisconnect:
+        post("disconnectDevice", device(script.byte()));
+        break;
+      case kCapture:
+        post("doCapture");
+        break;
       case kChangeSetting: {
         auto params = device(1);
         params->setString("param_key", kSettingKeys[script.byte() % 5]);
@@ -195,31 +212,49 @@ class CSession : public CCameraWorkerDelegate {
         post("updateCameraSetting", std::move(params));
         break;
       }
-      case kGetSettings: post("getCameraSettings", device(script.byte())); break;
-      case kToggleLiveView: post("toggleLiveView"); break;
-      case kIsLiveViewOn: post("isLiveViewOn"); break;
+      case kGetSettings:
+        post("getCameraSettings", device(script.byte()));
+        break;
+      case kToggleLiveView:
+        post("toggleLiveView");
+        break;
+      case kIsLiveViewOn:
+        post("isLiveViewOn");
+        break;
       case kFocus: {
         auto params = std::make_unique<ZnLuaTETable>();
         params->setNumber("focus_direction", static_cast<std::int8_t>(script.byte()));
         post("setCameraFocus", std::move(params));
         break;
       }
-      case kAutoFocus: post("doAutoFocus"); break;
-      case kCameraTurn: case kCameraTurn2: case kCameraTurn3: cameraTurn(); break;
+      case kAutoFocus:
+        post("doAutoFocus");
+        break;
+      case kCameraTurn:
+      case kCameraTurn2:
+      case kCameraTurn3:
+        cameraTurn();
+        break;
       case kPlug: {
         const std::uint8_t operand = script.byte();
         const std::uint32_t camera = 1 + operand % 3;
         bentmodule::Control((operand & 0x80 ? "plug " : "unplug ") + std::to_string(camera));
-        if (operand & 0x80) m_plugged.insert(camera); else m_plugged.erase(camera);
+        if (operand & 0x80)
+          m_plugged.insert(camera);
+        else
+          m_plugged.erase(camera);
         break;
       }
       case kAlive: {
         const std::uint8_t operand = script.byte();
         const std::string camera = std::to_string(1 + operand % 3);
-        bentmodule::Control(operand & 0x80 ? "habit alive-false on " + camera : "fault isalive-false " + camera);
+        bentmodule::Control(operand & 0x80 ? "habit alive-false on " + camera
+                                           : "fault isalive-false " + camera);
         break;
       }
-      case kFormat: bentmodule::Control(std::string("format ") + kFormats[script.byte() % 3] + " 1"); break;
+      case kFormat:
+        bentmodule::Control(std::string("format ") + kFormats[script.byte() % 3] + " 1");
+        break;
       case kTwist: {
         const std::uint8_t operand = script.byte();
         bentmodule::Twist(kTwistable[operand % kTwistableCount], operand & 0x80);
@@ -228,10 +263,13 @@ class CSession : public CCameraWorkerDelegate {
       case kDial: {
         const std::uint8_t operand = script.byte();
         static const char* const kDials[] = {"aperture", "shutter", "iso", "wb"};
-        bentmodule::Control(std::string("dial ") + kDials[operand % 4] + " " + std::to_string(operand / 4 % 8) + " 1");
+        bentmodule::Control(std::string("dial ") + kDials[operand % 4] + " " +
+                            std::to_string(operand / 4 % 8) + " 1");
         break;
       }
-      case kButton: bentmodule::Control("shoot 1"); break;
+      case kButton:
+        bentmodule::Control("shoot 1");
+        break;
       case kTimePasses: {
         // Time passes with the camera thread at work: up to 25 s, in its own turns.
         const std::uint32_t until = g_nowMs + script.byte() * 100u;
@@ -239,15 +277,22 @@ class CSession : public CCameraWorkerDelegate {
           cameraTurn();
         break;
       }
-      case kHabit: bentmodule::Control(HabitLine(script.byte(), "on 1")); break;
-      case kFault: bentmodule::Control(kFaults[script.byte() % kFaultCount]); break;
-      case kExposure: bentmodule::Control("exposure-ms " + std::to_string(script.byte() * 100u) + " 1"); break;
+      case kHabit:
+        bentmodule::Control(HabitLine(script.byte(), "on 1"));
+        break;
+      case kFault:
+        bentmodule::Control(kFaults[script.byte() % kFaultCount]);
+        break;
+      case kExposure:
+        bentmodule::Control("exposure-ms " + std::to_string(script.byte() * 100u) + " 1");
+        break;
       case kEvent: {
         // An event of any kind with any data: an item that does not exist, a capability
         // change of anything, a removal of something never added.
-        static const maid::ULONG kEvents[] = {kNkMAIDEvent_AddChild, kNkMAIDEvent_RemoveChild,
-                                              kNkMAIDEvent_CapChange, kNkMAIDEvent_CapChangeValueOnly,
-                                              kNkMAIDEvent_OrphanedChildren, kNkMAIDEvent_CaptureComplete};
+        static const maid::ULONG kEvents[] = {
+            kNkMAIDEvent_AddChild,         kNkMAIDEvent_RemoveChild,
+            kNkMAIDEvent_CapChange,        kNkMAIDEvent_CapChangeValueOnly,
+            kNkMAIDEvent_OrphanedChildren, kNkMAIDEvent_CaptureComplete};
         const std::uint8_t kind = script.byte();
         bentmodule::QueueEvent(kEvents[kind % 6], script.byte() | std::uint32_t{kind} << 8);
         break;
@@ -264,7 +309,8 @@ class CSession : public CCameraWorkerDelegate {
       bentmodule::Control(HabitLine(habit, "off"));
     const std::uint32_t calmSince = g_nowMs;
     for (int steps = 0;; ++steps) {
-      Check(steps < kSettleSteps, "the camera side never came to rest", std::to_string(steps) + " steps");
+      Check(steps < kSettleSteps, "the camera side never came to rest",
+            std::to_string(steps) + " steps");
       m_worker.runTurn();
       m_host.take();
       if (!m_worker.busy() && g_nowMs - calmSince > 3000) break;
@@ -340,7 +386,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CNikonModuleManager* manager = CNikonModuleManager::getInstance();
     g_downloadDirectory = g_downloads.string() + "/";
     try {
-      manager->m_modules.push_back(std::make_unique<CNikonModule>(&bentmodule::EntryPoint, ordinal));
+      manager->m_modules.push_back(
+          std::make_unique<CNikonModule>(&bentmodule::EntryPoint, ordinal));
     } catch (int) {
       // The module refused to open: the process goes on without it.
     }
@@ -363,6 +410,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   session.host().checkEnd(g_downloads);
 
   std::error_code ignored;
-  for (const auto& entry : fs::directory_iterator(g_downloads, ignored)) fs::remove(entry.path(), ignored);
+  for (const auto& entry : fs::directory_iterator(g_downloads, ignored))
+    fs::remove(entry.path(), ignored);
   return 0;
 }

@@ -14,7 +14,8 @@ namespace fuzzscript {
 // every byte reads as zero.
 class CBytes {
  public:
-  CBytes(const std::uint8_t* data = nullptr, std::size_t size = 0) : m_next(data), m_end(data + size) {}
+  CBytes(const std::uint8_t* data = nullptr, std::size_t size = 0)
+      : m_next(data), m_end(data + size) {}
   bool done() const { return m_next >= m_end; }
   std::uint8_t byte() { return m_next < m_end ? *m_next++ : 0; }
   // From now on every byte reads as zero.
@@ -27,51 +28,64 @@ class CBytes {
 
 enum Action : std::uint8_t {
   kListDevices,
-  kConnect,         // operand: camera id (low two bits)
-  kDisconnect,      // operand: camera id
+  kConnect,     // operand: camera id (low two bits)
+  kDisconnect,  // operand: camera id
   kCapture,
-  kChangeSetting,   // operands: which setting, entry index (signed)
-  kGetSettings,     // operand: camera id
+  kChangeSetting,  // operands: which setting, entry index (signed)
+  kGetSettings,    // operand: camera id
   kToggleLiveView,
   kIsLiveViewOn,
-  kFocus,           // operand: direction (signed)
+  kFocus,  // operand: direction (signed)
   kAutoFocus,
-  kCameraTurn,      // one turn of the camera thread (three codes, so turns are common)
+  kCameraTurn,  // one turn of the camera thread (three codes, so turns are common)
   kCameraTurn2,
   kCameraTurn3,
-  kPlug,            // operand: camera 1 + (n % 3), plugged when the top bit is set
-  kAlive,           // operand: as kPlug; IsAlive false until calm, or (top bit) alive-false
-  kFormat,          // operand: 0 JPEG, 1 RAW, 2 RAW+JPEG
-  kTwist,           // operand: a capability (kTwistable), listed with another type when the
-                    // top bit is set, else left out
-  kDial,            // operand: which dial and how far
-  kButton,          // the camera's own shutter button
-  kTimePasses,      // operand: tenths of a second, the camera thread at work meanwhile
-  kHabit,           // operand: the simulator's habit (lbsim::Habit) switched on for camera 1
-  kEvent,           // operands: which event, its data
-  kFault,           // operand: one of the simulator's faults (kFaults)
-  kExposure,        // operand: tenths of a second each release of camera 1 exposes
+  kPlug,        // operand: camera 1 + (n % 3), plugged when the top bit is set
+  kAlive,       // operand: as kPlug; IsAlive false until calm, or (top bit) alive-false
+  kFormat,      // operand: 0 JPEG, 1 RAW, 2 RAW+JPEG
+  kTwist,       // operand: a capability (kTwistable), listed with another type when the
+                // top bit is set, else left out
+  kDial,        // operand: which dial and how far
+  kButton,      // the camera's own shutter button
+  kTimePasses,  // operand: tenths of a second, the camera thread at work meanwhile
+  kHabit,       // operand: the simulator's habit (lbsim::Habit) switched on for camera 1
+  kEvent,       // operands: which event, its data
+  kFault,       // operand: one of the simulator's faults (kFaults)
+  kExposure,    // operand: tenths of a second each release of camera 1 exposes
   kActionCount
 };
 
 // The capabilities a twist may leave out or retype: the ones the process reads.
 constexpr maid::ULONG kTwistable[] = {
-    kNkMAIDCapability_IsAlive,        kNkMAIDCapability_Name,         kNkMAIDCapability_DataTypes,
-    kNkMAIDCapability_StoredBytes,    kNkMAIDCapability_Firmware,     kNkMAIDCapability_BatteryLevel,
-    kNkMAIDCapability_ExposureMode,   kNkMAIDCapability_ShutterSpeed, kNkMAIDCapability_Aperture,
-    kNkMAIDCapability_Sensitivity,    kNkMAIDCapability_WBMode,       kNkMAIDCapability_FocusMode,
-    kNkMAIDCapability_IsoControl,     kNkMAIDCapability_RawJpegImageStatus,
-    kNkMAIDCapability_CameraType,     kNkMAIDCapability_LiveViewStatus, kNkMAIDCapability_ContrastAF,
-    kNkMAIDCapability_GetLiveViewImage, kNkMAIDCapability_MFDrive,  kNkMAIDCapability_SaveMedia,
+    kNkMAIDCapability_IsAlive,
+    kNkMAIDCapability_Name,
+    kNkMAIDCapability_DataTypes,
+    kNkMAIDCapability_StoredBytes,
+    kNkMAIDCapability_Firmware,
+    kNkMAIDCapability_BatteryLevel,
+    kNkMAIDCapability_ExposureMode,
+    kNkMAIDCapability_ShutterSpeed,
+    kNkMAIDCapability_Aperture,
+    kNkMAIDCapability_Sensitivity,
+    kNkMAIDCapability_WBMode,
+    kNkMAIDCapability_FocusMode,
+    kNkMAIDCapability_IsoControl,
+    kNkMAIDCapability_RawJpegImageStatus,
+    kNkMAIDCapability_CameraType,
+    kNkMAIDCapability_LiveViewStatus,
+    kNkMAIDCapability_ContrastAF,
+    kNkMAIDCapability_GetLiveViewImage,
+    kNkMAIDCapability_MFDrive,
+    kNkMAIDCapability_SaveMedia,
     kNkMAIDCapability_AutoIsoSensitivity,
 };
 constexpr unsigned kTwistableCount = sizeof kTwistable / sizeof kTwistable[0];
 
 // The simulator's faults, as its control lines name them.
 constexpr const char* kFaults[] = {
-    "fault open-refused item", "fault open-refused 1",      "fault buffersize",
-    "fault transfer-lost",     "fault capture-hangs",       "fault liveview-short",
-    "fault liveview-short empty", "fault block-wrap",       "fault storedbytes-unreadable",
+    "fault open-refused item",    "fault open-refused 1", "fault buffersize",
+    "fault transfer-lost",        "fault capture-hangs",  "fault liveview-short",
+    "fault liveview-short empty", "fault block-wrap",     "fault storedbytes-unreadable",
     "fault storedbytes 4096",
 };
 constexpr unsigned kFaultCount = sizeof kFaults / sizeof kFaults[0];

@@ -29,7 +29,8 @@ CHostNotifications g_hostNotifications;
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  g_downloads = std::filesystem::temp_directory_path() / ("lb_dispatcher_fuzz_" + std::to_string(getpid()));
+  g_downloads =
+      std::filesystem::temp_directory_path() / ("lb_dispatcher_fuzz_" + std::to_string(getpid()));
   std::filesystem::create_directories(g_downloads);
   // libFuzzer ends with exit(), so the folder goes with the process (a crash leaves it to read).
   std::atexit([] {

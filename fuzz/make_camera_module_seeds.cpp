@@ -30,14 +30,57 @@ std::uint8_t TwistOf(maid::ULONG capability, bool retype) {
 }
 
 // The session every seed runs after its set-up.
-constexpr std::uint8_t kSession[] = {
-    kListDevices, kCameraTurn, kConnect, 1, kGetSettings, 1, kChangeSetting, 0, 3,
-    kCapture, kTimePasses, 20, kCapture, kTimePasses, 20,
-    kToggleLiveView, kTimePasses, 5, kIsLiveViewOn, kToggleLiveView,
-    kFocus, 0xFF, kFocus, 2, kAutoFocus, kAutoFocus,
-    kButton, kTimePasses, 20, kDial, 0, kCameraTurn, kDial, 7, kCameraTurn,
-    kPlug, 0x00, kCameraTurn, kCameraTurn, kPlug, 0x80, kTimePasses, 5, kConnect, 1,
-    kCapture, kTimePasses, 30, kDisconnect, 1, kListDevices};
+constexpr std::uint8_t kSession[] = {kListDevices,
+                                     kCameraTurn,
+                                     kConnect,
+                                     1,
+                                     kGetSettings,
+                                     1,
+                                     kChangeSetting,
+                                     0,
+                                     3,
+                                     kCapture,
+                                     kTimePasses,
+                                     20,
+                                     kCapture,
+                                     kTimePasses,
+                                     20,
+                                     kToggleLiveView,
+                                     kTimePasses,
+                                     5,
+                                     kIsLiveViewOn,
+                                     kToggleLiveView,
+                                     kFocus,
+                                     0xFF,
+                                     kFocus,
+                                     2,
+                                     kAutoFocus,
+                                     kAutoFocus,
+                                     kButton,
+                                     kTimePasses,
+                                     20,
+                                     kDial,
+                                     0,
+                                     kCameraTurn,
+                                     kDial,
+                                     7,
+                                     kCameraTurn,
+                                     kPlug,
+                                     0x00,
+                                     kCameraTurn,
+                                     kCameraTurn,
+                                     kPlug,
+                                     0x80,
+                                     kTimePasses,
+                                     5,
+                                     kConnect,
+                                     1,
+                                     kCapture,
+                                     kTimePasses,
+                                     30,
+                                     kDisconnect,
+                                     1,
+                                     kListDevices};
 
 bool Write(const std::string& path, const Seed& seed) {
   std::vector<std::uint8_t> script = seed.before;
@@ -60,16 +103,22 @@ int main(int argc, char** argv) {
     return 2;
   }
   std::vector<Seed> seeds = {
-      {"plain", {}}, {"jpeg-only", {}, 0}, {"raw-only", {}, 1}, {"not-alive", {kAlive, 0x00}},
-      {"unplug", {kCameraTurn, kPlug, 0x00}}, {"third-camera", {kPlug, 0x82}},
-      {"camera-button", {kButton, kButton}}, {"long-exposure", {kExposure, 40}},
+      {"plain", {}},
+      {"jpeg-only", {}, 0},
+      {"raw-only", {}, 1},
+      {"not-alive", {kAlive, 0x00}},
+      {"unplug", {kCameraTurn, kPlug, 0x00}},
+      {"third-camera", {kPlug, 0x82}},
+      {"camera-button", {kButton, kButton}},
+      {"long-exposure", {kExposure, 40}},
       {"no-isalive", {kTwist, TwistOf(kNkMAIDCapability_IsAlive, false)}},
       {"no-iso-control", {kTwist, TwistOf(kNkMAIDCapability_IsoControl, false)}},
       {"exposure-mode-retyped", {kTwist, TwistOf(kNkMAIDCapability_ExposureMode, true)}},
   };
   // Named as the simulator names its habits and faults.
   for (unsigned habit = 0; habit < static_cast<unsigned>(lbsim::Habit::Count); ++habit)
-    seeds.push_back({lbsim::HabitName(static_cast<lbsim::Habit>(habit)), {kHabit, static_cast<std::uint8_t>(habit)}});
+    seeds.push_back({lbsim::HabitName(static_cast<lbsim::Habit>(habit)),
+                     {kHabit, static_cast<std::uint8_t>(habit)}});
   for (unsigned fault = 0; fault < kFaultCount; ++fault) {
     std::string name = kFaults[fault] + 6;  // past "fault "
     for (char& c : name) c = c == ' ' ? '-' : c;

@@ -13,9 +13,7 @@
 #include "values/lua_value.h"
 #include "values/message_frame.h"
 
-
 namespace {
-
 
 constexpr DWORD kPipeBufferSize = 0x200000;
 constexpr DWORD kIdleWaitMs = 1000;
@@ -224,8 +222,8 @@ void CPipeServer::finishRead(bool& handled, bool& ended) {
   handled = false;
   ended = false;
   DWORD size = 0;
-  BOOL ok = m_inputPending &&
-            GetOverlappedResult(m_inputPipe.get(), &m_inputOverlapped, &size, FALSE);
+  BOOL ok =
+      m_inputPending && GetOverlappedResult(m_inputPipe.get(), &m_inputOverlapped, &size, FALSE);
   DWORD error = ok ? ERROR_SUCCESS : (m_inputPending ? GetLastError() : ERROR_GEN_FAILURE);
   if (!ok && error == ERROR_IO_INCOMPLETE) {
     ResetEvent(m_inputEvent.get());
@@ -366,8 +364,8 @@ bool CreateHostPipes(const wchar_t* inputName, const wchar_t* outputName, unsign
   CScopedLocalMemory descriptor;
   security.nLength = sizeof security;
   if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
-          kPipeSecurity, SDDL_REVISION_1, reinterpret_cast<PSECURITY_DESCRIPTOR*>(descriptor.receive()),
-          nullptr)) {
+          kPipeSecurity, SDDL_REVISION_1,
+          reinterpret_cast<PSECURITY_DESCRIPTOR*>(descriptor.receive()), nullptr)) {
     // Without our descriptor we do not open the pipes to everybody's default: no host link.
     Trace("ConvertStringSecurityDescriptorToSecurityDescriptorW failed: %lu", GetLastError());
     return false;

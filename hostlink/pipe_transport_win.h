@@ -36,17 +36,16 @@ bool CreateHostPipes(const wchar_t* inputName, const wchar_t* outputName, unsign
 // What one run of the pipe server uses; the process's run uses the fixed pipe names, its
 // wake-up semaphore, its main window and the camera worker.
 struct CPipeServerConfig {
-  const wchar_t* inputPipeName;       // host to process
-  const wchar_t* outputPipeName;      // process to host
-  HANDLE wakeSemaphore;               // released by the queue's wake hook; may be null; not owned
-  HWND* closeWindow;                  // WM_CLOSE goes to *closeWindow at the end; may be null
-  HostRequestHandler handleRequest;   // runs each request on this thread; empty drops them
-  CHostSessionEnd* sessionEnd;        // the session ends when asked here; may be null; not owned
+  const wchar_t* inputPipeName;      // host to process
+  const wchar_t* outputPipeName;     // process to host
+  HANDLE wakeSemaphore;              // released by the queue's wake hook; may be null; not owned
+  HWND* closeWindow;                 // WM_CLOSE goes to *closeWindow at the end; may be null
+  HostRequestHandler handleRequest;  // runs each request on this thread; empty drops them
+  CHostSessionEnd* sessionEnd;       // the session ends when asked here; may be null; not owned
   // Pipes made beforehand with CreateHostPipes, taken over by the server; when null the
   // server creates its own (once, without retrying).
   CHostPipes* pipes = nullptr;
 };
-
 
 // Runs the whole life of the pipe server on the calling thread. Returns 0 when a pipe could
 // not be created (nothing is posted then), 1 in every other case.

@@ -31,9 +31,7 @@ std::uint32_t tickCountMs() {
 
 void* loadModule(const std::string& path) { return dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL); }
 
-void* findSymbol(void* module, const char* name) {
-  return module ? dlsym(module, name) : nullptr;
-}
+void* findSymbol(void* module, const char* name) { return module ? dlsym(module, name) : nullptr; }
 
 std::string executablePath() {
   char buffer[PATH_MAX];

@@ -34,7 +34,8 @@ std::string LongPathForm(const std::wstring& folder) {
   const DWORD needed = GetFullPathNameW(folder.c_str(), 0, nullptr, nullptr);
   if (needed == 0) return narrow(folder.c_str());
   std::vector<wchar_t> full(needed + 1);
-  const DWORD length = GetFullPathNameW(folder.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+  const DWORD length =
+      GetFullPathNameW(folder.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
   if (length == 0 || length >= full.size()) return narrow(folder.c_str());
   std::wstring path(full.data(), length);
   if (path.rfind(L"\\\\", 0) == 0) return narrow((L"\\\\?\\UNC\\" + path.substr(2)).c_str());
@@ -82,8 +83,8 @@ char pathSeparator() { return '\\'; }
 
 std::u16string utf8ToUtf16(const std::string& text) {
   if (text.empty()) return std::u16string();
-  int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                   nullptr, 0);
+  int length =
+      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
   if (length <= 0) return std::u16string();
   std::wstring out(static_cast<size_t>(length), L'\0');
   MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], length);
@@ -102,12 +103,12 @@ std::string wideToUtf8(const std::wstring& text) {
 std::string utf16ToUtf8(const std::u16string& text) {
   if (text.empty()) return std::string();
   std::wstring in(text.begin(), text.end());
-  int length = WideCharToMultiByte(CP_UTF8, 0, in.data(), static_cast<int>(in.size()), nullptr,
-                                   0, nullptr, nullptr);
+  int length = WideCharToMultiByte(CP_UTF8, 0, in.data(), static_cast<int>(in.size()), nullptr, 0,
+                                   nullptr, nullptr);
   if (length <= 0) return std::string();
   std::string out(static_cast<size_t>(length), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, in.data(), static_cast<int>(in.size()), &out[0], length,
-                      nullptr, nullptr);
+  WideCharToMultiByte(CP_UTF8, 0, in.data(), static_cast<int>(in.size()), &out[0], length, nullptr,
+                      nullptr);
   return out;
 }
 
@@ -141,8 +142,8 @@ std::string temporaryDirectory() {
 std::string fallbackTemporaryDirectory() {
   wchar_t* localAppData = nullptr;
   std::string folder;
-  if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_LocalAppData, KF_FLAG_DEFAULT, nullptr,
-                                     &localAppData))) {
+  if (SUCCEEDED(
+          SHGetKnownFolderPath(FOLDERID_LocalAppData, KF_FLAG_DEFAULT, nullptr, &localAppData))) {
     // Windows makes this folder for every user, but a profile set up by other means (Wine
     // makes none) may lack it; it is the user's own, so it is made when missing.
     const std::wstring temp = std::wstring(localAppData) + L"\\Temp\\";
@@ -161,7 +162,8 @@ std::vector<std::string> filesInFolder(const std::string& folder) {
   HANDLE search = FindFirstFileW(wide(folder + "*").c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) return names;
   do {
-    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) names.push_back(narrow(found.cFileName));
+    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+      names.push_back(narrow(found.cFileName));
   } while (FindNextFileW(search, &found));
   FindClose(search);
   return names;

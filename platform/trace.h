@@ -23,8 +23,7 @@ constexpr std::size_t kTraceBufferSize = 2048;
 
 // printf-style formatting into buffer; at most kTraceBufferSize - 1 characters, longer text is
 // cut. Returns the length written.
-int FormatTrace(char (&buffer)[kTraceBufferSize], const char* format, ...)
-    LB_PRINTF_FORMAT(2, 3);
+int FormatTrace(char (&buffer)[kTraceBufferSize], const char* format, ...) LB_PRINTF_FORMAT(2, 3);
 
 // Formats a trace text and hands it to the sink. Callable from any thread.
 void Trace(const char* format, ...) LB_PRINTF_FORMAT(1, 2);

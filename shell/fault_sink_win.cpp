@@ -47,8 +47,8 @@ DWORD WINAPI WriteDumpThreadProc(void* parameter) {
   GetLocalTime(&now);
   char path[sizeof settings.lastDumpPath];
   std::snprintf(path, sizeof path, "%s%s-%lu-%04u%02u%02u-%02u%02u%02u.dmp",
-                settings.directory.c_str(), settings.application, GetCurrentProcessId(),
-                now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond);
+                settings.directory.c_str(), settings.application, GetCurrentProcessId(), now.wYear,
+                now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond);
 
   std::u16string widePath = platform::utf8ToUtf16(path);
   CScopedKernelHandle file(CreateFileW(reinterpret_cast<const wchar_t*>(widePath.c_str()),
@@ -60,9 +60,9 @@ DWORD WINAPI WriteDumpThreadProc(void* parameter) {
   info.ThreadId = request->threadId;
   info.ExceptionPointers = request->exception;
   info.ClientPointers = FALSE;
-  BOOL written = MiniDumpWriteDump(GetCurrentProcess(), GetCurrentProcessId(), file.get(),
-                                   MiniDumpNormal, request->exception ? &info : nullptr,
-                                   nullptr, nullptr);
+  BOOL written =
+      MiniDumpWriteDump(GetCurrentProcess(), GetCurrentProcessId(), file.get(), MiniDumpNormal,
+                        request->exception ? &info : nullptr, nullptr, nullptr);
   file.reset();
   if (!written) {
     DeleteFileW(reinterpret_cast<const wchar_t*>(widePath.c_str()));

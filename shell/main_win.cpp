@@ -83,11 +83,15 @@ struct CPipeThreadStart {
 DWORD WINAPI PipeThreadProc(void* start) {
   const CPipeThreadStart& with = *static_cast<const CPipeThreadStart*>(start);
   CCameraWorker* worker = with.worker;
-  CPipeServerConfig config{kInputPipeName, kOutputPipeName, g_outgoingSemaphore, &g_mainWindow,
+  CPipeServerConfig config{kInputPipeName,
+                           kOutputPipeName,
+                           g_outgoingSemaphore,
+                           &g_mainWindow,
                            [worker](std::uint32_t id, const ZnLuaTE* name, const ZnLuaTE* params) {
                              worker->post(id, name, params);
                            },
-                           with.sessionEnd, with.pipes};
+                           with.sessionEnd,
+                           with.pipes};
   return RunPipeServer(config);
 }
 
@@ -224,9 +228,9 @@ int APIENTRY wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
   // The SDK lock (g_sdkLock) is a mutex with static storage: it exists before wWinMain
   // runs, so there is nothing to create at this point.
 
-  g_mainWindow = CreateWindowExW(0, g_windowClassName, g_titleText, WS_OVERLAPPEDWINDOW,
-                                 CW_USEDEFAULT, 0, CW_USEDEFAULT, 0, nullptr, nullptr, instance,
-                                 nullptr);
+  g_mainWindow =
+      CreateWindowExW(0, g_windowClassName, g_titleText, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, 0,
+                      CW_USEDEFAULT, 0, nullptr, nullptr, instance, nullptr);
   if (!g_mainWindow) {
     Trace("CreateWindowExW failed: %lu", GetLastError());
     return 0;

@@ -29,10 +29,18 @@ std::vector<Block> PlanBlocks(std::uint32_t total, bool ragged, std::uint64_t se
     std::uint32_t length = 1;  // the first block is a single byte
     if (!blocks.empty()) {
       switch (draw.below(4)) {
-        case 0: length = 1 + draw.below(16); break;
-        case 1: length = 1 + draw.below(64 * 1024); break;
-        case 2: length = 1 + draw.below(kBlockBytes); break;
-        default: length = kLargestRaggedBlock; break;
+        case 0:
+          length = 1 + draw.below(16);
+          break;
+        case 1:
+          length = 1 + draw.below(64 * 1024);
+          break;
+        case 2:
+          length = 1 + draw.below(kBlockBytes);
+          break;
+        default:
+          length = kLargestRaggedBlock;
+          break;
       }
     }
     length = std::min(length, total - offset);

@@ -23,13 +23,13 @@ struct Capability {
 };
 
 // Enumerations, with the element kinds the cameras really use for them.
-const std::vector<std::string> kShutterSpeeds = {"30\"", "4\"", "1\"", "1/4", "1/15", "1/60",
-                                                 "1/125", "1/250", "1/500", "1/1000", "1/4000"};
-const std::vector<std::string> kApertures = {"f/1.8", "f/2.8", "f/4", "f/5.6",
-                                             "f/8", "f/11", "f/16", "f/22"};
-const std::vector<std::string> kWhiteBalances = {"Auto", "Daylight", "Cloudy", "Shade",
+const std::vector<std::string> kShutterSpeeds = {
+    "30\"", "4\"", "1\"", "1/4", "1/15", "1/60", "1/125", "1/250", "1/500", "1/1000", "1/4000"};
+const std::vector<std::string> kApertures = {"f/1.8", "f/2.8", "f/4",  "f/5.6",
+                                             "f/8",   "f/11",  "f/16", "f/22"};
+const std::vector<std::string> kWhiteBalances = {"Auto",         "Daylight",    "Cloudy", "Shade",
                                                  "Incandescent", "Fluorescent", "Flash"};
-const std::vector<std::string> kIsoSpeeds = {"64", "100", "200", "400", "800",
+const std::vector<std::string> kIsoSpeeds = {"64",   "100",  "200",  "400",  "800",
                                              "1600", "3200", "6400", "12800"};
 const std::vector<std::string> kAutoIsoLimits = {"ISO 800", "ISO 1600", "ISO 3200", "ISO 6400"};
 const std::vector<ULONG> kExposureModes = {0, 1, 2, 3};
@@ -115,7 +115,8 @@ EnumData PackedList(const std::vector<std::string>& values, ULONG current) {
   e.kind = kNkMAIDArrayType_PackedString;
   e.elementSize = 1;
   e.current = current;
-  for (const std::string& v : values) e.bytes.insert(e.bytes.end(), v.c_str(), v.c_str() + v.size() + 1);
+  for (const std::string& v : values)
+    e.bytes.insert(e.bytes.end(), v.c_str(), v.c_str() + v.size() + 1);
   e.count = static_cast<ULONG>(e.bytes.size());
   return e;
 }
@@ -141,7 +142,8 @@ bool EnumOf(const Node& node, ULONG capId, EnumData& out) {
       // A camera that no longer answers as alive is not listed either: it has gone away
       // without the module noticing the unplug.
       for (const auto& entry : sim.cameras)
-        if (entry.second.plugged && !sim.faults.notAlive.count(entry.first)) ids.push_back(entry.first);
+        if (entry.second.plugged && !sim.faults.notAlive.count(entry.first))
+          ids.push_back(entry.first);
     } else if (node.kind == Kind::Camera) {
       if (Camera* camera = FindCamera(node.cameraId))
         for (const auto& entry : camera->items) ids.push_back(entry.first);

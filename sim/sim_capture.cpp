@@ -95,7 +95,8 @@ void AfterShotIsMade(ULONG cameraId, const std::vector<ULONG>& ids, bool waitHer
       if (item == camera->items.end() || item->second.raw) continue;
       if (waitHere) {
         item->second.jpegMade.wait();
-      } else if (item->second.jpegMade.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+      } else if (item->second.jpegMade.wait_for(std::chrono::seconds(0)) !=
+                 std::future_status::ready) {
         made = false;
       }
     }
@@ -137,8 +138,8 @@ void RunCapture(ULONG cameraId, MaidObject* record, sdk::CompletionProc proc, NK
 // A timed exposure started at `startMs`: the shot is taken at the first Async once it has
 // lasted `lengthMs`. A camera gone meanwhile completes at once (RunCapture says it is not
 // found), and a module closing aborts the shot rather than cut the exposure short.
-void RunCaptureAfterExposure(ULONG cameraId, MaidObject* record, sdk::CompletionProc proc, NKREF ref,
-                             unsigned startMs, unsigned lengthMs) {
+void RunCaptureAfterExposure(ULONG cameraId, MaidObject* record, sdk::CompletionProc proc,
+                             NKREF ref, unsigned startMs, unsigned lengthMs) {
   if (!OpenRecord(Kind::Module)) return CompleteCapture(record, proc, ref, kNkMAIDResult_Aborted);
   const Camera* camera = FindCamera(cameraId);
   if (camera && camera->plugged && NowMs() - startMs < lengthMs) {
@@ -199,9 +200,8 @@ NKERROR CapStart(MaidObject* record, Node& node, ULONG capId, sdk::CompletionPro
     }
     if (exposureMs > 0) {
       const unsigned startMs = NowMs();
-      sim.jobs.push_back([=] {
-        RunCaptureAfterExposure(cameraId, record, proc, ref, startMs, exposureMs);
-      });
+      sim.jobs.push_back(
+          [=] { RunCaptureAfterExposure(cameraId, record, proc, ref, startMs, exposureMs); });
       return kNkMAIDResult_Pending;
     }
     sim.jobs.push_back([cameraId, record, proc, ref] { RunCapture(cameraId, record, proc, ref); });

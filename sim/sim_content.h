@@ -17,7 +17,8 @@ static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "FillRaw stores words l
 
 // The seed of one capture file: camera id, capture number and whether it is the RAW file.
 inline std::uint64_t FileSeed(std::uint32_t cameraId, std::uint32_t captureNumber, bool raw) {
-  return (std::uint64_t{cameraId} << 40) ^ (std::uint64_t{captureNumber} << 8) ^ (raw ? 0x5A : 0xA5);
+  return (std::uint64_t{cameraId} << 40) ^ (std::uint64_t{captureNumber} << 8) ^
+         (raw ? 0x5A : 0xA5);
 }
 
 inline std::uint64_t SplitMix64(std::uint64_t x) {
@@ -74,7 +75,8 @@ inline void StampFrame(std::vector<unsigned char>& jpeg, std::int64_t nanosecond
 
 // The stamp of a frame as the host receives it (the JPEG alone); false when it has none.
 inline bool ReadFrameStamp(const unsigned char* jpeg, std::size_t size, std::int64_t& nanoseconds) {
-  if (size < 18 || jpeg[2] != 0xFF || jpeg[3] != 0xFE || std::memcmp(jpeg + 6, kFrameStampTag, 4) != 0)
+  if (size < 18 || jpeg[2] != 0xFF || jpeg[3] != 0xFE ||
+      std::memcmp(jpeg + 6, kFrameStampTag, 4) != 0)
     return false;
   std::uint64_t value = 0;
   for (int i = 7; i >= 0; --i) value = (value << 8) | jpeg[10 + i];

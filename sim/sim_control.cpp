@@ -19,7 +19,8 @@ enum class Outcome { Done, NotHere, Malformed };
 
 // Whether `text` is a number of at most `maxDigits` decimal digits, 0 among them.
 bool IsDigits(const std::string& text, std::size_t maxDigits) {
-  return !text.empty() && text.size() <= maxDigits && text.find_first_not_of("0123456789") == std::string::npos;
+  return !text.empty() && text.size() <= maxDigits &&
+         text.find_first_not_of("0123456789") == std::string::npos;
 }
 
 Outcome Apply(const std::string& line) {
@@ -170,7 +171,8 @@ void ReadControlFile() {
     for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
       std::string line = text.substr(start, end - start);
       if (!line.empty() && line.back() == '\r') line.pop_back();
-      if (Apply(line) == Outcome::Malformed) std::fprintf(stderr, "lbsim: bad control line \"%s\"\n", line.c_str());
+      if (Apply(line) == Outcome::Malformed)
+        std::fprintf(stderr, "lbsim: bad control line \"%s\"\n", line.c_str());
     }
     sim.controlOffset += static_cast<long>(start);
   }

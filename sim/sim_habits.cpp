@@ -7,11 +7,13 @@ namespace lbsim {
 namespace {
 
 constexpr const char* kNames[] = {
-    "sync-complete", "refused-start", "refused-start-late", "late-items",
-    "nested-items",  "async-busy",    "events-in-calls",    "alive-false",
-    "ragged-blocks", "lv-elements",   "lv-busy",            "slow-link",
-    "camera-button", "enum-out-of-range", "jpeg-first",     "lv-off-busy",
-    "out-of-focus",  "busy-while-transferring", "block-a-poll",
+    "sync-complete",   "refused-start",     "refused-start-late",
+    "late-items",      "nested-items",      "async-busy",
+    "events-in-calls", "alive-false",       "ragged-blocks",
+    "lv-elements",     "lv-busy",           "slow-link",
+    "camera-button",   "enum-out-of-range", "jpeg-first",
+    "lv-off-busy",     "out-of-focus",      "busy-while-transferring",
+    "block-a-poll",
 };
 static_assert(sizeof kNames / sizeof kNames[0] == static_cast<std::size_t>(Habit::Count),
               "every habit has a name");

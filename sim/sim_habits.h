@@ -9,25 +9,25 @@
 namespace lbsim {
 
 enum class Habit : unsigned {
-  SyncComplete,      // a capture completes inside CapStart
-  RefusedStart,      // CapStart refuses a capture and never completes it
-  RefusedStartLate,  // CapStart refuses, then completes with an error on a later Async
-  LateItems,         // a capture's items come after its completion, on later Asyncs
-  NestedItems,       // the second file of a RAW+JPEG shot comes while the first transfers
-  AsyncBusy,         // Async answers "still working" now and then
-  EventsInCalls,     // setting-change events come inside CapGet and CapSet too
-  AliveFalse,        // IsAlive reads false while the camera is still listed
-  RaggedBlocks,      // blocks of any size, out of order, the file's end not sent last
-  LvElements,        // live-view arrays of 2- or 4-byte elements
-  LvBusy,            // live view answers busy for a few reads after it is switched on
-  SlowLink,          // blocks come at the camera's rate, as over USB 2.0
-  CameraButton,      // the camera takes a shot by itself once it saves to the computer
-  EnumOutOfRange,    // an enumeration's current index at or past its element count
-  JpegFirst,         // a RAW+JPEG shot announces its JPEG before its RAW file
-  LvOffBusy,         // the first switch-off of each live view answers busy
-  OutOfFocus,        // CapStart takes a capture, whose completion then says out of focus
+  SyncComplete,           // a capture completes inside CapStart
+  RefusedStart,           // CapStart refuses a capture and never completes it
+  RefusedStartLate,       // CapStart refuses, then completes with an error on a later Async
+  LateItems,              // a capture's items come after its completion, on later Asyncs
+  NestedItems,            // the second file of a RAW+JPEG shot comes while the first transfers
+  AsyncBusy,              // Async answers "still working" now and then
+  EventsInCalls,          // setting-change events come inside CapGet and CapSet too
+  AliveFalse,             // IsAlive reads false while the camera is still listed
+  RaggedBlocks,           // blocks of any size, out of order, the file's end not sent last
+  LvElements,             // live-view arrays of 2- or 4-byte elements
+  LvBusy,                 // live view answers busy for a few reads after it is switched on
+  SlowLink,               // blocks come at the camera's rate, as over USB 2.0
+  CameraButton,           // the camera takes a shot by itself once it saves to the computer
+  EnumOutOfRange,         // an enumeration's current index at or past its element count
+  JpegFirst,              // a RAW+JPEG shot announces its JPEG before its RAW file
+  LvOffBusy,              // the first switch-off of each live view answers busy
+  OutOfFocus,             // CapStart takes a capture, whose completion then says out of focus
   BusyWhileTransferring,  // CapStart refuses a capture while one of the camera's files transfers
-  BlockAPoll,        // every Async hands over one block of a transfer under way, as a fast link does
+  BlockAPoll,  // every Async hands over one block of a transfer under way, as a fast link does
   Count
 };
 

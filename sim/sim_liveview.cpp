@@ -35,8 +35,8 @@ void MakeFrame(Camera& camera) {
   const int blur = static_cast<int>(std::min(16.0, std::fabs(camera.focus - kSharpFocus) / 250.0));
   // A camera whose pictures are smaller than a frame streams frames of its pictures' size.
   const int width = std::min(kLiveViewWidth, static_cast<int>(camera.setup.photoWidth));
-  std::vector<unsigned char> jpeg =
-      RenderChartJpeg(width, width * kLiveViewHeight / kLiveViewWidth, blur, camera.frames++ * 37u, 75);
+  std::vector<unsigned char> jpeg = RenderChartJpeg(width, width * kLiveViewHeight / kLiveViewWidth,
+                                                    blur, camera.frames++ * 37u, 75);
   camera.frame.assign(header, 0);
   // The header starts with its own size and the picture size, big-endian, as the cameras do.
   for (int i = 0; i < 4; ++i) camera.frame[i] = static_cast<unsigned char>(header >> (24 - 8 * i));
@@ -81,7 +81,8 @@ NKERROR GetLiveViewImage(Camera& camera, ULONG dataType, NKPARAM data) {
 
 NKERROR CopyLiveViewImage(Camera& camera, NKPARAM data) {
   auto* array = reinterpret_cast<sdk::MaidArray*>(data);
-  if (!array->pData || array->ulElements * std::size_t{camera.frameElementBytes} != camera.frame.size())
+  if (!array->pData ||
+      array->ulElements * std::size_t{camera.frameElementBytes} != camera.frame.size())
     return kNkMAIDResult_BufferSize;
   std::memcpy(array->pData, camera.frame.data(), camera.frame.size());
   return kNkMAIDResult_NoError;

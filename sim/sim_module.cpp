@@ -129,8 +129,9 @@ NKERROR Close(MaidObject* record, const Node& node) {
     std::vector<Simulator::HeldCompletion> held;
     held.swap(sim.heldCaptures);
     for (const auto& h : held) {
-      if (h.proc) h.proc(h.record, kNkMAIDCommand_CapStart, kNkMAIDCapability_Capture, 0, 0, h.ref,
-                         kNkMAIDResult_Aborted);
+      if (h.proc)
+        h.proc(h.record, kNkMAIDCommand_CapStart, kNkMAIDCapability_Capture, 0, 0, h.ref,
+               kNkMAIDResult_Aborted);
     }
   }
   // An item the computer has let go of is gone from the camera's list of new items.
@@ -243,11 +244,11 @@ NKERROR Handle(MaidObject* object, ULONG command, ULONG param, ULONG dataType, N
 }  // namespace lbsim
 
 LBSIM_EXPORT lbsim::sdk::NKERROR MAIDEntryPoint(lbsim::sdk::MaidObject* object,
-                                                 lbsim::sdk::ULONG command,
-                                                 lbsim::sdk::ULONG param, lbsim::sdk::ULONG dataType,
-                                                 lbsim::sdk::NKPARAM data,
-                                                 lbsim::sdk::CompletionProc proc,
-                                                 lbsim::sdk::NKREF ref) {
+                                                lbsim::sdk::ULONG command, lbsim::sdk::ULONG param,
+                                                lbsim::sdk::ULONG dataType,
+                                                lbsim::sdk::NKPARAM data,
+                                                lbsim::sdk::CompletionProc proc,
+                                                lbsim::sdk::NKREF ref) {
   const auto lock = lbsim::LockLoaded();
   return lbsim::Handle(object, command, param, dataType, data, proc, ref);
 }

@@ -29,25 +29,25 @@ constexpr std::uint32_t kLongestExposureMs = 4u * 60u * 60u * 1000u;
 struct CameraSetup {
   std::uint32_t id = 1;
   std::string name = "D850";
-  std::uint32_t type = 43;           // kNkMAIDCapability_CameraType
-  std::uint32_t exposureMode = 3;    // 0 program, 1 aperture, 2 shutter priority, 3 manual
+  std::uint32_t type = 43;         // kNkMAIDCapability_CameraType
+  std::uint32_t exposureMode = 3;  // 0 program, 1 aperture, 2 shutter priority, 3 manual
   bool isoAuto = false;
   ImageFormat format = ImageFormat::Jpeg;
   std::uint32_t rawBytes = 12u * 1024u * 1024u;
   bool plugged = true;
   HabitSet habits;
-  std::uint32_t rateMBps = 35;       // the link's pace under the slow-link habit
-  std::uint32_t exposureMs = 0;      // how long a release's shot takes before it completes
+  std::uint32_t rateMBps = 35;             // the link's pace under the slow-link habit
+  std::uint32_t exposureMs = 0;            // how long a release's shot takes before it completes
   std::uint32_t photoWidth = kPhotoWidth;  // the JPEG's width (ShotJpeg); live-view frames
-                                          // are 640 x 424, or as small as the JPEG
-  std::string module;                // the module it is on; empty: every module
+                                           // are 640 x 424, or as small as the JPEG
+  std::string module;                      // the module it is on; empty: every module
 };
 
 struct TimedEvent {
   std::uint32_t atMs = 0;
   bool plug = true;
   std::uint32_t cameraId = 0;
-  std::string module;                // as CameraSetup::module
+  std::string module;  // as CameraSetup::module
 };
 
 struct Scenario {

@@ -11,7 +11,7 @@
 namespace lbsim {
 namespace sdk {
 
-using ULONG = std::uint32_t;     // 32-bit on every platform a module exists for
+using ULONG = std::uint32_t;  // 32-bit on every platform a module exists for
 using NKERROR = std::int32_t;
 using NKPARAM = std::uintptr_t;  // a pointer-sized value or pointer
 using NKREF = void*;
@@ -70,7 +70,7 @@ struct MaidRange {
 
 // Header of one data block handed to the data procedure.
 struct MaidDataInfo {
-  ULONG ulType;          // flags
+  ULONG ulType;  // flags
   ULONG ulFileDataType;
   ULONG ulTotalLength;
   ULONG ulStart;

@@ -38,7 +38,7 @@ enum class Kind { Module, Camera, Item, Data };
 
 struct Item {
   bool raw = false;
-  bool sidecar = false;             // one file of a RAW+JPEG pair
+  bool sidecar = false;  // one file of a RAW+JPEG pair
   std::uint32_t captureNumber = 0;
   std::uint64_t seed = 0;
   // The JPEG's bytes, made on a thread of their own as a camera's own processor makes them
@@ -57,10 +57,10 @@ struct Camera {
   bool plugged = true;
   ULONG exposure = 3, shutter = 7, aperture = 2, whiteBalance = 0, iso = 1, autoIso = 2;
   bool isoAuto = false;
-  ULONG focusMode = 1;     // 1 auto-focus, 0 manual
-  ULONG saveMedia = 0;     // 0 card, 1 computer
+  ULONG focusMode = 1;  // 1 auto-focus, 0 manual
+  ULONG saveMedia = 0;  // 0 card, 1 computer
   ULONG liveView = 0;
-  ULONG contrastAf = 1;    // 1 stopped
+  ULONG contrastAf = 1;  // 1 stopped
   double focus = kSharpFocus - 4000.0;
   double focusStep = 500.0;
   std::uint32_t captures = 0;

@@ -21,9 +21,9 @@ struct Transfer {
   ULONG cameraId;
   ULONG itemId;
   std::shared_ptr<const std::vector<Block>> blocks;
-  std::size_t next = 0;        // the next block to send
+  std::size_t next = 0;  // the next block to send
   std::uint64_t sentBytes = 0;
-  unsigned startMs = 0;        // for slow-link's pace
+  unsigned startMs = 0;  // for slow-link's pace
   bool lose;
   bool wrap;
 };
@@ -32,7 +32,8 @@ void Complete(const Transfer& t, NKERROR result) {
   // The camera is free again before the caller hears of the end, so a release from inside the
   // completion is taken.
   if (Camera* camera = FindCamera(t.cameraId)) camera->transferring.erase(t.record);
-  if (t.proc) t.proc(t.record, kNkMAIDCommand_CapStart, kNkMAIDCapability_Acquire, 0, 0, t.ref, result);
+  if (t.proc)
+    t.proc(t.record, kNkMAIDCommand_CapStart, kNkMAIDCapability_Acquire, 0, 0, t.ref, result);
 }
 
 // How many bytes slow-link lets through by now: the camera's rate since the start, and the
@@ -65,7 +66,8 @@ void RunTransfer(Transfer t) {
   const sdk::MaidCallback data = node->second.dataProc;
   if (!data.pProc) return Complete(t, kNkMAIDResult_NoDataProc);
   auto deliver = [&](sdk::MaidDataInfo info, const unsigned char* bytes) {
-    reinterpret_cast<sdk::DataProc>(data.pProc)(data.refProc, &info, const_cast<unsigned char*>(bytes));
+    reinterpret_cast<sdk::DataProc>(data.pProc)(data.refProc, &info,
+                                                const_cast<unsigned char*>(bytes));
   };
 
   const Item item = itemIt->second;  // a copy: the callbacks may close the item
@@ -122,10 +124,18 @@ NKERROR StartTransfer(MaidObject* record, const Node& node, sdk::CompletionProc 
   auto itemIt = camera->items.find(node.itemId);
   if (itemIt == camera->items.end()) return kNkMAIDResult_ZombieObject;
   const Item& item = itemIt->second;
-  Transfer t{record, proc, ref, node.cameraId, node.itemId,
+  Transfer t{record,
+             proc,
+             ref,
+             node.cameraId,
+             node.itemId,
              std::make_shared<const std::vector<Block>>(
                  PlanBlocks(item.bytes(), camera->has(Habit::RaggedBlocks), item.seed)),
-             0, 0, NowMs(), sim.faults.transferLost, sim.faults.blockWraps};
+             0,
+             0,
+             NowMs(),
+             sim.faults.transferLost,
+             sim.faults.blockWraps};
   sim.faults.transferLost = false;
   sim.faults.blockWraps = false;
   camera->transferring.insert(record);

@@ -84,10 +84,12 @@ class CHostRules {
   void reply(std::uint32_t requestId, const std::string& name) {
     const auto request = m_requests.find(requestId);
     const std::string id = "#" + std::to_string(requestId);
-    if (request == m_requests.end()) return m_broke("a reply to a request never sent", id + " " + name);
+    if (request == m_requests.end())
+      return m_broke("a reply to a request never sent", id + " " + name);
     const std::string what = id + " " + request->second.first + " got " + name;
     if (!m_answered.insert(requestId).second) m_broke("a request answered twice", what);
-    if (requestId < m_lastAnswered) m_broke("a reply came after the reply to a later request", what);
+    if (requestId < m_lastAnswered)
+      m_broke("a reply came after the reply to a later request", what);
     if (name != "ok" && name != "error" && name != "shutdownComplete")
       m_broke("a reply of no known name", what);
     if (requestId > m_lastAnswered) m_lastAnswered = requestId;

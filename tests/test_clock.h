@@ -19,7 +19,8 @@ class CTestClock {
   // Told the time whenever it changes, and at the start.
   using Follower = std::function<void(std::uint32_t nowMs)>;
 
-  explicit CTestClock(std::uint32_t startMs, Follower follower = {}) : m_follower(std::move(follower)) {
+  explicit CTestClock(std::uint32_t startMs, Follower follower = {})
+      : m_follower(std::move(follower)) {
     set(startMs);
     SetCameraClockForTest(&Now);
     s_current = this;

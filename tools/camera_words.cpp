@@ -6,9 +6,9 @@
 namespace {
 
 struct ResultWords {
-    const char* name;  // after "kNkMAIDResult_", as the process prints it
-    int code;
-    const char* words;
+  const char* name;  // after "kNkMAIDResult_", as the process prints it
+  int code;
+  const char* words;
 };
 
 // The results a photographer meets, with the codes the process's result table gives them.
@@ -46,49 +46,53 @@ const ResultWords kResults[] = {
 };
 
 const ResultWords* FindResult(const std::string& name) {
-    for (const ResultWords& r : kResults) {
-        if (name == r.name) return &r;
-    }
-    return nullptr;
+  for (const ResultWords& r : kResults) {
+    if (name == r.name) return &r;
+  }
+  return nullptr;
 }
 
 }  // namespace
 
 std::string InCameraWords(const std::string& description) {
-    static const std::string kPrefix = "kNkMAIDResult_";
-    std::string text;
-    std::size_t done = 0;
-    for (std::size_t at = description.find(kPrefix); at != std::string::npos; at = description.find(kPrefix, done)) {
-        std::size_t end = at + kPrefix.size();
-        while (end < description.size() &&
-               (std::isalnum(static_cast<unsigned char>(description[end])) || description[end] == '_')) {
-            ++end;
-        }
-        text += description.substr(done, at - done);
-        done = end;
-        const ResultWords* result = FindResult(description.substr(at + kPrefix.size(), end - at - kPrefix.size()));
-        if (!result) {
-            text += description.substr(at, end - at);
-            continue;
-        }
-        // The code the process printed after the name, " (137)", is the one kept.
-        std::string code = std::to_string(result->code);
-        if (description.compare(end, 2, " (") == 0) {
-            char* last = nullptr;
-            const long printed = std::strtol(description.c_str() + end + 2, &last, 10);
-            if (*last == ')' && last != description.c_str() + end + 2) {
-                code = std::to_string(printed);
-                done = static_cast<std::size_t>(last - description.c_str()) + 1;
-            }
-        }
-        const bool inBrackets = at > 0 && description[at - 1] == '(' && description.compare(done, 1, ")") == 0;
-        text += std::string(result->words) + (inBrackets ? ", error " + code : " (error " + code + ")");
+  static const std::string kPrefix = "kNkMAIDResult_";
+  std::string text;
+  std::size_t done = 0;
+  for (std::size_t at = description.find(kPrefix); at != std::string::npos;
+       at = description.find(kPrefix, done)) {
+    std::size_t end = at + kPrefix.size();
+    while (
+        end < description.size() &&
+        (std::isalnum(static_cast<unsigned char>(description[end])) || description[end] == '_')) {
+      ++end;
     }
-    return text + description.substr(done);
+    text += description.substr(done, at - done);
+    done = end;
+    const ResultWords* result =
+        FindResult(description.substr(at + kPrefix.size(), end - at - kPrefix.size()));
+    if (!result) {
+      text += description.substr(at, end - at);
+      continue;
+    }
+    // The code the process printed after the name, " (137)", is the one kept.
+    std::string code = std::to_string(result->code);
+    if (description.compare(end, 2, " (") == 0) {
+      char* last = nullptr;
+      const long printed = std::strtol(description.c_str() + end + 2, &last, 10);
+      if (*last == ')' && last != description.c_str() + end + 2) {
+        code = std::to_string(printed);
+        done = static_cast<std::size_t>(last - description.c_str()) + 1;
+      }
+    }
+    const bool inBrackets =
+        at > 0 && description[at - 1] == '(' && description.compare(done, 1, ")") == 0;
+    text += std::string(result->words) + (inBrackets ? ", error " + code : " (error " + code + ")");
+  }
+  return text + description.substr(done);
 }
 
 std::string FocusModeWords(const std::string& value) {
-    if (value == "autoFocusMode") return "auto-focus";
-    if (value == "manualFocusMode") return "manual focus";
-    return value;
+  if (value == "autoFocusMode") return "auto-focus";
+  if (value == "manualFocusMode") return "manual focus";
+  return value;
 }

@@ -65,9 +65,9 @@ class CChildProcess {
 
 // The inherited environment with `overrides` applied (names compared without case), as the
 // double-terminated block CreateProcessW takes with CREATE_UNICODE_ENVIRONMENT.
-std::wstring EnvironmentBlockWith(const std::vector<std::pair<std::string, std::string>>& overrides);
+std::wstring EnvironmentBlockWith(
+    const std::vector<std::pair<std::string, std::string>>& overrides);
 
 // Quotes one argument for a Windows command line so that CommandLineToArgvW and the C
 // runtime give it back unchanged.
 std::wstring QuoteCommandLineArgument(const std::wstring& argument);
-

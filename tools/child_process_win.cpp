@@ -17,7 +17,8 @@ std::wstring UpperCase(std::wstring text) {
 
 }  // namespace
 
-std::wstring EnvironmentBlockWith(const std::vector<std::pair<std::string, std::string>>& overrides) {
+std::wstring EnvironmentBlockWith(
+    const std::vector<std::pair<std::string, std::string>>& overrides) {
   // Keyed by the upper-cased name, since Windows variable names ignore case.
   std::map<std::wstring, std::wstring> variables;
   if (wchar_t* block = GetEnvironmentStringsW()) {
@@ -52,9 +53,9 @@ constexpr int kStartAttempts = 3;
 // the file's folder from being removed.
 CScopedKernelHandle OutputFile(const std::string& path) {
   SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-  return CScopedKernelHandle(CreateFileW(platform::utf8ToWide(path).c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
-                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                         &inherit, CREATE_ALWAYS, 0, nullptr));
+  return CScopedKernelHandle(CreateFileW(
+      platform::utf8ToWide(path).c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
+      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit, CREATE_ALWAYS, 0, nullptr));
 }
 
 std::string FormatSystemError(const char* what, DWORD code) {
@@ -99,7 +100,8 @@ bool CChildProcess::start(const std::string& exePath, const std::vector<std::str
   }
   std::wstring application = platform::utf8ToWide(exePath);
   std::wstring commandLine = QuoteCommandLineArgument(application);
-  for (const std::string& arg : args) commandLine += L" " + QuoteCommandLineArgument(platform::utf8ToWide(arg));
+  for (const std::string& arg : args)
+    commandLine += L" " + QuoteCommandLineArgument(platform::utf8ToWide(arg));
   std::wstring environmentBlock = EnvironmentBlockWith(environment);
 
   // Files made for the child; ours are closed once it has its own handles to them.
@@ -107,7 +109,8 @@ bool CChildProcess::start(const std::string& exePath, const std::vector<std::str
   if (!m_stdoutPath.empty()) output = OutputFile(m_stdoutPath);
   if (!m_stderrPath.empty()) errors = OutputFile(m_stderrPath);
   if (output.valid() != !m_stdoutPath.empty() || errors.valid() != !m_stderrPath.empty()) {
-    if (error) *error = FormatSystemError("CreateFileW", GetLastError()) + " for the output of " + exePath;
+    if (error)
+      *error = FormatSystemError("CreateFileW", GetLastError()) + " for the output of " + exePath;
     return false;
   }
   STARTUPINFOW startup = {};
@@ -119,7 +122,8 @@ bool CChildProcess::start(const std::string& exePath, const std::vector<std::str
   PROCESS_INFORMATION info = {};
   // Handle inheritance is needed for the standard handles; our pipe and event handles are
   // created non-inheritable, so nothing else leaks into the child.
-  const DWORD flags = CREATE_UNICODE_ENVIRONMENT | (m_ownProcessGroup ? CREATE_NEW_PROCESS_GROUP : 0);
+  const DWORD flags =
+      CREATE_UNICODE_ENVIRONMENT | (m_ownProcessGroup ? CREATE_NEW_PROCESS_GROUP : 0);
   // Wine now and then loses a child on a loaded machine before its start-up finishes and says
   // so as an internal error; none of the child's own code ran, so it is safe to start it again.
   DWORD code = ERROR_SUCCESS;

@@ -21,4 +21,3 @@ std::unique_ptr<ZnLuaTETable> BuildParameterTable(const std::vector<std::string>
 
 // Bytes from hex digits (whitespace between byte pairs allowed); false on odd or bad digits.
 bool ParseHexBytes(const std::string& text, std::string* bytes);
-

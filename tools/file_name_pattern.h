@@ -18,13 +18,13 @@
 #include <vector>
 
 struct ShotNaming {
-    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
-    int counter = 1;
-    std::string cameraName;
-    std::string cameraFileName;  // the camera's own name, "DSC_0001.NEF"
-    // The downloaded file's extension (".nef"), which the saved file keeps; empty: the
-    // camera's own.
-    std::string fileExtension;
+  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+  int counter = 1;
+  std::string cameraName;
+  std::string cameraFileName;  // the camera's own name, "DSC_0001.NEF"
+  // The downloaded file's extension (".nef"), which the saved file keeps; empty: the
+  // camera's own.
+  std::string fileExtension;
 };
 
 // Empty when the pattern can be used, else why not ("unknown placeholder {foo}").

@@ -13,5 +13,6 @@
 // Runs the hook for `action` and waits up to timeoutMs for it to end. Its standard output goes
 // to our standard error when `keepStdoutClean` (so --json output or a frame stream stays
 // clean). True when it ended with exit code 0; else false with *error saying what happened.
-bool RunHookCommand(const std::string& command, const std::string& action, const std::string& argument,
-                    unsigned timeoutMs, bool keepStdoutClean, std::string* error);
+bool RunHookCommand(const std::string& command, const std::string& action,
+                    const std::string& argument, unsigned timeoutMs, bool keepStdoutClean,
+                    std::string* error);

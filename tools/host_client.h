@@ -28,7 +28,6 @@
 #include "tools/child_process.h"
 #include "values/lua_value.h"
 
-
 // One message received from the process. Owns its values.
 struct HostMessage {
   std::uint32_t requestId = 0;
@@ -101,7 +100,8 @@ class CHostClient {
 
   CChildProcess m_process;
   CScopedKernelHandle m_input;  // write end of the request pipe, overlapped
-  CScopedKernelHandle m_output;  // read end of the reply pipe, overlapped; used by the reader thread
+  CScopedKernelHandle
+      m_output;  // read end of the reply pipe, overlapped; used by the reader thread
   CScopedKernelHandle m_writeEvent;
   CScopedKernelHandle m_stopReader;  // manual-reset; set to make the reader thread end
   std::thread m_reader;

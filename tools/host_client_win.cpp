@@ -64,8 +64,8 @@ bool CHostClient::connect(unsigned timeoutMs, std::string* error) {
   // Opens one pipe end, waiting for the server to create it or to free an instance.
   auto open = [&](const wchar_t* name, DWORD access, const char* label) -> HANDLE {
     for (;;) {
-      HANDLE pipe = CreateFileW(name, access, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
-                                nullptr);
+      HANDLE pipe =
+          CreateFileW(name, access, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
       if (pipe != INVALID_HANDLE_VALUE) return pipe;
       DWORD code = GetLastError();
       if (m_process.started() && !m_process.running()) {
@@ -78,7 +78,8 @@ bool CHostClient::connect(unsigned timeoutMs, std::string* error) {
         return INVALID_HANDLE_VALUE;
       }
       if (Clock::now() >= deadline) {
-        if (error) *error = SystemError((std::string("opening the ") + label + " pipe").c_str(), code);
+        if (error)
+          *error = SystemError((std::string("opening the ") + label + " pipe").c_str(), code);
         return INVALID_HANDLE_VALUE;
       }
       if (code == ERROR_PIPE_BUSY) {
@@ -240,14 +241,11 @@ std::optional<HostMessage> CHostClient::waitFor(
   }
 }
 
-std::optional<HostMessage> CHostClient::waitForReply(std::uint32_t requestId,
-                                                     unsigned timeoutMs) {
-  return waitFor([requestId](const HostMessage& m) { return m.requestId == requestId; },
-                 timeoutMs);
+std::optional<HostMessage> CHostClient::waitForReply(std::uint32_t requestId, unsigned timeoutMs) {
+  return waitFor([requestId](const HostMessage& m) { return m.requestId == requestId; }, timeoutMs);
 }
 
-std::optional<HostMessage> CHostClient::waitForName(const std::string& name,
-                                                    unsigned timeoutMs) {
+std::optional<HostMessage> CHostClient::waitForName(const std::string& name, unsigned timeoutMs) {
   return waitFor([&name](const HostMessage& m) { return m.nameText() == name; }, timeoutMs);
 }
 

@@ -14,60 +14,75 @@
 #include <string>
 #include <vector>
 
-enum class StepKind { List, Settings, Set, Capture, Watch, Timelapse, Stack, LiveView, Focus, Af, Send, Demo, Get, Serve };
+enum class StepKind {
+  List,
+  Settings,
+  Set,
+  Capture,
+  Watch,
+  Timelapse,
+  Stack,
+  LiveView,
+  Focus,
+  Af,
+  Send,
+  Demo,
+  Get,
+  Serve
+};
 
 struct Step {
-    StepKind kind = StepKind::List;
-    std::string command;  // the word as given: "capture"
+  StepKind kind = StepKind::List;
+  std::string command;  // the word as given: "capture"
 
-    // get, set
-    std::string setting;
-    std::string value;  // empty when an index was given
-    std::optional<int> index;
-    // capture, timelapse, watch: frames or shots; stack: shots
-    int count = 1;
-    double intervalSeconds = 0;       // capture (pause between frames), timelapse (schedule)
-    std::optional<double> seconds;    // liveview (default 3), watch (no limit without it)
-    bool toStdout = false;            // liveview: the frames as an MJPEG stream on stdout
-    bool reconnect = false;           // watch: wait for an unplugged camera to come back
-    // focus, stack
-    int focusDirection = 0;  // -3 .. 3, never 0: the sign is the way, the size the step
-    int times = 1;           // focus
-    // af
-    bool afOn = false;
-    // serve: where to listen, ADDRESS:PORT
-    std::string listenHost = "127.0.0.1";
-    unsigned short listenPort = 5513;
-    // send
-    std::string requestName;
-    std::vector<std::string> requestParameters;
+  // get, set
+  std::string setting;
+  std::string value;  // empty when an index was given
+  std::optional<int> index;
+  // capture, timelapse, watch: frames or shots; stack: shots
+  int count = 1;
+  double intervalSeconds = 0;     // capture (pause between frames), timelapse (schedule)
+  std::optional<double> seconds;  // liveview (default 3), watch (no limit without it)
+  bool toStdout = false;          // liveview: the frames as an MJPEG stream on stdout
+  bool reconnect = false;         // watch: wait for an unplugged camera to come back
+  // focus, stack
+  int focusDirection = 0;  // -3 .. 3, never 0: the sign is the way, the size the step
+  int times = 1;           // focus
+  // af
+  bool afOn = false;
+  // serve: where to listen, ADDRESS:PORT
+  std::string listenHost = "127.0.0.1";
+  unsigned short listenPort = 5513;
+  // send
+  std::string requestName;
+  std::vector<std::string> requestParameters;
 };
 
 struct LbhostOptions {
-    std::string exePath;  // empty: lensbridge.exe beside lbhost.exe
-    bool simulator = false;  // simulator\lensbridge.exe beside lbhost.exe, with the simulated camera
-    std::string device;   // empty: the first camera; else a device id or a camera name
-    unsigned timeoutMs = 10000;
-    bool json = false;
-    std::string outFolder;
-    std::string fileNamePattern;
-    std::string hook;
-    double hookTimeoutSeconds = 60;
-    bool hookStops = false;             // a failing hook ends the run
-    std::optional<long long> counter;   // the first {n}; else after the highest in the folder
+  std::string exePath;     // empty: lensbridge.exe beside lbhost.exe
+  bool simulator = false;  // simulator\lensbridge.exe beside lbhost.exe, with the simulated camera
+  std::string device;      // empty: the first camera; else a device id or a camera name
+  unsigned timeoutMs = 10000;
+  bool json = false;
+  std::string outFolder;
+  std::string fileNamePattern;
+  std::string hook;
+  double hookTimeoutSeconds = 60;
+  bool hookStops = false;            // a failing hook ends the run
+  std::optional<long long> counter;  // the first {n}; else after the highest in the folder
 };
 
 struct LbhostCommandLine {
-    LbhostOptions options;
-    std::vector<Step> steps;
+  LbhostOptions options;
+  std::vector<Step> steps;
 };
 
 struct ParsedCommandLine {
-    enum class Outcome { Run, Help, Version, UsageError } outcome = Outcome::UsageError;
-    LbhostCommandLine commandLine;
-    bool json = false;        // --json was among the words, even when they did not parse
-    std::string text;         // help text, or the usage error's message
-    std::string suggestion;   // for a usage error: the word probably meant, or empty
+  enum class Outcome { Run, Help, Version, UsageError } outcome = Outcome::UsageError;
+  LbhostCommandLine commandLine;
+  bool json = false;       // --json was among the words, even when they did not parse
+  std::string text;        // help text, or the usage error's message
+  std::string suggestion;  // for a usage error: the word probably meant, or empty
 };
 
 // Parses the words after the program name (UTF-8).

@@ -10,19 +10,19 @@
 #include "values/lua_value.h"
 
 inline const ZnLuaTETable* AsTable(const ZnLuaTE* value) {
-    return value && value->type == kZnLuaTable ? static_cast<const ZnLuaTETable*>(value) : nullptr;
+  return value && value->type == kZnLuaTable ? static_cast<const ZnLuaTETable*>(value) : nullptr;
 }
 
 // The text under `key`, empty when there is none.
 inline std::string TextAt(const ZnLuaTE* table, const char* key) {
-    const ZnLuaTETable* t = AsTable(table);
-    const ZnLuaTE* value = t ? t->getValue(key) : nullptr;
-    return value && value->type == kZnLuaString ? value->getString() : std::string();
+  const ZnLuaTETable* t = AsTable(table);
+  const ZnLuaTE* value = t ? t->getValue(key) : nullptr;
+  return value && value->type == kZnLuaString ? value->getString() : std::string();
 }
 
 inline std::optional<double> NumberAt(const ZnLuaTE* table, const char* key) {
-    const ZnLuaTETable* t = AsTable(table);
-    const ZnLuaTE* value = t ? t->getValue(key) : nullptr;
-    if (!value || value->type != kZnLuaNumber) return std::nullopt;
-    return value->getNumber();
+  const ZnLuaTETable* t = AsTable(table);
+  const ZnLuaTE* value = t ? t->getValue(key) : nullptr;
+  if (!value || value->type != kZnLuaNumber) return std::nullopt;
+  return value->getNumber();
 }

@@ -19,63 +19,64 @@
 enum class ServeRoute { Page, Style, Script, Live, Events, Picture, Command, AddSlash };
 
 struct ServeRequest {
-    std::string method;  // "GET", "POST", ...
-    std::string target;  // as on the request line: "/TOKEN/picture/3?x"
-    std::string host;    // the Host header; empty when absent
-    std::string origin;  // the Origin header; empty when absent
-    std::size_t hostHeaders = 1;  // how many Host headers the request had
+  std::string method;           // "GET", "POST", ...
+  std::string target;           // as on the request line: "/TOKEN/picture/3?x"
+  std::string host;             // the Host header; empty when absent
+  std::string origin;           // the Origin header; empty when absent
+  std::size_t hostHeaders = 1;  // how many Host headers the request had
 };
 
 struct ServeDecision {
-    int status = 200;    // 200 to serve the route; else the refusal's HTTP status
-    std::string reason;  // a refusal: one sentence for the person who sees it
-    ServeRoute route = ServeRoute::Page;
-    std::string argument;  // Picture: the picture's number; Command: the action's name
+  int status = 200;    // 200 to serve the route; else the refusal's HTTP status
+  std::string reason;  // a refusal: one sentence for the person who sees it
+  ServeRoute route = ServeRoute::Page;
+  std::string argument;  // Picture: the picture's number; Command: the action's name
 };
 
 class CServeAccess {
-public:
-    // `listenHost` is the address the server listens on ("127.0.0.1", "0.0.0.0", "::");
-    // `machineName` is this computer's host name ("mypc"), empty when unknown.
-    CServeAccess(std::string listenHost, unsigned short port, std::string token,
-                 std::string machineName = std::string());
+ public:
+  // `listenHost` is the address the server listens on ("127.0.0.1", "0.0.0.0", "::");
+  // `machineName` is this computer's host name ("mypc"), empty when unknown.
+  CServeAccess(std::string listenHost, unsigned short port, std::string token,
+               std::string machineName = std::string());
 
-    ServeDecision decide(const ServeRequest& request) const;
-    // The address to open: "http://127.0.0.1:5513/TOKEN/". `host` is the address to print
-    // in place of 0.0.0.0.
-    std::string pageAddress(const std::string& host) const;
-    const std::string& token() const { return m_token; }
+  ServeDecision decide(const ServeRequest& request) const;
+  // The address to open: "http://127.0.0.1:5513/TOKEN/". `host` is the address to print
+  // in place of 0.0.0.0.
+  std::string pageAddress(const std::string& host) const;
+  const std::string& token() const { return m_token; }
 
-private:
-    bool hostAllowed(const std::string& host) const;
+ private:
+  bool hostAllowed(const std::string& host) const;
 
-    std::string m_listenHost;
-    unsigned short m_port;
-    std::string m_token;
-    std::string m_machineName;  // in lower case
+  std::string m_listenHost;
+  unsigned short m_port;
+  std::string m_token;
+  std::string m_machineName;  // in lower case
 };
 
 // How many connections are served at once, in all and from one client address, so that one
 // client (a phone left open, a flood of idle connections) cannot take every place from the
 // others. Web thread only.
 class CServeAdmission {
-public:
-    // Serve: read and served. Full, AddressFull: given a short page that says why. Drop:
-    // closed unread, as too many are being refused already.
-    enum class Verdict { Serve, Full, AddressFull, Drop };
+ public:
+  // Serve: read and served. Full, AddressFull: given a short page that says why. Drop:
+  // closed unread, as too many are being refused already.
+  enum class Verdict { Serve, Full, AddressFull, Drop };
 
-    CServeAdmission(int maxServed, int maxPerAddress) : m_maxServed(maxServed), m_maxPerAddress(maxPerAddress) {}
+  CServeAdmission(int maxServed, int maxPerAddress)
+      : m_maxServed(maxServed), m_maxPerAddress(maxPerAddress) {}
 
-    // Takes a place for a new connection from `address`; release() gives it back.
-    Verdict admit(const std::string& address);
-    void release(const std::string& address, Verdict verdict);
+  // Takes a place for a new connection from `address`; release() gives it back.
+  Verdict admit(const std::string& address);
+  void release(const std::string& address, Verdict verdict);
 
-private:
-    int m_maxServed;
-    int m_maxPerAddress;
-    int m_served = 0;
-    int m_refused = 0;  // refused ones are bounded apart, so a flood of them takes no served place
-    std::map<std::string, int> m_servedFrom;  // served connections by client address
+ private:
+  int m_maxServed;
+  int m_maxPerAddress;
+  int m_served = 0;
+  int m_refused = 0;  // refused ones are bounded apart, so a flood of them takes no served place
+  std::map<std::string, int> m_servedFrom;  // served connections by client address
 };
 
 // A refusal or a problem as a small page a person can read: "404 Not Found" and the reason,
@@ -101,13 +102,13 @@ std::string ServerSentEvent(const std::string& name, const nlohmann::json& data)
 
 // A command from the page: the action of its address and the JSON object of its body.
 struct ServeCommand {
-    std::string action;  // set, capture, focus, af, liveview, stack, timelapse, stop
-    std::string setting;  // set: aperture, shutter, iso or wb
-    int index = 0;        // set: the entry's place in the camera's list
-    int direction = 0;    // focus, stack: -3 .. 3, never 0; the sign is the way
-    int count = 1;        // stack: shots; timelapse: shots
-    double interval = 0;  // timelapse: seconds between shot starts
-    bool on = false;      // af, liveview
+  std::string action;   // set, capture, focus, af, liveview, stack, timelapse, stop
+  std::string setting;  // set: aperture, shutter, iso or wb
+  int index = 0;        // set: the entry's place in the camera's list
+  int direction = 0;    // focus, stack: -3 .. 3, never 0; the sign is the way
+  int count = 1;        // stack: shots; timelapse: shots
+  double interval = 0;  // timelapse: seconds between shot starts
+  bool on = false;      // af, liveview
 };
 
 // Checks a command's body for its action; false with *error saying what is wrong. The

@@ -22,30 +22,30 @@
 #include "tools/serve_hub.h"
 
 class CServeServer {
-public:
-    static constexpr int kMaxConnections = 24;
-    static constexpr int kMaxConnectionsPerAddress = kMaxConnections / 2;
-    static constexpr int kMaxStreams = 4;
-    static constexpr int kStreamWriteSeconds = 20;
+ public:
+  static constexpr int kMaxConnections = 24;
+  static constexpr int kMaxConnectionsPerAddress = kMaxConnections / 2;
+  static constexpr int kMaxStreams = 4;
+  static constexpr int kStreamWriteSeconds = 20;
 
-    // Neither is owned.
-    CServeServer(CServeHub& hub, const CServeAccess& access);
-    ~CServeServer();  // stops the web thread
+  // Neither is owned.
+  CServeServer(CServeHub& hub, const CServeAccess& access);
+  ~CServeServer();  // stops the web thread
 
-    // Listens on host:port; false with *error (the port is taken, the address is not ours).
-    bool listen(const std::string& host, unsigned short port, std::string* error);
-    // Starts the web thread. `interrupted` (not owned) is watched there: once it is set, the
-    // hub's stop flag is kept set so that a running step ends.
-    void start(const std::atomic<bool>* interrupted);
-    // Something new is in the hub: streams that wait for it are given it.
-    void wake();
-    void stop();
+  // Listens on host:port; false with *error (the port is taken, the address is not ours).
+  bool listen(const std::string& host, unsigned short port, std::string* error);
+  // Starts the web thread. `interrupted` (not owned) is watched there: once it is set, the
+  // hub's stop flag is kept set so that a running step ends.
+  void start(const std::atomic<bool>* interrupted);
+  // Something new is in the hub: streams that wait for it are given it.
+  void wake();
+  void stop();
 
-    struct Impl;
+  struct Impl;
 
-private:
-    std::unique_ptr<Impl> m_impl;
-    std::thread m_thread;
+ private:
+  std::unique_ptr<Impl> m_impl;
+  std::thread m_thread;
 };
 
 // 16 random bytes from the system's generator as hex; empty when the generator failed.

@@ -14,10 +14,10 @@
 #include <vector>
 
 struct SettingName {
-    const char* name;        // lbhost's word, also the key of its text and JSON output
-    const char* valueKey;    // the settings table's key of the current entry text
-    const char* entriesKey;  // the settings table's key of the entries list
-    const char* paramKey;    // "param_key" of "updateCameraSetting"
+  const char* name;        // lbhost's word, also the key of its text and JSON output
+  const char* valueKey;    // the settings table's key of the current entry text
+  const char* entriesKey;  // the settings table's key of the entries list
+  const char* paramKey;    // "param_key" of "updateCameraSetting"
 };
 
 // The settings lbhost can change, in the order it shows them.

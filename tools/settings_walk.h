@@ -11,10 +11,10 @@ class ZnLuaTE;
 class ZnLuaTETable;
 
 struct SettingVisit {
-    std::string name;                       // lbhost's word, or the camera's own key
-    const ZnLuaTE* value = nullptr;         // never null
-    bool changeable = false;                // one of the settings lbhost can change
-    const ZnLuaTETable* entries = nullptr;  // its choices; null when the exposure mode fixes it
+  std::string name;                       // lbhost's word, or the camera's own key
+  const ZnLuaTE* value = nullptr;         // never null
+  bool changeable = false;                // one of the settings lbhost can change
+  const ZnLuaTETable* entries = nullptr;  // its choices; null when the exposure mode fixes it
 };
 
 void ForEachSetting(const ZnLuaTE* settings, const std::function<void(const SettingVisit&)>& visit);

@@ -57,8 +57,7 @@ CTestDownloadFolder::~CTestDownloadFolder() {
 
 std::vector<std::pair<std::string, std::string>> CTestDownloadFolder::environment(
     std::vector<std::pair<std::string, std::string>> more) const {
-  std::vector<std::pair<std::string, std::string>> variables = {{"TMP", m_path},
-                                                                 {"TEMP", m_path}};
+  std::vector<std::pair<std::string, std::string>> variables = {{"TMP", m_path}, {"TEMP", m_path}};
   for (auto& entry : more) variables.push_back(std::move(entry));
   return variables;
 }

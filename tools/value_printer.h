@@ -19,6 +19,5 @@ std::string FormatValue(const ZnLuaTE* value, const ValueFormat& format = {});
 
 // "#7 ok {status = \"liveViewOn\"}": request id, name text (or the formatted name value when
 // it is not a string), payload.
-std::string FormatHostMessage(std::uint32_t requestId, const ZnLuaTE* name,
-                              const ZnLuaTE* payload, const ValueFormat& format = {});
-
+std::string FormatHostMessage(std::uint32_t requestId, const ZnLuaTE* name, const ZnLuaTE* payload,
+                              const ValueFormat& format = {});

@@ -11,27 +11,27 @@
 #include <streambuf>
 
 class bytestreambuf : public std::streambuf {
-public:
-    // block is not owned; size is the number of readable bytes at block.
-    bytestreambuf(const void* block, std::size_t size)
-        : m_block(static_cast<const char*>(block)), m_size(block ? size : 0) {}
+ public:
+  // block is not owned; size is the number of readable bytes at block.
+  bytestreambuf(const void* block, std::size_t size)
+      : m_block(static_cast<const char*>(block)), m_size(block ? size : 0) {}
 
-    bytestreambuf(const bytestreambuf&) = delete;
-    bytestreambuf& operator=(const bytestreambuf&) = delete;
+  bytestreambuf(const bytestreambuf&) = delete;
+  bytestreambuf& operator=(const bytestreambuf&) = delete;
 
-    // Bytes not yet read. The decoder checks declared lengths against it before it allocates.
-    std::size_t remaining() const { return m_size - m_position; }
+  // Bytes not yet read. The decoder checks declared lengths against it before it allocates.
+  std::size_t remaining() const { return m_size - m_position; }
 
-    // Lends the next n bytes (n <= remaining()) and moves past them: the decoder's fast path
-    // reads fields straight out of the block through it.
-    const char* consume(std::size_t n) {
-        const char* p = m_block + m_position;
-        m_position += n;
-        return p;
-    }
+  // Lends the next n bytes (n <= remaining()) and moves past them: the decoder's fast path
+  // reads fields straight out of the block through it.
+  const char* consume(std::size_t n) {
+    const char* p = m_block + m_position;
+    m_position += n;
+    return p;
+  }
 
-private:
-    const char* m_block;  // Not owned.
-    std::size_t m_size;
-    std::size_t m_position = 0;     // 0 <= m_position <= m_size.
+ private:
+  const char* m_block;  // Not owned.
+  std::size_t m_size;
+  std::size_t m_position = 0;  // 0 <= m_position <= m_size.
 };

@@ -10,19 +10,19 @@
 #include <exception>
 
 class CDecodeError : public std::exception {
-public:
-    // ERROR_INVALID_DATA: the one code every decode failure carries.
-    static constexpr int kInvalidDataOsError = 13;
+ public:
+  // ERROR_INVALID_DATA: the one code every decode failure carries.
+  static constexpr int kInvalidDataOsError = 13;
 
-    // what must be a string literal (or otherwise outlive the exception); it says which field
-    // could not be read and only feeds traces.
-    explicit CDecodeError(const char* what) noexcept : m_what(what) {}
+  // what must be a string literal (or otherwise outlive the exception); it says which field
+  // could not be read and only feeds traces.
+  explicit CDecodeError(const char* what) noexcept : m_what(what) {}
 
-    int osError() const noexcept { return kInvalidDataOsError; }
-    const char* what() const noexcept override { return m_what; }
+  int osError() const noexcept { return kInvalidDataOsError; }
+  const char* what() const noexcept override { return m_what; }
 
-private:
-    const char* m_what;  // Not owned: a literal.
+ private:
+  const char* m_what;  // Not owned: a literal.
 };
 
 [[noreturn]] inline void ThrowDecodeError(const char* what) { throw CDecodeError(what); }

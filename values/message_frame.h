@@ -20,9 +20,9 @@ std::string EncodeMessageFrame(std::uint32_t requestId, const ZnLuaTE* name,
                                const ZnLuaTE* payload);
 
 struct DecodedMessage {
-    std::uint32_t requestId = 0;
-    ZnLuaTEPtr name;
-    ZnLuaTEPtr payload;
+  std::uint32_t requestId = 0;
+  ZnLuaTEPtr name;
+  ZnLuaTEPtr payload;
 };
 
 // Reads only [bytes, bytes + size), in place. Throws CDecodeError for short or invalid input;

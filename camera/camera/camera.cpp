@@ -152,8 +152,9 @@ std::unique_ptr<ZnLuaTETable> CCamera::makeSettingsTable() {
   bool manualFocus = false;
   if (isOpen() && hasCapability(kNkMAIDCapability_FocusMode)) {
     maid::ULONG focusMode = 1;
-    manualFocus = capGet(kNkMAIDCapability_FocusMode, kNkMAIDDataType_UnsignedPtr, &focusMode) == 0 &&
-                  focusMode == 0;
+    manualFocus =
+        capGet(kNkMAIDCapability_FocusMode, kNkMAIDDataType_UnsignedPtr, &focusMode) == 0 &&
+        focusMode == 0;
   }
   table.setString("focusMode", manualFocus ? "manualFocusMode" : "autoFocusMode");
   table.setString("AFButtonPressed", m_autoFocusOn ? "On" : "Off");
@@ -240,8 +241,8 @@ int CCamera::setEnumSetting(maid::ULONG capId, const ZnLuaTE* params) {
   maid::MaidEnum choice;
   std::memset(&choice, 0, sizeof choice);
   choice.ulValue = static_cast<maid::ULONG>(value);
-  const int result = setCapabilityValue(capId, kNkMAIDDataType_EnumPtr,
-                                        reinterpret_cast<maid::NKPARAM>(&choice));
+  const int result =
+      setCapabilityValue(capId, kNkMAIDDataType_EnumPtr, reinterpret_cast<maid::NKPARAM>(&choice));
   if (result != 0) {
     Trace("Error happened while setting capability : %d", static_cast<int>(capId));
     Trace("Error code while settings capability is %d", result);
@@ -275,7 +276,8 @@ void CCamera::onEvent(maid::ULONG event, maid::NKPARAM data) {
     } catch (...) {
       Trace("New capture item %u could not be handled", itemId);
       m_shots.itemRefused();
-      reportLostShot(kNkMAIDResult_OutOfMemory, "New picture: no memory to take it from the camera");
+      reportLostShot(kNkMAIDResult_OutOfMemory,
+                     "New picture: no memory to take it from the camera");
     }
     return;
   }
@@ -293,7 +295,8 @@ void CCamera::onEvent(maid::ULONG event, maid::NKPARAM data) {
       maid::ULONG mode = 0;
       std::vector<maid::ULONG> modes;
       const int result = getUnsignedEnumValue(kNkMAIDCapability_ExposureMode, mode, modes);
-      if (result == kCurrentEntryMissing) mode = 0;  // unknown: every setting a plain value
+      if (result == kCurrentEntryMissing)
+        mode = 0;  // unknown: every setting a plain value
       else if (result != 0) {
         Trace("CCamera get exosure mode failed with err: ");
         return;
@@ -330,12 +333,14 @@ CCamera::~CCamera() {
   for (int attempt = 0; attempt < kLiveViewOffAttempts; ++attempt) {
     if (!isOpen() || !hasCapability(kNkMAIDCapability_LiveViewStatus)) continue;
     const maid::MaidCapInfo* info = capabilityInfo(kNkMAIDCapability_LiveViewStatus);
-    if (info && (info->ulType == kNkMAIDCapType_Integer || info->ulType == kNkMAIDCapType_Unsigned)) {
+    if (info &&
+        (info->ulType == kNkMAIDCapType_Integer || info->ulType == kNkMAIDCapType_Unsigned)) {
       maid::ULONG status = 1;
       if (capGet(kNkMAIDCapability_LiveViewStatus, info->ulType + 3, &status) != 0) continue;
       if (status == 0) break;
     }
-    if (setCapabilityValue(kNkMAIDCapability_LiveViewStatus, kNkMAIDDataType_Unsigned, 0) == 0) break;
+    if (setCapabilityValue(kNkMAIDCapability_LiveViewStatus, kNkMAIDDataType_Unsigned, 0) == 0)
+      break;
     // Waiting after the last refusal would only delay the close.
     if (attempt + 1 < kLiveViewOffAttempts) platform::sleepMs(kLiveViewOffRetryDelayMs);
   }

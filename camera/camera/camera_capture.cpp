@@ -56,9 +56,9 @@ void CCamera::capture() {
     exposureMs = ExposureMsOfShutterSpeed(shutter);
   const std::uint32_t now = CameraClockMs();
   auto release = std::make_unique<CPendingRelease>(now, exposureMs);
-  const maid::NKERROR started = call(kNkMAIDCommand_CapStart, kNkMAIDCapability_Capture,
-                                     kNkMAIDDataType_Null, 0, &NikonCompletionProc,
-                                     release->record());
+  const maid::NKERROR started =
+      call(kNkMAIDCommand_CapStart, kNkMAIDCapability_Capture, kNkMAIDDataType_Null, 0,
+           &NikonCompletionProc, release->record());
   // A refused release has nothing to wait for; the module keeps the record in case it
   // completes the refused start later anyway.
   if (started != kNkMAIDResult_NoError && started != kNkMAIDResult_Pending) {
@@ -86,7 +86,8 @@ bool CCamera::startLiveView() {
       maid::ULONG status = 0;
       const int result = capGet(kNkMAIDCapability_LiveViewStatus, info->ulType + 3, &status);
       if (result == kNkMAIDResult_DeviceBusy || (result == 0 && status != 0)) {
-        setCapabilityValue(kNkMAIDCapability_LiveViewStatus, kNkMAIDDataType_Unsigned, kLiveViewOff);
+        setCapabilityValue(kNkMAIDCapability_LiveViewStatus, kNkMAIDDataType_Unsigned,
+                           kLiveViewOff);
       }
     }
   }
@@ -147,8 +148,7 @@ std::vector<unsigned char> CCamera::getLiveViewImage() {
     // The camera fills a buffer of ours unless its answer lent one of its own.
     std::vector<unsigned char> own(frame.pData ? 0 : static_cast<std::size_t>(frameBytes));
     if (!frame.pData) frame.pData = own.data();
-    result = getArrayValue(kNkMAIDCapability_GetLiveViewImage, kNkMAIDDataType_ArrayPtr,
-                           &frame);
+    result = getArrayValue(kNkMAIDCapability_GetLiveViewImage, kNkMAIDDataType_ArrayPtr, &frame);
     if (result != 0) {
       Trace("error while getting live view image %d", result);
       return {};
@@ -194,7 +194,8 @@ void CCamera::driveFocus(const ZnLuaTE* params) {
                          reinterpret_cast<maid::NKPARAM>(&step)) != 0)
     return;
   const maid::ULONG towardNear = direction < 0 ? 1 : 0;
-  if (setCapabilityValue(kNkMAIDCapability_MFDrive, kNkMAIDDataType_Unsigned, towardNear) != 0) return;
+  if (setCapabilityValue(kNkMAIDCapability_MFDrive, kNkMAIDDataType_Unsigned, towardNear) != 0)
+    return;
   platform::sleepMs(0);
 }
 

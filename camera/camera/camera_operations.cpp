@@ -39,8 +39,9 @@ bool CCamera::step(unsigned sliceMs, bool& delivering) {
         // with it, and each is reported, as no rescan comes once "shutdown" has begun.
         Trace("The camera is gone; its release and transfer end");
         endReleases(ReleaseEnd::CameraGone);
-        if (m_download) m_download->cutOff(kNkMAIDResult_CameraNotFound,
-                                           "the camera was lost during the transfer");
+        if (m_download)
+          m_download->cutOff(kNkMAIDResult_CameraNotFound,
+                             "the camera was lost during the transfer");
       }
     }
     // While the camera delivers, it is asked again at once, for the length of the slice; the
@@ -84,7 +85,8 @@ void CCamera::endRelease(std::unique_ptr<CPendingRelease> release, ReleaseEnd re
       return;
     }
     case ReleaseEnd::Overdue:
-      lost = "the camera sent nothing for it in " + std::to_string(release->boundMs() / 1000) + " s";
+      lost =
+          "the camera sent nothing for it in " + std::to_string(release->boundMs() / 1000) + " s";
       break;
     case ReleaseEnd::CameraSilent:
       lost = "the camera stopped answering";

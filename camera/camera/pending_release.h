@@ -42,7 +42,9 @@ class CPendingRelease final : public CNikonCallbackReceiver {
   std::uint32_t boundMs() const { return CNikonObject::startTimeoutMs() + m_exposureMs; }
   bool overdue(std::uint32_t nowMs) const { return nowMs - m_startMs >= boundMs(); }
 
-  void onCompletion(maid::ULONG, maid::NKERROR result, maid::NKPARAM) override { m_result = result; }
+  void onCompletion(maid::ULONG, maid::NKERROR result, maid::NKPARAM) override {
+    m_result = result;
+  }
   maid::NKERROR onData(void*, void*) override { return 0; }
   void onEvent(maid::ULONG, maid::NKPARAM) override {}
 

@@ -47,7 +47,7 @@ class CCaptureFileNames {
  private:
   static constexpr std::size_t kRememberedNames = 256;
 
-  std::mutex m_lock;  // guards every member below
+  std::mutex m_lock;                                 // guards every member below
   std::map<CaptureShotId, std::string> m_shotNames;  // base names of the last named shots
   CaptureShotId m_nextShot = 1;
   int m_nextNumber = 1;  // for the next "Capture%04d"

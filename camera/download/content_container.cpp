@@ -18,7 +18,8 @@ void CCamera::onItemAdded(maid::ULONG itemId) {
   // The two items of a RAW+JPEG shot share one shot, whose base name both files take. An item
   // whose image data will not open brings no file, like an item that will not open at all.
   if (container->m_data) {
-    container->m_shot = m_shots.placeItem(container->m_cameraFileName, container->m_data->m_hasSidecar);
+    container->m_shot =
+        m_shots.placeItem(container->m_cameraFileName, container->m_data->m_hasSidecar);
   } else {
     m_shots.itemRefused();
   }
@@ -73,8 +74,10 @@ bool CContentContainer::startDownload() {
       if (result != -1) {
         Trace("Download failed: the camera refused to open a new picture's data (%d)", result);
         CameraHost().downloadFailed(
-            result, std::string("New picture: the camera refused to open its data (") +
-                        ResultName(result) + ")", 0);
+            result,
+            std::string("New picture: the camera refused to open its data (") + ResultName(result) +
+                ")",
+            0);
       }
       return false;
     }

@@ -29,16 +29,23 @@ constexpr std::uint32_t kLargestDownloadBytes = 1u << 30;
 bool CanMove(DownloadPhase from, DownloadPhase to) {
   using P = DownloadPhase;
   switch (to) {
-    case P::Started: return from == P::Waiting;
-    case P::Writing: return from == P::Started;
-    case P::Naming: return from == P::Writing;
+    case P::Started:
+      return from == P::Waiting;
+    case P::Writing:
+      return from == P::Started;
+    case P::Naming:
+      return from == P::Writing;
     case P::Whole:
-    case P::HandedOff: return from == P::Naming;
-    case P::Downloaded: return from == P::Whole;
+    case P::HandedOff:
+      return from == P::Naming;
+    case P::Downloaded:
+      return from == P::Whole;
     case P::Failed:
       return from == P::Waiting || from == P::Started || from == P::Writing || from == P::Naming;
-    case P::Lost: return from == P::Failed;
-    case P::Waiting: break;
+    case P::Lost:
+      return from == P::Failed;
+    case P::Waiting:
+      break;
   }
   return false;
 }
@@ -119,9 +126,9 @@ bool CContentData::startTransfer() {
   moveTo(DownloadPhase::Started);
   m_transfer = std::make_unique<CPendingCompletion>(this);
   m_lastActivityMs = CameraClockMs();
-  const maid::NKERROR result = call(kNkMAIDCommand_CapStart, kNkMAIDCapability_Acquire,
-                                    kNkMAIDDataType_Null, 0, &NikonCompletionProc,
-                                    m_transfer->record());
+  const maid::NKERROR result =
+      call(kNkMAIDCommand_CapStart, kNkMAIDCapability_Acquire, kNkMAIDDataType_Null, 0,
+           &NikonCompletionProc, m_transfer->record());
   if (result != kNkMAIDResult_NoError && result != kNkMAIDResult_Pending) {
     cutOff(result, std::string("the camera refused the transfer (") + ResultName(result) + ")");
   }
@@ -197,7 +204,8 @@ bool CContentData::openFile(const maid::MaidDataInfo& info) {
   if (!m_file) {
     // Nothing of ours is at the path, so nothing is removed: it may be another program's.
     m_partPath.clear();
-    fail(kDownloadCannotCreate, "cannot create \"" + m_filePath + platform::kPartialFileSuffix + "\"");
+    fail(kDownloadCannotCreate,
+         "cannot create \"" + m_filePath + platform::kPartialFileSuffix + "\"");
     return false;
   }
   Trace("path for downloaded file: %s", m_filePath.c_str());
@@ -302,9 +310,7 @@ void CContentData::discardFile() {
   }
 }
 
-CCamera* CContentData::camera() const {
-  return m_container ? m_container->m_camera : nullptr;
-}
+CCamera* CContentData::camera() const { return m_container ? m_container->m_camera : nullptr; }
 
 void CContentData::closeSdkObject() {
   if (!isOpen()) return;
@@ -336,10 +342,10 @@ void CContentData::onCompletion(maid::ULONG command, maid::NKERROR result, maid:
       fail(kDownloadIncomplete, "the camera ended the transfer without sending the file");
     } else {
       const std::uint64_t size = static_cast<std::uint64_t>(m_storedBytes);
-      fail(kDownloadIncomplete,
-           "the camera ended the transfer with " + std::to_string(size - m_coverage.filledBytes()) +
-               " of " + std::to_string(size) + " bytes missing, the first at offset " +
-               std::to_string(m_coverage.firstMissing(size)));
+      fail(kDownloadIncomplete, "the camera ended the transfer with " +
+                                    std::to_string(size - m_coverage.filledBytes()) + " of " +
+                                    std::to_string(size) + " bytes missing, the first at offset " +
+                                    std::to_string(m_coverage.firstMissing(size)));
     }
   }
   endTransfer();

@@ -47,7 +47,7 @@ struct CFileCloser {
 // The code of a failed download when the camera gave no result of its own; a failure the
 // camera reported carries the camera's result instead.
 enum DownloadErrorCode : int {
-  kDownloadNoFileSize = -1001,    // neither StoredBytes nor the blocks give a usable size
+  kDownloadNoFileSize = -1001,  // neither StoredBytes nor the blocks give a usable size
   // -1002 once meant no memory to gather the file in; files are no longer gathered in memory.
   kDownloadCannotCreate = -1003,  // no free name, or the file cannot be created
   kDownloadWriteFailed = -1004,   // writing or closing the file fell short

@@ -110,7 +110,8 @@ int SettleLeftoverFiles(const std::string& directory) {
         platform::removeFile(directory + name + marker);
         Trace("%s is whole but never took its name; it is kept as %s", name.c_str(), kept.c_str());
       } else {
-        Trace("%s is whole but never took its name; it stays, held by another program", name.c_str());
+        Trace("%s is whole but never took its name; it stays, held by another program",
+              name.c_str());
       }
     } else if (EndsWith(name, part) && platform::removeFile(directory + name)) {
       ++removed;

@@ -94,7 +94,8 @@ void CFileNaming::giveUp(const std::string& cause) {
   } else {
     markWhole();
   }
-  const std::string description = m_fileName + ": " + cause + "; the whole file is at \"" + wholeFile + "\"";
+  const std::string description =
+      m_fileName + ": " + cause + "; the whole file is at \"" + wholeFile + "\"";
   Trace("Download failed: %s", description.c_str());
   CameraHost().downloadFailed(kDownloadCannotRename, description, m_captureId);
 }
@@ -114,7 +115,8 @@ void CFileNaming::unmark() {
 }
 
 void AdoptHeldFile(std::unique_ptr<CFileNaming> naming) {
-  if (naming && naming->state() == CFileNaming::State::Waiting) g_heldFiles.push_back(std::move(naming));
+  if (naming && naming->state() == CFileNaming::State::Waiting)
+    g_heldFiles.push_back(std::move(naming));
 }
 
 void RemovePartialFile(const std::string& path) {
@@ -125,8 +127,10 @@ void RemovePartialFile(const std::string& path) {
 
 bool StepHeldFiles() {
   for (auto it = g_heldFiles.begin(); it != g_heldFiles.end();) {
-    if ((*it)->step() == CFileNaming::State::Waiting) ++it;
-    else it = g_heldFiles.erase(it);
+    if ((*it)->step() == CFileNaming::State::Waiting)
+      ++it;
+    else
+      it = g_heldFiles.erase(it);
   }
   g_partsToRemove.erase(std::remove_if(g_partsToRemove.begin(), g_partsToRemove.end(), Removed),
                         g_partsToRemove.end());

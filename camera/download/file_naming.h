@@ -66,12 +66,12 @@ class CFileNaming {
   std::string m_filePath;
   std::string m_partPath;
   State m_state = State::Waiting;
-  bool m_marked = false;          // the whole-file marker was written
-  bool m_transferEnded = false;   // the host hears of a named file from here
-  std::int64_t m_elapsedMs = 0;   // from the transfer's start to its end
-  std::uint32_t m_sinceMs = 0;    // camera clock at the first refused rename
-  std::uint32_t m_pauseMs = 50;   // the pause before the next try
-  std::uint32_t m_nextMs = 0;     // camera clock of the next try
+  bool m_marked = false;         // the whole-file marker was written
+  bool m_transferEnded = false;  // the host hears of a named file from here
+  std::int64_t m_elapsedMs = 0;  // from the transfer's start to its end
+  std::uint32_t m_sinceMs = 0;   // camera clock at the first refused rename
+  std::uint32_t m_pauseMs = 50;  // the pause before the next try
+  std::uint32_t m_nextMs = 0;    // camera clock of the next try
 };
 
 // The held files whose transfer has ended, stepped by the camera thread until each has a name

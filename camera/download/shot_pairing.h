@@ -42,10 +42,10 @@ class CShotPairing {
  private:
   struct Pair {
     CaptureShotId shot = 0;
-    std::string stem;             // the camera's name stem of its files; empty when unnamed
-    std::string firstExtension;   // of the file that opened the pair, upper case
-    bool complete = false;        // both files have come (or one of them came refused)
-    bool broken = false;          // a file of it was refused or lost
+    std::string stem;            // the camera's name stem of its files; empty when unnamed
+    std::string firstExtension;  // of the file that opened the pair, upper case
+    bool complete = false;       // both files have come (or one of them came refused)
+    bool broken = false;         // a file of it was refused or lost
   };
   static constexpr std::size_t kRememberedPairs = 16;
 

@@ -22,15 +22,15 @@ using NKPARAM = std::uintptr_t;  // pointer-sized value or pointer
 using NKREF = void*;             // opaque reference handed back to us
 
 struct MaidObject {
-  ULONG ulType;       // object type (module, source, item, data), filled by the module
-  ULONG ulID;         // the id the object was opened with
-  NKREF refClient;    // ours: the CNikonObject that wraps this record
-  NKREF refModule;    // the module's own reference
+  ULONG ulType;     // object type (module, source, item, data), filled by the module
+  ULONG ulID;       // the id the object was opened with
+  NKREF refClient;  // ours: the CNikonObject that wraps this record
+  NKREF refModule;  // the module's own reference
 };
 
 struct MaidCapInfo {
   ULONG ulID;
-  ULONG ulType;        // capability type (kNkMAIDCapType_*)
+  ULONG ulType;  // capability type (kNkMAIDCapType_*)
   ULONG ulVisibility;
   ULONG ulOperations;  // bit set of kNkMAIDCapOperation_*
   char szDescription[256];
@@ -40,12 +40,12 @@ struct MaidCapInfo {
 // Enumeration (and plain array) descriptor. The 2-byte packing puts the data pointer at
 // offset 18, exactly where the modules expect it.
 struct MaidEnum {
-  ULONG ulType;             // element kind (kNkMAIDArrayType_*)
-  ULONG ulElements;         // element count (bytes, for packed strings)
-  ULONG ulValue;            // current index
-  ULONG ulDefault;          // default index
+  ULONG ulType;                  // element kind (kNkMAIDArrayType_*)
+  ULONG ulElements;              // element count (bytes, for packed strings)
+  ULONG ulValue;                 // current index
+  ULONG ulDefault;               // default index
   std::uint16_t wPhysicalBytes;  // size of one element in bytes
-  void* pData;              // caller's buffer
+  void* pData;                   // caller's buffer
 };
 #pragma pack(pop)
 
@@ -88,8 +88,8 @@ using CompletionProc = void (*)(MaidObject* object, ULONG command, ULONG param, 
                                 NKPARAM data, NKREF completionRef, NKERROR result);
 
 struct MaidCallback {
-  void* pProc;   // EventProc or DataProc
-  NKREF refProc; // handed back as the procedure's first argument
+  void* pProc;    // EventProc or DataProc
+  NKREF refProc;  // handed back as the procedure's first argument
 };
 
 using EntryPoint = NKERROR (*)(MaidObject* object, ULONG command, ULONG param, ULONG dataType,
@@ -133,11 +133,11 @@ enum : maid::ULONG {
 // Data types of a call's data argument.
 enum : maid::ULONG {
   kNkMAIDDataType_Null = 0,
-  kNkMAIDDataType_Unsigned = 3,          // by value
-  kNkMAIDDataType_BooleanPtr = 4,        // one byte
+  kNkMAIDDataType_Unsigned = 3,    // by value
+  kNkMAIDDataType_BooleanPtr = 4,  // one byte
   kNkMAIDDataType_IntegerPtr = 5,
   kNkMAIDDataType_UnsignedPtr = 6,
-  kNkMAIDDataType_StringPtr = 11,        // 256-byte buffer
+  kNkMAIDDataType_StringPtr = 11,  // 256-byte buffer
   kNkMAIDDataType_CallbackPtr = 13,
   kNkMAIDDataType_RangePtr = 14,
   kNkMAIDDataType_ArrayPtr = 15,

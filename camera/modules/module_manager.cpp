@@ -88,8 +88,8 @@ void CNikonModuleManager::loadModules() {
     // A module that refuses to open is skipped like a missing one, so one broken module
     // cannot keep the others (or the whole process) from starting.
     try {
-      m_modules.push_back(std::make_unique<CNikonModule>(
-          reinterpret_cast<maid::EntryPoint>(entry), static_cast<unsigned>(i + 1)));
+      m_modules.push_back(std::make_unique<CNikonModule>(reinterpret_cast<maid::EntryPoint>(entry),
+                                                         static_cast<unsigned>(i + 1)));
     } catch (int result) {
       Trace("Nikon library %s refused to open: %d", name.c_str(), result);
     }
@@ -137,7 +137,8 @@ bool CNikonModuleManager::stepOperations(unsigned budgetMs, bool& delivering) {
   }
   bool underWay = false;
   if (!busy.empty()) {
-    const unsigned share = std::max<unsigned>(budgetMs / static_cast<unsigned>(busy.size()), kMinCameraShareMs);
+    const unsigned share =
+        std::max<unsigned>(budgetMs / static_cast<unsigned>(busy.size()), kMinCameraShareMs);
     const std::size_t first = m_nextStepIndex % busy.size();
     m_nextStepIndex = first + 1;  // a whole turn: the next begins one camera further
     const std::uint32_t turnStart = CameraClockMs();

@@ -123,7 +123,8 @@ void CNikonModule::scanAndInformHostOfCameraChanges() {
     }
     if (camera == m_currentCamera) {
       m_currentCamera = nullptr;
-      m_connectedCameraGone = camera->m_name + " (device " + std::to_string(deviceIdOf(camera)) + ")";
+      m_connectedCameraGone =
+          camera->m_name + " (device " + std::to_string(deviceIdOf(camera)) + ")";
     }
     camera->markGone();
     Trace("CNikonModule::scanAndInformHostOfCameraChanges() - removed camera: %s - device id: %d",

@@ -448,16 +448,11 @@ const MaidNameEntry g_maidResultNames[] = {
 };
 
 const MaidNameEntry g_maidEventNames[] = {
-    {0, "kNkMAIDEvent_AddChild"},
-    {1, "kNkMAIDEvent_RemoveChild"},
-    {2, "kNkMAIDEvent_WarmingUp"},
-    {3, "kNkMAIDEvent_WarmedUp"},
-    {4, "kNkMAIDEvent_CapChange"},
-    {5, "kNkMAIDEvent_OrphanedChildren"},
-    {6, "kNkMAIDEvent_CapChangeValueOnly"},
-    {263, "kNkMAIDEvent_AddPreviewImage"},
-    {264, "kNkMAIDEvent_CaptureComplete"},
-    {0, nullptr},
+    {0, "kNkMAIDEvent_AddChild"},           {1, "kNkMAIDEvent_RemoveChild"},
+    {2, "kNkMAIDEvent_WarmingUp"},          {3, "kNkMAIDEvent_WarmedUp"},
+    {4, "kNkMAIDEvent_CapChange"},          {5, "kNkMAIDEvent_OrphanedChildren"},
+    {6, "kNkMAIDEvent_CapChangeValueOnly"}, {263, "kNkMAIDEvent_AddPreviewImage"},
+    {264, "kNkMAIDEvent_CaptureComplete"},  {0, nullptr},
 };
 
 const std::size_t g_maidCommandNameCount = sizeof(g_maidCommandNames) / sizeof(MaidNameEntry) - 1;

@@ -37,8 +37,8 @@ template <typename T>
 CSdkBlock<T> AllocateArray(std::uint64_t count, std::uint64_t size) {
   if (count == 0 || size == 0) return nullptr;
   if (count > kMaxArrayBytes / size) return nullptr;
-  return CSdkBlock<T>(
-      static_cast<T*>(std::calloc(static_cast<std::size_t>(count), static_cast<std::size_t>(size))));
+  return CSdkBlock<T>(static_cast<T*>(
+      std::calloc(static_cast<std::size_t>(count), static_cast<std::size_t>(size))));
 }
 
 }  // namespace
@@ -58,7 +58,8 @@ void NikonCompletionProc(maid::MaidObject*, maid::ULONG command, maid::ULONG, ma
   const auto token = reinterpret_cast<std::uintptr_t>(completionRef);
   auto found = g_completionRecords.find(token);
   if (found == g_completionRecords.end()) {
-    if (token != 0) Trace("A completion of %s for a start already completed is ignored", CommandName(command));
+    if (token != 0)
+      Trace("A completion of %s for a start already completed is ignored", CommandName(command));
     return;
   }
   std::unique_ptr<CNikonCompletionRecord> record(found->second);
@@ -167,8 +168,9 @@ CNikonObject::~CNikonObject() {
   if (m_object) {
     // The object reads as closed before the SDK is told, and the record outlives the call.
     const CSdkRecord record = std::move(m_object);
-    if (m_entryPoint) m_entryPoint(record.get(), kNkMAIDCommand_Close, 0, kNkMAIDDataType_Null, 0,
-                                   nullptr, nullptr);
+    if (m_entryPoint)
+      m_entryPoint(record.get(), kNkMAIDCommand_Close, 0, kNkMAIDDataType_Null, 0, nullptr,
+                   nullptr);
   }
 }
 
@@ -226,7 +228,9 @@ const maid::MaidCapInfo* CNikonObject::capabilityInfo(maid::ULONG capId) const {
   return nullptr;
 }
 
-bool CNikonObject::hasCapability(maid::ULONG capId) const { return capabilityInfo(capId) != nullptr; }
+bool CNikonObject::hasCapability(maid::ULONG capId) const {
+  return capabilityInfo(capId) != nullptr;
+}
 
 int CNikonObject::capGet(maid::ULONG capId, maid::ULONG dataType, void* data) {
   if (!m_object) return -1;
@@ -240,8 +244,8 @@ int CNikonObject::getUnsignedValue(maid::ULONG capId, maid::ULONG& value) {
   if (!info) return kCapabilityNotFound;
   if (info->ulType != kNkMAIDCapType_Integer && info->ulType != kNkMAIDCapType_Unsigned) return 0;
   maid::ULONG read = 0;
-  const int result = call(kNkMAIDCommand_CapGet, capId, info->ulType + 3,
-                          reinterpret_cast<maid::NKPARAM>(&read));
+  const int result =
+      call(kNkMAIDCommand_CapGet, capId, info->ulType + 3, reinterpret_cast<maid::NKPARAM>(&read));
   if (result == 0) value = read;
   return result;
 }
@@ -287,7 +291,8 @@ int CNikonObject::getUnsignedEnumValue(maid::ULONG capId, maid::ULONG& current,
   int result = getEnumDescriptor(capId, descriptor);
   if (result != 0) return result;
   if ((descriptor.ulType != kNkMAIDArrayType_Integer &&
-       descriptor.ulType != kNkMAIDArrayType_Unsigned) || descriptor.wPhysicalBytes != 4)
+       descriptor.ulType != kNkMAIDArrayType_Unsigned) ||
+      descriptor.wPhysicalBytes != 4)
     return -1;
   if (descriptor.ulElements == 0) {
     Trace("enum had no elements for parameter: %d", static_cast<int>(capId));
@@ -404,8 +409,7 @@ ZnLuaTEPtr CNikonObject::getCapabilityValue(maid::ULONG capId, int& error, int& 
         error = result;
         return nullptr;
       }
-      return std::make_unique<ZnLuaTENumber>(
-          static_cast<double>(static_cast<std::int32_t>(value)));
+      return std::make_unique<ZnLuaTENumber>(static_cast<double>(static_cast<std::int32_t>(value)));
     }
     case kNkMAIDCapType_String: {
       std::string value;
@@ -523,9 +527,7 @@ void CNikonObject::logCapabilities() {
 
 void CNikonObject::onCompletion(maid::ULONG, maid::NKERROR, maid::NKPARAM) {}
 
-maid::NKERROR CNikonObject::onData(void*, void*) {
-  return 0;
-}
+maid::NKERROR CNikonObject::onData(void*, void*) { return 0; }
 
 void CNikonObject::onEvent(maid::ULONG event, maid::NKPARAM data) {
   Trace("Event Notification: %s", EventName(event));

@@ -162,8 +162,7 @@ class CNikonObject : public CNikonCallbackReceiver {
   // Enumeration kinds 7 (packed zero-terminated strings) and 8 (256-byte strings). values lists
   // the entries in the SDK's order, so an entry's position is its SDK index. -1 as above;
   // kCurrentEntryMissing, with the values read and `current` empty, as above.
-  int getStringEnumValue(maid::ULONG capId, std::string& current,
-                         std::vector<std::string>& values);
+  int getStringEnumValue(maid::ULONG capId, std::string& current, std::vector<std::string>& values);
   // The descriptor of enumeration `capId` (kNkMAIDCommand_CapGet): -1 when it is not a listed
   // enumeration or the object is not open, else the SDK's result.
   int getEnumDescriptor(maid::ULONG capId, maid::MaidEnum& descriptor);
@@ -246,14 +245,14 @@ class CNikonObject : public CNikonCallbackReceiver {
  public:
   // Fields are public because the module, camera and download code manage them directly
   // (m_eventTarget of the connected camera).
-  CSdkRecord m_object;                       // null when not open
-  CNikonObject* m_parent = nullptr;          // not owned; null for a module
+  CSdkRecord m_object;               // null when not open
+  CNikonObject* m_parent = nullptr;  // not owned; null for a module
   // The children, by SDK id; the only owner of each. Changed only by adoptChild and
   // destroyChild (and our destructor).
   std::multimap<std::int32_t, std::unique_ptr<CNikonObject>> m_children;
-  std::int32_t m_capCount = 0;               // records in m_capInfo
-  CSdkBlock<maid::MaidCapInfo> m_capInfo;    // capability list, in the SDK's order
-  maid::ULONG m_id = 0;                      // SDK id this object was opened with
+  std::int32_t m_capCount = 0;                      // records in m_capInfo
+  CSdkBlock<maid::MaidCapInfo> m_capInfo;           // capability list, in the SDK's order
+  maid::ULONG m_id = 0;                             // SDK id this object was opened with
   CNikonCallbackReceiver* m_eventTarget = nullptr;  // not owned
-  maid::EntryPoint m_entryPoint = nullptr;   // the module's MAIDEntryPoint
+  maid::EntryPoint m_entryPoint = nullptr;          // the module's MAIDEntryPoint
 };

@@ -46,9 +46,12 @@ std::string Show(const ZnLuaTE* value, bool nested = true) {
   }
   const auto* data = dynamic_cast<const ZnLuaTEData*>(value);
   if (data && data->size() > 1)
-    out << "<" << data->size() << " bytes " << std::hex << data->bytes()[0] * 256 + data->bytes()[1] << ">";
-  else if (value->type == kZnLuaNumber) out << value->getNumber();
-  else out << value->getString();
+    out << "<" << data->size() << " bytes " << std::hex << data->bytes()[0] * 256 + data->bytes()[1]
+        << ">";
+  else if (value->type == kZnLuaNumber)
+    out << value->getNumber();
+  else
+    out << value->getString();
   return out.str();
 }
 
@@ -87,15 +90,17 @@ TEST(HostNotifications, FilesKeepTheirCaptureIdAndErrorsNameOnlyAnnouncedOnes) {
   host.downloadFailed(-8, "the camera refused the release", 0);
   host.deviceAdded(0x1701, "Z 7");
   host.deviceRemoved(0x1702);
-  EXPECT_EQ(Transcript(),
-            "objectWasAdded #0 camera_file_name=DSC_0001.NEF capture_id=1 file_name=Capture0001.nef "
-            "file_size=1000 has_sidecar=1\n"
-            "objectWasAdded #0 capture_id=2 file_name=Capture0001.jpg file_size=200 has_sidecar=0\n"
-            "fileDownloadComplete #0 capture_id=2 file_download_time=15 file_path=C:\\Temp\\Capture0001.jpg\n"
-            "error #0 capture_id=2 error_code=-7 error_description=writing the file fell short\n"
-            "error #0 error_code=-8 error_description=the camera refused the release\n"
-            "deviceAdded #0 device_id=5889 name=Z 7\n"
-            "deviceRemoved #0 device_id=5890\n");
+  EXPECT_EQ(
+      Transcript(),
+      "objectWasAdded #0 camera_file_name=DSC_0001.NEF capture_id=1 file_name=Capture0001.nef "
+      "file_size=1000 has_sidecar=1\n"
+      "objectWasAdded #0 capture_id=2 file_name=Capture0001.jpg file_size=200 has_sidecar=0\n"
+      "fileDownloadComplete #0 capture_id=2 file_download_time=15 "
+      "file_path=C:\\Temp\\Capture0001.jpg\n"
+      "error #0 capture_id=2 error_code=-7 error_description=writing the file fell short\n"
+      "error #0 error_code=-8 error_description=the camera refused the release\n"
+      "deviceAdded #0 device_id=5889 name=Z 7\n"
+      "deviceRemoved #0 device_id=5890\n");
 }
 
 // The two simulated modules with a download folder of the test's own, camera 0x101 connected.
@@ -112,10 +117,11 @@ class RequestPathTest : public ConnectedCameraTest {
   }
   bool request(const std::string& bytes) {
     bool ended = false;
-    HandleHostRequest(bytes.data(), bytes.size(), [&](std::uint32_t id, const ZnLuaTE* name, const ZnLuaTE* params) {
-      g_sdkLock.assertHeld();
-      ended = DispatchAndSettle(id, name, params);
-    });
+    HandleHostRequest(bytes.data(), bytes.size(),
+                      [&](std::uint32_t id, const ZnLuaTE* name, const ZnLuaTE* params) {
+                        g_sdkLock.assertHeld();
+                        ended = DispatchAndSettle(id, name, params);
+                      });
     return ended;
   }
 
@@ -133,25 +139,30 @@ class RequestPathTest : public ConnectedCameraTest {
 
 TEST_F(RequestPathTest, EveryCommandAnswersByItsNameWithTheKeysTheHostReads) {
   onCameraThread();
-  EXPECT_EQ(answer(1, "listDevices"), "ok #1 devices={1={device_id=257 name=D850} 2={device_id=258 name=Z 7} "
-                                      "3={device_id=5889 name=D850} 4={device_id=5890 name=Z 7}}");
+  EXPECT_EQ(answer(1, "listDevices"),
+            "ok #1 devices={1={device_id=257 name=D850} 2={device_id=258 name=Z 7} "
+            "3={device_id=5889 name=D850} 4={device_id=5890 name=Z 7}}");
   // The last camera of the last module loaded; then one that shares its module, and one that
   // shares its camera id: each is another camera, connected in its turn.
   for (double deviceId : {0x1702, 0x1701, 0x101}) {
     EXPECT_EQ(answer(2, "connectDevice", deviceId), "ok #2");
     EXPECT_TRUE(std::regex_match(answer(3, "getCameraSettings", deviceId),
-                                 std::regex("ok #3 .* aperture=f/.*"))) << deviceId;
+                                 std::regex("ok #3 .* aperture=f/.*")))
+        << deviceId;
   }
   const std::string refused = "error #4 error_code=65535 error_description=";
   EXPECT_EQ(answer(4, "getCameraSettings", 0x1701), refused + "Module specified was not connected");
   EXPECT_EQ(answer(4, "getCameraSettings", 0x102), refused + "Camera specified was not connected");
   // The settings with their entries; then one changed, and the answer shows the new value.
-  EXPECT_EQ(answer(5, "getCameraSettings", 0x101),
-            "ok #5 AFButtonPressed=Off aperture=f/4 apertureEntries={0=f/1.8 1=f/2.8 2=f/4 3=f/5.6 4=f/8 "
-            "5=f/11 6=f/16 7=f/22} focusMode=autoFocusMode isoEntries={0=64 1=100 2=200 3=400 4=800 5=1600 "
-            "6=3200 7=6400 8=12800} isoSpeed=100 shutter=1/250 shutterEntries={0=30\" 1=4\" 2=1\" 3=1/4 "
-            "4=1/15 5=1/60 6=1/125 7=1/250 8=1/500 9=1/1000 10=1/4000} wbEntries={0=Auto 1=Daylight 2=Cloudy "
-            "3=Shade 4=Incandescent 5=Fluorescent 6=Flash} whiteBalance=Auto");
+  EXPECT_EQ(
+      answer(5, "getCameraSettings", 0x101),
+      "ok #5 AFButtonPressed=Off aperture=f/4 apertureEntries={0=f/1.8 1=f/2.8 2=f/4 3=f/5.6 4=f/8 "
+      "5=f/11 6=f/16 7=f/22} focusMode=autoFocusMode isoEntries={0=64 1=100 2=200 3=400 4=800 "
+      "5=1600 "
+      "6=3200 7=6400 8=12800} isoSpeed=100 shutter=1/250 shutterEntries={0=30\" 1=4\" 2=1\" 3=1/4 "
+      "4=1/15 5=1/60 6=1/125 7=1/250 8=1/500 9=1/1000 10=1/4000} wbEntries={0=Auto 1=Daylight "
+      "2=Cloudy "
+      "3=Shade 4=Incandescent 5=Fluorescent 6=Flash} whiteBalance=Auto");
   const auto change = DeviceParams(0x101);
   change->setString("param_key", "apertureValue");
   change->setNumber("param_value", 4);
@@ -163,7 +174,8 @@ TEST_F(RequestPathTest, EveryCommandAnswersByItsNameWithTheKeysTheHostReads) {
   EXPECT_FALSE(request(7, "setCameraFocus", &focus));
   EXPECT_TRUE(Received().empty());
   maid::MaidRange step{};
-  module1()->m_currentCamera->capGet(kNkMAIDCapability_MFDriveStep, kNkMAIDDataType_RangePtr, &step);
+  module1()->m_currentCamera->capGet(kNkMAIDCapability_MFDriveStep, kNkMAIDDataType_RangePtr,
+                                     &step);
   EXPECT_EQ(step.lfValue, 1000.0) << "the lens was not driven two steps";
   EXPECT_EQ(answer(8, "doAutoFocus"), "ok #8 status=AutoFocusOff");
   EXPECT_EQ(answer(9, "doAutoFocus"), "ok #9 status=AutoFocusOn");
@@ -173,14 +185,16 @@ TEST_F(RequestPathTest, EveryCommandAnswersByItsNameWithTheKeysTheHostReads) {
   // Settings beside the picture, and the heartbeat's frames while the command waited for the
   // settings' spacing: no settings of the cameras connected before on the other module.
   const std::string toggled = Transcript();
-  EXPECT_TRUE(std::regex_match(toggled, std::regex("cameraSettingsChanged #0 .*\nok #11\n(liveViewImage #0 .*\n)*")))
+  EXPECT_TRUE(std::regex_match(
+      toggled, std::regex("cameraSettingsChanged #0 .*\nok #11\n(liveViewImage #0 .*\n)*")))
       << toggled;
   EXPECT_EQ(answer(12, "isLiveViewOn"), "ok #12 status=liveViewOn");
   PumpAndSettle(manager);
   std::string frames;  // the tick may send fresh settings beside the frame
   for (auto& message : Received())
     if (message.name->getString() == "liveViewImage") frames += Describe(message) + "\n";
-  EXPECT_TRUE(std::regex_match(frames, std::regex("liveViewImage #0 image=<(\\d+) bytes ffd8> size=\\1\n")))
+  EXPECT_TRUE(
+      std::regex_match(frames, std::regex("liveViewImage #0 image=<(\\d+) bytes ffd8> size=\\1\n")))
       << frames;  // a JPEG and its size
   EXPECT_EQ(answer(13, "toggleLiveView"), "ok #13");
   EXPECT_EQ(answer(14, "isLiveViewOn"), "ok #14 status=liveViewOff");
@@ -188,14 +202,18 @@ TEST_F(RequestPathTest, EveryCommandAnswersByItsNameWithTheKeysTheHostReads) {
   EXPECT_FALSE(request(15, "doCapture"));
   const std::string capture = Transcript();
   std::smatch file;  // its name, size and path
-  ASSERT_TRUE(std::regex_match(capture, file, std::regex(
-      "objectWasAdded #0 camera_file_name=DSC_\\d{4}\\.JPG capture_id=1 file_name=(\\S+) "
-      "file_size=(\\d+) has_sidecar=0\n"
-      "fileDownloadComplete #0 capture_id=1 file_download_time=[\\d.]+ file_path=(.*)\n"))) << capture;
+  ASSERT_TRUE(std::regex_match(
+      capture, file,
+      std::regex(
+          "objectWasAdded #0 camera_file_name=DSC_\\d{4}\\.JPG capture_id=1 file_name=(\\S+) "
+          "file_size=(\\d+) has_sidecar=0\n"
+          "fileDownloadComplete #0 capture_id=1 file_download_time=[\\d.]+ file_path=(.*)\n")))
+      << capture;
   EXPECT_EQ(file[3], g_downloadDirectory + file[1].str());
   EXPECT_EQ(file[2], std::to_string(fs::file_size(file[3].str())));
   // Commands the process takes without an answer, and then no camera at all.
-  for (const char* quiet : {"getDeviceInfo", "downloadThumbnail", "getCaptureInfo", "startDownload"})
+  for (const char* quiet :
+       {"getDeviceInfo", "downloadThumbnail", "getCaptureInfo", "startDownload"})
     EXPECT_FALSE(request(16, quiet, 0x101)) << quiet;
   EXPECT_FALSE(request(17, "disconnectDevice", 0x101));
   EXPECT_FALSE(request(17, "disconnectDevice", 0x101));  // nothing left to disconnect
@@ -204,8 +222,9 @@ TEST_F(RequestPathTest, EveryCommandAnswersByItsNameWithTheKeysTheHostReads) {
             "error #18 error_code=65535 error_description=No camera is connected");
   // A release without a camera is not passed over in silence.
   EXPECT_FALSE(request(19, "doCapture"));
-  EXPECT_EQ(Transcript(), "error #0 error_code=65535 error_description=The picture was not "
-                          "taken: no camera is connected\n");
+  EXPECT_EQ(Transcript(),
+            "error #0 error_code=65535 error_description=The picture was not "
+            "taken: no camera is connected\n");
 }
 
 // The connected camera unplugged: a release names it rather than doing nothing; once another
@@ -232,8 +251,10 @@ TEST_F(RequestPathTest, TheWorkerRunsRequestsInOrderAndEndsAtShutdown) {
   onCameraThread();
   CTestWorker test;
   auto post = [&](std::uint32_t id, const char* name) {  // as the pipe thread hands it over
-    const std::string bytes = EncodeMessageFrame(id, std::make_unique<ZnLuaTEString>(name).get(), nullptr);
-    HandleHostRequest(bytes.data(), bytes.size(), [&](auto i, auto n, auto p) { test.worker.post(i, n, p); });
+    const std::string bytes =
+        EncodeMessageFrame(id, std::make_unique<ZnLuaTEString>(name).get(), nullptr);
+    HandleHostRequest(bytes.data(), bytes.size(),
+                      [&](auto i, auto n, auto p) { test.worker.post(i, n, p); });
   };
   // A host that leaves while a command waits takes it along.
   post(4, "toggleLiveView");
@@ -245,7 +266,8 @@ TEST_F(RequestPathTest, TheWorkerRunsRequestsInOrderAndEndsAtShutdown) {
   EXPECT_FALSE(test.worker.busy());
   EXPECT_TRUE(BetweenTurns([&] { return test.worker.offerStandingReplies(); }));
   post(3, "isLiveViewOn");  // the sleeping camera thread's answer, as nothing is ahead of it
-  EXPECT_EQ(Transcript(), "ok #4 status=liveViewOff\nok #3 status=liveViewOff\n") << "answered at once";
+  EXPECT_EQ(Transcript(), "ok #4 status=liveViewOff\nok #3 status=liveViewOff\n")
+      << "answered at once";
 
   post(5, "toggleLiveView");
   post(6, "isLiveViewOn");  // not by the answer left: #5 went ahead of it
@@ -256,7 +278,8 @@ TEST_F(RequestPathTest, TheWorkerRunsRequestsInOrderAndEndsAtShutdown) {
   ASSERT_TRUE(test.runUntilIdle());
   std::string transcript;
   for (const auto& message : Received())
-    if (message.name->getString() != "liveViewImage") transcript += Describe(message).substr(0, 24) + "\n";
+    if (message.name->getString() != "liveViewImage")
+      transcript += Describe(message).substr(0, 24) + "\n";
   EXPECT_EQ(transcript, "cameraSettingsChanged #0\nok #5\nok #6 status=liveViewOn\n");
 
   post(7, "shutdown");
@@ -324,7 +347,8 @@ TEST_F(SharedTurnTest, CamerasShareEachTurnAndOneLeavingDisturbsNoOther) {
   HandleConnectDevice(3, DeviceParams(0x1701).get());
   CCamera* other = module23()->m_currentCamera;
   HandleConnectDevice(4, DeviceParams(0x101).get());
-  ASSERT_TRUE(other && module1()->m_currentCamera == camera && manager->m_currentModule == module1());
+  ASSERT_TRUE(other && module1()->m_currentCamera == camera &&
+              manager->m_currentModule == module1());
   TakeAll();
   CTestWorker test;
   camera->capture();
@@ -332,7 +356,8 @@ TEST_F(SharedTurnTest, CamerasShareEachTurnAndOneLeavingDisturbsNoOther) {
   auto partSizes = [&] {
     std::map<std::string, std::uintmax_t> sizes;
     for (const auto& name : FilesIn(m_folder))
-      if (name.size() > 5 && name.substr(name.size() - 5) == ".part") sizes[name] = fs::file_size(m_folder / name);
+      if (name.size() > 5 && name.substr(name.size() - 5) == ".part")
+        sizes[name] = fs::file_size(m_folder / name);
     return sizes;
   };
   clock->tickOnEveryRead(1);
@@ -340,7 +365,10 @@ TEST_F(SharedTurnTest, CamerasShareEachTurnAndOneLeavingDisturbsNoOther) {
   std::map<std::string, int> counts;  // the messages other than the answers
   std::uint32_t nextId = 100, answered = 0;
   int turnsWithBoth = 0;
-  auto busy = [&] { onCameraThread(); return manager->hasDownloads() || manager->hasReleases(); };
+  auto busy = [&] {
+    onCameraThread();
+    return manager->hasDownloads() || manager->hasReleases();
+  };
   for (int turn = 0; turn < 40 && busy(); ++turn) {
     SCOPED_TRACE("turn " + std::to_string(turn));
     if (turn % 2 == 0) {
@@ -349,8 +377,10 @@ TEST_F(SharedTurnTest, CamerasShareEachTurnAndOneLeavingDisturbsNoOther) {
     }
     test.turn();
     const std::uint32_t answeredBefore = answered;
-    for (auto& message : TakeAll()) (message->name->getString() == "ok" ? ++answered : ++counts[message->name->getString()]);
-    EXPECT_LE(answered - answeredBefore, kCommandBudgetMs + 2) << "a burst of requests runs before the transfers";
+    for (auto& message : TakeAll())
+      (message->name->getString() == "ok" ? ++answered : ++counts[message->name->getString()]);
+    EXPECT_LE(answered - answeredBefore, kCommandBudgetMs + 2)
+        << "a burst of requests runs before the transfers";
     EXPECT_GT(answered, answeredBefore) << "requests wait behind the transfers";
     // The long operations' part of a turn, alone: the last poll of a share may run past it.
     const std::uint32_t start = clock->Now();
@@ -361,7 +391,8 @@ TEST_F(SharedTurnTest, CamerasShareEachTurnAndOneLeavingDisturbsNoOther) {
     if (before.size() == 2 && after.size() == 2) {
       ++turnsWithBoth;
       EXPECT_LE(spent, kCameraSliceMs * 3 / 2);
-      for (const auto& part : after) EXPECT_GT(part.second, before[part.first]) << part.first << " got no share";
+      for (const auto& part : after)
+        EXPECT_GT(part.second, before[part.first]) << part.first << " got no share";
     }
     before = after;
     if (turn == 3) SimControl("Type0023.md3", "unplug 1");
@@ -369,7 +400,8 @@ TEST_F(SharedTurnTest, CamerasShareEachTurnAndOneLeavingDisturbsNoOther) {
   clock->tickOnEveryRead(0);
   EXPECT_GE(turnsWithBoth, 2);
   ASSERT_TRUE(test.runUntilIdle());
-  for (auto& message : TakeAll()) (message->name->getString() == "ok" ? ++answered : ++counts[message->name->getString()]);
+  for (auto& message : TakeAll())
+    (message->name->getString() == "ok" ? ++answered : ++counts[message->name->getString()]);
   EXPECT_EQ(answered, nextId - 100);
   EXPECT_EQ(counts["fileDownloadComplete"], 1);
   EXPECT_EQ(counts["error"], 1) << "the unplugged camera's file";
@@ -389,7 +421,8 @@ TEST_F(RequestPathTest, ShutdownLetsTheReleasesStillComingBringTheirFiles) {
   manager = nullptr;
   std::map<std::string, int> counts;
   for (const auto& message : Received()) ++counts[message.name->getString()];
-  EXPECT_EQ(counts, (std::map<std::string, int>{{"fileDownloadComplete", 3}, {"objectWasAdded", 3}}));
+  EXPECT_EQ(counts,
+            (std::map<std::string, int>{{"fileDownloadComplete", 3}, {"objectWasAdded", 3}}));
 }
 
 TEST_F(RequestPathTest, OnlyTheWholeNameOfACommandRunsIt) {
@@ -405,11 +438,20 @@ TEST_F(RequestPathTest, OnlyTheWholeNameOfACommandRunsIt) {
 }
 
 TEST(DeviceIdFromParams, TruncatesWithinThe32BitRangeAndIsZeroOtherwise) {
-  const struct { double value; int id; } cases[] = {
-      {0x1702, 0x1702}, {257.9, 257}, {-257.9, -257}, {2147483647.0, 2147483647},
-      {2147483647.5, 2147483647}, {-2147483648.0, -2147483647 - 1}, {2147483648.0, 0},
-      {-2147483649.0, 0}, {4294967296.0 + 0x101, 0},
-      {std::numeric_limits<double>::quiet_NaN(), 0}, {std::numeric_limits<double>::infinity(), 0}};
+  const struct {
+    double value;
+    int id;
+  } cases[] = {{0x1702, 0x1702},
+               {257.9, 257},
+               {-257.9, -257},
+               {2147483647.0, 2147483647},
+               {2147483647.5, 2147483647},
+               {-2147483648.0, -2147483647 - 1},
+               {2147483648.0, 0},
+               {-2147483649.0, 0},
+               {4294967296.0 + 0x101, 0},
+               {std::numeric_limits<double>::quiet_NaN(), 0},
+               {std::numeric_limits<double>::infinity(), 0}};
   for (const auto& c : cases)
     EXPECT_EQ(GetDeviceIdFromParams(DeviceParams(c.value).get()), c.id) << c.value;
   ZnLuaTETable text;

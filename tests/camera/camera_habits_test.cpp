@@ -25,7 +25,8 @@ using Clock = std::chrono::steady_clock;
 std::vector<std::string> Names(const std::vector<std::unique_ptr<OutgoingMessage>>& messages) {
   std::vector<std::string> names;
   for (const auto& message : messages)
-    if (message->name->getString() != "cameraSettingsChanged") names.push_back(message->name->getString());
+    if (message->name->getString() != "cameraSettingsChanged")
+      names.push_back(message->name->getString());
   return names;
 }
 
@@ -69,14 +70,16 @@ class CameraHabitsTest : public ConnectedCameraTest {
     } else {
       // The rest of the file comes in the step at which its time has come.
       SimControl("Type0001.md3", "clock " + std::to_string(clock->Now() + 900000));
-      for (int i = 0; i < 20 && camera->hasDownloads(); ++i) manager->stepOperations(kCameraSliceMs, m_delivering);
+      for (int i = 0; i < 20 && camera->hasDownloads(); ++i)
+        manager->stepOperations(kCameraSliceMs, m_delivering);
     }
     clockAt(1000);
     return held;
   }
   std::vector<unsigned char> firstRaw(const std::string& name) {
     const auto bytes = ReadBytes((m_folder / name).string());
-    EXPECT_TRUE(MatchesRaw(bytes, lbsim::FileSeed(1, 1, true))) << name << " holds the whole picture";
+    EXPECT_TRUE(MatchesRaw(bytes, lbsim::FileSeed(1, 1, true)))
+        << name << " holds the whole picture";
     return bytes;
   }
   bool m_delivering = false;
@@ -115,7 +118,8 @@ TEST_F(CameraHabitsTest, AFileStillWaitingWhenTheProcessEndsIsKept) {
   auto errors = TakeNamed("error");
   ASSERT_EQ(errors.size(), 1u);
   EXPECT_EQ(Number(Payload(*errors[0]), "error_code"), -1005);
-  EXPECT_NE(Text(Payload(*errors[0]), "error_description").find(g_downloadDirectory + "Capture0001-kept.nef\""),
+  EXPECT_NE(Text(Payload(*errors[0]), "error_description")
+                .find(g_downloadDirectory + "Capture0001-kept.nef\""),
             std::string::npos);
   EXPECT_EQ(FilesIn(m_folder), std::vector<std::string>{"Capture0001-kept.nef"});
   firstRaw("Capture0001-kept.nef");
@@ -126,7 +130,8 @@ TEST_F(CameraHabitsTest, ACutOffDownloadsHeldPartIsRemovedOnceLetGo) {
   onCameraThread();
   clockAt(1000);
   auto held = shootHeldFile(true);
-  EXPECT_EQ(Numbers(TakeNamed("error"), "error_code"), (std::vector<double>{kNkMAIDResult_CameraNotFound}));
+  EXPECT_EQ(Numbers(TakeNamed("error"), "error_code"),
+            (std::vector<double>{kNkMAIDResult_CameraNotFound}));
   EXPECT_TRUE(stepAt(1010));
   EXPECT_EQ(FilesIn(m_folder), std::vector<std::string>{"Capture0001.nef.part"});
   held.reset();
@@ -148,7 +153,8 @@ TEST_F(CameraHabitsTest, AFileHeldPastItsMinuteIsKeptWhole) {
   auto errors = TakeNamed("error");
   ASSERT_EQ(errors.size(), 1u);
   EXPECT_EQ(Number(Payload(*errors[0]), "error_code"), -1005);
-  EXPECT_NE(Text(Payload(*errors[0]), "error_description").find(g_downloadDirectory + "Capture0001.nef.part\""),
+  EXPECT_NE(Text(Payload(*errors[0]), "error_description")
+                .find(g_downloadDirectory + "Capture0001.nef.part\""),
             std::string::npos);
   const std::vector<std::string> marked{"Capture0001.nef.part", "Capture0001.nef.part.whole"};
   EXPECT_EQ(FilesIn(m_folder), marked);
@@ -182,7 +188,8 @@ TEST_F(CameraHabitsTest, ACameraFoundGoneEndsWhatItHadUnderWay) {
   const auto messages = TakeAll();
   ASSERT_EQ(Names(messages), (std::vector<std::string>{"deviceRemoved", "error", "error"}));
   EXPECT_EQ(Number(Payload(*messages[1]), "error_code"), kReleaseNotEnded);
-  EXPECT_NE(Text(Payload(*messages[1]), "error_description").find("the camera went"), std::string::npos);
+  EXPECT_NE(Text(Payload(*messages[1]), "error_description").find("the camera went"),
+            std::string::npos);
   EXPECT_EQ(Number(Payload(*messages[2]), "error_code"), -1007);
   EXPECT_EQ(Number(Payload(*messages[2]), "capture_id"), Number(Payload(*added[0]), "capture_id"));
   EXPECT_TRUE(FilesIn(m_folder).empty());
@@ -195,7 +202,8 @@ struct ReleaseCase {
 // Test names and failure messages show the habit, not the case's bytes.
 void PrintTo(const ReleaseCase& c, std::ostream* out) { *out << c.habit; }
 
-class ReleaseHabitTest : public CameraHabitsTest, public ::testing::WithParamInterface<ReleaseCase> {};
+class ReleaseHabitTest : public CameraHabitsTest,
+                         public ::testing::WithParamInterface<ReleaseCase> {};
 
 TEST_P(ReleaseHabitTest, HostGetsTheFileOrOneError) {
   onCameraThread();
@@ -204,13 +212,15 @@ TEST_P(ReleaseHabitTest, HostGetsTheFileOrOneError) {
   for (int tick = 0; tick < 5; ++tick) PumpAndSettle(manager);  // a late completion lands here
   auto messages = TakeAll();
   if (GetParam().refusal == 0) {
-    EXPECT_EQ(Names(messages), (std::vector<std::string>{"objectWasAdded", "fileDownloadComplete"}));
+    EXPECT_EQ(Names(messages),
+              (std::vector<std::string>{"objectWasAdded", "fileDownloadComplete"}));
   } else {
     ASSERT_EQ(Names(messages), std::vector<std::string>{"error"});
     const ZnLuaTETable* error = Payload(*messages.back());
     EXPECT_EQ(Number(error, "error_code"), GetParam().refusal);
     // The host shows the camera's own reason.
-    EXPECT_NE(Text(error, "error_description").find(ResultName(GetParam().refusal)), std::string::npos);
+    EXPECT_NE(Text(error, "error_description").find(ResultName(GetParam().refusal)),
+              std::string::npos);
     EXPECT_EQ(Number(error, "capture_id"), -12345.0);  // no file was announced
     EXPECT_EQ(messages.back()->requestId, 0u);
   }
@@ -308,7 +318,8 @@ TEST_F(CameraHabitsTest, AReleaseWhileTheCameraIsBusyGetsTheCamerasOwnAnswer) {
     clock->advance(1);
   }
   camera->capture();  // while the file transfers
-  EXPECT_EQ(Numbers(TakeNamed("error"), "error_code"), (std::vector<double>{kNkMAIDResult_DeviceBusy}));
+  EXPECT_EQ(Numbers(TakeNamed("error"), "error_code"),
+            (std::vector<double>{kNkMAIDResult_DeviceBusy}));
   SettleOperations(manager);
   EXPECT_EQ(TakeNamed("fileDownloadComplete").size(), 1u);
 
@@ -379,7 +390,8 @@ TEST_F(CameraHabitsTest, LettingGoOfACameraStopsItsLiveView) {
   manager = CNikonModuleManager::getInstance();
   listDevices();
   maid::ULONG status = 1;
-  ASSERT_EQ(module1()->m_cameras.at(2)->getUnsignedValue(kNkMAIDCapability_LiveViewStatus, status), 0);
+  ASSERT_EQ(module1()->m_cameras.at(2)->getUnsignedValue(kNkMAIDCapability_LiveViewStatus, status),
+            0);
   EXPECT_EQ(status, 0u);
 }
 
@@ -398,7 +410,8 @@ TEST_F(CameraHabitsTest, EnumerationWithoutCurrentEntryLeavesThatSettingEmpty) {
     EXPECT_EQ(Text(Payload(*settings[0]), key), "") << key;
   // In a mode that offers the aperture's entries, they stay there to choose from.
   module1()->m_currentCamera->m_exposureMode = 1;
-  const std::unique_ptr<ZnLuaTETable> settingsInMode1 = module1()->m_currentCamera->makeSettingsTable();
+  const std::unique_ptr<ZnLuaTETable> settingsInMode1 =
+      module1()->m_currentCamera->makeSettingsTable();
   EXPECT_EQ(Text(settingsInMode1.get(), "aperture"), "");
   ASSERT_NE(settingsInMode1->getTable("apertureEntries"), nullptr);
   EXPECT_EQ(settingsInMode1->getTable("apertureEntries")->count(), 8u);
@@ -411,7 +424,8 @@ TEST_F(CameraHabitsTest, ChangeReportedWhileTheTableIsReadFollowsIt) {
   habit("events-in-calls");
   TakeNamed("cameraSettingsChanged");
   // ISO to automatic: the camera reports it inside its next call, a read of the next table.
-  ASSERT_EQ(0, camera->setCapabilityValue(kNkMAIDCapability_IsoControl, kNkMAIDDataType_Unsigned, 1));
+  ASSERT_EQ(0,
+            camera->setCapabilityValue(kNkMAIDCapability_IsoControl, kNkMAIDDataType_Unsigned, 1));
   clock->advance(CSettingsThrottle::kSpacingMs);  // past the connection's report
   module1()->sendCameraSettingsSoon();
   EXPECT_EQ(TakeNamed("cameraSettingsChanged").size(), 1u);

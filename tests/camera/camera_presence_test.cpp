@@ -19,12 +19,13 @@ class CameraPresenceTest : public HostTest {
   void SetUp() override LB_ACQUIRE(g_sdkLock) {
     HostTest::SetUp();
     fake.root = CFakeObject::Make(
-        0, {}, {CFakeObject::Make(1, {{kNkMAIDCapability_Name, C::Text("D850")},
-                                      {kNkMAIDCapability_ExposureMode, C::UnsignedEnum({0, 1, 2, 3}, 3)},
-                                      {kNkMAIDCapability_IsoControl, C::Bool(false)},
-                                      {kNkMAIDCapability_IsAlive, C::Bool(true)}}),
-                CFakeObject::Make(2, {{kNkMAIDCapability_Name, C::Text("Df")},
-                                      {kNkMAIDCapability_ExposureMode, C::Unsigned(1)}})});
+        0, {},
+        {CFakeObject::Make(1, {{kNkMAIDCapability_Name, C::Text("D850")},
+                               {kNkMAIDCapability_ExposureMode, C::UnsignedEnum({0, 1, 2, 3}, 3)},
+                               {kNkMAIDCapability_IsoControl, C::Bool(false)},
+                               {kNkMAIDCapability_IsAlive, C::Bool(true)}}),
+         CFakeObject::Make(2, {{kNkMAIDCapability_Name, C::Text("Df")},
+                               {kNkMAIDCapability_ExposureMode, C::Unsigned(1)}})});
   }
   void TearDown() override LB_RELEASE(g_sdkLock) {
     module.reset();
@@ -64,8 +65,10 @@ TEST_F(CameraPresenceTest, ACameraIsShownAndKeptUntilItSaysItIsGone) {
 
 TEST_F(CameraPresenceTest, ACameraListedButDeadIsTriedAgainOnlyOnceASecond) {
   onCameraThread();
-  fake.root = CFakeObject::Make(0, {}, {CFakeObject::Make(3, {{kNkMAIDCapability_Name, C::Text("D5")},
-                                                              {kNkMAIDCapability_IsAlive, C::Bool(false)}})});
+  fake.root =
+      CFakeObject::Make(0, {},
+                        {CFakeObject::Make(3, {{kNkMAIDCapability_Name, C::Text("D5")},
+                                               {kNkMAIDCapability_IsAlive, C::Bool(false)}})});
   open();
   const int opensBefore = fake.count(kNkMAIDCommand_Open);
   for (std::uint32_t ms : {0, 100, 999, 1000}) {

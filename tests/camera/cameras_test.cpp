@@ -108,18 +108,22 @@ TEST_F(CamerasTest, SettingsTableFollowsExposureIsoModeAndFocus) {
       {0, "aperture focusMode isoEntries isoSpeed shutter whiteBalance"},
       {1, "aperture apertureEntries focusMode isoEntries isoSpeed shutter wbEntries whiteBalance"},
       {2, "aperture focusMode isoEntries isoSpeed shutter shutterEntries wbEntries whiteBalance"},
-      {3, "aperture apertureEntries focusMode isoEntries isoSpeed shutter shutterEntries wbEntries "
-          "whiteBalance"},
+      {3,
+       "aperture apertureEntries focusMode isoEntries isoSpeed shutter shutterEntries wbEntries "
+       "whiteBalance"},
   };
   for (const auto& [mode, keys] : kKeysByMode) {
     camera->m_exposureMode = mode;
-    EXPECT_EQ(keysOf(), std::string("AFButtonPressed ") + keys + " Off autoFocusMode") << "mode " << mode;
+    EXPECT_EQ(keysOf(), std::string("AFButtonPressed ") + keys + " Off autoFocusMode")
+        << "mode " << mode;
   }
   camera->m_isoControl = true;
   camera->m_autoFocusOn = true;
-  ASSERT_EQ(camera->setCapabilityValue(kNkMAIDCapability_FocusMode, kNkMAIDDataType_Unsigned, 0), 0);
-  EXPECT_EQ(keysOf(), "AFButtonPressed aperture apertureEntries focusMode isoSpeed "
-                      "shutter shutterEntries wbEntries whiteBalance On manualFocusMode");
+  ASSERT_EQ(camera->setCapabilityValue(kNkMAIDCapability_FocusMode, kNkMAIDDataType_Unsigned, 0),
+            0);
+  EXPECT_EQ(keysOf(),
+            "AFButtonPressed aperture apertureEntries focusMode isoSpeed "
+            "shutter shutterEntries wbEntries whiteBalance On manualFocusMode");
   // The camera's report of a changed mode brings back its own values.
   camera->m_exposureMode = 0;
   for (maid::ULONG cap : {kNkMAIDCapability_ExposureMode, kNkMAIDCapability_IsoControl})
@@ -133,7 +137,10 @@ TEST_F(CamerasTest, EntryIndexFromTheHostSelectsThatEntry) {
   listDevices();
   CCamera* camera = module1()->m_cameras.at(1);
   camera->m_exposureMode = 3;
-  auto settings = [&] { onCameraThread(); return camera->makeSettingsTable(); };
+  auto settings = [&] {
+    onCameraThread();
+    return camera->makeSettingsTable();
+  };
   const auto before = settings();
   auto choose = [&](const char* key, double index) {
     ZnLuaTETable params;
@@ -142,9 +149,14 @@ TEST_F(CamerasTest, EntryIndexFromTheHostSelectsThatEntry) {
     onCameraThread();
     camera->updateCameraSetting(&params, "");
   };
-  const struct { const char* param; const char* key; const char* entries; } cases[] = {
-      {"isoSpeedValue", "isoSpeed", "isoEntries"}, {"shutterValue", "shutter", "shutterEntries"},
-      {"wbValue", "whiteBalance", "wbEntries"}, {"apertureValue", "aperture", "apertureEntries"}};
+  const struct {
+    const char* param;
+    const char* key;
+    const char* entries;
+  } cases[] = {{"isoSpeedValue", "isoSpeed", "isoEntries"},
+               {"shutterValue", "shutter", "shutterEntries"},
+               {"wbValue", "whiteBalance", "wbEntries"},
+               {"apertureValue", "aperture", "apertureEntries"}};
   for (const auto& c : cases) {
     const ZnLuaTETable* entries = before->getTable(c.entries);
     ASSERT_NE(entries, nullptr) << c.entries;
@@ -162,8 +174,10 @@ TEST_F(CamerasTest, EntryIndexFromTheHostSelectsThatEntry) {
   }
   // Indices that name no entry, and names that are not exactly a setting, change nothing.
   const auto chosen = settings();
-  for (const auto& [param, index] : {std::pair{"apertureValue", -7.0}, {"apertureValue", 1e300},
-                                     {"apertureValue ", 1.0}, {"wbValue2", 1.0}})
+  for (const auto& [param, index] : {std::pair{"apertureValue", -7.0},
+                                     {"apertureValue", 1e300},
+                                     {"apertureValue ", 1.0},
+                                     {"wbValue2", 1.0}})
     choose(param, index);
   for (const auto& c : cases) EXPECT_EQ(Text(settings().get(), c.key), Text(chosen.get(), c.key));
   ZnLuaTENumber notATable(1);
@@ -212,7 +226,8 @@ TEST_F(CamerasTest, CameraThatCannotBeOpenedIsRetriedWithoutAnnouncement) {
   onCameraThread();
   SimControl("Type0001.md3", "fault open-refused 1");
   for (int tick = 0; tick < 5; ++tick) PumpAndSettle(manager);
-  for (auto& message : TakeNamed("deviceAdded")) EXPECT_NE(Number(Payload(*message), "device_id"), 0x101);
+  for (auto& message : TakeNamed("deviceAdded"))
+    EXPECT_NE(Number(Payload(*message), "device_id"), 0x101);
   EXPECT_EQ(module1()->m_cameras.count(1), 0u);
   EXPECT_EQ(module1()->m_children.count(1), 0u);  // nothing half-built stays registered
   SimControl("Type0001.md3", "clear");

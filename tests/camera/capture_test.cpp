@@ -25,7 +25,8 @@ TEST_F(CaptureTest, ShotsBecomeNumberedFilesAnnouncedThenCompleted) {
   EXPECT_EQ(Text(Payload(*messages[0]), "file_name"), "Capture0001.jpg");
   EXPECT_EQ(Number(Payload(*messages[0]), "has_sidecar"), 0);
   EXPECT_EQ(messages[1]->name->getString(), "fileDownloadComplete");
-  EXPECT_EQ(Number(Payload(*messages[1]), "capture_id"), Number(Payload(*messages[0]), "capture_id"));
+  EXPECT_EQ(Number(Payload(*messages[1]), "capture_id"),
+            Number(Payload(*messages[0]), "capture_id"));
   const std::string path = Text(Payload(*messages[1]), "file_path");
   EXPECT_EQ(path, g_downloadDirectory + "Capture0001.jpg");
   const auto jpeg = ReadBytes(path);
@@ -44,16 +45,17 @@ TEST_F(CaptureTest, ShotsBecomeNumberedFilesAnnouncedThenCompleted) {
   EXPECT_EQ(Text(Payload(*messages[0]), "file_name"), "Capture0002-1.nef");
   EXPECT_EQ(Text(Payload(*messages[2]), "file_name"), "Capture0002-1.jpg");
   for (int i : {0, 2}) EXPECT_EQ(Number(Payload(*messages[i]), "has_sidecar"), 1) << i;
-  EXPECT_TRUE(MatchesRaw(ReadBytes(Text(Payload(*messages[1]), "file_path")), lbsim::FileSeed(1, 2, true)));
+  EXPECT_TRUE(
+      MatchesRaw(ReadBytes(Text(Payload(*messages[1]), "file_path")), lbsim::FileSeed(1, 2, true)));
   EXPECT_TRUE(IsJpeg(ReadBytes(Text(Payload(*messages[3]), "file_path"))));
   EXPECT_EQ(ReadBytes((m_folder / "Capture0002.jpg").string()).size(), 5u);
   // The number after a pair moves on by one.
   SimControl("Type0001.md3", "format jpeg 1");
   CaptureAndSettle(camera, manager);
   EXPECT_EQ(Text(Payload(*TakeNamed("objectWasAdded").at(0)), "file_name"), "Capture0003.jpg");
-  EXPECT_EQ(FilesIn(m_folder), (std::vector<std::string>{"Capture0001.jpg", "Capture0002-0.jpg.part",
-                                                          "Capture0002-1.jpg", "Capture0002-1.nef",
-                                                          "Capture0002.jpg", "Capture0003.jpg"}));
+  EXPECT_EQ(FilesIn(m_folder), (std::vector<std::string>{
+                                   "Capture0001.jpg", "Capture0002-0.jpg.part", "Capture0002-1.jpg",
+                                   "Capture0002-1.nef", "Capture0002.jpg", "Capture0003.jpg"}));
   EXPECT_FALSE(manager->hasDownloads());
   EXPECT_TRUE(camera->m_children.empty()) << "every finished item is let go of";
 }
@@ -62,18 +64,19 @@ TEST_F(CaptureTest, ShotsBecomeNumberedFilesAnnouncedThenCompleted) {
 // next shot (when the camera is still there) works under the next number.
 struct FailedShot {
   const char* name;
-  const char* folder;    // the download folder under the test's own; nullptr: as set up
-  const char* format;    // the camera's image format
-  const char* fault;     // a simulated fault, or nullptr
-  bool fullDisk;         // the final write falls short
-  bool announced;        // the file was announced before it failed
-  int errorCode;         // as the host reads it
-  const char* next;      // the name of the next shot's file
-  const char* says;      // a part of the error's description
+  const char* folder;  // the download folder under the test's own; nullptr: as set up
+  const char* format;  // the camera's image format
+  const char* fault;   // a simulated fault, or nullptr
+  bool fullDisk;       // the final write falls short
+  bool announced;      // the file was announced before it failed
+  int errorCode;       // as the host reads it
+  const char* next;    // the name of the next shot's file
+  const char* says;    // a part of the error's description
 };
 void PrintTo(const FailedShot& c, std::ostream* out) { *out << c.name; }
 
-class FailedShotTest : public ConnectedCameraTest, public ::testing::WithParamInterface<FailedShot> {};
+class FailedShotTest : public ConnectedCameraTest,
+                       public ::testing::WithParamInterface<FailedShot> {};
 
 TEST_P(FailedShotTest, HostHearsOnceAndNothingStays) {
   onCameraThread();
@@ -104,7 +107,8 @@ TEST_P(FailedShotTest, HostHearsOnceAndNothingStays) {
   EXPECT_EQ(messages.back()->name->getString(), "error");
   EXPECT_EQ(Number(error, "error_code"), c.errorCode);
   // The id of the announcement, or none (-12345) for a file the host never heard of.
-  EXPECT_EQ(Number(error, "capture_id"), c.announced ? Number(Payload(*messages[0]), "capture_id") : -12345);
+  EXPECT_EQ(Number(error, "capture_id"),
+            c.announced ? Number(Payload(*messages[0]), "capture_id") : -12345);
   EXPECT_NE(Text(error, "error_description").find(c.says), std::string::npos) << c.says;
   fs::remove(m_folder / "relative");
   EXPECT_EQ(fs::is_symlink(theirs), inTheWay);
@@ -124,11 +128,14 @@ TEST_P(FailedShotTest, HostHearsOnceAndNothingStays) {
 const FailedShot kFailedShots[] = {
     // No usable folder spends no number; a folder that is gone fails at the file.
     {"NoFolder", "", "jpeg", nullptr, false, false, -1003, "Capture0001.jpg", "download folder"},
-    {"RelativeFolder", "relative/", "jpeg", nullptr, false, false, -1003, "Capture0001.jpg", "relative/"},
-    {"FolderGone", "/no-such-folder/", "jpeg", nullptr, false, false, -1003,
-     "Capture0002.jpg", "/no-such-folder/"},
-    {"PartInTheWay", nullptr, "jpeg", nullptr, false, false, -1003, "Capture0002.jpg", "cannot create"},
-    {"DiskFull", nullptr, "raw", nullptr, true, true, -1004, "Capture0002.nef", "Capture0001.nef: "},
+    {"RelativeFolder", "relative/", "jpeg", nullptr, false, false, -1003, "Capture0001.jpg",
+     "relative/"},
+    {"FolderGone", "/no-such-folder/", "jpeg", nullptr, false, false, -1003, "Capture0002.jpg",
+     "/no-such-folder/"},
+    {"PartInTheWay", nullptr, "jpeg", nullptr, false, false, -1003, "Capture0002.jpg",
+     "cannot create"},
+    {"DiskFull", nullptr, "raw", nullptr, true, true, -1004, "Capture0002.nef",
+     "Capture0001.nef: "},
     {"CameraLost", nullptr, "raw", "transfer-lost", false, true, kNkMAIDResult_CameraNotFound,
      "Capture0002.nef", "lost"},
     {"ItemRefused", nullptr, "jpeg", "open-refused item", false, false, kNkMAIDResult_HardwareError,
@@ -149,7 +156,8 @@ TEST_F(CaptureTest, LiveViewStartsFromAnyStateAndSendsOnlyPictures) {
     PumpAndSettle(manager);
     return LiveViewImages();
   };
-  ASSERT_EQ(camera->setCapabilityValue(kNkMAIDCapability_LiveViewStatus, kNkMAIDDataType_Unsigned, 1), 0);
+  ASSERT_EQ(
+      camera->setCapabilityValue(kNkMAIDCapability_LiveViewStatus, kNkMAIDDataType_Unsigned, 1), 0);
   ASSERT_TRUE(camera->startLiveView());
   auto images = frames();
   ASSERT_EQ(images.size(), 1u);
@@ -160,7 +168,8 @@ TEST_F(CaptureTest, LiveViewStartsFromAnyStateAndSendsOnlyPictures) {
     EXPECT_EQ(frames().size(), 1u) << "after " << fault;
   }
   // Live view ended at the camera.
-  ASSERT_EQ(camera->setCapabilityValue(kNkMAIDCapability_LiveViewStatus, kNkMAIDDataType_Unsigned, 0), 0);
+  ASSERT_EQ(
+      camera->setCapabilityValue(kNkMAIDCapability_LiveViewStatus, kNkMAIDDataType_Unsigned, 0), 0);
   EXPECT_TRUE(camera->stopLiveView());
   EXPECT_TRUE(frames().empty());
   // A camera too busy to say whether live view is on.
@@ -193,7 +202,7 @@ TEST_F(CaptureTest, FocusStepsBySizeAndDirection) {
   EXPECT_EQ(step(1), 500.0);
   EXPECT_EQ(step(-2), -1000.0);
   EXPECT_EQ(step(1.9), 500.0);
-  EXPECT_EQ(step(-0.5), 2000.0);  // truncated to 0, which drives away
+  EXPECT_EQ(step(-0.5), 2000.0);   // truncated to 0, which drives away
   EXPECT_EQ(step(1e300), 2000.0);  // saturated, not undefined
 }
 

@@ -79,11 +79,11 @@ class CameraIdRangeTest : public HostTest {
     std::vector<CFakeObject> cameras;
     for (maid::ULONG id : {1u, 0xFFu, 0x100u, 0x1FFu}) {
       using C = CFakeCapability;
-      cameras.push_back(CFakeObject::Make(
-          id, {{kNkMAIDCapability_Name, C::Text("Cam " + std::to_string(id))},
-               {kNkMAIDCapability_ExposureMode, C::UnsignedEnum({0, 1, 2, 3}, 3)},
-               {kNkMAIDCapability_IsoControl, C::Bool(false)},
-               {kNkMAIDCapability_IsAlive, C::Bool(true)}}));
+      cameras.push_back(
+          CFakeObject::Make(id, {{kNkMAIDCapability_Name, C::Text("Cam " + std::to_string(id))},
+                                 {kNkMAIDCapability_ExposureMode, C::UnsignedEnum({0, 1, 2, 3}, 3)},
+                                 {kNkMAIDCapability_IsoControl, C::Bool(false)},
+                                 {kNkMAIDCapability_IsAlive, C::Bool(true)}}));
     }
     // Camera 1 cannot be connected: its storage setting cannot be read.
     cameras[0].caps[kNkMAIDCapability_SaveMedia].getResult = kNkMAIDResult_HardwareError;
@@ -139,7 +139,8 @@ TEST_F(CameraIdRangeTest, IdsPastTheRangeAreNeverAnnounced) {
   // Ones the module no longer lists go too, even while they still answer.
   fake.root.caps[kNkMAIDCapability_Children] = CFakeCapability::UnsignedEnum({0x100, 0x1FF}, 0);
   module->scanAndInformHostOfCameraChanges();
-  EXPECT_EQ(Numbers(TakeNamed("deviceRemoved"), "device_id"), (std::vector<double>{0x1D01, 0x1DFF}));
+  EXPECT_EQ(Numbers(TakeNamed("deviceRemoved"), "device_id"),
+            (std::vector<double>{0x1D01, 0x1DFF}));
   module->deleteRemovedCameras();
   EXPECT_EQ(module->m_currentCamera, nullptr);
   EXPECT_TRUE(module->m_children.empty());

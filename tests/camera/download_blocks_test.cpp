@@ -59,15 +59,18 @@ class DownloadBlocksTest : public HostTest, public ::testing::WithParamInterface
   void SetUp() override LB_ACQUIRE(g_sdkLock) {
     using C = CFakeCapability;
     const BlockCase& c = GetParam();
-    auto data = CFakeObject::Make(kDataId, {{kNkMAIDCapability_StoredBytes, C::Unsigned(c.storedBytes)},
-                                            {kNkMAIDCapability_Acquire, C::Process()}});
+    auto data =
+        CFakeObject::Make(kDataId, {{kNkMAIDCapability_StoredBytes, C::Unsigned(c.storedBytes)},
+                                    {kNkMAIDCapability_Acquire, C::Process()}});
     data.caps[kNkMAIDCapability_StoredBytes].getResult = c.storedBytesResult;
     if (c.completion == kStartRefused)
       data.caps[kNkMAIDCapability_Acquire].startResult = kNkMAIDResult_DeviceBusy;
     if (c.completion == kDataWontOpen) data.openResult = kNkMAIDResult_UnexpectedError;
-    if (c.rawJpegType != 0) data.caps[kNkMAIDCapability_RawJpegImageStatus] = C::Unsigned(1, c.rawJpegType);
+    if (c.rawJpegType != 0)
+      data.caps[kNkMAIDCapability_RawJpegImageStatus] = C::Unsigned(1, c.rawJpegType);
     const maid::ULONG types = c.completion == kNoImageData ? 0 : kNkMAIDDataObjType_Image;
-    auto item = CFakeObject::Make(kItemId, {{kNkMAIDCapability_DataTypes, C::Unsigned(types)}}, {data});
+    auto item =
+        CFakeObject::Make(kItemId, {{kNkMAIDCapability_DataTypes, C::Unsigned(types)}}, {data});
     if (c.completion == kTypesUnreadable)
       item.caps[kNkMAIDCapability_DataTypes].getResult = kNkMAIDResult_UnexpectedError;
     fake.root = CFakeObject::Make(0, {}, {CFakeObject::Make(kCameraId, {}, {item})});
@@ -104,8 +107,9 @@ class DownloadBlocksTest : public HostTest, public ::testing::WithParamInterface
         maid::MaidDataInfo info{block.kind == kNotFileData ? 0u : kNkMAIDDataObjType_File,
                                 kNkMAIDFileDataType_JPEG, total, block.start, block.length};
         // A module takes any other answer as a reason to abort the transfer.
-        EXPECT_EQ(0, reinterpret_cast<maid::DataProc>(data->dataProc.pProc)(
-                         data->dataProc.refProc, &info, block.kind == kNoData ? nullptr : bytes.data()));
+        EXPECT_EQ(
+            0, reinterpret_cast<maid::DataProc>(data->dataProc.pProc)(
+                   data->dataProc.refProc, &info, block.kind == kNoData ? nullptr : bytes.data()));
       }
     });
   }
@@ -118,7 +122,8 @@ class DownloadBlocksTest : public HostTest, public ::testing::WithParamInterface
     m_camera->onItemAdded(kItemId);
     // The camera thread's steps start the transfer and poll it until it has ended.
     bool delivering = false;
-    for (int slice = 0; slice < 1000 && m_camera->step(kCameraSliceMs, delivering); ++slice) {}
+    for (int slice = 0; slice < 1000 && m_camera->step(kCameraSliceMs, delivering); ++slice) {
+    }
     auto messages = TakeAll();
     EXPECT_EQ(fake.openObjects, 2) << "the item and its data are closed; module and camera stay";
     if (messages.empty()) return "nothing";
@@ -160,7 +165,8 @@ class DownloadBlocksTest : public HostTest, public ::testing::WithParamInterface
     if (!fileName.empty()) EXPECT_EQ(description.rfind(fileName + ": ", 0), 0u) << description;
     summary += "error " + std::to_string(static_cast<int>(Number(outcome, "error_code")));
     const auto missing = description.find("ended the transfer with ");
-    return missing == std::string::npos ? summary : summary + ": " + description.substr(missing + 24);
+    return missing == std::string::npos ? summary
+                                        : summary + ": " + description.substr(missing + 24);
   }
 
   CFakeModule fake;
@@ -208,17 +214,25 @@ const BlockCase kBlockCases[] = {
     // again inside what arrived before.
     {"OutOfOrderOverlapping", {{2000, 1000}, {0, 1500}, {1000, 1500}}, kWhole},
     {"BlockAgainInsideAnother", {{0, 2000}, {500, 500}, {2000, 1000}}, kWhole},
-    {"OneByteBlocksBackwards", [] {
+    {"OneByteBlocksBackwards",
+     [] {
        std::vector<Block> blocks;
        for (maid::ULONG i = kFileSize; i-- > 0;) blocks.push_back({i, 1});
        return blocks;
-     }(), kWhole},
+     }(),
+     kWhole},
     // Whatever StoredBytes says, the blocks size the file: not cut, not padded; an absurd
     // size is no size (not a 2 GB buffer of zeros behind the picture).
     {"StoredBytesTooSmall", {{0, 3000}}, kWhole, 0, 1000},
     {"StoredBytesTooLarge", {{0, 1500}, {1500, 1500}}, kWhole, 0, 9000},
     {"StoredBytesUnusable", {{0, 3000}}, kWhole, 0, 0},
-    {"StoredBytesUnreadable", {{0, 3000}}, kWhole, 0, kFileSize, kFileSize, kNkMAIDResult_NotSupported},
+    {"StoredBytesUnreadable",
+     {{0, 3000}},
+     kWhole,
+     0,
+     kFileSize,
+     kFileSize,
+     kNkMAIDResult_NotSupported},
     {"StoredBytesAbsurd", {{0, 3000}}, kWhole, 0, 2147483000},
     {"TotalAbsurdStoredBytesSizes", {{0, 3000}}, kWhole, 0, kFileSize, 0x80000000u},
     {"NoUsableSizeAtAll", {{0, 3000}}, kNoSize, 0, 0, 0},
@@ -226,27 +240,57 @@ const BlockCase kBlockCases[] = {
     // Blocks past the end (one wrapping around 32 bits), after the file is whole, without
     // data or not of the file change nothing in it.
     {"BlocksPastTheEndAndAfterTheFileIsWhole",
-     {{0, 3000, kNotFileData}, {0, 3000, kNoData}, {0, 1000}, {2500, 1000, kJunk},
-      {0xFFFFFF00u, 0x200, kJunk}, {1000, 2000}, {0, 3000, kJunk}, {4000, 10, kJunk}}, kWhole},
+     {{0, 3000, kNotFileData},
+      {0, 3000, kNoData},
+      {0, 1000},
+      {2500, 1000, kJunk},
+      {0xFFFFFF00u, 0x200, kJunk},
+      {1000, 2000},
+      {0, 3000, kJunk},
+      {4000, 10, kJunk}},
+     kWhole},
     // The pair status, by its capability type; another type says nothing of a pair.
-    {"PairStatusUnsigned", {{0, 3000}}, kPairWhole, 0, kFileSize, kFileSize, 0, kNkMAIDCapType_Unsigned},
-    {"PairStatusInteger", {{0, 3000}}, kPairWhole, 0, kFileSize, kFileSize, 0, kNkMAIDCapType_Integer},
+    {"PairStatusUnsigned",
+     {{0, 3000}},
+     kPairWhole,
+     0,
+     kFileSize,
+     kFileSize,
+     0,
+     kNkMAIDCapType_Unsigned},
+    {"PairStatusInteger",
+     {{0, 3000}},
+     kPairWhole,
+     0,
+     kFileSize,
+     kFileSize,
+     0,
+     kNkMAIDCapType_Integer},
     {"PairStatusBoolean", {{0, 3000}}, kWhole, 0, kFileSize, kFileSize, 0, kNkMAIDCapType_Boolean},
     // Holes: the camera ends the transfer with bytes missing.
-    {"GapNeverFilled", {{0, 1000}, {2000, 1000}},
+    {"GapNeverFilled",
+     {{0, 1000}, {2000, 1000}},
      kIncomplete + "1000 of 3000 bytes missing, the first at offset 1000"},
-    {"TailNeverSent", {{0, 1000}, {1000, 1999}},
+    {"TailNeverSent",
+     {{0, 1000}, {1000, 1999}},
      kIncomplete + "1 of 3000 bytes missing, the first at offset 2999"},
-    {"NeededBlockReachesPastTheEnd", {{0, 2000}, {2000, 1001}},
+    {"NeededBlockReachesPastTheEnd",
+     {{0, 2000}, {2000, 1001}},
      kIncomplete + "1000 of 3000 bytes missing, the first at offset 2000"},
     {"StartNeverSent", {{1, 2999}}, kIncomplete + "1 of 3000 bytes missing, the first at offset 0"},
     // The camera reports the failure: its result is the code.
-    {"CameraLostMidTransfer", {{0, 1000}}, "announced error " + std::to_string(kNkMAIDResult_CameraNotFound),
+    {"CameraLostMidTransfer",
+     {{0, 1000}},
+     "announced error " + std::to_string(kNkMAIDResult_CameraNotFound),
      kNkMAIDResult_CameraNotFound},
-    {"TransferAborted", {{0, 1000}}, "announced error " + std::to_string(kNkMAIDResult_Aborted),
+    {"TransferAborted",
+     {{0, 1000}},
+     "announced error " + std::to_string(kNkMAIDResult_Aborted),
      kNkMAIDResult_Aborted},
     // Another program takes the final name while the file transfers: neither file is lost.
-    {"NameTakenMidTransfer", {{0, 1000}, {0, 0, kNameTaken}, {1000, 2000}}, "announced whole elsewhere"},
+    {"NameTakenMidTransfer",
+     {{0, 1000}, {0, 0, kNameTaken}, {1000, 2000}},
+     "announced whole elsewhere"},
     // Nothing sent at all: nothing was announced, yet the host hears of the lost picture.
     {"NoBlocks", {}, "error -1006"},
     // The module stops answering: the host hears of the lost picture (announced or not),
@@ -261,7 +305,10 @@ const BlockCase kBlockCases[] = {
     {"NoImageData", {}, "nothing", kNoImageData},
     {"DataTypesUnreadable", {{0, 3000}}, kWhole, kTypesUnreadable},
     // The disk is full when the file is closed: no picture passed off as whole.
-    {"DiskFillsAtClose", {{0, 1000}, {1000, 1000}, {2000, 1000}}, "announced error -1004", kDiskFillsAtClose},
+    {"DiskFillsAtClose",
+     {{0, 1000}, {1000, 1000}, {2000, 1000}},
+     "announced error -1004",
+     kDiskFillsAtClose},
 };
 
 INSTANTIATE_TEST_SUITE_P(Blocks, DownloadBlocksTest, ::testing::ValuesIn(kBlockCases),

@@ -31,7 +31,8 @@ struct HostFile {
   const ZnLuaTETable* outcome() const { return outcomes.empty() ? nullptr : Payload(*outcomes[0]); }
 };
 
-class DownloadHabitsTest : public ConnectedCameraTest, public ::testing::WithParamInterface<const char*> {
+class DownloadHabitsTest : public ConnectedCameraTest,
+                           public ::testing::WithParamInterface<const char*> {
  protected:
   std::string scenario() const override {
     return std::string("camera 1 type=43 exposure=3 format=raw+jpeg raw-bytes=") +
@@ -100,9 +101,9 @@ class DownloadHabitsTest : public ConnectedCameraTest, public ::testing::WithPar
   }
 
   int m_buttonShots = 0;
-  std::vector<HostFile> m_files;  // in the order they were announced
+  std::vector<HostFile> m_files;                                // in the order they were announced
   std::vector<std::unique_ptr<OutgoingMessage>> m_unannounced;  // errors without a capture id
-  std::ostringstream m_log;       // what the host was told, for failure reports
+  std::ostringstream m_log;  // what the host was told, for failure reports
 };
 
 TEST_P(DownloadHabitsTest, EveryFileArrivesWholeOrIsReported) {
@@ -125,7 +126,8 @@ TEST_P(DownloadHabitsTest, EveryFileArrivesWholeOrIsReported) {
     ASSERT_EQ(Text(file.outcome(), "file_path"), g_downloadDirectory + name);
     const auto bytes = ReadBytes(g_downloadDirectory + name);
     EXPECT_EQ(Number(Payload(*file.added), "file_size"), bytes.size());
-    EXPECT_EQ(ShotOf(file, 2), name[10] == '1' ? 1u : 2u) << "bytes differ from what the camera sent";
+    EXPECT_EQ(ShotOf(file, 2), name[10] == '1' ? 1u : 2u)
+        << "bytes differ from what the camera sent";
     if (name.substr(name.size() - 4) == ".nef") {
       // The time the host is told is the transfer's (a nested one restarts the clock): over
       // the slow link, 3 MB at 20 MB/s take 150 ms.
@@ -136,8 +138,8 @@ TEST_P(DownloadHabitsTest, EveryFileArrivesWholeOrIsReported) {
   }
   // Each shot is one base name with a .nef and a .jpg, and nothing else is on disk.
   std::sort(names.begin(), names.end());
-  const std::vector<std::string> pairs{"Capture0001-0.jpg", "Capture0001-0.nef",
-                                       "Capture0002.jpg", "Capture0002.nef"};
+  const std::vector<std::string> pairs{"Capture0001-0.jpg", "Capture0001-0.nef", "Capture0002.jpg",
+                                       "Capture0002.nef"};
   EXPECT_EQ(names, pairs);
   std::vector<std::string> onDisk = pairs;
   onDisk.insert(onDisk.begin() + 2, stranger);
@@ -193,14 +195,16 @@ TEST_P(DownloadHabitsTest, ARefusedItemLeavesEveryOtherPairTrue) {
   EXPECT_EQ(shotsOfBaseName, expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Habits, DownloadHabitsTest,
-    ::testing::Values("ragged-blocks", "late-items", "nested-items", "slow-link", "camera-button",
-                      "ragged-blocks,nested-items,late-items,jpeg-first"),
-    [](const auto& info) {
-      std::string name = info.param;
-      std::replace_if(name.begin(), name.end(), [](unsigned char c) { return !std::isalnum(c); }, '_');
-      return name;
-    });
+INSTANTIATE_TEST_SUITE_P(Habits, DownloadHabitsTest,
+                         ::testing::Values("ragged-blocks", "late-items", "nested-items",
+                                           "slow-link", "camera-button",
+                                           "ragged-blocks,nested-items,late-items,jpeg-first"),
+                         [](const auto& info) {
+                           std::string name = info.param;
+                           std::replace_if(
+                               name.begin(), name.end(),
+                               [](unsigned char c) { return !std::isalnum(c); }, '_');
+                           return name;
+                         });
 
 }  // namespace

@@ -15,7 +15,8 @@ CFakeObject* Child(CFakeObject* parent, maid::ULONG id) {
 }
 }  // namespace
 
-CFakeCapability CFakeCapability::UnsignedEnum(const std::vector<maid::ULONG>& values, maid::ULONG current) {
+CFakeCapability CFakeCapability::UnsignedEnum(const std::vector<maid::ULONG>& values,
+                                              maid::ULONG current) {
   CFakeCapability cap = Unsigned(0, kNkMAIDCapType_Enum);
   cap.current = current;
   cap.elementCount = static_cast<maid::ULONG>(values.size());
@@ -24,22 +25,26 @@ CFakeCapability CFakeCapability::UnsignedEnum(const std::vector<maid::ULONG>& va
   return cap;
 }
 // Packed: each text with its terminator, elementCount the byte length. Fixed: 256-byte slots.
-CFakeCapability CFakeCapability::PackedEnum(const std::vector<std::string>& values, maid::ULONG current) {
+CFakeCapability CFakeCapability::PackedEnum(const std::vector<std::string>& values,
+                                            maid::ULONG current) {
   CFakeCapability cap = UnsignedEnum({}, current);
   cap.enumKind = kNkMAIDArrayType_PackedString;
   cap.elementSize = 1;
-  for (const std::string& v : values) cap.elements.insert(cap.elements.end(), v.c_str(), v.c_str() + v.size() + 1);
+  for (const std::string& v : values)
+    cap.elements.insert(cap.elements.end(), v.c_str(), v.c_str() + v.size() + 1);
   cap.elementCount = static_cast<maid::ULONG>(cap.elements.size());
   return cap;
 }
-CFakeCapability CFakeCapability::FixedEnum(const std::vector<std::string>& values, maid::ULONG current) {
+CFakeCapability CFakeCapability::FixedEnum(const std::vector<std::string>& values,
+                                           maid::ULONG current) {
   CFakeCapability cap = UnsignedEnum({}, current);
   cap.enumKind = kNkMAIDArrayType_String;
   cap.elementSize = 256;
   cap.elementCount = static_cast<maid::ULONG>(values.size());
   cap.elements.assign(values.size() * 256, 0);
   for (std::size_t i = 0; i < values.size(); ++i)
-    std::memcpy(&cap.elements[i * 256], values[i].data(), std::min<std::size_t>(values[i].size(), 255));
+    std::memcpy(&cap.elements[i * 256], values[i].data(),
+                std::min<std::size_t>(values[i].size(), 255));
   return cap;
 }
 
@@ -60,11 +65,14 @@ CFakeObject CFakeObject::Make(maid::ULONG id, std::map<maid::ULONG, CFakeCapabil
 }
 
 CFakeModule::CFakeModule() { g_fake = this; }
-CFakeModule::~CFakeModule() { if (g_fake == this) g_fake = nullptr; }
+CFakeModule::~CFakeModule() {
+  if (g_fake == this) g_fake = nullptr;
+}
 
 maid::NKERROR CFakeModule::FakeEntryPoint(maid::MaidObject* object, maid::ULONG command,
-                                          maid::ULONG param, maid::ULONG dataType, maid::NKPARAM data,
-                                          maid::CompletionProc proc, maid::NKREF ref) {
+                                          maid::ULONG param, maid::ULONG dataType,
+                                          maid::NKPARAM data, maid::CompletionProc proc,
+                                          maid::NKREF ref) {
   if (!g_fake) return kNkMAIDResult_UnexpectedError;
   return g_fake->handle(object, command, param, dataType, data, proc, ref);
 }
@@ -128,7 +136,8 @@ maid::NKERROR CFakeModule::handle(maid::MaidObject* object, maid::ULONG command,
       }
       if (param < self->caps.size()) return kNkMAIDResult_BufferSize;
       auto* info = reinterpret_cast<maid::MaidCapInfo*>(data);
-      for (const auto& cap : self->caps) *info++ = maid::MaidCapInfo{cap.first, cap.second.type, 0, 0, {}};
+      for (const auto& cap : self->caps)
+        *info++ = maid::MaidCapInfo{cap.first, cap.second.type, 0, 0, {}};
       return 0;
     }
     default:
@@ -167,7 +176,8 @@ maid::NKERROR CFakeModule::handle(maid::MaidObject* object, maid::ULONG command,
           return 0;
         case kNkMAIDDataType_StringPtr:
           std::memset(reinterpret_cast<char*>(data), 0, 256);
-          std::memcpy(reinterpret_cast<char*>(data), cap.text.data(), std::min<std::size_t>(cap.text.size(), 255));
+          std::memcpy(reinterpret_cast<char*>(data), cap.text.data(),
+                      std::min<std::size_t>(cap.text.size(), 255));
           return 0;
         case kNkMAIDDataType_EnumPtr: {
           auto* e = reinterpret_cast<maid::MaidEnum*>(data);

@@ -78,8 +78,8 @@ class CFakeModule {
   CFakeObject root;  // the module object
   // Every call, in order: the object's id (0xFFFFFFFF for a module open) and the command.
   std::vector<std::pair<maid::ULONG, maid::ULONG>> calls;
-  int bufferSizeAnswers = 0;                   // GetCapInfo answers BufferSize this many times
-  bool completeOnAsync = true;                 // pending CapStarts complete at the next Async
+  int bufferSizeAnswers = 0;    // GetCapInfo answers BufferSize this many times
+  bool completeOnAsync = true;  // pending CapStarts complete at the next Async
   maid::NKERROR completionResult = 0;
   maid::NKERROR asyncResult = 0;
   std::vector<std::function<void()>> onAsync;  // run (and dropped) at the next Async
@@ -88,7 +88,8 @@ class CFakeModule {
 
  private:
   maid::NKERROR handle(maid::MaidObject* object, maid::ULONG command, maid::ULONG param,
-                       maid::ULONG dataType, maid::NKPARAM data, maid::CompletionProc proc, maid::NKREF ref);
+                       maid::ULONG dataType, maid::NKPARAM data, maid::CompletionProc proc,
+                       maid::NKREF ref);
   CFakeObject* byRecord(maid::MaidObject* record, CFakeObject& from);
   std::vector<std::function<void()>> m_pending;  // completions of started capabilities
 };

@@ -41,16 +41,17 @@ class FileNamesTest : public ::testing::Test {
 // text gives each opened item's shot as a letter (a new shot takes the next letter), upper
 // case for a broken pair, and "-" for a refused item.
 TEST(ShotPairing, ItemsJoinTheirOwnShotWhateverTheOrderAndTheFailures) {
-  const struct { const char* items; const char* shots; } cases[] = {
-      {"R1 J1 R2 J2", "a a b b"},
-      {"J1 R1 J2 R2", "a a b b"},        // JPEG first
-      {"x J1 R2 J2", "- A b b"},         // the first RAW refused: its JPEG stands alone
-      {"R1 x R2 J2", "A - b b"},         // the first JPEG refused
-      {"R1 J2 J1", "a b a"},             // a name joins its own pair, never another's
-      {"x j r j", "- A b b"},            // unnamed: the order decides
-      {"r x r j", "A - b b"},
-      {"r S j", "a b c"},                // a single file ends a pair waiting by order
-      {"x S r j", "- a b b"},            // a refused single file opens nothing
+  const struct {
+    const char* items;
+    const char* shots;
+  } cases[] = {
+      {"R1 J1 R2 J2", "a a b b"}, {"J1 R1 J2 R2", "a a b b"},  // JPEG first
+      {"x J1 R2 J2", "- A b b"},  // the first RAW refused: its JPEG stands alone
+      {"R1 x R2 J2", "A - b b"},  // the first JPEG refused
+      {"R1 J2 J1", "a b a"},      // a name joins its own pair, never another's
+      {"x j r j", "- A b b"},     // unnamed: the order decides
+      {"r x r j", "A - b b"},     {"r S j", "a b c"},  // a single file ends a pair waiting by order
+      {"x S r j", "- a b b"},                          // a refused single file opens nothing
   };
   for (const auto& c : cases) {
     CShotPairing pairing;
@@ -68,11 +69,13 @@ TEST(ShotPairing, ItemsJoinTheirOwnShotWhateverTheOrderAndTheFailures) {
     std::string got;
     for (CaptureShotId shot : placed) {
       if (!got.empty()) got += ' ';
-      if (shot != 0 && !letters.count(shot)) letters[shot] = static_cast<char>('a' + letters.size());
+      if (shot != 0 && !letters.count(shot))
+        letters[shot] = static_cast<char>('a' + letters.size());
       if (shot == 0)
         got += '-';
       else
-        got += pairing.pairBroken(shot) ? static_cast<char>(std::toupper(letters[shot])) : letters[shot];
+        got += pairing.pairBroken(shot) ? static_cast<char>(std::toupper(letters[shot]))
+                                        : letters[shot];
     }
     EXPECT_EQ(got, c.shots) << c.items;
   }
@@ -101,25 +104,31 @@ TEST_F(FileNamesTest, EachShotKeepsItsOwnName) {
 // whole one (marked) takes its kept name, or stays while another program holds it; a marker
 // alone goes; kept files and everything else stay.
 TEST_F(FileNamesTest, LeftoverPartialFilesAreRemovedAndWholeOnesKept) {
-  for (const char* name : {"Capture0001.nef.part", "Capture0002-0.jpg.part", "Capture0003.jpg",
-                           "holiday.jpg.part", "Capture0004.part.jpg", "Capture0005.nef.part",
-                           "Capture0005.nef.part.whole", "Capture0006.nef.part",
-                           "Capture0006.nef.part.whole", "Capture0007.nef.part.whole", "Capture0008-kept.nef"})
+  for (const char* name :
+       {"Capture0001.nef.part", "Capture0002-0.jpg.part", "Capture0003.jpg", "holiday.jpg.part",
+        "Capture0004.part.jpg", "Capture0005.nef.part", "Capture0005.nef.part.whole",
+        "Capture0006.nef.part", "Capture0006.nef.part.whole", "Capture0007.nef.part.whole",
+        "Capture0008-kept.nef"})
     touch(name);
   {
     const simtest::CHeldFile held(dir + "Capture0006.nef.part");
     EXPECT_EQ(SettleLeftoverFiles(dir), 2);
   }
-  EXPECT_EQ(simtest::FilesIn(dir),
-            (std::vector<std::string>{"Capture0003.jpg", "Capture0004.part.jpg", "Capture0005-kept.nef",
-                                      "Capture0006.nef.part", "Capture0006.nef.part.whole",
-                                      "Capture0008-kept.nef", "holiday.jpg.part"}));
+  EXPECT_EQ(
+      simtest::FilesIn(dir),
+      (std::vector<std::string>{"Capture0003.jpg", "Capture0004.part.jpg", "Capture0005-kept.nef",
+                                "Capture0006.nef.part", "Capture0006.nef.part.whole",
+                                "Capture0008-kept.nef", "holiday.jpg.part"}));
 }
 
 TEST_F(FileNamesTest, UniquePathKeepsOffEveryTakenNameAndKeepsTheExtension) {
   std::vector<std::string> elevenTaken{"Capture0001.nef"};
   for (int i = 0; i < 10; ++i) elevenTaken.push_back("Capture0001-" + std::to_string(i) + ".nef");
-  const struct { std::vector<std::string> taken; std::string name; std::string expected; } cases[] = {
+  const struct {
+    std::vector<std::string> taken;
+    std::string name;
+    std::string expected;
+  } cases[] = {
       {{}, "Capture0001.jpg", "Capture0001.jpg"},
       {{"Capture0001.jpg"}, "Capture0001.jpg", "Capture0001-0.jpg"},
       {{"Capture0001.jpg.part", "Capture0001-0.jpg"}, "Capture0001.jpg", "Capture0001-1.jpg"},
@@ -148,7 +157,8 @@ TEST(DownloadFolderPaths, FoldersCountOnlyWhenAbsoluteAndClosed) {
   // accepted: a folder that is gone still gives it, and creating the file is what fails then.
   for (const char* folder : {"C:\\Users\\me\\AppData\\Local\\Temp\\", "c:/temp/", "D:\\",
                              "\\\\server\\share\\", "\\\\?\\C:\\Temp\\", "/no/such/"}) {
-    EXPECT_EQ(MakeUniqueFilePath(folder, "Capture0001.jpg"), std::string(folder) + "Capture0001.jpg")
+    EXPECT_EQ(MakeUniqueFilePath(folder, "Capture0001.jpg"),
+              std::string(folder) + "Capture0001.jpg")
         << folder;
   }
   for (const char* folder : {"", "C:Temp\\", "C:\\Temp", "1:\\Temp\\", "\\Temp\\", "Temp\\", "\\",
@@ -169,9 +179,11 @@ TEST(DownloadFolderPaths, FoldersCountOnlyWhenAbsoluteAndClosed) {
     EXPECT_EQ(stem + "|" + extension, std::string(split[1]) + "|" + split[2]);
   }
 
-  const std::pair<std::uint32_t, const char*> extensions[] = {
-      {kNkMAIDFileDataType_JPEG, ".jpg"}, {kNkMAIDFileDataType_TIFF, ".tif"},
-      {kNkMAIDFileDataType_NIF, ".nef"},  {kNkMAIDFileDataType_NDF, ".ndf"}, {3, ".dat"}};
+  const std::pair<std::uint32_t, const char*> extensions[] = {{kNkMAIDFileDataType_JPEG, ".jpg"},
+                                                              {kNkMAIDFileDataType_TIFF, ".tif"},
+                                                              {kNkMAIDFileDataType_NIF, ".nef"},
+                                                              {kNkMAIDFileDataType_NDF, ".ndf"},
+                                                              {3, ".dat"}};
   for (const auto& e : extensions) EXPECT_STREQ(ExtensionForFileDataType(e.first), e.second);
 }
 
@@ -183,7 +195,8 @@ TEST(DownloadFolderChoice, FirstAbsoluteFolderElseNone) {
   fs::remove_all(root);
   fs::create_directories(root + "/temp");
   fs::create_directories("relative");
-  EXPECT_EQ(ChooseDownloadDirectory({"", "relative", root + "/gone/", root + "/temp", "/"}), root + "/temp/");
+  EXPECT_EQ(ChooseDownloadDirectory({"", "relative", root + "/gone/", root + "/temp", "/"}),
+            root + "/temp/");
   EXPECT_EQ(ChooseDownloadDirectory({"/", root + "/temp/"}), "/");
   EXPECT_EQ(ChooseDownloadDirectory({"relative/", "", root + "/gone"}), "");
   fs::remove("relative");

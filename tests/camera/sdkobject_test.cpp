@@ -45,11 +45,15 @@ class SdkObjectTest : public ::testing::Test {
  protected:
   void SetUp() override {
     using C = CFakeCapability;
-    fake.root = CFakeObject::Make(0, {}, {CFakeObject::Make(kCamera, {
-        {kNkMAIDCapability_Name, C::Text("D90")}, {kNkMAIDCapability_IsAlive, C::Bool(true)},
-        {kNkMAIDCapability_BatteryLevel, C::Unsigned(3)},
-        {kNkMAIDCapability_ExposureMode, C::UnsignedEnum({10, 20, 30}, 2)},
-        {kNkMAIDCapability_Aperture, C::FixedEnum({"f/2", "f/4"}, 1)}}, {CFakeObject::Make(kItem)})});
+    fake.root = CFakeObject::Make(
+        0, {},
+        {CFakeObject::Make(kCamera,
+                           {{kNkMAIDCapability_Name, C::Text("D90")},
+                            {kNkMAIDCapability_IsAlive, C::Bool(true)},
+                            {kNkMAIDCapability_BatteryLevel, C::Unsigned(3)},
+                            {kNkMAIDCapability_ExposureMode, C::UnsignedEnum({10, 20, 30}, 2)},
+                            {kNkMAIDCapability_Aperture, C::FixedEnum({"f/2", "f/4"}, 1)}},
+                           {CFakeObject::Make(kItem)})});
     module = std::make_unique<CRecordingObject>(&CFakeModule::FakeEntryPoint, nullptr, 0);
     camera_ = module->adoptChild(std::make_unique<CRecordingObject>(module.get(), kCamera));
   }
@@ -85,9 +89,11 @@ const std::vector<ShapeCase>& ShapeCases() {
   const C fixed = C::FixedEnum({"f/2", "f/4"}, 1);
   const C numbers = C::UnsignedEnum({10, 20, 30}, 2);
   // Child ids in wider elements: each id is the first four bytes of its element.
-  C wide = With(C::UnsignedEnum({7, 0x55555555, 0xFF, 0x55555555, 0x100, 0x55555555}, 0), &C::elementSize, 8);
+  C wide = With(C::UnsignedEnum({7, 0x55555555, 0xFF, 0x55555555, 0x100, 0x55555555}, 0),
+                &C::elementSize, 8);
   wide.elementCount = 3;
-  const std::string broken = std::to_string(kBroken), missing = std::to_string(kCurrentEntryMissing);
+  const std::string broken = std::to_string(kBroken),
+                    missing = std::to_string(kCurrentEntryMissing);
   const std::string error = "error " + broken;
   static const std::vector<ShapeCase> cases = {
       {"bool", Reader::Bool, C::Bool(true), "0 1", "n:1"},
@@ -96,8 +102,8 @@ const std::vector<ShapeCase>& ShapeCases() {
       // Read as signed for the host.
       {"unsigned", Reader::Number, C::Unsigned(4294967295u), "0 4294967295", "n:-1"},
       {"integer", Reader::Number, C::Unsigned(-3u, kNkMAIDCapType_Integer), "0 4294967293", "n:-3"},
-      {"integer_failing", Reader::Number, failing(C::Unsigned(1, kNkMAIDCapType_Integer)), broken + " 7",
-       error},
+      {"integer_failing", Reader::Number, failing(C::Unsigned(1, kNkMAIDCapType_Integer)),
+       broken + " 7", error},
       {"text_as_number", Reader::Number, C::Text("D90"), "0 7", "s:D90"},
       {"text", Reader::Text, C::Text("D90"), "0 'D90'", "s:D90"},
       {"text_failing", Reader::Text, failing(C::Text("D90")), broken + " 'stale'", error},
@@ -119,7 +125,8 @@ const std::vector<ShapeCase>& ShapeCases() {
       {"numbers", Reader::Numbers, numbers, "0 30 10|20|30", "n:30"},
       {"signed_numbers", Reader::Numbers, With(numbers, &C::enumKind, kNkMAIDArrayType_Integer),
        "0 30 10|20|30", "n:30"},
-      {"numbers_past_end", Reader::Numbers, With(numbers, &C::current, 3), missing + " 7 10|20|30", "s:"},
+      {"numbers_past_end", Reader::Numbers, With(numbers, &C::current, 3), missing + " 7 10|20|30",
+       "s:"},
       {"numbers_empty", Reader::Numbers, C::UnsignedEnum({}, 0), "0 0 ", "n:0"},
       {"numbers_narrow", Reader::Numbers, With(numbers, &C::elementSize, 2), "-1 7 ", "error -1"},
       {"numbers_absurd_count", Reader::Numbers, With(numbers, &C::elementCount, 0x7FFFFFFF),
@@ -154,23 +161,33 @@ TEST_P(ShapeTest, ReadsAsTheHostSeesIt) {
   std::vector<maid::ULONG> numbers, ids{99};
   std::ostringstream read;  // each reader's result first: << runs left to right
   switch (c.reader) {
-    case Reader::Bool: read << camera_->getBoolValue(id, flag) << " " << flag; break;
-    case Reader::Number: read << camera_->getUnsignedValue(id, number) << " " << number; break;
-    case Reader::Text: read << camera_->getStringValue(id, text) << " '" << text << "'"; break;
+    case Reader::Bool:
+      read << camera_->getBoolValue(id, flag) << " " << flag;
+      break;
+    case Reader::Number:
+      read << camera_->getUnsignedValue(id, number) << " " << number;
+      break;
+    case Reader::Text:
+      read << camera_->getStringValue(id, text) << " '" << text << "'";
+      break;
     case Reader::Texts:
       read << camera_->getStringEnumValue(id, text, texts) << " '" << text << "' " << Joined(texts);
       break;
     case Reader::Numbers:
-      read << camera_->getUnsignedEnumValue(id, number, numbers) << " " << number << " " << Joined(numbers);
+      read << camera_->getUnsignedEnumValue(id, number, numbers) << " " << number << " "
+           << Joined(numbers);
       break;
-    case Reader::Children: read << camera_->enumerateChildren(ids) << " " << Joined(ids); break;
+    case Reader::Children:
+      read << camera_->enumerateChildren(ids) << " " << Joined(ids);
+      break;
   }
   EXPECT_EQ(read.str(), c.read);
 
   int error = 0, unhandled = 0;
   const ZnLuaTEPtr value = camera_->getCapabilityValue(id, error, unhandled);
-  std::string message = error ? "error " + std::to_string(error)
-                              : unhandled ? "unhandled " + std::to_string(unhandled) : "none";
+  std::string message = error       ? "error " + std::to_string(error)
+                        : unhandled ? "unhandled " + std::to_string(unhandled)
+                                    : "none";
   if (auto* n = dynamic_cast<ZnLuaTENumber*>(value.get()))
     message = "n:" + std::to_string(static_cast<long long>(n->getNumber()));
   else if (auto* s = dynamic_cast<ZnLuaTEString*>(value.get()))
@@ -194,7 +211,9 @@ TEST_F(SdkObjectTest, OnlyListedCapabilitiesOfOpenObjectsReachTheSdk) {
     descriptor.pData = modes.data();
     auto hostValue = [&](maid::ULONG capId) {
       int error = 0, unhandled = 0;
-      return camera_->getCapabilityValue(id(capId), error, unhandled) ? 99 : error ? error : unhandled;
+      return camera_->getCapabilityValue(id(capId), error, unhandled) ? 99
+             : error                                                  ? error
+                                                                      : unhandled;
     };
     return std::vector<int>{
         camera_->getStringValue(id(kNkMAIDCapability_Name), text),
@@ -202,9 +221,12 @@ TEST_F(SdkObjectTest, OnlyListedCapabilitiesOfOpenObjectsReachTheSdk) {
         camera_->getUnsignedValue(id(kNkMAIDCapability_BatteryLevel), number),
         camera_->getUnsignedEnumValue(id(kNkMAIDCapability_ExposureMode), number, numbers),
         camera_->getStringEnumValue(id(kNkMAIDCapability_Aperture), text, texts),
-        camera_->getArrayValue(id(kNkMAIDCapability_ExposureMode), kNkMAIDDataType_EnumPtr, &descriptor),
-        camera_->setCapabilityValue(id(kNkMAIDCapability_BatteryLevel), kNkMAIDDataType_Unsigned, 9),
-        hostValue(kNkMAIDCapability_IsAlive), hostValue(kNkMAIDCapability_Aperture)};
+        camera_->getArrayValue(id(kNkMAIDCapability_ExposureMode), kNkMAIDDataType_EnumPtr,
+                               &descriptor),
+        camera_->setCapabilityValue(id(kNkMAIDCapability_BatteryLevel), kNkMAIDDataType_Unsigned,
+                                    9),
+        hostValue(kNkMAIDCapability_IsAlive),
+        hostValue(kNkMAIDCapability_Aperture)};
   };
   EXPECT_EQ(answers(true), (std::vector<int>{0, 0, 0, 0, 0, 0, 0, 99, 99}));
   EXPECT_EQ(9u, cap(kNkMAIDCapability_BatteryLevel).value);
@@ -275,13 +297,16 @@ TEST_F(SdkObjectTest, ChildrenAreOwnedOnceAndClosedBeforeTheirParent) {
   int refused = 0;
   try {
     camera_->adoptChild(std::make_unique<CRecordingObject>(camera_, kItem + 1));
-  } catch (int result) { refused = result; }
+  } catch (int result) {
+    refused = result;
+  }
   EXPECT_EQ(kBroken, refused);
   EXPECT_EQ(1u, camera_->m_children.size());
   // Opened again under the same id before the first is gone: both are kept, each destroyed
   // on its own (ASan sees a leak or a double delete).
   fake.find({kCamera, kItem})->record = nullptr;
-  CRecordingObject* second = camera_->adoptChild(std::make_unique<CRecordingObject>(camera_, kItem));
+  CRecordingObject* second =
+      camera_->adoptChild(std::make_unique<CRecordingObject>(camera_, kItem));
   EXPECT_EQ(2u, camera_->m_children.count(kItem));
   camera_->destroyChild(second);
   ASSERT_EQ(1u, camera_->m_children.count(kItem));
@@ -308,11 +333,14 @@ TEST_F(SdkObjectTest, ASecondCompletionOfOneStartReachesNothing) {
 
 // Ids and names are each unique in a table, so no entry hides another; each ends at its count.
 TEST(MaidNamesTest, EveryTableMapsIdsAndNamesOneToOne) {
-  const struct { const MaidNameEntry* table; std::size_t count; std::string prefix; } tables[] = {
-      {g_maidCommandNames, g_maidCommandNameCount, "kNkMAIDCommand_"},
-      {g_maidCapabilityNames, g_maidCapabilityNameCount, "kNkMAIDCapability_"},
-      {g_maidResultNames, g_maidResultNameCount, "kNkMAIDResult_"},
-      {g_maidEventNames, g_maidEventNameCount, "kNkMAIDEvent_"}};
+  const struct {
+    const MaidNameEntry* table;
+    std::size_t count;
+    std::string prefix;
+  } tables[] = {{g_maidCommandNames, g_maidCommandNameCount, "kNkMAIDCommand_"},
+                {g_maidCapabilityNames, g_maidCapabilityNameCount, "kNkMAIDCapability_"},
+                {g_maidResultNames, g_maidResultNameCount, "kNkMAIDResult_"},
+                {g_maidEventNames, g_maidEventNameCount, "kNkMAIDEvent_"}};
   for (const auto& t : tables) {
     std::set<std::int32_t> ids;
     std::set<std::string> names;

@@ -54,7 +54,8 @@ std::unique_ptr<ZnLuaTETable> DeviceParams(double deviceId) {
   return params;
 }
 
-std::vector<double> Numbers(const std::vector<std::unique_ptr<OutgoingMessage>>& messages, const char* key) {
+std::vector<double> Numbers(const std::vector<std::unique_ptr<OutgoingMessage>>& messages,
+                            const char* key) {
   std::vector<double> numbers;
   for (const auto& message : messages) numbers.push_back(Number(Payload(*message), key));
   return numbers;
@@ -71,7 +72,8 @@ std::vector<std::vector<unsigned char>> LiveViewImages() {
 }
 
 std::string PrivateTempPath(const std::string& stem) {
-  return platform::temporaryDirectory() + stem + "_" + std::to_string(getpid()) + "_" + CurrentTestName();
+  return platform::temporaryDirectory() + stem + "_" + std::to_string(getpid()) + "_" +
+         CurrentTestName();
 }
 
 std::vector<unsigned char> ReadBytes(const std::string& path) {

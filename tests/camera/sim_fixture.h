@@ -35,7 +35,8 @@ std::vector<std::unique_ptr<OutgoingMessage>> TakeNamed(const std::string& name)
 const ZnLuaTETable* Payload(const OutgoingMessage& message);
 std::unique_ptr<ZnLuaTETable> DeviceParams(double deviceId);
 // The number under key in each message, in order.
-std::vector<double> Numbers(const std::vector<std::unique_ptr<OutgoingMessage>>& messages, const char* key);
+std::vector<double> Numbers(const std::vector<std::unique_ptr<OutgoingMessage>>& messages,
+                            const char* key);
 // The pictures of the queued live-view frames, taken (empty for a frame without one).
 std::vector<std::vector<unsigned char>> LiveViewImages();
 // A path in the temporary folder that no other test process uses at the same time (ctest
@@ -78,7 +79,8 @@ class CHeldFile {
 // Runs the cameras' long operations (the release's wait, the downloads) until none is under
 // way, as the camera thread does between requests, the test's clock moving on by a poll's
 // pause whenever no camera delivers; at most `limitMs` of that clock.
-void SettleOperations(CNikonModuleManager* manager, unsigned limitMs = 60000) LB_REQUIRES(g_sdkLock);
+void SettleOperations(CNikonModuleManager* manager, unsigned limitMs = 60000)
+    LB_REQUIRES(g_sdkLock);
 // A release of `camera` and everything it brings, as far as the camera delivers it.
 inline void CaptureAndSettle(CCamera* camera, CNikonModuleManager* manager) LB_REQUIRES(g_sdkLock) {
   camera->capture();

@@ -57,7 +57,8 @@ constexpr unsigned kQuietMs = 1500;
 
 // One of the simulator's habits, by its name.
 const char* AnyHabit(std::size_t roll) {
-  return lbsim::HabitName(static_cast<lbsim::Habit>(roll % static_cast<std::size_t>(lbsim::Habit::Count)));
+  return lbsim::HabitName(
+      static_cast<lbsim::Habit>(roll % static_cast<std::size_t>(lbsim::Habit::Count)));
 }
 // Habits after which no picture comes, or the camera is not taken on: common enough in a
 // session they spoil, so drawn less often.
@@ -99,8 +100,8 @@ struct Plan {
   std::vector<SimCamera> cameras;
   std::vector<Action> actions;
   std::set<std::uint32_t> pluggedAtEnd;  // device ids
-  bool hostLeaves = false;  // the session ends with the host closing its pipes
-  unsigned holdMs = 0;      // how long another program holds each new ".part" file; 0: none
+  bool hostLeaves = false;               // the session ends with the host closing its pipes
+  unsigned holdMs = 0;  // how long another program holds each new ".part" file; 0: none
   std::string scenario;
 };
 
@@ -122,7 +123,8 @@ std::string Describe(const Action& action) {
       break;
   }
   std::string text = "-> " + action.text;
-  for (const auto& n : action.numbers) text += " " + n.first + "=" + std::to_string(static_cast<long long>(n.second));
+  for (const auto& n : action.numbers)
+    text += " " + n.first + "=" + std::to_string(static_cast<long long>(n.second));
   if (!action.paramKey.empty()) text += " param_key=" + action.paramKey;
   return text;
 }
@@ -153,12 +155,14 @@ Plan MakePlan(std::uint32_t seed) {
   }
   std::set<std::uint32_t> plugged;  // device ids, as the control lines so far leave them
   for (unsigned ordinal : {0u, 1u, 23u}) {
-    if (ordinal != 0) plan.scenario += std::string("module ") + (ordinal == 1 ? "Type0001" : "Type0023") + "\n";
+    if (ordinal != 0)
+      plan.scenario += std::string("module ") + (ordinal == 1 ? "Type0001" : "Type0023") + "\n";
     for (const SimCamera& c : plan.cameras) {
       if (c.ordinal != ordinal) continue;
       plan.scenario += "camera " + std::to_string(c.id) + " type=" + (c.id == 2 ? "44" : "43") +
                        " exposure=" + std::to_string(pick(4)) + " format=" + c.format +
-                       " raw-bytes=" + std::to_string(c.rawBytes) + " plugged=" + (c.plugged ? "1" : "0");
+                       " raw-bytes=" + std::to_string(c.rawBytes) +
+                       " plugged=" + (c.plugged ? "1" : "0");
       std::string habits;
       for (const auto& h : c.habits) habits += (habits.empty() ? "" : ",") + h;
       if (!habits.empty()) plan.scenario += " habits=" + habits;
@@ -240,8 +244,8 @@ Plan MakePlan(std::uint32_t seed) {
     } else if (roll < 67) {
       const std::string id = std::to_string(anyCamera().id);
       static const char* const kFaults[] = {
-          "open-refused item", "buffersize", "transfer-lost", "capture-hangs", "liveview-short",
-          "liveview-short empty", "block-wrap", "storedbytes-unreadable"};
+          "open-refused item", "buffersize",           "transfer-lost", "capture-hangs",
+          "liveview-short",    "liveview-short empty", "block-wrap",    "storedbytes-unreadable"};
       const std::size_t which = pick(std::size(kFaults) + 4);
       if (which < std::size(kFaults)) {
         control(std::string("fault ") + kFaults[which]);
@@ -259,7 +263,10 @@ Plan MakePlan(std::uint32_t seed) {
       const bool plug = chance(55);
       control(std::string(plug ? "plug " : "unplug ") + std::to_string(c.id));
       for (std::uint32_t device : c.deviceIds()) {
-        if (plug) plugged.insert(device); else plugged.erase(device);
+        if (plug)
+          plugged.insert(device);
+        else
+          plugged.erase(device);
       }
       if (plug && chance(40)) {
         // A host connects the camera it was just told of, once a rescan has found it.
@@ -271,11 +278,13 @@ Plan MakePlan(std::uint32_t seed) {
         request("connectDevice")->numbers = {{"device_id", connected}};
       }
     } else if (roll < 75) {
-      control(std::string("format ") + kFormats[pick(3)] + (chance(50) ? " " + std::to_string(anyCamera().id) : ""));
+      control(std::string("format ") + kFormats[pick(3)] +
+              (chance(50) ? " " + std::to_string(anyCamera().id) : ""));
     } else if (roll < 78) {
       control("shoot " + std::to_string(anyCamera().id));
     } else if (roll < 79) {
-      control("exposure-ms " + std::to_string(chance(50) ? 0 : 100 + pick(900)) + " " + std::to_string(anyCamera().id));
+      control("exposure-ms " + std::to_string(chance(50) ? 0 : 100 + pick(900)) + " " +
+              std::to_string(anyCamera().id));
     } else if (roll < 80) {
       control("rate " + std::to_string(2 + pick(20)) + " " + std::to_string(anyCamera().id));
     } else if (roll < 96) {
@@ -319,7 +328,8 @@ class ChaosSession {
     m_holder.terminate();
     m_rules.checkRequiredAnswers(false);
     if (client().undecodableCount() != 0)
-      broke(std::to_string(client().undecodableCount()) + " messages from the process did not decode");
+      broke(std::to_string(client().undecodableCount()) +
+            " messages from the process did not decode");
     checkDownloads();
     checkFolder();
     checkClosedCalls();
@@ -347,17 +357,19 @@ class ChaosSession {
     std::string error;
     if (m_plan.holdMs != 0) {
       m_holder.sendOutputTo(m_world.file("holder.txt"), m_world.file("holder-errors.txt"));
-      const std::vector<std::string> args{m_downloads.path(), ".part", std::to_string(m_plan.holdMs), "600000"};
+      const std::vector<std::string> args{m_downloads.path(), ".part",
+                                          std::to_string(m_plan.holdMs), "600000"};
       if (!m_holder.start(BuiltProgram("file_holder.exe"), args, {}, &error)) {
         broke("harness: file_holder.exe did not start: " + error);
         return false;
       }
       Sleep(300);  // watching
     }
-    if (!m_session.start(BuiltProgram("lensbridge.exe"), kAnswerBoundMs, &error,
-                         m_downloads.environment({{"LBSIM_SCENARIO", m_world.file("cameras.scenario")},
-                                                  {"LBSIM_CONTROL", m_control},
-                                                  {"LBSIM_CLOSED_CALLS_LOG", m_closedCalls}}))) {
+    if (!m_session.start(
+            BuiltProgram("lensbridge.exe"), kAnswerBoundMs, &error,
+            m_downloads.environment({{"LBSIM_SCENARIO", m_world.file("cameras.scenario")},
+                                     {"LBSIM_CONTROL", m_control},
+                                     {"LBSIM_CLOSED_CALLS_LOG", m_closedCalls}}))) {
       broke("the process did not start: " + error);
       return false;
     }
@@ -382,7 +394,8 @@ class ChaosSession {
   // A live-view frame is a JPEG: the camera's header is cut off, and "size" says its length.
   void checkFrame(const HostMessage& frame, unsigned at) {
     const auto* table = dynamic_cast<const ZnLuaTETable*>(frame.payload.get());
-    const auto* image = table ? dynamic_cast<const ZnLuaTEData*>(table->getValue("image")) : nullptr;
+    const auto* image =
+        table ? dynamic_cast<const ZnLuaTEData*>(table->getValue("image")) : nullptr;
     const bool jpeg = image && IsJpeg(image->bytes(), image->size()) &&
                       NumberIn(frame, "size") == static_cast<double>(image->size());
     if (!jpeg && m_badFrames++ == 0) {
@@ -395,7 +408,8 @@ class ChaosSession {
   bool stillThere() {
     if (client().process().running() && !client().outputBroken()) return true;
     const auto code = client().process().waitForExit(2000);
-    broke(code ? "the process ended on its own during the session, exit code " + std::to_string(*code)
+    broke(code ? "the process ended on its own during the session, exit code " +
+                     std::to_string(*code)
                : "the process closed its pipe during the session");
     return false;
   }
@@ -406,7 +420,8 @@ class ChaosSession {
       for (const auto& n : action->numbers) params.setNumber(n.first.c_str(), n.second);
       if (!action->paramKey.empty()) params.setString("param_key", action->paramKey);
     }
-    const std::uint32_t id = client().send(name, action && !action->numbers.empty() ? &params : nullptr);
+    const std::uint32_t id =
+        client().send(name, action && !action->numbers.empty() ? &params : nullptr);
     if (id == 0) {
       broke("could not send \"" + name + "\": the input pipe is closed");
       return 0;
@@ -491,8 +506,9 @@ class ChaosSession {
       if (nowMs() - m_calmAtMs > kSettleBoundMs) {
         std::string ids;
         for (int id : m_rules.openCaptures()) ids += " " + std::to_string(id);
-        if (!ids.empty()) broke("files still without their outcome " + std::to_string(kSettleBoundMs) +
-                                " ms after the chaos stopped: capture ids" + ids);
+        if (!ids.empty())
+          broke("files still without their outcome " + std::to_string(kSettleBoundMs) +
+                " ms after the chaos stopped: capture ids" + ids);
         break;
       }
     }
@@ -564,7 +580,8 @@ class ChaosSession {
   // ("DSC_0007.NEF"); empty when the name is not one the simulator gives.
   std::string expectedBytes(const SimCamera& camera, const std::string& cameraFileName) {
     if (cameraFileName.size() != 12 || cameraFileName.compare(0, 4, "DSC_") != 0) return {};
-    const std::uint32_t shot = static_cast<std::uint32_t>(std::atoi(cameraFileName.substr(4, 4).c_str()));
+    const std::uint32_t shot =
+        static_cast<std::uint32_t>(std::atoi(cameraFileName.substr(4, 4).c_str()));
     const bool raw = cameraFileName.substr(9) == "NEF";
     if (raw) return CameraRaw(shot, camera.rawBytes, camera.id);
     auto& jpeg = m_jpegs[{camera.id, shot}];
@@ -582,7 +599,8 @@ class ChaosSession {
       if (raw && bytes.size() != camera.rawBytes) continue;
       if (bytes == expectedBytes(camera, cameraName)) return;
     }
-    broke(name + " (capture id " + std::to_string(static_cast<int>(NumberIn(announcement, "capture_id"))) +
+    broke(name + " (capture id " +
+          std::to_string(static_cast<int>(NumberIn(announcement, "capture_id"))) +
           ", the camera's " + cameraName + ", " + std::to_string(bytes.size()) +
           " bytes) does not hold the bytes the camera made");
   }
@@ -600,17 +618,19 @@ class ChaosSession {
       if (l.message.nameText() != "fileDownloadComplete" || !announced.count(id)) continue;
       const std::string path = TextIn(l.message, "file_path");
       const std::string base = path.substr(path.find_last_of('\\') + 1);
-      if (_stricmp(path.substr(0, path.size() - base.size()).c_str(), m_downloads.path().c_str()) != 0)
+      if (_stricmp(path.substr(0, path.size() - base.size()).c_str(), m_downloads.path().c_str()) !=
+          0)
         broke(path + " is not in the download folder " + m_downloads.path());
       const std::string fileName = TextIn(*announced[id], "file_name");
-      if (base != fileName) broke("capture id " + std::to_string(id) + " announced as " + fileName + " but completed as " + path);
+      if (base != fileName)
+        broke("capture id " + std::to_string(id) + " announced as " + fileName +
+              " but completed as " + path);
       if (!paths.insert(base).second) broke(path + " reported complete twice");
       m_completed.insert(base);
       checkBytes(base, *announced[id]);
     }
     if (m_shutDown) m_rules.checkEveryCaptureEnded();
   }
-
 
   // Whether the file `name` holds what one of the cameras made for one of its first shots: a
   // file that completed while the process was ending, after its host had gone, may never have
@@ -668,9 +688,10 @@ class ChaosSession {
   bool report() {
     const double seconds = nowMs() / 1000.0;
     if (m_broken.empty() && !m_verbose) {
-      std::printf("seed %u: ok (%.1f s, %zu requests, %zu messages, %zu files, %u live-view frames%s%s)\n",
-                  m_seed, seconds, m_requestOfAction.size(), m_log.size(), m_completed.size(), m_frames,
-                  m_plan.holdMs ? ", .part files held" : "", m_hostLeft ? ", the host left" : "");
+      std::printf(
+          "seed %u: ok (%.1f s, %zu requests, %zu messages, %zu files, %u live-view frames%s%s)\n",
+          m_seed, seconds, m_requestOfAction.size(), m_log.size(), m_completed.size(), m_frames,
+          m_plan.holdMs ? ", .part files held" : "", m_hostLeft ? ", the host left" : "");
       std::fflush(stdout);
       return true;
     }
@@ -679,7 +700,10 @@ class ChaosSession {
     std::printf("  scenario:\n");
     std::string line;
     for (char c : m_plan.scenario) {
-      if (c != '\n') { line += c; continue; }
+      if (c != '\n') {
+        line += c;
+        continue;
+      }
       std::printf("    %s\n", line.c_str());
       line.clear();
     }
@@ -693,17 +717,21 @@ class ChaosSession {
       }
       if (a < m_actionAtMs.size()) {
         const auto id = m_requestOfAction.find(a);
-        std::printf("    %6u %s%s\n", m_actionAtMs[a],
-                    id != m_requestOfAction.end() ? ("#" + std::to_string(id->second) + " ").c_str() : "",
-                    Describe(m_plan.actions[a]).c_str());
+        std::printf(
+            "    %6u %s%s\n", m_actionAtMs[a],
+            id != m_requestOfAction.end() ? ("#" + std::to_string(id->second) + " ").c_str() : "",
+            Describe(m_plan.actions[a]).c_str());
       }
     }
     if (m_plan.hostLeaves) {
-      std::printf("  (the host closed its pipes after the last step; %u live-view frames not shown)\n", m_frames);
+      std::printf(
+          "  (the host closed its pipes after the last step; %u live-view frames not shown)\n",
+          m_frames);
     } else {
       std::printf("  (calm from %u ms; %u live-view frames not shown)\n", m_calmAtMs, m_frames);
     }
-    if (m_plan.holdMs != 0) std::printf("  (another program held each new \".part\" file for %u ms)\n", m_plan.holdMs);
+    if (m_plan.holdMs != 0)
+      std::printf("  (another program held each new \".part\" file for %u ms)\n", m_plan.holdMs);
     std::fflush(stdout);
     return m_broken.empty();
   }
@@ -729,7 +757,9 @@ class ChaosSession {
   unsigned m_badFrames = 0;  // only the first is described
   unsigned m_calmAtMs = 0;
   bool m_moduleCurrent = false;
-  CHostRules m_rules{[this](const char* rule, const std::string& detail) { broke(std::string(rule) + ": " + detail); }};
+  CHostRules m_rules{[this](const char* rule, const std::string& detail) {
+    broke(std::string(rule) + ": " + detail);
+  }};
   bool m_shutDown = false;
   bool m_hostLeft = false;
 };

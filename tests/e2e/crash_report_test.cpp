@@ -18,79 +18,81 @@ const wchar_t kCrashMarker[] = L"C:\\_LUMENHALL_CRASH_ME_";
 
 // The dump that process `pid` left in `folder`, named after it, and the version note beside
 // it. Their paths go to *written so that a caller outside a test folder can remove them.
-void ExpectMinidump(unsigned long pid, const std::string& folder, std::vector<std::string>* written = nullptr) {
-    const std::string prefix = folder + "lensbridge-" + std::to_string(pid) + "-";
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW(platform::utf8ToWide(prefix + "*.dmp").c_str(), &found);
-    ASSERT_NE(search, INVALID_HANDLE_VALUE) << "no minidump " << prefix << "*.dmp";
-    FindClose(search);
-    const std::string dump = folder + platform::wideToUtf8(found.cFileName);
-    const std::string annotation = dump + ".txt";
-    if (written) *written = {dump, annotation};
-    EXPECT_EQ(ReadFile(dump).substr(0, 4), "MDMP");
-    // Beside the dump, the version and build it came from.
-    const std::string notes = ReadFile(annotation);
-    EXPECT_EQ(notes.rfind("version=", 0), 0u) << annotation << ": " << notes;
+void ExpectMinidump(unsigned long pid, const std::string& folder,
+                    std::vector<std::string>* written = nullptr) {
+  const std::string prefix = folder + "lensbridge-" + std::to_string(pid) + "-";
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW(platform::utf8ToWide(prefix + "*.dmp").c_str(), &found);
+  ASSERT_NE(search, INVALID_HANDLE_VALUE) << "no minidump " << prefix << "*.dmp";
+  FindClose(search);
+  const std::string dump = folder + platform::wideToUtf8(found.cFileName);
+  const std::string annotation = dump + ".txt";
+  if (written) *written = {dump, annotation};
+  EXPECT_EQ(ReadFile(dump).substr(0, 4), "MDMP");
+  // Beside the dump, the version and build it came from.
+  const std::string notes = ReadFile(annotation);
+  EXPECT_EQ(notes.rfind("version=", 0), 0u) << annotation << ": " << notes;
 }
 
 TEST(CrashReport, FaultLeavesAMinidump) {
-    CTestDownloadFolder temp(CurrentTestName());
-    ASSERT_TRUE(temp.valid());
-    HANDLE marker = CreateFileW(kCrashMarker, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (marker == INVALID_HANDLE_VALUE) GTEST_SKIP() << "cannot create the marker on C:";
-    CloseHandle(marker);
-    // The marker is read once, while the modules load, and must be gone before any later
-    // process starts. The pipes exist before the modules load, so it stays until a command
-    // has been answered, and goes whatever happens.
-    struct MarkerRemover {
-        ~MarkerRemover() { DeleteFileW(kCrashMarker); }
-    } removeMarker;
+  CTestDownloadFolder temp(CurrentTestName());
+  ASSERT_TRUE(temp.valid());
+  HANDLE marker = CreateFileW(kCrashMarker, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (marker == INVALID_HANDLE_VALUE) GTEST_SKIP() << "cannot create the marker on C:";
+  CloseHandle(marker);
+  // The marker is read once, while the modules load, and must be gone before any later
+  // process starts. The pipes exist before the modules load, so it stays until a command
+  // has been answered, and goes whatever happens.
+  struct MarkerRemover {
+    ~MarkerRemover() { DeleteFileW(kCrashMarker); }
+  } removeMarker;
 
-    CHostSession session;
-    std::string error;
-    ASSERT_TRUE(session.start(BuiltProgram("lensbridge.exe"), 15000, &error, temp.environment())) << error;
-    ListAndConnect(session);
-    DeleteFileW(kCrashMarker);
-    const unsigned long pid = session.client().process().processId();
-    session.client().send("doCapture");
+  CHostSession session;
+  std::string error;
+  ASSERT_TRUE(session.start(BuiltProgram("lensbridge.exe"), 15000, &error, temp.environment()))
+      << error;
+  ListAndConnect(session);
+  DeleteFileW(kCrashMarker);
+  const unsigned long pid = session.client().process().processId();
+  session.client().send("doCapture");
 
-    auto code = session.client().process().waitForExit(kDumpWrittenMs);
-    ASSERT_TRUE(code) << "the process did not end after the fault";
-    EXPECT_NE(*code, 0u);
-    // The dump and its note land in the process's temp folder; the folder takes them away.
-    ExpectMinidump(pid, temp.path());
+  auto code = session.client().process().waitForExit(kDumpWrittenMs);
+  ASSERT_TRUE(code) << "the process did not end after the fault";
+  EXPECT_NE(*code, 0u);
+  // The dump and its note land in the process's temp folder; the folder takes them away.
+  ExpectMinidump(pid, temp.path());
 }
 
 // A process whose simulated module faults in its own open, while the process loads the
 // modules, started with `environment`; its id once it has ended with an error code.
 unsigned long ModuleFaultingAtStart(std::vector<std::pair<std::string, std::string>> environment) {
-    environment.push_back({"LBSIM_FAULT_IN_MODULE_OPEN", "1"});
-    CChildProcess process;
-    std::string error;
-    EXPECT_TRUE(process.start(BuiltProgram("lensbridge.exe"), {}, environment, &error)) << error;
-    auto code = process.waitForExit(kDumpWrittenMs);
-    EXPECT_TRUE(code) << "the process did not end after the fault";
-    EXPECT_NE(code.value_or(0), 0u);
-    return process.processId();
+  environment.push_back({"LBSIM_FAULT_IN_MODULE_OPEN", "1"});
+  CChildProcess process;
+  std::string error;
+  EXPECT_TRUE(process.start(BuiltProgram("lensbridge.exe"), {}, environment, &error)) << error;
+  auto code = process.waitForExit(kDumpWrittenMs);
+  EXPECT_TRUE(code) << "the process did not end after the fault";
+  EXPECT_NE(code.value_or(0), 0u);
+  return process.processId();
 }
 
 TEST(CrashReport, AModuleFaultingWhileItStartsLeavesAMinidump) {
-    CTestDownloadFolder temp(CurrentTestName());
-    ASSERT_TRUE(temp.valid());
-    ExpectMinidump(ModuleFaultingAtStart(temp.environment()), temp.path());
+  CTestDownloadFolder temp(CurrentTestName());
+  ASSERT_TRUE(temp.valid());
+  ExpectMinidump(ModuleFaultingAtStart(temp.environment()), temp.path());
 }
 
 TEST(CrashReport, ATemporaryFolderTheSystemCannotNameStillGetsTheDump) {
-    // Wine's GetTempPathW fails for a TMP past MAX_PATH (error 206); Windows would return it.
-    if (!IsRunningUnderWine()) GTEST_SKIP() << "relies on Wine refusing a long TMP";
-    const std::string tooLong = "C:\\" + std::string(300, 'x');
-    const unsigned long pid = ModuleFaultingAtStart({{"TMP", tooLong}, {"TEMP", tooLong}});
-    ASSERT_FALSE(platform::environmentVariable("LOCALAPPDATA").empty());
-    // The fallback folder is the prefix's own, not a test folder: the files go again here.
-    std::vector<std::string> written;
-    ExpectMinidump(pid, LocalTemporaryFolder(), &written);
-    for (const std::string& path : written) DeleteFileW(platform::utf8ToWide(path).c_str());
+  // Wine's GetTempPathW fails for a TMP past MAX_PATH (error 206); Windows would return it.
+  if (!IsRunningUnderWine()) GTEST_SKIP() << "relies on Wine refusing a long TMP";
+  const std::string tooLong = "C:\\" + std::string(300, 'x');
+  const unsigned long pid = ModuleFaultingAtStart({{"TMP", tooLong}, {"TEMP", tooLong}});
+  ASSERT_FALSE(platform::environmentVariable("LOCALAPPDATA").empty());
+  // The fallback folder is the prefix's own, not a test folder: the files go again here.
+  std::vector<std::string> written;
+  ExpectMinidump(pid, LocalTemporaryFolder(), &written);
+  for (const std::string& path : written) DeleteFileW(platform::utf8ToWide(path).c_str());
 }
 
 }  // namespace

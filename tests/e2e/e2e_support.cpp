@@ -5,39 +5,45 @@
 #include "tools/value_printer.h"
 
 std::string CameraRaw(std::uint32_t shot, std::size_t size, std::uint32_t camera) {
-    std::string bytes(size, '\0');
-    lbsim::FillRaw(lbsim::FileSeed(camera, shot, true), 0, reinterpret_cast<unsigned char*>(&bytes[0]), size);
-    return bytes;
+  std::string bytes(size, '\0');
+  lbsim::FillRaw(lbsim::FileSeed(camera, shot, true), 0,
+                 reinterpret_cast<unsigned char*>(&bytes[0]), size);
+  return bytes;
 }
 
 std::string CameraJpeg(std::uint32_t shot, std::uint32_t camera) {
-    const auto jpeg = lbsim::ShotJpeg(lbsim::FileSeed(camera, shot, false));
-    return std::string(jpeg.begin(), jpeg.end());
+  const auto jpeg = lbsim::ShotJpeg(lbsim::FileSeed(camera, shot, false));
+  return std::string(jpeg.begin(), jpeg.end());
 }
 
 std::vector<HostMessage> DownloadMessages(CHostClient& client, std::size_t outcomes) {
-    std::vector<HostMessage> found;
-    for (const DWORD start = GetTickCount(); outcomes > 0 && GetTickCount() - start < 30000;) {
-        for (auto& message : client.collectFor(100)) {
-            const std::string name = message.nameText();
-            if (name != "objectWasAdded" && name != "fileDownloadComplete" && name != "error") continue;
-            std::printf("  %s\n", FormatHostMessage(message.requestId, message.name.get(), message.payload.get()).c_str());
-            if (name != "objectWasAdded" && outcomes > 0) --outcomes;
-            found.push_back(std::move(message));
-        }
+  std::vector<HostMessage> found;
+  for (const DWORD start = GetTickCount(); outcomes > 0 && GetTickCount() - start < 30000;) {
+    for (auto& message : client.collectFor(100)) {
+      const std::string name = message.nameText();
+      if (name != "objectWasAdded" && name != "fileDownloadComplete" && name != "error") continue;
+      std::printf(
+          "  %s\n",
+          FormatHostMessage(message.requestId, message.name.get(), message.payload.get()).c_str());
+      if (name != "objectWasAdded" && outcomes > 0) --outcomes;
+      found.push_back(std::move(message));
     }
-    return found;
+  }
+  return found;
 }
 
 void SimulatedCameraTest::start(const std::string& scenarioText, std::string downloadFolder) {
-    ASSERT_TRUE(m_downloads.valid());
-    if (downloadFolder.empty()) downloadFolder = m_downloads.path();
-    m_control = m_downloads.file("camera.control");
-    const std::string scenario = m_downloads.file("cameras.scenario");
-    std::ofstream(scenario, std::ios::trunc) << scenarioText;
-    std::ofstream(m_control, std::ios::trunc);
-    std::string error;
-    const std::vector<std::pair<std::string, std::string>> environment = {{"TMP", downloadFolder},
-        {"TEMP", downloadFolder}, {"LBSIM_SCENARIO", scenario}, {"LBSIM_CONTROL", m_control}};
-    ASSERT_TRUE(m_session.start(BuiltProgram("lensbridge.exe"), 15000, &error, environment)) << error;
+  ASSERT_TRUE(m_downloads.valid());
+  if (downloadFolder.empty()) downloadFolder = m_downloads.path();
+  m_control = m_downloads.file("camera.control");
+  const std::string scenario = m_downloads.file("cameras.scenario");
+  std::ofstream(scenario, std::ios::trunc) << scenarioText;
+  std::ofstream(m_control, std::ios::trunc);
+  std::string error;
+  const std::vector<std::pair<std::string, std::string>> environment = {
+      {"TMP", downloadFolder},
+      {"TEMP", downloadFolder},
+      {"LBSIM_SCENARIO", scenario},
+      {"LBSIM_CONTROL", m_control}};
+  ASSERT_TRUE(m_session.start(BuiltProgram("lensbridge.exe"), 15000, &error, environment)) << error;
 }

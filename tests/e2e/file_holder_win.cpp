@@ -119,7 +119,8 @@ class CFileHolder {
 
 int wmain(int argc, wchar_t** argv) {
   DWORD holdMs = 0, runMs = 0;
-  if (argc != 5 || !*argv[1] || !*argv[2] || !ParseMs(argv[3], holdMs) || !ParseMs(argv[4], runMs)) {
+  if (argc != 5 || !*argv[1] || !*argv[2] || !ParseMs(argv[3], holdMs) ||
+      !ParseMs(argv[4], runMs)) {
     std::fprintf(stderr, "usage: file_holder <folder> <suffix> <hold-ms> <run-ms>\n");
     return 2;
   }
@@ -132,7 +133,8 @@ int wmain(int argc, wchar_t** argv) {
   const ULONGLONG end = GetTickCount64() + runMs;
   for (ULONGLONG now = GetTickCount64(); now < end; now = GetTickCount64()) {
     holder.list();
-    Sleep(holder.release(false, std::min<DWORD>(kListingIntervalMs, static_cast<DWORD>(end - now))));
+    Sleep(
+        holder.release(false, std::min<DWORD>(kListingIntervalMs, static_cast<DWORD>(end - now))));
   }
   holder.release(true, 0);
   return 0;

@@ -17,109 +17,111 @@
 namespace {
 
 constexpr const char kSlowCamera[] =
-    "camera 1 type=43 exposure=3 format=raw raw-bytes=20000000 habits=slow-link rate=10 name=D850\n";
+    "camera 1 type=43 exposure=3 format=raw raw-bytes=20000000 habits=slow-link rate=10 "
+    "name=D850\n";
 
 // How namesUntil() shows the answer to request `id`.
 std::string Ok(std::uint32_t id) { return "ok#" + std::to_string(id); }
 
 class HostLinkTest : public SimulatedCameraTest {
-protected:
-    void SetUp() override { startConnected(kSlowCamera); }
-    // Starts the process on `scenario` and connects its camera; what that brought is dropped.
-    void startConnected(const char* scenario) {
-        start(scenario);
-        ListAndConnect(m_session);
-        client().takeReceived();
+ protected:
+  void SetUp() override { startConnected(kSlowCamera); }
+  // Starts the process on `scenario` and connects its camera; what that brought is dropped.
+  void startConnected(const char* scenario) {
+    start(scenario);
+    ListAndConnect(m_session);
+    client().takeReceived();
+  }
+  // The names of the messages that came, in order, until one named `last` (or 15 s).
+  std::vector<std::string> namesUntil(const std::string& last) {
+    std::vector<std::string> names;
+    for (int i = 0; i < 300; ++i) {
+      for (const auto& m : client().collectFor(50)) {
+        names.push_back(m.nameText() + (m.requestId ? "#" + std::to_string(m.requestId) : ""));
+        if (m.nameText() == last) return names;
+      }
     }
-    // The names of the messages that came, in order, until one named `last` (or 15 s).
-    std::vector<std::string> namesUntil(const std::string& last) {
-        std::vector<std::string> names;
-        for (int i = 0; i < 300; ++i) {
-            for (const auto& m : client().collectFor(50)) {
-                names.push_back(m.nameText() + (m.requestId ? "#" + std::to_string(m.requestId) : ""));
-                if (m.nameText() == last) return names;
-            }
-        }
-        return names;
-    }
-    bool partLeft() {
-        for (const std::string& name : m_downloads.files())
-            if (name.size() > 5 && name.substr(name.size() - 5) == ".part") return true;
-        return false;
-    }
+    return names;
+  }
+  bool partLeft() {
+    for (const std::string& name : m_downloads.files())
+      if (name.size() > 5 && name.substr(name.size() - 5) == ".part") return true;
+    return false;
+  }
 };
 
 TEST_F(HostLinkTest, RequestsAreAnsweredWhileAFileTransfers) {
-    ASSERT_NE(client().send("doCapture"), 0u);
-    ASSERT_TRUE(client().waitForName("objectWasAdded", 1500)) << "announced at its first block";
-    const std::uint32_t status = client().send("isLiveViewOn");
-    ZnLuaTETable camera;
-    camera.setNumber("device_id", 0x101);
-    const std::uint32_t settings = client().send("getCameraSettings", &camera);
-    const std::uint32_t devices = client().send("listDevices");
-    EXPECT_EQ(namesUntil("fileDownloadComplete"),
-              (std::vector<std::string>{Ok(status), Ok(settings), Ok(devices), "fileDownloadComplete"}))
-        << "each answer before the file is complete";
-    ExpectOrderlyShutdown(m_session);
+  ASSERT_NE(client().send("doCapture"), 0u);
+  ASSERT_TRUE(client().waitForName("objectWasAdded", 1500)) << "announced at its first block";
+  const std::uint32_t status = client().send("isLiveViewOn");
+  ZnLuaTETable camera;
+  camera.setNumber("device_id", 0x101);
+  const std::uint32_t settings = client().send("getCameraSettings", &camera);
+  const std::uint32_t devices = client().send("listDevices");
+  EXPECT_EQ(
+      namesUntil("fileDownloadComplete"),
+      (std::vector<std::string>{Ok(status), Ok(settings), Ok(devices), "fileDownloadComplete"}))
+      << "each answer before the file is complete";
+  ExpectOrderlyShutdown(m_session);
 }
 
 // A 3 s exposure: "doCapture" is taken at once, requests are answered while the shutter is
 // open, and the picture comes after it.
 TEST_F(HostLinkTest, RequestsAreAnsweredThroughALongExposure) {
-    control("exposure-ms 3000 1");
-    Sleep(300);  // the heartbeat's polls take the line in
-    ASSERT_NE(client().send("doCapture"), 0u);
-    const std::uint32_t status = client().send("isLiveViewOn");
-    EXPECT_EQ(namesUntil("fileDownloadComplete"),
-              (std::vector<std::string>{Ok(status), "objectWasAdded", "fileDownloadComplete"}));
-    ExpectOrderlyShutdown(m_session);
+  control("exposure-ms 3000 1");
+  Sleep(300);  // the heartbeat's polls take the line in
+  ASSERT_NE(client().send("doCapture"), 0u);
+  const std::uint32_t status = client().send("isLiveViewOn");
+  EXPECT_EQ(namesUntil("fileDownloadComplete"),
+            (std::vector<std::string>{Ok(status), "objectWasAdded", "fileDownloadComplete"}));
+  ExpectOrderlyShutdown(m_session);
 }
 
 // A release that never completes holds no request up. "shutdown" waits for its picture while
 // one can still come; once its camera is gone, the host hears the picture never came and the
 // process ends.
 TEST_F(HostLinkTest, AHungReleaseHoldsUpNoRequestAndShutdownEndsItWhenItsCameraGoes) {
-    control("fault capture-hangs");
-    Sleep(300);
-    ASSERT_NE(client().send("doCapture"), 0u);
-    EXPECT_TRUE(client().waitForReply(client().send("isLiveViewOn"), 5000));
-    client().send("shutdown");
-    control("unplug 1");
-    const auto names = namesUntil("shutdownComplete");
-    ASSERT_EQ(names.size(), 2u);
-    EXPECT_EQ(names[0], "error");
-    EXPECT_EQ(names[1].rfind("shutdownComplete", 0), 0u);
-    EXPECT_TRUE(client().process().waitForExit(5000).has_value());
+  control("fault capture-hangs");
+  Sleep(300);
+  ASSERT_NE(client().send("doCapture"), 0u);
+  EXPECT_TRUE(client().waitForReply(client().send("isLiveViewOn"), 5000));
+  client().send("shutdown");
+  control("unplug 1");
+  const auto names = namesUntil("shutdownComplete");
+  ASSERT_EQ(names.size(), 2u);
+  EXPECT_EQ(names[0], "error");
+  EXPECT_EQ(names[1].rfind("shutdownComplete", 0), 0u);
+  EXPECT_TRUE(client().process().waitForExit(5000).has_value());
 }
 
 TEST_F(HostLinkTest, ShutdownLetsTheTransferUnderWayEndFirst) {
-    ASSERT_NE(client().send("doCapture"), 0u);
-    ASSERT_TRUE(client().waitForName("objectWasAdded", 1500));
-    client().send("shutdown");
-    const auto names = namesUntil("shutdownComplete");
-    ASSERT_FALSE(names.empty());
-    EXPECT_EQ(names.front(), "fileDownloadComplete");
-    EXPECT_EQ(names.back().rfind("shutdownComplete", 0), 0u);
-    EXPECT_TRUE(client().process().waitForExit(5000).has_value());
-    EXPECT_FALSE(partLeft());
+  ASSERT_NE(client().send("doCapture"), 0u);
+  ASSERT_TRUE(client().waitForName("objectWasAdded", 1500));
+  client().send("shutdown");
+  const auto names = namesUntil("shutdownComplete");
+  ASSERT_FALSE(names.empty());
+  EXPECT_EQ(names.front(), "fileDownloadComplete");
+  EXPECT_EQ(names.back().rfind("shutdownComplete", 0), 0u);
+  EXPECT_TRUE(client().process().waitForExit(5000).has_value());
+  EXPECT_FALSE(partLeft());
 }
 
 TEST_F(HostLinkTest, AHostThatLeavesMidTransferLeavesNoPartialFile) {
-    ASSERT_NE(client().send("doCapture"), 0u);
-    ASSERT_TRUE(client().waitForName("objectWasAdded", 1500));
-    client().closePipes();
-    EXPECT_TRUE(client().process().waitForExit(3000).has_value()) << "noticed at once";
-    EXPECT_FALSE(partLeft());
+  ASSERT_NE(client().send("doCapture"), 0u);
+  ASSERT_TRUE(client().waitForName("objectWasAdded", 1500));
+  client().closePipes();
+  EXPECT_TRUE(client().process().waitForExit(3000).has_value()) << "noticed at once";
+  EXPECT_FALSE(partLeft());
 }
 
 // The release's wait sees the broken pipe, and the process ends as after any host.
 TEST_F(HostLinkTest, AHostThatLeavesDuringAHungReleaseEndsTheProcess) {
-    control("fault capture-hangs");
-    Sleep(300);
-    ASSERT_NE(client().send("doCapture"), 0u);
-    Sleep(500);  // the release is under way
-    client().closePipes();
-    EXPECT_TRUE(client().process().waitForExit(5000).has_value());
+  control("fault capture-hangs");
+  Sleep(300);
+  ASSERT_NE(client().send("doCapture"), 0u);
+  Sleep(500);  // the release is under way
+  client().closePipes();
+  EXPECT_TRUE(client().process().waitForExit(5000).has_value());
 }
 
 // A camera whose new files another program holds open for a moment, as virus scanners,
@@ -127,87 +129,93 @@ TEST_F(HostLinkTest, AHostThatLeavesDuringAHungReleaseEndsTheProcess) {
 // sharing delete, so its rename is refused while it holds it. The RAW files take 200 ms over
 // the slow link, so the holder is sure to find each one while it is written.
 class HeldFileTest : public HostLinkTest {
-protected:
-    void SetUp() override {
-        startConnected("camera 1 type=43 exposure=3 format=raw raw-bytes=2000000 habits=slow-link rate=10 "
-                       "name=D850\n");
-    }
-    void holdNewFiles(CChildProcess& holder, unsigned holdMs, unsigned runMs) {
-        holder.sendOutputTo(m_downloads.file("holder.txt"), m_downloads.file("holder-errors.txt"));
-        std::string error;
-        const std::vector<std::string> args{m_downloads.path(), ".part", std::to_string(holdMs),
-                                            std::to_string(runMs)};
-        ASSERT_TRUE(holder.start(BuiltProgram("file_holder.exe"), args, {}, &error)) << error;
-        Sleep(300);  // watching
-    }
-    // The outcome of one release's file: "fileDownloadComplete" or "error".
-    std::optional<HostMessage> shoot(unsigned timeoutMs) {
-        EXPECT_NE(client().send("doCapture"), 0u);
-        EXPECT_TRUE(client().waitForName("objectWasAdded", 5000));
-        // Held files hold nothing else up.
-        EXPECT_TRUE(client().waitForReply(client().send("isLiveViewOn"), 2000)) << "answered while the file waits";
-        return client().waitFor(
-            [](const HostMessage& m) { return m.nameText() == "fileDownloadComplete" || m.nameText() == "error"; },
-            timeoutMs);
-    }
+ protected:
+  void SetUp() override {
+    startConnected(
+        "camera 1 type=43 exposure=3 format=raw raw-bytes=2000000 habits=slow-link rate=10 "
+        "name=D850\n");
+  }
+  void holdNewFiles(CChildProcess& holder, unsigned holdMs, unsigned runMs) {
+    holder.sendOutputTo(m_downloads.file("holder.txt"), m_downloads.file("holder-errors.txt"));
+    std::string error;
+    const std::vector<std::string> args{m_downloads.path(), ".part", std::to_string(holdMs),
+                                        std::to_string(runMs)};
+    ASSERT_TRUE(holder.start(BuiltProgram("file_holder.exe"), args, {}, &error)) << error;
+    Sleep(300);  // watching
+  }
+  // The outcome of one release's file: "fileDownloadComplete" or "error".
+  std::optional<HostMessage> shoot(unsigned timeoutMs) {
+    EXPECT_NE(client().send("doCapture"), 0u);
+    EXPECT_TRUE(client().waitForName("objectWasAdded", 5000));
+    // Held files hold nothing else up.
+    EXPECT_TRUE(client().waitForReply(client().send("isLiveViewOn"), 2000))
+        << "answered while the file waits";
+    return client().waitFor(
+        [](const HostMessage& m) {
+          return m.nameText() == "fileDownloadComplete" || m.nameText() == "error";
+        },
+        timeoutMs);
+  }
 };
 
 TEST_F(HeldFileTest, AFileHeldForAWhileTakesItsNameOnceLetGo) {
-    for (unsigned holdMs : {2000u, 20000u}) {
-        SCOPED_TRACE(holdMs);
-        CChildProcess holder;
-        holdNewFiles(holder, holdMs, holdMs + 5000);
-        const auto outcome = shoot(holdMs + 10000);
-        ASSERT_TRUE(outcome);
-        ASSERT_EQ(outcome->nameText(), "fileDownloadComplete") << TextIn(*outcome, "error_description");
-        const std::string path = TextIn(*outcome, "file_path");
-        EXPECT_EQ(path.substr(path.size() - 4), ".nef");
-        EXPECT_FALSE(ReadFile(path).empty());
-        EXPECT_TRUE(holder.waitForExit(30000).has_value());
-    }
-    EXPECT_TRUE(ReadFile(m_downloads.file("Capture0001.nef")) == CameraRaw(1, 2000000));
-    EXPECT_TRUE(ReadFile(m_downloads.file("Capture0002.nef")) == CameraRaw(2, 2000000));
-    ExpectOrderlyShutdown(m_session);
+  for (unsigned holdMs : {2000u, 20000u}) {
+    SCOPED_TRACE(holdMs);
+    CChildProcess holder;
+    holdNewFiles(holder, holdMs, holdMs + 5000);
+    const auto outcome = shoot(holdMs + 10000);
+    ASSERT_TRUE(outcome);
+    ASSERT_EQ(outcome->nameText(), "fileDownloadComplete") << TextIn(*outcome, "error_description");
+    const std::string path = TextIn(*outcome, "file_path");
+    EXPECT_EQ(path.substr(path.size() - 4), ".nef");
+    EXPECT_FALSE(ReadFile(path).empty());
+    EXPECT_TRUE(holder.waitForExit(30000).has_value());
+  }
+  EXPECT_TRUE(ReadFile(m_downloads.file("Capture0001.nef")) == CameraRaw(1, 2000000));
+  EXPECT_TRUE(ReadFile(m_downloads.file("Capture0002.nef")) == CameraRaw(2, 2000000));
+  ExpectOrderlyShutdown(m_session);
 }
 
 // Held past a minute: the host hears where the whole file is, and it is there.
 TEST_F(HeldFileTest, AFileHeldPastAMinuteIsReportedWithWhereItsBytesAre) {
-    CChildProcess holder;
-    holdNewFiles(holder, 70000, 75000);
-    const auto outcome = shoot(75000);
-    ASSERT_TRUE(outcome);
-    ASSERT_EQ(outcome->nameText(), "error");
-    EXPECT_EQ(NumberIn(*outcome, "error_code"), -1005);
-    const std::string part = m_downloads.file("Capture0001.nef.part");
-    EXPECT_TRUE(Has(TextIn(*outcome, "error_description"), part));
-    EXPECT_TRUE(ReadFile(part) == CameraRaw(1, 2000000)) << "the whole picture is kept";
-    holder.terminate();
-    ExpectOrderlyShutdown(m_session);
-    // The next start gives it a name that says what it is, and removes nothing.
-    CHostSession next;
-    std::string error;
-    ASSERT_TRUE(next.start(BuiltProgram("lensbridge.exe"), 15000, &error, m_downloads.environment())) << error;
-    ListAndConnect(next);  // answered once the start-up is over
-    EXPECT_TRUE(ReadFile(m_downloads.file("Capture0001-kept.nef")) == CameraRaw(1, 2000000));
-    EXPECT_FALSE(partLeft());
-    ExpectOrderlyShutdown(next);
+  CChildProcess holder;
+  holdNewFiles(holder, 70000, 75000);
+  const auto outcome = shoot(75000);
+  ASSERT_TRUE(outcome);
+  ASSERT_EQ(outcome->nameText(), "error");
+  EXPECT_EQ(NumberIn(*outcome, "error_code"), -1005);
+  const std::string part = m_downloads.file("Capture0001.nef.part");
+  EXPECT_TRUE(Has(TextIn(*outcome, "error_description"), part));
+  EXPECT_TRUE(ReadFile(part) == CameraRaw(1, 2000000)) << "the whole picture is kept";
+  holder.terminate();
+  ExpectOrderlyShutdown(m_session);
+  // The next start gives it a name that says what it is, and removes nothing.
+  CHostSession next;
+  std::string error;
+  ASSERT_TRUE(next.start(BuiltProgram("lensbridge.exe"), 15000, &error, m_downloads.environment()))
+      << error;
+  ListAndConnect(next);  // answered once the start-up is over
+  EXPECT_TRUE(ReadFile(m_downloads.file("Capture0001-kept.nef")) == CameraRaw(1, 2000000));
+  EXPECT_FALSE(partLeft());
+  ExpectOrderlyShutdown(next);
 }
 
 // A host that leaves while a whole file is held gets the care "shutdown" gives it: the file
 // takes its name once let go, before the process ends.
 TEST_F(HeldFileTest, AHostThatLeavesWhileAFileIsHeldLeavesItNamed) {
-    CChildProcess holder;
-    holdNewFiles(holder, 2000, 7000);
-    ASSERT_NE(client().send("doCapture"), 0u);
-    const std::string marker = m_downloads.file("Capture0001.nef.part.whole");
-    for (const DWORD start = GetTickCount(); !platform::fileExists(marker) && GetTickCount() - start < 5000;)
-        Sleep(10);
-    ASSERT_TRUE(platform::fileExists(marker)) << "whole and held";
-    client().closePipes();
-    EXPECT_TRUE(client().process().waitForExit(15000).has_value());
-    EXPECT_TRUE(ReadFile(m_downloads.file("Capture0001.nef")) == CameraRaw(1, 2000000));
-    EXPECT_FALSE(partLeft());
-    EXPECT_FALSE(platform::fileExists(marker));
+  CChildProcess holder;
+  holdNewFiles(holder, 2000, 7000);
+  ASSERT_NE(client().send("doCapture"), 0u);
+  const std::string marker = m_downloads.file("Capture0001.nef.part.whole");
+  for (const DWORD start = GetTickCount();
+       !platform::fileExists(marker) && GetTickCount() - start < 5000;)
+    Sleep(10);
+  ASSERT_TRUE(platform::fileExists(marker)) << "whole and held";
+  client().closePipes();
+  EXPECT_TRUE(client().process().waitForExit(15000).has_value());
+  EXPECT_TRUE(ReadFile(m_downloads.file("Capture0001.nef")) == CameraRaw(1, 2000000));
+  EXPECT_FALSE(partLeft());
+  EXPECT_FALSE(platform::fileExists(marker));
 }
 
 }  // namespace

@@ -10,80 +10,83 @@
 namespace {
 
 TEST_F(ProcessTest, ShutdownIsAnsweredWithItsIdAndEndsTheProcess) {
-    auto reply = client().waitForReply(client().send("shutdown"), 10000);
-    ASSERT_TRUE(reply);
-    EXPECT_EQ(reply->nameText(), "shutdownComplete");
-    EXPECT_TRUE(reply->payloadIsNil());
-    auto code = client().process().waitForExit(10000);
-    ASSERT_TRUE(code);
-    EXPECT_EQ(*code, 0u);
-    EXPECT_FALSE(HostPipeExists(kInputPipeName));
+  auto reply = client().waitForReply(client().send("shutdown"), 10000);
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(reply->nameText(), "shutdownComplete");
+  EXPECT_TRUE(reply->payloadIsNil());
+  auto code = client().process().waitForExit(10000);
+  ASSERT_TRUE(code);
+  EXPECT_EQ(*code, 0u);
+  EXPECT_FALSE(HostPipeExists(kInputPipeName));
 }
 
 TEST_F(ProcessTest, HostClosingItsPipesEndsTheProcess) {
-    client().closePipes();
-    auto code = client().process().waitForExit(10000);
-    ASSERT_TRUE(code) << "still running 10 s after its host went";
-    EXPECT_EQ(*code, 0u);
+  client().closePipes();
+  auto code = client().process().waitForExit(10000);
+  ASSERT_TRUE(code) << "still running 10 s after its host went";
+  EXPECT_EQ(*code, 0u);
 }
 
 TEST_F(ProcessTest, MalformedRequestsAreDroppedAndTheProcessGoesOn) {
-    // What the decoder refuses is the codec suite's business; here, what only a pipe brings.
-    const std::string bad[] = {
-        std::string(),                                       // zero-length message
-        std::string("garbage that is no message at all"),
-        std::string(kMaxMessageSize + 1, 'x'),               // over the size limit
-    };
-    for (const std::string& bytes : bad) ASSERT_TRUE(client().sendRaw(bytes)) << bytes.size() << " bytes";
-    // An unknown command is ignored too.
-    client().send("noSuchCommand");
-    // Nothing answers them; the camera side's own notifications (id 0) may come meanwhile.
-    for (const HostMessage& message : client().collectFor(500)) EXPECT_EQ(message.requestId, 0u);
-    EXPECT_EQ(client().undecodableCount(), 0u);
-    ExpectOrderlyShutdown(m_session);
+  // What the decoder refuses is the codec suite's business; here, what only a pipe brings.
+  const std::string bad[] = {
+      std::string(),  // zero-length message
+      std::string("garbage that is no message at all"),
+      std::string(kMaxMessageSize + 1, 'x'),  // over the size limit
+  };
+  for (const std::string& bytes : bad)
+    ASSERT_TRUE(client().sendRaw(bytes)) << bytes.size() << " bytes";
+  // An unknown command is ignored too.
+  client().send("noSuchCommand");
+  // Nothing answers them; the camera side's own notifications (id 0) may come meanwhile.
+  for (const HostMessage& message : client().collectFor(500)) EXPECT_EQ(message.requestId, 0u);
+  EXPECT_EQ(client().undecodableCount(), 0u);
+  ExpectOrderlyShutdown(m_session);
 }
 
 TEST_F(ProcessTest, ASecondProcessGivesUpOnPipesTheFirstHolds) {
-    // The second one tries for about ten seconds, in case the first is ending, then leaves
-    // with an error code; the first goes on serving its host.
-    CHostClient intruder;
-    std::string error;
-    const auto start = std::chrono::steady_clock::now();
-    ASSERT_TRUE(intruder.start(BuiltProgram("lensbridge.exe"), &error, {}, m_downloads.environment())) << error;
-    auto code = intruder.process().waitForExit(25000);
-    const auto elapsed = std::chrono::steady_clock::now() - start;
-    ASSERT_TRUE(code) << "the second process still runs";
-    EXPECT_NE(*code, 0u);
-    EXPECT_NE(*code, CChildProcess::kTerminatedExitCode);
-    EXPECT_GE(elapsed, std::chrono::seconds(9));
-    EXPECT_LT(elapsed, std::chrono::seconds(20));
+  // The second one tries for about ten seconds, in case the first is ending, then leaves
+  // with an error code; the first goes on serving its host.
+  CHostClient intruder;
+  std::string error;
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(intruder.start(BuiltProgram("lensbridge.exe"), &error, {}, m_downloads.environment()))
+      << error;
+  auto code = intruder.process().waitForExit(25000);
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  ASSERT_TRUE(code) << "the second process still runs";
+  EXPECT_NE(*code, 0u);
+  EXPECT_NE(*code, CChildProcess::kTerminatedExitCode);
+  EXPECT_GE(elapsed, std::chrono::seconds(9));
+  EXPECT_LT(elapsed, std::chrono::seconds(20));
 
-    const std::uint32_t id = client().send("listDevices");
-    ASSERT_TRUE(client().waitForReply(id, 10000)) << "the first process no longer answers";
-    ExpectOrderlyShutdown(m_session);
+  const std::uint32_t id = client().send("listDevices");
+  ASSERT_TRUE(client().waitForReply(id, 10000)) << "the first process no longer answers";
+  ExpectOrderlyShutdown(m_session);
 }
 
 TEST(PipeClaim, PipesReleasedWhileTheProcessRetriesAreTaken) {
-    // The input pipe's name is held here, as by a previous run that is still ending.
-    CScopedKernelHandle held(
-        CreateNamedPipeW(kInputPipeName, PIPE_ACCESS_INBOUND, PIPE_TYPE_MESSAGE, 1, 4096, 4096, 0, nullptr));
-    ASSERT_TRUE(held.valid()) << "cannot hold the pipe name: " << GetLastError();
+  // The input pipe's name is held here, as by a previous run that is still ending.
+  CScopedKernelHandle held(CreateNamedPipeW(kInputPipeName, PIPE_ACCESS_INBOUND, PIPE_TYPE_MESSAGE,
+                                            1, 4096, 4096, 0, nullptr));
+  ASSERT_TRUE(held.valid()) << "cannot hold the pipe name: " << GetLastError();
 
-    CTestDownloadFolder downloads(CurrentTestName());
-    ASSERT_TRUE(downloads.valid());
-    CHostSession session;
-    std::string error;
-    ASSERT_TRUE(session.client().start(BuiltProgram("lensbridge.exe"), &error, {}, downloads.environment()))
-        << error;
-    Sleep(1500);
-    ASSERT_TRUE(session.client().process().running()) << "gave up while the name was held";
-    held.reset();
+  CTestDownloadFolder downloads(CurrentTestName());
+  ASSERT_TRUE(downloads.valid());
+  CHostSession session;
+  std::string error;
+  ASSERT_TRUE(
+      session.client().start(BuiltProgram("lensbridge.exe"), &error, {}, downloads.environment()))
+      << error;
+  Sleep(1500);
+  ASSERT_TRUE(session.client().process().running()) << "gave up while the name was held";
+  held.reset();
 
-    ASSERT_TRUE(session.client().connect(15000, &error)) << error;
-    std::vector<CameraInfo> cameras;
-    ASSERT_TRUE(session.listCameras(&cameras, &error)) << error;
-    EXPECT_FALSE(cameras.empty());
-    ExpectOrderlyShutdown(session);
+  ASSERT_TRUE(session.client().connect(15000, &error)) << error;
+  std::vector<CameraInfo> cameras;
+  ASSERT_TRUE(session.listCameras(&cameras, &error)) << error;
+  EXPECT_FALSE(cameras.empty());
+  ExpectOrderlyShutdown(session);
 }
 
 }  // namespace

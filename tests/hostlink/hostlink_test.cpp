@@ -35,13 +35,13 @@ TEST(HostRequest, DecodedRequestsReachTheHandlerAndUndecodableOnesAreDropped) {
 
   // Empty, cut short, or with a tag that names no value (in the name or the payload): not
   // handled.
-  std::string unknownName = frame.substr(0, 4), unknownPayload =
-      frame.substr(0, frame.size() - params.encodedSize());
+  std::string unknownName = frame.substr(0, 4),
+              unknownPayload = frame.substr(0, frame.size() - params.encodedSize());
   AppendWireInt32(unknownPayload, 9);
   AppendWireInt32(unknownName, 9);
   AppendWireInt32(unknownName, 1);
-  for (const std::string& bad : {std::string(), frame.substr(0, 3), frame.substr(0, frame.size() - 1),
-                                 unknownPayload, unknownName}) {
+  for (const std::string& bad : {std::string(), frame.substr(0, 3),
+                                 frame.substr(0, frame.size() - 1), unknownPayload, unknownName}) {
     EXPECT_FALSE(HandleHostRequest(bad.data(), bad.size(), RecordRequest)) << bad.size();
   }
   EXPECT_EQ(g_handled, handled);
@@ -126,7 +126,9 @@ TEST_F(QueueTest, QueueIsSafeAcrossThreads) {
   std::thread consumer([&] {
     while (!done || HasOutgoingMessages()) taken += TakeOutgoingMessage() ? 1 : 0;
   });
-  auto produce = [] { for (int i = 0; i < kPerThread; ++i) QueueMessageToHost(1, "ok", nullptr); };
+  auto produce = [] {
+    for (int i = 0; i < kPerThread; ++i) QueueMessageToHost(1, "ok", nullptr);
+  };
   std::thread a(produce), b(produce);
   a.join();
   b.join();

@@ -88,6 +88,7 @@ int wmain(int argc, wchar_t** argv) {
   }
   std::ofstream file(out, std::ios::trunc);
   file << "-- Recorded by record_session.exe from lensbridge.exe on the simulated camera.\n"
-       << "return {\n" << recorder.entries << "}\n";
+       << "return {\n"
+       << recorder.entries << "}\n";
   return file ? 0 : 1;
 }

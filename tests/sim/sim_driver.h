@@ -48,11 +48,13 @@ class CSimDriver {
   CSimDriver(const char* moduleFile, const std::string& scenario) {
     void* library = platform::loadModule(platform::executableDirectory() + moduleFile);
     if (!library) return;
-    m_entry = reinterpret_cast<maid::EntryPoint>(platform::findSymbol(library, maid::kEntryPointName));
-    m_control = reinterpret_cast<int (*)(const char*)>(platform::findSymbol(library, "LbSimControl"));
+    m_entry =
+        reinterpret_cast<maid::EntryPoint>(platform::findSymbol(library, maid::kEntryPointName));
+    m_control =
+        reinterpret_cast<int (*)(const char*)>(platform::findSymbol(library, "LbSimControl"));
     if (!m_entry || !m_control) return;
-    m_scenarioPath = platform::temporaryDirectory() + "lbsim-driver-" + std::to_string(getpid()) + "-" +
-                     CurrentTestName() + "-" + moduleFile + ".txt";
+    m_scenarioPath = platform::temporaryDirectory() + "lbsim-driver-" + std::to_string(getpid()) +
+                     "-" + CurrentTestName() + "-" + moduleFile + ".txt";
     if (std::FILE* file = std::fopen(m_scenarioPath.c_str(), "wb")) {
       std::fwrite(scenario.data(), 1, scenario.size(), file);
       std::fclose(file);
@@ -60,7 +62,8 @@ class CSimDriver {
     setenv("LBSIM_SCENARIO", m_scenarioPath.c_str(), 1);
     unsetenv("LBSIM_CONTROL");
     m_control("reset");
-    m_moduleOpen = !call(nullptr, kNkMAIDCommand_Open, 0, kNkMAIDDataType_ObjectPtr, ptr(&m_module));
+    m_moduleOpen =
+        !call(nullptr, kNkMAIDCommand_Open, 0, kNkMAIDDataType_ObjectPtr, ptr(&m_module));
     if (m_moduleOpen) setCallback(&m_module, kNkMAIDCapability_EventProc, &OnEvent<true>, this);
   }
   ~CSimDriver() {
@@ -77,7 +80,10 @@ class CSimDriver {
 
   bool ready() const { return m_entry && m_control && m_moduleOpen; }
   int control(const std::string& line) { return m_control(line.c_str()); }
-  template <class T> static maid::NKPARAM ptr(T* p) { return reinterpret_cast<maid::NKPARAM>(p); }
+  template <class T>
+  static maid::NKPARAM ptr(T* p) {
+    return reinterpret_cast<maid::NKPARAM>(p);
+  }
 
   // One SDK call, recorded as the call in progress while it runs; a capture gets a completion.
   maid::NKERROR call(maid::MaidObject* object, maid::ULONG command, maid::ULONG param = 0,
@@ -106,7 +112,9 @@ class CSimDriver {
     descriptor.ulValue = index;
     return call(camera(), kNkMAIDCommand_CapSet, cap, kNkMAIDDataType_EnumPtr, ptr(&descriptor));
   }
-  maid::NKERROR startCapture() { return call(camera(), kNkMAIDCommand_CapStart, kNkMAIDCapability_Capture); }
+  maid::NKERROR startCapture() {
+    return call(camera(), kNkMAIDCommand_CapStart, kNkMAIDCapability_Capture);
+  }
   maid::NKERROR poll(maid::MaidObject* object = nullptr) {  // Async, on the camera by default
     return call(object ? object : camera(), kNkMAIDCommand_Async);
   }
@@ -135,7 +143,8 @@ class CSimDriver {
     maid::MaidEnum descriptor{};
     std::vector<maid::ULONG> ids;
     const auto read = [&](maid::ULONG command) {
-      return call(object, command, kNkMAIDCapability_Children, kNkMAIDDataType_EnumPtr, ptr(&descriptor));
+      return call(object, command, kNkMAIDCapability_Children, kNkMAIDDataType_EnumPtr,
+                  ptr(&descriptor));
     };
     if (read(kNkMAIDCommand_CapGet)) return ids;
     ids.resize(descriptor.ulElements);
@@ -152,7 +161,8 @@ class CSimDriver {
   std::function<void(maid::ULONG itemId)> betweenDownloadPolls;
 
  private:
-  template <class Proc> void setCallback(maid::MaidObject* object, maid::ULONG cap, Proc proc, void* ref) {
+  template <class Proc>
+  void setCallback(maid::MaidObject* object, maid::ULONG cap, Proc proc, void* ref) {
     maid::MaidCallback callback{reinterpret_cast<void*>(proc), ref};
     call(object, kNkMAIDCommand_CapSet, cap, kNkMAIDDataType_CallbackPtr, ptr(&callback));
   }
@@ -171,11 +181,13 @@ class CSimDriver {
   void download(maid::ULONG itemId) {
     Download& d = downloads[itemId];
     maid::MaidObject item{}, data{};
-    if (call(camera(), kNkMAIDCommand_Open, itemId, kNkMAIDDataType_ObjectPtr, ptr(&item)) != 0) return;
+    if (call(camera(), kNkMAIDCommand_Open, itemId, kNkMAIDDataType_ObjectPtr, ptr(&item)) != 0)
+      return;
     if (call(&item, kNkMAIDCommand_Open, 1, kNkMAIDDataType_ObjectPtr, ptr(&data)) == 0) {
       maid::DataProc onData = [](maid::NKREF ref, void* info, void*) {
         const auto* block = static_cast<maid::MaidDataInfo*>(info);
-        static_cast<Download*>(ref)->blocks.push_back({block->ulStart, block->ulLength, block->ulTotalLength});
+        static_cast<Download*>(ref)->blocks.push_back(
+            {block->ulStart, block->ulLength, block->ulTotalLength});
         return maid::NKERROR{0};
       };
       setCallback(&data, kNkMAIDCapability_DataProc, onData, &d);
@@ -183,8 +195,8 @@ class CSimDriver {
       m_calls.push_back(kNkMAIDCommand_CapStart);
       const maid::NKERROR started = m_entry(
           &data, kNkMAIDCommand_CapStart, kNkMAIDCapability_Acquire, 0, 0,
-          [](maid::MaidObject*, maid::ULONG, maid::ULONG, maid::ULONG, maid::NKPARAM, maid::NKREF ref,
-             maid::NKERROR result) {
+          [](maid::MaidObject*, maid::ULONG, maid::ULONG, maid::ULONG, maid::NKPARAM,
+             maid::NKREF ref, maid::NKERROR result) {
             static_cast<Download*>(ref)->completed = true;
             static_cast<Download*>(ref)->result = result;
           },

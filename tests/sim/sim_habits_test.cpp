@@ -47,8 +47,13 @@ TEST(SimHabits, CaptureHabitsAnswerCompleteAndAnnounceInTheirOwnCalls) {
       {"", kNkMAIDResult_Pending, 0, kAsync, 0, {kAsync}, {}},
       {"habits=sync-complete", kNkMAIDResult_NoError, 0, kStart, 0, {kStart}, {}},
       {"habits=async-busy", kNkMAIDResult_Pending, 3, kAsync, 0, {kAsync}, {}},
-      {"habits=late-items format=raw+jpeg raw-bytes=65536", kNkMAIDResult_Pending, 0, kAsync, 0,
-       {}, {kAsync, kAsync}},
+      {"habits=late-items format=raw+jpeg raw-bytes=65536",
+       kNkMAIDResult_Pending,
+       0,
+       kAsync,
+       0,
+       {},
+       {kAsync, kAsync}},
       {"habits=refused-start-late", 131, 0, kAsync, 131, {}, {}},  // media full
       {"habits=out-of-focus", kNkMAIDResult_Pending, 0, kAsync, kNkMAIDResult_OutOfFocus, {}, {}},
       {"habits=refused-start", kNkMAIDResult_DeviceBusy, 0, simtest::kNoCall, 0, {}, {}},
@@ -79,7 +84,8 @@ TEST(SimHabits, CaptureHabitsAnswerCompleteAndAnnounceInTheirOwnCalls) {
 TEST(SimHabits, BusyWhileTransferringRefusesReleasesOnlyUntilTheTransferEnds) {
   // Three 1 MiB blocks at 10 MB/s: about 100 ms between blocks, so the transfer spans polls
   // even on a machine too busy to poll promptly.
-  auto cam = CameraWith("habits=busy-while-transferring,slow-link rate=10 format=raw raw-bytes=3145728");
+  auto cam =
+      CameraWith("habits=busy-while-transferring,slow-link rate=10 format=raw raw-bytes=3145728");
   ASSERT_TRUE(cam);
   std::vector<maid::NKERROR> midTransfer;
   // A few releases only: a camera that wrongly took them would make a download of each.
@@ -129,7 +135,8 @@ TEST(SimHabits, ExposureMsHoldsTheShotBackUntilItsTimeHasPassed) {
       EXPECT_TRUE(polled == 0 || polled == kNkMAIDResult_Pending) << polled;
       if (cam->completions.empty()) platform::sleepMs(5);
     }
-    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+    const auto elapsed =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
     ASSERT_EQ(cam->completions.size(), 1u);
     EXPECT_EQ(cam->completions[0].result, 0);
     // The module counts whole milliseconds from a start it truncated: up to 1 ms early.
@@ -206,9 +213,11 @@ TEST(SimHabits, RaggedBlocksComeOutOfOrderAndANestedJpegInsideTheRawTransfer) {
 }
 
 // One live-view frame through CapGet and CapGetArray, into a buffer of element size times count.
-maid::NKERROR FetchFrame(CSimDriver& cam, maid::MaidArray& array, std::vector<unsigned char>& bytes) {
+maid::NKERROR FetchFrame(CSimDriver& cam, maid::MaidArray& array,
+                         std::vector<unsigned char>& bytes) {
   array = maid::MaidArray{};
-  const maid::NKERROR result = cam.get(kNkMAIDCapability_GetLiveViewImage, kNkMAIDDataType_ArrayPtr, &array);
+  const maid::NKERROR result =
+      cam.get(kNkMAIDCapability_GetLiveViewImage, kNkMAIDDataType_ArrayPtr, &array);
   if (result != 0) return result;
   bytes.assign(std::size_t{array.ulElements} * array.wPhysicalBytes, 0);
   array.pData = bytes.data();

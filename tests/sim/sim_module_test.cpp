@@ -22,7 +22,8 @@ using simtest::CSimDriver;
 
 // Empty when `blocks` cover [0, total) exactly once; else what is wrong.
 std::string CoverageProblem(std::vector<lbsim::Block> blocks, std::uint64_t total) {
-  std::sort(blocks.begin(), blocks.end(), [](const auto& a, const auto& b) { return a.offset < b.offset; });
+  std::sort(blocks.begin(), blocks.end(),
+            [](const auto& a, const auto& b) { return a.offset < b.offset; });
   std::uint64_t next = 0;
   for (const lbsim::Block& b : blocks) {
     if (b.offset != next) return "gap or overlap at " + std::to_string(next);
@@ -39,40 +40,108 @@ struct Same {
   const char* name;
   long long ours, sims;
 };
-#define N(name) \
-  Same{#name, static_cast<long long>(::kNkMAID##name), static_cast<long long>(sim::kNkMAID##name)}
-#define S(type) Same{#type, sizeof(maid::type), sizeof(sim::type)}
-#define F(record, field)                                                                       \
-  Same{#record "::" #field, offsetof(maid::record, field), offsetof(sim::record, field)},       \
-      Same{#record "::" #field " size", sizeof(maid::record::field), sizeof(sim::record::field)}
+#define N(name)                                                                                    \
+  Same {                                                                                           \
+#name, static_cast < long long>(::kNkMAID##name), static_cast < long long>(sim::kNkMAID##name) \
+  }
+#define S(type) \
+  Same { #type, sizeof(maid::type), sizeof(sim::type) }
+#define F(record, field)                                                                         \
+  Same{#record "::" #field, offsetof(maid::record, field), offsetof(sim::record, field)}, Same { \
+#record "::" #field " size", sizeof(maid::record::field), sizeof(sim::record::field)         \
+  }
 
 TEST(SimInterface, NumbersAgreeWithTheCameraLayer) {
-  const Same numbers[] = {
-      N(Command_Async), N(Command_Open), N(Command_Close), N(Command_GetCapCount),
-      N(Command_GetCapInfo), N(Command_CapStart), N(Command_CapSet), N(Command_CapGet),
-      N(Command_CapGetDefault), N(Command_CapGetArray), N(DataType_Null), N(DataType_Unsigned),
-      N(DataType_BooleanPtr), N(DataType_IntegerPtr), N(DataType_UnsignedPtr), N(DataType_StringPtr),
-      N(DataType_CallbackPtr), N(DataType_RangePtr), N(DataType_ArrayPtr), N(DataType_EnumPtr),
-      N(DataType_ObjectPtr), N(DataType_CapInfoPtr), N(CapType_Process), N(CapType_Boolean),
-      N(CapType_Integer), N(CapType_Unsigned), N(CapType_String), N(CapType_Enum), N(CapType_Range),
-      N(CapType_Array), N(ArrayType_Integer), N(ArrayType_Unsigned), N(ArrayType_PackedString),
-      N(ArrayType_String), N(CapOperation_Start), N(CapOperation_Get), N(CapOperation_Set),
-      N(CapOperation_GetArray), N(Capability_EventProc), N(Capability_DataProc), N(Capability_IsAlive),
-      N(Capability_Children), N(Capability_Name), N(Capability_DataTypes), N(Capability_StoredBytes),
-      N(Capability_Capture), N(Capability_Acquire), N(Capability_Firmware), N(Capability_BatteryLevel),
-      N(Capability_ExposureMode), N(Capability_ShutterSpeed), N(Capability_Aperture),
-      N(Capability_Sensitivity), N(Capability_WBMode), N(Capability_FocusMode),
-      N(Capability_IsoControl), N(Capability_RawJpegImageStatus), N(Capability_CameraType),
-      N(Capability_LiveViewStatus), N(Capability_ContrastAF), N(Capability_GetLiveViewImage),
-      N(Capability_MFDriveStep), N(Capability_MFDrive), N(Capability_SaveMedia),
-      N(Capability_AutoIsoSensitivity), N(Result_NotSupported), N(Result_UnexpectedDataType),
-      N(Result_ValueOutOfBounds), N(Result_BufferSize), N(Result_Aborted), N(Result_NoDataProc),
-      N(Result_ZombieObject), N(Result_UnexpectedError), N(Result_HardwareError), N(Result_NoError),
-      N(Result_Pending), N(Result_CameraNotFound), N(Result_OutOfFocus), N(Result_DeviceBusy),
-      N(Result_NotLiveView),
-      N(Event_AddChild), N(Event_RemoveChild), N(Event_CapChange), N(Event_CapChangeValueOnly),
-      N(DataObjType_File), N(FileDataType_JPEG), N(FileDataType_TIFF), N(FileDataType_NIF),
-      N(FileDataType_NDF), N(DataObjType_Image)};
+  const Same numbers[] = {N(Command_Async),
+                          N(Command_Open),
+                          N(Command_Close),
+                          N(Command_GetCapCount),
+                          N(Command_GetCapInfo),
+                          N(Command_CapStart),
+                          N(Command_CapSet),
+                          N(Command_CapGet),
+                          N(Command_CapGetDefault),
+                          N(Command_CapGetArray),
+                          N(DataType_Null),
+                          N(DataType_Unsigned),
+                          N(DataType_BooleanPtr),
+                          N(DataType_IntegerPtr),
+                          N(DataType_UnsignedPtr),
+                          N(DataType_StringPtr),
+                          N(DataType_CallbackPtr),
+                          N(DataType_RangePtr),
+                          N(DataType_ArrayPtr),
+                          N(DataType_EnumPtr),
+                          N(DataType_ObjectPtr),
+                          N(DataType_CapInfoPtr),
+                          N(CapType_Process),
+                          N(CapType_Boolean),
+                          N(CapType_Integer),
+                          N(CapType_Unsigned),
+                          N(CapType_String),
+                          N(CapType_Enum),
+                          N(CapType_Range),
+                          N(CapType_Array),
+                          N(ArrayType_Integer),
+                          N(ArrayType_Unsigned),
+                          N(ArrayType_PackedString),
+                          N(ArrayType_String),
+                          N(CapOperation_Start),
+                          N(CapOperation_Get),
+                          N(CapOperation_Set),
+                          N(CapOperation_GetArray),
+                          N(Capability_EventProc),
+                          N(Capability_DataProc),
+                          N(Capability_IsAlive),
+                          N(Capability_Children),
+                          N(Capability_Name),
+                          N(Capability_DataTypes),
+                          N(Capability_StoredBytes),
+                          N(Capability_Capture),
+                          N(Capability_Acquire),
+                          N(Capability_Firmware),
+                          N(Capability_BatteryLevel),
+                          N(Capability_ExposureMode),
+                          N(Capability_ShutterSpeed),
+                          N(Capability_Aperture),
+                          N(Capability_Sensitivity),
+                          N(Capability_WBMode),
+                          N(Capability_FocusMode),
+                          N(Capability_IsoControl),
+                          N(Capability_RawJpegImageStatus),
+                          N(Capability_CameraType),
+                          N(Capability_LiveViewStatus),
+                          N(Capability_ContrastAF),
+                          N(Capability_GetLiveViewImage),
+                          N(Capability_MFDriveStep),
+                          N(Capability_MFDrive),
+                          N(Capability_SaveMedia),
+                          N(Capability_AutoIsoSensitivity),
+                          N(Result_NotSupported),
+                          N(Result_UnexpectedDataType),
+                          N(Result_ValueOutOfBounds),
+                          N(Result_BufferSize),
+                          N(Result_Aborted),
+                          N(Result_NoDataProc),
+                          N(Result_ZombieObject),
+                          N(Result_UnexpectedError),
+                          N(Result_HardwareError),
+                          N(Result_NoError),
+                          N(Result_Pending),
+                          N(Result_CameraNotFound),
+                          N(Result_OutOfFocus),
+                          N(Result_DeviceBusy),
+                          N(Result_NotLiveView),
+                          N(Event_AddChild),
+                          N(Event_RemoveChild),
+                          N(Event_CapChange),
+                          N(Event_CapChangeValueOnly),
+                          N(DataObjType_File),
+                          N(FileDataType_JPEG),
+                          N(FileDataType_TIFF),
+                          N(FileDataType_NIF),
+                          N(FileDataType_NDF),
+                          N(DataObjType_Image)};
   for (const Same& n : numbers) EXPECT_EQ(n.ours, n.sims) << n.name;
   EXPECT_STREQ(maid::kEntryPointName, sim::kEntryPointName);
 }
@@ -80,19 +149,50 @@ TEST(SimInterface, NumbersAgreeWithTheCameraLayer) {
 // The caller hands the module its own records to fill (a range, an enum, an array): a module
 // that writes a larger one would write past the caller's.
 TEST(SimInterface, RecordLayoutsAgreeWithTheCameraLayer) {
-  const Same layouts[] = {
-      S(ULONG), S(NKERROR), S(NKPARAM), S(MaidObject), S(MaidCapInfo), S(MaidEnum), S(MaidArray),
-      S(MaidRange), S(MaidDataInfo), S(MaidCallback), F(MaidObject, ulType), F(MaidObject, ulID),
-      F(MaidObject, refClient), F(MaidObject, refModule), F(MaidCapInfo, ulID), F(MaidCapInfo, ulType),
-      F(MaidCapInfo, ulVisibility), F(MaidCapInfo, ulOperations), F(MaidCapInfo, szDescription),
-      F(MaidEnum, ulType), F(MaidEnum, ulElements), F(MaidEnum, ulValue), F(MaidEnum, ulDefault),
-      F(MaidEnum, wPhysicalBytes), F(MaidEnum, pData), F(MaidArray, ulType), F(MaidArray, ulElements),
-      F(MaidArray, ulDimSize1), F(MaidArray, ulDimSize2), F(MaidArray, ulDimSize3),
-      F(MaidArray, wPhysicalBytes), F(MaidArray, wLogicalBits), F(MaidArray, pData),
-      F(MaidRange, lfValue), F(MaidRange, lfDefault), F(MaidRange, lfLower), F(MaidRange, lfUpper),
-      F(MaidDataInfo, ulType), F(MaidDataInfo, ulFileDataType), F(MaidDataInfo, ulTotalLength),
-      F(MaidDataInfo, ulStart), F(MaidDataInfo, ulLength), F(MaidCallback, pProc),
-      F(MaidCallback, refProc)};
+  const Same layouts[] = {S(ULONG),
+                          S(NKERROR),
+                          S(NKPARAM),
+                          S(MaidObject),
+                          S(MaidCapInfo),
+                          S(MaidEnum),
+                          S(MaidArray),
+                          S(MaidRange),
+                          S(MaidDataInfo),
+                          S(MaidCallback),
+                          F(MaidObject, ulType),
+                          F(MaidObject, ulID),
+                          F(MaidObject, refClient),
+                          F(MaidObject, refModule),
+                          F(MaidCapInfo, ulID),
+                          F(MaidCapInfo, ulType),
+                          F(MaidCapInfo, ulVisibility),
+                          F(MaidCapInfo, ulOperations),
+                          F(MaidCapInfo, szDescription),
+                          F(MaidEnum, ulType),
+                          F(MaidEnum, ulElements),
+                          F(MaidEnum, ulValue),
+                          F(MaidEnum, ulDefault),
+                          F(MaidEnum, wPhysicalBytes),
+                          F(MaidEnum, pData),
+                          F(MaidArray, ulType),
+                          F(MaidArray, ulElements),
+                          F(MaidArray, ulDimSize1),
+                          F(MaidArray, ulDimSize2),
+                          F(MaidArray, ulDimSize3),
+                          F(MaidArray, wPhysicalBytes),
+                          F(MaidArray, wLogicalBits),
+                          F(MaidArray, pData),
+                          F(MaidRange, lfValue),
+                          F(MaidRange, lfDefault),
+                          F(MaidRange, lfLower),
+                          F(MaidRange, lfUpper),
+                          F(MaidDataInfo, ulType),
+                          F(MaidDataInfo, ulFileDataType),
+                          F(MaidDataInfo, ulTotalLength),
+                          F(MaidDataInfo, ulStart),
+                          F(MaidDataInfo, ulLength),
+                          F(MaidCallback, pProc),
+                          F(MaidCallback, refProc)};
   for (const Same& l : layouts) EXPECT_EQ(l.ours, l.sims) << l.name;
 }
 
@@ -118,7 +218,8 @@ TEST(SimContract, EventsWaitForTheCallersAsync) {
 // A test in another process cannot ask LbSimCallsAfterClose: such a call is logged for it, as
 // the chaos run reads it.
 TEST(SimContract, ACallWithARecordTheCallerClosedIsLoggedWhereTheVariableSays) {
-  const std::string log = platform::temporaryDirectory() + "lbsim-closed-calls-" + std::to_string(getpid()) + ".log";
+  const std::string log =
+      platform::temporaryDirectory() + "lbsim-closed-calls-" + std::to_string(getpid()) + ".log";
   std::remove(log.c_str());
   setenv("LBSIM_CLOSED_CALLS_LOG", log.c_str(), 1);
   {
@@ -136,12 +237,14 @@ TEST(SimContract, ACallWithARecordTheCallerClosedIsLoggedWhereTheVariableSays) {
     std::fclose(file);
   }
   std::remove(log.c_str());
-  EXPECT_EQ(text, "Type0001 " + std::to_string(static_cast<unsigned long>(kNkMAIDCommand_Async)) + "\n");
+  EXPECT_EQ(text,
+            "Type0001 " + std::to_string(static_cast<unsigned long>(kNkMAIDCommand_Async)) + "\n");
 }
 
 TEST(SimScenario, ModuleLinesPutCamerasOnOneModuleOnlyAndBadControlLinesAreRefused) {
   const std::string scenario =
-      "camera 1\nmodule Type0023\ncamera 5 habits=sync-complete\nat 0 plug 6\nmodule any\ncamera 2\n";
+      "camera 1\nmodule Type0023\ncamera 5 habits=sync-complete\nat 0 plug 6\nmodule any\ncamera "
+      "2\n";
   {
     CSimDriver type1("Type0001.md3", scenario);
     ASSERT_TRUE(type1.ready());
@@ -157,16 +260,17 @@ TEST(SimScenario, ModuleLinesPutCamerasOnOneModuleOnlyAndBadControlLinesAreRefus
   type23.setUnsigned(kNkMAIDCapability_SaveMedia, 1);
   EXPECT_EQ(type23.startCapture(), 0) << "camera 5 keeps its habits on its module";
   // A control line the module does not understand is refused, not taken for something else.
-  for (const char* bad : {"habit no-such-habit on", "habit sync-complete maybe",
-                          "habit sync-complete on 9", "rate 0", "shoot 9", "exposure-ms",
-                          "exposure-ms 14400001", "exposure-ms 1e3", "exposure-ms 10 9",
-                          "dial focus 1", "dial aperture 8", "dial aperture f/8", "dial iso 1 9"})
+  for (const char* bad :
+       {"habit no-such-habit on", "habit sync-complete maybe", "habit sync-complete on 9", "rate 0",
+        "shoot 9", "exposure-ms", "exposure-ms 14400001", "exposure-ms 1e3", "exposure-ms 10 9",
+        "dial focus 1", "dial aperture 8", "dial aperture f/8", "dial iso 1 9"})
     EXPECT_EQ(type23.control(bad), -1) << bad;
 }
 
 TEST(SimScenario, BadStatementsNameTheirLine) {
   const std::pair<const char*, const char*> cases[] = {
-      {"camera 1\ncamera 2 habits=sync-complete,no-such\n", "scenario line 2: unknown habit \"no-such\""},
+      {"camera 1\ncamera 2 habits=sync-complete,no-such\n",
+       "scenario line 2: unknown habit \"no-such\""},
       {"module Type23\n", "scenario line 1: expected \"module TypeNNNN\" or \"module any\""},
       {"camera 1 rate=0\n", "scenario line 1: unknown key or value out of range: \"rate=0\""},
       {"camera 1 exposure-ms=14400001\n",
@@ -180,9 +284,11 @@ TEST(SimScenario, BadStatementsNameTheirLine) {
   }
   lbsim::Scenario scenario;
   std::string error;
-  ASSERT_TRUE(lbsim::ParseScenario("camera 3 type=44 habits=ragged-blocks,slow-link rate=12 exposure-ms=14400000 "
-                                   "photo-width=32 name=Z 9\n",
-                                   scenario, error)) << error;
+  ASSERT_TRUE(lbsim::ParseScenario(
+      "camera 3 type=44 habits=ragged-blocks,slow-link rate=12 exposure-ms=14400000 "
+      "photo-width=32 name=Z 9\n",
+      scenario, error))
+      << error;
   ASSERT_EQ(scenario.cameras.size(), 1u);
   EXPECT_TRUE(lbsim::Has(scenario.cameras[0].habits, lbsim::Habit::SlowLink));
   EXPECT_FALSE(lbsim::Has(scenario.cameras[0].habits, lbsim::Habit::SyncComplete));
