@@ -127,14 +127,9 @@ bool CNikonModuleManager::stepOperations(unsigned budgetMs, bool& delivering) {
     CCamera* camera;
   };
   std::vector<Busy> busy;
-  for (const auto& module : m_modules) {
-    if (!module) continue;
-    for (const auto& entry : module->m_cameras) {
-      CCamera* camera = entry.second;
-      if (camera && (camera->hasReleases() || camera->hasDownloads()))
-        busy.push_back({module.get(), entry.first, camera});
-    }
-  }
+  forEachCamera([&](CNikonModule& module, std::int32_t id, CCamera* camera) LB_REQUIRES(g_sdkLock) {
+    if (camera->hasReleases() || camera->hasDownloads()) busy.push_back({&module, id, camera});
+  });
   bool underWay = false;
   if (!busy.empty()) {
     const unsigned share =
@@ -166,23 +161,26 @@ bool CNikonModuleManager::hasDownloads() const {
 
 bool CNikonModuleManager::hasReleases() const { return anyCamera(&CCamera::hasReleases); }
 
-bool CNikonModuleManager::anyCamera(bool (CCamera::*test)() const) const {
+template <typename Visit>
+void CNikonModuleManager::forEachCamera(Visit visit) const {
   for (const auto& module : m_modules) {
     if (!module) continue;
     for (const auto& entry : module->m_cameras) {
-      if (entry.second && (entry.second->*test)()) return true;
+      if (entry.second) visit(*module, entry.first, entry.second);
     }
   }
-  return false;
+}
+
+bool CNikonModuleManager::anyCamera(bool (CCamera::*test)() const) const {
+  bool any = false;
+  forEachCamera(
+      [&](CNikonModule&, std::int32_t, CCamera* camera) { any = any || (camera->*test)(); });
+  return any;
 }
 
 void CNikonModuleManager::abandonReleases(const std::string& why) {
-  for (const auto& module : m_modules) {
-    if (!module) continue;
-    for (const auto& entry : module->m_cameras) {
-      if (entry.second) entry.second->abandonReleases(why);
-    }
-  }
+  forEachCamera([&](CNikonModule&, std::int32_t, CCamera* camera)
+                    LB_REQUIRES(g_sdkLock) { camera->abandonReleases(why); });
 }
 
 void CNikonModuleManager::rescanAll() {

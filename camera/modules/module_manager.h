@@ -97,6 +97,9 @@ class CNikonModuleManager {
   void deleteRemovedCameras() LB_REQUIRES(g_sdkLock);
   // Whether `test` holds for any camera of any module.
   bool anyCamera(bool (CCamera::*test)() const) const LB_REQUIRES(g_sdkLock);
+  // Calls `visit(module, cameraId, camera)` for every camera of every module, in list order.
+  template <typename Visit>
+  void forEachCamera(Visit visit) const LB_REQUIRES(g_sdkLock);
   // One frame of the current camera's live view, when it is on, to the host.
   void sendLiveViewFrame() LB_REQUIRES(g_sdkLock);
 };
