@@ -37,6 +37,21 @@ struct StandingReply {
 };
 std::unique_ptr<StandingReply> g_standingReply LB_GUARDED_BY(g_outgoingMutex);
 
+// A message as the queue keeps it, its value cloned (null stays null).
+std::unique_ptr<OutgoingMessage> MakeMessage(std::uint32_t requestId, const std::string& name,
+                                             const ZnLuaTE* value) {
+  auto message = std::make_unique<OutgoingMessage>();
+  message->requestId = requestId;
+  message->name = std::make_unique<ZnLuaTEString>(name);
+  if (value) message->value = value->clone();
+  return message;
+}
+
+void AppendLocked(std::unique_ptr<OutgoingMessage> message) LB_REQUIRES(g_outgoingMutex) {
+  g_outgoingMessages.push_back(std::move(message));
+  g_outgoingCount.store(g_outgoingMessages.size());
+}
+
 }  // namespace
 
 void QueueMessageToHost(std::uint32_t requestId, const char* name, const ZnLuaTE* value) {
@@ -46,10 +61,7 @@ void QueueMessageToHost(std::uint32_t requestId, const char* name, const ZnLuaTE
   }
   // The clones are made before the lock is taken: a large payload (a live-view frame) is
   // copied without holding up the I/O thread.
-  auto message = std::make_unique<OutgoingMessage>();
-  message->requestId = requestId;
-  message->name = std::make_unique<ZnLuaTEString>(name);
-  if (value) message->value = value->clone();
+  std::unique_ptr<OutgoingMessage> message = MakeMessage(requestId, name, value);
   const bool isLiveView = std::strcmp(name, kLiveViewImageMessage) == 0;
 
   std::unique_ptr<ZnLuaTE> replacedValue;  // freed after the lock is released
@@ -62,8 +74,7 @@ void QueueMessageToHost(std::uint32_t requestId, const char* name, const ZnLuaTE
       return;
     }
     if (isLiveView) g_waitingLiveViewImage = message.get();
-    g_outgoingMessages.push_back(std::move(message));
-    g_outgoingCount.store(g_outgoingMessages.size());
+    AppendLocked(std::move(message));
   }
   if (g_ioThreadWaiting.exchange(false)) WakeOutgoingQueue();
 }
@@ -132,11 +143,6 @@ bool QueueStandingReply(std::uint32_t requestId, const std::string& requestName,
   CMutexLock lock(g_outgoingMutex);
   const StandingReply* reply = g_standingReply.get();
   if (!reply || reply->requestName != requestName || reply->handedOver != handedOver) return false;
-  auto message = std::make_unique<OutgoingMessage>();
-  message->requestId = requestId;
-  message->name = std::make_unique<ZnLuaTEString>(reply->replyName);
-  if (reply->value) message->value = reply->value->clone();
-  g_outgoingMessages.push_back(std::move(message));
-  g_outgoingCount.store(g_outgoingMessages.size());
+  AppendLocked(MakeMessage(requestId, reply->replyName, reply->value.get()));
   return true;
 }
