@@ -148,12 +148,13 @@ unsigned CCameraWorker::runTurn() {
     m_busy = true;
     return delivering ? 0 : kCameraPollMs;
   }
-  m_busy = underWay || m_frontDueMs || haveCommands();
+  const bool queued = haveCommands();
+  m_busy = underWay || queued;
   unsigned waitMs = WaitOf(msUntil(m_heartbeatDueMs));
   if (underWay) waitMs = std::min(waitMs, delivering ? 0 : kCameraPollMs);
   if (m_frontDueMs) {
     waitMs = std::min(waitMs, WaitOf(msUntil(*m_frontDueMs)));
-  } else if (haveCommands()) {
+  } else if (queued) {
     waitMs = 0;
   }
   return waitMs;

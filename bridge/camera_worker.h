@@ -31,8 +31,8 @@
 
 class ZnLuaTE;
 
-// How long the camera thread may wait before runTurn is due again: nothing to do until a
-// request comes.
+// How long the camera thread may wait before runTurn is due again once the session has ended:
+// nothing more to do. (While it runs, the heartbeat is never further away than its period.)
 constexpr unsigned kCameraIdle = std::numeric_limits<unsigned>::max();
 // The time the long operations get in one turn, shared between the cameras.
 constexpr unsigned kCameraSliceMs = 20;

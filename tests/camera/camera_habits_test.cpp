@@ -90,7 +90,6 @@ class CameraHabitsTest : public ConnectedCameraTest {
 // and the host hears of it once it has it.
 TEST_F(CameraHabitsTest, AHeldFileTakesItsNameOnceLetGoThoughItsCameraWent) {
   onCameraThread();
-  clockAt(1000);
   auto held = shootHeldFile();
   EXPECT_EQ(Names(TakeAll()), std::vector<std::string>{"objectWasAdded"});
   SimControl("Type0001.md3", "unplug 1");
@@ -111,7 +110,6 @@ TEST_F(CameraHabitsTest, AHeldFileTakesItsNameOnceLetGoThoughItsCameraWent) {
 // kept name, as the other program has let go of it meanwhile.
 TEST_F(CameraHabitsTest, AFileStillWaitingWhenTheProcessEndsIsKept) {
   onCameraThread();
-  clockAt(1000);
   shootHeldFile().reset();
   CNikonModuleManager::DestroyInstance();
   manager = nullptr;
@@ -128,7 +126,6 @@ TEST_F(CameraHabitsTest, AFileStillWaitingWhenTheProcessEndsIsKept) {
 // A download cut off while another program holds its ".part" file: the file goes once let go.
 TEST_F(CameraHabitsTest, ACutOffDownloadsHeldPartIsRemovedOnceLetGo) {
   onCameraThread();
-  clockAt(1000);
   auto held = shootHeldFile(true);
   EXPECT_EQ(Numbers(TakeNamed("error"), "error_code"),
             (std::vector<double>{kNkMAIDResult_CameraNotFound}));
@@ -143,7 +140,6 @@ TEST_F(CameraHabitsTest, ACutOffDownloadsHeldPartIsRemovedOnceLetGo) {
 // whole, for as long as the other program holds them; the next start gives them the kept name.
 TEST_F(CameraHabitsTest, AFileHeldPastItsMinuteIsKeptWhole) {
   onCameraThread();
-  clockAt(1000);
   auto held = shootHeldFile();
   std::uint32_t reportedAt = 0;
   for (std::uint32_t ms = 1000; ms < 70000 && reportedAt == 0; ms += 250)
