@@ -119,6 +119,17 @@ CCamera* CNikonModuleManager::currentCamera() const {
 }
 
 bool CNikonModuleManager::stepOperations(unsigned budgetMs, bool& delivering) {
+  const bool underWay = stepCameras(nullptr, m_nextStepIndex, budgetMs, delivering);
+  return StepHeldFiles() || underWay;
+}
+
+bool CNikonModuleManager::stepModuleOperations(CNikonModule& module, unsigned budgetMs,
+                                               bool& delivering) {
+  return stepCameras(&module, module.m_nextStepIndex, budgetMs, delivering);
+}
+
+bool CNikonModuleManager::stepCameras(const CNikonModule* only, std::size_t& nextIndex,
+                                      unsigned budgetMs, bool& delivering) {
   // The cameras with work, each known by its module and id as well: a step may announce or
   // remove cameras (inside its polls), so each is looked up again before its share.
   struct Busy {
@@ -128,31 +139,30 @@ bool CNikonModuleManager::stepOperations(unsigned budgetMs, bool& delivering) {
   };
   std::vector<Busy> busy;
   forEachCamera([&](CNikonModule& module, std::int32_t id, CCamera* camera) LB_REQUIRES(g_sdkLock) {
+    if (only && &module != only) return;
     if (camera->hasReleases() || camera->hasDownloads()) busy.push_back({&module, id, camera});
   });
+  if (busy.empty()) return false;
   bool underWay = false;
-  if (!busy.empty()) {
-    const unsigned share =
-        std::max<unsigned>(budgetMs / static_cast<unsigned>(busy.size()), kMinCameraShareMs);
-    const std::size_t first = m_nextStepIndex % busy.size();
-    m_nextStepIndex = first + 1;  // a whole turn: the next begins one camera further
-    const std::uint32_t turnStart = CameraClockMs();
-    for (std::size_t k = 0; k < busy.size(); ++k) {
-      const std::size_t index = (first + k) % busy.size();
-      if (k > 0 && CameraClockMs() - turnStart >= budgetMs) {
-        // The rest have the first shares of the next turn.
-        m_nextStepIndex = index;
-        delivering = true;
-        underWay = true;
-        break;
-      }
-      const Busy& entry = busy[index];
-      const auto found = entry.module->m_cameras.find(entry.id);
-      if (found == entry.module->m_cameras.end() || found->second != entry.camera) continue;
-      if (entry.camera->step(share, delivering)) underWay = true;
+  const unsigned share =
+      std::max<unsigned>(budgetMs / static_cast<unsigned>(busy.size()), kMinCameraShareMs);
+  const std::size_t first = nextIndex % busy.size();
+  nextIndex = first + 1;  // a whole turn: the next begins one camera further
+  const std::uint32_t turnStart = CameraClockMs();
+  for (std::size_t k = 0; k < busy.size(); ++k) {
+    const std::size_t index = (first + k) % busy.size();
+    if (k > 0 && CameraClockMs() - turnStart >= budgetMs) {
+      // The rest have the first shares of the next turn.
+      nextIndex = index;
+      delivering = true;
+      return true;
     }
+    const Busy& entry = busy[index];
+    const auto found = entry.module->m_cameras.find(entry.id);
+    if (found == entry.module->m_cameras.end() || found->second != entry.camera) continue;
+    if (entry.camera->step(share, delivering)) underWay = true;
   }
-  return StepHeldFiles() || underWay;
+  return underWay;
 }
 
 bool CNikonModuleManager::hasDownloads() const {
@@ -183,36 +193,28 @@ void CNikonModuleManager::abandonReleases(const std::string& why) {
                     LB_REQUIRES(g_sdkLock) { camera->abandonReleases(why); });
 }
 
-void CNikonModuleManager::rescanAll() {
-  for (const auto& module : m_modules) {
-    if (!module) continue;
-    if (module->isOpen()) module->callAsync();
-    module->scanAndInformHostOfCameraChanges();
+void CNikonModuleManager::pumpModule(CNikonModule& module) {
+  const auto rescan = [&]() LB_REQUIRES(g_sdkLock) {
+    if (module.isOpen()) module.callAsync();
+    module.scanAndInformHostOfCameraChanges();
+    module.deleteRemovedCameras();
+  };
+  rescan();
+  // At most one live-view frame per tick, between the two rounds of SDK work. A failed frame
+  // is skipped; the next tick tries again.
+  CCamera* camera = &module == m_currentModule ? module.m_currentCamera : nullptr;
+  if (camera && camera->m_liveViewOn) {
+    const std::vector<unsigned char> frame = camera->getLiveViewImage();
+    if (!frame.empty()) CameraHost().liveViewFrame(frame);
   }
-}
-
-void CNikonModuleManager::deleteRemovedCameras() {
-  for (const auto& module : m_modules) {
-    if (module) module->deleteRemovedCameras();
-  }
-}
-
-void CNikonModuleManager::sendLiveViewFrame() {
-  CCamera* camera = m_currentModule ? m_currentModule->m_currentCamera : nullptr;
-  if (!camera || !camera->m_liveViewOn) return;
-  // A failed frame is skipped; the next tick tries again.
-  const std::vector<unsigned char> frame = camera->getLiveViewImage();
-  if (!frame.empty()) CameraHost().liveViewFrame(frame);
+  rescan();
+  // Only the host's module: a report another module still holds back is of a camera the host
+  // has since left for one on this module, and would pass for its settings.
+  if (&module == m_currentModule) module.sendPendingSettings();
 }
 
 void CNikonModuleManager::pumpIdle() {
-  rescanAll();
-  deleteRemovedCameras();
-  // At most one live-view frame per tick, between the two rounds of SDK work.
-  sendLiveViewFrame();
-  rescanAll();
-  deleteRemovedCameras();
-  // Only the host's module: a report another module still holds back is of a camera the host
-  // has since left for one on this module, and would pass for its settings.
-  if (m_currentModule) m_currentModule->sendPendingSettings();
+  for (std::size_t i = 0; i < m_modules.size(); ++i) {
+    if (m_modules[i]) pumpModule(*m_modules[i]);
+  }
 }

@@ -53,10 +53,12 @@ class CNikonModuleManager {
   // Deletes the instance with its modules and cameras; nothing when there is none.
   static void DestroyInstance(HeldFiles heldFiles = HeldFiles::End) LB_REQUIRES(g_sdkLock);
 
-  // The idle work of one heartbeat: SDK asynchronous processing, rescans, deletion of removed
-  // cameras, while live view is on one live-view frame, and the current module's settings
-  // report held back by the half-second spacing. Camera thread, while the session runs.
+  // The idle work of one heartbeat: every module's part (pumpModule) in turn.
   void pumpIdle() LB_REQUIRES(g_sdkLock);
+  // One module's part of the heartbeat: its SDK asynchronous processing and rescans, the
+  // deletion of its removed cameras and, when it is the current module, one live-view frame
+  // (while live view is on) and the settings report held back by the half-second spacing.
+  void pumpModule(CNikonModule& module) LB_REQUIRES(g_sdkLock);
 
   // One turn of the cameras' long operations (CCamera::step) within `budgetMs`, shared: each
   // camera with work gets an equal share (at least kMinCameraShareMs), and when the budget
@@ -65,6 +67,9 @@ class CNikonModuleManager {
   // download under way or waiting, or a held file waits for its name; `delivering` is set when
   // a camera was still delivering at the end of its share, or one was left out.
   bool stepOperations(unsigned budgetMs, bool& delivering) LB_REQUIRES(g_sdkLock);
+  // The same for the cameras of `module` alone, without the held files: a module's lane.
+  bool stepModuleOperations(CNikonModule& module, unsigned budgetMs, bool& delivering)
+      LB_REQUIRES(g_sdkLock);
   // Whether any camera has a download under way or waiting, or a held file waits for its name.
   bool hasDownloads() const LB_REQUIRES(g_sdkLock);
   // Whether any camera has a release waiting for its completion.
@@ -93,15 +98,15 @@ class CNikonModuleManager {
   CNikonModuleManager& operator=(const CNikonModuleManager&) = delete;
 
   void loadModules() LB_REQUIRES(g_sdkLock);
-  void rescanAll() LB_REQUIRES(g_sdkLock);
-  void deleteRemovedCameras() LB_REQUIRES(g_sdkLock);
+  // The cameras' turn of stepOperations, of one module or (null) of all; `nextIndex` is where
+  // the turn begins in their list.
+  bool stepCameras(const CNikonModule* only, std::size_t& nextIndex, unsigned budgetMs,
+                   bool& delivering) LB_REQUIRES(g_sdkLock);
   // Whether `test` holds for any camera of any module.
   bool anyCamera(bool (CCamera::*test)() const) const LB_REQUIRES(g_sdkLock);
   // Calls `visit(module, cameraId, camera)` for every camera of every module, in list order.
   template <typename Visit>
   void forEachCamera(Visit visit) const LB_REQUIRES(g_sdkLock);
-  // One frame of the current camera's live view, when it is on, to the host.
-  void sendLiveViewFrame() LB_REQUIRES(g_sdkLock);
 };
 
 // Looks for `name` in the executable's folder: 0 and the full path, or -1.

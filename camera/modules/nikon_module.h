@@ -10,8 +10,9 @@
 // m_removedCameras and m_currentCamera only lend them. The module itself is owned by the
 // module manager.
 //
-// Threads: every method runs with the SDK lock held, on the camera thread (idle pump, commands,
-// long operations). Module events arrive inside our SDK calls on the calling thread.
+// Threads: every method runs with the SDK lock held, on the module's lane (its heartbeat, the
+// commands for its cameras, their long operations). Module events arrive inside our SDK calls on
+// the calling thread.
 #pragma once
 
 #include <cstdint>
@@ -90,6 +91,9 @@ class CNikonModule : public CNikonObject {
   // The connected camera that a rescan found gone ("D850 (device 257)"), until another is
   // connected; empty when none went.
   std::string m_connectedCameraGone LB_GUARDED_BY(g_sdkLock);
+  // Where the next turn of this module's long operations begins in its list of cameras with
+  // work (the manager's stepModuleOperations).
+  std::size_t m_nextStepIndex LB_GUARDED_BY(g_sdkLock) = 0;
 
  private:
   // Builds and sends the current camera's table.

@@ -6,6 +6,7 @@
 #include <memory>
 #include <new>
 
+#include "camera/sdk_lock.h"
 #include "camera/sdkobject/maid_names.h"
 #include "platform/trace.h"
 #include "values/lua_value.h"
@@ -43,11 +44,15 @@ CSdkBlock<T> AllocateArray(std::uint64_t count, std::uint64_t size) {
 
 }  // namespace
 
+// The procedures run inside our calls into the module, which let go of the SDK lock (or on a
+// thread of the module's own): each takes the lock for its work.
 void NikonEventProc(maid::NKREF ref, maid::ULONG event, maid::NKPARAM data) {
+  CSdkLockGuard lock(g_sdkLock);
   if (ref) static_cast<CNikonObject*>(ref)->onEvent(event, data);
 }
 
 maid::NKERROR NikonDataProc(maid::NKREF ref, void* dataInfo, void* data) {
+  CSdkLockGuard lock(g_sdkLock);
   ++g_sdkActivity;
   if (!ref) return 0;
   return static_cast<CNikonObject*>(ref)->onData(dataInfo, data);
@@ -55,6 +60,7 @@ maid::NKERROR NikonDataProc(maid::NKREF ref, void* dataInfo, void* data) {
 
 void NikonCompletionProc(maid::MaidObject*, maid::ULONG command, maid::ULONG, maid::ULONG,
                          maid::NKPARAM, maid::NKREF completionRef, maid::NKERROR result) {
+  CSdkLockGuard lock(g_sdkLock);
   const auto token = reinterpret_cast<std::uintptr_t>(completionRef);
   auto found = g_completionRecords.find(token);
   if (found == g_completionRecords.end()) {
@@ -114,7 +120,10 @@ CNikonObject::CNikonObject(CNikonObject* parent, maid::ULONG id)
 maid::NKERROR CNikonObject::call(maid::ULONG command, maid::ULONG param, maid::ULONG dataType,
                                  maid::NKPARAM data, maid::CompletionProc proc, maid::NKREF ref) {
   if (!m_entryPoint) return kNkMAIDResult_UnexpectedError;
-  return m_entryPoint(m_object.get(), command, param, dataType, data, proc, ref);
+  g_sdkLock.assertHeld();  // the camera layer runs under it, callbacks included
+  maid::MaidObject* object = m_object.get();
+  const maid::EntryPoint entryPoint = m_entryPoint;
+  return CallModule([&] { return entryPoint(object, command, param, dataType, data, proc, ref); });
 }
 
 void CNikonObject::open(CNikonObject* parent, maid::ULONG id) {
@@ -122,9 +131,13 @@ void CNikonObject::open(CNikonObject* parent, maid::ULONG id) {
   record->refClient = this;
   maid::NKERROR result = kNkMAIDResult_UnexpectedError;
   if (m_entryPoint) {
-    result = m_entryPoint(parent ? parent->sdkObject() : nullptr, kNkMAIDCommand_Open, id,
-                          kNkMAIDDataType_ObjectPtr, reinterpret_cast<maid::NKPARAM>(record.get()),
-                          nullptr, nullptr);
+    g_sdkLock.assertHeld();  // objects are opened by the camera layer, under the lock
+    maid::MaidObject* parentObject = parent ? parent->sdkObject() : nullptr;
+    const maid::EntryPoint entryPoint = m_entryPoint;
+    result = CallModule([&] {
+      return entryPoint(parentObject, kNkMAIDCommand_Open, id, kNkMAIDDataType_ObjectPtr,
+                        reinterpret_cast<maid::NKPARAM>(record.get()), nullptr, nullptr);
+    });
   }
   if (result != kNkMAIDResult_NoError) {
     Trace("Error from Command_Open: %s", ResultName(result));
@@ -168,9 +181,12 @@ CNikonObject::~CNikonObject() {
   if (m_object) {
     // The object reads as closed before the SDK is told, and the record outlives the call.
     const CSdkRecord record = std::move(m_object);
-    if (m_entryPoint)
-      m_entryPoint(record.get(), kNkMAIDCommand_Close, 0, kNkMAIDDataType_Null, 0, nullptr,
-                   nullptr);
+    g_sdkLock.assertHeld();  // objects are destroyed by the camera layer, under the lock
+    if (const maid::EntryPoint entryPoint = m_entryPoint)
+      CallModule([&] {
+        return entryPoint(record.get(), kNkMAIDCommand_Close, 0, kNkMAIDDataType_Null, 0, nullptr,
+                          nullptr);
+      });
   }
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "camera/sdk_lock.h"
 #include "camera/sdkobject/maid_names.h"
 #include "camera/sdkobject/nikon_object.h"
 #include "tests/camera/fake_module.h"
@@ -41,9 +42,11 @@ std::string Joined(const std::vector<T>& values) {
   return out.str();
 }
 
+// The test's thread plays the camera layer's: it holds the SDK lock throughout.
 class SdkObjectTest : public ::testing::Test {
  protected:
-  void SetUp() override {
+  void SetUp() override LB_ACQUIRE(g_sdkLock) {
+    g_sdkLock.lock();
     using C = CFakeCapability;
     fake.root = CFakeObject::Make(
         0, {},
@@ -57,8 +60,13 @@ class SdkObjectTest : public ::testing::Test {
     module = std::make_unique<CRecordingObject>(&CFakeModule::FakeEntryPoint, nullptr, 0);
     camera_ = module->adoptChild(std::make_unique<CRecordingObject>(module.get(), kCamera));
   }
+  void TearDown() override LB_RELEASE(g_sdkLock) {
+    module.reset();
+    g_sdkLock.unlock();
+  }
 
   CFakeCapability& cap(maid::ULONG id) { return fake.find({kCamera})->caps[id]; }
+  void onCameraThread() const LB_ASSERT_CAPABILITY(g_sdkLock) {}
 
   CFakeModule fake;
   std::unique_ptr<CRecordingObject> module;
@@ -318,16 +326,25 @@ TEST_F(SdkObjectTest, ChildrenAreOwnedOnceAndClosedBeforeTheirParent) {
 // A module that completes one start twice, or a start whose waiter has gone, reaches nothing:
 // the receiver hears of the first completion only, and under ASan a touched freed record fails.
 TEST_F(SdkObjectTest, ASecondCompletionOfOneStartReachesNothing) {
+  onCameraThread();
   camera_->completions = 0;
   maid::NKREF token = nullptr;
   {
     CPendingCompletion completion(camera_);
     token = completion.record();
-    NikonCompletionProc(nullptr, kNkMAIDCommand_CapStart, 0, 0, 0, token, 0);
-    NikonCompletionProc(nullptr, kNkMAIDCommand_CapStart, 0, 0, 0, token, 0);
+    // As a module calls it: inside one of our calls, which let go of the lock.
+    const auto complete = [&] {
+      NikonCompletionProc(nullptr, kNkMAIDCommand_CapStart, 0, 0, 0, token, 0);
+      return 0;
+    };
+    CallModule(complete);
+    CallModule(complete);
     EXPECT_TRUE(completion.completed());
   }
-  NikonCompletionProc(nullptr, kNkMAIDCommand_CapStart, 0, 0, 0, token, 0);
+  CallModule([&] {
+    NikonCompletionProc(nullptr, kNkMAIDCommand_CapStart, 0, 0, 0, token, 0);
+    return 0;
+  });
   EXPECT_EQ(camera_->completions, 1);
 }
 
