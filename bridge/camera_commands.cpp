@@ -89,18 +89,17 @@ int GetDeviceIdFromParams(const ZnLuaTE* params) {
   return static_cast<int>(value);
 }
 
-void HandleListDevices(std::uint32_t requestId, const ZnLuaTE* params) {
+void AddListedCameras(CNikonModule& module) {
+  std::vector<maid::ULONG> ids;
+  module.enumerateChildren(ids);
+  for (maid::ULONG id : ids) module.addCamera(id);
+}
+
+void SendDeviceList(std::uint32_t requestId) {
   // After "shutdown" there are no modules: the list is empty, and nothing loads them anew.
   CNikonModuleManager* manager = CNikonModuleManager::existingInstance();
   const std::vector<std::unique_ptr<CNikonModule>> none;
   const auto& modules = manager ? manager->m_modules : none;
-  for (const auto& module : modules) {
-    if (!module) continue;
-    std::vector<maid::ULONG> ids;
-    module->enumerateChildren(ids);
-    for (maid::ULONG id : ids) module->addCamera(id);
-  }
-
   // The reply lists every camera known now, so a host that missed (or never asked for) the
   // "deviceAdded" notifications still learns what is connected.
   auto devices = std::make_unique<ZnLuaTETable>();
@@ -119,7 +118,28 @@ void HandleListDevices(std::uint32_t requestId, const ZnLuaTE* params) {
   QueueMessageToHost(requestId, "ok", &reply);
 }
 
-void HandleConnectDevice(std::uint32_t requestId, const ZnLuaTE* params) {
+void HandleListDevices(std::uint32_t requestId, const ZnLuaTE*) {
+  if (CNikonModuleManager* manager = CNikonModuleManager::existingInstance()) {
+    for (const auto& module : manager->m_modules)
+      if (module) AddListedCameras(*module);
+  }
+  SendDeviceList(requestId);
+}
+
+std::uint32_t DeviceModuleOf(const ZnLuaTE* params) {
+  return static_cast<std::uint32_t>(GetDeviceIdFromParams(params)) & kModulePartMask;
+}
+
+void StopLiveViewForMove(std::uint32_t requestId, const ZnLuaTE* params) {
+  CNikonModuleManager* manager = CNikonModuleManager::existingInstance();
+  if (!manager || requestId == 0) return;  // a request without an id connects nothing
+  const std::uint32_t target = DeviceModuleOf(params);
+  CNikonModule* current = manager->m_currentModule;
+  if (current && current->m_moduleIndex != target && manager->findModule(target))
+    StopLiveViewOf(current->m_currentCamera);
+}
+
+void ConnectOnDeviceModule(std::uint32_t requestId, const ZnLuaTE* params) {
   CNikonModuleManager* manager = CNikonModuleManager::existingInstance();
   if (!manager) return;
   std::uint32_t deviceId = 0;
@@ -137,7 +157,6 @@ void HandleConnectDevice(std::uint32_t requestId, const ZnLuaTE* params) {
       Trace("camera was already connected - id: %d", static_cast<int>(deviceId));
       return;
     }
-    StopLiveViewOf(current->m_currentCamera);
     StopLiveViewOf(found->m_currentCamera);
     found->disconnectCamera();
   }
@@ -148,6 +167,11 @@ void HandleConnectDevice(std::uint32_t requestId, const ZnLuaTE* params) {
     found->sendCameraSettingsSoon();
   }
   manager->m_currentModule = found;
+}
+
+void HandleConnectDevice(std::uint32_t requestId, const ZnLuaTE* params) {
+  StopLiveViewForMove(requestId, params);
+  ConnectOnDeviceModule(requestId, params);
 }
 
 void HandleDisconnectDevice(std::uint32_t requestId, const ZnLuaTE* params) {

@@ -2,14 +2,16 @@
 // settings, live-view status, auto-focus and the shutdown of the camera side, with the replies
 // they share and the device-id reader.
 //
-// Threads: called only by DispatchHostMessage on the camera thread, with g_sdkLock held for the
-// whole command. Replies are queued with the request's id; many commands have none.
+// Threads: run by the camera worker, on its own thread or on the lane of the module a command
+// needs (see dispatcher.h), with g_sdkLock held for the whole command. Replies are queued with
+// the request's id; many commands have none.
 #pragma once
 
 #include <cstdint>
 
 #include "camera/sdk_lock.h"
 
+class CNikonModule;
 class ZnLuaTE;
 class ZnLuaTETable;
 
@@ -41,13 +43,22 @@ int GetDeviceIdFromParams(const ZnLuaTE* params);
 
 // "listDevices": adds every camera of every module ("deviceAdded" for the new ones) and then
 // answers "ok" {devices = {[1] = {device_id, name}, ...}} with every known camera, in module
-// order and camera id order within a module.
+// order and camera id order within a module. In two parts for the worker: each module's on its
+// own lane, and the answer.
 void HandleListDevices(std::uint32_t requestId, const ZnLuaTE* params) LB_REQUIRES(g_sdkLock);
+void AddListedCameras(CNikonModule& module) LB_REQUIRES(g_sdkLock);
+void SendDeviceList(std::uint32_t requestId) LB_REQUIRES(g_sdkLock);
 
 // "connectDevice": switches off the live view of the camera it replaces, connects the camera
 // named by "device_id" and replies "ok" (request id not 0), then sends
-// "cameraSettingsChanged"; or replies error -1 when the camera is unknown or refuses.
+// "cameraSettingsChanged"; or replies error -1 when the camera is unknown or refuses. In two
+// parts for the worker: the live view of a camera on another module stops on that module's
+// lane, the rest runs on the lane of the module of "device_id".
 void HandleConnectDevice(std::uint32_t requestId, const ZnLuaTE* params) LB_REQUIRES(g_sdkLock);
+void StopLiveViewForMove(std::uint32_t requestId, const ZnLuaTE* params) LB_REQUIRES(g_sdkLock);
+void ConnectOnDeviceModule(std::uint32_t requestId, const ZnLuaTE* params) LB_REQUIRES(g_sdkLock);
+// The module part (device id & 0xFF00) of the "device_id" in `params`.
+std::uint32_t DeviceModuleOf(const ZnLuaTE* params);
 
 // "disconnectDevice": switches off the live view of the current camera of the current module
 // and releases it; no reply.

@@ -4,7 +4,9 @@
 
 #include "bridge/camera_commands.h"
 #include "bridge/dispatcher.h"
+#include "camera/download/file_naming.h"
 #include "camera/modules/module_manager.h"
+#include "camera/modules/nikon_module.h"
 #include "hostlink/host_request.h"
 #include "hostlink/outgoing_queue.h"
 #include "platform/trace.h"
@@ -17,14 +19,21 @@ unsigned WaitOf(std::int32_t leftMs) {
   return static_cast<unsigned>(std::max<std::int32_t>(leftMs, 0));
 }
 
+// The module `moduleIndex` while it is open; null after "shutdown" or when it went.
+CNikonModule* OpenModule(std::uint32_t moduleIndex) LB_REQUIRES(g_sdkLock) {
+  CNikonModuleManager* manager = CNikonModuleManager::existingInstance();
+  return manager ? manager->findModule(moduleIndex) : nullptr;
+}
+
 }  // namespace
 
-CCameraWorker::CCameraWorker(CCameraWorkerDelegate& delegate, CameraClockSource clock)
-    : m_delegate(delegate), m_clock(clock) {
+CCameraWorker::CCameraWorker(CCameraWorkerDelegate& delegate, CameraClockSource clock,
+                             CModuleLane::Mode lanes)
+    : m_delegate(delegate), m_clock(clock), m_laneMode(lanes) {
   m_heartbeatDueMs = m_clock() + kHeartbeatPeriodMs;
 }
 
-CCameraWorker::~CCameraWorker() = default;
+CCameraWorker::~CCameraWorker() { stopLanes(); }
 
 void CCameraWorker::post(std::uint32_t requestId, const ZnLuaTE* name, const ZnLuaTE* params) {
   QueuedCommand command;
@@ -65,33 +74,151 @@ std::int32_t CCameraWorker::msUntil(std::uint32_t dueMs) const {
   return static_cast<std::int32_t>(dueMs - m_clock());
 }
 
-void CCameraWorker::cancel() {
-  CMutexLock lock(m_queueLock);
-  m_commands.clear();
-  m_frontDueMs.reset();
+void CCameraWorker::makeLanes() {
+  if (m_lanesMade) return;
+  m_lanesMade = true;
+  CSdkLockGuard lock(g_sdkLock);
+  CNikonModuleManager* manager = CNikonModuleManager::existingInstance();
+  if (!manager) return;
+  for (const auto& module : manager->m_modules) {
+    if (module)
+      m_lanes.push_back(
+          std::make_unique<CModuleLane>(module->m_moduleIndex, m_laneMode, m_delegate, m_clock));
+  }
 }
 
-void CCameraWorker::runCommands() {
-  const std::uint32_t start = m_clock();
-  QueuedCommand command;
-  while (m_phase == Phase::Running && takeFront(command)) {
-    if (m_frontDueMs && msUntil(*m_frontDueMs) > 0) {
-      putBackFront(std::move(command));
-      return;
+CModuleLane* CCameraWorker::laneOf(std::uint32_t moduleIndex) {
+  for (const auto& lane : m_lanes)
+    if (lane && lane->moduleIndex() == moduleIndex) return lane.get();
+  return nullptr;
+}
+
+CModuleLane* CCameraWorker::currentLane() {
+  std::uint32_t moduleIndex = 0;
+  {
+    CSdkLockGuard lock(g_sdkLock);
+    CNikonModuleManager* manager = CNikonModuleManager::existingInstance();
+    if (!manager || !manager->m_currentModule) return nullptr;
+    moduleIndex = manager->m_currentModule->m_moduleIndex;
+  }
+  return laneOf(moduleIndex);
+}
+
+std::size_t CCameraWorker::pendingLaneJobs(bool ordering) const {
+  std::size_t pending = 0;
+  for (const auto& lane : m_lanes)
+    if (lane) pending += ordering ? lane->pendingOrderingJobs() : lane->pendingJobs();
+  return pending;
+}
+
+void CCameraWorker::stopLanes() {
+  for (auto& lane : m_lanes) {
+    if (!lane || lane->stop(kLaneStopPatienceMs)) continue;
+    // Still inside a call of its module: the module stays open and the lane stays in memory
+    // for the thread to come back to, however late.
+    {
+      CSdkLockGuard lock(g_sdkLock);
+      if (CNikonModuleManager* manager = CNikonModuleManager::existingInstance())
+        manager->leaveModuleBehind(lane->moduleIndex());
     }
-    m_frontDueMs.reset();
-    const CommandResult result =
-        DispatchHostMessage(command.requestId, command.name.get(), command.params.get());
-    switch (result.kind) {
-      case CommandResult::Kind::Done:
-        break;
-      case CommandResult::Kind::RunAgainLater:
-        m_frontDueMs = m_clock() + result.delayMs;
-        putBackFront(std::move(command));
-        return;
-      case CommandResult::Kind::EndSession:
-        startDrain(command.requestId);
-        return;
+    lane.release();
+  }
+  m_lanes.clear();
+}
+
+void CCameraWorker::cancel() {
+  {
+    CMutexLock lock(m_queueLock);
+    m_commands.clear();
+  }
+  for (const auto& lane : m_lanes)
+    if (lane) lane->dropQueued();
+}
+
+void CCameraWorker::closeCameras() {
+  cancel();
+  stopLanes();
+  CSdkLockGuard lock(g_sdkLock);
+  CNikonModuleManager::DestroyInstance(CNikonModuleManager::HeldFiles::Keep);
+}
+
+void CCameraWorker::postPart(CModuleLane& lane, HostCommandHandler part,
+                             const SharedCommand& command, bool ordersLater) {
+  LaneJob job;
+  job.ordersLater = ordersLater;
+  job.work = [part, command]()
+                 LB_REQUIRES(g_sdkLock) { return part(command->requestId, command->params.get()); };
+  lane.post(std::move(job));
+}
+
+// Each module's part runs on its lane, unless the lane is busy (inside a long call, it may be):
+// that module's cameras are listed as they are known. The last part to run answers.
+void CCameraWorker::postToEveryModule(const HostCommand& command, const SharedCommand& shared) {
+  std::vector<CModuleLane*> free;
+  for (const auto& lane : m_lanes)
+    if (lane && lane->pendingJobs() == 0) free.push_back(lane.get());
+  if (free.empty()) {
+    RunCommandPart(command.handler, shared->requestId, shared->params.get());
+    return;
+  }
+  // Counted down under the SDK lock, by the parts as they run.
+  auto left = std::make_shared<std::size_t>(free.size());
+  for (CModuleLane* lane : free) {
+    LaneJob job;
+    const std::uint32_t moduleIndex = lane->moduleIndex();
+    job.work = [&command, shared, left, moduleIndex]() LB_REQUIRES(g_sdkLock) {
+      if (CNikonModule* module = OpenModule(moduleIndex)) command.perModule(*module);
+      if (--*left > 0) return CommandResult::done();
+      return command.handler(shared->requestId, shared->params.get());
+    };
+    lane->post(std::move(job));
+  }
+}
+
+CCameraWorker::Routed CCameraWorker::route(const HostCommand& command, QueuedCommand& queued) {
+  // What the commands ahead of it change may decide where it runs and what it reads.
+  if (pendingLaneJobs(true) > 0) return Routed::NotYet;
+  if (command.place == CommandPlace::AfterEverything && pendingLaneJobs(false) > 0)
+    return Routed::NotYet;
+  auto shared = std::make_shared<QueuedCommand>(std::move(queued));
+  CModuleLane* lane = nullptr;
+  switch (command.place) {
+    case CommandPlace::CameraThread:
+    case CommandPlace::AfterEverything:
+      break;
+    case CommandPlace::CurrentModule:
+      lane = currentLane();
+      break;
+    case CommandPlace::DeviceModule: {
+      lane = laneOf(DeviceModuleOf(shared->params.get()));
+      CModuleLane* current = currentLane();
+      if (lane && current && current != lane && command.prelude)
+        postPart(*current, command.prelude, shared, command.ordersLater);
+      break;
+    }
+    case CommandPlace::EveryModule:
+      postToEveryModule(command, shared);
+      return Routed::Yes;
+  }
+  if (lane) {
+    postPart(*lane, command.handler, shared, command.ordersLater);
+    return Routed::Yes;
+  }
+  // No lane: the command calls no module (or finds none to call), and runs here.
+  const CommandResult result =
+      RunCommandPart(command.handler, shared->requestId, shared->params.get());
+  if (result.kind == CommandResult::Kind::EndSession) startDrain(shared->requestId);
+  return Routed::Yes;
+}
+
+void CCameraWorker::routeCommands() {
+  const std::uint32_t start = m_clock();
+  QueuedCommand queued;
+  while (m_phase == Phase::Running && takeFront(queued)) {
+    const HostCommand* command = FindHostCommand(queued.name.get());
+    if (command && route(*command, queued) == Routed::NotYet) {
+      putBackFront(std::move(queued));
+      return;
     }
     // The rest wait for the next turn, after the long operations have had their slice.
     if (m_clock() - start >= kCommandBudgetMs) return;
@@ -116,7 +243,12 @@ void CCameraWorker::finishDrainWhenDone() {
     CNikonModuleManager* manager = CNikonModuleManager::existingInstance();
     const bool underWay = manager && (manager->hasDownloads() || manager->hasReleases());
     if (underWay && m_clock() - m_drainStartMs < kShutdownDrainMs) return;
-    if (manager) manager->abandonReleases("lensbridge shut down before the camera completed it");
+  }
+  stopLanes();
+  {
+    CSdkLockGuard lock(g_sdkLock);
+    if (CNikonModuleManager* manager = CNikonModuleManager::existingInstance())
+      manager->abandonReleases("lensbridge shut down before the camera completed it");
     ShutdownCameras();
   }
   m_phase = Phase::Ended;
@@ -126,44 +258,62 @@ void CCameraWorker::finishDrainWhenDone() {
 
 void CCameraWorker::tickHeartbeat() {
   m_heartbeatDueMs = m_clock() + kHeartbeatPeriodMs;
-  CSdkLockGuard lock(g_sdkLock);
-  if (CNikonModuleManager* manager = CNikonModuleManager::existingInstance()) manager->pumpIdle();
+  // A lane still busy skips this tick: a module inside a long call gets no pile of pumps.
+  for (const auto& lane : m_lanes) {
+    if (!lane || lane->pendingJobs() > 0) continue;
+    LaneJob job;
+    const std::uint32_t moduleIndex = lane->moduleIndex();
+    job.work = [moduleIndex]() LB_REQUIRES(g_sdkLock) {
+      if (CNikonModule* module = OpenModule(moduleIndex))
+        CNikonModuleManager::existingInstance()->pumpModule(*module);
+      return CommandResult::done();
+    };
+    lane->post(std::move(job));
+  }
 }
 
 unsigned CCameraWorker::runTurn() {
   m_busy = false;
   if (m_phase == Phase::Ended) return kCameraIdle;
-  runCommands();
+  makeLanes();
+  routeCommands();
   if (m_phase == Phase::Running && msUntil(m_heartbeatDueMs) <= 0) tickHeartbeat();
+  unsigned laneWaitMs = kCameraIdle;
   bool underWay = false;
   bool delivering = false;
-  {
+  if (m_laneMode == CModuleLane::Mode::CameraThread) {
+    for (const auto& lane : m_lanes)
+      if (lane) laneWaitMs = std::min(laneWaitMs, lane->runDueJobs());
     CSdkLockGuard lock(g_sdkLock);
     if (CNikonModuleManager* manager = CNikonModuleManager::existingInstance())
       underWay = manager->stepOperations(kCameraSliceMs, delivering);
+  } else {
+    // The lanes step their cameras themselves; the files waiting for their names are here.
+    CSdkLockGuard lock(g_sdkLock);
+    underWay = StepHeldFiles();
   }
   if (m_phase == Phase::Draining) {
-    finishDrainWhenDone();
+    if (pendingLaneJobs(false) == 0) finishDrainWhenDone();
     if (m_phase == Phase::Ended) return kCameraIdle;
     m_busy = true;
     return delivering ? 0 : kCameraPollMs;
   }
   const bool queued = haveCommands();
-  m_busy = underWay || queued;
-  unsigned waitMs = WaitOf(msUntil(m_heartbeatDueMs));
+  const bool lanesBusy = pendingLaneJobs(false) > 0;
+  m_busy = underWay || queued || lanesBusy;
+  unsigned waitMs = std::min(WaitOf(msUntil(m_heartbeatDueMs)), laneWaitMs);
   if (underWay) waitMs = std::min(waitMs, delivering ? 0 : kCameraPollMs);
-  if (m_frontDueMs) {
-    waitMs = std::min(waitMs, WaitOf(msUntil(*m_frontDueMs)));
-  } else if (queued) {
-    waitMs = 0;
-  }
+  // A command held back by one ahead of it is routed once that one has run, which wakes this
+  // thread when the lanes have threads of their own; on this thread it is the lanes' wait.
+  if (queued && !lanesBusy) waitMs = 0;
   return waitMs;
 }
 
 bool CCameraWorker::offerStandingReplies() {
   // Read before the queue is looked at: a request handed over later leaves the offer stale.
   const std::uint64_t handedOver = HandedOverRequestCount();
-  if (m_phase != Phase::Running || haveCommands()) return false;
+  // A lane's job under way may change the answer (a live view switched, a camera found gone).
+  if (m_phase != Phase::Running || haveCommands() || pendingLaneJobs(false) > 0) return false;
   CSdkLockGuard lock(g_sdkLock);
   ZnLuaTETable status;
   if (!LiveViewStatus(status)) return false;

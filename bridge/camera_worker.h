@@ -1,19 +1,24 @@
 // The camera thread's work, as one object: the host's requests, handed over by the pipe thread
-// as they come, the heartbeat, and between them the slices of the cameras' long operations (a
-// release waiting for its completion, the downloads). The pipe thread never runs camera work,
-// so the host's link never waits for a camera; a request is answered as soon as its own work
-// is done.
+// as they come, and the heartbeat. The pipe thread never runs camera work, so the host's link
+// never waits for a camera; a request is answered as soon as its own work is done.
 //
-// Each turn runs the waiting commands for at most kCommandBudgetMs, the heartbeat when it is
-// due, and one kCameraSliceMs budget of the long operations, shared between the cameras: a
-// burst of requests does not stall a download, and a download does not hold a request for
-// more than one slice.
+// Each module's calls are made by its lane (module_lane.h): the worker routes each request
+// where it runs (HostCommand::place), answers on its own thread what needs no module, and
+// hands each lane that is not busy its part of the heartbeat. A module busy inside a long call
+// holds up only the requests for its cameras. Requests are routed in the order they came, and
+// each lane runs its share in that order; a request that changes which camera is connected or
+// whether its live view is on (ordersLater) is routed nothing behind until it has run.
+//
+// Each turn routes the waiting requests for at most kCommandBudgetMs, ticks the heartbeat when
+// it is due, and, when the lanes run on this thread, gives the cameras' long operations one
+// kCameraSliceMs budget, shared between them: a burst of requests does not stall a download,
+// and a download does not hold a request for more than one slice.
 //
 // A command may ask to run again a little later (a live-view start waiting for the
-// half-second settings spacing); the commands behind it wait in order, the long operations go
-// on meanwhile. "shutdown" ends the session in two steps: the worker drains (the transfers and
-// releases under way finish, for up to kShutdownDrainMs, nothing more the host sent is run)
-// and then closes the cameras and tells its delegate.
+// half-second settings spacing); the commands behind it on its lane wait in order. "shutdown"
+// runs once everything before it has, and ends the session in two steps: the worker drains (the
+// transfers and releases under way finish, for up to kShutdownDrainMs, nothing more the host
+// sent is run) and then stops the lanes, closes the cameras and tells its delegate.
 //
 // Threads: post() on the pipe thread; everything else on the camera thread. runTurn() takes the
 // SDK lock for each command, each heartbeat and each slice; it must not be called with it held.
@@ -24,37 +29,15 @@
 #include <limits>
 #include <memory>
 #include <optional>
+#include <vector>
 
+#include "bridge/camera_thread.h"
+#include "bridge/module_lane.h"
 #include "camera/camera_clock.h"
 #include "camera/sdk_lock.h"
 #include "platform/mutex.h"
 
 class ZnLuaTE;
-
-// How long the camera thread may wait before runTurn is due again once the session has ended:
-// nothing more to do. (While it runs, the heartbeat is never further away than its period.)
-constexpr unsigned kCameraIdle = std::numeric_limits<unsigned>::max();
-// The time the long operations get in one turn, shared between the cameras.
-constexpr unsigned kCameraSliceMs = 20;
-// The time the host's commands get in one turn before the long operations have theirs.
-constexpr unsigned kCommandBudgetMs = 20;
-// The pause between polls of a camera that has nothing new to deliver.
-constexpr unsigned kCameraPollMs = 10;
-// The heartbeat: rescans, live-view frames and settings reports.
-constexpr unsigned kHeartbeatPeriodMs = 100;
-// How long "shutdown" lets the transfers under way finish before it closes the cameras anyway.
-constexpr unsigned kShutdownDrainMs = 60000;
-
-// What the worker needs from the process around it.
-class CCameraWorkerDelegate {
- public:
-  virtual ~CCameraWorkerDelegate() = default;
-  // Pipe thread: a request was queued; the camera thread is to call runTurn soon.
-  virtual void wakeCameraThread() = 0;
-  // Camera thread: "shutdown" (request `requestId`) has run and the cameras are closed; the
-  // pipe thread answers "shutdownComplete" once everything queued before it is sent.
-  virtual void endHostSession(std::uint32_t requestId) = 0;
-};
 
 class CCameraWorker {
  public:
@@ -65,8 +48,10 @@ class CCameraWorker {
   };
 
   // `delegate` is not owned and must outlive the worker; `clock` is the camera clock unless a
-  // test hands its own.
-  explicit CCameraWorker(CCameraWorkerDelegate& delegate, CameraClockSource clock = CameraClockMs);
+  // test hands its own. The process gives each lane a thread of its own; tests and fuzzers run
+  // the lanes' work on the thread that plays the camera thread.
+  explicit CCameraWorker(CCameraWorkerDelegate& delegate, CameraClockSource clock = CameraClockMs,
+                         CModuleLane::Mode lanes = CModuleLane::Mode::CameraThread);
   ~CCameraWorker();
   CCameraWorker(const CCameraWorker&) = delete;
   CCameraWorker& operator=(const CCameraWorker&) = delete;
@@ -86,6 +71,9 @@ class CCameraWorker {
 
   // Camera thread: drops the commands not yet run (the host is gone).
   void cancel();
+  // Camera thread: the host is gone. Drops the commands not yet run, stops the lanes and closes
+  // the cameras; the files still waiting for their names are left to go on waiting.
+  void closeCameras() LB_EXCLUDES(g_sdkLock);
 
   Phase phase() const { return m_phase; }
   // Whether the last turn left work for the next: commands waiting, a long operation under
@@ -98,11 +86,23 @@ class CCameraWorker {
     std::unique_ptr<ZnLuaTE> name;
     std::unique_ptr<ZnLuaTE> params;  // null when the request had none
   };
+  using SharedCommand = std::shared_ptr<const QueuedCommand>;
+  enum class Routed { Yes, NotYet };
 
   bool takeFront(QueuedCommand& command);
   void putBackFront(QueuedCommand command);
   bool haveCommands();
-  void runCommands() LB_EXCLUDES(g_sdkLock);
+  void makeLanes() LB_EXCLUDES(g_sdkLock);
+  CModuleLane* laneOf(std::uint32_t moduleIndex);
+  CModuleLane* currentLane() LB_EXCLUDES(g_sdkLock);
+  std::size_t pendingLaneJobs(bool ordering) const;
+  void stopLanes() LB_EXCLUDES(g_sdkLock);
+  void routeCommands() LB_EXCLUDES(g_sdkLock);
+  Routed route(const HostCommand& command, QueuedCommand& queued) LB_EXCLUDES(g_sdkLock);
+  void postPart(CModuleLane& lane, HostCommandHandler part, const SharedCommand& command,
+                bool ordersLater);
+  void postToEveryModule(const HostCommand& command, const SharedCommand& shared)
+      LB_EXCLUDES(g_sdkLock);
   void startDrain(std::uint32_t shutdownRequestId);
   void finishDrainWhenDone() LB_EXCLUDES(g_sdkLock);
   void tickHeartbeat() LB_EXCLUDES(g_sdkLock);
@@ -110,13 +110,16 @@ class CCameraWorker {
 
   CCameraWorkerDelegate& m_delegate;  // not owned
   const CameraClockSource m_clock;
+  const CModuleLane::Mode m_laneMode;
 
   CMutex m_queueLock;
   std::deque<QueuedCommand> m_commands LB_GUARDED_BY(m_queueLock);  // in the order they came
 
   // Camera thread only.
   Phase m_phase = Phase::Running;
-  std::optional<std::uint32_t> m_frontDueMs;  // the front command asked to run again then
+  // One per opened module, made at the first turn.
+  std::vector<std::unique_ptr<CModuleLane>> m_lanes;
+  bool m_lanesMade = false;
   std::uint32_t m_heartbeatDueMs = 0;
   std::uint32_t m_drainStartMs = 0;       // Draining: when it began
   std::uint32_t m_shutdownRequestId = 0;  // Draining: the "shutdown" being answered

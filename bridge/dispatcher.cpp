@@ -86,37 +86,62 @@ CommandResult HandleShutdownCommand(std::uint32_t, const ZnLuaTE*) {
   return CommandResult::endSession();
 }
 
+CommandResult AnswerListDevices(std::uint32_t requestId, const ZnLuaTE*) LB_REQUIRES(g_sdkLock) {
+  SendDeviceList(requestId);
+  return CommandResult::done();
+}
+
 }  // namespace
 
 const HostCommand kHostCommands[] = {
-    {"listDevices", Finishes<HandleListDevices>},
-    {"getDeviceInfo", IgnoreCommand},
-    {"connectDevice", Finishes<HandleConnectDevice>},
-    {"disconnectDevice", Finishes<HandleDisconnectDevice>},
-    {"doCapture", Finishes<HandleDoCaptureCommand>},
-    {"updateCameraSetting", Finishes<HandleUpdateCameraSetting>},
-    {"downloadThumbnail", IgnoreCommand},
-    {"getCaptureInfo", IgnoreCommand},
-    {"startDownload", IgnoreCommand},  // downloads start by themselves
-    {"getCameraSettings", Finishes<SendCameraSettings>},
-    {"shutdown", HandleShutdownCommand},
-    {"setCameraFocus", Finishes<HandleSetCameraFocusCommand>},
-    {"doAutoFocus", Finishes<HandleDoAutoFocusCommand>},
-    {"toggleLiveView", HandleToggleLiveViewCommand},
-    {"isLiveViewOn", Finishes<HandleIsLiveViewOnCommand>},
+    {"listDevices", AnswerListDevices, CommandPlace::EveryModule, false, nullptr, AddListedCameras},
+    {"getDeviceInfo", IgnoreCommand, CommandPlace::CameraThread},
+    {"connectDevice", Finishes<ConnectOnDeviceModule>, CommandPlace::DeviceModule, true,
+     Finishes<StopLiveViewForMove>},
+    {"disconnectDevice", Finishes<HandleDisconnectDevice>, CommandPlace::CurrentModule, true},
+    {"doCapture", Finishes<HandleDoCaptureCommand>, CommandPlace::CurrentModule},
+    {"updateCameraSetting", Finishes<HandleUpdateCameraSetting>, CommandPlace::CurrentModule},
+    {"downloadThumbnail", IgnoreCommand, CommandPlace::CameraThread},
+    {"getCaptureInfo", IgnoreCommand, CommandPlace::CameraThread},
+    {"startDownload", IgnoreCommand, CommandPlace::CameraThread},  // downloads start by themselves
+    {"getCameraSettings", Finishes<SendCameraSettings>, CommandPlace::CurrentModule},
+    {"shutdown", HandleShutdownCommand, CommandPlace::AfterEverything},
+    {"setCameraFocus", Finishes<HandleSetCameraFocusCommand>, CommandPlace::CurrentModule},
+    {"doAutoFocus", Finishes<HandleDoAutoFocusCommand>, CommandPlace::CurrentModule},
+    {"toggleLiveView", HandleToggleLiveViewCommand, CommandPlace::CurrentModule, true},
+    {"isLiveViewOn", Finishes<HandleIsLiveViewOnCommand>, CommandPlace::CameraThread},
 };
 const std::size_t kHostCommandCount = sizeof kHostCommands / sizeof kHostCommands[0];
 
-CommandResult DispatchHostMessage(std::uint32_t requestId, const ZnLuaTE* name,
-                                  const ZnLuaTE* params) {
-  CSdkLockGuard lock(g_sdkLock);
+const HostCommand* FindHostCommand(const ZnLuaTE* name) {
   const auto* nameString = dynamic_cast<const ZnLuaTEString*>(name);
-  if (!nameString) return CommandResult::done();
+  if (!nameString) return nullptr;
   // std::string comparison matches length and every byte, so neither a prefix nor a name
   // with bytes after an embedded zero can pass for a command.
   const std::string text = nameString->getString();
   for (std::size_t i = 0; i < kHostCommandCount; ++i) {
-    if (text == kHostCommands[i].name) return kHostCommands[i].handler(requestId, params);
+    if (text == kHostCommands[i].name) return &kHostCommands[i];
   }
-  return CommandResult::done();
+  return nullptr;
+}
+
+CommandResult RunCommandPart(HostCommandHandler part, std::uint32_t requestId,
+                             const ZnLuaTE* params) {
+  CSdkLockGuard lock(g_sdkLock);
+  return part(requestId, params);
+}
+
+CommandResult DispatchHostMessage(std::uint32_t requestId, const ZnLuaTE* name,
+                                  const ZnLuaTE* params) {
+  const HostCommand* command = FindHostCommand(name);
+  if (!command) return CommandResult::done();
+  if (command->prelude) RunCommandPart(command->prelude, requestId, params);
+  if (command->perModule) {
+    CSdkLockGuard lock(g_sdkLock);
+    if (CNikonModuleManager* manager = CNikonModuleManager::existingInstance()) {
+      for (const auto& module : manager->m_modules)
+        if (module) command->perModule(*module);
+    }
+  }
+  return RunCommandPart(command->handler, requestId, params);
 }

@@ -1,7 +1,8 @@
-// The command dispatcher: recognises a host request by its name and runs its handler with the
-// SDK lock held for the whole command.
+// The command dispatcher: recognises a host request by its name, says where it runs, and runs
+// its handler with the SDK lock held for the whole command.
 //
-// Threads: camera thread only (CCameraWorker); it takes g_sdkLock for the command.
+// Threads: the camera worker's, on its own thread or a module's lane; g_sdkLock is taken for
+// each part of a command.
 #pragma once
 
 #include <cstddef>
@@ -9,6 +10,7 @@
 
 #include "camera/sdk_lock.h"
 
+class CNikonModule;
 class ZnLuaTE;
 
 // What became of one dispatch: the command is done, or it has done nothing the host can see
@@ -28,9 +30,27 @@ struct CommandResult {
 // replies, if any, are queued with QueueMessageToHost and the request's id.
 using HostCommandHandler = CommandResult (*)(std::uint32_t requestId, const ZnLuaTE* params);
 
+// Where a command runs. A module's calls are made by its lane (module_lane.h); a command that
+// calls none runs on the camera thread itself, so that a module busy inside a long call holds
+// up only the commands that need it.
+enum class CommandPlace {
+  CameraThread,     // reads what the camera layer knows and calls no module
+  AfterEverything,  // on the camera thread, once every command before it has run
+  CurrentModule,    // the connected camera's module (the camera thread when there is none)
+  DeviceModule,     // the module of the request's "device_id"; `prelude` first on the current
+                    // module's lane when that is another one
+  EveryModule,      // `perModule` on the lane of each module not busy, then `handler` answers
+};
+
 struct HostCommand {
   const char* name;
   HostCommandHandler handler;
+  CommandPlace place;
+  // The commands after it wait until it has run: it changes which camera is connected or
+  // whether its live view is on, which they read.
+  bool ordersLater = false;
+  HostCommandHandler prelude = nullptr;               // DeviceModule
+  void (*perModule)(CNikonModule& module) = nullptr;  // EveryModule, SDK lock held
 };
 
 // The command table in the order names are compared; a name matches only as a whole and
@@ -38,8 +58,15 @@ struct HostCommand {
 extern const HostCommand kHostCommands[];
 extern const std::size_t kHostCommandCount;
 
-// Runs the command named by `name` (a string value) with `params`; a name that is not a
-// string, or that no command has, takes the lock and does nothing. Neither value is kept or
-// freed.
+// The command named by `name` (a string value); null when it is not a string or no command has
+// that name.
+const HostCommand* FindHostCommand(const ZnLuaTE* name);
+
+// Runs one part of a command with the SDK lock held.
+CommandResult RunCommandPart(HostCommandHandler part, std::uint32_t requestId,
+                             const ZnLuaTE* params) LB_EXCLUDES(g_sdkLock);
+
+// Runs the command named by `name` whole, every part on this thread; a name that is not a
+// string, or that no command has, does nothing. Neither value is kept or freed.
 CommandResult DispatchHostMessage(std::uint32_t requestId, const ZnLuaTE* name,
                                   const ZnLuaTE* params) LB_EXCLUDES(g_sdkLock);

@@ -126,11 +126,7 @@ int RunCameraThread(CCameraWorker& worker, HANDLE wakeEvent, HACCEL accelerators
 // trying for its name, and a cut-off one for its removal, for up to a minute, before the
 // process ends. Nothing else is served by then, so the pauses between the tries hold nobody up.
 void CloseCameraSide(CCameraWorker& worker) {
-  worker.cancel();
-  {
-    CSdkLockGuard lock(g_sdkLock);
-    CNikonModuleManager::DestroyInstance(CNikonModuleManager::HeldFiles::Keep);
-  }
+  worker.closeCameras();
   const std::uint32_t start = CameraClockMs();
   for (;;) {
     {
@@ -242,7 +238,7 @@ int APIENTRY wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
   SetOutgoingWakeHook(WakeIoThread);
   // Both live as long as the process: the I/O thread is never joined.
   static CProcessWorkerDelegate workerDelegate;
-  static CCameraWorker worker(workerDelegate);
+  static CCameraWorker worker(workerDelegate, CameraClockMs, CModuleLane::Mode::OwnThread);
 
   // The thread is neither joined nor closed: process exit ends it if it still runs.
   static CPipeThreadStart pipeThreadStart{&hostPipes, &worker, &workerDelegate.sessionEnd()};

@@ -70,7 +70,12 @@ Outcome Apply(const std::string& line) {
     return Outcome::Done;
   }
   if (verb == "clock") {
-    // clock <ms>: the simulator's time from now on, until the next line sets it again.
+    // clock <ms>: the simulator's time from now on, until the next line sets it again; clock
+    // real: the machine's time again.
+    if (what == "real") {
+      sim.manualClockMs.reset();
+      return Outcome::Done;
+    }
     if (!IsDigits(what, 9)) return Outcome::Malformed;
     sim.manualClockMs = number(what);
     return Outcome::Done;

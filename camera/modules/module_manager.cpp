@@ -114,6 +114,15 @@ CNikonModule* CNikonModuleManager::findModule(std::uint32_t moduleIndex) const {
   return nullptr;
 }
 
+void CNikonModuleManager::leaveModuleBehind(std::uint32_t moduleIndex) {
+  for (auto& module : m_modules) {
+    if (!module || module->m_moduleIndex != moduleIndex) continue;
+    if (m_currentModule == module.get()) m_currentModule = nullptr;
+    Trace("Module %u is left open: a call into it has not come back", moduleIndex >> 8);
+    module.release();  // never deleted, on purpose
+  }
+}
+
 CCamera* CNikonModuleManager::currentCamera() const {
   return m_currentModule ? m_currentModule->m_currentCamera : nullptr;
 }

@@ -77,6 +77,10 @@ class CNikonModuleManager {
   // Gives up every release still waiting for its completion (the process is ending).
   void abandonReleases(const std::string& why) LB_REQUIRES(g_sdkLock);
 
+  // Gives up module `moduleIndex` for good: its lane is stuck inside one of its calls, so it is
+  // neither closed nor touched again, and it stays in memory for that call to come back to.
+  void leaveModuleBehind(std::uint32_t moduleIndex) LB_REQUIRES(g_sdkLock);
+
   // The connected camera: the current module's current camera; null when either is missing.
   CCamera* currentCamera() const LB_REQUIRES(g_sdkLock);
   // The module whose m_moduleIndex is `moduleIndex` (device id & 0xFF00), or null.

@@ -5,7 +5,9 @@
 // host reads.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <limits>
 #include <map>
@@ -407,6 +409,51 @@ TEST_F(SharedTurnTest, CamerasShareEachTurnAndOneLeavingDisturbsNoOther) {
   EXPECT_EQ(counts["error"], 1) << "the unplugged camera's file";
   EXPECT_EQ(counts["deviceRemoved"], 1);
   EXPECT_EQ(FilesIn(m_folder).size(), 1u);
+}
+
+// A module that takes its picture inside the release call holds up only what needs that
+// module. With the lanes on threads of their own, as in the process, and real time: during a
+// three-second exposure of camera 0x101, "isLiveViewOn" and "listDevices" are answered and a
+// 48 MB picture of a camera on the other module, on a 40 MB/s link, arrives whole. The
+// ThreadSanitizer build runs this too.
+TEST_F(SharedTurnTest, ALongModuleCallHoldsUpOnlyItsModule) {
+  onCameraThread();
+  clock.reset();
+  for (const char* module : {"Type0001.md3", "Type0023.md3"}) SimControl(module, "clock real");
+  SimControl("Type0001.md3", "habit sync-complete on 1");
+  SimControl("Type0001.md3", "exposure-ms 3000 1");
+  for (const char* line : {"format raw 1", "habit slow-link on 1", "rate 40 1"})
+    SimControl("Type0023.md3", line);
+  HandleConnectDevice(3, DeviceParams(0x1701).get());  // stays its module's camera
+  HandleConnectDevice(4, DeviceParams(0x101).get());
+  module23()->m_currentCamera->capture();
+  TakeAll();
+  std::vector<std::string> seen;  // answers by request id and notifications, as they came
+  BetweenTurns([&] {
+    CTestWorker test(CModuleLane::Mode::OwnThread);
+    std::uint32_t id = 0;
+    for (const char* name : {"doCapture", "isLiveViewOn", "listDevices"}) {
+      const ZnLuaTEString nameValue(name);
+      test.worker.post(++id, &nameValue, nullptr);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (std::count(seen.begin(), seen.end(), "fileDownloadComplete") < 2 &&
+           std::chrono::steady_clock::now() < deadline) {
+      const unsigned waitMs = test.worker.runTurn();
+      for (const auto& message : Received())
+        seen.push_back(message.requestId ? "#" + std::to_string(message.requestId)
+                                         : message.name->getString());
+      std::this_thread::sleep_for(std::chrono::milliseconds(std::min(waitMs, 5u)));
+    }
+    return 0;
+  });
+  // The other camera's file is announced first; the exposure's comes once it is over.
+  const auto exposureEnd = std::find(std::find(seen.begin(), seen.end(), "objectWasAdded") + 1,
+                                     seen.end(), "objectWasAdded");
+  ASSERT_NE(exposureEnd, seen.end());
+  for (const char* before : {"#2", "#3", "fileDownloadComplete"})
+    EXPECT_LT(std::find(seen.begin(), seen.end(), before), exposureEnd) << before;
+  EXPECT_EQ(std::count(seen.begin(), seen.end(), "fileDownloadComplete"), 2);
 }
 
 // "shutdown" right behind three releases of a camera on a slow link: each release ends with

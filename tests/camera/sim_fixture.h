@@ -106,7 +106,8 @@ auto BetweenTurns(Work work) LB_REQUIRES(g_sdkLock) {
 // thread's turns.
 class CTestWorker : public CCameraWorkerDelegate {
  public:
-  CTestWorker() : worker(*this) {}
+  explicit CTestWorker(CModuleLane::Mode lanes = CModuleLane::Mode::CameraThread)
+      : worker(*this, CameraClockMs, lanes) {}
   void wakeCameraThread() override { ++wakes; }
   void endHostSession(std::uint32_t requestId) override { sessionEnds.push_back(requestId); }
   // One turn; returns its wait.
