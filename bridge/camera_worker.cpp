@@ -104,10 +104,22 @@ CModuleLane* CCameraWorker::currentLane() {
   return laneOf(moduleIndex);
 }
 
-std::size_t CCameraWorker::pendingLaneJobs(bool ordering) const {
+std::size_t CCameraWorker::pendingLaneJobs(Pending kind, const CModuleLane* except) const {
   std::size_t pending = 0;
-  for (const auto& lane : m_lanes)
-    if (lane) pending += ordering ? lane->pendingOrderingJobs() : lane->pendingJobs();
+  for (const auto& lane : m_lanes) {
+    if (!lane || lane.get() == except) continue;
+    switch (kind) {
+      case Pending::Any:
+        pending += lane->pendingJobs();
+        break;
+      case Pending::Answering:
+        pending += lane->pendingAnsweringJobs();
+        break;
+      case Pending::Ordering:
+        pending += lane->pendingOrderingJobs();
+        break;
+    }
+  }
   return pending;
 }
 
@@ -143,8 +155,9 @@ void CCameraWorker::closeCameras() {
 }
 
 void CCameraWorker::postPart(CModuleLane& lane, HostCommandHandler part,
-                             const SharedCommand& command, bool ordersLater) {
+                             const SharedCommand& command, bool answers, bool ordersLater) {
   LaneJob job;
+  job.answers = answers;
   job.ordersLater = ordersLater;
   job.work = [part, command]()
                  LB_REQUIRES(g_sdkLock) { return part(command->requestId, command->params.get()); };
@@ -165,6 +178,7 @@ void CCameraWorker::postToEveryModule(const HostCommand& command, const SharedCo
   auto left = std::make_shared<std::size_t>(free.size());
   for (CModuleLane* lane : free) {
     LaneJob job;
+    job.answers = true;
     const std::uint32_t moduleIndex = lane->moduleIndex();
     job.work = [&command, shared, left, moduleIndex]() LB_REQUIRES(g_sdkLock) {
       if (CNikonModule* module = OpenModule(moduleIndex)) command.perModule(*module);
@@ -177,31 +191,37 @@ void CCameraWorker::postToEveryModule(const HostCommand& command, const SharedCo
 
 CCameraWorker::Routed CCameraWorker::route(const HostCommand& command, QueuedCommand& queued) {
   // What the commands ahead of it change may decide where it runs and what it reads.
-  if (pendingLaneJobs(true) > 0) return Routed::NotYet;
-  if (command.place == CommandPlace::AfterEverything && pendingLaneJobs(false) > 0)
+  if (pendingLaneJobs(Pending::Ordering) > 0) return Routed::NotYet;
+  if (command.place == CommandPlace::AfterEverything && pendingLaneJobs(Pending::Any) > 0)
     return Routed::NotYet;
-  auto shared = std::make_shared<QueuedCommand>(std::move(queued));
-  CModuleLane* lane = nullptr;
+  CModuleLane* lane = nullptr;  // where it runs; null: on this thread
+  CModuleLane* current = nullptr;
   switch (command.place) {
     case CommandPlace::CameraThread:
     case CommandPlace::AfterEverything:
+    case CommandPlace::EveryModule:
       break;
     case CommandPlace::CurrentModule:
       lane = currentLane();
       break;
-    case CommandPlace::DeviceModule: {
-      lane = laneOf(DeviceModuleOf(shared->params.get()));
-      CModuleLane* current = currentLane();
-      if (lane && current && current != lane && command.prelude)
-        postPart(*current, command.prelude, shared, command.ordersLater);
+    case CommandPlace::DeviceModule:
+      lane = laneOf(DeviceModuleOf(queued.params.get()));
+      current = currentLane();
       break;
-    }
-    case CommandPlace::EveryModule:
-      postToEveryModule(command, shared);
-      return Routed::Yes;
   }
+  // An answer waits for the earlier ones still to come from other lanes; its own lane gives
+  // them in order.
+  if (command.answers && pendingLaneJobs(Pending::Answering, lane) > 0) return Routed::NotYet;
+
+  const auto shared = std::make_shared<QueuedCommand>(std::move(queued));
+  if (command.place == CommandPlace::EveryModule) {
+    postToEveryModule(command, shared);
+    return Routed::Yes;
+  }
+  if (lane && current && current != lane && command.prelude)
+    postPart(*current, command.prelude, shared, false, command.ordersLater);
   if (lane) {
-    postPart(*lane, command.handler, shared, command.ordersLater);
+    postPart(*lane, command.handler, shared, command.answers, command.ordersLater);
     return Routed::Yes;
   }
   // No lane: the command calls no module (or finds none to call), and runs here.
@@ -293,13 +313,13 @@ unsigned CCameraWorker::runTurn() {
     underWay = StepHeldFiles();
   }
   if (m_phase == Phase::Draining) {
-    if (pendingLaneJobs(false) == 0) finishDrainWhenDone();
+    if (pendingLaneJobs(Pending::Any) == 0) finishDrainWhenDone();
     if (m_phase == Phase::Ended) return kCameraIdle;
     m_busy = true;
     return delivering ? 0 : kCameraPollMs;
   }
   const bool queued = haveCommands();
-  const bool lanesBusy = pendingLaneJobs(false) > 0;
+  const bool lanesBusy = pendingLaneJobs(Pending::Any) > 0;
   m_busy = underWay || queued || lanesBusy;
   unsigned waitMs = std::min(WaitOf(msUntil(m_heartbeatDueMs)), laneWaitMs);
   if (underWay) waitMs = std::min(waitMs, delivering ? 0 : kCameraPollMs);
@@ -313,7 +333,8 @@ bool CCameraWorker::offerStandingReplies() {
   // Read before the queue is looked at: a request handed over later leaves the offer stale.
   const std::uint64_t handedOver = HandedOverRequestCount();
   // A lane's job under way may change the answer (a live view switched, a camera found gone).
-  if (m_phase != Phase::Running || haveCommands() || pendingLaneJobs(false) > 0) return false;
+  if (m_phase != Phase::Running || haveCommands() || pendingLaneJobs(Pending::Any) > 0)
+    return false;
   CSdkLockGuard lock(g_sdkLock);
   ZnLuaTETable status;
   if (!LiveViewStatus(status)) return false;

@@ -95,12 +95,14 @@ class CCameraWorker {
   void makeLanes() LB_EXCLUDES(g_sdkLock);
   CModuleLane* laneOf(std::uint32_t moduleIndex);
   CModuleLane* currentLane() LB_EXCLUDES(g_sdkLock);
-  std::size_t pendingLaneJobs(bool ordering) const;
+  enum class Pending { Any, Answering, Ordering };
+  // The lanes' jobs of that kind queued or running, leaving out those of `except`.
+  std::size_t pendingLaneJobs(Pending kind, const CModuleLane* except = nullptr) const;
   void stopLanes() LB_EXCLUDES(g_sdkLock);
   void routeCommands() LB_EXCLUDES(g_sdkLock);
   Routed route(const HostCommand& command, QueuedCommand& queued) LB_EXCLUDES(g_sdkLock);
   void postPart(CModuleLane& lane, HostCommandHandler part, const SharedCommand& command,
-                bool ordersLater);
+                bool answers, bool ordersLater);
   void postToEveryModule(const HostCommand& command, const SharedCommand& shared)
       LB_EXCLUDES(g_sdkLock);
   void startDrain(std::uint32_t shutdownRequestId);

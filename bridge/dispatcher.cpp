@@ -94,22 +94,24 @@ CommandResult AnswerListDevices(std::uint32_t requestId, const ZnLuaTE*) LB_REQU
 }  // namespace
 
 const HostCommand kHostCommands[] = {
-    {"listDevices", AnswerListDevices, CommandPlace::EveryModule, false, nullptr, AddListedCameras},
+    {"listDevices", AnswerListDevices, CommandPlace::EveryModule, true, false, nullptr,
+     AddListedCameras},
     {"getDeviceInfo", IgnoreCommand, CommandPlace::CameraThread},
-    {"connectDevice", Finishes<ConnectOnDeviceModule>, CommandPlace::DeviceModule, true,
+    {"connectDevice", Finishes<ConnectOnDeviceModule>, CommandPlace::DeviceModule, true, true,
      Finishes<StopLiveViewForMove>},
-    {"disconnectDevice", Finishes<HandleDisconnectDevice>, CommandPlace::CurrentModule, true},
+    {"disconnectDevice", Finishes<HandleDisconnectDevice>, CommandPlace::CurrentModule, false,
+     true},
     {"doCapture", Finishes<HandleDoCaptureCommand>, CommandPlace::CurrentModule},
-    {"updateCameraSetting", Finishes<HandleUpdateCameraSetting>, CommandPlace::CurrentModule},
+    {"updateCameraSetting", Finishes<HandleUpdateCameraSetting>, CommandPlace::CurrentModule, true},
     {"downloadThumbnail", IgnoreCommand, CommandPlace::CameraThread},
     {"getCaptureInfo", IgnoreCommand, CommandPlace::CameraThread},
     {"startDownload", IgnoreCommand, CommandPlace::CameraThread},  // downloads start by themselves
-    {"getCameraSettings", Finishes<SendCameraSettings>, CommandPlace::CurrentModule},
-    {"shutdown", HandleShutdownCommand, CommandPlace::AfterEverything},
+    {"getCameraSettings", Finishes<SendCameraSettings>, CommandPlace::CurrentModule, true},
+    {"shutdown", HandleShutdownCommand, CommandPlace::AfterEverything, true},
     {"setCameraFocus", Finishes<HandleSetCameraFocusCommand>, CommandPlace::CurrentModule},
-    {"doAutoFocus", Finishes<HandleDoAutoFocusCommand>, CommandPlace::CurrentModule},
-    {"toggleLiveView", HandleToggleLiveViewCommand, CommandPlace::CurrentModule, true},
-    {"isLiveViewOn", Finishes<HandleIsLiveViewOnCommand>, CommandPlace::CameraThread},
+    {"doAutoFocus", Finishes<HandleDoAutoFocusCommand>, CommandPlace::CurrentModule, true},
+    {"toggleLiveView", HandleToggleLiveViewCommand, CommandPlace::CurrentModule, true, true},
+    {"isLiveViewOn", Finishes<HandleIsLiveViewOnCommand>, CommandPlace::CameraThread, true},
 };
 const std::size_t kHostCommandCount = sizeof kHostCommands / sizeof kHostCommands[0];
 

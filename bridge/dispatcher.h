@@ -46,6 +46,9 @@ struct HostCommand {
   const char* name;
   HostCommandHandler handler;
   CommandPlace place;
+  // It replies. Replies go out in the order of the requests: one that answers is not run
+  // where it could answer before an earlier request that answers still waits elsewhere.
+  bool answers = false;
   // The commands after it wait until it has run: it changes which camera is connected or
   // whether its live view is on, which they read.
   bool ordersLater = false;

@@ -15,9 +15,20 @@ CModuleLane::CModuleLane(std::uint32_t moduleIndex, Mode mode, CCameraWorkerDele
 
 CModuleLane::~CModuleLane() { stop(kLaneStopPatienceMs); }
 
+void CModuleLane::counted(const LaneJob& job, int by) {
+  const auto count = [by](std::atomic<std::size_t>& pending) {
+    if (by > 0)
+      ++pending;
+    else
+      --pending;
+  };
+  count(m_pending);
+  if (job.answers) count(m_pendingAnswering);
+  if (job.ordersLater) count(m_pendingOrdering);
+}
+
 void CModuleLane::post(LaneJob job) {
-  ++m_pending;
-  if (job.ordersLater) ++m_pendingOrdering;
+  counted(job, 1);
   {
     CMutexLock lock(m_queueLock);
     m_jobs.push_back(std::move(job));
@@ -27,12 +38,6 @@ void CModuleLane::post(LaneJob job) {
   } else {
     runDueJobs();
   }
-}
-
-void CModuleLane::finished(const LaneJob& job) {
-  if (job.ordersLater) --m_pendingOrdering;
-  --m_pending;
-  if (m_mode == Mode::OwnThread) m_worker.wakeCameraThread();
 }
 
 unsigned CModuleLane::runDueJobs() {
@@ -61,7 +66,8 @@ unsigned CModuleLane::runDueJobs() {
       m_jobs.push_front(std::move(job));
       continue;  // the loop returns its wait, or runs it when the delay was none
     }
-    finished(job);
+    counted(job, -1);
+    if (m_mode == Mode::OwnThread) m_worker.wakeCameraThread();
     if (m_clock() - start >= kCommandBudgetMs) return 0;
   }
 }
@@ -72,10 +78,7 @@ void CModuleLane::dropQueued() {
     CMutexLock lock(m_queueLock);
     dropped.swap(m_jobs);
   }
-  for (const LaneJob& job : dropped) {
-    if (job.ordersLater) --m_pendingOrdering;
-    --m_pending;
-  }
+  for (const LaneJob& job : dropped) counted(job, -1);
 }
 
 void CModuleLane::runThread() {

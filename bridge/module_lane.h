@@ -44,7 +44,9 @@ constexpr unsigned kLaneStopPatienceMs = 10000;
 // jobs behind it wait).
 struct LaneJob {
   std::function<CommandResult()> work;
-  // The worker routes no command after it until it has run (HostCommand::ordersLater).
+  // It may reply (HostCommand::answers); the worker routes no command after it until it has
+  // run (HostCommand::ordersLater).
+  bool answers = false;
   bool ordersLater = false;
   std::optional<std::uint32_t> dueMs;  // set when it asked to run again
 };
@@ -68,8 +70,9 @@ class CModuleLane {
   // CameraThread mode: runs the queued jobs that are due, for at most kCommandBudgetMs.
   // Returns how long until the first left is due, 0 when one is due now, or kCameraIdle.
   unsigned runDueJobs() LB_EXCLUDES(g_sdkLock);
-  // Jobs queued or running; of them, those with ordersLater.
+  // Jobs queued or running; of them, those that may reply, and those with ordersLater.
   std::size_t pendingJobs() const { return m_pending.load(); }
+  std::size_t pendingAnsweringJobs() const { return m_pendingAnswering.load(); }
   std::size_t pendingOrderingJobs() const { return m_pendingOrdering.load(); }
   // Forgets the queued jobs (the one running, if any, finishes).
   void dropQueued();
@@ -80,7 +83,7 @@ class CModuleLane {
 
  private:
   void runThread();
-  void finished(const LaneJob& job);
+  void counted(const LaneJob& job, int by);
 
   const std::uint32_t m_moduleIndex;
   const Mode m_mode;
@@ -90,6 +93,7 @@ class CModuleLane {
   CMutex m_queueLock;
   std::deque<LaneJob> m_jobs LB_GUARDED_BY(m_queueLock);
   std::atomic<std::size_t> m_pending{0};
+  std::atomic<std::size_t> m_pendingAnswering{0};
   std::atomic<std::size_t> m_pendingOrdering{0};
 
   // OwnThread mode.

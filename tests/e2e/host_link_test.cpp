@@ -65,15 +65,18 @@ TEST_F(HostLinkTest, RequestsAreAnsweredWhileAFileTransfers) {
   ExpectOrderlyShutdown(m_session);
 }
 
-// A 3 s exposure: "doCapture" is taken at once, requests are answered while the shutter is
-// open, and the picture comes after it.
+// A 3 s exposure the module takes inside its release call: "doCapture" is taken at once,
+// requests are answered while the shutter is open, and the picture comes after it.
 TEST_F(HostLinkTest, RequestsAreAnsweredThroughALongExposure) {
+  control("habit sync-complete on 1");
   control("exposure-ms 3000 1");
-  Sleep(300);  // the heartbeat's polls take the line in
+  Sleep(300);  // the heartbeat's polls take the lines in
   ASSERT_NE(client().send("doCapture"), 0u);
   const std::uint32_t status = client().send("isLiveViewOn");
+  const std::uint32_t devices = client().send("listDevices");
   EXPECT_EQ(namesUntil("fileDownloadComplete"),
-            (std::vector<std::string>{Ok(status), "objectWasAdded", "fileDownloadComplete"}));
+            (std::vector<std::string>{Ok(status), Ok(devices), "objectWasAdded",
+                                      "fileDownloadComplete"}));
   ExpectOrderlyShutdown(m_session);
 }
 
