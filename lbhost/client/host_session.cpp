@@ -66,14 +66,19 @@ bool CHostSession::listCameras(std::vector<CameraInfo>* cameras, std::string* er
   return true;
 }
 
+std::optional<HostMessage> CHostSession::ask(const char* name, const ZnLuaTETable& params,
+                                             std::string* error) {
+  auto reply = waitReply(m_client.send(name, &params), name, error);
+  if (!reply || reply->nameText() != "error") return reply;
+  Fail(error, DescribeError(*reply));
+  return std::nullopt;
+}
+
 bool CHostSession::connect(std::uint32_t deviceId, std::unique_ptr<ZnLuaTE>* settings,
                            std::string* error) {
   ZnLuaTETable params;
   params.setNumber("device_id", deviceId);
-  const std::uint32_t id = m_client.send("connectDevice", &params);
-  auto reply = waitReply(id, "connectDevice", error);
-  if (!reply) return false;
-  if (reply->nameText() == "error") return Fail(error, DescribeError(*reply));
+  if (!ask("connectDevice", params, error)) return false;
   m_deviceId = deviceId;
   auto changed = waitName("cameraSettingsChanged", timeoutMs);
   if (!changed) return Fail(error, "connected, but the camera's settings did not arrive");
@@ -84,10 +89,8 @@ bool CHostSession::connect(std::uint32_t deviceId, std::unique_ptr<ZnLuaTE>* set
 bool CHostSession::settings(std::unique_ptr<ZnLuaTE>* table, std::string* error) {
   ZnLuaTETable params;
   params.setNumber("device_id", m_deviceId);
-  const std::uint32_t id = m_client.send("getCameraSettings", &params);
-  auto reply = waitReply(id, "getCameraSettings", error);
+  auto reply = ask("getCameraSettings", params, error);
   if (!reply) return false;
-  if (reply->nameText() == "error") return Fail(error, DescribeError(*reply));
   *table = std::move(reply->payload);
   return true;
 }
@@ -98,10 +101,8 @@ bool CHostSession::changeSetting(const SettingName& setting, std::size_t index,
   params.setNumber("device_id", m_deviceId);
   params.setString("param_key", setting.paramKey);
   params.setNumber("param_value", static_cast<double>(index));
-  const std::uint32_t id = m_client.send("updateCameraSetting", &params);
-  auto reply = waitReply(id, "updateCameraSetting", error);
+  auto reply = ask("updateCameraSetting", params, error);
   if (!reply) return false;
-  if (reply->nameText() == "error") return Fail(error, DescribeError(*reply));
   *table = std::move(reply->payload);
   return true;
 }

@@ -64,6 +64,8 @@ class CHostSession {
   unsigned timeoutMs = 10000;
 
  private:
+  // Sends `name` and waits for its reply; an "error" reply fails.
+  std::optional<HostMessage> ask(const char* name, const ZnLuaTETable& params, std::string* error);
   std::optional<HostMessage> waitReply(std::uint32_t requestId, const char* what,
                                        std::string* error);
   std::optional<HostMessage> waitName(const std::string& name, unsigned timeoutMs);

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <regex>
 
 namespace {
@@ -60,40 +61,18 @@ std::string ClockField(char code, const ShotNaming& shot) {
   const int hour12 = shot.hour % 12 == 0 ? 12 : shot.hour % 12;
   const std::string day = kDays[Weekday(shot.year, shot.month, shot.day)];
   const std::string month = kMonths[(shot.month + 11) % 12];
-  switch (code) {
-    case 'Y':
-      return Padded(shot.year, 4);
-    case 'y':
-      return Padded(shot.year % 100, 2);
-    case 'm':
-      return Padded(shot.month, 2);
-    case 'd':
-      return Padded(shot.day, 2);
-    case 'H':
-      return Padded(shot.hour, 2);
-    case 'M':
-      return Padded(shot.minute, 2);
-    case 'S':
-      return Padded(shot.second, 2);
-    case 'j':
-      return Padded(YearDay(shot.year, shot.month, shot.day), 3);
-    case 'a':
-      return day.substr(0, 3);
-    case 'A':
-      return day;
-    case 'b':
-      return month.substr(0, 3);
-    case 'B':
-      return month;
-    case 'I':
-      return Padded(hour12, 2);
-    case 'p':
-      return shot.hour < 12 ? "AM" : "PM";
-    case 'k':
-      return Padded(shot.hour, 2, ' ');
-    default:
-      return Padded(hour12, 2, ' ');  // 'l'
-  }
+  // 'l' when none of these.
+  const std::map<char, std::string> kFields = {
+      {'Y', Padded(shot.year, 4)},     {'y', Padded(shot.year % 100, 2)},
+      {'m', Padded(shot.month, 2)},    {'d', Padded(shot.day, 2)},
+      {'H', Padded(shot.hour, 2)},     {'M', Padded(shot.minute, 2)},
+      {'S', Padded(shot.second, 2)},   {'j', Padded(YearDay(shot.year, shot.month, shot.day), 3)},
+      {'a', day.substr(0, 3)},         {'A', day},
+      {'b', month.substr(0, 3)},       {'B', month},
+      {'I', Padded(hour12, 2)},        {'p', shot.hour < 12 ? "AM" : "PM"},
+      {'k', Padded(shot.hour, 2, ' ')}};
+  const auto field = kFields.find(code);
+  return field == kFields.end() ? Padded(hour12, 2, ' ') : field->second;
 }
 
 // A regular expression for what a clock code gives.
@@ -125,6 +104,20 @@ std::string CheckClockFormat(const std::string& format) {
     anyCode = anyCode || code != '%';
   }
   return anyCode ? std::string() : "a format needs a clock code such as %Y";
+}
+
+// gphoto2's codes and lbhost's placeholders that stand for one token as they are.
+const std::map<std::string, Token>& PlainCodes() {
+  using Kind = Token::Kind;
+  static const std::map<std::string, Token> kCodes = {{"%f", {Kind::Stem, "", 0}},
+                                                      {"%C", {Kind::Extension, "", 0}},
+                                                      {"%:", {Kind::FullName, "", 0}},
+                                                      {"{n}", {Kind::Counter, "", 4}},
+                                                      {"{camera}", {Kind::Camera, "", 0}},
+                                                      {"{name}", {Kind::Stem, "", 0}},
+                                                      {"{date}", {Kind::Clock, "%Y-%m-%d", 0}},
+                                                      {"{time}", {Kind::Clock, "%H%M%S", 0}}};
+  return kCodes;
 }
 
 // The pattern as tokens; false (with *error) on a malformed or unknown placeholder or code.
@@ -161,12 +154,8 @@ bool Tokenize(const std::string& pattern, std::vector<Token>* tokens, std::strin
         tokens->push_back({Token::Kind::Counter, "", width});
       } else if (code == '%') {
         literal('%');
-      } else if (code == 'f') {
-        tokens->push_back({Token::Kind::Stem, "", 0});
-      } else if (code == 'C') {
-        tokens->push_back({Token::Kind::Extension, "", 0});
-      } else if (code == ':') {
-        tokens->push_back({Token::Kind::FullName, "", 0});
+      } else if (PlainCodes().count(std::string("%") + code)) {
+        tokens->push_back(PlainCodes().at(std::string("%") + code));
       } else if (std::string(kClockCodes).find(code) != std::string::npos) {
         tokens->push_back({Token::Kind::Clock, std::string("%") + code, 0});
       } else {
@@ -203,16 +192,8 @@ bool Tokenize(const std::string& pattern, std::vector<Token>* tokens, std::strin
       } else if (colon != std::string::npos) {
         *error = "bad placeholder {" + whole + "} (only {n:W}, {date:F} and {time:F} take more)";
         return false;
-      } else if (name == "n") {
-        tokens->push_back({Token::Kind::Counter, "", 4});
-      } else if (name == "date") {
-        tokens->push_back({Token::Kind::Clock, "%Y-%m-%d", 0});
-      } else if (name == "time") {
-        tokens->push_back({Token::Kind::Clock, "%H%M%S", 0});
-      } else if (name == "camera") {
-        tokens->push_back({Token::Kind::Camera, "", 0});
-      } else if (name == "name") {
-        tokens->push_back({Token::Kind::Stem, "", 0});
+      } else if (PlainCodes().count("{" + name + "}")) {
+        tokens->push_back(PlainCodes().at("{" + name + "}"));
       } else {
         *error = "unknown placeholder {" + name +
                  "} (known: {date} {time} {date:%Y%m%d} {n} {n:W} {camera} {name})";

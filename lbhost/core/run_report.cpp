@@ -23,23 +23,10 @@ nlohmann::json& CRunReport::beginStep(const std::string& command) {
 }
 
 const char* ErrorKindName(ErrorKind kind) {
-  switch (kind) {
-    case ErrorKind::Usage:
-      return "usage";
-    case ErrorKind::Camera:
-      return "camera";
-    case ErrorKind::Process:
-      return "process";
-    case ErrorKind::Files:
-      return "files";
-    case ErrorKind::Hook:
-      return "hook";
-    case ErrorKind::Serve:
-      return "serve";
-    case ErrorKind::Interrupted:
-      return "interrupted";
-  }
-  return "camera";
+  // In the order of ErrorKind.
+  static const char* const kNames[] = {"usage", "camera", "process",    "files",
+                                       "hook",  "serve",  "interrupted"};
+  return kNames[static_cast<int>(kind)];
 }
 
 void CRunReport::fail(int exitCode, ErrorKind kind, const std::string& error,

@@ -13,7 +13,8 @@
 #include <nlohmann/json.hpp>
 
 // What ended a run, as "error.kind" names it: the command line (exit code 2), the camera, the
-// lensbridge process, the files, a hook, the web server of serve, or the user's Ctrl+C.
+// lensbridge process, the files, a hook, the web server of serve, or the user's Ctrl+C (the
+// order of ErrorKindName's words).
 enum class ErrorKind { Usage, Camera, Process, Files, Hook, Serve, Interrupted };
 const char* ErrorKindName(ErrorKind kind);
 

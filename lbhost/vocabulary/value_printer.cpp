@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <map>
 
 #include "values/lua_value.h"
 
@@ -10,32 +11,13 @@ namespace {
 
 std::string Quote(const std::string& text) {
   std::string out = "\"";
+  static const std::map<unsigned char, const char*> kEscapes = {
+      {'"', "\\\""}, {'\\', "\\\\"}, {'\n', "\\n"}, {'\r', "\\r"}, {'\t', "\\t"}};
   for (unsigned char c : text) {
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (c < 0x20 || c == 0x7F) {
-          char escape[8];
-          std::snprintf(escape, sizeof escape, "\\%03u", c);
-          out += escape;
-        } else {
-          out += static_cast<char>(c);
-        }
-    }
+    char escape[8] = {static_cast<char>(c), '\0'};
+    if (c < 0x20 || c == 0x7F) std::snprintf(escape, sizeof escape, "\\%03u", c);
+    const auto named = kEscapes.find(c);
+    out += named == kEscapes.end() ? escape : named->second;
   }
   return out + "\"";
 }
