@@ -63,38 +63,14 @@ std::string VersionText() {
          ")";
 }
 
-// The demo: a whole tether session as a list of ordinary steps.
+// The demo: a whole tether session as a list of ordinary steps (the second capture is a
+// RAW+JPEG one, see wmain).
 std::vector<Step> DemoSteps() {
-  auto make = [](StepKind kind, const char* command) {
-    Step step;
-    step.kind = kind;
-    step.command = command;
-    return step;
-  };
-  std::vector<Step> steps;
-  steps.push_back(make(StepKind::List, "list"));
-  steps.push_back(make(StepKind::Settings, "settings"));
-  Step aperture = make(StepKind::Set, "set");
-  aperture.setting = "aperture";
-  aperture.value = "f/8";
-  steps.push_back(aperture);
-  steps.push_back(make(StepKind::Capture, "capture"));
-  steps.push_back(make(StepKind::Capture, "capture"));  // RAW+JPEG, see RunDemo
-  Step liveView = make(StepKind::LiveView, "liveview");
-  liveView.seconds = 3;
-  steps.push_back(liveView);
-  Step out = make(StepKind::Focus, "focus");
-  out.focusDirection = 3;
-  out.times = 2;
-  steps.push_back(out);
-  Step back = make(StepKind::Focus, "focus");
-  back.focusDirection = -1;
-  steps.push_back(back);
-  Step afOn = make(StepKind::Af, "af");
-  afOn.afOn = true;
-  steps.push_back(afOn);
-  steps.push_back(make(StepKind::Af, "af"));
-  return steps;
+  return ParseLbhostCommandLine({"list",    "settings", "set",       "aperture", "f/8",   "capture",
+                                 "capture", "liveview", "--seconds", "3",        "focus", "near",
+                                 "--step",  "coarse",   "--times",   "2",        "focus", "far",
+                                 "af",      "on",       "af",        "off"})
+      .commandLine.steps;
 }
 
 }  // namespace
@@ -150,11 +126,12 @@ int wmain(int argc, wchar_t** argv) {
 
   CTetherSteps tether(commandLine.options, report, g_interrupted);
   g_ledger = &tether.ledger();
-  std::string error;
-  if (!tether.start(&error)) return report.finish(1, ErrorKind::Process, error);
-  ErrorKind errorKind = ErrorKind::Camera;
+  if (Status started = tether.start(); !started) {
+    return report.finish(1, started.failure().kind, started.failure().message);
+  }
+  Status outcome;
   std::size_t ran = 0;
-  for (std::size_t i = 0; i < steps.size() && error.empty() && !g_interrupted; ++i) {
+  for (std::size_t i = 0; i < steps.size() && outcome && !g_interrupted; ++i) {
     if (demo && i == 4) {
       // The simulated camera takes an image-quality change through its control file, as
       // a photographer changes it in the camera's own menu.
@@ -163,10 +140,12 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (demo) report.progress("step " + std::to_string(i + 1) + ": " + steps[i].command);
     ++ran;
-    if (!tether.run(steps[i], &error, &errorKind)) break;
+    outcome = tether.run(steps[i]);
   }
-  if (!error.empty()) {
-    report.fail(errorKind == ErrorKind::Interrupted ? kInterruptedExitCode : 1, errorKind, error);
+  if (!outcome) {
+    const Failure& failure = outcome.failure();
+    report.fail(failure.kind == ErrorKind::Interrupted ? kInterruptedExitCode : 1, failure.kind,
+                failure.message);
   } else if (g_interrupted && !(tether.endedByInterrupt() && ran == steps.size())) {
     // Ctrl+C is the way to end a watch or live view; anywhere else it cut the run short.
     report.fail(kInterruptedExitCode, ErrorKind::Interrupted,
@@ -174,11 +153,10 @@ int wmain(int argc, wchar_t** argv) {
                                     : "interrupted (Ctrl+C); " +
                                           std::to_string(steps.size() - ran) + " step(s) not run");
   }
-  std::string hookError;
-  if (!tether.finishHooks(&hookError) && error.empty()) report.fail(1, ErrorKind::Hook, hookError);
-  // The process is shut down in every case, so it never outlives the run.
-  std::string shutdownError;
-  if (!tether.shutdown(&shutdownError) && error.empty())
-    report.fail(1, ErrorKind::Process, shutdownError);
+  // The "stop" hook runs and the process is shut down in every case, so it never outlives
+  // the run; their failures are told when no step failed.
+  for (Status ending : {tether.finishHooks(), tether.shutdown()}) {
+    if (!ending && outcome) report.fail(1, ending.failure().kind, ending.failure().message);
+  }
   return report.finish();
 }

@@ -6,7 +6,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <functional>
-#include <map>
+#include <optional>
 
 #include <CLI/CLI.hpp>
 
@@ -149,13 +149,12 @@ std::string HookProblem(const std::string& command) {
 // Never on a required positional. While one is empty, CLI11 2.1 hands it any word that names a
 // step not yet used ("get af"), ignores that the word was refused and reads the same word again,
 // for ever. A required positional takes whatever comes, and its step's own check names it.
-CLI::Validator NotAStep(const std::vector<std::string>& stepNames) {
+// `stepNames` (not owned) is complete once every step is registered, before any parse.
+CLI::Validator NotAStep(const std::vector<std::string>* stepNames) {
   return CLI::Validator(
       [stepNames](std::string& text) -> std::string {
-        for (const auto& s : stepNames) {
-          if (s == text) return "a step";
-        }
-        return std::string();
+        const bool step = std::count(stepNames->begin(), stepNames->end(), text) > 0;
+        return step ? "a step" : "";
       },
       "");
 }
@@ -239,45 +238,341 @@ std::string RefusalText(const CLI::ParseError& error, CLI::App& app) {
   return owner ? owner->get_name() + ": " + message : message;
 }
 
-}  // namespace
-
-int FocusStepSize(const std::string& word) {
-  if (word == "fine") return 1;
-  if (word == "medium") return 2;
-  if (word == "coarse") return 3;
-  return 0;
+// A count of shots, frames or steps, under the option `name`.
+CLI::Option* AddCount(CLI::App& sub, const char* name, int& into, const char* help) {
+  return sub.add_option(name, into, help)->type_name("N")->transform(AtLeastOne());
 }
 
-const char* FocusStepName(int direction) {
-  switch (std::abs(direction)) {
-    case 1:
-      return "fine";
-    case 2:
-      return "medium";
-    default:
-      return "coarse";
+// Seconds, into a double or an optional one.
+template <class Seconds>
+CLI::Option* AddSeconds(CLI::App& sub, const char* name, Seconds& into, const char* help) {
+  return sub.add_option(name, into, help)->type_name("S")->check(PositiveSeconds());
+}
+
+// What a step's options are read into while CLI11 parses it. CLI11 clears a repeated step's
+// results but not the variables they were written to, so each step starts from fresh ones.
+struct StepWords {
+  Step step;
+  std::string word1, word2;
+  std::string stepSize = "fine";
+  std::string way;
+  std::string listen = "127.0.0.1:5513";
+};
+
+// A step's own check, run once its words are read: fills in the Step, or says what is wrong.
+using StepCheck = std::optional<UsageProblem> (*)(StepWords& w, const CLI::App& sub);
+
+// Where a step may be asked for: on lbhost's command line, on serve's page, or both.
+enum class Asked { CommandLine, Page, Both };
+
+// The steps of one parse, for the command line or for the page, as CLI11 subcommands. Each
+// step parsed is checked and appended to *steps; the first problem is kept. Its subcommands
+// call back into it: it stays where it was made until the parse is over.
+struct StepRegistry {
+  StepRegistry(CLI::App& app, bool page, std::vector<Step>* steps)
+      : app(app), page(page), steps(steps) {}
+
+  CLI::App& app;
+  bool page;
+  std::vector<Step>* steps;  // not owned
+  StepWords w;
+  std::optional<UsageProblem> problem;
+  std::vector<std::string> names;  // the steps registered, in order
+
+  // The step's subcommand, or null when it is not asked for in this parse.
+  CLI::App* add(const char* name, StepKind kind, Asked where, const char* help,
+                StepCheck check = nullptr) {
+    if (where == (page ? Asked::CommandLine : Asked::Page)) return nullptr;
+    names.push_back(name);
+    CLI::App* sub = app.add_subcommand(name, help);
+    sub->group("Steps");
+    sub->immediate_callback();
+    sub->fallthrough();
+    sub->validate_positionals();
+    // Run at once, so a step may come more than once.
+    sub->callback([this, sub, kind, name, check] {
+      w.step.kind = kind;
+      w.step.command = name;
+      if (!problem && check) problem = check(w, *sub);
+      if (!problem) steps->push_back(w.step);
+      w = StepWords{};
+    });
+    return sub;
+  }
+};
+
+// One registration per step, in the order a near miss is matched against them.
+
+void AddList(StepRegistry& r) {
+  r.add("list", StepKind::List, Asked::CommandLine, "the cameras the process finds");
+}
+
+void AddSettings(StepRegistry& r) {
+  r.add("settings", StepKind::Settings, Asked::CommandLine,
+        "the camera's settings and the choices it offers");
+}
+
+void AddSet(StepRegistry& r) {
+  CLI::App* sub =
+      r.add("set", StepKind::Set, Asked::Both,
+            "set SETTING VALUE: change aperture, shutter, iso or wb to the entry the camera lists "
+            "(\"f/8\", \"1/250\", \"3200\", \"Daylight\")",
+            [](StepWords& w, const CLI::App&) -> std::optional<UsageProblem> {
+              if (!FindSetting(w.word1)) {
+                return UsageProblem{
+                    "set: unknown setting \"" + w.word1 + "\" (aperture, shutter, iso or wb)",
+                    NearestWord(w.word1, Names(ChangeableSettings()))};
+              }
+              w.step.setting = w.word1;
+              w.step.value = w.word2;
+              if (w.word2.empty() != !w.step.index) return std::nullopt;
+              return UsageProblem{
+                  w.word2.empty() ? "set " + w.word1 + ": give the value, or --index N"
+                                  : "set " + w.word1 + ": give the value or --index N, not both",
+                  ""};
+            });
+  if (!sub) return;
+  sub->add_option("SETTING", r.w.word1, "aperture, shutter, iso or wb")->required();
+  sub->add_option("VALUE", r.w.word2, "the entry as the camera lists it, or its number")
+      ->check(NotAStep(&r.names));
+  sub->add_option("--index", r.w.step.index, "the entry by its 0-based place in the list instead")
+      ->type_name("N")
+      ->transform(WholeNumber(0, 1000000));
+}
+
+void AddCapture(StepRegistry& r) {
+  CLI::App* sub = r.add("capture", StepKind::Capture, Asked::Both, "shoot and download");
+  if (!sub) return;
+  AddCount(*sub, "--count", r.w.step.count, "frames to shoot (default 1)");
+  AddSeconds(*sub, "--interval", r.w.step.intervalSeconds, "pause between frames in seconds");
+}
+
+void AddWatch(StepRegistry& r) {
+  CLI::App* sub = r.add("watch", StepKind::Watch, Asked::CommandLine,
+                        "download every shot taken with the camera's own release, until --count "
+                        "shots, --seconds or Ctrl+C",
+                        [](StepWords& w, const CLI::App& sub) -> std::optional<UsageProblem> {
+                          if (sub.count("--count") == 0) w.step.count = 0;  // no limit
+                          return std::nullopt;
+                        });
+  if (!sub) return;
+  AddCount(*sub, "--count", r.w.step.count, "shots to wait for");
+  AddSeconds(*sub, "--seconds", r.w.step.seconds, "how long to watch");
+  sub->add_flag("--reconnect", r.w.step.reconnect,
+                "wait for an unplugged camera to come back and go on watching");
+}
+
+void AddTimelapse(StepRegistry& r) {
+  CLI::App* sub = r.add("timelapse", StepKind::Timelapse, Asked::Both,
+                        "--count shots, one every --interval seconds from the first (late shots "
+                        "do not shift the later ones)");
+  if (!sub) return;
+  AddSeconds(*sub, "--interval", r.w.step.intervalSeconds, "seconds between shot starts")
+      ->required();
+  AddCount(*sub, "--count", r.w.step.count, "shots to take")->required();
+}
+
+// The focus step's size and way, as stack and focus take them.
+std::optional<UsageProblem> FocusDirection(StepWords& w, const CLI::App&) {
+  w.step.focusDirection = FocusStepSize(w.stepSize) * (w.way == "far" ? -1 : 1);
+  return std::nullopt;
+}
+
+void AddStack(StepRegistry& r) {
+  CLI::App* sub = r.add("stack", StepKind::Stack, Asked::Both,
+                        "focus bracketing: --shots shots, the lens driven one --step between them",
+                        FocusDirection);
+  if (!sub) return;
+  AddCount(*sub, "--shots", r.w.step.count, "shots in the stack")->required();
+  sub->add_option("--step", r.w.stepSize,
+                  "focus step between shots: fine, medium or coarse (default fine)")
+      ->check(OneOf({"fine", "medium", "coarse"}));
+  sub->add_option("--direction", r.w.way, "which way the focus moves: near or far (default near)")
+      ->check(OneOf({"near", "far"}));
+}
+
+void AddLiveView(StepRegistry& r) {
+  CLI::App* sub = r.add("liveview", StepKind::LiveView, Asked::CommandLine,
+                        "run live view; with --out its frames are saved as JPEG files",
+                        [](StepWords& w, const CLI::App&) -> std::optional<UsageProblem> {
+                          if (!w.step.seconds) w.step.seconds = 3;
+                          return std::nullopt;
+                        });
+  if (!sub) return;
+  AddSeconds(*sub, "--seconds", r.w.step.seconds, "how long (default 3)");
+  sub->add_flag("--stdout", r.w.step.toStdout,
+                "write the frames to stdout as an MJPEG stream (| ffplay -f mjpeg -)");
+}
+
+void AddFocus(StepRegistry& r) {
+  CLI::App* sub = r.add(
+      "focus", StepKind::Focus, Asked::Both,
+      "focus near|far: drive the lens toward the nearest focus or toward infinity", FocusDirection);
+  if (!sub) return;
+  sub->validate_positionals(false);  // "focus in" says what is wrong with "in"
+  sub->add_option("WAY", r.w.way, "near or far")->required()->check(OneOf({"near", "far"}));
+  sub->add_option("--step", r.w.stepSize, "fine, medium or coarse (default fine)")
+      ->check(OneOf({"fine", "medium", "coarse"}));
+  AddCount(*sub, "--times", r.w.step.times, "steps to drive (default 1)");
+}
+
+// STATE on or off, of af and of the page's live view.
+void AddOnOff(StepRegistry& r, const char* name, StepKind kind, Asked where, const char* help) {
+  CLI::App* sub = r.add(name, kind, where, help,
+                        [](StepWords& w, const CLI::App&) -> std::optional<UsageProblem> {
+                          w.step.on = w.word1 == "on";
+                          return std::nullopt;
+                        });
+  if (!sub) return;
+  sub->validate_positionals(false);
+  sub->add_option("STATE", r.w.word1, "on or off")->required()->check(OneOf({"on", "off"}));
+}
+
+void AddAf(StepRegistry& r) {
+  AddOnOff(r, "af", StepKind::Af, Asked::Both, "af on|off: switch contrast auto-focus on or off");
+}
+
+void AddSend(StepRegistry& r) {
+  CLI::App* sub = r.add("send", StepKind::Send, Asked::CommandLine,
+                        "send NAME [key=value ...]: one raw request; prints what comes back",
+                        [](StepWords& w, const CLI::App&) -> std::optional<UsageProblem> {
+                          std::string why;
+                          if (BuildParameterTable(w.step.requestParameters, &why))
+                            return std::nullopt;
+                          return UsageProblem{"send " + w.step.requestName + ": " + why, ""};
+                        });
+  if (!sub) return;
+  // Any word is a request's name, a step's name too: "send list" sends "list".
+  sub->add_option("NAME", r.w.step.requestName, "the request's name")->required();
+  sub->add_option("PARAMETERS", r.w.step.requestParameters,
+                  "key=value (a number when it reads as one), key:s=text, key:n=number, key:x=hex")
+      ->check(CLI::Validator(
+          [](std::string& text) {
+            return text.find('=') == std::string::npos ? "not key=value" : "";
+          },
+          ""));
+}
+
+void AddDemo(StepRegistry& r) {
+  r.add("demo", StepKind::Demo, Asked::CommandLine, "a whole tether session, step by step");
+}
+
+void AddGet(StepRegistry& r) {
+  CLI::App* sub =
+      r.add("get", StepKind::Get, Asked::CommandLine,
+            "get SETTING: the current value of one setting, alone",
+            [](StepWords& w, const CLI::App&) -> std::optional<UsageProblem> {
+              std::vector<std::string> names = Names(ChangeableSettings());
+              names.push_back("focus_mode");
+              names.push_back("af");
+              w.step.setting = w.word1;
+              if (std::count(names.begin(), names.end(), w.word1) > 0) return std::nullopt;
+              return UsageProblem{"get: unknown setting \"" + w.word1 +
+                                      "\" (aperture, shutter, iso, wb, focus_mode or af)",
+                                  NearestWord(w.word1, names)};
+            });
+  if (sub)
+    sub->add_option("SETTING", r.w.word1, "aperture, shutter, iso, wb, focus_mode or af")
+        ->required();
+}
+
+// --listen as ADDRESS:PORT.
+std::optional<UsageProblem> CheckListen(StepWords& w, const CLI::App&) {
+  std::string why;
+  if (ParseListenAddress(w.listen, &w.step.listenHost, &w.step.listenPort, &why))
+    return std::nullopt;
+  return UsageProblem{"serve --listen: " + why, ""};
+}
+
+void AddServe(StepRegistry& r) {
+  CLI::App* sub = r.add("serve", StepKind::Serve, Asked::CommandLine,
+                        "keep the camera connected and serve a page to shoot from: live view, "
+                        "settings, focus, stacks, timelapses and the pictures; runs until Ctrl+C",
+                        CheckListen);
+  if (!sub) return;
+  sub->add_option("--listen", r.w.listen,
+                  "ADDRESS:PORT to serve on (default 127.0.0.1:5513; 0.0.0.0:PORT, or [::]:PORT "
+                  "for IPv6 too, for a phone on the studio's network)")
+      ->type_name("ADDRESS:PORT");
+}
+
+// The page's own steps.
+void AddLiveViewSwitch(StepRegistry& r) {
+  AddOnOff(r, "live", StepKind::LiveViewSwitch, Asked::Page, "live on|off: the page's live view");
+}
+
+void AddStop(StepRegistry& r) {
+  r.add("stop", StepKind::Stop, Asked::Page, "ends the running stack or timelapse");
+}
+
+void AddSteps(StepRegistry& r) {
+  for (auto add :
+       {AddList, AddSettings, AddSet, AddCapture, AddWatch, AddTimelapse, AddStack, AddLiveView,
+        AddFocus, AddAf, AddSend, AddDemo, AddGet, AddServe, AddLiveViewSwitch, AddStop}) {
+    add(r);
   }
 }
 
-const char* FocusWayName(int direction) { return direction < 0 ? "far" : "near"; }
-
-ParsedCommandLine ParseLbhostCommandLine(const std::vector<std::string>& words) {
-  ParsedCommandLine result;
-  for (const auto& w : words) {
-    if (w == "--json") result.json = true;
-    if (w == "--") break;
+// Runs CLI11 on `words` (help and version pass through as CLI11 throws them); a problem in
+// lbhost's words, one line with the word probably meant.
+std::optional<UsageProblem> ParseWords(CLI::App& app, const std::vector<std::string>& words,
+                                       const std::vector<std::string>& stepNames) {
+  std::vector<std::string> reversed(words.rbegin(), words.rend());
+  try {
+    app.parse(reversed);
+  } catch (const CLI::Success&) {
+    throw;
+  } catch (const CLI::ExtrasError&) {
+    const std::string word = FirstUnexpected(app);
+    // The step it followed, if any, to name the options it does know.
+    const std::vector<CLI::App*> used = app.get_subcommands();
+    CLI::App* last = used.empty() ? nullptr : used.back();
+    if (word.rfind("-", 0) == 0) {
+      const std::string name = word.substr(0, word.find('='));
+      // The step's own options first: a tie goes to them.
+      std::vector<std::string> known = last ? OptionNames(last) : std::vector<std::string>();
+      for (const auto& n : OptionNames(&app)) known.push_back(n);
+      return UsageProblem{
+          "unknown option " + name + (last ? " for " + last->get_name() : std::string()),
+          NearestWord(name, known)};
+    }
+    if (!last) {
+      return UsageProblem{"unknown step \"" + word + "\" (lbhost --help lists them)",
+                          NearestWord(word, stepNames)};
+    }
+    return UsageProblem{"unexpected argument \"" + word + "\" after " + last->get_name(),
+                        NearestWord(word, stepNames)};
+  } catch (const CLI::RequiredError& e) {
+    const std::string word = FirstUnexpected(app);
+    if (app.get_subcommands().empty() && !word.empty() && word[0] != '-') {
+      return UsageProblem{"unknown step \"" + word + "\" (lbhost --help lists them)",
+                          NearestWord(word, stepNames)};
+    }
+    std::string message = CleanMessage(e.what());
+    if (message.find("subcommand") != std::string::npos) {
+      message = "no step given (list, settings, set, capture, ...)";
+    }
+    const std::vector<CLI::App*> used = app.get_subcommands();
+    const std::string required = " is required";
+    const std::size_t nameEnd = message.size() - std::min(message.size(), required.size());
+    CLI::Option* option = used.empty() || message.compare(nameEnd, std::string::npos, required) != 0
+                              ? nullptr
+                              : used.back()->get_option_no_throw(message.substr(0, nameEnd));
+    if (option) {
+      message = used.back()->get_name() + " needs " + message.substr(0, nameEnd) + ": " +
+                WhatItTakes(option);
+    } else if (!used.empty()) {
+      message = used.back()->get_name() + ": " + message;
+    }
+    return UsageProblem{message, ""};
+  } catch (const CLI::ParseError& e) {
+    return UsageProblem{RefusalText(e, app), ""};
   }
+  return std::nullopt;
+}
 
-  CLI::App app{kDescription, "lbhost"};
-  app.footer(kFooter);
-  app.set_help_flag("--help,-h", "this text; after a step, that step's text");
-  app.require_subcommand(1, 0);
-  app.fallthrough();
-  app.get_formatter()->column_width(30);
-  app.get_formatter()->label("SUBCOMMAND", "STEP [STEP ...]");
-  app.get_formatter()->label("SUBCOMMANDS", "STEP [STEP ...]");
-
-  LbhostOptions& options = result.commandLine.options;
+// The run's options, which come before or after the steps.
+void AddRunOptions(CLI::App& app, LbhostOptions& options) {
   // Answered as soon as CLI11 meets it (CLI::CallForVersion), so no step is needed with it.
   app.set_version_flag("--version", std::string(), "print lbhost's version and stop");
   app.add_option("--exe", options.exePath, "lensbridge.exe to start (default: beside lbhost.exe)")
@@ -325,210 +620,10 @@ ParsedCommandLine ParseLbhostCommandLine(const std::vector<std::string>& words) 
       ->check(PositiveSeconds());
   app.add_flag("--hook-stops", options.hookStops,
                "a failing hook ends the run (default: reported, the run goes on)");
+}
 
-  std::vector<Step>& steps = result.commandLine.steps;
-  std::optional<UsageProblem> problem;
-  const std::vector<std::string> stepNames = {
-      "list",     "settings", "set", "capture", "watch", "timelapse", "stack",
-      "liveview", "focus",    "af",  "send",    "demo",  "get",       "serve"};
-
-  // Every step's values live in `current` while CLI11 parses it; its callback (run at once,
-  // so a step may come more than once) runs the step's own check from `checks` and appends
-  // a copy.
-  Step current;
-  std::string word1, word2, stepSize = "fine", way;
-  std::map<CLI::App*, std::function<void()>> checks;
-  auto addStep = [&](const char* name, StepKind kind, const char* help) {
-    CLI::App* sub = app.add_subcommand(name, help);
-    sub->group("Steps");
-    sub->immediate_callback();
-    sub->fallthrough();
-    sub->validate_positionals();
-    // CLI11 clears a repeated step's results but not the variables they were written
-    // to, so each step starts from fresh values here and is reset after its callback.
-    sub->callback([&, kind, name, sub] {
-      current.kind = kind;
-      current.command = name;
-      if (!problem && checks.count(sub)) checks[sub]();
-      if (!problem) steps.push_back(current);
-      current = Step{};
-      word1.clear();
-      word2.clear();
-      stepSize = "fine";
-      way.clear();
-    });
-    return sub;
-  };
-
-  addStep("list", StepKind::List, "the cameras the process finds");
-
-  addStep("settings", StepKind::Settings, "the camera's settings and the choices it offers");
-
-  CLI::App* get =
-      addStep("get", StepKind::Get, "get SETTING: the current value of one setting, alone");
-  get->add_option("SETTING", word1, "aperture, shutter, iso, wb, focus_mode or af")->required();
-  checks[get] = [&] {
-    std::vector<std::string> names = Names(ChangeableSettings());
-    names.push_back("focus_mode");
-    names.push_back("af");
-    for (const auto& n : names) {
-      if (n == word1) {
-        current.setting = word1;
-        return;
-      }
-    }
-    problem = UsageProblem{
-        "get: unknown setting \"" + word1 + "\" (aperture, shutter, iso, wb, focus_mode or af)",
-        NearestWord(word1, names)};
-  };
-
-  CLI::App* set = addStep("set", StepKind::Set,
-                          "set SETTING VALUE: change aperture, shutter, iso or wb to the entry "
-                          "the camera lists (\"f/8\", \"1/250\", \"3200\", \"Daylight\")");
-  set->add_option("SETTING", word1, "aperture, shutter, iso or wb")->required();
-  set->add_option("VALUE", word2, "the entry as the camera lists it, or its number")
-      ->check(NotAStep(stepNames));
-  set->add_option("--index", current.index, "the entry by its 0-based place in the list instead")
-      ->type_name("N")
-      ->transform(WholeNumber(0, 1000000));
-  checks[set] = [&] {
-    if (!FindSetting(word1)) {
-      const std::string near = NearestWord(word1, Names(ChangeableSettings()));
-      problem = UsageProblem{
-          "set: unknown setting \"" + word1 + "\" (aperture, shutter, iso or wb)", near};
-      return;
-    }
-    current.setting = word1;
-    current.value = word2;
-    if (word2.empty() == !current.index.has_value()) {
-      problem =
-          UsageProblem{word2.empty() ? "set " + word1 + ": give the value, or --index N"
-                                     : "set " + word1 + ": give the value or --index N, not both",
-                       ""};
-    }
-  };
-
-  CLI::App* capture = addStep("capture", StepKind::Capture, "shoot and download");
-  capture->add_option("--count", current.count, "frames to shoot (default 1)")
-      ->type_name("N")
-      ->transform(AtLeastOne());
-  capture->add_option("--interval", current.intervalSeconds, "pause between frames in seconds")
-      ->type_name("S")
-      ->check(PositiveSeconds());
-
-  CLI::App* watch = addStep("watch", StepKind::Watch,
-                            "download every shot taken with the camera's own release, until "
-                            "--count shots, --seconds or Ctrl+C");
-  watch->add_option("--count", current.count, "shots to wait for")
-      ->type_name("N")
-      ->transform(AtLeastOne());
-  watch->add_option("--seconds", current.seconds, "how long to watch")
-      ->type_name("S")
-      ->check(PositiveSeconds());
-  watch->add_flag("--reconnect", current.reconnect,
-                  "wait for an unplugged camera to come back and go on watching");
-  checks[watch] = [&] {
-    if (watch->count("--count") == 0) current.count = 0;  // no limit
-  };
-
-  CLI::App* timelapse = addStep("timelapse", StepKind::Timelapse,
-                                "--count shots, one every --interval seconds from the first "
-                                "(late shots do not shift the later ones)");
-  timelapse->add_option("--interval", current.intervalSeconds, "seconds between shot starts")
-      ->type_name("S")
-      ->required()
-      ->check(PositiveSeconds());
-  timelapse->add_option("--count", current.count, "shots to take")
-      ->type_name("N")
-      ->required()
-      ->transform(AtLeastOne());
-
-  CLI::App* stack = addStep("stack", StepKind::Stack,
-                            "focus bracketing: --shots shots, the lens driven one --step "
-                            "between them");
-  stack->add_option("--shots", current.count, "shots in the stack")
-      ->type_name("N")
-      ->required()
-      ->transform(AtLeastOne());
-  stack
-      ->add_option("--step", stepSize,
-                   "focus step between shots: fine, medium or coarse (default fine)")
-      ->check(OneOf({"fine", "medium", "coarse"}));
-  stack->add_option("--direction", way, "which way the focus moves: near or far (default near)")
-      ->check(OneOf({"near", "far"}));
-  checks[stack] = [&] {
-    current.focusDirection = FocusStepSize(stepSize) * (way == "far" ? -1 : 1);
-  };
-
-  CLI::App* liveview = addStep("liveview", StepKind::LiveView,
-                               "run live view; with --out its frames are saved as JPEG files");
-  liveview->add_option("--seconds", current.seconds, "how long (default 3)")
-      ->type_name("S")
-      ->check(PositiveSeconds());
-  liveview->add_flag("--stdout", current.toStdout,
-                     "write the frames to stdout as an MJPEG stream (| ffplay -f mjpeg -)");
-  checks[liveview] = [&] {
-    if (!current.seconds) current.seconds = 3;
-  };
-
-  CLI::App* focus = addStep("focus", StepKind::Focus,
-                            "focus near|far: drive the lens toward the nearest focus or toward "
-                            "infinity");
-  focus->validate_positionals(false);  // "focus in" says what is wrong with "in"
-  focus->add_option("WAY", way, "near or far")->required()->check(OneOf({"near", "far"}));
-  focus->add_option("--step", stepSize, "fine, medium or coarse (default fine)")
-      ->check(OneOf({"fine", "medium", "coarse"}));
-  focus->add_option("--times", current.times, "steps to drive (default 1)")
-      ->type_name("N")
-      ->transform(AtLeastOne());
-  checks[focus] = [&] {
-    current.focusDirection = FocusStepSize(stepSize) * (way == "far" ? -1 : 1);
-  };
-
-  CLI::App* af = addStep("af", StepKind::Af, "af on|off: switch contrast auto-focus on or off");
-  af->validate_positionals(false);
-  af->add_option("STATE", word1, "on or off")->required()->check(OneOf({"on", "off"}));
-  checks[af] = [&] { current.afOn = word1 == "on"; };
-
-  CLI::App* send = addStep("send", StepKind::Send,
-                           "send NAME [key=value ...]: one raw request; prints what comes back");
-  // Any word is a request's name, a step's name too: "send list" sends "list".
-  send->add_option("NAME", current.requestName, "the request's name")->required();
-  send->add_option("PARAMETERS", current.requestParameters,
-                   "key=value (a number when it reads as one), key:s=text, key:n=number, key:x=hex")
-      ->check(CLI::Validator(
-          [](std::string& text) {
-            return text.find('=') == std::string::npos ? "not key=value" : "";
-          },
-          ""));
-  checks[send] = [&] {
-    std::string why;
-    if (!BuildParameterTable(current.requestParameters, &why)) {
-      problem = UsageProblem{"send " + current.requestName + ": " + why, ""};
-    }
-  };
-
-  addStep("demo", StepKind::Demo, "a whole tether session, step by step");
-
-  CLI::App* serve =
-      addStep("serve", StepKind::Serve,
-              "keep the camera connected and serve a page to shoot from: live view, "
-              "settings, focus, stacks, timelapses and the pictures; runs until Ctrl+C");
-  std::string listen = "127.0.0.1:5513";
-  serve
-      ->add_option("--listen", listen,
-                   "ADDRESS:PORT to serve on (default 127.0.0.1:5513; 0.0.0.0:PORT, or [::]:PORT "
-                   "for IPv6 too, for a phone "
-                   "on the studio's network)")
-      ->type_name("ADDRESS:PORT");
-  checks[serve] = [&] {
-    std::string why;
-    if (!ParseListenAddress(listen, &current.listenHost, &current.listenPort, &why)) {
-      problem = UsageProblem{"serve --listen: " + why, ""};
-    }
-    listen = "127.0.0.1:5513";
-  };
-
+// Each step's help lists the run's options that apply to it.
+void AddRunOptionsToStepHelp(CLI::App& app) {
   const std::vector<std::string> everyStep = {"--device", "--timeout", "--json", "--exe",
                                               "--simulator"};
   std::vector<std::string> shooting = {"--out",  "--filename",     "--counter",
@@ -548,21 +643,73 @@ ParsedCommandLine ParseLbhostCommandLine(const std::vector<std::string>& words) 
       runOptions.erase(std::find(runOptions.begin(), runOptions.end(), "--json"));
     sub->footer(RunOptionsText(app, runOptions));
   }
+}
 
-  auto usageError = [&](const std::string& message, const std::string& suggestion) {
+// Why steps that parsed cannot run together as given, or nothing.
+std::optional<std::string> CombinationProblem(const LbhostCommandLine& commandLine) {
+  const LbhostOptions& options = commandLine.options;
+  if (options.simulator && !options.exePath.empty()) {
+    return "--simulator and --exe both name the lensbridge.exe to start: give one";
+  }
+  for (const Step& step : commandLine.steps) {
+    if (step.kind == StepKind::Serve && commandLine.steps.size() > 1) {
+      return "serve runs alone: its page takes the pictures and drives the camera";
+    }
+    if (step.kind == StepKind::Serve && options.json) {
+      return "serve prints the address of its page; --json does not apply to it";
+    }
+    if (step.toStdout && options.json) {
+      return "liveview --stdout writes the frames to stdout, which --json needs for itself";
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+int FocusStepSize(const std::string& word) {
+  if (word == "fine") return 1;
+  if (word == "medium") return 2;
+  if (word == "coarse") return 3;
+  return 0;
+}
+
+const char* FocusStepName(int direction) {
+  const int size = std::abs(direction);
+  return size == 1 ? "fine" : size == 2 ? "medium" : "coarse";
+}
+
+const char* FocusWayName(int direction) { return direction < 0 ? "far" : "near"; }
+
+ParsedCommandLine ParseLbhostCommandLine(const std::vector<std::string>& words) {
+  ParsedCommandLine result;
+  for (const auto& w : words) {
+    if (w == "--json") result.json = true;
+    if (w == "--") break;
+  }
+  auto usageError = [&](const UsageProblem& problem) {
     result.outcome = ParsedCommandLine::Outcome::UsageError;
-    result.text = message;
-    result.suggestion = suggestion;
+    result.text = problem.message;
+    result.suggestion = problem.suggestion;
     result.commandLine.steps.clear();
     return result;
   };
+  if (words.empty()) return usageError({"no step given (list, settings, set, capture, ...)", ""});
 
-  if (words.empty()) {
-    return usageError("no step given (list, settings, set, capture, ...)", "");
-  }
-  std::vector<std::string> reversed(words.rbegin(), words.rend());
+  CLI::App app{kDescription, "lbhost"};
+  app.footer(kFooter);
+  app.set_help_flag("--help,-h", "this text; after a step, that step's text");
+  app.require_subcommand(1, 0);
+  app.fallthrough();
+  app.get_formatter()->column_width(30);
+  app.get_formatter()->label("SUBCOMMAND", "STEP [STEP ...]");
+  app.get_formatter()->label("SUBCOMMANDS", "STEP [STEP ...]");
+  AddRunOptions(app, result.commandLine.options);
+  StepRegistry steps{app, false, &result.commandLine.steps};
+  AddSteps(steps);
+  AddRunOptionsToStepHelp(app);
   try {
-    app.parse(reversed);
+    if (auto refused = ParseWords(app, words, steps.names)) return usageError(*refused);
   } catch (const CLI::CallForVersion&) {
     result.outcome = ParsedCommandLine::Outcome::Version;
     return result;
@@ -571,68 +718,30 @@ ParsedCommandLine ParseLbhostCommandLine(const std::vector<std::string>& words) 
     const std::vector<CLI::App*> used = app.get_subcommands();
     result.text = used.empty() ? app.help() : used.back()->help();
     return result;
-  } catch (const CLI::ExtrasError&) {
-    const std::string word = FirstUnexpected(app);
-    // The step it followed, if any, to name the options it does know.
-    const std::vector<CLI::App*> used = app.get_subcommands();
-    CLI::App* last = used.empty() ? nullptr : used.back();
-    if (word.rfind("-", 0) == 0) {
-      const std::string name = word.substr(0, word.find('='));
-      // The step's own options first: a tie goes to them.
-      std::vector<std::string> known = last ? OptionNames(last) : std::vector<std::string>();
-      for (const auto& n : OptionNames(&app)) known.push_back(n);
-      return usageError(
-          "unknown option " + name + (last ? " for " + last->get_name() : std::string()),
-          NearestWord(name, known));
-    }
-    if (!last) {
-      return usageError("unknown step \"" + word + "\" (lbhost --help lists them)",
-                        NearestWord(word, stepNames));
-    }
-    return usageError("unexpected argument \"" + word + "\" after " + last->get_name(),
-                      NearestWord(word, stepNames));
-  } catch (const CLI::RequiredError& e) {
-    const std::string word = FirstUnexpected(app);
-    if (app.get_subcommands().empty() && !word.empty() && word[0] != '-') {
-      return usageError("unknown step \"" + word + "\" (lbhost --help lists them)",
-                        NearestWord(word, stepNames));
-    }
-    std::string message = CleanMessage(e.what());
-    if (message.find("subcommand") != std::string::npos) {
-      message = "no step given (list, settings, set, capture, ...)";
-    }
-    const std::vector<CLI::App*> used = app.get_subcommands();
-    const std::string required = " is required";
-    const std::size_t nameEnd = message.size() - std::min(message.size(), required.size());
-    CLI::Option* option = used.empty() || message.compare(nameEnd, std::string::npos, required) != 0
-                              ? nullptr
-                              : used.back()->get_option_no_throw(message.substr(0, nameEnd));
-    if (option) {
-      message = used.back()->get_name() + " needs " + message.substr(0, nameEnd) + ": " +
-                WhatItTakes(option);
-    } else if (!used.empty()) {
-      message = used.back()->get_name() + ": " + message;
-    }
-    return usageError(message, "");
-  } catch (const CLI::ParseError& e) {
-    return usageError(RefusalText(e, app), "");
   }
-  if (problem) return usageError(problem->message, problem->suggestion);
-  if (options.simulator && !options.exePath.empty()) {
-    return usageError("--simulator and --exe both name the lensbridge.exe to start: give one", "");
-  }
-  for (const Step& step : steps) {
-    if (step.kind == StepKind::Serve && steps.size() > 1) {
-      return usageError("serve runs alone: its page takes the pictures and drives the camera", "");
-    }
-    if (step.kind == StepKind::Serve && options.json) {
-      return usageError("serve prints the address of its page; --json does not apply to it", "");
-    }
-    if (step.toStdout && options.json) {
-      return usageError(
-          "liveview --stdout writes the frames to stdout, which --json needs for itself", "");
-    }
+  if (steps.problem) return usageError(*steps.problem);
+  if (auto combination = CombinationProblem(result.commandLine)) {
+    return usageError({*combination, ""});
   }
   result.outcome = ParsedCommandLine::Outcome::Run;
   return result;
+}
+
+Result<Step> ParsePageStep(const std::string& step, const std::vector<std::string>& words) {
+  CLI::App app{"lbhost serve's page", "lbhost"};
+  app.set_help_flag();
+  app.require_subcommand(1, 1);
+  app.fallthrough();
+  std::vector<Step> parsed;
+  StepRegistry steps{app, true, &parsed};
+  AddSteps(steps);
+  std::vector<std::string> all = {step};
+  all.insert(all.end(), words.begin(), words.end());
+  std::optional<UsageProblem> problem = ParseWords(app, all, steps.names);
+  if (!problem) problem = steps.problem;
+  if (!problem && parsed.size() == 1) return parsed.front();
+  if (!problem) problem = UsageProblem{"one step at a time", ""};
+  std::string message = problem->message;
+  if (!problem->suggestion.empty()) message += " (did you mean " + problem->suggestion + "?)";
+  return Failure{ErrorKind::Usage, message};
 }

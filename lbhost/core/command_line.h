@@ -6,6 +6,7 @@
 // Options and step options take "--key value" or "--key=value". Unknown options, extra
 // arguments and bad values are usage errors (exit 2) with a one-line message that names the
 // problem and, for a near miss, the word that was probably meant.
+// The page of lbhost serve sends its commands in the same words, checked by the same code.
 // Portable.
 #pragma once
 
@@ -13,6 +14,8 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "lbhost/core/result.h"
 
 enum class StepKind {
   List,
@@ -28,7 +31,10 @@ enum class StepKind {
   Send,
   Demo,
   Get,
-  Serve
+  Serve,
+  // The page's own: its live view on or off, and the end of a running stack or timelapse.
+  LiveViewSwitch,
+  Stop
 };
 
 struct Step {
@@ -48,8 +54,8 @@ struct Step {
   // focus, stack
   int focusDirection = 0;  // -3 .. 3, never 0: the sign is the way, the size the step
   int times = 1;           // focus
-  // af
-  bool afOn = false;
+  // af, and the page's live view
+  bool on = false;
   // serve: where to listen, ADDRESS:PORT
   std::string listenHost = "127.0.0.1";
   unsigned short listenPort = 5513;
@@ -87,6 +93,9 @@ struct ParsedCommandLine {
 
 // Parses the words after the program name (UTF-8).
 ParsedCommandLine ParseLbhostCommandLine(const std::vector<std::string>& words);
+// One step the page of lbhost serve asks for: its word and the words after it, as on the
+// command line, but without the run's options. A usage failure when they do not parse.
+Result<Step> ParsePageStep(const std::string& step, const std::vector<std::string>& words);
 
 // The step sizes "fine", "medium" and "coarse" as 1, 2, 3; 0 for anything else.
 int FocusStepSize(const std::string& word);

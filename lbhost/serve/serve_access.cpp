@@ -1,13 +1,11 @@
 #include "lbhost/serve/serve_access.h"
 
 #include <cctype>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <utility>
 
-#include "lbhost/vocabulary/nearest_word.h"
-#include "lbhost/vocabulary/setting_match.h"
 #include "lbhost/vocabulary/valid_utf8.h"
 
 namespace {
@@ -153,24 +151,12 @@ void CServeAdmission::release(const std::string& address, Verdict verdict) {
 }
 
 std::string ServeProblemPage(int status, const std::string& statusText, const std::string& reason) {
+  static const std::map<char, const char*> kEntities = {
+      {'&', "&amp;"}, {'<', "&lt;"}, {'>', "&gt;"}, {'"', "&quot;"}};
   std::string escaped;
   for (char c : reason) {
-    switch (c) {
-      case '&':
-        escaped += "&amp;";
-        break;
-      case '<':
-        escaped += "&lt;";
-        break;
-      case '>':
-        escaped += "&gt;";
-        break;
-      case '"':
-        escaped += "&quot;";
-        break;
-      default:
-        escaped += c;
-    }
+    const auto entity = kEntities.find(c);
+    escaped += entity == kEntities.end() ? std::string(1, c) : entity->second;
   }
   return "<!doctype html><html><head><meta charset=\"utf-8\"><meta name=\"viewport\" "
          "content=\"width=device-width\"><title>lbhost serve</title></head><body><h1>" +
@@ -197,68 +183,16 @@ std::string ServerSentEvent(const std::string& name, const nlohmann::json& data)
          "\ndata: " + data.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n\n";
 }
 
-bool ParseServeCommand(const std::string& action, const std::string& body, ServeCommand* command,
-                       std::string* error) {
+Result<Step> ParsePageCommand(const std::string& step, const std::string& body) {
   const nlohmann::json json = nlohmann::json::parse(body.empty() ? "{}" : body, nullptr, false);
-  if (!json.is_object()) {
-    *error = "the command's body is not a JSON object";
-    return false;
+  if (!json.is_object())
+    return Failure{ErrorKind::Usage, "the command's body is not a JSON object"};
+  const nlohmann::json list = json.value("words", nlohmann::json::array());
+  std::vector<std::string> words;
+  for (const auto& word : list) {
+    if (!list.is_array() || !word.is_string())
+      return Failure{ErrorKind::Usage, "\"words\" must be a list of texts"};
+    words.push_back(word.get<std::string>());
   }
-  // A whole number within bounds, or *error naming the key.
-  auto whole = [&](const char* key, int low, int high, int* out) {
-    const auto it = json.find(key);
-    if (it == json.end() || !it->is_number_integer() || *it < low || *it > high) {
-      *error = action + ": \"" + key + "\" must be a whole number from " + std::to_string(low) +
-               " to " + std::to_string(high);
-      return false;
-    }
-    *out = it->get<int>();
-    return true;
-  };
-  auto flag = [&](const char* key, bool* out) {
-    const auto it = json.find(key);
-    if (it == json.end() || !it->is_boolean()) {
-      *error = action + ": \"" + key + "\" must be true or false";
-      return false;
-    }
-    *out = it->get<bool>();
-    return true;
-  };
-  ServeCommand parsed;
-  parsed.action = action;
-  if (action == "set") {
-    const auto it = json.find("setting");
-    if (it == json.end() || !it->is_string() || !FindSetting(it->get<std::string>())) {
-      *error = "set: \"setting\" must be aperture, shutter, iso or wb";
-      return false;
-    }
-    parsed.setting = it->get<std::string>();
-    if (!whole("index", 0, 999, &parsed.index)) return false;
-  } else if (action == "focus" || action == "stack") {
-    if (!whole("direction", -3, 3, &parsed.direction)) return false;
-    if (parsed.direction == 0) {
-      *error = action + ": \"direction\" must not be 0";
-      return false;
-    }
-    if (action == "stack" && !whole("count", 1, 1000000, &parsed.count)) return false;
-  } else if (action == "timelapse") {
-    if (!whole("count", 1, 1000000, &parsed.count)) return false;
-    const auto it = json.find("interval");
-    if (it == json.end() || !it->is_number() || !std::isfinite(it->get<double>()) || *it <= 0 ||
-        *it > 31.0 * 24 * 3600) {
-      *error = "timelapse: \"interval\" must be a number of seconds above 0";
-      return false;
-    }
-    parsed.interval = it->get<double>();
-  } else if (action == "af" || action == "liveview") {
-    if (!flag("on", &parsed.on)) return false;
-  } else if (action != "capture" && action != "stop") {
-    const std::string near = NearestWord(
-        action, {"set", "capture", "focus", "af", "liveview", "stack", "timelapse", "stop"});
-    *error = "unknown command \"" + ValidUtf8(action) + "\"" +
-             (near.empty() ? "" : " (did you mean " + near + "?)");
-    return false;
-  }
-  *command = parsed;
-  return true;
+  return ParsePageStep(ValidUtf8(step), words);
 }

@@ -16,6 +16,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "lbhost/core/command_line.h"
 #include "lbhost/core/listen_address.h"
 
 enum class ServeRoute { Page, Style, Script, Live, Events, Picture, Command, AddSlash };
@@ -91,18 +92,7 @@ std::string ServeTokenText(const unsigned char* bytes, std::size_t count);
 // One Server-Sent Event: "event: NAME\ndata: JSON\n\n".
 std::string ServerSentEvent(const std::string& name, const nlohmann::json& data);
 
-// A command from the page: the action of its address and the JSON object of its body.
-struct ServeCommand {
-  std::string action;   // set, capture, focus, af, liveview, stack, timelapse, stop
-  std::string setting;  // set: aperture, shutter, iso or wb
-  int index = 0;        // set: the entry's place in the camera's list
-  int direction = 0;    // focus, stack: -3 .. 3, never 0; the sign is the way
-  int count = 1;        // stack: shots; timelapse: shots
-  double interval = 0;  // timelapse: seconds between shot starts
-  bool on = false;      // af, liveview
-};
-
-// Checks a command's body for its action; false with *error saying what is wrong. The
-// numbers have the same bounds as lbhost's command line.
-bool ParseServeCommand(const std::string& action, const std::string& body, ServeCommand* command,
-                       std::string* error);
+// A command from the page: the step named by its address ("capture") and the words after it
+// as the JSON body {"words": ["--count", "3"]} carries them, checked as the command line
+// checks them. A usage failure when the body or the words are wrong.
+Result<Step> ParsePageCommand(const std::string& step, const std::string& body);

@@ -156,8 +156,8 @@ std::shared_ptr<const std::string> CServeHub::frameAfter(std::uint64_t* seen) co
   return m_frame;
 }
 
-bool CServeHub::submit(const ServeCommand& command, std::string* refusal) {
-  if (command.action == "stop") {
+bool CServeHub::submit(const Step& step, std::string* refusal) {
+  if (step.kind == StepKind::Stop) {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_busy.empty()) {
       *refusal = "nothing is running that could be stopped";
@@ -174,18 +174,18 @@ bool CServeHub::submit(const ServeCommand& command, std::string* refusal) {
   } else if (m_commands.size() >= kCommandsWaiting) {
     *refusal = "too many commands are waiting for the camera; try again in a moment";
   } else {
-    m_commands.push_back(command);
+    m_commands.push_back(step);
     return true;
   }
   return false;
 }
 
-std::optional<ServeCommand> CServeHub::takeCommand() {
+std::optional<Step> CServeHub::takeCommand() {
   std::lock_guard<std::mutex> lock(m_mutex);
   if (m_commands.empty()) return std::nullopt;
-  ServeCommand command = std::move(m_commands.front());
+  Step step = std::move(m_commands.front());
   m_commands.pop_front();
-  return command;
+  return step;
 }
 
 void CServeHub::setAvailability(bool cameraReady, const std::string& whyNot) {

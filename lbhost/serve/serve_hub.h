@@ -1,6 +1,6 @@
 // What lbhost serve's camera thread and its web thread share: the state a new page starts
 // from, the events that keep pages current, the newest live-view frame, the session's
-// pictures and the commands that pages send.
+// pictures and the steps that pages send.
 //
 // Nothing here waits for a client. Each client pulls what it has not had yet when it is ready
 // for more: a slow one gets the newest frame and skips the ones between, and one that falls
@@ -63,10 +63,10 @@ class CServeHub {
   // The newest frame when it is newer than *seen (then *seen becomes its number), else null.
   std::shared_ptr<const std::string> frameAfter(std::uint64_t* seen) const;
 
-  // A command from a page; false with *refusal (the camera is absent or busy, or too many
-  // commands wait). "stop" is never queued: it sets stopFlag() at once.
-  bool submit(const ServeCommand& command, std::string* refusal);
-  std::optional<ServeCommand> takeCommand();
+  // A step from a page; false with *refusal (the camera is absent or busy, or too many
+  // wait). "stop" is never queued: it sets stopFlag() at once.
+  bool submit(const Step& step, std::string* refusal);
+  std::optional<Step> takeCommand();
   // Whether commands are taken now, and the sentence that refuses them when they are not.
   void setAvailability(bool cameraReady, const std::string& whyNot);
   // A long job (a stack, a timelapse, a capture) runs: only "stop" is taken meanwhile. An
@@ -96,7 +96,7 @@ class CServeHub {
   std::shared_ptr<const std::string> m_frame;
   std::uint64_t m_frameNumber = 0;
   std::map<int, Picture> m_pictures;
-  std::deque<ServeCommand> m_commands;
+  std::deque<Step> m_commands;
   bool m_cameraReady = false;
   std::string m_whyNot = "lbhost is starting the camera";
   std::string m_busy;  // the running job, or empty

@@ -382,14 +382,10 @@ class CHttpSession : public std::enable_shared_from_this<CHttpSession> {
   }
 
   void command(const std::string& action, const std::string& body, bool keepAlive) {
-    ServeCommand parsed;
-    std::string error;
-    http::status status = http::status::accepted;
-    if (!ParseServeCommand(action, body, &parsed, &error)) {
-      status = http::status::bad_request;
-    } else if (!m_server->hub.submit(parsed, &error)) {
-      status = http::status::conflict;
-    }
+    Result<Step> step = ParsePageCommand(action, body);
+    std::string error = step ? std::string() : step.failure().message;
+    http::status status = step ? http::status::accepted : http::status::bad_request;
+    if (step && !m_server->hub.submit(*step, &error)) status = http::status::conflict;
     auto response = std::make_shared<http::response<http::string_body>>(status, 11);
     response->set(http::field::content_type, "application/json");
     response->body() =

@@ -69,11 +69,11 @@ class CServeSession : public CTetherObserver {
  private:
   bool startHelper();
   bool connectCamera();
-  void runCommand(const ServeCommand& command);
+  void runCommand(const Step& step);
   // After a failed step or wait: tells the page what happened and recovers what can be
   // recovered (a camera that comes back, a lensbridge.exe started again); a failure of one
   // command only is told and the session goes on.
-  void recover(const std::string& error);
+  void recover(const Failure& failure);
   void publishSettings();
   void publishCamera(bool present, const std::string& text);
   void sleepInterruptibly(unsigned ms);
@@ -87,10 +87,10 @@ class CServeSession : public CTetherObserver {
   std::function<void()> m_announce;
   std::unique_ptr<CTetherSteps> m_tether;  // null while lensbridge.exe is not running
   bool m_connected = false;
-  bool m_wantLiveView = false;  // the page's choice, restored after the camera comes back
-  std::string m_job;            // the running stack or timelapse, for its progress
-  int m_capturesOpen = 0;       // the page's releases whose shots have not been collected
-  std::string m_startError;     // why the first start failed; a later start is tried again
+  bool m_wantLiveView = false;            // the page's choice, restored after the camera comes back
+  std::string m_job;                      // the running stack or timelapse, for its progress
+  int m_capturesOpen = 0;                 // the page's releases whose shots have not been collected
+  std::optional<Failure> m_startFailure;  // why the first start failed; a later one is retried
   bool m_everStarted = false;
 };
 
@@ -109,12 +109,10 @@ void CServeSession::publishCamera(bool present, const std::string& text) {
 }
 
 void CServeSession::publishSettings() {
-  std::unique_ptr<ZnLuaTE> settings;
-  std::string error;
-  if (m_tether->readSettings(&settings, &error)) {
-    m_hub.publish("settings", SettingsToJson(settings.get()));
+  if (auto settings = m_tether->readSettings()) {
+    m_hub.publish("settings", SettingsToJson(settings->get()));
   } else {
-    m_hub.notice("the camera's settings could not be read: " + error);
+    m_hub.notice("the camera's settings could not be read: " + settings.failure().message);
   }
 }
 
@@ -123,11 +121,11 @@ bool CServeSession::startHelper() {
   m_tether = std::make_unique<CTetherSteps>(m_options, m_report, m_hub.stopFlag());
   m_tether->setObserver(this);
   m_ledger->store(&m_tether->ledger());
-  std::string error;
-  if (!m_tether->start(&error)) {
+  if (Status started = m_tether->start(); !started) {
     // A first start that fails (no lensbridge.exe, an --out that cannot be made, the pipes
     // taken) is told on the command line at once; a restart is tried again.
-    if (!m_everStarted) m_startError = error;
+    const std::string& error = started.failure().message;
+    if (!m_everStarted) m_startFailure = started.failure();
     if (m_everStarted) m_report.progress("serve: " + error + "; trying again");
     m_hub.publish("helper", {{"running", false}, {"text", ValidUtf8(error)}});
     m_ledger->store(nullptr);
@@ -141,23 +139,21 @@ bool CServeSession::startHelper() {
 }
 
 bool CServeSession::connectCamera() {
-  std::string error;
-  if (!m_tether->connectCamera(&error)) {
-    if (m_tether->errorKind() == ErrorKind::Process) {
-      recover(error);
+  if (Status connected = m_tether->connectCamera(); !connected) {
+    if (connected.failure().kind == ErrorKind::Process) {
+      recover(connected.failure());
     } else {
-      publishCamera(false, error);
+      publishCamera(false, connected.failure().message);
     }
     return false;
   }
   m_connected = true;
   publishCamera(true, "connected");
   publishSettings();
-  bool on = false;
-  if (m_tether->switchLiveView(m_wantLiveView, &on, &error)) {
-    m_hub.publish("liveview", {{"on", on}});
+  if (Result<bool> on = m_tether->switchLiveView(m_wantLiveView)) {
+    m_hub.publish("liveview", {{"on", *on}});
   } else {
-    recover(error);
+    recover(on.failure());
   }
   return m_connected;
 }
@@ -179,85 +175,57 @@ void CServeSession::unclaimed(const HostMessage& message) {
   }
 }
 
-void CServeSession::runCommand(const ServeCommand& command) {
-  Step step;
-  step.command = command.action;
-  std::string job;
-  if (command.action == "liveview") {
-    m_wantLiveView = command.on;
-    bool on = false;
-    std::string error;
-    if (!m_tether->switchLiveView(command.on, &on, &error)) {
-      recover(error);
-      return;
-    }
-    m_hub.publish("liveview", {{"on", on}});
+void CServeSession::runCommand(const Step& step) {
+  if (step.kind == StepKind::LiveViewSwitch) {
+    m_wantLiveView = step.on;
+    Result<bool> on = m_tether->switchLiveView(step.on);
+    if (!on) return recover(on.failure());
+    m_hub.publish("liveview", {{"on", *on}});
     return;
   }
-  if (command.action == "set") {
-    step.kind = StepKind::Set;
-    step.setting = command.setting;
-    step.index = command.index;
-  } else if (command.action == "capture") {
+  if (step.kind == StepKind::Capture && step.count == 1) {
     // The release is all a capture holds the camera thread for: lensbridge takes commands
     // while files transfer, and the pump collects them between the page's commands.
-    std::string error;
-    if (!m_tether->release(&error)) {
-      recover(error);
-      return;
-    }
+    if (Status released = m_tether->release(); !released) return recover(released.failure());
     ++m_capturesOpen;
     m_hub.publish("job", {{"running", false}, {"job", "a capture"}, {"progress", "released"}});
     return;
-  } else if (command.action == "focus") {
-    step.kind = StepKind::Focus;
-    step.focusDirection = command.direction;
-  } else if (command.action == "af") {
-    step.kind = StepKind::Af;
-    step.afOn = command.on;
-  } else if (command.action == "stack") {
-    step.kind = StepKind::Stack;
-    step.count = command.count;
-    step.focusDirection = command.direction;
-    job = "the focus stack";
-  } else if (command.action == "timelapse") {
-    step.kind = StepKind::Timelapse;
-    step.count = command.count;
-    step.intervalSeconds = command.interval;
-    job = "the timelapse";
-  } else {
-    return;
   }
+  // Steps of several shots are jobs, which only "stop" interrupts.
+  const std::string job = step.kind == StepKind::Stack       ? "the focus stack"
+                          : step.kind == StepKind::Timelapse ? "the timelapse"
+                          : step.kind == StepKind::Capture   ? "the capture"
+                                                             : "";
   if (!job.empty()) {
     m_job = job;
     m_hub.setBusy(job);
     m_hub.publish("job", {{"running", true}, {"job", job}, {"progress", "starting"}});
   }
-  std::string error;
-  ErrorKind errorKind = ErrorKind::Camera;
-  const bool ok = m_tether->run(step, &error, &errorKind);
+  const Status ran = m_tether->run(step);
+  const bool ok = static_cast<bool>(ran);
   m_report.forgetSteps();
   if (!job.empty()) {
-    const bool stopped = !ok && errorKind == ErrorKind::Interrupted && !quitting();
+    const bool stopped = !ok && ran.failure().kind == ErrorKind::Interrupted && !quitting();
     m_hub.publish("job", {{"running", false},
                           {"job", job},
                           {"progress", ok        ? "done"
                                        : stopped ? "stopped"
-                                                 : "failed: " + ValidUtf8(error)}});
+                                                 : "failed: " + ValidUtf8(ran.failure().message)}});
     m_hub.setBusy("");
     m_job.clear();
     if (stopped) return;
   }
   if (!ok) {
-    recover(error);
+    recover(ran.failure());
   } else if (step.kind == StepKind::Set || step.kind == StepKind::Af) {
     publishSettings();
   }
 }
 
-void CServeSession::recover(const std::string& error) {
+void CServeSession::recover(const Failure& failure) {
   if (quitting()) return;
-  const ErrorKind kind = m_tether->errorKind();
+  const ErrorKind kind = failure.kind;
+  const std::string& error = failure.message;
   if (kind == ErrorKind::Interrupted) {
     m_hub.stopFlag() = false;
     return;
@@ -275,8 +243,7 @@ void CServeSession::recover(const std::string& error) {
     m_hub.publish("helper", {{"running", false}, {"text", ValidUtf8(error)}});
     m_hub.publish("liveview", {{"on", false}});
     publishCamera(false, "lensbridge stopped; starting it again");
-    std::string ignored;
-    m_tether->shutdown(&ignored);
+    (void)m_tether->shutdown();
     m_ledger->store(nullptr);
     m_tether.reset();
     m_connected = false;
@@ -286,16 +253,14 @@ void CServeSession::recover(const std::string& error) {
   if (m_tether->cameraUnplugged()) {
     m_hub.publish("liveview", {{"on", false}});
     publishCamera(false, "the camera was unplugged or switched off; waiting for it to come back");
-    std::string why;
-    if (!m_tether->reconnectCamera(&why)) {
-      if (!quitting()) recover(why);
+    if (Status back = m_tether->reconnectCamera(); !back) {
+      if (!quitting()) recover(back.failure());
       return;
     }
     publishCamera(true, "connected again");
     publishSettings();
-    bool on = false;
-    if (m_tether->switchLiveView(m_wantLiveView, &on, &why))
-      m_hub.publish("liveview", {{"on", on}});
+    if (Result<bool> on = m_tether->switchLiveView(m_wantLiveView))
+      m_hub.publish("liveview", {{"on", *on}});
     return;
   }
   // The camera refused or failed one thing (a setting it does not take, a shot that did not
@@ -306,8 +271,8 @@ void CServeSession::recover(const std::string& error) {
 int CServeSession::run() {
   while (!quitting()) {
     if (!m_tether && !startHelper()) {
-      if (!m_startError.empty()) {
-        m_report.fail(1, ErrorKind::Process, m_startError);
+      if (m_startFailure) {
+        m_report.fail(1, m_startFailure->kind, m_startFailure->message);
         return 1;
       }
       sleepInterruptibly(kRetryMs);
@@ -317,22 +282,20 @@ int CServeSession::run() {
       sleepInterruptibly(kRetryMs);
       continue;
     }
-    std::string error;
-    if (std::optional<ServeCommand> command = m_hub.takeCommand()) {
-      runCommand(*command);
-    } else if (!m_tether->pump(kPumpMs, &error)) {
-      recover(error);
+    if (std::optional<Step> step = m_hub.takeCommand()) {
+      runCommand(*step);
+    } else if (Status pumped = m_tether->pump(kPumpMs); !pumped) {
+      recover(pumped.failure());
     }
   }
   // Ctrl+C starts no new shot, but the files of one in transfer land first.
-  std::string error;
-  while (m_tether && m_tether->shotOpen() && m_tether->pump(kPumpMs, &error)) {
+  while (m_tether && m_tether->shotOpen() && m_tether->pump(kPumpMs)) {
   }
   m_hub.publish("helper", {{"running", false}, {"text", "lbhost serve has ended"}});
-  error.clear();
-  if (m_tether && !m_tether->finishHooks(&error)) m_report.fail(1, ErrorKind::Hook, error);
-  error.clear();
-  if (m_tether && !m_tether->shutdown(&error)) m_report.fail(1, ErrorKind::Process, error);
+  if (!m_tether) return 0;
+  for (Status ending : {m_tether->finishHooks(), m_tether->shutdown()}) {
+    if (!ending) m_report.fail(1, ending.failure().kind, ending.failure().message);
+  }
   return 0;
 }
 

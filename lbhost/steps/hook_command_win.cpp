@@ -8,6 +8,7 @@
 #include "platform/scoped_handles_win.h"
 #include "lbhost/client/child_process.h"
 #include "lbhost/client/win32_error_text.h"
+#include "lbhost/steps/tether_steps.h"
 
 namespace {
 
@@ -85,4 +86,20 @@ bool RunHookCommand(const std::string& command, const std::string& action,
     return false;
   }
   return true;
+}
+
+Status CTetherSteps::runHook(const std::string& action, const std::string& argument) {
+  if (m_options.hook.empty()) return Status();
+  std::string why;
+  if (RunHookCommand(m_options.hook, action, argument,
+                     static_cast<unsigned>(m_options.hookTimeoutSeconds * 1000),
+                     m_report.stdoutIsData(), &why)) {
+    return Status();
+  }
+  nlohmann::json& failures = m_report.top()["hook_failures"];
+  if (!failures.is_array()) failures = nlohmann::json::array();
+  failures.push_back({{"action", action}, {"argument", argument}, {"message", why}});
+  if (m_options.hookStops) return Failure{ErrorKind::Hook, why + " (--hook-stops)"};
+  m_report.progress(why + "; going on");
+  return Status();
 }

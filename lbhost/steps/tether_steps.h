@@ -31,6 +31,7 @@
 #include "lbhost/core/file_ledger.h"
 #include "lbhost/client/host_session.h"
 #include "lbhost/core/command_line.h"
+#include "lbhost/core/result.h"
 #include "lbhost/core/run_report.h"
 
 // What a caller that shows the session as it happens (lbhost serve) hears of it. Every call
@@ -57,42 +58,38 @@ class CTetherSteps {
                const std::atomic<bool>& interrupted);
 
   // Makes the --out folder and starts the process.
-  bool start(std::string* error);
-  // One step; false with *error and *errorKind.
-  bool run(const Step& step, std::string* error, ErrorKind* errorKind);
+  Status start();
+  Status run(const Step& step);
   // "shutdown" and the process's end; a process that stopped answering is given a short
   // wait and then terminated. Every file the session leaves unsaved (announced after the
   // last step, or stranded by a failure) is then named on stderr and under "not_saved".
-  bool shutdown(std::string* error);
-  // Runs the hook for "stop" (when there is a hook); false with *error when it failed and
-  // --hook-stops is given.
-  bool finishHooks(std::string* error);
+  Status shutdown();
+  // Runs the hook for "stop" (when there is a hook); fails when it failed and --hook-stops
+  // is given.
+  Status finishHooks() { return runHook("stop", ""); }
 
   // `observer` (not owned, may be null) must outlive this object or be replaced first.
   void setObserver(CTetherObserver* observer) { m_observer = observer; }
   // Connects the camera --device names, as the first step that needs it does.
-  bool connectCamera(std::string* error) { return ensureConnected(error); }
+  Status connectCamera() { return ensureConnected(); }
   // Waits up to `ms` for what the camera does: a shot (of its own release, or of release())
   // is downloaded and saved as in a watch. A shot whose files are still transferring when
   // `ms` are over stays open for the next call, so the caller can take other commands
-  // meanwhile. False with *error on trouble; cameraUnplugged() then tells an unplugged
-  // camera apart.
-  bool pump(unsigned ms, std::string* error);
+  // meanwhile. On trouble, cameraUnplugged() tells an unplugged camera apart.
+  Status pump(unsigned ms);
   // Releases the shutter and returns at once; pump() collects the shot, and an "error" for
   // the release ends a pump() with it.
-  bool release(std::string* error);
+  Status release();
   // After cameraUnplugged(): waits until the camera is back and connects it again, for as
   // long as it takes or until `interrupted` is set.
-  bool reconnectCamera(std::string* error);
-  // Switches live view on or off, whichever it is now; *on receives the state after.
-  bool switchLiveView(bool wanted, bool* on, std::string* error);
-  bool readSettings(std::unique_ptr<ZnLuaTE>* table, std::string* error);
+  Status reconnectCamera();
+  // Switches live view on or off, whichever it is now; the state after.
+  Result<bool> switchLiveView(bool wanted);
+  Result<std::unique_ptr<ZnLuaTE>> readSettings();
 
   bool cameraUnplugged() const { return m_unplugged; }
   // A shot's files are still transferring (see pump()).
   bool shotOpen() const { return m_openShot != nullptr; }
-  // "camera", "process", "files", "hook" or "interrupted": what the last failure was about.
-  ErrorKind errorKind() const { return m_errorKind; }
   const std::optional<CameraInfo>& camera() const { return m_camera; }
   // True when Ctrl+C ended the last step that ran, which then counts as done.
   bool endedByInterrupt() const { return m_endedByInterrupt; }
@@ -100,7 +97,6 @@ class CTetherSteps {
 
  private:
   using Clock = std::chrono::steady_clock;
-  enum class Wait { Got, TimedOut, Trouble };
   struct Shot {
     std::vector<DownloadedFile> files;
     std::vector<std::string> savedPaths;  // where each file is now
@@ -131,66 +127,76 @@ class CTetherSteps {
     bool partnerLost = false;  // a pair's other file failed before it was announced
     std::string failure;       // the first file's failure, told once the others have ended
   };
-  enum class Collect { Waiting, Done, Failed };
+  // What the waits hear of the ones who wait.
+  struct WaitStyle {
+    bool showProgress;
+    bool interruptible;  // Ctrl+C ends the wait
+  };
+  static constexpr WaitStyle kQuietInterruptible{false, true};
 
-  bool ensureConnected(std::string* error);
-  // Waits for the first message `wanted` accepts, watching for trouble meanwhile; planned
-  // pauses pass showProgress false.
-  // Ctrl+C ends the wait only when `interruptible`.
-  // With `shot`, the wait also ends at the shot's own deadline, which moves on to --timeout
-  // from each moment its downloads grow, and the progress line says how far they have come.
-  // The message that ended a wait with trouble is kept in m_trouble.
-  Wait waitFor(const std::function<bool(const HostMessage&)>& wanted, Clock::time_point deadline,
-               const std::string& what, std::optional<HostMessage>* got, std::string* error,
-               bool showProgress = true, bool interruptible = false,
-               ShotCollection* shot = nullptr);
-  // Collects the shot until it is settled or `until`; Waiting when `until` came first.
-  Collect advance(ShotCollection& c, Clock::time_point until, std::string* error);
+  Status ensureConnected();
+  // Waits for the first message `wanted` accepts, watching for trouble meanwhile: the message,
+  // nothing when `deadline` passed, or the failure. With `shot`, the wait also ends at the
+  // shot's own deadline, which moves on to --timeout from each moment its downloads grow, and
+  // the progress line says how far they have come. The message that ended a wait with
+  // trouble is kept in m_trouble.
+  Result<std::optional<HostMessage>> waitFor(const std::function<bool(const HostMessage&)>& wanted,
+                                             Clock::time_point deadline, const std::string& what,
+                                             WaitStyle style = {true, false},
+                                             ShotCollection* shot = nullptr);
+  // Waits until `until` for nothing but trouble or Ctrl+C: a planned pause.
+  Status pause(Clock::time_point until, const std::string& what);
+  // Collects the shot until it is settled (true) or `until` (false).
+  Result<bool> advance(ShotCollection& c, Clock::time_point until);
   // When m_trouble is an "error" about a file of `c`, enters it there (the rest of the shot
   // is still awaited) and returns true.
   bool takeFileFailure(ShotCollection& c, const std::string& why);
-  // True (with *error) when Ctrl+C asks that no new shot be started.
-  bool stopRequested(const std::string& where, std::string* error);
-  // Runs the hook for one action; false when the run must end (with *error).
-  bool runHook(const std::string& action, const std::string& argument, std::string* error);
-  // Moves a downloaded file to `target` whole or not at all; the final path in *saved.
-  bool moveWhole(const std::string& from, const std::string& target, std::string* saved,
-                 std::string* error);
+  // Fails when Ctrl+C asks that no new shot be started.
+  Status notInterrupted(const std::string& where) const;
+  // Runs the hook for one action; fails when the run must end.
+  Status runHook(const std::string& action, const std::string& argument);
+  // Moves a downloaded file to `target` whole or not at all; the final path.
+  Result<std::string> moveWhole(const std::string& from, const std::string& target);
   // Waits until the unplugged camera is back and connects it again.
-  bool reconnect(Clock::time_point end, std::string* error);
+  Status reconnect(Clock::time_point end);
   // The longest the camera may take for one release: the exposure plus --timeout.
-  unsigned releaseWaitMs(std::string* error);
-  std::optional<HostMessage> request(const std::string& name, const ZnLuaTE* params,
-                                     std::string* error);
+  Result<unsigned> releaseWaitMs();
+  Result<HostMessage> request(const std::string& name, const ZnLuaTE* params = nullptr);
+  // Sends a request that has no answer.
+  Status post(const std::string& name, const ZnLuaTE* params = nullptr);
 
-  bool takeShot(Shot* shot, std::string* error);
+  Status takeShot(Shot* shot);
   // The files of one shot, announced and downloaded. Until the first file is announced the
   // wait lasts until firstFileDeadline, `firstFileMs` from now as the message tells (then
-  // true with no files when noneIsFine); after that, the run's timeout without progress.
+  // done with no files when noneIsFine); after that, the run's timeout without progress.
   // A file that fails is entered in shot->failed and the others are still awaited; the
-  // shot then ends false with the first failure.
-  bool collectShot(Clock::time_point firstFileDeadline, bool noneIsFine, const std::string& what,
-                   Shot* shot, std::string* error, unsigned firstFileMs);
-  bool saveShot(Shot* shot, std::string* error);
-  // Saves the files of a shot that arrived, also when collecting it failed (`collected`
-  // false, *error saying why): nothing that came is left behind unnamed.
-  bool keepShot(bool collected, Shot* shot, std::string* error);
+  // shot then fails with the first failure.
+  Status collectShot(Clock::time_point firstFileDeadline, bool noneIsFine, const std::string& what,
+                     Shot* shot, unsigned firstFileMs);
+  Status saveShot(Shot* shot);
+  // Saves the files of a shot that arrived, also when collecting it failed: nothing that came
+  // is left behind unnamed.
+  Status keepShot(Status collected, Shot* shot);
   // Lines and JSON for the files of a shot that arrived; the observer hears of a `whole` one.
   void reportShot(const Shot& shot, const std::string& label, nlohmann::json* files, bool whole);
-  bool driveFocus(int direction, std::string* error);
 
-  bool runList(std::string* error);
-  bool runSettings(std::string* error);
-  bool runGet(const Step& step, std::string* error);
-  bool runSet(const Step& step, std::string* error);
-  bool runCapture(const Step& step, std::string* error);
-  bool runWatch(const Step& step, std::string* error);
-  bool runTimelapse(const Step& step, std::string* error);
-  bool runStack(const Step& step, std::string* error);
-  bool runLiveView(const Step& step, std::string* error);
-  bool runFocus(const Step& step, std::string* error);
-  bool runAf(const Step& step, std::string* error);
-  bool runSend(const Step& step, std::string* error);
+  // The steps, which run() finds by their StepKind. Those of the camera's settings:
+  Status runSettings(const Step& step);
+  Status runGet(const Step& step);
+  Status runSet(const Step& step);
+  Status runAf(const Step& step);
+  // Those that shoot, and what they share: takeShot, keepShot and reportShot for one shot.
+  Status shootOne(const std::string& label, nlohmann::json* files);
+  Status runCapture(const Step& step);
+  Status runWatch(const Step& step);
+  Status runTimelapse(const Step& step);
+  Status runStack(const Step& step);
+  // Live view, the lens, and those that need no camera connected.
+  Status driveFocus(int direction);
+  Status runLiveView(const Step& step);
+  Status runFocus(const Step& step);
+  Status runList(const Step& step);
+  Status runSend(const Step& step);
 
   const LbhostOptions& m_options;
   CRunReport& m_report;                    // not owned
@@ -208,6 +214,5 @@ class CTetherSteps {
   std::unique_ptr<ShotCollection> m_openShot;  // pump()'s shot while its files transfer
   const std::string m_downloadFolder;          // where the process writes its files
   CFileLedger m_ledger;
-  ErrorKind m_errorKind = ErrorKind::Camera;
   CTetherObserver* m_observer = nullptr;  // not owned
 };

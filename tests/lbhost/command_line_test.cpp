@@ -29,7 +29,7 @@ TEST(LbhostCommandLine, RunsSeveralStepsInOrderWithTheirOwnOptions) {
     steps.push_back(std::to_string(int(s.kind)) + " " + s.command + " " + s.setting + "=" +
                     s.value + " #" + (s.index ? std::to_string(*s.index) : "-") + " " +
                     std::to_string(s.count) + " " + std::to_string(s.focusDirection) + " " +
-                    std::to_string(s.times) + (s.afOn ? " on" : ""));
+                    std::to_string(s.times) + (s.on ? " on" : ""));
   // An all-digit value is a value, not an index; a repeated step starts from its defaults;
   // the step after "--index 2" is not taken for its value.
   EXPECT_EQ(steps,

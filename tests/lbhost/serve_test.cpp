@@ -145,39 +145,33 @@ TEST(ServeAccess, ListenAddressesAndTokens) {
   EXPECT_FALSE(IsLoopbackAddress("0.0.0.0"));
 }
 
-TEST(ServeCommands, TakesOnlyWellFormedCommands) {
-  ServeCommand command;
-  std::string error;
-  ASSERT_TRUE(ParseServeCommand("set", R"({"setting":"aperture","index":4})", &command, &error))
-      << error;
-  EXPECT_EQ(command.setting, "aperture");
-  EXPECT_EQ(command.index, 4);
-  ASSERT_TRUE(ParseServeCommand("stack", R"({"direction":-2,"count":5})", &command, &error))
-      << error;
-  EXPECT_EQ(command.direction, -2);
-  EXPECT_EQ(command.count, 5);
-  ASSERT_TRUE(ParseServeCommand("timelapse", R"({"interval":0.5,"count":3})", &command, &error))
-      << error;
-  EXPECT_EQ(command.interval, 0.5);
-  EXPECT_TRUE(ParseServeCommand("capture", "", &command, &error)) << error;
+// The page sends a step in the command line's words, read by the same parser (whose bounds
+// command_line_test checks): one step of those the page may use, without the run's options.
+TEST(ServeCommands, TakesOneOfThePagesStepsInTheCommandLinesWords) {
+  Result<Step> stack = ParsePageCommand(
+      "stack", R"({"words":["--shots","5","--step","medium","--direction","far"]})");
+  ASSERT_TRUE(stack) << stack.failure().message;
+  EXPECT_EQ(stack->focusDirection, -2);
+  EXPECT_EQ(stack->count, 5);
+  EXPECT_EQ(ParsePageCommand("set", R"({"words":["iso","--index","3"]})")->index, 3);
+  EXPECT_TRUE(ParsePageCommand("live", R"({"words":["on"]})")->on);
+  EXPECT_EQ(ParsePageCommand("stop", "")->kind, StepKind::Stop);
   const std::pair<const char*, const char*> kBad[] = {
-      {"set", R"({"setting":"focus","index":1})"},
-      {"set", R"({"setting":"iso","index":-1})"},
-      {"set", R"({"setting":"iso","index":"3"})"},
-      {"focus", R"({"direction":0})"},
-      {"focus", R"({"direction":4})"},
-      {"stack", R"({"direction":1,"count":0})"},
-      {"timelapse", R"({"interval":0,"count":2})"},
-      {"af", R"({"on":1})"},
+      {"set", R"({"words":["iso","--index",3]})"},
+      {"stack", R"({"words":["--shots","0"]})"},
+      {"capture", R"({"words":["--hook","calc.exe"]})"},
+      {"capture", R"({"words":["capture"]})"},
+      {"list", "{}"},
       {"capture", "[1,2]"},
       {"capture", "{not json"},
-      {"format", "{}"},
   };
-  for (const auto& [action, body] : kBad) {
-    error.clear();
-    EXPECT_FALSE(ParseServeCommand(action, body, &command, &error)) << action << " " << body;
-    EXPECT_FALSE(error.empty());
+  for (const auto& [step, body] : kBad) {
+    const Result<Step> parsed = ParsePageCommand(step, body);
+    ASSERT_FALSE(parsed) << step << " " << body;
+    EXPECT_EQ(parsed.failure().kind, ErrorKind::Usage);
   }
+  EXPECT_NE(ParsePageCommand("captur", "{}").failure().message.find("did you mean capture?"),
+            std::string::npos);
 }
 
 TEST(ServeHub, SlowClientsSkipFramesAndStartAgainWhenTooFarBehind) {
@@ -235,9 +229,8 @@ TEST(ServeHub, PicturesAreServedByNumberOnlyOnceCompleteAndJpeg) {
 
 TEST(ServeHub, RefusesCommandsWhileTheCameraIsAbsentOrBusy) {
   CServeHub hub;
-  ServeCommand capture, stop;
-  capture.action = "capture";
-  stop.action = "stop";
+  Step capture, stop;
+  stop.kind = StepKind::Stop;
   std::string refusal;
   EXPECT_FALSE(hub.submit(capture, &refusal));
   hub.setAvailability(true, "");

@@ -1,7 +1,8 @@
 // lbhost serve's page. The state comes from the server's event stream (a whole "state" event
 // first, then one event per change); live view is read from the MJPEG stream frame by frame,
 // drawn on a canvas and measured for the histogram here in the browser. Commands are POSTs
-// to addresses relative to this page, which carry the session's token.
+// to addresses relative to this page, which carry the session's token: a step of lbhost's
+// command line (do/STEP) with the words that follow it there.
 'use strict';
 
 const $ = (id) => document.getElementById(id);
@@ -19,10 +20,10 @@ function showNotice(text) {
   noticeTimer = setTimeout(() => notice.classList.remove('shown'), 6000);
 }
 
-async function send(action, body) {
+async function send(step, words) {
   try {
-    const response = await fetch('do/' + action, {
-      method: 'POST', headers: { 'Content-Type': 'application/json' }, body: JSON.stringify(body || {}),
+    const response = await fetch('do/' + step, {
+      method: 'POST', headers: { 'Content-Type': 'application/json' }, body: JSON.stringify({ words: (words || []).map(String) }),
     });
     if (!response.ok) {
       const answer = await response.json().catch(() => ({}));
@@ -86,7 +87,7 @@ function showSettings() {
       button.className = 'needs-camera' + (choice === setting.value ? ' on' : '');
       button.dataset.setting = key;
       button.dataset.index = index;
-      button.addEventListener('click', () => send('set', { setting: key, index }));
+      button.addEventListener('click', () => send('set', [key, '--index', index]));
       choices.append(button);
     });
     row.append(choices);
@@ -303,24 +304,26 @@ function shots(id) {
   return Math.min(MOST_SHOTS, Math.max(1, Math.round(number(id))));
 }
 
+// The focus step of a select whose options are 1, 2 and 3.
+function stepWord(id) {
+  return ['fine', 'medium', 'coarse'][number(id) - 1];
+}
+
 function wireControls() {
-  $('liveview').addEventListener('click', () => send('liveview', { on: !state.liveview.on }));
+  $('liveview').addEventListener('click', () => send('live', [state.liveview.on ? 'off' : 'on']));
   $('grid-toggle').addEventListener('click', () => {
     $('grid').classList.toggle('shown');
     $('grid-toggle').classList.toggle('on', $('grid').classList.contains('shown'));
   });
   $('grid-toggle').classList.add('on');
   $('capture').addEventListener('click', () => send('capture'));
-  $('focus-near').addEventListener('click', () => send('focus', { direction: number('focus-step') }));
-  $('focus-far').addEventListener('click', () => send('focus', { direction: -number('focus-step') }));
-  $('af').addEventListener('click', () => send('af', { on: state.settings.af !== 'On' }));
-  $('stack').addEventListener('click', () => send('stack', {
-    count: shots('stack-count'),
-    direction: number('stack-step') * number('stack-direction'),
-  }));
-  $('timelapse').addEventListener('click', () => send('timelapse', {
-    interval: number('timelapse-interval'), count: shots('timelapse-count'),
-  }));
+  $('focus-near').addEventListener('click', () => send('focus', ['near', '--step', stepWord('focus-step')]));
+  $('focus-far').addEventListener('click', () => send('focus', ['far', '--step', stepWord('focus-step')]));
+  $('af').addEventListener('click', () => send('af', [state.settings.af !== 'On' ? 'on' : 'off']));
+  $('stack').addEventListener('click', () => send('stack', ['--shots', shots('stack-count'), '--step', stepWord('stack-step'),
+    '--direction', number('stack-direction') < 0 ? 'far' : 'near']));
+  $('timelapse').addEventListener('click', () => send('timelapse', ['--interval', number('timelapse-interval'),
+    '--count', shots('timelapse-count')]));
   $('stop').addEventListener('click', () => send('stop'));
   $('viewer').addEventListener('click', () => { $('viewer').hidden = true; });
 }
