@@ -63,16 +63,6 @@ std::string VersionText() {
          ")";
 }
 
-// The demo: a whole tether session as a list of ordinary steps (the second capture is a
-// RAW+JPEG one, see wmain).
-std::vector<Step> DemoSteps() {
-  return ParseLbhostCommandLine({"list",    "settings", "set",       "aperture", "f/8",   "capture",
-                                 "capture", "liveview", "--seconds", "3",        "focus", "near",
-                                 "--step",  "coarse",   "--times",   "2",        "focus", "far",
-                                 "af",      "on",       "af",        "off"})
-      .commandLine.steps;
-}
-
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -103,7 +93,13 @@ int wmain(int argc, wchar_t** argv) {
   std::vector<Step> steps = commandLine.steps;
   const bool demo = steps.size() == 1 && steps.front().kind == StepKind::Demo;
   if (demo) {
-    steps = DemoSteps();
+    // A whole tether session in ordinary steps; the second capture is a RAW+JPEG one (below).
+    steps =
+        ParseLbhostCommandLine({"list",    "settings", "set",       "aperture", "f/8",   "capture",
+                                "capture", "liveview", "--seconds", "3",        "focus", "near",
+                                "--step",  "coarse",   "--times",   "2",        "focus", "far",
+                                "af",      "on",       "af",        "off"})
+            .commandLine.steps;
     if (commandLine.options.outFolder.empty()) commandLine.options.outFolder = "demo-out";
   }
   CRunReport report(commandLine.options.json);
