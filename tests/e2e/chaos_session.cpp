@@ -38,8 +38,8 @@
 #include "sim/sim_habits.h"
 #include "tests/e2e/e2e_support.h"
 #include "tests/host_rules.h"
-#include "tools/child_process.h"
-#include "tools/value_printer.h"
+#include "lbhost/client/child_process.h"
+#include "lbhost/vocabulary/value_printer.h"
 
 namespace {
 

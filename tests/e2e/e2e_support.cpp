@@ -2,7 +2,7 @@
 
 #include "sim/sim_content.h"
 #include "sim/sim_picture.h"
-#include "tools/value_printer.h"
+#include "lbhost/vocabulary/value_printer.h"
 
 std::string CameraRaw(std::uint32_t shot, std::size_t size, std::uint32_t camera) {
   std::string bytes(size, '\0');

@@ -10,9 +10,9 @@
 
 #include "platform/platform.h"
 #include "tests/test_support.h"
-#include "tools/test_download_folder.h"
-#include "tools/host_session.h"
-#include "tools/wine_probe.h"
+#include "tests/support/test_download_folder.h"
+#include "lbhost/client/host_session.h"
+#include "tests/support/wine_probe.h"
 #include "values/lua_value.h"
 
 inline std::string BuiltProgram(const char* name) {

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "tests/e2e/e2e_support.h"
-#include "tools/child_process.h"
+#include "lbhost/client/child_process.h"
 
 namespace {
 

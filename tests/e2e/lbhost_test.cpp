@@ -16,7 +16,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tests/e2e/e2e_support.h"
-#include "tools/child_process.h"
+#include "lbhost/client/child_process.h"
 
 namespace {
 

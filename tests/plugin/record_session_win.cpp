@@ -10,9 +10,9 @@
 #include <string>
 
 #include "platform/platform.h"
-#include "tools/test_download_folder.h"
-#include "tools/host_client.h"
-#include "tools/value_printer.h"
+#include "tests/support/test_download_folder.h"
+#include "lbhost/client/host_client.h"
+#include "lbhost/vocabulary/value_printer.h"
 #include "values/lua_value.h"
 
 namespace {

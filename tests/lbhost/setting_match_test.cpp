@@ -1,0 +1,56 @@
+// Which camera entry a value names, and the helpers of lbhost's messages.
+#include <gtest/gtest.h>
+
+#include "lbhost/vocabulary/nearest_word.h"
+#include "lbhost/vocabulary/setting_match.h"
+#include "lbhost/vocabulary/valid_utf8.h"
+
+namespace {
+
+// The entry each text names, "-" for none.
+std::string Matches(const std::vector<std::string>& entries, std::vector<const char*> texts) {
+  std::string found;
+  for (const char* text : texts) {
+    const auto index = MatchSettingEntry(entries, text);
+    found += (found.empty() ? "" : " ") + (index ? std::to_string(*index) : "-");
+  }
+  return found;
+}
+
+TEST(SettingMatch, FindsTheEntryByTextCaseOrNumberAndNothingTheCameraDoesNotOffer) {
+  // "1/4" is not "1/4000"; "4" and "1" are seconds, not indexes.
+  EXPECT_EQ(Matches({"30\"", "4\"", "1\"", "1/4", "1/250", "1/4000"}, {"1/250", "1/4", "4", "1"}),
+            "4 3 1 2");
+  EXPECT_EQ(Matches({"f/1.8", "f/2.8", "f/4", "f/5.6", "f/8", "f/11"}, {"f/8", "8", "5.6", "f/9"}),
+            "4 4 3 -");
+  // An index only comes with --index.
+  EXPECT_EQ(
+      Matches({"64", "100", "200", "3200", "12800"}, {"3200", "3201", "0", "-100", "", "1e999"}),
+      "3 - - - - -");
+  EXPECT_EQ(Matches({"ISO 800", "ISO 3200"}, {"3200", "iso 3200"}), "1 1");
+  EXPECT_EQ(Matches({"Auto", "Daylight", "Cloudy"}, {"daylight", "Sunny"}), "1 -");
+  EXPECT_EQ(Matches({}, {"100"}), "-");
+  // Two entries that are the same number: neither is guessed.
+  EXPECT_EQ(Matches({"ISO 100", "100"}, {"100.0"}), "-");
+}
+
+TEST(SettingMatch, SuggestsOnlyNearMisses) {
+  EXPECT_EQ(NearestWord("isso", {"aperture", "shutter", "iso", "wb"}), "iso");
+  EXPECT_EQ(NearestWord("shuter", {"aperture", "shutter", "iso", "wb"}), "shutter");
+  EXPECT_EQ(NearestWord("zoom", {"aperture", "shutter", "iso", "wb"}), "");
+}
+
+TEST(ValidUtf8, KeepsWellFormedTextAndReplacesEveryBadByte) {
+  EXPECT_EQ(ValidUtf8("Z 7 \xC3\xA9\xE2\x82\xAC\xF0\x9F\x93\xB7"),
+            "Z 7 \xC3\xA9\xE2\x82\xAC\xF0\x9F\x93\xB7");
+  EXPECT_EQ(ValidUtf8("D\xFF"
+                      "850"),
+            "D\xEF\xBF\xBD"
+            "850");
+  EXPECT_EQ(ValidUtf8("\xC3"), "\xEF\xBF\xBD");                                  // cut short
+  EXPECT_EQ(ValidUtf8("\xC0\xAF"), "\xEF\xBF\xBD\xEF\xBF\xBD");                  // overlong '/'
+  EXPECT_EQ(ValidUtf8("\xED\xA0\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");  // surrogate
+  EXPECT_EQ(ValidUtf8(std::string("a\0b", 3)), std::string("a\0b", 3));
+}
+
+}  // namespace
