@@ -191,17 +191,18 @@ NKERROR CapStart(MaidObject* record, Node& node, ULONG capId, sdk::CompletionPro
       return kNkMAIDResult_Pending;
     }
     const ULONG cameraId = node.cameraId;
-    const unsigned exposureMs = camera->setup.exposureMs;
+    // The camera fires its release latency after the start; the shot then lasts the exposure.
+    const unsigned shotMs = camera->setup.releaseLatencyMs + camera->setup.exposureMs;
     if (camera->has(Habit::SyncComplete)) {
       // A module that takes the shot inside the call holds its caller for the whole exposure.
-      if (!sim.manualClockMs) std::this_thread::sleep_for(std::chrono::milliseconds(exposureMs));
+      if (!sim.manualClockMs) std::this_thread::sleep_for(std::chrono::milliseconds(shotMs));
       RunCapture(cameraId, record, proc, ref);
       return kNkMAIDResult_NoError;
     }
-    if (exposureMs > 0) {
+    if (shotMs > 0) {
       const unsigned startMs = NowMs();
       sim.jobs.push_back(
-          [=] { RunCaptureAfterExposure(cameraId, record, proc, ref, startMs, exposureMs); });
+          [=] { RunCaptureAfterExposure(cameraId, record, proc, ref, startMs, shotMs); });
       return kNkMAIDResult_Pending;
     }
     sim.jobs.push_back([cameraId, record, proc, ref] { RunCapture(cameraId, record, proc, ref); });

@@ -88,14 +88,19 @@ Outcome Apply(const std::string& line) {
     }
     return Outcome::Done;
   }
-  if (verb == "exposure-ms") {
-    // exposure-ms <n> [<id>]: 0 is a valid length here, so the number is checked digit by digit.
-    if (!IsDigits(what, 10) || std::strtoull(what.c_str(), nullptr, 10) > kLongestExposureMs)
+  if (verb == "exposure-ms" || verb == "release-latency-ms") {
+    // exposure-ms|release-latency-ms <n> [<id>]: 0 is a valid length here, so the number is
+    // checked digit by digit.
+    const bool exposure = verb == "exposure-ms";
+    const std::uint64_t longest = exposure ? kLongestExposureMs : kLongestReleaseLatencyMs;
+    if (!IsDigits(what, 10) || std::strtoull(what.c_str(), nullptr, 10) > longest)
       return Outcome::Malformed;
     if (!arg.empty() && number(arg) == 0) return Outcome::Malformed;
     if (!arg.empty() && !FindCamera(number(arg))) return Outcome::NotHere;
     for (auto& entry : sim.cameras) {
-      if (arg.empty() || entry.first == number(arg)) entry.second.setup.exposureMs = number(what);
+      if (!arg.empty() && entry.first != number(arg)) continue;
+      (exposure ? entry.second.setup.exposureMs : entry.second.setup.releaseLatencyMs) =
+          number(what);
     }
     return Outcome::Done;
   }

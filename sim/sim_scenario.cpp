@@ -71,6 +71,8 @@ bool ParseCamera(std::istringstream& words, const std::string& line, CameraSetup
       camera.rateMBps = n;
     } else if (key == "exposure-ms" && n <= kLongestExposureMs) {
       camera.exposureMs = n;
+    } else if (key == "release-latency-ms" && n <= kLongestReleaseLatencyMs) {
+      camera.releaseLatencyMs = n;
     } else if (key == "photo-width" && n >= 16 && n <= 8192) {
       camera.photoWidth = n;
     } else if (key == "plugged" && n <= 1) {

@@ -25,6 +25,8 @@ enum class ImageFormat { Jpeg, Raw, RawPlusJpeg };
 
 // The longest timed exposure a camera takes: four hours, past any night sky's.
 constexpr std::uint32_t kLongestExposureMs = 4u * 60u * 60u * 1000u;
+// The slowest a camera fires after its release starts: a real body takes tens of milliseconds.
+constexpr std::uint32_t kLongestReleaseLatencyMs = 10000;
 
 struct CameraSetup {
   std::uint32_t id = 1;
@@ -38,6 +40,7 @@ struct CameraSetup {
   HabitSet habits;
   std::uint32_t rateMBps = 35;             // the link's pace under the slow-link habit
   std::uint32_t exposureMs = 0;            // how long a release's shot takes before it completes
+  std::uint32_t releaseLatencyMs = 0;      // how long the camera takes to fire once released
   std::uint32_t photoWidth = kPhotoWidth;  // the JPEG's width (ShotJpeg); live-view frames
                                            // are 640 x 424, or as small as the JPEG
   std::string module;                      // the module it is on; empty: every module

@@ -107,9 +107,10 @@ TEST(SimHabits, BusyWhileTransferringRefusesReleasesOnlyUntilTheTransferEnds) {
   for (const auto& [id, d] : cam->downloads) EXPECT_TRUE(d.completed && d.result == 0) << id;
 }
 
-// A timed exposure set by the scenario or a control line: nothing is announced or completed
-// before its time, whatever the completion's habit; a synchronous module holds CapStart for it.
-TEST(SimHabits, ExposureMsHoldsTheShotBackUntilItsTimeHasPassed) {
+// A timed exposure and the camera's release latency, set by the scenario or a control line:
+// nothing is announced or completed before their time, whatever the completion's habit; a
+// synchronous module holds CapStart for it.
+TEST(SimHabits, ReleaseLatencyAndExposureHoldTheShotBackUntilTheirTimeHasPassed) {
   using Clock = std::chrono::steady_clock;
   constexpr int kExposureMs = 150;
   const struct {
@@ -120,6 +121,8 @@ TEST(SimHabits, ExposureMsHoldsTheShotBackUntilItsTimeHasPassed) {
       {"exposure-ms=150", "", kNkMAIDResult_Pending},
       {"habits=late-items", "exposure-ms 150 1", kNkMAIDResult_Pending},
       {"exposure-ms=150 habits=sync-complete", "", kNkMAIDResult_NoError},
+      {"release-latency-ms=100 exposure-ms=50", "", kNkMAIDResult_Pending},
+      {"exposure-ms=50 habits=sync-complete", "release-latency-ms 100 1", kNkMAIDResult_NoError},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.keys);

@@ -263,7 +263,8 @@ TEST(SimScenario, ModuleLinesPutCamerasOnOneModuleOnlyAndBadControlLinesAreRefus
   for (const char* bad :
        {"habit no-such-habit on", "habit sync-complete maybe", "habit sync-complete on 9", "rate 0",
         "shoot 9", "exposure-ms", "exposure-ms 14400001", "exposure-ms 1e3", "exposure-ms 10 9",
-        "dial focus 1", "dial aperture 8", "dial aperture f/8", "dial iso 1 9"})
+        "release-latency-ms 10001", "dial focus 1", "dial aperture 8", "dial aperture f/8",
+        "dial iso 1 9"})
     EXPECT_EQ(type23.control(bad), -1) << bad;
 }
 
@@ -286,7 +287,7 @@ TEST(SimScenario, BadStatementsNameTheirLine) {
   std::string error;
   ASSERT_TRUE(lbsim::ParseScenario(
       "camera 3 type=44 habits=ragged-blocks,slow-link rate=12 exposure-ms=14400000 "
-      "photo-width=32 name=Z 9\n",
+      "release-latency-ms=10000 photo-width=32 name=Z 9\n",
       scenario, error))
       << error;
   ASSERT_EQ(scenario.cameras.size(), 1u);
@@ -294,6 +295,7 @@ TEST(SimScenario, BadStatementsNameTheirLine) {
   EXPECT_FALSE(lbsim::Has(scenario.cameras[0].habits, lbsim::Habit::SyncComplete));
   EXPECT_EQ(scenario.cameras[0].rateMBps, 12u);
   EXPECT_EQ(scenario.cameras[0].exposureMs, 14400000u);
+  EXPECT_EQ(scenario.cameras[0].releaseLatencyMs, 10000u);
   EXPECT_EQ(scenario.cameras[0].type, 44u);
   EXPECT_EQ(scenario.cameras[0].photoWidth, 32u);
   EXPECT_EQ(scenario.cameras[0].name, "Z 9");
