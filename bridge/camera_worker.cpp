@@ -133,7 +133,7 @@ void CCameraWorker::stopLanes() {
       if (CNikonModuleManager* manager = CNikonModuleManager::existingInstance())
         manager->leaveModuleBehind(lane->moduleIndex());
     }
-    lane.release();
+    CModuleLane::LeaveBehind(std::move(lane));
   }
   m_lanes.clear();
 }
@@ -191,14 +191,13 @@ void CCameraWorker::postToEveryModule(const HostCommand& command, const SharedCo
 
 CCameraWorker::Routed CCameraWorker::route(const HostCommand& command, QueuedCommand& queued) {
   // What the commands ahead of it change may decide where it runs and what it reads.
-  if (pendingLaneJobs(Pending::Ordering) > 0) return Routed::NotYet;
-  if (command.place == CommandPlace::AfterEverything && pendingLaneJobs(Pending::Any) > 0)
+  if (command.place != CommandPlace::EndsSession && pendingLaneJobs(Pending::Ordering) > 0)
     return Routed::NotYet;
   CModuleLane* lane = nullptr;  // where it runs; null: on this thread
   CModuleLane* current = nullptr;
   switch (command.place) {
     case CommandPlace::CameraThread:
-    case CommandPlace::AfterEverything:
+    case CommandPlace::EndsSession:
     case CommandPlace::EveryModule:
       break;
     case CommandPlace::CurrentModule:
@@ -246,22 +245,28 @@ void CCameraWorker::routeCommands() {
 }
 
 void CCameraWorker::startDrain(std::uint32_t shutdownRequestId) {
-  // Whatever the host sent after "shutdown" is never run; the heartbeat stops with the phase.
-  cancel();
+  // Whatever the host sent after "shutdown" is never run; what the lanes still have of the
+  // commands before it runs. The heartbeat stops with the phase.
+  {
+    CMutexLock lock(m_queueLock);
+    m_commands.clear();
+  }
   m_phase = Phase::Draining;
   m_drainStartMs = m_clock();
   m_shutdownRequestId = shutdownRequestId;
 }
 
-// The releases still waiting for their completion, the transfers under way and waiting and
-// the held files' names are let finish, for up to kShutdownDrainMs, so that every release and
-// every announced file ends with its outcome before "shutdownComplete": a release is given up
-// (and reported) only once nothing more can come of it, its camera gone or the bound reached.
+// The commands sent before "shutdown", the releases still waiting for their completion, the
+// transfers under way and waiting and the held files' names are let finish, for up to
+// kShutdownDrainMs, so that every reply goes out and every release and announced file ends
+// with its outcome before "shutdownComplete": a release is given up (and reported) only once
+// nothing more can come of it, its camera gone or the bound reached.
 void CCameraWorker::finishDrainWhenDone() {
   {
     CSdkLockGuard lock(g_sdkLock);
     CNikonModuleManager* manager = CNikonModuleManager::existingInstance();
-    const bool underWay = manager && (manager->hasDownloads() || manager->hasReleases());
+    const bool underWay = pendingLaneJobs(Pending::Any) > 0 ||
+                          (manager && (manager->hasDownloads() || manager->hasReleases()));
     if (underWay && m_clock() - m_drainStartMs < kShutdownDrainMs) return;
   }
   stopLanes();
@@ -313,7 +318,7 @@ unsigned CCameraWorker::runTurn() {
     underWay = StepHeldFiles();
   }
   if (m_phase == Phase::Draining) {
-    if (pendingLaneJobs(Pending::Any) == 0) finishDrainWhenDone();
+    finishDrainWhenDone();
     if (m_phase == Phase::Ended) return kCameraIdle;
     m_busy = true;
     return delivering ? 0 : kCameraPollMs;

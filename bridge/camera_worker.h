@@ -16,9 +16,10 @@
 //
 // A command may ask to run again a little later (a live-view start waiting for the
 // half-second settings spacing); the commands behind it on its lane wait in order. "shutdown"
-// runs once everything before it has, and ends the session in two steps: the worker drains (the
-// transfers and releases under way finish, for up to kShutdownDrainMs, nothing more the host
-// sent is run) and then stops the lanes, closes the cameras and tells its delegate.
+// ends the session in two steps: the worker drains (the commands before it, the transfers and
+// the releases under way finish, for up to kShutdownDrainMs, nothing the host sent after it is
+// run) and then stops the lanes, closes the cameras and tells its delegate. A module stuck
+// inside a call therefore delays the end by that bound at most, never for ever.
 //
 // Threads: post() on the pipe thread; everything else on the camera thread. runTurn() takes the
 // SDK lock for each command, each heartbeat and each slice; it must not be called with it held.
@@ -43,7 +44,7 @@ class CCameraWorker {
  public:
   enum class Phase {
     Running,   // requests are run and the heartbeat ticks
-    Draining,  // "shutdown" came: the operations under way finish, nothing else is run
+    Draining,  // "shutdown" came: what came before it finishes, nothing after it is run
     Ended,     // the cameras are closed; the worker does nothing more
   };
 

@@ -107,7 +107,7 @@ const HostCommand kHostCommands[] = {
     {"getCaptureInfo", IgnoreCommand, CommandPlace::CameraThread},
     {"startDownload", IgnoreCommand, CommandPlace::CameraThread},  // downloads start by themselves
     {"getCameraSettings", Finishes<SendCameraSettings>, CommandPlace::CurrentModule, true},
-    {"shutdown", HandleShutdownCommand, CommandPlace::AfterEverything, true},
+    {"shutdown", HandleShutdownCommand, CommandPlace::EndsSession},
     {"setCameraFocus", Finishes<HandleSetCameraFocusCommand>, CommandPlace::CurrentModule},
     {"doAutoFocus", Finishes<HandleDoAutoFocusCommand>, CommandPlace::CurrentModule, true},
     {"toggleLiveView", HandleToggleLiveViewCommand, CommandPlace::CurrentModule, true, true},
@@ -131,19 +131,4 @@ CommandResult RunCommandPart(HostCommandHandler part, std::uint32_t requestId,
                              const ZnLuaTE* params) {
   CSdkLockGuard lock(g_sdkLock);
   return part(requestId, params);
-}
-
-CommandResult DispatchHostMessage(std::uint32_t requestId, const ZnLuaTE* name,
-                                  const ZnLuaTE* params) {
-  const HostCommand* command = FindHostCommand(name);
-  if (!command) return CommandResult::done();
-  if (command->prelude) RunCommandPart(command->prelude, requestId, params);
-  if (command->perModule) {
-    CSdkLockGuard lock(g_sdkLock);
-    if (CNikonModuleManager* manager = CNikonModuleManager::existingInstance()) {
-      for (const auto& module : manager->m_modules)
-        if (module) command->perModule(*module);
-    }
-  }
-  return RunCommandPart(command->handler, requestId, params);
 }

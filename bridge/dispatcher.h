@@ -34,12 +34,14 @@ using HostCommandHandler = CommandResult (*)(std::uint32_t requestId, const ZnLu
 // calls none runs on the camera thread itself, so that a module busy inside a long call holds
 // up only the commands that need it.
 enum class CommandPlace {
-  CameraThread,     // reads what the camera layer knows and calls no module
-  AfterEverything,  // on the camera thread, once every command before it has run
-  CurrentModule,    // the connected camera's module (the camera thread when there is none)
-  DeviceModule,     // the module of the request's "device_id"; `prelude` first on the current
-                    // module's lane when that is another one
-  EveryModule,      // `perModule` on the lane of each module not busy, then `handler` answers
+  CameraThread,   // reads what the camera layer knows and calls no module
+  EndsSession,    // on the camera thread at once, waiting for nothing: the session's drain
+                  // lets every command before it finish (up to a bound, so that a module
+                  // stuck inside a call cannot keep the process from ending)
+  CurrentModule,  // the connected camera's module (the camera thread when there is none)
+  DeviceModule,   // the module of the request's "device_id"; `prelude` first on the current
+                  // module's lane when that is another one
+  EveryModule,    // `perModule` on the lane of each module not busy, then `handler` answers
 };
 
 struct HostCommand {
@@ -68,8 +70,3 @@ const HostCommand* FindHostCommand(const ZnLuaTE* name);
 // Runs one part of a command with the SDK lock held.
 CommandResult RunCommandPart(HostCommandHandler part, std::uint32_t requestId,
                              const ZnLuaTE* params) LB_EXCLUDES(g_sdkLock);
-
-// Runs the command named by `name` whole, every part on this thread; a name that is not a
-// string, or that no command has, does nothing. Neither value is kept or freed.
-CommandResult DispatchHostMessage(std::uint32_t requestId, const ZnLuaTE* name,
-                                  const ZnLuaTE* params) LB_EXCLUDES(g_sdkLock);

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <memory>
+#include <vector>
 
 #include "camera/modules/module_manager.h"
 #include "camera/modules/nikon_module.h"
@@ -104,11 +106,13 @@ bool CModuleLane::stop(unsigned patienceMs) {
   if (!m_thread.joinable()) return true;
   m_stopping = true;
   m_wake.raise();
+  // The patience is counted on the camera clock, as every other bound of the camera side.
+  const std::uint32_t start = m_clock();
   bool exited = false;
   {
     std::unique_lock<std::mutex> lock(m_exitLock);
-    exited = m_exited.wait_for(lock, std::chrono::milliseconds(patienceMs),
-                               [this] { return m_hasExited; });
+    while (!(exited = m_hasExited) && m_clock() - start < patienceMs)
+      m_exited.wait_for(lock, std::chrono::milliseconds(kCameraPollMs));
   }
   if (exited) {
     m_thread.join();
@@ -118,4 +122,10 @@ bool CModuleLane::stop(unsigned patienceMs) {
         static_cast<unsigned>(m_moduleIndex >> 8));
   m_thread.detach();
   return false;
+}
+
+void CModuleLane::LeaveBehind(std::unique_ptr<CModuleLane> lane) {
+  // Never destroyed: its thread comes back to it whenever the module's call returns.
+  static auto* leftBehind = new std::vector<std::unique_ptr<CModuleLane>>;
+  leftBehind->push_back(std::move(lane));
 }

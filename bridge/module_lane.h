@@ -25,6 +25,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -76,10 +77,13 @@ class CModuleLane {
   std::size_t pendingOrderingJobs() const { return m_pendingOrdering.load(); }
   // Forgets the queued jobs (the one running, if any, finishes).
   void dropQueued();
-  // Ends the lane's thread once its job under way is done, waiting for it up to `patienceMs`.
+  // Ends the lane's thread once its job under way is done, waiting for it up to `patienceMs` of
+  // the camera clock.
   // False when the thread is still inside a module's call then: it is left behind, and its
   // module must never be closed.
   bool stop(unsigned patienceMs) LB_EXCLUDES(g_sdkLock);
+  // Keeps a lane whose stop() failed for the rest of the process.
+  static void LeaveBehind(std::unique_ptr<CModuleLane> lane);
 
  private:
   void runThread();

@@ -2,8 +2,9 @@
 // dispatched against the simulated cameras beside the fuzzer (Type0001.md3, Type0023.md3).
 //
 // Whatever the host sends, the process must not crash, leak, hang or corrupt its state: the
-// sanitizers watch every command handler, the camera layer and the simulator, and each input
-// ends with one idle tick, as the heartbeat would run it.
+// sanitizers watch the worker's routing, every command handler, the camera layer and the
+// simulator. Each input goes to a fresh camera worker, which runs a few turns as the camera
+// thread would.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -12,7 +13,7 @@
 
 #include <unistd.h>
 
-#include "bridge/dispatcher.h"
+#include "bridge/camera_worker.h"
 #include "bridge/notifications.h"
 #include "camera/camera_host.h"
 #include "camera/download/download_directory.h"
@@ -25,6 +26,17 @@ namespace {
 
 std::filesystem::path g_downloads;
 CHostNotifications g_hostNotifications;
+
+// The process around the worker: nothing to wake, and a session's end is the worker's own.
+class CFuzzDelegate : public CCameraWorkerDelegate {
+ public:
+  void wakeCameraThread() override {}
+  void endHostSession(std::uint32_t) override {}
+};
+
+// Turns enough for a request, its heartbeat and the operations it starts, without waiting for
+// time to pass (a command that waits for the settings' spacing is dropped with the worker).
+constexpr int kTurnsPerInput = 8;
 
 }  // namespace
 
@@ -50,11 +62,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const auto& module : manager->m_modules) module->m_settingsThrottle = CSettingsThrottle();
   }
 
-  HandleHostRequest(data, size, [](std::uint32_t id, const ZnLuaTE* name, const ZnLuaTE* params) {
-    DispatchHostMessage(id, name, params);
+  CFuzzDelegate delegate;
+  CCameraWorker worker(delegate);
+  HandleHostRequest(data, size, [&](std::uint32_t id, const ZnLuaTE* name, const ZnLuaTE* params) {
+    worker.post(id, name, params);
   });
+  for (int turn = 0; turn < kTurnsPerInput && worker.phase() != CCameraWorker::Phase::Ended; ++turn)
+    worker.runTurn();
+  worker.cancel();
   {
-    // As the heartbeat does.
+    // As the heartbeat does, which is not due within the turns above.
     CSdkLockGuard lock(g_sdkLock);
     if (CNikonModuleManager* current = CNikonModuleManager::existingInstance()) current->pumpIdle();
   }

@@ -119,7 +119,9 @@ void CNikonModuleManager::leaveModuleBehind(std::uint32_t moduleIndex) {
     if (!module || module->m_moduleIndex != moduleIndex) continue;
     if (m_currentModule == module.get()) m_currentModule = nullptr;
     Trace("Module %u is left open: a call into it has not come back", moduleIndex >> 8);
-    module.release();  // never deleted, on purpose
+    // Never deleted: the call may still come back into the module's objects.
+    static auto* leftBehind = new std::vector<std::unique_ptr<CNikonModule>>;
+    leftBehind->push_back(std::move(module));
   }
 }
 
