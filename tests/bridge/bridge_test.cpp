@@ -419,11 +419,14 @@ TEST_F(SharedTurnTest, CamerasShareEachTurnAndOneLeavingDisturbsNoOther) {
 TEST_F(SharedTurnTest, ALongModuleCallHoldsUpOnlyItsModule) {
   onCameraThread();
   clock.reset();
-  for (const char* module : {"Type0001.md3", "Type0023.md3"}) SimControl(module, "clock real");
-  SimControl("Type0001.md3", "habit sync-complete on 1");
-  SimControl("Type0001.md3", "exposure-ms 3000 1");
-  for (const char* line : {"format raw 1", "habit slow-link on 1", "rate 40 1"})
-    SimControl("Type0023.md3", line);
+  BetweenTurns([] {  // as the lanes call the modules: without the SDK lock
+    for (const char* module : {"Type0001.md3", "Type0023.md3"}) SimControl(module, "clock real");
+    SimControl("Type0001.md3", "habit sync-complete on 1");
+    SimControl("Type0001.md3", "exposure-ms 3000 1");
+    for (const char* line : {"format raw 1", "habit slow-link on 1", "rate 40 1"})
+      SimControl("Type0023.md3", line);
+    return 0;
+  });
   HandleConnectDevice(3, DeviceParams(0x1701).get());  // stays its module's camera
   HandleConnectDevice(4, DeviceParams(0x101).get());
   module23()->m_currentCamera->capture();

@@ -130,8 +130,9 @@ double SimLensPosition(const char* moduleFile, unsigned cameraId) {
   return position ? position(cameraId) : -1.0;
 }
 
+// The simulators are set up and checked without the SDK lock, as the camera layer calls a
+// module: with it let go (the threaded tests would see the two locks taken in both orders).
 void SimFixture::SetUp() LB_ACQUIRE(g_sdkLock) {
-  HostTest::SetUp();
   m_scenarioPath = PrivateTempPath("lb_camera_tests") + ".scenario";
   std::ofstream(m_scenarioPath, std::ios::trunc) << scenario();
   setenv("LBSIM_SCENARIO", m_scenarioPath.c_str(), 1);
@@ -139,6 +140,7 @@ void SimFixture::SetUp() LB_ACQUIRE(g_sdkLock) {
   clock.emplace(1000, [](std::uint32_t nowMs) {
     for (const char* module : kSimModules) SimControl(module, "clock " + std::to_string(nowMs));
   });
+  HostTest::SetUp();
   manager = CNikonModuleManager::getInstance();
   DiscardOutgoingMessages();
 }
@@ -146,13 +148,13 @@ void SimFixture::SetUp() LB_ACQUIRE(g_sdkLock) {
 void SimFixture::TearDown() LB_RELEASE(g_sdkLock) {
   CNikonModuleManager::DestroyInstance();
   clock.reset();
+  HostTest::TearDown();
   // A real module may have freed what a closed record points to.
   for (const char* module : kSimModules) {
     auto* callsAfterClose = SimFunction<unsigned()>(module, "LbSimCallsAfterClose");
     EXPECT_EQ(callsAfterClose ? callsAfterClose() : ~0u, 0u)
         << module << ": calls with a record we had closed";
   }
-  HostTest::TearDown();
   std::remove(m_scenarioPath.c_str());
 }
 
