@@ -39,6 +39,14 @@ const frames = () => page.evaluate(() => window.lbStats.frames);
 // A client that asks for live view and then reads nothing, started with live view below.
 let stalled;
 const settingText = (key) => page.textContent('.setting[data-setting="' + key + '"] .name');
+// A stream (events, live.mjpg) held open, read and not kept: its status, and the request to end it.
+const openStream = (what) => new Promise((resolve) => {
+  const req = http.get({ host: '127.0.0.1', port, path: '/' + token + '/' + what, agent: false }, (res) => {
+    res.resume();
+    resolve({ status: res.statusCode, req });
+  });
+  req.on('error', () => resolve({ status: 0, req }));
+});
 
 test('live view frames arrive in the page, with their histogram', async () => {
   await page.click('#liveview');
@@ -198,23 +206,15 @@ test('lensbridge stopping is shown and recovered', async () => {
   await eventually('live view back after lensbridge restarted', async () => (await frames()) > before + 5);
 });
 
+// Which request is refused is the native serve-access suite's business; here each kind of answer
+// is seen to reach the wire.
 test('requests from elsewhere are refused while the page keeps working', async () => {
   const own = '127.0.0.1:' + port;
-  const origin = 'http://' + own;
   const tiles = () => page.evaluate(() => document.querySelectorAll('.tile').length);
   const tilesBefore = await tiles();
   assert.equal((await request(port, 'GET', '/')).status, 403, 'no token');
-  assert.equal((await request(port, 'GET', '/' + '0'.repeat(32) + '/')).status, 403, 'a wrong token');
-  assert.equal((await request(port, 'POST', '/' + token + '/do/capture', { Origin: 'http://evil.example' }, '{}')).status,
-    403, 'a cross-site POST');
-  assert.equal((await request(port, 'GET', '/' + token + '/', { Host: 'evil.example:' + port })).status, 421,
-    'a wrong Host (DNS rebinding)');
-  for (const outside of ['/picture/99', '/picture/..%2F..%2Fwindows%2Fwin.ini', '/../../windows/win.ini',
-    '/picture/C:%5Cwindows%5Cwin.ini']) {
-    const answer = await request(port, 'GET', '/' + token + outside);
-    assert.ok(answer.status === 404 || answer.status === 403, outside + ' answered ' + answer.status);
-  }
-  assert.equal((await request(port, 'POST', '/' + token + '/do/capture', { Origin: origin }, '{')).status, 400);
+  assert.equal((await request(port, 'GET', '/' + token + '/picture/99')).status, 404);
+  assert.equal((await request(port, 'POST', '/' + token + '/do/capture', { Origin: 'http://' + own }, '{')).status, 400);
 
   // A page of another site open in the same browser tries to take a picture.
   const other = http.createServer((req, res) => {
@@ -249,20 +249,12 @@ test('requests from elsewhere are refused while the page keeps working', async (
 
   // Three more pages' event streams fill the places beside this page's; a fifth page is refused.
   const streams = [];
-  for (let i = 0; i < 3; i++) {
-    await new Promise((resolve, reject) => {
-      const req = http.get({ host: '127.0.0.1', port, path: '/' + token + '/events', agent: false }, (res) => {
-        assert.equal(res.statusCode, 200);
-        streams.push(req);
-        resolve();
-      });
-      req.on('error', reject);
-    });
-  }
+  for (let i = 0; i < 3; i++) streams.push(await openStream('events'));
+  assert.deepEqual(streams.map((stream) => stream.status), [200, 200, 200]);
   const fifth = await request(port, 'GET', '/' + token + '/');
   assert.equal(fifth.status, 503);
   assert.match(fifth.body, /4 pages at once/);
-  for (const req of streams) req.destroy();
+  for (const stream of streams) stream.req.destroy();
   await eventually('a place free again', async () => (await request(port, 'GET', '/' + token + '/')).status === 200, 5000);
 
   // A connection that sends nothing is not kept.
@@ -283,15 +275,9 @@ test('a client that asks for live view and reads nothing is dropped, and its pla
   // This page's stream and three more fill the places only once the stalled one has gone.
   const readers = [];
   await eventually('three more live-view streams served', async () => {
-    const status = await new Promise((resolve) => {
-      const req = http.get({ host: '127.0.0.1', port, path: '/' + token + '/live.mjpg', agent: false }, (res) => {
-        if (res.statusCode === 200) readers.push(req);
-        res.resume();
-        resolve(res.statusCode);
-      });
-      req.on('error', () => resolve(0));
-    });
-    return status === 200 && readers.length === 3;
+    const stream = await openStream('live.mjpg');
+    if (stream.status === 200) readers.push(stream.req);
+    return stream.status === 200 && readers.length === 3;
   }, 60000);
   for (const req of readers) req.destroy();
   stalled.destroy();

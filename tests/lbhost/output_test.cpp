@@ -193,6 +193,7 @@ TEST(RunReport, JsonIsOneObjectAndTextKeepsStdoutForData) {
   };
   const nlohmann::json failed = reportOf("--count");
   EXPECT_EQ(failed["ok"], false);
+  EXPECT_EQ(failed["format_version"], 1);
   EXPECT_EQ(failed["exit_code"], 2);
   EXPECT_EQ(failed["steps"][0]["files"], 2);
   EXPECT_EQ(

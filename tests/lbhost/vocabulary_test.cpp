@@ -1,7 +1,8 @@
-// Which camera entry a value names, and the helpers of lbhost's messages.
+// lbhost's words for the camera: which entry a value names, camera trouble as a photographer
+// reads it, and text that is always valid UTF-8.
 #include <gtest/gtest.h>
 
-#include "lbhost/vocabulary/nearest_word.h"
+#include "lbhost/vocabulary/camera_words.h"
 #include "lbhost/vocabulary/setting_match.h"
 #include "lbhost/vocabulary/valid_utf8.h"
 
@@ -34,10 +35,22 @@ TEST(SettingMatch, FindsTheEntryByTextCaseOrNumberAndNothingTheCameraDoesNotOffe
   EXPECT_EQ(Matches({"ISO 100", "100"}, {"100.0"}), "-");
 }
 
-TEST(SettingMatch, SuggestsOnlyNearMisses) {
-  EXPECT_EQ(NearestWord("isso", {"aperture", "shutter", "iso", "wb"}), "iso");
-  EXPECT_EQ(NearestWord("shuter", {"aperture", "shutter", "iso", "wb"}), "shutter");
-  EXPECT_EQ(NearestWord("zoom", {"aperture", "shutter", "iso", "wb"}), "");
+TEST(CameraWords, NamesWhatHappenedAndKeepsTheCode) {
+  const std::pair<const char*, const char*> kCases[] = {
+      {"The camera refused to take the picture: kNkMAIDResult_OutOfFocus (137)",
+       "The camera refused to take the picture: the camera could not focus (error 137)"},
+      {"the transfer failed (kNkMAIDResult_MediaFull)",
+       "the transfer failed (the card is full, error 131)"},
+      {"kNkMAIDResult_NoMedia (-122), then kNkMAIDResult_DeviceBusy",
+       "there is no memory card in the camera (error -122), then the camera is busy (error 152)"},
+      {"refused (kNkMAIDResult_CaptureDustFailure)", "refused (kNkMAIDResult_CaptureDustFailure)"},
+      {"kNkMAIDResult_OutOfFocusLater (2)", "kNkMAIDResult_OutOfFocusLater (2)"},
+      {"refused (<unknown value: 3>)", "refused (<unknown value: 3>)"},
+  };
+  for (const auto& [description, words] : kCases) EXPECT_EQ(InCameraWords(description), words);
+  EXPECT_EQ(FocusModeWords("autoFocusMode") + ", " + FocusModeWords("manualFocusMode") + ", " +
+                FocusModeWords("eyeFocusMode"),
+            "auto-focus, manual focus, eyeFocusMode");
 }
 
 TEST(ValidUtf8, KeepsWellFormedTextAndReplacesEveryBadByte) {
