@@ -1,10 +1,10 @@
 // The host link never waits for a camera, as the host lives it: while a file crosses a slow
 // link (20 MB at 10 MB/s, two seconds) every request is answered and the file is announced
-// as soon as its first block is in; "shutdown" lets the transfer under way end first; a host
-// that closes its pipes mid-transfer, or during a release that never completes, ends the
-// process, without a ".part" left behind; a whole file another program holds waits for its name
-// through either end. (How fast each answer comes is the benchmark's to measure; here the
-// order shows it.)
+// as soon as its first block is in; a host that closes its pipes mid-transfer, or during a
+// release that never completes, ends the process, without a ".part" left behind; a whole file
+// another program holds (real Windows sharing, file_holder.exe) waits for its name through
+// either end. (How fast each answer comes is the benchmark's to measure; here the order shows
+// it. What "shutdown" lets finish is the worker's, tests/bridge.)
 #include <windows.h>
 
 #include <optional>
@@ -94,34 +94,18 @@ TEST_F(HostLinkTest, AHungReleaseHoldsUpNoRequestAndShutdownEndsItWhenItsCameraG
   EXPECT_TRUE(client().process().waitForExit(5000).has_value());
 }
 
-TEST_F(HostLinkTest, ShutdownLetsTheTransferUnderWayEndFirst) {
+// A host that leaves ends the process at once whatever is under way: a transfer (whose
+// ".part" goes) and a release that never completes (whose wait sees the broken pipe).
+TEST_F(HostLinkTest, AHostThatLeavesMidTransferAndDuringAHungReleaseEndsTheProcess) {
   ASSERT_NE(client().send("doCapture"), 0u);
   ASSERT_TRUE(client().waitForName("objectWasAdded", 1500));
-  client().send("shutdown");
-  const auto names = namesUntil("shutdownComplete");
-  ASSERT_FALSE(names.empty());
-  EXPECT_EQ(names.front(), "fileDownloadComplete");
-  EXPECT_EQ(names.back().rfind("shutdownComplete", 0), 0u);
-  EXPECT_TRUE(client().process().waitForExit(5000).has_value());
-  EXPECT_FALSE(partLeft());
-}
-
-TEST_F(HostLinkTest, AHostThatLeavesMidTransferLeavesNoPartialFile) {
-  ASSERT_NE(client().send("doCapture"), 0u);
-  ASSERT_TRUE(client().waitForName("objectWasAdded", 1500));
-  client().closePipes();
-  EXPECT_TRUE(client().process().waitForExit(3000).has_value()) << "noticed at once";
-  EXPECT_FALSE(partLeft());
-}
-
-// The release's wait sees the broken pipe, and the process ends as after any host.
-TEST_F(HostLinkTest, AHostThatLeavesDuringAHungReleaseEndsTheProcess) {
   control("fault capture-hangs");
   Sleep(300);
   ASSERT_NE(client().send("doCapture"), 0u);
   Sleep(500);  // the release is under way
   client().closePipes();
   EXPECT_TRUE(client().process().waitForExit(5000).has_value());
+  EXPECT_FALSE(partLeft());
 }
 
 // A camera whose new files another program holds open for a moment, as virus scanners,
@@ -158,46 +142,17 @@ class HeldFileTest : public HostLinkTest {
   }
 };
 
+// How long a file may wait for its name, and what is kept past that, is the camera layer's
+// (tests/camera/camera_habits_test.cpp); here, that Windows' refused rename is waited out.
 TEST_F(HeldFileTest, AFileHeldForAWhileTakesItsNameOnceLetGo) {
-  for (unsigned holdMs : {2000u, 20000u}) {
-    SCOPED_TRACE(holdMs);
-    CChildProcess holder;
-    holdNewFiles(holder, holdMs, holdMs + 5000);
-    const auto outcome = shoot(holdMs + 10000);
-    ASSERT_TRUE(outcome);
-    ASSERT_EQ(outcome->nameText(), "fileDownloadComplete") << TextIn(*outcome, "error_description");
-    const std::string path = TextIn(*outcome, "file_path");
-    EXPECT_EQ(path.substr(path.size() - 4), ".nef");
-    EXPECT_FALSE(ReadFile(path).empty());
-    EXPECT_TRUE(holder.waitForExit(30000).has_value());
-  }
-  EXPECT_TRUE(ReadFile(m_downloads.file("Capture0001.nef")) == CameraRaw(1, 2000000));
-  EXPECT_TRUE(ReadFile(m_downloads.file("Capture0002.nef")) == CameraRaw(2, 2000000));
-  ExpectOrderlyShutdown(m_session);
-}
-
-// Held past a minute: the host hears where the whole file is, and it is there.
-TEST_F(HeldFileTest, AFileHeldPastAMinuteIsReportedWithWhereItsBytesAre) {
   CChildProcess holder;
-  holdNewFiles(holder, 70000, 75000);
-  const auto outcome = shoot(75000);
+  holdNewFiles(holder, 2000, 7000);
+  const auto outcome = shoot(12000);
   ASSERT_TRUE(outcome);
-  ASSERT_EQ(outcome->nameText(), "error");
-  EXPECT_EQ(NumberIn(*outcome, "error_code"), -1005);
-  const std::string part = m_downloads.file("Capture0001.nef.part");
-  EXPECT_TRUE(Has(TextIn(*outcome, "error_description"), part));
-  EXPECT_TRUE(ReadFile(part) == CameraRaw(1, 2000000)) << "the whole picture is kept";
-  holder.terminate();
+  ASSERT_EQ(outcome->nameText(), "fileDownloadComplete") << TextIn(*outcome, "error_description");
+  EXPECT_TRUE(ReadFile(m_downloads.file("Capture0001.nef")) == CameraRaw(1, 2000000));
+  EXPECT_TRUE(holder.waitForExit(30000).has_value());
   ExpectOrderlyShutdown(m_session);
-  // The next start gives it a name that says what it is, and removes nothing.
-  CHostSession next;
-  std::string error;
-  ASSERT_TRUE(next.start(BuiltProgram("lensbridge.exe"), 15000, &error, m_downloads.environment()))
-      << error;
-  ListAndConnect(next);  // answered once the start-up is over
-  EXPECT_TRUE(ReadFile(m_downloads.file("Capture0001-kept.nef")) == CameraRaw(1, 2000000));
-  EXPECT_FALSE(partLeft());
-  ExpectOrderlyShutdown(next);
 }
 
 // A host that leaves while a whole file is held gets the care "shutdown" gives it: the file
