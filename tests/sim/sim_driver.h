@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -107,11 +106,6 @@ class CSimDriver {
   maid::NKERROR setUnsigned(maid::ULONG cap, maid::ULONG value) {
     return call(camera(), kNkMAIDCommand_CapSet, cap, kNkMAIDDataType_Unsigned, value);
   }
-  maid::NKERROR setEnumIndex(maid::ULONG cap, maid::ULONG index) {
-    maid::MaidEnum descriptor{};
-    descriptor.ulValue = index;
-    return call(camera(), kNkMAIDCommand_CapSet, cap, kNkMAIDDataType_EnumPtr, ptr(&descriptor));
-  }
   maid::NKERROR startCapture() {
     return call(camera(), kNkMAIDCommand_CapStart, kNkMAIDCapability_Capture);
   }
@@ -156,9 +150,6 @@ class CSimDriver {
   std::vector<SeenEvent> events;
   std::vector<SeenCompletion> completions;
   std::map<maid::ULONG, Download> downloads;  // by item id
-  // Called between two polls of a download still in progress, as a host's command arriving
-  // mid-transfer is run.
-  std::function<void(maid::ULONG itemId)> betweenDownloadPolls;
 
  private:
   template <class Proc>
@@ -205,7 +196,6 @@ class CSimDriver {
       for (int i = 0; (started == 0 || started == 1) && !d.completed && i < 10000; ++i) {
         poll(&data);
         if (d.completed) break;
-        if (betweenDownloadPolls) betweenDownloadPolls(itemId);
         platform::sleepMs(1);
       }
       m_transferring.erase(std::find(m_transferring.begin(), m_transferring.end(), itemId));
