@@ -222,24 +222,6 @@ TEST_F(CamerasTest, SettingsNotificationsAreSpacedHalfASecond) {
   EXPECT_EQ(reports(), 0u);
 }
 
-TEST_F(CamerasTest, CameraThatCannotBeOpenedIsRetriedWithoutAnnouncement) {
-  onCameraThread();
-  SimControl("Type0001.md3", "fault open-refused 1");
-  for (int tick = 0; tick < 5; ++tick) PumpAndSettle(manager);
-  for (auto& message : TakeNamed("deviceAdded"))
-    EXPECT_NE(Number(Payload(*message), "device_id"), 0x101);
-  EXPECT_EQ(module1()->m_cameras.count(1), 0u);
-  EXPECT_EQ(module1()->m_children.count(1), 0u);  // nothing half-built stays registered
-  SimControl("Type0001.md3", "clear");
-  PumpAndSettle(manager);
-  EXPECT_TRUE(TakeNamed("deviceAdded").empty()) << "tried again only a second after it refused";
-  clock->advance(kCameraRetryMs);
-  PumpAndSettle(manager);
-  auto added = TakeNamed("deviceAdded");
-  ASSERT_EQ(added.size(), 1u);
-  EXPECT_EQ(Number(Payload(*added[0]), "device_id"), 0x101);
-}
-
 TEST(LiveViewHeaderSize, DependsOnModuleTypeAndCameraType) {
   const std::tuple<std::uint32_t, const char*, std::uint32_t> cases[] = {
       {43, "Type0001", 128}, {44, "Type0001", 64}, {1, "Type0003", 128},
