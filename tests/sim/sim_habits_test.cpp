@@ -48,7 +48,11 @@ TEST(SimHabits, CaptureHabitsAnswerCompleteAndAnnounceInTheirOwnCalls) {
       {"", kNkMAIDResult_Pending, 0, kAsync, {kAsync}, {}},
       {"habits=sync-complete", kNkMAIDResult_NoError, 0, kStart, {kStart}, {}},
       {"habits=async-busy", kNkMAIDResult_Pending, 3, kAsync, {kAsync}, {}},
-      {"habits=late-items format=raw+jpeg raw-bytes=65536", kNkMAIDResult_Pending, 0, kAsync, {},
+      {"habits=late-items format=raw+jpeg raw-bytes=65536",
+       kNkMAIDResult_Pending,
+       0,
+       kAsync,
+       {},
        {kAsync, kAsync}},
   };
   for (const auto& c : cases) {
