@@ -18,22 +18,15 @@ TEST_F(CamerasTest, FindsModulesInListOrderAndNamesCamerasByModuleAndId) {
   EXPECT_EQ(g_downloadDirectory, platform::temporaryDirectory());
   listDevices();
   auto messages = TakeAll();
-  std::vector<double> added, listed;
+  std::vector<double> added;
   for (auto& message : messages) {
     if (message->name->getString() != "deviceAdded") continue;
     EXPECT_EQ(message->requestId, 0u);
     added.push_back(Number(Payload(*message), "device_id"));
   }
   EXPECT_EQ(added, (std::vector<double>{0x101, 0x102, 0x1701, 0x1702}));
-  // The reply comes after the announcements and lists the cameras under keys 1, 2 ...
-  ASSERT_EQ(messages.back()->name->getString(), "ok");
-  const ZnLuaTETable* devices = Payload(*messages.back())->getTable("devices");
-  ASSERT_NE(devices, nullptr);
-  for (const auto& entry : *devices) {
-    EXPECT_EQ(entry.first->getNumber(), static_cast<double>(listed.size() + 1));
-    listed.push_back(Number(dynamic_cast<const ZnLuaTETable*>(entry.second), "device_id"));
-  }
-  EXPECT_EQ(listed, added);
+  // The reply comes after the announcements (what it lists is the request path test's).
+  EXPECT_EQ(messages.back()->name->getString(), "ok");
   // Known cameras are not announced again, but the reply still lists them.
   listDevices();
   messages = TakeAll();

@@ -208,6 +208,13 @@ constexpr const char* kPairWhole = "announced pair whole";
 const std::string kIncomplete = "announced error -1006: ";
 constexpr const char* kNoSize = "error -1001";
 
+// The whole file in one block, its item listing RawJpegImageStatus with `type`.
+BlockCase PairStatus(const char* name, maid::ULONG type, const char* expected) {
+  BlockCase c{name, {{0, kFileSize}}, expected};
+  c.rawJpegType = type;
+  return c;
+}
+
 const BlockCase kBlockCases[] = {
     {"InOrder", {{0, 1000}, {1000, 1000}, {2000, 1000}}, kWhole},
     // The block reaching the end comes first and is not the last; blocks overlap, or come
@@ -250,23 +257,9 @@ const BlockCase kBlockCases[] = {
       {4000, 10, kJunk}},
      kWhole},
     // The pair status, by its capability type; another type says nothing of a pair.
-    {"PairStatusUnsigned",
-     {{0, 3000}},
-     kPairWhole,
-     0,
-     kFileSize,
-     kFileSize,
-     0,
-     kNkMAIDCapType_Unsigned},
-    {"PairStatusInteger",
-     {{0, 3000}},
-     kPairWhole,
-     0,
-     kFileSize,
-     kFileSize,
-     0,
-     kNkMAIDCapType_Integer},
-    {"PairStatusBoolean", {{0, 3000}}, kWhole, 0, kFileSize, kFileSize, 0, kNkMAIDCapType_Boolean},
+    PairStatus("PairStatusUnsigned", kNkMAIDCapType_Unsigned, kPairWhole),
+    PairStatus("PairStatusInteger", kNkMAIDCapType_Integer, kPairWhole),
+    PairStatus("PairStatusBoolean", kNkMAIDCapType_Boolean, kWhole),
     // Holes: the camera ends the transfer with bytes missing.
     {"GapNeverFilled",
      {{0, 1000}, {2000, 1000}},
