@@ -7,6 +7,7 @@
 // "shutdown" lets finish is the worker's, tests/bridge.)
 #include <windows.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -76,23 +77,6 @@ TEST_F(HostLinkTest, RequestsAreAnsweredThroughALongExposure) {
   ExpectOrderlyShutdown(m_session);
 }
 
-// A release that never completes holds no request up. "shutdown" waits for its picture while
-// one can still come; once its camera is gone, the host hears the picture never came and the
-// process ends.
-TEST_F(HostLinkTest, AHungReleaseHoldsUpNoRequestAndShutdownEndsItWhenItsCameraGoes) {
-  control("fault capture-hangs");
-  Sleep(300);
-  ASSERT_NE(client().send("doCapture"), 0u);
-  EXPECT_TRUE(client().waitForReply(client().send("isLiveViewOn"), 5000));
-  client().send("shutdown");
-  control("unplug 1");
-  const auto names = namesUntil("shutdownComplete");
-  ASSERT_EQ(names.size(), 2u);
-  EXPECT_EQ(names[0], "error");
-  EXPECT_EQ(names[1].rfind("shutdownComplete", 0), 0u);
-  EXPECT_TRUE(client().process().waitForExit(5000).has_value());
-}
-
 // A host that leaves ends the process at once whatever is under way: a transfer (whose
 // ".part" goes) and a release that never completes (whose wait sees the broken pipe).
 TEST_F(HostLinkTest, AHostThatLeavesMidTransferAndDuringAHungReleaseEndsTheProcess) {
@@ -103,7 +87,7 @@ TEST_F(HostLinkTest, AHostThatLeavesMidTransferAndDuringAHungReleaseEndsTheProce
   ASSERT_NE(client().send("doCapture"), 0u);
   Sleep(500);  // the release is under way
   client().closePipes();
-  EXPECT_TRUE(client().process().waitForExit(5000).has_value());
+  EXPECT_EQ(client().process().waitForExit(5000), std::optional<unsigned long>(0));
   EXPECT_FALSE(partLeft());
 }
 
