@@ -186,6 +186,12 @@ Plan MakePlan(std::uint32_t seed) {
     a.text = line;
     plan.actions.push_back(a);
   };
+  auto pause = [&](unsigned ms) {
+    Action a;
+    a.kind = Kind::Pause;
+    a.ms = ms;
+    plan.actions.push_back(a);
+  };
   auto anyCamera = [&]() -> const SimCamera& { return plan.cameras[pick(plan.cameras.size())]; };
   // A camera to connect: mostly one plugged in, as a host picks one from its listing; now
   // and then any, or one the module does not have.
@@ -270,10 +276,7 @@ Plan MakePlan(std::uint32_t seed) {
       }
       if (plug && chance(40)) {
         // A host connects the camera it was just told of, once a rescan has found it.
-        Action a;
-        a.kind = Kind::Pause;
-        a.ms = 300;
-        plan.actions.push_back(a);
+        pause(300);
         connected = c.deviceIds()[pick(c.deviceIds().size())];
         request("connectDevice")->numbers = {{"device_id", connected}};
       }
@@ -288,10 +291,7 @@ Plan MakePlan(std::uint32_t seed) {
     } else if (roll < 80) {
       control("rate " + std::to_string(2 + pick(20)) + " " + std::to_string(anyCamera().id));
     } else if (roll < 96) {
-      Action a;
-      a.kind = Kind::Pause;
-      a.ms = 50 + static_cast<unsigned>(pick(600));
-      plan.actions.push_back(a);
+      pause(50 + static_cast<unsigned>(pick(600)));
     } else {
       plan.actions.push_back(BarrierAction());
     }
