@@ -37,25 +37,18 @@ TEST_F(LastCameraOfLaterModule, IsAnnouncedConnectedAndRemovedUnderItsOwnId) {
   EXPECT_EQ(module23()->m_currentCamera->m_name, "D5");
   EXPECT_EQ(manager->m_currentModule, module23());
   TakeAll();
-  // Live view of a camera on the later module reaches the host from the idle tick.
+  // Live view of a camera on the later module reaches the host from the idle tick (its
+  // downloads are the request path test's, two modules at once).
   ASSERT_TRUE(module23()->m_currentCamera->startLiveView());
   PumpAndSettle(manager);
   EXPECT_EQ(LiveViewImages().size(), 1u);
   EXPECT_TRUE(module23()->m_currentCamera->stopLiveView());
-  // And so does its shot, taken through the host's own command: without the crash-test
-  // marker, a capture is a capture.
-  ASSERT_FALSE(manager->m_crashTestRequested);
-  const ZnLuaTEString capture("doCapture");
-  DispatchAndSettle(3, &capture, nullptr);
-  EXPECT_EQ(TakeNamed("fileDownloadComplete").size(), 1u);
-  EXPECT_TRUE(std::filesystem::exists(m_folder / "Capture0001.jpg"));
   // Cameras of the later module come and go through the idle rescans too.
   SimControl("Type0023.md3", "unplug 255");
   SimControl("Type0023.md3", "unplug 1");
   PumpAndSettle(manager);
   auto removed = TakeNamed("deviceRemoved");
   EXPECT_EQ(Numbers(removed, "device_id"), (std::vector<double>{0x1701, 0x17FF}));
-  EXPECT_EQ(Payload(*removed[0])->count(), 1u);
   EXPECT_EQ(module23()->m_currentCamera, nullptr);
   EXPECT_EQ(module23()->m_cameras.count(255), 0u);
   EXPECT_TRUE(module23()->m_removedCameras.empty());

@@ -214,6 +214,11 @@ BlockCase PairStatus(const char* name, maid::ULONG type, const char* expected) {
   c.rawJpegType = type;
   return c;
 }
+BlockCase StoredBytesUnreadable() {
+  BlockCase c{"StoredBytesUnreadable", {{0, kFileSize}}, kWhole};
+  c.storedBytesResult = kNkMAIDResult_NotSupported;
+  return c;
+}
 
 const BlockCase kBlockCases[] = {
     {"InOrder", {{0, 1000}, {1000, 1000}, {2000, 1000}}, kWhole},
@@ -233,13 +238,7 @@ const BlockCase kBlockCases[] = {
     {"StoredBytesTooSmall", {{0, 3000}}, kWhole, 0, 1000},
     {"StoredBytesTooLarge", {{0, 1500}, {1500, 1500}}, kWhole, 0, 9000},
     {"StoredBytesUnusable", {{0, 3000}}, kWhole, 0, 0},
-    {"StoredBytesUnreadable",
-     {{0, 3000}},
-     kWhole,
-     0,
-     kFileSize,
-     kFileSize,
-     kNkMAIDResult_NotSupported},
+    StoredBytesUnreadable(),
     {"StoredBytesAbsurd", {{0, 3000}}, kWhole, 0, 2147483000},
     {"TotalAbsurdStoredBytesSizes", {{0, 3000}}, kWhole, 0, kFileSize, 0x80000000u},
     {"NoUsableSizeAtAll", {{0, 3000}}, kNoSize, 0, 0, 0},
