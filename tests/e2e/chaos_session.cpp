@@ -32,6 +32,7 @@
 #include <memory>
 #include <random>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -698,15 +699,8 @@ class ChaosSession {
     std::printf("seed %u: %s (%.1f s)\n", m_seed, m_broken.empty() ? "ok" : "BROKEN", seconds);
     for (const auto& b : m_broken) std::printf("  broke: %s\n", b.c_str());
     std::printf("  scenario:\n");
-    std::string line;
-    for (char c : m_plan.scenario) {
-      if (c != '\n') {
-        line += c;
-        continue;
-      }
-      std::printf("    %s\n", line.c_str());
-      line.clear();
-    }
+    std::istringstream scenario(m_plan.scenario);
+    for (std::string line; std::getline(scenario, line);) std::printf("    %s\n", line.c_str());
     // The plan and the messages, merged by time.
     std::printf("  session (ms since start; -> requests as sent, <- messages as received):\n");
     std::size_t m = 0;

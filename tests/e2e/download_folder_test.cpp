@@ -31,7 +31,8 @@ void ExpectShotLandsIn(const std::string& temporaryFolder, const std::string& ex
   DeleteFileW(platform::utf8ToWide(path).c_str());
 }
 
-TEST(DownloadFolder, ATemporaryFolderPastMaxPathStillTakesTheDownload) {
+// A temporary folder past MAX_PATH, then one that is gone.
+TEST(DownloadFolder, AnUnusualTemporaryFolderStillTakesTheDownload) {
   // Nested folders in a folder of the test's own, each short enough, together far past
   // MAX_PATH; they are removed here, through the long form, before the test folder goes.
   CTestDownloadFolder root(CurrentTestName());
@@ -51,9 +52,6 @@ TEST(DownloadFolder, ATemporaryFolderPastMaxPathStillTakesTheDownload) {
   ExpectShotLandsIn(folder.substr(4), IsRunningUnderWine() ? LocalTemporaryFolder() : folder);
   for (auto it = created.rbegin(); it != created.rend(); ++it)
     EXPECT_TRUE(RemoveDirectoryW(platform::utf8ToWide(*it).c_str())) << "left behind: " << *it;
-}
-
-TEST(DownloadFolder, AMissingTemporaryFolderFallsBackToTheLocalApplicationData) {
   ExpectShotLandsIn("C:\\lb_no_such_temporary_folder", LocalTemporaryFolder());
 }
 
