@@ -12,9 +12,6 @@ class CamerasTest : public SimFixture {};
 
 TEST_F(CamerasTest, FindsModulesInListOrderAndNamesCamerasByModuleAndId) {
   onCameraThread();
-  ASSERT_EQ(manager->m_modules.size(), 2u);
-  EXPECT_EQ(manager->m_modules[0]->m_moduleIndex, 0x100u);
-  EXPECT_EQ(manager->m_modules[1]->m_moduleIndex, 0x1700u);
   EXPECT_EQ(g_downloadDirectory, platform::temporaryDirectory());
   listDevices();
   auto messages = TakeAll();
@@ -24,6 +21,7 @@ TEST_F(CamerasTest, FindsModulesInListOrderAndNamesCamerasByModuleAndId) {
     EXPECT_EQ(message->requestId, 0u);
     added.push_back(Number(Payload(*message), "device_id"));
   }
+  // Each module's place in the list is the high byte of its cameras' ids.
   EXPECT_EQ(added, (std::vector<double>{0x101, 0x102, 0x1701, 0x1702}));
   // The reply comes after the announcements (what it lists is the request path test's).
   EXPECT_EQ(messages.back()->name->getString(), "ok");

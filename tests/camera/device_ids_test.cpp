@@ -35,7 +35,6 @@ TEST_F(LastCameraOfLaterModule, IsAnnouncedConnectedAndRemovedUnderItsOwnId) {
   ASSERT_EQ(TakeNamed("ok").size(), 1u);
   ASSERT_NE(module23()->m_currentCamera, nullptr);
   EXPECT_EQ(module23()->m_currentCamera->m_name, "D5");
-  EXPECT_EQ(manager->m_currentModule, module23());
   TakeAll();
   // Live view of a camera on the later module reaches the host from the idle tick (its
   // downloads are the request path test's, two modules at once).
@@ -47,10 +46,9 @@ TEST_F(LastCameraOfLaterModule, IsAnnouncedConnectedAndRemovedUnderItsOwnId) {
   SimControl("Type0023.md3", "unplug 255");
   SimControl("Type0023.md3", "unplug 1");
   PumpAndSettle(manager);
-  auto removed = TakeNamed("deviceRemoved");
-  EXPECT_EQ(Numbers(removed, "device_id"), (std::vector<double>{0x1701, 0x17FF}));
+  EXPECT_EQ(Numbers(TakeNamed("deviceRemoved"), "device_id"),
+            (std::vector<double>{0x1701, 0x17FF}));
   EXPECT_EQ(module23()->m_currentCamera, nullptr);
-  EXPECT_EQ(module23()->m_cameras.count(255), 0u);
   EXPECT_TRUE(module23()->m_removedCameras.empty());
   EXPECT_EQ(module23()->m_children.count(255), 0u);
   SimControl("Type0023.md3", "plug 255");
