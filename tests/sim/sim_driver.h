@@ -23,7 +23,6 @@ constexpr maid::ULONG kNoCall = 0xFFFFFFFFu;  // delivered while none of our cal
 struct SeenEvent {
   bool fromModule;  // the module object's event, else the camera's
   maid::ULONG event;
-  maid::NKPARAM data;
   maid::ULONG insideCall;
 };
 struct SeenCompletion {
@@ -160,7 +159,7 @@ class CSimDriver {
   template <bool fromModule>
   static void OnEvent(maid::NKREF ref, maid::ULONG event, maid::NKPARAM data) {
     auto* self = static_cast<CSimDriver*>(ref);
-    self->events.push_back({fromModule, event, data, self->currentCall()});
+    self->events.push_back({fromModule, event, self->currentCall()});
     if (fromModule || event != kNkMAIDEvent_AddChild) return;
     for (maid::ULONG item : self->m_transferring)
       self->downloads[item].announcedDuring.push_back(static_cast<maid::ULONG>(data));
