@@ -63,8 +63,8 @@ TEST_F(CameraPresenceTest, ACameraIsShownAndKeptUntilItSaysItIsGone) {
   EXPECT_EQ(module->m_currentCamera, nullptr);
 }
 
-// Listed but dead, or refusing to be opened: not announced, nothing half-built kept, and tried
-// again only once a second has passed.
+// Listed but dead, or refusing to be opened: not announced, nothing half-built kept, tried
+// again only once a second has passed, and announced once it can be taken on.
 TEST_F(CameraPresenceTest, ACameraThatCannotBeTakenOnIsTriedAgainOnlyOnceASecond) {
   onCameraThread();
   for (const bool refusesOpen : {false, true}) {
@@ -83,6 +83,12 @@ TEST_F(CameraPresenceTest, ACameraThatCannotBeTakenOnIsTriedAgainOnlyOnceASecond
     EXPECT_EQ(fake.count(kNkMAIDCommand_Open) - opensBefore, 2) << "at 0 ms and at 1000 ms";
     EXPECT_TRUE(TakeAll().empty());
     EXPECT_TRUE(module->m_children.empty());
+    // Once it can be taken on, the next try announces it.
+    fake.root.children[3].openResult = 0;
+    fake.root.children[3].caps[kNkMAIDCapability_IsAlive].value = 1;
+    clock.set(7000);
+    module->scanAndInformHostOfCameraChanges();
+    EXPECT_EQ(added(), (std::vector<double>{0x103}));
   }
 }
 

@@ -1,7 +1,7 @@
 // The habits the camera layer's suites would pass without (they run it against each habit, but
 // a habit that silently stopped would leave them passing on the tidy path): each one seen from
 // the caller, in the call where a real module shows it. A habit whose loss a camera-layer test
-// sees (a refused or failed release, busy-while-transferring, events-in-calls) is left to it
+// sees (a release refused at once, busy-while-transferring, events-in-calls) is left to it
 // (tests/camera/camera_habits_test.cpp).
 #include <gtest/gtest.h>
 
@@ -33,8 +33,9 @@ std::vector<maid::ULONG> AnnouncedIn(const std::vector<simtest::SeenEvent>& even
 }
 
 // One release and nine polls: what CapStart answers, how many polls answer busy, where the
-// completion comes, and where the items are announced before and after it. The first case is
-// the tidy module's way.
+// completion comes with its result, and where the items are announced before and after it. The
+// first case is the tidy module's way. (A release refused at once, with no completion, is seen
+// by the camera-layer habit tests; a late refusal's completion is not.)
 TEST(SimHabits, CaptureHabitsAnswerCompleteAndAnnounceInTheirOwnCalls) {
   constexpr maid::ULONG kAsync = kNkMAIDCommand_Async, kStart = kNkMAIDCommand_CapStart;
   using Calls = std::vector<maid::ULONG>;
@@ -43,17 +44,21 @@ TEST(SimHabits, CaptureHabitsAnswerCompleteAndAnnounceInTheirOwnCalls) {
     maid::NKERROR started;
     int busyPolls;
     maid::ULONG completesIn;
+    maid::NKERROR result;
     Calls itemsBefore, itemsAfter;
   } cases[] = {
-      {"", kNkMAIDResult_Pending, 0, kAsync, {kAsync}, {}},
-      {"habits=sync-complete", kNkMAIDResult_NoError, 0, kStart, {kStart}, {}},
-      {"habits=async-busy", kNkMAIDResult_Pending, 3, kAsync, {kAsync}, {}},
+      {"", kNkMAIDResult_Pending, 0, kAsync, 0, {kAsync}, {}},
+      {"habits=sync-complete", kNkMAIDResult_NoError, 0, kStart, 0, {kStart}, {}},
+      {"habits=async-busy", kNkMAIDResult_Pending, 3, kAsync, 0, {kAsync}, {}},
       {"habits=late-items format=raw+jpeg raw-bytes=65536",
        kNkMAIDResult_Pending,
        0,
        kAsync,
+       0,
        {},
        {kAsync, kAsync}},
+      {"habits=refused-start-late", 131, 0, kAsync, 131, {}, {}},  // media full
+      {"habits=out-of-focus", kNkMAIDResult_Pending, 0, kAsync, kNkMAIDResult_OutOfFocus, {}, {}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.keys);
@@ -67,7 +72,7 @@ TEST(SimHabits, CaptureHabitsAnswerCompleteAndAnnounceInTheirOwnCalls) {
     ASSERT_EQ(cam->completions.size(), 1u);
     const simtest::SeenCompletion& done = cam->completions[0];
     EXPECT_EQ(done.insideCall, c.completesIn);
-    EXPECT_EQ(done.result, 0);
+    EXPECT_EQ(done.result, c.result);
     const auto split = cam->events.begin() + done.eventsBefore;
     EXPECT_EQ(AnnouncedIn({cam->events.begin(), split}), c.itemsBefore);
     EXPECT_EQ(AnnouncedIn({split, cam->events.end()}), c.itemsAfter);
