@@ -102,14 +102,6 @@ class HeldFileTest : public HostLinkTest {
         "camera 1 type=43 exposure=3 format=raw raw-bytes=2000000 habits=slow-link rate=10 "
         "name=D850\n");
   }
-  void holdNewFiles(CChildProcess& holder, unsigned holdMs, unsigned runMs) {
-    holder.sendOutputTo(m_downloads.file("holder.txt"), m_downloads.file("holder-errors.txt"));
-    std::string error;
-    const std::vector<std::string> args{m_downloads.path(), ".part", std::to_string(holdMs),
-                                        std::to_string(runMs)};
-    ASSERT_TRUE(holder.start(BuiltProgram("file_holder.exe"), args, {}, &error)) << error;
-    Sleep(300);  // watching
-  }
 };
 
 // A host that leaves while a whole file is held gets the care "shutdown" gives it: Windows'
@@ -118,8 +110,13 @@ class HeldFileTest : public HostLinkTest {
 // the camera layer's, tests/camera/camera_habits_test.cpp; the chaos run holds files through
 // whole sessions.)
 TEST_F(HeldFileTest, AHostThatLeavesWhileAFileIsHeldLeavesItNamed) {
-  CChildProcess holder;
-  holdNewFiles(holder, 2000, 7000);
+  CChildProcess holder;  // holds each new file for 2 s, for 7 s
+  holder.sendOutputTo(m_downloads.file("holder.txt"), m_downloads.file("holder-errors.txt"));
+  std::string error;
+  ASSERT_TRUE(holder.start(BuiltProgram("file_holder.exe"),
+                           {m_downloads.path(), ".part", "2000", "7000"}, {}, &error))
+      << error;
+  Sleep(300);  // watching
   ASSERT_NE(client().send("doCapture"), 0u);
   const std::string marker = m_downloads.file("Capture0001.nef.part.whole");
   for (const DWORD start = GetTickCount();
