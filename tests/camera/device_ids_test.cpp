@@ -2,10 +2,8 @@
 // the camera's SDK id in the low byte, for every module (not only the first) and up to the
 // top of the camera range; a camera whose id does not fit is never announced under another's.
 
-#include <cstdio>
 #include <fstream>
 
-#include "bridge/dispatcher.h"
 #include "camera/camera_host.h"
 #include "tests/camera/fake_module.h"
 #include "tests/camera/sim_fixture.h"
@@ -119,10 +117,18 @@ TEST_F(CameraIdRangeTest, IdsPastTheRangeAreNeverAnnounced) {
   EXPECT_EQ(Numbers(TakeNamed("deviceRemoved"), "device_id"), (std::vector<double>{0x1D01}));
   ASSERT_NE(module->m_currentCamera, nullptr);
   EXPECT_EQ(module->deviceIdOf(module->m_currentCamera), 0x1DFFu);
+  // Still listed, it is not taken on again (to go again at once) until it is alive.
+  module->scanAndInformHostOfCameraChanges();
+  EXPECT_TRUE(TakeAll().empty());
+  fake.root.children[1].caps[kNkMAIDCapability_IsAlive].value = 1;
+  clock.advance(kCameraRetryMs);
+  module->scanAndInformHostOfCameraChanges();
+  EXPECT_EQ(Numbers(TakeNamed("deviceAdded"), "device_id"), (std::vector<double>{0x1D01}));
   // Ones the module no longer lists go too, even while they still answer.
   fake.root.caps[kNkMAIDCapability_Children] = CFakeCapability::UnsignedEnum({0x100, 0x1FF}, 0);
   module->scanAndInformHostOfCameraChanges();
-  EXPECT_EQ(Numbers(TakeNamed("deviceRemoved"), "device_id"), (std::vector<double>{0x1DFF}));
+  EXPECT_EQ(Numbers(TakeNamed("deviceRemoved"), "device_id"),
+            (std::vector<double>{0x1D01, 0x1DFF}));
   module->deleteRemovedCameras();
   EXPECT_EQ(module->m_currentCamera, nullptr);
   EXPECT_TRUE(module->m_children.empty());
