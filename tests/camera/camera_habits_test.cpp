@@ -2,11 +2,8 @@
 // the host would see (the reports in order, with their values), and that nothing holds the
 // SDK lock longer than the camera and the host are there.
 
-#include <atomic>
 #include <chrono>
-#include <thread>
 
-#include "bridge/dispatcher.h"
 #include "bridge/camera_worker.h"
 #include "camera/camera_clock.h"
 #include "camera/download/file_naming.h"

@@ -151,12 +151,8 @@ TEST_F(CamerasTest, EntryIndexFromTheHostSelectsThatEntry) {
   for (const auto& c : cases) {
     const ZnLuaTETable* entries = before->getTable(c.entries);
     ASSERT_NE(entries, nullptr) << c.entries;
-    // Keys are 0, 1, 2 ... in the camera's order.
-    std::vector<std::string> texts;
-    for (const auto& entry : *entries) {
-      EXPECT_EQ(entry.first->getNumber(), static_cast<double>(texts.size())) << c.entries;
-      texts.push_back(entry.second->getString());
-    }
+    std::vector<std::string> texts;  // in the camera's order (the keys: the request path test)
+    for (const auto& entry : *entries) texts.push_back(entry.second->getString());
     ASSERT_GE(texts.size(), 4u) << c.entries;
     for (const auto& [index, entry] : {std::pair{2.0, 2}, {3.9, 3}, {-0.5, 0}}) {  // toward zero
       choose(c.param, index);

@@ -4,7 +4,6 @@
 // the fallback folder (the prefix's own) are removed.
 #include <windows.h>
 
-#include <cstdio>
 #include <fstream>
 #include <string>
 
