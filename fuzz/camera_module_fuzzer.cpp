@@ -8,15 +8,13 @@
 // calm (no answer bent, every habit and fault off), settles, and shuts down; then what the
 // host was told and what lies on disk is checked against what the module gave, each rule an
 // assertion of its own:
-//   - every announced capture id ends once, with its file or an error; none is announced twice;
+//   - the rules of every message stream (tests/host_rules.h); every announced capture ends,
+//     and "listDevices" always gets its answer;
 //   - a file reported whole holds exactly the bytes the module's blocks gave, every byte
 //     covered, and is as long as the module said; nothing else is left in the download folder,
 //     no ".part" among it;
-//   - "deviceAdded" and "deviceRemoved" alternate per device, and once calm match the
-//     module's plugged cameras;
+//   - once calm, the host's cameras are the module's plugged ones;
 //   - no call reaches the module with a record it already closed, and every record is closed;
-//   - a reply goes only to a request that was sent, at most once, in order, with a known name;
-//     "listDevices" always gets its own;
 //   - the session's work ends within a bounded number of steps.
 #include <unistd.h>
 

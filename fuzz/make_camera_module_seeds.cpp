@@ -29,62 +29,25 @@ std::uint8_t TwistOf(maid::ULONG capability, bool retype) {
   return static_cast<std::uint8_t>(i | (retype ? 0x80 : 0));
 }
 
-// The session every seed runs after its set-up.
-constexpr std::uint8_t kSession[] = {kListDevices,
-                                     kCameraTurn,
-                                     kConnect,
-                                     1,
-                                     kGetSettings,
-                                     1,
-                                     kChangeSetting,
-                                     0,
-                                     3,
-                                     kCapture,
-                                     kTimePasses,
-                                     20,
-                                     kCapture,
-                                     kTimePasses,
-                                     20,
-                                     kToggleLiveView,
-                                     kTimePasses,
-                                     5,
-                                     kIsLiveViewOn,
-                                     kToggleLiveView,
-                                     kFocus,
-                                     0xFF,
-                                     kFocus,
-                                     2,
-                                     kAutoFocus,
-                                     kAutoFocus,
-                                     kButton,
-                                     kTimePasses,
-                                     20,
-                                     kDial,
-                                     0,
-                                     kCameraTurn,
-                                     kDial,
-                                     7,
-                                     kCameraTurn,
-                                     kPlug,
-                                     0x00,
-                                     kCameraTurn,
-                                     kCameraTurn,
-                                     kPlug,
-                                     0x80,
-                                     kTimePasses,
-                                     5,
-                                     kConnect,
-                                     1,
-                                     kCapture,
-                                     kTimePasses,
-                                     30,
-                                     kDisconnect,
-                                     1,
-                                     kListDevices};
+// The session every seed runs after its set-up, in steps of an action or a few with their
+// operands. The bytes stay as they are: the corpus in fuzz/corpus/camera_module/ was written
+// from them.
+const std::vector<std::vector<std::uint8_t>> kSession = {
+    {kListDevices, kCameraTurn, kConnect, 1, kGetSettings, 1},  // camera 1 connected, its settings
+    {kChangeSetting, 0, 3},                                     // the shutter set to entry 3
+    {kCapture, kTimePasses, 20, kCapture, kTimePasses, 20},     // two shots, two seconds apart
+    {kToggleLiveView, kTimePasses, 5, kIsLiveViewOn, kToggleLiveView},  // live view for 0.5 s
+    {kFocus, 0xFF, kFocus, 2, kAutoFocus, kAutoFocus},  // focus both ways, auto-focus on and off
+    {kButton, kTimePasses, 20},                         // the camera's own button
+    {kDial, 0, kCameraTurn, kDial, 7, kCameraTurn},     // the aperture and white balance dials
+    {kPlug, 0x00, kCameraTurn, kCameraTurn},            // camera 1 unplugged
+    {kPlug, 0x80, kTimePasses, 5},                      // camera 3 plugged
+    {kConnect, 1, kCapture, kTimePasses, 30, kDisconnect, 1, kListDevices},
+};
 
 bool Write(const std::string& path, const Seed& seed) {
   std::vector<std::uint8_t> script = seed.before;
-  script.insert(script.end(), std::begin(kSession), std::end(kSession));
+  for (const auto& step : kSession) script.insert(script.end(), step.begin(), step.end());
   std::vector<std::uint8_t> input{static_cast<std::uint8_t>(seed.format << 1),
                                   static_cast<std::uint8_t>(script.size() & 0xFF),
                                   static_cast<std::uint8_t>(script.size() >> 8)};

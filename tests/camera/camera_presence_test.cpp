@@ -63,20 +63,33 @@ TEST_F(CameraPresenceTest, ACameraIsShownAndKeptUntilItSaysItIsGone) {
   EXPECT_EQ(module->m_currentCamera, nullptr);
 }
 
-TEST_F(CameraPresenceTest, ACameraListedButDeadIsTriedAgainOnlyOnceASecond) {
+// Listed but dead, or refusing to be opened: not announced, nothing half-built kept, tried
+// again only once a second has passed, and announced once it can be taken on.
+TEST_F(CameraPresenceTest, ACameraThatCannotBeTakenOnIsTriedAgainOnlyOnceASecond) {
   onCameraThread();
-  fake.root =
-      CFakeObject::Make(0, {},
-                        {CFakeObject::Make(3, {{kNkMAIDCapability_Name, C::Text("D5")},
-                                               {kNkMAIDCapability_IsAlive, C::Bool(false)}})});
-  open();
-  const int opensBefore = fake.count(kNkMAIDCommand_Open);
-  for (std::uint32_t ms : {0, 100, 999, 1000}) {
-    clock.set(5000 + ms);
+  for (const bool refusesOpen : {false, true}) {
+    SCOPED_TRACE(refusesOpen ? "refuses to open" : "not alive");
+    fake.root = CFakeObject::Make(
+        0, {},
+        {CFakeObject::Make(3, {{kNkMAIDCapability_Name, C::Text("D5")},
+                               {kNkMAIDCapability_IsAlive, C::Bool(refusesOpen)}})});
+    if (refusesOpen) fake.root.children[3].openResult = kNkMAIDResult_HardwareError;
+    open();
+    const int opensBefore = fake.count(kNkMAIDCommand_Open);
+    for (std::uint32_t ms : {0, 100, 999, 1000}) {
+      clock.set(5000 + ms);
+      module->scanAndInformHostOfCameraChanges();
+    }
+    EXPECT_EQ(fake.count(kNkMAIDCommand_Open) - opensBefore, 2) << "at 0 ms and at 1000 ms";
+    EXPECT_TRUE(TakeAll().empty());
+    EXPECT_TRUE(module->m_children.empty());
+    // Once it can be taken on, the next try announces it.
+    fake.root.children[3].openResult = 0;
+    fake.root.children[3].caps[kNkMAIDCapability_IsAlive].value = 1;
+    clock.set(7000);
     module->scanAndInformHostOfCameraChanges();
+    EXPECT_EQ(added(), (std::vector<double>{0x103}));
   }
-  EXPECT_EQ(fake.count(kNkMAIDCommand_Open) - opensBefore, 2) << "at 0 ms and at 1000 ms";
-  EXPECT_TRUE(TakeAll().empty());
 }
 
 TEST_F(CameraPresenceTest, AModuleWhoseListCouldNotBeReadAtFirstFindsItsCamerasLater) {

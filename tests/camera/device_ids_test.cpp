@@ -2,10 +2,8 @@
 // the camera's SDK id in the low byte, for every module (not only the first) and up to the
 // top of the camera range; a camera whose id does not fit is never announced under another's.
 
-#include <cstdio>
 #include <fstream>
 
-#include "bridge/dispatcher.h"
 #include "camera/camera_host.h"
 #include "tests/camera/fake_module.h"
 #include "tests/camera/sim_fixture.h"
@@ -35,29 +33,20 @@ TEST_F(LastCameraOfLaterModule, IsAnnouncedConnectedAndRemovedUnderItsOwnId) {
   ASSERT_EQ(TakeNamed("ok").size(), 1u);
   ASSERT_NE(module23()->m_currentCamera, nullptr);
   EXPECT_EQ(module23()->m_currentCamera->m_name, "D5");
-  EXPECT_EQ(manager->m_currentModule, module23());
   TakeAll();
-  // Live view of a camera on the later module reaches the host from the idle tick.
+  // Live view of a camera on the later module reaches the host from the idle tick (its
+  // downloads are the request path test's, two modules at once).
   ASSERT_TRUE(module23()->m_currentCamera->startLiveView());
   PumpAndSettle(manager);
   EXPECT_EQ(LiveViewImages().size(), 1u);
   EXPECT_TRUE(module23()->m_currentCamera->stopLiveView());
-  // And so does its shot, taken through the host's own command: without the crash-test
-  // marker, a capture is a capture.
-  ASSERT_FALSE(manager->m_crashTestRequested);
-  const ZnLuaTEString capture("doCapture");
-  DispatchAndSettle(3, &capture, nullptr);
-  EXPECT_EQ(TakeNamed("fileDownloadComplete").size(), 1u);
-  EXPECT_TRUE(std::filesystem::exists(m_folder / "Capture0001.jpg"));
   // Cameras of the later module come and go through the idle rescans too.
   SimControl("Type0023.md3", "unplug 255");
   SimControl("Type0023.md3", "unplug 1");
   PumpAndSettle(manager);
-  auto removed = TakeNamed("deviceRemoved");
-  EXPECT_EQ(Numbers(removed, "device_id"), (std::vector<double>{0x1701, 0x17FF}));
-  EXPECT_EQ(Payload(*removed[0])->count(), 1u);
+  EXPECT_EQ(Numbers(TakeNamed("deviceRemoved"), "device_id"),
+            (std::vector<double>{0x1701, 0x17FF}));
   EXPECT_EQ(module23()->m_currentCamera, nullptr);
-  EXPECT_EQ(module23()->m_cameras.count(255), 0u);
   EXPECT_TRUE(module23()->m_removedCameras.empty());
   EXPECT_EQ(module23()->m_children.count(255), 0u);
   SimControl("Type0023.md3", "plug 255");
@@ -116,7 +105,6 @@ TEST_F(CameraIdRangeTest, IdsPastTheRangeAreNeverAnnounced) {
   EXPECT_EQ(module->connectCamera(0xFF), 0);
   // A camera without live view has no frame to send.
   EXPECT_TRUE(module->m_currentCamera->getLiveViewImage().empty());
-  EXPECT_EQ(module->connectCamera(0x100), -1);
   // A fresh module has no report pending, and reports the first change at once.
   module->sendPendingSettings();
   EXPECT_TRUE(TakeAll().empty());

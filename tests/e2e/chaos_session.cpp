@@ -32,6 +32,7 @@
 #include <memory>
 #include <random>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -186,6 +187,12 @@ Plan MakePlan(std::uint32_t seed) {
     a.text = line;
     plan.actions.push_back(a);
   };
+  auto pause = [&](unsigned ms) {
+    Action a;
+    a.kind = Kind::Pause;
+    a.ms = ms;
+    plan.actions.push_back(a);
+  };
   auto anyCamera = [&]() -> const SimCamera& { return plan.cameras[pick(plan.cameras.size())]; };
   // A camera to connect: mostly one plugged in, as a host picks one from its listing; now
   // and then any, or one the module does not have.
@@ -270,10 +277,7 @@ Plan MakePlan(std::uint32_t seed) {
       }
       if (plug && chance(40)) {
         // A host connects the camera it was just told of, once a rescan has found it.
-        Action a;
-        a.kind = Kind::Pause;
-        a.ms = 300;
-        plan.actions.push_back(a);
+        pause(300);
         connected = c.deviceIds()[pick(c.deviceIds().size())];
         request("connectDevice")->numbers = {{"device_id", connected}};
       }
@@ -288,10 +292,7 @@ Plan MakePlan(std::uint32_t seed) {
     } else if (roll < 80) {
       control("rate " + std::to_string(2 + pick(20)) + " " + std::to_string(anyCamera().id));
     } else if (roll < 96) {
-      Action a;
-      a.kind = Kind::Pause;
-      a.ms = 50 + static_cast<unsigned>(pick(600));
-      plan.actions.push_back(a);
+      pause(50 + static_cast<unsigned>(pick(600)));
     } else {
       plan.actions.push_back(BarrierAction());
     }
@@ -698,15 +699,8 @@ class ChaosSession {
     std::printf("seed %u: %s (%.1f s)\n", m_seed, m_broken.empty() ? "ok" : "BROKEN", seconds);
     for (const auto& b : m_broken) std::printf("  broke: %s\n", b.c_str());
     std::printf("  scenario:\n");
-    std::string line;
-    for (char c : m_plan.scenario) {
-      if (c != '\n') {
-        line += c;
-        continue;
-      }
-      std::printf("    %s\n", line.c_str());
-      line.clear();
-    }
+    std::istringstream scenario(m_plan.scenario);
+    for (std::string line; std::getline(scenario, line);) std::printf("    %s\n", line.c_str());
     // The plan and the messages, merged by time.
     std::printf("  session (ms since start; -> requests as sent, <- messages as received):\n");
     std::size_t m = 0;

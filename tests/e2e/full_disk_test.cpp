@@ -9,8 +9,9 @@ namespace {
 
 using FullDiskTest = SimulatedCameraTest;
 
-// The RAW file is announced, then fails under its id and naming it, and nothing of it stays:
-// the folder holds only the scenario and the control file. A file that fits is written as ever.
+// The RAW file is announced, then fails under its id, and nothing of it stays: the folder holds
+// only the scenario and the control file. (What the error says and that the next shot works
+// are the camera layer's, tests/camera/capture_test.cpp.)
 TEST_F(FullDiskTest, WriteThatFallsShortIsReportedAndLeavesNothing) {
   start("camera 1 type=43 exposure=3 format=raw raw-bytes=3000000 name=D850\n");
   ListAndConnect(m_session);
@@ -21,15 +22,7 @@ TEST_F(FullDiskTest, WriteThatFallsShortIsReportedAndLeavesNothing) {
   ASSERT_EQ(messages[1].nameText(), "error");
   EXPECT_EQ(NumberIn(messages[1], "capture_id"), NumberIn(messages[0], "capture_id"));
   EXPECT_EQ(NumberIn(messages[1], "error_code"), -1004);
-  const std::string description = TextIn(messages[1], "error_description");
-  EXPECT_EQ(description.rfind(TextIn(messages[0], "file_name") + ": ", 0), 0u) << description;
   EXPECT_EQ(m_downloads.files().size(), 2u) << "no partial file, no .part file";
-
-  control("format jpeg 1");
-  ASSERT_NE(client().send("doCapture"), 0u);
-  const auto jpeg = DownloadMessages(client(), 1);
-  ASSERT_EQ(jpeg.size(), 2u);
-  EXPECT_EQ(jpeg[1].nameText(), "fileDownloadComplete");
   ExpectOrderlyShutdown(m_session);
 }
 

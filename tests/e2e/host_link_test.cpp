@@ -1,10 +1,10 @@
 // The host link never waits for a camera, as the host lives it: while a file crosses a slow
 // link (20 MB at 10 MB/s, two seconds) every request is answered and the file is announced
-// as soon as its first block is in; "shutdown" lets the transfer under way end first; a host
-// that closes its pipes mid-transfer, or during a release that never completes, ends the
-// process, without a ".part" left behind; a whole file another program holds waits for its name
-// through either end. (How fast each answer comes is the benchmark's to measure; here the
-// order shows it.)
+// as soon as its first block is in; a host that closes its pipes mid-transfer, or during a
+// release that never completes, ends the process, without a ".part" left behind; a whole file
+// another program holds (real Windows sharing, file_holder.exe) still takes its name then.
+// (How fast each answer comes is the benchmark's to measure; here the order shows it. What
+// "shutdown" lets finish is the worker's, tests/bridge.)
 #include <windows.h>
 
 #include <optional>
@@ -80,51 +80,18 @@ TEST_F(HostLinkTest, RequestsAreAnsweredThroughALongExposure) {
   ExpectOrderlyShutdown(m_session);
 }
 
-// A release that never completes holds no request up. "shutdown" waits for its picture while
-// one can still come; once its camera is gone, the host hears the picture never came and the
-// process ends.
-TEST_F(HostLinkTest, AHungReleaseHoldsUpNoRequestAndShutdownEndsItWhenItsCameraGoes) {
-  control("fault capture-hangs");
-  Sleep(300);
-  ASSERT_NE(client().send("doCapture"), 0u);
-  EXPECT_TRUE(client().waitForReply(client().send("isLiveViewOn"), 5000));
-  client().send("shutdown");
-  control("unplug 1");
-  const auto names = namesUntil("shutdownComplete");
-  ASSERT_EQ(names.size(), 2u);
-  EXPECT_EQ(names[0], "error");
-  EXPECT_EQ(names[1].rfind("shutdownComplete", 0), 0u);
-  EXPECT_TRUE(client().process().waitForExit(5000).has_value());
-}
-
-TEST_F(HostLinkTest, ShutdownLetsTheTransferUnderWayEndFirst) {
+// A host that leaves ends the process at once whatever is under way: a transfer (whose
+// ".part" goes) and a release that never completes (whose wait sees the broken pipe).
+TEST_F(HostLinkTest, AHostThatLeavesMidTransferAndDuringAHungReleaseEndsTheProcess) {
   ASSERT_NE(client().send("doCapture"), 0u);
   ASSERT_TRUE(client().waitForName("objectWasAdded", 1500));
-  client().send("shutdown");
-  const auto names = namesUntil("shutdownComplete");
-  ASSERT_FALSE(names.empty());
-  EXPECT_EQ(names.front(), "fileDownloadComplete");
-  EXPECT_EQ(names.back().rfind("shutdownComplete", 0), 0u);
-  EXPECT_TRUE(client().process().waitForExit(5000).has_value());
-  EXPECT_FALSE(partLeft());
-}
-
-TEST_F(HostLinkTest, AHostThatLeavesMidTransferLeavesNoPartialFile) {
-  ASSERT_NE(client().send("doCapture"), 0u);
-  ASSERT_TRUE(client().waitForName("objectWasAdded", 1500));
-  client().closePipes();
-  EXPECT_TRUE(client().process().waitForExit(3000).has_value()) << "noticed at once";
-  EXPECT_FALSE(partLeft());
-}
-
-// The release's wait sees the broken pipe, and the process ends as after any host.
-TEST_F(HostLinkTest, AHostThatLeavesDuringAHungReleaseEndsTheProcess) {
   control("fault capture-hangs");
   Sleep(300);
   ASSERT_NE(client().send("doCapture"), 0u);
   Sleep(500);  // the release is under way
   client().closePipes();
-  EXPECT_TRUE(client().process().waitForExit(5000).has_value());
+  EXPECT_EQ(client().process().waitForExit(5000), std::optional<unsigned long>(0));
+  EXPECT_FALSE(partLeft());
 }
 
 // A camera whose new files another program holds open for a moment, as virus scanners,
@@ -138,76 +105,21 @@ class HeldFileTest : public HostLinkTest {
         "camera 1 type=43 exposure=3 format=raw raw-bytes=2000000 habits=slow-link rate=10 "
         "name=D850\n");
   }
-  void holdNewFiles(CChildProcess& holder, unsigned holdMs, unsigned runMs) {
-    holder.sendOutputTo(m_downloads.file("holder.txt"), m_downloads.file("holder-errors.txt"));
-    std::string error;
-    const std::vector<std::string> args{m_downloads.path(), ".part", std::to_string(holdMs),
-                                        std::to_string(runMs)};
-    ASSERT_TRUE(holder.start(BuiltProgram("file_holder.exe"), args, {}, &error)) << error;
-    Sleep(300);  // watching
-  }
-  // The outcome of one release's file: "fileDownloadComplete" or "error".
-  std::optional<HostMessage> shoot(unsigned timeoutMs) {
-    EXPECT_NE(client().send("doCapture"), 0u);
-    EXPECT_TRUE(client().waitForName("objectWasAdded", 5000));
-    // Held files hold nothing else up.
-    EXPECT_TRUE(client().waitForReply(client().send("isLiveViewOn"), 2000))
-        << "answered while the file waits";
-    return client().waitFor(
-        [](const HostMessage& m) {
-          return m.nameText() == "fileDownloadComplete" || m.nameText() == "error";
-        },
-        timeoutMs);
-  }
 };
 
-TEST_F(HeldFileTest, AFileHeldForAWhileTakesItsNameOnceLetGo) {
-  for (unsigned holdMs : {2000u, 20000u}) {
-    SCOPED_TRACE(holdMs);
-    CChildProcess holder;
-    holdNewFiles(holder, holdMs, holdMs + 5000);
-    const auto outcome = shoot(holdMs + 10000);
-    ASSERT_TRUE(outcome);
-    ASSERT_EQ(outcome->nameText(), "fileDownloadComplete") << TextIn(*outcome, "error_description");
-    const std::string path = TextIn(*outcome, "file_path");
-    EXPECT_EQ(path.substr(path.size() - 4), ".nef");
-    EXPECT_FALSE(ReadFile(path).empty());
-    EXPECT_TRUE(holder.waitForExit(30000).has_value());
-  }
-  EXPECT_TRUE(ReadFile(m_downloads.file("Capture0001.nef")) == CameraRaw(1, 2000000));
-  EXPECT_TRUE(ReadFile(m_downloads.file("Capture0002.nef")) == CameraRaw(2, 2000000));
-  ExpectOrderlyShutdown(m_session);
-}
-
-// Held past a minute: the host hears where the whole file is, and it is there.
-TEST_F(HeldFileTest, AFileHeldPastAMinuteIsReportedWithWhereItsBytesAre) {
-  CChildProcess holder;
-  holdNewFiles(holder, 70000, 75000);
-  const auto outcome = shoot(75000);
-  ASSERT_TRUE(outcome);
-  ASSERT_EQ(outcome->nameText(), "error");
-  EXPECT_EQ(NumberIn(*outcome, "error_code"), -1005);
-  const std::string part = m_downloads.file("Capture0001.nef.part");
-  EXPECT_TRUE(Has(TextIn(*outcome, "error_description"), part));
-  EXPECT_TRUE(ReadFile(part) == CameraRaw(1, 2000000)) << "the whole picture is kept";
-  holder.terminate();
-  ExpectOrderlyShutdown(m_session);
-  // The next start gives it a name that says what it is, and removes nothing.
-  CHostSession next;
-  std::string error;
-  ASSERT_TRUE(next.start(BuiltProgram("lensbridge.exe"), 15000, &error, m_downloads.environment()))
-      << error;
-  ListAndConnect(next);  // answered once the start-up is over
-  EXPECT_TRUE(ReadFile(m_downloads.file("Capture0001-kept.nef")) == CameraRaw(1, 2000000));
-  EXPECT_FALSE(partLeft());
-  ExpectOrderlyShutdown(next);
-}
-
-// A host that leaves while a whole file is held gets the care "shutdown" gives it: the file
-// takes its name once let go, before the process ends.
+// A host that leaves while a whole file is held gets the care "shutdown" gives it: Windows'
+// refused rename is waited out, and the file takes its name once let go, before the process
+// ends. (How long a file may wait, what the host is told and what is kept past a minute are
+// the camera layer's, tests/camera/camera_habits_test.cpp; the chaos run holds files through
+// whole sessions.)
 TEST_F(HeldFileTest, AHostThatLeavesWhileAFileIsHeldLeavesItNamed) {
-  CChildProcess holder;
-  holdNewFiles(holder, 2000, 7000);
+  CChildProcess holder;  // holds each new file for 2 s, for 7 s
+  holder.sendOutputTo(m_downloads.file("holder.txt"), m_downloads.file("holder-errors.txt"));
+  std::string error;
+  ASSERT_TRUE(holder.start(BuiltProgram("file_holder.exe"),
+                           {m_downloads.path(), ".part", "2000", "7000"}, {}, &error))
+      << error;
+  Sleep(300);  // watching
   ASSERT_NE(client().send("doCapture"), 0u);
   const std::string marker = m_downloads.file("Capture0001.nef.part.whole");
   for (const DWORD start = GetTickCount();

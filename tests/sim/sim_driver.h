@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -24,7 +23,6 @@ constexpr maid::ULONG kNoCall = 0xFFFFFFFFu;  // delivered while none of our cal
 struct SeenEvent {
   bool fromModule;  // the module object's event, else the camera's
   maid::ULONG event;
-  maid::NKPARAM data;
   maid::ULONG insideCall;
 };
 struct SeenCompletion {
@@ -107,11 +105,6 @@ class CSimDriver {
   maid::NKERROR setUnsigned(maid::ULONG cap, maid::ULONG value) {
     return call(camera(), kNkMAIDCommand_CapSet, cap, kNkMAIDDataType_Unsigned, value);
   }
-  maid::NKERROR setEnumIndex(maid::ULONG cap, maid::ULONG index) {
-    maid::MaidEnum descriptor{};
-    descriptor.ulValue = index;
-    return call(camera(), kNkMAIDCommand_CapSet, cap, kNkMAIDDataType_EnumPtr, ptr(&descriptor));
-  }
   maid::NKERROR startCapture() {
     return call(camera(), kNkMAIDCommand_CapStart, kNkMAIDCapability_Capture);
   }
@@ -156,9 +149,6 @@ class CSimDriver {
   std::vector<SeenEvent> events;
   std::vector<SeenCompletion> completions;
   std::map<maid::ULONG, Download> downloads;  // by item id
-  // Called between two polls of a download still in progress, as a host's command arriving
-  // mid-transfer is run.
-  std::function<void(maid::ULONG itemId)> betweenDownloadPolls;
 
  private:
   template <class Proc>
@@ -169,7 +159,7 @@ class CSimDriver {
   template <bool fromModule>
   static void OnEvent(maid::NKREF ref, maid::ULONG event, maid::NKPARAM data) {
     auto* self = static_cast<CSimDriver*>(ref);
-    self->events.push_back({fromModule, event, data, self->currentCall()});
+    self->events.push_back({fromModule, event, self->currentCall()});
     if (fromModule || event != kNkMAIDEvent_AddChild) return;
     for (maid::ULONG item : self->m_transferring)
       self->downloads[item].announcedDuring.push_back(static_cast<maid::ULONG>(data));
@@ -205,7 +195,6 @@ class CSimDriver {
       for (int i = 0; (started == 0 || started == 1) && !d.completed && i < 10000; ++i) {
         poll(&data);
         if (d.completed) break;
-        if (betweenDownloadPolls) betweenDownloadPolls(itemId);
         platform::sleepMs(1);
       }
       m_transferring.erase(std::find(m_transferring.begin(), m_transferring.end(), itemId));

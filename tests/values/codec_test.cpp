@@ -171,15 +171,10 @@ TEST(Codec, RandomTreesReencodeToIdenticalBytesThroughBothReadersAndNoPrefixDeco
   }
 }
 
+// Messages cut short anywhere are the round trip's (no prefix decodes); these are whole.
 TEST(Codec, MalformedMessagesAreDecodeErrors) {
   const char* const cases[] = {
-      "", "070000",                                   // request id cut short
-      "07000000 0300", "07000000 02000000 00000000",  // tag, number cut short
-      "07000000 03000000 0300",                       // string length cut short
-      "07000000 03000000 05000000 6F6B00",            // string body cut short
-      // The count says two entries but only one pair follows; the built entry is released.
-      "07000000 05000000 02000000 03000000 02000000 6100 01000000", "00000000 04000000 FFFFFFFF",
-      "00000000 04000000 05000000 01020304",                         // data size
+      "00000000 04000000 FFFFFFFF",                                  // data size
       "00000000 05000000 01000000 09000000 01000000",                // unknown key tag
       "00000000 05000000 01000000 03000000 02000000 6100 00000000",  // unknown value tag
   };
