@@ -105,6 +105,7 @@ TEST_F(CameraIdRangeTest, IdsPastTheRangeAreNeverAnnounced) {
   EXPECT_EQ(module->connectCamera(0xFF), 0);
   // A camera without live view has no frame to send.
   EXPECT_TRUE(module->m_currentCamera->getLiveViewImage().empty());
+  EXPECT_EQ(module->connectCamera(0x100), -1);  // never taken on, so never connected
   // A fresh module has no report pending, and reports the first change at once.
   module->sendPendingSettings();
   EXPECT_TRUE(TakeAll().empty());
