@@ -27,9 +27,7 @@
 
 #include <cstdint>
 #include <deque>
-#include <limits>
 #include <memory>
-#include <optional>
 #include <vector>
 
 #include "bridge/camera_thread.h"

@@ -93,13 +93,10 @@ inline void PumpAndSettle(CNikonModuleManager* manager) LB_REQUIRES(g_sdkLock) {
   SettleOperations(manager);
 }
 // Runs `work`, an entry point that takes the SDK lock itself, with the lock let go meanwhile,
-// as the camera thread has it between its turns.
+// as the camera thread has it between its turns (and as a module call has it).
 template <typename Work>
 auto BetweenTurns(Work work) LB_REQUIRES(g_sdkLock) {
-  g_sdkLock.unlock();
-  auto result = work();
-  g_sdkLock.lock();
-  return result;
+  return CallModule(work);
 }
 // A camera worker as the process runs it, driven by the test's thread: what it asks of the
 // process is recorded, and its turns run with the SDK lock let go, as between the camera
