@@ -115,9 +115,12 @@ void CompleteCaptureLater(MaidObject* record, sdk::CompletionProc proc, NKREF re
 }
 
 // Takes the shot the caller asked for: announces its items, then completes the capture (or,
-// under late-items, completes it first and announces the items at the next Async). The
-// caller's release is answered in the poll it is due in, so its pictures are waited for here.
-void RunCapture(ULONG cameraId, MaidObject* record, sdk::CompletionProc proc, NKREF ref) {
+// under late-items, completes it first and announces the items once they are made). Inside
+// the caller's release call (`insideCall`) its pictures are waited for there; from a poll they
+// are not: the module's other cameras fire and transfer in the polls meanwhile, as each body
+// makes its own pictures.
+void RunCapture(ULONG cameraId, MaidObject* record, sdk::CompletionProc proc, NKREF ref,
+                bool insideCall) {
   Camera* camera = FindCamera(cameraId);
   if (!camera || !camera->plugged)
     return CompleteCapture(record, proc, ref, kNkMAIDResult_CameraNotFound);
@@ -125,11 +128,11 @@ void RunCapture(ULONG cameraId, MaidObject* record, sdk::CompletionProc proc, NK
   if (camera->has(Habit::LateItems)) {
     CompleteCapture(record, proc, ref, kNkMAIDResult_NoError);
     Sim().jobs.push_back([cameraId, ids] {
-      AfterShotIsMade(cameraId, ids, true, [cameraId, ids] { AnnounceShot(cameraId, ids); });
+      AfterShotIsMade(cameraId, ids, false, [cameraId, ids] { AnnounceShot(cameraId, ids); });
     });
     return;
   }
-  AfterShotIsMade(cameraId, ids, true, [=] {
+  AfterShotIsMade(cameraId, ids, insideCall, [=] {
     AnnounceShot(cameraId, ids);
     CompleteCapture(record, proc, ref, kNkMAIDResult_NoError);
   });
@@ -147,7 +150,7 @@ void RunCaptureAfterExposure(ULONG cameraId, MaidObject* record, sdk::Completion
         [=] { RunCaptureAfterExposure(cameraId, record, proc, ref, startMs, lengthMs); });
     return;
   }
-  RunCapture(cameraId, record, proc, ref);
+  RunCapture(cameraId, record, proc, ref, false);
 }
 
 }  // namespace
@@ -196,7 +199,7 @@ NKERROR CapStart(MaidObject* record, Node& node, ULONG capId, sdk::CompletionPro
     if (camera->has(Habit::SyncComplete)) {
       // A module that takes the shot inside the call holds its caller for the whole exposure.
       if (!sim.manualClockMs) std::this_thread::sleep_for(std::chrono::milliseconds(shotMs));
-      RunCapture(cameraId, record, proc, ref);
+      RunCapture(cameraId, record, proc, ref, true);
       return kNkMAIDResult_NoError;
     }
     if (shotMs > 0) {
@@ -205,7 +208,8 @@ NKERROR CapStart(MaidObject* record, Node& node, ULONG capId, sdk::CompletionPro
           [=] { RunCaptureAfterExposure(cameraId, record, proc, ref, startMs, shotMs); });
       return kNkMAIDResult_Pending;
     }
-    sim.jobs.push_back([cameraId, record, proc, ref] { RunCapture(cameraId, record, proc, ref); });
+    sim.jobs.push_back(
+        [cameraId, record, proc, ref] { RunCapture(cameraId, record, proc, ref, false); });
     return kNkMAIDResult_Pending;
   }
   if (node.kind == Kind::Data && capId == kNkMAIDCapability_Acquire)

@@ -5,11 +5,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "camera/maid/maid.h"
@@ -111,9 +113,19 @@ class CSimDriver {
   maid::NKERROR poll(maid::MaidObject* object = nullptr) {  // Async, on the camera by default
     return call(object ? object : camera(), kNkMAIDCommand_Async);
   }
-  bool pollUntilCaptureCompletes(int maxPolls = 200) {
-    for (int i = 0; i < maxPolls && completions.empty(); ++i) poll();
-    return !completions.empty();
+  // Polls until `done` holds, or 20 s have passed: a shot's JPEG is made on a thread of its
+  // own, and its shot follows in the polls after it is.
+  template <typename Done>
+  bool pollUntil(Done done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!done() && std::chrono::steady_clock::now() < deadline) {
+      poll();
+      std::this_thread::yield();
+    }
+    return done();
+  }
+  bool pollUntilCaptureCompletes() {
+    return pollUntil([this] { return !completions.empty(); });
   }
 
   maid::MaidObject* module() { return &m_module; }

@@ -69,7 +69,9 @@ TEST(SimHabits, CaptureHabitsAnswerCompleteAndAnnounceInTheirOwnCalls) {
     int busy = 0;
     for (int i = 0; i < 9; ++i) busy += cam->poll() == kNkMAIDResult_Pending;
     EXPECT_EQ(busy, c.busyPolls);
-    ASSERT_EQ(cam->completions.size(), 1u);
+    const std::size_t items = c.itemsBefore.size() + c.itemsAfter.size();
+    ASSERT_TRUE(cam->pollUntil(
+        [&] { return cam->completions.size() == 1 && AnnouncedIn(cam->events).size() == items; }));
     const simtest::SeenCompletion& done = cam->completions[0];
     EXPECT_EQ(done.insideCall, c.completesIn);
     EXPECT_EQ(done.result, c.result);
@@ -117,8 +119,7 @@ TEST(SimHabits, ReleaseLatencyAndExposureHoldTheShotBackUntilTheirTimeHasPassed)
     EXPECT_EQ(cam->completions[0].result, 0);
     // The module counts whole milliseconds from a start it truncated: up to 1 ms early.
     EXPECT_GE(elapsed.count(), kExposureMs - 1);
-    for (int i = 0; i < 3; ++i) cam->poll();
-    EXPECT_EQ(cam->downloads.size(), 1u);
+    EXPECT_TRUE(cam->pollUntil([&] { return cam->downloads.size() == 1; }));
   }
   // A camera unplugged, or a module closed, mid-exposure ends the release at once.
   auto cam = CameraWith("exposure-ms=60000");
