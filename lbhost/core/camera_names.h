@@ -30,8 +30,8 @@ struct ListedCamera {
 
 class CCameraNames {
  public:
-  // The file lbhost keeps the names in when --names does not say: %LOCALAPPDATA%\lbhost\
-  // camera-names.json on Windows ($HOME/.config/lbhost/camera-names.json elsewhere).
+  // The file lbhost keeps the names in when --names does not say: camera-names.json in the
+  // folder "lbhost" of %LOCALAPPDATA% on Windows, of $HOME/.config elsewhere.
   static std::string defaultPath();
 
   // The names kept at `path`; none when the file is not there yet. A file that cannot be read
