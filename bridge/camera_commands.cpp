@@ -1,11 +1,14 @@
 #include "bridge/camera_commands.h"
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "bridge/notifications.h"
 #include "camera/camera/camera.h"
+#include "camera/camera_host.h"
 #include "camera/modules/module_manager.h"
 #include "camera/modules/nikon_module.h"
 #include "hostlink/outgoing_queue.h"
@@ -31,6 +34,39 @@ void StopLiveViewOf(CCamera* camera) LB_REQUIRES(g_sdkLock) {
     Trace("Live view of camera %u could not be switched off", camera->m_cameraId);
 }
 
+// Whether a "connectDevice" keeps the cameras connected before: "keep_connected" is there and
+// is not the number 0.
+bool KeepsConnected(const ZnLuaTE* params) {
+  const auto* table = dynamic_cast<const ZnLuaTETable*>(params);
+  const ZnLuaTE* keep = table ? table->getValue("keep_connected") : nullptr;
+  if (!keep || dynamic_cast<const ZnLuaTENil*>(keep)) return false;
+  const auto* number = dynamic_cast<const ZnLuaTENumber*>(keep);
+  return !number || number->getNumber() != 0;
+}
+
+// Lets camera `deviceId` of several go; when it was the current camera, the one connected
+// last of the others becomes current.
+void DisconnectOneOfSeveral(CNikonModuleManager& manager, std::uint32_t deviceId)
+    LB_REQUIRES(g_sdkLock) {
+  CCamera* camera = manager.connectedCamera(deviceId);
+  auto& connected = manager.m_connected;
+  connected.erase(std::remove(connected.begin(), connected.end(), deviceId), connected.end());
+  if (!camera) return;
+  StopLiveViewOf(camera);
+  CNikonModule* module = camera->module();
+  if (module && module->m_currentCamera == camera) {
+    module->disconnectCamera();
+  } else {
+    camera->disconnect();
+  }
+  if (manager.currentCamera()) return;
+  const std::vector<std::uint32_t> others = manager.connectedDevices();
+  if (others.empty()) return;
+  CCamera* next = manager.connectedCamera(others.back());
+  manager.m_currentModule = next->module();
+  next->module()->m_currentCamera = next;
+}
+
 }  // namespace
 
 void SendErrorMessage(std::uint32_t requestId, int errorCode, const char* description) {
@@ -42,10 +78,13 @@ void SendErrorMessage(std::uint32_t requestId, int errorCode, const char* descri
   QueueMessageToHost(requestId, "error", &table);
 }
 
-void DoAutoFocus(std::uint32_t requestId) {
-  CNikonModuleManager* manager = CNikonModuleManager::existingInstance();
-  CCamera* camera = manager ? manager->currentCamera() : nullptr;
-  if (!camera) return;
+void DoAutoFocus(std::uint32_t requestId, const ZnLuaTE* params) {
+  CCamera* camera = AddressedCamera(params);
+  if (!camera) {
+    if (NamesOneOfSeveral(params))
+      SendErrorMessage(requestId, kNoCameraConnected, "Camera specified was not connected");
+    return;
+  }
   ZnLuaTETable table;
   table.setString("status", camera->m_autoFocusOn ? "AutoFocusOn" : "AutoFocusOff");
   QueueMessageToHost(requestId, "ok", &table);
@@ -79,8 +118,11 @@ void ReportCaptureWithoutCamera() {
 
 int GetDeviceIdFromParams(const ZnLuaTE* params) {
   const auto* table = dynamic_cast<const ZnLuaTETable*>(params);
-  if (!table) return 0;
-  const auto* number = dynamic_cast<const ZnLuaTENumber*>(table->getValue("device_id"));
+  return table ? DeviceIdOfValue(table->getValue("device_id")) : 0;
+}
+
+int DeviceIdOfValue(const ZnLuaTE* item) {
+  const auto* number = dynamic_cast<const ZnLuaTENumber*>(item);
   if (!number) return 0;
   // Converting a value outside the 32-bit range (or NaN) would be undefined; such an id
   // names no camera, so it becomes 0 like a missing one.
@@ -130,13 +172,20 @@ std::uint32_t DeviceModuleOf(const ZnLuaTE* params) {
   return static_cast<std::uint32_t>(GetDeviceIdFromParams(params)) & kModulePartMask;
 }
 
-void StopLiveViewForMove(std::uint32_t requestId, const ZnLuaTE* params) {
+void LetGoForConnect(CNikonModule& module, std::uint32_t requestId, const ZnLuaTE* params) {
   CNikonModuleManager* manager = CNikonModuleManager::existingInstance();
   if (!manager || requestId == 0) return;  // a request without an id connects nothing
   const std::uint32_t target = DeviceModuleOf(params);
-  CNikonModule* current = manager->m_currentModule;
-  if (current && current->m_moduleIndex != target && manager->findModule(target))
-    StopLiveViewOf(current->m_currentCamera);
+  if (module.m_moduleIndex == target || !manager->findModule(target) || KeepsConnected(params))
+    return;
+  // This module's current camera stays connected to the SDK, as it always has, with its live
+  // view off; the other cameras the host held here are let go.
+  for (const auto& entry : module.m_cameras) {
+    CCamera* camera = entry.second;
+    if (!camera || camera->lifetime() != CameraLifetime::Connected) continue;
+    StopLiveViewOf(camera);
+    if (camera != module.m_currentCamera) camera->disconnect();
+  }
 }
 
 void ConnectOnDeviceModule(std::uint32_t requestId, const ZnLuaTE* params) {
@@ -146,6 +195,7 @@ void ConnectOnDeviceModule(std::uint32_t requestId, const ZnLuaTE* params) {
   if (requestId != 0) deviceId = static_cast<std::uint32_t>(GetDeviceIdFromParams(params));
   const std::uint32_t modulePart = deviceId & kModulePartMask;
   const std::uint32_t cameraPart = deviceId & kCameraPartMask;
+  const bool keep = KeepsConnected(params);
 
   CNikonModule* found = FindModuleTraced(manager, modulePart);
   if (!found) return;
@@ -157,26 +207,47 @@ void ConnectOnDeviceModule(std::uint32_t requestId, const ZnLuaTE* params) {
       Trace("camera was already connected - id: %d", static_cast<int>(deviceId));
       return;
     }
-    StopLiveViewOf(found->m_currentCamera);
-    found->disconnectCamera();
+    if (!keep) {
+      for (const auto& entry : found->m_cameras) {
+        CCamera* camera = entry.second;
+        if (!camera || camera->lifetime() != CameraLifetime::Connected) continue;
+        StopLiveViewOf(camera);
+        if (camera != found->m_currentCamera) camera->disconnect();
+      }
+      found->disconnectCamera();
+    }
   }
-  if (found->connectCamera(cameraPart) != 0) {
+  const CNikonModule::Others others =
+      keep ? CNikonModule::Others::StayConnected : CNikonModule::Others::LetGo;
+  if (found->connectCamera(cameraPart, others) != 0) {
     SendErrorMessage(requestId, -1, nullptr);
+    if (!keep) manager->m_connected.clear();
   } else {
     if (requestId != 0) QueueMessageToHost(requestId, "ok", nullptr);
+    if (!keep) manager->m_connected.clear();
+    auto& connected = manager->m_connected;
+    connected.erase(std::remove(connected.begin(), connected.end(), deviceId), connected.end());
+    connected.push_back(deviceId);
     found->sendCameraSettingsSoon();
   }
   manager->m_currentModule = found;
 }
 
 void HandleConnectDevice(std::uint32_t requestId, const ZnLuaTE* params) {
-  StopLiveViewForMove(requestId, params);
+  if (CNikonModuleManager* manager = CNikonModuleManager::existingInstance()) {
+    for (const auto& module : manager->m_modules)
+      if (module) LetGoForConnect(*module, requestId, params);
+  }
   ConnectOnDeviceModule(requestId, params);
 }
 
 void HandleDisconnectDevice(std::uint32_t requestId, const ZnLuaTE* params) {
   CNikonModuleManager* manager = CNikonModuleManager::existingInstance();
   if (!manager) return;
+  if (NamesOneOfSeveral(params)) {
+    DisconnectOneOfSeveral(*manager, static_cast<std::uint32_t>(GetDeviceIdFromParams(params)));
+    return;
+  }
   const std::uint32_t deviceId = static_cast<std::uint32_t>(GetDeviceIdFromParams(params));
   const std::uint32_t modulePart = deviceId & kModulePartMask;
   const std::uint32_t cameraPart = deviceId & kCameraPartMask;
@@ -196,17 +267,89 @@ void HandleDisconnectDevice(std::uint32_t requestId, const ZnLuaTE* params) {
   current->disconnectCamera();
 }
 
-void HandleUpdateCameraSetting(std::uint32_t requestId, const ZnLuaTE* params) {
-  CNikonModuleManager* manager = CNikonModuleManager::existingInstance();
-  if (CNikonModule* current = manager ? manager->m_currentModule : nullptr) {
-    if (CCamera* camera = current->m_currentCamera) camera->updateCameraSetting(params, "");
+bool NamesOneOfSeveral(const ZnLuaTE* params) {
+  const CNikonModuleManager* manager = CNikonModuleManager::existingInstance();
+  return manager && manager->connectedCount() > 1 && GetDeviceIdFromParams(params) != 0;
+}
+
+CCamera* AddressedCamera(const ZnLuaTE* params) {
+  const CNikonModuleManager* manager = CNikonModuleManager::existingInstance();
+  if (!manager) return nullptr;
+  if (NamesOneOfSeveral(params))
+    return manager->connectedCamera(static_cast<std::uint32_t>(GetDeviceIdFromParams(params)));
+  return manager->currentCamera();
+}
+
+std::uint32_t AddressedModuleOf(const ZnLuaTE* params) {
+  const CNikonModuleManager* manager = CNikonModuleManager::existingInstance();
+  if (!manager) return 0;
+  if (NamesOneOfSeveral(params)) return DeviceModuleOf(params);
+  return manager->m_currentModule ? manager->m_currentModule->m_moduleIndex : 0;
+}
+
+std::vector<std::uint32_t> RigCameras(const ZnLuaTE* params) {
+  const auto* table = dynamic_cast<const ZnLuaTETable*>(params);
+  const auto* listed =
+      table ? dynamic_cast<const ZnLuaTETable*>(table->getValue("device_ids")) : nullptr;
+  if (!listed) {
+    const CNikonModuleManager* manager = CNikonModuleManager::existingInstance();
+    return manager ? manager->connectedDevices() : std::vector<std::uint32_t>{};
   }
+  std::vector<std::uint32_t> devices;
+  // The values under number keys, in the keys' order; a camera named twice is released once.
+  for (const auto& entry : *listed) {
+    if (!dynamic_cast<const ZnLuaTENumber*>(entry.first)) continue;
+    const auto deviceId = static_cast<std::uint32_t>(DeviceIdOfValue(entry.second));
+    if (std::find(devices.begin(), devices.end(), deviceId) == devices.end())
+      devices.push_back(deviceId);
+  }
+  return devices;
+}
+
+void ReleaseRigCameras(const std::vector<std::uint32_t>& deviceIds, RigTag rig) {
+  CNikonModuleManager* manager = CNikonModuleManager::existingInstance();
+  // Every camera's exposure is read first, so that nothing comes between the starts.
+  std::vector<std::pair<CCamera*, std::uint32_t>> ready;
+  for (std::uint32_t deviceId : deviceIds) {
+    CCamera* camera = manager ? manager->connectedCamera(deviceId) : nullptr;
+    if (camera && camera->canRelease()) {
+      ready.emplace_back(camera, camera->releaseExposureMs());
+      continue;
+    }
+    RigReleaseEnd end;
+    end.rigShot = rig.rigShot;
+    end.deviceId = deviceId;
+    end.errorCode = kNoCameraConnected;
+    end.description = camera ? "The camera cannot take a picture now"
+                             : "Camera " + std::to_string(deviceId) + " is not connected";
+    CameraHost().rigReleaseEnded(end);
+  }
+  for (const auto& camera : ready) camera.first->startRelease(camera.second, rig);
+}
+
+void SendRigShot(std::uint32_t requestId, std::uint32_t rigShot) {
+  ZnLuaTETable reply;
+  reply.setNumber("rig_shot", rigShot);
+  QueueMessageToHost(requestId, "ok", &reply);
+}
+
+void HandleUpdateCameraSetting(std::uint32_t requestId, const ZnLuaTE* params) {
+  if (CCamera* camera = AddressedCamera(params)) camera->updateCameraSetting(params, "");
   SendCameraSettings(requestId, params);
 }
 
 void SendCameraSettings(std::uint32_t requestId, const ZnLuaTE* params) {
   CNikonModuleManager* manager = CNikonModuleManager::existingInstance();
   if (!manager) return;
+  if (NamesOneOfSeveral(params)) {
+    CCamera* camera = AddressedCamera(params);
+    if (camera) {
+      QueueMessageToHost(requestId, "ok", camera->makeSettingsTable().get());
+    } else {
+      SendErrorMessage(requestId, kNoCameraConnected, "Camera specified was not connected");
+    }
+    return;
+  }
   const std::uint32_t deviceId = static_cast<std::uint32_t>(GetDeviceIdFromParams(params));
   const std::uint32_t modulePart = deviceId & kModulePartMask;
   const std::uint32_t cameraPart = deviceId & kCameraPartMask;

@@ -8,9 +8,12 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
+#include "camera/camera/pending_release.h"
 #include "camera/sdk_lock.h"
 
+class CCamera;
 class CNikonModule;
 class ZnLuaTE;
 class ZnLuaTETable;
@@ -25,7 +28,7 @@ void SendErrorMessage(std::uint32_t requestId, int errorCode, const char* descri
 // "doAutoFocus": replies "ok" {status = "AutoFocusOn"/"AutoFocusOff"} with the state before
 // the change, then toggles the current camera's contrast auto-focus. No current module or
 // camera: no reply.
-void DoAutoFocus(std::uint32_t requestId) LB_REQUIRES(g_sdkLock);
+void DoAutoFocus(std::uint32_t requestId, const ZnLuaTE* params) LB_REQUIRES(g_sdkLock);
 
 // "isLiveViewOn": replies "ok" {status = "liveViewOn"/"liveViewOff"}. No current module: no
 // reply.
@@ -40,6 +43,8 @@ void ReportCaptureWithoutCamera() LB_REQUIRES(g_sdkLock);
 // The number under "device_id", truncated toward zero to 32 bits. Not a table, no such key,
 // not a number, or a number outside the 32-bit range: 0, which names no module.
 int GetDeviceIdFromParams(const ZnLuaTE* params);
+// The same reading of one value.
+int DeviceIdOfValue(const ZnLuaTE* value);
 
 // "listDevices": adds every camera of every module ("deviceAdded" for the new ones) and then
 // answers "ok" {devices = {[1] = {device_id, name}, ...}} with every known camera, in module
@@ -51,18 +56,40 @@ void SendDeviceList(std::uint32_t requestId) LB_REQUIRES(g_sdkLock);
 
 // "connectDevice": switches off the live view of the camera it replaces, connects the camera
 // named by "device_id" and replies "ok" (request id not 0), then sends
-// "cameraSettingsChanged"; or replies error -1 when the camera is unknown or refuses. In two
-// parts for the worker: the live view of a camera on another module stops on that module's
-// lane, the rest runs on the lane of the module of "device_id".
+// "cameraSettingsChanged"; or replies error -1 when the camera is unknown or refuses. With
+// "keep_connected" (any value but nil or 0) the cameras connected before stay connected, and
+// the new one becomes the current camera; without it the new one is connected alone. In parts
+// for the worker: the cameras let go on another module are let go on that module's lane
+// (LetGoForConnect, on every other module), the rest runs on the lane of the module of
+// "device_id".
 void HandleConnectDevice(std::uint32_t requestId, const ZnLuaTE* params) LB_REQUIRES(g_sdkLock);
-void StopLiveViewForMove(std::uint32_t requestId, const ZnLuaTE* params) LB_REQUIRES(g_sdkLock);
+void LetGoForConnect(CNikonModule& module, std::uint32_t requestId, const ZnLuaTE* params)
+    LB_REQUIRES(g_sdkLock);
 void ConnectOnDeviceModule(std::uint32_t requestId, const ZnLuaTE* params) LB_REQUIRES(g_sdkLock);
 // The module part (device id & 0xFF00) of the "device_id" in `params`.
 std::uint32_t DeviceModuleOf(const ZnLuaTE* params);
 
 // "disconnectDevice": switches off the live view of the current camera of the current module
-// and releases it; no reply.
+// and releases it; no reply. With several connected, the one "device_id" names instead.
 void HandleDisconnectDevice(std::uint32_t requestId, const ZnLuaTE* params) LB_REQUIRES(g_sdkLock);
+
+// The camera a request is about: while several are connected, the one its "device_id" names
+// (null when that is none of them); without several, or without a "device_id", the current
+// camera.
+CCamera* AddressedCamera(const ZnLuaTE* params) LB_REQUIRES(g_sdkLock);
+// The module index of AddressedCamera's module; 0 when it has none.
+std::uint32_t AddressedModuleOf(const ZnLuaTE* params) LB_REQUIRES(g_sdkLock);
+// Whether the request names one camera of several connected (so errors name it too).
+bool NamesOneOfSeveral(const ZnLuaTE* params) LB_REQUIRES(g_sdkLock);
+
+// "doRigCapture": the cameras under "device_ids" (a list; without one, every connected
+// camera), in the order given. The worker splits them by module (RigCamerasByModule) and runs
+// ReleaseRigCameras on each module's lane; the last part answers "ok" {rig_shot}. A camera
+// that is not connected, or cannot take a release, is reported with rigReleaseEnded at once.
+std::vector<std::uint32_t> RigCameras(const ZnLuaTE* params) LB_REQUIRES(g_sdkLock);
+void ReleaseRigCameras(const std::vector<std::uint32_t>& deviceIds, RigTag rig)
+    LB_REQUIRES(g_sdkLock);
+void SendRigShot(std::uint32_t requestId, std::uint32_t rigShot) LB_REQUIRES(g_sdkLock);
 
 // "updateCameraSetting": changes one setting of the current camera, then answers like
 // "getCameraSettings".

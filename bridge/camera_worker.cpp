@@ -93,15 +93,13 @@ CModuleLane* CCameraWorker::laneOf(std::uint32_t moduleIndex) {
   return nullptr;
 }
 
-CModuleLane* CCameraWorker::currentLane() {
+CModuleLane* CCameraWorker::addressedLane(const ZnLuaTE* params) {
   std::uint32_t moduleIndex = 0;
   {
     CSdkLockGuard lock(g_sdkLock);
-    CNikonModuleManager* manager = CNikonModuleManager::existingInstance();
-    if (!manager || !manager->m_currentModule) return nullptr;
-    moduleIndex = manager->m_currentModule->m_moduleIndex;
+    moduleIndex = AddressedModuleOf(params);
   }
-  return laneOf(moduleIndex);
+  return moduleIndex ? laneOf(moduleIndex) : nullptr;
 }
 
 std::size_t CCameraWorker::pendingLaneJobs(Pending kind, const CModuleLane* except) const {
@@ -189,23 +187,59 @@ void CCameraWorker::postToEveryModule(const HostCommand& command, const SharedCo
   }
 }
 
+void CCameraWorker::postRigRelease(const SharedCommand& shared) {
+  const RigTag rig{++m_lastRigShot, m_clock()};
+  // Each module's cameras, in the order the host gave them; those of no lane are reported here.
+  std::vector<std::pair<CModuleLane*, std::vector<std::uint32_t>>> parts;
+  std::vector<std::uint32_t> laneless;
+  {
+    CSdkLockGuard lock(g_sdkLock);
+    for (std::uint32_t deviceId : RigCameras(shared->params.get())) {
+      CModuleLane* lane = laneOf(deviceId & 0xFF00);
+      auto part = std::find_if(parts.begin(), parts.end(),
+                               [lane](const auto& entry) { return entry.first == lane; });
+      if (!lane) {
+        laneless.push_back(deviceId);
+      } else if (part == parts.end()) {
+        parts.push_back({lane, {deviceId}});
+      } else {
+        part->second.push_back(deviceId);
+      }
+    }
+    ReleaseRigCameras(laneless, rig);
+    if (parts.empty()) SendRigShot(shared->requestId, rig.rigShot);
+  }
+  // Counted down under the SDK lock, by the parts as they run; the last one answers.
+  auto left = std::make_shared<std::size_t>(parts.size());
+  const std::uint32_t requestId = shared->requestId;
+  for (auto& part : parts) {
+    LaneJob job;
+    job.answers = true;
+    job.work = [devices = std::move(part.second), rig, left, requestId]() LB_REQUIRES(g_sdkLock) {
+      ReleaseRigCameras(devices, rig);
+      if (--*left == 0) SendRigShot(requestId, rig.rigShot);
+      return CommandResult::done();
+    };
+    part.first->post(std::move(job));
+  }
+}
+
 CCameraWorker::Routed CCameraWorker::route(const HostCommand& command, QueuedCommand& queued) {
   // What the commands ahead of it change may decide where it runs and what it reads.
   if (command.place != CommandPlace::EndsSession && pendingLaneJobs(Pending::Ordering) > 0)
     return Routed::NotYet;
   CModuleLane* lane = nullptr;  // where it runs; null: on this thread
-  CModuleLane* current = nullptr;
   switch (command.place) {
     case CommandPlace::CameraThread:
     case CommandPlace::EndsSession:
     case CommandPlace::EveryModule:
+    case CommandPlace::RigModules:
       break;
-    case CommandPlace::CurrentModule:
-      lane = currentLane();
+    case CommandPlace::AddressedModule:
+      lane = addressedLane(queued.params.get());
       break;
     case CommandPlace::DeviceModule:
       lane = laneOf(DeviceModuleOf(queued.params.get()));
-      current = currentLane();
       break;
   }
   // An answer waits for the earlier ones still to come from other lanes; its own lane gives
@@ -217,8 +251,26 @@ CCameraWorker::Routed CCameraWorker::route(const HostCommand& command, QueuedCom
     postToEveryModule(command, shared);
     return Routed::Yes;
   }
-  if (lane && current && current != lane && command.prelude)
-    postPart(*current, command.prelude, shared, false, command.ordersLater);
+  if (command.place == CommandPlace::RigModules) {
+    postRigRelease(shared);
+    return Routed::Yes;
+  }
+  // The prelude lets go on the other modules what the command replaces on them.
+  if (lane && command.prelude) {
+    for (const auto& other : m_lanes) {
+      if (!other || other.get() == lane) continue;
+      LaneJob job;
+      job.ordersLater = command.ordersLater;
+      const std::uint32_t moduleIndex = other->moduleIndex();
+      const auto prelude = command.prelude;
+      job.work = [prelude, shared, moduleIndex]() LB_REQUIRES(g_sdkLock) {
+        if (CNikonModule* module = OpenModule(moduleIndex))
+          prelude(*module, shared->requestId, shared->params.get());
+        return CommandResult::done();
+      };
+      other->post(std::move(job));
+    }
+  }
   if (lane) {
     postPart(*lane, command.handler, shared, command.answers, command.ordersLater);
     return Routed::Yes;

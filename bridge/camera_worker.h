@@ -93,7 +93,8 @@ class CCameraWorker {
   bool haveCommands();
   void makeLanes() LB_EXCLUDES(g_sdkLock);
   CModuleLane* laneOf(std::uint32_t moduleIndex);
-  CModuleLane* currentLane() LB_EXCLUDES(g_sdkLock);
+  // The lane of the module of the camera a request is about (AddressedCamera); null when none.
+  CModuleLane* addressedLane(const ZnLuaTE* params) LB_EXCLUDES(g_sdkLock);
   enum class Pending { Any, Answering, Ordering };
   // The lanes' jobs of that kind queued or running, leaving out those of `except`.
   std::size_t pendingLaneJobs(Pending kind, const CModuleLane* except = nullptr) const;
@@ -104,6 +105,8 @@ class CCameraWorker {
                 bool answers, bool ordersLater);
   void postToEveryModule(const HostCommand& command, const SharedCommand& shared)
       LB_EXCLUDES(g_sdkLock);
+  // A rig release: each module's cameras of the rig start on its lane, all lanes at once.
+  void postRigRelease(const SharedCommand& shared) LB_EXCLUDES(g_sdkLock);
   void startDrain(std::uint32_t shutdownRequestId);
   void finishDrainWhenDone() LB_EXCLUDES(g_sdkLock);
   void tickHeartbeat() LB_EXCLUDES(g_sdkLock);
@@ -124,5 +127,6 @@ class CCameraWorker {
   std::uint32_t m_heartbeatDueMs = 0;
   std::uint32_t m_drainStartMs = 0;       // Draining: when it began
   std::uint32_t m_shutdownRequestId = 0;  // Draining: the "shutdown" being answered
+  std::uint32_t m_lastRigShot = 0;        // the number of the last rig release
   bool m_busy = false;
 };

@@ -22,12 +22,6 @@ CommandResult Finishes(std::uint32_t requestId, const ZnLuaTE* params) LB_REQUIR
 
 CommandResult IgnoreCommand(std::uint32_t, const ZnLuaTE*) { return CommandResult::done(); }
 
-// The connected camera: the current module's current camera, or null when either is missing.
-CCamera* CurrentCamera() LB_REQUIRES(g_sdkLock) {
-  CNikonModuleManager* manager = CNikonModuleManager::existingInstance();
-  return manager ? manager->currentCamera() : nullptr;
-}
-
 // A deliberate fault for testing the crash reporter end to end.
 [[noreturn]] void CrashForTest() {
   Trace("Crash test marker present: faulting on purpose");
@@ -36,10 +30,17 @@ CCamera* CurrentCamera() LB_REQUIRES(g_sdkLock) {
   std::abort();
 }
 
-// Captures with the current camera; the files download by themselves inside the wait. Without
-// one the host hears why no picture comes, as for a release the camera refuses.
-void HandleDoCaptureCommand(std::uint32_t, const ZnLuaTE*) LB_REQUIRES(g_sdkLock) {
-  CCamera* camera = CurrentCamera();
+// Captures with the camera it is about; the files download by themselves in the steps that
+// follow. Without one the host hears why no picture comes, as for a release the camera refuses.
+void HandleDoCaptureCommand(std::uint32_t, const ZnLuaTE* params) LB_REQUIRES(g_sdkLock) {
+  CCamera* camera = AddressedCamera(params);
+  if (!camera && NamesOneOfSeveral(params)) {
+    const std::string description = "The picture was not taken: camera " +
+                                    std::to_string(GetDeviceIdFromParams(params)) +
+                                    " is not connected";
+    SendErrorMessage(0, kNoCameraConnected, description.c_str());
+    return;
+  }
   if (!camera) {
     ReportCaptureWithoutCamera();
     return;
@@ -49,27 +50,34 @@ void HandleDoCaptureCommand(std::uint32_t, const ZnLuaTE*) LB_REQUIRES(g_sdkLock
   camera->capture();
 }
 
-// Drives the current camera's lens focus by "focus_direction".
+// Drives the lens focus of the camera it is about by "focus_direction".
 void HandleSetCameraFocusCommand(std::uint32_t, const ZnLuaTE* params) LB_REQUIRES(g_sdkLock) {
-  if (CCamera* camera = CurrentCamera()) camera->driveFocus(params);
-}
-
-void HandleDoAutoFocusCommand(std::uint32_t requestId, const ZnLuaTE*) LB_REQUIRES(g_sdkLock) {
-  DoAutoFocus(requestId);
+  if (CCamera* camera = AddressedCamera(params)) camera->driveFocus(params);
 }
 
 // Stops live view when it is on; otherwise sends fresh settings first (the host shows them
 // beside the live picture) and starts it. Both answer "ok" on success. Settings sent less than
 // half a second ago are not sent again at once: the command waits for the spacing.
-CommandResult HandleToggleLiveViewCommand(std::uint32_t requestId, const ZnLuaTE*)
+// Another camera of several than the current one has no settings sent first: the host asked for
+// them when it chose it.
+CommandResult HandleToggleLiveViewCommand(std::uint32_t requestId, const ZnLuaTE* params)
     LB_REQUIRES(g_sdkLock) {
-  CCamera* camera = CurrentCamera();
-  if (!camera) return CommandResult::done();
+  CCamera* camera = AddressedCamera(params);
+  if (!camera) {
+    if (NamesOneOfSeveral(params))
+      SendErrorMessage(requestId, kNoCameraConnected, "Camera specified was not connected");
+    return CommandResult::done();
+  }
   if (camera->m_liveViewOn) {
     if (camera->stopLiveView()) QueueMessageToHost(requestId, "ok", nullptr);
     return CommandResult::done();
   }
-  CNikonModule* module = CNikonModuleManager::existingInstance()->m_currentModule;
+  CNikonModuleManager* manager = CNikonModuleManager::existingInstance();
+  if (camera != manager->currentCamera()) {
+    if (camera->startLiveView()) QueueMessageToHost(requestId, "ok", nullptr);
+    return CommandResult::done();
+  }
+  CNikonModule* module = manager->m_currentModule;
   if (const unsigned waitMs = module->settingsSpacingLeftMs())
     return CommandResult::runAgainIn(waitMs);
   module->sendCameraSettingsNow();
@@ -98,19 +106,21 @@ const HostCommand kHostCommands[] = {
      AddListedCameras},
     {"getDeviceInfo", IgnoreCommand, CommandPlace::CameraThread},
     {"connectDevice", Finishes<ConnectOnDeviceModule>, CommandPlace::DeviceModule, true, true,
-     Finishes<StopLiveViewForMove>},
-    {"disconnectDevice", Finishes<HandleDisconnectDevice>, CommandPlace::CurrentModule, false,
+     LetGoForConnect},
+    {"disconnectDevice", Finishes<HandleDisconnectDevice>, CommandPlace::AddressedModule, false,
      true},
-    {"doCapture", Finishes<HandleDoCaptureCommand>, CommandPlace::CurrentModule},
-    {"updateCameraSetting", Finishes<HandleUpdateCameraSetting>, CommandPlace::CurrentModule, true},
+    {"doCapture", Finishes<HandleDoCaptureCommand>, CommandPlace::AddressedModule},
+    {"doRigCapture", nullptr, CommandPlace::RigModules, true},
+    {"updateCameraSetting", Finishes<HandleUpdateCameraSetting>, CommandPlace::AddressedModule,
+     true},
     {"downloadThumbnail", IgnoreCommand, CommandPlace::CameraThread},
     {"getCaptureInfo", IgnoreCommand, CommandPlace::CameraThread},
     {"startDownload", IgnoreCommand, CommandPlace::CameraThread},  // downloads start by themselves
-    {"getCameraSettings", Finishes<SendCameraSettings>, CommandPlace::CurrentModule, true},
+    {"getCameraSettings", Finishes<SendCameraSettings>, CommandPlace::AddressedModule, true},
     {"shutdown", HandleShutdownCommand, CommandPlace::EndsSession},
-    {"setCameraFocus", Finishes<HandleSetCameraFocusCommand>, CommandPlace::CurrentModule},
-    {"doAutoFocus", Finishes<HandleDoAutoFocusCommand>, CommandPlace::CurrentModule, true},
-    {"toggleLiveView", HandleToggleLiveViewCommand, CommandPlace::CurrentModule, true, true},
+    {"setCameraFocus", Finishes<HandleSetCameraFocusCommand>, CommandPlace::AddressedModule},
+    {"doAutoFocus", Finishes<DoAutoFocus>, CommandPlace::AddressedModule, true},
+    {"toggleLiveView", HandleToggleLiveViewCommand, CommandPlace::AddressedModule, true, true},
     {"isLiveViewOn", Finishes<HandleIsLiveViewOnCommand>, CommandPlace::CameraThread, true},
 };
 const std::size_t kHostCommandCount = sizeof kHostCommands / sizeof kHostCommands[0];

@@ -34,14 +34,17 @@ using HostCommandHandler = CommandResult (*)(std::uint32_t requestId, const ZnLu
 // calls none runs on the camera thread itself, so that a module busy inside a long call holds
 // up only the commands that need it.
 enum class CommandPlace {
-  CameraThread,   // reads what the camera layer knows and calls no module
-  EndsSession,    // on the camera thread at once, waiting for nothing: the session's drain
-                  // lets every command before it finish (up to a bound, so that a module
-                  // stuck inside a call cannot keep the process from ending)
-  CurrentModule,  // the connected camera's module (the camera thread when there is none)
-  DeviceModule,   // the module of the request's "device_id"; `prelude` first on the current
-                  // module's lane when that is another one
-  EveryModule,    // `perModule` on the lane of each module not busy, then `handler` answers
+  CameraThread,     // reads what the camera layer knows and calls no module
+  EndsSession,      // on the camera thread at once, waiting for nothing: the session's drain
+                    // lets every command before it finish (up to a bound, so that a module
+                    // stuck inside a call cannot keep the process from ending)
+  AddressedModule,  // the module of the camera it is about (AddressedCamera): the current
+                    // camera's, or the camera thread when there is none
+  DeviceModule,     // the module of the request's "device_id"; `prelude` first on every other
+                    // module's lane
+  EveryModule,      // `perModule` on the lane of each module not busy, then `handler` answers
+  RigModules,       // the rig's cameras of each module on that module's lane, at once; the
+                    // last part answers
 };
 
 struct HostCommand {
@@ -54,7 +57,8 @@ struct HostCommand {
   // The commands after it wait until it has run: it changes which camera is connected or
   // whether its live view is on, which they read.
   bool ordersLater = false;
-  HostCommandHandler prelude = nullptr;               // DeviceModule
+  // DeviceModule, on each other module, SDK lock held.
+  void (*prelude)(CNikonModule& module, std::uint32_t requestId, const ZnLuaTE* params) = nullptr;
   void (*perModule)(CNikonModule& module) = nullptr;  // EveryModule, SDK lock held
 };
 

@@ -92,7 +92,8 @@ void CModuleLane::runThread() {
       CSdkLockGuard lock(g_sdkLock);
       CNikonModuleManager* manager = CNikonModuleManager::existingInstance();
       if (CNikonModule* module = manager ? manager->findModule(m_moduleIndex) : nullptr)
-        underWay = manager->stepModuleOperations(*module, kCameraSliceMs, delivering);
+        underWay = manager->stepModuleOperations(*module, kCameraSliceMs, delivering,
+                                                 [this] { return pendingJobs() > 0; });
     }
     if (underWay) waitMs = std::min(waitMs, delivering ? 0u : kCameraPollMs);
     if (waitMs > 0 && !m_stopping.load()) m_wake.wait(std::min(waitMs, kHeartbeatPeriodMs));

@@ -6,13 +6,13 @@ class CSilentCameraHost final : public CCameraHost {
  public:
   void deviceAdded(std::uint32_t, const std::string&) override {}
   void deviceRemoved(std::uint32_t) override {}
-  void settingsChanged(const ZnLuaTETable&) override {}
-  int fileAnnounced(const std::string&, std::int32_t, bool, const std::string&) override {
-    return 0;
-  }
+  void settingsChanged(std::uint32_t, const ZnLuaTETable&) override {}
+  int fileAnnounced(const AnnouncedFile&) override { return 0; }
   void fileDownloaded(int, const std::string&, std::int64_t) override {}
   void downloadFailed(int, const std::string&, int) override {}
-  void liveViewFrame(const std::vector<unsigned char>&) override {}
+  void shotLost(std::uint32_t, int, const std::string&) override {}
+  void rigReleaseEnded(const RigReleaseEnd&) override {}
+  void liveViewFrame(std::uint32_t, const std::vector<unsigned char>&) override {}
 };
 
 CSilentCameraHost g_silentHost;

@@ -54,6 +54,11 @@ bool CCamera::isAlive() {
 
 CNikonModule* CCamera::module() const { return dynamic_cast<CNikonModule*>(parent()); }
 
+std::uint32_t CCamera::deviceId() const {
+  const CNikonModule* owner = module();
+  return owner ? owner->deviceIdOf(this) : m_cameraId;
+}
+
 void CCamera::initialize(maid::ULONG id, CNikonModule* module) {
   m_cameraId = id;
   m_liveViewHeaderSize = 0;

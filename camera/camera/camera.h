@@ -22,7 +22,9 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
+#include <utility>
 #include <vector>
 #include <string>
 
@@ -108,7 +110,15 @@ class CCamera : public CNikonObject {
   // (kReleaseNotEnded). A camera still busy with an earlier release or a transfer gives its own
   // answer: it takes the release (its files come in order) or refuses it ("device busy"),
   // which is passed on as a refused release.
-  void capture() LB_REQUIRES(g_sdkLock);
+  // A rig release (`rig.rigShot` not 0) is also reported with rigReleaseEnded, with the times
+  // it was started and fired, and its files carry its rig shot.
+  // False when it could not be tried (the camera is closed or takes no releases).
+  bool capture(RigTag rig = {}) LB_REQUIRES(g_sdkLock);
+  // capture() in its parts, for a rig, whose releases start back to back once every camera's
+  // exposure time is known: whether it can be tried, the exposure time, and the start.
+  bool canRelease() const;
+  std::uint32_t releaseExposureMs() LB_REQUIRES(g_sdkLock);
+  void startRelease(std::uint32_t exposureMs, RigTag rig) LB_REQUIRES(g_sdkLock);
   // Switches live view on; true, with m_liveViewOn set, when the camera took it.
   bool startLiveView() LB_REQUIRES(g_sdkLock);
   // Switches live view off (up to 5 attempts); true, with m_liveViewOn cleared, when it is off.
@@ -130,11 +140,19 @@ class CCamera : public CNikonObject {
   // transferInactivityMs(), and the camera still there at each kPresenceCheckMs. True while
   // anything is under way or waiting; `delivering` is set when the slice ended while the
   // camera was still delivering (so the caller comes back at once).
-  bool step(unsigned sliceMs, bool& delivering) LB_REQUIRES(g_sdkLock);
+  // `yieldNow`, when given, is asked between polls: when it says so the slice ends early (with
+  // `delivering` set), so that its caller's waiting work, a rig release say, is not held up.
+  bool step(unsigned sliceMs, bool& delivering, const std::function<bool()>& yieldNow = {})
+      LB_REQUIRES(g_sdkLock);
   // Whether a download is under way or waiting.
   bool hasDownloads() const LB_REQUIRES(g_sdkLock) {
     return m_download || !m_waitingDownloads.empty();
   }
+  // Whether a rig release of the camera is due to fire: it is to be asked again and again,
+  // before the other cameras' transfers go on, so that the moment it fires is known closely.
+  bool wantsCloseWatch(std::uint32_t nowMs) const LB_REQUIRES(g_sdkLock);
+  // Whether any release waiting is a rig release.
+  bool hasRigReleases() const LB_REQUIRES(g_sdkLock);
   // Whether a release waits for its completion.
   bool hasReleases() const LB_REQUIRES(g_sdkLock) { return !m_releases.empty(); }
   // Gives up the releases still waiting (the process is ending), `why` told the host.
@@ -147,6 +165,10 @@ class CCamera : public CNikonObject {
   // A new capture item under this camera: wraps it, numbers it and queues its download for
   // step(). Throws the int SDK result when the item cannot be opened.
   void onItemAdded(maid::ULONG itemId);
+  // The rig shot of an item of `shot`: a shot new to the camera takes the oldest rig release
+  // still waiting for its files, so the files of a rig release carry its number; 0 when none
+  // waits (a shot of the camera's own button, or of "doCapture").
+  std::uint32_t rigShotOf(CaptureShotId shot) LB_REQUIRES(g_sdkLock);
 
   // --- SDK callbacks. ---
   void onCompletion(maid::ULONG command, maid::NKERROR result, maid::NKPARAM context) override;
@@ -158,6 +180,8 @@ class CCamera : public CNikonObject {
 
   // The module this camera belongs to, or null when its parent is something else.
   CNikonModule* module() const;
+  // Its device id (module index | camera id); the camera id alone without a module.
+  std::uint32_t deviceId() const;
 
   // Read once when the camera is taken on, and constant afterwards.
   std::string m_name;                      // kNkMAIDCapability_Name
@@ -191,6 +215,14 @@ class CCamera : public CNikonObject {
   // Lets go of the download under way and the waiting ones alike, and destroys them (the
   // camera is going): the transfer under way is cut off, and its file reported.
   void dropDownloads() LB_REQUIRES(g_sdkLock);
+
+  // The rig releases the camera has taken whose first file has not come yet, oldest first, and
+  // the last shots that took one, newest last (a few: the two files of a pair come close).
+  std::deque<std::uint32_t> m_rigShotsAwaitingFiles LB_GUARDED_BY(g_sdkLock);
+  std::deque<std::pair<CaptureShotId, std::uint32_t>> m_rigShotOfShot LB_GUARDED_BY(g_sdkLock);
+  // Tells the host how the rig part of `release` ended.
+  void reportRigRelease(const CPendingRelease& release, bool fired, int errorCode,
+                        const std::string& description) LB_REQUIRES(g_sdkLock);
 
   // The releases the camera has taken and not completed, oldest first.
   std::deque<std::unique_ptr<CPendingRelease>> m_releases LB_GUARDED_BY(g_sdkLock);

@@ -1,4 +1,5 @@
 // CCamera: release, live view and focus.
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -45,17 +46,29 @@ std::uint32_t ExposureMsOfShutterSpeed(const std::string& text) {
   return seconds ? static_cast<std::uint32_t>(std::ceil(*seconds * 1000)) : 0;
 }
 
-void CCamera::capture() {
-  if (!hasCapability(kNkMAIDCapability_Capture) || !isOpen()) return;
+bool CCamera::canRelease() const { return hasCapability(kNkMAIDCapability_Capture) && isOpen(); }
+
+std::uint32_t CCamera::releaseExposureMs() {
   // A timed exposure adds its own length to the wait for the completion.
-  std::uint32_t exposureMs = 0;
   std::string shutter;
   std::vector<std::string> speeds;
   if (hasCapability(kNkMAIDCapability_ShutterSpeed) &&
       getStringEnumValue(kNkMAIDCapability_ShutterSpeed, shutter, speeds) == 0)
-    exposureMs = ExposureMsOfShutterSpeed(shutter);
+    return ExposureMsOfShutterSpeed(shutter);
+  return 0;
+}
+
+bool CCamera::capture(RigTag rig) {
+  if (!canRelease()) return false;
+  startRelease(releaseExposureMs(), rig);
+  return true;
+}
+
+void CCamera::startRelease(std::uint32_t exposureMs, RigTag rig) {
   const std::uint32_t now = CameraClockMs();
-  auto release = std::make_unique<CPendingRelease>(now, exposureMs);
+  auto release = std::make_unique<CPendingRelease>(now, exposureMs, rig);
+  // Before the start: a module may hand over the shot's items inside it.
+  if (rig.rigShot != 0) m_rigShotsAwaitingFiles.push_back(rig.rigShot);
   const maid::NKERROR started =
       call(kNkMAIDCommand_CapStart, kNkMAIDCapability_Capture, kNkMAIDDataType_Null, 0,
            &NikonCompletionProc, release->record());
@@ -72,9 +85,45 @@ void CCamera::capture() {
   settleReleases(now);
 }
 
+void CCamera::reportRigRelease(const CPendingRelease& release, bool fired, int errorCode,
+                               const std::string& description) {
+  const RigTag& rig = release.rig();
+  if (rig.rigShot == 0) return;
+  RigReleaseEnd end;
+  end.rigShot = rig.rigShot;
+  end.deviceId = deviceId();
+  end.started = true;
+  end.startedMs = release.startMs() - rig.beganMs;
+  end.fired = fired;
+  end.firedMs = release.completedMs() - rig.beganMs;
+  end.errorCode = errorCode;
+  end.description = description;
+  if (!fired) {
+    // No files will come of it: the next shot is not its.
+    auto waiting =
+        std::find(m_rigShotsAwaitingFiles.begin(), m_rigShotsAwaitingFiles.end(), rig.rigShot);
+    if (waiting != m_rigShotsAwaitingFiles.end()) m_rigShotsAwaitingFiles.erase(waiting);
+  }
+  CameraHost().rigReleaseEnded(end);
+}
+
+std::uint32_t CCamera::rigShotOf(CaptureShotId shot) {
+  for (const auto& known : m_rigShotOfShot)
+    if (known.first == shot) return known.second;
+  std::uint32_t rigShot = 0;
+  if (!m_rigShotsAwaitingFiles.empty()) {
+    rigShot = m_rigShotsAwaitingFiles.front();
+    m_rigShotsAwaitingFiles.pop_front();
+  }
+  constexpr std::size_t kRememberedShots = 8;
+  m_rigShotOfShot.emplace_back(shot, rigShot);
+  if (m_rigShotOfShot.size() > kRememberedShots) m_rigShotOfShot.pop_front();
+  return rigShot;
+}
+
 void CCamera::reportLostShot(int errorCode, const std::string& description) {
   Trace("%s", description.c_str());
-  CameraHost().downloadFailed(errorCode, description, 0);
+  CameraHost().shotLost(deviceId(), errorCode, description);
 }
 
 bool CCamera::startLiveView() {

@@ -9,8 +9,9 @@
 #include "camera/sdkobject/source_presence.h"
 #include "platform/trace.h"
 
-bool CCamera::step(unsigned sliceMs, bool& delivering) {
+bool CCamera::step(unsigned sliceMs, bool& delivering, const std::function<bool()>& yieldNow) {
   const std::uint32_t sliceStart = CameraClockMs();
+  std::uint32_t now = sliceStart;
   for (;;) {
     const std::uint64_t activity = SdkActivityCount();
     if (!m_download && !m_waitingDownloads.empty()) {
@@ -26,7 +27,7 @@ bool CCamera::step(unsigned sliceMs, bool& delivering) {
     // A download's polls deliver the camera's events too; the camera is asked itself only
     // while its release waits, as the release's own poll.
     if (!m_releases.empty() && !pollAsync()) endReleases(ReleaseEnd::CameraSilent);
-    const std::uint32_t now = CameraClockMs();
+    now = CameraClockMs();
     settleReleases(now);
     if (m_download && m_download->downloadEnded()) {
       destroyChild(m_download);
@@ -45,14 +46,28 @@ bool CCamera::step(unsigned sliceMs, bool& delivering) {
       }
     }
     // While the camera delivers, it is asked again at once, for the length of the slice; the
-    // caller serves the host in between slices.
+    // caller serves the host in between slices, or at once when it has work waiting.
     if (SdkActivityCount() == activity || !hasDownloads()) break;
-    if (CameraClockMs() - sliceStart >= sliceMs) {
+    if (CameraClockMs() - sliceStart >= sliceMs || (yieldNow && yieldNow())) {
       delivering = true;
       break;
     }
   }
+  // A rig release due to fire is timed by its completion: the camera is asked again at once.
+  if (wantsCloseWatch(now)) delivering = true;
   return !m_releases.empty() || hasDownloads();
+}
+
+bool CCamera::hasRigReleases() const {
+  for (const auto& release : m_releases)
+    if (release->rig().rigShot != 0) return true;
+  return false;
+}
+
+bool CCamera::wantsCloseWatch(std::uint32_t nowMs) const {
+  for (const auto& release : m_releases)
+    if (release->wantsCloseWatch(nowMs)) return true;
+  return false;
 }
 
 void CCamera::settleReleases(std::uint32_t nowMs) {
@@ -78,10 +93,14 @@ void CCamera::endRelease(std::unique_ptr<CPendingRelease> release, ReleaseEnd re
     case ReleaseEnd::Refused:
     case ReleaseEnd::Completed: {
       const maid::NKERROR result = release->result();
-      if (result != kNkMAIDResult_NoError) {
-        reportLostShot(result, std::string("The camera refused to take the picture: ") +
-                                   ResultName(result) + " (" + std::to_string(result) + ")");
+      if (result == kNkMAIDResult_NoError) {
+        reportRigRelease(*release, true, 0, {});
+        return;
       }
+      const std::string refused = std::string("The camera refused to take the picture: ") +
+                                  ResultName(result) + " (" + std::to_string(result) + ")";
+      reportRigRelease(*release, false, result, refused);
+      reportLostShot(result, refused);
       return;
     }
     case ReleaseEnd::Overdue:
@@ -98,6 +117,7 @@ void CCamera::endRelease(std::unique_ptr<CPendingRelease> release, ReleaseEnd re
       lost = why;
       break;
   }
+  reportRigRelease(*release, false, kReleaseNotEnded, "The release did not come back: " + lost);
   reportLostShot(kReleaseNotEnded, "The release did not come back: " + lost);
 }
 

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 
+#include "camera/camera_clock.h"
 #include "camera/maid/maid.h"
 #include "camera/sdkobject/nikon_object.h"
 
@@ -26,10 +27,22 @@ enum class ReleaseEnd {
   Abandoned,     // lensbridge let go of it first (the process ends)
 };
 
+// A release that is one camera's part of a rig release: the rig shot, and the camera clock at
+// the moment the rig release began, from which its times are counted.
+struct RigTag {
+  std::uint32_t rigShot = 0;
+  std::uint32_t beganMs = 0;
+};
+
+// How long after its exposure a rig release's completion is watched for closely (its camera
+// asked at once, again and again), so that the time it fired is known to the millisecond: a
+// body fires within tens of milliseconds, and one that takes longer is timed as before.
+constexpr std::uint32_t kRigCloseWatchMs = 500;
+
 class CPendingRelease final : public CNikonCallbackReceiver {
  public:
-  CPendingRelease(std::uint32_t startMs, std::uint32_t exposureMs)
-      : m_completion(this), m_startMs(startMs), m_exposureMs(exposureMs) {}
+  CPendingRelease(std::uint32_t startMs, std::uint32_t exposureMs, RigTag rig = {})
+      : m_completion(this), m_startMs(startMs), m_exposureMs(exposureMs), m_rig(rig) {}
 
   // The completion reference for the release's CapStart.
   maid::NKREF record() const { return m_completion.record(); }
@@ -41,9 +54,21 @@ class CPendingRelease final : public CNikonCallbackReceiver {
   // How long the completion may take: its exposure time plus CNikonObject::startTimeoutMs().
   std::uint32_t boundMs() const { return CNikonObject::startTimeoutMs() + m_exposureMs; }
   bool overdue(std::uint32_t nowMs) const { return nowMs - m_startMs >= boundMs(); }
+  // The rig release it is part of; a rig shot 0 for any other release.
+  const RigTag& rig() const { return m_rig; }
+  std::uint32_t startMs() const { return m_startMs; }
+  // The camera clock when the completion came.
+  std::uint32_t completedMs() const { return m_completedMs; }
+  // Whether its camera is to be asked again at once: a rig release due to fire.
+  bool wantsCloseWatch(std::uint32_t nowMs) const {
+    const std::uint32_t sinceStart = nowMs - m_startMs;
+    return m_rig.rigShot != 0 && !completed() && sinceStart >= m_exposureMs &&
+           sinceStart - m_exposureMs < kRigCloseWatchMs;
+  }
 
   void onCompletion(maid::ULONG, maid::NKERROR result, maid::NKPARAM) override {
     m_result = result;
+    m_completedMs = CameraClockMs();
   }
   maid::NKERROR onData(void*, void*) override { return 0; }
   void onEvent(maid::ULONG, maid::NKPARAM) override {}
@@ -52,5 +77,7 @@ class CPendingRelease final : public CNikonCallbackReceiver {
   CPendingCompletion m_completion;
   std::uint32_t m_startMs;
   std::uint32_t m_exposureMs;
+  RigTag m_rig;
+  std::uint32_t m_completedMs = 0;
   maid::NKERROR m_result = 0;
 };

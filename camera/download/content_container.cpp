@@ -20,6 +20,7 @@ void CCamera::onItemAdded(maid::ULONG itemId) {
   if (container->m_data) {
     container->m_shot =
         m_shots.placeItem(container->m_cameraFileName, container->m_data->m_hasSidecar);
+    container->m_rigShot = rigShotOf(container->m_shot);
   } else {
     m_shots.itemRefused();
   }
@@ -73,11 +74,9 @@ bool CContentContainer::startDownload() {
       // An item with image data whose data the camera will not hand over is a picture lost.
       if (result != -1) {
         Trace("Download failed: the camera refused to open a new picture's data (%d)", result);
-        CameraHost().downloadFailed(
-            result,
-            std::string("New picture: the camera refused to open its data (") + ResultName(result) +
-                ")",
-            0);
+        CameraHost().shotLost(m_camera ? m_camera->deviceId() : 0, result,
+                              std::string("New picture: the camera refused to open its data (") +
+                                  ResultName(result) + ")");
       }
       return false;
     }

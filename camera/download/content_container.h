@@ -59,7 +59,8 @@ class CContentContainer : public CNikonObject {
   std::uint32_t m_dataTypes LB_GUARDED_BY(g_sdkLock) = 0;
   // Owned through m_children; null until opened.
   CContentData* m_data LB_GUARDED_BY(g_sdkLock) = nullptr;
-  CaptureShotId m_shot LB_GUARDED_BY(g_sdkLock) = 0;  // the shot whose base name the file takes
+  CaptureShotId m_shot LB_GUARDED_BY(g_sdkLock) = 0;     // the shot whose base name the file takes
+  std::uint32_t m_rigShot LB_GUARDED_BY(g_sdkLock) = 0;  // its rig release's number, or 0
   // The camera's own name of the item ("DSC_0001.NEF").
   std::string m_cameraFileName LB_GUARDED_BY(g_sdkLock);
   // From the start of the transfer to the end of the item.

@@ -212,8 +212,16 @@ bool CContentData::openFile(const maid::MaidDataInfo& info) {
   // A pair whose other file was refused or failed before this one is announced as it turned
   // out: alone, so the host does not wait for a file that will never come.
   const bool sidecar = m_hasSidecar && !(camera() && camera()->m_shots.pairBroken(shot));
-  m_captureId = CameraHost().fileAnnounced(m_fileName, m_storedBytes, sidecar,
-                                           m_container ? m_container->m_cameraFileName : "");
+  AnnouncedFile announced;
+  announced.deviceId = camera() ? camera()->deviceId() : 0;
+  announced.fileName = m_fileName;
+  announced.fileSize = m_storedBytes;
+  announced.hasSidecar = sidecar;
+  if (m_container) {
+    announced.cameraFileName = m_container->m_cameraFileName;
+    announced.rigShot = m_container->m_rigShot;
+  }
+  m_captureId = CameraHost().fileAnnounced(announced);
   moveTo(DownloadPhase::Writing);
   return true;
 }
@@ -298,7 +306,11 @@ void CContentData::fail(int errorCode, const std::string& cause) {
   if (CCamera* owner = camera()) owner->m_shots.fileLost(m_container->m_shot);
   const std::string description = (m_fileName.empty() ? "New picture" : m_fileName) + ": " + cause;
   Trace("Download failed: %s", description.c_str());
-  CameraHost().downloadFailed(errorCode, description, m_captureId);
+  if (m_captureId != 0) {
+    CameraHost().downloadFailed(errorCode, description, m_captureId);
+  } else {
+    CameraHost().shotLost(camera() ? camera()->deviceId() : 0, errorCode, description);
+  }
 }
 
 void CContentData::discardFile() {

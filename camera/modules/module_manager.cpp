@@ -129,18 +129,39 @@ CCamera* CNikonModuleManager::currentCamera() const {
   return m_currentModule ? m_currentModule->m_currentCamera : nullptr;
 }
 
+CCamera* CNikonModuleManager::connectedCamera(std::uint32_t deviceId) const {
+  if (std::find(m_connected.begin(), m_connected.end(), deviceId) == m_connected.end())
+    return nullptr;
+  CNikonModule* module = findModule(deviceId & 0xFF00);
+  if (!module) return nullptr;
+  const auto found = module->m_cameras.find(static_cast<std::int32_t>(deviceId & 0xFF));
+  CCamera* camera = found == module->m_cameras.end() ? nullptr : found->second;
+  return camera && camera->lifetime() == CameraLifetime::Connected ? camera : nullptr;
+}
+
+std::vector<std::uint32_t> CNikonModuleManager::connectedDevices() const {
+  std::vector<std::uint32_t> devices;
+  for (std::uint32_t deviceId : m_connected)
+    if (connectedCamera(deviceId)) devices.push_back(deviceId);
+  return devices;
+}
+
+std::size_t CNikonModuleManager::connectedCount() const { return connectedDevices().size(); }
+
 bool CNikonModuleManager::stepOperations(unsigned budgetMs, bool& delivering) {
-  const bool underWay = stepCameras(nullptr, m_nextStepIndex, budgetMs, delivering);
+  const bool underWay = stepCameras(nullptr, m_nextStepIndex, budgetMs, delivering, {});
   return StepHeldFiles() || underWay;
 }
 
 bool CNikonModuleManager::stepModuleOperations(CNikonModule& module, unsigned budgetMs,
-                                               bool& delivering) {
-  return stepCameras(&module, module.m_nextStepIndex, budgetMs, delivering);
+                                               bool& delivering,
+                                               const std::function<bool()>& yieldNow) {
+  return stepCameras(&module, module.m_nextStepIndex, budgetMs, delivering, yieldNow);
 }
 
 bool CNikonModuleManager::stepCameras(const CNikonModule* only, std::size_t& nextIndex,
-                                      unsigned budgetMs, bool& delivering) {
+                                      unsigned budgetMs, bool& delivering,
+                                      const std::function<bool()>& yieldNow) {
   // The cameras with work, each known by its module and id as well: a step may announce or
   // remove cameras (inside its polls), so each is looked up again before its share.
   struct Busy {
@@ -160,9 +181,23 @@ bool CNikonModuleManager::stepCameras(const CNikonModule* only, std::size_t& nex
   const std::size_t first = nextIndex % busy.size();
   nextIndex = first + 1;  // a whole turn: the next begins one camera further
   const std::uint32_t turnStart = CameraClockMs();
+  // A camera whose rig release is due to fire cuts the others' shares short: the turn ends
+  // after the camera whose share it is, and the next begins one further, so a camera watched
+  // closely is asked again within a few polls.
+  const auto yieldToWatch = [&]() LB_REQUIRES(g_sdkLock) {
+    if (yieldNow && yieldNow()) return true;
+    const bool anyRig = std::any_of(
+        busy.begin(), busy.end(),
+        [](const Busy& entry) LB_REQUIRES(g_sdkLock) { return entry.camera->hasRigReleases(); });
+    if (!anyRig) return false;
+    const std::uint32_t now = CameraClockMs();
+    for (const Busy& entry : busy)
+      if (entry.camera->wantsCloseWatch(now)) return true;
+    return false;
+  };
   for (std::size_t k = 0; k < busy.size(); ++k) {
     const std::size_t index = (first + k) % busy.size();
-    if (k > 0 && CameraClockMs() - turnStart >= budgetMs) {
+    if (k > 0 && (CameraClockMs() - turnStart >= budgetMs || yieldToWatch())) {
       // The rest have the first shares of the next turn.
       nextIndex = index;
       delivering = true;
@@ -171,7 +206,7 @@ bool CNikonModuleManager::stepCameras(const CNikonModule* only, std::size_t& nex
     const Busy& entry = busy[index];
     const auto found = entry.module->m_cameras.find(entry.id);
     if (found == entry.module->m_cameras.end() || found->second != entry.camera) continue;
-    if (entry.camera->step(share, delivering)) underWay = true;
+    if (entry.camera->step(share, delivering, yieldToWatch)) underWay = true;
   }
   return underWay;
 }
@@ -211,12 +246,14 @@ void CNikonModuleManager::pumpModule(CNikonModule& module) {
     module.deleteRemovedCameras();
   };
   rescan();
-  // At most one live-view frame per tick, between the two rounds of SDK work. A failed frame
-  // is skipped; the next tick tries again.
-  CCamera* camera = &module == m_currentModule ? module.m_currentCamera : nullptr;
-  if (camera && camera->m_liveViewOn) {
+  // At most one live-view frame per tick of each connected camera streaming, between the two
+  // rounds of SDK work. A failed frame is skipped; the next tick tries again.
+  for (const auto& entry : module.m_cameras) {
+    CCamera* camera = entry.second;
+    const std::uint32_t deviceId = module.deviceIdOf(camera);
+    if (!camera || !camera->m_liveViewOn || connectedCamera(deviceId) != camera) continue;
     const std::vector<unsigned char> frame = camera->getLiveViewImage();
-    if (!frame.empty()) CameraHost().liveViewFrame(frame);
+    if (!frame.empty()) CameraHost().liveViewFrame(deviceId, frame);
   }
   rescan();
   // Only the host's module: a report another module still holds back is of a camera the host

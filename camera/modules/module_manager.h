@@ -18,6 +18,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <memory>
 #include <string>
@@ -67,9 +68,10 @@ class CNikonModuleManager {
   // download under way or waiting, or a held file waits for its name; `delivering` is set when
   // a camera was still delivering at the end of its share, or one was left out.
   bool stepOperations(unsigned budgetMs, bool& delivering) LB_REQUIRES(g_sdkLock);
-  // The same for the cameras of `module` alone, without the held files: a module's lane.
-  bool stepModuleOperations(CNikonModule& module, unsigned budgetMs, bool& delivering)
-      LB_REQUIRES(g_sdkLock);
+  // The same for the cameras of `module` alone, without the held files: a module's lane, whose
+  // `yieldNow` says when it has work waiting (the turn then ends early, `delivering` set).
+  bool stepModuleOperations(CNikonModule& module, unsigned budgetMs, bool& delivering,
+                            const std::function<bool()>& yieldNow = {}) LB_REQUIRES(g_sdkLock);
   // Whether any camera has a download under way or waiting, or a held file waits for its name.
   bool hasDownloads() const LB_REQUIRES(g_sdkLock);
   // Whether any camera has a release waiting for its completion.
@@ -83,6 +85,12 @@ class CNikonModuleManager {
 
   // The connected camera: the current module's current camera; null when either is missing.
   CCamera* currentCamera() const LB_REQUIRES(g_sdkLock);
+  // The camera `deviceId` while the host holds it connected (and it is still there), or null.
+  CCamera* connectedCamera(std::uint32_t deviceId) const LB_REQUIRES(g_sdkLock);
+  // How many cameras the host holds connected that are still there.
+  std::size_t connectedCount() const LB_REQUIRES(g_sdkLock);
+  // The device ids of those cameras, in the order they were connected.
+  std::vector<std::uint32_t> connectedDevices() const LB_REQUIRES(g_sdkLock);
   // The module whose m_moduleIndex is `moduleIndex` (device id & 0xFF00), or null.
   CNikonModule* findModule(std::uint32_t moduleIndex) const LB_REQUIRES(g_sdkLock);
 
@@ -90,6 +98,10 @@ class CNikonModuleManager {
   std::vector<std::unique_ptr<CNikonModule>> m_modules LB_GUARDED_BY(g_sdkLock);
   // Module of the connected camera; not owning.
   CNikonModule* m_currentModule LB_GUARDED_BY(g_sdkLock) = nullptr;
+  // The cameras the host holds connected, by device id, in the order it connected them: the
+  // current camera alone, unless the host asked to keep the others (a rig). A camera that went
+  // drops out by itself (connectedCamera finds it no more).
+  std::vector<std::uint32_t> m_connected LB_GUARDED_BY(g_sdkLock);
   bool m_crashTestRequested = false;
 
  private:
@@ -105,7 +117,7 @@ class CNikonModuleManager {
   // The cameras' turn of stepOperations, of one module or (null) of all; `nextIndex` is where
   // the turn begins in their list.
   bool stepCameras(const CNikonModule* only, std::size_t& nextIndex, unsigned budgetMs,
-                   bool& delivering) LB_REQUIRES(g_sdkLock);
+                   bool& delivering, const std::function<bool()>& yieldNow) LB_REQUIRES(g_sdkLock);
   // Whether `test` holds for any camera of any module.
   bool anyCamera(bool (CCamera::*test)() const) const LB_REQUIRES(g_sdkLock);
   // Calls `visit(module, cameraId, camera)` for every camera of every module, in list order.

@@ -151,19 +151,20 @@ void CNikonModule::disconnectCamera() {
   m_currentCamera = nullptr;
 }
 
-int CNikonModule::connectCamera(maid::ULONG cameraId) {
+int CNikonModule::connectCamera(maid::ULONG cameraId, Others others) {
   auto found = m_cameras.find(static_cast<std::int32_t>(cameraId));
   if (found == m_cameras.end() || !found->second) {
     Trace("ERROR: camera id could not be found: %d", static_cast<int>(cameraId));
     return -1;
   }
-  if (m_currentCamera != found->second) disconnectCamera();
+  CCamera* before = m_currentCamera;
+  if (others == Others::LetGo && m_currentCamera != found->second) disconnectCamera();
   m_currentCamera = found->second;
   m_connectedCameraGone.clear();
   const int result = m_currentCamera->connect();
   if (result != 0) {
     Trace("ERROR: camera->connect returned an error: %d", result);
-    m_currentCamera = nullptr;
+    m_currentCamera = others == Others::LetGo ? nullptr : before;
     return result;
   }
   return 0;
@@ -199,7 +200,7 @@ void CNikonModule::sendSettings() {
   m_settingsThrottle.reportBegins();
   const std::unique_ptr<ZnLuaTETable> settings = m_currentCamera->makeSettingsTable();
   m_settingsThrottle.reportBuilt();
-  CameraHost().settingsChanged(*settings);
+  CameraHost().settingsChanged(deviceIdOf(m_currentCamera), *settings);
 }
 
 void CNikonModule::onEvent(maid::ULONG event, maid::NKPARAM data) {

@@ -52,9 +52,11 @@ class CNikonModule : public CNikonObject {
   // found" (a lost transfer) drops nothing by itself: only this check does.
   void scanAndInformHostOfCameraChanges() LB_REQUIRES(g_sdkLock);
 
-  // Makes camera `cameraId` current and connects it, letting the one connected before go: 0,
-  // or the SDK's error (-1 for an unknown camera) with no camera current.
-  int connectCamera(maid::ULONG cameraId) LB_REQUIRES(g_sdkLock);
+  // Makes camera `cameraId` current and connects it, letting the one current before go or
+  // (a rig) keeping it connected: 0, or the SDK's error (-1 for an unknown camera) with no
+  // camera current (LetGo) or the one before still current (StayConnected).
+  enum class Others { LetGo, StayConnected };
+  int connectCamera(maid::ULONG cameraId, Others others = Others::LetGo) LB_REQUIRES(g_sdkLock);
   // Lets the connected camera go (it stays known); nothing when none is connected.
   void disconnectCamera() LB_REQUIRES(g_sdkLock);
 

@@ -84,12 +84,13 @@ std::string Transcript() {
 
 TEST(HostNotifications, FilesKeepTheirCaptureIdAndErrorsNameOnlyAnnouncedOnes) {
   DiscardOutgoingMessages();
+  CSdkLockGuard lock(g_sdkLock);
   CHostNotifications host;
-  EXPECT_EQ(host.fileAnnounced("Capture0001.nef", 1000, true, "DSC_0001.NEF"), 1);
-  EXPECT_EQ(host.fileAnnounced("Capture0001.jpg", 200, false, ""), 2);
+  EXPECT_EQ(host.fileAnnounced({0x101, "Capture0001.nef", 1000, true, "DSC_0001.NEF", 0}), 1);
+  EXPECT_EQ(host.fileAnnounced({0x101, "Capture0001.jpg", 200, false, "", 0}), 2);
   host.fileDownloaded(2, "C:\\Temp\\Capture0001.jpg", 15);
   host.downloadFailed(-7, "writing the file fell short", 2);
-  host.downloadFailed(-8, "the camera refused the release", 0);
+  host.shotLost(0x101, -8, "the camera refused the release");
   host.deviceAdded(0x1701, "Z 7");
   host.deviceRemoved(0x1702);
   EXPECT_EQ(
@@ -457,6 +458,121 @@ TEST_F(SharedTurnTest, ALongModuleCallHoldsUpOnlyItsModule) {
   for (const char* before : {"#2", "#3", "fileDownloadComplete"})
     EXPECT_LT(std::find(seen.begin(), seen.end(), before), exposureEnd) << before;
   EXPECT_EQ(std::count(seen.begin(), seen.end(), "fileDownloadComplete"), 2);
+}
+
+// A rig of eight cameras, four on each module, each firing its own time after its release
+// starts, on lanes of their own and real time. Two rig shots; the last camera is unplugged
+// before it fires the second. Every camera's release is reported with its times (a camera
+// never fires before its latency has passed), every file names its camera and rig shot, every
+// announced file ends, and all files of the cameras that stayed arrive.
+class RigTest : public RequestPathTest {
+ protected:
+  static std::uint32_t latencyMs(std::uint32_t deviceId) {
+    return (deviceId & 0xFF) * 30 + (deviceId >> 8 == 0x17 ? 15 : 0);
+  }
+  std::string scenario() const override {
+    std::string text;
+    for (const std::uint32_t module : {0x100u, 0x1700u}) {
+      text += module == 0x100 ? "module Type0001\n" : "module Type0023\n";
+      for (std::uint32_t id = 1; id <= 4; ++id)
+        text += "camera " + std::to_string(id) +
+                " format=raw+jpeg raw-bytes=1000000 photo-width=160 habits=late-items "
+                "release-latency-ms=" +
+                std::to_string(latencyMs(module | id)) + " name=D850\n";
+    }
+    return text;
+  }
+};
+
+TEST_F(RigTest, EightCamerasFireTogetherAndEveryFileNamesItsCameraAndShot) {
+  onCameraThread();
+  clock.reset();
+  const std::uint32_t rig[] = {0x101, 0x102, 0x103, 0x104, 0x1701, 0x1702, 0x1703, 0x1704};
+  constexpr std::uint32_t kUnplugged = 0x1704;
+  std::vector<DecodedMessage> seen;
+  BetweenTurns([&] {
+    for (const char* module : {"Type0001.md3", "Type0023.md3"}) SimControl(module, "clock real");
+    CTestWorker test(CModuleLane::Mode::OwnThread);
+    std::uint32_t id = 10;
+    auto post = [&](const char* name, std::unique_ptr<ZnLuaTETable> params) {
+      const ZnLuaTEString nameValue(name);
+      test.worker.post(++id, &nameValue, params.get());
+    };
+    for (std::uint32_t deviceId : rig) {
+      auto params = DeviceParams(deviceId);
+      params->setNumber("keep_connected", 1);
+      post("connectDevice", std::move(params));
+    }
+    post("doRigCapture", std::make_unique<ZnLuaTETable>());
+    bool unplugged = false;
+    auto count = [&](const char* name) {
+      return std::count_if(seen.begin(), seen.end(), [name](const DecodedMessage& message) {
+        return message.name->getString() == name;
+      });
+    };
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    // Until every release has ended and every file arrived, or the deadline.
+    while ((count("rigReleaseEnded") < 16 || count("fileDownloadComplete") < 30) &&
+           std::chrono::steady_clock::now() < deadline) {
+      const unsigned waitMs = test.worker.runTurn();
+      for (auto& message : Received()) {
+        // The second shot is released once the first one's files are all in.
+        const bool firstDone = message.name->getString() == "fileDownloadComplete" &&
+                               count("fileDownloadComplete") == 15;
+        const bool secondStarted = message.requestId == 20;
+        seen.push_back(std::move(message));
+        if (firstDone) post("doRigCapture", std::make_unique<ZnLuaTETable>());
+        if (secondStarted && !unplugged) {
+          unplugged = true;
+          SimControl("Type0023.md3", "unplug 4");
+        }
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(std::min(waitMs, 2u)));
+    }
+    return 0;
+  });
+  std::map<std::pair<double, double>, int> filesOf;  // by camera and rig shot
+  std::map<double, std::string> outcome;             // by capture id
+  std::map<std::string, int> rigShots;               // the doRigCapture answers
+  for (const DecodedMessage& message : seen) {
+    const auto* payload = dynamic_cast<const ZnLuaTETable*>(message.payload.get());
+    const std::string name = message.name->getString();
+    auto number = [&](const char* key) {
+      const ZnLuaTENumber* value = payload ? payload->getNumberValue(key) : nullptr;
+      return value ? value->getNumber() : -1.0;
+    };
+    if (message.requestId > 18) rigShots[name + " " + std::to_string(number("rig_shot"))]++;
+    if (name == "objectWasAdded") {
+      ++filesOf[{number("device_id"), number("rig_shot")}];
+      outcome[number("capture_id")] = "announced";
+    }
+    if (name == "fileDownloadComplete" || (name == "error" && number("capture_id") != -1.0)) {
+      EXPECT_EQ(outcome[number("capture_id")], "announced") << Describe(message);
+      outcome[number("capture_id")] = name;
+      EXPECT_NE(number("device_id"), -1.0) << Describe(message);
+    }
+    if (name != "rigReleaseEnded") continue;
+    const auto deviceId = static_cast<std::uint32_t>(number("device_id"));
+    if (deviceId == kUnplugged && number("rig_shot") == 2) {
+      EXPECT_EQ(number("fired_ms"), -1.0) << Describe(message);
+      EXPECT_NE(number("error_code"), -1.0) << Describe(message);
+    } else {
+      EXPECT_GE(number("fired_ms"), number("started_ms") + latencyMs(deviceId) - 1)
+          << Describe(message);
+    }
+  }
+  EXPECT_EQ(rigShots, (std::map<std::string, int>{{"ok 1.000000", 1}, {"ok 2.000000", 1}}));
+  for (std::uint32_t deviceId : rig) {
+    for (double shot : {1.0, 2.0}) {
+      const int expected = deviceId == kUnplugged && shot == 2 ? 0 : 2;
+      EXPECT_EQ((filesOf[{deviceId, shot}]), expected) << deviceId << " shot " << shot;
+    }
+  }
+  const auto completed = std::count_if(outcome.begin(), outcome.end(), [](const auto& entry) {
+    return entry.second == "fileDownloadComplete";
+  });
+  EXPECT_EQ(completed, 30);
+  EXPECT_EQ(FilesIn(m_folder).size(), 30u);
 }
 
 // "shutdown" right behind three releases of a camera on a slow link: each release ends with
