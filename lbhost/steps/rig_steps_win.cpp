@@ -27,7 +27,7 @@ std::string Row(const std::vector<std::string>& cells, const std::vector<std::si
     line += cells[i];
     if (i + 1 < cells.size()) line.resize(line.size() + widths[i] + 2 - cells[i].size(), ' ');
   }
-  return line;
+  return line.erase(line.find_last_not_of(' ') + 1);
 }
 
 std::vector<std::size_t> Widths(const std::vector<std::vector<std::string>>& rows) {
@@ -74,9 +74,9 @@ Status CTetherSteps::shootRig(const std::string& label, nlohmann::json* files) {
   for (const RigPart& part : c.rig) {
     const std::uint32_t id = part.camera.deviceId;
     nlohmann::json entry = {{"device_id", id}, {"camera", cameraLabel(id)}};
-    if (part.startedMs) entry["started_ms"] = *part.startedMs;
+    if (part.startedMs) entry["started_ms"] = static_cast<long long>(*part.startedMs);
     if (part.firedMs) {
-      entry["fired_ms"] = *part.firedMs;
+      entry["fired_ms"] = static_cast<long long>(*part.firedMs);
       first = std::min(first.value_or(*part.firedMs), *part.firedMs);
       last = std::max(last.value_or(*part.firedMs), *part.firedMs);
       times += (times.empty() ? "" : ", ") + cameraLabel(id) + " " +

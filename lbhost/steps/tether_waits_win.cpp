@@ -396,12 +396,21 @@ Status CTetherSteps::advanceRig(ShotCollection& c) {
       // No camera reported and no download grew for --timeout (after the exposure, before the
       // first report): what is missing is named.
       for (const RigPart& part : c.rig) {
-        if (!part.ended && !part.lost)
-          fail(cameraLabel(part.camera.deviceId) + " did not report its release within " +
+        const std::uint32_t id = part.camera.deviceId;
+        const bool hasFile =
+            std::any_of(c.shot.files.begin(), c.shot.files.end(),
+                        [id](const DownloadedFile& f) { return f.deviceId == id; });
+        if (!part.ended && !part.lost) {
+          fail(cameraLabel(id) + " did not report its release within " +
                std::to_string(c.firstFileMs) + " ms (its exposure and --timeout)");
+        } else if (part.firedMs && !part.lost && !hasFile) {
+          fail(cameraLabel(id) + " fired, but no picture came from it");
+        }
       }
-      fail(awaited + " made no progress for " + std::to_string(m_options.timeoutMs) +
-           " ms (--timeout)");
+      if (c.ended != c.shot.files.size()) {
+        fail(c.awaited() + " made no progress for " + std::to_string(m_options.timeoutMs) +
+             " ms (--timeout)");
+      }
       break;
     }
     HostMessage& m = **message;
@@ -427,8 +436,10 @@ Status CTetherSteps::advanceRig(ShotCollection& c) {
       fail("the camera " + cameraLabel(part->camera.deviceId) + " (device " +
            std::to_string(part->camera.deviceId) + ") was unplugged or switched off");
     } else if (name == "error") {
+      const std::uint32_t device = deviceOf(m);
       m_trouble = std::move(m);
-      const std::string why = ErrorNotificationText(m_trouble->payload.get(), "the rig's shot");
+      const std::string why = (partOf(device) ? cameraLabel(device) + ": " : std::string()) +
+                              ErrorNotificationText(m_trouble->payload.get(), "the rig's shot");
       if (!takeFileFailure(c, why)) m_report.progress(why);
     } else {
       takeFileMessage(c, m);
