@@ -459,6 +459,45 @@ TEST_F(LbhostTest, AnUnpluggedCameraEndsTheRunAtOnceUnlessWatchReconnects) {
   EXPECT_TRUE(Has(quiet.out, "0 shot(s)"));
 }
 
+// A rig on two modules, its cameras named by the photographer: each shot fires them together
+// and numbers all their files alike, the second D850 firing its 60 ms late. A camera unplugged
+// mid-transfer ends the run with 1, naming it, once the other cameras' files are saved.
+TEST_F(LbhostTest, ARigFiresTogetherUnderOneNumberAndNamesACameraLostMidTransfer) {
+  const std::string rig =
+      "module Type0001\ncamera 1 name=D850\ncamera 2 release-latency-ms=60 "
+      "name=D850\nmodule Type0023\ncamera 3 ";
+  scenario(rig + "name=Z 7\n");
+  auto rigRun = [&](const std::string& out, std::vector<std::string> args,
+                    const std::function<void()>& meanwhile = {}) {
+    args.insert(args.begin(), {"--json", "--out", path(out), "--filename", "{camera}/{n}",
+                               "--device", "left,258,top", "--names", path("names.json")});
+    return run(args, meanwhile);
+  };
+  const LbhostRun named =
+      run({"--names", path("names.json"), "name", "257", "left", "name", "5891", "top"});
+  ASSERT_EQ(named.exitCode, 0u) << named.err;
+  const LbhostRun shots = rigRun("out", {"capture", "--count", "2"});
+  ASSERT_EQ(shots.exitCode, 0u) << shots.err;
+  const auto rigShots = shots.json()["steps"][0]["rig_shots"];
+  ASSERT_EQ(rigShots.size(), 2u) << shots.out;
+  for (const auto& shot : rigShots) {
+    EXPECT_GE(shot["skew_ms"].get<int>(), 60) << shot.dump();
+    for (const auto& camera : shot["cameras"]) EXPECT_EQ(camera["files"].size(), 1u) << shot.dump();
+  }
+  for (const char* camera : {"out\\left", "out\\D850-258", "out\\top"})
+    EXPECT_EQ(filesIn(camera), (std::vector<std::string>{"0001.jpg", "0002.jpg"})) << camera;
+
+  scenario(rig + "format=raw raw-bytes=8000000 habits=slow-link rate=2 name=Z 7\n");
+  const LbhostRun lost = rigRun("lost", {"capture"}, [this] {
+    EXPECT_TRUE(stderrShows("waiting for the download of"));
+    control("unplug 3");
+  });
+  EXPECT_EQ(lost.exitCode, 1u);
+  EXPECT_TRUE(Has(lost.json()["error"]["message"].get<std::string>(), "top: "));
+  EXPECT_EQ(filesIn("lost\\left").size() + filesIn("lost\\D850-258").size(), 2u);
+  EXPECT_FALSE(fs::exists(m_dir / "lost" / "top"));
+}
+
 TEST_F(LbhostTest, VersionMatchesTheExesVersionBlock) {
   const LbhostRun r = run({"--version"});
   EXPECT_EQ(r.exitCode, 0u);
@@ -473,7 +512,6 @@ TEST_F(LbhostTest, VersionMatchesTheExesVersionBlock) {
                              reinterpret_cast<void**>(&version), &length));
   EXPECT_EQ(r.out.rfind("lbhost " + platform::wideToUtf8(version) + " (build ", 0), 0u) << r.out;
 }
-
 
 // Run only by "E2E.LbhostMoveOntoAFullDisk", which mounts a 100 kB folder as LB_SMALL_DISK: the
 // picture does not fit in --out there, nothing cut off stays, and the picture stays where it says.
