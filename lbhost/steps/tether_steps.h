@@ -1,5 +1,7 @@
 // The steps of an lbhost run against one lensbridge.exe: the process is started once, the
 // camera connected at the first step that needs it, and every step reports to a CRunReport.
+// A --device that names several cameras makes a rig: all of them are connected together, and
+// capture and timelapse fire them with one release, settings and set read and change each.
 //
 // Every wait has the run's --timeout and shows progress on stderr after a second; a download
 // is given up only after --timeout without progress (its bytes on disk not growing), so a big
@@ -139,7 +141,7 @@ class CTetherSteps {
     // The cameras (by device id) one of whose pairs lost its other file before it was announced.
     std::set<std::uint32_t> partnerLost;
     std::string failure;  // the first file's failure, told once the others have ended
-    // Only a rig shot's: its number, and each camera's part in the order fired.
+    // Only a rig shot's: its number, and each camera's part, in the order --device gave them.
     int rigShot = 0;
     std::vector<RigPart> rig;
   };

@@ -4,8 +4,8 @@
 
 #include <windows.h>
 
-#include <cmath>
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <map>
 
@@ -233,18 +233,17 @@ bool CTetherSteps::takeFileFailure(ShotCollection& c, const std::string& why) {
   if (!m_trouble || m_trouble->nameText() != "error" || c.shot.files.empty()) return false;
   const int captureId =
       static_cast<int>(NumberAt(m_trouble->payload.get(), "capture_id").value_or(0));
+  // A rig's cameras make their pairs each; the error names its camera.
+  const std::uint32_t device = deviceOf(*m_trouble);
+  const auto marked =
+      std::count_if(c.shot.files.begin(), c.shot.files.end(),
+                    [device](const auto& f) { return f.deviceId == device && f.hasSidecar; });
   if (c.pending(captureId)) {
     c.shot.failed.insert(captureId);
     c.progress.ended(captureId);
     m_ledger.failed(captureId);
     ++c.ended;
-  } else if (const std::uint32_t device = deviceOf(*m_trouble);
-             captureId == 0 && !c.partnerLost.count(device) &&
-             std::count_if(
-                 c.shot.files.begin(), c.shot.files.end(),
-                 [device](const auto& f) { return f.deviceId == device && f.hasSidecar; }) %
-                     2 ==
-                 1) {
+  } else if (captureId == 0 && marked % 2 == 1 && !c.partnerLost.count(device)) {
     c.partnerLost.insert(device);
   } else {
     return false;
