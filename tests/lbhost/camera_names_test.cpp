@@ -1,4 +1,6 @@
 // Camera names: a name follows its camera by module, model and rank, across runs and replugs.
+#include <filesystem>
+
 #include <gtest/gtest.h>
 
 #include "lbhost/core/camera_names.h"
@@ -13,7 +15,8 @@ std::string Named(const CCameraNames& book, const std::vector<ListedCamera>& cam
 }
 
 TEST(CameraNames, FollowTheirCameraAcrossRunsAndReplugs) {
-  const std::string path = ::testing::TempDir() + "lbhost-names/camera-names.json";
+  const std::string folder = ::testing::TempDir() + "lbhost-names";
+  const std::string path = folder + "/camera-names.json";
   CCameraNames book;
   const std::vector<ListedCamera> rig = {{257, "D850"}, {258, "Z 7"}, {259, "D850"}, {513, "D850"}};
   for (const auto& [id, name] : {std::pair{257u, "a"}, {258u, "top"}, {259u, "b"}, {513u, "left"}})
@@ -23,6 +26,7 @@ TEST(CameraNames, FollowTheirCameraAcrossRunsAndReplugs) {
     EXPECT_FALSE(book.give(rig, 258, refused)) << refused;
   ASSERT_TRUE(book.save(path));
   auto loaded = CCameraNames::load(path);
+  std::filesystem::remove_all(folder);
   ASSERT_TRUE(loaded);
   // Every camera unplugged and back with new camera ids: the Z 7 and the D850 alone on
   // Type0002 keep their names; the two D850s on Type0001 take theirs by camera-id order.
