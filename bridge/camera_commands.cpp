@@ -205,6 +205,8 @@ void ConnectOnDeviceModule(std::uint32_t requestId, const ZnLuaTE* params) {
         current->m_currentCamera ? current->m_currentCamera->m_cameraId : 0;
     if (current->m_moduleIndex == modulePart && cameraPart == currentCameraId) {
       Trace("camera was already connected - id: %d", static_cast<int>(deviceId));
+      // A host building a rig is told so; one connecting a camera at a time never was.
+      if (keep) QueueMessageToHost(requestId, "ok", nullptr);
       return;
     }
     if (!keep) {

@@ -194,9 +194,14 @@ class CSession : public CCameraWorkerDelegate {
       case kListDevices:
         post("listDevices");
         break;
-      case kConnect:
-        post("connectDevice", device(script.byte()));
+      case kConnect: {
+        const std::uint8_t operand = script.byte();
+        auto params = device(operand);
+        if (operand & 0x80) params->setNumber("keep_connected", 1);
+        post("connectDevice", std::move(params));
+        if (operand & 0x40) post("doRigCapture");
         break;
+      }
       case kDisconnect:
         post("disconnectDevice", device(script.byte()));
         break;

@@ -28,7 +28,8 @@ class CBytes {
 
 enum Action : std::uint8_t {
   kListDevices,
-  kConnect,     // operand: camera id (low two bits)
+  kConnect,     // operand: camera id (low two bits); the top bit keeps the cameras connected
+                // before (a rig), and bit 6 then fires every connected camera as a rig
   kDisconnect,  // operand: camera id
   kCapture,
   kChangeSetting,  // operands: which setting, entry index (signed)

@@ -291,6 +291,12 @@ Plan MakePlan(std::uint32_t seed) {
               std::to_string(anyCamera().id));
     } else if (roll < 80) {
       control("rate " + std::to_string(2 + pick(20)) + " " + std::to_string(anyCamera().id));
+    } else if (roll < 83) {
+      // A rig: another camera joins the ones connected.
+      request("connectDevice")->numbers = {{"device_id", cameraToConnect()},
+                                           {"keep_connected", 1}};
+    } else if (roll < 86) {
+      request("doRigCapture");
     } else if (roll < 96) {
       pause(50 + static_cast<unsigned>(pick(600)));
     } else {
@@ -440,7 +446,7 @@ class ChaosSession {
   bool answerRequired(const std::string& name) {
     if (name == "connectDevice") m_moduleCurrent = true;
     if (name == "listDevices" || name == "shutdown" || name == "getCameraSettings" ||
-        name == "updateCameraSetting")
+        name == "updateCameraSetting" || name == "doRigCapture")
       return true;
     return name == "isLiveViewOn" && m_moduleCurrent;
   }
