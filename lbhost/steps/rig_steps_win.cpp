@@ -49,15 +49,16 @@ Status CTetherSteps::shootRig(const std::string& label, nlohmann::json* files) {
     if (!ms) return ms;
     waitMs = std::max(waitMs, *ms);
   }
-  auto fired = request("doRigCapture");
-  if (!fired) return fired;
-  if (fired->nameText() == "error") {
-    return CameraFailure("the rig did not fire: " +
-                         InCameraWords(TextAt(fired->payload.get(), "error_description")));
-  }
+  // The answer is awaited with the cameras' reports: a camera that refuses its release says so
+  // before the answer comes, and that must not hold up the others.
   ShotCollection c(m_downloadFolder, Clock::now() + milliseconds(waitMs), false, "the rig to fire",
                    waitMs);
-  c.rigShot = static_cast<int>(NumberAt(fired->payload.get(), "rig_shot").value_or(0));
+  c.rigRequest = m_session.client().send("doRigCapture");
+  if (c.rigRequest == 0) {
+    m_unresponsive = true;
+    return Failure{ErrorKind::Process,
+                   "could not send \"doRigCapture\": lensbridge.exe no longer reads its pipe"};
+  }
   for (const CameraInfo& camera : m_rig) {
     c.rig.emplace_back();
     c.rig.back().camera = camera;

@@ -142,7 +142,8 @@ class CTetherSteps {
     std::set<std::uint32_t> partnerLost;
     std::string failure;  // the first file's failure, told once the others have ended
     // Only a rig shot's: its number, and each camera's part, in the order --device gave them.
-    int rigShot = 0;
+    std::uint32_t rigRequest = 0;  // the "doRigCapture" whose answer gives the number
+    int rigShot = 0;               // 0 until that answer came
     std::vector<RigPart> rig;
   };
   // What the waits hear of the ones who wait.

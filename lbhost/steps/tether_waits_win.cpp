@@ -354,11 +354,12 @@ Status CTetherSteps::advanceRig(ShotCollection& c) {
   };
   // A camera's files of this shot carry its number; one camera alone is not told them.
   auto ofThisShot = [&c](const HostMessage& m) {
-    return NumberAt(m.payload.get(), "rig_shot").value_or(c.rig.size() == 1 ? c.rigShot : -1) ==
-           c.rigShot;
+    return c.rigShot != 0 &&
+           NumberAt(m.payload.get(), "rig_shot").value_or(c.rig.size() == 1 ? c.rigShot : -1) ==
+               c.rigShot;
   };
   auto isRig = [&](const HostMessage& m) {
-    if (m.requestId != 0) return false;
+    if (m.requestId != 0) return m.requestId == c.rigRequest;
     const std::string name = m.nameText();
     if (name == "rigReleaseEnded" || name == "objectWasAdded") {
       return ofThisShot(m) && partOf(deviceOf(m)) != nullptr;
@@ -370,7 +371,7 @@ Status CTetherSteps::advanceRig(ShotCollection& c) {
     return name == "error" || (name == "deviceRemoved" && partOf(deviceOf(m)));
   };
   auto settled = [&c] {
-    if (c.ended != c.shot.files.size() || !c.pairsSettled()) return false;
+    if (c.rigShot == 0 || c.ended != c.shot.files.size() || !c.pairsSettled()) return false;
     for (const RigPart& part : c.rig) {
       const bool hasFile = std::any_of(
           c.shot.files.begin(), c.shot.files.end(),
@@ -385,12 +386,17 @@ Status CTetherSteps::advanceRig(ShotCollection& c) {
     failures += (failures.empty() ? "" : "; ") + why;
   };
   while (!settled()) {
-    std::string awaited = c.awaited();
+    std::string awaited = c.rigShot ? c.awaited() : "the answer to \"doRigCapture\"";
     for (const RigPart& part : c.rig) {
       if (!part.ended && !part.lost) awaited = cameraLabel(part.camera.deviceId) + " to fire";
     }
     auto message = waitFor(isRig, Clock::time_point::max(), awaited, {true, false}, &c);
     if (!message) return message.failure();  // the process ended
+    if (!*message && c.rigShot == 0) {
+      m_unresponsive = true;
+      return Failure{ErrorKind::Process, "lensbridge.exe did not answer \"doRigCapture\" within " +
+                                             std::to_string(c.firstFileMs) + " ms"};
+    }
     if (!*message) {
       // No camera reported and no download grew for --timeout (after the exposure, before the
       // first report): what is missing is named.
@@ -417,16 +423,23 @@ Status CTetherSteps::advanceRig(ShotCollection& c) {
     const std::string name = m.nameText();
     const ZnLuaTE* p = m.payload.get();
     RigPart* part = partOf(deviceOf(m));
-    if (name == "rigReleaseEnded") {
+    if (m.requestId != 0) {
+      if (name == "error") {
+        return Failure{ErrorKind::Camera,
+                       "the rig did not fire: " + InCameraWords(TextAt(p, "error_description"))};
+      }
+      c.rigShot = static_cast<int>(NumberAt(p, "rig_shot").value_or(0));
+    } else if (name == "rigReleaseEnded") {
       part->ended = true;
       part->startedMs = NumberAt(p, "started_ms");
       part->firedMs = NumberAt(p, "fired_ms");
       if (!part->firedMs) {
+        const std::string code =
+            "error " +
+            std::to_string(static_cast<long long>(NumberAt(p, "error_code").value_or(0)));
         part->notFired = InCameraWords(TextAt(p, "error_description"));
         if (part->notFired.empty()) part->notFired = "no reason given";
-        part->notFired +=
-            " (error " +
-            std::to_string(static_cast<long long>(NumberAt(p, "error_code").value_or(0))) + ")";
+        if (part->notFired.find(code) == std::string::npos) part->notFired += " (" + code + ")";
       }
     } else if (name == "deviceRemoved") {
       // Its announced files still end, each with its "error"; the others' go on arriving.
@@ -439,7 +452,9 @@ Status CTetherSteps::advanceRig(ShotCollection& c) {
       m_trouble = std::move(m);
       const std::string why = (partOf(device) ? cameraLabel(device) + ": " : std::string()) +
                               ErrorNotificationText(m_trouble->payload.get(), "the rig's shot");
-      if (!takeFileFailure(c, why)) m_report.progress(why);
+      // A refused release is told again by its "rigReleaseEnded", which names the reason.
+      const bool ofARelease = !NumberAt(m_trouble->payload.get(), "capture_id") && partOf(device);
+      if (!takeFileFailure(c, why) && !ofARelease) m_report.progress(why);
     } else {
       takeFileMessage(c, m);
     }

@@ -462,18 +462,20 @@ TEST_F(LbhostTest, AnUnpluggedCameraEndsTheRunAtOnceUnlessWatchReconnects) {
 
 // A rig on two modules, its cameras named by the photographer: each shot fires them together
 // and numbers all their files alike; the skew shows the camera that fires 300 ms late. A camera
-// unplugged mid-transfer ends the run with 1, naming it, once the other cameras' files are saved.
-TEST_F(LbhostTest, ARigFiresTogetherUnderOneNumberAndNamesACameraLostMidTransfer) {
-  const std::string rig =
-      "module Type0001\ncamera 1 release-latency-ms=300 name=D850\n"
-      "camera 2 name=D850\nmodule Type0023\ncamera 3 ";
-  scenario(rig + "name=Z 7\n");
+// that refuses its release, or is unplugged mid-transfer, ends the run with 1, named, once the
+// other cameras' files are saved.
+TEST_F(LbhostTest, ARigFiresTogetherUnderOneNumberAndNamesACameraThatFailedIt) {
+  auto rig = [this](const std::string& second, const std::string& third) {
+    scenario("module Type0001\ncamera 1 release-latency-ms=300 name=D850\ncamera 2 " + second +
+             "name=D850\nmodule Type0023\ncamera 3 " + third + "name=Z 7\n");
+  };
   auto rigRun = [&](const std::string& out, std::vector<std::string> args,
                     const std::function<void()>& meanwhile = {}) {
     args.insert(args.begin(), {"--json", "--out", path(out), "--filename", "{camera}/{n}",
                                "--device", "left,258,top", "--names", path("names.json")});
     return run(args, meanwhile);
   };
+  rig("", "");
   const LbhostRun named =
       run({"--names", path("names.json"), "name", "257", "left", "name", "5891", "top"});
   ASSERT_EQ(named.exitCode, 0u) << named.err;
@@ -493,7 +495,13 @@ TEST_F(LbhostTest, ARigFiresTogetherUnderOneNumberAndNamesACameraLostMidTransfer
   for (const char* camera : {"out\\left", "out\\D850-258", "out\\top"})
     EXPECT_EQ(filesIn(camera), (std::vector<std::string>{"0001.jpg", "0002.jpg"})) << camera;
 
-  scenario(rig + "format=raw raw-bytes=8000000 habits=slow-link rate=2 name=Z 7\n");
+  rig("habits=refused-start ", "");
+  const LbhostRun refused = rigRun("refused", {"capture"});
+  EXPECT_EQ(refused.exitCode, 1u);
+  EXPECT_TRUE(Has(refused.json()["error"]["message"].get<std::string>(), "D850-258 did not fire"));
+  EXPECT_EQ(filesIn("refused\\left").size() + filesIn("refused\\top").size(), 2u);
+
+  rig("", "format=raw raw-bytes=8000000 habits=slow-link rate=2 ");
   const LbhostRun lost = rigRun("lost", {"capture"}, [this] {
     EXPECT_TRUE(stderrShows("waiting for the download of"));
     control("unplug 3");
