@@ -6,7 +6,9 @@
 #include <memory>
 #include <vector>
 
+#include "camera/camera_host.h"
 #include "camera/download/content_container.h"
+#include "camera/modules/module_manager.h"
 #include "camera/modules/nikon_module.h"
 #include "camera/sdkobject/maid_names.h"
 #include "camera/sdkobject/source_presence.h"
@@ -322,7 +324,27 @@ void CCamera::onEvent(maid::ULONG event, maid::NKPARAM data) {
       Trace("Ignored camera settings event notification for : %s", CapabilityName(cap));
       return;
   }
-  if (CNikonModule* owner = module()) owner->sendCameraSettingsSoon();
+  CNikonModule* owner = module();
+  if (owner && owner->m_currentCamera != this) {
+    // A camera of a rig other than its module's current one reports its own settings.
+    m_ownSettings.markPending();
+    sendOwnSettingsWhenDue();
+    return;
+  }
+  if (owner) owner->sendCameraSettingsSoon();
+}
+
+void CCamera::sendOwnSettingsWhenDue() {
+  if (!m_ownSettings.pending() || !m_ownSettings.allowsReport()) return;
+  const CNikonModuleManager* manager = CNikonModuleManager::existingInstance();
+  if (!manager || manager->connectedCamera(deviceId()) != this) {
+    m_ownSettings.dropPending();  // not the host's camera: nobody asked for its settings
+    return;
+  }
+  m_ownSettings.reportBegins();
+  const std::unique_ptr<ZnLuaTETable> settings = makeSettingsTable();
+  m_ownSettings.reportBuilt();
+  CameraHost().settingsChanged(deviceId(), *settings);
 }
 
 CCamera::~CCamera() {

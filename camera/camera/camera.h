@@ -31,6 +31,7 @@
 #include "camera/camera/pending_release.h"
 #include "camera/download/shot_pairing.h"
 #include "camera/maid/maid.h"
+#include "camera/modules/settings_throttle.h"
 #include "camera/sdk_lock.h"
 #include "camera/sdkobject/nikon_object.h"
 
@@ -178,6 +179,10 @@ class CCamera : public CNikonObject {
   // False only when the camera is closed or says it is gone (SaysItIsGone).
   bool isAlive() LB_REQUIRES(g_sdkLock);
 
+  // A camera of a rig that is not its module's current camera reports its setting changes
+  // itself, half a second apart like a module's: now, or (marked) at a later pump.
+  void sendOwnSettingsWhenDue() LB_REQUIRES(g_sdkLock);
+
   // The module this camera belongs to, or null when its parent is something else.
   CNikonModule* module() const;
   // Its device id (module index | camera id); the camera id alone without a module.
@@ -199,6 +204,7 @@ class CCamera : public CNikonObject {
   bool m_liveViewOn LB_GUARDED_BY(g_sdkLock) = false;
   bool m_autoFocusOn LB_GUARDED_BY(g_sdkLock) = false;
   std::uint32_t m_itemsAnnounced LB_GUARDED_BY(g_sdkLock) = 0;  // capture items announced
+  CSettingsThrottle m_ownSettings LB_GUARDED_BY(g_sdkLock);     // sendOwnSettingsWhenDue's spacing
 
  private:
   CameraLifetime m_lifetime LB_GUARDED_BY(g_sdkLock) = CameraLifetime::Known;

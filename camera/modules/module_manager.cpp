@@ -259,6 +259,8 @@ void CNikonModuleManager::pumpModule(CNikonModule& module) {
   // Only the host's module: a report another module still holds back is of a camera the host
   // has since left for one on this module, and would pass for its settings.
   if (&module == m_currentModule) module.sendPendingSettings();
+  for (const auto& entry : module.m_cameras)
+    if (entry.second) entry.second->sendOwnSettingsWhenDue();
 }
 
 void CNikonModuleManager::pumpIdle() {

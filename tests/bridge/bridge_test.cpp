@@ -503,6 +503,11 @@ TEST_F(RigTest, EightCamerasFireTogetherAndEveryFileNamesItsCameraAndShot) {
       params->setNumber("keep_connected", 1);
       post("connectDevice", std::move(params));
     }
+    // A camera of the rig that is not the current one: its own settings, and its own report.
+    auto setting = DeviceParams(0x102);
+    setting->setString("param_key", "isoSpeedValue");
+    setting->setNumber("param_value", 3);
+    post("updateCameraSetting", std::move(setting));
     post("doRigCapture", std::make_unique<ZnLuaTETable>());
     bool unplugged = false;
     auto count = [&](const char* name) {
@@ -519,7 +524,7 @@ TEST_F(RigTest, EightCamerasFireTogetherAndEveryFileNamesItsCameraAndShot) {
         // The second shot is released once the first one's files are all in.
         const bool firstDone = message.name->getString() == "fileDownloadComplete" &&
                                count("fileDownloadComplete") == 15;
-        const bool secondStarted = message.requestId == 20;
+        const bool secondStarted = message.requestId == 21;
         seen.push_back(std::move(message));
         if (firstDone) post("doRigCapture", std::make_unique<ZnLuaTETable>());
         if (secondStarted && !unplugged) {
@@ -534,6 +539,7 @@ TEST_F(RigTest, EightCamerasFireTogetherAndEveryFileNamesItsCameraAndShot) {
   std::map<std::pair<double, double>, int> filesOf;  // by camera and rig shot
   std::map<double, std::string> outcome;             // by capture id
   std::map<std::string, int> rigShots;               // the doRigCapture answers
+  std::map<double, int> settingsOf;                  // reports by camera
   for (const DecodedMessage& message : seen) {
     const auto* payload = dynamic_cast<const ZnLuaTETable*>(message.payload.get());
     const std::string name = message.name->getString();
@@ -541,7 +547,9 @@ TEST_F(RigTest, EightCamerasFireTogetherAndEveryFileNamesItsCameraAndShot) {
       const ZnLuaTENumber* value = payload ? payload->getNumberValue(key) : nullptr;
       return value ? value->getNumber() : -1.0;
     };
-    if (message.requestId > 18) rigShots[name + " " + std::to_string(number("rig_shot"))]++;
+    if (message.requestId > 19) rigShots[name + " " + std::to_string(number("rig_shot"))]++;
+    if (message.requestId == 19) settingsOf.clear();  // the reports after the change
+    if (name == "cameraSettingsChanged") ++settingsOf[number("device_id")];
     if (name == "objectWasAdded") {
       ++filesOf[{number("device_id"), number("rig_shot")}];
       outcome[number("capture_id")] = "announced";
@@ -562,6 +570,7 @@ TEST_F(RigTest, EightCamerasFireTogetherAndEveryFileNamesItsCameraAndShot) {
     }
   }
   EXPECT_EQ(rigShots, (std::map<std::string, int>{{"ok 1.000000", 1}, {"ok 2.000000", 1}}));
+  EXPECT_GE(settingsOf[0x102], 1) << "the changed camera's own report";
   for (std::uint32_t deviceId : rig) {
     for (double shot : {1.0, 2.0}) {
       const int expected = deviceId == kUnplugged && shot == 2 ? 0 : 2;
