@@ -75,12 +75,19 @@ std::optional<HostMessage> CHostSession::ask(const char* name, const ZnLuaTETabl
 }
 
 bool CHostSession::connect(std::uint32_t deviceId, std::unique_ptr<ZnLuaTE>* settings,
-                           std::string* error) {
+                           std::string* error, bool keepOthers) {
   ZnLuaTETable params;
   params.setNumber("device_id", deviceId);
+  if (keepOthers) params.setNumber("keep_connected", 1);
   if (!ask("connectDevice", params, error)) return false;
   m_deviceId = deviceId;
-  auto changed = waitName("cameraSettingsChanged", timeoutMs);
+  // With several cameras connected, each one's settings carry its device id.
+  auto changed = m_client.waitFor(
+      [deviceId](const HostMessage& m) {
+        return m.requestId == 0 && m.nameText() == "cameraSettingsChanged" &&
+               NumberAt(m.payload.get(), "device_id").value_or(deviceId) == deviceId;
+      },
+      timeoutMs);
   if (!changed) return Fail(error, "connected, but the camera's settings did not arrive");
   if (settings) *settings = std::move(changed->payload);
   return true;

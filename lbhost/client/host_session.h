@@ -27,6 +27,7 @@ struct CameraInfo {
 // One file the process downloaded, as its two notifications described it.
 struct DownloadedFile {
   int captureId = 0;
+  std::uint32_t deviceId = 0;   // "objectWasAdded" device_id; 0 when one camera is connected
   std::string fileName;         // "objectWasAdded" file_name
   std::string cameraFileName;   // "objectWasAdded" camera_file_name: the camera's own, or empty
   long long announcedSize = 0;  // "objectWasAdded" file_size
@@ -47,8 +48,11 @@ class CHostSession {
   // "listDevices": every camera the process knows, in its order.
   bool listCameras(std::vector<CameraInfo>* cameras, std::string* error);
   // "connectDevice": makes deviceId the current camera and returns the settings table that
-  // follows the connection.
-  bool connect(std::uint32_t deviceId, std::unique_ptr<ZnLuaTE>* settings, std::string* error);
+  // follows the connection. With `keepOthers`, the cameras connected so far stay connected.
+  bool connect(std::uint32_t deviceId, std::unique_ptr<ZnLuaTE>* settings, std::string* error,
+               bool keepOthers = false);
+  // Makes a connected camera the one settings() and changeSetting() are about.
+  void selectDevice(std::uint32_t deviceId) { m_deviceId = deviceId; }
   // "getCameraSettings" of the connected camera.
   bool settings(std::unique_ptr<ZnLuaTE>* table, std::string* error);
   // "updateCameraSetting": `setting` to the entry at `index` (0-based) of its entries list;

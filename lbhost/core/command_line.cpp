@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "platform/platform.h"
+#include "lbhost/core/camera_names.h"
 #include "lbhost/core/file_name_pattern.h"
 #include "lbhost/core/step_registry.h"
 #include "lbhost/vocabulary/nearest_word.h"
@@ -212,8 +213,13 @@ void AddRunOptions(CLI::App& app, LbhostOptions& options) {
                "the simulated camera shipped in simulator\\ beside lbhost.exe, to try lbhost "
                "without a camera");
   app.add_option("--device", options.device,
-                 "the camera: its device id or name from 'list' (default: the first)")
-      ->type_name("ID|NAME");
+                 "the camera: its device id, name or model from 'list' (default: the first); "
+                 "several joined by commas, or all, for a rig")
+      ->type_name("ID|NAME[,...]|all");
+  app.add_option("--names", options.namesFile,
+                 "the file of the cameras' names (default: "
+                 "%LOCALAPPDATA%\\lbhost\\camera-names.json)")
+      ->type_name("FILE");
   app.add_option("--timeout", options.timeoutMs,
                  "longest wait for an answer or a release, and for a download without progress, in "
                  "ms (default 10000)")
@@ -253,8 +259,8 @@ void AddRunOptions(CLI::App& app, LbhostOptions& options) {
 
 // Each step's help lists the run's options that apply to it.
 void AddRunOptionsToStepHelp(CLI::App& app) {
-  const std::vector<std::string> everyStep = {"--device", "--timeout", "--json", "--exe",
-                                              "--simulator"};
+  const std::vector<std::string> everyStep = {"--device", "--names", "--timeout",
+                                              "--json",   "--exe",   "--simulator"};
   std::vector<std::string> shooting = {"--out",  "--filename",     "--counter",
                                        "--hook", "--hook-timeout", "--hook-stops"};
   shooting.insert(shooting.end(), everyStep.begin(), everyStep.end());
@@ -281,6 +287,19 @@ std::optional<std::string> CombinationProblem(const LbhostCommandLine& commandLi
     return "--simulator and --exe both name the lensbridge.exe to start: give one";
   }
   for (const Step& step : commandLine.steps) {
+    // A rig is fired, collected, read and set as one; the other steps drive one camera.
+    const StepKind rigSteps[] = {StepKind::List,    StepKind::Settings, StepKind::Set,
+                                 StepKind::Capture, StepKind::Watch,    StepKind::Timelapse,
+                                 StepKind::Name,    StepKind::Send};
+    if (NamesSeveralCameras(options.device) &&
+        std::find(std::begin(rigSteps), std::end(rigSteps), step.kind) == std::end(rigSteps)) {
+      return step.command +
+             " drives one camera: give --device one camera (settings, set, "
+             "capture, watch and timelapse take several)";
+    }
+    if (step.reconnect && NamesSeveralCameras(options.device)) {
+      return "watch --reconnect follows one camera: give --device one camera";
+    }
     if (step.kind == StepKind::Serve && commandLine.steps.size() > 1) {
       return "serve runs alone: its page takes the pictures and drives the camera";
     }

@@ -31,6 +31,7 @@ enum class StepKind {
   Send,
   Demo,
   Get,
+  Name,
   Serve,
   // The page's own: its live view on or off, and the end of a running stack or timelapse.
   LiveViewSwitch,
@@ -59,6 +60,10 @@ struct Step {
   // serve: where to listen, ADDRESS:PORT
   std::string listenHost = "127.0.0.1";
   unsigned short listenPort = 5513;
+  // name: the camera (as --device takes one) and the name it is given, or forgotten
+  std::string camera;
+  std::string cameraName;
+  bool forget = false;
   // send
   std::string requestName;
   std::vector<std::string> requestParameters;
@@ -67,7 +72,8 @@ struct Step {
 struct LbhostOptions {
   std::string exePath;     // empty: lensbridge.exe beside lbhost.exe
   bool simulator = false;  // simulator\lensbridge.exe beside lbhost.exe, with the simulated camera
-  std::string device;      // empty: the first camera; else a device id or a camera name
+  std::string device;      // empty: the first camera; else ids or names, comma-separated, or "all"
+  std::string namesFile;   // the camera names' file; empty: CCameraNames::defaultPath()
   unsigned timeoutMs = 10000;
   bool json = false;
   std::string outFolder;

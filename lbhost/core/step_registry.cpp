@@ -305,6 +305,30 @@ void AddGet(StepRegistry& r) {
         ->required();
 }
 
+void AddName(StepRegistry& r) {
+  CLI::App* sub = r.add("name", StepKind::Name, Asked::CommandLine,
+                        "name DEVICE NAME: give a camera a name that lasts, for --device, "
+                        "{camera} and the output; name DEVICE --forget drops it",
+                        [](StepWords& w, const CLI::App&) -> std::optional<UsageProblem> {
+                          w.step.camera = w.word1;
+                          w.step.cameraName = w.word2;
+                          if (w.word2.empty() != w.step.forget) {
+                            return UsageProblem{
+                                w.step.forget ? "name " + w.word1 +
+                                                    ": give the name or --forget, "
+                                                    "not both"
+                                              : "name " + w.word1 + ": give the name, or --forget",
+                                ""};
+                          }
+                          return std::nullopt;
+                        });
+  if (!sub) return;
+  sub->add_option("DEVICE", r.w.word1, "the camera: its device id, model or present name")
+      ->required();
+  sub->add_option("NAME", r.w.word2, "the name to give it")->check(NotAStep(&r.names));
+  sub->add_flag("--forget", r.w.step.forget, "drop the camera's name");
+}
+
 // --listen as ADDRESS:PORT.
 std::optional<UsageProblem> CheckListen(StepWords& w, const CLI::App&) {
   std::string why;
@@ -337,7 +361,7 @@ void AddStop(StepRegistry& r) {
 void AddSteps(StepRegistry& r) {
   for (auto add :
        {AddList, AddSettings, AddSet, AddCapture, AddWatch, AddTimelapse, AddStack, AddLiveView,
-        AddFocus, AddAf, AddSend, AddDemo, AddGet, AddServe, AddLiveViewSwitch, AddStop}) {
+        AddFocus, AddAf, AddSend, AddDemo, AddGet, AddName, AddServe, AddLiveViewSwitch, AddStop}) {
     add(r);
   }
 }

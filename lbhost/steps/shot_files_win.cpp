@@ -102,7 +102,7 @@ Status CTetherSteps::saveShot(Shot* shot) {
   // In --out the camera's own name is kept, with the downloaded file's extension, unless a
   // pattern says otherwise.
   const std::string pattern = m_options.fileNamePattern.empty() ? "%f" : m_options.fileNamePattern;
-  const std::string cameraName = m_camera ? m_camera->name : std::string();
+  const std::string cameraName = m_camera ? cameraLabel(m_camera->deviceId) : std::string();
   if (move && m_shotCounter < 0) {
     // Numbering goes on from the files an earlier session left under the same pattern.
     const std::string base =
@@ -117,11 +117,16 @@ Status CTetherSteps::saveShot(Shot* shot) {
   std::time_t now = std::time(nullptr);
   std::tm local = *std::localtime(&now);
   for (const DownloadedFile& file : shot->files) {
-    if (file.path.empty()) continue;
+    // One saved path per file, so a file that never arrived does not shift the others' paths.
+    if (file.path.empty()) {
+      shot->savedPaths.emplace_back();
+      continue;
+    }
     std::string saved = file.path;
     if (move) {
-      const std::string relative =
-          ExpandFileNamePattern(pattern, NamingOf(file, local, m_shotCounter, cameraName));
+      const std::string relative = ExpandFileNamePattern(
+          pattern, NamingOf(file, local, m_shotCounter,
+                            file.deviceId ? cameraLabel(file.deviceId) : cameraName));
       const std::string folder = m_outFolder.empty() ? FolderOf(file.path) : m_outFolder;
       const std::string wanted = folder + "\\" + relative;
       if (Status made = MakeFolder(FolderOf(wanted)); !made) {
@@ -193,9 +198,11 @@ void CTetherSteps::reportShot(const Shot& shot, const std::string& label, nlohma
   for (std::size_t i = 0; i < shot.files.size(); ++i) {
     const DownloadedFile& f = shot.files[i];
     if (f.path.empty()) continue;  // announced but never written: the error says so
-    const std::string path = i < shot.savedPaths.size() ? shot.savedPaths[i] : f.path;
-    m_report.line(ValidUtf8(label + ": " + f.fileName + "  file_size " +
-                            std::to_string(f.announcedSize) + "  download_ms " +
+    const std::string path =
+        i < shot.savedPaths.size() && !shot.savedPaths[i].empty() ? shot.savedPaths[i] : f.path;
+    const std::string camera = f.deviceId ? cameraLabel(f.deviceId) : std::string();
+    m_report.line(ValidUtf8(label + (camera.empty() ? "" : " " + camera) + ": " + f.fileName +
+                            "  file_size " + std::to_string(f.announcedSize) + "  download_ms " +
                             std::to_string(static_cast<long long>(f.downloadMs)) + "  path " +
                             path));
     files->push_back({{"capture_id", f.captureId},
@@ -204,6 +211,10 @@ void CTetherSteps::reportShot(const Shot& shot, const std::string& label, nlohma
                       {"has_sidecar", f.hasSidecar},
                       {"path", path},
                       {"download_ms", static_cast<long long>(f.downloadMs)}});
+    if (!camera.empty()) {
+      files->back()["device_id"] = f.deviceId;
+      files->back()["camera"] = camera;
+    }
   }
 }
 

@@ -41,20 +41,65 @@ Status CTetherSteps::notInterrupted(const std::string& where) const {
 }
 
 Status CTetherSteps::runList(const Step&) {
-  std::vector<CameraInfo> cameras;
-  std::string error;
-  if (!m_session.listCameras(&cameras, &error)) return Failure{ErrorKind::Process, error};
+  Result<std::vector<ListedCamera>> cameras = listCameras();
+  if (!cameras) return cameras;
   nlohmann::json list = nlohmann::json::array();
-  for (const auto& c : cameras) {
-    m_report.line(std::to_string(c.deviceId) + "  " + ValidUtf8(c.name));
-    list.push_back({{"device_id", c.deviceId}, {"name", c.name}});
+  for (const auto& c : *cameras) {
+    const auto name = m_names.find(c.deviceId);
+    m_report.line(std::to_string(c.deviceId) + "  " + ValidUtf8(c.model) +
+                  (name == m_names.end() ? "" : "  " + ValidUtf8(name->second)));
+    list.push_back({{"device_id", c.deviceId}, {"name", c.model}});
+    if (name != m_names.end()) list.back()["chosen_name"] = name->second;
   }
-  if (cameras.empty()) m_report.line("no camera found");
+  if (cameras->empty()) m_report.line("no camera found");
   (*m_step)["cameras"] = list;
   return Status();
 }
 
+Status CTetherSteps::runName(const Step& step) {
+  Result<std::vector<ListedCamera>> cameras = listCameras();
+  if (!cameras) return cameras;
+  Result<std::vector<std::uint32_t>> chosen = ChooseCameras(*cameras, m_names, step.camera);
+  if (!chosen) return chosen;
+  if (chosen->size() != 1) return CameraFailure("name gives one camera its name at a time");
+  const std::uint32_t id = chosen->front();
+  const std::string file =
+      m_options.namesFile.empty() ? CCameraNames::defaultPath() : m_options.namesFile;
+  Result<CCameraNames> book = CCameraNames::load(file);
+  if (!book) return book;
+  const std::string camera = m_models[id] + " (device " + std::to_string(id) + ")";
+  if (step.forget) {
+    if (!book->forget(*cameras, id)) {
+      m_report.line(ValidUtf8(camera + " has no name"));
+    } else if (Status saved = book->save(file); !saved) {
+      return saved;
+    } else {
+      m_report.line(ValidUtf8(camera + " no longer has a name (it was \"" + m_names[id] + "\")"));
+    }
+  } else {
+    if (Status given = book->give(*cameras, id, step.cameraName); !given) return given;
+    if (Status saved = book->save(file); !saved) return saved;
+    m_report.line(ValidUtf8(camera + " is named \"" + step.cameraName + "\" (in " + file + ")"));
+  }
+  (*m_step)["device_id"] = id;
+  (*m_step)["name"] = step.forget ? nlohmann::json() : nlohmann::json(step.cameraName);
+  (*m_step)["names_file"] = file;
+  // The modules give no serial number: two bodies of one model on one module are told apart
+  // by the order the module lists them, which is the photographer's to know.
+  if (CCameraNames::toldApartByOrder(*cameras, id)) {
+    const std::string warning =
+        "warning: another " + m_models[id] +
+        " is on the same module; two identical bodies are "
+        "told apart only by the order the module lists them (by camera id), so their names may "
+        "swap when they are plugged in again in another order";
+    m_report.progress(ValidUtf8(warning));
+    (*m_step)["warning"] = warning;
+  }
+  return Status();
+}
+
 Status CTetherSteps::runSettings(const Step&) {
+  if (rig()) return runRigSettings();
   auto settings = readSettings();
   if (!settings) return settings;
   ForEachSetting(settings->get(), [this](const SettingVisit& s) {
@@ -101,6 +146,7 @@ Status CTetherSteps::runGet(const Step& step) {
 }
 
 Status CTetherSteps::runSet(const Step& step) {
+  if (rig()) return runRigSet(step);
   const SettingName* setting = FindSetting(step.setting);
   auto settings = readSettings();
   if (!settings) return settings;
@@ -160,7 +206,7 @@ Status CTetherSteps::runCapture(const Step& step) {
   for (int n = 1; n <= step.count; ++n) {
     if (Status go = notInterrupted("before frame " + std::to_string(n) + of); !go) return go;
     const std::string label = "frame " + std::to_string(n) + "/" + std::to_string(step.count);
-    if (Status shot = shootOne(label, &files); !shot) return shot;
+    if (Status shot = rig() ? shootRig(label, &files) : shootOne(label, &files); !shot) return shot;
     if (n < step.count && step.intervalSeconds > 0) {
       if (Status paused = pause(SecondsFromNow(step.intervalSeconds), "the next frame"); !paused)
         return paused;
@@ -242,7 +288,7 @@ Status CTetherSteps::runTimelapse(const Step& step) {
     if (Status go = notInterrupted("before " + shotNumber + of); !go) return go;
     starts.push_back(MsBetween(first, Clock::now()));
     const std::string label = shotNumber + "/" + std::to_string(step.count);
-    if (Status shot = shootOne(label, &files); !shot) return shot;
+    if (Status shot = rig() ? shootRig(label, &files) : shootOne(label, &files); !shot) return shot;
   }
   return Status();
 }

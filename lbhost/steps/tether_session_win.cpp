@@ -4,7 +4,6 @@
 
 #include <windows.h>
 
-#include <cctype>
 #include <map>
 
 #include "platform/platform.h"
@@ -19,45 +18,6 @@ namespace {
 
 // How long a process that stopped answering gets to end before it is terminated.
 constexpr unsigned kUnresponsiveShutdownMs = 1500;
-
-// ASCII letters compared without case, as a photographer types a model name ("d850").
-bool SameTextIgnoringCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
-
-// The camera --device names among `cameras`: a device id (decimal as 'list' prints it, or hex
-// with 0x; a leading zero does not mean octal) or a name.
-Result<CameraInfo> ChooseCamera(const std::vector<CameraInfo>& cameras, const std::string& text) {
-  if (text.empty()) return cameras.front();
-  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-  char* end = nullptr;
-  const unsigned long id = std::strtoul(text.c_str(), &end, hex ? 16 : 10);
-  std::vector<CameraInfo> named;
-  for (const auto& c : cameras) {
-    if (*end == '\0' && c.deviceId == id) return c;
-    if (SameTextIgnoringCase(c.name, text)) named.push_back(c);
-  }
-  // Two cameras of one model share a name; taking either would be a guess.
-  if (named.size() > 1) {
-    std::string ids;
-    for (const auto& c : named) ids += (ids.empty() ? "" : " and ") + std::to_string(c.deviceId);
-    return Failure{ErrorKind::Camera, "two or more cameras are named \"" + text +
-                                          "\": give --device " + ids + " (their device ids)"};
-  }
-  if (!named.empty()) return named.front();
-  std::string known;
-  for (const auto& c : cameras) {
-    known += (known.empty() ? "" : ", ") + std::to_string(c.deviceId) + " " + ValidUtf8(c.name);
-  }
-  return Failure{ErrorKind::Camera, "no camera is \"" + text + "\"; the cameras are: " + known};
-}
 
 // Where the process writes its downloads: the temporary folder lbhost hands it down, or the
 // fallback the process takes when that is not a folder.
@@ -186,46 +146,91 @@ Result<HostMessage> CTetherSteps::request(const std::string& name, const ZnLuaTE
                         std::to_string(m_options.timeoutMs) + " ms");
 }
 
-Result<std::unique_ptr<ZnLuaTE>> CTetherSteps::readSettings() {
+Result<std::unique_ptr<ZnLuaTE>> CTetherSteps::readSettings(std::uint32_t deviceId) {
+  if (deviceId == 0) deviceId = m_camera->deviceId;
   ZnLuaTETable params;
-  params.setNumber("device_id", m_camera->deviceId);
+  params.setNumber("device_id", deviceId);
   auto reply = request("getCameraSettings", &params);
   if (!reply) return reply.failure();
   if (reply->nameText() == "error") {
     return Failure{ErrorKind::Camera,
-                   "the camera's settings could not be read: " +
+                   "the settings of " + ValidUtf8(cameraLabel(deviceId)) + " could not be read: " +
                        InCameraWords(TextAt(reply->payload.get(), "error_description"))};
   }
   return std::move(reply->payload);
 }
 
-Status CTetherSteps::ensureConnected() {
-  if (m_camera) return Status();
+Result<std::vector<ListedCamera>> CTetherSteps::listCameras() {
   std::vector<CameraInfo> cameras;
   std::string error;
   if (!m_session.listCameras(&cameras, &error)) return ProcessFailure(error);
-  if (cameras.empty()) {
+  const std::string namesFile =
+      m_options.namesFile.empty() ? CCameraNames::defaultPath() : m_options.namesFile;
+  Result<CCameraNames> book = CCameraNames::load(namesFile);
+  if (!book) return book.failure();
+  std::vector<ListedCamera> listed;
+  for (const auto& c : cameras) {
+    listed.push_back({c.deviceId, c.name});
+    m_models[c.deviceId] = c.name;
+  }
+  m_names = book->namesOf(listed);
+  return listed;
+}
+
+std::string CTetherSteps::cameraLabel(std::uint32_t deviceId) const {
+  const auto name = m_names.find(deviceId);
+  if (name != m_names.end()) return name->second;
+  const auto model = m_models.find(deviceId);
+  const std::string text = model == m_models.end() ? "camera" : model->second;
+  return rig() ? text + "-" + std::to_string(deviceId) : text;
+}
+
+Status CTetherSteps::ensureConnected() {
+  if (m_camera) return Status();
+  Result<std::vector<ListedCamera>> cameras = listCameras();
+  if (!cameras) return cameras;
+  if (cameras->empty()) {
     return Failure{ErrorKind::Camera,
                    "no camera answered: is one connected and switched on, and are the camera "
                    "modules (Type00xx.md3) beside lensbridge.exe?"};
   }
-  Result<CameraInfo> chosen = ChooseCamera(cameras, m_options.device);
+  Result<std::vector<std::uint32_t>> chosen = ChooseCameras(*cameras, m_names, m_options.device);
   if (!chosen) return chosen;
-  m_report.progress("connecting " + ValidUtf8(chosen->name) + " (device " +
-                    std::to_string(chosen->deviceId) + ")");
-  std::unique_ptr<ZnLuaTE> settings;
-  if (!m_session.connect(chosen->deviceId, &settings, &error)) {
-    return Failure{ErrorKind::Camera, error};
+  // A rig's cameras are connected one after the other, each keeping those before it; the
+  // first becomes the one the single-camera requests are about.
+  std::vector<CameraInfo> connected;
+  nlohmann::json list = nlohmann::json::array();
+  std::string names;
+  for (const std::uint32_t id : *chosen) {
+    const CameraInfo camera{id, m_models[id]};
+    const std::string label = cameraLabel(id);
+    m_report.progress("connecting " + ValidUtf8(label) + " (" + ValidUtf8(camera.name) +
+                      ", device " + std::to_string(id) + ")");
+    std::unique_ptr<ZnLuaTE> settings;
+    std::string error;
+    if (!m_session.connect(id, &settings, &error, !connected.empty())) {
+      return Failure{ErrorKind::Camera, ValidUtf8(label) + ": " + error};
+    }
+    connected.push_back(camera);
+    list.push_back({{"device_id", id}, {"name", camera.name}});
+    if (m_names.count(id)) list.back()["chosen_name"] = m_names[id];
+    names += (names.empty() ? "" : ", ") + label +
+             (m_names.count(id) ? " (" + camera.name + ")" : "") + " (device_id " +
+             std::to_string(id) + ")";
   }
-  m_camera = *chosen;
-  m_report.top()["camera"] = {{"device_id", chosen->deviceId}, {"name", chosen->name}};
-  const std::string connected = "camera: " + ValidUtf8(chosen->name) + " (device_id " +
-                                std::to_string(chosen->deviceId) + ")";
+  m_camera = connected.front();
+  m_session.selectDevice(m_camera->deviceId);
+  if (rig()) {
+    m_rig = connected;
+    m_report.top()["cameras"] = list;
+  }
+  m_report.top()["camera"] = list.front();
+  const std::string line = (rig() ? "cameras: " : "camera: ") + ValidUtf8(names);
   // "get" prints the value alone, for $(lbhost get shutter).
   if (m_quietCamera) {
-    m_report.progress(connected);
+    m_report.progress(line);
   } else {
-    m_report.line(connected);
+    m_report.line(line);
   }
   return Status();
 }
@@ -278,7 +283,9 @@ Status CTetherSteps::reconnect(Clock::time_point end) {
     Sleep(200);
   }
   m_camera = back;
-  m_report.progress("the camera " + ValidUtf8(back.name) + " is back (device " +
+  // Back under a new device id, it keeps its chosen name.
+  if (auto relisted = listCameras(); !relisted) return relisted;
+  m_report.progress("the camera " + ValidUtf8(cameraLabel(back.deviceId)) + " is back (device " +
                     std::to_string(back.deviceId) + "); watching goes on");
   nlohmann::json& reconnects = (*m_step)["reconnects"];
   reconnects = reconnects.is_number() ? reconnects.get<int>() + 1 : 1;
@@ -327,14 +334,16 @@ Status CTetherSteps::run(const Step& step) {
       {StepKind::Stack, &CTetherSteps::runStack},
       {StepKind::LiveView, &CTetherSteps::runLiveView},
       {StepKind::Focus, &CTetherSteps::runFocus},
-      {StepKind::Af, &CTetherSteps::runAf}};
+      {StepKind::Af, &CTetherSteps::runAf},
+      {StepKind::Name, &CTetherSteps::runName}};
   m_step = &m_report.beginStep(step.command);
   const auto runner = kRunners.find(step.kind);
   Status outcome = Failure{ErrorKind::Camera, step.command + " does not run as a step here"};
   if (runner != kRunners.end()) {
     // Listing the cameras and sending a raw request need no camera connected.
     m_quietCamera = step.kind == StepKind::Get;
-    const bool connectionFree = step.kind == StepKind::List || step.kind == StepKind::Send;
+    const bool connectionFree =
+        step.kind == StepKind::List || step.kind == StepKind::Send || step.kind == StepKind::Name;
     outcome = connectionFree ? Status() : ensureConnected();
     if (outcome) outcome = (this->*runner->second)(step);
   }

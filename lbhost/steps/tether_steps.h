@@ -1,5 +1,7 @@
 // The steps of an lbhost run against one lensbridge.exe: the process is started once, the
 // camera connected at the first step that needs it, and every step reports to a CRunReport.
+// A --device that names several cameras makes a rig: all of them are connected together, and
+// capture and timelapse fire them with one release, settings and set read and change each.
 //
 // Every wait has the run's --timeout and shows progress on stderr after a second; a download
 // is given up only after --timeout without progress (its bytes on disk not growing), so a big
@@ -21,12 +23,14 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "lbhost/core/camera_names.h"
 #include "lbhost/core/download_progress.h"
 #include "lbhost/core/file_ledger.h"
 #include "lbhost/client/host_session.h"
@@ -85,7 +89,8 @@ class CTetherSteps {
   Status reconnectCamera();
   // Switches live view on or off, whichever it is now; the state after.
   Result<bool> switchLiveView(bool wanted);
-  Result<std::unique_ptr<ZnLuaTE>> readSettings();
+  // The settings of the connected camera `deviceId` (0: the current one).
+  Result<std::unique_ptr<ZnLuaTE>> readSettings(std::uint32_t deviceId = 0);
 
   bool cameraUnplugged() const { return m_unplugged; }
   // A shot's files are still transferring (see pump()).
@@ -102,6 +107,14 @@ class CTetherSteps {
     std::vector<std::string> savedPaths;  // where each file is now
     std::set<int> failed;                 // capture ids of the announced files that did not arrive
   };
+  // One camera's part of a rig shot, as its "rigReleaseEnded" tells it.
+  struct RigPart {
+    CameraInfo camera;
+    bool ended = false;  // its "rigReleaseEnded" came
+    std::optional<double> startedMs, firedMs;
+    std::string notFired;  // why it did not take the picture, or empty
+    bool lost = false;     // unplugged before its files were all in
+  };
   // One shot's files while they are announced and downloaded, collected a wait at a time.
   struct ShotCollection {
     ShotCollection(const std::string& downloadFolder, Clock::time_point firstFileDeadline,
@@ -112,6 +125,8 @@ class CTetherSteps {
     DownloadedFile* pending(int captureId);
     // Every announced file has ended and no partner of a pair is still to come.
     bool settled() const;
+    // No camera's pair waits for its second file.
+    bool pairsSettled() const;
     // What the next wait waits for, for its progress line.
     std::string awaited() const;
 
@@ -119,13 +134,17 @@ class CTetherSteps {
     CDownloadProgress progress;
     // Until the first file: when it must have come. Then --timeout from the last progress.
     Clock::time_point deadline;
-    bool noneIsFine;           // a shot that never comes is no failure (a watch, a pump)
-    std::string what;          // what is awaited before the first file
-    unsigned firstFileMs;      // the first file's wait, for its message
-    std::size_t ended = 0;     // files complete or failed
-    std::size_t sidecars = 0;  // announced files that carry the pair's mark
-    bool partnerLost = false;  // a pair's other file failed before it was announced
-    std::string failure;       // the first file's failure, told once the others have ended
+    bool noneIsFine;        // a shot that never comes is no failure (a watch, a pump)
+    std::string what;       // what is awaited before the first file
+    unsigned firstFileMs;   // the first file's wait, for its message
+    std::size_t ended = 0;  // files complete or failed
+    // The cameras (by device id) one of whose pairs lost its other file before it was announced.
+    std::set<std::uint32_t> partnerLost;
+    std::string failure;  // the first file's failure, told once the others have ended
+    // Only a rig shot's: its number, and each camera's part, in the order --device gave them.
+    std::uint32_t rigRequest = 0;  // the "doRigCapture" whose answer gives the number
+    int rigShot = 0;               // 0 until that answer came
+    std::vector<RigPart> rig;
   };
   // What the waits hear of the ones who wait.
   struct WaitStyle {
@@ -151,6 +170,12 @@ class CTetherSteps {
   // When m_trouble is an "error" about a file of `c`, enters it there (the rest of the shot
   // is still awaited) and returns true.
   bool takeFileFailure(ShotCollection& c, const std::string& why);
+  // Enters an "objectWasAdded" or "fileDownloadComplete" of `c`'s files; false when the
+  // message is about no file of it.
+  bool takeFileMessage(ShotCollection& c, const HostMessage& message);
+  // Collects a rig shot until every camera has fired and its files have arrived or ended, or
+  // has reported why it did not fire, or went; fails then with what went wrong.
+  Status advanceRig(ShotCollection& c);
   // Fails when Ctrl+C asks that no new shot be started.
   Status notInterrupted(const std::string& where) const;
   // Runs the hook for one action; fails when the run must end.
@@ -160,7 +185,7 @@ class CTetherSteps {
   // Waits until the unplugged camera is back and connects it again.
   Status reconnect(Clock::time_point end);
   // The longest the camera may take for one release: the exposure plus --timeout.
-  Result<unsigned> releaseWaitMs();
+  Result<unsigned> releaseWaitMs(std::uint32_t deviceId = 0);
   Result<HostMessage> request(const std::string& name, const ZnLuaTE* params = nullptr);
   // Sends a request that has no answer.
   Status post(const std::string& name, const ZnLuaTE* params = nullptr);
@@ -197,15 +222,32 @@ class CTetherSteps {
   Status runFocus(const Step& step);
   Status runList(const Step& step);
   Status runSend(const Step& step);
-
+  Status runName(const Step& step);
+  // The rig's: one shot of every camera, and the settings side by side.
+  Status shootRig(const std::string& label, nlohmann::json* files);
+  Status runRigSettings();
+  Status runRigSet(const Step& step);
+  // The cameras the process lists, with their chosen names in m_names.
+  Result<std::vector<ListedCamera>> listCameras();
+  // What {camera} and the output call a camera: its chosen name; unnamed, its model, with its
+  // device id in a rig.
+  std::string cameraLabel(std::uint32_t deviceId) const;
+  // The camera a notification is about: its device_id; without one, the rig's only camera,
+  // else 0 (one camera connected, which the process does not name).
+  std::uint32_t deviceOf(const HostMessage& message) const;
+  // Several cameras were asked for (--device all, or a list).
+  bool rig() const { return NamesSeveralCameras(m_options.device); }
   const LbhostOptions& m_options;
   CRunReport& m_report;                    // not owned
   const std::atomic<bool>& m_interrupted;  // not owned
   CHostSession m_session;
-  std::string m_outFolder;             // --out as a full path, or empty
-  std::optional<CameraInfo> m_camera;  // the connected camera
-  nlohmann::json* m_step = nullptr;    // the report's entry of the running step
-  long long m_shotCounter = -1;        // the last {n} given; -1 until the first shot is saved
+  std::string m_outFolder;                        // --out as a full path, or empty
+  std::optional<CameraInfo> m_camera;             // the connected camera; in a rig, the first
+  std::vector<CameraInfo> m_rig;                  // in a rig, every connected camera
+  std::map<std::uint32_t, std::string> m_names;   // the cameras' chosen names, by device id
+  std::map<std::uint32_t, std::string> m_models;  // the cameras' models, by device id
+  nlohmann::json* m_step = nullptr;               // the report's entry of the running step
+  long long m_shotCounter = -1;  // the last {n} given; -1 until the first shot is saved
   bool m_unresponsive = false;
   bool m_unplugged = false;  // the last trouble was the camera's "deviceRemoved"
   bool m_endedByInterrupt = false;

@@ -4,8 +4,10 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <map>
 
 #include "platform/free_name.h"
 #include "platform/platform.h"
@@ -65,12 +67,19 @@ Result<std::optional<HostMessage>> CTetherSteps::waitFor(
     const std::function<bool(const HostMessage&)>& wanted, Clock::time_point deadline,
     const std::string& what, WaitStyle style, ShotCollection* shot) {
   const std::uint32_t device = m_camera ? m_camera->deviceId : 0;
-  auto isTrouble = [device](const HostMessage& m) {
+  auto connected = [this, device](double id) {
+    if (device != 0 && id == device) return true;
+    for (const auto& c : m_rig) {
+      if (c.deviceId == id) return true;
+    }
+    return false;
+  };
+  auto isTrouble = [&connected](const HostMessage& m) {
     if (m.requestId != 0) return false;
     const std::string name = m.nameText();
     if (name == "error") return true;
-    return name == "deviceRemoved" && device != 0 &&
-           NumberAt(m.payload.get(), "device_id").value_or(-1) == device;
+    return name == "deviceRemoved" &&
+           connected(NumberAt(m.payload.get(), "device_id").value_or(-1));
   };
   // With an observer, the notifications no step waits for go to it as they come, so live
   // view and the camera's own dials stay current during a long step. Files stay queued: a
@@ -95,18 +104,21 @@ Result<std::optional<HostMessage>> CTetherSteps::waitFor(
     const unsigned slice = static_cast<unsigned>(std::max<long long>(0, MsBetween(now, sliceEnd)));
     auto message = m_session.client().waitFor(
         [&](const HostMessage& m) { return wanted(m) || isTrouble(m) || isUnclaimed(m); }, slice);
-    if (message && !wanted(*message) && !isTrouble(*message)) {
+    // A wait that asks for trouble itself (a rig's, which outlives one camera) gets it.
+    if (message && wanted(*message)) return message;
+    if (message && !isTrouble(*message)) {
       m_observer->unclaimed(*message);
       continue;
     }
-    if (message && !isTrouble(*message)) return message;
     if (message) {
       Failure trouble{ErrorKind::Camera, ""};
       if (message->nameText() == "error") {
         trouble.message = ErrorNotificationText(message->payload.get(), what);
       } else {
-        trouble.message = "the camera " + ValidUtf8(m_camera->name) + " (device " +
-                          std::to_string(device) + ") was unplugged or switched off while " +
+        const auto gone = static_cast<std::uint32_t>(
+            NumberAt(message->payload.get(), "device_id").value_or(device));
+        trouble.message = "the camera " + ValidUtf8(cameraLabel(gone)) + " (device " +
+                          std::to_string(gone) + ") was unplugged or switched off while " +
                           "waiting for " + what;
         m_unplugged = true;
       }
@@ -143,10 +155,10 @@ Status CTetherSteps::pause(Clock::time_point until, const std::string& what) {
   return waitFor([](const HostMessage&) { return false; }, until, what, kQuietInterruptible);
 }
 
-Result<unsigned> CTetherSteps::releaseWaitMs() {
+Result<unsigned> CTetherSteps::releaseWaitMs(std::uint32_t deviceId) {
   // A bulb exposure lasts as long as the camera is told; an hour bounds the wait.
   constexpr double kBulbSeconds = 3600;
-  auto settings = readSettings();
+  auto settings = readSettings(deviceId);
   if (!settings) return settings.failure();
   bool bulb = false;
   const std::optional<double> exposure =
@@ -187,11 +199,24 @@ DownloadedFile* CTetherSteps::ShotCollection::pending(int captureId) {
   return nullptr;
 }
 
-bool CTetherSteps::ShotCollection::settled() const {
+bool CTetherSteps::ShotCollection::pairsSettled() const {
   // A RAW+JPEG shot announces two files that both carry the sidecar mark; when one of them
-  // fails, the process announces the other alone, without the mark.
-  const bool pairsSettled = sidecars % 2 == 0 || shot.files.size() > sidecars || partnerLost;
-  return !shot.files.empty() && ended == shot.files.size() && pairsSettled;
+  // fails, the process announces the other alone, without the mark. Each camera of a rig
+  // makes its own pairs.
+  std::map<std::uint32_t, std::pair<std::size_t, std::size_t>> files;  // all, and marked
+  for (const auto& f : shot.files) {
+    ++files[f.deviceId].first;
+    files[f.deviceId].second += f.hasSidecar;
+  }
+  for (const auto& [device, count] : files) {
+    if (count.second % 2 == 1 && count.first == count.second && !partnerLost.count(device))
+      return false;
+  }
+  return true;
+}
+
+bool CTetherSteps::ShotCollection::settled() const {
+  return !shot.files.empty() && ended == shot.files.size() && pairsSettled();
 }
 
 std::string CTetherSteps::ShotCollection::awaited() const {
@@ -208,13 +233,18 @@ bool CTetherSteps::takeFileFailure(ShotCollection& c, const std::string& why) {
   if (!m_trouble || m_trouble->nameText() != "error" || c.shot.files.empty()) return false;
   const int captureId =
       static_cast<int>(NumberAt(m_trouble->payload.get(), "capture_id").value_or(0));
+  // A rig's cameras make their pairs each; the error names its camera.
+  const std::uint32_t device = deviceOf(*m_trouble);
+  const auto marked =
+      std::count_if(c.shot.files.begin(), c.shot.files.end(),
+                    [device](const auto& f) { return f.deviceId == device && f.hasSidecar; });
   if (c.pending(captureId)) {
     c.shot.failed.insert(captureId);
     c.progress.ended(captureId);
     m_ledger.failed(captureId);
     ++c.ended;
-  } else if (captureId == 0 && c.sidecars % 2 == 1 && !c.partnerLost) {
-    c.partnerLost = true;
+  } else if (captureId == 0 && marked % 2 == 1 && !c.partnerLost.count(device)) {
+    c.partnerLost.insert(device);
   } else {
     return false;
   }
@@ -248,32 +278,46 @@ Result<bool> CTetherSteps::advance(ShotCollection& c, Clock::time_point until) {
                                    : awaited + " made no progress for " +
                                          std::to_string(m_options.timeoutMs) + " ms (--timeout)"};
     }
-    const ZnLuaTE* p = (*message)->payload.get();
     c.deadline = Clock::now() + milliseconds(m_options.timeoutMs);
-    const int captureId = static_cast<int>(NumberAt(p, "capture_id").value_or(0));
-    if ((*message)->nameText() == "objectWasAdded") {
-      DownloadedFile file;
-      file.captureId = captureId;
-      file.fileName = TextAt(p, "file_name");
-      file.announcedSize = static_cast<long long>(NumberAt(p, "file_size").value_or(0));
-      file.hasSidecar = NumberAt(p, "has_sidecar").value_or(0) != 0;
-      file.cameraFileName = TextAt(p, "camera_file_name");
-      if (file.hasSidecar) ++c.sidecars;
-      m_ledger.downloading(file.captureId, file.fileName);
-      c.progress.started(file.captureId, file.fileName, file.announcedSize);
-      files.push_back(file);
-      if (m_observer) m_observer->fileAnnounced(file);
-    } else if (DownloadedFile* file = c.pending(captureId)) {
-      file->path = TextAt(p, "file_path");
-      file->downloadMs = NumberAt(p, "file_download_time").value_or(0);
-      m_ledger.downloaded(captureId, file->path);
-      c.progress.ended(captureId);
-      if (m_observer) m_observer->fileDownloaded(*file);
-      ++c.ended;
-    }
+    takeFileMessage(c, **message);
   }
   if (c.failure.empty()) return true;
   return Failure{ErrorKind::Camera, c.failure};
+}
+
+std::uint32_t CTetherSteps::deviceOf(const HostMessage& message) const {
+  const auto id = NumberAt(message.payload.get(), "device_id");
+  if (id) return static_cast<std::uint32_t>(*id);
+  return m_rig.size() == 1 ? m_rig.front().deviceId : 0;
+}
+
+bool CTetherSteps::takeFileMessage(ShotCollection& c, const HostMessage& message) {
+  auto& files = c.shot.files;
+  const ZnLuaTE* p = message.payload.get();
+  const int captureId = static_cast<int>(NumberAt(p, "capture_id").value_or(0));
+  if (message.nameText() == "objectWasAdded") {
+    DownloadedFile file;
+    file.captureId = captureId;
+    file.deviceId = deviceOf(message);
+    file.fileName = TextAt(p, "file_name");
+    file.announcedSize = static_cast<long long>(NumberAt(p, "file_size").value_or(0));
+    file.hasSidecar = NumberAt(p, "has_sidecar").value_or(0) != 0;
+    file.cameraFileName = TextAt(p, "camera_file_name");
+    m_ledger.downloading(file.captureId, file.fileName);
+    c.progress.started(file.captureId, file.fileName, file.announcedSize);
+    files.push_back(file);
+    if (m_observer) m_observer->fileAnnounced(file);
+    return true;
+  }
+  DownloadedFile* file = c.pending(captureId);
+  if (!file) return false;
+  file->path = TextAt(p, "file_path");
+  file->downloadMs = NumberAt(p, "file_download_time").value_or(0);
+  m_ledger.downloaded(captureId, file->path);
+  c.progress.ended(captureId);
+  if (m_observer) m_observer->fileDownloaded(*file);
+  ++c.ended;
+  return true;
 }
 
 Status CTetherSteps::collectShot(Clock::time_point firstFileDeadline, bool noneIsFine,
@@ -299,4 +343,127 @@ Status CTetherSteps::pump(unsigned ms) {
   Status kept = keepShot(settled, &shot);
   reportShot(shot, "camera shot", &files, static_cast<bool>(kept));
   return kept;
+}
+
+Status CTetherSteps::advanceRig(ShotCollection& c) {
+  auto partOf = [&c](std::uint32_t device) -> RigPart* {
+    for (auto& part : c.rig) {
+      if (part.camera.deviceId == device) return &part;
+    }
+    return nullptr;
+  };
+  // A camera's files of this shot carry its number; one camera alone is not told them.
+  auto ofThisShot = [&c](const HostMessage& m) {
+    return c.rigShot != 0 &&
+           NumberAt(m.payload.get(), "rig_shot").value_or(c.rig.size() == 1 ? c.rigShot : -1) ==
+               c.rigShot;
+  };
+  auto isRig = [&](const HostMessage& m) {
+    if (m.requestId != 0) return m.requestId == c.rigRequest;
+    const std::string name = m.nameText();
+    if (name == "rigReleaseEnded" || name == "objectWasAdded") {
+      return ofThisShot(m) && partOf(deviceOf(m)) != nullptr;
+    }
+    if (name == "fileDownloadComplete") {
+      return c.pending(static_cast<int>(NumberAt(m.payload.get(), "capture_id").value_or(0))) !=
+             nullptr;
+    }
+    return name == "error" || (name == "deviceRemoved" && partOf(deviceOf(m)));
+  };
+  auto settled = [&c] {
+    if (c.rigShot == 0 || c.ended != c.shot.files.size() || !c.pairsSettled()) return false;
+    for (const RigPart& part : c.rig) {
+      const bool hasFile = std::any_of(
+          c.shot.files.begin(), c.shot.files.end(),
+          [&part](const DownloadedFile& f) { return f.deviceId == part.camera.deviceId; });
+      if (!part.lost && !(part.ended && (!part.notFired.empty() || hasFile))) return false;
+    }
+    return true;
+  };
+  // A camera that did not take part fails the shot, once the others' files are in.
+  std::string failures;
+  auto fail = [&failures](const std::string& why) {
+    failures += (failures.empty() ? "" : "; ") + why;
+  };
+  while (!settled()) {
+    std::string awaited = c.rigShot ? c.awaited() : "the answer to \"doRigCapture\"";
+    for (const RigPart& part : c.rig) {
+      if (!part.ended && !part.lost) awaited = cameraLabel(part.camera.deviceId) + " to fire";
+    }
+    auto message = waitFor(isRig, Clock::time_point::max(), awaited, {true, false}, &c);
+    if (!message) return message.failure();  // the process ended
+    if (!*message && c.rigShot == 0) {
+      m_unresponsive = true;
+      return Failure{ErrorKind::Process, "lensbridge.exe did not answer \"doRigCapture\" within " +
+                                             std::to_string(c.firstFileMs) + " ms"};
+    }
+    if (!*message) {
+      // No camera reported and no download grew for --timeout (after the exposure, before the
+      // first report): what is missing is named.
+      for (const RigPart& part : c.rig) {
+        const std::uint32_t id = part.camera.deviceId;
+        const bool hasFile =
+            std::any_of(c.shot.files.begin(), c.shot.files.end(),
+                        [id](const DownloadedFile& f) { return f.deviceId == id; });
+        if (!part.ended && !part.lost) {
+          fail(cameraLabel(id) + " did not report its release within " +
+               std::to_string(c.firstFileMs) + " ms (its exposure and --timeout)");
+        } else if (part.firedMs && !part.lost && !hasFile) {
+          fail(cameraLabel(id) + " fired, but no picture came from it");
+        }
+      }
+      if (c.ended != c.shot.files.size()) {
+        fail(c.awaited() + " made no progress for " + std::to_string(m_options.timeoutMs) +
+             " ms (--timeout)");
+      }
+      break;
+    }
+    HostMessage& m = **message;
+    c.deadline = std::max(c.deadline, Clock::now() + milliseconds(m_options.timeoutMs));
+    const std::string name = m.nameText();
+    const ZnLuaTE* p = m.payload.get();
+    RigPart* part = partOf(deviceOf(m));
+    if (m.requestId != 0) {
+      if (name == "error") {
+        return Failure{ErrorKind::Camera,
+                       "the rig did not fire: " + InCameraWords(TextAt(p, "error_description"))};
+      }
+      c.rigShot = static_cast<int>(NumberAt(p, "rig_shot").value_or(0));
+    } else if (name == "rigReleaseEnded") {
+      part->ended = true;
+      part->startedMs = NumberAt(p, "started_ms");
+      part->firedMs = NumberAt(p, "fired_ms");
+      if (!part->firedMs) {
+        const std::string code =
+            "error " +
+            std::to_string(static_cast<long long>(NumberAt(p, "error_code").value_or(0)));
+        part->notFired = InCameraWords(TextAt(p, "error_description"));
+        if (part->notFired.empty()) part->notFired = "no reason given";
+        if (part->notFired.find(code) == std::string::npos) part->notFired += " (" + code + ")";
+      }
+    } else if (name == "deviceRemoved") {
+      // Its announced files still end, each with its "error"; the others' go on arriving.
+      part->lost = true;
+      if (!part->ended) part->notFired = "unplugged or switched off";
+      fail("the camera " + cameraLabel(part->camera.deviceId) + " (device " +
+           std::to_string(part->camera.deviceId) + ") was unplugged or switched off");
+    } else if (name == "error") {
+      const std::uint32_t device = deviceOf(m);
+      m_trouble = std::move(m);
+      const std::string why = (partOf(device) ? cameraLabel(device) + ": " : std::string()) +
+                              ErrorNotificationText(m_trouble->payload.get(), "the rig's shot");
+      // A refused release is told again by its "rigReleaseEnded", which names the reason.
+      const bool ofARelease = !NumberAt(m_trouble->payload.get(), "capture_id") && partOf(device);
+      if (!takeFileFailure(c, why) && !ofARelease) m_report.progress(why);
+    } else {
+      takeFileMessage(c, m);
+    }
+  }
+  for (const RigPart& part : c.rig) {
+    if (!part.notFired.empty() && !part.lost)
+      fail(cameraLabel(part.camera.deviceId) + " did not fire: " + part.notFired);
+  }
+  if (!c.failure.empty()) fail(c.failure);
+  if (failures.empty()) return Status();
+  return Failure{ErrorKind::Camera, failures};
 }

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <fstream>
 #include <regex>
 #include <string>
@@ -459,6 +460,58 @@ TEST_F(LbhostTest, AnUnpluggedCameraEndsTheRunAtOnceUnlessWatchReconnects) {
   EXPECT_TRUE(Has(quiet.out, "0 shot(s)"));
 }
 
+// A rig on two modules, its cameras named by the photographer: each shot fires them together
+// and numbers all their files alike; the skew shows the camera that fires 300 ms late. A camera
+// that refuses its release, or is unplugged mid-transfer, ends the run with 1, named, once the
+// other cameras' files are saved.
+TEST_F(LbhostTest, ARigFiresTogetherUnderOneNumberAndNamesACameraThatFailedIt) {
+  auto rig = [this](const std::string& second, const std::string& third) {
+    scenario("module Type0001\ncamera 1 release-latency-ms=300 name=D850\ncamera 2 " + second +
+             "name=D850\nmodule Type0023\ncamera 3 " + third + "name=Z 7\n");
+  };
+  auto rigRun = [&](const std::string& out, std::vector<std::string> args,
+                    const std::function<void()>& meanwhile = {}) {
+    args.insert(args.begin(), {"--json", "--out", path(out), "--filename", "{camera}/{n}",
+                               "--device", "left,258,top", "--names", path("names.json")});
+    return run(args, meanwhile);
+  };
+  rig("", "");
+  const LbhostRun named =
+      run({"--names", path("names.json"), "name", "257", "left", "name", "5891", "top"});
+  ASSERT_EQ(named.exitCode, 0u) << named.err;
+  const LbhostRun shots = rigRun("out", {"capture", "--count", "2"});
+  ASSERT_EQ(shots.exitCode, 0u) << shots.err;
+  const auto rigShots = shots.json()["steps"][0]["rig_shots"];
+  ASSERT_EQ(rigShots.size(), 2u) << shots.out;
+  for (const auto& shot : rigShots) {
+    std::map<int, std::string> byFire;
+    for (const auto& camera : shot["cameras"]) {
+      EXPECT_EQ(camera["files"].size(), 1u) << shot.dump();
+      byFire[camera["fired_ms"].get<int>()] = camera["camera"];
+    }
+    EXPECT_EQ(byFire.rbegin()->second, "left") << shot.dump();
+    EXPECT_GE(shot["skew_ms"].get<int>(), 150) << shot.dump();
+  }
+  for (const char* camera : {"out\\left", "out\\D850-258", "out\\top"})
+    EXPECT_EQ(filesIn(camera), (std::vector<std::string>{"0001.jpg", "0002.jpg"})) << camera;
+
+  rig("habits=refused-start ", "");
+  const LbhostRun refused = rigRun("refused", {"capture"});
+  EXPECT_EQ(refused.exitCode, 1u);
+  EXPECT_TRUE(Has(refused.json()["error"]["message"].get<std::string>(), "D850-258 did not fire"));
+  EXPECT_EQ(filesIn("refused\\left").size() + filesIn("refused\\top").size(), 2u);
+
+  rig("", "format=raw raw-bytes=8000000 habits=slow-link rate=2 ");
+  const LbhostRun lost = rigRun("lost", {"capture"}, [this] {
+    EXPECT_TRUE(stderrShows("waiting for the download of"));
+    control("unplug 3");
+  });
+  EXPECT_EQ(lost.exitCode, 1u);
+  EXPECT_TRUE(Has(lost.json()["error"]["message"].get<std::string>(), "top: "));
+  EXPECT_EQ(filesIn("lost\\left").size() + filesIn("lost\\D850-258").size(), 2u);
+  EXPECT_FALSE(fs::exists(m_dir / "lost" / "top"));
+}
+
 TEST_F(LbhostTest, VersionMatchesTheExesVersionBlock) {
   const LbhostRun r = run({"--version"});
   EXPECT_EQ(r.exitCode, 0u);
@@ -473,7 +526,6 @@ TEST_F(LbhostTest, VersionMatchesTheExesVersionBlock) {
                              reinterpret_cast<void**>(&version), &length));
   EXPECT_EQ(r.out.rfind("lbhost " + platform::wideToUtf8(version) + " (build ", 0), 0u) << r.out;
 }
-
 
 // Run only by "E2E.LbhostMoveOntoAFullDisk", which mounts a 100 kB folder as LB_SMALL_DISK: the
 // picture does not fit in --out there, nothing cut off stays, and the picture stays where it says.

@@ -72,6 +72,10 @@ TEST(LbhostCommandLine, RefusesWhatItDoesNotUnderstandAndSuggestsTheNearMiss) {
       {"focu near", "focu", "focus"},
       {"serv", "serv", "serve"},
       {"get focus", "unknown setting \"focus\"", ""},
+      {"--device all stack --shots 2", "drives one camera", ""},
+      {"--device 257,513 watch --reconnect", "follows one camera", ""},
+      {"name 257", "give the name", ""},
+      {"name 257 front --forget", "not both", ""},
   };
   for (const auto& c : kCases) {
     const auto parsed = Parse(c.line);
@@ -99,7 +103,7 @@ TEST(LbhostCommandLine, RefusesAValueSayingWhatTheOptionTakes) {
        "stack: --step must be fine, medium or coarse, not \"fin\" (did you mean fine?)"},
       {"focus in", "focus: WAY must be near or far, not \"in\""},
       {"capture --count", "capture: --count needs a value: a whole number from 1 to 1000000"},
-      {"list --device", "--device needs a value: ID|NAME"},
+      {"list --device", "--device needs a value: ID|NAME[,...]|all"},
       {"timelapse --interval 2", "timelapse needs --count: a whole number from 1 to 1000000"},
       {"get", "get needs SETTING: aperture, shutter, iso, wb, focus_mode or af"},
       {"watch --reconnect=x", "watch: --reconnect takes no value"},
