@@ -240,11 +240,14 @@ Status CTetherSteps::reconnect(Clock::time_point end) {
   m_report.progress("the camera " + ValidUtf8(camera.name) +
                     " was unplugged; waiting for it to come back (Ctrl+C ends)");
   // The module gives a camera plugged in again its old device id; the name covers a module
-  // that counts on instead.
+  // that counts on instead, on the same module only: another module's camera of the same model
+  // is another body.
   auto isBack = [&camera](const HostMessage& m) {
-    return m.requestId == 0 && m.nameText() == "deviceAdded" &&
-           (NumberAt(m.payload.get(), "device_id").value_or(-1) == camera.deviceId ||
-            TextAt(m.payload.get(), "name") == camera.name);
+    if (m.requestId != 0 || m.nameText() != "deviceAdded") return false;
+    const double id = NumberAt(m.payload.get(), "device_id").value_or(-1);
+    const bool sameModule =
+        id >= 0 && (static_cast<std::uint32_t>(id) & 0xFF00) == (camera.deviceId & 0xFF00);
+    return id == camera.deviceId || (sameModule && TextAt(m.payload.get(), "name") == camera.name);
   };
   m_camera.reset();  // not the camera's own removal any more: that is what is awaited
   auto added = waitFor(isBack, end, "the camera to come back", kQuietInterruptible);
