@@ -188,6 +188,16 @@ void LetGoForConnect(CNikonModule& module, std::uint32_t requestId, const ZnLuaT
   }
 }
 
+bool HasCamerasToLetGo(const CNikonModule& module) {
+  for (const auto& entry : module.m_cameras) {
+    const CCamera* camera = entry.second;
+    if (camera && (camera->m_liveViewOn || (camera != module.m_currentCamera &&
+                                            camera->lifetime() == CameraLifetime::Connected)))
+      return true;
+  }
+  return false;
+}
+
 void ConnectOnDeviceModule(std::uint32_t requestId, const ZnLuaTE* params) {
   CNikonModuleManager* manager = CNikonModuleManager::existingInstance();
   if (!manager) return;

@@ -65,6 +65,9 @@ void SendDeviceList(std::uint32_t requestId) LB_REQUIRES(g_sdkLock);
 void HandleConnectDevice(std::uint32_t requestId, const ZnLuaTE* params) LB_REQUIRES(g_sdkLock);
 void LetGoForConnect(CNikonModule& module, std::uint32_t requestId, const ZnLuaTE* params)
     LB_REQUIRES(g_sdkLock);
+// Whether LetGoForConnect may find anything to do on `module`: a camera in live view, or a
+// connected one besides its current camera.
+bool HasCamerasToLetGo(const CNikonModule& module) LB_REQUIRES(g_sdkLock);
 void ConnectOnDeviceModule(std::uint32_t requestId, const ZnLuaTE* params) LB_REQUIRES(g_sdkLock);
 // The module part (device id & 0xFF00) of the "device_id" in `params`.
 std::uint32_t DeviceModuleOf(const ZnLuaTE* params);

@@ -255,10 +255,16 @@ CCameraWorker::Routed CCameraWorker::route(const HostCommand& command, QueuedCom
     postRigRelease(shared);
     return Routed::Yes;
   }
-  // The prelude lets go on the other modules what the command replaces on them.
+  // The prelude lets go on the other modules what the command replaces on them: only on those
+  // that have something to let go of, so that a module busy inside a long call holds nothing up.
   if (lane && command.prelude) {
     for (const auto& other : m_lanes) {
       if (!other || other.get() == lane) continue;
+      {
+        CSdkLockGuard lock(g_sdkLock);
+        const CNikonModule* module = OpenModule(other->moduleIndex());
+        if (!module || !HasCamerasToLetGo(*module)) continue;
+      }
       LaneJob job;
       job.ordersLater = command.ordersLater;
       const std::uint32_t moduleIndex = other->moduleIndex();

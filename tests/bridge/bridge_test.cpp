@@ -414,7 +414,8 @@ TEST_F(SharedTurnTest, CamerasShareEachTurnAndOneLeavingDisturbsNoOther) {
 
 // A module that takes its picture inside the release call holds up only what needs that
 // module. With the lanes on threads of their own, as in the process, and real time: during a
-// three-second exposure of camera 0x101, "isLiveViewOn" and "listDevices" are answered and a
+// three-second exposure of camera 0x101, "isLiveViewOn", "listDevices" and a "connectDevice"
+// to the other module are answered, and a
 // 48 MB picture of a camera on the other module, on a 40 MB/s link, arrives whole. The
 // ThreadSanitizer build runs this too.
 TEST_F(SharedTurnTest, ALongModuleCallHoldsUpOnlyItsModule) {
@@ -436,9 +437,10 @@ TEST_F(SharedTurnTest, ALongModuleCallHoldsUpOnlyItsModule) {
   BetweenTurns([&] {
     CTestWorker test(CModuleLane::Mode::OwnThread);
     std::uint32_t id = 0;
-    for (const char* name : {"doCapture", "isLiveViewOn", "listDevices"}) {
+    for (const char* name :
+         {"doCapture", "isLiveViewOn", "listDevices", "connectDevice", "isLiveViewOn"}) {
       const ZnLuaTEString nameValue(name);
-      test.worker.post(++id, &nameValue, nullptr);
+      test.worker.post(++id, &nameValue, DeviceParams(0x1702).get());
     }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (std::count(seen.begin(), seen.end(), "fileDownloadComplete") < 2 &&
@@ -455,7 +457,7 @@ TEST_F(SharedTurnTest, ALongModuleCallHoldsUpOnlyItsModule) {
   const auto exposureEnd = std::find(std::find(seen.begin(), seen.end(), "objectWasAdded") + 1,
                                      seen.end(), "objectWasAdded");
   ASSERT_NE(exposureEnd, seen.end());
-  for (const char* before : {"#2", "#3", "fileDownloadComplete"})
+  for (const char* before : {"#2", "#3", "#4", "#5", "fileDownloadComplete"})
     EXPECT_LT(std::find(seen.begin(), seen.end(), before), exposureEnd) << before;
   EXPECT_EQ(std::count(seen.begin(), seen.end(), "fileDownloadComplete"), 2);
 }
