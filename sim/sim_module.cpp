@@ -172,13 +172,13 @@ NKERROR Async(const Node& node) {
   RunTimedEvents();
   // A busy answer delivers nothing: the work waits for a later poll.
   if (BusyThisPoll(node)) return kNkMAIDResult_Pending;
-  // The jobs queued before this call; jobs they queue (or that nested calls take) wait.
-  std::size_t due = sim.jobs.size();
-  while (due-- > 0 && !sim.jobs.empty()) {
-    std::function<void()> job = std::move(sim.jobs.front());
-    sim.jobs.pop_front();
-    job();
-  }
+  // The jobs queued before this call, each once; the jobs they queue wait for the next poll,
+  // a transfer's next share at the front. (Counting them off the queue instead would run a
+  // transfer that queues its next share at the front again and again in one poll, and starve
+  // every job behind it: another camera's shot waited for a whole transfer.)
+  std::deque<std::function<void()>> due;
+  due.swap(sim.jobs);
+  for (auto& job : due) job();
   return kNkMAIDResult_NoError;
 }
 
