@@ -116,6 +116,9 @@ std::size_t CCameraWorker::pendingLaneJobs(Pending kind, const CModuleLane* exce
       case Pending::Ordering:
         pending += lane->pendingOrderingJobs();
         break;
+      case Pending::Addressed:
+        pending += lane->pendingAddressedJobs();
+        break;
     }
   }
   return pending;
@@ -153,10 +156,12 @@ void CCameraWorker::closeCameras() {
 }
 
 void CCameraWorker::postPart(CModuleLane& lane, HostCommandHandler part,
-                             const SharedCommand& command, bool answers, bool ordersLater) {
+                             const SharedCommand& command, bool answers, bool ordersLater,
+                             bool addressed) {
   LaneJob job;
   job.answers = answers;
   job.ordersLater = ordersLater;
+  job.addressed = addressed;
   job.work = [part, command]()
                  LB_REQUIRES(g_sdkLock) { return part(command->requestId, command->params.get()); };
   lane.post(std::move(job));
@@ -228,6 +233,9 @@ CCameraWorker::Routed CCameraWorker::route(const HostCommand& command, QueuedCom
   // What the commands ahead of it change may decide where it runs and what it reads.
   if (command.place != CommandPlace::EndsSession && pendingLaneJobs(Pending::Ordering) > 0)
     return Routed::NotYet;
+  // A command about a camera acts on the one it was routed for: which camera that is does not
+  // change under it.
+  if (command.ordersLater && pendingLaneJobs(Pending::Addressed) > 0) return Routed::NotYet;
   CModuleLane* lane = nullptr;  // where it runs; null: on this thread
   switch (command.place) {
     case CommandPlace::CameraThread:
@@ -278,7 +286,8 @@ CCameraWorker::Routed CCameraWorker::route(const HostCommand& command, QueuedCom
     }
   }
   if (lane) {
-    postPart(*lane, command.handler, shared, command.answers, command.ordersLater);
+    postPart(*lane, command.handler, shared, command.answers, command.ordersLater,
+             command.place == CommandPlace::AddressedModule);
     return Routed::Yes;
   }
   // No lane: the command calls no module (or finds none to call), and runs here.

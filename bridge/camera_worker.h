@@ -95,14 +95,14 @@ class CCameraWorker {
   CModuleLane* laneOf(std::uint32_t moduleIndex);
   // The lane of the module of the camera a request is about (AddressedCamera); null when none.
   CModuleLane* addressedLane(const ZnLuaTE* params) LB_EXCLUDES(g_sdkLock);
-  enum class Pending { Any, Answering, Ordering };
+  enum class Pending { Any, Answering, Ordering, Addressed };
   // The lanes' jobs of that kind queued or running, leaving out those of `except`.
   std::size_t pendingLaneJobs(Pending kind, const CModuleLane* except = nullptr) const;
   void stopLanes() LB_EXCLUDES(g_sdkLock);
   void routeCommands() LB_EXCLUDES(g_sdkLock);
   Routed route(const HostCommand& command, QueuedCommand& queued) LB_EXCLUDES(g_sdkLock);
   void postPart(CModuleLane& lane, HostCommandHandler part, const SharedCommand& command,
-                bool answers, bool ordersLater);
+                bool answers, bool ordersLater, bool addressed = false);
   void postToEveryModule(const HostCommand& command, const SharedCommand& shared)
       LB_EXCLUDES(g_sdkLock);
   // A rig release: each module's cameras of the rig start on its lane, all lanes at once.

@@ -27,6 +27,7 @@ void CModuleLane::counted(const LaneJob& job, int by) {
   count(m_pending);
   if (job.answers) count(m_pendingAnswering);
   if (job.ordersLater) count(m_pendingOrdering);
+  if (job.addressed) count(m_pendingAddressed);
 }
 
 void CModuleLane::post(LaneJob job) {

@@ -49,6 +49,9 @@ struct LaneJob {
   // run (HostCommand::ordersLater).
   bool answers = false;
   bool ordersLater = false;
+  // It acts on the camera it is about, which the worker chose as it routed it: a command that
+  // changes which camera that is waits until it has run (HostCommand::ordersLater).
+  bool addressed = false;
   std::optional<std::uint32_t> dueMs;  // set when it asked to run again
 };
 
@@ -71,10 +74,12 @@ class CModuleLane {
   // CameraThread mode: runs the queued jobs that are due, for at most kCommandBudgetMs.
   // Returns how long until the first left is due, 0 when one is due now, or kCameraIdle.
   unsigned runDueJobs() LB_EXCLUDES(g_sdkLock);
-  // Jobs queued or running; of them, those that may reply, and those with ordersLater.
+  // Jobs queued or running; of them, those that may reply, those with ordersLater, and those
+  // addressed to a camera.
   std::size_t pendingJobs() const { return m_pending.load(); }
   std::size_t pendingAnsweringJobs() const { return m_pendingAnswering.load(); }
   std::size_t pendingOrderingJobs() const { return m_pendingOrdering.load(); }
+  std::size_t pendingAddressedJobs() const { return m_pendingAddressed.load(); }
   // Forgets the queued jobs (the one running, if any, finishes).
   void dropQueued();
   // Ends the lane's thread once its job under way is done, waiting for it up to `patienceMs` of
@@ -99,6 +104,7 @@ class CModuleLane {
   std::atomic<std::size_t> m_pending{0};
   std::atomic<std::size_t> m_pendingAnswering{0};
   std::atomic<std::size_t> m_pendingOrdering{0};
+  std::atomic<std::size_t> m_pendingAddressed{0};
 
   // OwnThread mode.
   platform::CWakeSignal m_wake;
