@@ -1296,6 +1296,8 @@ bool RigShot(const BenchContext& c) {
   std::map<double, std::pair<std::uint32_t, std::string>> announced;  // capture id: camera, name
   std::vector<std::string> wrong;
   std::vector<std::pair<std::uint32_t, std::string>> arrived;  // camera, path
+  std::map<std::uint32_t, double> bytesOf;                     // by camera
+  std::map<std::uint32_t, double> firstFileMs, lastFileMs;     // announced, last arrived
   int complete = 0, failed = 0, frames = 0;
   double worstReplyMs = 0, wireMs = 0;
   std::map<std::uint32_t, Clock::time_point> asked;
@@ -1324,13 +1326,16 @@ bool RigShot(const BenchContext& c) {
     } else if (a->name == "objectWasAdded") {
       announced[PayloadNumber(a->message, "capture_id")] = {deviceId,
                                                             PayloadText(a->message, "file_name")};
-      const double bytes = PayloadNumber(a->message, "file_size");
-      wireMs = std::max(wireMs, RigLatencyMs(deviceId) + WireMs(kRigRawBytes + bytes, 35));
+      // A camera's files cross its link one after the other, once it has fired.
+      if (bytesOf[deviceId] == 0) firstFileMs[deviceId] = MillisBetween(start, a->at);
+      bytesOf[deviceId] += PayloadNumber(a->message, "file_size");
+      wireMs = std::max(wireMs, RigLatencyMs(deviceId) + WireMs(bytesOf[deviceId], 35));
     } else if (a->name == "fileDownloadComplete") {
       ++complete;
       lastComplete = a->at;
-      arrived.push_back({announced[PayloadNumber(a->message, "capture_id")].first,
-                         PayloadText(a->message, "file_path")});
+      const std::uint32_t camera = announced[PayloadNumber(a->message, "capture_id")].first;
+      arrived.push_back({camera, PayloadText(a->message, "file_path")});
+      lastFileMs[camera] = MillisBetween(start, a->at);
     } else if (a->name == "error") {
       ++failed;
     }
@@ -1359,12 +1364,14 @@ bool RigShot(const BenchContext& c) {
     worstOff = std::max(worstOff, std::abs(off));
   }
   const double skew = lastFire - firstFire, simSkew = lastLatency - firstLatency;
-  std::string each;  // every camera's latency and fire after its start
+  std::string each;  // every camera's latency, fire, first file announced and last file in
   for (const auto& entry : releases)
     each += " " + std::to_string(entry.first) + ":" + std::to_string(RigLatencyMs(entry.first)) +
-            "/" + std::to_string(static_cast<int>(entry.second.firedMs - entry.second.startedMs));
+            "/" + std::to_string(static_cast<int>(entry.second.firedMs - entry.second.startedMs)) +
+            "/" + std::to_string(static_cast<int>(firstFileMs[entry.first])) + "/" +
+            std::to_string(static_cast<int>(lastFileMs[entry.first]));
   const double rate = frames / (totalMs / 1000);
-  std::printf("%s (device: latency/fired ms after start:%s):\n", figure, each.c_str());
+  std::printf("%s (device: latency/fired/first file/last file, ms:%s):\n", figure, each.c_str());
   std::printf("   releases started within %.0f ms of each other (target <= 5 ms): %s\n",
               lastStart - firstStart, MetOrMissed(lastStart - firstStart <= 5));
   std::printf(
