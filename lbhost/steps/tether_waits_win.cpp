@@ -303,6 +303,7 @@ bool CTetherSteps::takeFileMessage(ShotCollection& c, const HostMessage& message
     file.announcedSize = static_cast<long long>(NumberAt(p, "file_size").value_or(0));
     file.hasSidecar = NumberAt(p, "has_sidecar").value_or(0) != 0;
     file.cameraFileName = TextAt(p, "camera_file_name");
+    file.rigShot = static_cast<int>(NumberAt(p, "rig_shot").value_or(0));
     m_ledger.downloading(file.captureId, file.fileName);
     c.progress.started(file.captureId, file.fileName, file.announcedSize);
     files.push_back(file);
