@@ -178,23 +178,23 @@ TEST(ServeHub, SlowClientsSkipFramesAndStartAgainWhenTooFarBehind) {
   CServeHub::FrameCursor cursor;
   // A client that was busy gets each camera's newest frame, not the backlog, and the cameras of
   // a rig take turns: one that sends many frames does not crowd out another.
-  auto next = [&] {
+  auto nextFrame = [&] {
     const CServeHub::Frame frame = hub.nextFrame(&cursor);
     return frame.jpeg ? std::to_string(frame.device) + " " + *frame.jpeg : std::string("none");
   };
-  EXPECT_EQ(next(), "none");
+  EXPECT_EQ(nextFrame(), "none");
   for (const char* bytes : {"a1", "a2", "a3"}) hub.setFrame(bytes, 257);
   hub.setFrame("b1", 513);
   hub.setFrame("a4", 257);
-  EXPECT_EQ(next(), "257 a4");
+  EXPECT_EQ(nextFrame(), "257 a4");
   hub.setFrame("a5", 257);
-  EXPECT_EQ(next(), "513 b1");
-  EXPECT_EQ(next(), "257 a5");
+  EXPECT_EQ(nextFrame(), "513 b1");
+  EXPECT_EQ(nextFrame(), "257 a5");
   hub.setFrame("b2", 513);
   hub.setFrame("a6", 257);
-  EXPECT_EQ(next(), "513 b2");
-  EXPECT_EQ(next(), "257 a6");
-  EXPECT_EQ(next(), "none");
+  EXPECT_EQ(nextFrame(), "513 b2");
+  EXPECT_EQ(nextFrame(), "257 a6");
+  EXPECT_EQ(nextFrame(), "none");
 
   std::uint64_t next = 0;
   hub.publish("camera", {{"present", true}});
