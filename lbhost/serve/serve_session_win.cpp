@@ -120,10 +120,9 @@ class CServeSession : public CTetherObserver {
   bool m_everStarted = false;
   // A rig's: each camera's live view as switched (the process tells the current camera's
   // only), each camera's settings as SettingsToJson gives them, and whether the rig is to be
-  // connected again (a camera went, or a new one came under --device all).
+  // connected again (a camera went mid-shot, or a new one came under --device all).
   std::map<std::uint32_t, bool> m_rigLiveView;
   std::map<std::uint32_t, nlohmann::json> m_rigSettings;
-  bool m_rigLost = false;
   bool m_reconnectRig = false;
 };
 
@@ -140,7 +139,8 @@ void CServeSession::rigShotEnded(const nlohmann::json& shot) {
     for (const auto& file : camera.value("files", nlohmann::json::array()))
       missing += file["path"].is_null();
     if (missing) entry["missing"] = missing;
-    if (camera.value("lost", false)) m_rigLost = true;
+    // A camera that went mid-shot: the rig is connected again as it now is.
+    if (camera.value("lost", false)) m_reconnectRig = true;
     cameras.push_back(entry);
   }
   nlohmann::json told = {{"rig_shot", shot.value("rig_shot", 0)}, {"cameras", cameras}};
@@ -292,11 +292,10 @@ void CServeSession::unclaimed(const HostMessage& message) {
   } else if (name == "cameraSettingsChanged") {
     m_hub.publish("settings", SettingsToJson(message.payload.get()));
   } else if (name == "deviceAdded" && rig() && m_connected) {
-    // A camera of the rig that went is back, or under --device all one more came: the rig is
-    // connected again as it now is.
+    // Under --device all (a rig named without a list), a camera plugged in joins the rig.
     bool known = false;
     for (const CameraInfo& c : m_tether->rigCameras()) known = known || c.deviceId == device;
-    if (m_rigLost || (!known && m_options.device == "all")) m_reconnectRig = true;
+    if (!known && m_options.device.find(',') == std::string::npos) m_reconnectRig = true;
   }
 }
 
@@ -418,7 +417,6 @@ void CServeSession::dropHelper(const std::string& why) {
   m_ledger->store(nullptr);
   m_tether.reset();
   m_connected = false;
-  m_rigLost = false;
   m_reconnectRig = false;
 }
 
@@ -426,7 +424,7 @@ int CServeSession::run() {
   while (!quitting()) {
     if (m_reconnectRig && !m_tether->shotOpen()) {
       m_hub.failPending("the rig was connected again");
-      dropHelper("a camera came; connecting the rig again");
+      dropHelper("the rig's cameras changed; connecting the rig again");
       continue;
     }
     if (!m_tether && !startHelper()) {
