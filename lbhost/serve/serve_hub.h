@@ -36,8 +36,8 @@ class CServeHub {
   // client may be waiting for.
   explicit CServeHub(std::function<void()> wake = {});
 
-  // The part `kind` of the state ("camera", "helper", "settings", "liveview", "job") is now
-  // `data`; pages get it as the event `kind`.
+  // The part `kind` of the state ("camera", "helper", "settings", "liveview", "job", "rig") is
+  // now `data`; pages get it as the event `kind`.
   void publish(const std::string& kind, const nlohmann::json& data);
   // A passing message for the page ("the camera did not take f/22"), not part of the state.
   void notice(const std::string& text);

@@ -345,6 +345,10 @@ test('a rig shows every camera, sets each, and groups a shot by camera with its 
     const captions = await page.locator('.shot .caption').allTextContents();
     assert.deepEqual(captions.map((c) => c.split(':')[0]).sort(), ['D850-257', 'Z 7-5891']);
     await page.screenshot({ path: path.join(dir, 'serve-rig.png'), fullPage: true });
+    // A page opened later shows the shot as grouped.
+    await page.reload();
+    await page.waitForSelector('.shot .skew', { timeout: 10000 });
+    assert.equal(await page.locator('.shot .tile[data-state="complete"]').count(), 2);
   } finally {
     assert.equal(await rig.stop(), 0, 'the rig\'s lbhost serve ends in order');
   }
