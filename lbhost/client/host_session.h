@@ -32,6 +32,7 @@ struct DownloadedFile {
   std::string cameraFileName;   // "objectWasAdded" camera_file_name: the camera's own, or empty
   long long announcedSize = 0;  // "objectWasAdded" file_size
   bool hasSidecar = false;
+  int rigShot = 0;        // "objectWasAdded" rig_shot: the rig shot it is of, or 0
   std::string path;       // "fileDownloadComplete" file_path (a Windows path)
   double downloadMs = 0;  // "fileDownloadComplete" file_download_time
 };

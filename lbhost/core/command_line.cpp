@@ -290,12 +290,12 @@ std::optional<std::string> CombinationProblem(const LbhostCommandLine& commandLi
     // A rig is fired, collected, read and set as one; the other steps drive one camera.
     const StepKind rigSteps[] = {StepKind::List,    StepKind::Settings, StepKind::Set,
                                  StepKind::Capture, StepKind::Watch,    StepKind::Timelapse,
-                                 StepKind::Name,    StepKind::Send};
+                                 StepKind::Name,    StepKind::Send,     StepKind::Serve};
     if (NamesSeveralCameras(options.device) &&
         std::find(std::begin(rigSteps), std::end(rigSteps), step.kind) == std::end(rigSteps)) {
       return step.command +
              " drives one camera: give --device one camera (settings, set, "
-             "capture, watch and timelapse take several)";
+             "capture, watch, timelapse and serve take several)";
     }
     if (step.reconnect && NamesSeveralCameras(options.device)) {
       return "watch --reconnect follows one camera: give --device one camera";

@@ -1,5 +1,5 @@
-// lbhost serve: keeps lensbridge.exe and one camera connected and serves a page to shoot
-// from, until Ctrl+C.
+// lbhost serve: keeps lensbridge.exe and a camera, or a rig of them, connected and serves a
+// page to shoot from, until Ctrl+C.
 //
 // Threads: RunServe's caller becomes the camera thread, which alone drives lensbridge through
 // CTetherSteps; a web thread of its own serves the pages. They share a CServeHub and nothing

@@ -42,27 +42,30 @@ void CServeHub::notice(const std::string& text) {
   wake();
 }
 
-void CServeHub::setFrame(std::string jpeg) {
+void CServeHub::setFrame(std::string jpeg, std::uint32_t device) {
   {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_frame = std::make_shared<const std::string>(std::move(jpeg));
-    ++m_frameNumber;
+    CameraFrame& frame = m_frames[device];
+    frame.jpeg = std::make_shared<const std::string>(std::move(jpeg));
+    frame.number = ++m_frameNumber;
   }
   wake();
 }
 
 nlohmann::json CServeHub::pictureJson(int id, const Picture& picture) const {
-  nlohmann::json json = {{"id", id},
-                         {"name", ValidUtf8(picture.name)},
-                         {"size", picture.size},
-                         {"state", picture.state}};
+  nlohmann::json json = picture.labels;
+  json.update(nlohmann::json{{"id", id},
+                             {"name", ValidUtf8(picture.name)},
+                             {"size", picture.size},
+                             {"state", picture.state}});
   if (!picture.error.empty()) json["error"] = ValidUtf8(picture.error);
   if (picture.state == "complete" && IsJpegName(picture.path))
     json["url"] = "picture/" + std::to_string(id);
   return json;
 }
 
-int CServeHub::addPicture(int captureId, const std::string& name, long long size) {
+int CServeHub::addPicture(int captureId, const std::string& name, long long size,
+                          const nlohmann::json& labels) {
   int id = 0;
   {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -72,6 +75,7 @@ int CServeHub::addPicture(int captureId, const std::string& name, long long size
     picture.name = name;
     picture.size = size;
     picture.state = "downloading";
+    picture.labels = labels;
     append("picture", pictureJson(id, picture));
   }
   wake();
@@ -120,6 +124,15 @@ void CServeHub::failPending(const std::string& error) {
   wake();
 }
 
+void CServeHub::addRigShot(const nlohmann::json& shot) {
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_rigShots[shot.value("rig_shot", 0)] = shot;
+    append("rigshot", shot);
+  }
+  wake();
+}
+
 std::optional<std::string> CServeHub::picturePath(int id) const {
   std::lock_guard<std::mutex> lock(m_mutex);
   const auto it = m_pictures.find(id);
@@ -135,6 +148,10 @@ std::string CServeHub::snapshot(std::uint64_t* next) const {
   for (const auto& [id, picture] : m_pictures) pictures.push_back(pictureJson(id, picture));
   nlohmann::json state = m_state;
   state["pictures"] = pictures;
+  if (!m_rigShots.empty()) {
+    state["rigshots"] = nlohmann::json::array();
+    for (const auto& [number, shot] : m_rigShots) state["rigshots"].push_back(shot);
+  }
   *next = m_nextEvent;
   return ServerSentEvent("state", state);
 }
@@ -149,11 +166,20 @@ bool CServeHub::eventsSince(std::uint64_t* next, std::string* out) const {
   return true;
 }
 
-std::shared_ptr<const std::string> CServeHub::frameAfter(std::uint64_t* seen) const {
+CServeHub::Frame CServeHub::nextFrame(FrameCursor* cursor) const {
   std::lock_guard<std::mutex> lock(m_mutex);
-  if (!m_frame || m_frameNumber == *seen) return nullptr;
-  *seen = m_frameNumber;
-  return m_frame;
+  // Each camera in turn after the one sent last, so a client that reads slowly still sees
+  // every camera, each at its newest frame.
+  auto it = m_frames.upper_bound(cursor->last);
+  for (std::size_t looked = 0; looked < m_frames.size(); ++looked, ++it) {
+    if (it == m_frames.end()) it = m_frames.begin();
+    std::uint64_t& seen = cursor->seen[it->first];
+    if (it->second.number == seen) continue;
+    seen = it->second.number;
+    cursor->last = it->first;
+    return {it->first, it->second.jpeg};
+  }
+  return {};
 }
 
 bool CServeHub::submit(const Step& step, std::string* refusal) {

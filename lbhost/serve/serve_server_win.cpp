@@ -161,11 +161,14 @@ class CStream : public std::enable_shared_from_this<CStream> {
       if (!m_text.empty()) buffers.push_back(net::buffer(m_text));
     }
     if (m_kind == Kind::Frames) {
-      // Only the newest frame is ever sent: the ones a slow client missed are dropped.
-      m_frame = m_server->hub.frameAfter(&m_frameNumber);
+      // Only a camera's newest frame is ever sent: the ones a slow client missed are dropped.
+      // Each part names its camera, as a rig's cameras share the stream.
+      const CServeHub::Frame next = m_server->hub.nextFrame(&m_frames);
+      m_frame = next.jpeg;
       if (m_frame) {
         m_partHeader = "--lbframe\r\nContent-Type: image/jpeg\r\nContent-Length: " +
-                       std::to_string(m_frame->size()) + "\r\n\r\n";
+                       std::to_string(m_frame->size()) +
+                       "\r\nX-Device-Id: " + std::to_string(next.device) + "\r\n\r\n";
         buffers.push_back(net::buffer(m_partHeader));
         buffers.push_back(net::buffer(*m_frame));
         buffers.push_back(net::buffer("\r\n", 2));
@@ -276,7 +279,7 @@ class CStream : public std::enable_shared_from_this<CStream> {
   std::shared_ptr<const std::string> m_frame;  // the frame being written
   std::string m_partHeader;
   std::uint64_t m_nextEvent = 0;
-  std::uint64_t m_frameNumber = 0;
+  CServeHub::FrameCursor m_frames;
   char m_discard[256];
 };
 

@@ -105,10 +105,21 @@ Status CTetherSteps::shootRig(const std::string& label, nlohmann::json* files) {
     m_report.line(
         ValidUtf8(label + ": skew " + std::to_string(skew) + " ms (fired at " + times + " ms)"));
   }
+  if (m_observer) m_observer->rigShotEnded(rigShot);
   nlohmann::json& shots = (*m_step)["rig_shots"];
   if (!shots.is_array()) shots = nlohmann::json::array();
   shots.push_back(rigShot);
   return kept;
+}
+
+Status CTetherSteps::toggleLiveView(std::uint32_t deviceId) {
+  ZnLuaTETable params;
+  params.setNumber("device_id", deviceId);
+  auto reply = request("toggleLiveView", &params);
+  if (!reply) return reply.failure();
+  if (reply->nameText() != "error") return Status();
+  return CameraFailure(ValidUtf8(cameraLabel(deviceId)) + ": live view did not switch: " +
+                       InCameraWords(TextAt(reply->payload.get(), "error_description")));
 }
 
 Status CTetherSteps::runRigSettings() {

@@ -53,6 +53,8 @@ class CTetherObserver {
   virtual void fileSaved(const DownloadedFile& file, const std::string& path) = 0;
   // A shot of a step is done and whole, with the label its line carries ("stack 2/5").
   virtual void shotDone(const std::string& label) = 0;
+  // A rig shot has ended, whole or not: its entry of "rig_shots" (see README, "Using a rig").
+  virtual void rigShotEnded(const nlohmann::json& /*shot*/) {}
 };
 
 class CTetherSteps {
@@ -91,6 +93,14 @@ class CTetherSteps {
   Result<bool> switchLiveView(bool wanted);
   // The settings of the connected camera `deviceId` (0: the current one).
   Result<std::unique_ptr<ZnLuaTE>> readSettings(std::uint32_t deviceId = 0);
+
+  // In a rig, its cameras as connected, in --device's order; empty with one camera.
+  const std::vector<CameraInfo>& rigCameras() const { return m_rig; }
+  // What the output calls camera `deviceId`: its chosen name, or its model and device id.
+  std::string cameraCalled(std::uint32_t deviceId) const { return cameraLabel(deviceId); }
+  // Switches the live view of the rig's camera `deviceId` on when it is off and off when it is
+  // on; the process tells only the current camera's, so the caller keeps each camera's state.
+  Status toggleLiveView(std::uint32_t deviceId);
 
   bool cameraUnplugged() const { return m_unplugged; }
   // A shot's files are still transferring (see pump()).

@@ -83,11 +83,12 @@ Result<std::optional<HostMessage>> CTetherSteps::waitFor(
   };
   // With an observer, the notifications no step waits for go to it as they come, so live
   // view and the camera's own dials stay current during a long step. Files stay queued: a
-  // shot the camera took by itself is saved by the next pump().
+  // shot the camera took by itself is saved by the next pump(). So do a rig's reports, as a
+  // camera that refuses its release reports it before the rig's wait knows the shot's number.
   auto isUnclaimed = [this](const HostMessage& m) {
     if (!m_observer || m.requestId != 0) return false;
     const std::string name = m.nameText();
-    return name != "objectWasAdded" && name != "fileDownloadComplete";
+    return name != "objectWasAdded" && name != "fileDownloadComplete" && name != "rigReleaseEnded";
   };
   const auto start = Clock::now();
   auto nextProgress = start + kFirstProgress;
@@ -303,6 +304,7 @@ bool CTetherSteps::takeFileMessage(ShotCollection& c, const HostMessage& message
     file.announcedSize = static_cast<long long>(NumberAt(p, "file_size").value_or(0));
     file.hasSidecar = NumberAt(p, "has_sidecar").value_or(0) != 0;
     file.cameraFileName = TextAt(p, "camera_file_name");
+    file.rigShot = static_cast<int>(NumberAt(p, "rig_shot").value_or(0));
     m_ledger.downloading(file.captureId, file.fileName);
     c.progress.started(file.captureId, file.fileName, file.announcedSize);
     files.push_back(file);

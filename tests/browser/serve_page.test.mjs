@@ -13,7 +13,7 @@ import http from 'node:http';
 import net from 'node:net';
 import path from 'node:path';
 
-import { ServeSession, eventually, request, sleep } from './serve_session.mjs';
+import { ServeSession, eventually, request, sleep, windowsPath } from './serve_session.mjs';
 
 const [outputDir, ...command] = process.argv.slice(2);
 // RAW files of several blocks, so a transfer can be cut after its first one.
@@ -300,4 +300,56 @@ test('when lbhost serve ends, the page says so and its controls are off', async 
   assert.match(await page.textContent('#camera-status'), /lbhost does not answer/);
   assert.ok(await page.evaluate(() => ['capture', 'stop'].every((id) =>
     getComputedStyle(document.getElementById(id)).pointerEvents === 'none')), 'Capture and Stop are off');
+});
+
+// A rig of three cameras on two modules, the first firing 300 ms late: every camera's live view
+// in its tile, a setting that differs marked and then set on each, and one Capture that fires
+// them all, its pictures grouped under the shot with its skew and the camera that refused.
+test('a rig shows every camera, sets each, and groups a shot by camera with its skew', async () => {
+  const dir = path.join(outputDir, 'rig');
+  const rig = new ServeSession(dir, [...command, '--device', 'all', '--names', windowsPath(path.join(dir, 'names.json'))],
+    'module Type0001\ncamera 1 release-latency-ms=300 name=D850\ncamera 2 name=D850\nmodule Type0023\ncamera 3 name=Z 7\n');
+  try {
+    await rig.start();
+    const page = await rig.openPage();
+    page.on('pageerror', (error) => assert.fail('the page threw: ' + error.message));
+    await page.click('#liveview');
+    await eventually('live view of every camera', () => page.evaluate(() =>
+      [257, 258, 5891].every((id) => window.lbStats.framesBy[id] >= 5)));
+    const framesBy = () => page.evaluate(() => ({ ...window.lbStats.framesBy }));
+    const start = await framesBy();
+    await sleep(2000);
+    const end = await framesBy();
+    console.log('rig live view in the page, frames/s: ' + [257, 258, 5891].map((id) => id + ' ' + (end[id] - start[id]) / 2).join(', '));
+    assert.equal(await page.textContent('.camera[data-device="5891"]'), 'Z 7 · 5891');
+    await page.click('.camera[data-device="5891"]');
+    assert.equal(await page.textContent('#chosen-name'), 'Z 7 · 5891');
+
+    rig.control('dial aperture 6 2');
+    const aperture = '.setting[data-setting="aperture"]';
+    await page.waitForSelector(aperture + '.differs', { timeout: 5000 });
+    assert.match(await page.textContent(aperture + ' .values'), /^D850-257 f\/4 · D850-258 f\/16 · Z 7-5891 f\/4$/);
+    await page.click('button[data-setting="aperture"][data-index="5"]');
+    await eventually('every camera at f/11', () => page.evaluate((row) => !document.querySelector(row + '.differs') &&
+      document.querySelector(row + ' .name').textContent.endsWith('f/11'), aperture));
+
+    rig.control('habit refused-start on 2');
+    await sleep(300);
+    await page.click('#capture');
+    await page.waitForSelector('.shot .problem', { timeout: 15000 });
+    await eventually('both pictures of the shot', async () =>
+      (await page.locator('.shot .tile[data-state="complete"]').count()) === 2);
+    assert.match(await page.textContent('.shot .problem'), /^D850-258 did not fire: .*busy/);
+    const skew = Number(/skew (\d+) ms/.exec(await page.textContent('.shot .skew'))[1]);
+    assert.ok(skew >= 150, 'the late camera shows in the skew: ' + skew + ' ms');
+    const captions = await page.locator('.shot .caption').allTextContents();
+    assert.deepEqual(captions.map((c) => c.split(':')[0]).sort(), ['D850-257', 'Z 7-5891']);
+    await page.screenshot({ path: path.join(dir, 'serve-rig.png'), fullPage: true });
+    // A page opened later shows the shot as grouped.
+    await page.reload();
+    await page.waitForSelector('.shot .skew', { timeout: 10000 });
+    assert.equal(await page.locator('.shot .tile[data-state="complete"]').count(), 2);
+  } finally {
+    assert.equal(await rig.stop(), 0, 'the rig\'s lbhost serve ends in order');
+  }
 });

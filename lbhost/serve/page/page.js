@@ -3,13 +3,23 @@
 // drawn on a canvas and measured for the histogram here in the browser. Commands are POSTs
 // to addresses relative to this page, which carry the session's token: a step of lbhost's
 // command line (do/STEP) with the words that follow it there.
+//
+// A rig (the "rig" event names its cameras) shows every camera's live view in a tile, the
+// chosen one large; the stream's parts name their camera. Its pictures are grouped by rig
+// shot with the shot's skew and what went wrong, and settings that differ between the cameras
+// are marked with each camera's value.
 'use strict';
 
 const $ = (id) => document.getElementById(id);
 const SETTINGS = [['aperture', 'Aperture'], ['shutter', 'Shutter'], ['iso', 'ISO'], ['wb', 'White balance']];
-const state = { camera: { present: false }, helper: {}, liveview: { on: false }, settings: {}, job: { running: false } };
-// Read by the browser test and the benchmark: what has reached the page.
-window.lbStats = { frames: 0, events: 0, eventsOpen: false, lastFrameAt: 0 };
+const state = { camera: { present: false }, helper: {}, liveview: { on: false }, settings: {}, job: { running: false },
+  rig: { cameras: [] } };
+// Read by the browser test and the benchmark: what has reached the page; framesBy counts a
+// rig's frames by device id.
+window.lbStats = { frames: 0, events: 0, eventsOpen: false, lastFrameAt: 0, framesBy: {} };
+// The rig's camera shown large, by device id.
+let chosen = 0;
+const isRig = () => state.rig.cameras.length > 0;
 
 let noticeTimer = 0;
 function showNotice(text) {
@@ -59,8 +69,47 @@ function showLiveView() {
   // The last frame would otherwise stay under "Live view is off" (live view switched off, the
   // camera unplugged).
   if (!on) {
-    for (const canvas of [$('live'), $('histogram')]) canvas.getContext('2d').clearRect(0, 0, canvas.width, canvas.height);
+    for (const canvas of [$('live'), $('histogram'), ...document.querySelectorAll('.camera canvas')]) {
+      canvas.getContext('2d').clearRect(0, 0, canvas.width, canvas.height);
+    }
   }
+}
+
+// What a rig's tile and the large view call a camera: its chosen name, or its model and device id.
+function cameraCaption(camera) {
+  return camera.name === camera.model + '-' + camera.device_id ? camera.model + ' · ' + camera.device_id
+    : camera.name + ' · ' + camera.model + ' · ' + camera.device_id;
+}
+
+function choose(device) {
+  const changed = device !== chosen;
+  chosen = device;
+  const camera = state.rig.cameras.find((c) => c.device_id === device);
+  $('chosen-name').textContent = camera ? cameraCaption(camera) : '';
+  for (const tile of document.querySelectorAll('.camera')) tile.classList.toggle('chosen', Number(tile.dataset.device) === device);
+  // The camera shown before stays no longer than its next frame would.
+  if (changed) $('live').getContext('2d').clearRect(0, 0, $('live').width, $('live').height);
+}
+
+function showRig() {
+  const cameras = state.rig.cameras;
+  document.body.classList.toggle('rig', cameras.length > 0);
+  const box = $('cameras');
+  const ids = cameras.map((c) => String(c.device_id));
+  if ([...box.children].map((tile) => tile.dataset.device).join() !== ids.join()) {
+    box.replaceChildren(...cameras.map((camera) => {
+      const tile = document.createElement('div');
+      tile.className = 'camera';
+      tile.dataset.device = camera.device_id;
+      const caption = document.createElement('div');
+      caption.textContent = cameraCaption(camera);
+      tile.append(document.createElement('canvas'), caption);
+      tile.addEventListener('click', () => choose(camera.device_id));
+      return tile;
+    }));
+  }
+  if (cameras.length) choose(cameras.some((c) => c.device_id === chosen) ? chosen : cameras[0].device_id);
+  showSettings();
 }
 
 function showSettings() {
@@ -76,6 +125,16 @@ function showSettings() {
     name.className = 'name';
     name.textContent = label + ': ' + setting.value;
     row.append(name);
+    // A rig's setting whose value is not the same on every camera is marked, with each value.
+    const values = state.rig.cameras.map((c) => c.name + ' ' + (c.settings[key] ?? '-'));
+    if (new Set(state.rig.cameras.map((c) => c.settings[key])).size > 1) {
+      row.classList.add('differs');
+      name.title = values.join('\n');
+      const list = document.createElement('div');
+      list.className = 'values';
+      list.textContent = values.join(' · ');
+      row.append(list);
+    }
     const choices = document.createElement('div');
     choices.className = 'choices';
     if (!setting.choices || setting.choices.length === 0) {
@@ -87,7 +146,8 @@ function showSettings() {
       button.className = 'needs-camera' + (choice === setting.value ? ' on' : '');
       button.dataset.setting = key;
       button.dataset.index = index;
-      button.addEventListener('click', () => send('set', [key, '--index', index]));
+      // A rig's cameras may list other choices: each is set to the value, not to the position.
+      button.addEventListener('click', () => send('set', isRig() ? [key, choice] : [key, '--index', index]));
       choices.append(button);
     });
     row.append(choices);
@@ -105,13 +165,61 @@ function showJob() {
   document.body.classList.toggle('busy', !!job.running);
 }
 
+// A rig shot's group: its heading, what went wrong, and its pictures in the cameras' order.
+function shotFor(number) {
+  let group = document.querySelector('.shot[data-rig-shot="' + number + '"]');
+  if (!group) {
+    group = document.createElement('div');
+    group.className = 'shot';
+    group.dataset.rigShot = number;
+    const heading = document.createElement('h3');
+    heading.textContent = 'Rig shot ' + number;
+    const summary = document.createElement('div');
+    summary.className = 'shot-summary';
+    const pictures = document.createElement('div');
+    pictures.className = 'shot-pictures';
+    group.append(heading, summary, pictures);
+    $('pictures').prepend(group);
+    const empty = $('no-pictures');
+    if (empty) empty.remove();
+  }
+  return group;
+}
+
+function showRigShot(shot) {
+  const summary = shotFor(shot.rig_shot).querySelector('.shot-summary');
+  summary.replaceChildren();
+  const fired = shot.cameras.filter((c) => c.fired_ms !== undefined);
+  const skew = document.createElement('div');
+  skew.className = 'skew';
+  skew.textContent = shot.skew_ms === undefined ? 'no camera fired'
+    : 'skew ' + shot.skew_ms + ' ms (fired at ' + fired.map((c) => c.camera + ' ' + c.fired_ms).join(', ') + ' ms)';
+  summary.append(skew);
+  for (const camera of shot.cameras) {
+    const problems = [];
+    if (camera.fired_ms === undefined) problems.push(camera.camera + ' did not fire: ' + (camera.error || 'no reason given'));
+    else if (camera.lost) problems.push(camera.camera + ' was unplugged before its files were in');
+    if (camera.missing) problems.push(camera.camera + ': ' + camera.missing + ' file(s) did not arrive');
+    for (const text of problems) {
+      const line = document.createElement('div');
+      line.className = 'problem';
+      line.textContent = text;
+      summary.append(line);
+    }
+  }
+}
+
 function tileFor(picture) {
   let tile = document.querySelector('.tile[data-id="' + picture.id + '"]');
   if (!tile) {
     tile = document.createElement('div');
     tile.className = 'tile';
     tile.dataset.id = picture.id;
-    $('pictures').prepend(tile);
+    if (picture.rig_shot) {
+      shotFor(picture.rig_shot).querySelector('.shot-pictures').append(tile);
+    } else {
+      $('pictures').prepend(tile);
+    }
     const empty = $('no-pictures');
     if (empty) empty.remove();
   }
@@ -140,7 +248,9 @@ function showPicture(picture) {
     tile.append(body);
   }
   const caption = document.createElement('div');
-  caption.textContent = picture.name + (picture.state === 'complete' ? ' · ' + mebibytes : '');
+  caption.className = 'caption';
+  caption.textContent = (picture.camera ? picture.camera + ': ' : '') + picture.name +
+    (picture.state === 'complete' ? ' · ' + mebibytes : '');
   tile.append(caption);
   if (picture.error) {
     const why = document.createElement('div');
@@ -150,13 +260,14 @@ function showPicture(picture) {
   }
 }
 
-const SHOW = { camera: showCamera, helper: showHelper, liveview: showLiveView, settings: showSettings, job: showJob };
+const SHOW = { camera: showCamera, helper: showHelper, liveview: showLiveView, settings: showSettings, job: showJob, rig: showRig };
 
 function applyState(whole) {
   for (const kind of Object.keys(SHOW)) {
     if (whole[kind] !== undefined) state[kind] = whole[kind];
     SHOW[kind]();
   }
+  for (const shot of whole.rigshots || []) showRigShot(shot);
   for (const picture of whole.pictures || []) showPicture(picture);
 }
 
@@ -188,12 +299,14 @@ function connectEvents() {
     });
   }
   events.addEventListener('picture', (e) => { window.lbStats.events++; showPicture(JSON.parse(e.data)); });
+  events.addEventListener('rigshot', (e) => { window.lbStats.events++; showRigShot(JSON.parse(e.data)); });
   events.addEventListener('notice', (e) => { window.lbStats.events++; showNotice(JSON.parse(e.data).text); });
 }
 
-// Live view: each part of the MJPEG stream is one JPEG with its length in its header. Only the
-// newest frame is drawn; a frame that arrives while one is being decoded replaces the waiting one.
-let waitingFrame = null;
+// Live view: each part of the MJPEG stream is one JPEG with its length and its camera in its
+// header. Only each camera's newest frame is drawn; a frame that arrives while one is being
+// decoded replaces its camera's waiting one and goes behind the other cameras' in turn.
+const waitingFrames = new Map();
 let drawing = false;
 const histogramCanvas = document.createElement('canvas');
 histogramCanvas.width = 160;
@@ -201,9 +314,9 @@ histogramCanvas.height = 106;
 
 async function drawFrames() {
   drawing = true;
-  while (waitingFrame) {
-    const jpeg = waitingFrame;
-    waitingFrame = null;
+  while (waitingFrames.size) {
+    const [device, jpeg] = waitingFrames.entries().next().value;
+    waitingFrames.delete(device);
     try {
       const bitmap = await createImageBitmap(new Blob([jpeg], { type: 'image/jpeg' }));
       // A frame that comes as live view goes off, or the last one of a session whose live view
@@ -212,15 +325,19 @@ async function drawFrames() {
         bitmap.close();
         continue;
       }
-      const live = $('live');
-      if (live.width !== bitmap.width || live.height !== bitmap.height) {
-        live.width = bitmap.width;
-        live.height = bitmap.height;
+      const tile = isRig() ? document.querySelector('.camera[data-device="' + device + '"] canvas') : null;
+      const canvases = isRig() ? [tile, device === chosen ? $('live') : null] : [$('live')];
+      for (const canvas of canvases.filter(Boolean)) {
+        if (canvas.width !== bitmap.width || canvas.height !== bitmap.height) {
+          canvas.width = bitmap.width;
+          canvas.height = bitmap.height;
+        }
+        canvas.getContext('2d').drawImage(bitmap, 0, 0);
       }
-      live.getContext('2d').drawImage(bitmap, 0, 0);
-      drawHistogram(bitmap);
+      if (!isRig() || device === chosen) drawHistogram(bitmap);
       bitmap.close();
       window.lbStats.frames++;
+      window.lbStats.framesBy[device] = (window.lbStats.framesBy[device] || 0) + 1;
       window.lbStats.lastFrameAt = performance.now();
     } catch (e) {
       // A frame that does not decode is skipped; the next one is drawn.
@@ -283,7 +400,9 @@ async function readLiveStream() {
         const start = blank + 4;
         const end = start + Number(length[1]);
         if (buffer.length < end + 2) break;
-        waitingFrame = buffer.slice(start, end);
+        const device = Number((/X-Device-Id:\s*(\d+)/i.exec(header) || [0, 0])[1]);
+        waitingFrames.delete(device);
+        waitingFrames.set(device, buffer.slice(start, end));
         buffer = buffer.slice(end + 2);
         if (!drawing) drawFrames();
       }
