@@ -373,12 +373,15 @@ unsigned CCameraWorker::runTurn() {
   unsigned laneWaitMs = kCameraIdle;
   bool underWay = false;
   bool delivering = false;
+  bool watching = false;  // a rig release due to fire
   if (m_laneMode == CModuleLane::Mode::CameraThread) {
     for (const auto& lane : m_lanes)
       if (lane) laneWaitMs = std::min(laneWaitMs, lane->runDueJobs());
     CSdkLockGuard lock(g_sdkLock);
-    if (CNikonModuleManager* manager = CNikonModuleManager::existingInstance())
+    if (CNikonModuleManager* manager = CNikonModuleManager::existingInstance()) {
       underWay = manager->stepOperations(kCameraSliceMs, delivering);
+      watching = underWay && manager->wantsCloseWatch(nullptr);
+    }
   } else {
     // The lanes step their cameras themselves; the files waiting for their names are here.
     CSdkLockGuard lock(g_sdkLock);
@@ -395,6 +398,7 @@ unsigned CCameraWorker::runTurn() {
   m_busy = underWay || queued || lanesBusy;
   unsigned waitMs = std::min(WaitOf(msUntil(m_heartbeatDueMs)), laneWaitMs);
   if (underWay) waitMs = std::min(waitMs, delivering ? 0 : kCameraPollMs);
+  if (watching) waitMs = std::min(waitMs, kCloseWatchPollMs);
   // A command held back by one ahead of it is routed once that one has run, which wakes this
   // thread when the lanes have threads of their own; on this thread it is the lanes' wait.
   if (queued && !lanesBusy) waitMs = 0;

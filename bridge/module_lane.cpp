@@ -89,14 +89,18 @@ void CModuleLane::runThread() {
     unsigned waitMs = runDueJobs();
     bool delivering = false;
     bool underWay = false;
+    bool watching = false;
     {
       CSdkLockGuard lock(g_sdkLock);
       CNikonModuleManager* manager = CNikonModuleManager::existingInstance();
-      if (CNikonModule* module = manager ? manager->findModule(m_moduleIndex) : nullptr)
+      if (CNikonModule* module = manager ? manager->findModule(m_moduleIndex) : nullptr) {
         underWay = manager->stepModuleOperations(*module, kCameraSliceMs, delivering,
                                                  [this] { return pendingJobs() > 0; });
+        watching = underWay && manager->wantsCloseWatch(module);
+      }
     }
     if (underWay) waitMs = std::min(waitMs, delivering ? 0u : kCameraPollMs);
+    if (watching) waitMs = std::min(waitMs, kCloseWatchPollMs);
     if (waitMs > 0 && !m_stopping.load()) m_wake.wait(std::min(waitMs, kHeartbeatPeriodMs));
   }
   std::lock_guard<std::mutex> lock(m_exitLock);

@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
+#include <deque>
 #include <functional>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -15,6 +18,51 @@
 namespace lbsim {
 
 namespace {
+
+using Picture = std::shared_ptr<const std::vector<unsigned char>>;
+
+// The camera's picture processor: one thread for the life of the process that makes the shots'
+// JPEGs in the order they were taken. A thread started for each shot would cost the module's
+// polls its start-up, and a rig's cameras would be held up by one another's (a thread takes
+// milliseconds to start under Wine).
+class CPictureMaker {
+ public:
+  static CPictureMaker& instance() {
+    // Never destroyed: its thread runs until the process ends.
+    static auto* maker = new CPictureMaker;
+    return *maker;
+  }
+  std::shared_future<Picture> make(std::function<Picture()> render) {
+    std::packaged_task<Picture()> task(std::move(render));
+    std::shared_future<Picture> made = task.get_future().share();
+    {
+      std::lock_guard<std::mutex> lock(m_lock);
+      m_tasks.push_back(std::move(task));
+    }
+    m_wake.notify_one();
+    return made;
+  }
+
+ private:
+  CPictureMaker() {
+    std::thread([this] { run(); }).detach();
+  }
+  void run() {
+    for (;;) {
+      std::packaged_task<Picture()> task;
+      {
+        std::unique_lock<std::mutex> lock(m_lock);
+        m_wake.wait(lock, [this] { return !m_tasks.empty(); });
+        task = std::move(m_tasks.front());
+        m_tasks.pop_front();
+      }
+      task();
+    }
+  }
+  std::mutex m_lock;
+  std::condition_variable m_wake;
+  std::deque<std::packaged_task<Picture()>> m_tasks;
+};
 
 // Makes the items of one shot on the camera and gives their ids in the order the camera
 // announces them (RAW first, unless jpeg-first); none when the camera saves to its card only.
@@ -47,7 +95,7 @@ std::vector<ULONG> MakeShotItems(ULONG cameraId) {
         madeNow.set_value(make());
         item.jpegMade = madeNow.get_future().share();
       } else {
-        item.jpegMade = std::async(std::launch::async, make).share();
+        item.jpegMade = CPictureMaker::instance().make(make);
       }
     }
     const ULONG itemId = camera->nextItemId++;

@@ -53,8 +53,6 @@ bool CCamera::step(unsigned sliceMs, bool& delivering, const std::function<bool(
       break;
     }
   }
-  // A rig release due to fire is timed by its completion: the camera is asked again at once.
-  if (wantsCloseWatch(now)) delivering = true;
   return !m_releases.empty() || hasDownloads();
 }
 

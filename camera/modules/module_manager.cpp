@@ -211,6 +211,18 @@ bool CNikonModuleManager::stepCameras(const CNikonModule* only, std::size_t& nex
   return underWay;
 }
 
+bool CNikonModuleManager::wantsCloseWatch(const CNikonModule* only) const {
+  bool any = false;
+  bool clockRead = false;
+  std::uint32_t now = 0;
+  forEachCamera([&](CNikonModule& module, std::int32_t, CCamera* camera) LB_REQUIRES(g_sdkLock) {
+    if (any || (only && &module != only) || !camera->hasRigReleases()) return;
+    if (!clockRead) now = CameraClockMs(), clockRead = true;
+    any = camera->wantsCloseWatch(now);
+  });
+  return any;
+}
+
 bool CNikonModuleManager::hasDownloads() const {
   return HeldFilesWaiting() || anyCamera(&CCamera::hasDownloads);
 }

@@ -37,6 +37,8 @@ constexpr int kModuleCount = 29;
 // The least time a camera with work gets in a turn of the long operations, however many share
 // it: below this a transfer's poll would barely run.
 constexpr unsigned kMinCameraShareMs = 2;
+// How soon a camera whose rig release is due to fire is asked again (wantsCloseWatch).
+constexpr unsigned kCloseWatchPollMs = 1;
 std::string ModuleFileName(int ordinal);
 
 // The file whose presence at start-up asks for a crash on the next capture, to test the crash
@@ -72,6 +74,9 @@ class CNikonModuleManager {
   // `yieldNow` says when it has work waiting (the turn then ends early, `delivering` set).
   bool stepModuleOperations(CNikonModule& module, unsigned budgetMs, bool& delivering,
                             const std::function<bool()>& yieldNow = {}) LB_REQUIRES(g_sdkLock);
+  // Whether a camera (of `only`, or of any module when null) has a rig release due to fire: it
+  // is to be asked again within kCloseWatchPollMs, so that the moment it fires is known closely.
+  bool wantsCloseWatch(const CNikonModule* only) const LB_REQUIRES(g_sdkLock);
   // Whether any camera has a download under way or waiting, or a held file waits for its name.
   bool hasDownloads() const LB_REQUIRES(g_sdkLock);
   // Whether any camera has a release waiting for its completion.
