@@ -419,6 +419,7 @@ NKERROR CapSet(Node& node, ULONG capId, ULONG dataType, NKPARAM data) {
     if (dataType != kNkMAIDDataType_EnumPtr || !data) return kNkMAIDResult_UnexpectedDataType;
     const ULONG chosen = reinterpret_cast<sdk::MaidEnum*>(data)->ulValue;
     if (chosen >= count) return kNkMAIDResult_ValueOutOfBounds;
+    if (camera->has(Habit::RefusedSet)) return kNkMAIDResult_DeviceBusy;
     *index = chosen;
     QueueSettingChange(node.cameraId, capId);
     return kNkMAIDResult_NoError;

@@ -13,7 +13,7 @@ constexpr const char* kNames[] = {
     "lv-elements",     "lv-busy",           "slow-link",
     "camera-button",   "enum-out-of-range", "jpeg-first",
     "lv-off-busy",     "out-of-focus",      "busy-while-transferring",
-    "block-a-poll",
+    "block-a-poll",    "refused-set",
 };
 static_assert(sizeof kNames / sizeof kNames[0] == static_cast<std::size_t>(Habit::Count),
               "every habit has a name");

@@ -28,6 +28,7 @@ enum class Habit : unsigned {
   OutOfFocus,             // CapStart takes a capture, whose completion then says out of focus
   BusyWhileTransferring,  // CapStart refuses a capture while one of the camera's files transfers
   BlockAPoll,  // every Async hands over one block of a transfer under way, as a fast link does
+  RefusedSet,  // a setting's change is refused as busy, as by a body whose mode locks it
   Count
 };
 

@@ -174,9 +174,9 @@ TEST_F(LbhostTest, SettingsAreSetInTheCamerasTextsAndTheCameraIsSeenToTakeThem) 
   scenario(
       "camera 1 name=D\xff"
       "850\n");
-  const LbhostRun r = run({"--json", "list", "settings", "set", "iso", "3200", "set", "shutter",
-                           "1", "set", "aperture", "--index", "0", "set", "wb", "daylight", "get",
-                           "iso"});
+  const LbhostRun r =
+      run({"--json", "list", "settings", "set", "iso", "3200", "set", "shutter", "1", "set",
+           "aperture", "--index", "0", "set", "wb", "daylight", "get", "iso"});
   ASSERT_EQ(r.exitCode, 0u) << r.err;
   const auto steps = r.json()["steps"];  // throws on invalid UTF-8
   ASSERT_EQ(steps.size(), 7u);
@@ -463,7 +463,7 @@ TEST_F(LbhostTest, AnUnpluggedCameraEndsTheRunAtOnceUnlessWatchReconnects) {
 // A rig on two modules, its cameras named by the photographer: each shot fires them together
 // and numbers all their files alike; the skew shows the camera that fires 300 ms late. A camera
 // that refuses its release, or is unplugged mid-transfer, ends the run with 1, named, once the
-// other cameras' files are saved.
+// other cameras' files are saved; so does a setting one camera refuses, marked in the table.
 TEST_F(LbhostTest, ARigFiresTogetherUnderOneNumberAndNamesACameraThatFailedIt) {
   auto rig = [this](const std::string& second, const std::string& third) {
     scenario("module Type0001\ncamera 1 release-latency-ms=300 name=D850\ncamera 2 " + second +
@@ -495,7 +495,11 @@ TEST_F(LbhostTest, ARigFiresTogetherUnderOneNumberAndNamesACameraThatFailedIt) {
   for (const char* camera : {"out\\left", "out\\D850-258", "out\\top"})
     EXPECT_EQ(filesIn(camera), (std::vector<std::string>{"0001.jpg", "0002.jpg"})) << camera;
 
-  rig("habits=refused-start ", "");
+  rig("habits=refused-start,refused-set ", "");
+  const LbhostRun set = rigRun("set", {"set", "iso", "400"});
+  EXPECT_EQ(set.exitCode, 1u) << set.err;
+  EXPECT_TRUE(Has(set.json()["error"]["message"].get<std::string>(), "D850-258 (100: did not take"))
+      << set.out;
   const LbhostRun refused = rigRun("refused", {"capture"});
   EXPECT_EQ(refused.exitCode, 1u);
   EXPECT_TRUE(Has(refused.json()["error"]["message"].get<std::string>(), "D850-258 did not fire"));
