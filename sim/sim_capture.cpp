@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <map>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -21,15 +22,20 @@ namespace {
 
 using Picture = std::shared_ptr<const std::vector<unsigned char>>;
 
-// The camera's picture processor: one thread for the life of the process that makes the shots'
-// JPEGs in the order they were taken. A thread started for each shot would cost the module's
-// polls its start-up, and a rig's cameras would be held up by one another's (a thread takes
-// milliseconds to start under Wine).
+// A camera's picture processor: a thread of its own for the life of the process that makes
+// the camera's JPEGs in the order they were taken, beside every other camera's. A thread
+// started for each shot would cost the module's polls its start-up (a thread takes
+// milliseconds to start under Wine), and one shared by all would make a rig's cameras wait
+// for one another's pictures.
 class CPictureMaker {
  public:
-  static CPictureMaker& instance() {
-    // Never destroyed: its thread runs until the process ends.
-    static auto* maker = new CPictureMaker;
+  static CPictureMaker& of(ULONG cameraId) {
+    static std::mutex makersLock;
+    // Never destroyed: their threads run until the process ends.
+    static auto* makers = new std::map<ULONG, CPictureMaker*>;
+    std::lock_guard<std::mutex> lock(makersLock);
+    CPictureMaker*& maker = (*makers)[cameraId];
+    if (!maker) maker = new CPictureMaker;
     return *maker;
   }
   std::shared_future<Picture> make(std::function<Picture()> render) {
@@ -95,7 +101,7 @@ std::vector<ULONG> MakeShotItems(ULONG cameraId) {
         madeNow.set_value(make());
         item.jpegMade = madeNow.get_future().share();
       } else {
-        item.jpegMade = CPictureMaker::instance().make(make);
+        item.jpegMade = CPictureMaker::of(cameraId).make(make);
       }
     }
     const ULONG itemId = camera->nextItemId++;
