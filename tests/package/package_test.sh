@@ -114,6 +114,13 @@ install() {
   else
     [ ! -e "$unix" ] || fail "$mode: left in $folder: $(cd "$unix" && find . -mindepth 1)"
   fi
+  # Wine may write the PATH back a moment after the uninstaller has returned (seen once in a
+  # full run: the message showed it right); it is given up to ten seconds.
+  local tries=0
+  until [ "$(path_of "$mode")" = "$path_before" ] || [ $tries -ge 50 ]; do
+    sleep 0.2
+    tries=$((tries + 1))
+  done
   [ "$(path_of "$mode")" = "$path_before" ] || fail "$mode: PATH is $(path_of "$mode"), was $path_before"
   rm -rf "$unix"
 }
