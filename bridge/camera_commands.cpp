@@ -34,6 +34,17 @@ void StopLiveViewOf(CCamera* camera) LB_REQUIRES(g_sdkLock) {
     Trace("Live view of camera %u could not be switched off", camera->m_cameraId);
 }
 
+// Switches off the live view of every connected camera of `module` and lets go of all but its
+// current camera: those the host held there as a rig.
+void LetGoOfRigCamerasOn(CNikonModule& module) LB_REQUIRES(g_sdkLock) {
+  for (const auto& entry : module.m_cameras) {
+    CCamera* camera = entry.second;
+    if (!camera || camera->lifetime() != CameraLifetime::Connected) continue;
+    StopLiveViewOf(camera);
+    if (camera != module.m_currentCamera) camera->disconnect();
+  }
+}
+
 // Whether a "connectDevice" keeps the cameras connected before: "keep_connected" is there and
 // is not the number 0.
 bool KeepsConnected(const ZnLuaTE* params) {
@@ -49,8 +60,7 @@ bool KeepsConnected(const ZnLuaTE* params) {
 void DisconnectOneOfSeveral(CNikonModuleManager& manager, std::uint32_t deviceId)
     LB_REQUIRES(g_sdkLock) {
   CCamera* camera = manager.connectedCamera(deviceId);
-  auto& connected = manager.m_connected;
-  connected.erase(std::remove(connected.begin(), connected.end(), deviceId), connected.end());
+  manager.forgetConnected(deviceId);
   if (!camera) return;
   StopLiveViewOf(camera);
   CNikonModule* module = camera->module();
@@ -78,11 +88,14 @@ void SendErrorMessage(std::uint32_t requestId, int errorCode, const char* descri
   QueueMessageToHost(requestId, "error", &table);
 }
 
+void SendNamedCameraNotConnected(std::uint32_t requestId) {
+  SendErrorMessage(requestId, kNoCameraConnected, "Camera specified was not connected");
+}
+
 void DoAutoFocus(std::uint32_t requestId, const ZnLuaTE* params) {
   CCamera* camera = AddressedCamera(params);
   if (!camera) {
-    if (NamesOneOfSeveral(params))
-      SendErrorMessage(requestId, kNoCameraConnected, "Camera specified was not connected");
+    if (NamesOneOfSeveral(params)) SendNamedCameraNotConnected(requestId);
     return;
   }
   ZnLuaTETable table;
@@ -179,13 +192,8 @@ void LetGoForConnect(CNikonModule& module, std::uint32_t requestId, const ZnLuaT
   if (module.m_moduleIndex == target || !manager->findModule(target) || KeepsConnected(params))
     return;
   // This module's current camera stays connected to the SDK, as it always has, with its live
-  // view off; the other cameras the host held here are let go.
-  for (const auto& entry : module.m_cameras) {
-    CCamera* camera = entry.second;
-    if (!camera || camera->lifetime() != CameraLifetime::Connected) continue;
-    StopLiveViewOf(camera);
-    if (camera != module.m_currentCamera) camera->disconnect();
-  }
+  // view off.
+  LetGoOfRigCamerasOn(module);
 }
 
 bool HasCamerasToLetGo(const CNikonModule& module) {
@@ -220,26 +228,20 @@ void ConnectOnDeviceModule(std::uint32_t requestId, const ZnLuaTE* params) {
       return;
     }
     if (!keep) {
-      for (const auto& entry : found->m_cameras) {
-        CCamera* camera = entry.second;
-        if (!camera || camera->lifetime() != CameraLifetime::Connected) continue;
-        StopLiveViewOf(camera);
-        if (camera != found->m_currentCamera) camera->disconnect();
-      }
+      LetGoOfRigCamerasOn(*found);
       found->disconnectCamera();
     }
   }
   const CNikonModule::Others others =
       keep ? CNikonModule::Others::StayConnected : CNikonModule::Others::LetGo;
-  if (found->connectCamera(cameraPart, others) != 0) {
+  const bool connected = found->connectCamera(cameraPart, others) == 0;
+  if (!keep) manager->m_connected.clear();
+  if (!connected) {
     SendErrorMessage(requestId, -1, nullptr);
-    if (!keep) manager->m_connected.clear();
   } else {
     if (requestId != 0) QueueMessageToHost(requestId, "ok", nullptr);
-    if (!keep) manager->m_connected.clear();
-    auto& connected = manager->m_connected;
-    connected.erase(std::remove(connected.begin(), connected.end(), deviceId), connected.end());
-    connected.push_back(deviceId);
+    manager->forgetConnected(deviceId);  // it goes to the end: connected last
+    manager->m_connected.push_back(deviceId);
     found->sendCameraSettingsSoon();
   }
   manager->m_currentModule = found;
@@ -358,7 +360,7 @@ void SendCameraSettings(std::uint32_t requestId, const ZnLuaTE* params) {
     if (camera) {
       QueueMessageToHost(requestId, "ok", camera->makeSettingsTable().get());
     } else {
-      SendErrorMessage(requestId, kNoCameraConnected, "Camera specified was not connected");
+      SendNamedCameraNotConnected(requestId);
     }
     return;
   }
@@ -378,7 +380,7 @@ void SendCameraSettings(std::uint32_t requestId, const ZnLuaTE* params) {
     return;
   }
   if (cameraPart != camera->m_cameraId) {
-    SendErrorMessage(requestId, kNoCameraConnected, "Camera specified was not connected");
+    SendNamedCameraNotConnected(requestId);
     return;
   }
   QueueMessageToHost(requestId, "ok", camera->makeSettingsTable().get());

@@ -24,6 +24,8 @@ constexpr int kNoCameraConnected = 65535;
 // "error" with "error_code" and, when description is not null, "error_description".
 void SendErrorMessage(std::uint32_t requestId, int errorCode, const char* description)
     LB_REQUIRES(g_sdkLock);
+// The 65535 "error" of a request that names a camera that is not connected.
+void SendNamedCameraNotConnected(std::uint32_t requestId) LB_REQUIRES(g_sdkLock);
 
 // "doAutoFocus": replies "ok" {status = "AutoFocusOn"/"AutoFocusOff"} with the state before
 // the change, then toggles the current camera's contrast auto-focus. No current module or

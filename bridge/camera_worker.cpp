@@ -102,25 +102,10 @@ CModuleLane* CCameraWorker::addressedLane(const ZnLuaTE* params) {
   return moduleIndex ? laneOf(moduleIndex) : nullptr;
 }
 
-std::size_t CCameraWorker::pendingLaneJobs(Pending kind, const CModuleLane* except) const {
+std::size_t CCameraWorker::pendingLaneJobs(PendingCount count, const CModuleLane* except) const {
   std::size_t pending = 0;
-  for (const auto& lane : m_lanes) {
-    if (!lane || lane.get() == except) continue;
-    switch (kind) {
-      case Pending::Any:
-        pending += lane->pendingJobs();
-        break;
-      case Pending::Answering:
-        pending += lane->pendingAnsweringJobs();
-        break;
-      case Pending::Ordering:
-        pending += lane->pendingOrderingJobs();
-        break;
-      case Pending::Addressed:
-        pending += lane->pendingAddressedJobs();
-        break;
-    }
-  }
+  for (const auto& lane : m_lanes)
+    if (lane && lane.get() != except) pending += (lane.get()->*count)();
   return pending;
 }
 
@@ -231,11 +216,13 @@ void CCameraWorker::postRigRelease(const SharedCommand& shared) {
 
 CCameraWorker::Routed CCameraWorker::route(const HostCommand& command, QueuedCommand& queued) {
   // What the commands ahead of it change may decide where it runs and what it reads.
-  if (command.place != CommandPlace::EndsSession && pendingLaneJobs(Pending::Ordering) > 0)
+  if (command.place != CommandPlace::EndsSession &&
+      pendingLaneJobs(&CModuleLane::pendingOrderingJobs) > 0)
     return Routed::NotYet;
   // A command about a camera acts on the one it was routed for: which camera that is does not
   // change under it.
-  if (command.ordersLater && pendingLaneJobs(Pending::Addressed) > 0) return Routed::NotYet;
+  if (command.ordersLater && pendingLaneJobs(&CModuleLane::pendingAddressedJobs) > 0)
+    return Routed::NotYet;
   CModuleLane* lane = nullptr;  // where it runs; null: on this thread
   switch (command.place) {
     case CommandPlace::CameraThread:
@@ -252,7 +239,8 @@ CCameraWorker::Routed CCameraWorker::route(const HostCommand& command, QueuedCom
   }
   // An answer waits for the earlier ones still to come from other lanes; its own lane gives
   // them in order.
-  if (command.answers && pendingLaneJobs(Pending::Answering, lane) > 0) return Routed::NotYet;
+  if (command.answers && pendingLaneJobs(&CModuleLane::pendingAnsweringJobs, lane) > 0)
+    return Routed::NotYet;
 
   const auto shared = std::make_shared<QueuedCommand>(std::move(queued));
   if (command.place == CommandPlace::EveryModule) {
@@ -332,7 +320,7 @@ void CCameraWorker::finishDrainWhenDone() {
   {
     CSdkLockGuard lock(g_sdkLock);
     CNikonModuleManager* manager = CNikonModuleManager::existingInstance();
-    const bool underWay = pendingLaneJobs(Pending::Any) > 0 ||
+    const bool underWay = pendingLaneJobs(&CModuleLane::pendingJobs) > 0 ||
                           (manager && (manager->hasDownloads() || manager->hasReleases()));
     if (underWay && m_clock() - m_drainStartMs < kShutdownDrainMs) return;
   }
@@ -394,7 +382,7 @@ unsigned CCameraWorker::runTurn() {
     return delivering ? 0 : kCameraPollMs;
   }
   const bool queued = haveCommands();
-  const bool lanesBusy = pendingLaneJobs(Pending::Any) > 0;
+  const bool lanesBusy = pendingLaneJobs(&CModuleLane::pendingJobs) > 0;
   m_busy = underWay || queued || lanesBusy;
   unsigned waitMs = std::min(WaitOf(msUntil(m_heartbeatDueMs)), laneWaitMs);
   if (underWay) waitMs = std::min(waitMs, delivering ? 0 : kCameraPollMs);
@@ -409,7 +397,7 @@ bool CCameraWorker::offerStandingReplies() {
   // Read before the queue is looked at: a request handed over later leaves the offer stale.
   const std::uint64_t handedOver = HandedOverRequestCount();
   // A lane's job under way may change the answer (a live view switched, a camera found gone).
-  if (m_phase != Phase::Running || haveCommands() || pendingLaneJobs(Pending::Any) > 0)
+  if (m_phase != Phase::Running || haveCommands() || pendingLaneJobs(&CModuleLane::pendingJobs) > 0)
     return false;
   CSdkLockGuard lock(g_sdkLock);
   ZnLuaTETable status;

@@ -95,9 +95,11 @@ class CCameraWorker {
   CModuleLane* laneOf(std::uint32_t moduleIndex);
   // The lane of the module of the camera a request is about (AddressedCamera); null when none.
   CModuleLane* addressedLane(const ZnLuaTE* params) LB_EXCLUDES(g_sdkLock);
-  enum class Pending { Any, Answering, Ordering, Addressed };
-  // The lanes' jobs of that kind queued or running, leaving out those of `except`.
-  std::size_t pendingLaneJobs(Pending kind, const CModuleLane* except = nullptr) const;
+  // The lanes' jobs of one kind queued or running (as `count` of a lane gives them: all of
+  // them, &CModuleLane::pendingJobs, or those that answer, order or are addressed), leaving out
+  // those of `except`.
+  using PendingCount = std::size_t (CModuleLane::*)() const;
+  std::size_t pendingLaneJobs(PendingCount count, const CModuleLane* except = nullptr) const;
   void stopLanes() LB_EXCLUDES(g_sdkLock);
   void routeCommands() LB_EXCLUDES(g_sdkLock);
   Routed route(const HostCommand& command, QueuedCommand& queued) LB_EXCLUDES(g_sdkLock);

@@ -64,8 +64,7 @@ CommandResult HandleToggleLiveViewCommand(std::uint32_t requestId, const ZnLuaTE
     LB_REQUIRES(g_sdkLock) {
   CCamera* camera = AddressedCamera(params);
   if (!camera) {
-    if (NamesOneOfSeveral(params))
-      SendErrorMessage(requestId, kNoCameraConnected, "Camera specified was not connected");
+    if (NamesOneOfSeveral(params)) SendNamedCameraNotConnected(requestId);
     return CommandResult::done();
   }
   if (camera->m_liveViewOn) {

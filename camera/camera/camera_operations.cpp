@@ -115,8 +115,9 @@ void CCamera::endRelease(std::unique_ptr<CPendingRelease> release, ReleaseEnd re
       lost = why;
       break;
   }
-  reportRigRelease(*release, false, kReleaseNotEnded, "The release did not come back: " + lost);
-  reportLostShot(kReleaseNotEnded, "The release did not come back: " + lost);
+  const std::string description = "The release did not come back: " + lost;
+  reportRigRelease(*release, false, kReleaseNotEnded, description);
+  reportLostShot(kReleaseNotEnded, description);
 }
 
 void CCamera::endReleases(ReleaseEnd reason, const std::string& why) {

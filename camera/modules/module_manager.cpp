@@ -148,6 +148,11 @@ std::vector<std::uint32_t> CNikonModuleManager::connectedDevices() const {
 
 std::size_t CNikonModuleManager::connectedCount() const { return connectedDevices().size(); }
 
+void CNikonModuleManager::forgetConnected(std::uint32_t deviceId) {
+  m_connected.erase(std::remove(m_connected.begin(), m_connected.end(), deviceId),
+                    m_connected.end());
+}
+
 bool CNikonModuleManager::stepOperations(unsigned budgetMs, bool& delivering) {
   const bool underWay = stepCameras(nullptr, m_nextStepIndex, budgetMs, delivering, {});
   return StepHeldFiles() || underWay;
@@ -185,15 +190,7 @@ bool CNikonModuleManager::stepCameras(const CNikonModule* only, std::size_t& nex
   // after the camera whose share it is, and the next begins one further, so a camera watched
   // closely is asked again within a few polls.
   const auto yieldToWatch = [&]() LB_REQUIRES(g_sdkLock) {
-    if (yieldNow && yieldNow()) return true;
-    const bool anyRig = std::any_of(
-        busy.begin(), busy.end(),
-        [](const Busy& entry) LB_REQUIRES(g_sdkLock) { return entry.camera->hasRigReleases(); });
-    if (!anyRig) return false;
-    const std::uint32_t now = CameraClockMs();
-    for (const Busy& entry : busy)
-      if (entry.camera->wantsCloseWatch(now)) return true;
-    return false;
+    return (yieldNow && yieldNow()) || wantsCloseWatch(only);
   };
   for (std::size_t k = 0; k < busy.size(); ++k) {
     const std::size_t index = (first + k) % busy.size();
@@ -262,8 +259,9 @@ void CNikonModuleManager::pumpModule(CNikonModule& module) {
   // rounds of SDK work. A failed frame is skipped; the next tick tries again.
   for (const auto& entry : module.m_cameras) {
     CCamera* camera = entry.second;
+    if (!camera || !camera->m_liveViewOn) continue;
     const std::uint32_t deviceId = module.deviceIdOf(camera);
-    if (!camera || !camera->m_liveViewOn || connectedCamera(deviceId) != camera) continue;
+    if (connectedCamera(deviceId) != camera) continue;
     const std::vector<unsigned char> frame = camera->getLiveViewImage();
     if (!frame.empty()) CameraHost().liveViewFrame(deviceId, frame);
   }

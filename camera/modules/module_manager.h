@@ -96,6 +96,8 @@ class CNikonModuleManager {
   std::size_t connectedCount() const LB_REQUIRES(g_sdkLock);
   // The device ids of those cameras, in the order they were connected.
   std::vector<std::uint32_t> connectedDevices() const LB_REQUIRES(g_sdkLock);
+  // Takes `deviceId` out of m_connected.
+  void forgetConnected(std::uint32_t deviceId) LB_REQUIRES(g_sdkLock);
   // The module whose m_moduleIndex is `moduleIndex` (device id & 0xFF00), or null.
   CNikonModule* findModule(std::uint32_t moduleIndex) const LB_REQUIRES(g_sdkLock);
 
