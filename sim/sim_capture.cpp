@@ -111,6 +111,15 @@ std::vector<ULONG> MakeShotItems(ULONG cameraId) {
   return ids;
 }
 
+// Whether the caller has started the transfer of item `itemId` and it has not ended.
+bool TransferStarted(const Camera& camera, ULONG itemId) {
+  for (MaidObject* record : camera.transferring) {
+    auto node = Sim().open.find(record);
+    if (node != Sim().open.end() && node->second.itemId == itemId) return true;
+  }
+  return false;
+}
+
 // Announces a shot's items to the camera's event procedure; the caller opens each item inside
 // its announcement and fetches it in its own polls afterwards. Under nested-items the second
 // file of a pair is announced by the first one's transfer instead, after its first block.
@@ -125,12 +134,14 @@ void AnnounceShot(ULONG cameraId, const std::vector<ULONG>& ids) {
       DeliverEvent(record, kNkMAIDEvent_AddChild, ids[i]);
     camera = FindCamera(cameraId);
     if (nestNext && camera) {
-      // The caller never started the first transfer: the second comes in its own turn.
-      if (camera->announceDuringTransfer == ids[i + 1]) {
-        camera->announceDuringTransfer = 0;
+      // A caller that started the first transfer inside its announcement hears of the second
+      // file from that transfer, whether it fetched a block yet or fetches them in later polls.
+      if (camera->announceDuringTransfer == 0 || TransferStarted(*camera, ids[i])) {
+        ++i;
         continue;
       }
-      ++i;  // announced inside the first one's transfer
+      // The caller never started the first transfer: the second comes in its own turn.
+      camera->announceDuringTransfer = 0;
     }
   }
 }
