@@ -1,0 +1,642 @@
+// The simulated module as every camera test relies on it, seen from a caller of its own: its
+// declarations of the module interface agree with the camera layer's, it calls back only
+// inside the caller's calls, its scenarios and control lines are read strictly, its block plans
+// keep their promises, and each habit the camera-layer suites would pass without (they run the
+// camera layer against each habit, but a habit that silently stopped would leave them passing
+// on the tidy path) shows in the call where a real module shows it. A habit whose loss a
+// camera-layer test sees is left to it (tests/camera/camera_habits_test.cpp).
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "camera/maid/maid.h"
+#include "platform/platform.h"
+#include "sim/sim_blocks.h"
+#include "sim/sim_scenario.h"
+#include "sim/sim_sdk.h"
+#include "tests/test_support.h"
+
+namespace {
+
+constexpr maid::ULONG kNoCall = 0xFFFFFFFFu;  // delivered while none of our calls ran
+
+struct SeenEvent {
+  bool fromModule;  // the module object's event, else the camera's
+  maid::ULONG event, insideCall;
+};
+struct SeenCompletion {
+  maid::NKERROR result;
+  maid::ULONG insideCall;
+  std::size_t eventsBefore;  // how many events came before it
+};
+struct Download {
+  std::vector<maid::MaidDataInfo> blocks;  // in the order sent
+  bool completed = false;
+  maid::NKERROR result = 0;
+  std::vector<maid::ULONG> announcedDuring;  // items announced while this one transferred
+};
+
+template <class T>
+maid::NKPARAM Ptr(T* p) {
+  return reinterpret_cast<maid::NKPARAM>(p);
+}
+
+// A caller of one simulated module (the library built as "Type0001.md3" ...) as the camera
+// layer calls it: it records which event and completion came inside which of its calls; it
+// opens an announced item and starts its transfer inside the announcement, and fetches it in
+// its own polls afterwards. One test thread; the module calls back on it, inside its calls.
+class CSimCaller {
+ public:
+  CSimCaller(const char* moduleFile, const std::string& scenario) {
+    void* library = platform::loadModule(platform::executableDirectory() + moduleFile);
+    m_entry = library ? reinterpret_cast<maid::EntryPoint>(
+                            platform::findSymbol(library, maid::kEntryPointName))
+                      : nullptr;
+    m_control =
+        library
+            ? reinterpret_cast<int (*)(const char*)>(platform::findSymbol(library, "LbSimControl"))
+            : nullptr;
+    if (!m_entry || !m_control) return;
+    m_scenarioPath = platform::temporaryDirectory() + "lbsim-caller-" + std::to_string(getpid()) +
+                     "-" + CurrentTestName() + ".txt";
+    if (std::FILE* file = std::fopen(m_scenarioPath.c_str(), "wb")) {
+      std::fwrite(scenario.data(), 1, scenario.size(), file);
+      std::fclose(file);
+    }
+    setenv("LBSIM_SCENARIO", m_scenarioPath.c_str(), 1);
+    unsetenv("LBSIM_CONTROL");
+    m_control("reset");
+    m_moduleOpen =
+        !call(nullptr, kNkMAIDCommand_Open, 0, kNkMAIDDataType_ObjectPtr, Ptr(&m_module));
+    if (m_moduleOpen) setCallback(&m_module, kNkMAIDCapability_EventProc, &OnEvent<true>, this);
+  }
+  ~CSimCaller() {
+    if (m_camera) call(m_camera.get(), kNkMAIDCommand_Close);
+    if (m_moduleOpen) call(&m_module, kNkMAIDCommand_Close);
+    if (m_control) {  // the next test's scenario is its own
+      unsetenv("LBSIM_SCENARIO");
+      m_control("reset");
+    }
+    std::remove(m_scenarioPath.c_str());
+  }
+  CSimCaller(const CSimCaller&) = delete;
+  CSimCaller& operator=(const CSimCaller&) = delete;
+
+  bool ready() const { return m_entry && m_control && m_moduleOpen; }
+  int control(const std::string& line) { return m_control(line.c_str()); }
+
+  // One SDK call, recorded as the call in progress while it runs; a capture gets a completion.
+  maid::NKERROR call(maid::MaidObject* object, maid::ULONG command, maid::ULONG param = 0,
+                     maid::ULONG dataType = 0, maid::NKPARAM data = 0) {
+    maid::CompletionProc proc = nullptr;
+    if (command == kNkMAIDCommand_CapStart && param == kNkMAIDCapability_Capture)
+      proc = [](maid::MaidObject*, maid::ULONG, maid::ULONG, maid::ULONG, maid::NKPARAM,
+                maid::NKREF ref, maid::NKERROR result) {
+        auto* self = static_cast<CSimCaller*>(ref);
+        self->completions.push_back({result, self->currentCall(), self->events.size()});
+      };
+    m_calls.push_back(command);
+    const maid::NKERROR result = m_entry(object, command, param, dataType, data, proc, this);
+    m_calls.pop_back();
+    return result;
+  }
+  maid::NKERROR get(maid::ULONG cap, maid::ULONG type, void* data) {
+    return call(camera(), kNkMAIDCommand_CapGet, cap, type, Ptr(data));
+  }
+  maid::NKERROR setUnsigned(maid::ULONG cap, maid::ULONG value) {
+    return call(camera(), kNkMAIDCommand_CapSet, cap, kNkMAIDDataType_Unsigned, value);
+  }
+  maid::NKERROR startCapture() {
+    return call(camera(), kNkMAIDCommand_CapStart, kNkMAIDCapability_Capture);
+  }
+  maid::NKERROR poll(maid::MaidObject* object = nullptr) {  // Async, on the camera by default
+    return call(object ? object : camera(), kNkMAIDCommand_Async);
+  }
+  // Polls the camera and each transfer under way until `done` holds or 20 s have passed: a
+  // shot's JPEG is made on a thread of its own, and its shot follows in the polls after.
+  template <typename Done>
+  bool pollUntil(Done done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!done() && std::chrono::steady_clock::now() < deadline) {
+      poll();
+      for (std::size_t i = 0; i < m_transfers.size(); ++i) fetch(i);
+      m_transfers.erase(
+          std::remove_if(m_transfers.begin(), m_transfers.end(), [](const auto& t) { return !t; }),
+          m_transfers.end());
+      std::this_thread::yield();
+    }
+    return done();
+  }
+  bool fetchedAll() const { return m_transfers.empty(); }
+  bool pollUntilCaptureCompletes() {
+    return pollUntil([this] { return !completions.empty(); });
+  }
+
+  maid::MaidObject* module() { return &m_module; }
+  maid::MaidObject* camera() { return m_camera.get(); }
+  maid::NKERROR closeModule() {
+    m_moduleOpen = false;
+    return call(&m_module, kNkMAIDCommand_Close);
+  }
+  maid::MaidObject* openCamera(maid::ULONG id) {
+    auto camera = std::make_unique<maid::MaidObject>();
+    if (call(&m_module, kNkMAIDCommand_Open, id, kNkMAIDDataType_ObjectPtr, Ptr(camera.get())))
+      return nullptr;
+    setCallback(camera.get(), kNkMAIDCapability_EventProc, &OnEvent<false>, this);
+    m_camera = std::move(camera);
+    return m_camera.get();
+  }
+  std::vector<maid::ULONG> children(maid::MaidObject* object) {
+    maid::MaidEnum list{};
+    std::vector<maid::ULONG> ids;
+    const auto read = [&](maid::ULONG command) {
+      return call(object, command, kNkMAIDCapability_Children, kNkMAIDDataType_EnumPtr, Ptr(&list));
+    };
+    if (read(kNkMAIDCommand_CapGet)) return ids;
+    ids.resize(list.ulElements);
+    list.pData = ids.data();
+    if (read(kNkMAIDCommand_CapGetArray)) ids.clear();
+    return ids;
+  }
+
+  std::vector<SeenEvent> events;
+  std::vector<SeenCompletion> completions;
+  std::map<maid::ULONG, Download> downloads;  // by item id
+
+ private:
+  template <class Proc>
+  void setCallback(maid::MaidObject* object, maid::ULONG cap, Proc proc, void* ref) {
+    maid::MaidCallback callback{reinterpret_cast<void*>(proc), ref};
+    call(object, kNkMAIDCommand_CapSet, cap, kNkMAIDDataType_CallbackPtr, Ptr(&callback));
+  }
+  template <bool fromModule>
+  static void OnEvent(maid::NKREF ref, maid::ULONG event, maid::NKPARAM data) {
+    auto* self = static_cast<CSimCaller*>(ref);
+    self->events.push_back({fromModule, event, self->currentCall()});
+    if (fromModule || event != kNkMAIDEvent_AddChild) return;
+    self->startDownload(static_cast<maid::ULONG>(data));
+  }
+  maid::ULONG currentCall() const { return m_calls.empty() ? kNoCall : m_calls.back(); }
+
+  struct Transfer {
+    maid::ULONG id = 0;
+    maid::MaidObject item{}, data{};
+  };
+  // Opens the item and its data object and starts Acquire, recording the blocks it is sent.
+  void startDownload(maid::ULONG itemId) {
+    for (const auto& open : m_transfers) {  // a transfer that has begun and not ended
+      Download* under = open ? &downloads[open->id] : nullptr;
+      if (under && !under->completed && !under->blocks.empty())
+        under->announcedDuring.push_back(itemId);
+    }
+    auto t = std::make_unique<Transfer>();
+    t->id = itemId;
+    Download& d = downloads[itemId];
+    if (call(camera(), kNkMAIDCommand_Open, itemId, kNkMAIDDataType_ObjectPtr, Ptr(&t->item)))
+      return;
+    if (call(&t->item, kNkMAIDCommand_Open, 1, kNkMAIDDataType_ObjectPtr, Ptr(&t->data)) != 0) {
+      call(&t->item, kNkMAIDCommand_Close);
+      return;
+    }
+    maid::DataProc onData = [](maid::NKREF ref, void* info, void*) {
+      static_cast<Download*>(ref)->blocks.push_back(*static_cast<maid::MaidDataInfo*>(info));
+      return maid::NKERROR{0};
+    };
+    setCallback(&t->data, kNkMAIDCapability_DataProc, onData, &d);
+    maid::MaidObject* data = &t->data;
+    m_transfers.push_back(std::move(t));  // under way from its first block, inside the start
+    m_calls.push_back(kNkMAIDCommand_CapStart);
+    const maid::NKERROR started = m_entry(
+        data, kNkMAIDCommand_CapStart, kNkMAIDCapability_Acquire, 0, 0,
+        [](maid::MaidObject*, maid::ULONG, maid::ULONG, maid::ULONG, maid::NKPARAM, maid::NKREF ref,
+           maid::NKERROR result) {
+          static_cast<Download*>(ref)->completed = true;
+          static_cast<Download*>(ref)->result = result;
+        },
+        &d);
+    m_calls.pop_back();
+    if (started != 0 && started != kNkMAIDResult_Pending) d.completed = true, d.result = started;
+  }
+  // One poll of transfer `i`; once it has completed, its records are closed.
+  void fetch(std::size_t i) {
+    Transfer& t = *m_transfers[i];
+    if (!downloads[t.id].completed) poll(&t.data);
+    if (!downloads[t.id].completed) return;
+    call(&t.data, kNkMAIDCommand_Close);
+    call(&t.item, kNkMAIDCommand_Close);
+    m_transfers[i].reset();
+  }
+
+  maid::EntryPoint m_entry = nullptr;
+  int (*m_control)(const char*) = nullptr;
+  std::string m_scenarioPath;
+  maid::MaidObject m_module{};
+  bool m_moduleOpen = false;
+  std::unique_ptr<maid::MaidObject> m_camera;
+  std::vector<maid::ULONG> m_calls;                    // the calls in progress, innermost last
+  std::vector<std::unique_ptr<Transfer>> m_transfers;  // in the order started
+};
+
+// Empty when `blocks` cover [0, total) exactly once; else what is wrong.
+std::string CoverageProblem(std::vector<lbsim::Block> blocks, std::uint64_t total) {
+  std::sort(blocks.begin(), blocks.end(),
+            [](const auto& a, const auto& b) { return a.offset < b.offset; });
+  std::uint64_t next = 0;
+  for (const lbsim::Block& b : blocks) {
+    if (b.offset != next) return "gap or overlap at " + std::to_string(next);
+    next += b.length;
+  }
+  return next == total ? "" : "ends at " + std::to_string(next);
+}
+
+namespace sim = lbsim::sdk;
+
+// A name's value, or a record's size or field offset, as the caller and as the simulator see
+// it: the two declarations are written apart on purpose and must agree, or one side is wrong.
+struct Same {
+  const char* name;
+  long long ours, sims;
+};
+#define N(name)                                                                                    \
+  Same {                                                                                           \
+#name, static_cast < long long>(::kNkMAID##name), static_cast < long long>(sim::kNkMAID##name) \
+  }
+#define S(type) \
+  Same { #type, sizeof(maid::type), sizeof(sim::type) }
+#define F(record, field)                                                                         \
+  Same{#record "::" #field, offsetof(maid::record, field), offsetof(sim::record, field)}, Same { \
+#record "::" #field " size", sizeof(maid::record::field), sizeof(sim::record::field)         \
+  }
+
+TEST(SimInterface, NumbersAgreeWithTheCameraLayer) {
+  const std::vector<Same> numbers[] = {
+      {N(Command_Async), N(Command_Open), N(Command_Close), N(Command_GetCapCount),
+       N(Command_GetCapInfo), N(Command_CapStart), N(Command_CapSet), N(Command_CapGet),
+       N(Command_CapGetDefault), N(Command_CapGetArray)},
+      {N(DataType_Null), N(DataType_Unsigned), N(DataType_BooleanPtr), N(DataType_IntegerPtr),
+       N(DataType_UnsignedPtr), N(DataType_StringPtr), N(DataType_CallbackPtr),
+       N(DataType_RangePtr), N(DataType_ArrayPtr), N(DataType_EnumPtr), N(DataType_ObjectPtr),
+       N(DataType_CapInfoPtr)},
+      {N(CapType_Process), N(CapType_Boolean), N(CapType_Integer), N(CapType_Unsigned),
+       N(CapType_String), N(CapType_Enum), N(CapType_Range), N(CapType_Array)},
+      {N(ArrayType_Integer), N(ArrayType_Unsigned), N(ArrayType_PackedString), N(ArrayType_String)},
+      {N(CapOperation_Start), N(CapOperation_Get), N(CapOperation_Set), N(CapOperation_GetArray)},
+      {N(Capability_EventProc), N(Capability_DataProc), N(Capability_IsAlive),
+       N(Capability_Children), N(Capability_Name), N(Capability_DataTypes),
+       N(Capability_StoredBytes), N(Capability_Capture), N(Capability_Acquire),
+       N(Capability_Firmware)},
+      {N(Capability_BatteryLevel), N(Capability_ExposureMode), N(Capability_ShutterSpeed),
+       N(Capability_Aperture), N(Capability_Sensitivity), N(Capability_WBMode),
+       N(Capability_FocusMode), N(Capability_IsoControl), N(Capability_RawJpegImageStatus),
+       N(Capability_CameraType)},
+      {N(Capability_LiveViewStatus), N(Capability_ContrastAF), N(Capability_GetLiveViewImage),
+       N(Capability_MFDriveStep), N(Capability_MFDrive), N(Capability_SaveMedia),
+       N(Capability_AutoIsoSensitivity)},
+      {N(Result_NotSupported), N(Result_UnexpectedDataType), N(Result_ValueOutOfBounds),
+       N(Result_BufferSize), N(Result_Aborted), N(Result_NoDataProc), N(Result_ZombieObject),
+       N(Result_UnexpectedError), N(Result_HardwareError), N(Result_NoError), N(Result_Pending),
+       N(Result_CameraNotFound), N(Result_OutOfFocus), N(Result_DeviceBusy), N(Result_NotLiveView)},
+      {N(Event_AddChild), N(Event_RemoveChild), N(Event_CapChange), N(Event_CapChangeValueOnly)},
+      {N(DataObjType_File), N(DataObjType_Image)},
+      {N(FileDataType_JPEG), N(FileDataType_TIFF), N(FileDataType_NIF), N(FileDataType_NDF)},
+  };
+  for (const auto& group : numbers)
+    for (const Same& n : group) EXPECT_EQ(n.ours, n.sims) << n.name;
+  EXPECT_STREQ(maid::kEntryPointName, sim::kEntryPointName);
+}
+
+// The caller hands the module its own records to fill (a range, an enum, an array): a module
+// that writes a larger one would write past the caller's.
+TEST(SimInterface, RecordLayoutsAgreeWithTheCameraLayer) {
+  const std::vector<Same> layouts[] = {
+      {S(ULONG), S(NKERROR), S(NKPARAM), S(MaidObject), S(MaidCapInfo), S(MaidEnum), S(MaidArray),
+       S(MaidRange), S(MaidDataInfo), S(MaidCallback)},
+      {F(MaidObject, ulType), F(MaidObject, ulID), F(MaidObject, refClient),
+       F(MaidObject, refModule)},
+      {F(MaidCapInfo, ulID), F(MaidCapInfo, ulType), F(MaidCapInfo, ulVisibility),
+       F(MaidCapInfo, ulOperations), F(MaidCapInfo, szDescription)},
+      {F(MaidEnum, ulType), F(MaidEnum, ulElements), F(MaidEnum, ulValue), F(MaidEnum, ulDefault),
+       F(MaidEnum, wPhysicalBytes), F(MaidEnum, pData)},
+      {F(MaidArray, ulType), F(MaidArray, ulElements), F(MaidArray, ulDimSize1),
+       F(MaidArray, ulDimSize2), F(MaidArray, ulDimSize3), F(MaidArray, wPhysicalBytes),
+       F(MaidArray, wLogicalBits), F(MaidArray, pData)},
+      {F(MaidRange, lfValue), F(MaidRange, lfDefault), F(MaidRange, lfLower),
+       F(MaidRange, lfUpper)},
+      {F(MaidDataInfo, ulType), F(MaidDataInfo, ulFileDataType), F(MaidDataInfo, ulTotalLength),
+       F(MaidDataInfo, ulStart), F(MaidDataInfo, ulLength)},
+      {F(MaidCallback, pProc), F(MaidCallback, refProc)},
+  };
+  for (const auto& group : layouts)
+    for (const Same& l : group) EXPECT_EQ(l.ours, l.sims) << l.name;
+}
+
+TEST(SimContract, EventsWaitForTheCallersAsyncAndACallAfterCloseIsLogged) {
+  const std::string log =
+      platform::temporaryDirectory() + "lbsim-closed-calls-" + std::to_string(getpid()) + ".log";
+  std::remove(log.c_str());
+  setenv("LBSIM_CLOSED_CALLS_LOG", log.c_str(), 1);
+  {
+    CSimCaller sim("Type0001.md3", "camera 1\n");
+    ASSERT_TRUE(sim.ready());
+    sim.poll(sim.module());
+    sim.events.clear();
+    // Plugging a camera in from another thread queues the event; nothing is called back then.
+    std::thread([&sim] { sim.control("plug 7"); }).join();
+    EXPECT_TRUE(sim.events.empty());
+    ASSERT_EQ(sim.poll(sim.module()), 0);
+    ASSERT_EQ(sim.events.size(), 1u);
+    EXPECT_EQ(sim.events[0].event, static_cast<maid::ULONG>(kNkMAIDEvent_AddChild));
+    EXPECT_EQ(sim.events[0].insideCall, static_cast<maid::ULONG>(kNkMAIDCommand_Async));
+    // A closed module delivers nothing more, and a call with its record is the caller's fault:
+    // a test in another process (the chaos run) reads it in the log the variable names.
+    sim.control("unplug 7");
+    ASSERT_EQ(sim.closeModule(), 0);
+    EXPECT_EQ(sim.events.size(), 1u);
+    sim.poll(sim.module());
+  }
+  unsetenv("LBSIM_CLOSED_CALLS_LOG");
+  std::string text;
+  if (std::FILE* file = std::fopen(log.c_str(), "rb")) {
+    char buffer[256];
+    text.assign(buffer, std::fread(buffer, 1, sizeof buffer, file));
+    std::fclose(file);
+  }
+  std::remove(log.c_str());
+  EXPECT_EQ(text,
+            "Type0001 " + std::to_string(static_cast<unsigned long>(kNkMAIDCommand_Async)) + "\n");
+}
+
+// Camera 1 on Type0001 with `keys` on its scenario line, opened and saving to the computer.
+std::unique_ptr<CSimCaller> CameraWith(const std::string& keys) {
+  auto sim = std::make_unique<CSimCaller>("Type0001.md3", "camera 1 " + keys + "\n");
+  if (!sim->ready() || !sim->openCamera(1)) return nullptr;
+  if (sim->setUnsigned(kNkMAIDCapability_SaveMedia, 1) != 0) return nullptr;
+  return sim;
+}
+
+// The call each item was announced inside, in order.
+std::vector<maid::ULONG> AnnouncedIn(const std::vector<SeenEvent>& events) {
+  std::vector<maid::ULONG> calls;
+  for (const auto& e : events)
+    if (!e.fromModule && e.event == kNkMAIDEvent_AddChild) calls.push_back(e.insideCall);
+  return calls;
+}
+
+// One release and nine polls: what CapStart answers, how many polls answer busy, where the
+// completion comes with its result, and where the items are announced before and after it. The
+// first case is the tidy module's way. (A release refused at once, with no completion, is seen
+// by the camera-layer habit tests; a late refusal's completion is not.)
+TEST(SimHabits, CaptureHabitsAnswerCompleteAndAnnounceInTheirOwnCalls) {
+  constexpr maid::ULONG kAsync = kNkMAIDCommand_Async, kStart = kNkMAIDCommand_CapStart;
+  using Calls = std::vector<maid::ULONG>;
+  const struct {
+    const char* keys;
+    maid::NKERROR started;
+    int busyPolls;
+    maid::ULONG completesIn;
+    maid::NKERROR result;
+    Calls itemsBefore, itemsAfter;
+  } cases[] = {
+      {"", kNkMAIDResult_Pending, 0, kAsync, 0, {kAsync}, {}},
+      {"habits=sync-complete", kNkMAIDResult_NoError, 0, kStart, 0, {kStart}, {}},
+      {"habits=async-busy", kNkMAIDResult_Pending, 3, kAsync, 0, {kAsync}, {}},
+      {"habits=late-items format=raw+jpeg raw-bytes=65536",
+       kNkMAIDResult_Pending,
+       0,
+       kAsync,
+       0,
+       {},
+       {kAsync, kAsync}},
+      {"habits=refused-start-late", 131, 0, kAsync, 131, {}, {}},  // media full
+      {"habits=out-of-focus", kNkMAIDResult_Pending, 0, kAsync, kNkMAIDResult_OutOfFocus, {}, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.keys);
+    auto cam = CameraWith(c.keys);
+    ASSERT_TRUE(cam);
+    EXPECT_EQ(cam->startCapture(), c.started);
+    EXPECT_EQ(cam->completions.size(), c.completesIn == kStart ? 1u : 0u) << "before a poll";
+    int busy = 0;
+    for (int i = 0; i < 9; ++i) busy += cam->poll() == kNkMAIDResult_Pending;
+    EXPECT_EQ(busy, c.busyPolls);
+    const std::size_t items = c.itemsBefore.size() + c.itemsAfter.size();
+    ASSERT_TRUE(cam->pollUntil(
+        [&] { return cam->completions.size() == 1 && AnnouncedIn(cam->events).size() == items; }));
+    const SeenCompletion& done = cam->completions[0];
+    EXPECT_EQ(done.insideCall, c.completesIn);
+    EXPECT_EQ(done.result, c.result);
+    const auto split = cam->events.begin() + done.eventsBefore;
+    EXPECT_EQ(AnnouncedIn({cam->events.begin(), split}), c.itemsBefore);
+    EXPECT_EQ(AnnouncedIn({split, cam->events.end()}), c.itemsAfter);
+    ASSERT_TRUE(cam->pollUntil([&] { return cam->fetchedAll(); }));
+    for (const auto& [id, d] : cam->downloads) EXPECT_TRUE(d.completed && d.result == 0) << id;
+  }
+}
+
+// A timed exposure and the camera's release latency, set by the scenario or a control line:
+// nothing is announced or completed before their time, on the clock the caller sets, whatever
+// the completion's habit; a synchronous module holds CapStart for them. A camera unplugged, or
+// a module closed, mid-exposure ends the release at once.
+TEST(SimHabits, ReleaseLatencyAndExposureHoldTheShotBackUntilTheirTimeHasPassed) {
+  const std::pair<const char*, const char*> timed[] = {
+      {"exposure-ms=150", ""},
+      {"habits=late-items", "exposure-ms 150 1"},
+      {"release-latency-ms=100 exposure-ms=50", ""},
+  };
+  for (const auto& [keys, line] : timed) {
+    SCOPED_TRACE(keys);
+    auto cam = CameraWith(keys);
+    ASSERT_TRUE(cam);
+    if (*line) ASSERT_EQ(cam->control(line), 0);
+    ASSERT_EQ(cam->control("clock 1000"), 0);
+    ASSERT_EQ(cam->startCapture(), kNkMAIDResult_Pending);
+    ASSERT_EQ(cam->control("clock 1149"), 0);
+    for (int i = 0; i < 3; ++i) cam->poll();
+    EXPECT_TRUE(cam->completions.empty());
+    EXPECT_TRUE(AnnouncedIn(cam->events).empty()) << "an item before the exposure ended";
+    ASSERT_EQ(cam->control("clock 1150"), 0);
+    ASSERT_TRUE(cam->pollUntil([&] { return cam->downloads.size() == 1; }));
+    ASSERT_EQ(cam->completions.size(), 1u);
+    EXPECT_EQ(cam->completions[0].result, 0);
+  }
+  for (const auto& [keys, line] :
+       {std::pair<const char*, const char*>{"exposure-ms=150 habits=sync-complete", ""},
+        {"exposure-ms=50 habits=sync-complete", "release-latency-ms 100 1"}}) {
+    SCOPED_TRACE(keys);
+    auto cam = CameraWith(keys);
+    ASSERT_TRUE(cam);
+    if (*line) ASSERT_EQ(cam->control(line), 0);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(cam->startCapture(), kNkMAIDResult_NoError);
+    // The module counts whole milliseconds from a start it truncated: up to 1 ms early.
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(149));
+    EXPECT_EQ(cam->completions.size(), 1u);
+  }
+
+  auto cam = CameraWith("exposure-ms=60000");
+  ASSERT_TRUE(cam);
+  ASSERT_EQ(cam->startCapture(), kNkMAIDResult_Pending);
+  cam->poll();
+  ASSERT_EQ(cam->control("unplug 1"), 0);
+  cam->poll();
+  ASSERT_EQ(cam->completions.size(), 1u);
+  EXPECT_EQ(cam->completions[0].result, kNkMAIDResult_CameraNotFound);
+  ASSERT_EQ(cam->control("plug 1"), 0);
+  cam->poll(cam->module());
+  ASSERT_EQ(cam->startCapture(), kNkMAIDResult_Pending);
+  cam->closeModule();
+  ASSERT_EQ(cam->completions.size(), 2u);
+  EXPECT_EQ(cam->completions[1].result, kNkMAIDResult_Aborted);
+}
+
+// The bytes themselves are checked where the camera layer writes them to disk.
+TEST(SimHabits, RaggedBlocksComeOutOfOrderAndANestedJpegInsideTheRawTransfer) {
+  auto cam = CameraWith("habits=ragged-blocks,nested-items format=raw+jpeg raw-bytes=6000017");
+  ASSERT_TRUE(cam);
+  cam->startCapture();
+  ASSERT_TRUE(cam->pollUntil([&] { return cam->downloads.size() == 2 && cam->fetchedAll(); }));
+  const Download& raw = cam->downloads.begin()->second;  // announced first
+  ASSERT_EQ(raw.announcedDuring.size(), 1u);
+  EXPECT_EQ(raw.announcedDuring[0], cam->downloads.rbegin()->first);
+  ASSERT_GT(raw.blocks.size(), 1u);
+  EXPECT_EQ(raw.blocks[0].ulTotalLength, 6000017u);
+  EXPECT_NE(raw.blocks.front().ulStart, 0u) << "not in the file's order";
+  EXPECT_NE(raw.blocks.back().ulStart + raw.blocks.back().ulLength, 6000017u)
+      << "the block that reaches the end is not the last one sent";
+  for (const auto& [id, d] : cam->downloads) EXPECT_TRUE(d.completed && d.result == 0) << id;
+}
+
+// One live-view frame through CapGet and CapGetArray, into a buffer of element size times count.
+maid::NKERROR FetchFrame(CSimCaller& cam, maid::MaidArray& array,
+                         std::vector<unsigned char>& bytes) {
+  array = maid::MaidArray{};
+  const maid::NKERROR result =
+      cam.get(kNkMAIDCapability_GetLiveViewImage, kNkMAIDDataType_ArrayPtr, &array);
+  if (result != 0) return result;
+  bytes.assign(std::size_t{array.ulElements} * array.wPhysicalBytes, 0);
+  array.pData = bytes.data();
+  return cam.call(cam.camera(), kNkMAIDCommand_CapGetArray, kNkMAIDCapability_GetLiveViewImage,
+                  kNkMAIDDataType_ArrayPtr, Ptr(&array));
+}
+
+TEST(SimHabits, LvElementsAndLvBusyShapeTheFramesAndReads) {
+  auto cam = CameraWith("habits=lv-elements");
+  ASSERT_TRUE(cam);
+  ASSERT_EQ(cam->setUnsigned(kNkMAIDCapability_LiveViewStatus, 1), 0);
+  maid::MaidArray array;
+  std::vector<unsigned char> bytes;
+  for (int size : {2, 4}) {
+    ASSERT_EQ(FetchFrame(*cam, array, bytes), 0);
+    EXPECT_EQ(array.wPhysicalBytes, size);
+    EXPECT_EQ(array.wLogicalBits, 8 * size);
+  }
+
+  cam.reset();  // one caller at a time: closing one resets the module
+  cam = CameraWith("habits=lv-busy");
+  ASSERT_TRUE(cam);
+  ASSERT_EQ(cam->setUnsigned(kNkMAIDCapability_LiveViewStatus, 1), 0);
+  maid::ULONG status = 0;
+  EXPECT_EQ(cam->get(kNkMAIDCapability_LiveViewStatus, kNkMAIDDataType_UnsignedPtr, &status),
+            kNkMAIDResult_DeviceBusy);
+  EXPECT_EQ(FetchFrame(*cam, array, bytes), kNkMAIDResult_DeviceBusy);
+  EXPECT_EQ(FetchFrame(*cam, array, bytes), kNkMAIDResult_DeviceBusy);
+  EXPECT_EQ(FetchFrame(*cam, array, bytes), 0);
+  EXPECT_EQ(cam->get(kNkMAIDCapability_LiveViewStatus, kNkMAIDDataType_UnsignedPtr, &status), 0);
+  EXPECT_EQ(status, 1u);
+}
+
+TEST(SimScenario, ModuleLinesPutCamerasOnOneModuleOnlyAndBadControlLinesAreRefused) {
+  const std::string scenario =
+      "camera 1\nmodule Type0023\ncamera 5 habits=sync-complete\nat 0 plug 6\nmodule any\ncamera "
+      "2\n";
+  {
+    CSimCaller type1("Type0001.md3", scenario);
+    ASSERT_TRUE(type1.ready());
+    type1.control("plug 5");  // placed on the other module: never made here
+    type1.poll(type1.module());
+    EXPECT_EQ(type1.children(type1.module()), (std::vector<maid::ULONG>{1, 2}));
+  }
+  CSimCaller type23("Type0023.md3", scenario);
+  ASSERT_TRUE(type23.ready());
+  type23.poll(type23.module());
+  EXPECT_EQ(type23.children(type23.module()), (std::vector<maid::ULONG>{1, 2, 5, 6}));
+  ASSERT_TRUE(type23.openCamera(5));
+  type23.setUnsigned(kNkMAIDCapability_SaveMedia, 1);
+  EXPECT_EQ(type23.startCapture(), 0) << "camera 5 keeps its habits on its module";
+  // A control line the module does not understand is refused, not taken for something else.
+  for (const char* bad :
+       {"habit no-such-habit on", "habit sync-complete maybe", "habit sync-complete on 9", "rate 0",
+        "shoot 9", "exposure-ms", "exposure-ms 14400001", "exposure-ms 1e3", "exposure-ms 10 9",
+        "release-latency-ms 10001", "dial focus 1", "dial aperture 8", "dial aperture f/8",
+        "dial iso 1 9"})
+    EXPECT_EQ(type23.control(bad), -1) << bad;
+}
+
+TEST(SimScenario, BadStatementsNameTheirLine) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"camera 1\ncamera 2 habits=sync-complete,no-such\n",
+       "scenario line 2: unknown habit \"no-such\""},
+      {"module Type23\n", "scenario line 1: expected \"module TypeNNNN\" or \"module any\""},
+      {"camera 1 rate=0\n", "scenario line 1: unknown key or value out of range: \"rate=0\""},
+      {"camera 1 exposure-ms=14400001\n",
+       "scenario line 1: unknown key or value out of range: \"exposure-ms=14400001\""},
+  };
+  for (const auto& [text, message] : cases) {
+    lbsim::Scenario scenario;
+    std::string error;
+    EXPECT_FALSE(lbsim::ParseScenario(text, scenario, error)) << text;
+    EXPECT_EQ(error, message);
+  }
+  lbsim::Scenario scenario;
+  std::string error;
+  ASSERT_TRUE(lbsim::ParseScenario(
+      "camera 3 type=44 habits=ragged-blocks,slow-link rate=12 exposure-ms=14400000 "
+      "release-latency-ms=10000 photo-width=32 name=Z 9\n",
+      scenario, error))
+      << error;
+  ASSERT_EQ(scenario.cameras.size(), 1u);
+  EXPECT_TRUE(lbsim::Has(scenario.cameras[0].habits, lbsim::Habit::SlowLink));
+  EXPECT_FALSE(lbsim::Has(scenario.cameras[0].habits, lbsim::Habit::SyncComplete));
+  EXPECT_EQ(scenario.cameras[0].rateMBps, 12u);
+  EXPECT_EQ(scenario.cameras[0].exposureMs, 14400000u);
+  EXPECT_EQ(scenario.cameras[0].releaseLatencyMs, 10000u);
+  EXPECT_EQ(scenario.cameras[0].type, 44u);
+  EXPECT_EQ(scenario.cameras[0].photoWidth, 32u);
+  EXPECT_EQ(scenario.cameras[0].name, "Z 9");
+}
+
+TEST(SimBlocks, RaggedPlansCoverTheFileOnceOutOfOrderAndTidyOnesInMegabytes) {
+  for (std::uint32_t total : {1u, 2u, 3u, 17u, 4096u, (1u << 20) + 1, (5u << 20) + 3, 13u << 20}) {
+    for (std::uint64_t seed = 0; seed < 200; ++seed) {
+      const auto blocks = lbsim::PlanBlocks(total, true, seed * 0x9E3779B97F4A7C15ull);
+      SCOPED_TRACE("total " + std::to_string(total) + " seed " + std::to_string(seed));
+      ASSERT_EQ(CoverageProblem(blocks, total), "");
+      for (const lbsim::Block& b : blocks) {
+        ASSERT_GE(b.length, 1u);
+        ASSERT_LE(b.length, lbsim::kLargestRaggedBlock);
+      }
+      if (blocks.size() > 1) {
+        ASSERT_NE(blocks.back().offset + blocks.back().length, total);
+        ASSERT_NE(blocks.front().offset, 0u);
+      }
+    }
+  }
+  const auto tidy = lbsim::PlanBlocks((3u << 20) + 5, false, 7);
+  ASSERT_EQ(tidy.size(), 4u);
+  for (std::size_t i = 0; i < tidy.size(); ++i) EXPECT_EQ(tidy[i].offset, i << 20);
+  EXPECT_EQ(tidy.back().length, 5u);
+  EXPECT_TRUE(lbsim::PlanBlocks(0, true, 1).empty());
+}
+
+}  // namespace
