@@ -172,12 +172,12 @@ void ReadControlFile() {
   std::FILE* file = std::fopen(path, "rb");
   if (!file) return;
   Simulator& sim = Sim();
+  std::size_t start = 0;
   if (std::fseek(file, sim.controlOffset, SEEK_SET) == 0) {
     std::string text;
     char buffer[1024];
     std::size_t n;
     while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, n);
-    std::size_t start = 0;
     for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
       std::string line = text.substr(start, end - start);
       if (!line.empty() && line.back() == '\r') line.pop_back();
@@ -187,5 +187,15 @@ void ReadControlFile() {
     sim.controlOffset += static_cast<long>(start);
   }
   std::fclose(file);
+  // The receipt: how far this module has read, in "<control file>.<module>.read", so that a
+  // test in another process knows its lines are in force instead of waiting a while.
+  if (start > 0 || !sim.receiptWritten) {
+    const std::string receipt = std::string(path) + "." + ModuleType() + ".read";
+    if (std::FILE* out = std::fopen(receipt.c_str(), "wb")) {
+      std::fprintf(out, "%ld\n", sim.controlOffset);
+      std::fclose(out);
+      sim.receiptWritten = true;
+    }
+  }
 }
 }  // namespace lbsim

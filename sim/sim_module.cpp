@@ -62,6 +62,7 @@ NKERROR Open(MaidObject* parent, ULONG id, NKPARAM data) {
     node.kind = Kind::Module;
     sim.openedAtMs = NowMs();
     sim.controlOffset = 0;
+    sim.receiptWritten = false;
     if (const char* path = std::getenv("LBSIM_CONTROL")) {
       // Lines written before this open are history, not instructions for this session.
       if (std::FILE* file = std::fopen(path, "rb")) {

@@ -133,6 +133,7 @@ struct Simulator {
   std::optional<unsigned> manualClockMs;
   unsigned openedAtMs = 0;
   long controlOffset = 0;
+  bool receiptWritten = false;  // of the control lines read (sim_control.cpp)
   bool loaded = false;
   // Captures whose completion a fault holds back; completed (aborted) when the module closes.
   struct HeldCompletion {

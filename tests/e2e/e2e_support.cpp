@@ -1,5 +1,10 @@
 #include "tests/e2e/e2e_support.h"
 
+#include <windows.h>
+
+#include <filesystem>
+#include <fstream>
+
 #include "sim/sim_content.h"
 #include "sim/sim_picture.h"
 #include "lbhost/vocabulary/value_printer.h"
@@ -46,4 +51,19 @@ void SimulatedCameraTest::start(const std::string& scenarioText, std::string dow
       {"LBSIM_SCENARIO", scenario},
       {"LBSIM_CONTROL", m_control}};
   ASSERT_TRUE(m_session.start(BuiltProgram("lensbridge.exe"), 15000, &error, environment)) << error;
+}
+
+void SimulatedCameraTest::control(const std::string& line) {
+  std::ofstream(m_control, std::ios::app) << line << "\n";
+  const auto written = static_cast<long>(std::filesystem::file_size(m_control));
+  for (const DWORD start = GetTickCount(); GetTickCount() - start < 10000; Sleep(10)) {
+    bool read = true;
+    for (const char* module : {"Type0001", "Type0023"}) {
+      long offset = -1;
+      std::ifstream(m_control + "." + module + ".read") >> offset;
+      read = read && offset >= written;
+    }
+    if (read) return;
+  }
+  ADD_FAILURE() << "the simulated modules did not read \"" << line << "\"";
 }

@@ -101,8 +101,9 @@ class SimulatedCameraTest : public ::testing::Test {
   // Starts the process on the simulated cameras `scenarioText` describes, with
   // `downloadFolder` (default: the test's own folder) as its temporary folder.
   void start(const std::string& scenarioText, std::string downloadFolder = "");
-  // Appends a control line; the simulator reads it at its next Async.
-  void control(const std::string& line) { std::ofstream(m_control, std::ios::app) << line << "\n"; }
+  // Appends a control line and waits until every simulated module has read it (their receipts
+  // beside the control file say how far), so it is in force when this returns.
+  void control(const std::string& line);
   CHostClient& client() { return m_session.client(); }
 
   // Declared before the session, which must end before its folder is removed.

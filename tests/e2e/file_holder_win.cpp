@@ -130,6 +130,8 @@ int wmain(int argc, wchar_t** argv) {
     std::fprintf(stderr, "file_holder: GetFileAttributesW of the folder failed: %lu\n", error);
     return 2;
   }
+  std::printf("watching\n");  // what a test waits for before it makes files
+  std::fflush(stdout);
   const ULONGLONG end = GetTickCount64() + runMs;
   for (ULONGLONG now = GetTickCount64(); now < end; now = GetTickCount64()) {
     holder.list();

@@ -70,7 +70,6 @@ TEST_F(HostLinkTest, RequestsAreAnsweredWhileAFileTransfers) {
 TEST_F(HostLinkTest, RequestsAreAnsweredThroughALongExposure) {
   control("habit sync-complete on 1");
   control("exposure-ms 3000 1");
-  Sleep(300);  // the heartbeat's polls take the lines in
   ASSERT_NE(client().send("doCapture"), 0u);
   const std::uint32_t status = client().send("isLiveViewOn");
   const std::uint32_t devices = client().send("listDevices");
@@ -86,9 +85,12 @@ TEST_F(HostLinkTest, AHostThatLeavesMidTransferAndDuringAHungReleaseEndsTheProce
   ASSERT_NE(client().send("doCapture"), 0u);
   ASSERT_TRUE(client().waitForName("objectWasAdded", 1500));
   control("fault capture-hangs");
-  Sleep(300);
   ASSERT_NE(client().send("doCapture"), 0u);
-  Sleep(500);  // the release is under way
+  // The camera's commands run in order: once a later one is answered, the release is under way.
+  ZnLuaTETable camera;
+  camera.setNumber("device_id", 0x101);
+  ASSERT_NE(client().send("getCameraSettings", &camera), 0u);
+  ASSERT_TRUE(client().waitForName("ok", 5000));
   client().closePipes();
   EXPECT_EQ(client().process().waitForExit(5000), std::optional<unsigned long>(0));
   EXPECT_FALSE(partLeft());
@@ -119,12 +121,14 @@ TEST_F(HeldFileTest, AHostThatLeavesWhileAFileIsHeldLeavesItNamed) {
   ASSERT_TRUE(holder.start(BuiltProgram("file_holder.exe"),
                            {m_downloads.path(), ".part", "2000", "7000"}, {}, &error))
       << error;
-  Sleep(300);  // watching
+  const std::string said = m_downloads.file("holder.txt");
+  auto wait = [](auto done) {
+    for (const DWORD start = GetTickCount(); !done() && GetTickCount() - start < 5000;) Sleep(10);
+  };
+  wait([&] { return ReadFile(said).find("watching") != std::string::npos; });
   ASSERT_NE(client().send("doCapture"), 0u);
   const std::string marker = m_downloads.file("Capture0001.nef.part.whole");
-  for (const DWORD start = GetTickCount();
-       !platform::fileExists(marker) && GetTickCount() - start < 5000;)
-    Sleep(10);
+  wait([&] { return platform::fileExists(marker); });
   ASSERT_TRUE(platform::fileExists(marker)) << "whole and held";
   client().closePipes();
   EXPECT_TRUE(client().process().waitForExit(15000).has_value());
