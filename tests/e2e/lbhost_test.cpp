@@ -265,7 +265,7 @@ TEST_F(LbhostTest, CaptureFilesThePicturesByThePatternNumberingOnAndTellsTheHook
   EXPECT_EQ(actions, (Names{"init", "start", "download", "download", "stop"})) << r.err;
   EXPECT_TRUE(Has(r.err, "hook download \"" + out));
   const LbhostRun failingHook = capture({"--hook", "exit 3", "capture"});
-  EXPECT_EQ(failingHook.exitCode, 0u);
+  EXPECT_EQ(failingHook.exitCode, 0u) << failingHook.err << failingHook.out;
   EXPECT_TRUE(Has(failingHook.err, "exit code 3; going on"));
   EXPECT_EQ(run({"--hook", "exit 3", "--hook-stops", "list"}).exitCode, 1u);
   for (const char* counter : {"40", "1"})
