@@ -192,7 +192,10 @@ test('a camera unplugged and plugged in again, and lensbridge stopping, are show
 
 test('requests from elsewhere and past the server\'s limits are refused while the page keeps working', async () => {
   const tilesBefore = await count('.tile');
+  // Which request is refused is the native suite's; here each kind of answer reaches the wire.
   assert.equal((await request(port, 'GET', '/')).status, 403, 'no token');
+  assert.equal((await request(port, 'GET', '/' + token + '/picture/99')).status, 404);
+  assert.equal((await request(port, 'POST', '/' + token + '/do/capture', { Origin: 'http://127.0.0.1:' + port }, '{')).status, 400);
   // A page of another site open in the same browser tries to take a picture.
   const other = http.createServer((req, res) => {
     res.setHeader('Content-Type', 'text/html');

@@ -277,6 +277,9 @@ TEST_F(LbhostTest, CaptureFilesThePicturesByThePatternNumberingOnAndTellsTheHook
   EXPECT_TRUE(Has(run({"capture"}).out, "path " + path("Capture")));
   // A folder that cannot be made stops the run before the shutter is released, giving the
   // system's reason in words.
+  std::ofstream(m_dir / "taken") << "a file, not a folder";
+  EXPECT_TRUE(Ended(run({"capture", "--out", path("taken") + "\\sub"}), 1,
+                    "taken is a file, not a folder"));
   const LbhostRun badName = run({"capture", "--out", path("bad?name")});
   EXPECT_EQ(badName.exitCode, 1u);
   EXPECT_TRUE(std::regex_search(
