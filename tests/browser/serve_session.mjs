@@ -9,53 +9,38 @@ import net from 'node:net';
 import path from 'node:path';
 
 export const CHROMIUM = '/usr/bin/chromium';
-let chromium;
-try {
-  ({ chromium } = await import('playwright-core'));
-} catch (e) {
-  console.log('playwright-core is not installed (scripts/bootstrap installs it): skipped');
+const skip = (what) => {
+  console.log(what + ' is not installed (scripts/bootstrap installs it): skipped');
   process.exit(77);
-}
-if (!fs.existsSync(CHROMIUM)) {
-  console.log(CHROMIUM + ' is not installed (scripts/bootstrap installs it): skipped');
-  process.exit(77);
-}
+};
+const { chromium } = await import('playwright-core').catch(() => skip('playwright-core'));
+if (!fs.existsSync(CHROMIUM)) skip(CHROMIUM);
 
 export const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
 // Waits until `condition` (which may be async) holds; throws naming `what` when it never does.
 export async function eventually(what, condition, ms = 15000) {
-  const until = Date.now() + ms;
-  for (;;) {
-    if (await condition()) return;
+  for (const until = Date.now() + ms; !(await condition());) {
     if (Date.now() > until) throw new Error('never happened within ' + ms + ' ms: ' + what);
     await sleep(50);
   }
 }
 
 // A free port on the loopback, so that a run beside another one does not collide.
-function freePort() {
-  return new Promise((resolve) => {
-    const server = net.createServer();
-    server.listen(0, '127.0.0.1', () => {
-      const { port } = server.address();
-      server.close(() => resolve(port));
-    });
+const freePort = () => new Promise((resolve) => {
+  const server = net.createServer().listen(0, '127.0.0.1', () => {
+    const { port } = server.address();
+    server.close(() => resolve(port));
   });
-}
+});
 
 // One plain HTTP request with the headers given: the status and the body.
-export function request(port, method, target, headers = {}, body = '') {
-  return new Promise((resolve, reject) => {
-    const req = http.request({ host: '127.0.0.1', port, method, path: target, headers, agent: false }, (res) => {
-      let text = '';
-      res.on('data', (chunk) => { text += chunk; });
-      res.on('end', () => resolve({ status: res.statusCode, body: text }));
-    });
-    req.on('error', reject);
-    req.end(body);
-  });
-}
+export const request = (port, method, target, headers = {}, body = '') => new Promise((resolve, reject) => {
+  http.request({ host: '127.0.0.1', port, method, path: target, headers, agent: false }, (res) => {
+    let text = '';
+    res.on('data', (chunk) => { text += chunk; }).on('end', () => resolve({ status: res.statusCode, body: text }));
+  }).on('error', reject).end(body);
+});
 
 export const windowsPath = (p) => 'Z:' + path.resolve(p).replaceAll('/', '\\');
 
@@ -123,10 +108,9 @@ export class ServeSession {
   // The Linux process id of this session's Windows program `name` (lbhost.exe,
   // lensbridge.exe): the one whose environment names this session's control file.
   processId(name) {
-    const pids = execFileSync('pgrep', ['-x', name], { encoding: 'utf8' }).split('\n').filter(Boolean);
-    const ours = pids.filter((pid) => {
+    const ours = execFileSync('pgrep', ['-x', name], { encoding: 'utf8' }).split('\n').filter((pid) => {
       try {
-        return fs.readFileSync('/proc/' + pid + '/environ', 'utf8').includes(windowsPath(this.controlFile));
+        return pid && fs.readFileSync('/proc/' + pid + '/environ', 'utf8').includes(windowsPath(this.controlFile));
       } catch (e) {
         return false;
       }
@@ -137,8 +121,7 @@ export class ServeSession {
   // The resident memory of this session's `name`, in MB; 0 when it cannot be read.
   residentMegabytes(name) {
     const pid = this.processId(name);
-    if (!pid) return 0;
-    const match = /VmRSS:\s+(\d+) kB/.exec(fs.readFileSync('/proc/' + pid + '/status', 'utf8'));
+    const match = pid && /VmRSS:\s+(\d+) kB/.exec(fs.readFileSync('/proc/' + pid + '/status', 'utf8'));
     return match ? Number(match[1]) / 1024 : 0;
   }
 

@@ -47,6 +47,10 @@ TEST(CameraNames, FollowTheirCameraAcrossRunsAndReplugs) {
     const auto chosen = ChooseCameras(replugged, names, c.device);
     EXPECT_EQ(chosen ? *chosen : std::vector<std::uint32_t>{}, c.chosen) << c.device;
   }
+  EXPECT_NE(ChooseCameras(replugged, names, "d850")
+                .failure()
+                .message.find("are \"d850\": give --device 259 and 262 and 514 (their device ids)"),
+            std::string::npos);
   EXPECT_TRUE(loaded->forget(replugged, 262));
   EXPECT_FALSE(loaded->forget(replugged, 262));
 }

@@ -11,6 +11,7 @@ namespace {
 
 const std::string kToken = "0123456789abcdef0123456789abcdef";
 const std::string kHost = "127.0.0.1:5513";
+const CServeAccess kAccess("127.0.0.1", 5513, kToken);
 
 ServeDecision Ask(const CServeAccess& access, const std::string& method, const std::string& path,
                   const std::string& host = kHost, const std::string& origin = "") {
@@ -18,8 +19,7 @@ ServeDecision Ask(const CServeAccess& access, const std::string& method, const s
 }
 
 TEST(ServeAccess, ServesItsOwnPagesAtTheTokenAddressOnly) {
-  const CServeAccess access("127.0.0.1", 5513, kToken);
-  EXPECT_EQ(access.pageAddress("127.0.0.1"), "http://127.0.0.1:5513/" + kToken + "/");
+  EXPECT_EQ(kAccess.pageAddress("127.0.0.1"), "http://127.0.0.1:5513/" + kToken + "/");
   const struct {
     const char* path;
     ServeRoute route;
@@ -33,19 +33,19 @@ TEST(ServeAccess, ServesItsOwnPagesAtTheTokenAddressOnly) {
       {"/picture/12", ServeRoute::Picture, "12"},
   };
   for (const auto& c : kServed) {
-    const ServeDecision d = Ask(access, "GET", "/" + kToken + c.path, "localhost:5513");
+    const ServeDecision d = Ask(kAccess, "GET", "/" + kToken + c.path, "localhost:5513");
     EXPECT_EQ(d.status, 200) << c.path << ": " << d.reason;
     EXPECT_EQ(d.route, c.route) << c.path;
     EXPECT_EQ(d.argument, c.argument) << c.path;
   }
   const ServeDecision command =
-      Ask(access, "POST", "/" + kToken + "/do/capture", kHost, "http://" + kHost);
+      Ask(kAccess, "POST", "/" + kToken + "/do/capture", kHost, "http://" + kHost);
   EXPECT_EQ(command.status, 200) << command.reason;
   EXPECT_EQ(command.argument, "capture");
 }
 
+// A refusal's page escapes what the request said.
 TEST(ServeAccess, RefusesRequestsFromElsewhereOrWithoutTheToken) {
-  const CServeAccess access("127.0.0.1", 5513, kToken);
   const std::string page = "/" + kToken + "/";
   const struct {
     const char* method;
@@ -76,14 +76,14 @@ TEST(ServeAccess, RefusesRequestsFromElsewhereOrWithoutTheToken) {
       {"GET", page + "..%2F..%2Fsecret", kHost, "", 404},
   };
   for (const auto& c : kRefused) {
-    const ServeDecision d = Ask(access, c.method, c.path, c.host, c.origin);
+    const ServeDecision d = Ask(kAccess, c.method, c.path, c.host, c.origin);
     EXPECT_EQ(d.status, c.status) << c.method << " " << c.path << " Host " << c.host << " Origin "
                                   << c.origin;
     EXPECT_FALSE(d.reason.empty());
   }
   ServeRequest twoHosts{"GET", page, kHost, "", 2};
-  EXPECT_EQ(access.decide(twoHosts).status, 400) << "a second Host header";
-  EXPECT_EQ(Ask(access, "GET", "/favicon.ico").status, 404)
+  EXPECT_EQ(kAccess.decide(twoHosts).status, 400) << "a second Host header";
+  EXPECT_EQ(Ask(kAccess, "GET", "/favicon.ico").status, 404)
       << "the browser's own request, without the token";
   // On every address, any address literal of the machine is the server's own, and so is the
   // machine's own name; other names are not. On one address, only that one is.
@@ -99,14 +99,10 @@ TEST(ServeAccess, RefusesRequestsFromElsewhereOrWithoutTheToken) {
   const CServeAccess lan("192.168.1.20", 8080, kToken, "studiopc");
   for (const char* host : {"localhost:8080", "studiopc:8080", "192.168.1.21:8080"})
     EXPECT_EQ(Ask(lan, "GET", page, host).status, 421) << host;
-}
-
-TEST(ServeAccess, RefusalPagesEscapeWhatTheRequestSaid) {
-  const CServeAccess access("127.0.0.1", 5513, kToken);
-  const ServeDecision d = Ask(access, "GET", "/", "<script>x</script>");
-  const std::string page = ServeProblemPage(d.status, "Misdirected Request", d.reason);
-  EXPECT_NE(page.find("&lt;script&gt;x&lt;/script&gt;"), std::string::npos) << page;
-  EXPECT_EQ(page.find("<script>"), std::string::npos) << page;
+  const ServeDecision d = Ask(kAccess, "GET", "/", "<script>x</script>");
+  const std::string refusal = ServeProblemPage(d.status, "Misdirected Request", d.reason);
+  EXPECT_NE(refusal.find("&lt;script&gt;x&lt;/script&gt;"), std::string::npos) << refusal;
+  EXPECT_EQ(refusal.find("<script>"), std::string::npos) << refusal;
 }
 
 TEST(ServeAdmission, OneAddressCannotTakeEveryPlace) {
