@@ -6,7 +6,8 @@
 //     is "ok", "error" or "shutdownComplete";
 //   - a capture id is announced once ("objectWasAdded") and ends once, after it, with
 //     "fileDownloadComplete" or an "error" under its id;
-//   - "deviceAdded" and "deviceRemoved" alternate per device, starting with "deviceAdded".
+//   - "deviceAdded" and "deviceRemoved" alternate per device, starting with "deviceAdded";
+//     once the cameras are left alone, they leave present the ones plugged in.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +18,13 @@
 #include <utility>
 
 #include "tests/payload_fields.h"
+
+// "{257, 258}"
+inline std::string IdList(const std::set<std::uint32_t>& ids) {
+  std::string text = "{";
+  for (std::uint32_t id : ids) text += (text.size() > 1 ? ", " : "") + std::to_string(id);
+  return text + "}";
+}
 
 class CHostRules {
  public:
@@ -77,8 +85,12 @@ class CHostRules {
       if (!m_ended.count(capture)) open.insert(capture);
     return open;
   }
-  // The devices the announcements leave present.
-  const std::set<std::uint32_t>& devices() const { return m_present; }
+  // Once calm: the devices the announcements leave present are the ones plugged in.
+  void checkDevices(const std::set<std::uint32_t>& plugged) const {
+    if (m_present != plugged)
+      m_broke("the devices announced are not the ones plugged in once calm",
+              "announced " + IdList(m_present) + ", plugged in " + IdList(plugged));
+  }
 
  private:
   void reply(std::uint32_t requestId, const std::string& name) {
