@@ -69,20 +69,18 @@ const SimModule* g_sim = nullptr;
 Session g;
 
 // Results a module may give any call instead of its answer.
-constexpr NKERROR kTroubles[] = {
-    0,
-    kNkMAIDResult_NotSupported,
-    kNkMAIDResult_UnexpectedError,
-    kNkMAIDResult_HardwareError,
-    kNkMAIDResult_DeviceBusy,
-    kNkMAIDResult_CameraNotFound,
-    kNkMAIDResult_ValueOutOfBounds,
-    kNkMAIDResult_BufferSize,
-    kNkMAIDResult_Pending,
-    kNkMAIDResult_ZombieObject,
-    kNkMAIDResult_OutOfMemory,
-    kNkMAIDResult_Aborted,
-};
+constexpr NKERROR kTroubles[] = {0,
+                                 kNkMAIDResult_NotSupported,
+                                 kNkMAIDResult_UnexpectedError,
+                                 kNkMAIDResult_HardwareError,
+                                 kNkMAIDResult_DeviceBusy,
+                                 kNkMAIDResult_CameraNotFound,
+                                 kNkMAIDResult_ValueOutOfBounds,
+                                 kNkMAIDResult_BufferSize,
+                                 kNkMAIDResult_Pending,
+                                 kNkMAIDResult_ZombieObject,
+                                 kNkMAIDResult_OutOfMemory,
+                                 kNkMAIDResult_Aborted};
 constexpr unsigned kTroubleCount = sizeof kTroubles / sizeof kTroubles[0];
 
 // The furthest a recorded block may reach: a block past it is one no file can hold (the
@@ -138,45 +136,26 @@ void OnCompletion(MaidObject* object, ULONG command, ULONG param, ULONG dataType
 // absurd. Never smaller than the simulator's where the caller sizes a buffer by it.
 void BendValue(ULONG dataType, NKPARAM data) {
   if (!data) return;
-  switch (dataType) {
-    case kNkMAIDDataType_BooleanPtr:
-      if (Pick(3) == 1) *reinterpret_cast<unsigned char*>(data) ^= 1;
-      break;
-    case kNkMAIDDataType_IntegerPtr:
-    case kNkMAIDDataType_UnsignedPtr:
-      if (Pick(5) == 1) *reinterpret_cast<ULONG*>(data) = 0xFFFFFFFFu - Byte();
-      break;
-    case kNkMAIDDataType_StringPtr:
-      if (Pick(4) == 1) std::memset(reinterpret_cast<char*>(data), 'A' + Byte() % 26, 256);
-      break;
-    case kNkMAIDDataType_EnumPtr: {
-      auto* e = reinterpret_cast<maid::MaidEnum*>(data);
-      if (Pick(4) == 1) e->ulValue = e->ulElements + Byte();
-      break;
-    }
-    case kNkMAIDDataType_RangePtr: {
-      auto* range = reinterpret_cast<maid::MaidRange*>(data);
-      const unsigned choice = Pick(3);
-      if (choice == 1) range->lfUpper = -1;
-      if (choice == 2) range->lfValue = std::nan("");
-      break;
-    }
-    case kNkMAIDDataType_ArrayPtr: {
-      auto* array = reinterpret_cast<maid::MaidArray*>(data);
-      switch (Pick(4)) {
-        case 1:
-          array->ulElements = 0xFFFFFFFFu - Byte();
-          break;
-        case 2:
-          array->wPhysicalBytes = 0;
-          break;
-        case 3:
-          array->wPhysicalBytes = static_cast<std::uint16_t>(Byte() * 257u);
-          break;
-      }
-      break;
-    }
-  }
+  auto* e = reinterpret_cast<maid::MaidEnum*>(data);
+  auto* range = reinterpret_cast<maid::MaidRange*>(data);
+  auto* array = reinterpret_cast<maid::MaidArray*>(data);
+  if (dataType == kNkMAIDDataType_BooleanPtr && Pick(3) == 1)
+    *reinterpret_cast<unsigned char*>(data) ^= 1;
+  if ((dataType == kNkMAIDDataType_IntegerPtr || dataType == kNkMAIDDataType_UnsignedPtr) &&
+      Pick(5) == 1)
+    *reinterpret_cast<ULONG*>(data) = 0xFFFFFFFFu - Byte();
+  if (dataType == kNkMAIDDataType_StringPtr && Pick(4) == 1)
+    std::memset(reinterpret_cast<char*>(data), 'A' + Byte() % 26, 256);
+  if (dataType == kNkMAIDDataType_EnumPtr && Pick(4) == 1) e->ulValue = e->ulElements + Byte();
+  const unsigned choice = dataType == kNkMAIDDataType_RangePtr   ? Pick(3)
+                          : dataType == kNkMAIDDataType_ArrayPtr ? Pick(4)
+                                                                 : 0;
+  if (dataType == kNkMAIDDataType_RangePtr && choice == 1) range->lfUpper = -1;
+  if (dataType == kNkMAIDDataType_RangePtr && choice == 2) range->lfValue = std::nan("");
+  if (dataType == kNkMAIDDataType_ArrayPtr && choice == 1) array->ulElements = 0xFFFFFFFFu - Byte();
+  if (dataType == kNkMAIDDataType_ArrayPtr && choice == 2) array->wPhysicalBytes = 0;
+  if (dataType == kNkMAIDDataType_ArrayPtr && choice == 3)
+    array->wPhysicalBytes = static_cast<std::uint16_t>(Byte() * 257u);
 }
 
 // The capability list as the twists have it; `room` entries, as many as the caller gave.
@@ -327,9 +306,8 @@ const std::deque<File>& Files() { return g.files; }
 unsigned CallsAfterClose() { return g_sim->callsAfterClose(); }
 std::size_t OpenRecords() { return g.open.size(); }
 bool ModuleOpen() {
-  for (const auto& record : g.open)
-    if (record.second == Kind::Module) return true;
-  return false;
+  return std::any_of(g.open.begin(), g.open.end(),
+                     [](const auto& record) { return record.second == Kind::Module; });
 }
 
 }  // namespace bentmodule

@@ -1,5 +1,5 @@
 // The session script of the camera module fuzzer: one action per byte (the byte modulo
-// kActionCount), some followed by one or two operand bytes. Shared by the fuzzer and the
+// kActionCount), some followed by operand bytes. Shared by the fuzzer and the
 // generator of its seed corpus, so a seed means what it was written to mean.
 #pragma once
 
@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "camera/maid/maid.h"
+#include "tests/session_actions.h"
 
 namespace fuzzscript {
 
@@ -26,33 +27,24 @@ class CBytes {
   const std::uint8_t* m_end;
 };
 
+// The actions: the host's requests, then the simulator's control lines (tests/session_actions.h),
+// then the fuzzer's own. A request's operands follow it: a byte for the device (camera
+// n % 4) when it takes one, a byte for the setting's key (updateCameraSetting), a signed byte
+// for the value when it takes one. A control line takes one byte: its value (for exposure-ms
+// in tenths of a second, for a StoredBytes claim in 64-byte steps) and, in its top two bits,
+// its camera (1 + n % 3).
+constexpr std::uint8_t Code(session::Ask ask) { return static_cast<std::uint8_t>(ask); }
+constexpr std::uint8_t Code(session::Sim line) {
+  return static_cast<std::uint8_t>(session::kAskCount + static_cast<unsigned>(line));
+}
 enum Action : std::uint8_t {
-  kListDevices,
-  kConnect,     // operand: camera id (low two bits); the top bit keeps the cameras connected
-                // before (a rig), and bit 6 then fires every connected camera as a rig
-  kDisconnect,  // operand: camera id
-  kCapture,
-  kChangeSetting,  // operands: which setting, entry index (signed)
-  kGetSettings,    // operand: camera id
-  kToggleLiveView,
-  kIsLiveViewOn,
-  kFocus,  // operand: direction (signed)
-  kAutoFocus,
-  kCameraTurn,  // one turn of the camera thread (three codes, so turns are common)
-  kCameraTurn2,
+  kCameraTurn = session::kAskCount + session::kSimCount,  // one turn of the camera thread (three
+  kCameraTurn2,                                           // codes, so turns are common)
   kCameraTurn3,
-  kPlug,        // operand: camera 1 + (n % 3), plugged when the top bit is set
-  kAlive,       // operand: as kPlug; IsAlive false until calm, or (top bit) alive-false
-  kFormat,      // operand: 0 JPEG, 1 RAW, 2 RAW+JPEG
-  kTwist,       // operand: a capability (kTwistable), listed with another type when the
-                // top bit is set, else left out
-  kDial,        // operand: which dial and how far
-  kButton,      // the camera's own shutter button
   kTimePasses,  // operand: tenths of a second, the camera thread at work meanwhile
-  kHabit,       // operand: the simulator's habit (lbsim::Habit) switched on for camera 1
+  kTwist,       // operand: a capability (kTwistable), listed with another type when the top bit
+                // is set, else left out
   kEvent,       // operands: which event, its data
-  kFault,       // operand: one of the simulator's faults (kFaults)
-  kExposure,    // operand: tenths of a second each release of camera 1 exposes
   kActionCount
 };
 
@@ -81,15 +73,6 @@ constexpr maid::ULONG kTwistable[] = {
     kNkMAIDCapability_AutoIsoSensitivity,
 };
 constexpr unsigned kTwistableCount = sizeof kTwistable / sizeof kTwistable[0];
-
-// The simulator's faults, as its control lines name them.
-constexpr const char* kFaults[] = {
-    "fault open-refused item",    "fault open-refused 1", "fault buffersize",
-    "fault transfer-lost",        "fault capture-hangs",  "fault liveview-short",
-    "fault liveview-short empty", "fault block-wrap",     "fault storedbytes-unreadable",
-    "fault storedbytes 4096",
-};
-constexpr unsigned kFaultCount = sizeof kFaults / sizeof kFaults[0];
 
 // The input's layout: set-up byte (bit 0: a Type0023 module; bits 1-2: the format), the
 // script's length in two bytes (little-endian), the script, then the module's answer bytes.
