@@ -197,14 +197,13 @@ NKERROR Open(MaidObject* parent, ULONG id, NKPARAM data) {
   if (const unsigned trouble = Pick(kTroubleCount)) return kTroubles[trouble];
   const NKERROR result = g_sim->entry(parent, kNkMAIDCommand_Open, id, 0, data, nullptr, nullptr);
   if (result != kNkMAIDResult_NoError || !data) return result;
-  Kind kind = Kind::Module;
-  if (parent) {
-    const Kind parentKind = g.open.count(parent) ? g.open[parent] : Kind::Data;
-    kind = parentKind == Kind::Module   ? Kind::Camera
-           : parentKind == Kind::Camera ? Kind::Item
-                                        : Kind::Data;
-  }
-  g.open[reinterpret_cast<MaidObject*>(data)] = kind;
+  // The kind after its parent's (a module's camera, a camera's item), else data.
+  const auto up = g.open.find(parent);
+  const bool childKind = up != g.open.end() && up->second != Kind::Item && up->second != Kind::Data;
+  g.open[reinterpret_cast<MaidObject*>(data)] =
+      !parent     ? Kind::Module
+      : childKind ? static_cast<Kind>(static_cast<int>(up->second) + 1)
+                  : Kind::Data;
   return result;
 }
 
@@ -215,13 +214,10 @@ bool Use(const std::string& path) {
   if (loaded == g_loaded.end()) {
     void* library = platform::loadModule(path);
     if (!library) return false;
-    SimModule sim;
-    sim.entry =
-        reinterpret_cast<maid::EntryPoint>(platform::findSymbol(library, maid::kEntryPointName));
-    sim.control =
-        reinterpret_cast<int (*)(const char*)>(platform::findSymbol(library, "LbSimControl"));
-    sim.callsAfterClose =
-        reinterpret_cast<unsigned (*)()>(platform::findSymbol(library, "LbSimCallsAfterClose"));
+    const auto symbol = [library](const char* name) { return platform::findSymbol(library, name); };
+    const SimModule sim{reinterpret_cast<maid::EntryPoint>(symbol(maid::kEntryPointName)),
+                        reinterpret_cast<int (*)(const char*)>(symbol("LbSimControl")),
+                        reinterpret_cast<unsigned (*)()>(symbol("LbSimCallsAfterClose"))};
     if (!sim.entry || !sim.control || !sim.callsAfterClose) return false;
     loaded = g_loaded.emplace(path, sim).first;
   }

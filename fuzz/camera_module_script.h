@@ -50,28 +50,17 @@ enum Action : std::uint8_t {
 
 // The capabilities a twist may leave out or retype: the ones the process reads.
 constexpr maid::ULONG kTwistable[] = {
-    kNkMAIDCapability_IsAlive,
-    kNkMAIDCapability_Name,
-    kNkMAIDCapability_DataTypes,
-    kNkMAIDCapability_StoredBytes,
-    kNkMAIDCapability_Firmware,
-    kNkMAIDCapability_BatteryLevel,
-    kNkMAIDCapability_ExposureMode,
-    kNkMAIDCapability_ShutterSpeed,
-    kNkMAIDCapability_Aperture,
-    kNkMAIDCapability_Sensitivity,
-    kNkMAIDCapability_WBMode,
-    kNkMAIDCapability_FocusMode,
-    kNkMAIDCapability_IsoControl,
-    kNkMAIDCapability_RawJpegImageStatus,
-    kNkMAIDCapability_CameraType,
-    kNkMAIDCapability_LiveViewStatus,
-    kNkMAIDCapability_ContrastAF,
-    kNkMAIDCapability_GetLiveViewImage,
-    kNkMAIDCapability_MFDrive,
-    kNkMAIDCapability_SaveMedia,
-    kNkMAIDCapability_AutoIsoSensitivity,
-};
+    // what the camera is and holds
+    kNkMAIDCapability_IsAlive, kNkMAIDCapability_Name, kNkMAIDCapability_DataTypes,
+    kNkMAIDCapability_StoredBytes, kNkMAIDCapability_Firmware, kNkMAIDCapability_BatteryLevel,
+    // its settings
+    kNkMAIDCapability_ExposureMode, kNkMAIDCapability_ShutterSpeed, kNkMAIDCapability_Aperture,
+    kNkMAIDCapability_Sensitivity, kNkMAIDCapability_WBMode, kNkMAIDCapability_FocusMode,
+    kNkMAIDCapability_IsoControl, kNkMAIDCapability_RawJpegImageStatus,
+    // its kind, live view, focus and where it saves
+    kNkMAIDCapability_CameraType, kNkMAIDCapability_LiveViewStatus, kNkMAIDCapability_ContrastAF,
+    kNkMAIDCapability_GetLiveViewImage, kNkMAIDCapability_MFDrive, kNkMAIDCapability_SaveMedia,
+    kNkMAIDCapability_AutoIsoSensitivity};
 constexpr unsigned kTwistableCount = sizeof kTwistable / sizeof kTwistable[0];
 
 // The input's layout: set-up byte (bit 0: a Type0023 module; bits 1-2: the format), the

@@ -84,7 +84,7 @@ int main(int argc, char** argv) {
   for (unsigned habit = 0; habit < static_cast<unsigned>(lbsim::Habit::Count); ++habit)
     seeds.push_back({lbsim::HabitName(static_cast<lbsim::Habit>(habit)),
                      {Code(Sim::HabitOn), static_cast<std::uint8_t>(habit)}});
-  for (unsigned fault = 0; fault < session::kFaultCount; ++fault) {
+  for (unsigned fault = 0; fault < std::size(session::kFaults); ++fault) {
     std::string name = session::kFaults[fault];
     for (char& c : name) c = c == ' ' ? '-' : c;
     seeds.push_back({name, {Code(Sim::Fault), static_cast<std::uint8_t>(fault)}});

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <utility>
@@ -40,7 +41,6 @@ constexpr bool TakesValue(Ask a) { return a == Ask::ChangeSetting || a == Ask::F
 // The settings a host changes, the last one no camera has.
 constexpr const char* kSettingKeys[] = {"apertureValue", "shutterValue", "isoSpeedValue", "wbValue",
                                         "bogus"};
-constexpr unsigned kSettingKeyCount = 5;
 
 struct Request {
   std::string name;
@@ -67,11 +67,9 @@ inline Request MakeRequest(Ask ask, std::uint32_t device = 0, double value = 0, 
   Request r{kNames[static_cast<unsigned>(ask)], {}, {}};
   if (TakesDevice(ask)) r.numbers.emplace_back("device_id", device);
   if (ask == Ask::Join) r.numbers.emplace_back("keep_connected", 1);
-  if (ask == Ask::ChangeSetting) {
-    r.numbers.emplace_back("param_value", value);
-    r.paramKey = kSettingKeys[key % kSettingKeyCount];
-  }
-  if (ask == Ask::Focus) r.numbers.emplace_back("focus_direction", value);
+  if (TakesValue(ask))
+    r.numbers.emplace_back(ask == Ask::Focus ? "focus_direction" : "param_value", value);
+  if (ask == Ask::ChangeSetting) r.paramKey = kSettingKeys[key % std::size(kSettingKeys)];
   return r;
 }
 
@@ -99,7 +97,6 @@ constexpr unsigned kSimCount = static_cast<unsigned>(Sim::Count);
 constexpr const char* kFaults[] = {
     "open-refused item", "buffersize",           "transfer-lost", "capture-hangs",
     "liveview-short",    "liveview-short empty", "block-wrap",    "storedbytes-unreadable"};
-constexpr unsigned kFaultCount = 8;
 constexpr const char* kFormats[] = {"jpeg", "raw", "raw+jpeg"};
 
 inline lbsim::Habit AnyHabit(unsigned value) {
@@ -117,7 +114,7 @@ inline std::string ControlLine(Sim line, std::uint32_t value, unsigned camera = 
       line == Sim::OpenRefused || line == Sim::NotAlive || line == Sim::StoredBytes;
   std::string text = std::string(faultOfOne ? "fault " : "") + kVerbs[static_cast<unsigned>(line)];
   const auto word = [&text](const std::string& w) { text += " " + w; };
-  if (line == Sim::Fault) word(kFaults[value % kFaultCount]);
+  if (line == Sim::Fault) word(kFaults[value % std::size(kFaults)]);
   if (line == Sim::StoredBytes || line == Sim::Exposure || line == Sim::Rate)
     word(std::to_string(value));
   if (line == Sim::HabitOn || line == Sim::HabitOff)

@@ -67,11 +67,8 @@ struct SimCamera {
   // The module's place in the list: 1 for Type0001, 23 for Type0023; 0 for a camera that both
   // modules have (as two cameras of one id under two modules).
   unsigned ordinal = 1;
-  std::string format;
   std::uint32_t rawBytes = 0;  // distinct per camera, so a RAW file's size tells its camera
-  bool plugged = true;
-  std::string habits;  // as the scenario lists them
-  unsigned exposureMs = 0;
+  std::string setup;           // the rest of its scenario line
   std::vector<std::uint32_t> deviceIds() const {
     if (ordinal != 0) return {ordinal << 8 | id};
     return {1u << 8 | id, 23u << 8 | id};
@@ -89,7 +86,7 @@ struct Action {
 struct Plan {
   std::vector<SimCamera> cameras;
   std::vector<Action> actions;
-  std::set<std::uint32_t> pluggedAtEnd;  // device ids
+  std::set<std::uint32_t> pluggedAtEnd;  // device ids, as the scenario and control lines leave them
   bool hostLeaves = false;               // the session ends with the host closing its pipes
   unsigned holdMs = 0;  // how long another program holds each new ".part" file; 0: none
   std::string scenario;
@@ -123,34 +120,33 @@ Plan MakePlan(std::uint32_t seed) {
     camera.id = id;
     const unsigned where = pick(100);
     camera.ordinal = where < 55 ? 1 : where < 85 ? 23 : 0;
-    camera.format = session::kFormats[pick(3)];
+    camera.setup = std::string(" format=") + session::kFormats[pick(3)];
     camera.rawBytes = 40000 + pick(900000) * 4 + id;
-    camera.plugged = chance(85);
-    for (std::size_t habits = pick(5); habits > 0; --habits) {
+    const bool plugged = chance(85);
+    camera.setup += " raw-bytes=" + std::to_string(camera.rawBytes) + " plugged=" + "01"[plugged];
+    std::string habits;
+    for (std::size_t count = pick(5); count > 0; --count) {
       const lbsim::Habit habit = session::AnyHabit(rng());
       if (!Harsh(habit) || chance(25))
-        camera.habits += (camera.habits.empty() ? "" : ",") + std::string(HabitName(habit));
+        habits += (habits.empty() ? "" : ",") + std::string(HabitName(habit));
     }
-    if (chance(15)) camera.exposureMs = 100 + pick(900);
+    if (!habits.empty()) camera.setup += " habits=" + habits;
+    if (chance(15)) camera.setup += " exposure-ms=" + std::to_string(100 + pick(900));
+    camera.setup += " name=D850 No " + std::to_string(id) + "\n";
+    for (std::uint32_t device : camera.deviceIds())
+      if (plugged) plan.pluggedAtEnd.insert(device);
     plan.cameras.push_back(camera);
   }
-  std::set<std::uint32_t> plugged;  // device ids, as the control lines so far leave them
   for (unsigned ordinal : {0u, 1u, 23u}) {
     if (ordinal != 0)
       plan.scenario += std::string("module ") + (ordinal == 1 ? "Type0001" : "Type0023") + "\n";
-    for (const SimCamera& c : plan.cameras) {
-      if (c.ordinal != ordinal) continue;
-      plan.scenario += "camera " + std::to_string(c.id) + " type=" + (c.id == 2 ? "44" : "43") +
-                       " exposure=" + std::to_string(pick(4)) + " format=" + c.format +
-                       " raw-bytes=" + std::to_string(c.rawBytes) +
-                       " plugged=" + (c.plugged ? "1" : "0");
-      if (!c.habits.empty()) plan.scenario += " habits=" + c.habits;
-      if (c.exposureMs) plan.scenario += " exposure-ms=" + std::to_string(c.exposureMs);
-      plan.scenario += " name=D850 No " + std::to_string(c.id) + "\n";
-      for (std::uint32_t device : c.deviceIds())
-        if (c.plugged) plugged.insert(device);
-    }
+    for (const SimCamera& c : plan.cameras)
+      if (c.ordinal == ordinal)
+        plan.scenario += "camera " + std::to_string(c.id) + " type=" + (c.id == 2 ? "44" : "43") +
+                         " exposure=" + std::to_string(pick(4)) + c.setup;
   }
+  // The devices plugged in, as the control lines so far leave them.
+  std::set<std::uint32_t>& plugged = plan.pluggedAtEnd;
 
   auto add = [&](Kind kind, session::Request request = {}, unsigned ms = 0) {
     plan.actions.push_back({kind, std::move(request), ms});
@@ -201,9 +197,8 @@ Plan MakePlan(std::uint32_t seed) {
       // A fault, or every fault cleared.
       static const Sim kMore[] = {Sim::OpenRefused, Sim::NotAlive, Sim::StoredBytes, Sim::Clear};
       const unsigned camera = anyCamera().id;
-      const unsigned which = pick(session::kFaultCount + 4);
-      const Sim line =
-          which < session::kFaultCount ? Sim::Fault : kMore[which - session::kFaultCount];
+      const unsigned faults = std::size(session::kFaults), which = pick(faults + 4);
+      const Sim line = which < faults ? Sim::Fault : kMore[which - faults];
       return control(line, line == Sim::StoredBytes ? pick(3000000) : which, camera);
     }
     if (roll < 73) {
@@ -223,13 +218,10 @@ Plan MakePlan(std::uint32_t seed) {
       const unsigned camera = chance(50) ? anyCamera().id : 0;
       return control(Sim::Format, pick(3), camera);
     }
-    if (roll < 78) return control(Sim::Shoot, 0, anyCamera().id);
-    if (roll < 79) {
-      const unsigned camera = anyCamera().id;
-      return control(Sim::Exposure, chance(50) ? 0 : 100 + pick(900), camera);
-    }
     if (roll < 80) {
       const unsigned camera = anyCamera().id;
+      if (roll < 78) return control(Sim::Shoot, 0, camera);
+      if (roll < 79) return control(Sim::Exposure, chance(50) ? 0 : 100 + pick(900), camera);
       return control(Sim::Rate, 2 + pick(20), camera);
     }
     if (roll < 83) return request(Ask::Join, cameraToConnect());  // a rig: one more camera
@@ -243,7 +235,6 @@ Plan MakePlan(std::uint32_t seed) {
   add(Kind::Barrier);
   if (chance(90)) request(Ask::Connect, connected = cameraToConnect());
   for (std::size_t steps = 25 + pick(20); steps > 0; --steps) step(pick(100));
-  plan.pluggedAtEnd = plugged;
   plan.hostLeaves = chance(20);
   // Drawn last, so that the sessions drawn before held files came in stay as they were.
   if (chance(25)) plan.holdMs = 100 + pick(2500);
@@ -252,7 +243,7 @@ Plan MakePlan(std::uint32_t seed) {
 
 struct LoggedMessage {
   HostMessage message;
-  unsigned atMs = 0;
+  unsigned atMs;
 };
 
 class ChaosSession {
@@ -267,11 +258,8 @@ class ChaosSession {
     if (!startProcess()) return report();
     bool alive = true;
     for (std::size_t i = 0; i < m_plan.actions.size() && alive; ++i) alive = perform(i);
-    if (alive && m_plan.hostLeaves) {
-      leave();
-    } else if (alive && settle()) {
-      shutDown();
-    }
+    if (alive && m_plan.hostLeaves) leave();
+    if (alive && !m_plan.hostLeaves && settle()) shutDown();
     m_holder.terminate();
     m_rules.checkRequiredAnswers(false);
     if (client().undecodableCount() != 0)
@@ -298,8 +286,6 @@ class ChaosSession {
   bool startProcess() {
     if (!m_downloads.valid() || !m_world.valid())
       return broke("harness: cannot create the session's folders");
-    m_control = m_world.file("camera.control");
-    m_closedCalls = m_world.file("closed-calls.log");
     std::ofstream(m_world.file("cameras.scenario"), std::ios::trunc) << m_plan.scenario;
     std::ofstream(m_control, std::ios::trunc);
     client().process().sendOutputTo(m_world.file("stdout.txt"), m_world.file("stderr.txt"));
@@ -321,32 +307,28 @@ class ChaosSession {
     return true;
   }
 
-  // Moves what arrived into the log, in the order it arrived; live-view frames are counted.
+  // Moves what arrived into the log, in the order it arrived. Live-view frames are counted
+  // instead, each a JPEG (the camera's header cut off) as long as its "size" says.
   void drain(std::vector<HostMessage> messages) {
     const unsigned at = nowMs();
     for (HostMessage& m : messages) {
-      if (m.requestId == 0 && m.nameText() == "liveViewImage") {
-        ++m_frames;
-        checkFrame(m, at);
+      if (m.requestId != 0 || m.nameText() != "liveViewImage") {
+        m_rules.see(m.requestId, m.nameText(), m.payload.get());
+        m_log.push_back({std::move(m), at});
         continue;
       }
-      m_rules.see(m.requestId, m.nameText(), m.payload.get());
-      m_log.push_back({std::move(m), at});
+      const auto* table = dynamic_cast<const ZnLuaTETable*>(m.payload.get());
+      const auto* image =
+          table ? dynamic_cast<const ZnLuaTEData*>(table->getValue("image")) : nullptr;
+      const bool jpeg = image && IsJpeg(image->bytes(), image->size()) &&
+                        NumberIn(m, "size") == static_cast<double>(image->size());
+      if (!jpeg && m_badFrames++ == 0)
+        broke("a live-view frame at " + std::to_string(at) +
+              " ms is no JPEG of its size: " + Format(m));
+      ++m_frames;
     }
   }
   void drain() { drain(client().takeReceived()); }
-
-  // A live-view frame is a JPEG: the camera's header is cut off, and "size" says its length.
-  void checkFrame(const HostMessage& frame, unsigned at) {
-    const auto* table = dynamic_cast<const ZnLuaTETable*>(frame.payload.get());
-    const auto* image =
-        table ? dynamic_cast<const ZnLuaTEData*>(table->getValue("image")) : nullptr;
-    const bool jpeg = image && IsJpeg(image->bytes(), image->size()) &&
-                      NumberIn(frame, "size") == static_cast<double>(image->size());
-    if (!jpeg && m_badFrames++ == 0)
-      broke("a live-view frame at " + std::to_string(at) +
-            " ms is no JPEG of its size: " + Format(frame));
-  }
 
   // False once the process has ended or closed its pipe without being asked to.
   bool stillThere() {
@@ -378,24 +360,22 @@ class ChaosSession {
     return name == "isLiveViewOn" && m_moduleCurrent;
   }
 
-  // Sends `name` and collects until it is answered; false (and broken) when the answer does not
-  // come within `boundMs`.
-  bool sendAndWait(const std::string& name, std::size_t index, unsigned boundMs,
-                   std::uint32_t* requestId = nullptr) {
+  // Sends `name` and collects until it is answered; its id, or 0 (and broken) when the answer
+  // does not come within `boundMs`.
+  std::uint32_t sendAndWait(const std::string& name, std::size_t index, unsigned boundMs) {
     const std::uint32_t id = send({name, {}, {}}, index);
-    if (id == 0) return false;
-    if (requestId) *requestId = id;
-    const unsigned sentAt = nowMs();
-    while (nowMs() - sentAt < boundMs) {
+    if (id == 0) return 0;
+    for (const unsigned sentAt = nowMs(); nowMs() - sentAt < boundMs;) {
       drain(client().collectFor(20));
-      if (m_rules.answered(id)) return true;
+      if (m_rules.answered(id)) return id;
       if (!client().process().running() || client().outputBroken()) {
         drain();
-        return m_rules.answered(id) || stillThere();
+        return m_rules.answered(id) || stillThere() ? id : 0;
       }
     }
-    return broke("no answer to #" + std::to_string(id) + " " + name + " within " +
-                 std::to_string(boundMs) + " ms: the process stopped answering");
+    broke("no answer to #" + std::to_string(id) + " " + name + " within " +
+          std::to_string(boundMs) + " ms: the process stopped answering");
+    return 0;
   }
 
   bool perform(std::size_t index) {
@@ -404,7 +384,7 @@ class ChaosSession {
     if (action.kind == Kind::Request && send(action.request, index) == 0) return false;
     if (action.kind == Kind::Control) control(action.request.name);
     if (action.kind == Kind::Pause) drain(client().collectFor(action.ms));
-    if (action.kind == Kind::Barrier && !sendAndWait("listDevices", index, kAnswerBoundMs))
+    if (action.kind == Kind::Barrier && sendAndWait("listDevices", index, kAnswerBoundMs) == 0)
       return false;
     drain();
     return stillThere();
@@ -419,14 +399,12 @@ class ChaosSession {
     control(ControlLine(session::Sim::Clear, 0));
     control(ControlLine(session::Sim::HabitOff, static_cast<unsigned>(lbsim::Habit::AliveFalse)));
     m_calmAtMs = nowMs();
-    unsigned lastNewsMs = nowMs();
-    std::size_t seen = m_log.size();
-    while (true) {
+    unsigned lastNewsMs = m_calmAtMs;
+    while (nowMs() - lastNewsMs < kQuietMs || !m_rules.openCaptures().empty()) {
+      const std::size_t seen = m_log.size();
       drain(client().collectFor(50));
       if (!stillThere()) return false;
       if (m_log.size() != seen) lastNewsMs = nowMs();
-      seen = m_log.size();
-      if (nowMs() - lastNewsMs >= kQuietMs && m_rules.openCaptures().empty()) break;
       if (nowMs() - m_calmAtMs > kSettleBoundMs) {
         std::string ids;
         for (int id : m_rules.openCaptures()) ids += " " + std::to_string(id);
@@ -436,9 +414,8 @@ class ChaosSession {
         break;
       }
     }
-    std::uint32_t listing = 0;
-    if (!sendAndWait("listDevices", m_plan.actions.size(), kAnswerBoundMs, &listing)) return false;
-
+    const std::uint32_t listing = sendAndWait("listDevices", m_plan.actions.size(), kAnswerBoundMs);
+    if (listing == 0) return false;
     m_rules.checkDevices(m_plan.pluggedAtEnd);
     static const ZnLuaTETable kNone;
     std::set<std::uint32_t> listed;  // an entry without its id as device 0
@@ -465,8 +442,8 @@ class ChaosSession {
   }
 
   void shutDown() {
-    std::uint32_t id = 0;
-    if (!sendAndWait("shutdown", m_plan.actions.size(), kShutdownBoundMs, &id)) return;
+    const std::uint32_t id = sendAndWait("shutdown", m_plan.actions.size(), kShutdownBoundMs);
+    if (id == 0) return;
     expectCleanExit("\"shutdownComplete\"");
     drain();
     for (const auto& l : m_log)
@@ -518,7 +495,6 @@ class ChaosSession {
   // tells; once the process has shut down, every announced file has ended.
   void checkDownloads() {
     std::map<int, const HostMessage*> announced;
-    std::set<std::string> paths;
     for (const auto& l : m_log) {
       if (l.message.requestId != 0) continue;
       const int id = static_cast<int>(NumberIn(l.message, "capture_id"));
@@ -533,8 +509,7 @@ class ChaosSession {
       if (base != fileName)
         broke("capture id " + std::to_string(id) + " announced as " + fileName +
               " but completed as " + path);
-      if (!paths.insert(base).second) broke(path + " reported complete twice");
-      m_completed.insert(base);
+      if (!m_completed.insert(base).second) broke(path + " reported complete twice");
       checkBytes(base, *announced[id]);
     }
     if (m_shutDown) m_rules.checkEveryCaptureEnded();
@@ -574,9 +549,9 @@ class ChaosSession {
   }
 
   void checkClosedCalls() {
-    const std::string calls = ReadFile(m_closedCalls);
+    const std::string calls = ReadFile(m_closedCalls),
+                      errors = ReadFile(m_world.file("stderr.txt"));
     if (!calls.empty()) broke("calls with a record already closed (module, command):\n" + calls);
-    const std::string errors = ReadFile(m_world.file("stderr.txt"));
     if (errors.find("lbsim: bad control line") != std::string::npos ||
         errors.find("lbsim: line") != std::string::npos)
       broke("harness: the simulator did not understand a line:\n" + errors);
@@ -608,13 +583,11 @@ class ChaosSession {
       const unsigned until = a < m_actionAtMs.size() ? m_actionAtMs[a] : ~0u;
       for (; m < m_log.size() && m_log[m].atMs <= until; ++m)
         std::printf("    %6u <- %s\n", m_log[m].atMs, Format(m_log[m].message).c_str());
-      if (a < m_actionAtMs.size()) {
-        const auto id = m_requestOfAction.find(a);
-        std::printf(
-            "    %6u %s%s\n", m_actionAtMs[a],
-            id != m_requestOfAction.end() ? ("#" + std::to_string(id->second) + " ").c_str() : "",
-            Describe(m_plan.actions[a]).c_str());
-      }
+      if (a == m_actionAtMs.size()) break;
+      const auto id = m_requestOfAction.find(a);
+      const std::string number =
+          id != m_requestOfAction.end() ? "#" + std::to_string(id->second) + " " : "";
+      std::printf("    %6u %s%s\n", until, number.c_str(), Describe(m_plan.actions[a]).c_str());
     }
     const std::string end = m_plan.hostLeaves ? "the host closed its pipes after the last step"
                                               : "calm from " + std::to_string(m_calmAtMs) + " ms";
@@ -634,8 +607,8 @@ class ChaosSession {
   CTestDownloadFolder m_world{"chaos-world-" + std::to_string(m_seed)};
   CHostSession m_session;
   CChildProcess m_holder;  // holds new ".part" files when the plan says so
-  std::string m_control;
-  std::string m_closedCalls;
+  const std::string m_control = m_world.file("camera.control");
+  const std::string m_closedCalls = m_world.file("closed-calls.log");
   std::vector<LoggedMessage> m_log;
   std::multimap<std::size_t, std::uint32_t> m_requestOfAction;  // the requests each action sent
   std::vector<unsigned> m_actionAtMs;  // when each action of the plan began
