@@ -209,7 +209,7 @@ NKERROR Open(MaidObject* parent, ULONG id, NKPARAM data) {
 
 }  // namespace
 
-bool Use(const std::string& path) {
+bool Start(const std::string& path, const std::uint8_t* answers, std::size_t size) {
   auto loaded = g_loaded.find(path);
   if (loaded == g_loaded.end()) {
     void* library = platform::loadModule(path);
@@ -222,13 +222,10 @@ bool Use(const std::string& path) {
     loaded = g_loaded.emplace(path, sim).first;
   }
   g_sim = &loaded->second;
-  return true;
-}
-
-void Reset(const std::uint8_t* answers, std::size_t size) {
   g = Session{};
   g.answers = CAnswers(answers, size);
   Control("reset");
+  return true;
 }
 
 void Calm() {

@@ -3,17 +3,13 @@
 // requests through a camera worker of its own (a fresh one for each input), which also runs the
 // heartbeat, on a clock the input moves (the simulator's too), so no input waits for real time.
 //
-// Input: as camera_module_script.h lays it out, a session script (the host's requests and the
-// simulator's control lines, in the words of tests/session_actions.h, and the fuzzer's own:
-// time passing, capabilities twisted, events) and the answer bytes. A session ends calm (no
-// answer bent, every habit and fault off), settles, and shuts down; then what the host was told
-// and what lies on disk is checked against what the module gave, each rule an assertion:
-//   - the rules of every message stream (tests/host_rules.h), among them that once calm the
-//     host's cameras are the module's plugged ones; every announced capture ends, and
-//     "listDevices" always gets its answer;
+// Input (camera_module_script.h): a session script, in the words of tests/session_actions.h and
+// a few of the fuzzer's own, then the answer bytes. A session ends calm (no answer bent, every
+// habit and fault off), settles and shuts down; then each rule is an assertion of its own:
+//   - the rules of every message stream (tests/host_rules.h); every announced capture ends,
+//     and "listDevices" always gets its answer;
 //   - a file reported whole holds exactly the bytes the module's blocks gave, every byte
-//     covered, and is as long as the module said; nothing else is left in the download folder,
-//     no ".part" among it;
+//     covered, at a length the module said; nothing else, no ".part", is left in the folder;
 //   - no call reaches the module with a record it already closed, and every record is closed;
 //   - the session's work ends within a bounded number of steps.
 #include <unistd.h>
@@ -52,8 +48,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-fs::path g_downloads;
-fs::path g_scenario;
+fs::path g_downloads, g_scenario;
 CHostNotifications g_hostNotifications;
 std::uint32_t g_nowMs = 0;
 std::uint32_t FakeClock() { return g_nowMs; }
@@ -234,14 +229,13 @@ class CSession : public CCameraWorkerDelegate {
   std::set<std::uint32_t> m_plugged{1, 2};  // as the scenario starts, then as the script plugs
 };
 
-// Traces are silent unless LB_FUZZ_TRACE is set (to read what a finding did).
-void QuietTrace(const char*) {}
-void PrintTrace(const char* text) { std::fprintf(stderr, "%s\n", text); }
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  SetTraceSink(std::getenv("LB_FUZZ_TRACE") ? &PrintTrace : &QuietTrace);
+  // Traces are silent unless LB_FUZZ_TRACE is set (to read what a finding did).
+  SetTraceSink(std::getenv("LB_FUZZ_TRACE")
+                   ? +[](const char* text) { std::fprintf(stderr, "%s\n", text); }
+                   : +[](const char*) {});
   g_downloads = fs::temp_directory_path() / ("lb_camera_module_fuzz_" + std::to_string(getpid()));
   fs::create_directories(g_downloads);
   g_scenario = g_downloads.string() + ".scenario";
@@ -268,9 +262,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const unsigned ordinal = setup & 1 ? 23 : 1;
   const std::string moduleType = setup & 1 ? "Type0023" : "Type0001";
   // The simulated modules are built beside the fuzzer's own folder.
-  if (!bentmodule::Use(platform::executableDirectory() + "../" + moduleType + ".md3"))
+  if (!bentmodule::Start(platform::executableDirectory() + "../" + moduleType + ".md3",
+                         data + kHeader + scriptSize, size - kHeader - scriptSize))
     Finding("set-up", "cannot load the simulated " + moduleType);
-  bentmodule::Reset(data + kHeader + scriptSize, size - kHeader - scriptSize);
   bentmodule::Control(ControlLine(session::Sim::Format, setup >> 1));
 
   g_nowMs = 1000;

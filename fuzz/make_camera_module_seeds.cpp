@@ -4,6 +4,7 @@
 // dial, an unplug and a replug) with that one trouble set up and no answer bytes, so the fuzzer
 // starts from every kind of trouble at once.
 // Usage: make_camera_module_seeds FOLDER
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
@@ -24,8 +25,7 @@ struct Seed {
 
 // The operand of kTwist that leaves `capability` out, or lists it with another type.
 std::uint8_t TwistOf(maid::ULONG capability, bool retype) {
-  unsigned i = 0;
-  while (i + 1 < kTwistableCount && kTwistable[i] != capability) ++i;
+  const auto i = std::find(kTwistable, kTwistable + kTwistableCount, capability) - kTwistable;
   return static_cast<std::uint8_t>(i | (retype ? 0x80 : 0));
 }
 
@@ -78,8 +78,7 @@ int main(int argc, char** argv) {
       {"long-exposure", {Code(Sim::Exposure), 40}},
       {"no-isalive", {kTwist, TwistOf(kNkMAIDCapability_IsAlive, false)}},
       {"no-iso-control", {kTwist, TwistOf(kNkMAIDCapability_IsoControl, false)}},
-      {"exposure-mode-retyped", {kTwist, TwistOf(kNkMAIDCapability_ExposureMode, true)}},
-  };
+      {"exposure-mode-retyped", {kTwist, TwistOf(kNkMAIDCapability_ExposureMode, true)}}};
   // Named as the simulator names its habits and faults.
   for (unsigned habit = 0; habit < static_cast<unsigned>(lbsim::Habit::Count); ++habit)
     seeds.push_back({lbsim::HabitName(static_cast<lbsim::Habit>(habit)),

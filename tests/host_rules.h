@@ -20,9 +20,10 @@
 #include "tests/payload_fields.h"
 
 // "{257, 258}"
-inline std::string IdList(const std::set<std::uint32_t>& ids) {
+template <typename Id>
+std::string IdList(const std::set<Id>& ids) {
   std::string text = "{";
-  for (std::uint32_t id : ids) text += (text.size() > 1 ? ", " : "") + std::to_string(id);
+  for (Id id : ids) text += (text.size() > 1 ? ", " : "") + std::to_string(id);
   return text + "}";
 }
 
@@ -42,17 +43,15 @@ class CHostRules {
     const int capture = static_cast<int>(number);
     const std::string id = std::to_string(capture);
     if (name == "objectWasAdded") {
-      if (!(number > 0)) {
+      if (!(number > 0))
         m_broke("a file announced without a capture id", Text(payload, "file_name"));
-      } else if (!m_announced.insert(capture).second) {
+      else if (!m_announced.insert(capture).second)
         m_broke("a capture id announced twice", id);
-      }
     } else if ((name == "fileDownloadComplete" || name == "error") && number > 0) {
-      if (!m_announced.count(capture)) {
+      if (!m_announced.count(capture))
         m_broke("an outcome for a capture id never announced", name + " for " + id);
-      } else if (!m_ended.insert(capture).second) {
+      else if (!m_ended.insert(capture).second)
         m_broke("a capture ended twice", name + " for " + id);
-      }
     } else if (name == "deviceAdded" || name == "deviceRemoved") {
       const auto device = static_cast<std::uint32_t>(Number(payload, "device_id"));
       const bool added = name == "deviceAdded";
@@ -74,8 +73,7 @@ class CHostRules {
   }
   // Every announced capture has ended, as it must once the process has shut down.
   void checkEveryCaptureEnded() const {
-    for (int capture : openCaptures())
-      m_broke("an announced file never ended", "capture id " + std::to_string(capture));
+    if (!openCaptures().empty()) m_broke("announced files never ended", IdList(openCaptures()));
   }
 
   bool answered(std::uint32_t requestId) const { return m_answered.count(requestId) != 0; }

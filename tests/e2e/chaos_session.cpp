@@ -1,24 +1,21 @@
 // A whole-session chaos run: lensbridge.exe on simulated cameras, driven through its pipes by
-// random sessions drawn from a seed in the words of tests/session_actions.h (the host's requests
-// and the simulator's faults, habits, formats and plugging), each checked from outside:
-//   - the rules of every message stream (tests/host_rules.h), among them that the cameras
-//     announced once the chaos stopped are the ones plugged in; "listDevices" lists them too;
-//   - the requests that always have an answer get it; the process never stops answering, never
-//     ends on its own, and ends with "shutdownComplete" and exit code 0 when asked, every
-//     announced file ended;
+// random sessions in the words of tests/session_actions.h, each checked from outside:
+//   - the rules of every message stream (tests/host_rules.h); once the chaos stopped,
+//     "listDevices" too lists the cameras plugged in;
+//   - the requests always answered are; the process never stops answering nor ends on its own,
+//     and ends with "shutdownComplete" and exit code 0 when asked, every announced file ended;
 //   - a file reported complete holds exactly the bytes the simulated camera made; after the
 //     process ended, the download folder holds those files and nothing else (no ".part");
-//   - no call reached the simulator with a record the process had closed;
-//   - every live-view frame is a JPEG of the size it says.
+//   - no call reached the simulator with a record the process had closed; every live-view
+//     frame is a JPEG of the size it says.
 // One session in five ends with the host closing its pipes: the process must end by itself,
 // leaving no ".part", a whole file it was not told of holding the camera's bytes. In one in
 // four another program (file_holder.exe, as a virus scanner) holds each new ".part" file open
 // a while: a whole file still takes its name, a failed one still goes, before the process ends.
 //
-// Usage: chaos_session.exe [-v] SEED...   Each session is drawn (a std::mt19937) before the
-// process starts, so a seed replays it as far as the process's own timing allows. Prints
-// "seed N: ok" per seed, or what broke with the session's plan and messages (-v: for every
-// seed), and exits 1 when any seed broke. CTest runs a few seeds; scripts/chaos runs any.
+// Usage: chaos_session.exe [-v] SEED...   A seed draws its session (a std::mt19937) before the
+// process starts, and replays it as far as the process's timing allows. Prints "seed N: ok" or
+// what broke with the plan and messages (-v: for every seed); exits 1 when any seed broke.
 #include <windows.h>
 
 #include <algorithm>
@@ -258,7 +255,14 @@ class ChaosSession {
     if (!startProcess()) return report();
     bool alive = true;
     for (std::size_t i = 0; i < m_plan.actions.size() && alive; ++i) alive = perform(i);
-    if (alive && m_plan.hostLeaves) leave();
+    if (alive && m_plan.hostLeaves) {
+      // It closes its pipes without "shutdown", as a host that crashed: the process notices
+      // within a second, closes the cameras and ends.
+      drain();
+      client().closePipes();
+      expectCleanExit("its host left");
+      m_hostLeft = true;
+    }
     if (alive && !m_plan.hostLeaves && settle()) shutDown();
     m_holder.terminate();
     m_rules.checkRequiredAnswers(false);
@@ -292,10 +296,10 @@ class ChaosSession {
     std::string error;
     if (m_plan.holdMs != 0) {
       m_holder.sendOutputTo(m_world.file("holder.txt"), m_world.file("holder-errors.txt"));
-      const std::vector<std::string> args{m_downloads.path(), ".part",
-                                          std::to_string(m_plan.holdMs), "600000"};
       // It holds the files already there too, so the process need not wait for it.
-      if (!m_holder.start(BuiltProgram("file_holder.exe"), args, {}, &error))
+      if (!m_holder.start(BuiltProgram("file_holder.exe"),
+                          {m_downloads.path(), ".part", std::to_string(m_plan.holdMs), "600000"},
+                          {}, &error))
         return broke("harness: file_holder.exe did not start: " + error);
     }
     if (!m_session.start(
@@ -347,11 +351,9 @@ class ChaosSession {
     return id;
   }
 
-  // Which requests the process answers whatever the cameras do (the others only in some
-  // states: with no camera connected, no answer). See bridge/camera_commands.h: the listing,
-  // "shutdown", the settings of a device on a module that exists, and "isLiveViewOn" once a
-  // module is current (after any "connectDevice" to a module that exists). Every device id
-  // the plan uses names an existing module.
+  // Which requests the process answers whatever the cameras do (bridge/camera_commands.h): the
+  // listing, "shutdown", the settings of a device on a module that exists (every device id of
+  // the plan), a rig's shot, and "isLiveViewOn" once a "connectDevice" made a module current.
   bool answerRequired(const std::string& name) {
     if (name == "connectDevice") m_moduleCurrent = true;
     if (name == "listDevices" || name == "shutdown" || name == "getCameraSettings" ||
@@ -406,11 +408,9 @@ class ChaosSession {
       if (!stillThere()) return false;
       if (m_log.size() != seen) lastNewsMs = nowMs();
       if (nowMs() - m_calmAtMs > kSettleBoundMs) {
-        std::string ids;
-        for (int id : m_rules.openCaptures()) ids += " " + std::to_string(id);
-        if (!ids.empty())
+        if (!m_rules.openCaptures().empty())
           broke("files still without their outcome " + std::to_string(kSettleBoundMs) +
-                " ms after the chaos stopped: capture ids" + ids);
+                " ms after the chaos stopped: capture ids " + IdList(m_rules.openCaptures()));
         break;
       }
     }
@@ -430,15 +430,6 @@ class ChaosSession {
       broke("after the chaos \"listDevices\" lists " + IdList(listed) + ", but the simulator has " +
             IdList(m_plan.pluggedAtEnd) + " plugged in");
     return true;
-  }
-
-  // The host closes its pipes without "shutdown", as a host that crashed: the process notices
-  // within a second, closes the cameras and ends.
-  void leave() {
-    drain();
-    client().closePipes();
-    expectCleanExit("its host left");
-    m_hostLeft = true;
   }
 
   void shutDown() {
@@ -461,29 +452,30 @@ class ChaosSession {
             " after " + event);
   }
 
-  // Whether `bytes` are what one of the simulated cameras made for the file it names
-  // `cameraName` ("DSC_0007.NEF").
-  bool madeByACamera(const std::string& bytes, const std::string& cameraName) {
-    if (cameraName.size() != 12 || cameraName.compare(0, 4, "DSC_") != 0) return false;
-    const auto shot = static_cast<std::uint32_t>(std::atoi(cameraName.substr(4, 4).c_str()));
-    const bool raw = cameraName.substr(9) == "NEF";
+  // Whether `bytes` are a file one of the simulated cameras made, RAW or JPEG, for one of the
+  // shots `first` to `last`.
+  bool madeByACamera(const std::string& bytes, bool raw, std::uint32_t first, std::uint32_t last) {
     for (const SimCamera& camera : m_plan.cameras) {
-      if (raw && bytes.size() == camera.rawBytes &&
-          bytes == CameraRaw(shot, camera.rawBytes, camera.id))
-        return true;
-      std::string& jpeg = m_jpegs[{camera.id, shot}];
-      if (!raw && jpeg.empty()) jpeg = CameraJpeg(shot, camera.id);
-      if (!raw && bytes == jpeg) return true;
+      for (std::uint32_t shot = first; shot <= last; ++shot) {
+        if (raw && bytes.size() == camera.rawBytes &&
+            bytes == CameraRaw(shot, camera.rawBytes, camera.id))
+          return true;
+        std::string& jpeg = m_jpegs[{camera.id, shot}];
+        if (!raw && jpeg.empty()) jpeg = CameraJpeg(shot, camera.id);
+        if (!raw && bytes == jpeg) return true;
+      }
     }
     return false;
   }
 
   // The file `name` of the download folder holds the bytes one of the simulated cameras made
-  // for the shot that `announcement` names.
+  // for the shot that `announcement` names ("DSC_0007.NEF").
   void checkBytes(const std::string& name, const HostMessage& announcement) {
     const std::string bytes = ReadFile(m_downloads.file(name));
     const std::string cameraName = TextIn(announcement, "camera_file_name");
-    if (!madeByACamera(bytes, cameraName))
+    const bool named = cameraName.size() == 12 && cameraName.compare(0, 4, "DSC_") == 0;
+    const auto shot = named ? static_cast<std::uint32_t>(std::atoi(cameraName.c_str() + 4)) : 0u;
+    if (!named || !madeByACamera(bytes, cameraName.substr(9) == "NEF", shot, shot))
       broke(name + " (capture id " +
             std::to_string(static_cast<int>(NumberIn(announcement, "capture_id"))) +
             ", the camera's " + cameraName + ", " + std::to_string(bytes.size()) +
@@ -498,7 +490,10 @@ class ChaosSession {
     for (const auto& l : m_log) {
       if (l.message.requestId != 0) continue;
       const int id = static_cast<int>(NumberIn(l.message, "capture_id"));
-      if (l.message.nameText() == "objectWasAdded") announced.emplace(id, &l.message);
+      if (l.message.nameText() == "objectWasAdded") {
+        announced.emplace(id, &l.message);
+        m_announcedAs[TextIn(l.message, "file_name")] = &l.message;
+      }
       if (l.message.nameText() != "fileDownloadComplete" || !announced.count(id)) continue;
       const std::string path = TextIn(l.message, "file_path");
       const std::string base = path.substr(path.find_last_of('\\') + 1);
@@ -515,35 +510,20 @@ class ChaosSession {
     if (m_shutDown) m_rules.checkEveryCaptureEnded();
   }
 
-  // Whether the file `name` holds what one of the cameras made for one of its first shots: a
-  // file that completed while the process was ending, after its host had gone, may never have
-  // been announced, since the messages of the last moment go nowhere.
-  bool holdsSomeShot(const std::string& name) {
-    const std::string bytes = ReadFile(m_downloads.file(name));
-    const bool raw = name.size() > 4 && name.substr(name.size() - 4) == ".nef";
-    for (std::uint32_t shot = 1; shot <= 40; ++shot) {
-      char cameraName[16];
-      std::snprintf(cameraName, sizeof cameraName, "DSC_%04u.%s", shot, raw ? "NEF" : "JPG");
-      if (madeByACamera(bytes, cameraName)) return true;
-    }
-    return false;
-  }
-
   // After "shutdown" the download folder holds the files reported complete and nothing else.
   // A host that left was not told of the files completed as the process ended: they may stay,
-  // whole and with the camera's bytes.
+  // whole and with the camera's bytes, of the shot announced or, the messages of the last
+  // moment going nowhere, of one of the first shots.
   void checkFolder() {
     if (!m_shutDown && !m_hostLeft) return;
     for (const std::string& name : m_downloads.files()) {
       if (m_completed.count(name)) continue;
-      const HostMessage* announcement = nullptr;
-      for (const auto& l : m_log)
-        if (l.message.nameText() == "objectWasAdded" && TextIn(l.message, "file_name") == name)
-          announcement = &l.message;
       const bool whole = name.size() <= 5 || name.substr(name.size() - 5) != ".part";
-      if (m_hostLeft && whole && announcement)
-        checkBytes(name, *announcement);
-      else if (!m_hostLeft || !whole || !holdsSomeShot(name))
+      const bool raw = name.size() > 4 && name.substr(name.size() - 4) == ".nef";
+      if (m_hostLeft && whole && m_announcedAs.count(name))
+        checkBytes(name, *m_announcedAs[name]);
+      else if (!m_hostLeft || !whole ||
+               !madeByACamera(ReadFile(m_downloads.file(name)), raw, 1, 40))
         broke("left in the download folder: " + name);
     }
   }
@@ -613,17 +593,15 @@ class ChaosSession {
   std::multimap<std::size_t, std::uint32_t> m_requestOfAction;  // the requests each action sent
   std::vector<unsigned> m_actionAtMs;  // when each action of the plan began
   std::map<std::pair<std::uint32_t, std::uint32_t>, std::string> m_jpegs;  // by camera, shot
-  std::set<std::string> m_completed;  // names of the files reported complete
+  std::set<std::string> m_completed;                        // names of the files reported complete
+  std::map<std::string, const HostMessage*> m_announcedAs;  // the last file of each name
   std::vector<std::string> m_broken;
-  unsigned m_frames = 0;
-  unsigned m_badFrames = 0;  // only the first is described
+  unsigned m_frames = 0, m_badFrames = 0;  // only the first bad one is described
   unsigned m_calmAtMs = 0;
-  bool m_moduleCurrent = false;
+  bool m_moduleCurrent = false, m_shutDown = false, m_hostLeft = false;
   CHostRules m_rules{[this](const char* rule, const std::string& detail) {
     broke(std::string(rule) + ": " + detail);
   }};
-  bool m_shutDown = false;
-  bool m_hostLeft = false;
 };
 
 }  // namespace
