@@ -19,18 +19,6 @@ using maid::NKPARAM;
 using maid::NKREF;
 using maid::ULONG;
 
-// The answer stream: one byte per decision, zero once the input is used up.
-class CAnswers : public fuzzscript::CBytes {
- public:
-  using CBytes::CBytes;
-  // A deviation from the simulator's answer: 0 for its own, else 1..count-1. Most byte values
-  // mean "its own", so random answers leave most calls alone and a session gets deep.
-  unsigned pick(unsigned count) {
-    const std::uint8_t b = byte();
-    return b >= 0xF0 ? 1 + (b - 0xF0) % (count - 1) : 0;
-  }
-};
-
 struct SimModule {
   maid::EntryPoint entry = nullptr;
   int (*control)(const char*) = nullptr;
@@ -51,7 +39,7 @@ struct CompletionHook {
 };
 
 struct Session {
-  CAnswers answers;
+  fuzzscript::CBytes answers;  // one byte per decision, zero once the input is used up
   bool calm = false;
   std::map<MaidObject*, Kind> open;
   std::map<ULONG, bool> twists;  // capability id: retyped (true) or left out
@@ -87,8 +75,13 @@ constexpr unsigned kTroubleCount = sizeof kTroubles / sizeof kTroubles[0];
 // simulator's wrapping block), which the process must refuse, not write.
 constexpr std::uint64_t kLongestFile = 64u << 20;
 
-unsigned Pick(unsigned count) { return g.calm ? 0 : g.answers.pick(count); }
 std::uint8_t Byte() { return g.calm ? 0 : g.answers.byte(); }
+// A deviation from the simulator's answer: 0 for its own, else 1..count-1. Most byte values
+// mean "its own", so random answers leave most calls alone and a session gets deep.
+unsigned Pick(unsigned count) {
+  const std::uint8_t b = Byte();
+  return b >= 0xF0 ? 1 + (b - 0xF0) % (count - 1) : 0;
+}
 
 void Record(File& file, const maid::MaidDataInfo& block, const void* bytes) {
   const std::uint64_t end = std::uint64_t{block.ulStart} + block.ulLength;
@@ -173,10 +166,8 @@ void BendCapabilities(maid::MaidCapInfo* info, ULONG room) {
 }
 
 bool LeftOut(ULONG command, ULONG capabilityId) {
-  const bool aboutOne = command == kNkMAIDCommand_CapGet || command == kNkMAIDCommand_CapSet ||
-                        command == kNkMAIDCommand_CapGetArray ||
-                        command == kNkMAIDCommand_CapStart ||
-                        command == kNkMAIDCommand_CapGetDefault;
+  // CapStart, CapSet, CapGet, CapGetDefault and CapGetArray: the calls about one capability.
+  const bool aboutOne = command >= kNkMAIDCommand_CapStart && command <= kNkMAIDCommand_CapGetArray;
   auto twist = g.twists.find(capabilityId);
   return aboutOne && twist != g.twists.end() && !twist->second;
 }
@@ -223,14 +214,13 @@ bool Start(const std::string& path, const std::uint8_t* answers, std::size_t siz
   }
   g_sim = &loaded->second;
   g = Session{};
-  g.answers = CAnswers(answers, size);
+  g.answers = fuzzscript::CBytes(answers, size);
   Control("reset");
   return true;
 }
 
 void Calm() {
   g.calm = true;
-  g.answers.stop();
   g.twists.clear();
 }
 

@@ -99,9 +99,8 @@ class CSession : public CCameraWorkerDelegate {
         checkWholeFile(Text(message->value.get(), "file_path"));
     }
   }
-  // One turn of the camera thread, then the time it may wait passes: at most a heartbeat,
-  // and at least `minimumMs`, so that long bounds pass in few turns where nothing is
-  // delivered.
+  // One turn of the camera thread, then the time it may wait passes: at most a heartbeat, at
+  // least `minimumMs`, so that long bounds pass in few turns where nothing is delivered.
   void cameraTurn(std::uint32_t minimumMs = 1) {
     const unsigned waitMs = m_worker.runTurn();
     take();
@@ -124,19 +123,17 @@ class CSession : public CCameraWorkerDelegate {
     if (code < fuzzscript::kCameraTurn) {
       const auto line = static_cast<Sim>(code - session::kAskCount);
       const unsigned camera = 1 + (operand >> 6) % 3;
-      if (line == Sim::Plug) m_plugged.insert(camera);
-      if (line == Sim::Unplug) m_plugged.erase(camera);
-      const std::uint32_t value = line == Sim::Exposure      ? operand * 100u
-                                  : line == Sim::StoredBytes ? operand << 6u
-                                                             : operand;
-      bentmodule::Control(ControlLine(line, value, camera));
+      if (line == Sim::Plug) m_plugged.insert(m_moduleIndex | camera);
+      if (line == Sim::Unplug) m_plugged.erase(m_moduleIndex | camera);
+      const unsigned scale = line == Sim::Exposure ? 100 : line == Sim::StoredBytes ? 64 : 1;
+      bentmodule::Control(ControlLine(line, operand * scale, camera));
     } else if (code == fuzzscript::kTimePasses) {
       // Time passes with the camera thread at work: up to 25 s, in its own turns.
       const std::uint32_t until = g_nowMs + operand * 100u;
       for (int turns = 0; turns < 300 && static_cast<std::int32_t>(until - g_nowMs) > 0; ++turns)
         cameraTurn();
     } else if (code == fuzzscript::kTwist) {
-      bentmodule::Twist(fuzzscript::kTwistable[operand % fuzzscript::kTwistableCount],
+      bentmodule::Twist(fuzzscript::kTwistable[operand % std::size(fuzzscript::kTwistable)],
                         operand & 0x80);
     } else {  // kEvent
       // An event of any kind with any data: an item that does not exist, a capability change
@@ -148,9 +145,8 @@ class CSession : public CCameraWorkerDelegate {
       bentmodule::QueueEvent(kEvents[operand % 6], script.byte() | std::uint32_t{operand} << 8);
     }
   }
-  // Calm: a tidy module from now on; the session's work must come to rest, and the host's
-  // cameras match the module's plugged ones (none when it refused to open) after a few
-  // seconds of heartbeats.
+  // Calm: a tidy module from now on; the session's work must come to rest, and after a few
+  // seconds of heartbeats the host's cameras be the module's plugged ones (none if it refused).
   void settle() {
     bentmodule::Calm();
     bentmodule::Control(ControlLine(session::Sim::Clear, 0));
@@ -159,17 +155,13 @@ class CSession : public CCameraWorkerDelegate {
       bentmodule::Control(ControlLine(session::Sim::HabitOff, habit));
     const std::uint32_t calmSince = g_nowMs;
     for (int steps = 0;; ++steps) {
-      Check(steps < kSettleSteps, "the camera side never came to rest",
-            std::to_string(steps) + " steps");
+      Check(steps < kSettleSteps, "the camera side never came to rest");
       m_worker.runTurn();
       take();
       if (!m_worker.busy() && g_nowMs - calmSince > 3000) break;
       cameraTurn(kHeartbeatPeriodMs);
     }
-    std::set<std::uint32_t> devices;
-    for (std::uint32_t camera : m_plugged)
-      if (bentmodule::ModuleOpen()) devices.insert(m_moduleIndex | camera);
-    m_rules.checkDevices(devices);
+    m_rules.checkDevices(bentmodule::ModuleOpen() ? m_plugged : std::set<std::uint32_t>{});
   }
 
   void shutDown() {
@@ -178,7 +170,6 @@ class CSession : public CCameraWorkerDelegate {
       Check(steps < kSettleSteps, "shutdown never ended");
       cameraTurn(kHeartbeatPeriodMs);
     }
-    take();
   }
 
   // After shutdown: every request that must be answered was, every capture ended, and the
@@ -190,8 +181,7 @@ class CSession : public CCameraWorkerDelegate {
     for (const auto& entry : fs::directory_iterator(folder, ignored)) {
       const std::string name = entry.path().filename().string();
       Check(entry.path().extension() != ".part", "a .part file outlived its download", name);
-      Check(m_wholeFiles.count(name) == 1, "a file no one reported whole is in the download folder",
-            name);
+      Check(m_wholeFiles.count(name) == 1, "a file not reported whole is left in the folder", name);
     }
   }
 
@@ -226,7 +216,8 @@ class CSession : public CCameraWorkerDelegate {
   std::set<std::string> m_wholeFiles;
   CCameraWorker m_worker{*this};
   bool m_sessionEnded = false;
-  std::set<std::uint32_t> m_plugged{1, 2};  // as the scenario starts, then as the script plugs
+  // The devices plugged in: as the scenario starts, then as the script plugs.
+  std::set<std::uint32_t> m_plugged{m_moduleIndex | 1, m_moduleIndex | 2};
 };
 
 }  // namespace

@@ -1,6 +1,5 @@
-// The session script of the camera module fuzzer: one action per byte (the byte modulo
-// kActionCount), some followed by operand bytes. Shared by the fuzzer and the
-// generator of its seed corpus, so a seed means what it was written to mean.
+// The camera module fuzzer's session script: one action per byte (modulo kActionCount), some
+// with operand bytes; shared with the generator of its seed corpus, so a seed means what it says.
 #pragma once
 
 #include <cstddef>
@@ -19,8 +18,6 @@ class CBytes {
       : m_next(data), m_end(data + size) {}
   bool done() const { return m_next >= m_end; }
   std::uint8_t byte() { return m_next < m_end ? *m_next++ : 0; }
-  // From now on every byte reads as zero.
-  void stop() { m_end = m_next; }
 
  private:
   const std::uint8_t* m_next;
@@ -61,7 +58,6 @@ constexpr maid::ULONG kTwistable[] = {
     kNkMAIDCapability_CameraType, kNkMAIDCapability_LiveViewStatus, kNkMAIDCapability_ContrastAF,
     kNkMAIDCapability_GetLiveViewImage, kNkMAIDCapability_MFDrive, kNkMAIDCapability_SaveMedia,
     kNkMAIDCapability_AutoIsoSensitivity};
-constexpr unsigned kTwistableCount = sizeof kTwistable / sizeof kTwistable[0];
 
 // The input's layout: set-up byte (bit 0: a Type0023 module; bits 1-2: the format), the
 // script's length in two bytes (little-endian), the script, then the module's answer bytes.

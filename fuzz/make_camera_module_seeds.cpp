@@ -25,19 +25,17 @@ struct Seed {
 
 // The operand of kTwist that leaves `capability` out, or lists it with another type.
 std::uint8_t TwistOf(maid::ULONG capability, bool retype) {
-  const auto i = std::find(kTwistable, kTwistable + kTwistableCount, capability) - kTwistable;
+  const auto i = std::find(std::begin(kTwistable), std::end(kTwistable), capability) - kTwistable;
   return static_cast<std::uint8_t>(i | (retype ? 0x80 : 0));
 }
 
-using session::Ask;
-using session::Sim;
-constexpr std::uint8_t kShutter = 1;  // "shutterValue" in session::kSettingKeys
+using namespace session;
 
 // The session every seed runs after its set-up, in steps of an action or a few with their
 // operands (a control line's camera is 1 + operand / 64).
 const std::vector<std::vector<std::uint8_t>> kSession = {
     {Code(Ask::ListDevices), kCameraTurn, Code(Ask::Connect), 1, Code(Ask::GetSettings), 1},
-    {Code(Ask::ChangeSetting), 1, kShutter, 3},  // the shutter set to entry 3
+    {Code(Ask::ChangeSetting), 1, 1, 3},  // the shutter ("shutterValue") set to entry 3
     {Code(Ask::Capture), kTimePasses, 20, Code(Ask::Capture), kTimePasses, 20},  // two shots
     {Code(Ask::ToggleLiveView), kTimePasses, 5, Code(Ask::IsLiveViewOn),
      Code(Ask::ToggleLiveView)},  // live view for 0.5 s

@@ -20,10 +20,9 @@
 #include "tests/payload_fields.h"
 
 // "{257, 258}"
-template <typename Id>
-std::string IdList(const std::set<Id>& ids) {
+inline std::string IdList(const std::set<std::uint32_t>& ids) {
   std::string text = "{";
-  for (Id id : ids) text += (text.size() > 1 ? ", " : "") + std::to_string(id);
+  for (std::uint32_t id : ids) text += (text.size() > 1 ? ", " : "") + std::to_string(id);
   return text + "}";
 }
 
@@ -40,7 +39,7 @@ class CHostRules {
   void see(std::uint32_t requestId, const std::string& name, const ZnLuaTE* payload) {
     if (requestId != 0) return reply(requestId, name);
     const double number = Number(payload, "capture_id");
-    const int capture = static_cast<int>(number);
+    const auto capture = static_cast<std::uint32_t>(number > 0 ? number : 0);
     const std::string id = std::to_string(capture);
     if (name == "objectWasAdded") {
       if (!(number > 0))
@@ -65,11 +64,10 @@ class CHostRules {
   // those sent before the last one answered (one sent later may be cut off by the end of the
   // session, as when the host leaves).
   void checkRequiredAnswers(bool complete) const {
-    for (const auto& [id, request] : m_requests) {
+    for (const auto& [id, request] : m_requests)
       if (request.second && (complete || id < m_lastAnswered) && !m_answered.count(id))
         m_broke("a request that is always answered was not",
                 "#" + std::to_string(id) + " " + request.first);
-    }
   }
   // Every announced capture has ended, as it must once the process has shut down.
   void checkEveryCaptureEnded() const {
@@ -77,9 +75,9 @@ class CHostRules {
   }
 
   bool answered(std::uint32_t requestId) const { return m_answered.count(requestId) != 0; }
-  std::set<int> openCaptures() const {
-    std::set<int> open;
-    for (int capture : m_announced)
+  std::set<std::uint32_t> openCaptures() const {
+    std::set<std::uint32_t> open;
+    for (std::uint32_t capture : m_announced)
       if (!m_ended.count(capture)) open.insert(capture);
     return open;
   }
@@ -109,7 +107,7 @@ class CHostRules {
   std::map<std::uint32_t, std::pair<std::string, bool>> m_requests;  // name, required
   std::set<std::uint32_t> m_answered;
   std::uint32_t m_lastAnswered = 0;
-  std::set<int> m_announced;  // capture ids
-  std::set<int> m_ended;
+  std::set<std::uint32_t> m_announced;  // capture ids
+  std::set<std::uint32_t> m_ended;
   std::set<std::uint32_t> m_present;
 };

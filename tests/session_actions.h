@@ -15,27 +15,25 @@
 
 namespace session {
 
-// The host's requests. Join: "connectDevice" keeping the cameras connected before (a rig).
+// The host's requests, those about a device last. Join: "connectDevice" keeping the cameras
+// connected before (a rig).
 enum class Ask : std::uint8_t {
   ListDevices,
+  Capture,
+  RigCapture,
+  ToggleLiveView,
+  IsLiveViewOn,
+  AutoFocus,
+  Focus,
+  ChangeSetting,
   Connect,
   Join,
   Disconnect,
-  Capture,
-  RigCapture,
   GetSettings,
-  ChangeSetting,
-  ToggleLiveView,
-  IsLiveViewOn,
-  Focus,
-  AutoFocus,
   Count
 };
 constexpr unsigned kAskCount = static_cast<unsigned>(Ask::Count);
-constexpr bool TakesDevice(Ask a) {
-  return a == Ask::Connect || a == Ask::Join || a == Ask::Disconnect || a == Ask::GetSettings ||
-         a == Ask::ChangeSetting;
-}
+constexpr bool TakesDevice(Ask a) { return a >= Ask::ChangeSetting; }
 constexpr bool TakesValue(Ask a) { return a == Ask::ChangeSetting || a == Ask::Focus; }
 
 // The settings a host changes, the last one no camera has.
@@ -60,10 +58,10 @@ struct Request {
 // `device` for the requests that take one; `value` the entry a setting is set to or the focus
 // direction; `key` the setting (into kSettingKeys, any number).
 inline Request MakeRequest(Ask ask, std::uint32_t device = 0, double value = 0, unsigned key = 0) {
-  static const char* const kNames[] = {"listDevices",       "connectDevice",       "connectDevice",
-                                       "disconnectDevice",  "doCapture",           "doRigCapture",
-                                       "getCameraSettings", "updateCameraSetting", "toggleLiveView",
-                                       "isLiveViewOn",      "setCameraFocus",      "doAutoFocus"};
+  static const char* const kNames[] = {
+      "listDevices",   "doCapture",     "doRigCapture",     "toggleLiveView",
+      "isLiveViewOn",  "doAutoFocus",   "setCameraFocus",   "updateCameraSetting",
+      "connectDevice", "connectDevice", "disconnectDevice", "getCameraSettings"};
   Request r{kNames[static_cast<unsigned>(ask)], {}, {}};
   if (TakesDevice(ask)) r.numbers.emplace_back("device_id", device);
   if (ask == Ask::Join) r.numbers.emplace_back("keep_connected", 1);
@@ -110,8 +108,7 @@ inline std::string ControlLine(Sim line, std::uint32_t value, unsigned camera = 
       "fault",  "open-refused", "isalive-false", "storedbytes", "habit", "habit", "plug",
       "unplug", "format",       "shoot",         "exposure-ms", "rate",  "dial",  "clear"};
   static const char* const kDials[] = {"aperture", "shutter", "iso", "wb"};
-  const bool faultOfOne =
-      line == Sim::OpenRefused || line == Sim::NotAlive || line == Sim::StoredBytes;
+  const bool faultOfOne = line >= Sim::OpenRefused && line <= Sim::StoredBytes;
   std::string text = std::string(faultOfOne ? "fault " : "") + kVerbs[static_cast<unsigned>(line)];
   const auto word = [&text](const std::string& w) { text += " " + w; };
   if (line == Sim::Fault) word(kFaults[value % std::size(kFaults)]);

@@ -24,7 +24,6 @@
 #include <cstdlib>
 #include <iterator>
 #include <map>
-#include <memory>
 #include <random>
 #include <set>
 #include <sstream>
@@ -100,9 +99,8 @@ std::string Describe(const Action& action) {
   return text;
 }
 
-// Draws a whole session from the seed: nothing in it depends on what the process answers. The
-// draws come one after another (never two among one call's arguments), so a seed draws the
-// same session whatever the compiler.
+// Draws a whole session from the seed, nothing of it from what the process answers; one draw
+// after another (never two among a call's arguments), so whatever the compiler.
 Plan MakePlan(std::uint32_t seed) {
   using session::Ask;
   using session::Sim;
@@ -157,13 +155,11 @@ Plan MakePlan(std::uint32_t seed) {
   auto anyCamera = [&]() -> const SimCamera& { return plan.cameras[pick(plan.cameras.size())]; };
   // A camera to connect: mostly one plugged in, as a host picks one from its listing; now
   // and then any, or one the module does not have.
+  auto deviceOf = [&](const SimCamera& c) { return c.deviceIds()[pick(c.deviceIds().size())]; };
   auto cameraToConnect = [&]() -> std::uint32_t {
     const unsigned roll = pick(100);
     if (roll < 5) return (chance(50) ? 1u : 23u) << 8 | 9;
-    if (roll < 20 || plugged.empty()) {
-      const auto ids = anyCamera().deviceIds();
-      return ids[pick(ids.size())];
-    }
+    if (roll < 20 || plugged.empty()) return deviceOf(anyCamera());
     return *std::next(plugged.begin(), pick(plugged.size()));
   };
   // The device the host means: mostly the one it connected last, as a host does.
@@ -184,10 +180,8 @@ Plan MakePlan(std::uint32_t seed) {
     if (roll < 50) return request(Ask::Focus, 0, static_cast<double>(pick(7)) - 3);
     if (roll < 52) return request(Ask::AutoFocus);
     if (roll < 60) {
-      const unsigned camera = anyCamera().id;
-      const unsigned habit = rng();
-      const bool toCamera = chance(70);
-      const bool on = chance(Harsh(session::AnyHabit(habit)) ? 40 : 70);
+      const unsigned camera = anyCamera().id, habit = rng();
+      const bool toCamera = chance(70), on = chance(Harsh(session::AnyHabit(habit)) ? 40 : 70);
       return control(on ? Sim::HabitOn : Sim::HabitOff, habit, toCamera ? camera : 0);
     }
     if (roll < 67) {
@@ -209,7 +203,7 @@ Plan MakePlan(std::uint32_t seed) {
       if (!plug || !chance(40)) return;
       // A host connects the camera it was just told of, once a rescan has found it.
       add(Kind::Pause, {}, 300);
-      return request(Ask::Connect, connected = c.deviceIds()[pick(c.deviceIds().size())]);
+      return request(Ask::Connect, connected = deviceOf(c));
     }
     if (roll < 75) {
       const unsigned camera = chance(50) ? anyCamera().id : 0;
@@ -238,9 +232,8 @@ Plan MakePlan(std::uint32_t seed) {
   return plan;
 }
 
-struct LoggedMessage {
-  HostMessage message;
-  unsigned atMs;
+struct LoggedMessage : HostMessage {
+  unsigned atMs = 0;  // since the session started
 };
 
 class ChaosSession {
@@ -277,8 +270,7 @@ class ChaosSession {
 
  private:
   unsigned nowMs() const {
-    return static_cast<unsigned>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - m_start).count());
+    return static_cast<unsigned>((Clock::now() - m_start) / std::chrono::milliseconds(1));
   }
   // Notes what broke; false, for the step that gives up on it.
   bool broke(const std::string& what) {
@@ -355,11 +347,10 @@ class ChaosSession {
   // listing, "shutdown", the settings of a device on a module that exists (every device id of
   // the plan), a rig's shot, and "isLiveViewOn" once a "connectDevice" made a module current.
   bool answerRequired(const std::string& name) {
-    if (name == "connectDevice") m_moduleCurrent = true;
-    if (name == "listDevices" || name == "shutdown" || name == "getCameraSettings" ||
-        name == "updateCameraSetting" || name == "doRigCapture")
-      return true;
-    return name == "isLiveViewOn" && m_moduleCurrent;
+    m_moduleCurrent = m_moduleCurrent || name == "connectDevice";
+    return name == "listDevices" || name == "shutdown" || name == "getCameraSettings" ||
+           name == "updateCameraSetting" || name == "doRigCapture" ||
+           (name == "isLiveViewOn" && m_moduleCurrent);
   }
 
   // Sends `name` and collects until it is answered; its id, or 0 (and broken) when the answer
@@ -394,9 +385,8 @@ class ChaosSession {
 
   void control(const std::string& line) { std::ofstream(m_control, std::ios::app) << line << "\n"; }
 
-  // The calm after the chaos: faults cleared and no camera claiming to be dead, then the
-  // announced files end and the heartbeat has its ticks; the cameras the process reports must
-  // then be the ones plugged in.
+  // The calm after the chaos: faults cleared, no camera claiming to be dead; once the announced
+  // files ended and the heartbeat had its ticks, the cameras reported are the ones plugged in.
   bool settle() {
     control(ControlLine(session::Sim::Clear, 0));
     control(ControlLine(session::Sim::HabitOff, static_cast<unsigned>(lbsim::Habit::AliveFalse)));
@@ -420,9 +410,9 @@ class ChaosSession {
     static const ZnLuaTETable kNone;
     std::set<std::uint32_t> listed;  // an entry without its id as device 0
     for (const auto& l : m_log) {
-      const auto* table = dynamic_cast<const ZnLuaTETable*>(l.message.payload.get());
+      const auto* table = dynamic_cast<const ZnLuaTETable*>(l.payload.get());
       const ZnLuaTETable* devices =
-          table && l.message.requestId == listing ? table->getTable("devices") : nullptr;
+          table && l.requestId == listing ? table->getTable("devices") : nullptr;
       for (const auto& entry : devices ? *devices : kNone)
         listed.insert(static_cast<std::uint32_t>(std::max(0.0, Number(entry.second, "device_id"))));
     }
@@ -438,8 +428,8 @@ class ChaosSession {
     expectCleanExit("\"shutdownComplete\"");
     drain();
     for (const auto& l : m_log)
-      if (l.message.requestId == id && l.message.nameText() != "shutdownComplete")
-        broke("\"shutdown\" was answered with \"" + l.message.nameText() + "\"");
+      if (l.requestId == id && l.nameText() != "shutdownComplete")
+        broke("\"shutdown\" was answered with \"" + l.nameText() + "\"");
     m_shutDown = true;
   }
 
@@ -483,22 +473,20 @@ class ChaosSession {
   }
 
   // A file reported complete is in the download folder under the name it was announced with,
-  // once, and holds the bytes one of the simulated cameras made for the shot its camera name
-  // tells; once the process has shut down, every announced file has ended.
+  // once, with the camera's bytes; once the process has shut down, every announced file ended.
   void checkDownloads() {
     std::map<int, const HostMessage*> announced;
     for (const auto& l : m_log) {
-      if (l.message.requestId != 0) continue;
-      const int id = static_cast<int>(NumberIn(l.message, "capture_id"));
-      if (l.message.nameText() == "objectWasAdded") {
-        announced.emplace(id, &l.message);
-        m_announcedAs[TextIn(l.message, "file_name")] = &l.message;
+      if (l.requestId != 0) continue;
+      const int id = static_cast<int>(NumberIn(l, "capture_id"));
+      if (l.nameText() == "objectWasAdded") {
+        announced.emplace(id, &l);
+        m_announcedAs[TextIn(l, "file_name")] = &l;
       }
-      if (l.message.nameText() != "fileDownloadComplete" || !announced.count(id)) continue;
-      const std::string path = TextIn(l.message, "file_path");
+      if (l.nameText() != "fileDownloadComplete" || !announced.count(id)) continue;
+      const std::string path = TextIn(l, "file_path");
       const std::string base = path.substr(path.find_last_of('\\') + 1);
-      if (_stricmp(path.substr(0, path.size() - base.size()).c_str(), m_downloads.path().c_str()) !=
-          0)
+      if (_stricmp(path.substr(0, path.size() - base.size()).c_str(), m_downloads.path().c_str()))
         broke(path + " is not in the download folder " + m_downloads.path());
       const std::string fileName = TextIn(*announced[id], "file_name");
       if (base != fileName)
@@ -562,7 +550,7 @@ class ChaosSession {
     for (std::size_t a = 0; a <= m_actionAtMs.size(); ++a) {
       const unsigned until = a < m_actionAtMs.size() ? m_actionAtMs[a] : ~0u;
       for (; m < m_log.size() && m_log[m].atMs <= until; ++m)
-        std::printf("    %6u <- %s\n", m_log[m].atMs, Format(m_log[m].message).c_str());
+        std::printf("    %6u <- %s\n", m_log[m].atMs, Format(m_log[m]).c_str());
       if (a == m_actionAtMs.size()) break;
       const auto id = m_requestOfAction.find(a);
       const std::string number =
@@ -619,10 +607,7 @@ int main(int argc, char** argv) {
   }
   if (seeds.empty()) return std::fprintf(stderr, "usage: chaos_session.exe [-v] SEED...\n"), 2;
   int broken = 0;
-  for (std::uint32_t seed : seeds) {
-    const Plan plan = MakePlan(seed);
-    if (!ChaosSession(seed, plan, verbose).run()) ++broken;
-  }
+  for (std::uint32_t seed : seeds) broken += !ChaosSession(seed, MakePlan(seed), verbose).run();
   std::printf("%zu seeds, %d broke\n", seeds.size(), broken);
   return broken == 0 ? 0 : 1;
 }
