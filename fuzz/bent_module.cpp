@@ -19,18 +19,6 @@ using maid::NKPARAM;
 using maid::NKREF;
 using maid::ULONG;
 
-// The answer stream: one byte per decision, zero once the input is used up.
-class CAnswers : public fuzzscript::CBytes {
- public:
-  using CBytes::CBytes;
-  // A deviation from the simulator's answer: 0 for its own, else 1..count-1. Most byte values
-  // mean "its own", so random answers leave most calls alone and a session gets deep.
-  unsigned pick(unsigned count) {
-    const std::uint8_t b = byte();
-    return b >= 0xF0 ? 1 + (b - 0xF0) % (count - 1) : 0;
-  }
-};
-
 struct SimModule {
   maid::EntryPoint entry = nullptr;
   int (*control)(const char*) = nullptr;
@@ -51,7 +39,7 @@ struct CompletionHook {
 };
 
 struct Session {
-  CAnswers answers;
+  fuzzscript::CBytes answers;  // one byte per decision, zero once the input is used up
   bool calm = false;
   std::map<MaidObject*, Kind> open;
   std::map<ULONG, bool> twists;  // capability id: retyped (true) or left out
@@ -69,28 +57,31 @@ const SimModule* g_sim = nullptr;
 Session g;
 
 // Results a module may give any call instead of its answer.
-constexpr NKERROR kTroubles[] = {
-    0,
-    kNkMAIDResult_NotSupported,
-    kNkMAIDResult_UnexpectedError,
-    kNkMAIDResult_HardwareError,
-    kNkMAIDResult_DeviceBusy,
-    kNkMAIDResult_CameraNotFound,
-    kNkMAIDResult_ValueOutOfBounds,
-    kNkMAIDResult_BufferSize,
-    kNkMAIDResult_Pending,
-    kNkMAIDResult_ZombieObject,
-    kNkMAIDResult_OutOfMemory,
-    kNkMAIDResult_Aborted,
-};
+constexpr NKERROR kTroubles[] = {0,
+                                 kNkMAIDResult_NotSupported,
+                                 kNkMAIDResult_UnexpectedError,
+                                 kNkMAIDResult_HardwareError,
+                                 kNkMAIDResult_DeviceBusy,
+                                 kNkMAIDResult_CameraNotFound,
+                                 kNkMAIDResult_ValueOutOfBounds,
+                                 kNkMAIDResult_BufferSize,
+                                 kNkMAIDResult_Pending,
+                                 kNkMAIDResult_ZombieObject,
+                                 kNkMAIDResult_OutOfMemory,
+                                 kNkMAIDResult_Aborted};
 constexpr unsigned kTroubleCount = sizeof kTroubles / sizeof kTroubles[0];
 
 // The furthest a recorded block may reach: a block past it is one no file can hold (the
 // simulator's wrapping block), which the process must refuse, not write.
 constexpr std::uint64_t kLongestFile = 64u << 20;
 
-unsigned Pick(unsigned count) { return g.calm ? 0 : g.answers.pick(count); }
 std::uint8_t Byte() { return g.calm ? 0 : g.answers.byte(); }
+// A deviation from the simulator's answer: 0 for its own, else 1..count-1. Most byte values
+// mean "its own", so random answers leave most calls alone and a session gets deep.
+unsigned Pick(unsigned count) {
+  const std::uint8_t b = Byte();
+  return b >= 0xF0 ? 1 + (b - 0xF0) % (count - 1) : 0;
+}
 
 void Record(File& file, const maid::MaidDataInfo& block, const void* bytes) {
   const std::uint64_t end = std::uint64_t{block.ulStart} + block.ulLength;
@@ -138,45 +129,26 @@ void OnCompletion(MaidObject* object, ULONG command, ULONG param, ULONG dataType
 // absurd. Never smaller than the simulator's where the caller sizes a buffer by it.
 void BendValue(ULONG dataType, NKPARAM data) {
   if (!data) return;
-  switch (dataType) {
-    case kNkMAIDDataType_BooleanPtr:
-      if (Pick(3) == 1) *reinterpret_cast<unsigned char*>(data) ^= 1;
-      break;
-    case kNkMAIDDataType_IntegerPtr:
-    case kNkMAIDDataType_UnsignedPtr:
-      if (Pick(5) == 1) *reinterpret_cast<ULONG*>(data) = 0xFFFFFFFFu - Byte();
-      break;
-    case kNkMAIDDataType_StringPtr:
-      if (Pick(4) == 1) std::memset(reinterpret_cast<char*>(data), 'A' + Byte() % 26, 256);
-      break;
-    case kNkMAIDDataType_EnumPtr: {
-      auto* e = reinterpret_cast<maid::MaidEnum*>(data);
-      if (Pick(4) == 1) e->ulValue = e->ulElements + Byte();
-      break;
-    }
-    case kNkMAIDDataType_RangePtr: {
-      auto* range = reinterpret_cast<maid::MaidRange*>(data);
-      const unsigned choice = Pick(3);
-      if (choice == 1) range->lfUpper = -1;
-      if (choice == 2) range->lfValue = std::nan("");
-      break;
-    }
-    case kNkMAIDDataType_ArrayPtr: {
-      auto* array = reinterpret_cast<maid::MaidArray*>(data);
-      switch (Pick(4)) {
-        case 1:
-          array->ulElements = 0xFFFFFFFFu - Byte();
-          break;
-        case 2:
-          array->wPhysicalBytes = 0;
-          break;
-        case 3:
-          array->wPhysicalBytes = static_cast<std::uint16_t>(Byte() * 257u);
-          break;
-      }
-      break;
-    }
-  }
+  auto* e = reinterpret_cast<maid::MaidEnum*>(data);
+  auto* range = reinterpret_cast<maid::MaidRange*>(data);
+  auto* array = reinterpret_cast<maid::MaidArray*>(data);
+  if (dataType == kNkMAIDDataType_BooleanPtr && Pick(3) == 1)
+    *reinterpret_cast<unsigned char*>(data) ^= 1;
+  if ((dataType == kNkMAIDDataType_IntegerPtr || dataType == kNkMAIDDataType_UnsignedPtr) &&
+      Pick(5) == 1)
+    *reinterpret_cast<ULONG*>(data) = 0xFFFFFFFFu - Byte();
+  if (dataType == kNkMAIDDataType_StringPtr && Pick(4) == 1)
+    std::memset(reinterpret_cast<char*>(data), 'A' + Byte() % 26, 256);
+  if (dataType == kNkMAIDDataType_EnumPtr && Pick(4) == 1) e->ulValue = e->ulElements + Byte();
+  const unsigned choice = dataType == kNkMAIDDataType_RangePtr   ? Pick(3)
+                          : dataType == kNkMAIDDataType_ArrayPtr ? Pick(4)
+                                                                 : 0;
+  if (dataType == kNkMAIDDataType_RangePtr && choice == 1) range->lfUpper = -1;
+  if (dataType == kNkMAIDDataType_RangePtr && choice == 2) range->lfValue = std::nan("");
+  if (dataType == kNkMAIDDataType_ArrayPtr && choice == 1) array->ulElements = 0xFFFFFFFFu - Byte();
+  if (dataType == kNkMAIDDataType_ArrayPtr && choice == 2) array->wPhysicalBytes = 0;
+  if (dataType == kNkMAIDDataType_ArrayPtr && choice == 3)
+    array->wPhysicalBytes = static_cast<std::uint16_t>(Byte() * 257u);
 }
 
 // The capability list as the twists have it; `room` entries, as many as the caller gave.
@@ -194,10 +166,8 @@ void BendCapabilities(maid::MaidCapInfo* info, ULONG room) {
 }
 
 bool LeftOut(ULONG command, ULONG capabilityId) {
-  const bool aboutOne = command == kNkMAIDCommand_CapGet || command == kNkMAIDCommand_CapSet ||
-                        command == kNkMAIDCommand_CapGetArray ||
-                        command == kNkMAIDCommand_CapStart ||
-                        command == kNkMAIDCommand_CapGetDefault;
+  // CapStart, CapSet, CapGet, CapGetDefault and CapGetArray: the calls about one capability.
+  const bool aboutOne = command >= kNkMAIDCommand_CapStart && command <= kNkMAIDCommand_CapGetArray;
   auto twist = g.twists.find(capabilityId);
   return aboutOne && twist != g.twists.end() && !twist->second;
 }
@@ -218,47 +188,39 @@ NKERROR Open(MaidObject* parent, ULONG id, NKPARAM data) {
   if (const unsigned trouble = Pick(kTroubleCount)) return kTroubles[trouble];
   const NKERROR result = g_sim->entry(parent, kNkMAIDCommand_Open, id, 0, data, nullptr, nullptr);
   if (result != kNkMAIDResult_NoError || !data) return result;
-  Kind kind = Kind::Module;
-  if (parent) {
-    const Kind parentKind = g.open.count(parent) ? g.open[parent] : Kind::Data;
-    kind = parentKind == Kind::Module   ? Kind::Camera
-           : parentKind == Kind::Camera ? Kind::Item
-                                        : Kind::Data;
-  }
-  g.open[reinterpret_cast<MaidObject*>(data)] = kind;
+  // The kind after its parent's (a module's camera, a camera's item), else data.
+  const auto up = g.open.find(parent);
+  const bool childKind = up != g.open.end() && up->second != Kind::Item && up->second != Kind::Data;
+  g.open[reinterpret_cast<MaidObject*>(data)] =
+      !parent     ? Kind::Module
+      : childKind ? static_cast<Kind>(static_cast<int>(up->second) + 1)
+                  : Kind::Data;
   return result;
 }
 
 }  // namespace
 
-bool Use(const std::string& path) {
+bool Start(const std::string& path, const std::uint8_t* answers, std::size_t size) {
   auto loaded = g_loaded.find(path);
   if (loaded == g_loaded.end()) {
     void* library = platform::loadModule(path);
     if (!library) return false;
-    SimModule sim;
-    sim.entry =
-        reinterpret_cast<maid::EntryPoint>(platform::findSymbol(library, maid::kEntryPointName));
-    sim.control =
-        reinterpret_cast<int (*)(const char*)>(platform::findSymbol(library, "LbSimControl"));
-    sim.callsAfterClose =
-        reinterpret_cast<unsigned (*)()>(platform::findSymbol(library, "LbSimCallsAfterClose"));
+    const auto symbol = [library](const char* name) { return platform::findSymbol(library, name); };
+    const SimModule sim{reinterpret_cast<maid::EntryPoint>(symbol(maid::kEntryPointName)),
+                        reinterpret_cast<int (*)(const char*)>(symbol("LbSimControl")),
+                        reinterpret_cast<unsigned (*)()>(symbol("LbSimCallsAfterClose"))};
     if (!sim.entry || !sim.control || !sim.callsAfterClose) return false;
     loaded = g_loaded.emplace(path, sim).first;
   }
   g_sim = &loaded->second;
-  return true;
-}
-
-void Reset(const std::uint8_t* answers, std::size_t size) {
   g = Session{};
-  g.answers = CAnswers(answers, size);
+  g.answers = fuzzscript::CBytes(answers, size);
   Control("reset");
+  return true;
 }
 
 void Calm() {
   g.calm = true;
-  g.answers.stop();
   g.twists.clear();
 }
 
@@ -327,9 +289,8 @@ const std::deque<File>& Files() { return g.files; }
 unsigned CallsAfterClose() { return g_sim->callsAfterClose(); }
 std::size_t OpenRecords() { return g.open.size(); }
 bool ModuleOpen() {
-  for (const auto& record : g.open)
-    if (record.second == Kind::Module) return true;
-  return false;
+  return std::any_of(g.open.begin(), g.open.end(),
+                     [](const auto& record) { return record.second == Kind::Module; });
 }
 
 }  // namespace bentmodule

@@ -27,12 +27,9 @@
 
 namespace bentmodule {
 
-// Loads the simulated module file at `path` (once; later calls reuse it) and wraps it from now
-// on. False when it cannot be loaded.
-bool Use(const std::string& path);
-
-// A new session: the simulator's scenario afresh, these answer bytes, nothing recorded.
-void Reset(const std::uint8_t* answers, std::size_t size);
+// A new session with the simulated module file at `path` (loaded once, then reused), its
+// scenario afresh, these answer bytes, nothing recorded. False when it cannot be loaded.
+bool Start(const std::string& path, const std::uint8_t* answers, std::size_t size);
 // From now on every answer is the simulator's own, and no twist stands (the camera behaves, so
 // the session must settle).
 void Calm();

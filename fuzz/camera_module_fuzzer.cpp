@@ -3,17 +3,13 @@
 // requests through a camera worker of its own (a fresh one for each input), which also runs the
 // heartbeat, on a clock the input moves (the simulator's too), so no input waits for real time.
 //
-// Input: as camera_module_script.h lays it out, a session script (the host's requests, the
-// simulator's habits, faults and plugging, time passing) and the answer bytes. A session ends
-// calm (no answer bent, every habit and fault off), settles, and shuts down; then what the
-// host was told and what lies on disk is checked against what the module gave, each rule an
-// assertion of its own:
+// Input (camera_module_script.h): a session script, in the words of tests/session_actions.h and
+// a few of the fuzzer's own, then the answer bytes. A session ends calm (no answer bent, every
+// habit and fault off), settles and shuts down; then each rule is an assertion of its own:
 //   - the rules of every message stream (tests/host_rules.h); every announced capture ends,
 //     and "listDevices" always gets its answer;
 //   - a file reported whole holds exactly the bytes the module's blocks gave, every byte
-//     covered, and is as long as the module said; nothing else is left in the download folder,
-//     no ".part" among it;
-//   - once calm, the host's cameras are the module's plugged ones;
+//     covered, at a length the module said; nothing else, no ".part", is left in the folder;
 //   - no call reaches the module with a record it already closed, and every record is closed;
 //   - the session's work ends within a bounded number of steps.
 #include <unistd.h>
@@ -45,14 +41,14 @@
 #include "platform/trace.h"
 #include "sim/sim_habits.h"
 #include "tests/host_rules.h"
+#include "tests/session_actions.h"
 #include "values/lua_value.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-fs::path g_downloads;
-fs::path g_scenario;
+fs::path g_downloads, g_scenario;
 CHostNotifications g_hostNotifications;
 std::uint32_t g_nowMs = 0;
 std::uint32_t FakeClock() { return g_nowMs; }
@@ -78,10 +74,23 @@ void Check(bool holds, const char* rule, const std::string& detail = "") {
   if (!holds) Finding(rule, detail);
 }
 
-// What the host has been told so far, checked message by message (tests/host_rules.h), and
-// each file reported whole against the blocks the module gave.
-class CHostView {
+// One host session: its camera worker, and what the host was told, checked message by message
+// (tests/host_rules.h) and each file reported whole against the blocks the module gave.
+class CSession : public CCameraWorkerDelegate {
  public:
+  explicit CSession(std::uint32_t moduleIndex) : m_moduleIndex(moduleIndex) {}
+
+  void wakeCameraThread() override {}
+  void endHostSession(std::uint32_t) override { m_sessionEnded = true; }
+
+  // The process answers "listDevices" whatever the cameras do.
+  void post(const session::Request& request) {
+    const std::uint32_t id = ++m_lastRequestId;
+    m_rules.sent(id, request.name, request.name == "listDevices");
+    const ZnLuaTEString name(request.name.c_str());
+    m_worker.post(id, &name, request.payload().get());
+    cameraTurn();
+  }
   void take() {
     while (std::unique_ptr<OutgoingMessage> message = TakeOutgoingMessage()) {
       const std::string name = message->name ? message->name->getString() : "";
@@ -90,10 +99,79 @@ class CHostView {
         checkWholeFile(Text(message->value.get(), "file_path"));
     }
   }
-  // The process answers "listDevices" whatever the cameras do.
-  void sent(std::uint32_t requestId, const std::string& name) {
-    m_rules.sent(requestId, name, name == "listDevices");
+  // One turn of the camera thread, then the time it may wait passes: at most a heartbeat, at
+  // least `minimumMs`, so that long bounds pass in few turns where nothing is delivered.
+  void cameraTurn(std::uint32_t minimumMs = 1) {
+    const unsigned waitMs = m_worker.runTurn();
+    take();
+    g_nowMs += waitMs == 0 ? 1 : std::max(std::min(waitMs, kHeartbeatPeriodMs), minimumMs);
+    bentmodule::Control("clock " + std::to_string(g_nowMs));
   }
+  // One action of the script, with its operands (camera_module_script.h).
+  void act(fuzzscript::CBytes& script) {
+    using session::Sim;
+    const unsigned code = script.byte() % fuzzscript::kActionCount;
+    if (code < session::kAskCount) {
+      const auto ask = static_cast<session::Ask>(code);
+      const std::uint32_t device = TakesDevice(ask) ? m_moduleIndex | script.byte() % 4 : 0;
+      const unsigned key = ask == session::Ask::ChangeSetting ? script.byte() : 0;
+      const int value = TakesValue(ask) ? static_cast<std::int8_t>(script.byte()) : 0;
+      return post(MakeRequest(ask, device, value, key));
+    }
+    if (code >= fuzzscript::kCameraTurn && code <= fuzzscript::kCameraTurn3) return cameraTurn();
+    const std::uint8_t operand = script.byte();
+    if (code < fuzzscript::kCameraTurn) {
+      const auto line = static_cast<Sim>(code - session::kAskCount);
+      const unsigned camera = 1 + (operand >> 6) % 3;
+      if (line == Sim::Plug) m_plugged.insert(m_moduleIndex | camera);
+      if (line == Sim::Unplug) m_plugged.erase(m_moduleIndex | camera);
+      const unsigned scale = line == Sim::Exposure ? 100 : line == Sim::StoredBytes ? 64 : 1;
+      bentmodule::Control(ControlLine(line, operand * scale, camera));
+    } else if (code == fuzzscript::kTimePasses) {
+      // Time passes with the camera thread at work: up to 25 s, in its own turns.
+      const std::uint32_t until = g_nowMs + operand * 100u;
+      for (int turns = 0; turns < 300 && static_cast<std::int32_t>(until - g_nowMs) > 0; ++turns)
+        cameraTurn();
+    } else if (code == fuzzscript::kTwist) {
+      bentmodule::Twist(fuzzscript::kTwistable[operand % std::size(fuzzscript::kTwistable)],
+                        operand & 0x80);
+    } else {  // kEvent
+      // An event of any kind with any data: an item that does not exist, a capability change
+      // of anything, a removal of something never added.
+      static const maid::ULONG kEvents[] = {
+          kNkMAIDEvent_AddChild,         kNkMAIDEvent_RemoveChild,
+          kNkMAIDEvent_CapChange,        kNkMAIDEvent_CapChangeValueOnly,
+          kNkMAIDEvent_OrphanedChildren, kNkMAIDEvent_CaptureComplete};
+      bentmodule::QueueEvent(kEvents[operand % 6], script.byte() | std::uint32_t{operand} << 8);
+    }
+  }
+  // Calm: a tidy module from now on; the session's work must come to rest, and after a few
+  // seconds of heartbeats the host's cameras be the module's plugged ones (none if it refused).
+  void settle() {
+    bentmodule::Calm();
+    bentmodule::Control(ControlLine(session::Sim::Clear, 0));
+    bentmodule::Control(ControlLine(session::Sim::Exposure, 0));
+    for (unsigned habit = 0; habit < static_cast<unsigned>(lbsim::Habit::Count); ++habit)
+      bentmodule::Control(ControlLine(session::Sim::HabitOff, habit));
+    const std::uint32_t calmSince = g_nowMs;
+    for (int steps = 0;; ++steps) {
+      Check(steps < kSettleSteps, "the camera side never came to rest");
+      m_worker.runTurn();
+      take();
+      if (!m_worker.busy() && g_nowMs - calmSince > 3000) break;
+      cameraTurn(kHeartbeatPeriodMs);
+    }
+    m_rules.checkDevices(bentmodule::ModuleOpen() ? m_plugged : std::set<std::uint32_t>{});
+  }
+
+  void shutDown() {
+    post({"shutdown", {}, {}});
+    for (int steps = 0; !m_sessionEnded; ++steps) {
+      Check(steps < kSettleSteps, "shutdown never ended");
+      cameraTurn(kHeartbeatPeriodMs);
+    }
+  }
+
   // After shutdown: every request that must be answered was, every capture ended, and the
   // folder holds only the files reported whole.
   void checkEnd(const fs::path& folder) {
@@ -102,21 +180,9 @@ class CHostView {
     std::error_code ignored;
     for (const auto& entry : fs::directory_iterator(folder, ignored)) {
       const std::string name = entry.path().filename().string();
-      Check(name.size() < 5 || name.compare(name.size() - 5, 5, ".part") != 0,
-            "a .part file outlived its download", name);
-      Check(m_wholeFiles.count(name) == 1, "a file no one reported whole is in the download folder",
-            name);
+      Check(entry.path().extension() != ".part", "a .part file outlived its download", name);
+      Check(m_wholeFiles.count(name) == 1, "a file not reported whole is left in the folder", name);
     }
-  }
-  // Calm and settled: the host's cameras are the module's plugged ones (none when the module
-  // refused to open).
-  void checkDevices(std::uint32_t moduleIndex, const std::set<std::uint32_t>& cameras) {
-    std::set<std::uint32_t> plugged;
-    if (bentmodule::ModuleOpen())
-      for (std::uint32_t camera : cameras) plugged.insert(moduleIndex | camera);
-    Check(m_rules.devices() == plugged, "the host's cameras differ from the module's once calm",
-          std::to_string(m_rules.devices().size()) + " known, " + std::to_string(plugged.size()) +
-              " plugged");
   }
 
  private:
@@ -144,212 +210,23 @@ class CHostView {
             path + " (" + std::to_string(bytes.size()) + " bytes)");
   }
 
-  CHostRules m_rules{[](const char* rule, const std::string& detail) { Finding(rule, detail); }};
-  std::set<std::string> m_wholeFiles;
-};
-
-const char* const kSettingKeys[] = {"shutterValue", "apertureValue", "isoSpeedValue", "wbValue",
-                                    "bogus"};
-const char* const kFormats[] = {"jpeg", "raw", "raw+jpeg"};
-
-// The control line that switches the simulator's habit number `habit` (any byte) on or off.
-std::string HabitLine(unsigned habit, const char* onOrOff) {
-  const auto chosen = static_cast<lbsim::Habit>(habit % static_cast<unsigned>(lbsim::Habit::Count));
-  return std::string("habit ") + lbsim::HabitName(chosen) + " " + onOrOff;
-}
-
-// One host session: its camera worker, and what the host was told.
-class CSession : public CCameraWorkerDelegate {
- public:
-  explicit CSession(std::uint32_t moduleIndex) : m_moduleIndex(moduleIndex) {}
-
-  void wakeCameraThread() override {}
-  void endHostSession(std::uint32_t) override { m_sessionEnded = true; }
-
-  void post(const char* name, std::unique_ptr<ZnLuaTETable> params = nullptr) {
-    const std::uint32_t id = ++m_lastRequestId;
-    m_host.sent(id, name);
-    const ZnLuaTEString nameValue(name);
-    m_worker.post(id, &nameValue, params.get());
-    cameraTurn();
-  }
-  // One turn of the camera thread, then the time it may wait passes: at most a heartbeat,
-  // and at least `minimumMs`, so that long bounds pass in few turns where nothing is
-  // delivered.
-  void cameraTurn(std::uint32_t minimumMs = 1) {
-    const unsigned waitMs = m_worker.runTurn();
-    m_host.take();
-    g_nowMs += waitMs == 0 ? 1 : std::max(std::min(waitMs, kHeartbeatPeriodMs), minimumMs);
-    bentmodule::Control("clock " + std::to_string(g_nowMs));
-  }
-  std::unique_ptr<ZnLuaTETable> device(std::uint8_t camera) const {
-    auto table = std::make_unique<ZnLuaTETable>();
-    table->setNumber("device_id", m_moduleIndex | (camera % 4));
-    return table;
-  }
-
-  void act(fuzzscript::CBytes& script) {
-    using namespace fuzzscript;
-    switch (script.byte() % kActionCount) {
-      case kListDevices:
-        post("listDevices");
-        break;
-      case kConnect: {
-        const std::uint8_t operand = script.byte();
-        auto params = device(operand);
-        if (operand & 0x80) params->setNumber("keep_connected", 1);
-        post("connectDevice", std::move(params));
-        if (operand & 0x40) post("doRigCapture");
-        break;
-      }
-      case kDisconnect:
-        post("disconnectDevice", device(script.byte()));
-        break;
-      case kCapture:
-        post("doCapture");
-        break;
-      case kChangeSetting: {
-        auto params = device(1);
-        params->setString("param_key", kSettingKeys[script.byte() % 5]);
-        params->setNumber("param_value", static_cast<std::int8_t>(script.byte()));
-        post("updateCameraSetting", std::move(params));
-        break;
-      }
-      case kGetSettings:
-        post("getCameraSettings", device(script.byte()));
-        break;
-      case kToggleLiveView:
-        post("toggleLiveView");
-        break;
-      case kIsLiveViewOn:
-        post("isLiveViewOn");
-        break;
-      case kFocus: {
-        auto params = std::make_unique<ZnLuaTETable>();
-        params->setNumber("focus_direction", static_cast<std::int8_t>(script.byte()));
-        post("setCameraFocus", std::move(params));
-        break;
-      }
-      case kAutoFocus:
-        post("doAutoFocus");
-        break;
-      case kCameraTurn:
-      case kCameraTurn2:
-      case kCameraTurn3:
-        cameraTurn();
-        break;
-      case kPlug: {
-        const std::uint8_t operand = script.byte();
-        const std::uint32_t camera = 1 + operand % 3;
-        bentmodule::Control((operand & 0x80 ? "plug " : "unplug ") + std::to_string(camera));
-        if (operand & 0x80)
-          m_plugged.insert(camera);
-        else
-          m_plugged.erase(camera);
-        break;
-      }
-      case kAlive: {
-        const std::uint8_t operand = script.byte();
-        const std::string camera = std::to_string(1 + operand % 3);
-        bentmodule::Control(operand & 0x80 ? "habit alive-false on " + camera
-                                           : "fault isalive-false " + camera);
-        break;
-      }
-      case kFormat:
-        bentmodule::Control(std::string("format ") + kFormats[script.byte() % 3] + " 1");
-        break;
-      case kTwist: {
-        const std::uint8_t operand = script.byte();
-        bentmodule::Twist(kTwistable[operand % kTwistableCount], operand & 0x80);
-        break;
-      }
-      case kDial: {
-        const std::uint8_t operand = script.byte();
-        static const char* const kDials[] = {"aperture", "shutter", "iso", "wb"};
-        bentmodule::Control(std::string("dial ") + kDials[operand % 4] + " " +
-                            std::to_string(operand / 4 % 8) + " 1");
-        break;
-      }
-      case kButton:
-        bentmodule::Control("shoot 1");
-        break;
-      case kTimePasses: {
-        // Time passes with the camera thread at work: up to 25 s, in its own turns.
-        const std::uint32_t until = g_nowMs + script.byte() * 100u;
-        for (int turns = 0; turns < 300 && static_cast<std::int32_t>(until - g_nowMs) > 0; ++turns)
-          cameraTurn();
-        break;
-      }
-      case kHabit:
-        bentmodule::Control(HabitLine(script.byte(), "on 1"));
-        break;
-      case kFault:
-        bentmodule::Control(kFaults[script.byte() % kFaultCount]);
-        break;
-      case kExposure:
-        bentmodule::Control("exposure-ms " + std::to_string(script.byte() * 100u) + " 1");
-        break;
-      case kEvent: {
-        // An event of any kind with any data: an item that does not exist, a capability
-        // change of anything, a removal of something never added.
-        static const maid::ULONG kEvents[] = {
-            kNkMAIDEvent_AddChild,         kNkMAIDEvent_RemoveChild,
-            kNkMAIDEvent_CapChange,        kNkMAIDEvent_CapChangeValueOnly,
-            kNkMAIDEvent_OrphanedChildren, kNkMAIDEvent_CaptureComplete};
-        const std::uint8_t kind = script.byte();
-        bentmodule::QueueEvent(kEvents[kind % 6], script.byte() | std::uint32_t{kind} << 8);
-        break;
-      }
-    }
-  }
-  // Calm: a tidy module from now on; the session's work must come to rest, and the host's
-  // cameras match the module's after a few seconds of heartbeats.
-  void settle() {
-    bentmodule::Calm();
-    bentmodule::Control("clear");
-    bentmodule::Control("exposure-ms 0");
-    for (unsigned habit = 0; habit < static_cast<unsigned>(lbsim::Habit::Count); ++habit)
-      bentmodule::Control(HabitLine(habit, "off"));
-    const std::uint32_t calmSince = g_nowMs;
-    for (int steps = 0;; ++steps) {
-      Check(steps < kSettleSteps, "the camera side never came to rest",
-            std::to_string(steps) + " steps");
-      m_worker.runTurn();
-      m_host.take();
-      if (!m_worker.busy() && g_nowMs - calmSince > 3000) break;
-      cameraTurn(kHeartbeatPeriodMs);
-    }
-    m_host.checkDevices(m_moduleIndex, m_plugged);
-  }
-
-  void shutDown() {
-    post("shutdown");
-    for (int steps = 0; !m_sessionEnded; ++steps) {
-      Check(steps < kSettleSteps, "shutdown never ended");
-      cameraTurn(kHeartbeatPeriodMs);
-    }
-    m_host.take();
-  }
-
-  CHostView& host() { return m_host; }
-
- private:
   std::uint32_t m_moduleIndex;
   std::uint32_t m_lastRequestId = 0;
-  CHostView m_host;
+  CHostRules m_rules{[](const char* rule, const std::string& detail) { Finding(rule, detail); }};
+  std::set<std::string> m_wholeFiles;
   CCameraWorker m_worker{*this};
   bool m_sessionEnded = false;
-  std::set<std::uint32_t> m_plugged{1, 2};  // as the scenario starts, then as the script plugs
+  // The devices plugged in: as the scenario starts, then as the script plugs.
+  std::set<std::uint32_t> m_plugged{m_moduleIndex | 1, m_moduleIndex | 2};
 };
-
-// Traces are silent unless LB_FUZZ_TRACE is set (to read what a finding did).
-void QuietTrace(const char*) {}
-void PrintTrace(const char* text) { std::fprintf(stderr, "%s\n", text); }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  SetTraceSink(std::getenv("LB_FUZZ_TRACE") ? &PrintTrace : &QuietTrace);
+  // Traces are silent unless LB_FUZZ_TRACE is set (to read what a finding did).
+  SetTraceSink(std::getenv("LB_FUZZ_TRACE")
+                   ? +[](const char* text) { std::fprintf(stderr, "%s\n", text); }
+                   : +[](const char*) {});
   g_downloads = fs::temp_directory_path() / ("lb_camera_module_fuzz_" + std::to_string(getpid()));
   fs::create_directories(g_downloads);
   g_scenario = g_downloads.string() + ".scenario";
@@ -376,10 +253,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const unsigned ordinal = setup & 1 ? 23 : 1;
   const std::string moduleType = setup & 1 ? "Type0023" : "Type0001";
   // The simulated modules are built beside the fuzzer's own folder.
-  if (!bentmodule::Use(platform::executableDirectory() + "../" + moduleType + ".md3"))
+  if (!bentmodule::Start(platform::executableDirectory() + "../" + moduleType + ".md3",
+                         data + kHeader + scriptSize, size - kHeader - scriptSize))
     Finding("set-up", "cannot load the simulated " + moduleType);
-  bentmodule::Reset(data + kHeader + scriptSize, size - kHeader - scriptSize);
-  bentmodule::Control(std::string("format ") + kFormats[(setup >> 1) % 3]);
+  bentmodule::Control(ControlLine(session::Sim::Format, setup >> 1));
 
   g_nowMs = 1000;
   bentmodule::Control("clock 1000");
@@ -404,13 +281,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CSdkLockGuard lock(g_sdkLock);
     CNikonModuleManager::DestroyInstance();
   }
-  session.host().take();
+  session.take();
 
   Check(bentmodule::CallsAfterClose() == 0, "a call reached the module with a closed record",
         std::to_string(bentmodule::CallsAfterClose()));
   Check(bentmodule::OpenRecords() == 0, "records left open after the session",
         std::to_string(bentmodule::OpenRecords()));
-  session.host().checkEnd(g_downloads);
+  session.checkEnd(g_downloads);
 
   std::error_code ignored;
   for (const auto& entry : fs::directory_iterator(g_downloads, ignored))

@@ -6,7 +6,8 @@
 //     is "ok", "error" or "shutdownComplete";
 //   - a capture id is announced once ("objectWasAdded") and ends once, after it, with
 //     "fileDownloadComplete" or an "error" under its id;
-//   - "deviceAdded" and "deviceRemoved" alternate per device, starting with "deviceAdded".
+//   - "deviceAdded" and "deviceRemoved" alternate per device, starting with "deviceAdded";
+//     once the cameras are left alone, they leave present the ones plugged in.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +18,13 @@
 #include <utility>
 
 #include "tests/payload_fields.h"
+
+// "{257, 258}"
+inline std::string IdList(const std::set<std::uint32_t>& ids) {
+  std::string text = "{";
+  for (std::uint32_t id : ids) text += (text.size() > 1 ? ", " : "") + std::to_string(id);
+  return text + "}";
+}
 
 class CHostRules {
  public:
@@ -31,20 +39,18 @@ class CHostRules {
   void see(std::uint32_t requestId, const std::string& name, const ZnLuaTE* payload) {
     if (requestId != 0) return reply(requestId, name);
     const double number = Number(payload, "capture_id");
-    const int capture = static_cast<int>(number);
+    const auto capture = static_cast<std::uint32_t>(number > 0 ? number : 0);
     const std::string id = std::to_string(capture);
     if (name == "objectWasAdded") {
-      if (!(number > 0)) {
+      if (!(number > 0))
         m_broke("a file announced without a capture id", Text(payload, "file_name"));
-      } else if (!m_announced.insert(capture).second) {
+      else if (!m_announced.insert(capture).second)
         m_broke("a capture id announced twice", id);
-      }
     } else if ((name == "fileDownloadComplete" || name == "error") && number > 0) {
-      if (!m_announced.count(capture)) {
+      if (!m_announced.count(capture))
         m_broke("an outcome for a capture id never announced", name + " for " + id);
-      } else if (!m_ended.insert(capture).second) {
+      else if (!m_ended.insert(capture).second)
         m_broke("a capture ended twice", name + " for " + id);
-      }
     } else if (name == "deviceAdded" || name == "deviceRemoved") {
       const auto device = static_cast<std::uint32_t>(Number(payload, "device_id"));
       const bool added = name == "deviceAdded";
@@ -58,27 +64,29 @@ class CHostRules {
   // those sent before the last one answered (one sent later may be cut off by the end of the
   // session, as when the host leaves).
   void checkRequiredAnswers(bool complete) const {
-    for (const auto& [id, request] : m_requests) {
+    for (const auto& [id, request] : m_requests)
       if (request.second && (complete || id < m_lastAnswered) && !m_answered.count(id))
         m_broke("a request that is always answered was not",
                 "#" + std::to_string(id) + " " + request.first);
-    }
   }
   // Every announced capture has ended, as it must once the process has shut down.
   void checkEveryCaptureEnded() const {
-    for (int capture : openCaptures())
-      m_broke("an announced file never ended", "capture id " + std::to_string(capture));
+    if (!openCaptures().empty()) m_broke("announced files never ended", IdList(openCaptures()));
   }
 
   bool answered(std::uint32_t requestId) const { return m_answered.count(requestId) != 0; }
-  std::set<int> openCaptures() const {
-    std::set<int> open;
-    for (int capture : m_announced)
+  std::set<std::uint32_t> openCaptures() const {
+    std::set<std::uint32_t> open;
+    for (std::uint32_t capture : m_announced)
       if (!m_ended.count(capture)) open.insert(capture);
     return open;
   }
-  // The devices the announcements leave present.
-  const std::set<std::uint32_t>& devices() const { return m_present; }
+  // Once calm: the devices the announcements leave present are the ones plugged in.
+  void checkDevices(const std::set<std::uint32_t>& plugged) const {
+    if (m_present != plugged)
+      m_broke("the devices announced are not the ones plugged in once calm",
+              "announced " + IdList(m_present) + ", plugged in " + IdList(plugged));
+  }
 
  private:
   void reply(std::uint32_t requestId, const std::string& name) {
@@ -99,7 +107,7 @@ class CHostRules {
   std::map<std::uint32_t, std::pair<std::string, bool>> m_requests;  // name, required
   std::set<std::uint32_t> m_answered;
   std::uint32_t m_lastAnswered = 0;
-  std::set<int> m_announced;  // capture ids
-  std::set<int> m_ended;
+  std::set<std::uint32_t> m_announced;  // capture ids
+  std::set<std::uint32_t> m_ended;
   std::set<std::uint32_t> m_present;
 };

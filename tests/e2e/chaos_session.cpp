@@ -1,44 +1,38 @@
 // A whole-session chaos run: lensbridge.exe on simulated cameras, driven through its pipes by
-// random sessions (the cameras and their modules, formats, habits and faults, plugging, and
-// the host's commands mixed), each checked from outside as the host and the user see it:
-//   - the rules of every message stream (tests/host_rules.h): replies once, in order, to
-//     requests sent; each announced file ends once; devices come and go in turn;
-//   - the requests that always have an answer get it; the process never stops answering,
-//     never ends on its own, and ends with "shutdownComplete" and exit code 0 when asked;
-//   - every announced file ends before the process shuts down;
+// random sessions in the words of tests/session_actions.h, each checked from outside:
+//   - the rules of every message stream (tests/host_rules.h); once the chaos stopped,
+//     "listDevices" too lists the cameras plugged in;
+//   - the requests always answered are; the process never stops answering nor ends on its own,
+//     and ends with "shutdownComplete" and exit code 0 when asked, every announced file ended;
 //   - a file reported complete holds exactly the bytes the simulated camera made; after the
 //     process ended, the download folder holds those files and nothing else (no ".part");
-//   - once the chaos has stopped, the cameras announced and listed are the ones plugged in;
-//   - the simulator logged no call made with a record the process had closed;
-//   - every live-view frame is a JPEG of the size it says.
-// One session in five ends with the host closing its pipes instead: the process must end by
-// itself, leaving no ".part"; a whole file it was not told of holds the camera's bytes.
-// In one session in four another program (file_holder.exe, as a virus scanner) holds each new
-// ".part" file open for a while: a whole file still takes its name, a failed one still goes,
-// before the process ends either way.
+//   - no call reached the simulator with a record the process had closed; every live-view
+//     frame is a JPEG of the size it says.
+// One session in five ends with the host closing its pipes: the process must end by itself,
+// leaving no ".part", a whole file it was not told of holding the camera's bytes. In one in
+// four another program (file_holder.exe, as a virus scanner) holds each new ".part" file open
+// a while: a whole file still takes its name, a failed one still goes, before the process ends.
 //
-// Usage: chaos_session.exe [-v] SEED...   Each session is drawn from its seed alone (a
-// std::mt19937), before the process starts, so a seed replays the same session as far as the
-// process's own timing allows. Prints "seed N: ok" per seed, or what broke with the session's
-// plan and messages (-v: for every seed), and exits 1 when any seed broke. CTest runs a few
-// seeds; scripts/chaos runs any.
+// Usage: chaos_session.exe [-v] SEED...   A seed draws its session (a std::mt19937) before the
+// process starts, and replays it as far as the process's timing allows. Prints "seed N: ok" or
+// what broke with the plan and messages (-v: for every seed); exits 1 when any seed broke.
 #include <windows.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <map>
-#include <memory>
 #include <random>
 #include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "sim/sim_habits.h"
 #include "tests/e2e/e2e_support.h"
 #include "tests/host_rules.h"
+#include "tests/session_actions.h"
 #include "lbhost/client/child_process.h"
 #include "lbhost/vocabulary/value_printer.h"
 
@@ -56,30 +50,21 @@ constexpr unsigned kShutdownBoundMs = 75000;
 constexpr unsigned kSettleBoundMs = 30000;
 constexpr unsigned kQuietMs = 1500;
 
-// One of the simulator's habits, by its name.
-const char* AnyHabit(std::size_t roll) {
-  return lbsim::HabitName(
-      static_cast<lbsim::Habit>(roll % static_cast<std::size_t>(lbsim::Habit::Count)));
-}
 // Habits after which no picture comes, or the camera is not taken on: common enough in a
 // session they spoil, so drawn less often.
-bool Harsh(const std::string& habit) {
-  return habit == "refused-start" || habit == "refused-start-late" || habit == "out-of-focus" ||
-         habit == "alive-false" || habit == "busy-while-transferring";
+bool Harsh(lbsim::Habit habit) {
+  using H = lbsim::Habit;
+  return habit == H::RefusedStart || habit == H::RefusedStartLate || habit == H::OutOfFocus ||
+         habit == H::AliveFalse || habit == H::BusyWhileTransferring;
 }
-const char* const kFormats[] = {"jpeg", "raw", "raw+jpeg"};
-const char* const kSettingKeys[] = {"apertureValue", "shutterValue", "isoSpeedValue", "wbValue"};
 
 struct SimCamera {
   std::uint32_t id = 1;
   // The module's place in the list: 1 for Type0001, 23 for Type0023; 0 for a camera that both
   // modules have (as two cameras of one id under two modules).
   unsigned ordinal = 1;
-  std::string format;
   std::uint32_t rawBytes = 0;  // distinct per camera, so a RAW file's size tells its camera
-  bool plugged = true;
-  std::vector<std::string> habits;
-  unsigned exposureMs = 0;
+  std::string setup;           // the rest of its scenario line
   std::vector<std::uint32_t> deviceIds() const {
     if (ordinal != 0) return {ordinal << 8 | id};
     return {1u << 8 | id, 23u << 8 | id};
@@ -90,50 +75,37 @@ enum class Kind { Request, Control, Pause, Barrier };
 
 struct Action {
   Kind kind = Kind::Pause;
-  std::string text;  // the request's name or the control line
-  // The request's number fields, and its "param_key" when not empty.
-  std::vector<std::pair<std::string, double>> numbers;
-  std::string paramKey;
-  unsigned ms = 0;  // a pause's length
+  session::Request request;  // a request, or the control line as its name
+  unsigned ms = 0;           // a pause's length
 };
 
 struct Plan {
   std::vector<SimCamera> cameras;
   std::vector<Action> actions;
-  std::set<std::uint32_t> pluggedAtEnd;  // device ids
+  std::set<std::uint32_t> pluggedAtEnd;  // device ids, as the scenario and control lines leave them
   bool hostLeaves = false;               // the session ends with the host closing its pipes
   unsigned holdMs = 0;  // how long another program holds each new ".part" file; 0: none
   std::string scenario;
 };
 
-Action BarrierAction() {
-  Action a;
-  a.kind = Kind::Barrier;
-  return a;
-}
-
 std::string Describe(const Action& action) {
-  switch (action.kind) {
-    case Kind::Pause:
-      return "pause " + std::to_string(action.ms) + " ms";
-    case Kind::Barrier:
-      return "listDevices, waiting for its answer";
-    case Kind::Control:
-      return "control: " + action.text;
-    case Kind::Request:
-      break;
-  }
-  std::string text = "-> " + action.text;
-  for (const auto& n : action.numbers)
-    text += " " + n.first + "=" + std::to_string(static_cast<long long>(n.second));
-  if (!action.paramKey.empty()) text += " param_key=" + action.paramKey;
+  if (action.kind == Kind::Pause) return "pause " + std::to_string(action.ms) + " ms";
+  if (action.kind == Kind::Barrier) return "listDevices, waiting for its answer";
+  if (action.kind == Kind::Control) return "control: " + action.request.name;
+  std::string text = "-> " + action.request.name;
+  for (const auto& [field, value] : action.request.numbers)
+    text += " " + field + "=" + std::to_string(static_cast<long long>(value));
+  if (!action.request.paramKey.empty()) text += " param_key=" + action.request.paramKey;
   return text;
 }
 
-// Draws a whole session from the seed: nothing in it depends on what the process answers.
+// Draws a whole session from the seed, nothing of it from what the process answers; one draw
+// after another (never two among a call's arguments), so whatever the compiler.
 Plan MakePlan(std::uint32_t seed) {
+  using session::Ask;
+  using session::Sim;
   std::mt19937 rng(seed);
-  auto pick = [&](std::size_t n) { return static_cast<std::size_t>(rng() % n); };
+  auto pick = [&](std::size_t n) { return static_cast<unsigned>(rng() % n); };
   auto chance = [&](unsigned percent) { return rng() % 100 < percent; };
   Plan plan;
 
@@ -141,178 +113,127 @@ Plan MakePlan(std::uint32_t seed) {
   for (std::uint32_t id = 1; id <= cameraCount; ++id) {
     SimCamera camera;
     camera.id = id;
-    const unsigned where = static_cast<unsigned>(pick(100));
+    const unsigned where = pick(100);
     camera.ordinal = where < 55 ? 1 : where < 85 ? 23 : 0;
-    camera.format = kFormats[pick(3)];
-    camera.rawBytes = 40000 + static_cast<std::uint32_t>(pick(900000)) * 4 + id;
-    camera.plugged = chance(85);
-    const std::size_t habits = pick(5);
-    for (std::size_t i = 0; i < habits; ++i) {
-      const char* habit = AnyHabit(rng());
-      if (!Harsh(habit) || chance(25)) camera.habits.push_back(habit);
+    camera.setup = std::string(" format=") + session::kFormats[pick(3)];
+    camera.rawBytes = 40000 + pick(900000) * 4 + id;
+    const bool plugged = chance(85);
+    camera.setup += " raw-bytes=" + std::to_string(camera.rawBytes) + " plugged=" + "01"[plugged];
+    std::string habits;
+    for (std::size_t count = pick(5); count > 0; --count) {
+      const lbsim::Habit habit = session::AnyHabit(rng());
+      if (!Harsh(habit) || chance(25))
+        habits += (habits.empty() ? "" : ",") + std::string(HabitName(habit));
     }
-    if (chance(15)) camera.exposureMs = 100 + static_cast<unsigned>(pick(900));
+    if (!habits.empty()) camera.setup += " habits=" + habits;
+    if (chance(15)) camera.setup += " exposure-ms=" + std::to_string(100 + pick(900));
+    camera.setup += " name=D850 No " + std::to_string(id) + "\n";
+    for (std::uint32_t device : camera.deviceIds())
+      if (plugged) plan.pluggedAtEnd.insert(device);
     plan.cameras.push_back(camera);
   }
-  std::set<std::uint32_t> plugged;  // device ids, as the control lines so far leave them
   for (unsigned ordinal : {0u, 1u, 23u}) {
     if (ordinal != 0)
       plan.scenario += std::string("module ") + (ordinal == 1 ? "Type0001" : "Type0023") + "\n";
-    for (const SimCamera& c : plan.cameras) {
-      if (c.ordinal != ordinal) continue;
-      plan.scenario += "camera " + std::to_string(c.id) + " type=" + (c.id == 2 ? "44" : "43") +
-                       " exposure=" + std::to_string(pick(4)) + " format=" + c.format +
-                       " raw-bytes=" + std::to_string(c.rawBytes) +
-                       " plugged=" + (c.plugged ? "1" : "0");
-      std::string habits;
-      for (const auto& h : c.habits) habits += (habits.empty() ? "" : ",") + h;
-      if (!habits.empty()) plan.scenario += " habits=" + habits;
-      if (c.exposureMs) plan.scenario += " exposure-ms=" + std::to_string(c.exposureMs);
-      plan.scenario += " name=D850 No " + std::to_string(c.id) + "\n";
-      if (c.plugged)
-        for (std::uint32_t device : c.deviceIds()) plugged.insert(device);
-    }
+    for (const SimCamera& c : plan.cameras)
+      if (c.ordinal == ordinal)
+        plan.scenario += "camera " + std::to_string(c.id) + " type=" + (c.id == 2 ? "44" : "43") +
+                         " exposure=" + std::to_string(pick(4)) + c.setup;
   }
+  // The devices plugged in, as the control lines so far leave them.
+  std::set<std::uint32_t>& plugged = plan.pluggedAtEnd;
 
-  auto request = [&](const char* name) {
-    Action a;
-    a.kind = Kind::Request;
-    a.text = name;
-    plan.actions.push_back(a);
-    return &plan.actions.back();
+  auto add = [&](Kind kind, session::Request request = {}, unsigned ms = 0) {
+    plan.actions.push_back({kind, std::move(request), ms});
   };
-  auto control = [&](const std::string& line) {
-    Action a;
-    a.kind = Kind::Control;
-    a.text = line;
-    plan.actions.push_back(a);
+  auto request = [&](Ask ask, std::uint32_t device = 0, double value = 0, unsigned key = 0) {
+    add(Kind::Request, MakeRequest(ask, device, value, key));
   };
-  auto pause = [&](unsigned ms) {
-    Action a;
-    a.kind = Kind::Pause;
-    a.ms = ms;
-    plan.actions.push_back(a);
+  auto control = [&](Sim line, std::uint32_t value, unsigned camera) {
+    add(Kind::Control, {ControlLine(line, value, camera), {}, {}});
   };
   auto anyCamera = [&]() -> const SimCamera& { return plan.cameras[pick(plan.cameras.size())]; };
   // A camera to connect: mostly one plugged in, as a host picks one from its listing; now
   // and then any, or one the module does not have.
+  auto deviceOf = [&](const SimCamera& c) { return c.deviceIds()[pick(c.deviceIds().size())]; };
   auto cameraToConnect = [&]() -> std::uint32_t {
-    const unsigned roll = static_cast<unsigned>(pick(100));
+    const unsigned roll = pick(100);
     if (roll < 5) return (chance(50) ? 1u : 23u) << 8 | 9;
-    if (roll < 20 || plugged.empty()) {
-      const auto ids = anyCamera().deviceIds();
-      return ids[pick(ids.size())];
-    }
-    auto it = plugged.begin();
-    std::advance(it, pick(plugged.size()));
-    return *it;
+    if (roll < 20 || plugged.empty()) return deviceOf(anyCamera());
+    return *std::next(plugged.begin(), pick(plugged.size()));
   };
   // The device the host means: mostly the one it connected last, as a host does.
   std::uint32_t connected = plan.cameras.front().deviceIds().front();
+  // One step of the session, drawn by `roll` (of 100).
+  auto step = [&](unsigned roll) {
+    if (roll < 20) return request(Ask::Capture);
+    if (roll < 22) return request(Ask::ListDevices);
+    if (roll < 29) return request(Ask::Connect, connected = cameraToConnect());
+    if (roll < 31) return request(Ask::Disconnect, connected);
+    if (roll < 35) return request(Ask::GetSettings, connected);
+    if (roll < 40) {
+      const double value = chance(95) ? pick(12) : -1.0;
+      return request(Ask::ChangeSetting, connected, value, pick(4));  // not the bogus key
+    }
+    if (roll < 45) return request(Ask::ToggleLiveView);
+    if (roll < 48) return request(Ask::IsLiveViewOn);
+    if (roll < 50) return request(Ask::Focus, 0, static_cast<double>(pick(7)) - 3);
+    if (roll < 52) return request(Ask::AutoFocus);
+    if (roll < 60) {
+      const unsigned camera = anyCamera().id, habit = rng();
+      const bool toCamera = chance(70), on = chance(Harsh(session::AnyHabit(habit)) ? 40 : 70);
+      return control(on ? Sim::HabitOn : Sim::HabitOff, habit, toCamera ? camera : 0);
+    }
+    if (roll < 67) {
+      // A fault, or every fault cleared.
+      static const Sim kMore[] = {Sim::OpenRefused, Sim::NotAlive, Sim::StoredBytes, Sim::Clear};
+      const unsigned camera = anyCamera().id;
+      const unsigned faults = std::size(session::kFaults), which = pick(faults + 4);
+      const Sim line = which < faults ? Sim::Fault : kMore[which - faults];
+      return control(line, line == Sim::StoredBytes ? pick(3000000) : which, camera);
+    }
+    if (roll < 73) {
+      const SimCamera& c = anyCamera();
+      const bool plug = chance(55);
+      control(plug ? Sim::Plug : Sim::Unplug, 0, c.id);
+      for (std::uint32_t device : c.deviceIds()) {
+        if (plug) plugged.insert(device);
+        if (!plug) plugged.erase(device);
+      }
+      if (!plug || !chance(40)) return;
+      // A host connects the camera it was just told of, once a rescan has found it.
+      add(Kind::Pause, {}, 300);
+      return request(Ask::Connect, connected = deviceOf(c));
+    }
+    if (roll < 75) {
+      const unsigned camera = chance(50) ? anyCamera().id : 0;
+      return control(Sim::Format, pick(3), camera);
+    }
+    if (roll < 80) {
+      const unsigned camera = anyCamera().id;
+      if (roll < 78) return control(Sim::Shoot, 0, camera);
+      if (roll < 79) return control(Sim::Exposure, chance(50) ? 0 : 100 + pick(900), camera);
+      return control(Sim::Rate, 2 + pick(20), camera);
+    }
+    if (roll < 83) return request(Ask::Join, cameraToConnect());  // a rig: one more camera
+    if (roll < 86) return request(Ask::RigCapture);
+    if (roll < 96) return add(Kind::Pause, {}, 50 + pick(600));
+    add(Kind::Barrier);
+  };
 
   // A host lists the cameras first; the answer also shows the modules are open, so the
   // control lines that follow are read by them and not skipped as written before.
-  plan.actions.push_back(BarrierAction());
-  if (chance(90)) {
-    connected = cameraToConnect();
-    request("connectDevice")->numbers = {{"device_id", connected}};
-  }
-  const std::size_t steps = 25 + pick(20);
-  for (std::size_t step = 0; step < steps; ++step) {
-    const unsigned roll = static_cast<unsigned>(pick(100));
-    if (roll < 20) {
-      request("doCapture");
-    } else if (roll < 22) {
-      request("listDevices");
-    } else if (roll < 29) {
-      connected = cameraToConnect();
-      request("connectDevice")->numbers = {{"device_id", connected}};
-    } else if (roll < 31) {
-      request("disconnectDevice")->numbers = {{"device_id", connected}};
-    } else if (roll < 35) {
-      request("getCameraSettings")->numbers = {{"device_id", connected}};
-    } else if (roll < 40) {
-      Action* a = request("updateCameraSetting");
-      a->numbers = {{"device_id", connected}, {"param_value", chance(95) ? pick(12) : -1.0}};
-      a->paramKey = kSettingKeys[pick(std::size(kSettingKeys))];
-    } else if (roll < 45) {
-      request("toggleLiveView");
-    } else if (roll < 48) {
-      request("isLiveViewOn");
-    } else if (roll < 50) {
-      request("setCameraFocus")->numbers = {{"focus_direction", static_cast<double>(pick(7)) - 3}};
-    } else if (roll < 52) {
-      request("doAutoFocus");
-    } else if (roll < 60) {
-      const SimCamera& c = anyCamera();
-      const char* habit = AnyHabit(rng());
-      control(std::string("habit ") + habit + (chance(Harsh(habit) ? 40 : 70) ? " on" : " off") +
-              (chance(70) ? " " + std::to_string(c.id) : ""));
-    } else if (roll < 67) {
-      const std::string id = std::to_string(anyCamera().id);
-      static const char* const kFaults[] = {
-          "open-refused item", "buffersize",           "transfer-lost", "capture-hangs",
-          "liveview-short",    "liveview-short empty", "block-wrap",    "storedbytes-unreadable"};
-      const std::size_t which = pick(std::size(kFaults) + 4);
-      if (which < std::size(kFaults)) {
-        control(std::string("fault ") + kFaults[which]);
-      } else if (which == std::size(kFaults)) {
-        control("fault open-refused " + id);
-      } else if (which == std::size(kFaults) + 1) {
-        control("fault isalive-false " + id);
-      } else if (which == std::size(kFaults) + 2) {
-        control("fault storedbytes " + std::to_string(pick(3000000)));
-      } else {
-        control("clear");
-      }
-    } else if (roll < 73) {
-      const SimCamera& c = anyCamera();
-      const bool plug = chance(55);
-      control(std::string(plug ? "plug " : "unplug ") + std::to_string(c.id));
-      for (std::uint32_t device : c.deviceIds()) {
-        if (plug)
-          plugged.insert(device);
-        else
-          plugged.erase(device);
-      }
-      if (plug && chance(40)) {
-        // A host connects the camera it was just told of, once a rescan has found it.
-        pause(300);
-        connected = c.deviceIds()[pick(c.deviceIds().size())];
-        request("connectDevice")->numbers = {{"device_id", connected}};
-      }
-    } else if (roll < 75) {
-      control(std::string("format ") + kFormats[pick(3)] +
-              (chance(50) ? " " + std::to_string(anyCamera().id) : ""));
-    } else if (roll < 78) {
-      control("shoot " + std::to_string(anyCamera().id));
-    } else if (roll < 79) {
-      control("exposure-ms " + std::to_string(chance(50) ? 0 : 100 + pick(900)) + " " +
-              std::to_string(anyCamera().id));
-    } else if (roll < 80) {
-      control("rate " + std::to_string(2 + pick(20)) + " " + std::to_string(anyCamera().id));
-    } else if (roll < 83) {
-      // A rig: another camera joins the ones connected.
-      request("connectDevice")->numbers = {{"device_id", cameraToConnect()},
-                                           {"keep_connected", 1}};
-    } else if (roll < 86) {
-      request("doRigCapture");
-    } else if (roll < 96) {
-      pause(50 + static_cast<unsigned>(pick(600)));
-    } else {
-      plan.actions.push_back(BarrierAction());
-    }
-  }
-  plan.pluggedAtEnd = plugged;
+  add(Kind::Barrier);
+  if (chance(90)) request(Ask::Connect, connected = cameraToConnect());
+  for (std::size_t steps = 25 + pick(20); steps > 0; --steps) step(pick(100));
   plan.hostLeaves = chance(20);
   // Drawn last, so that the sessions drawn before held files came in stay as they were.
-  if (chance(25)) plan.holdMs = 100 + static_cast<unsigned>(pick(2500));
+  if (chance(25)) plan.holdMs = 100 + pick(2500);
   return plan;
 }
 
-struct LoggedMessage {
-  HostMessage message;
-  unsigned atMs = 0;
+struct LoggedMessage : HostMessage {
+  unsigned atMs = 0;  // since the session started
 };
 
 class ChaosSession {
@@ -328,10 +249,14 @@ class ChaosSession {
     bool alive = true;
     for (std::size_t i = 0; i < m_plan.actions.size() && alive; ++i) alive = perform(i);
     if (alive && m_plan.hostLeaves) {
-      leave();
-    } else if (alive && settle()) {
-      shutDown();
+      // It closes its pipes without "shutdown", as a host that crashed: the process notices
+      // within a second, closes the cameras and ends.
+      drain();
+      client().closePipes();
+      expectCleanExit("its host left");
+      m_hostLeft = true;
     }
+    if (alive && !m_plan.hostLeaves && settle()) shutDown();
     m_holder.terminate();
     m_rules.checkRequiredAnswers(false);
     if (client().undecodableCount() != 0)
@@ -345,344 +270,256 @@ class ChaosSession {
 
  private:
   unsigned nowMs() const {
-    return static_cast<unsigned>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - m_start).count());
+    return static_cast<unsigned>((Clock::now() - m_start) / std::chrono::milliseconds(1));
   }
-  void broke(const std::string& what) { m_broken.push_back(what); }
+  // Notes what broke; false, for the step that gives up on it.
+  bool broke(const std::string& what) {
+    m_broken.push_back(what);
+    return false;
+  }
   CHostClient& client() { return m_session.client(); }
 
   bool startProcess() {
-    if (!m_downloads.valid() || !m_world.valid()) {
-      broke("harness: cannot create the session's folders");
-      return false;
-    }
-    m_control = m_world.file("camera.control");
-    m_closedCalls = m_world.file("closed-calls.log");
+    if (!m_downloads.valid() || !m_world.valid())
+      return broke("harness: cannot create the session's folders");
     std::ofstream(m_world.file("cameras.scenario"), std::ios::trunc) << m_plan.scenario;
     std::ofstream(m_control, std::ios::trunc);
     client().process().sendOutputTo(m_world.file("stdout.txt"), m_world.file("stderr.txt"));
     std::string error;
     if (m_plan.holdMs != 0) {
       m_holder.sendOutputTo(m_world.file("holder.txt"), m_world.file("holder-errors.txt"));
-      const std::vector<std::string> args{m_downloads.path(), ".part",
-                                          std::to_string(m_plan.holdMs), "600000"};
-      if (!m_holder.start(BuiltProgram("file_holder.exe"), args, {}, &error)) {
-        broke("harness: file_holder.exe did not start: " + error);
-        return false;
-      }
-      Sleep(300);  // watching
+      // It holds the files already there too, so the process need not wait for it.
+      if (!m_holder.start(BuiltProgram("file_holder.exe"),
+                          {m_downloads.path(), ".part", std::to_string(m_plan.holdMs), "600000"},
+                          {}, &error))
+        return broke("harness: file_holder.exe did not start: " + error);
     }
     if (!m_session.start(
             BuiltProgram("lensbridge.exe"), kAnswerBoundMs, &error,
             m_downloads.environment({{"LBSIM_SCENARIO", m_world.file("cameras.scenario")},
                                      {"LBSIM_CONTROL", m_control},
-                                     {"LBSIM_CLOSED_CALLS_LOG", m_closedCalls}}))) {
-      broke("the process did not start: " + error);
-      return false;
-    }
+                                     {"LBSIM_CLOSED_CALLS_LOG", m_closedCalls}})))
+      return broke("the process did not start: " + error);
     return true;
   }
 
-  // Moves what arrived into the log, in the order it arrived; live-view frames are counted.
+  // Moves what arrived into the log, in the order it arrived. Live-view frames are counted
+  // instead, each a JPEG (the camera's header cut off) as long as its "size" says.
   void drain(std::vector<HostMessage> messages) {
     const unsigned at = nowMs();
     for (HostMessage& m : messages) {
-      if (m.requestId == 0 && m.nameText() == "liveViewImage") {
-        ++m_frames;
-        checkFrame(m, at);
+      if (m.requestId != 0 || m.nameText() != "liveViewImage") {
+        m_rules.see(m.requestId, m.nameText(), m.payload.get());
+        m_log.push_back({std::move(m), at});
         continue;
       }
-      m_rules.see(m.requestId, m.nameText(), m.payload.get());
-      m_log.push_back({std::move(m), at});
+      const auto* table = dynamic_cast<const ZnLuaTETable*>(m.payload.get());
+      const auto* image =
+          table ? dynamic_cast<const ZnLuaTEData*>(table->getValue("image")) : nullptr;
+      const bool jpeg = image && IsJpeg(image->bytes(), image->size()) &&
+                        NumberIn(m, "size") == static_cast<double>(image->size());
+      if (!jpeg && m_badFrames++ == 0)
+        broke("a live-view frame at " + std::to_string(at) +
+              " ms is no JPEG of its size: " + Format(m));
+      ++m_frames;
     }
   }
   void drain() { drain(client().takeReceived()); }
-
-  // A live-view frame is a JPEG: the camera's header is cut off, and "size" says its length.
-  void checkFrame(const HostMessage& frame, unsigned at) {
-    const auto* table = dynamic_cast<const ZnLuaTETable*>(frame.payload.get());
-    const auto* image =
-        table ? dynamic_cast<const ZnLuaTEData*>(table->getValue("image")) : nullptr;
-    const bool jpeg = image && IsJpeg(image->bytes(), image->size()) &&
-                      NumberIn(frame, "size") == static_cast<double>(image->size());
-    if (!jpeg && m_badFrames++ == 0) {
-      broke("a live-view frame at " + std::to_string(at) + " ms is no JPEG of its size: " +
-            FormatHostMessage(frame.requestId, frame.name.get(), frame.payload.get()));
-    }
-  }
 
   // False once the process has ended or closed its pipe without being asked to.
   bool stillThere() {
     if (client().process().running() && !client().outputBroken()) return true;
     const auto code = client().process().waitForExit(2000);
-    broke(code ? "the process ended on its own during the session, exit code " +
-                     std::to_string(*code)
-               : "the process closed its pipe during the session");
-    return false;
+    return broke(code ? "the process ended on its own during the session, exit code " +
+                            std::to_string(*code)
+                      : "the process closed its pipe during the session");
   }
 
-  std::uint32_t send(const std::string& name, const Action* action, std::size_t index) {
-    ZnLuaTETable params;
-    if (action) {
-      for (const auto& n : action->numbers) params.setNumber(n.first.c_str(), n.second);
-      if (!action->paramKey.empty()) params.setString("param_key", action->paramKey);
-    }
-    const std::uint32_t id =
-        client().send(name, action && !action->numbers.empty() ? &params : nullptr);
-    if (id == 0) {
-      broke("could not send \"" + name + "\": the input pipe is closed");
-      return 0;
-    }
+  std::uint32_t send(const session::Request& request, std::size_t index) {
+    const std::uint32_t id = client().send(request.name, request.payload().get());
+    if (id == 0) return broke("could not send \"" + request.name + "\": the input pipe is closed");
     m_requestOfAction.emplace(index, id);
-    m_rules.sent(id, name, answerRequired(name));
+    m_rules.sent(id, request.name, answerRequired(request.name));
     return id;
   }
 
-  // Which requests the process answers whatever the cameras do (the others only in some
-  // states: with no camera connected, no answer). See bridge/camera_commands.h: the listing,
-  // "shutdown", the settings of a device on a module that exists, and "isLiveViewOn" once a
-  // module is current (after any "connectDevice" to a module that exists). Every device id
-  // the plan uses names an existing module.
+  // Which requests the process answers whatever the cameras do (bridge/camera_commands.h): the
+  // listing, "shutdown", the settings of a device on a module that exists (every device id of
+  // the plan), a rig's shot, and "isLiveViewOn" once a "connectDevice" made a module current.
   bool answerRequired(const std::string& name) {
-    if (name == "connectDevice") m_moduleCurrent = true;
-    if (name == "listDevices" || name == "shutdown" || name == "getCameraSettings" ||
-        name == "updateCameraSetting" || name == "doRigCapture")
-      return true;
-    return name == "isLiveViewOn" && m_moduleCurrent;
+    m_moduleCurrent = m_moduleCurrent || name == "connectDevice";
+    return name == "listDevices" || name == "shutdown" || name == "getCameraSettings" ||
+           name == "updateCameraSetting" || name == "doRigCapture" ||
+           (name == "isLiveViewOn" && m_moduleCurrent);
   }
 
-  // Sends `name` and collects until it is answered; false (and broken) when the answer does not
-  // come within `boundMs`.
-  bool sendAndWait(const std::string& name, std::size_t index, unsigned boundMs,
-                   std::uint32_t* requestId = nullptr) {
-    const std::uint32_t id = send(name, nullptr, index);
-    if (id == 0) return false;
-    if (requestId) *requestId = id;
-    const unsigned sentAt = nowMs();
-    while (nowMs() - sentAt < boundMs) {
+  // Sends `name` and collects until it is answered; its id, or 0 (and broken) when the answer
+  // does not come within `boundMs`.
+  std::uint32_t sendAndWait(const std::string& name, std::size_t index, unsigned boundMs) {
+    const std::uint32_t id = send({name, {}, {}}, index);
+    if (id == 0) return 0;
+    for (const unsigned sentAt = nowMs(); nowMs() - sentAt < boundMs;) {
       drain(client().collectFor(20));
-      if (m_rules.answered(id)) return true;
+      if (m_rules.answered(id)) return id;
       if (!client().process().running() || client().outputBroken()) {
         drain();
-        return m_rules.answered(id) || stillThere();
+        return m_rules.answered(id) || stillThere() ? id : 0;
       }
     }
     broke("no answer to #" + std::to_string(id) + " " + name + " within " +
           std::to_string(boundMs) + " ms: the process stopped answering");
-    return false;
+    return 0;
   }
 
   bool perform(std::size_t index) {
     const Action& action = m_plan.actions[index];
     m_actionAtMs.push_back(nowMs());
-    switch (action.kind) {
-      case Kind::Request:
-        if (send(action.text, &action, index) == 0) return false;
-        break;
-      case Kind::Control:
-        std::ofstream(m_control, std::ios::app) << action.text << "\n";
-        break;
-      case Kind::Pause:
-        drain(client().collectFor(action.ms));
-        break;
-      case Kind::Barrier:
-        if (!sendAndWait("listDevices", index, kAnswerBoundMs)) return false;
-        break;
-    }
+    if (action.kind == Kind::Request && send(action.request, index) == 0) return false;
+    if (action.kind == Kind::Control) control(action.request.name);
+    if (action.kind == Kind::Pause) drain(client().collectFor(action.ms));
+    if (action.kind == Kind::Barrier && sendAndWait("listDevices", index, kAnswerBoundMs) == 0)
+      return false;
     drain();
     return stillThere();
   }
 
-  // The calm after the chaos: faults cleared and no camera claiming to be dead, then the
-  // announced files end and the heartbeat has its ticks; the cameras the process reports must
-  // then be the ones plugged in.
+  void control(const std::string& line) { std::ofstream(m_control, std::ios::app) << line << "\n"; }
+
+  // The calm after the chaos: faults cleared, no camera claiming to be dead; once the announced
+  // files ended and the heartbeat had its ticks, the cameras reported are the ones plugged in.
   bool settle() {
-    std::ofstream(m_control, std::ios::app) << "clear\nhabit alive-false off\n";
+    control(ControlLine(session::Sim::Clear, 0));
+    control(ControlLine(session::Sim::HabitOff, static_cast<unsigned>(lbsim::Habit::AliveFalse)));
     m_calmAtMs = nowMs();
-    unsigned lastNewsMs = nowMs();
-    std::size_t seen = m_log.size();
-    while (true) {
+    unsigned lastNewsMs = m_calmAtMs;
+    while (nowMs() - lastNewsMs < kQuietMs || !m_rules.openCaptures().empty()) {
+      const std::size_t seen = m_log.size();
       drain(client().collectFor(50));
       if (!stillThere()) return false;
-      if (m_log.size() != seen) {
-        seen = m_log.size();
-        lastNewsMs = nowMs();
-      }
-      const bool quiet = nowMs() - lastNewsMs >= kQuietMs && m_rules.openCaptures().empty();
-      if (quiet) break;
+      if (m_log.size() != seen) lastNewsMs = nowMs();
       if (nowMs() - m_calmAtMs > kSettleBoundMs) {
-        std::string ids;
-        for (int id : m_rules.openCaptures()) ids += " " + std::to_string(id);
-        if (!ids.empty())
+        if (!m_rules.openCaptures().empty())
           broke("files still without their outcome " + std::to_string(kSettleBoundMs) +
-                " ms after the chaos stopped: capture ids" + ids);
+                " ms after the chaos stopped: capture ids " + IdList(m_rules.openCaptures()));
         break;
       }
     }
-    std::uint32_t listing = 0;
-    if (!sendAndWait("listDevices", m_plan.actions.size(), kAnswerBoundMs, &listing)) return false;
-
-    const std::set<std::uint32_t>& announced = m_rules.devices();
-    std::set<std::uint32_t> listed;
+    const std::uint32_t listing = sendAndWait("listDevices", m_plan.actions.size(), kAnswerBoundMs);
+    if (listing == 0) return false;
+    m_rules.checkDevices(m_plan.pluggedAtEnd);
+    static const ZnLuaTETable kNone;
+    std::set<std::uint32_t> listed;  // an entry without its id as device 0
     for (const auto& l : m_log) {
-      if (l.message.requestId != listing) continue;
-      const auto* table = dynamic_cast<const ZnLuaTETable*>(l.message.payload.get());
-      const ZnLuaTETable* devices = table ? table->getTable("devices") : nullptr;
-      if (devices) {
-        for (const auto& entry : *devices) {
-          const auto* device = dynamic_cast<const ZnLuaTETable*>(entry.second);
-          const ZnLuaTENumber* id = device ? device->getNumberValue("device_id") : nullptr;
-          if (id) listed.insert(static_cast<std::uint32_t>(id->value()));
-        }
-      }
+      const auto* table = dynamic_cast<const ZnLuaTETable*>(l.payload.get());
+      const ZnLuaTETable* devices =
+          table && l.requestId == listing ? table->getTable("devices") : nullptr;
+      for (const auto& entry : devices ? *devices : kNone)
+        listed.insert(static_cast<std::uint32_t>(std::max(0.0, Number(entry.second, "device_id"))));
     }
-    auto text = [](const std::set<std::uint32_t>& ids) {
-      std::string t = "{";
-      for (std::uint32_t id : ids) t += (t.size() > 1 ? ", " : "") + std::to_string(id);
-      return t + "}";
-    };
-    if (announced != m_plan.pluggedAtEnd) {
-      broke("after the chaos the announcements leave devices " + text(announced) +
-            ", but the simulator has " + text(m_plan.pluggedAtEnd) + " plugged in");
-    }
-    if (listed != m_plan.pluggedAtEnd) {
-      broke("after the chaos \"listDevices\" lists " + text(listed) + ", but the simulator has " +
-            text(m_plan.pluggedAtEnd) + " plugged in");
-    }
+    if (listed != m_plan.pluggedAtEnd)
+      broke("after the chaos \"listDevices\" lists " + IdList(listed) + ", but the simulator has " +
+            IdList(m_plan.pluggedAtEnd) + " plugged in");
     return true;
   }
 
-  // The host closes its pipes without "shutdown", as a host that crashed: the process notices
-  // within a second, closes the cameras and ends.
-  void leave() {
-    drain();
-    client().closePipes();
-    expectCleanExit("its host left");
-    m_hostLeft = true;
-  }
-
   void shutDown() {
-    std::uint32_t id = 0;
-    if (!sendAndWait("shutdown", m_plan.actions.size(), kShutdownBoundMs, &id)) return;
+    const std::uint32_t id = sendAndWait("shutdown", m_plan.actions.size(), kShutdownBoundMs);
+    if (id == 0) return;
     expectCleanExit("\"shutdownComplete\"");
     drain();
-    for (const auto& l : m_log) {
-      if (l.message.requestId == id && l.message.nameText() != "shutdownComplete")
-        broke("\"shutdown\" was answered with \"" + l.message.nameText() + "\"");
-    }
+    for (const auto& l : m_log)
+      if (l.requestId == id && l.nameText() != "shutdownComplete")
+        broke("\"shutdown\" was answered with \"" + l.nameText() + "\"");
     m_shutDown = true;
   }
 
   // The process must end within 10 s of `event`, with exit code 0.
   void expectCleanExit(const std::string& event) {
     const auto code = client().process().waitForExit(10000);
-    if (!code) {
-      broke("the process still runs 10 s after " + event);
-    } else if (*code != 0) {
-      broke("the process ended with exit code " + std::to_string(*code) + " after " + event);
-    }
+    if (!code || *code != 0)
+      broke((code ? "the process ended with exit code " + std::to_string(*code)
+                  : std::string("the process still runs 10 s")) +
+            " after " + event);
   }
 
-  // The bytes simulated camera `camera` made for the file the camera names `cameraFileName`
-  // ("DSC_0007.NEF"); empty when the name is not one the simulator gives.
-  std::string expectedBytes(const SimCamera& camera, const std::string& cameraFileName) {
-    if (cameraFileName.size() != 12 || cameraFileName.compare(0, 4, "DSC_") != 0) return {};
-    const std::uint32_t shot =
-        static_cast<std::uint32_t>(std::atoi(cameraFileName.substr(4, 4).c_str()));
-    const bool raw = cameraFileName.substr(9) == "NEF";
-    if (raw) return CameraRaw(shot, camera.rawBytes, camera.id);
-    auto& jpeg = m_jpegs[{camera.id, shot}];
-    if (jpeg.empty()) jpeg = CameraJpeg(shot, camera.id);
-    return jpeg;
-  }
-
-  // The file `name` of the download folder holds the bytes one of the simulated cameras made
-  // for the shot that `announcement` names.
-  void checkBytes(const std::string& name, const HostMessage& announcement) {
-    const std::string bytes = ReadFile(m_downloads.file(name));
-    const std::string cameraName = TextIn(announcement, "camera_file_name");
-    const bool raw = cameraName.size() > 4 && cameraName.substr(cameraName.size() - 3) == "NEF";
+  // Whether `bytes` are a file one of the simulated cameras made, RAW or JPEG, for one of the
+  // shots `first` to `last`.
+  bool madeByACamera(const std::string& bytes, bool raw, std::uint32_t first, std::uint32_t last) {
     for (const SimCamera& camera : m_plan.cameras) {
-      if (raw && bytes.size() != camera.rawBytes) continue;
-      if (bytes == expectedBytes(camera, cameraName)) return;
-    }
-    broke(name + " (capture id " +
-          std::to_string(static_cast<int>(NumberIn(announcement, "capture_id"))) +
-          ", the camera's " + cameraName + ", " + std::to_string(bytes.size()) +
-          " bytes) does not hold the bytes the camera made");
-  }
-
-  // A file reported complete is in the download folder under the name it was announced with,
-  // once, and holds the bytes one of the simulated cameras made for the shot its camera name
-  // tells; once the process has shut down, every announced file has ended.
-  void checkDownloads() {
-    std::map<int, const HostMessage*> announced;
-    std::set<std::string> paths;
-    for (const auto& l : m_log) {
-      if (l.message.requestId != 0) continue;
-      const int id = static_cast<int>(NumberIn(l.message, "capture_id"));
-      if (l.message.nameText() == "objectWasAdded") announced.emplace(id, &l.message);
-      if (l.message.nameText() != "fileDownloadComplete" || !announced.count(id)) continue;
-      const std::string path = TextIn(l.message, "file_path");
-      const std::string base = path.substr(path.find_last_of('\\') + 1);
-      if (_stricmp(path.substr(0, path.size() - base.size()).c_str(), m_downloads.path().c_str()) !=
-          0)
-        broke(path + " is not in the download folder " + m_downloads.path());
-      const std::string fileName = TextIn(*announced[id], "file_name");
-      if (base != fileName)
-        broke("capture id " + std::to_string(id) + " announced as " + fileName +
-              " but completed as " + path);
-      if (!paths.insert(base).second) broke(path + " reported complete twice");
-      m_completed.insert(base);
-      checkBytes(base, *announced[id]);
-    }
-    if (m_shutDown) m_rules.checkEveryCaptureEnded();
-  }
-
-  // Whether the file `name` holds what one of the cameras made for one of its first shots: a
-  // file that completed while the process was ending, after its host had gone, may never have
-  // been announced, since the messages of the last moment go nowhere.
-  bool holdsSomeShot(const std::string& name) {
-    constexpr std::uint32_t kShotsTried = 40;
-    const std::string bytes = ReadFile(m_downloads.file(name));
-    const bool raw = name.size() > 4 && name.substr(name.size() - 4) == ".nef";
-    for (const SimCamera& camera : m_plan.cameras) {
-      if (raw && bytes.size() != camera.rawBytes) continue;
-      for (std::uint32_t shot = 1; shot <= kShotsTried; ++shot) {
-        char cameraName[16];
-        std::snprintf(cameraName, sizeof cameraName, "DSC_%04u.%s", shot, raw ? "NEF" : "JPG");
-        if (bytes == expectedBytes(camera, cameraName)) return true;
+      for (std::uint32_t shot = first; shot <= last; ++shot) {
+        if (raw && bytes.size() == camera.rawBytes &&
+            bytes == CameraRaw(shot, camera.rawBytes, camera.id))
+          return true;
+        std::string& jpeg = m_jpegs[{camera.id, shot}];
+        if (!raw && jpeg.empty()) jpeg = CameraJpeg(shot, camera.id);
+        if (!raw && bytes == jpeg) return true;
       }
     }
     return false;
   }
 
+  // The file `name` of the download folder holds the bytes one of the simulated cameras made
+  // for the shot that `announcement` names ("DSC_0007.NEF").
+  void checkBytes(const std::string& name, const HostMessage& announcement) {
+    const std::string bytes = ReadFile(m_downloads.file(name));
+    const std::string cameraName = TextIn(announcement, "camera_file_name");
+    const bool named = cameraName.size() == 12 && cameraName.compare(0, 4, "DSC_") == 0;
+    const auto shot = named ? static_cast<std::uint32_t>(std::atoi(cameraName.c_str() + 4)) : 0u;
+    if (!named || !madeByACamera(bytes, cameraName.substr(9) == "NEF", shot, shot))
+      broke(name + " (capture id " +
+            std::to_string(static_cast<int>(NumberIn(announcement, "capture_id"))) +
+            ", the camera's " + cameraName + ", " + std::to_string(bytes.size()) +
+            " bytes) does not hold the bytes the camera made");
+  }
+
+  // A file reported complete is in the download folder under the name it was announced with,
+  // once, with the camera's bytes; once the process has shut down, every announced file ended.
+  void checkDownloads() {
+    std::map<int, const HostMessage*> announced;
+    for (const auto& l : m_log) {
+      if (l.requestId != 0) continue;
+      const int id = static_cast<int>(NumberIn(l, "capture_id"));
+      if (l.nameText() == "objectWasAdded") {
+        announced.emplace(id, &l);
+        m_announcedAs[TextIn(l, "file_name")] = &l;
+      }
+      if (l.nameText() != "fileDownloadComplete" || !announced.count(id)) continue;
+      const std::string path = TextIn(l, "file_path");
+      const std::string base = path.substr(path.find_last_of('\\') + 1);
+      if (_stricmp(path.substr(0, path.size() - base.size()).c_str(), m_downloads.path().c_str()))
+        broke(path + " is not in the download folder " + m_downloads.path());
+      const std::string fileName = TextIn(*announced[id], "file_name");
+      if (base != fileName)
+        broke("capture id " + std::to_string(id) + " announced as " + fileName +
+              " but completed as " + path);
+      if (!m_completed.insert(base).second) broke(path + " reported complete twice");
+      checkBytes(base, *announced[id]);
+    }
+    if (m_shutDown) m_rules.checkEveryCaptureEnded();
+  }
+
   // After "shutdown" the download folder holds the files reported complete and nothing else.
   // A host that left was not told of the files completed as the process ended: they may stay,
-  // whole and with the camera's bytes.
+  // whole and with the camera's bytes, of the shot announced or, the messages of the last
+  // moment going nowhere, of one of the first shots.
   void checkFolder() {
     if (!m_shutDown && !m_hostLeft) return;
     for (const std::string& name : m_downloads.files()) {
       if (m_completed.count(name)) continue;
-      const HostMessage* announcement = nullptr;
-      for (const auto& l : m_log) {
-        if (l.message.nameText() == "objectWasAdded" && TextIn(l.message, "file_name") == name)
-          announcement = &l.message;
-      }
-      const bool part = name.size() > 5 && name.substr(name.size() - 5) == ".part";
-      if (m_hostLeft && announcement && !part) {
-        checkBytes(name, *announcement);
-        continue;
-      }
-      if (m_hostLeft && !part && holdsSomeShot(name)) continue;
-      broke("left in the download folder: " + name);
+      const bool whole = name.size() <= 5 || name.substr(name.size() - 5) != ".part";
+      const bool raw = name.size() > 4 && name.substr(name.size() - 4) == ".nef";
+      if (m_hostLeft && whole && m_announcedAs.count(name))
+        checkBytes(name, *m_announcedAs[name]);
+      else if (!m_hostLeft || !whole ||
+               !madeByACamera(ReadFile(m_downloads.file(name)), raw, 1, 40))
+        broke("left in the download folder: " + name);
     }
   }
 
   void checkClosedCalls() {
-    const std::string calls = ReadFile(m_closedCalls);
+    const std::string calls = ReadFile(m_closedCalls),
+                      errors = ReadFile(m_world.file("stderr.txt"));
     if (!calls.empty()) broke("calls with a record already closed (module, command):\n" + calls);
-    const std::string errors = ReadFile(m_world.file("stderr.txt"));
     if (errors.find("lbsim: bad control line") != std::string::npos ||
         errors.find("lbsim: line") != std::string::npos)
       broke("harness: the simulator did not understand a line:\n" + errors);
@@ -712,24 +549,17 @@ class ChaosSession {
     std::size_t m = 0;
     for (std::size_t a = 0; a <= m_actionAtMs.size(); ++a) {
       const unsigned until = a < m_actionAtMs.size() ? m_actionAtMs[a] : ~0u;
-      for (; m < m_log.size() && m_log[m].atMs <= until; ++m) {
-        std::printf("    %6u <- %s\n", m_log[m].atMs, Format(m_log[m].message).c_str());
-      }
-      if (a < m_actionAtMs.size()) {
-        const auto id = m_requestOfAction.find(a);
-        std::printf(
-            "    %6u %s%s\n", m_actionAtMs[a],
-            id != m_requestOfAction.end() ? ("#" + std::to_string(id->second) + " ").c_str() : "",
-            Describe(m_plan.actions[a]).c_str());
-      }
+      for (; m < m_log.size() && m_log[m].atMs <= until; ++m)
+        std::printf("    %6u <- %s\n", m_log[m].atMs, Format(m_log[m]).c_str());
+      if (a == m_actionAtMs.size()) break;
+      const auto id = m_requestOfAction.find(a);
+      const std::string number =
+          id != m_requestOfAction.end() ? "#" + std::to_string(id->second) + " " : "";
+      std::printf("    %6u %s%s\n", until, number.c_str(), Describe(m_plan.actions[a]).c_str());
     }
-    if (m_plan.hostLeaves) {
-      std::printf(
-          "  (the host closed its pipes after the last step; %u live-view frames not shown)\n",
-          m_frames);
-    } else {
-      std::printf("  (calm from %u ms; %u live-view frames not shown)\n", m_calmAtMs, m_frames);
-    }
+    const std::string end = m_plan.hostLeaves ? "the host closed its pipes after the last step"
+                                              : "calm from " + std::to_string(m_calmAtMs) + " ms";
+    std::printf("  (%s; %u live-view frames not shown)\n", end.c_str(), m_frames);
     if (m_plan.holdMs != 0)
       std::printf("  (another program held each new \".part\" file for %u ms)\n", m_plan.holdMs);
     std::fflush(stdout);
@@ -745,53 +575,39 @@ class ChaosSession {
   CTestDownloadFolder m_world{"chaos-world-" + std::to_string(m_seed)};
   CHostSession m_session;
   CChildProcess m_holder;  // holds new ".part" files when the plan says so
-  std::string m_control;
-  std::string m_closedCalls;
+  const std::string m_control = m_world.file("camera.control");
+  const std::string m_closedCalls = m_world.file("closed-calls.log");
   std::vector<LoggedMessage> m_log;
   std::multimap<std::size_t, std::uint32_t> m_requestOfAction;  // the requests each action sent
   std::vector<unsigned> m_actionAtMs;  // when each action of the plan began
   std::map<std::pair<std::uint32_t, std::uint32_t>, std::string> m_jpegs;  // by camera, shot
-  std::set<std::string> m_completed;  // names of the files reported complete
+  std::set<std::string> m_completed;                        // names of the files reported complete
+  std::map<std::string, const HostMessage*> m_announcedAs;  // the last file of each name
   std::vector<std::string> m_broken;
-  unsigned m_frames = 0;
-  unsigned m_badFrames = 0;  // only the first is described
+  unsigned m_frames = 0, m_badFrames = 0;  // only the first bad one is described
   unsigned m_calmAtMs = 0;
-  bool m_moduleCurrent = false;
+  bool m_moduleCurrent = false, m_shutDown = false, m_hostLeft = false;
   CHostRules m_rules{[this](const char* rule, const std::string& detail) {
     broke(std::string(rule) + ": " + detail);
   }};
-  bool m_shutDown = false;
-  bool m_hostLeft = false;
 };
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) {
-    std::fprintf(stderr, "usage: chaos_session.exe SEED...\n");
-    return 2;
-  }
   std::vector<std::uint32_t> seeds;
   bool verbose = false;
   for (int i = 1; i < argc; ++i) {
-    if (std::string(argv[i]) == "-v") {
-      verbose = true;
-      continue;
-    }
     char* end = nullptr;
     const unsigned long seed = std::strtoul(argv[i], &end, 10);
-    if (!*argv[i] || *end) {
-      std::fprintf(stderr, "chaos_session: \"%s\" is not a seed (a number)\n", argv[i]);
-      return 2;
-    }
-    seeds.push_back(static_cast<std::uint32_t>(seed));
+    verbose = verbose || std::string(argv[i]) == "-v";
+    if (*argv[i] && !*end) seeds.push_back(static_cast<std::uint32_t>(seed));
+    if (std::string(argv[i]) != "-v" && (!*argv[i] || *end))
+      return std::fprintf(stderr, "chaos_session: \"%s\" is not a seed (a number)\n", argv[i]), 2;
   }
+  if (seeds.empty()) return std::fprintf(stderr, "usage: chaos_session.exe [-v] SEED...\n"), 2;
   int broken = 0;
-  for (std::uint32_t seed : seeds) {
-    const Plan plan = MakePlan(seed);
-    ChaosSession session(seed, plan, verbose);
-    if (!session.run()) ++broken;
-  }
+  for (std::uint32_t seed : seeds) broken += !ChaosSession(seed, MakePlan(seed), verbose).run();
   std::printf("%zu seeds, %d broke\n", seeds.size(), broken);
   return broken == 0 ? 0 : 1;
 }
