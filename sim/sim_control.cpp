@@ -35,6 +35,7 @@ Outcome Apply(const std::string& line) {
   if (verb == "reset") {
     LoadScenario();
     sim.callsAfterClose = 0;
+    sim.calls = 0;
     sim.manualClockMs.reset();
     return Outcome::Done;
   }
@@ -155,6 +156,8 @@ Outcome Apply(const std::string& line) {
     f.storedBytesUnreadable = true;
   } else if (what == "storedbytes" && !arg.empty()) {
     f.storedBytesClaim = number(arg);
+  } else if (what == "call" && number(arg) != 0) {
+    f.failCallIn = number(arg);
   } else {
     return Outcome::Malformed;
   }

@@ -134,6 +134,9 @@ NKERROR Close(MaidObject* record, const Node& node) {
         h.proc(h.record, kNkMAIDCommand_CapStart, kNkMAIDCapability_Capture, 0, 0, h.ref,
                kNkMAIDResult_Aborted);
     }
+    // Everything opened under the module goes with it, a record whose own Close failed too:
+    // it must not take the events of the next session's camera.
+    sim.open.clear();
   }
   // An item the computer has let go of is gone from the camera's list of new items.
   if (closed.kind == Kind::Item) {
@@ -251,6 +254,13 @@ LBSIM_EXPORT lbsim::sdk::NKERROR MAIDEntryPoint(lbsim::sdk::MaidObject* object,
                                                 lbsim::sdk::CompletionProc proc,
                                                 lbsim::sdk::NKREF ref) {
   const auto lock = lbsim::LockLoaded();
+  lbsim::Simulator& sim = lbsim::Sim();
+  ++sim.calls;
+  if (sim.faults.failCallIn > 0 && --sim.faults.failCallIn == 0) {
+    std::fprintf(stderr, "lbsim: call %u failed as asked: command %lu, capability %lu\n",
+                 sim.calls, static_cast<unsigned long>(command), static_cast<unsigned long>(param));
+    return lbsim::sdk::kNkMAIDResult_UnexpectedError;
+  }
   return lbsim::Handle(object, command, param, dataType, data, proc, ref);
 }
 
@@ -267,6 +277,12 @@ LBSIM_EXPORT double LbSimLensPosition(unsigned id) {
   const auto lock = lbsim::LockLoaded();
   const lbsim::Camera* camera = lbsim::FindCamera(id);
   return camera ? camera->focus : -1.0;
+}
+
+// How many entry-point calls came since the last "reset".
+LBSIM_EXPORT unsigned LbSimCalls() {
+  const auto lock = lbsim::LockLoaded();
+  return lbsim::Sim().calls;
 }
 
 // How many calls since the last "reset" came with a record the caller had closed itself.

@@ -105,6 +105,9 @@ struct Faults {
   bool blockWraps = false;
   bool storedBytesUnreadable = false;
   std::optional<ULONG> storedBytesClaim;  // what the next StoredBytes read answers instead
+  // "fault call N": the Nth entry-point call from now fails with kNkMAIDResult_UnexpectedError
+  // without doing anything, whatever it is (a test runs a session once per call this way).
+  unsigned failCallIn = 0;
 };
 
 struct Simulator {
@@ -128,6 +131,7 @@ struct Simulator {
   // Cameras the scenario put on another module only: never made here, not even by "plug".
   std::set<ULONG> elsewhere;
   unsigned asyncCalls = 0;  // counts the polls, for async-busy
+  unsigned calls = 0;       // entry-point calls since the last "reset"
   // A clock the control line sets ("clock <ms>"), for a caller that runs on a clock of its own
   // (the fuzzer): while it is set, time stands still between lines and nothing sleeps.
   std::optional<unsigned> manualClockMs;
