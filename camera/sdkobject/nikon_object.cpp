@@ -149,19 +149,29 @@ void CNikonObject::open(CNikonObject* parent, maid::ULONG id) {
   m_parent = parent;
   m_id = id;
   loadCapabilityInfo();
-  if (hasCapability(kNkMAIDCapability_EventProc)) {
-    maid::MaidCallback callback{};
-    callback.pProc = reinterpret_cast<void*>(&NikonEventProc);
-    callback.refProc = this;
-    call(kNkMAIDCommand_CapSet, kNkMAIDCapability_EventProc, kNkMAIDDataType_CallbackPtr,
-         reinterpret_cast<maid::NKPARAM>(&callback));
-  }
-  if (hasCapability(kNkMAIDCapability_DataProc)) {
-    maid::MaidCallback callback{};
-    callback.pProc = reinterpret_cast<void*>(&NikonDataProc);
-    callback.refProc = this;
-    call(kNkMAIDCommand_CapSet, kNkMAIDCapability_DataProc, kNkMAIDDataType_CallbackPtr,
-         reinterpret_cast<maid::NKPARAM>(&callback));
+  // An object that would not take its callbacks could never tell us anything: a camera would
+  // take pictures the host never hears of. It is refused as a failed open is.
+  const auto install = [this](maid::ULONG capability, void* proc) {
+    if (!hasCapability(capability)) return maid::NKERROR{kNkMAIDResult_NoError};
+    maid::MaidCallback callback{proc, this};
+    return call(kNkMAIDCommand_CapSet, capability, kNkMAIDDataType_CallbackPtr,
+                reinterpret_cast<maid::NKPARAM>(&callback));
+  };
+  maid::NKERROR refused =
+      install(kNkMAIDCapability_EventProc, reinterpret_cast<void*>(&NikonEventProc));
+  if (refused == kNkMAIDResult_NoError)
+    refused = install(kNkMAIDCapability_DataProc, reinterpret_cast<void*>(&NikonDataProc));
+  if (refused != kNkMAIDResult_NoError) {
+    Trace("The module would not take the callbacks of object %lu: %s",
+          static_cast<unsigned long>(id), ResultName(refused));
+    const CSdkRecord opened = std::move(m_object);
+    const maid::EntryPoint entryPoint = m_entryPoint;
+    g_sdkLock.assertHeld();  // as in the open above
+    CallModule([&] {
+      return entryPoint(opened.get(), kNkMAIDCommand_Close, 0, kNkMAIDDataType_Null, 0, nullptr,
+                        nullptr);
+    });
+    throw static_cast<int>(refused);
   }
 }
 

@@ -1,0 +1,142 @@
+// Every call a session makes to a camera's module fails in its turn, one failing call per run
+// of the session, as a database's I/O-error tests fail each write: whatever the call, the host
+// keeps the rules of its message stream (tests/host_rules.h), a file reported whole holds the
+// camera's bytes, no release passes in silence, no ".part" stays, and no record is used after
+// it was closed.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "camera/download/capture_file_names.h"
+#include "sim/sim_content.h"
+#include "tests/camera/sim_fixture.h"
+#include "tests/host_rules.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace simtest;
+
+// A function the simulated Type0001 module exports.
+template <class Function>
+Function* Sim(const char* name) {
+  void* library = platform::loadModule(platform::executableDirectory() + "Type0001.md3");
+  return library ? reinterpret_cast<Function*>(platform::findSymbol(library, name)) : nullptr;
+}
+
+class SdkCallFailureTest : public SimFixture {
+ protected:
+  // One camera with small files, so a session makes few calls.
+  std::string scenario() const override {
+    return "module Type0001\ncamera 1 raw-bytes=9000 photo-width=32 format=raw+jpeg name=D850\n";
+  }
+
+  // The session, from the module's opening to "shutdown", its messages checked as they come;
+  // the files it reported whole.
+  std::vector<std::string> runSession(CHostRules& rules) LB_REQUIRES(g_sdkLock) {
+    std::vector<std::string> whole;
+    std::uint32_t id = 0;
+    bool connected = false, moduleOpen = false;
+    // Takes the messages queued; whether a file was announced or an error came among them.
+    auto take = [&] {
+      bool heard = false;
+      for (const auto& m : TakeAll()) {
+        const std::string name = m->name->getString();
+        rules.see(m->requestId, name, m->value.get());
+        if (name == "fileDownloadComplete") whole.push_back(Text(Payload(*m), "file_path"));
+        heard |= m->requestId == 0 && (name == "objectWasAdded" || name == "error");
+      }
+      return heard;
+    };
+    auto send = [&](const char* name, std::unique_ptr<ZnLuaTETable> params = nullptr) {
+      onCameraThread();
+      const std::string n = name;
+      connected |= n == "connectDevice";
+      // Answered whatever the camera does, once its module is open ("shutdown" is answered by
+      // the process, after the worker has ended).
+      rules.sent(++id, n,
+                 n == "listDevices" ||
+                     (moduleOpen && (n == "getCameraSettings" || n == "updateCameraSetting" ||
+                                     (n == "isLiveViewOn" && connected))));
+      const ZnLuaTEString value(n);
+      const bool ended = DispatchAndSettle(id, &value, params.get());
+      // No release passes in silence: it brings its file, or the host hears why not.
+      if (!take() && n == "doCapture") ADD_FAILURE() << "#" << id << " doCapture: nothing came";
+      return ended;
+    };
+    manager = CNikonModuleManager::getInstance();
+    moduleOpen = module1() != nullptr;
+    send("listDevices");
+    send("connectDevice", DeviceParams(0x101));
+    send("getCameraSettings", DeviceParams(0x101));
+    auto change = DeviceParams(0x101);
+    change->setString("param_key", "apertureValue");
+    change->setNumber("param_value", 2);
+    send("updateCameraSetting", std::move(change));
+    send("doCapture");
+    send("toggleLiveView");
+    for (int tick = 0; tick < 3; ++tick) PumpAndSettle(manager);
+    send("isLiveViewOn");
+    send("toggleLiveView");
+    auto focus = std::make_unique<ZnLuaTETable>();
+    focus->setNumber("focus_direction", -1);
+    send("setCameraFocus", std::move(focus));
+    send("doAutoFocus");
+    send("doCapture");
+    EXPECT_TRUE(send("shutdown"));
+    manager = nullptr;
+    take();
+    return whole;
+  }
+};
+
+TEST_F(SdkCallFailureTest, EachCallFailingInItsTurnBreaksNoHostRule) {
+  onCameraThread();
+  const fs::path folder = PrivateTempPath("lb_call_failures");
+  auto* calls = Sim<unsigned()>("LbSimCalls");
+  auto* callsAfterClose = Sim<unsigned()>("LbSimCallsAfterClose");
+  ASSERT_TRUE(calls && callsAfterClose);
+  CNikonModuleManager::DestroyInstance();
+  for (unsigned failing = 1;; ++failing) {
+    SCOPED_TRACE("call " + std::to_string(failing) + " failing");
+    fs::remove_all(folder);
+    fs::create_directories(folder);
+    g_downloadDirectory = folder.string() + "/";
+    CCaptureFileNames::instance().restartNumbering();
+    BetweenTurns([&] {
+      SimControl("Type0001.md3", "reset");  // which puts it back on real time: not so
+      SimControl("Type0001.md3", "clock " + std::to_string(CTestClock::Now()));
+      SimControl("Type0001.md3", "fault call " + std::to_string(failing));
+      return 0;
+    });
+    std::string broken;
+    CHostRules rules([&](const char* rule, const std::string& detail) {
+      broken += std::string(rule) + ": " + detail + "\n";
+    });
+    const std::vector<std::string> whole = runSession(rules);
+    rules.checkRequiredAnswers(true);
+    rules.checkEveryCaptureEnded();
+    EXPECT_EQ(broken, "");
+    for (const std::string& path : whole) {
+      const auto bytes = ReadBytes(path);
+      const bool raw = fs::path(path).extension() == ".nef";
+      bool camerasBytes = !raw && IsJpeg(bytes);
+      for (std::uint32_t shot = 1; raw && shot <= 2; ++shot)
+        camerasBytes |= MatchesRaw(bytes, lbsim::FileSeed(1, shot, true));
+      EXPECT_TRUE(camerasBytes) << path;
+    }
+    for (const std::string& name : FilesIn(folder))
+      EXPECT_NE(fs::path(name).extension(), ".part") << name;
+    EXPECT_EQ(callsAfterClose(), 0u);
+    if (HasFailure()) break;
+    if (calls() < failing) {  // every call has failed once: this run failed none
+      EXPECT_EQ(whole.size(), 4u) << "the session without a failure brings both pairs";
+      break;
+    }
+  }
+  fs::remove_all(folder);
+}
+
+}  // namespace
