@@ -6,10 +6,10 @@
 //   3. lbhost's memory while a client that asked for live view reads nothing for 60 s (and
 //      the rate the page keeps meanwhile).
 //
-//   node serve_bench.mjs OUTPUT_DIR STALL-SECONDS EMULATOR... LBHOST_EXE
+//   node bench/serve_bench.mjs OUTPUT_DIR STALL-SECONDS EMULATOR... LBHOST_EXE
 import net from 'node:net';
 
-import { ServeSession, eventually, sleep } from './serve_session.mjs';
+import { ServeSession, eventually, sleep } from '../tests/browser/serve_session.mjs';
 
 const RATE = 1;  // MB/s: a 0.2 MB JPEG then takes about 200 ms on the link
 const [outputDir, stallText, ...command] = process.argv.slice(2);
