@@ -1,8 +1,5 @@
-// The camera layer against the habits of real camera modules, run through the simulator: what
-// the host would see (the reports in order, with their values), and that nothing holds the
-// SDK lock longer than the camera and the host are there.
-
-#include <chrono>
+// The camera layer against the habits of real camera modules, run through the simulator: the
+// reports the host would see, in order, with their values.
 
 #include "bridge/camera_worker.h"
 #include "camera/camera_clock.h"
@@ -16,30 +13,11 @@
 namespace {
 
 using namespace simtest;
-using Clock = std::chrono::steady_clock;
-
-std::vector<std::string> Names(const std::vector<std::unique_ptr<OutgoingMessage>>& messages) {
-  std::vector<std::string> names;
-  for (const auto& message : messages)
-    if (message->name->getString() != "cameraSettingsChanged")
-      names.push_back(message->name->getString());
-  return names;
-}
 
 class CameraHabitsTest : public ConnectedCameraTest {
  protected:
   void habit(const std::string& name, const char* onOff = "on", const char* id = "1") {
     SimControl("Type0001.md3", "habit " + name + " " + onOff + " " + id);
-  }
-  void dispatch(const char* command, std::uint32_t requestId, const ZnLuaTE* params = nullptr)
-      LB_REQUIRES(g_sdkLock) {
-    ZnLuaTEString name(command);
-    ASSERT_FALSE(DispatchAndSettle(requestId, &name, params));
-  }
-  std::string liveViewStatus() LB_REQUIRES(g_sdkLock) {
-    dispatch("isLiveViewOn", 9);
-    auto replies = TakeNamed("ok");
-    return replies.empty() ? "<none>" : Text(Payload(*replies.back()), "status");
   }
   // From here the test's clock reads `ms`: stepAt counts from this moment.
   void clockAt(std::uint32_t ms) { m_clockBase = clock->Now() - ms; }
@@ -48,10 +26,9 @@ class CameraHabitsTest : public ConnectedCameraTest {
     clock->set(m_clockBase + ms);
     return manager->stepOperations(kCameraSliceMs, m_delivering);
   }
-  // A RAW shot whose ".part" file another program opens as soon as it appears, as a virus
-  // scanner does. The clock stands still, so the transfer pauses after its first block until
-  // the test lets the rest come at once or unplugs the camera (`unplug`); then the camera
-  // steps until the transfer has ended, and the clock reads 1000.
+  // A RAW shot whose ".part" file another program holds as soon as it appears. The clock
+  // stands still, so the transfer pauses after its first block until the rest comes at once
+  // or the camera is unplugged; the camera steps until it has ended, and the clock reads 1000.
   std::unique_ptr<CHeldFile> shootHeldFile(bool unplug = false) LB_REQUIRES(g_sdkLock) {
     SimControl("Type0001.md3", "format raw 1");
     habit("slow-link");
@@ -72,11 +49,20 @@ class CameraHabitsTest : public ConnectedCameraTest {
     clockAt(1000);
     return held;
   }
-  std::vector<unsigned char> firstRaw(const std::string& name) {
-    const auto bytes = ReadBytes((m_folder / name).string());
-    EXPECT_TRUE(MatchesRaw(bytes, lbsim::FileSeed(1, 1, true)))
+  void expectFirstRaw(const std::string& name) {
+    EXPECT_TRUE(MatchesRaw(ReadBytes((m_folder / name).string()), lbsim::FileSeed(1, 1, true)))
         << name << " holds the whole picture";
-    return bytes;
+  }
+  // The one error that tells the host where the whole file is kept, under `name`.
+  void expectKept(const std::string& name, const std::vector<std::string>& files) {
+    auto errors = TakeNamed("error");
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(Number(Payload(*errors[0]), "error_code"), -1005);
+    EXPECT_NE(
+        Text(Payload(*errors[0]), "error_description").find(g_downloadDirectory + name + "\""),
+        std::string::npos);
+    EXPECT_EQ(FilesIn(m_folder), files);
+    expectFirstRaw(name);
   }
   bool m_delivering = false;
   std::uint32_t m_clockBase = 0;
@@ -98,7 +84,7 @@ TEST_F(CameraHabitsTest, AHeldFileTakesItsNameOnceLetGoThoughItsCameraWent) {
   auto done = TakeNamed("fileDownloadComplete");
   ASSERT_EQ(done.size(), 1u);
   EXPECT_EQ(Text(Payload(*done[0]), "file_path"), g_downloadDirectory + "Capture0001.nef");
-  firstRaw("Capture0001.nef");
+  expectFirstRaw("Capture0001.nef");
   EXPECT_EQ(FilesIn(m_folder), std::vector<std::string>{"Capture0001.nef"});
 }
 
@@ -109,14 +95,7 @@ TEST_F(CameraHabitsTest, AFileStillWaitingWhenTheProcessEndsIsKept) {
   shootHeldFile().reset();
   CNikonModuleManager::DestroyInstance();
   manager = nullptr;
-  auto errors = TakeNamed("error");
-  ASSERT_EQ(errors.size(), 1u);
-  EXPECT_EQ(Number(Payload(*errors[0]), "error_code"), -1005);
-  EXPECT_NE(Text(Payload(*errors[0]), "error_description")
-                .find(g_downloadDirectory + "Capture0001-kept.nef\""),
-            std::string::npos);
-  EXPECT_EQ(FilesIn(m_folder), std::vector<std::string>{"Capture0001-kept.nef"});
-  firstRaw("Capture0001-kept.nef");
+  expectKept("Capture0001-kept.nef", {"Capture0001-kept.nef"});
 }
 
 // A download cut off while another program holds its ".part" file: the file goes once let go.
@@ -142,15 +121,7 @@ TEST_F(CameraHabitsTest, AFileHeldPastItsMinuteIsKeptWhole) {
     if (!stepAt(ms)) reportedAt = ms;
   EXPECT_GE(reportedAt, 1000 + kNamingPatienceMs);
   EXPECT_LE(reportedAt, 1000 + kNamingPatienceMs + 2000);
-  auto errors = TakeNamed("error");
-  ASSERT_EQ(errors.size(), 1u);
-  EXPECT_EQ(Number(Payload(*errors[0]), "error_code"), -1005);
-  EXPECT_NE(Text(Payload(*errors[0]), "error_description")
-                .find(g_downloadDirectory + "Capture0001.nef.part\""),
-            std::string::npos);
-  EXPECT_EQ(FilesIn(m_folder),
-            (std::vector<std::string>{"Capture0001.nef.part", "Capture0001.nef.part.whole"}));
-  firstRaw("Capture0001.nef.part");
+  expectKept("Capture0001.nef.part", {"Capture0001.nef.part", "Capture0001.nef.part.whole"});
 }
 
 // A rescan that finds the camera gone before any poll brings the transfer's end: what the
@@ -303,105 +274,6 @@ TEST_F(CameraHabitsTest, AReleaseWhileTheCameraIsBusyGetsTheCamerasOwnAnswer) {
   ASSERT_EQ(added.size(), 2u);
   EXPECT_EQ(Text(Payload(*added[0]), "file_name"), "Capture0002.nef");
   EXPECT_EQ(Text(Payload(*added[1]), "file_name"), "Capture0003.nef");
-}
-
-// Frames reach the host however the camera hands them over; a camera unplugged in live view is
-// reported at once, without freezing, and live view is off.
-TEST_F(CameraHabitsTest, LiveViewFramesReachTheHostWithEachHabitUntilTheCameraGoes) {
-  onCameraThread();
-  for (const char* name : {"lv-elements", "lv-busy"}) {
-    habit(name);
-    dispatch("toggleLiveView", 5);
-    ASSERT_EQ(liveViewStatus(), "liveViewOn") << name;
-    TakeAll();
-    std::vector<std::vector<unsigned char>> frames;
-    for (int tick = 0; tick < 8; ++tick) {
-      PumpAndSettle(manager);
-      for (auto& frame : LiveViewImages()) frames.push_back(std::move(frame));
-    }
-    EXPECT_GE(frames.size(), 4u) << name;
-    for (const auto& frame : frames) EXPECT_TRUE(IsJpeg(frame)) << name;
-    dispatch("toggleLiveView", 6);
-    habit(name, "off");
-  }
-  dispatch("toggleLiveView", 7);
-  TakeAll();
-  SimControl("Type0001.md3", "unplug 1");
-  const auto start = Clock::now();
-  manager->pumpIdle();
-  EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 1.0);
-  EXPECT_EQ(TakeNamed("deviceRemoved").size(), 1u);
-  EXPECT_EQ(liveViewStatus(), "liveViewOff");
-}
-
-TEST_F(CameraHabitsTest, LettingGoOfACameraStopsItsLiveView) {
-  onCameraThread();
-  dispatch("toggleLiveView", 5);
-  ASSERT_EQ(liveViewStatus(), "liveViewOn");
-  HandleDisconnectDevice(6, DeviceParams(0x101).get());
-  HandleConnectDevice(7, DeviceParams(0x101).get());
-  EXPECT_EQ(liveViewStatus(), "liveViewOff");
-  TakeAll();
-  PumpAndSettle(manager);
-  EXPECT_TRUE(TakeNamed("liveViewImage").empty());
-  // Connecting another camera stops the first one's live view too.
-  dispatch("toggleLiveView", 8);
-  ASSERT_EQ(liveViewStatus(), "liveViewOn");
-  HandleConnectDevice(10, DeviceParams(0x102).get());
-  EXPECT_FALSE(camera->m_liveViewOn);
-  // So does letting go of every camera at the end: the camera itself is left with it off,
-  // even when it is too busy to switch off at the first asking.
-  ASSERT_TRUE(module1()->m_currentCamera->startLiveView());
-  habit("lv-off-busy", "on", "2");
-  CNikonModuleManager::DestroyInstance();
-  manager = CNikonModuleManager::getInstance();
-  listDevices();
-  maid::ULONG status = 1;
-  ASSERT_EQ(module1()->m_cameras.at(2)->getUnsignedValue(kNkMAIDCapability_LiveViewStatus, status),
-            0);
-  EXPECT_EQ(status, 0u);
-}
-
-TEST_F(CameraHabitsTest, EnumerationWithoutCurrentEntryLeavesThatSettingEmpty) {
-  onCameraThread();
-  CNikonModuleManager::DestroyInstance();
-  SimControl("Type0001.md3", "reset");
-  manager = CNikonModuleManager::getInstance();
-  habit("enum-out-of-range", "on", "");
-  listDevices();
-  EXPECT_EQ(module1()->m_cameras.size(), 2u);  // both cameras still appear
-  HandleConnectDevice(2, DeviceParams(0x101).get());
-  auto settings = TakeNamed("cameraSettingsChanged");
-  ASSERT_EQ(settings.size(), 1u);
-  for (const char* key : {"whiteBalance", "aperture", "shutter"})
-    EXPECT_EQ(Text(Payload(*settings[0]), key), "") << key;
-  // In a mode that offers the aperture's entries, they stay there to choose from.
-  module1()->m_currentCamera->m_exposureMode = 1;
-  const std::unique_ptr<ZnLuaTETable> settingsInMode1 =
-      module1()->m_currentCamera->makeSettingsTable();
-  EXPECT_EQ(Text(settingsInMode1.get(), "aperture"), "");
-  ASSERT_NE(settingsInMode1->getTable("apertureEntries"), nullptr);
-  EXPECT_EQ(settingsInMode1->getTable("apertureEntries")->count(), 8u);
-}
-
-// A change the camera reports from inside the reads of the settings table follows that table
-// once the spacing allows, instead of a second table built inside the first one's reads.
-TEST_F(CameraHabitsTest, ChangeReportedWhileTheTableIsReadFollowsIt) {
-  onCameraThread();
-  habit("events-in-calls");
-  TakeNamed("cameraSettingsChanged");
-  // ISO to automatic: the camera reports it inside its next call, a read of the next table.
-  ASSERT_EQ(0,
-            camera->setCapabilityValue(kNkMAIDCapability_IsoControl, kNkMAIDDataType_Unsigned, 1));
-  clock->advance(CSettingsThrottle::kSpacingMs);  // past the connection's report
-  module1()->sendCameraSettingsSoon();
-  EXPECT_EQ(TakeNamed("cameraSettingsChanged").size(), 1u);
-  EXPECT_TRUE(module1()->m_settingsThrottle.pending()) << "the change inside the reads is not lost";
-  // Once the half second has passed, the idle pump sends it: one table, and nothing pending.
-  clock->advance(CSettingsThrottle::kSpacingMs);
-  module1()->sendPendingSettings();
-  EXPECT_EQ(TakeNamed("cameraSettingsChanged").size(), 1u);
-  EXPECT_FALSE(module1()->m_settingsThrottle.pending());
 }
 
 }  // namespace

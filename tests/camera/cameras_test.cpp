@@ -1,6 +1,7 @@
-// The module manager, its modules and their cameras, against the simulated modules (Type0001.md3
-// and Type0023.md3 beside this test executable): discovery and device ids, the connection state
-// the commands move, the settings tables and changes, their throttle, cameras that come and go.
+// The module manager, its modules and their cameras on the simulated modules: discovery and
+// device ids, the connection the commands move, the settings tables, their throttle.
+
+#include <fstream>
 
 #include "tests/camera/sim_fixture.h"
 
@@ -75,8 +76,9 @@ TEST_F(CamerasTest, ConnectionFollowsTheCommands) {
   EXPECT_EQ(manager->m_currentModule, module23());
 }
 
-// The keys of the settings table, then whether it shows contrast auto-focus on, and the focus mode.
-TEST_F(CamerasTest, SettingsTableFollowsExposureIsoModeAndFocus) {
+// The keys of the settings table, whether it shows contrast auto-focus on, and the focus mode;
+// then the entry the host chooses by its index.
+TEST_F(CamerasTest, SettingsTableFollowsTheCameraAndTheHostsChoice) {
   onCameraThread();
   listDevices();
   // Each camera's own ISO control, read when it is taken on: the second sets ISO by itself,
@@ -121,13 +123,7 @@ TEST_F(CamerasTest, SettingsTableFollowsExposureIsoModeAndFocus) {
     camera->onEvent(kNkMAIDEvent_CapChangeValueOnly, cap);
   EXPECT_EQ(camera->m_exposureMode, 3u);
   EXPECT_FALSE(camera->m_isoControl);
-}
-
-TEST_F(CamerasTest, EntryIndexFromTheHostSelectsThatEntry) {
-  onCameraThread();
-  listDevices();
-  CCamera* camera = module1()->m_cameras.at(1);
-  camera->m_exposureMode = 3;
+  // The host chooses an entry by its index, in the camera's order (in mode 3 now).
   auto settings = [&] {
     onCameraThread();
     return camera->makeSettingsTable();
@@ -151,7 +147,7 @@ TEST_F(CamerasTest, EntryIndexFromTheHostSelectsThatEntry) {
   for (const auto& c : cases) {
     const ZnLuaTETable* entries = before->getTable(c.entries);
     ASSERT_NE(entries, nullptr) << c.entries;
-    std::vector<std::string> texts;  // in the camera's order (the keys: the request path test)
+    std::vector<std::string> texts;
     for (const auto& entry : *entries) texts.push_back(entry.second->getString());
     ASSERT_GE(texts.size(), 4u) << c.entries;
     for (const auto& [index, entry] : {std::pair{2.0, 2}, {3.9, 3}, {-0.5, 0}}) {  // toward zero
@@ -171,14 +167,30 @@ TEST_F(CamerasTest, EntryIndexFromTheHostSelectsThatEntry) {
   EXPECT_EQ(camera->setEnumSetting(kNkMAIDCapability_Aperture, &notATable), -123);
 }
 
-// A dial turned quickly: the host gets at most one report per half second on the camera
-// clock, and the last one carries the latest values.
-TEST_F(CamerasTest, SettingsNotificationsAreSpacedHalfASecond) {
+TEST_F(CamerasTest, EnumerationWithoutCurrentEntryLeavesThatSettingEmpty) {
   onCameraThread();
-  clock->set(1000);
+  SimControl("Type0001.md3", "habit enum-out-of-range on ");
   listDevices();
-  HandleConnectDevice(2, DeviceParams(0x101).get());  // reports the settings
-  TakeAll();
+  EXPECT_EQ(module1()->m_cameras.size(), 2u);  // both cameras still appear
+  HandleConnectDevice(2, DeviceParams(0x101).get());
+  auto settings = TakeNamed("cameraSettingsChanged");
+  ASSERT_EQ(settings.size(), 1u);
+  for (const char* key : {"whiteBalance", "aperture", "shutter"})
+    EXPECT_EQ(Text(Payload(*settings[0]), key), "") << key;
+  // In a mode that offers the aperture's entries, they stay there to choose from.
+  module1()->m_currentCamera->m_exposureMode = 1;
+  const std::unique_ptr<ZnLuaTETable> inMode1 = module1()->m_currentCamera->makeSettingsTable();
+  EXPECT_EQ(Text(inMode1.get(), "aperture"), "");
+  ASSERT_NE(inMode1->getTable("apertureEntries"), nullptr);
+  EXPECT_EQ(inMode1->getTable("apertureEntries")->count(), 8u);
+}
+
+using SettingsReportsTest = ConnectedCameraTest;
+
+// A dial turned quickly: at most one report per half second on the camera clock (the
+// connection's at 1000 ms), the last with the latest values.
+TEST_F(SettingsReportsTest, AreSpacedHalfASecondAndNoneIsLost) {
+  onCameraThread();
   CNikonModule* module = module1();
   auto reports = [] { return TakeNamed("cameraSettingsChanged").size(); };
   auto pumpedAt = [&](std::uint32_t ms) {
@@ -201,12 +213,69 @@ TEST_F(CamerasTest, SettingsNotificationsAreSpacedHalfASecond) {
   module->sendCameraSettingsSoon();
   EXPECT_EQ(reports(), 0u);
   EXPECT_EQ(pumpedAt(5500), 1u);
+  // A change the camera reports inside the reads of a table (here ISO to automatic) follows
+  // that table once the spacing allows, not as a second table built inside its reads.
+  SimControl("Type0001.md3", "habit events-in-calls on 1");
+  ASSERT_EQ(0,
+            camera->setCapabilityValue(kNkMAIDCapability_IsoControl, kNkMAIDDataType_Unsigned, 1));
+  clock->set(6000);
+  module->sendCameraSettingsSoon();
+  EXPECT_EQ(reports(), 1u);
+  EXPECT_TRUE(module->m_settingsThrottle.pending()) << "the change inside the reads is not lost";
+  clock->set(6500);
+  module->sendPendingSettings();
+  EXPECT_EQ(reports(), 1u);
+  EXPECT_FALSE(module->m_settingsThrottle.pending());
+  SimControl("Type0001.md3", "habit events-in-calls off 1");
   // A change marked before the camera is let go of is dropped with it.
   module->sendCameraSettingsSoon();
   HandleDisconnectDevice(3, DeviceParams(0x101).get());
-  EXPECT_EQ(pumpedAt(6000), 0u);
+  EXPECT_EQ(pumpedAt(7000), 0u);
   module->sendCameraSettingsSoon();
   EXPECT_EQ(reports(), 0u);
+}
+
+// A camera at the top of the id range on the second module, plugged in after the first listing.
+class LastCameraOfLaterModule : public ConnectedCameraTest {
+ protected:
+  void SetUp() override LB_ACQUIRE(g_sdkLock) {
+    ConnectedCameraTest::SetUp();
+    std::ofstream(m_scenarioPath, std::ios::app) << "module Type0023\n"
+                                                    "camera 255 type=43 exposure=3 name=D5\n";
+    SimControl("Type0023.md3", "reset");
+  }
+};
+
+TEST_F(LastCameraOfLaterModule, IsAnnouncedConnectedAndRemovedUnderItsOwnId) {
+  onCameraThread();
+  listDevices();
+  EXPECT_EQ(Numbers(TakeNamed("deviceAdded"), "device_id"), (std::vector<double>{0x17FF}));
+  HandleConnectDevice(2, DeviceParams(0x17FF).get());
+  ASSERT_EQ(TakeNamed("ok").size(), 1u);
+  ASSERT_NE(module23()->m_currentCamera, nullptr);
+  EXPECT_EQ(module23()->m_currentCamera->m_name, "D5");
+  TakeAll();
+  // Its live view reaches the host from the idle tick.
+  ASSERT_TRUE(module23()->m_currentCamera->startLiveView());
+  PumpAndSettle(manager);
+  EXPECT_EQ(LiveViewImages().size(), 1u);
+  EXPECT_TRUE(module23()->m_currentCamera->stopLiveView());
+  // Cameras of the later module come and go through the idle rescans too.
+  SimControl("Type0023.md3", "unplug 255");
+  SimControl("Type0023.md3", "unplug 1");
+  PumpAndSettle(manager);
+  EXPECT_EQ(Numbers(TakeNamed("deviceRemoved"), "device_id"),
+            (std::vector<double>{0x1701, 0x17FF}));
+  EXPECT_EQ(module23()->m_currentCamera, nullptr);
+  EXPECT_TRUE(module23()->m_removedCameras.empty());
+  EXPECT_EQ(module23()->m_children.count(255), 0u);
+  SimControl("Type0023.md3", "plug 255");
+  PumpAndSettle(manager);
+  EXPECT_EQ(Numbers(TakeNamed("deviceAdded"), "device_id"), (std::vector<double>{0x17FF}));
+  PumpAndSettle(manager);
+  EXPECT_TRUE(TakeAll().empty()) << "a camera back is announced once";
+  HandleConnectDevice(4, DeviceParams(0x17FF).get());
+  EXPECT_EQ(TakeNamed("ok").size(), 1u);
 }
 
 TEST(LiveViewHeaderSize, DependsOnModuleTypeAndCameraType) {

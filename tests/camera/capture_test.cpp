@@ -2,6 +2,7 @@
 // download folder and the messages that announce them, what a failing shot leaves behind,
 // live-view frames, focus steps.
 
+#include <chrono>
 #include <fstream>
 #include <optional>
 
@@ -126,9 +127,10 @@ INSTANTIATE_TEST_SUITE_P(Shots, FailedShotTest, ::testing::ValuesIn(kFailedShots
                          [](const auto& info) { return std::string(info.param.name); });
 
 // Live view starts and stops whatever the camera is doing: one already in live view (switched
-// on at the camera) or still starting it (too busy to say) will not start again until switched
-// off, and one whose live view ended refuses the switch-off. The host gets the picture after
-// each frame's header, and nothing for a frame without a picture.
+// on at the camera) or still starting it (too busy to say) is not started again, and one whose
+// live view ended refuses the switch-off. The host gets the picture after each frame's header,
+// however the camera hands it over, and nothing for a frame without one; a camera unplugged in
+// live view is reported at once, without freezing.
 TEST_F(CaptureTest, LiveViewStartsFromAnyStateAndSendsOnlyPictures) {
   onCameraThread();
   auto frames = [&] {
@@ -152,10 +154,26 @@ TEST_F(CaptureTest, LiveViewStartsFromAnyStateAndSendsOnlyPictures) {
       camera->setCapabilityValue(kNkMAIDCapability_LiveViewStatus, kNkMAIDDataType_Unsigned, 0), 0);
   EXPECT_TRUE(camera->stopLiveView());
   EXPECT_TRUE(frames().empty());
-  // A camera too busy to say whether live view is on.
-  SimControl("Type0001.md3", "habit lv-busy on");
-  EXPECT_TRUE(camera->startLiveView());
-  EXPECT_TRUE(camera->startLiveView());
+  for (const char* habit : {"lv-elements", "lv-busy"}) {
+    SimControl("Type0001.md3", std::string("habit ") + habit + " on 1");
+    ASSERT_TRUE(camera->startLiveView()) << habit;
+    EXPECT_TRUE(camera->startLiveView()) << habit;
+    std::vector<std::vector<unsigned char>> got;
+    for (int tick = 0; tick < 8; ++tick)
+      for (auto& frame : frames()) got.push_back(std::move(frame));
+    EXPECT_GE(got.size(), 4u) << habit;
+    for (const auto& frame : got) EXPECT_TRUE(IsJpeg(frame)) << habit;
+    EXPECT_TRUE(camera->stopLiveView()) << habit;
+    SimControl("Type0001.md3", std::string("habit ") + habit + " off 1");
+  }
+  ASSERT_TRUE(camera->startLiveView());
+  TakeAll();
+  SimControl("Type0001.md3", "unplug 1");
+  const auto start = std::chrono::steady_clock::now();
+  manager->pumpIdle();
+  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 1.0);
+  EXPECT_EQ(TakeNamed("deviceRemoved").size(), 1u);
+  EXPECT_EQ(module1()->m_currentCamera, nullptr);
   // Type0023 cameras take 3 to switch on.
   HandleConnectDevice(3, DeviceParams(0x1701).get());
   CCamera* other = module23()->m_currentCamera;
@@ -164,6 +182,37 @@ TEST_F(CaptureTest, LiveViewStartsFromAnyStateAndSendsOnlyPictures) {
   maid::ULONG status = 0;
   ASSERT_EQ(other->getUnsignedValue(kNkMAIDCapability_LiveViewStatus, status), 0);
   EXPECT_EQ(status, 3u);
+}
+
+// A camera that is let go of, or gives way to another, stops its live view; so does letting go
+// of every camera at the end, even one too busy to switch off at the first asking.
+TEST_F(CaptureTest, LettingGoOfACameraStopsItsLiveView) {
+  onCameraThread();
+  auto shown = [&] {
+    ZnLuaTETable status;
+    onCameraThread();
+    return LiveViewStatus(status) && Text(&status, "status") == "liveViewOn";
+  };
+  ASSERT_TRUE(camera->startLiveView());
+  ASSERT_TRUE(shown());
+  HandleDisconnectDevice(6, DeviceParams(0x101).get());
+  HandleConnectDevice(7, DeviceParams(0x101).get());
+  EXPECT_FALSE(shown());
+  TakeAll();
+  PumpAndSettle(manager);
+  EXPECT_TRUE(TakeNamed("liveViewImage").empty());
+  ASSERT_TRUE(camera->startLiveView());
+  HandleConnectDevice(10, DeviceParams(0x102).get());
+  EXPECT_FALSE(camera->m_liveViewOn);
+  ASSERT_TRUE(module1()->m_currentCamera->startLiveView());
+  SimControl("Type0001.md3", "habit lv-off-busy on 2");
+  CNikonModuleManager::DestroyInstance();
+  manager = CNikonModuleManager::getInstance();
+  listDevices();
+  maid::ULONG status = 1;
+  ASSERT_EQ(module1()->m_cameras.at(2)->getUnsignedValue(kNkMAIDCapability_LiveViewStatus, status),
+            0);
+  EXPECT_EQ(status, 0u);
 }
 
 // (Contrast auto-focus shows in the request path test.)

@@ -9,11 +9,14 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "camera/maid/maid.h"
+#include "camera/modules/nikon_module.h"
+#include "tests/camera/sim_fixture.h"
 
 struct CFakeCapability {
   maid::ULONG type = kNkMAIDCapType_Unsigned;
@@ -92,4 +95,18 @@ class CFakeModule {
                        maid::NKREF ref);
   CFakeObject* byRecord(maid::MaidObject* record, CFakeObject& from);
   std::vector<std::function<void()>> m_pending;  // completions of started capabilities
+};
+
+// A host test whose camera module, once open()ed at `ordinal`, runs on the fake.
+class FakeModuleTest : public simtest::HostTest {
+ protected:
+  void TearDown() override LB_RELEASE(g_sdkLock) {
+    module.reset();
+    HostTest::TearDown();
+  }
+  void open(unsigned ordinal = 1) {
+    module = std::make_unique<CNikonModule>(&CFakeModule::FakeEntryPoint, ordinal);
+  }
+  CFakeModule fake;
+  std::unique_ptr<CNikonModule> module;
 };

@@ -1,6 +1,5 @@
-// The names downloads get: the shot's base name shared by the files of a RAW+JPEG pair and
-// numbered for the life of the process, names kept off every file already in the folder
-// (finished or still being written), folder paths of both path styles, and the folder chosen.
+// The names downloads get: a shot's base name, shared by a pair's files and kept off every file
+// in the folder; folder paths of both path styles, and the folder chosen.
 
 #include <cctype>
 #include <fstream>
@@ -35,11 +34,9 @@ class FileNamesTest : public ::testing::Test {
   CCaptureFileNames& names = CCaptureFileNames::instance();
 };
 
-// Items as a camera announces them, one letter each: R and J the RAW and JPEG file of a pair
-// named by the digit after them ("R1" is DSC_0001.NEF), r and j the same from a camera that
-// names nothing, S a single unnamed file, x an item that could not be opened. The expected
-// text gives each opened item's shot as a letter (a new shot takes the next letter), upper
-// case for a broken pair, and "-" for a refused item.
+// Items as announced: R/J a pair's RAW/JPEG file named by the digit ("R1" is DSC_0001.NEF), r/j
+// unnamed, S a single unnamed file, x a refused item. Expected: each item's shot as a letter
+// (upper case for a broken pair), "-" for a refused item.
 TEST(ShotPairing, ItemsJoinTheirOwnShotWhateverTheOrderAndTheFailures) {
   const struct {
     const char* items;
@@ -100,9 +97,8 @@ TEST_F(FileNamesTest, EachShotKeepsItsOwnName) {
   EXPECT_EQ(record.baseName(record.newShot(), dir, {".nef"}), "Capture0001");
 }
 
-// What earlier processes left: partial files cut off mid-download (unmarked) are removed; a
-// whole one (marked) takes its kept name, or stays while another program holds it; a marker
-// alone goes; kept files and everything else stay.
+// What earlier processes left: unmarked partial files go; a whole (marked) one takes its kept
+// name, or stays while another program holds it; a marker alone goes; all else stays.
 TEST_F(FileNamesTest, LeftoverPartialFilesAreRemovedAndWholeOnesKept) {
   for (const char* name :
        {"Capture0001.nef.part", "Capture0002-0.jpg.part", "Capture0003.jpg", "holiday.jpg.part",
@@ -153,8 +149,7 @@ TEST_F(FileNamesTest, UniquePathKeepsOffEveryTakenNameAndKeepsTheExtension) {
 }
 
 TEST(DownloadFolderPaths, FoldersCountOnlyWhenAbsoluteAndClosed) {
-  // Nothing exists under these folders here, so the first name is free wherever the folder is
-  // accepted: a folder that is gone still gives it, and creating the file is what fails then.
+  // Nothing exists under these: an accepted folder, even one gone, gives the first name.
   for (const char* folder : {"C:\\Users\\me\\AppData\\Local\\Temp\\", "c:/temp/", "D:\\",
                              "\\\\server\\share\\", "\\\\?\\C:\\Temp\\", "/no/such/"}) {
     EXPECT_EQ(MakeUniqueFilePath(folder, "Capture0001.jpg"),
@@ -187,9 +182,8 @@ TEST(DownloadFolderPaths, FoldersCountOnlyWhenAbsoluteAndClosed) {
   for (const auto& e : extensions) EXPECT_STREQ(ExtensionForFileDataType(e.first), e.second);
 }
 
-// The download folder: the first candidate (the temporary folder, then the fallback) that is
-// a folder at an absolute path, else none; never a relative path, which would be the process's
-// current folder.
+// The first candidate that is a folder at an absolute path, never a relative one (the process's
+// current folder), else none.
 TEST(DownloadFolderChoice, FirstAbsoluteFolderElseNone) {
   const std::string root = simtest::PrivateTempPath("lb_download_folder_test");
   fs::remove_all(root);

@@ -273,7 +273,7 @@ TEST_F(SdkObjectTest, CapabilityListIsAskedAgainAfterBufferSize) {
   EXPECT_TRUE(ids.empty());
 }
 
-TEST_F(SdkObjectTest, EventsReachTheirTargetsOnlyWhenRegistered) {
+TEST_F(SdkObjectTest, ChildrenHearTheirEventsAndAreClosedBeforeTheirParent) {
   CRecordingObject* item = camera_->adoptChild(std::make_unique<CRecordingObject>(camera_, kItem));
   fake.onAsync.push_back([this] {
     const maid::MaidCallback& proc = fake.find({kCamera})->eventProc;
@@ -289,16 +289,13 @@ TEST_F(SdkObjectTest, EventsReachTheirTargetsOnlyWhenRegistered) {
   // Without an EventProc capability no procedure is registered.
   camera_->destroyChild(item);
   fake.find({kCamera, kItem})->caps.erase(kNkMAIDCapability_EventProc);
-  camera_->adoptChild(std::make_unique<CRecordingObject>(camera_, kItem));
+  CRecordingObject* first = camera_->adoptChild(std::make_unique<CRecordingObject>(camera_, kItem));
   EXPECT_EQ(nullptr, fake.find({kCamera, kItem})->eventProc.pProc);
   EXPECT_NE(nullptr, fake.find({kCamera, kItem})->dataProc.pProc);
-}
-
-TEST_F(SdkObjectTest, ChildrenAreOwnedOnceAndClosedBeforeTheirParent) {
+  // Children: listed, owned once, closed before their parent.
   std::vector<maid::ULONG> ids;
   EXPECT_EQ(0, module->enumerateChildren(ids));
   EXPECT_EQ((std::vector<maid::ULONG>{kCamera}), ids);
-  CRecordingObject* first = camera_->adoptChild(std::make_unique<CRecordingObject>(camera_, kItem));
   EXPECT_EQ(3, fake.openObjects);
   // A refused open throws the result and leaves the parent's children alone.
   fake.find({kCamera})->children[kItem + 1].openResult = kBroken;
@@ -320,7 +317,7 @@ TEST_F(SdkObjectTest, ChildrenAreOwnedOnceAndClosedBeforeTheirParent) {
   ASSERT_EQ(1u, camera_->m_children.count(kItem));
   EXPECT_EQ(first, camera_->m_children.find(kItem)->second.get());
   module.reset();
-  EXPECT_EQ((std::vector<maid::ULONG>{kItem, kCamera, 0}), fake.closeOrder);
+  EXPECT_EQ((std::vector<maid::ULONG>{kItem, kItem, kCamera, 0}), fake.closeOrder);
 }
 
 // A module that completes one start twice, or a start whose waiter has gone, reaches nothing:
@@ -349,7 +346,7 @@ TEST_F(SdkObjectTest, ASecondCompletionOfOneStartReachesNothing) {
 }
 
 // Ids and names are each unique in a table, so no entry hides another; each ends at its count.
-TEST(MaidNamesTest, EveryTableMapsIdsAndNamesOneToOne) {
+TEST(MaidNamesTest, EveryTableMapsIdsAndNamesOneToOneAndLooksUp) {
   const struct {
     const MaidNameEntry* table;
     std::size_t count;
@@ -370,9 +367,6 @@ TEST(MaidNamesTest, EveryTableMapsIdsAndNamesOneToOne) {
     EXPECT_EQ(names.size(), t.count) << t.prefix;
     EXPECT_EQ(t.table[t.count].name, nullptr) << t.prefix;
   }
-}
-
-TEST(MaidNamesTest, LookupsAndFallback) {
   EXPECT_STREQ("kNkMAIDResult_BufferSize", ResultName(-124));
   EXPECT_STREQ("kNkMAIDEvent_AddChild", EventName(0));
   EXPECT_EQ(nullptr, CapabilityName(0));
