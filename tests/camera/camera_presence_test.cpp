@@ -1,10 +1,6 @@
-// What decides that a camera is there, and the device id it has: a camera that leaves out
-// capabilities others list, or answers busy when asked whether it is alive, is kept; only one
-// that says it is gone, or leaves its module's list, is dropped. An SDK id that does not fit the
-// device id's low byte is never announced under another camera's id.
+// What decides that a camera is there, and its device id: only a camera that says it is gone,
+// or leaves its module's list, is dropped; an SDK id past the low byte is never announced.
 
-#include "camera/camera_clock.h"
-#include "camera/camera_host.h"
 #include "tests/camera/fake_module.h"
 
 namespace {
@@ -31,16 +27,20 @@ class CameraPresenceTest : public FakeModuleTest {
          CFakeObject::Make(2, {{kNkMAIDCapability_Name, C::Text("Df")},
                                {kNkMAIDCapability_ExposureMode, C::Unsigned(1)}})});
   }
-  std::vector<double> added() { return Numbers(TakeNamed("deviceAdded"), "device_id"); }
+  std::vector<double> added() { return Taken("deviceAdded", "device_id"); }
 
   CTestClock clock{0};
 };
 
+// Its list unread at first (every pass of the open's reading of it), the module finds its
+// cameras later.
 TEST_F(CameraPresenceTest, ACameraIsShownAndKeptUntilItSaysItIsGone) {
   onCameraThread();
+  fake.bufferSizeAnswers = 8;
   open();
+  ASSERT_EQ(module->capabilityCount(), 0);
   module->scanAndInformHostOfCameraChanges();
-  EXPECT_EQ(added(), (std::vector<double>{0x101, 0x102}));
+  EXPECT_EQ(added(), (Doubles{0x101, 0x102}));
   EXPECT_EQ(module->connectCamera(2), 0);
   ASSERT_EQ(module->connectCamera(1), 0);
   CFakeCapability& alive = fake.find({1})->caps[kNkMAIDCapability_IsAlive];
@@ -51,7 +51,7 @@ TEST_F(CameraPresenceTest, ACameraIsShownAndKeptUntilItSaysItIsGone) {
   alive.getResult = 0;
   alive.value = 0;
   module->scanAndInformHostOfCameraChanges();
-  EXPECT_EQ(Numbers(TakeNamed("deviceRemoved"), "device_id"), (std::vector<double>{0x101}));
+  EXPECT_EQ(Taken("deviceRemoved", "device_id"), (Doubles{0x101}));
   EXPECT_EQ(module->m_currentCamera, nullptr);
 }
 
@@ -79,17 +79,8 @@ TEST_F(CameraPresenceTest, ACameraThatCannotBeTakenOnIsTriedAgainOnlyOnceASecond
     fake.root.children[3].caps[kNkMAIDCapability_IsAlive].value = 1;
     clock.set(7000);
     module->scanAndInformHostOfCameraChanges();
-    EXPECT_EQ(added(), (std::vector<double>{0x103}));
+    EXPECT_EQ(added(), (Doubles{0x103}));
   }
-}
-
-TEST_F(CameraPresenceTest, AModuleWhoseListCouldNotBeReadAtFirstFindsItsCamerasLater) {
-  onCameraThread();
-  fake.bufferSizeAnswers = 8;  // every pass of the first reading of the module's list
-  open();
-  ASSERT_EQ(module->capabilityCount(), 0);
-  module->scanAndInformHostOfCameraChanges();
-  EXPECT_EQ(added(), (std::vector<double>{0x101, 0x102}));
 }
 
 // The last module of the list, with SDK ids the simulator cannot have: one past the camera
@@ -103,7 +94,7 @@ TEST_F(CameraPresenceTest, IdsPastTheRangeAreNeverAnnounced) {
   open(kModuleCount);
   module->scanAndInformHostOfCameraChanges();
   auto added = TakeNamed("deviceAdded");
-  EXPECT_EQ(Numbers(added, "device_id"), (std::vector<double>{0x1D01, 0x1DFF}));
+  EXPECT_EQ(Numbers(added, "device_id"), (Doubles{0x1D01, 0x1DFF}));
   ASSERT_EQ(added.size(), 2u);
   EXPECT_EQ(Text(Payload(*added[1]), "name"), "Cam 255");
   EXPECT_EQ(module->m_cameras.size(), 2u);
@@ -125,7 +116,7 @@ TEST_F(CameraPresenceTest, IdsPastTheRangeAreNeverAnnounced) {
   fake.root.children[1].caps[kNkMAIDCapability_IsAlive].value = 0;
   module->scanAndInformHostOfCameraChanges();
   module->deleteRemovedCameras();
-  EXPECT_EQ(Numbers(TakeNamed("deviceRemoved"), "device_id"), (std::vector<double>{0x1D01}));
+  EXPECT_EQ(Taken("deviceRemoved", "device_id"), (Doubles{0x1D01}));
   ASSERT_NE(module->m_currentCamera, nullptr);
   EXPECT_EQ(module->deviceIdOf(module->m_currentCamera), 0x1DFFu);
   // Still listed, it is not taken on again (to go again at once) until it is alive.
@@ -134,12 +125,11 @@ TEST_F(CameraPresenceTest, IdsPastTheRangeAreNeverAnnounced) {
   fake.root.children[1].caps[kNkMAIDCapability_IsAlive].value = 1;
   clock.advance(kCameraRetryMs);
   module->scanAndInformHostOfCameraChanges();
-  EXPECT_EQ(Numbers(TakeNamed("deviceAdded"), "device_id"), (std::vector<double>{0x1D01}));
+  EXPECT_EQ(Taken("deviceAdded", "device_id"), (Doubles{0x1D01}));
   // Ones the module no longer lists go too, even while they still answer.
   fake.root.caps[kNkMAIDCapability_Children] = CFakeCapability::UnsignedEnum({0x100, 0x1FF}, 0);
   module->scanAndInformHostOfCameraChanges();
-  EXPECT_EQ(Numbers(TakeNamed("deviceRemoved"), "device_id"),
-            (std::vector<double>{0x1D01, 0x1DFF}));
+  EXPECT_EQ(Taken("deviceRemoved", "device_id"), (Doubles{0x1D01, 0x1DFF}));
   module->deleteRemovedCameras();
   EXPECT_EQ(module->m_currentCamera, nullptr);
   EXPECT_TRUE(module->m_children.empty());

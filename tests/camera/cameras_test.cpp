@@ -11,34 +11,24 @@ using namespace simtest;
 
 class CamerasTest : public SimFixture {};
 
-TEST_F(CamerasTest, FindsModulesInListOrderAndNamesCamerasByModuleAndId) {
+// Discovery: each module's place in the list is the high byte of its cameras' ids, and the
+// reply follows the announcements. Then what the request path test leaves out: connects that
+// are refused or change nothing, which camera gets the events, a disconnect naming another.
+TEST_F(CamerasTest, FindsCamerasByModuleAndIdAndConnectsAsTheCommandsSay) {
   onCameraThread();
   EXPECT_EQ(g_downloadDirectory, platform::temporaryDirectory());
   listDevices();
-  auto messages = TakeAll();
-  std::vector<double> added;
-  for (auto& message : messages) {
-    if (message->name->getString() != "deviceAdded") continue;
-    EXPECT_EQ(message->requestId, 0u);
-    added.push_back(Number(Payload(*message), "device_id"));
-  }
-  // Each module's place in the list is the high byte of its cameras' ids.
-  EXPECT_EQ(added, (std::vector<double>{0x101, 0x102, 0x1701, 0x1702}));
-  // The reply comes after the announcements (what it lists is the request path test's).
-  EXPECT_EQ(messages.back()->name->getString(), "ok");
+  auto listed = TakeAll();
+  ASSERT_EQ(Names(listed),
+            (Strings{"deviceAdded", "deviceAdded", "deviceAdded", "deviceAdded", "ok"}));
+  listed.pop_back();
+  EXPECT_EQ(Numbers(listed, "device_id"), (Doubles{0x101, 0x102, 0x1701, 0x1702}));
+  for (const auto& message : listed) EXPECT_EQ(message->requestId, 0u);
   // Known cameras are not announced again, but the reply still lists them.
   listDevices();
-  messages = TakeAll();
-  ASSERT_EQ(messages.size(), 1u);
-  EXPECT_EQ(Payload(*messages[0])->getTable("devices")->count(), 4u);
-}
-
-// What the request path test leaves out: connects that are refused or change nothing, which
-// camera receives the events, and a disconnect naming the wrong camera of the module.
-TEST_F(CamerasTest, ConnectionFollowsTheCommands) {
-  onCameraThread();
-  listDevices();
-  TakeAll();
+  listed = TakeAll();
+  ASSERT_EQ(listed.size(), 1u);
+  EXPECT_EQ(Payload(*listed[0])->getTable("devices")->count(), 4u);
   auto connect = [&](std::uint32_t requestId, double deviceId) {
     onCameraThread();
     HandleConnectDevice(requestId, DeviceParams(deviceId).get());
@@ -81,8 +71,7 @@ TEST_F(CamerasTest, ConnectionFollowsTheCommands) {
 TEST_F(CamerasTest, SettingsTableFollowsTheCameraAndTheHostsChoice) {
   onCameraThread();
   listDevices();
-  // Each camera's own ISO control, read when it is taken on: the second sets ISO by itself,
-  // so the host is offered no ISO list for it.
+  // The second camera sets ISO by itself, so the host is offered no ISO list for it.
   EXPECT_EQ(module1()->m_cameras.at(2)->makeSettingsTable()->getTable("isoEntries"), nullptr);
   EXPECT_NE(module1()->m_cameras.at(1)->makeSettingsTable()->getTable("isoEntries"), nullptr);
   CCamera* camera = module1()->m_cameras.at(1);
@@ -93,9 +82,8 @@ TEST_F(CamerasTest, SettingsTableFollowsTheCameraAndTheHostsChoice) {
     for (const auto& entry : *table) keys += entry.first->getString() + " ";
     return keys + Text(table.get(), "AFButtonPressed") + " " + Text(table.get(), "focusMode");
   };
-  // Each mode offers the lists of what the photographer sets in it: none in automatic (0),
-  // the aperture in aperture priority (1), the shutter in shutter priority (2), both in
-  // manual (3); white balance in all but automatic.
+  // Each mode offers the lists of what the photographer sets in it (0 automatic, 1 aperture
+  // priority, 2 shutter priority, 3 manual); white balance in all but automatic.
   camera->m_isoControl = false;
   const std::pair<std::uint32_t, const char*> kKeysByMode[] = {
       {0, "aperture focusMode isoEntries isoSpeed shutter whiteBalance"},
@@ -213,8 +201,7 @@ TEST_F(SettingsReportsTest, AreSpacedHalfASecondAndNoneIsLost) {
   module->sendCameraSettingsSoon();
   EXPECT_EQ(reports(), 0u);
   EXPECT_EQ(pumpedAt(5500), 1u);
-  // A change the camera reports inside the reads of a table (here ISO to automatic) follows
-  // that table once the spacing allows, not as a second table built inside its reads.
+  // A change the camera reports inside a table's reads (ISO to auto) follows that table later.
   SimControl("Type0001.md3", "habit events-in-calls on 1");
   ASSERT_EQ(0,
             camera->setCapabilityValue(kNkMAIDCapability_IsoControl, kNkMAIDDataType_Unsigned, 1));
@@ -249,7 +236,7 @@ class LastCameraOfLaterModule : public ConnectedCameraTest {
 TEST_F(LastCameraOfLaterModule, IsAnnouncedConnectedAndRemovedUnderItsOwnId) {
   onCameraThread();
   listDevices();
-  EXPECT_EQ(Numbers(TakeNamed("deviceAdded"), "device_id"), (std::vector<double>{0x17FF}));
+  EXPECT_EQ(Taken("deviceAdded", "device_id"), (Doubles{0x17FF}));
   HandleConnectDevice(2, DeviceParams(0x17FF).get());
   ASSERT_EQ(TakeNamed("ok").size(), 1u);
   ASSERT_NE(module23()->m_currentCamera, nullptr);
@@ -264,14 +251,13 @@ TEST_F(LastCameraOfLaterModule, IsAnnouncedConnectedAndRemovedUnderItsOwnId) {
   SimControl("Type0023.md3", "unplug 255");
   SimControl("Type0023.md3", "unplug 1");
   PumpAndSettle(manager);
-  EXPECT_EQ(Numbers(TakeNamed("deviceRemoved"), "device_id"),
-            (std::vector<double>{0x1701, 0x17FF}));
+  EXPECT_EQ(Taken("deviceRemoved", "device_id"), (Doubles{0x1701, 0x17FF}));
   EXPECT_EQ(module23()->m_currentCamera, nullptr);
   EXPECT_TRUE(module23()->m_removedCameras.empty());
   EXPECT_EQ(module23()->m_children.count(255), 0u);
   SimControl("Type0023.md3", "plug 255");
   PumpAndSettle(manager);
-  EXPECT_EQ(Numbers(TakeNamed("deviceAdded"), "device_id"), (std::vector<double>{0x17FF}));
+  EXPECT_EQ(Taken("deviceAdded", "device_id"), (Doubles{0x17FF}));
   PumpAndSettle(manager);
   EXPECT_TRUE(TakeAll().empty()) << "a camera back is announced once";
   HandleConnectDevice(4, DeviceParams(0x17FF).get());

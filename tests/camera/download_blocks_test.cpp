@@ -3,9 +3,7 @@
 
 #include <algorithm>
 #include <fstream>
-#include <optional>
 
-#include "bridge/camera_worker.h"
 #include "tests/camera/fake_module.h"
 
 namespace {
@@ -18,8 +16,7 @@ constexpr maid::ULONG kItemId = 9;
 constexpr maid::ULONG kDataId = 1;
 constexpr maid::ULONG kFileSize = 3000;
 
-// Junk: bytes that are not the file's; the next two are to be ignored; at kNameTaken another
-// program writes a file under the download's final name.
+// Junk: bytes not the file's; the next two are ignored; kNameTaken: another program takes the name.
 enum BlockKind { kFileBytes, kJunk, kNotFileData, kNoData, kNameTaken };
 struct Block {
   maid::ULONG start;
@@ -86,7 +83,6 @@ class DownloadBlocksTest : public FakeModuleTest, public ::testing::WithParamInt
     fs::remove_all(m_folder);
   }
 
-  // Queues the blocks for the transfer's first poll.
   void sendBlocks(const std::vector<Block>& blocks, maid::ULONG total) {
     fake.onAsync.push_back([this, blocks, total] {
       for (const Block& block : blocks) {
@@ -199,8 +195,7 @@ constexpr const char* kNoSize = "error -1001";
 
 const BlockCase kBlockCases[] = {
     {"InOrder", {{0, 1000}, {1000, 1000}, {2000, 1000}}, kWhole},
-    // The block reaching the end comes first and is not the last; blocks overlap, or come
-    // again inside what arrived before.
+    // The block at the end first but not last; overlapping, or again inside what came before.
     {"OutOfOrderOverlapping", {{2000, 1000}, {0, 1500}, {1000, 1500}}, kWhole},
     {"BlockAgainInsideAnother", {{0, 2000}, {500, 500}, {2000, 1000}}, kWhole},
     {"OneByteBlocksBackwards",
@@ -210,8 +205,7 @@ const BlockCase kBlockCases[] = {
        return blocks;
      }(),
      kWhole},
-    // Whatever StoredBytes says, the blocks size the file: not cut, not padded; an absurd
-    // size is no size (not a 2 GB buffer of zeros behind the picture).
+    // Whatever StoredBytes says, the blocks size the file; an absurd size is no size.
     {"StoredBytesTooSmall", {{0, 3000}}, kWhole, 0, 1000},
     {"StoredBytesTooLarge", {{0, 1500}, {1500, 1500}}, kWhole, 0, 9000},
     {"StoredBytesUnusable", {{0, 3000}}, kWhole, 0, 0},
@@ -220,8 +214,7 @@ const BlockCase kBlockCases[] = {
     {"TotalAbsurdStoredBytesSizes", {{0, 3000}}, kWhole, 0, kFileSize, 0x80000000u},
     {"NoUsableSizeAtAll", {{0, 3000}}, kNoSize, 0, 0, 0},
     {"BothSizesAbsurd", {{0, 3000}}, kNoSize, 0, (1u << 30) + 1, (1u << 30) + 1},
-    // Blocks past the end (one wrapping around 32 bits), after the file is whole, without
-    // data or not of the file change nothing in it.
+    // Blocks past the end (one wrapping around), after the file is whole, or not its data.
     {"BlocksPastTheEndAndAfterTheFileIsWhole",
      {{0, 3000, kNotFileData},
       {0, 3000, kNoData},
@@ -262,13 +255,11 @@ const BlockCase kBlockCases[] = {
      "announced whole elsewhere"},
     // Nothing sent at all: never announced, yet the host hears of the lost picture.
     {"NoBlocks", {}, "error -1006"},
-    // The module stops answering: the host hears of the lost picture (announced or not),
-    // unless every byte is on disk and only the camera's word that it is done is missing.
+    // The module stops answering: the picture is lost, unless every byte is already on disk.
     {"StopsAfterABlock", {{0, 1000}}, "announced error -1007", kNeverCompletes},
     {"StopsBeforeAnyBlock", {}, "error -1007", kNeverCompletes},
     {"StopsWhenWhole", {{0, 3000}}, kWhole, kNeverCompletes},
-    // Image data the camera will not hand over is a picture lost; an item without any is not;
-    // one that will not say is taken for a picture.
+    // Image data not handed over is a picture lost; an item that will not say has a picture.
     {"StartRefused", {}, "error " + std::to_string(kNkMAIDResult_DeviceBusy), kStartRefused},
     {"DataWontOpen", {}, "error " + std::to_string(kNkMAIDResult_UnexpectedError), kDataWontOpen},
     {"NoImageData", {}, "nothing", kNoImageData},

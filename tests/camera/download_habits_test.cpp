@@ -1,7 +1,5 @@
-// Downloads from simulated cameras with the habits of real modules that shape a transfer:
-// ragged blocks out of order, items announced after the capture (downloaded in the heartbeat),
-// a pair's second file announced while the first transfers, the JPEG first, a slow link, and
-// the camera's own button. What the host is told and what lands on disk are checked byte for byte.
+// Downloads from simulated cameras with each habit of real modules that shapes a transfer; what
+// the host is told and what lands on disk are checked byte for byte.
 
 #include <algorithm>
 #include <cctype>
@@ -74,25 +72,17 @@ class DownloadHabitsTest : public ConnectedCameraTest,
     }
   }
 
-  // The shot of the simulated camera whose bytes `file` holds (1 to `shots`), or 0. The
-  // camera's files are made once for every test.
+  // The shot of the simulated camera whose bytes `file` holds (1 to `shots`), or 0.
   static std::uint32_t ShotOf(const HostFile& file, std::uint32_t shots) {
-    static std::map<std::pair<std::uint32_t, bool>, std::vector<unsigned char>> made;
+    static std::map<std::uint32_t, std::vector<unsigned char>> jpegs;  // rendered once
     const std::string name = file.name();
     const bool raw = name.substr(name.size() - 4) == ".nef";
     const auto bytes = ReadBytes(g_downloadDirectory + name);
     for (std::uint32_t shot = 1; shot <= shots; ++shot) {
-      std::vector<unsigned char>& expected = made[{shot, raw}];
-      if (expected.empty()) {
-        const std::uint64_t seed = lbsim::FileSeed(1, shot, raw);
-        if (raw) {
-          expected.resize(kRawBytes);
-          lbsim::FillRaw(seed, 0, expected.data(), expected.size());
-        } else {
-          expected = lbsim::ShotJpeg(seed);
-        }
-      }
-      if (bytes == expected) return shot;
+      const std::uint64_t seed = lbsim::FileSeed(1, shot, raw);
+      if (!raw && jpegs[shot].empty()) jpegs[shot] = lbsim::ShotJpeg(seed);
+      if (raw ? bytes.size() == kRawBytes && MatchesRaw(bytes, seed) : bytes == jpegs[shot])
+        return shot;
     }
     return 0;
   }
@@ -103,10 +93,9 @@ class DownloadHabitsTest : public ConnectedCameraTest,
   std::ostringstream m_log;  // what the host was told, for failure reports
 };
 
-// An earlier session's RAW file holds the first shot's name: the pair moves off it whole,
-// whichever file comes first, and leaves it untouched. A picture the camera will not let us open
-// (shot 3) spoils no other shot: its partner stands alone, announced without a sidecar. A camera
-// lost after shot 5's first block: the file it announced is reported failed, nothing of it stays.
+// An earlier file holds shot 1's name: the pair moves off it whole. A refused item (shot 3)
+// leaves its partner alone, without a sidecar, and spoils no other shot. Shot 5's camera is lost
+// after the first block: the announced file is reported failed, nothing of it stays.
 TEST_P(DownloadHabitsTest, EveryFileArrivesWholeOrIsReported) {
   onCameraThread();
   const std::string stranger = "Capture0001.nef";

@@ -1,9 +1,6 @@
-// A scripted camera module for what the simulator cannot do: an object tree of fake SDK
-// objects with capability lists and values, behind a plain MAIDEntryPoint (FakeEntryPoint). It
-// records every call, can answer GetCapInfo with kNkMAIDResult_BufferSize a number of times,
-// takes any object id, and delivers queued events and completions inside kNkMAIDCommand_Async,
-// as real modules do. One fake per process (the entry point is a plain function): the newest
-// CFakeModule is current until destroyed. Single-threaded.
+// A scripted camera module for what the simulator cannot do: a tree of fake objects behind a
+// plain entry point, recording every call and delivering queued events and completions inside
+// Async, as real modules do. The newest CFakeModule is current until destroyed.
 #pragma once
 
 #include <cstdint>

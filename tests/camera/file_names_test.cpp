@@ -8,7 +8,6 @@
 
 #include "camera/download/capture_file_names.h"
 #include "camera/download/shot_pairing.h"
-#include "camera/maid/maid.h"
 #include "platform/free_name.h"
 #include "tests/camera/sim_fixture.h"
 
@@ -85,18 +84,6 @@ TEST(ShotPairing, ItemsJoinTheirOwnShotWhateverTheOrderAndTheFailures) {
   EXPECT_TRUE(pairing.pairBroken(shot));
 }
 
-TEST_F(FileNamesTest, EachShotKeepsItsOwnName) {
-  const CaptureShotId first = names.newShot();
-  const CaptureShotId second = names.newShot();
-  EXPECT_EQ(names.baseName(second, dir, {".jpg"}), "Capture0001");
-  EXPECT_EQ(names.baseName(first, dir, {".jpg"}), "Capture0002");
-  touch("Capture0001.jpg");
-  EXPECT_EQ(names.baseName(second, dir, {".jpg"}), "Capture0001");  // its file is no clash
-  // A record made anew starts at 1.
-  CCaptureFileNames record;
-  EXPECT_EQ(record.baseName(record.newShot(), dir, {".nef"}), "Capture0001");
-}
-
 // What earlier processes left: unmarked partial files go; a whole (marked) one takes its kept
 // name, or stays while another program holds it; a marker alone goes; all else stays.
 TEST_F(FileNamesTest, LeftoverPartialFilesAreRemovedAndWholeOnesKept) {
@@ -110,14 +97,23 @@ TEST_F(FileNamesTest, LeftoverPartialFilesAreRemovedAndWholeOnesKept) {
     const simtest::CHeldFile held(dir + "Capture0006.nef.part");
     EXPECT_EQ(SettleLeftoverFiles(dir), 2);
   }
-  EXPECT_EQ(
-      simtest::FilesIn(dir),
-      (std::vector<std::string>{"Capture0003.jpg", "Capture0004.part.jpg", "Capture0005-kept.nef",
-                                "Capture0006.nef.part", "Capture0006.nef.part.whole",
-                                "Capture0008-kept.nef", "holiday.jpg.part"}));
+  EXPECT_EQ(simtest::FilesIn(dir),
+            (simtest::Strings{"Capture0003.jpg", "Capture0004.part.jpg", "Capture0005-kept.nef",
+                              "Capture0006.nef.part", "Capture0006.nef.part.whole",
+                              "Capture0008-kept.nef", "holiday.jpg.part"}));
 }
 
-TEST_F(FileNamesTest, UniquePathKeepsOffEveryTakenNameAndKeepsTheExtension) {
+// Each shot keeps its own name, which its own file does not take; a record made anew starts
+// at 1. Paths keep off every taken name and keep the extension.
+TEST_F(FileNamesTest, EachShotKeepsItsNameAndPathsKeepOffTakenOnes) {
+  const CaptureShotId first = names.newShot();
+  const CaptureShotId second = names.newShot();
+  EXPECT_EQ(names.baseName(second, dir, {".jpg"}), "Capture0001");
+  EXPECT_EQ(names.baseName(first, dir, {".jpg"}), "Capture0002");
+  touch("Capture0001.jpg");
+  EXPECT_EQ(names.baseName(second, dir, {".jpg"}), "Capture0001");
+  CCaptureFileNames record;
+  EXPECT_EQ(record.baseName(record.newShot(), dir, {".nef"}), "Capture0001");
   std::vector<std::string> elevenTaken{"Capture0001.nef"};
   for (int i = 0; i < 10; ++i) elevenTaken.push_back("Capture0001-" + std::to_string(i) + ".nef");
   const struct {
@@ -148,14 +144,13 @@ TEST_F(FileNamesTest, UniquePathKeepsOffEveryTakenNameAndKeepsTheExtension) {
   EXPECT_EQ(MakeUniqueStem(dir, "x", {".nef"}, [](const std::string&) { return true; }), "");
 }
 
-TEST(DownloadFolderPaths, FoldersCountOnlyWhenAbsoluteAndClosed) {
+TEST(DownloadFolders, CountOnlyWhenAbsoluteAndClosed) {
   // Nothing exists under these: an accepted folder, even one gone, gives the first name.
   for (const char* folder : {"C:\\Users\\me\\AppData\\Local\\Temp\\", "c:/temp/", "D:\\",
-                             "\\\\server\\share\\", "\\\\?\\C:\\Temp\\", "/no/such/"}) {
+                             "\\\\server\\share\\", "\\\\?\\C:\\Temp\\", "/no/such/"})
     EXPECT_EQ(MakeUniqueFilePath(folder, "Capture0001.jpg"),
               std::string(folder) + "Capture0001.jpg")
         << folder;
-  }
   for (const char* folder : {"", "C:Temp\\", "C:\\Temp", "1:\\Temp\\", "\\Temp\\", "Temp\\", "\\",
                              "C:", "relative/", "/no/such"})
     EXPECT_EQ(MakeUniqueFilePath(folder, "Capture0001.jpg"), "") << folder;
@@ -168,23 +163,17 @@ TEST(DownloadFolderPaths, FoldersCountOnlyWhenAbsoluteAndClosed) {
       {".nef", "", ".nef"},
   };
   for (const auto& split : splits) {
-    std::string stem;
-    std::string extension;
+    std::string stem, extension;
     platform::SplitExtension(split[0], stem, extension);
     EXPECT_EQ(stem + "|" + extension, std::string(split[1]) + "|" + split[2]);
   }
-
-  const std::pair<std::uint32_t, const char*> extensions[] = {{kNkMAIDFileDataType_JPEG, ".jpg"},
-                                                              {kNkMAIDFileDataType_TIFF, ".tif"},
-                                                              {kNkMAIDFileDataType_NIF, ".nef"},
-                                                              {kNkMAIDFileDataType_NDF, ".ndf"},
-                                                              {3, ".dat"}};
-  for (const auto& e : extensions) EXPECT_STREQ(ExtensionForFileDataType(e.first), e.second);
-}
-
-// The first candidate that is a folder at an absolute path, never a relative one (the process's
-// current folder), else none.
-TEST(DownloadFolderChoice, FirstAbsoluteFolderElseNone) {
+  std::string extensions;
+  for (std::uint32_t type : {kNkMAIDFileDataType_JPEG, kNkMAIDFileDataType_TIFF,
+                             kNkMAIDFileDataType_NIF, kNkMAIDFileDataType_NDF})
+    extensions += ExtensionForFileDataType(type);
+  EXPECT_EQ(extensions + ExtensionForFileDataType(3), ".jpg.tif.nef.ndf.dat");
+  // The folder chosen: the first candidate that is a folder at an absolute path, never a
+  // relative one (the process's current folder), else none.
   const std::string root = simtest::PrivateTempPath("lb_download_folder_test");
   fs::remove_all(root);
   fs::create_directories(root + "/temp");

@@ -1,18 +1,10 @@
 // The SDK object wrapper and the SDK names, against the scripted fake module.
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <memory>
 #include <set>
 #include <sstream>
-#include <string>
-#include <vector>
 
-#include "camera/sdk_lock.h"
 #include "camera/sdkobject/maid_names.h"
 #include "camera/sdkobject/nikon_object.h"
 #include "tests/camera/fake_module.h"
-#include "values/lua_value.h"
 
 namespace {
 
@@ -42,7 +34,6 @@ std::string Joined(const std::vector<T>& values) {
   return out.str();
 }
 
-// The test's thread plays the camera layer's: it holds the SDK lock throughout.
 class SdkObjectTest : public ::testing::Test {
  protected:
   void SetUp() override LB_ACQUIRE(g_sdkLock) {
@@ -82,7 +73,6 @@ struct ShapeCase {
   std::string read;     // result and value(s) after the reader
   std::string message;  // getCapabilityValue: "n:" number, "s:" text, or the failure
 };
-// Test names and failure messages show the case's name, not its bytes.
 void PrintTo(const ShapeCase& c, std::ostream* out) { *out << c.name; }
 
 const std::vector<ShapeCase>& ShapeCases() {
@@ -307,8 +297,7 @@ TEST_F(SdkObjectTest, ChildrenHearTheirEventsAndAreClosedBeforeTheirParent) {
   }
   EXPECT_EQ(kBroken, refused);
   EXPECT_EQ(1u, camera_->m_children.size());
-  // Opened again under the same id before the first is gone: both are kept, each destroyed
-  // on its own (ASan sees a leak or a double delete).
+  // Opened again under the same id: both kept, each destroyed on its own (ASan would tell).
   fake.find({kCamera, kItem})->record = nullptr;
   CRecordingObject* second =
       camera_->adoptChild(std::make_unique<CRecordingObject>(camera_, kItem));
@@ -320,8 +309,8 @@ TEST_F(SdkObjectTest, ChildrenHearTheirEventsAndAreClosedBeforeTheirParent) {
   EXPECT_EQ((std::vector<maid::ULONG>{kItem, kItem, kCamera, 0}), fake.closeOrder);
 }
 
-// A module that completes one start twice, or a start whose waiter has gone, reaches nothing:
-// the receiver hears of the first completion only, and under ASan a touched freed record fails.
+// A second completion of one start, or one whose waiter has gone, reaches nothing (ASan would
+// see a freed record touched).
 TEST_F(SdkObjectTest, ASecondCompletionOfOneStartReachesNothing) {
   onCameraThread();
   camera_->completions = 0;

@@ -29,6 +29,9 @@
 
 namespace simtest {
 
+using Strings = std::vector<std::string>;
+using Doubles = std::vector<double>;
+
 std::vector<std::unique_ptr<OutgoingMessage>> TakeAll();
 std::vector<std::unique_ptr<OutgoingMessage>> TakeNamed(const std::string& name);
 const ZnLuaTETable* Payload(const OutgoingMessage& message);
@@ -38,6 +41,10 @@ std::unique_ptr<ZnLuaTETable> DeviceParams(double deviceId);
 std::vector<double> Numbers(const std::vector<std::unique_ptr<OutgoingMessage>>& messages,
                             const char* key);
 std::vector<std::string> Names(const std::vector<std::unique_ptr<OutgoingMessage>>& messages);
+// The number under key in each queued message of that name, taken.
+inline std::vector<double> Taken(const std::string& name, const char* key) {
+  return Numbers(TakeNamed(name), key);
+}
 // The pictures of the queued live-view frames, taken (empty for a frame without one).
 std::vector<std::vector<unsigned char>> LiveViewImages();
 // A temporary path of this process and test alone (ctest runs tests in parallel processes).
