@@ -75,9 +75,12 @@ TEST_F(CamerasTest, SettingsTableFollowsTheCameraAndTheHostsChoice) {
   EXPECT_EQ(module1()->m_cameras.at(2)->makeSettingsTable()->getTable("isoEntries"), nullptr);
   EXPECT_NE(module1()->m_cameras.at(1)->makeSettingsTable()->getTable("isoEntries"), nullptr);
   CCamera* camera = module1()->m_cameras.at(1);
-  auto keysOf = [&]() {
+  auto settings = [&] {
     onCameraThread();
-    const std::unique_ptr<ZnLuaTETable> table = camera->makeSettingsTable();
+    return camera->makeSettingsTable();
+  };
+  auto keysOf = [&]() {
+    const std::unique_ptr<ZnLuaTETable> table = settings();
     std::string keys;
     for (const auto& entry : *table) keys += entry.first->getString() + " ";
     return keys + Text(table.get(), "AFButtonPressed") + " " + Text(table.get(), "focusMode");
@@ -112,10 +115,6 @@ TEST_F(CamerasTest, SettingsTableFollowsTheCameraAndTheHostsChoice) {
   EXPECT_EQ(camera->m_exposureMode, 3u);
   EXPECT_FALSE(camera->m_isoControl);
   // The host chooses an entry by its index, in the camera's order (in mode 3 now).
-  auto settings = [&] {
-    onCameraThread();
-    return camera->makeSettingsTable();
-  };
   const auto before = settings();
   auto choose = [&](const char* key, double index) {
     ZnLuaTETable params;

@@ -49,7 +49,6 @@ struct FailedShot {
   const char* folder;  // the download folder under the test's own; nullptr: as set up
   const char* format;  // the camera's image format
   const char* fault;   // a simulated fault, or nullptr
-  bool fullDisk;       // the final write falls short
   bool announced;      // the file was announced before it failed
   int errorCode;       // as the host reads it
   const char* next;    // the name of the next shot's file
@@ -78,7 +77,7 @@ TEST_P(FailedShotTest, HostHearsOnceAndNothingStays) {
   if (inTheWay) fs::create_symlink("/no-such-folder/theirs", theirs);
   {
     std::optional<CFileSizeLimit> fullDisk;
-    if (c.fullDisk) fullDisk.emplace(1024 * 1024);
+    if (std::string(c.name) == "DiskFull") fullDisk.emplace(1024 * 1024);  // the write falls short
     CaptureAndSettle(camera, manager);
   }
   fs::current_path(working);
@@ -108,19 +107,17 @@ TEST_P(FailedShotTest, HostHearsOnceAndNothingStays) {
 
 const FailedShot kFailedShots[] = {
     // No usable folder spends no number; a folder that is gone fails at the file.
-    {"NoFolder", "", "jpeg", nullptr, false, false, -1003, "Capture0001.jpg", "download folder"},
-    {"FolderGone", "/no-such-folder/", "jpeg", nullptr, false, false, -1003, "Capture0002.jpg",
+    {"NoFolder", "", "jpeg", nullptr, false, -1003, "Capture0001.jpg", "download folder"},
+    {"FolderGone", "/no-such-folder/", "jpeg", nullptr, false, -1003, "Capture0002.jpg",
      "/no-such-folder/"},
-    {"PartInTheWay", nullptr, "jpeg", nullptr, false, false, -1003, "Capture0002.jpg",
-     "cannot create"},
-    {"DiskFull", nullptr, "raw", nullptr, true, true, -1004, "Capture0002.nef",
-     "Capture0001.nef: "},
-    {"CameraLost", nullptr, "raw", "transfer-lost", false, true, kNkMAIDResult_CameraNotFound,
+    {"PartInTheWay", nullptr, "jpeg", nullptr, false, -1003, "Capture0002.jpg", "cannot create"},
+    {"DiskFull", nullptr, "raw", nullptr, true, -1004, "Capture0002.nef", "Capture0001.nef: "},
+    {"CameraLost", nullptr, "raw", "transfer-lost", true, kNkMAIDResult_CameraNotFound,
      "Capture0002.nef", "lost"},
-    {"ItemRefused", nullptr, "jpeg", "open-refused item", false, false, kNkMAIDResult_HardwareError,
+    {"ItemRefused", nullptr, "jpeg", "open-refused item", false, kNkMAIDResult_HardwareError,
      "Capture0001.jpg", "HardwareError"},
-    {"NeverCompletes", nullptr, "jpeg", "capture-hangs", false, false, kReleaseNotEnded,
-     "Capture0001.jpg", "sent nothing"}};
+    {"NeverCompletes", nullptr, "jpeg", "capture-hangs", false, kReleaseNotEnded, "Capture0001.jpg",
+     "sent nothing"}};
 INSTANTIATE_TEST_SUITE_P(Shots, FailedShotTest, ::testing::ValuesIn(kFailedShots),
                          [](const auto& info) { return std::string(info.param.name); });
 
