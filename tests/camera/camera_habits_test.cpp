@@ -1,11 +1,6 @@
-// The camera layer against the habits of real camera modules, run through the simulator: what
-// the host would see (the reports in order, with their values), and that nothing holds the
-// SDK lock longer than the camera and the host are there.
+// The camera layer against the habits of real camera modules, run through the simulator: the
+// reports the host would see, in order, with their values.
 
-#include <chrono>
-
-#include "bridge/camera_worker.h"
-#include "camera/camera_clock.h"
 #include "camera/download/file_naming.h"
 #include "camera/sdkobject/maid_names.h"
 #include "camera/sdkobject/source_presence.h"
@@ -16,42 +11,21 @@
 namespace {
 
 using namespace simtest;
-using Clock = std::chrono::steady_clock;
-
-std::vector<std::string> Names(const std::vector<std::unique_ptr<OutgoingMessage>>& messages) {
-  std::vector<std::string> names;
-  for (const auto& message : messages)
-    if (message->name->getString() != "cameraSettingsChanged")
-      names.push_back(message->name->getString());
-  return names;
-}
 
 class CameraHabitsTest : public ConnectedCameraTest {
  protected:
   void habit(const std::string& name, const char* onOff = "on", const char* id = "1") {
     SimControl("Type0001.md3", "habit " + name + " " + onOff + " " + id);
   }
-  void dispatch(const char* command, std::uint32_t requestId, const ZnLuaTE* params = nullptr)
-      LB_REQUIRES(g_sdkLock) {
-    ZnLuaTEString name(command);
-    ASSERT_FALSE(DispatchAndSettle(requestId, &name, params));
-  }
-  std::string liveViewStatus() LB_REQUIRES(g_sdkLock) {
-    dispatch("isLiveViewOn", 9);
-    auto replies = TakeNamed("ok");
-    return replies.empty() ? "<none>" : Text(Payload(*replies.back()), "status");
-  }
-  // From here the test's clock reads `ms`: stepAt counts from this moment.
+  // From here the clock reads `ms` for stepAt, which runs one turn of the long operations.
   void clockAt(std::uint32_t ms) { m_clockBase = clock->Now() - ms; }
-  // One turn of the long operations at `ms`; true while any is under way.
   bool stepAt(std::uint32_t ms) LB_REQUIRES(g_sdkLock) {
     clock->set(m_clockBase + ms);
     return manager->stepOperations(kCameraSliceMs, m_delivering);
   }
-  // A RAW shot whose ".part" file another program opens as soon as it appears, as a virus
-  // scanner does. The clock stands still, so the transfer pauses after its first block until
-  // the test lets the rest come at once or unplugs the camera (`unplug`); then the camera
-  // steps until the transfer has ended, and the clock reads 1000.
+  // A RAW shot whose ".part" file another program holds as soon as it appears. The clock
+  // stands still, so the transfer pauses after its first block until the rest comes at once
+  // or the camera is unplugged; the camera steps until it has ended, and the clock reads 1000.
   std::unique_ptr<CHeldFile> shootHeldFile(bool unplug = false) LB_REQUIRES(g_sdkLock) {
     SimControl("Type0001.md3", "format raw 1");
     habit("slow-link");
@@ -64,7 +38,6 @@ class CameraHabitsTest : public ConnectedCameraTest {
       SimControl("Type0001.md3", "unplug 1");
       for (int i = 0; i < 20 && camera->hasDownloads(); ++i) stepAt(1000);
     } else {
-      // The rest of the file comes in the step at which its time has come.
       SimControl("Type0001.md3", "clock " + std::to_string(clock->Now() + 900000));
       for (int i = 0; i < 20 && camera->hasDownloads(); ++i)
         manager->stepOperations(kCameraSliceMs, m_delivering);
@@ -72,25 +45,33 @@ class CameraHabitsTest : public ConnectedCameraTest {
     clockAt(1000);
     return held;
   }
-  std::vector<unsigned char> firstRaw(const std::string& name) {
-    const auto bytes = ReadBytes((m_folder / name).string());
-    EXPECT_TRUE(MatchesRaw(bytes, lbsim::FileSeed(1, 1, true)))
+  void expectFirstRaw(const std::string& name) {
+    EXPECT_TRUE(MatchesRaw(ReadBytes((m_folder / name).string()), lbsim::FileSeed(1, 1, true)))
         << name << " holds the whole picture";
-    return bytes;
+  }
+  // The one error that tells the host where the whole file is kept.
+  void expectKept(const std::string& name, const std::vector<std::string>& files) {
+    auto errors = TakeNamed("error");
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(Number(Payload(*errors[0]), "error_code"), -1005);
+    EXPECT_NE(
+        Text(Payload(*errors[0]), "error_description").find(g_downloadDirectory + name + "\""),
+        std::string::npos);
+    EXPECT_EQ(FilesIn(m_folder), files);
+    expectFirstRaw(name);
   }
   bool m_delivering = false;
   std::uint32_t m_clockBase = 0;
 };
 
-// A whole file another program holds goes on waiting for its name after its camera is gone,
-// and the host hears of it once it has it.
+// A whole file held by another program waits for its name after its camera is gone.
 TEST_F(CameraHabitsTest, AHeldFileTakesItsNameOnceLetGoThoughItsCameraWent) {
   onCameraThread();
   auto held = shootHeldFile();
-  EXPECT_EQ(Names(TakeAll()), std::vector<std::string>{"objectWasAdded"});
+  EXPECT_EQ(Names(TakeAll()), Strings{"objectWasAdded"});
   SimControl("Type0001.md3", "unplug 1");
   manager->pumpIdle();
-  EXPECT_EQ(Names(TakeAll()), std::vector<std::string>{"deviceRemoved"});
+  EXPECT_EQ(Names(TakeAll()), Strings{"deviceRemoved"});
   EXPECT_TRUE(stepAt(30000)) << "still waiting";
   EXPECT_TRUE(TakeAll().empty());
   held.reset();
@@ -98,42 +79,32 @@ TEST_F(CameraHabitsTest, AHeldFileTakesItsNameOnceLetGoThoughItsCameraWent) {
   auto done = TakeNamed("fileDownloadComplete");
   ASSERT_EQ(done.size(), 1u);
   EXPECT_EQ(Text(Payload(*done[0]), "file_path"), g_downloadDirectory + "Capture0001.nef");
-  firstRaw("Capture0001.nef");
-  EXPECT_EQ(FilesIn(m_folder), std::vector<std::string>{"Capture0001.nef"});
+  expectFirstRaw("Capture0001.nef");
+  EXPECT_EQ(FilesIn(m_folder), Strings{"Capture0001.nef"});
 }
 
-// The process ends while the file waits: the host hears where the whole file is, under its
-// kept name, as the other program has let go of it meanwhile.
+// The process ends while the file waits (its holder has let go): it is kept under a new name.
 TEST_F(CameraHabitsTest, AFileStillWaitingWhenTheProcessEndsIsKept) {
   onCameraThread();
   shootHeldFile().reset();
   CNikonModuleManager::DestroyInstance();
   manager = nullptr;
-  auto errors = TakeNamed("error");
-  ASSERT_EQ(errors.size(), 1u);
-  EXPECT_EQ(Number(Payload(*errors[0]), "error_code"), -1005);
-  EXPECT_NE(Text(Payload(*errors[0]), "error_description")
-                .find(g_downloadDirectory + "Capture0001-kept.nef\""),
-            std::string::npos);
-  EXPECT_EQ(FilesIn(m_folder), std::vector<std::string>{"Capture0001-kept.nef"});
-  firstRaw("Capture0001-kept.nef");
+  expectKept("Capture0001-kept.nef", {"Capture0001-kept.nef"});
 }
 
 // A download cut off while another program holds its ".part" file: the file goes once let go.
 TEST_F(CameraHabitsTest, ACutOffDownloadsHeldPartIsRemovedOnceLetGo) {
   onCameraThread();
   auto held = shootHeldFile(true);
-  EXPECT_EQ(Numbers(TakeNamed("error"), "error_code"),
-            (std::vector<double>{kNkMAIDResult_CameraNotFound}));
+  EXPECT_EQ(Taken("error", "error_code"), (Doubles{kNkMAIDResult_CameraNotFound}));
   EXPECT_TRUE(stepAt(1010));
-  EXPECT_EQ(FilesIn(m_folder), std::vector<std::string>{"Capture0001.nef.part"});
+  EXPECT_EQ(FilesIn(m_folder), Strings{"Capture0001.nef.part"});
   held.reset();
   EXPECT_FALSE(stepAt(1020));
   EXPECT_TRUE(FilesIn(m_folder).empty());
 }
 
-// Held past its minute: the host hears where the whole file is, and its bytes stay, marked
-// whole (what the next start makes of them is tests/camera/file_names_test.cpp's).
+// Held past its minute: the host hears where the whole file is; it stays, marked whole.
 TEST_F(CameraHabitsTest, AFileHeldPastItsMinuteIsKeptWhole) {
   onCameraThread();
   auto held = shootHeldFile();
@@ -142,21 +113,11 @@ TEST_F(CameraHabitsTest, AFileHeldPastItsMinuteIsKeptWhole) {
     if (!stepAt(ms)) reportedAt = ms;
   EXPECT_GE(reportedAt, 1000 + kNamingPatienceMs);
   EXPECT_LE(reportedAt, 1000 + kNamingPatienceMs + 2000);
-  auto errors = TakeNamed("error");
-  ASSERT_EQ(errors.size(), 1u);
-  EXPECT_EQ(Number(Payload(*errors[0]), "error_code"), -1005);
-  EXPECT_NE(Text(Payload(*errors[0]), "error_description")
-                .find(g_downloadDirectory + "Capture0001.nef.part\""),
-            std::string::npos);
-  EXPECT_EQ(FilesIn(m_folder),
-            (std::vector<std::string>{"Capture0001.nef.part", "Capture0001.nef.part.whole"}));
-  firstRaw("Capture0001.nef.part");
+  expectKept("Capture0001.nef.part", {"Capture0001.nef.part", "Capture0001.nef.part.whole"});
 }
 
-// A rescan that finds the camera gone before any poll brings the transfer's end: what the
-// camera had under way ends with it, each told the host once (the release still waiting, the
-// file part-way), and no ".part" stays; the pair's other file, waiting and never announced,
-// just goes.
+// A rescan finds the camera gone mid-transfer: the waiting release and the file part-way are
+// each told the host once, no ".part" stays, and the pair's unannounced other file just goes.
 TEST_F(CameraHabitsTest, ACameraFoundGoneEndsWhatItHadUnderWay) {
   onCameraThread();
   SimControl("Type0001.md3", "format raw+jpeg 1");
@@ -172,7 +133,7 @@ TEST_F(CameraHabitsTest, ACameraFoundGoneEndsWhatItHadUnderWay) {
   module1()->scanAndInformHostOfCameraChanges();
   module1()->deleteRemovedCameras();
   const auto messages = TakeAll();
-  ASSERT_EQ(Names(messages), (std::vector<std::string>{"deviceRemoved", "error", "error"}));
+  ASSERT_EQ(Names(messages), (Strings{"deviceRemoved", "error", "error"}));
   EXPECT_EQ(Number(Payload(*messages[1]), "error_code"), kReleaseNotEnded);
   EXPECT_NE(Text(Payload(*messages[1]), "error_description").find("the camera went"),
             std::string::npos);
@@ -181,11 +142,10 @@ TEST_F(CameraHabitsTest, ACameraFoundGoneEndsWhatItHadUnderWay) {
   EXPECT_TRUE(FilesIn(m_folder).empty());
 }
 
-// Whatever the habit, the host gets the file or one error with the camera's own reason, and
-// the camera still takes pictures afterwards.
+// With each habit the host gets the file or one error with the camera's reason; the camera
+// still takes pictures afterwards.
 TEST_F(CameraHabitsTest, AReleaseBringsItsFileOrOneErrorWithEachHabit) {
   onCameraThread();
-  // Each habit with the error code the host must be told of, or 0 when the file must arrive.
   const std::pair<const char*, int> cases[] = {{"sync-complete", 0},        {"async-busy", 0},
                                                {"events-in-calls", 0},      {"refused-start", 152},
                                                {"refused-start-late", 131}, {"out-of-focus", 137}};
@@ -196,10 +156,9 @@ TEST_F(CameraHabitsTest, AReleaseBringsItsFileOrOneErrorWithEachHabit) {
     for (int tick = 0; tick < 5; ++tick) PumpAndSettle(manager);  // a late completion lands here
     auto messages = TakeAll();
     if (refusal == 0) {
-      EXPECT_EQ(Names(messages),
-                (std::vector<std::string>{"objectWasAdded", "fileDownloadComplete"}));
+      EXPECT_EQ(Names(messages), (Strings{"objectWasAdded", "fileDownloadComplete"}));
     } else {
-      ASSERT_EQ(Names(messages), std::vector<std::string>{"error"});
+      ASSERT_EQ(Names(messages), Strings{"error"});
       const ZnLuaTETable* error = Payload(*messages.back());
       EXPECT_EQ(Number(error, "error_code"), refusal);
       EXPECT_NE(Text(error, "error_description").find(ResultName(refusal)), std::string::npos);
@@ -212,10 +171,9 @@ TEST_F(CameraHabitsTest, AReleaseBringsItsFileOrOneErrorWithEachHabit) {
   }
 }
 
-// A release that never completes is given up at its bound, measured on the camera layer's
-// clock, and reported once; a file from the camera's own button meanwhile neither ends nor
-// extends that bound, and reaches the host as it comes. A camera that goes ends the wait at
-// the next presence check, and the release is reported then.
+// A release that never completes is reported once at its bound, which a file from the
+// camera's own button meanwhile neither ends nor extends; or at the presence check that finds
+// the camera gone.
 TEST_F(CameraHabitsTest, HungReleaseEndsAtItsBoundOrWhenTheCameraGoes) {
   onCameraThread();
   clockAt(0);
@@ -234,7 +192,7 @@ TEST_F(CameraHabitsTest, HungReleaseEndsAtItsBoundOrWhenTheCameraGoes) {
   EXPECT_TRUE(stepAt(bound - 1));
   EXPECT_TRUE(TakeNamed("error").empty()) << "a millisecond before its bound";
   EXPECT_FALSE(stepAt(bound));
-  EXPECT_EQ(Numbers(TakeNamed("error"), "error_code"), (std::vector<double>{kReleaseNotEnded}));
+  EXPECT_EQ(Taken("error", "error_code"), (Doubles{kReleaseNotEnded}));
   // Camera 2 hangs too, and is unplugged: the wait ends at the next presence check.
   HandleConnectDevice(3, DeviceParams(0x102).get());
   CCamera* second = module1()->m_currentCamera;
@@ -246,54 +204,28 @@ TEST_F(CameraHabitsTest, HungReleaseEndsAtItsBoundOrWhenTheCameraGoes) {
   SimControl("Type0001.md3", "unplug 2");
   EXPECT_TRUE(stepAt(200000 + kPresenceCheckMs - 1)) << "no check before its time";
   EXPECT_FALSE(stepAt(200000 + kPresenceCheckMs));
-  EXPECT_EQ(Numbers(TakeNamed("error"), "error_code"), (std::vector<double>{kReleaseNotEnded}));
+  EXPECT_EQ(Taken("error", "error_code"), (Doubles{kReleaseNotEnded}));
 }
 
-// A slow transfer that keeps delivering is not cut off. One that gets no block and no
-// completion ends at its bound, on the camera layer's clock, as a failed download of the file
-// it announced.
-TEST_F(CameraHabitsTest, SlowTransferGoesOnAndOnlyAStalledOneEndsAtItsBound) {
-  onCameraThread();
-  SimControl("Type0001.md3", "format raw 1");
-  habit("slow-link");
-  SimControl("Type0001.md3", "rate 20 1");  // 12 MiB in about 0.6 s, a block every 50 ms
-  CNikonObject::setTransferInactivityMs(400);
-  CaptureAndSettle(camera, manager);
-  EXPECT_EQ(Names(TakeAll()), (std::vector<std::string>{"objectWasAdded", "fileDownloadComplete"}));
-  // From here the bound is measured on the fake clock, which moves only when the test says.
-  clockAt(5000);
-  SimControl("Type0001.md3", "rate 1 1");  // the first block, then nothing for a long while
-  camera->capture();
-  for (int i = 0; i < 20; ++i) stepAt(5000);
-  ASSERT_EQ(TakeNamed("objectWasAdded").size(), 1u);
-  const std::uint32_t bound = CNikonObject::transferInactivityMs();
-  EXPECT_TRUE(stepAt(5000 + bound - 1));
-  EXPECT_TRUE(TakeNamed("error").empty());
-  EXPECT_FALSE(stepAt(5000 + bound));
-  EXPECT_EQ(Numbers(TakeNamed("error"), "error_code"), (std::vector<double>{-1007}));
-  EXPECT_EQ(FilesIn(m_folder), std::vector<std::string>{"Capture0001.nef"}) << "no .part left";
-}
-
-// A release while the camera is busy gets the camera's own answer. One busy with a file
-// refuses it: the host hears the busy answer at once and the file under way is not disturbed.
-// One still exposing the last release takes it: both shots come, in order.
-TEST_F(CameraHabitsTest, AReleaseWhileTheCameraIsBusyGetsTheCamerasOwnAnswer) {
+// A release while the camera is busy gets its own answer: busy with a file, it refuses at once
+// and the file goes on; still exposing, it takes it, and both shots come in order. A slow
+// transfer that keeps delivering goes on; one that gets nothing ends at its bound as a failed
+// download of the file it announced.
+TEST_F(CameraHabitsTest, ABusyCameraAndASlowLinkGetTheirOwnAnswers) {
   onCameraThread();
   SimControl("Type0001.md3", "format raw 1");
   habit("slow-link");
   habit("busy-while-transferring");
-  SimControl("Type0001.md3", "rate 20 1");
+  SimControl("Type0001.md3", "rate 20 1");  // 12 MiB in about 0.6 s, a block every 50 ms
   camera->capture();
   for (int i = 0; i < 200 && TakeNamed("objectWasAdded").empty(); ++i) {
     manager->stepOperations(kCameraSliceMs, m_delivering);
     clock->advance(1);
   }
   camera->capture();  // while the file transfers
-  EXPECT_EQ(Numbers(TakeNamed("error"), "error_code"),
-            (std::vector<double>{kNkMAIDResult_DeviceBusy}));
+  EXPECT_EQ(Taken("error", "error_code"), (Doubles{kNkMAIDResult_DeviceBusy}));
   SettleOperations(manager);
   EXPECT_EQ(TakeNamed("fileDownloadComplete").size(), 1u);
-
   SimControl("Type0001.md3", "exposure-ms 1000 1");
   camera->capture();
   camera->capture();  // while the first still exposes
@@ -303,105 +235,23 @@ TEST_F(CameraHabitsTest, AReleaseWhileTheCameraIsBusyGetsTheCamerasOwnAnswer) {
   ASSERT_EQ(added.size(), 2u);
   EXPECT_EQ(Text(Payload(*added[0]), "file_name"), "Capture0002.nef");
   EXPECT_EQ(Text(Payload(*added[1]), "file_name"), "Capture0003.nef");
-}
-
-// Frames reach the host however the camera hands them over; a camera unplugged in live view is
-// reported at once, without freezing, and live view is off.
-TEST_F(CameraHabitsTest, LiveViewFramesReachTheHostWithEachHabitUntilTheCameraGoes) {
-  onCameraThread();
-  for (const char* name : {"lv-elements", "lv-busy"}) {
-    habit(name);
-    dispatch("toggleLiveView", 5);
-    ASSERT_EQ(liveViewStatus(), "liveViewOn") << name;
-    TakeAll();
-    std::vector<std::vector<unsigned char>> frames;
-    for (int tick = 0; tick < 8; ++tick) {
-      PumpAndSettle(manager);
-      for (auto& frame : LiveViewImages()) frames.push_back(std::move(frame));
-    }
-    EXPECT_GE(frames.size(), 4u) << name;
-    for (const auto& frame : frames) EXPECT_TRUE(IsJpeg(frame)) << name;
-    dispatch("toggleLiveView", 6);
-    habit(name, "off");
-  }
-  dispatch("toggleLiveView", 7);
-  TakeAll();
-  SimControl("Type0001.md3", "unplug 1");
-  const auto start = Clock::now();
-  manager->pumpIdle();
-  EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 1.0);
-  EXPECT_EQ(TakeNamed("deviceRemoved").size(), 1u);
-  EXPECT_EQ(liveViewStatus(), "liveViewOff");
-}
-
-TEST_F(CameraHabitsTest, LettingGoOfACameraStopsItsLiveView) {
-  onCameraThread();
-  dispatch("toggleLiveView", 5);
-  ASSERT_EQ(liveViewStatus(), "liveViewOn");
-  HandleDisconnectDevice(6, DeviceParams(0x101).get());
-  HandleConnectDevice(7, DeviceParams(0x101).get());
-  EXPECT_EQ(liveViewStatus(), "liveViewOff");
-  TakeAll();
-  PumpAndSettle(manager);
-  EXPECT_TRUE(TakeNamed("liveViewImage").empty());
-  // Connecting another camera stops the first one's live view too.
-  dispatch("toggleLiveView", 8);
-  ASSERT_EQ(liveViewStatus(), "liveViewOn");
-  HandleConnectDevice(10, DeviceParams(0x102).get());
-  EXPECT_FALSE(camera->m_liveViewOn);
-  // So does letting go of every camera at the end: the camera itself is left with it off,
-  // even when it is too busy to switch off at the first asking.
-  ASSERT_TRUE(module1()->m_currentCamera->startLiveView());
-  habit("lv-off-busy", "on", "2");
-  CNikonModuleManager::DestroyInstance();
-  manager = CNikonModuleManager::getInstance();
-  listDevices();
-  maid::ULONG status = 1;
-  ASSERT_EQ(module1()->m_cameras.at(2)->getUnsignedValue(kNkMAIDCapability_LiveViewStatus, status),
-            0);
-  EXPECT_EQ(status, 0u);
-}
-
-TEST_F(CameraHabitsTest, EnumerationWithoutCurrentEntryLeavesThatSettingEmpty) {
-  onCameraThread();
-  CNikonModuleManager::DestroyInstance();
-  SimControl("Type0001.md3", "reset");
-  manager = CNikonModuleManager::getInstance();
-  habit("enum-out-of-range", "on", "");
-  listDevices();
-  EXPECT_EQ(module1()->m_cameras.size(), 2u);  // both cameras still appear
-  HandleConnectDevice(2, DeviceParams(0x101).get());
-  auto settings = TakeNamed("cameraSettingsChanged");
-  ASSERT_EQ(settings.size(), 1u);
-  for (const char* key : {"whiteBalance", "aperture", "shutter"})
-    EXPECT_EQ(Text(Payload(*settings[0]), key), "") << key;
-  // In a mode that offers the aperture's entries, they stay there to choose from.
-  module1()->m_currentCamera->m_exposureMode = 1;
-  const std::unique_ptr<ZnLuaTETable> settingsInMode1 =
-      module1()->m_currentCamera->makeSettingsTable();
-  EXPECT_EQ(Text(settingsInMode1.get(), "aperture"), "");
-  ASSERT_NE(settingsInMode1->getTable("apertureEntries"), nullptr);
-  EXPECT_EQ(settingsInMode1->getTable("apertureEntries")->count(), 8u);
-}
-
-// A change the camera reports from inside the reads of the settings table follows that table
-// once the spacing allows, instead of a second table built inside the first one's reads.
-TEST_F(CameraHabitsTest, ChangeReportedWhileTheTableIsReadFollowsIt) {
-  onCameraThread();
-  habit("events-in-calls");
-  TakeNamed("cameraSettingsChanged");
-  // ISO to automatic: the camera reports it inside its next call, a read of the next table.
-  ASSERT_EQ(0,
-            camera->setCapabilityValue(kNkMAIDCapability_IsoControl, kNkMAIDDataType_Unsigned, 1));
-  clock->advance(CSettingsThrottle::kSpacingMs);  // past the connection's report
-  module1()->sendCameraSettingsSoon();
-  EXPECT_EQ(TakeNamed("cameraSettingsChanged").size(), 1u);
-  EXPECT_TRUE(module1()->m_settingsThrottle.pending()) << "the change inside the reads is not lost";
-  // Once the half second has passed, the idle pump sends it: one table, and nothing pending.
-  clock->advance(CSettingsThrottle::kSpacingMs);
-  module1()->sendPendingSettings();
-  EXPECT_EQ(TakeNamed("cameraSettingsChanged").size(), 1u);
-  EXPECT_FALSE(module1()->m_settingsThrottle.pending());
+  SimControl("Type0001.md3", "exposure-ms 0 1");
+  CNikonObject::setTransferInactivityMs(400);
+  CaptureAndSettle(camera, manager);
+  EXPECT_EQ(Names(TakeAll()), (Strings{"objectWasAdded", "fileDownloadComplete"}));
+  clockAt(5000);
+  SimControl("Type0001.md3", "rate 1 1");  // the first block, then nothing for a long while
+  camera->capture();
+  for (int i = 0; i < 20; ++i) stepAt(5000);
+  ASSERT_EQ(TakeNamed("objectWasAdded").size(), 1u);
+  const std::uint32_t bound = CNikonObject::transferInactivityMs();
+  EXPECT_TRUE(stepAt(5000 + bound - 1));
+  EXPECT_TRUE(TakeNamed("error").empty());
+  EXPECT_FALSE(stepAt(5000 + bound));
+  EXPECT_EQ(Taken("error", "error_code"), (Doubles{-1007}));
+  EXPECT_EQ(FilesIn(m_folder),
+            (Strings{"Capture0001.nef", "Capture0002.nef", "Capture0003.nef", "Capture0004.nef"}))
+      << "no .part left";
 }
 
 }  // namespace

@@ -1,53 +1,46 @@
-// What decides that a camera is there: a camera that leaves out capabilities others list, or
-// answers busy when asked whether it is alive, is still shown and kept; only one that says it
-// is gone, or leaves its module's list, is dropped.
+// What decides that a camera is there, and its device id: only a camera that says it is gone,
+// or leaves its module's list, is dropped; an SDK id past the low byte is never announced.
 
-#include "camera/camera_clock.h"
-#include "camera/camera_host.h"
 #include "tests/camera/fake_module.h"
-#include "tests/camera/sim_fixture.h"
 
 namespace {
 
 using namespace simtest;
 using C = CFakeCapability;
 
-class CameraPresenceTest : public HostTest {
+// A camera listing what most cameras list.
+CFakeObject Camera(maid::ULONG id, const std::string& name) {
+  return CFakeObject::Make(id, {{kNkMAIDCapability_Name, C::Text(name)},
+                                {kNkMAIDCapability_ExposureMode, C::UnsignedEnum({0, 1, 2, 3}, 3)},
+                                {kNkMAIDCapability_IsoControl, C::Bool(false)},
+                                {kNkMAIDCapability_IsAlive, C::Bool(true)}});
+}
+
+class CameraPresenceTest : public FakeModuleTest {
  protected:
-  // Camera 1 lists what most cameras list; camera 2 has no IsAlive and no IsoControl, and its
-  // exposure mode is a plain number rather than a list.
+  // Camera 2 has no IsAlive and no IsoControl, and a plain number for its exposure mode.
   void SetUp() override LB_ACQUIRE(g_sdkLock) {
-    HostTest::SetUp();
+    FakeModuleTest::SetUp();
     fake.root = CFakeObject::Make(
         0, {},
-        {CFakeObject::Make(1, {{kNkMAIDCapability_Name, C::Text("D850")},
-                               {kNkMAIDCapability_ExposureMode, C::UnsignedEnum({0, 1, 2, 3}, 3)},
-                               {kNkMAIDCapability_IsoControl, C::Bool(false)},
-                               {kNkMAIDCapability_IsAlive, C::Bool(true)}}),
+        {Camera(1, "D850"),
          CFakeObject::Make(2, {{kNkMAIDCapability_Name, C::Text("Df")},
                                {kNkMAIDCapability_ExposureMode, C::Unsigned(1)}})});
   }
-  void TearDown() override LB_RELEASE(g_sdkLock) {
-    module.reset();
-    HostTest::TearDown();
-  }
-  void open() { module = std::make_unique<CNikonModule>(&CFakeModule::FakeEntryPoint, 1); }
-  std::vector<double> added() { return Numbers(TakeNamed("deviceAdded"), "device_id"); }
+  std::vector<double> added() { return Taken("deviceAdded", "device_id"); }
 
   CTestClock clock{0};
-  CFakeModule fake;
-  std::unique_ptr<CNikonModule> module;
 };
 
-// Camera 2, without the optional capabilities, is shown and kept; camera 1 is kept while it
-// answers busy, and dropped once it says it is gone.
+// Its list unread at first (every pass of the open's reading of it), the module finds its
+// cameras later.
 TEST_F(CameraPresenceTest, ACameraIsShownAndKeptUntilItSaysItIsGone) {
   onCameraThread();
+  fake.bufferSizeAnswers = 8;
   open();
+  ASSERT_EQ(module->capabilityCount(), 0);
   module->scanAndInformHostOfCameraChanges();
-  EXPECT_EQ(added(), (std::vector<double>{0x101, 0x102}));
-  module->scanAndInformHostOfCameraChanges();
-  EXPECT_TRUE(TakeAll().empty()) << "nothing comes or goes on the next scan";
+  EXPECT_EQ(added(), (Doubles{0x101, 0x102}));
   EXPECT_EQ(module->connectCamera(2), 0);
   ASSERT_EQ(module->connectCamera(1), 0);
   CFakeCapability& alive = fake.find({1})->caps[kNkMAIDCapability_IsAlive];
@@ -55,11 +48,10 @@ TEST_F(CameraPresenceTest, ACameraIsShownAndKeptUntilItSaysItIsGone) {
   module->scanAndInformHostOfCameraChanges();
   EXPECT_TRUE(TakeAll().empty()) << "a busy camera is not a gone one";
   EXPECT_NE(module->m_currentCamera, nullptr);
-  // Now it says it is gone.
   alive.getResult = 0;
   alive.value = 0;
   module->scanAndInformHostOfCameraChanges();
-  EXPECT_EQ(Numbers(TakeNamed("deviceRemoved"), "device_id"), (std::vector<double>{0x101}));
+  EXPECT_EQ(Taken("deviceRemoved", "device_id"), (Doubles{0x101}));
   EXPECT_EQ(module->m_currentCamera, nullptr);
 }
 
@@ -83,22 +75,64 @@ TEST_F(CameraPresenceTest, ACameraThatCannotBeTakenOnIsTriedAgainOnlyOnceASecond
     EXPECT_EQ(fake.count(kNkMAIDCommand_Open) - opensBefore, 2) << "at 0 ms and at 1000 ms";
     EXPECT_TRUE(TakeAll().empty());
     EXPECT_TRUE(module->m_children.empty());
-    // Once it can be taken on, the next try announces it.
     fake.root.children[3].openResult = 0;
     fake.root.children[3].caps[kNkMAIDCapability_IsAlive].value = 1;
     clock.set(7000);
     module->scanAndInformHostOfCameraChanges();
-    EXPECT_EQ(added(), (std::vector<double>{0x103}));
+    EXPECT_EQ(added(), (Doubles{0x103}));
   }
 }
 
-TEST_F(CameraPresenceTest, AModuleWhoseListCouldNotBeReadAtFirstFindsItsCamerasLater) {
+// The last module of the list, with SDK ids the simulator cannot have: one past the camera
+// range. Camera 1 cannot be connected: its storage setting cannot be read.
+TEST_F(CameraPresenceTest, IdsPastTheRangeAreNeverAnnounced) {
   onCameraThread();
-  fake.bufferSizeAnswers = 8;  // every pass of the first reading of the module's list
-  open();
-  ASSERT_EQ(module->capabilityCount(), 0);
+  clock.set(10000);  // long past any settings report
+  fake.root = CFakeObject::Make(
+      0, {}, {Camera(1, "Cam 1"), Camera(0xFF, "Cam 255"), Camera(0x100, "x"), Camera(0x1FF, "y")});
+  fake.root.children[1].caps[kNkMAIDCapability_SaveMedia].getResult = kNkMAIDResult_HardwareError;
+  open(kModuleCount);
   module->scanAndInformHostOfCameraChanges();
-  EXPECT_EQ(added(), (std::vector<double>{0x101, 0x102}));
+  auto added = TakeNamed("deviceAdded");
+  EXPECT_EQ(Numbers(added, "device_id"), (Doubles{0x1D01, 0x1DFF}));
+  ASSERT_EQ(added.size(), 2u);
+  EXPECT_EQ(Text(Payload(*added[1]), "name"), "Cam 255");
+  EXPECT_EQ(module->m_cameras.size(), 2u);
+  EXPECT_EQ(module->m_children.size(), 2u);  // nothing was opened for the others
+  // The next scans neither announce the refused ones nor lose (or announce again) the others.
+  module->scanAndInformHostOfCameraChanges();
+  EXPECT_TRUE(TakeAll().empty());
+  EXPECT_EQ(module->connectCamera(1), kNkMAIDResult_HardwareError);
+  EXPECT_EQ(module->m_currentCamera, nullptr);  // a failed connection leaves none connected
+  EXPECT_EQ(module->connectCamera(0xFF), 0);
+  EXPECT_TRUE(module->m_currentCamera->getLiveViewImage().empty()) << "it has no live view";
+  EXPECT_EQ(module->connectCamera(0x100), -1);  // never taken on, so never connected
+  // A fresh module has no report pending, and reports the first change at once.
+  module->sendPendingSettings();
+  EXPECT_TRUE(TakeAll().empty());
+  module->sendCameraSettingsSoon();
+  EXPECT_EQ(TakeNamed("cameraSettingsChanged").size(), 1u);
+  // Another camera that says it is no longer alive goes, and the connected one stays.
+  fake.root.children[1].caps[kNkMAIDCapability_IsAlive].value = 0;
+  module->scanAndInformHostOfCameraChanges();
+  module->deleteRemovedCameras();
+  EXPECT_EQ(Taken("deviceRemoved", "device_id"), (Doubles{0x1D01}));
+  ASSERT_NE(module->m_currentCamera, nullptr);
+  EXPECT_EQ(module->deviceIdOf(module->m_currentCamera), 0x1DFFu);
+  // Still listed, it is not taken on again (to go again at once) until it is alive.
+  module->scanAndInformHostOfCameraChanges();
+  EXPECT_TRUE(TakeAll().empty());
+  fake.root.children[1].caps[kNkMAIDCapability_IsAlive].value = 1;
+  clock.advance(kCameraRetryMs);
+  module->scanAndInformHostOfCameraChanges();
+  EXPECT_EQ(Taken("deviceAdded", "device_id"), (Doubles{0x1D01}));
+  // Ones the module no longer lists go too, even while they still answer.
+  fake.root.caps[kNkMAIDCapability_Children] = CFakeCapability::UnsignedEnum({0x100, 0x1FF}, 0);
+  module->scanAndInformHostOfCameraChanges();
+  EXPECT_EQ(Taken("deviceRemoved", "device_id"), (Doubles{0x1D01, 0x1DFF}));
+  module->deleteRemovedCameras();
+  EXPECT_EQ(module->m_currentCamera, nullptr);
+  EXPECT_TRUE(module->m_children.empty());
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
-// The module manager, its modules and their cameras, against the simulated modules (Type0001.md3
-// and Type0023.md3 beside this test executable): discovery and device ids, the connection state
-// the commands move, the settings tables and changes, their throttle, cameras that come and go.
+// The module manager, its modules and their cameras on the simulated modules: discovery and
+// device ids, the connection the commands move, the settings tables, their throttle.
+
+#include <fstream>
 
 #include "tests/camera/sim_fixture.h"
 
@@ -10,34 +11,24 @@ using namespace simtest;
 
 class CamerasTest : public SimFixture {};
 
-TEST_F(CamerasTest, FindsModulesInListOrderAndNamesCamerasByModuleAndId) {
+// Discovery: each module's place in the list is the high byte of its cameras' ids, and the
+// reply follows the announcements. Then what the request path test leaves out: connects that
+// are refused or change nothing, which camera gets the events, a disconnect naming another.
+TEST_F(CamerasTest, FindsCamerasByModuleAndIdAndConnectsAsTheCommandsSay) {
   onCameraThread();
   EXPECT_EQ(g_downloadDirectory, platform::temporaryDirectory());
   listDevices();
-  auto messages = TakeAll();
-  std::vector<double> added;
-  for (auto& message : messages) {
-    if (message->name->getString() != "deviceAdded") continue;
-    EXPECT_EQ(message->requestId, 0u);
-    added.push_back(Number(Payload(*message), "device_id"));
-  }
-  // Each module's place in the list is the high byte of its cameras' ids.
-  EXPECT_EQ(added, (std::vector<double>{0x101, 0x102, 0x1701, 0x1702}));
-  // The reply comes after the announcements (what it lists is the request path test's).
-  EXPECT_EQ(messages.back()->name->getString(), "ok");
+  auto listed = TakeAll();
+  ASSERT_EQ(Names(listed),
+            (Strings{"deviceAdded", "deviceAdded", "deviceAdded", "deviceAdded", "ok"}));
+  listed.pop_back();
+  EXPECT_EQ(Numbers(listed, "device_id"), (Doubles{0x101, 0x102, 0x1701, 0x1702}));
+  for (const auto& message : listed) EXPECT_EQ(message->requestId, 0u);
   // Known cameras are not announced again, but the reply still lists them.
   listDevices();
-  messages = TakeAll();
-  ASSERT_EQ(messages.size(), 1u);
-  EXPECT_EQ(Payload(*messages[0])->getTable("devices")->count(), 4u);
-}
-
-// What the request path test leaves out: connects that are refused or change nothing, which
-// camera receives the events, and a disconnect naming the wrong camera of the module.
-TEST_F(CamerasTest, ConnectionFollowsTheCommands) {
-  onCameraThread();
-  listDevices();
-  TakeAll();
+  listed = TakeAll();
+  ASSERT_EQ(listed.size(), 1u);
+  EXPECT_EQ(Payload(*listed[0])->getTable("devices")->count(), 4u);
   auto connect = [&](std::uint32_t requestId, double deviceId) {
     onCameraThread();
     HandleConnectDevice(requestId, DeviceParams(deviceId).get());
@@ -75,25 +66,27 @@ TEST_F(CamerasTest, ConnectionFollowsTheCommands) {
   EXPECT_EQ(manager->m_currentModule, module23());
 }
 
-// The keys of the settings table, then whether it shows contrast auto-focus on, and the focus mode.
-TEST_F(CamerasTest, SettingsTableFollowsExposureIsoModeAndFocus) {
+// The keys of the settings table, whether it shows contrast auto-focus on, and the focus mode;
+// then the entry the host chooses by its index.
+TEST_F(CamerasTest, SettingsTableFollowsTheCameraAndTheHostsChoice) {
   onCameraThread();
   listDevices();
-  // Each camera's own ISO control, read when it is taken on: the second sets ISO by itself,
-  // so the host is offered no ISO list for it.
+  // The second camera sets ISO by itself, so the host is offered no ISO list for it.
   EXPECT_EQ(module1()->m_cameras.at(2)->makeSettingsTable()->getTable("isoEntries"), nullptr);
   EXPECT_NE(module1()->m_cameras.at(1)->makeSettingsTable()->getTable("isoEntries"), nullptr);
   CCamera* camera = module1()->m_cameras.at(1);
-  auto keysOf = [&]() {
+  auto settings = [&] {
     onCameraThread();
-    const std::unique_ptr<ZnLuaTETable> table = camera->makeSettingsTable();
+    return camera->makeSettingsTable();
+  };
+  auto keysOf = [&]() {
+    const std::unique_ptr<ZnLuaTETable> table = settings();
     std::string keys;
     for (const auto& entry : *table) keys += entry.first->getString() + " ";
     return keys + Text(table.get(), "AFButtonPressed") + " " + Text(table.get(), "focusMode");
   };
-  // Each mode offers the lists of what the photographer sets in it: none in automatic (0),
-  // the aperture in aperture priority (1), the shutter in shutter priority (2), both in
-  // manual (3); white balance in all but automatic.
+  // Each mode offers the lists of what the photographer sets in it (0 automatic, 1 aperture
+  // priority, 2 shutter priority, 3 manual); white balance in all but automatic.
   camera->m_isoControl = false;
   const std::pair<std::uint32_t, const char*> kKeysByMode[] = {
       {0, "aperture focusMode isoEntries isoSpeed shutter whiteBalance"},
@@ -121,17 +114,7 @@ TEST_F(CamerasTest, SettingsTableFollowsExposureIsoModeAndFocus) {
     camera->onEvent(kNkMAIDEvent_CapChangeValueOnly, cap);
   EXPECT_EQ(camera->m_exposureMode, 3u);
   EXPECT_FALSE(camera->m_isoControl);
-}
-
-TEST_F(CamerasTest, EntryIndexFromTheHostSelectsThatEntry) {
-  onCameraThread();
-  listDevices();
-  CCamera* camera = module1()->m_cameras.at(1);
-  camera->m_exposureMode = 3;
-  auto settings = [&] {
-    onCameraThread();
-    return camera->makeSettingsTable();
-  };
+  // The host chooses an entry by its index, in the camera's order (in mode 3 now).
   const auto before = settings();
   auto choose = [&](const char* key, double index) {
     ZnLuaTETable params;
@@ -151,7 +134,7 @@ TEST_F(CamerasTest, EntryIndexFromTheHostSelectsThatEntry) {
   for (const auto& c : cases) {
     const ZnLuaTETable* entries = before->getTable(c.entries);
     ASSERT_NE(entries, nullptr) << c.entries;
-    std::vector<std::string> texts;  // in the camera's order (the keys: the request path test)
+    std::vector<std::string> texts;
     for (const auto& entry : *entries) texts.push_back(entry.second->getString());
     ASSERT_GE(texts.size(), 4u) << c.entries;
     for (const auto& [index, entry] : {std::pair{2.0, 2}, {3.9, 3}, {-0.5, 0}}) {  // toward zero
@@ -171,14 +154,30 @@ TEST_F(CamerasTest, EntryIndexFromTheHostSelectsThatEntry) {
   EXPECT_EQ(camera->setEnumSetting(kNkMAIDCapability_Aperture, &notATable), -123);
 }
 
-// A dial turned quickly: the host gets at most one report per half second on the camera
-// clock, and the last one carries the latest values.
-TEST_F(CamerasTest, SettingsNotificationsAreSpacedHalfASecond) {
+TEST_F(CamerasTest, EnumerationWithoutCurrentEntryLeavesThatSettingEmpty) {
   onCameraThread();
-  clock->set(1000);
+  SimControl("Type0001.md3", "habit enum-out-of-range on ");
   listDevices();
-  HandleConnectDevice(2, DeviceParams(0x101).get());  // reports the settings
-  TakeAll();
+  EXPECT_EQ(module1()->m_cameras.size(), 2u);  // both cameras still appear
+  HandleConnectDevice(2, DeviceParams(0x101).get());
+  auto settings = TakeNamed("cameraSettingsChanged");
+  ASSERT_EQ(settings.size(), 1u);
+  for (const char* key : {"whiteBalance", "aperture", "shutter"})
+    EXPECT_EQ(Text(Payload(*settings[0]), key), "") << key;
+  // In a mode that offers the aperture's entries, they stay there to choose from.
+  module1()->m_currentCamera->m_exposureMode = 1;
+  const std::unique_ptr<ZnLuaTETable> inMode1 = module1()->m_currentCamera->makeSettingsTable();
+  EXPECT_EQ(Text(inMode1.get(), "aperture"), "");
+  ASSERT_NE(inMode1->getTable("apertureEntries"), nullptr);
+  EXPECT_EQ(inMode1->getTable("apertureEntries")->count(), 8u);
+}
+
+using SettingsReportsTest = ConnectedCameraTest;
+
+// A dial turned quickly: at most one report per half second on the camera clock (the
+// connection's at 1000 ms), the last with the latest values.
+TEST_F(SettingsReportsTest, AreSpacedHalfASecondAndNoneIsLost) {
+  onCameraThread();
   CNikonModule* module = module1();
   auto reports = [] { return TakeNamed("cameraSettingsChanged").size(); };
   auto pumpedAt = [&](std::uint32_t ms) {
@@ -201,12 +200,67 @@ TEST_F(CamerasTest, SettingsNotificationsAreSpacedHalfASecond) {
   module->sendCameraSettingsSoon();
   EXPECT_EQ(reports(), 0u);
   EXPECT_EQ(pumpedAt(5500), 1u);
+  // A change the camera reports inside a table's reads (ISO to auto) follows that table later.
+  SimControl("Type0001.md3", "habit events-in-calls on 1");
+  ASSERT_EQ(0,
+            camera->setCapabilityValue(kNkMAIDCapability_IsoControl, kNkMAIDDataType_Unsigned, 1));
+  clock->set(6000);
+  module->sendCameraSettingsSoon();
+  EXPECT_EQ(reports(), 1u);
+  EXPECT_TRUE(module->m_settingsThrottle.pending()) << "the change inside the reads is not lost";
+  clock->set(6500);
+  module->sendPendingSettings();
+  EXPECT_EQ(reports(), 1u);
+  EXPECT_FALSE(module->m_settingsThrottle.pending());
+  SimControl("Type0001.md3", "habit events-in-calls off 1");
   // A change marked before the camera is let go of is dropped with it.
   module->sendCameraSettingsSoon();
   HandleDisconnectDevice(3, DeviceParams(0x101).get());
-  EXPECT_EQ(pumpedAt(6000), 0u);
+  EXPECT_EQ(pumpedAt(7000), 0u);
   module->sendCameraSettingsSoon();
   EXPECT_EQ(reports(), 0u);
+}
+
+// A camera at the top of the id range on the second module, plugged in after the first listing.
+class LastCameraOfLaterModule : public ConnectedCameraTest {
+ protected:
+  void SetUp() override LB_ACQUIRE(g_sdkLock) {
+    ConnectedCameraTest::SetUp();
+    std::ofstream(m_scenarioPath, std::ios::app) << "module Type0023\n"
+                                                    "camera 255 type=43 exposure=3 name=D5\n";
+    SimControl("Type0023.md3", "reset");
+  }
+};
+
+TEST_F(LastCameraOfLaterModule, IsAnnouncedConnectedAndRemovedUnderItsOwnId) {
+  onCameraThread();
+  listDevices();
+  EXPECT_EQ(Taken("deviceAdded", "device_id"), (Doubles{0x17FF}));
+  HandleConnectDevice(2, DeviceParams(0x17FF).get());
+  ASSERT_EQ(TakeNamed("ok").size(), 1u);
+  ASSERT_NE(module23()->m_currentCamera, nullptr);
+  EXPECT_EQ(module23()->m_currentCamera->m_name, "D5");
+  TakeAll();
+  // Its live view reaches the host from the idle tick.
+  ASSERT_TRUE(module23()->m_currentCamera->startLiveView());
+  PumpAndSettle(manager);
+  EXPECT_EQ(LiveViewImages().size(), 1u);
+  EXPECT_TRUE(module23()->m_currentCamera->stopLiveView());
+  // Cameras of the later module come and go through the idle rescans too.
+  SimControl("Type0023.md3", "unplug 255");
+  SimControl("Type0023.md3", "unplug 1");
+  PumpAndSettle(manager);
+  EXPECT_EQ(Taken("deviceRemoved", "device_id"), (Doubles{0x1701, 0x17FF}));
+  EXPECT_EQ(module23()->m_currentCamera, nullptr);
+  EXPECT_TRUE(module23()->m_removedCameras.empty());
+  EXPECT_EQ(module23()->m_children.count(255), 0u);
+  SimControl("Type0023.md3", "plug 255");
+  PumpAndSettle(manager);
+  EXPECT_EQ(Taken("deviceAdded", "device_id"), (Doubles{0x17FF}));
+  PumpAndSettle(manager);
+  EXPECT_TRUE(TakeAll().empty()) << "a camera back is announced once";
+  HandleConnectDevice(4, DeviceParams(0x17FF).get());
+  EXPECT_EQ(TakeNamed("ok").size(), 1u);
 }
 
 TEST(LiveViewHeaderSize, DependsOnModuleTypeAndCameraType) {

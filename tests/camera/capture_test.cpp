@@ -1,9 +1,8 @@
-// Capture, live view and focus on the simulated cameras: the files a shot leaves in the
-// download folder and the messages that announce them, what a failing shot leaves behind,
-// live-view frames, focus steps.
+// Capture, live view and focus on the simulated cameras: the files shots leave and what the host
+// hears of them, failing shots, live-view frames, focus steps.
 
+#include <chrono>
 #include <fstream>
-#include <optional>
 
 #include "camera/sdkobject/nikon_object.h"
 #include "tests/camera/sim_fixture.h"
@@ -36,9 +35,9 @@ TEST_F(CaptureTest, ShotsAreNumberedAndAPairSharesItsNumber) {
   std::ofstream(m_folder / "Capture0002-0.jpg.part") << "being written";
   EXPECT_EQ(shoot("raw+jpeg"), "Capture0002-1.nef+ Capture0002-1.jpg+ ");
   EXPECT_EQ(shoot("jpeg"), "Capture0003.jpg ");
-  EXPECT_EQ(FilesIn(m_folder), (std::vector<std::string>{
-                                   "Capture0001.jpg", "Capture0002-0.jpg.part", "Capture0002-1.jpg",
-                                   "Capture0002-1.nef", "Capture0002.jpg", "Capture0003.jpg"}));
+  EXPECT_EQ(FilesIn(m_folder),
+            (Strings{"Capture0001.jpg", "Capture0002-0.jpg.part", "Capture0002-1.jpg",
+                     "Capture0002-1.nef", "Capture0002.jpg", "Capture0003.jpg"}));
   EXPECT_FALSE(manager->hasDownloads());
   EXPECT_TRUE(camera->m_children.empty()) << "every finished item is let go of";
 }
@@ -50,7 +49,6 @@ struct FailedShot {
   const char* folder;  // the download folder under the test's own; nullptr: as set up
   const char* format;  // the camera's image format
   const char* fault;   // a simulated fault, or nullptr
-  bool fullDisk;       // the final write falls short
   bool announced;      // the file was announced before it failed
   int errorCode;       // as the host reads it
   const char* next;    // the name of the next shot's file
@@ -79,7 +77,7 @@ TEST_P(FailedShotTest, HostHearsOnceAndNothingStays) {
   if (inTheWay) fs::create_symlink("/no-such-folder/theirs", theirs);
   {
     std::optional<CFileSizeLimit> fullDisk;
-    if (c.fullDisk) fullDisk.emplace(1024 * 1024);
+    if (std::string(c.name) == "DiskFull") fullDisk.emplace(1024 * 1024);  // the write falls short
     CaptureAndSettle(camera, manager);
   }
   fs::current_path(working);
@@ -109,27 +107,24 @@ TEST_P(FailedShotTest, HostHearsOnceAndNothingStays) {
 
 const FailedShot kFailedShots[] = {
     // No usable folder spends no number; a folder that is gone fails at the file.
-    {"NoFolder", "", "jpeg", nullptr, false, false, -1003, "Capture0001.jpg", "download folder"},
-    {"FolderGone", "/no-such-folder/", "jpeg", nullptr, false, false, -1003, "Capture0002.jpg",
+    {"NoFolder", "", "jpeg", nullptr, false, -1003, "Capture0001.jpg", "download folder"},
+    {"FolderGone", "/no-such-folder/", "jpeg", nullptr, false, -1003, "Capture0002.jpg",
      "/no-such-folder/"},
-    {"PartInTheWay", nullptr, "jpeg", nullptr, false, false, -1003, "Capture0002.jpg",
-     "cannot create"},
-    {"DiskFull", nullptr, "raw", nullptr, true, true, -1004, "Capture0002.nef",
-     "Capture0001.nef: "},
-    {"CameraLost", nullptr, "raw", "transfer-lost", false, true, kNkMAIDResult_CameraNotFound,
+    {"PartInTheWay", nullptr, "jpeg", nullptr, false, -1003, "Capture0002.jpg", "cannot create"},
+    {"DiskFull", nullptr, "raw", nullptr, true, -1004, "Capture0002.nef", "Capture0001.nef: "},
+    {"CameraLost", nullptr, "raw", "transfer-lost", true, kNkMAIDResult_CameraNotFound,
      "Capture0002.nef", "lost"},
-    {"ItemRefused", nullptr, "jpeg", "open-refused item", false, false, kNkMAIDResult_HardwareError,
+    {"ItemRefused", nullptr, "jpeg", "open-refused item", false, kNkMAIDResult_HardwareError,
      "Capture0001.jpg", "HardwareError"},
-    {"NeverCompletes", nullptr, "jpeg", "capture-hangs", false, false, kReleaseNotEnded,
-     "Capture0001.jpg", "sent nothing"}};
+    {"NeverCompletes", nullptr, "jpeg", "capture-hangs", false, kReleaseNotEnded, "Capture0001.jpg",
+     "sent nothing"}};
 INSTANTIATE_TEST_SUITE_P(Shots, FailedShotTest, ::testing::ValuesIn(kFailedShots),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// Live view starts and stops whatever the camera is doing: one already in live view (switched
-// on at the camera) or still starting it (too busy to say) will not start again until switched
-// off, and one whose live view ended refuses the switch-off. The host gets the picture after
-// each frame's header, and nothing for a frame without a picture.
-TEST_F(CaptureTest, LiveViewStartsFromAnyStateAndSendsOnlyPictures) {
+// Live view starts and stops whatever the camera is doing (already on, too busy to say, ended
+// at the camera) and ends with the camera's connection; the host gets each frame's picture
+// however it comes, nothing for a frame without one; a camera unplugged in it is reported at once.
+TEST_F(CaptureTest, LiveViewFollowsTheCameraAndSendsOnlyPictures) {
   onCameraThread();
   auto frames = [&] {
     onCameraThread();
@@ -152,10 +147,36 @@ TEST_F(CaptureTest, LiveViewStartsFromAnyStateAndSendsOnlyPictures) {
       camera->setCapabilityValue(kNkMAIDCapability_LiveViewStatus, kNkMAIDDataType_Unsigned, 0), 0);
   EXPECT_TRUE(camera->stopLiveView());
   EXPECT_TRUE(frames().empty());
-  // A camera too busy to say whether live view is on.
-  SimControl("Type0001.md3", "habit lv-busy on");
-  EXPECT_TRUE(camera->startLiveView());
-  EXPECT_TRUE(camera->startLiveView());
+  for (const char* habit : {"lv-elements", "lv-busy"}) {
+    SimControl("Type0001.md3", std::string("habit ") + habit + " on 1");
+    ASSERT_TRUE(camera->startLiveView()) << habit;
+    EXPECT_TRUE(camera->startLiveView()) << habit;
+    std::vector<std::vector<unsigned char>> got;
+    for (int tick = 0; tick < 8; ++tick)
+      for (auto& frame : frames()) got.push_back(std::move(frame));
+    EXPECT_GE(got.size(), 4u) << habit;
+    for (const auto& frame : got) EXPECT_TRUE(IsJpeg(frame)) << habit;
+    EXPECT_TRUE(camera->stopLiveView()) << habit;
+    SimControl("Type0001.md3", std::string("habit ") + habit + " off 1");
+  }
+  // Letting go of a camera stops its live view, and so does connecting another.
+  ASSERT_TRUE(camera->startLiveView());
+  HandleDisconnectDevice(6, DeviceParams(0x101).get());
+  HandleConnectDevice(7, DeviceParams(0x101).get());
+  EXPECT_FALSE(camera->m_liveViewOn);
+  EXPECT_TRUE(frames().empty());
+  ASSERT_TRUE(camera->startLiveView());
+  HandleConnectDevice(8, DeviceParams(0x102).get());
+  EXPECT_FALSE(camera->m_liveViewOn);
+  HandleConnectDevice(9, DeviceParams(0x101).get());
+  ASSERT_TRUE(camera->startLiveView());
+  TakeAll();
+  SimControl("Type0001.md3", "unplug 1");
+  const auto start = std::chrono::steady_clock::now();
+  manager->pumpIdle();
+  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 1.0);
+  EXPECT_EQ(TakeNamed("deviceRemoved").size(), 1u);
+  EXPECT_EQ(module1()->m_currentCamera, nullptr);
   // Type0023 cameras take 3 to switch on.
   HandleConnectDevice(3, DeviceParams(0x1701).get());
   CCamera* other = module23()->m_currentCamera;
@@ -164,11 +185,20 @@ TEST_F(CaptureTest, LiveViewStartsFromAnyStateAndSendsOnlyPictures) {
   maid::ULONG status = 0;
   ASSERT_EQ(other->getUnsignedValue(kNkMAIDCapability_LiveViewStatus, status), 0);
   EXPECT_EQ(status, 3u);
+  // Letting go of every camera at the end leaves live view off, even on a camera too busy to
+  // switch it off at the first asking.
+  HandleConnectDevice(10, DeviceParams(0x102).get());
+  ASSERT_TRUE(module1()->m_currentCamera->startLiveView());
+  SimControl("Type0001.md3", "habit lv-off-busy on 2");
+  CNikonModuleManager::DestroyInstance();
+  manager = CNikonModuleManager::getInstance();
+  listDevices();
+  ASSERT_EQ(module1()->m_cameras.at(2)->getUnsignedValue(kNkMAIDCapability_LiveViewStatus, status),
+            0);
+  EXPECT_EQ(status, 0u);
 }
 
-// (Contrast auto-focus shows in the request path test.)
-// The lens moves by the step for the direction's size: positive away from the camera,
-// negative toward it.
+// The lens moves by the step for the direction's size: positive away from the camera.
 TEST_F(CaptureTest, FocusStepsBySizeAndDirection) {
   onCameraThread();
   auto step = [&](double direction) {

@@ -1,14 +1,10 @@
-// What a download makes of the blocks a camera sends, against the scripted fake module: the
-// file on disk and what the host is told, for blocks in and out of order, overlapping, past the
-// file's end or after it is whole, sizes that disagree, holes, and transfers that break.
+// What a download makes of the blocks a camera sends, on the fake module: the file on disk and
+// what the host is told, for blocks in any order or place, sizes that disagree, holes, breaks.
 
 #include <algorithm>
 #include <fstream>
-#include <optional>
 
-#include "bridge/camera_worker.h"
 #include "tests/camera/fake_module.h"
-#include "tests/camera/sim_fixture.h"
 
 namespace {
 
@@ -20,8 +16,7 @@ constexpr maid::ULONG kItemId = 9;
 constexpr maid::ULONG kDataId = 1;
 constexpr maid::ULONG kFileSize = 3000;
 
-// Junk blocks hold bytes that are not the file's; the next two kinds must be ignored. At a
-// kNameTaken "block" another program writes a file under the download's final name.
+// Junk: bytes not the file's; the next two are ignored; kNameTaken: another program takes the name.
 enum BlockKind { kFileBytes, kJunk, kNotFileData, kNoData, kNameTaken };
 struct Block {
   maid::ULONG start;
@@ -52,9 +47,9 @@ void PrintTo(const BlockCase& c, std::ostream* out) { *out << c.name; }
 
 unsigned char FileByte(std::size_t i) { return static_cast<unsigned char>(i * 7 + (i >> 8)); }
 
-// A camera with one new item whose image data object sends the queued blocks at the first
-// poll of the transfer and completes with the case's result (or goes wrong as it says).
-class DownloadBlocksTest : public HostTest, public ::testing::WithParamInterface<BlockCase> {
+// A camera with one new item whose image data sends the queued blocks at the transfer's first
+// poll and completes with the case's result (or goes wrong as it says).
+class DownloadBlocksTest : public FakeModuleTest, public ::testing::WithParamInterface<BlockCase> {
  protected:
   void SetUp() override LB_ACQUIRE(g_sdkLock) {
     using C = CFakeCapability;
@@ -74,22 +69,20 @@ class DownloadBlocksTest : public HostTest, public ::testing::WithParamInterface
     if (c.completion == kTypesUnreadable)
       item.caps[kNkMAIDCapability_DataTypes].getResult = kNkMAIDResult_UnexpectedError;
     fake.root = CFakeObject::Make(0, {}, {CFakeObject::Make(kCameraId, {}, {item})});
-    HostTest::SetUp();
+    FakeModuleTest::SetUp();
     m_folder = PrivateTempPath("lb_download_blocks");
     fs::remove_all(m_folder);
     fs::create_directories(m_folder);
     g_downloadDirectory = m_folder + "/";
-    m_module = std::make_unique<CNikonModule>(&CFakeModule::FakeEntryPoint, 1);
-    m_camera = m_module->adoptChild(std::make_unique<CCamera>(m_module.get(), kCameraId));
+    open();
+    m_camera = module->adoptChild(std::make_unique<CCamera>(module.get(), kCameraId));
     DiscardOutgoingMessages();
   }
   void TearDown() override LB_RELEASE(g_sdkLock) {
-    m_module.reset();
-    HostTest::TearDown();
+    FakeModuleTest::TearDown();
     fs::remove_all(m_folder);
   }
 
-  // Queues the blocks for the transfer's first poll.
   void sendBlocks(const std::vector<Block>& blocks, maid::ULONG total) {
     fake.onAsync.push_back([this, blocks, total] {
       for (const Block& block : blocks) {
@@ -114,13 +107,12 @@ class DownloadBlocksTest : public HostTest, public ::testing::WithParamInterface
     });
   }
 
-  // Downloads the item and sums up what the host heard: "announced " when the file was, then "whole" or
-  // "error <code>", " pair" for a RAW+JPEG file, " elsewhere" for one moved off its announced name, and
-  // what an incomplete one misses; checks a whole file byte for byte and that a failed one leaves nothing.
+  // Downloads the item and sums up what the host heard ("announced [pair ]" then "whole
+  // [elsewhere]" or "error <code>[: what is missing]"); a whole file is checked byte for byte,
+  // and a failed one must leave nothing.
   std::string download() LB_REQUIRES(g_sdkLock) {
     std::vector<std::string> expectedFiles = FilesIn(m_folder);
     m_camera->onItemAdded(kItemId);
-    // The camera thread's steps start the transfer and poll it until it has ended.
     bool delivering = false;
     for (int slice = 0; slice < 1000 && m_camera->step(kCameraSliceMs, delivering); ++slice) {
     }
@@ -131,8 +123,7 @@ class DownloadBlocksTest : public HostTest, public ::testing::WithParamInterface
     double captureId = -12345;  // absent when never announced
     if (messages[0]->name->getString() == "objectWasAdded") {
       const ZnLuaTETable* added = Payload(*messages[0]);
-      // The size the host is told is the size of the file the camera's blocks make.
-      EXPECT_EQ(Number(added, "file_size"), kFileSize);
+      EXPECT_EQ(Number(added, "file_size"), kFileSize);  // the size the blocks make
       captureId = Number(added, "capture_id");
       fileName = Text(added, "file_name");
       summary = Number(added, "has_sidecar") == 1 ? "announced pair " : "announced ";
@@ -167,8 +158,6 @@ class DownloadBlocksTest : public HostTest, public ::testing::WithParamInterface
                                         : summary + ": " + description.substr(missing + 24);
   }
 
-  CFakeModule fake;
-  std::unique_ptr<CNikonModule> m_module;
   CCamera* m_camera = nullptr;
   std::string m_folder;
 };
@@ -187,16 +176,14 @@ TEST_P(DownloadBlocksTest, FileIsWholeOrReportedFailed) {
     EXPECT_EQ(download(), GetParam().expected);
   }
   if (GetParam().expected == "announced pair whole") {
-    // The pair's second file takes its base name, kept off what took that name since (here the
-    // first file, as both are JPEG).
+    // The pair's second file takes its base name, kept off the first (both are JPEG here).
     sendBlocks({{0, kFileSize}}, kFileSize);
     EXPECT_EQ(download(), "announced pair whole");
   }
-  // The module answers at last: a completion of a transfer given up on finds nobody to call,
-  // and nothing is reported twice.
+  // The module answers at last: a transfer given up on hears nothing, nothing is told twice.
   fake.completeOnAsync = true;
   fake.asyncResult = 0;
-  m_module->callAsync();
+  module->callAsync();
   EXPECT_TRUE(TakeAll().empty());
 }
 
@@ -206,22 +193,9 @@ constexpr const char* kPairWhole = "announced pair whole";
 const std::string kIncomplete = "announced error -1006: ";
 constexpr const char* kNoSize = "error -1001";
 
-// The whole file in one block, its item listing RawJpegImageStatus with `type`.
-BlockCase PairStatus(const char* name, maid::ULONG type, const char* expected) {
-  BlockCase c{name, {{0, kFileSize}}, expected};
-  c.rawJpegType = type;
-  return c;
-}
-BlockCase StoredBytesUnreadable() {
-  BlockCase c{"StoredBytesUnreadable", {{0, kFileSize}}, kWhole};
-  c.storedBytesResult = kNkMAIDResult_NotSupported;
-  return c;
-}
-
 const BlockCase kBlockCases[] = {
     {"InOrder", {{0, 1000}, {1000, 1000}, {2000, 1000}}, kWhole},
-    // The block reaching the end comes first and is not the last; blocks overlap, or come
-    // again inside what arrived before.
+    // The block at the end first but not last; overlapping, or again inside what came before.
     {"OutOfOrderOverlapping", {{2000, 1000}, {0, 1500}, {1000, 1500}}, kWhole},
     {"BlockAgainInsideAnother", {{0, 2000}, {500, 500}, {2000, 1000}}, kWhole},
     {"OneByteBlocksBackwards",
@@ -231,18 +205,16 @@ const BlockCase kBlockCases[] = {
        return blocks;
      }(),
      kWhole},
-    // Whatever StoredBytes says, the blocks size the file: not cut, not padded; an absurd
-    // size is no size (not a 2 GB buffer of zeros behind the picture).
+    // Whatever StoredBytes says, the blocks size the file; an absurd size is no size.
     {"StoredBytesTooSmall", {{0, 3000}}, kWhole, 0, 1000},
     {"StoredBytesTooLarge", {{0, 1500}, {1500, 1500}}, kWhole, 0, 9000},
     {"StoredBytesUnusable", {{0, 3000}}, kWhole, 0, 0},
-    StoredBytesUnreadable(),
+    {"StoredBytesUnreadable", {{0, 3000}}, kWhole, 0, 3000, 3000, kNkMAIDResult_NotSupported},
     {"StoredBytesAbsurd", {{0, 3000}}, kWhole, 0, 2147483000},
     {"TotalAbsurdStoredBytesSizes", {{0, 3000}}, kWhole, 0, kFileSize, 0x80000000u},
     {"NoUsableSizeAtAll", {{0, 3000}}, kNoSize, 0, 0, 0},
     {"BothSizesAbsurd", {{0, 3000}}, kNoSize, 0, (1u << 30) + 1, (1u << 30) + 1},
-    // Blocks past the end (one wrapping around 32 bits), after the file is whole, without
-    // data or not of the file change nothing in it.
+    // Blocks past the end (one wrapping around), after the file is whole, or not its data.
     {"BlocksPastTheEndAndAfterTheFileIsWhole",
      {{0, 3000, kNotFileData},
       {0, 3000, kNoData},
@@ -253,10 +225,10 @@ const BlockCase kBlockCases[] = {
       {0, 3000, kJunk},
       {4000, 10, kJunk}},
      kWhole},
-    // The pair status, by its capability type; another type says nothing of a pair.
-    PairStatus("PairStatusUnsigned", kNkMAIDCapType_Unsigned, kPairWhole),
-    PairStatus("PairStatusInteger", kNkMAIDCapType_Integer, kPairWhole),
-    PairStatus("PairStatusBoolean", kNkMAIDCapType_Boolean, kWhole),
+    // The pair status (RawJpegImageStatus) by its type; another type says nothing of a pair.
+    {"PairStatusUnsigned", {{0, 3000}}, kPairWhole, 0, 3000, 3000, 0, kNkMAIDCapType_Unsigned},
+    {"PairStatusInteger", {{0, 3000}}, kPairWhole, 0, 3000, 3000, 0, kNkMAIDCapType_Integer},
+    {"PairStatusBoolean", {{0, 3000}}, kWhole, 0, 3000, 3000, 0, kNkMAIDCapType_Boolean},
     // Holes: the camera ends the transfer with bytes missing.
     {"GapNeverFilled",
      {{0, 1000}, {2000, 1000}},
@@ -281,15 +253,13 @@ const BlockCase kBlockCases[] = {
     {"NameTakenMidTransfer",
      {{0, 1000}, {0, 0, kNameTaken}, {1000, 2000}},
      "announced whole elsewhere"},
-    // Nothing sent at all: nothing was announced, yet the host hears of the lost picture.
+    // Nothing sent at all: never announced, yet the host hears of the lost picture.
     {"NoBlocks", {}, "error -1006"},
-    // The module stops answering: the host hears of the lost picture (announced or not),
-    // unless every byte is on disk and only the camera's word that it is done is missing.
+    // The module stops answering: the picture is lost, unless every byte is already on disk.
     {"StopsAfterABlock", {{0, 1000}}, "announced error -1007", kNeverCompletes},
     {"StopsBeforeAnyBlock", {}, "error -1007", kNeverCompletes},
     {"StopsWhenWhole", {{0, 3000}}, kWhole, kNeverCompletes},
-    // Image data the camera will not hand over is a picture lost; an item without any is not,
-    // and one that will not say is taken for a picture.
+    // Image data not handed over is a picture lost; an item that will not say has a picture.
     {"StartRefused", {}, "error " + std::to_string(kNkMAIDResult_DeviceBusy), kStartRefused},
     {"DataWontOpen", {}, "error " + std::to_string(kNkMAIDResult_UnexpectedError), kDataWontOpen},
     {"NoImageData", {}, "nothing", kNoImageData},

@@ -1,19 +1,19 @@
-// A scripted camera module for what the simulator cannot do: an object tree of fake SDK
-// objects with capability lists and values, behind a plain MAIDEntryPoint (FakeEntryPoint). It
-// records every call, can answer GetCapInfo with kNkMAIDResult_BufferSize a number of times,
-// takes any object id, and delivers queued events and completions inside kNkMAIDCommand_Async,
-// as real modules do. One fake per process (the entry point is a plain function): the newest
-// CFakeModule is current until destroyed. Single-threaded.
+// A scripted camera module for what the simulator cannot do: a tree of fake objects behind a
+// plain entry point, recording every call and delivering queued events and completions inside
+// Async, as real modules do. The newest CFakeModule is current until destroyed.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "camera/maid/maid.h"
+#include "camera/modules/nikon_module.h"
+#include "tests/camera/sim_fixture.h"
 
 struct CFakeCapability {
   maid::ULONG type = kNkMAIDCapType_Unsigned;
@@ -92,4 +92,18 @@ class CFakeModule {
                        maid::NKREF ref);
   CFakeObject* byRecord(maid::MaidObject* record, CFakeObject& from);
   std::vector<std::function<void()>> m_pending;  // completions of started capabilities
+};
+
+// A host test whose camera module, once open()ed at `ordinal`, runs on the fake.
+class FakeModuleTest : public simtest::HostTest {
+ protected:
+  void TearDown() override LB_RELEASE(g_sdkLock) {
+    module.reset();
+    HostTest::TearDown();
+  }
+  void open(unsigned ordinal = 1) {
+    module = std::make_unique<CNikonModule>(&CFakeModule::FakeEntryPoint, ordinal);
+  }
+  CFakeModule fake;
+  std::unique_ptr<CNikonModule> module;
 };

@@ -1,6 +1,5 @@
-// The names downloads get: the shot's base name shared by the files of a RAW+JPEG pair and
-// numbered for the life of the process, names kept off every file already in the folder
-// (finished or still being written), folder paths of both path styles, and the folder chosen.
+// The names downloads get: a shot's base name, shared by a pair's files and kept off every file
+// in the folder; folder paths of both path styles, and the folder chosen.
 
 #include <cctype>
 #include <fstream>
@@ -9,7 +8,6 @@
 
 #include "camera/download/capture_file_names.h"
 #include "camera/download/shot_pairing.h"
-#include "camera/maid/maid.h"
 #include "platform/free_name.h"
 #include "tests/camera/sim_fixture.h"
 
@@ -35,11 +33,9 @@ class FileNamesTest : public ::testing::Test {
   CCaptureFileNames& names = CCaptureFileNames::instance();
 };
 
-// Items as a camera announces them, one letter each: R and J the RAW and JPEG file of a pair
-// named by the digit after them ("R1" is DSC_0001.NEF), r and j the same from a camera that
-// names nothing, S a single unnamed file, x an item that could not be opened. The expected
-// text gives each opened item's shot as a letter (a new shot takes the next letter), upper
-// case for a broken pair, and "-" for a refused item.
+// Items as announced: R/J a pair's RAW/JPEG file named by the digit ("R1" is DSC_0001.NEF), r/j
+// unnamed, S a single unnamed file, x a refused item. Expected: each item's shot as a letter
+// (upper case for a broken pair), "-" for a refused item.
 TEST(ShotPairing, ItemsJoinTheirOwnShotWhateverTheOrderAndTheFailures) {
   const struct {
     const char* items;
@@ -88,21 +84,8 @@ TEST(ShotPairing, ItemsJoinTheirOwnShotWhateverTheOrderAndTheFailures) {
   EXPECT_TRUE(pairing.pairBroken(shot));
 }
 
-TEST_F(FileNamesTest, EachShotKeepsItsOwnName) {
-  const CaptureShotId first = names.newShot();
-  const CaptureShotId second = names.newShot();
-  EXPECT_EQ(names.baseName(second, dir, {".jpg"}), "Capture0001");
-  EXPECT_EQ(names.baseName(first, dir, {".jpg"}), "Capture0002");
-  touch("Capture0001.jpg");
-  EXPECT_EQ(names.baseName(second, dir, {".jpg"}), "Capture0001");  // its file is no clash
-  // A record made anew starts at 1.
-  CCaptureFileNames record;
-  EXPECT_EQ(record.baseName(record.newShot(), dir, {".nef"}), "Capture0001");
-}
-
-// What earlier processes left: partial files cut off mid-download (unmarked) are removed; a
-// whole one (marked) takes its kept name, or stays while another program holds it; a marker
-// alone goes; kept files and everything else stay.
+// What earlier processes left: unmarked partial files go; a whole (marked) one takes its kept
+// name, or stays while another program holds it; a marker alone goes; all else stays.
 TEST_F(FileNamesTest, LeftoverPartialFilesAreRemovedAndWholeOnesKept) {
   for (const char* name :
        {"Capture0001.nef.part", "Capture0002-0.jpg.part", "Capture0003.jpg", "holiday.jpg.part",
@@ -114,14 +97,23 @@ TEST_F(FileNamesTest, LeftoverPartialFilesAreRemovedAndWholeOnesKept) {
     const simtest::CHeldFile held(dir + "Capture0006.nef.part");
     EXPECT_EQ(SettleLeftoverFiles(dir), 2);
   }
-  EXPECT_EQ(
-      simtest::FilesIn(dir),
-      (std::vector<std::string>{"Capture0003.jpg", "Capture0004.part.jpg", "Capture0005-kept.nef",
-                                "Capture0006.nef.part", "Capture0006.nef.part.whole",
-                                "Capture0008-kept.nef", "holiday.jpg.part"}));
+  EXPECT_EQ(simtest::FilesIn(dir),
+            (simtest::Strings{"Capture0003.jpg", "Capture0004.part.jpg", "Capture0005-kept.nef",
+                              "Capture0006.nef.part", "Capture0006.nef.part.whole",
+                              "Capture0008-kept.nef", "holiday.jpg.part"}));
 }
 
-TEST_F(FileNamesTest, UniquePathKeepsOffEveryTakenNameAndKeepsTheExtension) {
+// Each shot keeps its own name, which its own file does not take; a record made anew starts
+// at 1. Paths keep off every taken name and keep the extension.
+TEST_F(FileNamesTest, EachShotKeepsItsNameAndPathsKeepOffTakenOnes) {
+  const CaptureShotId first = names.newShot();
+  const CaptureShotId second = names.newShot();
+  EXPECT_EQ(names.baseName(second, dir, {".jpg"}), "Capture0001");
+  EXPECT_EQ(names.baseName(first, dir, {".jpg"}), "Capture0002");
+  touch("Capture0001.jpg");
+  EXPECT_EQ(names.baseName(second, dir, {".jpg"}), "Capture0001");
+  CCaptureFileNames record;
+  EXPECT_EQ(record.baseName(record.newShot(), dir, {".nef"}), "Capture0001");
   std::vector<std::string> elevenTaken{"Capture0001.nef"};
   for (int i = 0; i < 10; ++i) elevenTaken.push_back("Capture0001-" + std::to_string(i) + ".nef");
   const struct {
@@ -152,15 +144,13 @@ TEST_F(FileNamesTest, UniquePathKeepsOffEveryTakenNameAndKeepsTheExtension) {
   EXPECT_EQ(MakeUniqueStem(dir, "x", {".nef"}, [](const std::string&) { return true; }), "");
 }
 
-TEST(DownloadFolderPaths, FoldersCountOnlyWhenAbsoluteAndClosed) {
-  // Nothing exists under these folders here, so the first name is free wherever the folder is
-  // accepted: a folder that is gone still gives it, and creating the file is what fails then.
+TEST(DownloadFolders, CountOnlyWhenAbsoluteAndClosed) {
+  // Nothing exists under these: an accepted folder, even one gone, gives the first name.
   for (const char* folder : {"C:\\Users\\me\\AppData\\Local\\Temp\\", "c:/temp/", "D:\\",
-                             "\\\\server\\share\\", "\\\\?\\C:\\Temp\\", "/no/such/"}) {
+                             "\\\\server\\share\\", "\\\\?\\C:\\Temp\\", "/no/such/"})
     EXPECT_EQ(MakeUniqueFilePath(folder, "Capture0001.jpg"),
               std::string(folder) + "Capture0001.jpg")
         << folder;
-  }
   for (const char* folder : {"", "C:Temp\\", "C:\\Temp", "1:\\Temp\\", "\\Temp\\", "Temp\\", "\\",
                              "C:", "relative/", "/no/such"})
     EXPECT_EQ(MakeUniqueFilePath(folder, "Capture0001.jpg"), "") << folder;
@@ -173,24 +163,17 @@ TEST(DownloadFolderPaths, FoldersCountOnlyWhenAbsoluteAndClosed) {
       {".nef", "", ".nef"},
   };
   for (const auto& split : splits) {
-    std::string stem;
-    std::string extension;
+    std::string stem, extension;
     platform::SplitExtension(split[0], stem, extension);
     EXPECT_EQ(stem + "|" + extension, std::string(split[1]) + "|" + split[2]);
   }
-
-  const std::pair<std::uint32_t, const char*> extensions[] = {{kNkMAIDFileDataType_JPEG, ".jpg"},
-                                                              {kNkMAIDFileDataType_TIFF, ".tif"},
-                                                              {kNkMAIDFileDataType_NIF, ".nef"},
-                                                              {kNkMAIDFileDataType_NDF, ".ndf"},
-                                                              {3, ".dat"}};
-  for (const auto& e : extensions) EXPECT_STREQ(ExtensionForFileDataType(e.first), e.second);
-}
-
-// The download folder: the first candidate (the temporary folder, then the fallback) that is
-// a folder at an absolute path, else none; never a relative path, which would be the process's
-// current folder.
-TEST(DownloadFolderChoice, FirstAbsoluteFolderElseNone) {
+  std::string extensions;
+  for (std::uint32_t type : {kNkMAIDFileDataType_JPEG, kNkMAIDFileDataType_TIFF,
+                             kNkMAIDFileDataType_NIF, kNkMAIDFileDataType_NDF})
+    extensions += ExtensionForFileDataType(type);
+  EXPECT_EQ(extensions + ExtensionForFileDataType(3), ".jpg.tif.nef.ndf.dat");
+  // The folder chosen: the first candidate that is a folder at an absolute path, never a
+  // relative one (the process's current folder), else none.
   const std::string root = simtest::PrivateTempPath("lb_download_folder_test");
   fs::remove_all(root);
   fs::create_directories(root + "/temp");

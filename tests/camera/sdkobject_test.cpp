@@ -1,18 +1,10 @@
 // The SDK object wrapper and the SDK names, against the scripted fake module.
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <memory>
 #include <set>
 #include <sstream>
-#include <string>
-#include <vector>
 
-#include "camera/sdk_lock.h"
 #include "camera/sdkobject/maid_names.h"
 #include "camera/sdkobject/nikon_object.h"
 #include "tests/camera/fake_module.h"
-#include "values/lua_value.h"
 
 namespace {
 
@@ -42,7 +34,6 @@ std::string Joined(const std::vector<T>& values) {
   return out.str();
 }
 
-// The test's thread plays the camera layer's: it holds the SDK lock throughout.
 class SdkObjectTest : public ::testing::Test {
  protected:
   void SetUp() override LB_ACQUIRE(g_sdkLock) {
@@ -82,7 +73,6 @@ struct ShapeCase {
   std::string read;     // result and value(s) after the reader
   std::string message;  // getCapabilityValue: "n:" number, "s:" text, or the failure
 };
-// Test names and failure messages show the case's name, not its bytes.
 void PrintTo(const ShapeCase& c, std::ostream* out) { *out << c.name; }
 
 const std::vector<ShapeCase>& ShapeCases() {
@@ -273,7 +263,7 @@ TEST_F(SdkObjectTest, CapabilityListIsAskedAgainAfterBufferSize) {
   EXPECT_TRUE(ids.empty());
 }
 
-TEST_F(SdkObjectTest, EventsReachTheirTargetsOnlyWhenRegistered) {
+TEST_F(SdkObjectTest, ChildrenHearTheirEventsAndAreClosedBeforeTheirParent) {
   CRecordingObject* item = camera_->adoptChild(std::make_unique<CRecordingObject>(camera_, kItem));
   fake.onAsync.push_back([this] {
     const maid::MaidCallback& proc = fake.find({kCamera})->eventProc;
@@ -289,16 +279,13 @@ TEST_F(SdkObjectTest, EventsReachTheirTargetsOnlyWhenRegistered) {
   // Without an EventProc capability no procedure is registered.
   camera_->destroyChild(item);
   fake.find({kCamera, kItem})->caps.erase(kNkMAIDCapability_EventProc);
-  camera_->adoptChild(std::make_unique<CRecordingObject>(camera_, kItem));
+  CRecordingObject* first = camera_->adoptChild(std::make_unique<CRecordingObject>(camera_, kItem));
   EXPECT_EQ(nullptr, fake.find({kCamera, kItem})->eventProc.pProc);
   EXPECT_NE(nullptr, fake.find({kCamera, kItem})->dataProc.pProc);
-}
-
-TEST_F(SdkObjectTest, ChildrenAreOwnedOnceAndClosedBeforeTheirParent) {
+  // Children: listed, owned once, closed before their parent.
   std::vector<maid::ULONG> ids;
   EXPECT_EQ(0, module->enumerateChildren(ids));
   EXPECT_EQ((std::vector<maid::ULONG>{kCamera}), ids);
-  CRecordingObject* first = camera_->adoptChild(std::make_unique<CRecordingObject>(camera_, kItem));
   EXPECT_EQ(3, fake.openObjects);
   // A refused open throws the result and leaves the parent's children alone.
   fake.find({kCamera})->children[kItem + 1].openResult = kBroken;
@@ -310,8 +297,7 @@ TEST_F(SdkObjectTest, ChildrenAreOwnedOnceAndClosedBeforeTheirParent) {
   }
   EXPECT_EQ(kBroken, refused);
   EXPECT_EQ(1u, camera_->m_children.size());
-  // Opened again under the same id before the first is gone: both are kept, each destroyed
-  // on its own (ASan sees a leak or a double delete).
+  // Opened again under the same id: both kept, each destroyed on its own (ASan would tell).
   fake.find({kCamera, kItem})->record = nullptr;
   CRecordingObject* second =
       camera_->adoptChild(std::make_unique<CRecordingObject>(camera_, kItem));
@@ -320,11 +306,11 @@ TEST_F(SdkObjectTest, ChildrenAreOwnedOnceAndClosedBeforeTheirParent) {
   ASSERT_EQ(1u, camera_->m_children.count(kItem));
   EXPECT_EQ(first, camera_->m_children.find(kItem)->second.get());
   module.reset();
-  EXPECT_EQ((std::vector<maid::ULONG>{kItem, kCamera, 0}), fake.closeOrder);
+  EXPECT_EQ((std::vector<maid::ULONG>{kItem, kItem, kCamera, 0}), fake.closeOrder);
 }
 
-// A module that completes one start twice, or a start whose waiter has gone, reaches nothing:
-// the receiver hears of the first completion only, and under ASan a touched freed record fails.
+// A second completion of one start, or one whose waiter has gone, reaches nothing (ASan would
+// see a freed record touched).
 TEST_F(SdkObjectTest, ASecondCompletionOfOneStartReachesNothing) {
   onCameraThread();
   camera_->completions = 0;
@@ -349,7 +335,7 @@ TEST_F(SdkObjectTest, ASecondCompletionOfOneStartReachesNothing) {
 }
 
 // Ids and names are each unique in a table, so no entry hides another; each ends at its count.
-TEST(MaidNamesTest, EveryTableMapsIdsAndNamesOneToOne) {
+TEST(MaidNamesTest, EveryTableMapsIdsAndNamesOneToOneAndLooksUp) {
   const struct {
     const MaidNameEntry* table;
     std::size_t count;
@@ -370,9 +356,6 @@ TEST(MaidNamesTest, EveryTableMapsIdsAndNamesOneToOne) {
     EXPECT_EQ(names.size(), t.count) << t.prefix;
     EXPECT_EQ(t.table[t.count].name, nullptr) << t.prefix;
   }
-}
-
-TEST(MaidNamesTest, LookupsAndFallback) {
   EXPECT_STREQ("kNkMAIDResult_BufferSize", ResultName(-124));
   EXPECT_STREQ("kNkMAIDEvent_AddChild", EventName(0));
   EXPECT_EQ(nullptr, CapabilityName(0));

@@ -61,6 +61,14 @@ std::vector<double> Numbers(const std::vector<std::unique_ptr<OutgoingMessage>>&
   return numbers;
 }
 
+std::vector<std::string> Names(const std::vector<std::unique_ptr<OutgoingMessage>>& messages) {
+  std::vector<std::string> names;
+  for (const auto& message : messages)
+    if (message->name->getString() != "cameraSettingsChanged")
+      names.push_back(message->name->getString());
+  return names;
+}
+
 std::vector<std::vector<unsigned char>> LiveViewImages() {
   std::vector<std::vector<unsigned char>> images;
   for (auto& message : TakeNamed("liveViewImage")) {

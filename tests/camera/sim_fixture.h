@@ -1,6 +1,5 @@
-// What the tests that run on the simulated modules share: a fixture that gives each test the
-// two-camera scenario, a fresh module manager and an empty outgoing queue, and helpers to
-// read the messages the camera side queued. Its includes serve the test files too.
+// What the camera-layer tests share: fixtures on the simulated modules, and helpers that read
+// the messages the camera side queued. Its includes serve the test files too.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -30,27 +29,33 @@
 
 namespace simtest {
 
+using Strings = std::vector<std::string>;
+using Doubles = std::vector<double>;
+
 std::vector<std::unique_ptr<OutgoingMessage>> TakeAll();
 std::vector<std::unique_ptr<OutgoingMessage>> TakeNamed(const std::string& name);
 const ZnLuaTETable* Payload(const OutgoingMessage& message);
 std::unique_ptr<ZnLuaTETable> DeviceParams(double deviceId);
-// The number under key in each message, in order.
+// The number under key in each message, in order; the names of the messages other than
+// settings reports, in order.
 std::vector<double> Numbers(const std::vector<std::unique_ptr<OutgoingMessage>>& messages,
                             const char* key);
+std::vector<std::string> Names(const std::vector<std::unique_ptr<OutgoingMessage>>& messages);
+// The number under key in each queued message of that name, taken.
+inline std::vector<double> Taken(const std::string& name, const char* key) {
+  return Numbers(TakeNamed(name), key);
+}
 // The pictures of the queued live-view frames, taken (empty for a frame without one).
 std::vector<std::vector<unsigned char>> LiveViewImages();
-// A path in the temporary folder that no other test process uses at the same time (ctest
-// runs the tests of this suite in parallel processes): stem, process id and test name.
+// A temporary path of this process and test alone (ctest runs tests in parallel processes).
 std::string PrivateTempPath(const std::string& stem);
-// The whole content of a file (empty when it cannot be read), and the names of the files in
-// a folder, sorted.
+// A file's content (empty when unreadable); the names of the files in a folder, sorted.
 std::vector<unsigned char> ReadBytes(const std::string& path);
 std::vector<std::string> FilesIn(const std::filesystem::path& folder);
-// Whether `bytes` are the simulated RAW file made from `seed`, every one of them.
+// Whether `bytes` are all of the simulated RAW file made from `seed`.
 bool MatchesRaw(const std::vector<unsigned char>& bytes, std::uint64_t seed);
 
-// While it lives, no file this process writes may grow past `bytes`, as on a full disk: a
-// write past it fails (EFBIG) instead of raising SIGXFSZ.
+// While it lives, no file may grow past `bytes`, as on a full disk (a write fails with EFBIG).
 class CFileSizeLimit {
  public:
   explicit CFileSizeLimit(rlim_t bytes);
@@ -63,8 +68,8 @@ class CFileSizeLimit {
   void (*m_previousHandler)(int) = nullptr;
 };
 
-// While it lives, another program holds the file open as a virus scanner does: renaming or
-// removing it fails (by the platform's POSIX stand-in, a lock on it).
+// While it lives, another program holds the file as a virus scanner does: it cannot be
+// renamed or removed (the platform's POSIX stand-in for that is a lock).
 class CHeldFile {
  public:
   explicit CHeldFile(const std::string& path);
@@ -76,31 +81,25 @@ class CHeldFile {
   int m_fd;
 };
 
-// Runs the cameras' long operations (the release's wait, the downloads) until none is under
-// way, as the camera thread does between requests, the test's clock moving on by a poll's
-// pause whenever no camera delivers; at most `limitMs` of that clock.
+// Runs the long operations (releases, downloads) until none is under way, as the camera thread
+// does, the test's clock moving by a poll's pause when no camera delivers; at most `limitMs`.
 void SettleOperations(CNikonModuleManager* manager, unsigned limitMs = 60000)
     LB_REQUIRES(g_sdkLock);
-// A release of `camera` and everything it brings, as far as the camera delivers it.
+// A release of `camera` and all it brings; a heartbeat and the downloads it started.
 inline void CaptureAndSettle(CCamera* camera, CNikonModuleManager* manager) LB_REQUIRES(g_sdkLock) {
   camera->capture();
   SettleOperations(manager);
 }
-// One heartbeat, then the long operations it started (downloads of shots the camera announced
-// by itself) until none is under way.
 inline void PumpAndSettle(CNikonModuleManager* manager) LB_REQUIRES(g_sdkLock) {
   manager->pumpIdle();
   SettleOperations(manager);
 }
-// Runs `work`, an entry point that takes the SDK lock itself, with the lock let go meanwhile,
-// as the camera thread has it between its turns (and as a module call has it).
+// Runs `work`, which takes the SDK lock itself, with the lock let go as between turns.
 template <typename Work>
 auto BetweenTurns(Work work) LB_REQUIRES(g_sdkLock) {
   return CallModule(work);
 }
-// A camera worker as the process runs it, driven by the test's thread: what it asks of the
-// process is recorded, and its turns run with the SDK lock let go, as between the camera
-// thread's turns.
+// A camera worker driven by the test's thread, recording what it asks of the process.
 class CTestWorker : public CCameraWorkerDelegate {
  public:
   explicit CTestWorker(CModuleLane::Mode lanes = CModuleLane::Mode::CameraThread)
@@ -111,8 +110,8 @@ class CTestWorker : public CCameraWorkerDelegate {
   unsigned turn() LB_REQUIRES(g_sdkLock) {
     return BetweenTurns([this] { return worker.runTurn(); });
   }
-  // Turns, the test's clock moving on by each turn's wait, until the worker has nothing left
-  // to do (at most `limitMs` of that clock). False when it still had work at the limit.
+  // Turns, the clock moving by each turn's wait, until the worker is idle; false when it is
+  // still busy after `limitMs`.
   bool runUntilIdle(unsigned limitMs = 60000) LB_REQUIRES(g_sdkLock);
 
   CCameraWorker worker;
@@ -120,9 +119,8 @@ class CTestWorker : public CCameraWorkerDelegate {
   std::vector<std::uint32_t> sessionEnds;
 };
 
-// Runs one request through a fresh worker, as the camera thread does, until nothing is left to
-// do: a command that asks to run again later is run again after its delay, the long operations
-// going on meanwhile. True when the request ended the session ("shutdown").
+// Runs one request through a fresh worker until nothing is left to do; true when it ended the
+// session ("shutdown").
 bool DispatchAndSettle(std::uint32_t requestId, const ZnLuaTE* name, const ZnLuaTE* params)
     LB_REQUIRES(g_sdkLock);
 // Sends one control line to the simulator of `moduleFile` ("Type0001.md3" ...).
@@ -130,11 +128,9 @@ void SimControl(const char* moduleFile, const std::string& line);
 // Where the lens of camera `cameraId` of that simulator stands; -1 when it cannot be read.
 double SimLensPosition(const char* moduleFile, unsigned cameraId);
 
-// The test's thread plays the camera thread: it holds the SDK lock from set-up to tear-down
-// and lets go of it only where the camera thread does, around the entry points that take it
-// themselves (BetweenTurns). A test body that reaches the camera layer says so first with
-// onCameraThread(), which the thread-safety analysis takes as the lock held.
-// The host's notifications are installed for the test, the outgoing queue empty at both ends.
+// The test's thread plays the camera thread, holding the SDK lock but where that lets go of it
+// (BetweenTurns); onCameraThread() tells the thread-safety analysis so. The host's
+// notifications are installed, the outgoing queue empty at both ends.
 class HostTest : public ::testing::Test {
  protected:
   void SetUp() override LB_ACQUIRE(g_sdkLock) {
@@ -151,8 +147,7 @@ class HostTest : public ::testing::Test {
   CHostNotifications hostNotifications;
 };
 
-// Two cameras (ids 1 and 2) on each of the modules Type0001 and Type0023, both on the test's
-// clock (`clock`, from 1000 ms).
+// Two cameras (ids 1 and 2) on each of the modules Type0001 and Type0023, on `clock` (from 1 s).
 class SimFixture : public HostTest {
  protected:
   void SetUp() override LB_ACQUIRE(g_sdkLock);
@@ -169,8 +164,7 @@ class SimFixture : public HostTest {
   std::optional<CTestClock> clock;
 };
 
-// The fixture above with a fresh download folder of the test's own, the file numbering started
-// afresh, and camera 0x101 connected (`camera`), its connection's messages taken.
+// And a download folder of the test's own, numbering afresh, camera 0x101 connected (`camera`).
 class ConnectedCameraTest : public SimFixture {
  protected:
   void SetUp() override LB_ACQUIRE(g_sdkLock);
