@@ -66,7 +66,9 @@ class SdkCallFailureTest : public SimFixture {
       if (!take() && n == "doCapture") ADD_FAILURE() << "#" << id << " doCapture: nothing came";
       return ended;
     };
+    const std::string folder = g_downloadDirectory;  // which a new manager sets afresh
     manager = CNikonModuleManager::getInstance();
+    g_downloadDirectory = folder;
     moduleOpen = module1() != nullptr;
     send("listDevices");
     send("connectDevice", DeviceParams(0x101));
@@ -127,6 +129,7 @@ TEST_F(SdkCallFailureTest, EachCallFailingInItsTurnBreaksNoHostRule) {
         camerasBytes |= MatchesRaw(bytes, lbsim::FileSeed(1, shot, true));
       EXPECT_TRUE(camerasBytes) << path;
     }
+    for (const std::string& path : whole) EXPECT_EQ(fs::path(path).parent_path(), folder) << path;
     for (const std::string& name : FilesIn(folder))
       EXPECT_NE(fs::path(name).extension(), ".part") << name;
     EXPECT_EQ(callsAfterClose(), 0u);
