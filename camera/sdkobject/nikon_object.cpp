@@ -164,13 +164,7 @@ void CNikonObject::open(CNikonObject* parent, maid::ULONG id) {
   if (refused != kNkMAIDResult_NoError) {
     Trace("The module would not take the callbacks of object %lu: %s",
           static_cast<unsigned long>(id), ResultName(refused));
-    const CSdkRecord opened = std::move(m_object);
-    const maid::EntryPoint entryPoint = m_entryPoint;
-    g_sdkLock.assertHeld();  // as in the open above
-    CallModule([&] {
-      return entryPoint(opened.get(), kNkMAIDCommand_Close, 0, kNkMAIDDataType_Null, 0, nullptr,
-                        nullptr);
-    });
+    closeRecord();
     throw static_cast<int>(refused);
   }
 }
@@ -188,16 +182,19 @@ CNikonObject::~CNikonObject() {
     auto node = m_children.extract(m_children.begin());
     node.mapped().reset();
   }
-  if (m_object) {
-    // The object reads as closed before the SDK is told, and the record outlives the call.
-    const CSdkRecord record = std::move(m_object);
-    g_sdkLock.assertHeld();  // objects are destroyed by the camera layer, under the lock
-    if (const maid::EntryPoint entryPoint = m_entryPoint)
-      CallModule([&] {
-        return entryPoint(record.get(), kNkMAIDCommand_Close, 0, kNkMAIDDataType_Null, 0, nullptr,
-                          nullptr);
-      });
-  }
+  closeRecord();
+}
+
+void CNikonObject::closeRecord() {
+  if (!m_object) return;
+  // The object reads as closed before the SDK is told, and the record outlives the call.
+  const CSdkRecord record = std::move(m_object);
+  g_sdkLock.assertHeld();  // objects are opened and destroyed by the camera layer, under the lock
+  if (const maid::EntryPoint entryPoint = m_entryPoint)
+    CallModule([&] {
+      return entryPoint(record.get(), kNkMAIDCommand_Close, 0, kNkMAIDDataType_Null, 0, nullptr,
+                        nullptr);
+    });
 }
 
 void CNikonObject::adoptChildObject(std::unique_ptr<CNikonObject> child) {

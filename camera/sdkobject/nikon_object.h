@@ -134,6 +134,8 @@ class CNikonObject : public CNikonCallbackReceiver {
   // the event and data procedures where the object lists them. Throws the int SDK result when
   // the SDK refuses; the object is then left not open. Called by the constructors.
   void open(CNikonObject* parent, maid::ULONG id);
+  // Tells the SDK the object is closed, once; afterwards the object reads as closed.
+  void closeRecord();
 
   // (Re)reads the capability list. Leaves the object with no capabilities when the list cannot
   // be read; m_capCount and m_capInfo always agree.
