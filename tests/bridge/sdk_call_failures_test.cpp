@@ -19,13 +19,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace simtest;
 
-// A function the simulated Type0001 module exports.
-template <class Function>
-Function* Sim(const char* name) {
-  void* library = platform::loadModule(platform::executableDirectory() + "Type0001.md3");
-  return library ? reinterpret_cast<Function*>(platform::findSymbol(library, name)) : nullptr;
-}
-
 class SdkCallFailureTest : public SimFixture {
  protected:
   // One camera with small files, so a session makes few calls.
@@ -97,8 +90,8 @@ class SdkCallFailureTest : public SimFixture {
 TEST_F(SdkCallFailureTest, EachCallFailingInItsTurnBreaksNoHostRule) {
   onCameraThread();
   const fs::path folder = PrivateTempPath("lb_call_failures");
-  auto* calls = Sim<unsigned()>("LbSimCalls");
-  auto* callsAfterClose = Sim<unsigned()>("LbSimCallsAfterClose");
+  auto* calls = SimFunction<unsigned()>("Type0001.md3", "LbSimCalls");
+  auto* callsAfterClose = SimFunction<unsigned()>("Type0001.md3", "LbSimCallsAfterClose");
   ASSERT_TRUE(calls && callsAfterClose);
   CNikonModuleManager::DestroyInstance();
   for (unsigned failing = 1;; ++failing) {

@@ -21,14 +21,6 @@ namespace simtest {
 namespace {
 // The simulated modules every fixture starts afresh and checks at its end.
 constexpr const char* kSimModules[] = {"Type0001.md3", "Type0023.md3"};
-
-// A function the simulator of `moduleFile` exports, or null. Each module file is its own
-// library image, so what it does reaches that module only.
-template <class Function>
-Function* SimFunction(const char* moduleFile, const char* name) {
-  void* library = platform::loadModule(platform::executableDirectory() + moduleFile);
-  return library ? reinterpret_cast<Function*>(platform::findSymbol(library, name)) : nullptr;
-}
 }  // namespace
 
 std::vector<std::unique_ptr<OutgoingMessage>> TakeAll() {

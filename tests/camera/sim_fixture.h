@@ -124,6 +124,13 @@ class CTestWorker : public CCameraWorkerDelegate {
 bool DispatchAndSettle(std::uint32_t requestId, const ZnLuaTE* name, const ZnLuaTE* params)
     LB_REQUIRES(g_sdkLock);
 // Sends one control line to the simulator of `moduleFile` ("Type0001.md3" ...).
+// A function the simulator of `moduleFile` exports, or null. Each module file is its own
+// library image, so what it does reaches that module only.
+template <class Function>
+Function* SimFunction(const char* moduleFile, const char* name) {
+  void* library = platform::loadModule(platform::executableDirectory() + moduleFile);
+  return library ? reinterpret_cast<Function*>(platform::findSymbol(library, name)) : nullptr;
+}
 void SimControl(const char* moduleFile, const std::string& line);
 // Where the lens of camera `cameraId` of that simulator stands; -1 when it cannot be read.
 double SimLensPosition(const char* moduleFile, unsigned cameraId);
