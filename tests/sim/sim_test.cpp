@@ -64,13 +64,11 @@ class CSimCaller {
  public:
   CSimCaller(const char* moduleFile, const std::string& scenario) {
     void* library = platform::loadModule(platform::executableDirectory() + moduleFile);
-    m_entry = library ? reinterpret_cast<maid::EntryPoint>(
-                            platform::findSymbol(library, maid::kEntryPointName))
-                      : nullptr;
+    if (!library) return;
+    m_entry =
+        reinterpret_cast<maid::EntryPoint>(platform::findSymbol(library, maid::kEntryPointName));
     m_control =
-        library
-            ? reinterpret_cast<int (*)(const char*)>(platform::findSymbol(library, "LbSimControl"))
-            : nullptr;
+        reinterpret_cast<int (*)(const char*)>(platform::findSymbol(library, "LbSimControl"));
     if (!m_entry || !m_control) return;
     m_scenarioPath = platform::temporaryDirectory() + "lbsim-caller-" + std::to_string(getpid()) +
                      "-" + CurrentTestName() + ".txt";
@@ -392,13 +390,7 @@ TEST(SimHabits, CaptureHabitsAnswerCompleteAndAnnounceInTheirOwnCalls) {
       {"", kNkMAIDResult_Pending, 0, kAsync, 0, {kAsync}, {}},
       {"habits=sync-complete", kNkMAIDResult_NoError, 0, kStart, 0, {kStart}, {}},
       {"habits=async-busy", kNkMAIDResult_Pending, 3, kAsync, 0, {kAsync}, {}},
-      {"habits=late-items format=raw+jpeg raw-bytes=65536",
-       kNkMAIDResult_Pending,
-       0,
-       kAsync,
-       0,
-       {},
-       {kAsync, kAsync}},
+      {"habits=late-items", kNkMAIDResult_Pending, 0, kAsync, 0, {}, {kAsync}},
       {"habits=refused-start-late", 131, 0, kAsync, 131, {}, {}},  // media full
       {"habits=out-of-focus", kNkMAIDResult_Pending, 0, kAsync, kNkMAIDResult_OutOfFocus, {}, {}},
   };
@@ -420,8 +412,6 @@ TEST(SimHabits, CaptureHabitsAnswerCompleteAndAnnounceInTheirOwnCalls) {
     const auto split = cam->events.begin() + done.eventsBefore;
     EXPECT_EQ(AnnouncedIn({cam->events.begin(), split}), c.itemsBefore);
     EXPECT_EQ(AnnouncedIn({split, cam->events.end()}), c.itemsAfter);
-    ASSERT_TRUE(cam->pollUntil([&] { return cam->fetchedAll(); }));
-    for (const auto& [id, d] : cam->downloads) EXPECT_TRUE(d.completed && d.result == 0) << id;
   }
 }
 
@@ -491,7 +481,6 @@ TEST(SimHabits, RaggedBlocksComeOutOfOrderAndANestedJpegInsideTheRawTransfer) {
   EXPECT_NE(raw.blocks.front().ulStart, 0u) << "not in the file's order";
   EXPECT_NE(raw.blocks.back().ulStart + raw.blocks.back().ulLength, 6000017u)
       << "the block that reaches the end is not the last one sent";
-  for (const auto& [id, d] : cam->downloads) EXPECT_TRUE(d.completed && d.result == 0) << id;
 }
 
 // One live-view frame through CapGet and CapGetArray, into a buffer of element size times count.
@@ -507,28 +496,24 @@ maid::NKERROR FetchFrame(CSimCaller& cam, maid::MaidArray& array,
                   kNkMAIDDataType_ArrayPtr, Ptr(&array));
 }
 
+// Switched on, live view answers its status and its frames busy for three reads in all; then
+// the frames come in 2- and 4-byte elements by turns.
 TEST(SimHabits, LvElementsAndLvBusyShapeTheFramesAndReads) {
-  auto cam = CameraWith("habits=lv-elements");
-  ASSERT_TRUE(cam);
-  ASSERT_EQ(cam->setUnsigned(kNkMAIDCapability_LiveViewStatus, 1), 0);
-  maid::MaidArray array;
-  std::vector<unsigned char> bytes;
-  for (int size : {2, 4}) {
-    ASSERT_EQ(FetchFrame(*cam, array, bytes), 0);
-    EXPECT_EQ(array.wPhysicalBytes, size);
-    EXPECT_EQ(array.wLogicalBits, 8 * size);
-  }
-
-  cam.reset();  // one caller at a time: closing one resets the module
-  cam = CameraWith("habits=lv-busy");
+  auto cam = CameraWith("habits=lv-elements,lv-busy");
   ASSERT_TRUE(cam);
   ASSERT_EQ(cam->setUnsigned(kNkMAIDCapability_LiveViewStatus, 1), 0);
   maid::ULONG status = 0;
   EXPECT_EQ(cam->get(kNkMAIDCapability_LiveViewStatus, kNkMAIDDataType_UnsignedPtr, &status),
             kNkMAIDResult_DeviceBusy);
+  maid::MaidArray array;
+  std::vector<unsigned char> bytes;
   EXPECT_EQ(FetchFrame(*cam, array, bytes), kNkMAIDResult_DeviceBusy);
   EXPECT_EQ(FetchFrame(*cam, array, bytes), kNkMAIDResult_DeviceBusy);
-  EXPECT_EQ(FetchFrame(*cam, array, bytes), 0);
+  for (int size : {2, 4}) {
+    ASSERT_EQ(FetchFrame(*cam, array, bytes), 0);
+    EXPECT_EQ(array.wPhysicalBytes, size);
+    EXPECT_EQ(array.wLogicalBits, 8 * size);
+  }
   EXPECT_EQ(cam->get(kNkMAIDCapability_LiveViewStatus, kNkMAIDDataType_UnsignedPtr, &status), 0);
   EXPECT_EQ(status, 1u);
 }
