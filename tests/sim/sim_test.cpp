@@ -251,10 +251,8 @@ struct Same {
   const char* name;
   long long ours, sims;
 };
-#define N(name)                                                                                    \
-  Same {                                                                                           \
-#name, static_cast < long long>(::kNkMAID##name), static_cast < long long>(sim::kNkMAID##name) \
-  }
+#define N(name) \
+  Same { #name, ::kNkMAID##name, sim::kNkMAID##name }
 #define S(type) \
   Same { #type, sizeof(maid::type), sizeof(sim::type) }
 #define F(record, field)                                                                         \
