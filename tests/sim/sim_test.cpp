@@ -1,10 +1,8 @@
 // The simulated module as every camera test relies on it, seen from a caller of its own: its
-// declarations of the module interface agree with the camera layer's, it calls back only
-// inside the caller's calls, its scenarios and control lines are read strictly, its block plans
-// keep their promises, and each habit the camera-layer suites would pass without (they run the
-// camera layer against each habit, but a habit that silently stopped would leave them passing
-// on the tidy path) shows in the call where a real module shows it. A habit whose loss a
-// camera-layer test sees is left to it (tests/camera/camera_habits_test.cpp).
+// declarations of the module interface agree with the camera layer's, it calls back only inside
+// the caller's calls, its scenarios and control lines are read strictly, its block plans keep
+// their promises, and each habit whose loss the camera-layer tests would not see (they pass on
+// the tidy path too) shows in the call where a real module shows it.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
