@@ -46,7 +46,6 @@ TEST_F(CaptureTest, ShotsAreNumberedAndAPairSharesItsNumber) {
 // next shot (when the camera is still there) works under the next number.
 struct FailedShot {
   const char* name;
-  const char* folder;  // the download folder under the test's own; nullptr: as set up
   const char* format;  // the camera's image format
   const char* fault;   // a simulated fault, or nullptr
   bool announced;      // the file was announced before it failed
@@ -66,7 +65,7 @@ TEST_P(FailedShotTest, HostHearsOnceAndNothingStays) {
   // refused as a folder at all: tests/camera/file_names_test.cpp).
   const fs::path working = fs::current_path();
   fs::current_path(m_folder);
-  if (c.folder) g_downloadDirectory = c.folder[0] == '/' ? m_folder.string() + c.folder : c.folder;
+  if (std::string(c.name) == "NoFolder") g_downloadDirectory = "";
   SimControl("Type0001.md3", std::string("format ") + c.format + " 1");
   if (c.fault) SimControl("Type0001.md3", std::string("fault ") + c.fault);
   if (std::string(c.fault ? c.fault : "") == "capture-hangs") CNikonObject::setStartTimeoutMs(200);
@@ -106,17 +105,15 @@ TEST_P(FailedShotTest, HostHearsOnceAndNothingStays) {
 }
 
 const FailedShot kFailedShots[] = {
-    // No usable folder spends no number; a folder that is gone fails at the file.
-    {"NoFolder", "", "jpeg", nullptr, false, -1003, "Capture0001.jpg", "download folder"},
-    {"FolderGone", "/no-such-folder/", "jpeg", nullptr, false, -1003, "Capture0002.jpg",
-     "/no-such-folder/"},
-    {"PartInTheWay", nullptr, "jpeg", nullptr, false, -1003, "Capture0002.jpg", "cannot create"},
-    {"DiskFull", nullptr, "raw", nullptr, true, -1004, "Capture0002.nef", "Capture0001.nef: "},
-    {"CameraLost", nullptr, "raw", "transfer-lost", true, kNkMAIDResult_CameraNotFound,
-     "Capture0002.nef", "lost"},
-    {"ItemRefused", nullptr, "jpeg", "open-refused item", false, kNkMAIDResult_HardwareError,
+    // No usable folder spends no number; a file that cannot be created spends one.
+    {"NoFolder", "jpeg", nullptr, false, -1003, "Capture0001.jpg", "download folder"},
+    {"PartInTheWay", "jpeg", nullptr, false, -1003, "Capture0002.jpg", "cannot create"},
+    {"DiskFull", "raw", nullptr, true, -1004, "Capture0002.nef", "Capture0001.nef: "},
+    {"CameraLost", "raw", "transfer-lost", true, kNkMAIDResult_CameraNotFound, "Capture0002.nef",
+     "lost"},
+    {"ItemRefused", "jpeg", "open-refused item", false, kNkMAIDResult_HardwareError,
      "Capture0001.jpg", "HardwareError"},
-    {"NeverCompletes", nullptr, "jpeg", "capture-hangs", false, kReleaseNotEnded, "Capture0001.jpg",
+    {"NeverCompletes", "jpeg", "capture-hangs", false, kReleaseNotEnded, "Capture0001.jpg",
      "sent nothing"}};
 INSTANTIATE_TEST_SUITE_P(Shots, FailedShotTest, ::testing::ValuesIn(kFailedShots),
                          [](const auto& info) { return std::string(info.param.name); });
