@@ -1,5 +1,4 @@
 // The SDK object wrapper and the SDK names, against the scripted fake module.
-#include <set>
 #include <sstream>
 
 #include "camera/sdkobject/maid_names.h"
@@ -95,7 +94,6 @@ const std::vector<ShapeCase>& ShapeCases() {
   const std::string error = "error " + broken;
   static const std::vector<ShapeCase> cases = {
       {"bool", Reader::Bool, C::Bool(true), "0 1", "n:1"},
-      {"bool_false", Reader::Bool, C::Bool(false), "0 0", "n:0"},
       {"bool_failing", Reader::Bool, failing(C::Bool(true)), broken + " 1", error},
       // Read as signed for the host.
       {"unsigned", Reader::Number, C::Unsigned(4294967295u), "0 4294967295", "n:-1"},
@@ -197,7 +195,6 @@ INSTANTIATE_TEST_SUITE_P(Shapes, ShapeTest, ::testing::ValuesIn(ShapeCases()),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(SdkObjectTest, OnlyListedCapabilitiesOfOpenObjectsReachTheSdk) {
-  std::vector<maid::ULONG> modes(3);
   auto answers = [&](bool listed) {
     auto id = [&](maid::ULONG listedId) { return listed ? listedId : kNkMAIDCapability_Firmware; };
     std::string text;
@@ -206,7 +203,6 @@ TEST_F(SdkObjectTest, OnlyListedCapabilitiesOfOpenObjectsReachTheSdk) {
     std::vector<maid::ULONG> numbers;
     std::vector<std::string> texts;
     maid::MaidEnum descriptor{};
-    descriptor.pData = modes.data();
     auto hostValue = [&](maid::ULONG capId) {
       int error = 0, unhandled = 0;
       return camera_->getCapabilityValue(id(capId), error, unhandled) ? 99
@@ -226,9 +222,6 @@ TEST_F(SdkObjectTest, OnlyListedCapabilitiesOfOpenObjectsReachTheSdk) {
         hostValue(kNkMAIDCapability_IsAlive),
         hostValue(kNkMAIDCapability_Aperture)};
   };
-  EXPECT_EQ(answers(true), (std::vector<int>{0, 0, 0, 0, 0, 0, 0, 99, 99}));
-  EXPECT_EQ(9u, cap(kNkMAIDCapability_BatteryLevel).value);
-  EXPECT_EQ((std::vector<maid::ULONG>{10, 20, 30}), modes);
   const std::size_t callsBefore = fake.calls.size();
   const int notFound = kCapabilityNotFound, unhandled = 3;  // 3: not listed
   EXPECT_EQ(answers(false), (std::vector<int>{notFound, notFound, notFound, -1, -1, notFound,
@@ -282,10 +275,7 @@ TEST_F(SdkObjectTest, ChildrenHearTheirEventsAndAreClosedBeforeTheirParent) {
   CRecordingObject* first = camera_->adoptChild(std::make_unique<CRecordingObject>(camera_, kItem));
   EXPECT_EQ(nullptr, fake.find({kCamera, kItem})->eventProc.pProc);
   EXPECT_NE(nullptr, fake.find({kCamera, kItem})->dataProc.pProc);
-  // Children: listed, owned once, closed before their parent.
-  std::vector<maid::ULONG> ids;
-  EXPECT_EQ(0, module->enumerateChildren(ids));
-  EXPECT_EQ((std::vector<maid::ULONG>{kCamera}), ids);
+  // Children: owned once, closed before their parent.
   EXPECT_EQ(3, fake.openObjects);
   // A refused open throws the result and leaves the parent's children alone.
   fake.find({kCamera})->children[kItem + 1].openResult = kBroken;
@@ -334,29 +324,9 @@ TEST_F(SdkObjectTest, ASecondCompletionOfOneStartReachesNothing) {
   EXPECT_EQ(camera_->completions, 1);
 }
 
-// Ids and names are each unique in a table, so no entry hides another; each ends at its count.
-TEST(MaidNamesTest, EveryTableMapsIdsAndNamesOneToOneAndLooksUp) {
-  const struct {
-    const MaidNameEntry* table;
-    std::size_t count;
-    std::string prefix;
-  } tables[] = {{g_maidCommandNames, g_maidCommandNameCount, "kNkMAIDCommand_"},
-                {g_maidCapabilityNames, g_maidCapabilityNameCount, "kNkMAIDCapability_"},
-                {g_maidResultNames, g_maidResultNameCount, "kNkMAIDResult_"},
-                {g_maidEventNames, g_maidEventNameCount, "kNkMAIDEvent_"}};
-  for (const auto& t : tables) {
-    std::set<std::int32_t> ids;
-    std::set<std::string> names;
-    for (std::size_t i = 0; i < t.count; ++i) {
-      ids.insert(t.table[i].id);
-      names.insert(t.table[i].name);
-      EXPECT_EQ(std::string(t.table[i].name).rfind(t.prefix, 0), 0u) << t.table[i].name;
-    }
-    EXPECT_EQ(ids.size(), t.count) << t.prefix;
-    EXPECT_EQ(names.size(), t.count) << t.prefix;
-    EXPECT_EQ(t.table[t.count].name, nullptr) << t.prefix;
-  }
-  EXPECT_STREQ("kNkMAIDResult_BufferSize", ResultName(-124));
+// A miss answers the number, even the widest one. 0 names a table's entry for it where there is
+// one, and else meets the end entry, which answers null.
+TEST(MaidNamesTest, LookupsStopAtTheEndEntryAndNameWhatTheyMiss) {
   EXPECT_STREQ("kNkMAIDEvent_AddChild", EventName(0));
   EXPECT_EQ(nullptr, CapabilityName(0));
   EXPECT_STREQ("<unknown value: 3>", ResultName(3));
