@@ -239,7 +239,6 @@ TEST_F(LastCameraOfLaterModule, IsAnnouncedConnectedAndRemovedUnderItsOwnId) {
   HandleConnectDevice(2, DeviceParams(0x17FF).get());
   ASSERT_EQ(TakeNamed("ok").size(), 1u);
   ASSERT_NE(module23()->m_currentCamera, nullptr);
-  EXPECT_EQ(module23()->m_currentCamera->m_name, "D5");
   TakeAll();
   // Its live view reaches the host from the idle tick.
   ASSERT_TRUE(module23()->m_currentCamera->startLiveView());
@@ -257,8 +256,6 @@ TEST_F(LastCameraOfLaterModule, IsAnnouncedConnectedAndRemovedUnderItsOwnId) {
   SimControl("Type0023.md3", "plug 255");
   PumpAndSettle(manager);
   EXPECT_EQ(Taken("deviceAdded", "device_id"), (Doubles{0x17FF}));
-  PumpAndSettle(manager);
-  EXPECT_TRUE(TakeAll().empty()) << "a camera back is announced once";
   HandleConnectDevice(4, DeviceParams(0x17FF).get());
   EXPECT_EQ(TakeNamed("ok").size(), 1u);
 }
