@@ -94,6 +94,7 @@ const std::vector<ShapeCase>& ShapeCases() {
   const std::string error = "error " + broken;
   static const std::vector<ShapeCase> cases = {
       {"bool", Reader::Bool, C::Bool(true), "0 1", "n:1"},
+      {"bool_false", Reader::Bool, C::Bool(false), "0 0", "n:0"},
       {"bool_failing", Reader::Bool, failing(C::Bool(true)), broken + " 1", error},
       // Read as signed for the host.
       {"unsigned", Reader::Number, C::Unsigned(4294967295u), "0 4294967295", "n:-1"},
