@@ -1,4 +1,5 @@
 // The SDK object wrapper and the SDK names, against the scripted fake module.
+#include <set>
 #include <sstream>
 
 #include "camera/sdkobject/maid_names.h"
@@ -309,9 +310,30 @@ TEST_F(SdkObjectTest, ASecondCompletionOfOneStartReachesNothing) {
   EXPECT_EQ(camera_->completions, 1);
 }
 
-// A miss answers the number, even the widest one. 0 names a table's entry for it where there is
-// one, and else meets the end entry, which answers null.
-TEST(MaidNamesTest, LookupsStopAtTheEndEntryAndNameWhatTheyMiss) {
+// Ids and names are each unique in a table, so no entry hides another (a host would read the
+// wrong name in an error); each ends at its count. A miss answers the number, even the widest.
+TEST(MaidNamesTest, EveryTableMapsIdsAndNamesOneToOneAndNamesWhatItMisses) {
+  const struct {
+    const MaidNameEntry* table;
+    std::size_t count;
+    std::string prefix;
+  } tables[] = {{g_maidCommandNames, g_maidCommandNameCount, "kNkMAIDCommand_"},
+                {g_maidCapabilityNames, g_maidCapabilityNameCount, "kNkMAIDCapability_"},
+                {g_maidResultNames, g_maidResultNameCount, "kNkMAIDResult_"},
+                {g_maidEventNames, g_maidEventNameCount, "kNkMAIDEvent_"}};
+  for (const auto& t : tables) {
+    std::set<std::int32_t> ids;
+    std::set<std::string> names;
+    for (std::size_t i = 0; i < t.count; ++i) {
+      ids.insert(t.table[i].id);
+      names.insert(t.table[i].name);
+      EXPECT_EQ(std::string(t.table[i].name).rfind(t.prefix, 0), 0u) << t.table[i].name;
+    }
+    EXPECT_EQ(ids.size(), t.count) << t.prefix;
+    EXPECT_EQ(names.size(), t.count) << t.prefix;
+    EXPECT_EQ(t.table[t.count].name, nullptr) << t.prefix;
+  }
+  // 0 names an entry where a table has one, and else meets the end entry, which answers null.
   EXPECT_STREQ("kNkMAIDEvent_AddChild", EventName(0));
   EXPECT_EQ(nullptr, CapabilityName(0));
   EXPECT_STREQ("<unknown value: 3>", ResultName(3));
