@@ -9,8 +9,9 @@ namespace {
 
 using FullDiskTest = SimulatedCameraTest;
 
-// The RAW file is announced, then fails under its id, and nothing of it stays in the folder. (What the error says and that the next shot works
-// are the camera layer's, tests/camera/capture_test.cpp.)
+// The RAW file is announced, then fails, and nothing of it stays in the folder. (The error's
+// code and capture id, and that the next shot works, are the camera layer's,
+// tests/camera/capture_test.cpp.)
 TEST_F(FullDiskTest, WriteThatFallsShortIsReportedAndLeavesNothing) {
   start("camera 1 type=43 exposure=3 format=raw raw-bytes=3000000 name=D850\n");
   ListAndConnect(m_session);
@@ -19,8 +20,6 @@ TEST_F(FullDiskTest, WriteThatFallsShortIsReportedAndLeavesNothing) {
   ASSERT_EQ(messages.size(), 2u);
   EXPECT_EQ(messages[0].nameText(), "objectWasAdded");
   ASSERT_EQ(messages[1].nameText(), "error");
-  EXPECT_EQ(NumberIn(messages[1], "capture_id"), NumberIn(messages[0], "capture_id"));
-  EXPECT_EQ(NumberIn(messages[1], "error_code"), -1004);
   for (const std::string& name : m_downloads.files())
     EXPECT_NE(name.rfind("Capture", 0), 0u) << name << ": no partial file, no .part file";
   ExpectOrderlyShutdown(m_session);

@@ -66,7 +66,8 @@ TEST_F(HostLinkTest, RequestsAreAnsweredWhileAFileTransfers) {
 }
 
 // A 3 s exposure the module takes inside its release call: "doCapture" is taken at once,
-// requests are answered while the shutter is open, and the picture comes after it.
+// requests are answered while the shutter is open, and the picture comes after it. Only this
+// shows that the process gives each module a thread of its own.
 TEST_F(HostLinkTest, RequestsAreAnsweredThroughALongExposure) {
   control("habit sync-complete on 1");
   control("exposure-ms 3000 1");

@@ -15,8 +15,7 @@ namespace {
 TEST_F(ProcessTest, MalformedRequestsAreDroppedAndShutdownStillEndsTheProcess) {
   // What the decoder refuses is the codec suite's business; here, what only a pipe brings.
   const std::string bad[] = {
-      std::string(),  // zero-length message
-      std::string("garbage that is no message at all"),
+      std::string(),                          // zero-length message
       std::string(kMaxMessageSize + 1, 'x'),  // over the size limit
   };
   for (const std::string& bytes : bad)
