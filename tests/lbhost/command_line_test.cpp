@@ -70,7 +70,6 @@ TEST(LbhostCommandLine, RefusesWhatItDoesNotUnderstandAndSuggestsTheNearMiss) {
       {"send x data:x=ffd", "\"ffd\" is not hex", ""},
       {"send x data:x=fz", "\"fz\" is not hex", ""},
       {"focu near", "focu", "focus"},
-      {"serv", "serv", "serve"},
       {"get focus", "unknown setting \"focus\"", ""},
       {"--device all stack --shots 2", "drives one camera", ""},
       {"--device 257,513 watch --reconnect", "follows one camera", ""},

@@ -54,16 +54,14 @@ TEST(CameraWords, NamesWhatHappenedAndKeepsTheCode) {
 }
 
 TEST(ValidUtf8, KeepsWellFormedTextAndReplacesEveryBadByte) {
-  EXPECT_EQ(ValidUtf8("Z 7 \xC3\xA9\xE2\x82\xAC\xF0\x9F\x93\xB7"),
-            "Z 7 \xC3\xA9\xE2\x82\xAC\xF0\x9F\x93\xB7");
-  EXPECT_EQ(ValidUtf8("D\xFF"
-                      "850"),
-            "D\xEF\xBF\xBD"
-            "850");
-  EXPECT_EQ(ValidUtf8("\xC3"), "\xEF\xBF\xBD");                                  // cut short
-  EXPECT_EQ(ValidUtf8("\xC0\xAF"), "\xEF\xBF\xBD\xEF\xBF\xBD");                  // overlong '/'
-  EXPECT_EQ(ValidUtf8("\xED\xA0\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");  // surrogate
-  EXPECT_EQ(ValidUtf8(std::string("a\0b", 3)), std::string("a\0b", 3));
+  for (const std::string& good :
+       {std::string("Z 7 \xC3\xA9\xE2\x82\xAC\xF0\x9F\x93\xB7"), std::string("a\0b", 3)})
+    EXPECT_EQ(ValidUtf8(good), good);
+  const std::string bad = "\xEF\xBF\xBD";  // U+FFFD
+  EXPECT_EQ(ValidUtf8(std::string("D\xFF") + "850"), "D" + bad + "850");
+  EXPECT_EQ(ValidUtf8("\xC3"), bad);                      // cut short
+  EXPECT_EQ(ValidUtf8("\xC0\xAF"), bad + bad);            // overlong '/'
+  EXPECT_EQ(ValidUtf8("\xED\xA0\x80"), bad + bad + bad);  // surrogate
 }
 
 }  // namespace
