@@ -72,7 +72,6 @@ TEST(ServeAccess, RefusesRequestsFromElsewhereOrWithoutTheToken) {
       {"GET", page + "events", kHost, "null", 403},
       // Nothing from the request reaches the file system.
       {"GET", page + "picture/../../Windows/win.ini", kHost, "", 404},
-      {"GET", page + "picture/C:%5Cboot.ini", kHost, "", 404},
       {"GET", page + "..%2F..%2Fsecret", kHost, "", 404},
   };
   for (const auto& c : kRefused) {
