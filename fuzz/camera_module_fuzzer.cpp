@@ -40,7 +40,7 @@
 #include "platform/platform.h"
 #include "platform/trace.h"
 #include "sim/sim_habits.h"
-#include "tests/host_rules.h"
+#include "tests/capture_ledger.h"
 #include "tests/session_actions.h"
 #include "values/lua_value.h"
 
@@ -60,8 +60,6 @@ constexpr char kScenario[] =
     "camera 2 raw-bytes=1500 photo-width=16 rate=1 name=Z 9\n"
     "camera 3 raw-bytes=5000 photo-width=24 rate=1 plugged=0\n";
 
-// Longer than any file of the simulated cameras.
-constexpr std::uintmax_t kLongestFileBytes = 1u << 20;
 // Steps a calm session may take to settle; its longest bound (a release's two minutes plus an
 // exposure) passes well within them at a heartbeat each.
 constexpr int kSettleSteps = 4000;
@@ -75,7 +73,7 @@ void Check(bool holds, const char* rule, const std::string& detail = "") {
 }
 
 // One host session: its camera worker, and what the host was told, checked message by message
-// (tests/host_rules.h) and each file reported whole against the blocks the module gave.
+// and, at the end, each file reported whole against the blocks the module gave.
 class CSession : public CCameraWorkerDelegate {
  public:
   explicit CSession(std::uint32_t moduleIndex) : m_moduleIndex(moduleIndex) {}
@@ -86,17 +84,15 @@ class CSession : public CCameraWorkerDelegate {
   // The process answers "listDevices" whatever the cameras do.
   void post(const session::Request& request) {
     const std::uint32_t id = ++m_lastRequestId;
-    m_rules.sent(id, request.name, request.name == "listDevices");
+    m_ledger.sent(id, request.name, request.name == "listDevices");
     const ZnLuaTEString name(request.name.c_str());
     m_worker.post(id, &name, request.payload().get());
     cameraTurn();
   }
   void take() {
     while (std::unique_ptr<OutgoingMessage> message = TakeOutgoingMessage()) {
-      const std::string name = message->name ? message->name->getString() : "";
-      m_rules.see(message->requestId, name, message->value.get());
-      if (message->requestId == 0 && name == "fileDownloadComplete")
-        checkWholeFile(Text(message->value.get(), "file_path"));
+      m_ledger.see(message->requestId, message->name ? message->name->getString() : "",
+                   message->value.get());
     }
   }
   // One turn of the camera thread, then the time it may wait passes: at most a heartbeat, at
@@ -161,7 +157,7 @@ class CSession : public CCameraWorkerDelegate {
       if (!m_worker.busy() && g_nowMs - calmSince > 3000) break;
       cameraTurn(kHeartbeatPeriodMs);
     }
-    m_rules.checkDevices(bentmodule::ModuleOpen() ? m_plugged : std::set<std::uint32_t>{});
+    m_ledger.checkDevices(bentmodule::ModuleOpen() ? m_plugged : std::set<std::uint32_t>{});
   }
 
   void shutDown() {
@@ -172,48 +168,31 @@ class CSession : public CCameraWorkerDelegate {
     }
   }
 
-  // After shutdown: every request that must be answered was, every capture ended, and the
-  // folder holds only the files reported whole.
-  void checkEnd(const fs::path& folder) {
-    m_rules.checkRequiredAnswers(true);  // the session ran to its end here
-    m_rules.checkEveryCaptureEnded();
-    std::error_code ignored;
-    for (const auto& entry : fs::directory_iterator(folder, ignored)) {
-      const std::string name = entry.path().filename().string();
-      Check(entry.path().extension() != ".part", "a .part file outlived its download", name);
-      Check(m_wholeFiles.count(name) == 1, "a file not reported whole is left in the folder", name);
-    }
+  // After shutdown: every request that must be answered was, and the captures' rules.
+  void checkEnd() {
+    m_ledger.checkRequiredAnswers(true);  // the session ran to its end here
+    m_ledger.checkEnd(true);
   }
 
  private:
-  // The file must be one of the module's, byte for byte, every byte delivered, at a length
-  // the module gave for it.
-  void checkWholeFile(const std::string& path) {
-    std::error_code error;
-    const std::uintmax_t size = fs::file_size(path, error);
-    Check(!error, "a file reported whole is not there", path);
-    Check(size <= kLongestFileBytes, "a file reported whole is longer than any the camera sent",
-          path + " (" + std::to_string(size) + " bytes)");
-    std::ifstream in(path, std::ios::binary);
-    const std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)),
-                                           std::istreambuf_iterator<char>());
-    m_wholeFiles.insert(fs::path(path).filename().string());
+  // A file the module gave, byte for byte, every byte delivered, at a length it gave for it.
+  static bool Given(const std::vector<unsigned char>& bytes, const std::string&) {
     for (const bentmodule::File& file : bentmodule::Files()) {
       if (file.claimedTotals.count(static_cast<std::uint32_t>(bytes.size())) == 0) continue;
       std::size_t i = 0;
       while (i < bytes.size() && i < file.bytes.size() && file.given[i] &&
              bytes[i] == file.bytes[i])
         ++i;
-      if (i == bytes.size()) return;
+      if (i == bytes.size()) return true;
     }
-    Finding("a file reported whole is not what the camera sent",
-            path + " (" + std::to_string(bytes.size()) + " bytes)");
+    return false;
   }
 
   std::uint32_t m_moduleIndex;
   std::uint32_t m_lastRequestId = 0;
-  CHostRules m_rules{[](const char* rule, const std::string& detail) { Finding(rule, detail); }};
-  std::set<std::string> m_wholeFiles;
+  CCaptureLedger m_ledger{
+      [](const char* rule, const std::string& detail) { Finding(rule, detail); }, g_downloads,
+      Given};
   CCameraWorker m_worker{*this};
   bool m_sessionEnded = false;
   // The devices plugged in: as the scenario starts, then as the script plugs.
@@ -287,7 +266,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::to_string(bentmodule::CallsAfterClose()));
   Check(bentmodule::OpenRecords() == 0, "records left open after the session",
         std::to_string(bentmodule::OpenRecords()));
-  session.checkEnd(g_downloads);
+  session.checkEnd();
 
   std::error_code ignored;
   for (const auto& entry : fs::directory_iterator(g_downloads, ignored))

@@ -1,11 +1,10 @@
 // The rules every stream of messages from the process keeps, however it is read: the camera
 // module fuzzer takes them from the process's queue, the chaos run from its pipe. Each message
 // is seen once, in the order the process sent it; a broken rule goes to the reader's `broke`
-// with the rule and what broke it. No test framework needed.
+// with the rule and what broke it. No test framework needed. (The captures' rules are
+// tests/capture_ledger.h's.)
 //   - a reply goes to a request that was sent, once, in the order the requests were sent, and
 //     is "ok", "error" or "shutdownComplete";
-//   - a capture id is announced once ("objectWasAdded") and ends once, after it, with
-//     "fileDownloadComplete" or an "error" under its id;
 //   - "deviceAdded" and "deviceRemoved" alternate per device, starting with "deviceAdded";
 //     once the cameras are left alone, they leave present the ones plugged in.
 #pragma once
@@ -38,26 +37,12 @@ class CHostRules {
 
   void see(std::uint32_t requestId, const std::string& name, const ZnLuaTE* payload) {
     if (requestId != 0) return reply(requestId, name);
-    const double number = Number(payload, "capture_id");
-    const auto capture = static_cast<std::uint32_t>(number > 0 ? number : 0);
-    const std::string id = std::to_string(capture);
-    if (name == "objectWasAdded") {
-      if (!(number > 0))
-        m_broke("a file announced without a capture id", Text(payload, "file_name"));
-      else if (!m_announced.insert(capture).second)
-        m_broke("a capture id announced twice", id);
-    } else if ((name == "fileDownloadComplete" || name == "error") && number > 0) {
-      if (!m_announced.count(capture))
-        m_broke("an outcome for a capture id never announced", name + " for " + id);
-      else if (!m_ended.insert(capture).second)
-        m_broke("a capture ended twice", name + " for " + id);
-    } else if (name == "deviceAdded" || name == "deviceRemoved") {
-      const auto device = static_cast<std::uint32_t>(Number(payload, "device_id"));
-      const bool added = name == "deviceAdded";
-      if (added ? !m_present.insert(device).second : m_present.erase(device) == 0)
-        m_broke("deviceAdded and deviceRemoved do not alternate",
-                name + " out of turn for device " + std::to_string(device));
-    }
+    if (name != "deviceAdded" && name != "deviceRemoved") return;
+    const auto device = static_cast<std::uint32_t>(Number(payload, "device_id"));
+    const bool added = name == "deviceAdded";
+    if (added ? !m_present.insert(device).second : m_present.erase(device) == 0)
+      m_broke("deviceAdded and deviceRemoved do not alternate",
+              name + " out of turn for device " + std::to_string(device));
   }
 
   // Every required request has its answer: all of them once the stream is `complete`, else
@@ -69,24 +54,16 @@ class CHostRules {
         m_broke("a request that is always answered was not",
                 "#" + std::to_string(id) + " " + request.first);
   }
-  // Every announced capture has ended, as it must once the process has shut down.
-  void checkEveryCaptureEnded() const {
-    if (!openCaptures().empty()) m_broke("announced files never ended", IdList(openCaptures()));
-  }
-
   bool answered(std::uint32_t requestId) const { return m_answered.count(requestId) != 0; }
-  std::set<std::uint32_t> openCaptures() const {
-    std::set<std::uint32_t> open;
-    for (std::uint32_t capture : m_announced)
-      if (!m_ended.count(capture)) open.insert(capture);
-    return open;
-  }
   // Once calm: the devices the announcements leave present are the ones plugged in.
   void checkDevices(const std::set<std::uint32_t>& plugged) const {
     if (m_present != plugged)
       m_broke("the devices announced are not the ones plugged in once calm",
               "announced " + IdList(m_present) + ", plugged in " + IdList(plugged));
   }
+
+ protected:
+  Broke m_broke;
 
  private:
   void reply(std::uint32_t requestId, const std::string& name) {
@@ -103,11 +80,8 @@ class CHostRules {
     if (requestId > m_lastAnswered) m_lastAnswered = requestId;
   }
 
-  Broke m_broke;
   std::map<std::uint32_t, std::pair<std::string, bool>> m_requests;  // name, required
   std::set<std::uint32_t> m_answered;
   std::uint32_t m_lastAnswered = 0;
-  std::set<std::uint32_t> m_announced;  // capture ids
-  std::set<std::uint32_t> m_ended;
   std::set<std::uint32_t> m_present;
 };

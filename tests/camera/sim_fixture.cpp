@@ -14,7 +14,6 @@
 #include "camera/camera_clock.h"
 #include "camera/download/capture_file_names.h"
 #include "camera/sdkobject/nikon_object.h"
-#include "sim/sim_content.h"
 
 namespace simtest {
 
@@ -76,19 +75,6 @@ std::string PrivateTempPath(const std::string& stem) {
          CurrentTestName();
 }
 
-std::vector<unsigned char> ReadBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<unsigned char>(std::istreambuf_iterator<char>(in), {});
-}
-
-std::vector<std::string> FilesIn(const std::filesystem::path& folder) {
-  std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(folder))
-    names.push_back(entry.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 CFileSizeLimit::CFileSizeLimit(rlim_t bytes) {
   m_previousHandler = std::signal(SIGXFSZ, SIG_IGN);
   EXPECT_EQ(getrlimit(RLIMIT_FSIZE, &m_saved), 0);
@@ -100,12 +86,6 @@ CFileSizeLimit::CFileSizeLimit(rlim_t bytes) {
 CFileSizeLimit::~CFileSizeLimit() {
   setrlimit(RLIMIT_FSIZE, &m_saved);
   std::signal(SIGXFSZ, m_previousHandler);
-}
-
-bool MatchesRaw(const std::vector<unsigned char>& bytes, std::uint64_t seed) {
-  for (std::size_t i = 0; i < bytes.size(); ++i)
-    if (bytes[i] != lbsim::RawByte(seed, i)) return false;
-  return !bytes.empty();
 }
 
 CHeldFile::CHeldFile(const std::string& path) : m_fd(open(path.c_str(), O_RDONLY | O_CLOEXEC)) {

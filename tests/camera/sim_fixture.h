@@ -23,6 +23,7 @@
 #include "hostlink/outgoing_queue.h"
 #include "platform/platform.h"
 #include "sim/sim_scenarios.h"
+#include "tests/capture_ledger.h"
 #include "tests/test_clock.h"
 #include "tests/test_support.h"
 #include "values/lua_value.h"
@@ -49,11 +50,7 @@ inline std::vector<double> Taken(const std::string& name, const char* key) {
 std::vector<std::vector<unsigned char>> LiveViewImages();
 // A temporary path of this process and test alone (ctest runs tests in parallel processes).
 std::string PrivateTempPath(const std::string& stem);
-// A file's content (empty when unreadable); the names of the files in a folder, sorted.
-std::vector<unsigned char> ReadBytes(const std::string& path);
-std::vector<std::string> FilesIn(const std::filesystem::path& folder);
-// Whether `bytes` are all of the simulated RAW file made from `seed`.
-bool MatchesRaw(const std::vector<unsigned char>& bytes, std::uint64_t seed);
+using ::FilesIn;
 
 // While it lives, no file may grow past `bytes`, as on a full disk (a write fails with EFBIG).
 class CFileSizeLimit {
@@ -123,7 +120,6 @@ class CTestWorker : public CCameraWorkerDelegate {
 // session ("shutdown").
 bool DispatchAndSettle(std::uint32_t requestId, const ZnLuaTE* name, const ZnLuaTE* params)
     LB_REQUIRES(g_sdkLock);
-// Sends one control line to the simulator of `moduleFile` ("Type0001.md3" ...).
 // A function the simulator of `moduleFile` exports, or null. Each module file is its own
 // library image, so what it does reaches that module only.
 template <class Function>
@@ -131,6 +127,7 @@ Function* SimFunction(const char* moduleFile, const char* name) {
   void* library = platform::loadModule(platform::executableDirectory() + moduleFile);
   return library ? reinterpret_cast<Function*>(platform::findSymbol(library, name)) : nullptr;
 }
+// Sends one control line to the simulator of `moduleFile` ("Type0001.md3" ...).
 void SimControl(const char* moduleFile, const std::string& line);
 // Where the lens of camera `cameraId` of that simulator stands; -1 when it cannot be read.
 double SimLensPosition(const char* moduleFile, unsigned cameraId);

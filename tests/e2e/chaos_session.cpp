@@ -31,7 +31,7 @@
 #include <vector>
 
 #include "tests/e2e/e2e_support.h"
-#include "tests/host_rules.h"
+#include "tests/capture_ledger.h"
 #include "tests/session_actions.h"
 #include "lbhost/client/child_process.h"
 #include "lbhost/vocabulary/value_printer.h"
@@ -258,12 +258,11 @@ class ChaosSession {
     }
     if (alive && !m_plan.hostLeaves && settle()) shutDown();
     m_holder.terminate();
-    m_rules.checkRequiredAnswers(false);
+    m_ledger.checkRequiredAnswers(false);
     if (client().undecodableCount() != 0)
       broke(std::to_string(client().undecodableCount()) +
             " messages from the process did not decode");
-    checkDownloads();
-    checkFolder();
+    if (m_shutDown || m_hostLeft) m_ledger.checkEnd(m_shutDown);
     checkClosedCalls();
     return report();
   }
@@ -309,7 +308,7 @@ class ChaosSession {
     const unsigned at = nowMs();
     for (HostMessage& m : messages) {
       if (m.requestId != 0 || m.nameText() != "liveViewImage") {
-        m_rules.see(m.requestId, m.nameText(), m.payload.get());
+        m_ledger.see(m.requestId, m.nameText(), m.payload.get());
         m_log.push_back({std::move(m), at});
         continue;
       }
@@ -339,7 +338,7 @@ class ChaosSession {
     const std::uint32_t id = client().send(request.name, request.payload().get());
     if (id == 0) return broke("could not send \"" + request.name + "\": the input pipe is closed");
     m_requestOfAction.emplace(index, id);
-    m_rules.sent(id, request.name, answerRequired(request.name));
+    m_ledger.sent(id, request.name, answerRequired(request.name));
     return id;
   }
 
@@ -360,10 +359,10 @@ class ChaosSession {
     if (id == 0) return 0;
     for (const unsigned sentAt = nowMs(); nowMs() - sentAt < boundMs;) {
       drain(client().collectFor(20));
-      if (m_rules.answered(id)) return id;
+      if (m_ledger.answered(id)) return id;
       if (!client().process().running() || client().outputBroken()) {
         drain();
-        return m_rules.answered(id) || stillThere() ? id : 0;
+        return m_ledger.answered(id) || stillThere() ? id : 0;
       }
     }
     broke("no answer to #" + std::to_string(id) + " " + name + " within " +
@@ -392,21 +391,21 @@ class ChaosSession {
     control(ControlLine(session::Sim::HabitOff, static_cast<unsigned>(lbsim::Habit::AliveFalse)));
     m_calmAtMs = nowMs();
     unsigned lastNewsMs = m_calmAtMs;
-    while (nowMs() - lastNewsMs < kQuietMs || !m_rules.openCaptures().empty()) {
+    while (nowMs() - lastNewsMs < kQuietMs || !m_ledger.openCaptures().empty()) {
       const std::size_t seen = m_log.size();
       drain(client().collectFor(50));
       if (!stillThere()) return false;
       if (m_log.size() != seen) lastNewsMs = nowMs();
       if (nowMs() - m_calmAtMs > kSettleBoundMs) {
-        if (!m_rules.openCaptures().empty())
+        if (!m_ledger.openCaptures().empty())
           broke("files still without their outcome " + std::to_string(kSettleBoundMs) +
-                " ms after the chaos stopped: capture ids " + IdList(m_rules.openCaptures()));
+                " ms after the chaos stopped: capture ids " + IdList(m_ledger.openCaptures()));
         break;
       }
     }
     const std::uint32_t listing = sendAndWait("listDevices", m_plan.actions.size(), kAnswerBoundMs);
     if (listing == 0) return false;
-    m_rules.checkDevices(m_plan.pluggedAtEnd);
+    m_ledger.checkDevices(m_plan.pluggedAtEnd);
     static const ZnLuaTETable kNone;
     std::set<std::uint32_t> listed;  // an entry without its id as device 0
     for (const auto& l : m_log) {
@@ -442,78 +441,19 @@ class ChaosSession {
             " after " + event);
   }
 
-  // Whether `bytes` are a file one of the simulated cameras made, RAW or JPEG, for one of the
-  // shots `first` to `last`.
-  bool madeByACamera(const std::string& bytes, bool raw, std::uint32_t first, std::uint32_t last) {
-    for (const SimCamera& camera : m_plan.cameras) {
-      for (std::uint32_t shot = first; shot <= last; ++shot) {
-        if (raw && bytes.size() == camera.rawBytes &&
-            bytes == CameraRaw(shot, camera.rawBytes, camera.id))
+  // Whether `bytes` are a file one of the simulated cameras made: of the shot the camera's
+  // name for it says ("DSC_0007.NEF"), or, a file never announced (its name in the folder,
+  // "Capture0001.nef"), of one of the first shots.
+  bool madeByACamera(const std::vector<unsigned char>& bytes, const std::string& name) const {
+    const bool named = name.size() == 12 && name.compare(0, 4, "DSC_") == 0;
+    const auto first = named ? static_cast<std::uint32_t>(std::atoi(name.c_str() + 4)) : 1u;
+    const bool raw = name.size() > 4 && _stricmp(name.c_str() + name.size() - 4, ".nef") == 0;
+    for (const SimCamera& camera : m_plan.cameras)
+      for (std::uint32_t shot = first; shot <= (named ? first : 40); ++shot)
+        if ((bytes.size() == camera.rawBytes) == raw &&
+            SimCameraMade(bytes, camera.id, shot, camera.rawBytes))
           return true;
-        std::string& jpeg = m_jpegs[{camera.id, shot}];
-        if (!raw && jpeg.empty()) jpeg = CameraJpeg(shot, camera.id);
-        if (!raw && bytes == jpeg) return true;
-      }
-    }
     return false;
-  }
-
-  // The file `name` of the download folder holds the bytes one of the simulated cameras made
-  // for the shot that `announcement` names ("DSC_0007.NEF").
-  void checkBytes(const std::string& name, const HostMessage& announcement) {
-    const std::string bytes = ReadFile(m_downloads.file(name));
-    const std::string cameraName = TextIn(announcement, "camera_file_name");
-    const bool named = cameraName.size() == 12 && cameraName.compare(0, 4, "DSC_") == 0;
-    const auto shot = named ? static_cast<std::uint32_t>(std::atoi(cameraName.c_str() + 4)) : 0u;
-    if (!named || !madeByACamera(bytes, cameraName.substr(9) == "NEF", shot, shot))
-      broke(name + " (capture id " +
-            std::to_string(static_cast<int>(NumberIn(announcement, "capture_id"))) +
-            ", the camera's " + cameraName + ", " + std::to_string(bytes.size()) +
-            " bytes) does not hold the bytes the camera made");
-  }
-
-  // A file reported complete is in the download folder under the name it was announced with,
-  // once, with the camera's bytes; once the process has shut down, every announced file ended.
-  void checkDownloads() {
-    std::map<int, const HostMessage*> announced;
-    for (const auto& l : m_log) {
-      if (l.requestId != 0) continue;
-      const int id = static_cast<int>(NumberIn(l, "capture_id"));
-      if (l.nameText() == "objectWasAdded") {
-        announced.emplace(id, &l);
-        m_announcedAs[TextIn(l, "file_name")] = &l;
-      }
-      if (l.nameText() != "fileDownloadComplete" || !announced.count(id)) continue;
-      const std::string path = TextIn(l, "file_path");
-      const std::string base = path.substr(path.find_last_of('\\') + 1);
-      if (_stricmp(path.substr(0, path.size() - base.size()).c_str(), m_downloads.path().c_str()))
-        broke(path + " is not in the download folder " + m_downloads.path());
-      const std::string fileName = TextIn(*announced[id], "file_name");
-      if (base != fileName)
-        broke("capture id " + std::to_string(id) + " announced as " + fileName +
-              " but completed as " + path);
-      if (!m_completed.insert(base).second) broke(path + " reported complete twice");
-      checkBytes(base, *announced[id]);
-    }
-    if (m_shutDown) m_rules.checkEveryCaptureEnded();
-  }
-
-  // After "shutdown" the download folder holds the files reported complete and nothing else.
-  // A host that left was not told of the files completed as the process ended: they may stay,
-  // whole and with the camera's bytes, of the shot announced or, the messages of the last
-  // moment going nowhere, of one of the first shots.
-  void checkFolder() {
-    if (!m_shutDown && !m_hostLeft) return;
-    for (const std::string& name : m_downloads.files()) {
-      if (m_completed.count(name)) continue;
-      const bool whole = name.size() <= 5 || name.substr(name.size() - 5) != ".part";
-      const bool raw = name.size() > 4 && name.substr(name.size() - 4) == ".nef";
-      if (m_hostLeft && whole && m_announcedAs.count(name))
-        checkBytes(name, *m_announcedAs[name]);
-      else if (!m_hostLeft || !whole ||
-               !madeByACamera(ReadFile(m_downloads.file(name)), raw, 1, 40))
-        broke("left in the download folder: " + name);
-    }
   }
 
   void checkClosedCalls() {
@@ -534,7 +474,7 @@ class ChaosSession {
     if (m_broken.empty() && !m_verbose) {
       std::printf(
           "seed %u: ok (%.1f s, %zu requests, %zu messages, %zu files, %u live-view frames%s%s)\n",
-          m_seed, seconds, m_requestOfAction.size(), m_log.size(), m_completed.size(), m_frames,
+          m_seed, seconds, m_requestOfAction.size(), m_log.size(), m_ledger.wholeFiles(), m_frames,
           m_plan.holdMs ? ", .part files held" : "", m_hostLeft ? ", the host left" : "");
       std::fflush(stdout);
       return true;
@@ -580,16 +520,16 @@ class ChaosSession {
   std::vector<LoggedMessage> m_log;
   std::multimap<std::size_t, std::uint32_t> m_requestOfAction;  // the requests each action sent
   std::vector<unsigned> m_actionAtMs;  // when each action of the plan began
-  std::map<std::pair<std::uint32_t, std::uint32_t>, std::string> m_jpegs;  // by camera, shot
-  std::set<std::string> m_completed;                        // names of the files reported complete
-  std::map<std::string, const HostMessage*> m_announcedAs;  // the last file of each name
   std::vector<std::string> m_broken;
   unsigned m_frames = 0, m_badFrames = 0;  // only the first bad one is described
   unsigned m_calmAtMs = 0;
   bool m_moduleCurrent = false, m_shutDown = false, m_hostLeft = false;
-  CHostRules m_rules{[this](const char* rule, const std::string& detail) {
-    broke(std::string(rule) + ": " + detail);
-  }};
+  CCaptureLedger m_ledger{
+      [this](const char* rule, const std::string& detail) {
+        broke(std::string(rule) + ": " + detail);
+      },
+      m_downloads.path(),
+      [this](const auto& bytes, const std::string& name) { return madeByACamera(bytes, name); }};
 };
 
 }  // namespace
