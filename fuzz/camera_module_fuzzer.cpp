@@ -6,8 +6,8 @@
 // Input (camera_module_script.h): a session script, in the words of tests/session_actions.h and
 // a few of the fuzzer's own, then the answer bytes. A session ends calm (no answer bent, every
 // habit and fault off), settles and shuts down; then each rule is an assertion of its own:
-//   - the rules of every message stream (tests/host_rules.h); every announced capture ends,
-//     and "listDevices" always gets its answer;
+//   - the rules of every message stream and of the captures (tests/capture_ledger.h), and
+//     "listDevices" always gets its answer;
 //   - a file reported whole holds exactly the bytes the module's blocks gave, every byte
 //     covered, at a length the module said; nothing else, no ".part", is left in the folder;
 //   - no call reaches the module with a record it already closed, and every record is closed;

@@ -1,8 +1,7 @@
 // Every call a session makes to a camera's module fails in its turn, one failing call per run
 // of the session, as a database's I/O-error tests fail each write: whatever the call, the host
-// keeps the rules of its message stream (tests/host_rules.h), a file reported whole holds the
-// camera's bytes, no release passes in silence, no ".part" stays, and no record is used after
-// it was closed.
+// keeps the rules of its message stream and of the captures (tests/capture_ledger.h), no
+// release passes in silence, and no record is used after it was closed.
 #include <gtest/gtest.h>
 
 #include <filesystem>

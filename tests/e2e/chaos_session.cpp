@@ -1,7 +1,7 @@
 // A whole-session chaos run: lensbridge.exe on simulated cameras, driven through its pipes by
 // random sessions in the words of tests/session_actions.h, each checked from outside:
-//   - the rules of every message stream (tests/host_rules.h); once the chaos stopped,
-//     "listDevices" too lists the cameras plugged in;
+//   - the rules of every message stream and of the captures (tests/capture_ledger.h); once
+//     the chaos stopped, "listDevices" too lists the cameras plugged in;
 //   - the requests always answered are; the process never stops answering nor ends on its own,
 //     and ends with "shutdownComplete" and exit code 0 when asked, every announced file ended;
 //   - a file reported complete holds exactly the bytes the simulated camera made; after the
