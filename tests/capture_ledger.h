@@ -67,24 +67,24 @@ class CCaptureLedger : public CHostRules {
     const auto capture = static_cast<std::uint32_t>(number > 0 ? number : 0);
     const std::string id = std::to_string(capture);
     m_news += name == "objectWasAdded" || name == "error";
-    if (name == "fileDownloadComplete") m_whole.emplace_back(capture, Text(payload, "file_path"));
     if (name == "objectWasAdded") {
       const File file{Text(payload, "file_name"), Text(payload, "camera_file_name")};
       if (capture == 0)
         m_broke("a file announced without a capture id", file.name);
       else if (!m_files.emplace(capture, file).second)
         m_broke("a capture id announced twice", id);
-    } else if ((name == "fileDownloadComplete" || name == "error") && capture != 0) {
+    } else if (name == "fileDownloadComplete" || (name == "error" && capture != 0)) {
       const auto file = m_files.find(capture);
       if (file == m_files.end())
         m_broke("an outcome for a capture id never announced", name + " for " + id);
       else if (std::exchange(file->second.ended, true))
         m_broke("a capture ended twice", name + " for " + id);
+      else if (name == "fileDownloadComplete")
+        file->second.path = Text(payload, "file_path");
     }
   }
   // Files announced and errors heard so far: a release brings the one or the other.
   unsigned news() const { return m_news; }
-  std::size_t wholeFiles() const { return m_whole.size(); }
   std::set<std::uint32_t> openCaptures() const {
     std::set<std::uint32_t> open;
     for (const auto& [capture, file] : m_files)
@@ -101,18 +101,16 @@ class CCaptureLedger : public CHostRules {
     if (hostStayed && !openCaptures().empty())
       m_broke("announced files never ended", IdList(openCaptures()));
     std::set<std::string> reported;
-    for (const auto& [capture, path] : m_whole) {
-      const auto file = m_files.find(capture);
-      const bool known = file != m_files.end();
-      const std::string name = known ? file->second.name : fs::u8path(path).filename().string();
+    for (const auto& [capture, file] : m_files) {
+      if (file.path.empty()) continue;  // not reported whole
       std::error_code error;
-      if (!fs::equivalent(fs::u8path(path), m_folder / name, error))
+      if (!fs::equivalent(fs::u8path(file.path), m_folder / file.name, error))
         m_broke("a file reported whole is not in the folder under its announced name",
-                path + " (announced as " + name + ")");
-      else if (!reported.insert(name).second)
-        m_broke("a file reported whole twice", path);
-      else if (!m_made(ReadBytes(m_folder / name), known ? file->second.cameraName : name))
-        m_broke("a file reported whole does not hold the camera's bytes", path);
+                file.path + " (announced as " + file.name + ")");
+      else if (!reported.insert(file.name).second)
+        m_broke("a file reported whole twice", file.path);
+      else if (!m_made(ReadBytes(m_folder / file.name), file.cameraName))
+        m_broke("a file reported whole does not hold the camera's bytes", file.path);
     }
     for (const std::string& name : FilesIn(m_folder)) {
       std::string cameraName = name;  // of the file last announced under that name
@@ -130,10 +128,10 @@ class CCaptureLedger : public CHostRules {
   struct File {
     std::string name, cameraName;  // in the folder; the camera's
     bool ended = false;
+    std::string path;  // as reported whole
   };
   std::filesystem::path m_folder;
   Made m_made;
   unsigned m_news = 0;
-  std::map<std::uint32_t, File> m_files;                       // by capture id, as announced
-  std::vector<std::pair<std::uint32_t, std::string>> m_whole;  // capture id (or 0), path
+  std::map<std::uint32_t, File> m_files;  // by capture id, as announced
 };

@@ -474,8 +474,8 @@ class ChaosSession {
     if (m_broken.empty() && !m_verbose) {
       std::printf(
           "seed %u: ok (%.1f s, %zu requests, %zu messages, %zu files, %u live-view frames%s%s)\n",
-          m_seed, seconds, m_requestOfAction.size(), m_log.size(), m_ledger.wholeFiles(), m_frames,
-          m_plan.holdMs ? ", .part files held" : "", m_hostLeft ? ", the host left" : "");
+          m_seed, seconds, m_requestOfAction.size(), m_log.size(), m_downloads.files().size(),
+          m_frames, m_plan.holdMs ? ", .part files held" : "", m_hostLeft ? ", the host left" : "");
       std::fflush(stdout);
       return true;
     }
