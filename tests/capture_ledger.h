@@ -94,10 +94,12 @@ class CCaptureLedger : public CHostRules {
 
   // Once the process has ended: a file reported whole is the one announced, in the folder, with
   // the camera's bytes, and reported once; no ".part" is left. When the host stayed to the end,
-  // every announced file ended and the folder holds nothing else; a host that left was not told
-  // of the files done as the process ended, so they may stay, whole and the camera's.
+  // every required request was answered, every announced file ended and the folder holds
+  // nothing else; a host that left was not told of the files done as the process ended, so
+  // they may stay, whole and the camera's.
   void checkEnd(bool hostStayed) const {
     namespace fs = std::filesystem;
+    checkRequiredAnswers(hostStayed);
     if (hostStayed && !openCaptures().empty())
       m_broke("announced files never ended", IdList(openCaptures()));
     std::set<std::string> reported;

@@ -258,7 +258,6 @@ class ChaosSession {
     }
     if (alive && !m_plan.hostLeaves && settle()) shutDown();
     m_holder.terminate();
-    m_ledger.checkRequiredAnswers(false);
     if (client().undecodableCount() != 0)
       broke(std::to_string(client().undecodableCount()) +
             " messages from the process did not decode");
