@@ -43,8 +43,9 @@ TEST_F(ProcessTest, ASecondProcessGivesUpOnPipesTheFirstHolds) {
   ASSERT_TRUE(code) << "the second process still runs";
   EXPECT_NE(*code, 0u);
   EXPECT_NE(*code, CChildProcess::kTerminatedExitCode);
+  // A lower bound only: a loaded machine makes the wait longer, never shorter; that it gives
+  // up at all is the exit within the wait above.
   EXPECT_GE(elapsed, std::chrono::seconds(9));
-  EXPECT_LT(elapsed, std::chrono::seconds(20));
 
   const std::uint32_t id = client().send("listDevices");
   ASSERT_TRUE(client().waitForReply(id, 10000)) << "the first process no longer answers";
