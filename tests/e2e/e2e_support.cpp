@@ -6,7 +6,6 @@
 #include <fstream>
 
 #include "sim/sim_content.h"
-#include "sim/sim_picture.h"
 #include "lbhost/vocabulary/value_printer.h"
 
 std::string CameraRaw(std::uint32_t shot, std::size_t size, std::uint32_t camera) {
@@ -14,11 +13,6 @@ std::string CameraRaw(std::uint32_t shot, std::size_t size, std::uint32_t camera
   lbsim::FillRaw(lbsim::FileSeed(camera, shot, true), 0,
                  reinterpret_cast<unsigned char*>(&bytes[0]), size);
   return bytes;
-}
-
-std::string CameraJpeg(std::uint32_t shot, std::uint32_t camera) {
-  const auto jpeg = lbsim::ShotJpeg(lbsim::FileSeed(camera, shot, false));
-  return std::string(jpeg.begin(), jpeg.end());
 }
 
 std::vector<HostMessage> DownloadMessages(CHostClient& client, std::size_t outcomes) {

@@ -37,10 +37,9 @@ inline std::string LocalTemporaryFolder() {
   return platform::environmentVariable("LOCALAPPDATA") + "\\Temp\\";
 }
 
-// The files simulated camera `camera` (1 unless named) makes for its shot `shot`: RAW bytes
-// from their seed, and the shot's JPEG (lbsim::ShotJpeg).
+// The RAW file simulated camera `camera` (1 unless named) makes for its shot `shot`, `size`
+// bytes from their seed.
 std::string CameraRaw(std::uint32_t shot, std::size_t size, std::uint32_t camera = 1);
-std::string CameraJpeg(std::uint32_t shot, std::uint32_t camera = 1);
 
 // A number or text of a message's table payload; -12345 or "<absent>" when there is none.
 inline double NumberIn(const HostMessage& message, const char* key) {
