@@ -97,7 +97,7 @@ TEST_F(FileNamesTest, LeftoverPartialFilesAreRemovedAndWholeOnesKept) {
     const simtest::CHeldFile held(dir + "Capture0006.nef.part");
     EXPECT_EQ(SettleLeftoverFiles(dir), 2);
   }
-  EXPECT_EQ(simtest::FilesIn(dir),
+  EXPECT_EQ(FilesIn(dir),
             (simtest::Strings{"Capture0003.jpg", "Capture0004.part.jpg", "Capture0005-kept.nef",
                               "Capture0006.nef.part", "Capture0006.nef.part.whole",
                               "Capture0008-kept.nef", "holiday.jpg.part"}));

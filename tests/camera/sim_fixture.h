@@ -50,7 +50,6 @@ inline std::vector<double> Taken(const std::string& name, const char* key) {
 std::vector<std::vector<unsigned char>> LiveViewImages();
 // A temporary path of this process and test alone (ctest runs tests in parallel processes).
 std::string PrivateTempPath(const std::string& stem);
-using ::FilesIn;
 
 // While it lives, no file may grow past `bytes`, as on a full disk (a write fails with EFBIG).
 class CFileSizeLimit {

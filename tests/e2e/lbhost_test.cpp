@@ -337,9 +337,10 @@ TEST_F(LbhostTest, APictureThatDoesNotArriveEndsTheRunKeepingTheRestOfItsShot) {
 }
 
 // Live view writes each frame as it comes: Ctrl+C keeps them all and is a done live view (0),
-// long before its ten minutes, which would outlast run()'s minute. Meanwhile a second lbhost finds the pipes taken. A RAW over a slow link (4 s, past the 1.5 s
-// timeout, which bounds a download's stalls, not its length) is let land whole in --out by the
-// first Ctrl+C during its download, and no further frame is shot.
+// long before its ten minutes, which would outlast run()'s minute. Meanwhile a second lbhost
+// finds the pipes taken. A RAW over a slow link (4 s, past the 1.5 s timeout, which bounds a
+// download's stalls, not its length) is let land whole in --out by the first Ctrl+C during its
+// download, and no further frame is shot.
 TEST_F(LbhostTest, CtrlCEndsLiveViewKeepingEveryFrameAndLetsADownloadLand) {
   const LbhostRun live =
       run({"--json", "--out", path("lv"), "liveview", "--seconds", "600"}, [this] {
