@@ -160,10 +160,19 @@ Result<std::unique_ptr<ZnLuaTE>> CTetherSteps::readSettings(std::uint32_t device
   return std::move(reply->payload);
 }
 
-Result<std::vector<ListedCamera>> CTetherSteps::listCameras() {
+Result<std::vector<ListedCamera>> CTetherSteps::listCameras(Clock::time_point firstCameraBy) {
   std::vector<CameraInfo> cameras;
   std::string error;
   if (!m_session.listCameras(&cameras, &error)) return ProcessFailure(error);
+  while (cameras.empty()) {
+    auto isAdded = [](const HostMessage& m) {
+      return m.requestId == 0 && m.nameText() == "deviceAdded";
+    };
+    auto added = waitFor(isAdded, firstCameraBy, "a camera to be found", {true, true});
+    if (!added) return added.failure();
+    if (!*added) break;
+    if (!m_session.listCameras(&cameras, &error)) return ProcessFailure(error);
+  }
   const std::string namesFile =
       m_options.namesFile.empty() ? CCameraNames::defaultPath() : m_options.namesFile;
   Result<CCameraNames> book = CCameraNames::load(namesFile);
@@ -177,6 +186,10 @@ Result<std::vector<ListedCamera>> CTetherSteps::listCameras() {
   return listed;
 }
 
+CTetherSteps::Clock::time_point CTetherSteps::firstCameraDeadline() const {
+  return Clock::now() + milliseconds(m_options.timeoutMs);
+}
+
 std::string CTetherSteps::cameraLabel(std::uint32_t deviceId) const {
   const auto name = m_names.find(deviceId);
   if (name != m_names.end()) return name->second;
@@ -185,9 +198,9 @@ std::string CTetherSteps::cameraLabel(std::uint32_t deviceId) const {
   return rig() ? text + "-" + std::to_string(deviceId) : text;
 }
 
-Status CTetherSteps::ensureConnected() {
+Status CTetherSteps::ensureConnected(Clock::time_point firstCameraBy) {
   if (m_camera) return Status();
-  Result<std::vector<ListedCamera>> cameras = listCameras();
+  Result<std::vector<ListedCamera>> cameras = listCameras(firstCameraBy);
   if (!cameras) return cameras;
   if (cameras->empty()) {
     return Failure{ErrorKind::Camera,
@@ -287,7 +300,7 @@ Status CTetherSteps::reconnect(Clock::time_point end) {
   }
   m_camera = back;
   // Back under a new device id, it keeps its chosen name.
-  if (auto relisted = listCameras(); !relisted) return relisted;
+  if (auto relisted = listCameras(Clock::now()); !relisted) return relisted;
   m_report.progress("the camera " + ValidUtf8(cameraLabel(back.deviceId)) + " is back (device " +
                     std::to_string(back.deviceId) + "); watching goes on");
   nlohmann::json& reconnects = (*m_step)["reconnects"];
@@ -347,7 +360,7 @@ Status CTetherSteps::run(const Step& step) {
     m_quietCamera = step.kind == StepKind::Get;
     const bool connectionFree =
         step.kind == StepKind::List || step.kind == StepKind::Send || step.kind == StepKind::Name;
-    outcome = connectionFree ? Status() : ensureConnected();
+    outcome = connectionFree ? Status() : ensureConnected(firstCameraDeadline());
     if (outcome) outcome = (this->*runner->second)(step);
   }
   (*m_step)["ok"] = static_cast<bool>(outcome);

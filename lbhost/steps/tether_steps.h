@@ -76,8 +76,9 @@ class CTetherSteps {
 
   // `observer` (not owned, may be null) must outlive this object or be replaced first.
   void setObserver(CTetherObserver* observer) { m_observer = observer; }
-  // Connects the camera --device names, as the first step that needs it does.
-  Status connectCamera() { return ensureConnected(); }
+  // Connects the camera --device names, as the first step that needs it does, but fails at
+  // once when none is found: serve tries again on its own beat, telling the page meanwhile.
+  Status connectCamera() { return ensureConnected(Clock::now()); }
   // Waits up to `ms` for what the camera does: a shot (of its own release, or of release())
   // is downloaded and saved as in a watch. A shot whose files are still transferring when
   // `ms` are over stays open for the next call, so the caller can take other commands
@@ -163,7 +164,9 @@ class CTetherSteps {
   };
   static constexpr WaitStyle kQuietInterruptible{false, true};
 
-  Status ensureConnected();
+  // Connects the camera --device names; while the process lists none, waits until
+  // `firstCameraBy` for one to be found.
+  Status ensureConnected(Clock::time_point firstCameraBy);
   // Waits for the first message `wanted` accepts, watching for trouble meanwhile: the message,
   // nothing when `deadline` passed, or the failure. With `shot`, the wait also ends at the
   // shot's own deadline, which moves on to --timeout from each moment its downloads grow, and
@@ -237,8 +240,13 @@ class CTetherSteps {
   Status shootRig(const std::string& label, nlohmann::json* files);
   Status runRigSettings();
   Status runRigSet(const Step& step);
-  // The cameras the process lists, with their chosen names in m_names.
-  Result<std::vector<ListedCamera>> listCameras();
+  // The cameras the process lists, with their chosen names in m_names. While it lists none,
+  // a "deviceAdded" is awaited until `firstCameraBy` and the cameras listed again: the process
+  // finds a module's cameras on its own beat, so one just started, or a camera just switched
+  // on, may not be listed yet.
+  Result<std::vector<ListedCamera>> listCameras(Clock::time_point firstCameraBy);
+  // The end of the wait for a first camera in a step of the command line: --timeout.
+  Clock::time_point firstCameraDeadline() const;
   // What {camera} and the output call a camera: its chosen name; unnamed, its model, with its
   // device id in a rig.
   std::string cameraLabel(std::uint32_t deviceId) const;

@@ -202,7 +202,8 @@ TEST_F(LbhostTest, WhatEndsBeforeTheCameraSaysWhyAndVersionIsTheExes) {
 }
 
 // Settings set and read back in the camera's own texts, a name that is not UTF-8 made valid for
-// JSON, and send's exchange as it goes over the pipes.
+// JSON, and send's exchange as it goes over the pipes. A camera switched on after the run began
+// is waited for.
 TEST_F(LbhostTest, SettingsAreSetInTheCamerasTextsAndSendShowsTheExchange) {
   const LbhostRun lower = run({"--device", "d850", "get", "shutter"});
   EXPECT_EQ(lower.out, "1/250\r\n") << "the value alone, of a device named in any case";
@@ -215,11 +216,12 @@ TEST_F(LbhostTest, SettingsAreSetInTheCamerasTextsAndSendShowsTheExchange) {
                     "no reply to \"setCameraFocus\""));
 
   scenario(
-      "camera 1 name=D\xff"
-      "850\n");
+      "camera 1 plugged=0 name=D\xff"
+      "850\nat 1500 plug 1\n");
   const LbhostRun r = run({"--json", "list", "settings", "set", "iso", "3200", "set", "aperture",
                            "--index", "0", "get", "iso"});
   ASSERT_EQ(r.exitCode, 0u) << r.err;
+  EXPECT_TRUE(Has(r.err, "waiting for a camera to be found")) << r.err;
   const auto steps = r.json()["steps"];  // throws on invalid UTF-8
   ASSERT_EQ(steps.size(), 5u);
   EXPECT_EQ(steps[0]["cameras"][0]["name"],
