@@ -17,6 +17,9 @@ constexpr unsigned kCommandBudgetMs = 20;
 constexpr unsigned kCameraPollMs = 10;
 // The heartbeat: rescans, live-view frames and settings reports.
 constexpr unsigned kHeartbeatPeriodMs = 100;
+// How long a listing of every module's cameras waits for the lanes' first scans of their
+// modules before it answers with the cameras known.
+constexpr unsigned kFirstScanPatienceMs = 2000;
 // How long "shutdown" lets the transfers under way finish before it closes the cameras anyway.
 constexpr unsigned kShutdownDrainMs = 60000;
 

@@ -77,14 +77,34 @@ std::int32_t CCameraWorker::msUntil(std::uint32_t dueMs) const {
 void CCameraWorker::makeLanes() {
   if (m_lanesMade) return;
   m_lanesMade = true;
-  CSdkLockGuard lock(g_sdkLock);
-  CNikonModuleManager* manager = CNikonModuleManager::existingInstance();
-  if (!manager) return;
-  for (const auto& module : manager->m_modules) {
-    if (module)
-      m_lanes.push_back(
-          std::make_unique<CModuleLane>(module->m_moduleIndex, m_laneMode, m_delegate, m_clock));
+  {
+    CSdkLockGuard lock(g_sdkLock);
+    CNikonModuleManager* manager = CNikonModuleManager::existingInstance();
+    if (!manager) return;
+    for (const auto& module : manager->m_modules) {
+      if (module)
+        m_lanes.push_back(
+            std::make_unique<CModuleLane>(module->m_moduleIndex, m_laneMode, m_delegate, m_clock));
+    }
   }
+  // Posted without the lock: on this thread's lanes a job runs as it is posted.
+  m_firstScansLeft = std::make_shared<std::atomic<std::size_t>>(m_lanes.size());
+  m_firstScansPostedMs = m_clock();
+  for (const auto& lane : m_lanes) {
+    LaneJob job;
+    const std::uint32_t moduleIndex = lane->moduleIndex();
+    job.work = [moduleIndex, left = m_firstScansLeft]() LB_REQUIRES(g_sdkLock) {
+      if (CNikonModule* module = OpenModule(moduleIndex)) AddListedCameras(*module);
+      --*left;
+      return CommandResult::done();
+    };
+    lane->post(std::move(job));
+  }
+}
+
+bool CCameraWorker::firstScansUnderWay() const {
+  return m_firstScansLeft && *m_firstScansLeft > 0 &&
+         m_clock() - m_firstScansPostedMs < kFirstScanPatienceMs;
 }
 
 CModuleLane* CCameraWorker::laneOf(std::uint32_t moduleIndex) {
@@ -223,6 +243,7 @@ CCameraWorker::Routed CCameraWorker::route(const HostCommand& command, QueuedCom
   // change under it.
   if (command.ordersLater && pendingLaneJobs(&CModuleLane::pendingAddressedJobs) > 0)
     return Routed::NotYet;
+  if (command.place == CommandPlace::EveryModule && firstScansUnderWay()) return Routed::NotYet;
   CModuleLane* lane = nullptr;  // where it runs; null: on this thread
   switch (command.place) {
     case CommandPlace::CameraThread:
@@ -390,6 +411,9 @@ unsigned CCameraWorker::runTurn() {
   // A command held back by one ahead of it is routed once that one has run, which wakes this
   // thread when the lanes have threads of their own; on this thread it is the lanes' wait.
   if (queued && !lanesBusy) waitMs = 0;
+  // A listing held back for the first scans goes ahead once the patience is over.
+  if (queued && firstScansUnderWay())
+    waitMs = std::min(waitMs, kFirstScanPatienceMs - (m_clock() - m_firstScansPostedMs));
   return waitMs;
 }
 

@@ -14,6 +14,10 @@
 // kCameraSliceMs budget, shared between them: a burst of requests does not stall a download,
 // and a download does not hold a request for more than one slice.
 //
+// As the lanes start, each lists its module's cameras; a request that lists every module's
+// cameras waits for those first scans (for up to kFirstScanPatienceMs), so that a host that asks
+// at once hears of the cameras that were there all along rather than of none.
+//
 // A command may ask to run again a little later (a live-view start waiting for the
 // half-second settings spacing); the commands behind it on its lane wait in order. "shutdown"
 // ends the session in two steps: the worker drains (the commands before it, the transfers and
@@ -25,6 +29,7 @@
 // SDK lock for each command, each heartbeat and each slice; it must not be called with it held.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -92,6 +97,8 @@ class CCameraWorker {
   void putBackFront(QueuedCommand command);
   bool haveCommands();
   void makeLanes() LB_EXCLUDES(g_sdkLock);
+  // Whether a lane's first scan is still to run and the patience with it has not run out.
+  bool firstScansUnderWay() const;
   CModuleLane* laneOf(std::uint32_t moduleIndex);
   // The lane of the module of the camera a request is about (AddressedCamera); null when none.
   CModuleLane* addressedLane(const ZnLuaTE* params) LB_EXCLUDES(g_sdkLock);
@@ -126,6 +133,9 @@ class CCameraWorker {
   // One per opened module, made at the first turn.
   std::vector<std::unique_ptr<CModuleLane>> m_lanes;
   bool m_lanesMade = false;
+  // The first scans not yet run (counted down by the lanes' jobs), and when they were posted.
+  std::shared_ptr<std::atomic<std::size_t>> m_firstScansLeft;
+  std::uint32_t m_firstScansPostedMs = 0;
   std::uint32_t m_heartbeatDueMs = 0;
   std::uint32_t m_drainStartMs = 0;       // Draining: when it began
   std::uint32_t m_shutdownRequestId = 0;  // Draining: the "shutdown" being answered

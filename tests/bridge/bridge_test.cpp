@@ -277,6 +277,29 @@ TEST_F(RequestPathTest, TheWorkerRunsRequestsInOrderAndEndsAtShutdown) {
   EXPECT_EQ(CNikonModuleManager::existingInstance(), nullptr);
 }
 
+// A host that asks for the cameras as the process starts hears of those that were there all
+// along: the listing waits for each lane's first scan of its module, on a thread of its own.
+TEST_F(SimFixture, AListingAsTheLanesStartWaitsForTheirFirstScans) {
+  onCameraThread();
+  std::string answer;
+  BetweenTurns([&] {
+    CTestWorker test(CModuleLane::Mode::OwnThread);
+    const ZnLuaTEString name("listDevices");
+    test.worker.post(1, &name, nullptr);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (answer.empty() && std::chrono::steady_clock::now() < deadline) {
+      const unsigned waitMs = test.worker.runTurn();
+      for (const auto& message : Received())
+        if (message.requestId == 1) answer = Describe(message);
+      std::this_thread::sleep_for(std::chrono::milliseconds(std::min(waitMs, 5u)));
+    }
+    return 0;
+  });
+  EXPECT_EQ(answer,
+            "ok #1 devices={1={device_id=257 name=D850} 2={device_id=258 name=Z 7} "
+            "3={device_id=5889 name=D850} 4={device_id=5890 name=Z 7}}");
+}
+
 // The pipe thread posts while the camera thread works, as in the process: every request runs
 // once, in the order it came, and is answered under its own id. The ThreadSanitizer build
 // runs this too, so a race between the two threads fails here.
