@@ -68,7 +68,9 @@ class CCaptureLedger : public CHostRules {
     const std::string id = std::to_string(capture);
     m_news += name == "objectWasAdded" || name == "error";
     if (name == "objectWasAdded") {
-      const File file{Text(payload, "file_name"), Text(payload, "camera_file_name")};
+      File file;
+      file.name = Text(payload, "file_name");
+      file.cameraName = Text(payload, "camera_file_name");
       if (capture == 0)
         m_broke("a file announced without a capture id", file.name);
       else if (!m_files.emplace(capture, file).second)

@@ -41,7 +41,7 @@ Status CTetherSteps::notInterrupted(const std::string& where) const {
 }
 
 Status CTetherSteps::runList(const Step&) {
-  Result<std::vector<ListedCamera>> cameras = listCameras(firstCameraDeadline());
+  Result<std::vector<ListedCamera>> cameras = listCameras(Clock::now());
   if (!cameras) return cameras;
   nlohmann::json list = nlohmann::json::array();
   for (const auto& c : *cameras) {
@@ -57,7 +57,7 @@ Status CTetherSteps::runList(const Step&) {
 }
 
 Status CTetherSteps::runName(const Step& step) {
-  Result<std::vector<ListedCamera>> cameras = listCameras(firstCameraDeadline());
+  Result<std::vector<ListedCamera>> cameras = listCameras(Clock::now());
   if (!cameras) return cameras;
   Result<std::vector<std::uint32_t>> chosen = ChooseCameras(*cameras, m_names, step.camera);
   if (!chosen) return chosen;

@@ -186,10 +186,6 @@ Result<std::vector<ListedCamera>> CTetherSteps::listCameras(Clock::time_point fi
   return listed;
 }
 
-CTetherSteps::Clock::time_point CTetherSteps::firstCameraDeadline() const {
-  return Clock::now() + milliseconds(m_options.timeoutMs);
-}
-
 std::string CTetherSteps::cameraLabel(std::uint32_t deviceId) const {
   const auto name = m_names.find(deviceId);
   if (name != m_names.end()) return name->second;
@@ -360,7 +356,9 @@ Status CTetherSteps::run(const Step& step) {
     m_quietCamera = step.kind == StepKind::Get;
     const bool connectionFree =
         step.kind == StepKind::List || step.kind == StepKind::Send || step.kind == StepKind::Name;
-    outcome = connectionFree ? Status() : ensureConnected(firstCameraDeadline());
+    // A step that needs a camera waits for --timeout for one to be switched on.
+    outcome = connectionFree ? Status()
+                             : ensureConnected(Clock::now() + milliseconds(m_options.timeoutMs));
     if (outcome) outcome = (this->*runner->second)(step);
   }
   (*m_step)["ok"] = static_cast<bool>(outcome);

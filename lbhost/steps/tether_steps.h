@@ -241,12 +241,9 @@ class CTetherSteps {
   Status runRigSettings();
   Status runRigSet(const Step& step);
   // The cameras the process lists, with their chosen names in m_names. While it lists none,
-  // a "deviceAdded" is awaited until `firstCameraBy` and the cameras listed again: the process
-  // finds a module's cameras on its own beat, so one just started, or a camera just switched
-  // on, may not be listed yet.
+  // a "deviceAdded" is awaited until `firstCameraBy` and the cameras listed again: a camera
+  // switched on as the run starts is found a moment later.
   Result<std::vector<ListedCamera>> listCameras(Clock::time_point firstCameraBy);
-  // The end of the wait for a first camera in a step of the command line: --timeout.
-  Clock::time_point firstCameraDeadline() const;
   // What {camera} and the output call a camera: its chosen name; unnamed, its model, with its
   // device id in a rig.
   std::string cameraLabel(std::uint32_t deviceId) const;
