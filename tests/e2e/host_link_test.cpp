@@ -50,33 +50,24 @@ class HostLinkTest : public SimulatedCameraTest {
   }
 };
 
-TEST_F(HostLinkTest, RequestsAreAnsweredWhileAFileTransfers) {
-  ASSERT_NE(client().send("doCapture"), 0u);
-  ASSERT_TRUE(client().waitForName("objectWasAdded", 1500)) << "announced at its first block";
-  const std::uint32_t status = client().send("isLiveViewOn");
-  ZnLuaTETable camera;
-  camera.setNumber("device_id", 0x101);
-  const std::uint32_t settings = client().send("getCameraSettings", &camera);
-  const std::uint32_t devices = client().send("listDevices");
-  EXPECT_EQ(
-      namesUntil("fileDownloadComplete"),
-      (std::vector<std::string>{Ok(status), Ok(settings), Ok(devices), "fileDownloadComplete"}))
-      << "each answer before the file is complete";
-  ExpectOrderlyShutdown(m_session);
-}
-
-// A 3 s exposure the module takes inside its release call: "doCapture" is taken at once,
-// requests are answered while the shutter is open, and the picture comes after it. Only this
-// shows that the process gives each module a thread of its own.
-TEST_F(HostLinkTest, RequestsAreAnsweredThroughALongExposure) {
+// A 3 s exposure the module takes inside its release call, then a transfer of two seconds:
+// "doCapture" is taken at once, requests are answered while the shutter is open (only this
+// shows that the process gives each module a thread of its own) and while the file crosses,
+// which is announced at its first block.
+TEST_F(HostLinkTest, RequestsAreAnsweredThroughALongExposureAndWhileAFileTransfers) {
   control("habit sync-complete on 1");
   control("exposure-ms 3000 1");
   ASSERT_NE(client().send("doCapture"), 0u);
   const std::uint32_t status = client().send("isLiveViewOn");
   const std::uint32_t devices = client().send("listDevices");
+  EXPECT_EQ(namesUntil("objectWasAdded"),
+            (std::vector<std::string>{Ok(status), Ok(devices), "objectWasAdded"}));
+  ZnLuaTETable camera;
+  camera.setNumber("device_id", 0x101);
+  const std::uint32_t settings = client().send("getCameraSettings", &camera);
   EXPECT_EQ(namesUntil("fileDownloadComplete"),
-            (std::vector<std::string>{Ok(status), Ok(devices), "objectWasAdded",
-                                      "fileDownloadComplete"}));
+            (std::vector<std::string>{Ok(settings), "fileDownloadComplete"}))
+      << "the answer before the file is complete";
   ExpectOrderlyShutdown(m_session);
 }
 
