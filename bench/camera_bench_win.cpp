@@ -65,6 +65,7 @@
 #include "tests/support/test_download_folder.h"
 #include "lbhost/client/child_process.h"
 #include "lbhost/client/host_session.h"
+#include "bench/wine_memory.h"
 #include "tests/support/wine_probe.h"
 #include "values/lua_value.h"
 #include "values/message_frame.h"
