@@ -4,13 +4,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 
-#include "bridge/camera_worker.h"
 #include "camera/camera_clock.h"
 #include "camera/download/capture_file_names.h"
 #include "camera/sdkobject/nikon_object.h"
@@ -58,16 +56,6 @@ std::vector<std::string> Names(const std::vector<std::unique_ptr<OutgoingMessage
     if (message->name->getString() != "cameraSettingsChanged")
       names.push_back(message->name->getString());
   return names;
-}
-
-std::vector<std::vector<unsigned char>> LiveViewImages() {
-  std::vector<std::vector<unsigned char>> images;
-  for (auto& message : TakeNamed("liveViewImage")) {
-    const auto* image = dynamic_cast<const ZnLuaTEData*>(Payload(*message)->getValue("image"));
-    images.emplace_back();
-    if (image) images.back().assign(image->bytes(), image->bytes() + image->size());
-  }
-  return images;
 }
 
 std::string PrivateTempPath(const std::string& stem) {

@@ -46,8 +46,6 @@ std::vector<std::string> Names(const std::vector<std::unique_ptr<OutgoingMessage
 inline std::vector<double> Taken(const std::string& name, const char* key) {
   return Numbers(TakeNamed(name), key);
 }
-// The pictures of the queued live-view frames, taken (empty for a frame without one).
-std::vector<std::vector<unsigned char>> LiveViewImages();
 // A temporary path of this process and test alone (ctest runs tests in parallel processes).
 std::string PrivateTempPath(const std::string& stem);
 
