@@ -8,8 +8,6 @@
 #include <set>
 #include <sstream>
 
-#include "sim/sim_content.h"
-#include "sim/sim_picture.h"
 #include "tests/camera/sim_fixture.h"
 
 namespace {
@@ -94,8 +92,7 @@ class DownloadHabitsTest : public ConnectedCameraTest,
 };
 
 // An earlier file holds shot 1's name: the pair moves off it whole. A refused item (shot 3)
-// leaves its partner alone, without a sidecar, and spoils no other shot. Shot 5's camera is lost
-// after the first block: the announced file is reported failed, nothing of it stays.
+// leaves its partner alone, without a sidecar, and spoils no other shot.
 TEST_P(DownloadHabitsTest, EveryFileArrivesWholeOrIsReported) {
   onCameraThread();
   const std::string stranger = "Capture0001.nef";
@@ -114,6 +111,7 @@ TEST_P(DownloadHabitsTest, EveryFileArrivesWholeOrIsReported) {
     const std::string name = file.name();
     SCOPED_TRACE(name);
     onDisk.push_back(name);
+    EXPECT_EQ(file.outcomes.size(), 1u) << "one outcome each";
     ASSERT_EQ(Text(file.outcome(), "file_path"), g_downloadDirectory + name);
     const std::uint32_t shot = ShotOf(file, 4);
     shotsOfBaseName[name.substr(0, name.size() - 4)].insert(shot);
@@ -133,25 +131,6 @@ TEST_P(DownloadHabitsTest, EveryFileArrivesWholeOrIsReported) {
   std::sort(onDisk.begin(), onDisk.end());
   EXPECT_EQ(FilesIn(m_folder), onDisk) << "no .part file";
   EXPECT_EQ(ReadBytes((m_folder / stranger).string()).size(), 6u);
-  // The camera may still hand over the lost shot's other file, or be found gone first.
-  SimControl("Type0001.md3", "fault transfer-lost");
-  shoot(1);
-  for (int tick = 0; tick < 10; ++tick) {
-    PumpAndSettle(manager);
-    collect();
-  }
-  SCOPED_TRACE("then:\n" + m_log.str());
-  ASSERT_GE(m_files.size(), 8u);
-  EXPECT_EQ(m_files[7].name().rfind("Capture0005.", 0), 0u) << "the shot's first file";
-  EXPECT_EQ(Number(m_files[7].outcome(), "error_code"), kNkMAIDResult_CameraNotFound);
-  for (std::size_t i = 0; i < m_files.size(); ++i) {
-    EXPECT_EQ(m_files[i].outcomes.size(), 1u) << m_files[i].name() << ": one outcome each";
-    if (i < 8) continue;
-    EXPECT_EQ(Text(m_files[i].outcome(), "file_path"), g_downloadDirectory + m_files[i].name());
-    onDisk.push_back(m_files[i].name());
-  }
-  std::sort(onDisk.begin(), onDisk.end());
-  EXPECT_EQ(FilesIn(m_folder), onDisk);
 }
 
 INSTANTIATE_TEST_SUITE_P(Habits, DownloadHabitsTest,
@@ -160,9 +139,8 @@ INSTANTIATE_TEST_SUITE_P(Habits, DownloadHabitsTest,
                                            "ragged-blocks,nested-items,late-items,jpeg-first"),
                          [](const auto& info) {
                            std::string name = info.param;
-                           std::replace_if(
-                               name.begin(), name.end(),
-                               [](unsigned char c) { return !std::isalnum(c); }, '_');
+                           for (char& c : name)
+                             if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
                            return name;
                          });
 
