@@ -23,10 +23,7 @@ class FileNamesTest : public ::testing::Test {
     fs::create_directories(dir);
     names.restartNumbering();
   }
-  void TearDown() override {
-    names.restartNumbering();
-    fs::remove_all(dir);
-  }
+  void TearDown() override { fs::remove_all(dir); }
   void touch(const std::string& name) { std::ofstream(dir + name) << "x"; }
 
   std::string dir;
@@ -34,8 +31,9 @@ class FileNamesTest : public ::testing::Test {
 };
 
 // Items as announced: R/J a pair's RAW/JPEG file named by the digit ("R1" is DSC_0001.NEF), r/j
-// unnamed, S a single unnamed file, x a refused item. Expected: each item's shot as a letter
-// (upper case for a broken pair), "-" for a refused item.
+// unnamed, S a single unnamed file, x a refused item, "lost" the file before it lost after it
+// came. Expected: each item's shot as a letter (upper case for a broken pair), "-" for a refused
+// item.
 TEST(ShotPairing, ItemsJoinTheirOwnShotWhateverTheOrderAndTheFailures) {
   const struct {
     const char* items;
@@ -48,12 +46,17 @@ TEST(ShotPairing, ItemsJoinTheirOwnShotWhateverTheOrderAndTheFailures) {
       {"x j r j", "- A b b"},     // unnamed: the order decides
       {"r x r j", "A - b b"},     {"r S j", "a b c"},  // a single file ends a pair waiting by order
       {"x S r j", "- a b b"},                          // a refused single file opens nothing
+      {"R1 lost J1", "A A"},  // a file lost after its pair formed breaks it for the other
   };
   for (const auto& c : cases) {
     CShotPairing pairing;
     std::vector<CaptureShotId> placed;  // 0 for a refused item
     std::istringstream items(c.items);
     for (std::string item; items >> item;) {
+      if (item == "lost") {
+        pairing.fileLost(placed.back());
+        continue;
+      }
       std::string name;
       if (item[0] == 'R' || item[0] == 'J')
         name = std::string("DSC_000") + item[1] + (item[0] == 'R' ? ".NEF" : ".JPG");
@@ -65,23 +68,11 @@ TEST(ShotPairing, ItemsJoinTheirOwnShotWhateverTheOrderAndTheFailures) {
     std::string got;
     for (CaptureShotId shot : placed) {
       if (!got.empty()) got += ' ';
-      if (shot != 0 && !letters.count(shot))
-        letters[shot] = static_cast<char>('a' + letters.size());
-      if (shot == 0)
-        got += '-';
-      else
-        got += pairing.pairBroken(shot) ? static_cast<char>(std::toupper(letters[shot]))
-                                        : letters[shot];
+      const char letter = shot ? letters.emplace(shot, 'a' + letters.size()).first->second : '-';
+      got += shot && pairing.pairBroken(shot) ? static_cast<char>(std::toupper(letter)) : letter;
     }
     EXPECT_EQ(got, c.shots) << c.items;
   }
-  // A file lost after its pair formed breaks the pair for the file still to come.
-  CShotPairing pairing;
-  const CaptureShotId shot = pairing.placeItem("DSC_0001.NEF", true);
-  EXPECT_FALSE(pairing.pairBroken(shot));
-  pairing.fileLost(shot);
-  EXPECT_EQ(pairing.placeItem("DSC_0001.JPG", true), shot);
-  EXPECT_TRUE(pairing.pairBroken(shot));
 }
 
 // What earlier processes left: unmarked partial files go; a whole (marked) one takes its kept
@@ -119,7 +110,6 @@ TEST_F(FileNamesTest, ShotsTakeNumbersAsNamedAndPathsKeepOffTakenOnes) {
     std::string name;
     std::string expected;
   } cases[] = {
-      {{}, "Capture0001.jpg", "Capture0001.jpg"},
       {{"Capture0001.jpg"}, "Capture0001.jpg", "Capture0001-0.jpg"},
       {{"Capture0001.jpg.part", "Capture0001-0.jpg"}, "Capture0001.jpg", "Capture0001-1.jpg"},
       {{"Capture0001"}, "Capture0001", "Capture0001-0"},
@@ -141,7 +131,7 @@ TEST_F(FileNamesTest, ShotsTakeNumbersAsNamedAndPathsKeepOffTakenOnes) {
   EXPECT_EQ(MakeUniqueStem(dir, "x", {".nef"}, [](const std::string&) { return true; }), "");
 }
 
-TEST(DownloadFolders, CountOnlyWhenAbsoluteAndClosed) {
+TEST_F(FileNamesTest, DownloadFoldersCountOnlyWhenAbsoluteAndClosed) {
   // Nothing exists under these: an accepted folder, even one gone, gives the first name.
   for (const char* folder : {"C:\\Users\\me\\AppData\\Local\\Temp\\", "c:/temp/", "D:\\",
                              "\\\\server\\share\\", "\\\\?\\C:\\Temp\\", "/no/such/"})
@@ -171,16 +161,13 @@ TEST(DownloadFolders, CountOnlyWhenAbsoluteAndClosed) {
   EXPECT_EQ(extensions + ExtensionForFileDataType(3), ".jpg.tif.nef.ndf.dat");
   // The folder chosen: the first candidate that is a folder at an absolute path, never a
   // relative one (the process's current folder), else none.
-  const std::string root = simtest::PrivateTempPath("lb_download_folder_test");
-  fs::remove_all(root);
-  fs::create_directories(root + "/temp");
+  fs::create_directories(dir + "temp");
   fs::create_directories("relative");
-  EXPECT_EQ(ChooseDownloadDirectory({"", "relative", root + "/gone/", root + "/temp", "/"}),
-            root + "/temp/");
-  EXPECT_EQ(ChooseDownloadDirectory({"/", root + "/temp/"}), "/");
-  EXPECT_EQ(ChooseDownloadDirectory({"relative/", "", root + "/gone"}), "");
+  EXPECT_EQ(ChooseDownloadDirectory({"", "relative", dir + "gone/", dir + "temp", "/"}),
+            dir + "temp/");
+  EXPECT_EQ(ChooseDownloadDirectory({"/", dir + "temp/"}), "/");
+  EXPECT_EQ(ChooseDownloadDirectory({"relative/", "", dir + "gone"}), "");
   fs::remove("relative");
-  fs::remove_all(root);
 }
 
 }  // namespace
