@@ -1,6 +1,5 @@
 #include "tests/camera/fake_module.h"
 
-#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -42,9 +41,7 @@ CFakeCapability CFakeCapability::FixedEnum(const std::vector<std::string>& value
   cap.elementSize = 256;
   cap.elementCount = static_cast<maid::ULONG>(values.size());
   cap.elements.assign(values.size() * 256, 0);
-  for (std::size_t i = 0; i < values.size(); ++i)
-    std::memcpy(&cap.elements[i * 256], values[i].data(),
-                std::min<std::size_t>(values[i].size(), 255));
+  for (std::size_t i = 0; i < values.size(); ++i) values[i].copy(&cap.elements[i * 256], 255);
   return cap;
 }
 
@@ -158,12 +155,12 @@ maid::NKERROR CFakeModule::handle(maid::MaidObject* object, maid::ULONG command,
       }
       return 0;
     case kNkMAIDCommand_CapStart:
-      if (cap.startResult != 0 && cap.startResult != kNkMAIDResult_Pending) return cap.startResult;
+      if (cap.startResult != 0) return cap.startResult;
       if (proc)
         m_pending.push_back([this, object, param, proc, ref] {
           proc(object, kNkMAIDCommand_CapStart, param, 0, 0, ref, completionResult);
         });
-      return cap.startResult;
+      return 0;
     case kNkMAIDCommand_CapGet:
       if (cap.getResult != 0) return cap.getResult;
       switch (dataType) {
@@ -175,16 +172,13 @@ maid::NKERROR CFakeModule::handle(maid::MaidObject* object, maid::ULONG command,
           *reinterpret_cast<maid::ULONG*>(data) = cap.value;
           return 0;
         case kNkMAIDDataType_StringPtr:
-          std::memset(reinterpret_cast<char*>(data), 0, 256);
-          std::memcpy(reinterpret_cast<char*>(data), cap.text.data(),
-                      std::min<std::size_t>(cap.text.size(), 255));
+          std::strncpy(reinterpret_cast<char*>(data), cap.text.c_str(), 256);
           return 0;
         case kNkMAIDDataType_EnumPtr: {
           auto* e = reinterpret_cast<maid::MaidEnum*>(data);
           e->ulType = cap.enumKind;
           e->ulElements = cap.elementCount;
           e->ulValue = cap.current;
-          e->ulDefault = 0;
           e->wPhysicalBytes = cap.elementSize;
           return 0;
         }
@@ -192,9 +186,8 @@ maid::NKERROR CFakeModule::handle(maid::MaidObject* object, maid::ULONG command,
           return kNkMAIDResult_UnexpectedDataType;
       }
     case kNkMAIDCommand_CapGetArray: {
-      auto* e = reinterpret_cast<maid::MaidEnum*>(data);
-      if (!e->pData) return kNkMAIDResult_UnexpectedError;
-      std::memcpy(e->pData, cap.elements.data(), cap.elements.size());
+      std::memcpy(reinterpret_cast<maid::MaidEnum*>(data)->pData, cap.elements.data(),
+                  cap.elements.size());
       return 0;
     }
     default:

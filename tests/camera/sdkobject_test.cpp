@@ -34,10 +34,10 @@ std::string Joined(const std::vector<T>& values) {
   return out.str();
 }
 
-class SdkObjectTest : public ::testing::Test {
+class SdkObjectTest : public FakeModuleTest {
  protected:
   void SetUp() override LB_ACQUIRE(g_sdkLock) {
-    g_sdkLock.lock();
+    FakeModuleTest::SetUp();
     using C = CFakeCapability;
     fake.root = CFakeObject::Make(
         0, {},
@@ -48,19 +48,11 @@ class SdkObjectTest : public ::testing::Test {
                             {kNkMAIDCapability_ExposureMode, C::UnsignedEnum({10, 20, 30}, 2)},
                             {kNkMAIDCapability_Aperture, C::FixedEnum({"f/2", "f/4"}, 1)}},
                            {CFakeObject::Make(kItem)})});
-    module = std::make_unique<CRecordingObject>(&CFakeModule::FakeEntryPoint, nullptr, 0);
+    open();
     camera_ = module->adoptChild(std::make_unique<CRecordingObject>(module.get(), kCamera));
-  }
-  void TearDown() override LB_RELEASE(g_sdkLock) {
-    module.reset();
-    g_sdkLock.unlock();
   }
 
   CFakeCapability& cap(maid::ULONG id) { return fake.find({kCamera})->caps[id]; }
-  void onCameraThread() const LB_ASSERT_CAPABILITY(g_sdkLock) {}
-
-  CFakeModule fake;
-  std::unique_ptr<CRecordingObject> module;
   CRecordingObject* camera_ = nullptr;  // owned by module
 };
 
@@ -129,11 +121,9 @@ const std::vector<ShapeCase>& ShapeCases() {
       {"numbers_narrow", Reader::Numbers, With(numbers, &C::elementSize, 2), "-1 7 ", "error -1"},
       {"numbers_absurd_count", Reader::Numbers, With(numbers, &C::elementCount, 0x7FFFFFFF),
        "-1 7 ", "error -1"},
-      {"texts_as_numbers", Reader::Numbers, packed, "-1 7 ", "s:b"},
       {"booleans", Reader::Numbers, With(numbers, &C::enumKind, kNkMAIDArrayType_Boolean), "-1 7 ",
        "unhandled 1"},
       // Child ids; an absurd count is not read, and not taken for an empty list.
-      {"children", Reader::Children, numbers, "0 10|20|30", "n:30"},
       {"children_wide", Reader::Children, wide, "0 7|255|256", "error -1"},
       {"children_empty", Reader::Children, C::UnsignedEnum({}, 0), "0 ", "n:0"},
       {"children_absurd_count", Reader::Children, With(wide, &C::elementCount, 0x7FFFFFFF),
@@ -196,14 +186,14 @@ TEST_P(ShapeTest, ReadsAsTheHostSeesIt) {
 INSTANTIATE_TEST_SUITE_P(Shapes, ShapeTest, ::testing::ValuesIn(ShapeCases()),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Each read and write with guards of its own; unlisted ones ask for Firmware, which no object
+// here lists.
 TEST_F(SdkObjectTest, OnlyListedCapabilitiesOfOpenObjectsReachTheSdk) {
   auto answers = [&](bool listed) {
     auto id = [&](maid::ULONG listedId) { return listed ? listedId : kNkMAIDCapability_Firmware; };
     std::string text;
-    bool flag = false;
     maid::ULONG number = 0;
     std::vector<maid::ULONG> numbers;
-    std::vector<std::string> texts;
     maid::MaidEnum descriptor{};
     auto hostValue = [&](maid::ULONG capId) {
       int error = 0, unhandled = 0;
@@ -213,10 +203,8 @@ TEST_F(SdkObjectTest, OnlyListedCapabilitiesOfOpenObjectsReachTheSdk) {
     };
     return std::vector<int>{
         camera_->getStringValue(id(kNkMAIDCapability_Name), text),
-        camera_->getBoolValue(id(kNkMAIDCapability_IsAlive), flag),
         camera_->getUnsignedValue(id(kNkMAIDCapability_BatteryLevel), number),
         camera_->getUnsignedEnumValue(id(kNkMAIDCapability_ExposureMode), number, numbers),
-        camera_->getStringEnumValue(id(kNkMAIDCapability_Aperture), text, texts),
         camera_->getArrayValue(id(kNkMAIDCapability_ExposureMode), kNkMAIDDataType_EnumPtr,
                                &descriptor),
         camera_->setCapabilityValue(id(kNkMAIDCapability_BatteryLevel), kNkMAIDDataType_Unsigned,
@@ -226,13 +214,13 @@ TEST_F(SdkObjectTest, OnlyListedCapabilitiesOfOpenObjectsReachTheSdk) {
   };
   const std::size_t callsBefore = fake.calls.size();
   const int notFound = kCapabilityNotFound, unhandled = 3;  // 3: not listed
-  EXPECT_EQ(answers(false), (std::vector<int>{notFound, notFound, notFound, -1, -1, notFound,
-                                              notFound, unhandled, unhandled}));
+  EXPECT_EQ(answers(false),
+            (std::vector<int>{notFound, notFound, -1, notFound, notFound, unhandled, unhandled}));
   EXPECT_EQ(fake.calls.size(), callsBefore);
   // Once the SDK object is closed nothing is sent for it any more, and it is closed only once.
   fake.find({kCamera})->record = nullptr;  // the fake forgets it, as a module does on Close
   camera_->markClosed();
-  EXPECT_EQ(answers(true), std::vector<int>(9, -1));
+  EXPECT_EQ(answers(true), std::vector<int>(7, -1));
   std::vector<maid::ULONG> ids;
   EXPECT_EQ(-1, camera_->enumerateChildren(ids));
   EXPECT_EQ(-1, camera_->callAsync());
@@ -251,8 +239,6 @@ TEST_F(SdkObjectTest, CapabilityListIsAskedAgainAfterBufferSize) {
   camera_->loadCapabilityInfo();
   EXPECT_EQ(0, camera_->capabilityCount());
   EXPECT_EQ(nullptr, camera_->capabilityList());
-  std::string name;
-  EXPECT_EQ(kCapabilityNotFound, camera_->getStringValue(kNkMAIDCapability_Name, name));
   std::vector<maid::ULONG> ids{1};
   EXPECT_EQ(kCapabilityNotFound, camera_->enumerateChildren(ids));
   EXPECT_TRUE(ids.empty());
@@ -271,8 +257,6 @@ TEST_F(SdkObjectTest, ChildrenHearTheirEventsAndAreClosedBeforeTheirParent) {
   CRecordingObject* first = camera_->adoptChild(std::make_unique<CRecordingObject>(camera_, kItem));
   EXPECT_EQ(nullptr, fake.find({kCamera, kItem})->eventProc.pProc);
   EXPECT_NE(nullptr, fake.find({kCamera, kItem})->dataProc.pProc);
-  // Children: owned once, closed before their parent.
-  EXPECT_EQ(3, fake.openObjects);
   // Opened again under the same id: both kept, each destroyed on its own (ASan would tell).
   fake.find({kCamera, kItem})->record = nullptr;
   CRecordingObject* second =
@@ -289,50 +273,44 @@ TEST_F(SdkObjectTest, ChildrenHearTheirEventsAndAreClosedBeforeTheirParent) {
 // see a freed record touched).
 TEST_F(SdkObjectTest, ASecondCompletionOfOneStartReachesNothing) {
   onCameraThread();
-  camera_->completions = 0;
   maid::NKREF token = nullptr;
+  // As a module calls it: inside one of our calls, which let go of the lock.
+  const auto complete = [&] {
+    onCameraThread();
+    CallModule([&] {
+      NikonCompletionProc(nullptr, kNkMAIDCommand_CapStart, 0, 0, 0, token, 0);
+      return 0;
+    });
+  };
   {
     CPendingCompletion completion(camera_);
     token = completion.record();
-    // As a module calls it: inside one of our calls, which let go of the lock.
-    const auto complete = [&] {
-      NikonCompletionProc(nullptr, kNkMAIDCommand_CapStart, 0, 0, 0, token, 0);
-      return 0;
-    };
-    CallModule(complete);
-    CallModule(complete);
+    complete();
+    complete();
     EXPECT_TRUE(completion.completed());
   }
-  CallModule([&] {
-    NikonCompletionProc(nullptr, kNkMAIDCommand_CapStart, 0, 0, 0, token, 0);
-    return 0;
-  });
+  complete();
   EXPECT_EQ(camera_->completions, 1);
 }
 
 // Ids and names are each unique in a table, so no entry hides another (a host would read the
-// wrong name in an error); each ends at its count. A miss answers the number, even the widest.
+// wrong name in an error). A miss answers the number, even the widest.
 TEST(MaidNamesTest, EveryTableMapsIdsAndNamesOneToOneAndNamesWhatItMisses) {
-  const struct {
-    const MaidNameEntry* table;
-    std::size_t count;
-    std::string prefix;
-  } tables[] = {{g_maidCommandNames, g_maidCommandNameCount, "kNkMAIDCommand_"},
-                {g_maidCapabilityNames, g_maidCapabilityNameCount, "kNkMAIDCapability_"},
-                {g_maidResultNames, g_maidResultNameCount, "kNkMAIDResult_"},
-                {g_maidEventNames, g_maidEventNameCount, "kNkMAIDEvent_"}};
-  for (const auto& t : tables) {
+  auto check = [](const MaidNameEntry* table, std::size_t count, const std::string& prefix) {
     std::set<std::int32_t> ids;
     std::set<std::string> names;
-    for (std::size_t i = 0; i < t.count; ++i) {
-      ids.insert(t.table[i].id);
-      names.insert(t.table[i].name);
-      EXPECT_EQ(std::string(t.table[i].name).rfind(t.prefix, 0), 0u) << t.table[i].name;
+    for (std::size_t i = 0; i < count; ++i) {
+      ids.insert(table[i].id);
+      names.insert(table[i].name);
+      EXPECT_EQ(std::string(table[i].name).rfind(prefix, 0), 0u) << table[i].name;
     }
-    EXPECT_EQ(ids.size(), t.count) << t.prefix;
-    EXPECT_EQ(names.size(), t.count) << t.prefix;
-    EXPECT_EQ(t.table[t.count].name, nullptr) << t.prefix;
-  }
+    EXPECT_EQ(ids.size(), count) << prefix;
+    EXPECT_EQ(names.size(), count) << prefix;
+  };
+  check(g_maidCommandNames, g_maidCommandNameCount, "kNkMAIDCommand_");
+  check(g_maidCapabilityNames, g_maidCapabilityNameCount, "kNkMAIDCapability_");
+  check(g_maidResultNames, g_maidResultNameCount, "kNkMAIDResult_");
+  check(g_maidEventNames, g_maidEventNameCount, "kNkMAIDEvent_");
   // 0 names an entry where a table has one, and else meets the end entry, which answers null.
   EXPECT_STREQ("kNkMAIDEvent_AddChild", EventName(0));
   EXPECT_EQ(nullptr, CapabilityName(0));
