@@ -27,10 +27,8 @@ TEST_F(CameraPresenceTest, ACameraThatCannotBeTakenOnIsTriedAgainOnlyOnceASecond
   onCameraThread();
   for (const bool refusesOpen : {false, true}) {
     SCOPED_TRACE(refusesOpen ? "refuses to open" : "not alive");
-    fake.root = CFakeObject::Make(
-        0, {},
-        {CFakeObject::Make(3, {{kNkMAIDCapability_Name, C::Text("D5")},
-                               {kNkMAIDCapability_IsAlive, C::Bool(refusesOpen)}})});
+    fake.root = CFakeObject::Make(0, {}, {Camera(3, "D5")});
+    fake.root.children[3].caps[kNkMAIDCapability_IsAlive].value = refusesOpen;
     if (refusesOpen) fake.root.children[3].openResult = kNkMAIDResult_HardwareError;
     open();
     const int opensBefore = fake.count(kNkMAIDCommand_Open);

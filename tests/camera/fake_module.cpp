@@ -104,7 +104,6 @@ maid::NKERROR CFakeModule::handle(maid::MaidObject* object, maid::ULONG command,
     if (!target) return kNkMAIDResult_ValueOutOfBounds;
     if (target->openResult != 0) return target->openResult;
     target->record = reinterpret_cast<maid::MaidObject*>(data);
-    target->record->ulID = param;
     ++openObjects;
     return 0;
   }

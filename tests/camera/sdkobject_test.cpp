@@ -247,9 +247,8 @@ TEST_F(SdkObjectTest, CapabilityListIsAskedAgainAfterBufferSize) {
 TEST_F(SdkObjectTest, ChildrenHearTheirEventsAndAreClosedBeforeTheirParent) {
   // The base class routes what it does not handle to m_eventTarget.
   CRecordingObject* item = camera_->adoptChild(std::make_unique<CRecordingObject>(camera_, kItem));
-  CNikonObject* plain = item;
-  plain->m_eventTarget = camera_;
-  plain->CNikonObject::onEvent(kNkMAIDEvent_AddChild, 0);
+  item->m_eventTarget = camera_;
+  item->CNikonObject::onEvent(kNkMAIDEvent_AddChild, 0);
   EXPECT_EQ((std::vector<maid::ULONG>{kNkMAIDEvent_AddChild}), camera_->events);
   // Without an EventProc capability no procedure is registered.
   camera_->destroyChild(item);
