@@ -13,6 +13,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -39,14 +40,23 @@ inline bool MatchesRaw(const std::vector<unsigned char>& bytes, std::uint64_t se
     if (bytes[i] != lbsim::RawByte(seed, i)) return false;
   return !bytes.empty();
 }
+// The JPEG simulated camera `camera` made for its shot `shot`, `photoWidth` wide. Each is
+// rendered once a process: a file is matched against many shots, and a render takes long.
+inline const std::vector<unsigned char>& SimShotJpeg(std::uint32_t camera, std::uint32_t shot,
+                                                     int photoWidth) {
+  static std::map<std::tuple<std::uint32_t, std::uint32_t, int>, std::vector<unsigned char>>
+      rendered;
+  std::vector<unsigned char>& jpeg = rendered[{camera, shot, photoWidth}];
+  if (jpeg.empty()) jpeg = lbsim::ShotJpeg(lbsim::FileSeed(camera, shot, false), photoWidth);
+  return jpeg;
+}
 // Whether `bytes` are the file simulated camera `camera` made for its shot `shot`: the RAW file
 // when they are `rawBytes` long, else the JPEG `photoWidth` wide.
 inline bool SimCameraMade(const std::vector<unsigned char>& bytes, std::uint32_t camera,
                           std::uint32_t shot, std::size_t rawBytes,
                           int photoWidth = lbsim::kPhotoWidth) {
-  return bytes.size() == rawBytes
-             ? MatchesRaw(bytes, lbsim::FileSeed(camera, shot, true))
-             : bytes == lbsim::ShotJpeg(lbsim::FileSeed(camera, shot, false), photoWidth);
+  return bytes.size() == rawBytes ? MatchesRaw(bytes, lbsim::FileSeed(camera, shot, true))
+                                  : bytes == SimShotJpeg(camera, shot, photoWidth);
 }
 
 // The captures' rules: a capture id is announced once ("objectWasAdded") and ends once, after

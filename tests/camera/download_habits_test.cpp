@@ -72,16 +72,12 @@ class DownloadHabitsTest : public ConnectedCameraTest,
 
   // The shot of the simulated camera whose bytes `file` holds (1 to `shots`), or 0.
   static std::uint32_t ShotOf(const HostFile& file, std::uint32_t shots) {
-    static std::map<std::uint32_t, std::vector<unsigned char>> jpegs;  // rendered once
     const std::string name = file.name();
     const bool raw = name.substr(name.size() - 4) == ".nef";
     const auto bytes = ReadBytes(g_downloadDirectory + name);
-    for (std::uint32_t shot = 1; shot <= shots; ++shot) {
-      const std::uint64_t seed = lbsim::FileSeed(1, shot, raw);
-      if (!raw && jpegs[shot].empty()) jpegs[shot] = lbsim::ShotJpeg(seed);
-      if (raw ? bytes.size() == kRawBytes && MatchesRaw(bytes, seed) : bytes == jpegs[shot])
+    for (std::uint32_t shot = 1; shot <= shots; ++shot)
+      if ((bytes.size() == kRawBytes) == raw && SimCameraMade(bytes, 1, shot, kRawBytes))
         return shot;
-    }
     return 0;
   }
 

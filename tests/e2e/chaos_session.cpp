@@ -443,25 +443,16 @@ class ChaosSession {
   // Whether `bytes` are a file one of the simulated cameras made: of the shot the camera's
   // name for it says ("DSC_0007.NEF"), or, a file never announced (its name in the folder,
   // "Capture0001.nef"), of one of the first shots.
-  bool madeByACamera(const std::vector<unsigned char>& bytes, const std::string& name) {
+  bool madeByACamera(const std::vector<unsigned char>& bytes, const std::string& name) const {
     const bool named = name.size() == 12 && name.compare(0, 4, "DSC_") == 0;
     const auto first = named ? static_cast<std::uint32_t>(std::atoi(name.c_str() + 4)) : 1u;
     const bool raw = name.size() > 4 && _stricmp(name.c_str() + name.size() - 4, ".nef") == 0;
     for (const SimCamera& camera : m_plan.cameras)
       for (std::uint32_t shot = first; shot <= (named ? first : 40); ++shot)
-        if (raw ? bytes.size() == camera.rawBytes &&
-                      MatchesRaw(bytes, lbsim::FileSeed(camera.id, shot, true))
-                : bytes.size() != camera.rawBytes && bytes == shotJpeg(camera.id, shot))
+        if ((bytes.size() == camera.rawBytes) == raw &&
+            SimCameraMade(bytes, camera.id, shot, camera.rawBytes))
           return true;
     return false;
-  }
-
-  // The JPEG a camera made for a shot, rendered once a session: the files a host left behind
-  // are each matched against forty shots of every camera.
-  const std::vector<unsigned char>& shotJpeg(std::uint32_t camera, std::uint32_t shot) {
-    std::vector<unsigned char>& jpeg = m_jpegs[{camera, shot}];
-    if (jpeg.empty()) jpeg = lbsim::ShotJpeg(lbsim::FileSeed(camera, shot, false));
-    return jpeg;
   }
 
   void checkClosedCalls() {
@@ -528,8 +519,6 @@ class ChaosSession {
   std::vector<LoggedMessage> m_log;
   std::multimap<std::size_t, std::uint32_t> m_requestOfAction;  // the requests each action sent
   std::vector<unsigned> m_actionAtMs;  // when each action of the plan began
-  std::map<std::pair<std::uint32_t, std::uint32_t>, std::vector<unsigned char>>
-      m_jpegs;  // by camera, shot
   std::vector<std::string> m_broken;
   unsigned m_frames = 0, m_badFrames = 0;  // only the first bad one is described
   unsigned m_calmAtMs = 0;
