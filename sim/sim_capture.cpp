@@ -111,38 +111,36 @@ std::vector<ULONG> MakeShotItems(ULONG cameraId) {
   return ids;
 }
 
-// Whether the caller has started the transfer of item `itemId` and it has not ended.
-bool TransferStarted(const Camera& camera, ULONG itemId) {
-  for (MaidObject* record : camera.transferring) {
-    auto node = Sim().open.find(record);
-    if (node != Sim().open.end() && node->second.itemId == itemId) return true;
-  }
+// Whether the caller has item `itemId` open.
+bool ItemOpen(ULONG cameraId, ULONG itemId) {
+  for (const auto& [record, node] : Sim().open)
+    if (node.kind == Kind::Item && node.cameraId == cameraId && node.itemId == itemId) return true;
   return false;
 }
 
 // Announces a shot's items to the camera's event procedure; the caller opens each item inside
 // its announcement and fetches it in its own polls afterwards. Under nested-items the second
-// file of a pair is announced by the first one's transfer instead, after its first block.
+// file of a pair waits while the caller holds the first one open: the first one's transfer
+// announces it after its first block, or the first one's close lets it come at the next poll.
 void AnnounceShot(ULONG cameraId, const std::vector<ULONG>& ids) {
   for (std::size_t i = 0; i < ids.size(); ++i) {
     Camera* camera = FindCamera(cameraId);
     if (!camera || !camera->plugged) return;
     if (camera->items.count(ids[i]) == 0) continue;  // already announced and let go of
     const bool nestNext = i + 1 < ids.size() && camera->has(Habit::NestedItems);
-    if (nestNext) camera->announceDuringTransfer = ids[i + 1];
+    if (nestNext) camera->heldPartners[ids[i]] = ids[i + 1];
     if (MaidObject* record = OpenRecord(Kind::Camera, cameraId))
       DeliverEvent(record, kNkMAIDEvent_AddChild, ids[i]);
     camera = FindCamera(cameraId);
-    if (nestNext && camera) {
-      // A caller that started the first transfer inside its announcement hears of the second
-      // file from that transfer, whether it fetched a block yet or fetches them in later polls.
-      if (camera->announceDuringTransfer == 0 || TransferStarted(*camera, ids[i])) {
-        ++i;
-        continue;
-      }
-      // The caller never started the first transfer: the second comes in its own turn.
-      camera->announceDuringTransfer = 0;
+    if (!nestNext || !camera) continue;
+    // Let go of already (announced, or queued by the close), or held for the first one's
+    // transfer: not announced here.
+    if (camera->heldPartners.count(ids[i]) == 0 || ItemOpen(cameraId, ids[i])) {
+      ++i;
+      continue;
     }
+    // The caller did not take the first one (refused to open it): the second comes in its turn.
+    camera->heldPartners.erase(ids[i]);
   }
 }
 

@@ -35,6 +35,7 @@ Outcome Apply(const std::string& line) {
   if (verb == "reset") {
     LoadScenario();
     sim.callsAfterClose = 0;
+    sim.announcedMidTransfer = 0;
     sim.calls = 0;
     sim.manualClockMs.reset();
     return Outcome::Done;

@@ -139,8 +139,21 @@ NKERROR Close(MaidObject* record, const Node& node) {
     sim.open.clear();
   }
   // An item the computer has let go of is gone from the camera's list of new items.
+  // A first file let go of before its transfer's first block lets its held partner come.
   if (closed.kind == Kind::Item) {
-    if (Camera* camera = FindCamera(closed.cameraId)) camera->items.erase(closed.itemId);
+    if (Camera* camera = FindCamera(closed.cameraId)) {
+      camera->items.erase(closed.itemId);
+      auto held = camera->heldPartners.find(closed.itemId);
+      if (held != camera->heldPartners.end()) {
+        sim.jobs.push_back([cameraId = closed.cameraId, partner = held->second] {
+          const Camera* camera = FindCamera(cameraId);
+          MaidObject* record = OpenRecord(Kind::Camera, cameraId);
+          if (camera && camera->plugged && camera->items.count(partner) && record)
+            DeliverEvent(record, kNkMAIDEvent_AddChild, partner);
+        });
+        camera->heldPartners.erase(held);
+      }
+    }
   }
   return kNkMAIDResult_NoError;
 }
@@ -257,8 +270,8 @@ LBSIM_EXPORT lbsim::sdk::NKERROR MAIDEntryPoint(lbsim::sdk::MaidObject* object,
   lbsim::Simulator& sim = lbsim::Sim();
   ++sim.calls;
   if (sim.faults.failCallIn > 0 && --sim.faults.failCallIn == 0) {
-    std::fprintf(stderr, "lbsim: call %u failed as asked: command %lu, capability %lu\n",
-                 sim.calls, static_cast<unsigned long>(command), static_cast<unsigned long>(param));
+    std::fprintf(stderr, "lbsim: call %u failed as asked: command %lu, capability %lu\n", sim.calls,
+                 static_cast<unsigned long>(command), static_cast<unsigned long>(param));
     return lbsim::sdk::kNkMAIDResult_UnexpectedError;
   }
   return lbsim::Handle(object, command, param, dataType, data, proc, ref);
@@ -283,6 +296,12 @@ LBSIM_EXPORT double LbSimLensPosition(unsigned id) {
 LBSIM_EXPORT unsigned LbSimCalls() {
   const auto lock = lbsim::LockLoaded();
   return lbsim::Sim().calls;
+}
+
+// How many items since the last "reset" were announced inside a transfer's poll (nested-items).
+LBSIM_EXPORT unsigned LbSimAnnouncedMidTransfer() {
+  const auto lock = lbsim::LockLoaded();
+  return lbsim::Sim().announcedMidTransfer;
 }
 
 // How many calls since the last "reset" came with a record the caller had closed itself.

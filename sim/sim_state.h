@@ -73,9 +73,11 @@ struct Camera {
   // What the habits keep between calls.
   bool has(Habit habit) const { return Has(setup.habits, habit); }
   std::deque<ULONG> eventsForNextCall;  // events-in-calls: changed capabilities, in order
-  ULONG announceDuringTransfer = 0;     // nested-items: the item to announce mid-transfer
-  unsigned liveViewBusyReads = 0;       // lv-busy: reads still to answer busy
-  bool liveViewOffRefused = false;      // lv-off-busy: this live view refused a switch-off
+  // nested-items: a pair's second item, by its first one, held back while the caller has the
+  // first one open; its transfer's first block, or its close, lets the second one come.
+  std::map<ULONG, ULONG> heldPartners;
+  unsigned liveViewBusyReads = 0;   // lv-busy: reads still to answer busy
+  bool liveViewOffRefused = false;  // lv-off-busy: this live view refused a switch-off
   // The data objects whose Acquire has started and not yet completed, kept for every camera
   // so that busy-while-transferring switched on mid-transfer takes effect at once.
   std::set<MaidObject*> transferring;
@@ -124,6 +126,7 @@ struct Simulator {
   std::set<MaidObject*> closedByCaller;
   std::deque<MaidObject*> closedOrder;  // the same records, oldest first
   unsigned callsAfterClose = 0;
+  unsigned announcedMidTransfer = 0;  // nested-items: items announced inside a transfer's poll
   // Work for the caller's next Async, run in order on the caller's thread.
   std::deque<std::function<void()>> jobs;
   Faults faults;

@@ -44,13 +44,16 @@ std::uint64_t SlowLinkAllowance(const Camera& camera, const Transfer& t) {
 }
 
 // The nested-items habit: the pair's second file is announced while the first transfers.
-void AnnounceWaitingItem(ULONG cameraId) {
+void AnnounceHeldPartner(ULONG cameraId, ULONG itemId) {
   Camera* camera = FindCamera(cameraId);
-  if (!camera || camera->announceDuringTransfer == 0) return;
-  const ULONG itemId = camera->announceDuringTransfer;
-  camera->announceDuringTransfer = 0;
+  if (!camera) return;
+  auto held = camera->heldPartners.find(itemId);
+  if (held == camera->heldPartners.end()) return;
+  const ULONG partner = held->second;
+  camera->heldPartners.erase(held);
+  ++Sim().announcedMidTransfer;
   if (MaidObject* record = OpenRecord(Kind::Camera, cameraId))
-    DeliverEvent(record, kNkMAIDEvent_AddChild, itemId);
+    DeliverEvent(record, kNkMAIDEvent_AddChild, partner);
 }
 
 // One poll's share of a transfer; queues the rest at the front, so the transfer goes on at the
@@ -81,7 +84,7 @@ void RunTransfer(Transfer t) {
   }
   const bool slow = camera->has(Habit::SlowLink);
   const std::uint64_t allowance = slow ? SlowLinkAllowance(*camera, t) : ~0ull;
-  const bool nested = camera->announceDuringTransfer != 0;
+  const bool nested = camera->heldPartners.count(t.itemId) != 0;
   std::vector<unsigned char> bytes;
   std::uint64_t sentNow = 0;
   const ULONG blocksNow = camera->has(Habit::BlockAPoll) ? 1 : kBlocksPerAsync;
@@ -104,7 +107,7 @@ void RunTransfer(Transfer t) {
     if (nested) {
       // The caller hears of the second file inside this block's poll; the first file goes on
       // at the next poll, if the caller kept its object open.
-      AnnounceWaitingItem(t.cameraId);
+      AnnounceHeldPartner(t.cameraId, t.itemId);
       if (!sim.open.count(t.record)) return Complete(t, kNkMAIDResult_Aborted);
       camera = FindCamera(t.cameraId);
       if (!camera || !camera->plugged) return Complete(t, kNkMAIDResult_CameraNotFound);

@@ -99,6 +99,11 @@ TEST_P(DownloadHabitsTest, EveryFileArrivesWholeOrIsReported) {
   shoot(1);
   shoot(2);
   SCOPED_TRACE("host was told:\n" + m_log.str());
+  // Nested, each whole pair's second file came inside its first one's transfer.
+  const bool nested = std::string(GetParam()).find("nested-items") != std::string::npos;
+  auto* midTransfer = SimFunction<unsigned()>("Type0001.md3", "LbSimAnnouncedMidTransfer");
+  ASSERT_TRUE(midTransfer);
+  EXPECT_EQ(midTransfer(), nested ? 3u : 0u);
   ASSERT_EQ(m_unannounced.size(), 1u) << "the refused item, reported once";
   ASSERT_EQ(m_files.size(), 7u);
   std::map<std::string, std::multiset<std::uint32_t>> shotsOfBaseName;
