@@ -1,8 +1,6 @@
 // Capture, live view and focus on the simulated cameras: the files shots leave and what the host
 // hears of them, failing shots, live-view frames, focus steps.
 
-#include <chrono>
-
 #include "camera/sdkobject/nikon_object.h"
 #include "tests/camera/sim_fixture.h"
 
@@ -138,9 +136,7 @@ TEST_F(CaptureTest, LiveViewFollowsTheCameraAndSendsOnlyPictures) {
   HandleConnectDevice(9, DeviceParams(0x101).get());
   ASSERT_TRUE(camera->startLiveView());
   SimControl("Type0001.md3", "unplug 1");
-  const auto start = std::chrono::steady_clock::now();
-  manager->pumpIdle();
-  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 1.0);
+  manager->pumpIdle();  // one idle pass, nothing settled
   EXPECT_EQ(TakeNamed("deviceRemoved").size(), 1u);
   // Type0023 cameras take 3 to switch on.
   HandleConnectDevice(3, DeviceParams(0x1701).get());
