@@ -24,7 +24,7 @@ void ExpectShotLandsIn(const std::string& temporaryFolder, const std::string& ex
   const auto done = session.client().waitForName("fileDownloadComplete", 30000);
   ASSERT_TRUE(done) << "the picture never came";
   ExpectOrderlyShutdown(session);
-  const std::string path = TextIn(*done, "file_path");
+  const std::string path = Text(done->payload.get(), "file_path");
   EXPECT_EQ(path.substr(0, path.find_last_of('\\') + 1), expectedFolder);
   EXPECT_TRUE(IsJpeg(ReadFile(path))) << path;
   DeleteFileW(platform::utf8ToWide(path).c_str());

@@ -5,32 +5,6 @@
 #include <filesystem>
 #include <fstream>
 
-#include "sim/sim_content.h"
-#include "lbhost/vocabulary/value_printer.h"
-
-std::string CameraRaw(std::uint32_t shot, std::size_t size, std::uint32_t camera) {
-  std::string bytes(size, '\0');
-  lbsim::FillRaw(lbsim::FileSeed(camera, shot, true), 0,
-                 reinterpret_cast<unsigned char*>(&bytes[0]), size);
-  return bytes;
-}
-
-std::vector<HostMessage> DownloadMessages(CHostClient& client, std::size_t outcomes) {
-  std::vector<HostMessage> found;
-  for (const DWORD start = GetTickCount(); outcomes > 0 && GetTickCount() - start < 30000;) {
-    for (auto& message : client.collectFor(100)) {
-      const std::string name = message.nameText();
-      if (name != "objectWasAdded" && name != "fileDownloadComplete" && name != "error") continue;
-      std::printf(
-          "  %s\n",
-          FormatHostMessage(message.requestId, message.name.get(), message.payload.get()).c_str());
-      if (name != "objectWasAdded" && outcomes > 0) --outcomes;
-      found.push_back(std::move(message));
-    }
-  }
-  return found;
-}
-
 void SimulatedCameraTest::start(const std::string& scenarioText, std::string downloadFolder) {
   ASSERT_TRUE(m_downloads.valid());
   if (downloadFolder.empty()) downloadFolder = m_downloads.path();

@@ -37,16 +37,9 @@ inline std::string LocalTemporaryFolder() {
   return platform::environmentVariable("LOCALAPPDATA") + "\\Temp\\";
 }
 
-// The RAW file simulated camera `camera` (1 unless named) makes for its shot `shot`, `size`
-// bytes from their seed.
-std::string CameraRaw(std::uint32_t shot, std::size_t size, std::uint32_t camera = 1);
-
-// A number or text of a message's table payload; -12345 or "<absent>" when there is none.
+// A number of a message's table payload; -12345 when there is none.
 inline double NumberIn(const HostMessage& message, const char* key) {
   return Number(message.payload.get(), key);
-}
-inline std::string TextIn(const HostMessage& message, const char* key) {
-  return Text(message.payload.get(), key);
 }
 
 // `text` holds `part`; either way the message shows the whole text, for EXPECT_TRUE and EXPECT_FALSE alike.
@@ -55,10 +48,6 @@ inline ::testing::AssertionResult Has(const std::string& text, const std::string
                                                : ::testing::AssertionFailure())
          << "\"" << part << "\" in: " << text;
 }
-
-// The download messages ("objectWasAdded", then "fileDownloadComplete" or "error") until
-// `outcomes` files have their outcome or 30 s pass; each is printed to the test's log.
-std::vector<HostMessage> DownloadMessages(CHostClient& client, std::size_t outcomes);
 
 // "shutdown" is answered and the process ends with 0.
 inline void ExpectOrderlyShutdown(CHostSession& session) {

@@ -63,16 +63,7 @@ std::vector<std::pair<std::string, std::string>> CTestDownloadFolder::environmen
 }
 
 std::vector<std::string> CTestDownloadFolder::files() const {
-  std::vector<std::string> names;
-  WIN32_FIND_DATAW found;
-  HANDLE search = FindFirstFileW(platform::utf8ToWide(m_path + "*").c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return names;
-  do {
-    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
-    names.push_back(platform::utf16ToUtf8(reinterpret_cast<const char16_t*>(found.cFileName)));
-  } while (FindNextFileW(search, &found));
-  FindClose(search);
-  return names;
+  return platform::filesInFolder(m_path);
 }
 
 bool CTestDownloadFolder::remove() {
