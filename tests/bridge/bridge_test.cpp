@@ -51,6 +51,24 @@ std::vector<DecodedMessage> Received() {
   return messages;
 }
 
+// A request handed to the worker.
+void Post(CTestWorker& test, std::uint32_t id, const char* name, const ZnLuaTE* params = nullptr) {
+  const ZnLuaTEString nameValue(name);
+  test.worker.post(id, &nameValue, params);
+}
+
+// The camera thread's turns as the process runs them, its lanes on threads of their own and
+// real time: each message as the host decodes it goes to `see`, until `done` or 30 s.
+template <typename See, typename Done>
+void RunTurns(CTestWorker& test, See see, Done done) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!done() && std::chrono::steady_clock::now() < deadline) {
+    const unsigned waitMs = test.worker.runTurn();
+    for (auto& message : Received()) see(message);
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::min(waitMs, 2u)));
+  }
+}
+
 // Every queued message described, one a line.
 std::string Transcript() {
   std::string lines;
@@ -234,15 +252,10 @@ TEST_F(SimFixture, AListingAsTheLanesStartWaitsForTheirFirstScans) {
   std::string answer;
   BetweenTurns([&] {
     CTestWorker test(CModuleLane::Mode::OwnThread);
-    const ZnLuaTEString name("listDevices");
-    test.worker.post(1, &name, nullptr);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (answer.empty() && std::chrono::steady_clock::now() < deadline) {
-      const unsigned waitMs = test.worker.runTurn();
-      for (const auto& message : Received())
-        if (message.requestId == 1) answer = Describe(message);
-      std::this_thread::sleep_for(std::chrono::milliseconds(std::min(waitMs, 5u)));
-    }
+    Post(test, 1, "listDevices");
+    RunTurns(
+        test, [&](const DecodedMessage& m) { answer = m.requestId == 1 ? Describe(m) : answer; },
+        [&] { return !answer.empty(); });
     return 0;
   });
   EXPECT_EQ(answer,
@@ -260,8 +273,7 @@ TEST_F(RequestPathTest, RequestsPostedWhileTheWorkerWorksRunOnceInOrder) {
   constexpr std::uint32_t kRequests = 200;
   std::atomic<bool> posted{false};
   std::thread pipeThread([&] {
-    const ZnLuaTEString name("isLiveViewOn");
-    for (std::uint32_t id = 1; id <= kRequests; ++id) test.worker.post(id, &name, nullptr);
+    for (std::uint32_t id = 1; id <= kRequests; ++id) Post(test, id, "isLiveViewOn");
     posted = true;
   });
   std::vector<std::uint32_t> answered;
@@ -324,10 +336,7 @@ TEST_F(SharedTurnTest, CamerasShareEachTurnAndOneLeavingDisturbsNoOther) {
   };
   for (int turn = 0; turn < 40 && busy(); ++turn) {
     SCOPED_TRACE("turn " + std::to_string(turn));
-    if (turn % 2 == 0) {
-      const ZnLuaTEString name("isLiveViewOn");
-      for (int i = 0; i < 30; ++i) test.worker.post(nextId++, &name, nullptr);
-    }
+    for (int i = 0; turn % 2 == 0 && i < 30; ++i) Post(test, nextId++, "isLiveViewOn");
     test.turn();
     const std::uint32_t answeredBefore = answered;
     for (auto& message : TakeAll())
@@ -388,19 +397,14 @@ TEST_F(SharedTurnTest, ALongModuleCallHoldsUpOnlyItsModule) {
     CTestWorker test(CModuleLane::Mode::OwnThread);
     std::uint32_t id = 0;
     for (const char* name :
-         {"doCapture", "isLiveViewOn", "listDevices", "connectDevice", "isLiveViewOn"}) {
-      const ZnLuaTEString nameValue(name);
-      test.worker.post(++id, &nameValue, DeviceParams(0x1702).get());
-    }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (std::count(seen.begin(), seen.end(), "fileDownloadComplete") < 2 &&
-           std::chrono::steady_clock::now() < deadline) {
-      const unsigned waitMs = test.worker.runTurn();
-      for (const auto& message : Received())
-        seen.push_back(message.requestId ? "#" + std::to_string(message.requestId)
-                                         : message.name->getString());
-      std::this_thread::sleep_for(std::chrono::milliseconds(std::min(waitMs, 5u)));
-    }
+         {"doCapture", "isLiveViewOn", "listDevices", "connectDevice", "isLiveViewOn"})
+      Post(test, ++id, name, DeviceParams(0x1702).get());
+    RunTurns(
+        test,
+        [&](const DecodedMessage& m) {
+          seen.push_back(m.requestId ? "#" + std::to_string(m.requestId) : m.name->getString());
+        },
+        [&] { return std::count(seen.begin(), seen.end(), "fileDownloadComplete") >= 2; });
     return 0;
   });
   // The other camera's file is announced first; the exposure's comes once it is over.
@@ -447,8 +451,7 @@ TEST_F(RigTest, EightCamerasFireTogetherAndEveryFileNamesItsCameraAndShot) {
     CTestWorker test(CModuleLane::Mode::OwnThread);
     std::uint32_t id = 10;
     auto post = [&](const char* name, std::unique_ptr<ZnLuaTETable> params) {
-      const ZnLuaTEString nameValue(name);
-      test.worker.post(++id, &nameValue, params.get());
+      Post(test, ++id, name, params.get());
     };
     for (std::uint32_t deviceId : rig) {
       auto params = DeviceParams(deviceId);
@@ -467,25 +470,21 @@ TEST_F(RigTest, EightCamerasFireTogetherAndEveryFileNamesItsCameraAndShot) {
         return message.name->getString() == name;
       });
     };
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    // Until every release has ended and every file arrived, or the deadline.
-    while ((count("rigReleaseEnded") < 16 || count("fileDownloadComplete") < 30) &&
-           std::chrono::steady_clock::now() < deadline) {
-      const unsigned waitMs = test.worker.runTurn();
-      for (auto& message : Received()) {
-        // The second shot is released once the first one's files are all in.
-        const bool firstDone = message.name->getString() == "fileDownloadComplete" &&
-                               count("fileDownloadComplete") == 15;
-        const bool secondStarted = message.requestId == 21;
-        seen.push_back(std::move(message));
-        if (firstDone) post("doRigCapture", std::make_unique<ZnLuaTETable>());
-        if (secondStarted && !unplugged) {
-          unplugged = true;
-          SimControl("Type0023.md3", "unplug 4");
-        }
+    auto see = [&](DecodedMessage& message) {
+      // The second shot is released once the first one's files are all in.
+      const bool firstDone = message.name->getString() == "fileDownloadComplete" &&
+                             count("fileDownloadComplete") == 15;
+      const bool secondStarted = message.requestId == 21;
+      seen.push_back(std::move(message));
+      if (firstDone) post("doRigCapture", std::make_unique<ZnLuaTETable>());
+      if (secondStarted && !unplugged) {
+        unplugged = true;
+        SimControl("Type0023.md3", "unplug 4");
       }
-      std::this_thread::sleep_for(std::chrono::milliseconds(std::min(waitMs, 2u)));
-    }
+    };
+    // Until every release has ended and every file arrived.
+    RunTurns(test, see,
+             [&] { return count("rigReleaseEnded") >= 16 && count("fileDownloadComplete") >= 30; });
     return 0;
   });
   // Every file, announced once and ended once, holds a camera's shot; nothing else stays.
