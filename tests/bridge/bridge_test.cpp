@@ -143,17 +143,15 @@ TEST_F(RequestPathTest, EveryCommandAnswersByItsNameWithTheKeysTheHostReads) {
             "#4 " + refused + "\"Module specified was not connected\"}");
   EXPECT_EQ(answer(4, "getCameraSettings", 0x102),
             "#4 " + refused + "\"Camera specified was not connected\"}");
-  // The settings as the host reads them, each list numbered from 0; then one changed, and the
-  // answer shows the new value.
-  EXPECT_TRUE(std::regex_match(
-      answer(5, "getCameraSettings", 0x101),
-      std::regex("#5 ok \\{AFButtonPressed = \"Off\", aperture = \"f/4\", apertureEntries = "
-                 "\\{\\[0\\] = \"f/1.8\", \\[1\\] = \"f/2.8\", .*, whiteBalance = \"Auto\"\\}")));
+  // A setting changed: the answer is the settings as the host reads them, with the new value
+  // and each list numbered from 0.
   const auto change = DeviceParams(0x101);
   change->setString("param_key", "apertureValue");
   change->setNumber("param_value", 4);
-  EXPECT_TRUE(std::regex_match(answer(6, "updateCameraSetting", change.get()),
-                               std::regex("#6 ok .* aperture = \"f/8\", .*")));
+  EXPECT_TRUE(std::regex_match(
+      answer(6, "updateCameraSetting", change.get()),
+      std::regex("#6 ok \\{AFButtonPressed = \"Off\", aperture = \"f/8\", apertureEntries = "
+                 "\\{\\[0\\] = \"f/1.8\", \\[1\\] = \"f/2.8\", .*, whiteBalance = \"Auto\"\\}")));
 
   ZnLuaTETable focus;
   focus.setNumber("focus_direction", -2);
