@@ -23,8 +23,12 @@
 
 // A file's content (empty when unreadable); the names of the files in a folder, sorted.
 inline std::vector<unsigned char> ReadBytes(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<unsigned char>(std::istreambuf_iterator<char>(in), {});
+  // In one read: a byte at a time takes seconds for a RAW file under the sanitizers.
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  std::vector<unsigned char> bytes(in ? static_cast<std::size_t>(in.tellg()) : 0);
+  in.seekg(0).read(reinterpret_cast<char*>(bytes.data()),
+                   static_cast<std::streamsize>(bytes.size()));
+  return bytes;
 }
 inline std::vector<std::string> FilesIn(const std::filesystem::path& folder) {
   std::vector<std::string> names;
