@@ -28,38 +28,25 @@ ZnLuaTEPtr Numbered(std::initializer_list<std::pair<double, const char*>> entrie
   return table;
 }
 
-TEST(FileNamePattern, ExpandsEveryPlaceholderAndKeepsTheCamerasExtension) {
-  EXPECT_EQ(ExpandFileNamePattern("{camera}_{date}_{time}_{n}", kShot),
-            "Z 7_II_2026-03-07_090502_0012.nef");
-  EXPECT_EQ(ExpandFileNamePattern("shoot-{n:2}-{name}", kShot), "shoot-12-Capture0003.nef");
-  EXPECT_EQ(ExpandFileNamePattern("{n:1}", kShot), "12.nef");
+TEST(FileNamePattern, ExpandsPlaceholdersFoldersDatesAndGphoto2Codes) {
+  const std::pair<const char*, const char*> kExpanded[] = {
+      {"{camera}_{date}_{time}_{n}", "Z 7_II_2026-03-07_090502_0012.nef"},
+      {"{n:1}", "12.nef"},
+      {"{date}/{camera}_{n}", "2026-03-07\\Z 7_II_0012.nef"},
+      {"{date:%Y%m%d}\\{time:%H-%M}_{n:2}", "20260307\\09-05_12.nef"},
+      {"%n_%Y%m%d", "12_20260307.nef"},
+      {"%03n-%f.%C", "012-Capture0003.nef"},
+      {"%:", "Capture0003.nef"},
+      {"%a %d %b %y %j %I%p 100%%", "Sat 07 Mar 26 066 09AM 100%.nef"},
+  };
+  for (const auto& [pattern, name] : kExpanded)
+    EXPECT_EQ(ExpandFileNamePattern(pattern, kShot), name) << pattern;
   const ShotNaming noExtension{2026, 3, 7, 9, 5, 2, 12, "Z 7/II", "Capture0003", ""};
   EXPECT_EQ(ExpandFileNamePattern("x{n}", noExtension), "x0012");
   // The camera's own name with the downloaded file's extension, as lbhost saves by default.
   const ShotNaming camerasName{2026, 3, 7, 9, 5, 2, 12, "Z 7/II", "DSC_0003.JPG", ".jpg"};
   EXPECT_EQ(ExpandFileNamePattern("%f", camerasName), "DSC_0003.jpg");
   EXPECT_EQ(ExpandFileNamePattern("{name}", camerasName), "DSC_0003.jpg");
-}
-
-TEST(FileNamePattern, RefusesPatternsThatGiveNoSafeName) {
-  EXPECT_TRUE(CheckFileNamePattern("{camera}_{n:3}").empty());
-  for (const char* bad : {"", "{nn}", "{n:0}", "{n:x}", "{date:2}", "{camera", "a:b", ".", "..",
-                          "a//b", "/a", "a/", "../{n}", "{date:%Q}", "{time:%Y/%m}", "%", "%05f"})
-    EXPECT_FALSE(CheckFileNamePattern(bad).empty()) << bad;
-  // A gphoto2 code lbhost has no meaning for is named, never taken literally.
-  EXPECT_NE(CheckFileNamePattern("%F/%f").find("%F"), std::string::npos);
-  EXPECT_NE(CheckFileNamePattern("%n_%q").find("%q"), std::string::npos);
-}
-
-TEST(FileNamePattern, FoldersDateFormatsAndGphoto2Codes) {
-  EXPECT_EQ(ExpandFileNamePattern("{date}/{camera}_{n}", kShot), "2026-03-07\\Z 7_II_0012.nef");
-  EXPECT_EQ(ExpandFileNamePattern("{date:%Y%m%d}\\{time:%H-%M}_{n:2}", kShot),
-            "20260307\\09-05_12.nef");
-  EXPECT_EQ(ExpandFileNamePattern("%n_%Y%m%d", kShot), "12_20260307.nef");
-  EXPECT_EQ(ExpandFileNamePattern("%03n-%f.%C", kShot), "012-Capture0003.nef");
-  EXPECT_EQ(ExpandFileNamePattern("%:", kShot), "Capture0003.nef");
-  EXPECT_EQ(ExpandFileNamePattern("%a %d %b %y %j %I%p 100%%", kShot),
-            "Sat 07 Mar 26 066 09AM 100%.nef");
   // A leap year's February 29th and March 1st, and the 12-hour clock at midnight, noon and 1 p.m.
   for (const auto& [day, hour, expanded] : {std::tuple{"2028-02-29", 0, "060 12 12AM"},
                                             {"2028-03-01", 12, "061 12 12PM"},
@@ -70,6 +57,16 @@ TEST(FileNamePattern, FoldersDateFormatsAndGphoto2Codes) {
     EXPECT_EQ(ExpandFileNamePattern("%j %I %l%p", shot), std::string(expanded) + ".nef")
         << day << " " << hour;
   }
+}
+
+TEST(FileNamePattern, RefusesPatternsThatGiveNoSafeName) {
+  EXPECT_TRUE(CheckFileNamePattern("{camera}_{n:3}").empty());
+  for (const char* bad : {"", "{nn}", "{n:0}", "{n:x}", "{date:2}", "{camera", "a:b", ".", "..",
+                          "a//b", "/a", "a/", "../{n}", "{date:%Q}", "{time:%Y/%m}", "%", "%05f"})
+    EXPECT_FALSE(CheckFileNamePattern(bad).empty()) << bad;
+  // A gphoto2 code lbhost has no meaning for is named, never taken literally.
+  EXPECT_NE(CheckFileNamePattern("%F/%f").find("%F"), std::string::npos);
+  EXPECT_NE(CheckFileNamePattern("%n_%q").find("%q"), std::string::npos);
 }
 
 TEST(FileNamePattern, CountingGoesOnAfterTheHighestNumberThePatternGave) {
@@ -179,14 +176,14 @@ TEST(DownloadProgress, GrowsWithTheBytesOnDiskAndSaysHowFar) {
   EXPECT_EQ(progress.describe(), "");
 }
 
-// Under --json the report is one object on stdout and nothing else; a failure names its kind,
-// and its near miss only when there is one. Without --json, lines for people go to stdout, or
+// Under --json the report is one valid object on stdout and nothing else; a failure names its
+// kind, and its near miss only when there is one. Without --json, lines for people go to stdout, or
 // to stderr once stdout carries data.
 TEST(RunReport, JsonIsOneObjectAndTextKeepsStdoutForData) {
   auto reportOf = [](const std::string& suggestion) {
     CRunReport report(true);
     report.line("not for --json");
-    report.beginStep("capture")["files"] = 2;
+    report.beginStep("list")["camera"] = "Z 7\xff";  // a name in bytes that are not UTF-8
     testing::internal::CaptureStdout();
     EXPECT_EQ(report.finish(2, ErrorKind::Usage, "bad --cout", suggestion), 2);
     return nlohmann::json::parse(testing::internal::GetCapturedStdout());
@@ -195,7 +192,7 @@ TEST(RunReport, JsonIsOneObjectAndTextKeepsStdoutForData) {
   EXPECT_EQ(failed["ok"], false);
   EXPECT_EQ(failed["format_version"], 1);
   EXPECT_EQ(failed["exit_code"], 2);
-  EXPECT_EQ(failed["steps"][0]["files"], 2);
+  EXPECT_EQ(failed["steps"][0]["camera"], "Z 7\xEF\xBF\xBD");
   EXPECT_EQ(
       failed["error"],
       (nlohmann::json{{"kind", "usage"}, {"message", "bad --cout"}, {"did_you_mean", "--count"}}));
