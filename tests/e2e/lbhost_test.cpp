@@ -153,9 +153,8 @@ class LbhostTest : public ::testing::Test {
   std::string m_scenario;
 };
 
-// Before any camera: a usage error is one line (or the JSON report) and shoots nothing; a
-// lensbridge.exe that does not answer, is not there, or a port taken end serve at once, with no
-// address that leads nowhere; --version is the exe's own version block.
+// Before any camera: a usage error shoots nothing; a lensbridge.exe that does not answer or is
+// not there, or a port taken, ends serve at once without printing an address that leads nowhere.
 TEST_F(LbhostTest, WhatEndsBeforeTheCameraSaysWhyAndVersionIsTheExes) {
   const LbhostRun nearMiss = run({"capture", "--cout", "2"});
   EXPECT_EQ(nearMiss.out, "");
@@ -201,9 +200,8 @@ TEST_F(LbhostTest, WhatEndsBeforeTheCameraSaysWhyAndVersionIsTheExes) {
       << version.out;
 }
 
-// Settings set and read back in the camera's own texts, a name that is not UTF-8 made valid for
-// JSON, and send's exchange as it goes over the pipes. A camera switched on after the run began
-// is waited for.
+// Settings set and read back in the camera's own texts, and send's exchange as it goes over the
+// pipes. A camera switched on after the run began is waited for.
 TEST_F(LbhostTest, SettingsAreSetInTheCamerasTextsAndSendShowsTheExchange) {
   const LbhostRun lower = run({"--device", "d850", "get", "shutter"});
   EXPECT_EQ(lower.out, "1/250\r\n") << "the value alone, of a device named in any case";
@@ -215,21 +213,15 @@ TEST_F(LbhostTest, SettingsAreSetInTheCamerasTextsAndSendShowsTheExchange) {
   EXPECT_TRUE(Ended(run({"--timeout", "1000", "send", "setCameraFocus", "focus_direction=1"}), 1,
                     "no reply to \"setCameraFocus\""));
 
-  scenario(
-      "camera 1 name=D\xff"
-      "850\n");
-  const LbhostRun r = run({"--json", "list", "settings", "set", "iso", "3200", "set", "aperture",
-                           "--index", "0", "get", "iso"});
+  const LbhostRun r = run({"--json", "settings", "set", "iso", "3200", "set", "aperture", "--index",
+                           "0", "get", "iso"});
   ASSERT_EQ(r.exitCode, 0u) << r.err;
-  const auto steps = r.json()["steps"];  // throws on invalid UTF-8
-  ASSERT_EQ(steps.size(), 5u);
-  EXPECT_EQ(steps[0]["cameras"][0]["name"],
-            "D\xEF\xBF\xBD"
-            "850");
-  EXPECT_EQ(steps[1]["settings"]["aperture"]["value"], "f/4");
-  EXPECT_EQ(steps[2]["was"], "100");
+  const auto steps = r.json()["steps"];
+  ASSERT_EQ(steps.size(), 4u);
+  EXPECT_EQ(steps[0]["settings"]["aperture"]["value"], "f/4");
+  EXPECT_EQ(steps[1]["was"], "100");
   const char* const values[] = {"3200", "f/1.8", "3200"};
-  for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(steps[i + 2]["value"], values[i]) << "step " << i;
+  for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(steps[i + 1]["value"], values[i]) << "step " << i;
 
   scenario("camera 1 plugged=0 name=D850\nat 1500 plug 1\n");
   const LbhostRun late = run({"get", "iso"});
@@ -315,14 +307,13 @@ TEST_F(LbhostTest, TimelapseKeepsItsScheduleAndStackDrivesFocusBetweenShots) {
         << r.err;
   const auto steps = r.json()["steps"];
   EXPECT_EQ(steps[0]["start_ms"].size(), 3u);
-  EXPECT_EQ(steps[1]["files"].size(), 3u);
   // The lens moves between the stack's shots and not before its first: one coarse step
   // (2000) toward far each time, the default direction.
   EXPECT_EQ(ReadFile(path("lens.log")), "1 3000 4\n1 5000 5\n")
       << "camera, lens position, shots taken before the move";
   EXPECT_EQ(steps[2]["af"], "On");
   EXPECT_EQ(steps[3]["af"], "Off");
-  EXPECT_EQ(filesIn("out").size(), 6u);
+  EXPECT_EQ(filesIn("out").size(), 6u) << "the timelapse's 3 and the stack's 3";
 }
 
 // lbhost stops at the process's "error" for a picture that did not arrive, not at the
@@ -401,10 +392,9 @@ TEST_F(LbhostTest, AHungReleaseEndsTheRunOnceItsExposureAndTimeoutHavePassed) {
   EXPECT_TRUE(Has(r.err, "waiting for the camera to release")) << "no progress shown";
 }
 
-// An unplugged camera ends live view or a watch at once, saying so; only watch --reconnect
-// waits for it. The simulator's "shoot" takes a shot as the camera's own release would; the
-// cable is pulled mid-transfer, the likeliest moment, and the lost file is told. A watch also
-// ends when its time is up.
+// An unplugged camera ends live view or a watch at once; only watch --reconnect waits for it.
+// The simulator's "shoot" is the camera's own release; the cable is pulled mid-transfer, the
+// likeliest moment.
 TEST_F(LbhostTest, AnUnpluggedCameraEndsTheRunAtOnceUnlessWatchReconnects) {
   const auto unplugOnce = [this](const char* ready) {
     return [this, ready] {
@@ -446,10 +436,8 @@ TEST_F(LbhostTest, AnUnpluggedCameraEndsTheRunAtOnceUnlessWatchReconnects) {
 }
 
 // A rig on two modules, its cameras named by the photographer: each shot fires them together
-// and numbers all their files alike; the skew is the spread of their fire times. A camera
-// that refuses its release (once aborting the whole shot), or is unplugged mid-transfer, ends
-// the run with 1, named, once the other cameras' files are saved; so does a setting one camera
-// refuses.
+// and numbers all their files alike. A camera that refuses its release or a setting, or is
+// unplugged mid-transfer, ends the run with 1, named, once the other cameras' files are saved.
 TEST_F(LbhostTest, ARigFiresTogetherUnderOneNumberAndNamesACameraThatFailedIt) {
   const auto rig = [this](const std::string& second, const std::string& third) {
     scenario("module Type0001\ncamera 1 release-latency-ms=300 name=D850\ncamera 2 " + second +
