@@ -213,15 +213,16 @@ TEST_F(LbhostTest, SettingsAreSetInTheCamerasTextsAndSendShowsTheExchange) {
   EXPECT_TRUE(Ended(run({"--timeout", "1000", "send", "setCameraFocus", "focus_direction=1"}), 1,
                     "no reply to \"setCameraFocus\""));
 
-  const LbhostRun r = run({"--json", "settings", "set", "iso", "3200", "set", "aperture", "--index",
-                           "0", "get", "iso"});
+  const LbhostRun r = run({"--json", "list", "settings", "set", "iso", "3200", "set", "aperture",
+                           "--index", "0", "get", "iso"});
   ASSERT_EQ(r.exitCode, 0u) << r.err;
   const auto steps = r.json()["steps"];
-  ASSERT_EQ(steps.size(), 4u);
-  EXPECT_EQ(steps[0]["settings"]["aperture"]["value"], "f/4");
-  EXPECT_EQ(steps[1]["was"], "100");
+  ASSERT_EQ(steps.size(), 5u);
+  EXPECT_EQ(steps[0]["cameras"][0]["name"], "D850");
+  EXPECT_EQ(steps[1]["settings"]["aperture"]["value"], "f/4");
+  EXPECT_EQ(steps[2]["was"], "100");
   const char* const values[] = {"3200", "f/1.8", "3200"};
-  for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(steps[i + 1]["value"], values[i]) << "step " << i;
+  for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(steps[i + 2]["value"], values[i]) << "step " << i;
 
   scenario("camera 1 plugged=0 name=D850\nat 1500 plug 1\n");
   const LbhostRun late = run({"get", "iso"});
