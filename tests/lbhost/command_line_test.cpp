@@ -62,7 +62,7 @@ TEST(LbhostCommandLine, RefusesWhatItDoesNotUnderstandAndSuggestsTheNearMiss) {
       {"", "no step", ""},
       {"serve --listen 5513", "ADDRESS:PORT", ""},
       {"serve --listen example.org:80", "IPv4", ""},
-      {"serve --listen 0.0.0.0:70000", "70000", ""},
+      {"serve --listen 0.0.0.0:65536", "65536", ""},
       {"serve capture", "alone", ""},
       {"--json serve", "--json", ""},
       {"serve --lisen 0.0.0.0:1", "--lisen", "--listen"},
