@@ -69,6 +69,7 @@ TEST(ServeAccess, RefusesRequestsFromElsewhereOrWithoutTheToken) {
       {"GET", page + "events", kHost, "null", 403},
       // Nothing from the request reaches the file system.
       {"GET", page + "picture/../../Windows/win.ini", kHost, "", 404},
+      {"GET", page + "..%2F..%2Fsecret", kHost, "", 404},
   };
   for (const auto& c : kRefused) {
     const ServeDecision d = Ask(kAccess, c.method, c.path, c.host, c.origin);
