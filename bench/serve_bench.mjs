@@ -7,6 +7,7 @@
 //      the rate the page keeps meanwhile).
 //
 //   node bench/serve_bench.mjs OUTPUT_DIR STALL-SECONDS EMULATOR... LBHOST_EXE
+import fs from 'node:fs';
 import net from 'node:net';
 
 import { ServeSession, eventually, sleep } from '../tests/browser/serve_session.mjs';
@@ -19,6 +20,13 @@ const session = new ServeSession(outputDir, command, 'module Type0001\ncamera 1 
 const met = (ok) => (ok ? 'met' : 'MISSED');
 const median = (values) => [...values].sort((a, b) => a - b)[Math.floor(values.length / 2)];
 let failed = false;
+
+// The resident memory of the session's `name`, in MB; 0 when it cannot be read.
+const residentMegabytes = (name) => {
+  const pid = session.processId(name);
+  const match = pid && /VmRSS:\s+(\d+) kB/.exec(fs.readFileSync('/proc/' + pid + '/status', 'utf8'));
+  return match ? Number(match[1]) / 1024 : 0;
+};
 
 try {
   await session.start();
@@ -73,10 +81,10 @@ try {
   stalled.write('GET /' + session.token + '/live.mjpg HTTP/1.1\r\nHost: 127.0.0.1:' + session.port + '\r\n\r\n');
   stalled.pause();
   await sleep(2000);
-  const before = session.residentMegabytes('lbhost.exe');
+  const before = residentMegabytes('lbhost.exe');
   const during = await rateOver(stallSeconds - 4);
   await sleep(2000);
-  const after = session.residentMegabytes('lbhost.exe');
+  const after = residentMegabytes('lbhost.exe');
   stalled.destroy();
   if (!before || !after) throw new Error('lbhost.exe\'s memory could not be read');
   console.log('lbhost serve: its memory while a client reads nothing for ' + stallSeconds + ' s: ' + before.toFixed(1) +

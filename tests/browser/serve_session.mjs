@@ -118,13 +118,6 @@ export class ServeSession {
     return ours.length === 1 ? Number(ours[0]) : 0;
   }
 
-  // The resident memory of this session's `name`, in MB; 0 when it cannot be read.
-  residentMegabytes(name) {
-    const pid = this.processId(name);
-    const match = pid && /VmRSS:\s+(\d+) kB/.exec(fs.readFileSync('/proc/' + pid + '/status', 'utf8'));
-    return match ? Number(match[1]) / 1024 : 0;
-  }
-
   // Closes the browser and ends lbhost with Ctrl+C, as a photographer does; the whole group
   // is killed when it does not end. Returns lbhost's exit code, or 'hung'.
   async stop() {
