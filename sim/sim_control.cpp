@@ -36,6 +36,7 @@ Outcome Apply(const std::string& line) {
     LoadScenario();
     sim.callsAfterClose = 0;
     sim.announcedMidTransfer = 0;
+    sim.concurrentCalls = 0;
     sim.calls = 0;
     sim.manualClockMs.reset();
     return Outcome::Done;

@@ -23,6 +23,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "sim/sim_capabilities.h"
@@ -266,8 +267,16 @@ LBSIM_EXPORT lbsim::sdk::NKERROR MAIDEntryPoint(lbsim::sdk::MaidObject* object,
                                                 lbsim::sdk::NKPARAM data,
                                                 lbsim::sdk::CompletionProc proc,
                                                 lbsim::sdk::NKREF ref) {
-  const auto lock = lbsim::LockLoaded();
   lbsim::Simulator& sim = lbsim::Sim();
+  const std::thread::id self = std::this_thread::get_id(), other = sim.inside.load();
+  if (other != std::thread::id() && other != self) ++sim.concurrentCalls;
+  const auto lock = lbsim::LockLoaded();
+  // A callback's call back into the module keeps its thread inside.
+  struct Inside {
+    lbsim::Simulator& sim;
+    const std::thread::id outer = sim.inside.exchange(std::this_thread::get_id());
+    ~Inside() { sim.inside = outer; }
+  } inside{sim};
   ++sim.calls;
   if (sim.faults.failCallIn > 0 && --sim.faults.failCallIn == 0) {
     std::fprintf(stderr, "lbsim: call %u failed as asked: command %lu, capability %lu\n", sim.calls,
@@ -304,8 +313,13 @@ LBSIM_EXPORT unsigned LbSimAnnouncedMidTransfer() {
   return lbsim::Sim().announcedMidTransfer;
 }
 
-// How many calls since the last "reset" came with a record the caller had closed itself.
+// How many calls since the last "reset" came with a record the caller had closed itself, or
+// while another thread was inside the module: the caller's faults.
 LBSIM_EXPORT unsigned LbSimCallsAfterClose() {
   const auto lock = lbsim::LockLoaded();
   return lbsim::Sim().callsAfterClose;
+}
+LBSIM_EXPORT unsigned LbSimConcurrentCalls() {
+  const auto lock = lbsim::LockLoaded();
+  return lbsim::Sim().concurrentCalls;
 }

@@ -6,6 +6,7 @@
 // callbacks into the caller run with it held, on the calling thread.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -16,6 +17,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "sim/sim_sdk.h"
@@ -127,6 +129,11 @@ struct Simulator {
   std::deque<MaidObject*> closedOrder;  // the same records, oldest first
   unsigned callsAfterClose = 0;
   unsigned announcedMidTransfer = 0;  // nested-items: items announced inside a transfer's poll
+  // A module is not safe to enter from two threads at once: the thread inside the entry point,
+  // and how many calls since the last reset came from another thread meanwhile. Read and
+  // written before the mutex is taken.
+  std::atomic<std::thread::id> inside{};
+  std::atomic<unsigned> concurrentCalls{0};
   // Work for the caller's next Async, run in order on the caller's thread.
   std::deque<std::function<void()>> jobs;
   Faults faults;

@@ -117,11 +117,15 @@ void SimFixture::TearDown() LB_RELEASE(g_sdkLock) {
   CNikonModuleManager::DestroyInstance();
   clock.reset();
   HostTest::TearDown();
-  // A real module may have freed what a closed record points to.
+  // A real module may have freed what a closed record points to, and is not safe to enter
+  // from two threads at once.
   for (const char* module : kSimModules) {
     auto* callsAfterClose = SimFunction<unsigned()>(module, "LbSimCallsAfterClose");
+    auto* concurrentCalls = SimFunction<unsigned()>(module, "LbSimConcurrentCalls");
     EXPECT_EQ(callsAfterClose ? callsAfterClose() : ~0u, 0u)
         << module << ": calls with a record we had closed";
+    EXPECT_EQ(concurrentCalls ? concurrentCalls() : ~0u, 0u)
+        << module << ": calls while another thread was inside it";
   }
   std::remove(m_scenarioPath.c_str());
 }
