@@ -159,14 +159,14 @@ NKERROR Close(MaidObject* record, const Node& node) {
   return kNkMAIDResult_NoError;
 }
 
-// A call with a record the caller had closed, for a test in another process that cannot ask
-// LbSimCallsAfterClose: "<module> <command>" appended to the file named by
-// LBSIM_CLOSED_CALLS_LOG, when it is set.
-void LogCallAfterClose(ULONG command) {
-  const char* path = std::getenv("LBSIM_CLOSED_CALLS_LOG");
+// A call the caller must not make, for a test in another process that cannot ask the counts
+// (LbSimCallsAfterClose, LbSimConcurrentCalls): "<module> <command>", then `why` unless the
+// record was closed, appended to the file named by LBSIM_CALLER_FAULTS_LOG when it is set.
+void LogCallersFault(ULONG command, const char* why = "") {
+  const char* path = std::getenv("LBSIM_CALLER_FAULTS_LOG");
   if (!path || !*path) return;
   if (std::FILE* log = std::fopen(path, "ab")) {
-    std::fprintf(log, "%s %lu\n", ModuleType(), static_cast<unsigned long>(command));
+    std::fprintf(log, "%s %lu%s\n", ModuleType(), static_cast<unsigned long>(command), why);
     std::fclose(log);
   }
 }
@@ -208,7 +208,7 @@ NKERROR Handle(MaidObject* object, ULONG command, ULONG param, ULONG dataType, N
   if (it == sim.open.end()) {
     if (sim.closedByCaller.count(object) != 0) {
       ++sim.callsAfterClose;
-      LogCallAfterClose(command);
+      LogCallersFault(command);
     }
     return kNkMAIDResult_ZombieObject;
   }
@@ -269,8 +269,12 @@ LBSIM_EXPORT lbsim::sdk::NKERROR MAIDEntryPoint(lbsim::sdk::MaidObject* object,
                                                 lbsim::sdk::NKREF ref) {
   lbsim::Simulator& sim = lbsim::Sim();
   const std::thread::id self = std::this_thread::get_id(), other = sim.inside.load();
-  if (other != std::thread::id() && other != self) ++sim.concurrentCalls;
+  const bool concurrent = other != std::thread::id() && other != self;
   const auto lock = lbsim::LockLoaded();
+  if (concurrent) {
+    ++sim.concurrentCalls;
+    lbsim::LogCallersFault(command, " while another thread was inside");
+  }
   // A callback's call back into the module keeps its thread inside.
   struct Inside {
     lbsim::Simulator& sim;

@@ -6,8 +6,8 @@
 //     and ends with "shutdownComplete" and exit code 0 when asked, every announced file ended;
 //   - a file reported complete holds exactly the bytes the simulated camera made; after the
 //     process ended, the download folder holds those files and nothing else (no ".part");
-//   - no call reached the simulator with a record the process had closed; every live-view
-//     frame is a JPEG of the size it says.
+//   - no call reached the simulator with a record the process had closed, or while another of
+//     its threads was inside the module; every live-view frame is a JPEG of the size it says.
 // One session in five ends with the host closing its pipes: the process must end by itself,
 // leaving no ".part", a whole file it was not told of holding the camera's bytes. In one in
 // four another program (file_holder.exe, as a virus scanner) holds each new ".part" file open
@@ -262,7 +262,7 @@ class ChaosSession {
       broke(std::to_string(client().undecodableCount()) +
             " messages from the process did not decode");
     if (m_shutDown || m_hostLeft) m_ledger.checkEnd(m_shutDown);
-    checkClosedCalls();
+    checkCallerFaults();
     return report();
   }
 
@@ -296,7 +296,7 @@ class ChaosSession {
             BuiltProgram("lensbridge.exe"), kAnswerBoundMs, &error,
             m_downloads.environment({{"LBSIM_SCENARIO", m_world.file("cameras.scenario")},
                                      {"LBSIM_CONTROL", m_control},
-                                     {"LBSIM_CLOSED_CALLS_LOG", m_closedCalls}})))
+                                     {"LBSIM_CALLER_FAULTS_LOG", m_callerFaults}})))
       return broke("the process did not start: " + error);
     return true;
   }
@@ -455,10 +455,12 @@ class ChaosSession {
     return false;
   }
 
-  void checkClosedCalls() {
-    const std::string calls = ReadFile(m_closedCalls),
+  void checkCallerFaults() {
+    const std::string calls = ReadFile(m_callerFaults),
                       errors = ReadFile(m_world.file("stderr.txt"));
-    if (!calls.empty()) broke("calls with a record already closed (module, command):\n" + calls);
+    if (!calls.empty())
+      broke("calls a module must not take (module, command; a closed record unless said):\n" +
+            calls);
     if (errors.find("lbsim: bad control line") != std::string::npos ||
         errors.find("lbsim: line") != std::string::npos)
       broke("harness: the simulator did not understand a line:\n" + errors);
@@ -515,7 +517,7 @@ class ChaosSession {
   CHostSession m_session;
   CChildProcess m_holder;  // holds new ".part" files when the plan says so
   const std::string m_control = m_world.file("camera.control");
-  const std::string m_closedCalls = m_world.file("closed-calls.log");
+  const std::string m_callerFaults = m_world.file("caller-faults.log");
   std::vector<LoggedMessage> m_log;
   std::multimap<std::size_t, std::uint32_t> m_requestOfAction;  // the requests each action sent
   std::vector<unsigned> m_actionAtMs;  // when each action of the plan began

@@ -249,9 +249,9 @@ TEST(SimInterface, NumbersAndRecordLayoutsAgreeWithTheCameraLayer) {
 
 TEST(SimContract, EventsWaitForTheCallersAsyncAndACallAfterCloseIsLogged) {
   const std::string log =
-      platform::temporaryDirectory() + "lbsim-closed-calls-" + std::to_string(getpid()) + ".log";
+      platform::temporaryDirectory() + "lbsim-caller-faults-" + std::to_string(getpid()) + ".log";
   std::remove(log.c_str());
-  setenv("LBSIM_CLOSED_CALLS_LOG", log.c_str(), 1);
+  setenv("LBSIM_CALLER_FAULTS_LOG", log.c_str(), 1);
   {
     CSimCaller sim("Type0001.md3", "camera 1\n");
     ASSERT_TRUE(sim.ready());
@@ -271,7 +271,7 @@ TEST(SimContract, EventsWaitForTheCallersAsyncAndACallAfterCloseIsLogged) {
     EXPECT_EQ(sim.events.size(), 1u);
     sim.poll(sim.module());
   }
-  unsetenv("LBSIM_CLOSED_CALLS_LOG");
+  unsetenv("LBSIM_CALLER_FAULTS_LOG");
   std::ifstream file(log, std::ios::binary);
   const std::string text{std::istreambuf_iterator<char>(file), {}};
   std::remove(log.c_str());
