@@ -338,6 +338,41 @@ TEST(SimHabits, CaptureHabitsAnswerCompleteAndAnnounceInTheirOwnCalls) {
   }
 }
 
+// One live-view frame through CapGet and CapGetArray, into a buffer of element size times count.
+maid::NKERROR FetchFrame(CSimCaller& cam, maid::MaidArray& array,
+                         std::vector<unsigned char>& bytes) {
+  array = maid::MaidArray{};
+  const maid::NKERROR result =
+      cam.get(kNkMAIDCapability_GetLiveViewImage, kNkMAIDDataType_ArrayPtr, &array);
+  if (result != 0) return result;
+  bytes.assign(std::size_t{array.ulElements} * array.wPhysicalBytes, 0);
+  array.pData = bytes.data();
+  return cam.call(cam.camera(), kNkMAIDCommand_CapGetArray, kNkMAIDCapability_GetLiveViewImage,
+                  kNkMAIDDataType_ArrayPtr, Ptr(&array));
+}
+
+// Switched on, live view answers its status and its frames busy for three reads in all; then
+// the frames come in 2- and 4-byte elements by turns.
+TEST(SimHabits, LvElementsAndLvBusyShapeTheFramesAndReads) {
+  auto cam = CameraWith("habits=lv-elements,lv-busy");
+  ASSERT_TRUE(cam);
+  ASSERT_EQ(cam->setUnsigned(kNkMAIDCapability_LiveViewStatus, 1), 0);
+  maid::ULONG status = 0;
+  EXPECT_EQ(cam->get(kNkMAIDCapability_LiveViewStatus, kNkMAIDDataType_UnsignedPtr, &status),
+            kNkMAIDResult_DeviceBusy);
+  maid::MaidArray array;
+  std::vector<unsigned char> bytes;
+  EXPECT_EQ(FetchFrame(*cam, array, bytes), kNkMAIDResult_DeviceBusy);
+  EXPECT_EQ(FetchFrame(*cam, array, bytes), kNkMAIDResult_DeviceBusy);
+  for (int size : {2, 4}) {
+    ASSERT_EQ(FetchFrame(*cam, array, bytes), 0);
+    EXPECT_EQ(array.wPhysicalBytes, size);
+    EXPECT_EQ(array.wLogicalBits, 8 * size);
+  }
+  EXPECT_EQ(cam->get(kNkMAIDCapability_LiveViewStatus, kNkMAIDDataType_UnsignedPtr, &status), 0);
+  EXPECT_EQ(status, 1u);
+}
+
 TEST(SimScenario, ModuleLinesPutCamerasOnOneModuleOnlyAndBadControlLinesAreRefused) {
   const std::string scenario =
       "camera 1\nmodule Type0023\ncamera 5\nat 0 plug 6\nmodule any\ncamera 2\n";
