@@ -280,4 +280,16 @@ NKERROR CapStart(MaidObject* record, Node& node, ULONG capId, sdk::CompletionPro
   return kNkMAIDResult_NotSupported;
 }
 
+void LetHeldPartnerGo(Camera& camera, ULONG cameraId, ULONG itemId) {
+  auto held = camera.heldPartners.find(itemId);
+  if (held == camera.heldPartners.end()) return;
+  Sim().jobs.push_back([cameraId, partner = held->second] {
+    const Camera* camera = FindCamera(cameraId);
+    MaidObject* record = OpenRecord(Kind::Camera, cameraId);
+    if (camera && camera->plugged && camera->items.count(partner) && record)
+      DeliverEvent(record, kNkMAIDEvent_AddChild, partner);
+  });
+  camera.heldPartners.erase(held);
+}
+
 }  // namespace lbsim

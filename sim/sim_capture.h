@@ -15,4 +15,8 @@ NKERROR CapStart(MaidObject* record, Node& node, ULONG capId, sdk::CompletionPro
 // capture of the caller's to complete. False when the camera is not plugged in.
 bool ShootByButton(ULONG cameraId);
 
+// The caller closed item `itemId`: under nested-items a partner still held for it (its
+// transfer gave no block yet) is announced at the next Async.
+void LetHeldPartnerGo(Camera& camera, ULONG cameraId, ULONG itemId);
+
 }  // namespace lbsim

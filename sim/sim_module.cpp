@@ -140,20 +140,10 @@ NKERROR Close(MaidObject* record, const Node& node) {
     sim.open.clear();
   }
   // An item the computer has let go of is gone from the camera's list of new items.
-  // A first file let go of before its transfer's first block lets its held partner come.
   if (closed.kind == Kind::Item) {
     if (Camera* camera = FindCamera(closed.cameraId)) {
       camera->items.erase(closed.itemId);
-      auto held = camera->heldPartners.find(closed.itemId);
-      if (held != camera->heldPartners.end()) {
-        sim.jobs.push_back([cameraId = closed.cameraId, partner = held->second] {
-          const Camera* camera = FindCamera(cameraId);
-          MaidObject* record = OpenRecord(Kind::Camera, cameraId);
-          if (camera && camera->plugged && camera->items.count(partner) && record)
-            DeliverEvent(record, kNkMAIDEvent_AddChild, partner);
-        });
-        camera->heldPartners.erase(held);
-      }
+      LetHeldPartnerGo(*camera, closed.cameraId, closed.itemId);
     }
   }
   return kNkMAIDResult_NoError;
@@ -317,12 +307,13 @@ LBSIM_EXPORT unsigned LbSimAnnouncedMidTransfer() {
   return lbsim::Sim().announcedMidTransfer;
 }
 
-// How many calls since the last "reset" came with a record the caller had closed itself, or
-// while another thread was inside the module: the caller's faults.
+// How many calls since the last "reset" came with a record the caller had closed itself.
 LBSIM_EXPORT unsigned LbSimCallsAfterClose() {
   const auto lock = lbsim::LockLoaded();
   return lbsim::Sim().callsAfterClose;
 }
+
+// How many calls since the last "reset" came while another thread was inside the module.
 LBSIM_EXPORT unsigned LbSimConcurrentCalls() {
   const auto lock = lbsim::LockLoaded();
   return lbsim::Sim().concurrentCalls;
