@@ -37,6 +37,7 @@ Outcome Apply(const std::string& line) {
     sim.callsAfterClose = 0;
     sim.announcedMidTransfer = 0;
     sim.concurrentCalls = 0;
+    sim.strayCalls = 0;
     sim.calls = 0;
     sim.manualClockMs.reset();
     return Outcome::Done;

@@ -161,6 +161,20 @@ void LogCallersFault(ULONG command, const char* why = "") {
   }
 }
 
+// Counts a call from a thread the module had been handed away from (see
+// Simulator::callerThreads); the module's own open starts the record afresh.
+void NoteCallerThread(MaidObject* object, ULONG command, std::thread::id caller) {
+  Simulator& sim = Sim();
+  std::vector<std::thread::id>& threads = sim.callerThreads;
+  if (command == kNkMAIDCommand_Open && !object) threads.clear();
+  if (!threads.empty() && threads.back() == caller) return;
+  if (threads.size() < 4) threads.push_back(caller);
+  if (threads.size() > 3 || (threads.size() == 3 && threads[2] != threads[0])) {
+    ++sim.strayCalls;
+    LogCallersFault(command, " from a thread the module had been handed away from");
+  }
+}
+
 // Whether the poll addressed to `node` answers "still working" this time (async-busy): every
 // third poll of a camera with the habit, or of the module when one of its cameras has it.
 bool BusyThisPoll(const Node& node) {
@@ -265,6 +279,7 @@ LBSIM_EXPORT lbsim::sdk::NKERROR MAIDEntryPoint(lbsim::sdk::MaidObject* object,
     ++sim.concurrentCalls;
     lbsim::LogCallersFault(command, " while another thread was inside");
   }
+  lbsim::NoteCallerThread(object, command, self);
   // A callback's call back into the module keeps its thread inside.
   struct Inside {
     lbsim::Simulator& sim;
@@ -317,4 +332,11 @@ LBSIM_EXPORT unsigned LbSimCallsAfterClose() {
 LBSIM_EXPORT unsigned LbSimConcurrentCalls() {
   const auto lock = lbsim::LockLoaded();
   return lbsim::Sim().concurrentCalls;
+}
+
+// How many times since the last "reset" a call came from a thread the module had been handed
+// away from, other than to close it (see Simulator::callerThreads).
+LBSIM_EXPORT unsigned LbSimStrayCalls() {
+  const auto lock = lbsim::LockLoaded();
+  return lbsim::Sim().strayCalls;
 }

@@ -134,6 +134,14 @@ struct Simulator {
   // written before the mutex is taken.
   std::atomic<std::thread::id> inside{};
   std::atomic<unsigned> concurrentCalls{0};
+  // A caller that opens a module on one thread and hands it to another, as the process hands
+  // each module to a thread of its own, takes it back only to close it: the threads that
+  // called since the module's open, one entry per change of thread (at most four kept), and
+  // how many changes since the last reset went to a thread the module had been handed away
+  // from, or to a third one. Such a call meets the other thread's only by chance, so the
+  // concurrent count alone would miss it most of the time.
+  std::vector<std::thread::id> callerThreads;
+  unsigned strayCalls = 0;
   // Work for the caller's next Async, run in order on the caller's thread.
   std::deque<std::function<void()>> jobs;
   Faults faults;

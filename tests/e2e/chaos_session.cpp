@@ -6,8 +6,9 @@
 //     and ends with "shutdownComplete" and exit code 0 when asked, every announced file ended;
 //   - a file reported complete holds exactly the bytes the simulated camera made; after the
 //     process ended, the download folder holds those files and nothing else (no ".part");
-//   - no call reached the simulator with a record the process had closed, or while another of
-//     its threads was inside the module; every live-view frame is a JPEG of the size it says.
+//   - no call reached the simulator with a record the process had closed, while another of
+//     its threads was inside the module, or from off the module's own thread; every live-view
+//     frame is a JPEG of the size it says.
 // One session in five ends with the host closing its pipes: the process must end by itself,
 // leaving no ".part", a whole file it was not told of holding the camera's bytes. In one in
 // four another program (file_holder.exe, as a virus scanner) holds each new ".part" file open
