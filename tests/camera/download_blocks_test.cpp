@@ -222,6 +222,8 @@ const BlockCase kBlockCases[] = {
      {{0, 1000}},
      "announced error " + std::to_string(kNkMAIDResult_Aborted),
      kNkMAIDResult_Aborted},
+    // Every byte came before it: the picture is whole, whatever the completion says.
+    {"AbortedOnceWhole", {{0, 3000}}, kWhole, kNkMAIDResult_Aborted},
     // Another program takes the final name while the file transfers: neither file is lost.
     {"NameTakenMidTransfer",
      {{0, 1000}, {0, 0, kNameTaken}, {1000, 2000}},
