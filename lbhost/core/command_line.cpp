@@ -167,7 +167,7 @@ std::optional<UsageProblem> ParseWords(CLI::App& app, const std::vector<std::str
           NearestWord(name, known)};
     }
     if (!last) {
-      return UsageProblem{"unknown step \"" + word + "\" (lbhost --help lists them)",
+      return UsageProblem{"unknown step \"" + word + "\"",
                           NearestWord(word, stepNames)};
     }
     return UsageProblem{"unexpected argument \"" + word + "\" after " + last->get_name(),
@@ -175,7 +175,7 @@ std::optional<UsageProblem> ParseWords(CLI::App& app, const std::vector<std::str
   } catch (const CLI::RequiredError& e) {
     const std::string word = FirstUnexpected(app);
     if (app.get_subcommands().empty() && !word.empty() && word[0] != '-') {
-      return UsageProblem{"unknown step \"" + word + "\" (lbhost --help lists them)",
+      return UsageProblem{"unknown step \"" + word + "\"",
                           NearestWord(word, stepNames)};
     }
     std::string message = CleanMessage(e.what());
