@@ -168,7 +168,12 @@ void NoteCallerThread(MaidObject* object, ULONG command, std::thread::id caller)
   std::vector<std::thread::id>& threads = sim.callerThreads;
   if (command == kNkMAIDCommand_Open && !object) threads.clear();
   if (!threads.empty() && threads.back() == caller) return;
-  if (threads.size() < 4) threads.push_back(caller);
+  // Past four entries only the latest thread is kept, so each further change counts once.
+  if (threads.size() < 4) {
+    threads.push_back(caller);
+  } else {
+    threads.back() = caller;
+  }
   if (threads.size() > 3 || (threads.size() == 3 && threads[2] != threads[0])) {
     ++sim.strayCalls;
     LogCallersFault(command, " from a thread the module had been handed away from");
